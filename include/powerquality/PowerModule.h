@@ -1,0 +1,144 @@
+// PowerModule: one independent power-quality measuring module.
+//
+// Typical use:
+//   PowerModule module;
+//   module.beginUpdate();                        // batch settings: one initialisation
+//   module.setGridConfigType(ThreePhaseStar);
+//   module.setSampleRate(10240.0, 1);
+//   module.setBufferLength(10240);
+//   module.setPeriodValuesEnabled(true);
+//   module.endUpdate();                          // initialises once, here
+//   module.reset(0);                             // stream starts at position 0
+//   float* u0; module.getWaveformBufferUInput(0, &u0);
+//   ... write the sample of position p at u0[p % getBufferLength()] ...
+//   module.scheduleForPeriodCalculation(...);    // report the tracked frequency
+//   module.getPeriodResults(&count, &more, &records);
+//
+// Every setter stores its value and, outside an update bracket, initialises
+// the module at once (two setters do not: setHalfPeriodValuesCount and
+// setPeriodValuesOverlapInPercent take effect at the next initialisation or
+// reset). Initialisation may give the waveform buffers new storage: pointers
+// from the waveform accessors are valid until the next initialisation that
+// changes a buffer's byte size. No setter checks its argument.
+//
+// Threads: settings are changed from one thread and not while calculations or
+// fetches of the same module run; the period operations, reset and fetches are
+// made from one thread or serialised by the caller. Different modules may be
+// used from different threads freely.
+#ifndef POWERQUALITY_POWERMODULE_H
+#define POWERQUALITY_POWERMODULE_H
+
+#include <vector>
+
+#include "powerquality/Export.h"
+#include "powerquality/PowerGridConfig.h"
+#include "powerquality/PowerResults.h"
+
+class POWERQUALITY_API PowerModule {
+public:
+    class PowerModuleImpl;
+
+    PowerModule();
+    PowerModule(PowerModule&& other) noexcept;
+    PowerModule& operator=(PowerModule&& other) noexcept;
+    PowerModule(const PowerModule&) = delete;
+    PowerModule& operator=(const PowerModule&) = delete;
+    ~PowerModule();
+
+    // Update bracket: settings changed inside it initialise the module once,
+    // at the outermost endUpdate (which initialises whether or not anything
+    // changed). An endUpdate without a matching beginUpdate leaves the count
+    // negative; nothing initialises until it is back at 0.
+    void beginUpdate();
+    void endUpdate();
+
+    // Settings (defaults in brackets).
+    void setGridConfigType(PowerGridConfigType type) const;  // [SinglePhaseDefault]
+    // Samples per second [1.0] and the divisor of the caller's sample indices
+    // in frequency segments [1]. Keeps the buffer length in samples.
+    void setSampleRate(double sampleRate, int sampleIndexDivisor);
+    // Samples per waveform channel [0]; the buffers cover length / sampleRate s.
+    void setBufferLength(unsigned int length);
+    // Nominal frequency in Hz with a relative tolerance, clamped to
+    // [0.001, 0.5] [50 Hz, 0.1].
+    void setStaticFrequency(double frequency, double tolerance);
+    void setVariableFrequency(double minFrequency, double maxFrequency);
+    void setPeriodCount(unsigned short count);                   // [10] periods per window
+    void setHalfPeriodValuesCount(unsigned short count);         // [2] half periods per period value
+    void setPeriodValuesOverlapInPercent(unsigned short percent);  // [0]
+    void setPeriodValuesEnabled(bool enabled);
+    void setFundamentalPeriodValuesEnabled(bool enabled);
+    void setPeriodSymmetricalComponentsEnabled(bool enabled);
+    void setCurrentEnabled(bool enabled) const;  // [true]
+    void setLineToLineResultsEnabled(bool enabled);
+    void setWaveformsEnabled(bool enabled);
+    void setInterHarmonicsEnabled(bool enabled);
+    void setFullFftEnabled(bool enabled);
+    void setThdEnabled(bool enabled);
+    void setHighestRequestedHarmonic(int harmonic);  // [1]
+    void setThdHighestHarmonic(int harmonic);        // [40]
+    void setSymmetricalComponentsEnabled(bool enabled);
+    void setRvcEnabled(bool enabled);
+    void setRvcSteadyStateLength(int periodValues);        // [100]
+    void setRvcThreshold(double percentOfAverage);         // [2.0]
+    void setRvcThresholdHysteresis(double percentOfThreshold);  // [50.0]
+
+    // Queries; none of them initialises or locks.
+    unsigned int getBufferLength() const;
+    double getSampleRate() const;
+    unsigned char getPhasesCount() const;
+    unsigned char getVoltagesCount() const;
+    unsigned char getCurrentsCount() const;  // 0 with currents disabled
+    bool getCurrentEnabled() const;
+    bool getFundamentalPeriodValuesEnabled() const;
+    bool getInterHarmonicsEnabled() const;
+    bool getLineToLineResultsEnabled() const;
+    bool getPeriodValuesEnabled() const;
+    bool getRvcEnabled() const;
+    bool getThdEnabled() const;
+    bool getWaveformsEnabled() const;
+    bool getFullFftEnabled() const;  // only with static frequency
+    bool getSymmetricalComponentsEnabled() const;        // only with exactly 3 phases
+    bool getPeriodSymmetricalComponentsEnabled() const;  // only with exactly 3 phases
+    unsigned short getHalfPeriodValuesCount();
+    unsigned short getPeriodValuesOverlapInPercent();
+    int getHighestRequestedHarmonic() const;
+    int getThdHighestHarmonic() const;
+    int getRvcSteadyStateLength();
+    double getRvcThreshold();
+    double getRvcThresholdHysteresis();
+
+    // Waveform rings. Channel k (0..2) of a group; the sample of stream
+    // position p goes to index p % getBufferLength(). The pointer written is
+    // null when the channel does not exist in the configuration, and for a
+    // channel index of 3 or more. Voltages are delivered through
+    // getWaveformBufferUInput (phase-to-neutral on star wirings, line-to-line
+    // on delta wirings), currents through getWaveformBufferI.
+    void getWaveformBufferUStar(unsigned char channel, float** buffer) const;
+    void getWaveformBufferI(unsigned char channel, float** buffer) const;
+    void getWaveformBufferUDelta(unsigned char channel, float** buffer) const;
+    void getWaveformBufferUInput(unsigned char channel, float** buffer) const;
+    // Device-build counterparts; the host module reads the rings in place, so
+    // both do nothing.
+    void writeSamples(unsigned int count) const;
+    void sync() const;
+
+    // Stream and scheduling.
+    void reset(unsigned long long firstSampleIndex) const;
+    void skipSamples(unsigned int count) const;
+    bool isAnyResultReady() const;
+    // Windows follow from reset and the results queue; this does nothing.
+    void scheduleForCalculation(unsigned long long firstSampleIndex, int periodCount, double frequency) const;
+    void scheduleForPeriodCalculation(int count, unsigned long long* firstSampleIndices, int* lengths,
+                                      double* frequencies, bool* flags) const;
+
+    // Results.
+    void getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results);
+    std::vector<PowerResultsGeneral> getResults(int maxCount);
+
+private:
+    friend struct PowerModuleTestAccess;  // tests reach the implementation object through it
+    PowerModuleImpl* impl;
+};
+
+#endif

@@ -1,0 +1,121 @@
+#include "buffers/PowerBuffers.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+namespace {
+// Resizes a ring and zeroes it when it got new storage, so that positions the
+// caller has not written yet read as 0 rather than as whatever the heap held.
+template <typename T>
+void resizeCleared(GpuBuffer<T>& buffer, unsigned int length) {
+    const unsigned int before = buffer.hostAllocatedBytes;
+    buffer.resize(length);
+    if (buffer.hostBuffer != nullptr && buffer.hostAllocatedBytes != before) {
+        std::memset(static_cast<void*>(buffer.hostBuffer), 0, buffer.hostAllocatedBytes);
+    }
+}
+
+// ceil(quotient) as a count of at least 1; a zero divisor (infinite quotient)
+// or a zero numerator holds it at 1 (see the header).
+unsigned int ringLength(double quotient) {
+    const double rounded = std::ceil(quotient);
+    if (!(rounded >= 1.0) || std::isinf(rounded)) {
+        return 1;
+    }
+    if (rounded >= 4294967295.0) {
+        return UINT32_MAX;
+    }
+    return static_cast<unsigned int>(rounded);
+}
+}  // namespace
+
+PowerBuffers::PowerBuffers(PowerConfig& config)
+    : config(config),
+      bufferLength(0),
+      bufferDuration(1.0),
+      generalResultsBufferLength(1),
+      periodResultsBufferLength(1),
+      staticFftLength(0),
+      harmonicsReserve(0),
+      recordsPerPeriodItem(0),
+      waveformBuffer(9, true),
+      fftInputBuffer(9, true),
+      spectrumBuffer(9, true),
+      harmonicsBuffer(39, true),
+      thdBuffer(39, true),
+      symmetricMagnitudeBuffer(9, true),
+      symmetricPhasorBuffer(9, true),
+      generalResultsBuffer(1, true),
+      periodResultsBuffer(1, true),
+      periodTrackingBuffer(3, false) {
+    generalResultsBuffer.addItems(0, 1, GpuBufferItems::HostOnly);
+}
+
+PowerBuffers::~PowerBuffers() = default;
+
+void PowerBuffers::setBufferLengthAndDuration(unsigned int length, double duration) {
+    bufferLength = length;
+    bufferDuration = duration;
+}
+
+unsigned int PowerBuffers::getBufferLength() const { return bufferLength; }
+unsigned int PowerBuffers::getGeneralResultsBufferLength() const { return generalResultsBufferLength; }
+unsigned int PowerBuffers::getPeriodResultsBufferLength() const { return periodResultsBufferLength; }
+
+void PowerBuffers::initialize() {
+    generalResultsBufferLength = ringLength(bufferDuration * config.maxFrequency / config.periodCount);
+    periodResultsBufferLength = ringLength(bufferDuration * config.maxFrequency / config.getPeriodCountAdvanceBy());
+    staticFftLength = config.variableFrequency ? 0u : config.getMinFftLength();
+
+    const bool periodValues = config.areAnyPeriodValuesEnabled();
+    const unsigned short phases = config.getPhasesCount();
+
+    waveformBuffer.clearItems();
+    if (periodValues) {
+        waveformBuffer.addItems(0, phases, GpuBufferItems::HostOnly);
+        if (config.currentEnabled) {
+            waveformBuffer.addItems(3, phases, GpuBufferItems::HostOnly);
+        }
+        if (config.lineToLineResultsEnabled) {
+            waveformBuffer.addItems(6, config.getDeltaWaveformsCount(), GpuBufferItems::HostOnly);
+        }
+    }
+    resizeCleared(waveformBuffer, bufferLength);
+
+    periodTrackingBuffer.clearItems();
+    periodResultsBuffer.clearItems();
+    if (periodValues) {
+        recordsPerPeriodItem = phases + 1u;
+        periodTrackingBuffer.addItems(0, 1, GpuBufferItems::HostOnly);
+        periodTrackingBuffer.addItems(1, 2, GpuBufferItems::HostOnly);
+        periodTrackingBuffer.addItems(2, 1, GpuBufferItems::HostOnly);
+        periodResultsBuffer.addItems(0, 1, GpuBufferItems::HostOnly);
+    }
+    resizeCleared(periodTrackingBuffer, bufferLength);
+
+    const uint64_t records = static_cast<uint64_t>(recordsPerPeriodItem) * periodResultsBufferLength;
+    if (periodValues && records > UINT32_MAX) {
+        throw std::bad_array_new_length();
+    }
+    periodResultsBuffer.resize(static_cast<unsigned int>(records));
+}
+
+void PowerBuffers::addFftItems(unsigned short first, unsigned short count) {
+    fftInputBuffer.addItems(first, count, GpuBufferItems::DeviceOnly);
+    spectrumBuffer.addItems(first, count,
+                            config.fullFftEnabled ? GpuBufferItems::DeviceToHost : GpuBufferItems::DeviceOnly);
+}
+
+void PowerBuffers::addHarmonicItems(unsigned short first, unsigned short count, bool) {
+    harmonicsBuffer.addItems(first, count, GpuBufferItems::DeviceToHost);
+    if (config.thdEnabled) {
+        thdBuffer.addItems(first, count, GpuBufferItems::DeviceToHost);
+    }
+}
+
+void PowerBuffers::addSymmetricItems(unsigned short first) {
+    symmetricMagnitudeBuffer.addItems(first, 3, GpuBufferItems::DeviceToHost);
+    symmetricPhasorBuffer.addItems(first, 3, GpuBufferItems::DeviceToHost);
+}

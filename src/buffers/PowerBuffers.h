@@ -1,0 +1,75 @@
+// PowerBuffers: the ten sample and result buffers of one module, with the
+// buffer length and duration the caller sets and the result counts derived
+// from them.
+//
+// initialize() lays out and sizes the waveform, period tracking and period
+// results buffers from the configuration. The general results buffer gets its
+// item 0 at construction and no storage; the six windowed buffers are
+// declared with their capacities and stay empty until a windowed calculation
+// stage gives them items and storage (addFftItems, addHarmonicItems,
+// addSymmetricItems and generalResultsBufferLength slots).
+//
+// The waveform and period tracking rings are zeroed whenever they get new
+// storage: a position the caller has not written reads as 0. Storage kept
+// across an initialisation keeps its contents.
+//
+// Result counts: generalResultsBufferLength and periodResultsBufferLength are
+// never 0. A configuration that would make either quotient zero, negative,
+// infinite or undefined (periodCount 0, an advance of 0 or less from an
+// overlap of 100 % or more or 0 half periods, a zero duration or frequency)
+// holds the length at 1, so the ring arithmetic that takes indices modulo
+// these lengths is always defined; a finite quotient beyond 32 bits is held at
+// the largest 32-bit count (the storage request for it then fails with
+// std::bad_alloc).
+#ifndef POWERQUALITY_BUFFERS_POWERBUFFERS_H
+#define POWERQUALITY_BUFFERS_POWERBUFFERS_H
+
+#include <complex>
+
+#include "buffers/GpuBuffer.h"
+#include "config/PowerConfig.h"
+#include "powerquality/Export.h"
+#include "powerquality/PowerResults.h"
+
+class POWERQUALITY_API PowerBuffers {
+public:
+    explicit PowerBuffers(PowerConfig& config);
+    ~PowerBuffers();
+    PowerBuffers(const PowerBuffers&) = delete;
+    PowerBuffers& operator=(const PowerBuffers&) = delete;
+
+    // Records both values; they take effect at the next initialize().
+    void setBufferLengthAndDuration(unsigned int length, double duration);
+    void initialize();
+    unsigned int getBufferLength() const;
+    unsigned int getGeneralResultsBufferLength() const;
+    unsigned int getPeriodResultsBufferLength() const;
+
+    PowerConfig& config;
+    unsigned int bufferLength;
+    double bufferDuration;
+    unsigned int generalResultsBufferLength;
+    unsigned int periodResultsBufferLength;
+    unsigned int staticFftLength;   // FFT length of a window at static frequency, set by initialize()
+    unsigned int harmonicsReserve;  // set by no operation of the library
+    unsigned int recordsPerPeriodItem;  // phasesCount + 1 once period values were enabled
+
+    GpuBuffer<float> waveformBuffer;                         // items 0-2 U star, 3-5 I, 6-8 U delta
+    GpuBuffer<float> fftInputBuffer;
+    GpuBuffer<std::complex<float>> spectrumBuffer;
+    GpuBuffer<float> harmonicsBuffer;                        // 39 items, 3 per group
+    GpuBuffer<PowerResultsThd> thdBuffer;
+    GpuBuffer<double> symmetricMagnitudeBuffer;
+    GpuBuffer<std::complex<double>> symmetricPhasorBuffer;
+    GpuBuffer<PowerResultsGeneral> generalResultsBuffer;
+    GpuBuffer<PowerResultsPeriod> periodResultsBuffer;
+    GpuBuffer<double> periodTrackingBuffer;                  // 0 frequency, 1 phasor (2 slots), 2 flag
+
+private:
+    friend struct PowerBuffersTestAccess;  // tests give the windowed buffers items through it
+    void addFftItems(unsigned short first, unsigned short count);
+    void addHarmonicItems(unsigned short first, unsigned short count, bool unused);
+    void addSymmetricItems(unsigned short first);
+};
+
+#endif

@@ -1,0 +1,302 @@
+#include "module/PowerModuleImpl.h"
+
+#include <cmath>
+
+PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
+    : owner(owner),
+      config(),
+      buffers(config),
+      rvcPhaseVoltages(),
+      rvcLineToLineVoltages(),
+      samplePosition(0),
+      skipPosition(0),
+      resultsPosition(0),
+      previousFrequency(0.0),
+      trackingPhase(0.0),
+      previousFlag(1.0),
+      updateCount(0),
+      initializationCount(0) {}
+
+PowerModule::PowerModuleImpl::~PowerModuleImpl() = default;
+
+// ---- update bracket and initialisation ----
+
+void PowerModule::PowerModuleImpl::beginUpdate() { ++updateCount; }
+
+void PowerModule::PowerModuleImpl::endUpdate() {
+    std::lock_guard<std::mutex> lock(updateMutex);
+    if (--updateCount == 0) {
+        initialize();
+    }
+}
+
+void PowerModule::PowerModuleImpl::lazyInitialize() {
+    std::lock_guard<std::mutex> lock(updateMutex);
+    if (updateCount.load() == 0) {
+        initialize();
+    }
+}
+
+// Runs with updateMutex held. Lays out the buffers and re-creates the
+// detectors; the sample positions, queues and period tracking belong to reset.
+void PowerModule::PowerModuleImpl::initialize() {
+    std::lock_guard<std::mutex> lock(initMutex);
+    ++initializationCount;
+    buffers.initialize();
+
+    rvcPhaseVoltages.setNumberOfPhases(lookupPowerGridConfig(config.gridConfigType).phasesCount);
+    for (unsigned int k = 0; k < rvcPhaseVoltages.getNumberOfPhases(); ++k) {
+        rvcPhaseVoltages[k].setSteadyStateLength(static_cast<unsigned int>(config.rvcSteadyStateLength));
+        rvcPhaseVoltages[k].setSteadyStateThreshold(config.rvcThreshold);
+        rvcPhaseVoltages[k].setThresholdHysteresis(config.rvcThresholdHysteresis);
+    }
+    rvcPhaseVoltages.initialize();
+
+    // The pair count comes from the wiring, whether or not line-to-line
+    // results are enabled.
+    rvcLineToLineVoltages.setNumberOfPhases(lookupPowerGridConfig(config.gridConfigType).lineToLineCount);
+    for (unsigned int k = 0; k < rvcLineToLineVoltages.getNumberOfPhases(); ++k) {
+        rvcLineToLineVoltages[k].setSteadyStateLength(static_cast<unsigned int>(config.rvcSteadyStateLength));
+        rvcLineToLineVoltages[k].setSteadyStateThreshold(config.rvcThreshold);
+        rvcLineToLineVoltages[k].setThresholdHysteresis(config.rvcThresholdHysteresis);
+    }
+    rvcLineToLineVoltages.initialize();
+}
+
+// ---- settings ----
+
+void PowerModule::PowerModuleImpl::setGridConfigType(PowerGridConfigType type) {
+    config.gridConfigType = type;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setSampleRate(double sampleRate, int sampleIndexDivisor) {
+    config.sampleRate = sampleRate;
+    config.sampleIndexDivisor = sampleIndexDivisor;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setBufferLengthAndDuration(unsigned int length, double duration) {
+    buffers.setBufferLengthAndDuration(length, duration);
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setStaticFrequency(double frequency, double tolerance) {
+    double t = tolerance;
+    if (t > 0.5) {
+        t = 0.5;
+    }
+    if (t < 0.001) {
+        t = 0.001;
+    }
+    config.variableFrequency = false;
+    config.minFrequency = (1.0 - t) * frequency;
+    config.maxFrequency = (1.0 + t) * frequency;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setVariableFrequency(double minFrequency, double maxFrequency) {
+    config.minFrequency = minFrequency;
+    config.maxFrequency = maxFrequency;
+    config.variableFrequency = true;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setPeriodCount(unsigned short count) {
+    config.periodCount = count;
+    lazyInitialize();
+}
+
+// Read by the next initialisation and the next reset; running period items
+// keep the geometry they were created with.
+void PowerModule::PowerModuleImpl::setHalfPeriodValuesCount(unsigned short count) {
+    config.halfPeriodValuesCount = count;
+}
+
+void PowerModule::PowerModuleImpl::setPeriodValuesOverlapInPercent(unsigned short percent) {
+    config.periodValuesOverlapInPercent = percent;
+}
+
+void PowerModule::PowerModuleImpl::setPeriodValuesEnabled(bool enabled) {
+    config.periodValuesEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setFundamentalPeriodValuesEnabled(bool enabled) {
+    config.fundamentalPeriodValuesEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setPeriodSymmetricalComponentsEnabled(bool enabled) {
+    config.periodSymmetricalComponentsEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setCurrentEnabled(bool enabled) {
+    config.currentEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setLineToLineResultsEnabled(bool enabled) {
+    config.lineToLineResultsEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setWaveformsEnabled(bool enabled) {
+    config.waveformsEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setInterHarmonicsEnabled(bool enabled) {
+    config.interHarmonicsEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setFullFftEnabled(bool enabled) {
+    config.fullFftEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setThdEnabled(bool enabled) {
+    config.thdEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setHighestRequestedHarmonic(int harmonic) {
+    config.highestRequestedHarmonic = harmonic;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setThdHighestHarmonic(int harmonic) {
+    config.thdHighestHarmonic = harmonic;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setSymmetricalComponentsEnabled(bool enabled) {
+    config.symmetricalComponentsEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setRvcEnabled(bool enabled) {
+    config.rvcEnabled = enabled;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setRvcSteadyStateLength(int periodValues) {
+    config.rvcSteadyStateLength = periodValues;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setRvcThreshold(double percentOfAverage) {
+    config.rvcThreshold = percentOfAverage;
+    lazyInitialize();
+}
+
+void PowerModule::PowerModuleImpl::setRvcThresholdHysteresis(double percentOfThreshold) {
+    config.rvcThresholdHysteresis = percentOfThreshold;
+    lazyInitialize();
+}
+
+// ---- queries ----
+
+unsigned int PowerModule::PowerModuleImpl::getBufferLength() const { return buffers.getBufferLength(); }
+double PowerModule::PowerModuleImpl::getSampleRate() const { return config.sampleRate; }
+unsigned char PowerModule::PowerModuleImpl::getPhasesCount() const { return config.getPhasesCount(); }
+unsigned char PowerModule::PowerModuleImpl::getVoltagesCount() const { return config.getVoltagesCount(); }
+unsigned char PowerModule::PowerModuleImpl::getCurrentsCount() const { return config.getCurrentsCount(); }
+bool PowerModule::PowerModuleImpl::getCurrentEnabled() const { return config.currentEnabled; }
+bool PowerModule::PowerModuleImpl::getFundamentalPeriodValuesEnabled() const {
+    return config.fundamentalPeriodValuesEnabled;
+}
+bool PowerModule::PowerModuleImpl::getInterHarmonicsEnabled() const { return config.interHarmonicsEnabled; }
+bool PowerModule::PowerModuleImpl::getLineToLineResultsEnabled() const { return config.lineToLineResultsEnabled; }
+bool PowerModule::PowerModuleImpl::getPeriodValuesEnabled() const { return config.periodValuesEnabled; }
+bool PowerModule::PowerModuleImpl::getRvcEnabled() const { return config.rvcEnabled; }
+bool PowerModule::PowerModuleImpl::getThdEnabled() const { return config.thdEnabled; }
+bool PowerModule::PowerModuleImpl::getWaveformsEnabled() const { return config.waveformsEnabled; }
+bool PowerModule::PowerModuleImpl::getFullFftEnabled() const {
+    return config.fullFftEnabled && !config.variableFrequency;
+}
+bool PowerModule::PowerModuleImpl::getSymmetricalComponentsEnabled() const {
+    return config.areSymmetricalComponentsEnabled();
+}
+bool PowerModule::PowerModuleImpl::getPeriodSymmetricalComponentsEnabled() const {
+    return config.arePeriodSymmetricalComponentsEnabled();
+}
+unsigned short PowerModule::PowerModuleImpl::getHalfPeriodValuesCount() const { return config.halfPeriodValuesCount; }
+unsigned short PowerModule::PowerModuleImpl::getPeriodValuesOverlapInPercent() const {
+    return config.periodValuesOverlapInPercent;
+}
+int PowerModule::PowerModuleImpl::getHighestRequestedHarmonic() const { return config.highestRequestedHarmonic; }
+int PowerModule::PowerModuleImpl::getThdHighestHarmonic() const { return config.thdHighestHarmonic; }
+int PowerModule::PowerModuleImpl::getRvcSteadyStateLength() const { return config.rvcSteadyStateLength; }
+double PowerModule::PowerModuleImpl::getRvcThreshold() const { return config.rvcThreshold; }
+double PowerModule::PowerModuleImpl::getRvcThresholdHysteresis() const { return config.rvcThresholdHysteresis; }
+
+PowerGridConfig PowerModule::PowerModuleImpl::getGridConfig() { return config.getGridConfig(); }
+PowerGridConfigType PowerModule::PowerModuleImpl::getGridConfigType() { return config.gridConfigType; }
+unsigned short PowerModule::PowerModuleImpl::getPeriodCount() const { return config.periodCount; }
+unsigned char PowerModule::PowerModuleImpl::getLineToLineCount() const { return config.getLineToLineCount(); }
+
+// Period symmetrical components alone do not count here, unlike
+// PowerConfig::areAnyPeriodValuesEnabled.
+bool PowerModule::PowerModuleImpl::getAnyPeriodValuesEnabled() const {
+    return config.periodValuesEnabled || config.fundamentalPeriodValuesEnabled;
+}
+
+unsigned char PowerModule::PowerModuleImpl::getRequiredBuffersCount() const {
+    const PowerGridConfig grid = config.getGridConfig();
+    return static_cast<unsigned char>(grid.voltagesCount + (config.currentEnabled ? grid.currentsCount : 0));
+}
+
+unsigned char PowerModule::PowerModuleImpl::getHarmonicOutputsCount() const {
+    const unsigned int harmonicGroups = config.currentEnabled ? 6u : 1u;
+    unsigned int interHarmonicGroups = 0;
+    if (config.interHarmonicsEnabled) {
+        interHarmonicGroups = config.currentEnabled ? 2u : 1u;
+    }
+    return static_cast<unsigned char>(config.getPhasesCount() * (harmonicGroups + interHarmonicGroups));
+}
+
+unsigned int PowerModule::PowerModuleImpl::getMaxHarmonicsCount() const {
+    return static_cast<unsigned int>(std::ceil(config.sampleRate / (2.0 * config.minFrequency)));
+}
+
+unsigned int PowerModule::PowerModuleImpl::getFftLength(unsigned int, double frequency) {
+    if (config.variableFrequency) {
+        return config.getFftLengthX(config.minFrequency > frequency ? config.minFrequency : frequency);
+    }
+    return buffers.staticFftLength;
+}
+
+void PowerModule::PowerModuleImpl::initFftPlans(unsigned int, unsigned int) {}
+void PowerModule::PowerModuleImpl::deinit() {}
+
+// ---- waveform access ----
+
+float* PowerModule::PowerModuleImpl::waveformItem(unsigned char channel, unsigned short firstItem) const {
+    if (channel >= 3) {
+        return nullptr;
+    }
+    return buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(firstItem + channel));
+}
+
+void PowerModule::PowerModuleImpl::getWaveformBufferUStar(unsigned char channel, float** buffer) const {
+    *buffer = waveformItem(channel, 0);
+}
+
+void PowerModule::PowerModuleImpl::getWaveformBufferI(unsigned char channel, float** buffer) const {
+    *buffer = waveformItem(channel, 3);
+}
+
+void PowerModule::PowerModuleImpl::getWaveformBufferUDelta(unsigned char channel, float** buffer) const {
+    *buffer = waveformItem(channel, 6);
+}
+
+void PowerModule::PowerModuleImpl::getWaveformBufferUInput(unsigned char channel, float** buffer) const {
+    *buffer = waveformItem(channel, lookupPowerGridConfig(config.gridConfigType).starInput ? 0 : 6);
+}
+
+// The calculations read the host rings in place: nothing to copy or wait for.
+void PowerModule::PowerModuleImpl::copyAddedSamplesToGpu(unsigned int) {}
+void PowerModule::PowerModuleImpl::syncCuda() {}

@@ -1,0 +1,157 @@
+// PowerModule::PowerModuleImpl: the implementation object behind the
+// PowerModule facade. It owns the configuration, the buffer set, the two RVC
+// detector groups, the sample positions, the period-tracking state, the locks
+// and the two queues with their current items.
+//
+// Locks: updateMutex (update bracket, deferred initialisation) is taken
+// before initMutex (initialisation); resultsMutex (reset, isAnyResultReady,
+// getResults) is never held together with another. All three are plain,
+// non-recursive mutexes, and no path locks one its caller holds.
+//
+// Choices where callers could otherwise hit undefined behaviour:
+// - the waveform accessors answer a channel index of 3 or more with null;
+// - skipSamples before the first reset only advances the positions;
+// - getFftLength is offered: with variable frequency it is the FFT length at
+//   the larger of minFrequency and the given frequency, with static
+//   frequency the buffer set's staticFftLength, which initialisation sets to
+//   the FFT length of one window at the nominal frequency.
+#ifndef POWERQUALITY_MODULE_POWERMODULEIMPL_H
+#define POWERQUALITY_MODULE_POWERMODULEIMPL_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <vector>
+
+#include "buffers/PowerBuffers.h"
+#include "config/PowerConfig.h"
+#include "period/PowerPeriodResultsQueueItem.h"
+#include "period/RvcMultiPhaseCalculation.h"
+#include "powerquality/Export.h"
+#include "powerquality/PowerModule.h"
+#include "powerquality/PowerResults.h"
+#include "scheduling/PowerResultsQueueItem.h"
+
+class POWERQUALITY_API PowerModule::PowerModuleImpl {
+public:
+    explicit PowerModuleImpl(PowerModule& owner);
+    ~PowerModuleImpl();
+    PowerModuleImpl(const PowerModuleImpl&) = delete;
+    PowerModuleImpl& operator=(const PowerModuleImpl&) = delete;
+
+    void beginUpdate();
+    void endUpdate();
+
+    void setGridConfigType(PowerGridConfigType type);
+    void setSampleRate(double sampleRate, int sampleIndexDivisor);
+    void setBufferLengthAndDuration(unsigned int length, double duration);
+    void setStaticFrequency(double frequency, double tolerance);
+    void setVariableFrequency(double minFrequency, double maxFrequency);
+    void setPeriodCount(unsigned short count);
+    void setHalfPeriodValuesCount(unsigned short count);
+    void setPeriodValuesOverlapInPercent(unsigned short percent);
+    void setPeriodValuesEnabled(bool enabled);
+    void setFundamentalPeriodValuesEnabled(bool enabled);
+    void setPeriodSymmetricalComponentsEnabled(bool enabled);
+    void setCurrentEnabled(bool enabled);
+    void setLineToLineResultsEnabled(bool enabled);
+    void setWaveformsEnabled(bool enabled);
+    void setInterHarmonicsEnabled(bool enabled);
+    void setFullFftEnabled(bool enabled);
+    void setThdEnabled(bool enabled);
+    void setHighestRequestedHarmonic(int harmonic);
+    void setThdHighestHarmonic(int harmonic);
+    void setSymmetricalComponentsEnabled(bool enabled);
+    void setRvcEnabled(bool enabled);
+    void setRvcSteadyStateLength(int periodValues);
+    void setRvcThreshold(double percentOfAverage);
+    void setRvcThresholdHysteresis(double percentOfThreshold);
+
+    unsigned int getBufferLength() const;
+    double getSampleRate() const;
+    unsigned char getPhasesCount() const;
+    unsigned char getVoltagesCount() const;
+    unsigned char getCurrentsCount() const;
+    bool getCurrentEnabled() const;
+    bool getFundamentalPeriodValuesEnabled() const;
+    bool getInterHarmonicsEnabled() const;
+    bool getLineToLineResultsEnabled() const;
+    bool getPeriodValuesEnabled() const;
+    bool getRvcEnabled() const;
+    bool getThdEnabled() const;
+    bool getWaveformsEnabled() const;
+    bool getFullFftEnabled() const;
+    bool getSymmetricalComponentsEnabled() const;
+    bool getPeriodSymmetricalComponentsEnabled() const;
+    unsigned short getHalfPeriodValuesCount() const;
+    unsigned short getPeriodValuesOverlapInPercent() const;
+    int getHighestRequestedHarmonic() const;
+    int getThdHighestHarmonic() const;
+    int getRvcSteadyStateLength() const;
+    double getRvcThreshold() const;
+    double getRvcThresholdHysteresis() const;
+
+    PowerGridConfig getGridConfig();
+    PowerGridConfigType getGridConfigType();
+    unsigned short getPeriodCount() const;
+    unsigned char getLineToLineCount() const;
+    bool getAnyPeriodValuesEnabled() const;
+    unsigned char getRequiredBuffersCount() const;
+    unsigned char getHarmonicOutputsCount() const;
+    unsigned int getMaxHarmonicsCount() const;
+    unsigned int getFftLength(unsigned int minimumLength, double frequency);
+    void initFftPlans(unsigned int fftLength, unsigned int count);
+    void deinit();
+
+    void getWaveformBufferUStar(unsigned char channel, float** buffer) const;
+    void getWaveformBufferI(unsigned char channel, float** buffer) const;
+    void getWaveformBufferUDelta(unsigned char channel, float** buffer) const;
+    void getWaveformBufferUInput(unsigned char channel, float** buffer) const;
+    void copyAddedSamplesToGpu(unsigned int count);
+    void syncCuda();
+
+    void reset(unsigned long long firstSampleIndex);
+    void skipSamples(unsigned int count);
+    bool isAnyResultReady();
+    void scheduleForPeriodCalculation(int count, unsigned long long* firstSampleIndices, int* lengths,
+                                      double* frequencies, bool* flags);
+    void getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results);
+    std::vector<PowerResultsGeneral> getResults(int maxCount);
+
+    PowerModule& owner;
+    PowerConfig config;
+    PowerBuffers buffers;
+    RvcMultiPhaseCalculation rvcPhaseVoltages;
+    RvcMultiPhaseCalculation rvcLineToLineVoltages;
+    unsigned long long samplePosition;
+    unsigned long long skipPosition;
+    unsigned long long resultsPosition;
+    double previousFrequency;
+    double trackingPhase;
+    double previousFlag;
+    std::mutex initMutex;
+    std::mutex resultsMutex;
+    std::mutex updateMutex;
+    std::atomic<int32_t> updateCount;
+    std::shared_ptr<PowerResultsQueueItem> currentQueueItem;
+    std::shared_ptr<PowerPeriodResultsQueueItem> currentPeriodQueueItem;
+    std::queue<std::shared_ptr<PowerResultsQueueItem>> resultsQueue;
+    std::queue<std::shared_ptr<PowerPeriodResultsQueueItem>> periodResultsQueue;
+    // How often initialize() has run; a diagnostic that shows what an update
+    // bracket saved.
+    unsigned int initializationCount;
+
+private:
+    friend struct PowerModuleImplTestAccess;  // tests call the private operations through it
+    void lazyInitialize();
+    void initialize();
+    float* waveformItem(unsigned char channel, unsigned short firstItem) const;
+    std::shared_ptr<PowerResultsQueueItem> getNextQueueItem();
+    void calculatePeriodValues(unsigned long long firstSampleIndex, unsigned long long lastSampleIndex,
+                               double firstSampleFraction, double lastSampleFraction, double totalLength,
+                               PowerResultsPeriod* results);
+};
+
+#endif

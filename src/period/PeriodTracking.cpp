@@ -1,0 +1,127 @@
+// Period tracking: the caller's frequency segments become the per-position
+// period tracking buffer (frequency, unit phasor of the tracked phase, flag)
+// and are fed, position by position, to the chain of period items.
+//
+// Choices for calls outside the caller's contract (nothing is written or fed
+// before a call has been accepted):
+// - no current period item (period values disabled, or no reset since they
+//   were enabled), or no tracking storage (a zero buffer length, or period
+//   values disabled since the reset): the call changes nothing;
+// - a sample-index divisor below 1, a segment length below 1, a frequency
+//   that is not positive or not finite, a null array with a positive count,
+//   or a period-value geometry without progress (0 half periods, an overlap
+//   of 100 % or more): the call is rejected with std::invalid_argument (status
+//   1 at the flat interface), because each of them would otherwise divide by
+//   zero, walk backwards or spawn items without end;
+// - positions are 64-bit throughout, so streams longer than 2^32 positions
+//   keep their ring indices right.
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+#include "module/PowerModuleImpl.h"
+
+namespace {
+constexpr double twoPi = 6.283185307179586;
+
+double fractionalPart(double x) {
+    double whole;
+    return std::modf(x, &whole);
+}
+}  // namespace
+
+void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsigned long long* firstSampleIndices,
+                                                                int* lengths, double* frequencies, bool* flags) {
+    GpuBuffer<double>& tracking = buffers.periodTrackingBuffer;
+    const uint64_t L = tracking.getLength();
+    if (!currentPeriodQueueItem || tracking.hostBuffer == nullptr || L == 0) {
+        return;
+    }
+    if (config.sampleIndexDivisor < 1) {
+        throw std::invalid_argument("sample index divisor must be at least 1");
+    }
+    if (!(currentPeriodQueueItem->lengthInPeriods > 0.0) || !(currentPeriodQueueItem->advanceBy > 0.0)) {
+        throw std::invalid_argument("period values need at least one half period and an overlap below 100 %");
+    }
+    if (count > 0 && (firstSampleIndices == nullptr || lengths == nullptr || frequencies == nullptr ||
+                      flags == nullptr)) {
+        throw std::invalid_argument("segment arrays must not be null");
+    }
+    for (int i = 0; i < count; ++i) {
+        if (lengths[i] < 1) {
+            throw std::invalid_argument("segment length must be at least 1");
+        }
+        if (!(frequencies[i] > 0.0) || !std::isfinite(frequencies[i])) {
+            throw std::invalid_argument("segment frequency must be positive and finite");
+        }
+    }
+
+    const double fs = config.sampleRate;
+    const uint64_t N = static_cast<uint64_t>(config.sampleIndexDivisor);
+    double* frequencyItem = tracking.getHostBuffer(0);
+    double* phasorItem = tracking.getHostBuffer(1);  // (cosine, sine) pairs
+    double* flagItem = tracking.getHostBuffer(2);
+
+    uint64_t lastPosition = 0;
+    for (int i = 0; i < count; ++i) {
+        const double frequency = frequencies[i];
+        const double flag = flags[i] ? 1.0 : 0.0;
+        const double shift = frequency * (1.0 / fs);
+        const uint64_t first = firstSampleIndices[i];
+        const uint64_t q1 = first / N;
+        const uint64_t r1 = first % N;
+        const uint64_t end = first + static_cast<uint64_t>(static_cast<int64_t>(lengths[i]));
+        const uint64_t q2 = (end - 1) / N;
+        const uint64_t r2 = (end - 1) % N;
+        const double firstFraction = 1.0 - static_cast<double>(r1) / static_cast<double>(N);
+        const double lastFraction = static_cast<double>(r2 + 1) / static_cast<double>(N);
+        const uint64_t s1 = q1 % L;
+        const uint64_t s2 = q2 % L;
+        const uint32_t m = static_cast<uint32_t>(q2 - q1);
+
+        // The first position may be shared with the previous segment: its
+        // frequency is weighted by the share each segment has of it.
+        trackingPhase = fractionalPart(trackingPhase + firstFraction * shift);
+        phasorItem[2 * s1] = std::cos(twoPi * trackingPhase);
+        phasorItem[2 * s1 + 1] = std::sin(twoPi * trackingPhase);
+        frequencyItem[s1] = (1.0 - firstFraction) * previousFrequency + firstFraction * frequency;
+        flagItem[s1] = (flags[i] && (firstFraction > 0.9 || previousFlag != 0.0)) ? 1.0 : 0.0;
+
+        const double lastShift = lastFraction * shift;
+        uint64_t s = s1;
+        for (uint32_t j = 1; j <= m; ++j) {
+            s = (s + 1 == L) ? 0 : s + 1;
+            trackingPhase = fractionalPart(trackingPhase + (s == s2 ? lastShift : shift));
+            phasorItem[2 * s] = std::cos(twoPi * trackingPhase);
+            phasorItem[2 * s + 1] = std::sin(twoPi * trackingPhase);
+            frequencyItem[s] = frequency;
+            flagItem[s] = flag;
+        }
+
+        previousFrequency = frequency;
+        previousFlag = flag;
+        lastPosition = q2;
+    }
+
+    // Feed the chain of items up to the last position written. An item that
+    // ends hands over to its successor, which restarts at its own first
+    // position, so a position shared by two items is fed to both.
+    std::shared_ptr<PowerPeriodResultsQueueItem> item = currentPeriodQueueItem;
+    while (item) {
+        uint64_t p = item->getNextSampleIndexToProcess();
+        uint64_t ring = p % L;
+        while (p <= lastPosition && !item->isLengthCalculated()) {
+            item->addSampleWithPhaseShift(p, frequencyItem[ring] / fs);
+            ++p;
+            ring = (ring + 1 == L) ? 0 : ring + 1;
+        }
+        if (item->isLengthCalculated()) {
+            periodResultsQueue.push(item);
+            currentPeriodQueueItem = item->getNextItem();
+        }
+        if (p > lastPosition) {
+            break;
+        }
+        item = currentPeriodQueueItem;
+    }
+}

@@ -1,0 +1,271 @@
+// Period values of finished period items, and their retrieval from the
+// period results ring.
+//
+// Each ring entry is cleared before it is written, so the fields that the
+// configuration does not produce read 0.0 rather than what the entry held
+// before (with a single phase the total record, record 0, reads all zero).
+//
+// Queued items whose ring no longer exists (period values disabled since the
+// reset) cannot be calculated: a fetch then discards them and returns none.
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "module/PowerModuleImpl.h"
+#include "windowed/PowerSymmetricalComponents.h"
+
+namespace {
+
+// Weighted sums over one phase's span. The weight f (the frequency of the
+// position) turns the phasor sums into integrals over the tracked phase.
+struct PhaseSums {
+    double wf = 0.0;
+    double su = 0.0;
+    double auRe = 0.0;
+    double auIm = 0.0;
+    double si = 0.0;
+    double sui = 0.0;
+    double aiRe = 0.0;
+    double aiIm = 0.0;
+    double sd = 0.0;
+};
+
+// The rings one phase reads; current and line-to-line may be absent.
+struct PhaseRings {
+    const double* frequency;
+    const double* phasor;  // (cosine, sine) per position
+    const float* voltage;
+    const float* current;
+    const float* lineToLine;
+};
+
+// Adds the positions [begin, end) of the ring with weight w. The optional
+// channels are chosen outside the loop, so the loop itself has no branch.
+template <bool withCurrent, bool withLineToLine>
+void accumulate(PhaseSums& sums, const PhaseRings& rings, uint64_t begin, uint64_t end, double w) {
+    for (uint64_t j = begin; j < end; ++j) {
+        const double f = rings.frequency[j];
+        const double re = rings.phasor[2 * j];
+        const double im = rings.phasor[2 * j + 1];
+        const double u = rings.voltage[j];
+        sums.wf += w * f;
+        sums.su += w * (u * u);
+        sums.auRe += w * u * f * re;
+        sums.auIm += -(w * u * f * im);
+        if (withCurrent) {
+            const double i = rings.current[j];
+            sums.si += w * (i * i);
+            sums.sui += w * u * i;
+            sums.aiRe += w * i * f * re;
+            sums.aiIm += -(w * i * f * im);
+        }
+        if (withLineToLine) {
+            const double d = rings.lineToLine[j];
+            sums.sd += w * (d * d);
+        }
+    }
+}
+
+template <bool withCurrent, bool withLineToLine>
+void accumulateSpan(PhaseSums& sums, const PhaseRings& rings, uint64_t length, uint64_t first, uint64_t last,
+                    double firstFraction, double lastFraction) {
+    if (first > last) {
+        return;
+    }
+    const uint64_t firstRing = first % length;
+    accumulate<withCurrent, withLineToLine>(sums, rings, firstRing, firstRing + 1, firstFraction);
+    if (first == last) {
+        return;
+    }
+    // Whole positions strictly inside the span, in ring order, split where
+    // the ring wraps.
+    uint64_t inner = last - first - 1;
+    uint64_t j = firstRing + 1 == length ? 0 : firstRing + 1;
+    while (inner > 0) {
+        const uint64_t run = inner < length - j ? inner : length - j;
+        accumulate<withCurrent, withLineToLine>(sums, rings, j, j + run, 1.0);
+        inner -= run;
+        j = (j + run == length) ? 0 : j + run;
+    }
+    accumulate<withCurrent, withLineToLine>(sums, rings, j, j + 1, lastFraction);
+}
+
+constexpr double pi = 3.141592653589793;
+
+double nonNegativeRoot(double x) { return std::sqrt(x < 0.0 ? 0.0 : x); }
+
+}  // namespace
+
+void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firstSampleIndex,
+                                                         unsigned long long lastSampleIndex,
+                                                         double firstSampleFraction, double lastSampleFraction,
+                                                         double totalLength, PowerResultsPeriod* results) {
+    const unsigned int P = config.getPhasesCount();
+    const double fs = config.sampleRate;
+    const double T = totalLength;
+    const uint64_t Lw = buffers.waveformBuffer.getLength();
+    const bool currents = config.currentEnabled;
+    const bool lineToLine = config.lineToLineResultsEnabled;
+    const unsigned int lineToLineCount = config.getLineToLineCount();
+
+    std::memset(static_cast<void*>(results), 0, sizeof(PowerResultsPeriod) * (P + 1));
+
+    const double time = (static_cast<double>(lastSampleIndex) + lastSampleFraction) / fs;
+    const double frequency = config.halfPeriodValuesCount * fs * 0.5 / T;
+
+    PhaseRings rings;
+    rings.frequency = buffers.periodTrackingBuffer.getHostBuffer(0);
+    rings.phasor = buffers.periodTrackingBuffer.getHostBuffer(1);
+
+    std::vector<std::complex<double>> voltages(P);
+    std::vector<std::complex<double>> currentPhasors(P);
+
+    for (unsigned int k = 0; k < P; ++k) {
+        PowerResultsPeriod& record = results[k + 1];
+        record.time = time;
+        record.frequency = frequency;
+        rings.voltage = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(k));
+        rings.current = currents ? buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(3 + k)) : nullptr;
+        rings.lineToLine = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(6 + k));
+        const bool hasLineToLine = lineToLine && k < lineToLineCount && rings.lineToLine != nullptr;
+        const bool hasCurrent = currents && rings.current != nullptr;
+
+        PhaseSums sums;
+        if (hasCurrent && hasLineToLine) {
+            accumulateSpan<true, true>(sums, rings, Lw, firstSampleIndex, lastSampleIndex, firstSampleFraction,
+                                       lastSampleFraction);
+        } else if (hasCurrent) {
+            accumulateSpan<true, false>(sums, rings, Lw, firstSampleIndex, lastSampleIndex, firstSampleFraction,
+                                        lastSampleFraction);
+        } else if (hasLineToLine) {
+            accumulateSpan<false, true>(sums, rings, Lw, firstSampleIndex, lastSampleIndex, firstSampleFraction,
+                                        lastSampleFraction);
+        } else {
+            accumulateSpan<false, false>(sums, rings, Lw, firstSampleIndex, lastSampleIndex, firstSampleFraction,
+                                         lastSampleFraction);
+        }
+
+        const double c = std::sqrt(2.0) / sums.wf;
+        const std::complex<double> u1(c * sums.auRe, c * sums.auIm);
+        voltages[k] = u1;
+        record.fundamentalVoltage = std::hypot(u1.real(), u1.imag());
+        record.rmsVoltage = std::sqrt((1.0 / T) * sums.su);
+
+        if (currents) {
+            const std::complex<double> i1(c * sums.aiRe, c * sums.aiIm);
+            currentPhasors[k] = i1;
+            record.fundamentalCurrent = std::hypot(i1.real(), i1.imag());
+            record.fundamentalApparentPower = record.fundamentalCurrent * record.fundamentalVoltage;
+            record.fundamentalActivePower = i1.real() * u1.real() + i1.imag() * u1.imag();
+            record.fundamentalReactivePower = i1.real() * u1.imag() - i1.imag() * u1.real();
+            double angle = (std::atan2(u1.imag(), u1.real()) - std::atan2(i1.imag(), i1.real())) * 180.0 / pi;
+            if (!(angle > -180.0 && angle <= 180.0)) {
+                angle = angle - 360.0 * std::ceil(angle / 360.0 - 0.5);
+            }
+            record.fundamentalPhaseAngle = angle;
+            record.rmsCurrent = std::sqrt(sums.si / T);
+            record.activePower = sums.sui / T;
+            record.apparentPower = record.rmsCurrent * record.rmsVoltage;
+            record.nonActivePower = nonNegativeRoot(record.apparentPower * record.apparentPower -
+                                                    record.activePower * record.activePower);
+            record.powerFactor = record.apparentPower > 0.0 ? record.activePower / record.apparentPower : 0.0;
+        }
+        if (lineToLine) {
+            record.rmsLineToLine = std::sqrt(sums.sd / T);
+        }
+        if (config.rvcEnabled) {
+            rvcPhaseVoltages[k].calculate(record.rmsVoltage, time);
+            record.rvcVoltage = rvcPhaseVoltages[k].getCurrentResult();
+            if (hasLineToLine) {
+                rvcLineToLineVoltages[k].calculate(record.rmsLineToLine, time);
+                record.rvcLineToLineVoltage = rvcLineToLineVoltages[k].getCurrentResult();
+            }
+        }
+    }
+
+    if (P <= 1) {
+        return;
+    }
+    PowerResultsPeriod& total = results[0];
+    total.time = time;
+    total.frequency = frequency;
+    for (unsigned int k = 0; k < P; ++k) {
+        const PowerResultsPeriod& phase = results[k + 1];
+        total.rmsVoltage += phase.rmsVoltage / P;
+        total.rmsCurrent += phase.rmsCurrent / P;
+        total.rmsLineToLine += phase.rmsLineToLine / P;
+        total.fundamentalVoltage += phase.fundamentalVoltage / P;
+        total.fundamentalCurrent += phase.fundamentalCurrent / P;
+        total.activePower += phase.activePower;
+        total.apparentPower += phase.apparentPower;
+        total.fundamentalActivePower += phase.fundamentalActivePower;
+        total.fundamentalApparentPower += phase.fundamentalApparentPower;
+        total.fundamentalReactivePowerSum += phase.fundamentalReactivePower;
+    }
+    total.powerFactor = total.apparentPower > 0.0 ? total.activePower / total.apparentPower : 0.0;
+    total.fundamentalReactivePower =
+        nonNegativeRoot(total.fundamentalApparentPower * total.fundamentalApparentPower -
+                        total.fundamentalActivePower * total.fundamentalActivePower);
+    total.nonActivePower =
+        nonNegativeRoot(total.apparentPower * total.apparentPower - total.activePower * total.activePower);
+    if (config.rvcEnabled) {
+        total.rvcVoltage = rvcPhaseVoltages.getTotalResult();
+        if (lineToLine) {
+            total.rvcLineToLineVoltage = rvcLineToLineVoltages.getTotalResult();
+        }
+    }
+    if (config.arePeriodSymmetricalComponentsEnabled()) {
+        std::vector<std::complex<double>> sequences = PowerSymmetricalComponents::transform(voltages);
+        PowerSymmetricalComponents::subtractReference(sequences, voltages[0]);
+        for (unsigned int m = 0; m < 3; ++m) {
+            results[m].symmetricalComponent.voltage = sequences[m];
+        }
+        if (currents) {
+            std::vector<std::complex<double>> currentSequences = PowerSymmetricalComponents::transform(currentPhasors);
+            PowerSymmetricalComponents::subtractReference(currentSequences, voltages[0]);
+            for (unsigned int m = 0; m < 3; ++m) {
+                results[m].symmetricalComponent.current = currentSequences[m];
+            }
+        }
+        for (unsigned int m = 0; m < 3; ++m) {
+            PowerSymmetricalComponents::calculate(results[m].symmetricalComponent, currents);
+        }
+    }
+}
+
+void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results) {
+    *count = 0;
+    *hasMoreResults = false;
+    if (periodResultsQueue.empty()) {
+        return;
+    }
+    PowerResultsPeriod* ring = buffers.periodResultsBuffer.getHostBuffer(0);
+    if (ring == nullptr || buffers.waveformBuffer.hostBuffer == nullptr ||
+        buffers.periodTrackingBuffer.hostBuffer == nullptr) {
+        while (!periodResultsQueue.empty()) {
+            periodResultsQueue.pop();
+        }
+        return;
+    }
+    const uint64_t R = buffers.getPeriodResultsBufferLength();
+    const unsigned int recordsPerItem = buffers.recordsPerPeriodItem;
+    PowerResultsPeriod* entry = ring + (periodResultsQueue.front()->getItemIndex() % R) * recordsPerItem;
+    *results = entry;
+    while (!periodResultsQueue.empty()) {
+        const std::shared_ptr<PowerPeriodResultsQueueItem>& item = periodResultsQueue.front();
+        // The entry after the ring's last one is not contiguous with the
+        // records handed out so far: stop and let the next fetch start there.
+        if (item->getItemIndex() % R == 0 && *count > 0) {
+            *hasMoreResults = true;
+            return;
+        }
+        calculatePeriodValues(item->getFirstSampleIndex(), item->getLastRequiredSampleIndex(),
+                              item->getFirstSampleFractionToUse(), item->getLastSampleFractionToUse(),
+                              item->getTotalLength(), entry);
+        *count = *count + 1;
+        periodResultsQueue.pop();
+        entry += recordsPerItem;
+    }
+}

@@ -1,0 +1,87 @@
+// Drives a module the way a host does: writes synthesised samples into the
+// waveform rings block by block, reports the tracked frequency as segments and
+// collects the period results as they come.
+#ifndef POWERQUALITY_TESTS_SIGNALDRIVER_H
+#define POWERQUALITY_TESTS_SIGNALDRIVER_H
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "powerquality/PowerModule.h"
+
+struct SignalDriver {
+    // Sample of channel (0-2 voltages, 3-5 currents, 6-8 line-to-line) at a position.
+    using Signal = std::function<double(unsigned channel, uint64_t position)>;
+
+    explicit SignalDriver(PowerModule& module) : module(module) {}
+
+    // Writes positions [first, first + count) of every existing ring.
+    void write(uint64_t first, uint64_t count, const Signal& signal) {
+        const uint64_t L = module.getBufferLength();
+        for (unsigned channel = 0; channel < 9; ++channel) {
+            float* ring = nullptr;
+            if (channel < 3) {
+                module.getWaveformBufferUStar(static_cast<unsigned char>(channel), &ring);
+            } else if (channel < 6) {
+                module.getWaveformBufferI(static_cast<unsigned char>(channel - 3), &ring);
+            } else {
+                module.getWaveformBufferUDelta(static_cast<unsigned char>(channel - 6), &ring);
+            }
+            if (ring == nullptr) {
+                continue;
+            }
+            for (uint64_t p = first; p < first + count; ++p) {
+                ring[p % L] = static_cast<float>(signal(channel, p));
+            }
+        }
+    }
+
+    // One segment of caller indices [first, first + length) at a frequency.
+    void schedule(unsigned long long first, int length, double frequency, bool flag = true) {
+        module.scheduleForPeriodCalculation(1, &first, &length, &frequency, &flag);
+    }
+
+    // Fetches until nothing is waiting; keeps copies of every entry.
+    int fetch() {
+        int fetched = 0;
+        bool more = true;
+        while (more) {
+            int count = 0;
+            PowerResultsPeriod* records = nullptr;
+            module.getPeriodResults(&count, &more, &records);
+            const unsigned perItem = module.getPhasesCount() + 1u;
+            for (int k = 0; k < count; ++k) {
+                entries.emplace_back(records + k * perItem, records + (k + 1) * perItem);
+            }
+            fetched += count;
+        }
+        return fetched;
+    }
+
+    PowerModule& module;
+    std::vector<std::vector<PowerResultsPeriod>> entries;  // per item: total, then phases
+};
+
+// A three-phase sine set: voltages of rms V with phases 0, -120, +120 degrees,
+// currents of rms I lagging by lagDegrees, at a constant frequency.
+inline SignalDriver::Signal threePhaseSine(double fs, double frequency, double V, double I, double lagDegrees) {
+    const double pi = 3.141592653589793;
+    return [=](unsigned channel, uint64_t p) {
+        const unsigned phase = channel % 3;
+        const double shift = -2.0 * pi / 3.0 * phase;
+        const double theta = 2.0 * pi * frequency * static_cast<double>(p) / fs + shift;
+        if (channel < 3) {
+            return V * std::sqrt(2.0) * std::sin(theta);
+        }
+        if (channel < 6) {
+            return I * std::sqrt(2.0) * std::sin(theta - lagDegrees * pi / 180.0);
+        }
+        // line-to-line k: phase k minus phase k+1
+        const double next = theta - 2.0 * pi / 3.0;
+        return V * std::sqrt(2.0) * (std::sin(theta) - std::sin(next));
+    };
+}
+
+#endif

@@ -1,0 +1,23 @@
+// Ways for tests to reach the internals of a module.
+#ifndef POWERQUALITY_TESTS_TESTACCESS_H
+#define POWERQUALITY_TESTS_TESTACCESS_H
+
+#include "module/PowerModuleImpl.h"
+#include "powerquality/PowerModule.h"
+
+struct PowerModuleTestAccess {
+    static PowerModule::PowerModuleImpl& impl(PowerModule& module) { return *module.impl; }
+    static bool empty(const PowerModule& module) { return module.impl == nullptr; }
+};
+
+struct PowerBuffersTestAccess {
+    static void addFftItems(PowerBuffers& buffers, unsigned short first, unsigned short count) {
+        buffers.addFftItems(first, count);
+    }
+    static void addHarmonicItems(PowerBuffers& buffers, unsigned short first, unsigned short count) {
+        buffers.addHarmonicItems(first, count, false);
+    }
+    static void addSymmetricItems(PowerBuffers& buffers, unsigned short first) { buffers.addSymmetricItems(first); }
+};
+
+#endif
