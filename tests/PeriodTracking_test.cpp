@@ -244,7 +244,8 @@ TEST(PeriodTracking, CallsOutsideTheContractChangeNothing) {
                              {"zero frequency", 10, 0.0},
                              {"negative frequency", 10, -50.0},
                              {"infinite frequency", 10, INFINITY},
-                             {"frequency not a number", 10, NAN}};
+                             {"frequency not a number", 10, NAN},
+                             {"more than a cycle per position", 10, 1000.5}};
     for (const Case& c : rejected) {
         SCOPED_TRACE(c.what);
         unsigned long long firsts[2] = {10, 20};

@@ -7,12 +7,15 @@
 // - no current period item (period values disabled, or no reset since they
 //   were enabled), or no tracking storage (a zero buffer length, or period
 //   values disabled since the reset): the call changes nothing;
-// - a sample-index divisor below 1, a segment length below 1, a frequency
-//   that is not positive or not finite, a null array with a positive count,
-//   or a period-value geometry without progress (0 half periods, an overlap
-//   of 100 % or more): the call is rejected with std::invalid_argument (status
-//   1 at the flat interface), because each of them would otherwise divide by
-//   zero, walk backwards or spawn items without end;
+// - a sample-index divisor below 1, a sample rate that is not positive and
+//   finite, a segment length below 1, a frequency that is not positive or not
+//   finite, a frequency so high that one position advances the phase by more
+//   than the advance between period values (f / sampleRate > advance), a null
+//   array with a positive count, or a period-value geometry without progress
+//   (0 half periods, an overlap of 100 % or more): the call is rejected with
+//   std::invalid_argument (status 1 at the flat interface), because each of
+//   them would otherwise divide by zero, walk backwards or spawn items
+//   without end;
 // - positions are 64-bit throughout, so streams longer than 2^32 positions
 //   keep their ring indices right.
 #include <cmath>
@@ -47,6 +50,10 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
                       flags == nullptr)) {
         throw std::invalid_argument("segment arrays must not be null");
     }
+    const double fs = config.sampleRate;
+    if (!(fs > 0.0) || !std::isfinite(fs)) {
+        throw std::invalid_argument("sample rate must be positive and finite");
+    }
     for (int i = 0; i < count; ++i) {
         if (lengths[i] < 1) {
             throw std::invalid_argument("segment length must be at least 1");
@@ -54,9 +61,12 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
         if (!(frequencies[i] > 0.0) || !std::isfinite(frequencies[i])) {
             throw std::invalid_argument("segment frequency must be positive and finite");
         }
+        if (frequencies[i] / fs > currentPeriodQueueItem->advanceBy) {
+            throw std::invalid_argument("segment frequency too high for the sample rate: a period value would "
+                                        "start in the same position as the one before it");
+        }
     }
 
-    const double fs = config.sampleRate;
     const uint64_t N = static_cast<uint64_t>(config.sampleIndexDivisor);
     double* frequencyItem = tracking.getHostBuffer(0);
     double* phasorItem = tracking.getHostBuffer(1);  // (cosine, sine) pairs
