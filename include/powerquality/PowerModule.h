@@ -39,6 +39,9 @@ public:
     class PowerModuleImpl;
 
     PowerModule();
+    // The library's version: "major.minor.patch" and major * 10000 + minor * 100 + patch.
+    static const char* getVersionString();
+    static int getVersionNumber();
     PowerModule(PowerModule&& other) noexcept;
     PowerModule& operator=(PowerModule&& other) noexcept;
     PowerModule(const PowerModule&) = delete;

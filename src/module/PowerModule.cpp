@@ -1,6 +1,11 @@
 #include "powerquality/PowerModule.h"
 
 #include "module/PowerModuleImpl.h"
+#include "powerquality/Version.h"
+
+const char* PowerModule::getVersionString() { return POWERQUALITY_VERSION_STRING; }
+
+int PowerModule::getVersionNumber() { return POWERQUALITY_VERSION_NUMBER; }
 
 PowerModule::PowerModule() : impl(nullptr) { impl = new PowerModuleImpl(*this); }
 
