@@ -10,6 +10,16 @@ struct PowerModuleTestAccess {
     static bool empty(const PowerModule& module) { return module.impl == nullptr; }
 };
 
+struct PowerModuleImplTestAccess {
+    static std::shared_ptr<PowerResultsQueueItem> nextQueueItem(PowerModule::PowerModuleImpl& impl) {
+        return impl.getNextQueueItem();
+    }
+    static void calculateThd(PowerModule::PowerModuleImpl& impl, PowerResultsThd& result, double fundamental,
+                             double rms, unsigned short item, unsigned int index) {
+        impl.calculateThd(result, fundamental, rms, item, index);
+    }
+};
+
 struct PowerBuffersTestAccess {
     static void addFftItems(PowerBuffers& buffers, unsigned short first, unsigned short count) {
         buffers.addFftItems(first, count);

@@ -135,8 +135,18 @@ public:
     void scheduleForPeriodCalculation(int count, unsigned long long* firstSampleIndices, int* lengths,
                                       double* frequencies, bool* flags) const;
 
-    // Results.
+    // Period results: *count items of getPhasesCount() + 1 records each (the
+    // total record first) from *results, read in place until the ring comes
+    // round to them again; *hasMoreResults when the fetch stopped at the end
+    // of the ring. *results is written only when the queue was not empty.
     void getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results);
+    // Windowed results of the ready windows, oldest first, at most maxCount
+    // (0: no limit). Each window taken is consumed. The library finishes a
+    // window from the raw per-window data of a windowed calculation stage; a
+    // window whose raw data has no storage (the window that reset queues
+    // while no such stage fills the buffers) yields no record rather than a
+    // record of made-up zeros. Fields the configuration does not produce are
+    // 0.
     std::vector<PowerResultsGeneral> getResults(int maxCount);
 
 private:

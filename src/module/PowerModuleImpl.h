@@ -149,6 +149,9 @@ private:
     void initialize();
     float* waveformItem(unsigned char channel, unsigned short firstItem) const;
     std::shared_ptr<PowerResultsQueueItem> getNextQueueItem();
+    void calculateThd(PowerResultsThd& result, double fundamental, double rms, unsigned short item,
+                      unsigned int index);
+    bool finishWindow(const PowerResultsQueueItem& item, PowerResultsGeneral& record);
     void calculatePeriodValues(unsigned long long firstSampleIndex, unsigned long long lastSampleIndex,
                                double firstSampleFraction, double lastSampleFraction, double totalLength,
                                PowerResultsPeriod* results);
