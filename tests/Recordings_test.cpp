@@ -1,0 +1,134 @@
+// Real fault-recorder captures driven through the period path. They live in
+// the shared data folder beside the checkout; without it these tests skip.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "ComtradeRecording.h"
+#include "powerquality/PowerModule.h"
+
+namespace {
+
+struct Channels {
+    const char* voltages[3];
+    const char* currents[3];
+};
+
+struct Run {
+    std::vector<std::vector<PowerResultsPeriod>> entries;
+    std::vector<std::vector<float>> u;  // the float samples the module saw
+};
+
+// Feeds a recording block by block at its nominal frequency.
+Run drive(const ComtradeRecording& rec, const Channels& names) {
+    PowerModule module;
+    module.beginUpdate();
+    module.setGridConfigType(ThreePhaseStar);
+    module.setSampleRate(rec.sampleRate, 1);
+    module.setBufferLength(static_cast<unsigned int>(rec.sampleRate));
+    module.setStaticFrequency(rec.frequency, 0.1);
+    module.setPeriodValuesEnabled(true);
+    module.setRvcEnabled(true);
+    module.setRvcSteadyStateLength(10);
+    module.endUpdate();
+    module.reset(0);
+    Run run;
+    float* u[3];
+    float* i[3];
+    for (unsigned char k = 0; k < 3; ++k) {
+        module.getWaveformBufferUInput(k, &u[k]);
+        module.getWaveformBufferI(k, &i[k]);
+        run.u.emplace_back();
+    }
+    const size_t total = rec.channel(names.voltages[0]).size();
+    const size_t L = module.getBufferLength();
+    for (size_t first = 0; first < total; first += 500) {
+        const size_t n = std::min<size_t>(500, total - first);
+        for (size_t p = first; p < first + n; ++p) {
+            for (unsigned k = 0; k < 3; ++k) {
+                u[k][p % L] = static_cast<float>(rec.channel(names.voltages[k])[p]);
+                i[k][p % L] = static_cast<float>(rec.channel(names.currents[k])[p]);
+                run.u[k].push_back(u[k][p % L]);
+            }
+        }
+        unsigned long long segmentFirst = first;
+        int length = static_cast<int>(n);
+        double frequency = rec.frequency;
+        bool flag = true;
+        module.scheduleForPeriodCalculation(1, &segmentFirst, &length, &frequency, &flag);
+        bool more = true;
+        while (more) {
+            int count = 0;
+            PowerResultsPeriod* records = nullptr;
+            module.getPeriodResults(&count, &more, &records);
+            for (int c = 0; c < count; ++c) {
+                run.entries.emplace_back(records + 4 * c, records + 4 * c + 4);
+            }
+        }
+    }
+    return run;
+}
+
+// The RMS value over the span [end - T, end) of the piecewise-constant
+// sample sequence, with T = fs / f: what a period value of one cycle
+// integrates, computed here directly from its time and frequency.
+double spanRms(const std::vector<float>& samples, double fs, const PowerResultsPeriod& r) {
+    const double end = r.time * fs;
+    const double start = end - fs / r.frequency;
+    double sum = 0.0;
+    for (long p = static_cast<long>(std::floor(start)); p < static_cast<long>(std::ceil(end)); ++p) {
+        const double from = std::max(start, static_cast<double>(p));
+        const double to = std::min(end, static_cast<double>(p + 1));
+        const double u = samples[static_cast<size_t>(p)];
+        sum += (to - from) * u * u;
+    }
+    return std::sqrt(sum / (end - start));
+}
+
+void checkRecording(const char* file, const Channels& names, double eventFrom, double eventTo) {
+    ComtradeRecording rec;
+    const std::string base = std::string(POWERQUALITY_SHARED_DATA_DIR) + "/comtrade/" + file;
+    if (!rec.load(base)) {
+        GTEST_SKIP() << "recording " << base << " not found (the shared data folder is not beside the checkout)";
+    }
+    const Run run = drive(rec, names);
+    const double cycles = rec.channel(names.voltages[0]).size() / rec.sampleRate * rec.frequency;
+    EXPECT_NEAR(static_cast<double>(run.entries.size()), cycles, 2.0);
+    // Every period value integrates exactly the span its time and frequency
+    // describe, fractional ends included.
+    for (size_t n = 0; n < run.entries.size(); n += 7) {
+        for (unsigned k = 0; k < 3; ++k) {
+            const double expected = spanRms(run.u[k], rec.sampleRate, run.entries[n][k + 1]);
+            EXPECT_NEAR(run.entries[n][k + 1].rmsVoltage, expected, 1e-9 * expected) << n << " " << k;
+        }
+    }
+    // The disturbance the recording holds starts a combined RVC event.
+    int starts = 0;
+    double firstStart = -1.0;
+    for (const auto& entry : run.entries) {
+        const RvcResult& total = entry[0].rvcVoltage;
+        if (total.stateChanged && total.state == 1) {
+            ++starts;
+            if (firstStart < 0) {
+                firstStart = total.time;
+            }
+        }
+    }
+    EXPECT_GE(starts, 1);
+    EXPECT_GE(firstStart, eventFrom);
+    EXPECT_LE(firstStart, eventTo);
+}
+
+// The voltages rise by about half (3.5 kV to 5.2 kV rms) in the second half
+// of the recording's second second, far beyond the 2 % band.
+TEST(Recordings, FiftyHertzSwell) {
+    checkRecording("test1", {{"VA_G1", "VB_G1", "VC_G1"}, {"IA_G1", "IB_G1", "IC_G1"}}, 1.3, 1.8);
+}
+
+TEST(Recordings, SixtyHertzDip) {
+    checkRecording("test2", {{"VA_GC1", "VB_GC1", "VC_GC1"}, {"IA_GC1", "IB_GC1", "IC_GC1"}}, 0.0, 2.3);
+}
+
+}  // namespace
