@@ -209,9 +209,11 @@ T* GpuBuffer<T>::getDeviceBufferAt(unsigned int firstIndex, unsigned int blockLe
     return deviceBuffer + (slots * firstIndex + static_cast<size_t>(slot) * blockLength);
 }
 
-// On ELF targets the attribute of the class template already exports every
-// instantiation; DLLs export what the explicit instantiation names.
-#if defined(_WIN32) || defined(__CYGWIN__)
+// With GCC (ELF visibility and MinGW dllexport alike) the attribute of the
+// class template already exports every member of these instantiations;
+// repeating it here, after the extern template declarations of the header, is
+// ignored with a warning. MSVC wants it on the explicit instantiation.
+#if defined(_MSC_VER)
 #define POWERQUALITY_INSTANTIATION_API POWERQUALITY_API
 #else
 #define POWERQUALITY_INSTANTIATION_API
