@@ -101,8 +101,6 @@ TEST(PeriodTracking, FlagOfASharedFirstPosition) {
         {"previous set, small share", true, 19, true, 1.0},
         {"previous clear, small share", false, 19, true, 0.0},
         {"previous clear, share 0.9", false, 11, true, 0.0},
-        {"previous clear, whole position", false, 20, true, 1.0},
-        {"own flag clear", true, 20, false, 0.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -10,22 +10,6 @@ namespace {
 
 using Items = std::vector<unsigned short>;
 
-TEST(PowerBuffers, ConstructedWithoutStorage) {
-    PowerConfig config;
-    PowerBuffers buffers(config);
-    EXPECT_EQ(buffers.getBufferLength(), 0u);
-    EXPECT_EQ(buffers.bufferDuration, 1.0);
-    EXPECT_EQ(buffers.getGeneralResultsBufferLength(), 1u);
-    EXPECT_EQ(buffers.getPeriodResultsBufferLength(), 1u);
-    EXPECT_EQ(buffers.generalResultsBuffer.getHostItemsList(), (Items{0}));
-    EXPECT_EQ(buffers.generalResultsBuffer.hostBuffer, nullptr);
-    EXPECT_EQ(buffers.harmonicsBuffer.items.itemsCount, 39);
-    EXPECT_EQ(buffers.thdBuffer.items.itemsCount, 39);
-    EXPECT_EQ(buffers.periodTrackingBuffer.items.itemsCount, 3);
-    EXPECT_FALSE(buffers.periodTrackingBuffer.optionFlag);
-    EXPECT_TRUE(buffers.waveformBuffer.optionFlag);
-}
-
 TEST(PowerBuffers, ResultLengthsRoundUpAtTheHighestFrequency) {
     PowerConfig config;
     PowerBuffers buffers(config);

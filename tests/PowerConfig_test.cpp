@@ -40,24 +40,6 @@ TEST(PowerGridConfig, TableHoldsTheEightWirings) {
     }
 }
 
-TEST(PowerGridConfig, RecordBytesSitAtTheirOffsets) {
-    const PowerGridConfig grid = powerGridConfigs[ThreePhaseDeltaTwoVoltages];
-    unsigned char bytes[sizeof(PowerGridConfig)];
-    std::memcpy(bytes, &grid, sizeof bytes);
-    int32_t type;
-    std::memcpy(&type, bytes, 4);
-    EXPECT_EQ(type, 6);
-    EXPECT_EQ(bytes[4], 3);  // phases
-    EXPECT_EQ(bytes[5], 2);  // voltages
-    EXPECT_EQ(bytes[6], 2);  // currents
-    EXPECT_EQ(bytes[7], 3);  // line-to-line pairs
-    EXPECT_EQ(bytes[8], 0);  // star input
-    EXPECT_EQ(bytes[9], 1);  // delta input
-    EXPECT_EQ(bytes[10], 0);  // neutral
-    EXPECT_EQ(bytes[11], 1);  // voltage channel missing
-    EXPECT_EQ(bytes[12], 1);  // current channel missing
-}
-
 TEST(PowerConfig, UnknownGridTypesLookUpAsTheDefaultWiring) {
     for (int raw : {8, -1, 1000}) {
         SCOPED_TRACE(raw);
@@ -73,25 +55,6 @@ TEST(PowerConfig, UnknownGridTypesLookUpAsTheDefaultWiring) {
         }
     }
     EXPECT_EQ(powerGridConfigs[7].type, SinglePhase);  // the table itself is unchanged
-}
-
-TEST(PowerConfig, Defaults) {
-    const PowerConfig config;
-    EXPECT_EQ(config.gridConfigType, SinglePhaseDefault);
-    EXPECT_EQ(config.sampleRate, 1.0);
-    EXPECT_EQ(config.sampleIndexDivisor, 1);
-    EXPECT_FALSE(config.variableFrequency);
-    EXPECT_EQ(config.minFrequency, 45.0);
-    EXPECT_EQ(config.maxFrequency, 55.0 + std::ldexp(1.0, -47));
-    EXPECT_EQ(config.periodCount, 10);
-    EXPECT_EQ(config.halfPeriodValuesCount, 2);
-    EXPECT_EQ(config.periodValuesOverlapInPercent, 0);
-    EXPECT_TRUE(config.currentEnabled);
-    EXPECT_EQ(config.highestRequestedHarmonic, 1);
-    EXPECT_EQ(config.thdHighestHarmonic, 40);
-    EXPECT_EQ(config.rvcSteadyStateLength, 100);
-    EXPECT_EQ(config.rvcThreshold, 2.0);
-    EXPECT_EQ(config.rvcThresholdHysteresis, 50.0);
 }
 
 TEST(PowerConfig, LineToLineAndDeltaWaveformCounts) {

@@ -65,16 +65,6 @@ TEST_F(FlatApi, GuardMapsExceptionsInOrder) {
     EXPECT_EQ(report.calls, 1);
 }
 
-TEST_F(FlatApi, ExceptionTypes) {
-    const GpuException empty;
-    EXPECT_STREQ(empty.what(), "");
-    const PowerErrorTooManyResults original("Too many results to fit in allocated space.");
-    const PowerErrorTooManyResults copy(original);
-    EXPECT_STREQ(copy.what(), "Too many results to fit in allocated space.");
-    const std::runtime_error& base = copy;
-    EXPECT_STREQ(base.what(), original.what());
-}
-
 TEST_F(FlatApi, GettersAgreeWithTheClass) {
     ASSERT_EQ(beginUpdate(handle), 0);
     EXPECT_EQ(setGridConfigType(handle, ThreePhaseStarTwoCurrents), 0);
