@@ -189,6 +189,7 @@ int run(const Recording& rec) {
     size_t items = 0;
     int eventsStarted[4] = {0, 0, 0, 0};
     double eventStart[4] = {0, 0, 0, 0};
+    bool inEvent[4] = {false, false, false, false};
     std::printf("powerquality: %u phase(s), %.0f Hz sampling, %.2f s of samples\n\n", phases, rec.sampleRate,
                 total / rec.sampleRate);
 
@@ -240,13 +241,21 @@ int run(const Recording& rec) {
                     if (rvc.stateChanged && rvc.state == 1) {
                         ++eventsStarted[k];
                         eventStart[k] = rvc.time;
+                        inEvent[k] = true;
                     }
                     if (rvc.eventEnded) {
+                        inEvent[k] = false;
                         std::printf("RVC event on L%u: start %.4f s, duration %.4f s, dUmax %.3f V, dUss %.3f V\n",
                                     k + 1, eventStart[k], rvc.duration, rvc.deltaUmax, rvc.deltaUss);
                     }
                 }
             }
+        }
+    }
+    for (unsigned k = 0; k < phases; ++k) {
+        if (inEvent[k]) {
+            std::printf("RVC event on L%u: start %.4f s, still in progress at the end of the samples\n", k + 1,
+                        eventStart[k]);
         }
     }
     std::printf("\n%zu period values; RVC events started per phase:", items);
