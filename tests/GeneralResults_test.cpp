@@ -51,11 +51,18 @@ struct WindowedModule {
         b.spectrumBuffer.resize(2048);
         b.symmetricPhasorBuffer.resize(windows);
         b.symmetricMagnitudeBuffer.resize(windows);
-        std::memset(static_cast<void*>(b.generalResultsBuffer.hostBuffer), 0, b.generalResultsBuffer.hostAllocatedBytes);
-        std::memset(static_cast<void*>(b.harmonicsBuffer.hostBuffer), 0, b.harmonicsBuffer.hostAllocatedBytes);
-        std::memset(static_cast<void*>(b.thdBuffer.hostBuffer), 0, b.thdBuffer.hostAllocatedBytes);
+        clear(b.generalResultsBuffer);
+        clear(b.harmonicsBuffer);
+        clear(b.thdBuffer);
         module.reset(0);
         impl.resultsQueue.pop();  // windows are queued by the tests themselves
+    }
+
+    template <typename T>
+    static void clear(GpuBuffer<T>& buffer) {
+        if (buffer.hostBuffer != nullptr) {
+            std::memset(static_cast<void*>(buffer.hostBuffer), 0, buffer.hostAllocatedBytes);
+        }
     }
 
     // Queues window `index` of `length` samples with five harmonic elements.
