@@ -7,17 +7,8 @@
 #include <cstdint>
 
 #include "powerquality/Export.h"
+#include "powerquality/PowerGridConfigType.h"
 
-enum PowerGridConfigType : int32_t {
-    SinglePhaseDefault = 0,
-    ThreePhaseStar = 1,
-    ThreePhaseStarTwoCurrents = 2,
-    ThreePhaseDelta = 3,
-    ThreePhaseDeltaTwoCurrents = 4,
-    TwoPhaseStar = 5,
-    ThreePhaseDeltaTwoVoltages = 6,
-    SinglePhase = 7,
-};
 
 // One wiring. Returned by value from exported methods, so its 16-byte layout
 // is fixed.

@@ -24,25 +24,13 @@
 #include <stdint.h>
 
 #include "powerquality/Export.h"
+#include "powerquality/PowerGridConfigType.h"
 #include "powerquality/PowerResultsC.h"
 #include "powerquality/Version.h"
 
 #ifdef __cplusplus
-#include "powerquality/PowerGridConfig.h"
 #include "powerquality/PowerResults.h"
 extern "C" {
-#else
-typedef enum PowerGridConfigType {
-    SinglePhaseDefault = 0,
-    ThreePhaseStar = 1,
-    ThreePhaseStarTwoCurrents = 2,
-    ThreePhaseDelta = 3,
-    ThreePhaseDeltaTwoCurrents = 4,
-    TwoPhaseStar = 5,
-    ThreePhaseDeltaTwoVoltages = 6,
-    SinglePhase = 7
-} PowerGridConfigType;
-_Static_assert(sizeof(PowerGridConfigType) == 4, "PowerGridConfigType is a 32-bit value");
 #endif
 
 /* Opaque module handle: points to a PowerModule. */
