@@ -1,26 +1,24 @@
-/* A host written in C drives a three-phase module through the flat interface,
- * checking every status code and the values that follow from its signal:
- * 230 V phase voltages, 10 A currents lagging by 60 degrees, 50 Hz sampled at
- * 10 kHz (200 samples per cycle). Prints "N passed, N failed". */
+// A host written in C drives a three-phase module through the flat interface,
+// checking every status code and the values that follow from its signal:
+// 230 V phase voltages, 10 A currents lagging by 60 degrees, 50 Hz sampled at
+// 10 kHz (200 samples per cycle). Prints "N passed, N failed".
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "powerquality/PowerModuleApi.h"
 
-static int passed = 0;
-static int failed = 0;
+static int passed = 0, failed = 0;
 
-#define CHECK(condition)                                                  \
-    do {                                                                  \
-        if (condition) {                                                  \
-            ++passed;                                                     \
-        } else {                                                          \
-            ++failed;                                                     \
+#define CHECK(condition)                                                            \
+    do {                                                                            \
+        if (condition) {                                                            \
+            ++passed;                                                               \
+        } else {                                                                    \
+            ++failed;                                                               \
             fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-        }                                                                 \
+        }                                                                           \
     } while (0)
-
 #define OK(call) CHECK((call) == 0)
 
 static const double pi = 3.141592653589793;
@@ -30,11 +28,8 @@ int main(void) {
     CHECK(module != NULL);
 
     const char* version = NULL;
-    int32_t number = 0;
     OK(getVersionString(&version));
-    OK(getVersionNumber(&number));
     CHECK(version != NULL && strcmp(version, POWERQUALITY_VERSION_STRING) == 0);
-    CHECK(number == POWERQUALITY_VERSION_NUMBER);
 
     OK(beginUpdate(module));
     OK(setGridConfigType(module, ThreePhaseStar));
@@ -48,24 +43,14 @@ int main(void) {
     OK(endUpdate(module));
     OK(reset(module, 0));
 
-    unsigned char phases = 0;
-    int steady = 0;
-    bool symmetrical = false;
-    OK(getPhasesCount(module, &phases));
-    OK(getRvcSteadyStateLengthInNumberOfPeriodValues(module, &steady));
-    OK(getPeriodSymmetricalComponentsEnabled(module, &symmetrical));
-    CHECK(phases == 3);
-    CHECK(steady == 10);
-    CHECK(symmetrical);
-
-    float* u[3];
-    float* i[3];
+    float *u[3], *i[3];
     for (unsigned char k = 0; k < 3; ++k) {
         OK(getWaveformBufferUInput(module, k, &u[k]));
         OK(getWaveformBufferI(module, k, &i[k]));
         CHECK(u[k] != NULL && i[k] != NULL);
     }
 
+    // Eight segments of 1000 samples through a ring of 4000.
     int items = 0;
     for (uint64_t first = 0; first < 8000; first += 1000) {
         for (uint64_t p = first; p < first + 1000; ++p) {
@@ -79,15 +64,14 @@ int main(void) {
         uint64_t segmentFirst = first;
         int length = 1000;
         double frequency = 50.0;
-        bool flag = true;
+        bool flag = true, more = true;
         OK(scheduleForPeriodCalculation(module, 1, &segmentFirst, &length, &frequency, &flag));
-        bool more = true;
         while (more) {
             int count = -1;
             PowerResultsPeriod* records = NULL;
             OK(getPeriodResults(module, &count, &more, &records));
             for (int n = 0; n < count; ++n, ++items) {
-                const PowerResultsPeriod* entry = records + n * 4;
+                const PowerResultsPeriod* entry = records + n * 4;  // the total, then the three phases
                 CHECK(fabs(entry[0].rmsVoltage - 230.0) < 1e-2);
                 CHECK(fabs(entry[1].rmsCurrent - 10.0) < 1e-3);
                 CHECK(fabs(entry[2].fundamentalPhaseAngle - 60.0) < 1e-3);
@@ -101,19 +85,11 @@ int main(void) {
     }
     CHECK(items >= 39 && items <= 40);
 
-    bool ready = false;
-    OK(isAnyResultReady(module, &ready));
-    CHECK(ready);
     PowerResultsGeneral windows[3];
     int count = -1;
-    OK(getResults(module, 3, &count, windows));
-    CHECK(count == 0);
     CHECK(getResults(module, -1, &count, windows) == 1);
-    CHECK(getPhasesCount(NULL, &phases) == 1);
-    CHECK(getPhasesCount(module, NULL) == 1);
-
+    CHECK(setRvcEnabled(NULL, true) == 1);
     OK(powerModule_destroy(module));
-    OK(powerModule_destroy(NULL));
 
     printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
