@@ -15,7 +15,7 @@ while read -r name; do
   fi
 done <"$names"
 demangled=$(nm -D --defined-only "$library" | c++filt | awk '{ $1 = ""; $2 = ""; sub(/^  /, ""); print }')
-for class in 'PowerModule::PowerModule()' 'PowerModule::PowerModuleImpl::' 'PowerConfig::' 'PowerGridConfig' \
+for class in 'PowerModule::PowerModule()' 'PowerModule::PowerModuleImpl::' 'PowerConfig::' 'PowerGridConfig::PowerGridConfig(' \
              'PowerBuffers::' 'GpuBufferItems::' 'GpuBuffer<float>::' 'GpuBuffer<double>::' \
              'GpuBuffer<std::complex<float> >::' 'GpuBuffer<std::complex<double> >::' \
              'GpuBuffer<PowerResultsGeneral>::' 'GpuBuffer<PowerResultsPeriod>::' 'GpuBuffer<PowerResultsThd>::' \

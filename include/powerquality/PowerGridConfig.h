@@ -17,21 +17,11 @@ public:
     // type, phases, voltages, currents and whether the voltage channels are
     // line-to-line (delta). The line-to-line pair count and the flags follow
     // from these.
-    constexpr PowerGridConfig(PowerGridConfigType type, unsigned char phases, unsigned char voltages,
-                              unsigned char currents, bool delta)
-        : type(type),
-          phasesCount(phases),
-          voltagesCount(voltages),
-          currentsCount(currents),
-          lineToLineCount(static_cast<unsigned char>((phases - 1) * phases / 2)),
-          starInput(!delta),
-          deltaInput(delta),
-          neutralPresent(!delta),
-          voltageChannelMissing(static_cast<int>(phases) - static_cast<int>(voltages) > 0),
-          currentChannelMissing(static_cast<int>(phases) - static_cast<int>(currents) > 0) {}
+    PowerGridConfig(PowerGridConfigType type, unsigned char phases, unsigned char voltages, unsigned char currents,
+                    bool delta);
 
     // The single-phase wiring of type 0.
-    constexpr PowerGridConfig() : PowerGridConfig(SinglePhaseDefault, 1, 1, 1, false) {}
+    PowerGridConfig();
 
     PowerGridConfigType type;       // 0
     unsigned char phasesCount;      // 4

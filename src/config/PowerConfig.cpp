@@ -3,7 +3,23 @@
 #include <cmath>
 #include <cstdint>
 
-// Built by constant initialisation, before any code of the library runs.
+PowerGridConfig::PowerGridConfig(PowerGridConfigType type, unsigned char phases, unsigned char voltages,
+                                 unsigned char currents, bool delta)
+    : type(type),
+      phasesCount(phases),
+      voltagesCount(voltages),
+      currentsCount(currents),
+      lineToLineCount(static_cast<unsigned char>((phases - 1) * phases / 2)),
+      starInput(!delta),
+      deltaInput(delta),
+      neutralPresent(!delta),
+      voltageChannelMissing(static_cast<int>(phases) - static_cast<int>(voltages) > 0),
+      currentChannelMissing(static_cast<int>(phases) - static_cast<int>(currents) > 0) {}
+
+PowerGridConfig::PowerGridConfig() : PowerGridConfig(SinglePhaseDefault, 1, 1, 1, false) {}
+
+// Filled while the library loads, before any module can exist; nothing in the
+// library reads it during static initialisation.
 const PowerGridConfig powerGridConfigs[POWERQUALITY_GRID_CONFIG_COUNT] = {
     PowerGridConfig(SinglePhaseDefault, 1, 1, 1, false),
     PowerGridConfig(ThreePhaseStar, 3, 3, 3, false),
