@@ -10,43 +10,44 @@
 namespace {
 
 using Impl = PowerModule::PowerModuleImpl;
+using Item = std::shared_ptr<PowerPeriodResultsQueueItem>;
 
 constexpr double twoPi = 6.283185307179586;
 
+// Tracking rows: frequency, phasor (cos, sin pairs), flag.
 struct Tracking {
-    const double* frequency;
-    const double* phasor;
-    const double* flag;
+    const double *frequency, *phasor, *flag;
 };
 
-Tracking trackingOf(Impl& impl) {
-    GpuBuffer<double>& buffer = impl.buffers.periodTrackingBuffer;
-    return {buffer.getHostBuffer(0), buffer.getHostBuffer(1), buffer.getHostBuffer(2)};
+Tracking trackingOf(PowerModule& module) {
+    GpuBuffer<double>& b = PowerModuleTestAccess::impl(module).buffers.periodTrackingBuffer;
+    return {b.getHostBuffer(0), b.getHostBuffer(1), b.getHostBuffer(2)};
 }
 
-void configure(PowerModule& module, double fs, int divisor, unsigned int length) {
+void configure(PowerModule& module, double fs, int divisor, unsigned int length, unsigned short overlap = 0,
+               bool reset = true) {
     module.beginUpdate();
     module.setSampleRate(fs, divisor);
     module.setBufferLength(length);
     module.setPeriodValuesEnabled(true);
+    module.setPeriodValuesOverlapInPercent(overlap);
     module.endUpdate();
+    if (reset) module.reset(0);
 }
 
 TEST(PeriodTracking, WholePositionSegmentsWritePhaseFrequencyAndFlag) {
     PowerModule module;
     configure(module, 1000.0, 1, 16);
-    module.reset(0);
     Impl& impl = PowerModuleTestAccess::impl(module);
     SignalDriver driver(module);
     driver.schedule(0, 10, 50.0, true);
     driver.schedule(10, 10, 25.0, false);  // wraps the ring of 16
-    const Tracking t = trackingOf(impl);
-    double phase = 0.0;
+    const Tracking t = trackingOf(module);
+    double phase = 0.0, whole;
     for (unsigned p = 0; p < 20; ++p) {
         SCOPED_TRACE(p);
         const double frequency = p < 10 ? 50.0 : 25.0;
-        double whole;
-        phase = std::modf(phase + frequency * (1.0 / 1000.0), &whole);
+        phase = std::modf(phase + frequency / 1000.0, &whole);
         const unsigned s = p % 16;
         if (p >= 4) {  // positions 0-3 were overwritten by 16-19
             EXPECT_EQ(t.frequency[s], frequency);
@@ -56,75 +57,54 @@ TEST(PeriodTracking, WholePositionSegmentsWritePhaseFrequencyAndFlag) {
         }
     }
     EXPECT_EQ(impl.trackingPhase, phase);
-    EXPECT_EQ(impl.previousFrequency, 25.0);
-    EXPECT_EQ(impl.previousFlag, 0.0);
 }
 
 TEST(PeriodTracking, FractionalSegmentEndsShareTheirPositions) {
     PowerModule module;
     configure(module, 1000.0, 4, 64);
-    module.reset(0);
     Impl& impl = PowerModuleTestAccess::impl(module);
     SignalDriver driver(module);
-    const Tracking t = trackingOf(impl);
-    // Caller indices 0-9: positions 0, 1 and half of 2.
-    driver.schedule(0, 10, 40.0);
-    const double shift40 = 40.0 * (1.0 / 1000.0);
-    EXPECT_DOUBLE_EQ(impl.trackingPhase, 2.5 * shift40);
-    // Caller indices 10-21: positions 2 (second half) to 5 (first half).
-    driver.schedule(10, 12, 80.0);
+    const Tracking t = trackingOf(module);
+    const double s40 = 40.0 / 1000.0, s80 = 80.0 / 1000.0;
+    driver.schedule(0, 10, 40.0);  // positions 0, 1 and half of 2
+    EXPECT_DOUBLE_EQ(impl.trackingPhase, 2.5 * s40);
+    driver.schedule(10, 12, 80.0);  // second half of 2 to first half of 5
     EXPECT_EQ(t.frequency[2], 0.5 * 40.0 + 0.5 * 80.0);
     EXPECT_EQ(t.frequency[3], 80.0);
     EXPECT_EQ(t.frequency[5], 80.0);
-    const double shift80 = 80.0 * (1.0 / 1000.0);
-    EXPECT_NEAR(impl.trackingPhase, 2.5 * shift40 + 3.0 * shift80, 1e-15);
-    // Position 2 is shared: its phasor is written again at the later share.
-    const double phase2 = 2.5 * shift40 + 0.5 * shift80;
+    EXPECT_NEAR(impl.trackingPhase, 2.5 * s40 + 3.0 * s80, 1e-15);
+    // The shared position's phasor is written again at the later share.
+    const double phase2 = 2.5 * s40 + 0.5 * s80;
     EXPECT_NEAR(t.phasor[4], std::cos(twoPi * phase2), 1e-14);
     EXPECT_NEAR(t.phasor[5], std::sin(twoPi * phase2), 1e-14);
-
-    // A segment inside one position advances by its first share only (caller
-    // index 22 is sub-position 2 of position 5: the rest of it is 0.5).
+    // A segment inside one position advances by its first share only.
     driver.schedule(22, 1, 80.0);
-    EXPECT_NEAR(impl.trackingPhase, 2.5 * shift40 + 3.5 * shift80, 1e-15);
+    EXPECT_NEAR(impl.trackingPhase, 2.5 * s40 + 3.5 * s80, 1e-15);
 }
 
 TEST(PeriodTracking, FlagOfASharedFirstPosition) {
     struct Case {
-        const char* what;
         bool previousFlag;
-        unsigned long long first;  // divisor 10: first fraction 1 - (first % 10) / 10
-        bool flag;
+        unsigned long long first;  // divisor 10: first share 1 - (first % 10) / 10
         double expected;
     };
-    const Case cases[] = {
-        {"previous set, small share", true, 19, true, 1.0},
-        {"previous clear, small share", false, 19, true, 0.0},
-        {"previous clear, share 0.9", false, 11, true, 0.0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const Case& c : {Case{true, 19, 1.0}, Case{false, 19, 0.0}, Case{false, 11, 0.0}}) {
+        SCOPED_TRACE(c.first + 100 * c.previousFlag);
         PowerModule module;
         configure(module, 1000.0, 10, 64);
-        module.reset(0);
         SignalDriver driver(module);
         driver.schedule(0, static_cast<int>(c.first), 50.0, c.previousFlag);
-        driver.schedule(c.first, 30, 50.0, c.flag);
-        const Tracking t = trackingOf(PowerModuleTestAccess::impl(module));
+        driver.schedule(c.first, 30, 50.0, true);
+        const Tracking t = trackingOf(module);
         EXPECT_EQ(t.flag[c.first / 10], c.expected);
-        EXPECT_EQ(t.flag[c.first / 10 + 1], c.flag ? 1.0 : 0.0);
+        EXPECT_EQ(t.flag[c.first / 10 + 1], 1.0);
     }
-    // Right after a reset the previous flag counts as set and the previous
-    // frequency as 0, so a first segment starting inside a position blends
-    // with 0 Hz there.
+    // After a reset the previous flag counts as set and the previous frequency as 0.
     PowerModule module;
     configure(module, 1000.0, 4, 64);
-    module.reset(0);
-    SignalDriver driver(module);
-    driver.schedule(3, 9, 50.0, true);
-    const Tracking t = trackingOf(PowerModuleTestAccess::impl(module));
-    EXPECT_EQ(t.flag[0], 1.0);
-    EXPECT_EQ(t.frequency[0], 0.25 * 50.0);
+    SignalDriver(module).schedule(3, 9, 50.0, true);
+    EXPECT_EQ(trackingOf(module).flag[0], 1.0);
+    EXPECT_EQ(trackingOf(module).frequency[0], 0.25 * 50.0);
 }
 
 TEST(PeriodTracking, ItemsOfOneCycleChainWithoutGaps) {
@@ -132,12 +112,10 @@ TEST(PeriodTracking, ItemsOfOneCycleChainWithoutGaps) {
     configure(module, 10000.0, 1, 4000);
     module.reset(1000);
     Impl& impl = PowerModuleTestAccess::impl(module);
-    SignalDriver driver(module);
-    driver.schedule(1000, 990, 50.0);
+    SignalDriver(module).schedule(1000, 990, 50.0);
     // 990 positions of 200 per cycle: four items finish, the fifth is current.
     ASSERT_EQ(impl.periodResultsQueue.size(), 4u);
-    std::shared_ptr<PowerPeriodResultsQueueItem> item = impl.periodResultsQueue.front();
-    EXPECT_EQ(item->getItemIndex(), 0u);
+    Item item = impl.periodResultsQueue.front();
     EXPECT_EQ(item->getFirstSampleIndex(), 1000u);
     EXPECT_EQ(item->getFirstSampleFractionToUse(), 1.0);
     for (unsigned k = 0; k < 4; ++k) {
@@ -145,17 +123,15 @@ TEST(PeriodTracking, ItemsOfOneCycleChainWithoutGaps) {
         ASSERT_TRUE(item->isLengthCalculated());
         EXPECT_EQ(item->getItemIndex(), k);
         EXPECT_NEAR(item->getTotalLength(), 200.0, 1e-9);
-        // The successor starts in the position where the item ends (tiny
-        // first share) or in the next one (share of about 1).
-        std::shared_ptr<PowerPeriodResultsQueueItem> next = item->getNextItem();
+        // The successor starts where the item ends (shares adding to 1) or at the next position.
+        Item next = item->getNextItem();
         ASSERT_TRUE(next);
         const unsigned long long last = item->getLastRequiredSampleIndex();
         if (next->getFirstSampleIndex() == last) {
             EXPECT_NEAR(next->getFirstSampleFractionToUse() + item->getLastSampleFractionToUse(), 1.0, 1e-9);
         } else {
             EXPECT_EQ(next->getFirstSampleIndex(), last + 1);
-            EXPECT_NEAR(item->getLastSampleFractionToUse(), 1.0, 1e-9);
-            EXPECT_NEAR(next->getFirstSampleFractionToUse(), 1.0, 1e-9);
+            EXPECT_NEAR(item->getLastSampleFractionToUse() + next->getFirstSampleFractionToUse(), 2.0, 1e-9);
         }
         EXPECT_NEAR(static_cast<double>(last), 1000.0 + 200.0 * (k + 1) - 1.0, 1.0);
         item = next;
@@ -163,114 +139,79 @@ TEST(PeriodTracking, ItemsOfOneCycleChainWithoutGaps) {
     EXPECT_EQ(impl.currentPeriodQueueItem, item);
 }
 
-TEST(PeriodTracking, ExactCycleEndsOnAPositionBoundary) {
-    // 0.25 cycles per position is exact in binary: every item ends with a
-    // whole last position and the next starts at the next position.
-    PowerModule module;
-    configure(module, 200.0, 1, 64);
-    module.reset(0);
-    Impl& impl = PowerModuleTestAccess::impl(module);
-    SignalDriver driver(module);
-    driver.schedule(0, 12, 50.0);
-    ASSERT_EQ(impl.periodResultsQueue.size(), 3u);
-    for (unsigned k = 0; k < 3; ++k) {
-        const std::shared_ptr<PowerPeriodResultsQueueItem> item = impl.periodResultsQueue.front();
-        impl.periodResultsQueue.pop();
-        EXPECT_EQ(item->getFirstSampleIndex(), 4u * k);
-        EXPECT_EQ(item->getLastRequiredSampleIndex(), 4u * k + 3);
-        EXPECT_EQ(item->getFirstSampleFractionToUse(), 1.0);
-        EXPECT_EQ(item->getLastSampleFractionToUse(), 1.0);
-        EXPECT_EQ(item->getTotalLength(), 4.0);
-    }
-    EXPECT_EQ(impl.currentPeriodQueueItem->getFirstSampleIndex(), 12u);
-}
-
-TEST(PeriodTracking, HalfOverlapStartsAnItemEveryHalfCycle) {
-    PowerModule module;
-    configure(module, 200.0, 1, 64);
-    module.setPeriodValuesOverlapInPercent(50);
-    module.reset(0);
-    Impl& impl = PowerModuleTestAccess::impl(module);
-    SignalDriver driver(module);
-    driver.schedule(0, 12, 50.0);
-    // Items of 4 positions every 2 positions: [0,3], [2,5], ..., [8,11].
-    ASSERT_EQ(impl.periodResultsQueue.size(), 5u);
-    for (unsigned k = 0; k < 5; ++k) {
-        const std::shared_ptr<PowerPeriodResultsQueueItem> item = impl.periodResultsQueue.front();
-        impl.periodResultsQueue.pop();
-        EXPECT_EQ(item->getItemIndex(), k);
-        EXPECT_EQ(item->getFirstSampleIndex(), 2u * k);
-        EXPECT_EQ(item->getLastRequiredSampleIndex(), 2u * k + 3);
+TEST(PeriodTracking, ExactQuarterCycleItemsWithAndWithoutOverlap) {
+    // 0.25 cycles per position is exact: items span 4 whole positions and
+    // start every 4 (no overlap) or every 2 (50 % overlap) positions.
+    for (unsigned short overlap : {0, 50}) {
+        SCOPED_TRACE(overlap);
+        PowerModule module;
+        configure(module, 200.0, 1, 64, overlap);
+        Impl& impl = PowerModuleTestAccess::impl(module);
+        SignalDriver(module).schedule(0, 12, 50.0);
+        const unsigned step = overlap ? 2 : 4;
+        ASSERT_EQ(impl.periodResultsQueue.size(), overlap ? 5u : 3u);
+        for (unsigned k = 0; !impl.periodResultsQueue.empty(); ++k) {
+            const Item item = impl.periodResultsQueue.front();
+            impl.periodResultsQueue.pop();
+            EXPECT_EQ(item->getItemIndex(), k);
+            EXPECT_EQ(item->getFirstSampleIndex(), step * k);
+            EXPECT_EQ(item->getLastRequiredSampleIndex(), step * k + 3);
+            EXPECT_EQ(item->getFirstSampleFractionToUse(), 1.0);
+            EXPECT_EQ(item->getLastSampleFractionToUse(), 1.0);
+            EXPECT_EQ(item->getTotalLength(), 4.0);
+        }
+        EXPECT_EQ(impl.currentPeriodQueueItem->getFirstSampleIndex(), overlap ? 10u : 12u);
     }
 }
 
 TEST(PeriodTracking, FeedingStopsAtTheLastPositionWritten) {
     PowerModule module;
     configure(module, 10000.0, 1, 1000);
-    module.reset(0);
     Impl& impl = PowerModuleTestAccess::impl(module);
     SignalDriver driver(module);
     module.scheduleForPeriodCalculation(0, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(impl.currentPeriodQueueItem->getNextSampleIndexToProcess(), 1u);  // position 0 only
     driver.schedule(1, 99, 50.0);
     EXPECT_EQ(impl.currentPeriodQueueItem->getNextSampleIndexToProcess(), 100u);
-    // A call that ends before the item's next position feeds nothing more.
     module.reset(500);
-    driver.schedule(400, 50, 50.0);
+    driver.schedule(400, 50, 50.0);  // ends before the item's next position
     EXPECT_EQ(impl.currentPeriodQueueItem->getNextSampleIndexToProcess(), 500u);
 }
 
 TEST(PeriodTracking, CallsOutsideTheContractChangeNothing) {
     PowerModule module;
-    configure(module, 1000.0, 1, 64);
+    configure(module, 1000.0, 1, 64, 0, false);  // no current item before a reset
     Impl& impl = PowerModuleTestAccess::impl(module);
     SignalDriver driver(module);
-    driver.schedule(0, 10, 50.0);  // no reset yet: no current item
+    driver.schedule(0, 10, 50.0);
     EXPECT_EQ(impl.trackingPhase, 0.0);
     EXPECT_TRUE(impl.periodResultsQueue.empty());
-
     module.reset(0);
     driver.schedule(0, 10, 50.0);
     const double phase = impl.trackingPhase;
-    struct Case {
-        const char* what;
-        int length;
-        double frequency;
-    };
-    const Case rejected[] = {{"zero length", 0, 50.0},
-                             {"negative length", -5, 50.0},
-                             {"zero frequency", 10, 0.0},
-                             {"negative frequency", 10, -50.0},
-                             {"infinite frequency", 10, INFINITY},
-                             {"frequency not a number", 10, NAN},
-                             {"more than a cycle per position", 10, 1000.5}};
-    for (const Case& c : rejected) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : std::vector<std::pair<int, double>>{
+             {0, 50.0}, {-5, 50.0}, {10, 0.0}, {10, -50.0}, {10, NAN}, {10, INFINITY}, {10, 1000.5}}) {
+        SCOPED_TRACE(testing::Message() << c.first << " " << c.second);
         unsigned long long firsts[2] = {10, 20};
-        int lengths[2] = {10, c.length};
-        double frequencies[2] = {50.0, c.frequency};
+        int lengths[2] = {10, c.first};
+        double frequencies[2] = {50.0, c.second};
         bool flags[2] = {true, true};
         EXPECT_THROW(module.scheduleForPeriodCalculation(2, firsts, lengths, frequencies, flags),
                      std::invalid_argument);
         EXPECT_EQ(impl.trackingPhase, phase);  // the valid first segment was not written either
     }
     EXPECT_THROW(module.scheduleForPeriodCalculation(1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
-
-    module.setSampleRate(1000.0, 0);
-    module.reset(0);
-    EXPECT_THROW(driver.schedule(0, 10, 50.0), std::invalid_argument);
-    module.setSampleRate(1000.0, 1);
-
-    for (unsigned short overlap : {100, 150}) {
-        module.setPeriodValuesOverlapInPercent(overlap);
+    // Divisor 0, overlap 100 or 150, no half periods.
+    const int divisors[] = {0, 1, 1, 1};
+    const unsigned short overlaps[] = {0, 100, 150, 0};
+    for (int k = 0; k < 4; ++k) {
+        SCOPED_TRACE(k);
+        module.setSampleRate(1000.0, divisors[k]);
+        module.setPeriodValuesOverlapInPercent(overlaps[k]);
+        module.setHalfPeriodValuesCount(k == 3 ? 0 : 2);
         module.reset(0);
-        EXPECT_THROW(driver.schedule(0, 10, 50.0), std::invalid_argument) << overlap;
+        EXPECT_THROW(driver.schedule(0, 10, 50.0), std::invalid_argument);
     }
-    module.setPeriodValuesOverlapInPercent(0);
-    module.setHalfPeriodValuesCount(0);
-    module.reset(0);
-    EXPECT_THROW(driver.schedule(0, 10, 50.0), std::invalid_argument);
-
     // Period values switched off after the reset: no tracking storage, no change.
     module.setHalfPeriodValuesCount(2);
     module.reset(0);

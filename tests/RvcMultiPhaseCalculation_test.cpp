@@ -13,6 +13,7 @@ struct Group {
         group.setNumberOfPhases(n);
         for (unsigned int i = 0; i < n; ++i) group[i].setSteadyStateLength(4);
         group.initialize();
+        for (int k = 0; k < 4; ++k) step({100.0, 100.0});
     }
 
     RvcResult step(std::initializer_list<double> values) {
@@ -27,133 +28,92 @@ struct Group {
 };
 
 TEST(RvcMultiPhaseCalculation, NoResultGivesStateMinusOne) {
-    RvcMultiPhaseCalculation empty;
-    EXPECT_EQ(empty.noEventStartTime, -1.0);
-    EXPECT_EQ(empty.eventStartTime, -1.0);
-    EXPECT_EQ(empty.previousState, -1);
-    EXPECT_EQ(empty.getNumberOfPhases(), 0u);
-    RvcResult r = empty.getTotalResult();
+    RvcMultiPhaseCalculation g;
+    RvcResult r = g.getTotalResult();
     EXPECT_EQ(r.state, -1);
-    EXPECT_FALSE(r.stateChanged);
-    EXPECT_FALSE(r.eventEnded);
-    EXPECT_EQ(r.time, 0.0);
-
+    EXPECT_FALSE(r.stateChanged || r.eventEnded);
     // Detectors without a value yet leave the state to the first one that has one.
-    Group g(2);
-    EXPECT_EQ(g.group.getTotalResult().state, -1);
-    g.group[1].calculate(230.0, 3.5);
-    r = g.group.getTotalResult();
+    g.setNumberOfPhases(2);
+    EXPECT_EQ(g.getTotalResult().state, -1);
+    g[1].calculate(230.0, 3.5);
+    r = g.getTotalResult();
     EXPECT_EQ(r.state, 0);
     EXPECT_TRUE(r.stateChanged);
     EXPECT_EQ(r.time, 3.5);
-    EXPECT_FALSE(g.group.getTotalResult().stateChanged);
-    // The group reports the time of its last detector.
-    g.group[0].calculate(230.0, 4.0);
-    EXPECT_EQ(g.group.getTotalResult().time, 3.5);
+    EXPECT_FALSE(g.getTotalResult().stateChanged);
+    g[0].calculate(230.0, 4.0);
+    EXPECT_EQ(g.getTotalResult().time, 3.5);  // the time of the last detector
 }
 
 TEST(RvcMultiPhaseCalculation, EventEndsWhenLastDetectorSettles) {
     Group g(2);
-    for (int i = 0; i < 4; ++i) g.step({100.0, 100.0});
-
     RvcResult r = g.step({110.0, 100.0});  // t = 4: detector 0 starts
     EXPECT_EQ(r.state, 1);
     EXPECT_TRUE(r.stateChanged);
-    EXPECT_EQ(g.group.eventStartTime, 4.0);
     r = g.step({110.0, 94.0});  // t = 5: detector 1 starts
-    EXPECT_EQ(r.state, 1);
     EXPECT_FALSE(r.stateChanged);
     EXPECT_EQ(g.group.eventStartTime, 4.0);
     g.step({110.0, 94.0});
-
     r = g.step({110.0, 94.0});  // t = 7: detector 0 settles, detector 1 does not
     ASSERT_TRUE(g.group[0].getCurrentResult().eventEnded);
     EXPECT_EQ(r.state, 1);
     EXPECT_FALSE(r.eventEnded);
-    EXPECT_EQ(r.duration, 0.0);
-    // Its deltas pass through even though the group's event goes on.
-    EXPECT_EQ(r.deltaUmax, 10.0f);
-
+    EXPECT_EQ(r.deltaUmax, 10.0f);  // its deltas pass through while the event goes on
     r = g.step({110.0, 94.0});  // t = 8: detector 1 settles
     EXPECT_EQ(r.state, 0);
-    EXPECT_TRUE(r.stateChanged);
-    EXPECT_TRUE(r.eventEnded);
+    EXPECT_TRUE(r.stateChanged && r.eventEnded);
     // Only detector 1 ended now; detector 0's earlier step of 10 no longer counts.
     EXPECT_EQ(r.deltaUmax, 6.0f);
     EXPECT_EQ(r.deltaUss, 6.0f);
-    // Detector 0's window starts at t = 5, one second after the group's start.
-    EXPECT_EQ(r.duration, 1.0);
-    EXPECT_EQ(g.group.eventStartTime, -1.0);
-
+    EXPECT_EQ(r.duration, 1.0);  // detector 0's window starts at t = 5, the event at t = 4
     r = g.step({110.0, 94.0});
-    EXPECT_EQ(r.state, 0);
-    EXPECT_FALSE(r.stateChanged);
-    EXPECT_FALSE(r.eventEnded);
+    EXPECT_FALSE(r.stateChanged || r.eventEnded);
     EXPECT_EQ(r.deltaUmax, 0.0f);
 }
 
 TEST(RvcMultiPhaseCalculation, SimultaneousEndsTakeLargestDeltas) {
     Group g(2);
-    for (int i = 0; i < 4; ++i) g.step({100.0, 100.0});
-    g.step({100.0, 80.0});   // t = 4: detector 1 dips by 20 and recovers to 96
-    g.step({115.0, 92.0});   // t = 5: detector 0 overshoots by 15 and settles at 110
+    g.step({100.0, 80.0});  // t = 4: detector 1 dips by 20 and recovers to 96
+    g.step({115.0, 92.0});  // t = 5: detector 0 overshoots by 15 and settles at 110
     for (int i = 0; i < 3; ++i) EXPECT_EQ(g.step({110.0, 96.0}).state, 1);
-
     const RvcResult r = g.step({110.0, 96.0});  // t = 9: both settle
-    ASSERT_TRUE(g.group[0].getCurrentResult().eventEnded);
-    ASSERT_TRUE(g.group[1].getCurrentResult().eventEnded);
+    ASSERT_TRUE(g.group[0].getCurrentResult().eventEnded && g.group[1].getCurrentResult().eventEnded);
     EXPECT_EQ(r.state, 0);
     EXPECT_TRUE(r.eventEnded);
     // Each delta is the largest of its own kind, here from different detectors.
     EXPECT_EQ(r.deltaUmax, 20.0f);
     EXPECT_EQ(r.deltaUss, 10.0f);
-    // Detector 0's closing window starts at t = 6, the group's event at t = 4.
-    EXPECT_EQ(r.duration, 2.0);
+    EXPECT_EQ(r.duration, 2.0);  // detector 0's closing window starts at t = 6, the event at t = 4
     EXPECT_EQ(r.time, 9.0);
 }
 
-TEST(RvcMultiPhaseCalculation, ResizeKeepsExistingDetectors) {
+TEST(RvcMultiPhaseCalculation, ResizeKeepsDetectorsAndInitializeDropsTheEvent) {
     RvcMultiPhaseCalculation g;
     g.setNumberOfPhases(3);
     g[0].setSteadyStateLength(7);
     g[0].calculate(230.0, 0.5);
     g[2].setSteadyStateThreshold(9.0);
     g[2].calculate(230.0, 0.5);
-
     g.setNumberOfPhases(1);
     ASSERT_EQ(g.getNumberOfPhases(), 1u);
-    EXPECT_EQ(g[0].getSteadyStateLength(), 7u);
     EXPECT_EQ(g[0].values.size(), 1u);
-    EXPECT_EQ(g[0].getCurrentResult().state, 0);
-
     g.setNumberOfPhases(3);
     ASSERT_EQ(g.getNumberOfPhases(), 3u);
     EXPECT_EQ(g[0].getSteadyStateLength(), 7u);
-    const RvcPhaseCalculation& fresh = g[2];
-    EXPECT_EQ(fresh.getSteadyStateLength(), 100u);
-    EXPECT_EQ(fresh.getSteadyStateThreshold(), 2.0);
-    EXPECT_EQ(fresh.getThresholdHysteresis(), 50.0);
-    EXPECT_EQ(fresh.getCurrentResult().state, -1);
-    EXPECT_TRUE(fresh.values.empty());
-    EXPECT_EQ(fresh.maxDeviation, 0.0);
-}
+    EXPECT_EQ(g[0].getCurrentResult().state, 0);
+    EXPECT_EQ(g[2].getSteadyStateThreshold(), 2.0);  // a fresh detector
+    EXPECT_EQ(g[2].getCurrentResult().state, -1);
+    EXPECT_TRUE(g[2].values.empty());
 
-TEST(RvcMultiPhaseCalculation, InitializeDropsRunningEvent) {
-    Group g(2);
-    for (int i = 0; i < 4; ++i) g.step({100.0, 100.0});
-    ASSERT_EQ(g.step({120.0, 100.0}).state, 1);
-
-    g.group.initialize();
-    EXPECT_EQ(g.group.eventStartTime, -1.0);
-    EXPECT_EQ(g.group.previousState, -1);
-    EXPECT_EQ(g.group[0].getCurrentResult().state, -1);
-    EXPECT_EQ(g.group[0].state, 0);
-    EXPECT_EQ(g.group[1].getSteadyStateLength(), 4u);
-    RvcResult r = g.group.getTotalResult();
-    EXPECT_EQ(r.state, -1);
-    EXPECT_FALSE(r.stateChanged);
-
-    r = g.step({120.0, 100.0});
+    Group running(2);
+    ASSERT_EQ(running.step({120.0, 100.0}).state, 1);
+    running.group.initialize();
+    EXPECT_EQ(running.group.eventStartTime, -1.0);
+    const RvcResult cleared = running.group.getTotalResult();
+    EXPECT_EQ(cleared.state, -1);
+    EXPECT_FALSE(cleared.stateChanged);  // the previous state was dropped as well
+    EXPECT_EQ(running.group[1].getSteadyStateLength(), 4u);
+    const RvcResult r = running.step({120.0, 100.0});
     EXPECT_EQ(r.state, 0);
     EXPECT_TRUE(r.stateChanged);
 }
