@@ -42,30 +42,38 @@ struct PhaseRings {
 };
 
 // Adds the positions [begin, end) of the ring with weight w. The optional
-// channels are chosen outside the loop, so the loop itself has no branch.
-template <bool withCurrent, bool withLineToLine>
-void accumulate(PhaseSums& sums, const PhaseRings& rings, uint64_t begin, uint64_t end, double w) {
+// channels are chosen outside the loop, so the loop itself has no branch. The
+// sums run in locals: written through the reference they would be stored on
+// every position, since the compiler cannot rule out that they alias the rings.
+// The inner run has w = 1, and a product with 1.0 is exact, so `weighted`
+// false only drops multiplications that cannot change a bit.
+template <bool withCurrent, bool withLineToLine, bool weighted>
+void accumulate(PhaseSums& out, const PhaseRings& rings, uint64_t begin, uint64_t end, double w) {
+    PhaseSums sums = out;
     for (uint64_t j = begin; j < end; ++j) {
         const double f = rings.frequency[j];
         const double re = rings.phasor[2 * j];
         const double im = rings.phasor[2 * j + 1];
         const double u = rings.voltage[j];
-        sums.wf += w * f;
-        sums.su += w * (u * u);
-        sums.auRe += w * u * f * re;
-        sums.auIm += -(w * u * f * im);
+        const double wu = weighted ? w * u : u;
+        sums.wf += weighted ? w * f : f;
+        sums.su += weighted ? w * (u * u) : u * u;
+        sums.auRe += wu * f * re;
+        sums.auIm += -(wu * f * im);
         if (withCurrent) {
             const double i = rings.current[j];
-            sums.si += w * (i * i);
-            sums.sui += w * u * i;
-            sums.aiRe += w * i * f * re;
-            sums.aiIm += -(w * i * f * im);
+            const double wi = weighted ? w * i : i;
+            sums.si += weighted ? w * (i * i) : i * i;
+            sums.sui += wu * i;
+            sums.aiRe += wi * f * re;
+            sums.aiIm += -(wi * f * im);
         }
         if (withLineToLine) {
             const double d = rings.lineToLine[j];
-            sums.sd += w * (d * d);
+            sums.sd += weighted ? w * (d * d) : d * d;
         }
     }
+    out = sums;
 }
 
 template <bool withCurrent, bool withLineToLine>
@@ -75,7 +83,7 @@ void accumulateSpan(PhaseSums& sums, const PhaseRings& rings, uint64_t length, u
         return;
     }
     const uint64_t firstRing = first % length;
-    accumulate<withCurrent, withLineToLine>(sums, rings, firstRing, firstRing + 1, firstFraction);
+    accumulate<withCurrent, withLineToLine, true>(sums, rings, firstRing, firstRing + 1, firstFraction);
     if (first == last) {
         return;
     }
@@ -85,11 +93,11 @@ void accumulateSpan(PhaseSums& sums, const PhaseRings& rings, uint64_t length, u
     uint64_t j = firstRing + 1 == length ? 0 : firstRing + 1;
     while (inner > 0) {
         const uint64_t run = inner < length - j ? inner : length - j;
-        accumulate<withCurrent, withLineToLine>(sums, rings, j, j + run, 1.0);
+        accumulate<withCurrent, withLineToLine, false>(sums, rings, j, j + run, 1.0);
         inner -= run;
         j = (j + run == length) ? 0 : j + run;
     }
-    accumulate<withCurrent, withLineToLine>(sums, rings, j, j + 1, lastFraction);
+    accumulate<withCurrent, withLineToLine, true>(sums, rings, j, j + 1, lastFraction);
 }
 
 constexpr double pi = 3.141592653589793;
