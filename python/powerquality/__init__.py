@@ -1,0 +1,55 @@
+"""powerquality: power-quality measurement of grid waveforms.
+
+A thin binding of the C++ library (``Module``: one measuring module with its
+waveform rings and result records) plus readers of recordings
+(``powerquality.comtrade``, ``powerquality.csvfile``) and one call from
+samples to tables (``analyze``).
+
+Examples
+--------
+>>> import numpy as np, powerquality as pq
+>>> m = pq.Module(grid_config_type=pq.GridConfigType.SinglePhaseDefault,
+...               sample_rate=10000.0, buffer_length=10000,
+...               period_values_enabled=True)
+>>> m.reset(0)
+>>> t = np.arange(2000) / 10000.0
+>>> u = 230.0 * np.sqrt(2) * np.sin(2 * np.pi * 50.0 * t)
+>>> m.write(np.vstack([u, u / 10]), position=0)
+>>> m.schedule_periods([0], [2000], [50.0])
+>>> rows = m.get_period_results()
+>>> len(rows), round(float(rows["rmsVoltage"][0]), 3)
+(10, 230.0)
+"""
+
+from ._core import (  # noqa: F401
+    GENERAL_PHASE_DTYPE,
+    GENERAL_RECORD_DTYPE,
+    PERIOD_DTYPE,
+    PERIOD_RECORD_DTYPE,
+    RVC_RESULT_DTYPE,
+    SYMMETRICAL_COMPONENT_DTYPE,
+    THD_DTYPE,
+    GpuError,
+    GridConfigType,
+    TooManyResultsError,
+    __version__,
+)
+from ._module import Module  # noqa: F401
+
+__all__ = [
+    "Module",
+    "GridConfigType",
+    "GpuError",
+    "TooManyResultsError",
+    "PERIOD_DTYPE",
+    "PERIOD_RECORD_DTYPE",
+    "GENERAL_RECORD_DTYPE",
+    "analyze",
+]
+
+
+def analyze(*args, **kwargs):
+    """Analyse a recording or arrays; see :func:`powerquality.analysis.analyze`."""
+    from .analysis import analyze as _analyze
+
+    return _analyze(*args, **kwargs)

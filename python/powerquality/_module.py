@@ -1,0 +1,43 @@
+"""The Python face of the module: keyword settings in one update bracket."""
+
+from . import _core
+
+
+class Module(_core.Module):
+    """One measuring module (the C++ ``PowerModule``).
+
+    Parameters
+    ----------
+    **settings
+        Any settable property (``sample_rate``, ``buffer_length``,
+        ``grid_config_type``, ``period_values_enabled``, ``rvc_enabled``, ...),
+        plus ``static_frequency=(f, tolerance)`` or
+        ``variable_frequency=(low, high)``. They are applied inside one update
+        bracket, so the module initialises once.
+
+    Notes
+    -----
+    ``with module: ...`` is the update bracket: settings changed inside it
+    initialise the module once, when the outermost ``with`` ends. Ring views
+    (``u_input_ring``, ``current_ring``, ...) are valid until the next
+    initialisation; period and windowed results are copies and stay valid.
+    """
+
+    def __init__(self, **settings):
+        super().__init__()
+        if settings:
+            self.configure(**settings)
+
+    def configure(self, **settings):
+        """Apply settings by name in one update bracket; returns the module."""
+        with self:
+            for name, value in settings.items():
+                if name == "static_frequency":
+                    self.set_static_frequency(*value)
+                elif name == "variable_frequency":
+                    self.set_variable_frequency(*value)
+                elif name.startswith("_") or not isinstance(getattr(type(self), name, None), property):
+                    raise TypeError(f"Module has no setting {name!r}")
+                else:
+                    setattr(self, name, value)
+        return self

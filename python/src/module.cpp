@@ -1,0 +1,374 @@
+// The extension `powerquality._core`: PowerModule with Python names, its
+// waveform rings as numpy views, and its records as structured arrays.
+//
+// Errors: the library's exceptions cross as Python exceptions with the
+// library's message (std::invalid_argument -> ValueError, other standard
+// exceptions -> RuntimeError, GpuException -> GpuError,
+// PowerErrorTooManyResults -> TooManyResultsError). Arguments the library
+// would not check (channel indices, array shapes, block lengths) are checked
+// here before they reach it.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "powerquality/PowerExceptions.h"
+#include "powerquality/PowerModule.h"
+#include "records.h"
+
+namespace py = pybind11;
+using namespace powerquality_python;
+
+namespace {
+
+// PowerModule plus what its facade does not report back: the grid type, the
+// period count and the sample-index divisor, and the running number of the
+// period items fetched since the last reset.
+struct Module {
+    PowerModule module;
+    PowerGridConfigType gridType = SinglePhaseDefault;
+    unsigned short periodCount = 10;
+    int sampleIndexDivisor = 1;
+    long long itemsFetched = 0;
+    bool wasReset = false;
+};
+
+using RingAccessor = void (PowerModule::*)(unsigned char, float**) const;
+
+// A writable float32 view of one waveform ring; the view keeps the module
+// alive. Valid until the next initialisation of the module (a setting
+// changed outside an update bracket, or the end of one).
+py::array_t<float> ringView(py::object self, RingAccessor accessor, int channel, const char* what) {
+    Module& m = self.cast<Module&>();
+    if (channel < 0 || channel > 2) {
+        throw py::index_error(std::string(what) + " channel " + std::to_string(channel) + " is out of range 0..2");
+    }
+    float* ring = nullptr;
+    (m.module.*accessor)(static_cast<unsigned char>(channel), &ring);
+    if (ring == nullptr) {
+        throw py::value_error(std::string(what) + " channel " + std::to_string(channel) +
+                              " has no ring in this configuration (rings exist once period values are enabled and the buffer length is set)");
+    }
+    return py::array_t<float>({static_cast<py::ssize_t>(m.module.getBufferLength())}, {sizeof(float)}, ring, self);
+}
+
+// Writes samples[row, n] at ring index (position + n) % bufferLength of every
+// channel: rows 0..voltages-1 to the voltage inputs, then the currents.
+void writeBlock(Module& m, py::array_t<float, py::array::c_style | py::array::forcecast> samples,
+                unsigned long long position) {
+    if (samples.ndim() != 1 && samples.ndim() != 2) {
+        throw py::value_error("samples must be a 1-D block (one channel) or 2-D (channels, samples)");
+    }
+    const py::ssize_t rows = samples.ndim() == 1 ? 1 : samples.shape(0);
+    const py::ssize_t n = samples.ndim() == 1 ? samples.shape(0) : samples.shape(1);
+    const unsigned voltages = m.module.getVoltagesCount();
+    const unsigned currents = m.module.getCurrentsCount();
+    if (rows != static_cast<py::ssize_t>(voltages + currents)) {
+        throw py::value_error("samples have " + std::to_string(rows) + " channel rows; this configuration takes " +
+                              std::to_string(voltages + currents) + " (" + std::to_string(voltages) +
+                              " voltages, then " + std::to_string(currents) + " currents)");
+    }
+    const unsigned long long length = m.module.getBufferLength();
+    if (length == 0) {
+        throw py::value_error("the module has no waveform buffers yet: set buffer_length and sample_rate first");
+    }
+    if (static_cast<unsigned long long>(n) > length) {
+        throw py::value_error("a block of " + std::to_string(n) + " samples does not fit a ring of " +
+                              std::to_string(length) + "; write it in parts and fetch results between them");
+    }
+    std::vector<float*> rings;
+    for (unsigned k = 0; k < voltages; ++k) {
+        float* ring = nullptr;
+        m.module.getWaveformBufferUInput(static_cast<unsigned char>(k), &ring);
+        rings.push_back(ring);
+    }
+    for (unsigned k = 0; k < currents; ++k) {
+        float* ring = nullptr;
+        m.module.getWaveformBufferI(static_cast<unsigned char>(k), &ring);
+        rings.push_back(ring);
+    }
+    const std::size_t start = static_cast<std::size_t>(position % length);
+    const std::size_t first = std::min<std::size_t>(static_cast<std::size_t>(n), static_cast<std::size_t>(length) - start);
+    const float* data = samples.data();
+    for (py::ssize_t row = 0; row < rows; ++row) {
+        float* ring = rings[static_cast<std::size_t>(row)];
+        if (ring == nullptr) {
+            throw py::value_error("channel row " + std::to_string(row) + " has no ring in this configuration");
+        }
+        const float* block = data + row * n;
+        std::memcpy(ring + start, block, first * sizeof(float));
+        std::memcpy(ring, block + first, (static_cast<std::size_t>(n) - first) * sizeof(float));
+    }
+}
+
+void schedulePeriods(Module& m, py::array_t<unsigned long long, py::array::c_style | py::array::forcecast> first,
+                     py::array_t<int, py::array::c_style | py::array::forcecast> lengths,
+                     py::array_t<double, py::array::c_style | py::array::forcecast> frequencies, py::object flagsArg) {
+    const py::ssize_t count = first.size();
+    if (first.ndim() != 1 || lengths.ndim() != 1 || frequencies.ndim() != 1 || lengths.size() != count ||
+        frequencies.size() != count) {
+        throw py::value_error("first_sample_indices, lengths and frequencies must be 1-D arrays of one length");
+    }
+    std::vector<char> flagBytes(static_cast<std::size_t>(count), 1);
+    if (!flagsArg.is_none()) {
+        auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(flagsArg);
+        if (!flags || flags.ndim() != 1 || flags.size() != count) {
+            throw py::value_error("flags must be a 1-D array of the same length as the segments");
+        }
+        for (py::ssize_t k = 0; k < count; ++k) {
+            flagBytes[static_cast<std::size_t>(k)] = flags.data()[k] ? 1 : 0;
+        }
+    }
+    if (count == 0) {
+        return;
+    }
+    std::unique_ptr<bool[]> flagArray(new bool[static_cast<std::size_t>(count)]);
+    for (py::ssize_t k = 0; k < count; ++k) {
+        flagArray[static_cast<std::size_t>(k)] = flagBytes[static_cast<std::size_t>(k)] != 0;
+    }
+    m.module.scheduleForPeriodCalculation(static_cast<int>(count), first.mutable_data(), lengths.mutable_data(),
+                                          frequencies.mutable_data(), flagArray.get());
+}
+
+// Every waiting period item, copied out of the ring into rows of
+// PERIOD_DTYPE: the total record first (phase -1, only with more than one
+// phase, since a single phase has no total), then one row per phase.
+py::array getPeriodResults(Module& m) {
+    const unsigned phases = m.module.getPhasesCount();
+    const unsigned recordsPerItem = phases + 1;
+    const unsigned firstRecord = phases > 1 ? 0 : 1;
+    const std::size_t rowSize = periodRowHeader + sizeof(PowerResultsPeriod);
+    std::vector<char> rows;
+    bool more = true;
+    while (more) {
+        int count = 0;
+        more = false;
+        PowerResultsPeriod* records = nullptr;
+        m.module.getPeriodResults(&count, &more, &records);
+        for (int item = 0; item < count; ++item, ++m.itemsFetched) {
+            for (unsigned r = firstRecord; r < recordsPerItem; ++r) {
+                const std::size_t at = rows.size();
+                rows.resize(at + rowSize);
+                const long long itemNumber = m.itemsFetched;
+                const int32_t phase = static_cast<int32_t>(r) - 1;
+                std::memcpy(rows.data() + at, &itemNumber, sizeof itemNumber);
+                std::memcpy(rows.data() + at + 8, &phase, sizeof phase);
+                std::memset(rows.data() + at + 12, 0, 4);
+                std::memcpy(rows.data() + at + periodRowHeader, records + static_cast<std::size_t>(item) * recordsPerItem + r,
+                            sizeof(PowerResultsPeriod));
+            }
+        }
+        if (count == 0) {
+            break;
+        }
+    }
+    py::array out(periodRowDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows.size() / rowSize)});
+    if (!rows.empty()) {
+        std::memcpy(out.mutable_data(), rows.data(), rows.size());
+    }
+    return out;
+}
+
+// Copies the array behind one pointer slot of every phase slot of every
+// record into a (records, 4, length) float array; NaN where a slot has none.
+template <class T>
+py::array_t<T> copySlots(const std::vector<PowerResultsGeneral>& results, T* PowerResultsGeneralPhase::*slot,
+                         uint32_t PowerResultsGeneral::*lengthField) {
+    std::size_t length = 0;
+    for (const auto& r : results) {
+        length = std::max<std::size_t>(length, r.*lengthField);
+    }
+    constexpr std::size_t slots = sizeof(PowerResultsGeneral::phases) / sizeof(PowerResultsGeneral::phases[0]);
+    py::array_t<T> out({results.size(), slots, length});
+    T* data = out.mutable_data();
+    std::fill(data, data + out.size(), T(std::numeric_limits<float>::quiet_NaN()));
+    for (std::size_t n = 0; n < results.size(); ++n) {
+        for (std::size_t p = 0; p < slots && p <= results[n].phasesCount; ++p) {
+            const T* source = results[n].phases[p].*slot;
+            if (source != nullptr) {
+                std::copy(source, source + results[n].*lengthField, data + (n * slots + p) * length);
+            }
+        }
+    }
+    return out;
+}
+
+py::object getResults(Module& m, int maxCount, bool arrays) {
+    const std::vector<PowerResultsGeneral> results = m.module.getResults(maxCount);
+    py::array records(generalRecordDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(results.size())});
+    if (!results.empty()) {
+        std::memcpy(records.mutable_data(), results.data(), results.size() * sizeof(PowerResultsGeneral));
+    }
+    if (!arrays) {
+        return std::move(records);
+    }
+    using P = PowerResultsGeneralPhase;
+    using G = PowerResultsGeneral;
+    py::dict copies;
+    copies["harmonicsVoltage"] = copySlots<float>(results, &P::harmonicsVoltage, &G::harmonicLength);
+    copies["harmonicsCurrent"] = copySlots<float>(results, &P::harmonicsCurrent, &G::harmonicLength);
+    copies["harmonicsLineToLine"] = copySlots<float>(results, &P::harmonicsLineToLine, &G::harmonicLength);
+    copies["interHarmonicsVoltage"] = copySlots<float>(results, &P::interHarmonicsVoltage, &G::harmonicLength);
+    copies["interHarmonicsCurrent"] = copySlots<float>(results, &P::interHarmonicsCurrent, &G::harmonicLength);
+    copies["harmonicAnglesVoltage"] = copySlots<float>(results, &P::harmonicAnglesVoltage, &G::harmonicLength);
+    copies["harmonicAnglesCurrent"] = copySlots<float>(results, &P::harmonicAnglesCurrent, &G::harmonicLength);
+    copies["spectrumVoltage"] = copySlots<std::complex<float>>(results, &P::spectrumVoltage, &G::fftOutputLength);
+    copies["spectrumCurrent"] = copySlots<std::complex<float>>(results, &P::spectrumCurrent, &G::fftOutputLength);
+    return py::make_tuple(records, copies);
+}
+
+#define PQ_FLAG(pyName, getter, setter)                                                                   \
+    def_property(                                                                                        \
+        pyName, [](Module& m) { return m.module.getter(); }, [](Module& m, bool v) { m.module.setter(v); })
+
+}  // namespace
+
+PYBIND11_MODULE(_core, mod) {
+    mod.doc() = "Binding of the powerquality C++ library (PowerModule and its result records).";
+    bindRecords(mod);
+    mod.attr("__version__") = PowerModule::getVersionString();
+
+    static py::exception<GpuException> gpuError(mod, "GpuError", PyExc_RuntimeError);
+    static py::exception<PowerErrorTooManyResults> tooMany(mod, "TooManyResultsError", PyExc_RuntimeError);
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) {
+                std::rethrow_exception(p);
+            }
+        } catch (const GpuException& e) {
+            gpuError(e.what());
+        } catch (const PowerErrorTooManyResults& e) {
+            tooMany(e.what());
+        }
+    });
+
+    py::enum_<PowerGridConfigType>(mod, "GridConfigType")
+        .value("SinglePhaseDefault", SinglePhaseDefault)
+        .value("ThreePhaseStar", ThreePhaseStar)
+        .value("ThreePhaseStarTwoCurrents", ThreePhaseStarTwoCurrents)
+        .value("ThreePhaseDelta", ThreePhaseDelta)
+        .value("ThreePhaseDeltaTwoCurrents", ThreePhaseDeltaTwoCurrents)
+        .value("TwoPhaseStar", TwoPhaseStar)
+        .value("ThreePhaseDeltaTwoVoltages", ThreePhaseDeltaTwoVoltages)
+        .value("SinglePhase", SinglePhase);
+
+    py::class_<Module>(mod, "Module", "One measuring module (PowerModule). See the package docstring.")
+        .def(py::init<>())
+        .def("begin_update", [](Module& m) { m.module.beginUpdate(); })
+        .def("end_update", [](Module& m) { m.module.endUpdate(); })
+        .def("__enter__", [](py::object self) { self.cast<Module&>().module.beginUpdate(); return self; })
+        .def("__exit__", [](Module& m, py::args) { m.module.endUpdate(); return false; })
+        .def_property(
+            "grid_config_type", [](Module& m) { return m.gridType; },
+            [](Module& m, PowerGridConfigType t) {
+                m.gridType = t;
+                m.module.setGridConfigType(t);
+            })
+        .def_property(
+            "sample_rate", [](Module& m) { return m.module.getSampleRate(); },
+            [](Module& m, double rate) { m.module.setSampleRate(rate, m.sampleIndexDivisor); })
+        .def_property(
+            "sample_index_divisor", [](Module& m) { return m.sampleIndexDivisor; },
+            [](Module& m, int divisor) {
+                m.sampleIndexDivisor = divisor;
+                m.module.setSampleRate(m.module.getSampleRate(), divisor);
+            })
+        .def(
+            "set_sample_rate",
+            [](Module& m, double rate, int divisor) {
+                m.sampleIndexDivisor = divisor;
+                m.module.setSampleRate(rate, divisor);
+            },
+            py::arg("sample_rate"), py::arg("sample_index_divisor") = 1)
+        .def_property(
+            "buffer_length", [](Module& m) { return m.module.getBufferLength(); },
+            [](Module& m, unsigned int length) { m.module.setBufferLength(length); })
+        .def(
+            "set_static_frequency", [](Module& m, double f, double tolerance) { m.module.setStaticFrequency(f, tolerance); },
+            py::arg("frequency") = 50.0, py::arg("tolerance") = 0.1)
+        .def(
+            "set_variable_frequency", [](Module& m, double lo, double hi) { m.module.setVariableFrequency(lo, hi); },
+            py::arg("min_frequency"), py::arg("max_frequency"))
+        .def_property(
+            "period_count", [](Module& m) { return m.periodCount; },
+            [](Module& m, unsigned short count) {
+                m.periodCount = count;
+                m.module.setPeriodCount(count);
+            })
+        .def_property(
+            "half_period_values_count", [](Module& m) { return m.module.getHalfPeriodValuesCount(); },
+            [](Module& m, unsigned short v) { m.module.setHalfPeriodValuesCount(v); })
+        .def_property(
+            "period_values_overlap_in_percent", [](Module& m) { return m.module.getPeriodValuesOverlapInPercent(); },
+            [](Module& m, unsigned short v) { m.module.setPeriodValuesOverlapInPercent(v); })
+        .PQ_FLAG("period_values_enabled", getPeriodValuesEnabled, setPeriodValuesEnabled)
+        .PQ_FLAG("fundamental_period_values_enabled", getFundamentalPeriodValuesEnabled,
+                 setFundamentalPeriodValuesEnabled)
+        .PQ_FLAG("period_symmetrical_components_enabled", getPeriodSymmetricalComponentsEnabled,
+                 setPeriodSymmetricalComponentsEnabled)
+        .PQ_FLAG("current_enabled", getCurrentEnabled, setCurrentEnabled)
+        .PQ_FLAG("line_to_line_results_enabled", getLineToLineResultsEnabled, setLineToLineResultsEnabled)
+        .PQ_FLAG("waveforms_enabled", getWaveformsEnabled, setWaveformsEnabled)
+        .PQ_FLAG("inter_harmonics_enabled", getInterHarmonicsEnabled, setInterHarmonicsEnabled)
+        .PQ_FLAG("full_fft_enabled", getFullFftEnabled, setFullFftEnabled)
+        .PQ_FLAG("thd_enabled", getThdEnabled, setThdEnabled)
+        .PQ_FLAG("symmetrical_components_enabled", getSymmetricalComponentsEnabled, setSymmetricalComponentsEnabled)
+        .PQ_FLAG("rvc_enabled", getRvcEnabled, setRvcEnabled)
+        .def_property(
+            "highest_requested_harmonic", [](Module& m) { return m.module.getHighestRequestedHarmonic(); },
+            [](Module& m, int v) { m.module.setHighestRequestedHarmonic(v); })
+        .def_property(
+            "thd_highest_harmonic", [](Module& m) { return m.module.getThdHighestHarmonic(); },
+            [](Module& m, int v) { m.module.setThdHighestHarmonic(v); })
+        .def_property(
+            "rvc_steady_state_length", [](Module& m) { return m.module.getRvcSteadyStateLength(); },
+            [](Module& m, int v) { m.module.setRvcSteadyStateLength(v); })
+        .def_property(
+            "rvc_threshold", [](Module& m) { return m.module.getRvcThreshold(); },
+            [](Module& m, double v) { m.module.setRvcThreshold(v); })
+        .def_property(
+            "rvc_threshold_hysteresis", [](Module& m) { return m.module.getRvcThresholdHysteresis(); },
+            [](Module& m, double v) { m.module.setRvcThresholdHysteresis(v); })
+        .def_property_readonly("phases_count", [](Module& m) { return int(m.module.getPhasesCount()); })
+        .def_property_readonly("voltages_count", [](Module& m) { return int(m.module.getVoltagesCount()); })
+        .def_property_readonly("currents_count", [](Module& m) { return int(m.module.getCurrentsCount()); })
+        .def("u_input_ring",
+             [](py::object self, int k) { return ringView(self, &PowerModule::getWaveformBufferUInput, k, "voltage"); },
+             py::arg("channel"))
+        .def("u_star_ring",
+             [](py::object self, int k) { return ringView(self, &PowerModule::getWaveformBufferUStar, k, "star voltage"); },
+             py::arg("channel"))
+        .def("u_delta_ring",
+             [](py::object self, int k) {
+                 return ringView(self, &PowerModule::getWaveformBufferUDelta, k, "line-to-line voltage");
+             },
+             py::arg("channel"))
+        .def("current_ring",
+             [](py::object self, int k) { return ringView(self, &PowerModule::getWaveformBufferI, k, "current"); },
+             py::arg("channel"))
+        .def(
+            "reset",
+            [](Module& m, unsigned long long first) {
+                m.module.reset(first);
+                m.itemsFetched = 0;
+                m.wasReset = true;
+            },
+            py::arg("first_sample_index") = 0)
+        .def("skip_samples", [](Module& m, unsigned int n) { m.module.skipSamples(n); }, py::arg("count"))
+        .def("is_any_result_ready", [](Module& m) { return m.module.isAnyResultReady(); })
+        .def("write", &writeBlock, py::arg("samples"), py::arg("position"))
+        .def("schedule_periods", &schedulePeriods, py::arg("first_sample_indices"), py::arg("lengths"),
+             py::arg("frequencies"), py::arg("flags") = py::none())
+        .def(
+            "schedule_for_calculation",
+            [](Module& m, unsigned long long first, int periods, double f) { m.module.scheduleForCalculation(first, periods, f); },
+            py::arg("first_sample_index"), py::arg("period_count"), py::arg("frequency"))
+        .def("get_period_results", &getPeriodResults)
+        .def("get_results", &getResults, py::arg("max_count") = 0, py::arg("arrays") = false);
+}
