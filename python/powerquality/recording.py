@@ -1,0 +1,127 @@
+"""What every reader returns: a uniformly sampled recording of named channels.
+
+Channels are classified by type (voltage or current, from the unit or the
+name) and by phase (A/B/C, from the phase field or the name; L1/L2/L3, R/S/T
+and 1/2/3 are read as A/B/C; AB/BC/CA as line-to-line). Values are in SI base
+units: a channel recorded in kV or kA is multiplied by 1000 when read.
+"""
+
+import re
+from dataclasses import dataclass, field
+from typing import List, Optional
+
+import numpy as np
+
+_PREFIX = {"": 1.0, "k": 1e3, "M": 1e6, "m": 1e-3, "u": 1e-6, "µ": 1e-6}
+_PHASE_WORDS = {
+    "A": "A", "B": "B", "C": "C", "N": "N",
+    "L1": "A", "L2": "B", "L3": "C", "R": "A", "S": "B", "T": "C", "1": "A", "2": "B", "3": "C",
+    "AB": "AB", "BC": "BC", "CA": "CA", "L12": "AB", "L23": "BC", "L31": "CA",
+    "A-B": "AB", "B-C": "BC", "C-A": "CA", "RS": "AB", "ST": "BC", "TR": "CA",
+}
+# Names such as VA, UA_G1, V_L1, Ia, I1, IL2, UAB, VBC.
+_NAME = re.compile(r"^\s*(?P<kind>[UVI])[_ ]?(?:L|PH)?(?P<phase>AB|BC|CA|12|23|31|[ABCN123])(?![A-Z])", re.I)
+
+
+class RecordingError(ValueError):
+    """A recording file that cannot be read; the message names file and line."""
+
+
+def unit_scale(unit):
+    """(kind, factor to SI base unit) of a unit text such as 'kV' or 'A'."""
+    u = (unit or "").strip()
+    for kind, base in (("voltage", "V"), ("current", "A")):
+        if u.endswith(base) and u[: -len(base)] in _PREFIX:
+            return kind, _PREFIX[u[: -len(base)]]
+    return None, 1.0
+
+
+def classify(name, phase_field="", unit=""):
+    """(kind, phase) of a channel from its unit, phase field and name."""
+    kind, _ = unit_scale(unit)
+    phase = _PHASE_WORDS.get((phase_field or "").strip().upper())
+    match = _NAME.match(name or "")
+    if match:
+        if kind is None:
+            kind = "current" if match.group("kind").upper() == "I" else "voltage"
+        if phase is None:
+            word = match.group("phase").upper()
+            phase = _PHASE_WORDS.get({"12": "L12", "23": "L23", "31": "L31"}.get(word, word))
+    return kind, phase
+
+
+@dataclass
+class Channel:
+    name: str
+    values: np.ndarray  # float64, SI base units
+    unit: str = ""  # the SI unit of values ('V', 'A' or as recorded)
+    kind: Optional[str] = None  # 'voltage', 'current' or None
+    phase: Optional[str] = None  # 'A', 'B', 'C', 'N', 'AB', 'BC', 'CA' or None
+    circuit: str = ""  # COMTRADE circuit component (ccbm)
+
+
+@dataclass
+class Recording:
+    channels: List[Channel]
+    sample_rate: float
+    nominal_frequency: Optional[float] = None
+    start: Optional[str] = None  # recorder's start time as written in the file
+    source: str = ""
+    notes: List[str] = field(default_factory=list)
+
+    @property
+    def samples(self):
+        return len(self.channels[0].values) if self.channels else 0
+
+    @property
+    def duration(self):
+        return self.samples / self.sample_rate
+
+    def channel(self, name):
+        for c in self.channels:
+            if c.name == name:
+                return c
+        raise KeyError(f"{self.source}: no channel named {name!r} (channels: {', '.join(c.name for c in self.channels)})")
+
+    def pick(self, voltages=None, currents=None):
+        """Channels for a module: (grid, [voltage channels], [current channels]).
+
+        grid is 'star' (three phase-to-neutral voltages A, B, C), 'delta'
+        (three line-to-line voltages AB, BC, CA) or 'single' (one voltage).
+        Names given explicitly are taken as they are (3 or 1 voltages; 0, 1
+        or 3 currents). Otherwise the first circuit with voltages A, B and C
+        is taken, with the currents A, B, C of the same circuit, or failing
+        that of the first circuit that has all three.
+        """
+        if voltages:
+            us = [self.channel(n) for n in voltages]
+            iss = [self.channel(n) for n in (currents or [])]
+            if len(us) not in (1, 3) or len(iss) not in (0, len(us)):
+                raise RecordingError("give 1 or 3 voltage channels and as many current channels (or none)")
+            grid = "single" if len(us) == 1 else ("delta" if all(c.phase in ("AB", "BC", "CA") for c in us) else "star")
+            return grid, us, iss
+
+        def groups(kind, phases):
+            found = {}
+            for c in self.channels:
+                if c.kind == kind and c.phase in phases:
+                    found.setdefault(c.circuit, {}).setdefault(c.phase, c)
+            return [(circuit, [g[p] for p in phases]) for circuit, g in found.items() if all(p in g for p in phases)]
+
+        for grid, phases in (("star", ("A", "B", "C")), ("delta", ("AB", "BC", "CA"))):
+            ugroups = groups("voltage", phases)
+            if ugroups:
+                circuit, us = ugroups[0]
+                igroups = groups("current", ("A", "B", "C"))
+                same = [g for c, g in igroups if c == circuit]
+                iss = same[0] if same else (igroups[0][1] if igroups else [])
+                if currents is not None:
+                    iss = [self.channel(n) for n in currents]
+                return grid, us, iss
+        single = [c for c in self.channels if c.kind == "voltage" and c.phase != "N"]
+        if single:
+            iss = [c for c in self.channels if c.kind == "current" and c.phase != "N"][:1]
+            return "single", single[:1], iss
+        raise RecordingError(
+            f"{self.source}: no voltage channels found (channels: {', '.join(c.name for c in self.channels)}); "
+            "name them with --voltages")
