@@ -1,0 +1,312 @@
+"""One call from a recording (or arrays) to result tables.
+
+``analyze`` runs a Module over the whole recording, block by block:
+
+- period values with two half periods and 50 % overlap: one-cycle RMS
+  values refreshed every half cycle (Urms(1/2)), the geometry dips and
+  swells are defined on;
+- the frequency tracked from the first voltage (see ``tracking``), fed to
+  the module as one segment per cycle with sample-index divisor 16;
+- rapid voltage changes (steady-state window of one second of Urms(1/2)
+  values, threshold 5 % unless given);
+- dips, swells and interruptions against the declared voltage Udin, with
+  the thresholds 90 %, 110 % and 5 % of Udin and a hysteresis of 2 %
+  (polyphase: a dip or swell runs while any phase is beyond its threshold,
+  an interruption while every phase is below its threshold). Udin defaults
+  to the median of all phase RMS values, i.e. the recording is taken to be
+  mostly at its normal voltage; pass ``declared_voltage`` to be exact.
+- windowed results (THD, harmonic spectrum) when the build has the
+  windowed calculation stage.
+
+The result is an :class:`Analysis` whose tables are numpy structured arrays
+(``as_pandas`` gives DataFrames when pandas is installed).
+"""
+
+import os
+import sys
+import time as _time
+
+import numpy as np
+
+from . import _core, comtrade, csvfile, tracking
+from ._module import Module
+from .recording import Recording, RecordingError
+
+DIVISOR = 16
+GRID = {"star": _core.GridConfigType.ThreePhaseStar, "delta": _core.GridConfigType.ThreePhaseDelta,
+        "single": _core.GridConfigType.SinglePhaseDefault}
+EVENT_TYPES = {1: "dip", 2: "swell", 3: "interruption"}
+EVENT_DTYPE = np.dtype([("type", "i4"), ("phases", "u4"), ("startTime", "f8"), ("duration", "f8"),
+                        ("extremeVoltage", "f8"), ("extremePercent", "f8"), ("ended", "?")])
+RVC_DTYPE = np.dtype([("startTime", "f8"), ("duration", "f8"), ("deltaUmax", "f8"), ("deltaUss", "f8"),
+                      ("ended", "?")])
+FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")])
+
+
+def load(path, sample_rate=None, nominal_frequency=None):
+    """Read a recording by its extension: .cfg/.dat (COMTRADE) or .csv/.txt."""
+    ext = os.path.splitext(str(path))[1].lower()
+    if ext in (".csv", ".txt", ".tsv"):
+        return csvfile.read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
+    recording = comtrade.read(path)
+    if nominal_frequency:
+        recording.nominal_frequency = nominal_frequency
+    return recording
+
+
+class Analysis:
+    """Results of :func:`analyze`.
+
+    Attributes
+    ----------
+    recording : Recording
+    grid : str ('star', 'delta' or 'single')
+    voltages, currents : list of channel names used
+    period : ndarray of PERIOD_DTYPE (one row per record; phase -1 is the total)
+    frequency : ndarray of FREQUENCY_DTYPE (one row per tracked cycle)
+    rvc : ndarray of RVC_DTYPE (combined rapid voltage changes)
+    events : ndarray of EVENT_DTYPE (dips, swells, interruptions)
+    windowed : ndarray of GENERAL_RECORD_DTYPE or None
+    harmonics : dict of arrays copied with the windowed records, or None
+    declared_voltage : float (Udin used for events)
+    seconds : wall time of the module run
+    """
+
+    def __init__(self, **kw):
+        self.__dict__.update(kw)
+
+    def phase_rows(self, phase):
+        return self.period[self.period["phase"] == phase]
+
+    def tables(self):
+        out = {"period": self.period, "frequency": self.frequency, "rvc": self.rvc, "events": self.events}
+        if self.windowed is not None:
+            out["windowed"] = self.windowed
+        return out
+
+    def as_pandas(self):
+        """The tables as pandas DataFrames (nested record fields flattened)."""
+        import pandas as pd
+
+        return {name: pd.DataFrame(flatten(table)) for name, table in self.tables().items()}
+
+
+def flatten(table, prefix=""):
+    """Columns of a structured array as an ordered dict name -> 1-D array (nested fields joined with '.')."""
+    out = {}
+    for name in table.dtype.names:
+        column = table[name]
+        if column.dtype.names:
+            out.update(flatten(column, prefix + name + "."))
+        elif column.ndim > 1:
+            continue
+        elif np.iscomplexobj(column):
+            out[prefix + name + ".re"] = column.real
+            out[prefix + name + ".im"] = column.imag
+        else:
+            out[prefix + name] = column
+    return out
+
+
+def _arrays_recording(voltages, currents, sample_rate, nominal_frequency):
+    from .recording import Channel
+
+    u = np.atleast_2d(np.asarray(voltages, dtype=np.float64))
+    i = None if currents is None else np.atleast_2d(np.asarray(currents, dtype=np.float64))
+    if u.shape[0] not in (1, 3):
+        raise ValueError("voltages: one row (single phase) or three rows (phases A, B, C)")
+    if i is not None and (i.shape[0] != u.shape[0] or i.shape[1] != u.shape[1]):
+        raise ValueError("currents: as many rows and samples as the voltages")
+    phases = "ABC" if u.shape[0] == 3 else "A"
+    channels = [Channel(f"U{p}", u[k], "V", "voltage", p, "arrays") for k, p in enumerate(phases)]
+    if i is not None:
+        channels += [Channel(f"I{p}", i[k], "A", "current", p, "arrays") for k, p in enumerate(phases)]
+    return Recording(channels, float(sample_rate), nominal_frequency, None, "arrays")
+
+
+def _nominal(recording, data):
+    if recording.nominal_frequency:
+        return float(recording.nominal_frequency)
+    # Nearest of 50 and 60 Hz to the strongest spectral line between 40 and 70 Hz.
+    x = data[: int(min(len(data), 10 * recording.sample_rate))]
+    spectrum = np.abs(np.fft.rfft(x - np.mean(x)))
+    f = np.fft.rfftfreq(len(x), 1.0 / recording.sample_rate)
+    band = (f > 40) & (f < 70)
+    peak = f[band][np.argmax(spectrum[band])] if np.any(band) else 50.0
+    return 50.0 if abs(peak - 50.0) <= abs(peak - 60.0) else 60.0
+
+
+def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, nominal_frequency=None,
+            voltage_channels=None, current_channels=None, declared_voltage=None, fixed_frequency=None,
+            rvc_threshold=5.0, windowed=True, progress=None):
+    """Analyse a recording.
+
+    Parameters
+    ----------
+    recording : str, path or Recording, optional
+        A COMTRADE (.cfg/.dat) or CSV file, or a Recording. Or give arrays:
+    voltages, currents : array_like, shape (3, n) or (n,)
+        Samples in volts and amperes (currents optional), with
+    sample_rate : float
+        Samples per second.
+    nominal_frequency : float, optional
+        50 or 60 Hz; taken from the file, else from the spectrum.
+    voltage_channels, current_channels : list of str, optional
+        Channel names to use instead of those found by phase and type.
+    declared_voltage : float, optional
+        Udin in volts for dips, swells and interruptions (default: median RMS).
+    fixed_frequency : float, optional
+        Feed this frequency instead of tracking it.
+    rvc_threshold : float
+        Rapid voltage change threshold, percent of the steady-state mean.
+    windowed : bool
+        Also compute windowed results when the build can.
+    progress : callable(fraction), optional
+        Called after each block with the share done.
+
+    Returns
+    -------
+    Analysis
+
+    Examples
+    --------
+    >>> import numpy as np, powerquality as pq
+    >>> fs = 6400.0; t = np.arange(int(2 * fs)) / fs
+    >>> u = [230 * np.sqrt(2) * np.sin(2 * np.pi * 50 * t - k * 2 * np.pi / 3) for k in range(3)]
+    >>> a = pq.analyze(voltages=u, sample_rate=fs)
+    >>> a.grid, round(float(np.median(a.phase_rows(0)["rmsVoltage"])), 2)
+    ('star', 230.0)
+    """
+    if recording is None:
+        if voltages is None or sample_rate is None:
+            raise ValueError("give a recording, or voltages and sample_rate")
+        recording = _arrays_recording(voltages, currents, sample_rate, nominal_frequency)
+    elif not isinstance(recording, Recording):
+        recording = load(recording, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
+    grid, us, iss = recording.pick(voltage_channels, current_channels)
+    fs = float(recording.sample_rate)
+    n = recording.samples
+    data_u = np.vstack([np.nan_to_num(c.values) for c in us])
+    data_i = np.vstack([np.nan_to_num(c.values) for c in iss]) if iss else None
+    nominal = float(nominal_frequency or _nominal(recording, data_u[0]))
+    if n < 4 * fs / nominal:
+        raise RecordingError(f"{recording.source}: {n} samples are less than four cycles")
+
+    if fixed_frequency:
+        first = np.array([0], np.uint64)
+        lengths = np.array([n * DIVISOR], np.int64)
+        freqs = np.array([float(fixed_frequency)])
+        flags = np.array([True])
+        crossings = np.arange(0.0, n, fs / fixed_frequency)
+    else:
+        first, lengths, freqs, flags, crossings = tracking.cycle_segments(data_u[0], fs, nominal, DIVISOR)
+    cycle_starts = first.astype(np.float64) / DIVISOR
+    frequency = np.zeros(len(first), FREQUENCY_DTYPE)
+    frequency["time"] = (first.astype(np.float64) + lengths) / DIVISOR / fs
+    frequency["frequency"] = freqs
+    frequency["valid"] = flags
+    frequency = frequency[1:-1] if len(frequency) > 2 and not fixed_frequency else frequency
+
+    block = int(fs)  # one second per block, two in the rings
+    module = Module(grid_config_type=GRID[grid], buffer_length=2 * block,
+                    variable_frequency=(0.5 * nominal, 1.5 * nominal),
+                    period_values_enabled=True, current_enabled=bool(iss),
+                    half_period_values_count=2, period_values_overlap_in_percent=50,
+                    rvc_enabled=True, rvc_steady_state_length=int(round(2 * nominal)),
+                    rvc_threshold=float(rvc_threshold), rvc_threshold_hysteresis=50.0,
+                    period_symmetrical_components_enabled=(grid != "single"))
+    module.set_sample_rate(fs, DIVISOR)
+    module.reset(0)
+    edges = np.arange(block, n, block, dtype=np.int64) * DIVISOR
+    seg_first, seg_len, seg_freq, seg_flag = tracking.split_at(first, lengths, freqs, flags, edges)
+    seg_block = (seg_first.astype(np.int64) // DIVISOR) // block
+    rows = np.concatenate([data_u, data_i]) if data_i is not None else data_u
+    parts = []
+    started = _time.perf_counter()
+    lo = 0
+    for b, start in enumerate(range(0, n, block)):
+        stop = min(n, start + block)
+        module.write(rows[:, start:stop], position=start)
+        hi = int(np.searchsorted(seg_block, b, side="right"))
+        if hi > lo:
+            module.schedule_periods(seg_first[lo:hi], seg_len[lo:hi], seg_freq[lo:hi], seg_flag[lo:hi])
+        lo = hi
+        parts.append(module.get_period_results())
+        if progress is not None:
+            progress(stop / n)
+    seconds = _time.perf_counter() - started
+    period = np.concatenate(parts) if parts else np.zeros(0, _core.PERIOD_DTYPE)
+
+    phases = len(us)
+    total = -1 if phases > 1 else 0
+    rms = np.vstack([period[period["phase"] == k]["rmsVoltage"] for k in range(phases)])
+    times = period[period["phase"] == 0]["time"]
+    udin = float(declared_voltage) if declared_voltage else float(np.median(rms))
+    return Analysis(recording=recording, grid=grid, voltages=[c.name for c in us], currents=[c.name for c in iss],
+                    sample_rate=fs, nominal_frequency=nominal, period=period, frequency=frequency,
+                    rvc=_rvc_events(period[period["phase"] == total]["rvcVoltage"]),
+                    events=_voltage_events(times, rms, udin, fs / nominal / 2 / fs), declared_voltage=udin,
+                    windowed=None, harmonics=None, seconds=seconds, positions=n, crossings=cycle_starts)
+
+
+def _rvc_events(rvc):
+    """Combined RVC results -> one row per event (start, duration, deltas)."""
+    events = []
+    start = None
+    for r in rvc:
+        if r["stateChanged"] and r["state"] == 1:
+            start = float(r["time"])
+        if r["eventEnded"] and start is not None:
+            events.append((start, float(r["duration"]), float(r["deltaUmax"]), float(r["deltaUss"]), True))
+            start = None
+    if start is not None:
+        events.append((start, float(rvc[-1]["time"]) - start, np.nan, np.nan, False))
+    return np.array(events, RVC_DTYPE)
+
+
+def _voltage_events(times, rms, udin, step, dip=90.0, swell=110.0, interruption=5.0, hysteresis=2.0):
+    """Dips, swells and interruptions over the per-phase Urms(1/2) rows.
+
+    rms has one row per phase, one column per period value (time ``times``,
+    the end of its one-cycle span). An event starts at the end time of the
+    first value beyond the threshold minus one half cycle ``step`` ... to
+    the end time of the last value before recovery: the duration counts
+    whole half cycles, as Urms(1/2) resolves it.
+    """
+    events = []
+    if rms.size == 0:
+        return np.zeros(0, EVENT_DTYPE)
+    percent = rms * (100.0 / udin)
+    rules = (
+        (1, lambda p: np.any(p < dip, axis=0), lambda p: np.all(p >= dip + hysteresis, axis=0), np.min, np.argmin),
+        (2, lambda p: np.any(p > swell, axis=0), lambda p: np.all(p <= swell - hysteresis, axis=0), np.max, np.argmax),
+        (3, lambda p: np.all(p < interruption, axis=0), lambda p: np.any(p >= interruption + hysteresis, axis=0),
+         np.min, np.argmin),
+    )
+    for kind, begins, ends, extreme, _ in rules:
+        begin = begins(percent)
+        end = ends(percent)
+        k = 0
+        count = percent.shape[1]
+        while k < count:
+            if not begin[k]:
+                k += 1
+                continue
+            j = k
+            while j < count and not end[j]:
+                j += 1
+            span = percent[:, k:j]
+            involved = (span < dip) if kind != 2 else (span > swell)
+            if kind == 3:
+                involved = span < interruption
+            mask = 0
+            for p in range(span.shape[0]):
+                if np.any(involved[p]):
+                    mask |= 1 << p
+            value = float(extreme(span))
+            last = times[j] if j < count else times[-1]
+            events.append((kind, mask, float(times[k]) - step, float(last - times[k]), value * udin / 100.0, value,
+                           j < count))
+            k = j + 1
+    events.sort(key=lambda e: e[2])
+    return np.array(events, EVENT_DTYPE)

@@ -1,0 +1,116 @@
+"""Frequency of a reference voltage as segments for ``Module.schedule_periods``.
+
+``cycle_segments`` uses the library's FrequencyTracker when this build has
+one; otherwise it falls back on a zero-crossing estimate made here with
+numpy:
+
+1. band-pass around the nominal frequency (0.5 to 1.5 times nominal, with
+   raised-cosine edges) through one FFT of the whole signal, which has no
+   delay, so crossings stay at the positions of the input;
+2. rising zero crossings of the filtered signal, refined by linear
+   interpolation between the two samples around each;
+3. crossings closer than half a nominal period to the previous one are
+   spurious and dropped; a gap longer than 1.5 nominal periods (signal
+   lost) is filled with cycles at the last good frequency, flagged False.
+
+Segments are cycles from crossing to crossing, in caller indices
+(position x divisor, the crossing rounded to 1/divisor of a sample); the
+part before the first crossing runs at the first cycle's frequency and the
+part after the last at the last cycle's.
+"""
+
+import numpy as np
+
+from . import _core
+
+
+def _bandpass(x, fs, nominal):
+    n = len(x)
+    spectrum = np.fft.rfft(x - np.mean(x))
+    f = np.fft.rfftfreq(n, 1.0 / fs)
+    lo, hi = 0.5 * nominal, 1.5 * nominal
+    edge = 0.2 * nominal
+    gain = np.zeros_like(f)
+    inside = (f >= lo + edge) & (f <= hi - edge)
+    gain[inside] = 1.0
+    rise = (f > lo) & (f < lo + edge)
+    gain[rise] = 0.5 - 0.5 * np.cos(np.pi * (f[rise] - lo) / edge)
+    fall = (f > hi - edge) & (f < hi)
+    gain[fall] = 0.5 + 0.5 * np.cos(np.pi * (f[fall] - (hi - edge)) / edge)
+    return np.fft.irfft(spectrum * gain, n)
+
+
+def rising_crossings(x):
+    """Fractional positions where x goes from negative to non-negative."""
+    k = np.nonzero((x[:-1] < 0) & (x[1:] >= 0))[0]
+    return k + x[k] / (x[k] - x[k + 1])
+
+
+def cycle_segments(reference, fs, nominal, divisor=16):
+    """(first_indices, lengths, frequencies, flags, crossings) covering the whole signal.
+
+    reference: samples of the reference voltage; fs: sample rate in Hz;
+    nominal: nominal frequency in Hz. ``crossings`` are the cycle starts in
+    positions (fractional); the frequencies are per cycle.
+    """
+    tracker = getattr(_core, "FrequencyTracker", None)
+    if tracker is not None:
+        return _segments_from_tracker(tracker, reference, fs, nominal, divisor)
+    n = len(reference)
+    x = _bandpass(np.asarray(reference, dtype=np.float64), fs, nominal)
+    crossings = rising_crossings(x)
+    period = fs / nominal
+    kept = []
+    for c in crossings:
+        if not kept or c - kept[-1] >= 0.5 * period:
+            kept.append(c)
+    crossings = np.array(kept)
+    if len(crossings) < 2:
+        # No usable cycles: the nominal frequency over the whole signal, flagged.
+        return (np.array([0], np.uint64), np.array([n * divisor], np.int64), np.array([float(nominal)]),
+                np.array([False]), crossings)
+    starts, freqs, flags = [], [], []
+    last_good = fs / (crossings[1] - crossings[0])
+    for a, b in zip(crossings[:-1], crossings[1:]):
+        gap = b - a
+        if gap <= 1.5 * period:
+            last_good = fs / gap
+            starts.append(a)
+            freqs.append(last_good)
+            flags.append(True)
+        else:
+            cycles = max(1, int(round(gap * last_good / fs)))
+            for j in range(cycles):
+                starts.append(a + j * gap / cycles)
+                freqs.append(fs * cycles / gap)
+                flags.append(False)
+    starts.append(crossings[-1])
+    freqs.append(last_good)
+    flags.append(True)
+    bounds = np.round(np.array(starts) * divisor).astype(np.int64)
+    bounds = np.concatenate([[0], bounds, [n * divisor]])
+    freqs = np.concatenate([[freqs[0]], freqs])
+    flags = np.concatenate([[flags[0]], flags])
+    keep = np.diff(bounds) > 0
+    first = bounds[:-1][keep]
+    lengths = np.diff(bounds)[keep]
+    return first.astype(np.uint64), lengths, np.asarray(freqs)[keep], np.asarray(flags)[keep], crossings
+
+
+def _segments_from_tracker(tracker_class, reference, fs, nominal, divisor):
+    tracker = tracker_class(sample_rate=fs, nominal_frequency=nominal, sample_index_divisor=divisor)
+    tracker.add_samples(np.asarray(reference, dtype=np.float32))
+    tracker.finish()
+    first, lengths, freqs, flags = tracker.get_segments()
+    crossings = first[flags].astype(np.float64) / divisor
+    return first.astype(np.uint64), lengths.astype(np.int64), freqs, flags, crossings
+
+
+def split_at(first, lengths, freqs, flags, edges):
+    """The segments cut at the caller indices in ``edges`` (sorted)."""
+    starts = first.astype(np.int64)
+    ends = starts + lengths
+    cuts = np.union1d(np.concatenate([starts, ends[-1:]]), edges)
+    cuts = cuts[(cuts >= starts[0]) & (cuts <= ends[-1])]
+    owner = np.searchsorted(starts, cuts[:-1], side="right") - 1
+    return cuts[:-1].astype(np.uint64), np.diff(cuts), freqs[owner], flags[owner]
