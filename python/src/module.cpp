@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,7 +37,18 @@ struct Module {
     unsigned short periodCount = 10;
     int sampleIndexDivisor = 1;
     long long itemsFetched = 0;
-    bool wasReset = false;
+    // Open update brackets, as the module counts them. While it is not 0 the
+    // settings may describe rings that are not laid out yet (the buffer
+    // length reports the new value before the storage has it), so the rings
+    // are not handed out or written then.
+    int updateDepth = 0;
+
+    void requireLaidOut(const char* what) const {
+        if (updateDepth != 0) {
+            throw std::runtime_error(std::string(what) +
+                                     " inside an update bracket: the rings are laid out when the bracket closes");
+        }
+    }
 };
 
 using RingAccessor = void (PowerModule::*)(unsigned char, float**) const;
@@ -46,6 +58,7 @@ using RingAccessor = void (PowerModule::*)(unsigned char, float**) const;
 // changed outside an update bracket, or the end of one).
 py::array_t<float> ringView(py::object self, RingAccessor accessor, int channel, const char* what) {
     Module& m = self.cast<Module&>();
+    m.requireLaidOut("waveform ring requested");
     if (channel < 0 || channel > 2) {
         throw py::index_error(std::string(what) + " channel " + std::to_string(channel) + " is out of range 0..2");
     }
@@ -62,6 +75,7 @@ py::array_t<float> ringView(py::object self, RingAccessor accessor, int channel,
 // channel: rows 0..voltages-1 to the voltage inputs, then the currents.
 void writeBlock(Module& m, py::array_t<float, py::array::c_style | py::array::forcecast> samples,
                 unsigned long long position) {
+    m.requireLaidOut("samples written");
     if (samples.ndim() != 1 && samples.ndim() != 2) {
         throw py::value_error("samples must be a 1-D block (one channel) or 2-D (channels, samples)");
     }
@@ -260,10 +274,21 @@ PYBIND11_MODULE(_core, mod) {
 
     py::class_<Module>(mod, "Module", "One measuring module (PowerModule). See the package docstring.")
         .def(py::init<>())
-        .def("begin_update", [](Module& m) { m.module.beginUpdate(); })
-        .def("end_update", [](Module& m) { m.module.endUpdate(); })
-        .def("__enter__", [](py::object self) { self.cast<Module&>().module.beginUpdate(); return self; })
-        .def("__exit__", [](Module& m, py::args) { m.module.endUpdate(); return false; })
+        .def("begin_update", [](Module& m) { m.module.beginUpdate(); ++m.updateDepth; })
+        .def("end_update", [](Module& m) { --m.updateDepth; m.module.endUpdate(); })
+        .def("__enter__",
+             [](py::object self) {
+                 Module& m = self.cast<Module&>();
+                 m.module.beginUpdate();
+                 ++m.updateDepth;
+                 return self;
+             })
+        .def("__exit__",
+             [](Module& m, py::args) {
+                 --m.updateDepth;
+                 m.module.endUpdate();
+                 return false;
+             })
         .def_property(
             "grid_config_type", [](Module& m) { return m.gridType; },
             [](Module& m, PowerGridConfigType t) {
@@ -357,7 +382,6 @@ PYBIND11_MODULE(_core, mod) {
             [](Module& m, unsigned long long first) {
                 m.module.reset(first);
                 m.itemsFetched = 0;
-                m.wasReset = true;
             },
             py::arg("first_sample_index") = 0)
         .def("skip_samples", [](Module& m, unsigned int n) { m.module.skipSamples(n); }, py::arg("count"))
