@@ -40,7 +40,7 @@ build_m32() {
   cmake -S . -B build-m32 \
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-i386.cmake \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOWERQUALITY_WERROR=ON \
-    -DPOWERQUALITY_BUILD_BENCHMARKS=OFF \
+    -DPOWERQUALITY_BUILD_BENCHMARKS=OFF -DPOWERQUALITY_BUILD_PYTHON=OFF \
     -DPOWERQUALITY_GTEST_SOURCE_DIR="$gtest_source"
   cmake --build build-m32 -j"$jobs"
   expect_elf32 build-m32/libpowerquality.so build-m32/tests/powerquality_tests
@@ -52,7 +52,8 @@ build_mingw() {
   cmake -S . -B build-mingw \
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-i686.cmake \
     -DCMAKE_BUILD_TYPE=Release -DPOWERQUALITY_WERROR=ON \
-    -DPOWERQUALITY_BUILD_TESTS=OFF -DPOWERQUALITY_BUILD_BENCHMARKS=OFF -DPOWERQUALITY_BUILD_EXAMPLES=OFF
+    -DPOWERQUALITY_BUILD_TESTS=OFF -DPOWERQUALITY_BUILD_BENCHMARKS=OFF -DPOWERQUALITY_BUILD_EXAMPLES=OFF \
+    -DPOWERQUALITY_BUILD_PYTHON=OFF
   cmake --build build-mingw -j"$jobs"
 
   local names=(scripts/dll-exports.txt)
