@@ -30,8 +30,12 @@ class Module(_core.Module):
 
     def configure(self, **settings):
         """Apply settings by name in one update bracket; returns the module."""
+        # The buffer duration follows from the buffer length and the sample
+        # rate at the time the length is set: the rate goes first.
+        first = ("sample_index_divisor", "sample_rate")
+        ordered = sorted(settings.items(), key=lambda item: item[0] not in first)
         with self:
-            for name, value in settings.items():
+            for name, value in ordered:
                 if name == "static_frequency":
                     self.set_static_frequency(*value)
                 elif name == "variable_frequency":

@@ -208,14 +208,14 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     frequency = frequency[1:-1] if len(frequency) > 2 and not fixed_frequency else frequency
 
     block = int(fs)  # one second per block, two in the rings
-    module = Module(grid_config_type=GRID[grid], buffer_length=2 * block,
+    module = Module(grid_config_type=GRID[grid], sample_rate=fs, sample_index_divisor=DIVISOR,
+                    buffer_length=2 * block,
                     variable_frequency=(0.5 * nominal, 1.5 * nominal),
                     period_values_enabled=True, current_enabled=bool(iss),
                     half_period_values_count=2, period_values_overlap_in_percent=50,
                     rvc_enabled=True, rvc_steady_state_length=int(round(2 * nominal)),
                     rvc_threshold=float(rvc_threshold), rvc_threshold_hysteresis=50.0,
                     period_symmetrical_components_enabled=(grid != "single"))
-    module.set_sample_rate(fs, DIVISOR)
     module.reset(0)
     edges = np.arange(block, n, block, dtype=np.int64) * DIVISOR
     seg_first, seg_len, seg_freq, seg_flag = tracking.split_at(first, lengths, freqs, flags, edges)

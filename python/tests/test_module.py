@@ -9,6 +9,11 @@ def test_settings_by_keyword_and_properties():
                   rvc_threshold=3.5, period_values_enabled=True, current_enabled=False, period_count=12)
     assert (m.phases_count, m.voltages_count, m.currents_count) == (3, 3, 0)
     assert (m.sample_rate, m.buffer_length, m.rvc_threshold, m.period_count) == (6400.0, 3200, 3.5, 12)
+    # The rate is applied before the length whatever the keyword order (the
+    # length fixes the rings' duration with the rate it finds).
+    late = pq.Module(buffer_length=64000, variable_frequency=(25.0, 75.0), period_values_enabled=True,
+                     sample_rate=64000.0, sample_index_divisor=16)
+    assert (late.sample_rate, late.sample_index_divisor) == (64000.0, 16)
     assert m.grid_config_type == pq.GridConfigType.ThreePhaseStar
     assert m.u_input_ring(2).shape == (3200,)
     with pytest.raises(ValueError, match="has no ring"):
