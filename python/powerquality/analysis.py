@@ -186,9 +186,14 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     grid, us, iss = recording.pick(voltage_channels, current_channels)
     fs = float(recording.sample_rate)
     n = recording.samples
-    data_u = np.vstack([np.nan_to_num(c.values) for c in us])
-    data_i = np.vstack([np.nan_to_num(c.values) for c in iss]) if iss else None
-    nominal = float(nominal_frequency or _nominal(recording, data_u[0]))
+    # The rings take float32; missing samples (NaN) are written as 0.
+    rows = np.empty((len(us) + len(iss), n), dtype=np.float32)
+    for k, c in enumerate(us + iss):
+        rows[k] = c.values
+    missing = np.isnan(rows)
+    if missing.any():
+        rows[missing] = 0.0
+    nominal = float(nominal_frequency or _nominal(recording, np.nan_to_num(us[0].values[:int(10 * fs)])))
     if n < 4 * fs / nominal:
         raise RecordingError(f"{recording.source}: {n} samples are less than four cycles")
 
@@ -199,7 +204,7 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         flags = np.array([True])
         crossings = np.arange(0.0, n, fs / fixed_frequency)
     else:
-        first, lengths, freqs, flags, crossings = tracking.cycle_segments(data_u[0], fs, nominal, DIVISOR)
+        first, lengths, freqs, flags, crossings = tracking.cycle_segments(us[0].values, fs, nominal, DIVISOR)
     cycle_starts = first.astype(np.float64) / DIVISOR
     frequency = np.zeros(len(first), FREQUENCY_DTYPE)
     frequency["time"] = (first.astype(np.float64) + lengths) / DIVISOR / fs
@@ -220,7 +225,6 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     edges = np.arange(block, n, block, dtype=np.int64) * DIVISOR
     seg_first, seg_len, seg_freq, seg_flag = tracking.split_at(first, lengths, freqs, flags, edges)
     seg_block = (seg_first.astype(np.int64) // DIVISOR) // block
-    rows = np.concatenate([data_u, data_i]) if data_i is not None else data_u
     parts = []
     started = _time.perf_counter()
     lo = 0

@@ -33,11 +33,22 @@ def _bandpass(x, fs, nominal):
     k = np.arange(-half, half + 1) / fs
     window = 0.5 + 0.5 * np.cos(np.pi * k * fs / (half + 1))
     kernel = (3.0 * nominal * np.sinc(3.0 * nominal * k) - nominal * np.sinc(nominal * k)) / fs * window
-    x = np.asarray(x, dtype=np.float64)
+    x = np.nan_to_num(np.asarray(x, dtype=np.float64))
     x = x - np.mean(x)
-    size = 1 << int(np.ceil(np.log2(len(x) + len(kernel) - 1)))
-    y = np.fft.irfft(np.fft.rfft(x, size) * np.fft.rfft(kernel, size), size)
-    return y[half:half + len(x)]
+    # Overlap-save in blocks of 2^16 (or less), so that long recordings
+    # need neither one huge FFT nor its memory.
+    taps = len(kernel)
+    size = max(1 << 16, 1 << int(np.ceil(np.log2(4 * taps))))
+    size = min(size, 1 << int(np.ceil(np.log2(len(x) + 2 * taps))))
+    step = size - taps + 1
+    response = np.fft.rfft(kernel, size)
+    padded = np.concatenate([np.zeros(half), x, np.zeros(half + size)])
+    y = np.empty(len(x))
+    for start in range(0, len(x), step):
+        block = np.fft.irfft(np.fft.rfft(padded[start:start + size]) * response, size)
+        count = min(step, len(x) - start)
+        y[start:start + count] = block[taps - 1:taps - 1 + count]
+    return y
 
 
 def rising_crossings(x):

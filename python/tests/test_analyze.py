@@ -29,6 +29,20 @@ def test_tracked_frequency_of_an_off_nominal_sine_with_harmonics():
     np.testing.assert_allclose(crossings[5:-5], true[5:len(crossings) - 5], atol=0.05)
 
 
+def test_blockwise_filter_equals_one_convolution():
+    # Overlap-save blocks must join without a gap or a repeated sample: the
+    # result equals one centred convolution with the same kernel.
+    rng = np.random.default_rng(7)
+    fs, nominal = 4000.0, 50.0
+    x = rng.standard_normal(200_003)
+    half = int(3 * fs / nominal)
+    k = np.arange(-half, half + 1) / fs
+    window = 0.5 + 0.5 * np.cos(np.pi * k * fs / (half + 1))
+    kernel = (3 * nominal * np.sinc(3 * nominal * k) - nominal * np.sinc(nominal * k)) / fs * window
+    expected = np.convolve(x - x.mean(), kernel, mode="same")
+    np.testing.assert_allclose(tracking._bandpass(x, fs, nominal), expected, atol=1e-9)
+
+
 def test_lost_reference_is_bridged_at_the_last_frequency_and_flagged():
     t = np.arange(int(2 * FS)) / FS
     u = 325 * np.sin(2 * np.pi * 50 * t)
