@@ -68,13 +68,71 @@ def _thd(a):
     return np.max(np.stack([a.windowed["phases"][:, k]["thdVoltage"]["thd"] for k in range(phases)]), axis=0)
 
 
+def _start(a):
+    """The recording's start as a datetime, when the file says it readably."""
+    import datetime
+
+    text = (a.recording.start or "").strip()
+    for form in ("%d/%m/%Y,%H:%M:%S.%f", "%m/%d/%y,%H:%M:%S.%f", "%d/%m/%Y,%H:%M:%S", "%Y-%m-%dT%H:%M:%S.%f"):
+        try:
+            return datetime.datetime.strptime(text[:26] if "%f" in form else text, form)
+        except ValueError:
+            continue
+    return None
+
+
+# Period record fields that analyze's configuration does not produce, or
+# that only the total record carries: left out of period.csv.
+_NOT_PRODUCED = ("reserved", "rmsLineToLine", "rvcLineToLineVoltage.", "symmetricalComponent.lineToLineVoltage",
+                 "symmetricalComponent.voltageRms", "symmetricalComponent.currentRms",
+                 "symmetricalComponent.voltageUnbalance", "symmetricalComponent.currentUnbalance",
+                 "symmetricalComponent.voltageRmsUnbalance", "symmetricalComponent.currentRmsUnbalance")
+_CURRENT_FIELDS = ("rmsCurrent", "activePower", "nonActivePower", "apparentPower", "powerFactor",
+                   "fundamentalCurrent", "fundamentalActivePower", "fundamentalReactivePower",
+                   "fundamentalApparentPower", "fundamentalPhaseAngle", "symmetricalComponent.current",
+                   "symmetricalComponent.activePower", "symmetricalComponent.reactivePower",
+                   "symmetricalComponent.apparentPower", "symmetricalComponent.activeCurrent",
+                   "symmetricalComponent.reactiveCurrent", "symmetricalComponent.powerFactor")
+
+
+def _period_columns(a, columns):
+    drop = list(_NOT_PRODUCED)
+    if not a.currents:
+        drop += list(_CURRENT_FIELDS)
+    if a.grid == "single":
+        drop.append("symmetricalComponent.")
+    out = {k: v for k, v in columns.items() if not any(k.startswith(d) for d in drop)}
+    # The sequence components lie one per record: zero in the total row,
+    # positive in phase A's, negative in phase B's; phase C's row has none.
+    for k in out:
+        if k.startswith("symmetricalComponent."):
+            out[k] = np.where(a.period["phase"] <= 1, out[k], np.nan)
+    # Only the total record (phase -1) has the sum of the phases' reactive powers.
+    if "fundamentalReactivePowerSum" in out:
+        out["fundamentalReactivePowerSum"] = np.where(a.period["phase"] == -1, out["fundamentalReactivePowerSum"],
+                                                      np.nan)
+    return out
+
+
 def write_tables(a, directory):
-    """period.csv, frequency.csv, rvc.csv, events.csv (and windowed.csv) in directory; returns their paths."""
+    """period.csv, frequency.csv, rvc.csv, events.csv (and windowed.csv) in directory; returns their paths.
+
+    Times are seconds from the first sample; events and RVC rows also carry
+    the ISO date and time of their start when the recording gives its own.
+    """
     os.makedirs(directory, exist_ok=True)
     written = []
+    start = _start(a)
     for name, table in a.tables().items():
         columns = flatten(table)
-        columns.pop("reserved", None)
+        if name == "period":
+            columns = _period_columns(a, columns)
+        if name in ("events", "rvc") and start is not None:
+            import datetime
+
+            columns = dict(columns)
+            columns["start"] = np.array([(start + datetime.timedelta(seconds=float(t))).isoformat()
+                                         for t in table["startTime"]], dtype=object)
         if name == "events":
             columns["type"] = np.array([EVENT_TYPES.get(int(t), str(t)) for t in table["type"]], dtype=object)
             columns["phases"] = np.array([_phases(int(m)) for m in table["phases"]], dtype=object)
