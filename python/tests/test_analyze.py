@@ -128,6 +128,11 @@ def test_cli_reports_the_recorded_event_and_writes_tables_and_picture(tmp_path, 
         with open(tmp_path / f"{table}.csv") as f:
             header = f.readline()
         assert header.strip(), table
+    with open(tmp_path / "events.csv") as f:
+        events = f.read()
+    assert kind in events
+    if name == "test1":
+        assert "2007-06-25T19:13:5" in events  # the swell starts 1.43 s after 19:13:57.79
     frequency = np.genfromtxt(tmp_path / "frequency.csv", delimiter=",", names=True)
     # Single cycles across the fault's phase jump move by up to about 1 Hz;
     # the median sits on the nominal frequency.
