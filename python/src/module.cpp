@@ -386,13 +386,57 @@ PYBIND11_MODULE(_core, mod) {
             py::arg("first_sample_index") = 0)
         .def("skip_samples", [](Module& m, unsigned int n) { m.module.skipSamples(n); }, py::arg("count"))
         .def("is_any_result_ready", [](Module& m) { return m.module.isAnyResultReady(); })
-        .def("write", &writeBlock, py::arg("samples"), py::arg("position"))
+        .def("write", &writeBlock, py::arg("samples"), py::arg("position"),
+             R"(Write a block of samples into the waveform rings.
+
+Parameters
+----------
+samples : array_like, shape (channels, n) or (n,)
+    Rows: the voltage inputs 0..voltages_count-1, then the currents
+    0..currents_count-1 (converted to float32). n may be any length up to
+    buffer_length; the block wraps round the end of the rings.
+position : int
+    Stream position of the first sample (ring index position % buffer_length).)")
         .def("schedule_periods", &schedulePeriods, py::arg("first_sample_indices"), py::arg("lengths"),
-             py::arg("frequencies"), py::arg("flags") = py::none())
+             py::arg("frequencies"), py::arg("flags") = py::none(),
+             R"(Report the tracked frequency as segments (scheduleForPeriodCalculation).
+
+Parameters
+----------
+first_sample_indices, lengths, frequencies : array_like
+    One entry per segment, in time order, without gaps: first caller index
+    (position x sample_index_divisor), length in caller indices, Hz.
+flags : array_like of bool, optional
+    The segments' flags (all True by default).
+
+Raises
+------
+ValueError
+    With the library's message, for a segment it rejects; nothing is then
+    scheduled.)")
         .def(
             "schedule_for_calculation",
             [](Module& m, unsigned long long first, int periods, double f) { m.module.scheduleForCalculation(first, periods, f); },
             py::arg("first_sample_index"), py::arg("period_count"), py::arg("frequency"))
-        .def("get_period_results", &getPeriodResults)
-        .def("get_results", &getResults, py::arg("max_count") = 0, py::arg("arrays") = false);
+        .def("get_period_results", &getPeriodResults,
+             R"(Fetch every finished period value as rows of PERIOD_DTYPE.
+
+Returns
+-------
+numpy.ndarray
+    One row per record, copied out of the results ring (valid for good):
+    ``item`` (running number since reset), ``phase`` (-1 for the total,
+    which exists with more than one phase and comes first), then the
+    fields of PowerResultsPeriod.)")
+        .def("get_results", &getResults, py::arg("max_count") = 0, py::arg("arrays") = false,
+             R"(Fetch windowed results as rows of GENERAL_RECORD_DTYPE (copies).
+
+Parameters
+----------
+max_count : int
+    At most this many windows (0: all ready ones).
+arrays : bool
+    Also return a dict of the arrays behind the records' pointers
+    (harmonicsVoltage, spectrumVoltage, ...), copied into arrays of shape
+    (windows, 4 phase slots, length), NaN where a slot has none.)");
 }

@@ -108,6 +108,12 @@ def test_fixed_frequency_and_single_phase_arrays():
     assert len(a.events) == 0 and set(np.unique(a.period["phase"])) == {0}
 
 
+def test_progress_reaches_the_end_in_order():
+    seen = []
+    pq.analyze(voltages=three_phase(FS, 3.5), sample_rate=FS, progress=seen.append)
+    assert len(seen) == 4 and seen == sorted(seen) and seen[-1] == 1.0
+
+
 def _cli(*args):
     env = dict(os.environ)
     return subprocess.run([sys.executable, "-m", "powerquality", *args], capture_output=True, text=True, env=env)
