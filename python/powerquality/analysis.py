@@ -213,8 +213,24 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     frequency = frequency[1:-1] if len(frequency) > 2 and not fixed_frequency else frequency
 
     block = int(fs)  # one second per block, two in the rings
+    # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts,
+    # when this build has the windowed calculation stage.
+    window_cycles = 12 if nominal > 55.0 else 10
+    use_windows = bool(windowed) and hasattr(_core.Module, "windowed_results_enabled")
+    window_settings = {}
+    windows = np.zeros((0, 2))
+    if use_windows:
+        window_settings = dict(windowed_results_enabled=True, period_count=window_cycles, thd_enabled=True,
+                               highest_requested_harmonic=50, thd_highest_harmonic=40,
+                               symmetrical_components_enabled=(grid != "single"))
+        starts = crossings[::window_cycles]
+        if len(starts) >= 2:
+            spans = np.diff(starts)
+            starts = starts[:-1]
+            # Whole windows only: each needs its full span in the recording.
+            windows = np.column_stack([np.round(starts), window_cycles * fs / spans])
     module = Module(grid_config_type=GRID[grid], sample_rate=fs, sample_index_divisor=DIVISOR,
-                    buffer_length=2 * block,
+                    buffer_length=2 * block, **window_settings,
                     variable_frequency=(0.5 * nominal, 1.5 * nominal),
                     period_values_enabled=True, current_enabled=bool(iss),
                     half_period_values_count=2, period_values_overlap_in_percent=50,
@@ -228,6 +244,8 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     parts = []
     started = _time.perf_counter()
     lo = 0
+    w_next = 0.0
+    w_parts, h_parts = [], []
     for b, start in enumerate(range(0, n, block)):
         stop = min(n, start + block)
         module.write(rows[:, start:stop], position=start)
@@ -236,10 +254,24 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
             module.schedule_periods(seg_first[lo:hi], seg_len[lo:hi], seg_freq[lo:hi], seg_flag[lo:hi])
         lo = hi
         parts.append(module.get_period_results())
+        if use_windows:
+            # Windows whose last sample has been written.
+            ready = windows[(windows[:, 0] >= w_next) & (windows[:, 0] + window_cycles * fs / windows[:, 1] <= stop)]
+            for first_sample, f in ready:
+                module.schedule_for_calculation(int(first_sample), window_cycles, float(f))
+                w_next = first_sample + 1
+            if len(ready):
+                records, arrays = module.get_results(arrays=True)
+                w_parts.append(records)
+                h_parts.append(arrays)
         if progress is not None:
             progress(stop / n)
     seconds = _time.perf_counter() - started
     period = np.concatenate(parts) if parts else np.zeros(0, _core.PERIOD_DTYPE)
+    windowed_rows = harmonics = None
+    if use_windows:
+        windowed_rows = np.concatenate(w_parts) if w_parts else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
+        harmonics = _join_arrays(h_parts)
 
     phases = len(us)
     total = -1 if phases > 1 else 0
@@ -250,7 +282,22 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
                     sample_rate=fs, nominal_frequency=nominal, period=period, frequency=frequency,
                     rvc=_rvc_events(period[period["phase"] == total]["rvcVoltage"]),
                     events=_voltage_events(times, rms, udin, fs / nominal / 2 / fs), declared_voltage=udin,
-                    windowed=None, harmonics=None, seconds=seconds, positions=n, crossings=cycle_starts)
+                    windowed=windowed_rows, harmonics=harmonics, seconds=seconds, positions=n,
+                    crossings=cycle_starts)
+
+
+def _join_arrays(parts):
+    """Concatenate the per-fetch dicts of copied arrays along the window axis (padding with NaN)."""
+    if not parts:
+        return None
+    out = {}
+    for name in parts[0]:
+        arrays = [p[name] for p in parts]
+        width = max(a.shape[-1] for a in arrays)
+        padded = [np.pad(a.astype(np.result_type(a, np.float32)), ((0, 0), (0, 0), (0, width - a.shape[-1])),
+                         constant_values=np.nan) for a in arrays]
+        out[name] = np.concatenate(padded)
+    return out
 
 
 def _rvc_events(rvc):
