@@ -34,8 +34,8 @@ def summary(a):
     ]
     f = a.frequency
     flagged = int(np.count_nonzero(~f["valid"])) if len(f) else 0
-    lines.append(f"frequency   {_range(f['frequency'], 'Hz')} ({len(f)} cycles"
-                 + (f", {flagged} without a valid reference)" if flagged else ")"))
+    lines.append(f"frequency   {_range(f['frequency'][f['valid']], 'Hz')} ({len(f)} cycles"
+                 + (f"; {flagged} flagged, near the ends or without a reference, left out)" if flagged else ")"))
     for k, name in enumerate(a.voltages):
         lines.append(f"RMS U {PHASE_NAMES[k] if len(a.voltages) > 1 else ' '}     {name}: "
                      f"{_range(a.phase_rows(k)['rmsVoltage'], 'V')}")
@@ -180,7 +180,8 @@ def plot(a, path):
     f = a.frequency
     ax.plot(f["time"], f["frequency"], lw=1, color="tab:green")
     if len(f) and np.any(~f["valid"]):
-        ax.plot(f["time"][~f["valid"]], f["frequency"][~f["valid"]], "x", color="tab:red", label="no valid reference")
+        ax.plot(f["time"][~f["valid"]], f["frequency"][~f["valid"]], "x", color="tab:red",
+                label="flagged (recording's ends, no reference)")
         ax.legend(fontsize=8)
     ax.set_ylabel("f / Hz")
     ax.set_title("Tracked frequency per cycle")

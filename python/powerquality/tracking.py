@@ -10,8 +10,12 @@ numpy:
 2. rising zero crossings of the filtered signal, refined by linear
    interpolation between the two samples around each;
 3. crossings closer than half a nominal period to the previous one are
-   spurious and dropped; a gap longer than 1.5 nominal periods (signal
-   lost) is filled with cycles at the last good frequency, flagged False.
+   spurious and dropped; so are crossings between two cycles whose
+   amplitude is below a tenth of the median cycle's (reference lost); a gap
+   longer than 1.5 nominal periods is filled with cycles at the last good
+   frequency, flagged False;
+4. the first and last three cycles, which the filter computes partly from
+   beyond the signal's ends, are flagged False too.
 
 Segments are cycles from crossing to crossing, in caller indices
 (position x divisor, the crossing rounded to 1/divisor of a sample); the
@@ -107,6 +111,11 @@ def cycle_segments(reference, fs, nominal, divisor=16):
     starts.append(crossings[-1])
     freqs.append(last_good)
     flags.append(True)
+    # The filter reaches past the signal's ends for the first and last three
+    # cycles: their frequencies stand, but flagged as less sure.
+    flags = np.asarray(flags)
+    flags[:3] = False
+    flags[-3:] = False
     bounds = np.round(np.array(starts) * divisor).astype(np.int64)
     bounds = np.concatenate([[0], bounds, [n * divisor]])
     freqs = np.concatenate([[freqs[0]], freqs])

@@ -23,7 +23,10 @@ def test_tracked_frequency_of_an_off_nominal_sine_with_harmonics():
     assert first[0] == 0 and int(first[-1]) + int(lengths[-1]) == len(t) * 16
     np.testing.assert_array_equal(first[1:], first[:-1] + lengths[:-1].astype(np.uint64))
     inner = freqs[5:-5]
-    assert np.all(np.abs(inner - f) < 0.01) and np.all(flags)
+    assert np.all(np.abs(inner - f) < 0.01) and np.all(flags[5:-5])
+    # The filter sees past the ends for three cycles there (segment 0 runs
+    # from the first sample to the first crossing).
+    assert not np.any(flags[:4]) and not np.any(flags[-3:])
     # Crossings at the true rising zero crossings, to a small part of a sample.
     true = np.arange(1, 149) * FS / f
     np.testing.assert_allclose(crossings[5:-5], true[5:len(crossings) - 5], atol=0.05)
@@ -48,7 +51,7 @@ def test_lost_reference_is_bridged_at_the_last_frequency_and_flagged():
     u = 325 * np.sin(2 * np.pi * 50 * t)
     u[int(0.8 * FS):int(1.2 * FS)] = 0.0
     first, lengths, freqs, flags, _ = tracking.cycle_segments(u, FS, 50.0)
-    assert 15 <= np.count_nonzero(~flags) <= 22
+    assert 15 <= np.count_nonzero(~flags[4:-3]) <= 22
     assert np.all(np.abs(freqs - 50.0) < 2.0)
 
 
