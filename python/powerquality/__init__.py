@@ -21,19 +21,27 @@ Examples
 (10, 230.0)
 """
 
-from ._core import (  # noqa: F401
-    GENERAL_PHASE_DTYPE,
-    GENERAL_RECORD_DTYPE,
-    PERIOD_DTYPE,
-    PERIOD_RECORD_DTYPE,
-    RVC_RESULT_DTYPE,
-    SYMMETRICAL_COMPONENT_DTYPE,
-    THD_DTYPE,
-    GpuError,
-    GridConfigType,
-    TooManyResultsError,
-    __version__,
-)
+try:
+    from ._core import (  # noqa: F401
+        GENERAL_PHASE_DTYPE,
+        GENERAL_RECORD_DTYPE,
+        PERIOD_DTYPE,
+        PERIOD_RECORD_DTYPE,
+        RVC_RESULT_DTYPE,
+        SYMMETRICAL_COMPONENT_DTYPE,
+        THD_DTYPE,
+        GpuError,
+        GridConfigType,
+        TooManyResultsError,
+        __version__,
+    )
+except ImportError as error:  # most often: another interpreter than the one it was built for
+    import sys as _sys
+
+    from ._build_info import PYTHON as _PYTHON, PYTHON_VERSION as _VERSION
+
+    raise ImportError(f"powerquality's extension was built for {_PYTHON} (Python {_VERSION}) with its numpy; "
+                      f"this is {_sys.executable}: {error}") from error
 from ._module import Module  # noqa: F401
 
 __all__ = [
