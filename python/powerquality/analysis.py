@@ -319,10 +319,13 @@ def _voltage_events(times, rms, udin, step, dip=90.0, swell=110.0, interruption=
     """Dips, swells and interruptions over the per-phase Urms(1/2) rows.
 
     rms has one row per phase, one column per period value (time ``times``,
-    the end of its one-cycle span). An event starts at the end time of the
-    first value beyond the threshold minus one half cycle ``step`` ... to
-    the end time of the last value before recovery: the duration counts
-    whole half cycles, as Urms(1/2) resolves it.
+    the end of its one-cycle span). The start is the end time of the first
+    value beyond the threshold less half a cycle (``step``): a one-cycle RMS
+    value crosses a threshold about half a cycle after the voltage did. The
+    duration runs from the first value beyond the threshold to the first
+    value back beyond threshold and hysteresis, in whole half cycles, as
+    Urms(1/2) resolves it. An event still running at the end ends at the
+    last value, with ``ended`` False.
     """
     events = []
     if rms.size == 0:
