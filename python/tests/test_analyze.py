@@ -100,6 +100,19 @@ def test_swell_and_interruption_with_currents_and_power_factor():
     np.testing.assert_allclose(steady["fundamentalPhaseAngle"], 30.0, atol=0.05)
 
 
+def test_event_running_at_the_end_is_reported_as_such():
+    from powerquality import report
+
+    u = three_phase(FS, 1.5)
+    u[1:, int(1.0 * FS):] *= 0.5  # phases B and C stay low to the end
+    a = pq.analyze(voltages=u, sample_rate=FS, declared_voltage=230.0)
+    assert len(a.events) == 1
+    e = a.events[0]
+    assert e["type"] == 1 and e["phases"] == 0b110 and not e["ended"]
+    assert e["extremePercent"] == pytest.approx(50.0, abs=0.5)
+    assert any("still running at the end" in line for line in report.summary(a))
+
+
 def test_fixed_frequency_and_single_phase_arrays():
     t = np.arange(int(1.0 * FS)) / FS
     u = 100 * np.sqrt(2) * np.sin(2 * np.pi * 60 * t)
