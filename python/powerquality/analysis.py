@@ -237,7 +237,9 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
                     rvc_enabled=True, rvc_steady_state_length=int(round(2 * nominal)),
                     rvc_threshold=float(rvc_threshold), rvc_threshold_hysteresis=50.0,
                     period_symmetrical_components_enabled=(grid != "single"))
-    module.reset(0)
+    # The module starts at the first segment: the tracker's first trusted
+    # crossing (position 0 for the fallback tracker and a fixed frequency).
+    module.reset(int(first[0]) // DIVISOR)
     edges = np.arange(block, n, block, dtype=np.int64) * DIVISOR
     seg_first, seg_len, seg_freq, seg_flag = tracking.split_at(first, lengths, freqs, flags, edges)
     seg_block = (seg_first.astype(np.int64) // DIVISOR) // block

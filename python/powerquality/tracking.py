@@ -1,8 +1,8 @@
 """Frequency of a reference voltage as segments for ``Module.schedule_periods``.
 
 ``cycle_segments`` uses the library's FrequencyTracker when this build has
-one; otherwise it falls back on a zero-crossing estimate made here with
-numpy:
+one (``fallback=True`` forces the other way); otherwise it falls back on a
+zero-crossing estimate made here with numpy:
 
 1. band-pass around the nominal frequency (0.5 to 1.5 times nominal) with a
    symmetric FIR filter, which has no delay, so crossings stay at the
@@ -61,7 +61,7 @@ def rising_crossings(x):
     return k + x[k] / (x[k] - x[k + 1])
 
 
-def cycle_segments(reference, fs, nominal, divisor=16):
+def cycle_segments(reference, fs, nominal, divisor=16, fallback=False):
     """(first_indices, lengths, frequencies, flags, crossings) covering the whole signal.
 
     reference: samples of the reference voltage; fs: sample rate in Hz;
@@ -69,7 +69,7 @@ def cycle_segments(reference, fs, nominal, divisor=16):
     positions (fractional); the frequencies are per cycle.
     """
     tracker = getattr(_core, "FrequencyTracker", None)
-    if tracker is not None:
+    if tracker is not None and not fallback:
         return _segments_from_tracker(tracker, reference, fs, nominal, divisor)
     n = len(reference)
     x = _bandpass(np.asarray(reference, dtype=np.float64), fs, nominal)
@@ -127,12 +127,16 @@ def cycle_segments(reference, fs, nominal, divisor=16):
 
 
 def _segments_from_tracker(tracker_class, reference, fs, nominal, divisor):
-    tracker = tracker_class(sample_rate=fs, nominal_frequency=nominal, sample_index_divisor=divisor)
-    tracker.add_samples(np.asarray(reference, dtype=np.float32))
-    tracker.finish()
+    """Segments of the library's FrequencyTracker over the whole signal.
+
+    They start at the first crossing it trusts and end where its delay
+    (about six cycles) leaves the last cycles unreported.
+    """
+    tracker = tracker_class(fs, nominal, divisor)
+    tracker.add_samples(np.nan_to_num(np.asarray(reference, dtype=np.float32)))
     first, lengths, freqs, flags = tracker.get_segments()
-    crossings = first[flags].astype(np.float64) / divisor
-    return first.astype(np.uint64), lengths.astype(np.int64), freqs, flags, crossings
+    crossings = first.astype(np.float64) / divisor
+    return first.astype(np.uint64), lengths.astype(np.int64), freqs, flags.astype(bool), crossings
 
 
 def split_at(first, lengths, freqs, flags, edges):

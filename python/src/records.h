@@ -68,6 +68,8 @@ constexpr std::size_t periodRowHeader = 16;
 py::dtype periodRowDtype();
 
 void bindRecords(py::module_& m);
+// FrequencyTracker and VoltageEventDetector, where the library has them.
+void bindExtensions(py::module_& m);
 
 }  // namespace powerquality_python
 

@@ -18,7 +18,7 @@ def test_tracked_frequency_of_an_off_nominal_sine_with_harmonics():
     t = np.arange(int(3 * FS)) / FS
     f = 49.8
     u = 325 * np.sin(2 * np.pi * f * t) + 20 * np.sin(2 * np.pi * 5 * f * t + 0.3)
-    first, lengths, freqs, flags, crossings = tracking.cycle_segments(u, FS, 50.0, divisor=16)
+    first, lengths, freqs, flags, crossings = tracking.cycle_segments(u, FS, 50.0, divisor=16, fallback=True)
     # Contiguous from 0 to the end in caller indices.
     assert first[0] == 0 and int(first[-1]) + int(lengths[-1]) == len(t) * 16
     np.testing.assert_array_equal(first[1:], first[:-1] + lengths[:-1].astype(np.uint64))
@@ -50,7 +50,7 @@ def test_lost_reference_is_bridged_at_the_last_frequency_and_flagged():
     t = np.arange(int(2 * FS)) / FS
     u = 325 * np.sin(2 * np.pi * 50 * t)
     u[int(0.8 * FS):int(1.2 * FS)] = 0.0
-    first, lengths, freqs, flags, _ = tracking.cycle_segments(u, FS, 50.0)
+    first, lengths, freqs, flags, _ = tracking.cycle_segments(u, FS, 50.0, fallback=True)
     assert 15 <= np.count_nonzero(~flags[4:-3]) <= 22
     assert np.all(np.abs(freqs - 50.0) < 2.0)
 

@@ -1,0 +1,185 @@
+// Bindings of the library's helper classes that hosts use beside a module:
+// FrequencyTracker (frequency segments from a reference voltage) and
+// VoltageEventDetector (dips, swells and interruptions from period values).
+// Each is bound when the library has it.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "records.h"
+
+namespace py = pybind11;
+
+#if __has_include("powerquality/FrequencyTracker.h")
+#include "powerquality/FrequencyTracker.h"
+#define POWERQUALITY_PYTHON_TRACKER 1
+#endif
+#if __has_include("powerquality/VoltageEventDetector.h")
+#include "powerquality/VoltageEventDetector.h"
+#define POWERQUALITY_PYTHON_EVENTS 1
+#endif
+
+namespace powerquality_python {
+
+namespace {
+
+#ifdef POWERQUALITY_PYTHON_TRACKER
+py::dtype intervalDtype() {
+    DtypeBuilder b(sizeof(FrequencyTrackerInterval));
+    b.scalar<decltype(FrequencyTrackerInterval::firstSampleIndex)>("firstSampleIndex",
+                                                                  offsetof(FrequencyTrackerInterval, firstSampleIndex));
+    b.scalar<decltype(FrequencyTrackerInterval::endSampleIndex)>("endSampleIndex",
+                                                                offsetof(FrequencyTrackerInterval, endSampleIndex));
+    b.scalar<decltype(FrequencyTrackerInterval::frequency)>("frequency", offsetof(FrequencyTrackerInterval, frequency));
+    b.scalar<decltype(FrequencyTrackerInterval::cycleCount)>("cycleCount",
+                                                            offsetof(FrequencyTrackerInterval, cycleCount));
+    b.scalar<decltype(FrequencyTrackerInterval::flag)>("flag", offsetof(FrequencyTrackerInterval, flag));
+    return b.build();
+}
+
+void addSamples(FrequencyTracker& t, py::array_t<float, py::array::c_style | py::array::forcecast> samples) {
+    if (samples.ndim() != 1) {
+        throw py::value_error("samples must be a 1-D array of the reference voltage");
+    }
+    const float* data = samples.data();
+    py::ssize_t left = samples.size();
+    while (left > 0) {
+        const int count = static_cast<int>(std::min<py::ssize_t>(left, INT_MAX));
+        t.addSamples(data, count);
+        data += count;
+        left -= count;
+    }
+}
+
+// Every closed segment waiting, as four arrays in the form
+// Module.schedule_periods takes.
+py::tuple getSegments(FrequencyTracker& t) {
+    const int pending = t.getPendingSegmentsCount();
+    py::array_t<unsigned long long> first(pending);
+    py::array_t<int> lengths(pending);
+    py::array_t<double> frequencies(pending);
+    py::array_t<bool> flags(pending);
+    int taken = 0;
+    if (pending > 0) {
+        taken = t.getSegments(pending, first.mutable_data(), lengths.mutable_data(), frequencies.mutable_data(),
+                              flags.mutable_data());
+    }
+    if (taken != pending) {
+        first.resize({taken});
+        lengths.resize({taken});
+        frequencies.resize({taken});
+        flags.resize({taken});
+    }
+    return py::make_tuple(first, lengths, frequencies, flags);
+}
+
+py::array getTenSecond(FrequencyTracker& t) {
+    std::vector<FrequencyTrackerInterval> all;
+    FrequencyTrackerInterval chunk[64];
+    int got = 0;
+    while ((got = t.getTenSecondFrequencies(64, chunk)) > 0) {
+        all.insert(all.end(), chunk, chunk + got);
+    }
+    py::array out(intervalDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(all.size())});
+    if (!all.empty()) {
+        std::memcpy(out.mutable_data(), all.data(), all.size() * sizeof(FrequencyTrackerInterval));
+    }
+    return out;
+}
+
+void bindTracker(py::module_& m) {
+    m.attr("TEN_SECOND_INTERVAL_DTYPE") = intervalDtype();
+    py::class_<FrequencyTracker>(m, "FrequencyTracker",
+                                 "Frequency segments of a reference voltage, ready for Module.schedule_periods.")
+        .def(py::init<double, double, int>(), py::arg("sample_rate"), py::arg("nominal_frequency"),
+             py::arg("sample_index_divisor") = 1)
+        .def_property_readonly("sample_rate", &FrequencyTracker::getSampleRate)
+        .def_property_readonly("nominal_frequency", &FrequencyTracker::getNominalFrequency)
+        .def_property_readonly("sample_index_divisor", &FrequencyTracker::getSampleIndexDivisor)
+        .def_property_readonly("min_frequency", &FrequencyTracker::getMinFrequency)
+        .def_property_readonly("max_frequency", &FrequencyTracker::getMaxFrequency)
+        .def("set_frequency_range", &FrequencyTracker::setFrequencyRange, py::arg("min_frequency"),
+             py::arg("max_frequency"))
+        .def_property("loss_level", &FrequencyTracker::getLossLevel, &FrequencyTracker::setLossLevel)
+        .def_property_readonly("frequency", &FrequencyTracker::getFrequency)
+        .def_property_readonly("locked", &FrequencyTracker::isLocked)
+        .def_property_readonly("sample_position", &FrequencyTracker::getSamplePosition)
+        .def("add_samples", &addSamples, py::arg("samples"))
+        .def("get_segments", &getSegments,
+             "Take every closed segment: (first_sample_indices, lengths, frequencies, flags).")
+        .def("ten_second_frequencies", &getTenSecond,
+             "Take every finished 10-second interval, as rows of TEN_SECOND_INTERVAL_DTYPE.");
+}
+#else
+void bindTracker(py::module_&) {}
+#endif
+
+#ifdef POWERQUALITY_PYTHON_EVENTS
+py::dtype eventDtype() {
+    DtypeBuilder b(sizeof(VoltageEvent));
+    b.scalar<decltype(VoltageEvent::type)>("type", offsetof(VoltageEvent, type));
+    b.scalar<decltype(VoltageEvent::phases)>("phases", offsetof(VoltageEvent, phases));
+    b.scalar<decltype(VoltageEvent::startTime)>("startTime", offsetof(VoltageEvent, startTime));
+    b.scalar<decltype(VoltageEvent::duration)>("duration", offsetof(VoltageEvent, duration));
+    b.scalar<decltype(VoltageEvent::extremeVoltage)>("extremeVoltage", offsetof(VoltageEvent, extremeVoltage));
+    b.scalar<decltype(VoltageEvent::extremePercent)>("extremePercent", offsetof(VoltageEvent, extremePercent));
+    return b.build();
+}
+
+py::array eventArray(const std::vector<VoltageEvent>& events) {
+    py::array out(eventDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(events.size())});
+    if (!events.empty()) {
+        std::memcpy(out.mutable_data(), events.data(), events.size() * sizeof(VoltageEvent));
+    }
+    return out;
+}
+
+// One value per phase and time: rms has shape (times, phases).
+void addRmsValues(VoltageEventDetector& d, py::array_t<double, py::array::c_style | py::array::forcecast> times,
+                  py::array_t<double, py::array::c_style | py::array::forcecast> rms) {
+    const py::ssize_t phases = static_cast<py::ssize_t>(d.getPhasesCount());
+    if (times.ndim() != 1 || rms.ndim() != 2 || rms.shape(0) != times.shape(0) || rms.shape(1) != phases) {
+        throw py::value_error("rms must have shape (len(times), phases_count)");
+    }
+    for (py::ssize_t k = 0; k < times.shape(0); ++k) {
+        d.addRmsValues(times.data()[k], rms.data() + k * phases);
+    }
+}
+
+void bindEvents(py::module_& m) {
+    m.attr("VOLTAGE_EVENT_DTYPE") = eventDtype();
+    py::class_<VoltageEventDetector>(m, "VoltageEventDetector",
+                                     "Voltage dips, swells and interruptions from RMS values per phase.")
+        .def(py::init<double, unsigned int>(), py::arg("declared_voltage"), py::arg("phases_count"))
+        .def_property_readonly("declared_voltage", &VoltageEventDetector::getDeclaredVoltage)
+        .def_property_readonly("phases_count", &VoltageEventDetector::getPhasesCount)
+        .def("set_thresholds", &VoltageEventDetector::setThresholds, py::arg("dip"), py::arg("swell"),
+             py::arg("interruption"), py::arg("hysteresis"))
+        .def_property("dip_threshold", &VoltageEventDetector::getDipThreshold, &VoltageEventDetector::setDipThreshold)
+        .def_property("swell_threshold", &VoltageEventDetector::getSwellThreshold,
+                      &VoltageEventDetector::setSwellThreshold)
+        .def_property("interruption_threshold", &VoltageEventDetector::getInterruptionThreshold,
+                      &VoltageEventDetector::setInterruptionThreshold)
+        .def_property("hysteresis", &VoltageEventDetector::getHysteresis, &VoltageEventDetector::setHysteresis)
+        .def("add_rms_values", &addRmsValues, py::arg("times"), py::arg("rms"))
+        .def("get_events", [](VoltageEventDetector& d) { return eventArray(d.getEvents()); },
+             "Take every finished event, in the order they ended (rows of VOLTAGE_EVENT_DTYPE).")
+        .def("running_events", [](VoltageEventDetector& d) { return eventArray(d.getRunningEvents()); })
+        .def("close_running_events", &VoltageEventDetector::closeRunningEvents);
+}
+#else
+void bindEvents(py::module_&) {}
+#endif
+
+}  // namespace
+
+void bindExtensions(py::module_& m) {
+    bindTracker(m);
+    bindEvents(m);
+}
+
+}  // namespace powerquality_python
