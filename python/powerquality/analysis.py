@@ -283,7 +283,7 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     return Analysis(recording=recording, grid=grid, voltages=[c.name for c in us], currents=[c.name for c in iss],
                     sample_rate=fs, nominal_frequency=nominal, period=period, frequency=frequency,
                     rvc=_rvc_events(period[period["phase"] == total]["rvcVoltage"]),
-                    events=_voltage_events(times, rms, udin, fs / nominal / 2 / fs), declared_voltage=udin,
+                    events=voltage_events(times, rms, udin, nominal), declared_voltage=udin,
                     windowed=windowed_rows, harmonics=harmonics, seconds=seconds, positions=n,
                     crossings=cycle_starts)
 
@@ -315,6 +315,29 @@ def _rvc_events(rvc):
     if start is not None:
         events.append((start, float(rvc[-1]["time"]) - start, np.nan, np.nan, False))
     return np.array(events, RVC_DTYPE)
+
+
+def voltage_events(times, rms, udin, nominal, fallback=False):
+    """Dips, swells and interruptions (EVENT_DTYPE rows, in order of start).
+
+    times: end times of the period values; rms: shape (phases, values);
+    udin: declared voltage. The library's VoltageEventDetector decides where
+    the build has it (``fallback=True`` forces the numpy rules below); an
+    event still running at the end has ``ended`` False and its duration up
+    to the last value.
+    """
+    detector_class = getattr(_core, "VoltageEventDetector", None)
+    if detector_class is None or fallback or rms.size == 0:
+        return _voltage_events(times, rms, udin, 0.5 / nominal)
+    detector = detector_class(float(udin), int(rms.shape[0]))
+    detector.add_rms_values(times, np.ascontiguousarray(rms.T))
+    finished = detector.get_events()
+    running = detector.running_events()
+    out = np.zeros(len(finished) + len(running), EVENT_DTYPE)
+    for name in ("type", "phases", "startTime", "duration", "extremeVoltage", "extremePercent"):
+        out[name] = np.concatenate([finished[name], running[name]])
+    out["ended"] = np.arange(len(out)) < len(finished)
+    return out[np.argsort(out["startTime"], kind="stable")]
 
 
 def _voltage_events(times, rms, udin, step, dip=90.0, swell=110.0, interruption=5.0, hysteresis=2.0):
