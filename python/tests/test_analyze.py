@@ -67,7 +67,10 @@ def test_dip_on_one_phase_is_found_with_duration_and_residual():
     assert e["phases"] == 0b001 and e["ended"]
     half_cycle = 0.01
     assert abs(e["duration"] - 0.1) <= half_cycle + 1e-9
-    assert abs(e["startTime"] - 0.5) <= half_cycle + 1e-9
+    # The first one-cycle value below 90 % ends at most half a cycle into the
+    # dip (its window then holds half a cycle at 70 %: 87 %); the ends of the
+    # values follow the tracked crossings to a fraction of a sample.
+    assert -1 / FS <= e["startTime"] - 0.5 <= half_cycle + 1 / FS
     # The one-cycle windows entirely inside the dip see 70 % exactly.
     assert e["extremePercent"] == pytest.approx(70.0, abs=0.5)
     # Period values are one cycle long, every half cycle.
@@ -75,9 +78,10 @@ def test_dip_on_one_phase_is_found_with_duration_and_residual():
     # Ends of period values follow the tracked crossings to a fraction of a sample.
     np.testing.assert_allclose(np.diff(rows["time"])[2:-2], 0.01, atol=1 / FS / 3)
     # Phase B stays at 230 V; only the cycles whose length the dip's steps on
-    # the reference phase disturb (a filter rings for a cycle or two after a
-    # step) read it within 0.2 % instead of 0.02 %.
-    away = (np.abs(rows["time"] - 0.5) > 0.04) & (np.abs(rows["time"] - 0.6) > 0.04)
+    # the reference phase disturb (the tracker's filter and its averaging
+    # reach up to four cycles from a step) read it within 0.2 % instead of
+    # 0.02 %.
+    away = (np.abs(rows["time"] - 0.5) > 0.08) & (np.abs(rows["time"] - 0.6) > 0.08)
     np.testing.assert_allclose(rows["rmsVoltage"][6:-6][away[6:-6]], 230.0, rtol=2e-4)
     np.testing.assert_allclose(rows["rmsVoltage"][6:-6], 230.0, rtol=2e-3)
 
