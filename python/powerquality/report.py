@@ -114,6 +114,38 @@ def _period_columns(a, columns):
     return out
 
 
+# Per phase slot of a windowed record: the fields written to windowed.csv.
+_WINDOW_FIELDS = ("dcVoltage", "rmsVoltage", "fundamentalVoltage", "rmsCurrent", "fundamentalCurrent",
+                  "activePower", "reactivePower", "apparentPower", "powerFactor", "displacementPowerFactor",
+                  "thdVoltage.thd", "thdCurrent.thd")
+
+
+def _windowed_columns(a):
+    """windowed.csv: the window, then per phase (A, B, C, total) its main
+    values, then the unbalance ratios u2 and u0 (percent) on three phases."""
+    w = a.windowed
+    columns = {name: w[name] for name in ("time", "frequency", "firstSampleIndex", "length")}
+    phases = len(a.voltages)
+    slots = [(k, PHASE_NAMES[k] if phases > 1 else "") for k in range(phases)]
+    if phases > 1:
+        slots.append((phases, "total"))
+    for slot, label in slots:
+        block = w["phases"][:, slot]
+        for field in _WINDOW_FIELDS:
+            if not a.currents and ("Current" in field or "Power" in field):
+                continue
+            if label == "total" and field.startswith("thd"):
+                continue  # distortion is a per-waveform figure
+            value = block
+            for part in field.split("."):
+                value = value[part]
+            columns[f"{label}.{field}" if label else field] = value
+    if phases == 3:
+        columns["u2"] = w["symmetricalComponents"][:, 2]["voltageUnbalance"]
+        columns["u0"] = w["symmetricalComponents"][:, 0]["voltageUnbalance"]
+    return columns
+
+
 def write_tables(a, directory):
     """period.csv, frequency.csv, rvc.csv, events.csv (and windowed.csv) in directory; returns their paths.
 
@@ -127,6 +159,8 @@ def write_tables(a, directory):
         columns = flatten(table)
         if name == "period":
             columns = _period_columns(a, columns)
+        if name == "windowed":
+            columns = _windowed_columns(a)
         if name in ("events", "rvc") and start is not None:
             import datetime
 
