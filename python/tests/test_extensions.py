@@ -31,7 +31,8 @@ def test_tracker_segments_feed_a_module_in_blocks_of_any_length():
     assert tracker.sample_position == len(u) and tracker.locked
     intervals = tracker.ten_second_frequencies()
     assert intervals.dtype.itemsize == 32 and len(intervals) == 1
-    assert intervals[0]["frequency"] == pytest.approx(f, abs=0.001) and intervals[0]["flag"]
+    # (Not flagged: the tracker locks a few cycles after the first sample.)
+    assert intervals[0]["frequency"] == pytest.approx(f, abs=0.001) and intervals[0]["cycleCount"] > 490
     with pytest.raises(ValueError):
         core.FrequencyTracker(0.0, 50.0)
 
