@@ -296,9 +296,9 @@ def _join_arrays(parts):
     for name in parts[0]:
         arrays = [p[name] for p in parts]
         width = max(a.shape[-1] for a in arrays)
-        padded = [np.pad(a.astype(np.result_type(a, np.float32)), ((0, 0), (0, 0), (0, width - a.shape[-1])),
-                         constant_values=np.nan) for a in arrays]
-        out[name] = np.concatenate(padded)
+        if any(a.shape[-1] != width for a in arrays):
+            arrays = [np.pad(a, ((0, 0), (0, 0), (0, width - a.shape[-1])), constant_values=np.nan) for a in arrays]
+        out[name] = np.concatenate(arrays)
     return out
 
 
