@@ -210,7 +210,9 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     frequency["time"] = (first.astype(np.float64) + lengths) / DIVISOR / fs
     frequency["frequency"] = freqs
     frequency["valid"] = flags
-    frequency = frequency[1:-1] if len(frequency) > 2 and not fixed_frequency else frequency
+    if not fixed_frequency and not tracking.uses_library() and len(frequency) > 2:
+        # The numpy tracker's first and last segments are parts of cycles.
+        frequency = frequency[1:-1]
 
     block = int(fs)  # one second per block, two in the rings
     # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts,

@@ -55,6 +55,11 @@ def _bandpass(x, fs, nominal):
     return y
 
 
+def uses_library():
+    """True when cycle_segments takes the library's FrequencyTracker."""
+    return hasattr(_core, "FrequencyTracker")
+
+
 def rising_crossings(x):
     """Fractional positions where x goes from negative to non-negative."""
     k = np.nonzero((x[:-1] < 0) & (x[1:] >= 0))[0]
