@@ -68,7 +68,8 @@ py::array_t<float> ringView(py::object self, RingAccessor accessor, int channel,
     (m.module.*accessor)(static_cast<unsigned char>(channel), &ring);
     if (ring == nullptr) {
         throw py::value_error(std::string(what) + " channel " + std::to_string(channel) +
-                              " has no ring in this configuration (rings exist once period values are enabled and the buffer length is set)");
+                              " has no ring in this configuration (rings exist once period values or windowed results are "
+                              "enabled and the buffer length is set)");
     }
     return py::array_t<float>({static_cast<py::ssize_t>(m.module.getBufferLength())}, {sizeof(float)}, ring, self);
 }
@@ -98,25 +99,31 @@ void writeBlock(Module& m, py::array_t<float, py::array::c_style | py::array::fo
         throw py::value_error("a block of " + std::to_string(n) + " samples does not fit a ring of " +
                               std::to_string(length) + "; write it in parts and fetch results between them");
     }
+    // Every ring is looked up before any is written, so that a refused block
+    // leaves all of them as they were.
     std::vector<float*> rings;
-    for (unsigned k = 0; k < voltages; ++k) {
+    for (unsigned k = 0; k < voltages + currents; ++k) {
         float* ring = nullptr;
-        m.module.getWaveformBufferUInput(static_cast<unsigned char>(k), &ring);
+        if (k < voltages) {
+            m.module.getWaveformBufferUInput(static_cast<unsigned char>(k), &ring);
+        } else {
+            m.module.getWaveformBufferI(static_cast<unsigned char>(k - voltages), &ring);
+        }
+        if (ring == nullptr) {
+            throw py::value_error("channel row " + std::to_string(k) +
+                                  " has no ring in this configuration (rings exist once period values or "
+                                  "windowed results are enabled)");
+        }
         rings.push_back(ring);
     }
-    for (unsigned k = 0; k < currents; ++k) {
-        float* ring = nullptr;
-        m.module.getWaveformBufferI(static_cast<unsigned char>(k), &ring);
-        rings.push_back(ring);
+    if (n == 0) {
+        return;
     }
     const std::size_t start = static_cast<std::size_t>(position % length);
     const std::size_t first = std::min<std::size_t>(static_cast<std::size_t>(n), static_cast<std::size_t>(length) - start);
     const float* data = samples.data();
     for (py::ssize_t row = 0; row < rows; ++row) {
         float* ring = rings[static_cast<std::size_t>(row)];
-        if (ring == nullptr) {
-            throw py::value_error("channel row " + std::to_string(row) + " has no ring in this configuration");
-        }
         const float* block = data + row * n;
         std::memcpy(ring + start, block, first * sizeof(float));
         std::memcpy(ring, block + first, (static_cast<std::size_t>(n) - first) * sizeof(float));
@@ -131,22 +138,18 @@ void schedulePeriods(Module& m, py::array_t<unsigned long long, py::array::c_sty
         frequencies.size() != count) {
         throw py::value_error("first_sample_indices, lengths and frequencies must be 1-D arrays of one length");
     }
-    std::vector<char> flagBytes(static_cast<std::size_t>(count), 1);
+    // bool arrays for the module (all true unless flags are given).
+    std::unique_ptr<bool[]> flagArray(new bool[static_cast<std::size_t>(count > 0 ? count : 1)]);
+    std::fill(flagArray.get(), flagArray.get() + count, true);
     if (!flagsArg.is_none()) {
         auto flags = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(flagsArg);
         if (!flags || flags.ndim() != 1 || flags.size() != count) {
             throw py::value_error("flags must be a 1-D array of the same length as the segments");
         }
-        for (py::ssize_t k = 0; k < count; ++k) {
-            flagBytes[static_cast<std::size_t>(k)] = flags.data()[k] ? 1 : 0;
-        }
+        std::copy(flags.data(), flags.data() + count, flagArray.get());
     }
     if (count == 0) {
         return;
-    }
-    std::unique_ptr<bool[]> flagArray(new bool[static_cast<std::size_t>(count)]);
-    for (py::ssize_t k = 0; k < count; ++k) {
-        flagArray[static_cast<std::size_t>(k)] = flagBytes[static_cast<std::size_t>(k)] != 0;
     }
     m.module.scheduleForPeriodCalculation(static_cast<int>(count), first.mutable_data(), lengths.mutable_data(),
                                           frequencies.mutable_data(), flagArray.get());

@@ -32,12 +32,12 @@ public:
         return *this;
     }
     py::dtype build() const {
-        py::dict spec;
-        spec["names"] = names;
-        spec["formats"] = formats;
-        spec["offsets"] = offsets;
-        spec["itemsize"] = py::int_(itemsize);
-        return py::dtype::from_args(spec);
+        py::dict description;
+        description["names"] = names;
+        description["formats"] = formats;
+        description["offsets"] = offsets;
+        description["itemsize"] = py::int_(itemsize);
+        return py::dtype::from_args(description);
     }
 
 private:

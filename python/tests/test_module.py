@@ -58,6 +58,9 @@ def test_write_wraps_round_the_ring_and_views_write_through():
     assert u[20] == 0.0 and u[89] == 0.0
     u[50] = 3.25  # a view, not a copy
     assert m.u_input_ring(0)[50] == 3.25
+    # Without period values (or windows) there are no rings to write.
+    with pytest.raises(ValueError, match="channel row 0 has no ring"):
+        pq.Module(sample_rate=1000.0, buffer_length=100).write(np.zeros((2, 5)), 0)
     # A view keeps the module alive.
     del m
     assert u[50] == 3.25
