@@ -3,8 +3,9 @@
 //
 // Without arguments it synthesises ten seconds of a three-phase star grid
 // (230 V, 50 Hz drifting slowly between 49.9 and 50.1 Hz, currents of 10 A
-// lagging by 30 degrees, phase 2 stepping up by 5 % from t = 4 s to t = 7 s).
-// With --csv it reads the samples of a recording instead:
+// lagging by 30 degrees, phase 2 stepping up by 5 % from t = 4 s to t = 7 s,
+// phase 1 dipping to 70 % for 100 ms from t = 2 s). With --csv it reads the
+// samples of a recording instead:
 //
 //   powerquality_demo [--csv FILE --rate HZ [--frequency HZ] [--time]]
 //
@@ -13,17 +14,24 @@
 // and a current, 3 are three star voltages, 6 are three star voltages and
 // three currents. The frequency is reported as segments of the nominal value
 // (--frequency, 50 Hz by default).
+//
+// Voltage dips, swells and interruptions are reported relative to the declared
+// voltage, 230 V for the synthetic grid; for a recording --declared-voltage V
+// sets it (phase to neutral), else the RMS value of the first period value is
+// taken.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "powerquality/PowerModule.h"
+#include "powerquality/VoltageEventDetector.h"
 
 namespace {
 
@@ -38,11 +46,16 @@ struct Recording {
     std::vector<std::vector<float>> voltages;
     std::vector<std::vector<float>> currentsData;
     std::vector<double> frequency;  // tracked frequency per sample, Hz
+    double declaredVoltage = 0.0;   // Udin of the voltage events, V; 0: taken from the first period value
     size_t size() const { return voltages.empty() ? 0 : voltages[0].size(); }
 };
 
+// The synthetic grid's voltage dip: phase 1 at 70 % for 100 ms from t = 2 s.
+double syntheticDip(unsigned phase, double t) { return (phase == 0 && t >= 2.0 && t < 2.1) ? 0.7 : 1.0; }
+
 Recording synthesise() {
     Recording r;
+    r.declaredVoltage = 230.0;
     const size_t n = static_cast<size_t>(10.0 * r.sampleRate);
     r.voltages.assign(3, std::vector<float>(n));
     r.currentsData.assign(3, std::vector<float>(n));
@@ -56,7 +69,7 @@ Recording synthesise() {
         for (unsigned k = 0; k < 3; ++k) {
             const double theta = 2.0 * pi * phase - 2.0 * pi / 3.0 * k;
             const double step = (k == 1 && t >= 4.0 && t < 7.0) ? 1.05 : 1.0;
-            r.voltages[k][p] = static_cast<float>(230.0 * std::sqrt(2.0) * step * std::sin(theta));
+            r.voltages[k][p] = static_cast<float>(230.0 * std::sqrt(2.0) * step * syntheticDip(k, t) * std::sin(theta));
             r.currentsData[k][p] = static_cast<float>(10.0 * std::sqrt(2.0) * std::sin(theta - pi / 6.0));
         }
     }
@@ -154,6 +167,77 @@ Recording readCsv(const std::string& path, double rate, double nominal, bool tim
     return r;
 }
 
+// Voltage dips, swells and interruptions over the period values of a run.
+// The detector is meant for Urms(1/2), one-cycle values every half cycle (two
+// half periods, 50 % overlap); it is fed whatever geometry the module runs,
+// and says so when that differs, since event times then lie on that grid.
+class VoltageEventReport {
+public:
+    VoltageEventReport(PowerModule& module, double declaredVoltage, unsigned phases)
+        : declared(declaredVoltage), phases(phases) {
+        const unsigned halfPeriods = module.getHalfPeriodValuesCount();
+        const unsigned overlap = module.getPeriodValuesOverlapInPercent();
+        if (halfPeriods != 2 || overlap != 50) {
+            std::printf("voltage events from RMS values over %u half periods with %u %% overlap "
+                        "(Urms(1/2) would be 2 half periods with 50 %% overlap)\n",
+                        halfPeriods, overlap);
+        }
+    }
+
+    void add(const PowerResultsPeriod* records, int count) {
+        if (count <= 0) {
+            return;
+        }
+        if (!detector) {
+            if (!(declared > 0.0)) {
+                // No declared voltage given: the mean RMS value of the first period value.
+                declared = 0.0;
+                for (unsigned k = 0; k < phases; ++k) {
+                    declared += records[k + 1].rmsVoltage / phases;
+                }
+                std::printf("voltage events relative to %.3f V, the RMS value of the first period value "
+                            "(--declared-voltage sets it)\n", declared);
+            }
+            detector.reset(new VoltageEventDetector(declared, phases));
+        }
+        detector->addPeriodResults(records, count);
+        print(detector->getEvents(), "");
+    }
+
+    // At the end of the samples: the events still running, then the counts.
+    void finish() {
+        if (detector) {
+            print(detector->getRunningEvents(), ", still running at the end of the samples");
+            detector->closeRunningEvents();
+            detector->getEvents();
+        }
+        std::printf("voltage events: %d dip(s), %d swell(s), %d interruption(s)\n", counts[1], counts[2], counts[3]);
+    }
+
+private:
+    void print(const std::vector<VoltageEvent>& events, const char* note) {
+        static const char* const names[4] = {"", "dip", "swell", "interruption"};
+        for (const VoltageEvent& e : events) {
+            std::string on;
+            for (unsigned k = 0; k < phases; ++k) {
+                if ((e.phases >> k) & 1u) {
+                    on += (on.empty() ? "L" : ",L") + std::to_string(k + 1);
+                }
+            }
+            std::printf("voltage %s on %s: start %.4f s, duration %.4f s, %s %.2f V (%.2f %% of %.1f V)%s\n",
+                        names[e.type], on.c_str(), e.startTime, e.duration,
+                        e.type == VoltageEventSwell ? "maximum" : "residual", e.extremeVoltage, e.extremePercent,
+                        declared, note);
+            ++counts[e.type];
+        }
+    }
+
+    double declared;
+    unsigned phases;
+    std::unique_ptr<VoltageEventDetector> detector;
+    int counts[4] = {0, 0, 0, 0};
+};
+
 void printRecord(const char* name, const PowerResultsPeriod& r, bool currents) {
     std::printf("  %-6s %8.3f V rms  %8.3f V fund", name, r.rmsVoltage, r.fundamentalVoltage);
     if (currents) {
@@ -192,6 +276,7 @@ int run(const Recording& rec) {
     bool inEvent[4] = {false, false, false, false};
     std::printf("powerquality: %u phase(s), %.0f Hz sampling, %.2f s of samples\n\n", phases, rec.sampleRate,
                 total / rec.sampleRate);
+    VoltageEventReport voltageEvents(module, rec.declaredVoltage, phases);
 
     for (size_t first = 0; first < total; first += block) {
         const size_t n = first + block <= total ? block : total - first;
@@ -217,6 +302,7 @@ int run(const Recording& rec) {
             int count = 0;
             PowerResultsPeriod* records = nullptr;
             module.getPeriodResults(&count, &more, &records);
+            voltageEvents.add(records, count);
             for (int c = 0; c < count; ++c, ++items) {
                 const PowerResultsPeriod* entry = records + c * (phases + 1);
                 const bool show = items < 2 || items % 250 == 0;
@@ -258,6 +344,7 @@ int run(const Recording& rec) {
                         eventStart[k]);
         }
     }
+    voltageEvents.finish();
     std::printf("\n%zu period values; RVC events started per phase:", items);
     for (unsigned k = 0; k < phases; ++k) {
         std::printf(" L%u %d", k + 1, eventsStarted[k]);
@@ -273,6 +360,7 @@ int main(int argc, char** argv) {
     double rate = 0.0;
     double nominal = 50.0;
     bool timeColumn = false;
+    double declaredVoltage = 0.0;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         if (arg == "--csv" && a + 1 < argc) {
@@ -283,6 +371,12 @@ int main(int argc, char** argv) {
             nominal = std::atof(argv[++a]);
         } else if (arg == "--time") {
             timeColumn = true;
+        } else if (arg == "--declared-voltage" && a + 1 < argc) {
+            declaredVoltage = std::atof(argv[++a]);
+            if (!(declaredVoltage > 0.0) || !std::isfinite(declaredVoltage)) {
+                std::fprintf(stderr, "--declared-voltage must be a positive number of volts\n");
+                return 2;
+            }
         } else {
             std::fprintf(stderr, "usage: %s [--csv FILE --rate HZ [--frequency HZ] [--time]]\n", argv[0]);
             return 2;
@@ -296,7 +390,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "--rate must be given, positive and at least four times the frequency\n");
             return 2;
         }
-        return run(readCsv(csv, rate, nominal, timeColumn));
+        Recording recording = readCsv(csv, rate, nominal, timeColumn);
+        recording.declaredVoltage = declaredVoltage;
+        return run(recording);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "error: %s\n", e.what());
         return 1;
