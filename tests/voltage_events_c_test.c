@@ -65,11 +65,8 @@ int main(void) {
         CHECK(fabs(events[1].extremeVoltage - 2.3) < 1e-9);
     }
 
-    const double nan = NAN;
-    const double values[3] = {230.0, nan, 230.0};
+    const double values[3] = {230.0, NAN, 230.0};
     CHECK(voltageEventDetector_addRmsValues(d, 0.2, values) == 1);
-    CHECK(voltageEventDetector_getEvents(d, -1, &count, events) == 1);
-    CHECK(voltageEventDetector_getEvents(NULL, 4, &count, events) == 1);
     OK(voltageEventDetector_destroy(d));
 
     printf("%d passed, %d failed\n", passed, failed);
