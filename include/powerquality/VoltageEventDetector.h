@@ -4,7 +4,9 @@
 //
 // Input. Each period item gives one RMS voltage per phase (`rmsVoltage` of
 // records 1 to phasesCount) and its time (`time`, the end of the item's span
-// in seconds on the module's position scale). The intended geometry is
+// in seconds on the module's position scale). addRmsValues takes values from
+// elsewhere, e.g. the line-to-line RMS values (`rmsLineToLine`) with a
+// line-to-line declared voltage, which three-wire systems are judged on. The intended geometry is
 // Urms(1/2): two half periods per value with 50 % overlap, that is one-cycle
 // RMS values refreshed every half cycle. Any other geometry works the same way
 // on its own time grid, but a longer window averages short events away (a dip
@@ -37,11 +39,14 @@
 // Event records (VoltageEvent.h). `startTime` is the time of the value that
 // started the event, and the event ends at the time of the value that ended
 // it; `duration` is the difference. With Urms(1/2) both lie on the half-cycle
-// grid of the period values. The one-cycle window enters an event as soon as
-// enough of it lies in the disturbance, but leaves it only when the part
-// still inside no longer pulls the RMS value below the recovery level, so the
-// duration of a rectangular dip is measured up to one cycle too long (by 0 or
-// half a cycle for a 70 % residual voltage). `phases` has bit p set when phase
+// grid of the period values. The one-cycle window enters a dip as soon as
+// enough of it lies in the disturbance to pull the RMS value below the
+// threshold, but leaves it only when the part still inside no longer pulls it
+// below the recovery level, so a rectangular dip is measured up to one cycle
+// longer than it is (0 or half a cycle longer for a 70 % residual voltage). An
+// interruption is the reverse: the window must lie almost wholly in it to fall
+// below the threshold, and one phase leaving ends it, so it is measured up to
+// one cycle shorter. `phases` has bit p set when phase
 // p was beyond the event's threshold on some value of the event (for an
 // interruption, every phase). `extremeVoltage` is the lowest RMS value of any
 // phase during a dip or interruption (its residual voltage) and the highest
