@@ -6,9 +6,9 @@
 // records 1 to phasesCount) and its time (`time`, the end of the item's span
 // in seconds on the module's position scale). addRmsValues takes values from
 // elsewhere, e.g. the line-to-line RMS values (`rmsLineToLine`) with a
-// line-to-line declared voltage, which three-wire systems are judged on. The intended geometry is
-// Urms(1/2): two half periods per value with 50 % overlap, that is one-cycle
-// RMS values refreshed every half cycle. Any other geometry works the same way
+// line-to-line declared voltage, which three-wire systems are judged on.
+// The intended geometry is Urms(1/2): two half periods per value with 50 %
+// overlap, that is one-cycle RMS values refreshed every half cycle. Any other geometry works the same way
 // on its own time grid, but a longer window averages short events away (a dip
 // shorter than the window never shows its full depth).
 //
@@ -33,8 +33,8 @@
 // neither ends an event nor starts a new one. Because the kinds are detected
 // independently, an interruption is also a dip: with the thresholds in order
 // the dip contains the interruption (it starts no later and ends no earlier),
-// and both are reported. A caller that counts interruptions
-// apart drops the dips that contain one.
+// and both are reported. A caller that counts interruptions apart drops the
+// dips that contain one.
 //
 // Event records (VoltageEvent.h). `startTime` is the time of the value that
 // started the event, and the event ends at the time of the value that ended
@@ -46,9 +46,10 @@
 // longer than it is (0 or half a cycle longer for a 70 % residual voltage). An
 // interruption is the reverse: the window must lie almost wholly in it to fall
 // below the threshold, and one phase leaving ends it, so it is measured up to
-// one cycle shorter. `phases` has bit p set when phase
-// p was beyond the event's threshold on some value of the event (for an
-// interruption, every phase). `extremeVoltage` is the lowest RMS value of any
+// one cycle shorter.
+//
+// `phases` has bit p set when phase p was beyond the event's threshold on
+// some value of the event (for an interruption, every phase). `extremeVoltage` is the lowest RMS value of any
 // phase during a dip or interruption (its residual voltage) and the highest
 // during a swell, taken over the values from the start up to, but not
 // including, the value that ends it; `extremePercent` is
