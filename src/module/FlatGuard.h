@@ -9,7 +9,10 @@
 // lastErrorMessageCapacity - 1 characters. The message lives in a per-thread
 // character array, so recording it allocates nothing and cannot fail; it stays
 // until the same thread's next failing call overwrites it. A successful call
-// leaves it as it is, and a thread that never failed reads "".
+// leaves it as it is, and a thread that never failed reads "". The array is
+// an inline function's static, one per thread in each shared object: every
+// flat function is instantiated inside the library, so they all share the one
+// that getLastErrorMessage reads.
 #ifndef POWERQUALITY_MODULE_FLATGUARD_H
 #define POWERQUALITY_MODULE_FLATGUARD_H
 

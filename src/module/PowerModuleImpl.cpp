@@ -268,8 +268,9 @@ unsigned char PowerModule::PowerModuleImpl::getHarmonicOutputsCount() const {
     return static_cast<unsigned char>(config.getPhasesCount() * (harmonicGroups + interHarmonicGroups));
 }
 
-// A quotient that is not positive (a minimum frequency or sample rate of 0 or
-// less) or not a number gives 0; one beyond 32 bits the largest count.
+// A quotient that is not positive or not a number (a negative frequency or
+// sample rate) gives 0; one beyond 32 bits, or infinite from a minimum
+// frequency of 0, the largest count.
 unsigned int PowerModule::PowerModuleImpl::getMaxHarmonicsCount() const {
     return powerquality::toUnsigned32(std::ceil(config.sampleRate / (2.0 * config.minFrequency)));
 }
