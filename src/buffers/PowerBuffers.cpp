@@ -108,6 +108,13 @@ void PowerBuffers::layOut() {
     // requested; a later initialisation with a fitting sample rate gets it.
     const bool periodValues = config.areAnyPeriodValuesEnabled();
     periodResultsRingDeferred = periodValues && periodResultsBufferLength > static_cast<uint64_t>(bufferLength) + 1;
+    // A results ring beyond 32-bit byte counts is refused before any buffer
+    // is touched.
+    const uint64_t ringBytes = static_cast<uint64_t>(config.getPhasesCount() + 1u) * periodResultsBufferLength *
+                               sizeof(PowerResultsPeriod);
+    if (periodValues && !periodResultsRingDeferred && ringBytes > UINT32_MAX) {
+        throw std::bad_array_new_length();
+    }
     const unsigned short phases = config.getPhasesCount();
 
     waveformBuffer.clearItems();
