@@ -59,7 +59,8 @@ POWERQUALITY_API int32_t getVersionNumber(int32_t* version);
 
 /* The message of the last failed flat call on the calling thread (status 1, 2
  * or 3 of any function, this one included), for instance "sample rate must be
- * positive and finite" or "null module handle". module may be any handle or
+ * positive and finite", or "null module handle" and "null out-parameter or
+ * array" for the refusals of the flat layer itself. module may be any handle or
  * null: the message belongs to the thread, not to a module. A successful call
  * leaves the message as it is; a thread that has not failed yet reads "".
  * The text stays valid until the same thread's next failing call (at most 511
