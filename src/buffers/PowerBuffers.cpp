@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
+#include <utility>
 
 namespace {
 // Resizes a ring and zeroes it when it got new storage, so that positions the
@@ -29,6 +31,16 @@ unsigned int ringLength(double quotient) {
     }
     return static_cast<unsigned int>(rounded);
 }
+
+// An allocation failure that says what was asked for; still a std::bad_alloc.
+class StorageRefused : public std::bad_alloc {
+public:
+    explicit StorageRefused(std::string text) : text(std::move(text)) {}
+    const char* what() const noexcept override { return text.c_str(); }
+
+private:
+    std::string text;
+};
 }  // namespace
 
 PowerBuffers::PowerBuffers(PowerConfig& config)
@@ -40,6 +52,7 @@ PowerBuffers::PowerBuffers(PowerConfig& config)
       staticFftLength(0),
       harmonicsReserve(0),
       recordsPerPeriodItem(0),
+      periodResultsRingDeferred(false),
       waveformBuffer(9, true),
       fftInputBuffer(9, true),
       spectrumBuffer(9, true),
@@ -65,11 +78,43 @@ unsigned int PowerBuffers::getGeneralResultsBufferLength() const { return genera
 unsigned int PowerBuffers::getPeriodResultsBufferLength() const { return periodResultsBufferLength; }
 
 void PowerBuffers::initialize() {
+    try {
+        layOut();
+    } catch (const std::bad_alloc&) {
+        // Nothing half-sized stays behind: the period buffers end without
+        // items or storage, and the next initialize starts from scratch.
+        waveformBuffer.clearItems();
+        periodTrackingBuffer.clearItems();
+        periodResultsBuffer.clearItems();
+        waveformBuffer.resize(0);
+        periodTrackingBuffer.resize(0);
+        periodResultsBuffer.resize(0);
+        throw StorageRefused("cannot allocate the period buffers for a buffer length of " +
+                             std::to_string(bufferLength) + " samples and a period results ring of " +
+                             std::to_string(periodResultsBufferLength) + " entries: reduce the buffer length");
+    }
+}
+
+void PowerBuffers::layOut() {
     generalResultsBufferLength = ringLength(bufferDuration * config.maxFrequency / config.periodCount);
     periodResultsBufferLength = ringLength(bufferDuration * config.maxFrequency / config.getPeriodCountAdvanceBy());
     staticFftLength = config.variableFrequency ? 0u : config.getMinFftLength();
 
+    // More period values than the waveform ring has positions would mean that
+    // at the highest frequency one period value starts less than a sample
+    // after the one before, which period scheduling refuses anyway: the
+    // sample rate is not the one meant yet (still the default 1 Hz while the
+    // settings are being changed one by one). The results ring is then not
+    // requested; a later initialisation with a fitting sample rate gets it.
     const bool periodValues = config.areAnyPeriodValuesEnabled();
+    periodResultsRingDeferred = periodValues && periodResultsBufferLength > static_cast<uint64_t>(bufferLength) + 1;
+    // A results ring beyond 32-bit byte counts is refused before any buffer
+    // is touched.
+    const uint64_t ringBytes = static_cast<uint64_t>(config.getPhasesCount() + 1u) * periodResultsBufferLength *
+                               sizeof(PowerResultsPeriod);
+    if (periodValues && !periodResultsRingDeferred && ringBytes > UINT32_MAX) {
+        throw std::bad_array_new_length();
+    }
     const unsigned short phases = config.getPhasesCount();
 
     waveformBuffer.clearItems();
@@ -91,12 +136,14 @@ void PowerBuffers::initialize() {
         periodTrackingBuffer.addItems(0, 1, GpuBufferItems::HostOnly);
         periodTrackingBuffer.addItems(1, 2, GpuBufferItems::HostOnly);
         periodTrackingBuffer.addItems(2, 1, GpuBufferItems::HostOnly);
-        periodResultsBuffer.addItems(0, 1, GpuBufferItems::HostOnly);
+        if (!periodResultsRingDeferred) {
+            periodResultsBuffer.addItems(0, 1, GpuBufferItems::HostOnly);
+        }
     }
     resizeCleared(periodTrackingBuffer, bufferLength);
 
     const uint64_t records = static_cast<uint64_t>(recordsPerPeriodItem) * periodResultsBufferLength;
-    if (periodValues && records > UINT32_MAX) {
+    if (periodValues && !periodResultsRingDeferred && records > UINT32_MAX) {
         throw std::bad_array_new_length();
     }
     periodResultsBuffer.resize(static_cast<unsigned int>(records));

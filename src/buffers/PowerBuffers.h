@@ -21,6 +21,16 @@
 // these lengths is always defined; a finite quotient beyond 32 bits is held at
 // the largest 32-bit count (the storage request for it then fails with
 // std::bad_alloc).
+//
+// Sizes that cannot be meant are not requested: with period values enabled, a
+// period results ring of more entries than the waveform ring has positions
+// plus one (a sample rate below the highest frequency divided by the advance
+// between period values, typically the default 1 Hz while the settings are
+// changed one by one outside an update bracket) is left without storage and
+// periodResultsRingDeferred is set; the module refuses period operations
+// with a message until the settings fit. An initialisation whose storage
+// cannot be allocated leaves the three period buffers without items or
+// storage and throws a std::bad_alloc that names the buffer length.
 #ifndef POWERQUALITY_BUFFERS_POWERBUFFERS_H
 #define POWERQUALITY_BUFFERS_POWERBUFFERS_H
 
@@ -53,6 +63,10 @@ public:
     unsigned int staticFftLength;   // FFT length of a window at static frequency, set by initialize()
     unsigned int harmonicsReserve;  // set by no operation of the library
     unsigned int recordsPerPeriodItem;  // phasesCount + 1 once period values were enabled
+    // True while period values are enabled but the results ring is not
+    // requested because it would have more entries than bufferLength + 1 (see
+    // the header comment).
+    bool periodResultsRingDeferred;
 
     GpuBuffer<float> waveformBuffer;                         // items 0-2 U star, 3-5 I, 6-8 U delta
     GpuBuffer<float> fftInputBuffer;
@@ -67,6 +81,7 @@ public:
 
 private:
     friend struct PowerBuffersTestAccess;  // tests give the windowed buffers items through it
+    void layOut();
     void addFftItems(unsigned short first, unsigned short count);
     void addHarmonicItems(unsigned short first, unsigned short count, bool unused);
     void addSymmetricItems(unsigned short first);

@@ -182,6 +182,12 @@ int32_t getVersionNumber(int32_t* version) {
     return powerquality::guarded([&] { required(version) = POWERQUALITY_VERSION_NUMBER; });
 }
 
+// The handle is not used: the message belongs to the calling thread, whatever
+// module (or none) its failing call was about.
+int32_t getLastErrorMessage(PowerModuleHandle, const char** message) {
+    return powerquality::guarded([&] { required(message) = powerquality::lastErrorMessage(); });
+}
+
 int32_t getCurrentEnabled(PowerModuleHandle module, bool* value) {
     return powerquality::guarded([&] {
         bool& out = required(value);

@@ -9,6 +9,7 @@ void PowerModule::PowerModuleImpl::reset(unsigned long long firstSampleIndex) {
     samplePosition = firstSampleIndex;
     skipPosition = firstSampleIndex;
     resultsPosition = firstSampleIndex;
+    nextSegmentPosition = firstSampleIndex;
 
     std::lock_guard<std::mutex> lock(resultsMutex);
     while (!resultsQueue.empty()) {
