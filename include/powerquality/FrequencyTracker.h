@@ -54,8 +54,9 @@
 // crossing, because after a reset the first position's frequency is weighted
 // by the share the segment has of it.
 //
-// Delay. A cycle is handed out once the crossing six cycles after its end is
-// detected: about 6.8 cycles after the cycle closes (136 ms at 50 Hz).
+// Delay. A cycle is handed out when the crossing that ends the fifth cycle
+// after it is detected, that is about 5.8 cycles after the cycle closes
+// (five cycles plus the filter's 0.83; 117 ms at 50 Hz).
 //
 // Loss of the reference voltage. The reference counts as lost when no good
 // cycle has ended for 1.25 / minFrequency seconds, or a cycle's amplitude is
