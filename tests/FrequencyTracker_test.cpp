@@ -154,15 +154,18 @@ TEST(FrequencyTracker, RampAndStep) {
     EXPECT_LT(after.worst, 0.010);
 }
 
-// Block lengths change nothing, across an interruption and a burst of
-// samples that are not finite (which count as zero: a loss, not a poisoned
-// filter).
+// Block lengths change nothing, across an interruption, a burst of samples
+// that are not finite (which count as zero: a loss, not a poisoned filter) and
+// one of huge samples (which do not lift the loss threshold for long).
 TEST(FrequencyTracker, BlockLengthsGiveTheSameSegments) {
     Grid grid{[](double t) { return 49.95 * t + 0.02 * std::sin(2.0 * pi * t); }, true, 0.01};
     grid.off = [](double t) { return t > 6.0 && t < 6.3; };
     std::vector<float> samples = synthesise(grid, 12.0);
     for (size_t p = 30000; p < 32000; ++p) {
         samples[p] = p % 2 ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
+    }
+    for (size_t p = 92160; p < 92260; ++p) {  // at 9 s
+        samples[p] = p % 2 ? 3e38f : -3e38f;
     }
     std::vector<Segments> runs;
     std::vector<FrequencyTrackerInterval> intervals;
@@ -183,6 +186,7 @@ TEST(FrequencyTracker, BlockLengthsGiveTheSameSegments) {
     EXPECT_LT(accuracy(grid.phase, runs[0], 16, 3.5, 6.0).worst, 0.010);
     EXPECT_GE(accuracy(grid.phase, runs[0], 16, 3.5, 6.0).flagged, 110u);
     EXPECT_LT(accuracy(grid.phase, runs[0], 16, 6.5).worst, 0.010);
+    EXPECT_GE(accuracy(grid.phase, runs[0], 16, 9.5).flagged, 100u);
 }
 
 // An interruption of half a second: one-cycle segments at the last valid

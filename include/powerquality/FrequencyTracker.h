@@ -61,7 +61,11 @@
 // Loss of the reference voltage. The reference counts as lost when no good
 // cycle has ended for 1.25 / minFrequency seconds, or a cycle's amplitude is
 // below the loss threshold: sqrt(2) x the loss level when one is set, and 10 %
-// of the amplitude of the last good cycles (held during a loss) otherwise.
+// of a reference amplitude otherwise. The reference follows the good cycles
+// (growing by at most 10 % a cycle, so a burst of huge samples cannot lift it
+// far), sinks by 10 % for every cycle too weak for the threshold (so a lasting
+// lower voltage is tracked again after a while), and is held while there are
+// no crossings at all.
 // While lost, the tracker hands out flywheel segments of one cycle each at the
 // last valid frequency, with the flag cleared, with the same delay as cycles.
 // When a new run begins, the flywheel stops and the segments bridge from the
@@ -82,7 +86,8 @@
 // seconds after its end, whichever comes first.
 //
 // Bad input: samples that are not finite count as 0.0 (a lost reference when
-// they persist). The constructor rejects, with std::invalid_argument, a
+// they persist); huge finite samples disturb the filter for one pass of its
+// rings at most. The constructor rejects, with std::invalid_argument, a
 // sample rate or nominal frequency that is not positive and finite, a divisor
 // below 1, fewer than 8 or more than 10 million samples per nominal cycle, and
 // cycles too long for the int lengths of segments; setFrequencyRange rejects

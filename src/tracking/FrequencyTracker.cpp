@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -216,12 +215,14 @@ public:
             const double y = filter.step(x);
             posPeak = std::max(posPeak, y);
             negPeak = std::min(negPeak, y);
+            // Armed only once the filter has filled; armed, the previous
+            // output is negative, so a crossing lies between it and this one.
             if (armed) {
-                if (y >= 0.0 && position >= filter.length) {
+                if (y >= 0.0) {
                     armed = false;
                     crossing(makeInstant(static_cast<int64_t>(position) - 1, yPrev / (yPrev - y)));
                 }
-            } else if (y < -hysteresis) {
+            } else if (y < -hysteresis && position >= filter.length) {
                 armed = true;
             }
             yPrev = y;
@@ -310,11 +311,21 @@ private:
             }
             currentFrequency = static_cast<double>(rawHistory.size() - 1) * fs /
                                between(rawHistory.back(), rawHistory.front());
-            const double input = amplitude / filter.gain;
-            reference = reference == 0.0 ? input : reference + referenceSmoothing * (input - reference);
+            // The reference grows by at most 10 % a cycle, so that a burst of
+            // huge samples cannot lift the threshold above the grid.
+            const double input = std::min(amplitude / filter.gain, 2.0 * reference);
+            reference = reference == 0.0 ? amplitude / filter.gain
+                                         : reference + referenceSmoothing * (input - reference);
             updateThreshold();
         } else {
             rawHistory.clear();
+            if (haveLast && period <= maxPeriod && amplitude < threshold) {
+                // A cycle too weak for the threshold: the automatic reference
+                // sinks 10 % a cycle, so a lasting lower voltage is tracked
+                // again; a voltage that is gone (no crossings) keeps it.
+                reference *= 1.0 - referenceSmoothing;
+                updateThreshold();
+            }
         }
         const Instant compensated = makeInstant(raw.whole, raw.fraction - filter.delay);
         if (good) {
