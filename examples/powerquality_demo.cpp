@@ -7,13 +7,14 @@
 // phase 1 dipping to 70 % for 100 ms from t = 2 s). With --csv it reads the
 // samples of a recording instead:
 //
-//   powerquality_demo [--csv FILE --rate HZ [--frequency HZ] [--time]]
+//   powerquality_demo [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]]
 //
 // The CSV file has one column per channel, optionally preceded by a time
 // column (--time) and a header line: 1 column is one voltage, 2 are a voltage
 // and a current, 3 are three star voltages, 6 are three star voltages and
-// three currents. The frequency is reported as segments of the nominal value
-// (--frequency, 50 Hz by default).
+// three currents. The frequency is tracked from the first voltage by the
+// library's FrequencyTracker (nominal 50 Hz, or --nominal); --frequency
+// forces a fixed frequency instead. The synthetic grid is tracked as well.
 //
 // Voltage dips, swells and interruptions are reported relative to the declared
 // voltage, 230 V for the synthetic grid; for a recording --declared-voltage V
@@ -30,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "powerquality/FrequencyTracker.h"
 #include "powerquality/PowerModule.h"
 #include "powerquality/VoltageEventDetector.h"
 
@@ -47,6 +49,8 @@ struct Recording {
     std::vector<std::vector<float>> currentsData;
     std::vector<double> frequency;  // tracked frequency per sample, Hz
     double declaredVoltage = 0.0;   // Udin of the voltage events, V; 0: taken from the first period value
+    std::vector<double> frequency;  // known frequency per sample, Hz
+    bool trackFrequency = true;     // track it from the first voltage instead
     size_t size() const { return voltages.empty() ? 0 : voltages[0].size(); }
 };
 
@@ -247,11 +251,74 @@ void printRecord(const char* name, const PowerResultsPeriod& r, bool currents) {
     std::printf("\n");
 }
 
+// Frequency tracking: the caller indices of the segments are positions times
+// this divisor, so cycle boundaries fall to 1/16 of a sample.
+constexpr int trackerDivisor = 16;
+
+struct FrequencyReport {
+    std::unique_ptr<FrequencyTracker> tracker;  // null: the known frequency is reported
+    bool started = false;
+};
+
+FrequencyReport makeFrequencyReport(const Recording& rec) {
+    FrequencyReport report;
+    if (rec.trackFrequency) {
+        report.tracker = std::make_unique<FrequencyTracker>(rec.sampleRate, rec.nominalFrequency, trackerDivisor);
+    }
+    return report;
+}
+
+// Reports the frequency over the block [first, first + n): the cycles the
+// tracker closed (the module is reset at the first one, so period values
+// start at the grid's first crossing), or one segment of the known frequency.
+void reportFrequency(PowerModule& module, FrequencyReport& report, const Recording& rec, size_t first, size_t n) {
+    if (!report.tracker) {
+        unsigned long long segmentFirst = first * trackerDivisor;
+        int segmentLength = static_cast<int>(n) * trackerDivisor;
+        double frequency = rec.frequency[first + n / 2];
+        bool flag = true;
+        module.scheduleForPeriodCalculation(1, &segmentFirst, &segmentLength, &frequency, &flag);
+        return;
+    }
+    report.tracker->addSamples(rec.voltages[0].data() + first, static_cast<int>(n));
+    unsigned long long firsts[64];
+    int lengths[64];
+    double frequencies[64];
+    bool flags[64];
+    int count;
+    while ((count = report.tracker->getSegments(64, firsts, lengths, frequencies, flags)) > 0) {
+        if (!report.started) {
+            module.reset(firsts[0] / trackerDivisor);
+            report.started = true;
+        }
+        module.scheduleForPeriodCalculation(count, firsts, lengths, frequencies, flags);
+    }
+}
+
+// The tracker's 10-second frequencies and where it stands at the end.
+void printTrackedFrequency(const FrequencyReport& report) {
+    if (!report.tracker) {
+        return;
+    }
+    FrequencyTrackerInterval intervals[16];
+    int count;
+    while ((count = report.tracker->getTenSecondFrequencies(16, intervals)) > 0) {
+        for (int k = 0; k < count; ++k) {
+            const double scale = 1.0 / (report.tracker->getSampleRate() * trackerDivisor);
+            std::printf("10-second frequency %.1f s to %.1f s: %.4f Hz over %d cycles%s\n",
+                        intervals[k].firstSampleIndex * scale, intervals[k].endSampleIndex * scale,
+                        intervals[k].frequency, intervals[k].cycleCount, intervals[k].flag ? "" : " (flagged)");
+        }
+    }
+    std::printf("tracked frequency at the end: %.4f Hz%s\n", report.tracker->getFrequency(),
+                report.tracker->isLocked() ? "" : " (reference lost)");
+}
+
 int run(const Recording& rec) {
     PowerModule module;
     module.beginUpdate();
     module.setGridConfigType(rec.phases == 3 ? ThreePhaseStar : SinglePhase);
-    module.setSampleRate(rec.sampleRate, 1);
+    module.setSampleRate(rec.sampleRate, trackerDivisor);
     module.setBufferLength(static_cast<unsigned int>(rec.sampleRate));  // one second of samples
     module.setStaticFrequency(rec.nominalFrequency, 0.1);
     module.setCurrentEnabled(rec.currents);
@@ -277,6 +344,7 @@ int run(const Recording& rec) {
     std::printf("powerquality: %u phase(s), %.0f Hz sampling, %.2f s of samples\n\n", phases, rec.sampleRate,
                 total / rec.sampleRate);
     VoltageEventReport voltageEvents(module, rec.declaredVoltage, phases);
+    FrequencyReport frequencyReport = makeFrequencyReport(rec);
 
     for (size_t first = 0; first < total; first += block) {
         const size_t n = first + block <= total ? block : total - first;
@@ -291,11 +359,7 @@ int run(const Recording& rec) {
             }
         }
         module.writeSamples(static_cast<unsigned int>(n));
-        unsigned long long segmentFirst = first;
-        int segmentLength = static_cast<int>(n);
-        double frequency = rec.frequency[first + n / 2];
-        bool flag = true;
-        module.scheduleForPeriodCalculation(1, &segmentFirst, &segmentLength, &frequency, &flag);
+        reportFrequency(module, frequencyReport, rec, first, n);
 
         bool more = true;
         while (more) {
@@ -345,6 +409,7 @@ int run(const Recording& rec) {
         }
     }
     voltageEvents.finish();
+    printTrackedFrequency(frequencyReport);
     std::printf("\n%zu period values; RVC events started per phase:", items);
     for (unsigned k = 0; k < phases; ++k) {
         std::printf(" L%u %d", k + 1, eventsStarted[k]);
@@ -361,6 +426,7 @@ int main(int argc, char** argv) {
     double nominal = 50.0;
     bool timeColumn = false;
     double declaredVoltage = 0.0;
+    bool fixedFrequency = false;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         if (arg == "--csv" && a + 1 < argc) {
@@ -368,6 +434,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--rate" && a + 1 < argc) {
             rate = std::atof(argv[++a]);
         } else if (arg == "--frequency" && a + 1 < argc) {
+            nominal = std::atof(argv[++a]);
+            fixedFrequency = true;
+        } else if (arg == "--nominal" && a + 1 < argc) {
             nominal = std::atof(argv[++a]);
         } else if (arg == "--time") {
             timeColumn = true;
@@ -378,7 +447,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else {
-            std::fprintf(stderr, "usage: %s [--csv FILE --rate HZ [--frequency HZ] [--time]]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]]\n", argv[0]);
             return 2;
         }
     }
@@ -386,12 +455,13 @@ int main(int argc, char** argv) {
         if (csv.empty()) {
             return run(synthesise());
         }
-        if (!(rate > 0.0) || !(nominal > 0.0) || rate < 4.0 * nominal) {
-            std::fprintf(stderr, "--rate must be given, positive and at least four times the frequency\n");
+        if (!(rate > 0.0) || !(nominal > 0.0) || rate < 8.0 * nominal) {
+            std::fprintf(stderr, "--rate must be given, positive and at least eight times the frequency\n");
             return 2;
         }
         Recording recording = readCsv(csv, rate, nominal, timeColumn);
         recording.declaredVoltage = declaredVoltage;
+        recording.trackFrequency = !fixedFrequency;
         return run(recording);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "error: %s\n", e.what());
