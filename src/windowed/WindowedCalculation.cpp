@@ -37,6 +37,44 @@ double wrapDegrees(double angle) {
     return angle;
 }
 
+// Sum and sum of squares of n samples, in double precision. Four partial
+// sums (samples n = 4m + lane), added at the end, keep the additions from
+// waiting for one another.
+void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares) {
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    double q[4] = {0.0, 0.0, 0.0, 0.0};
+    unsigned int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        for (unsigned int lane = 0; lane < 4; ++lane) {
+            const double v = x[k + lane];
+            s[lane] += v;
+            q[lane] += v * v;
+        }
+    }
+    for (unsigned int lane = 0; k < n; ++k, ++lane) {
+        const double v = x[k];
+        s[lane] += v;
+        q[lane] += v * v;
+    }
+    sum = (s[0] + s[1]) + (s[2] + s[3]);
+    squares = (q[0] + q[1]) + (q[2] + q[3]);
+}
+
+// Sum of the products of n sample pairs, with partial sums as above.
+double sumOfProducts(const float* u, const float* i, unsigned int n) {
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    unsigned int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        for (unsigned int lane = 0; lane < 4; ++lane) {
+            s[lane] += static_cast<double>(u[k + lane]) * static_cast<double>(i[k + lane]);
+        }
+    }
+    for (unsigned int lane = 0; k < n; ++k, ++lane) {
+        s[lane] += static_cast<double>(u[k]) * static_cast<double>(i[k]);
+    }
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
 }  // namespace
 
 struct WindowedCalculation::State {
@@ -162,11 +200,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         std::memcpy(x.data() + firstPart, ring, (N - firstPart) * sizeof(float));
         double sum = 0.0;
         double squares = 0.0;
-        for (unsigned int n = 0; n < N; ++n) {
-            const double v = x[n];
-            sum += v;
-            squares += v * v;
-        }
+        sumAndSquares(x.data(), N, sum, squares);
 
         if (direct) {
             std::memcpy(st.input.data(), x.data(), M * sizeof(float));
@@ -306,10 +340,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         for (unsigned short p = 0; p < phases; ++p) {
             const std::vector<float>& u = st.samples[p];
             const std::vector<float>& i = st.samples[3 + p];
-            double products = 0.0;
-            for (unsigned int n = 0; n < N; ++n) {
-                products += static_cast<double>(u[n]) * static_cast<double>(i[n]);
-            }
+            const double products = sumOfProducts(u.data(), i.data(), N);
             const std::vector<std::complex<double>>& Zu = st.lines[p];
             const std::vector<std::complex<double>>& Zi = st.lines[3 + p];
             double active = 0.0;
