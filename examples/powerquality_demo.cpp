@@ -13,6 +13,7 @@
 // and a current, 3 are three star voltages, 6 are three star voltages and
 // three currents. The frequency is reported as segments of the nominal value
 // (--frequency, 50 Hz by default).
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -163,6 +164,52 @@ void printRecord(const char* name, const PowerResultsPeriod& r, bool currents) {
     std::printf("\n");
 }
 
+// Windowed results: per window of ten cycles (IEC 61000-4-7 at 50 Hz) the
+// RMS value, THD and largest harmonics of each phase.
+void enableWindowedResults(PowerModule& module) {
+    module.setThdEnabled(true);
+    module.setWindowedResultsEnabled(true);
+}
+
+struct WindowCursor {
+    double start = 0.0;  // exact first position of the next window
+    size_t shown = 0;
+};
+
+// Schedules every window whose samples are all written (positions below
+// `written`), at the frequency the host tracks, back to back.
+void scheduleWindows(PowerModule& module, WindowCursor& cursor, size_t written, double frequency) {
+    const int cycles = 10;
+    const double length = cycles * module.getSampleRate() / frequency;
+    while (std::ceil(cursor.start + length) <= static_cast<double>(written)) {
+        module.scheduleForCalculation(static_cast<unsigned long long>(std::llround(cursor.start)), cycles, frequency);
+        cursor.start += length;
+    }
+}
+
+void printWindows(PowerModule& module, WindowCursor& cursor, unsigned phases) {
+    for (const PowerResultsGeneral& g : module.getResults(0)) {
+        if (cursor.shown++ % 10 != 0) {
+            continue;  // every tenth window (two seconds)
+        }
+        std::printf("window at t = %.4f s, %.4f Hz, %u samples\n", g.time, g.frequency, g.length);
+        for (unsigned k = 0; k < phases; ++k) {
+            const PowerResultsGeneralPhase& p = g.phases[k];
+            std::printf("  L%u %8.3f V rms  THD %6.3f %%  largest harmonics:", k + 1, p.rmsVoltage, p.thdVoltage.thd);
+            std::vector<unsigned> orders;
+            for (unsigned h = 2; h < g.harmonicLength; ++h) {
+                orders.push_back(h);
+            }
+            std::sort(orders.begin(), orders.end(),
+                      [&](unsigned a, unsigned b) { return p.harmonicsVoltage[a] > p.harmonicsVoltage[b]; });
+            for (size_t r = 0; r < 3 && r < orders.size(); ++r) {
+                std::printf("  h%u %.3f V", orders[r], p.harmonicsVoltage[orders[r]]);
+            }
+            std::printf("\n");
+        }
+    }
+}
+
 int run(const Recording& rec) {
     PowerModule module;
     module.beginUpdate();
@@ -174,8 +221,10 @@ int run(const Recording& rec) {
     module.setPeriodValuesEnabled(true);
     module.setPeriodSymmetricalComponentsEnabled(rec.phases == 3);
     module.setRvcEnabled(true);
+    enableWindowedResults(module);
     module.endUpdate();
     module.reset(0);
+    WindowCursor windows;
 
     const unsigned phases = rec.phases;
     std::vector<float*> u(phases), i(phases);
@@ -211,6 +260,8 @@ int run(const Recording& rec) {
         double frequency = rec.frequency[first + n / 2];
         bool flag = true;
         module.scheduleForPeriodCalculation(1, &segmentFirst, &segmentLength, &frequency, &flag);
+        scheduleWindows(module, windows, first + n, frequency);
+        printWindows(module, windows, phases);
 
         bool more = true;
         while (more) {
