@@ -112,6 +112,22 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
     }
 }
 
+TEST(WindowedCalculation, HighOrdersSurviveResampling) {
+    // 5760 Hz: order 40 at 49.5 Hz has under three samples per cycle.
+    PowerModule m;
+    WindowSetup s;
+    s.fs = 5760.0;
+    s.ring = 5760;
+    configure(m, s);
+    const SignalDriver::Signal signal = [](unsigned, uint64_t p) {
+        const double th = 2 * pi * 49.5 * static_cast<double>(p) / 5760.0;
+        return 230.0 * root2 * (std::sin(th) + 0.01 * std::sin(25 * th + 1.0) + 0.01 * std::sin(40 * th + 2.0));
+    };
+    const PowerResultsGeneral g = window(m, signal, 0, 10, 49.5);
+    EXPECT_NEAR(g.phases[0].harmonicsVoltage[25], 2.3, 2.3 * 0.005);
+    EXPECT_NEAR(g.phases[0].harmonicsVoltage[40], 2.3, 2.3 * 0.005);
+}
+
 TEST(WindowedCalculation, DcPowersAndAnglesOfALaggingCurrent) {
     PowerModule m;
     configure(m, WindowSetup{});

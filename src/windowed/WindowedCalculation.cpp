@@ -87,6 +87,7 @@ struct WindowedCalculation::State {
     // weights; kept while windows keep their length.
     std::vector<unsigned int> stencil;
     std::vector<float> weights;
+    std::vector<std::complex<double>> correction;  // 1 / mean response of the interpolation, per line
     double planExactLength = -1.0;
     unsigned int planLength = 0;
     unsigned int planFftLength = 0;
@@ -130,6 +131,57 @@ void WindowedCalculation::State::plan(double exactLength, unsigned int N, unsign
     planExactLength = exactLength;
     planLength = N;
     planFftLength = M;
+
+    // A component exactly on line k (angular frequency w = 2 pi k / W per
+    // sample) reaches that line scaled by the mean, over the output points,
+    // of the interpolation's response H(w, d) = sum_m w_m(d) e^{jw(m - 2 - d)}
+    // at the point's fraction d. The fractions of the points are spread
+    // evenly over [0, 1), so the mean is taken over 16 evenly spaced
+    // fractions, and each line is divided by it where it is at least 0.5
+    // (above that the interpolation has lost too much to restore).
+    static const int fractions = 16;
+    static double fractionWeights[fractions][6];
+    static const bool fractionWeightsReady = [] {
+        for (int q = 0; q < fractions; ++q) {
+            const double u = 2.0 + (q + 0.5) / fractions;
+            for (int m = 0; m < 6; ++m) {
+                double product = 1.0;
+                for (int k = 0; k < 6; ++k) {
+                    if (k != m) {
+                        product *= u - k;
+                    }
+                }
+                fractionWeights[q][m] = static_cast<float>(product / denominators[m]);
+            }
+        }
+        return true;
+    }();
+    (void)fractionWeightsReady;
+    const unsigned int lines = M / 2 + 1;
+    correction.assign(lines, std::complex<double>(1.0, 0.0));
+    for (unsigned int k = 1; k < lines; ++k) {
+        const double w = 2.0 * 3.141592653589793 * k / exactLength;
+        std::complex<double> powers[6];
+        powers[0] = 1.0;
+        const std::complex<double> step(std::cos(w), std::sin(w));
+        for (int m = 1; m < 6; ++m) {
+            powers[m] = powers[m - 1] * step;
+        }
+        const std::complex<double> fractionStep = std::polar(1.0, -w / fractions);
+        std::complex<double> shift = std::polar(1.0, -w * (2.0 + 0.5 / fractions));
+        std::complex<double> mean;
+        for (int q = 0; q < fractions; ++q, shift *= fractionStep) {
+            std::complex<double> h;
+            for (int m = 0; m < 6; ++m) {
+                h += fractionWeights[q][m] * powers[m];
+            }
+            mean += h * shift;
+        }
+        mean /= static_cast<double>(fractions);
+        if (std::abs(mean) >= 0.5) {
+            correction[k] = 1.0 / mean;
+        }
+    }
 }
 
 WindowedCalculation::WindowedCalculation() : state(new State()) {}
@@ -220,6 +272,9 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         for (unsigned int k = 0; k <= half; ++k) {
             const double f = (k == 0 || 2 * k == M) ? dcScale : scale;
             Z[k] = std::complex<double>(st.output[k].real() * f, st.output[k].imag() * f);
+            if (!direct) {
+                Z[k] *= st.correction[k];
+            }
             power[k] = std::norm(Z[k]);
             spectrumSquares += power[k];
         }

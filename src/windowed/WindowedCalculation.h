@@ -19,11 +19,17 @@
 //   power of two not below W (PowerConfig::getPow2Length), point j at
 //   position first + j x W / M, by 6-point Lagrange interpolation over the
 //   window's own samples (one-sided stencils at its two ends, so that no
-//   sample outside the window is read). The interpolation scales a component
-//   of frequency f by at worst 1 - 0.3125 x (pi f / sampleRate)^6: below 0.1 %
-//   up to 0.12 x sampleRate (order 25 at 50 Hz and 10240 Hz), 1.9 % at
-//   0.2 x sampleRate; its errors are largest where the interpolation point
-//   lies midway between samples, and average out over a window.
+//   sample outside the window is read). Interpolation scales a component of
+//   frequency f by a response that depends on where the point falls between
+//   two samples (at worst 1 - 0.3125 x (pi f / sampleRate)^6, midway); on
+//   average over the window's points, which fall evenly between samples, a
+//   component on line k is scaled by the mean response at that line, and
+//   every line is divided by that mean (taken over 16 evenly spaced
+//   fractions) where it is at least 0.5. What remains is the spread of the
+//   response around its mean, which leaks a little into neighbouring lines:
+//   measured at 49.5 and 50.5 Hz, harmonic groups within 0.04 % up to order
+//   50 at 10240 Hz, within 0.25 % up to order 40 and 0.7 % at order 50 at
+//   5760 Hz (under three samples per cycle).
 // Either way spectral line k lies at k x f / periodCount Hz, which is the
 // item's dFrequency (for a resampled window this replaces sampleRate / M);
 // the FFT length is the item's fftInputLength, and the window is refused when
