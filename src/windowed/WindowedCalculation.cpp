@@ -81,6 +81,9 @@ struct WindowedCalculation::State {
     Eigen::FFT<float> fft;
     std::vector<float> samples[9];               // the window's samples per waveform item
     std::vector<std::complex<double>> lines[9];  // RMS phasors Z_0 .. Z_{M/2} per waveform item
+    std::vector<double> power;                   // |Z_k|^2 of one channel
+    std::vector<double> groups;                  // squared harmonic groups of one channel
+    std::vector<double> subgroups;               // squared inter-harmonic subgroups of one channel
     std::vector<float> input;                    // FFT input of one channel
     std::vector<std::complex<float>> output;     // FFT output of one channel
     // Resampling plan: for output point j the first stencil sample and six
@@ -242,7 +245,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const double dcScale = 1.0 / M;
 
     // Time-domain sums, the spectrum, and everything that needs one channel only.
-    std::vector<double> power;  // |Z_k|^2
+    std::vector<double>& power = st.power;
     for (const Channel& c : channels) {
         std::vector<float>& x = st.samples[c.item];
         x.resize(N);
@@ -300,7 +303,8 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         }
 
         // Harmonic groups (squares first, for the distortion sums).
-        std::vector<double> groups(H, 0.0);
+        std::vector<double>& groups = st.groups;
+        groups.assign(H, 0.0);
         for (unsigned int h = 1; h < H; ++h) {
             const unsigned long long centre = static_cast<unsigned long long>(h) * P;
             double g = 0.0;
@@ -341,7 +345,8 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         }
 
         if (inter) {
-            std::vector<double> subgroups(H, 0.0);
+            std::vector<double>& subgroups = st.subgroups;
+            subgroups.assign(H, 0.0);
             for (unsigned int h = 0; h < H; ++h) {
                 const unsigned long long base = static_cast<unsigned long long>(h) * P;
                 for (unsigned int i = 2; i + 2 <= P; ++i) {
