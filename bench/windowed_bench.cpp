@@ -6,7 +6,7 @@
 // length; the host's writing of samples is not measured.
 //
 //   BM_WindowedThreePhase/50000  10 cycles at 50 Hz: 2048 samples, FFT 2048 as is
-//   BM_WindowedThreePhase/49500  10 cycles at 49.5 Hz: resampled onto 4096 points
+//   BM_WindowedThreePhase/49500  10 cycles at 49.5 Hz: resampled onto 2160 points
 //   BM_WindowedSinglePhase       one voltage and one current, 10 cycles at 50 Hz
 #include <benchmark/benchmark.h>
 

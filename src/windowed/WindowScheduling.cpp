@@ -47,7 +47,7 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(unsigned long long fir
     const unsigned int length = static_cast<unsigned int>(samples);
     const unsigned int fftLength = (whole && WindowedCalculation::isDirectLength(length))
                                        ? length
-                                       : PowerConfig::getPow2Length(windowLength);
+                                       : WindowedCalculation::resampledLength(windowLength);
     if (fftLength == 0 || fftLength > buffers.maxWindowFftLength) {
         throw std::invalid_argument("the window is longer than the longest FFT the configuration plans for");
     }

@@ -203,6 +203,18 @@ bool WindowedCalculation::isDirectLength(unsigned long long samples) {
     return samples == 1;
 }
 
+unsigned int WindowedCalculation::resampledLength(double exactLength) {
+    if (!(exactLength > 0.0) || !(exactLength <= 2147483648.0)) {
+        return 0;
+    }
+    unsigned long long n = static_cast<unsigned long long>(std::ceil(exactLength));
+    n = (n + 3) / 4 * 4;
+    while (!isDirectLength(n)) {
+        n += 4;
+    }
+    return static_cast<unsigned int>(n);
+}
+
 void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buffers,
                                     const PowerResultsQueueItem& item, double exactLength, unsigned int slot) {
     State& st = *state;

@@ -16,7 +16,9 @@
 //   and 5 is transformed as it is (FFT length N); the spectrum is then exact
 //   (up to single-precision rounding);
 // - any other window is resampled synchronously onto M points, M the smallest
-//   power of two not below W (PowerConfig::getPow2Length), point j at
+//   multiple of 4 not below W whose only prime factors are 2, 3 and 5 (2160
+//   for 10 cycles at 49.5 Hz and 10240 Hz: within a few percent of W, and a
+//   real FFT that Eigen computes as a half-length complex one), point j at
 //   position first + j x W / M, by 6-point Lagrange interpolation over the
 //   window's own samples (one-sided stencils at its two ends, so that no
 //   sample outside the window is read). Interpolation scales a component of
@@ -26,10 +28,11 @@
 //   component on line k is scaled by the mean response at that line, and
 //   every line is divided by that mean (taken over 16 evenly spaced
 //   fractions) where it is at least 0.5. What remains is the spread of the
-//   response around its mean, which leaks a little into neighbouring lines:
-//   measured at 49.5 and 50.5 Hz, harmonic groups within 0.04 % up to order
-//   50 at 10240 Hz, within 0.25 % up to order 40 and 0.7 % at order 50 at
-//   5760 Hz (under three samples per cycle).
+//   response around its mean, which leaks a little into other lines. Measured
+//   at 49.5 and 50.5 Hz with 1 % of orders 5, 7, 13, 25, 40 and 50 on the
+//   fundamental: every group within 0.04 % at 10240 Hz; at 5760 Hz within
+//   0.3 % up to order 13, 0.8 % at order 40 and 1.3 % at order 50 (under
+//   three samples per cycle).
 // Either way spectral line k lies at k x f / periodCount Hz, which is the
 // item's dFrequency (for a resampled window this replaces sampleRate / M);
 // the FFT length is the item's fftInputLength, and the window is refused when
@@ -105,6 +108,10 @@ public:
     // Whether a window of a whole number N of samples is transformed as it
     // is (N has no prime factor above 5).
     static bool isDirectLength(unsigned long long samples);
+    // FFT length of a resampled window of exact length W: the smallest
+    // multiple of 4 not below W with no prime factor above 5 (at most the
+    // power of two not below W); 0 for a W that is not positive or too long.
+    static unsigned int resampledLength(double exactLength);
 
     // Computes the raw data of one window into slot `slot` of the buffers.
     // exactLength is the window's exact length W in samples; the item carries
