@@ -79,9 +79,10 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
         double nominal, f;
         unsigned short periods;
         double tolerance;  // relative
+        unsigned fftLines;  // FFT length / 2 + 1: the window itself, or the next multiple of 4 with factors 2, 3, 5
     };
-    const Case cases[] = {{50.0, 50.0, 10, 0.001}, {50.0, 49.5, 10, 0.005}, {50.0, 50.5, 10, 0.005},
-                          {60.0, 60.0, 12, 0.005}, {60.0, 59.7, 12, 0.005}};
+    const Case cases[] = {{50.0, 50.0, 10, 0.001, 1025}, {50.0, 49.5, 10, 0.005, 1081}, {50.0, 50.5, 10, 0.005, 1025},
+                          {60.0, 60.0, 12, 0.005, 1025}, {60.0, 59.7, 12, 0.005, 1081}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.f);
         PowerModule m;
@@ -96,6 +97,7 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
         EXPECT_EQ(g.firstSampleIndex, 1000u);
         EXPECT_NEAR(g.dFrequency, c.f / c.periods, 1e-9);
         EXPECT_EQ(g.harmonicLength, 41u);  // orders 0 to thdHighestHarmonic
+        EXPECT_EQ(g.fftOutputLength, c.fftLines);
         const double expected[8] = {0, 230.0, 0, 0, 0, 11.5, 0, 6.9};
         for (unsigned h = 1; h < 8; ++h) {
             SCOPED_TRACE(h);
