@@ -3,7 +3,8 @@
 //
 // Without arguments it synthesises ten seconds of a three-phase star grid
 // (230 V, 50 Hz drifting slowly between 49.9 and 50.1 Hz, currents of 10 A
-// lagging by 30 degrees, phase 2 stepping up by 5 % from t = 4 s to t = 7 s,
+// lagging by 30 degrees, 4 % fifth and 2 % seventh voltage harmonic, phase 2
+// stepping up by 5 % from t = 4 s to t = 7 s,
 // phase 1 dipping to 70 % for 100 ms from t = 2 s). With --csv it reads the
 // samples of a recording instead:
 //
@@ -20,6 +21,10 @@
 // voltage, 230 V for the synthetic grid; for a recording --declared-voltage V
 // sets it (phase to neutral), else the RMS value of the first period value is
 // taken.
+//
+// Windowed results (RMS, THD, harmonics) are computed over windows of ten
+// cycles of the tracked frequency and printed for every tenth window.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -47,9 +52,8 @@ struct Recording {
     bool currents = true;
     std::vector<std::vector<float>> voltages;
     std::vector<std::vector<float>> currentsData;
-    std::vector<double> frequency;  // tracked frequency per sample, Hz
-    double declaredVoltage = 0.0;   // Udin of the voltage events, V; 0: taken from the first period value
     std::vector<double> frequency;  // known frequency per sample, Hz
+    double declaredVoltage = 0.0;   // Udin of the voltage events, V; 0: taken from the first period value
     bool trackFrequency = true;     // track it from the first voltage instead
     size_t size() const { return voltages.empty() ? 0 : voltages[0].size(); }
 };
@@ -73,7 +77,9 @@ Recording synthesise() {
         for (unsigned k = 0; k < 3; ++k) {
             const double theta = 2.0 * pi * phase - 2.0 * pi / 3.0 * k;
             const double step = (k == 1 && t >= 4.0 && t < 7.0) ? 1.05 : 1.0;
-            r.voltages[k][p] = static_cast<float>(230.0 * std::sqrt(2.0) * step * syntheticDip(k, t) * std::sin(theta));
+            // 4 % fifth and 2 % seventh harmonic, as a grid with rectifier loads has
+            const double wave = std::sin(theta) + 0.04 * std::sin(5.0 * theta) + 0.02 * std::sin(7.0 * theta);
+            r.voltages[k][p] = static_cast<float>(230.0 * std::sqrt(2.0) * step * syntheticDip(k, t) * wave);
             r.currentsData[k][p] = static_cast<float>(10.0 * std::sqrt(2.0) * std::sin(theta - pi / 6.0));
         }
     }
@@ -257,7 +263,9 @@ constexpr int trackerDivisor = 16;
 
 struct FrequencyReport {
     std::unique_ptr<FrequencyTracker> tracker;  // null: the known frequency is reported
-    bool started = false;
+    bool started = false;                       // the module was reset where the segments start
+    unsigned long long resetPosition = 0;
+    double frequency = 0.0;                     // the latest frequency reported, Hz
 };
 
 FrequencyReport makeFrequencyReport(const Recording& rec) {
@@ -278,6 +286,8 @@ void reportFrequency(PowerModule& module, FrequencyReport& report, const Recordi
         double frequency = rec.frequency[first + n / 2];
         bool flag = true;
         module.scheduleForPeriodCalculation(1, &segmentFirst, &segmentLength, &frequency, &flag);
+        report.started = true;  // run() reset the module at position 0
+        report.frequency = frequency;
         return;
     }
     report.tracker->addSamples(rec.voltages[0].data() + first, static_cast<int>(n));
@@ -288,10 +298,12 @@ void reportFrequency(PowerModule& module, FrequencyReport& report, const Recordi
     int count;
     while ((count = report.tracker->getSegments(64, firsts, lengths, frequencies, flags)) > 0) {
         if (!report.started) {
-            module.reset(firsts[0] / trackerDivisor);
+            report.resetPosition = firsts[0] / trackerDivisor;
+            module.reset(report.resetPosition);
             report.started = true;
         }
         module.scheduleForPeriodCalculation(count, firsts, lengths, frequencies, flags);
+        report.frequency = frequencies[count - 1];
     }
 }
 
@@ -314,6 +326,53 @@ void printTrackedFrequency(const FrequencyReport& report) {
                 report.tracker->isLocked() ? "" : " (reference lost)");
 }
 
+// Windowed results: per window of ten cycles (IEC 61000-4-7 at 50 Hz) the
+// RMS value, THD and largest harmonics of each phase.
+void enableWindowedResults(PowerModule& module) {
+    module.setThdEnabled(true);
+    module.setWindowedResultsEnabled(true);
+}
+
+struct WindowCursor {
+    double start = 0.0;  // exact first position of the next window
+    bool started = false;
+    size_t shown = 0;
+};
+
+// Schedules every window whose samples are all written (positions below
+// `written`), at the frequency the host tracks, back to back.
+void scheduleWindows(PowerModule& module, WindowCursor& cursor, size_t written, double frequency) {
+    const int cycles = 10;
+    const double length = cycles * module.getSampleRate() / frequency;
+    while (std::ceil(cursor.start + length) <= static_cast<double>(written)) {
+        module.scheduleForCalculation(static_cast<unsigned long long>(std::llround(cursor.start)), cycles, frequency);
+        cursor.start += length;
+    }
+}
+
+void printWindows(PowerModule& module, WindowCursor& cursor, unsigned phases) {
+    for (const PowerResultsGeneral& g : module.getResults(0)) {
+        if (cursor.shown++ % 10 != 0) {
+            continue;  // every tenth window (two seconds)
+        }
+        std::printf("window at t = %.4f s, %.4f Hz, %u samples\n", g.time, g.frequency, g.length);
+        for (unsigned k = 0; k < phases; ++k) {
+            const PowerResultsGeneralPhase& p = g.phases[k];
+            std::printf("  L%u %8.3f V rms  THD %6.3f %%  largest harmonics:", k + 1, p.rmsVoltage, p.thdVoltage.thd);
+            std::vector<unsigned> orders;
+            for (unsigned h = 2; h < g.harmonicLength; ++h) {
+                orders.push_back(h);
+            }
+            std::sort(orders.begin(), orders.end(),
+                      [&](unsigned a, unsigned b) { return p.harmonicsVoltage[a] > p.harmonicsVoltage[b]; });
+            for (size_t r = 0; r < 3 && r < orders.size(); ++r) {
+                std::printf("  h%u %.3f V", orders[r], p.harmonicsVoltage[orders[r]]);
+            }
+            std::printf("\n");
+        }
+    }
+}
+
 int run(const Recording& rec) {
     PowerModule module;
     module.beginUpdate();
@@ -325,8 +384,10 @@ int run(const Recording& rec) {
     module.setPeriodValuesEnabled(true);
     module.setPeriodSymmetricalComponentsEnabled(rec.phases == 3);
     module.setRvcEnabled(true);
+    enableWindowedResults(module);
     module.endUpdate();
     module.reset(0);
+    WindowCursor windows;
 
     const unsigned phases = rec.phases;
     std::vector<float*> u(phases), i(phases);
@@ -360,6 +421,14 @@ int run(const Recording& rec) {
         }
         module.writeSamples(static_cast<unsigned int>(n));
         reportFrequency(module, frequencyReport, rec, first, n);
+        if (frequencyReport.started) {
+            if (!windows.started) {  // windows start where the module was reset
+                windows.start = static_cast<double>(frequencyReport.resetPosition);
+                windows.started = true;
+            }
+            scheduleWindows(module, windows, first + n, frequencyReport.frequency);
+        }
+        printWindows(module, windows, phases);
 
         bool more = true;
         while (more) {

@@ -94,6 +94,12 @@ public:
     void setRvcSteadyStateLength(int periodValues);        // [100]
     void setRvcThreshold(double percentOfAverage);         // [2.0]
     void setRvcThresholdHysteresis(double percentOfThreshold);  // [50.0]
+    // [false] Windowed results computed from the samples: each window given to
+    // scheduleForCalculation yields one PowerResultsGeneral from getResults.
+    // Off, scheduleForCalculation does nothing and reset queues one window
+    // that yields no record.
+    void setWindowedResultsEnabled(bool enabled);
+    bool getWindowedResultsEnabled() const;
 
     // Queries; none of them initialises or locks.
     unsigned int getBufferLength() const;
@@ -139,7 +145,20 @@ public:
     void reset(unsigned long long firstSampleIndex) const;
     void skipSamples(unsigned int count) const;
     bool isAnyResultReady() const;
-    // Windows follow from reset and the results queue; this does nothing.
+    // With windowed results enabled: the samples of the window that starts at
+    // stream position firstSampleIndex and spans periodCount cycles at
+    // frequency Hz (positions p with firstSampleIndex <= p < firstSampleIndex +
+    // periodCount * sampleRate / frequency) are in the rings. The window is
+    // computed at once and queued for getResults; windows are numbered from 0
+    // after each reset. Refused with std::invalid_argument before anything is
+    // written: no reset yet, periodCount < 1, a frequency that is not finite
+    // and positive or leaves fewer than two samples per cycle, a window of
+    // fewer than 8 samples, longer than the ring or than the longest FFT the
+    // configuration plans for (periodCount cycles at minFrequency), or one
+    // whose first samples the ring has overwritten since (it starts more than
+    // a ring length before the end of the newest window scheduled). Refused
+    // with std::length_error when as many windows as the results ring holds
+    // (getGeneralResultsBufferLength) wait for getResults. Off, does nothing.
     void scheduleForCalculation(unsigned long long firstSampleIndex, int periodCount, double frequency) const;
     // Segments follow each other: one that starts a buffer length or more
     // away from where the previous one ended (or from the reset position), or

@@ -89,6 +89,7 @@ POWERQUALITY_API int32_t getThdEnabled(PowerModuleHandle module, bool* value);
 POWERQUALITY_API int32_t getThdHighestHarmonic(PowerModuleHandle module, int* value);
 POWERQUALITY_API int32_t getVoltagesCount(PowerModuleHandle module, unsigned char* value);
 POWERQUALITY_API int32_t getWaveformsEnabled(PowerModuleHandle module, bool* value);
+POWERQUALITY_API int32_t getWindowedResultsEnabled(PowerModuleHandle module, bool* value);
 POWERQUALITY_API int32_t isAnyResultReady(PowerModuleHandle module, bool* value);
 
 /* Settings: arguments are passed unchanged (the RVC names state the units). */
@@ -116,6 +117,9 @@ POWERQUALITY_API int32_t setThdEnabled(PowerModuleHandle module, bool enabled);
 POWERQUALITY_API int32_t setThdHighestHarmonic(PowerModuleHandle module, int harmonic);
 POWERQUALITY_API int32_t setVariableFrequency(PowerModuleHandle module, double minFrequency, double maxFrequency);
 POWERQUALITY_API int32_t setWaveformsEnabled(PowerModuleHandle module, bool enabled);
+/* Windowed results computed from the samples (see PowerModule.h); off by
+ * default. */
+POWERQUALITY_API int32_t setWindowedResultsEnabled(PowerModuleHandle module, bool enabled);
 
 /* Operations. */
 POWERQUALITY_API int32_t beginUpdate(PowerModuleHandle module);

@@ -48,8 +48,9 @@ void PowerModule::writeSamples(unsigned int count) const { impl->copyAddedSample
 
 void PowerModule::sync() const { impl->syncCuda(); }
 
-// Windows follow from reset and the results queue.
-void PowerModule::scheduleForCalculation(unsigned long long, int, double) const {}
+void PowerModule::scheduleForCalculation(unsigned long long firstSampleIndex, int periodCount, double frequency) const {
+    impl->scheduleForCalculation(firstSampleIndex, periodCount, frequency);
+}
 
 void PowerModule::beginUpdate() { impl->beginUpdate(); }
 
@@ -98,6 +99,10 @@ void PowerModule::setRvcSteadyStateLength(int periodValues) { impl->setRvcSteady
 void PowerModule::setRvcThreshold(double percentOfAverage) { impl->setRvcThreshold(percentOfAverage); }
 
 void PowerModule::setRvcThresholdHysteresis(double percentOfThreshold) { impl->setRvcThresholdHysteresis(percentOfThreshold); }
+
+void PowerModule::setWindowedResultsEnabled(bool enabled) { impl->setWindowedResultsEnabled(enabled); }
+
+bool PowerModule::getWindowedResultsEnabled() const { return impl->getWindowedResultsEnabled(); }
 
 unsigned int PowerModule::getBufferLength() const { return impl->getBufferLength(); }
 

@@ -335,6 +335,13 @@ int32_t getWaveformsEnabled(PowerModuleHandle module, bool* value) {
     });
 }
 
+int32_t getWindowedResultsEnabled(PowerModuleHandle module, bool* value) {
+    return powerquality::guarded([&] {
+        bool& out = required(value);
+        out = moduleOf(module).getWindowedResultsEnabled();
+    });
+}
+
 int32_t isAnyResultReady(PowerModuleHandle module, bool* value) {
     return powerquality::guarded([&] {
         bool& out = required(value);
@@ -436,6 +443,10 @@ int32_t setVariableFrequency(PowerModuleHandle module, double minFrequency, doub
 
 int32_t setWaveformsEnabled(PowerModuleHandle module, bool enabled) {
     return powerquality::guarded([&] { moduleOf(module).setWaveformsEnabled(enabled); });
+}
+
+int32_t setWindowedResultsEnabled(PowerModuleHandle module, bool enabled) {
+    return powerquality::guarded([&] { moduleOf(module).setWindowedResultsEnabled(enabled); });
 }
 
 int32_t beginUpdate(PowerModuleHandle module) {

@@ -5,6 +5,8 @@
 
 #include "config/NumericPolicy.h"
 
+#include "windowed/WindowedCalculation.h"
+
 PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
     : owner(owner),
       config(),
@@ -19,7 +21,10 @@ PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
       previousFlag(1.0),
       updateCount(0),
       initializationCount(0),
-      nextSegmentPosition(0) {}
+      nextSegmentPosition(0),
+      windowedCalculation(),
+      firstWindowPending(false),
+      windowedSamplesEnd(0) {}
 
 PowerModule::PowerModuleImpl::~PowerModuleImpl() = default;
 
@@ -207,6 +212,11 @@ void PowerModule::PowerModuleImpl::setRvcThresholdHysteresis(double percentOfThr
     lazyInitialize();
 }
 
+void PowerModule::PowerModuleImpl::setWindowedResultsEnabled(bool enabled) {
+    config.windowedResultsEnabled = enabled;
+    lazyInitialize();
+}
+
 // ---- queries ----
 
 unsigned int PowerModule::PowerModuleImpl::getBufferLength() const { return buffers.getBufferLength(); }
@@ -242,6 +252,7 @@ int PowerModule::PowerModuleImpl::getThdHighestHarmonic() const { return config.
 int PowerModule::PowerModuleImpl::getRvcSteadyStateLength() const { return config.rvcSteadyStateLength; }
 double PowerModule::PowerModuleImpl::getRvcThreshold() const { return config.rvcThreshold; }
 double PowerModule::PowerModuleImpl::getRvcThresholdHysteresis() const { return config.rvcThresholdHysteresis; }
+bool PowerModule::PowerModuleImpl::getWindowedResultsEnabled() const { return config.windowedResultsEnabled; }
 
 PowerGridConfig PowerModule::PowerModuleImpl::getGridConfig() { return config.getGridConfig(); }
 PowerGridConfigType PowerModule::PowerModuleImpl::getGridConfigType() { return config.gridConfigType; }

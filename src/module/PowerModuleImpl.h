@@ -45,6 +45,8 @@
 #include "powerquality/PowerResults.h"
 #include "scheduling/PowerResultsQueueItem.h"
 
+class WindowedCalculation;
+
 class POWERQUALITY_API PowerModule::PowerModuleImpl {
 public:
     explicit PowerModuleImpl(PowerModule& owner);
@@ -79,6 +81,7 @@ public:
     void setRvcSteadyStateLength(int periodValues);
     void setRvcThreshold(double percentOfAverage);
     void setRvcThresholdHysteresis(double percentOfThreshold);
+    void setWindowedResultsEnabled(bool enabled);
 
     unsigned int getBufferLength() const;
     double getSampleRate() const;
@@ -103,6 +106,7 @@ public:
     int getRvcSteadyStateLength() const;
     double getRvcThreshold() const;
     double getRvcThresholdHysteresis() const;
+    bool getWindowedResultsEnabled() const;
 
     PowerGridConfig getGridConfig();
     PowerGridConfigType getGridConfigType();
@@ -126,6 +130,7 @@ public:
     void reset(unsigned long long firstSampleIndex);
     void skipSamples(unsigned int count);
     bool isAnyResultReady();
+    void scheduleForCalculation(unsigned long long firstSampleIndex, int periodCount, double frequency);
     void scheduleForPeriodCalculation(int count, unsigned long long* firstSampleIndices, int* lengths,
                                       double* frequencies, bool* flags);
     void getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results);
@@ -159,6 +164,13 @@ public:
     // The message of the last initialisation that failed; empty once one has
     // succeeded.
     std::string initializationError;
+    // Windowed calculation stage (only with windowed results enabled): its
+    // FFT and scratch, whether the item that reset created still waits to
+    // become window 0, and the end of the newest window scheduled (or the
+    // reset or skip position): the rings hold the samples before it.
+    std::unique_ptr<WindowedCalculation> windowedCalculation;
+    bool firstWindowPending;
+    unsigned long long windowedSamplesEnd;
 
 private:
     friend struct PowerModuleImplTestAccess;  // tests call the private operations through it
