@@ -3,27 +3,42 @@
 //
 // Without arguments it synthesises ten seconds of a three-phase star grid
 // (230 V, 50 Hz drifting slowly between 49.9 and 50.1 Hz, currents of 10 A
-// lagging by 30 degrees, phase 2 stepping up by 5 % from t = 4 s to t = 7 s).
-// With --csv it reads the samples of a recording instead:
+// lagging by 30 degrees, 4 % fifth and 2 % seventh voltage harmonic, phase 2
+// stepping up by 5 % from t = 4 s to t = 7 s,
+// phase 1 dipping to 70 % for 100 ms from t = 2 s). With --csv it reads the
+// samples of a recording instead:
 //
-//   powerquality_demo [--csv FILE --rate HZ [--frequency HZ] [--time]]
+//   powerquality_demo [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]]
 //
 // The CSV file has one column per channel, optionally preceded by a time
 // column (--time) and a header line: 1 column is one voltage, 2 are a voltage
 // and a current, 3 are three star voltages, 6 are three star voltages and
-// three currents. The frequency is reported as segments of the nominal value
-// (--frequency, 50 Hz by default).
+// three currents. The frequency is tracked from the first voltage by the
+// library's FrequencyTracker (nominal 50 Hz, or --nominal); --frequency
+// forces a fixed frequency instead. The synthetic grid is tracked as well.
+//
+// Voltage dips, swells and interruptions are reported relative to the declared
+// voltage, 230 V for the synthetic grid; for a recording --declared-voltage V
+// sets it (phase to neutral), else the RMS value of the first period value is
+// taken.
+//
+// Windowed results (RMS, THD, harmonics) are computed over windows of ten
+// cycles of the tracked frequency and printed for every tenth window.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "powerquality/FrequencyTracker.h"
 #include "powerquality/PowerModule.h"
+#include "powerquality/VoltageEventDetector.h"
 
 namespace {
 
@@ -37,12 +52,18 @@ struct Recording {
     bool currents = true;
     std::vector<std::vector<float>> voltages;
     std::vector<std::vector<float>> currentsData;
-    std::vector<double> frequency;  // tracked frequency per sample, Hz
+    std::vector<double> frequency;  // known frequency per sample, Hz
+    double declaredVoltage = 0.0;   // Udin of the voltage events, V; 0: taken from the first period value
+    bool trackFrequency = true;     // track it from the first voltage instead
     size_t size() const { return voltages.empty() ? 0 : voltages[0].size(); }
 };
 
+// The synthetic grid's voltage dip: phase 1 at 70 % for 100 ms from t = 2 s.
+double syntheticDip(unsigned phase, double t) { return (phase == 0 && t >= 2.0 && t < 2.1) ? 0.7 : 1.0; }
+
 Recording synthesise() {
     Recording r;
+    r.declaredVoltage = 230.0;
     const size_t n = static_cast<size_t>(10.0 * r.sampleRate);
     r.voltages.assign(3, std::vector<float>(n));
     r.currentsData.assign(3, std::vector<float>(n));
@@ -56,7 +77,9 @@ Recording synthesise() {
         for (unsigned k = 0; k < 3; ++k) {
             const double theta = 2.0 * pi * phase - 2.0 * pi / 3.0 * k;
             const double step = (k == 1 && t >= 4.0 && t < 7.0) ? 1.05 : 1.0;
-            r.voltages[k][p] = static_cast<float>(230.0 * std::sqrt(2.0) * step * std::sin(theta));
+            // 4 % fifth and 2 % seventh harmonic, as a grid with rectifier loads has
+            const double wave = std::sin(theta) + 0.04 * std::sin(5.0 * theta) + 0.02 * std::sin(7.0 * theta);
+            r.voltages[k][p] = static_cast<float>(230.0 * std::sqrt(2.0) * step * syntheticDip(k, t) * wave);
             r.currentsData[k][p] = static_cast<float>(10.0 * std::sqrt(2.0) * std::sin(theta - pi / 6.0));
         }
     }
@@ -154,6 +177,77 @@ Recording readCsv(const std::string& path, double rate, double nominal, bool tim
     return r;
 }
 
+// Voltage dips, swells and interruptions over the period values of a run.
+// The detector is meant for Urms(1/2), one-cycle values every half cycle (two
+// half periods, 50 % overlap); it is fed whatever geometry the module runs,
+// and says so when that differs, since event times then lie on that grid.
+class VoltageEventReport {
+public:
+    VoltageEventReport(PowerModule& module, double declaredVoltage, unsigned phases)
+        : declared(declaredVoltage), phases(phases) {
+        const unsigned halfPeriods = module.getHalfPeriodValuesCount();
+        const unsigned overlap = module.getPeriodValuesOverlapInPercent();
+        if (halfPeriods != 2 || overlap != 50) {
+            std::printf("voltage events from RMS values over %u half periods with %u %% overlap "
+                        "(Urms(1/2) would be 2 half periods with 50 %% overlap)\n",
+                        halfPeriods, overlap);
+        }
+    }
+
+    void add(const PowerResultsPeriod* records, int count) {
+        if (count <= 0) {
+            return;
+        }
+        if (!detector) {
+            if (!(declared > 0.0)) {
+                // No declared voltage given: the mean RMS value of the first period value.
+                declared = 0.0;
+                for (unsigned k = 0; k < phases; ++k) {
+                    declared += records[k + 1].rmsVoltage / phases;
+                }
+                std::printf("voltage events relative to %.3f V, the RMS value of the first period value "
+                            "(--declared-voltage sets it)\n", declared);
+            }
+            detector.reset(new VoltageEventDetector(declared, phases));
+        }
+        detector->addPeriodResults(records, count);
+        print(detector->getEvents(), "");
+    }
+
+    // At the end of the samples: the events still running, then the counts.
+    void finish() {
+        if (detector) {
+            print(detector->getRunningEvents(), ", still running at the end of the samples");
+            detector->closeRunningEvents();
+            detector->getEvents();
+        }
+        std::printf("voltage events: %d dip(s), %d swell(s), %d interruption(s)\n", counts[1], counts[2], counts[3]);
+    }
+
+private:
+    void print(const std::vector<VoltageEvent>& events, const char* note) {
+        static const char* const names[4] = {"", "dip", "swell", "interruption"};
+        for (const VoltageEvent& e : events) {
+            std::string on;
+            for (unsigned k = 0; k < phases; ++k) {
+                if ((e.phases >> k) & 1u) {
+                    on += (on.empty() ? "L" : ",L") + std::to_string(k + 1);
+                }
+            }
+            std::printf("voltage %s on %s: start %.4f s, duration %.4f s, %s %.2f V (%.2f %% of %.1f V)%s\n",
+                        names[e.type], on.c_str(), e.startTime, e.duration,
+                        e.type == VoltageEventSwell ? "maximum" : "residual", e.extremeVoltage, e.extremePercent,
+                        declared, note);
+            ++counts[e.type];
+        }
+    }
+
+    double declared;
+    unsigned phases;
+    std::unique_ptr<VoltageEventDetector> detector;
+    int counts[4] = {0, 0, 0, 0};
+};
+
 void printRecord(const char* name, const PowerResultsPeriod& r, bool currents) {
     std::printf("  %-6s %8.3f V rms  %8.3f V fund", name, r.rmsVoltage, r.fundamentalVoltage);
     if (currents) {
@@ -163,19 +257,137 @@ void printRecord(const char* name, const PowerResultsPeriod& r, bool currents) {
     std::printf("\n");
 }
 
+// Frequency tracking: the caller indices of the segments are positions times
+// this divisor, so cycle boundaries fall to 1/16 of a sample.
+constexpr int trackerDivisor = 16;
+
+struct FrequencyReport {
+    std::unique_ptr<FrequencyTracker> tracker;  // null: the known frequency is reported
+    bool started = false;                       // the module was reset where the segments start
+    unsigned long long resetPosition = 0;
+    double frequency = 0.0;                     // the latest frequency reported, Hz
+};
+
+FrequencyReport makeFrequencyReport(const Recording& rec) {
+    FrequencyReport report;
+    if (rec.trackFrequency) {
+        report.tracker = std::make_unique<FrequencyTracker>(rec.sampleRate, rec.nominalFrequency, trackerDivisor);
+    }
+    return report;
+}
+
+// Reports the frequency over the block [first, first + n): the cycles the
+// tracker closed (the module is reset at the first one, so period values
+// start at the grid's first crossing), or one segment of the known frequency.
+void reportFrequency(PowerModule& module, FrequencyReport& report, const Recording& rec, size_t first, size_t n) {
+    if (!report.tracker) {
+        unsigned long long segmentFirst = first * trackerDivisor;
+        int segmentLength = static_cast<int>(n) * trackerDivisor;
+        double frequency = rec.frequency[first + n / 2];
+        bool flag = true;
+        module.scheduleForPeriodCalculation(1, &segmentFirst, &segmentLength, &frequency, &flag);
+        report.started = true;  // run() reset the module at position 0
+        report.frequency = frequency;
+        return;
+    }
+    report.tracker->addSamples(rec.voltages[0].data() + first, static_cast<int>(n));
+    unsigned long long firsts[64];
+    int lengths[64];
+    double frequencies[64];
+    bool flags[64];
+    int count;
+    while ((count = report.tracker->getSegments(64, firsts, lengths, frequencies, flags)) > 0) {
+        if (!report.started) {
+            report.resetPosition = firsts[0] / trackerDivisor;
+            module.reset(report.resetPosition);
+            report.started = true;
+        }
+        module.scheduleForPeriodCalculation(count, firsts, lengths, frequencies, flags);
+        report.frequency = frequencies[count - 1];
+    }
+}
+
+// The tracker's 10-second frequencies and where it stands at the end.
+void printTrackedFrequency(const FrequencyReport& report) {
+    if (!report.tracker) {
+        return;
+    }
+    FrequencyTrackerInterval intervals[16];
+    int count;
+    while ((count = report.tracker->getTenSecondFrequencies(16, intervals)) > 0) {
+        for (int k = 0; k < count; ++k) {
+            const double scale = 1.0 / (report.tracker->getSampleRate() * trackerDivisor);
+            std::printf("10-second frequency %.1f s to %.1f s: %.4f Hz over %d cycles%s\n",
+                        intervals[k].firstSampleIndex * scale, intervals[k].endSampleIndex * scale,
+                        intervals[k].frequency, intervals[k].cycleCount, intervals[k].flag ? "" : " (flagged)");
+        }
+    }
+    std::printf("tracked frequency at the end: %.4f Hz%s\n", report.tracker->getFrequency(),
+                report.tracker->isLocked() ? "" : " (reference lost)");
+}
+
+// Windowed results: per window of ten cycles (IEC 61000-4-7 at 50 Hz) the
+// RMS value, THD and largest harmonics of each phase.
+void enableWindowedResults(PowerModule& module) {
+    module.setThdEnabled(true);
+    module.setWindowedResultsEnabled(true);
+}
+
+struct WindowCursor {
+    double start = 0.0;  // exact first position of the next window
+    bool started = false;
+    size_t shown = 0;
+};
+
+// Schedules every window whose samples are all written (positions below
+// `written`), at the frequency the host tracks, back to back.
+void scheduleWindows(PowerModule& module, WindowCursor& cursor, size_t written, double frequency) {
+    const int cycles = 10;
+    const double length = cycles * module.getSampleRate() / frequency;
+    while (std::ceil(cursor.start + length) <= static_cast<double>(written)) {
+        module.scheduleForCalculation(static_cast<unsigned long long>(std::llround(cursor.start)), cycles, frequency);
+        cursor.start += length;
+    }
+}
+
+void printWindows(PowerModule& module, WindowCursor& cursor, unsigned phases) {
+    for (const PowerResultsGeneral& g : module.getResults(0)) {
+        if (cursor.shown++ % 10 != 0) {
+            continue;  // every tenth window (two seconds)
+        }
+        std::printf("window at t = %.4f s, %.4f Hz, %u samples\n", g.time, g.frequency, g.length);
+        for (unsigned k = 0; k < phases; ++k) {
+            const PowerResultsGeneralPhase& p = g.phases[k];
+            std::printf("  L%u %8.3f V rms  THD %6.3f %%  largest harmonics:", k + 1, p.rmsVoltage, p.thdVoltage.thd);
+            std::vector<unsigned> orders;
+            for (unsigned h = 2; h < g.harmonicLength; ++h) {
+                orders.push_back(h);
+            }
+            std::sort(orders.begin(), orders.end(),
+                      [&](unsigned a, unsigned b) { return p.harmonicsVoltage[a] > p.harmonicsVoltage[b]; });
+            for (size_t r = 0; r < 3 && r < orders.size(); ++r) {
+                std::printf("  h%u %.3f V", orders[r], p.harmonicsVoltage[orders[r]]);
+            }
+            std::printf("\n");
+        }
+    }
+}
+
 int run(const Recording& rec) {
     PowerModule module;
     module.beginUpdate();
     module.setGridConfigType(rec.phases == 3 ? ThreePhaseStar : SinglePhase);
-    module.setSampleRate(rec.sampleRate, 1);
+    module.setSampleRate(rec.sampleRate, trackerDivisor);
     module.setBufferLength(static_cast<unsigned int>(rec.sampleRate));  // one second of samples
     module.setStaticFrequency(rec.nominalFrequency, 0.1);
     module.setCurrentEnabled(rec.currents);
     module.setPeriodValuesEnabled(true);
     module.setPeriodSymmetricalComponentsEnabled(rec.phases == 3);
     module.setRvcEnabled(true);
+    enableWindowedResults(module);
     module.endUpdate();
     module.reset(0);
+    WindowCursor windows;
 
     const unsigned phases = rec.phases;
     std::vector<float*> u(phases), i(phases);
@@ -192,6 +404,8 @@ int run(const Recording& rec) {
     bool inEvent[4] = {false, false, false, false};
     std::printf("powerquality: %u phase(s), %.0f Hz sampling, %.2f s of samples\n\n", phases, rec.sampleRate,
                 total / rec.sampleRate);
+    VoltageEventReport voltageEvents(module, rec.declaredVoltage, phases);
+    FrequencyReport frequencyReport = makeFrequencyReport(rec);
 
     for (size_t first = 0; first < total; first += block) {
         const size_t n = first + block <= total ? block : total - first;
@@ -206,17 +420,22 @@ int run(const Recording& rec) {
             }
         }
         module.writeSamples(static_cast<unsigned int>(n));
-        unsigned long long segmentFirst = first;
-        int segmentLength = static_cast<int>(n);
-        double frequency = rec.frequency[first + n / 2];
-        bool flag = true;
-        module.scheduleForPeriodCalculation(1, &segmentFirst, &segmentLength, &frequency, &flag);
+        reportFrequency(module, frequencyReport, rec, first, n);
+        if (frequencyReport.started) {
+            if (!windows.started) {  // windows start where the module was reset
+                windows.start = static_cast<double>(frequencyReport.resetPosition);
+                windows.started = true;
+            }
+            scheduleWindows(module, windows, first + n, frequencyReport.frequency);
+        }
+        printWindows(module, windows, phases);
 
         bool more = true;
         while (more) {
             int count = 0;
             PowerResultsPeriod* records = nullptr;
             module.getPeriodResults(&count, &more, &records);
+            voltageEvents.add(records, count);
             for (int c = 0; c < count; ++c, ++items) {
                 const PowerResultsPeriod* entry = records + c * (phases + 1);
                 const bool show = items < 2 || items % 250 == 0;
@@ -258,6 +477,8 @@ int run(const Recording& rec) {
                         eventStart[k]);
         }
     }
+    voltageEvents.finish();
+    printTrackedFrequency(frequencyReport);
     std::printf("\n%zu period values; RVC events started per phase:", items);
     for (unsigned k = 0; k < phases; ++k) {
         std::printf(" L%u %d", k + 1, eventsStarted[k]);
@@ -273,6 +494,8 @@ int main(int argc, char** argv) {
     double rate = 0.0;
     double nominal = 50.0;
     bool timeColumn = false;
+    double declaredVoltage = 0.0;
+    bool fixedFrequency = false;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         if (arg == "--csv" && a + 1 < argc) {
@@ -281,10 +504,19 @@ int main(int argc, char** argv) {
             rate = std::atof(argv[++a]);
         } else if (arg == "--frequency" && a + 1 < argc) {
             nominal = std::atof(argv[++a]);
+            fixedFrequency = true;
+        } else if (arg == "--nominal" && a + 1 < argc) {
+            nominal = std::atof(argv[++a]);
         } else if (arg == "--time") {
             timeColumn = true;
+        } else if (arg == "--declared-voltage" && a + 1 < argc) {
+            declaredVoltage = std::atof(argv[++a]);
+            if (!(declaredVoltage > 0.0) || !std::isfinite(declaredVoltage)) {
+                std::fprintf(stderr, "--declared-voltage must be a positive number of volts\n");
+                return 2;
+            }
         } else {
-            std::fprintf(stderr, "usage: %s [--csv FILE --rate HZ [--frequency HZ] [--time]]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]]\n", argv[0]);
             return 2;
         }
     }
@@ -292,11 +524,14 @@ int main(int argc, char** argv) {
         if (csv.empty()) {
             return run(synthesise());
         }
-        if (!(rate > 0.0) || !(nominal > 0.0) || rate < 4.0 * nominal) {
-            std::fprintf(stderr, "--rate must be given, positive and at least four times the frequency\n");
+        if (!(rate > 0.0) || !(nominal > 0.0) || rate < 8.0 * nominal) {
+            std::fprintf(stderr, "--rate must be given, positive and at least eight times the frequency\n");
             return 2;
         }
-        return run(readCsv(csv, rate, nominal, timeColumn));
+        Recording recording = readCsv(csv, rate, nominal, timeColumn);
+        recording.declaredVoltage = declaredVoltage;
+        recording.trackFrequency = !fixedFrequency;
+        return run(recording);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "error: %s\n", e.what());
         return 1;

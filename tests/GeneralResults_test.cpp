@@ -314,4 +314,23 @@ TEST(GeneralResults, WindowWithoutRawStorageYieldsNoRecord) {
     EXPECT_EQ(next->getFirstHarmonicSampleIndex(), 0u);
 }
 
+TEST(GeneralResults, DistortionRootKeepsNotANumber) {
+    // √max(rms² − fundamental², 0): 0 when rounding makes it negative, NaN for
+    // a NaN input, as in the period values.
+    PowerModule module;
+    Impl& impl = PowerModuleTestAccess::impl(module);
+    const double nan = std::nan("");
+    const double cases[][3] = {{5.0, 3.0, 4.0}, {1.0, 1.0000001, 0.0}, {nan, 3.0, nan}, {5.0, nan, nan}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c[0] << " " << c[1]);
+        PowerResultsThd result{};
+        PowerModuleImplTestAccess::calculateThd(impl, result, c[1], c[0], 0, 0);
+        if (std::isnan(c[2])) {
+            EXPECT_TRUE(std::isnan(result.distortionContent));
+        } else {
+            EXPECT_EQ(result.distortionContent, c[2]);
+        }
+    }
+}
+
 }  // namespace

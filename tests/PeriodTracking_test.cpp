@@ -220,4 +220,48 @@ TEST(PeriodTracking, CallsOutsideTheContractChangeNothing) {
     EXPECT_EQ(impl.trackingPhase, 0.0);
 }
 
+TEST(PeriodTracking, SegmentsMustFollowWithinTheRing) {
+    // Ring of 64. After reset(100) and a segment [100, 110) the next segment
+    // is expected at 110; it may start up to 63 positions away either way and
+    // cover up to 64 positions.
+    struct Case {
+        int divisor;
+        unsigned long long first;  // caller index
+        int length;
+        bool accepted;
+    };
+    const Case cases[] = {{1, 173, 1, true},  {1, 174, 1, false}, {1, 47, 1, true},   {1, 46, 1, false},
+                          {1, 110, 64, true}, {1, 110, 65, false}, {4, 440, 256, true}, {4, 440, 257, false},
+                          {4, 695, 1, true},  {4, 696, 1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.divisor << " " << c.first << " " << c.length);
+        PowerModule module;
+        configure(module, 1000.0, c.divisor, 64, 0, false);
+        module.reset(100);
+        Impl& impl = PowerModuleTestAccess::impl(module);
+        SignalDriver driver(module);
+        driver.schedule(100 * c.divisor, 10 * c.divisor, 50.0);
+        const double phase = impl.trackingPhase;
+        const unsigned long long next = impl.currentPeriodQueueItem->getNextSampleIndexToProcess();
+        if (c.accepted) {
+            EXPECT_NO_THROW(driver.schedule(c.first, c.length, 50.0));
+        } else {
+            EXPECT_THROW(driver.schedule(c.first, c.length, 50.0), std::invalid_argument);
+            EXPECT_EQ(impl.trackingPhase, phase);  // nothing written, nothing fed
+            EXPECT_EQ(impl.currentPeriodQueueItem->getNextSampleIndexToProcess(), next);
+        }
+    }
+    // A host that lost samples resets to where it continues.
+    PowerModule module;
+    configure(module, 1000.0, 1, 64);
+    SignalDriver driver(module);
+    EXPECT_THROW(driver.schedule(1000000000, 10, 50.0), std::invalid_argument);
+    module.reset(1000000000);
+    EXPECT_NO_THROW(driver.schedule(1000000000, 10, 50.0));
+    // Period values without a buffer length: the call says so.
+    PowerModule empty;
+    configure(empty, 1000.0, 1, 0);
+    EXPECT_THROW(SignalDriver(empty).schedule(0, 10, 50.0), std::runtime_error);
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "SignalDriver.h"
@@ -301,6 +303,63 @@ TEST(PeriodValues, RvcEventsOnOnePhaseAndOnAllPhases) {
         }
         EXPECT_EQ(lineToLineEnds, all);
     }
+}
+
+TEST(PeriodValues, ASpanLongerThanTheRingsIsRefused) {
+    // 50 Hz at 10240 Hz: a period value spans about 206 positions. A ring of
+    // 220 holds it (blocks of 10 are fetched before it comes round); a ring of
+    // 10 cannot, and each such item is dropped with a message.
+    for (unsigned int length : {220u, 10u}) {
+        SCOPED_TRACE(length);
+        PowerModule module;
+        ModuleSetup s;
+        s.grid = SinglePhase;
+        s.fs = 10240.0;
+        s.bufferLength = length;
+        start(module, s);
+        SignalDriver driver(module);
+        const SignalDriver::Signal signal = threePhaseSine(10240.0, 50.0, 230.0, 10.0, 0.0);
+        int refused = 0;
+        for (uint64_t p = 0; p < 1030; p += 10) {
+            driver.write(p, 10, signal);
+            driver.schedule(p, 10, 50.0);
+            try {
+                driver.fetch();
+            } catch (const std::invalid_argument& e) {
+                EXPECT_NE(std::string(e.what()).find("more than the buffer length of 10"), std::string::npos);
+                ++refused;
+            }
+        }
+        if (length == 220u) {
+            ASSERT_EQ(driver.entries.size(), 5u);
+            for (const auto& entry : driver.entries) EXPECT_NEAR(entry[1].rmsVoltage, 230.0, 1e-3);
+        } else {
+            EXPECT_EQ(driver.entries.size(), 0u);
+            EXPECT_EQ(refused, 5);
+        }
+    }
+}
+
+TEST(PeriodValues, ANotANumberSampleStaysVisible) {
+    // One NaN sample (an ADC glitch) in the first cycle: its period value reads
+    // NaN in the RMS values and in the powers from differences of squares (not
+    // a clean 0), and the next period value is finite again.
+    PowerModule module;
+    start(module, ModuleSetup());
+    SignalDriver driver(module);
+    const SignalDriver::Signal sine = threePhaseSine(10000.0, 50.0, 230.0, 10.0, 30.0);
+    run(driver, 0, 450, 450, 50.0, [&](unsigned channel, uint64_t p) {
+        return channel == 0 && p == 50 ? std::nan("") : sine(channel, p);
+    });
+    ASSERT_EQ(driver.entries.size(), 2u);
+    const std::vector<PowerResultsPeriod>& glitch = driver.entries[0];
+    EXPECT_TRUE(std::isnan(glitch[1].rmsVoltage));
+    EXPECT_TRUE(std::isnan(glitch[1].nonActivePower));
+    EXPECT_EQ(glitch[1].powerFactor, 0.0);  // a NaN apparent power is not positive
+    EXPECT_TRUE(std::isnan(glitch[0].nonActivePower));
+    EXPECT_TRUE(std::isnan(glitch[0].fundamentalReactivePower));
+    EXPECT_NEAR(glitch[2].rmsVoltage, 230.0, 1e-3);  // the other phases are untouched
+    EXPECT_NEAR(driver.entries[1][0].nonActivePower, 3 * 2300.0 * 0.5, 1e-1);
 }
 
 }  // namespace

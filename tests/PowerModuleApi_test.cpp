@@ -5,9 +5,11 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "TestAccess.h"
 #include "module/FlatGuard.h"
 #include "powerquality/PowerModule.h"
 
@@ -196,6 +198,115 @@ TEST_F(FlatApi, AllocationFailureIsStatusOneAndLeavesTheModuleUsable) {
     float* ring = nullptr;
     EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
     EXPECT_NE(ring, nullptr);
+}
+
+std::string lastMessage() {
+    const char* message = nullptr;
+    EXPECT_EQ(getLastErrorMessage(nullptr, &message), 0);
+    return message != nullptr ? message : "(null)";
+}
+
+TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
+    // A thread that never failed reads "", through any handle.
+    std::thread([] {
+        const char* message = nullptr;
+        EXPECT_EQ(getLastErrorMessage(reinterpret_cast<PowerModuleHandle>(0x10), &message), 0);
+        EXPECT_STREQ(message, "");
+    }).join();
+
+    EXPECT_EQ(setRvcEnabled(nullptr, true), 1);
+    EXPECT_EQ(lastMessage(), "null module handle");
+    bool value = false;
+    EXPECT_EQ(getRvcEnabled(handle, &value), 0);  // a success keeps the message
+    EXPECT_EQ(lastMessage(), "null module handle");
+    EXPECT_EQ(getLastErrorMessage(handle, nullptr), 1);  // its own failure counts too
+    EXPECT_EQ(lastMessage(), "null out-parameter or array");
+
+    // A call the module rejects, and every status the guard gives.
+    ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
+    ASSERT_EQ(setSampleRate(handle, 1000.0, 0), 0);
+    ASSERT_EQ(setBufferLength(handle, 100), 0);
+    ASSERT_EQ(reset(handle, 0), 0);
+    uint64_t first = 0;
+    int length = 10;
+    double frequency = 50.0;
+    bool flag = true;
+    EXPECT_EQ(scheduleForPeriodCalculation(handle, 1, &first, &length, &frequency, &flag), 1);
+    EXPECT_EQ(lastMessage(), "sample index divisor must be at least 1");
+
+    // The guard itself, instantiated here: its array is this executable's
+    // copy, since inline statics are one per shared object.
+    using powerquality::guarded;
+    const auto guardMessage = [] { return std::string(powerquality::lastErrorMessage()); };
+    EXPECT_EQ(guarded([] { throw PowerErrorTooManyResults("Too many results to fit in allocated space."); }), 2);
+    EXPECT_EQ(guardMessage(), "Too many results to fit in allocated space.");
+    EXPECT_EQ(guarded([] { throw GpuException("device lost"); }), 3);
+    EXPECT_EQ(guardMessage(), "device lost");
+    EXPECT_EQ(reportMessage, "device lost");
+    EXPECT_EQ(guarded([] { throw 42; }), 1);
+    EXPECT_EQ(guardMessage(), "unknown error");
+    const std::string longText(2000, 'x');
+    EXPECT_EQ(guarded([&] { throw std::runtime_error(longText); }), 1);
+    EXPECT_EQ(guardMessage(), longText.substr(0, powerquality::lastErrorMessageCapacity - 1));
+    EXPECT_EQ(guarded([] {}), 0);
+    EXPECT_EQ(guardMessage().size(), powerquality::lastErrorMessageCapacity - 1);
+
+    // Another thread's failure does not touch this thread's message.
+    std::thread([] { EXPECT_EQ(setRvcEnabled(nullptr, true), 1); }).join();
+    EXPECT_EQ(lastMessage(), "sample index divisor must be at least 1");
+}
+
+TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
+    // Buffer length first, at the default sample rate of 1 Hz: a results ring of
+    // 5.6 million entries would be meant for nobody, so it is not requested.
+    ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
+    ASSERT_EQ(setBufferLength(handle, 102400), 0);
+    EXPECT_EQ(PowerModuleTestAccess::impl(module()).buffers.periodResultsBuffer.hostBuffer, nullptr);
+    EXPECT_EQ(reset(handle, 0), 0);
+    uint64_t first = 0;
+    int length = 1000, count = 0;
+    double frequency = 50.0;
+    bool flag = true, more = false;
+    PowerResultsPeriod* records = nullptr;
+    EXPECT_EQ(scheduleForPeriodCalculation(handle, 1, &first, &length, &frequency, &flag), 1);
+    EXPECT_NE(lastMessage().find("set the sample rate"), std::string::npos) << lastMessage();
+    EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 1);
+    EXPECT_NE(lastMessage().find("set the sample rate"), std::string::npos);
+
+    // The sample rate makes the settings fit: everything works from there.
+    ASSERT_EQ(setSampleRate(handle, 10240.0, 1), 0);
+    ASSERT_EQ(reset(handle, 0), 0);
+    EXPECT_EQ(scheduleForPeriodCalculation(handle, 1, &first, &length, &frequency, &flag), 0);
+    EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
+    EXPECT_EQ(count, 4);  // 1000 positions hold four 50 Hz cycles of 204.8
+
+    // Period values need a buffer length at all.
+    PowerModuleHandle fresh = powerModule_create();
+    ASSERT_EQ(setPeriodValuesEnabled(fresh, true), 0);
+    float* ring = reinterpret_cast<float*>(0x10);
+    EXPECT_EQ(getWaveformBufferUInput(fresh, 0, &ring), 1);
+    EXPECT_EQ(lastMessage(), "period values need a buffer length: call setBufferLength");
+    EXPECT_EQ(powerModule_destroy(fresh), 0);
+}
+
+TEST_F(FlatApi, AStorageFailureIsNamedAndTheNextFittingSettingRecovers) {
+    // Three phases at 55 Hz: ring entries of 4 records, one entry per position,
+    // so 3 million positions ask for 4.6 GB of results ring.
+    ASSERT_EQ(setGridConfigType(handle, ThreePhaseStar), 0);
+    ASSERT_EQ(setCurrentEnabled(handle, false), 0);
+    ASSERT_EQ(setSampleRate(handle, 55.0, 1), 0);
+    ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
+    EXPECT_EQ(setBufferLength(handle, 3000000), 1);
+    EXPECT_NE(lastMessage().find("reduce the buffer length"), std::string::npos) << lastMessage();
+    float* ring = nullptr;
+    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 1);
+    EXPECT_NE(lastMessage().find("last initialisation failed"), std::string::npos) << lastMessage();
+    // The sample rate's first initialisation, at the old duration, fails again;
+    // the second, with the duration re-derived, succeeds.
+    EXPECT_EQ(setSampleRate(handle, 10240.0, 1), 0);
+    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
+    EXPECT_NE(ring, nullptr);
+    EXPECT_EQ(PowerModuleTestAccess::impl(module()).buffers.getPeriodResultsBufferLength(), 16114u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <stdexcept>
 #include <utility>
 
 #include "TestAccess.h"
@@ -223,6 +224,57 @@ TEST(PowerModule, ImplementationQueriesForFftAndHarmonics) {
     module.setPeriodSymmetricalComponentsEnabled(true);
     EXPECT_FALSE(impl.getAnyPeriodValuesEnabled());
     EXPECT_TRUE(impl.config.areAnyPeriodValuesEnabled());
+}
+
+TEST(PowerModule, NullOutParametersAreRefused) {
+    PowerModule module;
+    configure(module, SinglePhase, false, 100);
+    module.reset(0);
+    int count = 0;
+    bool more = false;
+    PowerResultsPeriod* records = nullptr;
+    EXPECT_THROW(module.getPeriodResults(nullptr, &more, &records), std::invalid_argument);
+    EXPECT_THROW(module.getPeriodResults(&count, nullptr, &records), std::invalid_argument);
+    EXPECT_THROW(module.getPeriodResults(&count, &more, nullptr), std::invalid_argument);
+    EXPECT_THROW(module.getWaveformBufferUInput(0, nullptr), std::invalid_argument);
+    EXPECT_THROW(module.getWaveformBufferUStar(0, nullptr), std::invalid_argument);
+    EXPECT_THROW(module.getWaveformBufferI(0, nullptr), std::invalid_argument);
+    EXPECT_THROW(module.getWaveformBufferUDelta(0, nullptr), std::invalid_argument);
+}
+
+TEST(PowerModule, MaxHarmonicsCountForEveryInput) {
+    const double nan = std::nan("");
+    const double cases[][3] = {{10240.0, 45.0, 114.0},      {10240.0, 0.0, 4294967295.0}, {10240.0, -45.0, 0.0},
+                               {10240.0, nan, 0.0},         {nan, 45.0, 0.0},             {-10240.0, 45.0, 0.0},
+                               {1e12, 1.0, 4294967295.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c[0] << " " << c[1]);
+        PowerModule module;
+        module.setSampleRate(c[0], 1);
+        module.setVariableFrequency(c[1], 55.0);
+        EXPECT_EQ(implOf(module).getMaxHarmonicsCount(), static_cast<unsigned int>(c[2]));
+    }
+}
+
+TEST(PowerModule, ResultsRingWaitsForAFittingSampleRate) {
+    // At the default 1 Hz, 1000 samples last 1000 s: 55 000 period values of
+    // 4 records for a ring of 1000 positions. The waveform and tracking rings
+    // are there, the results ring is not, and fetching says why.
+    PowerModule module;
+    configure(module, ThreePhaseStar, false, 1000);
+    Impl& impl = implOf(module);
+    EXPECT_NE(impl.buffers.waveformBuffer.hostBuffer, nullptr);
+    EXPECT_EQ(impl.buffers.periodResultsBuffer.hostAllocatedBytes, 0u);
+    EXPECT_TRUE(impl.buffers.periodResultsRingDeferred);
+    module.reset(0);
+    int count = 0;
+    bool more = false;
+    PowerResultsPeriod* records = nullptr;
+    EXPECT_THROW(module.getPeriodResults(&count, &more, &records), std::runtime_error);
+    module.setSampleRate(10000.0, 1);
+    EXPECT_FALSE(impl.buffers.periodResultsRingDeferred);
+    EXPECT_EQ(impl.buffers.periodResultsBuffer.hostAllocatedBytes, 4u * 6u * sizeof(PowerResultsPeriod));
+    EXPECT_NO_THROW(module.getPeriodResults(&count, &more, &records));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace {
 
 TEST(PowerResultsQueueItem, NewItemIsAMinimalWindowUntilCalculated) {
@@ -36,6 +38,26 @@ TEST(PowerResultsQueueItem, CountsAreRoundedAsDocumented) {
     EXPECT_EQ(item.getPeriodCount(), 9u);
     item.setCalculation(0, 2000, 200.0, 9, 2048, 4096, 51, 50.0);
     EXPECT_EQ(item.getPeriodCount(), 9u);
+}
+
+TEST(PowerResultsQueueItem, CountsOfDegenerateWindowsAreDefined) {
+    // Period counts from length / period length, harmonic lengths from the
+    // frequency: NaN and negative quotients count 0, infinite ones saturate
+    // and are then capped by the limits.
+    struct Case {
+        double periodLength, frequency;
+        unsigned int periods, harmonics;
+    };
+    const double nan = std::nan("");
+    const Case cases[] = {{0.0, 50.0, 12, 51}, {-200.0, 50.0, 0, 51}, {nan, 50.0, 0, 51},
+                          {200.0, 0.0, 10, 51}, {200.0, -50.0, 10, 1},  {200.0, nan, 10, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.periodLength << " " << c.frequency);
+        PowerResultsQueueItem item(10000.0, 0, 0, 0, 0);
+        item.setCalculation(0, 2000, c.periodLength, 12, 2048, 4096, 51, c.frequency);
+        EXPECT_EQ(item.getPeriodCount(), c.periods);
+        EXPECT_EQ(item.getHarmonicLength(), c.harmonics);
+    }
 }
 
 }  // namespace

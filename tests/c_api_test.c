@@ -89,6 +89,9 @@ int main(void) {
     int count = -1;
     CHECK(getResults(module, -1, &count, windows) == 1);
     CHECK(setRvcEnabled(NULL, true) == 1);
+    const char* message = NULL;
+    OK(getLastErrorMessage(NULL, &message));
+    CHECK(message != NULL && strcmp(message, "null module handle") == 0);
     OK(powerModule_destroy(module));
 
     printf("%d passed, %d failed\n", passed, failed);

@@ -20,15 +20,16 @@ for class in 'PowerModule::PowerModule()' 'PowerModule::PowerModuleImpl::' 'Powe
              'GpuBuffer<std::complex<float> >::' 'GpuBuffer<std::complex<double> >::' \
              'GpuBuffer<PowerResultsGeneral>::' 'GpuBuffer<PowerResultsPeriod>::' 'GpuBuffer<PowerResultsThd>::' \
              'GpuBuffer<RvcResult>::' 'PowerResultsQueueItem::' 'PowerPeriodResultsQueueItem::' \
-             'PowerSymmetricalComponents::a' 'RvcPhaseCalculation::' 'RvcMultiPhaseCalculation::' \
-             'GpuException::' 'PowerErrorTooManyResults::' 'powerGridConfigs'; do
+             'PowerSymmetricalComponents::a' 'RvcPhaseCalculation::' 'RvcMultiPhaseCalculation::' 'VoltageEventDetector::' \
+             'GpuException::' 'PowerErrorTooManyResults::' 'powerGridConfigs' \
+             'FrequencyTracker::FrequencyTracker('; do
   if ! grep -q -F "$class" <<<"$demangled"; then
     echo "missing export: $class"
     status=1
   fi
 done
 foreign=$(grep -v -E '^(typeinfo|typeinfo name|vtable|VTT) for (GpuException|PowerErrorTooManyResults)$' <<<"$demangled" |
-  grep -v -E '^(PowerModule::|PowerConfig::|PowerGridConfig::|PowerBuffers::|GpuBuffer|PowerResultsQueueItem::|PowerPeriodResultsQueueItem::|PowerSymmetricalComponents::|RvcPhaseCalculation::|RvcMultiPhaseCalculation::|GpuException::|PowerErrorTooManyResults::|powerGridConfigs$)' |
+  grep -v -E '^(PowerModule::|PowerConfig::|PowerGridConfig::|PowerBuffers::|GpuBuffer|PowerResultsQueueItem::|PowerPeriodResultsQueueItem::|PowerSymmetricalComponents::|RvcPhaseCalculation::|RvcMultiPhaseCalculation::|VoltageEventDetector::|GpuException::|PowerErrorTooManyResults::|FrequencyTracker::|powerGridConfigs$)' |
   grep -v -x -F -f "$names" || true)
 if [ -n "$foreign" ]; then
   echo "symbols that are not the library's own:"

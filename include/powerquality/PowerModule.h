@@ -21,6 +21,15 @@
 // from the waveform accessors are valid until the next initialisation that
 // changes a buffer's byte size. No setter checks its argument.
 //
+// Failures are exceptions. Null out-parameters are refused with
+// std::invalid_argument. While period values are enabled but their buffers
+// have no storage (no buffer length yet; a sample rate that does not fit the
+// buffer length yet, such as the default 1 Hz while settings are changed one
+// by one; or an initialisation that could not allocate), the waveform
+// accessors, scheduleForPeriodCalculation and getPeriodResults throw
+// std::runtime_error naming the setting to change; the setter that makes the
+// settings fit brings the storage back.
+//
 // Threads: settings are changed from one thread and not while calculations or
 // fetches of the same module run; the period operations, reset and fetches are
 // made from one thread or serialised by the caller. Different modules may be
@@ -85,6 +94,12 @@ public:
     void setRvcSteadyStateLength(int periodValues);        // [100]
     void setRvcThreshold(double percentOfAverage);         // [2.0]
     void setRvcThresholdHysteresis(double percentOfThreshold);  // [50.0]
+    // [false] Windowed results computed from the samples: each window given to
+    // scheduleForCalculation yields one PowerResultsGeneral from getResults.
+    // Off, scheduleForCalculation does nothing and reset queues one window
+    // that yields no record.
+    void setWindowedResultsEnabled(bool enabled);
+    bool getWindowedResultsEnabled() const;
 
     // Queries; none of them initialises or locks.
     unsigned int getBufferLength() const;
@@ -130,8 +145,26 @@ public:
     void reset(unsigned long long firstSampleIndex) const;
     void skipSamples(unsigned int count) const;
     bool isAnyResultReady() const;
-    // Windows follow from reset and the results queue; this does nothing.
+    // With windowed results enabled: the samples of the window that starts at
+    // stream position firstSampleIndex and spans periodCount cycles at
+    // frequency Hz (positions p with firstSampleIndex <= p < firstSampleIndex +
+    // periodCount * sampleRate / frequency) are in the rings. The window is
+    // computed at once and queued for getResults; windows are numbered from 0
+    // after each reset. Refused with std::invalid_argument before anything is
+    // written: no reset yet, periodCount < 1, a frequency that is not finite
+    // and positive or leaves fewer than two samples per cycle, a window of
+    // fewer than 8 samples, longer than the ring or than the longest FFT the
+    // configuration plans for (periodCount cycles at minFrequency), or one
+    // whose first samples the ring has overwritten since (it starts more than
+    // a ring length before the end of the newest window scheduled). Refused
+    // with std::length_error when as many windows as the results ring holds
+    // (getGeneralResultsBufferLength) wait for getResults. Off, does nothing.
     void scheduleForCalculation(unsigned long long firstSampleIndex, int periodCount, double frequency) const;
+    // Segments follow each other: one that starts a buffer length or more
+    // away from where the previous one ended (or from the reset position), or
+    // that covers more positions than the buffer length, is refused with
+    // std::invalid_argument before anything is written; after lost samples,
+    // reset.
     void scheduleForPeriodCalculation(int count, unsigned long long* firstSampleIndices, int* lengths,
                                       double* frequencies, bool* flags) const;
 
@@ -139,6 +172,10 @@ public:
     // total record first) from *results, read in place until the ring comes
     // round to them again; *hasMoreResults when the fetch stopped at the end
     // of the ring. *results is written only when the queue was not empty.
+    // A period value that spans more positions than the buffer length cannot
+    // be right: the fetch that meets it first drops it and throws
+    // std::invalid_argument (values already done in that fetch are handed out
+    // first).
     void getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results);
     // Windowed results of the ready windows, oldest first, at most maxCount
     // (0: no limit). Each window taken is consumed. The library finishes a

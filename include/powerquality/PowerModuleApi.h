@@ -12,6 +12,7 @@
  *   2  more windowed results were ready than the capacity given (getResults)
  *   3  a device (GPU) error; the registered error reporter was called with
  *      code 1 and the message first
+ * Every failure leaves its message for getLastErrorMessage.
  * On a non-zero status nothing is written through the out-parameters, except
  * by the waveform accessors and getPeriodResults, which fill theirs as they go.
  *
@@ -56,6 +57,16 @@ POWERQUALITY_API int32_t registerErrorReporter(PowerErrorReporter reporter);
 POWERQUALITY_API int32_t getVersionString(const char** version);
 POWERQUALITY_API int32_t getVersionNumber(int32_t* version);
 
+/* The message of the last failed flat call on the calling thread (status 1, 2
+ * or 3 of any function, this one included), for instance "sample rate must be
+ * positive and finite", or "null module handle" and "null out-parameter or
+ * array" for the refusals of the flat layer itself. module may be any handle or
+ * null: the message belongs to the thread, not to a module. A successful call
+ * leaves the message as it is; a thread that has not failed yet reads "".
+ * The text stays valid until the same thread's next failing call (at most 511
+ * characters). 0, or 1 when message is null. */
+POWERQUALITY_API int32_t getLastErrorMessage(PowerModuleHandle module, const char** message);
+
 /* Queries: the value is written through the out-parameter. */
 POWERQUALITY_API int32_t getCurrentEnabled(PowerModuleHandle module, bool* value);
 POWERQUALITY_API int32_t getCurrentsCount(PowerModuleHandle module, unsigned char* value);
@@ -78,6 +89,7 @@ POWERQUALITY_API int32_t getThdEnabled(PowerModuleHandle module, bool* value);
 POWERQUALITY_API int32_t getThdHighestHarmonic(PowerModuleHandle module, int* value);
 POWERQUALITY_API int32_t getVoltagesCount(PowerModuleHandle module, unsigned char* value);
 POWERQUALITY_API int32_t getWaveformsEnabled(PowerModuleHandle module, bool* value);
+POWERQUALITY_API int32_t getWindowedResultsEnabled(PowerModuleHandle module, bool* value);
 POWERQUALITY_API int32_t isAnyResultReady(PowerModuleHandle module, bool* value);
 
 /* Settings: arguments are passed unchanged (the RVC names state the units). */
@@ -105,6 +117,9 @@ POWERQUALITY_API int32_t setThdEnabled(PowerModuleHandle module, bool enabled);
 POWERQUALITY_API int32_t setThdHighestHarmonic(PowerModuleHandle module, int harmonic);
 POWERQUALITY_API int32_t setVariableFrequency(PowerModuleHandle module, double minFrequency, double maxFrequency);
 POWERQUALITY_API int32_t setWaveformsEnabled(PowerModuleHandle module, bool enabled);
+/* Windowed results computed from the samples (see PowerModule.h); off by
+ * default. */
+POWERQUALITY_API int32_t setWindowedResultsEnabled(PowerModuleHandle module, bool enabled);
 
 /* Operations. */
 POWERQUALITY_API int32_t beginUpdate(PowerModuleHandle module);

@@ -13,6 +13,21 @@
 // storage: a position the caller has not written reads as 0. Storage kept
 // across an initialisation keeps its contents.
 //
+// With windowed results enabled (PowerConfig::windowedResultsEnabled),
+// initialize() also gives the windowed buffers what the enabled switches need:
+// the waveform rings of the voltages, currents and line-to-line voltages even
+// without period values; generalResultsBufferLength raw records; harmonic
+// items of every enabled group (distortion records for groups 0-17 when THD is
+// enabled) in a ring of (generalResultsBufferLength + 2) x harmonicsReserve
+// elements per item, harmonicsReserve being the longest harmonic array of a
+// window; spectra (full FFT with static frequency only) in a ring of
+// (generalResultsBufferLength + 2) x (maxWindowFftLength / 2 + 1) bins per item;
+// the symmetric buffers with symmetrical components. Each scheduled window's
+// arrays follow the previous window's, so that as many windows as there are
+// raw records can wait for getResults without the rings coming round to them.
+// Switched off again, the windowed buffers lose their items and storage; a
+// module that never enabled it keeps them as before (empty).
+//
 // Result counts: generalResultsBufferLength and periodResultsBufferLength are
 // never 0. A configuration that would make either quotient zero, negative,
 // infinite or undefined (periodCount 0, an advance of 0 or less from an
@@ -21,6 +36,16 @@
 // these lengths is always defined; a finite quotient beyond 32 bits is held at
 // the largest 32-bit count (the storage request for it then fails with
 // std::bad_alloc).
+//
+// Sizes that cannot be meant are not requested: with period values enabled, a
+// period results ring of more entries than the waveform ring has positions
+// plus one (a sample rate below the highest frequency divided by the advance
+// between period values, typically the default 1 Hz while the settings are
+// changed one by one outside an update bracket) is left without storage and
+// periodResultsRingDeferred is set; the module refuses period operations
+// with a message until the settings fit. An initialisation whose storage
+// cannot be allocated leaves the three period buffers without items or
+// storage and throws a std::bad_alloc that names the buffer length.
 #ifndef POWERQUALITY_BUFFERS_POWERBUFFERS_H
 #define POWERQUALITY_BUFFERS_POWERBUFFERS_H
 
@@ -53,6 +78,14 @@ public:
     unsigned int staticFftLength;   // FFT length of a window at static frequency, set by initialize()
     unsigned int harmonicsReserve;  // set by no operation of the library
     unsigned int recordsPerPeriodItem;  // phasesCount + 1 once period values were enabled
+    // True while period values are enabled but the results ring is not
+    // requested because it would have more entries than bufferLength + 1 (see
+    // the header comment).
+    bool periodResultsRingDeferred;
+    // Longest FFT of a window the windowed buffers are sized for: getMaxFftLength()
+    // of the configuration, at most the power of two above bufferLength; 0
+    // while windowed results are off.
+    unsigned int maxWindowFftLength;
 
     GpuBuffer<float> waveformBuffer;                         // items 0-2 U star, 3-5 I, 6-8 U delta
     GpuBuffer<float> fftInputBuffer;
@@ -67,9 +100,12 @@ public:
 
 private:
     friend struct PowerBuffersTestAccess;  // tests give the windowed buffers items through it
+    void layOut();
     void addFftItems(unsigned short first, unsigned short count);
     void addHarmonicItems(unsigned short first, unsigned short count, bool unused);
     void addSymmetricItems(unsigned short first);
+    void layOutWindowedBuffers();
+    bool windowedLayout;  // the windowed buffers were laid out by the last initialize()
 };
 
 #endif

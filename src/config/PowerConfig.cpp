@@ -63,7 +63,8 @@ PowerConfig::PowerConfig()
       rvcEnabled(false),
       rvcSteadyStateLength(100),
       rvcThreshold(2.0),
-      rvcThresholdHysteresis(50.0) {}
+      rvcThresholdHysteresis(50.0),
+      windowedResultsEnabled(false) {}
 
 PowerGridConfig PowerConfig::getGridConfig() const { return lookupPowerGridConfig(gridConfigType); }
 

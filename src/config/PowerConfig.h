@@ -68,6 +68,9 @@ public:
     int rvcSteadyStateLength;
     double rvcThreshold;
     double rvcThresholdHysteresis;
+    // The windowed calculation stage computes each scheduled window from the
+    // samples (off: scheduleForCalculation does nothing, as before).
+    bool windowedResultsEnabled;
 
 private:
     // Samples per window at frequency f.

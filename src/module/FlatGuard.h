@@ -2,15 +2,48 @@
 // Clauses in this order: GpuException (3, reported through the registered
 // reporter with code 1 and its message), PowerErrorTooManyResults (2), any
 // other exception (1). Nothing ever crosses the C boundary.
+//
+// Every failing call also records its message for the calling thread, where
+// getLastErrorMessage finds it: the exception's what() text ("unknown error"
+// for an exception that is not a std::exception), cut to
+// lastErrorMessageCapacity - 1 characters. The message lives in a per-thread
+// character array, so recording it allocates nothing and cannot fail; it stays
+// until the same thread's next failing call overwrites it. A successful call
+// leaves it as it is, and a thread that never failed reads "". The array is
+// an inline function's static, one per thread in each shared object: every
+// flat function is instantiated inside the library, so they all share the one
+// that getLastErrorMessage reads.
 #ifndef POWERQUALITY_MODULE_FLATGUARD_H
 #define POWERQUALITY_MODULE_FLATGUARD_H
 
+#include <cstddef>
 #include <cstdint>
+#include <exception>
 
 #include "powerquality/PowerExceptions.h"
 #include "powerquality/PowerModuleApi.h"
 
 namespace powerquality {
+
+constexpr std::size_t lastErrorMessageCapacity = 512;
+
+// The calling thread's last failure message; one array per thread for the
+// whole library (an inline function's static is a single object).
+inline char* lastErrorMessage() noexcept {
+    thread_local char message[lastErrorMessageCapacity] = {};
+    return message;
+}
+
+inline void recordErrorMessage(const char* text) noexcept {
+    char* message = lastErrorMessage();
+    std::size_t n = 0;
+    if (text != nullptr) {
+        for (; n + 1 < lastErrorMessageCapacity && text[n] != '\0'; ++n) {
+            message[n] = text[n];
+        }
+    }
+    message[n] = '\0';
+}
 
 template <class F>
 int32_t guarded(F&& call) noexcept {
@@ -18,14 +51,20 @@ int32_t guarded(F&& call) noexcept {
         call();
         return 0;
     } catch (const GpuException& e) {
+        recordErrorMessage(e.what());
         const PowerErrorReporter reporter = reportErrorCallbackFunction;
         if (reporter != nullptr) {
             reporter(1, e.what());
         }
         return 3;
-    } catch (const PowerErrorTooManyResults&) {
+    } catch (const PowerErrorTooManyResults& e) {
+        recordErrorMessage(e.what());
         return 2;
+    } catch (const std::exception& e) {
+        recordErrorMessage(e.what());
+        return 1;
     } catch (...) {
+        recordErrorMessage("unknown error");
         return 1;
     }
 }

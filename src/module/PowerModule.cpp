@@ -1,5 +1,7 @@
 #include "powerquality/PowerModule.h"
 
+#include <new>
+
 #include "module/PowerModuleImpl.h"
 #include "powerquality/Version.h"
 
@@ -24,9 +26,16 @@ PowerModule& PowerModule::operator=(PowerModule&& other) noexcept {
 PowerModule::~PowerModule() { delete impl; }
 
 // The buffer length is kept in samples; its duration follows the sample rate.
+// The first initialisation sees the new rate with the old duration. Should it
+// fail, the rate is stored all the same and the second one, with the duration
+// re-derived, decides: a module whose buffers failed at the old rate is never
+// held back by that intermediate state.
 void PowerModule::setSampleRate(double sampleRate, int sampleIndexDivisor) {
     const unsigned int length = getBufferLength();
-    impl->setSampleRate(sampleRate, sampleIndexDivisor);
+    try {
+        impl->setSampleRate(sampleRate, sampleIndexDivisor);
+    } catch (const std::bad_alloc&) {
+    }
     impl->setBufferLengthAndDuration(length, length / sampleRate);
 }
 
@@ -39,8 +48,9 @@ void PowerModule::writeSamples(unsigned int count) const { impl->copyAddedSample
 
 void PowerModule::sync() const { impl->syncCuda(); }
 
-// Windows follow from reset and the results queue.
-void PowerModule::scheduleForCalculation(unsigned long long, int, double) const {}
+void PowerModule::scheduleForCalculation(unsigned long long firstSampleIndex, int periodCount, double frequency) const {
+    impl->scheduleForCalculation(firstSampleIndex, periodCount, frequency);
+}
 
 void PowerModule::beginUpdate() { impl->beginUpdate(); }
 
@@ -89,6 +99,10 @@ void PowerModule::setRvcSteadyStateLength(int periodValues) { impl->setRvcSteady
 void PowerModule::setRvcThreshold(double percentOfAverage) { impl->setRvcThreshold(percentOfAverage); }
 
 void PowerModule::setRvcThresholdHysteresis(double percentOfThreshold) { impl->setRvcThresholdHysteresis(percentOfThreshold); }
+
+void PowerModule::setWindowedResultsEnabled(bool enabled) { impl->setWindowedResultsEnabled(enabled); }
+
+bool PowerModule::getWindowedResultsEnabled() const { return impl->getWindowedResultsEnabled(); }
 
 unsigned int PowerModule::getBufferLength() const { return impl->getBufferLength(); }
 

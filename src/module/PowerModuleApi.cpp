@@ -182,6 +182,12 @@ int32_t getVersionNumber(int32_t* version) {
     return powerquality::guarded([&] { required(version) = POWERQUALITY_VERSION_NUMBER; });
 }
 
+// The handle is not used: the message belongs to the calling thread, whatever
+// module (or none) its failing call was about.
+int32_t getLastErrorMessage(PowerModuleHandle, const char** message) {
+    return powerquality::guarded([&] { required(message) = powerquality::lastErrorMessage(); });
+}
+
 int32_t getCurrentEnabled(PowerModuleHandle module, bool* value) {
     return powerquality::guarded([&] {
         bool& out = required(value);
@@ -329,6 +335,13 @@ int32_t getWaveformsEnabled(PowerModuleHandle module, bool* value) {
     });
 }
 
+int32_t getWindowedResultsEnabled(PowerModuleHandle module, bool* value) {
+    return powerquality::guarded([&] {
+        bool& out = required(value);
+        out = moduleOf(module).getWindowedResultsEnabled();
+    });
+}
+
 int32_t isAnyResultReady(PowerModuleHandle module, bool* value) {
     return powerquality::guarded([&] {
         bool& out = required(value);
@@ -430,6 +443,10 @@ int32_t setVariableFrequency(PowerModuleHandle module, double minFrequency, doub
 
 int32_t setWaveformsEnabled(PowerModuleHandle module, bool enabled) {
     return powerquality::guarded([&] { moduleOf(module).setWaveformsEnabled(enabled); });
+}
+
+int32_t setWindowedResultsEnabled(PowerModuleHandle module, bool enabled) {
+    return powerquality::guarded([&] { moduleOf(module).setWindowedResultsEnabled(enabled); });
 }
 
 int32_t beginUpdate(PowerModuleHandle module) {

@@ -1,6 +1,11 @@
 #include "module/PowerModuleImpl.h"
 
 #include <cmath>
+#include <cstdio>
+
+#include "config/NumericPolicy.h"
+
+#include "windowed/WindowedCalculation.h"
 
 PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
     : owner(owner),
@@ -15,7 +20,11 @@ PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
       trackingPhase(0.0),
       previousFlag(1.0),
       updateCount(0),
-      initializationCount(0) {}
+      initializationCount(0),
+      nextSegmentPosition(0),
+      windowedCalculation(),
+      firstWindowPending(false),
+      windowedSamplesEnd(0) {}
 
 PowerModule::PowerModuleImpl::~PowerModuleImpl() = default;
 
@@ -42,7 +51,13 @@ void PowerModule::PowerModuleImpl::lazyInitialize() {
 void PowerModule::PowerModuleImpl::initialize() {
     std::lock_guard<std::mutex> lock(initMutex);
     ++initializationCount;
-    buffers.initialize();
+    try {
+        buffers.initialize();
+    } catch (const std::exception& e) {
+        initializationError = e.what();
+        throw;
+    }
+    initializationError.clear();
 
     rvcPhaseVoltages.setNumberOfPhases(lookupPowerGridConfig(config.gridConfigType).phasesCount);
     for (unsigned int k = 0; k < rvcPhaseVoltages.getNumberOfPhases(); ++k) {
@@ -197,6 +212,11 @@ void PowerModule::PowerModuleImpl::setRvcThresholdHysteresis(double percentOfThr
     lazyInitialize();
 }
 
+void PowerModule::PowerModuleImpl::setWindowedResultsEnabled(bool enabled) {
+    config.windowedResultsEnabled = enabled;
+    lazyInitialize();
+}
+
 // ---- queries ----
 
 unsigned int PowerModule::PowerModuleImpl::getBufferLength() const { return buffers.getBufferLength(); }
@@ -232,6 +252,7 @@ int PowerModule::PowerModuleImpl::getThdHighestHarmonic() const { return config.
 int PowerModule::PowerModuleImpl::getRvcSteadyStateLength() const { return config.rvcSteadyStateLength; }
 double PowerModule::PowerModuleImpl::getRvcThreshold() const { return config.rvcThreshold; }
 double PowerModule::PowerModuleImpl::getRvcThresholdHysteresis() const { return config.rvcThresholdHysteresis; }
+bool PowerModule::PowerModuleImpl::getWindowedResultsEnabled() const { return config.windowedResultsEnabled; }
 
 PowerGridConfig PowerModule::PowerModuleImpl::getGridConfig() { return config.getGridConfig(); }
 PowerGridConfigType PowerModule::PowerModuleImpl::getGridConfigType() { return config.gridConfigType; }
@@ -258,8 +279,11 @@ unsigned char PowerModule::PowerModuleImpl::getHarmonicOutputsCount() const {
     return static_cast<unsigned char>(config.getPhasesCount() * (harmonicGroups + interHarmonicGroups));
 }
 
+// A quotient that is not positive or not a number (a negative frequency or
+// sample rate) gives 0; one beyond 32 bits, or infinite from a minimum
+// frequency of 0, the largest count.
 unsigned int PowerModule::PowerModuleImpl::getMaxHarmonicsCount() const {
-    return static_cast<unsigned int>(std::ceil(config.sampleRate / (2.0 * config.minFrequency)));
+    return powerquality::toUnsigned32(std::ceil(config.sampleRate / (2.0 * config.minFrequency)));
 }
 
 unsigned int PowerModule::PowerModuleImpl::getFftLength(unsigned int, double frequency) {
@@ -275,25 +299,59 @@ void PowerModule::PowerModuleImpl::deinit() {}
 // ---- waveform access ----
 
 float* PowerModule::PowerModuleImpl::waveformItem(unsigned char channel, unsigned short firstItem) const {
+    if (buffers.waveformBuffer.hostBuffer == nullptr && config.areAnyPeriodValuesEnabled()) {
+        throw missingPeriodStorage();
+    }
     if (channel >= 3) {
         return nullptr;
     }
     return buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(firstItem + channel));
 }
 
+namespace {
+std::string formatNumber(double x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", x);
+    return text;
+}
+}  // namespace
+
+// Why the period buffers have no storage while period values are enabled,
+// and which setting changes that.
+std::runtime_error PowerModule::PowerModuleImpl::missingPeriodStorage() const {
+    if (!initializationError.empty()) {
+        return std::runtime_error("the period buffers have no storage since the last initialisation failed: " +
+                                  initializationError);
+    }
+    if (buffers.getBufferLength() == 0) {
+        return std::runtime_error("period values need a buffer length: call setBufferLength");
+    }
+    if (buffers.periodResultsRingDeferred) {
+        return std::runtime_error(
+            "no period results ring: at a sample rate of " + formatNumber(config.sampleRate) +
+            " Hz a period value at the highest frequency would start less than one sample after the one before; "
+            "set the sample rate (before the buffer length, or both inside beginUpdate/endUpdate)");
+    }
+    return std::runtime_error("the period buffers have no storage");
+}
+
 void PowerModule::PowerModuleImpl::getWaveformBufferUStar(unsigned char channel, float** buffer) const {
+    if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferUStar: null out-parameter");
     *buffer = waveformItem(channel, 0);
 }
 
 void PowerModule::PowerModuleImpl::getWaveformBufferI(unsigned char channel, float** buffer) const {
+    if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferI: null out-parameter");
     *buffer = waveformItem(channel, 3);
 }
 
 void PowerModule::PowerModuleImpl::getWaveformBufferUDelta(unsigned char channel, float** buffer) const {
+    if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferUDelta: null out-parameter");
     *buffer = waveformItem(channel, 6);
 }
 
 void PowerModule::PowerModuleImpl::getWaveformBufferUInput(unsigned char channel, float** buffer) const {
+    if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferUInput: null out-parameter");
     *buffer = waveformItem(channel, lookupPowerGridConfig(config.gridConfigType).starInput ? 0 : 6);
 }
 

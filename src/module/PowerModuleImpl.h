@@ -10,6 +10,15 @@
 //
 // Choices where callers could otherwise hit undefined behaviour:
 // - the waveform accessors answer a channel index of 3 or more with null;
+// - null out-parameters of the waveform accessors and getPeriodResults are
+//   refused with std::invalid_argument;
+// - while period values are enabled but their buffers have no storage (no
+//   buffer length yet, a sample rate that does not fit yet, or a failed
+//   initialisation), the waveform accessors, scheduleForPeriodCalculation and
+//   getPeriodResults throw std::runtime_error with a message that names the
+//   setting to change, instead of answering null or nothing; reset still
+//   works. A failed initialisation leaves no half-sized buffers, so the
+//   setter that makes the settings valid again succeeds;
 // - skipSamples before the first reset only advances the positions;
 // - getFftLength is offered: with variable frequency it is the FFT length at
 //   the larger of minFrequency and the given frequency, with static
@@ -23,6 +32,8 @@
 #include <memory>
 #include <mutex>
 #include <queue>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "buffers/PowerBuffers.h"
@@ -33,6 +44,8 @@
 #include "powerquality/PowerModule.h"
 #include "powerquality/PowerResults.h"
 #include "scheduling/PowerResultsQueueItem.h"
+
+class WindowedCalculation;
 
 class POWERQUALITY_API PowerModule::PowerModuleImpl {
 public:
@@ -68,6 +81,7 @@ public:
     void setRvcSteadyStateLength(int periodValues);
     void setRvcThreshold(double percentOfAverage);
     void setRvcThresholdHysteresis(double percentOfThreshold);
+    void setWindowedResultsEnabled(bool enabled);
 
     unsigned int getBufferLength() const;
     double getSampleRate() const;
@@ -92,6 +106,7 @@ public:
     int getRvcSteadyStateLength() const;
     double getRvcThreshold() const;
     double getRvcThresholdHysteresis() const;
+    bool getWindowedResultsEnabled() const;
 
     PowerGridConfig getGridConfig();
     PowerGridConfigType getGridConfigType();
@@ -115,6 +130,7 @@ public:
     void reset(unsigned long long firstSampleIndex);
     void skipSamples(unsigned int count);
     bool isAnyResultReady();
+    void scheduleForCalculation(unsigned long long firstSampleIndex, int periodCount, double frequency);
     void scheduleForPeriodCalculation(int count, unsigned long long* firstSampleIndices, int* lengths,
                                       double* frequencies, bool* flags);
     void getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results);
@@ -142,12 +158,26 @@ public:
     // How often initialize() has run; a diagnostic that shows what an update
     // bracket saved.
     unsigned int initializationCount;
+    // The position the next frequency segment is expected to start in: the
+    // reset position, then the end of the last segment accepted.
+    unsigned long long nextSegmentPosition;
+    // The message of the last initialisation that failed; empty once one has
+    // succeeded.
+    std::string initializationError;
+    // Windowed calculation stage (only with windowed results enabled): its
+    // FFT and scratch, whether the item that reset created still waits to
+    // become window 0, and the end of the newest window scheduled (or the
+    // reset or skip position): the rings hold the samples before it.
+    std::unique_ptr<WindowedCalculation> windowedCalculation;
+    bool firstWindowPending;
+    unsigned long long windowedSamplesEnd;
 
 private:
     friend struct PowerModuleImplTestAccess;  // tests call the private operations through it
     void lazyInitialize();
     void initialize();
     float* waveformItem(unsigned char channel, unsigned short firstItem) const;
+    std::runtime_error missingPeriodStorage() const;
     std::shared_ptr<PowerResultsQueueItem> getNextQueueItem();
     void calculateThd(PowerResultsThd& result, double fundamental, double rms, unsigned short item,
                       unsigned int index);

@@ -16,11 +16,18 @@
 //   std::invalid_argument (status 1 at the flat interface), because each of
 //   them would otherwise divide by zero, walk backwards or spawn items
 //   without end;
+// - while period values are enabled but their buffers have no storage, the
+//   call fails with the module's message about the setting to change;
+// - a segment that covers more positions than the buffer length, or starts a
+//   buffer length or more away from where the previous one ended (or from the
+//   reset position), is rejected with std::invalid_argument: its period values
+//   cannot be computed, and a host that lost samples calls reset;
 // - positions are 64-bit throughout, so streams longer than 2^32 positions
 //   keep their ring indices right.
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 #include "module/PowerModuleImpl.h"
 
@@ -37,6 +44,10 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
                                                                 int* lengths, double* frequencies, bool* flags) {
     GpuBuffer<double>& tracking = buffers.periodTrackingBuffer;
     const uint64_t L = tracking.getLength();
+    if (config.areAnyPeriodValuesEnabled() &&
+        (tracking.hostBuffer == nullptr || buffers.periodResultsBuffer.hostBuffer == nullptr)) {
+        throw missingPeriodStorage();
+    }
     if (!currentPeriodQueueItem || tracking.hostBuffer == nullptr || L == 0) {
         return;
     }
@@ -54,10 +65,30 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
     if (!(fs > 0.0) || !std::isfinite(fs)) {
         throw std::invalid_argument("sample rate must be positive and finite");
     }
+    const uint64_t divisor = static_cast<uint64_t>(config.sampleIndexDivisor);
+    uint64_t expected = nextSegmentPosition;
     for (int i = 0; i < count; ++i) {
         if (lengths[i] < 1) {
             throw std::invalid_argument("segment length must be at least 1");
         }
+        // A segment may not skip or repeat a whole ring of positions, nor cover
+        // more than one: the positions it would need are overwritten before any
+        // period value over them can be fetched, and feeding the gap position
+        // by position would take as long as the gap.
+        const uint64_t q1 = firstSampleIndices[i] / divisor;
+        const uint64_t end = firstSampleIndices[i] + static_cast<uint64_t>(static_cast<int64_t>(lengths[i]));
+        if ((end - 1) / divisor - q1 >= L) {
+            throw std::invalid_argument("segment of " + std::to_string(lengths[i]) +
+                                        " sample indices is longer than the buffer length of " + std::to_string(L) +
+                                        " samples: schedule it in shorter segments or set a longer buffer");
+        }
+        if (q1 >= expected ? q1 - expected >= L : expected - q1 >= L) {
+            throw std::invalid_argument(
+                "segment starts at sample " + std::to_string(q1) + " where sample " + std::to_string(expected) +
+                " comes next, a buffer length (" + std::to_string(L) +
+                " samples) or more away: a gap that long cannot be computed; call reset after lost samples");
+        }
+        expected = end / divisor;
         if (!(frequencies[i] > 0.0) || !std::isfinite(frequencies[i])) {
             throw std::invalid_argument("segment frequency must be positive and finite");
         }
@@ -67,7 +98,10 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
         }
     }
 
-    const uint64_t N = static_cast<uint64_t>(config.sampleIndexDivisor);
+    if (count > 0) {
+        nextSegmentPosition = expected;
+    }
+    const uint64_t N = divisor;
     double* frequencyItem = tracking.getHostBuffer(0);
     double* phasorItem = tracking.getHostBuffer(1);  // (cosine, sine) pairs
     double* flagItem = tracking.getHostBuffer(2);

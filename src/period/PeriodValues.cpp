@@ -7,12 +7,19 @@
 //
 // Queued items whose ring no longer exists (period values disabled since the
 // reset) cannot be calculated: a fetch then discards them and returns none.
+// While period values are enabled but have no storage, a fetch fails with the
+// module's message. An item that spans more positions than the rings hold
+// (a buffer shorter than one period value) is dropped with
+// std::invalid_argument by the fetch that meets it first.
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "config/NumericPolicy.h"
 #include "module/PowerModuleImpl.h"
 #include "windowed/PowerSymmetricalComponents.h"
 
@@ -102,7 +109,7 @@ void accumulateSpan(PhaseSums& sums, const PhaseRings& rings, uint64_t length, u
 
 constexpr double pi = 3.141592653589793;
 
-double nonNegativeRoot(double x) { return std::sqrt(x < 0.0 ? 0.0 : x); }
+using powerquality::nonNegativeRoot;  // NaN stays NaN, see config/NumericPolicy.h
 
 }  // namespace
 
@@ -244,6 +251,13 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
 }
 
 void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results) {
+    if (count == nullptr || hasMoreResults == nullptr || results == nullptr) {
+        throw std::invalid_argument("getPeriodResults: null out-parameter");
+    }
+    if (config.areAnyPeriodValuesEnabled() &&
+        (buffers.periodResultsBuffer.hostBuffer == nullptr || buffers.periodTrackingBuffer.hostBuffer == nullptr)) {
+        throw missingPeriodStorage();
+    }
     *count = 0;
     *hasMoreResults = false;
     if (periodResultsQueue.empty()) {
@@ -268,6 +282,21 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreRes
         if (item->getItemIndex() % R == 0 && *count > 0) {
             *hasMoreResults = true;
             return;
+        }
+        // A span longer than the rings has lost its first positions to its
+        // last ones. The values done so far are handed out; the fetch that
+        // meets the item first drops it and says so.
+        const uint64_t span = item->getLastRequiredSampleIndex() - item->getFirstSampleIndex() + 1;
+        if (span > buffers.waveformBuffer.getLength()) {
+            if (*count > 0) {
+                *hasMoreResults = true;
+                return;
+            }
+            periodResultsQueue.pop();
+            throw std::invalid_argument("a period value spans " + std::to_string(span) +
+                                        " samples, more than the buffer length of " +
+                                        std::to_string(buffers.waveformBuffer.getLength()) +
+                                        ": set a buffer length of at least one period value");
         }
         calculatePeriodValues(item->getFirstSampleIndex(), item->getLastRequiredSampleIndex(),
                               item->getFirstSampleFractionToUse(), item->getLastSampleFractionToUse(),

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "config/NumericPolicy.h"
+
 PowerPeriodResultsQueueItem::PowerPeriodResultsQueueItem(unsigned long long itemIndex,
                                                          unsigned long long firstSampleIndex,
                                                          double firstSampleFractionToUse, double lengthInPeriods,
@@ -29,7 +31,7 @@ void PowerPeriodResultsQueueItem::addSampleWithPhaseShift(unsigned long long sam
         double wholePositions = 0.0;
         const double beforeCrossing = std::modf((advanceBy - phase) / phaseShift, &wholePositions);
         nextItem = std::make_shared<PowerPeriodResultsQueueItem>(
-            itemIndex + 1, sampleIndex + static_cast<unsigned long long>(wholePositions), 1.0 - beforeCrossing,
+            itemIndex + 1, sampleIndex + powerquality::toUnsigned64(wholePositions), 1.0 - beforeCrossing,
             lengthInPeriods, advanceBy);
     }
 

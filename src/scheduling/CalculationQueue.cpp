@@ -9,13 +9,21 @@ void PowerModule::PowerModuleImpl::reset(unsigned long long firstSampleIndex) {
     samplePosition = firstSampleIndex;
     skipPosition = firstSampleIndex;
     resultsPosition = firstSampleIndex;
+    nextSegmentPosition = firstSampleIndex;
 
     std::lock_guard<std::mutex> lock(resultsMutex);
     while (!resultsQueue.empty()) {
         resultsQueue.pop();
     }
     currentQueueItem = std::make_shared<PowerResultsQueueItem>(config.sampleRate, 0, firstSampleIndex, 0, 0);
-    resultsQueue.push(currentQueueItem);
+    if (config.windowedResultsEnabled) {
+        // The reset's item becomes window 0 when the first window is
+        // scheduled; until then nothing is queued, so a reset yields no record.
+        firstWindowPending = true;
+        windowedSamplesEnd = firstSampleIndex;
+    } else {
+        resultsQueue.push(currentQueueItem);
+    }
 
     while (!periodResultsQueue.empty()) {
         periodResultsQueue.pop();
@@ -34,6 +42,9 @@ void PowerModule::PowerModuleImpl::skipSamples(unsigned int count) {
     resultsPosition = samplePosition;
     if (currentQueueItem) {
         currentQueueItem->reset(samplePosition);
+    }
+    if (config.windowedResultsEnabled && samplePosition > windowedSamplesEnd) {
+        windowedSamplesEnd = samplePosition;
     }
 }
 

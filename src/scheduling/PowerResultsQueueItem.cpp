@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "config/NumericPolicy.h"
+
 // The calculation values are placeholders of a minimal window (4 samples,
 // one period, 50 Hz) until setCalculation gives the real ones.
 PowerResultsQueueItem::PowerResultsQueueItem(double sampleRate, unsigned long long index,
@@ -33,7 +35,9 @@ void PowerResultsQueueItem::setCalculation(unsigned long long firstSampleIndex, 
 
     // A tracked fundamental rarely fits the window exactly: count the nearest
     // whole number of periods (halves away from zero).
-    const unsigned int roundedPeriods = static_cast<unsigned int>(std::round(length / exactPeriodLength));
+    // A quotient that is not a positive number (a period length of 0 or less,
+    // or not a number) counts 0 periods; one beyond 32 bits the largest count.
+    const unsigned int roundedPeriods = powerquality::toUnsigned32(std::round(length / exactPeriodLength));
     periodCount = std::min(periodCountLimit, roundedPeriods);
 
     this->frequency = frequency;
@@ -48,7 +52,9 @@ void PowerResultsQueueItem::setCalculation(unsigned long long firstSampleIndex, 
 
     // Highest harmonic order at or below half the sample rate, plus order 0.
     const double highestOrder = std::ceil((fftInputLength / 2) * dFrequency / frequency);
-    harmonicLength = std::min(harmonicLengthLimit, static_cast<unsigned int>(highestOrder) + 1);
+    // Counted in 64 bits so that a saturated order cannot wrap to 0 with the 1.
+    harmonicLength = static_cast<unsigned int>(
+        std::min<unsigned long long>(harmonicLengthLimit, powerquality::toUnsigned32(highestOrder) + 1ull));
 }
 
 void PowerResultsQueueItem::reset(unsigned long long firstSampleIndex) { this->firstSampleIndex = firstSampleIndex; }

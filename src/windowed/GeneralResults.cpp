@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "config/NumericPolicy.h"
 #include "module/PowerModuleImpl.h"
 #include "windowed/PowerSymmetricalComponents.h"
 
@@ -47,10 +48,8 @@ double fundamentalOf(const float* harmonics, unsigned int harmonicLength) {
     return (harmonics != nullptr && harmonicLength >= 2) ? static_cast<double>(harmonics[1]) : 0.0;
 }
 
-double rootOfDifference(double a, double b) {
-    const double x = a * a - b * b;
-    return x > 0.0 ? std::sqrt(x) : 0.0;
-}
+// √max(a² − b², 0); a NaN passes through, as in the period values.
+double rootOfDifference(double a, double b) { return powerquality::nonNegativeRoot(a * a - b * b); }
 
 }  // namespace
 

@@ -1,0 +1,84 @@
+// Windowed results throughput: whole windows (scheduling, which computes the
+// window from the rings, and getResults, which finishes it), in windows per
+// second. A full three-phase star with currents, line-to-line voltages, THD,
+// inter-harmonics and symmetrical components at 10240 Hz. The rings are
+// filled once outside the timed loop with a signal that repeats every ring
+// length; the host's writing of samples is not measured.
+//
+//   BM_WindowedThreePhase/50000  10 cycles at 50 Hz: 2048 samples, FFT 2048 as is
+//   BM_WindowedThreePhase/49500  10 cycles at 49.5 Hz: resampled onto 2160 points
+//   BM_WindowedSinglePhase       one voltage and one current, 10 cycles at 50 Hz
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "powerquality/PowerModule.h"
+
+namespace {
+
+constexpr double sampleRate = 10240.0;
+
+// 50 Hz with 5th and 7th harmonics; 10240 samples hold 50 whole cycles.
+void fill(PowerModule& module) {
+    const unsigned int L = module.getBufferLength();
+    for (unsigned char k = 0; k < 9; ++k) {
+        float* ring = nullptr;
+        if (k < 3) {
+            module.getWaveformBufferUStar(k, &ring);
+        } else if (k < 6) {
+            module.getWaveformBufferI(static_cast<unsigned char>(k - 3), &ring);
+        } else {
+            module.getWaveformBufferUDelta(static_cast<unsigned char>(k - 6), &ring);
+        }
+        if (ring == nullptr) {
+            continue;
+        }
+        for (unsigned int p = 0; p < L; ++p) {
+            const double th = 2.0 * 3.141592653589793 * 50.0 * p / sampleRate - 2.0943951023931953 * (k % 3);
+            ring[p] = static_cast<float>(325.0 * (std::sin(th) + 0.05 * std::sin(5 * th) + 0.03 * std::sin(7 * th)));
+        }
+    }
+}
+
+void runWindows(benchmark::State& state, bool threePhase, double frequency) {
+    PowerModule module;
+    module.beginUpdate();
+    module.setSampleRate(sampleRate, 1);
+    module.setBufferLength(static_cast<unsigned int>(sampleRate));
+    module.setStaticFrequency(50.0, 0.1);
+    module.setThdEnabled(true);
+    module.setInterHarmonicsEnabled(true);
+    if (threePhase) {
+        module.setGridConfigType(ThreePhaseStar);
+        module.setLineToLineResultsEnabled(true);
+        module.setSymmetricalComponentsEnabled(true);
+    }
+    module.setWindowedResultsEnabled(true);
+    module.endUpdate();
+    fill(module);
+    module.reset(0);
+
+    const unsigned long long step = static_cast<unsigned long long>(std::ceil(10 * sampleRate / frequency));
+    unsigned long long first = 0;
+    for (auto _ : state) {
+        module.scheduleForCalculation(first, 10, frequency);
+        std::vector<PowerResultsGeneral> results = module.getResults(0);
+        benchmark::DoNotOptimize(results.data());
+        first += step;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_WindowedThreePhase(benchmark::State& state) {
+    runWindows(state, true, static_cast<double>(state.range(0)) / 1000.0);
+}
+BENCHMARK(BM_WindowedThreePhase)->Arg(50000)->Arg(49500);
+
+void BM_WindowedSinglePhase(benchmark::State& state) { runWindows(state, false, 50.0); }
+BENCHMARK(BM_WindowedSinglePhase);
+
+}  // namespace
+
+BENCHMARK_MAIN();

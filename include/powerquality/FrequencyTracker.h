@@ -1,0 +1,153 @@
+// FrequencyTracker: tracks the grid frequency from the samples of one
+// reference voltage and hands it out as frequency segments, one per cycle,
+// ready for PowerModule::scheduleForPeriodCalculation.
+//
+// Typical use (the tracker fed the same samples as the module's reference
+// channel; the module reset at the first segment's position):
+//   FrequencyTracker tracker(10240.0, 50.0, 16);   // and module.setSampleRate(10240.0, 16)
+//   tracker.addSamples(block, n);                  // any block length
+//   int count = tracker.getSegments(64, first, lengths, frequencies, flags);
+//   if (count > 0 && !started) { module.reset(first[0] / 16); started = true; }
+//   module.scheduleForPeriodCalculation(count, first, lengths, frequencies, flags);
+//
+// Positions and caller indices. The first sample ever added is position 0;
+// sample p is taken at time p / sampleRate. A caller index is a position
+// times the divisor N plus a sub-position, so boundaries are placed to 1/N of
+// a sample. Positions are 64-bit; caller indices stay below 2^63.
+//
+// Method.
+// 1. Filter, linear phase: y[n] = x[n-D] - (x[n] + x[n-2D]) / 2 with D half a
+//    nominal cycle (zeros at 0 Hz and the even harmonics), then running means
+//    over a third, a fifth and a seventh of a nominal cycle (zeros at the
+//    harmonics 3, 5, 7 and their multiples), all lengths rounded to whole
+//    samples. Every stage is symmetric, so every frequency is delayed by the
+//    same D + (L3 - 1) / 2 + (L5 - 1) / 2 + (L7 - 1) / 2 samples (about 0.83
+//    of a nominal cycle), whatever the grid's frequency does: taking that
+//    constant off a crossing gives the input's crossing exactly, on a ramp as
+//    well, without any estimate of the frequency. Running sums are recomputed
+//    from their rings once per turn, so rounding does not build up.
+// 2. Rising zero crossings of the filtered signal, placed between the two
+//    samples by linear interpolation (the filtered wave is nearly a pure sine,
+//    straight at its crossings). A crossing needs the signal to have gone
+//    below minus the hysteresis (half the loss threshold) since the last one;
+//    a crossing closer than 1 / maxFrequency to the previous one is spurious
+//    and ignored. Nothing is detected before the filter has filled.
+// 3. A cycle runs from one crossing to the next. It is good when it lasts
+//    between 1 / maxFrequency and 1 / minFrequency and its smaller half-cycle
+//    peak reaches the loss threshold. Consecutive good cycles form a run.
+// 4. The frequency of cycle k of a run is (2h + 1) cycles divided by the time
+//    from crossing k - h to crossing k + h + 1: a window centred on the cycle,
+//    h = 3 cycles on each side where the run allows it. A centred window does
+//    not lag on a ramp (its mean is the frequency at its centre) and averages
+//    the crossing noise over seven cycles; a step is spread over the seven
+//    cycles around it. A cycle is flagged valid when it has the full window
+//    and two more good cycles on each side of it (the filter's length).
+// 5. Segments: each cycle of a run becomes one segment from its crossing to
+//    the next, rounded to caller indices, with the windowed frequency;
+//    consecutive segments share their boundaries, so they never gap or
+//    overlap, and each advances the module's phase by one cycle to within
+//    the crossing noise.
+//
+// Start. The first segment starts at the first crossing of the first run;
+// there are no segments before it. Reset the module at that position
+// (firstSampleIndices[0] / N): its first period value then starts at the
+// crossing, because after a reset the first position's frequency is weighted
+// by the share the segment has of it.
+//
+// Delay. A cycle is handed out when the crossing that ends the fifth cycle
+// after it is detected, that is about 5.8 cycles after the cycle closes
+// (five cycles plus the filter's 0.83; 117 ms at 50 Hz).
+//
+// Loss of the reference voltage. The reference counts as lost when no good
+// cycle has ended for 1.25 / minFrequency seconds, or a cycle's amplitude is
+// below the loss threshold: sqrt(2) x the loss level when one is set, and 10 %
+// of a reference amplitude otherwise. The reference follows the good cycles
+// (growing by at most 10 % a cycle, so a burst of huge samples cannot lift it
+// far), sinks by 10 % for every cycle too weak for the threshold (so a lasting
+// lower voltage is tracked again after a while), and is held while there are
+// no crossings at all.
+// While lost, the tracker hands out flywheel segments of one cycle each at the
+// last valid frequency, with the flag cleared, with the same delay as cycles.
+// When a new run begins, the flywheel stops and the segments bridge from the
+// last boundary handed out to the first crossing of the run at least four
+// cycles later, in whole cycles (the nearest count at the run's frequency) of
+// equal length, flag cleared. Their frequency makes each of them advance the
+// module's phase by exactly one cycle, so after the bridge the boundaries lie
+// on the grid's crossings again and no segment advances the phase by a
+// fraction of a cycle; the price is a bridge frequency that differs from the
+// grid's by up to 1/8 (by the phase the grid moved during the loss).
+//
+// 10-second frequency (IEC 61000-4-30): intervals of 10 s of positions from
+// position 0; the frequency of an interval is the number of flagged cycles
+// that lie wholly inside it divided by their cumulative duration (the
+// distorted cycles at the edges of a loss do not count). Its flag is set when
+// one run of good cycles covers the whole interval. An interval is handed out
+// with the first flagged cycle that ends after it, or 8 / minFrequency
+// seconds after its end, whichever comes first.
+//
+// Bad input: samples that are not finite count as 0.0 (a lost reference when
+// they persist); huge finite samples disturb the filter for one pass of its
+// rings at most. The constructor rejects, with std::invalid_argument, a
+// sample rate or nominal frequency that is not positive and finite, a divisor
+// below 1, fewer than 8 or more than 10 million samples per nominal cycle, and
+// cycles too long for the int lengths of segments; setFrequencyRange rejects
+// a range that does not contain the nominal frequency or reaches 0 or a
+// quarter of the sample rate, and setLossLevel a negative or non-finite level.
+//
+// Segments and intervals wait in queues until taken; take them regularly.
+// Copying is not offered; moving is.
+#ifndef POWERQUALITY_FREQUENCYTRACKER_H
+#define POWERQUALITY_FREQUENCYTRACKER_H
+
+#include <cstdint>
+
+#include "powerquality/Export.h"
+#include "powerquality/FrequencyTrackerApi.h"
+
+class POWERQUALITY_API FrequencyTracker {
+public:
+    // Default range: 85 % to 115 % of the nominal frequency; default loss
+    // level: 0, the automatic threshold.
+    FrequencyTracker(double sampleRate, double nominalFrequency, int sampleIndexDivisor = 1);
+    FrequencyTracker(FrequencyTracker&& other) noexcept;
+    FrequencyTracker& operator=(FrequencyTracker&& other) noexcept;
+    FrequencyTracker(const FrequencyTracker&) = delete;
+    FrequencyTracker& operator=(const FrequencyTracker&) = delete;
+    ~FrequencyTracker();
+
+    double getSampleRate() const;
+    double getNominalFrequency() const;
+    int getSampleIndexDivisor() const;
+
+    // Allowed frequency range in Hz: cycles outside it are not good.
+    void setFrequencyRange(double minFrequency, double maxFrequency);
+    double getMinFrequency() const;
+    double getMaxFrequency() const;
+    // Loss level: RMS of the fundamental, in the samples' unit, below which
+    // the reference counts as lost; 0 selects the automatic threshold.
+    void setLossLevel(double rms);
+    double getLossLevel() const;
+
+    // The next count samples of the reference voltage (count <= 0: none).
+    void addSamples(const float* samples, int count);
+
+    // Takes up to capacity closed segments, oldest first, into the arrays;
+    // returns how many it took.
+    int getSegments(int capacity, unsigned long long* firstSampleIndices, int* lengths, double* frequencies,
+                    bool* flags);
+    int getPendingSegmentsCount() const;
+    // Takes up to capacity finished 10-second intervals, oldest first.
+    int getTenSecondFrequencies(int capacity, FrequencyTrackerInterval* intervals);
+
+    // The latest frequency estimate (Hz); the last good one while lost.
+    double getFrequency() const;
+    bool isLocked() const;
+    // Samples added so far.
+    unsigned long long getSamplePosition() const;
+
+private:
+    class Impl;
+    Impl* impl;
+};
+
+#endif

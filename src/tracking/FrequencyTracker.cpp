@@ -1,0 +1,623 @@
+// Frequency tracking from the samples of one reference voltage. The method,
+// its delay and the handling of a lost reference are described in
+// include/powerquality/FrequencyTracker.h; the notes here are about how the
+// code keeps to it.
+//
+// Every decision (a crossing, the end of a run, a flywheel segment, the close
+// of an interval) is taken at a definite sample position, never at the end of
+// a block, so the segments do not depend on how the samples are split into
+// blocks.
+//
+// Times of crossings are held as a 64-bit whole position plus a fraction in
+// [0, 1), so that their differences keep sub-sample precision however long
+// the stream runs. Caller indices are handled as signed 64-bit values.
+#include "powerquality/FrequencyTracker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+constexpr int halfWindow = 3;                // cycles on each side of the cycle whose frequency is measured
+constexpr int settleCycles = 2;              // good cycles on each side of a window before it is flagged
+constexpr double timeoutPeriods = 1.25;      // of the longest allowed cycle without a good crossing: lost
+constexpr double relativeLossLevel = 0.1;    // automatic threshold, of the good cycles' amplitude
+constexpr double referenceSmoothing = 0.1;   // weight of a new good cycle in the amplitude reference
+constexpr double intervalSeconds = 10.0;
+constexpr double intervalClosePeriods = halfWindow + settleCycles + 3;  // of the longest cycle, after the end
+constexpr uint64_t never = std::numeric_limits<uint64_t>::max();
+
+// A time in positions: whole + fraction, fraction in [0, 1).
+struct Instant {
+    int64_t whole = 0;
+    double fraction = 0.0;
+};
+
+Instant makeInstant(int64_t whole, double fraction) {
+    const double floor = std::floor(fraction);
+    return {whole + static_cast<int64_t>(floor), fraction - floor};
+}
+
+// a - b in positions.
+double between(const Instant& a, const Instant& b) {
+    return static_cast<double>(a.whole - b.whole) + (a.fraction - b.fraction);
+}
+
+double toDouble(const Instant& a) {
+    return static_cast<double>(a.whole) + a.fraction;
+}
+
+// Running mean of the last `length` inputs: linear phase, a delay of
+// (length - 1) / 2 samples at every frequency, zeros at the multiples of
+// sampleRate / length. The running sum is recomputed from the ring each time
+// the ring comes round, so rounding errors cannot build up.
+struct Boxcar {
+    std::vector<double> ring;
+    size_t index = 0;
+    double sum = 0.0;
+    double scale = 1.0;
+
+    explicit Boxcar(size_t length) : ring(length, 0.0), scale(1.0 / static_cast<double>(length)) {}
+
+    double step(double x) {
+        sum += x - ring[index];
+        ring[index] = x;
+        if (++index == ring.size()) {
+            index = 0;
+            sum = 0.0;
+            for (double v : ring) {
+                sum += v;
+            }
+        }
+        return sum * scale;
+    }
+
+    double gain(double w) const {
+        const double n = static_cast<double>(ring.size());
+        return std::fabs(std::sin(0.5 * w * n) / (n * std::sin(0.5 * w)));
+    }
+};
+
+// y[n] = x[n - D] - (x[n] + x[n - 2D]) / 2 = -(1 - z^-D)^2 / 2: symmetric, so
+// linear phase with a delay of D samples; zeros at 0 Hz and the multiples of
+// sampleRate / D, a gain of 2 at sampleRate / (2D).
+struct Comb {
+    std::vector<double> ring;  // the last 2D + 1 inputs
+    size_t index = 0;
+    size_t delay;
+
+    explicit Comb(size_t D) : ring(2 * D + 1, 0.0), delay(D) {}
+
+    double step(double x) {
+        ring[index] = x;
+        const size_t n = ring.size();
+        const size_t middle = index >= delay ? index - delay : index + n - delay;
+        const size_t oldest = index + 1 == n ? 0 : index + 1;
+        const double y = ring[middle] - 0.5 * (x + ring[oldest]);
+        index = oldest;
+        return y;
+    }
+
+    double gain(double w) const {
+        const double s = std::sin(0.5 * w * static_cast<double>(delay));
+        return 2.0 * s * s;
+    }
+};
+
+size_t samplesPer(double sampleRate, double frequency) {
+    return std::max<size_t>(1, static_cast<size_t>(std::llround(sampleRate / frequency)));
+}
+
+// The filter in front of the crossing detector: the comb at half a nominal
+// cycle, then running means over a third, a fifth and a seventh of it. All
+// stages are symmetric, so the whole filter delays every frequency by the
+// same number of samples and crossings need no frequency-dependent
+// correction.
+struct LinearPhaseFilter {
+    Comb comb;
+    Boxcar third, fifth, seventh;
+    double delay;   // samples
+    size_t length;  // samples until the output depends on inputs only
+    double gain;    // at the nominal frequency
+
+    LinearPhaseFilter(double sampleRate, double nominal)
+        : comb(samplesPer(sampleRate, 2.0 * nominal)),
+          third(samplesPer(sampleRate, 3.0 * nominal)),
+          fifth(samplesPer(sampleRate, 5.0 * nominal)),
+          seventh(samplesPer(sampleRate, 7.0 * nominal)) {
+        delay = static_cast<double>(comb.delay) + 0.5 * static_cast<double>(third.ring.size() - 1) +
+                0.5 * static_cast<double>(fifth.ring.size() - 1) + 0.5 * static_cast<double>(seventh.ring.size() - 1);
+        length = comb.ring.size() + third.ring.size() + fifth.ring.size() + seventh.ring.size() - 3;
+        const double w = 2.0 * pi * nominal / sampleRate;
+        gain = comb.gain(w) * third.gain(w) * fifth.gain(w) * seventh.gain(w);
+    }
+
+    double step(double x) { return seventh.step(fifth.step(third.step(comb.step(x)))); }
+};
+
+struct Segment {
+    uint64_t first;
+    int length;
+    double frequency;
+    bool flag;
+};
+
+}  // namespace
+
+class FrequencyTracker::Impl {
+public:
+    Impl(double sampleRate, double nominal, int divisor)
+        : fs(checked(sampleRate, nominal, divisor)), f0(nominal), N(divisor), filter(sampleRate, nominal) {
+        setRange(nominal - 0.15 * nominal, nominal + 0.15 * nominal);
+        lastValidFrequency = f0;
+        currentFrequency = f0;
+        intervalCloseAt = closePositionOf(0);
+        updateNextEvent();
+    }
+
+    static double checked(double sampleRate, double nominal, int divisor) {
+        if (!(sampleRate > 0.0) || !std::isfinite(sampleRate)) {
+            throw std::invalid_argument("sample rate must be positive and finite");
+        }
+        if (!(nominal > 0.0) || !std::isfinite(nominal)) {
+            throw std::invalid_argument("nominal frequency must be positive and finite");
+        }
+        if (divisor < 1) {
+            throw std::invalid_argument("sample index divisor must be at least 1");
+        }
+        if (sampleRate < 8.0 * nominal) {
+            throw std::invalid_argument("sample rate must be at least 8 times the nominal frequency");
+        }
+        if (sampleRate / nominal > 1e7) {
+            throw std::invalid_argument("more than 10 million samples per cycle");
+        }
+        return sampleRate;
+    }
+
+    void setRange(double minFrequency, double maxFrequency) {
+        if (!(minFrequency > 0.0) || !(minFrequency <= f0) || !(maxFrequency >= f0) ||
+            !(maxFrequency <= 0.25 * fs) || !std::isfinite(maxFrequency)) {
+            throw std::invalid_argument("frequency range must contain the nominal frequency and lie between 0 and "
+                                        "a quarter of the sample rate");
+        }
+        // A bridge segment lasts at most about 1.2 of the longest cycles.
+        if (2.0 * static_cast<double>(N) * fs / minFrequency > static_cast<double>(std::numeric_limits<int>::max())) {
+            throw std::invalid_argument("cycles at the lowest frequency are too long for segment lengths");
+        }
+        minF = minFrequency;
+        maxF = maxFrequency;
+        minPeriod = fs / maxF;
+        maxPeriod = fs / minF;
+        timeoutLength = static_cast<uint64_t>(std::ceil(timeoutPeriods * maxPeriod));
+    }
+
+    void setLossLevel(double rms) {
+        if (!(rms >= 0.0) || !std::isfinite(rms)) {
+            throw std::invalid_argument("loss level must be zero or positive and finite");
+        }
+        lossRms = rms;
+        updateThreshold();
+    }
+
+    void add(const float* samples, int count) {
+        for (int i = 0; i < count; ++i) {
+            double x = samples[i];
+            if (!std::isfinite(x)) {
+                x = 0.0;
+            }
+            const double y = filter.step(x);
+            posPeak = std::max(posPeak, y);
+            negPeak = std::min(negPeak, y);
+            // Armed only once the filter has filled; armed, the previous
+            // output is negative, so a crossing lies between it and this one.
+            if (armed) {
+                if (y >= 0.0) {
+                    armed = false;
+                    crossing(makeInstant(static_cast<int64_t>(position) - 1, yPrev / (yPrev - y)));
+                }
+            } else if (y < -hysteresis && position >= filter.length) {
+                armed = true;
+            }
+            yPrev = y;
+            if (position >= nextEvent) {
+                events();
+            }
+            ++position;
+        }
+    }
+
+    int take(int capacity, unsigned long long* first, int* lengths, double* frequencies, bool* flags) {
+        if (capacity < 0) {
+            throw std::invalid_argument("capacity must not be negative");
+        }
+        if (capacity > 0 && (first == nullptr || lengths == nullptr || frequencies == nullptr || flags == nullptr)) {
+            throw std::invalid_argument("segment arrays must not be null");
+        }
+        const int count = static_cast<int>(std::min<size_t>(static_cast<size_t>(capacity), segments.size()));
+        for (int k = 0; k < count; ++k) {
+            const Segment& s = segments.front();
+            first[k] = s.first;
+            lengths[k] = s.length;
+            frequencies[k] = s.frequency;
+            flags[k] = s.flag;
+            segments.pop_front();
+        }
+        return count;
+    }
+
+    int takeIntervals(int capacity, FrequencyTrackerInterval* out) {
+        if (capacity < 0) {
+            throw std::invalid_argument("capacity must not be negative");
+        }
+        if (capacity > 0 && out == nullptr) {
+            throw std::invalid_argument("interval array must not be null");
+        }
+        const int count = static_cast<int>(std::min<size_t>(static_cast<size_t>(capacity), intervals.size()));
+        for (int k = 0; k < count; ++k) {
+            out[k] = intervals.front();
+            intervals.pop_front();
+        }
+        return count;
+    }
+
+    const double fs;
+    const double f0;
+    const int N;
+    double minF = 0.0, maxF = 0.0;
+    double lossRms = 0.0;
+    double currentFrequency = 0.0;
+    bool runActive = false;
+    uint64_t position = 0;  // of the next sample
+    std::deque<Segment> segments;
+
+private:
+    int64_t callerIndex(const Instant& t) const {
+        return t.whole * N + static_cast<int64_t>(std::llround(t.fraction * N));
+    }
+
+    // Thresholds on the filter's output, whose gain at the nominal frequency
+    // is filter.gain; the reference is kept in input units.
+    void updateThreshold() {
+        threshold = std::max(lossRms * std::sqrt(2.0), relativeLossLevel * reference) * filter.gain;
+        hysteresis = 0.5 * threshold;
+    }
+
+    void crossing(const Instant& raw) {
+        const double amplitude = std::min(posPeak, -negPeak);
+        double period = 0.0;
+        if (haveLast) {
+            period = between(raw, lastRaw);
+            if (period < minPeriod) {
+                return;  // spurious: the cycle goes on
+            }
+        }
+        posPeak = 0.0;
+        negPeak = 0.0;
+        const bool good = haveLast && period <= maxPeriod && amplitude >= threshold && amplitude > 0.0;
+        if (good) {
+            if (rawHistory.empty()) {
+                rawHistory.push_back(lastRaw);
+            }
+            rawHistory.push_back(raw);
+            if (rawHistory.size() > 2 * halfWindow + 2) {
+                rawHistory.pop_front();
+            }
+            currentFrequency = static_cast<double>(rawHistory.size() - 1) * fs /
+                               between(rawHistory.back(), rawHistory.front());
+            // The reference grows by at most 10 % a cycle, so that a burst of
+            // huge samples cannot lift the threshold above the grid.
+            const double input = std::min(amplitude / filter.gain, 2.0 * reference);
+            reference = reference == 0.0 ? amplitude / filter.gain
+                                         : reference + referenceSmoothing * (input - reference);
+            updateThreshold();
+        } else {
+            rawHistory.clear();
+            if (haveLast && period <= maxPeriod && amplitude < threshold) {
+                // A cycle too weak for the threshold: the automatic reference
+                // sinks 10 % a cycle, so a lasting lower voltage is tracked
+                // again; a voltage that is gone (no crossings) keeps it.
+                reference *= 1.0 - referenceSmoothing;
+                updateThreshold();
+            }
+        }
+        const Instant compensated = makeInstant(raw.whole, raw.fraction - filter.delay);
+        if (good) {
+            if (!runActive) {
+                startRun(lastCompensated);
+            }
+            appendToRun(compensated);
+            timeoutAt = static_cast<uint64_t>(raw.whole) + timeoutLength;
+        } else if (runActive) {
+            endRun();
+        }
+        lastRaw = raw;
+        lastCompensated = compensated;
+        haveLast = true;
+        updateNextEvent();
+    }
+
+    void startRun(const Instant& first) {
+        runActive = true;
+        run.clear();
+        run.push_back(first);
+        runBase = 0;
+        runStart = first;
+        bridgePending = true;
+        nextEmit = 0;
+        flywheel = false;  // the bridge starts where the flywheel stopped
+        updateNextEvent();
+    }
+
+    void appendToRun(const Instant& t) {
+        run.push_back(t);
+        pump(false);
+    }
+
+    void endRun() {
+        runActive = false;
+        timeoutAt = never;
+        rawHistory.clear();
+        previousRunValid = true;
+        previousRunStart = runStart;
+        previousRunEnd = run.back();
+        pump(true);
+        if (haveOutput) {
+            startFlywheel();  // from the last boundary handed out, bridged or not
+        }
+        run.clear();
+        bridgePending = false;
+    }
+
+    Instant crossingAt(uint64_t index) const {
+        return run[static_cast<size_t>(index - runBase)];
+    }
+
+    void push(int64_t from, int64_t to, double frequency, bool flag) {
+        segments.push_back({static_cast<uint64_t>(from), static_cast<int>(to - from), frequency, flag});
+        lastBoundary = to;
+    }
+
+    // Hands out what the run allows: the bridge to it first, then every cycle
+    // whose window is complete and settled (all remaining ones when the run
+    // has ended).
+    void pump(bool ended) {
+        if (bridgePending && !haveOutput) {
+            // The first run: the segments start at its first crossing.
+            size_t j = 0;
+            while (j < run.size() && callerIndex(run[j]) < 0) {
+                ++j;
+            }
+            if (j == run.size()) {
+                return;
+            }
+            lastBoundary = callerIndex(run[j]);
+            haveOutput = true;
+            bridgePending = false;
+            nextEmit = runBase + j;
+        }
+        if (bridgePending) {
+            if (run.size() < 2) {
+                return;
+            }
+            const double cycle = between(run.back(), run.front()) / static_cast<double>(run.size() - 1) * N;
+            const double shortest = (halfWindow + 1) * cycle;
+            size_t j = 0;
+            while (j < run.size() && static_cast<double>(callerIndex(run[j]) - lastBoundary) < shortest) {
+                ++j;
+            }
+            if (j == run.size()) {
+                return;  // not yet, or never for a run that ended this short
+            }
+            const int64_t end = callerIndex(run[j]);
+            const int64_t length = end - lastBoundary;
+            const int64_t cycles = std::max<int64_t>(1, std::llround(static_cast<double>(length) / cycle));
+            const double frequency = static_cast<double>(cycles) * N * fs / static_cast<double>(length);
+            const int64_t start = lastBoundary;
+            for (int64_t c = 0; c < cycles; ++c) {
+                push(start + length * c / cycles, start + length * (c + 1) / cycles, frequency, false);
+            }
+            bridgePending = false;
+            flywheel = false;
+            nextEmit = runBase + j;
+        }
+        const uint64_t last = runBase + run.size() - 1;
+        while (nextEmit < last && (ended || nextEmit + halfWindow + 1 + settleCycles <= last)) {
+            const uint64_t k = nextEmit;
+            const uint64_t h = std::min<uint64_t>({halfWindow, k, last - 1 - k});
+            const double span = between(crossingAt(k + h + 1), crossingAt(k - h));
+            double frequency = static_cast<double>(2 * h + 1) * fs / span;
+            frequency = std::min(std::max(frequency, minF), maxF);
+            const bool flag = h == halfWindow && k - h >= settleCycles && k + h + 1 + settleCycles <= last;
+            if (flag) {
+                lastValidFrequency = frequency;
+                countCycle(crossingAt(k), crossingAt(k + 1));
+            }
+            push(lastBoundary, callerIndex(crossingAt(k + 1)), frequency, flag);
+            ++nextEmit;
+            while (runBase + halfWindow < nextEmit && run.size() > 1) {
+                run.pop_front();
+                ++runBase;
+            }
+        }
+    }
+
+    void startFlywheel() {
+        flywheel = true;
+        flyOrigin = lastBoundary;
+        flyIndex = 0;
+        flyFrequency = lastValidFrequency;
+        flyLength = static_cast<double>(N) * fs / flyFrequency;
+        flyHoldback = static_cast<uint64_t>(std::ceil((halfWindow + settleCycles + 1) * fs / flyFrequency));
+        scheduleFlywheel();
+    }
+
+    int64_t nextFlyBoundary() const {
+        return flyOrigin + std::llround(static_cast<double>(flyIndex + 1) * flyLength);
+    }
+
+    void scheduleFlywheel() {
+        const int64_t boundary = nextFlyBoundary();
+        flyEmitAt = static_cast<uint64_t>((boundary + N - 1) / N) + flyHoldback;
+    }
+
+    // Whole cycles of an interval, from crossing a to crossing b: the
+    // flagged ones, in the order they are handed out.
+    void countCycle(const Instant& a, const Instant& b) {
+        while (toDouble(b) > intervalEnd()) {
+            closeInterval();
+        }
+        if (toDouble(a) >= intervalStart()) {
+            ++intervalCycles;
+            intervalDuration += between(b, a);
+        }
+    }
+
+    double intervalStart() const { return static_cast<double>(intervalIndex) * intervalSeconds * fs; }
+    double intervalEnd() const { return static_cast<double>(intervalIndex + 1) * intervalSeconds * fs; }
+
+    uint64_t closePositionOf(uint64_t index) const {
+        const double end = static_cast<double>(index + 1) * intervalSeconds * fs;
+        return static_cast<uint64_t>(std::ceil(end + intervalClosePeriods * maxPeriod));
+    }
+
+    void closeInterval() {
+        const double start = intervalStart();
+        const double end = intervalEnd();
+        const bool covered = (runActive && toDouble(runStart) <= start) ||
+                             (previousRunValid && toDouble(previousRunStart) <= start &&
+                              toDouble(previousRunEnd) >= end);
+        FrequencyTrackerInterval record{};
+        record.firstSampleIndex = static_cast<uint64_t>(std::llround(start * N));
+        record.endSampleIndex = static_cast<uint64_t>(std::llround(end * N));
+        record.frequency = intervalCycles > 0 ? static_cast<double>(intervalCycles) * fs / intervalDuration : 0.0;
+        record.cycleCount = intervalCycles;
+        record.flag = intervalCycles > 0 && covered;
+        intervals.push_back(record);
+        ++intervalIndex;
+        intervalCycles = 0;
+        intervalDuration = 0.0;
+        intervalCloseAt = closePositionOf(intervalIndex);
+    }
+
+    void events() {
+        if (position >= timeoutAt && runActive) {
+            endRun();
+        }
+        while (flywheel && position >= flyEmitAt) {
+            const int64_t boundary = nextFlyBoundary();
+            push(lastBoundary, boundary, flyFrequency, false);
+            ++flyIndex;
+            scheduleFlywheel();
+        }
+        while (position >= intervalCloseAt) {
+            closeInterval();
+        }
+        updateNextEvent();
+    }
+
+    void updateNextEvent() {
+        nextEvent = std::min({runActive ? timeoutAt : never, flywheel ? flyEmitAt : never, intervalCloseAt});
+    }
+
+    LinearPhaseFilter filter;
+    double minPeriod = 0.0, maxPeriod = 0.0;  // positions
+    uint64_t timeoutLength = 0;
+
+    // Crossing detection.
+    double yPrev = 0.0;
+    bool armed = false;
+    double posPeak = 0.0, negPeak = 0.0;
+    double reference = 0.0;  // amplitude of the good cycles
+    double threshold = 0.0, hysteresis = 0.0;
+    bool haveLast = false;
+    Instant lastRaw, lastCompensated;
+    std::deque<Instant> rawHistory;  // filter-output crossings of the run's last cycles
+
+    // The run of good cycles: crossings from index runBase on.
+    std::deque<Instant> run;
+    uint64_t runBase = 0;
+    Instant runStart;
+    bool bridgePending = false;
+    uint64_t nextEmit = 0;
+    uint64_t timeoutAt = never;
+    bool previousRunValid = false;
+    Instant previousRunStart, previousRunEnd;
+
+    // Output.
+    bool haveOutput = false;
+    int64_t lastBoundary = 0;  // caller index where the next segment starts
+    double lastValidFrequency = 0.0;
+
+    // Flywheel while the reference is lost.
+    bool flywheel = false;
+    int64_t flyOrigin = 0;
+    uint64_t flyIndex = 0;
+    double flyFrequency = 0.0;
+    double flyLength = 0.0;  // caller indices per cycle
+    uint64_t flyHoldback = 0;
+    uint64_t flyEmitAt = never;
+
+    // 10-second intervals.
+    uint64_t intervalIndex = 0;
+    int intervalCycles = 0;
+    double intervalDuration = 0.0;  // positions
+    uint64_t intervalCloseAt = never;
+    std::deque<FrequencyTrackerInterval> intervals;
+
+    uint64_t nextEvent = never;
+};
+
+FrequencyTracker::FrequencyTracker(double sampleRate, double nominalFrequency, int sampleIndexDivisor)
+    : impl(new Impl(sampleRate, nominalFrequency, sampleIndexDivisor)) {}
+
+FrequencyTracker::FrequencyTracker(FrequencyTracker&& other) noexcept : impl(std::exchange(other.impl, nullptr)) {}
+
+FrequencyTracker& FrequencyTracker::operator=(FrequencyTracker&& other) noexcept {
+    if (this != &other) {
+        delete impl;
+        impl = std::exchange(other.impl, nullptr);
+    }
+    return *this;
+}
+
+FrequencyTracker::~FrequencyTracker() { delete impl; }
+
+double FrequencyTracker::getSampleRate() const { return impl->fs; }
+double FrequencyTracker::getNominalFrequency() const { return impl->f0; }
+int FrequencyTracker::getSampleIndexDivisor() const { return impl->N; }
+void FrequencyTracker::setFrequencyRange(double minFrequency, double maxFrequency) {
+    impl->setRange(minFrequency, maxFrequency);
+}
+double FrequencyTracker::getMinFrequency() const { return impl->minF; }
+double FrequencyTracker::getMaxFrequency() const { return impl->maxF; }
+void FrequencyTracker::setLossLevel(double rms) { impl->setLossLevel(rms); }
+double FrequencyTracker::getLossLevel() const { return impl->lossRms; }
+
+void FrequencyTracker::addSamples(const float* samples, int count) {
+    if (count > 0 && samples == nullptr) {
+        throw std::invalid_argument("samples must not be null");
+    }
+    impl->add(samples, count);
+}
+
+int FrequencyTracker::getSegments(int capacity, unsigned long long* firstSampleIndices, int* lengths,
+                                  double* frequencies, bool* flags) {
+    return impl->take(capacity, firstSampleIndices, lengths, frequencies, flags);
+}
+
+int FrequencyTracker::getPendingSegmentsCount() const { return static_cast<int>(impl->segments.size()); }
+
+int FrequencyTracker::getTenSecondFrequencies(int capacity, FrequencyTrackerInterval* intervals) {
+    return impl->takeIntervals(capacity, intervals);
+}
+
+double FrequencyTracker::getFrequency() const { return impl->currentFrequency; }
+bool FrequencyTracker::isLocked() const { return impl->runActive; }
+unsigned long long FrequencyTracker::getSamplePosition() const { return impl->position; }

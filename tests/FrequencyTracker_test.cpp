@@ -1,0 +1,378 @@
+// The frequency tracker against synthesised grids whose phase is known in
+// closed form, against a module fed its segments, and against the recordings.
+// The flat twin is driven by a C host (tracker_c_api_test.c).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ComtradeRecording.h"
+#include "powerquality/FrequencyTracker.h"
+#include "powerquality/FrequencyTrackerApi.h"
+#include "powerquality/PowerModule.h"
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+constexpr double fs = 10240.0;
+
+using Phase = std::function<double(double)>;  // of the fundamental, in cycles, at t seconds
+
+Phase steady(double f) {
+    return [f](double t) { return f * t; };
+}
+
+struct Grid {
+    Phase phase;
+    bool distorted = false;  // 8 % THD: 2nd 1.5 %, 3rd 5 %, 5th 5 %, 7th 3 %, 9th 1.5 %
+    double noise = 0.0;      // white, RMS as a share of the fundamental's RMS
+    double amplitude = 1.0;
+    std::function<bool(double)> off = [](double) { return false; };  // interrupted at t
+};
+
+std::vector<float> synthesise(const Grid& grid, double seconds, double rate = fs) {
+    static const double harmonics[][2] = {{2, 0.015}, {3, 0.05}, {5, 0.05}, {7, 0.03}, {9, 0.015}};
+    std::mt19937 random(12345);
+    std::normal_distribution<double> normal(0.0, grid.noise * grid.amplitude / std::sqrt(2.0));
+    std::vector<float> samples(static_cast<size_t>(seconds * rate));
+    for (size_t p = 0; p < samples.size(); ++p) {
+        const double t = static_cast<double>(p) / rate;
+        const double theta = 2.0 * pi * grid.phase(t);
+        double x = std::sin(theta);
+        for (const auto& h : harmonics) {
+            x += grid.distorted ? h[1] * std::sin(h[0] * theta + 0.3 * h[0]) : 0.0;
+        }
+        samples[p] = static_cast<float>((grid.off(t) ? 0.0 : grid.amplitude * x) + normal(random));
+    }
+    return samples;
+}
+
+struct Segments {
+    std::vector<unsigned long long> first;
+    std::vector<int> lengths;
+    std::vector<double> frequencies;
+    std::vector<char> flags;  // bool, one byte each
+    size_t size() const { return first.size(); }
+    double start(size_t k, int divisor) const { return static_cast<double>(first[k]) / (divisor * fs); }
+    double end(size_t k, int divisor) const { return start(k, divisor) + lengths[k] / (divisor * fs); }
+};
+
+void take(FrequencyTracker& tracker, Segments& out) {
+    unsigned long long first[16];
+    int lengths[16];
+    double frequencies[16];
+    bool flags[16];
+    int count;
+    while ((count = tracker.getSegments(16, first, lengths, frequencies, flags)) > 0) {
+        out.first.insert(out.first.end(), first, first + count);
+        out.lengths.insert(out.lengths.end(), lengths, lengths + count);
+        out.frequencies.insert(out.frequencies.end(), frequencies, frequencies + count);
+        out.flags.insert(out.flags.end(), flags, flags + count);
+    }
+}
+
+// Feeds the samples block by block and checks that the segments follow each
+// other without gap or overlap.
+Segments track(FrequencyTracker& tracker, const std::vector<float>& samples, size_t block = 1000) {
+    Segments s;
+    for (size_t first = 0; first < samples.size(); first += block) {
+        tracker.addSamples(samples.data() + first, static_cast<int>(std::min(block, samples.size() - first)));
+        take(tracker, s);
+    }
+    for (size_t k = 0; k + 1 < s.size(); ++k) {
+        EXPECT_GE(s.lengths[k], 1);
+        EXPECT_EQ(s.first[k] + static_cast<unsigned long long>(s.lengths[k]), s.first[k + 1]) << k;
+    }
+    return s;
+}
+
+struct Accuracy {
+    size_t flagged = 0;
+    double worst = 0.0;  // Hz, against the grid's mean frequency over the segment
+};
+
+Accuracy accuracy(const Phase& phase, const Segments& s, int divisor, double from = 0.0, double to = 1e9) {
+    Accuracy a;
+    for (size_t k = 0; k < s.size(); ++k) {
+        const double start = s.start(k, divisor), end = s.end(k, divisor);
+        if (s.flags[k] && start >= from && end <= to) {
+            ++a.flagged;
+            const double truth = (phase(end) - phase(start)) / (end - start);
+            a.worst = std::max(a.worst, std::fabs(s.frequencies[k] - truth));
+        }
+    }
+    return a;
+}
+
+// One cycle of these signals would scatter by about 20 mHz; the filter and
+// the window of seven cycles bring every flagged cycle within 4 mHz.
+TEST(FrequencyTracker, SteadyGridsWithDistortionAndNoise) {
+    struct Case {
+        double nominal, actual;
+        int divisor;
+    };
+    for (const Case c : {Case{50.0, 49.9, 1}, Case{50.0, 50.37, 16}, Case{60.0, 59.93, 4}, Case{50.0, 47.0, 1}}) {
+        SCOPED_TRACE(testing::Message() << c.nominal << " Hz nominal, " << c.actual << " Hz, divisor " << c.divisor);
+        Grid grid{steady(c.actual), true, 0.01, 325.0};
+        FrequencyTracker tracker(fs, c.nominal, c.divisor);
+        const Segments s = track(tracker, synthesise(grid, 6.0));
+        const Accuracy a = accuracy(grid.phase, s, c.divisor);
+        EXPECT_GE(a.flagged, static_cast<size_t>(5.5 * c.actual));
+        EXPECT_LT(a.worst, 0.010);
+        EXPECT_NEAR(tracker.getFrequency(), c.actual, 0.02);
+        // The first segment starts at the first crossing and is not flagged.
+        EXPECT_LT(s.start(0, c.divisor), 2.0 / c.actual);
+        EXPECT_FALSE(s.flags[0]);
+    }
+}
+
+// A ramp of 1 Hz/s is followed without lag; a step of 0.2 Hz is spread over
+// the windows that contain it and settled ten cycles after it.
+TEST(FrequencyTracker, RampAndStep) {
+    const Phase ramp = [](double t) {  // 49.5 Hz, then 1 Hz/s from 1 s to 2 s, then 50.5 Hz
+        const double r = std::min(std::max(t - 1.0, 0.0), 1.0);
+        return 49.5 * t + 0.5 * r * r + r * std::max(t - 2.0, 0.0);
+    };
+    FrequencyTracker rampTracker(fs, 50.0, 16);
+    const Accuracy during = accuracy(ramp, track(rampTracker, synthesise({ramp, true, 0.01}, 3.0)), 16, 1.0, 2.0);
+    EXPECT_GE(during.flagged, 40u);
+    EXPECT_LT(during.worst, 0.020);
+
+    const Phase step = [](double t) { return t < 1.0 ? 49.9 * t : 49.9 + 50.1 * (t - 1.0); };
+    FrequencyTracker stepTracker(fs, 50.0, 1);
+    const Segments s = track(stepTracker, synthesise({step, true, 0.01}, 2.0));
+    const Accuracy before = accuracy(step, s, 1, 0.0, 1.0 - 4.0 / 49.9);
+    const Accuracy after = accuracy(step, s, 1, 1.0 + 10.0 / 50.1);
+    EXPECT_GE(before.flagged, 35u);
+    EXPECT_GE(after.flagged, 34u);
+    EXPECT_LT(before.worst, 0.010);
+    EXPECT_LT(after.worst, 0.010);
+}
+
+// Block lengths change nothing, across an interruption, a burst of samples
+// that are not finite (which count as zero: a loss, not a poisoned filter) and
+// one of huge samples (which do not lift the loss threshold for long).
+TEST(FrequencyTracker, BlockLengthsGiveTheSameSegments) {
+    Grid grid{[](double t) { return 49.95 * t + 0.02 * std::sin(2.0 * pi * t); }, true, 0.01};
+    grid.off = [](double t) { return t > 6.0 && t < 6.3; };
+    std::vector<float> samples = synthesise(grid, 12.0);
+    for (size_t p = 30000; p < 32000; ++p) {
+        samples[p] = p % 2 ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
+    }
+    for (size_t p = 92160; p < 92260; ++p) {  // at 9 s
+        samples[p] = p % 2 ? 3e38f : -3e38f;
+    }
+    std::vector<Segments> runs;
+    std::vector<FrequencyTrackerInterval> intervals;
+    for (size_t block : {size_t{1}, size_t{7}, size_t{4096}}) {
+        FrequencyTracker tracker(fs, 50.0, 16);
+        runs.push_back(track(tracker, samples, block));
+        FrequencyTrackerInterval interval[2];
+        ASSERT_EQ(tracker.getTenSecondFrequencies(2, interval), 1);
+        intervals.push_back(interval[0]);
+    }
+    for (size_t r = 1; r < runs.size(); ++r) {
+        EXPECT_EQ(runs[r].first, runs[0].first);
+        EXPECT_EQ(runs[r].lengths, runs[0].lengths);
+        EXPECT_EQ(runs[r].frequencies, runs[0].frequencies);
+        EXPECT_EQ(runs[r].flags, runs[0].flags);
+        EXPECT_EQ(intervals[r].frequency, intervals[0].frequency);
+    }
+    EXPECT_LT(accuracy(grid.phase, runs[0], 16, 3.5, 6.0).worst, 0.010);
+    EXPECT_GE(accuracy(grid.phase, runs[0], 16, 3.5, 6.0).flagged, 110u);
+    EXPECT_LT(accuracy(grid.phase, runs[0], 16, 6.5).worst, 0.010);
+    EXPECT_GE(accuracy(grid.phase, runs[0], 16, 9.5).flagged, 100u);
+}
+
+// An interruption of half a second: one-cycle segments at the last valid
+// frequency with the flag cleared; then a bridge of whole cycles, after which
+// the boundaries lie on the grid's crossings again. Every segment advances the
+// module's phase by one cycle: no fraction of a cycle, no phase jump.
+TEST(FrequencyTracker, InterruptionKeepsCyclesAndResumes) {
+    const double from = 2.0, to = 2.5;
+    const int divisor = 16;
+    Grid grid{steady(49.9), false, 0.01};
+    grid.off = [=](double t) { return t >= from && t < to; };
+    FrequencyTracker tracker(fs, 50.0, divisor);
+    const std::vector<float> samples = synthesise(grid, 4.5);
+    Segments s = track(tracker, std::vector<float>(samples.begin(), samples.begin() + 23000));
+    EXPECT_FALSE(tracker.isLocked());  // at 2.25 s
+    const Segments rest = track(tracker, std::vector<float>(samples.begin() + 23000, samples.end()));
+    EXPECT_TRUE(tracker.isLocked());
+    EXPECT_EQ(s.first.back() + static_cast<unsigned long long>(s.lengths.back()), rest.first.front());
+    for (size_t k = 0; k < rest.size(); ++k) {
+        s.first.push_back(rest.first[k]);
+        s.lengths.push_back(rest.lengths[k]);
+        s.frequencies.push_back(rest.frequencies[k]);
+        s.flags.push_back(rest.flags[k]);
+    }
+    size_t inside = 0;
+    std::vector<double> offsets;  // of flagged boundaries from the grid's crossings, cycles
+    for (size_t k = 1; k < s.size(); ++k) {
+        const double start = s.start(k, divisor), end = s.end(k, divisor);
+        const double advance = s.frequencies[k] * s.lengths[k] / (divisor * fs);
+        // The cycles at the edges of the interruption are distorted by a few percent.
+        EXPECT_NEAR(advance, 1.0, s.flags[k] ? 0.001 : 0.05) << k << " at " << start << " s";
+        if (end > from && start < to) {
+            EXPECT_FALSE(s.flags[k]) << k << " at " << start << " s";
+            ++inside;
+        }
+        if (start > from + 0.1 && end < to - 0.15) {  // the flywheel, before the bridge
+            EXPECT_EQ(s.frequencies[k], s.frequencies[k - 1]);
+            EXPECT_NEAR(s.frequencies[k], 49.9, 0.01);
+        }
+        if (s.flags[k]) {
+            offsets.push_back(std::remainder(grid.phase(start), 1.0));
+        }
+    }
+    EXPECT_NEAR(static_cast<double>(inside), (to - from) * 49.9, 4.0);
+    for (double offset : offsets) {
+        EXPECT_NEAR(offset, 0.0, 0.002);
+    }
+    const Accuracy resumed = accuracy(grid.phase, s, divisor, to + 0.2);
+    EXPECT_GE(resumed.flagged, 80u);
+    EXPECT_LT(resumed.worst, 0.010);
+}
+
+// Set above the voltage, the loss level keeps the tracker from locking, and
+// before the first lock there are no segments at all.
+TEST(FrequencyTracker, LossLevel) {
+    const Grid grid{steady(49.8), false, 0.0, 10.0};  // 7.07 V rms
+    FrequencyTracker tracker(fs, 50.0, 1);
+    tracker.setLossLevel(7.2);
+    EXPECT_EQ(track(tracker, synthesise(grid, 1.0)).size(), 0u);
+    EXPECT_FALSE(tracker.isLocked());
+    tracker.setLossLevel(6.9);
+    const Segments s = track(tracker, synthesise(grid, 1.0));
+    EXPECT_TRUE(tracker.isLocked());
+    EXPECT_GE(s.size(), 30u);
+}
+
+// Flagged whole cycles inside each interval over their duration; the limits
+// in caller indices; the flag only where one run covers the interval.
+TEST(FrequencyTracker, TenSecondFrequency) {
+    Grid grid{steady(49.9), true, 0.01};
+    grid.off = [](double t) { return t > 33.0 && t < 33.5; };
+    FrequencyTracker tracker(fs, 50.0, 4);
+    track(tracker, synthesise(grid, 45.0), 4096);
+    FrequencyTrackerInterval intervals[5];
+    ASSERT_EQ(tracker.getTenSecondFrequencies(5, intervals), 4);
+    const bool flags[] = {false, true, true, false};  // the first starts before the first crossing
+    const int fewest[] = {490, 497, 497, 450};        // flagged cycles only
+    for (int k = 0; k < 4; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(intervals[k].firstSampleIndex, static_cast<uint64_t>(k * 10 * fs * 4));
+        EXPECT_EQ(intervals[k].endSampleIndex, static_cast<uint64_t>((k + 1) * 10 * fs * 4));
+        EXPECT_EQ(intervals[k].flag, flags[k]);
+        EXPECT_NEAR(intervals[k].frequency, 49.9, 0.001);
+        EXPECT_GE(intervals[k].cycleCount, fewest[k]);
+        EXPECT_LE(intervals[k].cycleCount, k < 3 ? 499 : 480);
+    }
+}
+
+// Segments with divisor 16 fed to a module: its period values of a pure sine
+// span whole cycles, so their RMS is right to 0.01 %; the same boundaries at
+// the nominal frequency are not.
+TEST(FrequencyTracker, SegmentsDriveAModule) {
+    const int divisor = 16;
+    const std::vector<float> samples = synthesise({steady(49.9), false, 0.0, 230.0 * std::sqrt(2.0)}, 3.0);
+    for (bool tracked : {true, false}) {
+        SCOPED_TRACE(tracked ? "tracked" : "nominal");
+        PowerModule module;
+        module.beginUpdate();
+        module.setGridConfigType(SinglePhase);
+        module.setSampleRate(fs, divisor);
+        module.setBufferLength(static_cast<unsigned int>(fs));
+        module.setCurrentEnabled(false);
+        module.setPeriodValuesEnabled(true);
+        module.endUpdate();
+        float* ring = nullptr;
+        module.getWaveformBufferUInput(0, &ring);
+        FrequencyTracker tracker(fs, 50.0, divisor);
+        double worst = 0.0;
+        int values = 0;
+        for (size_t first = 0; first < samples.size(); first += 1024) {
+            std::copy(samples.begin() + first, samples.begin() + first + 1024, ring + first % 10240);
+            tracker.addSamples(samples.data() + first, 1024);
+            Segments s;
+            take(tracker, s);
+            if (s.size() == 0) {
+                continue;
+            }
+            if (values == 0) {
+                module.reset(s.first[0] / divisor);  // period values start at the first crossing
+            }
+            if (!tracked) {
+                std::fill(s.frequencies.begin(), s.frequencies.end(), 50.0);
+            }
+            module.scheduleForPeriodCalculation(static_cast<int>(s.size()), s.first.data(), s.lengths.data(),
+                                                s.frequencies.data(), reinterpret_cast<bool*>(s.flags.data()));
+            for (bool more = true; more;) {
+                int count = 0;
+                PowerResultsPeriod* records = nullptr;
+                module.getPeriodResults(&count, &more, &records);
+                for (int c = 0; c < count; ++c, ++values) {
+                    worst = std::max(worst, values < 10 ? 0.0 : std::fabs(records[2 * c + 1].rmsVoltage / 230.0 - 1.0));
+                }
+            }
+        }
+        EXPECT_GE(values, 130);
+        EXPECT_EQ(worst < 1e-4, tracked) << worst;
+    }
+}
+
+// The recorded 50 Hz swell and 60 Hz dip: the tracked frequency stays within
+// half a hertz of the nominal one, and most of each recording is flagged.
+TEST(FrequencyTracker, Recordings) {
+    const char* cases[][2] = {{"test1", "VA_G1"}, {"test2", "VA_GC1"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        ComtradeRecording rec;
+        const std::string base = std::string(POWERQUALITY_SHARED_DATA_DIR) + "/comtrade/" + c[0];
+        if (!rec.load(base)) {
+            GTEST_SKIP() << "recording " << base << " not found (the shared data folder is not beside the checkout)";
+        }
+        const std::vector<float> samples(rec.channel(c[1]).begin(), rec.channel(c[1]).end());
+        FrequencyTracker tracker(rec.sampleRate, rec.frequency, 1);
+        const Segments s = track(tracker, samples, 500);
+        for (size_t k = 0; k < s.size(); ++k) {
+            EXPECT_NEAR(s.frequencies[k], rec.frequency, 0.5) << k;
+        }
+        const double cycles = static_cast<double>(samples.size()) / rec.sampleRate * rec.frequency;
+        EXPECT_GE(static_cast<double>(std::count(s.flags.begin(), s.flags.end(), 1)), 0.9 * cycles);
+    }
+}
+
+TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double rate, nominal;
+        int divisor;
+    };
+    for (const Case c : {Case{0.0, 50.0, 1}, Case{-10240.0, 50.0, 1}, Case{nan, 50.0, 1}, Case{10240.0, 0.0, 1},
+                         Case{10240.0, nan, 1}, Case{10240.0, 50.0, 0}, Case{300.0, 50.0, 1},
+                         Case{1e9, 50.0, 1 << 20}}) {
+        SCOPED_TRACE(testing::Message() << c.rate << " " << c.nominal << " " << c.divisor);
+        EXPECT_THROW(FrequencyTracker(c.rate, c.nominal, c.divisor), std::invalid_argument);
+        EXPECT_EQ(frequencyTracker_create(c.rate, c.nominal, c.divisor), nullptr);
+    }
+    FrequencyTracker tracker(fs, 50.0, 1);
+    EXPECT_DOUBLE_EQ(tracker.getMinFrequency(), 42.5);
+    EXPECT_DOUBLE_EQ(tracker.getMaxFrequency(), 57.5);
+    for (const auto& range : {std::make_pair(51.0, 55.0), std::make_pair(45.0, 49.0), std::make_pair(0.0, 55.0),
+                              std::make_pair(45.0, nan), std::make_pair(45.0, 3000.0)}) {
+        EXPECT_THROW(tracker.setFrequencyRange(range.first, range.second), std::invalid_argument) << range.first;
+    }
+    EXPECT_DOUBLE_EQ(tracker.getMinFrequency(), 42.5);
+    EXPECT_THROW(tracker.setLossLevel(-1.0), std::invalid_argument);
+    EXPECT_THROW(tracker.addSamples(nullptr, 3), std::invalid_argument);
+    EXPECT_THROW(tracker.getSegments(-1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
+    EXPECT_THROW(tracker.getSegments(1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+/* A host written in C driving the frequency tracker's flat interface. */
+#include <math.h>
+#include <stdio.h>
+
+#include "powerquality/FrequencyTrackerApi.h"
+
+static int passed = 0, failed = 0;
+#define CHECK(condition)                                              \
+    do {                                                              \
+        if (condition) {                                              \
+            ++passed;                                                 \
+        } else {                                                      \
+            ++failed;                                                 \
+            printf("%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
+        }                                                             \
+    } while (0)
+
+int main(void) {
+    enum { rate = 10240, divisor = 16 };
+    static float samples[rate];
+    for (int p = 0; p < rate; ++p) {
+        samples[p] = (float)(325.0 * sin(2.0 * 3.141592653589793 * 50.1 * p / rate));
+    }
+    CHECK(frequencyTracker_create(0.0, 50.0, 1) == NULL);
+    CHECK(frequencyTracker_create(rate, 50.0, 0) == NULL);
+    FrequencyTrackerHandle tracker = frequencyTracker_create(rate, 50.0, divisor);
+    CHECK(tracker != NULL);
+    CHECK(frequencyTracker_setFrequencyRange(tracker, 51.0, 55.0) == 1);
+    CHECK(frequencyTracker_setFrequencyRange(tracker, 45.0, 55.0) == 0);
+    double low = 0.0, high = 0.0, level = -1.0;
+    CHECK(frequencyTracker_getFrequencyRange(tracker, &low, &high) == 0 && low == 45.0 && high == 55.0);
+    CHECK(frequencyTracker_setLossLevel(tracker, -1.0) == 1);
+    CHECK(frequencyTracker_getLossLevel(tracker, &level) == 0 && level == 0.0);
+    CHECK(frequencyTracker_addSamples(tracker, NULL, 1) == 1);
+    CHECK(frequencyTracker_addSamples(tracker, samples, rate) == 0);
+    uint64_t position = 0;
+    CHECK(frequencyTracker_getSamplePosition(tracker, &position) == 0 && position == rate);
+
+    uint64_t first[64];
+    int lengths[64];
+    double frequencies[64];
+    bool flags[64];
+    int count = -1;
+    /* A failed call takes nothing. */
+    CHECK(frequencyTracker_getSegments(tracker, 64, NULL, first, lengths, frequencies, flags) == 1);
+    CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0);
+    CHECK(count >= 40 && count <= 46);
+    for (int k = 0; k + 1 < count; ++k) {
+        CHECK(first[k] + (uint64_t)lengths[k] == first[k + 1]);
+    }
+    CHECK(fabs(frequencies[count - 1] - 50.1) < 0.002 && flags[count - 1]);
+    CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0 && count == 0);
+    double frequency = 0.0;
+    bool locked = false;
+    CHECK(frequencyTracker_getFrequency(tracker, &frequency) == 0 && fabs(frequency - 50.1) < 0.002);
+    CHECK(frequencyTracker_isLocked(tracker, &locked) == 0 && locked);
+    FrequencyTrackerInterval intervals[2];
+    CHECK(sizeof(FrequencyTrackerInterval) == 32);
+    CHECK(frequencyTracker_getTenSecondFrequencies(tracker, 2, &count, intervals) == 0 && count == 0);
+    CHECK(frequencyTracker_getTenSecondFrequencies(tracker, -1, &count, intervals) == 1);
+    CHECK(frequencyTracker_isLocked(NULL, &locked) == 1);
+    CHECK(frequencyTracker_destroy(tracker) == 0);
+    CHECK(frequencyTracker_destroy(NULL) == 0);
+    printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
