@@ -5,18 +5,21 @@
 - period values with two half periods and 50 % overlap: one-cycle RMS
   values refreshed every half cycle (Urms(1/2)), the geometry dips and
   swells are defined on;
-- the frequency tracked from the first voltage (see ``tracking``), fed to
-  the module as one segment per cycle with sample-index divisor 16;
+- the frequency tracked from the first voltage by the library's
+  FrequencyTracker (see ``tracking``), fed to the module as one segment
+  per cycle with sample-index divisor 16, the module reset at the first;
 - rapid voltage changes (steady-state window of one second of Urms(1/2)
   values, threshold 5 % unless given);
-- dips, swells and interruptions against the declared voltage Udin, with
-  the thresholds 90 %, 110 % and 5 % of Udin and a hysteresis of 2 %
-  (polyphase: a dip or swell runs while any phase is beyond its threshold,
-  an interruption while every phase is below its threshold). Udin defaults
-  to the median of all phase RMS values, i.e. the recording is taken to be
-  mostly at its normal voltage; pass ``declared_voltage`` to be exact.
-- windowed results (THD, harmonic spectrum) when the build has the
-  windowed calculation stage.
+- dips, swells and interruptions from the library's VoltageEventDetector
+  against the declared voltage Udin, with its default thresholds 90 %,
+  110 % and 5 % of Udin and hysteresis 2 % (a dip or swell runs while any
+  phase is beyond its threshold, an interruption while every phase is below
+  its threshold, and an interruption is also reported as the dip that
+  contains it). Udin defaults to the median of all phase RMS values, i.e.
+  the recording is taken to be mostly at its normal voltage; pass
+  ``declared_voltage`` to be exact;
+- windowed results (THD, harmonics) over windows of 10 tracked cycles
+  (12 at 60 Hz), one after the other.
 
 The result is an :class:`Analysis` whose tables are numpy structured arrays
 (``as_pandas`` gives DataFrames when pandas is installed).
@@ -160,7 +163,7 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     rvc_threshold : float
         Rapid voltage change threshold, percent of the steady-state mean.
     windowed : bool
-        Also compute windowed results when the build can.
+        Also compute windowed results (THD, harmonics).
     progress : callable(fraction), optional
         Called after each block with the share done.
 
@@ -210,15 +213,11 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     frequency["time"] = (first.astype(np.float64) + lengths) / DIVISOR / fs
     frequency["frequency"] = freqs
     frequency["valid"] = flags
-    if not fixed_frequency and not tracking.uses_library() and len(frequency) > 2:
-        # The numpy tracker's first and last segments are parts of cycles.
-        frequency = frequency[1:-1]
 
     block = int(fs)  # one second per block, two in the rings
-    # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts,
-    # when this build has the windowed calculation stage.
+    # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts.
     window_cycles = 12 if nominal > 55.0 else 10
-    use_windows = bool(windowed) and hasattr(_core.Module, "windowed_results_enabled")
+    use_windows = bool(windowed)
     window_settings = {}
     windows = np.zeros((0, 2))
     if use_windows:
@@ -240,7 +239,7 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
                     rvc_threshold=float(rvc_threshold), rvc_threshold_hysteresis=50.0,
                     period_symmetrical_components_enabled=(grid != "single"))
     # The module starts at the first segment: the tracker's first trusted
-    # crossing (position 0 for the fallback tracker and a fixed frequency).
+    # crossing (position 0 with a fixed frequency).
     module.reset(int(first[0]) // DIVISOR)
     edges = np.arange(block, n, block, dtype=np.int64) * DIVISOR
     seg_first, seg_len, seg_freq, seg_flag = tracking.split_at(first, lengths, freqs, flags, edges)
@@ -285,7 +284,7 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     return Analysis(recording=recording, grid=grid, voltages=[c.name for c in us], currents=[c.name for c in iss],
                     sample_rate=fs, nominal_frequency=nominal, period=period, frequency=frequency,
                     rvc=_rvc_events(period[period["phase"] == total]["rvcVoltage"]),
-                    events=voltage_events(times, rms, udin, nominal), declared_voltage=udin,
+                    events=voltage_events(times, rms, udin), declared_voltage=udin,
                     windowed=windowed_rows, harmonics=harmonics, seconds=seconds, positions=n,
                     crossings=cycle_starts)
 
@@ -319,19 +318,17 @@ def _rvc_events(rvc):
     return np.array(events, RVC_DTYPE)
 
 
-def voltage_events(times, rms, udin, nominal, fallback=False):
+def voltage_events(times, rms, udin):
     """Dips, swells and interruptions (EVENT_DTYPE rows, in order of start).
 
     times: end times of the period values; rms: shape (phases, values);
-    udin: declared voltage. The library's VoltageEventDetector decides where
-    the build has it (``fallback=True`` forces the numpy rules below); an
+    udin: declared voltage. The library's VoltageEventDetector decides; an
     event still running at the end has ``ended`` False and its duration up
     to the last value.
     """
-    detector_class = getattr(_core, "VoltageEventDetector", None)
-    if detector_class is None or fallback or rms.size == 0:
-        return _voltage_events(times, rms, udin, 0.5 / nominal)
-    detector = detector_class(float(udin), int(rms.shape[0]))
+    if rms.size == 0:
+        return np.zeros(0, EVENT_DTYPE)
+    detector = _core.VoltageEventDetector(float(udin), int(rms.shape[0]))
     detector.add_rms_values(times, np.ascontiguousarray(rms.T))
     finished = detector.get_events()
     running = detector.running_events()
@@ -340,54 +337,3 @@ def voltage_events(times, rms, udin, nominal, fallback=False):
         out[name] = np.concatenate([finished[name], running[name]])
     out["ended"] = np.arange(len(out)) < len(finished)
     return out[np.argsort(out["startTime"], kind="stable")]
-
-
-def _voltage_events(times, rms, udin, step, dip=90.0, swell=110.0, interruption=5.0, hysteresis=2.0):
-    """Dips, swells and interruptions over the per-phase Urms(1/2) rows.
-
-    rms has one row per phase, one column per period value (time ``times``,
-    the end of its one-cycle span). The start is the end time of the first
-    value beyond the threshold less half a cycle (``step``): a one-cycle RMS
-    value crosses a threshold about half a cycle after the voltage did. The
-    duration runs from the first value beyond the threshold to the first
-    value back beyond threshold and hysteresis, in whole half cycles, as
-    Urms(1/2) resolves it. An event still running at the end ends at the
-    last value, with ``ended`` False.
-    """
-    events = []
-    if rms.size == 0:
-        return np.zeros(0, EVENT_DTYPE)
-    percent = rms * (100.0 / udin)
-    rules = (
-        (1, lambda p: np.any(p < dip, axis=0), lambda p: np.all(p >= dip + hysteresis, axis=0), np.min, np.argmin),
-        (2, lambda p: np.any(p > swell, axis=0), lambda p: np.all(p <= swell - hysteresis, axis=0), np.max, np.argmax),
-        (3, lambda p: np.all(p < interruption, axis=0), lambda p: np.any(p >= interruption + hysteresis, axis=0),
-         np.min, np.argmin),
-    )
-    for kind, begins, ends, extreme, _ in rules:
-        begin = begins(percent)
-        end = ends(percent)
-        k = 0
-        count = percent.shape[1]
-        while k < count:
-            if not begin[k]:
-                k += 1
-                continue
-            j = k
-            while j < count and not end[j]:
-                j += 1
-            span = percent[:, k:j]
-            involved = (span < dip) if kind != 2 else (span > swell)
-            if kind == 3:
-                involved = span < interruption
-            mask = 0
-            for p in range(span.shape[0]):
-                if np.any(involved[p]):
-                    mask |= 1 << p
-            value = float(extreme(span))
-            last = times[j] if j < count else times[-1]
-            events.append((kind, mask, float(times[k]) - step, float(last - times[k]), value * udin / 100.0, value,
-                           j < count))
-            k = j + 1
-    events.sort(key=lambda e: e[2])
-    return np.array(events, EVENT_DTYPE)

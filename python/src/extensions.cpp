@@ -1,7 +1,6 @@
 // Bindings of the library's helper classes that hosts use beside a module:
 // FrequencyTracker (frequency segments from a reference voltage) and
 // VoltageEventDetector (dips, swells and interruptions from period values).
-// Each is bound when the library has it.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -14,20 +13,13 @@
 
 namespace py = pybind11;
 
-#if __has_include("powerquality/FrequencyTracker.h")
 #include "powerquality/FrequencyTracker.h"
-#define POWERQUALITY_PYTHON_TRACKER 1
-#endif
-#if __has_include("powerquality/VoltageEventDetector.h")
 #include "powerquality/VoltageEventDetector.h"
-#define POWERQUALITY_PYTHON_EVENTS 1
-#endif
 
 namespace powerquality_python {
 
 namespace {
 
-#ifdef POWERQUALITY_PYTHON_TRACKER
 py::dtype intervalDtype() {
     DtypeBuilder b(sizeof(FrequencyTrackerInterval));
     b.scalar<decltype(FrequencyTrackerInterval::firstSampleIndex)>("firstSampleIndex",
@@ -114,11 +106,7 @@ void bindTracker(py::module_& m) {
         .def("ten_second_frequencies", &getTenSecond,
              "Take every finished 10-second interval, as rows of TEN_SECOND_INTERVAL_DTYPE.");
 }
-#else
-void bindTracker(py::module_&) {}
-#endif
 
-#ifdef POWERQUALITY_PYTHON_EVENTS
 py::dtype eventDtype() {
     DtypeBuilder b(sizeof(VoltageEvent));
     b.scalar<decltype(VoltageEvent::type)>("type", offsetof(VoltageEvent, type));
@@ -171,9 +159,6 @@ void bindEvents(py::module_& m) {
         .def("running_events", [](VoltageEventDetector& d) { return eventArray(d.getRunningEvents()); })
         .def("close_running_events", &VoltageEventDetector::closeRunningEvents);
 }
-#else
-void bindEvents(py::module_&) {}
-#endif
 
 }  // namespace
 

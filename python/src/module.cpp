@@ -17,8 +17,6 @@
 #include <stdexcept>
 #include <cstring>
 #include <string>
-#include <type_traits>
-#include <utility>
 #include <vector>
 
 #include "powerquality/PowerExceptions.h"
@@ -242,23 +240,6 @@ py::object getResults(Module& m, int maxCount, bool arrays) {
     return py::make_tuple(records, copies);
 }
 
-// The windowed calculation stage's switch, bound where PowerModule has it.
-template <class M, class = void>
-struct HasWindowedSwitch : std::false_type {};
-template <class M>
-struct HasWindowedSwitch<M, std::void_t<decltype(std::declval<M&>().setWindowedResultsEnabled(true)),
-                                        decltype(std::declval<const M&>().getWindowedResultsEnabled())>>
-    : std::true_type {};
-
-template <class M = PowerModule>
-void bindWindowedSwitch(py::class_<Module>& cls) {
-    if constexpr (HasWindowedSwitch<M>::value) {
-        cls.def_property(
-            "windowed_results_enabled", [](Module& m) { return static_cast<M&>(m.module).getWindowedResultsEnabled(); },
-            [](Module& m, bool v) { static_cast<M&>(m.module).setWindowedResultsEnabled(v); });
-    }
-}
-
 #define PQ_FLAG(pyName, getter, setter)                                                                   \
     def_property(                                                                                        \
         pyName, [](Module& m) { return m.module.getter(); }, [](Module& m, bool v) { m.module.setter(v); })
@@ -295,9 +276,7 @@ PYBIND11_MODULE(_core, mod) {
         .value("ThreePhaseDeltaTwoVoltages", ThreePhaseDeltaTwoVoltages)
         .value("SinglePhase", SinglePhase);
 
-    py::class_<Module> moduleClass(mod, "Module", "One measuring module (PowerModule). See the package docstring.");
-    bindWindowedSwitch(moduleClass);
-    moduleClass
+    py::class_<Module>(mod, "Module", "One measuring module (PowerModule). See the package docstring.")
         .def(py::init<>())
         .def("begin_update", [](Module& m) { m.module.beginUpdate(); ++m.updateDepth; })
         .def("end_update", [](Module& m) { --m.updateDepth; m.module.endUpdate(); })
@@ -370,6 +349,7 @@ PYBIND11_MODULE(_core, mod) {
         .PQ_FLAG("thd_enabled", getThdEnabled, setThdEnabled)
         .PQ_FLAG("symmetrical_components_enabled", getSymmetricalComponentsEnabled, setSymmetricalComponentsEnabled)
         .PQ_FLAG("rvc_enabled", getRvcEnabled, setRvcEnabled)
+        .PQ_FLAG("windowed_results_enabled", getWindowedResultsEnabled, setWindowedResultsEnabled)
         .def_property(
             "highest_requested_harmonic", [](Module& m) { return m.module.getHighestRequestedHarmonic(); },
             [](Module& m, int v) { m.module.setHighestRequestedHarmonic(v); })

@@ -68,7 +68,7 @@ constexpr std::size_t periodRowHeader = 16;
 py::dtype periodRowDtype();
 
 void bindRecords(py::module_& m);
-// FrequencyTracker and VoltageEventDetector, where the library has them.
+// FrequencyTracker and VoltageEventDetector.
 void bindExtensions(py::module_& m);
 
 }  // namespace powerquality_python

@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 
 import powerquality as pq
-from powerquality import tracking
 from conftest import three_phase
 
 FS = 6400.0
@@ -18,41 +17,13 @@ def test_tracked_frequency_of_an_off_nominal_sine_with_harmonics():
     t = np.arange(int(3 * FS)) / FS
     f = 49.8
     u = 325 * np.sin(2 * np.pi * f * t) + 20 * np.sin(2 * np.pi * 5 * f * t + 0.3)
-    first, lengths, freqs, flags, crossings = tracking.cycle_segments(u, FS, 50.0, divisor=16, fallback=True)
-    # Contiguous from 0 to the end in caller indices.
-    assert first[0] == 0 and int(first[-1]) + int(lengths[-1]) == len(t) * 16
-    np.testing.assert_array_equal(first[1:], first[:-1] + lengths[:-1].astype(np.uint64))
-    inner = freqs[5:-5]
-    assert np.all(np.abs(inner - f) < 0.01) and np.all(flags[5:-5])
-    # The filter sees past the ends for three cycles there (segment 0 runs
-    # from the first sample to the first crossing).
-    assert not np.any(flags[:4]) and not np.any(flags[-3:])
-    # Crossings at the true rising zero crossings, to a small part of a sample.
-    true = np.arange(1, 149) * FS / f
-    np.testing.assert_allclose(crossings[5:-5], true[5:len(crossings) - 5], atol=0.05)
-
-
-def test_blockwise_filter_equals_one_convolution():
-    # Overlap-save blocks must join without a gap or a repeated sample: the
-    # result equals one centred convolution with the same kernel.
-    rng = np.random.default_rng(7)
-    fs, nominal = 4000.0, 50.0
-    x = rng.standard_normal(200_003)
-    half = int(3 * fs / nominal)
-    k = np.arange(-half, half + 1) / fs
-    window = 0.5 + 0.5 * np.cos(np.pi * k * fs / (half + 1))
-    kernel = (3 * nominal * np.sinc(3 * nominal * k) - nominal * np.sinc(nominal * k)) / fs * window
-    expected = np.convolve(x - x.mean(), kernel, mode="same")
-    np.testing.assert_allclose(tracking._bandpass(x, fs, nominal), expected, atol=1e-9)
-
-
-def test_lost_reference_is_bridged_at_the_last_frequency_and_flagged():
-    t = np.arange(int(2 * FS)) / FS
-    u = 325 * np.sin(2 * np.pi * 50 * t)
-    u[int(0.8 * FS):int(1.2 * FS)] = 0.0
-    first, lengths, freqs, flags, _ = tracking.cycle_segments(u, FS, 50.0, fallback=True)
-    assert 15 <= np.count_nonzero(~flags[4:-3]) <= 22
-    assert np.all(np.abs(freqs - 50.0) < 2.0)
+    a = pq.analyze(voltages=u, sample_rate=FS, nominal_frequency=50.0)
+    valid = a.frequency[a.frequency["valid"]]
+    assert len(valid) > 100 and np.all(np.abs(valid["frequency"] - f) < 0.01)
+    # Period values are one tracked cycle long, so a sine reads its RMS value.
+    np.testing.assert_allclose(a.period["rmsVoltage"][4:-4], np.sqrt((325 ** 2 + 20 ** 2) / 2), rtol=1e-4)
+    # The module starts at the tracker's first segment.
+    assert a.crossings[0] > 0 and a.period["time"][0] > a.crossings[0] / FS
 
 
 def test_dip_on_one_phase_is_found_with_duration_and_residual():

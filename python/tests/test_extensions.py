@@ -1,5 +1,5 @@
 # The library's tracker, event detector and windowed stage through the
-# binding; each test runs where the build has the class or switch.
+# binding.
 import numpy as np
 import pytest
 
@@ -8,14 +8,8 @@ from conftest import three_phase
 
 core = pq._core
 FS = 6400.0
-needs_tracker = pytest.mark.skipif(not hasattr(core, "FrequencyTracker"), reason="no FrequencyTracker in this build")
-needs_detector = pytest.mark.skipif(not hasattr(core, "VoltageEventDetector"),
-                                    reason="no VoltageEventDetector in this build")
-needs_windows = pytest.mark.skipif(not hasattr(core.Module, "windowed_results_enabled"),
-                                   reason="no windowed calculation stage in this build")
 
 
-@needs_tracker
 def test_tracker_segments_feed_a_module_in_blocks_of_any_length():
     f = 49.9
     t = np.arange(int(12 * FS)) / FS
@@ -37,7 +31,6 @@ def test_tracker_segments_feed_a_module_in_blocks_of_any_length():
         core.FrequencyTracker(0.0, 50.0)
 
 
-@needs_detector
 def test_detector_records_and_its_errors():
     names = core.VOLTAGE_EVENT_DTYPE.names
     offsets = [core.VOLTAGE_EVENT_DTYPE.fields[n][1] for n in names]
@@ -62,7 +55,6 @@ def test_detector_records_and_its_errors():
         d.dip_threshold = 120.0  # above the swell threshold
 
 
-@needs_windows
 def test_windowed_harmonics_and_thd_of_a_distorted_sine():
     m = pq.Module(grid_config_type=pq.GridConfigType.SinglePhaseDefault, sample_rate=FS, buffer_length=int(FS),
                   windowed_results_enabled=True, thd_enabled=True, highest_requested_harmonic=10, period_count=10,
@@ -79,7 +71,6 @@ def test_windowed_harmonics_and_thd_of_a_distorted_sine():
     assert records[0]["phases"][0]["thdVoltage"]["thd"] == pytest.approx(5.0, abs=0.01)
 
 
-@needs_windows
 def test_analyze_reports_thd_per_window():
     t = np.arange(int(2 * FS)) / FS
     u = three_phase(FS, 2.0) + np.vstack([230 * np.sqrt(2) * 0.03 * np.sin(2 * np.pi * 350 * t - k * 2 * np.pi * 7 / 3)
