@@ -24,6 +24,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -55,6 +57,16 @@ struct Slot {
 using LastErrorMessage = int32_t (*)(PowerModuleHandle, const char**);
 LastErrorMessage lastErrorMessage = nullptr;
 volatile size_t sink = 0;
+
+// POWERQUALITY_FUZZ_TRACE=1 prints every call of the script, to turn a
+// finding into a plain reproducer.
+bool tracing = false;
+#define TRACE(...)                           \
+    do {                                     \
+        if (tracing) {                       \
+            std::fprintf(stderr, __VA_ARGS__); \
+        }                                    \
+    } while (false)
 
 void reporter(int32_t code, const char* message) { sink = sink + static_cast<size_t>(code) + std::strlen(message); }
 
@@ -237,6 +249,7 @@ void schedule(FuzzedDataProvider& in, Slot& s, uint64_t& budget) {
     const int32_t status = scheduleForPeriodCalculation(s.handle, count, nullArray ? nullptr : first.data(),
                                                         lengths.data(), frequencies.data(), flags.get());
     afterFailure(status, s.handle);
+    TRACE("schedule %d segments -> %d\n", count, status);
     if (status == 0) {
         s.nextIndex = next;
     }
@@ -272,6 +285,7 @@ void hostBlock(FuzzedDataProvider& in, Slot& s, uint64_t& budget) {
     double f = frequency;
     bool flag = true;
     const int32_t status = scheduleForPeriodCalculation(s.handle, 1, &first, &length, &f, &flag);
+    TRACE("host block %llu + %d at %.17g Hz -> %d\n", static_cast<unsigned long long>(first), length, f, status);
     afterFailure(status, s.handle);
     if (status == 0) {
         s.nextIndex += count;
@@ -285,6 +299,7 @@ void fetchPeriodResults(FuzzedDataProvider& in, Slot& s) {
         bool more = false;
         PowerResultsPeriod* records = nullptr;
         const int32_t status = getPeriodResults(s.handle, &count, &more, &records);
+        TRACE("getPeriodResults -> %d, count %d\n", status, count);
         afterFailure(status, s.handle);
         if (status != 0) {
             return;
@@ -372,6 +387,7 @@ int32_t setSwitch(FuzzedDataProvider& in, PowerModuleHandle h) {
 
 void step(FuzzedDataProvider& in, Slot* slots, uint64_t& budget) {
     Slot& s = slots[in.ConsumeIntegralInRange<int>(0, slotCount - 1)];
+    TRACE("[%d] ", static_cast<int>(&s - slots));
     const PowerModuleHandle h = s.handle;
     int32_t status = 0;
     switch (in.ConsumeIntegralInRange<int>(0, 23)) {
@@ -382,6 +398,7 @@ void step(FuzzedDataProvider& in, Slot* slots, uint64_t& budget) {
             hostBlock(in, s, budget);
             return;
         case 0:  // a module comes and goes
+            TRACE("slot %d %s\n", static_cast<int>(&s - slots), h == nullptr ? "create" : "destroy");
             if (h == nullptr) {
                 s = Slot();
                 s.handle = powerModule_create();
@@ -392,12 +409,14 @@ void step(FuzzedDataProvider& in, Slot* slots, uint64_t& budget) {
             return;
         case 1:
             status = beginUpdate(h);
+            TRACE("beginUpdate -> %d\n", status);
             if (status == 0) {
                 ++s.openBrackets;
             }
             break;
         case 2:
             status = endUpdate(h);
+            TRACE("endUpdate -> %d\n", status);
             if (h != nullptr) {
                 --s.openBrackets;
                 initialising(s, status);
@@ -405,18 +424,21 @@ void step(FuzzedDataProvider& in, Slot* slots, uint64_t& budget) {
             break;
         case 3:
             status = setGridConfigType(h, static_cast<PowerGridConfigType>(in.ConsumeIntegralInRange<int>(-1, 9)));
+            TRACE("setGridConfigType -> %d\n", status);
             initialising(s, status);
             break;
         case 4: {
             const double rate = pickDouble(in);
             const int divisor = in.PickValueInArray({1, 1, 1, 2, 4, 10, 0, -1, std::numeric_limits<int>::min()});
             status = setSampleRate(h, rate, divisor);
+            TRACE("setSampleRate(%.17g, %d) -> %d\n", rate, divisor, status);
             initialising(s, status);
             break;
         }
         case 5: {
             const unsigned int length = pickLength(in);
             status = setBufferLength(h, length);
+            TRACE("setBufferLength(%u) -> %d\n", length, status);
             s.lengthKnown = status == 0;
             s.length = length;
             initialising(s, status);
@@ -431,9 +453,11 @@ void step(FuzzedDataProvider& in, Slot* slots, uint64_t& budget) {
         }
         case 7:
             status = setSwitch(in, h);
+            TRACE("switch -> %d\n", status);
             initialising(s, status);
             break;
         case 8:
+            TRACE("half periods or overlap\n");
             status = in.ConsumeBool() ? setHalfPeriodValuesCount(h, in.PickValueInArray<unsigned short>({0, 1, 2, 3, 4, 20, 65535}))
                                       : setPeriodValuesOverlapInPercent(h, in.PickValueInArray<unsigned short>({0, 25, 50, 75, 99, 100, 101, 65535}));
             break;
@@ -452,6 +476,7 @@ void step(FuzzedDataProvider& in, Slot* slots, uint64_t& budget) {
         case 11: {
             const uint64_t first = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 100000) : in.ConsumeIntegral<uint64_t>();
             status = reset(h, first);
+            TRACE("reset(%llu) -> %d\n", static_cast<unsigned long long>(first), status);
             if (status == 0) {
                 s.nextIndex = first;
             }
@@ -497,26 +522,42 @@ void configure(FuzzedDataProvider& in, Slot& s) {
     const unsigned int length = in.PickValueInArray<unsigned int>({256, 1024, 4096, 10240});
     const double rate = in.PickValueInArray({4000.0, 10240.0, 12800.0});
     const double nominal = in.PickValueInArray({50.0, 60.0});
+    const int grid = in.ConsumeIntegralInRange<int>(0, 7);
+    const int divisor = in.PickValueInArray({1, 1, 2, 4});
+    const bool fixed = in.ConsumeBool();
+    const bool currents = in.ConsumeBool();
+    const bool lineToLine = in.ConsumeBool();
+    const bool fundamental = in.ConsumeBool();
+    const bool symmetrical = in.ConsumeBool();
+    const unsigned short halfPeriods = in.PickValueInArray<unsigned short>({1, 2, 2, 4});
+    const unsigned short overlap = in.PickValueInArray<unsigned short>({0, 0, 50});
+    const int steady = in.PickValueInArray({1, 3, 8, 20});
+    const double threshold = in.PickValueInArray({0.0, 1.0, 2.0, 5.0});
+    TRACE("configure: grid %d, rate %g / %d, length %u, %s %g Hz, currents %d, line-to-line %d, fundamental %d, "
+          "symmetrical %d, half periods %u, overlap %u, steady %d, threshold %g\n",
+          grid, rate, divisor, length, fixed ? "static" : "variable", nominal, currents, lineToLine, fundamental,
+          symmetrical, halfPeriods, overlap, steady, threshold);
     beginUpdate(h);
-    setGridConfigType(h, static_cast<PowerGridConfigType>(in.ConsumeIntegralInRange<int>(0, 7)));
-    setSampleRate(h, rate, in.PickValueInArray({1, 1, 2, 4}));
+    setGridConfigType(h, static_cast<PowerGridConfigType>(grid));
+    setSampleRate(h, rate, divisor);
     setBufferLength(h, length);
-    if (in.ConsumeBool()) {
+    if (fixed) {
         setStaticFrequency(h, nominal, 0.1);
     } else {
         setVariableFrequency(h, 42.0, 69.0);
     }
-    setCurrentEnabled(h, in.ConsumeBool());
-    setLineToLineResultsEnabled(h, in.ConsumeBool());
+    setCurrentEnabled(h, currents);
+    setLineToLineResultsEnabled(h, lineToLine);
     setPeriodValuesEnabled(h, true);
-    setFundamentalPeriodValuesEnabled(h, in.ConsumeBool());
-    setPeriodSymmetricalComponentsEnabled(h, in.ConsumeBool());
-    setHalfPeriodValuesCount(h, in.PickValueInArray<unsigned short>({1, 2, 2, 4}));
-    setPeriodValuesOverlapInPercent(h, in.PickValueInArray<unsigned short>({0, 0, 50}));
+    setFundamentalPeriodValuesEnabled(h, fundamental);
+    setPeriodSymmetricalComponentsEnabled(h, symmetrical);
+    setHalfPeriodValuesCount(h, halfPeriods);
+    setPeriodValuesOverlapInPercent(h, overlap);
     setRvcEnabled(h, true);
-    setRvcSteadyStateLengthInNumberOfPeriodValues(h, in.PickValueInArray({1, 3, 8, 20}));
-    setRvcThresholdInPercentOfAverage(h, in.PickValueInArray({0.0, 1.0, 2.0, 5.0}));
+    setRvcSteadyStateLengthInNumberOfPeriodValues(h, steady);
+    setRvcThresholdInPercentOfAverage(h, threshold);
     const int32_t status = endUpdate(h);
+    TRACE("configured: length %u, rate %g -> %d\n", length, rate, status);
     if (status != 0 || reset(h, 0) != 0) {
         return;
     }
@@ -543,6 +584,7 @@ void configure(FuzzedDataProvider& in, Slot& s) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    tracing = std::getenv("POWERQUALITY_FUZZ_TRACE") != nullptr;
     lastErrorMessage = reinterpret_cast<LastErrorMessage>(dlsym(RTLD_DEFAULT, "getLastErrorMessage"));
     registerErrorReporter(reporter);
     return 0;
