@@ -15,7 +15,7 @@
 // storage, and when it returns 0 its out-parameters must be readable.
 //
 // Segments stay within 2^14 positions of the stream and inputs feed at most a
-// few hundred thousand positions in all, so that one input takes
+// few ten thousand positions in all, so that one input takes
 // milliseconds: far jumps of the stream would spend the minute on skipped
 // positions instead of on call sequences.
 //
@@ -39,7 +39,7 @@
 namespace {
 
 constexpr int slotCount = 3;
-constexpr uint64_t maxPositionsPerInput = 1u << 18;
+constexpr uint64_t maxPositionsPerInput = 1u << 16;
 constexpr int maxSegmentLength = 1 << 14;
 
 // What the harness knows of one module.
