@@ -8,7 +8,11 @@
 // phase 1 dipping to 70 % for 100 ms from t = 2 s). With --csv it reads the
 // samples of a recording instead:
 //
-//   powerquality_demo [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]]
+//   powerquality_demo [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]] [OPTIONS]
+//
+// (--help lists the options: span and overlap of the period values, RVC
+// threshold, hysteresis and steady-state length, channel scales, printing or
+// writing every period value, the declared voltage of the voltage events.)
 //
 // The CSV file has one column per channel, optionally preceded by a time
 // column (--time) and a header line: 1 column is one voltage, 2 are a voltage
@@ -43,6 +47,33 @@
 namespace {
 
 constexpr double pi = 3.141592653589793;
+
+// Settings from the command line. The defaults are those of IEC 61000-4-30
+// for rapid voltage changes: one-cycle RMS values refreshed every half cycle
+// (two half periods, 50 % overlap) and a steady state of the values of one
+// second (100 at 50 Hz, 120 at 60 Hz), with the library's threshold (2 % of
+// the steady-state mean) and hysteresis (50 % of the threshold).
+struct DemoOptions {
+    unsigned short halfPeriods = 2;
+    unsigned short overlap = 50;         // percent
+    double rvcThreshold = 2.0;           // percent of the steady-state mean
+    double rvcHysteresis = 50.0;         // percent of the threshold
+    int rvcSteadyStateLength = 0;        // period values; 0: those of one second
+    double voltageScale = 1.0;           // CSV value times this gives volts
+    double currentScale = 1.0;           // CSV value times this gives amperes
+    bool printAll = false;               // print every period value
+    std::string writeFile;               // write every period value as CSV
+
+    // Period values per second at the nominal frequency, rounded.
+    int steadyStateLength(double nominal) const {
+        if (rvcSteadyStateLength > 0) {
+            return rvcSteadyStateLength;
+        }
+        const double advanceInCycles = (1.0 - overlap * 0.01) * halfPeriods * 0.5;
+        return static_cast<int>(std::lround(nominal / advanceInCycles));
+    }
+};
+DemoOptions demo;
 
 // Samples of one recording: channel-major, voltages first, then currents.
 struct Recording {
@@ -247,6 +278,34 @@ private:
     std::unique_ptr<VoltageEventDetector> detector;
     int counts[4] = {0, 0, 0, 0};
 };
+// One line per period value: time, frequency, then per phase the RMS values,
+// powers, fundamentals and the RVC state of the voltage.
+void writeCsvHeader(std::FILE* out, unsigned phases, bool currents) {
+    std::fprintf(out, "item,time_s,frequency_Hz");
+    for (unsigned k = 1; k <= phases; ++k) {
+        std::fprintf(out, ",U%u_rms_V,U%u_fund_V", k, k);
+        if (currents) {
+            std::fprintf(out, ",I%u_rms_A,P%u_W,N%u_var,S%u_VA,PF%u,angle%u_deg", k, k, k, k, k, k);
+        }
+        std::fprintf(out, ",rvc%u_state,rvc%u_ended,rvc%u_dUmax_V,rvc%u_dUss_V,rvc%u_duration_s", k, k, k, k, k);
+    }
+    std::fprintf(out, "\n");
+}
+
+void writeCsvRow(std::FILE* out, size_t item, const PowerResultsPeriod* entry, unsigned phases, bool currents) {
+    std::fprintf(out, "%zu,%.6f,%.6f", item, entry[1].time, entry[1].frequency);
+    for (unsigned k = 1; k <= phases; ++k) {
+        const PowerResultsPeriod& r = entry[k];
+        std::fprintf(out, ",%.6g,%.6g", r.rmsVoltage, r.fundamentalVoltage);
+        if (currents) {
+            std::fprintf(out, ",%.6g,%.6g,%.6g,%.6g,%.6g,%.4f", r.rmsCurrent, r.activePower, r.nonActivePower,
+                         r.apparentPower, r.powerFactor, r.fundamentalPhaseAngle);
+        }
+        std::fprintf(out, ",%d,%d,%.6g,%.6g,%.6f", r.rvcVoltage.state, r.rvcVoltage.eventEnded ? 1 : 0,
+                     r.rvcVoltage.deltaUmax, r.rvcVoltage.deltaUss, r.rvcVoltage.duration);
+    }
+    std::fprintf(out, "\n");
+}
 
 void printRecord(const char* name, const PowerResultsPeriod& r, bool currents) {
     std::printf("  %-6s %8.3f V rms  %8.3f V fund", name, r.rmsVoltage, r.fundamentalVoltage);
@@ -385,6 +444,11 @@ int run(const Recording& rec) {
     module.setPeriodSymmetricalComponentsEnabled(rec.phases == 3);
     module.setRvcEnabled(true);
     enableWindowedResults(module);
+    module.setHalfPeriodValuesCount(demo.halfPeriods);
+    module.setPeriodValuesOverlapInPercent(demo.overlap);
+    module.setRvcThreshold(demo.rvcThreshold);
+    module.setRvcThresholdHysteresis(demo.rvcHysteresis);
+    module.setRvcSteadyStateLength(demo.steadyStateLength(rec.nominalFrequency));
     module.endUpdate();
     module.reset(0);
     WindowCursor windows;
@@ -402,10 +466,22 @@ int run(const Recording& rec) {
     int eventsStarted[4] = {0, 0, 0, 0};
     double eventStart[4] = {0, 0, 0, 0};
     bool inEvent[4] = {false, false, false, false};
-    std::printf("powerquality: %u phase(s), %.0f Hz sampling, %.2f s of samples\n\n", phases, rec.sampleRate,
+    std::printf("powerquality: %u phase(s), %.0f Hz sampling, %.2f s of samples\n", phases, rec.sampleRate,
                 total / rec.sampleRate);
     VoltageEventReport voltageEvents(module, rec.declaredVoltage, phases);
     FrequencyReport frequencyReport = makeFrequencyReport(rec);
+    const int steady = demo.steadyStateLength(rec.nominalFrequency);
+    std::printf("period values over %u half periods, %u %% overlap; RVC threshold %.3g %%, hysteresis %.3g %%, "
+                "steady state of %d values (no RVC result before the first %d)\n\n",
+                demo.halfPeriods, demo.overlap, demo.rvcThreshold, demo.rvcHysteresis, steady, steady);
+    std::FILE* csvOut = nullptr;
+    if (!demo.writeFile.empty()) {
+        csvOut = std::fopen(demo.writeFile.c_str(), "w");
+        if (csvOut == nullptr) {
+            throw std::runtime_error(demo.writeFile + ": cannot write the file");
+        }
+        writeCsvHeader(csvOut, phases, rec.currents);
+    }
 
     for (size_t first = 0; first < total; first += block) {
         const size_t n = first + block <= total ? block : total - first;
@@ -438,7 +514,10 @@ int run(const Recording& rec) {
             voltageEvents.add(records, count);
             for (int c = 0; c < count; ++c, ++items) {
                 const PowerResultsPeriod* entry = records + c * (phases + 1);
-                const bool show = items < 2 || items % 250 == 0;
+                if (csvOut != nullptr) {
+                    writeCsvRow(csvOut, items, entry, phases, rec.currents);
+                }
+                const bool show = demo.printAll || items < 2 || items % 250 == 0;
                 if (show) {
                     std::printf("period value %zu at t = %.4f s, %.4f Hz\n", items, entry[1].time, entry[1].frequency);
                     if (phases > 1) {
@@ -479,6 +558,10 @@ int run(const Recording& rec) {
     }
     voltageEvents.finish();
     printTrackedFrequency(frequencyReport);
+    if (csvOut != nullptr) {
+        std::fclose(csvOut);
+        std::printf("period values written to %s\n", demo.writeFile.c_str());
+    }
     std::printf("\n%zu period values; RVC events started per phase:", items);
     for (unsigned k = 0; k < phases; ++k) {
         std::printf(" L%u %d", k + 1, eventsStarted[k]);
@@ -488,6 +571,37 @@ int run(const Recording& rec) {
 }
 
 }  // namespace
+
+void printUsage(std::FILE* out, const char* program) {
+    std::fprintf(out, "usage: %s [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]] [options]\n", program);
+    std::fputs(
+    "  --csv FILE             samples of a recording, one column per channel (1, 2, 3 or 6)\n"
+    "  --rate HZ              its sample rate\n"
+    "  --nominal HZ           nominal frequency of the tracker (50)\n"
+    "  --frequency HZ         a fixed frequency reported instead of the tracked one\n"
+    "  --declared-voltage V   declared phase voltage of the voltage events (first RMS value)\n"
+    "  --time                 the first column is a time column\n"
+    "  --voltage-scale K      CSV voltage value times K gives volts (1)\n"
+    "  --current-scale K      CSV current value times K gives amperes (1)\n"
+    "  --half-periods N       half periods per period value (2)\n"
+    "  --overlap PERCENT      overlap of successive period values (50)\n"
+    "  --rvc-threshold PCT    RVC threshold in percent of the steady-state mean (2)\n"
+    "  --rvc-hysteresis PCT   RVC hysteresis in percent of the threshold (50)\n"
+    "  --rvc-steady N         RVC steady-state length in period values (those of one second)\n"
+    "  --print-all            print every period value\n"
+    "  --write FILE           write every period value to FILE as CSV\n",
+        out);
+}
+
+// A number from the command line, within [low, high]; exits with usage on anything else.
+double numberArgument(const char* name, const char* text, double low, double high) {
+    double value = 0.0;
+    if (!parseNumber(text, value) || value < low || value > high) {
+        std::fprintf(stderr, "%s: '%s' is not a number from %g to %g\n", name, text, low, high);
+        std::exit(2);
+    }
+    return value;
+}
 
 int main(int argc, char** argv) {
     std::string csv;
@@ -515,8 +629,29 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "--declared-voltage must be a positive number of volts\n");
                 return 2;
             }
+        } else if (arg == "--voltage-scale" && a + 1 < argc) {
+            demo.voltageScale = numberArgument("--voltage-scale", argv[++a], -1e12, 1e12);
+        } else if (arg == "--current-scale" && a + 1 < argc) {
+            demo.currentScale = numberArgument("--current-scale", argv[++a], -1e12, 1e12);
+        } else if (arg == "--half-periods" && a + 1 < argc) {
+            demo.halfPeriods = static_cast<unsigned short>(numberArgument("--half-periods", argv[++a], 1, 200));
+        } else if (arg == "--overlap" && a + 1 < argc) {
+            demo.overlap = static_cast<unsigned short>(numberArgument("--overlap", argv[++a], 0, 99));
+        } else if (arg == "--rvc-threshold" && a + 1 < argc) {
+            demo.rvcThreshold = numberArgument("--rvc-threshold", argv[++a], 0, 100);
+        } else if (arg == "--rvc-hysteresis" && a + 1 < argc) {
+            demo.rvcHysteresis = numberArgument("--rvc-hysteresis", argv[++a], 0, 100);
+        } else if (arg == "--rvc-steady" && a + 1 < argc) {
+            demo.rvcSteadyStateLength = static_cast<int>(numberArgument("--rvc-steady", argv[++a], 1, 100000));
+        } else if (arg == "--print-all") {
+            demo.printAll = true;
+        } else if (arg == "--write" && a + 1 < argc) {
+            demo.writeFile = argv[++a];
+        } else if (arg == "--help" || arg == "-h") {
+            printUsage(stdout, argv[0]);
+            return 0;
         } else {
-            std::fprintf(stderr, "usage: %s [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]]\n", argv[0]);
+            printUsage(stderr, argv[0]);
             return 2;
         }
     }
@@ -531,6 +666,16 @@ int main(int argc, char** argv) {
         Recording recording = readCsv(csv, rate, nominal, timeColumn);
         recording.declaredVoltage = declaredVoltage;
         recording.trackFrequency = !fixedFrequency;
+        for (std::vector<float>& channel : recording.voltages) {
+            for (float& v : channel) {
+                v = static_cast<float>(v * demo.voltageScale);
+            }
+        }
+        for (std::vector<float>& channel : recording.currentsData) {
+            for (float& v : channel) {
+                v = static_cast<float>(v * demo.currentScale);
+            }
+        }
         return run(recording);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "error: %s\n", e.what());

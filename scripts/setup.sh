@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a build of powerquality needs, when they
+# are missing. Used by scripts/demo.sh, scripts/test.sh and .ci/run, so that a
+# fresh Debian machine needs nothing but this checkout.
+#
+#   scripts/setup.sh [GROUP...]        (default: build test)
+#
+# Groups:
+#   build     compiler, CMake and what the library itself needs
+#   test      GoogleTest, Google Benchmark and the Python package's test tools
+#   cross     the 32-bit x86 targets (-m32 under qemu, the MinGW-w64 DLL)
+#   sanitize  clang with its sanitizer and libFuzzer runtimes
+#   all       every group
+#
+# As root, missing packages are installed with apt-get; otherwise with sudo
+# when it needs no password. Failing both, the script prints the apt-get
+# command to run and exits with status 1 if the build group is incomplete;
+# for the other groups it only warns (their CMake options stay off without
+# their packages, and the scripts that need them fail with a clear message).
+# On a machine without dpkg nothing is checked.
+set -euo pipefail
+
+packages_build="cmake make g++ pkg-config libeigen3-dev"
+packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest"
+packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686"
+packages_sanitize="clang libclang-rt-dev"
+
+[ $# -eq 0 ] && set -- build test
+[ "$*" = all ] && set -- build test cross sanitize
+
+if ! command -v dpkg >/dev/null 2>&1; then
+  echo "setup: no dpkg here; install the equivalents of: $(for g in "$@"; do v=packages_$g; printf '%s ' "${!v}"; done)" >&2
+  exit 0
+fi
+
+missing=""
+missing_build=""
+for group in "$@"; do
+  var=packages_$group
+  if [ -z "${!var+set}" ]; then
+    echo "setup: unknown group '$group' (build, test, cross, sanitize, all)" >&2
+    exit 2
+  fi
+  for p in ${!var}; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing="$missing $p"
+      [ "$group" = build ] && missing_build="$missing_build $p"
+    fi
+  done
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  sudo=""
+elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+  sudo="sudo"
+else
+  echo "setup: missing Debian packages:$missing" >&2
+  echo "setup: install them with: sudo apt-get install -y$missing" >&2
+  [ -n "$missing_build" ] && exit 1
+  exit 0
+fi
+echo "setup: installing$missing" >&2
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+# shellcheck disable=SC2086
+$sudo apt-get install -y -qq --no-install-recommends $missing
