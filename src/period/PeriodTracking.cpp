@@ -18,6 +18,7 @@
 //   without end;
 // - positions are 64-bit throughout, so streams longer than 2^32 positions
 //   keep their ring indices right.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
@@ -27,9 +28,37 @@
 namespace {
 constexpr double twoPi = 6.283185307179586;
 
+// The fractional part as modf gives it. For 0 <= x < 2^52 (the tracked phase
+// plus one advance always is) x minus its truncation is exact and equals
+// modf's result, zero sign included, without a call.
 double fractionalPart(double x) {
+    if (x >= 0.0 && x < 4503599627370496.0) {
+        return x - static_cast<double>(static_cast<int64_t>(x));
+    }
     double whole;
     return std::modf(x, &whole);
+}
+
+// (cos 2 pi phase, sin 2 pi phase) into phasor[0] and phasor[1]. glibc's
+// sincos shares the argument reduction of the two and returns the bits that
+// sin and cos return; elsewhere the two are called.
+void writeUnitPhasor(double phase, double* phasor) {
+#if defined(__GLIBC__)
+    sincos(twoPi * phase, phasor + 1, phasor);
+#else
+    phasor[0] = std::cos(twoPi * phase);
+    phasor[1] = std::sin(twoPi * phase);
+#endif
+}
+
+// Ring positions [begin, end) of one segment, each advancing the phase by
+// increment; returns the phase after the last.
+double writeRun(double phase, double increment, uint64_t begin, uint64_t end, double* phasor) {
+    for (uint64_t s = begin; s < end; ++s) {
+        phase = fractionalPart(phase + increment);
+        writeUnitPhasor(phase, phasor + 2 * s);
+    }
+    return phase;
 }
 }  // namespace
 
@@ -91,22 +120,33 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
 
         // The first position may be shared with the previous segment: its
         // frequency is weighted by the share each segment has of it.
-        trackingPhase = fractionalPart(trackingPhase + firstFraction * shift);
-        phasorItem[2 * s1] = std::cos(twoPi * trackingPhase);
-        phasorItem[2 * s1 + 1] = std::sin(twoPi * trackingPhase);
+        double phase = fractionalPart(trackingPhase + firstFraction * shift);
+        writeUnitPhasor(phase, phasorItem + 2 * s1);
         frequencyItem[s1] = (1.0 - firstFraction) * previousFrequency + firstFraction * frequency;
         flagItem[s1] = (flags[i] && (firstFraction > 0.9 || previousFlag != 0.0)) ? 1.0 : 0.0;
 
+        // The further positions in runs of ring indices up to the ring's end.
+        // The position whose ring index is that of the segment's last
+        // position advances by the last share only; a segment longer than the
+        // ring meets that index once per lap.
         const double lastShift = lastFraction * shift;
-        uint64_t s = s1;
-        for (uint32_t j = 1; j <= m; ++j) {
-            s = (s + 1 == L) ? 0 : s + 1;
-            trackingPhase = fractionalPart(trackingPhase + (s == s2 ? lastShift : shift));
-            phasorItem[2 * s] = std::cos(twoPi * trackingPhase);
-            phasorItem[2 * s + 1] = std::sin(twoPi * trackingPhase);
-            frequencyItem[s] = frequency;
-            flagItem[s] = flag;
+        uint64_t remaining = m;
+        uint64_t s = s1 + 1 == L ? 0 : s1 + 1;
+        while (remaining > 0) {
+            const uint64_t end = s + (remaining < L - s ? remaining : L - s);
+            std::fill(frequencyItem + s, frequencyItem + end, frequency);
+            std::fill(flagItem + s, flagItem + end, flag);
+            if (s2 >= s && s2 < end) {
+                phase = writeRun(phase, shift, s, s2, phasorItem);
+                phase = writeRun(phase, lastShift, s2, s2 + 1, phasorItem);
+                phase = writeRun(phase, shift, s2 + 1, end, phasorItem);
+            } else {
+                phase = writeRun(phase, shift, s, end, phasorItem);
+            }
+            remaining -= end - s;
+            s = end == L ? 0 : end;
         }
+        trackingPhase = phase;
 
         previousFrequency = frequency;
         previousFlag = flag;
@@ -119,11 +159,14 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
     std::shared_ptr<PowerPeriodResultsQueueItem> item = currentPeriodQueueItem;
     while (item) {
         uint64_t p = item->getNextSampleIndexToProcess();
-        uint64_t ring = p % L;
-        while (p <= lastPosition && !item->isLengthCalculated()) {
-            item->addSampleWithPhaseShift(p, frequencyItem[ring] / fs);
-            ++p;
-            ring = (ring + 1 == L) ? 0 : ring + 1;
+        if (!item->isLengthCalculated()) {
+            // The ring index runs beside the position, so no remainder per position.
+            uint64_t ring = p % L;
+            p = item->addSamples(p, lastPosition, [&](uint64_t) {
+                const double phaseShift = frequencyItem[ring] / fs;
+                ring = ring + 1 == L ? 0 : ring + 1;
+                return phaseShift;
+            });
         }
         if (item->isLengthCalculated()) {
             periodResultsQueue.push(item);

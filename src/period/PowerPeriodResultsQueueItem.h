@@ -20,6 +20,14 @@ public:
     // cycles (scaled by the first share on the first position). The spawn
     // test comes before the end test; both use the full phaseShift.
     void addSampleWithPhaseShift(unsigned long long sampleIndex, double phaseShift);
+    // Feeds the positions from sampleIndex to lastSampleIndex in turn, as
+    // addSampleWithPhaseShift does, with the phase advance phaseShiftOf(p) of
+    // each, and stops after the position that ends the item. Returns the
+    // position after the last one fed. The phase stays in a register on the
+    // way, which a call per position cannot do.
+    template <typename PhaseShiftOf>
+    unsigned long long addSamples(unsigned long long sampleIndex, unsigned long long lastSampleIndex,
+                                  PhaseShiftOf phaseShiftOf);
 
     unsigned long long getItemIndex() const;
     unsigned long long getFirstSampleIndex() const;
@@ -45,6 +53,36 @@ public:
     double totalLength;
     unsigned long long samplesProcessed;
     double phase;
+
+private:
+    void spawnNextItem(unsigned long long sampleIndex, double phaseShift);
+    void finish(unsigned long long sampleIndex, double phaseShift);
 };
+
+template <typename PhaseShiftOf>
+unsigned long long PowerPeriodResultsQueueItem::addSamples(unsigned long long sampleIndex,
+                                                           unsigned long long lastSampleIndex,
+                                                           PhaseShiftOf phaseShiftOf) {
+    double current = phase;
+    unsigned long long processed = samplesProcessed;
+    for (; sampleIndex <= lastSampleIndex; ++sampleIndex) {
+        const double phaseShift = phaseShiftOf(sampleIndex);
+        if (!nextItem && current + phaseShift >= advanceBy) {
+            phase = current;
+            spawnNextItem(sampleIndex, phaseShift);
+        }
+        if (!(lengthInPeriods > current + phaseShift)) {
+            phase = current;
+            samplesProcessed = processed;
+            finish(sampleIndex, phaseShift);
+            return sampleIndex + 1;
+        }
+        current = current + (sampleIndex == firstSampleIndex ? phaseShift * firstSampleFractionToUse : phaseShift);
+        processed = processed + 1;
+    }
+    phase = current;
+    samplesProcessed = processed;
+    return sampleIndex;
+}
 
 #endif
