@@ -24,8 +24,15 @@ void PowerPeriodResultsQueueItem::addSampleWithPhaseShift(unsigned long long sam
     // The successor is spawned before the end test so that an item whose
     // advance equals its length still has one when it finishes.
     if (!nextItem && phase + phaseShift >= advanceBy) {
-        spawnNextItem(sampleIndex, phaseShift);
+        // Positions after this one until the crossing, and the share of the
+        // crossing position that lies before it.
+        double wholePositions = 0.0;
+        const double beforeCrossing = std::modf((advanceBy - phase) / phaseShift, &wholePositions);
+        nextItem = std::make_shared<PowerPeriodResultsQueueItem>(
+            itemIndex + 1, sampleIndex + static_cast<unsigned long long>(wholePositions), 1.0 - beforeCrossing,
+            lengthInPeriods, advanceBy);
     }
+
     if (lengthInPeriods > phase + phaseShift) {
         // Only the share of the first position that belongs to this item
         // advances its phase; the tests above see the whole position.
@@ -37,20 +44,7 @@ void PowerPeriodResultsQueueItem::addSampleWithPhaseShift(unsigned long long sam
         samplesProcessed = samplesProcessed + 1;
         return;
     }
-    finish(sampleIndex, phaseShift);
-}
 
-void PowerPeriodResultsQueueItem::spawnNextItem(unsigned long long sampleIndex, double phaseShift) {
-    // Positions after this one until the crossing, and the share of the
-    // crossing position that lies before it.
-    double wholePositions = 0.0;
-    const double beforeCrossing = std::modf((advanceBy - phase) / phaseShift, &wholePositions);
-    nextItem = std::make_shared<PowerPeriodResultsQueueItem>(itemIndex + 1,
-                                                             sampleIndex + static_cast<unsigned long long>(wholePositions),
-                                                             1.0 - beforeCrossing, lengthInPeriods, advanceBy);
-}
-
-void PowerPeriodResultsQueueItem::finish(unsigned long long sampleIndex, double phaseShift) {
     lastRequiredSampleIndex = sampleIndex;
     lastSampleFractionToUse = (lengthInPeriods - phase) / phaseShift;
     // Whole positions strictly between first and last, plus the two shares.

@@ -53,35 +53,48 @@ public:
     double totalLength;
     unsigned long long samplesProcessed;
     double phase;
-
-private:
-    void spawnNextItem(unsigned long long sampleIndex, double phaseShift);
-    void finish(unsigned long long sampleIndex, double phaseShift);
 };
 
 template <typename PhaseShiftOf>
 unsigned long long PowerPeriodResultsQueueItem::addSamples(unsigned long long sampleIndex,
                                                            unsigned long long lastSampleIndex,
                                                            PhaseShiftOf phaseShiftOf) {
+    // The inner loop runs the positions that neither spawn nor end the item
+    // (its test lets exactly those through) and calls nothing, so the phase
+    // stays in a register; the position that does either is fed through the
+    // member operations.
+    const double length = lengthInPeriods;
+    const double advance = advanceBy;
+    const unsigned long long first = firstSampleIndex;
+    const double firstShare = firstSampleFractionToUse;
     double current = phase;
     unsigned long long processed = samplesProcessed;
-    for (; sampleIndex <= lastSampleIndex; ++sampleIndex) {
-        const double phaseShift = phaseShiftOf(sampleIndex);
-        if (!nextItem && current + phaseShift >= advanceBy) {
-            phase = current;
-            spawnNextItem(sampleIndex, phaseShift);
+    bool spawned = static_cast<bool>(nextItem);
+    while (sampleIndex <= lastSampleIndex) {
+        double phaseShift = 0.0;
+        for (; sampleIndex <= lastSampleIndex; ++sampleIndex) {
+            phaseShift = phaseShiftOf(sampleIndex);
+            const double reached = current + phaseShift;
+            if (!((spawned || reached < advance) && length > reached)) {
+                break;
+            }
+            current = current + (sampleIndex == first ? phaseShift * firstShare : phaseShift);
+            processed = processed + 1;
         }
-        if (!(lengthInPeriods > current + phaseShift)) {
-            phase = current;
-            samplesProcessed = processed;
-            finish(sampleIndex, phaseShift);
+        phase = current;
+        samplesProcessed = processed;
+        if (sampleIndex > lastSampleIndex) {
+            break;
+        }
+        addSampleWithPhaseShift(sampleIndex, phaseShift);
+        if (lengthCalculated) {
             return sampleIndex + 1;
         }
-        current = current + (sampleIndex == firstSampleIndex ? phaseShift * firstSampleFractionToUse : phaseShift);
-        processed = processed + 1;
+        spawned = static_cast<bool>(nextItem);
+        current = phase;
+        processed = samplesProcessed;
+        ++sampleIndex;
     }
-    phase = current;
-    samplesProcessed = processed;
     return sampleIndex;
 }
 
