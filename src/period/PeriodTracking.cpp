@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 #include "module/PowerModuleImpl.h"
@@ -160,10 +161,22 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
     while (item) {
         uint64_t p = item->getNextSampleIndexToProcess();
         if (!item->isLengthCalculated()) {
-            // The ring index runs beside the position, so no remainder per position.
+            // The ring index runs beside the position, so no remainder per
+            // position. Runs of positions share one frequency, and the same
+            // bits divided by fs give the same shift, so the division is done
+            // again only when the bits change.
             uint64_t ring = p % L;
+            uint64_t frequencyBits = 0;
+            double phaseShift = 0.0;
+            bool known = false;
             p = item->addSamples(p, lastPosition, [&](uint64_t) {
-                const double phaseShift = frequencyItem[ring] / fs;
+                uint64_t bits;
+                std::memcpy(&bits, frequencyItem + ring, sizeof bits);
+                if (!known || bits != frequencyBits) {
+                    phaseShift = frequencyItem[ring] / fs;
+                    frequencyBits = bits;
+                    known = true;
+                }
                 ring = ring + 1 == L ? 0 : ring + 1;
                 return phaseShift;
             });
