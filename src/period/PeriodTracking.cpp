@@ -52,12 +52,23 @@ void writeUnitPhasor(double phase, double* phasor) {
 #endif
 }
 
+// The rows of the period tracking buffer.
+struct TrackingRows {
+    double* frequency;
+    double* phasor;  // (cosine, sine) pairs
+    double* flag;
+};
+
 // Ring positions [begin, end) of one segment, each advancing the phase by
-// increment; returns the phase after the last.
-double writeRun(double phase, double increment, uint64_t begin, uint64_t end, double* phasor) {
+// increment; returns the phase after the last. The stores of frequency and
+// flag cost nothing beside the sine and cosine.
+double writeRun(double phase, double increment, uint64_t begin, uint64_t end, const TrackingRows& rows,
+                double frequency, double flag) {
     for (uint64_t s = begin; s < end; ++s) {
         phase = fractionalPart(phase + increment);
-        writeUnitPhasor(phase, phasor + 2 * s);
+        writeUnitPhasor(phase, rows.phasor + 2 * s);
+        rows.frequency[s] = frequency;
+        rows.flag[s] = flag;
     }
     return phase;
 }
@@ -101,6 +112,7 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
     double* frequencyItem = tracking.getHostBuffer(0);
     double* phasorItem = tracking.getHostBuffer(1);  // (cosine, sine) pairs
     double* flagItem = tracking.getHostBuffer(2);
+    const TrackingRows rows = {frequencyItem, phasorItem, flagItem};
 
     uint64_t lastPosition = 0;
     for (int i = 0; i < count; ++i) {
@@ -135,14 +147,12 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
         uint64_t s = s1 + 1 == L ? 0 : s1 + 1;
         while (remaining > 0) {
             const uint64_t end = s + (remaining < L - s ? remaining : L - s);
-            std::fill(frequencyItem + s, frequencyItem + end, frequency);
-            std::fill(flagItem + s, flagItem + end, flag);
             if (s2 >= s && s2 < end) {
-                phase = writeRun(phase, shift, s, s2, phasorItem);
-                phase = writeRun(phase, lastShift, s2, s2 + 1, phasorItem);
-                phase = writeRun(phase, shift, s2 + 1, end, phasorItem);
+                phase = writeRun(phase, shift, s, s2, rows, frequency, flag);
+                phase = writeRun(phase, lastShift, s2, s2 + 1, rows, frequency, flag);
+                phase = writeRun(phase, shift, s2 + 1, end, rows, frequency, flag);
             } else {
-                phase = writeRun(phase, shift, s, end, phasorItem);
+                phase = writeRun(phase, shift, s, end, rows, frequency, flag);
             }
             remaining -= end - s;
             s = end == L ? 0 : end;
@@ -169,7 +179,7 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
             uint64_t frequencyBits = 0;
             double phaseShift = 0.0;
             bool known = false;
-            p = item->addSamples(p, lastPosition, [&](uint64_t) {
+            p = item->addSamples(p, lastPosition, [=](uint64_t) mutable {
                 uint64_t bits;
                 std::memcpy(&bits, frequencyItem + ring, sizeof bits);
                 if (!known || bits != frequencyBits) {
