@@ -125,18 +125,16 @@ struct GoldenRun {
     }
 
     void state(const char* operation) {
-        trace += operation;
-        trace += "\n";
-        Impl& impl = PowerModuleTestAccess::impl(module);
-        value("samplePosition", static_cast<double>(impl.samplePosition));
-        value("skipPosition", static_cast<double>(impl.skipPosition));
-        value("resultsPosition", static_cast<double>(impl.resultsPosition));
-        value("resultsQueue", static_cast<double>(impl.resultsQueue.size()));
-        value("windowFirst", impl.resultsQueue.empty() ? -1.0
-                                                      : static_cast<double>(impl.resultsQueue.front()->firstSampleIndex));
-        value("ready", module.isAnyResultReady() ? 1.0 : 0.0);
-        value("periodQueue", static_cast<double>(impl.periodResultsQueue.size()));
-        value("periodFirst", static_cast<double>(impl.currentPeriodQueueItem->getFirstSampleIndex()));
+        trace += std::string(operation) + "\n";
+        const Impl& impl = PowerModuleTestAccess::impl(module);
+        auto d = [](auto v) { return static_cast<double>(v); };
+        for (double v : {d(impl.samplePosition), d(impl.skipPosition), d(impl.resultsPosition),
+                         d(impl.resultsQueue.size()),
+                         impl.resultsQueue.empty() ? -1.0 : d(impl.resultsQueue.front()->firstSampleIndex),
+                         d(module.isAnyResultReady()), d(impl.periodResultsQueue.size()),
+                         d(impl.currentPeriodQueueItem->getFirstSampleIndex())}) {
+            value("", v);  // positions, windowed queue, period queue
+        }
     }
 
     void reset(uint64_t position) {

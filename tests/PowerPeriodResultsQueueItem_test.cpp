@@ -12,41 +12,6 @@ void feedToEnd(PowerPeriodResultsQueueItem& item, double phaseShift) {
     }
 }
 
-TEST(PowerPeriodResultsQueueItem, EndOnAPositionBoundaryUsesTheWholeLastPosition) {
-    PowerPeriodResultsQueueItem item(0, 100, 1.0, 1.0, 1.0);
-    for (unsigned long long p = 100; p < 103; ++p) {
-        item.addSampleWithPhaseShift(p, 0.25);
-    }
-    EXPECT_FALSE(item.getNextItem());
-    item.addSampleWithPhaseShift(103, 0.25);  // 0.75 + 0.25 reaches the length exactly
-    EXPECT_TRUE(item.isLengthCalculated());
-    EXPECT_EQ(item.getLastRequiredSampleIndex(), 103u);
-    EXPECT_EQ(item.getLastSampleFractionToUse(), 1.0);
-    EXPECT_EQ(item.getTotalLength(), 4.0);
-    EXPECT_EQ(item.getNextSampleIndexToProcess(), 103u);  // the end position is not counted
-
-    std::shared_ptr<PowerPeriodResultsQueueItem> next = item.getNextItem();
-    ASSERT_TRUE(next);
-    EXPECT_EQ(next->getItemIndex(), 1u);
-    EXPECT_EQ(next->getFirstSampleIndex(), 104u);
-    EXPECT_EQ(next->getFirstSampleFractionToUse(), 1.0);
-    feedToEnd(*next, 0.25);  // inherits the geometry
-    EXPECT_EQ(next->getLastRequiredSampleIndex(), 107u);
-}
-
-TEST(PowerPeriodResultsQueueItem, OneCycleOfFiftyHertzAtTenKilohertz) {
-    PowerPeriodResultsQueueItem item(0, 1000, 1.0, 1.0, 1.0);
-    feedToEnd(item, 50.0 / 10000.0);
-    // 199 steps leave the phase a hair below 1: position 1199 closes the
-    // cycle with almost all of its share and the successor gets the rest.
-    EXPECT_EQ(item.getLastRequiredSampleIndex(), 1199u);
-    EXPECT_NEAR(item.getLastSampleFractionToUse(), 1.0, 1e-9);
-    EXPECT_NEAR(item.getTotalLength(), 200.0, 1e-9);
-    ASSERT_TRUE(item.getNextItem());
-    EXPECT_EQ(item.getNextItem()->getFirstSampleIndex(), 1199u);
-    EXPECT_NEAR(item.getNextItem()->getFirstSampleFractionToUse(), 0.0, 1e-9);
-}
-
 TEST(PowerPeriodResultsQueueItem, OverlapSpawnsTheSuccessorMidItemOnce) {
     PowerPeriodResultsQueueItem item(5, 10, 1.0, 1.0, 0.5);
     item.addSampleWithPhaseShift(10, 0.3);
