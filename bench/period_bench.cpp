@@ -4,8 +4,10 @@
 // samples is not measured.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "powerquality/PowerModule.h"
 
@@ -34,10 +36,15 @@ void fill(PowerModule& module) {
     }
 }
 
-void runPeriodPath(benchmark::State& state, bool threePhase, unsigned short overlap) {
+// With `divisor` above 1 the host reports what a frequency tracker gives: one
+// segment per cycle of the fundamental (which wanders between 49.9 and
+// 50.1 Hz), in caller indices of 1/divisor position, so segment ends fall
+// inside positions; each call carries the segments of one block, the last
+// one cut at the block's end.
+void runPeriodPath(benchmark::State& state, bool threePhase, unsigned short overlap, int divisor = 1) {
     PowerModule module;
     module.beginUpdate();
-    module.setSampleRate(sampleRate, 1);
+    module.setSampleRate(sampleRate, divisor);
     module.setBufferLength(static_cast<unsigned int>(sampleRate));
     module.setPeriodValuesEnabled(true);
     module.setPeriodValuesOverlapInPercent(overlap);
@@ -51,13 +58,36 @@ void runPeriodPath(benchmark::State& state, bool threePhase, unsigned short over
     fill(module);
     module.reset(0);
 
-    unsigned long long first = 0;
-    int length = blockLength;
+    const unsigned long long blockIndices = static_cast<unsigned long long>(blockLength) * divisor;
+    std::vector<unsigned long long> firsts;
+    std::vector<int> lengths;
+    std::vector<double> frequencies;
+    bool flags[64];
+    std::fill(flags, flags + 64, true);
+    unsigned long long first = 0, cycleEnd = 0;
+    unsigned cycle = 0;
     double frequency = 50.0;
-    bool flag = true;
     int64_t items = 0;
     for (auto _ : state) {
-        module.scheduleForPeriodCalculation(1, &first, &length, &frequency, &flag);
+        firsts.clear();
+        lengths.clear();
+        frequencies.clear();
+        const unsigned long long blockEnd = first + blockIndices;
+        while (first < blockEnd) {
+            if (divisor == 1) {
+                cycleEnd = blockEnd;
+            } else if (first == cycleEnd) {
+                frequency = 49.9 + 0.2 * static_cast<double>(++cycle % 7) / 6.0;
+                cycleEnd = first + static_cast<unsigned long long>(sampleRate * divisor / frequency);
+            }
+            const unsigned long long end = cycleEnd < blockEnd ? cycleEnd : blockEnd;
+            firsts.push_back(first);
+            lengths.push_back(static_cast<int>(end - first));
+            frequencies.push_back(frequency);
+            first = end;
+        }
+        module.scheduleForPeriodCalculation(static_cast<int>(firsts.size()), firsts.data(), lengths.data(),
+                                            frequencies.data(), flags);
         bool more = true;
         while (more) {
             int count = 0;
@@ -66,7 +96,6 @@ void runPeriodPath(benchmark::State& state, bool threePhase, unsigned short over
             benchmark::DoNotOptimize(records);
             items += count;
         }
-        first += blockLength;
     }
     state.SetItemsProcessed(state.iterations() * blockLength);
     state.counters["periodValues"] = benchmark::Counter(static_cast<double>(items), benchmark::Counter::kIsRate);
@@ -76,11 +105,13 @@ void BM_PeriodSinglePhaseDefaults(benchmark::State& state) { runPeriodPath(state
 void BM_PeriodSinglePhaseHalfOverlap(benchmark::State& state) { runPeriodPath(state, false, 50); }
 void BM_PeriodThreePhaseFull(benchmark::State& state) { runPeriodPath(state, true, 0); }
 void BM_PeriodThreePhaseFullHalfOverlap(benchmark::State& state) { runPeriodPath(state, true, 50); }
+void BM_PeriodThreePhaseFullTrackedDivisor16(benchmark::State& state) { runPeriodPath(state, true, 0, 16); }
 
 BENCHMARK(BM_PeriodSinglePhaseDefaults);
 BENCHMARK(BM_PeriodSinglePhaseHalfOverlap);
 BENCHMARK(BM_PeriodThreePhaseFull);
 BENCHMARK(BM_PeriodThreePhaseFullHalfOverlap);
+BENCHMARK(BM_PeriodThreePhaseFullTrackedDivisor16);
 
 }  // namespace
 

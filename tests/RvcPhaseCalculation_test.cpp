@@ -133,4 +133,34 @@ TEST(RvcPhaseCalculation, ResetKeepsSettingsAndRefillsWindow) {
     EXPECT_EQ(d.averageBeforeEvent, 300.0);
 }
 
+TEST(RvcPhaseCalculation, NonFiniteValuesHoldTheStateForOneWindow) {
+    for (double bad : {NAN, INFINITY, -INFINITY}) {
+        SCOPED_TRACE(bad);
+        // In the steady state: the bad value and the far-off 300 after it are
+        // not judged while the bad value is in the window of 4; the call that
+        // drops it judges again, against the mean of the finite values before.
+        Feed f(4);
+        f.pushAll({230.0, 230.0, 230.0, 230.0});
+        EXPECT_EQ(f.push(bad).state, 0);
+        EXPECT_EQ(f.pushAll({300.0, 230.0, 230.0}).state, 0);
+        EXPECT_FALSE(f.detector.getCurrentResult().stateChanged);
+        const RvcResult& start = f.push(230.0);  // window 300 230 230 230
+        EXPECT_EQ(start.state, 1);
+        EXPECT_DOUBLE_EQ(f.detector.averageBeforeEvent, (300.0 + 230.0 + 230.0) / 3.0);
+        EXPECT_EQ(f.detector.sum, 990.0);  // taken afresh: no trace of the bad value
+
+        // In an event: it runs on through the bad value's window and ends
+        // after it, with the bad value counted neither as a deviation nor in
+        // the means.
+        Feed e(4);
+        e.pushAll({200.0, 200.0, 200.0, 200.0, 220.0});  // starts at t = 2.0
+        EXPECT_EQ(e.pushAll({bad, 210.0, 210.0, 210.0}).state, 1);  // long enough, but not judged
+        const RvcResult& end = e.push(210.0);
+        EXPECT_TRUE(end.eventEnded);
+        EXPECT_EQ(end.deltaUmax, 20.0f);
+        EXPECT_EQ(end.deltaUss, 10.0f);
+        EXPECT_EQ(end.duration, 1.0);  // window from t = 3.0
+    }
+}
+
 }  // namespace

@@ -18,14 +18,20 @@
 //   without end;
 // - while period values are enabled but their buffers have no storage, the
 //   call fails with the module's message about the setting to change;
-// - a segment that covers more positions than the buffer length, or starts a
-//   buffer length or more away from where the previous one ended (or from the
-//   reset position), is rejected with std::invalid_argument: its period values
-//   cannot be computed, and a host that lost samples calls reset;
+// - a segment that starts a buffer length or more away from where the
+//   previous one ended (or from the reset position) is rejected with
+//   std::invalid_argument: its period values cannot be computed, feeding the
+//   gap position by position would take as long as the gap, and a host that
+//   lost samples calls reset. A segment longer than the buffer is accepted
+//   and written lap by lap as defined (the host then fetches the period
+//   values of the earlier laps only if their samples are still there, as
+//   with any unfetched value);
 // - positions are 64-bit throughout, so streams longer than 2^32 positions
 //   keep their ring indices right.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -34,9 +40,48 @@
 namespace {
 constexpr double twoPi = 6.283185307179586;
 
+// The fractional part as modf gives it. For 0 <= x < 2^52 (the tracked phase
+// plus one advance always is) x minus its truncation is exact and equals
+// modf's result, zero sign included, without a call.
 double fractionalPart(double x) {
+    if (x >= 0.0 && x < 4503599627370496.0) {
+        return x - static_cast<double>(static_cast<int64_t>(x));
+    }
     double whole;
     return std::modf(x, &whole);
+}
+
+// (cos 2 pi phase, sin 2 pi phase) into phasor[0] and phasor[1]. glibc's
+// sincos shares the argument reduction of the two and returns the bits that
+// sin and cos return; elsewhere the two are called.
+void writeUnitPhasor(double phase, double* phasor) {
+#if defined(__GLIBC__)
+    sincos(twoPi * phase, phasor + 1, phasor);
+#else
+    phasor[0] = std::cos(twoPi * phase);
+    phasor[1] = std::sin(twoPi * phase);
+#endif
+}
+
+// The rows of the period tracking buffer.
+struct TrackingRows {
+    double* frequency;
+    double* phasor;  // (cosine, sine) pairs
+    double* flag;
+};
+
+// Ring positions [begin, end) of one segment, each advancing the phase by
+// increment; returns the phase after the last. The stores of frequency and
+// flag cost nothing beside the sine and cosine.
+double writeRun(double phase, double increment, uint64_t begin, uint64_t end, const TrackingRows& rows,
+                double frequency, double flag) {
+    for (uint64_t s = begin; s < end; ++s) {
+        phase = fractionalPart(phase + increment);
+        writeUnitPhasor(phase, rows.phasor + 2 * s);
+        rows.frequency[s] = frequency;
+        rows.flag[s] = flag;
+    }
+    return phase;
 }
 }  // namespace
 
@@ -71,17 +116,12 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
         if (lengths[i] < 1) {
             throw std::invalid_argument("segment length must be at least 1");
         }
-        // A segment may not skip or repeat a whole ring of positions, nor cover
-        // more than one: the positions it would need are overwritten before any
-        // period value over them can be fetched, and feeding the gap position
-        // by position would take as long as the gap.
+        // A segment may not skip or repeat a whole ring of positions: the
+        // positions it would need are overwritten before any period value over
+        // them can be fetched, and feeding the gap position by position would
+        // take as long as the gap.
         const uint64_t q1 = firstSampleIndices[i] / divisor;
         const uint64_t end = firstSampleIndices[i] + static_cast<uint64_t>(static_cast<int64_t>(lengths[i]));
-        if ((end - 1) / divisor - q1 >= L) {
-            throw std::invalid_argument("segment of " + std::to_string(lengths[i]) +
-                                        " sample indices is longer than the buffer length of " + std::to_string(L) +
-                                        " samples: schedule it in shorter segments or set a longer buffer");
-        }
         if (q1 >= expected ? q1 - expected >= L : expected - q1 >= L) {
             throw std::invalid_argument(
                 "segment starts at sample " + std::to_string(q1) + " where sample " + std::to_string(expected) +
@@ -105,6 +145,7 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
     double* frequencyItem = tracking.getHostBuffer(0);
     double* phasorItem = tracking.getHostBuffer(1);  // (cosine, sine) pairs
     double* flagItem = tracking.getHostBuffer(2);
+    const TrackingRows rows = {frequencyItem, phasorItem, flagItem};
 
     uint64_t lastPosition = 0;
     for (int i = 0; i < count; ++i) {
@@ -125,22 +166,31 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
 
         // The first position may be shared with the previous segment: its
         // frequency is weighted by the share each segment has of it.
-        trackingPhase = fractionalPart(trackingPhase + firstFraction * shift);
-        phasorItem[2 * s1] = std::cos(twoPi * trackingPhase);
-        phasorItem[2 * s1 + 1] = std::sin(twoPi * trackingPhase);
+        double phase = fractionalPart(trackingPhase + firstFraction * shift);
+        writeUnitPhasor(phase, phasorItem + 2 * s1);
         frequencyItem[s1] = (1.0 - firstFraction) * previousFrequency + firstFraction * frequency;
         flagItem[s1] = (flags[i] && (firstFraction > 0.9 || previousFlag != 0.0)) ? 1.0 : 0.0;
 
+        // The further positions in runs of ring indices up to the ring's end.
+        // The position whose ring index is that of the segment's last
+        // position advances by the last share only; a segment longer than the
+        // ring meets that index once per lap.
         const double lastShift = lastFraction * shift;
-        uint64_t s = s1;
-        for (uint32_t j = 1; j <= m; ++j) {
-            s = (s + 1 == L) ? 0 : s + 1;
-            trackingPhase = fractionalPart(trackingPhase + (s == s2 ? lastShift : shift));
-            phasorItem[2 * s] = std::cos(twoPi * trackingPhase);
-            phasorItem[2 * s + 1] = std::sin(twoPi * trackingPhase);
-            frequencyItem[s] = frequency;
-            flagItem[s] = flag;
+        uint64_t remaining = m;
+        uint64_t s = s1 + 1 == L ? 0 : s1 + 1;
+        while (remaining > 0) {
+            const uint64_t end = s + (remaining < L - s ? remaining : L - s);
+            if (s2 >= s && s2 < end) {
+                phase = writeRun(phase, shift, s, s2, rows, frequency, flag);
+                phase = writeRun(phase, lastShift, s2, s2 + 1, rows, frequency, flag);
+                phase = writeRun(phase, shift, s2 + 1, end, rows, frequency, flag);
+            } else {
+                phase = writeRun(phase, shift, s, end, rows, frequency, flag);
+            }
+            remaining -= end - s;
+            s = end == L ? 0 : end;
         }
+        trackingPhase = phase;
 
         previousFrequency = frequency;
         previousFlag = flag;
@@ -153,11 +203,26 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
     std::shared_ptr<PowerPeriodResultsQueueItem> item = currentPeriodQueueItem;
     while (item) {
         uint64_t p = item->getNextSampleIndexToProcess();
-        uint64_t ring = p % L;
-        while (p <= lastPosition && !item->isLengthCalculated()) {
-            item->addSampleWithPhaseShift(p, frequencyItem[ring] / fs);
-            ++p;
-            ring = (ring + 1 == L) ? 0 : ring + 1;
+        if (!item->isLengthCalculated()) {
+            // The ring index runs beside the position, so no remainder per
+            // position. Runs of positions share one frequency, and the same
+            // bits divided by fs give the same shift, so the division is done
+            // again only when the bits change.
+            uint64_t ring = p % L;
+            uint64_t frequencyBits = 0;
+            double phaseShift = 0.0;
+            bool known = false;
+            p = item->addSamples(p, lastPosition, [=](uint64_t) mutable {
+                uint64_t bits;
+                std::memcpy(&bits, frequencyItem + ring, sizeof bits);
+                if (!known || bits != frequencyBits) {
+                    phaseShift = frequencyItem[ring] / fs;
+                    frequencyBits = bits;
+                    known = true;
+                }
+                ring = ring + 1 == L ? 0 : ring + 1;
+                return phaseShift;
+            });
         }
         if (item->isLengthCalculated()) {
             periodResultsQueue.push(item);

@@ -15,7 +15,9 @@ RvcPhaseCalculation::RvcPhaseCalculation()
       eventLength(0),
       averageBeforeEvent(0.0),
       eventStartTime(0.0),
-      maxDeviation(0.0) {
+      maxDeviation(0.0),
+      valuesAdded(0),
+      nonFiniteCount(0) {
     currentResult.state = -1;
 }
 
@@ -32,19 +34,16 @@ void RvcPhaseCalculation::calculate(double value, double time) {
         averageBeforeEvent = getAverage();
     }
 
-    sum += value;
-    values.push_back(value);
-    times.push_back(time);
+    addToWindow(value, time);
     // At most one drop per call: after the length is lowered, a filled window
     // keeps its old length until a reset empties it.
     if (values.size() > steadyStateLength) {
-        sum -= values.front();
-        values.pop_front();
-        times.pop_front();
+        dropOldest();
     }
 
+    const bool judged = nonFiniteCount == 0;
     if (state == 0) {
-        if (isSteadyState()) {
+        if (!judged || isSteadyState()) {
             report(0);
         } else {
             eventStartTime = time;
@@ -56,7 +55,7 @@ void RvcPhaseCalculation::calculate(double value, double time) {
     } else if (state == 1) {
         ++eventLength;
         // isSteadyState() still sees state 1 here, so the narrower band applies.
-        if (isSteadyState() && eventLength >= steadyStateLength) {
+        if (judged && isSteadyState() && eventLength >= steadyStateLength) {
             state = 0;
             eventLength = 0;
             currentResult.eventEnded = true;
@@ -69,8 +68,51 @@ void RvcPhaseCalculation::calculate(double value, double time) {
         } else {
             // Only values inside the event count; the one that settles it
             // is part of the new steady state.
-            maxDeviation = std::max(maxDeviation, std::abs(averageBeforeEvent - value));
+            if (std::isfinite(value)) {
+                maxDeviation = std::max(maxDeviation, std::abs(averageBeforeEvent - value));
+            }
             report(1);
+        }
+    }
+}
+
+void RvcPhaseCalculation::addToWindow(double value, double time) {
+    sum += value;
+    values.push_back(value);
+    times.push_back(time);
+    const uint64_t number = valuesAdded++;
+    if (!std::isfinite(value)) {
+        ++nonFiniteCount;
+        return;
+    }
+    while (!windowMinima.empty() && windowMinima.back().second >= value) {
+        windowMinima.pop_back();
+    }
+    windowMinima.emplace_back(number, value);
+    while (!windowMaxima.empty() && windowMaxima.back().second <= value) {
+        windowMaxima.pop_back();
+    }
+    windowMaxima.emplace_back(number, value);
+}
+
+void RvcPhaseCalculation::dropOldest() {
+    const double oldest = values.front();
+    const uint64_t number = valuesAdded - values.size();
+    sum -= oldest;
+    values.pop_front();
+    times.pop_front();
+    if (!windowMinima.empty() && windowMinima.front().first == number) {
+        windowMinima.pop_front();
+    }
+    if (!windowMaxima.empty() && windowMaxima.front().first == number) {
+        windowMaxima.pop_front();
+    }
+    // The sum has carried the non-finite value since it came; once the last
+    // one has gone it is taken afresh, oldest value first.
+    if (!std::isfinite(oldest) && --nonFiniteCount == 0) {
+        sum = 0.0;
+        for (double v : values) {
+            sum += v;
         }
     }
 }
@@ -105,6 +147,9 @@ void RvcPhaseCalculation::reset() {
     // keep it allocated.
     std::deque<double>().swap(values);
     std::deque<double>().swap(times);
+    std::deque<std::pair<uint64_t, double>>().swap(windowMinima);
+    std::deque<std::pair<uint64_t, double>>().swap(windowMaxima);
+    nonFiniteCount = 0;
     state = 0;
     averageBeforeEvent = 0.0;
     maxDeviation = -std::numeric_limits<double>::infinity();
@@ -117,7 +162,18 @@ double RvcPhaseCalculation::getAverage() const {
     if (values.empty()) {
         return 0.0;
     }
-    return sum / static_cast<double>(values.size());
+    if (nonFiniteCount == 0) {
+        return sum / static_cast<double>(values.size());
+    }
+    double finiteSum = 0.0;
+    std::size_t finiteCount = 0;
+    for (double v : values) {
+        if (std::isfinite(v)) {
+            finiteSum += v;
+            ++finiteCount;
+        }
+    }
+    return finiteCount == 0 ? 0.0 : finiteSum / static_cast<double>(finiteCount);
 }
 
 double RvcPhaseCalculation::getThreshold() const {
@@ -140,12 +196,7 @@ bool RvcPhaseCalculation::isSteadyState() const {
     if (n == 0) {
         return true;
     }
-    for (double v : values) {
-        if (v > high || v < low) {
-            return false;
-        }
-    }
-    return true;
+    return !(windowMaxima.front().second > high || windowMinima.front().second < low);
 }
 
 void RvcPhaseCalculation::report(int32_t newState) {

@@ -8,10 +8,27 @@
 // and at least steadyStateLength values have passed since the start. Below
 // steadyStateLength values the window counts as steady, so no event starts
 // before the window has filled.
+//
+// The steady-state test keeps the window's smallest and largest value as
+// values come and go (a value above the band or below it exists exactly when
+// the largest is above or the smallest below), so a value costs the same
+// whatever the window's length.
+//
+// Non-finite values (NaN or infinite RMS values, from a glitch in the
+// samples): while one is in the window, that is for the next
+// steadyStateLength values, the window is not judged. The detector keeps its
+// state and reports it: no event starts and none ends, an event in progress
+// counts the values on, and a non-finite value is no deviation. The mean
+// before a value, while the window holds non-finite values, is the mean of
+// its finite ones. When the last non-finite value leaves, the window's sum is
+// taken afresh and detection goes on as before. A stream of finite values
+// never meets any of this.
 #ifndef POWERQUALITY_PERIOD_RVCPHASECALCULATION_H
 #define POWERQUALITY_PERIOD_RVCPHASECALCULATION_H
 
+#include <cstdint>
 #include <deque>
+#include <utility>
 
 #include "powerquality/Export.h"
 #include "powerquality/PowerResults.h"
@@ -52,6 +69,15 @@ public:
     double maxDeviation;
 
 private:
+    // The window's extremes as (number of the value, value): minima rising
+    // and maxima falling from the oldest on, finite values only.
+    std::deque<std::pair<uint64_t, double>> windowMinima;
+    std::deque<std::pair<uint64_t, double>> windowMaxima;
+    uint64_t valuesAdded;         // number of values fed since the reset
+    unsigned int nonFiniteCount;  // non-finite values in the window
+
+    void addToWindow(double value, double time);
+    void dropOldest();
     double getAverage() const;
     double getThreshold() const;
     bool isSteadyState() const;

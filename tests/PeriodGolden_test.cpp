@@ -1,0 +1,331 @@
+// Golden runs of the period path: scripted streams through PowerModule whose
+// every record field, every fetch count and the scheduling state after every
+// reset and skip go into one 64-bit digest per run. The digests were taken
+// from the straightforward position-by-position implementation; any change of
+// structure must leave them as they are, bit for bit.
+//
+// The runtime's sine, cosine, arc tangent and hypot differ in the last bit
+// between x86-64 and 32-bit x86, so each run has a digest per platform. The
+// samples themselves are synthesised without the maths library.
+//
+// On a mismatch the full values of every record go to a text file (its path
+// is in the failure message); the same file from the previous build shows
+// which field of which item moved.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "SignalDriver.h"
+#include "TestAccess.h"
+
+namespace {
+
+using Impl = PowerModule::PowerModuleImpl;
+
+// A smooth wave of period 1 in x, built from + and * only so that the samples
+// are the same bits on every platform.
+double wave(double x) {
+    const double t = 6.283185307179586 * (x - std::floor(x + 0.5));
+    double term = t, sum = t;
+    for (int n = 1; n <= 7; ++n) {  // Taylor series up to t^15
+        term = -term * t * t / ((2.0 * n) * (2.0 * n + 1.0));
+        sum += term;
+    }
+    return sum;
+}
+
+// Integer hash for a deterministic noise term in [-0.5, 0.5).
+double noise(unsigned channel, uint64_t position) {
+    uint64_t h = position * 0x9E3779B97F4A7C15ull + channel * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+    h *= 0x94D049BB133111EBull;
+    h ^= h >> 29;
+    return static_cast<double>(h >> 11) / 9007199254740992.0 - 0.5;
+}
+
+using Signal = double (*)(unsigned channel, uint64_t position);
+
+// Three-phase grid at about 50 Hz and 10240 samples per second, with a fifth
+// harmonic and noise. Phase 1's voltage rises 4 % over positions 6000-9999
+// (an RVC event on one phase); phase 2's current is its voltage / 20, so its
+// apparent and active power agree up to rounding.
+double grid(unsigned channel, uint64_t p) {
+    const unsigned k = channel % 3;
+    const double x = 50.2 * static_cast<double>(p) / 10240.0 - k / 3.0;
+    const double step = (k == 1 && p >= 6000 && p < 10000) ? 1.04 : 1.0;
+    const double u = step * (325.0 * wave(x) + 9.0 * wave(5.0 * x + 0.1)) + noise(k, p);
+    if (channel < 3) {
+        return u;
+    }
+    if (channel < 6) {
+        return k == 2 ? u / 20.0 : 14.0 * wave(x - 0.08 * (k + 1)) + 0.2 * noise(channel, p);
+    }
+    return u - 325.0 * wave(x - 1.0 / 3.0);  // line-to-line k: phase k minus phase k + 1
+}
+
+// Pulses on the positions whose tracked phase is exactly 0 at 0.25 cycles per
+// position (p % 4 == 3), so the fundamental phasors are real: the voltage-
+// current angle of phase 0 is -180 (reported as 180), of phase 1 +180, of
+// phase 2 almost -180 from the other side.
+double pulses(unsigned channel, uint64_t p) {
+    const unsigned k = channel % 3;
+    const bool onZero = p % 4 == 3;
+    if (channel < 3) {
+        return onZero ? (k == 1 ? -100.0 : 100.0) : 0.0;
+    }
+    if (channel < 6) {
+        return k == 2 ? (p % 4 == 1 ? 5.0 : 0.0) : onZero ? (k == 1 ? 5.0 : -5.0) : 0.0;
+    }
+    return noise(channel, p);
+}
+
+// Module settings of a run; the RVC window is 8 values with a 1 % band.
+struct Setup {
+    PowerGridConfigType grid;
+    double fs;
+    int divisor;
+    unsigned int bufferLength;
+    unsigned short halfPeriods, overlap;
+    bool currents, lineToLine, rvc, symmetrical;
+};
+
+// One scripted run: each operation feeds what it observes into the digest and
+// a readable trace.
+struct GoldenRun {
+    GoldenRun(const Setup& setup, Signal signal) : setup(setup), signal(signal) {
+        module.beginUpdate();
+        module.setGridConfigType(setup.grid);
+        module.setSampleRate(setup.fs, setup.divisor);
+        module.setBufferLength(setup.bufferLength);
+        module.setPeriodValuesEnabled(true);
+        module.setHalfPeriodValuesCount(setup.halfPeriods);
+        module.setPeriodValuesOverlapInPercent(setup.overlap);
+        module.setCurrentEnabled(setup.currents);
+        module.setLineToLineResultsEnabled(setup.lineToLine);
+        module.setRvcEnabled(setup.rvc);
+        module.setRvcSteadyStateLength(8);
+        module.setRvcThreshold(1.0);
+        module.setPeriodSymmetricalComponentsEnabled(setup.symmetrical);
+        module.endUpdate();
+    }
+
+    void value(const char* name, double v) {
+        uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        for (int b = 0; b < 8; ++b) digest = (digest ^ ((bits >> (8 * b)) & 0xFF)) * 0x100000001B3ull;  // FNV-1a
+        char line[96];
+        std::snprintf(line, sizeof line, "  %s %a (%.17g)\n", name, v, v);
+        trace += line;
+    }
+
+    void state(const char* operation) {
+        trace += std::string(operation) + "\n";
+        const Impl& impl = PowerModuleTestAccess::impl(module);
+        auto d = [](auto v) { return static_cast<double>(v); };
+        for (double v : {d(impl.samplePosition), d(impl.skipPosition), d(impl.resultsPosition),
+                         d(impl.resultsQueue.size()),
+                         impl.resultsQueue.empty() ? -1.0 : d(impl.resultsQueue.front()->firstSampleIndex),
+                         d(module.isAnyResultReady()), d(impl.periodResultsQueue.size()),
+                         d(impl.currentPeriodQueueItem->getFirstSampleIndex())}) {
+            value("", v);  // positions, windowed queue, period queue
+        }
+    }
+
+    void reset(uint64_t position) {
+        module.reset(position);
+        state("reset");
+    }
+    void skip(unsigned int count) {
+        module.skipSamples(count);
+        state("skip");
+    }
+
+    // Writes the positions the segments touch, schedules them in one call and
+    // fetches everything that is waiting.
+    void segments(std::vector<unsigned long long> firsts, std::vector<int> lengths, std::vector<double> frequencies) {
+        const uint64_t N = static_cast<uint64_t>(setup.divisor);
+        const uint64_t begin = firsts.front() / N;
+        const uint64_t end = (firsts.back() + static_cast<uint64_t>(lengths.back()) - 1) / N + 1;
+        SignalDriver(module).write(begin, end - begin, signal);
+        bool flags[8];  // set, clear, set, set, clear, ...
+        for (size_t i = 0; i < firsts.size(); ++i) flags[i] = i % 3 != 1;
+        module.scheduleForPeriodCalculation(static_cast<int>(firsts.size()), firsts.data(), lengths.data(),
+                                            frequencies.data(), flags);
+        fetch();
+    }
+
+    // Consecutive calls of `calls` segments each, cycling through the lengths
+    // and frequencies, from caller index `from`.
+    unsigned long long stream(unsigned long long from, int calls, int perCall, std::vector<int> lengths,
+                              std::vector<double> frequencies) {
+        size_t n = 0;
+        for (int c = 0; c < calls; ++c) {
+            std::vector<unsigned long long> f;
+            std::vector<int> l;
+            std::vector<double> q;
+            for (int i = 0; i < perCall; ++i, ++n) {
+                f.push_back(from);
+                l.push_back(lengths[n % lengths.size()]);
+                q.push_back(frequencies[n % frequencies.size()]);
+                from += static_cast<unsigned long long>(l.back());
+            }
+            segments(f, l, q);
+        }
+        return from;
+    }
+
+#define GOLDEN_FIELD(record, field) value(#field, (record).field)
+    void rvc(const char* name, const RvcResult& r) {
+        trace += name;
+        trace += "\n";
+        for (double v : {static_cast<double>(r.stateChanged), static_cast<double>(r.state),
+                         static_cast<double>(r.eventEnded), static_cast<double>(r.deltaUss),
+                         static_cast<double>(r.deltaUmax), r.duration, r.time}) {
+            value("  ", v);  // stateChanged, state, eventEnded, deltaUss, deltaUmax, duration, time
+        }
+    }
+
+    void record(const PowerResultsPeriod& r) {
+        GOLDEN_FIELD(r, time), GOLDEN_FIELD(r, frequency), GOLDEN_FIELD(r, rmsVoltage), GOLDEN_FIELD(r, rmsCurrent);
+        GOLDEN_FIELD(r, rmsLineToLine), GOLDEN_FIELD(r, activePower), GOLDEN_FIELD(r, nonActivePower);
+        GOLDEN_FIELD(r, apparentPower), GOLDEN_FIELD(r, powerFactor), GOLDEN_FIELD(r, fundamentalVoltage);
+        GOLDEN_FIELD(r, fundamentalCurrent), GOLDEN_FIELD(r, reserved), GOLDEN_FIELD(r, fundamentalActivePower);
+        GOLDEN_FIELD(r, fundamentalReactivePower), GOLDEN_FIELD(r, fundamentalReactivePowerSum);
+        GOLDEN_FIELD(r, fundamentalApparentPower), GOLDEN_FIELD(r, fundamentalPhaseAngle);
+        rvc(" rvcVoltage", r.rvcVoltage);
+        rvc(" rvcLineToLineVoltage", r.rvcLineToLineVoltage);
+        const PowerResultsSymmetricalComponent& s = r.symmetricalComponent;
+        value("voltage", s.voltage.real()), value("voltage", s.voltage.imag());
+        value("lineToLineVoltage", s.lineToLineVoltage.real()), value("lineToLineVoltage", s.lineToLineVoltage.imag());
+        value("current", s.current.real()), value("current", s.current.imag());
+        GOLDEN_FIELD(s, voltageMagnitude), GOLDEN_FIELD(s, lineToLineVoltageMagnitude), GOLDEN_FIELD(s, currentMagnitude);
+        GOLDEN_FIELD(s, activePower), GOLDEN_FIELD(s, reactivePower), GOLDEN_FIELD(s, apparentPower);
+        GOLDEN_FIELD(s, activeCurrent), GOLDEN_FIELD(s, reactiveCurrent), GOLDEN_FIELD(s, powerFactor);
+        GOLDEN_FIELD(s, voltageRms), GOLDEN_FIELD(s, currentRms), GOLDEN_FIELD(s, voltageRmsUnbalance);
+        GOLDEN_FIELD(s, currentRmsUnbalance), GOLDEN_FIELD(s, voltageUnbalance), GOLDEN_FIELD(s, currentUnbalance);
+    }
+#undef GOLDEN_FIELD
+
+    void fetch() {
+        const unsigned perItem = module.getPhasesCount() + 1u;
+        bool more = true;
+        while (more) {
+            int count = 0;
+            PowerResultsPeriod* records = nullptr;
+            module.getPeriodResults(&count, &more, &records);
+            const PowerResultsPeriod* ring =
+                PowerModuleTestAccess::impl(module).buffers.periodResultsBuffer.getHostBuffer(0);
+            trace += "fetch\n";
+            value("count", count);
+            value("more", more);
+            value("entry", records == nullptr ? -1.0 : static_cast<double>((records - ring) / perItem));
+            for (unsigned r = 0; r < static_cast<unsigned>(count) * perItem; ++r) {
+                trace += r % perItem == 0 ? "item\n" : "";
+                record(records[r]);
+            }
+            items += count;
+        }
+    }
+
+    PowerModule module;
+    Setup setup;
+    Signal signal;
+    uint64_t digest = 0xCBF29CE484222325ull;
+    std::string trace;
+    int items = 0;
+};
+
+struct GoldenCase {
+    const char* name;
+    Setup setup;
+    Signal signal;
+    void (*script)(GoldenRun&);
+    int items;
+    uint64_t digest64;  // x86-64
+    uint64_t digest32;  // 32-bit x86
+};
+
+// Setup columns: wiring, sample rate, divisor, buffer length, half periods,
+// overlap in percent, currents, line-to-line, RVC, symmetrical components.
+const GoldenCase cases[] = {
+    // Fractional first and last positions, segment ends inside positions,
+    // three segments per call at varying frequencies, spans across the ring's
+    // wrap, results ring wrap, RVC events, symmetrical components.
+    {"ThreePhaseDivisor4", {ThreePhaseStar, 10240.0, 4, 3000, 2, 0, true, true, true, true}, grid,
+     [](GoldenRun& run) {
+         run.reset(0);
+         run.stream(0, 24, 3, {1234, 777, 2049, 1501, 998}, {50.2, 50.17, 50.23, 49.9, 50.31});
+         run.skip(37);
+     },
+     114, 0xb078f1c679fcd4cd, 0x2b64cef35ad43723},
+    // 50 % overlap, and a segment one and a half rings long ending inside a
+    // position, so the ring index of the last position comes round before the
+    // segment's end; a reset in the middle of the stream and a skip.
+    {"ThreePhaseOverlapLongSegment", {ThreePhaseStar, 10240.0, 4, 1000, 2, 50, true, true, true, true}, grid,
+     [](GoldenRun& run) {
+         run.reset(0);
+         unsigned long long next = run.stream(0, 6, 2, {801, 1203}, {50.2, 50.21});
+         run.segments({next}, {6003}, {50.19});
+         next += 6003;
+         run.stream(next, 5, 2, {999, 1001}, {50.2});
+         run.reset(1000);
+         run.reset(2003);
+         run.skip(50);
+         run.stream(2003 * 4, 8, 1, {1601}, {50.2, 50.25});
+     },
+     97, 0xf98de2561eaa165f, 0x64a9eac223c7910f},
+    // The single-phase default wiring at the tracked frequency, whole positions.
+    {"SinglePhaseDefault", {SinglePhaseDefault, 10240.0, 1, 10240, 2, 0, true, false, false, false}, grid,
+     [](GoldenRun& run) {
+         run.reset(0);
+         run.stream(0, 12, 1, {1024}, {50.2});
+         run.skip(1000);
+         run.reset(12288);
+         run.stream(12288, 4, 1, {1024}, {50.2});
+     },
+     80, 0x2bceafd963f71d06, 0xcafb9063134c3ba8},
+    // Real fundamental phasors: angles of exactly -180 and 180 degrees.
+    {"PhaseAngleBounds", {ThreePhaseStar, 200.0, 1, 64, 2, 0, true, true, false, false}, pulses, [](GoldenRun& run) {
+         run.reset(0);
+         run.stream(0, 4, 1, {12}, {50.0});
+     },
+     12, 0xd813e848d8666cfb, 0xd813e848d8666cfb},
+    // Half-cycle items at 0.3 and 0.5 cycles per position: spans of a single
+    // position whose first share is not the last one's.
+    {"SinglePositionSpans", {ThreePhaseStar, 1000.0, 1, 50, 1, 0, true, true, true, true}, grid, [](GoldenRun& run) {
+         run.reset(0);
+         run.stream(0, 10, 4, {3, 2, 4, 1}, {300.0, 500.0, 300.0, 500.0, 423.0});
+     },
+     87, 0xbe8b8635acfe7c4d, 0x51bc9118917803f9},
+};
+
+TEST(PeriodGolden, RecordsStayBitForBit) {
+#if defined(__x86_64__) || defined(_M_X64)
+    const bool wide = true;
+#elif defined(__i386__) || defined(_M_IX86)
+    const bool wide = false;
+#else
+    GTEST_SKIP() << "golden digests exist for x86-64 and 32-bit x86 only";
+#endif
+    for (const GoldenCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        GoldenRun run(c.setup, c.signal);
+        c.script(run);
+        const uint64_t expected = wide ? c.digest64 : c.digest32;
+        EXPECT_EQ(run.items, c.items);
+        if (run.digest != expected) {
+            const std::string path = testing::TempDir() + "golden-" + c.name + (wide ? "-64" : "-32") + ".txt";
+            std::ofstream(path) << run.trace;
+            ADD_FAILURE() << std::hex << "digest 0x" << run.digest << ", expected 0x" << expected
+                          << "; every value is in " << path;
+        }
+    }
+}
+
+}  // namespace
