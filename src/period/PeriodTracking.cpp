@@ -42,6 +42,7 @@ double fractionalPart(double x) {
 
 void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsigned long long* firstSampleIndices,
                                                                 int* lengths, double* frequencies, bool* flags) {
+    requireLaidOutSettings("scheduleForPeriodCalculation", false);
     GpuBuffer<double>& tracking = buffers.periodTrackingBuffer;
     const uint64_t L = tracking.getLength();
     if (config.areAnyPeriodValuesEnabled() &&

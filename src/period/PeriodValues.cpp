@@ -254,6 +254,7 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreRes
     if (count == nullptr || hasMoreResults == nullptr || results == nullptr) {
         throw std::invalid_argument("getPeriodResults: null out-parameter");
     }
+    requireLaidOutSettings("getPeriodResults", false);
     if (config.areAnyPeriodValuesEnabled() &&
         (buffers.periodResultsBuffer.hostBuffer == nullptr || buffers.periodTrackingBuffer.hostBuffer == nullptr)) {
         throw missingPeriodStorage();

@@ -19,6 +19,7 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(unsigned long long fir
     if (!config.windowedResultsEnabled) {
         return;
     }
+    requireLaidOutSettings("scheduleForCalculation", true);
     if (!currentQueueItem) {
         throw std::invalid_argument("scheduleForCalculation before the first reset");
     }
