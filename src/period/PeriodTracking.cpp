@@ -17,7 +17,9 @@
 //   them would otherwise divide by zero, walk backwards or spawn items
 //   without end;
 // - while period values are enabled but their buffers have no storage, the
-//   call fails with the module's message about the setting to change;
+//   call fails with the module's message about the setting to change; while
+//   the buffers are laid out for other settings than the current ones (see
+//   module/PowerModuleImpl.h), it is refused before anything is written;
 // - a segment that covers more positions than the buffer length, or starts a
 //   buffer length or more away from where the previous one ended (or from the
 //   reset position), is rejected with std::invalid_argument: its period values
