@@ -7,6 +7,24 @@
 
 #include "windowed/WindowedCalculation.h"
 
+namespace {
+// The layout the buffers get from these settings.
+PowerModule::PowerModuleImpl::StorageLayout layoutOf(const PowerConfig& config, const PowerBuffers& buffers) {
+    PowerModule::PowerModuleImpl::StorageLayout l;
+    l.wiring = lookupPowerGridConfig(config.gridConfigType).type;
+    l.bufferLength = buffers.getBufferLength();
+    l.periodValues = config.areAnyPeriodValuesEnabled();
+    l.currents = config.currentEnabled;
+    l.lineToLine = config.lineToLineResultsEnabled;
+    l.windowed = config.windowedResultsEnabled;
+    l.interHarmonics = config.interHarmonicsEnabled;
+    l.thd = config.thdEnabled;
+    l.symmetricalComponents = config.areSymmetricalComponentsEnabled();
+    l.fullFft = config.fullFftEnabled && !config.variableFrequency;
+    return l;
+}
+}  // namespace
+
 PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
     : owner(owner),
       config(),
@@ -22,7 +40,7 @@ PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
       updateCount(0),
       initializationCount(0),
       nextSegmentPosition(0),
-      layout(StorageLayout::of(config, buffers)),
+      layout(layoutOf(config, buffers)),
       windowedCalculation(),
       firstWindowPending(false),
       windowedSamplesEnd(0) {}
@@ -83,23 +101,7 @@ void PowerModule::PowerModuleImpl::initialize() {
         throw;
     }
     initializationError.clear();
-    layout = StorageLayout::of(config, buffers);
-}
-
-PowerModule::PowerModuleImpl::StorageLayout PowerModule::PowerModuleImpl::StorageLayout::of(
-    const PowerConfig& config, const PowerBuffers& buffers) {
-    StorageLayout l;
-    l.wiring = lookupPowerGridConfig(config.gridConfigType).type;
-    l.bufferLength = buffers.getBufferLength();
-    l.periodValues = config.areAnyPeriodValuesEnabled();
-    l.currents = config.currentEnabled;
-    l.lineToLine = config.lineToLineResultsEnabled;
-    l.windowed = config.windowedResultsEnabled;
-    l.interHarmonics = config.interHarmonicsEnabled;
-    l.thd = config.thdEnabled;
-    l.symmetricalComponents = config.areSymmetricalComponentsEnabled();
-    l.fullFft = config.fullFftEnabled && !config.variableFrequency;
-    return l;
+    layout = layoutOf(config, buffers);
 }
 
 // Refuses an operation of the period side (windowed false) or of the windowed
@@ -107,7 +109,7 @@ PowerModule::PowerModuleImpl::StorageLayout PowerModule::PowerModuleImpl::Storag
 // current ones, or not at all since an initialisation failed. A side that has
 // no buffers before or after the change has nothing to refuse.
 void PowerModule::PowerModuleImpl::requireLaidOutSettings(const char* operation, bool windowed) const {
-    const StorageLayout wanted = StorageLayout::of(config, buffers);
+    const StorageLayout wanted = layoutOf(config, buffers);
     if (windowed ? !(wanted.windowed || layout.windowed) : !(wanted.periodValues || layout.periodValues)) {
         return;
     }

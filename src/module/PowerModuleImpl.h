@@ -33,8 +33,10 @@
 //   scheduleForCalculation and getResults refuse with std::runtime_error
 //   (status 1) and a message that names the changed settings and what
 //   applies them; after a failed initialisation they refuse with its
-//   message. A refused call changes nothing: queued items stay queued and are
-//   computed, with the new layout, once it is applied. Settings outside the
+//   message. A side that has no buffers before or after the change (period
+//   values, or windowed results, off throughout) refuses nothing. A refused
+//   call changes nothing: queued items stay queued and are computed, with the
+//   new layout, once it is applied. Settings outside the
 //   layout (sample rate, frequencies, half periods, overlap, RVC settings)
 //   keep taking effect at once, as does reset, which reads no buffer; the
 //   waveform accessors keep answering pointers into the storage there is;
@@ -197,7 +199,6 @@ public:
         bool thd;
         bool symmetricalComponents;
         bool fullFft;
-        static StorageLayout of(const PowerConfig& config, const PowerBuffers& buffers);
     };
     StorageLayout layout;
     // Windowed calculation stage (only with windowed results enabled): its
