@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <stdexcept>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "TestAccess.h"
 
@@ -275,6 +278,144 @@ TEST(PowerModule, ResultsRingWaitsForAFittingSampleRate) {
     EXPECT_FALSE(impl.buffers.periodResultsRingDeferred);
     EXPECT_EQ(impl.buffers.periodResultsBuffer.hostAllocatedBytes, 4u * 6u * sizeof(PowerResultsPeriod));
     EXPECT_NO_THROW(module.getPeriodResults(&count, &more, &records));
+}
+
+// Single phase at 10240 Hz, a 50 Hz sine in the ring, and the period values of
+// positions 0 to 2047 queued, not yet fetched.
+void queueCycles(PowerModule& module) {
+    module.beginUpdate();
+    module.setGridConfigType(SinglePhase);
+    module.setSampleRate(10240.0, 1);
+    module.setPeriodValuesEnabled(true);
+    module.setBufferLength(10240);
+    module.endUpdate();
+    module.reset(0);
+    float* ring = nullptr;
+    module.getWaveformBufferUInput(0, &ring);
+    for (int p = 0; p < 10240; ++p) {
+        ring[p] = static_cast<float>(325.0 * std::sin(2.0 * 3.141592653589793 * 50.0 * p / 10240.0));
+    }
+    unsigned long long first = 0;
+    int length = 2048;
+    double frequency = 50.0;
+    bool flag = true;
+    module.scheduleForPeriodCalculation(1, &first, &length, &frequency, &flag);
+}
+
+// Fetches everything waiting (entries of `perItem` records) and checks that
+// each fetch hands out records inside the results ring.
+std::vector<PowerResultsPeriod> fetchAll(PowerModule& module, unsigned int perItem) {
+    const Impl& impl = implOf(module);
+    std::vector<PowerResultsPeriod> records;
+    bool more = true;
+    while (more) {
+        int count = 0;
+        PowerResultsPeriod* first = nullptr;
+        module.getPeriodResults(&count, &more, &first);
+        if (count == 0) {
+            break;
+        }
+        const PowerResultsPeriod* ring = impl.buffers.periodResultsBuffer.hostBuffer;
+        EXPECT_EQ(impl.buffers.recordsPerPeriodItem, perItem);
+        EXPECT_TRUE(first >= ring && first + count * perItem <= ring + impl.buffers.periodResultsBuffer.length);
+        records.insert(records.end(), first, first + count * perItem);
+    }
+    return records;
+}
+
+std::string refusal(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "(not refused)";
+}
+
+TEST(PowerModule, PeriodOperationsWaitUntilAChangedLayoutIsApplied) {
+    // Three ways to change the wiring without the initialisation that lays
+    // the buffers out for it. Until it runs, fetching and scheduling refuse
+    // and keep the queue; once it has run, the queued items come out in
+    // entries of the new layout (four records).
+    struct Route {
+        const char* name;
+        std::function<void(PowerModule&)> change;
+        const char* says;
+        std::function<void(PowerModule&)> apply;
+    };
+    const Route routes[] = {
+        {"open bracket",
+         [](PowerModule& m) {
+             m.beginUpdate();
+             m.setGridConfigType(ThreePhaseStar);
+         },
+         "the wiring; the change takes effect when the update bracket closes: call endUpdate first",
+         [](PowerModule& m) { m.endUpdate(); }},
+        {"endUpdate without beginUpdate",
+         [](PowerModule& m) {
+             m.endUpdate();
+             m.setGridConfigType(ThreePhaseStar);
+         },
+         "endUpdate was called 1 time(s) more than beginUpdate",
+         [](PowerModule& m) {
+             m.beginUpdate();
+             m.setGridConfigType(ThreePhaseStar);
+         }},
+        {"failed initialisation",
+         [](PowerModule& m) {
+             m.beginUpdate();
+             m.setGridConfigType(ThreePhaseStar);
+             m.setBufferLength(1u << 30);  // 3 x 2^32 bytes of waveform ring
+             EXPECT_THROW(m.endUpdate(), std::bad_alloc);
+         },
+         "since the last initialisation failed: cannot allocate",
+         [](PowerModule& m) { m.setBufferLength(10240); }},
+    };
+    for (const Route& route : routes) {
+        SCOPED_TRACE(route.name);
+        PowerModule module;
+        queueCycles(module);
+        const size_t queued = implOf(module).periodResultsQueue.size();
+        ASSERT_EQ(queued, 10u);
+        route.change(module);
+        int count = -1;
+        bool more = true;
+        PowerResultsPeriod* records = nullptr;
+        EXPECT_NE(refusal([&] { module.getPeriodResults(&count, &more, &records); }).find(route.says),
+                  std::string::npos);
+        unsigned long long first = 2048;
+        int length = 100;
+        double frequency = 50.0;
+        bool flag = true;
+        EXPECT_NE(refusal([&] { module.scheduleForPeriodCalculation(1, &first, &length, &frequency, &flag); }),
+                  "(not refused)");
+        EXPECT_EQ(records, nullptr);
+        EXPECT_EQ(implOf(module).periodResultsQueue.size(), queued);
+        route.apply(module);
+        EXPECT_EQ(fetchAll(module, 4).size(), 4 * queued);
+        module.scheduleForPeriodCalculation(1, &first, &length, &frequency, &flag);
+    }
+}
+
+TEST(PowerModule, SettingsOutsideTheLayoutApplyAtOnceInsideABracket) {
+    PowerModule reference;
+    queueCycles(reference);
+    const std::vector<PowerResultsPeriod> expected = fetchAll(reference, 2);
+    ASSERT_EQ(expected.size(), 20u);
+    PowerModule module;
+    queueCycles(module);
+    module.beginUpdate();
+    module.setRvcThreshold(5.0);
+    module.setGridConfigType(ThreePhaseStar);
+    module.setGridConfigType(SinglePhase);  // back to the layout there is
+    module.setHalfPeriodValuesCount(4);     // read by the values at once, as outside a bracket
+    const std::vector<PowerResultsPeriod> records = fetchAll(module, 2);
+    module.endUpdate();
+    ASSERT_EQ(records.size(), expected.size());
+    for (size_t r = 1; r < records.size(); r += 2) {
+        EXPECT_EQ(records[r].rmsVoltage, expected[r].rmsVoltage);
+        EXPECT_EQ(records[r].frequency, 2.0 * expected[r].frequency);
+    }
 }
 
 }  // namespace

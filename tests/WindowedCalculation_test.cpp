@@ -291,6 +291,32 @@ TEST(WindowedCalculation, RefusesWindowsThatMakeNoSense) {
     EXPECT_EQ(scheduleForCalculation(handle, 0, 10, NAN), 1);
 }
 
+TEST(WindowedCalculation, WaitsUntilAChangedLayoutIsApplied) {
+    // Inside a bracket the rings are still those of one phase: the windowed
+    // stage refuses until endUpdate lays them out for three.
+    PowerModule m;
+    configure(m, WindowSetup());
+    const Impl& impl = PowerModuleTestAccess::impl(m);
+    m.beginUpdate();
+    m.setGridConfigType(ThreePhaseStar);
+    EXPECT_THROW(m.scheduleForCalculation(0, 10, 50.0), std::runtime_error);
+    EXPECT_THROW(m.getResults(0), std::runtime_error);
+    m.endUpdate();
+    EXPECT_EQ(window(m, distorted(10240.0, 50.0), 0, 10, 50.0).phasesCount, 3);
+
+    // A failed initialisation leaves no windowed buffer behind; the stage
+    // refuses with its message until a setting fits again.
+    EXPECT_THROW(m.setBufferLength(1u << 30), std::bad_alloc);  // 6 rings of 2^32 bytes
+    EXPECT_EQ(impl.buffers.harmonicsBuffer.hostBuffer, nullptr);
+    EXPECT_EQ(impl.buffers.harmonicsBuffer.getHostItemsCount(), 0u);
+    EXPECT_EQ(impl.buffers.generalResultsBuffer.hostBuffer, nullptr);
+    EXPECT_EQ(impl.buffers.maxWindowFftLength, 0u);
+    EXPECT_THROW(m.scheduleForCalculation(0, 10, 50.0), std::runtime_error);
+    EXPECT_THROW(m.getResults(0), std::runtime_error);
+    m.setBufferLength(10240);
+    EXPECT_EQ(window(m, distorted(10240.0, 50.0), 10240, 10, 50.0).phasesCount, 3);
+}
+
 TEST(WindowedCalculation, SwitchThroughTheFlatInterfaceAndBackOff) {
     PowerModuleHandle handle = powerModule_create();
     bool on = true;

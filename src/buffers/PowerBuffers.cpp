@@ -83,19 +83,46 @@ unsigned int PowerBuffers::getPeriodResultsBufferLength() const { return periodR
 void PowerBuffers::initialize() {
     try {
         layOut();
-    } catch (const std::bad_alloc&) {
-        // Nothing half-sized stays behind: the period buffers end without
-        // items or storage, and the next initialize starts from scratch.
-        waveformBuffer.clearItems();
-        periodTrackingBuffer.clearItems();
-        periodResultsBuffer.clearItems();
-        waveformBuffer.resize(0);
-        periodTrackingBuffer.resize(0);
-        periodResultsBuffer.resize(0);
-        throw StorageRefused("cannot allocate the period buffers for a buffer length of " +
-                             std::to_string(bufferLength) + " samples and a period results ring of " +
-                             std::to_string(periodResultsBufferLength) + " entries: reduce the buffer length");
+    } catch (...) {
+        // Nothing half-sized stays behind, whatever failed: the period and
+        // windowed buffers end without items or storage, and the next
+        // initialize starts from scratch.
+        releaseLaidOutBuffers();
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            throw StorageRefused("cannot allocate the period buffers for a buffer length of " +
+                                 std::to_string(bufferLength) + " samples and a period results ring of " +
+                                 std::to_string(periodResultsBufferLength) + " entries: reduce the buffer length");
+        }
     }
+}
+
+void PowerBuffers::releaseLaidOutBuffers() {
+    waveformBuffer.clearItems();
+    periodTrackingBuffer.clearItems();
+    periodResultsBuffer.clearItems();
+    waveformBuffer.resize(0);
+    periodTrackingBuffer.resize(0);
+    periodResultsBuffer.resize(0);
+    periodResultsRingDeferred = false;
+    // The general results buffer keeps the item the constructor gave it.
+    fftInputBuffer.clearItems();
+    spectrumBuffer.clearItems();
+    harmonicsBuffer.clearItems();
+    thdBuffer.clearItems();
+    symmetricMagnitudeBuffer.clearItems();
+    symmetricPhasorBuffer.clearItems();
+    fftInputBuffer.resize(0);
+    spectrumBuffer.resize(0);
+    harmonicsBuffer.resize(0);
+    thdBuffer.resize(0);
+    symmetricMagnitudeBuffer.resize(0);
+    symmetricPhasorBuffer.resize(0);
+    generalResultsBuffer.resize(0);
+    maxWindowFftLength = 0;
+    harmonicsReserve = 0;
+    windowedLayout = false;
 }
 
 void PowerBuffers::layOut() {

@@ -43,9 +43,12 @@
 // between period values, typically the default 1 Hz while the settings are
 // changed one by one outside an update bracket) is left without storage and
 // periodResultsRingDeferred is set; the module refuses period operations
-// with a message until the settings fit. An initialisation whose storage
-// cannot be allocated leaves the three period buffers without items or
-// storage and throws a std::bad_alloc that names the buffer length.
+// with a message until the settings fit. An initialisation that fails leaves
+// the three period buffers and the windowed buffers without items or storage
+// (the general results buffer keeps its item 0), so that no derived length
+// or item map of the failed layout describes storage that is not there; when
+// storage could not be allocated it throws a std::bad_alloc that names the
+// buffer length, anything else passes through as it is.
 #ifndef POWERQUALITY_BUFFERS_POWERBUFFERS_H
 #define POWERQUALITY_BUFFERS_POWERBUFFERS_H
 
@@ -101,6 +104,7 @@ public:
 private:
     friend struct PowerBuffersTestAccess;  // tests give the windowed buffers items through it
     void layOut();
+    void releaseLaidOutBuffers();
     void addFftItems(unsigned short first, unsigned short count);
     void addHarmonicItems(unsigned short first, unsigned short count, bool unused);
     void addSymmetricItems(unsigned short first);

@@ -7,6 +7,24 @@
 
 #include "windowed/WindowedCalculation.h"
 
+namespace {
+// The layout the buffers get from these settings.
+PowerModule::PowerModuleImpl::StorageLayout layoutOf(const PowerConfig& config, const PowerBuffers& buffers) {
+    PowerModule::PowerModuleImpl::StorageLayout l;
+    l.wiring = lookupPowerGridConfig(config.gridConfigType).type;
+    l.bufferLength = buffers.getBufferLength();
+    l.periodValues = config.areAnyPeriodValuesEnabled();
+    l.currents = config.currentEnabled;
+    l.lineToLine = config.lineToLineResultsEnabled;
+    l.windowed = config.windowedResultsEnabled;
+    l.interHarmonics = config.interHarmonicsEnabled;
+    l.thd = config.thdEnabled;
+    l.symmetricalComponents = config.areSymmetricalComponentsEnabled();
+    l.fullFft = config.fullFftEnabled && !config.variableFrequency;
+    return l;
+}
+}  // namespace
+
 PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
     : owner(owner),
       config(),
@@ -22,6 +40,7 @@ PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
       updateCount(0),
       initializationCount(0),
       nextSegmentPosition(0),
+      layout(layoutOf(config, buffers)),
       windowedCalculation(),
       firstWindowPending(false),
       windowedSamplesEnd(0) {}
@@ -48,34 +67,95 @@ void PowerModule::PowerModuleImpl::lazyInitialize() {
 
 // Runs with updateMutex held. Lays out the buffers and re-creates the
 // detectors; the sample positions, queues and period tracking belong to reset.
+// Only an initialisation that completes records the layout; one that fails
+// leaves its message, and the operations that read the buffers refuse with
+// it until the next one succeeds.
 void PowerModule::PowerModuleImpl::initialize() {
     std::lock_guard<std::mutex> lock(initMutex);
     ++initializationCount;
     try {
         buffers.initialize();
+
+        rvcPhaseVoltages.setNumberOfPhases(lookupPowerGridConfig(config.gridConfigType).phasesCount);
+        for (unsigned int k = 0; k < rvcPhaseVoltages.getNumberOfPhases(); ++k) {
+            rvcPhaseVoltages[k].setSteadyStateLength(static_cast<unsigned int>(config.rvcSteadyStateLength));
+            rvcPhaseVoltages[k].setSteadyStateThreshold(config.rvcThreshold);
+            rvcPhaseVoltages[k].setThresholdHysteresis(config.rvcThresholdHysteresis);
+        }
+        rvcPhaseVoltages.initialize();
+
+        // The pair count comes from the wiring, whether or not line-to-line
+        // results are enabled.
+        rvcLineToLineVoltages.setNumberOfPhases(lookupPowerGridConfig(config.gridConfigType).lineToLineCount);
+        for (unsigned int k = 0; k < rvcLineToLineVoltages.getNumberOfPhases(); ++k) {
+            rvcLineToLineVoltages[k].setSteadyStateLength(static_cast<unsigned int>(config.rvcSteadyStateLength));
+            rvcLineToLineVoltages[k].setSteadyStateThreshold(config.rvcThreshold);
+            rvcLineToLineVoltages[k].setThresholdHysteresis(config.rvcThresholdHysteresis);
+        }
+        rvcLineToLineVoltages.initialize();
     } catch (const std::exception& e) {
-        initializationError = e.what();
+        initializationError = *e.what() != '\0' ? e.what() : "initialisation failed";
+        throw;
+    } catch (...) {
+        initializationError = "initialisation failed";
         throw;
     }
     initializationError.clear();
+    layout = layoutOf(config, buffers);
+}
 
-    rvcPhaseVoltages.setNumberOfPhases(lookupPowerGridConfig(config.gridConfigType).phasesCount);
-    for (unsigned int k = 0; k < rvcPhaseVoltages.getNumberOfPhases(); ++k) {
-        rvcPhaseVoltages[k].setSteadyStateLength(static_cast<unsigned int>(config.rvcSteadyStateLength));
-        rvcPhaseVoltages[k].setSteadyStateThreshold(config.rvcThreshold);
-        rvcPhaseVoltages[k].setThresholdHysteresis(config.rvcThresholdHysteresis);
+// Refuses an operation of the period side (windowed false) or of the windowed
+// stage (true) while the buffers are laid out for other settings than the
+// current ones, or not at all since an initialisation failed. A side that has
+// no buffers before or after the change has nothing to refuse.
+void PowerModule::PowerModuleImpl::requireLaidOutSettings(const char* operation, bool windowed) const {
+    const StorageLayout wanted = layoutOf(config, buffers);
+    if (windowed ? !(wanted.windowed || layout.windowed) : !(wanted.periodValues || layout.periodValues)) {
+        return;
     }
-    rvcPhaseVoltages.initialize();
-
-    // The pair count comes from the wiring, whether or not line-to-line
-    // results are enabled.
-    rvcLineToLineVoltages.setNumberOfPhases(lookupPowerGridConfig(config.gridConfigType).lineToLineCount);
-    for (unsigned int k = 0; k < rvcLineToLineVoltages.getNumberOfPhases(); ++k) {
-        rvcLineToLineVoltages[k].setSteadyStateLength(static_cast<unsigned int>(config.rvcSteadyStateLength));
-        rvcLineToLineVoltages[k].setSteadyStateThreshold(config.rvcThreshold);
-        rvcLineToLineVoltages[k].setThresholdHysteresis(config.rvcThresholdHysteresis);
+    if (!initializationError.empty()) {
+        throw std::runtime_error(std::string(operation) +
+                                 ": the buffers have no storage since the last initialisation failed: " +
+                                 initializationError);
     }
-    rvcLineToLineVoltages.initialize();
+    std::string changed;
+    const auto note = [&changed](bool differs, const char* setting) {
+        if (differs) {
+            changed += changed.empty() ? "" : ", ";
+            changed += setting;
+        }
+    };
+    note(wanted.wiring != layout.wiring, "the wiring");
+    note(wanted.bufferLength != layout.bufferLength, "the buffer length");
+    if (windowed) {
+        note(wanted.windowed != layout.windowed, "windowed results");
+    } else {
+        note(wanted.periodValues != layout.periodValues, "the period values switches");
+    }
+    note(wanted.currents != layout.currents, "currents");
+    note(wanted.lineToLine != layout.lineToLine, "line-to-line results");
+    if (windowed) {
+        note(wanted.interHarmonics != layout.interHarmonics, "inter-harmonics");
+        note(wanted.thd != layout.thd, "THD");
+        note(wanted.symmetricalComponents != layout.symmetricalComponents, "symmetrical components");
+        note(wanted.fullFft != layout.fullFft, "the full FFT");
+    }
+    if (changed.empty()) {
+        return;
+    }
+    const int32_t open = updateCount.load();
+    std::string remedy;
+    if (open > 0) {
+        remedy = "the change takes effect when the update bracket closes: call endUpdate first";
+    } else if (open < 0) {
+        remedy = "endUpdate was called " + std::to_string(-static_cast<int64_t>(open)) +
+                 " time(s) more than beginUpdate, so no setter applies the change: balance the count with "
+                 "beginUpdate, then set the setting again or close a bracket";
+    } else {
+        remedy = "no initialisation has applied the change yet: set the setting again";
+    }
+    throw std::runtime_error(std::string(operation) + ": the buffers are still laid out for the settings before " +
+                             "the change of " + changed + "; " + remedy);
 }
 
 // ---- settings ----

@@ -19,6 +19,27 @@
 //   setting to change, instead of answering null or nothing; reset still
 //   works. A failed initialisation leaves no half-sized buffers, so the
 //   setter that makes the settings valid again succeeds;
+// - the operations that compute from the buffers read them only with the
+//   layout they were laid out for. The settings that decide that layout are
+//   the wiring, the buffer length, whether period values of any kind,
+//   currents and line-to-line results are enabled and, for the windowed
+//   stage, whether windowed results, inter-harmonics, THD, symmetrical
+//   components and the full FFT are; the initialisation records them
+//   (`layout`) when it succeeds. Between a change of one of them and the
+//   initialisation that applies it - inside an open update bracket, after an
+//   endUpdate without beginUpdate (no setter initialises while the count is
+//   negative) - the period operations (scheduleForPeriodCalculation,
+//   getPeriodResults) and, while windowed results are or were on,
+//   scheduleForCalculation and getResults refuse with std::runtime_error
+//   (status 1) and a message that names the changed settings and what
+//   applies them; after a failed initialisation they refuse with its
+//   message. A side that has no buffers before or after the change (period
+//   values, or windowed results, off throughout) refuses nothing. A refused
+//   call changes nothing: queued items stay queued and are computed, with the
+//   new layout, once it is applied. Settings outside the
+//   layout (sample rate, frequencies, half periods, overlap, RVC settings)
+//   keep taking effect at once, as does reset, which reads no buffer; the
+//   waveform accessors keep answering pointers into the storage there is;
 // - skipSamples before the first reset only advances the positions;
 // - getFftLength is offered: with variable frequency it is the FFT length at
 //   the larger of minFrequency and the given frequency, with static
@@ -164,6 +185,22 @@ public:
     // The message of the last initialisation that failed; empty once one has
     // succeeded.
     std::string initializationError;
+    // The settings that decide the layout of the buffers and the detectors,
+    // as the last successful initialisation (or the constructor, which lays
+    // out nothing) found them.
+    struct StorageLayout {
+        PowerGridConfigType wiring;  // as the grid table answers it
+        unsigned int bufferLength;
+        bool periodValues;
+        bool currents;
+        bool lineToLine;
+        bool windowed;
+        bool interHarmonics;
+        bool thd;
+        bool symmetricalComponents;
+        bool fullFft;
+    };
+    StorageLayout layout;
     // Windowed calculation stage (only with windowed results enabled): its
     // FFT and scratch, whether the item that reset created still waits to
     // become window 0, and the end of the newest window scheduled (or the
@@ -178,6 +215,7 @@ private:
     void initialize();
     float* waveformItem(unsigned char channel, unsigned short firstItem) const;
     std::runtime_error missingPeriodStorage() const;
+    void requireLaidOutSettings(const char* operation, bool windowed) const;
     std::shared_ptr<PowerResultsQueueItem> getNextQueueItem();
     void calculateThd(PowerResultsThd& result, double fundamental, double rms, unsigned short item,
                       unsigned int index);

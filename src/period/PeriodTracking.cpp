@@ -17,7 +17,9 @@
 //   them would otherwise divide by zero, walk backwards or spawn items
 //   without end;
 // - while period values are enabled but their buffers have no storage, the
-//   call fails with the module's message about the setting to change;
+//   call fails with the module's message about the setting to change; while
+//   the buffers are laid out for other settings than the current ones (see
+//   module/PowerModuleImpl.h), it is refused before anything is written;
 // - a segment that starts a buffer length or more away from where the
 //   previous one ended (or from the reset position) is rejected with
 //   std::invalid_argument: its period values cannot be computed, feeding the
@@ -87,6 +89,7 @@ double writeRun(double phase, double increment, uint64_t begin, uint64_t end, co
 
 void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsigned long long* firstSampleIndices,
                                                                 int* lengths, double* frequencies, bool* flags) {
+    requireLaidOutSettings("scheduleForPeriodCalculation", false);
     GpuBuffer<double>& tracking = buffers.periodTrackingBuffer;
     const uint64_t L = tracking.getLength();
     if (config.areAnyPeriodValuesEnabled() &&

@@ -8,9 +8,12 @@
 // Queued items whose ring no longer exists (period values disabled since the
 // reset) cannot be calculated: a fetch then discards them and returns none.
 // While period values are enabled but have no storage, a fetch fails with the
-// module's message. An item that spans more positions than the rings hold
-// (a buffer shorter than one period value) is dropped with
-// std::invalid_argument by the fetch that meets it first.
+// module's message; while the buffers are laid out for other settings than
+// the current ones (see module/PowerModuleImpl.h), it is refused and the queue
+// kept, so that no entry is written with a wiring the ring was not made for.
+// An item that spans more positions than the rings hold (a buffer shorter
+// than one period value) is dropped with std::invalid_argument by the fetch
+// that meets it first.
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -254,6 +257,7 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreRes
     if (count == nullptr || hasMoreResults == nullptr || results == nullptr) {
         throw std::invalid_argument("getPeriodResults: null out-parameter");
     }
+    requireLaidOutSettings("getPeriodResults", false);
     if (config.areAnyPeriodValuesEnabled() &&
         (buffers.periodResultsBuffer.hostBuffer == nullptr || buffers.periodTrackingBuffer.hostBuffer == nullptr)) {
         throw missingPeriodStorage();

@@ -258,6 +258,7 @@ bool PowerModule::PowerModuleImpl::finishWindow(const PowerResultsQueueItem& ite
 }
 
 std::vector<PowerResultsGeneral> PowerModule::PowerModuleImpl::getResults(int maxCount) {
+    requireLaidOutSettings("getResults", true);
     std::vector<PowerResultsGeneral> results;
     std::lock_guard<std::mutex> lock(resultsMutex);
     const unsigned int limit = static_cast<unsigned int>(maxCount);

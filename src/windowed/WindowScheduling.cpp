@@ -3,11 +3,13 @@
 // window 0, then the successor of the current item), gets its calculation
 // values, is computed from the rings at once and is queued for getResults.
 //
-// Refusals (all before anything is written, see PowerModule.h): the checks
-// on the arguments and the window's place in the rings come first; the
-// results ring must have a free slot: the queue may hold at most
-// generalResultsBufferLength windows, the number of raw records, so that a
-// new window never overwrites the raw data of one still waiting.
+// Refusals (all before anything is written, see PowerModule.h): settings that
+// change the layout of the buffers and are not applied yet (see
+// module/PowerModuleImpl.h) come first, then the checks on the arguments and
+// the window's place in the rings; the results ring must have a free slot:
+// the queue may hold at most generalResultsBufferLength windows, the number
+// of raw records, so that a new window never overwrites the raw data of one
+// still waiting.
 #include <cmath>
 #include <stdexcept>
 
@@ -19,6 +21,7 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(unsigned long long fir
     if (!config.windowedResultsEnabled) {
         return;
     }
+    requireLaidOutSettings("scheduleForCalculation", true);
     if (!currentQueueItem) {
         throw std::invalid_argument("scheduleForCalculation before the first reset");
     }
