@@ -6,11 +6,8 @@
 #include <vector>
 
 #include "SignalDriver.h"
-#include "TestAccess.h"
 
 namespace {
-
-using Impl = PowerModule::PowerModuleImpl;
 
 constexpr double pi = 3.141592653589793;
 
@@ -110,6 +107,9 @@ TEST(PeriodValues, LineToLineValuesPerWiring) {
     EXPECT_NEAR(entry[0].fundamentalVoltage, 230.0, 1e-2);
     EXPECT_EQ(entry[2].rvcLineToLineVoltage.time, 0.0);  // cleared, not written
     EXPECT_EQ(entry[1].rvcLineToLineVoltage.time, entry[1].time);
+    float* secondPair = nullptr;  // no ring for a pair that does not exist
+    module.getWaveformBufferUDelta(1, &secondPair);
+    EXPECT_EQ(secondPair, nullptr);
 }
 
 TEST(PeriodValues, RvcEventsAfterNonFiniteSamples) {
@@ -129,11 +129,10 @@ TEST(PeriodValues, RvcEventsAfterNonFiniteSamples) {
         }
         return base(channel, p) * (p >= 5000 ? 0.9 : 1.0);
     });
-    int starts[4] = {}, ends[4] = {}, lineToLineEnds = 0;
+    int ends[4] = {}, lineToLineEnds = 0;  // an event that starts twice ends twice; a stuck one never
     for (const auto& entry : driver.entries) {
         for (unsigned k = 0; k < 4; ++k) {
             const RvcResult& r = entry[k].rvcVoltage;
-            starts[k] += (r.stateChanged && r.state == 1) ? 1 : 0;
             if (r.eventEnded) {
                 ++ends[k];
                 EXPECT_NEAR(r.deltaUmax, 23.0, 0.1);
@@ -143,10 +142,7 @@ TEST(PeriodValues, RvcEventsAfterNonFiniteSamples) {
         }
         lineToLineEnds += entry[0].rvcLineToLineVoltage.eventEnded ? 1 : 0;
     }
-    for (unsigned k = 0; k < 4; ++k) {
-        EXPECT_EQ(starts[k], 1) << k;
-        EXPECT_EQ(ends[k], 1) << k;
-    }
+    for (unsigned k = 0; k < 4; ++k) EXPECT_EQ(ends[k], 1) << k;
     EXPECT_EQ(lineToLineEnds, 1);
 }
 

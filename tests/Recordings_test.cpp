@@ -2,6 +2,7 @@
 // the shared data folder beside the checkout; without it these tests skip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -76,20 +77,12 @@ void checkRecording(const char* file, const Channels& names, double eventFrom, d
         }
     }
     // The disturbance the recording holds starts a combined RVC event.
-    int starts = 0;
-    double firstStart = -1.0;
-    for (const auto& entry : entries) {
-        const RvcResult& total = entry[0].rvcVoltage;
-        if (total.stateChanged && total.state == 1) {
-            ++starts;
-            if (firstStart < 0) {
-                firstStart = total.time;
-            }
-        }
-    }
-    EXPECT_GE(starts, 1);
-    EXPECT_GE(firstStart, eventFrom);
-    EXPECT_LE(firstStart, eventTo);
+    const auto start = std::find_if(entries.begin(), entries.end(), [](const std::vector<PowerResultsPeriod>& e) {
+        return e[0].rvcVoltage.stateChanged && e[0].rvcVoltage.state == 1;
+    });
+    ASSERT_NE(start, entries.end());
+    EXPECT_GE((*start)[0].rvcVoltage.time, eventFrom);
+    EXPECT_LE((*start)[0].rvcVoltage.time, eventTo);
 }
 
 // The voltages rise by about half (3.5 kV to 5.2 kV rms) in the second half

@@ -37,7 +37,6 @@ TEST(RvcMultiPhaseCalculation, NoResultGivesStateMinusOne) {
     RvcResult r = g.getTotalResult();
     EXPECT_EQ(r.state, 0);
     EXPECT_TRUE(r.stateChanged);
-    EXPECT_FALSE(r.eventEnded);
     EXPECT_FALSE(g.getTotalResult().stateChanged);
     g[1].calculate(230.0, 4.0);
     EXPECT_EQ(g.getTotalResult().time, 4.0);  // the time of the last detector
@@ -93,7 +92,6 @@ TEST(RvcMultiPhaseCalculation, ResizeKeepsDetectorsAndInitializeDropsTheEvent) {
     g[2].setSteadyStateThreshold(9.0);
     g.setNumberOfPhases(1);
     g.setNumberOfPhases(3);
-    ASSERT_EQ(g.getNumberOfPhases(), 3u);
     EXPECT_EQ(g[0].getSteadyStateLength(), 7u);
     EXPECT_EQ(g[0].values.size(), 1u);
     EXPECT_EQ(g[2].getSteadyStateThreshold(), 2.0);  // a fresh detector

@@ -25,18 +25,6 @@ struct Feed {
     double time = 0.0;
 };
 
-TEST(RvcPhaseCalculation, FirstValueChangesStateFromNoResult) {
-    RvcPhaseCalculation d;
-    EXPECT_EQ(d.getCurrentResult().state, -1);
-    d.calculate(230.0, 1.25);
-    EXPECT_EQ(d.getCurrentResult().state, 0);
-    EXPECT_TRUE(d.getCurrentResult().stateChanged);
-    EXPECT_EQ(d.getCurrentResult().time, 1.25);
-    d.calculate(230.0, 1.5);
-    EXPECT_FALSE(d.getCurrentResult().stateChanged);
-    EXPECT_EQ(d.getSteadyStateDuration(), 0.25);
-}
-
 TEST(RvcPhaseCalculation, StepEndsWithHundredthEventValue) {
     RvcPhaseCalculation d;  // the default window of 100 values
     for (int i = 0; i < 100; ++i) d.calculate(230.0, i * 0.02);
