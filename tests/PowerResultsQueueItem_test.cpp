@@ -25,36 +25,30 @@ TEST(PowerResultsQueueItem, NewItemIsAMinimalWindowUntilCalculated) {
     EXPECT_EQ(item.getFirstFftOutputSampleIndex(), 0u);
 }
 
-TEST(PowerResultsQueueItem, CountsAreRoundedAsDocumented) {
-    PowerResultsQueueItem item(10000.0, 0, 0, 0, 0);
-    // 9.5 periods round to 10; 1023 * (10000 / 2047) / 49 = 101.99 takes the
-    // ceiling, and order 0 adds one.
-    item.setCalculation(0, 19, 2.0, 12, 2047, 4096, 500, 49.0);
-    EXPECT_EQ(item.getPeriodCount(), 10u);
-    EXPECT_EQ(item.getFftOutputLength(), 1024u);
-    EXPECT_EQ(item.getHarmonicLength(), 103u);
-
-    item.setCalculation(0, 1899, 200.0, 12, 2048, 4096, 51, 50.0);
-    EXPECT_EQ(item.getPeriodCount(), 9u);
-    item.setCalculation(0, 2000, 200.0, 9, 2048, 4096, 51, 50.0);
-    EXPECT_EQ(item.getPeriodCount(), 9u);
-}
-
-TEST(PowerResultsQueueItem, CountsOfDegenerateWindowsAreDefined) {
-    // Period counts from length / period length, harmonic lengths from the
-    // frequency: NaN and negative quotients count 0, infinite ones saturate
-    // and are then capped by the limits.
+TEST(PowerResultsQueueItem, CountsAreRoundedAndDegenerateWindowsDefined) {
+    // Periods: length / period length, halves away from zero, at most the
+    // limit. Harmonics: the ceiling of the highest order below half the sample
+    // rate, plus order 0, at most the limit. NaN and negative quotients count
+    // 0; infinite ones saturate and are then capped by the limits.
     struct Case {
-        double periodLength, frequency;
+        unsigned int length;
+        double periodLength;
+        unsigned int periodLimit, fftLength, harmonicLimit;
+        double frequency;
         unsigned int periods, harmonics;
     };
     const double nan = std::nan("");
-    const Case cases[] = {{0.0, 50.0, 12, 51}, {-200.0, 50.0, 0, 51}, {nan, 50.0, 0, 51},
-                          {200.0, 0.0, 10, 51}, {200.0, -50.0, 10, 1},  {200.0, nan, 10, 1}};
+    const Case cases[] = {
+        {19, 2.0, 12, 2047, 500, 49.0, 10, 103},  // 9.5 periods; 1023 * (10000 / 2047) / 49 = 101.99
+        {1899, 200.0, 12, 2048, 51, 50.0, 9, 51},  {2000, 200.0, 9, 2048, 51, 50.0, 9, 51},
+        {2000, 0.0, 12, 2048, 51, 50.0, 12, 51},   {2000, -200.0, 12, 2048, 51, 50.0, 0, 51},
+        {2000, nan, 12, 2048, 51, 50.0, 0, 51},    {2000, 200.0, 12, 2048, 51, 0.0, 10, 51},
+        {2000, 200.0, 12, 2048, 51, -50.0, 10, 1}, {2000, 200.0, 12, 2048, 51, nan, 10, 1}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.periodLength << " " << c.frequency);
+        SCOPED_TRACE(testing::Message() << c.length << " " << c.periodLength << " " << c.frequency);
         PowerResultsQueueItem item(10000.0, 0, 0, 0, 0);
-        item.setCalculation(0, 2000, c.periodLength, 12, 2048, 4096, 51, c.frequency);
+        item.setCalculation(0, c.length, c.periodLength, c.periodLimit, c.fftLength, 4096, c.harmonicLimit,
+                            c.frequency);
         EXPECT_EQ(item.getPeriodCount(), c.periods);
         EXPECT_EQ(item.getHarmonicLength(), c.harmonics);
     }

@@ -2,12 +2,13 @@
 // the shared data folder beside the checkout; without it these tests skip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "ComtradeRecording.h"
-#include "powerquality/PowerModule.h"
+#include "SignalDriver.h"
 
 namespace {
 
@@ -16,13 +17,8 @@ struct Channels {
     const char* currents[3];
 };
 
-struct Run {
-    std::vector<std::vector<PowerResultsPeriod>> entries;
-    std::vector<std::vector<float>> u;  // the float samples the module saw
-};
-
 // Feeds a recording block by block at its nominal frequency.
-Run drive(const ComtradeRecording& rec, const Channels& names) {
+std::vector<std::vector<PowerResultsPeriod>> drive(const ComtradeRecording& rec, const Channels& names) {
     PowerModule module;
     module.beginUpdate();
     module.setGridConfigType(ThreePhaseStar);
@@ -34,54 +30,30 @@ Run drive(const ComtradeRecording& rec, const Channels& names) {
     module.setRvcSteadyStateLength(10);
     module.endUpdate();
     module.reset(0);
-    Run run;
-    float* u[3];
-    float* i[3];
-    for (unsigned char k = 0; k < 3; ++k) {
-        module.getWaveformBufferUInput(k, &u[k]);
-        module.getWaveformBufferI(k, &i[k]);
-        run.u.emplace_back();
-    }
+    SignalDriver driver(module);
     const size_t total = rec.channel(names.voltages[0]).size();
-    const size_t L = module.getBufferLength();
     for (size_t first = 0; first < total; first += 500) {
         const size_t n = std::min<size_t>(500, total - first);
-        for (size_t p = first; p < first + n; ++p) {
-            for (unsigned k = 0; k < 3; ++k) {
-                u[k][p % L] = static_cast<float>(rec.channel(names.voltages[k])[p]);
-                i[k][p % L] = static_cast<float>(rec.channel(names.currents[k])[p]);
-                run.u[k].push_back(u[k][p % L]);
-            }
-        }
-        unsigned long long segmentFirst = first;
-        int length = static_cast<int>(n);
-        double frequency = rec.frequency;
-        bool flag = true;
-        module.scheduleForPeriodCalculation(1, &segmentFirst, &length, &frequency, &flag);
-        bool more = true;
-        while (more) {
-            int count = 0;
-            PowerResultsPeriod* records = nullptr;
-            module.getPeriodResults(&count, &more, &records);
-            for (int c = 0; c < count; ++c) {
-                run.entries.emplace_back(records + 4 * c, records + 4 * c + 4);
-            }
-        }
+        driver.write(first, n, [&](unsigned channel, uint64_t p) {
+            return channel < 3 ? rec.channel(names.voltages[channel])[p] : rec.channel(names.currents[channel % 3])[p];
+        });
+        driver.schedule(first, static_cast<int>(n), rec.frequency);
+        driver.fetch();
     }
-    return run;
+    return driver.entries;
 }
 
 // The RMS value over the span [end - T, end) of the piecewise-constant
-// sample sequence, with T = fs / f: what a period value of one cycle
-// integrates, computed here directly from its time and frequency.
-double spanRms(const std::vector<float>& samples, double fs, const PowerResultsPeriod& r) {
+// sample sequence (as the float rings hold it), with T = fs / f: what a period
+// value of one cycle integrates, computed here directly from its time and frequency.
+double spanRms(const std::vector<double>& samples, double fs, const PowerResultsPeriod& r) {
     const double end = r.time * fs;
     const double start = end - fs / r.frequency;
     double sum = 0.0;
     for (long p = static_cast<long>(std::floor(start)); p < static_cast<long>(std::ceil(end)); ++p) {
         const double from = std::max(start, static_cast<double>(p));
         const double to = std::min(end, static_cast<double>(p + 1));
-        const double u = samples[static_cast<size_t>(p)];
+        const double u = static_cast<float>(samples[static_cast<size_t>(p)]);
         sum += (to - from) * u * u;
     }
     return std::sqrt(sum / (end - start));
@@ -93,32 +65,24 @@ void checkRecording(const char* file, const Channels& names, double eventFrom, d
     if (!rec.load(base)) {
         GTEST_SKIP() << "recording " << base << " not found (the shared data folder is not beside the checkout)";
     }
-    const Run run = drive(rec, names);
+    const std::vector<std::vector<PowerResultsPeriod>> entries = drive(rec, names);
     const double cycles = rec.channel(names.voltages[0]).size() / rec.sampleRate * rec.frequency;
-    EXPECT_NEAR(static_cast<double>(run.entries.size()), cycles, 2.0);
+    EXPECT_NEAR(static_cast<double>(entries.size()), cycles, 2.0);
     // Every period value integrates exactly the span its time and frequency
     // describe, fractional ends included.
-    for (size_t n = 0; n < run.entries.size(); n += 7) {
+    for (size_t n = 0; n < entries.size(); n += 7) {
         for (unsigned k = 0; k < 3; ++k) {
-            const double expected = spanRms(run.u[k], rec.sampleRate, run.entries[n][k + 1]);
-            EXPECT_NEAR(run.entries[n][k + 1].rmsVoltage, expected, 1e-9 * expected) << n << " " << k;
+            const double expected = spanRms(rec.channel(names.voltages[k]), rec.sampleRate, entries[n][k + 1]);
+            EXPECT_NEAR(entries[n][k + 1].rmsVoltage, expected, 1e-9 * expected) << n << " " << k;
         }
     }
     // The disturbance the recording holds starts a combined RVC event.
-    int starts = 0;
-    double firstStart = -1.0;
-    for (const auto& entry : run.entries) {
-        const RvcResult& total = entry[0].rvcVoltage;
-        if (total.stateChanged && total.state == 1) {
-            ++starts;
-            if (firstStart < 0) {
-                firstStart = total.time;
-            }
-        }
-    }
-    EXPECT_GE(starts, 1);
-    EXPECT_GE(firstStart, eventFrom);
-    EXPECT_LE(firstStart, eventTo);
+    const auto start = std::find_if(entries.begin(), entries.end(), [](const std::vector<PowerResultsPeriod>& e) {
+        return e[0].rvcVoltage.stateChanged && e[0].rvcVoltage.state == 1;
+    });
+    ASSERT_NE(start, entries.end());
+    EXPECT_GE((*start)[0].rvcVoltage.time, eventFrom);
+    EXPECT_LE((*start)[0].rvcVoltage.time, eventTo);
 }
 
 // The voltages rise by about half (3.5 kV to 5.2 kV rms) in the second half

@@ -22,17 +22,15 @@ struct SignalDriver {
         const uint64_t L = module.getBufferLength();
         for (unsigned channel = 0; channel < 9; ++channel) {
             float* ring = nullptr;
+            const unsigned char k = static_cast<unsigned char>(channel % 3);
             if (channel < 3) {
-                module.getWaveformBufferUStar(static_cast<unsigned char>(channel), &ring);
+                module.getWaveformBufferUStar(k, &ring);
             } else if (channel < 6) {
-                module.getWaveformBufferI(static_cast<unsigned char>(channel - 3), &ring);
+                module.getWaveformBufferI(k, &ring);
             } else {
-                module.getWaveformBufferUDelta(static_cast<unsigned char>(channel - 6), &ring);
+                module.getWaveformBufferUDelta(k, &ring);
             }
-            if (ring == nullptr) {
-                continue;
-            }
-            for (uint64_t p = first; p < first + count; ++p) {
+            for (uint64_t p = first; ring != nullptr && p < first + count; ++p) {
                 ring[p % L] = static_cast<float>(signal(channel, p));
             }
         }
@@ -44,8 +42,7 @@ struct SignalDriver {
     }
 
     // Fetches until nothing is waiting; keeps copies of every entry.
-    int fetch() {
-        int fetched = 0;
+    void fetch() {
         bool more = true;
         while (more) {
             int count = 0;
@@ -55,9 +52,7 @@ struct SignalDriver {
             for (int k = 0; k < count; ++k) {
                 entries.emplace_back(records + k * perItem, records + (k + 1) * perItem);
             }
-            fetched += count;
         }
-        return fetched;
     }
 
     PowerModule& module;
