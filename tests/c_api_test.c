@@ -8,18 +8,7 @@
 
 #include "powerquality/PowerModuleApi.h"
 
-static int passed = 0, failed = 0;
-
-#define CHECK(condition)                                                            \
-    do {                                                                            \
-        if (condition) {                                                            \
-            ++passed;                                                               \
-        } else {                                                                    \
-            ++failed;                                                               \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-        }                                                                           \
-    } while (0)
-#define OK(call) CHECK((call) == 0)
+#include "CCheck.h"
 
 static const double pi = 3.141592653589793;
 
@@ -94,6 +83,5 @@ int main(void) {
     CHECK(message != NULL && strcmp(message, "null module handle") == 0);
     OK(powerModule_destroy(module));
 
-    printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return FINISH();
 }

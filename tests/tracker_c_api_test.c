@@ -4,16 +4,7 @@
 
 #include "powerquality/FrequencyTrackerApi.h"
 
-static int passed = 0, failed = 0;
-#define CHECK(condition)                                              \
-    do {                                                              \
-        if (condition) {                                              \
-            ++passed;                                                 \
-        } else {                                                      \
-            ++failed;                                                 \
-            printf("%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-        }                                                             \
-    } while (0)
+#include "CCheck.h"
 
 int main(void) {
     enum { rate = 10240, divisor = 16 };
@@ -61,6 +52,5 @@ int main(void) {
     CHECK(frequencyTracker_isLocked(NULL, &locked) == 1);
     CHECK(frequencyTracker_destroy(tracker) == 0);
     CHECK(frequencyTracker_destroy(NULL) == 0);
-    printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return FINISH();
 }

@@ -8,18 +8,7 @@
 
 #include "powerquality/VoltageEventDetectorApi.h"
 
-static int passed = 0, failed = 0;
-
-#define CHECK(condition)                                                            \
-    do {                                                                            \
-        if (condition) {                                                            \
-            ++passed;                                                               \
-        } else {                                                                    \
-            ++failed;                                                               \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-        }                                                                           \
-    } while (0)
-#define OK(call) CHECK((call) == 0)
+#include "CCheck.h"
 
 _Static_assert(sizeof(VoltageEvent) == 40, "VoltageEvent from C");
 _Static_assert(offsetof(VoltageEvent, extremePercent) == 32, "VoltageEvent from C");
@@ -69,6 +58,5 @@ int main(void) {
     CHECK(voltageEventDetector_addRmsValues(d, 0.2, values) == 1);
     OK(voltageEventDetector_destroy(d));
 
-    printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return FINISH();
 }
