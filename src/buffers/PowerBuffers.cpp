@@ -107,12 +107,7 @@ void PowerBuffers::releaseLaidOutBuffers() {
     periodResultsBuffer.resize(0);
     periodResultsRingDeferred = false;
     // The general results buffer keeps the item the constructor gave it.
-    fftInputBuffer.clearItems();
-    spectrumBuffer.clearItems();
-    harmonicsBuffer.clearItems();
-    thdBuffer.clearItems();
-    symmetricMagnitudeBuffer.clearItems();
-    symmetricPhasorBuffer.clearItems();
+    clearWindowedItems();
     fftInputBuffer.resize(0);
     spectrumBuffer.resize(0);
     harmonicsBuffer.resize(0);
@@ -181,17 +176,21 @@ void PowerBuffers::layOut() {
     layOutWindowedBuffers();
 }
 
-void PowerBuffers::layOutWindowedBuffers() {
-    const bool on = config.windowedResultsEnabled;
-    if (!on && !windowedLayout) {
-        return;  // never enabled: the windowed buffers stay as the constructor left them
-    }
+void PowerBuffers::clearWindowedItems() {
     fftInputBuffer.clearItems();
     spectrumBuffer.clearItems();
     harmonicsBuffer.clearItems();
     thdBuffer.clearItems();
     symmetricMagnitudeBuffer.clearItems();
     symmetricPhasorBuffer.clearItems();
+}
+
+void PowerBuffers::layOutWindowedBuffers() {
+    const bool on = config.windowedResultsEnabled;
+    if (!on && !windowedLayout) {
+        return;  // never enabled: the windowed buffers stay as the constructor left them
+    }
+    clearWindowedItems();
     windowedLayout = on;
     if (!on) {
         maxWindowFftLength = 0;

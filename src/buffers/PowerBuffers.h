@@ -109,6 +109,8 @@ private:
     void addHarmonicItems(unsigned short first, unsigned short count, bool unused);
     void addSymmetricItems(unsigned short first);
     void layOutWindowedBuffers();
+    // Drops the items of the six windowed buffers (their storage stays).
+    void clearWindowedItems();
     bool windowedLayout;  // the windowed buffers were laid out by the last initialize()
 };
 

@@ -451,25 +451,23 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
 
     if (config.areSymmetricalComponentsEnabled() && P <= half) {
         const std::complex<double> reference = st.lines[0][P];
-        std::vector<std::complex<double>> voltages = {st.lines[0][P], st.lines[1][P], st.lines[2][P]};
-        std::vector<std::complex<double>> sequences = PowerSymmetricalComponents::transform(voltages);
-        PowerSymmetricalComponents::subtractReference(sequences, reference);
-        std::complex<double>* phasors = buffers.symmetricPhasorBuffer.getHostBufferAt(slot, 1, 0);
-        double* magnitudes = buffers.symmetricMagnitudeBuffer.getHostBufferAt(slot, 1, 0);
-        for (unsigned int k = 0; k < 3; ++k) {
-            phasors[k] = sequences[k];
-            magnitudes[k] = std::norm(sequences[k]);
-        }
-        if (currents) {
-            std::vector<std::complex<double>> currentPhasors = {st.lines[3][P], st.lines[4][P], st.lines[5][P]};
-            std::vector<std::complex<double>> currentSequences = PowerSymmetricalComponents::transform(currentPhasors);
-            PowerSymmetricalComponents::subtractReference(currentSequences, reference);
-            std::complex<double>* iPhasors = buffers.symmetricPhasorBuffer.getHostBufferAt(slot, 1, 3);
-            double* iMagnitudes = buffers.symmetricMagnitudeBuffer.getHostBufferAt(slot, 1, 3);
+        // The sequences of the voltages (lines 0-2, item 0) and currents (lines
+        // 3-5, item 3), both turned to phase 1's voltage.
+        auto storeSequences = [&](unsigned int line, unsigned short item) {
+            std::vector<std::complex<double>> phases = {st.lines[line][P], st.lines[line + 1][P],
+                                                        st.lines[line + 2][P]};
+            std::vector<std::complex<double>> sequences = PowerSymmetricalComponents::transform(phases);
+            PowerSymmetricalComponents::subtractReference(sequences, reference);
+            std::complex<double>* phasors = buffers.symmetricPhasorBuffer.getHostBufferAt(slot, 1, item);
+            double* magnitudes = buffers.symmetricMagnitudeBuffer.getHostBufferAt(slot, 1, item);
             for (unsigned int k = 0; k < 3; ++k) {
-                iPhasors[k] = currentSequences[k];
-                iMagnitudes[k] = std::norm(currentSequences[k]);
+                phasors[k] = sequences[k];
+                magnitudes[k] = std::norm(sequences[k]);
             }
+        };
+        storeSequences(0, 0);
+        if (currents) {
+            storeSequences(3, 3);
         }
     }
 }
