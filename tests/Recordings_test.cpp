@@ -1,24 +1,32 @@
-// Real fault-recorder captures driven through the period path. They live in
-// the shared data folder beside the checkout; without it these tests skip.
+// Real fault-recorder captures driven through the period path, the voltage
+// event detector and the frequency tracker. They live in the shared data
+// folder beside the checkout; without it these tests skip.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ComtradeRecording.h"
 #include "SignalDriver.h"
+#include "powerquality/FrequencyTracker.h"
+#include "powerquality/VoltageEventDetector.h"
 
 namespace {
 
-struct Channels {
+struct Recording {
+    const char* file;
     const char* voltages[3];
     const char* currents[3];
+    double rvcFrom, rvcTo;  // where the RVC event starts, seconds
+    double declared;        // phase to neutral: the channels' primary rating (line to line) over sqrt(3)
+    VoltageEvent event;     // as Urms(1/2) of the samples alone shows it
 };
 
 // Feeds a recording block by block at its nominal frequency.
-std::vector<std::vector<PowerResultsPeriod>> drive(const ComtradeRecording& rec, const Channels& names) {
+std::vector<std::vector<PowerResultsPeriod>> drive(const ComtradeRecording& rec, const Recording& names) {
     PowerModule module;
     module.beginUpdate();
     module.setGridConfigType(ThreePhaseStar);
@@ -59,20 +67,20 @@ double spanRms(const std::vector<double>& samples, double fs, const PowerResults
     return std::sqrt(sum / (end - start));
 }
 
-void checkRecording(const char* file, const Channels& names, double eventFrom, double eventTo) {
+void checkRecording(const Recording& r) {
     ComtradeRecording rec;
-    const std::string base = std::string(POWERQUALITY_SHARED_DATA_DIR) + "/comtrade/" + file;
+    const std::string base = std::string(POWERQUALITY_SHARED_DATA_DIR) + "/comtrade/" + r.file;
     if (!rec.load(base)) {
         GTEST_SKIP() << "recording " << base << " not found (the shared data folder is not beside the checkout)";
     }
-    const std::vector<std::vector<PowerResultsPeriod>> entries = drive(rec, names);
-    const double cycles = rec.channel(names.voltages[0]).size() / rec.sampleRate * rec.frequency;
+    const std::vector<std::vector<PowerResultsPeriod>> entries = drive(rec, r);
+    const double cycles = rec.channel(r.voltages[0]).size() / rec.sampleRate * rec.frequency;
     EXPECT_NEAR(static_cast<double>(entries.size()), cycles, 2.0);
     // Every period value integrates exactly the span its time and frequency
     // describe, fractional ends included.
     for (size_t n = 0; n < entries.size(); n += 7) {
         for (unsigned k = 0; k < 3; ++k) {
-            const double expected = spanRms(rec.channel(names.voltages[k]), rec.sampleRate, entries[n][k + 1]);
+            const double expected = spanRms(rec.channel(r.voltages[k]), rec.sampleRate, entries[n][k + 1]);
             EXPECT_NEAR(entries[n][k + 1].rmsVoltage, expected, 1e-9 * expected) << n << " " << k;
         }
     }
@@ -81,18 +89,51 @@ void checkRecording(const char* file, const Channels& names, double eventFrom, d
         return e[0].rvcVoltage.stateChanged && e[0].rvcVoltage.state == 1;
     });
     ASSERT_NE(start, entries.end());
-    EXPECT_GE((*start)[0].rvcVoltage.time, eventFrom);
-    EXPECT_LE((*start)[0].rvcVoltage.time, eventTo);
+    EXPECT_GE((*start)[0].rvcVoltage.time, r.rvcFrom);
+    EXPECT_LE((*start)[0].rvcVoltage.time, r.rvcTo);
+
+    // The event detector finds it too, from the same values: one a cycle
+    // instead of two, so within a cycle of where Urms(1/2) puts it.
+    VoltageEventDetector detector(r.declared, 3);
+    for (const std::vector<PowerResultsPeriod>& entry : entries) {
+        detector.addPeriodResults(entry.data(), 1);
+    }
+    detector.closeRunningEvents();
+    const std::vector<VoltageEvent> events = detector.getEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, r.event.type);
+    EXPECT_EQ(events[0].phases, r.event.phases);
+    EXPECT_NEAR(events[0].startTime, r.event.startTime, 1.0 / rec.frequency + 1e-9);
+    EXPECT_NEAR(events[0].duration, r.event.duration, 1.0 / rec.frequency + 1e-9);
+    EXPECT_NEAR(events[0].extremePercent, r.event.extremePercent, 0.5);
+
+    // The tracker on the first voltage stays within half a hertz of the
+    // nominal frequency and flags most of the recording.
+    const std::vector<float> samples(rec.channel(r.voltages[0]).begin(), rec.channel(r.voltages[0]).end());
+    FrequencyTracker tracker(rec.sampleRate, rec.frequency, 1);
+    tracker.addSamples(samples.data(), static_cast<int>(samples.size()));
+    const int count = tracker.getPendingSegmentsCount();
+    std::vector<unsigned long long> first(count);
+    std::vector<int> lengths(count);
+    std::vector<double> frequencies(count);
+    const std::unique_ptr<bool[]> flags(new bool[count]);
+    ASSERT_EQ(tracker.getSegments(count, first.data(), lengths.data(), frequencies.data(), flags.get()), count);
+    for (int k = 0; k < count; ++k) {
+        EXPECT_NEAR(frequencies[k], rec.frequency, 0.5) << k;
+    }
+    EXPECT_GE(static_cast<double>(std::count(flags.get(), flags.get() + count, true)), 0.9 * cycles);
 }
 
 // The voltages rise by about half (3.5 kV to 5.2 kV rms) in the second half
 // of the recording's second second, far beyond the 2 % band.
 TEST(Recordings, FiftyHertzSwell) {
-    checkRecording("test1", {{"VA_G1", "VB_G1", "VC_G1"}, {"IA_G1", "IB_G1", "IC_G1"}}, 1.3, 1.8);
+    checkRecording({"test1", {"VA_G1", "VB_G1", "VC_G1"}, {"IA_G1", "IB_G1", "IC_G1"}, 1.3, 1.8, 6.0 / std::sqrt(3.0),
+                    {VoltageEventSwell, 0x7, 1.44, 1.45, 5.227, 150.9}});
 }
 
 TEST(Recordings, SixtyHertzDip) {
-    checkRecording("test2", {{"VA_GC1", "VB_GC1", "VC_GC1"}, {"IA_GC1", "IB_GC1", "IC_GC1"}}, 0.0, 2.3);
+    checkRecording({"test2", {"VA_GC1", "VB_GC1", "VC_GC1"}, {"IA_GC1", "IB_GC1", "IC_GC1"}, 0.0, 2.3,
+                    13.8 / std::sqrt(3.0), {VoltageEventDip, 0x7, 0.2583, 0.1167, 5.407, 67.86}});
 }
 
 }  // namespace
