@@ -1,17 +1,15 @@
-// Real fault-recorder captures driven through the period path, the voltage
-// event detector and the frequency tracker. They live in the shared data
-// folder beside the checkout; without it these tests skip.
+// Real fault-recorder captures driven through the period path and the
+// voltage event detector. They live in the shared data folder beside the
+// checkout; without it these tests skip.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "ComtradeRecording.h"
 #include "SignalDriver.h"
-#include "powerquality/FrequencyTracker.h"
 #include "powerquality/VoltageEventDetector.h"
 
 namespace {
@@ -106,22 +104,6 @@ void checkRecording(const Recording& r) {
     EXPECT_NEAR(events[0].startTime, r.event.startTime, 1.0 / rec.frequency + 1e-9);
     EXPECT_NEAR(events[0].duration, r.event.duration, 1.0 / rec.frequency + 1e-9);
     EXPECT_NEAR(events[0].extremePercent, r.event.extremePercent, 0.5);
-
-    // The tracker on the first voltage stays within half a hertz of the
-    // nominal frequency and flags most of the recording.
-    const std::vector<float> samples(rec.channel(r.voltages[0]).begin(), rec.channel(r.voltages[0]).end());
-    FrequencyTracker tracker(rec.sampleRate, rec.frequency, 1);
-    tracker.addSamples(samples.data(), static_cast<int>(samples.size()));
-    const int count = tracker.getPendingSegmentsCount();
-    std::vector<unsigned long long> first(count);
-    std::vector<int> lengths(count);
-    std::vector<double> frequencies(count);
-    const std::unique_ptr<bool[]> flags(new bool[count]);
-    ASSERT_EQ(tracker.getSegments(count, first.data(), lengths.data(), frequencies.data(), flags.get()), count);
-    for (int k = 0; k < count; ++k) {
-        EXPECT_NEAR(frequencies[k], rec.frequency, 0.5) << k;
-    }
-    EXPECT_GE(static_cast<double>(std::count(flags.get(), flags.get() + count, true)), 0.9 * cycles);
 }
 
 // The voltages rise by about half (3.5 kV to 5.2 kV rms) in the second half

@@ -33,8 +33,7 @@ struct Change {
 
 // Urms(1/2) (one-cycle values every half cycle) of a three-phase star module
 // fed with sines changed as listed, handed to the detector as one batch.
-// Returns the time of the last value.
-double detect(VoltageEventDetector& detector, const std::vector<Change>& changes, double seconds) {
+void detect(VoltageEventDetector& detector, const std::vector<Change>& changes, double seconds) {
     PowerModule module;
     module.beginUpdate();
     module.setGridConfigType(ThreePhaseStar);
@@ -67,7 +66,6 @@ double detect(VoltageEventDetector& detector, const std::vector<Change>& changes
         records.insert(records.end(), entry.begin(), entry.end());
     }
     detector.addPeriodResults(records.data(), static_cast<int>(driver.entries.size()));
-    return driver.entries.back()[1].time;
 }
 
 // One expected event: its type and phases, the disturbance it comes from
@@ -168,18 +166,22 @@ TEST(VoltageEventDetector, ThresholdsAndHysteresisDoNotChatter) {
 }
 
 TEST(VoltageEventDetector, EventsRunningAtTheEndAreReportedAndClosed) {
-    // The samples end during a dip on L1 and a swell on L3.
-    VoltageEventDetector d(Udin, 3);
-    const double latest = detect(d, {{0, 0.5, 1.0, 0.6}, {2, 0.7, 1.0, 1.2}}, 0.8);
+    // The data end during a swell on L3 and a dip on L1 that started after it.
+    VoltageEventDetector d(100.0, 3);  // volts read as percent
+    const double rows[][3] = {{100, 100, 100}, {100, 100, 120}, {60, 100, 121}, {61, 100, 119}};
+    for (int n = 0; n < 4; ++n) {
+        d.addRmsValues(0.01 * (n + 1), rows[n]);
+    }
     EXPECT_EQ(d.getEventsCount(), 0u);
+    // In the order they started, with their duration up to the latest value.
     const std::vector<VoltageEvent> running = d.getRunningEvents();
     ASSERT_EQ(running.size(), 2u);
-    EXPECT_EQ(running[0].type, VoltageEventDip);
-    EXPECT_NEAR(running[0].startTime, 0.5, T);
-    EXPECT_DOUBLE_EQ(running[0].startTime + running[0].duration, latest);
-    EXPECT_NEAR(running[0].extremePercent, 60.0, 0.5);
-    EXPECT_EQ(running[1].type, VoltageEventSwell);
-    EXPECT_NEAR(running[1].extremePercent, 120.0, 0.5);
+    EXPECT_EQ(running[0].type, VoltageEventSwell);
+    EXPECT_DOUBLE_EQ(running[0].startTime + running[0].duration, 0.04);
+    EXPECT_EQ(running[0].extremeVoltage, 121.0);
+    EXPECT_EQ(running[1].type, VoltageEventDip);
+    EXPECT_DOUBLE_EQ(running[1].startTime, 0.03);
+    EXPECT_EQ(running[1].extremeVoltage, 60.0);
     d.closeRunningEvents();
     EXPECT_TRUE(d.getRunningEvents().empty());
     // Closed as they were reported, and taken one at a time, oldest first.

@@ -12,11 +12,8 @@ int main(void) {
     for (int p = 0; p < rate; ++p) {
         samples[p] = (float)(325.0 * sin(2.0 * 3.141592653589793 * 50.1 * p / rate));
     }
-    CHECK(frequencyTracker_create(0.0, 50.0, 1) == NULL);
-    CHECK(frequencyTracker_create(rate, 50.0, 0) == NULL);
     FrequencyTrackerHandle tracker = frequencyTracker_create(rate, 50.0, divisor);
     CHECK(tracker != NULL);
-    CHECK(frequencyTracker_setFrequencyRange(tracker, 51.0, 55.0) == 1);
     CHECK(frequencyTracker_setFrequencyRange(tracker, 45.0, 55.0) == 0);
     double low = 0.0, high = 0.0, level = -1.0;
     CHECK(frequencyTracker_getFrequencyRange(tracker, &low, &high) == 0 && low == 45.0 && high == 55.0);
