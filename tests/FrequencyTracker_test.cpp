@@ -149,6 +149,11 @@ TEST(FrequencyTracker, FollowsSteadyRampingAndSteppingGrids) {
         EXPECT_LT(a.worst, c.tolerance);
         EXPECT_LT(a.offset, 0.001 + 0.5 * c.nominal / (c.divisor * fs));  // and rounding to 1/divisor of a sample
         EXPECT_NEAR(tracker.getFrequency(), c.latest, 0.02);
+        // A cycle is handed out once the fifth cycle after it has ended and
+        // passed the filter (0.83 of a nominal cycle).
+        const double delay = c.seconds - s.end(s.size() - 1, c.divisor);
+        EXPECT_GT(delay, 5.0 / c.latest + 0.8 / c.nominal);
+        EXPECT_LT(delay, 6.0 / c.latest + 0.85 / c.nominal);
         // The first segment starts at the first crossing and is not flagged.
         EXPECT_LT(s.start(0, c.divisor), 2.0 / c.nominal);
         EXPECT_FALSE(s.flags[0]);
