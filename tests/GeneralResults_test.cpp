@@ -229,7 +229,7 @@ TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
     // phase 0 has line-to-line values, and the total is their mean over one.
     const std::pair<double, double> expected[] = {
         {u.harmonicContent, 3.0}, {u.thd, 3.0}, {u.thdRms, 300.0 / 101.0}, {u.partialThd1, 2.0},
-        {u.partialThd4, 1.0}, {u.distortionContent, std::sqrt(101.0 * 101.0 - 100.0 * 100.0)},
+        {u.partialThd4, 1.0}, {u.distortionContent, std::sqrt(201.0)}, {u.totalDistortion, std::sqrt(201.0)},
         {i.harmonicContent, 0.5}, {i.thd, 0.0}, {i.thdRms, 10.0}, {ph[0].harmonicCurrentContent, 0.5},
         {ph[0].thdInterVoltage.thd, 4.0}, {ph[0].dcLineToLine, 1.0}, {ph[0].rmsLineToLine, 400.0},
         {ph[0].spectrumRmsLineToLine, 398.0}, {ph[0].fundamentalLineToLine, 397.0},

@@ -21,15 +21,15 @@ using Impl = PowerModule::PowerModuleImpl;
 constexpr double pi = 3.141592653589793;
 constexpr double root2 = 1.4142135623730951;
 
+enum Switch : unsigned { LineToLine = 1, Symmetrical = 2, FullFft = 4 };
+
 struct WindowSetup {
     PowerGridConfigType grid = SinglePhase;
     double fs = 10240.0;
     double nominal = 50.0;
     unsigned short periods = 10;
     unsigned int ring = 10240;
-    bool lineToLine = false;
-    bool symmetrical = false;
-    bool fullFft = false;
+    unsigned on = 0;  // Switch bits
 };
 
 void configure(PowerModule& m, const WindowSetup& s) {
@@ -41,9 +41,9 @@ void configure(PowerModule& m, const WindowSetup& s) {
     m.setPeriodCount(s.periods);
     m.setThdEnabled(true);
     m.setInterHarmonicsEnabled(true);
-    m.setLineToLineResultsEnabled(s.lineToLine);
-    m.setSymmetricalComponentsEnabled(s.symmetrical);
-    m.setFullFftEnabled(s.fullFft);
+    m.setLineToLineResultsEnabled(s.on & LineToLine);
+    m.setSymmetricalComponentsEnabled(s.on & Symmetrical);
+    m.setFullFftEnabled(s.on & FullFft);
     m.setWindowedResultsEnabled(true);
     m.endUpdate();
     m.reset(0);
@@ -97,9 +97,11 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
     };
     // 5760 Hz: order 40 at 49.5 Hz has under three samples per cycle and leaks
     // up to 0.02 % of the fundamental into its neighbours. At 49.95 Hz the
-    // window (2050.05 samples) lies just above 2048, which is too short.
-    const Case cases[] = {{10240, 50.0, 50.0, 10, 0.001, 0.02, 1025}, {10240, 50.0, 49.5, 10, 0.005, 0.02, 1081},
-                          {10240, 50.0, 50.5, 10, 0.005, 0.02, 1025}, {10240, 50.0, 49.95, 10, 0.005, 0.02, 1081},
+    // window (2050.05 samples) lies just above 2048, which is too short; at
+    // 50.0122 Hz (2047.5 samples) 2048 points fit, but over the exact length.
+    const Case cases[] = {{10240, 50.0, 50.0, 10, 0.001, 0.02, 1025},   {10240, 50.0, 49.5, 10, 0.005, 0.02, 1081},
+                          {10240, 50.0, 50.5, 10, 0.005, 0.02, 1025},   {10240, 50.0, 49.95, 10, 0.005, 0.02, 1081},
+                          {10240, 50.0, 50.0122, 10, 0.005, 0.02, 1025},
                           {10240, 60.0, 60.0, 12, 0.005, 0.02, 1025}, {10240, 60.0, 59.7, 12, 0.005, 0.02, 1081},
                           {5760, 50.0, 49.5, 10, 0.005, 0.05, 601}};
     for (const Case& c : cases) {
@@ -160,7 +162,12 @@ TEST(WindowedCalculation, DcPowersAnglesAndInterHarmonics) {
         {p.fundamentalAux, 30.0, 1e-3}, {p.harmonicAnglesVoltage[1], -90.0, 1e-3},
         {p.harmonicAnglesCurrent[1], -120.0, 1e-3}, {p.spectrumActivePower, active1 + active5, 0.02},
         {p.activePower, active1 + active5, 0.02}, {p.reactivePower, 1150.0 + reactive5, 0.02},
-        {p.thdCurrent.thd, 20.0, 1e-3}};
+        {p.thdCurrent.thd, 20.0, 1e-3}, {p.harmonicsVoltage[2], 0.0, 1e-3}, {p.harmonicsActivePower[0], 0.0, 1e-3},
+        // 175 Hz is the border line of groups 3 and 4: half of its square in
+        // each, all of it in subgroup 3 (odd), 2 % of 230 V.
+        {p.harmonicsVoltage[3], 4.6 * std::sqrt(0.5), 1e-3}, {p.harmonicsVoltage[4], 4.6 * std::sqrt(0.5), 1e-3},
+        {p.thdInterVoltage.thd, 2.0, 1e-3}, {p.thdInterVoltage.partialThd1, 2.0, 1e-3},
+        {p.thdInterCurrent.thd, 0.0, 1e-3}};
     for (size_t k = 0; k < sizeof checks / sizeof checks[0]; ++k) {
         SCOPED_TRACE(k);
         EXPECT_NEAR(checks[k][0], checks[k][1], checks[k][2]);
@@ -169,21 +176,13 @@ TEST(WindowedCalculation, DcPowersAnglesAndInterHarmonics) {
         SCOPED_TRACE(h);
         EXPECT_NEAR(p.interHarmonicsVoltage[h], h == 3 ? 4.6 : 0.0, 1e-3);
     }
-    // 175 Hz is the border line of groups 3 and 4: half of its square in each.
-    EXPECT_NEAR(p.harmonicsVoltage[3], 4.6 * std::sqrt(0.5), 1e-3);
-    EXPECT_NEAR(p.harmonicsVoltage[4], 4.6 * std::sqrt(0.5), 1e-3);
-    EXPECT_NEAR(p.harmonicsVoltage[2], 0.0, 1e-3);
-    EXPECT_NEAR(p.thdInterVoltage.thd, 2.0, 1e-3);          // 4.6 V of 230 V
-    EXPECT_NEAR(p.thdInterVoltage.partialThd1, 2.0, 1e-3);  // subgroup 3 is odd
-    EXPECT_NEAR(p.thdInterCurrent.thd, 0.0, 1e-3);
 }
 
 TEST(WindowedCalculation, ThreePhasesWithNegativeSequenceAndLineToLine) {
     PowerModule m;
     WindowSetup s;
     s.grid = ThreePhaseStar;
-    s.lineToLine = true;
-    s.symmetrical = true;
+    s.on = LineToLine | Symmetrical;
     configure(m, s);
     // Positive sequence 230 V plus 2 % negative sequence (phases -120/+120 swapped).
     const SignalDriver::Signal positive = threePhaseSine(10240.0, 50.0, 230.0, 10.0, 30.0);
@@ -199,10 +198,7 @@ TEST(WindowedCalculation, ThreePhasesWithNegativeSequenceAndLineToLine) {
     EXPECT_NEAR(sc[1].voltageMagnitude, 230.0, 1e-3);
     EXPECT_NEAR(sc[2].voltageUnbalance, 2.00, 1e-4);
     EXPECT_NEAR(sc[2].voltageRmsUnbalance, 2.00, 1e-4);
-    EXPECT_NEAR(sc[0].voltageUnbalance, 0.0, 1e-4);
     EXPECT_NEAR(sc[1].voltage.imag(), 0.0, 230.0 * 0.02);  // turned to phase 1's voltage
-    EXPECT_NEAR(sc[1].currentMagnitude, 10.0, 1e-4);
-    EXPECT_NEAR(sc[2].currentUnbalance, 0.0, 1e-4);
     EXPECT_NEAR(sc[1].powerFactor, std::cos(pi / 6), 1e-4);
     for (unsigned k = 0; k < 3; ++k) {
         SCOPED_TRACE(k);
@@ -217,7 +213,7 @@ TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
     PowerModule m;
     WindowSetup s;
     s.ring = 4000;  // window 1 spans positions 2048..4095: it wraps at 4000
-    s.fullFft = true;
+    s.on = FullFft;
     configure(m, s);
     SignalDriver driver(m);
     Impl& impl = PowerModuleTestAccess::impl(m);
@@ -243,6 +239,7 @@ TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
     }
     // Each window keeps its own arrays while it waits.
     EXPECT_NE(results[0].phases[0].harmonicsVoltage, results[1].phases[0].harmonicsVoltage);
+    EXPECT_NE(results[0].phases[0].spectrumVoltage, results[1].phases[0].spectrumVoltage);
     m.reset(100);
     EXPECT_FALSE(m.isAnyResultReady());  // a reset alone yields no window
     EXPECT_TRUE(m.getResults(0).empty());
@@ -258,11 +255,11 @@ TEST(WindowedCalculation, RefusesWindowsThatMakeNoSense) {
     WindowSetup s;
     s.ring = 8192;
     configure(m, s);
-    // Zero cycles, bad frequencies, under two samples per cycle, longer than
-    // the longest FFT (19 cycles at 45 Hz: 4324 samples > 4096), longer than
-    // the ring (41 cycles: 8397 samples).
-    const std::pair<int, double> bad[] = {{0, 50.0},      {10, 0.0},    {10, -50.0}, {10, NAN},
-                                          {10, INFINITY}, {10, 6000.0}, {19, 45.0},  {41, 50.0}};
+    // Zero cycles, bad frequencies, under two samples per cycle, under 8
+    // samples (5.12), longer than the longest FFT (19 cycles at 45 Hz: 4324
+    // samples > 4096), longer than the ring (41 cycles: 8397 samples).
+    const std::pair<int, double> bad[] = {{0, 50.0},     {10, 0.0},    {10, -50.0}, {10, NAN},  {10, INFINITY},
+                                          {10, 6000.0}, {1, 2000.0}, {19, 45.0},  {41, 50.0}};
     for (const auto& b : bad) {
         SCOPED_TRACE(testing::Message() << b.first << " cycles at " << b.second << " Hz");
         EXPECT_THROW(m.scheduleForCalculation(0, b.first, b.second), std::invalid_argument);
