@@ -184,13 +184,14 @@ TEST(WindowedCalculation, ThreePhasesWithNegativeSequenceAndLineToLine) {
     s.grid = ThreePhaseStar;
     s.on = LineToLine | Symmetrical;
     configure(m, s);
-    // Positive sequence 230 V plus 2 % negative sequence (phases -120/+120 swapped).
+    // Positive sequence 230 V plus 2 % negative sequence (phases -120/+120
+    // swapped); 5 V DC on the line-to-line voltages alone.
     const SignalDriver::Signal positive = threePhaseSine(10240.0, 50.0, 230.0, 10.0, 30.0);
     const SignalDriver::Signal signal = [&](unsigned channel, uint64_t p) {
         const double th = 2 * pi * 50.0 * static_cast<double>(p) / 10240.0 + 0.3;
         const auto negative = [th](unsigned k) { return 4.6 * root2 * std::sin(th + 2 * pi / 3 * k); };
         const unsigned k = channel % 3;
-        const double lineToLine = negative(k) - negative((k + 1) % 3);
+        const double lineToLine = 5.0 + negative(k) - negative((k + 1) % 3);
         return positive(channel, p) + (channel < 3 ? negative(k) : channel < 6 ? 0.0 : lineToLine);
     };
     const PowerResultsGeneral g = window(m, signal, 5000, 10, 50.0);
@@ -205,6 +206,7 @@ TEST(WindowedCalculation, ThreePhasesWithNegativeSequenceAndLineToLine) {
         EXPECT_NEAR(g.phases[k].fundamentalCurrent, 10.0, 1e-4);
         EXPECT_GT(g.phases[k].fundamentalLineToLine, 390.0);  // about sqrt(3) x 230
         EXPECT_NEAR(g.phases[k].rmsLineToLine, g.phases[k].spectrumRmsLineToLine, 1e-2);
+        EXPECT_NEAR(g.phases[k].dcLineToLine - g.phases[k].dcVoltage, 5.0, 1e-3);
     }
     EXPECT_NEAR(g.phases[3].fundamentalActivePower, 3 * 2300.0 * std::cos(pi / 6), 0.1);
 }
