@@ -1,3 +1,5 @@
+// The finishing stage: raw per-window data written by hand into a module's
+// windowed buffers becomes records through getResults.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 namespace {
 
 using Impl = PowerModule::PowerModuleImpl;
+using P = PowerResultsGeneralPhase;
 
 constexpr double pi = 3.141592653589793;
 
@@ -51,6 +54,8 @@ struct WindowedModule {
         zero(b.generalResultsBuffer);
         zero(b.harmonicsBuffer);
         zero(b.thdBuffer);
+        zero(b.symmetricPhasorBuffer);
+        zero(b.symmetricMagnitudeBuffer);
         module.reset(0);
         impl.resultsQueue.pop();  // windows are queued by the tests themselves
     }
@@ -61,12 +66,17 @@ struct WindowedModule {
         item->setCalculation(index * length, length, 200.0, 10, 2048, 4096, 5, 50.0);
         impl.resultsQueue.push(item);
     }
-    PowerResultsGeneralPhase& raw(unsigned int slot, unsigned int phase) {
+    std::vector<PowerResultsGeneral> finish(unsigned long long index, unsigned int length) {
+        queue(index, length);
+        return module.getResults(0);
+    }
+    P& raw(unsigned int slot, unsigned int phase) {
         return impl.buffers.generalResultsBuffer.getHostBufferAt(slot, 1, 0)->phases[phase];
     }
     float* harmonics(unsigned int item) {
         return impl.buffers.harmonicsBuffer.getHostBufferAt(0, 5, static_cast<unsigned short>(item));
     }
+    PowerResultsThd& thd(unsigned int item) { return *impl.buffers.thdBuffer.getHostBufferAt(0, 1, item); }
 
     PowerModule module;
     Impl& impl;
@@ -76,8 +86,7 @@ struct WindowedModule {
 // and i = dcI + I sqrt2 sin(- lag). The spectrum sums hold the sine parts
 // alone, and the raw reactive power is 0.8 of V I sin(lag), so that every raw
 // field differs from the one a wrong offset would read.
-void writeSines(PowerResultsGeneralPhase& r, unsigned int N, double V, double I, double lagDegrees, double dcU,
-                double dcI) {
+void writeSines(P& r, unsigned int N, double V, double I, double lagDegrees, double dcU, double dcI) {
     const double lag = lagDegrees * pi / 180.0;
     r.dcVoltage = N * dcU;
     r.dcCurrent = N * dcI;
@@ -102,16 +111,13 @@ TEST(GeneralResults, SinglePhaseFillsSlotZeroOnly) {
     w.harmonics(3)[1] = 9.5f;     // fundamental current
     w.harmonics(30)[1] = 10.0f;   // voltage angle
     w.harmonics(33)[1] = -20.0f;  // current angle
-    w.queue(0, 2000);
-    const std::vector<PowerResultsGeneral> results = w.module.getResults(0);
+    const std::vector<PowerResultsGeneral> results = w.finish(0, 2000);
     ASSERT_EQ(results.size(), 1u);
     const PowerResultsGeneral& g = results[0];
     EXPECT_EQ(g.phasesCount, 1);
     EXPECT_EQ(g.time, 0.2);
     EXPECT_EQ(g.dFrequency, 10000.0 / 2048);
-    EXPECT_EQ(g.fftOutputLength, 1025u);
-    const PowerResultsGeneralPhase& p = g.phases[0];
-    using P = PowerResultsGeneralPhase;
+    const P& p = g.phases[0];
     const std::pair<double P::*, double> expected[] = {
         {&P::dcVoltage, 1.5}, {&P::dcCurrent, 0.5}, {&P::rmsVoltage, std::sqrt(230.0 * 230.0 + 1.5 * 1.5)},
         {&P::rmsCurrent, std::sqrt(100.25)}, {&P::activePower, 2300.0 * std::cos(pi / 6) + 0.75},
@@ -127,9 +133,14 @@ TEST(GeneralResults, SinglePhaseFillsSlotZeroOnly) {
     EXPECT_TRUE(allZero(&g.phases[1], sizeof g.phases[1]));
 }
 
-TEST(GeneralResults, ThreePhaseTotalsAreMeansAndSums) {
-    WindowedModule w(ThreePhaseStar);
+// Three phases in slot 1: totals, and the symmetrical components with the
+// rms values of the sequences (twice the phasors' magnitudes here).
+TEST(GeneralResults, ThreePhaseTotalsAndSymmetricalComponents) {
+    WindowedModule w(ThreePhaseStar, Symmetrical | FullFft);
     const double V[3] = {230.0, 231.0, 229.0}, I[3] = {10.0, 12.0, 8.0}, lag[3] = {30.0, 0.0, 60.0};
+    std::complex<double>* phasors = w.impl.buffers.symmetricPhasorBuffer.getHostBufferAt(1, 1, 0);
+    double* magnitudes = w.impl.buffers.symmetricMagnitudeBuffer.getHostBufferAt(1, 1, 0);
+    const double sequence[3] = {5.0, 230.0, 2.3};
     for (unsigned int k = 0; k < 3; ++k) {
         writeSines(w.raw(1, k), 1000, V[k], I[k], lag[k], 1.0 + k, 0.25 * (k + 1));
         w.harmonics(k)[1] = static_cast<float>(V[k]);
@@ -137,20 +148,20 @@ TEST(GeneralResults, ThreePhaseTotalsAreMeansAndSums) {
         w.harmonics(18 + k)[1] = static_cast<float>(0.9 * V[k] * I[k] * std::cos(lag[k] * pi / 180));
         w.harmonics(21 + k)[1] = static_cast<float>(0.9 * V[k] * I[k] * std::sin(lag[k] * pi / 180));
         w.harmonics(24 + k)[1] = static_cast<float>(0.9 * V[k] * I[k]);
+        phasors[k] = std::complex<double>(sequence[k], 0.0);
+        phasors[3 + k] = std::complex<double>(k == 1 ? 10.0 : 0.5, 0.0);
+        magnitudes[k] = 4.0 * sequence[k] * sequence[k];
+        magnitudes[3 + k] = 4.0;
     }
-    w.queue(1, 1000);  // slot 1
-    const std::vector<PowerResultsGeneral> results = w.module.getResults(0);
+    const std::vector<PowerResultsGeneral> results = w.finish(1, 1000);
     ASSERT_EQ(results.size(), 1u);
-    const PowerResultsGeneralPhase* ph = results[0].phases;
-    const PowerResultsGeneralPhase& T = ph[3];
+    const P* ph = results[0].phases;
+    const P& T = ph[3];
     EXPECT_DOUBLE_EQ(ph[2].rmsCurrent, std::sqrt(64.0 + 0.75 * 0.75));  // raw block 2 of slot 1
-    using Field = double PowerResultsGeneralPhase::*;
-    for (Field mean : {&PowerResultsGeneralPhase::dcVoltage, &PowerResultsGeneralPhase::rmsVoltage,
-                       &PowerResultsGeneralPhase::rmsCurrent, &PowerResultsGeneralPhase::fundamentalVoltage}) {
+    for (double P::*mean : {&P::dcVoltage, &P::rmsVoltage, &P::rmsCurrent, &P::fundamentalVoltage}) {
         EXPECT_EQ(T.*mean, ph[0].*mean / 3 + ph[1].*mean / 3 + ph[2].*mean / 3);
     }
-    for (Field sum : {&PowerResultsGeneralPhase::activePower, &PowerResultsGeneralPhase::apparentPower,
-                      &PowerResultsGeneralPhase::reactivePower, &PowerResultsGeneralPhase::fundamentalActivePower}) {
+    for (double P::*sum : {&P::activePower, &P::apparentPower, &P::reactivePower, &P::fundamentalActivePower}) {
         EXPECT_EQ(T.*sum, ph[0].*sum + ph[1].*sum + ph[2].*sum);
     }
     EXPECT_EQ(T.fundamentalReactivePowerSum, ph[0].fundamentalReactivePower + ph[1].fundamentalReactivePower +
@@ -162,28 +173,38 @@ TEST(GeneralResults, ThreePhaseTotalsAreMeansAndSums) {
     EXPECT_EQ(T.distortionPowerQ1, root(T.nonActivePower, T.fundamentalReactivePower));
     EXPECT_EQ(T.powerFactor, T.spectrumActivePower / T.apparentPower);
     EXPECT_EQ(T.displacementPowerFactor, T.fundamentalActivePower / T.fundamentalApparentPower);
-    EXPECT_EQ(T.harmonicsVoltage, nullptr);
 
-    // Without fundamental apparent power the total's displacement factor is 1.
+    const PowerResultsSymmetricalComponent* c = results[0].symmetricalComponents;
+    EXPECT_NEAR(c[0].voltageUnbalance, 2.173913, 1e-6);
+    EXPECT_EQ(c[2].voltageUnbalance, 0.9999999999999999);
+    EXPECT_EQ(c[2].voltageRms, 4.6);
+    EXPECT_NEAR(c[0].voltageRmsUnbalance, 2.173913, 1e-6);
+    EXPECT_EQ(c[1].activePower, 6900.0);
+    EXPECT_EQ(c[0].currentUnbalance, 5.0);
+    EXPECT_EQ(c[1].currentRmsUnbalance, 100.0);
+    EXPECT_EQ(ph[0].spectrumVoltage, w.impl.buffers.spectrumBuffer.getHostBufferAt(0, 1025, 0));
+
+    // Without fundamental apparent power the total's displacement factor is 1;
+    // without sequences every ratio is 0.
     for (unsigned int k = 24; k < 27; ++k) {
         w.harmonics(k)[1] = 0.0f;
     }
-    w.queue(2, 1000);
-    const std::vector<PowerResultsGeneral> again = w.module.getResults(0);
+    const std::vector<PowerResultsGeneral> again = w.finish(2, 1000);
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0].phases[3].displacementPowerFactor, 1.0);
+    EXPECT_EQ(again[0].symmetricalComponents[2].voltageUnbalance, 0.0);
+    EXPECT_EQ(again[0].symmetricalComponents[2].currentRmsUnbalance, 0.0);
 }
 
 // Two phases give one line-to-line pair; the distortion records come from
 // the raw sums of squares and the fundamentals.
 TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
     WindowedModule w(TwoPhaseStar, LineToLine | Thd | InterHarmonics);
-    GpuBuffer<PowerResultsThd>& thd = w.impl.buffers.thdBuffer;
-    thd.getHostBufferAt(0, 1, 0)->thd = 9.0;
-    thd.getHostBufferAt(0, 1, 0)->partialThd1 = 4.0;
-    thd.getHostBufferAt(0, 1, 0)->partialThd4 = 1.0;
-    thd.getHostBufferAt(0, 1, 3)->thd = 0.25;  // current, with fundamental 0
-    thd.getHostBufferAt(0, 1, 9)->thd = 16.0;  // voltage inter-harmonics
+    w.thd(0).thd = 9.0;
+    w.thd(0).partialThd1 = 4.0;
+    w.thd(0).partialThd4 = 1.0;
+    w.thd(3).thd = 0.25;  // current, with fundamental 0
+    w.thd(9).thd = 16.0;  // voltage inter-harmonics
     w.raw(0, 0).rmsVoltage = 100 * 101.0 * 101.0;
     w.raw(0, 0).rmsCurrent = 100 * 5.0 * 5.0;
     w.harmonics(0)[1] = 100.0f;
@@ -194,59 +215,38 @@ TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
     }
     w.harmonics(6)[1] = 397.0f;
     w.harmonics(7)[1] = 999.0f;
-    w.queue(0, 100);
-    const std::vector<PowerResultsGeneral> results = w.module.getResults(0);
+    // √max(rms² − fundamental², 0): 0 when rounding makes it negative, NaN
+    // for a NaN input, as in the period values.
+    w.raw(0, 1).rmsVoltage = 100 * 1.0;
+    w.harmonics(1)[1] = 1.0000001f;
+    w.raw(0, 1).rmsCurrent = std::nan("");
+    const std::vector<PowerResultsGeneral> results = w.finish(0, 100);
     ASSERT_EQ(results.size(), 1u);
-    const PowerResultsGeneralPhase* ph = results[0].phases;
-    EXPECT_EQ(ph[0].thdVoltage.harmonicContent, 3.0);
-    EXPECT_EQ(ph[0].thdVoltage.thd, 3.0);
-    EXPECT_NEAR(ph[0].thdVoltage.thdRms, 2.970297, 1e-6);
-    EXPECT_EQ(ph[0].thdVoltage.partialThd1, 2.0);
-    EXPECT_EQ(ph[0].thdVoltage.partialThd4, 1.0);
-    EXPECT_NEAR(ph[0].thdVoltage.distortionContent, 14.177447, 1e-6);
-    EXPECT_EQ(ph[0].thdCurrent.harmonicContent, 0.5);
-    EXPECT_EQ(ph[0].thdCurrent.thd, 0.0);  // a zero fundamental makes every percent of it 0
-    EXPECT_EQ(ph[0].thdCurrent.thdRms, 10.0);
-    EXPECT_EQ(ph[0].harmonicCurrentContent, 0.5);
-    EXPECT_EQ(ph[0].thdInterVoltage.thd, 4.0);
-    EXPECT_EQ(ph[0].interHarmonicsVoltage, w.harmonics(9));
-
-    EXPECT_EQ(ph[0].dcLineToLine, 1.0);
-    EXPECT_EQ(ph[0].rmsLineToLine, 400.0);
-    EXPECT_EQ(ph[0].spectrumRmsLineToLine, 398.0);
-    EXPECT_EQ(ph[0].fundamentalLineToLine, 397.0);
-    EXPECT_EQ(ph[0].harmonicsLineToLine, w.harmonics(6));
-    EXPECT_NEAR(ph[0].thdLineToLine.distortionContent, std::sqrt(400.0 * 400.0 - 397.0 * 397.0), 1e-9);
-    EXPECT_EQ(ph[1].rmsLineToLine, 0.0);  // one pair: only phase 0 has it
-    EXPECT_TRUE(allZero(&ph[1].thdLineToLine, sizeof(PowerResultsThd)));
-    EXPECT_EQ(ph[2].rmsLineToLine, ph[0].rmsLineToLine);  // the total is the mean over one pair
-    EXPECT_EQ(ph[2].dcLineToLine, ph[0].dcLineToLine);
-    EXPECT_EQ(ph[2].fundamentalLineToLine, ph[0].fundamentalLineToLine);
-}
-
-TEST(GeneralResults, SymmetricalComponentsWithRatios) {
-    WindowedModule w(ThreePhaseStar, Symmetrical | FullFft);
-    std::complex<double>* phasors = w.impl.buffers.symmetricPhasorBuffer.getHostBufferAt(0, 1, 0);
-    double* magnitudes = w.impl.buffers.symmetricMagnitudeBuffer.getHostBufferAt(0, 1, 0);
-    const double voltage[3] = {5.0, 230.0, 2.3};
-    for (unsigned int k = 0; k < 3; ++k) {
-        phasors[k] = std::complex<double>(voltage[k], 0.0);
-        phasors[3 + k] = std::complex<double>(k == 1 ? 10.0 : 0.5, 0.0);
-        magnitudes[k] = voltage[k] * voltage[k];
-        magnitudes[3 + k] = 4.0;
+    const P* ph = results[0].phases;
+    const PowerResultsThd& u = ph[0].thdVoltage;
+    const PowerResultsThd& i = ph[0].thdCurrent;
+    // A zero current fundamental makes every percent of it 0; one pair: only
+    // phase 0 has line-to-line values, and the total is their mean over one.
+    const std::pair<double, double> expected[] = {
+        {u.harmonicContent, 3.0}, {u.thd, 3.0}, {u.thdRms, 300.0 / 101.0}, {u.partialThd1, 2.0},
+        {u.partialThd4, 1.0}, {u.distortionContent, std::sqrt(201.0)}, {u.totalDistortion, std::sqrt(201.0)},
+        {i.harmonicContent, 0.5}, {i.thd, 0.0}, {i.thdRms, 10.0}, {ph[0].harmonicCurrentContent, 0.5},
+        {ph[0].thdInterVoltage.thd, 4.0}, {ph[0].dcLineToLine, 1.0}, {ph[0].rmsLineToLine, 400.0},
+        {ph[0].spectrumRmsLineToLine, 398.0}, {ph[0].fundamentalLineToLine, 397.0},
+        {ph[0].thdLineToLine.distortionContent, std::sqrt(400.0 * 400.0 - 397.0 * 397.0)},
+        {ph[1].rmsLineToLine, 0.0}, {ph[2].rmsLineToLine, 400.0}, {ph[2].dcLineToLine, 1.0},
+        {ph[2].fundamentalLineToLine, 397.0}, {ph[1].thdVoltage.distortionContent, 0.0}};
+    for (size_t k = 0; k < sizeof expected / sizeof expected[0]; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_DOUBLE_EQ(expected[k].first, expected[k].second);
     }
-    w.queue(0, 10);
-    const std::vector<PowerResultsGeneral> results = w.module.getResults(0);
-    ASSERT_EQ(results.size(), 1u);
-    const PowerResultsSymmetricalComponent* c = results[0].symmetricalComponents;
-    EXPECT_NEAR(c[0].voltageUnbalance, 2.173913, 1e-6);
-    EXPECT_EQ(c[1].voltageUnbalance, 100.0);
-    EXPECT_EQ(c[2].voltageUnbalance, 0.9999999999999999);
-    EXPECT_EQ(c[2].voltageRms, 2.3);
-    EXPECT_EQ(c[1].activePower, 6900.0);
-    EXPECT_EQ(c[0].currentUnbalance, 5.0);
-    EXPECT_EQ(c[1].currentRmsUnbalance, 100.0);
-    EXPECT_EQ(results[0].phases[0].spectrumVoltage, w.impl.buffers.spectrumBuffer.getHostBufferAt(0, 1025, 0));
+    EXPECT_TRUE(allZero(&ph[1].thdLineToLine, sizeof(PowerResultsThd)));
+    EXPECT_TRUE(std::isnan(ph[1].thdCurrent.distortionContent));
+    // Each array is its own item.
+    EXPECT_EQ(ph[0].interHarmonicsVoltage, w.harmonics(9));
+    EXPECT_EQ(ph[0].interHarmonicsCurrent, w.harmonics(12));
+    EXPECT_EQ(ph[0].interHarmonicsLineToLine, w.harmonics(15));
+    EXPECT_EQ(ph[0].harmonicsLineToLine, w.harmonics(6));
 }
 
 // Windows leave the queue oldest first, at most maxCount at a time, through
@@ -263,10 +263,8 @@ TEST(GeneralResults, WindowsLeaveOldestFirstUpToMaxCount) {
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first[0].phases[0].rmsVoltage, 100.0);
     EXPECT_EQ(first[1].phases[0].rmsVoltage, 101.0);
-    EXPECT_EQ(first[0].phases[0].rmsCurrent, 0.001);
     EXPECT_EQ(first[0].phases[0].impedance, 0.0);
     EXPECT_EQ(first[1].phases[0].impedance, 101.0 / first[1].phases[0].rmsCurrent);
-    EXPECT_EQ(w.impl.resultsQueue.size(), 3u);
     ASSERT_EQ(w.module.getResults(1).size(), 1u);
 
     // The flat call copies the two left into an array of three.
@@ -312,25 +310,6 @@ TEST(GeneralResults, WindowWithoutRawStorageYieldsNoRecord) {
     EXPECT_EQ(next->getFirstSampleIndex(), 3000u);
     EXPECT_EQ(next->getFirstFftOutputSampleIndex(), 0u);
     EXPECT_EQ(next->getFirstHarmonicSampleIndex(), 0u);
-}
-
-TEST(GeneralResults, DistortionRootKeepsNotANumber) {
-    // √max(rms² − fundamental², 0): 0 when rounding makes it negative, NaN for
-    // a NaN input, as in the period values.
-    PowerModule module;
-    Impl& impl = PowerModuleTestAccess::impl(module);
-    const double nan = std::nan("");
-    const double cases[][3] = {{5.0, 3.0, 4.0}, {1.0, 1.0000001, 0.0}, {nan, 3.0, nan}, {5.0, nan, nan}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c[0] << " " << c[1]);
-        PowerResultsThd result{};
-        PowerModuleImplTestAccess::calculateThd(impl, result, c[1], c[0], 0, 0);
-        if (std::isnan(c[2])) {
-            EXPECT_TRUE(std::isnan(result.distortionContent));
-        } else {
-            EXPECT_EQ(result.distortionContent, c[2]);
-        }
-    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <complex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ComtradeRecording.h"
@@ -20,15 +21,15 @@ using Impl = PowerModule::PowerModuleImpl;
 constexpr double pi = 3.141592653589793;
 constexpr double root2 = 1.4142135623730951;
 
+enum Switch : unsigned { LineToLine = 1, Symmetrical = 2, FullFft = 4 };
+
 struct WindowSetup {
     PowerGridConfigType grid = SinglePhase;
     double fs = 10240.0;
     double nominal = 50.0;
     unsigned short periods = 10;
     unsigned int ring = 10240;
-    bool lineToLine = false;
-    bool symmetrical = false;
-    bool fullFft = false;
+    unsigned on = 0;  // Switch bits
 };
 
 void configure(PowerModule& m, const WindowSetup& s) {
@@ -40,9 +41,9 @@ void configure(PowerModule& m, const WindowSetup& s) {
     m.setPeriodCount(s.periods);
     m.setThdEnabled(true);
     m.setInterHarmonicsEnabled(true);
-    m.setLineToLineResultsEnabled(s.lineToLine);
-    m.setSymmetricalComponentsEnabled(s.symmetrical);
-    m.setFullFftEnabled(s.fullFft);
+    m.setLineToLineResultsEnabled(s.on & LineToLine);
+    m.setSymmetricalComponentsEnabled(s.on & Symmetrical);
+    m.setFullFftEnabled(s.on & FullFft);
     m.setWindowedResultsEnabled(true);
     m.endUpdate();
     m.reset(0);
@@ -59,9 +60,18 @@ PowerResultsGeneral window(PowerModule& m, const SignalDriver::Signal& signal, u
     return results.empty() ? PowerResultsGeneral{} : results[0];
 }
 
-// 230 V with 5 % 5th and 3 % 7th harmonic (sine phase), optional DC and an
-// inter-harmonic; the current 10 A lags the voltage by 30 degrees and carries
-// 20 % 5th harmonic lagging its voltage harmonic by 60 degrees.
+// The voltage: 230 V with 5 % 5th, 3 % 7th and 1 % of orders 13, 25 and 40 at
+// their own phases, optional DC and an inter-harmonic. The current 10 A lags
+// the voltage by 30 degrees and carries 20 % 5th lagging its voltage harmonic
+// by 60 degrees.
+struct Harmonic {
+    unsigned order;
+    double rms, phase;
+};
+const Harmonic voltageHarmonics[] = {{1, 230.0, 0.0}, {5, 11.5, 0.0},  {7, 6.9, 0.0},
+                                     {13, 2.3, 0.5},  {25, 2.3, 1.0}, {40, 2.3, 2.0}};
+const double thdVoltage = 100.0 * std::sqrt(0.0025 + 0.0009 + 3 * 0.0001);
+
 SignalDriver::Signal distorted(double fs, double f, double dc = 0.0, double interHz = 0.0, double interRms = 0.0) {
     return [=](unsigned channel, uint64_t p) {
         const double t = static_cast<double>(p) / fs;
@@ -69,150 +79,134 @@ SignalDriver::Signal distorted(double fs, double f, double dc = 0.0, double inte
         if (channel >= 3) {
             return 10.0 * root2 * (std::sin(th - pi / 6) + 0.2 * std::sin(5 * th - pi / 3));
         }
-        return dc + 230.0 * root2 * (std::sin(th) + 0.05 * std::sin(5 * th) + 0.03 * std::sin(7 * th)) +
-               interRms * root2 * std::sin(2 * pi * interHz * t);
+        double u = dc + interRms * root2 * std::sin(2 * pi * interHz * t);
+        for (const Harmonic& h : voltageHarmonics) {
+            u += h.rms * root2 * std::sin(h.order * th + h.phase);
+        }
+        return u;
     };
 }
 
 TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
     struct Case {
-        double nominal, f;
+        double fs, nominal, f;
         unsigned short periods;
-        double tolerance;  // relative
+        double tolerance;   // relative
+        double leakage;     // volts on the orders the signal does not have
         unsigned fftLines;  // FFT length / 2 + 1: the window itself, or the next multiple of 4 with factors 2, 3, 5
     };
-    const Case cases[] = {{50.0, 50.0, 10, 0.001, 1025}, {50.0, 49.5, 10, 0.005, 1081}, {50.0, 50.5, 10, 0.005, 1025},
-                          {60.0, 60.0, 12, 0.005, 1025}, {60.0, 59.7, 12, 0.005, 1081}};
+    // 5760 Hz: order 40 at 49.5 Hz has under three samples per cycle and leaks
+    // up to 0.02 % of the fundamental into its neighbours. At 49.95 Hz the
+    // window (2050.05 samples) lies just above 2048, which is too short; at
+    // 50.0122 Hz (2047.5 samples) 2048 points fit, but over the exact length.
+    const Case cases[] = {{10240, 50.0, 50.0, 10, 0.001, 0.02, 1025},   {10240, 50.0, 49.5, 10, 0.005, 0.02, 1081},
+                          {10240, 50.0, 50.5, 10, 0.005, 0.02, 1025},   {10240, 50.0, 49.95, 10, 0.005, 0.02, 1081},
+                          {10240, 50.0, 50.0122, 10, 0.005, 0.02, 1025},
+                          {10240, 60.0, 60.0, 12, 0.005, 0.02, 1025}, {10240, 60.0, 59.7, 12, 0.005, 0.02, 1081},
+                          {5760, 50.0, 49.5, 10, 0.005, 0.05, 601}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.f);
+        SCOPED_TRACE(testing::Message() << c.fs << " Hz, " << c.f << " Hz");
         PowerModule m;
         WindowSetup s;
+        s.fs = c.fs;
+        s.ring = static_cast<unsigned>(c.fs);
         s.nominal = c.nominal;
         s.periods = c.periods;
         configure(m, s);
         const PowerResultsGeneral g = window(m, distorted(s.fs, c.f), 1000, c.periods, c.f);
         const PowerResultsGeneralPhase& p = g.phases[0];
-        const double exact = c.periods * s.fs / c.f;
-        EXPECT_EQ(g.length, static_cast<unsigned>(std::ceil(exact - 1e-6)));
+        EXPECT_EQ(g.length, static_cast<unsigned>(std::ceil(c.periods * s.fs / c.f - 1e-6)));
         EXPECT_EQ(g.firstSampleIndex, 1000u);
         EXPECT_NEAR(g.dFrequency, c.f / c.periods, 1e-9);
         EXPECT_EQ(g.harmonicLength, 41u);  // orders 0 to thdHighestHarmonic
         EXPECT_EQ(g.fftOutputLength, c.fftLines);
-        const double expected[8] = {0, 230.0, 0, 0, 0, 11.5, 0, 6.9};
-        for (unsigned h = 1; h < 8; ++h) {
+        double expected[41] = {};
+        for (const Harmonic& h : voltageHarmonics) {
+            expected[h.order] = h.rms;
+        }
+        for (unsigned h = 1; h < 41; ++h) {
             SCOPED_TRACE(h);
-            EXPECT_NEAR(p.harmonicsVoltage[h], expected[h], std::max(expected[h] * c.tolerance, 0.02));
+            EXPECT_NEAR(p.harmonicsVoltage[h], expected[h], std::max(expected[h] * c.tolerance, c.leakage));
         }
         EXPECT_NEAR(p.fundamentalVoltage, 230.0, 230.0 * c.tolerance);
-        const double thd = 100.0 * std::sqrt(0.05 * 0.05 + 0.03 * 0.03);
-        EXPECT_NEAR(p.thdVoltage.thd, thd, c.tolerance == 0.001 ? 0.01 : thd * c.tolerance);
-        EXPECT_NEAR(p.thdVoltage.partialThd1, thd, thd * c.tolerance);  // odd orders only
-        EXPECT_NEAR(p.thdVoltage.partialThd2, 0.0, 0.01);               // no even order
-        const double rms = 230.0 * std::sqrt(1 + 0.0025 + 0.0009);
+        const PowerResultsThd& d = p.thdVoltage;
+        EXPECT_NEAR(d.thd, thdVoltage, c.tolerance == 0.001 ? 0.01 : thdVoltage * c.tolerance);
+        EXPECT_NEAR(d.partialThd1, 100.0 * std::sqrt(0.0025 + 0.0009 + 0.0001 + 0.0001), thdVoltage * c.tolerance);
+        EXPECT_NEAR(d.partialThd2, 1.0, c.tolerance);  // the 40th alone is even
+        const double weighted = 100.0 * std::sqrt(25 * 0.0001 + 40 * 0.0001);  // orders 14 to 40, weighted
+        EXPECT_NEAR(d.partialThd3, weighted, weighted * c.tolerance);
+        EXPECT_NEAR(d.partialThd4, 100.0 * std::sqrt(0.0002), 1.5 * c.tolerance);
+        const double rms = 230.0 * std::sqrt(1 + 0.0025 + 0.0009 + 0.0003);
         EXPECT_NEAR(p.spectrumRmsVoltage, rms, rms * c.tolerance);
         EXPECT_NEAR(p.rmsVoltage, rms, rms * 0.003);  // over whole samples: up to half a sample too many
     }
 }
 
-TEST(WindowedCalculation, HighOrdersSurviveResampling) {
-    // 5760 Hz: order 40 at 49.5 Hz has under three samples per cycle.
-    PowerModule m;
-    WindowSetup s;
-    s.fs = 5760.0;
-    s.ring = 5760;
-    configure(m, s);
-    const SignalDriver::Signal signal = [](unsigned, uint64_t p) {
-        const double th = 2 * pi * 49.5 * static_cast<double>(p) / 5760.0;
-        return 230.0 * root2 * (std::sin(th) + 0.01 * std::sin(25 * th + 1.0) + 0.01 * std::sin(40 * th + 2.0));
-    };
-    const PowerResultsGeneral g = window(m, signal, 0, 10, 49.5);
-    EXPECT_NEAR(g.phases[0].harmonicsVoltage[25], 2.3, 2.3 * 0.005);
-    EXPECT_NEAR(g.phases[0].harmonicsVoltage[40], 2.3, 2.3 * 0.005);
-}
-
-TEST(WindowedCalculation, DcPowersAndAnglesOfALaggingCurrent) {
+// Negative DC, an inter-harmonic on the border line of groups 3 and 4, and a
+// current that lags.
+TEST(WindowedCalculation, DcPowersAnglesAndInterHarmonics) {
     PowerModule m;
     configure(m, WindowSetup{});
-    const PowerResultsGeneral g = window(m, distorted(10240.0, 50.0, 12.0), 0, 10, 50.0);
+    const PowerResultsGeneral g = window(m, distorted(10240.0, 50.0, -12.0, 175.0, 4.6), 0, 10, 50.0);
     const PowerResultsGeneralPhase& p = g.phases[0];
-    EXPECT_NEAR(p.dcVoltage, 12.0, 1e-3);
-    EXPECT_NEAR(p.harmonicsVoltage[0], 12.0, 1e-3);
-    EXPECT_NEAR(p.dcCurrent, 0.0, 1e-4);
-    EXPECT_NEAR(p.displacementPowerFactor, std::cos(pi / 6), 1e-5);
-    EXPECT_NEAR(p.fundamentalActivePower, 2300.0 * std::cos(pi / 6), 0.01);
-    EXPECT_NEAR(p.fundamentalReactivePower, 1150.0, 0.01);  // lagging: positive
-    EXPECT_NEAR(p.fundamentalApparentPower, 2300.0, 0.01);
-    EXPECT_NEAR(p.harmonicsActivePower[5], 11.5 * 2.0 * 0.5, 1e-3);  // 5th: 60 degrees apart
-    EXPECT_NEAR(p.harmonicsReactivePower[5], 11.5 * 2.0 * std::sin(pi / 3), 1e-3);
-    EXPECT_NEAR(p.harmonicsActivePower[7], 0.0, 1e-3);  // no 7th in the current
-    EXPECT_NEAR(p.fundamentalAux, 30.0, 1e-3);          // angle of U1 minus angle of I1
-    // Sine phase at the window start: the cosine angle of U1 is -90 degrees.
-    EXPECT_NEAR(p.harmonicAnglesVoltage[1], -90.0, 1e-3);
-    EXPECT_NEAR(p.harmonicAnglesCurrent[1], -120.0, 1e-3);
-    EXPECT_NEAR(p.spectrumActivePower, 2300.0 * std::cos(pi / 6) + 11.5 * 2.0 * 0.5, 0.02);
-    EXPECT_NEAR(p.activePower, p.spectrumActivePower, 0.02);
-    EXPECT_NEAR(p.reactivePower, 1150.0 + 11.5 * 2.0 * std::sin(pi / 3), 0.02);
-    EXPECT_NEAR(p.thdCurrent.thd, 20.0, 1e-3);
-}
-
-TEST(WindowedCalculation, InterHarmonicLandsInItsSubgroup) {
-    PowerModule m;
-    configure(m, WindowSetup{});
-    const PowerResultsGeneral g = window(m, distorted(10240.0, 50.0, 0.0, 175.0, 4.6), 0, 10, 50.0);
-    const PowerResultsGeneralPhase& p = g.phases[0];
+    const double active1 = 2300.0 * std::cos(pi / 6), active5 = 11.5, reactive5 = 23.0 * std::sin(pi / 3);
+    // value, expected, tolerance. The current lags: reactive powers are
+    // positive; its 5th lies 60 degrees behind the voltage's. Sine phase at the
+    // window start: the cosine angle of U1 is -90 degrees; aux is U1 - I1.
+    const double checks[][3] = {
+        {p.dcVoltage, -12.0, 1e-3}, {p.harmonicsVoltage[0], -12.0, 1e-3}, {p.dcCurrent, 0.0, 1e-4},
+        {p.rmsCurrent, 10.0 * std::sqrt(1.04), 1e-4}, {p.displacementPowerFactor, std::cos(pi / 6), 1e-5},
+        {p.fundamentalActivePower, active1, 0.01}, {p.fundamentalReactivePower, 1150.0, 0.01},
+        {p.fundamentalApparentPower, 2300.0, 0.01}, {p.harmonicsActivePower[5], active5, 1e-3},
+        {p.harmonicsReactivePower[5], reactive5, 1e-3}, {p.harmonicsActivePower[7], 0.0, 1e-3},
+        {p.fundamentalAux, 30.0, 1e-3}, {p.harmonicAnglesVoltage[1], -90.0, 1e-3},
+        {p.harmonicAnglesCurrent[1], -120.0, 1e-3}, {p.spectrumActivePower, active1 + active5, 0.02},
+        {p.activePower, active1 + active5, 0.02}, {p.reactivePower, 1150.0 + reactive5, 0.02},
+        {p.thdCurrent.thd, 20.0, 1e-3}, {p.harmonicsVoltage[2], 0.0, 1e-3}, {p.harmonicsActivePower[0], 0.0, 1e-3},
+        // 175 Hz is the border line of groups 3 and 4: half of its square in
+        // each, all of it in subgroup 3 (odd), 2 % of 230 V.
+        {p.harmonicsVoltage[3], 4.6 * std::sqrt(0.5), 1e-3}, {p.harmonicsVoltage[4], 4.6 * std::sqrt(0.5), 1e-3},
+        {p.thdInterVoltage.thd, 2.0, 1e-3}, {p.thdInterVoltage.partialThd1, 2.0, 1e-3},
+        {p.thdInterCurrent.thd, 0.0, 1e-3}};
+    for (size_t k = 0; k < sizeof checks / sizeof checks[0]; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_NEAR(checks[k][0], checks[k][1], checks[k][2]);
+    }
     for (unsigned h = 0; h < 10; ++h) {
         SCOPED_TRACE(h);
         EXPECT_NEAR(p.interHarmonicsVoltage[h], h == 3 ? 4.6 : 0.0, 1e-3);
     }
-    // 175 Hz is the border line of groups 3 and 4: half of its square in each.
-    EXPECT_NEAR(p.harmonicsVoltage[3], 4.6 * std::sqrt(0.5), 1e-3);
-    EXPECT_NEAR(p.harmonicsVoltage[4], 4.6 * std::sqrt(0.5), 1e-3);
-    EXPECT_NEAR(p.harmonicsVoltage[2], 0.0, 1e-3);
-    EXPECT_NEAR(p.thdInterVoltage.thd, 2.0, 1e-3);  // 4.6 V of 230 V
-    EXPECT_NEAR(p.thdInterVoltage.partialThd1, 2.0, 1e-3);  // subgroup 3 is odd
-    EXPECT_NEAR(p.thdInterCurrent.thd, 0.0, 1e-3);
 }
 
 TEST(WindowedCalculation, ThreePhasesWithNegativeSequenceAndLineToLine) {
     PowerModule m;
     WindowSetup s;
     s.grid = ThreePhaseStar;
-    s.lineToLine = true;
-    s.symmetrical = true;
+    s.on = LineToLine | Symmetrical;
     configure(m, s);
-    // Positive sequence 230 V plus 2 % negative sequence (phases -120/+120 swapped).
-    auto phaseVoltage = [](unsigned k, double th) {
-        const double shift = 2 * pi / 3 * k;
-        return 230.0 * root2 * (std::sin(th - shift) + 0.02 * std::sin(th + shift + 0.3));
-    };
+    // Positive sequence 230 V plus 2 % negative sequence (phases -120/+120
+    // swapped); 5 V DC on the line-to-line voltages alone.
+    const SignalDriver::Signal positive = threePhaseSine(10240.0, 50.0, 230.0, 10.0, 30.0);
     const SignalDriver::Signal signal = [&](unsigned channel, uint64_t p) {
-        const double th = 2 * pi * 50.0 * static_cast<double>(p) / 10240.0;
-        if (channel < 3) {
-            return phaseVoltage(channel, th);
-        }
-        if (channel < 6) {
-            return 10.0 * root2 * std::sin(th - 2 * pi / 3 * (channel - 3) - pi / 6);
-        }
-        const unsigned k = channel - 6;
-        return phaseVoltage(k, th) - phaseVoltage((k + 1) % 3, th);
+        const double th = 2 * pi * 50.0 * static_cast<double>(p) / 10240.0 + 0.3;
+        const auto negative = [th](unsigned k) { return 4.6 * root2 * std::sin(th + 2 * pi / 3 * k); };
+        const unsigned k = channel % 3;
+        const double lineToLine = 5.0 + negative(k) - negative((k + 1) % 3);
+        return positive(channel, p) + (channel < 3 ? negative(k) : channel < 6 ? 0.0 : lineToLine);
     };
     const PowerResultsGeneral g = window(m, signal, 5000, 10, 50.0);
     const PowerResultsSymmetricalComponent* sc = g.symmetricalComponents;
     EXPECT_NEAR(sc[1].voltageMagnitude, 230.0, 1e-3);
     EXPECT_NEAR(sc[2].voltageUnbalance, 2.00, 1e-4);
     EXPECT_NEAR(sc[2].voltageRmsUnbalance, 2.00, 1e-4);
-    EXPECT_NEAR(sc[0].voltageUnbalance, 0.0, 1e-4);
     EXPECT_NEAR(sc[1].voltage.imag(), 0.0, 230.0 * 0.02);  // turned to phase 1's voltage
-    EXPECT_NEAR(sc[1].currentMagnitude, 10.0, 1e-4);
-    EXPECT_NEAR(sc[2].currentUnbalance, 0.0, 1e-4);
     EXPECT_NEAR(sc[1].powerFactor, std::cos(pi / 6), 1e-4);
-    EXPECT_EQ(g.phasesCount, 3);
     for (unsigned k = 0; k < 3; ++k) {
         SCOPED_TRACE(k);
         EXPECT_NEAR(g.phases[k].fundamentalCurrent, 10.0, 1e-4);
         EXPECT_GT(g.phases[k].fundamentalLineToLine, 390.0);  // about sqrt(3) x 230
-        EXPECT_NEAR(g.phases[k].fundamentalLineToLine, g.phases[k].harmonicsLineToLine[1], 1e-9);
         EXPECT_NEAR(g.phases[k].rmsLineToLine, g.phases[k].spectrumRmsLineToLine, 1e-2);
+        EXPECT_NEAR(g.phases[k].dcLineToLine - g.phases[k].dcVoltage, 5.0, 1e-3);
     }
     EXPECT_NEAR(g.phases[3].fundamentalActivePower, 3 * 2300.0 * std::cos(pi / 6), 0.1);
 }
@@ -221,7 +215,7 @@ TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
     PowerModule m;
     WindowSetup s;
     s.ring = 4000;  // window 1 spans positions 2048..4095: it wraps at 4000
-    s.fullFft = true;
+    s.on = FullFft;
     configure(m, s);
     SignalDriver driver(m);
     Impl& impl = PowerModuleTestAccess::impl(m);
@@ -238,8 +232,7 @@ TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
         EXPECT_EQ(results[w].firstSampleIndex, 2048ull * w);
         EXPECT_DOUBLE_EQ(results[w].time, 2048.0 * (w + 1) / 10240.0);
         EXPECT_NEAR(p.harmonicsVoltage[1], 230.0, 0.01);
-        EXPECT_NEAR(p.harmonicsVoltage[5], 11.5, 0.01);
-        EXPECT_NEAR(p.thdVoltage.thd, 100.0 * std::sqrt(0.0034), 0.001);
+        EXPECT_NEAR(p.thdVoltage.thd, thdVoltage, 0.001);
         // Full FFT: line 10 is the fundamental; the angle matches the harmonic angle.
         ASSERT_NE(p.spectrumVoltage, nullptr);
         const std::complex<float> z = static_cast<const std::complex<float>*>(p.spectrumVoltage)[10];
@@ -248,6 +241,7 @@ TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
     }
     // Each window keeps its own arrays while it waits.
     EXPECT_NE(results[0].phases[0].harmonicsVoltage, results[1].phases[0].harmonicsVoltage);
+    EXPECT_NE(results[0].phases[0].spectrumVoltage, results[1].phases[0].spectrumVoltage);
     m.reset(100);
     EXPECT_FALSE(m.isAnyResultReady());  // a reset alone yields no window
     EXPECT_TRUE(m.getResults(0).empty());
@@ -263,18 +257,14 @@ TEST(WindowedCalculation, RefusesWindowsThatMakeNoSense) {
     WindowSetup s;
     s.ring = 8192;
     configure(m, s);
-    struct Bad {
-        int periods;
-        double f;
-    };
-    // Zero cycles, bad frequencies, under two samples per cycle, longer than
-    // the longest FFT (19 cycles at 45 Hz: 4324 samples > 4096), longer than
-    // the ring (41 cycles: 8397 samples).
-    const Bad bad[] = {{0, 50.0},  {10, 0.0},  {10, -50.0}, {10, NAN},
-                       {10, INFINITY}, {10, 6000.0}, {19, 45.0}, {41, 50.0}};
-    for (const Bad& b : bad) {
-        SCOPED_TRACE(b.periods * 10000 + b.f);
-        EXPECT_THROW(m.scheduleForCalculation(0, b.periods, b.f), std::invalid_argument);
+    // Zero cycles, bad frequencies, under two samples per cycle, under 8
+    // samples (5.12), longer than the longest FFT (19 cycles at 45 Hz: 4324
+    // samples > 4096), longer than the ring (41 cycles: 8397 samples).
+    const std::pair<int, double> bad[] = {{0, 50.0},     {10, 0.0},    {10, -50.0}, {10, NAN},  {10, INFINITY},
+                                          {10, 6000.0}, {1, 2000.0}, {19, 45.0},  {41, 50.0}};
+    for (const auto& b : bad) {
+        SCOPED_TRACE(testing::Message() << b.first << " cycles at " << b.second << " Hz");
+        EXPECT_THROW(m.scheduleForCalculation(0, b.first, b.second), std::invalid_argument);
     }
     EXPECT_FALSE(m.isAnyResultReady());
     m.scheduleForCalculation(8000, 10, 50.0);  // the ring now holds positions 1856 to 10047
@@ -291,12 +281,16 @@ TEST(WindowedCalculation, RefusesWindowsThatMakeNoSense) {
     EXPECT_EQ(scheduleForCalculation(handle, 0, 10, NAN), 1);
 }
 
-TEST(WindowedCalculation, WaitsUntilAChangedLayoutIsApplied) {
-    // Inside a bracket the rings are still those of one phase: the windowed
-    // stage refuses until endUpdate lays them out for three.
+TEST(WindowedCalculation, WaitsForTheLayoutAndSwitchesOffThroughTheFlatInterface) {
     PowerModule m;
+    PowerModuleHandle handle = reinterpret_cast<PowerModuleHandle>(&m);
+    bool on = true;
+    EXPECT_EQ(getWindowedResultsEnabled(handle, &on), 0);
+    EXPECT_FALSE(on);
     configure(m, WindowSetup());
     const Impl& impl = PowerModuleTestAccess::impl(m);
+    // Inside a bracket the rings are still those of one phase: the windowed
+    // stage refuses until endUpdate lays them out for three.
     m.beginUpdate();
     m.setGridConfigType(ThreePhaseStar);
     EXPECT_THROW(m.scheduleForCalculation(0, 10, 50.0), std::runtime_error);
@@ -307,60 +301,43 @@ TEST(WindowedCalculation, WaitsUntilAChangedLayoutIsApplied) {
     // A failed initialisation leaves no windowed buffer behind; the stage
     // refuses with its message until a setting fits again.
     EXPECT_THROW(m.setBufferLength(1u << 30), std::bad_alloc);  // 6 rings of 2^32 bytes
-    EXPECT_EQ(impl.buffers.harmonicsBuffer.hostBuffer, nullptr);
-    EXPECT_EQ(impl.buffers.harmonicsBuffer.getHostItemsCount(), 0u);
     EXPECT_EQ(impl.buffers.generalResultsBuffer.hostBuffer, nullptr);
     EXPECT_EQ(impl.buffers.maxWindowFftLength, 0u);
     EXPECT_THROW(m.scheduleForCalculation(0, 10, 50.0), std::runtime_error);
     EXPECT_THROW(m.getResults(0), std::runtime_error);
     m.setBufferLength(10240);
     EXPECT_EQ(window(m, distorted(10240.0, 50.0), 10240, 10, 50.0).phasesCount, 3);
-}
 
-TEST(WindowedCalculation, SwitchThroughTheFlatInterfaceAndBackOff) {
-    PowerModuleHandle handle = powerModule_create();
-    bool on = true;
-    EXPECT_EQ(getWindowedResultsEnabled(handle, &on), 0);
-    EXPECT_FALSE(on);
-    EXPECT_EQ(setBufferLength(handle, 1000), 0);
-    EXPECT_EQ(setWindowedResultsEnabled(handle, true), 0);
+    // Off again: no rings without period values, no windowed buffers, and the
+    // reset's window is queued as always.
     EXPECT_EQ(getWindowedResultsEnabled(handle, &on), 0);
     EXPECT_TRUE(on);
-    PowerModule& m = *reinterpret_cast<PowerModule*>(handle);
-    PowerBuffers& b = PowerModuleTestAccess::impl(m).buffers;
+    EXPECT_EQ(setWindowedResultsEnabled(handle, false), 0);
     float* ring = nullptr;
     m.getWaveformBufferUInput(0, &ring);
-    EXPECT_NE(ring, nullptr);  // rings without period values
-    EXPECT_NE(b.harmonicsBuffer.hostBuffer, nullptr);
-    EXPECT_EQ(setWindowedResultsEnabled(handle, false), 0);
-    m.getWaveformBufferUInput(0, &ring);
     EXPECT_EQ(ring, nullptr);
-    EXPECT_EQ(b.harmonicsBuffer.hostBuffer, nullptr);
-    EXPECT_EQ(b.generalResultsBuffer.hostBuffer, nullptr);
+    EXPECT_EQ(impl.buffers.harmonicsBuffer.hostBuffer, nullptr);
+    EXPECT_EQ(impl.buffers.generalResultsBuffer.hostBuffer, nullptr);
     EXPECT_EQ(reset(handle, 0), 0);
     bool ready = false;
     EXPECT_EQ(isAnyResultReady(handle, &ready), 0);
-    EXPECT_TRUE(ready);  // off: the reset's window is queued as always
-    EXPECT_EQ(powerModule_destroy(handle), 0);
+    EXPECT_TRUE(ready);
 }
 
-// The direct DFT of `samples` at lines k f / P, grouped as IEC 61000-4-7.
+// The groups of a window of `samples` from `first`, from a direct DFT at the
+// lines k f / P, grouped as IEC 61000-4-7 (P even).
 std::vector<double> directGroups(const std::vector<double>& x, size_t first, size_t N, unsigned P, unsigned H) {
-    std::vector<double> power(H * P + P, 0.0);
-    for (size_t k = 0; k < power.size(); ++k) {
-        std::complex<double> sum;
-        for (size_t n = 0; n < N; ++n) {
-            sum += x[first + n] * std::polar(1.0, -2 * pi * k * n / N);
-        }
-        power[k] = std::norm(sum * (k == 0 ? 1.0 : root2) / static_cast<double>(N));
-    }
     std::vector<double> groups(H, 0.0);
     for (unsigned h = 1; h < H; ++h) {
-        double g = 0.5 * (power[h * P - P / 2] + power[h * P + P / 2]);
-        for (unsigned k = h * P - P / 2 + 1; k < h * P + P / 2; ++k) {
-            g += power[k];
+        for (size_t k = h * P - P / 2; k <= h * P + P / 2; ++k) {
+            std::complex<double> sum;
+            for (size_t n = 0; n < N; ++n) {
+                sum += x[first + n] * std::polar(1.0, -2 * pi * k * n / N);
+            }
+            const double border = (k == h * P - P / 2 || k == h * P + P / 2) ? 0.5 : 1.0;
+            groups[h] += border * std::norm(sum * root2 / static_cast<double>(N));
         }
-        groups[h] = std::sqrt(g);
+        groups[h] = std::sqrt(groups[h]);
     }
     return groups;
 }
@@ -388,15 +365,14 @@ void checkRecording(const char* file, const char* channel, double seconds) {
     const size_t N = static_cast<size_t>(s.periods * rec.sampleRate / rec.frequency);
     ASSERT_EQ(g.length, N);
     const std::vector<double> groups = directGroups(x, first, N, s.periods, 41);
-    const PowerResultsGeneralPhase& p = g.phases[0];
     double s0 = 0.0;
     for (unsigned h = 1; h < 41; ++h) {
         SCOPED_TRACE(h);
-        EXPECT_NEAR(p.harmonicsVoltage[h], groups[h], groups[h] * 0.005 + groups[1] * 1e-5);
+        EXPECT_NEAR(g.phases[0].harmonicsVoltage[h], groups[h], groups[h] * 0.005 + groups[1] * 1e-5);
         s0 += h >= 2 ? groups[h] * groups[h] : 0.0;
     }
     const double thd = 100.0 * std::sqrt(s0) / groups[1];
-    EXPECT_NEAR(p.thdVoltage.thd, thd, thd * 0.005);
+    EXPECT_NEAR(g.phases[0].thdVoltage.thd, thd, thd * 0.005);
 }
 
 TEST(WindowedCalculation, RecordedSwellAgreesWithADirectDft) { checkRecording("test1", "VA_G1", 2.0); }
