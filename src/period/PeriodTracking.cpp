@@ -65,6 +65,10 @@ void writeUnitPhasor(double phase, double* phasor) {
 #endif
 }
 
+// The fractional part of x for 0 <= x < 2, as fractionalPart gives it: x
+// itself or x - 1, both exact. The choice is a mask, not a branch.
+double wrapOnce(double x) { return x - (x >= 1.0 ? 1.0 : 0.0); }
+
 // The rows of the period tracking buffer.
 struct TrackingRows {
     double* frequency;
@@ -73,17 +77,83 @@ struct TrackingRows {
 };
 
 // Ring positions [begin, end) of one segment, each advancing the phase by
-// increment; returns the phase after the last. The stores of frequency and
-// flag cost nothing beside the sine and cosine.
+// increment; returns the phase after the last. With a phase in [0, 1) and an
+// increment below one cycle the sum stays below 2, so one wrap does what the
+// fractional part does. The stores of frequency and flag cost nothing beside
+// the sine and cosine.
+template <bool belowOneCycle>
 double writeRun(double phase, double increment, uint64_t begin, uint64_t end, const TrackingRows& rows,
                 double frequency, double flag) {
+    double* const phasor = rows.phasor;
+    double* const frequencyRow = rows.frequency;
+    double* const flagRow = rows.flag;
     for (uint64_t s = begin; s < end; ++s) {
-        phase = fractionalPart(phase + increment);
-        writeUnitPhasor(phase, rows.phasor + 2 * s);
-        rows.frequency[s] = frequency;
-        rows.flag[s] = flag;
+        phase = belowOneCycle ? wrapOnce(phase + increment) : fractionalPart(phase + increment);
+        writeUnitPhasor(phase, phasor + 2 * s);
+        frequencyRow[s] = frequency;
+        flagRow[s] = flag;
     }
     return phase;
+}
+
+// The number of leading values, at least 1 and at most limit, that have the
+// bits of values[0]: a run of positions with one phase advance.
+uint64_t sameBitsRun(const double* values, uint64_t limit) {
+    uint64_t first;
+    std::memcpy(&first, values, sizeof first);
+    uint64_t n = 1;
+    for (; n + 4 <= limit; n += 4) {
+        uint64_t v[4];
+        std::memcpy(v, values + n, sizeof v);
+        if (((v[0] ^ first) | (v[1] ^ first) | (v[2] ^ first) | (v[3] ^ first)) != 0) {
+            break;
+        }
+    }
+    for (; n < limit; ++n) {
+        uint64_t v;
+        std::memcpy(&v, values + n, sizeof v);
+        if (v != first) {
+            break;
+        }
+    }
+    return n;
+}
+
+// Feeds count positions from sampleIndex on, all advancing the phase by
+// phaseShift, to the item as that many calls of addSampleWithPhaseShift do,
+// and stops after the position that ends it. Returns the number of positions
+// fed. The item's first position, the one that spawns its successor and the
+// one that ends it go through the member; every other position only adds to
+// the phase and passes one comparison, with the phase in a register.
+uint64_t feedRun(PowerPeriodResultsQueueItem& item, uint64_t sampleIndex, uint64_t count, double phaseShift) {
+    uint64_t fed = 0;
+    while (fed < count && !item.lengthCalculated) {
+        if (sampleIndex + fed != item.firstSampleIndex) {
+            // Below the bound a position neither spawns (phase + shift below
+            // the advance, or a successor already there) nor ends the item
+            // (phase + shift below the length). A NaN bound lets none through.
+            const double length = item.lengthInPeriods;
+            const double bound = item.nextItem || !(item.advanceBy < length) ? length : item.advanceBy;
+            double phase = item.phase;
+            uint64_t n = fed;
+            for (; n < count; ++n) {
+                const double reached = phase + phaseShift;
+                if (!(reached < bound)) {
+                    break;
+                }
+                phase = reached;
+            }
+            item.phase = phase;
+            item.samplesProcessed = item.samplesProcessed + (n - fed);
+            fed = n;
+            if (fed == count) {
+                break;
+            }
+        }
+        item.addSampleWithPhaseShift(sampleIndex + fed, phaseShift);
+        ++fed;
+    }
+    return fed;
 }
 }  // namespace
 
@@ -179,16 +249,21 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
         // position advances by the last share only; a segment longer than the
         // ring meets that index once per lap.
         const double lastShift = lastFraction * shift;
+        const bool belowOneCycle = phase >= 0.0 && phase < 1.0 && shift < 1.0;
+        const auto run = [&](double increment, uint64_t begin, uint64_t end) {
+            phase = belowOneCycle ? writeRun<true>(phase, increment, begin, end, rows, frequency, flag)
+                                  : writeRun<false>(phase, increment, begin, end, rows, frequency, flag);
+        };
         uint64_t remaining = m;
         uint64_t s = s1 + 1 == L ? 0 : s1 + 1;
         while (remaining > 0) {
             const uint64_t end = s + (remaining < L - s ? remaining : L - s);
             if (s2 >= s && s2 < end) {
-                phase = writeRun(phase, shift, s, s2, rows, frequency, flag);
-                phase = writeRun(phase, lastShift, s2, s2 + 1, rows, frequency, flag);
-                phase = writeRun(phase, shift, s2 + 1, end, rows, frequency, flag);
+                run(shift, s, s2);
+                run(lastShift, s2, s2 + 1);
+                run(shift, s2 + 1, end);
             } else {
-                phase = writeRun(phase, shift, s, end, rows, frequency, flag);
+                run(shift, s, end);
             }
             remaining -= end - s;
             s = end == L ? 0 : end;
@@ -202,30 +277,24 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
 
     // Feed the chain of items up to the last position written. An item that
     // ends hands over to its successor, which restarts at its own first
-    // position, so a position shared by two items is fed to both.
+    // position, so a position shared by two items is fed to both. Positions
+    // go in runs whose frequency items have the same bits, and so the same
+    // advance f / fs; a run ends at the ring's end at the latest. A run found
+    // for one item serves its successor too, which restarts inside it.
+    uint64_t runBegin = 1;
+    uint64_t runEnd = 0;
+    double runShift = 0.0;
     std::shared_ptr<PowerPeriodResultsQueueItem> item = currentPeriodQueueItem;
     while (item) {
         uint64_t p = item->getNextSampleIndexToProcess();
-        if (!item->isLengthCalculated()) {
-            // The ring index runs beside the position, so no remainder per
-            // position. Runs of positions share one frequency, and the same
-            // bits divided by fs give the same shift, so the division is done
-            // again only when the bits change.
-            uint64_t ring = p % L;
-            uint64_t frequencyBits = 0;
-            double phaseShift = 0.0;
-            bool known = false;
-            p = item->addSamples(p, lastPosition, [=](uint64_t) mutable {
-                uint64_t bits;
-                std::memcpy(&bits, frequencyItem + ring, sizeof bits);
-                if (!known || bits != frequencyBits) {
-                    phaseShift = frequencyItem[ring] / fs;
-                    frequencyBits = bits;
-                    known = true;
-                }
-                ring = ring + 1 == L ? 0 : ring + 1;
-                return phaseShift;
-            });
+        while (p <= lastPosition && !item->isLengthCalculated()) {
+            if (p < runBegin || p >= runEnd) {
+                const uint64_t ring = p % L;
+                runBegin = p;
+                runEnd = p + sameBitsRun(frequencyItem + ring, std::min(lastPosition - p + 1, L - ring));
+                runShift = frequencyItem[ring] / fs;
+            }
+            p += feedRun(*item, p, runEnd - p, runShift);
         }
         if (item->isLengthCalculated()) {
             periodResultsQueue.push(item);
