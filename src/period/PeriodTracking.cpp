@@ -96,25 +96,29 @@ double writeRun(double phase, double increment, uint64_t begin, uint64_t end, co
     return phase;
 }
 
+uint64_t bitsOf(const double* value) {
+    uint64_t bits;
+    std::memcpy(&bits, value, sizeof bits);
+    return bits;
+}
+
 // The number of leading values, at least 1 and at most limit, that have the
 // bits of values[0]: a run of positions with one phase advance.
 uint64_t sameBitsRun(const double* values, uint64_t limit) {
-    uint64_t first;
-    std::memcpy(&first, values, sizeof first);
+    const uint64_t first = bitsOf(values);
     uint64_t n = 1;
-    for (; n + 4 <= limit; n += 4) {
-        uint64_t v[4];
-        std::memcpy(v, values + n, sizeof v);
-        if (((v[0] ^ first) | (v[1] ^ first) | (v[2] ^ first) | (v[3] ^ first)) != 0) {
+    for (; n + 8 <= limit; n += 8) {
+        const double* v = values + n;
+        const uint64_t differing = ((bitsOf(v) ^ first) | (bitsOf(v + 1) ^ first)) |
+                                   ((bitsOf(v + 2) ^ first) | (bitsOf(v + 3) ^ first)) |
+                                   ((bitsOf(v + 4) ^ first) | (bitsOf(v + 5) ^ first)) |
+                                   ((bitsOf(v + 6) ^ first) | (bitsOf(v + 7) ^ first));
+        if (differing != 0) {
             break;
         }
     }
-    for (; n < limit; ++n) {
-        uint64_t v;
-        std::memcpy(&v, values + n, sizeof v);
-        if (v != first) {
-            break;
-        }
+    while (n < limit && bitsOf(values + n) == first) {
+        ++n;
     }
     return n;
 }
@@ -136,6 +140,21 @@ uint64_t feedRun(PowerPeriodResultsQueueItem& item, uint64_t sampleIndex, uint64
             const double bound = item.nextItem || !(item.advanceBy < length) ? length : item.advanceBy;
             double phase = item.phase;
             uint64_t n = fed;
+            // With a positive advance the sums only grow, so when the fourth
+            // is below the bound the three before it are too; the sums are the
+            // ones the single steps form.
+            if (phaseShift > 0.0) {
+                for (; n + 4 <= count; n += 4) {
+                    const double r1 = phase + phaseShift;
+                    const double r2 = r1 + phaseShift;
+                    const double r3 = r2 + phaseShift;
+                    const double r4 = r3 + phaseShift;
+                    if (!(r4 < bound)) {
+                        break;
+                    }
+                    phase = r4;
+                }
+            }
             for (; n < count; ++n) {
                 const double reached = phase + phaseShift;
                 if (!(reached < bound)) {

@@ -34,12 +34,11 @@ using Pair = double __attribute__((vector_size(16)));
 
 // Weighted sums over one phase's span. The weight f (the frequency of the
 // position) turns the phasor sums into integrals over the tracked phase. The
-// phasor sums hold (real, imaginary).
+// phasor sums hold (real, imaginary), the squares (voltage, current).
 struct PhaseSums {
     double wf = 0.0;
-    double su = 0.0;
+    Pair squares = {0.0, 0.0};
     Pair au = {0.0, 0.0};
-    double si = 0.0;
     double sui = 0.0;
     Pair ai = {0.0, 0.0};
     double sd = 0.0;
@@ -65,25 +64,24 @@ struct PhaseRings {
 template <bool withCurrent, bool withLineToLine, bool weighted>
 void accumulate(PhaseSums& out, const PhaseRings& rings, uint64_t begin, uint64_t end, double w) {
     const Pair conjugate = {1.0, -1.0};
+    const Pair weight = {w, w};
     PhaseSums sums = out;
     for (uint64_t j = begin; j < end; ++j) {
         const double f = rings.frequency[j];
         Pair ph;
         std::memcpy(&ph, rings.phasor + 2 * j, sizeof ph);
         const Pair conjPh = ph * conjugate;
-        const double u = rings.voltage[j];
-        const double wu = weighted ? w * u : u;
+        // Voltage and current side by side; without a current its lane
+        // carries zeros that no result reads.
+        const Pair ui = {rings.voltage[j], withCurrent ? rings.current[j] : 0.0f};
+        const Pair wui = weighted ? weight * ui : ui;
         sums.wf += weighted ? w * f : f;
-        sums.su += weighted ? w * (u * u) : u * u;
-        const double wuf = wu * f;
-        sums.au += Pair{wuf, wuf} * conjPh;
+        sums.squares += weighted ? weight * (ui * ui) : ui * ui;
+        const Pair wuif = wui * Pair{f, f};
+        sums.au += Pair{wuif[0], wuif[0]} * conjPh;
         if (withCurrent) {
-            const double i = rings.current[j];
-            const double wi = weighted ? w * i : i;
-            sums.si += weighted ? w * (i * i) : i * i;
-            sums.sui += wu * i;
-            const double wif = wi * f;
-            sums.ai += Pair{wif, wif} * conjPh;
+            sums.sui += wui[0] * ui[1];
+            sums.ai += Pair{wuif[1], wuif[1]} * conjPh;
         }
         if (withLineToLine) {
             const double d = rings.lineToLine[j];
@@ -176,7 +174,7 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
         const std::complex<double> u1(c * sums.au[0], c * sums.au[1]);
         voltages[k] = u1;
         record.fundamentalVoltage = std::hypot(u1.real(), u1.imag());
-        record.rmsVoltage = std::sqrt((1.0 / T) * sums.su);
+        record.rmsVoltage = std::sqrt((1.0 / T) * sums.squares[0]);
 
         if (currents) {
             const std::complex<double> i1(c * sums.ai[0], c * sums.ai[1]);
@@ -190,7 +188,7 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
                 angle = angle - 360.0 * std::ceil(angle / 360.0 - 0.5);
             }
             record.fundamentalPhaseAngle = angle;
-            record.rmsCurrent = std::sqrt(sums.si / T);
+            record.rmsCurrent = std::sqrt(sums.squares[1] / T);
             record.activePower = sums.sui / T;
             record.apparentPower = record.rmsCurrent * record.rmsVoltage;
             record.nonActivePower = nonNegativeRoot(record.apparentPower * record.apparentPower -
