@@ -76,30 +76,33 @@ struct TrackingRows {
     double* flag;
 };
 
-// Ring positions [begin, end) of one segment, each advancing the phase by
-// increment; returns the phase after the last. With a phase in [0, 1) and an
-// increment below one cycle the sum stays below 2, so one wrap does what the
-// fractional part does. The stores of frequency and flag cost nothing beside
-// the sine and cosine.
-template <bool belowOneCycle>
-double writeRun(double phase, double increment, uint64_t begin, uint64_t end, const TrackingRows& rows,
-                double frequency, double flag) {
-    double* const phasor = rows.phasor;
-    double* const frequencyRow = rows.frequency;
-    double* const flagRow = rows.flag;
-    for (uint64_t s = begin; s < end; ++s) {
-        phase = belowOneCycle ? wrapOnce(phase + increment) : fractionalPart(phase + increment);
-        writeUnitPhasor(phase, phasor + 2 * s);
-        frequencyRow[s] = frequency;
-        flagRow[s] = flag;
-    }
-    return phase;
-}
-
 uint64_t bitsOf(const double* value) {
     uint64_t bits;
     std::memcpy(&bits, value, sizeof bits);
     return bits;
+}
+
+// Ring positions [begin, end) of one segment, each advancing the phase by
+// increment; returns the phase after the last. With a phase in [0, 1) and an
+// increment below one cycle the sum stays below 2, so one wrap does what the
+// fractional part does. Frequency and flag go in as bits, which stay in
+// registers that the sine and cosine leave alone.
+template <bool belowOneCycle>
+double writeRun(double phase, double increment, uint64_t begin, uint64_t end, const TrackingRows& rows,
+                double frequency, double flag) {
+    double* phasor = rows.phasor + 2 * begin;
+    double* frequencyRow = rows.frequency + begin;
+    double* flagRow = rows.flag + begin;
+    const uint64_t frequencyBits = bitsOf(&frequency);
+    const uint64_t flagBits = bitsOf(&flag);
+    for (uint64_t n = end - begin; n > 0; --n) {
+        phase = belowOneCycle ? wrapOnce(phase + increment) : fractionalPart(phase + increment);
+        writeUnitPhasor(phase, phasor);
+        std::memcpy(frequencyRow++, &frequencyBits, sizeof frequencyBits);
+        std::memcpy(flagRow++, &flagBits, sizeof flagBits);
+        phasor += 2;
+    }
+    return phase;
 }
 
 // The number of leading values, at least 1 and at most limit, that have the
