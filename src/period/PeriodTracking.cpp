@@ -270,8 +270,9 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
         // The position whose ring index is that of the segment's last
         // position advances by the last share only; a segment longer than the
         // ring meets that index once per lap.
+        // The phase is a fractional part of a non-negative sum, in [0, 1).
         const double lastShift = lastFraction * shift;
-        const bool belowOneCycle = phase >= 0.0 && phase < 1.0 && shift < 1.0;
+        const bool belowOneCycle = shift < 1.0;
         const auto run = [&](double increment, uint64_t begin, uint64_t end) {
             phase = belowOneCycle ? writeRun<true>(phase, increment, begin, end, rows, frequency, flag)
                                   : writeRun<false>(phase, increment, begin, end, rows, frequency, flag);
