@@ -143,20 +143,19 @@ uint64_t feedRun(PowerPeriodResultsQueueItem& item, uint64_t sampleIndex, uint64
             const double bound = item.nextItem || !(item.advanceBy < length) ? length : item.advanceBy;
             double phase = item.phase;
             uint64_t n = fed;
-            // With a positive advance the sums only grow, so when the fourth
-            // is below the bound the three before it are too; the sums are the
-            // ones the single steps form.
-            if (phaseShift > 0.0) {
-                for (; n + 4 <= count; n += 4) {
-                    const double r1 = phase + phaseShift;
-                    const double r2 = r1 + phaseShift;
-                    const double r3 = r2 + phaseShift;
-                    const double r4 = r3 + phaseShift;
-                    if (!(r4 < bound)) {
-                        break;
-                    }
-                    phase = r4;
+            // The sums of one advance move one way from a phase below the
+            // bound (every position fed leaves the phase below it unless it
+            // ends the item), so when the fourth sum is below the bound the
+            // three before it are too.
+            for (; n + 4 <= count; n += 4) {
+                const double r1 = phase + phaseShift;
+                const double r2 = r1 + phaseShift;
+                const double r3 = r2 + phaseShift;
+                const double r4 = r3 + phaseShift;
+                if (!(r4 < bound)) {
+                    break;
                 }
+                phase = r4;
             }
             for (; n < count; ++n) {
                 const double reached = phase + phaseShift;
