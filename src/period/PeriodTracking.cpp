@@ -66,7 +66,7 @@ void writeUnitPhasor(double phase, double* phasor) {
 }
 
 // The fractional part of x for 0 <= x < 2, as fractionalPart gives it: x
-// itself or x - 1, both exact. The choice is a mask, not a branch.
+// itself or x - 1, both exact, without a conversion to an integer and back.
 double wrapOnce(double x) { return x - (x >= 1.0 ? 1.0 : 0.0); }
 
 // The rows of the period tracking buffer.
@@ -268,8 +268,9 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
         // The further positions in runs of ring indices up to the ring's end.
         // The position whose ring index is that of the segment's last
         // position advances by the last share only; a segment longer than the
-        // ring meets that index once per lap.
-        // The phase is a fractional part of a non-negative sum, in [0, 1).
+        // ring meets that index once per lap. The phase, a fractional part of
+        // a non-negative sum, is in [0, 1), so below a cycle per position one
+        // wrap suffices.
         const double lastShift = lastFraction * shift;
         const bool belowOneCycle = shift < 1.0;
         const auto run = [&](double increment, uint64_t begin, uint64_t end) {
