@@ -35,8 +35,7 @@ void configure(PowerModule& module, double fs, int divisor, unsigned int length,
 }
 
 TEST(PeriodTracking, WholePositionSegmentsWritePhaseFrequencyAndFlag) {
-    // The second segment starts on the ring's last index and wraps the ring of
-    // 16; it advances the phase by 1.7 cycles per position (items of 2 cycles).
+    // The second segment wraps the ring of 16 from its last index at 1.7 cycles per position (items of 2).
     PowerModule module;
     module.setHalfPeriodValuesCount(4);
     configure(module, 1000.0, 1, 16);
