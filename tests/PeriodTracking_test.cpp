@@ -35,17 +35,18 @@ void configure(PowerModule& module, double fs, int divisor, unsigned int length,
 }
 
 TEST(PeriodTracking, WholePositionSegmentsWritePhaseFrequencyAndFlag) {
-    // The second segment starts on the ring's last index and wraps the ring of 16.
+    // The second segment wraps the ring of 16 from its last index at 1.7 cycles per position (items of 2).
     PowerModule module;
+    module.setHalfPeriodValuesCount(4);
     configure(module, 1000.0, 1, 16);
     SignalDriver driver(module);
     driver.schedule(0, 15, 50.0, true);
-    driver.schedule(15, 5, 25.0, false);
+    driver.schedule(15, 5, 1700.0, false);
     const Tracking t = trackingOf(module);
     double phase = 0.0, whole;
     for (unsigned p = 0; p < 20; ++p) {
         SCOPED_TRACE(p);
-        const double frequency = p < 15 ? 50.0 : 25.0;
+        const double frequency = p < 15 ? 50.0 : 1700.0;
         phase = std::modf(phase + frequency / 1000.0, &whole);
         const unsigned s = p % 16;
         if (p >= 4) {  // positions 0-3 were overwritten by 16-19

@@ -65,6 +65,10 @@ void writeUnitPhasor(double phase, double* phasor) {
 #endif
 }
 
+// The fractional part of x for 0 <= x < 2, as fractionalPart gives it: x
+// itself or x - 1, both exact, without a conversion to an integer and back.
+double wrapOnce(double x) { return x - (x >= 1.0 ? 1.0 : 0.0); }
+
 // The rows of the period tracking buffer.
 struct TrackingRows {
     double* frequency;
@@ -72,18 +76,105 @@ struct TrackingRows {
     double* flag;
 };
 
+uint64_t bitsOf(const double* value) {
+    uint64_t bits;
+    std::memcpy(&bits, value, sizeof bits);
+    return bits;
+}
+
 // Ring positions [begin, end) of one segment, each advancing the phase by
-// increment; returns the phase after the last. The stores of frequency and
-// flag cost nothing beside the sine and cosine.
+// increment; returns the phase after the last. With a phase in [0, 1) and an
+// increment below one cycle the sum stays below 2, so one wrap does what the
+// fractional part does. Frequency and flag go in as bits, which stay in
+// registers that the sine and cosine leave alone.
+template <bool belowOneCycle>
 double writeRun(double phase, double increment, uint64_t begin, uint64_t end, const TrackingRows& rows,
                 double frequency, double flag) {
-    for (uint64_t s = begin; s < end; ++s) {
-        phase = fractionalPart(phase + increment);
-        writeUnitPhasor(phase, rows.phasor + 2 * s);
-        rows.frequency[s] = frequency;
-        rows.flag[s] = flag;
+    double* phasor = rows.phasor + 2 * begin;
+    double* frequencyRow = rows.frequency + begin;
+    double* flagRow = rows.flag + begin;
+    const uint64_t frequencyBits = bitsOf(&frequency);
+    const uint64_t flagBits = bitsOf(&flag);
+    for (uint64_t n = end - begin; n > 0; --n) {
+        phase = belowOneCycle ? wrapOnce(phase + increment) : fractionalPart(phase + increment);
+        writeUnitPhasor(phase, phasor);
+        std::memcpy(frequencyRow++, &frequencyBits, sizeof frequencyBits);
+        std::memcpy(flagRow++, &flagBits, sizeof flagBits);
+        phasor += 2;
     }
     return phase;
+}
+
+// The number of leading values, at least 1 and at most limit, that have the
+// bits of values[0]: a run of positions with one phase advance.
+uint64_t sameBitsRun(const double* values, uint64_t limit) {
+    const uint64_t first = bitsOf(values);
+    uint64_t n = 1;
+    for (; n + 8 <= limit; n += 8) {
+        const double* v = values + n;
+        const uint64_t differing = ((bitsOf(v) ^ first) | (bitsOf(v + 1) ^ first)) |
+                                   ((bitsOf(v + 2) ^ first) | (bitsOf(v + 3) ^ first)) |
+                                   ((bitsOf(v + 4) ^ first) | (bitsOf(v + 5) ^ first)) |
+                                   ((bitsOf(v + 6) ^ first) | (bitsOf(v + 7) ^ first));
+        if (differing != 0) {
+            break;
+        }
+    }
+    while (n < limit && bitsOf(values + n) == first) {
+        ++n;
+    }
+    return n;
+}
+
+// Feeds count positions from sampleIndex on, all advancing the phase by
+// phaseShift, to the item as that many calls of addSampleWithPhaseShift do,
+// and stops after the position that ends it. Returns the number of positions
+// fed. The item's first position, the one that spawns its successor and the
+// one that ends it go through the member; every other position only adds to
+// the phase and passes one comparison, with the phase in a register.
+uint64_t feedRun(PowerPeriodResultsQueueItem& item, uint64_t sampleIndex, uint64_t count, double phaseShift) {
+    uint64_t fed = 0;
+    while (fed < count && !item.lengthCalculated) {
+        if (sampleIndex + fed != item.firstSampleIndex) {
+            // Below the bound a position neither spawns (phase + shift below
+            // the advance, or a successor already there) nor ends the item
+            // (phase + shift below the length). A NaN bound lets none through.
+            const double length = item.lengthInPeriods;
+            const double bound = item.nextItem || !(item.advanceBy < length) ? length : item.advanceBy;
+            double phase = item.phase;
+            uint64_t n = fed;
+            // The sums of one advance move one way from a phase below the
+            // bound (every position fed leaves the phase below it unless it
+            // ends the item), so when the fourth sum is below the bound the
+            // three before it are too.
+            for (; n + 4 <= count; n += 4) {
+                const double r1 = phase + phaseShift;
+                const double r2 = r1 + phaseShift;
+                const double r3 = r2 + phaseShift;
+                const double r4 = r3 + phaseShift;
+                if (!(r4 < bound)) {
+                    break;
+                }
+                phase = r4;
+            }
+            for (; n < count; ++n) {
+                const double reached = phase + phaseShift;
+                if (!(reached < bound)) {
+                    break;
+                }
+                phase = reached;
+            }
+            item.phase = phase;
+            item.samplesProcessed = item.samplesProcessed + (n - fed);
+            fed = n;
+            if (fed == count) {
+                break;
+            }
+        }
+        item.addSampleWithPhaseShift(sampleIndex + fed, phaseShift);
+        ++fed;
+    }
+    return fed;
 }
 }  // namespace
 
@@ -177,18 +268,25 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
         // The further positions in runs of ring indices up to the ring's end.
         // The position whose ring index is that of the segment's last
         // position advances by the last share only; a segment longer than the
-        // ring meets that index once per lap.
+        // ring meets that index once per lap. The phase, a fractional part of
+        // a non-negative sum, is in [0, 1), so below a cycle per position one
+        // wrap suffices.
         const double lastShift = lastFraction * shift;
+        const bool belowOneCycle = shift < 1.0;
+        const auto run = [&](double increment, uint64_t begin, uint64_t end) {
+            phase = belowOneCycle ? writeRun<true>(phase, increment, begin, end, rows, frequency, flag)
+                                  : writeRun<false>(phase, increment, begin, end, rows, frequency, flag);
+        };
         uint64_t remaining = m;
         uint64_t s = s1 + 1 == L ? 0 : s1 + 1;
         while (remaining > 0) {
             const uint64_t end = s + (remaining < L - s ? remaining : L - s);
             if (s2 >= s && s2 < end) {
-                phase = writeRun(phase, shift, s, s2, rows, frequency, flag);
-                phase = writeRun(phase, lastShift, s2, s2 + 1, rows, frequency, flag);
-                phase = writeRun(phase, shift, s2 + 1, end, rows, frequency, flag);
+                run(shift, s, s2);
+                run(lastShift, s2, s2 + 1);
+                run(shift, s2 + 1, end);
             } else {
-                phase = writeRun(phase, shift, s, end, rows, frequency, flag);
+                run(shift, s, end);
             }
             remaining -= end - s;
             s = end == L ? 0 : end;
@@ -202,30 +300,24 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
 
     // Feed the chain of items up to the last position written. An item that
     // ends hands over to its successor, which restarts at its own first
-    // position, so a position shared by two items is fed to both.
+    // position, so a position shared by two items is fed to both. Positions
+    // go in runs whose frequency items have the same bits, and so the same
+    // advance f / fs; a run ends at the ring's end at the latest. A run found
+    // for one item serves its successor too, which restarts inside it.
+    uint64_t runBegin = 1;
+    uint64_t runEnd = 0;
+    double runShift = 0.0;
     std::shared_ptr<PowerPeriodResultsQueueItem> item = currentPeriodQueueItem;
     while (item) {
         uint64_t p = item->getNextSampleIndexToProcess();
-        if (!item->isLengthCalculated()) {
-            // The ring index runs beside the position, so no remainder per
-            // position. Runs of positions share one frequency, and the same
-            // bits divided by fs give the same shift, so the division is done
-            // again only when the bits change.
-            uint64_t ring = p % L;
-            uint64_t frequencyBits = 0;
-            double phaseShift = 0.0;
-            bool known = false;
-            p = item->addSamples(p, lastPosition, [=](uint64_t) mutable {
-                uint64_t bits;
-                std::memcpy(&bits, frequencyItem + ring, sizeof bits);
-                if (!known || bits != frequencyBits) {
-                    phaseShift = frequencyItem[ring] / fs;
-                    frequencyBits = bits;
-                    known = true;
-                }
-                ring = ring + 1 == L ? 0 : ring + 1;
-                return phaseShift;
-            });
+        while (p <= lastPosition && !item->isLengthCalculated()) {
+            if (p < runBegin || p >= runEnd) {
+                const uint64_t ring = p % L;
+                runBegin = p;
+                runEnd = p + sameBitsRun(frequencyItem + ring, std::min(lastPosition - p + 1, L - ring));
+                runShift = frequencyItem[ring] / fs;
+            }
+            p += feedRun(*item, p, runEnd - p, runShift);
         }
         if (item->isLengthCalculated()) {
             periodResultsQueue.push(item);

@@ -28,17 +28,19 @@
 
 namespace {
 
+// Two doubles added and multiplied lane by lane, each lane rounded as the
+// scalar operation is: a phasor's real and imaginary parts in one register.
+using Pair = double __attribute__((vector_size(16)));
+
 // Weighted sums over one phase's span. The weight f (the frequency of the
-// position) turns the phasor sums into integrals over the tracked phase.
+// position) turns the phasor sums into integrals over the tracked phase. The
+// phasor sums hold (real, imaginary), the squares (voltage, current).
 struct PhaseSums {
     double wf = 0.0;
-    double su = 0.0;
-    double auRe = 0.0;
-    double auIm = 0.0;
-    double si = 0.0;
+    Pair squares = {0.0, 0.0};
+    Pair au = {0.0, 0.0};
     double sui = 0.0;
-    double aiRe = 0.0;
-    double aiIm = 0.0;
+    Pair ai = {0.0, 0.0};
     double sd = 0.0;
 };
 
@@ -56,27 +58,30 @@ struct PhaseRings {
 // sums run in locals: written through the reference they would be stored on
 // every position, since the compiler cannot rule out that they alias the rings.
 // The inner run has w = 1, and a product with 1.0 is exact, so `weighted`
-// false only drops multiplications that cannot change a bit.
+// false only drops multiplications that cannot change a bit. The conjugate
+// phasor (re, -im) times x is (x re, -(x im)) to the bit, so one product of
+// pairs gives both parts of w u f conj(ph).
 template <bool withCurrent, bool withLineToLine, bool weighted>
 void accumulate(PhaseSums& out, const PhaseRings& rings, uint64_t begin, uint64_t end, double w) {
+    const Pair conjugate = {1.0, -1.0};
+    const Pair weight = {w, w};
     PhaseSums sums = out;
     for (uint64_t j = begin; j < end; ++j) {
         const double f = rings.frequency[j];
-        const double re = rings.phasor[2 * j];
-        const double im = rings.phasor[2 * j + 1];
-        const double u = rings.voltage[j];
-        const double wu = weighted ? w * u : u;
+        Pair ph;
+        std::memcpy(&ph, rings.phasor + 2 * j, sizeof ph);
+        const Pair conjPh = ph * conjugate;
+        // Voltage and current side by side; without a current its lane
+        // carries zeros that no result reads.
+        const Pair ui = {rings.voltage[j], withCurrent ? rings.current[j] : 0.0f};
+        const Pair wui = weighted ? weight * ui : ui;
         sums.wf += weighted ? w * f : f;
-        sums.su += weighted ? w * (u * u) : u * u;
-        sums.auRe += wu * f * re;
-        sums.auIm += -(wu * f * im);
+        sums.squares += weighted ? weight * (ui * ui) : ui * ui;
+        const Pair wuif = wui * Pair{f, f};
+        sums.au += Pair{wuif[0], wuif[0]} * conjPh;
         if (withCurrent) {
-            const double i = rings.current[j];
-            const double wi = weighted ? w * i : i;
-            sums.si += weighted ? w * (i * i) : i * i;
-            sums.sui += wu * i;
-            sums.aiRe += wi * f * re;
-            sums.aiIm += -(wi * f * im);
+            sums.sui += wui[0] * ui[1];
+            sums.ai += Pair{wuif[1], wuif[1]} * conjPh;
         }
         if (withLineToLine) {
             const double d = rings.lineToLine[j];
@@ -166,13 +171,13 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
         }
 
         const double c = std::sqrt(2.0) / sums.wf;
-        const std::complex<double> u1(c * sums.auRe, c * sums.auIm);
+        const std::complex<double> u1(c * sums.au[0], c * sums.au[1]);
         voltages[k] = u1;
         record.fundamentalVoltage = std::hypot(u1.real(), u1.imag());
-        record.rmsVoltage = std::sqrt((1.0 / T) * sums.su);
+        record.rmsVoltage = std::sqrt((1.0 / T) * sums.squares[0]);
 
         if (currents) {
-            const std::complex<double> i1(c * sums.aiRe, c * sums.aiIm);
+            const std::complex<double> i1(c * sums.ai[0], c * sums.ai[1]);
             currentPhasors[k] = i1;
             record.fundamentalCurrent = std::hypot(i1.real(), i1.imag());
             record.fundamentalApparentPower = record.fundamentalCurrent * record.fundamentalVoltage;
@@ -183,7 +188,7 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
                 angle = angle - 360.0 * std::ceil(angle / 360.0 - 0.5);
             }
             record.fundamentalPhaseAngle = angle;
-            record.rmsCurrent = std::sqrt(sums.si / T);
+            record.rmsCurrent = std::sqrt(sums.squares[1] / T);
             record.activePower = sums.sui / T;
             record.apparentPower = record.rmsCurrent * record.rmsVoltage;
             record.nonActivePower = nonNegativeRoot(record.apparentPower * record.apparentPower -

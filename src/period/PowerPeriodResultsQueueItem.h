@@ -20,15 +20,6 @@ public:
     // cycles (scaled by the first share on the first position). The spawn
     // test comes before the end test; both use the full phaseShift.
     void addSampleWithPhaseShift(unsigned long long sampleIndex, double phaseShift);
-    // Feeds the positions from sampleIndex to lastSampleIndex in turn, as
-    // addSampleWithPhaseShift does, with the phase advance phaseShiftOf(p) of
-    // each, and stops after the position that ends the item. Returns the
-    // position after the last one fed. The phase stays in a register on the
-    // way, which a call per position cannot do.
-    template <typename PhaseShiftOf>
-    unsigned long long addSamples(unsigned long long sampleIndex, unsigned long long lastSampleIndex,
-                                  PhaseShiftOf phaseShiftOf);
-
     unsigned long long getItemIndex() const;
     unsigned long long getFirstSampleIndex() const;
     unsigned long long getLastRequiredSampleIndex() const;
@@ -54,48 +45,5 @@ public:
     unsigned long long samplesProcessed;
     double phase;
 };
-
-template <typename PhaseShiftOf>
-unsigned long long PowerPeriodResultsQueueItem::addSamples(unsigned long long sampleIndex,
-                                                           unsigned long long lastSampleIndex,
-                                                           PhaseShiftOf phaseShiftOf) {
-    // The inner loop runs the positions that neither spawn nor end the item
-    // (its test lets exactly those through) and calls nothing, so the phase
-    // stays in a register; the position that does either is fed through the
-    // member operations.
-    const double length = lengthInPeriods;
-    const double advance = advanceBy;
-    const unsigned long long first = firstSampleIndex;
-    const double firstShare = firstSampleFractionToUse;
-    double current = phase;
-    unsigned long long processed = samplesProcessed;
-    bool spawned = static_cast<bool>(nextItem);
-    while (sampleIndex <= lastSampleIndex) {
-        double phaseShift = 0.0;
-        for (; sampleIndex <= lastSampleIndex; ++sampleIndex) {
-            phaseShift = phaseShiftOf(sampleIndex);
-            const double reached = current + phaseShift;
-            if (!((spawned || reached < advance) && length > reached)) {
-                break;
-            }
-            current = current + (sampleIndex == first ? phaseShift * firstShare : phaseShift);
-            processed = processed + 1;
-        }
-        phase = current;
-        samplesProcessed = processed;
-        if (sampleIndex > lastSampleIndex) {
-            break;
-        }
-        addSampleWithPhaseShift(sampleIndex, phaseShift);
-        if (lengthCalculated) {
-            return sampleIndex + 1;
-        }
-        spawned = static_cast<bool>(nextItem);
-        current = phase;
-        processed = samplesProcessed;
-        ++sampleIndex;
-    }
-    return sampleIndex;
-}
 
 #endif
