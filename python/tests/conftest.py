@@ -7,15 +7,12 @@ SHARED = os.environ.get("POWERQUALITY_SHARED_DATA_DIR",
                         os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "data"))
 
 
-@pytest.fixture
-def recording_path():
-    def find(name):
-        path = os.path.join(SHARED, "comtrade", name + ".cfg")
-        if not os.path.exists(path):
-            pytest.skip(f"recording {path} not found (the shared data folder is not beside the checkout)")
-        return path
-
-    return find
+def recording(name):
+    """The shared recording's configuration file; skips the test when the shared data folder is not there."""
+    path = os.path.join(SHARED, "comtrade", name + ".cfg")
+    if not os.path.exists(path):
+        pytest.skip(f"recording {path} not found (the shared data folder is not beside the checkout)")
+    return path
 
 
 def three_phase(fs, seconds, rms=230.0, f=50.0, angle=0.0):
