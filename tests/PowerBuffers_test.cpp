@@ -20,28 +20,20 @@ TEST(PowerBuffers, ResultLengthsRoundUpAtTheHighestFrequency) {
     config.periodValuesOverlapInPercent = 50;
     buffers.initialize();
     EXPECT_EQ(buffers.getPeriodResultsBufferLength(), 111u);  // ceil(110.00000000000003)
-}
 
-TEST(PowerBuffers, ResultLengthsNeverDropToZero) {
-    struct Case {
-        const char* what;
-        unsigned short periodCount, halfPeriods, overlap;
-        double duration;
-    };
-    const Case cases[] = {{"zero period count", 0, 2, 0, 1.0}, {"full overlap", 10, 2, 100, 1.0},
-                          {"zero half periods", 10, 0, 0, 1.0}, {"zero duration", 10, 2, 0, 0.0},
-                          {"negative advance", 10, 2, 150, 1.0}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        PowerConfig config;
-        config.periodCount = c.periodCount;
-        config.halfPeriodValuesCount = c.halfPeriods;
-        config.periodValuesOverlapInPercent = c.overlap;
+    // Quotients of 0, infinity or not a number still give rings of one entry.
+    const double cases[][4] = {{0, 2, 0, 1.0}, {10, 2, 100, 1.0}, {10, 0, 0, 1.0},
+                               {10, 2, 0, 0.0}, {10, 2, 150, 1.0}, {10, 2, 100, 0.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c[0] << " periods, " << c[1] << " half periods, " << c[2] << " %, "
+                                        << c[3] << " s");
+        config.periodCount = static_cast<unsigned short>(c[0]);
+        config.halfPeriodValuesCount = static_cast<unsigned short>(c[1]);
+        config.periodValuesOverlapInPercent = static_cast<unsigned short>(c[2]);
         config.periodValuesEnabled = true;
-        PowerBuffers buffers(config);
-        buffers.setBufferLengthAndDuration(100, c.duration);
+        buffers.setBufferLengthAndDuration(100, c[3]);
         buffers.initialize();
-        EXPECT_GE(buffers.getGeneralResultsBufferLength(), 1u);
+        EXPECT_EQ(buffers.getGeneralResultsBufferLength(), c[0] == 0 || c[3] == 0.0 ? 1u : 6u);
         EXPECT_GE(buffers.getPeriodResultsBufferLength(), 1u);
         EXPECT_EQ(buffers.periodResultsBuffer.hostAllocatedBytes,  // single phase: total and phase
                   buffers.getPeriodResultsBufferLength() * 2u * sizeof(PowerResultsPeriod));

@@ -60,19 +60,6 @@ TEST(PowerGridConfig, TableAndDerivedCounts) {
     EXPECT_EQ(powerGridConfigs[7].type, SinglePhase);  // the table itself is unchanged
 }
 
-TEST(PowerConfig, PeriodSwitchesNeedThreePhasesForSymmetricalComponents) {
-    PowerConfig config;
-    config.periodSymmetricalComponentsEnabled = config.symmetricalComponentsEnabled = true;
-    for (bool threePhases : {true, false}) {
-        config.gridConfigType = threePhases ? ThreePhaseStar : TwoPhaseStar;
-        EXPECT_EQ(config.areAnyPeriodValuesEnabled(), threePhases);
-        EXPECT_EQ(config.arePeriodSymmetricalComponentsEnabled(), threePhases);
-        EXPECT_EQ(config.areSymmetricalComponentsEnabled(), threePhases);
-    }
-    config.fundamentalPeriodValuesEnabled = true;
-    EXPECT_TRUE(config.areAnyPeriodValuesEnabled());
-}
-
 TEST(PowerConfig, PeriodValueGeometry) {
     struct Case {
         unsigned short halfPeriods, overlap;
