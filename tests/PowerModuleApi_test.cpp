@@ -88,7 +88,7 @@ TEST_F(FlatApi, GuardMapsEachExceptionToItsStatusAndMessage) {
     EXPECT_EQ(reports.size(), 1u);
 }
 
-TEST_F(FlatApi, GettersAgreeWithTheClass) {
+TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
     // Braced lists are evaluated in order: every setter runs inside the bracket.
     const int32_t statuses[] = {
         beginUpdate(handle), setGridConfigType(handle, ThreePhaseStarTwoCurrents), setSampleRate(handle, 12800.0, 2),
@@ -108,28 +108,24 @@ TEST_F(FlatApi, GettersAgreeWithTheClass) {
     EXPECT_EQ(module().getBufferLength(), 1280u);
     EXPECT_EQ(module().getSampleRate(), 12800.0);
 
-    EXPECT_EQ(flatValue(getCurrentEnabled, handle), true);
-    EXPECT_EQ(flatValue(getCurrentsCount, handle), 2);
-    EXPECT_EQ(flatValue(getFullFftEnabled, handle), true);
-    EXPECT_EQ(flatValue(getFundamentalPeriodValuesEnabled, handle), true);
-    EXPECT_EQ(flatValue(getHalfPeriodValuesCount, handle), 4);
-    EXPECT_EQ(flatValue(getHighestRequestedHarmonic, handle), 63);
-    EXPECT_EQ(flatValue(getInterHarmonicsEnabled, handle), true);
-    EXPECT_EQ(flatValue(getLineToLineResultsEnabled, handle), true);
-    EXPECT_EQ(flatValue(getPeriodSymmetricalComponentsEnabled, handle), true);
-    EXPECT_EQ(flatValue(getPeriodValuesEnabled, handle), true);
-    EXPECT_EQ(flatValue(getPeriodValuesOverlapInPercent, handle), 25);
+    const auto switchedOn = {getCurrentEnabled, getFullFftEnabled, getFundamentalPeriodValuesEnabled,
+                             getInterHarmonicsEnabled, getLineToLineResultsEnabled, getPeriodValuesEnabled,
+                             getPeriodSymmetricalComponentsEnabled, getRvcEnabled, getSymmetricalComponentsEnabled,
+                             getThdEnabled, getWaveformsEnabled};
+    for (const auto getter : switchedOn) {
+        EXPECT_TRUE(flatValue(getter, handle));
+    }
+    EXPECT_FALSE(flatValue(getWindowedResultsEnabled, handle));
     EXPECT_EQ(flatValue(getPhasesCount, handle), 3);
-    EXPECT_EQ(flatValue(getRvcEnabled, handle), true);
-    EXPECT_EQ(flatValue(getRvcSteadyStateLengthInNumberOfPeriodValues, handle), 120);
-    EXPECT_EQ(flatValue(getRvcThresholdHysteresisInPercentOfThreshold, handle), 40.0);
-    EXPECT_EQ(flatValue(getRvcThresholdInPercentOfAverage, handle), 3.3);
-    EXPECT_EQ(flatValue(getSymmetricalComponentsEnabled, handle), true);
-    EXPECT_EQ(flatValue(getThdEnabled, handle), true);
-    EXPECT_EQ(flatValue(getThdHighestHarmonic, handle), 50);
     EXPECT_EQ(flatValue(getVoltagesCount, handle), 3);
-    EXPECT_EQ(flatValue(getWaveformsEnabled, handle), true);
-    EXPECT_EQ(flatValue(getWindowedResultsEnabled, handle), false);
+    EXPECT_EQ(flatValue(getCurrentsCount, handle), 2);
+    EXPECT_EQ(flatValue(getHalfPeriodValuesCount, handle), 4);
+    EXPECT_EQ(flatValue(getPeriodValuesOverlapInPercent, handle), 25);
+    EXPECT_EQ(flatValue(getHighestRequestedHarmonic, handle), 63);
+    EXPECT_EQ(flatValue(getThdHighestHarmonic, handle), 50);
+    EXPECT_EQ(flatValue(getRvcSteadyStateLengthInNumberOfPeriodValues, handle), 120);
+    EXPECT_EQ(flatValue(getRvcThresholdInPercentOfAverage, handle), 3.3);
+    EXPECT_EQ(flatValue(getRvcThresholdHysteresisInPercentOfThreshold, handle), 40.0);
 
     EXPECT_EQ(setVariableFrequency(handle, 45.0, 65.0), 0);  // no full spectrum with a variable frequency
     EXPECT_EQ(flatValue(getFullFftEnabled, handle), false);

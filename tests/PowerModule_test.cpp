@@ -6,6 +6,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "SignalDriver.h"
@@ -31,16 +32,12 @@ void configure(PowerModule& module, PowerGridConfigType grid, bool lineToLine, u
 
 TEST(PowerModule, FreshModuleReportsTheDefaults) {
     PowerModule module;
-    EXPECT_EQ(module.getBufferLength(), 0u);
-    EXPECT_EQ(module.getSampleRate(), 1.0);
-    EXPECT_EQ(module.getPhasesCount() + module.getVoltagesCount() + module.getCurrentsCount(), 3);
-    EXPECT_EQ(module.getHalfPeriodValuesCount(), 2);
-    EXPECT_EQ(module.getPeriodValuesOverlapInPercent(), 0);
-    EXPECT_EQ(module.getHighestRequestedHarmonic(), 1);
-    EXPECT_EQ(module.getThdHighestHarmonic(), 40);
-    EXPECT_EQ(module.getRvcSteadyStateLength(), 100);
-    EXPECT_EQ(module.getRvcThreshold(), 2.0);
-    EXPECT_EQ(module.getRvcThresholdHysteresis(), 50.0);
+    EXPECT_EQ(std::make_tuple(module.getBufferLength(), module.getSampleRate(), module.getPhasesCount(),
+                              module.getVoltagesCount(), module.getCurrentsCount(), module.getHalfPeriodValuesCount(),
+                              module.getPeriodValuesOverlapInPercent(), module.getHighestRequestedHarmonic(),
+                              module.getThdHighestHarmonic(), module.getRvcSteadyStateLength(),
+                              module.getRvcThreshold(), module.getRvcThresholdHysteresis()),
+              std::make_tuple(0u, 1.0, 1, 1, 1, 2, 0, 1, 40, 100, 2.0, 50.0));
     EXPECT_TRUE(module.getCurrentEnabled());
     EXPECT_FALSE(module.getFundamentalPeriodValuesEnabled() || module.getInterHarmonicsEnabled() ||
                  module.getLineToLineResultsEnabled() || module.getPeriodValuesEnabled() ||
