@@ -21,6 +21,10 @@ TEST(GpuBuffer, SlotsFollowTheOrderOfAdding) {
     EXPECT_EQ(shuffled.getHostBuffer(0), shuffled.hostBuffer);  // item 0 stands for slot 0, whatever the map says
     EXPECT_EQ(shuffled.getHostBuffer(3), nullptr);
     EXPECT_EQ(shuffled.hostElementsCount, 30u);
+    // Blocks of blockLength elements per slot, interleaved from firstIndex on.
+    EXPECT_EQ(shuffled.getHostBufferAt(5, 4, 7), shuffled.hostBuffer + 3 * 5 + 4);
+    EXPECT_EQ(shuffled.getHostBufferAt(5, 4, 0), shuffled.hostBuffer + 3 * 5);
+    EXPECT_EQ(shuffled.getHostBufferAt(5, 4, 4), nullptr);
 }
 
 TEST(GpuBuffer, CopyTypesDecideSlotsAndCopyLists) {
@@ -46,16 +50,6 @@ TEST(GpuBuffer, CopyTypesDecideSlotsAndCopyLists) {
     EXPECT_TRUE(items.getDevice2HostItems().empty());
     EXPECT_EQ(items.getHostItemIndex(8), -1);
     EXPECT_EQ(items.getDeviceItemIndex(3), -1);
-}
-
-TEST(GpuBuffer, BlockInterleavedAddressing) {
-    GpuBuffer<float> buffer(9, true);
-    buffer.addItems(0, 3, GpuBufferItems::HostOnly);
-    buffer.resize(100);
-    EXPECT_EQ(buffer.getHostBufferAt(5, 3, 2), buffer.hostBuffer + 21);
-    EXPECT_EQ(buffer.getHostBufferAt(5, 3, 0), buffer.hostBuffer + 15);
-    EXPECT_EQ(buffer.getHostBufferAt(0, 3, 1), buffer.hostBuffer + 3);
-    EXPECT_EQ(buffer.getHostBufferAt(5, 3, 4), nullptr);
 }
 
 TEST(GpuBuffer, StorageIsReplacedOnlyWhenTheByteSizeChanges) {

@@ -95,7 +95,8 @@ Outcome drive(const Scenario& sc) {
                 const unsigned phase = c % 3;
                 const double step = (phase == 1 && t >= 1.2 && t < 2.0) ? 1.06 : 1.0;
                 const double amplitude = c < 3 ? 325.0 * step : (c < 6 ? 14.0 : 563.0);
-                rings[c][p % L] = static_cast<float>(amplitude * std::sin(2.0 * pi * sc.frequency * t - 2.0 * pi / 3.0 * phase));
+                const double theta = 2.0 * pi * sc.frequency * t - 2.0 * pi / 3.0 * phase;
+                rings[c][p % L] = static_cast<float>(amplitude * std::sin(theta));
             }
         }
         uint64_t segmentFirst = first;

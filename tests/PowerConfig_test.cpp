@@ -34,9 +34,9 @@ TEST(PowerGridConfig, TableAndDerivedCounts) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(static_cast<int>(r.type));
-        EXPECT_EQ(fields(powerGridConfigs[r.type]), std::make_tuple(r.type, r.phases, r.voltages, r.currents, r.lineToLine,
-                                                                    r.delta, !r.delta, !r.delta, r.voltageMissing,
-                                                                    r.currentMissing));
+        EXPECT_EQ(fields(powerGridConfigs[r.type]),
+                  std::make_tuple(r.type, r.phases, r.voltages, r.currents, r.lineToLine, r.delta, !r.delta, !r.delta,
+                                  r.voltageMissing, r.currentMissing));
         PowerConfig config;
         config.gridConfigType = r.type;
         for (bool lineToLine : {false, true}) {

@@ -39,7 +39,7 @@ TEST(RecordLayout, PeriodRecordAndItsEmbeddedRecords) {
     r.symmetricalComponent.voltage = {1.5, -2.5};
     r.symmetricalComponent.currentUnbalance = 7.0;
     const void* base = &entry[1];
-    EXPECT_EQ(static_cast<const void*>(&entry[1]), static_cast<const void*>(reinterpret_cast<const unsigned char*>(entry.data()) + 384));
+    EXPECT_EQ(reinterpret_cast<const unsigned char*>(base) - reinterpret_cast<const unsigned char*>(entry.data()), 384);
     EXPECT_EQ(readAt<double>(base, 8), 50.5);
     EXPECT_EQ(readAt<double>(base, 128), -12.5);
     EXPECT_EQ(readAt<int32_t>(base, 136 + 4), 1);
