@@ -20,17 +20,11 @@ TEST(GpuBuffer, SlotsFollowTheOrderOfAdding) {
     EXPECT_EQ(shuffled.getHostBuffer(7), shuffled.hostBuffer + 10);
     EXPECT_EQ(shuffled.getHostBuffer(0), shuffled.hostBuffer);  // item 0 stands for slot 0, whatever the map says
     EXPECT_EQ(shuffled.getHostBuffer(3), nullptr);
-
-    // An item added twice owns two consecutive slots and points at the newer.
-    GpuBuffer<double> twice(3, false);
-    twice.addItems(0, 1, GpuBufferItems::HostOnly);
-    twice.addItems(1, 2, GpuBufferItems::HostOnly);
-    twice.addItems(2, 1, GpuBufferItems::HostOnly);
-    twice.resize(7);
-    EXPECT_EQ(twice.getHostItemsList(), (Items{0, 1, 2, 2}));
-    EXPECT_EQ(twice.getHostBuffer(1), twice.hostBuffer + 7);
-    EXPECT_EQ(twice.getHostBuffer(2), twice.hostBuffer + 21);
-    EXPECT_EQ(twice.hostElementsCount, 28u);
+    EXPECT_EQ(shuffled.hostElementsCount, 30u);
+    // Blocks of blockLength elements per slot, interleaved from firstIndex on.
+    EXPECT_EQ(shuffled.getHostBufferAt(5, 4, 7), shuffled.hostBuffer + 3 * 5 + 4);
+    EXPECT_EQ(shuffled.getHostBufferAt(5, 4, 0), shuffled.hostBuffer + 3 * 5);
+    EXPECT_EQ(shuffled.getHostBufferAt(5, 4, 4), nullptr);
 }
 
 TEST(GpuBuffer, CopyTypesDecideSlotsAndCopyLists) {
@@ -56,16 +50,6 @@ TEST(GpuBuffer, CopyTypesDecideSlotsAndCopyLists) {
     EXPECT_TRUE(items.getDevice2HostItems().empty());
     EXPECT_EQ(items.getHostItemIndex(8), -1);
     EXPECT_EQ(items.getDeviceItemIndex(3), -1);
-}
-
-TEST(GpuBuffer, BlockInterleavedAddressing) {
-    GpuBuffer<float> buffer(9, true);
-    buffer.addItems(0, 3, GpuBufferItems::HostOnly);
-    buffer.resize(100);
-    EXPECT_EQ(buffer.getHostBufferAt(5, 3, 2), buffer.hostBuffer + 21);
-    EXPECT_EQ(buffer.getHostBufferAt(5, 3, 0), buffer.hostBuffer + 15);
-    EXPECT_EQ(buffer.getHostBufferAt(0, 3, 1), buffer.hostBuffer + 3);
-    EXPECT_EQ(buffer.getHostBufferAt(5, 3, 4), nullptr);
 }
 
 TEST(GpuBuffer, StorageIsReplacedOnlyWhenTheByteSizeChanges) {

@@ -20,28 +20,20 @@ TEST(PowerBuffers, ResultLengthsRoundUpAtTheHighestFrequency) {
     config.periodValuesOverlapInPercent = 50;
     buffers.initialize();
     EXPECT_EQ(buffers.getPeriodResultsBufferLength(), 111u);  // ceil(110.00000000000003)
-}
 
-TEST(PowerBuffers, ResultLengthsNeverDropToZero) {
-    struct Case {
-        const char* what;
-        unsigned short periodCount, halfPeriods, overlap;
-        double duration;
-    };
-    const Case cases[] = {{"zero period count", 0, 2, 0, 1.0}, {"full overlap", 10, 2, 100, 1.0},
-                          {"zero half periods", 10, 0, 0, 1.0}, {"zero duration", 10, 2, 0, 0.0},
-                          {"negative advance", 10, 2, 150, 1.0}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        PowerConfig config;
-        config.periodCount = c.periodCount;
-        config.halfPeriodValuesCount = c.halfPeriods;
-        config.periodValuesOverlapInPercent = c.overlap;
+    // Quotients of 0, infinity or not a number still give rings of one entry.
+    const double cases[][4] = {{0, 2, 0, 1.0}, {10, 2, 100, 1.0}, {10, 0, 0, 1.0},
+                               {10, 2, 0, 0.0}, {10, 2, 150, 1.0}, {10, 2, 100, 0.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c[0] << " periods, " << c[1] << " half periods, " << c[2] << " %, "
+                                        << c[3] << " s");
+        config.periodCount = static_cast<unsigned short>(c[0]);
+        config.halfPeriodValuesCount = static_cast<unsigned short>(c[1]);
+        config.periodValuesOverlapInPercent = static_cast<unsigned short>(c[2]);
         config.periodValuesEnabled = true;
-        PowerBuffers buffers(config);
-        buffers.setBufferLengthAndDuration(100, c.duration);
+        buffers.setBufferLengthAndDuration(100, c[3]);
         buffers.initialize();
-        EXPECT_GE(buffers.getGeneralResultsBufferLength(), 1u);
+        EXPECT_EQ(buffers.getGeneralResultsBufferLength(), c[0] == 0 || c[3] == 0.0 ? 1u : 6u);
         EXPECT_GE(buffers.getPeriodResultsBufferLength(), 1u);
         EXPECT_EQ(buffers.periodResultsBuffer.hostAllocatedBytes,  // single phase: total and phase
                   buffers.getPeriodResultsBufferLength() * 2u * sizeof(PowerResultsPeriod));
@@ -118,25 +110,38 @@ TEST(PowerBuffers, LengthAndDurationWaitForInitialize) {
     EXPECT_EQ(buffers.waveformBuffer.hostBuffer[0], 7.0f);
 }
 
-TEST(PowerBuffers, WindowedItemsAreAddedOnlyOnRequest) {
+TEST(PowerBuffers, WindowedItemsFollowTheSwitches) {
+    // Three phases without currents, inter-harmonics, THD up to order 40 and
+    // symmetrical components; 6 windows in the results ring.
     PowerConfig config;
+    config.gridConfigType = ThreePhaseStar;
+    config.sampleRate = 10240.0;
+    config.currentEnabled = false;
+    config.windowedResultsEnabled = config.interHarmonicsEnabled = config.thdEnabled = true;
+    config.symmetricalComponentsEnabled = true;
     PowerBuffers buffers(config);
+    buffers.setBufferLengthAndDuration(10240, 1.0);
     buffers.initialize();
-    EXPECT_EQ(buffers.harmonicsBuffer.getHostItemsCount(), 0u);
-    PowerBuffersTestAccess::addHarmonicItems(buffers, 0, 3);
-    EXPECT_EQ(buffers.thdBuffer.getHostItemsCount(), 0u);  // no distortion items without THD
-    config.thdEnabled = true;
-    PowerBuffersTestAccess::addFftItems(buffers, 0, 3);
-    PowerBuffersTestAccess::addHarmonicItems(buffers, 3, 3);
-    PowerBuffersTestAccess::addSymmetricItems(buffers, 3);
-    EXPECT_EQ(buffers.fftInputBuffer.getHostItemsCount(), 0u);  // device only
-    EXPECT_EQ(buffers.spectrumBuffer.getHostItemsCount(), 0u);  // no full FFT: device only
-    EXPECT_EQ(buffers.harmonicsBuffer.getHostItemsList(), (Items{0, 1, 2, 3, 4, 5}));
-    EXPECT_EQ(buffers.thdBuffer.getHostItemsList(), (Items{3, 4, 5}));
-    EXPECT_EQ(buffers.symmetricPhasorBuffer.getHostItemsList(), (Items{3, 4, 5}));
-    config.fullFftEnabled = true;
-    PowerBuffersTestAccess::addFftItems(buffers, 3, 1);
-    EXPECT_EQ(buffers.spectrumBuffer.getHostItemsList(), (Items{3}));
+    // Harmonics and inter-harmonics of the voltages with their distortion
+    // records, then the voltage group without them; nothing of the currents.
+    EXPECT_EQ(buffers.harmonicsBuffer.getHostItemsList(), (Items{0, 1, 2, 9, 10, 11, 30, 31, 32}));
+    EXPECT_EQ(buffers.thdBuffer.getHostItemsList(), (Items{0, 1, 2, 9, 10, 11}));
+    EXPECT_EQ(buffers.symmetricPhasorBuffer.getHostItemsList(), (Items{0, 1, 2}));
+    EXPECT_EQ(buffers.harmonicsBuffer.getLength(), (6u + 2u) * 41u);  // orders 0-40 per window, two spare windows
+
+    // Items added one group at a time follow the THD and full FFT switches.
+    PowerConfig bare;
+    PowerBuffers added(bare);
+    PowerBuffersTestAccess::addHarmonicItems(added, 0, 3);
+    EXPECT_EQ(added.thdBuffer.getHostItemsCount(), 0u);
+    bare.thdEnabled = true;
+    PowerBuffersTestAccess::addHarmonicItems(added, 3, 3);
+    EXPECT_EQ(added.thdBuffer.getHostItemsList(), (Items{3, 4, 5}));
+    PowerBuffersTestAccess::addFftItems(added, 0, 3);
+    EXPECT_EQ(added.spectrumBuffer.getHostItemsCount(), 0u);  // device only
+    bare.fullFftEnabled = true;
+    PowerBuffersTestAccess::addFftItems(added, 3, 1);
+    EXPECT_EQ(added.spectrumBuffer.getHostItemsList(), (Items{3}));
 }
 
 }  // namespace

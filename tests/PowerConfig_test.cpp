@@ -34,9 +34,9 @@ TEST(PowerGridConfig, TableAndDerivedCounts) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(static_cast<int>(r.type));
-        EXPECT_EQ(fields(powerGridConfigs[r.type]), std::make_tuple(r.type, r.phases, r.voltages, r.currents, r.lineToLine,
-                                                                    r.delta, !r.delta, !r.delta, r.voltageMissing,
-                                                                    r.currentMissing));
+        EXPECT_EQ(fields(powerGridConfigs[r.type]),
+                  std::make_tuple(r.type, r.phases, r.voltages, r.currents, r.lineToLine, r.delta, !r.delta, !r.delta,
+                                  r.voltageMissing, r.currentMissing));
         PowerConfig config;
         config.gridConfigType = r.type;
         for (bool lineToLine : {false, true}) {
@@ -58,19 +58,6 @@ TEST(PowerGridConfig, TableAndDerivedCounts) {
         EXPECT_EQ(config.getVoltagesCount(), 1);
     }
     EXPECT_EQ(powerGridConfigs[7].type, SinglePhase);  // the table itself is unchanged
-}
-
-TEST(PowerConfig, PeriodSwitchesNeedThreePhasesForSymmetricalComponents) {
-    PowerConfig config;
-    config.periodSymmetricalComponentsEnabled = config.symmetricalComponentsEnabled = true;
-    for (bool threePhases : {true, false}) {
-        config.gridConfigType = threePhases ? ThreePhaseStar : TwoPhaseStar;
-        EXPECT_EQ(config.areAnyPeriodValuesEnabled(), threePhases);
-        EXPECT_EQ(config.arePeriodSymmetricalComponentsEnabled(), threePhases);
-        EXPECT_EQ(config.areSymmetricalComponentsEnabled(), threePhases);
-    }
-    config.fundamentalPeriodValuesEnabled = true;
-    EXPECT_TRUE(config.areAnyPeriodValuesEnabled());
 }
 
 TEST(PowerConfig, PeriodValueGeometry) {

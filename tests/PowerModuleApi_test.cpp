@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -15,51 +16,79 @@
 
 namespace {
 
-int reportCalls = 0;
-int32_t reportCode = 0;
-std::string reportMessage;
+std::vector<std::pair<int32_t, std::string>> reports;
 
-void recordReport(int32_t code, const char* message) {
-    ++reportCalls;
-    reportCode = code;
-    reportMessage = message;
-}
+void recordReport(int32_t code, const char* message) { reports.emplace_back(code, message); }
 
-// A module with the recording reporter registered for one test; reporting is
-// switched off afterwards.
+// A module for one test.
 struct FlatApi : testing::Test {
     void SetUp() override {
-        reportCalls = 0;
-        EXPECT_EQ(registerErrorReporter(recordReport), 0);
         handle = powerModule_create();
         ASSERT_NE(handle, nullptr);
     }
-    void TearDown() override {
-        EXPECT_EQ(powerModule_destroy(handle), 0);
-        EXPECT_EQ(registerErrorReporter(nullptr), 0);
-    }
+    void TearDown() override { EXPECT_EQ(powerModule_destroy(handle), 0); }
     PowerModule& module() { return *reinterpret_cast<PowerModule*>(handle); }
     PowerModuleHandle handle = nullptr;
 };
 
-TEST_F(FlatApi, GuardMapsExceptionsInOrder) {
-    using powerquality::guarded;
-    EXPECT_EQ(guarded([] {}), 0);
-    EXPECT_EQ(guarded([] { throw PowerErrorTooManyResults("too many"); }), 2);
-    EXPECT_EQ(guarded([] { throw std::bad_alloc(); }), 1);
-    EXPECT_EQ(guarded([] { throw 42; }), 1);
-    EXPECT_EQ(reportCalls, 0);  // only device errors are reported
-    EXPECT_EQ(guarded([] { throw GpuException("device lost"); }), 3);
-    EXPECT_EQ(reportCalls, 1);
-    EXPECT_EQ(reportCode, 1);
-    EXPECT_EQ(reportMessage, "device lost");
-    // A GpuException is still status 3 with reporting switched off.
-    EXPECT_EQ(registerErrorReporter(nullptr), 0);
-    EXPECT_EQ(guarded([] { throw GpuException(std::string("again")); }), 3);
-    EXPECT_EQ(reportCalls, 1);
+// A flat getter's value, after checking its status.
+template <typename T>
+T flatValue(int32_t (*getter)(PowerModuleHandle, T*), PowerModuleHandle handle) {
+    T value{};
+    EXPECT_EQ(getter(handle, &value), 0);
+    return value;
 }
 
-TEST_F(FlatApi, GettersAgreeWithTheClass) {
+// One period segment at 50 Hz through the flat interface; its status.
+int32_t scheduleSegment(PowerModuleHandle handle, uint64_t first, int length) {
+    double frequency = 50.0;
+    bool flag = true;
+    return scheduleForPeriodCalculation(handle, 1, &first, &length, &frequency, &flag);
+}
+
+std::string lastMessage() {
+    const char* message = nullptr;
+    EXPECT_EQ(getLastErrorMessage(nullptr, &message), 0);
+    return message != nullptr ? message : "(null)";
+}
+
+// The guard itself, instantiated here: its message array is this
+// executable's copy, since inline statics are one per shared object. Each
+// row runs after the one before: a success keeps the message there is.
+TEST_F(FlatApi, GuardMapsEachExceptionToItsStatusAndMessage) {
+    const std::string longText(2000, 'x');
+    const std::string cut = longText.substr(0, powerquality::lastErrorMessageCapacity - 1);
+    struct Row {
+        std::function<void()> call;
+        int32_t status;
+        std::string message;
+        size_t reported;  // only device errors are reported
+    };
+    const Row rows[] = {
+        {[] { throw PowerErrorTooManyResults("Too many results to fit in allocated space."); }, 2,
+         "Too many results to fit in allocated space.", 0},
+        {[] { throw std::bad_alloc(); }, 1, std::bad_alloc().what(), 0},
+        {[] { throw 42; }, 1, "unknown error", 0},
+        {[&] { throw std::runtime_error(longText); }, 1, cut, 0},
+        {[] {}, 0, cut, 0},
+        {[] { throw GpuException("device lost"); }, 3, "device lost", 1},
+    };
+    reports.clear();
+    EXPECT_EQ(registerErrorReporter(recordReport), 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.message.substr(0, 20));
+        EXPECT_EQ(powerquality::guarded(row.call), row.status);
+        EXPECT_EQ(std::string(powerquality::lastErrorMessage()), row.message);
+        EXPECT_EQ(reports.size(), row.reported);
+    }
+    EXPECT_EQ(reports.back(), std::make_pair(1, std::string("device lost")));
+    // A device error is still status 3 with reporting switched off.
+    EXPECT_EQ(registerErrorReporter(nullptr), 0);
+    EXPECT_EQ(powerquality::guarded([] { throw GpuException(std::string("again")); }), 3);
+    EXPECT_EQ(reports.size(), 1u);
+}
+
+TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
     // Braced lists are evaluated in order: every setter runs inside the bracket.
     const int32_t statuses[] = {
         beginUpdate(handle), setGridConfigType(handle, ThreePhaseStarTwoCurrents), setSampleRate(handle, 12800.0, 2),
@@ -79,41 +108,27 @@ TEST_F(FlatApi, GettersAgreeWithTheClass) {
     EXPECT_EQ(module().getBufferLength(), 1280u);
     EXPECT_EQ(module().getSampleRate(), 12800.0);
 
-#define EXPECT_GETTER(flat, method, Type, expected) \
-    do {                                            \
-        Type value{};                               \
-        EXPECT_EQ(flat(handle, &value), 0);         \
-        EXPECT_EQ(value, module().method());        \
-        EXPECT_EQ(value, expected);                 \
-    } while (0)
-    EXPECT_GETTER(getCurrentEnabled, getCurrentEnabled, bool, true);
-    EXPECT_GETTER(getCurrentsCount, getCurrentsCount, unsigned char, 2);
-    EXPECT_GETTER(getFullFftEnabled, getFullFftEnabled, bool, true);
-    EXPECT_GETTER(getFundamentalPeriodValuesEnabled, getFundamentalPeriodValuesEnabled, bool, true);
-    EXPECT_GETTER(getHalfPeriodValuesCount, getHalfPeriodValuesCount, unsigned short, 4);
-    EXPECT_GETTER(getHighestRequestedHarmonic, getHighestRequestedHarmonic, int, 63);
-    EXPECT_GETTER(getInterHarmonicsEnabled, getInterHarmonicsEnabled, bool, true);
-    EXPECT_GETTER(getLineToLineResultsEnabled, getLineToLineResultsEnabled, bool, true);
-    EXPECT_GETTER(getPeriodSymmetricalComponentsEnabled, getPeriodSymmetricalComponentsEnabled, bool, true);
-    EXPECT_GETTER(getPeriodValuesEnabled, getPeriodValuesEnabled, bool, true);
-    EXPECT_GETTER(getPeriodValuesOverlapInPercent, getPeriodValuesOverlapInPercent, unsigned short, 25);
-    EXPECT_GETTER(getPhasesCount, getPhasesCount, unsigned char, 3);
-    EXPECT_GETTER(getRvcEnabled, getRvcEnabled, bool, true);
-    EXPECT_GETTER(getRvcSteadyStateLengthInNumberOfPeriodValues, getRvcSteadyStateLength, int, 120);
-    EXPECT_GETTER(getRvcThresholdHysteresisInPercentOfThreshold, getRvcThresholdHysteresis, double, 40.0);
-    EXPECT_GETTER(getRvcThresholdInPercentOfAverage, getRvcThreshold, double, 3.3);
-    EXPECT_GETTER(getSymmetricalComponentsEnabled, getSymmetricalComponentsEnabled, bool, true);
-    EXPECT_GETTER(getThdEnabled, getThdEnabled, bool, true);
-    EXPECT_GETTER(getThdHighestHarmonic, getThdHighestHarmonic, int, 50);
-    EXPECT_GETTER(getVoltagesCount, getVoltagesCount, unsigned char, 3);
-    EXPECT_GETTER(getWaveformsEnabled, getWaveformsEnabled, bool, true);
-    EXPECT_GETTER(isAnyResultReady, isAnyResultReady, bool, false);
-#undef EXPECT_GETTER
+    const auto switchedOn = {getCurrentEnabled, getFullFftEnabled, getFundamentalPeriodValuesEnabled,
+                             getInterHarmonicsEnabled, getLineToLineResultsEnabled, getPeriodValuesEnabled,
+                             getPeriodSymmetricalComponentsEnabled, getRvcEnabled, getSymmetricalComponentsEnabled,
+                             getThdEnabled, getWaveformsEnabled};
+    for (const auto getter : switchedOn) {
+        EXPECT_TRUE(flatValue(getter, handle));
+    }
+    EXPECT_FALSE(flatValue(getWindowedResultsEnabled, handle));
+    EXPECT_EQ(flatValue(getPhasesCount, handle), 3);
+    EXPECT_EQ(flatValue(getVoltagesCount, handle), 3);
+    EXPECT_EQ(flatValue(getCurrentsCount, handle), 2);
+    EXPECT_EQ(flatValue(getHalfPeriodValuesCount, handle), 4);
+    EXPECT_EQ(flatValue(getPeriodValuesOverlapInPercent, handle), 25);
+    EXPECT_EQ(flatValue(getHighestRequestedHarmonic, handle), 63);
+    EXPECT_EQ(flatValue(getThdHighestHarmonic, handle), 50);
+    EXPECT_EQ(flatValue(getRvcSteadyStateLengthInNumberOfPeriodValues, handle), 120);
+    EXPECT_EQ(flatValue(getRvcThresholdInPercentOfAverage, handle), 3.3);
+    EXPECT_EQ(flatValue(getRvcThresholdHysteresisInPercentOfThreshold, handle), 40.0);
 
     EXPECT_EQ(setVariableFrequency(handle, 45.0, 65.0), 0);  // no full spectrum with a variable frequency
-    bool fullFft = true;
-    EXPECT_EQ(getFullFftEnabled(handle, &fullFft), 0);
-    EXPECT_FALSE(fullFft);
+    EXPECT_EQ(flatValue(getFullFftEnabled, handle), false);
 }
 
 TEST_F(FlatApi, OperationsForwardToTheModule) {
@@ -144,25 +159,16 @@ TEST_F(FlatApi, OperationsForwardToTheModule) {
     EXPECT_EQ(writeSamples(handle, 50), 0);
     EXPECT_EQ(syncCuda(handle), 0);
     EXPECT_EQ(scheduleForCalculation(handle, 1050, 10, 50.0), 0);
-    bool ready = false;
-    EXPECT_EQ(isAnyResultReady(handle, &ready), 0);
-    EXPECT_TRUE(ready);
+    EXPECT_EQ(flatValue(isAnyResultReady, handle), true);
 
     // Half a cycle finishes no period item: the records pointer is left alone.
-    uint64_t first = 1000;
-    int length = 100, count = -1;
-    double frequency = 50.0;
-    bool flag = true, more = true;
-    EXPECT_EQ(scheduleForPeriodCalculation(handle, 1, &first, &length, &frequency, &flag), 0);
+    EXPECT_EQ(scheduleSegment(handle, 1000, 100), 0);
+    int count = -1;
+    bool more = true;
     PowerResultsPeriod* records = reinterpret_cast<PowerResultsPeriod*>(0x10);
     EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
     EXPECT_EQ(count, 0);
     EXPECT_EQ(records, reinterpret_cast<PowerResultsPeriod*>(0x10));
-
-    // A call the module rejects is status 1: period segments with sample-index divisor 0.
-    EXPECT_EQ(setSampleRate(handle, 1000.0, 0), 0);
-    EXPECT_EQ(reset(handle, 0), 0);
-    EXPECT_EQ(scheduleForPeriodCalculation(handle, 1, &first, &length, &frequency, &flag), 1);
 }
 
 TEST_F(FlatApi, RefusedCallsTouchNothing) {
@@ -190,22 +196,6 @@ TEST_F(FlatApi, RefusedCallsTouchNothing) {
     EXPECT_TRUE(module().isAnyResultReady());
 }
 
-TEST_F(FlatApi, AllocationFailureIsStatusOneAndLeavesTheModuleUsable) {
-    // A ring of 2^30 samples for three channels does not fit 32-bit byte counts.
-    EXPECT_EQ(setPeriodValuesEnabled(handle, true), 0);
-    EXPECT_EQ(setBufferLength(handle, 1u << 30), 1);
-    EXPECT_EQ(setBufferLength(handle, 64), 0);
-    float* ring = nullptr;
-    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
-    EXPECT_NE(ring, nullptr);
-}
-
-std::string lastMessage() {
-    const char* message = nullptr;
-    EXPECT_EQ(getLastErrorMessage(nullptr, &message), 0);
-    return message != nullptr ? message : "(null)";
-}
-
 TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
     // A thread that never failed reads "", through any handle.
     std::thread([] {
@@ -216,40 +206,18 @@ TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
 
     EXPECT_EQ(setRvcEnabled(nullptr, true), 1);
     EXPECT_EQ(lastMessage(), "null module handle");
-    bool value = false;
-    EXPECT_EQ(getRvcEnabled(handle, &value), 0);  // a success keeps the message
+    EXPECT_EQ(flatValue(getRvcEnabled, handle), false);  // a success keeps the message
     EXPECT_EQ(lastMessage(), "null module handle");
     EXPECT_EQ(getLastErrorMessage(handle, nullptr), 1);  // its own failure counts too
     EXPECT_EQ(lastMessage(), "null out-parameter or array");
 
-    // A call the module rejects, and every status the guard gives.
+    // A call the module rejects: period segments with sample-index divisor 0.
     ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
     ASSERT_EQ(setSampleRate(handle, 1000.0, 0), 0);
     ASSERT_EQ(setBufferLength(handle, 100), 0);
     ASSERT_EQ(reset(handle, 0), 0);
-    uint64_t first = 0;
-    int length = 10;
-    double frequency = 50.0;
-    bool flag = true;
-    EXPECT_EQ(scheduleForPeriodCalculation(handle, 1, &first, &length, &frequency, &flag), 1);
+    EXPECT_EQ(scheduleSegment(handle, 0, 10), 1);
     EXPECT_EQ(lastMessage(), "sample index divisor must be at least 1");
-
-    // The guard itself, instantiated here: its array is this executable's
-    // copy, since inline statics are one per shared object.
-    using powerquality::guarded;
-    const auto guardMessage = [] { return std::string(powerquality::lastErrorMessage()); };
-    EXPECT_EQ(guarded([] { throw PowerErrorTooManyResults("Too many results to fit in allocated space."); }), 2);
-    EXPECT_EQ(guardMessage(), "Too many results to fit in allocated space.");
-    EXPECT_EQ(guarded([] { throw GpuException("device lost"); }), 3);
-    EXPECT_EQ(guardMessage(), "device lost");
-    EXPECT_EQ(reportMessage, "device lost");
-    EXPECT_EQ(guarded([] { throw 42; }), 1);
-    EXPECT_EQ(guardMessage(), "unknown error");
-    const std::string longText(2000, 'x');
-    EXPECT_EQ(guarded([&] { throw std::runtime_error(longText); }), 1);
-    EXPECT_EQ(guardMessage(), longText.substr(0, powerquality::lastErrorMessageCapacity - 1));
-    EXPECT_EQ(guarded([] {}), 0);
-    EXPECT_EQ(guardMessage().size(), powerquality::lastErrorMessageCapacity - 1);
 
     // Another thread's failure does not touch this thread's message.
     std::thread([] { EXPECT_EQ(setRvcEnabled(nullptr, true), 1); }).join();
@@ -263,20 +231,18 @@ TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
     ASSERT_EQ(setBufferLength(handle, 102400), 0);
     EXPECT_EQ(PowerModuleTestAccess::impl(module()).buffers.periodResultsBuffer.hostBuffer, nullptr);
     EXPECT_EQ(reset(handle, 0), 0);
-    uint64_t first = 0;
-    int length = 1000, count = 0;
-    double frequency = 50.0;
-    bool flag = true, more = false;
-    PowerResultsPeriod* records = nullptr;
-    EXPECT_EQ(scheduleForPeriodCalculation(handle, 1, &first, &length, &frequency, &flag), 1);
+    EXPECT_EQ(scheduleSegment(handle, 0, 1000), 1);
     EXPECT_NE(lastMessage().find("set the sample rate"), std::string::npos) << lastMessage();
+    int count = 0;
+    bool more = false;
+    PowerResultsPeriod* records = nullptr;
     EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 1);
     EXPECT_NE(lastMessage().find("set the sample rate"), std::string::npos);
 
     // The sample rate makes the settings fit: everything works from there.
     ASSERT_EQ(setSampleRate(handle, 10240.0, 1), 0);
     ASSERT_EQ(reset(handle, 0), 0);
-    EXPECT_EQ(scheduleForPeriodCalculation(handle, 1, &first, &length, &frequency, &flag), 0);
+    EXPECT_EQ(scheduleSegment(handle, 0, 1000), 0);
     EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
     EXPECT_EQ(count, 4);  // 1000 positions hold four 50 Hz cycles of 204.8
 
