@@ -60,11 +60,7 @@ Outcome drive(const Scenario& sc) {
     setGridConfigType(m, sc.grid);
     setSampleRate(m, sc.sampleRate, 1);
     setBufferLength(m, static_cast<unsigned int>(sc.sampleRate / 2));
-    if (sc.variable) {
-        setVariableFrequency(m, 42.5, 69.0);
-    } else {
-        setStaticFrequency(m, sc.frequency, 0.1);
-    }
+    EXPECT_EQ(sc.variable ? setVariableFrequency(m, 42.5, 69.0) : setStaticFrequency(m, sc.frequency, 0.1), 0);
     setLineToLineResultsEnabled(m, true);
     setPeriodValuesEnabled(m, true);
     setPeriodSymmetricalComponentsEnabled(m, true);
