@@ -64,6 +64,18 @@ TEST(PowerBuffers, WaveformSlotsFollowTheEnabledGroups) {
     buffers.initialize();
     EXPECT_EQ(waveforms.getHostBuffer(6), nullptr);
     EXPECT_EQ(waveforms.hostAllocatedBytes, 3000u * sizeof(float));
+
+    // A new length waits for initialize; initialising at an unchanged size
+    // keeps the storage and its samples (a freed and reused block would lose
+    // its first bytes).
+    float* before = waveforms.hostBuffer;
+    before[0] = 7.0f;
+    buffers.setBufferLengthAndDuration(2000, 0.2);
+    EXPECT_EQ(waveforms.getLength(), 1000u);
+    buffers.setBufferLengthAndDuration(1000, 0.1);
+    buffers.initialize();
+    EXPECT_EQ(waveforms.hostBuffer, before);
+    EXPECT_EQ(waveforms.hostBuffer[0], 7.0f);
 }
 
 TEST(PowerBuffers, PeriodStorageOnlyWithPeriodValues) {
@@ -91,23 +103,6 @@ TEST(PowerBuffers, PeriodStorageOnlyWithPeriodValues) {
     EXPECT_EQ(tracking.hostElementsCount, 4u * 500);
     EXPECT_EQ(tracking.getHostBuffer(1), tracking.hostBuffer + 500);
     EXPECT_EQ(tracking.getHostBuffer(2), tracking.hostBuffer + 1500);
-}
-
-TEST(PowerBuffers, LengthAndDurationWaitForInitialize) {
-    PowerConfig config;
-    config.periodValuesEnabled = true;
-    PowerBuffers buffers(config);
-    buffers.setBufferLengthAndDuration(100, 0.01);
-    buffers.initialize();
-    float* before = buffers.waveformBuffer.hostBuffer;
-    before[0] = 7.0f;  // a freed and reused block would lose its first bytes
-    buffers.setBufferLengthAndDuration(200, 0.02);
-    EXPECT_EQ(buffers.waveformBuffer.getLength(), 100u);
-    // Initialising again with an unchanged size keeps the samples.
-    buffers.setBufferLengthAndDuration(100, 0.01);
-    buffers.initialize();
-    EXPECT_EQ(buffers.waveformBuffer.hostBuffer, before);
-    EXPECT_EQ(buffers.waveformBuffer.hostBuffer[0], 7.0f);
 }
 
 TEST(PowerBuffers, WindowedItemsFollowTheSwitches) {

@@ -60,33 +60,17 @@ TEST(PowerGridConfig, TableAndDerivedCounts) {
     EXPECT_EQ(powerGridConfigs[7].type, SinglePhase);  // the table itself is unchanged
 }
 
-TEST(PowerConfig, PeriodValueGeometry) {
-    struct Case {
-        unsigned short halfPeriods, overlap;
-        double length, advance;
-    };
-    const Case cases[] = {{2, 0, 1.0, 1.0}, {2, 50, 1.0, 0.5}, {2, 100, 1.0, 0.0}, {4, 25, 2.0, 1.5}, {1, 0, 0.5, 0.5}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.halfPeriods << " half periods, " << c.overlap << " %");
-        PowerConfig config;
-        config.halfPeriodValuesCount = c.halfPeriods;
-        config.periodValuesOverlapInPercent = c.overlap;
-        EXPECT_EQ(config.getPeriodCountForPeriodValues(), c.length);
-        EXPECT_EQ(config.getPeriodCountAdvanceBy(), c.advance);
-    }
-}
-
 TEST(PowerConfig, RequiredHarmonicsCompareAsUnsigned) {
-    PowerConfig config;
-    config.highestRequestedHarmonic = 0;
-    EXPECT_EQ(config.getRequiredHarmonicsCount(), 2u);
-    config.thdEnabled = true;
-    EXPECT_EQ(config.getRequiredHarmonicsCount(), 41u);
-    config.highestRequestedHarmonic = 50;
-    EXPECT_EQ(config.getRequiredHarmonicsCount(), 51u);
-    // -1 is the largest unsigned value: it wins the comparison and wraps to 0.
-    config.highestRequestedHarmonic = -1;
-    EXPECT_EQ(config.getRequiredHarmonicsCount(), 0u);
+    // THD raises the count to its own highest order; -1 is the largest unsigned
+    // value: it wins the comparison and wraps to 0.
+    const int cases[][3] = {{false, 0, 2}, {true, 0, 41}, {true, 50, 51}, {true, -1, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c[1]);
+        PowerConfig config;
+        config.thdEnabled = c[0] != 0;
+        config.highestRequestedHarmonic = c[1];
+        EXPECT_EQ(config.getRequiredHarmonicsCount(), static_cast<unsigned int>(c[2]));
+    }
 }
 
 TEST(PowerConfig, Pow2LengthRoundsUpAndAnswersZeroOutsideItsRange) {

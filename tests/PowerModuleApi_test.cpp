@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -116,16 +117,15 @@ TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
         EXPECT_TRUE(flatValue(getter, handle));
     }
     EXPECT_FALSE(flatValue(getWindowedResultsEnabled, handle));
-    EXPECT_EQ(flatValue(getPhasesCount, handle), 3);
-    EXPECT_EQ(flatValue(getVoltagesCount, handle), 3);
-    EXPECT_EQ(flatValue(getCurrentsCount, handle), 2);
-    EXPECT_EQ(flatValue(getHalfPeriodValuesCount, handle), 4);
-    EXPECT_EQ(flatValue(getPeriodValuesOverlapInPercent, handle), 25);
-    EXPECT_EQ(flatValue(getHighestRequestedHarmonic, handle), 63);
-    EXPECT_EQ(flatValue(getThdHighestHarmonic, handle), 50);
-    EXPECT_EQ(flatValue(getRvcSteadyStateLengthInNumberOfPeriodValues, handle), 120);
-    EXPECT_EQ(flatValue(getRvcThresholdInPercentOfAverage, handle), 3.3);
-    EXPECT_EQ(flatValue(getRvcThresholdHysteresisInPercentOfThreshold, handle), 40.0);
+    EXPECT_EQ(std::make_tuple(flatValue(getPhasesCount, handle), flatValue(getVoltagesCount, handle),
+                              flatValue(getCurrentsCount, handle), flatValue(getHalfPeriodValuesCount, handle),
+                              flatValue(getPeriodValuesOverlapInPercent, handle)),
+              std::make_tuple(3, 3, 2, 4, 25));
+    EXPECT_EQ(std::make_tuple(flatValue(getHighestRequestedHarmonic, handle), flatValue(getThdHighestHarmonic, handle),
+                              flatValue(getRvcSteadyStateLengthInNumberOfPeriodValues, handle),
+                              flatValue(getRvcThresholdInPercentOfAverage, handle),
+                              flatValue(getRvcThresholdHysteresisInPercentOfThreshold, handle)),
+              std::make_tuple(63, 50, 120, 3.3, 40.0));
 
     EXPECT_EQ(setVariableFrequency(handle, 45.0, 65.0), 0);  // no full spectrum with a variable frequency
     EXPECT_EQ(flatValue(getFullFftEnabled, handle), false);
@@ -160,40 +160,6 @@ TEST_F(FlatApi, OperationsForwardToTheModule) {
     EXPECT_EQ(syncCuda(handle), 0);
     EXPECT_EQ(scheduleForCalculation(handle, 1050, 10, 50.0), 0);
     EXPECT_EQ(flatValue(isAnyResultReady, handle), true);
-
-    // Half a cycle finishes no period item: the records pointer is left alone.
-    EXPECT_EQ(scheduleSegment(handle, 1000, 100), 0);
-    int count = -1;
-    bool more = true;
-    PowerResultsPeriod* records = reinterpret_cast<PowerResultsPeriod*>(0x10);
-    EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(records, reinterpret_cast<PowerResultsPeriod*>(0x10));
-}
-
-TEST_F(FlatApi, RefusedCallsTouchNothing) {
-    unsigned char phases = 77;
-    EXPECT_EQ(getPhasesCount(nullptr, &phases), 1);
-    EXPECT_EQ(phases, 77);
-    EXPECT_EQ(getPhasesCount(handle, nullptr), 1);
-    EXPECT_EQ(setRvcEnabled(nullptr, true), 1);
-    EXPECT_EQ(getVersionString(nullptr), 1);
-    int32_t number = 0;
-    EXPECT_EQ(getVersionNumber(&number), 0);
-    EXPECT_EQ(number, PowerModule::getVersionNumber());
-    EXPECT_EQ(powerModule_destroy(nullptr), 0);
-    int count = 5;
-    EXPECT_EQ(getPeriodResults(handle, &count, nullptr, nullptr), 1);
-    EXPECT_EQ(count, 5);
-
-    // The window that reset queues stays queued when getResults is refused.
-    EXPECT_EQ(reset(handle, 0), 0);
-    std::vector<PowerResultsGeneral> results(2);
-    EXPECT_EQ(getResults(handle, -1, &count, results.data()), 1);
-    EXPECT_EQ(getResults(handle, 2, nullptr, results.data()), 1);
-    EXPECT_EQ(getResults(handle, 2, &count, nullptr), 1);
-    EXPECT_EQ(count, 5);
-    EXPECT_TRUE(module().isAnyResultReady());
 }
 
 TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
@@ -204,12 +170,25 @@ TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
         EXPECT_STREQ(message, "");
     }).join();
 
-    EXPECT_EQ(setRvcEnabled(nullptr, true), 1);
+    // Refused calls touch no out-parameter and no queue.
+    unsigned char phases = 77;
+    EXPECT_EQ(getPhasesCount(nullptr, &phases), 1);
+    EXPECT_EQ(phases, 77);
     EXPECT_EQ(lastMessage(), "null module handle");
     EXPECT_EQ(flatValue(getRvcEnabled, handle), false);  // a success keeps the message
     EXPECT_EQ(lastMessage(), "null module handle");
     EXPECT_EQ(getLastErrorMessage(handle, nullptr), 1);  // its own failure counts too
     EXPECT_EQ(lastMessage(), "null out-parameter or array");
+    EXPECT_EQ(getVersionString(nullptr), 1);
+    EXPECT_EQ(powerModule_destroy(nullptr), 0);
+    int count = 5;
+    EXPECT_EQ(reset(handle, 0), 0);  // queues a window
+    PowerResultsGeneral results[2];
+    EXPECT_EQ(getResults(handle, -1, &count, results), 1);
+    EXPECT_EQ(getResults(handle, 2, nullptr, results), 1);
+    EXPECT_EQ(getPeriodResults(handle, &count, nullptr, nullptr), 1);
+    EXPECT_EQ(count, 5);
+    EXPECT_TRUE(module().isAnyResultReady());
 
     // A call the module rejects: period segments with sample-index divisor 0.
     ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
@@ -225,9 +204,12 @@ TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
 }
 
 TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
-    // Buffer length first, at the default sample rate of 1 Hz: a results ring of
-    // 5.6 million entries would be meant for nobody, so it is not requested.
     ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
+    float* ring = reinterpret_cast<float*>(0x10);
+    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 1);
+    EXPECT_EQ(lastMessage(), "period values need a buffer length: call setBufferLength");
+    // Then the buffer length, at the default sample rate of 1 Hz: a results ring
+    // of 5.6 million entries would be meant for nobody, so it is not requested.
     ASSERT_EQ(setBufferLength(handle, 102400), 0);
     EXPECT_EQ(PowerModuleTestAccess::impl(module()).buffers.periodResultsBuffer.hostBuffer, nullptr);
     EXPECT_EQ(reset(handle, 0), 0);
@@ -245,14 +227,6 @@ TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
     EXPECT_EQ(scheduleSegment(handle, 0, 1000), 0);
     EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
     EXPECT_EQ(count, 4);  // 1000 positions hold four 50 Hz cycles of 204.8
-
-    // Period values need a buffer length at all.
-    PowerModuleHandle fresh = powerModule_create();
-    ASSERT_EQ(setPeriodValuesEnabled(fresh, true), 0);
-    float* ring = reinterpret_cast<float*>(0x10);
-    EXPECT_EQ(getWaveformBufferUInput(fresh, 0, &ring), 1);
-    EXPECT_EQ(lastMessage(), "period values need a buffer length: call setBufferLength");
-    EXPECT_EQ(powerModule_destroy(fresh), 0);
 }
 
 TEST_F(FlatApi, AStorageFailureIsNamedAndTheNextFittingSettingRecovers) {
