@@ -20,42 +20,36 @@ TEST(PowerSymmetricalComponents, TransformSeparatesTheSequencesInOrder) {
     EXPECT_EQ(s[2], Complex(0.03528796333634906, 1.119294610829589));
 }
 
-PowerResultsSymmetricalComponent calculated(Complex voltage, Complex current, bool withCurrents) {
-    PowerResultsSymmetricalComponent c;
-    c.voltage = voltage;
-    c.current = current;
-    c.currentMagnitude = c.activePower = c.reactivePower = c.apparentPower = 7.0;
-    c.activeCurrent = c.reactiveCurrent = c.powerFactor = 7.0;
-    SC::calculate(c, withCurrents);
-    return c;
-}
-
+// Lagging current, reversed flow, no voltage (guarded, not NaN), and without
+// currents: everything that needs them is 0 whatever it held before.
 TEST(PowerSymmetricalComponents, CalculatePowersFromVoltageTimesConjugateCurrent) {
-    PowerResultsSymmetricalComponent c = calculated(230.0, 10.0, true);
-    EXPECT_NEAR(c.lineToLineVoltage.real(), 398.3717, 1e-4);
-    EXPECT_EQ(c.apparentPower, 6900.0);
-    EXPECT_EQ(c.activeCurrent, 10.0);
-    EXPECT_EQ(c.powerFactor, 1.0);
-
-    c = calculated(230.0, Complex(0.0, -10.0), true);  // lagging current
-    EXPECT_EQ(c.activePower, 0.0);
-    EXPECT_EQ(c.reactivePower, 6900.0);
-    EXPECT_EQ(c.reactiveCurrent, 10.0);
-
-    c = calculated(Complex(0.0, 230.0), Complex(0.0, -10.0), true);  // reversed flow
-    EXPECT_EQ(c.activePower, -6900.0);
-    EXPECT_EQ(c.reactivePower, 0.0);
-    EXPECT_EQ(c.powerFactor, -1.0);
-
-    c = calculated(0.0, 10.0, true);  // no voltage: guarded, not NaN
-    EXPECT_EQ(c.activeCurrent, 0.0);
-    EXPECT_EQ(c.powerFactor, 0.0);
-
-    c = calculated(Complex(3.0, 4.0), 10.0, false);
-    EXPECT_EQ(c.voltageMagnitude, 5.0);
-    for (double v : {c.currentMagnitude, c.activePower, c.reactivePower, c.apparentPower, c.activeCurrent,
-                     c.reactiveCurrent, c.powerFactor}) {
-        EXPECT_EQ(v, 0.0);
+    struct Case {
+        Complex voltage, current;
+        bool withCurrents;
+        double values[7];  // current magnitude, P, Q, S, active and reactive current, power factor
+    };
+    const Case cases[] = {
+        {230.0, 10.0, true, {10.0, 6900.0, 0.0, 6900.0, 10.0, 0.0, 1.0}},
+        {230.0, Complex(0.0, -10.0), true, {10.0, 0.0, 6900.0, 6900.0, 0.0, 10.0, 0.0}},
+        {Complex(0.0, 230.0), Complex(0.0, -10.0), true, {10.0, -6900.0, 0.0, 6900.0, -10.0, 0.0, -1.0}},
+        {0.0, 10.0, true, {10.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0}},
+        {Complex(3.0, 4.0), 10.0, false, {}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.voltage << " " << c.current << " " << c.withCurrents);
+        PowerResultsSymmetricalComponent r;
+        r.voltage = c.voltage;
+        r.current = c.current;
+        r.currentMagnitude = r.activePower = r.reactivePower = r.apparentPower = 7.0;
+        r.activeCurrent = r.reactiveCurrent = r.powerFactor = 7.0;
+        SC::calculate(r, c.withCurrents);
+        EXPECT_EQ(r.voltageMagnitude, std::abs(c.voltage));
+        EXPECT_NEAR(r.lineToLineVoltage.real(), c.voltage.real() * std::sqrt(3.0), 1e-12);
+        const double got[7] = {r.currentMagnitude, r.activePower,     r.reactivePower, r.apparentPower,
+                               r.activeCurrent,    r.reactiveCurrent, r.powerFactor};
+        for (int k = 0; k < 7; ++k) {
+            SCOPED_TRACE(k);
+            EXPECT_EQ(got[k], c.values[k]);
+        }
     }
 }
 
