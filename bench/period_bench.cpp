@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "BenchRings.h"
 #include "powerquality/PowerModule.h"
 
 namespace {
@@ -17,23 +18,9 @@ constexpr double sampleRate = 10240.0;
 constexpr int blockLength = 1024;
 
 void fill(PowerModule& module) {
-    const unsigned int L = module.getBufferLength();
-    for (unsigned char k = 0; k < 9; ++k) {
-        float* ring = nullptr;
-        if (k < 3) {
-            module.getWaveformBufferUStar(k, &ring);
-        } else if (k < 6) {
-            module.getWaveformBufferI(static_cast<unsigned char>(k - 3), &ring);
-        } else {
-            module.getWaveformBufferUDelta(static_cast<unsigned char>(k - 6), &ring);
-        }
-        if (ring == nullptr) {
-            continue;
-        }
-        for (unsigned int p = 0; p < L; ++p) {
-            ring[p] = static_cast<float>(325.0 * std::sin(2.0 * 3.141592653589793 * 50.0 * p / sampleRate - k));
-        }
-    }
+    fillRings(module, [](unsigned char k, unsigned int p) {
+        return 325.0 * std::sin(2.0 * 3.141592653589793 * 50.0 * p / sampleRate - k);
+    });
 }
 
 // With `divisor` above 1 the host reports what a frequency tracker gives: one

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "BenchRings.h"
 #include "powerquality/PowerModule.h"
 
 namespace {
@@ -22,24 +23,10 @@ constexpr double sampleRate = 10240.0;
 
 // 50 Hz with 5th and 7th harmonics; 10240 samples hold 50 whole cycles.
 void fill(PowerModule& module) {
-    const unsigned int L = module.getBufferLength();
-    for (unsigned char k = 0; k < 9; ++k) {
-        float* ring = nullptr;
-        if (k < 3) {
-            module.getWaveformBufferUStar(k, &ring);
-        } else if (k < 6) {
-            module.getWaveformBufferI(static_cast<unsigned char>(k - 3), &ring);
-        } else {
-            module.getWaveformBufferUDelta(static_cast<unsigned char>(k - 6), &ring);
-        }
-        if (ring == nullptr) {
-            continue;
-        }
-        for (unsigned int p = 0; p < L; ++p) {
-            const double th = 2.0 * 3.141592653589793 * 50.0 * p / sampleRate - 2.0943951023931953 * (k % 3);
-            ring[p] = static_cast<float>(325.0 * (std::sin(th) + 0.05 * std::sin(5 * th) + 0.03 * std::sin(7 * th)));
-        }
-    }
+    fillRings(module, [](unsigned char k, unsigned int p) {
+        const double th = 2.0 * 3.141592653589793 * 50.0 * p / sampleRate - 2.0943951023931953 * (k % 3);
+        return 325.0 * (std::sin(th) + 0.05 * std::sin(5 * th) + 0.03 * std::sin(7 * th));
+    });
 }
 
 void runWindows(benchmark::State& state, bool threePhase, double frequency) {
