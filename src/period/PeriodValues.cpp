@@ -34,71 +34,92 @@ using Pair = double __attribute__((vector_size(16)));
 
 // Weighted sums over one phase's span. The weight f (the frequency of the
 // position) turns the phasor sums into integrals over the tracked phase. The
-// phasor sums hold (real, imaginary), the squares (voltage, current).
+// phasor sums hold (real, imaginary), the squares (voltage, current), the
+// products (voltage times current, line-to-line squared).
 struct PhaseSums {
     double wf = 0.0;
     Pair squares = {0.0, 0.0};
     Pair au = {0.0, 0.0};
-    double sui = 0.0;
+    Pair products = {0.0, 0.0};
     Pair ai = {0.0, 0.0};
-    double sd = 0.0;
 };
 
 // The rings one phase reads; current and line-to-line may be absent.
 struct PhaseRings {
-    const double* frequency;
-    const double* phasor;  // (cosine, sine) per position
     const float* voltage;
     const float* current;
     const float* lineToLine;
 };
 
-// Adds the positions [begin, end) of the ring with weight w. The optional
-// channels are chosen outside the loop, so the loop itself has no branch. The
-// sums run in locals: written through the reference they would be stored on
-// every position, since the compiler cannot rule out that they alias the rings.
-// The inner run has w = 1, and a product with 1.0 is exact, so `weighted`
-// false only drops multiplications that cannot change a bit. The conjugate
-// phasor (re, -im) times x is (x re, -(x im)) to the bit, so one product of
-// pairs gives both parts of w u f conj(ph).
-template <bool withCurrent, bool withLineToLine, bool weighted>
-void accumulate(PhaseSums& out, const PhaseRings& rings, uint64_t begin, uint64_t end, double w) {
+// The rings every phase reads.
+struct TrackingRings {
+    const double* frequency;
+    const double* phasor;  // (cosine, sine) per position
+};
+
+// Adds the positions [begin, end) of the ring with weight w to the sums of
+// phases phases, in one pass: frequency and phasor are read once for all of
+// them, and the sum of the weighted frequencies, which every phase forms
+// alike, is formed once. The optional channels are chosen outside the loop,
+// so the loop itself has no branch. The sums run in locals: written through
+// the pointer they would be stored on every position, since the compiler
+// cannot rule out that they alias the rings. The inner run has w = 1, and a
+// product with 1.0 is exact, so `weighted` false only drops multiplications
+// that cannot change a bit; for the same reason the line-to-line square takes
+// its weight in a product with (1, w) after the pair (u i, d d) is formed.
+// The conjugate phasor (re, -im) times x is (x re, -(x im)) to the bit, so
+// one product of pairs gives both parts of w u f conj(ph).
+template <unsigned phases, bool withCurrent, bool withLineToLine, bool weighted>
+void accumulate(PhaseSums* out, const TrackingRings& tracking, const PhaseRings* rings, uint64_t begin,
+                uint64_t end, double w) {
     const Pair conjugate = {1.0, -1.0};
     const Pair weight = {w, w};
-    PhaseSums sums = out;
+    const Pair productWeight = {1.0, w};
+    PhaseSums sums[phases];
+    for (unsigned k = 0; k < phases; ++k) {
+        sums[k] = out[k];
+    }
+    double wf = out[0].wf;
     for (uint64_t j = begin; j < end; ++j) {
-        const double f = rings.frequency[j];
+        const double f = tracking.frequency[j];
         Pair ph;
-        std::memcpy(&ph, rings.phasor + 2 * j, sizeof ph);
+        std::memcpy(&ph, tracking.phasor + 2 * j, sizeof ph);
         const Pair conjPh = ph * conjugate;
-        // Voltage and current side by side; without a current its lane
-        // carries zeros that no result reads.
-        const Pair ui = {rings.voltage[j], withCurrent ? rings.current[j] : 0.0f};
-        const Pair wui = weighted ? weight * ui : ui;
-        sums.wf += weighted ? w * f : f;
-        sums.squares += weighted ? weight * (ui * ui) : ui * ui;
-        const Pair wuif = wui * Pair{f, f};
-        sums.au += Pair{wuif[0], wuif[0]} * conjPh;
-        if (withCurrent) {
-            sums.sui += wui[0] * ui[1];
-            sums.ai += Pair{wuif[1], wuif[1]} * conjPh;
-        }
-        if (withLineToLine) {
-            const double d = rings.lineToLine[j];
-            sums.sd += weighted ? w * (d * d) : d * d;
+        wf += weighted ? w * f : f;
+#pragma GCC unroll 3
+        for (unsigned k = 0; k < phases; ++k) {
+            // Voltage and current side by side; without a current its lane
+            // carries zeros that no result reads.
+            const Pair ui = {rings[k].voltage[j], withCurrent ? rings[k].current[j] : 0.0f};
+            const Pair wui = weighted ? weight * ui : ui;
+            sums[k].squares += weighted ? weight * (ui * ui) : ui * ui;
+            const Pair wuif = wui * Pair{f, f};
+            sums[k].au += Pair{wuif[0], wuif[0]} * conjPh;
+            if (withCurrent) {
+                sums[k].ai += Pair{wuif[1], wuif[1]} * conjPh;
+            }
+            if (withCurrent || withLineToLine) {
+                const double d = withLineToLine ? rings[k].lineToLine[j] : 0.0;
+                const Pair product = Pair{wui[0], d} * Pair{ui[1], d};
+                sums[k].products += weighted ? productWeight * product : product;
+            }
         }
     }
-    out = sums;
+    for (unsigned k = 0; k < phases; ++k) {
+        out[k] = sums[k];
+        out[k].wf = wf;
+    }
 }
 
-template <bool withCurrent, bool withLineToLine>
-void accumulateSpan(PhaseSums& sums, const PhaseRings& rings, uint64_t length, uint64_t first, uint64_t last,
-                    double firstFraction, double lastFraction) {
+template <unsigned phases, bool withCurrent, bool withLineToLine>
+void accumulateSpan(PhaseSums* sums, const TrackingRings& tracking, const PhaseRings* rings, uint64_t length,
+                    uint64_t first, uint64_t last, double firstFraction, double lastFraction) {
     if (first > last) {
         return;
     }
     const uint64_t firstRing = first % length;
-    accumulate<withCurrent, withLineToLine, true>(sums, rings, firstRing, firstRing + 1, firstFraction);
+    accumulate<phases, withCurrent, withLineToLine, true>(sums, tracking, rings, firstRing, firstRing + 1,
+                                                          firstFraction);
     if (first == last) {
         return;
     }
@@ -108,11 +129,29 @@ void accumulateSpan(PhaseSums& sums, const PhaseRings& rings, uint64_t length, u
     uint64_t j = firstRing + 1 == length ? 0 : firstRing + 1;
     while (inner > 0) {
         const uint64_t run = inner < length - j ? inner : length - j;
-        accumulate<withCurrent, withLineToLine, false>(sums, rings, j, j + run, 1.0);
+        accumulate<phases, withCurrent, withLineToLine, false>(sums, tracking, rings, j, j + run, 1.0);
         inner -= run;
         j = (j + run == length) ? 0 : j + run;
     }
-    accumulate<withCurrent, withLineToLine, true>(sums, rings, j, j + 1, lastFraction);
+    accumulate<phases, withCurrent, withLineToLine, true>(sums, tracking, rings, j, j + 1, lastFraction);
+}
+
+// The sums of `phases` phases that all have a current or all lack one, and
+// likewise a line-to-line voltage, in one pass.
+template <unsigned phases>
+void accumulateAlike(PhaseSums* sums, const TrackingRings& tracking, const PhaseRings* rings, bool withCurrent,
+                     bool withLineToLine, uint64_t length, uint64_t first, uint64_t last, double firstFraction,
+                     double lastFraction) {
+    if (withCurrent && withLineToLine) {
+        accumulateSpan<phases, true, true>(sums, tracking, rings, length, first, last, firstFraction, lastFraction);
+    } else if (withCurrent) {
+        accumulateSpan<phases, true, false>(sums, tracking, rings, length, first, last, firstFraction, lastFraction);
+    } else if (withLineToLine) {
+        accumulateSpan<phases, false, true>(sums, tracking, rings, length, first, last, firstFraction, lastFraction);
+    } else {
+        accumulateSpan<phases, false, false>(sums, tracking, rings, length, first, last, firstFraction,
+                                             lastFraction);
+    }
 }
 
 constexpr double pi = 3.141592653589793;
@@ -138,9 +177,34 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
     const double time = (static_cast<double>(lastSampleIndex) + lastSampleFraction) / fs;
     const double frequency = config.halfPeriodValuesCount * fs * 0.5 / T;
 
-    PhaseRings rings;
-    rings.frequency = buffers.periodTrackingBuffer.getHostBuffer(0);
-    rings.phasor = buffers.periodTrackingBuffer.getHostBuffer(1);
+    const TrackingRings tracking = {buffers.periodTrackingBuffer.getHostBuffer(0),
+                                    buffers.periodTrackingBuffer.getHostBuffer(1)};
+    PhaseRings rings[3] = {};
+    bool hasCurrent[3] = {};
+    bool hasLineToLine[3] = {};
+    bool alike = true;
+    for (unsigned int k = 0; k < P; ++k) {
+        rings[k].voltage = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(k));
+        rings[k].current =
+            currents ? buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(3 + k)) : nullptr;
+        rings[k].lineToLine = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(6 + k));
+        hasLineToLine[k] = lineToLine && k < lineToLineCount && rings[k].lineToLine != nullptr;
+        hasCurrent[k] = currents && rings[k].current != nullptr;
+        alike = alike && hasCurrent[k] == hasCurrent[0] && hasLineToLine[k] == hasLineToLine[0];
+    }
+
+    // All phases in one pass where they read the same channels (three phases
+    // with three currents, say), each phase on its own otherwise.
+    PhaseSums phaseSums[3];
+    if (alike && P == 3) {
+        accumulateAlike<3>(phaseSums, tracking, rings, hasCurrent[0], hasLineToLine[0], Lw, firstSampleIndex,
+                           lastSampleIndex, firstSampleFraction, lastSampleFraction);
+    } else {
+        for (unsigned int k = 0; k < P; ++k) {
+            accumulateAlike<1>(phaseSums + k, tracking, rings + k, hasCurrent[k], hasLineToLine[k], Lw,
+                               firstSampleIndex, lastSampleIndex, firstSampleFraction, lastSampleFraction);
+        }
+    }
 
     std::vector<std::complex<double>> voltages(P);
     std::vector<std::complex<double>> currentPhasors(P);
@@ -149,26 +213,7 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
         PowerResultsPeriod& record = results[k + 1];
         record.time = time;
         record.frequency = frequency;
-        rings.voltage = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(k));
-        rings.current = currents ? buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(3 + k)) : nullptr;
-        rings.lineToLine = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(6 + k));
-        const bool hasLineToLine = lineToLine && k < lineToLineCount && rings.lineToLine != nullptr;
-        const bool hasCurrent = currents && rings.current != nullptr;
-
-        PhaseSums sums;
-        if (hasCurrent && hasLineToLine) {
-            accumulateSpan<true, true>(sums, rings, Lw, firstSampleIndex, lastSampleIndex, firstSampleFraction,
-                                       lastSampleFraction);
-        } else if (hasCurrent) {
-            accumulateSpan<true, false>(sums, rings, Lw, firstSampleIndex, lastSampleIndex, firstSampleFraction,
-                                        lastSampleFraction);
-        } else if (hasLineToLine) {
-            accumulateSpan<false, true>(sums, rings, Lw, firstSampleIndex, lastSampleIndex, firstSampleFraction,
-                                        lastSampleFraction);
-        } else {
-            accumulateSpan<false, false>(sums, rings, Lw, firstSampleIndex, lastSampleIndex, firstSampleFraction,
-                                         lastSampleFraction);
-        }
+        const PhaseSums& sums = phaseSums[k];
 
         const double c = std::sqrt(2.0) / sums.wf;
         const std::complex<double> u1(c * sums.au[0], c * sums.au[1]);
@@ -189,19 +234,19 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
             }
             record.fundamentalPhaseAngle = angle;
             record.rmsCurrent = std::sqrt(sums.squares[1] / T);
-            record.activePower = sums.sui / T;
+            record.activePower = sums.products[0] / T;
             record.apparentPower = record.rmsCurrent * record.rmsVoltage;
             record.nonActivePower = nonNegativeRoot(record.apparentPower * record.apparentPower -
                                                     record.activePower * record.activePower);
             record.powerFactor = record.apparentPower > 0.0 ? record.activePower / record.apparentPower : 0.0;
         }
         if (lineToLine) {
-            record.rmsLineToLine = std::sqrt(sums.sd / T);
+            record.rmsLineToLine = std::sqrt(sums.products[1] / T);
         }
         if (config.rvcEnabled) {
             rvcPhaseVoltages[k].calculate(record.rmsVoltage, time);
             record.rvcVoltage = rvcPhaseVoltages[k].getCurrentResult();
-            if (hasLineToLine) {
+            if (hasLineToLine[k]) {
                 rvcLineToLineVoltages[k].calculate(record.rmsLineToLine, time);
                 record.rvcLineToLineVoltage = rvcLineToLineVoltages[k].getCurrentResult();
             }
