@@ -70,9 +70,11 @@ TEST(PeriodValues, SineAtTheTrackedFrequencyWithSymmetricalComponents) {
                 EXPECT_NEAR(r.powerFactor, c, 1e-6);
                 EXPECT_NEAR(r.frequency, 50.0, 1e-9);
             }
-            // Total: sums of the powers, the reactive one also as a magnitude; one cycle apart.
+            // Total: sums of the powers, the reactive one also as a magnitude, the non-active one
+            // from them (at lag 0 a difference of squares that rounds either way); one cycle apart.
             const PowerResultsPeriod& total = entry[0];
             EXPECT_NEAR(total.activePower, 3 * 2300.0 * c, 3e-2);
+            EXPECT_NEAR(total.nonActivePower, 3 * 2300.0 * std::fabs(sn), 3e-2);
             EXPECT_NEAR(total.fundamentalReactivePower, 3 * 2300.0 * std::fabs(sn), 3e-2);
             EXPECT_NEAR(total.fundamentalReactivePowerSum, 3 * 2300.0 * sn, 3e-2);
             EXPECT_NEAR(total.time - driver.entries[n - 1][0].time, 0.02, 1e-9);
