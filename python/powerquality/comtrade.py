@@ -1,24 +1,43 @@
-"""Reader of COMTRADE recordings (IEEE C37.111 1991, 1999 and 2013).
+"""Reader and writer of COMTRADE recordings (IEEE C37.111 1991, 1999 and 2013).
 
-``read(path)`` takes the .cfg (or the .dat, or the common base name) and
-returns a :class:`powerquality.recording.Recording` with the analog channels
-scaled as ``a * x + b`` and, by default, converted to primary values, in SI
-base units (kV and kA become V and A).
+``read(path)`` takes the .cfg (or the .dat, or the common base name), or a
+single-file .cff, and returns a :class:`powerquality.recording.Recording`:
+
+- ``channels``: the analog channels scaled as ``a * x + b`` and, by default,
+  converted to primary values, in SI base units (kV and kA become V and A);
+- ``status``: the status (digital) channels, a dict from channel name to a
+  uint8 array of 0 and 1, one value per sample, in the configuration's order
+  (a repeated name gets its index appended: ``"Trip (7)"``);
+- ``header`` and ``information``: the text of the .hdr and .inf files beside
+  the .cfg, or of the HDR and INF sections of a .cff, without the line
+  breaks at its end ("" when absent).
 
 Data file types: ASCII, BINARY (int16 analog values), BINARY32 (int32) and
 FLOAT32 (float32); a binary record is a uint32 sample number, an int32 time
-stamp, the analog values, then one uint16 per 16 status channels. The
-missing-value markers (99999 in ASCII, -32768 in BINARY, -2147483648 in
-BINARY32) read as NaN.
+stamp, the analog values, then one uint16 per 16 status channels (channel 1
+in the least significant bit of the first word). The missing-value markers
+(99999 in ASCII, -32768 in BINARY, -2147483648 in BINARY32) read as NaN.
+
+A .cff holds the four files as sections, each introduced by a line
+``--- file type: CFG ---``, ``--- file type: INF ---``,
+``--- file type: HDR ---``, and ``--- file type: DAT ASCII ---`` or
+``--- file type: DAT BINARY: <byte count> ---`` (markers in any case, with
+any surrounding blanks; INF and HDR may be left out). The byte count is the
+length of the binary data that follows the marker line, whatever the
+configuration's binary type; only blank lines or further sections may
+follow it.
 
 Sample rates come from the configuration. A recording with several rates,
 or with rate 0 (time stamps only), is read at the rate its time stamps
 show when they are uniform; otherwise a RecordingError says why.
 
-Every malformed line is reported as ``file:line: what was expected``.
+Every malformed line is reported as ``file:line: what was expected`` (in a
+.cff, the line of the .cff; after binary data, ``file:byte N:``).
+``write`` produces all of these (used by the tests; handy for examples).
 """
 
 import os
+import re
 
 import numpy as np
 
@@ -27,23 +46,39 @@ from .recording import Channel, Recording, RecordingError, classify, unit_scale
 FILE_TYPES = ("ASCII", "BINARY", "BINARY32", "FLOAT32")
 _ANALOG_DTYPE = {"BINARY": "<i2", "BINARY32": "<i4", "FLOAT32": "<f4"}
 _MISSING = {"BINARY": -32768, "BINARY32": -2147483648}
+_BOM = b"\xef\xbb\xbf"
+# A line that means to be a section marker of a .cff, and one that is.
+_MARKER_LIKE = re.compile(r"\s*---\s*file\s*type\b", re.I)
+_MARKER = re.compile(r"\s*---\s*file\s*type\s*:\s*(?P<kind>cfg|inf|hdr|dat\s+ascii|dat\s+binary)\s*"
+                     r"(?::\s*(?P<count>\d+)\s*)?---\s*$", re.I)
 
 
 class ComtradeError(RecordingError):
     """A malformed COMTRADE file; the message names the file and the line."""
 
 
+def _decode(raw):
+    return raw.decode("utf-8-sig", errors="replace") if raw[:3] == _BOM else raw.decode("latin-1")
+
+
 class _Lines:
-    def __init__(self, path):
+    """The lines of a file, or of a section of a .cff whose first line is line `first` there."""
+
+    def __init__(self, path, text=None, first=1):
         self.path = path
-        with open(path, "rb") as f:
-            raw = f.read()
-        text = raw.decode("utf-8-sig", errors="replace") if raw[:3] == b"\xef\xbb\xbf" else raw.decode("latin-1")
-        self.lines = text.splitlines()
+        if text is None:
+            with open(path, "rb") as f:
+                text = _decode(f.read())
+        # Only CR and LF end lines: splitlines() would also split at bytes such
+        # as 0x85 (an ellipsis in Windows-1252, NEL in Latin-1).
+        self.lines = re.split(r"\r\n|\r|\n", text)
+        if self.lines and not self.lines[-1]:
+            self.lines.pop()
+        self.first = first
         self.number = 0
 
     def error(self, what, number=None):
-        return ComtradeError(f"{self.path}:{number or self.number}: {what}")
+        return ComtradeError(f"{self.path}:{(number or self.number) + self.first - 1}: {what}")
 
     def next(self, what):
         while self.number < len(self.lines):
@@ -69,10 +104,10 @@ class _Lines:
 
 
 class Config:
-    """The parsed configuration file."""
+    """The parsed configuration file (or CFG section of a .cff, given as `lines`)."""
 
-    def __init__(self, path):
-        lines = _Lines(path)
+    def __init__(self, path, lines=None):
+        lines = lines or _Lines(path)
         self.path = path
         head = lines.fields("station name, recording device and revision year", 2, 3)
         self.station = head[0]
@@ -110,7 +145,8 @@ class Config:
         self.status = []
         for k in range(self.status_count):
             f = lines.fields(f"status channel {k + 1}", 3, 5)
-            self.status.append(f[1])
+            name = f[1] if f[1] not in self.status else f"{f[1]} ({f[0]})"
+            self.status.append(name)
         self.frequency = lines.number_of(lines.next("line frequency"), float, "line frequency")
         nrates = lines.number_of(lines.next("number of sampling rates"), int, "number of sampling rates")
         self.rates = []
@@ -149,53 +185,70 @@ def _scale(cfg, values, primary):
     return out
 
 
-def _read_ascii(cfg, path):
-    lines = _Lines(path)
-    width = 2 + cfg.analog_count + cfg.status_count
+def _read_ascii(cfg, lines):
+    """(analog values, time stamps, status bits) of the ASCII data in `lines`."""
+    na, nd = cfg.analog_count, cfg.status_count
+    width = 2 + na + nd
     rows = []
     times = []
+    bits = []
     for number, line in enumerate(lines.lines, 1):
         if not line.strip() or line.strip() == "\x1a":
             continue
         parts = line.split(",")
         if len(parts) != width:
-            raise lines.error(f"sample record: expected {width} fields (number, time stamp, {cfg.analog_count} analog, "
-                              f"{cfg.status_count} status), found {len(parts)}", number)
+            raise lines.error(f"sample record: expected {width} fields (number, time stamp, {na} analog, "
+                              f"{nd} status), found {len(parts)}", number)
         try:
             times.append(float(parts[1]) if parts[1].strip() else np.nan)
-            rows.append([float(p) for p in parts[2:2 + cfg.analog_count]])
+            rows.append([float(p) for p in parts[2:2 + na]])
         except ValueError:
             raise lines.error(f"sample record: a field is not a number: {line.strip()!r}", number) from None
-    values = np.array(rows, dtype=np.float64).reshape(len(rows), cfg.analog_count)
+        if nd:
+            status = [p.strip() for p in parts[2 + na:]]
+            for k, p in enumerate(status):
+                if p not in ("0", "1"):
+                    raise lines.error(f"sample record: status channel {k + 1} is {p!r}, not 0 or 1", number)
+            bits.append([p == "1" for p in status])
+    values = np.array(rows, dtype=np.float64).reshape(len(rows), na)
     values[values == 99999] = np.nan
-    return values, np.array(times)
+    return values, np.array(times), np.array(bits, dtype=np.uint8).reshape(len(rows), nd)
 
 
-def _read_binary(cfg, path):
-    words = (cfg.status_count + 15) // 16
-    record = np.dtype([("n", "<u4"), ("t", "<i4"), ("a", _ANALOG_DTYPE[cfg.file_type], (cfg.analog_count,)),
-                       ("d", "<u2", (words,))])
-    size = os.path.getsize(path)
-    if size % record.itemsize:
-        raise ComtradeError(f"{path}: {size} bytes are not a whole number of {record.itemsize}-byte records "
+def _record_dtype(file_type, analog_count, status_count):
+    return np.dtype([("n", "<u4"), ("t", "<i4"), ("a", _ANALOG_DTYPE[file_type], (analog_count,)),
+                     ("d", "<u2", ((status_count + 15) // 16,))])
+
+
+def _read_binary(cfg, raw, where):
+    """(analog values, time stamps, status bits) of binary records in the bytes `raw`."""
+    record = _record_dtype(cfg.file_type, cfg.analog_count, cfg.status_count)
+    if len(raw) % record.itemsize:
+        raise ComtradeError(f"{where}: {len(raw)} bytes are not a whole number of {record.itemsize}-byte records "
                             f"({cfg.file_type}, {cfg.analog_count} analog and {cfg.status_count} status channels)")
-    data = np.fromfile(path, dtype=record)
+    data = np.frombuffer(raw, dtype=record)
     values = data["a"].reshape(len(data), cfg.analog_count)
     if cfg.file_type in _MISSING:
         missing = values == _MISSING[cfg.file_type]
         values = values.astype(np.float64)
         values[missing] = np.nan
-    return values, data["t"].astype(np.float64)
+    # The words' bytes as stored (little-endian): bit k of the row is status channel k + 1.
+    words = np.ascontiguousarray(data["d"]).view(np.uint8).reshape(len(data), -1)
+    bits = np.unpackbits(words, axis=1, bitorder="little")[:, :cfg.status_count]
+    return values, data["t"].astype(np.float64), bits
 
 
-def _paths(path):
-    base, ext = os.path.splitext(path)
-    if ext.lower() not in (".cfg", ".dat"):
-        base = path
-    for cfg_ext, dat_ext in ((".cfg", ".dat"), (".CFG", ".DAT")):
-        if os.path.exists(base + cfg_ext):
-            return base + cfg_ext, base + dat_ext
-    raise ComtradeError(f"{base}.cfg: no such configuration file")
+def _read_text(path):
+    with open(path, "rb") as f:
+        return _decode(f.read())
+
+
+def _companion(base, ext):
+    """base + ext in lower or upper case, whichever exists (else None)."""
+    for e in (ext, ext.upper()):
+        if os.path.exists(base + e):
+            return base + e
+    return None
 
 
 def read(path, primary=True):
@@ -204,7 +257,7 @@ def read(path, primary=True):
     Parameters
     ----------
     path : str
-        The .cfg or .dat file, or their common base name.
+        The .cfg or .dat file, or their common base name, or a .cff file.
     primary : bool
         Convert every analog channel to primary values (True, default) or
         to secondary values (False), using its primary and secondary ratios.
@@ -212,20 +265,135 @@ def read(path, primary=True):
     Returns
     -------
     Recording
+        With the analog ``channels``, the ``status`` channels and the
+        ``header`` and ``information`` text.
     """
-    cfg_path, dat_path = _paths(path)
+    path = os.fspath(path)
+    base, ext = os.path.splitext(path)
+    if ext.lower() not in (".cfg", ".dat", ".cff"):
+        base, ext = path, ""
+        if not _companion(base, ".cfg") and _companion(base, ".cff"):
+            ext = ".cff"
+    if ext.lower() == ".cff":
+        return _read_cff(_companion(base, ".cff") or path, primary)
+    cfg_path = _companion(base, ".cfg")
+    if cfg_path is None:
+        raise ComtradeError(f"{base}.cfg: no such configuration file")
+    dat_path = cfg_path[:-4] + (".dat" if cfg_path.endswith(".cfg") else ".DAT")
     cfg = Config(cfg_path)
     if not os.path.exists(dat_path):
         raise ComtradeError(f"{dat_path}: no such data file")
     if cfg.file_type == "ASCII":
-        values, stamps = _read_ascii(cfg, dat_path)
+        data = _read_ascii(cfg, _Lines(dat_path))
     else:
-        values, stamps = _read_binary(cfg, dat_path)
-    recording = Recording(_scale(cfg, values, primary), 0.0, cfg.frequency or None, cfg.start, cfg_path)
+        with open(dat_path, "rb") as f:
+            data = _read_binary(cfg, f.read(), dat_path)
+    texts = {}
+    for key, ext in (("header", ".hdr"), ("information", ".inf")):
+        found = _companion(cfg_path[:-4], ext)
+        texts[key] = _read_text(found).rstrip("\r\n") if found else ""
+    return _recording(cfg, data, primary, cfg_path, dat_path, **texts)
+
+
+def _recording(cfg, data, primary, source, dat_where, header="", information=""):
+    values, stamps, bits = data
+    recording = Recording(_scale(cfg, values, primary), 0.0, cfg.frequency or None, cfg.start, source)
+    recording.status = {name: bits[:, k].copy() for k, name in enumerate(cfg.status)}
+    recording.header, recording.information = header, information
     if len(values) < cfg.samples:
-        recording.notes.append(f"{dat_path}: {len(values)} samples, the configuration announces {cfg.samples}")
-    recording.sample_rate = _sample_rate(cfg, stamps, dat_path)
+        recording.notes.append(f"{dat_where}: {len(values)} samples, the configuration announces {cfg.samples}")
+    recording.sample_rate = _sample_rate(cfg, stamps, dat_where)
     return recording
+
+
+def _split_cff(path, raw):
+    """The sections of a .cff: {key: (bytes, first line, byte offset, where the marker is, kind)}.
+
+    key is 'CFG', 'INF', 'HDR' or 'DAT'; kind the same or 'DAT ASCII', 'DAT BINARY'.
+    """
+    sections = {}
+    pos = len(_BOM) if raw.startswith(_BOM) else 0
+    line = 1
+    after_binary = False  # line numbers mean nothing past binary data: say byte offsets there
+    current = None  # (kind, start offset, first line, marker) of a section running to the next marker
+    last = None  # the kind of the last section
+
+    def where(at):
+        return f"byte {at}" if after_binary else f"{line}"
+
+    def close(end):
+        if current:
+            kind, start, first, marker = current
+            sections[kind[:3]] = (raw[start:end], first, start, marker, kind)
+
+    while pos < len(raw):
+        end = raw.find(b"\n", pos)
+        nxt = len(raw) if end < 0 else end + 1
+        text = raw[pos:nxt].decode("latin-1")
+        if _MARKER_LIKE.match(text):
+            m = _MARKER.match(text.rstrip("\r\n"))
+            if not m:
+                raise ComtradeError(f"{path}:{where(pos)}: malformed section marker {text.strip()!r}; expected e.g. "
+                                    "'--- file type: CFG ---' or '--- file type: DAT BINARY: <byte count> ---'")
+            kind = " ".join(m.group("kind").upper().split())
+            count = m.group("count")
+            if kind[:3] in sections or (current and current[0][:3] == kind[:3]):
+                raise ComtradeError(f"{path}:{where(pos)}: a second {kind[:3]} section")
+            if count is not None and not kind.startswith("DAT"):
+                raise ComtradeError(f"{path}:{where(pos)}: a {kind} section has no byte count: {text.strip()!r}")
+            if count is None and kind == "DAT BINARY":
+                raise ComtradeError(f"{path}:{where(pos)}: the DAT BINARY marker needs the byte count of its data, "
+                                    "as in '--- file type: DAT BINARY: 1234 ---'")
+            close(pos)
+            current = None
+            marker = where(pos)
+            last = kind
+            if count is None:
+                current = (kind, nxt, line + 1, marker)
+            else:
+                stop = nxt + int(count)
+                if stop > len(raw):
+                    raise ComtradeError(f"{path}:{marker}: the {kind} section announces {count} bytes, "
+                                        f"only {len(raw) - nxt} follow")
+                sections[kind[:3]] = (raw[nxt:stop], line + 1, nxt, marker, kind)
+                after_binary = after_binary or kind == "DAT BINARY"
+                line += raw.count(b"\n", pos, stop)
+                pos = stop
+                continue
+        elif current is None and text.strip() not in ("", "\x1a"):
+            if not sections:
+                raise ComtradeError(f"{path}:{where(pos)}: expected a section marker such as "
+                                    f"'--- file type: CFG ---', found {text.strip()[:40]!r}")
+            raise ComtradeError(f"{path}:{where(pos)}: data after the {len(sections[last[:3]][0])}-byte {last} section "
+                                f"(is its byte count right?): {text.strip()[:40]!r}")
+        pos = nxt
+        line += 1
+    close(len(raw))
+    for key, example in (("CFG", "CFG"), ("DAT", "DAT ASCII")):
+        if key not in sections:
+            raise ComtradeError(f"{path}: no {key} section (its marker is a line such as '--- file type: {example} ---')")
+    return sections
+
+
+def _read_cff(path, primary):
+    with open(path, "rb") as f:
+        raw = f.read()
+    encoding = "utf-8" if raw.startswith(_BOM) else "latin-1"
+    sections = _split_cff(path, raw)
+
+    def text(key):
+        return sections[key][0].decode(encoding, errors="replace").rstrip("\r\n") if key in sections else ""
+
+    cfg = Config(path, _Lines(path, text("CFG"), sections["CFG"][1]))
+    body, first, offset, marker, kind = sections["DAT"]
+    if (kind == "DAT ASCII") != (cfg.file_type == "ASCII"):
+        raise ComtradeError(f"{path}:{marker}: a {kind} section, but the configuration's data file type is "
+                            f"{cfg.file_type}")
+    if kind == "DAT ASCII":
+        data = _read_ascii(cfg, _Lines(path, text("DAT"), first))
+    else:
+        data = _read_binary(cfg, body, f"{path}:byte {offset}")
+    return _recording(cfg, data, primary, path, path, header=text("HDR"), information=text("INF"))
 
 
 def _sample_rate(cfg, stamps, dat_path):
@@ -245,21 +413,30 @@ def _sample_rate(cfg, stamps, dat_path):
                         "this analysis needs one sample rate")
 
 
+
+
 def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revision="1999",
-          units=None, phases=None, secondary=False, start="01/01/2020,00:00:00.000000"):
+          units=None, phases=None, secondary=False, start="01/01/2020,00:00:00.000000",
+          status=None, single_file=False, header=None, information=None):
     """Write a COMTRADE recording (used by the tests; handy for examples).
 
     channels maps names to float arrays (primary values). Each is stored with
     a = max|x| / (full scale of the type), b = 0 (a = 1 for FLOAT32); with
     ``secondary`` the values are stored as secondary values with ratio
-    1000:1 and flag S. Returns the .cfg path.
+    1000:1 and flag S. status maps names to arrays as long (nonzero is 1).
+    Writes base.cfg and base.dat (and base.hdr, base.inf for the texts
+    given) and returns the .cfg path; with ``single_file`` writes base.cff
+    (sections CFG, INF, HDR and DAT) and returns its path.
     """
     names = list(channels)
     data = np.vstack([np.asarray(channels[n], dtype=np.float64) for n in names])
     n = data.shape[1]
+    status = {k: np.asarray(v) != 0 for k, v in (status or {}).items()}
+    if any(len(v) != n for v in status.values()):
+        raise ValueError(f"every status channel needs {n} values, as many as the analog channels")
     full = {"ASCII": 32767, "BINARY": 32767, "BINARY32": 2147483647, "FLOAT32": None}[file_type]
-    lines = [f"test station,recorder" + ("" if revision == "1991" else f",{revision}"),
-             f"{len(names)},{len(names)}A,0D"]
+    lines = ["test station,recorder" + ("" if revision == "1991" else f",{revision}"),
+             f"{len(names) + len(status)},{len(names)}A,{len(status)}D"]
     scaled = []
     for k, name in enumerate(names):
         v = data[k] / 1000.0 if secondary else data[k]
@@ -272,24 +449,45 @@ def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revis
         if revision != "1991":
             line += ",1000,1,S" if secondary else ",1,1,P"
         lines.append(line)
+    for k, name in enumerate(status):
+        lines.append(f"{k + 1},{name},0" if revision == "1991" else f"{k + 1},{name},,circuit,0")
     lines += [f"{frequency}", "1", f"{sample_rate},{n}", start, start, file_type]
     if revision != "1991":
         lines.append("1")
     if revision == "2013":
         lines += ["+0h00,+0h00", "0,0"]
-    with open(base + ".cfg", "w", newline="\r\n") as f:
-        f.write("\n".join(lines) + "\n")
+    cfg = "".join(line + "\r\n" for line in lines).encode("latin-1")
     stamps = np.round(np.arange(n) * 1e6 / sample_rate).astype(np.int64)
     raw = np.vstack(scaled).T
+    bits = np.vstack(list(status.values())).T if status else np.zeros((n, 0), dtype=bool)
     if file_type == "ASCII":
-        with open(base + ".dat", "w", newline="\r\n") as f:
-            for i in range(n):
-                f.write(f"{i + 1},{stamps[i]}," + ",".join(str(int(x)) for x in raw[i]) + "\n")
+        dat = "".join(f"{i + 1},{stamps[i]}," + ",".join([str(int(x)) for x in raw[i]] + [str(int(b)) for b in bits[i]])
+                      + "\r\n" for i in range(n)).encode("latin-1")
     else:
-        record = np.dtype([("n", "<u4"), ("t", "<i4"), ("a", _ANALOG_DTYPE[file_type], (len(names),))])
-        out = np.zeros(n, dtype=record)
+        out = np.zeros(n, dtype=_record_dtype(file_type, len(names), len(status)))
         out["n"] = np.arange(1, n + 1)
         out["t"] = stamps
         out["a"] = raw
-        out.tofile(base + ".dat")
+        for k in range(len(status)):
+            out["d"][:, k // 16] |= bits[:, k].astype(np.uint16) << (k % 16)
+        dat = out.tobytes()
+    texts = {"hdr": header, "inf": information}
+    if single_file:
+        marker = "DAT ASCII" if file_type == "ASCII" else f"DAT BINARY: {len(dat)}"
+        with open(base + ".cff", "wb") as f:
+            f.write(b"--- file type: CFG ---\r\n" + cfg)
+            for kind in ("inf", "hdr"):
+                f.write(f"--- file type: {kind.upper()} ---\r\n{texts[kind] or ''}".encode("latin-1"))
+                if texts[kind] and not texts[kind].endswith("\n"):
+                    f.write(b"\r\n")
+            f.write(f"--- file type: {marker} ---\r\n".encode("latin-1") + dat)
+        return base + ".cff"
+    with open(base + ".cfg", "wb") as f:
+        f.write(cfg)
+    with open(base + ".dat", "wb") as f:
+        f.write(dat)
+    for kind, text in texts.items():
+        if text is not None:
+            with open(base + "." + kind, "w", encoding="latin-1", newline="") as f:
+                f.write(text)
     return base + ".cfg"

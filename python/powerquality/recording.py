@@ -8,7 +8,7 @@ units: a channel recorded in kV or kA is multiplied by 1000 when read.
 
 import re
 from dataclasses import dataclass, field
-from typing import List, Optional
+from typing import Dict, List, Optional
 
 import numpy as np
 
@@ -68,6 +68,11 @@ class Recording:
     start: Optional[str] = None  # recorder's start time as written in the file
     source: str = ""
     notes: List[str] = field(default_factory=list)
+    # Status (digital) channels by name: uint8 arrays of 0 and 1, one per
+    # sample (COMTRADE only; the analog channels are in `channels`).
+    status: Dict[str, np.ndarray] = field(default_factory=dict)
+    header: str = ""  # free text that came with the recording (COMTRADE .hdr)
+    information: str = ""  # COMTRADE .inf text
 
     @property
     def samples(self):
