@@ -1,7 +1,10 @@
 # The reader on files the test writes in every format and revision, and on
 # malformed ones.
+import struct
+
 import numpy as np
 import pytest
+from conftest import recording
 
 from powerquality import comtrade, csvfile
 from powerquality.recording import RecordingError
@@ -113,3 +116,80 @@ def test_csv_without_header_by_column_count_and_its_errors(tmp_path):
     _edit_line(path, 13, "1,2,3,4,5,abc")
     with pytest.raises(RecordingError, match="rec.csv:13: 'abc' is not a number"):
         csvfile.read(str(path), sample_rate=FS)
+
+
+@pytest.mark.parametrize("file_type", ["ASCII", "BINARY", "BINARY32", "FLOAT32"])
+def test_single_file_reads_back_as_the_pair_with_status_channels_header_and_information(tmp_path, file_type):
+    # 20 status channels: two words per binary record, the second partly used.
+    status = {f"D{k}": np.random.default_rng(k).integers(0, 2, 400) for k in range(20)}
+    texts = dict(header="Feeder 3\r\nfault at 12:00", information="[Public Record]\r\nx=1")
+    comtrade.write(str(tmp_path / "pair"), _signals(), FS, file_type=file_type, status=status, **texts)
+    comtrade.write(str(tmp_path / "single"), _signals(), FS, file_type=file_type, status=status, single_file=True,
+                   **texts)
+    pair, single = comtrade.read(str(tmp_path / "pair.cfg")), comtrade.read(str(tmp_path / "single"))
+    for rec in (pair, single):
+        assert list(rec.status) == list(status) and all(np.array_equal(rec.status[k], status[k]) for k in status)
+        assert (rec.header, rec.information, rec.sample_rate) == (texts["header"], texts["information"], FS)
+        for a, b in zip(rec.channels, pair.channels):
+            np.testing.assert_array_equal(a.values, b.values)
+
+
+def _hand_made_cff():
+    """One int16 analog and 18 status channels in two records; sample numbers 10 and 13 are LF and CR bytes."""
+    cfg = ("station,rec,2013\r\n19,1A,18D\r\n1,VA,A,c,V,0.5,0,0,-32767,32767,1,1,P\r\n"
+           + "".join(f"{k},S{k},,c,0\r\n" for k in range(1, 19))
+           + "50\r\n1\r\n1000,2\r\n01/01/2020,00:00:00.0\r\n01/01/2020,00:00:00.0\r\nBINARY\r\n1\r\n")
+    dat = struct.pack("<IihHH", 10, 0, 6, 0x8001, 0x0002) + struct.pack("<IihHH", 13, 1000, -4, 0, 0x0001)
+    return (b" --- File Type: cfg ---  \r\n" + cfg.encode() + b"---file type:DAT Binary: 28---\r\n" + dat
+            + b"\r\n--- file type: HDR ---\r\nafter the data\r\n")
+
+
+def test_binary_section_ends_at_its_byte_count_and_status_bits_count_from_the_low_bit(tmp_path):
+    (tmp_path / "rec.cff").write_bytes(_hand_made_cff())
+    rec = comtrade.read(str(tmp_path / "rec.cff"))
+    np.testing.assert_array_equal(rec.channel("VA").values, [3.0, -2.0])
+    assert {k: list(v) for k, v in rec.status.items() if v.any()} == {"S1": [1, 0], "S16": [1, 0], "S17": [0, 1],
+                                                                       "S18": [1, 0]}
+    assert rec.header == "after the data" and rec.sample_rate == 1000.0
+
+
+# The DAT marker is line 30, its 28 bytes of data start at byte 415, the HDR marker at byte 445.
+@pytest.mark.parametrize("old, new, message", [
+    (b"DAT Binary: 28", b"DAT Binary: 27", "byte 442: data after the 27-byte DAT BINARY section"),
+    (b"DAT Binary: 28", b"DAT Binary: 29", "byte 415: 29 bytes are not a whole number of 14-byte records"),
+    (b"DAT Binary: 28", b"DAT Binary: 99", "30: the DAT BINARY section announces 99 bytes, only 70 follow"),
+    (b"DAT Binary: 28", b"DAT Binary", "30: the DAT BINARY marker needs the byte count"),
+    (b"DAT Binary: 28", b"DAT ASCII", "30: a DAT ASCII section, but the configuration's data file type is BINARY"),
+    (b"File Type: cfg", b"File Type cfg", "1: malformed section marker"),
+    (b" --- File Type: cfg ---  \r\n", b"", "1: expected a section marker"),
+    (b"--- file type: HDR", b"--- file type: CFG", "byte 445: a second CFG section"),
+    (b"station,rec,2013", b"station,rec,2005", "2: revision year '2005'"),  # lines count from the top of the .cff
+])
+def test_malformed_single_files_name_the_line_or_byte(tmp_path, old, new, message):
+    (tmp_path / "rec.cff").write_bytes(_hand_made_cff().replace(old, new))
+    with pytest.raises(comtrade.ComtradeError, match=f"rec.cff:{message}"):
+        comtrade.read(str(tmp_path / "rec.cff"))
+
+
+def test_ascii_status_fields_are_checked_on_their_line_of_the_single_file(tmp_path):
+    cff = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="ASCII", status={"trip": np.zeros(400)},
+                         single_file=True)
+    lines = open(cff, "rb").read().split(b"\r\n")
+    number = lines.index(b"--- file type: DAT ASCII ---") + 3  # the third sample record
+    lines[number - 1] = lines[number - 1][:-1] + b"2"
+    open(cff, "wb").write(b"\r\n".join(lines))
+    with pytest.raises(comtrade.ComtradeError, match=f"rec.cff:{number}: sample record: status channel 1 is '2'"):
+        comtrade.read(cff)
+
+
+def test_shared_recording_as_a_single_file_reads_as_its_pair(tmp_path):
+    cfg = recording("test2")
+    dat = open(cfg[:-4] + ".dat", "rb").read()
+    (tmp_path / "test2.cff").write_bytes(b"--- file type: CFG ---\r\n" + open(cfg, "rb").read()
+                                         + b"--- file type: DAT BINARY: %d ---\r\n" % len(dat) + dat)
+    pair, single = comtrade.read(cfg), comtrade.read(str(tmp_path / "test2.cff"))
+    assert single.sample_rate == pair.sample_rate and len(pair.status) == 13 and list(single.status) == list(pair.status)
+    for name in pair.status:
+        np.testing.assert_array_equal(single.status[name], pair.status[name])
+    for a, b in zip(single.channels, pair.channels, strict=True):
+        np.testing.assert_array_equal(a.values, b.values)
