@@ -30,8 +30,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m powerquality",
                                      description="Power-quality analysis of recordings.")
     sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat) or CSV recording")
-    p.add_argument("recording", help="COMTRADE .cfg/.dat (or their base name), or a .csv file")
+    p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording")
+    p.add_argument("recording", help="COMTRADE .cfg/.dat (or their base name) or .cff, or a .csv file")
     p.add_argument("--out", metavar="DIR", help="write period.csv, frequency.csv, rvc.csv, events.csv there")
     p.add_argument("--plot", metavar="FILE.png", help="draw the report picture")
     p.add_argument("--rate", type=float, help="sample rate of a CSV file without a time column, Hz")

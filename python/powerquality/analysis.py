@@ -47,7 +47,7 @@ FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")]
 
 
 def load(path, sample_rate=None, nominal_frequency=None):
-    """Read a recording by its extension: .cfg/.dat (COMTRADE) or .csv/.txt."""
+    """Read a recording by its extension: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
     ext = os.path.splitext(str(path))[1].lower()
     if ext in (".csv", ".txt", ".tsv"):
         return csvfile.read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
@@ -147,7 +147,7 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     Parameters
     ----------
     recording : str, path or Recording, optional
-        A COMTRADE (.cfg/.dat) or CSV file, or a Recording. Or give arrays:
+        A COMTRADE (.cfg/.dat or .cff) or CSV file, or a Recording. Or give arrays:
     voltages, currents : array_like, shape (3, n) or (n,)
         Samples in volts and amperes (currents optional), with
     sample_rate : float
