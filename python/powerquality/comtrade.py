@@ -275,7 +275,10 @@ def read(path, primary=True):
         if not _companion(base, ".cfg") and _companion(base, ".cff"):
             ext = ".cff"
     if ext.lower() == ".cff":
-        return _read_cff(_companion(base, ".cff") or path, primary)
+        found = path if os.path.exists(path) else _companion(base, ".cff")
+        if found is None:
+            raise ComtradeError(f"{path}: no such file")
+        return _read_cff(found, primary)
     cfg_path = _companion(base, ".cfg")
     if cfg_path is None:
         raise ComtradeError(f"{base}.cfg: no such configuration file")
