@@ -1,0 +1,264 @@
+// Interval aggregation of windowed values: two running intervals (150/180
+// cycles and 10 minutes) with per-value sums of squares and plain sums, and
+// two queues of closed intervals. See IntervalAggregator.h for the rules.
+#include "powerquality/IntervalAggregator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <deque>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+static_assert(sizeof(IntervalAggregate) == 32, "IntervalAggregate is 32 bytes");
+static_assert(offsetof(IntervalAggregate, startTime) == 0, "IntervalAggregate.startTime");
+static_assert(offsetof(IntervalAggregate, endTime) == 8, "IntervalAggregate.endTime");
+static_assert(offsetof(IntervalAggregate, clockInterval) == 16, "IntervalAggregate.clockInterval");
+static_assert(offsetof(IntervalAggregate, windowCount) == 24, "IntervalAggregate.windowCount");
+static_assert(offsetof(IntervalAggregate, flagged) == 28, "IntervalAggregate.flagged");
+static_assert(offsetof(IntervalAggregate, complete) == 29, "IntervalAggregate.complete");
+
+namespace {
+
+// A window start this close before a tick counts as on the tick.
+constexpr double tickTolerance = 1e-6;
+// Times beyond this (about 32 million years) are refused: clock interval
+// numbers stay far inside 64 bits.
+constexpr double timeLimit = 1e15;
+
+// One interval being aggregated.
+struct Running {
+    bool open = false;
+    bool startedOnTick = false;  // 10-minute: opened by a tick rather than by the first window
+    IntervalAggregate frame{};
+    std::vector<double> squares;
+    std::vector<double> sums;
+
+    void begin(std::size_t valueCount, double startTime, long long clock, bool onTick) {
+        open = true;
+        startedOnTick = onTick;
+        frame = IntervalAggregate{};
+        frame.startTime = startTime;
+        frame.endTime = startTime;
+        frame.clockInterval = clock;
+        squares.assign(valueCount, 0.0);
+        sums.assign(valueCount, 0.0);
+    }
+
+    void add(double endTime, const double* values, bool flagged) {
+        for (std::size_t i = 0; i < squares.size(); ++i) {
+            squares[i] += values[i] * values[i];
+            sums[i] += values[i];
+        }
+        frame.endTime = endTime;
+        frame.windowCount += 1;
+        frame.flagged = frame.flagged || flagged;
+    }
+};
+
+// Closed intervals waiting to be taken: frames and their values, valueCount
+// each, in the same order.
+struct Closed {
+    std::deque<IntervalAggregate> frames;
+    std::deque<double> values;
+};
+
+}  // namespace
+
+class IntervalAggregator::Impl {
+public:
+    Impl(int valueCount, long long clockBase, double clockOffset)
+        : valueCount(static_cast<std::size_t>(valueCount)),
+          clockBase(clockBase),
+          clockOffset(clockOffset),
+          mean(static_cast<std::size_t>(valueCount), false) {}
+
+    std::size_t valueCount;
+    long long clockBase;  // whole clock intervals of the offset
+    double clockOffset;   // the rest, in [0, 600)
+    std::vector<bool> mean;
+    double lastStart = -std::numeric_limits<double>::infinity();
+    Running threeSecond;
+    Running tenMinute;
+    Closed threeSecondClosed;
+    Closed tenMinuteClosed;
+
+    long long clockOf(double time) const {
+        return clockBase +
+               static_cast<long long>(std::floor((time + clockOffset + tickTolerance) / clockIntervalSeconds));
+    }
+
+    void close(Running& running, Closed& closed, bool complete) {
+        running.frame.complete = complete;
+        const double count = static_cast<double>(running.frame.windowCount);
+        closed.frames.push_back(running.frame);
+        for (std::size_t i = 0; i < valueCount; ++i) {
+            closed.values.push_back(mean[i] ? running.sums[i] / count : std::sqrt(running.squares[i] / count));
+        }
+        running.open = false;
+    }
+
+    void add(double startTime, double endTime, const double* values, bool flagged) {
+        const long long clock = clockOf(startTime);
+        // Both intervals hold windows of one clock interval: a window past the
+        // tick closes them (the resynchronisation of the 150/180 cycles).
+        // A 10-minute interval is complete when the windows before and after
+        // it lie in the clock intervals next to it.
+        const bool tick = tenMinute.open && clock > tenMinute.frame.clockInterval;
+        const bool adjacent = tick && clock == tenMinute.frame.clockInterval + 1;
+        if (tick) {
+            if (threeSecond.open) {
+                close(threeSecond, threeSecondClosed, threeSecond.frame.windowCount == windowsPerInterval);
+            }
+            close(tenMinute, tenMinuteClosed, tenMinute.startedOnTick && adjacent);
+        }
+        if (!tenMinute.open) {
+            tenMinute.begin(valueCount, startTime, clock, adjacent);
+        }
+        if (!threeSecond.open) {
+            threeSecond.begin(valueCount, startTime, clock, false);
+        }
+        tenMinute.add(endTime, values, flagged);
+        threeSecond.add(endTime, values, flagged);
+        if (threeSecond.frame.windowCount == windowsPerInterval) {
+            close(threeSecond, threeSecondClosed, true);
+        }
+        lastStart = startTime;
+    }
+
+    void flush() {
+        if (threeSecond.open) {
+            close(threeSecond, threeSecondClosed, threeSecond.frame.windowCount == windowsPerInterval);
+        }
+        if (tenMinute.open) {
+            close(tenMinute, tenMinuteClosed, false);
+        }
+    }
+
+    int take(Closed& closed, int capacity, IntervalAggregate* records, double* values) {
+        if (capacity < 0) {
+            throw std::invalid_argument("negative capacity");
+        }
+        if (capacity > 0 && (records == nullptr || values == nullptr)) {
+            throw std::invalid_argument("null records or values array");
+        }
+        const std::size_t n = std::min(static_cast<std::size_t>(capacity), closed.frames.size());
+        for (std::size_t k = 0; k < n; ++k) {
+            records[k] = closed.frames[k];
+        }
+        for (std::size_t k = 0; k < n * valueCount; ++k) {
+            values[k] = closed.values[k];
+        }
+        closed.frames.erase(closed.frames.begin(), closed.frames.begin() + static_cast<std::ptrdiff_t>(n));
+        closed.values.erase(closed.values.begin(),
+                            closed.values.begin() + static_cast<std::ptrdiff_t>(n * valueCount));
+        return static_cast<int>(n);
+    }
+};
+
+IntervalAggregator::IntervalAggregator(int valueCount, double clockOffset) : impl(nullptr) {
+    if (valueCount < 1) {
+        throw std::invalid_argument("IntervalAggregator: the value count must be at least 1, not " +
+                                    std::to_string(valueCount));
+    }
+    if (!(std::fabs(clockOffset) <= timeLimit)) {
+        throw std::invalid_argument("IntervalAggregator: the clock offset must be finite and within 1e15 s");
+    }
+    const double whole = std::floor(clockOffset / clockIntervalSeconds);
+    double offset = clockOffset - whole * clockIntervalSeconds;  // exact for offsets below 2^53 s
+    long long base = static_cast<long long>(whole);
+    if (offset >= clockIntervalSeconds) {  // rounding at the edge
+        offset -= clockIntervalSeconds;
+        base += 1;
+    }
+    if (offset < 0.0) {
+        offset += clockIntervalSeconds;
+        base -= 1;
+    }
+    impl = new Impl(valueCount, base, offset);
+}
+
+IntervalAggregator::IntervalAggregator(IntervalAggregator&& other) noexcept : impl(other.impl) {
+    other.impl = nullptr;
+}
+
+IntervalAggregator& IntervalAggregator::operator=(IntervalAggregator&& other) noexcept {
+    if (this != &other) {
+        delete impl;
+        impl = other.impl;
+        other.impl = nullptr;
+    }
+    return *this;
+}
+
+IntervalAggregator::~IntervalAggregator() {
+    delete impl;
+}
+
+int IntervalAggregator::getValueCount() const {
+    return static_cast<int>(impl->valueCount);
+}
+
+double IntervalAggregator::getClockOffset() const {
+    return impl->clockOffset;
+}
+
+static std::size_t checkedIndex(int valueIndex, std::size_t valueCount) {
+    if (valueIndex < 0 || static_cast<std::size_t>(valueIndex) >= valueCount) {
+        throw std::invalid_argument("IntervalAggregator: value index " + std::to_string(valueIndex) +
+                                    " out of range 0.." + std::to_string(valueCount - 1));
+    }
+    return static_cast<std::size_t>(valueIndex);
+}
+
+void IntervalAggregator::setMeanAggregated(int valueIndex, bool mean) {
+    impl->mean[checkedIndex(valueIndex, impl->valueCount)] = mean;
+}
+
+bool IntervalAggregator::isMeanAggregated(int valueIndex) const {
+    return impl->mean[checkedIndex(valueIndex, impl->valueCount)];
+}
+
+void IntervalAggregator::addWindow(double startTime, double endTime, const double* values, bool flagged) {
+    if (!(std::fabs(startTime) <= timeLimit) || !(std::fabs(endTime) <= timeLimit)) {
+        throw std::invalid_argument("IntervalAggregator: window times must be finite and within 1e15 s");
+    }
+    if (endTime < startTime) {
+        throw std::invalid_argument("IntervalAggregator: a window ends before it starts");
+    }
+    if (startTime < impl->lastStart) {
+        throw std::invalid_argument("IntervalAggregator: a window starts before the previous one (time goes back)");
+    }
+    if (values == nullptr) {
+        throw std::invalid_argument("IntervalAggregator: null values");
+    }
+    for (std::size_t i = 0; i < impl->valueCount; ++i) {
+        if (!std::isfinite(values[i])) {
+            throw std::invalid_argument("IntervalAggregator: value " + std::to_string(i) + " is not finite");
+        }
+    }
+    impl->add(startTime, endTime, values, flagged);
+}
+
+void IntervalAggregator::flush() {
+    impl->flush();
+}
+
+int IntervalAggregator::getThreeSecondIntervals(int capacity, IntervalAggregate* records, double* values) {
+    return impl->take(impl->threeSecondClosed, capacity, records, values);
+}
+
+int IntervalAggregator::getTenMinuteIntervals(int capacity, IntervalAggregate* records, double* values) {
+    return impl->take(impl->tenMinuteClosed, capacity, records, values);
+}
+
+int IntervalAggregator::getPendingThreeSecondCount() const {
+    return static_cast<int>(impl->threeSecondClosed.frames.size());
+}
+
+int IntervalAggregator::getPendingTenMinuteCount() const {
+    return static_cast<int>(impl->tenMinuteClosed.frames.size());
+}

@@ -1,0 +1,94 @@
+// The aggregator's flat interface: each function opens the guard, forwards to
+// the aggregator and lets the guard map exceptions to status codes.
+#include "powerquality/IntervalAggregatorApi.h"
+
+#include <stdexcept>
+
+#include "module/FlatGuard.h"
+#include "powerquality/IntervalAggregator.h"
+
+namespace {
+
+IntervalAggregator& aggregatorOf(IntervalAggregatorHandle handle) {
+    if (handle == nullptr) {
+        throw std::invalid_argument("null aggregator handle");
+    }
+    return *reinterpret_cast<IntervalAggregator*>(handle);
+}
+
+template <typename T>
+T& required(T* pointer) {
+    if (pointer == nullptr) {
+        throw std::invalid_argument("null out-parameter");
+    }
+    return *pointer;
+}
+
+}  // namespace
+
+IntervalAggregatorHandle intervalAggregator_create(int valueCount, double clockOffset) {
+    try {
+        return reinterpret_cast<IntervalAggregatorHandle>(new IntervalAggregator(valueCount, clockOffset));
+    } catch (const std::exception& e) {
+        powerquality::recordErrorMessage(e.what());
+        return nullptr;
+    } catch (...) {
+        powerquality::recordErrorMessage("unknown error");
+        return nullptr;
+    }
+}
+
+int32_t intervalAggregator_destroy(IntervalAggregatorHandle aggregator) {
+    delete reinterpret_cast<IntervalAggregator*>(aggregator);
+    return 0;
+}
+
+int32_t intervalAggregator_getValueCount(IntervalAggregatorHandle aggregator, int* valueCount) {
+    return powerquality::guarded([&] { required(valueCount) = aggregatorOf(aggregator).getValueCount(); });
+}
+
+int32_t intervalAggregator_setMeanAggregated(IntervalAggregatorHandle aggregator, int valueIndex, bool mean) {
+    return powerquality::guarded([&] { aggregatorOf(aggregator).setMeanAggregated(valueIndex, mean); });
+}
+
+int32_t intervalAggregator_getMeanAggregated(IntervalAggregatorHandle aggregator, int valueIndex, bool* mean) {
+    return powerquality::guarded([&] {
+        const IntervalAggregator& a = aggregatorOf(aggregator);
+        required(mean) = a.isMeanAggregated(valueIndex);
+    });
+}
+
+int32_t intervalAggregator_addWindow(IntervalAggregatorHandle aggregator, double startTime, double endTime,
+                                     const double* values, bool flagged) {
+    return powerquality::guarded([&] { aggregatorOf(aggregator).addWindow(startTime, endTime, values, flagged); });
+}
+
+int32_t intervalAggregator_flush(IntervalAggregatorHandle aggregator) {
+    return powerquality::guarded([&] { aggregatorOf(aggregator).flush(); });
+}
+
+int32_t intervalAggregator_getThreeSecondIntervals(IntervalAggregatorHandle aggregator, int capacity, int* count,
+                                                   IntervalAggregate* records, double* values) {
+    return powerquality::guarded([&] {
+        int& taken = required(count);  // checked before anything is taken
+        taken = aggregatorOf(aggregator).getThreeSecondIntervals(capacity, records, values);
+    });
+}
+
+int32_t intervalAggregator_getTenMinuteIntervals(IntervalAggregatorHandle aggregator, int capacity, int* count,
+                                                 IntervalAggregate* records, double* values) {
+    return powerquality::guarded([&] {
+        int& taken = required(count);
+        taken = aggregatorOf(aggregator).getTenMinuteIntervals(capacity, records, values);
+    });
+}
+
+int32_t intervalAggregator_getPendingCounts(IntervalAggregatorHandle aggregator, int* threeSecondCount,
+                                            int* tenMinuteCount) {
+    return powerquality::guarded([&] {
+        const IntervalAggregator& a = aggregatorOf(aggregator);
+        required(tenMinuteCount);
+        required(threeSecondCount) = a.getPendingThreeSecondCount();
+        *tenMinuteCount = a.getPendingTenMinuteCount();
+    });
+}
