@@ -257,8 +257,32 @@ TEST(IntervalAggregator, RefusedInputChangesNothing) {
     EXPECT_THROW(a.getTenMinuteIntervals(1, frames, nullptr), std::invalid_argument);
     EXPECT_EQ(a.getTenMinuteIntervals(0, nullptr, nullptr), 0);
 
-    addWindows(a, 0.6, 0.2, 3, 12);  // over the tick at 1.0
-    addWindows(twin, 0.6, 0.2, 3, 12);
+    // The rest as one batch, refused whole while any window in it is bad.
+    std::vector<double> starts, ends, batch;
+    std::vector<char> flags(12, 0);
+    for (int k = 3; k < 15; ++k) {
+        starts.push_back(0.6 + 0.2 * (k - 3));  // as addWindows places them
+        ends.push_back(0.6 + 0.2 * (k - 2));
+        batch.push_back(100.0 + k);
+        batch.push_back((k % 2 == 0 ? 5.0 : -3.0) + 0.1 * k);
+    }
+    batch[2 * 11 + 1] = nan;  // the last window's
+    try {
+        a.addWindows(12, starts.data(), ends.data(), batch.data(), nullptr);
+        ADD_FAILURE() << "a NaN was taken";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("window 11: value 1"), std::string::npos) << e.what();
+    }
+    batch[2 * 11 + 1] = 0.0;
+    std::swap(starts[4], starts[5]);  // goes back inside the batch
+    EXPECT_THROW(a.addWindows(12, starts.data(), ends.data(), batch.data(), nullptr), std::invalid_argument);
+    std::swap(starts[4], starts[5]);
+    batch[2 * 11 + 1] = 5.0 + 0.1 * 14;
+    EXPECT_THROW(a.addWindows(-1, starts.data(), ends.data(), batch.data(), nullptr), std::invalid_argument);
+    EXPECT_THROW(a.addWindows(1, starts.data(), nullptr, batch.data(), nullptr), std::invalid_argument);
+    EXPECT_EQ(a.getPendingThreeSecondCount() + a.getPendingTenMinuteCount(), 0);
+    a.addWindows(12, starts.data(), ends.data(), batch.data(), reinterpret_cast<const bool*>(flags.data()));
+    addWindows(twin, 0.6, 0.2, 3, 12);  // over the tick at 1.0
     a.flush();
     twin.flush();
     for (bool tenMinute : {false, true}) {

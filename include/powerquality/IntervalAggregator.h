@@ -75,7 +75,8 @@
 //
 // Bad input: the constructor rejects a value count below 1 and a clock offset
 // that is not finite or beyond 1e15 s; setMeanAggregated an index out of range; addWindow
-// non-finite times or values, times beyond 1e15 s, a null values pointer, an end before the start
+// (and addWindows, for any window of the batch) non-finite times or values,
+// times beyond 1e15 s, a null values pointer, an end before the start
 // and a start before the previous window's start; the getters a negative
 // capacity or a null array (when capacity > 0). All with
 // std::invalid_argument, before anything changes.
@@ -110,6 +111,11 @@ public:
     // The next window: start and end in the caller's seconds, valueCount
     // values, and whether it is flagged.
     void addWindow(double startTime, double endTime, const double* values, bool flagged);
+    // count windows at once: values holds valueCount doubles per window, one
+    // window after the other; flags may be null (none flagged). The batch is
+    // checked whole before any window is taken.
+    void addWindows(int count, const double* startTimes, const double* endTimes, const double* values,
+                    const bool* flags);
     // Closes the running intervals of both streams.
     void flush();
 

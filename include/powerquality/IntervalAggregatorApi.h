@@ -68,6 +68,11 @@ POWERQUALITY_API int32_t intervalAggregator_getMeanAggregated(IntervalAggregator
  * values and whether it is flagged. */
 POWERQUALITY_API int32_t intervalAggregator_addWindow(IntervalAggregatorHandle aggregator, double startTime,
                                                       double endTime, const double* values, bool flagged);
+/* count windows at once (values: valueCount doubles per window, window after
+ * window; flags may be null: none flagged); refused whole when any is bad. */
+POWERQUALITY_API int32_t intervalAggregator_addWindows(IntervalAggregatorHandle aggregator, int count,
+                                                       const double* startTimes, const double* endTimes,
+                                                       const double* values, const bool* flags);
 /* Closes the running intervals of both streams (at the end of the data). */
 POWERQUALITY_API int32_t intervalAggregator_flush(IntervalAggregatorHandle aggregator);
 

@@ -222,25 +222,55 @@ bool IntervalAggregator::isMeanAggregated(int valueIndex) const {
     return impl->mean[checkedIndex(valueIndex, impl->valueCount)];
 }
 
-void IntervalAggregator::addWindow(double startTime, double endTime, const double* values, bool flagged) {
+// Refuses a window that addWindow may not take after a window that started
+// at previousStart; where names the window in the message.
+static void checkWindow(double startTime, double endTime, const double* values, std::size_t valueCount,
+                        double previousStart, const std::string& where) {
     if (!(std::fabs(startTime) <= timeLimit) || !(std::fabs(endTime) <= timeLimit)) {
-        throw std::invalid_argument("IntervalAggregator: window times must be finite and within 1e15 s");
+        throw std::invalid_argument("IntervalAggregator: " + where + "times must be finite and within 1e15 s");
     }
     if (endTime < startTime) {
-        throw std::invalid_argument("IntervalAggregator: a window ends before it starts");
+        throw std::invalid_argument("IntervalAggregator: " + where + "ends before it starts");
     }
-    if (startTime < impl->lastStart) {
-        throw std::invalid_argument("IntervalAggregator: a window starts before the previous one (time goes back)");
+    if (startTime < previousStart) {
+        throw std::invalid_argument("IntervalAggregator: " + where +
+                                    "starts before the previous window (time goes back)");
     }
     if (values == nullptr) {
         throw std::invalid_argument("IntervalAggregator: null values");
     }
-    for (std::size_t i = 0; i < impl->valueCount; ++i) {
+    for (std::size_t i = 0; i < valueCount; ++i) {
         if (!std::isfinite(values[i])) {
-            throw std::invalid_argument("IntervalAggregator: value " + std::to_string(i) + " is not finite");
+            throw std::invalid_argument("IntervalAggregator: " + where + "value " + std::to_string(i) +
+                                        " is not finite");
         }
     }
+}
+
+void IntervalAggregator::addWindow(double startTime, double endTime, const double* values, bool flagged) {
+    checkWindow(startTime, endTime, values, impl->valueCount, impl->lastStart, "");
     impl->add(startTime, endTime, values, flagged);
+}
+
+void IntervalAggregator::addWindows(int count, const double* startTimes, const double* endTimes,
+                                    const double* values, const bool* flags) {
+    if (count < 0) {
+        throw std::invalid_argument("IntervalAggregator: negative window count");
+    }
+    if (count > 0 && (startTimes == nullptr || endTimes == nullptr || values == nullptr)) {
+        throw std::invalid_argument("IntervalAggregator: null times or values array");
+    }
+    const std::size_t n = impl->valueCount;
+    double previous = impl->lastStart;
+    for (int k = 0; k < count; ++k) {
+        checkWindow(startTimes[k], endTimes[k], values + static_cast<std::size_t>(k) * n, n, previous,
+                    "window " + std::to_string(k) + ": ");
+        previous = startTimes[k];
+    }
+    for (int k = 0; k < count; ++k) {
+        impl->add(startTimes[k], endTimes[k], values + static_cast<std::size_t>(k) * n,
+                  flags != nullptr && flags[k]);
+    }
 }
 
 void IntervalAggregator::flush() {

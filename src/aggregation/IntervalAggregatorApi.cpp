@@ -63,6 +63,12 @@ int32_t intervalAggregator_addWindow(IntervalAggregatorHandle aggregator, double
     return powerquality::guarded([&] { aggregatorOf(aggregator).addWindow(startTime, endTime, values, flagged); });
 }
 
+int32_t intervalAggregator_addWindows(IntervalAggregatorHandle aggregator, int count, const double* startTimes,
+                                      const double* endTimes, const double* values, const bool* flags) {
+    return powerquality::guarded(
+        [&] { aggregatorOf(aggregator).addWindows(count, startTimes, endTimes, values, flags); });
+}
+
 int32_t intervalAggregator_flush(IntervalAggregatorHandle aggregator) {
     return powerquality::guarded([&] { aggregatorOf(aggregator).flush(); });
 }
