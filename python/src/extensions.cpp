@@ -1,6 +1,7 @@
 // Bindings of the library's helper classes that hosts use beside a module:
-// FrequencyTracker (frequency segments from a reference voltage) and
-// VoltageEventDetector (dips, swells and interruptions from period values).
+// FrequencyTracker (frequency segments from a reference voltage),
+// VoltageEventDetector (dips, swells and interruptions from period values)
+// and IntervalAggregator (150/180-cycle and 10-minute values from windows).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -14,6 +15,7 @@
 namespace py = pybind11;
 
 #include "powerquality/FrequencyTracker.h"
+#include "powerquality/IntervalAggregator.h"
 #include "powerquality/VoltageEventDetector.h"
 
 namespace powerquality_python {
@@ -160,11 +162,99 @@ void bindEvents(py::module_& m) {
         .def("close_running_events", &VoltageEventDetector::closeRunningEvents);
 }
 
+// Rows of an aggregator's intervals: the IntervalAggregate frame at its own
+// offsets, then `values`, valueCount doubles, at offset 32.
+py::dtype aggregateDtype(int valueCount) {
+    DtypeBuilder b(sizeof(IntervalAggregate) + sizeof(double) * static_cast<std::size_t>(valueCount));
+    b.scalar<decltype(IntervalAggregate::startTime)>("startTime", offsetof(IntervalAggregate, startTime));
+    b.scalar<decltype(IntervalAggregate::endTime)>("endTime", offsetof(IntervalAggregate, endTime));
+    b.scalar<decltype(IntervalAggregate::clockInterval)>("clockInterval", offsetof(IntervalAggregate, clockInterval));
+    b.scalar<decltype(IntervalAggregate::windowCount)>("windowCount", offsetof(IntervalAggregate, windowCount));
+    b.scalar<decltype(IntervalAggregate::flagged)>("flagged", offsetof(IntervalAggregate, flagged));
+    b.scalar<decltype(IntervalAggregate::complete)>("complete", offsetof(IntervalAggregate, complete));
+    b.add("values", py::make_tuple(py::dtype::of<double>(), valueCount), sizeof(IntervalAggregate));
+    return b.build();
+}
+
+py::array takeIntervals(IntervalAggregator& a, bool tenMinute) {
+    const int pending = tenMinute ? a.getPendingTenMinuteCount() : a.getPendingThreeSecondCount();
+    const std::size_t n = static_cast<std::size_t>(a.getValueCount());
+    std::vector<IntervalAggregate> frames(static_cast<std::size_t>(pending));
+    std::vector<double> values(static_cast<std::size_t>(pending) * n);
+    const int taken = tenMinute ? a.getTenMinuteIntervals(pending, frames.data(), values.data())
+                                : a.getThreeSecondIntervals(pending, frames.data(), values.data());
+    py::array out(aggregateDtype(a.getValueCount()), std::vector<py::ssize_t>{taken});
+    const std::size_t row = sizeof(IntervalAggregate) + sizeof(double) * n;
+    auto* bytes = static_cast<unsigned char*>(out.mutable_data());
+    for (std::size_t k = 0; k < static_cast<std::size_t>(taken); ++k) {
+        std::memcpy(bytes + k * row, &frames[k], sizeof(IntervalAggregate));
+        std::memcpy(bytes + k * row + sizeof(IntervalAggregate), values.data() + k * n, sizeof(double) * n);
+    }
+    return out;
+}
+
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Windows as arrays: starts and ends of shape (n,), values (n, valueCount),
+// flags (n,) or None; refused whole when any window is bad.
+void addWindows(IntervalAggregator& a, DoubleArray starts, DoubleArray ends, DoubleArray values, py::object flags) {
+    const py::ssize_t n = starts.ndim() == 1 ? starts.shape(0) : -1;
+    if (n < 0 || ends.ndim() != 1 || ends.shape(0) != n || values.ndim() != 2 || values.shape(0) != n ||
+        values.shape(1) != a.getValueCount()) {
+        throw py::value_error("starts and ends must have shape (n,) and values (n, value_count)");
+    }
+    if (n > INT_MAX) {
+        throw py::value_error("too many windows in one call");
+    }
+    py::array_t<bool, py::array::c_style | py::array::forcecast> flagArray;
+    const bool* flagData = nullptr;
+    if (!flags.is_none()) {
+        flagArray = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(flags);
+        if (!flagArray || flagArray.ndim() != 1 || flagArray.shape(0) != n) {
+            throw py::value_error("flags must have shape (n,)");
+        }
+        flagData = flagArray.data();
+    }
+    a.addWindows(static_cast<int>(n), starts.data(), ends.data(), values.data(), flagData);
+}
+
+void bindAggregator(py::module_& m) {
+    py::class_<IntervalAggregator>(m, "IntervalAggregator",
+                                   "150/180-cycle and 10-minute aggregation of window values (IEC 61000-4-30).")
+        .def(py::init<int, double>(), py::arg("value_count"), py::arg("clock_offset") = 0.0)
+        .def_readonly_static("WINDOWS_PER_INTERVAL", &IntervalAggregator::windowsPerInterval)
+        .def_property_readonly("value_count", &IntervalAggregator::getValueCount)
+        .def_property_readonly("clock_offset", &IntervalAggregator::getClockOffset)
+        .def_property_readonly("dtype", [](const IntervalAggregator& a) { return aggregateDtype(a.getValueCount()); })
+        .def("set_mean", &IntervalAggregator::setMeanAggregated, py::arg("index"), py::arg("mean") = true,
+             "Aggregate value `index` as an arithmetic mean (signed quantities) instead of as an RMS.")
+        .def("is_mean", &IntervalAggregator::isMeanAggregated, py::arg("index"))
+        .def(
+            "add_window",
+            [](IntervalAggregator& a, double start, double end, DoubleArray values, bool flagged) {
+                if (values.ndim() != 1 || values.shape(0) != a.getValueCount()) {
+                    throw py::value_error("values must have shape (value_count,)");
+                }
+                a.addWindow(start, end, values.data(), flagged);
+            },
+            py::arg("start"), py::arg("end"), py::arg("values"), py::arg("flagged") = false)
+        .def("add_windows", &addWindows, py::arg("starts"), py::arg("ends"), py::arg("values"),
+             py::arg("flags") = py::none())
+        .def("flush", &IntervalAggregator::flush, "Close the running intervals (at the end of the data).")
+        .def_property_readonly("pending_three_second", &IntervalAggregator::getPendingThreeSecondCount)
+        .def_property_readonly("pending_ten_minute", &IntervalAggregator::getPendingTenMinuteCount)
+        .def("three_second_intervals", [](IntervalAggregator& a) { return takeIntervals(a, false); },
+             "Take every closed 150/180-cycle interval, as rows of `dtype`.")
+        .def("ten_minute_intervals", [](IntervalAggregator& a) { return takeIntervals(a, true); },
+             "Take every closed 10-minute interval, as rows of `dtype`.");
+}
+
 }  // namespace
 
 void bindExtensions(py::module_& m) {
     bindTracker(m);
     bindEvents(m);
+    bindAggregator(m);
 }
 
 }  // namespace powerquality_python
