@@ -19,7 +19,10 @@
   the recording is taken to be mostly at its normal voltage; pass
   ``declared_voltage`` to be exact;
 - windowed results (THD, harmonics) over windows of 10 tracked cycles
-  (12 at 60 Hz), one after the other.
+  (12 at 60 Hz), one after the other;
+- their main values (RMS voltage and current, THD per phase, unbalance)
+  aggregated over 150/180 cycles and over 10 minutes of the clock by the
+  library's IntervalAggregator (see ``aggregate_windows``).
 
 The result is an :class:`Analysis` whose tables are numpy structured arrays
 (``as_pandas`` gives DataFrames when pandas is installed).
@@ -71,6 +74,10 @@ class Analysis:
     events : ndarray of EVENT_DTYPE (dips, swells, interruptions)
     windowed : ndarray of GENERAL_RECORD_DTYPE or None
     harmonics : dict of arrays copied with the windowed records, or None
+    aggregated : dict '3s' (150/180-cycle) and '10min' -> ndarray, or None
+        (see :func:`aggregate_windows`)
+    clock_offset : float, seconds from midnight to the first sample (0 when
+        the recording has no readable start time)
     declared_voltage : float (Udin used for events)
     seconds : wall time of the module run
     """
@@ -85,6 +92,9 @@ class Analysis:
         out = {"period": self.period, "frequency": self.frequency, "rvc": self.rvc, "events": self.events}
         if self.windowed is not None:
             out["windowed"] = self.windowed
+        if self.aggregated is not None:
+            out["aggregated_3s"] = self.aggregated["3s"]
+            out["aggregated_10min"] = self.aggregated["10min"]
         return out
 
     def as_pandas(self):
@@ -271,10 +281,13 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
             progress(stop / n)
     seconds = _time.perf_counter() - started
     period = np.concatenate(parts) if parts else np.zeros(0, _core.PERIOD_DTYPE)
-    windowed_rows = harmonics = None
+    windowed_rows = harmonics = aggregated = None
+    offset = clock_offset(recording)
     if use_windows:
         windowed_rows = np.concatenate(w_parts) if w_parts else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
         harmonics = _join_arrays(h_parts)
+        aggregated = aggregate_windows(windowed_rows, len(us), bool(iss), fs, offset,
+                                       _window_flags(windowed_rows, cycle_starts, flags, missing.any(axis=0)))
 
     phases = len(us)
     total = -1 if phases > 1 else 0
@@ -285,8 +298,123 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
                     sample_rate=fs, nominal_frequency=nominal, period=period, frequency=frequency,
                     rvc=_rvc_events(period[period["phase"] == total]["rvcVoltage"]),
                     events=voltage_events(times, rms, udin), declared_voltage=udin,
-                    windowed=windowed_rows, harmonics=harmonics, seconds=seconds, positions=n,
+                    windowed=windowed_rows, harmonics=harmonics, aggregated=aggregated, clock_offset=offset,
+                    seconds=seconds, positions=n,
                     crossings=cycle_starts)
+
+
+def start_datetime(recording):
+    """The recording's start (its first sample) as a naive datetime, when the file gives it readably, else None.
+
+    COMTRADE writes dd/mm/yyyy (1999, 2013) or mm/dd/yy (1991); ISO text is taken too.
+    """
+    import datetime
+
+    text = (recording.start or "").strip()
+    for form in ("%d/%m/%Y,%H:%M:%S.%f", "%m/%d/%y,%H:%M:%S.%f", "%d/%m/%Y,%H:%M:%S", "%Y-%m-%dT%H:%M:%S.%f"):
+        try:
+            return datetime.datetime.strptime(text[:26] if "%f" in form else text, form)
+        except ValueError:
+            continue
+    return None
+
+
+def clock_offset(recording):
+    """Seconds from the midnight before the recording's start to its first sample; 0 without a start time.
+
+    The 10-minute clock intervals of the aggregation lie on whole 10 minutes
+    of the recorder's clock (its own time zone, as the file gives it); a
+    recording without a start time is taken to start on a whole 10 minutes.
+    """
+    start = start_datetime(recording)
+    if start is None:
+        return 0.0
+    midnight = start.replace(hour=0, minute=0, second=0, microsecond=0)
+    return (start - midnight).total_seconds()
+
+
+# Per phase: the windowed values that are aggregated (RMS voltage and
+# current, THD of each); then the unbalance ratios u2 and u0 on three phases.
+_AGGREGATED_FIELDS = ("rmsVoltage", "rmsCurrent", "thdVoltage.thd", "thdCurrent.thd")
+AGGREGATE_FRAME = [("startTime", "f8"), ("endTime", "f8"), ("clockInterval", "i8"), ("windowCount", "i4"),
+                   ("flagged", "?"), ("complete", "?")]
+
+
+def _aggregated_columns(windowed, phases, currents):
+    """(name, values per window) of the aggregated quantities, named as in windowed.csv."""
+    out = []
+    for k in range(phases):
+        label = "ABC"[k] + "." if phases > 1 else ""
+        for field in _AGGREGATED_FIELDS:
+            if not currents and "Current" in field:
+                continue
+            value = windowed["phases"][:, k]
+            for part in field.split("."):
+                value = value[part]
+            out.append((label + field, np.asarray(value, dtype=np.float64)))
+    if phases == 3:
+        out.append(("u2", np.asarray(windowed["symmetricalComponents"][:, 2]["voltageUnbalance"], np.float64)))
+        out.append(("u0", np.asarray(windowed["symmetricalComponents"][:, 0]["voltageUnbalance"], np.float64)))
+    return out
+
+
+def _window_flags(windowed, cycle_starts, cycle_flags, missing):
+    """A window is flagged when a tracked cycle that starts inside it is flagged, or a sample of it is missing."""
+    first = windowed["firstSampleIndex"].astype(np.int64)
+    last = first + windowed["length"].astype(np.int64)  # exclusive
+    bad = np.sort(cycle_starts[~np.asarray(cycle_flags, bool)])
+    flagged = np.searchsorted(bad, first, side="left") < np.searchsorted(bad, last - 1, side="left")
+    if missing.any():
+        count = np.concatenate([[0], np.cumsum(missing)])
+        flagged |= count[np.minimum(last, len(missing))] > count[np.minimum(first, len(missing))]
+    return flagged
+
+
+def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None):
+    """150/180-cycle and 10-minute values of the windowed results, by the library's IntervalAggregator.
+
+    Each window (start: its first sample over the sample rate, end: its
+    ``time``) gives the RMS voltage and current and the THD of each phase
+    and the unbalance ratios u2, u0; each is aggregated as the root of the
+    mean of the squares (IEC 61000-4-30). 150/180-cycle intervals are 15
+    consecutive windows, restarted at every 10-minute tick; 10-minute
+    intervals lie on whole 10 minutes of the clock, whose position 0 is
+    ``clock_offset`` seconds after a whole 10 minutes. A window that overlaps
+    a tick belongs to the interval before it. An interval is flagged when a
+    window in it is (``flags``); a window with a value that is not finite
+    (none in practice) is aggregated with 0 there and flagged.
+
+    Returns {'3s': rows, '10min': rows}: structured arrays with
+    AGGREGATE_FRAME's fields, one field per quantity ('A.rmsVoltage', ...,
+    'u2', 'u0') and, in the 10-minute rows, 'tagTime': the tick that ends the
+    interval, in seconds on the windows' scale.
+    """
+    columns = _aggregated_columns(windowed, phases, currents)
+    n = len(windowed)
+    values = np.column_stack([c for _, c in columns]) if n else np.zeros((0, len(columns)))
+    bad = ~np.isfinite(values)
+    flags = np.zeros(n, bool) if flags is None else np.asarray(flags, bool).copy()
+    if bad.any():
+        flags |= bad.any(axis=1)
+        values = np.where(bad, 0.0, values)
+    starts = windowed["firstSampleIndex"].astype(np.float64) / sample_rate
+    ends = np.maximum(windowed["time"].astype(np.float64), starts)
+    aggregator = _core.IntervalAggregator(len(columns), float(clock_offset))
+    aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)
+    aggregator.flush()
+    out = {}
+    for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals())):
+        extra = [("tagTime", "f8")] if key == "10min" else []
+        table = np.zeros(len(rows), AGGREGATE_FRAME + extra + [(name, "f8") for name, _ in columns])
+        for name, _ in AGGREGATE_FRAME:
+            table[name] = rows[name]
+        for k, (name, _) in enumerate(columns):
+            table[name] = rows["values"][:, k]
+        if extra:
+            whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
+            table["tagTime"] = (rows["clockInterval"] + 1) * whole - float(clock_offset)
+        out[key] = table
+    return out
 
 
 def _join_arrays(parts):

@@ -5,7 +5,7 @@ import os
 
 import numpy as np
 
-from .analysis import EVENT_TYPES, flatten
+from .analysis import EVENT_TYPES, flatten, start_datetime
 
 PHASE_NAMES = "ABC"
 _EVENT_COLOURS = {1: "tab:orange", 2: "tab:red", 3: "tab:purple"}
@@ -59,6 +59,13 @@ def summary(a):
         lines.append(f"THD U       {_range(thd, '%')} over {len(a.windowed)} windows")
     else:
         lines.append("THD         no windowed results in this build")
+    if getattr(a, "aggregated", None) is not None:
+        short, ten = a.aggregated["3s"], a.aggregated["10min"]
+        cycles = 180 if a.nominal_frequency > 55.0 else 150
+        lines.append(f"aggregated  {len(short)} {cycles}-cycle interval(s), {int(np.count_nonzero(short['complete']))} "
+                     f"of them whole, {int(np.count_nonzero(short['flagged']))} flagged; {len(ten)} 10-minute "
+                     f"interval(s), {int(np.count_nonzero(ten['complete']))} whole, "
+                     f"{int(np.count_nonzero(ten['flagged']))} flagged")
     return lines
 
 
@@ -70,15 +77,7 @@ def _thd(a):
 
 def _start(a):
     """The recording's start as a datetime, when the file says it readably."""
-    import datetime
-
-    text = (a.recording.start or "").strip()
-    for form in ("%d/%m/%Y,%H:%M:%S.%f", "%m/%d/%y,%H:%M:%S.%f", "%d/%m/%Y,%H:%M:%S", "%Y-%m-%dT%H:%M:%S.%f"):
-        try:
-            return datetime.datetime.strptime(text[:26] if "%f" in form else text, form)
-        except ValueError:
-            continue
-    return None
+    return start_datetime(a.recording)
 
 
 # Period record fields that analyze's configuration does not produce, or
@@ -146,11 +145,19 @@ def _windowed_columns(a):
     return columns
 
 
+def _iso(start, seconds):
+    import datetime
+
+    return np.array([(start + datetime.timedelta(seconds=float(t))).isoformat() for t in seconds], dtype=object)
+
+
 def write_tables(a, directory):
-    """period.csv, frequency.csv, rvc.csv, events.csv (and windowed.csv) in directory; returns their paths.
+    """period.csv, frequency.csv, rvc.csv, events.csv (with windows: windowed.csv, aggregated_3s.csv and
+    aggregated_10min.csv) in directory; returns their paths.
 
     Times are seconds from the first sample; events and RVC rows also carry
-    the ISO date and time of their start when the recording gives its own.
+    the ISO date and time of their start, and aggregated rows their time tag
+    ('tag'), when the recording gives its own start.
     """
     os.makedirs(directory, exist_ok=True)
     written = []
@@ -162,11 +169,13 @@ def write_tables(a, directory):
         if name == "windowed":
             columns = _windowed_columns(a)
         if name in ("events", "rvc") and start is not None:
-            import datetime
-
             columns = dict(columns)
-            columns["start"] = np.array([(start + datetime.timedelta(seconds=float(t))).isoformat()
-                                         for t in table["startTime"]], dtype=object)
+            columns["start"] = _iso(start, table["startTime"])
+        if name.startswith("aggregated_") and start is not None:
+            # The time tag of an aggregated value: the end of its last window,
+            # or for a 10-minute value the tick that ends its interval.
+            columns = dict(columns)
+            columns["tag"] = _iso(start, table["tagTime"] if name == "aggregated_10min" else table["endTime"])
         if name == "events":
             columns["type"] = np.array([EVENT_TYPES.get(int(t), str(t)) for t in table["type"]], dtype=object)
             columns["phases"] = np.array([_phases(int(m)) for m in table["phases"]], dtype=object)

@@ -223,6 +223,7 @@ void bindAggregator(py::module_& m) {
                                    "150/180-cycle and 10-minute aggregation of window values (IEC 61000-4-30).")
         .def(py::init<int, double>(), py::arg("value_count"), py::arg("clock_offset") = 0.0)
         .def_readonly_static("WINDOWS_PER_INTERVAL", &IntervalAggregator::windowsPerInterval)
+        .def_readonly_static("CLOCK_INTERVAL_SECONDS", &IntervalAggregator::clockIntervalSeconds)
         .def_property_readonly("value_count", &IntervalAggregator::getValueCount)
         .def_property_readonly("clock_offset", &IntervalAggregator::getClockOffset)
         .def_property_readonly("dtype", [](const IntervalAggregator& a) { return aggregateDtype(a.getValueCount()); })

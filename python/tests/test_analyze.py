@@ -94,8 +94,15 @@ def test_cli_writes_the_recorded_events_tables_and_picture(tmp_path, name, nomin
     assert run.returncode == 0, run.stderr
     assert f"nominal {nominal} Hz" in run.stdout and "star voltages" in run.stdout
     assert (tmp_path / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert sorted(os.listdir(tmp_path)) == ["events.csv", "frequency.csv", "period.csv", "report.png", "rvc.csv",
-                                            "windowed.csv"]
+    assert sorted(os.listdir(tmp_path)) == ["aggregated_10min.csv", "aggregated_3s.csv", "events.csv", "frequency.csv",
+                                            "period.csv", "report.png", "rvc.csv", "windowed.csv"]
+    # 4.3 s at 50 Hz: one whole 150-cycle interval and the rest; 2.3 s at
+    # 60 Hz: a part of one. Both in the 10-minute interval that ends on the
+    # next whole 10 minutes.
+    short = np.genfromtxt(tmp_path / "aggregated_3s.csv", delimiter=",", names=True, dtype=None, encoding="utf-8")
+    assert list(np.atleast_1d(short["windowCount"])) == {"test1": [15, 5], "test2": [10]}[name]
+    tag = (tmp_path / "aggregated_10min.csv").read_text().splitlines()[1].rsplit(",", 1)[1]
+    assert tag == {"test1": "2007-06-25T19:20:00", "test2": "2007-01-01T12:30:00"}[name]
     events = (tmp_path / "events.csv").read_text().splitlines()[1:]
     assert len(events) == 1 and events[0].startswith(event) and event_start in events[0]
     assert rvc_start in (tmp_path / "rvc.csv").read_text()
@@ -110,3 +117,30 @@ def test_cli_reports_a_malformed_file_and_fails(tmp_path):
     cfg.write_text("station,dev,1999\n2,2A\n")
     run = _cli("analyze", str(cfg))
     assert run.returncode == 2 and "bad.cfg:2:" in run.stderr
+
+
+def test_aggregated_windows_restart_at_the_tick_inside_the_recording():
+    # The recording starts 2 s before a whole 10 minutes: the tick lies at 2 s.
+    u = three_phase(FS, 6.0, rms=[230.0, 231.0, 229.0])
+    u[:, int(3.0 * FS):] *= 1.02
+    recording = pq.analysis._arrays_recording(u, None, FS, 50.0)
+    recording.start = "01/01/2020,00:09:58.000000"
+    a = pq.analyze(recording)
+    assert a.clock_offset == 598.0
+    w = a.windowed
+    start = w["firstSampleIndex"] / FS
+    before = start < 2.0
+    short, ten = a.aggregated["3s"], a.aggregated["10min"]
+    # The window over the tick closes the first intervals of both streams.
+    assert list(short["windowCount"]) == [int(before.sum()), 15, int((~before).sum()) - 15]
+    assert list(ten["windowCount"]) == [int(before.sum()), int((~before).sum())]
+    assert list(ten["clockInterval"]) == [0, 1] and list(short["clockInterval"]) == [0, 1, 1]
+    np.testing.assert_allclose(ten["tagTime"], [2.0, 602.0])
+    assert short["endTime"][0] > 2.0 and short["startTime"][1] >= 2.0
+    # Values: the RMS of the windows' values (a mean would miss the 2 % step).
+    rms = w["phases"][:, 1]["rmsVoltage"]
+    after = rms[~before]
+    np.testing.assert_allclose(short["B.rmsVoltage"][1], np.sqrt(np.mean(after[:15] ** 2)), rtol=1e-12)
+    np.testing.assert_allclose(ten["B.rmsVoltage"][1], np.sqrt(np.mean(after ** 2)), rtol=1e-12)
+    assert not short["complete"][0] and short["complete"][1]
+    assert "u2" in short.dtype.names and "A.rmsCurrent" not in short.dtype.names

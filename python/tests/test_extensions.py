@@ -36,3 +36,26 @@ def test_detector_event_layout_and_refused_input():
             d.add_rms_values(times, rms)
     with pytest.raises(ValueError):
         d.dip_threshold = 120.0  # above the swell threshold
+
+
+def test_aggregator_rows_flags_mean_and_a_batch_refused_whole():
+    a = core.IntervalAggregator(2, clock_offset=-1.0)  # a tick at 1 s
+    assert a.clock_offset == 599.0 and a.dtype.itemsize == 48
+    a.set_mean(1)
+    starts = 0.1 + 0.2 * np.arange(21)
+    values = np.column_stack([100.0 + np.arange(21), np.where(np.arange(21) % 2, -1.0, 3.0)])
+    bad = values.copy()
+    bad[20, 0] = np.inf
+    with pytest.raises(ValueError, match="window 20: value 0"):
+        a.add_windows(starts, starts + 0.2, bad)
+    with pytest.raises(ValueError):
+        a.add_windows(starts, starts + 0.2, values[:, :1])
+    assert a.pending_three_second == 0 and a.pending_ten_minute == 0
+    a.add_windows(starts, starts + 0.2, values, flags=np.arange(21) == 7)
+    a.flush()
+    rows = a.three_second_intervals()
+    assert list(rows["windowCount"]) == [5, 15, 1] and list(rows["flagged"]) == [False, True, False]
+    assert list(rows["clockInterval"]) == [-1, 0, 0] and list(rows["complete"]) == [False, True, False]
+    np.testing.assert_allclose(rows["values"][1], [np.sqrt(np.mean(values[5:20, 0] ** 2)), np.mean(values[5:20, 1])])
+    ten = a.ten_minute_intervals()
+    assert list(ten["windowCount"]) == [5, 16] and len(a.three_second_intervals()) == 0
