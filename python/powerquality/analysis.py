@@ -19,7 +19,8 @@
   the recording is taken to be mostly at its normal voltage; pass
   ``declared_voltage`` to be exact;
 - windowed results (THD, harmonics) over windows of 10 tracked cycles
-  (12 at 60 Hz), one after the other;
+  (12 at 60 Hz), one after the other, the series started again at each
+  10-minute tick of the recording's clock;
 - their main values (RMS voltage and current, THD per phase, unbalance)
   aggregated over 150/180 cycles and over 10 minutes of the clock by the
   library's IntervalAggregator (see ``aggregate_windows``).
@@ -234,12 +235,7 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         window_settings = dict(windowed_results_enabled=True, period_count=window_cycles, thd_enabled=True,
                                highest_requested_harmonic=50, thd_highest_harmonic=40,
                                symmetrical_components_enabled=(grid != "single"))
-        starts = crossings[::window_cycles]
-        if len(starts) >= 2:
-            spans = np.diff(starts)
-            starts = starts[:-1]
-            # Whole windows only: each needs its full span in the recording.
-            windows = np.column_stack([np.round(starts), window_cycles * fs / spans])
+        windows = _window_plan(np.asarray(crossings, np.float64), window_cycles, fs, clock_offset(recording))
     module = Module(grid_config_type=GRID[grid], sample_rate=fs, sample_index_divisor=DIVISOR,
                     buffer_length=2 * block, **window_settings,
                     variable_frequency=(0.5 * nominal, 1.5 * nominal),
@@ -331,6 +327,33 @@ def clock_offset(recording):
         return 0.0
     midnight = start.replace(hour=0, minute=0, second=0, microsecond=0)
     return (start - midnight).total_seconds()
+
+
+def _window_plan(crossings, window_cycles, fs, offset):
+    """(first position, frequency) of each window: window_cycles tracked cycles from a crossing, back to back.
+
+    At every 10-minute tick of the clock inside the recording the series
+    starts again at the first crossing at or after the tick, while the
+    window in progress runs on past it (IEC 61000-4-30 Class A): the two
+    overlap, the older one ending the intervals before the tick. Whole
+    windows only: each needs its full span of crossings in the recording.
+    """
+    if len(crossings) <= window_cycles:
+        return np.zeros((0, 2))
+    whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
+    seconds = crossings / fs + offset
+    first_tick = np.floor(seconds[0] / whole) + 1
+    ticks = np.arange(first_tick, np.floor(seconds[-1] / whole) + 1) * whole
+    heads = np.unique(np.concatenate([[0], np.searchsorted(seconds, ticks, side="left")]))
+    bounds = np.append(heads, len(crossings))
+    index = np.concatenate([np.arange(a, b, window_cycles) for a, b in zip(bounds[:-1], bounds[1:])])
+    index = index[index + window_cycles < len(crossings)]
+    spans = crossings[index + window_cycles] - crossings[index]
+    first = np.round(crossings[index])
+    # A series' first window starts on its crossing or after, never before the tick.
+    resynchronised = np.isin(index, heads[1:])
+    first[resynchronised] = np.ceil(crossings[index[resynchronised]])
+    return np.column_stack([first, window_cycles * fs / spans])
 
 
 # Per phase: the windowed values that are aggregated (RMS voltage and

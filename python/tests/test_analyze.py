@@ -131,6 +131,9 @@ def test_aggregated_windows_restart_at_the_tick_inside_the_recording():
     start = w["firstSampleIndex"] / FS
     before = start < 2.0
     short, ten = a.aggregated["3s"], a.aggregated["10min"]
+    # The window series starts again on the tick, while the window before it runs on past it.
+    k = int(before.sum())
+    assert 0.0 <= start[k] - 2.0 <= 2 / FS and w["time"][k - 1] > 2.0
     # The window over the tick closes the first intervals of both streams.
     assert list(short["windowCount"]) == [int(before.sum()), 15, int((~before).sum()) - 15]
     assert list(ten["windowCount"]) == [int(before.sum()), int((~before).sum())]
