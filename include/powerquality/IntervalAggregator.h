@@ -47,13 +47,17 @@
 //   starts with the first window that starts at or after the tick. So every
 //   150/180-cycle interval lies in one 10-minute interval, the one before a
 //   tick usually has fewer than 15 windows, and an interval of 15 is handed
-//   out with its 15th window. Hosts that resynchronise their windows as well
-//   (start a new window series on the tick while the window in progress
-//   runs on past it) give the standard's picture exactly: the overlapping
-//   window goes with the old intervals, the window on the tick opens the new
-//   ones. That is why windows may overlap: only a start before the previous
-//   window's start counts as time going back. Gaps between windows are not
-//   checked; windows are counted, not their durations.
+//   out with its 15th window. (The alternative reading, where the interval
+//   in progress runs on to 15 windows past the tick and overlaps the new
+//   one, would need the old window series to go on after the tick, which
+//   the resynchronised 10/12-cycle series does not do; it is not taken.)
+//   Hosts that resynchronise their windows as well (start a new window
+//   series on the tick while the window in progress runs on past it) give
+//   the standard's picture exactly: the overlapping window goes with the old
+//   intervals, the window on the tick opens the new ones. That is why
+//   windows may overlap: only a start before the previous window's start
+//   counts as time going back. Gaps between windows are not checked;
+//   windows are counted, not their durations.
 // Flags: an interval is flagged when any window in it was flagged (the
 // flagged windows' values are aggregated all the same, so that the flag marks
 // a value the caller may want to leave out).
