@@ -219,6 +219,11 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         crossings = np.arange(0.0, n, fs / fixed_frequency)
     else:
         first, lengths, freqs, flags, crossings = tracking.cycle_segments(us[0].values, fs, nominal, DIVISOR)
+        if len(first) == 0:
+            # The tracker trusts a crossing only once its filter has filled
+            # and settled, some six cycles in.
+            raise RecordingError(f"{recording.source}: the frequency tracker found no cycle in {us[0].name} "
+                                 f"({n} samples, {n / fs:.3f} s); give a fixed frequency for a recording this short")
     cycle_starts = first.astype(np.float64) / DIVISOR
     frequency = np.zeros(len(first), FREQUENCY_DTYPE)
     frequency["time"] = (first.astype(np.float64) + lengths) / DIVISOR / fs

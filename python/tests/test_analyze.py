@@ -79,6 +79,10 @@ def test_fixed_frequency_and_single_phase_arrays():
     # integral there errs by a few parts per million.
     np.testing.assert_allclose(a.period["rmsVoltage"][2:-2], 100.0, rtol=2e-5)
     assert len(a.events) == 0 and set(np.unique(a.period["phase"])) == {0}
+    # Six and a half cycles are enough at a fixed frequency, too few to track one.
+    assert len(pq.analyze(voltages=u[:700], sample_rate=FS, fixed_frequency=60.0).period) > 0
+    with pytest.raises(pq.recording.RecordingError, match="found no cycle.*fixed frequency"):
+        pq.analyze(voltages=u[:700], sample_rate=FS)
 
 
 def _cli(*args):
