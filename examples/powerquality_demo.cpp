@@ -27,7 +27,10 @@
 // taken.
 //
 // Windowed results (RMS, THD, harmonics) are computed over windows of ten
-// cycles of the tracked frequency and printed for every tenth window.
+// cycles of the tracked frequency (twelve at 60 Hz) and printed for every
+// tenth window; their RMS voltage and THD are aggregated over 150/180 cycles
+// (IntervalAggregator) and printed per interval, the partial last one at the
+// end.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -41,6 +44,7 @@
 #include <vector>
 
 #include "powerquality/FrequencyTracker.h"
+#include "powerquality/IntervalAggregator.h"
 #include "powerquality/PowerModule.h"
 #include "powerquality/VoltageEventDetector.h"
 
@@ -396,21 +400,43 @@ struct WindowCursor {
     double start = 0.0;  // exact first position of the next window
     bool started = false;
     size_t shown = 0;
+    int cycles = 10;  // 12 at 60 Hz
 };
 
 // Schedules every window whose samples are all written (positions below
 // `written`), at the frequency the host tracks, back to back.
 void scheduleWindows(PowerModule& module, WindowCursor& cursor, size_t written, double frequency) {
-    const int cycles = 10;
-    const double length = cycles * module.getSampleRate() / frequency;
+    const double length = cursor.cycles * module.getSampleRate() / frequency;
     while (std::ceil(cursor.start + length) <= static_cast<double>(written)) {
-        module.scheduleForCalculation(static_cast<unsigned long long>(std::llround(cursor.start)), cycles, frequency);
+        module.scheduleForCalculation(static_cast<unsigned long long>(std::llround(cursor.start)), cursor.cycles,
+                                      frequency);
         cursor.start += length;
     }
 }
 
-void printWindows(PowerModule& module, WindowCursor& cursor, unsigned phases) {
+// The 150/180-cycle (or, at the end, partial) intervals closed so far: the
+// RMS voltage and THD of each phase, aggregated over the windows.
+void printIntervals(IntervalAggregator& intervals, unsigned phases) {
+    IntervalAggregate frame;
+    std::vector<double> values(2 * phases);
+    while (intervals.getThreeSecondIntervals(1, &frame, values.data()) == 1) {
+        std::printf("%s interval %.4f s to %.4f s, %d windows%s:", frame.complete ? "150/180-cycle" : "partial",
+                    frame.startTime, frame.endTime, frame.windowCount, frame.flagged ? " (flagged)" : "");
+        for (unsigned k = 0; k < phases; ++k) {
+            std::printf("  L%u %8.3f V rms  THD %6.3f %%", k + 1, values[2 * k], values[2 * k + 1]);
+        }
+        std::printf("\n");
+    }
+}
+
+void printWindows(PowerModule& module, WindowCursor& cursor, IntervalAggregator& intervals, unsigned phases) {
     for (const PowerResultsGeneral& g : module.getResults(0)) {
+        std::vector<double> values(2 * phases);
+        for (unsigned k = 0; k < phases; ++k) {
+            values[2 * k] = g.phases[k].rmsVoltage;
+            values[2 * k + 1] = g.phases[k].thdVoltage.thd;
+        }
+        intervals.addWindow(g.time - g.length / module.getSampleRate(), g.time, values.data(), false);
         if (cursor.shown++ % 10 != 0) {
             continue;  // every tenth window (two seconds)
         }
@@ -430,6 +456,7 @@ void printWindows(PowerModule& module, WindowCursor& cursor, unsigned phases) {
             std::printf("\n");
         }
     }
+    printIntervals(intervals, phases);
 }
 
 int run(const Recording& rec) {
@@ -452,6 +479,9 @@ int run(const Recording& rec) {
     module.endUpdate();
     module.reset(0);
     WindowCursor windows;
+    windows.cycles = rec.nominalFrequency > 55.0 ? 12 : 10;
+    // Position 0 is taken as a whole 10 minutes of the clock.
+    IntervalAggregator intervals(static_cast<int>(2 * rec.phases));
 
     const unsigned phases = rec.phases;
     std::vector<float*> u(phases), i(phases);
@@ -504,7 +534,7 @@ int run(const Recording& rec) {
             }
             scheduleWindows(module, windows, first + n, frequencyReport.frequency);
         }
-        printWindows(module, windows, phases);
+        printWindows(module, windows, intervals, phases);
 
         bool more = true;
         while (more) {
@@ -557,6 +587,8 @@ int run(const Recording& rec) {
         }
     }
     voltageEvents.finish();
+    intervals.flush();
+    printIntervals(intervals, phases);
     printTrackedFrequency(frequencyReport);
     if (csvOut != nullptr) {
         std::fclose(csvOut);
