@@ -22,9 +22,11 @@ std::vector<std::complex<double>> PowerSymmetricalComponents::transform(const st
 
 void PowerSymmetricalComponents::subtractReference(std::vector<std::complex<double>>& v,
                                                    const std::complex<double>& reference) {
+    // One rotation for all: the angle and its cosine and sine are the same
+    // for every element.
+    const double theta = std::atan2(reference.imag(), reference.real());
+    const std::complex<double> rotation = std::polar(1.0, -theta);
     for (std::complex<double>& x : v) {
-        const double theta = std::atan2(reference.imag(), reference.real());
-        const std::complex<double> rotation = std::polar(1.0, -theta);
         x = x * rotation;
     }
 }
