@@ -281,4 +281,23 @@ TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
     EXPECT_THROW(tracker.getSegments(1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
 }
 
+// The flat door refuses a negative sample count (with or without an array)
+// and leaves the position as it was; the C++ method takes it as no samples.
+TEST(FrequencyTracker, FlatDoorRefusesNegativeSampleCounts) {
+    const float samples[4] = {1.0f, -1.0f, 1.0f, -1.0f};
+    FrequencyTrackerHandle handle = frequencyTracker_create(fs, 50.0, 1);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(frequencyTracker_addSamples(handle, samples, 4), 0);
+    EXPECT_EQ(frequencyTracker_addSamples(handle, samples, -1), 1);
+    EXPECT_EQ(frequencyTracker_addSamples(handle, nullptr, std::numeric_limits<int>::min()), 1);
+    EXPECT_EQ(frequencyTracker_addSamples(handle, nullptr, 0), 0);
+    uint64_t position = 0;
+    EXPECT_EQ(frequencyTracker_getSamplePosition(handle, &position), 0);
+    EXPECT_EQ(position, 4u);
+    frequencyTracker_destroy(handle);
+    FrequencyTracker tracker(fs, 50.0, 1);
+    tracker.addSamples(samples, -1);
+    EXPECT_EQ(tracker.getSamplePosition(), 0u);
+}
+
 }  // namespace
