@@ -281,6 +281,24 @@ TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
     EXPECT_THROW(tracker.getSegments(1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
 }
 
+// A sample rate so high that 10 s hold more than 2^64 positions is accepted
+// (positive and finite); its intervals never close, and nothing converts an
+// out-of-range position (run under UndefinedBehaviorSanitizer).
+TEST(FrequencyTracker, SampleRatesBeyondThePositionRange) {
+    for (const double rate : {1e19, 1e300}) {
+        SCOPED_TRACE(rate);
+        FrequencyTracker tracker(rate, rate / 10.0, 1);
+        std::vector<float> samples(4096);
+        for (size_t p = 0; p < samples.size(); ++p) {
+            samples[p] = static_cast<float>(325.0 * std::sin(2.0 * pi * static_cast<double>(p) / 10.0));
+        }
+        tracker.addSamples(samples.data(), static_cast<int>(samples.size()));
+        FrequencyTrackerInterval intervals[1];
+        EXPECT_EQ(tracker.getTenSecondFrequencies(1, intervals), 0);
+        EXPECT_GT(tracker.getPendingSegmentsCount(), 300);
+    }
+}
+
 // The flat door refuses a negative sample count (with or without an array)
 // and leaves the position as it was; the C++ method takes it as no samples.
 TEST(FrequencyTracker, FlatDoorRefusesNegativeSampleCounts) {
