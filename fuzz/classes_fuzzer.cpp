@@ -22,7 +22,9 @@
 //   - the out-parameters of a successful call are consistent: counts within
 //     the capacity, segments and 10-second intervals that follow one another
 //     without gaps, event and interval records that are well formed, values
-//     that are finite where their inputs allow.
+//     that are finite where their inputs allow;
+//   - a tracker hands out the same segments, intervals and estimates as a
+//     twin fed the same samples in blocks of other lengths.
 // A broken promise aborts with the line of the check (a finding).
 //
 // Inputs feed at most 2^17 samples to the trackers in all, so that one input
@@ -166,8 +168,12 @@ constexpr int untouchedInt = -123456789;
 // ---------------------------------------------------------------------------
 // Frequency tracker
 
+// Each live tracker has a twin made with the same arguments and settings
+// and fed the same samples in other blocks: the segments, intervals and
+// estimates must not depend on how the samples are split.
 struct Tracker {
     FrequencyTrackerHandle handle = nullptr;
+    FrequencyTrackerHandle twin = nullptr;
     double rate = 0.0;
     double nominal = 0.0;
     int divisor = 1;
@@ -183,7 +189,16 @@ struct Tracker {
 
 void destroy(Tracker& t) {
     EXPECT(frequencyTracker_destroy(t.handle) == 0);
+    EXPECT(frequencyTracker_destroy(t.twin) == 0);
     t = Tracker();
+}
+
+// The twin of a tracker just created; null only when memory ran out.
+void makeTwin(Tracker& t) {
+    t.twin = frequencyTracker_create(t.rate, t.nominal, t.divisor);
+    if (t.twin == nullptr) {
+        destroy(t);
+    }
 }
 
 void create(FuzzedDataProvider& in, Tracker& t) {
@@ -206,6 +221,10 @@ void create(FuzzedDataProvider& in, Tracker& t) {
     t.rate = rate;
     t.nominal = nominal;
     t.divisor = divisor;
+    makeTwin(t);
+    if (t.handle == nullptr) {
+        return;
+    }
     double lo = nan;
     double hi = nan;
     EXPECT(frequencyTracker_getFrequencyRange(t.handle, &lo, &hi) == 0);
@@ -259,6 +278,7 @@ void setRange(FuzzedDataProvider& in, Tracker& t) {
     if (status == 0) {
         t.minFrequency = lo;
         t.maxFrequency = hi;
+        EXPECT(frequencyTracker_setFrequencyRange(t.twin, lo, hi) == 0);
     }
     checkState(t);
 }
@@ -270,6 +290,7 @@ void setLossLevel(FuzzedDataProvider& in, Tracker& t) {
     checkStatus(status, t.handle != nullptr && std::isfinite(level) && level >= 0.0);
     if (status == 0) {
         t.lossLevel = level;
+        EXPECT(frequencyTracker_setLossLevel(t.twin, level) == 0);
     }
     checkState(t);
 }
@@ -327,6 +348,14 @@ void addSamples(FuzzedDataProvider& in, Tracker& t, size_t& budget) {
     checkStatus(status, t.handle != nullptr && count >= 0 && !(null && count > 0));
     if (status == 0) {
         t.position += items;
+        // The twin takes them in blocks of another length, the first of one
+        // sample.
+        const size_t block = in.ConsumeIntegralInRange<size_t>(1, 700);
+        for (size_t k = 0; k < items;) {
+            const size_t n = k == 0 ? 1 : std::min(block, items - k);
+            EXPECT(frequencyTracker_addSamples(t.twin, samples.data() + k, static_cast<int>(n)) == 0);
+            k += n;
+        }
     }
     checkState(t);
 }
@@ -359,6 +388,20 @@ void takeSegments(FuzzedDataProvider& in, Tracker& t) {
         return;
     }
     EXPECT(count >= 0 && count <= c.capacity);
+    {
+        std::vector<uint64_t> twinFirst(c.items);
+        std::vector<int> twinLengths(c.items);
+        std::vector<double> twinFrequencies(c.items);
+        std::unique_ptr<bool[]> twinFlags(new bool[c.items]);
+        int twinCount = -1;
+        EXPECT(frequencyTracker_getSegments(t.twin, c.capacity, &twinCount, twinFirst.data(), twinLengths.data(),
+                                            twinFrequencies.data(), twinFlags.get()) == 0);
+        EXPECT(twinCount == count);
+        for (size_t k = 0; k < static_cast<size_t>(count); ++k) {
+            EXPECT(twinFirst[k] == first[k] && twinLengths[k] == lengths[k]);
+            EXPECT(twinFrequencies[k] == frequencies[k] && twinFlags[k] == flags[k]);
+        }
+    }
     for (int k = 0; k < count; ++k) {
         // One after the other: no gap, no overlap, forward, below 2^63.
         EXPECT(lengths[k] > 0);
@@ -398,6 +441,18 @@ void takeIntervals(FuzzedDataProvider& in, Tracker& t) {
         return;
     }
     EXPECT(count >= 0 && count <= c.capacity);
+    {
+        std::vector<FrequencyTrackerInterval> twin(c.items);
+        int twinCount = -1;
+        EXPECT(frequencyTracker_getTenSecondFrequencies(t.twin, c.capacity, &twinCount, twin.data()) == 0);
+        EXPECT(twinCount == count);
+        for (size_t k = 0; k < static_cast<size_t>(count); ++k) {
+            EXPECT(twin[k].firstSampleIndex == intervals[k].firstSampleIndex);
+            EXPECT(twin[k].endSampleIndex == intervals[k].endSampleIndex);
+            EXPECT(twin[k].frequency == intervals[k].frequency && twin[k].cycleCount == intervals[k].cycleCount);
+            EXPECT(twin[k].flag == intervals[k].flag);
+        }
+    }
     for (int k = 0; k < count; ++k) {
         const FrequencyTrackerInterval& r = intervals[static_cast<size_t>(k)];
         // 10 s of positions each, from position 0 on, one after the other.
@@ -426,12 +481,18 @@ void query(FuzzedDataProvider& in, Tracker& t) {
             if (status == 0) {
                 // The latest estimate: a frequency the tracker may report.
                 EXPECT(std::isfinite(f) && f > 0.0);
+                double twin = nan;
+                EXPECT(frequencyTracker_getFrequency(t.twin, &twin) == 0 && twin == f);
             }
             break;
         }
         case 1: {
             bool locked = false;
             status = frequencyTracker_isLocked(t.handle, null ? nullptr : &locked);
+            if (status == 0) {
+                bool twin = !locked;
+                EXPECT(frequencyTracker_isLocked(t.twin, &twin) == 0 && twin == locked);
+            }
             break;
         }
         case 2: {
@@ -1167,6 +1228,8 @@ void setUp(FuzzedDataProvider& in, Tracker& t, Detector& d, Aggregator& a) {
     t.rate = rate;
     t.nominal = nominal;
     t.divisor = divisor;
+    makeTwin(t);
+    EXPECT(t.twin != nullptr);
     EXPECT(frequencyTracker_getFrequencyRange(t.handle, &t.minFrequency, &t.maxFrequency) == 0);
     const int phases = in.ConsumeIntegralInRange<int>(1, 3);
     d.handle = voltageEventDetector_create(230.0, phases);
