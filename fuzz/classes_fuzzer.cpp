@@ -24,7 +24,8 @@
 //     without gaps, event and interval records that are well formed, values
 //     that are finite where their inputs allow;
 //   - a tracker hands out the same segments, intervals and estimates as a
-//     twin fed the same samples in blocks of other lengths.
+//     twin fed the same samples in blocks of other lengths, and a detector
+//     the same events as a twin fed the same values through its other door.
 // A broken promise aborts with the line of the check (a finding).
 //
 // Inputs feed at most 2^17 samples to the trackers in all, so that one input
@@ -562,8 +563,12 @@ void stepTracker(FuzzedDataProvider& in, Tracker& t, size_t& budget) {
 // ---------------------------------------------------------------------------
 // Voltage event detector
 
+// Each live detector has a twin made with the same arguments and settings
+// and fed the same values through the other door (RMS values for period
+// items and the reverse): both must find the same events.
 struct Detector {
     VoltageEventDetectorHandle handle = nullptr;
+    VoltageEventDetectorHandle twin = nullptr;
     double declared = 230.0;
     int phases = 3;
     double dip = 90.0, swell = 110.0, interruption = 5.0, hysteresis = 2.0;
@@ -575,6 +580,7 @@ struct Detector {
 
 void destroy(Detector& d) {
     EXPECT(voltageEventDetector_destroy(d.handle) == 0);
+    EXPECT(voltageEventDetector_destroy(d.twin) == 0);
     d = Detector();
 }
 
@@ -593,6 +599,8 @@ void create(FuzzedDataProvider& in, Detector& d) {
     if (d.handle != nullptr) {
         d.declared = declared;
         d.phases = phases;
+        d.twin = voltageEventDetector_create(declared, phases);
+        EXPECT(d.twin != nullptr);
     }
 }
 
@@ -635,6 +643,8 @@ void setThresholds(FuzzedDataProvider& in, Detector& d) {
         d.swell = swell;
         d.interruption = interruption;
         d.hysteresis = hysteresis;
+        EXPECT(voltageEventDetector_setThresholdsInPercentOfDeclaredVoltage(d.twin, dip, swell, interruption,
+                                                                            hysteresis) == 0);
     }
     checkThresholds(d);
 }
@@ -696,6 +706,12 @@ void addRmsValues(FuzzedDataProvider& in, Detector& d) {
     checkStatus(status, d.handle != nullptr && !null && timeAcceptable && valuesAcceptable(d, values));
     if (status == 0) {
         took(d, time);
+        std::vector<PowerResultsPeriod> item(static_cast<size_t>(d.phases) + 1);
+        for (int k = 0; k < d.phases; ++k) {
+            item[static_cast<size_t>(k) + 1].time = time;
+            item[static_cast<size_t>(k) + 1].rmsVoltage = values[k];
+        }
+        EXPECT(voltageEventDetector_addPeriodResults(d.twin, item.data(), 1) == 0);
     }
     checkThresholds(d);
 }
@@ -746,6 +762,13 @@ void addPeriodResults(FuzzedDataProvider& in, Detector& d) {
         d.anyValue = true;
         d.earliest = earliest;
         d.latest = latest;
+        for (size_t item = 0; item < n; ++item) {
+            double values[maxPhases];
+            for (size_t k = 1; k < perItem; ++k) {
+                values[k - 1] = records[item * perItem + k].rmsVoltage;
+            }
+            EXPECT(voltageEventDetector_addRmsValues(d.twin, records[item * perItem + 1].time, values) == 0);
+        }
     }
     checkThresholds(d);
 }
@@ -792,6 +815,14 @@ void takeEvents(FuzzedDataProvider& in, Detector& d) {
     EXPECT(count >= 0 && count <= c.capacity);
     if (running) {
         EXPECT(count <= 3);
+    }
+    {
+        std::vector<VoltageEvent> twin(c.items);
+        int twinCount = -1;
+        EXPECT((running ? voltageEventDetector_getRunningEvents : voltageEventDetector_getEvents)(
+                   d.twin, c.capacity, &twinCount, twin.data()) == 0);
+        EXPECT(twinCount == count);
+        EXPECT(count == 0 || std::memcmp(twin.data(), events.data(), static_cast<size_t>(count) * sizeof(VoltageEvent)) == 0);
     }
     uint32_t kinds = 0;
     for (int k = 0; k < count; ++k) {
@@ -846,6 +877,9 @@ void stepDetector(FuzzedDataProvider& in, Detector& d) {
             const int32_t status = voltageEventDetector_closeRunningEvents(d.handle);
             TRACE("detector closeRunningEvents -> %d\n", status);
             checkStatus(status, d.handle != nullptr);
+            if (status == 0) {
+                EXPECT(voltageEventDetector_closeRunningEvents(d.twin) == 0);
+            }
             break;
         }
         default: {
@@ -1233,7 +1267,8 @@ void setUp(FuzzedDataProvider& in, Tracker& t, Detector& d, Aggregator& a) {
     EXPECT(frequencyTracker_getFrequencyRange(t.handle, &t.minFrequency, &t.maxFrequency) == 0);
     const int phases = in.ConsumeIntegralInRange<int>(1, 3);
     d.handle = voltageEventDetector_create(230.0, phases);
-    EXPECT(d.handle != nullptr);
+    d.twin = voltageEventDetector_create(230.0, phases);
+    EXPECT(d.handle != nullptr && d.twin != nullptr);
     d.phases = phases;
     const int values = in.ConsumeIntegralInRange<int>(1, 3);
     a.handle = intervalAggregator_create(values, 0.0);
