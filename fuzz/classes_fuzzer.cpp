@@ -586,8 +586,9 @@ void destroy(Detector& d) {
 
 void create(FuzzedDataProvider& in, Detector& d) {
     destroy(d);
-    const double declared = in.ConsumeIntegralInRange<int>(0, 4) == 0 ? pickDouble(in)
-                                                                       : in.PickValueInArray({230.0, 120.0, 400.0, 1.0});
+    const double declared = in.ConsumeIntegralInRange<int>(0, 4) == 0
+                                ? pickDouble(in)
+                                : in.PickValueInArray({230.0, 120.0, 400.0, 1.0});
     const int phases = in.ConsumeIntegralInRange<int>(0, 5) == 0
                            ? in.PickValueInArray({0, -1, 33, 32, std::numeric_limits<int>::min(),
                                                   std::numeric_limits<int>::max()})
@@ -719,7 +720,8 @@ void addRmsValues(FuzzedDataProvider& in, Detector& d) {
 // Items as getPeriodResults hands them out; the total record of each item
 // carries NaN, which the detector must not read.
 void addPeriodResults(FuzzedDataProvider& in, Detector& d) {
-    const int items = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pickCount(in, 4) : in.ConsumeIntegralInRange<int>(0, 24);
+    const int items =
+        in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pickCount(in, 4) : in.ConsumeIntegralInRange<int>(0, 24);
     const bool null = in.ConsumeIntegralInRange<int>(0, 15) == 0;
     const size_t n = items > 0 ? static_cast<size_t>(items) : 0;
     if (n > 64 && !null) {
@@ -822,7 +824,8 @@ void takeEvents(FuzzedDataProvider& in, Detector& d) {
         EXPECT((running ? voltageEventDetector_getRunningEvents : voltageEventDetector_getEvents)(
                    d.twin, c.capacity, &twinCount, twin.data()) == 0);
         EXPECT(twinCount == count);
-        EXPECT(count == 0 || std::memcmp(twin.data(), events.data(), static_cast<size_t>(count) * sizeof(VoltageEvent)) == 0);
+        const size_t bytes = static_cast<size_t>(count) * sizeof(VoltageEvent);
+        EXPECT(count == 0 || std::memcmp(twin.data(), events.data(), bytes) == 0);
     }
     uint32_t kinds = 0;
     for (int k = 0; k < count; ++k) {
