@@ -281,4 +281,42 @@ TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
     EXPECT_THROW(tracker.getSegments(1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
 }
 
+// A sample rate so high that 10 s hold more than 2^64 positions is accepted
+// (positive and finite); its intervals never close. Converting the close
+// position to 64 bits was undefined: built with g++ it came out as 0, and the
+// first sample closed intervals without end until memory ran out.
+TEST(FrequencyTracker, SampleRatesBeyondThePositionRange) {
+    for (const double rate : {1e19, 1e300}) {
+        SCOPED_TRACE(rate);
+        FrequencyTracker tracker(rate, rate / 10.0, 1);
+        std::vector<float> samples(4096);
+        for (size_t p = 0; p < samples.size(); ++p) {
+            samples[p] = static_cast<float>(325.0 * std::sin(2.0 * pi * static_cast<double>(p) / 10.0));
+        }
+        tracker.addSamples(samples.data(), static_cast<int>(samples.size()));
+        FrequencyTrackerInterval intervals[1];
+        EXPECT_EQ(tracker.getTenSecondFrequencies(1, intervals), 0);
+        EXPECT_GT(tracker.getPendingSegmentsCount(), 300);
+    }
+}
+
+// The flat door refuses a negative sample count (with or without an array)
+// and leaves the position as it was; the C++ method takes it as no samples.
+TEST(FrequencyTracker, FlatDoorRefusesNegativeSampleCounts) {
+    const float samples[4] = {1.0f, -1.0f, 1.0f, -1.0f};
+    FrequencyTrackerHandle handle = frequencyTracker_create(fs, 50.0, 1);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(frequencyTracker_addSamples(handle, samples, 4), 0);
+    EXPECT_EQ(frequencyTracker_addSamples(handle, samples, -1), 1);
+    EXPECT_EQ(frequencyTracker_addSamples(handle, nullptr, std::numeric_limits<int>::min()), 1);
+    EXPECT_EQ(frequencyTracker_addSamples(handle, nullptr, 0), 0);
+    uint64_t position = 0;
+    EXPECT_EQ(frequencyTracker_getSamplePosition(handle, &position), 0);
+    EXPECT_EQ(position, 4u);
+    frequencyTracker_destroy(handle);
+    FrequencyTracker tracker(fs, 50.0, 1);
+    tracker.addSamples(samples, -1);
+    EXPECT_EQ(tracker.getSamplePosition(), 0u);
+}
+
 }  // namespace

@@ -242,4 +242,28 @@ TEST(VoltageEventDetector, BadInputIsRejectedAndChangesNothing) {
     EXPECT_DOUBLE_EQ(d.getEvents()[0].duration, 0.01);
 }
 
+// A declared voltage too small for 100 / Udin (positive and finite, so
+// accepted): an interruption to 0 V is at 0 %, not NaN, and a swell's
+// percentage is large but a number.
+TEST(VoltageEventDetector, TinyDeclaredVoltageGivesNumbersForPercentages) {
+    const double udin = 1e-310;
+    VoltageEventDetector d(udin, 1);
+    const double zero = 0.0;
+    const double high = 2e-310;
+    d.addRmsValues(0.0, &zero);
+    d.addRmsValues(0.01, &zero);
+    d.addRmsValues(0.02, &high);
+    const std::vector<VoltageEvent> running = d.getRunningEvents();
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_EQ(running[0].type, VoltageEventSwell);
+    EXPECT_FALSE(std::isnan(running[0].extremePercent));
+    EXPECT_GT(running[0].extremePercent, 110.0);
+    const std::vector<VoltageEvent> ended = d.getEvents();
+    ASSERT_EQ(ended.size(), 2u);  // the dip and the interruption, ended by the swell
+    for (const VoltageEvent& e : ended) {
+        EXPECT_EQ(e.extremeVoltage, 0.0);
+        EXPECT_EQ(e.extremePercent, 0.0) << e.type;
+    }
+}
+
 }  // namespace

@@ -226,7 +226,11 @@ VoltageEvent VoltageEventDetector::eventOf(int kind, double endTime) const {
     event.startTime = r.startTime;
     event.duration = endTime - r.startTime;
     event.extremeVoltage = r.extreme;
-    event.extremePercent = r.extreme * (100.0 / declaredVoltage);
+    // 100 / Udin overflows for a declared voltage below about 5.6e-307 V;
+    // dividing first keeps a residual voltage of 0 at 0 % instead of NaN.
+    const double percentPerVolt = 100.0 / declaredVoltage;
+    event.extremePercent = std::isfinite(percentPerVolt) ? r.extreme * percentPerVolt
+                                                         : r.extreme / declaredVoltage * 100.0;
     return event;
 }
 

@@ -484,7 +484,10 @@ private:
 
     uint64_t closePositionOf(uint64_t index) const {
         const double end = static_cast<double>(index + 1) * intervalSeconds * fs;
-        return static_cast<uint64_t>(std::ceil(end + intervalClosePeriods * maxPeriod));
+        const double at = std::ceil(end + intervalClosePeriods * maxPeriod);
+        // At sample rates where 10 s hold 2^64 positions or more, the
+        // interval never closes (the position counter wraps first).
+        return at < 18446744073709551616.0 ? static_cast<uint64_t>(at) : never;
     }
 
     void closeInterval() {

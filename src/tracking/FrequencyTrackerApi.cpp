@@ -72,7 +72,15 @@ int32_t frequencyTracker_getLossLevel(FrequencyTrackerHandle tracker, double* rm
 }
 
 int32_t frequencyTracker_addSamples(FrequencyTrackerHandle tracker, const float* samples, int count) {
-    return powerquality::guarded([&] { trackerOf(tracker).addSamples(samples, count); });
+    return powerquality::guarded([&] {
+        FrequencyTracker& t = trackerOf(tracker);
+        // The C++ method takes a count <= 0 as no samples; the flat door
+        // refuses a negative one, as it does a negative capacity.
+        if (count < 0) {
+            throw std::invalid_argument("negative sample count");
+        }
+        t.addSamples(samples, count);
+    });
 }
 
 int32_t frequencyTracker_getSegments(FrequencyTrackerHandle tracker, int capacity, int* count,
