@@ -10,18 +10,12 @@
 namespace {
 
 IntervalAggregator& aggregatorOf(IntervalAggregatorHandle handle) {
-    if (handle == nullptr) {
-        throw std::invalid_argument("null aggregator handle");
-    }
-    return *reinterpret_cast<IntervalAggregator*>(handle);
+    return powerquality::objectOf<IntervalAggregator>(handle, "null aggregator handle");
 }
 
 template <typename T>
 T& required(T* pointer) {
-    if (pointer == nullptr) {
-        throw std::invalid_argument("null out-parameter");
-    }
-    return *pointer;
+    return powerquality::requiredOr(pointer, "null out-parameter");
 }
 
 }  // namespace

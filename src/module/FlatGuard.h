@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
 
 #include "powerquality/PowerExceptions.h"
 #include "powerquality/PowerModuleApi.h"
@@ -43,6 +44,25 @@ inline void recordErrorMessage(const char* text) noexcept {
         }
     }
     message[n] = '\0';
+}
+
+// The object behind a flat handle; a null handle fails with message.
+template <class T, class Handle>
+T& objectOf(Handle handle, const char* message) {
+    if (handle == nullptr) {
+        throw std::invalid_argument(message);
+    }
+    return *reinterpret_cast<T*>(handle);
+}
+
+// An out-parameter or array the call cannot do without; null fails with
+// message.
+template <class T>
+T& requiredOr(T* pointer, const char* message) {
+    if (pointer == nullptr) {
+        throw std::invalid_argument(message);
+    }
+    return *pointer;
 }
 
 template <class F>

@@ -140,18 +140,12 @@ PowerErrorReporter reportErrorCallbackFunction = nullptr;
 namespace {
 
 PowerModule& moduleOf(PowerModuleHandle handle) {
-    if (handle == nullptr) {
-        throw std::invalid_argument("null module handle");
-    }
-    return *reinterpret_cast<PowerModule*>(handle);
+    return powerquality::objectOf<PowerModule>(handle, "null module handle");
 }
 
 template <typename T>
 T& required(T* pointer) {
-    if (pointer == nullptr) {
-        throw std::invalid_argument("null out-parameter or array");
-    }
-    return *pointer;
+    return powerquality::requiredOr(pointer, "null out-parameter or array");
 }
 
 }  // namespace

@@ -14,18 +14,12 @@
 namespace {
 
 VoltageEventDetector& detectorOf(VoltageEventDetectorHandle handle) {
-    if (handle == nullptr) {
-        throw std::invalid_argument("null voltage event detector handle");
-    }
-    return *reinterpret_cast<VoltageEventDetector*>(handle);
+    return powerquality::objectOf<VoltageEventDetector>(handle, "null voltage event detector handle");
 }
 
 template <typename T>
 T& required(T* pointer) {
-    if (pointer == nullptr) {
-        throw std::invalid_argument("null out-parameter or array");
-    }
-    return *pointer;
+    return powerquality::requiredOr(pointer, "null out-parameter or array");
 }
 
 std::size_t capacityOf(int capacity) {

@@ -19,18 +19,12 @@ static_assert(sizeof(uint64_t) == sizeof(unsigned long long), "caller indices ar
 namespace {
 
 FrequencyTracker& trackerOf(FrequencyTrackerHandle handle) {
-    if (handle == nullptr) {
-        throw std::invalid_argument("null tracker handle");
-    }
-    return *reinterpret_cast<FrequencyTracker*>(handle);
+    return powerquality::objectOf<FrequencyTracker>(handle, "null tracker handle");
 }
 
 template <typename T>
 T& required(T* pointer) {
-    if (pointer == nullptr) {
-        throw std::invalid_argument("null out-parameter");
-    }
-    return *pointer;
+    return powerquality::requiredOr(pointer, "null out-parameter");
 }
 
 }  // namespace
