@@ -79,4 +79,37 @@ inline SignalDriver::Signal threePhaseSine(double fs, double frequency, double V
     };
 }
 
+// Urms(1/2) of a three-phase star module (one-cycle values refreshed every
+// half cycle, no currents) at a static frequency, fed with signal for the
+// given seconds: all items' records one after the other, phasesCount + 1 each.
+inline std::vector<PowerResultsPeriod> halfCycleRmsRecords(const SignalDriver::Signal& signal, double fs,
+                                                           double frequency, double seconds, int* itemCount) {
+    PowerModule module;
+    module.beginUpdate();
+    module.setGridConfigType(ThreePhaseStar);
+    module.setSampleRate(fs, 1);
+    module.setBufferLength(static_cast<unsigned int>(fs / 2));
+    module.setStaticFrequency(frequency, 0.1);
+    module.setCurrentEnabled(false);
+    module.setPeriodValuesEnabled(true);
+    module.setHalfPeriodValuesCount(2);
+    module.setPeriodValuesOverlapInPercent(50);
+    module.endUpdate();
+    module.reset(0);
+    SignalDriver driver(module);
+    const uint64_t total = static_cast<uint64_t>(seconds * fs), block = 1000;
+    for (uint64_t p = 0; p < total; p += block) {
+        const uint64_t count = total - p < block ? total - p : block;
+        driver.write(p, count, signal);
+        driver.schedule(p, static_cast<int>(count), frequency);
+        driver.fetch();
+    }
+    std::vector<PowerResultsPeriod> records;
+    for (const std::vector<PowerResultsPeriod>& entry : driver.entries) {
+        records.insert(records.end(), entry.begin(), entry.end());
+    }
+    *itemCount = static_cast<int>(driver.entries.size());
+    return records;
+}
+
 #endif

@@ -34,18 +34,6 @@ struct Change {
 // Urms(1/2) (one-cycle values every half cycle) of a three-phase star module
 // fed with sines changed as listed, handed to the detector as one batch.
 void detect(VoltageEventDetector& detector, const std::vector<Change>& changes, double seconds) {
-    PowerModule module;
-    module.beginUpdate();
-    module.setGridConfigType(ThreePhaseStar);
-    module.setSampleRate(fs, 1);
-    module.setBufferLength(static_cast<unsigned int>(fs / 2));
-    module.setStaticFrequency(f0, 0.1);
-    module.setCurrentEnabled(false);
-    module.setPeriodValuesEnabled(true);
-    module.setHalfPeriodValuesCount(2);
-    module.setPeriodValuesOverlapInPercent(50);
-    module.endUpdate();
-    module.reset(0);
     const SignalDriver::Signal signal = [&](unsigned channel, uint64_t p) {
         const double t = static_cast<double>(p) / fs;
         double level = 1.0;
@@ -54,18 +42,9 @@ void detect(VoltageEventDetector& detector, const std::vector<Change>& changes, 
         }
         return Udin * std::sqrt(2.0) * level * std::sin(2.0 * pi * f0 * t - 2.0 * pi / 3.0 * channel);
     };
-    SignalDriver driver(module);
-    const uint64_t total = static_cast<uint64_t>(seconds * fs), block = 1000;
-    for (uint64_t p = 0; p < total; p += block) {
-        driver.write(p, std::min(block, total - p), signal);
-        driver.schedule(p, static_cast<int>(std::min(block, total - p)), f0);
-        driver.fetch();
-    }
-    std::vector<PowerResultsPeriod> records;
-    for (const std::vector<PowerResultsPeriod>& entry : driver.entries) {
-        records.insert(records.end(), entry.begin(), entry.end());
-    }
-    detector.addPeriodResults(records.data(), static_cast<int>(driver.entries.size()));
+    int items = 0;
+    const std::vector<PowerResultsPeriod> records = halfCycleRmsRecords(signal, fs, f0, seconds, &items);
+    detector.addPeriodResults(records.data(), items);
 }
 
 // One expected event: its type and phases, the disturbance it comes from
@@ -115,6 +94,52 @@ TEST(VoltageEventDetector, SynthesisedEventsThroughAModule) {
     // later (every phase back above 92 %, not one above 7 %).
     expectEvents("interruption of three phases", {{0, 0.4, 0.6, 0.01}, {1, 0.4, 0.6, 0.01}, {2, 0.4, 0.6, 0.01}},
                  {{VoltageEventInterruption, 0x7, 0.4, 0.6, T, 1.0}, {VoltageEventDip, 0x7, 0.4, 0.6, T, 1.0}});
+}
+
+TEST(VoltageEventDetector, EditionThreeStampsTheWindowStart) {
+    // A 1 s interruption of every phase to 2 %, starting at several points of
+    // the wave. Ed. 3 stamps (two values per window) put the start and the
+    // duration within one cycle; the default stamps start at the end of the
+    // first value beyond the threshold, later than the disturbance.
+    for (double degrees : {0.0, 60.0, 130.0, 250.0}) {
+        SCOPED_TRACE(degrees);
+        const double t0 = 0.5 + degrees / 360.0 * T;
+        const std::vector<Change> off = {{0, t0, t0 + 1.0, 0.02}, {1, t0, t0 + 1.0, 0.02}, {2, t0, t0 + 1.0, 0.02}};
+        VoltageEventDetector ed3(Udin, 3), old(Udin, 3);
+        ed3.setWindowStartStamps(2);
+        EXPECT_EQ(ed3.getWindowStartStamps(), 2u);
+        EXPECT_EQ(old.getWindowStartStamps(), 0u);
+        detect(ed3, off, 2.0);
+        detect(old, off, 2.0);
+        const std::vector<VoltageEvent> a = ed3.getEvents(), b = old.getEvents();
+        ASSERT_EQ(a.size(), 2u);  // the interruption ends first, then the dip around it
+        ASSERT_EQ(b.size(), 2u);
+        for (size_t n = 0; n < 2; ++n) {
+            EXPECT_LE(std::fabs(a[n].startTime - t0), T);
+            EXPECT_GT(b[n].startTime, t0);
+            // The start moves back by exactly one window (two half cycles);
+            // the end stays where it was.
+            EXPECT_NEAR(b[n].startTime - a[n].startTime, T, 1e-9);
+            EXPECT_NEAR(a[n].startTime + a[n].duration, b[n].startTime + b[n].duration, 1e-12);
+        }
+        EXPECT_EQ(a[0].type, VoltageEventInterruption);
+        EXPECT_LE(std::fabs(a[0].duration - 1.0), T);
+    }
+    // Before k values have come, the latest step is taken back; the very
+    // first value starts at its own time.
+    VoltageEventDetector d(100.0, 1);
+    d.setWindowStartStamps(3);
+    const double rows[][2] = {{0.0, 50.0}, {1.0, 100.0}, {1.5, 50.0}, {2.0, 100.0}, {3.0, 100.0}, {4.0, 100.0},
+                              {5.0, 50.0}, {6.0, 100.0}};
+    for (const auto& row : rows) {
+        d.addRmsValues(row[0], &row[1]);
+    }
+    const std::vector<VoltageEvent> events = d.getEvents();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].startTime, 0.0);
+    EXPECT_EQ(events[1].startTime, 0.0 - 1.0 * 0.5);  // times 0 and 1 known: 0 minus one step of 0.5
+    EXPECT_EQ(events[2].startTime, 2.0);              // the value three before 5.0
+    EXPECT_THROW(d.setWindowStartStamps(65), std::invalid_argument);
 }
 
 TEST(VoltageEventDetector, ThresholdsAndHysteresisDoNotChatter) {

@@ -22,14 +22,15 @@ for class in 'PowerModule::PowerModule()' 'PowerModule::PowerModuleImpl::' 'Powe
              'GpuBuffer<RvcResult>::' 'PowerResultsQueueItem::' 'PowerPeriodResultsQueueItem::' \
              'PowerSymmetricalComponents::a' 'RvcPhaseCalculation::' 'RvcMultiPhaseCalculation::' 'VoltageEventDetector::' \
              'GpuException::' 'PowerErrorTooManyResults::' 'powerGridConfigs' \
-             'FrequencyTracker::FrequencyTracker(' 'IntervalAggregator::IntervalAggregator('; do
+             'FrequencyTracker::FrequencyTracker(' 'IntervalAggregator::IntervalAggregator(' \
+             'RapidVoltageChangeDetector::RapidVoltageChangeDetector('; do
   if ! grep -q -F "$class" <<<"$demangled"; then
     echo "missing export: $class"
     status=1
   fi
 done
 foreign=$(grep -v -E '^(typeinfo|typeinfo name|vtable|VTT) for (GpuException|PowerErrorTooManyResults)$' <<<"$demangled" |
-  grep -v -E '^(PowerModule::|PowerConfig::|PowerGridConfig::|PowerBuffers::|GpuBuffer|PowerResultsQueueItem::|PowerPeriodResultsQueueItem::|PowerSymmetricalComponents::|RvcPhaseCalculation::|RvcMultiPhaseCalculation::|VoltageEventDetector::|GpuException::|PowerErrorTooManyResults::|FrequencyTracker::|IntervalAggregator::|powerGridConfigs$)' |
+  grep -v -E '^(PowerModule::|PowerConfig::|PowerGridConfig::|PowerBuffers::|GpuBuffer|PowerResultsQueueItem::|PowerPeriodResultsQueueItem::|PowerSymmetricalComponents::|RvcPhaseCalculation::|RvcMultiPhaseCalculation::|VoltageEventDetector::|GpuException::|PowerErrorTooManyResults::|FrequencyTracker::|IntervalAggregator::|RapidVoltageChangeDetector::|powerGridConfigs$)' |
   grep -v -x -F -f "$names" || true)
 if [ -n "$foreign" ]; then
   echo "symbols that are not the library's own:"

@@ -51,6 +51,15 @@ POWERQUALITY_API int32_t voltageEventDetector_setThresholdsInPercentOfDeclaredVo
 POWERQUALITY_API int32_t voltageEventDetector_getThresholdsInPercentOfDeclaredVoltage(
     VoltageEventDetectorHandle detector, double* dip, double* swell, double* interruption, double* hysteresis);
 
+/* Start stamps after IEC 61000-4-30 Ed. 3 (see VoltageEventDetector.h): the
+ * start of the first value's window, taken from the value valuesPerWindow
+ * values before it (2 for Urms(1/2)); 0, the default, stamps the end of the
+ * first value beyond the threshold. Rejected outside 0 to 64. */
+POWERQUALITY_API int32_t voltageEventDetector_setWindowStartStamps(VoltageEventDetectorHandle detector,
+                                                                   int valuesPerWindow);
+POWERQUALITY_API int32_t voltageEventDetector_getWindowStartStamps(VoltageEventDetectorHandle detector,
+                                                                   int* valuesPerWindow);
+
 /* itemCount items exactly as getPeriodResults hands them out: phasesCount + 1
  * records each, the total record first. The whole batch is checked first and
  * rejected as a whole. */

@@ -1,8 +1,9 @@
 #include "powerquality/VoltageEventDetector.h"
 
+#include "period/RmsInput.h"
+
 #include <algorithm>
 #include <cmath>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -10,13 +11,9 @@ namespace {
 
 constexpr int swellKind = VoltageEventSwell - 1;
 constexpr unsigned int maxPhases = 32;
+constexpr unsigned int maxValuesPerWindow = 64;
 
-std::string describe(double value) {
-    std::ostringstream text;
-    text.precision(17);
-    text << value;
-    return text.str();
-}
+std::string describe(double value) { return powerquality::describeNumber(value); }
 
 }  // namespace
 
@@ -29,6 +26,7 @@ VoltageEventDetector::VoltageEventDetector(double declaredVoltage, unsigned int 
       hysteresis(2.0),
       anyValue(false),
       latestTime(0.0),
+      startStampValues(0),
       running{} {
     if (!(std::isfinite(declaredVoltage) && declaredVoltage > 0.0)) {
         throw std::invalid_argument("declared voltage must be positive and finite, not " + describe(declaredVoltage));
@@ -93,64 +91,30 @@ double VoltageEventDetector::getInterruptionThreshold() const { return interrupt
 double VoltageEventDetector::getHysteresis() const { return hysteresis; }
 
 void VoltageEventDetector::addPeriodResults(const PowerResultsPeriod* records, int itemCount) {
-    if (itemCount < 0) {
-        throw std::invalid_argument("negative item count");
-    }
-    if (itemCount == 0) {
-        return;
-    }
-    if (records == nullptr) {
-        throw std::invalid_argument("null period records");
-    }
-    const std::size_t perItem = phasesCount + 1u;
-    // The whole batch is checked before any of it is taken in.
-    bool timed = anyValue;
-    double previous = latestTime;
-    for (int n = 0; n < itemCount; ++n) {
-        const PowerResultsPeriod* item = records + n * perItem;
-        const double time = item[1].time;
-        if (!std::isfinite(time) || (timed && time < previous)) {
-            throw std::invalid_argument("period item " + std::to_string(n) + ": time " + describe(time) +
-                                        " s is not finite or lies before the latest time " + describe(previous) +
-                                        " s");
-        }
-        for (unsigned int k = 0; k < phasesCount; ++k) {
-            const double value = item[k + 1].rmsVoltage;
-            if (!(std::isfinite(value) && value >= 0.0)) {
-                throw std::invalid_argument("period item " + std::to_string(n) + ": RMS voltage of phase " +
-                                            std::to_string(k) + " is " + describe(value) +
-                                            ", not a finite non-negative number");
-            }
-        }
-        timed = true;
-        previous = time;
-    }
-    double values[maxPhases];
-    for (int n = 0; n < itemCount; ++n) {
-        const PowerResultsPeriod* item = records + n * perItem;
-        for (unsigned int k = 0; k < phasesCount; ++k) {
-            values[k] = item[k + 1].rmsVoltage;
-        }
-        feed(item[1].time, values);
-    }
+    powerquality::forEachCheckedItem(records, itemCount, phasesCount, anyValue, latestTime,
+                                     [this](double time, const double* values) { feed(time, values); });
 }
 
 void VoltageEventDetector::addRmsValues(double time, const double* rmsVoltages) {
     if (rmsVoltages == nullptr) {
         throw std::invalid_argument("null RMS values");
     }
-    if (!std::isfinite(time) || (anyValue && time < latestTime)) {
-        throw std::invalid_argument("time " + describe(time) + " s is not finite or lies before the latest time " +
-                                    describe(latestTime) + " s");
-    }
-    for (unsigned int k = 0; k < phasesCount; ++k) {
-        if (!(std::isfinite(rmsVoltages[k]) && rmsVoltages[k] >= 0.0)) {
-            throw std::invalid_argument("RMS voltage of phase " + std::to_string(k) + " is " +
-                                        describe(rmsVoltages[k]) + ", not a finite non-negative number");
-        }
-    }
+    powerquality::checkRmsRow(time, rmsVoltages, phasesCount, anyValue, latestTime, "");
     feed(time, rmsVoltages);
 }
+
+void VoltageEventDetector::setWindowStartStamps(unsigned int valuesPerWindow) {
+    if (valuesPerWindow > maxValuesPerWindow) {
+        throw std::invalid_argument("values per window must be 0 to " + std::to_string(maxValuesPerWindow) +
+                                    ", not " + std::to_string(valuesPerWindow));
+    }
+    startStampValues = valuesPerWindow;
+    while (recentTimes.size() > valuesPerWindow) {
+        recentTimes.pop_front();
+    }
+}
+
+unsigned int VoltageEventDetector::getWindowStartStamps() const { return startStampValues; }
 
 void VoltageEventDetector::feed(double time, const double* values) {
     const double scale = declaredVoltage / 100.0;  // volts per percent
@@ -193,6 +157,7 @@ void VoltageEventDetector::feed(double time, const double* values) {
     const bool starts[3] = {belowDip != 0, aboveSwell != 0, belowInterruption == allPhases};
     const uint32_t beyond[3] = {belowDip, aboveSwell, belowInterruption};
     const double extreme[3] = {lowest, highest, lowest};
+    const double startStamp = powerquality::windowStartOf(recentTimes, startStampValues, time);
 
     VoltageEvent ended[3];
     int endedCount = 0;
@@ -208,12 +173,13 @@ void VoltageEventDetector::feed(double time, const double* values) {
             }
         } else if (starts[kind]) {
             r.active = true;
-            r.startTime = time;
+            r.startTime = startStamp;
             r.extreme = extreme[kind];
             r.phases = beyond[kind];
         }
     }
     queueInStartOrder(ended, endedCount);
+    powerquality::rememberTime(recentTimes, startStampValues, time);
     anyValue = true;
     latestTime = time;
 }

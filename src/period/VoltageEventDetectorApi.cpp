@@ -76,6 +76,23 @@ int32_t voltageEventDetector_getThresholdsInPercentOfDeclaredVoltage(VoltageEven
     });
 }
 
+int32_t voltageEventDetector_setWindowStartStamps(VoltageEventDetectorHandle detector, int valuesPerWindow) {
+    return powerquality::guarded([&] {
+        VoltageEventDetector& d = detectorOf(detector);
+        if (valuesPerWindow < 0) {
+            throw std::invalid_argument("negative values per window");
+        }
+        d.setWindowStartStamps(static_cast<unsigned int>(valuesPerWindow));
+    });
+}
+
+int32_t voltageEventDetector_getWindowStartStamps(VoltageEventDetectorHandle detector, int* valuesPerWindow) {
+    return powerquality::guarded([&] {
+        const VoltageEventDetector& d = detectorOf(detector);
+        required(valuesPerWindow) = static_cast<int>(d.getWindowStartStamps());
+    });
+}
+
 int32_t voltageEventDetector_addPeriodResults(VoltageEventDetectorHandle detector, const PowerResultsPeriod* records,
                                               int itemCount) {
     return powerquality::guarded([&] { detectorOf(detector).addPeriodResults(records, itemCount); });

@@ -1,0 +1,208 @@
+// The Class A rapid voltage change detector on rows of RMS values chosen
+// around its thresholds, and on Urms(1/2) of synthesised sines through a
+// module, beside the voltage event detector that sees the same values.
+#include "powerquality/RapidVoltageChangeDetector.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "SignalDriver.h"
+#include "powerquality/RapidVoltageChangeDetectorApi.h"
+#include "powerquality/VoltageEventDetector.h"
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+
+// Rows of one phase, one value a second from time 0.
+std::vector<RapidVoltageChange> feedRows(RapidVoltageChangeDetector& d, const std::vector<double>& rows) {
+    for (size_t i = 0; i < rows.size(); ++i) {
+        d.addRmsValues(static_cast<double>(i), &rows[i]);
+    }
+    return d.getEvents();
+}
+
+std::vector<double> repeat(double value, size_t count) { return std::vector<double>(count, value); }
+
+std::vector<double> join(std::initializer_list<std::vector<double>> parts) {
+    std::vector<double> out;
+    for (const std::vector<double>& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+TEST(RapidVoltageChangeDetector, StateRulesOnRows) {
+    // Udin 100, a steady state of 4 values, threshold 5, hysteresis 2.5,
+    // stamps from the value two before (times are row numbers).
+    struct Expected {
+        double start, duration, deltaUmax, deltaUss;
+    };
+    struct Case {
+        const char* name;
+        std::vector<double> rows;
+        std::vector<Expected> events;
+    };
+    const std::vector<Case> cases = {
+        // 103 stays inside the band; 107 leaves the band around 100.75 and
+        // is already the new steady state: the event lasts from row 5 (two
+        // before row 7) to the end of row 6.
+        {"step", join({repeat(100, 4), {103, 100, 100}, repeat(107, 4)}), {{5, 1, 6.25, 6.25}}},
+        // Exactly 5 away from the mean is inside.
+        {"on the band's edge", join({repeat(100, 4), {105}, repeat(100, 4)}), {}},
+        // Nothing before the first steady state: 107 in the first window only
+        // delays it.
+        {"first window", join({{100, 107}, repeat(100, 5)}), {}},
+        // Values 2.6 from their mean (rows 5 to 8) are steady under 5 but not
+        // under the hysteresis band: the event runs on until the window of
+        // rows 8 to 11 settles, and ends with row 7. deltaUmax takes every
+        // value of the event, 108.1 included.
+        {"hysteresis", join({repeat(100, 4), {106, 102.9, 108.1, 102.9, 108.1}, repeat(106, 4)}),
+         {{2, 5, 8.1, 6.525}}},
+        // A value below the dip threshold discards the change; the next one,
+        // from the new steady state, is found.
+        {"dip discards", join({repeat(100, 4), {94, 89.9}, repeat(95, 4), repeat(101, 4)}), {{8, 1, 6, 6}}},
+        {"swell discards", join({repeat(100, 4), {106, 110.1}, repeat(106, 4)}), {}},
+        // A short excursion (96 stays inside, 93 leaves the band around
+        // 99): the new steady state is found once the excursion has left
+        // the window, and the event ends with the last value outside it.
+        {"excursion", join({repeat(100, 4), {96, 93}, repeat(100, 6)}), {{3, 2, 6, 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RapidVoltageChangeDetector d(100.0, 1, 4);
+        const std::vector<RapidVoltageChange> events = feedRows(d, c.rows);
+        ASSERT_EQ(events.size(), c.events.size());
+        for (size_t n = 0; n < events.size(); ++n) {
+            EXPECT_DOUBLE_EQ(events[n].startTime, c.events[n].start);
+            EXPECT_DOUBLE_EQ(events[n].duration, c.events[n].duration);
+            EXPECT_NEAR(events[n].deltaUmax, c.events[n].deltaUmax, 1e-12);
+            EXPECT_NEAR(events[n].deltaUss, c.events[n].deltaUss, 1e-12);
+            EXPECT_EQ(events[n].deltaUssPercent, events[n].deltaUss / 100.0 * 100.0);
+            EXPECT_EQ(events[n].phases, 1u);
+        }
+        EXPECT_TRUE(d.getRunningEvents().empty());
+    }
+}
+
+TEST(RapidVoltageChangeDetector, PhasesStampsAndRunningEvents) {
+    // Three phases: B drops by 7 while A and C stay; deltaUss is B's, signed.
+    RapidVoltageChangeDetector d(100.0, 3, 4);
+    d.setWindowStartStamps(0);  // the end of the first value beyond
+    const double steady[3] = {100, 100, 100}, dropped[3] = {100.5, 93, 100};
+    for (int i = 0; i < 4; ++i) {
+        d.addRmsValues(i, steady);
+    }
+    d.addRmsValues(4, dropped);
+    // Running: figures up to the latest value.
+    std::vector<RapidVoltageChange> running = d.getRunningEvents();
+    ASSERT_EQ(running.size(), 1u);
+    EXPECT_EQ(running[0].startTime, 4.0);
+    EXPECT_EQ(running[0].phases, 0x2u);
+    EXPECT_EQ(running[0].deltaUmax, 7.0);
+    for (int i = 5; i < 8; ++i) {
+        d.addRmsValues(i, dropped);
+    }
+    const std::vector<RapidVoltageChange> events = d.getEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].deltaUss, -7.0);
+    EXPECT_EQ(events[0].duration, 0.0);  // never negative
+    EXPECT_EQ(0, std::memcmp(&events[0], &running[0], offsetof(RapidVoltageChange, duration)));
+}
+
+TEST(RapidVoltageChangeDetector, BadInputIsRejectedAndChangesNothing) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_THROW(RapidVoltageChangeDetector(0.0, 1), std::invalid_argument);
+    EXPECT_THROW(RapidVoltageChangeDetector(230.0, 33), std::invalid_argument);
+    EXPECT_THROW(RapidVoltageChangeDetector(230.0, 1, 0), std::invalid_argument);
+    RapidVoltageChangeDetector d(230.0, 1);
+    EXPECT_EQ(d.getThreshold(), 5.0);
+    EXPECT_EQ(d.getHysteresis(), 2.5);
+    EXPECT_EQ(d.getWindowStartStamps(), 2u);
+    for (const auto& t : {std::make_pair(0.0, 0.0), {5.0, 5.0}, {5.0, -1.0}, {nan, 1.0}}) {
+        EXPECT_THROW(d.setThresholds(t.first, t.second), std::invalid_argument) << t.first << " " << t.second;
+    }
+    EXPECT_THROW(d.setDipSwellThresholds(110.0, 90.0), std::invalid_argument);
+    EXPECT_EQ(d.getDipThreshold(), 90.0);
+    const double value = 230.0, bad = -1.0;
+    d.addRmsValues(1.0, &value);
+    EXPECT_THROW(d.addRmsValues(0.5, &value), std::invalid_argument);
+    EXPECT_THROW(d.addRmsValues(2.0, &bad), std::invalid_argument);
+    // The flat door: status 1 and nothing written.
+    EXPECT_EQ(rapidVoltageChangeDetector_create(230.0, -1, 100), nullptr);
+    RapidVoltageChangeDetectorHandle h = rapidVoltageChangeDetector_create(230.0, 1, 100);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(rapidVoltageChangeDetector_setThresholdsInPercentOfDeclaredVoltage(h, 3.0, 4.0), 1);
+    double threshold = 0, hysteresis = 0;
+    EXPECT_EQ(rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(h, &threshold, &hysteresis), 0);
+    EXPECT_EQ(threshold, 5.0);
+    int count = -7;
+    RapidVoltageChange events[2];
+    EXPECT_EQ(rapidVoltageChangeDetector_getEvents(h, -1, &count, events), 1);
+    EXPECT_EQ(count, -7);
+    EXPECT_EQ(rapidVoltageChangeDetector_getEvents(h, 2, &count, events), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(rapidVoltageChangeDetector_destroy(h), 0);
+}
+
+// Both detectors on the Urms(1/2) of a three-phase star module at 50 Hz,
+// 230 V, with one phase's (or all phases') amplitude changed over [from, to).
+struct Disturbance {
+    const char* name;
+    unsigned phases;  // bit mask of the changed phases
+    double from, to, level;
+    int eventType;    // the dip, swell or interruption expected, 0 for none
+    size_t rvcCount;
+};
+
+TEST(RapidVoltageChangeDetector, DipsSwellsAndInterruptionsAreNotRapidVoltageChanges) {
+    const double fs = 10240.0, f0 = 50.0, T = 1.0 / f0, Udin = 230.0, seconds = 4.0;
+    const std::vector<Disturbance> cases = {
+        {"6 % step", 0x1, 1.513, 99.0, 1.06, 0, 1},
+        {"70 % dip", 0x1, 1.5, 1.6, 0.7, VoltageEventDip, 0},
+        {"115 % swell", 0x2, 1.5, 1.7, 1.15, VoltageEventSwell, 0},
+        {"1 s interruption", 0x7, 1.5, 2.5, 0.01, VoltageEventInterruption, 0},
+        {"dip in the first second", 0x1, 0.3, 0.4, 0.7, VoltageEventDip, 0},
+    };
+    for (const Disturbance& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SignalDriver::Signal signal = [&](unsigned channel, uint64_t p) {
+            const double t = static_cast<double>(p) / fs;
+            const double level = (c.phases >> channel & 1u) && t >= c.from && t < c.to ? c.level : 1.0;
+            return Udin * std::sqrt(2.0) * level * std::sin(2.0 * pi * f0 * t - 2.0 * pi / 3.0 * channel);
+        };
+        int items = 0;
+        const std::vector<PowerResultsPeriod> records = halfCycleRmsRecords(signal, fs, f0, seconds, &items);
+        RapidVoltageChangeDetector rvc(Udin, 3, 100);
+        VoltageEventDetector events(Udin, 3);
+        rvc.addPeriodResults(records.data(), items);
+        events.addPeriodResults(records.data(), items);
+        events.closeRunningEvents();
+        const std::vector<VoltageEvent> found = events.getEvents();
+        const std::vector<RapidVoltageChange> changes = rvc.getEvents();
+        EXPECT_TRUE(rvc.getRunningEvents().empty());
+        ASSERT_EQ(changes.size(), c.rvcCount);
+        if (c.eventType == 0) {
+            EXPECT_TRUE(found.empty());
+        } else {
+            ASSERT_FALSE(found.empty());
+            EXPECT_EQ(found[0].type, c.eventType);
+        }
+        if (c.rvcCount == 1) {
+            const RapidVoltageChange& e = changes[0];
+            EXPECT_NEAR(e.deltaUssPercent, 6.0, 0.05 * 6.0);
+            EXPECT_GE(e.deltaUmaxPercent, e.deltaUssPercent);
+            EXPECT_LE(std::fabs(e.startTime - c.from), T);
+            EXPECT_LE(e.duration, T);
+            EXPECT_EQ(e.phases, 0x1u);
+        }
+    }
+}
+
+}  // namespace
