@@ -256,6 +256,23 @@ TEST(FrequencyTracker, TenSecondFrequency) {
     }
 }
 
+// The ends of the default range (85 % and 115 % of the nominal frequency,
+// the Class A measuring range) are measured like any frequency inside it,
+// distorted and noisy as well.
+TEST(FrequencyTracker, RangeLimitsAreMeasured) {
+    const double cases[][2] = {{50.0, 42.5}, {50.0, 57.5}, {60.0, 51.0}, {60.0, 69.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c[0]) + " Hz nominal, " + std::to_string(c[1]) + " Hz");
+        FrequencyTracker tracker(fs, c[0], 4);
+        track(tracker, synthesise(Grid{steady(c[1]), true, 0.01}, 21.0), 4096);
+        FrequencyTrackerInterval intervals[3];
+        ASSERT_EQ(tracker.getTenSecondFrequencies(3, intervals), 2);
+        EXPECT_NEAR(intervals[1].frequency, c[1], 0.01);
+        EXPECT_TRUE(intervals[1].flag);
+        EXPECT_GE(intervals[1].cycleCount, static_cast<int>(10.0 * c[1]) - 2);
+    }
+}
+
 TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case {

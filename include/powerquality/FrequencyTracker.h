@@ -35,6 +35,11 @@
 // 3. A cycle runs from one crossing to the next. It is good when it lasts
 //    between 1 / maxFrequency and 1 / minFrequency and its smaller half-cycle
 //    peak reaches the loss threshold. Consecutive good cycles form a run.
+//    The range includes its ends: the limits are widened by 0.2 % (42.415
+//    to 57.615 Hz for the default range at 50 Hz, 50.898 to 69.138 Hz at
+//    60 Hz), because single cycles scatter around the grid's period (by
+//    about 0.1 % with 1 % noise) and a grid exactly on a limit, such as the
+//    Class A range's 42.5 and 57.5 Hz, would otherwise lose half its cycles.
 // 4. The frequency of cycle k of a run is (2h + 1) cycles divided by the time
 //    from crossing k - h to crossing k + h + 1: a window centred on the cycle,
 //    h = 3 cycles on each side where the run allows it. A centred window does

@@ -31,6 +31,10 @@ constexpr double timeoutPeriods = 1.25;      // of the longest allowed cycle wit
 constexpr double relativeLossLevel = 0.1;    // automatic threshold, of the good cycles' amplitude
 constexpr double referenceSmoothing = 0.1;   // weight of a new good cycle in the amplitude reference
 constexpr double intervalSeconds = 10.0;
+// A single cycle's length scatters around the true one (crossing noise), so
+// a grid exactly on a range limit would lose every other cycle: the limits
+// are widened by this share, and a grid anywhere in the range is measured.
+constexpr double rangeTolerance = 0.002;
 constexpr double intervalClosePeriods = halfWindow + settleCycles + 3;  // of the longest cycle, after the end
 constexpr uint64_t never = std::numeric_limits<uint64_t>::max();
 
@@ -193,8 +197,8 @@ public:
         }
         minF = minFrequency;
         maxF = maxFrequency;
-        minPeriod = fs / maxF;
-        maxPeriod = fs / minF;
+        minPeriod = fs / (maxF * (1.0 + rangeTolerance));
+        maxPeriod = fs / (minF * (1.0 - rangeTolerance));
         timeoutLength = static_cast<uint64_t>(std::ceil(timeoutPeriods * maxPeriod));
     }
 
