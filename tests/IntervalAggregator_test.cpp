@@ -107,27 +107,28 @@ TEST(IntervalAggregator, FifteenWindowsRmsOrMeanAndFlush) {
     EXPECT_EQ(a.getPendingThreeSecondCount() + a.getPendingTenMinuteCount(), 0);
 }
 
-// A tick inside a window: the window goes with the intervals before the tick;
-// the 150/180-cycle count restarts with the first window after it.
-TEST(IntervalAggregator, WindowOverTheTickEndsBothIntervalsAndTheCountRestarts) {
+// A tick inside a window: the window goes with the intervals before the tick.
+// The 150/180-cycle interval in progress runs on to its fifteen windows past
+// the tick while a new one starts with the first window after it ("overlap
+// 1"); the two share the windows between.
+TEST(IntervalAggregator, WindowOverTheTickEndsTheTenMinutesAndTheThreeSecondsRunOn) {
     IntervalAggregator a(2, 599.0);  // caller time 1 s is the tick 600 s
     EXPECT_EQ(a.getClockOffset(), 599.0);
     addWindows(a, 0.1, 0.2, 0, 19);  // window 4 runs from 0.9 to 1.1
-    Taken t = takeAll(a, false);
-    ASSERT_EQ(t.frames.size(), 1u);
-    EXPECT_EQ(t.frames[0].windowCount, 5);
-    EXPECT_FALSE(t.frames[0].complete);
-    EXPECT_EQ(t.frames[0].clockInterval, 0);
-    EXPECT_DOUBLE_EQ(t.frames[0].endTime, 1.1);
-    EXPECT_DOUBLE_EQ(t.values[0], rmsOf(0, 5));
     Taken ten = takeAll(a, true);
     ASSERT_EQ(ten.frames.size(), 1u);
     EXPECT_EQ(ten.frames[0].windowCount, 5);
+    EXPECT_DOUBLE_EQ(ten.frames[0].endTime, 1.1);
     EXPECT_FALSE(ten.frames[0].complete);  // began with the data, not with a tick
+    Taken t = takeAll(a, false);
+    ASSERT_EQ(t.frames.size(), 1u);
+    EXPECT_EQ(t.frames[0].windowCount, 15);
+    EXPECT_TRUE(t.frames[0].complete);
+    EXPECT_EQ(t.frames[0].clockInterval, 0);
+    EXPECT_DOUBLE_EQ(t.frames[0].endTime, 3.1);
+    EXPECT_DOUBLE_EQ(t.values[0], rmsOf(0, 15));
 
-    // Fifteen windows after the tick, not ten: the count was resynchronised.
-    t = takeAll(a, false);
-    EXPECT_TRUE(t.frames.empty());
+    // Fifteen windows after the tick, not ten: the new count began there.
     addWindows(a, 0.1 + 19 * 0.2, 0.2, 19, 1);
     t = takeAll(a, false);
     ASSERT_EQ(t.frames.size(), 1u);
@@ -135,6 +136,23 @@ TEST(IntervalAggregator, WindowOverTheTickEndsBothIntervalsAndTheCountRestarts) 
     EXPECT_EQ(t.frames[0].clockInterval, 1);
     EXPECT_DOUBLE_EQ(t.frames[0].startTime, 1.1);
     EXPECT_DOUBLE_EQ(t.values[0], rmsOf(5, 15));
+
+    // An interval still running on at the next tick (windows with a gap)
+    // ends there incomplete; flush ends it too, before the newer one.
+    IntervalAggregator gap(2, 599.0);
+    addWindows(gap, 0.5, 0.2, 0, 3);  // 0.5 .. 1.1: the third over the tick at 1 (absolute 600)
+    addWindows(gap, 600.0, 0.2, 3, 1);  // absolute 1199: the first past the tick
+    addWindows(gap, 601.0, 0.2, 4, 2);  // absolute 1200 on: past the next tick
+    gap.flush();
+    t = takeAll(gap, false);
+    ASSERT_EQ(t.frames.size(), 3u);
+    const int counts[] = {4, 3, 2};  // ended by the second tick; ran on past it, ended by flush; the newest
+    const double starts[] = {0.5, 600.0, 601.0};
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(t.frames[k].windowCount, counts[k]) << k;
+        EXPECT_DOUBLE_EQ(t.frames[k].startTime, starts[k]) << k;
+        EXPECT_FALSE(t.frames[k].complete) << k;
+    }
 }
 
 // A window that ends on the tick belongs before it, one that starts on it
@@ -152,9 +170,13 @@ TEST(IntervalAggregator, WindowsOnTheTick) {
         ASSERT_EQ(ten.frames.size(), 1u) << onTick;
         EXPECT_EQ(ten.frames[0].windowCount, 2);
         EXPECT_EQ(ten.frames[0].clockInterval, 0);
+        // The 150/180-cycle interval runs on past the tick: still open.
+        EXPECT_EQ(a.getPendingThreeSecondCount(), 0);
+        a.flush();
         Taken t = takeAll(a, false);
-        ASSERT_EQ(t.frames.size(), 1u);
-        EXPECT_EQ(t.frames[0].windowCount, 2);
+        ASSERT_EQ(t.frames.size(), 2u);
+        EXPECT_EQ(t.frames[0].windowCount, 3);
+        EXPECT_EQ(t.frames[1].windowCount, 1);
     }
     IntervalAggregator a(2);
     a.addWindow(599.9, 600.1, v, false);  // overlaps the tick
@@ -203,12 +225,16 @@ TEST(IntervalAggregator, TenMinuteIntervalsFlagsAndGaps) {
     EXPECT_DOUBLE_EQ(ten.frames[1].startTime, 570.0);
     EXPECT_DOUBLE_EQ(ten.frames[1].endTime, 1170.0);
 
-    // The 150/180-cycle stream: 11 | 12 (flagged) | 7 | 1, never 15 here.
+    // The 150/180-cycle stream: 11 and 12 windows run on past their ticks to
+    // 15 (both hold the flagged window at 670); 7 are cut by the pause; 1.
     Taken t = takeAll(a, false);
     ASSERT_EQ(t.frames.size(), 4u);
-    EXPECT_EQ(t.frames[1].windowCount, 12);
-    EXPECT_TRUE(t.frames[1].flagged);
-    EXPECT_FALSE(t.frames[0].flagged || t.frames[2].flagged || t.frames[3].flagged);
+    const int threeSecondCounts[4] = {15, 15, 7, 1};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(t.frames[k].windowCount, threeSecondCounts[k]) << k;
+        EXPECT_EQ(t.frames[k].flagged, k < 2) << k;
+    }
+    EXPECT_DOUBLE_EQ(t.frames[1].endTime, 1320.0);
 }
 
 // Refused input changes nothing: after each refusal the aggregator still

@@ -39,12 +39,14 @@ int main(void) {
     double out[4];
     int count = 0;
     OK(intervalAggregator_getThreeSecondIntervals(a, 4, &count, frames, out));
-    /* 0 .. 4.8 (25 windows): 15 and 10 cut at the tick; then 15 from 5 s. */
+    /* 0 .. 4.8 (25 windows): 15, then 10 that run on past the tick with the
+     * first 5 after it; 15 from 5 s. */
     CHECK(count == 3);
-    CHECK(frames[0].windowCount == 15 && frames[1].windowCount == 10 && frames[2].windowCount == 15);
+    CHECK(frames[0].windowCount == 15 && frames[1].windowCount == 15 && frames[2].windowCount == 15);
     CHECK(frames[1].clockInterval == 5 && frames[2].clockInterval == 6);
-    CHECK(!frames[1].flagged && frames[2].flagged && frames[2].complete);
-    CHECK(out[1] == 3.0 && out[2] == 4.0);
+    CHECK(!frames[1].flagged && frames[1].complete && frames[2].flagged && frames[2].complete);
+    CHECK(fabs(out[1] - sqrt((10 * 9.0 + 5 * 16.0) / 15)) < 1e-12 && out[2] == 4.0);
+    CHECK(fabs(frames[1].endTime - 6.0) < 1e-12);
     OK(intervalAggregator_getTenMinuteIntervals(a, 4, &count, frames, out));
     CHECK(count == 2 && frames[0].windowCount == 25 && frames[1].windowCount == 15);
     CHECK(fabs(frames[1].startTime - 5.0) < 1e-12);

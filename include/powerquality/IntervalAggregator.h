@@ -42,19 +42,20 @@
 //   after its end tick; clock intervals without any window produce no record.
 // - 150/180-cycle intervals are not clock intervals: 15 consecutive windows
 //   each, counted from the first window. They are resynchronised at every
-//   10-minute tick: the interval in progress ends with the window that
-//   overlaps the tick (or ends on it), whatever its count, and the next one
-//   starts with the first window that starts at or after the tick. So every
-//   150/180-cycle interval lies in one 10-minute interval, the one before a
-//   tick usually has fewer than 15 windows, and an interval of 15 is handed
-//   out with its 15th window. (The alternative reading, where the interval
-//   in progress runs on to 15 windows past the tick and overlaps the new
-//   one, would need the old window series to go on after the tick, which
-//   the resynchronised 10/12-cycle series does not do; it is not taken.)
+//   10-minute tick with "overlap 1" (IEC 61000-4-30 Class A, aggregation
+//   over 150/180 cycles): the interval in progress takes the window that
+//   overlaps the tick (or ends on it) and then runs on past the tick to its
+//   full 15 windows, while a new interval starts with the first window that
+//   starts at or after the tick. The two share the windows between; each
+//   is handed out with its 15th window. The one that runs on is cut short
+//   (handed out incomplete) only when the data pause over a whole clock
+//   interval, at the next tick, or by flush. Its clock interval stays the
+//   one of its first window.
 //   Hosts that resynchronise their windows as well (start a new window
 //   series on the tick while the window in progress runs on past it) give
 //   the standard's picture exactly: the overlapping window goes with the old
-//   intervals, the window on the tick opens the new ones. That is why
+//   intervals, the window on the tick opens the new ones (and goes on
+//   filling the 150/180-cycle interval that runs on). That is why
 //   windows may overlap: only a start before the previous window's start
 //   counts as time going back. Gaps between windows are not checked;
 //   windows are counted, not their durations.
@@ -73,8 +74,8 @@
 // 10-minute value's time tag, the tick at its end, is
 // 600 (clockInterval + 1) s absolute.
 //
-// End of the data: flush closes both running intervals (handed out
-// incomplete, unless a 150/180-cycle one happens to have 15 windows). Windows
+// End of the data: flush closes the running intervals, oldest first (handed
+// out incomplete, unless a 150/180-cycle one happens to have 15 windows). Windows
 // added after a flush start new intervals, as at the start.
 //
 // Bad input: the constructor rejects a value count below 1 and a clock offset

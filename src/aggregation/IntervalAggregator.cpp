@@ -1,5 +1,5 @@
-// Interval aggregation of windowed values: two running intervals (150/180
-// cycles and 10 minutes) with per-value sums of squares and plain sums, and
+// Interval aggregation of windowed values: running intervals (150/180
+// cycles, one of which may run on past a 10-minute tick, and 10 minutes) with per-value sums of squares and plain sums, and
 // two queues of closed intervals. See IntervalAggregator.h for the rules.
 #include "powerquality/IntervalAggregator.h"
 
@@ -82,6 +82,7 @@ public:
     std::vector<bool> mean;
     double lastStart = -std::numeric_limits<double>::infinity();
     Running threeSecond;
+    Running runOn;  // the 150/180-cycle interval that runs on past a tick
     Running tenMinute;
     Closed threeSecondClosed;
     Closed tenMinuteClosed;
@@ -110,8 +111,17 @@ public:
         const bool tick = tenMinute.open && clock > tenMinute.frame.clockInterval;
         const bool adjacent = tick && clock == tenMinute.frame.clockInterval + 1;
         if (tick) {
-            if (threeSecond.open) {
-                close(threeSecond, threeSecondClosed, threeSecond.frame.windowCount == windowsPerInterval);
+            // The 150/180-cycle interval in progress runs on past the tick to
+            // its full count while a new one starts here ("overlap 1"),
+            // unless the data paused over a whole clock interval; one still
+            // running on from the tick before (windows far apart) ends now.
+            if (runOn.open) {
+                close(runOn, threeSecondClosed, false);
+            }
+            if (threeSecond.open && adjacent) {
+                std::swap(runOn, threeSecond);
+            } else if (threeSecond.open) {
+                close(threeSecond, threeSecondClosed, false);
             }
             close(tenMinute, tenMinuteClosed, tenMinute.startedOnTick && adjacent);
         }
@@ -122,6 +132,12 @@ public:
             threeSecond.begin(valueCount, startTime, clock, false);
         }
         tenMinute.add(endTime, values, flagged);
+        if (runOn.open) {
+            runOn.add(endTime, values, flagged);
+            if (runOn.frame.windowCount == windowsPerInterval) {
+                close(runOn, threeSecondClosed, true);
+            }
+        }
         threeSecond.add(endTime, values, flagged);
         if (threeSecond.frame.windowCount == windowsPerInterval) {
             close(threeSecond, threeSecondClosed, true);
@@ -130,6 +146,9 @@ public:
     }
 
     void flush() {
+        if (runOn.open) {
+            close(runOn, threeSecondClosed, false);
+        }
         if (threeSecond.open) {
             close(threeSecond, threeSecondClosed, threeSecond.frame.windowCount == windowsPerInterval);
         }
