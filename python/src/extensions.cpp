@@ -16,6 +16,7 @@ namespace py = pybind11;
 
 #include "powerquality/FrequencyTracker.h"
 #include "powerquality/IntervalAggregator.h"
+#include "powerquality/RapidVoltageChangeDetector.h"
 #include "powerquality/VoltageEventDetector.h"
 
 namespace powerquality_python {
@@ -129,7 +130,8 @@ py::array eventArray(const std::vector<VoltageEvent>& events) {
 }
 
 // One value per phase and time: rms has shape (times, phases).
-void addRmsValues(VoltageEventDetector& d, py::array_t<double, py::array::c_style | py::array::forcecast> times,
+template <class Detector>
+void addRmsValues(Detector& d, py::array_t<double, py::array::c_style | py::array::forcecast> times,
                   py::array_t<double, py::array::c_style | py::array::forcecast> rms) {
     const py::ssize_t phases = static_cast<py::ssize_t>(d.getPhasesCount());
     if (times.ndim() != 1 || rms.ndim() != 2 || rms.shape(0) != times.shape(0) || rms.shape(1) != phases) {
@@ -155,11 +157,59 @@ void bindEvents(py::module_& m) {
         .def_property("interruption_threshold", &VoltageEventDetector::getInterruptionThreshold,
                       &VoltageEventDetector::setInterruptionThreshold)
         .def_property("hysteresis", &VoltageEventDetector::getHysteresis, &VoltageEventDetector::setHysteresis)
-        .def("add_rms_values", &addRmsValues, py::arg("times"), py::arg("rms"))
+        .def_property("window_start_stamps", &VoltageEventDetector::getWindowStartStamps,
+                      &VoltageEventDetector::setWindowStartStamps,
+                      "Values per window of IEC 61000-4-30 Ed. 3 start stamps (2 for Urms(1/2)); 0 stamps the "
+                      "end of the first value beyond the threshold.")
+        .def("add_rms_values", &addRmsValues<VoltageEventDetector>, py::arg("times"), py::arg("rms"))
         .def("get_events", [](VoltageEventDetector& d) { return eventArray(d.getEvents()); },
              "Take every finished event, in the order they ended (rows of VOLTAGE_EVENT_DTYPE).")
         .def("running_events", [](VoltageEventDetector& d) { return eventArray(d.getRunningEvents()); })
         .def("close_running_events", &VoltageEventDetector::closeRunningEvents);
+}
+
+py::array rvcArray(const std::vector<RapidVoltageChange>& events) {
+    DtypeBuilder b(sizeof(RapidVoltageChange));
+    b.scalar<decltype(RapidVoltageChange::phases)>("phases", offsetof(RapidVoltageChange, phases));
+    b.scalar<decltype(RapidVoltageChange::startTime)>("startTime", offsetof(RapidVoltageChange, startTime));
+    b.scalar<decltype(RapidVoltageChange::duration)>("duration", offsetof(RapidVoltageChange, duration));
+    b.scalar<decltype(RapidVoltageChange::deltaUmax)>("deltaUmax", offsetof(RapidVoltageChange, deltaUmax));
+    b.scalar<decltype(RapidVoltageChange::deltaUss)>("deltaUss", offsetof(RapidVoltageChange, deltaUss));
+    b.scalar<decltype(RapidVoltageChange::deltaUmaxPercent)>("deltaUmaxPercent",
+                                                            offsetof(RapidVoltageChange, deltaUmaxPercent));
+    b.scalar<decltype(RapidVoltageChange::deltaUssPercent)>("deltaUssPercent",
+                                                           offsetof(RapidVoltageChange, deltaUssPercent));
+    py::array out(b.build(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(events.size())});
+    if (!events.empty()) {
+        std::memcpy(out.mutable_data(), events.data(), events.size() * sizeof(RapidVoltageChange));
+    }
+    return out;
+}
+
+void bindRapidVoltageChanges(py::module_& m) {
+    m.attr("RAPID_VOLTAGE_CHANGE_DTYPE") = rvcArray({}).dtype();
+    py::class_<RapidVoltageChangeDetector>(
+        m, "RapidVoltageChangeDetector",
+        "Rapid voltage changes as IEC 61000-4-30 Class A defines them, from Urms(1/2) values per phase.")
+        .def(py::init<double, unsigned int, unsigned int>(), py::arg("declared_voltage"), py::arg("phases_count"),
+             py::arg("steady_state_length") = 100)
+        .def_property_readonly("declared_voltage", &RapidVoltageChangeDetector::getDeclaredVoltage)
+        .def_property_readonly("phases_count", &RapidVoltageChangeDetector::getPhasesCount)
+        .def_property_readonly("steady_state_length", &RapidVoltageChangeDetector::getSteadyStateLength)
+        .def("set_thresholds", &RapidVoltageChangeDetector::setThresholds, py::arg("threshold"),
+             py::arg("hysteresis"), "RVC threshold and hysteresis in percent of the declared voltage.")
+        .def_property_readonly("threshold", &RapidVoltageChangeDetector::getThreshold)
+        .def_property_readonly("hysteresis", &RapidVoltageChangeDetector::getHysteresis)
+        .def("set_dip_swell_thresholds", &RapidVoltageChangeDetector::setDipSwellThresholds, py::arg("dip"),
+             py::arg("swell"))
+        .def_property_readonly("dip_threshold", &RapidVoltageChangeDetector::getDipThreshold)
+        .def_property_readonly("swell_threshold", &RapidVoltageChangeDetector::getSwellThreshold)
+        .def_property("window_start_stamps", &RapidVoltageChangeDetector::getWindowStartStamps,
+                      &RapidVoltageChangeDetector::setWindowStartStamps)
+        .def("add_rms_values", &addRmsValues<RapidVoltageChangeDetector>, py::arg("times"), py::arg("rms"))
+        .def("get_events", [](RapidVoltageChangeDetector& d) { return rvcArray(d.getEvents()); },
+             "Take every finished event, in the order they ended (rows of RAPID_VOLTAGE_CHANGE_DTYPE).")
+        .def("running_events", [](RapidVoltageChangeDetector& d) { return rvcArray(d.getRunningEvents()); });
 }
 
 // Rows of an aggregator's intervals: the IntervalAggregate frame at its own
@@ -256,6 +306,7 @@ void bindExtensions(py::module_& m) {
     bindTracker(m);
     bindEvents(m);
     bindAggregator(m);
+    bindRapidVoltageChanges(m);
 }
 
 }  // namespace powerquality_python
