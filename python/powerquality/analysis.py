@@ -223,6 +223,7 @@ class Context:
 
     recording, grid, voltages and currents (Channel lists), sample_rate, nominal_frequency, clock_offset,
     window_cycles (0 without windows), declared_voltage (None until it is decided), fixed_frequency,
+    arrays (the windows' arrays fetched: True for all, False for none, or their names),
     rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
     voltage_peak (the largest one-cycle RMS value of each voltage so far).
     """
@@ -412,7 +413,10 @@ class _Module:
         windows, self.windows = self.windows, []
         for first_sample, f in windows:
             m.schedule_for_calculation(int(first_sample), self.ctx.window_cycles, float(f))
-        b.windowed, b.harmonics = m.get_results(arrays=True)
+        if self.ctx.arrays:
+            b.windowed, b.harmonics = m.get_results(arrays=self.ctx.arrays)
+        else:
+            b.windowed = m.get_results()
         b.window_flags = self._flags(b.windowed)
 
     def _flags(self, windowed):
@@ -551,7 +555,7 @@ class Stream:
 
     def __init__(self, recording, *, voltage_channels=None, current_channels=None, nominal_frequency=None,
                  declared_voltage=None, fixed_frequency=None, rvc_threshold=5.0, windowed=True, block_size=None,
-                 progress=None):
+                 progress=None, arrays=True):
         grid, us, iss = recording.pick(voltage_channels, current_channels)
         fs = _positive(recording.sample_rate, "sample rate")
         if fixed_frequency is not None:
@@ -574,7 +578,7 @@ class Stream:
                            clock_offset=clock_offset(recording), declared_voltage=declared_voltage,
                            fixed_frequency=fixed_frequency, rvc_threshold=float(rvc_threshold),
                            block_size=block_size, windowed=bool(windowed), positions=0, seconds=0.0,
-                           voltage_peak=np.zeros(len(us)))
+                           voltage_peak=np.zeros(len(us)), arrays=arrays)
         self.stages = []
 
     def _build(self, head):
@@ -702,8 +706,11 @@ def _recording_of(recording, voltages, currents, sample_rate, nominal_frequency,
 def stream(recording=None, *, voltages=None, currents=None, sample_rate=None, **options):
     """The analysis as an iterator of :class:`Block` objects, one per block of samples, in bounded memory.
 
-    Takes what :func:`analyze` takes, plus ``block_size`` (samples per
-    block, default one second's worth). A file is read block by block.
+    Takes what :func:`analyze` takes (``block_size``: samples per block,
+    default one second's worth), plus ``arrays``: the windows' arrays to
+    fetch into ``Block.harmonics`` (True: all, the default; False: none; or
+    their names, e.g. ``("harmonicsVoltage",)``). A file is read block by
+    block.
 
     Examples
     --------

@@ -94,12 +94,13 @@ def _cli(*args):
     ("test2", 60, 'dip,"A,B"', "2007-01-01T12:22:50.6", "2007-01-01T12:22:51.4"),  # 0.262 s after 12:22:50.41
 ])
 def test_cli_writes_the_recorded_events_tables_and_picture(tmp_path, name, nominal, event, event_start, rvc_start):
-    run = _cli("analyze", recording(name), "--out", str(tmp_path), "--plot", str(tmp_path / "report.png"))
+    h5py = pytest.importorskip("h5py")
+    run = _cli("analyze", recording(name), "--out", str(tmp_path), "--detail", "--plot", str(tmp_path / "report.png"))
     assert run.returncode == 0, run.stderr
     assert f"nominal {nominal} Hz" in run.stdout and "star voltages" in run.stdout
     assert (tmp_path / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert sorted(os.listdir(tmp_path)) == ["aggregated_10min.csv", "aggregated_3s.csv", "events.csv", "frequency.csv",
-                                            "period.csv", "report.png", "rvc.csv", "windowed.csv"]
+    assert sorted(os.listdir(tmp_path)) == ["aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv",
+                                            "detail.h5", "events.csv", "frequency_10s.csv", "report.png", "rvc.csv"]
     # 4.3 s at 50 Hz: one whole 150-cycle interval and the rest; 2.3 s at
     # 60 Hz: a part of one. Both in the 10-minute interval that ends on the
     # next whole 10 minutes.
@@ -112,7 +113,9 @@ def test_cli_writes_the_recorded_events_tables_and_picture(tmp_path, name, nomin
     assert rvc_start in (tmp_path / "rvc.csv").read_text()
     # Single cycles across the fault's phase jump move by up to about 1 Hz;
     # the median sits on the nominal frequency.
-    frequency = np.genfromtxt(tmp_path / "frequency.csv", delimiter=",", names=True)["frequency"][5:-5]
+    with h5py.File(tmp_path / "detail.h5") as detail:
+        frequency = detail["frequency"]["frequency"][5:-5]
+        assert len(detail["period"]) == 4 * len(detail["period"]["item"][::4]) and len(detail["windowed"]) > 0
     assert np.all(np.abs(frequency - nominal) < 1.0) and abs(np.median(frequency) - nominal) < 0.05
 
 
