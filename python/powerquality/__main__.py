@@ -76,11 +76,13 @@ def main(argv=None):
                    help="nominal frequency (default: from the file or the spectrum)")
     p.add_argument("--fixed-frequency", type=_positive, metavar="HZ", help="use this frequency instead of tracking it")
     p.add_argument("--frequency", help=argparse.SUPPRESS)
-    p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips and swells "
-                   "(default: the median RMS voltage of the first 10 minutes)")
+    p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips, swells and RVCs "
+                   "(default: the voltage channels' primary rating in a COMTRADE file, line to line / sqrt(3) for "
+                   "phase-to-neutral channels; without one, the median RMS voltage of the first 10 minutes)")
     p.add_argument("--voltages", help="voltage channel names, comma-separated (1 or 3)")
     p.add_argument("--currents", help="current channel names, comma-separated")
-    p.add_argument("--rvc-threshold", type=_positive, default=5.0, help="RVC threshold, %% of the mean (default 5)")
+    p.add_argument("--rvc-threshold", type=_positive, default=5.0,
+                   help="RVC threshold (IEC 61000-4-30 Class A), %% of Udin; the hysteresis is half of it (default 5)")
     p.add_argument("--quiet", action="store_true", help="no progress line")
     args = parser.parse_args(argv)
     if args.frequency is not None:

@@ -3,10 +3,11 @@
 The pipeline (:class:`Stream`) reads a recording block by block and hands
 each block through its stages, in order:
 
-    reader -> _Tracker -> _Module -> _Events -> _Aggregation -> consumers
-    (samples)  (segments,  (period    (dips, swells,  (150/180-cycle
-               crossings)  values,    interruptions,  and 10-minute
-                           windows)   RVC)            intervals)
+    reader -> _Tracker -> _Module -> _Events -> _EventFlags -> _Aggregation -> consumers
+    (samples)  (segments,  (period    (dips, swells,  (windows     (150/180-cycle
+               crossings)  values,    interruptions,  flagged,     and 10-minute
+                           windows)   RVC)            held until   intervals)
+                                                      known)
 
 Each stage reads what the stages before it put on the :class:`Block` and
 adds its own results; the block is then dropped, so memory does not grow
@@ -30,20 +31,29 @@ What the pipeline computes:
   the segments are cut at every second of positions and given to the
   module one second at a time, once all of that second's are in, so that
   the blocks' sizes do not change a bit of the results;
-- rapid voltage changes (steady-state window of one second of Urms(1/2)
-  values, threshold 5 % unless given);
+- rapid voltage changes as IEC 61000-4-30 Class A defines them, from the
+  library's RapidVoltageChangeDetector (steady state of one second of
+  Urms(1/2) values, threshold 5 % of Udin unless given, hysteresis half of
+  it; a change that crosses the dip or swell threshold is not an RVC);
 - dips, swells and interruptions from the library's VoltageEventDetector
   against the declared voltage Udin, with its default thresholds 90 %,
   110 % and 5 % of Udin and hysteresis 2 % (a dip or swell runs while any
   phase is beyond its threshold, an interruption while every phase is below
   its threshold, and an interruption is also reported as the dip that
-  contains it). Udin defaults to the median of the phases' RMS values of the
-  first 10 minutes (of all of them in a shorter recording), i.e. the
-  recording is taken to start mostly at its normal voltage; the events wait
-  for it. Pass ``declared_voltage`` to be exact;
+  contains it), stamped after IEC 61000-4-30 Ed. 3 (from the start of the
+  first value's window to the end of the value that ends the event). Udin
+  is the voltage channels' primary rating where the recording gives one (a
+  COMTRADE channel's primary factor; line to line, so divided by the square
+  root of 3 for phase-to-neutral channels), else the median of the phases'
+  RMS values of the first 10 minutes (of all of them in a shorter
+  recording), i.e. the recording is taken to start mostly at its normal
+  voltage; the events wait for it. Pass ``declared_voltage`` to be exact;
 - windowed results (THD, harmonics) over windows of 10 tracked cycles
   (12 at 60 Hz), one after the other, the series started again at each
-  10-minute tick of the recording's clock;
+  10-minute tick of the recording's clock; a window that overlaps a dip,
+  swell or interruption is flagged (IEC 61000-4-30 §4.7), one without a
+  tracked frequency or with a missing sample is marked ``gap`` instead
+  (see :class:`_EventFlags`);
 - their main values (RMS voltage and current, THD per phase, unbalance)
   aggregated over 150/180 cycles and over 10 minutes of the clock by the
   library's IntervalAggregator (see ``aggregate_windows``).
@@ -68,8 +78,10 @@ GRID = {"star": _core.GridConfigType.ThreePhaseStar, "delta": _core.GridConfigTy
 EVENT_TYPES = {1: "dip", 2: "swell", 3: "interruption"}
 EVENT_DTYPE = np.dtype([("type", "i4"), ("phases", "u4"), ("startTime", "f8"), ("duration", "f8"),
                         ("extremeVoltage", "f8"), ("extremePercent", "f8"), ("ended", "?")])
+# Rapid voltage changes (IEC 61000-4-30 Class A): deltaUss signed (mean
+# after - mean before), phases a bit mask of the phases that left the band.
 RVC_DTYPE = np.dtype([("startTime", "f8"), ("duration", "f8"), ("deltaUmax", "f8"), ("deltaUss", "f8"),
-                      ("ended", "?")])
+                      ("phases", "u4"), ("ended", "?")])
 FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")])
 
 
@@ -94,15 +106,20 @@ class Analysis:
     voltages, currents : list of channel names used
     period : ndarray of PERIOD_DTYPE (one row per record; phase -1 is the total)
     frequency : ndarray of FREQUENCY_DTYPE (one row per tracked cycle)
-    rvc : ndarray of RVC_DTYPE (combined rapid voltage changes)
-    events : ndarray of EVENT_DTYPE (dips, swells, interruptions)
+    rvc : ndarray of RVC_DTYPE (rapid voltage changes, IEC 61000-4-30 Class A)
+    events : ndarray of EVENT_DTYPE (dips, swells, interruptions; Ed. 3 time stamps)
     windowed : ndarray of GENERAL_RECORD_DTYPE or None
     harmonics : dict of arrays copied with the windowed records, or None
+    window_flags, window_gaps : bool per window: the §4.7 flag (it overlaps a dip,
+        swell or interruption) and the mark of a window without a tracked frequency
+        or with a missing sample
     aggregated : dict '3s' (150/180-cycle) and '10min' -> ndarray, or None
         (see :func:`aggregate_windows`)
     clock_offset : float, seconds from midnight to the first sample (0 when
         the recording has no readable start time)
     declared_voltage : float (Udin used for events)
+    udin_source : str, where Udin came from ('given', the channels' primary
+        rating, or the median of the RMS values)
     seconds : wall time of the module run
     """
 
@@ -193,10 +210,14 @@ class Block:
     frequency : FREQUENCY_DTYPE rows of the cycles the tracker handed out
     ten_second : the tracker's 10-second frequencies that ended (TEN_SECOND_INTERVAL_DTYPE)
     period : PERIOD_DTYPE rows fetched (the total first in each item)
-    windowed, harmonics, window_flags : windows fetched, their arrays (or None), and whether each is flagged
+    windowed, harmonics : windows (their records and arrays, or None); from the flags stage on (see
+        :class:`_EventFlags`) those handed on once the events over them are known
+    window_flags, window_gaps : per window handed on, the IEC 61000-4-30 §4.7 flag (it overlaps a dip, swell
+        or interruption) and the mark of a window without a tracked frequency or with a missing sample
     events : EVENT_DTYPE rows of the dips, swells and interruptions that ended (in the last block also those
         still running, with ``ended`` False)
-    rvc : RVC_DTYPE rows of the rapid voltage changes that ended (in the last block also one still running)
+    rvc : RVC_DTYPE rows of the Class A rapid voltage changes that ended (in the last block also one still
+        running)
     aggregated : {'3s': rows, '10min': rows} of the intervals that closed
     last : True for the last block, after which the pipeline closes what still runs
     """
@@ -211,6 +232,7 @@ class Block:
         self.period = np.zeros(0, _core.PERIOD_DTYPE)
         self.windowed = self.harmonics = None
         self.window_flags = np.zeros(0, bool)
+        self.window_gaps = np.zeros(0, bool)
         self.events = np.zeros(0, EVENT_DTYPE)
         self.rvc = np.zeros(0, RVC_DTYPE)
         self.aggregated = None
@@ -417,7 +439,7 @@ class _Module:
             b.windowed, b.harmonics = m.get_results(arrays=self.ctx.arrays)
         else:
             b.windowed = m.get_results()
-        b.window_flags = self._flags(b.windowed)
+        b.window_gaps = self._flags(b.windowed)
 
     def _flags(self, windowed):
         """A window is flagged when a tracked cycle that starts inside it is flagged, or a sample of it is missing."""
@@ -436,11 +458,24 @@ class _Module:
 
 
 class _Events:
-    """Stage: dips, swells and interruptions (and the combined rapid voltage changes) from the period values.
+    """Stage: dips, swells and interruptions, and rapid voltage changes, from the period values.
 
-    Without a declared voltage, Udin is the median of the phases' one-cycle
-    RMS values of the first 10 minutes of the recording (of all of them in a
-    shorter one): the detector starts once they are in.
+    Both detectors take the phases' Urms(1/2) values against Udin: the
+    library's VoltageEventDetector with time stamps after IEC 61000-4-30
+    Ed. 3 (an event starts where the window of its first value beyond the
+    threshold begins), and its RapidVoltageChangeDetector, the Class A RVC
+    method (threshold ``rvc_threshold`` % of Udin, hysteresis half of it, a
+    steady state of 100 values at 50 Hz and 120 at 60 Hz; a change that
+    crosses the dip or swell threshold is that dip or swell, not an RVC).
+    The module's own RVC results stay in the period records but are not
+    reported. Udin is the one given, else the voltage channels' rating
+    (:func:`rated_declared_voltage`), else the median of the phases'
+    one-cycle RMS values of the first 10 minutes (of all of them in a
+    shorter recording): the detectors start once they are in.
+
+    For the flags of the windows, ``ctx.events_seen`` is the time up to
+    which the detectors have seen the values and ``ctx.running_events`` the
+    events still running there.
     """
 
     UDIN_SECONDS = 600.0
@@ -448,17 +483,21 @@ class _Events:
     def __init__(self, ctx):
         self.ctx = ctx
         self.phases = len(ctx.voltages)
-        self.total = -1 if self.phases > 1 else 0
-        self.detector = None
+        self.detector = self.rvc = None
         self.waiting = []  # (times, rms) held back until Udin is known
-        self.rvc_start = None
-        self.last_time = None
+        ctx.events_seen = -np.inf
+        ctx.running_events = np.zeros(0, EVENT_DTYPE)
         if ctx.declared_voltage:
             self._start(float(ctx.declared_voltage))
 
     def _start(self, udin):
-        self.ctx.declared_voltage = udin
+        ctx = self.ctx
+        ctx.declared_voltage = udin
         self.detector = _core.VoltageEventDetector(udin, self.phases)
+        self.detector.window_start_stamps = 2
+        self.rvc = _core.RapidVoltageChangeDetector(udin, self.phases, rvc_steady_state_length(ctx.nominal_frequency))
+        self.rvc.set_thresholds(ctx.rvc_threshold, ctx.rvc_threshold / 2)
+        self.rvc.set_dip_swell_thresholds(self.detector.dip_threshold, self.detector.swell_threshold)
 
     def process(self, b):
         period = b.period
@@ -468,7 +507,6 @@ class _Events:
         if len(times):
             peak = rms.max(axis=1)
             self.ctx.voltage_peak = np.fmax(self.ctx.voltage_peak, peak)
-        finished = []
         if self.detector is None:
             self.waiting.append((times, rms))
             early = np.concatenate([t for t, _ in self.waiting])
@@ -477,34 +515,115 @@ class _Events:
                 values = np.concatenate([r for _, r in self.waiting], axis=1)
                 self._start(float(np.median(values[:, keep])) if keep.any() else
                             float(np.median(values)) if values.size else 1.0)
+                self.ctx.udin_source = ("median of the one-cycle RMS values of the first 10 minutes"
+                                        if keep.any() and not keep.all() else "median of the one-cycle RMS values")
                 times, rms = early, values
                 self.waiting = None
-        if self.detector is not None and len(times):
+        if self.detector is None:
+            return
+        if len(times):
             self.detector.add_rms_values(times, np.ascontiguousarray(rms.T))
-        if self.detector is not None:
-            finished.append(_event_rows(self.detector.get_events(), True))
-            if b.last:
-                finished.append(_event_rows(self.detector.running_events(), False))
-            b.events = np.concatenate(finished)
-        b.rvc = self._rvc(period[period["phase"] == self.total], b.last)
+            self.rvc.add_rms_values(times, np.ascontiguousarray(rms.T))
+            self.ctx.events_seen = float(times[-1])
+        running = _event_rows(self.detector.running_events(), False)
+        self.ctx.running_events = running
+        finished = [_event_rows(self.detector.get_events(), True)]
+        rvc = [_rvc_rows(self.rvc.get_events(), True)]
+        if b.last:
+            finished.append(running)
+            rvc.append(_rvc_rows(self.rvc.running_events(), False))
+        b.events = np.concatenate(finished)
+        b.rvc = np.concatenate(rvc)
 
-    def _rvc(self, total, last):
-        """Combined RVC results -> one row per event (start, duration, deltas)."""
-        rvc = total["rvcVoltage"]
-        events = []
-        marks = np.flatnonzero((rvc["stateChanged"] & (rvc["state"] == 1)) | rvc["eventEnded"])
-        for k in marks:
-            r = rvc[k]
-            if r["stateChanged"] and r["state"] == 1:
-                self.rvc_start = float(r["time"])
-            if r["eventEnded"] and self.rvc_start is not None:
-                events.append((self.rvc_start, float(r["duration"]), float(r["deltaUmax"]), float(r["deltaUss"]), True))
-                self.rvc_start = None
-        if len(rvc):
-            self.last_time = float(rvc[-1]["time"])
-        if last and self.rvc_start is not None:
-            events.append((self.rvc_start, self.last_time - self.rvc_start, np.nan, np.nan, False))
-        return np.array(events, RVC_DTYPE)
+
+def rvc_steady_state_length(nominal_frequency):
+    """Urms(1/2) values of the RVC steady state: 100 at 50 Hz, 120 at 60 Hz (one second)."""
+    return int(round(2 * nominal_frequency))
+
+
+def _rvc_rows(changes, ended):
+    out = np.zeros(len(changes), RVC_DTYPE)
+    for name in ("startTime", "duration", "deltaUmax", "deltaUss", "phases"):
+        out[name] = changes[name]
+    out["ended"] = ended
+    return out
+
+
+def rated_declared_voltage(grid, channels):
+    """(Udin, where it came from) from the voltage channels' primary rating, or (None, None).
+
+    Every voltage channel must carry the same rating (COMTRADE's primary
+    factor, see ``Channel.rated_primary``). A voltage transformer's rating
+    is the system's line-to-line voltage: line-to-line channels (delta) take
+    it as it is, phase-to-neutral channels (star, or one phase A, B or C)
+    take it divided by the square root of 3.
+    """
+    ratings = [c.rated_primary for c in channels]
+    if not channels or any(r is None for r in ratings) or max(ratings) > min(ratings) * (1 + 1e-6):
+        return None, None
+    rating = float(ratings[0])
+    where = f"primary rating {rating:.6g} V of {', '.join(c.name for c in channels)}"
+    if grid == "delta" or all(c.phase in ("AB", "BC", "CA") for c in channels):
+        return rating, where
+    return rating / np.sqrt(3.0), where + ", line to line / sqrt(3)"
+
+
+class _EventFlags:
+    """Stage: the flags of the windows, which wait until the events over them are known.
+
+    A window's flag (IEC 61000-4-30 §4.7) is set when it overlaps a dip,
+    swell or interruption: from the start of the event to its end (a
+    running event to the end of the data), both as the event detector
+    stamps them. The flag is not about the data: a window without a tracked
+    frequency (the tracker's flag cleared on a cycle that starts inside it,
+    near the ends of the recording or while the reference was lost) or with
+    a missing sample carries the separate mark ``gap`` instead. A window is
+    handed on once the detector has seen the values up to a cycle and a half
+    after its end (an event that starts inside it has its first value
+    beyond the threshold by then), at the latest with the last block; so
+    from here on ``Block.windowed`` holds the windows handed on,
+    ``Block.window_flags`` their §4.7 flags and ``Block.window_gaps`` their
+    marks.
+    """
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.held = []  # (windowed, harmonics, gaps) waiting for the events over them
+        self.ended = np.zeros(0, EVENT_DTYPE)  # finished events that may still overlap a held window
+
+    def process(self, b):
+        ctx = self.ctx
+        self.ended = np.concatenate([self.ended, b.events[b.events["ended"]]])
+        if b.windowed is not None and len(b.windowed):
+            self.held.append((b.windowed, b.harmonics, b.window_gaps))
+        b.windowed = b.harmonics = None
+        b.window_flags = b.window_gaps = np.zeros(0, bool)
+        if not self.held:
+            return
+        windowed = np.concatenate([w for w, _, _ in self.held])
+        gaps = np.concatenate([g for _, _, g in self.held])
+        harmonics = _join_arrays([h for _, h, _ in self.held]) if self.held[0][1] is not None else None
+        ready = len(windowed) if b.last else int(np.searchsorted(
+            windowed["time"].astype(np.float64) + 1.5 / ctx.nominal_frequency, ctx.events_seen, side="right"))
+        if ready == 0:
+            self.held = [(windowed, harmonics, gaps)]
+            return
+        out = windowed[:ready]
+        starts = out["firstSampleIndex"].astype(np.float64) / ctx.sample_rate
+        ends = out["time"].astype(np.float64)
+        events = np.concatenate([self.ended, ctx.running_events])
+        event_ends = np.where(events["ended"], events["startTime"] + events["duration"], np.inf)
+        flags = ((events["startTime"][None, :] < ends[:, None]) & (event_ends[None, :] > starts[:, None])).any(axis=1)
+        b.windowed, b.window_flags, b.window_gaps = out, flags, gaps[:ready]
+        if harmonics is not None:
+            b.harmonics = {name: array[:ready] for name, array in harmonics.items()}
+        rest = windowed[ready:]
+        self.held = [(rest, None if harmonics is None else {n: a[ready:] for n, a in harmonics.items()},
+                      gaps[ready:])] if len(rest) else []
+        # Windows come in the order of their starts: an event that ended
+        # before the latest start handed on meets no window to come.
+        horizon = float(rest["firstSampleIndex"].min()) / ctx.sample_rate if len(rest) else float(starts.max())
+        self.ended = self.ended[self.ended["startTime"] + self.ended["duration"] > horizon]
 
 
 def _event_rows(events, ended):
@@ -528,14 +647,14 @@ class _Aggregation:
             if self.aggregator is None:
                 self.names = [name for name, _ in _aggregated_columns(b.windowed[:0], len(ctx.voltages),
                                                                       bool(ctx.currents))]
-                self.aggregator = _core.IntervalAggregator(len(self.names), float(ctx.clock_offset))
+                self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
             _add_windows(self.aggregator, b.windowed, len(ctx.voltages), bool(ctx.currents), ctx.sample_rate,
-                         b.window_flags)
+                         b.window_flags, b.window_gaps)
         if b.last:
             if self.aggregator is None:
                 self.names = [name for name, _ in _aggregated_columns(np.zeros(0, _core.GENERAL_RECORD_DTYPE),
                                                                       len(ctx.voltages), bool(ctx.currents))]
-                self.aggregator = _core.IntervalAggregator(len(self.names), float(ctx.clock_offset))
+                self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
             self.aggregator.flush()
         if self.aggregator is not None:
             b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset)
@@ -565,6 +684,9 @@ class Stream:
                                  f"({fs:g} Hz)")
         if declared_voltage is not None:
             declared_voltage = _positive(declared_voltage, "declared voltage")
+            udin_source = "given"
+        else:
+            declared_voltage, udin_source = rated_declared_voltage(grid, us)
         if nominal_frequency is not None:
             nominal_frequency = _positive(nominal_frequency, "nominal frequency")
         block_size = int(block_size or int(fs))
@@ -576,6 +698,7 @@ class Stream:
                            nominal_frequency=nominal_frequency or (float(recording.nominal_frequency)
                                                                    if recording.nominal_frequency else None),
                            clock_offset=clock_offset(recording), declared_voltage=declared_voltage,
+                           udin_source=udin_source,
                            fixed_frequency=fixed_frequency, rvc_threshold=float(rvc_threshold),
                            block_size=block_size, windowed=bool(windowed), positions=0, seconds=0.0,
                            voltage_peak=np.zeros(len(us)), arrays=arrays)
@@ -604,7 +727,7 @@ class Stream:
             settings.update(windowed_results_enabled=True, period_count=ctx.window_cycles, thd_enabled=True,
                             highest_requested_harmonic=highest, thd_highest_harmonic=min(40, highest),
                             symmetrical_components_enabled=(ctx.grid != "single"))
-        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _Aggregation(ctx)]
+        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _Aggregation(ctx)]
 
     def _chunks(self):
         """(position, float32 samples, missing mask or None) in pieces of at most block_size samples."""
@@ -739,7 +862,7 @@ class Collector:
 
     def __init__(self):
         self.parts = {k: [] for k in ("period", "frequency", "ten_second", "rvc", "events", "windowed", "harmonics",
-                                      "window_flags", "3s", "10min", "crossings")}
+                                      "window_flags", "window_gaps", "3s", "10min", "crossings")}
 
     def process(self, b):
         p = self.parts
@@ -749,6 +872,7 @@ class Collector:
             p["windowed"].append(b.windowed)
             p["harmonics"].append(b.harmonics)
             p["window_flags"].append(b.window_flags)
+            p["window_gaps"].append(b.window_gaps)
         if b.aggregated is not None:
             p["3s"].append(b.aggregated["3s"])
             p["10min"].append(b.aggregated["10min"])
@@ -768,6 +892,8 @@ class Collector:
                         rvc=np.concatenate(p["rvc"]), events=events[np.argsort(events["startTime"], kind="stable")],
                         declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics,
                         window_flags=np.concatenate(p["window_flags"]) if p["window_flags"] else np.zeros(0, bool),
+                        window_gaps=np.concatenate(p["window_gaps"]) if p["window_gaps"] else np.zeros(0, bool),
+                        udin_source=ctx.udin_source, rvc_threshold=ctx.rvc_threshold,
                         aggregated=aggregated, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
                         positions=ctx.positions, crossings=np.concatenate(p["crossings"]))
 
@@ -790,12 +916,15 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     voltage_channels, current_channels : list of str, optional
         Channel names to use instead of those found by phase and type.
     declared_voltage : float, optional
-        Udin in volts for dips, swells and interruptions (default: the
-        median RMS value of the first 10 minutes).
+        Udin in volts for dips, swells, interruptions and RVCs (default: the
+        voltage channels' primary rating, line to line over the square root
+        of 3 for phase-to-neutral channels; without one, the median RMS
+        value of the first 10 minutes).
     fixed_frequency : float, optional
         Feed this frequency instead of tracking it.
     rvc_threshold : float
-        Rapid voltage change threshold, percent of the steady-state mean.
+        Rapid voltage change threshold, percent of Udin (the hysteresis is
+        half of it).
     windowed : bool
         Also compute windowed results (THD, harmonics).
     progress : callable(fraction), optional
@@ -859,8 +988,10 @@ def clock_offset(recording):
 # Per phase: the windowed values that are aggregated (RMS voltage and
 # current, THD of each); then the unbalance ratios u2 and u0 on three phases.
 _AGGREGATED_FIELDS = ("rmsVoltage", "rmsCurrent", "thdVoltage.thd", "thdCurrent.thd")
+# flagged: a window in it overlaps a dip, swell or interruption (IEC
+# 61000-4-30 §4.7); gap: a window in it lacks a tracked frequency or a sample.
 AGGREGATE_FRAME = [("startTime", "f8"), ("endTime", "f8"), ("clockInterval", "i8"), ("windowCount", "i4"),
-                   ("flagged", "?"), ("complete", "?")]
+                   ("flagged", "?"), ("complete", "?"), ("gap", "?")]
 
 
 def _aggregated_columns(windowed, phases, currents):
@@ -881,19 +1012,21 @@ def _aggregated_columns(windowed, phases, currents):
     return out
 
 
-def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None):
+def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None, gaps=None):
     """150/180-cycle and 10-minute values of the windowed results, by the library's IntervalAggregator.
 
     Each window (start: its first sample over the sample rate, end: its
     ``time``) gives the RMS voltage and current and the THD of each phase
     and the unbalance ratios u2, u0; each is aggregated as the root of the
     mean of the squares (IEC 61000-4-30). 150/180-cycle intervals are 15
-    consecutive windows, restarted at every 10-minute tick; 10-minute
+    consecutive windows; at every 10-minute tick a new one starts while the
+    one in progress runs on to its 15 windows ("overlap 1"); 10-minute
     intervals lie on whole 10 minutes of the clock, whose position 0 is
     ``clock_offset`` seconds after a whole 10 minutes. A window that overlaps
     a tick belongs to the interval before it. An interval is flagged when a
-    window in it is (``flags``); a window with a value that is not finite
-    (none in practice) is aggregated with 0 there and flagged.
+    window in it is (``flags``, the §4.7 flag) and marked ``gap`` when a
+    window in it is (``gaps``); a window with a value that is not finite
+    (none in practice) is aggregated with 0 there and marked.
 
     Returns {'3s': rows, '10min': rows}: structured arrays with
     AGGREGATE_FRAME's fields, one field per quantity ('A.rmsVoltage', ...,
@@ -901,22 +1034,32 @@ def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0,
     interval, in seconds on the windows' scale.
     """
     names = [name for name, _ in _aggregated_columns(windowed, phases, currents)]
-    aggregator = _core.IntervalAggregator(len(names), float(clock_offset))
-    _add_windows(aggregator, windowed, phases, currents, sample_rate, flags)
+    aggregator = _aggregator(len(names), clock_offset)
+    _add_windows(aggregator, windowed, phases, currents, sample_rate, flags, gaps)
     aggregator.flush()
     return _take_intervals(aggregator, names, clock_offset)
 
 
-def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None):
-    """The windows' aggregated quantities into the aggregator (values that are not finite as 0, flagged)."""
+def _aggregator(count, clock_offset):
+    """An IntervalAggregator of `count` quantities and, last, the share of windows with a gap (a mean)."""
+    aggregator = _core.IntervalAggregator(count + 1, float(clock_offset))
+    aggregator.set_mean(count)
+    return aggregator
+
+
+def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None, gaps=None):
+    """The windows' aggregated quantities and gap marks into the aggregator (values that are not finite as
+    0, marked)."""
     columns = _aggregated_columns(windowed, phases, currents)
     n = len(windowed)
     values = np.column_stack([c for _, c in columns]) if n else np.zeros((0, len(columns)))
     bad = ~np.isfinite(values)
-    flags = np.zeros(n, bool) if flags is None else np.asarray(flags, bool).copy()
+    flags = np.zeros(n, bool) if flags is None else np.asarray(flags, bool)
+    gaps = np.zeros(n, bool) if gaps is None else np.asarray(gaps, bool).copy()
     if bad.any():
-        flags |= bad.any(axis=1)
+        gaps |= bad.any(axis=1)
         values = np.where(bad, 0.0, values)
+    values = np.column_stack([values, gaps.astype(np.float64)])
     starts = windowed["firstSampleIndex"].astype(np.float64) / sample_rate
     ends = np.maximum(windowed["time"].astype(np.float64), starts)
     aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)
@@ -928,10 +1071,11 @@ def _take_intervals(aggregator, names, clock_offset):
     for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals())):
         extra = [("tagTime", "f8")] if key == "10min" else []
         table = np.zeros(len(rows), AGGREGATE_FRAME + extra + [(name, "f8") for name in names])
-        for name, _ in AGGREGATE_FRAME:
+        for name, _ in AGGREGATE_FRAME[:-1]:
             table[name] = rows[name]
         for k, name in enumerate(names):
             table[name] = rows["values"][:, k]
+        table["gap"] = rows["values"][:, len(names)] > 0
         if extra:
             whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
             table["tagTime"] = (rows["clockInterval"] + 1) * whole - float(clock_offset)

@@ -151,6 +151,7 @@ class Config:
                 if ps not in ("P", "S"):
                     raise lines.error(f"{what}: primary/secondary flag {f[12]!r} is not P or S")
                 channel["ps"] = ps
+                channel["rated"] = True
             self.analog.append(channel)
         self.status = []
         for k in range(self.status_count):
@@ -205,6 +206,10 @@ def _scales(cfg, primary):
         # The largest value the channel can hold, from its declared raw range.
         full = max(abs(ch["min"] * ch["a"] + ch["b"]), abs(ch["max"] * ch["a"] + ch["b"]))
         channel.full_scale = full * (ratio or 1.0) * (prefix or 1.0)
+        # A primary factor that differs from the secondary one is a rating
+        # (13.8 kV over 120 V); equal factors (1, 1) say nothing.
+        if ch.get("rated") and 0 < ch["primary"] != ch["secondary"] > 0 and np.isfinite(ch["primary"]):
+            channel.rated_primary = ch["primary"] * (prefix or 1.0)
         channels.append(channel)
     return scales, channels
 

@@ -65,6 +65,9 @@ class Channel:
     phase: Optional[str] = None  # 'A', 'B', 'C', 'N', 'AB', 'BC', 'CA' or None
     circuit: str = ""  # COMTRADE circuit component (ccbm)
     full_scale: Optional[float] = None  # the largest value its declared range holds (COMTRADE), SI units
+    # The transformer's primary rating (COMTRADE: the primary factor of a
+    # channel whose primary and secondary factors differ), SI units.
+    rated_primary: Optional[float] = None
 
 
 @dataclass

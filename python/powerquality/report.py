@@ -14,6 +14,9 @@ its own start): events.csv, rvc.csv, frequency_10s.csv (the tracker's
 10-second frequencies), aggregated_3s.csv (150/180 cycles),
 aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
 the clock, root mean square of their values, flagged when one of them is).
+An aggregated value is flagged when a window in it overlaps a dip, swell or
+interruption (IEC 61000-4-30 §4.7) and marked ``gap`` when a window in it
+lacks a tracked frequency or a sample.
 Columns are formatted by numpy a column at a time.
 
 Detail (``--detail``): detail.h5, an HDF5 file with one table per kind,
@@ -59,8 +62,8 @@ class Digest:
         self.rms.update({("I", k): [np.inf, -np.inf] for k in range(len(ctx.currents))})
         self.events, self.rvc = [], []
         self.thd = [np.inf, -np.inf, 0]
-        self.short = [0, 0, 0]  # intervals, whole, flagged
-        self.ten = [0, 0, 0]
+        self.short = [0, 0, 0, 0]  # intervals, whole, flagged, with a gap
+        self.ten = [0, 0, 0, 0]
 
     def process(self, b):
         f = b.frequency
@@ -89,6 +92,7 @@ class Digest:
                 counts[0] += len(rows)
                 counts[1] += int(np.count_nonzero(rows["complete"]))
                 counts[2] += int(np.count_nonzero(rows["flagged"]))
+                counts[3] += int(np.count_nonzero(rows["gap"])) if "gap" in rows.dtype.names else 0
 
     def lines(self):
         """The summary printed by the command line, as a list of lines."""
@@ -114,8 +118,10 @@ class Digest:
         events = np.concatenate(self.events) if self.events else np.zeros(0, EVENT_DTYPE)
         events = events[np.argsort(events["startTime"], kind="stable")]
         rvc = np.concatenate(self.rvc) if self.rvc else np.zeros(0, RVC_DTYPE)
-        lines.append(f"events      {len(events)} (Udin {ctx.declared_voltage:.6g} V; dip < 90 %, swell > 110 %, "
-                     "interruption < 5 %)")
+        source = getattr(ctx, "udin_source", None)
+        lines.append(f"events      {len(events)} (Udin {ctx.declared_voltage:.6g} V"
+                     + (" given" if source == "given" else f" from the {source}" if source else "")
+                     + "; dip < 90 %, swell > 110 %, interruption < 5 %; IEC 61000-4-30 Ed. 3 time stamps)")
         for e in events[:self.MAX_LISTED]:
             state = "" if e["ended"] else " (still running at the end)"
             lines.append(f"  {EVENT_TYPES[int(e['type'])]:<12} phases {_phases(int(e['phases'])):<6} at "
@@ -123,10 +129,15 @@ class Digest:
                          f"{e['extremeVoltage']:.6g} V ({e['extremePercent']:.1f} % of Udin){state}")
         if len(events) > self.MAX_LISTED:
             lines.append(f"  ... and {len(events) - self.MAX_LISTED} more (events.csv has them all)")
-        lines.append(f"RVC         {len(rvc)} rapid voltage change(s)")
+        threshold = getattr(ctx, "rvc_threshold", 5.0)
+        steady = int(round(2 * ctx.nominal_frequency))
+        lines.append(f"RVC         {len(rvc)} rapid voltage change(s) (IEC 61000-4-30 Class A: threshold "
+                     f"{threshold:g} % of Udin, hysteresis {threshold / 2:g} %, steady state {steady} values; "
+                     "dips and swells are not RVCs)")
         for e in rvc[:self.MAX_LISTED]:
-            lines.append(f"  at {e['startTime']:.4f} s, duration {e['duration'] * 1000:.1f} ms, "
-                         f"dUmax {e['deltaUmax']:.6g} V, dUss {e['deltaUss']:.6g} V"
+            phases = f"phases {_phases(int(e['phases']))} " if "phases" in rvc.dtype.names else ""
+            lines.append(f"  {phases}at {e['startTime']:.4f} s, duration {e['duration'] * 1000:.1f} ms, "
+                         f"dUmax {e['deltaUmax']:.6g} V, dUss {e['deltaUss']:+.6g} V"
                          + ("" if e["ended"] else " (still running at the end)"))
         if len(rvc) > self.MAX_LISTED:
             lines.append(f"  ... and {len(rvc) - self.MAX_LISTED} more (rvc.csv has them all)")
@@ -137,8 +148,9 @@ class Digest:
         if ctx.window_cycles:
             cycles = 180 if ctx.nominal_frequency > 55.0 else 150
             lines.append(f"aggregated  {self.short[0]} {cycles}-cycle interval(s), {self.short[1]} of them whole, "
-                         f"{self.short[2]} flagged; {self.ten[0]} 10-minute interval(s), {self.ten[1]} whole, "
-                         f"{self.ten[2]} flagged")
+                         f"{self.short[2]} flagged, {self.short[3]} with a gap; {self.ten[0]} 10-minute interval(s), "
+                         f"{self.ten[1]} whole, {self.ten[2]} flagged, {self.ten[3]} with a gap (flagged: over a "
+                         "dip, swell or interruption; gap: no tracked frequency or a missing sample)")
         return lines
 
 
@@ -153,6 +165,8 @@ def _context(a):
                                  currents=[channels[n] for n in a.currents], sample_rate=a.sample_rate,
                                  nominal_frequency=a.nominal_frequency, positions=a.positions,
                                  declared_voltage=a.declared_voltage, clock_offset=a.clock_offset,
+                                 udin_source=getattr(a, "udin_source", None),
+                                 rvc_threshold=getattr(a, "rvc_threshold", 5.0),
                                  window_cycles=1 if a.windowed is not None else 0)
 
 
@@ -160,7 +174,8 @@ def _block(a):
     """An Analysis as one last block."""
     return types.SimpleNamespace(period=a.period, frequency=a.frequency, ten_second=getattr(a, "ten_second", None),
                                  events=a.events, rvc=a.rvc, windowed=a.windowed, harmonics=a.harmonics,
-                                 window_flags=getattr(a, "window_flags", None), aggregated=a.aggregated, last=True,
+                                 window_flags=getattr(a, "window_flags", None),
+                                 window_gaps=getattr(a, "window_gaps", None), aggregated=a.aggregated, last=True,
                                  position=0, stop=a.positions)
 
 
@@ -355,7 +370,7 @@ def two_hour(ten, clock_offset=0.0):
     group = np.floor_divide(ten["clockInterval"], 12)
     keys, first = np.unique(group, return_index=True)
     values = [n for n in ten.dtype.names if n not in ("startTime", "endTime", "clockInterval", "windowCount",
-                                                      "flagged", "complete", "tagTime")]
+                                                      "flagged", "complete", "gap", "tagTime")]
     out = np.zeros(len(keys), ten.dtype)
     bounds = np.append(first, len(ten))
     for k, (lo, hi) in enumerate(zip(bounds[:-1], bounds[1:])):
@@ -364,6 +379,8 @@ def two_hour(ten, clock_offset=0.0):
         out[k]["clockInterval"] = keys[k]
         out[k]["windowCount"] = rows["windowCount"].sum()
         out[k]["flagged"] = rows["flagged"].any()
+        if "gap" in ten.dtype.names:
+            out[k]["gap"] = rows["gap"].any()
         out[k]["complete"] = hi - lo == 12 and rows["complete"].all()
         out[k]["tagTime"] = (keys[k] + 1) * 7200.0 - float(clock_offset)
         for name in values:
@@ -413,6 +430,8 @@ class Detail:
             columns = _windowed_columns(view)
             if b.window_flags is not None:
                 columns["flagged"] = np.asarray(b.window_flags, bool)
+            if getattr(b, "window_gaps", None) is not None:
+                columns["gap"] = np.asarray(b.window_gaps, bool)
             self._append("windowed", columns)
         if b.last:
             self.file.close()
@@ -444,8 +463,9 @@ class Picture:
     wide and a triangle at the top in its colour, labelled while there are
     few enough to read); the time axis is the recorder's clock when the
     recording gives its start. The spectrum is that of the window with the
-    highest voltage THD among the unflagged ones (a window inside an
-    interruption or with missing samples is flagged).
+    highest voltage THD among the windows neither flagged (over a dip, swell
+    or interruption) nor marked with a gap (no tracked frequency or a
+    missing sample).
     """
 
     def __init__(self, ctx, columns=1600):
@@ -488,8 +508,9 @@ class Picture:
                 self._envelope(self.thd, k, self._bins(times), w["phases"][:, k]["thdVoltage"]["thd"].astype(np.float64))
             thd = _thd_of(w, len(ctx.voltages)).astype(np.float64)
             good = np.isfinite(thd)
-            if b.window_flags is not None and len(b.window_flags) == len(w):
-                good &= ~np.asarray(b.window_flags, bool)
+            for marks in (b.window_flags, getattr(b, "window_gaps", None)):
+                if marks is not None and len(marks) == len(w):
+                    good &= ~np.asarray(marks, bool)
             if good.any():
                 k = int(np.flatnonzero(good)[np.argmax(thd[good])])
                 if self.worst is None or thd[k] > self.worst[0]:
