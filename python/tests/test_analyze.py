@@ -195,3 +195,51 @@ def test_results_do_not_depend_on_the_block_size(fixed):
         _same_tables(pq.analyze(recording, fixed_frequency=fixed, block_size=size), whole)
     blocks = list(pq.analysis.stream(recording, fixed_frequency=fixed, block_size=997))
     assert [b.last for b in blocks[-2:]] == [False, True] and all(b.stop - b.position <= 997 for b in blocks)
+
+
+def test_class_a_events_stamps_flags_and_rvcs():
+    # 12 s at 230 V: a 6 % step on A at 4.013 s (an RVC), a 70 % dip of
+    # 100 ms on B at 7.5 s, a 1 s interruption of every phase at 9.2 s.
+    u = three_phase(FS, 12.0)
+    u[0, int(4.013 * FS):] *= 1.06
+    u[1, int(7.5 * FS):int(7.6 * FS)] *= 0.3
+    u[:, int(9.2 * FS):int(10.2 * FS)] *= 0.02
+    a = pq.analyze(voltages=u, sample_rate=FS, declared_voltage=230.0)
+    assert a.udin_source == "given"
+    T = 0.02
+    # One RVC, from the step; the dip and the interruption are not RVCs.
+    assert len(a.rvc) == 1
+    r = a.rvc[0]
+    assert r["ended"] and r["phases"] == 0b001 and abs(r["startTime"] - 4.013) <= T
+    assert r["deltaUss"] == pytest.approx(0.06 * 230.0 * 1.0, rel=0.05)
+    # The interruption's Ed. 3 start and duration within one cycle.
+    kinds = {int(e["type"]): e for e in a.events}
+    assert sorted(kinds) == [1, 3] and len(a.events) == 3  # two dips (B; around the interruption), one interruption
+    i = kinds[3]
+    assert abs(i["startTime"] - 9.2) <= T and abs(i["duration"] - 1.0) <= T
+    # Windows over an event are flagged (§4.7), the others not; a 150-cycle
+    # interval that holds the dip is flagged, its clean neighbours are not.
+    w = a.windowed
+    starts, ends = w["firstSampleIndex"] / FS, w["time"]
+    over = np.zeros(len(w), bool)
+    for e in a.events:
+        over |= (starts < e["startTime"] + e["duration"]) & (ends > e["startTime"])
+    np.testing.assert_array_equal(a.window_flags, over)
+    assert over.any() and not a.window_flags[(ends < 7.4) & (starts > 1.0)].any()
+    short = a.aggregated["3s"]
+    holds_dip = (short["startTime"] < 7.6) & (short["endTime"] > 7.5)
+    assert holds_dip.sum() == 1 and short["flagged"][holds_dip].all()
+    k = int(np.flatnonzero(holds_dip)[0])
+    assert not short["flagged"][k - 1] and short["startTime"][k - 1] > 0.5
+    # The tracker's start is a gap, not a §4.7 flag.
+    assert a.window_gaps[0] and not a.window_flags[0] and short["gap"][0] and not short["flagged"][0]
+    line = next(line for line in report.summary(a) if line.startswith("RVC"))
+    assert line.startswith("RVC         1 rapid voltage change(s) (IEC 61000-4-30 Class A")
+
+
+def test_a_dip_in_the_first_second_is_no_rvc_and_udin_falls_back_to_the_median():
+    u = three_phase(FS, 3.0)
+    u[0, int(0.3 * FS):int(0.4 * FS)] *= 0.7
+    a = pq.analyze(voltages=u, sample_rate=FS)
+    assert len(a.events) == 1 and len(a.rvc) == 0
+    assert a.declared_voltage == pytest.approx(230.0, rel=1e-3) and a.udin_source.startswith("median")
