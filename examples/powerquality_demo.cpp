@@ -46,6 +46,7 @@
 #include "powerquality/FrequencyTracker.h"
 #include "powerquality/IntervalAggregator.h"
 #include "powerquality/PowerModule.h"
+#include "powerquality/RapidVoltageChangeDetector.h"
 #include "powerquality/VoltageEventDetector.h"
 
 namespace {
@@ -212,14 +213,22 @@ Recording readCsv(const std::string& path, double rate, double nominal, bool tim
     return r;
 }
 
-// Voltage dips, swells and interruptions over the period values of a run.
-// The detector is meant for Urms(1/2), one-cycle values every half cycle (two
-// half periods, 50 % overlap); it is fed whatever geometry the module runs,
-// and says so when that differs, since event times then lie on that grid.
+// Voltage dips, swells and interruptions, and rapid voltage changes as
+// IEC 61000-4-30 Class A defines them, over the period values of a run. The
+// detectors are meant for Urms(1/2), one-cycle values every half cycle (two
+// half periods, 50 % overlap); they are fed whatever geometry the module
+// runs, and say so when that differs, since event times then lie on that
+// grid. Event starts are stamped after IEC 61000-4-30 Ed. 3 (where the window
+// of the first value beyond the threshold begins) when the overlap makes a
+// whole number of values per window. The RVCs reported are those of the
+// library's RapidVoltageChangeDetector (threshold --rvc-threshold in percent
+// of the declared voltage, hysteresis half of it, steady state of
+// --rvc-steady values), not the module's own per-phase detectors.
 class VoltageEventReport {
 public:
-    VoltageEventReport(PowerModule& module, double declaredVoltage, unsigned phases)
-        : declared(declaredVoltage), phases(phases) {
+    VoltageEventReport(PowerModule& module, double declaredVoltage, unsigned phases, int steadyValues,
+                       double rvcThreshold)
+        : declared(declaredVoltage), phases(phases), steady(steadyValues), rvcThreshold(rvcThreshold) {
         const unsigned halfPeriods = module.getHalfPeriodValuesCount();
         const unsigned overlap = module.getPeriodValuesOverlapInPercent();
         if (halfPeriods != 2 || overlap != 50) {
@@ -227,6 +236,7 @@ public:
                         "(Urms(1/2) would be 2 half periods with 50 %% overlap)\n",
                         halfPeriods, overlap);
         }
+        valuesPerWindow = overlap < 100 && 100 % (100 - overlap) == 0 ? 100 / (100 - overlap) : 0;
     }
 
     void add(const PowerResultsPeriod* records, int count) {
@@ -244,9 +254,15 @@ public:
                             "(--declared-voltage sets it)\n", declared);
             }
             detector.reset(new VoltageEventDetector(declared, phases));
+            detector->setWindowStartStamps(valuesPerWindow);
+            rvc.reset(new RapidVoltageChangeDetector(declared, phases, static_cast<unsigned>(steady)));
+            rvc->setThresholds(rvcThreshold, rvcThreshold / 2.0);
+            rvc->setWindowStartStamps(valuesPerWindow);
         }
         detector->addPeriodResults(records, count);
+        rvc->addPeriodResults(records, count);
         print(detector->getEvents(), "");
+        printRvc(rvc->getEvents(), "");
     }
 
     // At the end of the samples: the events still running, then the counts.
@@ -255,32 +271,53 @@ public:
             print(detector->getRunningEvents(), ", still running at the end of the samples");
             detector->closeRunningEvents();
             detector->getEvents();
+            printRvc(rvc->getRunningEvents(), ", still running at the end of the samples");
         }
-        std::printf("voltage events: %d dip(s), %d swell(s), %d interruption(s)\n", counts[1], counts[2], counts[3]);
+        std::printf("voltage events: %d dip(s), %d swell(s), %d interruption(s); %d rapid voltage change(s) "
+                    "(IEC 61000-4-30 Class A)\n", counts[1], counts[2], counts[3], rvcCount);
     }
 
 private:
+    std::string phaseNames(uint32_t mask) const {
+        std::string on;
+        for (unsigned k = 0; k < phases; ++k) {
+            if ((mask >> k) & 1u) {
+                on += (on.empty() ? "L" : ",L") + std::to_string(k + 1);
+            }
+        }
+        return on;
+    }
+
     void print(const std::vector<VoltageEvent>& events, const char* note) {
         static const char* const names[4] = {"", "dip", "swell", "interruption"};
         for (const VoltageEvent& e : events) {
-            std::string on;
-            for (unsigned k = 0; k < phases; ++k) {
-                if ((e.phases >> k) & 1u) {
-                    on += (on.empty() ? "L" : ",L") + std::to_string(k + 1);
-                }
-            }
             std::printf("voltage %s on %s: start %.4f s, duration %.4f s, %s %.2f V (%.2f %% of %.1f V)%s\n",
-                        names[e.type], on.c_str(), e.startTime, e.duration,
+                        names[e.type], phaseNames(e.phases).c_str(), e.startTime, e.duration,
                         e.type == VoltageEventSwell ? "maximum" : "residual", e.extremeVoltage, e.extremePercent,
                         declared, note);
             ++counts[e.type];
         }
     }
 
+    void printRvc(const std::vector<RapidVoltageChange>& events, const char* note) {
+        for (const RapidVoltageChange& e : events) {
+            std::printf("RVC (Class A, threshold %.3g %% of %.1f V) on %s: start %.4f s, duration %.4f s, "
+                        "dUmax %.3f V, dUss %+.3f V%s\n",
+                        rvcThreshold, declared, phaseNames(e.phases).c_str(), e.startTime, e.duration, e.deltaUmax,
+                        e.deltaUss, note);
+            ++rvcCount;
+        }
+    }
+
     double declared;
     unsigned phases;
+    int steady;
+    double rvcThreshold;
+    unsigned valuesPerWindow = 0;
     std::unique_ptr<VoltageEventDetector> detector;
+    std::unique_ptr<RapidVoltageChangeDetector> rvc;
     int counts[4] = {0, 0, 0, 0};
+    int rvcCount = 0;
 };
 // One line per period value: time, frequency, then per phase the RMS values,
 // powers, fundamentals and the RVC state of the voltage.
@@ -493,17 +530,17 @@ int run(const Recording& rec) {
     const size_t block = 1024;
     const size_t total = rec.size();
     size_t items = 0;
-    int eventsStarted[4] = {0, 0, 0, 0};
-    double eventStart[4] = {0, 0, 0, 0};
-    bool inEvent[4] = {false, false, false, false};
     std::printf("powerquality: %u phase(s), %.0f Hz sampling, %.2f s of samples\n", phases, rec.sampleRate,
                 total / rec.sampleRate);
-    VoltageEventReport voltageEvents(module, rec.declaredVoltage, phases);
-    FrequencyReport frequencyReport = makeFrequencyReport(rec);
     const int steady = demo.steadyStateLength(rec.nominalFrequency);
-    std::printf("period values over %u half periods, %u %% overlap; RVC threshold %.3g %%, hysteresis %.3g %%, "
-                "steady state of %d values (no RVC result before the first %d)\n\n",
-                demo.halfPeriods, demo.overlap, demo.rvcThreshold, demo.rvcHysteresis, steady, steady);
+    VoltageEventReport voltageEvents(module, rec.declaredVoltage, phases, steady, demo.rvcThreshold);
+    FrequencyReport frequencyReport = makeFrequencyReport(rec);
+    std::printf("period values over %u half periods, %u %% overlap; RVCs after IEC 61000-4-30 Class A: threshold "
+                "%.3g %% of the declared voltage, hysteresis %.3g %%, steady state of %d values (none before the "
+                "first steady state); the module's own RVC detectors run with threshold %.3g %% of the mean and "
+                "hysteresis %.3g %% of the threshold (--write)\n\n",
+                demo.halfPeriods, demo.overlap, demo.rvcThreshold, demo.rvcThreshold / 2.0, steady,
+                demo.rvcThreshold, demo.rvcHysteresis);
     std::FILE* csvOut = nullptr;
     if (!demo.writeFile.empty()) {
         csvOut = std::fopen(demo.writeFile.c_str(), "w");
@@ -564,26 +601,7 @@ int run(const Recording& rec) {
                                         entry[1].symmetricalComponent.voltageMagnitude);
                     }
                 }
-                for (unsigned k = 0; k < phases; ++k) {
-                    const RvcResult& rvc = entry[k + 1].rvcVoltage;
-                    if (rvc.stateChanged && rvc.state == 1) {
-                        ++eventsStarted[k];
-                        eventStart[k] = rvc.time;
-                        inEvent[k] = true;
-                    }
-                    if (rvc.eventEnded) {
-                        inEvent[k] = false;
-                        std::printf("RVC event on L%u: start %.4f s, duration %.4f s, dUmax %.3f V, dUss %.3f V\n",
-                                    k + 1, eventStart[k], rvc.duration, rvc.deltaUmax, rvc.deltaUss);
-                    }
-                }
             }
-        }
-    }
-    for (unsigned k = 0; k < phases; ++k) {
-        if (inEvent[k]) {
-            std::printf("RVC event on L%u: start %.4f s, still in progress at the end of the samples\n", k + 1,
-                        eventStart[k]);
         }
     }
     voltageEvents.finish();
@@ -594,11 +612,7 @@ int run(const Recording& rec) {
         std::fclose(csvOut);
         std::printf("period values written to %s\n", demo.writeFile.c_str());
     }
-    std::printf("\n%zu period values; RVC events started per phase:", items);
-    for (unsigned k = 0; k < phases; ++k) {
-        std::printf(" L%u %d", k + 1, eventsStarted[k]);
-    }
-    std::printf("\n");
+    std::printf("\n%zu period values\n", items);
     return 0;
 }
 
@@ -617,8 +631,9 @@ void printUsage(std::FILE* out, const char* program) {
     "  --current-scale K      CSV current value times K gives amperes (1)\n"
     "  --half-periods N       half periods per period value (2)\n"
     "  --overlap PERCENT      overlap of successive period values (50)\n"
-    "  --rvc-threshold PCT    RVC threshold in percent of the steady-state mean (2)\n"
-    "  --rvc-hysteresis PCT   RVC hysteresis in percent of the threshold (50)\n"
+    "  --rvc-threshold PCT    RVC threshold: percent of the declared voltage for the Class A RVCs reported\n"
+    "                         (hysteresis half of it), of the steady-state mean for the module's own (2)\n"
+    "  --rvc-hysteresis PCT   hysteresis of the module's own RVC detectors, percent of the threshold (50)\n"
     "  --rvc-steady N         RVC steady-state length in period values (those of one second)\n"
     "  --print-all            print every period value\n"
     "  --write FILE           write every period value to FILE as CSV\n",
