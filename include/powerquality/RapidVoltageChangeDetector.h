@@ -29,7 +29,9 @@
 //   for against its means.
 // - An event during which any value of any phase lies strictly below the dip
 //   threshold [90 %] or strictly above the swell threshold [110 %] is
-//   discarded (it is a dip or swell), as is one still running at the end.
+//   discarded (it is a dip or swell). One still running at the end of the
+//   data is never queued (it cannot be told from a dip yet); getRunningEvents
+//   shows it.
 // - Characteristics: deltaUmax, the largest |value - mean before| of any
 //   phase over every value from the start up to the one that establishes the
 //   new steady state (so deltaUmax >= |deltaUss| always); deltaUss, mean of

@@ -1101,13 +1101,14 @@ def voltage_events(times, rms, udin):
     """Dips, swells and interruptions (EVENT_DTYPE rows, in order of start).
 
     times: end times of the period values; rms: shape (phases, values);
-    udin: declared voltage. The library's VoltageEventDetector decides; an
-    event still running at the end has ``ended`` False and its duration up
-    to the last value.
+    udin: declared voltage. The library's VoltageEventDetector decides, with
+    Ed. 3 time stamps (Urms(1/2) values); an event still running at the end
+    has ``ended`` False and its duration up to the last value.
     """
     if rms.size == 0:
         return np.zeros(0, EVENT_DTYPE)
     detector = _core.VoltageEventDetector(float(udin), int(rms.shape[0]))
+    detector.window_start_stamps = 2
     detector.add_rms_values(times, np.ascontiguousarray(rms.T))
     finished = detector.get_events()
     running = detector.running_events()
