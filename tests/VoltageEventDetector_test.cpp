@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "SignalDriver.h"
+#include "powerquality/VoltageEventDetectorApi.h"
 
 namespace {
 
@@ -140,6 +141,17 @@ TEST(VoltageEventDetector, EditionThreeStampsTheWindowStart) {
     EXPECT_EQ(events[1].startTime, 0.0 - 1.0 * 0.5);  // times 0 and 1 known: 0 minus one step of 0.5
     EXPECT_EQ(events[2].startTime, 2.0);              // the value three before 5.0
     EXPECT_THROW(d.setWindowStartStamps(65), std::invalid_argument);
+    // The flat door: a negative or too large count is refused, nothing changes.
+    VoltageEventDetectorHandle h = voltageEventDetector_create(230.0, 1);
+    int k = -1;
+    EXPECT_EQ(voltageEventDetector_setWindowStartStamps(h, -2), 1);
+    EXPECT_EQ(voltageEventDetector_setWindowStartStamps(h, 65), 1);
+    EXPECT_EQ(voltageEventDetector_getWindowStartStamps(h, &k), 0);
+    EXPECT_EQ(k, 0);
+    EXPECT_EQ(voltageEventDetector_setWindowStartStamps(h, 2), 0);
+    EXPECT_EQ(voltageEventDetector_getWindowStartStamps(h, &k), 0);
+    EXPECT_EQ(k, 2);
+    voltageEventDetector_destroy(h);
 }
 
 TEST(VoltageEventDetector, ThresholdsAndHysteresisDoNotChatter) {
