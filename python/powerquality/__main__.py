@@ -1,4 +1,5 @@
-"""Command line: ``python3 -m powerquality analyze RECORDING [--out DIR] [--plot FILE.png]``."""
+"""Command line: ``python3 -m powerquality analyze RECORDING [--out DIR] [--plot FILE.png]
+[--report FILE.html] [--assessment FILE.json]``."""
 
 import argparse
 import sys
@@ -42,6 +43,12 @@ def main(argv=None):
     p.add_argument("--voltages", help="voltage channel names, comma-separated (1 or 3)")
     p.add_argument("--currents", help="current channel names, comma-separated")
     p.add_argument("--rvc-threshold", type=float, default=5.0, help="RVC threshold, %% of the mean (default 5)")
+    p.add_argument("--report", metavar="FILE.html", help="write the EN 50160 report (one self-contained HTML file)")
+    p.add_argument("--assessment", metavar="FILE.json", help="write the EN 50160 assessment as JSON")
+    p.add_argument("--level", choices=("LV", "MV"), default="LV", help="network level for EN 50160 (default LV)")
+    p.add_argument("--system", choices=("synchronous", "island"), default="synchronous",
+                   help="synchronous or island system for EN 50160 (default synchronous)")
+    p.add_argument("--limits", metavar="FILE", help="an operator's limits (JSON or TOML) laid over EN 50160's")
     args = parser.parse_args(argv)
 
     try:
@@ -63,6 +70,26 @@ def main(argv=None):
             print(f"wrote {path}")
     if args.plot:
         print(f"wrote {report.plot(result, args.plot)}")
+    if args.report or args.assessment:
+        from . import en50160, htmlreport
+
+        try:
+            limits = en50160.limits_for(args.level, args.limits)
+        except (OSError, ValueError) as e:
+            print(f"powerquality: {e}", file=sys.stderr)
+            return 2
+        assessment = en50160.assess_analysis(result, level=args.level, system=args.system, limits=limits)
+        print(f"EN 50160    {assessment['verdict']} ({args.level}, {args.system}); {assessment['coverage']['text']}")
+        if args.assessment:
+            with open(args.assessment, "w", encoding="utf-8") as f:
+                f.write(htmlreport.to_json(assessment))
+            print(f"wrote {args.assessment}")
+        if args.report:
+            import os
+
+            htmlreport.write(args.report, assessment, en50160.from_analysis(result), result.events,
+                             title=f"EN 50160 report: {os.path.basename(recording.source)}")
+            print(f"wrote {args.report}")
     return 0
 
 
