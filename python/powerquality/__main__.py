@@ -78,7 +78,9 @@ def main(argv=None):
         except (OSError, ValueError) as e:
             print(f"powerquality: {e}", file=sys.stderr)
             return 2
-        assessment = en50160.assess_analysis(result, level=args.level, system=args.system, limits=limits)
+        tables = en50160.from_analysis(result)
+        assessment = en50160.assess_analysis(result, level=args.level, system=args.system, limits=limits,
+                                             tables=tables)
         print(f"EN 50160    {assessment['verdict']} ({args.level}, {args.system}); {assessment['coverage']['text']}")
         if args.assessment:
             with open(args.assessment, "w", encoding="utf-8") as f:
@@ -87,7 +89,7 @@ def main(argv=None):
         if args.report:
             import os
 
-            htmlreport.write(args.report, assessment, en50160.from_analysis(result), result.events,
+            htmlreport.write(args.report, assessment, tables, result.events,
                              title=f"EN 50160 report: {os.path.basename(recording.source)}")
             print(f"wrote {args.report}")
     return 0

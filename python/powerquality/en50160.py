@@ -519,10 +519,10 @@ def harmonic_columns(harmonics, windowed, phases, sample_rate, clock_offset, fla
 
 def _event_flags(ten, events):
     """Intervals in which a dip, swell or interruption falls (flagged, as IEC 61000-4-30 does)."""
-    out = np.zeros(len(ten), bool)
-    if events is None or not len(events) or not len(ten):
+    s, e = np.asarray(ten["startTime"], np.float64), np.asarray(ten["endTime"], np.float64)
+    out = np.zeros(len(s), bool)
+    if events is None or not len(events):
         return out
-    s, e = ten["startTime"], ten["endTime"]
     for ev in events:
         a, b = float(ev["startTime"]), float(ev["startTime"] + ev["duration"])
         out |= (s <= b) & (e >= a)
@@ -533,18 +533,24 @@ def from_analysis(a):
     """The tables :func:`assess` takes, from an ``Analysis``.
 
     The 10-minute rows are ``a.aggregated['10min']`` with the individual
-    harmonics added (:func:`harmonic_columns`) and 'flagged' also set on
-    every interval that a dip, swell or interruption touches; the 10-s
-    frequencies come from ``a.aggregated['10s']`` when the analysis has them,
-    else from the per-cycle frequencies; the 2-hour rows from
-    ``a.aggregated['2h']`` when present.
+    harmonics added (:func:`harmonic_columns`) where the rows lack them; the
+    10-s frequencies come from ``a.aggregated['10s']`` when the analysis has
+    them, else from the per-cycle frequencies; the 2-hour rows from
+    ``a.aggregated['2h']`` when present. In the 10-minute and 10-s rows
+    'flagged' is also set on every interval that a dip, swell or
+    interruption touches, so that flags made elsewhere and these agree.
     """
     aggregated = getattr(a, "aggregated", None) or {}
     out = {"10min": None, "10s": None, "2h": aggregated.get("2h")}
     offset = float(getattr(a, "clock_offset", 0.0) or 0.0)
-    out["10s"] = aggregated.get("10s")
-    if out["10s"] is None and getattr(a, "frequency", None) is not None and len(a.frequency):
-        out["10s"] = ten_second_frequencies(a.frequency, offset)
+    ten_s = aggregated.get("10s")
+    if ten_s is None and getattr(a, "frequency", None) is not None and len(a.frequency):
+        ten_s = ten_second_frequencies(a.frequency, offset)
+    if ten_s is not None:
+        out["10s"] = _columns(ten_s)
+        if "startTime" in out["10s"] and "endTime" in out["10s"]:
+            out["10s"]["flagged"] = np.asarray(out["10s"].get("flagged", np.zeros(len(ten_s), bool)), bool) | \
+                _event_flags(out["10s"], a.events)
     ten = aggregated.get("10min")
     if ten is not None:
         columns = _columns(ten)
@@ -563,12 +569,13 @@ def from_analysis(a):
     return out
 
 
-def assess_analysis(a, *, level="LV", system="synchronous", limits=None, nominal_voltage=None):
-    """:func:`assess` of an ``Analysis`` (Un: ``nominal_voltage`` or the analysis' declared voltage)."""
+def assess_analysis(a, *, level="LV", system="synchronous", limits=None, nominal_voltage=None, tables=None):
+    """:func:`assess` of an ``Analysis`` (Un: ``nominal_voltage`` or the analysis' declared voltage;
+    ``tables``: those of :func:`from_analysis`, made here when not given)."""
     from .analysis import start_datetime
 
     start = start_datetime(a.recording)
-    return assess(from_analysis(a), nominal_voltage=nominal_voltage or a.declared_voltage,
+    return assess(tables if tables is not None else from_analysis(a), nominal_voltage=nominal_voltage or a.declared_voltage,
                   nominal_frequency=a.nominal_frequency, level=level, system=system,
                   limits=limits if limits is not None else limits_for(level), events=a.events,
                   duration=float(a.recording.duration), start=start.isoformat() if start else None)

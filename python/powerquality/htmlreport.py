@@ -22,6 +22,7 @@ import numpy as np
 
 from . import en50160
 
+_MOST_POINTS = 4000
 PLOTS = ("voltage", "frequency", "flicker", "unbalance", "thd", "harmonics")
 _PHASE_COLOURS = {"A": "#8c564b", "B": "#222222", "C": "#7f7f7f"}
 _STYLE = """
@@ -101,6 +102,13 @@ def _series_plot(key, title, series, used, hlines, ylabel, band=None):
     fig, ax = _axes(title, ylabel)
     for label, (x, y) in series.items():
         colour = _PHASE_COLOURS.get(label, "tab:blue")
+        if len(y) > _MOST_POINTS:
+            # A long series (a year of 10-s values) as its envelope: the file stays small.
+            edges = np.linspace(0, len(y), _MOST_POINTS // 2 + 1).astype(int)
+            lo = np.fmin.reduceat(y, edges[:-1])
+            hi = np.fmax.reduceat(y, edges[:-1])
+            ax.fill_between(x[edges[:-1]], lo, hi, color=colour, lw=0.5, label=label if len(series) > 1 else None)
+            continue
         ax.plot(x, y, lw=0.8, color=colour, label=label if len(series) > 1 else None)
         if used is not None and np.any(~used):
             ax.plot(x[~used], y[~used], "o", mfc="none", color=colour, ms=4)
