@@ -399,8 +399,8 @@ def coverage(duration, intervals, used):
         text += (f": {share:.3g} % of a week. The standard's statistics run over a week (a year for the "
                  "frequency's ±1 % band); the verdicts here are over what was recorded only")
     if used < intervals:
-        text_left = f"; {intervals - used} interval(s) left out (flagged or not whole)"
-        text = text.replace(" intervals)", " intervals" + text_left + ")", 1)
+        text = text.replace(" intervals)", f" intervals, {intervals - used} of them left out as flagged or not whole)",
+                            1)
     return {"seconds": float(duration), "intervals": intervals, "used": used, "week_share": share,
             "whole_week": bool(week), "text": text}
 

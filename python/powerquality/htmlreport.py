@@ -26,13 +26,14 @@ _MOST_POINTS = 4000
 PLOTS = ("voltage", "frequency", "flicker", "unbalance", "thd", "harmonics")
 _PHASE_COLOURS = {"A": "#8c564b", "B": "#222222", "C": "#7f7f7f"}
 _STYLE = """
-body { font-family: sans-serif; margin: 1.5em auto; max-width: 62em; color: #111; background: #fff; }
+body { font-family: sans-serif; margin: 1.5em auto; max-width: 70em; color: #111; background: #fff; }
 h1 { font-size: 1.5em; margin-bottom: 0.2em; } h2 { font-size: 1.2em; margin-top: 1.6em; }
 table { border-collapse: collapse; margin: 0.6em 0; font-size: 0.9em; }
 th, td { border: 1px solid #bbb; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
-th { background: #eee; } td.num { text-align: right; }
+th { background: #eee; } td.num { text-align: right; white-space: nowrap; }
 .pass { background: #d6f5d6; } .fail { background: #f8d0d0; } .not-measured { background: #eee; color: #555; }
 .verdict { font-weight: bold; text-transform: uppercase; }
+.verdict .note { font-weight: normal; text-transform: none; }
 .overall { display: inline-block; padding: 0.2em 0.8em; font-size: 1.2em; border: 1px solid #888; }
 .note { color: #444; font-size: 0.9em; } figure { margin: 1em 0; } figure svg { width: 100%; height: auto; }
 figcaption { font-size: 0.9em; color: #333; } .empty { border: 1px dashed #aaa; padding: 1em; color: #555; }
@@ -237,10 +238,17 @@ def _verdict_table(assessment):
     if harmonics:
         verdicts = [r["verdict"] for r in harmonics]
         verdict = "fail" if "fail" in verdicts else ("pass" if "pass" in verdicts else "not measured")
-        worst = min((r for r in harmonics if r["share"] is not None), key=lambda r: r["share"], default=None)
+        # The worst order: the smallest share within, then the highest percentile against its limit.
+        worst = min((r for r in harmonics if r["share"] is not None),
+                    key=lambda r: (r["share"], -r["percentile"] / r["high"]), default=None)
         failing = [f"h{r['order']}" for r in harmonics if r["verdict"] == "fail"]
-        note = ("over the limit: " + ", ".join(failing)) if failing else (harmonics[0]["note"] if worst is None
-                                                                         else "")
+        missing = [f"h{r['order']}" for r in harmonics if r["verdict"] == "not measured"]
+        notes = []
+        if failing:
+            notes.append("over the limit: " + ", ".join(failing))
+        if missing and worst is not None:
+            notes.append("not measured: " + ", ".join(missing))
+        note = "; ".join(notes) if worst is not None else harmonics[0]["note"]
         first, last = harmonics[0]["order"], harmonics[-1]["order"]
         body.append(_verdict_row("Harmonic voltage", f"h{first} … h{last} per the table below",
                                  harmonics[0]["statistic"], worst, verdict, note,
@@ -256,7 +264,8 @@ def _verdict_row(parameter, condition, statistic, r, verdict, note, worst_label=
     else:
         worst = worst_label or str(r["phase"])
         if r["key"] in ("voltage", "frequency"):
-            worst += f" ({_num(r['min'], 5)} … {_num(r['max'], 5)} {r['unit']})"
+            digits = 6 if r["key"] == "frequency" else 5
+            worst += f" ({_num(r['min'], digits)} … {_num(r['max'], digits)} {r['unit']})"
         else:
             worst += f" (p{r['required']:g} {_num(r['percentile'])} {r['unit']})".replace(" )", ")")
         counts = f"{r['intervals']} ({r['flagged']} flagged, {r['partial']} partial)"
