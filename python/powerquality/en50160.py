@@ -73,6 +73,8 @@ cycle at 60 Hz lasts 8.3 ms) counts in the first column, one longer than
 not above 110 % in the bottom one. An interruption is also reported as the
 dip that contains it and is counted there once, as a dip below 5 %; an event
 still running at the end of the recording counts by its duration so far.
+MV uses the same two tables here (residual and maximum voltage in percent of
+the declared supply voltage Uc); their edges are data like the limits.
 """
 
 import copy
@@ -195,7 +197,7 @@ def _within(values, low, high):
     return ok
 
 
-def _judge(phases, used, low, high, share, unit_low=None, unit_high=None):
+def _judge(phases, used, low, high, share):
     """Share within [low, high] per phase over the used intervals, worst phase first."""
     result = {"share": None, "phase": None, "count": 0, "min": None, "max": None, "percentile": None}
     worst = None
@@ -575,7 +577,7 @@ def assess_analysis(a, *, level="LV", system="synchronous", limits=None, nominal
     from .analysis import start_datetime
 
     start = start_datetime(a.recording)
-    return assess(tables if tables is not None else from_analysis(a), nominal_voltage=nominal_voltage or a.declared_voltage,
-                  nominal_frequency=a.nominal_frequency, level=level, system=system,
+    return assess(tables if tables is not None else from_analysis(a),
+                  nominal_voltage=nominal_voltage or a.declared_voltage, nominal_frequency=a.nominal_frequency, level=level, system=system,
                   limits=limits if limits is not None else limits_for(level), events=a.events,
                   duration=float(a.recording.duration), start=start.isoformat() if start else None)

@@ -166,7 +166,8 @@ def test_dips_and_swells_count_in_their_cells_at_the_borders():
         expected = np.zeros_like(table)
         expected[row, col] = 1
         np.testing.assert_array_equal(table, expected, err_msg=f"type {kind}, u {u} %, t {t} s")
-    assert dips["rows"][0] == "90 > u ≥ 80" and dips["columns"][:2] == ["10 ms ≤ t ≤ 200 ms", "200 ms < t ≤ 500 ms"]
+    assert dips["rows"][0] == "90 > u ≥ 80"
+    assert dips["columns"][:2] == ["10 ms ≤ t ≤ 200 ms", "200 ms < t ≤ 500 ms"]
     assert swells["rows"] == ["u ≥ 120", "120 > u > 110"] and swells["columns"][-1] == "t > 60 s"
 
 
