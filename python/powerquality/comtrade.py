@@ -215,7 +215,8 @@ def _scaled(scales, values, indices):
     out = np.empty((len(indices), len(values)))
     for row, k in enumerate(indices):
         a, b, ratio, prefix = scales[k]
-        v = values[:, k].astype(np.float64) * a + b
+        column = values[:, k]
+        v = (column if column.dtype == np.float64 else column.astype(np.float64)) * a + b
         if ratio is not None:
             v *= ratio
         if prefix is not None:
