@@ -22,8 +22,9 @@ A .cff holds the four files as sections, each introduced by a line
 ``--- file type: CFG ---``, ``--- file type: INF ---``,
 ``--- file type: HDR ---``, and ``--- file type: DAT ASCII ---`` or
 ``--- file type: DAT BINARY: <byte count> ---`` (markers in any case, with
-any surrounding blanks, the colons optional; INF and HDR may be left out). The byte count is the
-length of the binary data that follows the marker line, whatever the
+any surrounding blanks, the colons optional; INF and HDR may be left out).
+The byte count is the length of the binary data that follows the marker
+line, whatever the
 configuration's binary type; only blank lines or further sections may
 follow it.
 
