@@ -484,39 +484,151 @@ def ten_second_frequencies(frequency, clock_offset=0.0):
     return out[cycles > 0]
 
 
-def harmonic_columns(harmonics, windowed, phases, sample_rate, clock_offset, flags, highest=40):
-    """10-minute individual harmonics (percent of the fundamental, orders 2..highest) per phase.
-
-    The per-window ratios are aggregated by the library's IntervalAggregator
-    on the same clock as ``aggregate_windows`` (root mean square), so the
-    rows line up with the other 10-minute values. Returns {name: values}.
-    """
-    from . import _core
-
+def _harmonic_ratios(harmonics, phases, highest=40):
+    """(names, values per window) of the individual harmonics in percent of the fundamental, orders 2..highest."""
     h = np.asarray(harmonics["harmonicsVoltage"], np.float64)
     top = min(highest, h.shape[-1] - 1)
-    if top < 2 or len(windowed) == 0:
-        return {}
+    if top < 2:
+        return [], np.zeros((len(h), 0))
     names, columns = [], []
     for k in range(phases):
         label = "ABC"[k] + "." if phases > 1 else ""
-        fundamental = h[:, k, 1]
         with np.errstate(invalid="ignore", divide="ignore"):
-            ratios = 100.0 * h[:, k, 2:top + 1] / fundamental[:, None]
-        for order in range(2, top + 1):
-            names.append(f"{label}harmonicsVoltage.{order}")
-        columns.append(ratios)
-    values = np.hstack(columns)
-    bad = ~np.isfinite(values)
-    flags = np.asarray(flags, bool) | bad.any(axis=1)
-    values = np.where(bad, 0.0, values)
-    starts = windowed["firstSampleIndex"].astype(np.float64) / sample_rate
-    ends = np.maximum(windowed["time"].astype(np.float64), starts)
-    aggregator = _core.IntervalAggregator(values.shape[1], float(clock_offset))
-    aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)
-    aggregator.flush()
-    rows = aggregator.ten_minute_intervals()
-    return {name: rows["values"][:, j] for j, name in enumerate(names)} | {"clockInterval": rows["clockInterval"]}
+            columns.append(100.0 * h[:, k, 2:top + 1] / h[:, k, 1:2])
+        names += [f"{label}harmonicsVoltage.{order}" for order in range(2, top + 1)]
+    return names, np.hstack(columns)
+
+
+class _Harmonics:
+    """10-minute individual harmonics (percent of the fundamental, orders 2 to 40) per phase.
+
+    The per-window ratios are aggregated by the library's IntervalAggregator
+    on the same clock as the other 10-minute values (root mean square), so
+    the rows line up with them by their clock interval; the rows' own
+    'flagged' decides, so the windows go in unflagged.
+    """
+
+    def __init__(self, phases, sample_rate, clock_offset):
+        self.phases, self.fs, self.offset = phases, float(sample_rate), float(clock_offset)
+        self.aggregator = self.names = None
+        self.rows = []
+
+    def add(self, windowed, harmonics):
+        if windowed is None or not len(windowed) or not harmonics or "harmonicsVoltage" not in harmonics:
+            return
+        names, values = _harmonic_ratios(harmonics, self.phases)
+        if not names:
+            return
+        if self.aggregator is None:
+            from . import _core
+
+            self.names = names
+            self.aggregator = _core.IntervalAggregator(len(names), self.offset)
+        width = len(self.names)
+        if values.shape[1] != width:  # the first windows set the orders
+            values = np.pad(values, ((0, 0), (0, max(0, width - values.shape[1]))))[:, :width]
+        bad = ~np.isfinite(values)
+        starts = windowed["firstSampleIndex"].astype(np.float64) / self.fs
+        ends = np.maximum(windowed["time"].astype(np.float64), starts)
+        self.aggregator.add_windows(starts, ends, np.ascontiguousarray(np.where(bad, 0.0, values)), bad.any(axis=1))
+        self.rows.append(self.aggregator.ten_minute_intervals())
+
+    def finish(self):
+        """{name: values} and 'clockInterval' of every 10-minute row."""
+        if self.aggregator is None:
+            return {}
+        self.aggregator.flush()
+        self.rows.append(self.aggregator.ten_minute_intervals())
+        rows = np.concatenate(self.rows)
+        out = {name: rows["values"][:, j] for j, name in enumerate(self.names)}
+        out["clockInterval"] = rows["clockInterval"]
+        return out
+
+
+def _tracker_ten_second(rows, sample_rate, divisor):
+    """The tracker's 10-s intervals (caller indices, 'flag' set when tracked throughout) as 10-s rows."""
+    out = np.zeros(len(rows), FREQUENCY_10S_DTYPE)
+    out["startTime"] = rows["firstSampleIndex"].astype(np.float64) / divisor / sample_rate
+    out["endTime"] = rows["endSampleIndex"].astype(np.float64) / divisor / sample_rate
+    out["frequency"] = rows["frequency"]
+    out["cycles"] = rows["cycleCount"]
+    out["flagged"] = ~rows["flag"].astype(bool)
+    out["complete"] = rows["cycleCount"] > 0
+    return out
+
+
+def _tables(ten, ten_second, two_hour, events, harmonics):
+    """The tables :func:`assess` takes, from the pieces an analysis gives (see :func:`from_analysis`)."""
+    out = {"10min": None, "10s": None, "2h": two_hour}
+    if ten_second is not None:
+        out["10s"] = _columns(ten_second)
+        out["10s"]["flagged"] = np.asarray(out["10s"].get("flagged", np.zeros(len(ten_second), bool)), bool) | \
+            _event_flags(out["10s"], events)
+    if ten is not None:
+        columns = _columns(ten)
+        columns["flagged"] = np.asarray(columns.get("flagged", np.zeros(len(ten), bool)), bool) | \
+            _event_flags(columns, events)
+        if harmonics and len(ten) and not any("harmonicsVoltage." in k for k in columns):
+            extra = dict(harmonics)
+            where = np.searchsorted(extra.pop("clockInterval"), columns["clockInterval"])
+            found = (where < len(next(iter(extra.values())))) if extra else None
+            for name, values in extra.items():
+                columns[name] = np.where(found, values[np.minimum(where, len(values) - 1)], np.nan)
+        out["10min"] = columns
+    return out
+
+
+class Gather:
+    """Consumer of the analysis pipeline (``process(block)``): what the assessment needs, gathered as the
+    blocks pass (10-minute and 2-hour rows, 10-s frequencies, events, and the windows' harmonics aggregated
+    over 10 minutes), in memory that grows with the 10-minute rows, not the samples.
+
+    Needs the windows' ``harmonicsVoltage`` arrays (``stream(..., arrays=("harmonicsVoltage",))``) for the
+    harmonics rows; without them those rows are "not measured".
+    """
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.parts = {"10min": [], "2h": [], "10s": [], "events": []}
+        self.harmonics = _Harmonics(len(ctx.voltages), ctx.sample_rate, ctx.clock_offset)
+        self.finished = None
+
+    def process(self, b):
+        from .analysis import DIVISOR
+
+        p = self.parts
+        if b.aggregated is not None:
+            p["10min"].append(b.aggregated["10min"])
+            if b.aggregated.get("2h") is not None:
+                p["2h"].append(b.aggregated["2h"])
+        if getattr(b, "ten_second", None) is not None and len(b.ten_second):
+            p["10s"].append(_tracker_ten_second(b.ten_second, self.ctx.sample_rate, DIVISOR))
+        p["events"].append(b.events)
+        self.harmonics.add(b.windowed, b.harmonics)
+        if b.last:
+            self.finished = self.harmonics.finish()
+
+    def events(self):
+        events = np.concatenate(self.parts["events"]) if self.parts["events"] else np.zeros(0)
+        return events[np.argsort(events["startTime"], kind="stable")] if len(events) else events
+
+    def tables(self):
+        p = self.parts
+        return _tables(np.concatenate(p["10min"]) if p["10min"] else None,
+                       np.concatenate(p["10s"]) if p["10s"] else None,
+                       np.concatenate(p["2h"]) if p["2h"] else None, self.events(), self.finished)
+
+    def assess(self, tables=None, *, level="LV", system="synchronous", limits=None, nominal_voltage=None):
+        """:func:`assess` of what was gathered (Un: ``nominal_voltage`` or the run's declared voltage)."""
+        from .analysis import start_datetime
+
+        ctx = self.ctx
+        start = start_datetime(ctx.recording)
+        return assess(tables if tables is not None else self.tables(),
+                      nominal_voltage=nominal_voltage or ctx.declared_voltage,
+                      nominal_frequency=ctx.nominal_frequency, level=level, system=system,
+                      limits=limits if limits is not None else limits_for(level), events=self.events(),
+                      duration=ctx.positions / ctx.sample_rate, start=start.isoformat() if start else None)
 
 
 def _event_flags(ten, events):
@@ -535,40 +647,29 @@ def from_analysis(a):
     """The tables :func:`assess` takes, from an ``Analysis``.
 
     The 10-minute rows are ``a.aggregated['10min']`` with the individual
-    harmonics added (:func:`harmonic_columns`) where the rows lack them; the
-    10-s frequencies come from ``a.aggregated['10s']`` when the analysis has
-    them, else from the per-cycle frequencies; the 2-hour rows from
+    harmonics added where the rows lack them (the windows' harmonics
+    aggregated over the same 10 minutes); the 10-s frequencies are the
+    tracker's (``a.ten_second``), else made from the tracked cycles
+    (:func:`ten_second_frequencies`); the 2-hour rows are
     ``a.aggregated['2h']`` when present. In the 10-minute and 10-s rows
     'flagged' is also set on every interval that a dip, swell or
     interruption touches, so that flags made elsewhere and these agree.
     """
+    from .analysis import DIVISOR
+
     aggregated = getattr(a, "aggregated", None) or {}
-    out = {"10min": None, "10s": None, "2h": aggregated.get("2h")}
     offset = float(getattr(a, "clock_offset", 0.0) or 0.0)
     ten_s = aggregated.get("10s")
+    if ten_s is None and getattr(a, "ten_second", None) is not None and len(a.ten_second):
+        ten_s = _tracker_ten_second(a.ten_second, a.sample_rate, DIVISOR)
     if ten_s is None and getattr(a, "frequency", None) is not None and len(a.frequency):
         ten_s = ten_second_frequencies(a.frequency, offset)
-    if ten_s is not None:
-        out["10s"] = _columns(ten_s)
-        if "startTime" in out["10s"] and "endTime" in out["10s"]:
-            out["10s"]["flagged"] = np.asarray(out["10s"].get("flagged", np.zeros(len(ten_s), bool)), bool) | \
-                _event_flags(out["10s"], a.events)
-    ten = aggregated.get("10min")
-    if ten is not None:
-        columns = _columns(ten)
-        columns["flagged"] = np.asarray(columns.get("flagged", np.zeros(len(ten), bool)), bool) | \
-            _event_flags(ten, a.events)
-        if getattr(a, "harmonics", None) and a.windowed is not None and len(ten) and \
-                not any(".harmonicsVoltage." in k or k.startswith("harmonicsVoltage.") for k in columns):
-            # The rows' own 'flagged' decides; the harmonics' aggregator needs no flags.
-            extra = harmonic_columns(a.harmonics, a.windowed, len(a.voltages), a.sample_rate, offset,
-                                     np.zeros(len(a.windowed), bool))
-            if extra:
-                match = np.searchsorted(extra.pop("clockInterval"), columns["clockInterval"])
-                for name, values in extra.items():
-                    columns[name] = values[np.minimum(match, len(values) - 1)]
-        out["10min"] = columns
-    return out
+    harmonics = None
+    if getattr(a, "harmonics", None) and a.windowed is not None:
+        collected = _Harmonics(len(a.voltages), a.sample_rate, offset)
+        collected.add(a.windowed, a.harmonics)
+        harmonics = collected.finish()
+    return _tables(aggregated.get("10min"), ten_s, aggregated.get("2h"), a.events, harmonics)
 
 
 def assess_analysis(a, *, level="LV", system="synchronous", limits=None, nominal_voltage=None, tables=None):

@@ -187,3 +187,36 @@ def test_ten_second_frequencies_from_cycles():
     assert out["cycles"][1:4].tolist() == [500, 500, 500]
     assert out["frequency"][1] == pytest.approx(50.0, rel=1e-12)
     assert out["frequency"][2] == pytest.approx(500 / (499 / 50 + 1 / 49), rel=1e-12)
+
+
+def test_the_pipelines_consumer_and_a_whole_analysis_give_the_same_tables():
+    import powerquality as pq
+    from powerquality import analysis
+    from conftest import three_phase
+
+    fs = 3200.0
+    u = three_phase(fs, 25.0) + 0.03 * three_phase(fs, 25.0, f=250.0)  # 3 % fifth harmonic
+    u[:, int(12 * fs):int(12.15 * fs)] *= 0.5
+    a = pq.analyze(voltages=u, sample_rate=fs, block_size=7000)
+    gather = None
+
+    class Start:
+        def process(self, b):
+            nonlocal gather
+            gather = gather or en50160.Gather(ctx)
+            gather.process(b)
+
+    s = analysis.stream(voltages=u, sample_rate=fs, block_size=3000, arrays=("harmonicsVoltage",))
+    ctx = s.ctx
+    start = Start()
+    for b in s:
+        start.process(b)
+    whole, streamed = en50160.from_analysis(a), gather.tables()
+    assert len(whole["10s"]["frequency"]) == 2 and whole["10s"]["flagged"].tolist() == [True, True]
+    for key in ("10s", "10min"):
+        assert sorted(whole[key]) == sorted(streamed[key])
+        for name in whole[key]:
+            np.testing.assert_array_equal(whole[key][name], streamed[key][name], err_msg=f"{key} {name}")
+    assert whole["10min"]["A.harmonicsVoltage.5"] == pytest.approx([3.0], rel=1e-3)
+    r = gather.assess(level="LV")
+    assert r["dips"]["counts"][2][0] == 1 and r["settings"]["nominal_voltage"] == pytest.approx(230.0, rel=1e-3)
