@@ -18,7 +18,9 @@ tables were made: ``assess(tables, ...)`` takes
   in seconds).
 
 A column that is missing makes its rows "not measured", never a failure.
-:func:`from_analysis` builds these tables from an ``Analysis``.
+:func:`from_analysis` builds these tables from an ``Analysis``;
+:class:`Gather`, a consumer of the streaming pipeline, gathers the same
+tables as the blocks pass.
 
 How the figures are read here
 -----------------------------
