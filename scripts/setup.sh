@@ -10,6 +10,7 @@
 #   test      GoogleTest, Google Benchmark and the Python package's test tools
 #   cross     the 32-bit x86 targets (-m32 under qemu, the MinGW-w64 DLL)
 #   sanitize  clang with its sanitizer and libFuzzer runtimes
+#   browser   headless Chromium, which renders the EN 50160 report in its test
 #   all       every group
 #
 # As root, missing packages are installed with apt-get; otherwise with sudo
@@ -24,9 +25,10 @@ packages_build="cmake make g++ pkg-config libeigen3-dev"
 packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest python3-h5py"
 packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686"
 packages_sanitize="clang libclang-rt-dev"
+packages_browser="chromium"
 
 [ $# -eq 0 ] && set -- build test
-[ "$*" = all ] && set -- build test cross sanitize
+[ "$*" = all ] && set -- build test cross sanitize browser
 
 if ! command -v dpkg >/dev/null 2>&1; then
   echo "setup: no dpkg here; install the equivalents of: $(for g in "$@"; do v=packages_$g; printf '%s ' "${!v}"; done)" >&2
@@ -38,7 +40,7 @@ missing_build=""
 for group in "$@"; do
   var=packages_$group
   if [ -z "${!var+set}" ]; then
-    echo "setup: unknown group '$group' (build, test, cross, sanitize, all)" >&2
+    echo "setup: unknown group '$group' (build, test, cross, sanitize, browser, all)" >&2
     exit 2
   fi
   for p in ${!var}; do

@@ -1,4 +1,5 @@
-"""Command line: ``python3 -m powerquality analyze RECORDING [--out DIR [--detail]] [--plot FILE.png]``.
+"""Command line: ``python3 -m powerquality analyze RECORDING [--out DIR [--detail]] [--plot FILE.png]
+[--report FILE.html] [--assessment FILE.json]``.
 
 The recording is read and analysed block by block, the tables written as
 the blocks pass, so a week takes the memory of a minute. Output paths are
@@ -12,7 +13,7 @@ import argparse
 import os
 import sys
 
-from . import analysis, report
+from . import analysis, en50160, report
 from .recording import RecordingError
 
 BLOCK_SECONDS = 4  # seconds of samples per block: few enough passes through Python, a small ring
@@ -46,6 +47,9 @@ def _check_outputs(args):
             import h5py  # noqa: F401
         except ImportError:
             raise ValueError("--detail writes HDF5 through h5py: install Debian's python3-h5py") from None
+    for option, path in (("--report", args.report), ("--assessment", args.assessment)):
+        if path and (os.path.isdir(path) or not os.path.isdir(os.path.dirname(os.path.abspath(path)))):
+            raise ValueError(f"{option} {path}: give a file name in a folder that exists")
     if args.plot:
         folder = os.path.dirname(os.path.abspath(args.plot))
         if os.path.isdir(args.plot):
@@ -84,6 +88,12 @@ def main(argv=None):
     p.add_argument("--rvc-threshold", type=_positive, default=5.0,
                    help="RVC threshold (IEC 61000-4-30 Class A), %% of Udin; the hysteresis is half of it (default 5)")
     p.add_argument("--quiet", action="store_true", help="no progress line")
+    p.add_argument("--report", metavar="FILE.html", help="write the EN 50160 report (one self-contained HTML file)")
+    p.add_argument("--assessment", metavar="FILE.json", help="write the EN 50160 assessment as JSON")
+    p.add_argument("--level", choices=("LV", "MV"), default="LV", help="network level for EN 50160 (default LV)")
+    p.add_argument("--system", choices=("synchronous", "island"), default="synchronous",
+                   help="synchronous or island system for EN 50160 (default synchronous)")
+    p.add_argument("--limits", metavar="FILE", help="an operator's limits (JSON or TOML) laid over EN 50160's")
     args = parser.parse_args(argv)
     if args.frequency is not None:
         parser.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
@@ -91,6 +101,7 @@ def main(argv=None):
 
     try:
         _check_outputs(args)
+        limits = en50160.limits_for(args.level, args.limits) if args.report or args.assessment else None
         recording = analysis.open_recording(args.recording, sample_rate=args.rate, nominal_frequency=args.nominal)
         stream = analysis.stream(
             recording, nominal_frequency=args.nominal, declared_voltage=args.udin,
@@ -98,7 +109,7 @@ def main(argv=None):
             current_channels=args.currents.split(",") if args.currents else None,
             fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold,
             block_size=int(BLOCK_SECONDS * recording.sample_rate),
-            arrays=("harmonicsVoltage",) if args.plot else False)
+            arrays=("harmonicsVoltage",) if args.plot or limits else False)
         ctx = stream.ctx
         if not args.quiet and sys.stderr.isatty():
             stream.progress = report.Progress(recording.samples)
@@ -106,11 +117,12 @@ def main(argv=None):
         digest = report.Digest(ctx)
         tables = report.Tables(ctx, args.out) if args.out else None
         detail = report.Detail(ctx, os.path.join(args.out, "detail.h5")) if args.detail else None
-        picture = None
+        picture = gather = None
         for b in stream:
             if not consumers:
                 picture = report.Picture(ctx) if args.plot else None
-                consumers = [c for c in (digest, tables, detail, picture) if c is not None]
+                gather = en50160.Gather(ctx) if limits else None
+                consumers = [c for c in (digest, tables, detail, picture, gather) if c is not None]
             for c in consumers:
                 c.process(b)
     except (RecordingError, OSError, KeyError, ValueError, RuntimeError) as e:
@@ -123,7 +135,26 @@ def main(argv=None):
         print(f"wrote {path}")
     if picture is not None:
         print(f"wrote {picture.save(args.plot)}")
+    if gather is not None:
+        _assessment(args, gather, limits, recording)
     return 0
+
+
+def _assessment(args, gather, limits, recording):
+    """The EN 50160 verdict printed, and the report and assessment files written."""
+    from . import htmlreport
+
+    tables = gather.tables()
+    assessment = gather.assess(tables, level=args.level, system=args.system, limits=limits)
+    print(f"EN 50160    {assessment['verdict']} ({args.level}, {args.system}); {assessment['coverage']['text']}")
+    if args.assessment:
+        with open(args.assessment, "w", encoding="utf-8") as f:
+            f.write(htmlreport.to_json(assessment))
+        print(f"wrote {args.assessment}")
+    if args.report:
+        htmlreport.write(args.report, assessment, tables, gather.events(),
+                         title=f"EN 50160 report: {os.path.basename(recording.source)}")
+        print(f"wrote {args.report}")
 
 
 if __name__ == "__main__":

@@ -501,9 +501,13 @@ class _Events:
 
     def process(self, b):
         period = b.period
-        rows = [period[period["phase"] == k] for k in range(self.phases)]
-        times = rows[0]["time"]
-        rms = np.vstack([r["rmsVoltage"] for r in rows]) if self.phases else np.zeros((0, 0))
+        # Each item is its records in order: the total (with more than one phase), then the phases.
+        step = self.phases + (1 if self.phases > 1 else 0)
+        skip = step - self.phases
+        times = period["time"][skip::step]
+        rms = np.empty((self.phases, len(times)))
+        for k in range(self.phases):
+            rms[k] = period["rmsVoltage"][skip + k::step]
         if len(times):
             peak = rms.max(axis=1)
             self.ctx.voltage_peak = np.fmax(self.ctx.voltage_peak, peak)

@@ -22,14 +22,23 @@ A .cff holds the four files as sections, each introduced by a line
 ``--- file type: CFG ---``, ``--- file type: INF ---``,
 ``--- file type: HDR ---``, and ``--- file type: DAT ASCII ---`` or
 ``--- file type: DAT BINARY: <byte count> ---`` (markers in any case, with
-any surrounding blanks; INF and HDR may be left out). The byte count is the
-length of the binary data that follows the marker line, whatever the
+any surrounding blanks, the colons optional; INF and HDR may be left out).
+The byte count is the length of the binary data that follows the marker
+line, whatever the
 configuration's binary type; only blank lines or further sections may
 follow it.
 
 Sample rates come from the configuration. A recording with several rates,
 or with rate 0 (time stamps only), is read at the rate its time stamps
-show when they are uniform; otherwise a RecordingError says why.
+show, fitted from the first to the last, when they are uniform; otherwise
+a RecordingError says why, naming the rate's line of the configuration. A
+binary data file (or DAT section) must hold exactly the samples the
+configuration announces: any other size is refused (most often the data
+file type is wrong), and so is a negative sample count.
+
+``open_blocks(path)`` opens a recording for reading block by block
+(``Recording.blocks``), memory independent of the file's size; ``read``
+reads it whole, built on the same reading.
 
 Every malformed line is reported as ``file:line: what was expected`` (in a
 .cff, the line of the .cff; after binary data, ``file:byte N:``).
@@ -51,8 +60,10 @@ _MISSING = {"BINARY": -32768, "BINARY32": -2147483648}
 _BOM = b"\xef\xbb\xbf"
 # A line that means to be a section marker of a .cff, and one that is.
 _MARKER_LIKE = re.compile(r"\s*---\s*file\s*type\b", re.I)
-_MARKER = re.compile(r"\s*---\s*file\s*type\s*:\s*(?P<kind>cfg|inf|hdr|dat\s+ascii|dat\s+binary)\s*"
-                     r"(?::\s*(?P<count>\d+)\s*)?---\s*$", re.I)
+# Read as a person would: the colons may be left out and the blanks doubled
+# ("--- file type  CFG ---", "--- file type: DAT BINARY 1234 ---").
+_MARKER = re.compile(r"\s*---\s*file\s*type\s*:?\s*(?P<kind>cfg|inf|hdr|dat\s+ascii|dat\s+binary)\s*"
+                     r"(?::?\s*(?P<count>\d+)\s*)?---\s*$", re.I)
 
 
 class ComtradeError(RecordingError):
@@ -220,7 +231,8 @@ def _scaled(scales, values, indices):
     out = np.empty((len(indices), len(values)))
     for row, k in enumerate(indices):
         a, b, ratio, prefix = scales[k]
-        v = values[:, k].astype(np.float64) * a + b
+        column = values[:, k]
+        v = (column if column.dtype == np.float64 else column.astype(np.float64)) * a + b
         if ratio is not None:
             v *= ratio
         if prefix is not None:

@@ -505,7 +505,8 @@ class Picture:
         if w is not None and len(w):
             times = w["time"].astype(np.float64)
             for k in range(len(ctx.voltages)):
-                self._envelope(self.thd, k, self._bins(times), w["phases"][:, k]["thdVoltage"]["thd"].astype(np.float64))
+                thd = w["phases"][:, k]["thdVoltage"]["thd"].astype(np.float64)
+                self._envelope(self.thd, k, self._bins(times), thd)
             thd = _thd_of(w, len(ctx.voltages)).astype(np.float64)
             good = np.isfinite(thd)
             for marks in (b.window_flags, getattr(b, "window_gaps", None)):

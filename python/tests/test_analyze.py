@@ -243,3 +243,52 @@ def test_a_dip_in_the_first_second_is_no_rvc_and_udin_falls_back_to_the_median()
     a = pq.analyze(voltages=u, sample_rate=FS)
     assert len(a.events) == 1 and len(a.rvc) == 0
     assert a.declared_voltage == pytest.approx(230.0, rel=1e-3) and a.udin_source.startswith("median")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--plot", "/missing/folder/x.png"], "--plot /missing/folder/x.png: no folder /missing/folder"),
+    (["--out", "{file}"], "exists and is not a folder"),
+    (["--detail"], "--detail writes detail.h5 into the --out folder"),
+    (["--fixed-frequency", "0"], "argument --fixed-frequency: 0: give a positive number"),
+    (["--rate", "-5"], "argument --rate: -5: give a positive number"),
+    (["--udin", "nan"], "argument --udin: nan: give a positive number"),
+    (["--frequency", "50"], "say --nominal HZ or --fixed-frequency HZ"),
+])
+def test_cli_refuses_bad_options_and_output_paths_before_analysing(tmp_path, args, message):
+    cfg = comtrade_write_short(tmp_path)
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    run = _cli("analyze", cfg, *[a.format(file=blocker) for a in args])
+    assert run.returncode == 2 and message in run.stderr and "Traceback" not in run.stderr, run.stderr
+
+
+def comtrade_write_short(tmp_path, fs=FS, scale=1.0):
+    u = three_phase(fs, 1.0) * scale
+    return pq.comtrade.write(str(tmp_path / "rec"), {"VA": u[0], "VB": u[1], "VC": u[2]}, fs, file_type="FLOAT32",
+                             phases={"VA": "A", "VB": "B", "VC": "C"})
+
+
+def test_bad_numbers_of_analyze_are_refused_by_name():
+    u = three_phase(FS, 1.0)
+    for kwargs, message in (({"sample_rate": 0}, "sample_rate 0: give a positive number"),
+                            ({"sample_rate": FS, "fixed_frequency": 0.0}, "fixed frequency 0.0: give a positive"),
+                            ({"sample_rate": FS, "fixed_frequency": FS}, "not below half the sample rate"),
+                            ({"sample_rate": FS, "declared_voltage": -230}, "declared voltage -230")):
+        with pytest.raises(ValueError, match=message):
+            pq.analyze(voltages=u, **kwargs)
+
+
+def test_noise_on_the_voltage_channels_is_called_no_voltage_and_harmonics_stop_at_nyquist(tmp_path):
+    # Full scale about 325 V; the noise a ten-thousandth of it.
+    u = np.random.default_rng(1).normal(0.0, 0.03, (3, int(FS)))
+    cfg = pq.comtrade.write(str(tmp_path / "noise"), {"VA": u[0], "VB": u[1], "VC": u[2]}, FS, file_type="FLOAT32",
+                            phases={"VA": "A", "VB": "B", "VC": "C"})
+    with open(cfg) as f:
+        text = f.read().replace(",0,-32767,32767,", ",0,-325,325,")  # FLOAT32 stores volts: its range in volts
+    with open(cfg, "w") as f:
+        f.write(text)
+    with pytest.raises(pq.recording.RecordingError, match="VA, VB, VC carry no voltage"):
+        pq.analyze(cfg, fixed_frequency=50.0)
+    # At 1600 Hz the 16th harmonic is the last below the Nyquist frequency.
+    a = pq.analyze(voltages=three_phase(1600.0, 2.0), sample_rate=1600.0, fixed_frequency=50.0)
+    assert a.harmonics["harmonicsVoltage"].shape[-1] == 17

@@ -1,0 +1,686 @@
+"""EN 50160 assessment of a recording's aggregated values and events.
+
+Pure functions over plain tables, so the assessment does not care how the
+tables were made: ``assess(tables, ...)`` takes
+
+- ``tables['10min']``: 10-minute rows (a structured array or a dict of
+  columns) with the phase voltages ``'A.rmsVoltage'`` ... (``'rmsVoltage'``
+  on one phase), their THD ``'A.thdVoltage.thd'`` (percent of the
+  fundamental), the negative-sequence unbalance ``'u2'`` (percent),
+  individual harmonics ``'A.harmonicsVoltage.5'`` (order 5, percent of the
+  fundamental) and, where measured, ``'A.pst'``; plus ``'flagged'`` and
+  ``'complete'`` where the table has them;
+- ``tables['10s']``: 10-second frequencies (``'frequency'`` in Hz, and
+  ``'flagged'``), see :func:`ten_second_frequencies`;
+- ``tables['2h']``: 2-hour ``'A.plt'`` ... (absent: flicker "not measured");
+- ``events``: EVENT_DTYPE rows of ``analyze`` (type 1 dip, 2 swell,
+  3 interruption; ``extremePercent`` of the declared voltage, ``duration``
+  in seconds).
+
+A column that is missing makes its rows "not measured", never a failure.
+:func:`from_analysis` builds these tables from an ``Analysis``;
+:class:`Gather`, a consumer of the streaming pipeline, gathers the same
+tables as the blocks pass.
+
+How the figures are read here
+-----------------------------
+The limits are data, in one place (``LIMITS``: low voltage 'LV' and medium
+voltage 'MV'); ``limits_for(level, path)`` lays an operator's JSON or TOML
+file over them key by key (a key given replaces the default's, a key left
+out keeps it; a list is replaced whole).
+
+- Power frequency (10-s mean), synchronous systems: within ±1 % of the
+  nominal frequency for 99.5 % of a year, within +4/−6 % all the time;
+  island systems: ±2 % for 95 % of a week, ±15 % all the time.
+- Supply voltage variations (10-minute mean RMS against the declared
+  voltage Un): LV within ±10 % for 95 % of a week and within +10/−15 % all
+  the time; MV within ±10 % for 99 % of a week and ±15 % all the time; in an
+  island system (either level) within +10/−15 % all the time.
+- Flicker: Plt ≤ 1 for 95 % of a week. Unbalance: u2 ≤ 2 % for 95 % of the
+  10-minute values of a week. THD (orders 2 to 40) ≤ 8 % for 95 %.
+- Individual harmonics, percent of the fundamental, 95 % of a week: h2 2,
+  h3 5, h4 1, h5 6, h6…h24 (even) 0.5, h7 5, h9 1.5, h11 3.5, h13 3,
+  h15 0.5, h17 2, h19 1.5, h21 0.5, h23 1.5, h25 1.5; the table stops at 25
+  (higher orders are shown, with no limit, and enter the THD). MV uses the
+  same table (its h3 may be lower by network design: an operator's file).
+- A limit value itself is within (±10 % includes exactly 110 % of Un), to a
+  relative 1e-9 so that a value on the border is not failed by rounding.
+- Each phase is judged alone and a row takes its worst phase: the share of
+  a row is the smallest share of its phases.
+- Left out, as the standard says: flagged intervals (an interval in which a
+  dip, swell or interruption, a lost sample or an untracked cycle fell) and
+  intervals that are not whole (the recording's partial first and last
+  10 minutes). The share is of the intervals that remain; the row says how
+  many were left out. With no interval left the row is "not measured".
+- A row passes when its share within the limit is at least the share the
+  standard asks (95 % of 1000 intervals within: 950 within pass, 949 fail);
+  rows "all the time" need every interval within.
+- Coverage: the standard's statistics run over a week (over a year for the
+  ±1 % frequency band). A shorter recording is assessed over what it holds
+  and the coverage says so plainly; a longer one is assessed over all of it
+  (not week by week).
+
+Dips and swells are counted, not judged (the standard gives no limit on
+their number). Residual voltage u (dips) and maximum voltage (swells) are in
+percent of Un; durations in seconds. Dip rows: 90 > u ≥ 80, 80 > u ≥ 70,
+70 > u ≥ 40, 40 > u ≥ 5, 5 > u (a lower edge belongs to its row: u = 80 %
+counts in the 90…80 row). Dip and swell columns: 10 ms ≤ t ≤ 200 ms,
+200 ms < t ≤ 500 ms, 0.5 s < t ≤ 1 s, 1 s < t ≤ 5 s, 5 s < t ≤ 60 s for
+dips; t ≤ 500 ms, 0.5 s < t ≤ 5 s, 5 s < t ≤ 60 s for swells (an upper edge
+belongs to its column: 200 ms counts in the first). Swell rows: u ≥ 120,
+120 > u > 110. So that nothing is lost: an event shorter than 10 ms (a half
+cycle at 60 Hz lasts 8.3 ms) counts in the first column, one longer than
+60 s in an added column "> 60 s"; a dip whose residual is not below 90 %
+(a declared voltage other than the detector's) counts in the top row, a swell
+not above 110 % in the bottom one. An interruption is also reported as the
+dip that contains it and is counted there once, as a dip below 5 %; an event
+still running at the end of the recording counts by its duration so far.
+MV uses the same two tables here (residual and maximum voltage in percent of
+the declared supply voltage Uc); their edges are data like the limits.
+"""
+
+import copy
+import json
+import os
+
+import numpy as np
+
+WEEK_SECONDS = 7 * 86400.0
+YEAR_SECONDS = 365 * 86400.0
+_TOLERANCE = 1e-9
+
+_HARMONICS = {2: 2.0, 3: 5.0, 4: 1.0, 5: 6.0, 7: 5.0, 9: 1.5, 11: 3.5, 13: 3.0, 15: 0.5, 17: 2.0, 19: 1.5,
+              21: 0.5, 23: 1.5, 25: 1.5}
+_HARMONICS.update({h: 0.5 for h in range(6, 25, 2)})
+_DIPS = {"residual": [90.0, 80.0, 70.0, 40.0, 5.0], "duration": [0.01, 0.2, 0.5, 1.0, 5.0, 60.0]}
+_SWELLS = {"voltage": [120.0, 110.0], "duration": [0.01, 0.5, 5.0, 60.0]}
+
+
+def _band(low, high, share, period):
+    return {"low": low, "high": high, "share": share, "period": period}
+
+
+# Percent of nominal (frequency, voltage) or absolute (Plt, u2 and THD in
+# percent); 'share' in percent of the intervals; 'period' what the standard's
+# statistic runs over.
+LIMITS = {
+    "LV": {
+        "frequency": {"synchronous": [_band(-1.0, 1.0, 99.5, "year"), _band(-6.0, 4.0, 100.0, "year")],
+                      "island": [_band(-2.0, 2.0, 95.0, "week"), _band(-15.0, 15.0, 100.0, "week")]},
+        "voltage": {"synchronous": [_band(-10.0, 10.0, 95.0, "week"), _band(-15.0, 10.0, 100.0, "week")],
+                    "island": [_band(-15.0, 10.0, 100.0, "week")]},
+        "flicker": [_band(None, 1.0, 95.0, "week")],
+        "unbalance": [_band(None, 2.0, 95.0, "week")],
+        "thd": [_band(None, 8.0, 95.0, "week")],
+        "harmonics": {"share": 95.0, "period": "week", "orders": {str(h): v for h, v in sorted(_HARMONICS.items())}},
+        "dips": _DIPS,
+        "swells": _SWELLS,
+    },
+}
+LIMITS["MV"] = copy.deepcopy(LIMITS["LV"])
+LIMITS["MV"]["voltage"]["synchronous"] = [_band(-10.0, 10.0, 99.0, "week"), _band(-15.0, 15.0, 100.0, "week")]
+
+PARAMETERS = ("frequency", "voltage", "flicker", "unbalance", "thd", "harmonics")
+_TITLES = {"frequency": "Power frequency", "voltage": "Supply voltage variations", "flicker": "Flicker severity Plt",
+           "unbalance": "Supply voltage unbalance u2", "thd": "Voltage THD", "harmonics": "Harmonic voltage"}
+
+
+def load_limits(path):
+    """An operator's limits file (JSON, or TOML where Python has tomllib) as a dict."""
+    if str(path).lower().endswith(".toml"):
+        try:
+            import tomllib
+        except ImportError as e:  # Python before 3.11
+            raise ValueError(f"{path}: TOML needs Python 3.11 (tomllib); give the limits as JSON") from e
+        with open(path, "rb") as f:
+            return tomllib.load(f)
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def _overlay(base, top):
+    out = copy.deepcopy(base)
+    for key, value in top.items():
+        if isinstance(value, dict) and isinstance(out.get(key), dict):
+            out[key] = _overlay(out[key], value)
+        else:
+            out[key] = copy.deepcopy(value)
+    return out
+
+
+def limits_for(level="LV", operator=None):
+    """The limits of a level ('LV' or 'MV'), with an operator's file or dict laid over them."""
+    if level not in LIMITS:
+        raise ValueError(f"level {level!r}: 'LV' or 'MV'")
+    out = copy.deepcopy(LIMITS[level])
+    if operator is not None:
+        top = load_limits(operator) if isinstance(operator, (str, os.PathLike)) else operator
+        if not isinstance(top, dict):
+            raise ValueError("limits: a table of parameters (frequency, voltage, ...)")
+        unknown = set(top) - set(out)
+        if unknown:
+            raise ValueError(f"limits: unknown parameter(s) {', '.join(sorted(unknown))}")
+        out = _overlay(out, top)
+    return out
+
+
+def _columns(table):
+    if table is None:
+        return None
+    if isinstance(table, dict):
+        return {k: np.asarray(v) for k, v in table.items()}
+    return {name: table[name] for name in table.dtype.names}
+
+
+def _phase_columns(columns, suffix):
+    """{phase label: values} of the columns named '<label>.<suffix>' or '<suffix>' (one phase)."""
+    out = {}
+    for name, values in columns.items():
+        if name == suffix:
+            out["A"] = np.asarray(values, np.float64)
+        elif name.endswith("." + suffix) and "." not in name[: -len(suffix) - 1]:
+            out[name[: -len(suffix) - 1]] = np.asarray(values, np.float64)
+    return out
+
+
+def _usable(columns, n):
+    """(mask of intervals used, count left out as flagged, count left out as not whole)."""
+    flagged = np.asarray(columns["flagged"], bool) if "flagged" in columns else np.zeros(n, bool)
+    partial = ~np.asarray(columns["complete"], bool) if "complete" in columns else np.zeros(n, bool)
+    return ~flagged & ~partial, int(np.count_nonzero(flagged)), int(np.count_nonzero(partial & ~flagged))
+
+
+def _within(values, low, high):
+    ok = np.isfinite(values)
+    if low is not None:
+        ok &= values >= low - _TOLERANCE * abs(low)
+    if high is not None:
+        ok &= values <= high + _TOLERANCE * abs(high)
+    return ok
+
+
+def _judge(phases, used, low, high, share):
+    """Share within [low, high] per phase over the used intervals, worst phase first."""
+    result = {"share": None, "phase": None, "count": 0, "min": None, "max": None, "percentile": None}
+    worst = None
+    for label, values in phases.items():
+        v = values[used & np.isfinite(values)]
+        if v.size == 0:
+            continue
+        inside = 100.0 * np.count_nonzero(_within(v, low, high)) / v.size
+        if worst is None or inside < worst[0]:
+            worst = (inside, label, v)
+    if worst is None:
+        return result
+    inside, label, v = worst
+    kept = [p[used & np.isfinite(p)] for p in phases.values()]
+    kept = [p for p in kept if p.size]
+    # The statistic the standard uses: the highest phase's share-th percentile.
+    result.update(share=inside, phase=label, count=int(v.size), min=float(min(p.min() for p in kept)),
+                  max=float(max(p.max() for p in kept)),
+                  percentile=float(max(np.percentile(p, min(share, 100.0)) for p in kept)))
+    return result
+
+
+def _verdict(share, required):
+    if share is None:
+        return "not measured"
+    return "pass" if share >= required - 1e-9 else "fail"
+
+
+def _row(key, condition, band, judged, flagged, partial, unit, note=""):
+    required = float(band["share"])
+    statistic = ("all the time" if required >= 100.0 else f"{required:g} % of the intervals") + \
+        f" (of a {band['period']})"
+    return {"parameter": _TITLES[key], "key": key, "condition": condition, "low": band["low"],
+            "high": band["high"], "required": required,
+            "period": band["period"], "statistic": statistic, "share": judged["share"], "phase": judged["phase"],
+            "intervals": judged["count"], "flagged": flagged, "partial": partial, "min": judged["min"],
+            "max": judged["max"], "percentile": judged["percentile"], "unit": unit,
+            "verdict": _verdict(judged["share"], required), "note": note}
+
+
+def _not_measured(key, condition, band, unit, note):
+    return _row(key, condition, band, {"share": None, "phase": None, "count": 0, "min": None, "max": None,
+                                       "percentile": None}, 0, 0, unit, note)
+
+
+def _range_text(low, high, unit, scale=1.0, offset=0.0):
+    def f(x):
+        return f"{offset + x * scale:.6g}"
+
+    if low is None:
+        return f"≤ {f(high)} {unit}".rstrip()
+    return f"{f(low)} … {f(high)} {unit}".rstrip()
+
+
+def _pct(low, high):
+    if low is not None and -low == high:
+        return f"±{high:g} %"
+    return f"{high:+g}/{low:+g} %"
+
+
+def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", system="synchronous", limits=None,
+           events=None, duration=None, start=None):
+    """The assessment as plain data (dicts, lists, numbers: ready for JSON).
+
+    Parameters
+    ----------
+    tables : dict
+        '10min', '10s', '2h' as in the module's description (any may be None).
+    nominal_voltage : float
+        Un (LV) or the declared supply voltage Uc (MV), volts, of the phase
+        voltages in the tables.
+    nominal_frequency : float
+    level : 'LV' or 'MV'
+    system : 'synchronous' or 'island'
+    limits : dict, optional
+        As ``limits_for(level)`` returns (default: that).
+    events : EVENT_DTYPE rows, optional
+    duration : float, optional
+        Seconds recorded (default: from the 10-minute rows).
+    start : str, optional
+        The recording's start, shown as given.
+
+    Returns
+    -------
+    dict with 'verdict' ('pass', 'fail' or 'not measured'), 'rows' (one per
+    parameter and band: limit, share within, worst phase, verdict), 'dips'
+    and 'swells' (count tables), 'coverage' and 'settings'.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> ten = {"A.rmsVoltage": np.full(1008, 231.0), "flagged": np.zeros(1008, bool)}
+    >>> r = assess({"10min": ten}, nominal_voltage=230.0)
+    >>> [(row["key"], row["verdict"]) for row in r["rows"][:2]]
+    [('frequency', 'not measured'), ('frequency', 'not measured')]
+    >>> r["rows"][2]["condition"], r["rows"][2]["share"], r["rows"][2]["verdict"]
+    ('±10 % of Un: 207 … 253 V', 100.0, 'pass')
+    >>> r["coverage"]["text"]
+    '7 days 0 h 0 min of 10-minute values (1008 intervals): a whole week'
+    """
+    if system not in ("synchronous", "island"):
+        raise ValueError(f"system {system!r}: 'synchronous' or 'island'")
+    if not nominal_voltage or nominal_voltage <= 0:
+        raise ValueError("nominal_voltage: a positive voltage in volts")
+    lim = limits if limits is not None else limits_for(level)
+    rows = []
+    un, fn = float(nominal_voltage), float(nominal_frequency)
+
+    # Power frequency from the 10-s values.
+    ten_s = _columns(tables.get("10s"))
+    for band in lim["frequency"][system]:
+        cond = f"{_pct(band['low'], band['high'])}: " + _range_text(band["low"], band["high"], "Hz", fn / 100, fn)
+        if ten_s is None or "frequency" not in ten_s:
+            rows.append(_not_measured("frequency", cond, band, "Hz", "no 10-s frequencies"))
+            continue
+        used, flagged, partial = _usable(ten_s, len(ten_s["frequency"]))
+        low, high = fn * (1 + band["low"] / 100), fn * (1 + band["high"] / 100)
+        rows.append(_row("frequency", cond, band, _judge({"f": ten_s["frequency"]}, used, low, high, band["share"]),
+                         flagged, partial, "Hz"))
+
+    ten = _columns(tables.get("10min")) or {}
+    n10 = len(next(iter(ten.values()))) if ten else 0
+    used, flagged, partial = _usable(ten, n10)
+
+    def judge_rows(key, phases, bands, unit, scale=None, missing="not in the table"):
+        for band in bands:
+            if scale is not None:
+                cond = f"{_pct(band['low'], band['high'])} of Un: " + \
+                    _range_text(band["low"], band["high"], unit, un / 100, un)
+                low, high = un * (1 + band["low"] / 100), un * (1 + band["high"] / 100)
+            else:
+                cond = _range_text(band["low"], band["high"], unit)
+                low, high = band["low"], band["high"]
+            if not phases:
+                rows.append(_not_measured(key, cond, band, unit, missing))
+                continue
+            rows.append(_row(key, cond, band, _judge(phases, used, low, high, band["share"]), flagged, partial, unit))
+
+    judge_rows("voltage", _phase_columns(ten, "rmsVoltage"), lim["voltage"][system], "V", scale=True)
+    plt_table = _columns(tables.get("2h"))
+    if plt_table is not None and _phase_columns(plt_table, "plt"):
+        n2 = len(next(iter(plt_table.values())))
+        u2h, f2h, p2h = _usable(plt_table, n2)
+        for band in lim["flicker"]:
+            rows.append(_row("flicker", _range_text(band["low"], band["high"], ""), band,
+                             _judge(_phase_columns(plt_table, "plt"), u2h, band["low"], band["high"], band["share"]),
+                             f2h, p2h, ""))
+    else:
+        for band in lim["flicker"]:
+            rows.append(_not_measured("flicker", _range_text(band["low"], band["high"], ""), band, "",
+                                      "no 2-hour Plt values (flicker not measured)"))
+    judge_rows("unbalance", {"u2": ten["u2"]} if "u2" in ten else {}, lim["unbalance"], "%",
+               missing="no unbalance (needs three phases)")
+    judge_rows("thd", _phase_columns(ten, "thdVoltage.thd"), lim["thd"], "%")
+
+    h = lim["harmonics"]
+    for order in sorted(int(k) for k in h["orders"]):
+        band = {"low": None, "high": float(h["orders"][str(order)]), "share": h["share"], "period": h["period"]}
+        phases = _phase_columns(ten, f"harmonicsVoltage.{order}")
+        cond = f"h{order} ≤ {band['high']:g} % of U1"
+        if not phases:
+            rows.append(_not_measured("harmonics", cond, band, "%", "no individual harmonics in the table"))
+        else:
+            rows.append(_row("harmonics", cond, band, _judge(phases, used, None, band["high"], band["share"]),
+                             flagged, partial, "%"))
+        rows[-1]["order"] = order
+
+    verdicts = [r["verdict"] for r in rows]
+    overall = "fail" if "fail" in verdicts else ("pass" if "pass" in verdicts else "not measured")
+    if duration is None:
+        duration = _span(ten) if ten else 0.0
+    dips, swells = classify_events(events, lim)
+    return {"verdict": overall, "rows": rows, "dips": dips, "swells": swells,
+            "coverage": coverage(duration, n10, int(np.count_nonzero(used))),
+            "settings": {"level": level, "system": system, "nominal_voltage": un, "nominal_frequency": fn,
+                         "start": start, "limits": lim}}
+
+
+def _span(ten):
+    if "startTime" in ten and "endTime" in ten and len(ten["startTime"]):
+        return float(np.max(ten["endTime"]) - np.min(ten["startTime"]))
+    return 600.0 * len(next(iter(ten.values())))
+
+
+def _duration_text(seconds):
+    days, rest = divmod(int(round(seconds)), 86400)
+    hours, rest = divmod(rest, 3600)
+    minutes, secs = divmod(rest, 60)
+    text = f"{hours} h {minutes} min" if hours or minutes or days else f"{secs} s"
+    return (f"{days} days " if days else "") + text
+
+
+def coverage(duration, intervals, used):
+    """How much of the standard's week the recording covers, said plainly."""
+    share = 100.0 * duration / WEEK_SECONDS
+    week = duration >= WEEK_SECONDS - 1.0
+    text = f"{_duration_text(duration)} of 10-minute values ({intervals} intervals)"
+    if week:
+        text += ": a whole week"
+    else:
+        text += (f": {share:.3g} % of a week. The standard's statistics run over a week (a year for the "
+                 "frequency's ±1 % band); the verdicts here are over what was recorded only")
+    if used < intervals:
+        text = text.replace(" intervals)", f" intervals, {intervals - used} of them left out as flagged or not whole)",
+                            1)
+    return {"seconds": float(duration), "intervals": intervals, "used": used, "week_share": share,
+            "whole_week": bool(week), "text": text}
+
+
+def classify_events(events, limits=None):
+    """Dip and swell count tables: {'rows': labels, 'columns': labels, 'counts': list of lists}."""
+    lim = limits if limits is not None else LIMITS["LV"]
+    d, s = lim["dips"], lim["swells"]
+    dip_edges = [float(x) for x in d["residual"]]  # descending: 90, 80, 70, 40, 5
+    dip_rows = [f"{a:g} > u ≥ {b:g}" for a, b in zip(dip_edges[:-1], dip_edges[1:])] + [f"{dip_edges[-1]:g} > u"]
+    sw_edges = [float(x) for x in s["voltage"]]  # descending: 120, 110
+    sw_rows = [f"u ≥ {sw_edges[0]:g}"] + [f"{a:g} > u > {b:g}" for a, b in zip(sw_edges[:-1], sw_edges[1:])]
+
+    def columns(edges):
+        edges = [float(x) for x in edges]
+        labels = [f"{_t(edges[0])} ≤ t ≤ {_t(edges[1])}"]
+        labels += [f"{_t(a)} < t ≤ {_t(b)}" for a, b in zip(edges[1:-1], edges[2:])]
+        return labels + [f"t > {_t(edges[-1])}"], np.array(edges[1:])
+
+    dip_cols, dip_upper = columns(d["duration"])
+    sw_cols, sw_upper = columns(s["duration"])
+    dips = np.zeros((len(dip_rows), len(dip_cols)), int)
+    swells = np.zeros((len(sw_rows), len(sw_cols)), int)
+    if events is not None and len(events):
+        kind = np.asarray(events["type"])
+        u = np.asarray(events["extremePercent"], np.float64)
+        t = np.asarray(events["duration"], np.float64)
+        # A dip row holds its lower edge; a duration column its upper edge.
+        lower = np.array(dip_edges[1:][::-1])  # ascending lower edges of the rows above the last
+        for k in np.flatnonzero(kind == 1):
+            row = len(dip_rows) - 1 - int(np.searchsorted(lower, u[k], side="right"))
+            dips[row, int(np.searchsorted(dip_upper, t[k], side="left"))] += 1
+        sw_lower = np.array(sw_edges[:-1][::-1])  # ascending: 120
+        for k in np.flatnonzero(kind == 2):
+            row = len(sw_rows) - 1 - int(np.searchsorted(sw_lower, u[k], side="right"))
+            swells[row, int(np.searchsorted(sw_upper, t[k], side="left"))] += 1
+    return ({"rows": dip_rows, "columns": dip_cols, "counts": dips.tolist()},
+            {"rows": sw_rows, "columns": sw_cols, "counts": swells.tolist()})
+
+
+def _t(seconds):
+    return f"{seconds * 1000:g} ms" if seconds < 1.0 else f"{seconds:g} s"
+
+
+FREQUENCY_10S_DTYPE = np.dtype([("startTime", "f8"), ("endTime", "f8"), ("frequency", "f8"), ("cycles", "i4"),
+                                ("flagged", "?"), ("complete", "?")])
+
+
+def ten_second_frequencies(frequency, clock_offset=0.0):
+    """10-s frequencies from per-cycle rows (``Analysis.frequency``: end time, frequency, valid).
+
+    Each value is the number of whole cycles whose end falls in a 10-s
+    interval of the clock over their summed duration; an interval is flagged
+    when one of its cycles is, and is whole when tracked cycles cover it from
+    its start to its end (the recording's partial ends are not).
+    """
+    f = np.asarray(frequency["frequency"], np.float64)
+    if len(f) == 0:
+        return np.zeros(0, FREQUENCY_10S_DTYPE)
+    ends = np.asarray(frequency["time"], np.float64) + clock_offset
+    period = np.where(f > 0, 1.0 / np.where(f > 0, f, 1.0), 0.0)
+    starts = ends - period
+    index = np.floor(ends / 10.0 + 1e-12).astype(np.int64)
+    first, last = index[0], index[-1]
+    n = int(last - first + 1)
+    k = index - first
+    cycles = np.bincount(k, minlength=n)
+    span = np.bincount(k, weights=period, minlength=n)
+    bad = np.bincount(k, weights=~np.asarray(frequency["valid"], bool), minlength=n) > 0
+    out = np.zeros(n, FREQUENCY_10S_DTYPE)
+    out["startTime"] = (first + np.arange(n)) * 10.0 - clock_offset
+    out["endTime"] = out["startTime"] + 10.0
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out["frequency"] = np.where(span > 0, cycles / span, np.nan)
+    out["cycles"] = cycles
+    out["flagged"] = bad
+    out["complete"] = (out["startTime"] + clock_offset >= starts[0] - 1e-9) & \
+        (out["endTime"] + clock_offset <= ends[-1] + 1e-9) & (cycles > 0)
+    return out[cycles > 0]
+
+
+def _harmonic_ratios(harmonics, phases, highest=40):
+    """(names, values per window) of the individual harmonics in percent of the fundamental, orders 2..highest."""
+    h = np.asarray(harmonics["harmonicsVoltage"], np.float64)
+    top = min(highest, h.shape[-1] - 1)
+    if top < 2:
+        return [], np.zeros((len(h), 0))
+    names, columns = [], []
+    for k in range(phases):
+        label = "ABC"[k] + "." if phases > 1 else ""
+        with np.errstate(invalid="ignore", divide="ignore"):
+            columns.append(100.0 * h[:, k, 2:top + 1] / h[:, k, 1:2])
+        names += [f"{label}harmonicsVoltage.{order}" for order in range(2, top + 1)]
+    return names, np.hstack(columns)
+
+
+class _Harmonics:
+    """10-minute individual harmonics (percent of the fundamental, orders 2 to 40) per phase.
+
+    The per-window ratios are aggregated by the library's IntervalAggregator
+    on the same clock as the other 10-minute values (root mean square), so
+    the rows line up with them by their clock interval; the rows' own
+    'flagged' decides, so the windows go in unflagged.
+    """
+
+    def __init__(self, phases, sample_rate, clock_offset):
+        self.phases, self.fs, self.offset = phases, float(sample_rate), float(clock_offset)
+        self.aggregator = self.names = None
+        self.rows = []
+
+    def add(self, windowed, harmonics):
+        if windowed is None or not len(windowed) or not harmonics or "harmonicsVoltage" not in harmonics:
+            return
+        names, values = _harmonic_ratios(harmonics, self.phases)
+        if not names:
+            return
+        if self.aggregator is None:
+            from . import _core
+
+            self.names = names
+            self.aggregator = _core.IntervalAggregator(len(names), self.offset)
+        width = len(self.names)
+        if values.shape[1] != width:  # the first windows set the orders
+            values = np.pad(values, ((0, 0), (0, max(0, width - values.shape[1]))))[:, :width]
+        bad = ~np.isfinite(values)
+        starts = windowed["firstSampleIndex"].astype(np.float64) / self.fs
+        ends = np.maximum(windowed["time"].astype(np.float64), starts)
+        self.aggregator.add_windows(starts, ends, np.ascontiguousarray(np.where(bad, 0.0, values)), bad.any(axis=1))
+        self.rows.append(self.aggregator.ten_minute_intervals())
+
+    def finish(self):
+        """{name: values} and 'clockInterval' of every 10-minute row."""
+        if self.aggregator is None:
+            return {}
+        self.aggregator.flush()
+        self.rows.append(self.aggregator.ten_minute_intervals())
+        rows = np.concatenate(self.rows)
+        out = {name: rows["values"][:, j] for j, name in enumerate(self.names)}
+        out["clockInterval"] = rows["clockInterval"]
+        return out
+
+
+def _tracker_ten_second(rows, sample_rate, divisor):
+    """The tracker's 10-s intervals (caller indices, 'flag' set when tracked throughout) as 10-s rows."""
+    out = np.zeros(len(rows), FREQUENCY_10S_DTYPE)
+    out["startTime"] = rows["firstSampleIndex"].astype(np.float64) / divisor / sample_rate
+    out["endTime"] = rows["endSampleIndex"].astype(np.float64) / divisor / sample_rate
+    out["frequency"] = rows["frequency"]
+    out["cycles"] = rows["cycleCount"]
+    out["flagged"] = ~rows["flag"].astype(bool)
+    out["complete"] = rows["cycleCount"] > 0
+    return out
+
+
+def _tables(ten, ten_second, two_hour, events, harmonics):
+    """The tables :func:`assess` takes, from the pieces an analysis gives (see :func:`from_analysis`)."""
+    out = {"10min": None, "10s": None, "2h": two_hour}
+    if ten_second is not None:
+        out["10s"] = _columns(ten_second)
+        out["10s"]["flagged"] = np.asarray(out["10s"].get("flagged", np.zeros(len(ten_second), bool)), bool) | \
+            _event_flags(out["10s"], events)
+    if ten is not None:
+        columns = _columns(ten)
+        columns["flagged"] = np.asarray(columns.get("flagged", np.zeros(len(ten), bool)), bool) | \
+            _event_flags(columns, events)
+        if harmonics and len(ten) and not any("harmonicsVoltage." in k for k in columns):
+            extra = dict(harmonics)
+            where = np.searchsorted(extra.pop("clockInterval"), columns["clockInterval"])
+            found = (where < len(next(iter(extra.values())))) if extra else None
+            for name, values in extra.items():
+                columns[name] = np.where(found, values[np.minimum(where, len(values) - 1)], np.nan)
+        out["10min"] = columns
+    return out
+
+
+class Gather:
+    """Consumer of the analysis pipeline (``process(block)``): what the assessment needs, gathered as the
+    blocks pass (10-minute and 2-hour rows, 10-s frequencies, events, and the windows' harmonics aggregated
+    over 10 minutes), in memory that grows with the 10-minute rows, not the samples.
+
+    Needs the windows' ``harmonicsVoltage`` arrays (``stream(..., arrays=("harmonicsVoltage",))``) for the
+    harmonics rows; without them those rows are "not measured".
+    """
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.parts = {"10min": [], "2h": [], "10s": [], "events": []}
+        self.harmonics = _Harmonics(len(ctx.voltages), ctx.sample_rate, ctx.clock_offset)
+        self.finished = None
+
+    def process(self, b):
+        from .analysis import DIVISOR
+
+        p = self.parts
+        if b.aggregated is not None:
+            p["10min"].append(b.aggregated["10min"])
+            if b.aggregated.get("2h") is not None:
+                p["2h"].append(b.aggregated["2h"])
+        if getattr(b, "ten_second", None) is not None and len(b.ten_second):
+            p["10s"].append(_tracker_ten_second(b.ten_second, self.ctx.sample_rate, DIVISOR))
+        p["events"].append(b.events)
+        self.harmonics.add(b.windowed, b.harmonics)
+        if b.last:
+            self.finished = self.harmonics.finish()
+
+    def events(self):
+        events = np.concatenate(self.parts["events"]) if self.parts["events"] else np.zeros(0)
+        return events[np.argsort(events["startTime"], kind="stable")] if len(events) else events
+
+    def tables(self):
+        p = self.parts
+        return _tables(np.concatenate(p["10min"]) if p["10min"] else None,
+                       np.concatenate(p["10s"]) if p["10s"] else None,
+                       np.concatenate(p["2h"]) if p["2h"] else None, self.events(), self.finished)
+
+    def assess(self, tables=None, *, level="LV", system="synchronous", limits=None, nominal_voltage=None):
+        """:func:`assess` of what was gathered (Un: ``nominal_voltage`` or the run's declared voltage)."""
+        from .analysis import start_datetime
+
+        ctx = self.ctx
+        start = start_datetime(ctx.recording)
+        return assess(tables if tables is not None else self.tables(),
+                      nominal_voltage=nominal_voltage or ctx.declared_voltage,
+                      nominal_frequency=ctx.nominal_frequency, level=level, system=system,
+                      limits=limits if limits is not None else limits_for(level), events=self.events(),
+                      duration=ctx.positions / ctx.sample_rate, start=start.isoformat() if start else None)
+
+
+def _event_flags(ten, events):
+    """Intervals in which a dip, swell or interruption falls (flagged, as IEC 61000-4-30 does)."""
+    s, e = np.asarray(ten["startTime"], np.float64), np.asarray(ten["endTime"], np.float64)
+    out = np.zeros(len(s), bool)
+    if events is None or not len(events):
+        return out
+    for ev in events:
+        a, b = float(ev["startTime"]), float(ev["startTime"] + ev["duration"])
+        out |= (s <= b) & (e >= a)
+    return out
+
+
+def from_analysis(a):
+    """The tables :func:`assess` takes, from an ``Analysis``.
+
+    The 10-minute rows are ``a.aggregated['10min']`` with the individual
+    harmonics added where the rows lack them (the windows' harmonics
+    aggregated over the same 10 minutes); the 10-s frequencies are the
+    tracker's (``a.ten_second``), else made from the tracked cycles
+    (:func:`ten_second_frequencies`); the 2-hour rows are
+    ``a.aggregated['2h']`` when present. In the 10-minute and 10-s rows
+    'flagged' is also set on every interval that a dip, swell or
+    interruption touches, so that flags made elsewhere and these agree.
+    """
+    from .analysis import DIVISOR
+
+    aggregated = getattr(a, "aggregated", None) or {}
+    offset = float(getattr(a, "clock_offset", 0.0) or 0.0)
+    ten_s = aggregated.get("10s")
+    if ten_s is None and getattr(a, "ten_second", None) is not None and len(a.ten_second):
+        ten_s = _tracker_ten_second(a.ten_second, a.sample_rate, DIVISOR)
+    if ten_s is None and getattr(a, "frequency", None) is not None and len(a.frequency):
+        ten_s = ten_second_frequencies(a.frequency, offset)
+    harmonics = None
+    if getattr(a, "harmonics", None) and a.windowed is not None:
+        collected = _Harmonics(len(a.voltages), a.sample_rate, offset)
+        collected.add(a.windowed, a.harmonics)
+        harmonics = collected.finish()
+    return _tables(aggregated.get("10min"), ten_s, aggregated.get("2h"), a.events, harmonics)
+
+
+def assess_analysis(a, *, level="LV", system="synchronous", limits=None, nominal_voltage=None, tables=None):
+    """:func:`assess` of an ``Analysis`` (Un: ``nominal_voltage`` or the analysis' declared voltage;
+    ``tables``: those of :func:`from_analysis`, made here when not given)."""
+    from .analysis import start_datetime
+
+    start = start_datetime(a.recording)
+    return assess(tables if tables is not None else from_analysis(a),
+                  nominal_voltage=nominal_voltage or a.declared_voltage, nominal_frequency=a.nominal_frequency, level=level, system=system,
+                  limits=limits if limits is not None else limits_for(level), events=a.events,
+                  duration=float(a.recording.duration), start=start.isoformat() if start else None)

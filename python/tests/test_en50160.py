@@ -1,0 +1,222 @@
+# The EN 50160 assessment on synthetic tables: a week of 10-minute rows,
+# 10-s frequencies and 2-hour Plt values made here, each case moving one
+# parameter across its limit.
+import json
+
+import numpy as np
+import pytest
+
+from powerquality import en50160
+
+UN = 230.0
+WEEK = 1008
+
+
+def week(phases="ABC"):
+    """Tables of a supply inside every limit."""
+    rng = np.random.default_rng(7)
+    ten = {"startTime": np.arange(WEEK) * 600.0, "endTime": np.arange(1, WEEK + 1) * 600.0,
+           "flagged": np.zeros(WEEK, bool), "complete": np.ones(WEEK, bool)}
+    table = en50160.LIMITS["LV"]["harmonics"]["orders"]
+    for p in phases:
+        label = p + "." if len(phases) > 1 else ""
+        ten[label + "rmsVoltage"] = UN * (1 + rng.uniform(-0.04, 0.04, WEEK))
+        ten[label + "thdVoltage.thd"] = rng.uniform(1, 4, WEEK)
+        ten[label + "pst"] = rng.uniform(0.2, 0.6, WEEK)
+        for h in range(2, 41):
+            ten[f"{label}harmonicsVoltage.{h}"] = rng.uniform(0, 0.5, WEEK) * table.get(str(h), 0.2)
+    if len(phases) == 3:
+        ten["u2"] = rng.uniform(0.1, 1.0, WEEK)
+    n10s = WEEK * 60
+    ten_s = {"frequency": 50.0 + rng.uniform(-0.2, 0.2, n10s), "flagged": np.zeros(n10s, bool),
+             "startTime": np.arange(n10s) * 10.0, "endTime": np.arange(1, n10s + 1) * 10.0}
+    two_h = {"A.plt": rng.uniform(0.3, 0.7, 84), "B.plt": rng.uniform(0.3, 0.7, 84),
+             "startTime": np.arange(84) * 7200.0, "endTime": np.arange(1, 85) * 7200.0}
+    return {"10min": ten, "10s": ten_s, "2h": two_h}
+
+
+def failing(result):
+    return {(r["key"], r["condition"].split(":")[0]) for r in result["rows"] if r["verdict"] == "fail"}
+
+
+def test_a_supply_inside_every_limit_passes_every_row_over_a_whole_week():
+    r = en50160.assess(week(), nominal_voltage=UN)
+    assert r["verdict"] == "pass" and {row["verdict"] for row in r["rows"]} == {"pass"}
+    assert len([row for row in r["rows"] if row["key"] == "harmonics"]) == 24  # orders 2 … 25
+    assert r["coverage"]["whole_week"] and r["coverage"]["intervals"] == r["coverage"]["used"] == WEEK
+    json.dumps(r)  # plain data
+
+
+def _set(tables, table, column, rows, value):
+    tables[table][column][rows] = value
+
+
+# (what is changed, rows that fail: everything else still passes)
+CASES = [
+    ("voltage 51 of 1008 below -10 %", lambda t: _set(t, "10min", "B.rmsVoltage", slice(0, 51), 0.89 * UN),
+     {("voltage", "±10 % of Un")}),
+    ("voltage 50 of 1008 below -10 %", lambda t: _set(t, "10min", "B.rmsVoltage", slice(0, 50), 0.89 * UN), set()),
+    ("voltage on +10 % exactly", lambda t: _set(t, "10min", "A.rmsVoltage", slice(0, 100), 1.1 * UN), set()),
+    ("one voltage below -15 %", lambda t: _set(t, "10min", "C.rmsVoltage", 5, 0.84 * UN),
+     {("voltage", "+10/-15 % of Un")}),
+    ("h5 over 6 % in 60 intervals", lambda t: _set(t, "10min", "C.harmonicsVoltage.5", slice(0, 60), 6.1),
+     {("harmonics", "h5 ≤ 6 % of U1")}),
+    ("h5 on 6 % exactly", lambda t: _set(t, "10min", "C.harmonicsVoltage.5", slice(0, 600), 6.0), set()),
+    ("h30 high: no limit", lambda t: _set(t, "10min", "A.harmonicsVoltage.30", slice(None), 5.0), set()),
+    ("THD 8.5 % in 100 intervals", lambda t: _set(t, "10min", "A.thdVoltage.thd", slice(0, 100), 8.5),
+     {("thd", "≤ 8 %")}),
+    ("u2 2.5 % in 60 intervals", lambda t: _set(t, "10min", "u2", slice(0, 60), 2.5), {("unbalance", "≤ 2 %")}),
+    ("Plt 1.2 in 5 of 84", lambda t: _set(t, "2h", "B.plt", slice(0, 5), 1.2), {("flicker", "≤ 1")}),
+    ("f 0.6 Hz high in 0.6 %", lambda t: _set(t, "10s", "frequency", slice(0, 363), 50.6),
+     {("frequency", "±1 %")}),
+    ("f on -6 % once", lambda t: _set(t, "10s", "frequency", 7, 47.0), set()),
+    ("f below -6 % once", lambda t: _set(t, "10s", "frequency", 7, 46.99), {("frequency", "+4/-6 %")}),
+]
+
+
+@pytest.mark.parametrize("name,change,expected", CASES, ids=[c[0] for c in CASES])
+def test_one_parameter_over_its_limit_fails_that_row_only(name, change, expected):
+    tables = week()
+    change(tables)
+    r = en50160.assess(tables, nominal_voltage=UN)
+    assert failing(r) == expected
+    assert r["verdict"] == ("fail" if expected else "pass")
+
+
+def test_flagged_and_partial_intervals_are_left_out():
+    tables = week()
+    ten = tables["10min"]
+    ten["A.rmsVoltage"][100:300] = 0.8 * UN  # a long low spell, every value flagged
+    ten["flagged"][100:300] = True
+    ten["A.harmonicsVoltage.3"][:2] = 9.0  # the recording's partial ends
+    ten["complete"][:2] = False
+    r = en50160.assess(tables, nominal_voltage=UN)
+    assert r["verdict"] == "pass"
+    row = r["rows"][2]
+    assert (row["key"], row["intervals"], row["flagged"], row["partial"]) == ("voltage", WEEK - 202, 200, 2)
+    assert r["coverage"]["used"] == WEEK - 202
+    ten["flagged"][:] = False
+    assert failing(en50160.assess(tables, nominal_voltage=UN)) == {("voltage", "±10 % of Un"),
+                                                                   ("voltage", "+10/-15 % of Un")}
+
+
+def test_missing_tables_are_not_measured_and_a_short_recording_says_so():
+    tables = week(phases="A")
+    tables["2h"] = None
+    for name in [k for k in tables["10min"] if "harmonicsVoltage" in k]:
+        del tables["10min"][name]
+    tables["10min"] = {k: v[:6] for k, v in tables["10min"].items()}
+    r = en50160.assess(tables, nominal_voltage=UN, duration=3600.0)
+    kinds = {r_["key"]: r_["verdict"] for r_ in r["rows"]}
+    assert kinds == {"frequency": "pass", "voltage": "pass", "flicker": "not measured",
+                     "unbalance": "not measured", "thd": "pass", "harmonics": "not measured"}
+    assert r["verdict"] == "pass"
+    assert not r["coverage"]["whole_week"] and "0.595 % of a week" in r["coverage"]["text"]
+    assert "over what was recorded only" in r["coverage"]["text"]
+
+
+def test_level_and_system_choose_the_bands():
+    tables = week()
+    tables["10min"]["A.rmsVoltage"][:5] = 1.12 * UN  # 0.5 % of the week at +12 %
+    tables["10s"]["frequency"][:1800] = 50.75  # 3 % of the week at +1.5 %
+    expect = {("LV", "synchronous"): {("voltage", "+10/-15 % of Un"), ("frequency", "±1 %")},
+              ("MV", "synchronous"): {("frequency", "±1 %")},
+              ("LV", "island"): {("voltage", "+10/-15 % of Un")},
+              ("MV", "island"): {("voltage", "+10/-15 % of Un")}}
+    for (level, system), rows in expect.items():
+        assert failing(en50160.assess(tables, nominal_voltage=UN, level=level, system=system)) == rows, level + system
+
+
+def test_an_operators_limits_replace_those_they_name(tmp_path):
+    tables = week()
+    tables["10min"]["u2"][:100] = 2.5
+    tables["10min"]["A.harmonicsVoltage.5"][:100] = 6.5
+    path = tmp_path / "limits.json"
+    path.write_text(json.dumps({"unbalance": [{"low": None, "high": 3.0, "share": 95, "period": "week"}],
+                                "harmonics": {"orders": {"5": 7.0}}}))
+    limits = en50160.limits_for("LV", str(path))
+    assert limits["harmonics"]["orders"]["7"] == 5.0 and limits["voltage"] == en50160.LIMITS["LV"]["voltage"]
+    assert failing(en50160.assess(tables, nominal_voltage=UN, limits=limits)) == set()
+    toml = tmp_path / "limits.toml"
+    toml.write_text('[harmonics.orders]\n"5" = 6.2\n')
+    assert failing(en50160.assess(tables, nominal_voltage=UN, limits=en50160.limits_for("LV", str(toml)))) == \
+        {("unbalance", "≤ 2 %"), ("harmonics", "h5 ≤ 6.2 % of U1")}
+    path.write_text(json.dumps({"unbalanse": []}))
+    with pytest.raises(ValueError, match="unbalanse"):
+        en50160.limits_for("LV", str(path))
+
+
+EVENT_DTYPE = np.dtype([("type", "i4"), ("phases", "u4"), ("startTime", "f8"), ("duration", "f8"),
+                        ("extremeVoltage", "f8"), ("extremePercent", "f8"), ("ended", "?")])
+# (type, residual or maximum %, duration s) -> (row, column)
+CELLS = [
+    (1, 80.0, 0.2, (0, 0)), (1, 89.99, 0.01, (0, 0)), (1, 79.999, 0.2000001, (1, 1)), (1, 70.0, 0.5, (1, 1)),
+    (1, 69.9, 0.5000001, (2, 2)), (1, 40.0, 1.0, (2, 2)), (1, 5.0, 5.0, (3, 3)), (1, 4.99, 60.0, (4, 4)),
+    (1, 0.0, 61.0, (4, 5)), (1, 50.0, 0.008, (2, 0)), (1, 90.5, 0.1, (0, 0)),
+    (2, 120.0, 0.5, (0, 0)), (2, 119.99, 0.5000001, (1, 1)), (2, 115.0, 5.0, (1, 1)), (2, 130.0, 60.0, (0, 2)),
+    (2, 125.0, 60.5, (0, 3)),
+]
+
+
+def test_dips_and_swells_count_in_their_cells_at_the_borders():
+    for kind, u, t, (row, col) in CELLS:
+        events = np.array([(kind, 1, 0.0, t, 0.0, u, True), (3, 7, 0.0, 1.0, 0.0, 0.0, True)], EVENT_DTYPE)
+        dips, swells = en50160.classify_events(events)
+        table = np.array((dips if kind == 1 else swells)["counts"])
+        expected = np.zeros_like(table)
+        expected[row, col] = 1
+        np.testing.assert_array_equal(table, expected, err_msg=f"type {kind}, u {u} %, t {t} s")
+    assert dips["rows"][0] == "90 > u ≥ 80"
+    assert dips["columns"][:2] == ["10 ms ≤ t ≤ 200 ms", "200 ms < t ≤ 500 ms"]
+    assert swells["rows"] == ["u ≥ 120", "120 > u > 110"] and swells["columns"][-1] == "t > 60 s"
+
+
+def test_ten_second_frequencies_from_cycles():
+    f = np.full(1750, 50.0)
+    f[800] = 49.0  # one cycle of 20.4 ms, ending 24.05 s on the clock
+    ends = 3.0 + np.cumsum(1 / f)
+    valid = np.ones(len(f), bool)
+    valid[1200] = False  # ends 32.05 s on the clock
+    table = np.zeros(len(f), [("time", "f8"), ("frequency", "f8"), ("valid", "?")])
+    table["time"], table["frequency"], table["valid"] = ends, f, valid
+    out = en50160.ten_second_frequencies(table, clock_offset=5.005)
+    # On the clock the cycles end from 8.025 s to about 43 s: five intervals, the first and last partial.
+    np.testing.assert_allclose(out["startTime"] + 5.005, [0.0, 10.0, 20.0, 30.0, 40.0])
+    assert out["complete"].tolist() == [False, True, True, True, False]
+    assert out["flagged"].tolist() == [False, False, False, True, False]
+    assert out["cycles"][1:4].tolist() == [500, 500, 500]
+    assert out["frequency"][1] == pytest.approx(50.0, rel=1e-12)
+    assert out["frequency"][2] == pytest.approx(500 / (499 / 50 + 1 / 49), rel=1e-12)
+
+
+def test_the_pipelines_consumer_and_a_whole_analysis_give_the_same_tables():
+    import powerquality as pq
+    from powerquality import analysis
+    from conftest import three_phase
+
+    fs = 3200.0
+    u = three_phase(fs, 25.0) + 0.03 * three_phase(fs, 25.0, f=250.0)  # 3 % fifth harmonic
+    u[:, int(12 * fs):int(12.15 * fs)] *= 0.5
+    a = pq.analyze(voltages=u, sample_rate=fs, block_size=7000)
+    gather = None
+
+    class Start:
+        def process(self, b):
+            nonlocal gather
+            gather = gather or en50160.Gather(ctx)
+            gather.process(b)
+
+    s = analysis.stream(voltages=u, sample_rate=fs, block_size=3000, arrays=("harmonicsVoltage",))
+    ctx = s.ctx
+    start = Start()
+    for b in s:
+        start.process(b)
+    whole, streamed = en50160.from_analysis(a), gather.tables()
+    assert len(whole["10s"]["frequency"]) == 2 and whole["10s"]["flagged"].tolist() == [True, True]
+    for key in ("10s", "10min"):
+        assert sorted(whole[key]) == sorted(streamed[key])
+        for name in whole[key]:
+            np.testing.assert_array_equal(whole[key][name], streamed[key][name], err_msg=f"{key} {name}")
+    assert whole["10min"]["A.harmonicsVoltage.5"] == pytest.approx([3.0], rel=1e-3)
+    r = gather.assess(level="LV")
+    assert r["dips"]["counts"][2][0] == 1 and r["settings"]["nominal_voltage"] == pytest.approx(230.0, rel=1e-3)

@@ -1,0 +1,133 @@
+# The EN 50160 report: one self-contained HTML file, checked as text, in a
+# real browser (headless Chromium, where installed), and written by the
+# command line for the shared recordings and a generated hour-long one.
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from powerquality import en50160, htmlreport
+from conftest import hour_recording, recording
+from test_en50160 import EVENT_DTYPE, UN, week
+
+PYTHON_DIR = os.path.join(os.path.dirname(__file__), "..")
+
+
+def synthetic_report(path):
+    tables = week()
+    tables["10min"]["B.harmonicsVoltage.5"][:80] = 6.4  # one failing row
+    events = np.array([(1, 1, 3600.0, 0.12, 150.0, 65.0, True), (2, 6, 7200.0, 0.6, 270.0, 117.0, True),
+                       (3, 7, 9000.0, 2.0, 1.0, 0.4, True), (1, 7, 9000.0, 2.0, 1.0, 0.4, True)], EVENT_DTYPE)
+    result = en50160.assess(tables, nominal_voltage=UN, events=events, start="2026-03-02T00:00:00")
+    htmlreport.write(str(path), result, tables, events, title="Synthetic week")
+    return result, path.read_text(encoding="utf-8")
+
+
+def check_report(text):
+    """What every report holds: the verdict table before the plots, every plot, nothing fetched."""
+    assert text.index('<table id="verdict">') < text.index("<figure")
+    for key in htmlreport.PLOTS:
+        figure = re.search(rf'<figure class="plot" id="plot-{key}">(.*?)</figure>', text, re.S)
+        assert figure, key
+    for outside in ("<script", "<link", " src=", "@import", "url(http", "<iframe", "<img"):
+        assert outside not in text, outside
+    for table in ("dips", "swells", "events"):
+        assert f'id="{table}"' in text
+
+
+def test_report_of_a_week_holds_every_part_and_fetches_nothing(tmp_path):
+    result, text = synthetic_report(tmp_path / "week.html")
+    check_report(text)
+    assert text.count("<svg") == len(htmlreport.PLOTS)
+    verdict = re.search(r'<table id="verdict">(.*?)</table>', text, re.S).group(1)
+    assert verdict.count('class="fail"') == 1 and "over the limit: h5" in verdict
+    assert result["dips"]["counts"][2][0] == 1 and result["dips"]["counts"][4][3] == 1
+    assert result["swells"]["counts"][1][1] == 1
+    assert "2026-03-02T01:00:00.000" in text  # events at their clock time
+    assert json.loads(htmlreport.to_json(result))["verdict"] == "fail"
+
+
+def chromium():
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        path = shutil.which(name)
+        if path:
+            return path
+    pytest.skip("no Chromium here (Debian: apt-get install chromium, or scripts/setup.sh browser)")
+
+
+def render(browser, html_path, out_dir, *extra):
+    base = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+            f"--user-data-dir={out_dir / 'profile'}", "--no-first-run", "--disable-extensions"]
+    url = "file://" + os.path.abspath(html_path)
+    return subprocess.run(base + list(extra) + [url], capture_output=True, text=True, timeout=120)
+
+
+def screenshot(browser, html_path, png, width=1200, height=3000):
+    done = render(browser, html_path, png.parent, f"--screenshot={png}", f"--window-size={width},{height}")
+    assert png.exists(), done.stderr[-2000:]
+    import matplotlib.image
+
+    return matplotlib.image.imread(str(png))
+
+
+def test_browser_renders_the_verdict_table_and_every_plot(tmp_path):
+    browser = chromium()
+    _, _ = synthetic_report(tmp_path / "week.html")
+    dom = render(browser, tmp_path / "week.html", tmp_path, "--dump-dom")
+    assert dom.returncode == 0, dom.stderr[-2000:]
+    check_report(dom.stdout)
+    assert len(re.findall(r"<svg", dom.stdout)) == len(htmlreport.PLOTS)
+    pixels = screenshot(browser, tmp_path / "week.html", tmp_path / "week.png")
+    rgb = pixels[..., :3]
+    # Not blank: a good part of the page is drawn, and the verdict colours show.
+    assert np.mean(np.any(rgb < 0.9, axis=-1)) > 0.02
+    green = (rgb[..., 1] > rgb[..., 0] + 0.05) & (rgb[..., 1] > rgb[..., 2] + 0.05)
+    red = (rgb[..., 0] > rgb[..., 1] + 0.05) & (rgb[..., 0] > rgb[..., 2] + 0.05)
+    assert green.sum() > 1000 and red.sum() > 100
+
+
+def analyze_cli(path, out):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.abspath(p) for p in sys.path if "build" in p]
+                                                     + [os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-m", "powerquality", "analyze", str(path), "--report",
+                           str(out) + ".html", "--assessment", str(out) + ".json"],
+                          capture_output=True, text=True, env=env, timeout=600)
+    assert done.returncode == 0, done.stderr
+    assert f"wrote {out}.html" in done.stdout
+    return json.loads(open(str(out) + ".json").read()), open(str(out) + ".html", encoding="utf-8").read()
+
+
+@pytest.mark.parametrize("name", ["test1", "test2"])
+def test_cli_reports_on_the_shared_recordings(name, tmp_path):
+    result, text = analyze_cli(recording(name), tmp_path / name)
+    check_report(text)
+    # Seconds long: no whole 10-minute interval, so the continuous rows are not measured, and it says so.
+    assert not result["coverage"]["whole_week"] and "over what was recorded only" in result["coverage"]["text"]
+    assert sum(map(sum, result["dips"]["counts"])) + sum(map(sum, result["swells"]["counts"])) >= 1
+
+
+def test_cli_reports_on_an_hour_long_recording(tmp_path):
+    result, text = analyze_cli(hour_recording(tmp_path / "hour"), tmp_path / "hour")
+    check_report(text)
+    rows = {(r["key"], r["condition"].split(":")[0]): r for r in result["rows"]}
+    voltage = rows[("voltage", "±10 % of Un")]
+    # Six 10-minute intervals: the first and last not whole (the tracker's delay at the ends), the third with
+    # the dip and the fifth with the swell flagged; the second and fourth remain.
+    assert voltage["verdict"] == "pass" and voltage["intervals"] == 2 and voltage["flagged"] + voltage["partial"] == 4
+    # The highest of them: phase C (+0.5 %) in the second interval, where the ±3 % drift averages 3 · 3/π %;
+    # the RMS value holds the harmonics too.
+    assert voltage["max"] == pytest.approx(UN * 1.005 * (1 + 0.03 * 3 / np.pi) * np.hypot(1, np.hypot(0.015, 0.04)),
+                                           rel=1e-3)
+    assert rows[("thd", "≤ 8 %")]["percentile"] == pytest.approx(np.hypot(1.5, 4.0), rel=1e-3)
+    assert rows[("harmonics", "h5 ≤ 6 % of U1")]["percentile"] == pytest.approx(4.0, rel=1e-3)
+    # At 1600 Hz the windows reach order 16 (and 17, empty): the higher orders are not measured.
+    assert rows[("harmonics", "h19 ≤ 1.5 % of U1")]["verdict"] == "not measured"
+    assert rows[("flicker", "≤ 1")]["verdict"] == "not measured" and result["verdict"] == "pass"
+    # The dip to 60 % for 150 ms and the swell to 120 % x 0.97 (the drift's low) for 80 ms, against Udin:
+    # the median of the first 10 minutes, 1.5 % above 230 V.
+    assert result["dips"]["counts"][2][0] == 1 and result["swells"]["counts"][1][0] == 1
