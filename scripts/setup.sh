@@ -7,8 +7,11 @@
 #
 # Groups:
 #   build     compiler, CMake and what the library itself needs
-#   test      GoogleTest, Google Benchmark and the Python package's test tools
-#   cross     the 32-bit x86 targets (-m32 under qemu, the MinGW-w64 DLL)
+#   test      GoogleTest, Google Benchmark, the Python package's test tools and
+#             what pip needs to install it offline (setuptools, wheel, venv)
+#   cross     the 32-bit x86 targets (-m32 under qemu, the MinGW-w64 DLL, and
+#             Wine to run programs against the DLL: wine32 is an i386
+#             package, so the i386 architecture is added to dpkg first)
 #   sanitize  clang with its sanitizer and libFuzzer runtimes
 #   browser   headless Chromium, which renders the EN 50160 report in its test
 #   all       every group
@@ -22,8 +25,8 @@
 set -euo pipefail
 
 packages_build="cmake make g++ pkg-config libeigen3-dev"
-packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest python3-h5py"
-packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686"
+packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest python3-h5py python3-setuptools python3-wheel python3-venv"
+packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686 wine wine32:i386"
 packages_sanitize="clang libclang-rt-dev"
 packages_browser="chromium"
 
@@ -64,6 +67,22 @@ else
 fi
 echo "setup: installing$missing" >&2
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
+# A package of another architecture (wine32:i386) needs that architecture
+# known to dpkg before the package lists are read.
+for p in $missing; do
+  case "$p" in
+    *:*)
+      arch=${p##*:}
+      if [ "$arch" != "$(dpkg --print-architecture)" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        echo "setup: adding the $arch architecture to dpkg" >&2
+        $sudo dpkg --add-architecture "$arch"
+      fi
+      ;;
+  esac
+done
+# Several scripts may install at once: wait for the lock of another apt-get.
+lock="-o DPkg::Lock::Timeout=600"
 # shellcheck disable=SC2086
-$sudo apt-get install -y -qq --no-install-recommends $missing
+$sudo apt-get $lock update -qq
+# shellcheck disable=SC2086
+$sudo apt-get $lock install -y -qq --no-install-recommends $missing
