@@ -22,7 +22,8 @@ for class in 'PowerModule::PowerModule()' 'PowerModule::PowerModuleImpl::' 'Powe
              'GpuBuffer<RvcResult>::' 'PowerResultsQueueItem::' 'PowerPeriodResultsQueueItem::' \
              'PowerSymmetricalComponents::a' 'RvcPhaseCalculation::' 'RvcMultiPhaseCalculation::' 'VoltageEventDetector::' \
              'GpuException::' 'PowerErrorTooManyResults::' 'powerGridConfigs' \
-             'FrequencyTracker::FrequencyTracker(' 'IntervalAggregator::IntervalAggregator('; do
+             'FrequencyTracker::FrequencyTracker(' 'IntervalAggregator::IntervalAggregator(' \
+             'FlickerMeter::FlickerMeter('; do
   if ! grep -q -F "$class" <<<"$demangled"; then
     echo "missing export: $class"
     status=1
