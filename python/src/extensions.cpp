@@ -1,7 +1,8 @@
 // Bindings of the library's helper classes that hosts use beside a module:
 // FrequencyTracker (frequency segments from a reference voltage),
 // VoltageEventDetector (dips, swells and interruptions from period values)
-// and IntervalAggregator (150/180-cycle and 10-minute values from windows).
+// IntervalAggregator (150/180-cycle and 10-minute values from windows) and
+// FlickerMeter (Pinst, Pst and Plt of one voltage).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -14,6 +15,7 @@
 
 namespace py = pybind11;
 
+#include "powerquality/FlickerMeter.h"
 #include "powerquality/FrequencyTracker.h"
 #include "powerquality/IntervalAggregator.h"
 #include "powerquality/VoltageEventDetector.h"
@@ -250,12 +252,93 @@ void bindAggregator(py::module_& m) {
              "Take every closed 10-minute interval, as rows of `dtype`.");
 }
 
+
+// Every value waiting in one of the meter's queues, as a float64 array.
+py::array_t<double> takeSeverities(FlickerMeter& meter, bool longTerm) {
+    const int pending = longTerm ? meter.getPendingLongTermCount() : meter.getPendingShortTermCount();
+    py::array_t<double> out(pending);
+    const int taken = longTerm ? meter.getLongTermSeverities(pending, out.mutable_data())
+                               : meter.getShortTermSeverities(pending, out.mutable_data());
+    if (taken != pending) {
+        out.resize({taken});
+    }
+    return out;
+}
+
+void bindFlicker(py::module_& m) {
+    py::class_<FlickerMeter>(m, "FlickerMeter", R"doc(Flickermeter of IEC 61000-4-15 over one voltage: Pinst, Pst, Plt.
+
+Parameters
+----------
+sample_rate : float
+    Samples per second (at least 20 times the nominal frequency).
+nominal_frequency : float
+    Supply frequency, 40 to 70 Hz (50 or 60).
+lamp_voltage : float
+    230 or 120: the lamp the weighting filter models.
+clock_offset : float
+    Absolute time in seconds of the first sample: 10-minute intervals end on
+    whole 10 minutes of that clock (0: intervals from the first sample).
+
+Examples
+--------
+>>> import numpy as np, powerquality as pq
+>>> fs = 4000.0; t = np.arange(int(20 * fs)) / fs
+>>> u = 325 * np.sin(2 * np.pi * 50 * t) * (1 + 0.0025 / 2 * np.sin(2 * np.pi * 8.8 * t))
+>>> meter = pq.FlickerMeter(fs, 50.0, 230.0)
+>>> meter.add_samples(u)
+>>> round(meter.instantaneous_maximum(), 2)
+1.0
+)doc")
+        .def(py::init([](double sampleRate, double nominalFrequency, double lampVoltage, double clockOffset) {
+                 FlickerMeter meter(sampleRate, nominalFrequency, lampVoltage);
+                 meter.setClockOffset(clockOffset);
+                 return meter;
+             }),
+             py::arg("sample_rate"), py::arg("nominal_frequency") = 50.0, py::arg("lamp_voltage") = 230.0,
+             py::arg("clock_offset") = 0.0)
+        .def_readonly_static("SHORT_TERM_SECONDS", &FlickerMeter::shortTermSeconds)
+        .def_readonly_static("SHORT_TERM_PER_LONG_TERM", &FlickerMeter::shortTermPerLongTerm)
+        .def_readonly_static("SETTLING_SECONDS", &FlickerMeter::settlingSeconds)
+        .def_property_readonly("sample_rate", &FlickerMeter::getSampleRate)
+        .def_property_readonly("nominal_frequency", &FlickerMeter::getNominalFrequency)
+        .def_property_readonly("lamp_voltage", &FlickerMeter::getLampVoltage)
+        .def_property_readonly("decimation_factor", &FlickerMeter::getDecimationFactor)
+        .def_property_readonly("clock_offset", &FlickerMeter::getClockOffset)
+        .def_property_readonly("first_clock_interval", &FlickerMeter::getFirstClockInterval,
+                               "k of the 10-minute clock interval that holds the first sample: the first Pst's.")
+        .def_property_readonly("sample_position", &FlickerMeter::getSamplePosition)
+        .def(
+            "add_samples",
+            [](FlickerMeter& meter, py::array_t<float, py::array::c_style | py::array::forcecast> samples) {
+                if (samples.ndim() != 1) {
+                    throw py::value_error("samples must be a 1-D array of one voltage");
+                }
+                const float* data = samples.data();
+                py::ssize_t left = samples.size();
+                while (left > 0) {
+                    const int count = static_cast<int>(std::min<py::ssize_t>(left, INT_MAX));
+                    meter.addSamples(data, count);
+                    data += count;
+                    left -= count;
+                }
+            },
+            py::arg("samples"), "The next samples of the voltage, in any scale (converted to float32).")
+        .def("instantaneous_maximum", &FlickerMeter::getInstantaneousMaximum,
+             "The largest Pinst since the previous call (the first: since the meter settled); NaN when none.")
+        .def("short_term_severities", [](FlickerMeter& meter) { return takeSeverities(meter, false); },
+             "Take the Pst of every 10-minute interval finished since the previous call, oldest first.")
+        .def("long_term_severities", [](FlickerMeter& meter) { return takeSeverities(meter, true); },
+             "Take the Plt of every 2-hour block finished since the previous call, oldest first.");
+}
+
 }  // namespace
 
 void bindExtensions(py::module_& m) {
     bindTracker(m);
     bindEvents(m);
     bindAggregator(m);
+    bindFlicker(m);
 }
 
 }  // namespace powerquality_python
