@@ -178,13 +178,17 @@ py::dtype aggregateDtype(int valueCount) {
     return b.build();
 }
 
-py::array takeIntervals(IntervalAggregator& a, bool tenMinute) {
-    const int pending = tenMinute ? a.getPendingTenMinuteCount() : a.getPendingThreeSecondCount();
+// stream: 0 150/180-cycle, 1 10-minute, 2 2-hour intervals.
+py::array takeIntervals(IntervalAggregator& a, int stream) {
+    const int pending = stream == 2   ? a.getPendingTwoHourCount()
+                        : stream == 1 ? a.getPendingTenMinuteCount()
+                                      : a.getPendingThreeSecondCount();
     const std::size_t n = static_cast<std::size_t>(a.getValueCount());
     std::vector<IntervalAggregate> frames(static_cast<std::size_t>(pending));
     std::vector<double> values(static_cast<std::size_t>(pending) * n);
-    const int taken = tenMinute ? a.getTenMinuteIntervals(pending, frames.data(), values.data())
-                                : a.getThreeSecondIntervals(pending, frames.data(), values.data());
+    const int taken = stream == 2   ? a.getTwoHourIntervals(pending, frames.data(), values.data())
+                      : stream == 1 ? a.getTenMinuteIntervals(pending, frames.data(), values.data())
+                                    : a.getThreeSecondIntervals(pending, frames.data(), values.data());
     py::array out(aggregateDtype(a.getValueCount()), std::vector<py::ssize_t>{taken});
     const std::size_t row = sizeof(IntervalAggregate) + sizeof(double) * n;
     auto* bytes = static_cast<unsigned char*>(out.mutable_data());
@@ -246,10 +250,15 @@ void bindAggregator(py::module_& m) {
         .def("flush", &IntervalAggregator::flush, "Close the running intervals (at the end of the data).")
         .def_property_readonly("pending_three_second", &IntervalAggregator::getPendingThreeSecondCount)
         .def_property_readonly("pending_ten_minute", &IntervalAggregator::getPendingTenMinuteCount)
-        .def("three_second_intervals", [](IntervalAggregator& a) { return takeIntervals(a, false); },
+        .def("three_second_intervals", [](IntervalAggregator& a) { return takeIntervals(a, 0); },
              "Take every closed 150/180-cycle interval, as rows of `dtype`.")
-        .def("ten_minute_intervals", [](IntervalAggregator& a) { return takeIntervals(a, true); },
-             "Take every closed 10-minute interval, as rows of `dtype`.");
+        .def("ten_minute_intervals", [](IntervalAggregator& a) { return takeIntervals(a, 1); },
+             "Take every closed 10-minute interval, as rows of `dtype`.")
+        .def_readonly_static("TEN_MINUTES_PER_TWO_HOURS", &IntervalAggregator::tenMinutesPerTwoHours)
+        .def_property_readonly("pending_two_hour", &IntervalAggregator::getPendingTwoHourCount)
+        .def("two_hour_intervals", [](IntervalAggregator& a) { return takeIntervals(a, 2); },
+             "Take every closed 2-hour value (from the 10-minute values of 2 hours of the clock; windowCount is "
+             "their number), as rows of `dtype`.");
 }
 
 
