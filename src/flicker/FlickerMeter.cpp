@@ -32,6 +32,7 @@ constexpr double normalisingSeconds = 60.0;  // time constant of the mean that n
 constexpr double highPassHz = 0.05;
 constexpr double lowPassPerNominal = 0.7;  // 35 Hz at 50 Hz, 42 Hz at 60 Hz
 constexpr double smoothingSeconds = 0.3;
+constexpr double warmUpSeconds = 0.25;  // of the low-pass alone before the high-pass starts
 // The reference: a sinusoidal 8.8 Hz fluctuation of 0.25 % (dV/V, peak to
 // peak) of the 230 V lamp gives Pinst 1 at its peaks.
 constexpr double referenceHz = 8.8;
@@ -161,7 +162,7 @@ public:
         meanSamples = static_cast<unsigned long long>(std::ceil(normalisingSeconds * decimatedRate));
         meanAlpha = -std::expm1(-1.0 / (normalisingSeconds * decimatedRate));
         settlingSamples = static_cast<unsigned long long>(std::ceil(settlingSeconds * decimatedRate));
-        warmUpSteps = static_cast<unsigned long long>(std::max(1.0, std::round(decimatedRate / nominalFrequency)));
+        warmUpSteps = static_cast<unsigned long long>(std::ceil(warmUpSeconds * decimatedRate));
         scale = referenceScale();
         cycle.assign(static_cast<std::size_t>(std::max(1.0, std::round(sampleRate / nominalFrequency))), 0.0f);
         histogram.assign(binCount, 0);
@@ -191,7 +192,7 @@ public:
     // Decimated side.
     unsigned long long meanCount = 0;
     double mean = 0.0;
-    bool started = false;
+    unsigned long long warmUp = 0;  // decimated samples of voltage through the low-pass alone
     double highPassIn = 0.0, highPassOut = 0.0;
     double smoothingIn = 0.0, smoothingOut = 0.0;
     unsigned long long steps = 0;  // decimated samples through the chain
@@ -306,27 +307,36 @@ public:
             ++meanCount;
             mean += (meanCount < meanSamples ? 1.0 / static_cast<double>(meanCount) : meanAlpha) * (square - mean);
         }
-        // The band-pass starts in the steady state of the mean of the first
-        // nominal cycle of voltage, so that it does not see the voltage
-        // switched on; until then Pinst is 0.
-        if (!started && meanCount >= warmUpSteps) {
-            highPassIn = mean;
-            started = true;
-        }
+        // The low-pass starts in the steady state of the first value of
+        // voltage (silence before it runs nothing), the high-pass a warm-up
+        // later in the steady state of the low-pass's output then, when the
+        // start of the ripple has left the low-pass: so the band-pass does not
+        // see the voltage switched on. Until then Pinst is 0.
         double pinst = 0.0;
-        if (started) {
-            highPassOut = highPassGain * (square - highPassIn) + highPassFeedback * highPassOut;
-            highPassIn = square;
-            double y = highPassOut;
+        if (meanCount > 0) {
+            if (warmUp == 0) {
+                for (Biquad& q : lowPass) {
+                    q.s2 = (q.b2 - q.a2) * square;
+                    q.s1 = (q.b1 - q.a1) * square + q.s2;
+                }
+            }
+            double y = square;
             for (Biquad& q : lowPass) {
                 y = q.step(y);
             }
-            y = mean > 0.0 ? y / mean : 0.0;
-            y = weighting[1].step(weighting[0].step(y));
-            const double squared = y * y;
-            smoothingOut = smoothingGain * (squared + smoothingIn) + smoothingFeedback * smoothingOut;
-            smoothingIn = squared;
-            pinst = scale * smoothingOut;
+            if (warmUp < warmUpSteps) {
+                highPassIn = y;
+                ++warmUp;
+            } else {
+                highPassOut = highPassGain * (y - highPassIn) + highPassFeedback * highPassOut;
+                highPassIn = y;
+                y = mean > 0.0 ? highPassOut / mean : 0.0;
+                y = weighting[1].step(weighting[0].step(y));
+                const double squared = y * y;
+                smoothingOut = smoothingGain * (squared + smoothingIn) + smoothingFeedback * smoothingOut;
+                smoothingIn = squared;
+                pinst = scale * smoothingOut;
+            }
         }
         ++steps;
         while (at >= nextTick) {
