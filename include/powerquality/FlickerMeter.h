@@ -47,9 +47,9 @@
 // decimated rate, so what folds onto the 0-42 Hz band is attenuated by about
 // 80 dB; their droop at 35 Hz is below 0.4 %, taken into the scale. Measured
 // against the published tables at 80 samples per cycle and at 10240 per
-// second: Pinst,max of every sinusoidal and rectangular row within 3.5 % of
-// 1, Pst of every rectangular-changes row within 1 % of 1 (tolerances 8 %
-// and 5 %); an unmodulated sine gives Pst about 0.01.
+// second: Pinst,max of every sinusoidal and rectangular row within 3 % of
+// 1, Pst of every rectangular-changes row within 1.5 % of 1 (tolerances 8 %
+// and 5 %); an unmodulated sine gives Pst below 0.01.
 //
 // Classifier. Log-spaced bins: the upper 16 bits of Pinst as a float, 128
 // bins per octave (0.54 % wide) from 2^-30 to 2^34, linear inside a bin and
@@ -57,12 +57,15 @@
 // bin up to the interval's largest value. Pst is therefore exact to well
 // under 0.5 %.
 //
-// Settling. The band-pass starts in the steady state of the first cycle's
-// mean square (the first nominal cycle of non-zero voltage); Pinst is
-// computed from then on but classified, and counted by
-// getInstantaneousMaximum, only from settlingSeconds (5 s) after the first
-// sample: by then the start of the ripple has left the filters (measured: an
-// unmodulated sine's Pinst is within 10 % of its steady 1e-4 after 4.5 s).
+// Settling. The low-pass starts in the steady state of the first non-zero
+// value, the high-pass 0.25 s later in the steady state of the low-pass's
+// output then (the start of the ripple has left the low-pass by then), so
+// the band-pass does not see the voltage switched on; before, Pinst is 0.
+// Pinst is classified, and counted by getInstantaneousMaximum, only from
+// settlingSeconds (5 s) after the first sample, when the 300 ms smoothing
+// has forgotten the start (measured: the reference fluctuation reads within
+// 0.1 % of its steady Pinst from 2.5 s on, an unmodulated sine's 1e-4 has
+// no start-up peak above 6e-4).
 //
 // Intervals. 10-minute intervals are counted from the first sample: the
 // k-th holds Pinst of [600 k, 600 (k + 1)) s. With setClockOffset (the

@@ -37,9 +37,12 @@ py::dtype intervalDtype() {
     return b.build();
 }
 
-void addSamples(FrequencyTracker& t, py::array_t<float, py::array::c_style | py::array::forcecast> samples) {
+// The samples of one voltage into a tracker or a flicker meter, in pieces of
+// at most INT_MAX.
+template <class Consumer>
+void addSamples(Consumer& t, py::array_t<float, py::array::c_style | py::array::forcecast> samples) {
     if (samples.ndim() != 1) {
-        throw py::value_error("samples must be a 1-D array of the reference voltage");
+        throw py::value_error("samples must be a 1-D array of one voltage");
     }
     const float* data = samples.data();
     py::ssize_t left = samples.size();
@@ -104,7 +107,7 @@ void bindTracker(py::module_& m) {
         .def_property_readonly("frequency", &FrequencyTracker::getFrequency)
         .def_property_readonly("locked", &FrequencyTracker::isLocked)
         .def_property_readonly("sample_position", &FrequencyTracker::getSamplePosition)
-        .def("add_samples", &addSamples, py::arg("samples"))
+        .def("add_samples", &addSamples<FrequencyTracker>, py::arg("samples"))
         .def("get_segments", &getSegments,
              "Take every closed segment: (first_sample_indices, lengths, frequencies, flags).")
         .def("ten_second_frequencies", &getTenSecond,
@@ -317,22 +320,8 @@ Examples
         .def_property_readonly("first_clock_interval", &FlickerMeter::getFirstClockInterval,
                                "k of the 10-minute clock interval that holds the first sample: the first Pst's.")
         .def_property_readonly("sample_position", &FlickerMeter::getSamplePosition)
-        .def(
-            "add_samples",
-            [](FlickerMeter& meter, py::array_t<float, py::array::c_style | py::array::forcecast> samples) {
-                if (samples.ndim() != 1) {
-                    throw py::value_error("samples must be a 1-D array of one voltage");
-                }
-                const float* data = samples.data();
-                py::ssize_t left = samples.size();
-                while (left > 0) {
-                    const int count = static_cast<int>(std::min<py::ssize_t>(left, INT_MAX));
-                    meter.addSamples(data, count);
-                    data += count;
-                    left -= count;
-                }
-            },
-            py::arg("samples"), "The next samples of the voltage, in any scale (converted to float32).")
+        .def("add_samples", &addSamples<FlickerMeter>, py::arg("samples"),
+             "The next samples of the voltage, in any scale (converted to float32).")
         .def("instantaneous_maximum", &FlickerMeter::getInstantaneousMaximum,
              "The largest Pinst since the previous call (the first: since the meter settled); NaN when none.")
         .def("short_term_severities", [](FlickerMeter& meter) { return takeSeverities(meter, false); },
