@@ -30,7 +30,7 @@ for class in 'PowerModule::PowerModule()' 'PowerModule::PowerModuleImpl::' 'Powe
   fi
 done
 foreign=$(grep -v -E '^(typeinfo|typeinfo name|vtable|VTT) for (GpuException|PowerErrorTooManyResults)$' <<<"$demangled" |
-  grep -v -E '^(PowerModule::|PowerConfig::|PowerGridConfig::|PowerBuffers::|GpuBuffer|PowerResultsQueueItem::|PowerPeriodResultsQueueItem::|PowerSymmetricalComponents::|RvcPhaseCalculation::|RvcMultiPhaseCalculation::|VoltageEventDetector::|GpuException::|PowerErrorTooManyResults::|FrequencyTracker::|IntervalAggregator::|powerGridConfigs$)' |
+  grep -v -E '^(PowerModule::|PowerConfig::|PowerGridConfig::|PowerBuffers::|GpuBuffer|PowerResultsQueueItem::|PowerPeriodResultsQueueItem::|PowerSymmetricalComponents::|RvcPhaseCalculation::|RvcMultiPhaseCalculation::|VoltageEventDetector::|GpuException::|PowerErrorTooManyResults::|FrequencyTracker::|IntervalAggregator::|FlickerMeter::|powerGridConfigs$)' |
   grep -v -x -F -f "$names" || true)
 if [ -n "$foreign" ]; then
   echo "symbols that are not the library's own:"

@@ -354,7 +354,8 @@ public:
         if (!(pinst <= pinstMaximum)) {
             pinstMaximum = pinst;
         }
-        const uint32_t key = floatBits(static_cast<float>(pinst)) >> 16;
+        // Values beyond the bins are not narrowed to float (no overflow).
+        const uint32_t key = pinst < 1e30 ? floatBits(static_cast<float>(pinst)) >> 16 : highestKey;
         if (key < lowestKey) {
             ++underflow;
         } else if (key >= highestKey) {
