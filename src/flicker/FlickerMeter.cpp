@@ -119,6 +119,18 @@ float bitsFloat(uint32_t bits) {
     return value;
 }
 
+// x convolved with a running mean of r samples (length x.size() + r - 1).
+std::vector<double> runningMean(const std::vector<double>& x, std::size_t r) {
+    std::vector<double> out(x.size() + r - 1);
+    double sum = 0.0;
+    for (std::size_t n = 0; n < out.size(); ++n) {
+        sum += n < x.size() ? x[n] : 0.0;
+        sum -= n >= r ? x[n - r] : 0.0;
+        out[n] = sum / static_cast<double>(r);
+    }
+    return out;
+}
+
 long long floorDiv(long long a, long long b) {
     const long long q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
@@ -136,18 +148,11 @@ public:
         // samples in cascade (zeros at every multiple of the decimated rate),
         // evaluated once per output; unit gain at 0 Hz.
         const std::size_t r = static_cast<std::size_t>(decimation);
-        std::vector<double> box(r, 1.0 / decimation), k2(2 * r - 1, 0.0);
-        for (std::size_t i = 0; i < r; ++i) {
-            for (std::size_t j = 0; j < r; ++j) {
-                k2[i + j] += box[i] * box[j];
-            }
+        kernel.assign(1, 1.0);
+        for (int pass = 0; pass < 3; ++pass) {
+            kernel = runningMean(kernel, r);
         }
-        kernel.assign(3 * r, 0.0);
-        for (std::size_t i = 0; i < k2.size(); ++i) {
-            for (std::size_t j = 0; j < r; ++j) {
-                kernel[i + j] += k2[i] * box[j];
-            }
-        }
+        kernel.resize(3 * r, 0.0);  // 3 r - 2 taps
         const double c = 2.0 * decimatedRate;
         const double wh = twoPi * highPassHz;
         const double ch = wh / std::tan(wh / (2.0 * decimatedRate));
