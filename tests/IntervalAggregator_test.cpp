@@ -239,6 +239,49 @@ TEST(IntervalAggregator, TenMinuteIntervalsFlagsAndGaps) {
 
 // Refused input changes nothing: after each refusal the aggregator still
 // gives exactly what a twin fed only the good windows gives.
+// Windows of one minute from 60 minutes into a 2-hour clock block: the first
+// block holds the 10-minute values of clock intervals 6 to 11, the second
+// twelve whole ones (12 to 23), flush closes the third with one.
+TEST(IntervalAggregator, TwoHourValuesFromTwelveTenMinuteValuesOnTheClock) {
+    IntervalAggregator a(2, 3600.0);
+    a.setMeanAggregated(1, true);
+    for (int k = 0; k < 182; ++k) {
+        const double values[2] = {100.0 + k, (k % 2 == 0 ? 5.0 : -3.0) + 0.1 * k};
+        a.addWindow(60.0 * k, 60.0 * (k + 1), values, k == 65);
+    }
+    EXPECT_EQ(a.getPendingTwoHourCount(), 2);
+    a.flush();
+    const Taken ten = takeAll(a, true);
+    ASSERT_EQ(ten.frames.size(), 19u);
+    IntervalAggregate frames[4];
+    double values[8];
+    ASSERT_EQ(a.getTwoHourIntervals(4, frames, values), 3);
+    EXPECT_EQ(a.getPendingTwoHourCount(), 0);
+    struct Expected {
+        std::size_t first, count;
+        long long clock;
+        bool flagged, complete;
+    };
+    const Expected expected[3] = {{0, 6, 6, false, false}, {6, 12, 12, true, true}, {18, 1, 24, false, false}};
+    for (int b = 0; b < 3; ++b) {
+        SCOPED_TRACE(b);
+        const Expected& e = expected[b];
+        double squares = 0.0, sum = 0.0;
+        for (std::size_t k = e.first; k < e.first + e.count; ++k) {
+            squares += ten.values[2 * k] * ten.values[2 * k];
+            sum += ten.values[2 * k + 1];
+        }
+        EXPECT_NEAR(values[2 * b], std::sqrt(squares / e.count), 1e-9);
+        EXPECT_NEAR(values[2 * b + 1], sum / e.count, 1e-12);
+        EXPECT_EQ(frames[b].windowCount, static_cast<int>(e.count));
+        EXPECT_EQ(frames[b].clockInterval, e.clock);
+        EXPECT_EQ(frames[b].startTime, ten.frames[e.first].startTime);
+        EXPECT_EQ(frames[b].endTime, ten.frames[e.first + e.count - 1].endTime);
+        EXPECT_EQ(frames[b].flagged, e.flagged);
+        EXPECT_EQ(frames[b].complete, e.complete);
+    }
+}
+
 TEST(IntervalAggregator, RefusedInputChangesNothing) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
@@ -372,6 +415,11 @@ TEST(IntervalAggregator, FlatInterface) {
     EXPECT_EQ(intervalAggregator_getThreeSecondIntervals(h, 3, &n, frames, values), 0);
     ASSERT_EQ(n, 2);
     EXPECT_EQ(std::vector<double>(values + 1, values + 4), (std::vector<double>{-7.0, 48.0, -15.0}));
+    int twoHour = -1;
+    EXPECT_EQ(intervalAggregator_getPendingTwoHourCount(h, &twoHour), 0);
+    EXPECT_EQ(intervalAggregator_getTwoHourIntervals(h, 3, &n, frames, values), 0);
+    EXPECT_EQ(n, twoHour);
+    EXPECT_EQ(intervalAggregator_getTwoHourIntervals(h, -1, &n, frames, values), 1);
     EXPECT_EQ(intervalAggregator_destroy(h), 0);
     EXPECT_EQ(intervalAggregator_destroy(nullptr), 0);
 }

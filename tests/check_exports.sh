@@ -23,14 +23,14 @@ for class in 'PowerModule::PowerModule()' 'PowerModule::PowerModuleImpl::' 'Powe
              'PowerSymmetricalComponents::a' 'RvcPhaseCalculation::' 'RvcMultiPhaseCalculation::' 'VoltageEventDetector::' \
              'GpuException::' 'PowerErrorTooManyResults::' 'powerGridConfigs' \
              'FrequencyTracker::FrequencyTracker(' 'IntervalAggregator::IntervalAggregator(' \
-             'RapidVoltageChangeDetector::RapidVoltageChangeDetector('; do
+             'RapidVoltageChangeDetector::RapidVoltageChangeDetector(' 'FlickerMeter::FlickerMeter('; do
   if ! grep -q -F "$class" <<<"$demangled"; then
     echo "missing export: $class"
     status=1
   fi
 done
 foreign=$(grep -v -E '^(typeinfo|typeinfo name|vtable|VTT) for (GpuException|PowerErrorTooManyResults)$' <<<"$demangled" |
-  grep -v -E '^(PowerModule::|PowerConfig::|PowerGridConfig::|PowerBuffers::|GpuBuffer|PowerResultsQueueItem::|PowerPeriodResultsQueueItem::|PowerSymmetricalComponents::|RvcPhaseCalculation::|RvcMultiPhaseCalculation::|VoltageEventDetector::|GpuException::|PowerErrorTooManyResults::|FrequencyTracker::|IntervalAggregator::|RapidVoltageChangeDetector::|powerGridConfigs$)' |
+  grep -v -E '^(PowerModule::|PowerConfig::|PowerGridConfig::|PowerBuffers::|GpuBuffer|PowerResultsQueueItem::|PowerPeriodResultsQueueItem::|PowerSymmetricalComponents::|RvcPhaseCalculation::|RvcMultiPhaseCalculation::|VoltageEventDetector::|GpuException::|PowerErrorTooManyResults::|FrequencyTracker::|IntervalAggregator::|RapidVoltageChangeDetector::|FlickerMeter::|powerGridConfigs$)' |
   grep -v -x -F -f "$names" || true)
 if [ -n "$foreign" ]; then
   echo "symbols that are not the library's own:"

@@ -74,6 +74,19 @@
 // 10-minute value's time tag, the tick at its end, is
 // 600 (clockInterval + 1) s absolute.
 //
+// 2-hour values (IEC 61000-4-30: from twelve 10-minute values) come from the
+// 10-minute values as they close, not from the windows: clock blocks of 12
+// clock intervals, the k-th holding the 10-minute values of clock intervals
+// 12 k to 12 k + 11 (whole 2 hours of absolute time). Each value is the root
+// of the mean of the squares of the 10-minute values (the arithmetic mean for
+// a value set with setMeanAggregated), so a short 10-minute value weighs as
+// much as a whole one. The record's clockInterval is the first 10-minute
+// value's, its windowCount the number of 10-minute values, its start and end
+// those of the first and the last; it is flagged when any of them is, and
+// complete when it holds twelve complete ones. A block is closed by its
+// twelfth clock interval's value, by a value of a later block (after a gap)
+// or by flush. This stream is additional: the other two do not change with it.
+//
 // End of the data: flush closes the running intervals, oldest first (handed
 // out incomplete, unless a 150/180-cycle one happens to have 15 windows). Windows
 // added after a flush start new intervals, as at the start.
@@ -99,6 +112,8 @@ public:
     // Windows per 150/180-cycle interval and seconds per clock interval.
     static constexpr int windowsPerInterval = 15;
     static constexpr double clockIntervalSeconds = 600.0;
+    // 10-minute values per 2-hour value.
+    static constexpr int tenMinutesPerTwoHours = 12;
 
     explicit IntervalAggregator(int valueCount, double clockOffset = 0.0);
     IntervalAggregator(IntervalAggregator&& other) noexcept;
@@ -131,6 +146,9 @@ public:
     int getTenMinuteIntervals(int capacity, IntervalAggregate* records, double* values);
     int getPendingThreeSecondCount() const;
     int getPendingTenMinuteCount() const;
+    // 2-hour values (see above), taken as the other streams.
+    int getTwoHourIntervals(int capacity, IntervalAggregate* records, double* values);
+    int getPendingTwoHourCount() const;
 
 private:
     class Impl;

@@ -85,6 +85,12 @@ POWERQUALITY_API int32_t intervalAggregator_getThreeSecondIntervals(IntervalAggr
 POWERQUALITY_API int32_t intervalAggregator_getTenMinuteIntervals(IntervalAggregatorHandle aggregator, int capacity,
                                                                   int* count, IntervalAggregate* records,
                                                                   double* values);
+/* Takes up to capacity closed 2-hour values (from twelve 10-minute values on
+ * the clock; see IntervalAggregator.h), as the other streams. */
+POWERQUALITY_API int32_t intervalAggregator_getTwoHourIntervals(IntervalAggregatorHandle aggregator, int capacity,
+                                                                int* count, IntervalAggregate* records,
+                                                                double* values);
+POWERQUALITY_API int32_t intervalAggregator_getPendingTwoHourCount(IntervalAggregatorHandle aggregator, int* count);
 /* Closed intervals waiting in each stream. */
 POWERQUALITY_API int32_t intervalAggregator_getPendingCounts(IntervalAggregatorHandle aggregator,
                                                              int* threeSecondCount, int* tenMinuteCount);

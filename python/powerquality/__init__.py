@@ -30,6 +30,7 @@ try:
         RVC_RESULT_DTYPE,
         SYMMETRICAL_COMPONENT_DTYPE,
         THD_DTYPE,
+        FlickerMeter,
         GpuError,
         GridConfigType,
         TooManyResultsError,
@@ -46,6 +47,7 @@ from ._module import Module  # noqa: F401
 
 __all__ = [
     "Module",
+    "FlickerMeter",
     "GridConfigType",
     "GpuError",
     "TooManyResultsError",

@@ -71,7 +71,7 @@ def main(argv=None):
     p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording")
     p.add_argument("recording", help="COMTRADE .cfg/.dat (or their base name) or .cff, or a .csv file")
     p.add_argument("--out", metavar="DIR", help="write the tables there: events, rvc, frequency_10s, "
-                   "aggregated_3s, aggregated_10min, aggregated_2h (.csv)")
+                   "aggregated_3s, aggregated_10min, aggregated_2h, flicker (.csv)")
     p.add_argument("--detail", action="store_true", help="also write every period value, tracked cycle and "
                    "window to DIR/detail.h5 (HDF5)")
     p.add_argument("--plot", metavar="FILE.png", help="draw the report picture")

@@ -3,10 +3,10 @@
 The pipeline (:class:`Stream`) reads a recording block by block and hands
 each block through its stages, in order:
 
-    reader -> _Tracker -> _Module -> _Events -> _EventFlags -> _Aggregation -> consumers
-    (samples)  (segments,  (period    (dips, swells,  (windows     (150/180-cycle
-               crossings)  values,    interruptions,  flagged,     and 10-minute
-                           windows)   RVC)            held until   intervals)
+    reader -> _Tracker -> _Module -> _Events -> _EventFlags -> _Aggregation -> _Flicker -> consumers
+    (samples)  (segments,  (period    (dips, swells,  (windows     (150/180-cycle  (Pst, Plt
+               crossings)  values,    interruptions,  flagged,     10-minute and   per voltage)
+                           windows)   RVC)            held until   2-hour values)
                                                       known)
 
 Each stage reads what the stages before it put on the :class:`Block` and
@@ -55,8 +55,11 @@ What the pipeline computes:
   tracked frequency or with a missing sample is marked ``gap`` instead
   (see :class:`_EventFlags`);
 - their main values (RMS voltage and current, THD per phase, unbalance)
-  aggregated over 150/180 cycles and over 10 minutes of the clock by the
-  library's IntervalAggregator (see ``aggregate_windows``).
+  aggregated over 150/180 cycles, over 10 minutes and over 2 hours of the
+  clock by the library's IntervalAggregator (see ``aggregate_windows``);
+- flicker: the library's FlickerMeter on each voltage (IEC 61000-4-15), Pst
+  of every 10-minute interval and Plt of every 2 hours of the same clock as
+  the aggregation, fed block by block (see ``_Flicker``).
 
 The result is an :class:`Analysis` whose tables are numpy structured arrays
 (``as_pandas`` gives DataFrames when pandas is installed).
@@ -113,8 +116,12 @@ class Analysis:
     window_flags, window_gaps : bool per window: the §4.7 flag (it overlaps a dip,
         swell or interruption) and the mark of a window without a tracked frequency
         or with a missing sample
-    aggregated : dict '3s' (150/180-cycle) and '10min' -> ndarray, or None
+    aggregated : dict '3s' (150/180-cycle), '10min' and '2h' -> ndarray, or None
         (see :func:`aggregate_windows`)
+    flicker : dict 'pst' and 'plt' -> ndarray of FLICKER_FRAME rows with a
+        column per voltage ('A.pst', ... or 'pst'), 'pinst_max' -> the largest
+        Pinst of each voltage after settling (NaN before), 'lamp' -> 230.0 or
+        120.0; None when the sample rate is below 20 times the nominal frequency
     clock_offset : float, seconds from midnight to the first sample (0 when
         the recording has no readable start time)
     declared_voltage : float (Udin used for events)
@@ -136,6 +143,10 @@ class Analysis:
         if self.aggregated is not None:
             out["aggregated_3s"] = self.aggregated["3s"]
             out["aggregated_10min"] = self.aggregated["10min"]
+            out["aggregated_2h"] = self.aggregated["2h"]
+        if getattr(self, "flicker", None) is not None:
+            out["flicker_pst"] = self.flicker["pst"]
+            out["flicker_plt"] = self.flicker["plt"]
         return out
 
     def as_pandas(self):
@@ -218,7 +229,9 @@ class Block:
         still running, with ``ended`` False)
     rvc : RVC_DTYPE rows of the Class A rapid voltage changes that ended (in the last block also one still
         running)
-    aggregated : {'3s': rows, '10min': rows} of the intervals that closed
+    aggregated : {'3s': rows, '10min': rows, '2h': rows} of the intervals that closed
+    flicker : {'pst': rows, 'plt': rows, 'pinst_max': per voltage} of the intervals that closed in the block
+        and the largest Pinst in it (see :class:`_Flicker`), or None
     last : True for the last block, after which the pipeline closes what still runs
     """
 
@@ -236,6 +249,7 @@ class Block:
         self.events = np.zeros(0, EVENT_DTYPE)
         self.rvc = np.zeros(0, RVC_DTYPE)
         self.aggregated = None
+        self.flicker = None
         self.crossings = empty  # cycle starts (positions) handed out, and their flags
         self.cycle_flags = empty.astype(bool)
 
@@ -247,7 +261,8 @@ class Context:
     window_cycles (0 without windows), declared_voltage (None until it is decided), fixed_frequency,
     arrays (the windows' arrays fetched: True for all, False for none, or their names),
     rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
-    voltage_peak (the largest one-cycle RMS value of each voltage so far).
+    voltage_peak (the largest one-cycle RMS value of each voltage so far), flicker_lamp (230.0 or 120.0,
+    or None until the stages are built).
     """
 
     def __init__(self, **kw):
@@ -664,6 +679,72 @@ class _Aggregation:
             b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset)
 
 
+# The frame of the flicker rows: the 10-minute clock interval (for Plt the
+# first of its 2 hours) and the span, in seconds from the first sample.
+FLICKER_FRAME = [("clockInterval", "i8"), ("startTime", "f8"), ("endTime", "f8")]
+
+
+class _Flicker:
+    """Stage: flicker of each voltage by the library's FlickerMeter (IEC 61000-4-15).
+
+    One meter per voltage, on the recording's clock (``clock_offset``): Pst
+    of every 10-minute interval of the clock that ended, Plt of every 2 hours
+    of the clock that ended (their intervals' Pst; fewer than twelve in a
+    first block that starts between two ticks). The first interval holds the
+    Pinst after the meter's settling time (5 s); an interval that holds none
+    has Pst NaN. Intervals still running at the end are not reported. The
+    lamp is the 120 V one on 60 Hz supplies and the 230 V one otherwise,
+    unless ``flicker_lamp`` says. Samples missing in the recording are fed
+    as NaN, which the meter replaces by the sample a cycle before.
+    """
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        nominal = ctx.nominal_frequency
+        if ctx.flicker_lamp is None:
+            ctx.flicker_lamp = 120.0 if nominal > 55.0 else 230.0
+        try:
+            self.meters = [_core.FlickerMeter(ctx.sample_rate, nominal, ctx.flicker_lamp, ctx.clock_offset)
+                           for _ in ctx.voltages]
+        except ValueError:  # a sample rate or a supply the meter does not take
+            self.meters = []
+        self.first = self.meters[0].first_clock_interval if self.meters else 0
+        self.taken = 0  # Pst handed out so far
+        phases = len(ctx.voltages)
+        self.labels = [("ABC"[k] + ".") if phases > 1 else "" for k in range(phases)]
+
+    def process(self, b):
+        if not self.meters:
+            return
+        rows = b.samples[:len(self.meters)]
+        if b.missing is not None:
+            rows = np.where(b.missing, np.float32(np.nan), rows)
+        pst, plt, peak = [], [], []
+        for meter, row in zip(self.meters, rows):
+            meter.add_samples(row)
+            peak.append(meter.instantaneous_maximum())
+            pst.append(meter.short_term_severities())
+            plt.append(meter.long_term_severities())
+        whole = _core.FlickerMeter.SHORT_TERM_SECONDS
+        per = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
+        clocks = self.first + self.taken + np.arange(len(pst[0]), dtype=np.int64)
+        self.taken += len(pst[0])
+        blocks = clocks[clocks % per == per - 1] // per
+        b.flicker = {"pst": self._rows(clocks, clocks, whole, pst, "pst"),
+                     "plt": self._rows(blocks * per, blocks, whole * per, plt, "plt"),
+                     "pinst_max": np.array(peak)}
+
+    def _rows(self, clocks, spans, seconds, values, name):
+        offset = float(self.ctx.clock_offset)
+        table = np.zeros(len(clocks), FLICKER_FRAME + [(label + name, "f8") for label in self.labels])
+        table["clockInterval"] = clocks
+        table["startTime"] = np.maximum(spans * seconds - offset, 0.0)
+        table["endTime"] = (spans + 1) * seconds - offset
+        for label, v in zip(self.labels, values):
+            table[label + name] = v
+        return table
+
+
 class Stream:
     """The analysis of one recording as a pipeline over its blocks.
 
@@ -678,7 +759,7 @@ class Stream:
 
     def __init__(self, recording, *, voltage_channels=None, current_channels=None, nominal_frequency=None,
                  declared_voltage=None, fixed_frequency=None, rvc_threshold=5.0, windowed=True, block_size=None,
-                 progress=None, arrays=True):
+                 progress=None, arrays=True, flicker_lamp=None):
         grid, us, iss = recording.pick(voltage_channels, current_channels)
         fs = _positive(recording.sample_rate, "sample rate")
         if fixed_frequency is not None:
@@ -693,6 +774,8 @@ class Stream:
             declared_voltage, udin_source = rated_declared_voltage(grid, us)
         if nominal_frequency is not None:
             nominal_frequency = _positive(nominal_frequency, "nominal frequency")
+        if flicker_lamp is not None and float(flicker_lamp) not in (230.0, 120.0):
+            raise ValueError(f"flicker lamp {flicker_lamp!r}: give 230 or 120 (volts)")
         block_size = int(block_size or int(fs))
         if block_size < 1:
             raise ValueError(f"block size {block_size}: give a positive number of samples")
@@ -705,7 +788,8 @@ class Stream:
                            udin_source=udin_source,
                            fixed_frequency=fixed_frequency, rvc_threshold=float(rvc_threshold),
                            block_size=block_size, windowed=bool(windowed), positions=0, seconds=0.0,
-                           voltage_peak=np.zeros(len(us)), arrays=arrays)
+                           voltage_peak=np.zeros(len(us)), arrays=arrays,
+                           flicker_lamp=None if flicker_lamp is None else float(flicker_lamp))
         self.stages = []
 
     def _build(self, head):
@@ -731,7 +815,8 @@ class Stream:
             settings.update(windowed_results_enabled=True, period_count=ctx.window_cycles, thd_enabled=True,
                             highest_requested_harmonic=highest, thd_highest_harmonic=min(40, highest),
                             symmetrical_components_enabled=(ctx.grid != "single"))
-        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _Aggregation(ctx)]
+        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _Aggregation(ctx),
+                           _Flicker(ctx)]
 
     def _chunks(self):
         """(position, float32 samples, missing mask or None) in pieces of at most block_size samples."""
@@ -866,7 +951,8 @@ class Collector:
 
     def __init__(self):
         self.parts = {k: [] for k in ("period", "frequency", "ten_second", "rvc", "events", "windowed", "harmonics",
-                                      "window_flags", "window_gaps", "3s", "10min", "crossings")}
+                                      "window_flags", "window_gaps", "3s", "10min", "2h", "crossings", "pst", "plt",
+                                      "pinst")}
 
     def process(self, b):
         p = self.parts
@@ -880,6 +966,11 @@ class Collector:
         if b.aggregated is not None:
             p["3s"].append(b.aggregated["3s"])
             p["10min"].append(b.aggregated["10min"])
+            p["2h"].append(b.aggregated["2h"])
+        if b.flicker is not None:
+            p["pst"].append(b.flicker["pst"])
+            p["plt"].append(b.flicker["plt"])
+            p["pinst"].append(b.flicker["pinst_max"])
 
     def analysis(self, ctx):
         p = self.parts
@@ -888,7 +979,13 @@ class Collector:
         if ctx.window_cycles:
             windowed = np.concatenate(p["windowed"]) if p["windowed"] else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
             harmonics = _join_arrays(p["harmonics"])
-            aggregated = {key: np.concatenate(p[key]) for key in ("3s", "10min")}
+            aggregated = {key: np.concatenate(p[key]) for key in ("3s", "10min", "2h")}
+        flicker = None
+        if p["pst"]:
+            with np.errstate(all="ignore"):
+                peak = np.fmax.reduce(np.vstack(p["pinst"]), axis=0)
+            flicker = {"pst": np.concatenate(p["pst"]), "plt": np.concatenate(p["plt"]), "pinst_max": peak,
+                       "lamp": ctx.flicker_lamp}
         return Analysis(recording=ctx.recording, grid=ctx.grid, voltages=[c.name for c in ctx.voltages],
                         currents=[c.name for c in ctx.currents], sample_rate=ctx.sample_rate,
                         nominal_frequency=ctx.nominal_frequency, period=np.concatenate(p["period"]),
@@ -898,13 +995,13 @@ class Collector:
                         window_flags=np.concatenate(p["window_flags"]) if p["window_flags"] else np.zeros(0, bool),
                         window_gaps=np.concatenate(p["window_gaps"]) if p["window_gaps"] else np.zeros(0, bool),
                         udin_source=ctx.udin_source, rvc_threshold=ctx.rvc_threshold,
-                        aggregated=aggregated, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
+                        aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
                         positions=ctx.positions, crossings=np.concatenate(p["crossings"]))
 
 
 def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, nominal_frequency=None,
             voltage_channels=None, current_channels=None, declared_voltage=None, fixed_frequency=None,
-            rvc_threshold=5.0, windowed=True, progress=None, block_size=None):
+            rvc_threshold=5.0, windowed=True, progress=None, block_size=None, flicker_lamp=None):
     """Analyse a recording whole: the pipeline of :func:`stream`, its results joined.
 
     Parameters
@@ -936,6 +1033,9 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     block_size : int, optional
         Samples per block (default: one second's worth); the results do not
         depend on it.
+    flicker_lamp : float, optional
+        230 or 120: the lamp of the flickermeter (default: 120 V on 60 Hz
+        supplies, 230 V otherwise).
 
     Returns
     -------
@@ -955,7 +1055,7 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     ctx = run(recording, [collector], voltage_channels=voltage_channels, current_channels=current_channels,
               nominal_frequency=nominal_frequency, declared_voltage=declared_voltage,
               fixed_frequency=fixed_frequency, rvc_threshold=rvc_threshold, windowed=windowed,
-              progress=progress, block_size=block_size)
+              progress=progress, block_size=block_size, flicker_lamp=flicker_lamp)
     return collector.analysis(ctx)
 
 
@@ -1032,10 +1132,14 @@ def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0,
     window in it is (``gaps``); a window with a value that is not finite
     (none in practice) is aggregated with 0 there and marked.
 
-    Returns {'3s': rows, '10min': rows}: structured arrays with
+    2-hour values come from the 10-minute values of each 2 hours of the clock
+    (twelve when whole), as the root of the mean of their squares; their
+    ``windowCount`` is the number of 10-minute values.
+
+    Returns {'3s': rows, '10min': rows, '2h': rows}: structured arrays with
     AGGREGATE_FRAME's fields, one field per quantity ('A.rmsVoltage', ...,
-    'u2', 'u0') and, in the 10-minute rows, 'tagTime': the tick that ends the
-    interval, in seconds on the windows' scale.
+    'u2', 'u0') and, in the 10-minute and 2-hour rows, 'tagTime': the tick
+    that ends the interval, in seconds on the windows' scale.
     """
     names = [name for name, _ in _aggregated_columns(windowed, phases, currents)]
     aggregator = _aggregator(len(names), clock_offset)
@@ -1070,10 +1174,11 @@ def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None
 
 
 def _take_intervals(aggregator, names, clock_offset):
-    """The closed intervals as {'3s': rows, '10min': rows} (see :func:`aggregate_windows`)."""
+    """The closed intervals as {'3s': rows, '10min': rows, '2h': rows} (see :func:`aggregate_windows`)."""
     out = {}
-    for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals())):
-        extra = [("tagTime", "f8")] if key == "10min" else []
+    for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals()),
+                      ("2h", aggregator.two_hour_intervals())):
+        extra = [("tagTime", "f8")] if key != "3s" else []
         table = np.zeros(len(rows), AGGREGATE_FRAME + extra + [(name, "f8") for name in names])
         for name, _ in AGGREGATE_FRAME[:-1]:
             table[name] = rows[name]
@@ -1082,7 +1187,8 @@ def _take_intervals(aggregator, names, clock_offset):
         table["gap"] = rows["values"][:, len(names)] > 0
         if extra:
             whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
-            table["tagTime"] = (rows["clockInterval"] + 1) * whole - float(clock_offset)
+            per = _core.IntervalAggregator.TEN_MINUTES_PER_TWO_HOURS if key == "2h" else 1
+            table["tagTime"] = (rows["clockInterval"] // per + 1) * per * whole - float(clock_offset)
         out[key] = table
     return out
 

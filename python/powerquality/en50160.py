@@ -12,7 +12,7 @@ tables were made: ``assess(tables, ...)`` takes
   ``'complete'`` where the table has them;
 - ``tables['10s']``: 10-second frequencies (``'frequency'`` in Hz, and
   ``'flagged'``), see :func:`ten_second_frequencies`;
-- ``tables['2h']``: 2-hour ``'A.plt'`` ... (absent: flicker "not measured");
+- ``tables['2h']``: 2-hour ``'A.plt'`` ... (the flicker meter's Plt rows; absent: flicker "not measured");
 - ``events``: EVENT_DTYPE rows of ``analyze`` (type 1 dip, 2 swell,
   3 interruption; ``extremePercent`` of the declared voltage, ``duration``
   in seconds).
@@ -601,8 +601,8 @@ class Gather:
         p = self.parts
         if b.aggregated is not None:
             p["10min"].append(b.aggregated["10min"])
-            if b.aggregated.get("2h") is not None:
-                p["2h"].append(b.aggregated["2h"])
+        if getattr(b, "flicker", None) is not None:
+            p["2h"].append(b.flicker["plt"])
         if getattr(b, "ten_second", None) is not None and len(b.ten_second):
             p["10s"].append(_tracker_ten_second(b.ten_second, self.ctx.sample_rate, DIVISOR))
         p["events"].append(b.events)
@@ -653,7 +653,7 @@ def from_analysis(a):
     aggregated over the same 10 minutes); the 10-s frequencies are the
     tracker's (``a.ten_second``), else made from the tracked cycles
     (:func:`ten_second_frequencies`); the 2-hour rows are
-    ``a.aggregated['2h']`` when present. In the 10-minute and 10-s rows
+    the flicker meter's Plt (``a.flicker['plt']``) when present. In the 10-minute and 10-s rows
     'flagged' is also set on every interval that a dip, swell or
     interruption touches, so that flags made elsewhere and these agree.
     """
@@ -671,7 +671,9 @@ def from_analysis(a):
         collected = _Harmonics(len(a.voltages), a.sample_rate, offset)
         collected.add(a.windowed, a.harmonics)
         harmonics = collected.finish()
-    return _tables(aggregated.get("10min"), ten_s, aggregated.get("2h"), a.events, harmonics)
+    flicker = getattr(a, "flicker", None)
+    plt = flicker["plt"] if flicker else None
+    return _tables(aggregated.get("10min"), ten_s, plt, a.events, harmonics)
 
 
 def assess_analysis(a, *, level="LV", system="synchronous", limits=None, nominal_voltage=None, tables=None):

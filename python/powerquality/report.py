@@ -13,10 +13,12 @@ that have a start carry its ISO date and time too when the recording gives
 its own start): events.csv, rvc.csv, frequency_10s.csv (the tracker's
 10-second frequencies), aggregated_3s.csv (150/180 cycles),
 aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
-the clock, root mean square of their values, flagged when one of them is).
-An aggregated value is flagged when a window in it overlaps a dip, swell or
-interruption (IEC 61000-4-30 §4.7) and marked ``gap`` when a window in it
-lacks a tracked frequency or a sample.
+the clock, root mean square of their values, flagged when one of them is;
+windowCount is the number of 10-minute values), flicker.csv (a row per
+10-minute interval, kind Pst, and per 2 hours, kind Plt, of the clock: the
+severity of each voltage). An aggregated value is flagged when a window in
+it overlaps a dip, swell or interruption (IEC 61000-4-30 §4.7) and marked
+``gap`` when a window in it lacks a tracked frequency or a sample.
 Columns are formatted by numpy a column at a time.
 
 Detail (``--detail``): detail.h5, an HDF5 file with one table per kind,
@@ -64,6 +66,7 @@ class Digest:
         self.thd = [np.inf, -np.inf, 0]
         self.short = [0, 0, 0, 0]  # intervals, whole, flagged, with a gap
         self.ten = [0, 0, 0, 0]
+        self.flicker = {"pst": [], "plt": [], "pinst": []}
 
     def process(self, b):
         f = b.frequency
@@ -93,6 +96,10 @@ class Digest:
                 counts[1] += int(np.count_nonzero(rows["complete"]))
                 counts[2] += int(np.count_nonzero(rows["flagged"]))
                 counts[3] += int(np.count_nonzero(rows["gap"])) if "gap" in rows.dtype.names else 0
+        if getattr(b, "flicker", None) is not None:
+            for key in ("pst", "plt"):
+                self.flicker[key].append(b.flicker[key])
+            self.flicker["pinst"].append(b.flicker["pinst_max"])
 
     def lines(self):
         """The summary printed by the command line, as a list of lines."""
@@ -151,7 +158,33 @@ class Digest:
                          f"{self.short[2]} flagged, {self.short[3]} with a gap; {self.ten[0]} 10-minute interval(s), "
                          f"{self.ten[1]} whole, {self.ten[2]} flagged, {self.ten[3]} with a gap (flagged: over a "
                          "dip, swell or interruption; gap: no tracked frequency or a missing sample)")
+        lines += self._flicker_lines()
         return lines
+
+    def _flicker_lines(self):
+        """Flicker: the largest Pst, Plt and Pinst of each voltage."""
+        f = self.flicker
+        if not f["pinst"]:
+            return ["flicker     not measured (needs a sample rate of at least 20 times the nominal frequency)"]
+        names = [c.name for c in self.ctx.voltages]
+        with np.errstate(all="ignore"):
+            pinst = np.fmax.reduce(np.vstack(f["pinst"]), axis=0)
+        out = []
+        for key, label in (("pst", "Pst"), ("plt", "Plt")):
+            rows = np.concatenate(f[key])
+            if not len(rows):
+                span = "10-minute interval" if key == "pst" else "2 hours of the clock"
+                out.append(f"  {label}: none (no whole {span} in the recording)")
+                continue
+            values = rows[[n for n in rows.dtype.names if n.endswith(key)]]
+            largest = [np.nanmax(values[n]) if np.any(np.isfinite(values[n])) else np.nan for n in values.dtype.names]
+            out.append(f"  {label} largest of {len(rows)}: "
+                       + ", ".join(f"{name} {v:.3f}" for name, v in zip(names, largest)))
+        lamp = getattr(self.ctx, "flicker_lamp", None)
+        head = "flicker     " + (f"{lamp:g} V lamp; " if lamp else "") + "Pinst largest after settling: " + \
+            (", ".join(f"{name} {v:.3g}" for name, v in zip(names, pinst)) if np.any(np.isfinite(pinst))
+             else "none (the meter settles in its first 5 s)")
+        return [head] + out
 
 
 def _span(low, high, unit):
@@ -167,7 +200,8 @@ def _context(a):
                                  declared_voltage=a.declared_voltage, clock_offset=a.clock_offset,
                                  udin_source=getattr(a, "udin_source", None),
                                  rvc_threshold=getattr(a, "rvc_threshold", 5.0),
-                                 window_cycles=1 if a.windowed is not None else 0)
+                                 window_cycles=1 if a.windowed is not None else 0,
+                                 flicker_lamp=(a.flicker or {}).get("lamp") if getattr(a, "flicker", None) else None)
 
 
 def _block(a):
@@ -175,7 +209,8 @@ def _block(a):
     return types.SimpleNamespace(period=a.period, frequency=a.frequency, ten_second=getattr(a, "ten_second", None),
                                  events=a.events, rvc=a.rvc, windowed=a.windowed, harmonics=a.harmonics,
                                  window_flags=getattr(a, "window_flags", None),
-                                 window_gaps=getattr(a, "window_gaps", None), aggregated=a.aggregated, last=True,
+                                 window_gaps=getattr(a, "window_gaps", None), aggregated=a.aggregated,
+                                 flicker=getattr(a, "flicker", None), last=True,
                                  position=0, stop=a.positions)
 
 
@@ -312,7 +347,7 @@ class Tables:
         self.ctx, self.directory = ctx, directory
         os.makedirs(directory, exist_ok=True)
         self.start = start_datetime(ctx.recording)
-        self.events, self.rvc, self.ten_minute = [], [], []
+        self.events, self.rvc = [], []
         self.files = {}
         self.paths = []
 
@@ -339,10 +374,12 @@ class Tables:
         if b.aggregated is not None:
             # The time tag of an aggregated value: the end of its last window,
             # or for a 10-minute value the tick that ends its interval.
-            short, ten = b.aggregated["3s"], b.aggregated["10min"]
+            short, ten, two = b.aggregated["3s"], b.aggregated["10min"], b.aggregated["2h"]
             self._table("aggregated_3s", self._timed(flatten(short), short["endTime"], "tag"))
             self._table("aggregated_10min", self._timed(flatten(ten), ten["tagTime"], "tag"))
-            self.ten_minute.append(ten)
+            self._table("aggregated_2h", self._timed(flatten(two), two["tagTime"], "tag"))
+        if getattr(b, "flicker", None) is not None:
+            self._table("flicker", _flicker_columns(b.flicker, self._timed))
         if b.last:
             self._finish()
 
@@ -355,37 +392,25 @@ class Tables:
         self._table("events", columns)
         rvc = np.concatenate(self.rvc) if self.rvc else np.zeros(0, RVC_DTYPE)
         self._table("rvc", self._timed(flatten(rvc), rvc["startTime"]))
-        if self.ten_minute:
-            two = two_hour(np.concatenate(self.ten_minute), self.ctx.clock_offset)
-            self._table("aggregated_2h", self._timed(flatten(two), two["tagTime"], "tag"))
-        for name in ("events", "rvc", "frequency_10s", "aggregated_3s", "aggregated_10min", "aggregated_2h"):
+        for name in ("events", "rvc", "frequency_10s", "aggregated_3s", "aggregated_10min", "aggregated_2h",
+                     "flicker"):
             if name in self.files:
                 self.files[name].close()
                 self.paths.append(self.files[name].path)
 
 
-def two_hour(ten, clock_offset=0.0):
-    """2-hour values: the 10-minute rows of each 2 hours of the clock (twelve when whole), as the root of the
-    mean of their squares; flagged when one of them is, complete when all twelve are there and complete."""
-    group = np.floor_divide(ten["clockInterval"], 12)
-    keys, first = np.unique(group, return_index=True)
-    values = [n for n in ten.dtype.names if n not in ("startTime", "endTime", "clockInterval", "windowCount",
-                                                      "flagged", "complete", "gap", "tagTime")]
-    out = np.zeros(len(keys), ten.dtype)
-    bounds = np.append(first, len(ten))
-    for k, (lo, hi) in enumerate(zip(bounds[:-1], bounds[1:])):
-        rows = ten[lo:hi]
-        out[k]["startTime"], out[k]["endTime"] = rows["startTime"][0], rows["endTime"][-1]
-        out[k]["clockInterval"] = keys[k]
-        out[k]["windowCount"] = rows["windowCount"].sum()
-        out[k]["flagged"] = rows["flagged"].any()
-        if "gap" in ten.dtype.names:
-            out[k]["gap"] = rows["gap"].any()
-        out[k]["complete"] = hi - lo == 12 and rows["complete"].all()
-        out[k]["tagTime"] = (keys[k] + 1) * 7200.0 - float(clock_offset)
-        for name in values:
-            out[k][name] = np.sqrt(np.mean(np.square(rows[name])))
-    return out
+def _flicker_columns(flicker, timed):
+    """flicker.csv rows of one block: its Pst rows, then its Plt rows (kind, clock interval, span, a value per
+    voltage; the ISO time of the end as tag when the recording gives its start)."""
+    parts = []
+    for kind, key in (("Pst", "pst"), ("Plt", "plt")):
+        rows = flicker[key]
+        columns = {"kind": np.full(len(rows), kind, dtype=object), "clockInterval": rows["clockInterval"],
+                   "startTime": rows["startTime"], "endTime": rows["endTime"]}
+        for name in rows.dtype.names[3:]:
+            columns[name[:-len(key)].rstrip(".") or "value"] = rows[name]
+        parts.append(timed(columns, rows["endTime"], "tag"))
+    return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 
 
 class Detail:

@@ -1,7 +1,8 @@
 // Bindings of the library's helper classes that hosts use beside a module:
 // FrequencyTracker (frequency segments from a reference voltage),
 // VoltageEventDetector (dips, swells and interruptions from period values)
-// and IntervalAggregator (150/180-cycle and 10-minute values from windows).
+// IntervalAggregator (150/180-cycle and 10-minute values from windows) and
+// FlickerMeter (Pinst, Pst and Plt of one voltage).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -14,6 +15,7 @@
 
 namespace py = pybind11;
 
+#include "powerquality/FlickerMeter.h"
 #include "powerquality/FrequencyTracker.h"
 #include "powerquality/IntervalAggregator.h"
 #include "powerquality/RapidVoltageChangeDetector.h"
@@ -36,9 +38,12 @@ py::dtype intervalDtype() {
     return b.build();
 }
 
-void addSamples(FrequencyTracker& t, py::array_t<float, py::array::c_style | py::array::forcecast> samples) {
+// The samples of one voltage into a tracker or a flicker meter, in pieces of
+// at most INT_MAX.
+template <class Consumer>
+void addSamples(Consumer& t, py::array_t<float, py::array::c_style | py::array::forcecast> samples) {
     if (samples.ndim() != 1) {
-        throw py::value_error("samples must be a 1-D array of the reference voltage");
+        throw py::value_error("samples must be a 1-D array of one voltage");
     }
     const float* data = samples.data();
     py::ssize_t left = samples.size();
@@ -103,7 +108,7 @@ void bindTracker(py::module_& m) {
         .def_property_readonly("frequency", &FrequencyTracker::getFrequency)
         .def_property_readonly("locked", &FrequencyTracker::isLocked)
         .def_property_readonly("sample_position", &FrequencyTracker::getSamplePosition)
-        .def("add_samples", &addSamples, py::arg("samples"))
+        .def("add_samples", &addSamples<FrequencyTracker>, py::arg("samples"))
         .def("get_segments", &getSegments,
              "Take every closed segment: (first_sample_indices, lengths, frequencies, flags).")
         .def("ten_second_frequencies", &getTenSecond,
@@ -226,13 +231,17 @@ py::dtype aggregateDtype(int valueCount) {
     return b.build();
 }
 
-py::array takeIntervals(IntervalAggregator& a, bool tenMinute) {
-    const int pending = tenMinute ? a.getPendingTenMinuteCount() : a.getPendingThreeSecondCount();
+// stream: 0 150/180-cycle, 1 10-minute, 2 2-hour intervals.
+py::array takeIntervals(IntervalAggregator& a, int stream) {
+    const int pending = stream == 2   ? a.getPendingTwoHourCount()
+                        : stream == 1 ? a.getPendingTenMinuteCount()
+                                      : a.getPendingThreeSecondCount();
     const std::size_t n = static_cast<std::size_t>(a.getValueCount());
     std::vector<IntervalAggregate> frames(static_cast<std::size_t>(pending));
     std::vector<double> values(static_cast<std::size_t>(pending) * n);
-    const int taken = tenMinute ? a.getTenMinuteIntervals(pending, frames.data(), values.data())
-                                : a.getThreeSecondIntervals(pending, frames.data(), values.data());
+    const int taken = stream == 2   ? a.getTwoHourIntervals(pending, frames.data(), values.data())
+                      : stream == 1 ? a.getTenMinuteIntervals(pending, frames.data(), values.data())
+                                    : a.getThreeSecondIntervals(pending, frames.data(), values.data());
     py::array out(aggregateDtype(a.getValueCount()), std::vector<py::ssize_t>{taken});
     const std::size_t row = sizeof(IntervalAggregate) + sizeof(double) * n;
     auto* bytes = static_cast<unsigned char*>(out.mutable_data());
@@ -294,10 +303,81 @@ void bindAggregator(py::module_& m) {
         .def("flush", &IntervalAggregator::flush, "Close the running intervals (at the end of the data).")
         .def_property_readonly("pending_three_second", &IntervalAggregator::getPendingThreeSecondCount)
         .def_property_readonly("pending_ten_minute", &IntervalAggregator::getPendingTenMinuteCount)
-        .def("three_second_intervals", [](IntervalAggregator& a) { return takeIntervals(a, false); },
+        .def("three_second_intervals", [](IntervalAggregator& a) { return takeIntervals(a, 0); },
              "Take every closed 150/180-cycle interval, as rows of `dtype`.")
-        .def("ten_minute_intervals", [](IntervalAggregator& a) { return takeIntervals(a, true); },
-             "Take every closed 10-minute interval, as rows of `dtype`.");
+        .def("ten_minute_intervals", [](IntervalAggregator& a) { return takeIntervals(a, 1); },
+             "Take every closed 10-minute interval, as rows of `dtype`.")
+        .def_readonly_static("TEN_MINUTES_PER_TWO_HOURS", &IntervalAggregator::tenMinutesPerTwoHours)
+        .def_property_readonly("pending_two_hour", &IntervalAggregator::getPendingTwoHourCount)
+        .def("two_hour_intervals", [](IntervalAggregator& a) { return takeIntervals(a, 2); },
+             "Take every closed 2-hour value (from the 10-minute values of 2 hours of the clock; windowCount is "
+             "their number), as rows of `dtype`.");
+}
+
+
+// Every value waiting in one of the meter's queues, as a float64 array.
+py::array_t<double> takeSeverities(FlickerMeter& meter, bool longTerm) {
+    const int pending = longTerm ? meter.getPendingLongTermCount() : meter.getPendingShortTermCount();
+    py::array_t<double> out(pending);
+    const int taken = longTerm ? meter.getLongTermSeverities(pending, out.mutable_data())
+                               : meter.getShortTermSeverities(pending, out.mutable_data());
+    if (taken != pending) {
+        out.resize({taken});
+    }
+    return out;
+}
+
+void bindFlicker(py::module_& m) {
+    py::class_<FlickerMeter>(m, "FlickerMeter", R"doc(Flickermeter of IEC 61000-4-15 over one voltage: Pinst, Pst, Plt.
+
+Parameters
+----------
+sample_rate : float
+    Samples per second (at least 20 times the nominal frequency).
+nominal_frequency : float
+    Supply frequency, 40 to 70 Hz (50 or 60).
+lamp_voltage : float
+    230 or 120: the lamp the weighting filter models.
+clock_offset : float
+    Absolute time in seconds of the first sample: 10-minute intervals end on
+    whole 10 minutes of that clock (0: intervals from the first sample).
+
+Examples
+--------
+>>> import numpy as np, powerquality as pq
+>>> fs = 4000.0; t = np.arange(int(20 * fs)) / fs
+>>> u = 325 * np.sin(2 * np.pi * 50 * t) * (1 + 0.0025 / 2 * np.sin(2 * np.pi * 8.8 * t))
+>>> meter = pq.FlickerMeter(fs, 50.0, 230.0)
+>>> meter.add_samples(u)
+>>> round(meter.instantaneous_maximum(), 2)
+1.0
+)doc")
+        .def(py::init([](double sampleRate, double nominalFrequency, double lampVoltage, double clockOffset) {
+                 FlickerMeter meter(sampleRate, nominalFrequency, lampVoltage);
+                 meter.setClockOffset(clockOffset);
+                 return meter;
+             }),
+             py::arg("sample_rate"), py::arg("nominal_frequency") = 50.0, py::arg("lamp_voltage") = 230.0,
+             py::arg("clock_offset") = 0.0)
+        .def_readonly_static("SHORT_TERM_SECONDS", &FlickerMeter::shortTermSeconds)
+        .def_readonly_static("SHORT_TERM_PER_LONG_TERM", &FlickerMeter::shortTermPerLongTerm)
+        .def_readonly_static("SETTLING_SECONDS", &FlickerMeter::settlingSeconds)
+        .def_property_readonly("sample_rate", &FlickerMeter::getSampleRate)
+        .def_property_readonly("nominal_frequency", &FlickerMeter::getNominalFrequency)
+        .def_property_readonly("lamp_voltage", &FlickerMeter::getLampVoltage)
+        .def_property_readonly("decimation_factor", &FlickerMeter::getDecimationFactor)
+        .def_property_readonly("clock_offset", &FlickerMeter::getClockOffset)
+        .def_property_readonly("first_clock_interval", &FlickerMeter::getFirstClockInterval,
+                               "k of the 10-minute clock interval that holds the first sample: the first Pst's.")
+        .def_property_readonly("sample_position", &FlickerMeter::getSamplePosition)
+        .def("add_samples", &addSamples<FlickerMeter>, py::arg("samples"),
+             "The next samples of the voltage, in any scale (converted to float32).")
+        .def("instantaneous_maximum", &FlickerMeter::getInstantaneousMaximum,
+             "The largest Pinst since the previous call (the first: since the meter settled); NaN when none.")
+        .def("short_term_severities", [](FlickerMeter& meter) { return takeSeverities(meter, false); },
+             "Take the Pst of every 10-minute interval finished since the previous call, oldest first.")
+        .def("long_term_severities", [](FlickerMeter& meter) { return takeSeverities(meter, true); },
+             "Take the Plt of every 2-hour block finished since the previous call, oldest first.");
 }
 
 }  // namespace
@@ -307,6 +387,7 @@ void bindExtensions(py::module_& m) {
     bindEvents(m);
     bindAggregator(m);
     bindRapidVoltageChanges(m);
+    bindFlicker(m);
 }
 
 }  // namespace powerquality_python

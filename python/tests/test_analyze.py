@@ -105,7 +105,8 @@ def test_cli_writes_the_recorded_events_tables_and_picture(tmp_path, name, nomin
     assert f"nominal {nominal} Hz" in run.stdout and "star voltages" in run.stdout
     assert (tmp_path / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert sorted(os.listdir(tmp_path)) == ["aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv",
-                                            "detail.h5", "events.csv", "frequency_10s.csv", "report.png", "rvc.csv"]
+                                            "detail.h5", "events.csv", "flicker.csv", "frequency_10s.csv", "report.png",
+                                            "rvc.csv"]
     # 4.3 s at 50 Hz: one whole 150-cycle interval and the rest; 2.3 s at
     # 60 Hz: a part of one. Both in the 10-minute interval that ends on the
     # next whole 10 minutes.
@@ -292,3 +293,19 @@ def test_noise_on_the_voltage_channels_is_called_no_voltage_and_harmonics_stop_a
     # At 1600 Hz the 16th harmonic is the last below the Nyquist frequency.
     a = pq.analyze(voltages=three_phase(1600.0, 2.0), sample_rate=1600.0, fixed_frequency=50.0)
     assert a.harmonics["harmonicsVoltage"].shape[-1] == 17
+
+
+def test_analyze_flicker_per_voltage_on_the_clock_whatever_the_blocks():
+    # 20 minutes and a second of a steady 8.8 Hz fluctuation (Pinst 1 at its
+    # peaks): two whole 10-minute intervals of Pst near 0.71, no Plt yet.
+    fs = 1000.0
+    t = np.arange(int(1201 * fs)) / fs
+    u = 325 * np.sin(2 * np.pi * 50 * t) * (1 + 0.0025 / 2 * np.sin(2 * np.pi * 8.8 * t))
+    a = pq.analyze(voltages=u, sample_rate=fs, windowed=False)
+    pst = a.flicker["pst"]
+    assert a.flicker["lamp"] == 230.0 and len(a.flicker["plt"]) == 0
+    assert list(pst["clockInterval"]) == [0, 1] and list(pst["endTime"]) == [600.0, 1200.0]
+    np.testing.assert_allclose(pst["pst"], 0.712, atol=0.005)
+    assert abs(a.flicker["pinst_max"][0] - 1.0) < 0.01
+    b = pq.analyze(voltages=u, sample_rate=fs, windowed=False, block_size=7777)
+    assert np.array_equal(b.flicker["pst"], pst) and np.array_equal(b.flicker["pinst_max"], a.flicker["pinst_max"])

@@ -61,3 +61,37 @@ def test_aggregator_rows_flags_mean_and_a_batch_refused_whole():
     np.testing.assert_allclose(rows["values"][1], [np.sqrt(np.mean(values[5:20, 0] ** 2)), np.mean(values[5:20, 1])])
     ten = a.ten_minute_intervals()
     assert list(ten["windowCount"]) == [5, 16] and len(a.three_second_intervals()) == 0
+
+
+def test_aggregator_two_hour_values_from_the_ten_minute_ones():
+    # One-minute windows from 100 minutes into a 2-hour clock block: the first
+    # block holds two 10-minute values, the next twelve.
+    agg = core.IntervalAggregator(2, 6000.0)
+    starts = 60.0 * np.arange(141)
+    agg.add_windows(starts, starts + 60.0, np.column_stack([100.0 + np.arange(141.0), np.ones(141)]))
+    ten = agg.ten_minute_intervals()
+    two = agg.two_hour_intervals()
+    assert agg.TEN_MINUTES_PER_TWO_HOURS == 12 and list(two["windowCount"]) == [2, 12]
+    assert list(two["clockInterval"]) == [10, 12] and list(two["complete"]) == [False, True]
+    expected = [np.sqrt(np.mean(ten["values"][a:b, 0] ** 2)) for a, b in ((0, 2), (2, 14))]
+    np.testing.assert_allclose(two["values"][:, 0], expected, rtol=1e-12)
+
+
+def test_flicker_meter_takes_numpy_and_refuses_nonsense():
+    fs = 2000.0
+    t = np.arange(int(20 * fs)) / fs
+    u = 325 * np.sin(2 * np.pi * 50 * t) * (1 + 0.0025 / 2 * np.sin(2 * np.pi * 8.8 * t))
+    meter = pq.FlickerMeter(fs, 50.0, 230.0, clock_offset=590.0)  # a tick 10 s in
+    assert np.isnan(meter.instantaneous_maximum())
+    meter.add_samples(u[:7])
+    meter.add_samples(u[7:])
+    assert meter.sample_position == len(u) and meter.first_clock_interval == 0
+    assert abs(meter.instantaneous_maximum() - 1.0) < 0.01
+    pst = meter.short_term_severities()
+    assert pst.dtype == np.float64 and len(pst) == 1 and 0.5 < pst[0] < 0.75
+    assert len(meter.short_term_severities()) == 0 and len(meter.long_term_severities()) == 0
+    for args in ((fs, 50.0, 220.0), (500.0, 50.0, 230.0), (fs, 16.7, 230.0)):
+        with pytest.raises(ValueError):
+            pq.FlickerMeter(*args)
+    with pytest.raises(ValueError):
+        pq.FlickerMeter(fs).add_samples(np.zeros((2, 3)))

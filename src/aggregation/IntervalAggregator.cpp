@@ -86,6 +86,9 @@ public:
     Running tenMinute;
     Closed threeSecondClosed;
     Closed tenMinuteClosed;
+    Running twoHour;  // of the closed 10-minute values; windowCount counts those
+    bool twoHourWhole = true;  // every 10-minute value in it complete
+    Closed twoHourClosed;
 
     long long clockOf(double time) const {
         return clockBase +
@@ -124,6 +127,7 @@ public:
                 close(threeSecond, threeSecondClosed, false);
             }
             close(tenMinute, tenMinuteClosed, tenMinute.startedOnTick && adjacent);
+            addToTwoHour();
         }
         if (!tenMinute.open) {
             tenMinute.begin(valueCount, startTime, clock, adjacent);
@@ -154,7 +158,39 @@ public:
         }
         if (tenMinute.open) {
             close(tenMinute, tenMinuteClosed, false);
+            addToTwoHour();
         }
+        if (twoHour.open) {
+            close(twoHour, twoHourClosed, false);
+        }
+    }
+
+    // The 10-minute value just closed joins the 2-hour block of its clock
+    // interval; the block is closed by its twelfth clock interval, by a value
+    // of a later block, or by flush.
+    void addToTwoHour() {
+        const IntervalAggregate ten = tenMinuteClosed.frames.back();
+        const std::vector<double> values(tenMinuteClosed.values.end() - static_cast<std::ptrdiff_t>(valueCount),
+                                         tenMinuteClosed.values.end());
+        const long long perBlock = tenMinutesPerTwoHours;
+        const long long block = floorBlock(ten.clockInterval);
+        if (twoHour.open && floorBlock(twoHour.frame.clockInterval) != block) {
+            close(twoHour, twoHourClosed, false);
+        }
+        if (!twoHour.open) {
+            twoHour.begin(valueCount, ten.startTime, ten.clockInterval, false);
+            twoHourWhole = true;
+        }
+        twoHour.add(ten.endTime, values.data(), ten.flagged);
+        twoHourWhole = twoHourWhole && ten.complete;
+        if (ten.clockInterval - block * perBlock == perBlock - 1) {
+            close(twoHour, twoHourClosed, twoHourWhole && twoHour.frame.windowCount == tenMinutesPerTwoHours);
+        }
+    }
+
+    static long long floorBlock(long long clockInterval) {
+        const long long perBlock = tenMinutesPerTwoHours;
+        return (clockInterval >= 0 ? clockInterval : clockInterval - (perBlock - 1)) / perBlock;
     }
 
     int take(Closed& closed, int capacity, IntervalAggregate* records, double* values) {
@@ -302,6 +338,14 @@ int IntervalAggregator::getThreeSecondIntervals(int capacity, IntervalAggregate*
 
 int IntervalAggregator::getTenMinuteIntervals(int capacity, IntervalAggregate* records, double* values) {
     return impl->take(impl->tenMinuteClosed, capacity, records, values);
+}
+
+int IntervalAggregator::getTwoHourIntervals(int capacity, IntervalAggregate* records, double* values) {
+    return impl->take(impl->twoHourClosed, capacity, records, values);
+}
+
+int IntervalAggregator::getPendingTwoHourCount() const {
+    return static_cast<int>(impl->twoHourClosed.frames.size());
 }
 
 int IntervalAggregator::getPendingThreeSecondCount() const {

@@ -92,3 +92,15 @@ int32_t intervalAggregator_getPendingCounts(IntervalAggregatorHandle aggregator,
         *tenMinuteCount = a.getPendingTenMinuteCount();
     });
 }
+
+int32_t intervalAggregator_getTwoHourIntervals(IntervalAggregatorHandle aggregator, int capacity, int* count,
+                                               IntervalAggregate* records, double* values) {
+    return powerquality::guarded([&] {
+        int& taken = required(count);
+        taken = aggregatorOf(aggregator).getTwoHourIntervals(capacity, records, values);
+    });
+}
+
+int32_t intervalAggregator_getPendingTwoHourCount(IntervalAggregatorHandle aggregator, int* count) {
+    return powerquality::guarded([&] { required(count) = aggregatorOf(aggregator).getPendingTwoHourCount(); });
+}

@@ -1,0 +1,555 @@
+// The flickermeter's chain: the squaring demodulator at the input rate with
+// a decimating low-pass, then, at the decimated rate, the 1-minute mean that
+// normalises, the band-pass (0.05 Hz high-pass, 6th-order Butterworth
+// low-pass), the lamp-eye weighting filter, squaring, the 300 ms smoothing,
+// the log-spaced classifier and the severities. See FlickerMeter.h for the
+// choices.
+//
+// Every step is taken at a definite sample position, never at the end of a
+// block, so the results do not depend on how the samples come in blocks.
+#include "powerquality/FlickerMeter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+constexpr double twoPi = 2.0 * pi;
+constexpr double quietNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Decimated rate aimed at: at least this, below twice this.
+constexpr double targetDecimatedRate = 1000.0;
+constexpr double normalisingSeconds = 60.0;  // time constant of the mean that normalises
+constexpr double highPassHz = 0.05;
+constexpr double lowPassPerNominal = 0.7;  // 35 Hz at 50 Hz, 42 Hz at 60 Hz
+constexpr double smoothingSeconds = 0.3;
+constexpr double warmUpSeconds = 0.25;  // of the low-pass alone before the high-pass starts
+// The reference: a sinusoidal 8.8 Hz fluctuation of 0.25 % (dV/V, peak to
+// peak) of the 230 V lamp gives Pinst 1 at its peaks.
+constexpr double referenceHz = 8.8;
+constexpr double referenceDeltaV = 0.0025;
+constexpr double timeLimit = 1e15;  // clock offsets beyond this are refused
+
+// Classifier bins: the upper 16 bits of a float (sign, exponent and 7
+// mantissa bits) give 128 bins per octave, each bin linear inside, from 2^-30
+// to 2^34; below is taken as 0, above is one bin up to the largest value.
+constexpr uint32_t binsPerOctave = 128;
+constexpr uint32_t lowestKey = (127u - 30u) * binsPerOctave;
+constexpr uint32_t highestKey = (127u + 34u) * binsPerOctave;
+constexpr uint32_t binCount = highestKey - lowestKey;
+
+// A lamp: the weighting filter K w1 s / (s^2 + 2 lambda s + w1^2)
+// * (1 + s/w2) / ((1 + s/w3)(1 + s/w4)), frequencies in Hz.
+struct Lamp {
+    double k, lambda, w1, w2, w3, w4;
+};
+constexpr Lamp lamp230{1.74802, 4.05981, 9.15494, 2.27979, 1.22535, 21.9};
+constexpr Lamp lamp120{1.6357, 4.167375, 9.077169, 2.939902, 1.394468, 17.31512};
+
+// A second-order section, transposed direct form II.
+struct Biquad {
+    double b0 = 1.0, b1 = 0.0, b2 = 0.0, a1 = 0.0, a2 = 0.0;
+    double s1 = 0.0, s2 = 0.0;
+
+    // The bilinear transform s = c (1 - 1/z) / (1 + 1/z) of
+    // (n0 s^2 + n1 s + n2) / (d0 s^2 + d1 s + d2).
+    static Biquad bilinear(double n0, double n1, double n2, double d0, double d1, double d2, double c) {
+        Biquad q;
+        const double cc = c * c;
+        const double a0 = d0 * cc + d1 * c + d2;
+        q.b0 = (n0 * cc + n1 * c + n2) / a0;
+        q.b1 = 2.0 * (n2 - n0 * cc) / a0;
+        q.b2 = (n0 * cc - n1 * c + n2) / a0;
+        q.a1 = 2.0 * (d2 - d0 * cc) / a0;
+        q.a2 = (d0 * cc - d1 * c + d2) / a0;
+        return q;
+    }
+
+    double step(double x) {
+        const double y = b0 * x + s1;
+        s1 = b1 * x - a1 * y + s2;
+        s2 = b2 * x - a2 * y;
+        return y;
+    }
+
+    std::complex<double> response(double omega) const {
+        const std::complex<double> z1 = std::polar(1.0, -omega);
+        return (b0 + z1 * (b1 + z1 * b2)) / (1.0 + z1 * (a1 + z1 * a2));
+    }
+};
+
+Biquad weightingBandPass(const Lamp& lamp, double c) {
+    const double w1 = twoPi * lamp.w1;
+    return Biquad::bilinear(0.0, lamp.k * w1, 0.0, 1.0, 2.0 * twoPi * lamp.lambda, w1 * w1, c);
+}
+
+Biquad weightingShelf(const Lamp& lamp, double c) {
+    const double w2 = twoPi * lamp.w2, w3 = twoPi * lamp.w3, w4 = twoPi * lamp.w4;
+    return Biquad::bilinear(0.0, 1.0 / w2, 1.0, 1.0 / (w3 * w4), 1.0 / w3 + 1.0 / w4, 1.0, c);
+}
+
+// The three sections of a 6th-order Butterworth low-pass, prewarped at fc.
+void butterworth(double fc, double rate, Biquad* sections) {
+    const double wc = twoPi * fc;
+    const double c = wc / std::tan(wc / (2.0 * rate));
+    for (int k = 0; k < 3; ++k) {
+        const double zeta = std::sin(pi * (2 * k + 1) / 12.0);
+        sections[k] = Biquad::bilinear(0.0, 0.0, wc * wc, 1.0, 2.0 * zeta * wc, wc * wc, c);
+    }
+}
+
+uint32_t floatBits(float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+float bitsFloat(uint32_t bits) {
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// x convolved with a running mean of r samples (length x.size() + r - 1).
+std::vector<double> runningMean(const std::vector<double>& x, std::size_t r) {
+    std::vector<double> out(x.size() + r - 1);
+    double sum = 0.0;
+    for (std::size_t n = 0; n < out.size(); ++n) {
+        sum += n < x.size() ? x[n] : 0.0;
+        sum -= n >= r ? x[n - r] : 0.0;
+        out[n] = sum / static_cast<double>(r);
+    }
+    return out;
+}
+
+long long floorDiv(long long a, long long b) {
+    const long long q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+}  // namespace
+
+class FlickerMeter::Impl {
+public:
+    Impl(double sampleRate, double nominalFrequency, double lampVoltage)
+        : sampleRate(sampleRate), nominalFrequency(nominalFrequency), lampVoltage(lampVoltage) {
+        decimation = std::max(1, static_cast<int>(std::floor(sampleRate / targetDecimatedRate)));
+        decimatedRate = sampleRate / decimation;
+        // The decimating low-pass: three running means of `decimation`
+        // samples in cascade (zeros at every multiple of the decimated rate),
+        // evaluated once per output; unit gain at 0 Hz.
+        const std::size_t r = static_cast<std::size_t>(decimation);
+        kernel.assign(1, 1.0);
+        for (int pass = 0; pass < 3; ++pass) {
+            kernel = runningMean(kernel, r);
+        }
+        kernel.resize(3 * r, 0.0);  // 3 r - 2 taps
+        const double c = 2.0 * decimatedRate;
+        const double wh = twoPi * highPassHz;
+        const double ch = wh / std::tan(wh / (2.0 * decimatedRate));
+        highPassGain = ch / (ch + wh);
+        highPassFeedback = (ch - wh) / (ch + wh);
+        butterworth(lowPassPerNominal * nominalFrequency, decimatedRate, lowPass);
+        const Lamp& lamp = lampVoltage == 120.0 ? lamp120 : lamp230;
+        weighting[0] = weightingBandPass(lamp, c);
+        weighting[1] = weightingShelf(lamp, c);
+        smoothingGain = 1.0 / (1.0 + c * smoothingSeconds);
+        smoothingFeedback = (c * smoothingSeconds - 1.0) / (c * smoothingSeconds + 1.0);
+        meanSamples = static_cast<unsigned long long>(std::ceil(normalisingSeconds * decimatedRate));
+        meanAlpha = -std::expm1(-1.0 / (normalisingSeconds * decimatedRate));
+        settlingSamples = static_cast<unsigned long long>(std::ceil(settlingSeconds * decimatedRate));
+        warmUpSteps = static_cast<unsigned long long>(std::ceil(warmUpSeconds * decimatedRate));
+        scale = referenceScale();
+        cycle.assign(static_cast<std::size_t>(std::max(1.0, std::round(sampleRate / nominalFrequency))), 0.0f);
+        histogram.assign(binCount, 0);
+        setClock(0.0);
+    }
+
+    double sampleRate, nominalFrequency, lampVoltage;
+    int decimation = 1;
+    double decimatedRate = 0.0;
+    std::vector<double> kernel;
+    double highPassGain = 0.0, highPassFeedback = 0.0;
+    Biquad lowPass[3];
+    Biquad weighting[2];
+    double smoothingGain = 0.0, smoothingFeedback = 0.0;
+    unsigned long long meanSamples = 0, settlingSamples = 0, warmUpSteps = 1;
+    double meanAlpha = 0.0;
+    double scale = 0.0;
+
+    // Input side.
+    std::vector<float> cycle;  // the last nominal cycle of samples, for replacing bad ones
+    std::size_t cyclePos = 0;
+    unsigned long long position = 0;  // samples taken
+    int phase = 0;                    // of the current decimation block
+    double acc0 = 0.0, acc1 = 0.0, acc2 = 0.0;
+    unsigned long long blocks = 0;  // decimation blocks finished
+
+    // Decimated side.
+    unsigned long long meanCount = 0;
+    double mean = 0.0;
+    unsigned long long warmUp = 0;  // decimated samples of voltage through the low-pass alone
+    double highPassIn = 0.0, highPassOut = 0.0;
+    double smoothingIn = 0.0, smoothingOut = 0.0;
+    unsigned long long steps = 0;  // decimated samples through the chain
+
+    // Intervals.
+    double clockOffset = 0.0;
+    long long clockBase = 0;  // clock interval of sample 0
+    double clockRest = 0.0;   // seconds of that interval before sample 0
+    long long intervalIndex = 0;  // intervals finished
+    unsigned long long nextTick = 0;  // first sample of the next interval
+    std::vector<uint32_t> histogram;
+    unsigned long long underflow = 0, overflow = 0, classified = 0;
+    double intervalMaximum = 0.0;
+    double pinstMaximum = quietNaN;
+    std::deque<double> shortTerm, longTerm;
+    bool blockOpen = false;
+    long long block = 0;
+    double cubes = 0.0;
+    int cubeCount = 0;
+
+    // The 230 V lamp's reference fluctuation through this chain (decimating
+    // low-pass, band-pass, weighting, smoothing of the squared ripple at
+    // twice the reference frequency), evaluated from the digital filters
+    // themselves: Pinst = scale * smoothed square.
+    double referenceScale() const {
+        const double omega = twoPi * referenceHz / decimatedRate;
+        const double x = pi * referenceHz / sampleRate;
+        const double mean1 = decimation == 1 ? 1.0 : std::sin(x * decimation) / (decimation * std::sin(x));
+        double gain = mean1 * mean1 * mean1;
+        const std::complex<double> z1 = std::polar(1.0, -omega);
+        gain *= std::abs(highPassGain * (1.0 - z1) / (1.0 - highPassFeedback * z1));
+        for (const Biquad& q : lowPass) {
+            gain *= std::abs(q.response(omega));
+        }
+        const double c = 2.0 * decimatedRate;
+        gain *= std::abs(weightingBandPass(lamp230, c).response(omega) * weightingShelf(lamp230, c).response(omega));
+        const std::complex<double> z2 = std::polar(1.0, -2.0 * omega);
+        const double ripple = std::abs(smoothingGain * (1.0 + z2) / (1.0 - smoothingFeedback * z2));
+        const double amplitude = referenceDeltaV * gain;
+        return 2.0 / (amplitude * amplitude * (1.0 + ripple));
+    }
+
+    void setClock(double offset) {
+        const double whole = std::floor(offset / shortTermSeconds);
+        double rest = offset - whole * shortTermSeconds;
+        long long base = static_cast<long long>(whole);
+        if (rest >= shortTermSeconds) {
+            rest -= shortTermSeconds;
+            base += 1;
+        }
+        if (rest < 0.0) {
+            rest += shortTermSeconds;
+            base -= 1;
+        }
+        clockOffset = offset;
+        clockBase = base;
+        clockRest = rest;
+        nextTick = tickSample(0);
+    }
+
+    // First sample at or after the end of interval j (counted from 0).
+    unsigned long long tickSample(long long j) const {
+        const double t = static_cast<double>(j + 1) * shortTermSeconds - clockRest;
+        return static_cast<unsigned long long>(std::ceil(t * sampleRate));
+    }
+
+    void add(const float* samples, int count) {
+        const double* w = kernel.data();
+        const int r = decimation;
+        float* ring = cycle.data();
+        const std::size_t ringLength = cycle.size();
+        std::size_t ringPos = cyclePos;
+        int j = phase;
+        double a0 = acc0, a1 = acc1, a2 = acc2;
+        for (int i = 0; i < count; ++i) {
+            float x = samples[i];
+            if (!std::isfinite(x)) {
+                x = ring[ringPos];  // the sample one nominal cycle before
+            }
+            ring[ringPos] = x;
+            if (++ringPos == ringLength) {
+                ringPos = 0;
+            }
+            const double v = static_cast<double>(x) * x;
+            a0 += w[2 * r + j] * v;
+            a1 += w[r + j] * v;
+            a2 += w[j] * v;
+            if (++j == r) {
+                j = 0;
+                const double out = a0;
+                a0 = a1;
+                a1 = a2;
+                a2 = 0.0;
+                // The first two outputs lack the blocks before the first sample.
+                if (++blocks > 2) {
+                    step(out, position + static_cast<unsigned long long>(i));
+                }
+            }
+        }
+        position += static_cast<unsigned long long>(count);
+        cyclePos = ringPos;
+        phase = j;
+        acc0 = a0;
+        acc1 = a1;
+        acc2 = a2;
+    }
+
+    // One decimated sample: the mean square over the decimation kernel, at
+    // input sample `at`.
+    void step(double square, unsigned long long at) {
+        if (square > 0.0 || meanCount > 0) {  // silence before the first voltage does not count
+            ++meanCount;
+            mean += (meanCount < meanSamples ? 1.0 / static_cast<double>(meanCount) : meanAlpha) * (square - mean);
+        }
+        // The low-pass starts in the steady state of the first value of
+        // voltage (silence before it runs nothing), the high-pass a warm-up
+        // later in the steady state of the low-pass's output then, when the
+        // start of the ripple has left the low-pass: so the band-pass does not
+        // see the voltage switched on. Until then Pinst is 0.
+        double pinst = 0.0;
+        if (meanCount > 0) {
+            if (warmUp == 0) {
+                for (Biquad& q : lowPass) {
+                    q.s2 = (q.b2 - q.a2) * square;
+                    q.s1 = (q.b1 - q.a1) * square + q.s2;
+                }
+            }
+            double y = square;
+            for (Biquad& q : lowPass) {
+                y = q.step(y);
+            }
+            if (warmUp < warmUpSteps) {
+                highPassIn = y;
+                ++warmUp;
+            } else {
+                highPassOut = highPassGain * (y - highPassIn) + highPassFeedback * highPassOut;
+                highPassIn = y;
+                y = mean > 0.0 ? highPassOut / mean : 0.0;
+                y = weighting[1].step(weighting[0].step(y));
+                const double squared = y * y;
+                smoothingOut = smoothingGain * (squared + smoothingIn) + smoothingFeedback * smoothingOut;
+                smoothingIn = squared;
+                pinst = scale * smoothingOut;
+            }
+        }
+        ++steps;
+        while (at >= nextTick) {
+            closeInterval();
+        }
+        if (steps > settlingSamples) {
+            classify(pinst);
+        }
+    }
+
+    void classify(double pinst) {
+        if (!(pinst <= intervalMaximum)) {
+            intervalMaximum = pinst;
+        }
+        if (!(pinst <= pinstMaximum)) {
+            pinstMaximum = pinst;
+        }
+        // Values beyond the bins are not narrowed to float (no overflow).
+        const uint32_t key = pinst < 1e30 ? floatBits(static_cast<float>(pinst)) >> 16 : highestKey;
+        if (key < lowestKey) {
+            ++underflow;
+        } else if (key >= highestKey) {
+            ++overflow;
+        } else {
+            ++histogram[key - lowestKey];
+        }
+        ++classified;
+    }
+
+    // The level exceeded by `percent` % of the interval's values.
+    double percentile(double percent) const {
+        const double target = percent / 100.0 * static_cast<double>(classified);
+        double above = static_cast<double>(overflow);
+        if (above >= target) {
+            const double lo = bitsFloat(highestKey << 16);
+            return intervalMaximum - (target / above) * (intervalMaximum - lo);
+        }
+        for (uint32_t b = binCount; b-- > 0;) {
+            const double count = histogram[b];
+            if (count > 0.0 && above + count >= target) {
+                const double lo = bitsFloat((lowestKey + b) << 16);
+                const double hi = bitsFloat((lowestKey + b + 1) << 16);
+                return hi - (target - above) / count * (hi - lo);
+            }
+            above += count;
+        }
+        return 0.0;  // below 2^-30
+    }
+
+    double severity() const {
+        if (classified == 0) {
+            return quietNaN;
+        }
+        const double p01 = percentile(0.1);
+        const double p1s = (percentile(0.7) + percentile(1.0) + percentile(1.5)) / 3.0;
+        const double p3s = (percentile(2.2) + percentile(3.0) + percentile(4.0)) / 3.0;
+        const double p10s =
+            (percentile(6.0) + percentile(8.0) + percentile(10.0) + percentile(13.0) + percentile(17.0)) / 5.0;
+        const double p50s = (percentile(30.0) + percentile(50.0) + percentile(80.0)) / 3.0;
+        return std::sqrt(0.0314 * p01 + 0.0525 * p1s + 0.0657 * p3s + 0.28 * p10s + 0.08 * p50s);
+    }
+
+    void closeInterval() {
+        const double pst = severity();
+        shortTerm.push_back(pst);
+        std::fill(histogram.begin(), histogram.end(), 0u);
+        underflow = overflow = classified = 0;
+        intervalMaximum = 0.0;
+        const long long clock = clockBase + intervalIndex;
+        const long long b = floorDiv(clock, shortTermPerLongTerm);
+        if (blockOpen && b != block) {
+            closeBlock();
+        }
+        if (!blockOpen) {
+            blockOpen = true;
+            block = b;
+            cubes = 0.0;
+            cubeCount = 0;
+        }
+        if (!std::isnan(pst)) {
+            cubes += pst * pst * pst;
+            ++cubeCount;
+        }
+        if (clock - b * shortTermPerLongTerm == shortTermPerLongTerm - 1) {
+            closeBlock();
+        }
+        ++intervalIndex;
+        nextTick = tickSample(intervalIndex);
+    }
+
+    void closeBlock() {
+        longTerm.push_back(cubeCount > 0 ? std::cbrt(cubes / cubeCount) : quietNaN);
+        blockOpen = false;
+    }
+
+    static int take(std::deque<double>& queue, int capacity, double* out) {
+        if (capacity < 0) {
+            throw std::invalid_argument("FlickerMeter: negative capacity");
+        }
+        if (capacity > 0 && out == nullptr) {
+            throw std::invalid_argument("FlickerMeter: null array");
+        }
+        const std::size_t n = std::min(static_cast<std::size_t>(capacity), queue.size());
+        std::copy(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(n), out);
+        queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(n));
+        return static_cast<int>(n);
+    }
+};
+
+FlickerMeter::FlickerMeter(double sampleRate, double nominalFrequency, double lampVoltage) : impl(nullptr) {
+    if (!(nominalFrequency >= 40.0 && nominalFrequency <= 70.0)) {
+        throw std::invalid_argument("FlickerMeter: the nominal frequency must lie between 40 and 70 Hz, not " +
+                                    std::to_string(nominalFrequency));
+    }
+    if (!(sampleRate >= 20.0 * nominalFrequency && sampleRate <= 1e7)) {
+        throw std::invalid_argument("FlickerMeter: the sample rate must lie between 20 times the nominal "
+                                    "frequency and 1e7 per second, not " + std::to_string(sampleRate));
+    }
+    if (lampVoltage != 230.0 && lampVoltage != 120.0) {
+        throw std::invalid_argument("FlickerMeter: the lamp voltage must be 230 or 120 V, not " +
+                                    std::to_string(lampVoltage));
+    }
+    impl = new Impl(sampleRate, nominalFrequency, lampVoltage);
+}
+
+FlickerMeter::FlickerMeter(FlickerMeter&& other) noexcept : impl(other.impl) {
+    other.impl = nullptr;
+}
+
+FlickerMeter& FlickerMeter::operator=(FlickerMeter&& other) noexcept {
+    if (this != &other) {
+        delete impl;
+        impl = other.impl;
+        other.impl = nullptr;
+    }
+    return *this;
+}
+
+FlickerMeter::~FlickerMeter() {
+    delete impl;
+}
+
+double FlickerMeter::getSampleRate() const {
+    return impl->sampleRate;
+}
+
+double FlickerMeter::getNominalFrequency() const {
+    return impl->nominalFrequency;
+}
+
+double FlickerMeter::getLampVoltage() const {
+    return impl->lampVoltage;
+}
+
+int FlickerMeter::getDecimationFactor() const {
+    return impl->decimation;
+}
+
+void FlickerMeter::setClockOffset(double clockOffset) {
+    if (!(std::fabs(clockOffset) <= timeLimit)) {
+        throw std::invalid_argument("FlickerMeter: the clock offset must be finite and within 1e15 s");
+    }
+    if (impl->position > 0) {
+        throw std::invalid_argument("FlickerMeter: the clock offset is set before the first sample");
+    }
+    impl->setClock(clockOffset);
+}
+
+double FlickerMeter::getClockOffset() const {
+    return impl->clockOffset;
+}
+
+long long FlickerMeter::getFirstClockInterval() const {
+    return impl->clockBase;
+}
+
+void FlickerMeter::addSamples(const float* samples, int count) {
+    if (count <= 0) {
+        return;
+    }
+    if (samples == nullptr) {
+        throw std::invalid_argument("FlickerMeter: null samples");
+    }
+    impl->add(samples, count);
+}
+
+double FlickerMeter::getInstantaneousMaximum() {
+    const double m = impl->pinstMaximum;
+    impl->pinstMaximum = quietNaN;
+    return m;
+}
+
+int FlickerMeter::getShortTermSeverities(int capacity, double* pst) {
+    return Impl::take(impl->shortTerm, capacity, pst);
+}
+
+int FlickerMeter::getLongTermSeverities(int capacity, double* plt) {
+    return Impl::take(impl->longTerm, capacity, plt);
+}
+
+int FlickerMeter::getPendingShortTermCount() const {
+    return static_cast<int>(impl->shortTerm.size());
+}
+
+int FlickerMeter::getPendingLongTermCount() const {
+    return static_cast<int>(impl->longTerm.size());
+}
+
+unsigned long long FlickerMeter::getSamplePosition() const {
+    return impl->position;
+}

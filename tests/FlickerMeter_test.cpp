@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "powerquality/FlickerMeter.h"
+#include "powerquality/FlickerMeterApi.h"
+#include "powerquality/PowerModuleApi.h"
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+
+// u(t) = U sqrt(2) sin(2 pi f t) (1 + dV/V / 200 m(t)) with m a sine of
+// frequency fm or its sign; the carrier comes from a rotating phasor (cheap
+// and exact enough for hours of samples).
+struct Fluctuation {
+    double rate, supply, volts, percent, modulation;
+    bool rectangular;
+};
+
+std::vector<float> synthesise(const Fluctuation& f, double seconds, double scale = 1.0) {
+    const std::size_t n = static_cast<std::size_t>(seconds * f.rate);
+    std::vector<float> out(n);
+    const std::complex<double> turn = std::polar(1.0, 2.0 * pi * f.supply / f.rate);
+    std::complex<double> carrier(1.0, 0.0);
+    for (std::size_t p = 0; p < n; ++p) {
+        const double cycles = f.modulation * static_cast<double>(p) / f.rate;
+        double m = std::sin(2.0 * pi * (cycles - std::floor(cycles)));
+        if (f.rectangular) {
+            m = cycles - std::floor(cycles) < 0.5 ? 1.0 : -1.0;
+        }
+        out[p] = static_cast<float>(scale * f.volts * std::sqrt(2.0) * carrier.imag() * (1.0 + f.percent / 200.0 * m));
+        carrier *= turn;
+        if (p % 4096 == 0) {
+            carrier /= std::abs(carrier);
+        }
+    }
+    return out;
+}
+
+struct Outcome {
+    double pinstMax;
+    std::vector<double> pst, plt;
+};
+
+Outcome measure(const Fluctuation& f, const std::vector<float>& samples, double clockOffset = 0.0, int block = 0) {
+    FlickerMeter meter(f.rate, f.supply, f.volts);
+    meter.setClockOffset(clockOffset);
+    const int n = static_cast<int>(samples.size());
+    const int step = block > 0 ? block : n;
+    for (int at = 0; at < n; at += step) {
+        meter.addSamples(samples.data() + at, std::min(step, n - at));
+    }
+    Outcome out{meter.getInstantaneousMaximum(), {}, {}};
+    out.pst.resize(static_cast<std::size_t>(meter.getPendingShortTermCount()));
+    out.plt.resize(static_cast<std::size_t>(meter.getPendingLongTermCount()));
+    meter.getShortTermSeverities(static_cast<int>(out.pst.size()), out.pst.data());
+    meter.getLongTermSeverities(static_cast<int>(out.plt.size()), out.plt.data());
+    return out;
+}
+
+// The published test points, one row each: table, system, modulation, x,
+// unit, dV/V in percent.
+struct TestPoint {
+    std::string table, system, modulation, unit;
+    double x, percent;
+};
+
+std::vector<TestPoint> testPoints() {
+    std::ifstream in(std::string(POWERQUALITY_SHARED_DATA_DIR) + "/flicker/iec61000-4-15-ed2-test-points.csv");
+    std::vector<TestPoint> rows;
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::stringstream fields(line);
+        std::vector<std::string> f;
+        std::string cell;
+        while (std::getline(fields, cell, ',')) {
+            f.push_back(cell);
+        }
+        if (f.size() >= 6) {
+            rows.push_back({f[0], f[1], f[2], f[4], std::stod(f[3]), std::stod(f[5])});
+        }
+    }
+    return rows;
+}
+
+// A system "230V/50Hz" sampled at 80 samples per cycle.
+Fluctuation fluctuationOf(const TestPoint& row) {
+    const double volts = std::stod(row.system.substr(0, row.system.find('V')));
+    const double supply = std::stod(row.system.substr(row.system.find('/') + 1));
+    const double modulation = row.unit == "changes/min" ? row.x / 120.0 : row.x;
+    return {80.0 * supply, supply, volts, row.percent, modulation, row.modulation == "rectangular"};
+}
+
+TEST(FlickerMeter, PinstMaximumOfTheSinusoidalAndRectangularTablesIsOne) {
+    const std::vector<TestPoint> rows = testPoints();
+    if (rows.empty()) {
+        GTEST_SKIP() << "no test points in ../shared/data/flicker";
+    }
+    int checked = 0;
+    for (const TestPoint& row : rows) {
+        if (row.unit != "Hz") {
+            continue;
+        }
+        SCOPED_TRACE(row.table + " " + row.system + " " + row.modulation + " " + std::to_string(row.x) + " Hz");
+        const Fluctuation f = fluctuationOf(row);
+        // Settling, then at least three periods of the slowest modulation.
+        const Outcome out = measure(f, synthesise(f, FlickerMeter::settlingSeconds + 7.0));
+        EXPECT_NEAR(out.pinstMax, 1.0, 0.08);
+        ++checked;
+    }
+    EXPECT_EQ(checked, 116);
+}
+
+// Ten minutes after settling: the clock offset puts the first tick at the
+// end of the settling time, so interval 0 holds nothing (NaN) and interval 1
+// is a whole settled one.
+double settledPst(const Fluctuation& f) {
+    const double settle = FlickerMeter::settlingSeconds;
+    const Outcome out = measure(f, synthesise(f, settle + 600.5), 600.0 - settle);
+    EXPECT_EQ(out.pst.size(), 2u);
+    EXPECT_TRUE(std::isnan(out.pst.at(0)));
+    return out.pst.at(1);
+}
+
+TEST(FlickerMeter, PstOfTheRectangularChangesTableIsOne) {
+    const std::vector<TestPoint> rows = testPoints();
+    if (rows.empty()) {
+        GTEST_SKIP() << "no test points in ../shared/data/flicker";
+    }
+    // Every row (21, ten minutes each) when POWERQUALITY_FLICKER_FULL_TABLE
+    // is set; otherwise three: the slowest, a middle and the fastest, one of
+    // each system.
+    const bool full = std::getenv("POWERQUALITY_FLICKER_FULL_TABLE") != nullptr;
+    for (const TestPoint& row : rows) {
+        const bool sample = (row.x == 1.0 && row.system == "230V/50Hz") ||
+                            (row.x == 110.0 && row.system == "120V/60Hz") ||
+                            (row.x == 4800.0 && row.system == "230V/60Hz");
+        if (row.unit != "changes/min" || !(full || sample)) {
+            continue;
+        }
+        SCOPED_TRACE(row.system + " " + std::to_string(row.x) + " changes/min");
+        EXPECT_NEAR(settledPst(fluctuationOf(row)), 1.0, 0.05);
+    }
+}
+
+TEST(FlickerMeter, UnmodulatedSineHasNoFlicker) {
+    for (const Fluctuation& f : {Fluctuation{4000.0, 50.0, 230.0, 0.0, 1.0, false},
+                                 Fluctuation{4800.0, 60.0, 120.0, 0.0, 1.0, false}}) {
+        SCOPED_TRACE(f.supply);
+        EXPECT_LT(settledPst(f), 0.05);
+    }
+}
+
+// 9001 s from 90 minutes into a 2-hour clock block: intervals 9, 10, 11 make
+// a first short block, 12 to 23 a whole one.
+TEST(FlickerMeter, PltIsTheCubicMeanOfTheBlocksPstOnTheClock) {
+    const Fluctuation f{1000.0, 50.0, 230.0, 0.25, 8.8, false};
+    const Outcome out = measure(f, synthesise(f, 9001.0), 5400.0);
+    ASSERT_EQ(out.pst.size(), 15u);
+    ASSERT_EQ(out.plt.size(), 2u);
+    auto cubicMean = [&](std::size_t from, std::size_t count) {
+        double sum = 0.0;
+        for (std::size_t k = from; k < from + count; ++k) {
+            sum += out.pst[k] * out.pst[k] * out.pst[k];
+        }
+        return std::cbrt(sum / static_cast<double>(count));
+    };
+    EXPECT_NEAR(out.plt[0], cubicMean(0, 3), 1e-12);
+    EXPECT_NEAR(out.plt[1], cubicMean(3, 12), 1e-12);
+    // Twelve equal Pst: the steady fluctuation's, all within a hair.
+    for (std::size_t k = 3; k < 15; ++k) {
+        EXPECT_NEAR(out.pst[k], out.plt[1], 1e-3 * out.plt[1]);
+    }
+}
+
+TEST(FlickerMeter, SameResultsForAnyBlocksAndAnyScale) {
+    const Fluctuation f{4000.0, 50.0, 230.0, 1.0, 5.0, true};
+    const std::vector<float> samples = synthesise(f, 25.0);
+    const Outcome whole = measure(f, samples, 580.0);  // an interval ends at 20 s
+    ASSERT_EQ(whole.pst.size(), 1u);
+    for (int block : {1, 7, 4096}) {
+        SCOPED_TRACE(block);
+        const Outcome split = measure(f, samples, 580.0, block);
+        EXPECT_EQ(split.pinstMax, whole.pinstMax);
+        EXPECT_EQ(split.pst, whole.pst);
+    }
+    // Powers of two scale every square and the mean exactly.
+    for (double scale : {std::ldexp(1.0, -40), std::ldexp(1.0, 40)}) {
+        SCOPED_TRACE(scale);
+        const Outcome scaled = measure(f, synthesise(f, 25.0, scale), 580.0);
+        EXPECT_EQ(scaled.pinstMax, whole.pinstMax);
+        EXPECT_EQ(scaled.pst, whole.pst);
+    }
+}
+
+TEST(FlickerMeter, BadSamplesGiveDefinedResults) {
+    const Fluctuation f{4000.0, 50.0, 230.0, 0.25, 8.8, false};
+    const std::vector<float> clean = synthesise(f, 20.0);
+    const double nan = std::numeric_limits<float>::quiet_NaN();
+    const double inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        const char* name;
+        std::size_t from, count;
+        double value;
+    };
+    // Non-finite samples are replaced by the sample a cycle before: the
+    // fluctuation reads as without them (80 samples per cycle here).
+    for (const Case& c : {Case{"one NaN", 40000, 1, nan}, Case{"a cycle of NaN", 50000, 80, nan},
+                          Case{"+inf", 60000, 3, inf}, Case{"-inf", 60001, 1, -inf}, Case{"NaN first", 0, 10, nan}}) {
+        SCOPED_TRACE(c.name);
+        std::vector<float> bad = clean;
+        for (std::size_t p = c.from; p < c.from + c.count; ++p) {
+            bad[p] = static_cast<float>(c.value);
+        }
+        EXPECT_NEAR(measure(f, bad).pinstMax, 1.0, 0.01);
+    }
+    // Silence: no flicker at all; nothing before settling: NaN.
+    const Outcome silence = measure(f, std::vector<float>(4000 * 30, 0.0f), 580.0);
+    EXPECT_EQ(silence.pinstMax, 0.0);
+    EXPECT_EQ(silence.pst, std::vector<double>{0.0});
+    EXPECT_TRUE(std::isnan(measure(f, synthesise(f, FlickerMeter::settlingSeconds - 0.1)).pinstMax));
+    // Empty blocks change nothing.
+    FlickerMeter meter(f.rate, f.supply, f.volts);
+    meter.addSamples(nullptr, 0);
+    meter.addSamples(clean.data(), -5);
+    EXPECT_EQ(meter.getSamplePosition(), 0u);
+    EXPECT_THROW(meter.addSamples(nullptr, 1), std::invalid_argument);
+}
+
+TEST(FlickerMeter, RefusesArgumentsThatMakeNoSense) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double rate, supply, lamp;
+    };
+    for (const Case& c : {Case{0.0, 50.0, 230.0}, Case{nan, 50.0, 230.0}, Case{999.0, 50.0, 230.0},
+                          Case{4000.0, 0.0, 230.0}, Case{4000.0, 16.7, 230.0}, Case{4000.0, nan, 230.0},
+                          Case{4000.0, 50.0, 220.0}, Case{4000.0, 50.0, nan}, Case{2e7, 50.0, 230.0}}) {
+        SCOPED_TRACE(std::to_string(c.rate) + " " + std::to_string(c.supply) + " " + std::to_string(c.lamp));
+        EXPECT_THROW(FlickerMeter(c.rate, c.supply, c.lamp), std::invalid_argument);
+        EXPECT_EQ(flickerMeter_create(c.rate, c.supply, c.lamp), nullptr);
+    }
+    FlickerMeter meter(1000.0, 50.0, 230.0);
+    EXPECT_THROW(meter.setClockOffset(nan), std::invalid_argument);
+    meter.setClockOffset(-30.0);  // 30 s before a tick: clock interval -1
+    EXPECT_EQ(meter.getFirstClockInterval(), -1);
+    const float one = 1.0f;
+    meter.addSamples(&one, 1);
+    EXPECT_THROW(meter.setClockOffset(0.0), std::invalid_argument);
+}
+
+TEST(FlickerMeterApi, ForwardsAndRefusesWithStatusOne) {
+    FlickerMeterHandle meter = flickerMeter_create(4000.0, 50.0, 230.0);
+    ASSERT_NE(meter, nullptr);
+    const Fluctuation f{4000.0, 50.0, 230.0, 0.25, 8.8, false};
+    const std::vector<float> samples = synthesise(f, 21.0);
+    double pinst = 0.0;
+    EXPECT_EQ(flickerMeter_getInstantaneousMaximum(meter, &pinst), 0);
+    EXPECT_TRUE(std::isnan(pinst));
+    EXPECT_EQ(flickerMeter_setClockOffset(meter, 580.0), 0);
+    EXPECT_EQ(flickerMeter_addSamples(meter, samples.data(), static_cast<int32_t>(samples.size())), 0);
+    EXPECT_EQ(flickerMeter_getInstantaneousMaximum(meter, &pinst), 0);
+    EXPECT_NEAR(pinst, 1.0, 0.01);
+    int64_t clock = 7;
+    EXPECT_EQ(flickerMeter_getFirstClockInterval(meter, &clock), 0);
+    EXPECT_EQ(clock, 0);
+    uint64_t position = 0;
+    EXPECT_EQ(flickerMeter_getSamplePosition(meter, &position), 0);
+    EXPECT_EQ(position, samples.size());
+    double pst[2] = {-1.0, -1.0};
+    int32_t count = -1;
+    EXPECT_EQ(flickerMeter_getShortTermSeverities(meter, 0, &count, nullptr), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(flickerMeter_getShortTermSeverities(meter, 2, &count, pst), 0);
+    EXPECT_EQ(count, 1);
+    EXPECT_NEAR(pst[0], 0.7, 0.05);  // 15 s of Pinst 1 around its mean: a Pst near 0.7
+    EXPECT_EQ(flickerMeter_getLongTermSeverities(meter, 2, &count, pst), 0);
+    EXPECT_EQ(count, 0);
+
+    EXPECT_EQ(flickerMeter_addSamples(meter, samples.data(), -1), 1);
+    EXPECT_EQ(flickerMeter_addSamples(meter, nullptr, 1), 1);
+    EXPECT_EQ(flickerMeter_setClockOffset(meter, 0.0), 1);
+    const char* message = nullptr;
+    ASSERT_EQ(getLastErrorMessage(nullptr, &message), 0);
+    EXPECT_NE(std::string(message).find("before the first sample"), std::string::npos);
+    EXPECT_EQ(flickerMeter_getShortTermSeverities(meter, -1, &count, pst), 1);
+    EXPECT_EQ(flickerMeter_getShortTermSeverities(meter, 2, nullptr, pst), 1);
+    EXPECT_EQ(flickerMeter_getShortTermSeverities(meter, 2, &count, nullptr), 1);
+    EXPECT_EQ(flickerMeter_getInstantaneousMaximum(meter, nullptr), 1);
+    EXPECT_EQ(flickerMeter_getInstantaneousMaximum(nullptr, &pinst), 1);
+    EXPECT_EQ(flickerMeter_addSamples(nullptr, samples.data(), 1), 1);
+    EXPECT_EQ(flickerMeter_destroy(meter), 0);
+    EXPECT_EQ(flickerMeter_destroy(nullptr), 0);
+}
+
+}  // namespace
