@@ -176,6 +176,14 @@ public:
     // be right: the fetch that meets it first drops it and throws
     // std::invalid_argument (values already done in that fetch are handed out
     // first).
+    // Period values that are never fetched do not pile up: a finished value
+    // whose first position lies two buffer lengths or more behind the newest
+    // position scheduled (its samples overwritten twice over) is dropped,
+    // and the next fetch throws once (std::runtime_error, status 1) saying
+    // how many were lost; the fetch after it hands out the values that
+    // follow. A host whose calls each cover at most a buffer length and that
+    // fetches after each loses none, so the queue of unfetched values holds
+    // at most about twice the values the buffer spans.
     void getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results);
     // Windowed results of the ready windows, oldest first, at most maxCount
     // (0: no limit). Each window taken is consumed. The library finishes a

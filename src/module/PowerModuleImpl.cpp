@@ -40,6 +40,8 @@ PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
       updateCount(0),
       initializationCount(0),
       nextSegmentPosition(0),
+      lostPeriodValues(0),
+      lostPeriodSpan(0),
       layout(layoutOf(config, buffers)),
       windowedCalculation(),
       firstWindowPending(false),

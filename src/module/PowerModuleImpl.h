@@ -182,6 +182,11 @@ public:
     // The position the next frequency segment is expected to start in: the
     // reset position, then the end of the last segment accepted.
     unsigned long long nextSegmentPosition;
+    // Period values dropped unfetched since the last fetch that reported
+    // them (or the last reset): finished items whose first position the
+    // rings had already overwritten; the longest span among them.
+    unsigned long long lostPeriodValues;
+    unsigned long long lostPeriodSpan;
     // The message of the last initialisation that failed; empty once one has
     // succeeded.
     std::string initializationError;
@@ -216,6 +221,8 @@ private:
     float* waveformItem(unsigned char channel, unsigned short firstItem) const;
     std::runtime_error missingPeriodStorage() const;
     void requireLaidOutSettings(const char* operation, bool windowed) const;
+    void dropOverwrittenPeriodItems(unsigned long long newestPosition, unsigned long long ringLength);
+    void reportLostPeriodValues(bool* hasMoreResults);
     std::shared_ptr<PowerResultsQueueItem> getNextQueueItem();
     void calculateThd(PowerResultsThd& result, double fundamental, double rms, unsigned short item,
                       unsigned int index);
