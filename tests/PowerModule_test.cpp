@@ -313,4 +313,79 @@ TEST(PowerModule, SettingsOutsideTheLayoutApplyAtOnceInsideABracket) {
     }
 }
 
+TEST(PowerModule, WaveformAccessorsRefuseRingsLaidOutForOtherSettings) {
+    // A module laid out for 100 samples per channel, then one of these. The
+    // accessor answers a pointer that matches getBufferLength() and the
+    // channels, null where the rings have no storage, or refuses.
+    struct Case {
+        const char* what;
+        std::function<void(PowerModule&)> change;
+        const char* refusal;  // nullptr: answered, pointer or null as `ring` says
+        bool ring;
+    };
+    const Case cases[] = {
+        {"nothing changed", [](PowerModule&) {}, nullptr, true},
+        {"a stray endUpdate alone", [](PowerModule& m) { m.endUpdate(); }, nullptr, true},
+        {"a setting outside the layout inside a bracket",
+         [](PowerModule& m) {
+             m.beginUpdate();
+             m.setRvcThreshold(4.0);
+         },
+         nullptr, true},
+        {"a new buffer length inside a bracket",
+         [](PowerModule& m) {
+             m.beginUpdate();
+             m.setBufferLength(200);
+         },
+         "getWaveformBufferUInput: the waveform rings are still laid out for the settings before the change of the "
+         "buffer length; the change takes effect when the update bracket closes",
+         false},
+        {"a new buffer length after a stray endUpdate",
+         [](PowerModule& m) {
+             m.endUpdate();
+             m.setBufferLength(200);
+         },
+         "the buffer length; endUpdate was called 1 time(s) more than beginUpdate", false},
+        {"a new wiring after two stray endUpdates",
+         [](PowerModule& m) {
+             m.endUpdate();
+             m.endUpdate();
+             m.setLineToLineResultsEnabled(true);
+             m.setGridConfigType(ThreePhaseStar);
+         },
+         "the wiring, line-to-line results; endUpdate was called 2 time(s)", false},
+        {"period values switched off inside a bracket",
+         [](PowerModule& m) {
+             m.beginUpdate();
+             m.setPeriodValuesEnabled(false);
+         },
+         "the period values or windowed results switches", false},
+        {"period values switched off", [](PowerModule& m) { m.setPeriodValuesEnabled(false); }, nullptr, false},
+        {"no buffer length", [](PowerModule& m) { m.setBufferLength(0); }, nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PowerModule module;
+        configure(module, SinglePhase, false, 100, 10240.0);
+        c.change(module);
+        float* ring = reinterpret_cast<float*>(0x10);
+        if (c.refusal != nullptr) {
+            const std::string said = refusal([&] { module.getWaveformBufferUInput(0, &ring); });
+            EXPECT_NE(said.find(c.refusal), std::string::npos) << said;
+            EXPECT_EQ(ring, reinterpret_cast<float*>(0x10));
+            continue;
+        }
+        module.getWaveformBufferUInput(0, &ring);
+        EXPECT_EQ(ring, c.ring ? implOf(module).buffers.waveformBuffer.hostBuffer : nullptr);
+    }
+    // A module never initialised has no storage, inside a bracket too.
+    PowerModule fresh;
+    fresh.beginUpdate();
+    fresh.setPeriodValuesEnabled(true);
+    fresh.setBufferLength(100);
+    float* ring = reinterpret_cast<float*>(0x10);
+    fresh.getWaveformBufferI(0, &ring);
+    EXPECT_EQ(ring, nullptr);
+}
+
 }  // namespace

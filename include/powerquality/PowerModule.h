@@ -25,10 +25,15 @@
 // std::invalid_argument. While period values are enabled but their buffers
 // have no storage (no buffer length yet; a sample rate that does not fit the
 // buffer length yet, such as the default 1 Hz while settings are changed one
-// by one; or an initialisation that could not allocate), the waveform
-// accessors, scheduleForPeriodCalculation and getPeriodResults throw
-// std::runtime_error naming the setting to change; the setter that makes the
-// settings fit brings the storage back.
+// by one; or an initialisation that could not allocate),
+// scheduleForPeriodCalculation and getPeriodResults throw std::runtime_error
+// naming the setting to change; the setter that makes the settings fit
+// brings the storage back. The waveform accessors then write a null pointer
+// where the rings have no storage at all, and refuse (std::runtime_error)
+// while the rings have storage laid out for other settings than the current
+// ones: inside an update bracket that changed the wiring, buffer length or
+// channels, or after an endUpdate without beginUpdate held such a change
+// back (getBufferLength() already reports the new length there).
 //
 // Threads: settings are changed from one thread and not while calculations or
 // fetches of the same module run; the period operations, reset and fetches are

@@ -145,19 +145,22 @@ void PowerModule::PowerModuleImpl::requireLaidOutSettings(const char* operation,
     if (changed.empty()) {
         return;
     }
-    const int32_t open = updateCount.load();
-    std::string remedy;
-    if (open > 0) {
-        remedy = "the change takes effect when the update bracket closes: call endUpdate first";
-    } else if (open < 0) {
-        remedy = "endUpdate was called " + std::to_string(-static_cast<int64_t>(open)) +
-                 " time(s) more than beginUpdate, so no setter applies the change: balance the count with "
-                 "beginUpdate, then set the setting again or close a bracket";
-    } else {
-        remedy = "no initialisation has applied the change yet: set the setting again";
-    }
     throw std::runtime_error(std::string(operation) + ": the buffers are still laid out for the settings before " +
-                             "the change of " + changed + "; " + remedy);
+                             "the change of " + changed + "; " + pendingChangeRemedy());
+}
+
+// What applies a change of the layout that has not been applied yet.
+std::string PowerModule::PowerModuleImpl::pendingChangeRemedy() const {
+    const int32_t open = updateCount.load();
+    if (open > 0) {
+        return "the change takes effect when the update bracket closes: call endUpdate first";
+    }
+    if (open < 0) {
+        return "endUpdate was called " + std::to_string(-static_cast<int64_t>(open)) +
+               " time(s) more than beginUpdate, so no setter applies the change: balance the count with "
+               "beginUpdate, then set the setting again or close a bracket";
+    }
+    return "no initialisation has applied the change yet: set the setting again";
 }
 
 // ---- settings ----
@@ -380,9 +383,34 @@ void PowerModule::PowerModuleImpl::deinit() {}
 
 // ---- waveform access ----
 
-float* PowerModule::PowerModuleImpl::waveformItem(unsigned char channel, unsigned short firstItem) const {
-    if (buffers.waveformBuffer.hostBuffer == nullptr && config.areAnyPeriodValuesEnabled()) {
-        throw missingPeriodStorage();
+// Where the rings have no storage at all (no buffer length, no period values
+// or windowed results, a failed initialisation, a module never initialised)
+// every channel answers null. Where they have storage but are laid out for
+// other settings than the current ones (a change waiting for the bracket to
+// close, or held back by a negative update count), a pointer would not match
+// getBufferLength() or the channels: the accessor refuses.
+float* PowerModule::PowerModuleImpl::waveformItem(unsigned char channel, unsigned short firstItem,
+                                                  const char* operation) const {
+    if (buffers.waveformBuffer.hostBuffer == nullptr) {
+        return nullptr;
+    }
+    const StorageLayout wanted = layoutOf(config, buffers);
+    std::string changed;
+    const auto note = [&changed](bool differs, const char* setting) {
+        if (differs) {
+            changed += changed.empty() ? "" : ", ";
+            changed += setting;
+        }
+    };
+    note(wanted.wiring != layout.wiring, "the wiring");
+    note(wanted.bufferLength != layout.bufferLength, "the buffer length");
+    note((wanted.periodValues || wanted.windowed) != (layout.periodValues || layout.windowed),
+         "the period values or windowed results switches");
+    note(wanted.currents != layout.currents, "currents");
+    note(wanted.lineToLine != layout.lineToLine, "line-to-line results");
+    if (!changed.empty()) {
+        throw std::runtime_error(std::string(operation) + ": the waveform rings are still laid out for the " +
+                                 "settings before the change of " + changed + "; " + pendingChangeRemedy());
     }
     if (channel >= 3) {
         return nullptr;
@@ -419,22 +447,23 @@ std::runtime_error PowerModule::PowerModuleImpl::missingPeriodStorage() const {
 
 void PowerModule::PowerModuleImpl::getWaveformBufferUStar(unsigned char channel, float** buffer) const {
     if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferUStar: null out-parameter");
-    *buffer = waveformItem(channel, 0);
+    *buffer = waveformItem(channel, 0, "getWaveformBufferUStar");
 }
 
 void PowerModule::PowerModuleImpl::getWaveformBufferI(unsigned char channel, float** buffer) const {
     if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferI: null out-parameter");
-    *buffer = waveformItem(channel, 3);
+    *buffer = waveformItem(channel, 3, "getWaveformBufferI");
 }
 
 void PowerModule::PowerModuleImpl::getWaveformBufferUDelta(unsigned char channel, float** buffer) const {
     if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferUDelta: null out-parameter");
-    *buffer = waveformItem(channel, 6);
+    *buffer = waveformItem(channel, 6, "getWaveformBufferUDelta");
 }
 
 void PowerModule::PowerModuleImpl::getWaveformBufferUInput(unsigned char channel, float** buffer) const {
     if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferUInput: null out-parameter");
-    *buffer = waveformItem(channel, lookupPowerGridConfig(config.gridConfigType).starInput ? 0 : 6);
+    const unsigned short firstItem = lookupPowerGridConfig(config.gridConfigType).starInput ? 0 : 6;
+    *buffer = waveformItem(channel, firstItem, "getWaveformBufferUInput");
 }
 
 // The calculations read the host rings in place: nothing to copy or wait for.
