@@ -128,9 +128,9 @@ TEST(PeriodTracking, CallsOutsideTheContractChangeNothing) {
     const unsigned short overlaps[] = {0, 100, 150, 0};
     for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE(k);
-        module.setSampleRate(1000.0, divisors[k]);
-        module.setPeriodValuesOverlapInPercent(overlaps[k]);
-        module.setHalfPeriodValuesCount(k == 3 ? 0 : 2);
+        impl.config.sampleIndexDivisor = divisors[k];  // values the setters refuse
+        impl.config.periodValuesOverlapInPercent = overlaps[k];
+        impl.config.halfPeriodValuesCount = k == 3 ? 0 : 2;
         module.reset(0);
         EXPECT_THROW(driver.schedule(0, 10, 50.0), std::invalid_argument);
     }

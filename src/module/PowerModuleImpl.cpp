@@ -42,6 +42,8 @@ PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
       nextSegmentPosition(0),
       lostPeriodValues(0),
       lostPeriodSpan(0),
+      sampleRateSet(false),
+      frequencySet(false),
       layout(layoutOf(config, buffers)),
       windowedCalculation(),
       firstWindowPending(false),
@@ -165,23 +167,120 @@ std::string PowerModule::PowerModuleImpl::pendingChangeRemedy() const {
 
 // ---- settings ----
 
+namespace {
+std::string numberText(double x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", x);
+    return text;
+}
+
+void refuse(const char* setter, const std::string& why) {
+    throw std::invalid_argument(std::string(setter) + ": " + why);
+}
+
+bool positiveFinite(double x) { return x > 0.0 && std::isfinite(x); }
+}  // namespace
+
+// Stores a checked setting and requests the initialisation. Should that fail
+// (storage that cannot be had), the settings before the call come back and
+// are initialised again, so that a refused call leaves the settings as they
+// were and the module working (its rings then get fresh, zeroed storage,
+// since the failure released them); the failure is passed on.
+template <class Store>
+void PowerModule::PowerModuleImpl::changeSettings(Store store) {
+    const PowerConfig configBefore = config;
+    const unsigned int lengthBefore = buffers.bufferLength;
+    const double durationBefore = buffers.bufferDuration;
+    const bool rateBefore = sampleRateSet;
+    const bool frequencyBefore = frequencySet;
+    try {
+        store();
+        lazyInitialize();
+    } catch (...) {
+        config = configBefore;
+        buffers.setBufferLengthAndDuration(lengthBefore, durationBefore);
+        sampleRateSet = rateBefore;
+        frequencySet = frequencyBefore;
+        try {
+            lazyInitialize();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
 void PowerModule::PowerModuleImpl::setGridConfigType(PowerGridConfigType type) {
-    config.gridConfigType = type;
-    lazyInitialize();
+    if (lookupPowerGridConfig(type).type != type) {
+        refuse("setGridConfigType", std::to_string(static_cast<int>(type)) + " is not a wiring (0 to 7)");
+    }
+    changeSettings([&] { config.gridConfigType = type; });
+}
+
+// The highest frequency may not exceed half a sample rate that the caller
+// has set (the default 1 Hz is a placeholder until then, so settings may
+// still come in any order).
+void PowerModule::PowerModuleImpl::checkSampleRate(const char* setter, double sampleRate, int sampleIndexDivisor,
+                                                   double maxFrequency, bool frequencyGiven) const {
+    if (!positiveFinite(sampleRate)) {
+        refuse(setter, "the sample rate must be positive and finite, not " + numberText(sampleRate));
+    }
+    if (sampleIndexDivisor < 1) {
+        refuse(setter, "the sample index divisor must be at least 1, not " + std::to_string(sampleIndexDivisor));
+    }
+    if (frequencyGiven && maxFrequency > sampleRate / 2.0) {
+        refuse(setter, "a sample rate of " + numberText(sampleRate) +
+                           " Hz cannot measure the highest frequency set, " + numberText(maxFrequency) +
+                           " Hz: it must be at least twice that (set the frequencies first)");
+    }
+}
+
+void PowerModule::PowerModuleImpl::checkHighestFrequency(const char* setter, double maxFrequency) const {
+    if (sampleRateSet && maxFrequency > config.sampleRate / 2.0) {
+        refuse(setter, "a highest frequency of " + numberText(maxFrequency) + " Hz lies above half the sample rate (" +
+                           numberText(config.sampleRate / 2.0) + " Hz)");
+    }
 }
 
 void PowerModule::PowerModuleImpl::setSampleRate(double sampleRate, int sampleIndexDivisor) {
-    config.sampleRate = sampleRate;
-    config.sampleIndexDivisor = sampleIndexDivisor;
-    lazyInitialize();
+    checkSampleRate("setSampleRate", sampleRate, sampleIndexDivisor, config.maxFrequency, frequencySet);
+    changeSettings([&] {
+        config.sampleRate = sampleRate;
+        config.sampleIndexDivisor = sampleIndexDivisor;
+        sampleRateSet = true;
+    });
+}
+
+// The facade's setSampleRate: the buffer length is kept in samples and its
+// duration follows the rate. The first initialisation sees the new rate with
+// the old duration; should it fail for want of storage, the second one, with
+// the duration re-derived, decides. A failure of the second brings back the
+// settings before the call.
+void PowerModule::PowerModuleImpl::setSampleRateKeepingLength(double sampleRate, int sampleIndexDivisor) {
+    checkSampleRate("setSampleRate", sampleRate, sampleIndexDivisor, config.maxFrequency, frequencySet);
+    const unsigned int length = buffers.getBufferLength();
+    changeSettings([&] {
+        config.sampleRate = sampleRate;
+        config.sampleIndexDivisor = sampleIndexDivisor;
+        sampleRateSet = true;
+        try {
+            lazyInitialize();
+        } catch (const std::bad_alloc&) {
+        }
+        buffers.setBufferLengthAndDuration(length, length / sampleRate);
+    });
 }
 
 void PowerModule::PowerModuleImpl::setBufferLengthAndDuration(unsigned int length, double duration) {
-    buffers.setBufferLengthAndDuration(length, duration);
-    lazyInitialize();
+    changeSettings([&] { buffers.setBufferLengthAndDuration(length, duration); });
 }
 
 void PowerModule::PowerModuleImpl::setStaticFrequency(double frequency, double tolerance) {
+    if (!positiveFinite(frequency)) {
+        refuse("setStaticFrequency", "the frequency must be positive and finite, not " + numberText(frequency));
+    }
+    if (std::isnan(tolerance)) {
+        refuse("setStaticFrequency", "the tolerance must be a number");
+    }
     double t = tolerance;
     if (t > 0.5) {
         t = 0.5;
@@ -189,117 +288,150 @@ void PowerModule::PowerModuleImpl::setStaticFrequency(double frequency, double t
     if (t < 0.001) {
         t = 0.001;
     }
-    config.variableFrequency = false;
-    config.minFrequency = (1.0 - t) * frequency;
-    config.maxFrequency = (1.0 + t) * frequency;
-    lazyInitialize();
+    const double minFrequency = (1.0 - t) * frequency;
+    const double maxFrequency = (1.0 + t) * frequency;
+    if (!std::isfinite(maxFrequency)) {
+        refuse("setStaticFrequency", "the highest frequency, " + numberText(frequency) + " Hz x " +
+                                         numberText(1.0 + t) + ", is not finite");
+    }
+    checkHighestFrequency("setStaticFrequency", maxFrequency);
+    changeSettings([&] {
+        config.variableFrequency = false;
+        config.minFrequency = minFrequency;
+        config.maxFrequency = maxFrequency;
+        frequencySet = true;
+    });
 }
 
 void PowerModule::PowerModuleImpl::setVariableFrequency(double minFrequency, double maxFrequency) {
-    config.minFrequency = minFrequency;
-    config.maxFrequency = maxFrequency;
-    config.variableFrequency = true;
-    lazyInitialize();
+    if (!positiveFinite(minFrequency)) {
+        refuse("setVariableFrequency",
+               "the lowest frequency must be positive and finite, not " + numberText(minFrequency));
+    }
+    if (!positiveFinite(maxFrequency)) {
+        refuse("setVariableFrequency",
+               "the highest frequency must be positive and finite, not " + numberText(maxFrequency));
+    }
+    if (minFrequency > maxFrequency) {
+        refuse("setVariableFrequency", "the lowest frequency, " + numberText(minFrequency) +
+                                           " Hz, lies above the highest, " + numberText(maxFrequency) + " Hz");
+    }
+    checkHighestFrequency("setVariableFrequency", maxFrequency);
+    changeSettings([&] {
+        config.minFrequency = minFrequency;
+        config.maxFrequency = maxFrequency;
+        config.variableFrequency = true;
+        frequencySet = true;
+    });
 }
 
 void PowerModule::PowerModuleImpl::setPeriodCount(unsigned short count) {
-    config.periodCount = count;
-    lazyInitialize();
+    if (count < 1) {
+        refuse("setPeriodCount", "a window spans at least one period, not 0");
+    }
+    changeSettings([&] { config.periodCount = count; });
 }
 
 // Read by the next initialisation and the next reset; running period items
 // keep the geometry they were created with.
 void PowerModule::PowerModuleImpl::setHalfPeriodValuesCount(unsigned short count) {
+    if (count < 1) {
+        refuse("setHalfPeriodValuesCount", "a period value spans at least one half period, not 0");
+    }
     config.halfPeriodValuesCount = count;
 }
 
 void PowerModule::PowerModuleImpl::setPeriodValuesOverlapInPercent(unsigned short percent) {
+    if (percent >= 100) {
+        refuse("setPeriodValuesOverlapInPercent",
+               "the overlap must lie below 100 %, not " + std::to_string(percent) + " %");
+    }
     config.periodValuesOverlapInPercent = percent;
 }
 
 void PowerModule::PowerModuleImpl::setPeriodValuesEnabled(bool enabled) {
-    config.periodValuesEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.periodValuesEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setFundamentalPeriodValuesEnabled(bool enabled) {
-    config.fundamentalPeriodValuesEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.fundamentalPeriodValuesEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setPeriodSymmetricalComponentsEnabled(bool enabled) {
-    config.periodSymmetricalComponentsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.periodSymmetricalComponentsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setCurrentEnabled(bool enabled) {
-    config.currentEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.currentEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setLineToLineResultsEnabled(bool enabled) {
-    config.lineToLineResultsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.lineToLineResultsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setWaveformsEnabled(bool enabled) {
-    config.waveformsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.waveformsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setInterHarmonicsEnabled(bool enabled) {
-    config.interHarmonicsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.interHarmonicsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setFullFftEnabled(bool enabled) {
-    config.fullFftEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.fullFftEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setThdEnabled(bool enabled) {
-    config.thdEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.thdEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setHighestRequestedHarmonic(int harmonic) {
-    config.highestRequestedHarmonic = harmonic;
-    lazyInitialize();
+    if (harmonic < 0) {
+        refuse("setHighestRequestedHarmonic", "a harmonic order is not negative: " + std::to_string(harmonic));
+    }
+    changeSettings([&] { config.highestRequestedHarmonic = harmonic; });
 }
 
 void PowerModule::PowerModuleImpl::setThdHighestHarmonic(int harmonic) {
-    config.thdHighestHarmonic = harmonic;
-    lazyInitialize();
+    if (harmonic < 0) {
+        refuse("setThdHighestHarmonic", "a harmonic order is not negative: " + std::to_string(harmonic));
+    }
+    changeSettings([&] { config.thdHighestHarmonic = harmonic; });
 }
 
 void PowerModule::PowerModuleImpl::setSymmetricalComponentsEnabled(bool enabled) {
-    config.symmetricalComponentsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.symmetricalComponentsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setRvcEnabled(bool enabled) {
-    config.rvcEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.rvcEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setRvcSteadyStateLength(int periodValues) {
-    config.rvcSteadyStateLength = periodValues;
-    lazyInitialize();
+    if (periodValues < 1) {
+        refuse("setRvcSteadyStateLength",
+               "the steady-state window holds at least one period value, not " + std::to_string(periodValues));
+    }
+    changeSettings([&] { config.rvcSteadyStateLength = periodValues; });
 }
 
 void PowerModule::PowerModuleImpl::setRvcThreshold(double percentOfAverage) {
-    config.rvcThreshold = percentOfAverage;
-    lazyInitialize();
+    if (!(percentOfAverage >= 0.0) || !std::isfinite(percentOfAverage)) {
+        refuse("setRvcThreshold", "the threshold must be finite and not negative, not " + numberText(percentOfAverage));
+    }
+    changeSettings([&] { config.rvcThreshold = percentOfAverage; });
 }
 
 void PowerModule::PowerModuleImpl::setRvcThresholdHysteresis(double percentOfThreshold) {
-    config.rvcThresholdHysteresis = percentOfThreshold;
-    lazyInitialize();
+    if (!(percentOfThreshold >= 0.0) || !std::isfinite(percentOfThreshold)) {
+        refuse("setRvcThresholdHysteresis",
+               "the hysteresis must be finite and not negative, not " + numberText(percentOfThreshold));
+    }
+    changeSettings([&] { config.rvcThresholdHysteresis = percentOfThreshold; });
 }
 
 void PowerModule::PowerModuleImpl::setWindowedResultsEnabled(bool enabled) {
-    config.windowedResultsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.windowedResultsEnabled = enabled; });
 }
 
 // ---- queries ----

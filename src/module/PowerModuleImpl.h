@@ -86,6 +86,7 @@ public:
 
     void setGridConfigType(PowerGridConfigType type);
     void setSampleRate(double sampleRate, int sampleIndexDivisor);
+    void setSampleRateKeepingLength(double sampleRate, int sampleIndexDivisor);
     void setBufferLengthAndDuration(unsigned int length, double duration);
     void setStaticFrequency(double frequency, double tolerance);
     void setVariableFrequency(double minFrequency, double maxFrequency);
@@ -193,6 +194,11 @@ public:
     // rings had already overwritten; the longest span among them.
     unsigned long long lostPeriodValues;
     unsigned long long lostPeriodSpan;
+    // Whether the caller has set the sample rate, and the frequencies; until
+    // both are, their defaults are placeholders that no check holds against
+    // the other.
+    bool sampleRateSet;
+    bool frequencySet;
     // The message of the last initialisation that failed; empty once one has
     // succeeded.
     std::string initializationError;
@@ -223,6 +229,11 @@ public:
 private:
     friend struct PowerModuleImplTestAccess;  // tests call the private operations through it
     void lazyInitialize();
+    template <class Store>
+    void changeSettings(Store store);
+    void checkSampleRate(const char* setter, double sampleRate, int sampleIndexDivisor, double maxFrequency,
+                         bool frequencyGiven) const;
+    void checkHighestFrequency(const char* setter, double maxFrequency) const;
     void initialize();
     float* waveformItem(unsigned char channel, unsigned short firstItem, const char* operation) const;
     std::string pendingChangeRemedy() const;
