@@ -19,7 +19,22 @@
 // setPeriodValuesOverlapInPercent take effect at the next initialisation or
 // reset). Initialisation may give the waveform buffers new storage: pointers
 // from the waveform accessors are valid until the next initialisation that
-// changes a buffer's byte size. No setter checks its argument.
+// changes a buffer's byte size.
+//
+// Every setter checks its value and refuses one that cannot be meant with
+// std::invalid_argument (status 1 at the flat interface) whose message
+// starts with the setter's name: a sample rate that is not positive and
+// finite, a sample-index divisor below 1, frequencies that are not positive
+// and finite or a lowest above the highest, a NaN tolerance, a highest
+// frequency above half a sample rate the caller has set (the default 1 Hz
+// holds nothing back, so settings still come in any order; the default
+// frequencies hold no sample rate back either), 0 periods per window or half
+// periods per value, an overlap of 100 % or more, a wiring not in the grid
+// table, negative harmonic orders, a steady-state length below 1, a negative
+// or non-finite RVC threshold or hysteresis. A refused call changes nothing.
+// So does one whose initialisation fails (storage that cannot be had): the
+// settings before it come back and are laid out again (the rings then get
+// fresh, zeroed storage). Valid values behave as they always did.
 //
 // Failures are exceptions. Null out-parameters are refused with
 // std::invalid_argument. While period values are enabled but their buffers
@@ -65,7 +80,9 @@ public:
     // Update bracket: settings changed inside it initialise the module once,
     // at the outermost endUpdate (which initialises whether or not anything
     // changed). An endUpdate without a matching beginUpdate leaves the count
-    // negative; nothing initialises until it is back at 0.
+    // negative; nothing initialises until it is back at 0 (setters still
+    // store their values, and the waveform accessors refuse rings that no
+    // longer match them).
     void beginUpdate();
     void endUpdate();
 
