@@ -11,6 +11,12 @@ namespace {
 constexpr int swellKind = VoltageEventSwell - 1;
 constexpr unsigned int maxPhases = 32;
 
+// Times lie within +-(half the largest double), so that the difference of any
+// two, a duration, is finite.
+constexpr double maxTime = std::numeric_limits<double>::max() / 2;
+
+bool usableTime(double time) { return std::fabs(time) <= maxTime; }
+
 std::string describe(double value) {
     std::ostringstream text;
     text.precision(17);
@@ -109,10 +115,10 @@ void VoltageEventDetector::addPeriodResults(const PowerResultsPeriod* records, i
     for (int n = 0; n < itemCount; ++n) {
         const PowerResultsPeriod* item = records + n * perItem;
         const double time = item[1].time;
-        if (!std::isfinite(time) || (timed && time < previous)) {
+        if (!usableTime(time) || (timed && time < previous)) {
             throw std::invalid_argument("period item " + std::to_string(n) + ": time " + describe(time) +
-                                        " s is not finite or lies before the latest time " + describe(previous) +
-                                        " s");
+                                        " s is not finite, lies beyond +-8.99e307 s or lies before the latest time " +
+                                        describe(previous) + " s");
         }
         for (unsigned int k = 0; k < phasesCount; ++k) {
             const double value = item[k + 1].rmsVoltage;
@@ -139,8 +145,9 @@ void VoltageEventDetector::addRmsValues(double time, const double* rmsVoltages) 
     if (rmsVoltages == nullptr) {
         throw std::invalid_argument("null RMS values");
     }
-    if (!std::isfinite(time) || (anyValue && time < latestTime)) {
-        throw std::invalid_argument("time " + describe(time) + " s is not finite or lies before the latest time " +
+    if (!usableTime(time) || (anyValue && time < latestTime)) {
+        throw std::invalid_argument("time " + describe(time) +
+                                    " s is not finite, lies beyond +-8.99e307 s or lies before the latest time " +
                                     describe(latestTime) + " s");
     }
     for (unsigned int k = 0; k < phasesCount; ++k) {
