@@ -217,8 +217,8 @@ void PowerModule::PowerModuleImpl::setGridConfigType(PowerGridConfigType type) {
 }
 
 // The highest frequency may not exceed half a sample rate that the caller
-// has set (the default 1 Hz is a placeholder until then, so settings may
-// still come in any order).
+// has set (the default 1 Hz is a placeholder until a call changes it, so
+// settings may still come in any order, and the divisor may be set alone).
 void PowerModule::PowerModuleImpl::checkSampleRate(const char* setter, double sampleRate, int sampleIndexDivisor,
                                                    double maxFrequency, bool frequencyGiven) const {
     if (!positiveFinite(sampleRate)) {
@@ -227,7 +227,8 @@ void PowerModule::PowerModuleImpl::checkSampleRate(const char* setter, double sa
     if (sampleIndexDivisor < 1) {
         refuse(setter, "the sample index divisor must be at least 1, not " + std::to_string(sampleIndexDivisor));
     }
-    if (frequencyGiven && maxFrequency > sampleRate / 2.0) {
+    const bool placeholder = !sampleRateSet && sampleRate == config.sampleRate;
+    if (frequencyGiven && !placeholder && maxFrequency > sampleRate / 2.0) {
         refuse(setter, "a sample rate of " + numberText(sampleRate) +
                            " Hz cannot measure the highest frequency set, " + numberText(maxFrequency) +
                            " Hz: it must be at least twice that (set the frequencies first)");
@@ -244,9 +245,9 @@ void PowerModule::PowerModuleImpl::checkHighestFrequency(const char* setter, dou
 void PowerModule::PowerModuleImpl::setSampleRate(double sampleRate, int sampleIndexDivisor) {
     checkSampleRate("setSampleRate", sampleRate, sampleIndexDivisor, config.maxFrequency, frequencySet);
     changeSettings([&] {
+        sampleRateSet = sampleRateSet || sampleRate != config.sampleRate;
         config.sampleRate = sampleRate;
         config.sampleIndexDivisor = sampleIndexDivisor;
-        sampleRateSet = true;
     });
 }
 
@@ -259,9 +260,9 @@ void PowerModule::PowerModuleImpl::setSampleRateKeepingLength(double sampleRate,
     checkSampleRate("setSampleRate", sampleRate, sampleIndexDivisor, config.maxFrequency, frequencySet);
     const unsigned int length = buffers.getBufferLength();
     changeSettings([&] {
+        sampleRateSet = sampleRateSet || sampleRate != config.sampleRate;
         config.sampleRate = sampleRate;
         config.sampleIndexDivisor = sampleIndexDivisor;
-        sampleRateSet = true;
         try {
             lazyInitialize();
         } catch (const std::bad_alloc&) {
