@@ -100,7 +100,7 @@ double pickDouble(FuzzedDataProvider& in) {
     static const double table[] = {0.0,    -0.0,   1.0,     -1.0,   0.5,   5.0,   45.0,  50.0,
                                    60.0,   90.0,   110.0,   230.0,  400.0, 600.0, 1e-6,  1e-300, 1e-310,
                                    1e15,   1.1e15, 1e300,   -1e300, std::numeric_limits<double>::denorm_min(),
-                                   std::numeric_limits<double>::max(), inf, -inf, nan};
+                                   std::numeric_limits<double>::max(), inf, -inf, nan, -1.5e308, 1.5e308};
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
         case 0:
             return table[in.ConsumeIntegralInRange<size_t>(0, sizeof table / sizeof table[0] - 1)];
@@ -650,6 +650,10 @@ void setThresholds(FuzzedDataProvider& in, Detector& d) {
     checkThresholds(d);
 }
 
+// Times the detector takes: finite and within half the largest double, so
+// that every duration is finite.
+bool usableTime(double time) { return std::fabs(time) <= std::numeric_limits<double>::max() / 2; }
+
 double nextTime(FuzzedDataProvider& in, const Detector& d) {
     switch (in.ConsumeIntegralInRange<int>(0, 15)) {
         case 0:
@@ -703,7 +707,7 @@ void addRmsValues(FuzzedDataProvider& in, Detector& d) {
     const bool null = in.ConsumeIntegralInRange<int>(0, 15) == 0;
     const int32_t status = voltageEventDetector_addRmsValues(d.handle, time, null ? nullptr : values);
     TRACE("detector addRmsValues(%.17g, %.17g ...) -> %d\n", time, values[0], status);
-    const bool timeAcceptable = std::isfinite(time) && (!d.anyValue || time >= d.latest);
+    const bool timeAcceptable = usableTime(time) && (!d.anyValue || time >= d.latest);
     checkStatus(status, d.handle != nullptr && !null && timeAcceptable && valuesAcceptable(d, values));
     if (status == 0) {
         took(d, time);
@@ -748,7 +752,7 @@ void addPeriodResults(FuzzedDataProvider& in, Detector& d) {
             r[k].rmsVoltage = values[k - 1];
         }
         r[1].time = time;
-        const bool timeAcceptable = std::isfinite(time) && (!timed || time >= previous);
+        const bool timeAcceptable = usableTime(time) && (!timed || time >= previous);
         acceptable = acceptable && timeAcceptable && valuesAcceptable(d, values);
         if (!timed) {
             earliest = time;
@@ -785,12 +789,10 @@ void checkEvent(const Detector& d, const VoltageEvent& e) {
     }
     EXPECT(std::isfinite(e.startTime));
     EXPECT(e.startTime >= d.earliest && e.startTime <= d.latest);
-    EXPECT(!std::isnan(e.duration) && e.duration >= 0.0);
+    EXPECT(std::isfinite(e.duration) && e.duration >= 0.0);
     EXPECT(std::isfinite(e.extremeVoltage) && e.extremeVoltage >= 0.0);
     EXPECT(!std::isnan(e.extremePercent) && e.extremePercent >= 0.0);
-    if (std::isfinite(e.duration)) {
-        EXPECT(e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
-    }
+    EXPECT(e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
 }
 
 void takeEvents(FuzzedDataProvider& in, Detector& d) {

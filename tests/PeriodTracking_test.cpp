@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include "SignalDriver.h"
+#include "period/PowerPeriodResultsQueueItem.h"
 #include "TestAccess.h"
 
 namespace {
@@ -126,9 +128,9 @@ TEST(PeriodTracking, CallsOutsideTheContractChangeNothing) {
     const unsigned short overlaps[] = {0, 100, 150, 0};
     for (int k = 0; k < 4; ++k) {
         SCOPED_TRACE(k);
-        module.setSampleRate(1000.0, divisors[k]);
-        module.setPeriodValuesOverlapInPercent(overlaps[k]);
-        module.setHalfPeriodValuesCount(k == 3 ? 0 : 2);
+        impl.config.sampleIndexDivisor = divisors[k];  // values the setters refuse
+        impl.config.periodValuesOverlapInPercent = overlaps[k];
+        impl.config.halfPeriodValuesCount = k == 3 ? 0 : 2;
         module.reset(0);
         EXPECT_THROW(driver.schedule(0, 10, 50.0), std::invalid_argument);
     }
@@ -179,6 +181,66 @@ TEST(PeriodTracking, SegmentsMustFollowWithinTheRing) {
     EXPECT_THROW(driver.schedule(1000000000, 10, 50.0), std::invalid_argument);
     module.reset(1000000000);
     EXPECT_NO_THROW(driver.schedule(1000000000, 10, 50.0));
+}
+
+TEST(PeriodTracking, AChainOfAMillionItemsIsFreedWithoutDeepRecursion) {
+    // Each item holds its successor: freed one inside the other, a million
+    // of them would overflow the stack.
+    auto head = std::make_shared<PowerPeriodResultsQueueItem>(0, 0, 1.0, 1.0, 1.0);
+    PowerPeriodResultsQueueItem* tail = head.get();
+    for (unsigned long long k = 1; k < 1000000; ++k) {
+        tail->nextItem = std::make_shared<PowerPeriodResultsQueueItem>(k, k, 1.0, 1.0, 1.0);
+        tail = tail->nextItem.get();
+    }
+    // A successor someone else holds outlives the chain's release.
+    std::shared_ptr<PowerPeriodResultsQueueItem> held = head->nextItem->nextItem;
+    head.reset();
+    ASSERT_EQ(held.use_count(), 1);
+    EXPECT_EQ(held->getItemIndex(), 2u);
+    EXPECT_EQ(held->nextItem->getItemIndex(), 3u);
+}
+
+TEST(PeriodTracking, UnfetchedValuesAreBoundedAndTheirLossIsReported) {
+    // A million cycles at 4 positions per cycle in one segment, never
+    // fetched, through a ring of 400 positions (100 values): the queue keeps
+    // the values of the last two ring lengths, the fetch says how many were
+    // dropped, the next one hands out the rest, and the module is destroyed
+    // without trouble. A host that fetches after each ring length loses none.
+    for (const bool fetchEachRing : {false, true}) {
+        SCOPED_TRACE(fetchEachRing);
+        PowerModule module;
+        module.setHalfPeriodValuesCount(2);
+        module.setStaticFrequency(50.0, 0.001);
+        configure(module, 200.0, 1, 400);
+        Impl& impl = PowerModuleTestAccess::impl(module);
+        SignalDriver driver(module);
+        const int length = fetchEachRing ? 400 : 4000000;
+        const int calls = fetchEachRing ? 100 : 1;
+        for (int c = 0; c < calls; ++c) {
+            driver.schedule(static_cast<unsigned long long>(c) * length, length, 50.0);
+            EXPECT_LE(impl.periodResultsQueue.size(), 200u);
+            if (fetchEachRing) {
+                driver.fetch();
+            }
+        }
+        if (!fetchEachRing) {
+            int count = -1;
+            bool more = false;
+            PowerResultsPeriod* records = nullptr;
+            try {
+                module.getPeriodResults(&count, &more, &records);
+                ADD_FAILURE() << "no loss reported";
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), "999800 period value(s) dropped unfetched: their first samples lay two "
+                                       "buffer lengths (800 samples) or more behind the newest one scheduled; "
+                                       "fetch with getPeriodResults at least once per buffer length");
+            }
+            EXPECT_EQ(count, 0);
+            EXPECT_TRUE(more);
+            driver.fetch();
+        }
+        EXPECT_EQ(driver.entries.size(), fetchEachRing ? 10000u : 200u);
+    }
 }
 
 }  // namespace

@@ -190,24 +190,23 @@ TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
     EXPECT_EQ(count, 5);
     EXPECT_TRUE(module().isAnyResultReady());
 
-    // A call the module rejects: period segments with sample-index divisor 0.
+    // A call the module rejects: a sample-index divisor of 0.
     ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
-    ASSERT_EQ(setSampleRate(handle, 1000.0, 0), 0);
-    ASSERT_EQ(setBufferLength(handle, 100), 0);
-    ASSERT_EQ(reset(handle, 0), 0);
-    EXPECT_EQ(scheduleSegment(handle, 0, 10), 1);
-    EXPECT_EQ(lastMessage(), "sample index divisor must be at least 1");
+    EXPECT_EQ(setSampleRate(handle, 1000.0, 0), 1);
+    EXPECT_EQ(lastMessage(), "setSampleRate: the sample index divisor must be at least 1, not 0");
 
     // Another thread's failure does not touch this thread's message.
     std::thread([] { EXPECT_EQ(setRvcEnabled(nullptr, true), 1); }).join();
-    EXPECT_EQ(lastMessage(), "sample index divisor must be at least 1");
+    EXPECT_EQ(lastMessage(), "setSampleRate: the sample index divisor must be at least 1, not 0");
 }
 
 TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
     ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
+    // No buffer length: the rings have no storage, and the accessor says so
+    // with a null pointer.
     float* ring = reinterpret_cast<float*>(0x10);
-    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 1);
-    EXPECT_EQ(lastMessage(), "period values need a buffer length: call setBufferLength");
+    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
+    EXPECT_EQ(ring, nullptr);
     // Then the buffer length, at the default sample rate of 1 Hz: a results ring
     // of 5.6 million entries would be meant for nobody, so it is not requested.
     ASSERT_EQ(setBufferLength(handle, 102400), 0);
@@ -227,6 +226,18 @@ TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
     EXPECT_EQ(scheduleSegment(handle, 0, 1000), 0);
     EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
     EXPECT_EQ(count, 4);  // 1000 positions hold four 50 Hz cycles of 204.8
+
+    // A stray endUpdate holds later settings back: the ring there is no
+    // longer matches the buffer length reported, and the accessor says so.
+    ASSERT_EQ(endUpdate(handle), 0);
+    ASSERT_EQ(setBufferLength(handle, 2048), 0);
+    EXPECT_EQ(module().getBufferLength(), 2048u);
+    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 1);
+    EXPECT_NE(lastMessage().find("endUpdate was called 1 time(s) more than beginUpdate"), std::string::npos);
+    ASSERT_EQ(beginUpdate(handle), 0);
+    ASSERT_EQ(setBufferLength(handle, 2048), 0);
+    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
+    EXPECT_EQ(ring, PowerModuleTestAccess::impl(module()).buffers.waveformBuffer.hostBuffer);
 }
 
 TEST_F(FlatApi, AStorageFailureIsNamedAndTheNextFittingSettingRecovers) {
@@ -236,16 +247,18 @@ TEST_F(FlatApi, AStorageFailureIsNamedAndTheNextFittingSettingRecovers) {
     ASSERT_EQ(setCurrentEnabled(handle, false), 0);
     ASSERT_EQ(setSampleRate(handle, 55.0, 1), 0);
     ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
+    ASSERT_EQ(setBufferLength(handle, 1000), 0);
+    // A refused setter changes nothing: the buffer length before it comes
+    // back, laid out again.
     EXPECT_EQ(setBufferLength(handle, 3000000), 1);
     EXPECT_NE(lastMessage().find("reduce the buffer length"), std::string::npos) << lastMessage();
+    EXPECT_EQ(module().getBufferLength(), 1000u);
     float* ring = nullptr;
-    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 1);
-    EXPECT_NE(lastMessage().find("last initialisation failed"), std::string::npos) << lastMessage();
-    // The sample rate's first initialisation, at the old duration, fails again;
-    // the second, with the duration re-derived, succeeds.
-    EXPECT_EQ(setSampleRate(handle, 10240.0, 1), 0);
     EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
     EXPECT_NE(ring, nullptr);
+    // At a sample rate that fits, the same length is laid out.
+    EXPECT_EQ(setSampleRate(handle, 10240.0, 1), 0);
+    EXPECT_EQ(setBufferLength(handle, 3000000), 0);
     EXPECT_EQ(PowerModuleTestAccess::impl(module()).buffers.getPeriodResultsBufferLength(), 16114u);
 }
 

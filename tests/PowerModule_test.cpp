@@ -198,8 +198,8 @@ TEST(PowerModule, ImplementationQueriesForFftAndHarmonics) {
                                    {1e12, 1.0, 4294967295.0}};
     for (const auto& c : harmonics) {
         SCOPED_TRACE(testing::Message() << c[0] << " Hz, from " << c[1] << " Hz");
-        module.setSampleRate(c[0], 1);
-        module.setVariableFrequency(c[1], 55.0);
+        impl.config.sampleRate = c[0];  // values the setters refuse
+        impl.config.minFrequency = c[1];
         EXPECT_EQ(impl.getMaxHarmonicsCount(), static_cast<unsigned int>(c[2]));
     }
     module.setSampleRate(10240.0, 1);
@@ -311,6 +311,172 @@ TEST(PowerModule, SettingsOutsideTheLayoutApplyAtOnceInsideABracket) {
         EXPECT_EQ(got.entries[k][1].rmsVoltage, expected.entries[k][1].rmsVoltage);
         EXPECT_EQ(got.entries[k][1].frequency, 2.0 * expected.entries[k][1].frequency);
     }
+}
+
+TEST(PowerModule, WaveformAccessorsRefuseRingsLaidOutForOtherSettings) {
+    // A module laid out for 100 samples per channel, then one of these. The
+    // accessor answers a pointer that matches getBufferLength() and the
+    // channels, null where the rings have no storage, or refuses.
+    struct Case {
+        const char* what;
+        std::function<void(PowerModule&)> change;
+        const char* refusal;  // nullptr: answered, pointer or null as `ring` says
+        bool ring;
+    };
+    const Case cases[] = {
+        {"nothing changed", [](PowerModule&) {}, nullptr, true},
+        {"a stray endUpdate alone", [](PowerModule& m) { m.endUpdate(); }, nullptr, true},
+        {"a setting outside the layout inside a bracket",
+         [](PowerModule& m) {
+             m.beginUpdate();
+             m.setRvcThreshold(4.0);
+         },
+         nullptr, true},
+        {"a new buffer length inside a bracket",
+         [](PowerModule& m) {
+             m.beginUpdate();
+             m.setBufferLength(200);
+         },
+         "getWaveformBufferUInput: the waveform rings are still laid out for the settings before the change of the "
+         "buffer length; the change takes effect when the update bracket closes",
+         false},
+        {"a new buffer length after a stray endUpdate",
+         [](PowerModule& m) {
+             m.endUpdate();
+             m.setBufferLength(200);
+         },
+         "the buffer length; endUpdate was called 1 time(s) more than beginUpdate", false},
+        {"a new wiring after two stray endUpdates",
+         [](PowerModule& m) {
+             m.endUpdate();
+             m.endUpdate();
+             m.setLineToLineResultsEnabled(true);
+             m.setGridConfigType(ThreePhaseStar);
+         },
+         "the wiring, line-to-line results; endUpdate was called 2 time(s)", false},
+        {"period values switched off inside a bracket",
+         [](PowerModule& m) {
+             m.beginUpdate();
+             m.setPeriodValuesEnabled(false);
+         },
+         "the period values or windowed results switches", false},
+        {"period values switched off", [](PowerModule& m) { m.setPeriodValuesEnabled(false); }, nullptr, false},
+        {"no buffer length", [](PowerModule& m) { m.setBufferLength(0); }, nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PowerModule module;
+        configure(module, SinglePhase, false, 100, 10240.0);
+        c.change(module);
+        float* ring = reinterpret_cast<float*>(0x10);
+        if (c.refusal != nullptr) {
+            const std::string said = refusal([&] { module.getWaveformBufferUInput(0, &ring); });
+            EXPECT_NE(said.find(c.refusal), std::string::npos) << said;
+            EXPECT_EQ(ring, reinterpret_cast<float*>(0x10));
+            continue;
+        }
+        module.getWaveformBufferUInput(0, &ring);
+        EXPECT_EQ(ring, c.ring ? implOf(module).buffers.waveformBuffer.hostBuffer : nullptr);
+    }
+    // A module never initialised has no storage, inside a bracket too.
+    PowerModule fresh;
+    fresh.beginUpdate();
+    fresh.setPeriodValuesEnabled(true);
+    fresh.setBufferLength(100);
+    float* ring = reinterpret_cast<float*>(0x10);
+    fresh.getWaveformBufferI(0, &ring);
+    EXPECT_EQ(ring, nullptr);
+}
+
+TEST(PowerModule, RefusedSettersChangeNothingAndNameTheSetting) {
+    // A module at 10240 Hz with rings of 1024 samples and 50 Hz +- 10 %
+    // set, then one refused call each. The message starts with the setter;
+    // no initialisation runs and every setting and the ring stay as they were.
+    const double nan = std::nan(""), inf = INFINITY;
+    struct Case {
+        const char* says;
+        std::function<void(PowerModule&)> call;
+    };
+    const Case cases[] = {
+        {"setSampleRate: the sample rate must be positive and finite, not -1",
+         [](PowerModule& m) { m.setSampleRate(-1.0, 1); }},
+        {"setSampleRate: the sample rate must be positive and finite, not 0",
+         [](PowerModule& m) { m.setSampleRate(0.0, 1); }},
+        {"setSampleRate: the sample rate must be positive and finite, not nan",
+         [&](PowerModule& m) { m.setSampleRate(nan, 1); }},
+        {"setSampleRate: the sample rate must be positive and finite, not inf",
+         [&](PowerModule& m) { m.setSampleRate(inf, 1); }},
+        {"setSampleRate: the sample rate must be positive and finite, not -inf",
+         [&](PowerModule& m) { m.setSampleRate(-inf, 1); }},
+        {"setSampleRate: the sample index divisor must be at least 1, not 0",
+         [](PowerModule& m) { m.setSampleRate(10240.0, 0); }},
+        {"setSampleRate: a sample rate of 100 Hz cannot measure the highest frequency set, 55 Hz",
+         [](PowerModule& m) { m.setSampleRate(100.0, 1); }},
+        {"setVariableFrequency: a highest frequency of 1.8e+19 Hz lies above half the sample rate (5120 Hz)",
+         [](PowerModule& m) { m.setVariableFrequency(16.7, 1.8e19); }},
+        {"setVariableFrequency: the lowest frequency, 55 Hz, lies above the highest, 45 Hz",
+         [](PowerModule& m) { m.setVariableFrequency(55.0, 45.0); }},
+        {"setVariableFrequency: the lowest frequency must be positive and finite, not 0",
+         [](PowerModule& m) { m.setVariableFrequency(0.0, 55.0); }},
+        {"setVariableFrequency: the highest frequency must be positive and finite, not nan",
+         [&](PowerModule& m) { m.setVariableFrequency(45.0, nan); }},
+        {"setStaticFrequency: a highest frequency of 2362232013 Hz lies above half the sample rate",
+         [](PowerModule& m) { m.setStaticFrequency(2147483648.0, 0.1); }},
+        {"setStaticFrequency: the frequency must be positive and finite, not -50",
+         [](PowerModule& m) { m.setStaticFrequency(-50.0, 0.1); }},
+        {"setStaticFrequency: the tolerance must be a number",
+         [&](PowerModule& m) { m.setStaticFrequency(50.0, nan); }},
+        {"setGridConfigType: 8 is not a wiring", [](PowerModule& m) { m.setGridConfigType(PowerGridConfigType(8)); }},
+        {"setPeriodCount: a window spans at least one period", [](PowerModule& m) { m.setPeriodCount(0); }},
+        {"setHalfPeriodValuesCount: a period value spans at least one half period",
+         [](PowerModule& m) { m.setHalfPeriodValuesCount(0); }},
+        {"setPeriodValuesOverlapInPercent: the overlap must lie below 100 %, not 100 %",
+         [](PowerModule& m) { m.setPeriodValuesOverlapInPercent(100); }},
+        {"setHighestRequestedHarmonic: a harmonic order is not negative: -1",
+         [](PowerModule& m) { m.setHighestRequestedHarmonic(-1); }},
+        {"setThdHighestHarmonic: a harmonic order is not negative",
+         [](PowerModule& m) { m.setThdHighestHarmonic(-40); }},
+        {"setRvcSteadyStateLength: the steady-state window holds at least one period value, not 0",
+         [](PowerModule& m) { m.setRvcSteadyStateLength(0); }},
+        {"setRvcThreshold: the threshold must be finite and not negative, not nan",
+         [&](PowerModule& m) { m.setRvcThreshold(nan); }},
+        {"setRvcThresholdHysteresis: the hysteresis must be finite and not negative, not -1",
+         [](PowerModule& m) { m.setRvcThresholdHysteresis(-1.0); }},
+    };
+    const auto settings = [](PowerModule& m) {
+        const PowerConfig& c = implOf(m).config;
+        return std::make_tuple(c.gridConfigType, c.sampleRate, c.sampleIndexDivisor, c.variableFrequency,
+                               c.minFrequency, c.maxFrequency, c.periodCount, c.halfPeriodValuesCount,
+                               c.periodValuesOverlapInPercent, c.highestRequestedHarmonic, c.thdHighestHarmonic,
+                               c.rvcSteadyStateLength, c.rvcThreshold, c.rvcThresholdHysteresis, m.getBufferLength(),
+                               implOf(m).initializationCount);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        PowerModule module;
+        module.setStaticFrequency(50.0, 0.1);
+        configure(module, SinglePhase, false, 1024, 10240.0);
+        float* before = nullptr;
+        module.getWaveformBufferUInput(0, &before);
+        const auto expected = settings(module);
+        try {
+            c.call(module);
+            ADD_FAILURE() << "not refused";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.says, 0), 0u) << e.what();
+        }
+        EXPECT_TRUE(settings(module) == expected);
+        float* after = nullptr;
+        module.getWaveformBufferUInput(0, &after);
+        EXPECT_EQ(after, before);
+    }
+    // Until the caller sets a sample rate, the default 1 Hz holds no
+    // frequency back (settings come in any order); nor does the default
+    // frequency hold a sample rate back.
+    PowerModule module;
+    EXPECT_NO_THROW(module.setStaticFrequency(60.0, 0.1));
+    PowerModule other;
+    EXPECT_NO_THROW(other.setSampleRate(100.0, 1));
 }
 
 }  // namespace

@@ -277,6 +277,23 @@ TEST(VoltageEventDetector, BadInputIsRejectedAndChangesNothing) {
     d.addRmsValues(0.02, back);  // the same time again is accepted, and ends the dip
     ASSERT_EQ(d.getEventsCount(), 1u);
     EXPECT_DOUBLE_EQ(d.getEvents()[0].duration, 0.01);
+
+    // Times so far out that the difference of two is infinite are refused;
+    // at the edge, a dip from one end of the scale to the other lasts the
+    // largest double.
+    const double edge = std::numeric_limits<double>::max() / 2;
+    const double low[2] = {10.0, 10.0};
+    for (double far : {-1.5e308, std::nextafter(edge, inf)}) {
+        VoltageEventDetector e(100.0, 2);
+        EXPECT_THROW(e.addRmsValues(-far, low), std::invalid_argument) << far;
+        items[1].time = items[2].time = far;
+        EXPECT_THROW(e.addPeriodResults(items, 1), std::invalid_argument) << far;
+    }
+    VoltageEventDetector e(100.0, 2);
+    e.addRmsValues(-edge, low);
+    e.addRmsValues(edge, back);
+    ASSERT_EQ(e.getEventsCount(), 1u);
+    EXPECT_EQ(e.getEvents()[0].duration, std::numeric_limits<double>::max());
 }
 
 // A declared voltage too small for 100 / Udin (positive and finite, so

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -239,7 +240,11 @@ TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
 
 TEST(WindowedCalculation, RefusesWindowsThatMakeNoSense) {
     PowerModule m;
+    m.beginUpdate();
+    m.setSampleRate(10240.0, 1);
+    m.setBufferLength(8192);
     m.setWindowedResultsEnabled(true);
+    m.endUpdate();
     EXPECT_THROW(m.scheduleForCalculation(0, 10, 50.0), std::invalid_argument);  // no reset yet
     configure(m, {10240.0, 50.0, 10, 8192});
     // Zero cycles, bad frequencies, under two samples per cycle, under 8
@@ -280,14 +285,11 @@ TEST(WindowedCalculation, WaitsForTheLayoutAndSwitchesOffThroughTheFlatInterface
     m.endUpdate();
     EXPECT_EQ(window(m, distorted(10240.0, 50.0), 0, 10, 50.0).phasesCount, 3);
 
-    // A failed initialisation leaves no windowed buffer behind; the stage
-    // refuses with its message until a setting fits again.
+    // A buffer length that cannot be allocated is refused and changes
+    // nothing: the length before it is laid out again and the stage goes on.
     EXPECT_THROW(m.setBufferLength(1u << 30), std::bad_alloc);  // 6 rings of 2^32 bytes
-    EXPECT_EQ(impl.buffers.generalResultsBuffer.hostBuffer, nullptr);
-    EXPECT_EQ(impl.buffers.maxWindowFftLength, 0u);
-    EXPECT_THROW(m.scheduleForCalculation(0, 10, 50.0), std::runtime_error);
-    EXPECT_THROW(m.getResults(0), std::runtime_error);
-    m.setBufferLength(10240);
+    EXPECT_EQ(m.getBufferLength(), 10240u);
+    EXPECT_NE(impl.buffers.generalResultsBuffer.hostBuffer, nullptr);
     EXPECT_EQ(window(m, distorted(10240.0, 50.0), 10240, 10, 50.0).phasesCount, 3);
 
     // Off again: no rings without period values, no windowed buffers, and the
@@ -353,6 +355,54 @@ void checkRecording(const char* file, const char* channel, double seconds) {
 TEST(WindowedCalculation, RecordedSwellAndDipAgreeWithADirectDft) {
     checkRecording("test1", "VA_G1", 2.0);
     checkRecording("test2", "VA_GC1", 1.0);
+}
+
+TEST(WindowedCalculation, SizesThatCannotBeMeantAreNotRequested) {
+    // Settings one by one at the default 1 Hz: windows of 10 cycles at 55 Hz
+    // would span 0.18 samples, and a results ring for 131072 s of them 2.6
+    // GB. Nothing of it is requested; scheduling says why, and the sample
+    // rate makes everything fit.
+    struct Case {
+        const char* what;
+        std::function<void(PowerModule&)> settings;
+    };
+    const Case cases[] = {
+        {"buffer length before sample rate", [](PowerModule& m) { m.setBufferLength(131072); }},
+        {"a static frequency of 2^31 Hz, then 34549 periods per window",
+         [](PowerModule& m) {
+             m.setBufferLength(131072);
+             m.setStaticFrequency(2147483648.0, 0.1);
+             m.setPeriodCount(34549);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PowerModule m;
+        m.setWindowedResultsEnabled(true);
+        c.settings(m);
+        const Impl& impl = PowerModuleTestAccess::impl(m);
+        EXPECT_EQ(impl.buffers.generalResultsBuffer.hostAllocatedBytes, 0u);
+        EXPECT_EQ(impl.buffers.harmonicsBuffer.hostAllocatedBytes, 0u);
+        m.reset(0);
+        try {
+            m.scheduleForCalculation(0, 10, 50.0);
+            ADD_FAILURE() << "not refused";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("at a sample rate of 1 Hz a window of"), std::string::npos)
+                << e.what();
+        }
+        // Half the sample rate now lies below the frequency set, if any:
+        // the rate is refused and changes nothing.
+        if (impl.config.maxFrequency > 5120.0) {
+            EXPECT_THROW(m.setSampleRate(10240.0, 1), std::invalid_argument);
+            EXPECT_EQ(m.getSampleRate(), 1.0);
+            m.setStaticFrequency(50.0, 0.1);
+            m.setPeriodCount(10);
+        }
+        m.setSampleRate(10240.0, 1);
+        EXPECT_EQ(window(m, distorted(10240.0, 50.0), 0, 10, 50.0).phasesCount, 1);
+        EXPECT_EQ(impl.buffers.getGeneralResultsBufferLength(), 71u);  // 12.8 s x 55 Hz / 10
+    }
 }
 
 }  // namespace

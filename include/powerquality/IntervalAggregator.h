@@ -27,7 +27,10 @@
 // instead (for signed quantities, e.g. a DC component or a power). The sums
 // run in double over the windows in the order given; the mode is applied when
 // an interval is closed, so it may be changed at any time and applies to
-// every interval closed from then on. The 10-minute values are aggregated from
+// every interval closed from then on, including the running ones: both sums
+// are kept for every window, and the windows an interval took in before the
+// change are aggregated with the mode in force when it closes (never half
+// one way, half the other). The 10-minute values are aggregated from
 // the windows directly, not from the 150/180-cycle values.
 //
 // The two streams, as read from the standard (Class A synchronisation of the

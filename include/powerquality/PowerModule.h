@@ -19,16 +19,36 @@
 // setPeriodValuesOverlapInPercent take effect at the next initialisation or
 // reset). Initialisation may give the waveform buffers new storage: pointers
 // from the waveform accessors are valid until the next initialisation that
-// changes a buffer's byte size. No setter checks its argument.
+// changes a buffer's byte size.
+//
+// Every setter checks its value and refuses one that cannot be meant with
+// std::invalid_argument (status 1 at the flat interface) whose message
+// starts with the setter's name: a sample rate that is not positive and
+// finite, a sample-index divisor below 1, frequencies that are not positive
+// and finite or a lowest above the highest, a NaN tolerance, a highest
+// frequency above half a sample rate the caller has set (the default 1 Hz
+// holds nothing back, so settings still come in any order; the default
+// frequencies hold no sample rate back either), 0 periods per window or half
+// periods per value, an overlap of 100 % or more, a wiring not in the grid
+// table, negative harmonic orders, a steady-state length below 1, a negative
+// or non-finite RVC threshold or hysteresis. A refused call changes nothing.
+// So does one whose initialisation fails (storage that cannot be had): the
+// settings before it come back and are laid out again (the rings then get
+// fresh, zeroed storage). Valid values behave as they always did.
 //
 // Failures are exceptions. Null out-parameters are refused with
 // std::invalid_argument. While period values are enabled but their buffers
 // have no storage (no buffer length yet; a sample rate that does not fit the
 // buffer length yet, such as the default 1 Hz while settings are changed one
-// by one; or an initialisation that could not allocate), the waveform
-// accessors, scheduleForPeriodCalculation and getPeriodResults throw
-// std::runtime_error naming the setting to change; the setter that makes the
-// settings fit brings the storage back.
+// by one; or an initialisation that could not allocate),
+// scheduleForPeriodCalculation and getPeriodResults throw std::runtime_error
+// naming the setting to change; the setter that makes the settings fit
+// brings the storage back. The waveform accessors then write a null pointer
+// where the rings have no storage at all, and refuse (std::runtime_error)
+// while the rings have storage laid out for other settings than the current
+// ones: inside an update bracket that changed the wiring, buffer length or
+// channels, or after an endUpdate without beginUpdate held such a change
+// back (getBufferLength() already reports the new length there).
 //
 // Threads: settings are changed from one thread and not while calculations or
 // fetches of the same module run; the period operations, reset and fetches are
@@ -60,7 +80,9 @@ public:
     // Update bracket: settings changed inside it initialise the module once,
     // at the outermost endUpdate (which initialises whether or not anything
     // changed). An endUpdate without a matching beginUpdate leaves the count
-    // negative; nothing initialises until it is back at 0.
+    // negative; nothing initialises until it is back at 0 (setters still
+    // store their values, and the waveform accessors refuse rings that no
+    // longer match them).
     void beginUpdate();
     void endUpdate();
 
@@ -176,6 +198,14 @@ public:
     // be right: the fetch that meets it first drops it and throws
     // std::invalid_argument (values already done in that fetch are handed out
     // first).
+    // Period values that are never fetched do not pile up: a finished value
+    // whose first position lies two buffer lengths or more behind the newest
+    // position scheduled (its samples overwritten twice over) is dropped,
+    // and the next fetch throws once (std::runtime_error, status 1) saying
+    // how many were lost; the fetch after it hands out the values that
+    // follow. A host whose calls each cover at most a buffer length and that
+    // fetches after each loses none, so the queue of unfetched values holds
+    // at most about twice the values the buffer spans.
     void getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results);
     // Windowed results of the ready windows, oldest first, at most maxCount
     // (0: no limit). Each window taken is consumed. The library finishes a

@@ -83,8 +83,9 @@
 // Errors are std::invalid_argument with a message saying what was wrong: a
 // declared voltage that is not positive and finite, a phase count outside 1 to
 // 32, thresholds out of order, an RMS value that is not a finite non-negative
-// number, a time that is not finite or goes back, more than 64 values per
-// window. A rejected batch of values
+// number, a time that is not finite, goes back or lies beyond +-8.99e307 s
+// (half the largest double: within it every duration, the difference of two
+// times, is finite), more than 64 values per window. A rejected batch of values
 // leaves the detector as it was. One detector is used from one thread at a
 // time.
 #ifndef POWERQUALITY_VOLTAGEEVENTDETECTOR_H

@@ -42,6 +42,9 @@ struct Module {
     // length reports the new value before the storage has it), so the rings
     // are not handed out or written then.
     int updateDepth = 0;
+    // Ring views handed out by u_input_ring and its siblings that are still
+    // alive (numpy arrays over the module's storage, and views of them).
+    int ringViews = 0;
 
     void requireLaidOut(const char* what) const {
         if (updateDepth != 0) {
@@ -51,11 +54,35 @@ struct Module {
     }
 };
 
+// Python's rule for exported buffers (a bytearray refuses to resize while
+// views of it exist): a setting that re-initialises the module (every one
+// but half_period_values_count and period_values_overlap_in_percent) is
+// refused with BufferError while ring views are alive, before anything
+// changes, since the initialisation may give the rings new storage and free
+// the old one under the views. Views are taken only outside an update
+// bracket, and no setting changes while they live, so closing a bracket
+// keeps the rings where they are.
+void requireNoRingViews(const Module& m, const char* setting) {
+    if (m.ringViews > 0) {
+        throw py::buffer_error(std::string(setting) + " cannot change while " + std::to_string(m.ringViews) +
+                               " ring view(s) from u_input_ring, current_ring, ... are alive: the change "
+                               "re-initialises the module and may move the rings under them; delete the views "
+                               "first (del view)");
+    }
+}
+
+// What keeps a ring view's memory valid: the module, and the count of its
+// live views, which the view's base object gives back when numpy frees it.
+struct RingExport {
+    py::object owner;
+    Module* module;
+};
+
 using RingAccessor = void (PowerModule::*)(unsigned char, float**) const;
 
 // A writable float32 view of one waveform ring; the view keeps the module
-// alive. Valid until the next initialisation of the module (a setting
-// changed outside an update bracket, or the end of one).
+// alive, and while it lives the module refuses the settings that could move
+// the ring (see requireNoRingViews).
 py::array_t<float> ringView(py::object self, RingAccessor accessor, int channel, const char* what) {
     Module& m = self.cast<Module&>();
     m.requireLaidOut("waveform ring requested");
@@ -69,7 +96,13 @@ py::array_t<float> ringView(py::object self, RingAccessor accessor, int channel,
                               " has no ring in this configuration (rings exist once period values or windowed results are "
                               "enabled and the buffer length is set)");
     }
-    return py::array_t<float>({static_cast<py::ssize_t>(m.module.getBufferLength())}, {sizeof(float)}, ring, self);
+    py::capsule base(new RingExport{self, &m}, [](void* p) {
+        RingExport* e = static_cast<RingExport*>(p);
+        --e->module->ringViews;
+        delete e;
+    });
+    ++m.ringViews;
+    return py::array_t<float>({static_cast<py::ssize_t>(m.module.getBufferLength())}, {sizeof(float)}, ring, base);
 }
 
 // Writes samples[row, n] at ring index (position + n) % bufferLength of every
@@ -264,7 +297,11 @@ py::object getResults(Module& m, int maxCount, py::object arrays) {
 
 #define PQ_FLAG(pyName, getter, setter)                                                                   \
     def_property(                                                                                        \
-        pyName, [](Module& m) { return m.module.getter(); }, [](Module& m, bool v) { m.module.setter(v); })
+        pyName, [](Module& m) { return m.module.getter(); },                                             \
+        [](Module& m, bool v) {                                                                          \
+            requireNoRingViews(m, pyName);                                                               \
+            m.module.setter(v);                                                                          \
+        })
 
 }  // namespace
 
@@ -318,39 +355,57 @@ PYBIND11_MODULE(_core, mod) {
         .def_property(
             "grid_config_type", [](Module& m) { return m.gridType; },
             [](Module& m, PowerGridConfigType t) {
-                m.gridType = t;
+                requireNoRingViews(m, "grid_config_type");
                 m.module.setGridConfigType(t);
+                m.gridType = t;
             })
         .def_property(
             "sample_rate", [](Module& m) { return m.module.getSampleRate(); },
-            [](Module& m, double rate) { m.module.setSampleRate(rate, m.sampleIndexDivisor); })
+            [](Module& m, double rate) {
+                requireNoRingViews(m, "sample_rate");
+                m.module.setSampleRate(rate, m.sampleIndexDivisor);
+            })
         .def_property(
             "sample_index_divisor", [](Module& m) { return m.sampleIndexDivisor; },
             [](Module& m, int divisor) {
-                m.sampleIndexDivisor = divisor;
+                requireNoRingViews(m, "sample_index_divisor");
                 m.module.setSampleRate(m.module.getSampleRate(), divisor);
+                m.sampleIndexDivisor = divisor;
             })
         .def(
             "set_sample_rate",
             [](Module& m, double rate, int divisor) {
-                m.sampleIndexDivisor = divisor;
+                requireNoRingViews(m, "sample rate");
                 m.module.setSampleRate(rate, divisor);
+                m.sampleIndexDivisor = divisor;
             },
             py::arg("sample_rate"), py::arg("sample_index_divisor") = 1)
         .def_property(
             "buffer_length", [](Module& m) { return m.module.getBufferLength(); },
-            [](Module& m, unsigned int length) { m.module.setBufferLength(length); })
+            [](Module& m, unsigned int length) {
+                requireNoRingViews(m, "buffer_length");
+                m.module.setBufferLength(length);
+            })
         .def(
-            "set_static_frequency", [](Module& m, double f, double tolerance) { m.module.setStaticFrequency(f, tolerance); },
+            "set_static_frequency",
+            [](Module& m, double f, double tolerance) {
+                requireNoRingViews(m, "the static frequency");
+                m.module.setStaticFrequency(f, tolerance);
+            },
             py::arg("frequency") = 50.0, py::arg("tolerance") = 0.1)
         .def(
-            "set_variable_frequency", [](Module& m, double lo, double hi) { m.module.setVariableFrequency(lo, hi); },
+            "set_variable_frequency",
+            [](Module& m, double lo, double hi) {
+                requireNoRingViews(m, "the variable frequency");
+                m.module.setVariableFrequency(lo, hi);
+            },
             py::arg("min_frequency"), py::arg("max_frequency"))
         .def_property(
             "period_count", [](Module& m) { return m.periodCount; },
             [](Module& m, unsigned short count) {
-                m.periodCount = count;
+                requireNoRingViews(m, "period_count");
                 m.module.setPeriodCount(count);
+                m.periodCount = count;
             })
         .def_property(
             "half_period_values_count", [](Module& m) { return m.module.getHalfPeriodValuesCount(); },
@@ -374,19 +429,34 @@ PYBIND11_MODULE(_core, mod) {
         .PQ_FLAG("windowed_results_enabled", getWindowedResultsEnabled, setWindowedResultsEnabled)
         .def_property(
             "highest_requested_harmonic", [](Module& m) { return m.module.getHighestRequestedHarmonic(); },
-            [](Module& m, int v) { m.module.setHighestRequestedHarmonic(v); })
+            [](Module& m, int v) {
+                requireNoRingViews(m, "highest_requested_harmonic");
+                m.module.setHighestRequestedHarmonic(v);
+            })
         .def_property(
             "thd_highest_harmonic", [](Module& m) { return m.module.getThdHighestHarmonic(); },
-            [](Module& m, int v) { m.module.setThdHighestHarmonic(v); })
+            [](Module& m, int v) {
+                requireNoRingViews(m, "thd_highest_harmonic");
+                m.module.setThdHighestHarmonic(v);
+            })
         .def_property(
             "rvc_steady_state_length", [](Module& m) { return m.module.getRvcSteadyStateLength(); },
-            [](Module& m, int v) { m.module.setRvcSteadyStateLength(v); })
+            [](Module& m, int v) {
+                requireNoRingViews(m, "rvc_steady_state_length");
+                m.module.setRvcSteadyStateLength(v);
+            })
         .def_property(
             "rvc_threshold", [](Module& m) { return m.module.getRvcThreshold(); },
-            [](Module& m, double v) { m.module.setRvcThreshold(v); })
+            [](Module& m, double v) {
+                requireNoRingViews(m, "rvc_threshold");
+                m.module.setRvcThreshold(v);
+            })
         .def_property(
             "rvc_threshold_hysteresis", [](Module& m) { return m.module.getRvcThresholdHysteresis(); },
-            [](Module& m, double v) { m.module.setRvcThresholdHysteresis(v); })
+            [](Module& m, double v) {
+                requireNoRingViews(m, "rvc_threshold_hysteresis");
+                m.module.setRvcThresholdHysteresis(v);
+            })
         .def_property_readonly("phases_count", [](Module& m) { return int(m.module.getPhasesCount()); })
         .def_property_readonly("voltages_count", [](Module& m) { return int(m.module.getVoltagesCount()); })
         .def_property_readonly("currents_count", [](Module& m) { return int(m.module.getCurrentsCount()); })

@@ -78,3 +78,29 @@ def test_calls_that_do_not_fit_are_refused_and_schedule_nothing(call, error, mes
     with pytest.raises(error, match=message):
         call(m)
     assert len(m.get_period_results()) == 0
+
+
+def test_ring_views_hold_back_every_setting_that_could_move_the_rings():
+    # As a bytearray with exports refuses to resize: while a ring view lives,
+    # a setting that re-initialises the module is refused before anything
+    # changes, also inside an update bracket, so the view never writes into
+    # freed storage.
+    m = _module()
+    u = m.u_input_ring(0)
+    part = u[10:20]
+    del u  # a view of the view keeps the export alive
+    with pytest.raises(BufferError, match="buffer_length cannot change while 1 ring view"):
+        with m:
+            m.buffer_length = 1 << 20
+    for setting, value in (("rvc_threshold", 3.0), ("period_values_enabled", False), ("sample_rate", 2000.0)):
+        with pytest.raises(BufferError, match=setting):
+            setattr(m, setting, value)
+    with pytest.raises(BufferError):
+        m.set_static_frequency(60.0, 0.1)
+    assert (m.buffer_length, m.sample_rate, m.period_values_enabled) == (100, 1000.0, True)
+    part[0] = 2.5
+    assert m.u_input_ring(0)[10] == 2.5
+    m.half_period_values_count = 4  # read at the next reset: the rings stay where they are
+    del part
+    m.buffer_length = 200
+    assert m.u_input_ring(0).shape == (200,)

@@ -54,6 +54,7 @@ PowerBuffers::PowerBuffers(PowerConfig& config)
       harmonicsReserve(0),
       recordsPerPeriodItem(0),
       periodResultsRingDeferred(false),
+      windowedResultsDeferred(false),
       maxWindowFftLength(0),
       waveformBuffer(9, true),
       fftInputBuffer(9, true),
@@ -106,6 +107,7 @@ void PowerBuffers::releaseLaidOutBuffers() {
     periodTrackingBuffer.resize(0);
     periodResultsBuffer.resize(0);
     periodResultsRingDeferred = false;
+    windowedResultsDeferred = false;
     // The general results buffer keeps the item the constructor gave it.
     clearWindowedItems();
     fftInputBuffer.resize(0);
@@ -132,6 +134,8 @@ void PowerBuffers::layOut() {
     // settings are being changed one by one). The results ring is then not
     // requested; a later initialisation with a fitting sample rate gets it.
     const bool periodValues = config.areAnyPeriodValuesEnabled();
+    windowedResultsDeferred = config.windowedResultsEnabled &&
+                              generalResultsBufferLength > static_cast<uint64_t>(bufferLength) / 8 + 1;
     periodResultsRingDeferred = periodValues && periodResultsBufferLength > static_cast<uint64_t>(bufferLength) + 1;
     // A results ring beyond 32-bit byte counts is refused before any buffer
     // is touched.
@@ -186,7 +190,7 @@ void PowerBuffers::clearWindowedItems() {
 }
 
 void PowerBuffers::layOutWindowedBuffers() {
-    const bool on = config.windowedResultsEnabled;
+    const bool on = config.windowedResultsEnabled && !windowedResultsDeferred;
     if (!on && !windowedLayout) {
         return;  // never enabled: the windowed buffers stay as the constructor left them
     }

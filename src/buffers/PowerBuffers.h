@@ -43,7 +43,12 @@
 // between period values, typically the default 1 Hz while the settings are
 // changed one by one outside an update bracket) is left without storage and
 // periodResultsRingDeferred is set; the module refuses period operations
-// with a message until the settings fit. An initialisation that fails leaves
+// with a message until the settings fit. In the same way, with windowed
+// results enabled, a general results ring of more entries than
+// bufferLength / 8 + 1 (windows at the highest frequency shorter than 8
+// samples, which scheduling refuses) leaves the windowed buffers without
+// items or storage and sets windowedResultsDeferred: the default 1 Hz with
+// a buffer length of 131072 would otherwise ask for 2.6 GB of records. An initialisation that fails leaves
 // the three period buffers and the windowed buffers without items or storage
 // (the general results buffer keeps its item 0), so that no derived length
 // or item map of the failed layout describes storage that is not there; when
@@ -85,6 +90,12 @@ public:
     // requested because it would have more entries than bufferLength + 1 (see
     // the header comment).
     bool periodResultsRingDeferred;
+    // True while windowed results are enabled but their buffers are not
+    // requested because the results ring would have more entries than
+    // bufferLength / 8 + 1: a window of periodCount cycles at the highest
+    // frequency would span fewer than the 8 samples a window needs (the
+    // default 1 Hz sample rate while the settings are changed one by one).
+    bool windowedResultsDeferred;
     // Longest FFT of a window the windowed buffers are sized for: getMaxFftLength()
     // of the configuration, at most the power of two above bufferLength; 0
     // while windowed results are off.

@@ -26,17 +26,8 @@ PowerModule& PowerModule::operator=(PowerModule&& other) noexcept {
 PowerModule::~PowerModule() { delete impl; }
 
 // The buffer length is kept in samples; its duration follows the sample rate.
-// The first initialisation sees the new rate with the old duration. Should it
-// fail, the rate is stored all the same and the second one, with the duration
-// re-derived, decides: a module whose buffers failed at the old rate is never
-// held back by that intermediate state.
 void PowerModule::setSampleRate(double sampleRate, int sampleIndexDivisor) {
-    const unsigned int length = getBufferLength();
-    try {
-        impl->setSampleRate(sampleRate, sampleIndexDivisor);
-    } catch (const std::bad_alloc&) {
-    }
-    impl->setBufferLengthAndDuration(length, length / sampleRate);
+    impl->setSampleRateKeepingLength(sampleRate, sampleIndexDivisor);
 }
 
 void PowerModule::setBufferLength(unsigned int length) {

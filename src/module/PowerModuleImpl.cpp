@@ -40,6 +40,10 @@ PowerModule::PowerModuleImpl::PowerModuleImpl(PowerModule& owner)
       updateCount(0),
       initializationCount(0),
       nextSegmentPosition(0),
+      lostPeriodValues(0),
+      lostPeriodSpan(0),
+      sampleRateSet(false),
+      frequencySet(false),
       layout(layoutOf(config, buffers)),
       windowedCalculation(),
       firstWindowPending(false),
@@ -143,40 +147,141 @@ void PowerModule::PowerModuleImpl::requireLaidOutSettings(const char* operation,
     if (changed.empty()) {
         return;
     }
-    const int32_t open = updateCount.load();
-    std::string remedy;
-    if (open > 0) {
-        remedy = "the change takes effect when the update bracket closes: call endUpdate first";
-    } else if (open < 0) {
-        remedy = "endUpdate was called " + std::to_string(-static_cast<int64_t>(open)) +
-                 " time(s) more than beginUpdate, so no setter applies the change: balance the count with "
-                 "beginUpdate, then set the setting again or close a bracket";
-    } else {
-        remedy = "no initialisation has applied the change yet: set the setting again";
-    }
     throw std::runtime_error(std::string(operation) + ": the buffers are still laid out for the settings before " +
-                             "the change of " + changed + "; " + remedy);
+                             "the change of " + changed + "; " + pendingChangeRemedy());
+}
+
+// What applies a change of the layout that has not been applied yet.
+std::string PowerModule::PowerModuleImpl::pendingChangeRemedy() const {
+    const int32_t open = updateCount.load();
+    if (open > 0) {
+        return "the change takes effect when the update bracket closes: call endUpdate first";
+    }
+    if (open < 0) {
+        return "endUpdate was called " + std::to_string(-static_cast<int64_t>(open)) +
+               " time(s) more than beginUpdate, so no setter applies the change: balance the count with "
+               "beginUpdate, then set the setting again or close a bracket";
+    }
+    return "no initialisation has applied the change yet: set the setting again";
 }
 
 // ---- settings ----
 
+namespace {
+std::string numberText(double x) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", x);
+    return text;
+}
+
+void refuse(const char* setter, const std::string& why) {
+    throw std::invalid_argument(std::string(setter) + ": " + why);
+}
+
+bool positiveFinite(double x) { return x > 0.0 && std::isfinite(x); }
+}  // namespace
+
+// Stores a checked setting and requests the initialisation. Should that fail
+// (storage that cannot be had), the settings before the call come back and
+// are initialised again, so that a refused call leaves the settings as they
+// were and the module working (its rings then get fresh, zeroed storage,
+// since the failure released them); the failure is passed on.
+template <class Store>
+void PowerModule::PowerModuleImpl::changeSettings(Store store) {
+    const PowerConfig configBefore = config;
+    const unsigned int lengthBefore = buffers.bufferLength;
+    const double durationBefore = buffers.bufferDuration;
+    const bool rateBefore = sampleRateSet;
+    const bool frequencyBefore = frequencySet;
+    try {
+        store();
+        lazyInitialize();
+    } catch (...) {
+        config = configBefore;
+        buffers.setBufferLengthAndDuration(lengthBefore, durationBefore);
+        sampleRateSet = rateBefore;
+        frequencySet = frequencyBefore;
+        try {
+            lazyInitialize();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
 void PowerModule::PowerModuleImpl::setGridConfigType(PowerGridConfigType type) {
-    config.gridConfigType = type;
-    lazyInitialize();
+    if (lookupPowerGridConfig(type).type != type) {
+        refuse("setGridConfigType", std::to_string(static_cast<int>(type)) + " is not a wiring (0 to 7)");
+    }
+    changeSettings([&] { config.gridConfigType = type; });
+}
+
+// The highest frequency may not exceed half a sample rate that the caller
+// has set (the default 1 Hz is a placeholder until a call changes it, so
+// settings may still come in any order, and the divisor may be set alone).
+void PowerModule::PowerModuleImpl::checkSampleRate(const char* setter, double sampleRate, int sampleIndexDivisor,
+                                                   double maxFrequency, bool frequencyGiven) const {
+    if (!positiveFinite(sampleRate)) {
+        refuse(setter, "the sample rate must be positive and finite, not " + numberText(sampleRate));
+    }
+    if (sampleIndexDivisor < 1) {
+        refuse(setter, "the sample index divisor must be at least 1, not " + std::to_string(sampleIndexDivisor));
+    }
+    const bool placeholder = !sampleRateSet && sampleRate == config.sampleRate;
+    if (frequencyGiven && !placeholder && maxFrequency > sampleRate / 2.0) {
+        refuse(setter, "a sample rate of " + numberText(sampleRate) +
+                           " Hz cannot measure the highest frequency set, " + numberText(maxFrequency) +
+                           " Hz: it must be at least twice that (set the frequencies first)");
+    }
+}
+
+void PowerModule::PowerModuleImpl::checkHighestFrequency(const char* setter, double maxFrequency) const {
+    if (sampleRateSet && maxFrequency > config.sampleRate / 2.0) {
+        refuse(setter, "a highest frequency of " + numberText(maxFrequency) + " Hz lies above half the sample rate (" +
+                           numberText(config.sampleRate / 2.0) + " Hz)");
+    }
 }
 
 void PowerModule::PowerModuleImpl::setSampleRate(double sampleRate, int sampleIndexDivisor) {
-    config.sampleRate = sampleRate;
-    config.sampleIndexDivisor = sampleIndexDivisor;
-    lazyInitialize();
+    checkSampleRate("setSampleRate", sampleRate, sampleIndexDivisor, config.maxFrequency, frequencySet);
+    changeSettings([&] {
+        sampleRateSet = sampleRateSet || sampleRate != config.sampleRate;
+        config.sampleRate = sampleRate;
+        config.sampleIndexDivisor = sampleIndexDivisor;
+    });
+}
+
+// The facade's setSampleRate: the buffer length is kept in samples and its
+// duration follows the rate. The first initialisation sees the new rate with
+// the old duration; should it fail for want of storage, the second one, with
+// the duration re-derived, decides. A failure of the second brings back the
+// settings before the call.
+void PowerModule::PowerModuleImpl::setSampleRateKeepingLength(double sampleRate, int sampleIndexDivisor) {
+    checkSampleRate("setSampleRate", sampleRate, sampleIndexDivisor, config.maxFrequency, frequencySet);
+    const unsigned int length = buffers.getBufferLength();
+    changeSettings([&] {
+        sampleRateSet = sampleRateSet || sampleRate != config.sampleRate;
+        config.sampleRate = sampleRate;
+        config.sampleIndexDivisor = sampleIndexDivisor;
+        try {
+            lazyInitialize();
+        } catch (const std::bad_alloc&) {
+        }
+        buffers.setBufferLengthAndDuration(length, length / sampleRate);
+    });
 }
 
 void PowerModule::PowerModuleImpl::setBufferLengthAndDuration(unsigned int length, double duration) {
-    buffers.setBufferLengthAndDuration(length, duration);
-    lazyInitialize();
+    changeSettings([&] { buffers.setBufferLengthAndDuration(length, duration); });
 }
 
 void PowerModule::PowerModuleImpl::setStaticFrequency(double frequency, double tolerance) {
+    if (!positiveFinite(frequency)) {
+        refuse("setStaticFrequency", "the frequency must be positive and finite, not " + numberText(frequency));
+    }
+    if (std::isnan(tolerance)) {
+        refuse("setStaticFrequency", "the tolerance must be a number");
+    }
     double t = tolerance;
     if (t > 0.5) {
         t = 0.5;
@@ -184,117 +289,150 @@ void PowerModule::PowerModuleImpl::setStaticFrequency(double frequency, double t
     if (t < 0.001) {
         t = 0.001;
     }
-    config.variableFrequency = false;
-    config.minFrequency = (1.0 - t) * frequency;
-    config.maxFrequency = (1.0 + t) * frequency;
-    lazyInitialize();
+    const double minFrequency = (1.0 - t) * frequency;
+    const double maxFrequency = (1.0 + t) * frequency;
+    if (!std::isfinite(maxFrequency)) {
+        refuse("setStaticFrequency", "the highest frequency, " + numberText(frequency) + " Hz x " +
+                                         numberText(1.0 + t) + ", is not finite");
+    }
+    checkHighestFrequency("setStaticFrequency", maxFrequency);
+    changeSettings([&] {
+        config.variableFrequency = false;
+        config.minFrequency = minFrequency;
+        config.maxFrequency = maxFrequency;
+        frequencySet = true;
+    });
 }
 
 void PowerModule::PowerModuleImpl::setVariableFrequency(double minFrequency, double maxFrequency) {
-    config.minFrequency = minFrequency;
-    config.maxFrequency = maxFrequency;
-    config.variableFrequency = true;
-    lazyInitialize();
+    if (!positiveFinite(minFrequency)) {
+        refuse("setVariableFrequency",
+               "the lowest frequency must be positive and finite, not " + numberText(minFrequency));
+    }
+    if (!positiveFinite(maxFrequency)) {
+        refuse("setVariableFrequency",
+               "the highest frequency must be positive and finite, not " + numberText(maxFrequency));
+    }
+    if (minFrequency > maxFrequency) {
+        refuse("setVariableFrequency", "the lowest frequency, " + numberText(minFrequency) +
+                                           " Hz, lies above the highest, " + numberText(maxFrequency) + " Hz");
+    }
+    checkHighestFrequency("setVariableFrequency", maxFrequency);
+    changeSettings([&] {
+        config.minFrequency = minFrequency;
+        config.maxFrequency = maxFrequency;
+        config.variableFrequency = true;
+        frequencySet = true;
+    });
 }
 
 void PowerModule::PowerModuleImpl::setPeriodCount(unsigned short count) {
-    config.periodCount = count;
-    lazyInitialize();
+    if (count < 1) {
+        refuse("setPeriodCount", "a window spans at least one period, not 0");
+    }
+    changeSettings([&] { config.periodCount = count; });
 }
 
 // Read by the next initialisation and the next reset; running period items
 // keep the geometry they were created with.
 void PowerModule::PowerModuleImpl::setHalfPeriodValuesCount(unsigned short count) {
+    if (count < 1) {
+        refuse("setHalfPeriodValuesCount", "a period value spans at least one half period, not 0");
+    }
     config.halfPeriodValuesCount = count;
 }
 
 void PowerModule::PowerModuleImpl::setPeriodValuesOverlapInPercent(unsigned short percent) {
+    if (percent >= 100) {
+        refuse("setPeriodValuesOverlapInPercent",
+               "the overlap must lie below 100 %, not " + std::to_string(percent) + " %");
+    }
     config.periodValuesOverlapInPercent = percent;
 }
 
 void PowerModule::PowerModuleImpl::setPeriodValuesEnabled(bool enabled) {
-    config.periodValuesEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.periodValuesEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setFundamentalPeriodValuesEnabled(bool enabled) {
-    config.fundamentalPeriodValuesEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.fundamentalPeriodValuesEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setPeriodSymmetricalComponentsEnabled(bool enabled) {
-    config.periodSymmetricalComponentsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.periodSymmetricalComponentsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setCurrentEnabled(bool enabled) {
-    config.currentEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.currentEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setLineToLineResultsEnabled(bool enabled) {
-    config.lineToLineResultsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.lineToLineResultsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setWaveformsEnabled(bool enabled) {
-    config.waveformsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.waveformsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setInterHarmonicsEnabled(bool enabled) {
-    config.interHarmonicsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.interHarmonicsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setFullFftEnabled(bool enabled) {
-    config.fullFftEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.fullFftEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setThdEnabled(bool enabled) {
-    config.thdEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.thdEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setHighestRequestedHarmonic(int harmonic) {
-    config.highestRequestedHarmonic = harmonic;
-    lazyInitialize();
+    if (harmonic < 0) {
+        refuse("setHighestRequestedHarmonic", "a harmonic order is not negative: " + std::to_string(harmonic));
+    }
+    changeSettings([&] { config.highestRequestedHarmonic = harmonic; });
 }
 
 void PowerModule::PowerModuleImpl::setThdHighestHarmonic(int harmonic) {
-    config.thdHighestHarmonic = harmonic;
-    lazyInitialize();
+    if (harmonic < 0) {
+        refuse("setThdHighestHarmonic", "a harmonic order is not negative: " + std::to_string(harmonic));
+    }
+    changeSettings([&] { config.thdHighestHarmonic = harmonic; });
 }
 
 void PowerModule::PowerModuleImpl::setSymmetricalComponentsEnabled(bool enabled) {
-    config.symmetricalComponentsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.symmetricalComponentsEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setRvcEnabled(bool enabled) {
-    config.rvcEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.rvcEnabled = enabled; });
 }
 
 void PowerModule::PowerModuleImpl::setRvcSteadyStateLength(int periodValues) {
-    config.rvcSteadyStateLength = periodValues;
-    lazyInitialize();
+    if (periodValues < 1) {
+        refuse("setRvcSteadyStateLength",
+               "the steady-state window holds at least one period value, not " + std::to_string(periodValues));
+    }
+    changeSettings([&] { config.rvcSteadyStateLength = periodValues; });
 }
 
 void PowerModule::PowerModuleImpl::setRvcThreshold(double percentOfAverage) {
-    config.rvcThreshold = percentOfAverage;
-    lazyInitialize();
+    if (!(percentOfAverage >= 0.0) || !std::isfinite(percentOfAverage)) {
+        refuse("setRvcThreshold", "the threshold must be finite and not negative, not " + numberText(percentOfAverage));
+    }
+    changeSettings([&] { config.rvcThreshold = percentOfAverage; });
 }
 
 void PowerModule::PowerModuleImpl::setRvcThresholdHysteresis(double percentOfThreshold) {
-    config.rvcThresholdHysteresis = percentOfThreshold;
-    lazyInitialize();
+    if (!(percentOfThreshold >= 0.0) || !std::isfinite(percentOfThreshold)) {
+        refuse("setRvcThresholdHysteresis",
+               "the hysteresis must be finite and not negative, not " + numberText(percentOfThreshold));
+    }
+    changeSettings([&] { config.rvcThresholdHysteresis = percentOfThreshold; });
 }
 
 void PowerModule::PowerModuleImpl::setWindowedResultsEnabled(bool enabled) {
-    config.windowedResultsEnabled = enabled;
-    lazyInitialize();
+    changeSettings([&] { config.windowedResultsEnabled = enabled; });
 }
 
 // ---- queries ----
@@ -378,9 +516,34 @@ void PowerModule::PowerModuleImpl::deinit() {}
 
 // ---- waveform access ----
 
-float* PowerModule::PowerModuleImpl::waveformItem(unsigned char channel, unsigned short firstItem) const {
-    if (buffers.waveformBuffer.hostBuffer == nullptr && config.areAnyPeriodValuesEnabled()) {
-        throw missingPeriodStorage();
+// Where the rings have no storage at all (no buffer length, no period values
+// or windowed results, a failed initialisation, a module never initialised)
+// every channel answers null. Where they have storage but are laid out for
+// other settings than the current ones (a change waiting for the bracket to
+// close, or held back by a negative update count), a pointer would not match
+// getBufferLength() or the channels: the accessor refuses.
+float* PowerModule::PowerModuleImpl::waveformItem(unsigned char channel, unsigned short firstItem,
+                                                  const char* operation) const {
+    if (buffers.waveformBuffer.hostBuffer == nullptr) {
+        return nullptr;
+    }
+    const StorageLayout wanted = layoutOf(config, buffers);
+    std::string changed;
+    const auto note = [&changed](bool differs, const char* setting) {
+        if (differs) {
+            changed += changed.empty() ? "" : ", ";
+            changed += setting;
+        }
+    };
+    note(wanted.wiring != layout.wiring, "the wiring");
+    note(wanted.bufferLength != layout.bufferLength, "the buffer length");
+    note((wanted.periodValues || wanted.windowed) != (layout.periodValues || layout.windowed),
+         "the period values or windowed results switches");
+    note(wanted.currents != layout.currents, "currents");
+    note(wanted.lineToLine != layout.lineToLine, "line-to-line results");
+    if (!changed.empty()) {
+        throw std::runtime_error(std::string(operation) + ": the waveform rings are still laid out for the " +
+                                 "settings before the change of " + changed + "; " + pendingChangeRemedy());
     }
     if (channel >= 3) {
         return nullptr;
@@ -417,22 +580,23 @@ std::runtime_error PowerModule::PowerModuleImpl::missingPeriodStorage() const {
 
 void PowerModule::PowerModuleImpl::getWaveformBufferUStar(unsigned char channel, float** buffer) const {
     if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferUStar: null out-parameter");
-    *buffer = waveformItem(channel, 0);
+    *buffer = waveformItem(channel, 0, "getWaveformBufferUStar");
 }
 
 void PowerModule::PowerModuleImpl::getWaveformBufferI(unsigned char channel, float** buffer) const {
     if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferI: null out-parameter");
-    *buffer = waveformItem(channel, 3);
+    *buffer = waveformItem(channel, 3, "getWaveformBufferI");
 }
 
 void PowerModule::PowerModuleImpl::getWaveformBufferUDelta(unsigned char channel, float** buffer) const {
     if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferUDelta: null out-parameter");
-    *buffer = waveformItem(channel, 6);
+    *buffer = waveformItem(channel, 6, "getWaveformBufferUDelta");
 }
 
 void PowerModule::PowerModuleImpl::getWaveformBufferUInput(unsigned char channel, float** buffer) const {
     if (buffer == nullptr) throw std::invalid_argument("getWaveformBufferUInput: null out-parameter");
-    *buffer = waveformItem(channel, lookupPowerGridConfig(config.gridConfigType).starInput ? 0 : 6);
+    const unsigned short firstItem = lookupPowerGridConfig(config.gridConfigType).starInput ? 0 : 6;
+    *buffer = waveformItem(channel, firstItem, "getWaveformBufferUInput");
 }
 
 // The calculations read the host rings in place: nothing to copy or wait for.

@@ -14,10 +14,10 @@
 //   refused with std::invalid_argument;
 // - while period values are enabled but their buffers have no storage (no
 //   buffer length yet, a sample rate that does not fit yet, or a failed
-//   initialisation), the waveform accessors, scheduleForPeriodCalculation and
-//   getPeriodResults throw std::runtime_error with a message that names the
-//   setting to change, instead of answering null or nothing; reset still
-//   works. A failed initialisation leaves no half-sized buffers, so the
+//   initialisation), scheduleForPeriodCalculation and getPeriodResults throw
+//   std::runtime_error with a message that names the setting to change,
+//   instead of answering nothing; reset still works. The waveform accessors
+//   answer null wherever the rings have no storage at all; A failed initialisation leaves no half-sized buffers, so the
 //   setter that makes the settings valid again succeeds;
 // - the operations that compute from the buffers read them only with the
 //   layout they were laid out for. The settings that decide that layout are
@@ -38,8 +38,14 @@
 //   call changes nothing: queued items stay queued and are computed, with the
 //   new layout, once it is applied. Settings outside the
 //   layout (sample rate, frequencies, half periods, overlap, RVC settings)
-//   keep taking effect at once, as does reset, which reads no buffer; the
-//   waveform accessors keep answering pointers into the storage there is;
+//   keep taking effect at once, as does reset, which reads no buffer. The
+//   waveform accessors refuse the same way (std::runtime_error, status 1)
+//   while the rings have storage laid out for another wiring, buffer length,
+//   channel set or period/windowed switch than the current settings: the
+//   pointer would not match getBufferLength() or the channels. An endUpdate
+//   without beginUpdate is not refused: it leaves the count negative and
+//   the module uninitialised until the count is back at 0, as documented
+//   on PowerModule;
 // - skipSamples before the first reset only advances the positions;
 // - getFftLength is offered: with variable frequency it is the FFT length at
 //   the larger of minFrequency and the given frequency, with static
@@ -80,6 +86,7 @@ public:
 
     void setGridConfigType(PowerGridConfigType type);
     void setSampleRate(double sampleRate, int sampleIndexDivisor);
+    void setSampleRateKeepingLength(double sampleRate, int sampleIndexDivisor);
     void setBufferLengthAndDuration(unsigned int length, double duration);
     void setStaticFrequency(double frequency, double tolerance);
     void setVariableFrequency(double minFrequency, double maxFrequency);
@@ -182,6 +189,16 @@ public:
     // The position the next frequency segment is expected to start in: the
     // reset position, then the end of the last segment accepted.
     unsigned long long nextSegmentPosition;
+    // Period values dropped unfetched since the last fetch that reported
+    // them (or the last reset): finished items whose first position the
+    // rings had already overwritten; the longest span among them.
+    unsigned long long lostPeriodValues;
+    unsigned long long lostPeriodSpan;
+    // Whether the caller has set the sample rate, and the frequencies; until
+    // both are, their defaults are placeholders that no check holds against
+    // the other.
+    bool sampleRateSet;
+    bool frequencySet;
     // The message of the last initialisation that failed; empty once one has
     // succeeded.
     std::string initializationError;
@@ -212,10 +229,18 @@ public:
 private:
     friend struct PowerModuleImplTestAccess;  // tests call the private operations through it
     void lazyInitialize();
+    template <class Store>
+    void changeSettings(Store store);
+    void checkSampleRate(const char* setter, double sampleRate, int sampleIndexDivisor, double maxFrequency,
+                         bool frequencyGiven) const;
+    void checkHighestFrequency(const char* setter, double maxFrequency) const;
     void initialize();
-    float* waveformItem(unsigned char channel, unsigned short firstItem) const;
+    float* waveformItem(unsigned char channel, unsigned short firstItem, const char* operation) const;
+    std::string pendingChangeRemedy() const;
     std::runtime_error missingPeriodStorage() const;
     void requireLaidOutSettings(const char* operation, bool windowed) const;
+    void dropOverwrittenPeriodItems(unsigned long long newestPosition, unsigned long long ringLength);
+    void reportLostPeriodValues(bool* hasMoreResults);
     std::shared_ptr<PowerResultsQueueItem> getNextQueueItem();
     void calculateThd(PowerResultsThd& result, double fundamental, double rms, unsigned short item,
                       unsigned int index);

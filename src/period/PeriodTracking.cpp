@@ -328,4 +328,32 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
         }
         item = currentPeriodQueueItem;
     }
+    if (count > 0) {
+        dropOverwrittenPeriodItems(lastPosition, L);
+    }
+}
+
+// What happens to period values that are never fetched: a finished item
+// whose first position lies two ring lengths or more behind the newest
+// position written is dropped and counted, and the next fetch says how many
+// were lost. Its positions were overwritten at least once already; one ring
+// length behind, a fetch still computes it from what the rings hold, as it
+// always has (a segment longer than the ring is written lap by lap), so a
+// host whose calls each cover at most a ring length and that fetches after
+// each never loses a value. Such items lead the queue (first positions grow
+// with item numbers), and the queue of a host that never fetches stays
+// within twice the period values the rings span.
+void PowerModule::PowerModuleImpl::dropOverwrittenPeriodItems(unsigned long long newestPosition,
+                                                             unsigned long long ringLength) {
+    while (!periodResultsQueue.empty()) {
+        const PowerPeriodResultsQueueItem& front = *periodResultsQueue.front();
+        if (newestPosition - front.getFirstSampleIndex() < 2 * ringLength ||
+            front.getFirstSampleIndex() > newestPosition) {
+            break;
+        }
+        const unsigned long long span = front.getLastRequiredSampleIndex() - front.getFirstSampleIndex() + 1;
+        lostPeriodSpan = std::max<unsigned long long>(lostPeriodSpan, span);
+        ++lostPeriodValues;
+        periodResultsQueue.pop();
+    }
 }

@@ -303,6 +303,32 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
     }
 }
 
+// Period values dropped unfetched (see dropOverwrittenPeriodItems) are
+// reported once, by the fetch that follows: it throws before it hands out
+// anything, and the next one returns the values after the gap. A value
+// longer than the rings is the buffer length's fault (std::invalid_argument),
+// one overwritten while it waited the fetching's (std::runtime_error).
+void PowerModule::PowerModuleImpl::reportLostPeriodValues(bool* hasMoreResults) {
+    if (lostPeriodValues == 0) {
+        return;
+    }
+    const unsigned long long lost = lostPeriodValues;
+    const unsigned long long span = lostPeriodSpan;
+    const uint64_t length = buffers.periodTrackingBuffer.getLength();
+    lostPeriodValues = 0;
+    lostPeriodSpan = 0;
+    *hasMoreResults = !periodResultsQueue.empty();
+    if (span > length) {
+        throw std::invalid_argument(std::to_string(lost) + " period value(s) dropped: a period value spans " +
+                                    std::to_string(span) + " samples, more than the buffer length of " +
+                                    std::to_string(length) + ": set a buffer length of at least one period value");
+    }
+    throw std::runtime_error(std::to_string(lost) + " period value(s) dropped unfetched: their first samples lay " +
+                             "two buffer lengths (" + std::to_string(2 * length) +
+                             " samples) or more behind the newest one scheduled; fetch with getPeriodResults at "
+                             "least once per buffer length");
+}
+
 void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreResults, PowerResultsPeriod** results) {
     if (count == nullptr || hasMoreResults == nullptr || results == nullptr) {
         throw std::invalid_argument("getPeriodResults: null out-parameter");
@@ -314,6 +340,7 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreRes
     }
     *count = 0;
     *hasMoreResults = false;
+    reportLostPeriodValues(hasMoreResults);
     if (periodResultsQueue.empty()) {
         return;
     }

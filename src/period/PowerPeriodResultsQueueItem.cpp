@@ -1,6 +1,7 @@
 #include "period/PowerPeriodResultsQueueItem.h"
 
 #include <cmath>
+#include <utility>
 
 #include "config/NumericPolicy.h"
 
@@ -21,6 +22,17 @@ PowerPeriodResultsQueueItem::PowerPeriodResultsQueueItem(unsigned long long item
       totalLength(0.0),
       samplesProcessed(0),
       phase(0.0) {}
+
+// Successors that only this chain holds are taken off it one at a time:
+// each is destroyed with an empty successor pointer, so no destructor runs
+// inside another. A successor someone else still holds ends the walk.
+PowerPeriodResultsQueueItem::~PowerPeriodResultsQueueItem() {
+    std::shared_ptr<PowerPeriodResultsQueueItem> next = std::move(nextItem);
+    while (next && next.use_count() == 1) {
+        std::shared_ptr<PowerPeriodResultsQueueItem> after = std::move(next->nextItem);
+        next = std::move(after);
+    }
+}
 
 void PowerPeriodResultsQueueItem::addSampleWithPhaseShift(unsigned long long sampleIndex, double phaseShift) {
     // The successor is spawned before the end test so that an item whose

@@ -4,6 +4,11 @@
 // the phase advance of each; the item spawns its successor where its phase
 // crosses advanceBy and knows its last position once the phase reaches
 // lengthInPeriods. Phases are counted in cycles.
+//
+// Each item holds its successor, so unfetched items form a chain as long as
+// the queue. The destructor frees the chain behind it one item after the
+// other, so that destroying any number of them needs no deeper stack than
+// one.
 #ifndef POWERQUALITY_PERIOD_POWERPERIODRESULTSQUEUEITEM_H
 #define POWERQUALITY_PERIOD_POWERPERIODRESULTSQUEUEITEM_H
 
@@ -15,6 +20,9 @@ class POWERQUALITY_API PowerPeriodResultsQueueItem {
 public:
     PowerPeriodResultsQueueItem(unsigned long long itemIndex, unsigned long long firstSampleIndex,
                                 double firstSampleFractionToUse, double lengthInPeriods, double advanceBy);
+    ~PowerPeriodResultsQueueItem();
+    PowerPeriodResultsQueueItem(const PowerPeriodResultsQueueItem&) = default;
+    PowerPeriodResultsQueueItem& operator=(const PowerPeriodResultsQueueItem&) = default;
 
     // Feeds position sampleIndex, which advances the phase by phaseShift
     // cycles (scaled by the first share on the first position). The spawn

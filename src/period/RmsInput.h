@@ -22,15 +22,19 @@ inline std::string describeNumber(double value) {
     return text.str();
 }
 
-// Refuses a time that is not finite or lies before the latest one (when a
-// value came before) and an RMS value that is not a finite non-negative
-// number; where names the item in the message.
+// Times lie within +-(half the largest double), so that the difference of any
+// two, a duration, is finite.
+constexpr double maxRmsTime = 8.9884656743115785e307;  // std::numeric_limits<double>::max() / 2
+
+// Refuses a time that is not finite, lies beyond +-maxRmsTime or lies before
+// the latest one (when a value came before) and an RMS value that is not a
+// finite non-negative number; where names the item in the message.
 inline void checkRmsRow(double time, const double* values, unsigned int phasesCount, bool anyValue,
                         double latestTime, const std::string& where) {
-    if (!std::isfinite(time) || (anyValue && time < latestTime)) {
+    if (!(std::fabs(time) <= maxRmsTime) || (anyValue && time < latestTime)) {
         throw std::invalid_argument(where + "time " + describeNumber(time) +
-                                    " s is not finite or lies before the latest time " + describeNumber(latestTime) +
-                                    " s");
+                                    " s is not finite, lies beyond +-8.99e307 s or lies before the latest time " +
+                                    describeNumber(latestTime) + " s");
     }
     for (unsigned int k = 0; k < phasesCount; ++k) {
         if (!(std::isfinite(values[k]) && values[k] >= 0.0)) {

@@ -10,6 +10,8 @@ void PowerModule::PowerModuleImpl::reset(unsigned long long firstSampleIndex) {
     skipPosition = firstSampleIndex;
     resultsPosition = firstSampleIndex;
     nextSegmentPosition = firstSampleIndex;
+    lostPeriodValues = 0;
+    lostPeriodSpan = 0;
 
     std::lock_guard<std::mutex> lock(resultsMutex);
     while (!resultsQueue.empty()) {

@@ -11,7 +11,9 @@
 // of raw records, so that a new window never overwrites the raw data of one
 // still waiting.
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
+#include <string>
 
 #include "module/PowerModuleImpl.h"
 #include "windowed/WindowedCalculation.h"
@@ -22,6 +24,15 @@ void PowerModule::PowerModuleImpl::scheduleForCalculation(unsigned long long fir
         return;
     }
     requireLaidOutSettings("scheduleForCalculation", true);
+    if (buffers.windowedResultsDeferred) {
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.10g", config.sampleRate);
+        throw std::runtime_error(std::string("scheduleForCalculation: no windowed results ring: at a sample rate of ") +
+                                 rate + " Hz a window of " +
+                                 std::to_string(config.periodCount) +
+                                 " cycles at the highest frequency spans fewer than 8 samples; set the sample rate "
+                                 "(before the buffer length, or both inside beginUpdate/endUpdate)");
+    }
     if (!currentQueueItem) {
         throw std::invalid_argument("scheduleForCalculation before the first reset");
     }
