@@ -1,0 +1,298 @@
+#!/usr/bin/env python3
+"""A seeded mutation run: how many single-line faults do the tests catch?
+
+    scripts/mutants.py [--count 300] [--seed 1] [--timeout 120] [--jobs 2]
+                       [--first K] [--limit N] [--list] [--keep-going]
+
+The library's sources (src/**/*.cpp, src/**/*.h) and the Python package
+(python/powerquality/*.py) are scanned for lines a single textual change can
+break: an operator swapped (+ -, * /, < <=, > >=, == !=, && ||, and/or), a
+constant moved by one, a boolean flipped, a `not` dropped, a return value
+replaced. Every such change is one candidate; the candidates are listed in a
+fixed order and `--count` of them are drawn with `random.Random(seed)`, so
+the same tree and seed give the same mutants.
+
+Each mutant is applied to a copy of the tracked files in build-mutants/tree
+(the checkout itself is never edited), built there incrementally, and run
+against the fast tests with a time limit: the GoogleTest binary for a C++
+mutant (then pytest when it survives that), pytest for a Python one. A
+mutant is killed when a test fails or times out, survives when every test
+passes, and is stillborn when it does not compile (not counted). The score is
+killed / (killed + survived). Survivors are written to
+build-mutants/survivors.txt, one per line, for a reader to judge: some are
+equivalent (no test could tell them apart).
+
+--list prints the drawn mutants without running them; --first/--limit run a
+slice of the drawn set (for a quick look; the score of a slice is not the
+score of the set).
+"""
+import argparse
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WORK = os.path.join(ROOT, "build-mutants")
+TREE = os.path.join(WORK, "tree")
+BUILD = os.path.join(WORK, "build")
+
+# (name, pattern, replacement); a pattern applies at each of its matches in
+# the code part of a line, each match one candidate.
+CPP_OPERATORS = [
+    ("plus-minus", r"(?<=[\w)\]] )\+(?= [\w(])", "-"),
+    ("minus-plus", r"(?<=[\w)\]] )-(?= [\w(])", "+"),
+    ("times-div", r"(?<=[\w)\]] )\*(?= [\w(])", "/"),
+    ("div-times", r"(?<=[\w)\]] )/(?= [\w(])", "*"),
+    ("lt-le", r" < ", " <= "),
+    ("le-lt", r" <= ", " < "),
+    ("gt-ge", r" > ", " >= "),
+    ("ge-gt", r" >= ", " > "),
+    ("eq-ne", r" == ", " != "),
+    ("ne-eq", r" != ", " == "),
+    ("and-or", r" && ", " || "),
+    ("or-and", r" \|\| ", " && "),
+    ("true-false", r"\btrue\b", "false"),
+    ("false-true", r"\bfalse\b", "true"),
+    ("inc-dec", r"\+\+", "--"),
+    ("const-up", r"(?<![\w.])([0-9]+)(?![\w.])", None),
+    ("not-drop", r"!(?=[\w(])", ""),
+]
+PY_OPERATORS = [
+    ("plus-minus", r"(?<=[\w)\]] )\+(?= [\w(])", "-"),
+    ("minus-plus", r"(?<=[\w)\]] )-(?= [\w(])", "+"),
+    ("times-div", r"(?<=[\w)\]] )\*(?= [\w(])", "/"),
+    ("lt-le", r" < ", " <= "),
+    ("le-lt", r" <= ", " < "),
+    ("gt-ge", r" > ", " >= "),
+    ("ge-gt", r" >= ", " > "),
+    ("eq-ne", r" == ", " != "),
+    ("ne-eq", r" != ", " == "),
+    ("and-or", r" and ", " or "),
+    ("or-and", r" or ", " and "),
+    ("true-false", r"\bTrue\b", "False"),
+    ("false-true", r"\bFalse\b", "True"),
+    ("not-drop", r"\bnot ", ""),
+    ("const-up", r"(?<![\w.])([0-9]+)(?![\w.])", None),
+]
+
+CPP_SKIP = re.compile(r"^\s*(#|static_assert|//|\*|/\*|namespace\b|using\b|template\b|public:|private:|protected:)")
+PY_SKIP = re.compile(r"^\s*(#|import\b|from\b.*\bimport\b|def\b|class\b|@|raise\b|print\()")
+
+
+def code_part_cpp(line):
+    """The line without a trailing // comment and with string and character
+    literals blanked (so operators inside them are not mutated)."""
+    out, i, quote = [], 0, None
+    while i < len(line):
+        c = line[i]
+        if quote:
+            if c == "\\":
+                out.append("  ")
+                i += 2
+                continue
+            out.append(" " if c != quote else c)
+            if c == quote:
+                quote = None
+        elif c in "\"'":
+            quote = c
+            out.append(c)
+        elif line.startswith("//", i):
+            break
+        else:
+            out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def code_part_py(line):
+    out, i, quote = [], 0, None
+    while i < len(line):
+        c = line[i]
+        if quote:
+            if c == "\\":
+                out.append("  ")
+                i += 2
+                continue
+            out.append(" " if c != quote else c)
+            if c == quote:
+                quote = None
+        elif c in "\"'":
+            quote = c
+            out.append(c)
+        elif c == "#":
+            break
+        else:
+            out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def source_files():
+    files = subprocess.run(["git", "ls-files", "src", "python/powerquality"], cwd=ROOT,
+                           capture_output=True, text=True, check=True).stdout.split()
+    return sorted(f for f in files if f.endswith((".cpp", ".h", ".py")))
+
+
+def candidates(path):
+    """Every (path, line number, name, new line) of one file."""
+    python = path.endswith(".py")
+    operators = PY_OPERATORS if python else CPP_OPERATORS
+    skip = PY_SKIP if python else CPP_SKIP
+    code_of = code_part_py if python else code_part_cpp
+    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    found = []
+    in_block = False  # a C comment block or a Python docstring
+    for number, line in enumerate(lines, 1):
+        stripped = line.strip()
+        if python:
+            quotes = line.count('"""') + line.count("'''")
+            if in_block or quotes:
+                if quotes % 2 == 1:
+                    in_block = not in_block
+                continue
+        else:
+            if in_block:
+                if "*/" in line:
+                    in_block = False
+                continue
+            if stripped.startswith("/*"):
+                in_block = "*/" not in stripped
+                continue
+        if not stripped or skip.match(line):
+            continue
+        code = code_of(line)
+        for name, pattern, replacement in operators:
+            for match in re.finditer(pattern, code):
+                if name == "const-up":
+                    new_text = str(int(match.group(1)) + 1)
+                else:
+                    new_text = replacement
+                new_line = line[:match.start()] + new_text + line[match.end():]
+                found.append((path, number, name, new_line))
+    return found
+
+
+def draw(count, seed):
+    every = []
+    for path in source_files():
+        every.extend(candidates(path))
+    rng = random.Random(seed)
+    chosen = rng.sample(every, min(count, len(every)))
+    chosen.sort(key=lambda c: (c[0], c[1], c[2], c[3]))
+    return every, chosen
+
+
+def run(cmd, timeout, env=None):
+    try:
+        done = subprocess.run(cmd, cwd=TREE, capture_output=True, text=True, timeout=timeout, env=env)
+        return done.returncode
+    except subprocess.TimeoutExpired:
+        return "timeout"
+
+
+def prepare(jobs):
+    """A copy of the tracked files and a built tree beside it."""
+    files = subprocess.run(["git", "ls-files"], cwd=ROOT, capture_output=True, text=True,
+                           check=True).stdout.split("\n")
+    for name in filter(None, files):
+        source, target = os.path.join(ROOT, name), os.path.join(TREE, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        if os.path.isfile(source) and (not os.path.exists(target) or
+                                       open(source, "rb").read() != open(target, "rb").read()):
+            shutil.copy2(source, target)
+    # The recordings beside the checkout are found from the copy too.
+    shared = os.path.join(os.path.dirname(ROOT), "shared")
+    link = os.path.join(WORK, "shared")
+    if os.path.isdir(shared) and not os.path.exists(link):
+        os.symlink(shared, link)
+    subprocess.run(["cmake", "-S", TREE, "-B", BUILD, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                    "-DPOWERQUALITY_BUILD_TESTS=ON", "-DPOWERQUALITY_BUILD_BENCHMARKS=OFF",
+                    "-DPOWERQUALITY_BUILD_EXAMPLES=OFF", "-DPOWERQUALITY_TEST_TIMEOUT=60"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", BUILD, "-j%d" % jobs], check=True, stdout=subprocess.DEVNULL)
+
+
+def python_tests_available():
+    return any(n.startswith("_core") for n in os.listdir(os.path.join(BUILD, "python", "powerquality"))) \
+        if os.path.isdir(os.path.join(BUILD, "python", "powerquality")) else False
+
+
+def try_mutant(mutant, jobs, timeout):
+    path, number, _, new_line = mutant
+    target = os.path.join(TREE, path)
+    with open(target, encoding="utf-8") as f:
+        original = f.read()
+    lines = original.split("\n")
+    lines[number - 1] = new_line
+    with open(target, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines))
+    env = dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python"))
+    try:
+        if run(["cmake", "--build", BUILD, "-j%d" % jobs], 600) != 0:
+            return "stillborn"
+        if not path.endswith(".py"):
+            status = run([os.path.join(BUILD, "tests", "powerquality_tests")], timeout)
+            if status != 0:
+                return "killed"
+        if python_tests_available():
+            status = run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
+                          os.path.join(TREE, "python", "tests")], timeout, env)
+            if status != 0:
+                return "killed"
+        return "survived"
+    finally:
+        with open(target, "w", encoding="utf-8") as f:
+            f.write(original)
+        # Put the built tree back to the original before the next mutant.
+        os.utime(target)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--count", type=int, default=300)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--timeout", type=int, default=120, help="seconds per test run")
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--first", type=int, default=0, help="index of the first drawn mutant to run")
+    parser.add_argument("--limit", type=int, default=None, help="how many drawn mutants to run")
+    parser.add_argument("--list", action="store_true", help="print the drawn mutants and stop")
+    args = parser.parse_args()
+
+    every, chosen = draw(args.count, args.seed)
+    selected = chosen[args.first:None if args.limit is None else args.first + args.limit]
+    print("%d candidates, %d drawn (seed %d), running %d" % (len(every), len(chosen), args.seed, len(selected)))
+    if args.list:
+        for i, (path, number, name, new_line) in enumerate(chosen):
+            print("%3d %s:%d %s: %s" % (i, path, number, name, new_line.strip()))
+        return 0
+
+    os.makedirs(WORK, exist_ok=True)
+    prepare(args.jobs)
+    counts = {"killed": 0, "survived": 0, "stillborn": 0}
+    survivors = []
+    started = time.time()
+    for i, mutant in enumerate(selected, args.first):
+        verdict = try_mutant(mutant, args.jobs, args.timeout)
+        counts[verdict] += 1
+        path, number, name, new_line = mutant
+        print("%3d %-9s %s:%d %s" % (i, verdict, path, number, name), flush=True)
+        if verdict == "survived":
+            survivors.append("%s:%d %s: %s" % (path, number, name, new_line.strip()))
+    # Leave the built tree matching the sources.
+    run(["cmake", "--build", BUILD, "-j%d" % args.jobs], 600)
+    with open(os.path.join(WORK, "survivors.txt"), "w", encoding="utf-8") as f:
+        f.write("\n".join(survivors) + ("\n" if survivors else ""))
+    judged = counts["killed"] + counts["survived"]
+    score = 100.0 * counts["killed"] / judged if judged else 0.0
+    print("mutation score: %d killed of %d (%.1f %%), %d stillborn, %.0f s"
+          % (counts["killed"], judged, score, counts["stillborn"], time.time() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
