@@ -321,14 +321,8 @@ class _Data:
     def chunks(self, size):
         """(values, time stamps, status bits) of about `size` samples at a time, from the first."""
         if self.cfg.file_type != "ASCII":
-            with open(self.path, "rb") as f:
-                f.seek(self.offset)
-                for lo in range(0, self.count, size):
-                    want = min(size, self.count - lo) * self.record.itemsize
-                    raw = f.read(want)
-                    if len(raw) != want:
-                        raise ComtradeError(f"{self.where}: the file ended while it was read")
-                    yield _read_binary(self.cfg, raw, self.where)
+            for raw in self._records(size):
+                yield _read_binary(self.cfg, raw, self.where)
             return
         lines = self._lines()
         while True:
@@ -336,6 +330,49 @@ class _Data:
             if not batch:
                 return
             yield _parse_ascii(self.cfg, batch, self.where)
+
+    def _records(self, size):
+        """The bytes of about `size` binary records at a time."""
+        with open(self.path, "rb") as f:
+            f.seek(self.offset)
+            for lo in range(0, self.count, size):
+                want = min(size, self.count - lo) * self.record.itemsize
+                raw = f.read(want)
+                if len(raw) != want:
+                    raise ComtradeError(f"{self.where}: the file ended while it was read")
+                yield raw
+
+    def scaled(self, size, scales, indices):
+        """Blocks of float32 (len(indices), m) of the analog channels at `indices`, scaled; NaN where missing.
+
+        The values are those of ``_scaled`` (float64 arithmetic, then float32),
+        computed without the time stamps, status bits and float64 copies of
+        the whole record."""
+        if self.cfg.file_type == "ASCII":
+            for values, _, _ in self.chunks(size):
+                yield _scaled(scales, values, indices).astype(np.float32)
+            return
+        marker = _MISSING.get(self.cfg.file_type)
+        for raw in self._records(size):
+            analog = np.frombuffer(raw, dtype=self.record)["a"].reshape(-1, self.cfg.analog_count)
+            m = len(analog)
+            out = np.empty((len(indices), m), np.float32)
+            v = np.empty(m)
+            for row, k in enumerate(indices):
+                a, b, ratio, prefix = scales[k]
+                column = analog[:, k]
+                np.multiply(column, a, out=v, dtype=np.float64)
+                np.add(v, b, out=v)
+                if ratio is not None:
+                    np.multiply(v, ratio, out=v)
+                if prefix is not None:
+                    np.multiply(v, prefix, out=v)
+                if marker is not None:
+                    lost = column == marker
+                    if lost.any():
+                        v[lost] = np.nan
+                out[row] = v
+            yield out
 
     def _lines(self):
         """(number, text) of the lines, split at CR, LF or CR LF only."""
@@ -468,7 +505,10 @@ def open_blocks(path, primary=True):
     recording.header, recording.information = texts["header"], texts["information"]
     recording.sample_rate = _sample_rate(cfg, data)
 
-    def reader(size, indices):
+    def reader(size, indices, dtype=np.float32):
+        if dtype == np.float32:
+            yield from data.scaled(size, scales, indices)
+            return
         for values, _, _ in data.chunks(size):
             yield _scaled(scales, values, indices)
 

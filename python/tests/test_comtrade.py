@@ -262,6 +262,10 @@ def test_blocks_read_the_values_of_the_whole_read(tmp_path, file_type, single_fi
     assert [(p, b.shape) for p, b in blocks] == [(0, (2, 150)), (150, (2, 150)), (300, (2, 100))]
     np.testing.assert_array_equal(np.concatenate([b for _, b in blocks], axis=1),
                                   [whole.channel("IA").values, whole.channel("VA").values])
+    # The float32 blocks are the float64 values rounded, whatever the reading path.
+    single = np.concatenate([b for _, b in opened.blocks(128, ["VB"])], axis=1)
+    assert single.dtype == np.float32
+    np.testing.assert_array_equal(single[0], whole.channel("VB").values.astype(np.float32))
 
 
 def test_csv_rate_is_fitted_over_the_time_column_and_nan_is_carried_as_missing(tmp_path):
