@@ -53,6 +53,7 @@ The result is an :class:`Analysis` whose tables are numpy structured arrays
 """
 
 import itertools
+import math
 import os
 import time as _time
 
@@ -342,35 +343,38 @@ class _WindowPlan:
     def add(self, crossings):
         """The windows (first position, frequency) that the new crossings complete."""
         out = []
-        for c in crossings:
+        wc, fs, offset, whole = self.wc, self.fs, self.offset, self.whole
+        kept, starts = self.crossings, self.starts
+        for c in np.asarray(crossings, np.float64).tolist():
             j = self.count
-            self.crossings.append(float(c))
+            kept.append(c)
             self.count += 1
-            seconds = c / self.fs + self.offset
+            seconds = c / fs + offset
             if self.next_tick is None:
-                self.next_tick = (np.floor(seconds / self.whole) + 1) * self.whole
-                self.starts.append((0, False))
-                self.next_start = self.wc
+                self.next_tick = (math.floor(seconds / whole) + 1) * whole
+                starts.append((0, False))
+                self.next_start = wc
             elif seconds >= self.next_tick:
                 # The crossing is the head of a new series: the old one's starts before it are all planned.
                 while self.next_start < j:
-                    self.starts.append((self.next_start, False))
-                    self.next_start += self.wc
-                self.starts.append((j, True))
-                self.next_start = j + self.wc
-                self.next_tick = (np.floor(seconds / self.whole) + 1) * self.whole
+                    starts.append((self.next_start, False))
+                    self.next_start += wc
+                starts.append((j, True))
+                self.next_start = j + wc
+                self.next_tick = (math.floor(seconds / whole) + 1) * whole
             elif self.next_start <= j:
-                self.starts.append((self.next_start, False))
-                self.next_start += self.wc
-            while self.starts and self.starts[0][0] + self.wc <= j:
-                index, resynchronised = self.starts.pop(0)
-                a = self.crossings[index - self.base]
-                span = self.crossings[index + self.wc - self.base] - a
-                out.append((np.ceil(a) if resynchronised else np.round(a), self.wc * self.fs / span))
-            keep = min([i for i, _ in self.starts] + [self.next_start, j])
-            if keep - self.base > 256:
-                del self.crossings[:keep - self.base]
-                self.base = keep
+                starts.append((self.next_start, False))
+                self.next_start += wc
+            while starts and starts[0][0] + wc <= j:
+                index, resynchronised = starts.pop(0)
+                a = kept[index - self.base]
+                span = kept[index + wc - self.base] - a
+                out.append((math.ceil(a) if resynchronised else round(a), wc * fs / span))
+        # Forget the crossings no window needs any more.
+        keep = min([i for i, _ in starts] + [self.next_start, self.count - 1])
+        if keep - self.base > 256:
+            del kept[:keep - self.base]
+            self.base = keep
         return out
 
 
