@@ -353,26 +353,25 @@ class _Data:
                 yield _scaled(scales, values, indices).astype(np.float32)
             return
         marker = _MISSING.get(self.cfg.file_type)
+        indices = list(indices)
+        every = indices == list(range(self.cfg.analog_count))
+        # One factor per step, 1.0 where a channel has none (a product with 1.0 is exact).
+        steps = [np.array([scales[k][n] for k in indices], np.float64) for n in (0, 1)]
+        steps += [np.array([scales[k][n] or 1.0 for k in indices], np.float64) for n in (2, 3)]
+        steps[2:] = [s for s in steps[2:] if np.any(s != 1.0)]
         for raw in self._records(size):
             analog = np.frombuffer(raw, dtype=self.record)["a"].reshape(-1, self.cfg.analog_count)
-            m = len(analog)
-            out = np.empty((len(indices), m), np.float32)
-            v = np.empty(m)
-            for row, k in enumerate(indices):
-                a, b, ratio, prefix = scales[k]
-                column = analog[:, k]
-                np.multiply(column, a, out=v, dtype=np.float64)
-                np.add(v, b, out=v)
-                if ratio is not None:
-                    np.multiply(v, ratio, out=v)
-                if prefix is not None:
-                    np.multiply(v, prefix, out=v)
-                if marker is not None:
-                    lost = column == marker
-                    if lost.any():
-                        v[lost] = np.nan
-                out[row] = v
-            yield out
+            if not every:
+                analog = analog[:, indices]
+            v = np.multiply(analog, steps[0], dtype=np.float64)
+            np.add(v, steps[1], out=v)
+            for factor in steps[2:]:
+                np.multiply(v, factor, out=v)
+            if marker is not None:
+                lost = analog == marker
+                if lost.any():
+                    v[lost] = np.nan
+            yield np.ascontiguousarray(v.T, dtype=np.float32)
 
     def _lines(self):
         """(number, text) of the lines, split at CR, LF or CR LF only."""
