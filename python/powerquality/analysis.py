@@ -75,11 +75,16 @@ FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")]
 
 
 def load(path, sample_rate=None, nominal_frequency=None):
-    """Read a recording by its extension: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
+    """Read a recording whole by its extension: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
+    return _open(path, sample_rate, nominal_frequency, whole=True)
+
+
+def _open(path, sample_rate, nominal_frequency, whole):
     ext = os.path.splitext(str(path))[1].lower()
     if ext in (".csv", ".txt", ".tsv"):
-        return csvfile.read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    recording = comtrade.read(path)
+        read = csvfile.read if whole else csvfile.open_blocks
+        return read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
+    recording = (comtrade.read if whole else comtrade.open_blocks)(path)
     if nominal_frequency:
         recording.nominal_frequency = nominal_frequency
     return recording
@@ -689,13 +694,7 @@ NO_VOLTAGE = 1e-3
 
 def open_recording(path, sample_rate=None, nominal_frequency=None):
     """A recording file opened for reading block by block: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
-    ext = os.path.splitext(str(path))[1].lower()
-    if ext in (".csv", ".txt", ".tsv"):
-        return csvfile.open_blocks(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    recording = comtrade.open_blocks(path)
-    if nominal_frequency:
-        recording.nominal_frequency = nominal_frequency
-    return recording
+    return _open(path, sample_rate, nominal_frequency, whole=False)
 
 
 def _recording_of(recording, voltages, currents, sample_rate, nominal_frequency, blocks):
