@@ -484,8 +484,8 @@ class _Events:
         finished = []
         if self.detector is None:
             self.waiting.append((times, rms))
-            early = np.concatenate([t for t, _ in self.waiting])
-            if b.last or (len(early) and early[-1] > self.UDIN_SECONDS):
+            if b.last or (len(times) and times[-1] > self.UDIN_SECONDS):
+                early = np.concatenate([t for t, _ in self.waiting])
                 keep = early <= self.UDIN_SECONDS
                 values = np.concatenate([r for _, r in self.waiting], axis=1)
                 self._start(float(np.median(values[:, keep])) if keep.any() else

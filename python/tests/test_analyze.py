@@ -234,3 +234,15 @@ def test_noise_on_the_voltage_channels_is_called_no_voltage_and_harmonics_stop_a
     # At 1600 Hz the 16th harmonic is the last below the Nyquist frequency.
     a = pq.analyze(voltages=three_phase(1600.0, 2.0), sample_rate=1600.0, fixed_frequency=50.0)
     assert a.harmonics["harmonicsVoltage"].shape[-1] == 17
+
+
+def test_declared_voltage_defaults_to_the_median_of_the_first_ten_minutes():
+    # 10 minutes at 230 V, then 15 at 260 V: the whole recording's median
+    # would make the first part a dip; the first ten minutes' make the rest a swell.
+    fs = 1600.0
+    u = three_phase(fs, 25 * 60.0)
+    u[:, int(600 * fs):] *= 260.0 / 230.0
+    a = pq.analyze(voltages=u, sample_rate=fs, fixed_frequency=50.0, windowed=False, block_size=int(37 * fs))
+    assert a.declared_voltage == pytest.approx(230.0, rel=1e-4)
+    assert [(int(e["type"]), bool(e["ended"])) for e in a.events] == [(2, False)]
+    assert a.events[0]["startTime"] == pytest.approx(600.0, abs=0.02)
