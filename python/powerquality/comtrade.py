@@ -353,25 +353,24 @@ class _Data:
                 yield _scaled(scales, values, indices).astype(np.float32)
             return
         marker = _MISSING.get(self.cfg.file_type)
-        indices = list(indices)
-        every = indices == list(range(self.cfg.analog_count))
-        # One factor per step, 1.0 where a channel has none (a product with 1.0 is exact).
-        steps = [np.array([scales[k][n] for k in indices], np.float64) for n in (0, 1)]
-        steps += [np.array([scales[k][n] or 1.0 for k in indices], np.float64) for n in (2, 3)]
-        steps[2:] = [s for s in steps[2:] if np.any(s != 1.0)]
         for raw in self._records(size):
             analog = np.frombuffer(raw, dtype=self.record)["a"].reshape(-1, self.cfg.analog_count)
-            if not every:
-                analog = analog[:, indices]
-            v = np.multiply(analog, steps[0], dtype=np.float64)
-            np.add(v, steps[1], out=v)
-            for factor in steps[2:]:
-                np.multiply(v, factor, out=v)
-            if marker is not None:
-                lost = analog == marker
-                if lost.any():
+            out = np.empty((len(indices), len(analog)), np.float32)
+            v = np.empty(len(analog))
+            for row, k in enumerate(indices):
+                a, b, ratio, prefix = scales[k]
+                v[...] = analog[:, k]  # one strided pass into a contiguous float64 row
+                lost = (v == marker) if marker is not None else None
+                v *= a
+                v += b
+                if ratio is not None:
+                    v *= ratio
+                if prefix is not None:
+                    v *= prefix
+                if lost is not None and lost.any():
                     v[lost] = np.nan
-            yield np.ascontiguousarray(v.T, dtype=np.float32)
+                out[row] = v
+            yield out
 
     def _lines(self):
         """(number, text) of the lines, split at CR, LF or CR LF only."""
