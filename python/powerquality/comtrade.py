@@ -294,6 +294,8 @@ class _Data:
     (`size` bytes, to the end of the file by default), or ASCII lines from `offset` to `end` whose
     first is line `first_line` (messages name `where`)."""
 
+    READ = 1 << 22  # bytes of ASCII text read at a time
+
     def __init__(self, cfg, path, where, offset=0, size=None, end=None, first_line=1, encoding="latin-1"):
         self.cfg, self.path, self.where, self.offset, self.end = cfg, path, where, offset, end
         self.first_line, self.encoding = first_line, encoding
@@ -380,7 +382,7 @@ class _Data:
             f.seek(self.offset)
             left = None if self.end is None else self.end - self.offset
             while True:
-                data = f.read(1 << 22 if left is None else min(1 << 22, left))
+                data = f.read(self.READ if left is None else min(self.READ, left))
                 if left is not None:
                     left -= len(data)
                 buf = tail + data
