@@ -16,7 +16,7 @@ import sys
 from . import analysis, en50160, report
 from .recording import RecordingError
 
-BLOCK_SECONDS = 4  # seconds of samples per block: few enough passes through Python, a small ring
+BLOCK_SECONDS = 8  # seconds of samples per block: few passes through Python, a ring of 10 s
 
 
 def _positive(text):

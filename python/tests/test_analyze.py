@@ -309,3 +309,15 @@ def test_analyze_flicker_per_voltage_on_the_clock_whatever_the_blocks():
     assert abs(a.flicker["pinst_max"][0] - 1.0) < 0.01
     b = pq.analyze(voltages=u, sample_rate=fs, windowed=False, block_size=7777)
     assert np.array_equal(b.flicker["pst"], pst) and np.array_equal(b.flicker["pinst_max"], a.flicker["pinst_max"])
+
+
+def test_declared_voltage_defaults_to_the_median_of_the_first_ten_minutes():
+    # 10 minutes at 230 V, then 15 at 260 V: the whole recording's median
+    # would make the first part a dip; the first ten minutes' make the rest a swell.
+    fs = 1600.0
+    u = three_phase(fs, 25 * 60.0)
+    u[:, int(600 * fs):] *= 260.0 / 230.0
+    a = pq.analyze(voltages=u, sample_rate=fs, fixed_frequency=50.0, windowed=False, block_size=int(37 * fs))
+    assert a.declared_voltage == pytest.approx(230.0, rel=1e-4)
+    assert [(int(e["type"]), bool(e["ended"])) for e in a.events] == [(2, False)]
+    assert a.events[0]["startTime"] == pytest.approx(600.0, abs=0.02)
