@@ -321,3 +321,18 @@ def test_declared_voltage_defaults_to_the_median_of_the_first_ten_minutes():
     assert a.declared_voltage == pytest.approx(230.0, rel=1e-4)
     assert [(int(e["type"]), bool(e["ended"])) for e in a.events] == [(2, False)]
     assert a.events[0]["startTime"] == pytest.approx(600.0, abs=0.02)
+
+
+def test_cli_ten_second_frequencies_are_stamped_in_seconds(tmp_path):
+    # The tracker counts sixteenths of a sample: 25 s at 1600 Hz give two
+    # whole 10-second intervals at 0-10 s and 10-20 s, not at 160 s.
+    u = three_phase(1600.0, 25.0, f=50.2)
+    cfg = pq.comtrade.write(str(tmp_path / "rec"), {"VA": u[0], "VB": u[1], "VC": u[2]}, 1600.0,
+                            phases={"VA": "A", "VB": "B", "VC": "C"})
+    run = _cli("analyze", cfg, "--out", str(tmp_path / "out"), "--quiet")
+    assert run.returncode == 0, run.stderr
+    rows = np.genfromtxt(tmp_path / "out" / "frequency_10s.csv", delimiter=",", names=True, dtype=None,
+                         encoding="utf-8")
+    np.testing.assert_allclose(rows["startTime"], [0.0, 10.0], atol=0.01)
+    np.testing.assert_allclose(rows["endTime"], [10.0, 20.0], atol=0.01)
+    np.testing.assert_allclose(rows["frequency"], 50.2, atol=0.01)
