@@ -297,6 +297,12 @@ void PowerModule::PowerModuleImpl::setWindowedResultsEnabled(bool enabled) {
     lazyInitialize();
 }
 
+// Read by each window as it is computed; the layout stays as it is.
+void PowerModule::PowerModuleImpl::setHarmonicSubgroupsEnabled(bool enabled) {
+    config.harmonicSubgroupsEnabled = enabled;
+    lazyInitialize();
+}
+
 // ---- queries ----
 
 unsigned int PowerModule::PowerModuleImpl::getBufferLength() const { return buffers.getBufferLength(); }
@@ -333,6 +339,9 @@ int PowerModule::PowerModuleImpl::getRvcSteadyStateLength() const { return confi
 double PowerModule::PowerModuleImpl::getRvcThreshold() const { return config.rvcThreshold; }
 double PowerModule::PowerModuleImpl::getRvcThresholdHysteresis() const { return config.rvcThresholdHysteresis; }
 bool PowerModule::PowerModuleImpl::getWindowedResultsEnabled() const { return config.windowedResultsEnabled; }
+bool PowerModule::PowerModuleImpl::getHarmonicSubgroupsEnabled() const {
+    return config.harmonicSubgroupsEnabled;
+}
 
 PowerGridConfig PowerModule::PowerModuleImpl::getGridConfig() { return config.getGridConfig(); }
 PowerGridConfigType PowerModule::PowerModuleImpl::getGridConfigType() { return config.gridConfigType; }
