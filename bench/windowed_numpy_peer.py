@@ -15,8 +15,8 @@ and symmetrical components, 10 cycles at 10240 Hz), nine channels a window:
 
 numpy works in float64 on batches of windows (64 fixed windows per call;
 tracked windows one by one for the resampling, then batched per length):
-the sums, rfft, line powers, groups and inter-harmonic subgroups as matrix
-products, distortion sums, angles, per-harmonic powers and the sequences of
+the sums, rfft, line powers, groups and inter-harmonic subgroups by
+reshaping the line powers into rows of one order, distortion sums, angles, per-harmonic powers and the sequences of
 the fundamentals. The C++ figure is the Google Benchmark's items per second
 (CPU time, whole windows: scheduleForCalculation and getResults).
 
@@ -56,30 +56,39 @@ def ring(seconds):
 
 
 class Grouping:
-    """Matrices that turn line powers into groups and inter-harmonic subgroups for one length."""
+    """Index sets of one FFT length: groups and inter-harmonic subgroups by reshaping the line powers."""
 
     def __init__(self, M):
-        lines = M // 2 + 1
         self.M = M
-        g = np.zeros((lines, H))
-        ih = np.zeros((lines, H))
-        for h in range(1, H):
-            c = h * P
-            for k in range(c - P // 2, c + P // 2 + 1):
-                if k < lines:
-                    g[k, h] += 0.5 if abs(k - c) == P // 2 else 1.0
-        for h in range(H):
-            for k in range(h * P + 2, h * P + P - 1):
-                if k < lines:
-                    ih[k, h] = 1.0
-        self.groups = g
-        self.inter = ih
-        self.centres = np.minimum(np.arange(H) * P, lines - 1)
-        self.odd = np.array([h % 2 == 1 and 2 <= h <= THD_HIGHEST for h in range(H)], float)
-        self.even = np.array([h % 2 == 0 and 2 <= h <= THD_HIGHEST for h in range(H)], float)
-        self.all = self.odd + self.even
-        self.weighted = np.array([h if 14 <= h <= 40 else 0 for h in range(H)], float)
-        self.partial = (self.weighted > 0).astype(float)
+        self.lines = M // 2 + 1
+        self.padded = (H + 1) * P  # orders 0 .. H, P lines each
+        self.centres = np.minimum(np.arange(H) * P, self.lines - 1)
+        orders = np.arange(H)
+        self.odd = (orders % 2 == 1) & (orders >= 2) & (orders <= THD_HIGHEST)
+        self.even = (orders % 2 == 0) & (orders >= 2) & (orders <= THD_HIGHEST)
+        self.weights = np.where((orders >= 14) & (orders <= 40), orders, 0).astype(float)
+
+    def rows(self, power):
+        """(..., H + 1, P): row h holds lines hP .. hP + P - 1 (0 beyond the spectrum)."""
+        shape = power.shape[:-1] + (self.padded,)
+        out = np.zeros(shape)
+        n = min(self.lines, self.padded)
+        out[..., :n] = power[..., :n]
+        return out.reshape(power.shape[:-1] + (H + 1, P))
+
+    def groups(self, q):
+        half = P // 2
+        g = q[..., :H, :half].sum(-1) + 0.5 * q[..., :H, half]
+        g[..., 1:] += q[..., :H - 1, half + 1:].sum(-1) + 0.5 * q[..., :H - 1, half]
+        g[..., 0] = 0.0
+        return g
+
+    def inter(self, q):
+        return q[..., :H, 2:P - 1].sum(-1)
+
+    def distortion(self, g, below):
+        return np.stack([g[..., self.odd | self.even].sum(-1), g[..., self.odd].sum(-1), g[..., self.even].sum(-1),
+                         g @ self.weights, below], -1)
 
 
 A = np.exp(2j * np.pi / 3 * np.arange(3))
@@ -89,14 +98,13 @@ def finish(Z, sums, squares, products, grouping):
     """Everything after the transform, for Z of shape (B, 9, lines) (RMS phasors)."""
     power = Z.real ** 2 + Z.imag ** 2
     spectrum = power.sum(-1)
-    groups = power @ grouping.groups
+    rows = grouping.rows(power)
+    groups = grouping.groups(rows)
     harmonics = np.sqrt(groups)
-    inter = power @ grouping.inter
+    inter = grouping.inter(rows)
     inter_rms = np.sqrt(inter)
-    thd = np.stack([groups @ grouping.all, groups @ grouping.odd, groups @ grouping.even,
-                    groups @ grouping.weighted, groups @ grouping.partial], -1)
-    thd_inter = np.stack([inter @ grouping.all, inter @ grouping.odd, inter @ grouping.even,
-                          inter @ grouping.weighted, inter[..., 0]], -1)
+    thd = grouping.distortion(groups, groups[..., 14:41].sum(-1))
+    thd_inter = grouping.distortion(inter, inter[..., 0])
     centre = Z[..., grouping.centres]
     angles = np.degrees(np.angle(centre[:, :6]))
     u, i = centre[:, 0:3], centre[:, 3:6]

@@ -136,28 +136,38 @@ inline void butterfly<5>(v4* ar, v4* ai, v4* br, v4* bi) {
 // One Stockham stage of radix P over a sequence of len = P m elements with
 // stride s: y[q + s (P k + t)] = w^(t k) sum_r x[q + s (k + r m)] e^(-2 pi i r t / P).
 template <unsigned int P>
-void stage(const float* srcRe, const float* srcIm, float* dstRe, float* dstIm, size_t m, size_t s,
-           const float* twiddleRe, const float* twiddleIm) {
+void stage(const float* __restrict srcRe, const float* __restrict srcIm, float* __restrict dstRe,
+           float* __restrict dstIm, size_t m, size_t s, const float* twiddleRe, const float* twiddleIm) {
     for (size_t k = 0; k < m; ++k) {
-        const float* wr = twiddleRe + k * (P - 1);
-        const float* wi = twiddleIm + k * (P - 1);
-        for (size_t q = 0; q < s; ++q) {
+        // The twiddles of this k, in every lane, held for the whole q loop.
+        v4 wr[P], wi[P];
+#pragma GCC unroll 8
+        for (unsigned int t = 1; t < P; ++t) {
+            const float c = twiddleRe[k * (P - 1) + t - 1];
+            const float d = twiddleIm[k * (P - 1) + t - 1];
+            wr[t] = v4{c, c, c, c};
+            wi[t] = v4{d, d, d, d};
+        }
+        const float* inRe = srcRe + 4 * s * k;
+        const float* inIm = srcIm + 4 * s * k;
+        float* outRe = dstRe + 4 * s * P * k;
+        float* outIm = dstIm + 4 * s * P * k;
+        const size_t inStride = 4 * s * m;
+        const size_t outStride = 4 * s;
+        for (size_t q = 0; q < 4 * s; q += 4) {
             v4 ar[P], ai[P], br[P], bi[P];
+#pragma GCC unroll 8
             for (unsigned int r = 0; r < P; ++r) {
-                const size_t at = 4 * (q + s * (k + r * m));
-                ar[r] = *reinterpret_cast<const v4*>(srcRe + at);
-                ai[r] = *reinterpret_cast<const v4*>(srcIm + at);
+                ar[r] = *reinterpret_cast<const v4*>(inRe + q + r * inStride);
+                ai[r] = *reinterpret_cast<const v4*>(inIm + q + r * inStride);
             }
             butterfly<P>(ar, ai, br, bi);
-            const size_t out = 4 * (q + s * P * k);
-            *reinterpret_cast<v4*>(dstRe + out) = br[0];
-            *reinterpret_cast<v4*>(dstIm + out) = bi[0];
+            *reinterpret_cast<v4*>(outRe + q) = br[0];
+            *reinterpret_cast<v4*>(outIm + q) = bi[0];
+#pragma GCC unroll 8
             for (unsigned int t = 1; t < P; ++t) {
-                const size_t at = out + 4 * s * t;
-                const float c = wr[t - 1];
-                const float d = wi[t - 1];
-                *reinterpret_cast<v4*>(dstRe + at) = br[t] * c - bi[t] * d;
-                *reinterpret_cast<v4*>(dstIm + at) = br[t] * d + bi[t] * c;
+                *reinterpret_cast<v4*>(outRe + q + t * outStride) = br[t] * wr[t] - bi[t] * wi[t];
+                *reinterpret_cast<v4*>(outIm + q + t * outStride) = br[t] * wi[t] + bi[t] * wr[t];
             }
         }
     }

@@ -16,6 +16,9 @@ namespace {
 constexpr double degreesPerRadian = 57.29577951308232;
 constexpr double pi = 3.141592653589793;
 
+// Four floats of an SSE register; loads and stores may be unaligned.
+typedef float v4 __attribute__((vector_size(16), aligned(4), may_alias));
+
 // The channels of a window: waveform item and what it is.
 enum class Kind { Voltage, Current, LineToLine };
 
@@ -40,18 +43,22 @@ double wrapDegrees(double angle) {
 
 // Sum and sum of squares of n samples, in double precision. Four partial
 // sums (samples n = 4m + lane), added at the end, keep the additions from
-// waiting for one another.
+// waiting for one another; each lane adds in sample order.
 void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
-    double q[4] = {0.0, 0.0, 0.0, 0.0};
+    typedef double v2d __attribute__((vector_size(16)));
+    v2d s01 = {0.0, 0.0}, s23 = {0.0, 0.0}, q01 = {0.0, 0.0}, q23 = {0.0, 0.0};
     unsigned int k = 0;
     for (; k + 4 <= n; k += 4) {
-        for (unsigned int lane = 0; lane < 4; ++lane) {
-            const double v = x[k + lane];
-            s[lane] += v;
-            q[lane] += v * v;
-        }
+        const v4 f = *reinterpret_cast<const v4*>(x + k);
+        const v2d a = {f[0], f[1]};
+        const v2d b = {f[2], f[3]};
+        s01 += a;
+        q01 += a * a;
+        s23 += b;
+        q23 += b * b;
     }
+    double s[4] = {s01[0], s01[1], s23[0], s23[1]};
+    double q[4] = {q01[0], q01[1], q23[0], q23[1]};
     for (unsigned int lane = 0; k < n; ++k, ++lane) {
         const double v = x[k];
         s[lane] += v;
@@ -148,8 +155,9 @@ struct Interpolator {
         int q = static_cast<int>(position);
         q = q < 0 ? 0 : (q >= phases ? phases - 1 : q);
         const float f = static_cast<float>(position - q);
-        for (int m = 0; m < taps; ++m) {
-            c[m] = row[q][m] + f * delta[q][m];
+        for (int m = 0; m < taps; m += 4) {
+            *reinterpret_cast<v4*>(c + m) =
+                *reinterpret_cast<const v4*>(&row[q][m]) + *reinterpret_cast<const v4*>(&delta[q][m]) * f;
         }
     }
 
@@ -195,6 +203,10 @@ struct WindowedCalculation::State {
     // imaginary part) in each of the four lanes; batch b at b x 4M.
     std::vector<float> batchRe;
     std::vector<float> batchIm;
+    size_t batchChannels = 0;
+    // The reciprocal mean response of the interpolation per line (resampled
+    // windows).
+    std::vector<std::complex<double>> correction;
     // FFT plans of the last few lengths, the most recently used first: a
     // tracked frequency moves between a handful of lengths.
     std::vector<std::unique_ptr<LaneFft>> plans;
@@ -283,8 +295,13 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const size_t channelCount = channels.size();
     const size_t batches = (channelCount + 7) / 8;
     const size_t batchLength = static_cast<size_t>(4) * M;
-    st.batchRe.assign(batches * batchLength, 0.0f);
-    st.batchIm.assign(batches * batchLength, 0.0f);
+    // Lanes without a channel stay zero (so that they carry no denormals):
+    // the arrays are cleared only when their layout changes.
+    if (st.batchRe.size() != batches * batchLength || st.batchChannels != channelCount) {
+        st.batchRe.assign(batches * batchLength, 0.0f);
+        st.batchIm.assign(batches * batchLength, 0.0f);
+        st.batchChannels = channelCount;
+    }
     const auto target = [&](size_t c) {
         std::vector<float>& part = (c % 2 == 0) ? st.batchRe : st.batchIm;
         return part.data() + (c / 8) * batchLength + (c % 8) / 2;
@@ -321,15 +338,13 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             const long long base = i - Interpolator::before;
             if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
                 float weights[Interpolator::taps];
+                static_assert(Interpolator::taps == 24, "six vectors of four taps");
                 table.coefficients(t - static_cast<double>(i), weights);
+                const v4* w = reinterpret_cast<const v4*>(weights);
                 for (size_t c = 0; c < channelCount; ++c) {
-                    const float* s = x[c] + base;
-                    float lanes[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-                    for (int m = 0; m < Interpolator::taps; m += 4) {
-                        for (int l = 0; l < 4; ++l) {
-                            lanes[l] += weights[m + l] * s[m + l];
-                        }
-                    }
+                    const v4* s = reinterpret_cast<const v4*>(x[c] + base);
+                    const v4 lanes = (w[0] * s[0] + w[1] * s[1]) + (w[2] * s[2] + w[3] * s[3]) +
+                                     (w[4] * s[4] + w[5] * s[5]);
                     out[c][4 * j] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
                 }
             } else {
@@ -352,6 +367,22 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
 
     const double scale = std::sqrt(2.0) / M;
     const double dcScale = 1.0 / M;
+    if (!direct) {
+        // Lines above half the sample rate, and where the interpolation has
+        // lost too much to restore (mean response below 0.5), stay as they are.
+        st.correction.assign(half + 1, std::complex<double>(1.0, 0.0));
+        for (unsigned int k = 1; k <= half; ++k) {
+            const double w = 2.0 * pi * k / exactLength;
+            if (w > pi) {
+                break;
+            }
+            const std::complex<double> h = table.response(w);
+            const double magnitude = std::norm(h);
+            if (magnitude >= 0.25) {
+                st.correction[k] = std::conj(h) / magnitude;
+            }
+        }
+    }
 
     // Everything that needs one channel only.
     std::vector<double>& power = st.power;
@@ -376,14 +407,11 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             const double f = ((k == 0 || 2 * k == M) ? dcScale : scale) * 0.5;
             Z[k] = imaginaryPart ? std::complex<double>((ai + bi) * f, (br - ar) * f)
                                  : std::complex<double>((ar + br) * f, (ai - bi) * f);
-            if (!direct && k > 0) {
-                const double w = 2.0 * pi * k / exactLength;
-                if (w <= pi) {
-                    const std::complex<double> h = table.response(w);
-                    if (std::abs(h) >= 0.5) {
-                        Z[k] /= h;
-                    }
-                }
+            if (!direct) {
+                const std::complex<double> z = Z[k];
+                const std::complex<double> r = st.correction[k];
+                Z[k] = std::complex<double>(z.real() * r.real() - z.imag() * r.imag(),
+                                            z.real() * r.imag() + z.imag() * r.real());
             }
             power[k] = std::norm(Z[k]);
             spectrumSquares += power[k];
