@@ -70,19 +70,53 @@ void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares)
 
 // Sum of the products of n sample pairs, with partial sums as above.
 double sumOfProducts(const float* u, const float* i, unsigned int n) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    typedef double v2d __attribute__((vector_size(16)));
+    v2d s01 = {0.0, 0.0}, s23 = {0.0, 0.0};
     unsigned int k = 0;
     for (; k + 4 <= n; k += 4) {
-        for (unsigned int lane = 0; lane < 4; ++lane) {
-            s[lane] += static_cast<double>(u[k + lane]) * static_cast<double>(i[k + lane]);
-        }
+        const v4 a = *reinterpret_cast<const v4*>(u + k);
+        const v4 b = *reinterpret_cast<const v4*>(i + k);
+        const v2d a01 = {a[0], a[1]}, a23 = {a[2], a[3]};
+        const v2d b01 = {b[0], b[1]}, b23 = {b[2], b[3]};
+        s01 += a01 * b01;
+        s23 += a23 * b23;
     }
+    double s[4] = {s01[0], s01[1], s23[0], s23[1]};
     for (unsigned int lane = 0; k < n; ++k, ++lane) {
         s[lane] += static_cast<double>(u[k]) * static_cast<double>(i[k]);
     }
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
+// Four sequences into the four lanes: dst[4j + l] = source[l][j], j < n.
+void interleave(const float* const* source, float* dst, unsigned int n) {
+    const float* s0 = source[0];
+    const float* s1 = source[1];
+    const float* s2 = source[2];
+    const float* s3 = source[3];
+    unsigned int j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const v4 a = *reinterpret_cast<const v4*>(s0 + j);
+        const v4 b = *reinterpret_cast<const v4*>(s1 + j);
+        const v4 c = *reinterpret_cast<const v4*>(s2 + j);
+        const v4 d = *reinterpret_cast<const v4*>(s3 + j);
+        const v4 ab01 = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+        const v4 ab23 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+        const v4 cd01 = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+        const v4 cd23 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+        v4* out = reinterpret_cast<v4*>(dst + 4 * j);
+        out[0] = __builtin_shufflevector(ab01, cd01, 0, 1, 4, 5);
+        out[1] = __builtin_shufflevector(ab01, cd01, 2, 3, 6, 7);
+        out[2] = __builtin_shufflevector(ab23, cd23, 0, 1, 4, 5);
+        out[3] = __builtin_shufflevector(ab23, cd23, 2, 3, 6, 7);
+    }
+    for (; j < n; ++j) {
+        dst[4 * j] = s0[j];
+        dst[4 * j + 1] = s1[j];
+        dst[4 * j + 2] = s2[j];
+        dst[4 * j + 3] = s3[j];
+    }
+}
 
 // The resampling interpolator: a Kaiser-windowed sinc of 24 taps (beta 6) over
 // the samples i - 11 .. i + 12 around a point i + d, 0 <= d < 1. Its
@@ -204,6 +238,7 @@ struct WindowedCalculation::State {
     std::vector<float> batchRe;
     std::vector<float> batchIm;
     size_t batchChannels = 0;
+    std::vector<float> zeros;  // the samples of a lane without a channel
     // The reciprocal mean response of the interpolation per line (resampled
     // windows).
     std::vector<std::complex<double>> correction;
@@ -316,10 +351,17 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         std::memcpy(x.data(), ring + start, firstPart * sizeof(float));
         std::memcpy(x.data() + firstPart, ring, (N - firstPart) * sizeof(float));
         sumAndSquares(x.data(), N, sums[c], squareSums[c]);
-        if (direct) {
-            float* out = target(c);
-            for (unsigned int j = 0; j < M; ++j) {
-                out[4 * j] = x[j];
+    }
+    if (direct) {
+        st.zeros.assign(M, 0.0f);
+        for (size_t b = 0; b < batches; ++b) {
+            for (size_t part = 0; part < 2; ++part) {
+                const float* source[4];
+                for (size_t l = 0; l < 4; ++l) {
+                    const size_t c = 8 * b + 2 * l + part;
+                    source[l] = c < channelCount ? st.samples[channels[c].item].data() : st.zeros.data();
+                }
+                interleave(source, (part == 0 ? st.batchRe : st.batchIm).data() + b * batchLength, M);
             }
         }
     }
@@ -391,29 +433,45 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         const double sum = sums[ci];
         const double squares = squareSums[ci];
         // Two real channels share a lane as z = a + i b: A_k = (Z_k + conj
-        // Z_{M-k}) / 2, B_k = (Z_k - conj Z_{M-k}) / 2i.
+        // Z_{M-k}) / 2, B_k = (Z_k - conj Z_{M-k}) / 2i; with (p, q) = (re, im)
+        // for a and (im, re) for b, the line is ((p_k + p_{M-k}) / 2, +-(q_k -
+        // q_{M-k}) / 2), the sign + for a.
         const size_t lane = (ci % 8) / 2;
         const float* zr = st.batchRe.data() + (ci / 8) * batchLength + lane;
         const float* zi = st.batchIm.data() + (ci / 8) * batchLength + lane;
         const bool imaginaryPart = (ci % 2 == 1);
+        const float* zp = imaginaryPart ? zi : zr;
+        const float* zq = imaginaryPart ? zr : zi;
+        const double f = 0.5 * scale;
+        const double g = imaginaryPart ? -f : f;
+        const std::complex<double>* correction = direct ? nullptr : st.correction.data();
         std::vector<std::complex<double>>& Z = st.lines[c.item];
         Z.resize(half + 1);
         power.resize(half + 1);
+        Z[0] = std::complex<double>(zp[0] * dcScale, 0.0);
+        const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
+        for (unsigned int k = 1; k < pairs; ++k) {
+            const size_t at = 4 * static_cast<size_t>(k);
+            const size_t mirror = 4 * static_cast<size_t>(M - k);
+            double re = (static_cast<double>(zp[at]) + zp[mirror]) * f;
+            double im = (static_cast<double>(zq[at]) - zq[mirror]) * g;
+            if (correction != nullptr) {
+                const std::complex<double> r = correction[k];
+                const double cr = re * r.real() - im * r.imag();
+                im = re * r.imag() + im * r.real();
+                re = cr;
+            }
+            Z[k] = std::complex<double>(re, im);
+        }
+        if (M % 2 == 0) {
+            Z[half] = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScale, 0.0);
+            if (correction != nullptr) {
+                Z[half] *= correction[half];
+            }
+        }
         double spectrumSquares = 0.0;
         for (unsigned int k = 0; k <= half; ++k) {
-            const unsigned int mirror = (k == 0) ? 0 : M - k;
-            const double ar = zr[4 * k], ai = zi[4 * k];
-            const double br = zr[4 * mirror], bi = zi[4 * mirror];
-            const double f = ((k == 0 || 2 * k == M) ? dcScale : scale) * 0.5;
-            Z[k] = imaginaryPart ? std::complex<double>((ai + bi) * f, (br - ar) * f)
-                                 : std::complex<double>((ar + br) * f, (ai - bi) * f);
-            if (!direct) {
-                const std::complex<double> z = Z[k];
-                const std::complex<double> r = st.correction[k];
-                Z[k] = std::complex<double>(z.real() * r.real() - z.imag() * r.imag(),
-                                            z.real() * r.imag() + z.imag() * r.real());
-            }
-            power[k] = std::norm(Z[k]);
+            power[k] = Z[k].real() * Z[k].real() + Z[k].imag() * Z[k].imag();
             spectrumSquares += power[k];
         }
         const auto line = [&](unsigned long long k) { return k <= half ? power[k] : 0.0; };
