@@ -306,6 +306,45 @@ TEST(WindowedCalculation, WaitsForTheLayoutAndSwitchesOffThroughTheFlatInterface
     EXPECT_TRUE(ready);
 }
 
+// Full spectra of windows whose lengths take every radix of the FFT (4 and
+// 2; 2, 3, 4 and 5; 2 and 5; 3 and 5, odd; 4 and 3), nine channels of
+// different content (two per lane, the ninth alone in a second batch),
+// against a direct DFT of the samples the rings hold.
+TEST(WindowedCalculation, SpectraOfEveryFftLengthAgreeWithADirectDft) {
+    for (double fs : {10240.0, 5400.0, 6250.0, 5625.0, 4860.0}) {
+        const unsigned N = static_cast<unsigned>(fs / 5.0);  // 10 cycles at 50 Hz
+        SCOPED_TRACE(N);
+        PowerModule m;
+        configure(m, {fs, 50.0, 10, static_cast<unsigned>(fs), ThreePhaseStar, LineToLine | FullFft});
+        const auto value = [=](unsigned channel, uint64_t p) {
+            const double th = 2 * pi * 50.0 * static_cast<double>(p) / fs;
+            return channel + (100.0 + 10 * channel) * std::sin(th + 0.1 * channel) +
+                   (5.0 + channel) * std::cos((2 + channel) * th);
+        };
+        const PowerResultsGeneral g = window(m, value, 0, 10, 50.0);
+        ASSERT_EQ(g.fftOutputLength, N / 2 + 1);
+        std::vector<std::complex<double>> turn(N);
+        for (unsigned k = 0; k < N; ++k) {
+            turn[k] = std::polar(1.0, -2 * pi * k / N);
+        }
+        for (unsigned channel = 0; channel < 9; ++channel) {
+            SCOPED_TRACE(channel);
+            const PowerResultsGeneralPhase& p = g.phases[channel % 3];
+            const void* spectrum = channel < 3 ? p.spectrumVoltage : channel < 6 ? p.spectrumCurrent : p.spectrumLineToLine;
+            ASSERT_NE(spectrum, nullptr);
+            const std::complex<float>* z = static_cast<const std::complex<float>*>(spectrum);
+            for (unsigned k = 0; k <= N / 2; k += (k < 40 ? 1 : 7)) {
+                std::complex<double> sum;
+                for (unsigned n = 0; n < N; ++n) {
+                    sum += static_cast<double>(static_cast<float>(value(channel, n))) * turn[(static_cast<uint64_t>(n) * k) % N];
+                }
+                const double rms = (k == 0 || 2 * k == N) ? 1.0 / N : root2 / N;
+                EXPECT_NEAR(std::abs(std::complex<double>(z[k]) - sum * rms), 0.0, 2e-5 * (100.0 + 10 * channel)) << k;
+            }
+        }
+    }
+}
+
 // IEC 61000-4-7 subgroups: a 1 % inter-harmonic at order 7.5 (375 Hz at
 // 50 Hz) lies on the border line of groups 7 and 8 and on no subgroup line.
 // The same window read with the switch off, on, and off again (also through
