@@ -21,7 +21,7 @@
 set -euo pipefail
 
 packages_build="cmake make g++ pkg-config libeigen3-dev"
-packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest"
+packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest python3-h5py"
 packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686"
 packages_sanitize="clang libclang-rt-dev"
 
