@@ -234,3 +234,15 @@ def test_noise_on_the_voltage_channels_is_called_no_voltage_and_harmonics_stop_a
     # At 1600 Hz the 16th harmonic is the last below the Nyquist frequency.
     a = pq.analyze(voltages=three_phase(1600.0, 2.0), sample_rate=1600.0, fixed_frequency=50.0)
     assert a.harmonics["harmonicsVoltage"].shape[-1] == 17
+
+
+def test_windows_hold_harmonic_subgroups_and_thds_as_class_a_measures_them():
+    # An inter-harmonic at order 7.5 lies on the border of groups 7 and 8 and
+    # on no subgroup: THDS and subgroup 8 stay 0 (groups would read 2.8 %).
+    t = np.arange(int(2.5 * FS)) / FS
+    u = 325 * np.sin(2 * np.pi * 50.0 * t) + 13 * np.sin(2 * np.pi * 375.0 * t)
+    a = pq.analyze(voltages=u, sample_rate=FS, nominal_frequency=50.0)
+    harmonics = a.harmonics["harmonicsVoltage"][:, 0]
+    assert len(harmonics) >= 8
+    np.testing.assert_allclose(harmonics[:, 8], 0.0, atol=0.05)
+    np.testing.assert_allclose(a.windowed["phases"][:, 0]["thdVoltage"]["thd"], 0.0, atol=0.02)

@@ -78,3 +78,11 @@ def test_calls_that_do_not_fit_are_refused_and_schedule_nothing(call, error, mes
     with pytest.raises(error, match=message):
         call(m)
     assert len(m.get_period_results()) == 0
+
+
+def test_harmonic_subgroups_switch_is_off_by_default_and_set_by_keyword():
+    assert not _module().harmonic_subgroups_enabled
+    m = _module(harmonic_subgroups_enabled=True)
+    assert m.harmonic_subgroups_enabled
+    m.harmonic_subgroups_enabled = False
+    assert not m.harmonic_subgroups_enabled

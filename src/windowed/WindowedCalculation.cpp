@@ -237,7 +237,6 @@ struct WindowedCalculation::State {
     // imaginary part) in each of the four lanes; batch b at b x 4M.
     std::vector<float> batchRe;
     std::vector<float> batchIm;
-    size_t batchChannels = 0;
     std::vector<float> zeros;  // the samples of a lane without a channel
     // The reciprocal mean response of the interpolation per line (resampled
     // windows).
@@ -330,13 +329,8 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const size_t channelCount = channels.size();
     const size_t batches = (channelCount + 7) / 8;
     const size_t batchLength = static_cast<size_t>(4) * M;
-    // Lanes without a channel stay zero (so that they carry no denormals):
-    // the arrays are cleared only when their layout changes.
-    if (st.batchRe.size() != batches * batchLength || st.batchChannels != channelCount) {
-        st.batchRe.assign(batches * batchLength, 0.0f);
-        st.batchIm.assign(batches * batchLength, 0.0f);
-        st.batchChannels = channelCount;
-    }
+    st.batchRe.resize(batches * batchLength);
+    st.batchIm.resize(batches * batchLength);
     const auto target = [&](size_t c) {
         std::vector<float>& part = (c % 2 == 0) ? st.batchRe : st.batchIm;
         return part.data() + (c / 8) * batchLength + (c % 8) / 2;
@@ -367,6 +361,14 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     }
     const Interpolator& table = interpolator();
     if (!direct) {
+        // The transform overwrote the lane halves without a channel: clear
+        // them (the interleaving of a direct window writes them itself).
+        for (size_t c = channelCount; c < 8 * batches; ++c) {
+            float* out = target(c);
+            for (unsigned int j = 0; j < M; ++j) {
+                out[4 * j] = 0.0f;
+            }
+        }
         const float* x[9];
         float* out[9];
         for (size_t c = 0; c < channelCount; ++c) {
