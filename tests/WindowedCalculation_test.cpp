@@ -366,7 +366,9 @@ TEST(WindowedCalculation, HarmonicSubgroupsAndThds) {
         PowerModuleHandle handle = reinterpret_cast<PowerModuleHandle>(&m);
         configure(m, WindowSetup{});
         const PowerResultsGeneral off = window(m, signal(10240.0, c.f), 0, 10, c.f);
+        const unsigned initialisations = PowerModuleTestAccess::impl(m).initializationCount;
         ASSERT_EQ(setHarmonicSubgroupsEnabled(handle, true), 0);
+        EXPECT_EQ(PowerModuleTestAccess::impl(m).initializationCount, initialisations);  // applies from the next window
         bool on = false;
         ASSERT_EQ(getHarmonicSubgroupsEnabled(handle, &on), 0);
         EXPECT_TRUE(on);

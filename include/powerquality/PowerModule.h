@@ -109,7 +109,8 @@ public:
     // (IEC 61000-4-30 Class A measures voltage harmonics so). Angles,
     // per-harmonic powers and the inter-harmonic arrays (already centred
     // subgroups) are the same either way. Off, the arrays hold harmonic
-    // groups exactly as before.
+    // groups exactly as before. Unlike the other switches it requests no
+    // initialisation: it applies from the next window scheduled.
     void setHarmonicSubgroupsEnabled(bool enabled);
     bool getHarmonicSubgroupsEnabled() const;
 

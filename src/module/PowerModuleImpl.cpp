@@ -297,10 +297,11 @@ void PowerModule::PowerModuleImpl::setWindowedResultsEnabled(bool enabled) {
     lazyInitialize();
 }
 
-// Read by each window as it is computed; the layout stays as it is.
+// Read by each window as it is computed and laid out nowhere: it requests no
+// initialisation, so that switching it neither re-creates the RVC detectors
+// nor touches windows waiting for getResults.
 void PowerModule::PowerModuleImpl::setHarmonicSubgroupsEnabled(bool enabled) {
     config.harmonicSubgroupsEnabled = enabled;
-    lazyInitialize();
 }
 
 // ---- queries ----
