@@ -24,7 +24,7 @@
 # On a machine without dpkg nothing is checked.
 set -euo pipefail
 
-packages_build="cmake make g++ pkg-config libeigen3-dev"
+packages_build="cmake make g++ pkg-config"
 packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest python3-h5py python3-scipy python3-setuptools python3-wheel python3-venv"
 packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686 wine wine32:i386"
 packages_sanitize="clang libclang-rt-dev"

@@ -6,7 +6,9 @@ the blocks pass, so a week takes the memory of a minute. Output paths are
 checked before the analysis starts. ``--nominal`` sets the nominal
 frequency (the tracker's centre and the window length); ``--fixed-frequency``
 replaces the tracked frequency by a fixed one. A progress line shows on
-stderr when it is a terminal (not with ``--quiet``).
+stderr when it is a terminal (not with ``--quiet``). Harmonics are harmonic
+subgroups and the distortion THDS, as IEC 61000-4-30 Class A measures voltage
+harmonics.
 """
 
 import argparse
@@ -66,7 +68,8 @@ def _check_outputs(args):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m powerquality",
-                                     description="Power-quality analysis of recordings.")
+                                     description="Power-quality analysis of recordings (harmonics as "
+                                                 "subgroups, distortion as THDS: IEC 61000-4-30 Class A).")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording")
     p.add_argument("recording", help="COMTRADE .cfg/.dat (or their base name) or .cff, or a .csv file")

@@ -53,7 +53,11 @@ What the pipeline computes:
   10-minute tick of the recording's clock; a window that overlaps a dip,
   swell or interruption is flagged (IEC 61000-4-30 §4.7), one without a
   tracked frequency or with a missing sample is marked ``gap`` instead
-  (see :class:`_EventFlags`);
+  (see :class:`_EventFlags`). As IEC 61000-4-30 Class A measures voltage
+  harmonics, the harmonic arrays hold harmonic subgroups (the centre line
+  and its two neighbours, IEC 61000-4-7) and the distortion is THDS
+  (``harmonic_subgroups_enabled`` of the module, which applies to the
+  currents' arrays too);
 - their main values (RMS voltage and current, THD per phase, unbalance)
   aggregated over 150/180 cycles, over 10 minutes and over 2 hours of the
   clock by the library's IntervalAggregator (see ``aggregate_windows``);
@@ -821,7 +825,9 @@ class Stream:
                         rvc_threshold=ctx.rvc_threshold, rvc_threshold_hysteresis=50.0,
                         period_symmetrical_components_enabled=(ctx.grid != "single"))
         if ctx.window_cycles:
-            settings.update(windowed_results_enabled=True, period_count=ctx.window_cycles, thd_enabled=True,
+            # Subgroups and THDS, as IEC 61000-4-30 Class A measures voltage harmonics.
+            settings.update(windowed_results_enabled=True, harmonic_subgroups_enabled=True,
+                            period_count=ctx.window_cycles, thd_enabled=True,
                             highest_requested_harmonic=highest, thd_highest_harmonic=min(40, highest),
                             symmetrical_components_enabled=(ctx.grid != "single"))
         self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _Aggregation(ctx),
@@ -1030,7 +1036,8 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         Rapid voltage change threshold, percent of Udin (the hysteresis is
         half of it).
     windowed : bool
-        Also compute windowed results (THD, harmonics).
+        Also compute windowed results (harmonic subgroups and THDS, as Class
+        A measures voltage harmonics).
     progress : callable(fraction), optional
         Called after each block with the share done.
     block_size : int, optional

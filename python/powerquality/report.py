@@ -151,7 +151,7 @@ class Digest:
         if len(rvc) > self.MAX_LISTED:
             lines.append(f"  ... and {len(rvc) - self.MAX_LISTED} more (rvc.csv has them all)")
         if self.thd[2]:
-            lines.append(f"THD U       {_span(self.thd[0], self.thd[1], '%')} over {self.thd[2]} windows")
+            lines.append(f"THDS U      {_span(self.thd[0], self.thd[1], '%')} over {self.thd[2]} windows")
         else:
             lines.append("THD         no windowed results in this build")
         if ctx.window_cycles:
@@ -623,12 +623,12 @@ class Picture:
         if np.isfinite(self.thd[0]).any():
             for k, c in enumerate(ctx.voltages):
                 band(ax, self.thd[0][k], self.thd[1][k], colours[k], c.name)
-            ax.set_ylabel("THD / %")
+            ax.set_ylabel("THDS / %")
             ax.set_title("Voltage THD per window (lowest and highest per pixel column)", fontsize=10)
             ax.legend(fontsize=8)
             ax.grid(alpha=0.3)
         else:
-            _blank(ax, "THD over time")
+            _blank(ax, "THDS over time")
         h = self.worst[2] if self.worst is not None else None
         if h is not None and h.shape[-1] > 1:
             orders = np.arange(h.shape[-1])

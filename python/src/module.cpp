@@ -428,6 +428,7 @@ PYBIND11_MODULE(_core, mod) {
         .PQ_FLAG("symmetrical_components_enabled", getSymmetricalComponentsEnabled, setSymmetricalComponentsEnabled)
         .PQ_FLAG("rvc_enabled", getRvcEnabled, setRvcEnabled)
         .PQ_FLAG("windowed_results_enabled", getWindowedResultsEnabled, setWindowedResultsEnabled)
+        .PQ_FLAG("harmonic_subgroups_enabled", getHarmonicSubgroupsEnabled, setHarmonicSubgroupsEnabled)
         .def_property(
             "highest_requested_harmonic", [](Module& m) { return m.module.getHighestRequestedHarmonic(); },
             [](Module& m, int v) {

@@ -336,3 +336,15 @@ def test_cli_ten_second_frequencies_are_stamped_in_seconds(tmp_path):
     np.testing.assert_allclose(rows["startTime"], [0.0, 10.0], atol=0.01)
     np.testing.assert_allclose(rows["endTime"], [10.0, 20.0], atol=0.01)
     np.testing.assert_allclose(rows["frequency"], 50.2, atol=0.01)
+
+
+def test_windows_hold_harmonic_subgroups_and_thds_as_class_a_measures_them():
+    # An inter-harmonic at order 7.5 lies on the border of groups 7 and 8 and
+    # on no subgroup: THDS and subgroup 8 stay 0 (groups would read 2.8 %).
+    t = np.arange(int(2.5 * FS)) / FS
+    u = 325 * np.sin(2 * np.pi * 50.0 * t) + 13 * np.sin(2 * np.pi * 375.0 * t)
+    a = pq.analyze(voltages=u, sample_rate=FS, nominal_frequency=50.0)
+    harmonics = a.harmonics["harmonicsVoltage"][:, 0]
+    assert len(harmonics) >= 8
+    np.testing.assert_allclose(harmonics[:, 8], 0.0, atol=0.05)
+    np.testing.assert_allclose(a.windowed["phases"][:, 0]["thdVoltage"]["thd"], 0.0, atol=0.02)
