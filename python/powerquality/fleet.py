@@ -125,6 +125,12 @@ def _same(a, b):
     return os.path.normcase(os.path.abspath(a)) == os.path.normcase(os.path.abspath(b))
 
 
+def _inside(path, folder):
+    """Whether path is folder or lies under it."""
+    path, folder = (os.path.normcase(os.path.abspath(p)) for p in (path, folder))
+    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
+
+
 def _walk(folder, skip):
     found = []
     for root, dirs, files in os.walk(folder):
@@ -160,9 +166,10 @@ def find(names, out=None):
         elif is_pattern(name):
             found = []
             for match in sorted(glob.glob(name, recursive=True)):
+                if out and _inside(match, out):
+                    continue
                 if os.path.isdir(match):
-                    if not (out and _same(match, out)):
-                        found += _walk(match, out)
+                    found += _walk(match, out)
                 elif _is_recording(match):
                     found.append(match)
             for path in found:
@@ -317,7 +324,7 @@ def _serial(jobs, done):
         done(k, analyze_one(job))
 
 
-def _processes(jobs, workers, done):
+def _processes(jobs, workers, done, task=analyze_one):
     import multiprocessing
     from concurrent.futures import ProcessPoolExecutor, as_completed
     from concurrent.futures.process import BrokenProcessPool
@@ -327,7 +334,7 @@ def _processes(jobs, workers, done):
     context = multiprocessing.get_context("fork") if "fork" in multiprocessing.get_all_start_methods() else None
     lost = []
     with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-        futures = {pool.submit(analyze_one, job): k for k, job in enumerate(jobs)}
+        futures = {pool.submit(task, job): k for k, job in enumerate(jobs)}
         for future in as_completed(futures):
             try:
                 done(futures[future], future.result())
@@ -336,7 +343,7 @@ def _processes(jobs, workers, done):
     for k in sorted(lost):
         with ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
             try:
-                done(k, pool.submit(analyze_one, jobs[k]).result())
+                done(k, pool.submit(task, jobs[k]).result())
             except BrokenProcessPool:
                 done(k, _failed("the worker process ended abruptly while analysing it (out of memory?)"))
 
