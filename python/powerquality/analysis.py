@@ -1,6 +1,25 @@
-"""One call from a recording (or arrays) to result tables.
+"""One call from a recording (or arrays) to result tables, and the pipeline under it.
 
-``analyze`` runs a Module over the whole recording, block by block:
+The pipeline (:class:`Stream`) reads a recording block by block and hands
+each block through its stages, in order:
+
+    reader -> _Tracker -> _Module -> _Events -> _Aggregation -> consumers
+    (samples)  (segments,  (period    (dips, swells,  (150/180-cycle
+               crossings)  values,    interruptions,  and 10-minute
+                           windows)   RVC)            intervals)
+
+Each stage reads what the stages before it put on the :class:`Block` and
+adds its own results; the block is then dropped, so memory does not grow
+with the recording. Where a new per-block consumer plugs in: append an
+object with a ``process(block)`` method to ``Stream.stages`` (it sees every
+block after the built-in stages, the last one with ``block.last`` True), or
+pass it to :func:`run` in ``consumers``; or iterate :func:`stream` for the
+blocks. A stage that needs the settings reads the stream's ``ctx``
+(:class:`Context`). ``analyze`` is that pipeline with a :class:`Collector`
+that joins the blocks into an :class:`Analysis`; its results do not depend
+on the block size.
+
+What the pipeline computes:
 
 - period values with two half periods and 50 % overlap: one-cycle RMS
   values refreshed every half cycle (Urms(1/2)), the geometry dips and
@@ -8,6 +27,9 @@
 - the frequency tracked from the first voltage by the library's
   FrequencyTracker (see ``tracking``), fed to the module as one segment
   per cycle with sample-index divisor 16, the module reset at the first;
+  the segments are cut at every second of positions and given to the
+  module one second at a time, once all of that second's are in, so that
+  the blocks' sizes do not change a bit of the results;
 - rapid voltage changes (steady-state window of one second of Urms(1/2)
   values, threshold 5 % unless given);
 - dips, swells and interruptions from the library's VoltageEventDetector
@@ -15,9 +37,10 @@
   110 % and 5 % of Udin and hysteresis 2 % (a dip or swell runs while any
   phase is beyond its threshold, an interruption while every phase is below
   its threshold, and an interruption is also reported as the dip that
-  contains it). Udin defaults to the median of all phase RMS values, i.e.
-  the recording is taken to be mostly at its normal voltage; pass
-  ``declared_voltage`` to be exact;
+  contains it). Udin defaults to the median of the phases' RMS values of the
+  first 10 minutes (of all of them in a shorter recording), i.e. the
+  recording is taken to start mostly at its normal voltage; the events wait
+  for it. Pass ``declared_voltage`` to be exact;
 - windowed results (THD, harmonics) over windows of 10 tracked cycles
   (12 at 60 Hz), one after the other, the series started again at each
   10-minute tick of the recording's clock;
@@ -29,8 +52,8 @@ The result is an :class:`Analysis` whose tables are numpy structured arrays
 (``as_pandas`` gives DataFrames when pandas is installed).
 """
 
+import itertools
 import os
-import sys
 import time as _time
 
 import numpy as np
@@ -138,22 +161,614 @@ def _arrays_recording(voltages, currents, sample_rate, nominal_frequency):
     return Recording(channels, float(sample_rate), nominal_frequency, None, "arrays")
 
 
-def _nominal(recording, data):
-    if recording.nominal_frequency:
-        return float(recording.nominal_frequency)
-    # Nearest of 50 and 60 Hz to the strongest spectral line between 40 and 70 Hz.
-    x = data[: int(min(len(data), 10 * recording.sample_rate))]
+def _nominal(fs, head):
+    """Nearest of 50 and 60 Hz to the strongest spectral line between 40 and 70 Hz of `head` (float64)."""
+    x = head[: int(min(len(head), 10 * fs))]
     spectrum = np.abs(np.fft.rfft(x - np.mean(x)))
-    f = np.fft.rfftfreq(len(x), 1.0 / recording.sample_rate)
+    f = np.fft.rfftfreq(len(x), 1.0 / fs)
     band = (f > 40) & (f < 70)
     peak = f[band][np.argmax(spectrum[band])] if np.any(band) else 50.0
     return 50.0 if abs(peak - 50.0) <= abs(peak - 60.0) else 60.0
 
 
+def _positive(value, what):
+    """value as a float when it is a positive finite number, else a ValueError naming `what`."""
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} {value!r} is not a number") from None
+    if not (np.isfinite(number) and number > 0):
+        raise ValueError(f"{what} {value!r}: give a positive number")
+    return number
+
+
+class Block:
+    """What the pipeline made of one block of samples; stages add their results as they pass it on.
+
+    position, stop : the block's samples are positions [position, stop)
+    samples : float32 (voltages then currents, samples), missing samples written as 0
+    missing : bool (samples,) where a sample of a channel was missing, or None
+    segments : the frequency segments scheduled on the module, one (first caller indices, lengths,
+        frequencies, flags) per second of positions, cut at every second
+    frequency : FREQUENCY_DTYPE rows of the cycles the tracker handed out
+    ten_second : the tracker's 10-second frequencies that ended (TEN_SECOND_INTERVAL_DTYPE)
+    period : PERIOD_DTYPE rows fetched (the total first in each item)
+    windowed, harmonics, window_flags : windows fetched, their arrays (or None), and whether each is flagged
+    events : EVENT_DTYPE rows of the dips, swells and interruptions that ended (in the last block also those
+        still running, with ``ended`` False)
+    rvc : RVC_DTYPE rows of the rapid voltage changes that ended (in the last block also one still running)
+    aggregated : {'3s': rows, '10min': rows} of the intervals that closed
+    last : True for the last block, after which the pipeline closes what still runs
+    """
+
+    def __init__(self, position, samples, missing, last=False):
+        self.position, self.samples, self.missing, self.last = position, samples, missing, last
+        self.stop = position + samples.shape[1]
+        empty = np.zeros(0)
+        self.segments = []
+        self.frequency = np.zeros(0, FREQUENCY_DTYPE)
+        self.ten_second = np.zeros(0, _core.TEN_SECOND_INTERVAL_DTYPE)
+        self.period = np.zeros(0, _core.PERIOD_DTYPE)
+        self.windowed = self.harmonics = None
+        self.window_flags = np.zeros(0, bool)
+        self.events = np.zeros(0, EVENT_DTYPE)
+        self.rvc = np.zeros(0, RVC_DTYPE)
+        self.aggregated = None
+        self.crossings = empty  # cycle starts (positions) handed out, and their flags
+        self.cycle_flags = empty.astype(bool)
+
+
+class Context:
+    """What every stage knows of the run: the recording, the channels, the rates and the settings.
+
+    recording, grid, voltages and currents (Channel lists), sample_rate, nominal_frequency, clock_offset,
+    window_cycles (0 without windows), declared_voltage (None until it is decided), fixed_frequency,
+    rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
+    voltage_peak (the largest one-cycle RMS value of each voltage so far).
+    """
+
+    def __init__(self, **kw):
+        self.__dict__.update(kw)
+
+
+class _Tracker:
+    """Stage: the frequency of the first voltage, as segments one cycle long (or the fixed frequency)."""
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        fs = ctx.sample_rate
+        if ctx.fixed_frequency:
+            self.tracker = None
+            self.step = fs / ctx.fixed_frequency
+            self.crossing = 0  # index of the next crossing to hand out
+            self.done = 0  # caller index up to which the fixed segment was scheduled
+            self.edge = int(fs) * DIVISOR
+        else:
+            self.tracker = _core.FrequencyTracker(fs, ctx.nominal_frequency, DIVISOR)
+            self.edge = int(fs) * DIVISOR
+            self.pending = [np.zeros(0, np.uint64), np.zeros(0, np.int64), np.zeros(0), np.zeros(0, bool)]
+            self.end = 0
+
+    def process(self, b):
+        ctx = self.ctx
+        if self.tracker is None:
+            # One segment over the whole recording at the fixed frequency,
+            # cut at every second; its crossings every 1/f.
+            end = b.stop * DIVISOR
+            cuts = np.arange((self.done // self.edge + 1) * self.edge, end + 1 if b.last else end, self.edge)
+            if b.last:
+                cuts = np.append(cuts[cuts < end], end)
+            cuts = cuts[cuts > self.done]
+            if len(cuts):
+                first = np.concatenate([[self.done], cuts[:-1]]).astype(np.uint64)
+                lengths = np.diff(np.concatenate([[self.done], cuts])).astype(np.int64)
+                b.segments = [(first[k:k + 1], lengths[k:k + 1], np.full(1, float(ctx.fixed_frequency)),
+                               np.ones(1, bool)) for k in range(len(first))]
+                self.done = int(cuts[-1])
+            count = int(np.ceil(b.stop / self.step)) if b.stop else 0
+            while count > 0 and (count - 1) * self.step >= b.stop:
+                count -= 1
+            while count * self.step < b.stop:
+                count += 1
+            new = np.arange(self.crossing, count) * self.step
+            self.crossing = count
+            b.crossings = new
+            b.cycle_flags = np.ones(len(new), bool)
+            if b.last:
+                b.frequency = np.zeros(1, FREQUENCY_DTYPE)
+                b.frequency[0] = (b.stop / ctx.sample_rate, ctx.fixed_frequency, True)
+            return
+        self.tracker.add_samples(b.samples[0])
+        first, lengths, freqs, flags = self.tracker.get_segments()
+        first, lengths, flags = first.astype(np.uint64), lengths.astype(np.int64), flags.astype(bool)
+        b.frequency = np.zeros(len(first), FREQUENCY_DTYPE)
+        b.frequency["time"] = (first.astype(np.float64) + lengths) / DIVISOR / ctx.sample_rate
+        b.frequency["frequency"] = freqs
+        b.frequency["valid"] = flags
+        b.ten_second = self.tracker.ten_second_frequencies()
+        b.crossings = first.astype(np.float64) / DIVISOR
+        b.cycle_flags = flags
+        if len(first):
+            # Cut at every second of positions.
+            edge = self.edge
+            start, end = int(first[0]), int(first[-1]) + int(lengths[-1])
+            edges = np.arange((start // edge + 1) * edge, end, edge, dtype=np.int64)
+            cut = tracking.split_at(first, lengths, freqs, flags, edges) if len(edges) else (
+                first, lengths, freqs, flags)
+            self.pending = [np.concatenate([p, c]) for p, c in zip(self.pending, cut)]
+            self.end = end
+        b.segments = self._seconds(b.last)
+
+    def _seconds(self, last):
+        """The pending segments of every second whose segments are all in, one group per second: the
+        module is given them in the same calls whatever the blocks."""
+        first = self.pending[0].astype(np.int64)
+        if not len(first):
+            return []
+        done = len(first) if last else int(np.searchsorted(first, (self.end // self.edge) * self.edge))
+        if done == 0:
+            return []
+        seconds = first[:done] // self.edge
+        bounds = np.flatnonzero(np.diff(seconds)) + 1
+        groups = []
+        for lo, hi in zip(np.concatenate([[0], bounds]), np.concatenate([bounds, [done]])):
+            groups.append(tuple(p[lo:hi] for p in self.pending))
+        self.pending = [p[done:] for p in self.pending]
+        return groups
+
+
+class _WindowPlan:
+    """Windows of window_cycles tracked cycles, back to back from the first crossing, planned as crossings come.
+
+    At every 10-minute tick of the clock inside the recording the series
+    starts again at the first crossing at or after the tick, while the
+    window in progress runs on past it (IEC 61000-4-30 Class A): the two
+    overlap, the older one ending the intervals before the tick. Whole
+    windows only: each needs the crossing that ends it. A series' first
+    window starts on its crossing or after, never before the tick.
+    """
+
+    def __init__(self, window_cycles, fs, offset):
+        self.wc, self.fs, self.offset = window_cycles, fs, offset
+        self.crossings = []  # the crossings from index self.base on
+        self.base = 0
+        self.count = 0
+        self.next_start = 0  # index of the next window start of the current series
+        self.next_tick = None
+        self.starts = []  # planned window starts (index, resynchronised) waiting for their end
+        self.whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
+
+    def add(self, crossings):
+        """The windows (first position, frequency) that the new crossings complete."""
+        out = []
+        for c in crossings:
+            j = self.count
+            self.crossings.append(float(c))
+            self.count += 1
+            seconds = c / self.fs + self.offset
+            if self.next_tick is None:
+                self.next_tick = (np.floor(seconds / self.whole) + 1) * self.whole
+                self.starts.append((0, False))
+                self.next_start = self.wc
+            elif seconds >= self.next_tick:
+                # The crossing is the head of a new series: the old one's starts before it are all planned.
+                while self.next_start < j:
+                    self.starts.append((self.next_start, False))
+                    self.next_start += self.wc
+                self.starts.append((j, True))
+                self.next_start = j + self.wc
+                self.next_tick = (np.floor(seconds / self.whole) + 1) * self.whole
+            elif self.next_start <= j:
+                self.starts.append((self.next_start, False))
+                self.next_start += self.wc
+            while self.starts and self.starts[0][0] + self.wc <= j:
+                index, resynchronised = self.starts.pop(0)
+                a = self.crossings[index - self.base]
+                span = self.crossings[index + self.wc - self.base] - a
+                out.append((np.ceil(a) if resynchronised else np.round(a), self.wc * self.fs / span))
+            keep = min([i for i, _ in self.starts] + [self.next_start, j])
+            if keep - self.base > 256:
+                del self.crossings[:keep - self.base]
+                self.base = keep
+        return out
+
+
+class _Module:
+    """Stage: the module's period values and windows."""
+
+    def __init__(self, ctx, settings):
+        self.ctx = ctx
+        fs = ctx.sample_rate
+        # The ring holds the block being written, the second of segments held
+        # back until all are in, the tracker's delay and a window: a block and two seconds.
+        self.module = Module(buffer_length=ctx.block_size + 2 * int(fs), **settings)
+        self.started = False
+        self.plan = _WindowPlan(ctx.window_cycles, fs, ctx.clock_offset) if ctx.window_cycles else None
+        self.bad = np.zeros(0)  # starts of flagged cycles not yet behind every window
+        self.missing = []  # [start, end) runs of missing positions not yet behind every window
+        self.windows = []  # (first position, frequency) planned, waiting for the module's start
+
+    def process(self, b):
+        m = self.module
+        m.write(b.samples, position=b.position)
+        for first, lengths, freqs, flags in b.segments:
+            if not self.started:
+                # The module starts at the first segment: the tracker's first
+                # trusted crossing (position 0 with a fixed frequency).
+                m.reset(int(first[0]) // DIVISOR)
+                self.started = True
+            m.schedule_periods(first, lengths, freqs, flags)
+        b.period = m.get_period_results()
+        if self.plan is None:
+            return
+        if b.missing is not None:
+            edges = np.flatnonzero(np.diff(np.concatenate([[False], b.missing, [False]]).astype(np.int8)))
+            self.missing += [(b.position + lo, b.position + hi) for lo, hi in zip(edges[::2], edges[1::2])]
+        if len(b.crossings):
+            self.bad = np.concatenate([self.bad, b.crossings[~b.cycle_flags]])
+        self.windows += self.plan.add(b.crossings)
+        if not self.windows or not self.started:
+            return
+        windows, self.windows = self.windows, []
+        for first_sample, f in windows:
+            m.schedule_for_calculation(int(first_sample), self.ctx.window_cycles, float(f))
+        b.windowed, b.harmonics = m.get_results(arrays=True)
+        b.window_flags = self._flags(b.windowed)
+
+    def _flags(self, windowed):
+        """A window is flagged when a tracked cycle that starts inside it is flagged, or a sample of it is missing."""
+        first = windowed["firstSampleIndex"].astype(np.int64)
+        last = first + windowed["length"].astype(np.int64)  # exclusive
+        bad = self.bad
+        flagged = np.searchsorted(bad, first, side="left") < np.searchsorted(bad, last - 1, side="left")
+        if self.missing:
+            runs = np.array(self.missing, np.int64)
+            # A run [lo, hi) meets [first, last) when lo < last and hi > first.
+            flagged |= ((runs[:, 0][None, :] < last[:, None]) & (runs[:, 1][None, :] > first[:, None])).any(axis=1)
+        oldest = int(first.min())
+        self.bad = bad[bad >= oldest]
+        self.missing = [r for r in self.missing if r[1] > oldest]
+        return flagged
+
+
+class _Events:
+    """Stage: dips, swells and interruptions (and the combined rapid voltage changes) from the period values.
+
+    Without a declared voltage, Udin is the median of the phases' one-cycle
+    RMS values of the first 10 minutes of the recording (of all of them in a
+    shorter one): the detector starts once they are in.
+    """
+
+    UDIN_SECONDS = 600.0
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.phases = len(ctx.voltages)
+        self.total = -1 if self.phases > 1 else 0
+        self.detector = None
+        self.waiting = []  # (times, rms) held back until Udin is known
+        self.rvc_start = None
+        self.last_time = None
+        if ctx.declared_voltage:
+            self._start(float(ctx.declared_voltage))
+
+    def _start(self, udin):
+        self.ctx.declared_voltage = udin
+        self.detector = _core.VoltageEventDetector(udin, self.phases)
+
+    def process(self, b):
+        period = b.period
+        rows = [period[period["phase"] == k] for k in range(self.phases)]
+        times = rows[0]["time"]
+        rms = np.vstack([r["rmsVoltage"] for r in rows]) if self.phases else np.zeros((0, 0))
+        if len(times):
+            peak = rms.max(axis=1)
+            self.ctx.voltage_peak = np.fmax(self.ctx.voltage_peak, peak)
+        finished = []
+        if self.detector is None:
+            self.waiting.append((times, rms))
+            early = np.concatenate([t for t, _ in self.waiting])
+            if b.last or (len(early) and early[-1] > self.UDIN_SECONDS):
+                keep = early <= self.UDIN_SECONDS
+                values = np.concatenate([r for _, r in self.waiting], axis=1)
+                self._start(float(np.median(values[:, keep])) if keep.any() else
+                            float(np.median(values)) if values.size else 1.0)
+                times, rms = early, values
+                self.waiting = None
+        if self.detector is not None and len(times):
+            self.detector.add_rms_values(times, np.ascontiguousarray(rms.T))
+        if self.detector is not None:
+            finished.append(_event_rows(self.detector.get_events(), True))
+            if b.last:
+                finished.append(_event_rows(self.detector.running_events(), False))
+            b.events = np.concatenate(finished)
+        b.rvc = self._rvc(period[period["phase"] == self.total], b.last)
+
+    def _rvc(self, total, last):
+        """Combined RVC results -> one row per event (start, duration, deltas)."""
+        rvc = total["rvcVoltage"]
+        events = []
+        marks = np.flatnonzero((rvc["stateChanged"] & (rvc["state"] == 1)) | rvc["eventEnded"])
+        for k in marks:
+            r = rvc[k]
+            if r["stateChanged"] and r["state"] == 1:
+                self.rvc_start = float(r["time"])
+            if r["eventEnded"] and self.rvc_start is not None:
+                events.append((self.rvc_start, float(r["duration"]), float(r["deltaUmax"]), float(r["deltaUss"]), True))
+                self.rvc_start = None
+        if len(rvc):
+            self.last_time = float(rvc[-1]["time"])
+        if last and self.rvc_start is not None:
+            events.append((self.rvc_start, self.last_time - self.rvc_start, np.nan, np.nan, False))
+        return np.array(events, RVC_DTYPE)
+
+
+def _event_rows(events, ended):
+    out = np.zeros(len(events), EVENT_DTYPE)
+    for name in ("type", "phases", "startTime", "duration", "extremeVoltage", "extremePercent"):
+        out[name] = events[name]
+    out["ended"] = ended
+    return out
+
+
+class _Aggregation:
+    """Stage: 150/180-cycle and 10-minute values of the windows (see :func:`aggregate_windows`)."""
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.aggregator = None
+
+    def process(self, b):
+        ctx = self.ctx
+        if b.windowed is not None and len(b.windowed):
+            if self.aggregator is None:
+                self.names = [name for name, _ in _aggregated_columns(b.windowed[:0], len(ctx.voltages),
+                                                                      bool(ctx.currents))]
+                self.aggregator = _core.IntervalAggregator(len(self.names), float(ctx.clock_offset))
+            _add_windows(self.aggregator, b.windowed, len(ctx.voltages), bool(ctx.currents), ctx.sample_rate,
+                         b.window_flags)
+        if b.last:
+            if self.aggregator is None:
+                self.names = [name for name, _ in _aggregated_columns(np.zeros(0, _core.GENERAL_RECORD_DTYPE),
+                                                                      len(ctx.voltages), bool(ctx.currents))]
+                self.aggregator = _core.IntervalAggregator(len(self.names), float(ctx.clock_offset))
+            self.aggregator.flush()
+        if self.aggregator is not None:
+            b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset)
+
+
+class Stream:
+    """The analysis of one recording as a pipeline over its blocks.
+
+    reader -> tracker -> module (period values, windows) -> event and RVC
+    detectors -> aggregators -> the caller's consumers, each block handed on
+    and dropped. Iterate it for the :class:`Block` objects, or give
+    ``consumers`` (objects with ``process(block)``) to :func:`run`.
+    ``stages`` is the list the blocks pass through, in order: a stage added
+    to it (anything with a ``process(block)`` method) sees each block after
+    those before it.
+    """
+
+    def __init__(self, recording, *, voltage_channels=None, current_channels=None, nominal_frequency=None,
+                 declared_voltage=None, fixed_frequency=None, rvc_threshold=5.0, windowed=True, block_size=None,
+                 progress=None):
+        grid, us, iss = recording.pick(voltage_channels, current_channels)
+        fs = _positive(recording.sample_rate, "sample rate")
+        if fixed_frequency is not None:
+            fixed_frequency = _positive(fixed_frequency, "fixed frequency")
+            if fixed_frequency >= fs / 2:
+                raise ValueError(f"fixed frequency {fixed_frequency:g} Hz is not below half the sample rate "
+                                 f"({fs:g} Hz)")
+        if declared_voltage is not None:
+            declared_voltage = _positive(declared_voltage, "declared voltage")
+        if nominal_frequency is not None:
+            nominal_frequency = _positive(nominal_frequency, "nominal frequency")
+        block_size = int(block_size or int(fs))
+        if block_size < 1:
+            raise ValueError(f"block size {block_size}: give a positive number of samples")
+        self.recording, self.progress = recording, progress
+        self.channels = us + iss
+        self.ctx = Context(recording=recording, grid=grid, voltages=us, currents=iss, sample_rate=fs,
+                           nominal_frequency=nominal_frequency or (float(recording.nominal_frequency)
+                                                                   if recording.nominal_frequency else None),
+                           clock_offset=clock_offset(recording), declared_voltage=declared_voltage,
+                           fixed_frequency=fixed_frequency, rvc_threshold=float(rvc_threshold),
+                           block_size=block_size, windowed=bool(windowed), positions=0, seconds=0.0,
+                           voltage_peak=np.zeros(len(us)))
+        self.stages = []
+
+    def _build(self, head):
+        """The stages, once the nominal frequency is known (from the head of the first voltage if need be)."""
+        ctx = self.ctx
+        fs = ctx.sample_rate
+        if ctx.nominal_frequency is None:
+            ctx.nominal_frequency = float(ctx.fixed_frequency) if ctx.fixed_frequency and not len(head) else \
+                _nominal(fs, np.nan_to_num(head.astype(np.float64)))
+        nominal = ctx.nominal_frequency
+        # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts.
+        ctx.window_cycles = (12 if nominal > 55.0 else 10) if ctx.windowed else 0
+        # Harmonic orders up to 50, and never above the recording's Nyquist frequency.
+        highest = max(1, min(50, int(np.floor(fs / 2 / nominal))))
+        settings = dict(grid_config_type=GRID[ctx.grid], sample_rate=fs, sample_index_divisor=DIVISOR,
+                        variable_frequency=(0.5 * nominal, 1.5 * nominal),
+                        period_values_enabled=True, current_enabled=bool(ctx.currents),
+                        half_period_values_count=2, period_values_overlap_in_percent=50,
+                        rvc_enabled=True, rvc_steady_state_length=int(round(2 * nominal)),
+                        rvc_threshold=ctx.rvc_threshold, rvc_threshold_hysteresis=50.0,
+                        period_symmetrical_components_enabled=(ctx.grid != "single"))
+        if ctx.window_cycles:
+            settings.update(windowed_results_enabled=True, period_count=ctx.window_cycles, thd_enabled=True,
+                            highest_requested_harmonic=highest, thd_highest_harmonic=min(40, highest),
+                            symmetrical_components_enabled=(ctx.grid != "single"))
+        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _Aggregation(ctx)]
+
+    def _chunks(self):
+        """(position, float32 samples, missing mask or None) in pieces of at most block_size samples."""
+        size = self.ctx.block_size
+        for position, data in self.recording.blocks(size, self.channels):
+            for lo in range(0, data.shape[1], size):
+                part = data[:, lo:lo + size]
+                lost = np.isnan(part)
+                missing = None
+                if lost.any():
+                    part = np.where(lost, np.float32(0.0), part)
+                    missing = lost.any(axis=0)
+                yield position + lo, np.ascontiguousarray(part), missing
+
+    def __iter__(self):
+        ctx = self.ctx
+        fs = ctx.sample_rate
+        started = _time.perf_counter()
+        chunks = self._chunks()
+        # The first ten seconds are held until the nominal frequency is known.
+        held = []
+        for chunk in chunks:
+            held.append(chunk)
+            if ctx.nominal_frequency is not None or sum(c[1].shape[1] for c in held) >= 10 * fs:
+                break
+        head = np.concatenate([c[1][0] for c in held]) if held else np.zeros(0, np.float32)
+        self._build(head)
+        total = max(self.recording.samples, 1)
+        pending = None
+        for chunk in itertools.chain(held, chunks):
+            if pending is not None:
+                yield self._pass(Block(*pending))
+                if self.progress is not None:
+                    self.progress(min(1.0, pending[0] / total + pending[1].shape[1] / total))
+            pending = chunk
+        if pending is None:
+            pending = (0, np.zeros((len(self.channels), 0), np.float32), None)
+        last = self._pass(Block(*pending, last=True))
+        ctx.seconds = _time.perf_counter() - started
+        self._check(last)
+        yield last
+        if self.progress is not None:
+            self.progress(1.0)
+
+    def _pass(self, b):
+        self.ctx.positions = b.stop
+        for stage in self.stages:
+            stage.process(b)
+        return b
+
+    def _check(self, last):
+        """Refusals that only the end can tell."""
+        ctx = self.ctx
+        n, fs, source = ctx.positions, ctx.sample_rate, self.recording.source
+        if n < 4 * fs / ctx.nominal_frequency:
+            raise RecordingError(f"{source}: {n} samples are less than four cycles")
+        if not self.stages[1].started:
+            # The tracker trusts a crossing only once its filter has filled
+            # and settled, some six cycles in.
+            raise RecordingError(f"{source}: the frequency tracker found no cycle in {ctx.voltages[0].name} "
+                                 f"({n} samples, {n / fs:.3f} s); give a fixed frequency for a recording this short")
+        full = np.array([c.full_scale or np.nan for c in ctx.voltages], np.float64)
+        if np.all(np.isfinite(full)) and np.all(ctx.voltage_peak < NO_VOLTAGE * full):
+            raise RecordingError(
+                f"{source}: the voltage channels {', '.join(c.name for c in ctx.voltages)} carry no voltage: their "
+                f"largest one-cycle RMS value, {float(np.max(ctx.voltage_peak)):.3g} V, is below "
+                f"{NO_VOLTAGE:g} of their range ({float(np.min(full)):.6g} V); nothing to analyse")
+
+
+# A voltage channel whose one-cycle RMS values all stay below this share of
+# its declared range (COMTRADE) holds noise, not a voltage.
+NO_VOLTAGE = 1e-3
+
+
+def open_recording(path, sample_rate=None, nominal_frequency=None):
+    """A recording file opened for reading block by block: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
+    ext = os.path.splitext(str(path))[1].lower()
+    if ext in (".csv", ".txt", ".tsv"):
+        return csvfile.open_blocks(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
+    recording = comtrade.open_blocks(path)
+    if nominal_frequency:
+        recording.nominal_frequency = nominal_frequency
+    return recording
+
+
+def _recording_of(recording, voltages, currents, sample_rate, nominal_frequency, blocks):
+    if recording is None:
+        if voltages is None or sample_rate is None:
+            raise ValueError("give a recording, or voltages and sample_rate")
+        return _arrays_recording(voltages, currents, _positive(sample_rate, "sample_rate"), nominal_frequency)
+    if isinstance(recording, Recording):
+        return recording
+    if sample_rate is not None:
+        _positive(sample_rate, "sample_rate")
+    return open_recording(recording, sample_rate, nominal_frequency) if blocks else \
+        load(recording, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
+
+
+def stream(recording=None, *, voltages=None, currents=None, sample_rate=None, **options):
+    """The analysis as an iterator of :class:`Block` objects, one per block of samples, in bounded memory.
+
+    Takes what :func:`analyze` takes, plus ``block_size`` (samples per
+    block, default one second's worth). A file is read block by block.
+
+    Examples
+    --------
+    >>> import numpy as np, powerquality as pq
+    >>> fs = 6400.0; t = np.arange(int(3 * fs)) / fs
+    >>> u = [230 * np.sqrt(2) * np.sin(2 * np.pi * 50 * t - k * 2 * np.pi / 3) for k in range(3)]
+    >>> sizes = [len(b.period) for b in pq.analysis.stream(voltages=u, sample_rate=fs)]
+    >>> len(sizes), sum(sizes) > 0
+    (3, True)
+    """
+    recording = _recording_of(recording, voltages, currents, sample_rate, options.get("nominal_frequency"), True)
+    return Stream(recording, **options)
+
+
+def run(recording=None, consumers=(), **options):
+    """The analysis with each block handed to every consumer's ``process(block)``; returns the Stream's context."""
+    s = stream(recording, **options)
+    for b in s:
+        for consumer in consumers:
+            consumer.process(b)
+    return s.ctx
+
+
+class Collector:
+    """Consumer: every block's results joined into an :class:`Analysis`."""
+
+    def __init__(self):
+        self.parts = {k: [] for k in ("period", "frequency", "ten_second", "rvc", "events", "windowed", "harmonics",
+                                      "window_flags", "3s", "10min", "crossings")}
+
+    def process(self, b):
+        p = self.parts
+        for name in ("period", "frequency", "ten_second", "rvc", "events", "crossings"):
+            p[name].append(getattr(b, name))
+        if b.windowed is not None:
+            p["windowed"].append(b.windowed)
+            p["harmonics"].append(b.harmonics)
+            p["window_flags"].append(b.window_flags)
+        if b.aggregated is not None:
+            p["3s"].append(b.aggregated["3s"])
+            p["10min"].append(b.aggregated["10min"])
+
+    def analysis(self, ctx):
+        p = self.parts
+        events = np.concatenate(p["events"]) if p["events"] else np.zeros(0, EVENT_DTYPE)
+        windowed = harmonics = aggregated = None
+        if ctx.window_cycles:
+            windowed = np.concatenate(p["windowed"]) if p["windowed"] else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
+            harmonics = _join_arrays(p["harmonics"])
+            aggregated = {key: np.concatenate(p[key]) for key in ("3s", "10min")}
+        return Analysis(recording=ctx.recording, grid=ctx.grid, voltages=[c.name for c in ctx.voltages],
+                        currents=[c.name for c in ctx.currents], sample_rate=ctx.sample_rate,
+                        nominal_frequency=ctx.nominal_frequency, period=np.concatenate(p["period"]),
+                        frequency=np.concatenate(p["frequency"]), ten_second=np.concatenate(p["ten_second"]),
+                        rvc=np.concatenate(p["rvc"]), events=events[np.argsort(events["startTime"], kind="stable")],
+                        declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics,
+                        window_flags=np.concatenate(p["window_flags"]) if p["window_flags"] else np.zeros(0, bool),
+                        aggregated=aggregated, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
+                        positions=ctx.positions, crossings=np.concatenate(p["crossings"]))
+
+
 def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, nominal_frequency=None,
             voltage_channels=None, current_channels=None, declared_voltage=None, fixed_frequency=None,
-            rvc_threshold=5.0, windowed=True, progress=None):
-    """Analyse a recording.
+            rvc_threshold=5.0, windowed=True, progress=None, block_size=None):
+    """Analyse a recording whole: the pipeline of :func:`stream`, its results joined.
 
     Parameters
     ----------
@@ -168,7 +783,8 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     voltage_channels, current_channels : list of str, optional
         Channel names to use instead of those found by phase and type.
     declared_voltage : float, optional
-        Udin in volts for dips, swells and interruptions (default: median RMS).
+        Udin in volts for dips, swells and interruptions (default: the
+        median RMS value of the first 10 minutes).
     fixed_frequency : float, optional
         Feed this frequency instead of tracking it.
     rvc_threshold : float
@@ -177,6 +793,9 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         Also compute windowed results (THD, harmonics).
     progress : callable(fraction), optional
         Called after each block with the share done.
+    block_size : int, optional
+        Samples per block (default: one second's worth); the results do not
+        depend on it.
 
     Returns
     -------
@@ -191,117 +810,13 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     >>> a.grid, round(float(np.median(a.phase_rows(0)["rmsVoltage"])), 2)
     ('star', 230.0)
     """
-    if recording is None:
-        if voltages is None or sample_rate is None:
-            raise ValueError("give a recording, or voltages and sample_rate")
-        recording = _arrays_recording(voltages, currents, sample_rate, nominal_frequency)
-    elif not isinstance(recording, Recording):
-        recording = load(recording, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    grid, us, iss = recording.pick(voltage_channels, current_channels)
-    fs = float(recording.sample_rate)
-    n = recording.samples
-    # The rings take float32; missing samples (NaN) are written as 0.
-    rows = np.empty((len(us) + len(iss), n), dtype=np.float32)
-    for k, c in enumerate(us + iss):
-        rows[k] = c.values
-    missing = np.isnan(rows)
-    if missing.any():
-        rows[missing] = 0.0
-    nominal = float(nominal_frequency or _nominal(recording, np.nan_to_num(us[0].values[:int(10 * fs)])))
-    if n < 4 * fs / nominal:
-        raise RecordingError(f"{recording.source}: {n} samples are less than four cycles")
-
-    if fixed_frequency:
-        first = np.array([0], np.uint64)
-        lengths = np.array([n * DIVISOR], np.int64)
-        freqs = np.array([float(fixed_frequency)])
-        flags = np.array([True])
-        crossings = np.arange(0.0, n, fs / fixed_frequency)
-    else:
-        first, lengths, freqs, flags, crossings = tracking.cycle_segments(us[0].values, fs, nominal, DIVISOR)
-        if len(first) == 0:
-            # The tracker trusts a crossing only once its filter has filled
-            # and settled, some six cycles in.
-            raise RecordingError(f"{recording.source}: the frequency tracker found no cycle in {us[0].name} "
-                                 f"({n} samples, {n / fs:.3f} s); give a fixed frequency for a recording this short")
-    cycle_starts = first.astype(np.float64) / DIVISOR
-    frequency = np.zeros(len(first), FREQUENCY_DTYPE)
-    frequency["time"] = (first.astype(np.float64) + lengths) / DIVISOR / fs
-    frequency["frequency"] = freqs
-    frequency["valid"] = flags
-
-    block = int(fs)  # one second per block, two in the rings
-    # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts.
-    window_cycles = 12 if nominal > 55.0 else 10
-    use_windows = bool(windowed)
-    window_settings = {}
-    windows = np.zeros((0, 2))
-    if use_windows:
-        window_settings = dict(windowed_results_enabled=True, period_count=window_cycles, thd_enabled=True,
-                               highest_requested_harmonic=50, thd_highest_harmonic=40,
-                               symmetrical_components_enabled=(grid != "single"))
-        windows = _window_plan(np.asarray(crossings, np.float64), window_cycles, fs, clock_offset(recording))
-    module = Module(grid_config_type=GRID[grid], sample_rate=fs, sample_index_divisor=DIVISOR,
-                    buffer_length=2 * block, **window_settings,
-                    variable_frequency=(0.5 * nominal, 1.5 * nominal),
-                    period_values_enabled=True, current_enabled=bool(iss),
-                    half_period_values_count=2, period_values_overlap_in_percent=50,
-                    rvc_enabled=True, rvc_steady_state_length=int(round(2 * nominal)),
-                    rvc_threshold=float(rvc_threshold), rvc_threshold_hysteresis=50.0,
-                    period_symmetrical_components_enabled=(grid != "single"))
-    # The module starts at the first segment: the tracker's first trusted
-    # crossing (position 0 with a fixed frequency).
-    module.reset(int(first[0]) // DIVISOR)
-    edges = np.arange(block, n, block, dtype=np.int64) * DIVISOR
-    seg_first, seg_len, seg_freq, seg_flag = tracking.split_at(first, lengths, freqs, flags, edges)
-    seg_block = (seg_first.astype(np.int64) // DIVISOR) // block
-    parts = []
-    started = _time.perf_counter()
-    lo = 0
-    w_next = 0.0
-    w_parts, h_parts = [], []
-    for b, start in enumerate(range(0, n, block)):
-        stop = min(n, start + block)
-        module.write(rows[:, start:stop], position=start)
-        hi = int(np.searchsorted(seg_block, b, side="right"))
-        if hi > lo:
-            module.schedule_periods(seg_first[lo:hi], seg_len[lo:hi], seg_freq[lo:hi], seg_flag[lo:hi])
-        lo = hi
-        parts.append(module.get_period_results())
-        if use_windows:
-            # Windows whose last sample has been written.
-            ready = windows[(windows[:, 0] >= w_next) & (windows[:, 0] + window_cycles * fs / windows[:, 1] <= stop)]
-            for first_sample, f in ready:
-                module.schedule_for_calculation(int(first_sample), window_cycles, float(f))
-                w_next = first_sample + 1
-            if len(ready):
-                records, arrays = module.get_results(arrays=True)
-                w_parts.append(records)
-                h_parts.append(arrays)
-        if progress is not None:
-            progress(stop / n)
-    seconds = _time.perf_counter() - started
-    period = np.concatenate(parts) if parts else np.zeros(0, _core.PERIOD_DTYPE)
-    windowed_rows = harmonics = aggregated = None
-    offset = clock_offset(recording)
-    if use_windows:
-        windowed_rows = np.concatenate(w_parts) if w_parts else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
-        harmonics = _join_arrays(h_parts)
-        aggregated = aggregate_windows(windowed_rows, len(us), bool(iss), fs, offset,
-                                       _window_flags(windowed_rows, cycle_starts, flags, missing.any(axis=0)))
-
-    phases = len(us)
-    total = -1 if phases > 1 else 0
-    rms = np.vstack([period[period["phase"] == k]["rmsVoltage"] for k in range(phases)])
-    times = period[period["phase"] == 0]["time"]
-    udin = float(declared_voltage) if declared_voltage else float(np.median(rms))
-    return Analysis(recording=recording, grid=grid, voltages=[c.name for c in us], currents=[c.name for c in iss],
-                    sample_rate=fs, nominal_frequency=nominal, period=period, frequency=frequency,
-                    rvc=_rvc_events(period[period["phase"] == total]["rvcVoltage"]),
-                    events=voltage_events(times, rms, udin), declared_voltage=udin,
-                    windowed=windowed_rows, harmonics=harmonics, aggregated=aggregated, clock_offset=offset,
-                    seconds=seconds, positions=n,
-                    crossings=cycle_starts)
+    recording = _recording_of(recording, voltages, currents, sample_rate, nominal_frequency, False)
+    collector = Collector()
+    ctx = run(recording, [collector], voltage_channels=voltage_channels, current_channels=current_channels,
+              nominal_frequency=nominal_frequency, declared_voltage=declared_voltage,
+              fixed_frequency=fixed_frequency, rvc_threshold=rvc_threshold, windowed=windowed,
+              progress=progress, block_size=block_size)
+    return collector.analysis(ctx)
 
 
 def start_datetime(recording):
@@ -334,33 +849,6 @@ def clock_offset(recording):
     return (start - midnight).total_seconds()
 
 
-def _window_plan(crossings, window_cycles, fs, offset):
-    """(first position, frequency) of each window: window_cycles tracked cycles from a crossing, back to back.
-
-    At every 10-minute tick of the clock inside the recording the series
-    starts again at the first crossing at or after the tick, while the
-    window in progress runs on past it (IEC 61000-4-30 Class A): the two
-    overlap, the older one ending the intervals before the tick. Whole
-    windows only: each needs its full span of crossings in the recording.
-    """
-    if len(crossings) <= window_cycles:
-        return np.zeros((0, 2))
-    whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
-    seconds = crossings / fs + offset
-    first_tick = np.floor(seconds[0] / whole) + 1
-    ticks = np.arange(first_tick, np.floor(seconds[-1] / whole) + 1) * whole
-    heads = np.unique(np.concatenate([[0], np.searchsorted(seconds, ticks, side="left")]))
-    bounds = np.append(heads, len(crossings))
-    index = np.concatenate([np.arange(a, b, window_cycles) for a, b in zip(bounds[:-1], bounds[1:])])
-    index = index[index + window_cycles < len(crossings)]
-    spans = crossings[index + window_cycles] - crossings[index]
-    first = np.round(crossings[index])
-    # A series' first window starts on its crossing or after, never before the tick.
-    resynchronised = np.isin(index, heads[1:])
-    first[resynchronised] = np.ceil(crossings[index[resynchronised]])
-    return np.column_stack([first, window_cycles * fs / spans])
-
-
 # Per phase: the windowed values that are aggregated (RMS voltage and
 # current, THD of each); then the unbalance ratios u2 and u0 on three phases.
 _AGGREGATED_FIELDS = ("rmsVoltage", "rmsCurrent", "thdVoltage.thd", "thdCurrent.thd")
@@ -386,18 +874,6 @@ def _aggregated_columns(windowed, phases, currents):
     return out
 
 
-def _window_flags(windowed, cycle_starts, cycle_flags, missing):
-    """A window is flagged when a tracked cycle that starts inside it is flagged, or a sample of it is missing."""
-    first = windowed["firstSampleIndex"].astype(np.int64)
-    last = first + windowed["length"].astype(np.int64)  # exclusive
-    bad = np.sort(cycle_starts[~np.asarray(cycle_flags, bool)])
-    flagged = np.searchsorted(bad, first, side="left") < np.searchsorted(bad, last - 1, side="left")
-    if missing.any():
-        count = np.concatenate([[0], np.cumsum(missing)])
-        flagged |= count[np.minimum(last, len(missing))] > count[np.minimum(first, len(missing))]
-    return flagged
-
-
 def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None):
     """150/180-cycle and 10-minute values of the windowed results, by the library's IntervalAggregator.
 
@@ -417,6 +893,15 @@ def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0,
     'u2', 'u0') and, in the 10-minute rows, 'tagTime': the tick that ends the
     interval, in seconds on the windows' scale.
     """
+    names = [name for name, _ in _aggregated_columns(windowed, phases, currents)]
+    aggregator = _core.IntervalAggregator(len(names), float(clock_offset))
+    _add_windows(aggregator, windowed, phases, currents, sample_rate, flags)
+    aggregator.flush()
+    return _take_intervals(aggregator, names, clock_offset)
+
+
+def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None):
+    """The windows' aggregated quantities into the aggregator (values that are not finite as 0, flagged)."""
     columns = _aggregated_columns(windowed, phases, currents)
     n = len(windowed)
     values = np.column_stack([c for _, c in columns]) if n else np.zeros((0, len(columns)))
@@ -427,16 +912,18 @@ def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0,
         values = np.where(bad, 0.0, values)
     starts = windowed["firstSampleIndex"].astype(np.float64) / sample_rate
     ends = np.maximum(windowed["time"].astype(np.float64), starts)
-    aggregator = _core.IntervalAggregator(len(columns), float(clock_offset))
     aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)
-    aggregator.flush()
+
+
+def _take_intervals(aggregator, names, clock_offset):
+    """The closed intervals as {'3s': rows, '10min': rows} (see :func:`aggregate_windows`)."""
     out = {}
     for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals())):
         extra = [("tagTime", "f8")] if key == "10min" else []
-        table = np.zeros(len(rows), AGGREGATE_FRAME + extra + [(name, "f8") for name, _ in columns])
+        table = np.zeros(len(rows), AGGREGATE_FRAME + extra + [(name, "f8") for name in names])
         for name, _ in AGGREGATE_FRAME:
             table[name] = rows[name]
-        for k, (name, _) in enumerate(columns):
+        for k, name in enumerate(names):
             table[name] = rows["values"][:, k]
         if extra:
             whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
@@ -457,21 +944,6 @@ def _join_arrays(parts):
             arrays = [np.pad(a, ((0, 0), (0, 0), (0, width - a.shape[-1])), constant_values=np.nan) for a in arrays]
         out[name] = np.concatenate(arrays)
     return out
-
-
-def _rvc_events(rvc):
-    """Combined RVC results -> one row per event (start, duration, deltas)."""
-    events = []
-    start = None
-    for r in rvc:
-        if r["stateChanged"] and r["state"] == 1:
-            start = float(r["time"])
-        if r["eventEnded"] and start is not None:
-            events.append((start, float(r["duration"]), float(r["deltaUmax"]), float(r["deltaUss"]), True))
-            start = None
-    if start is not None:
-        events.append((start, float(rvc[-1]["time"]) - start, np.nan, np.nan, False))
-    return np.array(events, RVC_DTYPE)
 
 
 def voltage_events(times, rms, udin):

@@ -36,6 +36,8 @@ Every malformed line is reported as ``file:line: what was expected`` (in a
 ``write`` produces all of these (used by the tests; handy for examples).
 """
 
+import itertools
+import mmap
 import os
 import re
 
@@ -103,6 +105,13 @@ class _Lines:
             raise self.error(f"{what}: {text!r} is not a number") from None
 
 
+def _lenient_number(text):
+    try:
+        return float(text)
+    except ValueError:
+        return np.nan
+
+
 class Config:
     """The parsed configuration file (or CFG section of a .cff, given as `lines`)."""
 
@@ -132,6 +141,7 @@ class Config:
                 "a": lines.number_of(f[5], float, what + " multiplier a"),
                 "b": lines.number_of(f[6], float, what + " offset b"),
                 "skew": lines.number_of(f[7] or "0", float, what + " skew"),
+                "min": _lenient_number(f[8]), "max": _lenient_number(f[9]),
                 "primary": 1.0, "secondary": 1.0, "ps": "P",
             }
             if len(f) >= 13:
@@ -149,12 +159,21 @@ class Config:
             self.status.append(name)
         self.frequency = lines.number_of(lines.next("line frequency"), float, "line frequency")
         nrates = lines.number_of(lines.next("number of sampling rates"), int, "number of sampling rates")
-        self.rates = []
-        for k in range(max(nrates, 1)):
-            f = lines.fields(f"sampling rate {k + 1} and its last sample", 2, 2)
-            self.rates.append((lines.number_of(f[0], float, "sampling rate"), lines.number_of(f[1], int, "last sample")))
         if nrates < 0:
             raise lines.error("number of sampling rates is negative")
+        self.rates = []
+        self.rate_line = None  # where the (first) sampling rate is, for messages: "file:line"
+        for k in range(max(nrates, 1)):
+            f = lines.fields(f"sampling rate {k + 1} and its last sample", 2, 2)
+            rate = lines.number_of(f[0], float, "sampling rate")
+            last = lines.number_of(f[1], int, "last sample")
+            if not np.isfinite(rate) or rate < 0:
+                raise lines.error(f"sampling rate {f[0]!r} is not a positive number of Hz (or 0: time stamps only)")
+            if last < 0:
+                raise lines.error(f"last sample number {last} is negative")
+            if self.rate_line is None:
+                self.rate_line = f"{path}:{lines.number + lines.first - 1}"
+            self.rates.append((rate, last))
         self.start = lines.next("start date and time")
         self.trigger = lines.next("trigger date and time")
         self.file_type = lines.next("data file type").upper()
@@ -164,55 +183,75 @@ class Config:
         if self.revision != "1991" and lines.number < len(lines.lines):
             text = lines.next("time stamp multiplier")
             self.time_multiplier = lines.number_of(text, float, "time stamp multiplier")
+            if not (self.time_multiplier > 0 and np.isfinite(self.time_multiplier)):
+                raise lines.error(f"time stamp multiplier {text!r} is not a positive number")
         self.samples = self.rates[-1][1]
 
 
-def _scale(cfg, values, primary):
-    """a*x + b per channel, to primary or secondary values, in SI base units."""
-    out = []
-    for k, ch in enumerate(cfg.analog):
-        v = values[:, k].astype(np.float64) * ch["a"] + ch["b"]
+def _scales(cfg, primary):
+    """Per analog channel: (a, b, ratio or None, unit prefix or None) and the Channel without values."""
+    scales, channels = [], []
+    for ch in cfg.analog:
+        ratio = None
         if primary and ch["ps"] == "S" and ch["secondary"] != 0:
-            v *= ch["primary"] / ch["secondary"]
+            ratio = ch["primary"] / ch["secondary"]
         elif not primary and ch["ps"] == "P" and ch["primary"] != 0:
-            v *= ch["secondary"] / ch["primary"]
-        kind, factor = classify(ch["name"], ch["phase"], ch["unit"])
-        _, prefix = unit_scale(ch["unit"])
-        if prefix != 1.0:
+            ratio = ch["secondary"] / ch["primary"]
+        kind, phase = classify(ch["name"], ch["phase"], ch["unit"])
+        base, prefix = unit_scale(ch["unit"])
+        scales.append((ch["a"], ch["b"], ratio, prefix if prefix != 1.0 else None))
+        unit = {"voltage": "V", "current": "A"}.get(base, ch["unit"])
+        channel = Channel(ch["name"], None, unit, kind, phase, ch["circuit"])
+        # The largest value the channel can hold, from its declared raw range.
+        full = max(abs(ch["min"] * ch["a"] + ch["b"]), abs(ch["max"] * ch["a"] + ch["b"]))
+        channel.full_scale = full * (ratio or 1.0) * (prefix or 1.0)
+        channels.append(channel)
+    return scales, channels
+
+
+def _scaled(scales, values, indices):
+    """a*x + b of the raw values (m, analog channels) at `indices`, to primary or secondary values, in SI
+    base units: float64 (len(indices), m)."""
+    out = np.empty((len(indices), len(values)))
+    for row, k in enumerate(indices):
+        a, b, ratio, prefix = scales[k]
+        v = values[:, k].astype(np.float64) * a + b
+        if ratio is not None:
+            v *= ratio
+        if prefix is not None:
             v *= prefix
-        unit = {"voltage": "V", "current": "A"}.get(unit_scale(ch["unit"])[0], ch["unit"])
-        out.append(Channel(ch["name"], v, unit, kind, classify(ch["name"], ch["phase"], ch["unit"])[1], ch["circuit"]))
+        out[row] = v
     return out
 
 
-def _read_ascii(cfg, lines):
-    """(analog values, time stamps, status bits) of the ASCII data in `lines`."""
+def _parse_ascii(cfg, lines, where):
+    """(analog values, time stamps, status bits) of the ASCII sample records in `lines`: (line number, text)."""
     na, nd = cfg.analog_count, cfg.status_count
     width = 2 + na + nd
     rows = []
     times = []
     bits = []
-    for number, line in enumerate(lines.lines, 1):
+    for number, line in lines:
         if not line.strip() or line.strip() == "\x1a":
             continue
         parts = line.split(",")
         if len(parts) != width:
-            raise lines.error(f"sample record: expected {width} fields (number, time stamp, {na} analog, "
-                              f"{nd} status), found {len(parts)}", number)
+            raise ComtradeError(f"{where}:{number}: sample record: expected {width} fields (number, time stamp, "
+                                f"{na} analog, {nd} status), found {len(parts)}")
         try:
             times.append(float(parts[1]) if parts[1].strip() else np.nan)
             rows.append([float(p) for p in parts[2:2 + na]])
         except ValueError:
-            raise lines.error(f"sample record: a field is not a number: {line.strip()!r}", number) from None
+            raise ComtradeError(f"{where}:{number}: sample record: a field is not a number: {line.strip()!r}") from None
         if nd:
             status = [p.strip() for p in parts[2 + na:]]
             for k, p in enumerate(status):
                 if p not in ("0", "1"):
-                    raise lines.error(f"sample record: status channel {k + 1} is {p!r}, not 0 or 1", number)
+                    raise ComtradeError(f"{where}:{number}: sample record: status channel {k + 1} is {p!r}, not 0 or 1")
             bits.append([p == "1" for p in status])
     values = np.array(rows, dtype=np.float64).reshape(len(rows), na)
     values[values == 99999] = np.nan
-    return values, np.array(times), np.array(bits, dtype=np.uint8).reshape(len(rows), nd)
+    return values, np.array(times, dtype=np.float64), np.array(bits, dtype=np.uint8).reshape(len(rows), nd)
 
 
 def _record_dtype(file_type, analog_count, status_count):
@@ -238,6 +277,90 @@ def _read_binary(cfg, raw, where):
     return values, data["t"].astype(np.float64), bits
 
 
+class _Data:
+    """The sample records of a recording, read in blocks: binary records at `offset` of `path`
+    (`size` bytes, to the end of the file by default), or ASCII lines from `offset` to `end` whose
+    first is line `first_line` (messages name `where`)."""
+
+    def __init__(self, cfg, path, where, offset=0, size=None, end=None, first_line=1, encoding="latin-1"):
+        self.cfg, self.path, self.where, self.offset, self.end = cfg, path, where, offset, end
+        self.first_line, self.encoding = first_line, encoding
+        if cfg.file_type == "ASCII":
+            self.count = cfg.samples  # as announced: counted when read
+            return
+        record = _record_dtype(cfg.file_type, cfg.analog_count, cfg.status_count)
+        self.record = record
+        size = os.path.getsize(path) - offset if size is None else size
+        if size % record.itemsize:
+            raise ComtradeError(f"{where}: {size} bytes are not a whole number of {record.itemsize}-byte records "
+                                f"({cfg.file_type}, {cfg.analog_count} analog and {cfg.status_count} status channels)")
+        if size != cfg.samples * record.itemsize:
+            # A data file of another size than announced is most often read with the wrong type.
+            hints = [f"as {other} it would hold {size // r.itemsize} samples"
+                     for other in _ANALOG_DTYPE if other != cfg.file_type
+                     for r in [_record_dtype(other, cfg.analog_count, cfg.status_count)]
+                     if size and size == cfg.samples * r.itemsize]
+            raise ComtradeError(f"{where}: {size} bytes hold {size // record.itemsize} {cfg.file_type} records of "
+                                f"{record.itemsize} bytes, but the configuration announces {cfg.samples} samples "
+                                f"({cfg.samples * record.itemsize} bytes)"
+                                + (f"; {hints[0]}: is the data file type right?" if hints else ""))
+        self.count = cfg.samples
+
+    def chunks(self, size):
+        """(values, time stamps, status bits) of about `size` samples at a time, from the first."""
+        if self.cfg.file_type != "ASCII":
+            with open(self.path, "rb") as f:
+                f.seek(self.offset)
+                for lo in range(0, self.count, size):
+                    want = min(size, self.count - lo) * self.record.itemsize
+                    raw = f.read(want)
+                    if len(raw) != want:
+                        raise ComtradeError(f"{self.where}: the file ended while it was read")
+                    yield _read_binary(self.cfg, raw, self.where)
+            return
+        lines = self._lines()
+        while True:
+            batch = list(itertools.islice(lines, size))
+            if not batch:
+                return
+            yield _parse_ascii(self.cfg, batch, self.where)
+
+    def _lines(self):
+        """(number, text) of the lines, split at CR, LF or CR LF only."""
+        number = self.first_line
+        tail = b""
+        with open(self.path, "rb") as f:
+            f.seek(self.offset)
+            left = None if self.end is None else self.end - self.offset
+            while True:
+                data = f.read(1 << 22 if left is None else min(1 << 22, left))
+                if left is not None:
+                    left -= len(data)
+                buf = tail + data
+                if not buf:
+                    return
+                carry = b""
+                if data and buf.endswith(b"\r"):
+                    buf, carry = buf[:-1], b"\r"  # its LF may start the next read
+                parts = re.split(rb"\r\n|\r|\n", buf)
+                tail = (parts.pop() if data else b"") + carry
+                if not data and parts and parts[-1] == b"":
+                    parts.pop()
+                for part in parts:
+                    yield number, part.decode(self.encoding, errors="replace")
+                    number += 1
+                if not data:
+                    return
+
+    def read(self):
+        """Every sample: (values, time stamps, status bits)."""
+        parts = list(self.chunks(max(self.count, 1) if self.cfg.file_type != "ASCII" else 1 << 16))
+        if not parts:
+            na, nd = self.cfg.analog_count, self.cfg.status_count
+            return np.zeros((0, na)), np.zeros(0), np.zeros((0, nd), np.uint8)
+        return tuple(np.concatenate([p[k] for p in parts]) for k in range(3))
+
+
 def _read_text(path):
     with open(path, "rb") as f:
         return _decode(f.read())
@@ -251,8 +374,45 @@ def _companion(base, ext):
     return None
 
 
+def _locate(path):
+    """(kind, path): ('cff', the .cff) or ('pair', the .cfg) of what `path` names."""
+    path = os.fspath(path)
+    base, ext = os.path.splitext(path)
+    if ext.lower() not in (".cfg", ".dat", ".cff"):
+        base, ext = path, ""
+        if not _companion(base, ".cfg") and _companion(base, ".cff"):
+            ext = ".cff"
+    if ext.lower() == ".cff":
+        found = path if os.path.exists(path) else _companion(base, ".cff")
+        if found is None:
+            raise ComtradeError(f"{path}: no such file")
+        return "cff", found
+    cfg_path = _companion(base, ".cfg")
+    if cfg_path is None:
+        raise ComtradeError(f"{base}.cfg: no such configuration file")
+    return "pair", cfg_path
+
+
+def _parts(path, primary):
+    """(configuration, _Data, source, texts) of a recording."""
+    kind, found = _locate(path)
+    if kind == "cff":
+        return _cff_parts(found)
+    cfg_path = found
+    dat_path = cfg_path[:-4] + (".dat" if cfg_path.endswith(".cfg") else ".DAT")
+    cfg = Config(cfg_path)
+    if not os.path.exists(dat_path):
+        raise ComtradeError(f"{dat_path}: no such data file")
+    data = _Data(cfg, dat_path, dat_path)
+    texts = {}
+    for key, ext in (("header", ".hdr"), ("information", ".inf")):
+        companion = _companion(cfg_path[:-4], ext)
+        texts[key] = _read_text(companion).rstrip("\r\n") if companion else ""
+    return cfg, data, cfg_path, texts
+
+
 def read(path, primary=True):
-    """Read a COMTRADE recording.
+    """Read a COMTRADE recording whole.
 
     Parameters
     ----------
@@ -268,54 +428,50 @@ def read(path, primary=True):
         With the analog ``channels``, the ``status`` channels and the
         ``header`` and ``information`` text.
     """
-    path = os.fspath(path)
-    base, ext = os.path.splitext(path)
-    if ext.lower() not in (".cfg", ".dat", ".cff"):
-        base, ext = path, ""
-        if not _companion(base, ".cfg") and _companion(base, ".cff"):
-            ext = ".cff"
-    if ext.lower() == ".cff":
-        found = path if os.path.exists(path) else _companion(base, ".cff")
-        if found is None:
-            raise ComtradeError(f"{path}: no such file")
-        return _read_cff(found, primary)
-    cfg_path = _companion(base, ".cfg")
-    if cfg_path is None:
-        raise ComtradeError(f"{base}.cfg: no such configuration file")
-    dat_path = cfg_path[:-4] + (".dat" if cfg_path.endswith(".cfg") else ".DAT")
-    cfg = Config(cfg_path)
-    if not os.path.exists(dat_path):
-        raise ComtradeError(f"{dat_path}: no such data file")
-    if cfg.file_type == "ASCII":
-        data = _read_ascii(cfg, _Lines(dat_path))
-    else:
-        with open(dat_path, "rb") as f:
-            data = _read_binary(cfg, f.read(), dat_path)
-    texts = {}
-    for key, ext in (("header", ".hdr"), ("information", ".inf")):
-        found = _companion(cfg_path[:-4], ext)
-        texts[key] = _read_text(found).rstrip("\r\n") if found else ""
-    return _recording(cfg, data, primary, cfg_path, dat_path, **texts)
-
-
-def _recording(cfg, data, primary, source, dat_where, header="", information=""):
-    values, stamps, bits = data
-    recording = Recording(_scale(cfg, values, primary), 0.0, cfg.frequency or None, cfg.start, source)
+    cfg, data, source, texts = _parts(path, primary)
+    values, stamps, bits = data.read()
+    scales, channels = _scales(cfg, primary)
+    scaled = _scaled(scales, values, range(cfg.analog_count))
+    for k, c in enumerate(channels):
+        c.values = scaled[k]
+    recording = Recording(channels, 0.0, cfg.frequency or None, cfg.start, source)
     recording.status = {name: bits[:, k].copy() for k, name in enumerate(cfg.status)}
-    recording.header, recording.information = header, information
+    recording.header, recording.information = texts["header"], texts["information"]
     if len(values) < cfg.samples:
-        recording.notes.append(f"{dat_where}: {len(values)} samples, the configuration announces {cfg.samples}")
-    recording.sample_rate = _sample_rate(cfg, stamps, dat_where)
+        recording.notes.append(f"{data.where}: {len(values)} samples, the configuration announces {cfg.samples}")
+    recording.sample_rate = _sample_rate(cfg, data, stamps)
+    return recording
+
+
+def open_blocks(path, primary=True):
+    """Open a COMTRADE recording for reading block by block (see ``Recording.blocks``).
+
+    The analog channels come without values; their samples are read from
+    the file block by block, a block's memory independent of the file's
+    size. Status channels are not read. ``read`` gives the same values whole.
+    """
+    cfg, data, source, texts = _parts(path, primary)
+    scales, channels = _scales(cfg, primary)
+    recording = Recording(channels, 0.0, cfg.frequency or None, cfg.start, source)
+    recording.header, recording.information = texts["header"], texts["information"]
+    recording.sample_rate = _sample_rate(cfg, data)
+
+    def reader(size, indices):
+        for values, _, _ in data.chunks(size):
+            yield _scaled(scales, values, indices)
+
+    recording.reader, recording.length = reader, data.count
     return recording
 
 
 def _split_cff(path, raw):
-    """The sections of a .cff: {key: (bytes, first line, byte offset, where the marker is, kind)}.
+    """The sections of a .cff (raw: its bytes, or a memory map of them):
+    {key: (start, end, first line, where the marker is, kind)}, start and end byte offsets.
 
     key is 'CFG', 'INF', 'HDR' or 'DAT'; kind the same or 'DAT ASCII', 'DAT BINARY'.
     """
     sections = {}
-    pos = len(_BOM) if raw.startswith(_BOM) else 0
+    pos = len(_BOM) if raw[:3] == _BOM else 0
     line = 1
     after_binary = False  # line numbers mean nothing past binary data: say byte offsets there
     current = None  # (kind, start offset, first line, marker) of a section running to the next marker
@@ -327,12 +483,13 @@ def _split_cff(path, raw):
     def close(end):
         if current:
             kind, start, first, marker = current
-            sections[kind[:3]] = (raw[start:end], first, start, marker, kind)
+            sections[kind[:3]] = (start, end, first, marker, kind)
 
-    while pos < len(raw):
+    size = len(raw)
+    while pos < size:
         end = raw.find(b"\n", pos)
-        nxt = len(raw) if end < 0 else end + 1
-        text = raw[pos:nxt].decode("latin-1")
+        nxt = size if end < 0 else end + 1
+        text = raw[pos:min(nxt, pos + 200)].decode("latin-1") if nxt - pos > 200 else raw[pos:nxt].decode("latin-1")
         if _MARKER_LIKE.match(text):
             m = _MARKER.match(text.rstrip("\r\n"))
             if not m:
@@ -355,67 +512,93 @@ def _split_cff(path, raw):
                 current = (kind, nxt, line + 1, marker)
             else:
                 stop = nxt + int(count)
-                if stop > len(raw):
+                if stop > size:
                     raise ComtradeError(f"{path}:{marker}: the {kind} section announces {count} bytes, "
-                                        f"only {len(raw) - nxt} follow")
-                sections[kind[:3]] = (raw[nxt:stop], line + 1, nxt, marker, kind)
+                                        f"only {size - nxt} follow")
+                sections[kind[:3]] = (nxt, stop, line + 1, marker, kind)
                 after_binary = after_binary or kind == "DAT BINARY"
-                line += raw.count(b"\n", pos, stop)
                 pos = stop
                 continue
         elif current is None and text.strip() not in ("", "\x1a"):
             if not sections:
                 raise ComtradeError(f"{path}:{where(pos)}: expected a section marker such as "
                                     f"'--- file type: CFG ---', found {text.strip()[:40]!r}")
-            raise ComtradeError(f"{path}:{where(pos)}: data after the {len(sections[last[:3]][0])}-byte {last} section "
+            start, stop = sections[last[:3]][:2]
+            raise ComtradeError(f"{path}:{where(pos)}: data after the {stop - start}-byte {last} section "
                                 f"(is its byte count right?): {text.strip()[:40]!r}")
         pos = nxt
         line += 1
-    close(len(raw))
+    close(size)
     for key, example in (("CFG", "CFG"), ("DAT", "DAT ASCII")):
         if key not in sections:
             raise ComtradeError(f"{path}: no {key} section (its marker is a line such as '--- file type: {example} ---')")
     return sections
 
 
-def _read_cff(path, primary):
+def _cff_parts(path):
     with open(path, "rb") as f:
-        raw = f.read()
-    encoding = "utf-8" if raw.startswith(_BOM) else "latin-1"
-    sections = _split_cff(path, raw)
+        if os.fstat(f.fileno()).st_size == 0:
+            raise ComtradeError(f"{path}: the file is empty")
+        raw = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    try:
+        encoding = "utf-8" if raw[:3] == _BOM else "latin-1"
+        sections = _split_cff(path, raw)
 
-    def text(key):
-        return sections[key][0].decode(encoding, errors="replace").rstrip("\r\n") if key in sections else ""
+        def text(key):
+            if key not in sections:
+                return ""
+            start, end = sections[key][:2]
+            return raw[start:end].decode(encoding, errors="replace").rstrip("\r\n")
 
-    cfg = Config(path, _Lines(path, text("CFG"), sections["CFG"][1]))
-    body, first, offset, marker, kind = sections["DAT"]
+        cfg = Config(path, _Lines(path, text("CFG"), sections["CFG"][2]))
+        texts = {"header": text("HDR"), "information": text("INF")}
+    finally:
+        raw.close()
+    start, end, first, marker, kind = sections["DAT"]
     if (kind == "DAT ASCII") != (cfg.file_type == "ASCII"):
         raise ComtradeError(f"{path}:{marker}: a {kind} section, but the configuration's data file type is "
                             f"{cfg.file_type}")
     if kind == "DAT ASCII":
-        data = _read_ascii(cfg, _Lines(path, text("DAT"), first))
+        data = _Data(cfg, path, path, offset=start, end=end, first_line=first, encoding=encoding)
     else:
-        data = _read_binary(cfg, body, f"{path}:byte {offset}")
-    return _recording(cfg, data, primary, path, path, header=text("HDR"), information=text("INF"))
+        data = _Data(cfg, path, f"{path}:byte {start}", offset=start, size=end - start)
+    return cfg, data, path, texts
 
 
-def _sample_rate(cfg, stamps, dat_path):
+def _sample_rate(cfg, data, stamps=None):
+    """The configuration's rate; with several rates or rate 0, the rate its time stamps show, fitted over the
+    whole span (first to last stamp), when they are uniform."""
     rates = [r for r, _ in cfg.rates]
-    if len(rates) == 1 and rates[0] > 0:
-        return rates[0]
     if len(set(rates)) == 1 and rates[0] > 0:
         return rates[0]
     # Several rates, or rate 0: the time stamps (microseconds times the
     # multiplier) decide when they are uniform.
-    steps = np.diff(stamps) * cfg.time_multiplier * 1e-6
-    if len(steps) and np.all(steps > 0):
-        step = float(np.median(steps))
-        if np.allclose(steps, step, rtol=1e-3, atol=1.5e-6 * cfg.time_multiplier):
-            return 1.0 / step
-    raise ComtradeError(f"{dat_path}: the samples are not uniformly spaced (rates {rates}); "
-                        "this analysis needs one sample rate")
-
-
+    parts = [stamps] if stamps is not None else (chunk[1] for chunk in data.chunks(1 << 20))
+    first = last = None
+    count = 0
+    low, high = np.inf, -np.inf
+    previous = None
+    for part in parts:
+        if not len(part):
+            continue
+        joined = part if previous is None else np.concatenate([[previous], part])
+        steps = np.diff(joined)
+        if len(steps):
+            low, high = min(low, float(np.min(steps))), max(high, float(np.max(steps)))
+        first = float(part[0]) if first is None else first
+        last, previous = float(part[-1]), part[-1]
+        count += len(part)
+    what = (f"sampling rate 0 (the time stamps give the timing)" if len(rates) == 1
+            else f"{len(rates)} sampling rates {rates}")
+    if count < 2 or not (low > 0) or not np.isfinite(high):
+        raise ComtradeError(f"{cfg.rate_line}: {what}, but the time stamps in {data.where} do not increase "
+                            f"from sample to sample; this analysis needs one sample rate")
+    step = (last - first) / (count - 1)
+    tolerance = 1e-3 * step + 1.5
+    if high - step > tolerance or step - low > tolerance:
+        raise ComtradeError(f"{cfg.rate_line}: {what}, but the samples in {data.where} are not uniformly spaced "
+                            f"(time stamp steps {low:g} to {high:g}); this analysis needs one sample rate")
+    return 1.0 / (step * cfg.time_multiplier * 1e-6)
 
 
 def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revision="1999",
@@ -454,13 +637,23 @@ def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revis
         lines.append(line)
     for k, name in enumerate(status):
         lines.append(f"{k + 1},{name},0" if revision == "1991" else f"{k + 1},{name},,circuit,0")
+    # Time stamps are int32 microseconds times the multiplier: a recording
+    # longer than 35.8 minutes takes a multiplier of 10, 100, ... so that its
+    # stamps do not wrap (the 1991 format has no multiplier).
+    seconds = (n - 1) / sample_rate if n else 0.0
+    multiplier = 1
+    while seconds * 1e6 / multiplier > 2147483647:
+        multiplier *= 10
+    if multiplier > 1 and revision == "1991":
+        raise ValueError(f"{seconds:.0f} s of time stamps do not fit the 1991 format's int32 microseconds; "
+                         "write revision 1999 or 2013, whose time stamp multiplier makes room")
     lines += [f"{frequency}", "1", f"{sample_rate},{n}", start, start, file_type]
     if revision != "1991":
-        lines.append("1")
+        lines.append(f"{multiplier}")
     if revision == "2013":
         lines += ["+0h00,+0h00", "0,0"]
     cfg = "".join(line + "\r\n" for line in lines).encode("latin-1")
-    stamps = np.round(np.arange(n) * 1e6 / sample_rate).astype(np.int64)
+    stamps = np.round(np.arange(n) * (1e6 / multiplier) / sample_rate).astype(np.int64)
     raw = np.vstack(scaled).T
     bits = np.vstack(list(status.values())).T if status else np.zeros((n, 0), dtype=bool)
     if file_type == "ASCII":

@@ -3,19 +3,31 @@
 A first line that is not all numbers is a header naming the channels (VA,
 UA, V_L1, IA, I1, ... are recognised as in COMTRADE). A column named t,
 time, time_s or seconds is the time axis in seconds: it gives the sample
-rate when none is passed. Without a header, the channels are taken by
-count: 1 voltage; voltage and current; three voltages; three voltages and
-three currents (A, B, C). Values are in volts and amperes. Fields may be
-separated by commas, semicolons or tabs.
+rate when none is passed, fitted by least squares over the time stamps of
+the first 2^20 rows (the whole file when it is shorter), so that time
+stamps rounded to a few decimals still give the rate they were written at;
+every row's time must then lie within half a sample of that grid. Without a
+header, the channels are taken by count: 1 voltage; voltage and current;
+three voltages; three voltages and three currents (A, B, C). Values are in
+volts and amperes. Fields may be separated by commas, semicolons or tabs.
+
+A value that is not finite ('nan', 'inf') is carried as a missing sample,
+as COMTRADE's missing-value markers are, and the recording's notes say how
+many there are and where the first one is; text that is not a number is
+refused with its line.
+
+``open_blocks`` reads the file block by block (memory independent of its
+size); ``read`` reads it whole.
 """
 
-import io
+import itertools
 
 import numpy as np
 
 from .recording import Channel, Recording, RecordingError, classify
 
 TIME_NAMES = ("t", "time", "time_s", "time[s]", "time (s)", "seconds", "s")
+FIT_ROWS = 1 << 20  # rows whose time stamps give the sample rate
 
 
 def _split(line, sep):
@@ -30,58 +42,148 @@ def _is_number(text):
         return False
 
 
-def read(path, sample_rate=None, nominal_frequency=None):
-    """Read a CSV recording; see the module docstring for the layout."""
+def _lines(path):
+    """(number from 1, text) of the file's lines."""
     with open(path, "r", encoding="utf-8-sig", errors="replace") as f:
-        text = f.read()
-    lines = text.splitlines()
-    first = next((k for k, line in enumerate(lines) if line.strip() and not line.startswith("#")), None)
-    if first is None:
-        raise RecordingError(f"{path}: no data")
-    sep = max((",", ";", "\t"), key=lambda s: lines[first].count(s))
-    head = _split(lines[first], sep)
-    header = None
-    if not all(_is_number(h) for h in head):
-        header, first = head, first + 1
-    width = len(head)
-    try:
-        data = np.loadtxt(io.StringIO("\n".join(lines[first:])), delimiter=sep, ndmin=2, comments="#")
-    except ValueError:
-        data = None
-    if data is None or data.shape[1] != width:
-        # Find the first bad line for the message.
-        for number in range(first, len(lines)):
-            line = lines[number]
-            if not line.strip() or line.startswith("#"):
+        yield from enumerate(f, 1)
+
+
+def _data(line):
+    return line.strip() and not line.startswith("#")
+
+
+class _Layout:
+    """Separator, header and columns of a CSV file, from its first lines."""
+
+    def __init__(self, path):
+        self.path = path
+        first = next(((n, line) for n, line in _lines(path) if _data(line)), None)
+        if first is None:
+            raise RecordingError(f"{path}: no data")
+        number, line = first
+        self.sep = max((",", ";", "\t"), key=lambda s: line.count(s))
+        head = _split(line, self.sep)
+        self.header = None
+        self.skip = number - 1  # lines before the first row of numbers
+        if not all(_is_number(h) for h in head):
+            self.header, self.skip = head, number
+        self.width = len(head)
+        self.names = self.header or [f"ch{k + 1}" for k in range(self.width)]
+        self.time_column = next((k for k, n in enumerate(self.names) if n.strip().lower() in TIME_NAMES), None)
+
+    def chunks(self, size):
+        """(first line number, rows (m, width) float64) of up to `size` rows at a time."""
+        lines = itertools.islice(_lines(self.path), self.skip, None)
+        while True:
+            batch = list(itertools.islice(lines, size))
+            if not batch:
+                return
+            rows = [line for _, line in batch if _data(line)]
+            if not rows:
                 continue
-            parts = _split(line, sep)
-            if len(parts) != width:
-                raise RecordingError(f"{path}:{number + 1}: expected {width} fields, found {len(parts)}")
+            try:
+                data = np.loadtxt(rows, delimiter=self.sep, ndmin=2, comments="#", dtype=np.float64)
+            except ValueError:
+                data = None
+            if data is None or data.shape[1] != self.width:
+                self._fail(batch)
+            yield batch[0][0], data, batch
+
+    def _fail(self, batch):
+        for number, line in batch:
+            if not _data(line):
+                continue
+            parts = _split(line, self.sep)
+            if len(parts) != self.width:
+                raise RecordingError(f"{self.path}:{number}: expected {self.width} fields, found {len(parts)}")
             bad = [p for p in parts if not _is_number(p)]
             if bad:
-                raise RecordingError(f"{path}:{number + 1}: {bad[0]!r} is not a number")
-        raise RecordingError(f"{path}: not a table of numbers")
-    if data.shape[0] < 2:
+                raise RecordingError(f"{self.path}:{number}: {bad[0]!r} is not a number")
+        raise RecordingError(f"{self.path}: not a table of numbers")
+
+
+def _fitted_rate(path, times, name):
+    """Samples per second of the time stamps `times` (seconds), fitted by least squares."""
+    if len(times) < 2:
         raise RecordingError(f"{path}: fewer than two samples")
-    names = header or [f"ch{k + 1}" for k in range(width)]
-    time_column = next((k for k, n in enumerate(names) if n.strip().lower() in TIME_NAMES), None)
-    if time_column is not None:
-        steps = np.diff(data[:, time_column])
-        if not np.all(steps > 0):
-            raise RecordingError(f"{path}: the time column {names[time_column]!r} does not increase")
+    if not np.all(np.isfinite(times)):
+        raise RecordingError(f"{path}: the time column {name!r} holds a value that is not a number")
+    if not np.all(np.diff(times) > 0):
+        raise RecordingError(f"{path}: the time column {name!r} does not increase")
+    k = np.arange(len(times), dtype=np.float64)
+    k -= k.mean()
+    step = float(np.dot(k, times - times.mean()) / np.dot(k, k))
+    return 1.0 / step
+
+
+def open_blocks(path, sample_rate=None, nominal_frequency=None):
+    """Open a CSV recording for reading block by block; see the module docstring for the layout."""
+    layout = _Layout(path)
+    if sample_rate is not None and not (np.isfinite(sample_rate) and sample_rate > 0):
+        raise RecordingError(f"{path}: sample rate {sample_rate:g} Hz: give a positive number of samples per second")
+    t0 = None
+    head = next(layout.chunks(FIT_ROWS), None)
+    if head is None or len(head[1]) < 2:
+        raise RecordingError(f"{path}: fewer than two samples")
+    if layout.time_column is not None:
+        times = head[1][:, layout.time_column]
+        fitted = _fitted_rate(path, times, layout.names[layout.time_column])
+        t0 = float(times[0])
         if sample_rate is None:
-            sample_rate = 1.0 / float(np.median(steps))
-    if not sample_rate or sample_rate <= 0:
+            sample_rate = fitted
+    if not sample_rate:
         raise RecordingError(f"{path}: no time column; give the sample rate (--rate)")
-    columns = [k for k in range(width) if k != time_column]
+    columns = [k for k in range(layout.width) if k != layout.time_column]
     channels = []
     by_count = {1: [("voltage", "A")], 2: [("voltage", "A"), ("current", "A")],
                 3: [("voltage", p) for p in "ABC"],
                 6: [("voltage", p) for p in "ABC"] + [("current", p) for p in "ABC"]}
     for n, k in enumerate(columns):
-        kind, phase = classify(names[k])
-        if header is None and len(columns) in by_count:
+        kind, phase = classify(layout.names[k])
+        if layout.header is None and len(columns) in by_count:
             kind, phase = by_count[len(columns)][n]
         unit = {"voltage": "V", "current": "A"}.get(kind, "")
-        channels.append(Channel(names[k], data[:, k].astype(np.float64), unit, kind, phase))
-    return Recording(channels, float(sample_rate), nominal_frequency, None, path)
+        channels.append(Channel(layout.names[k], None, unit, kind, phase))
+    recording = Recording(channels, float(sample_rate), nominal_frequency, None, path)
+    step = 1.0 / float(sample_rate)
+    missing = {"count": 0, "first": None}
+
+    def reader(size, indices):
+        position = 0
+        for number, data, batch in layout.chunks(size):
+            if t0 is not None:
+                # Every row on the grid of the fitted rate, within half a sample.
+                off = data[:, layout.time_column] - (t0 + (position + np.arange(len(data))) * step)
+                bad = np.flatnonzero(~(np.abs(off) <= 0.5 * step))
+                if bad.size:
+                    line = [n for n, text in batch if _data(text)][bad[0]]
+                    raise RecordingError(f"{path}:{line}: time {data[bad[0], layout.time_column]:.10g} s is off the "
+                                         f"grid of {sample_rate:.10g} samples per second fitted to the time column "
+                                         "(the samples are not uniformly spaced)")
+            block = data[:, [columns[k] for k in indices]].T
+            lost = ~np.isfinite(block)
+            if lost.any():
+                if missing["first"] is None:
+                    row = int(np.flatnonzero(lost.any(axis=0))[0])
+                    missing["first"] = [n for n, text in batch if _data(text)][row]
+                missing["count"] += int(np.count_nonzero(lost))
+                block = np.where(lost, np.nan, block)
+            position += len(data)
+            yield block
+        if missing["count"]:
+            recording.notes.append(f"{path}:{missing['first']}: {missing['count']} value(s) that are not finite "
+                                   "numbers, read as missing samples")
+
+    recording.reader = reader
+    recording.length = _count_rows(path, layout) if head[1].shape[0] >= FIT_ROWS else len(head[1])
+    return recording
+
+
+def _count_rows(path, layout):
+    """Rows of numbers in the file (lines after the header that are neither blank nor comments)."""
+    return sum(1 for _, line in itertools.islice(_lines(path), layout.skip, None) if _data(line))
+
+
+def read(path, sample_rate=None, nominal_frequency=None):
+    """Read a CSV recording whole; see the module docstring for the layout."""
+    return open_blocks(path, sample_rate, nominal_frequency).load()

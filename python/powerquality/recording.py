@@ -1,5 +1,11 @@
 """What every reader returns: a uniformly sampled recording of named channels.
 
+A recording is held in memory (``Channel.values`` are arrays) or read block
+by block from its file (``Recording.reader`` set, ``Channel.values`` None):
+``Recording.blocks`` hands out blocks of samples either way, with memory
+independent of the recording's length when it comes from a file, and
+``Recording.load`` reads a block-read recording whole.
+
 Channels are classified by type (voltage or current, from the unit or the
 name) and by phase (A/B/C, from the phase field or the name; L1/L2/L3, R/S/T
 and 1/2/3 are read as A/B/C; AB/BC/CA as line-to-line). Values are in SI base
@@ -8,7 +14,7 @@ units: a channel recorded in kV or kA is multiplied by 1000 when read.
 
 import re
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional
+from typing import Callable, Dict, List, Optional
 
 import numpy as np
 
@@ -53,11 +59,12 @@ def classify(name, phase_field="", unit=""):
 @dataclass
 class Channel:
     name: str
-    values: np.ndarray  # float64, SI base units
+    values: Optional[np.ndarray]  # float64, SI base units (None while the recording is read by blocks)
     unit: str = ""  # the SI unit of values ('V', 'A' or as recorded)
     kind: Optional[str] = None  # 'voltage', 'current' or None
     phase: Optional[str] = None  # 'A', 'B', 'C', 'N', 'AB', 'BC', 'CA' or None
     circuit: str = ""  # COMTRADE circuit component (ccbm)
+    full_scale: Optional[float] = None  # the largest value its declared range holds (COMTRADE), SI units
 
 
 @dataclass
@@ -73,10 +80,55 @@ class Recording:
     status: Dict[str, np.ndarray] = field(default_factory=dict)
     header: str = ""  # free text that came with the recording (COMTRADE .hdr)
     information: str = ""  # COMTRADE .inf text
+    # Block access of a recording read from its file: reader(size, indices)
+    # yields float64 arrays (len(indices), m), m <= size, of the analog
+    # channels at those indices, in order, from the first sample; length is
+    # its number of samples (counted from the file's size, or announced).
+    reader: Optional[Callable] = None
+    length: int = 0
 
     @property
     def samples(self):
+        if self.reader is not None:
+            return self.length
         return len(self.channels[0].values) if self.channels else 0
+
+    def blocks(self, size, channels=None, dtype=np.float32):
+        """Iterator of (position, samples) over the recording, block by block.
+
+        channels: Channel objects or names (default: every analog channel);
+        samples: array (len(channels), m) of dtype with m <= size (the last
+        block may be shorter; a file's reader may also cut its blocks
+        shorter), position: the index of its first sample.
+        """
+        size = int(size)
+        if size < 1:
+            raise ValueError(f"block size {size}: give a positive number of samples")
+        chosen = self.channels if channels is None else [self.channel(c) if isinstance(c, str) else c
+                                                         for c in channels]
+        indices = [next(k for k, c in enumerate(self.channels) if c is ch) for ch in chosen]
+        if self.reader is None:
+            for lo in range(0, self.samples, size):
+                block = np.empty((len(chosen), min(size, self.samples - lo)), dtype)
+                for row, c in enumerate(chosen):
+                    block[row] = c.values[lo:lo + size]
+                yield lo, block
+            return
+        position = 0
+        for block in self.reader(size, indices):
+            yield position, block.astype(dtype, copy=False)
+            position += block.shape[1]
+
+    def load(self):
+        """The recording held in memory (itself when it is)."""
+        if self.reader is None:
+            return self
+        parts = [block for _, block in self.blocks(1 << 20, dtype=np.float64)]
+        data = np.concatenate(parts, axis=1) if parts else np.zeros((len(self.channels), 0))
+        for k, c in enumerate(self.channels):
+            c.values = data[k]
+        self.reader = None
+        return self
 
     @property
     def duration(self):
