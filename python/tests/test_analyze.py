@@ -151,3 +151,34 @@ def test_aggregated_windows_restart_at_the_tick_inside_the_recording():
     np.testing.assert_allclose(ten["B.rmsVoltage"][1], np.sqrt(np.mean(after ** 2)), rtol=1e-12)
     assert not short["complete"][0] and short["complete"][1]
     assert "u2" in short.dtype.names and "A.rmsCurrent" not in short.dtype.names
+
+
+def _same_tables(a, b):
+    for name, table in a.tables().items():
+        other = b.tables()[name]
+        flat, flat_other = pq.analysis.flatten(table), pq.analysis.flatten(other)
+        assert list(flat) == list(flat_other), name
+        for column in flat:
+            np.testing.assert_array_equal(flat[column], flat_other[column], err_msg=f"{name}.{column}")
+    assert a.declared_voltage == b.declared_voltage
+    np.testing.assert_array_equal(a.ten_second, b.ten_second)
+
+
+@pytest.mark.parametrize("fixed", [None, 50.0])
+def test_results_do_not_depend_on_the_block_size(fixed):
+    # 14 s starting 4 s before a whole 10 minutes: a tick, a dip and an
+    # interruption in A, a missing sample, windows and 150-cycle intervals
+    # cut by blocks of 997 samples (a cycle is 128), 6400 + 13 and 3.5 s.
+    u = three_phase(FS, 14.0)
+    u[0, int(2.5 * FS):int(2.62 * FS)] *= 0.6
+    u[:, int(7.1 * FS):int(7.4 * FS)] *= 0.01
+    u[1, int(9.3 * FS)] = np.nan
+    i = three_phase(FS, 14.0, rms=5.0, angle=-0.3)
+    recording = pq.analysis._arrays_recording(u, i, FS, 50.0)
+    recording.start = "01/01/2020,00:09:56.000000"
+    whole = pq.analyze(recording, fixed_frequency=fixed, block_size=len(u[0]))
+    assert len(whole.events) >= 2 and whole.window_flags.any() and len(whole.aggregated["10min"]) == 2
+    for size in (997, 6413, int(3.5 * FS)):
+        _same_tables(pq.analyze(recording, fixed_frequency=fixed, block_size=size), whole)
+    blocks = list(pq.analysis.stream(recording, fixed_frequency=fixed, block_size=997))
+    assert [b.last for b in blocks[-2:]] == [False, True] and all(b.stop - b.position <= 997 for b in blocks)
