@@ -27,8 +27,11 @@ Finding recordings (:func:`find`)
     was first found.
 
 Output
-    With an output folder each recording's tables go to a folder of their
-    own under it, named after the file without its extension; where names
+    With an output folder each recording's tables whose size grows with its
+    events and intervals, not with its samples (events.csv, rvc.csv,
+    frequency_10s.csv, aggregated_3s.csv, aggregated_10min.csv; columns as
+    the single-recording command writes them) go to a folder of their own
+    under it, named after the file without its extension; where names
     repeat, the second is NAME-2, the third NAME-3, in the order found
     (the summary's ``folder`` column says which is which). Each task writes
     its own folder where it runs, so on a cluster the output folder, like
@@ -79,8 +82,8 @@ from . import analysis
 
 RECORDING_SUFFIXES = (".cfg", ".cff", ".csv")
 # The tables that analyze writes: never taken for recordings when searching.
-TABLE_NAMES = ("period.csv", "frequency.csv", "rvc.csv", "events.csv", "windowed.csv", "aggregated_3s.csv",
-               "aggregated_10min.csv", "summary.csv")
+TABLE_NAMES = ("period.csv", "frequency.csv", "frequency_10s.csv", "rvc.csv", "events.csv", "windowed.csv",
+               "aggregated_3s.csv", "aggregated_10min.csv", "summary.csv")
 _PATTERN_CHARACTERS = "*?["
 
 SUMMARY_DTYPE = [
@@ -230,7 +233,8 @@ def _columns(table, name):
 
 
 def _flicker(a, name):
-    """The largest Pst or Plt the analysis gives: its attribute a.pst / a.plt, or a column of a.flicker."""
+    """The largest Pst or Plt that a block or the context gives: its attribute pst / plt, or a column of its
+    flicker table; NaN where there is none."""
     value = getattr(a, name, None)
     if value is not None and not isinstance(value, (dict, np.ndarray)) or \
             isinstance(value, np.ndarray) and value.dtype.names is None:
@@ -242,52 +246,104 @@ def _flicker(a, name):
     return np.nan
 
 
-def summary_row(a, declared_voltage=None):
-    """The summary columns (all but path and folder) of one Analysis, as a dict."""
-    row = _empty_row()
-    r = a.recording
-    start = analysis.start_datetime(r)
-    row.update(start=start.isoformat() if start is not None else "", duration=float(r.duration),
-               sampleRate=float(a.sample_rate), nominalFrequency=float(a.nominal_frequency), grid=str(a.grid),
-               udin=float(a.declared_voltage), notes="; ".join(r.notes))
-    source = getattr(a, "declared_voltage_source", None) or getattr(a, "udin_source", None)
-    row["udinSource"] = str(source) if source else ("given" if declared_voltage else "median")
-    e = a.events
-    kinds = {name: e[e["type"] == code] for code, name in analysis.EVENT_TYPES.items()}
-    row.update(dips=len(kinds["dip"]), swells=len(kinds["swell"]), interruptions=len(kinds["interruption"]))
-    low = e[(e["type"] == 1) | (e["type"] == 3)]
-    if len(low):
-        k = int(np.argmin(low["extremeVoltage"]))
-        row.update(worstResidual=float(low["extremeVoltage"][k]), worstResidualPercent=float(low["extremePercent"][k]))
-    if len(kinds["swell"]):
-        k = int(np.argmax(kinds["swell"]["extremeVoltage"]))
-        row.update(largestSwell=float(kinds["swell"]["extremeVoltage"][k]),
-                   largestSwellPercent=float(kinds["swell"]["extremePercent"][k]))
-    row["rvcs"] = len(a.rvc)
-    row["largestRvc"] = _largest(a.rvc["deltaUmax"]) if len(a.rvc) else np.nan
-    row["largestRvcPercent"] = 100.0 * row["largestRvc"] / row["udin"] if row["udin"] > 0 else np.nan
-    f = a.frequency
-    valid = f["frequency"][f["valid"]] if len(f) else np.zeros(0)
-    valid = valid[np.isfinite(valid)]
-    if valid.size:
-        row.update(frequencyMin=float(valid.min()), frequencyMax=float(valid.max()))
-    ten = (getattr(a, "aggregated", None) or {}).get("10min")
-    for column, name in (("thd10minMax", "thdVoltage.thd"), ("unbalance10minMax", "u2")):
-        found = _columns(ten, name)
-        if found is not None:
-            row[column] = _largest(found)
-    row["pstMax"], row["pltMax"] = _flicker(a, "pst"), _flicker(a, "plt")
-    return row
+class Summary:
+    """Consumer of the analysis pipeline: what the summary row and the recording's own tables need.
+
+    Each block's rows whose number grows with events and intervals, not
+    with samples, are kept (events, RVCs, 10-second frequencies,
+    150/180-cycle and 10-minute values), with the range of the trusted
+    cycles' frequency and the largest flicker severities (a block's ``pst``
+    and ``plt``, or columns of its ``flicker``, when the pipeline gives
+    them); the rest of the block is left to go, so memory does not grow
+    with the recording's length.
+    """
+
+    def __init__(self):
+        self.parts = {name: [] for name in ("events", "rvc", "ten_second", "3s", "10min")}
+        self.frequency = (np.inf, -np.inf)
+        self.flicker = {"pst": np.nan, "plt": np.nan}
+
+    def process(self, b):
+        for name in ("events", "rvc", "ten_second"):
+            self.parts[name].append(getattr(b, name))
+        if b.aggregated is not None:
+            self.parts["3s"].append(b.aggregated["3s"])
+            self.parts["10min"].append(b.aggregated["10min"])
+        f = b.frequency
+        valid = f["frequency"][f["valid"] & np.isfinite(f["frequency"])]
+        if valid.size:
+            self.frequency = (min(self.frequency[0], float(valid.min())), max(self.frequency[1], float(valid.max())))
+        for name in self.flicker:
+            self.flicker[name] = float(np.fmax(self.flicker[name], _flicker(b, name)))
+
+    def tables(self):
+        """The recording's small tables, named as the files they are written to."""
+        p = self.parts
+        events = np.concatenate(p["events"]) if p["events"] else np.zeros(0, analysis.EVENT_DTYPE)
+        out = {"events": events[np.argsort(events["startTime"], kind="stable")],
+               "rvc": np.concatenate(p["rvc"]) if p["rvc"] else np.zeros(0, analysis.RVC_DTYPE),
+               "frequency_10s": np.concatenate(p["ten_second"]) if p["ten_second"] else
+               np.zeros(0, analysis._core.TEN_SECOND_INTERVAL_DTYPE)}
+        if p["10min"]:
+            out["aggregated_3s"], out["aggregated_10min"] = np.concatenate(p["3s"]), np.concatenate(p["10min"])
+        return out
+
+    def row(self, ctx, declared_voltage=None):
+        """The summary columns (all but path and folder) once the pipeline has run; ctx: its Context."""
+        row = _empty_row()
+        tables = self.tables()
+        r = ctx.recording
+        start = analysis.start_datetime(r)
+        udin = float(ctx.declared_voltage)
+        row.update(start=start.isoformat() if start is not None else "", duration=ctx.positions / ctx.sample_rate,
+                   sampleRate=float(ctx.sample_rate), nominalFrequency=float(ctx.nominal_frequency),
+                   grid=str(ctx.grid), udin=udin, notes="; ".join(r.notes))
+        source = getattr(ctx, "declared_voltage_source", None) or getattr(ctx, "udin_source", None)
+        row["udinSource"] = str(source) if source else ("given" if declared_voltage else "median")
+        e = tables["events"]
+        kinds = {name: e[e["type"] == code] for code, name in analysis.EVENT_TYPES.items()}
+        row.update(dips=len(kinds["dip"]), swells=len(kinds["swell"]), interruptions=len(kinds["interruption"]))
+        low = e[(e["type"] == 1) | (e["type"] == 3)]
+        if len(low):
+            k = int(np.argmin(low["extremeVoltage"]))
+            row.update(worstResidual=float(low["extremeVoltage"][k]),
+                       worstResidualPercent=float(low["extremePercent"][k]))
+        if len(kinds["swell"]):
+            k = int(np.argmax(kinds["swell"]["extremeVoltage"]))
+            row.update(largestSwell=float(kinds["swell"]["extremeVoltage"][k]),
+                       largestSwellPercent=float(kinds["swell"]["extremePercent"][k]))
+        rvc = tables["rvc"]
+        row["rvcs"] = len(rvc)
+        row["largestRvc"] = _largest(rvc["deltaUmax"])
+        row["largestRvcPercent"] = 100.0 * row["largestRvc"] / udin if udin > 0 else np.nan
+        if np.isfinite(self.frequency[0]):
+            row["frequencyMin"], row["frequencyMax"] = self.frequency
+        for column, name in (("thd10minMax", "thdVoltage.thd"), ("unbalance10minMax", "u2")):
+            found = _columns(tables.get("aggregated_10min"), name)
+            if found is not None:
+                row[column] = _largest(found)
+        for name, column in (("pst", "pstMax"), ("plt", "pltMax")):
+            row[column] = float(np.fmax(self.flicker[name], _flicker(ctx, name)))
+        return row
+
+
+class _Tables(analysis.Analysis):
+    """An Analysis that holds only some tables, for report.write_tables."""
+
+    def tables(self):
+        return self.only
 
 
 def analyze_one(job):
-    """The task: analyse the recording job['path'], write its tables to job['folder'] when given.
+    """The task: analyse the recording job['path'] block by block, write its tables to job['folder'] when given.
 
     job: dict with 'path' (absolute), 'folder' (absolute or None) and
-    'options' (keyword arguments of analysis.analyze, 'sample_rate' among
-    them for CSV files). Never raises for a fault of the recording.
-    Returns {'row': summary columns, 'events': EVENT_DTYPE rows, 'starts':
-    their ISO start times or empty texts}.
+    'options' (keyword arguments of analysis.stream, 'sample_rate' among
+    them for CSV files). Memory stays bounded whatever the recording's
+    length: the pipeline's blocks are dropped once the Summary has taken
+    its rows. Never raises for a fault of the recording. Returns {'row':
+    summary columns, 'events': EVENT_DTYPE rows, 'starts': their ISO start
+    times or empty texts}.
     """
     from . import report
 
@@ -295,17 +351,18 @@ def analyze_one(job):
     row = _empty_row()
     events, starts = np.zeros(0, analysis.EVENT_DTYPE), []
     try:
-        recording = analysis.load(job["path"], sample_rate=options.pop("sample_rate", None),
-                                  nominal_frequency=options.get("nominal_frequency"))
-        a = analysis.analyze(recording, **options)
-        row = summary_row(a, options.get("declared_voltage"))
-        events = a.events
-        start = analysis.start_datetime(a.recording)
+        summary = Summary()
+        pipeline = analysis.stream(job["path"], **options)
+        for block in pipeline:
+            summary.process(block)
+        ctx = pipeline.ctx
+        row = summary.row(ctx, options.get("declared_voltage"))
+        tables = summary.tables()
+        events = tables["events"]
+        start = analysis.start_datetime(ctx.recording)
         starts = list(report._iso(start, events["startTime"])) if start is not None else [""] * len(events)
         if job.get("folder"):
-            report.write_tables(a, job["folder"])
-            with open(os.path.join(job["folder"], "summary.txt"), "w") as f:
-                f.write("\n".join(report.summary(a)) + "\n")
+            report.write_tables(_Tables(recording=ctx.recording, only=tables), job["folder"])
     except Exception as error:  # noqa: BLE001 - any fault of one recording is its row's, not the run's
         row.update(status="error", error=_message(error))
     return {"row": row, "events": events, "starts": starts}

@@ -94,7 +94,7 @@ def _tables(out):
     for name in ("summary.csv", "events.csv"):
         read[name] = (out / name).read_text()
     read["folders"] = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, files in os.walk(out) for f in files)
-    read["period"] = (out / "dip" / "period.csv").read_text()
+    read["ten minutes"] = (out / "dip" / "aggregated_10min.csv").read_text()
     return read
 
 
@@ -117,6 +117,9 @@ def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_pat
     serial = _tables(tmp_path / "serial")
     assert _tables(tmp_path / "jobs") == serial and _tables(tmp_path / "cluster") == serial
 
+    assert [f for f in serial["folders"] if f.startswith("dip")] == [
+        os.path.join("dip", f) for f in ("aggregated_10min.csv", "aggregated_3s.csv", "events.csv", "frequency_10s.csv",
+                                         "rvc.csv")]
     rows = list(csv.DictReader(serial["summary.csv"].splitlines()))
     assert [r["folder"] for r in rows] == ["test1", "test2", "bad", "dip", "test1-2"]
     assert [r["status"] for r in rows] == ["ok", "ok", "error", "ok", "ok"]
@@ -130,8 +133,14 @@ def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_pat
     assert (dip["dips"], dip["swells"], dip["interruptions"]) == ("1", "0", "0")
     assert float(dip["worstResidualPercent"]) == pytest.approx(70.0, abs=0.5)
     assert float(dip["udin"]) == pytest.approx(230.0, rel=1e-4)
-    # The steps of the dip on the reference phase move a few tracked cycles by up to about 0.1 Hz.
-    assert 49.8 < float(dip["frequencyMin"]) < 50.0 < float(dip["frequencyMax"]) < 50.2
+    # The steps of the dip on the reference phase move a few tracked cycles by up to about 0.1 Hz; the
+    # range is that of the whole recording's trusted cycles.
+    whole = pq.analyze(str(tmp_path / "generated" / "dip.cff"))
+    trusted = whole.frequency["frequency"][whole.frequency["valid"]]
+    assert (float(dip["frequencyMin"]), float(dip["frequencyMax"])) == \
+        pytest.approx((trusted.min(), trusted.max()), rel=1e-9)
+    assert 49.8 < trusted.min() < 50.0 < trusted.max() < 50.2
+    assert int(dip["rvcs"]) == len(whole.rvc) > 0
     # The 10-minute values: the voltage THD of the worst phase (not a current's, not the total's) and u2 (not u0).
     ten = np.genfromtxt(tmp_path / "serial" / "dip" / "aggregated_10min.csv", delimiter=",", names=True,
                         dtype=None, encoding="utf-8", deletechars="")

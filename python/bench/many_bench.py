@@ -1,0 +1,87 @@
+"""Recordings per minute of ``analyze_many``: serially, on two local worker
+processes (``jobs=2``) and on a local Dask cluster (a dask-scheduler and two
+single-threaded dask-worker processes on 127.0.0.1, started before the clock
+runs, as a running cluster would be), on the same files.
+
+    PYTHONPATH=build/python /usr/bin/python3 python/bench/many_bench.py [count] [seconds] [repeat]
+    PYTHONPATH=build/python /usr/bin/python3 python/bench/many_bench.py --files REC [REC ...]
+
+Without --files it writes `count` (default 4) three-phase star recordings of
+`seconds` (default 120) at 6400 Hz with a dip each, as COMTRADE FLOAT32, in
+a temporary folder. Wall time, best of `repeat` (default 2) runs per
+executor, since the point is what the other processes add; on a machine that
+others share, compare the ratios of one run. Also prints the peak resident
+memory of the process (serial) and of the largest worker process (jobs).
+"""
+
+import os
+import resource
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from powerquality import comtrade, fleet
+
+
+def write_recordings(folder, count, seconds, fs=6400.0):
+    t = np.arange(int(seconds * fs)) / fs
+    paths = []
+    for k in range(count):
+        f = 50.0 + 0.02 * np.sin(2 * np.pi * 0.01 * t + k)
+        phase = 2 * np.pi * np.cumsum(f) / fs
+        u = np.vstack([230 * np.sqrt(2) * np.sin(phase - p * 2 * np.pi / 3) for p in range(3)])
+        dip = int((1 + k) * fs)
+        u[k % 3, dip:dip + int(0.1 * fs)] *= 0.6
+        paths.append(comtrade.write(os.path.join(folder, f"site{k}"), {"VA": u[0], "VB": u[1], "VC": u[2]}, fs,
+                                    file_type="FLOAT32", start="01/01/2020,00:00:00.000000"))
+    return paths
+
+
+def timed(paths, repeat, **how):
+    best = None
+    for _ in range(repeat):
+        start = time.perf_counter()
+        summary = fleet.run(paths, **how)[0]
+        elapsed = time.perf_counter() - start
+        if np.any(summary["status"] != "ok"):
+            raise SystemExit(f"a recording failed: {summary['error'][summary['status'] != 'ok'][0]}")
+        best = elapsed if best is None else min(best, elapsed)
+    return best, summary
+
+
+def main():
+    args = sys.argv[1:]
+    with tempfile.TemporaryDirectory(prefix="powerquality-bench-") as folder:
+        if args[:1] == ["--files"]:
+            paths, repeat = args[1:], 2
+            what = f"{len(paths)} given recordings"
+        else:
+            count = int(args[0]) if len(args) > 0 else 4
+            seconds = float(args[1]) if len(args) > 1 else 120.0
+            repeat = int(args[2]) if len(args) > 2 else 2
+            paths = write_recordings(folder, count, seconds)
+            what = f"{count} recordings of {seconds:g} s, three-phase star at 6400 Hz"
+        results = {}
+        results["serial"] = timed(paths, repeat, jobs=1)
+        serial_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        results["jobs=2"] = timed(paths, repeat, jobs=2)
+        worker_rss = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
+        with fleet.LocalCluster(2, folder=folder) as scheduler_file:
+            client = fleet.connect(scheduler_file)
+            try:
+                results["cluster"] = timed(paths, repeat, client=client)
+            finally:
+                client.close()
+    print(f"{what}; wall time, best of {repeat}")
+    serial = results["serial"][0]
+    for name, (seconds_taken, summary) in results.items():
+        same = "same summary" if summary.tobytes() == results["serial"][1].tobytes() else "DIFFERENT summary"
+        print(f"{name:<8} {seconds_taken:8.2f} s  {60 * len(paths) / seconds_taken:8.1f} recordings/min  "
+              f"x{serial / seconds_taken:4.2f}  {same}")
+    print(f"peak memory: {serial_rss:.0f} MB this process (serial), {worker_rss:.0f} MB the largest worker (jobs=2)")
+
+
+if __name__ == "__main__":
+    main()
