@@ -8,6 +8,7 @@
 # Groups:
 #   build     compiler, CMake and what the library itself needs
 #   test      GoogleTest, Google Benchmark and the Python package's test tools
+#             (with Dask's distributed for the cluster test)
 #   cross     the 32-bit x86 targets (-m32 under qemu, the MinGW-w64 DLL)
 #   sanitize  clang with its sanitizer and libFuzzer runtimes
 #   all       every group
@@ -22,6 +23,8 @@ set -euo pipefail
 
 packages_build="cmake make g++ pkg-config libeigen3-dev"
 packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest"
+# Dask's distributed: analyze on a cluster, and its test on a local one.
+packages_test="$packages_test python3-distributed"
 packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686"
 packages_sanitize="clang libclang-rt-dev"
 
