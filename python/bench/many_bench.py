@@ -9,9 +9,10 @@ runs, as a running cluster would be), on the same files.
 Without --files it writes `count` (default 4) three-phase star recordings of
 `seconds` (default 120) at 6400 Hz with a dip each, as COMTRADE FLOAT32, in
 a temporary folder. Wall time, best of `repeat` (default 2) runs per
-executor, since the point is what the other processes add; on a machine that
-others share, compare the ratios of one run. Also prints the peak resident
-memory of the process (serial) and of the largest worker process (jobs).
+executor taken turn by turn, since the point is what the other processes
+add; on a machine that others share, compare the ratios of one run. Also
+prints the peak resident memory of the largest cluster worker process (a
+fresh process that ran only tasks, unlike the forked local workers).
 """
 
 import os
@@ -39,16 +40,17 @@ def write_recordings(folder, count, seconds, fs=6400.0):
     return paths
 
 
-def timed(paths, repeat, **how):
-    best = None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        summary = fleet.run(paths, **how)[0]
-        elapsed = time.perf_counter() - start
-        if np.any(summary["status"] != "ok"):
-            raise SystemExit(f"a recording failed: {summary['error'][summary['status'] != 'ok'][0]}")
-        best = elapsed if best is None else min(best, elapsed)
-    return best, summary
+def peak_megabytes():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def timed(paths, **how):
+    start = time.perf_counter()
+    summary = fleet.run(paths, **how)[0]
+    elapsed = time.perf_counter() - start
+    if np.any(summary["status"] != "ok"):
+        raise SystemExit(f"a recording failed: {summary['error'][summary['status'] != 'ok'][0]}")
+    return elapsed, summary
 
 
 def main():
@@ -63,15 +65,18 @@ def main():
             repeat = int(args[2]) if len(args) > 2 else 2
             paths = write_recordings(folder, count, seconds)
             what = f"{count} recordings of {seconds:g} s, three-phase star at 6400 Hz"
-        results = {}
-        results["serial"] = timed(paths, repeat, jobs=1)
-        serial_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-        results["jobs=2"] = timed(paths, repeat, jobs=2)
-        worker_rss = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
         with fleet.LocalCluster(2, folder=folder) as scheduler_file:
             client = fleet.connect(scheduler_file)
+            executors = {"serial": dict(jobs=1), "jobs=2": dict(jobs=2), "cluster": dict(client=client)}
+            results = {}
             try:
-                results["cluster"] = timed(paths, repeat, client=client)
+                # Turn by turn, so that a change of the machine's load hits every executor alike.
+                for _ in range(repeat):
+                    for name, how in executors.items():
+                        elapsed, summary = timed(paths, **how)
+                        best = results.get(name, (np.inf,))[0]
+                        results[name] = (min(best, elapsed), summary)
+                worker_peak = max(client.run(peak_megabytes).values())
             finally:
                 client.close()
     print(f"{what}; wall time, best of {repeat}")
@@ -80,7 +85,7 @@ def main():
         same = "same summary" if summary.tobytes() == results["serial"][1].tobytes() else "DIFFERENT summary"
         print(f"{name:<8} {seconds_taken:8.2f} s  {60 * len(paths) / seconds_taken:8.1f} recordings/min  "
               f"x{serial / seconds_taken:4.2f}  {same}")
-    print(f"peak memory: {serial_rss:.0f} MB this process (serial), {worker_rss:.0f} MB the largest worker (jobs=2)")
+    print(f"peak resident memory of a cluster worker process: {worker_peak:.0f} MB")
 
 
 if __name__ == "__main__":

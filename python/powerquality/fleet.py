@@ -489,6 +489,8 @@ def run(names, *, jobs=1, client=None, out=None, progress=None, **options):
         finally:
             if own:
                 client.close()
+    elif jobs == 0 and len(jobs_list) > 1:
+        _processes(jobs_list, min(len(jobs_list), os.cpu_count() or 1), done)
     elif (jobs or 1) > 1 and len(jobs_list) > 1:
         _processes(jobs_list, jobs, done)
     else:
@@ -512,7 +514,7 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, progress=None, as_pand
     paths : str or list of str
         Recordings, folders (searched at any depth) and glob patterns.
     jobs : int
-        Local worker processes (1: this process).
+        Local worker processes (1: this process; 0: one per processor).
     client : distributed.Client or str, optional
         Run on this Dask cluster instead: a client, a scheduler address
         (``tcp://host:8786``) or a scheduler file. The workers read the
@@ -609,7 +611,7 @@ def command(args):
                    voltage_channels=args.voltages.split(",") if args.voltages else None,
                    current_channels=args.currents.split(",") if args.currents else None,
                    fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold)
-    jobs = args.jobs if args.jobs else (os.cpu_count() or 1) if args.jobs == 0 else 1
+    jobs = 1 if args.jobs is None else args.jobs
     tty = sys.stderr.isatty()
 
     def progress(done, total):
