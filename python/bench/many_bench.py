@@ -10,7 +10,10 @@ Without --files it writes `count` (default 4) three-phase star recordings of
 `seconds` (default 120) at 6400 Hz with a dip each, as COMTRADE FLOAT32, in
 a temporary folder. Wall time, best of `repeat` (default 2) runs per
 executor taken turn by turn, since the point is what the other processes
-add; on a machine that others share, compare the ratios of one run. Also
+add; on a machine that others share, compare the ratios of one run. The
+CPU seconds are those of every process that took part (the cluster's
+workers counted whole, their idle chatter included), so that a machine
+too busy to give two cores shows as wall time far above CPU time. Also
 prints the peak resident memory of the largest cluster worker process (a
 fresh process that ran only tasks, unlike the forked local workers).
 """
@@ -44,13 +47,26 @@ def peak_megabytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def cpu_seconds(who=resource.RUSAGE_SELF):
+    r = resource.getrusage(who)
+    return r.ru_utime + r.ru_stime
+
+
+def _cluster_cpu(client):
+    return sum(client.run(cpu_seconds).values())
+
+
 def timed(paths, **how):
+    """(wall seconds, CPU seconds of every process that took part, summary) of one run."""
+    client = how.get("client")
+    cpu = cpu_seconds() + cpu_seconds(resource.RUSAGE_CHILDREN) + (_cluster_cpu(client) if client else 0.0)
     start = time.perf_counter()
     summary = fleet.run(paths, **how)[0]
     elapsed = time.perf_counter() - start
+    cpu = cpu_seconds() + cpu_seconds(resource.RUSAGE_CHILDREN) + (_cluster_cpu(client) if client else 0.0) - cpu
     if np.any(summary["status"] != "ok"):
         raise SystemExit(f"a recording failed: {summary['error'][summary['status'] != 'ok'][0]}")
-    return elapsed, summary
+    return elapsed, cpu, summary
 
 
 def main():
@@ -73,18 +89,18 @@ def main():
                 # Turn by turn, so that a change of the machine's load hits every executor alike.
                 for _ in range(repeat):
                     for name, how in executors.items():
-                        elapsed, summary = timed(paths, **how)
-                        best = results.get(name, (np.inf,))[0]
-                        results[name] = (min(best, elapsed), summary)
+                        run = timed(paths, **how)
+                        if name not in results or run[0] < results[name][0]:
+                            results[name] = run
                 worker_peak = max(client.run(peak_megabytes).values())
             finally:
                 client.close()
     print(f"{what}; wall time, best of {repeat}")
     serial = results["serial"][0]
-    for name, (seconds_taken, summary) in results.items():
-        same = "same summary" if summary.tobytes() == results["serial"][1].tobytes() else "DIFFERENT summary"
+    for name, (seconds_taken, cpu, summary) in results.items():
+        same = "same summary" if summary.tobytes() == results["serial"][2].tobytes() else "DIFFERENT summary"
         print(f"{name:<8} {seconds_taken:8.2f} s  {60 * len(paths) / seconds_taken:8.1f} recordings/min  "
-              f"x{serial / seconds_taken:4.2f}  {same}")
+              f"x{serial / seconds_taken:4.2f}  {cpu:6.2f} CPU s  {same}")
     print(f"peak resident memory of a cluster worker process: {worker_peak:.0f} MB")
 
 

@@ -97,7 +97,7 @@ SUMMARY_DTYPE = [
 ]
 EVENTS_DTYPE = [("path", "U")] + [(name, analysis.EVENT_DTYPE[name].str) for name in analysis.EVENT_DTYPE.names] \
     + [("start", "U")]
-# The options of analysis.load and analysis.analyze that a run passes to every recording.
+# The options of analysis.stream that a run passes to every recording.
 OPTIONS = ("sample_rate", "nominal_frequency", "declared_voltage", "voltage_channels", "current_channels",
            "fixed_frequency", "rvc_threshold")
 
@@ -641,6 +641,18 @@ def command(args):
 
 # --- A local cluster, for trying things out and for the tests ---------------------------------------------------------
 
+def _readable_json(path):
+    """Whether the file is there and whole (the scheduler writes it while it starts)."""
+    import json
+
+    try:
+        with open(path) as f:
+            json.load(f)
+        return True
+    except (OSError, ValueError):
+        return False
+
+
 class LocalCluster:
     """A dask-scheduler and `workers` dask-worker processes on 127.0.0.1, started and stopped by this object.
 
@@ -654,7 +666,7 @@ class LocalCluster:
     def __init__(self, workers=2, folder=None, timeout=60.0):
         self.workers, self.folder, self.timeout = workers, folder, timeout
         self.processes = []
-        self._tmp = None
+        self._tmp = self._log = None
 
     def __enter__(self):
         import shutil
@@ -669,13 +681,14 @@ class LocalCluster:
         self.scheduler_file = os.path.join(folder, "scheduler.json")
         if os.path.exists(self.scheduler_file):
             os.remove(self.scheduler_file)
-        quiet = dict(stdout=subprocess.DEVNULL, stderr=open(os.path.join(folder, "cluster.log"), "ab"))
+        self._log = open(os.path.join(folder, "cluster.log"), "ab")
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=self._log)
         try:
             self.processes.append(subprocess.Popen(
                 ["dask-scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
                  "--scheduler-file", self.scheduler_file], **quiet))
             deadline = time.monotonic() + self.timeout
-            while not os.path.exists(self.scheduler_file):
+            while not _readable_json(self.scheduler_file):
                 if time.monotonic() > deadline or self.processes[0].poll() is not None:
                     raise FleetError(f"the dask-scheduler did not start (see {folder}/cluster.log)")
                 time.sleep(0.1)
@@ -703,5 +716,8 @@ class LocalCluster:
                 process.kill()
                 process.wait()
         self.processes = []
+        if self._log is not None:
+            self._log.close()
+            self._log = None
         if self._tmp is not None:
             self._tmp.cleanup()
