@@ -8,7 +8,7 @@
 // phase 1 dipping to 70 % for 100 ms from t = 2 s). With --csv it reads the
 // samples of a recording instead:
 //
-//   powerquality_demo [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]] [OPTIONS]
+//   powerquality_demo [--csv FILE --rate HZ [--fixed-frequency HZ | --nominal HZ] [--time]] [OPTIONS]
 //
 // (--help lists the options: span and overlap of the period values, RVC
 // threshold, hysteresis and steady-state length, channel scales, printing or
@@ -18,7 +18,7 @@
 // column (--time) and a header line: 1 column is one voltage, 2 are a voltage
 // and a current, 3 are three star voltages, 6 are three star voltages and
 // three currents. The frequency is tracked from the first voltage by the
-// library's FrequencyTracker (nominal 50 Hz, or --nominal); --frequency
+// library's FrequencyTracker (nominal 50 Hz, or --nominal); --fixed-frequency
 // forces a fixed frequency instead. The synthetic grid is tracked as well.
 //
 // Voltage dips, swells and interruptions are reported relative to the declared
@@ -605,12 +605,13 @@ int run(const Recording& rec) {
 }  // namespace
 
 void printUsage(std::FILE* out, const char* program) {
-    std::fprintf(out, "usage: %s [--csv FILE --rate HZ [--frequency HZ | --nominal HZ] [--time]] [options]\n", program);
+    std::fprintf(out, "usage: %s [--csv FILE --rate HZ [--fixed-frequency HZ | --nominal HZ] [--time]] [options]\n",
+                 program);
     std::fputs(
     "  --csv FILE             samples of a recording, one column per channel (1, 2, 3 or 6)\n"
     "  --rate HZ              its sample rate\n"
     "  --nominal HZ           nominal frequency of the tracker (50)\n"
-    "  --frequency HZ         a fixed frequency reported instead of the tracked one\n"
+    "  --fixed-frequency HZ   a fixed frequency reported instead of the tracked one\n"
     "  --declared-voltage V   declared phase voltage of the voltage events (first RMS value)\n"
     "  --time                 the first column is a time column\n"
     "  --voltage-scale K      CSV voltage value times K gives volts (1)\n"
@@ -648,11 +649,16 @@ int main(int argc, char** argv) {
             csv = argv[++a];
         } else if (arg == "--rate" && a + 1 < argc) {
             rate = std::atof(argv[++a]);
-        } else if (arg == "--frequency" && a + 1 < argc) {
-            nominal = std::atof(argv[++a]);
+        } else if (arg == "--fixed-frequency" && a + 1 < argc) {
+            nominal = numberArgument("--fixed-frequency", argv[++a], 1.0, 1000.0);
             fixedFrequency = true;
         } else if (arg == "--nominal" && a + 1 < argc) {
-            nominal = std::atof(argv[++a]);
+            nominal = numberArgument("--nominal", argv[++a], 1.0, 1000.0);
+        } else if (arg == "--frequency") {
+            // One name, one meaning in the demo and in the Python command line.
+            std::fprintf(stderr, "--frequency is gone: say --nominal HZ (the tracker's nominal frequency) or "
+                                 "--fixed-frequency HZ (a fixed frequency instead of the tracked one)\n");
+            return 2;
         } else if (arg == "--time") {
             timeColumn = true;
         } else if (arg == "--declared-voltage" && a + 1 < argc) {

@@ -22,7 +22,7 @@
 set -euo pipefail
 
 packages_build="cmake make g++ pkg-config libeigen3-dev"
-packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest"
+packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest python3-h5py"
 # Dask's distributed: analyze on a cluster, and its test on a local one.
 packages_test="$packages_test python3-distributed"
 packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686"

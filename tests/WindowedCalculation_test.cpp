@@ -137,6 +137,32 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
 
 // Negative DC, an inter-harmonic on the border line of groups 3 and 4, and a
 // current that lags.
+// Off-nominal windows share their resampling plan when they have the same
+// length: a module that has seen a hundred lengths (more than it keeps) gives,
+// for a length seen before, kept or dropped, the bits a fresh module gives.
+TEST(WindowedCalculation, KeptPlansGiveTheResultsOfFreshOnes) {
+    const WindowSetup s{};
+    PowerModule seen;
+    configure(seen, s);
+    const auto frequency = [](int k) { return 49.5 + 0.01 * k; };
+    for (int k = 0; k < 100; ++k) {
+        window(seen, distorted(s.fs, frequency(k)), 1000, s.periods, frequency(k));
+    }
+    for (int k : {0, 3, 60, 99, 0}) {
+        SCOPED_TRACE(k);
+        PowerModule fresh;
+        configure(fresh, s);
+        const PowerResultsGeneral a = window(seen, distorted(s.fs, frequency(k)), 1000, s.periods, frequency(k));
+        const PowerResultsGeneral b = window(fresh, distorted(s.fs, frequency(k)), 1000, s.periods, frequency(k));
+        ASSERT_EQ(a.harmonicLength, b.harmonicLength);
+        for (unsigned h = 0; h < a.harmonicLength; ++h) {
+            EXPECT_EQ(a.phases[0].harmonicsVoltage[h], b.phases[0].harmonicsVoltage[h]) << h;
+        }
+        EXPECT_EQ(a.phases[0].thdVoltage.thd, b.phases[0].thdVoltage.thd);
+        EXPECT_EQ(a.phases[0].spectrumRmsVoltage, b.phases[0].spectrumRmsVoltage);
+    }
+}
+
 TEST(WindowedCalculation, DcPowersAnglesAndInterHarmonics) {
     PowerModule m;
     configure(m, WindowSetup{});

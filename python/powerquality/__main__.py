@@ -1,4 +1,11 @@
-"""Command line: ``python3 -m powerquality analyze RECORDING [--out DIR] [--plot FILE.png]``.
+"""Command line: ``python3 -m powerquality analyze RECORDING [--out DIR [--detail]] [--plot FILE.png]``.
+
+The recording is read and analysed block by block, the tables written as
+the blocks pass, so a week takes the memory of a minute. Output paths are
+checked before the analysis starts. ``--nominal`` sets the nominal
+frequency (the tracker's centre and the window length); ``--fixed-frequency``
+replaces the tracked frequency by a fixed one. A progress line shows on
+stderr when it is a terminal (not with ``--quiet``).
 
 Several recordings, folders or patterns (or --jobs, --scheduler) are
 analysed by ``fleet``: one folder of tables each under --out, and
@@ -6,29 +13,55 @@ summary.csv and events.csv of them all.
 """
 
 import argparse
+import os
 import sys
-import time
 
 from . import analysis, fleet, report
 from .recording import RecordingError
 
+BLOCK_SECONDS = 8  # seconds of samples per block: few passes through Python, a ring of 10 s
 
-def _progress(duration):
-    """A progress reporter on stderr for recordings longer than a minute."""
-    if duration < 60.0:
-        return None
-    state = {"last": 0.0}
 
-    def show(fraction):
-        now = time.monotonic()
-        if now - state["last"] >= 0.5 or fraction >= 1.0:
-            state["last"] = now
-            sys.stderr.write(f"\ranalyze: {100 * fraction:5.1f} % of {duration:.0f} s")
-            if fraction >= 1.0:
-                sys.stderr.write("\n")
-            sys.stderr.flush()
+def _positive(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (value > 0 and value < float("inf")):
+        raise argparse.ArgumentTypeError(f"{text}: give a positive number")
+    return value
 
-    return show
+
+def _check_outputs(args):
+    """Refuses, before any analysis, output paths that cannot be written."""
+    if args.detail and not args.out:
+        raise ValueError("--detail writes detail.h5 into the --out folder: give --out DIR")
+    if args.out:
+        if os.path.exists(args.out) and not os.path.isdir(args.out):
+            raise ValueError(f"--out {args.out}: exists and is not a folder")
+        try:
+            os.makedirs(args.out, exist_ok=True)
+        except OSError as e:
+            raise ValueError(f"--out {args.out}: cannot create the folder ({e.strerror})") from None
+        if not os.access(args.out, os.W_OK | os.X_OK):
+            raise ValueError(f"--out {args.out}: the folder is not writable")
+    if args.detail:
+        try:
+            import h5py  # noqa: F401
+        except ImportError:
+            raise ValueError("--detail writes HDF5 through h5py: install Debian's python3-h5py") from None
+    if args.plot:
+        folder = os.path.dirname(os.path.abspath(args.plot))
+        if os.path.isdir(args.plot):
+            raise ValueError(f"--plot {args.plot}: is a folder; give a file name such as report.png")
+        if not os.path.isdir(folder):
+            raise ValueError(f"--plot {args.plot}: no folder {folder}")
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise ValueError(f"--plot {args.plot}: the folder {folder} is not writable")
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            raise ValueError("--plot draws with matplotlib: install Debian's python3-matplotlib") from None
 
 
 def main(argv=None):
@@ -38,49 +71,79 @@ def main(argv=None):
     p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording")
     p.add_argument("recording", nargs="+", help="COMTRADE .cfg/.dat (or their base name) or .cff, or a .csv file; "
                    "several, folders (searched at any depth) and glob patterns for many at once")
-    p.add_argument("--out", metavar="DIR", help="write period.csv, frequency.csv, rvc.csv, events.csv there "
-                   "(many recordings: a folder each, and summary.csv, events.csv of all)")
+    p.add_argument("--out", metavar="DIR", help="write the tables there: events, rvc, frequency_10s, "
+                   "aggregated_3s, aggregated_10min, aggregated_2h (.csv); many recordings: a folder each, and "
+                   "summary.csv, events.csv of all")
+    p.add_argument("--detail", action="store_true", help="also write every period value, tracked cycle and "
+                   "window to DIR/detail.h5 (HDF5)")
     p.add_argument("--plot", metavar="FILE.png", help="draw the report picture")
-    p.add_argument("--rate", type=float, help="sample rate of a CSV file without a time column, Hz")
-    p.add_argument("--frequency", type=float, help="nominal frequency, Hz (default: from the file or the spectrum)")
-    p.add_argument("--fixed-frequency", type=float, metavar="HZ", help="use this frequency instead of tracking it")
-    p.add_argument("--udin", type=float, metavar="VOLTS", help="declared voltage for dips and swells "
-                   "(default: the median RMS voltage)")
+    p.add_argument("--rate", type=_positive, metavar="HZ", help="sample rate of a CSV file without a time column")
+    p.add_argument("--nominal", type=_positive, metavar="HZ",
+                   help="nominal frequency (default: from the file or the spectrum)")
+    p.add_argument("--fixed-frequency", type=_positive, metavar="HZ", help="use this frequency instead of tracking it")
+    p.add_argument("--frequency", help=argparse.SUPPRESS)
+    p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips and swells "
+                   "(default: the median RMS voltage of the first 10 minutes)")
     p.add_argument("--voltages", help="voltage channel names, comma-separated (1 or 3)")
     p.add_argument("--currents", help="current channel names, comma-separated")
-    p.add_argument("--rvc-threshold", type=float, default=5.0, help="RVC threshold, %% of the mean (default 5)")
+    p.add_argument("--rvc-threshold", type=_positive, default=5.0, help="RVC threshold, %% of the mean (default 5)")
+    p.add_argument("--quiet", action="store_true", help="no progress line")
     p.add_argument("--jobs", type=int, metavar="N", help="many recordings on N local worker processes "
                    "(0: one per processor)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="many recordings on a running Dask cluster: "
                    "tcp://host:8786 or a scheduler file")
     args = parser.parse_args(argv)
+    if args.frequency is not None:
+        parser.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
+                     "say --nominal HZ or --fixed-frequency HZ")
 
     if fleet.is_many(args.recording, args.jobs, args.scheduler):
         if args.plot:
             parser.error("--plot draws one recording; give one recording for it")
         if args.jobs is not None and (args.jobs < 0 or args.scheduler):
             parser.error("--jobs: a number of local processes, 0 or more, and not with --scheduler")
+        try:
+            _check_outputs(args)
+        except ValueError as e:
+            print(f"powerquality: {e}", file=sys.stderr)
+            return 2
         return fleet.command(args)
     args.recording = args.recording[0]
+
     try:
-        recording = analysis.load(args.recording, sample_rate=args.rate, nominal_frequency=args.frequency)
-        result = analysis.analyze(
-            recording, nominal_frequency=args.frequency, declared_voltage=args.udin,
+        _check_outputs(args)
+        recording = analysis.open_recording(args.recording, sample_rate=args.rate, nominal_frequency=args.nominal)
+        stream = analysis.stream(
+            recording, nominal_frequency=args.nominal, declared_voltage=args.udin,
             voltage_channels=args.voltages.split(",") if args.voltages else None,
             current_channels=args.currents.split(",") if args.currents else None,
             fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold,
-            progress=_progress(recording.duration))
-    except (RecordingError, OSError, KeyError, ValueError) as e:
+            block_size=int(BLOCK_SECONDS * recording.sample_rate),
+            arrays=("harmonicsVoltage",) if args.plot else False)
+        ctx = stream.ctx
+        if not args.quiet and sys.stderr.isatty():
+            stream.progress = report.Progress(recording.samples)
+        consumers = []
+        digest = report.Digest(ctx)
+        tables = report.Tables(ctx, args.out) if args.out else None
+        detail = report.Detail(ctx, os.path.join(args.out, "detail.h5")) if args.detail else None
+        picture = None
+        for b in stream:
+            if not consumers:
+                picture = report.Picture(ctx) if args.plot else None
+                consumers = [c for c in (digest, tables, detail, picture) if c is not None]
+            for c in consumers:
+                c.process(b)
+    except (RecordingError, OSError, KeyError, ValueError, RuntimeError) as e:
         print(f"powerquality: {e}", file=sys.stderr)
         return 2
     for note in recording.notes:
         print(f"note: {note}", file=sys.stderr)
-    print("\n".join(report.summary(result)))
-    if args.out:
-        for path in report.write_tables(result, args.out):
-            print(f"wrote {path}")
-    if args.plot:
-        print(f"wrote {report.plot(result, args.plot)}")
+    print("\n".join(digest.lines()))
+    for path in (tables.paths if tables else []) + ([detail.path] if detail else []):
+        print(f"wrote {path}")
+    if picture is not None:
+        print(f"wrote {picture.save(args.plot)}")
     return 0
 
 

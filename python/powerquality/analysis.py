@@ -53,6 +53,7 @@ The result is an :class:`Analysis` whose tables are numpy structured arrays
 """
 
 import itertools
+import math
 import os
 import time as _time
 
@@ -74,11 +75,16 @@ FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")]
 
 
 def load(path, sample_rate=None, nominal_frequency=None):
-    """Read a recording by its extension: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
+    """Read a recording whole by its extension: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
+    return _open(path, sample_rate, nominal_frequency, whole=True)
+
+
+def _open(path, sample_rate, nominal_frequency, whole):
     ext = os.path.splitext(str(path))[1].lower()
     if ext in (".csv", ".txt", ".tsv"):
-        return csvfile.read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    recording = comtrade.read(path)
+        read = csvfile.read if whole else csvfile.open_blocks
+        return read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
+    recording = (comtrade.read if whole else comtrade.open_blocks)(path)
     if nominal_frequency:
         recording.nominal_frequency = nominal_frequency
     return recording
@@ -223,6 +229,7 @@ class Context:
 
     recording, grid, voltages and currents (Channel lists), sample_rate, nominal_frequency, clock_offset,
     window_cycles (0 without windows), declared_voltage (None until it is decided), fixed_frequency,
+    arrays (the windows' arrays fetched: True for all, False for none, or their names),
     rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
     voltage_peak (the largest one-cycle RMS value of each voltage so far).
     """
@@ -341,35 +348,38 @@ class _WindowPlan:
     def add(self, crossings):
         """The windows (first position, frequency) that the new crossings complete."""
         out = []
-        for c in crossings:
+        wc, fs, offset, whole = self.wc, self.fs, self.offset, self.whole
+        kept, starts = self.crossings, self.starts
+        for c in np.asarray(crossings, np.float64).tolist():
             j = self.count
-            self.crossings.append(float(c))
+            kept.append(c)
             self.count += 1
-            seconds = c / self.fs + self.offset
+            seconds = c / fs + offset
             if self.next_tick is None:
-                self.next_tick = (np.floor(seconds / self.whole) + 1) * self.whole
-                self.starts.append((0, False))
-                self.next_start = self.wc
+                self.next_tick = (math.floor(seconds / whole) + 1) * whole
+                starts.append((0, False))
+                self.next_start = wc
             elif seconds >= self.next_tick:
                 # The crossing is the head of a new series: the old one's starts before it are all planned.
                 while self.next_start < j:
-                    self.starts.append((self.next_start, False))
-                    self.next_start += self.wc
-                self.starts.append((j, True))
-                self.next_start = j + self.wc
-                self.next_tick = (np.floor(seconds / self.whole) + 1) * self.whole
+                    starts.append((self.next_start, False))
+                    self.next_start += wc
+                starts.append((j, True))
+                self.next_start = j + wc
+                self.next_tick = (math.floor(seconds / whole) + 1) * whole
             elif self.next_start <= j:
-                self.starts.append((self.next_start, False))
-                self.next_start += self.wc
-            while self.starts and self.starts[0][0] + self.wc <= j:
-                index, resynchronised = self.starts.pop(0)
-                a = self.crossings[index - self.base]
-                span = self.crossings[index + self.wc - self.base] - a
-                out.append((np.ceil(a) if resynchronised else np.round(a), self.wc * self.fs / span))
-            keep = min([i for i, _ in self.starts] + [self.next_start, j])
-            if keep - self.base > 256:
-                del self.crossings[:keep - self.base]
-                self.base = keep
+                starts.append((self.next_start, False))
+                self.next_start += wc
+            while starts and starts[0][0] + wc <= j:
+                index, resynchronised = starts.pop(0)
+                a = kept[index - self.base]
+                span = kept[index + wc - self.base] - a
+                out.append((math.ceil(a) if resynchronised else round(a), wc * fs / span))
+        # Forget the crossings no window needs any more.
+        keep = min([i for i, _ in starts] + [self.next_start, self.count - 1])
+        if keep - self.base > 256:
+            del kept[:keep - self.base]
+            self.base = keep
         return out
 
 
@@ -412,7 +422,10 @@ class _Module:
         windows, self.windows = self.windows, []
         for first_sample, f in windows:
             m.schedule_for_calculation(int(first_sample), self.ctx.window_cycles, float(f))
-        b.windowed, b.harmonics = m.get_results(arrays=True)
+        if self.ctx.arrays:
+            b.windowed, b.harmonics = m.get_results(arrays=self.ctx.arrays)
+        else:
+            b.windowed = m.get_results()
         b.window_flags = self._flags(b.windowed)
 
     def _flags(self, windowed):
@@ -458,17 +471,21 @@ class _Events:
 
     def process(self, b):
         period = b.period
-        rows = [period[period["phase"] == k] for k in range(self.phases)]
-        times = rows[0]["time"]
-        rms = np.vstack([r["rmsVoltage"] for r in rows]) if self.phases else np.zeros((0, 0))
+        # Each item is its records in order: the total (with more than one phase), then the phases.
+        step = self.phases + (1 if self.phases > 1 else 0)
+        skip = step - self.phases
+        times = period["time"][skip::step]
+        rms = np.empty((self.phases, len(times)))
+        for k in range(self.phases):
+            rms[k] = period["rmsVoltage"][skip + k::step]
         if len(times):
             peak = rms.max(axis=1)
             self.ctx.voltage_peak = np.fmax(self.ctx.voltage_peak, peak)
         finished = []
         if self.detector is None:
             self.waiting.append((times, rms))
-            early = np.concatenate([t for t, _ in self.waiting])
-            if b.last or (len(early) and early[-1] > self.UDIN_SECONDS):
+            if b.last or (len(times) and times[-1] > self.UDIN_SECONDS):
+                early = np.concatenate([t for t, _ in self.waiting])
                 keep = early <= self.UDIN_SECONDS
                 values = np.concatenate([r for _, r in self.waiting], axis=1)
                 self._start(float(np.median(values[:, keep])) if keep.any() else
@@ -482,7 +499,7 @@ class _Events:
             if b.last:
                 finished.append(_event_rows(self.detector.running_events(), False))
             b.events = np.concatenate(finished)
-        b.rvc = self._rvc(period[period["phase"] == self.total], b.last)
+        b.rvc = self._rvc(period[::step] if skip else period, b.last)
 
     def _rvc(self, total, last):
         """Combined RVC results -> one row per event (start, duration, deltas)."""
@@ -551,7 +568,7 @@ class Stream:
 
     def __init__(self, recording, *, voltage_channels=None, current_channels=None, nominal_frequency=None,
                  declared_voltage=None, fixed_frequency=None, rvc_threshold=5.0, windowed=True, block_size=None,
-                 progress=None):
+                 progress=None, arrays=True):
         grid, us, iss = recording.pick(voltage_channels, current_channels)
         fs = _positive(recording.sample_rate, "sample rate")
         if fixed_frequency is not None:
@@ -574,7 +591,7 @@ class Stream:
                            clock_offset=clock_offset(recording), declared_voltage=declared_voltage,
                            fixed_frequency=fixed_frequency, rvc_threshold=float(rvc_threshold),
                            block_size=block_size, windowed=bool(windowed), positions=0, seconds=0.0,
-                           voltage_peak=np.zeros(len(us)))
+                           voltage_peak=np.zeros(len(us)), arrays=arrays)
         self.stages = []
 
     def _build(self, head):
@@ -677,13 +694,7 @@ NO_VOLTAGE = 1e-3
 
 def open_recording(path, sample_rate=None, nominal_frequency=None):
     """A recording file opened for reading block by block: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
-    ext = os.path.splitext(str(path))[1].lower()
-    if ext in (".csv", ".txt", ".tsv"):
-        return csvfile.open_blocks(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    recording = comtrade.open_blocks(path)
-    if nominal_frequency:
-        recording.nominal_frequency = nominal_frequency
-    return recording
+    return _open(path, sample_rate, nominal_frequency, whole=False)
 
 
 def _recording_of(recording, voltages, currents, sample_rate, nominal_frequency, blocks):
@@ -702,8 +713,11 @@ def _recording_of(recording, voltages, currents, sample_rate, nominal_frequency,
 def stream(recording=None, *, voltages=None, currents=None, sample_rate=None, **options):
     """The analysis as an iterator of :class:`Block` objects, one per block of samples, in bounded memory.
 
-    Takes what :func:`analyze` takes, plus ``block_size`` (samples per
-    block, default one second's worth). A file is read block by block.
+    Takes what :func:`analyze` takes (``block_size``: samples per block,
+    default one second's worth), plus ``arrays``: the windows' arrays to
+    fetch into ``Block.harmonics`` (True: all, the default; False: none; or
+    their names, e.g. ``("harmonicsVoltage",)``). A file is read block by
+    block.
 
     Examples
     --------

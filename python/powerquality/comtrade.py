@@ -22,14 +22,23 @@ A .cff holds the four files as sections, each introduced by a line
 ``--- file type: CFG ---``, ``--- file type: INF ---``,
 ``--- file type: HDR ---``, and ``--- file type: DAT ASCII ---`` or
 ``--- file type: DAT BINARY: <byte count> ---`` (markers in any case, with
-any surrounding blanks; INF and HDR may be left out). The byte count is the
-length of the binary data that follows the marker line, whatever the
+any surrounding blanks, the colons optional; INF and HDR may be left out).
+The byte count is the length of the binary data that follows the marker
+line, whatever the
 configuration's binary type; only blank lines or further sections may
 follow it.
 
 Sample rates come from the configuration. A recording with several rates,
 or with rate 0 (time stamps only), is read at the rate its time stamps
-show when they are uniform; otherwise a RecordingError says why.
+show, fitted from the first to the last, when they are uniform; otherwise
+a RecordingError says why, naming the rate's line of the configuration. A
+binary data file (or DAT section) must hold exactly the samples the
+configuration announces: any other size is refused (most often the data
+file type is wrong), and so is a negative sample count.
+
+``open_blocks(path)`` opens a recording for reading block by block
+(``Recording.blocks``), memory independent of the file's size; ``read``
+reads it whole, built on the same reading.
 
 Every malformed line is reported as ``file:line: what was expected`` (in a
 .cff, the line of the .cff; after binary data, ``file:byte N:``).
@@ -51,8 +60,10 @@ _MISSING = {"BINARY": -32768, "BINARY32": -2147483648}
 _BOM = b"\xef\xbb\xbf"
 # A line that means to be a section marker of a .cff, and one that is.
 _MARKER_LIKE = re.compile(r"\s*---\s*file\s*type\b", re.I)
-_MARKER = re.compile(r"\s*---\s*file\s*type\s*:\s*(?P<kind>cfg|inf|hdr|dat\s+ascii|dat\s+binary)\s*"
-                     r"(?::\s*(?P<count>\d+)\s*)?---\s*$", re.I)
+# Read as a person would: the colons may be left out and the blanks doubled
+# ("--- file type  CFG ---", "--- file type: DAT BINARY 1234 ---").
+_MARKER = re.compile(r"\s*---\s*file\s*type\s*:?\s*(?P<kind>cfg|inf|hdr|dat\s+ascii|dat\s+binary)\s*"
+                     r"(?::?\s*(?P<count>\d+)\s*)?---\s*$", re.I)
 
 
 class ComtradeError(RecordingError):
@@ -215,7 +226,8 @@ def _scaled(scales, values, indices):
     out = np.empty((len(indices), len(values)))
     for row, k in enumerate(indices):
         a, b, ratio, prefix = scales[k]
-        v = values[:, k].astype(np.float64) * a + b
+        column = values[:, k]
+        v = (column if column.dtype == np.float64 else column.astype(np.float64)) * a + b
         if ratio is not None:
             v *= ratio
         if prefix is not None:
@@ -282,6 +294,8 @@ class _Data:
     (`size` bytes, to the end of the file by default), or ASCII lines from `offset` to `end` whose
     first is line `first_line` (messages name `where`)."""
 
+    READ = 1 << 22  # bytes of ASCII text read at a time
+
     def __init__(self, cfg, path, where, offset=0, size=None, end=None, first_line=1, encoding="latin-1"):
         self.cfg, self.path, self.where, self.offset, self.end = cfg, path, where, offset, end
         self.first_line, self.encoding = first_line, encoding
@@ -309,14 +323,8 @@ class _Data:
     def chunks(self, size):
         """(values, time stamps, status bits) of about `size` samples at a time, from the first."""
         if self.cfg.file_type != "ASCII":
-            with open(self.path, "rb") as f:
-                f.seek(self.offset)
-                for lo in range(0, self.count, size):
-                    want = min(size, self.count - lo) * self.record.itemsize
-                    raw = f.read(want)
-                    if len(raw) != want:
-                        raise ComtradeError(f"{self.where}: the file ended while it was read")
-                    yield _read_binary(self.cfg, raw, self.where)
+            for raw in self._records(size):
+                yield _read_binary(self.cfg, raw, self.where)
             return
         lines = self._lines()
         while True:
@@ -324,6 +332,47 @@ class _Data:
             if not batch:
                 return
             yield _parse_ascii(self.cfg, batch, self.where)
+
+    def _records(self, size):
+        """The bytes of about `size` binary records at a time."""
+        with open(self.path, "rb") as f:
+            f.seek(self.offset)
+            for lo in range(0, self.count, size):
+                want = min(size, self.count - lo) * self.record.itemsize
+                raw = f.read(want)
+                if len(raw) != want:
+                    raise ComtradeError(f"{self.where}: the file ended while it was read")
+                yield raw
+
+    def scaled(self, size, scales, indices):
+        """Blocks of float32 (len(indices), m) of the analog channels at `indices`, scaled; NaN where missing.
+
+        The values are those of ``_scaled`` (float64 arithmetic, then float32),
+        computed without the time stamps, status bits and float64 copies of
+        the whole record."""
+        if self.cfg.file_type == "ASCII":
+            for values, _, _ in self.chunks(size):
+                yield _scaled(scales, values, indices).astype(np.float32)
+            return
+        marker = _MISSING.get(self.cfg.file_type)
+        for raw in self._records(size):
+            analog = np.frombuffer(raw, dtype=self.record)["a"].reshape(-1, self.cfg.analog_count)
+            out = np.empty((len(indices), len(analog)), np.float32)
+            v = np.empty(len(analog))
+            for row, k in enumerate(indices):
+                a, b, ratio, prefix = scales[k]
+                v[...] = analog[:, k]  # one strided pass into a contiguous float64 row
+                lost = (v == marker) if marker is not None else None
+                v *= a
+                v += b
+                if ratio is not None:
+                    v *= ratio
+                if prefix is not None:
+                    v *= prefix
+                if lost is not None and lost.any():
+                    v[lost] = np.nan
+                out[row] = v
+            yield out
 
     def _lines(self):
         """(number, text) of the lines, split at CR, LF or CR LF only."""
@@ -333,7 +382,7 @@ class _Data:
             f.seek(self.offset)
             left = None if self.end is None else self.end - self.offset
             while True:
-                data = f.read(1 << 22 if left is None else min(1 << 22, left))
+                data = f.read(self.READ if left is None else min(self.READ, left))
                 if left is not None:
                     left -= len(data)
                 buf = tail + data
@@ -456,7 +505,10 @@ def open_blocks(path, primary=True):
     recording.header, recording.information = texts["header"], texts["information"]
     recording.sample_rate = _sample_rate(cfg, data)
 
-    def reader(size, indices):
+    def reader(size, indices, dtype=np.float32):
+        if dtype == np.float32:
+            yield from data.scaled(size, scales, indices)
+            return
         for values, _, _ in data.chunks(size):
             yield _scaled(scales, values, indices)
 

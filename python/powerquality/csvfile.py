@@ -121,7 +121,7 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
     layout = _Layout(path)
     if sample_rate is not None and not (np.isfinite(sample_rate) and sample_rate > 0):
         raise RecordingError(f"{path}: sample rate {sample_rate:g} Hz: give a positive number of samples per second")
-    t0 = None
+    t0 = fitted = None
     head = next(layout.chunks(FIT_ROWS), None)
     if head is None or len(head[1]) < 2:
         raise RecordingError(f"{path}: fewer than two samples")
@@ -145,10 +145,12 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
         unit = {"voltage": "V", "current": "A"}.get(kind, "")
         channels.append(Channel(layout.names[k], None, unit, kind, phase))
     recording = Recording(channels, float(sample_rate), nominal_frequency, None, path)
-    step = 1.0 / float(sample_rate)
+    # The grid the time column must follow: its own fitted rate (a rate given
+    # as well is used for the analysis, as given).
+    step = 1.0 / float(fitted or sample_rate)
     missing = {"count": 0, "first": None}
 
-    def reader(size, indices):
+    def reader(size, indices, dtype=None):
         position = 0
         for number, data, batch in layout.chunks(size):
             if t0 is not None:
@@ -158,7 +160,7 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
                 if bad.size:
                     line = [n for n, text in batch if _data(text)][bad[0]]
                     raise RecordingError(f"{path}:{line}: time {data[bad[0], layout.time_column]:.10g} s is off the "
-                                         f"grid of {sample_rate:.10g} samples per second fitted to the time column "
+                                         f"grid of {1.0 / step:.10g} samples per second fitted to the time column "
                                          "(the samples are not uniformly spaced)")
             block = data[:, [columns[k] for k in indices]].T
             lost = ~np.isfinite(block)

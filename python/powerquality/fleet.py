@@ -27,11 +27,11 @@ Finding recordings (:func:`find`)
     was first found.
 
 Output
-    With an output folder each recording's tables whose size grows with its
-    events and intervals, not with its samples (events.csv, rvc.csv,
-    frequency_10s.csv, aggregated_3s.csv, aggregated_10min.csv; columns as
-    the single-recording command writes them) go to a folder of their own
-    under it, named after the file without its extension; where names
+    With an output folder each recording's tables (those the command line
+    writes for one recording: events.csv, rvc.csv, frequency_10s.csv,
+    aggregated_3s.csv, aggregated_10min.csv, aggregated_2h.csv, and with
+    ``detail`` detail.h5), with summary.txt (what it prints for one), go
+    to a folder of their own under it, named after the file without its extension; where names
     repeat, the second is NAME-2, the third NAME-3, in the order found
     (the summary's ``folder`` column says which is which). Each task writes
     its own folder where it runs, so on a cluster the output folder, like
@@ -83,7 +83,9 @@ from . import analysis
 RECORDING_SUFFIXES = (".cfg", ".cff", ".csv")
 # The tables that analyze writes: never taken for recordings when searching.
 TABLE_NAMES = ("period.csv", "frequency.csv", "frequency_10s.csv", "rvc.csv", "events.csv", "windowed.csv",
-               "aggregated_3s.csv", "aggregated_10min.csv", "summary.csv")
+               "aggregated_3s.csv", "aggregated_10min.csv", "aggregated_2h.csv", "summary.csv")
+# Seconds of samples per block, as the command line reads one recording.
+BLOCK_SECONDS = 8
 _PATTERN_CHARACTERS = "*?["
 
 SUMMARY_DTYPE = [
@@ -249,25 +251,23 @@ def _flicker(a, name):
 class Summary:
     """Consumer of the analysis pipeline: what the summary row and the recording's own tables need.
 
-    Each block's rows whose number grows with events and intervals, not
-    with samples, are kept (events, RVCs, 10-second frequencies,
-    150/180-cycle and 10-minute values), with the range of the trusted
-    cycles' frequency and the largest flicker severities (a block's ``pst``
-    and ``plt``, or columns of its ``flicker``, when the pipeline gives
-    them); the rest of the block is left to go, so memory does not grow
-    with the recording's length.
+    Of each block it keeps the events, the RVCs and the 10-minute values
+    (rows that grow with events and intervals, not with samples), the range
+    of the trusted cycles' frequency and the largest flicker severities (a
+    block's ``pst`` and ``plt``, or columns of its ``flicker``, when the
+    pipeline gives them); the rest of the block is left to go, so memory
+    does not grow with the recording's length.
     """
 
     def __init__(self):
-        self.parts = {name: [] for name in ("events", "rvc", "ten_second", "3s", "10min")}
+        self.parts = {name: [] for name in ("events", "rvc", "10min")}
         self.frequency = (np.inf, -np.inf)
         self.flicker = {"pst": np.nan, "plt": np.nan}
 
     def process(self, b):
-        for name in ("events", "rvc", "ten_second"):
+        for name in ("events", "rvc"):
             self.parts[name].append(getattr(b, name))
         if b.aggregated is not None:
-            self.parts["3s"].append(b.aggregated["3s"])
             self.parts["10min"].append(b.aggregated["10min"])
         f = b.frequency
         valid = f["frequency"][f["valid"] & np.isfinite(f["frequency"])]
@@ -277,15 +277,13 @@ class Summary:
             self.flicker[name] = float(np.fmax(self.flicker[name], _flicker(b, name)))
 
     def tables(self):
-        """The recording's small tables, named as the files they are written to."""
+        """The rows kept: 'events' (in order of start), 'rvc' and, with windows, 'aggregated_10min'."""
         p = self.parts
         events = np.concatenate(p["events"]) if p["events"] else np.zeros(0, analysis.EVENT_DTYPE)
         out = {"events": events[np.argsort(events["startTime"], kind="stable")],
-               "rvc": np.concatenate(p["rvc"]) if p["rvc"] else np.zeros(0, analysis.RVC_DTYPE),
-               "frequency_10s": np.concatenate(p["ten_second"]) if p["ten_second"] else
-               np.zeros(0, analysis._core.TEN_SECOND_INTERVAL_DTYPE)}
+               "rvc": np.concatenate(p["rvc"]) if p["rvc"] else np.zeros(0, analysis.RVC_DTYPE)}
         if p["10min"]:
-            out["aggregated_3s"], out["aggregated_10min"] = np.concatenate(p["3s"]), np.concatenate(p["10min"])
+            out["aggregated_10min"] = np.concatenate(p["10min"])
         return out
 
     def row(self, ctx, declared_voltage=None):
@@ -327,23 +325,17 @@ class Summary:
         return row
 
 
-class _Tables(analysis.Analysis):
-    """An Analysis that holds only some tables, for report.write_tables."""
-
-    def tables(self):
-        return self.only
-
-
 def analyze_one(job):
     """The task: analyse the recording job['path'] block by block, write its tables to job['folder'] when given.
 
-    job: dict with 'path' (absolute), 'folder' (absolute or None) and
-    'options' (keyword arguments of analysis.stream, 'sample_rate' among
-    them for CSV files). Memory stays bounded whatever the recording's
-    length: the pipeline's blocks are dropped once the Summary has taken
-    its rows. Never raises for a fault of the recording. Returns {'row':
-    summary columns, 'events': EVENT_DTYPE rows, 'starts': their ISO start
-    times or empty texts}.
+    job: dict with 'path' (absolute), 'folder' (absolute or None), 'detail'
+    (also detail.h5 in the folder) and 'options' (keyword arguments of
+    analysis.stream, 'sample_rate' among them for CSV files). Memory stays
+    bounded whatever the recording's length: each block is dropped once
+    the consumers (the Summary, and with a folder the command line's
+    tables, summary text and detail) have taken from it. Never raises for
+    a fault of the recording. Returns {'row': summary columns, 'events':
+    EVENT_DTYPE rows, 'starts': their ISO start times or empty texts}.
     """
     from . import report
 
@@ -351,18 +343,29 @@ def analyze_one(job):
     row = _empty_row()
     events, starts = np.zeros(0, analysis.EVENT_DTYPE), []
     try:
-        summary = Summary()
-        pipeline = analysis.stream(job["path"], **options)
-        for block in pipeline:
-            summary.process(block)
+        recording = analysis.open_recording(job["path"], sample_rate=options.pop("sample_rate", None),
+                                            nominal_frequency=options.get("nominal_frequency"))
+        pipeline = analysis.stream(recording, block_size=int(BLOCK_SECONDS * recording.sample_rate), arrays=False,
+                                   **options)
         ctx = pipeline.ctx
+        summary = Summary()
+        consumers = [summary]
+        folder = job.get("folder")
+        if folder:
+            digest = report.Digest(ctx)
+            consumers += [report.Tables(ctx, folder), digest]
+            if job.get("detail"):
+                consumers.append(report.Detail(ctx, os.path.join(folder, "detail.h5")))
+        for block in pipeline:
+            for consumer in consumers:
+                consumer.process(block)
         row = summary.row(ctx, options.get("declared_voltage"))
-        tables = summary.tables()
-        events = tables["events"]
+        events = summary.tables()["events"]
         start = analysis.start_datetime(ctx.recording)
         starts = list(report._iso(start, events["startTime"])) if start is not None else [""] * len(events)
-        if job.get("folder"):
-            report.write_tables(_Tables(recording=ctx.recording, only=tables), job["folder"])
+        if folder:
+            with open(os.path.join(folder, "summary.txt"), "w") as f:
+                f.write("\n".join(digest.lines()) + "\n")
     except Exception as error:  # noqa: BLE001 - any fault of one recording is its row's, not the run's
         row.update(status="error", error=_message(error))
     return {"row": row, "events": events, "starts": starts}
@@ -450,7 +453,7 @@ def _table(rows, dtype):
     return np.array([tuple(r[name] for name, _ in fields) for r in rows], dtype=fields)
 
 
-def run(names, *, jobs=1, client=None, out=None, progress=None, **options):
+def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, **options):
     """Find the recordings that names stand for and analyse each; see :func:`analyze_many`.
 
     Returns (summary, events): structured arrays of SUMMARY_DTYPE and EVENTS_DTYPE fields.
@@ -471,7 +474,7 @@ def run(names, *, jobs=1, client=None, out=None, progress=None, **options):
             results[k] = _failed(error)
             continue
         todo.append(k)
-        jobs_list.append({"path": os.path.abspath(path), "options": options,
+        jobs_list.append({"path": os.path.abspath(path), "options": options, "detail": bool(detail and out),
                           "folder": os.path.abspath(os.path.join(out, folders[path])) if out else None})
     count = [0]
 
@@ -505,8 +508,8 @@ def run(names, *, jobs=1, client=None, out=None, progress=None, **options):
     return _table(rows, SUMMARY_DTYPE), _table(events, EVENTS_DTYPE)
 
 
-def analyze_many(paths, *, jobs=1, client=None, out=None, progress=None, as_pandas=False, with_events=False,
-                 **options):
+def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress=None, as_pandas=False,
+                 with_events=False, **options):
     """Analyse many recordings: serially, on local worker processes, or on a Dask cluster.
 
     Parameters
@@ -522,6 +525,8 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, progress=None, as_pand
     out : str, optional
         Folder for one sub-folder of tables per recording, ``summary.csv``
         and ``events.csv``.
+    detail : bool
+        Also write each recording's detail.h5 (needs h5py and ``out``).
     progress : callable(done, total), optional
         Called as each recording is finished.
     as_pandas : bool
@@ -545,7 +550,7 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, progress=None, as_pand
     >>> s["status"][0], s["error"][0]
     ('error', 'no-such-folder/*.cfg: no recording matches')
     """
-    summary, events = run(paths, jobs=jobs, client=client, out=out, progress=progress, **options)
+    summary, events = run(paths, jobs=jobs, client=client, out=out, detail=detail, progress=progress, **options)
     if out:
         write(summary, events, out)
     if as_pandas:
@@ -607,12 +612,12 @@ def _line(row):
 
 def command(args):
     """analyze with several recordings; exit status 1 when any failed, 2 when the run cannot start."""
-    options = dict(sample_rate=args.rate, nominal_frequency=args.frequency, declared_voltage=args.udin,
+    options = dict(sample_rate=args.rate, nominal_frequency=args.nominal, declared_voltage=args.udin,
                    voltage_channels=args.voltages.split(",") if args.voltages else None,
                    current_channels=args.currents.split(",") if args.currents else None,
                    fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold)
     jobs = 1 if args.jobs is None else args.jobs
-    tty = sys.stderr.isatty()
+    tty = sys.stderr.isatty() and not args.quiet
 
     def progress(done, total):
         if tty:
@@ -625,7 +630,8 @@ def command(args):
         print(f"powerquality: {error}", file=sys.stderr)
         return 2
     try:
-        summary, events = run(args.recording, jobs=jobs, client=client, out=args.out, progress=progress, **options)
+        summary, events = run(args.recording, jobs=jobs, client=client, out=args.out, detail=args.detail,
+                              progress=progress, **options)
     finally:
         if client is not None:
             client.close()

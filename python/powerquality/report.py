@@ -1,11 +1,45 @@
-"""Summary text, CSV tables and the report picture of an Analysis."""
+"""Summary text, tables and the report picture: of an Analysis, or block by block from the pipeline.
+
+Each output is a consumer of the pipeline's blocks (``process(block)``), so
+the command line writes as the analysis goes, in memory independent of the
+recording's length: :class:`Digest` (what the summary says), :class:`Tables`
+(the tables that grow with events and intervals), :class:`Detail` (per-cycle
+and per-window records, with ``--detail``) and :class:`Picture`. The
+functions ``summary``, ``write_tables`` and ``plot`` give the same from a
+whole :class:`~powerquality.analysis.Analysis`.
+
+Tables (CSV, one header line, times in seconds from the first sample; rows
+that have a start carry its ISO date and time too when the recording gives
+its own start): events.csv, rvc.csv, frequency_10s.csv (the tracker's
+10-second frequencies), aggregated_3s.csv (150/180 cycles),
+aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
+the clock, root mean square of their values, flagged when one of them is).
+Columns are formatted by numpy a column at a time.
+
+Detail (``--detail``): detail.h5, an HDF5 file with one table per kind,
+``period`` (every period value, the columns of the old period.csv),
+``frequency`` (every tracked cycle) and ``windowed`` (every window: its main
+values per phase), each a compound dataset appended block by block in
+chunks. HDF5 rather than CSV because a week at 10 kHz makes hundreds of
+millions of rows: stored as binary numbers they need no formatting (writing
+costs a copy, not 10-20 characters a value: about 2 ms per 6400 rows), keep
+full precision, take about 60 % of the text's space, and are read back by
+slices (``h5py.File(...)["period"][a:b]``, or from MATLAB, R, HDFView)
+without parsing a whole file. They are not compressed: LZF cost 20 times the
+writing (``h5repack -f GZIP=1`` compresses a finished file). It needs
+Debian's python3-h5py.
+"""
 
 import csv
+import datetime
 import os
+import sys
+import time
+import types
 
 import numpy as np
 
-from .analysis import EVENT_TYPES, flatten, start_datetime
+from .analysis import EVENT_DTYPE, EVENT_TYPES, RVC_DTYPE, flatten, start_datetime
 
 PHASE_NAMES = "ABC"
 _EVENT_COLOURS = {1: "tab:orange", 2: "tab:red", 3: "tab:purple"}
@@ -15,69 +49,133 @@ def _phases(mask):
     return ",".join(PHASE_NAMES[p] for p in range(3) if mask & (1 << p)) or "-"
 
 
-def _range(values, unit, scale=1.0):
-    values = values[np.isfinite(values)]
-    if values.size == 0:
-        return "-"
-    return f"{values.min() * scale:.6g} .. {values.max() * scale:.6g} {unit}"
+class Digest:
+    """Consumer: what the summary says, gathered block by block (ranges, counts, events)."""
+
+    MAX_LISTED = 100  # events and RVCs listed one a line; the tables hold every one
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.frequency = [np.inf, -np.inf, 0, 0]  # lowest and highest valid, cycles, flagged
+        self.rms = {("U", k): [np.inf, -np.inf] for k in range(len(ctx.voltages))}
+        self.rms.update({("I", k): [np.inf, -np.inf] for k in range(len(ctx.currents))})
+        self.events, self.rvc = [], []
+        self.thd = [np.inf, -np.inf, 0]
+        self.short = [0, 0, 0]  # intervals, whole, flagged
+        self.ten = [0, 0, 0]
+
+    def process(self, b):
+        f = b.frequency
+        valid = f["frequency"][f["valid"]]
+        if len(valid):
+            self.frequency[0] = min(self.frequency[0], float(valid.min()))
+            self.frequency[1] = max(self.frequency[1], float(valid.max()))
+        self.frequency[2] += len(f)
+        self.frequency[3] += int(np.count_nonzero(~f["valid"]))
+        period = b.period
+        for (kind, k), span in self.rms.items():
+            values = period["rmsVoltage" if kind == "U" else "rmsCurrent"][period["phase"] == k]
+            values = values[np.isfinite(values)]
+            if len(values):
+                span[0], span[1] = min(span[0], float(values.min())), max(span[1], float(values.max()))
+        self.events.append(b.events)
+        self.rvc.append(b.rvc)
+        if b.windowed is not None and len(b.windowed):
+            thd = _thd_of(b.windowed, len(self.ctx.voltages))
+            thd = thd[np.isfinite(thd)]
+            if len(thd):
+                self.thd[0], self.thd[1] = min(self.thd[0], float(thd.min())), max(self.thd[1], float(thd.max()))
+            self.thd[2] += len(b.windowed)
+        if b.aggregated is not None:
+            for counts, rows in ((self.short, b.aggregated["3s"]), (self.ten, b.aggregated["10min"])):
+                counts[0] += len(rows)
+                counts[1] += int(np.count_nonzero(rows["complete"]))
+                counts[2] += int(np.count_nonzero(rows["flagged"]))
+
+    def lines(self):
+        """The summary printed by the command line, as a list of lines."""
+        ctx = self.ctx
+        r = ctx.recording
+        n = ctx.positions
+        voltages = [c.name for c in ctx.voltages]
+        currents = [c.name for c in ctx.currents]
+        lines = [
+            f"recording   {r.source}: {len(r.channels)} analog channels, {ctx.sample_rate:g} Hz, "
+            f"{n} samples ({n / ctx.sample_rate:.3f} s), nominal {ctx.nominal_frequency:g} Hz"
+            + (f", start {r.start}" if r.start else ""),
+            f"channels    {ctx.grid} voltages {', '.join(voltages)}"
+            + (f"; currents {', '.join(currents)}" if currents else "; no currents"),
+        ]
+        low, high, cycles, flagged = self.frequency
+        lines.append(f"frequency   {_span(low, high, 'Hz')} ({cycles} cycles"
+                     + (f"; {flagged} flagged, near the ends or without a reference, left out)" if flagged else ")"))
+        for kind, names, unit in (("U", voltages, "V"), ("I", currents, "A")):
+            for k, name in enumerate(names):
+                lines.append(f"RMS {kind} {PHASE_NAMES[k] if len(names) > 1 else ' '}     {name}: "
+                             f"{_span(*self.rms[(kind, k)], unit)}")
+        events = np.concatenate(self.events) if self.events else np.zeros(0, EVENT_DTYPE)
+        events = events[np.argsort(events["startTime"], kind="stable")]
+        rvc = np.concatenate(self.rvc) if self.rvc else np.zeros(0, RVC_DTYPE)
+        lines.append(f"events      {len(events)} (Udin {ctx.declared_voltage:.6g} V; dip < 90 %, swell > 110 %, "
+                     "interruption < 5 %)")
+        for e in events[:self.MAX_LISTED]:
+            state = "" if e["ended"] else " (still running at the end)"
+            lines.append(f"  {EVENT_TYPES[int(e['type'])]:<12} phases {_phases(int(e['phases'])):<6} at "
+                         f"{e['startTime']:.4f} s for {e['duration'] * 1000:.1f} ms, extreme "
+                         f"{e['extremeVoltage']:.6g} V ({e['extremePercent']:.1f} % of Udin){state}")
+        if len(events) > self.MAX_LISTED:
+            lines.append(f"  ... and {len(events) - self.MAX_LISTED} more (events.csv has them all)")
+        lines.append(f"RVC         {len(rvc)} rapid voltage change(s)")
+        for e in rvc[:self.MAX_LISTED]:
+            lines.append(f"  at {e['startTime']:.4f} s, duration {e['duration'] * 1000:.1f} ms, "
+                         f"dUmax {e['deltaUmax']:.6g} V, dUss {e['deltaUss']:.6g} V"
+                         + ("" if e["ended"] else " (still running at the end)"))
+        if len(rvc) > self.MAX_LISTED:
+            lines.append(f"  ... and {len(rvc) - self.MAX_LISTED} more (rvc.csv has them all)")
+        if self.thd[2]:
+            lines.append(f"THD U       {_span(self.thd[0], self.thd[1], '%')} over {self.thd[2]} windows")
+        else:
+            lines.append("THD         no windowed results in this build")
+        if ctx.window_cycles:
+            cycles = 180 if ctx.nominal_frequency > 55.0 else 150
+            lines.append(f"aggregated  {self.short[0]} {cycles}-cycle interval(s), {self.short[1]} of them whole, "
+                         f"{self.short[2]} flagged; {self.ten[0]} 10-minute interval(s), {self.ten[1]} whole, "
+                         f"{self.ten[2]} flagged")
+        return lines
+
+
+def _span(low, high, unit):
+    return f"{low:.6g} .. {high:.6g} {unit}" if low <= high else "-"
+
+
+def _context(a):
+    """The pipeline's context of an Analysis."""
+    channels = {c.name: c for c in a.recording.channels}
+    return types.SimpleNamespace(recording=a.recording, grid=a.grid, voltages=[channels[n] for n in a.voltages],
+                                 currents=[channels[n] for n in a.currents], sample_rate=a.sample_rate,
+                                 nominal_frequency=a.nominal_frequency, positions=a.positions,
+                                 declared_voltage=a.declared_voltage, clock_offset=a.clock_offset,
+                                 window_cycles=1 if a.windowed is not None else 0)
+
+
+def _block(a):
+    """An Analysis as one last block."""
+    return types.SimpleNamespace(period=a.period, frequency=a.frequency, ten_second=getattr(a, "ten_second", None),
+                                 events=a.events, rvc=a.rvc, windowed=a.windowed, harmonics=a.harmonics,
+                                 window_flags=getattr(a, "window_flags", None), aggregated=a.aggregated, last=True,
+                                 position=0, stop=a.positions)
 
 
 def summary(a):
     """The summary printed by the command line, as a list of lines."""
-    r = a.recording
-    lines = [
-        f"recording   {r.source}: {len(r.channels)} analog channels, {a.sample_rate:g} Hz, "
-        f"{r.samples} samples ({r.duration:.3f} s), nominal {a.nominal_frequency:g} Hz"
-        + (f", start {r.start}" if r.start else ""),
-        f"channels    {a.grid} voltages {', '.join(a.voltages)}"
-        + (f"; currents {', '.join(a.currents)}" if a.currents else "; no currents"),
-    ]
-    f = a.frequency
-    flagged = int(np.count_nonzero(~f["valid"])) if len(f) else 0
-    lines.append(f"frequency   {_range(f['frequency'][f['valid']], 'Hz')} ({len(f)} cycles"
-                 + (f"; {flagged} flagged, near the ends or without a reference, left out)" if flagged else ")"))
-    for k, name in enumerate(a.voltages):
-        lines.append(f"RMS U {PHASE_NAMES[k] if len(a.voltages) > 1 else ' '}     {name}: "
-                     f"{_range(a.phase_rows(k)['rmsVoltage'], 'V')}")
-    for k, name in enumerate(a.currents):
-        lines.append(f"RMS I {PHASE_NAMES[k] if len(a.currents) > 1 else ' '}     {name}: "
-                     f"{_range(a.phase_rows(k)['rmsCurrent'], 'A')}")
-    lines.append(f"events      {len(a.events)} (Udin {a.declared_voltage:.6g} V; dip < 90 %, swell > 110 %, "
-                 "interruption < 5 %)")
-    for e in a.events:
-        state = "" if e["ended"] else " (still running at the end)"
-        lines.append(f"  {EVENT_TYPES[int(e['type'])]:<12} phases {_phases(int(e['phases'])):<6} at "
-                     f"{e['startTime']:.4f} s for {e['duration'] * 1000:.1f} ms, extreme {e['extremeVoltage']:.6g} V "
-                     f"({e['extremePercent']:.1f} % of Udin){state}")
-    lines.append(f"RVC         {len(a.rvc)} rapid voltage change(s)")
-    for e in a.rvc:
-        lines.append(f"  at {e['startTime']:.4f} s, duration {e['duration'] * 1000:.1f} ms, "
-                     f"dUmax {e['deltaUmax']:.6g} V, dUss {e['deltaUss']:.6g} V"
-                     + ("" if e["ended"] else " (still running at the end)"))
-    if a.windowed is not None and len(a.windowed):
-        thd = _thd(a)
-        lines.append(f"THD U       {_range(thd, '%')} over {len(a.windowed)} windows")
-    else:
-        lines.append("THD         no windowed results in this build")
-    if getattr(a, "aggregated", None) is not None:
-        short, ten = a.aggregated["3s"], a.aggregated["10min"]
-        cycles = 180 if a.nominal_frequency > 55.0 else 150
-        lines.append(f"aggregated  {len(short)} {cycles}-cycle interval(s), {int(np.count_nonzero(short['complete']))} "
-                     f"of them whole, {int(np.count_nonzero(short['flagged']))} flagged; {len(ten)} 10-minute "
-                     f"interval(s), {int(np.count_nonzero(ten['complete']))} whole, "
-                     f"{int(np.count_nonzero(ten['flagged']))} flagged")
-    return lines
+    digest = Digest(_context(a))
+    digest.process(_block(a))
+    return digest.lines()
 
 
-def _thd(a):
+def _thd_of(windowed, phases):
     """THD of the voltage per window, the highest among the phases, percent."""
-    phases = len(a.voltages)
-    return np.max(np.stack([a.windowed["phases"][:, k]["thdVoltage"]["thd"] for k in range(phases)]), axis=0)
-
-
-def _start(a):
-    """The recording's start as a datetime, when the file says it readably."""
-    return start_datetime(a.recording)
+    return np.max(np.stack([windowed["phases"][:, k]["thdVoltage"]["thd"] for k in range(phases)]), axis=0)
 
 
 # Period record fields that analyze's configuration does not produce, or
@@ -146,122 +244,415 @@ def _windowed_columns(a):
 
 
 def _iso(start, seconds):
-    import datetime
+    """ISO date and time of `seconds` after the datetime `start`, to the microsecond (without a fraction
+    when it is whole)."""
+    base = np.datetime64(start.isoformat(), "us")
+    stamps = base + np.round(np.asarray(seconds, np.float64) * 1e6).astype("timedelta64[us]")
+    return _trim(np.datetime_as_string(stamps, unit="us"))
 
-    return np.array([(start + datetime.timedelta(seconds=float(t))).isoformat() for t in seconds], dtype=object)
+
+def _trim(text):
+    whole = np.char.endswith(text, ".000000")
+    if whole.any():
+        text = text.astype(object)
+        text[whole] = [t[:-7] for t in text[whole]]
+    return text
 
 
-def write_tables(a, directory):
-    """period.csv, frequency.csv, rvc.csv, events.csv (with windows: windowed.csv, aggregated_3s.csv and
-    aggregated_10min.csv) in directory; returns their paths.
+def _strings(column):
+    """A column as strings: floats with ten significant digits, booleans as 1 and 0, integers as they are."""
+    column = np.asarray(column)
+    if column.dtype == object or column.dtype.kind in "US":
+        return column
+    if column.dtype.kind == "b":
+        return np.where(column, "1", "0")
+    if column.dtype.kind in "iu":
+        return column.astype(str)
+    return np.char.mod("%.10g", column.astype(np.float64))
 
-    Times are seconds from the first sample; events and RVC rows also carry
-    the ISO date and time of their start, and aggregated rows their time tag
-    ('tag'), when the recording gives its own start.
-    """
-    os.makedirs(directory, exist_ok=True)
-    written = []
-    start = _start(a)
-    for name, table in a.tables().items():
-        columns = flatten(table)
-        if name == "period":
-            columns = _period_columns(a, columns)
-        if name == "windowed":
-            columns = _windowed_columns(a)
-        if name in ("events", "rvc") and start is not None:
+
+class _Csv:
+    """A CSV table written a block of rows at a time."""
+
+    def __init__(self, path):
+        self.path = path
+        self.file = open(path, "w", newline="")
+        self.writer = csv.writer(self.file)
+        self.header = None
+
+    def write(self, columns):
+        if self.header is None:
+            self.header = list(columns)
+            self.writer.writerow(self.header)
+        if columns and len(next(iter(columns.values()))):
+            self.writer.writerows(zip(*[_strings(c) for c in columns.values()]))
+
+    def close(self):
+        self.file.close()
+
+
+class Tables:
+    """Consumer: the tables whose size grows with events and intervals, written into `directory`
+    (see the module docstring); ``paths`` lists them once the last block has passed."""
+
+    def __init__(self, ctx, directory):
+        self.ctx, self.directory = ctx, directory
+        os.makedirs(directory, exist_ok=True)
+        self.start = start_datetime(ctx.recording)
+        self.events, self.rvc, self.ten_minute = [], [], []
+        self.files = {}
+        self.paths = []
+
+    def _table(self, name, columns):
+        if name not in self.files:
+            self.files[name] = _Csv(os.path.join(self.directory, name + ".csv"))
+        self.files[name].write(columns)
+
+    def _timed(self, columns, seconds, name="start"):
+        if self.start is not None:
             columns = dict(columns)
-            columns["start"] = _iso(start, table["startTime"])
-        if name.startswith("aggregated_") and start is not None:
+            columns[name] = _iso(self.start, seconds)
+        return columns
+
+    def process(self, b):
+        self.events.append(b.events)
+        self.rvc.append(b.rvc)
+        if b.ten_second is not None:
+            t = b.ten_second
+            columns = {"startTime": t["firstSampleIndex"] / self.ctx.sample_rate,
+                       "endTime": t["endSampleIndex"] / self.ctx.sample_rate, "frequency": t["frequency"],
+                       "cycleCount": t["cycleCount"], "flag": t["flag"]}
+            self._table("frequency_10s", self._timed(columns, columns["startTime"]))
+        if b.aggregated is not None:
             # The time tag of an aggregated value: the end of its last window,
             # or for a 10-minute value the tick that ends its interval.
-            columns = dict(columns)
-            columns["tag"] = _iso(start, table["tagTime"] if name == "aggregated_10min" else table["endTime"])
-        if name == "events":
-            columns["type"] = np.array([EVENT_TYPES.get(int(t), str(t)) for t in table["type"]], dtype=object)
-            columns["phases"] = np.array([_phases(int(m)) for m in table["phases"]], dtype=object)
-        path = os.path.join(directory, name + ".csv")
-        with open(path, "w", newline="") as f:
-            out = csv.writer(f)
-            out.writerow(list(columns))
-            data = [c.tolist() for c in columns.values()]
-            for row in zip(*data):
-                out.writerow([f"{v:.10g}" if isinstance(v, float) else (int(v) if isinstance(v, bool) else v)
-                              for v in row])
-        written.append(path)
-    return written
+            short, ten = b.aggregated["3s"], b.aggregated["10min"]
+            self._table("aggregated_3s", self._timed(flatten(short), short["endTime"], "tag"))
+            self._table("aggregated_10min", self._timed(flatten(ten), ten["tagTime"], "tag"))
+            self.ten_minute.append(ten)
+        if b.last:
+            self._finish()
+
+    def _finish(self):
+        events = np.concatenate(self.events) if self.events else np.zeros(0, EVENT_DTYPE)
+        events = events[np.argsort(events["startTime"], kind="stable")]
+        columns = self._timed(flatten(events), events["startTime"])
+        columns["type"] = np.array([EVENT_TYPES.get(int(t), str(t)) for t in events["type"]], dtype=object)
+        columns["phases"] = np.array([_phases(int(m)) for m in events["phases"]], dtype=object)
+        self._table("events", columns)
+        rvc = np.concatenate(self.rvc) if self.rvc else np.zeros(0, RVC_DTYPE)
+        self._table("rvc", self._timed(flatten(rvc), rvc["startTime"]))
+        if self.ten_minute:
+            two = two_hour(np.concatenate(self.ten_minute), self.ctx.clock_offset)
+            self._table("aggregated_2h", self._timed(flatten(two), two["tagTime"], "tag"))
+        for name in ("events", "rvc", "frequency_10s", "aggregated_3s", "aggregated_10min", "aggregated_2h"):
+            if name in self.files:
+                self.files[name].close()
+                self.paths.append(self.files[name].path)
 
 
-def plot(a, path):
-    """The report picture: RMS per phase with events shaded, frequency, THD, worst spectrum."""
-    import matplotlib
+def two_hour(ten, clock_offset=0.0):
+    """2-hour values: the 10-minute rows of each 2 hours of the clock (twelve when whole), as the root of the
+    mean of their squares; flagged when one of them is, complete when all twelve are there and complete."""
+    group = np.floor_divide(ten["clockInterval"], 12)
+    keys, first = np.unique(group, return_index=True)
+    values = [n for n in ten.dtype.names if n not in ("startTime", "endTime", "clockInterval", "windowCount",
+                                                      "flagged", "complete", "tagTime")]
+    out = np.zeros(len(keys), ten.dtype)
+    bounds = np.append(first, len(ten))
+    for k, (lo, hi) in enumerate(zip(bounds[:-1], bounds[1:])):
+        rows = ten[lo:hi]
+        out[k]["startTime"], out[k]["endTime"] = rows["startTime"][0], rows["endTime"][-1]
+        out[k]["clockInterval"] = keys[k]
+        out[k]["windowCount"] = rows["windowCount"].sum()
+        out[k]["flagged"] = rows["flagged"].any()
+        out[k]["complete"] = hi - lo == 12 and rows["complete"].all()
+        out[k]["tagTime"] = (keys[k] + 1) * 7200.0 - float(clock_offset)
+        for name in values:
+            out[k][name] = np.sqrt(np.mean(np.square(rows[name])))
+    return out
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(4, 1, figsize=(11, 12), constrained_layout=True)
-    title = os.path.basename(a.recording.source) or "arrays"
-    fig.suptitle(f"{title}: {a.grid}, {a.sample_rate:g} Hz, {a.recording.duration:.2f} s", fontsize=13)
+class Detail:
+    """Consumer (``--detail``): every period value, tracked cycle and window into `path` (HDF5, see the
+    module docstring), appended block by block."""
 
-    ax = axes[0]
-    for k, name in enumerate(a.voltages):
-        rows = a.phase_rows(k)
-        ax.plot(rows["time"], rows["rmsVoltage"], lw=1, label=f"{name}")
-    ax.axhline(a.declared_voltage, color="grey", lw=0.8, ls=":", label=f"Udin {a.declared_voltage:.5g} V")
-    seen = set()
-    for e in a.events:
-        kind = int(e["type"])
-        label = EVENT_TYPES[kind] if kind not in seen else None
-        seen.add(kind)
-        ax.axvspan(e["startTime"], e["startTime"] + max(e["duration"], 1e-3), color=_EVENT_COLOURS[kind],
-                   alpha=0.25, label=label)
-    ax.set_ylabel("Urms(1/2) / V")
-    ax.set_title("RMS voltage per phase (one cycle, every half cycle), events shaded")
-    ax.legend(loc="best", fontsize=8)
-    ax.grid(alpha=0.3)
+    CHUNK = 1 << 14  # rows per HDF5 chunk
 
-    ax = axes[1]
-    f = a.frequency
-    ax.plot(f["time"], f["frequency"], lw=1, color="tab:green")
-    if len(f) and np.any(~f["valid"]):
-        ax.plot(f["time"][~f["valid"]], f["frequency"][~f["valid"]], "x", color="tab:red",
-                label="flagged (recording's ends, no reference)")
-        ax.legend(fontsize=8)
-    ax.set_ylabel("f / Hz")
-    ax.set_title("Tracked frequency per cycle")
-    ax.grid(alpha=0.3)
-    for ax in axes[:2]:
-        ax.set_xlabel("time / s")
+    def __init__(self, ctx, path):
+        try:
+            import h5py
+        except ImportError:
+            raise RuntimeError("--detail writes HDF5 through h5py: install Debian's python3-h5py") from None
+        self.ctx, self.path = ctx, path
+        self.file = h5py.File(path, "w")
+        self.file.attrs["source"] = str(ctx.recording.source)
+        self.file.attrs["sample_rate"] = ctx.sample_rate
+        self.sets = {}
 
-    ax = axes[2]
-    ax3 = axes[3]
-    if a.windowed is not None and len(a.windowed):
-        w = a.windowed
-        for k, name in enumerate(a.voltages):
-            ax.plot(w["time"], w["phases"][:, k]["thdVoltage"]["thd"], lw=1, label=name)
-        ax.set_ylabel("THD / %")
-        ax.set_xlabel("time / s")
-        ax.set_title("Voltage THD per window")
-        ax.legend(fontsize=8)
+    def _append(self, name, columns):
+        if not columns:
+            return
+        dtype = np.dtype([(k, np.asarray(v).dtype) for k, v in columns.items()])
+        rows = np.empty(len(next(iter(columns.values()))), dtype)
+        for k, v in columns.items():
+            rows[k] = v
+        if name not in self.sets:
+            self.sets[name] = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
+                                                       chunks=(self.CHUNK,))
+        data = self.sets[name]
+        if len(rows):
+            data.resize((data.shape[0] + len(rows),))
+            data[-len(rows):] = rows
+
+    def process(self, b):
+        ctx = self.ctx
+        view = types.SimpleNamespace(currents=ctx.currents, grid=ctx.grid, period=b.period, windowed=b.windowed,
+                                     voltages=ctx.voltages)
+        self._append("period", _period_columns(view, flatten(b.period)))
+        self._append("frequency", flatten(b.frequency))
+        if b.windowed is not None:
+            columns = _windowed_columns(view)
+            if b.window_flags is not None:
+                columns["flagged"] = np.asarray(b.window_flags, bool)
+            self._append("windowed", columns)
+        if b.last:
+            self.file.close()
+
+
+def write_tables(a, directory, detail=False):
+    """The tables of an Analysis (see the module docstring) in directory, and with ``detail`` detail.h5;
+    returns their paths."""
+    ctx = _context(a)
+    tables = Tables(ctx, directory)
+    block = _block(a)
+    if block.ten_second is None:
+        block.ten_second = None
+    tables.process(block)
+    paths = tables.paths
+    if detail:
+        Detail(ctx, os.path.join(directory, "detail.h5")).process(block)
+        paths.append(os.path.join(directory, "detail.h5"))
+    return paths
+
+
+class Picture:
+    """Consumer: the report picture of a recording of any length, drawn from per-pixel envelopes.
+
+    RMS voltage per phase, frequency and THD are kept as the lowest and the
+    highest value in each of ``columns`` equal spans of the recording, so a
+    week draws as fast as a second and a 100 ms dip still reaches its depth.
+    Every event is marked on the RMS panel (a band at least one pixel column
+    wide and a triangle at the top in its colour, labelled while there are
+    few enough to read); the time axis is the recorder's clock when the
+    recording gives its start. The spectrum is that of the window with the
+    highest voltage THD among the unflagged ones (a window inside an
+    interruption or with missing samples is flagged).
+    """
+
+    LABELLED = 12  # events labelled in the picture when there are no more
+
+    def __init__(self, ctx, columns=1600):
+        self.ctx = ctx
+        self.columns = columns
+        self.duration = max(ctx.recording.samples / ctx.sample_rate, 1e-9)
+        shape = (len(ctx.voltages), columns)
+        self.rms = [np.full(shape, np.inf), np.full(shape, -np.inf)]
+        self.frequency = [np.full(columns, np.inf), np.full(columns, -np.inf)]
+        self.flagged = np.zeros(columns, bool)
+        self.thd = [np.full(shape, np.inf), np.full(shape, -np.inf)]
+        self.events = []
+        self.worst = None  # (thd, time, harmonics of the window)
+
+    def _bins(self, t):
+        return np.clip((np.asarray(t, np.float64) / self.duration * self.columns).astype(np.int64), 0,
+                       self.columns - 1)
+
+    @staticmethod
+    def _envelope(pair, row, bins, values):
+        ok = np.isfinite(values)
+        np.minimum.at(pair[0][row] if row is not None else pair[0], bins[ok], values[ok])
+        np.maximum.at(pair[1][row] if row is not None else pair[1], bins[ok], values[ok])
+
+    def process(self, b):
+        ctx = self.ctx
+        period = b.period
+        for k in range(len(ctx.voltages)):
+            rows = period[period["phase"] == k]
+            self._envelope(self.rms, k, self._bins(rows["time"]), rows["rmsVoltage"].astype(np.float64))
+        f = b.frequency
+        valid = f[f["valid"]]
+        self._envelope(self.frequency, None, self._bins(valid["time"]), valid["frequency"].astype(np.float64))
+        self.flagged[self._bins(f["time"][~f["valid"]])] = True
+        self.events.append(b.events)
+        w = b.windowed
+        if w is not None and len(w):
+            times = w["time"].astype(np.float64)
+            for k in range(len(ctx.voltages)):
+                thd = w["phases"][:, k]["thdVoltage"]["thd"].astype(np.float64)
+                self._envelope(self.thd, k, self._bins(times), thd)
+            thd = _thd_of(w, len(ctx.voltages)).astype(np.float64)
+            good = np.isfinite(thd)
+            if b.window_flags is not None and len(b.window_flags) == len(w):
+                good &= ~np.asarray(b.window_flags, bool)
+            if good.any():
+                k = int(np.flatnonzero(good)[np.argmax(thd[good])])
+                if self.worst is None or thd[k] > self.worst[0]:
+                    h = b.harmonics.get("harmonicsVoltage") if b.harmonics else None
+                    self.worst = (float(thd[k]), float(times[k]), None if h is None else np.array(h[k]))
+
+    def save(self, path):
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.dates as mdates
+        import matplotlib.pyplot as plt
+
+        ctx = self.ctx
+        start = start_datetime(ctx.recording)
+        centres = (np.arange(self.columns) + 0.5) / self.columns * self.duration
+
+        def x_of(seconds):
+            seconds = np.asarray(seconds, np.float64)
+            if start is None:
+                return seconds
+            return mdates.date2num(np.datetime64(start.isoformat(), "us")
+                                   + np.round(seconds * 1e6).astype("timedelta64[us]"))
+
+        fig, axes = plt.subplots(4, 1, figsize=(11, 12), constrained_layout=True)
+        title = os.path.basename(ctx.recording.source) or "arrays"
+        fig.suptitle(f"{title}: {ctx.grid}, {ctx.sample_rate:g} Hz, {ctx.positions / ctx.sample_rate:.2f} s"
+                     + (f", from {start:%Y-%m-%d %H:%M:%S}" if start is not None else ""), fontsize=13)
+
+        def band(ax, low, high, colour, label):
+            have = np.isfinite(low)
+            if have.any():
+                ax.fill_between(x_of(centres[have]), low[have], high[have], color=colour, alpha=0.35, lw=0,
+                                step="mid")
+                ax.plot(x_of(centres[have]), high[have], lw=0.8, color=colour, label=label)
+                ax.plot(x_of(centres[have]), low[have], lw=0.8, color=colour)
+
+        ax = axes[0]
+        colours = ["tab:blue", "tab:green", "tab:brown"]
+        for k, c in enumerate(ctx.voltages):
+            band(ax, self.rms[0][k], self.rms[1][k], colours[k], c.name)
+        ax.axhline(ctx.declared_voltage, color="grey", lw=0.8, ls=":", label=f"Udin {ctx.declared_voltage:.5g} V")
+        events = np.concatenate(self.events) if self.events else np.zeros(0, EVENT_DTYPE)
+        events = events[np.argsort(events["startTime"], kind="stable")]
+        seen = set()
+        pixel = self.duration / self.columns
+        top = ax.get_ylim()[1]
+        for e in events:
+            kind = int(e["type"])
+            label = EVENT_TYPES[kind] if kind not in seen else None
+            seen.add(kind)
+            width = max(float(e["duration"]), pixel)
+            ax.axvspan(x_of(e["startTime"]), x_of(e["startTime"] + width), color=_EVENT_COLOURS[kind], alpha=0.3,
+                       label=label)
+            ax.plot([x_of(e["startTime"])], [top], marker="v", color=_EVENT_COLOURS[kind], ms=7, clip_on=False)
+            if len(events) <= self.LABELLED:
+                ax.annotate(f"{EVENT_TYPES[kind]} {e['extremePercent']:.0f} %, {e['duration'] * 1000:.0f} ms",
+                            (x_of(e["startTime"]), top), xytext=(2, 6), textcoords="offset points", fontsize=7,
+                            rotation=30, color=_EVENT_COLOURS[kind], annotation_clip=False)
+        ax.set_ylabel("Urms(1/2) / V")
+        ax.set_title(f"RMS voltage per phase (one cycle, every half cycle; lowest and highest per pixel column), "
+                     f"{len(events)} event(s) marked", fontsize=10, pad=40 if 0 < len(events) <= self.LABELLED else 6)
+        ax.legend(loc="lower left", fontsize=8)
         ax.grid(alpha=0.3)
-        worst = int(np.argmax(_thd(a)))
-        h = a.harmonics["harmonicsVoltage"][worst] if a.harmonics else None
+
+        ax = axes[1]
+        band(ax, self.frequency[0], self.frequency[1], "tab:green", "valid cycles")
+        if self.flagged.any():
+            low = np.where(np.isfinite(self.frequency[0]), self.frequency[0], ctx.nominal_frequency)
+            ax.plot(x_of(centres[self.flagged]), low[self.flagged], "x", color="tab:red", ms=4,
+                    label="flagged cycles (recording's ends, no reference)")
+        ax.legend(fontsize=8)
+        ax.set_ylabel("f / Hz")
+        ax.set_title("Tracked frequency per cycle (lowest and highest per pixel column)", fontsize=10)
+        ax.grid(alpha=0.3)
+
+        ax, ax3 = axes[2], axes[3]
+        if np.isfinite(self.thd[0]).any():
+            for k, c in enumerate(ctx.voltages):
+                band(ax, self.thd[0][k], self.thd[1][k], colours[k], c.name)
+            ax.set_ylabel("THD / %")
+            ax.set_title("Voltage THD per window (lowest and highest per pixel column)", fontsize=10)
+            ax.legend(fontsize=8)
+            ax.grid(alpha=0.3)
+        else:
+            _blank(ax, "THD over time")
+        h = self.worst[2] if self.worst is not None else None
         if h is not None and h.shape[-1] > 1:
             orders = np.arange(h.shape[-1])
-            width = 0.8 / len(a.voltages)
-            for k, name in enumerate(a.voltages):
-                ax3.bar(orders[1:] + k * width, 100.0 * h[k, 1:] / h[k, 1], width, label=name)
+            width = 0.8 / len(ctx.voltages)
+            for k, c in enumerate(ctx.voltages):
+                ax3.bar(orders[1:] + k * width, 100.0 * h[k, 1:] / h[k, 1], width, label=c.name)
             ax3.set_yscale("log")
             ax3.set_xlabel("harmonic order")
             ax3.set_ylabel("% of fundamental")
-            ax3.set_title(f"Voltage harmonics of the worst window (t = {w['time'][worst]:.2f} s)")
+            when = (f"{start + datetime.timedelta(seconds=self.worst[1]):%Y-%m-%d %H:%M:%S.%f}"[:-3]
+                    if start is not None else f"t = {self.worst[1]:.2f} s")
+            ax3.set_title(f"Voltage harmonics of the unflagged window with the highest THD ({when}, "
+                          f"{self.worst[0]:.3g} %)", fontsize=10)
             ax3.legend(fontsize=8)
             ax3.grid(alpha=0.3)
-    else:
-        for axis, what in ((ax, "THD over time"), (ax3, "harmonic spectrum of the worst window")):
-            axis.text(0.5, 0.5, f"{what}: no windowed results in this build", ha="center", va="center",
-                      transform=axis.transAxes, color="grey")
-            axis.set_xticks([])
-            axis.set_yticks([])
-    fig.savefig(path, dpi=90)
-    plt.close(fig)
-    return path
+        else:
+            _blank(ax3, "harmonic spectrum of the worst window")
+        for axis in axes[:3]:
+            if start is not None:
+                locator = mdates.AutoDateLocator()
+                axis.xaxis.set_major_locator(locator)
+                axis.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
+                axis.set_xlabel("recorder's clock")
+            else:
+                axis.set_xlabel("time / s")
+            axis.set_xlim(x_of(0.0), x_of(self.duration))
+        fig.savefig(path, dpi=90)
+        plt.close(fig)
+        return path
+
+
+def _blank(axis, what):
+    axis.text(0.5, 0.5, f"{what}: no windowed results", ha="center", va="center", transform=axis.transAxes,
+              color="grey")
+    axis.set_xticks([])
+    axis.set_yticks([])
+
+
+def plot(a, path):
+    """The report picture of an Analysis (see :class:`Picture`)."""
+    picture = Picture(_context(a))
+    picture.process(_block(a))
+    return picture.save(path)
+
+
+class Progress:
+    """A progress line on stderr: share done, positions per second, time left; updated twice a second.
+
+    Quiet when stderr is not a terminal, and for runs shorter than a second.
+    """
+
+    def __init__(self, total, stream=None):
+        self.total = max(int(total), 1)
+        self.stream = stream or sys.stderr
+        self.started = time.monotonic()
+        self.last = self.started
+        self.shown = False
+
+    def __call__(self, fraction):
+        now = time.monotonic()
+        if fraction < 1.0 and now - self.last < 0.5:
+            return
+        self.last = now
+        elapsed = now - self.started
+        if not self.shown and (fraction >= 1.0 or elapsed < 1.0):
+            return
+        rate = fraction * self.total / max(elapsed, 1e-9)
+        left = elapsed * (1.0 - fraction) / max(fraction, 1e-9)
+        bar = "#" * int(30 * fraction)
+        self.stream.write(f"\ranalyze [{bar:<30}] {100 * fraction:5.1f} %  {rate / 1e6:6.2f} M positions/s  "
+                          f"{int(left) // 60:d}:{int(left) % 60:02d} left ")
+        if fraction >= 1.0:
+            self.stream.write("\n")
+        self.stream.flush()
+        self.shown = True

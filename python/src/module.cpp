@@ -170,15 +170,16 @@ py::array getPeriodResults(Module& m) {
         m.module.getPeriodResults(&count, &more, &records);
         for (int item = 0; item < count; ++item, ++m.itemsFetched) {
             for (unsigned r = firstRecord; r < recordsPerItem; ++r) {
-                const std::size_t at = rows.size();
-                rows.resize(at + rowSize);
+                // Appended, not resized and overwritten: no zeroing of bytes written next.
+                char header[periodRowHeader] = {};
                 const long long itemNumber = m.itemsFetched;
                 const int32_t phase = static_cast<int32_t>(r) - 1;
-                std::memcpy(rows.data() + at, &itemNumber, sizeof itemNumber);
-                std::memcpy(rows.data() + at + 8, &phase, sizeof phase);
-                std::memset(rows.data() + at + 12, 0, 4);
-                std::memcpy(rows.data() + at + periodRowHeader, records + static_cast<std::size_t>(item) * recordsPerItem + r,
-                            sizeof(PowerResultsPeriod));
+                std::memcpy(header, &itemNumber, sizeof itemNumber);
+                std::memcpy(header + 8, &phase, sizeof phase);
+                const char* record =
+                    reinterpret_cast<const char*>(records + static_cast<std::size_t>(item) * recordsPerItem + r);
+                rows.insert(rows.end(), header, header + periodRowHeader);
+                rows.insert(rows.end(), record, record + sizeof(PowerResultsPeriod));
             }
         }
         if (count == 0) {
@@ -216,27 +217,49 @@ py::array_t<T> copySlots(const std::vector<PowerResultsGeneral>& results, T* Pow
     return out;
 }
 
-py::object getResults(Module& m, int maxCount, bool arrays) {
+// arrays: False (records only), True (every array) or the names of the arrays wanted.
+py::object getResults(Module& m, int maxCount, py::object arrays) {
     const std::vector<PowerResultsGeneral> results = m.module.getResults(maxCount);
     py::array records(generalRecordDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(results.size())});
     if (!results.empty()) {
         std::memcpy(records.mutable_data(), results.data(), results.size() * sizeof(PowerResultsGeneral));
     }
-    if (!arrays) {
+    const bool flag = py::isinstance<py::bool_>(arrays) || arrays.is_none();
+    if (flag && !py::bool_(arrays)) {
         return std::move(records);
     }
+    const py::set wanted = flag ? py::set() : py::set(arrays);
+    const auto want = [&](const char* name) { return flag || wanted.contains(name); };
     using P = PowerResultsGeneralPhase;
     using G = PowerResultsGeneral;
     py::dict copies;
-    copies["harmonicsVoltage"] = copySlots<float>(results, &P::harmonicsVoltage, &G::harmonicLength);
-    copies["harmonicsCurrent"] = copySlots<float>(results, &P::harmonicsCurrent, &G::harmonicLength);
-    copies["harmonicsLineToLine"] = copySlots<float>(results, &P::harmonicsLineToLine, &G::harmonicLength);
-    copies["interHarmonicsVoltage"] = copySlots<float>(results, &P::interHarmonicsVoltage, &G::harmonicLength);
-    copies["interHarmonicsCurrent"] = copySlots<float>(results, &P::interHarmonicsCurrent, &G::harmonicLength);
-    copies["harmonicAnglesVoltage"] = copySlots<float>(results, &P::harmonicAnglesVoltage, &G::harmonicLength);
-    copies["harmonicAnglesCurrent"] = copySlots<float>(results, &P::harmonicAnglesCurrent, &G::harmonicLength);
-    copies["spectrumVoltage"] = copySlots<std::complex<float>>(results, &P::spectrumVoltage, &G::fftOutputLength);
-    copies["spectrumCurrent"] = copySlots<std::complex<float>>(results, &P::spectrumCurrent, &G::fftOutputLength);
+    if (want("harmonicsVoltage")) {
+        copies["harmonicsVoltage"] = copySlots<float>(results, &P::harmonicsVoltage, &G::harmonicLength);
+    }
+    if (want("harmonicsCurrent")) {
+        copies["harmonicsCurrent"] = copySlots<float>(results, &P::harmonicsCurrent, &G::harmonicLength);
+    }
+    if (want("harmonicsLineToLine")) {
+        copies["harmonicsLineToLine"] = copySlots<float>(results, &P::harmonicsLineToLine, &G::harmonicLength);
+    }
+    if (want("interHarmonicsVoltage")) {
+        copies["interHarmonicsVoltage"] = copySlots<float>(results, &P::interHarmonicsVoltage, &G::harmonicLength);
+    }
+    if (want("interHarmonicsCurrent")) {
+        copies["interHarmonicsCurrent"] = copySlots<float>(results, &P::interHarmonicsCurrent, &G::harmonicLength);
+    }
+    if (want("harmonicAnglesVoltage")) {
+        copies["harmonicAnglesVoltage"] = copySlots<float>(results, &P::harmonicAnglesVoltage, &G::harmonicLength);
+    }
+    if (want("harmonicAnglesCurrent")) {
+        copies["harmonicAnglesCurrent"] = copySlots<float>(results, &P::harmonicAnglesCurrent, &G::harmonicLength);
+    }
+    if (want("spectrumVoltage")) {
+        copies["spectrumVoltage"] = copySlots<std::complex<float>>(results, &P::spectrumVoltage, &G::fftOutputLength);
+    }
+    if (want("spectrumCurrent")) {
+        copies["spectrumCurrent"] = copySlots<std::complex<float>>(results, &P::spectrumCurrent, &G::fftOutputLength);
+    }
     return py::make_tuple(records, copies);
 }
 
@@ -433,15 +456,16 @@ numpy.ndarray
     ``item`` (running number since reset), ``phase`` (-1 for the total,
     which exists with more than one phase and comes first), then the
     fields of PowerResultsPeriod.)")
-        .def("get_results", &getResults, py::arg("max_count") = 0, py::arg("arrays") = false,
+        .def("get_results", &getResults, py::arg("max_count") = 0, py::arg("arrays") = py::bool_(false),
              R"(Fetch windowed results as rows of GENERAL_RECORD_DTYPE (copies).
 
 Parameters
 ----------
 max_count : int
     At most this many windows (0: all ready ones).
-arrays : bool
+arrays : bool or collection of str
     Also return a dict of the arrays behind the records' pointers
-    (harmonicsVoltage, spectrumVoltage, ...), copied into arrays of shape
+    (harmonicsVoltage, spectrumVoltage, ...; given names: only those),
+    copied into arrays of shape
     (windows, 4 phase slots, length), NaN where a slot has none.)");
 }

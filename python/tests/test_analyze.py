@@ -94,12 +94,13 @@ def _cli(*args):
     ("test2", 60, 'dip,"A,B"', "2007-01-01T12:22:50.6", "2007-01-01T12:22:51.4"),  # 0.262 s after 12:22:50.41
 ])
 def test_cli_writes_the_recorded_events_tables_and_picture(tmp_path, name, nominal, event, event_start, rvc_start):
-    run = _cli("analyze", recording(name), "--out", str(tmp_path), "--plot", str(tmp_path / "report.png"))
+    h5py = pytest.importorskip("h5py")
+    run = _cli("analyze", recording(name), "--out", str(tmp_path), "--detail", "--plot", str(tmp_path / "report.png"))
     assert run.returncode == 0, run.stderr
     assert f"nominal {nominal} Hz" in run.stdout and "star voltages" in run.stdout
     assert (tmp_path / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert sorted(os.listdir(tmp_path)) == ["aggregated_10min.csv", "aggregated_3s.csv", "events.csv", "frequency.csv",
-                                            "period.csv", "report.png", "rvc.csv", "windowed.csv"]
+    assert sorted(os.listdir(tmp_path)) == ["aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv",
+                                            "detail.h5", "events.csv", "frequency_10s.csv", "report.png", "rvc.csv"]
     # 4.3 s at 50 Hz: one whole 150-cycle interval and the rest; 2.3 s at
     # 60 Hz: a part of one. Both in the 10-minute interval that ends on the
     # next whole 10 minutes.
@@ -112,7 +113,9 @@ def test_cli_writes_the_recorded_events_tables_and_picture(tmp_path, name, nomin
     assert rvc_start in (tmp_path / "rvc.csv").read_text()
     # Single cycles across the fault's phase jump move by up to about 1 Hz;
     # the median sits on the nominal frequency.
-    frequency = np.genfromtxt(tmp_path / "frequency.csv", delimiter=",", names=True)["frequency"][5:-5]
+    with h5py.File(tmp_path / "detail.h5") as detail:
+        frequency = detail["frequency"]["frequency"][5:-5]
+        assert len(detail["period"]) == 4 * len(detail["period"]["item"][::4]) and len(detail["windowed"]) > 0
     assert np.all(np.abs(frequency - nominal) < 1.0) and abs(np.median(frequency) - nominal) < 0.05
 
 
@@ -182,3 +185,64 @@ def test_results_do_not_depend_on_the_block_size(fixed):
         _same_tables(pq.analyze(recording, fixed_frequency=fixed, block_size=size), whole)
     blocks = list(pq.analysis.stream(recording, fixed_frequency=fixed, block_size=997))
     assert [b.last for b in blocks[-2:]] == [False, True] and all(b.stop - b.position <= 997 for b in blocks)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--plot", "/missing/folder/x.png"], "--plot /missing/folder/x.png: no folder /missing/folder"),
+    (["--out", "{file}"], "exists and is not a folder"),
+    (["--detail"], "--detail writes detail.h5 into the --out folder"),
+    (["--fixed-frequency", "0"], "argument --fixed-frequency: 0: give a positive number"),
+    (["--rate", "-5"], "argument --rate: -5: give a positive number"),
+    (["--udin", "nan"], "argument --udin: nan: give a positive number"),
+    (["--frequency", "50"], "say --nominal HZ or --fixed-frequency HZ"),
+])
+def test_cli_refuses_bad_options_and_output_paths_before_analysing(tmp_path, args, message):
+    cfg = comtrade_write_short(tmp_path)
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    run = _cli("analyze", cfg, *[a.format(file=blocker) for a in args])
+    assert run.returncode == 2 and message in run.stderr and "Traceback" not in run.stderr, run.stderr
+
+
+def comtrade_write_short(tmp_path, fs=FS, scale=1.0):
+    u = three_phase(fs, 1.0) * scale
+    return pq.comtrade.write(str(tmp_path / "rec"), {"VA": u[0], "VB": u[1], "VC": u[2]}, fs, file_type="FLOAT32",
+                             phases={"VA": "A", "VB": "B", "VC": "C"})
+
+
+def test_bad_numbers_of_analyze_are_refused_by_name():
+    u = three_phase(FS, 1.0)
+    for kwargs, message in (({"sample_rate": 0}, "sample_rate 0: give a positive number"),
+                            ({"sample_rate": FS, "fixed_frequency": 0.0}, "fixed frequency 0.0: give a positive"),
+                            ({"sample_rate": FS, "fixed_frequency": FS}, "not below half the sample rate"),
+                            ({"sample_rate": FS, "declared_voltage": -230}, "declared voltage -230")):
+        with pytest.raises(ValueError, match=message):
+            pq.analyze(voltages=u, **kwargs)
+
+
+def test_noise_on_the_voltage_channels_is_called_no_voltage_and_harmonics_stop_at_nyquist(tmp_path):
+    # Full scale about 325 V; the noise a ten-thousandth of it.
+    u = np.random.default_rng(1).normal(0.0, 0.03, (3, int(FS)))
+    cfg = pq.comtrade.write(str(tmp_path / "noise"), {"VA": u[0], "VB": u[1], "VC": u[2]}, FS, file_type="FLOAT32",
+                            phases={"VA": "A", "VB": "B", "VC": "C"})
+    with open(cfg) as f:
+        text = f.read().replace(",0,-32767,32767,", ",0,-325,325,")  # FLOAT32 stores volts: its range in volts
+    with open(cfg, "w") as f:
+        f.write(text)
+    with pytest.raises(pq.recording.RecordingError, match="VA, VB, VC carry no voltage"):
+        pq.analyze(cfg, fixed_frequency=50.0)
+    # At 1600 Hz the 16th harmonic is the last below the Nyquist frequency.
+    a = pq.analyze(voltages=three_phase(1600.0, 2.0), sample_rate=1600.0, fixed_frequency=50.0)
+    assert a.harmonics["harmonicsVoltage"].shape[-1] == 17
+
+
+def test_declared_voltage_defaults_to_the_median_of_the_first_ten_minutes():
+    # 10 minutes at 230 V, then 15 at 260 V: the whole recording's median
+    # would make the first part a dip; the first ten minutes' make the rest a swell.
+    fs = 1600.0
+    u = three_phase(fs, 25 * 60.0)
+    u[:, int(600 * fs):] *= 260.0 / 230.0
+    a = pq.analyze(voltages=u, sample_rate=fs, fixed_frequency=50.0, windowed=False, block_size=int(37 * fs))
+    assert a.declared_voltage == pytest.approx(230.0, rel=1e-4)
+    assert [(int(e["type"]), bool(e["ended"])) for e in a.events] == [(2, False)]
+    assert a.events[0]["startTime"] == pytest.approx(600.0, abs=0.02)

@@ -160,7 +160,7 @@ def test_binary_section_ends_at_its_byte_count_and_status_bits_count_from_the_lo
     (b"DAT Binary: 28", b"DAT Binary: 99", "30: the DAT BINARY section announces 99 bytes, only 70 follow"),
     (b"DAT Binary: 28", b"DAT Binary", "30: the DAT BINARY marker needs the byte count"),
     (b"DAT Binary: 28", b"DAT ASCII", "30: a DAT ASCII section, but the configuration's data file type is BINARY"),
-    (b"File Type: cfg", b"File Type cfg", "1: malformed section marker"),
+    (b"File Type: cfg", b"File Type: cfx", "1: malformed section marker"),
     (b" --- File Type: cfg ---  \r\n", b"", "1: expected a section marker"),
     (b"--- file type: HDR", b"--- file type: CFG", "byte 445: a second CFG section"),
     (b"station,rec,2013", b"station,rec,2005", "2: revision year '2005'"),  # lines count from the top of the .cff
@@ -193,3 +193,129 @@ def test_shared_recording_as_a_single_file_reads_as_its_pair(tmp_path):
         np.testing.assert_array_equal(single.status[name], pair.status[name])
     for a, b in zip(single.channels, pair.channels, strict=True):
         np.testing.assert_array_equal(a.values, b.values)
+
+
+@pytest.mark.parametrize("old, new", [
+    (b" --- File Type: cfg ---  ", b"--- file type  CFG ---"),  # no colon, doubled blanks
+    (b"---file type:DAT Binary: 28---", b"--- file type: DAT  BINARY 28 ---"),
+    (b"--- file type: HDR ---", b"---  file  type HDR---"),
+])
+def test_single_file_markers_are_read_as_a_person_reads_them(tmp_path, old, new):
+    (tmp_path / "rec.cff").write_bytes(_hand_made_cff().replace(old, new))
+    rec = comtrade.read(str(tmp_path / "rec.cff"))
+    np.testing.assert_array_equal(rec.channel("VA").values, [3.0, -2.0])
+    assert rec.header == "after the data"
+
+
+def _int16_pair(tmp_path, samples=400):
+    return comtrade.write(str(tmp_path / "rec"), {k: v[:samples] for k, v in _signals().items()}, FS,
+                          file_type="BINARY")
+
+
+@pytest.mark.parametrize("edit, message", [
+    # int16 data read as FLOAT32: 400 records of 14 bytes are 280 of 20, not the 400 announced.
+    (lambda cfg, dat: _edit_line(cfg, 11, "FLOAT32"),
+     r"rec.dat: 5600 bytes hold 280 FLOAT32 records of 20 bytes, but the configuration announces 400 samples "
+     r"\(8000 bytes\); as BINARY it would hold 400 samples: is the data file type right\?"),
+    (lambda cfg, dat: open(dat, "wb").close(), r"rec.dat: 0 bytes hold 0 BINARY records .* announces 400 samples"),
+    (lambda cfg, dat: _edit_line(cfg, 8, "4000,-5"), r"rec.cfg:8: last sample number -5 is negative"),
+    (lambda cfg, dat: _edit_line(cfg, 8, "-4000,400"), r"rec.cfg:8: sampling rate '-4000' is not a positive"),
+    (lambda cfg, dat: _edit_line(cfg, 12, "0"), r"rec.cfg:12: time stamp multiplier '0' is not a positive"),
+])
+def test_data_that_does_not_match_its_configuration_is_refused(tmp_path, edit, message):
+    cfg = _int16_pair(tmp_path)
+    edit(cfg, str(tmp_path / "rec.dat"))
+    with pytest.raises(comtrade.ComtradeError, match=message):
+        comtrade.read(cfg)
+    with pytest.raises(comtrade.ComtradeError, match=message):
+        comtrade.open_blocks(cfg)
+
+
+def test_rate_zero_with_uneven_time_stamps_blames_the_rate_line_and_the_stamps(tmp_path):
+    cfg = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="ASCII")
+    _edit_line(cfg, 8, "0,400")
+    _edit_line(str(tmp_path / "rec.dat"), 100, "100,24800,1,2,3")  # 24750 on the grid
+    with pytest.raises(comtrade.ComtradeError, match=r"rec.cfg:8: sampling rate 0 .*the samples in .*rec.dat are "
+                                                     r"not uniformly spaced \(time stamp steps 200 to 300\)"):
+        comtrade.read(cfg)
+
+
+def test_time_stamps_of_a_long_recording_take_a_multiplier_instead_of_wrapping(tmp_path):
+    # 40 minutes at 10 Hz: 2.4e9 microseconds overflow int32 after 35.8 minutes.
+    t = np.arange(24000) / 10.0
+    cfg = comtrade.write(str(tmp_path / "rec"), {"VA": np.sin(t)}, 10.0, file_type="BINARY")
+    assert open(cfg).read().splitlines()[-1] == "10"
+    _edit_line(cfg, 6, "0,24000")  # rate 0: the time stamps give it
+    assert comtrade.read(cfg).sample_rate == pytest.approx(10.0, rel=1e-9)
+    with pytest.raises(ValueError, match="1991 format"):
+        comtrade.write(str(tmp_path / "old"), {"VA": np.sin(t)}, 10.0, revision="1991")
+
+
+@pytest.mark.parametrize("file_type", ["ASCII", "BINARY", "FLOAT32"])
+@pytest.mark.parametrize("single_file", [False, True])
+def test_blocks_read_the_values_of_the_whole_read(tmp_path, file_type, single_file):
+    path = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type=file_type, single_file=single_file)
+    whole = comtrade.read(path)
+    opened = comtrade.open_blocks(path)
+    assert opened.samples == 400 and opened.channels[0].values is None
+    blocks = list(opened.blocks(150, ["IA", "VA"], dtype=np.float64))
+    assert [(p, b.shape) for p, b in blocks] == [(0, (2, 150)), (150, (2, 150)), (300, (2, 100))]
+    np.testing.assert_array_equal(np.concatenate([b for _, b in blocks], axis=1),
+                                  [whole.channel("IA").values, whole.channel("VA").values])
+    # The float32 blocks are the float64 values rounded, whatever the reading path.
+    single = np.concatenate([b for _, b in opened.blocks(128, ["VB"])], axis=1)
+    assert single.dtype == np.float32
+    np.testing.assert_array_equal(single[0], whole.channel("VB").values.astype(np.float32))
+
+
+def test_csv_rate_is_fitted_over_the_time_column_and_nan_is_carried_as_missing(tmp_path):
+    path = tmp_path / "rec.csv"
+    t = np.arange(10240) / 10240.0
+    lines = ["time,UA"] + [f"{x:.8f},{np.sin(x):.6f}" for x in t]
+    lines[18] = f"{t[17]:.8f},nan"
+    path.write_text("\n".join(lines) + "\n")
+    rec = csvfile.read(str(path))
+    assert abs(rec.sample_rate - 10240.0) < 1e-3  # the median of rounded steps gave 10239.6
+    assert np.isnan(rec.channel("UA").values[17]) and np.count_nonzero(np.isnan(rec.channel("UA").values)) == 1
+    assert rec.notes == [f"{path}:19: 1 value(s) that are not finite numbers, read as missing samples"]
+    lines[501:] = [f"{x + 0.001:.8f},0.0" for x in t[500:]]  # a gap of ten samples from line 502 on
+    path.write_text("\n".join(lines) + "\n")
+    with pytest.raises(RecordingError, match="rec.csv:502: time 0.04982813 s is off the grid"):
+        csvfile.read(str(path))
+    with pytest.raises(RecordingError, match="sample rate -5 Hz: give a positive number"):
+        csvfile.read(str(path), sample_rate=-5.0)
+
+
+@pytest.mark.parametrize("read", [1, 2, 7, 64])
+@pytest.mark.parametrize("single_file", [False, True])
+def test_ascii_lines_split_across_reads_keep_their_numbers(tmp_path, monkeypatch, read, single_file):
+    # CR LF, a lone CR and a lone LF ending lines, cut anywhere by small reads;
+    # the bad record must be named on its own line.
+    path = comtrade.write(str(tmp_path / "rec"), {k: v[:6] for k, v in _signals().items()}, FS, file_type="ASCII",
+                          single_file=single_file)
+    expected = comtrade.read(path).channel("VA").values
+    target = path if single_file else path[:-4] + ".dat"
+    raw = open(target, "rb").read()
+    head, marker, data = raw.partition(b"DAT ASCII ---\r\n") if single_file else (b"", b"", raw)
+    records = data.split(b"\r\n")
+    data = records[0] + b"\r" + records[1] + b"\n" + b"\r\n".join(records[2:])
+    open(target, "wb").write(head + marker + data)
+    monkeypatch.setattr(comtrade._Data, "READ", read)
+    rec = comtrade.read(path)
+    assert rec.samples == 6
+    np.testing.assert_array_equal(rec.channel("VA").values, expected)
+    first = (head + marker).count(b"\n") + 1 if single_file else 1
+    bad = data.replace(records[4], b"5,1000,1,2")
+    open(target, "wb").write(head + marker + bad)
+    with pytest.raises(comtrade.ComtradeError, match=f"rec.(cff|dat):{first + 4}: sample record: expected 5 fields"):
+        comtrade.read(path)
+
+
+def test_csv_blocks_are_the_whole_read(tmp_path):
+    path = tmp_path / "rec.csv"
+    rows = np.column_stack([np.arange(1000) / FS, np.sin(np.arange(1000)), np.cos(np.arange(1000))])
+    np.savetxt(path, rows, delimiter=",", header="t,UA,IA", comments="")
+    whole = csvfile.read(str(path))
+    blocks = list(csvfile.open_blocks(str(path)).blocks(333, ["IA"], dtype=np.float64))
+    assert [p for p, _ in blocks] == [0, 333, 666, 999]
+    np.testing.assert_array_equal(np.concatenate([b[0] for _, b in blocks]), whole.channel("IA").values)

@@ -11,6 +11,11 @@ import numpy as np
 import pytest
 
 import powerquality as pq
+
+try:
+    import h5py
+except ImportError:
+    h5py = None
 from powerquality import comtrade, fleet
 from conftest import SHARED, recording, three_phase
 
@@ -95,21 +100,24 @@ def _tables(out):
         read[name] = (out / name).read_text()
     read["folders"] = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, files in os.walk(out) for f in files)
     read["ten minutes"] = (out / "dip" / "aggregated_10min.csv").read_text()
+    with h5py.File(out / "dip" / "detail.h5", "r") as f:
+        read["detail"] = {name: f[name][:].tobytes() for name in f}
     return read
 
 
 @pytest.mark.skipif(shutil.which("dask-scheduler") is None, reason="Dask's distributed is not installed "
                     "(Debian python3-distributed)")
+@pytest.mark.skipif(h5py is None, reason="h5py is not installed (Debian python3-h5py)")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # tornado's, under the Dask client
 def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_path):
     recording("test1")  # skips without the shared recordings
     (tmp_path / "generated").mkdir()
     _generated(tmp_path / "generated")
     names = [os.path.join(SHARED, "comtrade", "test?.cfg"), str(tmp_path / "generated")]
-    runs = {"serial": _cli(*names, "--out", str(tmp_path / "serial")),
-            "jobs": _cli(*names, "--jobs", "2", "--out", str(tmp_path / "jobs"))}
+    runs = {"serial": _cli(*names, "--detail", "--out", str(tmp_path / "serial")),
+            "jobs": _cli(*names, "--detail", "--jobs", "2", "--out", str(tmp_path / "jobs"))}
     with fleet.LocalCluster(2, folder=str(tmp_path)) as scheduler_file:
-        runs["cluster"] = _cli(*names, "--scheduler", scheduler_file, "--out", str(tmp_path / "cluster"))
+        runs["cluster"] = _cli(*names, "--detail", "--scheduler", scheduler_file, "--out", str(tmp_path / "cluster"))
         summary, events = pq.analyze_many(names, client=scheduler_file, with_events=True)
     for name, run in runs.items():
         assert run.returncode == 1, (name, run.stderr)
@@ -118,8 +126,8 @@ def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_pat
     assert _tables(tmp_path / "jobs") == serial and _tables(tmp_path / "cluster") == serial
 
     assert [f for f in serial["folders"] if f.startswith("dip")] == [
-        os.path.join("dip", f) for f in ("aggregated_10min.csv", "aggregated_3s.csv", "events.csv", "frequency_10s.csv",
-                                         "rvc.csv")]
+        os.path.join("dip", f) for f in ("aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv", "detail.h5",
+                                         "events.csv", "frequency_10s.csv", "rvc.csv", "summary.txt")]
     rows = list(csv.DictReader(serial["summary.csv"].splitlines()))
     assert [r["folder"] for r in rows] == ["test1", "test2", "bad", "dip", "test1-2"]
     assert [r["status"] for r in rows] == ["ok", "ok", "error", "ok", "ok"]
@@ -141,6 +149,7 @@ def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_pat
         pytest.approx((trusted.min(), trusted.max()), rel=1e-9)
     assert 49.8 < trusted.min() < 50.0 < trusted.max() < 50.2
     assert int(dip["rvcs"]) == len(whole.rvc) > 0
+    assert (tmp_path / "serial" / "dip" / "summary.txt").read_text().startswith("recording   ")
     # The 10-minute values: the voltage THD of the worst phase (not a current's, not the total's) and u2 (not u0).
     ten = np.genfromtxt(tmp_path / "serial" / "dip" / "aggregated_10min.csv", delimiter=",", names=True,
                         dtype=None, encoding="utf-8", deletechars="")

@@ -94,8 +94,35 @@ struct WindowedCalculation::State {
     double planExactLength = -1.0;
     unsigned int planLength = 0;
     unsigned int planFftLength = 0;
+    // Plans of recent window lengths: a tracked grid's windows span whole
+    // sixteenths of a sample and come back to the same lengths again and
+    // again, so a plan is built once for each and kept (least recently used
+    // out first). A kept plan is the one that would be built: same results.
+    struct KeptPlan {
+        double exactLength = -1.0;
+        unsigned int length = 0;
+        unsigned int fftLength = 0;
+        unsigned long long used = 0;
+        std::vector<unsigned int> stencil;
+        std::vector<float> weights;
+        std::vector<std::complex<double>> correction;
+    };
+    static constexpr std::size_t keptPlans = 96;
+    std::vector<KeptPlan> kept;
+    unsigned long long planUses = 0;
 
     State() { fft.SetFlag(Eigen::FFT<float>::HalfSpectrum); }
+
+    // Swaps the current plan with a kept one (or an empty slot).
+    void swapPlan(KeptPlan& other) {
+        std::swap(planExactLength, other.exactLength);
+        std::swap(planLength, other.length);
+        std::swap(planFftLength, other.fftLength);
+        stencil.swap(other.stencil);
+        weights.swap(other.weights);
+        correction.swap(other.correction);
+        other.used = ++planUses;
+    }
 
     void plan(double exactLength, unsigned int N, unsigned int M);
 };
@@ -105,6 +132,23 @@ struct WindowedCalculation::State {
 void WindowedCalculation::State::plan(double exactLength, unsigned int N, unsigned int M) {
     if (exactLength == planExactLength && N == planLength && M == planFftLength) {
         return;
+    }
+    KeptPlan* slot = nullptr;
+    for (KeptPlan& k : kept) {
+        if (k.exactLength == exactLength && k.length == N && k.fftLength == M) {
+            swapPlan(k);  // the kept plan becomes current, the current one is kept in its place
+            return;
+        }
+        if (slot == nullptr || k.used < slot->used) {
+            slot = &k;
+        }
+    }
+    if (kept.size() < keptPlans) {
+        kept.emplace_back();
+        slot = &kept.back();
+    }
+    if (planExactLength >= 0.0) {
+        swapPlan(*slot);  // keep the current plan; the least recently used one goes
     }
     static const double denominators[6] = {-120.0, 24.0, -12.0, 12.0, -24.0, 120.0};
     stencil.resize(M);

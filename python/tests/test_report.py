@@ -1,0 +1,51 @@
+# The picture's choices on long recordings and the progress line.
+import io
+
+import numpy as np
+import pytest
+
+import powerquality as pq
+from powerquality import report
+from conftest import three_phase
+
+FS = 6400.0
+
+
+def test_worst_window_is_taken_among_unflagged_ones_and_every_event_is_kept(tmp_path):
+    pytest.importorskip("matplotlib")
+    # 4 % fifth harmonic throughout; during a 0.4 s interruption the residue
+    # is 1 % of the voltage with a 60 % fifth, and the tracker loses the
+    # reference there, so those windows are flagged.
+    t = np.arange(int(8 * FS)) / FS
+    u = three_phase(FS, 8.0)
+    u += 0.04 * three_phase(FS, 8.0, f=250.0)
+    down = (t >= 3.0) & (t < 3.4)
+    u[:, down] = 0.01 * three_phase(FS, 0.4)[:, :down.sum()] + 0.006 * three_phase(FS, 0.4, f=250.0)[:, :down.sum()]
+    u[0, int(6.0 * FS):int(6.1 * FS)] *= 0.5
+    recording = pq.analysis._arrays_recording(u, None, FS, 50.0)
+    recording.start = "01/01/2020,00:00:00.000000"
+    a = pq.analyze(recording)
+    thd = report._thd_of(a.windowed, 3)
+    assert np.max(thd[a.window_flags]) > 20 and not a.window_flags.all()
+    picture = report.Picture(report._context(a), columns=200)
+    picture.process(report._block(a))
+    assert picture.worst[0] == pytest.approx(np.max(thd[~a.window_flags])) and picture.worst[0] < 10
+    assert len(np.concatenate(picture.events)) == len(a.events) >= 3
+    # The envelope keeps the depth of the 100 ms dip in A: its pixel column holds the lowest value.
+    assert np.nanmin(picture.rms[0][0]) == pytest.approx(np.min(a.phase_rows(0)["rmsVoltage"]))
+    assert picture.save(str(tmp_path / "p.png")) and (tmp_path / "p.png").stat().st_size > 10000
+
+
+def test_progress_line_waits_a_second_then_shows_share_rate_and_time_left(monkeypatch):
+    clock = iter([100.0, 100.4, 101.0, 101.2, 102.0, 104.0])
+    monkeypatch.setattr(report.time, "monotonic", lambda: next(clock))
+    out = io.StringIO()
+    progress = report.Progress(8_000_000, stream=out)  # started at 100.0
+    progress(0.2)  # 0.4 s: too early
+    assert out.getvalue() == ""
+    progress(0.5)  # 1.0 s: 4 M positions/s, one second left
+    assert out.getvalue() == "\ranalyze [###############               ]  50.0 %    4.00 M positions/s  0:01 left "
+    progress(0.6)  # 0.2 s after the last line: not yet
+    progress(0.75)  # 2.0 s
+    progress(1.0)
+    assert out.getvalue().count("\r") == 3 and out.getvalue().endswith("0:00 left \n")
