@@ -31,9 +31,10 @@ Output
     writes for one recording: events.csv, rvc.csv, frequency_10s.csv,
     aggregated_3s.csv, aggregated_10min.csv, aggregated_2h.csv, and with
     ``detail`` detail.h5), with summary.txt (what it prints for one), go
-    to a folder of their own under it, named after the file without its extension; where names
-    repeat, the second is NAME-2, the third NAME-3, in the order found
-    (the summary's ``folder`` column says which is which). Each task writes
+    to a folder of their own under it, named after the file without its
+    extension; where names repeat, the second is NAME-2, the third NAME-3,
+    in the order found (the summary's ``folder`` column says which is
+    which; a recording that failed keeps the name it would have had). Each task writes
     its own folder where it runs, so on a cluster the output folder, like
     the recordings, must be on storage that every worker reaches by the
     same path; tasks get absolute paths, since a worker's working folder is
