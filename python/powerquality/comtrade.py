@@ -538,7 +538,15 @@ def _split_cff(path, raw):
             sections[kind[:3]] = (start, end, first, marker, kind)
 
     size = len(raw)
+    # A memory map's pages scanned past are given back, so that a long ASCII
+    # DAT section does not stay resident.
+    release = getattr(raw, "madvise", None) if hasattr(mmap, "MADV_DONTNEED") else None
+    released = 0
     while pos < size:
+        if release is not None and pos - released >= 1 << 24:
+            done = pos // mmap.PAGESIZE * mmap.PAGESIZE
+            release(mmap.MADV_DONTNEED, released, done - released)
+            released = done
         end = raw.find(b"\n", pos)
         nxt = size if end < 0 else end + 1
         text = raw[pos:min(nxt, pos + 200)].decode("latin-1") if nxt - pos > 200 else raw[pos:nxt].decode("latin-1")
@@ -640,7 +648,7 @@ def _sample_rate(cfg, data, stamps=None):
         first = float(part[0]) if first is None else first
         last, previous = float(part[-1]), part[-1]
         count += len(part)
-    what = (f"sampling rate 0 (the time stamps give the timing)" if len(rates) == 1
+    what = ("sampling rate 0 (the time stamps give the timing)" if len(rates) == 1
             else f"{len(rates)} sampling rates {rates}")
     if count < 2 or not (low > 0) or not np.isfinite(high):
         raise ComtradeError(f"{cfg.rate_line}: {what}, but the time stamps in {data.where} do not increase "

@@ -49,3 +49,50 @@ def test_progress_line_waits_a_second_then_shows_share_rate_and_time_left(monkey
     progress(0.75)  # 2.0 s
     progress(1.0)
     assert out.getvalue().count("\r") == 3 and out.getvalue().endswith("0:00 left \n")
+
+
+def _ten_minute_rows(values, flagged, complete, first_interval):
+    rows = np.zeros(len(values), [("startTime", "f8"), ("endTime", "f8"), ("clockInterval", "i8"),
+                                  ("windowCount", "i4"), ("flagged", "?"), ("complete", "?"), ("tagTime", "f8"),
+                                  ("A.rmsVoltage", "f8")])
+    rows["clockInterval"] = first_interval + np.arange(len(values))
+    rows["startTime"] = rows["clockInterval"] * 600.0
+    rows["endTime"] = rows["startTime"] + 600.0
+    rows["windowCount"] = 3000
+    rows["flagged"], rows["complete"], rows["A.rmsVoltage"] = flagged, complete, values
+    return rows
+
+
+@pytest.mark.parametrize("first, count, flag_at, wholes", [
+    (0, 24, None, [True, True]),  # two whole 2-hour intervals
+    (6, 12, None, [False, False]),  # 01:00 to 03:00: half of each
+    (0, 13, 12, [True, False]),  # a flagged one alone in the second
+])
+def test_two_hour_values_are_the_rms_of_the_clocks_twelve_ten_minute_values(first, count, flag_at, wholes):
+    values = 230.0 + np.arange(count)
+    flagged = np.arange(count) == flag_at
+    two = report.two_hour(_ten_minute_rows(values, flagged, True, first), clock_offset=30.0)
+    groups = (first + np.arange(count)) // 12
+    assert list(two["complete"]) == wholes
+    for k, g in enumerate(np.unique(groups)):
+        np.testing.assert_allclose(two["A.rmsVoltage"][k], np.sqrt(np.mean(values[groups == g] ** 2)), rtol=1e-15)
+        assert two["flagged"][k] == flagged[groups == g].any()
+        assert two["windowCount"][k] == 3000 * np.count_nonzero(groups == g)
+        assert two["tagTime"][k] == (g + 1) * 7200.0 - 30.0
+
+
+def test_streamed_tables_are_those_of_the_whole_analysis(tmp_path):
+    u = three_phase(FS, 12.0)
+    u[0, int(3.0 * FS):int(3.2 * FS)] *= 0.5
+    recording = pq.analysis._arrays_recording(u, None, FS, 50.0)
+    recording.start = "01/01/2020,00:09:55.000000"
+    whole = report.write_tables(pq.analyze(recording), str(tmp_path / "whole"))
+    stream = pq.analysis.stream(recording, block_size=3001)
+    tables = report.Tables(stream.ctx, str(tmp_path / "streamed"))
+    for b in stream:
+        tables.process(b)
+    assert [p.replace("whole", "streamed") for p in whole] == tables.paths and len(whole) == 6
+    for a, b in zip(whole, tables.paths):
+        assert open(a).read() == open(b).read(), a
+    events = open(whole[0]).read().splitlines()
+    assert events[0].split(",")[-1] == "start" and events[1].startswith('dip,A,') and "2020-01-01T00:09:58" in events[1]
