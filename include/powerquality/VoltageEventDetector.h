@@ -59,8 +59,11 @@
 // period items, each of which starts where the item two before ended). At
 // the first values of the data, with fewer than k before, the latest step is
 // taken back as often as values are missing; the very first value's window is
-// taken to start at its own time. With Ed. 3 stamps a rectangular dip or
-// interruption is stamped within one cycle of its true start and duration.
+// taken to start at its own time. With Ed. 3 stamps a rectangular
+// interruption is stamped within one cycle of its true start and duration; a
+// rectangular dip starts within one cycle of its true start, and since the
+// stamps take in the first value's whole window, it lasts one to one and a
+// half cycles longer than it is (a 100 ms dip to 70 % at 50 Hz: 120 or 130 ms).
 // k = 0, the default, keeps the stamps above, so records read by existing
 // callers do not change; changing k applies to events that start afterwards.
 //
