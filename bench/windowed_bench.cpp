@@ -7,7 +7,14 @@
 //
 //   BM_WindowedThreePhase/50000  10 cycles at 50 Hz: 2048 samples, FFT 2048 as is
 //   BM_WindowedThreePhase/49500  10 cycles at 49.5 Hz: resampled onto 2160 points
+//   BM_WindowedThreePhaseTracked a tracked frequency: every window at its own
+//                                frequency between 49.8 and 50.2 Hz (its own
+//                                exact length, 2039.8 to 2056.2 samples),
+//                                resampled onto 2048 or 2160 points
 //   BM_WindowedSinglePhase       one voltage and one current, 10 cycles at 50 Hz
+//
+// bench/windowed_numpy_peer.py runs the three-phase cases next to the same
+// work in numpy and prints the ratio.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -29,6 +36,8 @@ void fill(PowerModule& module) {
     });
 }
 
+// frequency > 0: every window at that frequency; 0: a tracked frequency that
+// changes every window.
 void runWindows(benchmark::State& state, bool threePhase, double frequency) {
     PowerModule module;
     module.beginUpdate();
@@ -47,13 +56,16 @@ void runWindows(benchmark::State& state, bool threePhase, double frequency) {
     fill(module);
     module.reset(0);
 
-    const unsigned long long step = static_cast<unsigned long long>(std::ceil(10 * sampleRate / frequency));
     unsigned long long first = 0;
+    unsigned int window = 0;
     for (auto _ : state) {
-        module.scheduleForCalculation(first, 10, frequency);
+        // 0.2 Hz around 50 Hz, a period of 37 windows: no two neighbours alike.
+        const double f = frequency > 0.0 ? frequency : 50.0 + 0.2 * std::sin(0.16981581 * window);
+        module.scheduleForCalculation(first, 10, f);
         std::vector<PowerResultsGeneral> results = module.getResults(0);
         benchmark::DoNotOptimize(results.data());
-        first += step;
+        first += static_cast<unsigned long long>(std::ceil(10 * sampleRate / f));
+        ++window;
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -62,6 +74,9 @@ void BM_WindowedThreePhase(benchmark::State& state) {
     runWindows(state, true, static_cast<double>(state.range(0)) / 1000.0);
 }
 BENCHMARK(BM_WindowedThreePhase)->Arg(50000)->Arg(49500);
+
+void BM_WindowedThreePhaseTracked(benchmark::State& state) { runWindows(state, true, 0.0); }
+BENCHMARK(BM_WindowedThreePhaseTracked);
 
 void BM_WindowedSinglePhase(benchmark::State& state) { runWindows(state, false, 50.0); }
 BENCHMARK(BM_WindowedSinglePhase);

@@ -120,6 +120,10 @@ POWERQUALITY_API int32_t setWaveformsEnabled(PowerModuleHandle module, bool enab
 /* Windowed results computed from the samples (see PowerModule.h); off by
  * default. */
 POWERQUALITY_API int32_t setWindowedResultsEnabled(PowerModuleHandle module, bool enabled);
+/* Harmonic subgroups and THDS in the windowed harmonic arrays instead of
+ * groups and THD (see PowerModule.h); off by default. */
+POWERQUALITY_API int32_t setHarmonicSubgroupsEnabled(PowerModuleHandle module, bool enabled);
+POWERQUALITY_API int32_t getHarmonicSubgroupsEnabled(PowerModuleHandle module, bool* value);
 
 /* Operations. */
 POWERQUALITY_API int32_t beginUpdate(PowerModuleHandle module);

@@ -55,6 +55,7 @@ __all__ = [
     "PERIOD_RECORD_DTYPE",
     "GENERAL_RECORD_DTYPE",
     "analyze",
+    "analyze_many",
 ]
 
 
@@ -63,3 +64,10 @@ def analyze(*args, **kwargs):
     from .analysis import analyze as _analyze
 
     return _analyze(*args, **kwargs)
+
+
+def analyze_many(*args, **kwargs):
+    """Analyse many recordings, locally or on a Dask cluster; see :func:`powerquality.fleet.analyze_many`."""
+    from .fleet import analyze_many as _analyze_many
+
+    return _analyze_many(*args, **kwargs)

@@ -6,17 +6,23 @@ the blocks pass, so a week takes the memory of a minute. Output paths are
 checked before the analysis starts. ``--nominal`` sets the nominal
 frequency (the tracker's centre and the window length); ``--fixed-frequency``
 replaces the tracked frequency by a fixed one. A progress line shows on
-stderr when it is a terminal (not with ``--quiet``).
+stderr when it is a terminal (not with ``--quiet``). Harmonics are harmonic
+subgroups and the distortion THDS, as IEC 61000-4-30 Class A measures voltage
+harmonics.
+
+Several recordings, folders or patterns (or --jobs, --scheduler) are
+analysed by ``fleet``: one folder of tables each under --out, and
+summary.csv and events.csv of them all.
 """
 
 import argparse
 import os
 import sys
 
-from . import analysis, en50160, report
+from . import analysis, en50160, fleet, report
 from .recording import RecordingError
 
-BLOCK_SECONDS = 4  # seconds of samples per block: few enough passes through Python, a small ring
+BLOCK_SECONDS = 8  # seconds of samples per block: few passes through Python, a ring of 10 s
 
 
 def _positive(text):
@@ -66,12 +72,15 @@ def _check_outputs(args):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m powerquality",
-                                     description="Power-quality analysis of recordings.")
+                                     description="Power-quality analysis of recordings (harmonics as "
+                                                 "subgroups, distortion as THDS: IEC 61000-4-30 Class A).")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording")
-    p.add_argument("recording", help="COMTRADE .cfg/.dat (or their base name) or .cff, or a .csv file")
+    p.add_argument("recording", nargs="+", help="COMTRADE .cfg/.dat (or their base name) or .cff, or a .csv file; "
+                   "several, folders (searched at any depth) and glob patterns for many at once")
     p.add_argument("--out", metavar="DIR", help="write the tables there: events, rvc, frequency_10s, "
-                   "aggregated_3s, aggregated_10min, aggregated_2h, flicker (.csv)")
+                   "aggregated_3s, aggregated_10min, aggregated_2h, flicker (.csv); many recordings: a folder each, "
+                   "and summary.csv, events.csv of all")
     p.add_argument("--detail", action="store_true", help="also write every period value, tracked cycle and "
                    "window to DIR/detail.h5 (HDF5)")
     p.add_argument("--plot", metavar="FILE.png", help="draw the report picture")
@@ -94,10 +103,27 @@ def main(argv=None):
     p.add_argument("--system", choices=("synchronous", "island"), default="synchronous",
                    help="synchronous or island system for EN 50160 (default synchronous)")
     p.add_argument("--limits", metavar="FILE", help="an operator's limits (JSON or TOML) laid over EN 50160's")
+    p.add_argument("--jobs", type=int, metavar="N", help="many recordings on N local worker processes "
+                   "(0: one per processor)")
+    p.add_argument("--scheduler", metavar="ADDRESS", help="many recordings on a running Dask cluster: "
+                   "tcp://host:8786 or a scheduler file")
     args = parser.parse_args(argv)
     if args.frequency is not None:
         parser.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
                      "say --nominal HZ or --fixed-frequency HZ")
+
+    if fleet.is_many(args.recording, args.jobs, args.scheduler):
+        if args.plot:
+            parser.error("--plot draws one recording; give one recording for it")
+        if args.jobs is not None and (args.jobs < 0 or args.scheduler):
+            parser.error("--jobs: a number of local processes, 0 or more, and not with --scheduler")
+        try:
+            _check_outputs(args)
+        except ValueError as e:
+            print(f"powerquality: {e}", file=sys.stderr)
+            return 2
+        return fleet.command(args)
+    args.recording = args.recording[0]
 
     try:
         _check_outputs(args)

@@ -53,7 +53,11 @@ What the pipeline computes:
   10-minute tick of the recording's clock; a window that overlaps a dip,
   swell or interruption is flagged (IEC 61000-4-30 §4.7), one without a
   tracked frequency or with a missing sample is marked ``gap`` instead
-  (see :class:`_EventFlags`);
+  (see :class:`_EventFlags`). As IEC 61000-4-30 Class A measures voltage
+  harmonics, the harmonic arrays hold harmonic subgroups (the centre line
+  and its two neighbours, IEC 61000-4-7) and the distortion is THDS
+  (``harmonic_subgroups_enabled`` of the module, which applies to the
+  currents' arrays too);
 - their main values (RMS voltage and current, THD per phase, unbalance)
   aggregated over 150/180 cycles, over 10 minutes and over 2 hours of the
   clock by the library's IntervalAggregator (see ``aggregate_windows``);
@@ -66,6 +70,7 @@ The result is an :class:`Analysis` whose tables are numpy structured arrays
 """
 
 import itertools
+import math
 import os
 import time as _time
 
@@ -89,11 +94,16 @@ FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")]
 
 
 def load(path, sample_rate=None, nominal_frequency=None):
-    """Read a recording by its extension: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
+    """Read a recording whole by its extension: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
+    return _open(path, sample_rate, nominal_frequency, whole=True)
+
+
+def _open(path, sample_rate, nominal_frequency, whole):
     ext = os.path.splitext(str(path))[1].lower()
     if ext in (".csv", ".txt", ".tsv"):
-        return csvfile.read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    recording = comtrade.read(path)
+        read = csvfile.read if whole else csvfile.open_blocks
+        return read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
+    recording = (comtrade.read if whole else comtrade.open_blocks)(path)
     if nominal_frequency:
         recording.nominal_frequency = nominal_frequency
     return recording
@@ -379,35 +389,38 @@ class _WindowPlan:
     def add(self, crossings):
         """The windows (first position, frequency) that the new crossings complete."""
         out = []
-        for c in crossings:
+        wc, fs, offset, whole = self.wc, self.fs, self.offset, self.whole
+        kept, starts = self.crossings, self.starts
+        for c in np.asarray(crossings, np.float64).tolist():
             j = self.count
-            self.crossings.append(float(c))
+            kept.append(c)
             self.count += 1
-            seconds = c / self.fs + self.offset
+            seconds = c / fs + offset
             if self.next_tick is None:
-                self.next_tick = (np.floor(seconds / self.whole) + 1) * self.whole
-                self.starts.append((0, False))
-                self.next_start = self.wc
+                self.next_tick = (math.floor(seconds / whole) + 1) * whole
+                starts.append((0, False))
+                self.next_start = wc
             elif seconds >= self.next_tick:
                 # The crossing is the head of a new series: the old one's starts before it are all planned.
                 while self.next_start < j:
-                    self.starts.append((self.next_start, False))
-                    self.next_start += self.wc
-                self.starts.append((j, True))
-                self.next_start = j + self.wc
-                self.next_tick = (np.floor(seconds / self.whole) + 1) * self.whole
+                    starts.append((self.next_start, False))
+                    self.next_start += wc
+                starts.append((j, True))
+                self.next_start = j + wc
+                self.next_tick = (math.floor(seconds / whole) + 1) * whole
             elif self.next_start <= j:
-                self.starts.append((self.next_start, False))
-                self.next_start += self.wc
-            while self.starts and self.starts[0][0] + self.wc <= j:
-                index, resynchronised = self.starts.pop(0)
-                a = self.crossings[index - self.base]
-                span = self.crossings[index + self.wc - self.base] - a
-                out.append((np.ceil(a) if resynchronised else np.round(a), self.wc * self.fs / span))
-            keep = min([i for i, _ in self.starts] + [self.next_start, j])
-            if keep - self.base > 256:
-                del self.crossings[:keep - self.base]
-                self.base = keep
+                starts.append((self.next_start, False))
+                self.next_start += wc
+            while starts and starts[0][0] + wc <= j:
+                index, resynchronised = starts.pop(0)
+                a = kept[index - self.base]
+                span = kept[index + wc - self.base] - a
+                out.append((math.ceil(a) if resynchronised else round(a), wc * fs / span))
+        # Forget the crossings no window needs any more.
+        keep = min([i for i, _ in starts] + [self.next_start, self.count - 1])
+        if keep - self.base > 256:
+            del kept[:keep - self.base]
+            self.base = keep
         return out
 
 
@@ -528,8 +541,8 @@ class _Events:
             self.ctx.voltage_peak = np.fmax(self.ctx.voltage_peak, peak)
         if self.detector is None:
             self.waiting.append((times, rms))
-            early = np.concatenate([t for t, _ in self.waiting])
-            if b.last or (len(early) and early[-1] > self.UDIN_SECONDS):
+            if b.last or (len(times) and times[-1] > self.UDIN_SECONDS):
+                early = np.concatenate([t for t, _ in self.waiting])
                 keep = early <= self.UDIN_SECONDS
                 values = np.concatenate([r for _, r in self.waiting], axis=1)
                 self._start(float(np.median(values[:, keep])) if keep.any() else
@@ -812,7 +825,9 @@ class Stream:
                         rvc_threshold=ctx.rvc_threshold, rvc_threshold_hysteresis=50.0,
                         period_symmetrical_components_enabled=(ctx.grid != "single"))
         if ctx.window_cycles:
-            settings.update(windowed_results_enabled=True, period_count=ctx.window_cycles, thd_enabled=True,
+            # Subgroups and THDS, as IEC 61000-4-30 Class A measures voltage harmonics.
+            settings.update(windowed_results_enabled=True, harmonic_subgroups_enabled=True,
+                            period_count=ctx.window_cycles, thd_enabled=True,
                             highest_requested_harmonic=highest, thd_highest_harmonic=min(40, highest),
                             symmetrical_components_enabled=(ctx.grid != "single"))
         self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _Aggregation(ctx),
@@ -893,13 +908,7 @@ NO_VOLTAGE = 1e-3
 
 def open_recording(path, sample_rate=None, nominal_frequency=None):
     """A recording file opened for reading block by block: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
-    ext = os.path.splitext(str(path))[1].lower()
-    if ext in (".csv", ".txt", ".tsv"):
-        return csvfile.open_blocks(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    recording = comtrade.open_blocks(path)
-    if nominal_frequency:
-        recording.nominal_frequency = nominal_frequency
-    return recording
+    return _open(path, sample_rate, nominal_frequency, whole=False)
 
 
 def _recording_of(recording, voltages, currents, sample_rate, nominal_frequency, blocks):
@@ -1027,7 +1036,8 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         Rapid voltage change threshold, percent of Udin (the hysteresis is
         half of it).
     windowed : bool
-        Also compute windowed results (THD, harmonics).
+        Also compute windowed results (harmonic subgroups and THDS, as Class
+        A measures voltage harmonics).
     progress : callable(fraction), optional
         Called after each block with the share done.
     block_size : int, optional

@@ -299,6 +299,8 @@ class _Data:
     (`size` bytes, to the end of the file by default), or ASCII lines from `offset` to `end` whose
     first is line `first_line` (messages name `where`)."""
 
+    READ = 1 << 22  # bytes of ASCII text read at a time
+
     def __init__(self, cfg, path, where, offset=0, size=None, end=None, first_line=1, encoding="latin-1"):
         self.cfg, self.path, self.where, self.offset, self.end = cfg, path, where, offset, end
         self.first_line, self.encoding = first_line, encoding
@@ -326,14 +328,8 @@ class _Data:
     def chunks(self, size):
         """(values, time stamps, status bits) of about `size` samples at a time, from the first."""
         if self.cfg.file_type != "ASCII":
-            with open(self.path, "rb") as f:
-                f.seek(self.offset)
-                for lo in range(0, self.count, size):
-                    want = min(size, self.count - lo) * self.record.itemsize
-                    raw = f.read(want)
-                    if len(raw) != want:
-                        raise ComtradeError(f"{self.where}: the file ended while it was read")
-                    yield _read_binary(self.cfg, raw, self.where)
+            for raw in self._records(size):
+                yield _read_binary(self.cfg, raw, self.where)
             return
         lines = self._lines()
         while True:
@@ -341,6 +337,47 @@ class _Data:
             if not batch:
                 return
             yield _parse_ascii(self.cfg, batch, self.where)
+
+    def _records(self, size):
+        """The bytes of about `size` binary records at a time."""
+        with open(self.path, "rb") as f:
+            f.seek(self.offset)
+            for lo in range(0, self.count, size):
+                want = min(size, self.count - lo) * self.record.itemsize
+                raw = f.read(want)
+                if len(raw) != want:
+                    raise ComtradeError(f"{self.where}: the file ended while it was read")
+                yield raw
+
+    def scaled(self, size, scales, indices):
+        """Blocks of float32 (len(indices), m) of the analog channels at `indices`, scaled; NaN where missing.
+
+        The values are those of ``_scaled`` (float64 arithmetic, then float32),
+        computed without the time stamps, status bits and float64 copies of
+        the whole record."""
+        if self.cfg.file_type == "ASCII":
+            for values, _, _ in self.chunks(size):
+                yield _scaled(scales, values, indices).astype(np.float32)
+            return
+        marker = _MISSING.get(self.cfg.file_type)
+        for raw in self._records(size):
+            analog = np.frombuffer(raw, dtype=self.record)["a"].reshape(-1, self.cfg.analog_count)
+            out = np.empty((len(indices), len(analog)), np.float32)
+            v = np.empty(len(analog))
+            for row, k in enumerate(indices):
+                a, b, ratio, prefix = scales[k]
+                v[...] = analog[:, k]  # one strided pass into a contiguous float64 row
+                lost = (v == marker) if marker is not None else None
+                v *= a
+                v += b
+                if ratio is not None:
+                    v *= ratio
+                if prefix is not None:
+                    v *= prefix
+                if lost is not None and lost.any():
+                    v[lost] = np.nan
+                out[row] = v
+            yield out
 
     def _lines(self):
         """(number, text) of the lines, split at CR, LF or CR LF only."""
@@ -350,7 +387,7 @@ class _Data:
             f.seek(self.offset)
             left = None if self.end is None else self.end - self.offset
             while True:
-                data = f.read(1 << 22 if left is None else min(1 << 22, left))
+                data = f.read(self.READ if left is None else min(self.READ, left))
                 if left is not None:
                     left -= len(data)
                 buf = tail + data
@@ -473,7 +510,10 @@ def open_blocks(path, primary=True):
     recording.header, recording.information = texts["header"], texts["information"]
     recording.sample_rate = _sample_rate(cfg, data)
 
-    def reader(size, indices):
+    def reader(size, indices, dtype=np.float32):
+        if dtype == np.float32:
+            yield from data.scaled(size, scales, indices)
+            return
         for values, _, _ in data.chunks(size):
             yield _scaled(scales, values, indices)
 
@@ -503,7 +543,15 @@ def _split_cff(path, raw):
             sections[kind[:3]] = (start, end, first, marker, kind)
 
     size = len(raw)
+    # A memory map's pages scanned past are given back, so that a long ASCII
+    # DAT section does not stay resident.
+    release = getattr(raw, "madvise", None) if hasattr(mmap, "MADV_DONTNEED") else None
+    released = 0
     while pos < size:
+        if release is not None and pos - released >= 1 << 24:
+            done = pos // mmap.PAGESIZE * mmap.PAGESIZE
+            release(mmap.MADV_DONTNEED, released, done - released)
+            released = done
         end = raw.find(b"\n", pos)
         nxt = size if end < 0 else end + 1
         text = raw[pos:min(nxt, pos + 200)].decode("latin-1") if nxt - pos > 200 else raw[pos:nxt].decode("latin-1")
@@ -605,7 +653,7 @@ def _sample_rate(cfg, data, stamps=None):
         first = float(part[0]) if first is None else first
         last, previous = float(part[-1]), part[-1]
         count += len(part)
-    what = (f"sampling rate 0 (the time stamps give the timing)" if len(rates) == 1
+    what = ("sampling rate 0 (the time stamps give the timing)" if len(rates) == 1
             else f"{len(rates)} sampling rates {rates}")
     if count < 2 or not (low > 0) or not np.isfinite(high):
         raise ComtradeError(f"{cfg.rate_line}: {what}, but the time stamps in {data.where} do not increase "

@@ -150,7 +150,7 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
     step = 1.0 / float(fitted or sample_rate)
     missing = {"count": 0, "first": None}
 
-    def reader(size, indices):
+    def reader(size, indices, dtype=None):
         position = 0
         for number, data, batch in layout.chunks(size):
             if t0 is not None:

@@ -83,9 +83,11 @@ class Recording:
     status: Dict[str, np.ndarray] = field(default_factory=dict)
     header: str = ""  # free text that came with the recording (COMTRADE .hdr)
     information: str = ""  # COMTRADE .inf text
-    # Block access of a recording read from its file: reader(size, indices)
-    # yields float64 arrays (len(indices), m), m <= size, of the analog
-    # channels at those indices, in order, from the first sample; length is
+    # Block access of a recording read from its file: reader(size, indices,
+    # dtype) yields arrays (len(indices), m), m <= size, of the analog
+    # channels at those indices, in order, from the first sample, as float64
+    # or (when dtype is float32, exactly the float64 values rounded) float32
+    # (or float64, which blocks() converts); length is
     # its number of samples (counted from the file's size, or announced).
     reader: Optional[Callable] = None
     length: int = 0
@@ -118,7 +120,7 @@ class Recording:
                 yield lo, block
             return
         position = 0
-        for block in self.reader(size, indices):
+        for block in self.reader(size, indices, dtype):
             yield position, block.astype(dtype, copy=False)
             position += block.shape[1]
 

@@ -203,15 +203,16 @@ py::array getPeriodResults(Module& m) {
         m.module.getPeriodResults(&count, &more, &records);
         for (int item = 0; item < count; ++item, ++m.itemsFetched) {
             for (unsigned r = firstRecord; r < recordsPerItem; ++r) {
-                const std::size_t at = rows.size();
-                rows.resize(at + rowSize);
+                // Appended, not resized and overwritten: no zeroing of bytes written next.
+                char header[periodRowHeader] = {};
                 const long long itemNumber = m.itemsFetched;
                 const int32_t phase = static_cast<int32_t>(r) - 1;
-                std::memcpy(rows.data() + at, &itemNumber, sizeof itemNumber);
-                std::memcpy(rows.data() + at + 8, &phase, sizeof phase);
-                std::memset(rows.data() + at + 12, 0, 4);
-                std::memcpy(rows.data() + at + periodRowHeader, records + static_cast<std::size_t>(item) * recordsPerItem + r,
-                            sizeof(PowerResultsPeriod));
+                std::memcpy(header, &itemNumber, sizeof itemNumber);
+                std::memcpy(header + 8, &phase, sizeof phase);
+                const char* record =
+                    reinterpret_cast<const char*>(records + static_cast<std::size_t>(item) * recordsPerItem + r);
+                rows.insert(rows.end(), header, header + periodRowHeader);
+                rows.insert(rows.end(), record, record + sizeof(PowerResultsPeriod));
             }
         }
         if (count == 0) {
@@ -427,6 +428,7 @@ PYBIND11_MODULE(_core, mod) {
         .PQ_FLAG("symmetrical_components_enabled", getSymmetricalComponentsEnabled, setSymmetricalComponentsEnabled)
         .PQ_FLAG("rvc_enabled", getRvcEnabled, setRvcEnabled)
         .PQ_FLAG("windowed_results_enabled", getWindowedResultsEnabled, setWindowedResultsEnabled)
+        .PQ_FLAG("harmonic_subgroups_enabled", getHarmonicSubgroupsEnabled, setHarmonicSubgroupsEnabled)
         .def_property(
             "highest_requested_harmonic", [](Module& m) { return m.module.getHighestRequestedHarmonic(); },
             [](Module& m, int v) {

@@ -309,3 +309,42 @@ def test_analyze_flicker_per_voltage_on_the_clock_whatever_the_blocks():
     assert abs(a.flicker["pinst_max"][0] - 1.0) < 0.01
     b = pq.analyze(voltages=u, sample_rate=fs, windowed=False, block_size=7777)
     assert np.array_equal(b.flicker["pst"], pst) and np.array_equal(b.flicker["pinst_max"], a.flicker["pinst_max"])
+
+
+def test_declared_voltage_defaults_to_the_median_of_the_first_ten_minutes():
+    # 10 minutes at 230 V, then 15 at 260 V: the whole recording's median
+    # would make the first part a dip; the first ten minutes' make the rest a swell.
+    fs = 1600.0
+    u = three_phase(fs, 25 * 60.0)
+    u[:, int(600 * fs):] *= 260.0 / 230.0
+    a = pq.analyze(voltages=u, sample_rate=fs, fixed_frequency=50.0, windowed=False, block_size=int(37 * fs))
+    assert a.declared_voltage == pytest.approx(230.0, rel=1e-4)
+    assert [(int(e["type"]), bool(e["ended"])) for e in a.events] == [(2, False)]
+    assert a.events[0]["startTime"] == pytest.approx(600.0, abs=0.02)
+
+
+def test_cli_ten_second_frequencies_are_stamped_in_seconds(tmp_path):
+    # The tracker counts sixteenths of a sample: 25 s at 1600 Hz give two
+    # whole 10-second intervals at 0-10 s and 10-20 s, not at 160 s.
+    u = three_phase(1600.0, 25.0, f=50.2)
+    cfg = pq.comtrade.write(str(tmp_path / "rec"), {"VA": u[0], "VB": u[1], "VC": u[2]}, 1600.0,
+                            phases={"VA": "A", "VB": "B", "VC": "C"})
+    run = _cli("analyze", cfg, "--out", str(tmp_path / "out"), "--quiet")
+    assert run.returncode == 0, run.stderr
+    rows = np.genfromtxt(tmp_path / "out" / "frequency_10s.csv", delimiter=",", names=True, dtype=None,
+                         encoding="utf-8")
+    np.testing.assert_allclose(rows["startTime"], [0.0, 10.0], atol=0.01)
+    np.testing.assert_allclose(rows["endTime"], [10.0, 20.0], atol=0.01)
+    np.testing.assert_allclose(rows["frequency"], 50.2, atol=0.01)
+
+
+def test_windows_hold_harmonic_subgroups_and_thds_as_class_a_measures_them():
+    # An inter-harmonic at order 7.5 lies on the border of groups 7 and 8 and
+    # on no subgroup: THDS and subgroup 8 stay 0 (groups would read 2.8 %).
+    t = np.arange(int(2.5 * FS)) / FS
+    u = 325 * np.sin(2 * np.pi * 50.0 * t) + 13 * np.sin(2 * np.pi * 375.0 * t)
+    a = pq.analyze(voltages=u, sample_rate=FS, nominal_frequency=50.0)
+    harmonics = a.harmonics["harmonicsVoltage"][:, 0]
+    assert len(harmonics) >= 8
+    np.testing.assert_allclose(harmonics[:, 8], 0.0, atol=0.05)
+    np.testing.assert_allclose(a.windowed["phases"][:, 0]["thdVoltage"]["thd"], 0.0, atol=0.02)

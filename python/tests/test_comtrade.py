@@ -262,6 +262,10 @@ def test_blocks_read_the_values_of_the_whole_read(tmp_path, file_type, single_fi
     assert [(p, b.shape) for p, b in blocks] == [(0, (2, 150)), (150, (2, 150)), (300, (2, 100))]
     np.testing.assert_array_equal(np.concatenate([b for _, b in blocks], axis=1),
                                   [whole.channel("IA").values, whole.channel("VA").values])
+    # The float32 blocks are the float64 values rounded, whatever the reading path.
+    single = np.concatenate([b for _, b in opened.blocks(128, ["VB"])], axis=1)
+    assert single.dtype == np.float32
+    np.testing.assert_array_equal(single[0], whole.channel("VB").values.astype(np.float32))
 
 
 def test_csv_rate_is_fitted_over_the_time_column_and_nan_is_carried_as_missing(tmp_path):
@@ -280,3 +284,38 @@ def test_csv_rate_is_fitted_over_the_time_column_and_nan_is_carried_as_missing(t
         csvfile.read(str(path))
     with pytest.raises(RecordingError, match="sample rate -5 Hz: give a positive number"):
         csvfile.read(str(path), sample_rate=-5.0)
+
+
+@pytest.mark.parametrize("read", [1, 2, 7, 64])
+@pytest.mark.parametrize("single_file", [False, True])
+def test_ascii_lines_split_across_reads_keep_their_numbers(tmp_path, monkeypatch, read, single_file):
+    # CR LF, a lone CR and a lone LF ending lines, cut anywhere by small reads;
+    # the bad record must be named on its own line.
+    path = comtrade.write(str(tmp_path / "rec"), {k: v[:6] for k, v in _signals().items()}, FS, file_type="ASCII",
+                          single_file=single_file)
+    expected = comtrade.read(path).channel("VA").values
+    target = path if single_file else path[:-4] + ".dat"
+    raw = open(target, "rb").read()
+    head, marker, data = raw.partition(b"DAT ASCII ---\r\n") if single_file else (b"", b"", raw)
+    records = data.split(b"\r\n")
+    data = records[0] + b"\r" + records[1] + b"\n" + b"\r\n".join(records[2:])
+    open(target, "wb").write(head + marker + data)
+    monkeypatch.setattr(comtrade._Data, "READ", read)
+    rec = comtrade.read(path)
+    assert rec.samples == 6
+    np.testing.assert_array_equal(rec.channel("VA").values, expected)
+    first = (head + marker).count(b"\n") + 1 if single_file else 1
+    bad = data.replace(records[4], b"5,1000,1,2")
+    open(target, "wb").write(head + marker + bad)
+    with pytest.raises(comtrade.ComtradeError, match=f"rec.(cff|dat):{first + 4}: sample record: expected 5 fields"):
+        comtrade.read(path)
+
+
+def test_csv_blocks_are_the_whole_read(tmp_path):
+    path = tmp_path / "rec.csv"
+    rows = np.column_stack([np.arange(1000) / FS, np.sin(np.arange(1000)), np.cos(np.arange(1000))])
+    np.savetxt(path, rows, delimiter=",", header="t,UA,IA", comments="")
+    whole = csvfile.read(str(path))
+    blocks = list(csvfile.open_blocks(str(path)).blocks(333, ["IA"], dtype=np.float64))
+    assert [p for p, _ in blocks] == [0, 333, 666, 999]
+    np.testing.assert_array_equal(np.concatenate([b[0] for _, b in blocks]), whole.channel("IA").values)

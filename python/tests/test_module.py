@@ -104,3 +104,11 @@ def test_ring_views_hold_back_every_setting_that_could_move_the_rings():
     del part
     m.buffer_length = 200
     assert m.u_input_ring(0).shape == (200,)
+
+
+def test_harmonic_subgroups_switch_is_off_by_default_and_set_by_keyword():
+    assert not _module().harmonic_subgroups_enabled
+    m = _module(harmonic_subgroups_enabled=True)
+    assert m.harmonic_subgroups_enabled
+    m.harmonic_subgroups_enabled = False
+    assert not m.harmonic_subgroups_enabled

@@ -49,3 +49,20 @@ def test_progress_line_waits_a_second_then_shows_share_rate_and_time_left(monkey
     progress(0.75)  # 2.0 s
     progress(1.0)
     assert out.getvalue().count("\r") == 3 and out.getvalue().endswith("0:00 left \n")
+
+
+def test_streamed_tables_are_those_of_the_whole_analysis(tmp_path):
+    u = three_phase(FS, 12.0)
+    u[0, int(3.0 * FS):int(3.2 * FS)] *= 0.5
+    recording = pq.analysis._arrays_recording(u, None, FS, 50.0)
+    recording.start = "01/01/2020,00:09:55.000000"
+    whole = report.write_tables(pq.analyze(recording), str(tmp_path / "whole"))
+    stream = pq.analysis.stream(recording, block_size=3001)
+    tables = report.Tables(stream.ctx, str(tmp_path / "streamed"))
+    for b in stream:
+        tables.process(b)
+    assert [p.replace("whole", "streamed") for p in whole] == tables.paths and len(whole) == 7
+    for a, b in zip(whole, tables.paths):
+        assert open(a).read() == open(b).read(), a
+    events = open(whole[0]).read().splitlines()
+    assert events[0].split(",")[-1] == "start" and events[1].startswith('dip,A,') and "2020-01-01T00:09:57.99" in events[1]  # Ed. 3: the first value's window

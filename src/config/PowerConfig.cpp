@@ -64,7 +64,8 @@ PowerConfig::PowerConfig()
       rvcSteadyStateLength(100),
       rvcThreshold(2.0),
       rvcThresholdHysteresis(50.0),
-      windowedResultsEnabled(false) {}
+      windowedResultsEnabled(false),
+      harmonicSubgroupsEnabled(false) {}
 
 PowerGridConfig PowerConfig::getGridConfig() const { return lookupPowerGridConfig(gridConfigType); }
 

@@ -71,6 +71,10 @@ public:
     // The windowed calculation stage computes each scheduled window from the
     // samples (off: scheduleForCalculation does nothing, as before).
     bool windowedResultsEnabled;
+    // The windowed harmonic arrays and their distortion hold harmonic
+    // subgroups (the centre line and its two neighbours) and THDS instead of
+    // harmonic groups and THD (off: groups, as before).
+    bool harmonicSubgroupsEnabled;
 
 private:
     // Samples per window at frequency f.

@@ -93,7 +93,11 @@ void PowerModule::setRvcThresholdHysteresis(double percentOfThreshold) { impl->s
 
 void PowerModule::setWindowedResultsEnabled(bool enabled) { impl->setWindowedResultsEnabled(enabled); }
 
+void PowerModule::setHarmonicSubgroupsEnabled(bool enabled) { impl->setHarmonicSubgroupsEnabled(enabled); }
+
 bool PowerModule::getWindowedResultsEnabled() const { return impl->getWindowedResultsEnabled(); }
+
+bool PowerModule::getHarmonicSubgroupsEnabled() const { return impl->getHarmonicSubgroupsEnabled(); }
 
 unsigned int PowerModule::getBufferLength() const { return impl->getBufferLength(); }
 

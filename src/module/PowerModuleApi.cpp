@@ -443,6 +443,17 @@ int32_t setWindowedResultsEnabled(PowerModuleHandle module, bool enabled) {
     return powerquality::guarded([&] { moduleOf(module).setWindowedResultsEnabled(enabled); });
 }
 
+int32_t setHarmonicSubgroupsEnabled(PowerModuleHandle module, bool enabled) {
+    return powerquality::guarded([&] { moduleOf(module).setHarmonicSubgroupsEnabled(enabled); });
+}
+
+int32_t getHarmonicSubgroupsEnabled(PowerModuleHandle module, bool* value) {
+    return powerquality::guarded([&] {
+        bool& out = required(value);
+        out = moduleOf(module).getHarmonicSubgroupsEnabled();
+    });
+}
+
 int32_t beginUpdate(PowerModuleHandle module) {
     return powerquality::guarded([&] { moduleOf(module).beginUpdate(); });
 }

@@ -435,6 +435,13 @@ void PowerModule::PowerModuleImpl::setWindowedResultsEnabled(bool enabled) {
     changeSettings([&] { config.windowedResultsEnabled = enabled; });
 }
 
+// Read by each window as it is computed and laid out nowhere: it requests no
+// initialisation, so that switching it neither re-creates the RVC detectors
+// nor touches windows waiting for getResults.
+void PowerModule::PowerModuleImpl::setHarmonicSubgroupsEnabled(bool enabled) {
+    config.harmonicSubgroupsEnabled = enabled;
+}
+
 // ---- queries ----
 
 unsigned int PowerModule::PowerModuleImpl::getBufferLength() const { return buffers.getBufferLength(); }
@@ -471,6 +478,9 @@ int PowerModule::PowerModuleImpl::getRvcSteadyStateLength() const { return confi
 double PowerModule::PowerModuleImpl::getRvcThreshold() const { return config.rvcThreshold; }
 double PowerModule::PowerModuleImpl::getRvcThresholdHysteresis() const { return config.rvcThresholdHysteresis; }
 bool PowerModule::PowerModuleImpl::getWindowedResultsEnabled() const { return config.windowedResultsEnabled; }
+bool PowerModule::PowerModuleImpl::getHarmonicSubgroupsEnabled() const {
+    return config.harmonicSubgroupsEnabled;
+}
 
 PowerGridConfig PowerModule::PowerModuleImpl::getGridConfig() { return config.getGridConfig(); }
 PowerGridConfigType PowerModule::PowerModuleImpl::getGridConfigType() { return config.gridConfigType; }

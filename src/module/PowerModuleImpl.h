@@ -110,6 +110,7 @@ public:
     void setRvcThreshold(double percentOfAverage);
     void setRvcThresholdHysteresis(double percentOfThreshold);
     void setWindowedResultsEnabled(bool enabled);
+    void setHarmonicSubgroupsEnabled(bool enabled);
 
     unsigned int getBufferLength() const;
     double getSampleRate() const;
@@ -135,6 +136,7 @@ public:
     double getRvcThreshold() const;
     double getRvcThresholdHysteresis() const;
     bool getWindowedResultsEnabled() const;
+    bool getHarmonicSubgroupsEnabled() const;
 
     PowerGridConfig getGridConfig();
     PowerGridConfigType getGridConfigType();

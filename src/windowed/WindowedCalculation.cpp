@@ -1,19 +1,23 @@
 #include "windowed/WindowedCalculation.h"
 
-#include <unsupported/Eigen/FFT>
-
 #include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
+#include "windowed/LaneFft.h"
 #include "windowed/PowerSymmetricalComponents.h"
 
 namespace {
 
 constexpr double degreesPerRadian = 57.29577951308232;
+constexpr double pi = 3.141592653589793;
+
+// Four floats of an SSE register; loads and stores may be unaligned.
+typedef float v4 __attribute__((vector_size(16), aligned(4), may_alias));
 
 // The channels of a window: waveform item and what it is.
 enum class Kind { Voltage, Current, LineToLine };
@@ -39,18 +43,22 @@ double wrapDegrees(double angle) {
 
 // Sum and sum of squares of n samples, in double precision. Four partial
 // sums (samples n = 4m + lane), added at the end, keep the additions from
-// waiting for one another.
+// waiting for one another; each lane adds in sample order.
 void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
-    double q[4] = {0.0, 0.0, 0.0, 0.0};
+    typedef double v2d __attribute__((vector_size(16)));
+    v2d s01 = {0.0, 0.0}, s23 = {0.0, 0.0}, q01 = {0.0, 0.0}, q23 = {0.0, 0.0};
     unsigned int k = 0;
     for (; k + 4 <= n; k += 4) {
-        for (unsigned int lane = 0; lane < 4; ++lane) {
-            const double v = x[k + lane];
-            s[lane] += v;
-            q[lane] += v * v;
-        }
+        const v4 f = *reinterpret_cast<const v4*>(x + k);
+        const v2d a = {f[0], f[1]};
+        const v2d b = {f[2], f[3]};
+        s01 += a;
+        q01 += a * a;
+        s23 += b;
+        q23 += b * b;
     }
+    double s[4] = {s01[0], s01[1], s23[0], s23[1]};
+    double q[4] = {q01[0], q01[1], q23[0], q23[1]};
     for (unsigned int lane = 0; k < n; ++k, ++lane) {
         const double v = x[k];
         s[lane] += v;
@@ -62,130 +70,197 @@ void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares)
 
 // Sum of the products of n sample pairs, with partial sums as above.
 double sumOfProducts(const float* u, const float* i, unsigned int n) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    typedef double v2d __attribute__((vector_size(16)));
+    v2d s01 = {0.0, 0.0}, s23 = {0.0, 0.0};
     unsigned int k = 0;
     for (; k + 4 <= n; k += 4) {
-        for (unsigned int lane = 0; lane < 4; ++lane) {
-            s[lane] += static_cast<double>(u[k + lane]) * static_cast<double>(i[k + lane]);
-        }
+        const v4 a = *reinterpret_cast<const v4*>(u + k);
+        const v4 b = *reinterpret_cast<const v4*>(i + k);
+        const v2d a01 = {a[0], a[1]}, a23 = {a[2], a[3]};
+        const v2d b01 = {b[0], b[1]}, b23 = {b[2], b[3]};
+        s01 += a01 * b01;
+        s23 += a23 * b23;
     }
+    double s[4] = {s01[0], s01[1], s23[0], s23[1]};
     for (unsigned int lane = 0; k < n; ++k, ++lane) {
         s[lane] += static_cast<double>(u[k]) * static_cast<double>(i[k]);
     }
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
+// Four sequences into the four lanes: dst[4j + l] = source[l][j], j < n.
+void interleave(const float* const* source, float* dst, unsigned int n) {
+    const float* s0 = source[0];
+    const float* s1 = source[1];
+    const float* s2 = source[2];
+    const float* s3 = source[3];
+    unsigned int j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const v4 a = *reinterpret_cast<const v4*>(s0 + j);
+        const v4 b = *reinterpret_cast<const v4*>(s1 + j);
+        const v4 c = *reinterpret_cast<const v4*>(s2 + j);
+        const v4 d = *reinterpret_cast<const v4*>(s3 + j);
+        const v4 ab01 = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+        const v4 ab23 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+        const v4 cd01 = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+        const v4 cd23 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+        v4* out = reinterpret_cast<v4*>(dst + 4 * j);
+        out[0] = __builtin_shufflevector(ab01, cd01, 0, 1, 4, 5);
+        out[1] = __builtin_shufflevector(ab01, cd01, 2, 3, 6, 7);
+        out[2] = __builtin_shufflevector(ab23, cd23, 0, 1, 4, 5);
+        out[3] = __builtin_shufflevector(ab23, cd23, 2, 3, 6, 7);
+    }
+    for (; j < n; ++j) {
+        dst[4 * j] = s0[j];
+        dst[4 * j + 1] = s1[j];
+        dst[4 * j + 2] = s2[j];
+        dst[4 * j + 3] = s3[j];
+    }
+}
+
+// The resampling interpolator: a Kaiser-windowed sinc of 24 taps (beta 6) over
+// the samples i - 11 .. i + 12 around a point i + d, 0 <= d < 1. Its
+// coefficients are tabulated at 256 fractions d and interpolated linearly
+// between them, so that no window needs a sine or cosine of its own. The mean
+// response over the fractions is tabulated too, against the frequency in
+// radians per sample.
+struct Interpolator {
+    static const int taps = 24;
+    static const int before = 11;  // samples before the point's own
+    static const int phases = 256;
+    static const int responsePoints = 512;  // over 0 .. pi
+    float row[phases + 1][taps];
+    float delta[phases][taps];
+    std::complex<double> meanResponse[responsePoints + 1];
+
+    Interpolator() {
+        const double beta = 6.0;
+        const auto besselI0 = [](double x) {
+            double sum = 1.0;
+            double term = 1.0;
+            for (int k = 1; k < 40; ++k) {
+                term *= (x / (2.0 * k)) * (x / (2.0 * k));
+                sum += term;
+            }
+            return sum;
+        };
+        const double norm = besselI0(beta);
+        const double reach = taps / 2.0;
+        for (int q = 0; q <= phases; ++q) {
+            const double d = static_cast<double>(q) / phases;
+            for (int m = 0; m < taps; ++m) {
+                const double u = m - before - d;
+                const double r = u / reach;
+                double value = 0.0;
+                if (std::fabs(r) < 1.0) {
+                    const double sinc = u == 0.0 ? 1.0 : std::sin(pi * u) / (pi * u);
+                    value = sinc * besselI0(beta * std::sqrt(1.0 - r * r)) / norm;
+                }
+                row[q][m] = static_cast<float>(value);
+            }
+        }
+        for (int q = 0; q < phases; ++q) {
+            for (int m = 0; m < taps; ++m) {
+                delta[q][m] = row[q + 1][m] - row[q][m];
+            }
+        }
+        // A component e^{jwn} is interpolated at i + d as e^{jw(i + d)} H(w, d),
+        // H(w, d) = sum_m c_m(d) e^{jw(m - 11 - d)}; the mean over 32 fractions.
+        const int fractions = 32;
+        for (int t = 0; t <= responsePoints; ++t) {
+            const double w = pi * t / responsePoints;
+            std::complex<double> mean;
+            for (int k = 0; k < fractions; ++k) {
+                const double d = (k + 0.5) / fractions;
+                float c[taps];
+                coefficients(d, c);
+                const std::complex<double> step(std::cos(w), std::sin(w));
+                std::complex<double> e = std::polar(1.0, w * (-before - d));
+                for (int m = 0; m < taps; ++m, e *= step) {
+                    mean += static_cast<double>(c[m]) * e;
+                }
+            }
+            meanResponse[t] = mean / static_cast<double>(fractions);
+        }
+    }
+
+    void coefficients(double d, float* c) const {
+        const double position = d * phases;
+        int q = static_cast<int>(position);
+        q = q < 0 ? 0 : (q >= phases ? phases - 1 : q);
+        const float f = static_cast<float>(position - q);
+        for (int m = 0; m < taps; m += 4) {
+            *reinterpret_cast<v4*>(c + m) =
+                *reinterpret_cast<const v4*>(&row[q][m]) + *reinterpret_cast<const v4*>(&delta[q][m]) * f;
+        }
+    }
+
+    // The mean response at w radians per sample, 0 <= w <= pi.
+    std::complex<double> response(double w) const {
+        const double position = w / pi * responsePoints;
+        int t = static_cast<int>(position);
+        t = t < 0 ? 0 : (t >= responsePoints ? responsePoints - 1 : t);
+        const double f = position - t;
+        return meanResponse[t] + f * (meanResponse[t + 1] - meanResponse[t]);
+    }
+};
+
+const Interpolator& interpolator() {
+    static const Interpolator table;
+    return table;
+}
+
+// Six-point Lagrange weights at u, nodes 0 .. 5 (the window's ends, where the
+// 24 samples around a point are not all inside the window).
+void lagrangeWeights(double u, float* weights) {
+    static const double denominators[6] = {-120.0, 24.0, -12.0, 12.0, -24.0, 120.0};
+    for (int m = 0; m < 6; ++m) {
+        double product = 1.0;
+        for (int k = 0; k < 6; ++k) {
+            if (k != m) {
+                product *= u - k;
+            }
+        }
+        weights[m] = static_cast<float>(product / denominators[m]);
+    }
+}
+
 }  // namespace
 
 struct WindowedCalculation::State {
-    Eigen::FFT<float> fft;
     std::vector<float> samples[9];               // the window's samples per waveform item
     std::vector<std::complex<double>> lines[9];  // RMS phasors Z_0 .. Z_{M/2} per waveform item
     std::vector<double> power;                   // |Z_k|^2 of one channel
-    std::vector<double> groups;                  // squared harmonic groups of one channel
+    std::vector<double> groups;                  // squared harmonic groups (or subgroups) of one channel
     std::vector<double> subgroups;               // squared inter-harmonic subgroups of one channel
-    std::vector<float> input;                    // FFT input of one channel
-    std::vector<std::complex<float>> output;     // FFT output of one channel
-    // Resampling plan: for output point j the first stencil sample and six
-    // weights; kept while windows keep their length.
-    std::vector<unsigned int> stencil;
-    std::vector<float> weights;
-    std::vector<std::complex<double>> correction;  // 1 / mean response of the interpolation, per line
-    double planExactLength = -1.0;
-    unsigned int planLength = 0;
-    unsigned int planFftLength = 0;
+    // FFT input and output: eight channels per batch, two (real and
+    // imaginary part) in each of the four lanes; batch b at b x 4M.
+    std::vector<float> batchRe;
+    std::vector<float> batchIm;
+    std::vector<float> zeros;  // the samples of a lane without a channel
+    // The reciprocal mean response of the interpolation per line (resampled
+    // windows).
+    std::vector<std::complex<double>> correction;
+    // FFT plans of the last few lengths, the most recently used first: a
+    // tracked frequency moves between a handful of lengths.
+    std::vector<std::unique_ptr<LaneFft>> plans;
 
-    State() { fft.SetFlag(Eigen::FFT<float>::HalfSpectrum); }
-
-    void plan(double exactLength, unsigned int N, unsigned int M);
+    LaneFft& plan(unsigned int M) {
+        for (size_t k = 0; k < plans.size(); ++k) {
+            if (plans[k]->size() == M) {
+                std::rotate(plans.begin(), plans.begin() + static_cast<std::ptrdiff_t>(k),
+                            plans.begin() + static_cast<std::ptrdiff_t>(k) + 1);
+                return *plans.front();
+            }
+        }
+        std::unique_ptr<LaneFft> made(new LaneFft(M));
+        if (plans.size() >= 4) {
+            plans.pop_back();
+        }
+        plans.insert(plans.begin(), std::move(made));
+        return *plans.front();
+    }
 };
-
-// Six-point Lagrange interpolation at u, with nodes at 0 .. 5 relative to
-// the stencil's first sample.
-void WindowedCalculation::State::plan(double exactLength, unsigned int N, unsigned int M) {
-    if (exactLength == planExactLength && N == planLength && M == planFftLength) {
-        return;
-    }
-    static const double denominators[6] = {-120.0, 24.0, -12.0, 12.0, -24.0, 120.0};
-    stencil.resize(M);
-    weights.resize(static_cast<size_t>(M) * 6);
-    const double step = exactLength / M;
-    for (unsigned int j = 0; j < M; ++j) {
-        const double t = j * step;
-        const long long i = static_cast<long long>(std::floor(t));
-        long long base = i - 2;
-        base = std::max<long long>(0, std::min<long long>(base, static_cast<long long>(N) - 6));
-        const double u = t - static_cast<double>(base);
-        double d[6];
-        for (int k = 0; k < 6; ++k) {
-            d[k] = u - k;
-        }
-        for (int m = 0; m < 6; ++m) {
-            double product = 1.0;
-            for (int k = 0; k < 6; ++k) {
-                if (k != m) {
-                    product *= d[k];
-                }
-            }
-            weights[static_cast<size_t>(j) * 6 + m] = static_cast<float>(product / denominators[m]);
-        }
-        stencil[j] = static_cast<unsigned int>(base);
-    }
-    planExactLength = exactLength;
-    planLength = N;
-    planFftLength = M;
-
-    // A component exactly on line k (angular frequency w = 2 pi k / W per
-    // sample) reaches that line scaled by the mean, over the output points,
-    // of the interpolation's response H(w, d) = sum_m w_m(d) e^{jw(m - 2 - d)}
-    // at the point's fraction d. The fractions of the points are spread
-    // evenly over [0, 1), so the mean is taken over 16 evenly spaced
-    // fractions, and each line is divided by it where it is at least 0.5
-    // (above that the interpolation has lost too much to restore).
-    static const int fractions = 16;
-    static double fractionWeights[fractions][6];
-    static const bool fractionWeightsReady = [] {
-        for (int q = 0; q < fractions; ++q) {
-            const double u = 2.0 + (q + 0.5) / fractions;
-            for (int m = 0; m < 6; ++m) {
-                double product = 1.0;
-                for (int k = 0; k < 6; ++k) {
-                    if (k != m) {
-                        product *= u - k;
-                    }
-                }
-                fractionWeights[q][m] = static_cast<float>(product / denominators[m]);
-            }
-        }
-        return true;
-    }();
-    (void)fractionWeightsReady;
-    const unsigned int lines = M / 2 + 1;
-    correction.assign(lines, std::complex<double>(1.0, 0.0));
-    for (unsigned int k = 1; k < lines; ++k) {
-        const double w = 2.0 * 3.141592653589793 * k / exactLength;
-        std::complex<double> powers[6];
-        powers[0] = 1.0;
-        const std::complex<double> step(std::cos(w), std::sin(w));
-        for (int m = 1; m < 6; ++m) {
-            powers[m] = powers[m - 1] * step;
-        }
-        const std::complex<double> fractionStep = std::polar(1.0, -w / fractions);
-        std::complex<double> shift = std::polar(1.0, -w * (2.0 + 0.5 / fractions));
-        std::complex<double> mean;
-        for (int q = 0; q < fractions; ++q, shift *= fractionStep) {
-            std::complex<double> h;
-            for (int m = 0; m < 6; ++m) {
-                h += fractionWeights[q][m] * powers[m];
-            }
-            mean += h * shift;
-        }
-        mean /= static_cast<double>(fractions);
-        if (std::abs(mean) >= 0.5) {
-            correction[k] = 1.0 / mean;
-        }
-    }
-}
 
 WindowedCalculation::WindowedCalculation() : state(new State()) {}
 
@@ -233,6 +308,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const bool currents = config.currentEnabled;
     const bool inter = config.interHarmonicsEnabled;
     const bool thd = config.thdEnabled;
+    const bool subgroupsOn = config.harmonicSubgroupsEnabled;
 
     std::vector<Channel> channels;
     for (unsigned short p = 0; p < phases; ++p) {
@@ -248,49 +324,156 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     PowerResultsGeneral& raw = *buffers.generalResultsBuffer.getHostBufferAt(slot, 1, 0);
     std::memset(static_cast<void*>(&raw), 0, sizeof raw);
 
-    if (!direct) {
-        st.plan(exactLength, N, M);
-    }
-    st.input.resize(M);
-    st.output.resize(half + 1);
-    const double scale = std::sqrt(2.0) / M;
-    const double dcScale = 1.0 / M;
-
-    // Time-domain sums, the spectrum, and everything that needs one channel only.
-    std::vector<double>& power = st.power;
-    for (const Channel& c : channels) {
-        std::vector<float>& x = st.samples[c.item];
+    // The samples and their sums; the FFT input of channel c goes to batch
+    // c / 8, lane (c % 8) / 2, real part for even c, imaginary part for odd.
+    const size_t channelCount = channels.size();
+    const size_t batches = (channelCount + 7) / 8;
+    const size_t batchLength = static_cast<size_t>(4) * M;
+    st.batchRe.resize(batches * batchLength);
+    st.batchIm.resize(batches * batchLength);
+    const auto target = [&](size_t c) {
+        std::vector<float>& part = (c % 2 == 0) ? st.batchRe : st.batchIm;
+        return part.data() + (c / 8) * batchLength + (c % 8) / 2;
+    };
+    double sums[9] = {};
+    double squareSums[9] = {};
+    for (size_t c = 0; c < channelCount; ++c) {
+        std::vector<float>& x = st.samples[channels[c].item];
         x.resize(N);
-        const float* ring = buffers.waveformBuffer.getHostBuffer(c.item);
+        const float* ring = buffers.waveformBuffer.getHostBuffer(channels[c].item);
         const unsigned int firstPart = std::min(N, ringLength - start);
         std::memcpy(x.data(), ring + start, firstPart * sizeof(float));
         std::memcpy(x.data() + firstPart, ring, (N - firstPart) * sizeof(float));
-        double sum = 0.0;
-        double squares = 0.0;
-        sumAndSquares(x.data(), N, sum, squares);
-
-        if (direct) {
-            std::memcpy(st.input.data(), x.data(), M * sizeof(float));
-        } else {
-            const float* w = st.weights.data();
-            for (unsigned int j = 0; j < M; ++j, w += 6) {
-                const float* s = x.data() + st.stencil[j];
-                st.input[j] = w[0] * s[0] + w[1] * s[1] + w[2] * s[2] + w[3] * s[3] + w[4] * s[4] + w[5] * s[5];
+        sumAndSquares(x.data(), N, sums[c], squareSums[c]);
+    }
+    if (direct) {
+        st.zeros.assign(M, 0.0f);
+        for (size_t b = 0; b < batches; ++b) {
+            for (size_t part = 0; part < 2; ++part) {
+                const float* source[4];
+                for (size_t l = 0; l < 4; ++l) {
+                    const size_t c = 8 * b + 2 * l + part;
+                    source[l] = c < channelCount ? st.samples[channels[c].item].data() : st.zeros.data();
+                }
+                interleave(source, (part == 0 ? st.batchRe : st.batchIm).data() + b * batchLength, M);
             }
         }
-        st.fft.fwd(st.output.data(), st.input.data(), static_cast<Eigen::Index>(M));
+    }
+    const Interpolator& table = interpolator();
+    if (!direct) {
+        // The transform overwrote the lane halves without a channel: clear
+        // them (the interleaving of a direct window writes them itself).
+        for (size_t c = channelCount; c < 8 * batches; ++c) {
+            float* out = target(c);
+            for (unsigned int j = 0; j < M; ++j) {
+                out[4 * j] = 0.0f;
+            }
+        }
+        const float* x[9];
+        float* out[9];
+        for (size_t c = 0; c < channelCount; ++c) {
+            x[c] = st.samples[channels[c].item].data();
+            out[c] = target(c);
+        }
+        const double step = exactLength / M;
+        for (unsigned int j = 0; j < M; ++j) {
+            const double t = j * step;
+            const long long i = static_cast<long long>(std::floor(t));
+            const long long base = i - Interpolator::before;
+            if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
+                float weights[Interpolator::taps];
+                static_assert(Interpolator::taps == 24, "six vectors of four taps");
+                table.coefficients(t - static_cast<double>(i), weights);
+                const v4* w = reinterpret_cast<const v4*>(weights);
+                for (size_t c = 0; c < channelCount; ++c) {
+                    const v4* s = reinterpret_cast<const v4*>(x[c] + base);
+                    const v4 lanes = (w[0] * s[0] + w[1] * s[1]) + (w[2] * s[2] + w[3] * s[3]) +
+                                     (w[4] * s[4] + w[5] * s[5]);
+                    out[c][4 * j] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+                }
+            } else {
+                const long long first =
+                    std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
+                float weights[6];
+                lagrangeWeights(t - static_cast<double>(first), weights);
+                for (size_t c = 0; c < channelCount; ++c) {
+                    const float* s = x[c] + first;
+                    out[c][4 * j] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
+                                    weights[4] * s[4] + weights[5] * s[5];
+                }
+            }
+        }
+    }
+    LaneFft& fft = st.plan(M);
+    for (size_t b = 0; b < batches; ++b) {
+        fft.forward(st.batchRe.data() + b * batchLength, st.batchIm.data() + b * batchLength);
+    }
 
+    const double scale = std::sqrt(2.0) / M;
+    const double dcScale = 1.0 / M;
+    if (!direct) {
+        // Lines above half the sample rate, and where the interpolation has
+        // lost too much to restore (mean response below 0.5), stay as they are.
+        st.correction.assign(half + 1, std::complex<double>(1.0, 0.0));
+        for (unsigned int k = 1; k <= half; ++k) {
+            const double w = 2.0 * pi * k / exactLength;
+            if (w > pi) {
+                break;
+            }
+            const std::complex<double> h = table.response(w);
+            const double magnitude = std::norm(h);
+            if (magnitude >= 0.25) {
+                st.correction[k] = std::conj(h) / magnitude;
+            }
+        }
+    }
+
+    // Everything that needs one channel only.
+    std::vector<double>& power = st.power;
+    for (size_t ci = 0; ci < channelCount; ++ci) {
+        const Channel& c = channels[ci];
+        const double sum = sums[ci];
+        const double squares = squareSums[ci];
+        // Two real channels share a lane as z = a + i b: A_k = (Z_k + conj
+        // Z_{M-k}) / 2, B_k = (Z_k - conj Z_{M-k}) / 2i; with (p, q) = (re, im)
+        // for a and (im, re) for b, the line is ((p_k + p_{M-k}) / 2, +-(q_k -
+        // q_{M-k}) / 2), the sign + for a.
+        const size_t lane = (ci % 8) / 2;
+        const float* zr = st.batchRe.data() + (ci / 8) * batchLength + lane;
+        const float* zi = st.batchIm.data() + (ci / 8) * batchLength + lane;
+        const bool imaginaryPart = (ci % 2 == 1);
+        const float* zp = imaginaryPart ? zi : zr;
+        const float* zq = imaginaryPart ? zr : zi;
+        const double f = 0.5 * scale;
+        const double g = imaginaryPart ? -f : f;
+        const std::complex<double>* correction = direct ? nullptr : st.correction.data();
         std::vector<std::complex<double>>& Z = st.lines[c.item];
         Z.resize(half + 1);
         power.resize(half + 1);
+        Z[0] = std::complex<double>(zp[0] * dcScale, 0.0);
+        const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
+        for (unsigned int k = 1; k < pairs; ++k) {
+            const size_t at = 4 * static_cast<size_t>(k);
+            const size_t mirror = 4 * static_cast<size_t>(M - k);
+            double re = (static_cast<double>(zp[at]) + zp[mirror]) * f;
+            double im = (static_cast<double>(zq[at]) - zq[mirror]) * g;
+            if (correction != nullptr) {
+                const std::complex<double> r = correction[k];
+                const double cr = re * r.real() - im * r.imag();
+                im = re * r.imag() + im * r.real();
+                re = cr;
+            }
+            Z[k] = std::complex<double>(re, im);
+        }
+        if (M % 2 == 0) {
+            Z[half] = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScale, 0.0);
+            if (correction != nullptr) {
+                Z[half] *= correction[half];
+            }
+        }
         double spectrumSquares = 0.0;
         for (unsigned int k = 0; k <= half; ++k) {
-            const double f = (k == 0 || 2 * k == M) ? dcScale : scale;
-            Z[k] = std::complex<double>(st.output[k].real() * f, st.output[k].imag() * f);
-            if (!direct) {
-                Z[k] *= st.correction[k];
-            }
-            power[k] = std::norm(Z[k]);
+            power[k] = Z[k].real() * Z[k].real() + Z[k].imag() * Z[k].imag();
             spectrumSquares += power[k];
         }
         const auto line = [&](unsigned long long k) { return k <= half ? power[k] : 0.0; };
@@ -314,13 +497,18 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
                 break;
         }
 
-        // Harmonic groups (squares first, for the distortion sums).
+        // Harmonic groups or subgroups (squares first, for the distortion sums).
         std::vector<double>& groups = st.groups;
         groups.assign(H, 0.0);
         for (unsigned int h = 1; h < H; ++h) {
             const unsigned long long centre = static_cast<unsigned long long>(h) * P;
             double g = 0.0;
-            if (P % 2 == 0) {
+            if (subgroupsOn) {
+                g = line(centre);
+                if (P >= 3) {
+                    g += line(centre - 1) + line(centre + 1);
+                }
+            } else if (P % 2 == 0) {
                 const unsigned int reach = P / 2;
                 g = 0.5 * line(centre - reach) + 0.5 * line(centre + reach);
                 for (unsigned long long k = centre - reach + 1; k < centre + reach; ++k) {

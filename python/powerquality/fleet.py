@@ -1,0 +1,732 @@
+"""Many recordings at once: found in folders and by patterns, each analysed
+by one task, on this process, on local worker processes or on a Dask
+distributed cluster, and gathered into one summary row per recording and
+one table of the events of all of them.
+
+The work is a map of one function, :func:`analyze_one` (a job: the path of
+one recording -> its summary row and its events), over the recordings; the
+serial loop, the process pool and the Dask client are three executors of
+that same function, and the rows are put back in the order the recordings
+were found, whatever order the tasks end in. So the tables are the same,
+byte for byte, whichever executor made them.
+
+Finding recordings (:func:`find`)
+    Each argument in its order. A folder gives every recording under it, at
+    any depth, in sorted order: files ending in .cfg, .cff or .csv (any
+    case), and a .dat without a .cfg or .cff beside it (so that it shows as
+    unreadable instead of being lost); the output folder is never searched,
+    and files named as the tables this writes (period.csv, events.csv,
+    summary.csv, ...: TABLE_NAMES) are not taken, so that the output of an
+    earlier run inside a searched folder is not analysed.
+    A name that does not exist and holds ``*``, ``?`` or ``[`` is a pattern
+    (``**`` reaches into sub-folders); its matches are taken by the same
+    rule, in sorted order, folders among them searched. A pattern that
+    matches nothing and a folder without a recording are rows with that
+    error. Any other name is taken as it is: a file of any extension, or a
+    COMTRADE base name. A recording found twice is analysed once, where it
+    was first found.
+
+Output
+    With an output folder each recording's tables (those the command line
+    writes for one recording: events.csv, rvc.csv, frequency_10s.csv,
+    aggregated_3s.csv, aggregated_10min.csv, aggregated_2h.csv, and with
+    ``detail`` detail.h5), with summary.txt (what it prints for one), go
+    to a folder of their own under it, named after the file without its
+    extension; where names repeat, the second is NAME-2, the third NAME-3,
+    in the order found (the summary's ``folder`` column says which is
+    which; a recording that failed keeps the name it would have had). Each task writes
+    its own folder where it runs, so on a cluster the output folder, like
+    the recordings, must be on storage that every worker reaches by the
+    same path; tasks get absolute paths, since a worker's working folder is
+    not the caller's. ``summary.csv`` and ``events.csv`` are written by the
+    caller at the end.
+
+Failures
+    Anything that goes wrong with one recording (unreadable, too short, no
+    voltage channel, its folder not writable) makes its row's ``status``
+    'error' with the message in ``error``; the run goes on. A local worker
+    process that dies under a recording (out of memory, a crash) breaks
+    the pool: the recordings it had not finished are run again, each alone
+    in a fresh process, and one that kills that too is an error row. On a
+    cluster, a task the scheduler gives up on (a worker lost under it too
+    often) is an error row as well.
+
+Summary columns (SUMMARY_DTYPE; times in seconds, voltages in volts,
+frequencies in hertz, THD, unbalance and percentages in percent)
+    path, folder; start (ISO date and time of the first sample, empty when
+    the file gives none), duration, sampleRate, nominalFrequency, grid;
+    udin and udinSource ('given' for a declared voltage passed in, 'median'
+    for the default median RMS voltage, or what the analysis says it took);
+    dips, swells, interruptions (counts, -1 when not analysed);
+    worstResidual and worstResidualPercent (the lowest residual voltage of
+    a dip or interruption), largestSwell and largestSwellPercent; rvcs
+    (count) and largestRvc, largestRvcPercent (the largest delta Umax, and
+    that in percent of Udin); frequencyMin, frequencyMax (over the cycles
+    the tracker trusts); thd10minMax (the highest 10-minute voltage THD of
+    any phase) and unbalance10minMax (the highest 10-minute u2), taken over
+    every 10-minute value, the partial ones at the ends of a recording
+    included, since a fault record of a few seconds has no other; pstMax,
+    pltMax when the analysis gives flicker severities; notes (the reader's
+    remarks), status ('ok' or 'error') and error. A value that the
+    recording or the analysis does not have is NaN in the array and empty
+    in the CSV file.
+"""
+
+import csv
+import glob
+import os
+import sys
+
+import numpy as np
+
+from . import analysis
+
+RECORDING_SUFFIXES = (".cfg", ".cff", ".csv")
+# The tables that analyze writes: never taken for recordings when searching.
+TABLE_NAMES = ("period.csv", "frequency.csv", "frequency_10s.csv", "rvc.csv", "events.csv", "windowed.csv",
+               "aggregated_3s.csv", "aggregated_10min.csv", "aggregated_2h.csv", "summary.csv")
+# Seconds of samples per block, as the command line reads one recording.
+BLOCK_SECONDS = 8
+_PATTERN_CHARACTERS = "*?["
+
+SUMMARY_DTYPE = [
+    ("path", "U"), ("folder", "U"), ("start", "U"), ("duration", "f8"), ("sampleRate", "f8"),
+    ("nominalFrequency", "f8"), ("grid", "U"), ("udin", "f8"), ("udinSource", "U"),
+    ("dips", "i8"), ("swells", "i8"), ("interruptions", "i8"),
+    ("worstResidual", "f8"), ("worstResidualPercent", "f8"), ("largestSwell", "f8"), ("largestSwellPercent", "f8"),
+    ("rvcs", "i8"), ("largestRvc", "f8"), ("largestRvcPercent", "f8"),
+    ("frequencyMin", "f8"), ("frequencyMax", "f8"), ("thd10minMax", "f8"), ("unbalance10minMax", "f8"),
+    ("pstMax", "f8"), ("pltMax", "f8"), ("notes", "U"), ("status", "U"), ("error", "U"),
+]
+EVENTS_DTYPE = [("path", "U")] + [(name, analysis.EVENT_DTYPE[name].str) for name in analysis.EVENT_DTYPE.names] \
+    + [("start", "U")]
+# The options of analysis.stream that a run passes to every recording.
+OPTIONS = ("sample_rate", "nominal_frequency", "declared_voltage", "voltage_channels", "current_channels",
+           "fixed_frequency", "rvc_threshold")
+
+
+class FleetError(RuntimeError):
+    """A run that cannot start: no Dask, no scheduler, bad arguments."""
+
+
+# --- Finding recordings ---------------------------------------------------------------------------------------------
+
+def is_pattern(name):
+    """A name that does not exist as it is and holds a wildcard."""
+    return not os.path.exists(name) and any(c in name for c in _PATTERN_CHARACTERS)
+
+
+def _is_recording(path):
+    base, ext = os.path.splitext(path)
+    ext = ext.lower()
+    if os.path.basename(path).lower() in TABLE_NAMES:
+        return False
+    if ext in RECORDING_SUFFIXES:
+        return True
+    # A .dat alone cannot be read; taken so that its row says so.
+    return ext == ".dat" and not any(os.path.exists(base + e) for e in (".cfg", ".CFG", ".cff", ".CFF"))
+
+
+def _same(a, b):
+    return os.path.normcase(os.path.abspath(a)) == os.path.normcase(os.path.abspath(b))
+
+
+def _inside(path, folder):
+    """Whether path is folder or lies under it."""
+    path, folder = (os.path.normcase(os.path.abspath(p)) for p in (path, folder))
+    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
+
+
+def _walk(folder, skip):
+    found = []
+    for root, dirs, files in os.walk(folder):
+        dirs[:] = sorted(d for d in dirs if not (skip and _same(os.path.join(root, d), skip)))
+        found += [os.path.join(root, f) for f in sorted(files) if _is_recording(os.path.join(root, f))]
+    return found
+
+
+def find(names, out=None):
+    """The recordings that names (files, folders, patterns) stand for, in order.
+
+    Returns a list of (path, error): error is None for a recording to
+    analyse, else the message of a folder or pattern that gave none.
+    """
+    if isinstance(names, (str, os.PathLike)):
+        names = [names]
+    entries, seen = [], set()
+
+    def add(path, error=None):
+        key = os.path.normcase(os.path.abspath(path))
+        if error is None and key in seen:
+            return
+        seen.add(key)
+        entries.append((path, error))
+
+    for name in map(os.fspath, names):
+        if os.path.isdir(name):
+            found = _walk(name, out)
+            for path in found:
+                add(path)
+            if not found:
+                add(name, f"{name}: no recording (.cfg, .cff, .csv) in this folder")
+        elif is_pattern(name):
+            found = []
+            for match in sorted(glob.glob(name, recursive=True)):
+                if out and _inside(match, out):
+                    continue
+                if os.path.isdir(match):
+                    found += _walk(match, out)
+                elif _is_recording(match):
+                    found.append(match)
+            for path in found:
+                add(path)
+            if not found:
+                add(name, f"{name}: no recording matches")
+        else:
+            add(name)
+    return entries
+
+
+def folder_names(paths):
+    """One output folder name per path: the file name without its extension, NAME-2, NAME-3 where names repeat."""
+    names, used = [], set()
+    for path in paths:
+        stem = os.path.splitext(os.path.basename(os.path.normpath(path)))[0] or "recording"
+        name, k = stem, 1
+        while name.lower() in used:
+            k += 1
+            name = f"{stem}-{k}"
+        used.add(name.lower())
+        names.append(name)
+    return names
+
+
+# --- The task ---------------------------------------------------------------------------------------------------------
+
+def _empty_row():
+    row = {name: (np.nan if kind == "f8" else -1 if kind == "i8" else "") for name, kind in SUMMARY_DTYPE}
+    row["status"] = "ok"
+    return row
+
+
+def _message(error):
+    if isinstance(error, (analysis.RecordingError, OSError)):
+        return str(error)
+    return f"{type(error).__name__}: {error}"
+
+
+def _largest(values):
+    values = np.asarray(values, dtype=np.float64).ravel()
+    values = values[np.isfinite(values)]
+    return float(values.max()) if values.size else np.nan
+
+
+def _columns(table, name):
+    """The values of a table's column `name` and of columns ending in '.name' (one per phase), or None."""
+    if table is None:
+        return None
+    if isinstance(table, dict) and isinstance(table.get(name), np.ndarray) and table[name].dtype.names:
+        return _columns(table[name], name)  # the flicker stage's {'pst': rows with 'A.pst', ...}
+    if isinstance(table, dict):
+        keys = [k for k in table if k == name or str(k).endswith("." + name)]
+        return np.concatenate([np.ravel(table[k]) for k in keys]) if keys else None
+    table = np.asarray(table)
+    if table.dtype.names is None:
+        return None
+    keys = [k for k in table.dtype.names if k == name or k.endswith("." + name)]
+    return np.concatenate([np.ravel(table[k]) for k in keys]) if keys else None
+
+
+def _flicker(a, name):
+    """The largest Pst or Plt that a block or the context gives: its attribute pst / plt, or a column of its
+    flicker table; NaN where there is none."""
+    value = getattr(a, name, None)
+    if value is not None and not isinstance(value, (dict, np.ndarray)) or \
+            isinstance(value, np.ndarray) and value.dtype.names is None:
+        return _largest(value)
+    for table in (value, getattr(a, "flicker", None)):
+        found = _columns(table, name)
+        if found is not None:
+            return _largest(found)
+    return np.nan
+
+
+class Summary:
+    """Consumer of the analysis pipeline: what the summary row and the recording's own tables need.
+
+    Of each block it keeps the events, the RVCs and the 10-minute values
+    (rows that grow with events and intervals, not with samples), the range
+    of the trusted cycles' frequency and the largest flicker severities (a
+    block's ``pst`` and ``plt``, or columns of its ``flicker``, when the
+    pipeline gives them); the rest of the block is left to go, so memory
+    does not grow with the recording's length.
+    """
+
+    def __init__(self):
+        self.parts = {name: [] for name in ("events", "rvc", "10min")}
+        self.frequency = (np.inf, -np.inf)
+        self.flicker = {"pst": np.nan, "plt": np.nan}
+
+    def process(self, b):
+        for name in ("events", "rvc"):
+            self.parts[name].append(getattr(b, name))
+        if b.aggregated is not None:
+            self.parts["10min"].append(b.aggregated["10min"])
+        f = b.frequency
+        valid = f["frequency"][f["valid"] & np.isfinite(f["frequency"])]
+        if valid.size:
+            self.frequency = (min(self.frequency[0], float(valid.min())), max(self.frequency[1], float(valid.max())))
+        for name in self.flicker:
+            self.flicker[name] = float(np.fmax(self.flicker[name], _flicker(b, name)))
+
+    def tables(self):
+        """The rows kept: 'events' (in order of start), 'rvc' and, with windows, 'aggregated_10min'."""
+        p = self.parts
+        events = np.concatenate(p["events"]) if p["events"] else np.zeros(0, analysis.EVENT_DTYPE)
+        out = {"events": events[np.argsort(events["startTime"], kind="stable")],
+               "rvc": np.concatenate(p["rvc"]) if p["rvc"] else np.zeros(0, analysis.RVC_DTYPE)}
+        if p["10min"]:
+            out["aggregated_10min"] = np.concatenate(p["10min"])
+        return out
+
+    def row(self, ctx, declared_voltage=None):
+        """The summary columns (all but path and folder) once the pipeline has run; ctx: its Context."""
+        row = _empty_row()
+        tables = self.tables()
+        r = ctx.recording
+        start = analysis.start_datetime(r)
+        udin = float(ctx.declared_voltage)
+        row.update(start=start.isoformat() if start is not None else "", duration=ctx.positions / ctx.sample_rate,
+                   sampleRate=float(ctx.sample_rate), nominalFrequency=float(ctx.nominal_frequency),
+                   grid=str(ctx.grid), udin=udin, notes="; ".join(r.notes))
+        source = getattr(ctx, "declared_voltage_source", None) or getattr(ctx, "udin_source", None)
+        row["udinSource"] = str(source) if source else ("given" if declared_voltage else "median")
+        e = tables["events"]
+        kinds = {name: e[e["type"] == code] for code, name in analysis.EVENT_TYPES.items()}
+        row.update(dips=len(kinds["dip"]), swells=len(kinds["swell"]), interruptions=len(kinds["interruption"]))
+        low = e[(e["type"] == 1) | (e["type"] == 3)]
+        if len(low):
+            k = int(np.argmin(low["extremeVoltage"]))
+            row.update(worstResidual=float(low["extremeVoltage"][k]),
+                       worstResidualPercent=float(low["extremePercent"][k]))
+        if len(kinds["swell"]):
+            k = int(np.argmax(kinds["swell"]["extremeVoltage"]))
+            row.update(largestSwell=float(kinds["swell"]["extremeVoltage"][k]),
+                       largestSwellPercent=float(kinds["swell"]["extremePercent"][k]))
+        rvc = tables["rvc"]
+        row["rvcs"] = len(rvc)
+        row["largestRvc"] = _largest(rvc["deltaUmax"])
+        row["largestRvcPercent"] = 100.0 * row["largestRvc"] / udin if udin > 0 else np.nan
+        if np.isfinite(self.frequency[0]):
+            row["frequencyMin"], row["frequencyMax"] = self.frequency
+        for column, name in (("thd10minMax", "thdVoltage.thd"), ("unbalance10minMax", "u2")):
+            found = _columns(tables.get("aggregated_10min"), name)
+            if found is not None:
+                row[column] = _largest(found)
+        for name, column in (("pst", "pstMax"), ("plt", "pltMax")):
+            row[column] = float(np.fmax(self.flicker[name], _flicker(ctx, name)))
+        return row
+
+
+def analyze_one(job):
+    """The task: analyse the recording job['path'] block by block, write its tables to job['folder'] when given.
+
+    job: dict with 'path' (absolute), 'folder' (absolute or None), 'detail'
+    (also detail.h5 in the folder) and 'options' (keyword arguments of
+    analysis.stream, 'sample_rate' among them for CSV files). Memory stays
+    bounded whatever the recording's length: each block is dropped once
+    the consumers (the Summary, and with a folder the command line's
+    tables, summary text and detail) have taken from it. Never raises for
+    a fault of the recording. Returns {'row': summary columns, 'events':
+    EVENT_DTYPE rows, 'starts': their ISO start times or empty texts}.
+    """
+    from . import report
+
+    options = dict(job.get("options") or {})
+    row = _empty_row()
+    events, starts = np.zeros(0, analysis.EVENT_DTYPE), []
+    try:
+        recording = analysis.open_recording(job["path"], sample_rate=options.pop("sample_rate", None),
+                                            nominal_frequency=options.get("nominal_frequency"))
+        pipeline = analysis.stream(recording, block_size=int(BLOCK_SECONDS * recording.sample_rate), arrays=False,
+                                   **options)
+        ctx = pipeline.ctx
+        summary = Summary()
+        consumers = [summary]
+        folder = job.get("folder")
+        if folder:
+            digest = report.Digest(ctx)
+            consumers += [report.Tables(ctx, folder), digest]
+            if job.get("detail"):
+                consumers.append(report.Detail(ctx, os.path.join(folder, "detail.h5")))
+        for block in pipeline:
+            for consumer in consumers:
+                consumer.process(block)
+        row = summary.row(ctx, options.get("declared_voltage"))
+        events = summary.tables()["events"]
+        start = analysis.start_datetime(ctx.recording)
+        starts = list(report._iso(start, events["startTime"])) if start is not None else [""] * len(events)
+        if folder:
+            with open(os.path.join(folder, "summary.txt"), "w") as f:
+                f.write("\n".join(digest.lines()) + "\n")
+    except Exception as error:  # noqa: BLE001 - any fault of one recording is its row's, not the run's
+        row.update(status="error", error=_message(error))
+    return {"row": row, "events": events, "starts": starts}
+
+
+def _failed(message):
+    row = _empty_row()
+    row.update(status="error", error=message)
+    return {"row": row, "events": np.zeros(0, analysis.EVENT_DTYPE), "starts": []}
+
+
+# --- Executors --------------------------------------------------------------------------------------------------------
+
+def _serial(jobs, done):
+    for k, job in enumerate(jobs):
+        done(k, analyze_one(job))
+
+
+def _processes(jobs, workers, done, task=analyze_one):
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor, as_completed
+    from concurrent.futures.process import BrokenProcessPool
+
+    # fork: the workers inherit the imported package and sys.path, and a
+    # caller's script is not run again in them.
+    context = multiprocessing.get_context("fork") if "fork" in multiprocessing.get_all_start_methods() else None
+    lost = []
+    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+        futures = {pool.submit(task, job): k for k, job in enumerate(jobs)}
+        for future in as_completed(futures):
+            try:
+                done(futures[future], future.result())
+            except BrokenProcessPool:
+                lost.append(futures[future])
+    for k in sorted(lost):
+        with ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
+            try:
+                done(k, pool.submit(task, jobs[k]).result())
+            except BrokenProcessPool:
+                done(k, _failed("the worker process ended abruptly while analysing it (out of memory?)"))
+
+
+def _dask(jobs, client, done):
+    from distributed import as_completed
+
+    futures = client.map(analyze_one, jobs, pure=False)
+    index = {future.key: k for k, future in enumerate(futures)}
+    for future in as_completed(futures, loop=client.loop):
+        k = index[future.key]
+        try:
+            done(k, future.result())
+        except Exception as error:  # noqa: BLE001 - the cluster's failure of one task is that recording's row
+            hint = (" (start dask-worker where `import powerquality` works, e.g. with PYTHONPATH set)"
+                    if isinstance(error, ImportError) else "")
+            done(k, _failed(f"the task failed on the cluster: {type(error).__name__}: {error}{hint}"))
+        future.release()
+
+
+def connect(address, timeout=30):
+    """A distributed.Client of the scheduler at address (tcp://host:8786, host:8786) or of a scheduler file."""
+    try:
+        import distributed
+    except ImportError as error:
+        raise FleetError("a Dask cluster needs the Python package distributed "
+                         f"(Debian: apt-get install python3-distributed): {error}") from None
+    try:
+        if os.path.isfile(address):
+            return distributed.Client(scheduler_file=address, timeout=timeout, set_as_default=False)
+        if "://" not in address and ":" not in address:
+            raise FleetError(f"{address}: neither a scheduler address (tcp://host:8786) nor a scheduler file")
+        return distributed.Client(address, timeout=timeout, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise FleetError(f"cannot reach the Dask scheduler at {address}: {error}") from None
+
+
+# --- Runs and tables --------------------------------------------------------------------------------------------------
+
+def _table(rows, dtype):
+    """A structured array of dict rows; text fields as wide as their longest value."""
+    fields = []
+    for name, kind in dtype:
+        if kind == "U":
+            kind = f"U{max([1] + [len(str(r[name])) for r in rows])}"
+        fields.append((name, kind))
+    return np.array([tuple(r[name] for name, _ in fields) for r in rows], dtype=fields)
+
+
+def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, **options):
+    """Find the recordings that names stand for and analyse each; see :func:`analyze_many`.
+
+    Returns (summary, events): structured arrays of SUMMARY_DTYPE and EVENTS_DTYPE fields.
+    """
+    unknown = set(options) - set(OPTIONS)
+    if unknown:
+        raise TypeError(f"unknown option(s): {', '.join(sorted(unknown))}")
+    if client is not None and jobs not in (None, 1):
+        raise FleetError("give local jobs or a Dask client, not both")
+    options = {k: v for k, v in options.items() if v is not None}
+    entries = find(names, out)
+    recordings = [path for path, error in entries if error is None]
+    folders = dict(zip(recordings, folder_names(recordings)))
+    results = [None] * len(entries)
+    todo, jobs_list = [], []
+    for k, (path, error) in enumerate(entries):
+        if error is not None:
+            results[k] = _failed(error)
+            continue
+        todo.append(k)
+        jobs_list.append({"path": os.path.abspath(path), "options": options, "detail": bool(detail and out),
+                          "folder": os.path.abspath(os.path.join(out, folders[path])) if out else None})
+    count = [0]
+
+    def done(j, result):
+        results[todo[j]] = result
+        count[0] += 1
+        if progress is not None:
+            progress(count[0], len(todo))
+
+    if client is not None:
+        own = isinstance(client, (str, os.PathLike))
+        client = connect(os.fspath(client)) if own else client
+        try:
+            _dask(jobs_list, client, done)
+        finally:
+            if own:
+                client.close()
+    elif jobs == 0 and len(jobs_list) > 1:
+        _processes(jobs_list, min(len(jobs_list), os.cpu_count() or 1), done)
+    elif (jobs or 1) > 1 and len(jobs_list) > 1:
+        _processes(jobs_list, jobs, done)
+    else:
+        _serial(jobs_list, done)
+
+    rows, events = [], []
+    for (path, error), result in zip(entries, results):
+        row = dict(result["row"], path=path, folder=folders.get(path, "") if out else "")
+        rows.append(row)
+        for e, start in zip(result["events"], result["starts"]):
+            events.append(dict(zip(e.dtype.names, e.tolist()), path=path, start=start))
+    return _table(rows, SUMMARY_DTYPE), _table(events, EVENTS_DTYPE)
+
+
+def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress=None, as_pandas=False,
+                 with_events=False, **options):
+    """Analyse many recordings: serially, on local worker processes, or on a Dask cluster.
+
+    Parameters
+    ----------
+    paths : str or list of str
+        Recordings, folders (searched at any depth) and glob patterns.
+    jobs : int
+        Local worker processes (1: this process; 0: one per processor).
+    client : distributed.Client or str, optional
+        Run on this Dask cluster instead: a client, a scheduler address
+        (``tcp://host:8786``) or a scheduler file. The workers read the
+        recordings (and write to ``out``) under the same paths as here.
+    out : str, optional
+        Folder for one sub-folder of tables per recording, ``summary.csv``
+        and ``events.csv``.
+    detail : bool
+        Also write each recording's detail.h5 (needs h5py and ``out``).
+    progress : callable(done, total), optional
+        Called as each recording is finished.
+    as_pandas : bool
+        Return pandas DataFrames instead of structured arrays.
+    with_events : bool
+        Return (summary, events) instead of the summary alone.
+    **options
+        Passed to every recording: sample_rate, nominal_frequency,
+        declared_voltage, voltage_channels, current_channels,
+        fixed_frequency, rvc_threshold.
+
+    Returns
+    -------
+    summary : ndarray of SUMMARY_DTYPE fields (one row per recording found, in order)
+    events : ndarray of EVENTS_DTYPE fields, with ``with_events``
+
+    Examples
+    --------
+    >>> import powerquality as pq
+    >>> s = pq.analyze_many(["no-such-folder/*.cfg"])
+    >>> s["status"][0], s["error"][0]
+    ('error', 'no-such-folder/*.cfg: no recording matches')
+    """
+    summary, events = run(paths, jobs=jobs, client=client, out=out, detail=detail, progress=progress, **options)
+    if out:
+        write(summary, events, out)
+    if as_pandas:
+        import pandas as pd
+
+        summary, events = pd.DataFrame(summary), pd.DataFrame(events)
+    return (summary, events) if with_events else summary
+
+
+def _csv(table, path):
+    """The table as CSV: numbers as the per-recording tables write them, NaN and counts of -1 as empty fields."""
+    columns = []
+    for name in table.dtype.names:
+        values = table[name]
+        if values.dtype.kind == "f":
+            text = np.char.mod("%.10g", values).astype(object)
+            text[~np.isfinite(values)] = ""
+        elif values.dtype.kind == "b":
+            text = values.astype(np.int64).astype(str).astype(object)
+        elif values.dtype.kind in "iu":
+            text = values.astype(str).astype(object)
+            text[values < 0] = ""
+        else:
+            text = values.astype(object)
+        columns.append(text)
+    with open(path, "w", newline="") as f:
+        out = csv.writer(f)
+        out.writerow(table.dtype.names)
+        out.writerows(zip(*columns))
+    return path
+
+
+def write(summary, events, out):
+    """summary.csv and events.csv (event type and phases as words, as in each recording's events.csv) in out."""
+    from .report import _phases
+
+    os.makedirs(out, exist_ok=True)
+    readable = events.astype([(n, "U16" if n in ("type", "phases") else events.dtype[n]) for n in events.dtype.names])
+    readable["type"] = [analysis.EVENT_TYPES.get(int(t), str(t)) for t in events["type"]]
+    readable["phases"] = [_phases(int(m)) for m in events["phases"]]
+    return [_csv(summary, os.path.join(out, "summary.csv")), _csv(readable, os.path.join(out, "events.csv"))]
+
+
+# --- The command line -------------------------------------------------------------------------------------------------
+
+def is_many(names, jobs=None, scheduler=None):
+    """Whether the command line takes the many-recordings road: several names, a folder, a pattern, jobs or a
+    cluster; one plain recording gets the single report."""
+    return len(names) > 1 or jobs is not None or scheduler is not None or \
+        os.path.isdir(names[0]) or is_pattern(names[0])
+
+
+def _line(row):
+    if row["status"] != "ok":
+        return f"error {row['path']}: {row['error']}"
+    return (f"ok    {row['path']}: {row['duration']:.3f} s, {row['dips']} dip(s), {row['swells']} swell(s), "
+            f"{row['interruptions']} interruption(s), {row['rvcs']} RVC(s)")
+
+
+def command(args):
+    """analyze with several recordings; exit status 1 when any failed, 2 when the run cannot start."""
+    options = dict(sample_rate=args.rate, nominal_frequency=args.nominal, declared_voltage=args.udin,
+                   voltage_channels=args.voltages.split(",") if args.voltages else None,
+                   current_channels=args.currents.split(",") if args.currents else None,
+                   fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold)
+    jobs = 1 if args.jobs is None else args.jobs
+    tty = sys.stderr.isatty() and not args.quiet
+
+    def progress(done, total):
+        if tty:
+            sys.stderr.write(f"\ranalyze: {done} of {total} recordings" + ("\n" if done == total else ""))
+            sys.stderr.flush()
+
+    try:
+        client = connect(args.scheduler) if args.scheduler else None
+    except FleetError as error:
+        print(f"powerquality: {error}", file=sys.stderr)
+        return 2
+    try:
+        summary, events = run(args.recording, jobs=jobs, client=client, out=args.out, detail=args.detail,
+                              progress=progress, **options)
+    finally:
+        if client is not None:
+            client.close()
+    for row in summary:
+        print(_line(row))
+    failed = int(np.count_nonzero(summary["status"] != "ok"))
+    print(f"{len(summary)} recording(s): {len(summary) - failed} analysed, {failed} failed, {len(events)} event(s)")
+    if args.out:
+        for path in write(summary, events, args.out):
+            print(f"wrote {path}")
+    return 1 if failed else 0
+
+
+# --- A local cluster, for trying things out and for the tests ---------------------------------------------------------
+
+def _readable_json(path):
+    """Whether the file is there and whole (the scheduler writes it while it starts)."""
+    import json
+
+    try:
+        with open(path) as f:
+            json.load(f)
+        return True
+    except (OSError, ValueError):
+        return False
+
+
+class LocalCluster:
+    """A dask-scheduler and `workers` dask-worker processes on 127.0.0.1, started and stopped by this object.
+
+    >>> with LocalCluster(2) as scheduler_file:          # doctest: +SKIP
+    ...     pq.analyze_many(paths, client=scheduler_file)
+
+    The workers are single-threaded (one recording at a time each) and
+    inherit this process's environment (PYTHONPATH among it).
+    """
+
+    def __init__(self, workers=2, folder=None, timeout=60.0):
+        self.workers, self.folder, self.timeout = workers, folder, timeout
+        self.processes = []
+        self._tmp = self._log = None
+
+    def __enter__(self):
+        import shutil
+        import subprocess
+        import tempfile
+        import time
+
+        if shutil.which("dask-scheduler") is None:
+            raise FleetError("dask-scheduler not found (Debian: apt-get install python3-distributed)")
+        self._tmp = None if self.folder else tempfile.TemporaryDirectory(prefix="powerquality-cluster-")
+        folder = self.folder or self._tmp.name
+        self.scheduler_file = os.path.join(folder, "scheduler.json")
+        if os.path.exists(self.scheduler_file):
+            os.remove(self.scheduler_file)
+        self._log = open(os.path.join(folder, "cluster.log"), "ab")
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=self._log)
+        try:
+            self.processes.append(subprocess.Popen(
+                ["dask-scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                 "--scheduler-file", self.scheduler_file], **quiet))
+            deadline = time.monotonic() + self.timeout
+            while not _readable_json(self.scheduler_file):
+                if time.monotonic() > deadline or self.processes[0].poll() is not None:
+                    raise FleetError(f"the dask-scheduler did not start (see {folder}/cluster.log)")
+                time.sleep(0.1)
+            for _ in range(self.workers):
+                self.processes.append(subprocess.Popen(
+                    ["dask-worker", "--scheduler-file", self.scheduler_file, "--nthreads", "1", "--no-dashboard",
+                     "--host", "127.0.0.1", "--local-directory", folder], **quiet))
+            client = connect(self.scheduler_file, timeout=self.timeout)
+            try:
+                client.wait_for_workers(self.workers, timeout=self.timeout)
+            finally:
+                client.close()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self.scheduler_file
+
+    def __exit__(self, *exc):
+        for process in reversed(self.processes):
+            process.terminate()
+        for process in reversed(self.processes):
+            try:
+                process.wait(timeout=30)
+            except Exception:  # noqa: BLE001 - a process that does not end on TERM is killed
+                process.kill()
+                process.wait()
+        self.processes = []
+        if self._log is not None:
+            self._log.close()
+            self._log = None
+        if self._tmp is not None:
+            self._tmp.cleanup()

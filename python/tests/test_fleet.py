@@ -1,0 +1,195 @@
+# Many recordings at once: what folders and patterns stand for, and the same
+# tables from the serial run, two local processes and a real local Dask
+# cluster, with an unreadable file among the recordings.
+import csv
+import os
+import shutil
+import subprocess
+import sys
+import types
+
+import numpy as np
+import pytest
+
+import powerquality as pq
+
+try:
+    import h5py
+except ImportError:
+    h5py = None
+from powerquality import comtrade, fleet
+from conftest import SHARED, recording, three_phase
+
+
+def _touch(root, *names):
+    for name in names:
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        open(path, "w").close()
+
+
+@pytest.mark.parametrize("names, out, expected", [
+    # Depth first in sorted order; a .dat beside its .cfg is the same
+    # recording, one alone is taken; tables and the output folder are not.
+    (["a"], "a/out", ["a/x.cfg", "a/y.dat", "a/z.CFF", "a/n/w.csv"]),
+    (["a"], None, ["a/x.cfg", "a/y.dat", "a/z.CFF", "a/n/w.csv", "a/out/q.cfg"]),
+    (["a/*.dat"], None, ["a/y.dat"]),
+    (["a/**/*.csv"], None, ["a/n/w.csv"]),
+    (["a/n/*"], "a/n", []),
+    # Found twice, analysed once, where first found; a name as it is.
+    (["a/z.CFF", "a", "a/n/period.csv", "a/base"], "a/out",
+     ["a/z.CFF", "a/x.cfg", "a/y.dat", "a/n/w.csv", "a/n/period.csv", "a/base"]),
+])
+def test_folders_and_patterns_stand_for_recordings_in_a_fixed_order(tmp_path, monkeypatch, names, out, expected):
+    monkeypatch.chdir(tmp_path)
+    _touch(".", "a/x.cfg", "a/x.dat", "a/y.dat", "a/z.CFF", "a/readme.txt", "a/n/w.csv", "a/n/period.csv",
+           "a/out/q.cfg", "a/out/summary.csv")
+    found = fleet.find(names, out)
+    assert [os.path.normpath(p) for p, error in found if error is None] == [os.path.normpath(p) for p in expected]
+    assert all(error is None for _, error in found) == bool(expected)
+
+
+def test_names_that_give_nothing_are_rows_and_output_folders_are_unique(tmp_path):
+    (tmp_path / "empty").mkdir()
+    found = fleet.find([str(tmp_path / "empty"), str(tmp_path / "none*.cfg")])
+    assert [error.split(": ", 1)[1] for _, error in found] == ["no recording (.cfg, .cff, .csv) in this folder",
+                                                              "no recording matches"]
+    assert fleet.folder_names(["a/x.cfg", "b/x.csv", "c/X.cff", "d/y", "e/x-2.cfg"]) == \
+        ["x", "x-2", "X-3", "y", "x-2-2"]
+
+
+def _dies_on_request(job):
+    if "die" in job["path"]:
+        os._exit(3)
+    return {"row": {"path": job["path"]}, "events": None, "starts": []}
+
+
+def test_a_worker_process_that_dies_loses_only_its_own_recording():
+    jobs = [{"path": p} for p in ("one", "die", "two", "three")]
+    results = {}
+    fleet._processes(jobs, 2, results.__setitem__, task=_dies_on_request)
+    assert sorted(results) == [0, 1, 2, 3]
+    assert [results[k]["row"]["path"] for k in (0, 2, 3)] == ["one", "two", "three"]
+    assert results[1]["row"]["status"] == "error" and "ended abruptly" in results[1]["row"]["error"]
+
+
+def _generated(folder):
+    """A 70 % dip on phase A (COMTRADE .cff with a start time) and a 120 % swell (single-phase 60 Hz CSV)."""
+    fs = 6400.0
+    u = three_phase(fs, 3.0)
+    u[0, int(1.0 * fs):int(1.2 * fs)] *= 0.7
+    comtrade.write(str(folder / "dip"), {"VA": u[0], "VB": u[1], "VC": u[2]}, fs, frequency=50.0,
+                   file_type="FLOAT32", start="01/01/2020,00:00:00.000000", single_file=True)
+    fs = 7680.0
+    t = np.arange(int(2.5 * fs)) / fs
+    v = 120 * np.sqrt(2) * np.sin(2 * np.pi * 60 * t)
+    v[int(0.8 * fs):int(1.0 * fs)] *= 1.2
+    (folder / "sub").mkdir()
+    # Named as a shared recording: its tables go to the folder test1-2.
+    np.savetxt(folder / "sub" / "test1.csv", np.column_stack([t, v]), delimiter=",", header="t,VA", comments="",
+               fmt="%.9g")
+    (folder / "bad.cfg").write_text("station,recorder,1999\n3,3A\n")
+
+
+def _cli(*args):
+    return subprocess.run([sys.executable, "-m", "powerquality", "analyze", *args], capture_output=True, text=True)
+
+
+def _tables(out):
+    read = {}
+    for name in ("summary.csv", "events.csv"):
+        read[name] = (out / name).read_text()
+    read["folders"] = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, files in os.walk(out) for f in files)
+    read["ten minutes"] = (out / "dip" / "aggregated_10min.csv").read_text()
+    with h5py.File(out / "dip" / "detail.h5", "r") as f:
+        read["detail"] = {name: f[name][:].tobytes() for name in f}
+    return read
+
+
+@pytest.mark.skipif(shutil.which("dask-scheduler") is None, reason="Dask's distributed is not installed "
+                    "(Debian python3-distributed)")
+@pytest.mark.skipif(h5py is None, reason="h5py is not installed (Debian python3-h5py)")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # tornado's, under the Dask client
+def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_path):
+    recording("test1")  # skips without the shared recordings
+    (tmp_path / "generated").mkdir()
+    _generated(tmp_path / "generated")
+    names = [os.path.join(SHARED, "comtrade", "test?.cfg"), str(tmp_path / "generated")]
+    runs = {"serial": _cli(*names, "--detail", "--out", str(tmp_path / "serial")),
+            "jobs": _cli(*names, "--detail", "--jobs", "2", "--out", str(tmp_path / "jobs"))}
+    with fleet.LocalCluster(2, folder=str(tmp_path)) as scheduler_file:
+        runs["cluster"] = _cli(*names, "--detail", "--scheduler", scheduler_file, "--out", str(tmp_path / "cluster"))
+        summary, events = pq.analyze_many(names, client=scheduler_file, with_events=True)
+    for name, run in runs.items():
+        assert run.returncode == 1, (name, run.stderr)
+        assert run.stdout.split("wrote")[0] == runs["serial"].stdout.split("wrote")[0]
+    serial = _tables(tmp_path / "serial")
+    assert _tables(tmp_path / "jobs") == serial and _tables(tmp_path / "cluster") == serial
+
+    assert [f for f in serial["folders"] if f.startswith("dip")] == [
+        os.path.join("dip", f) for f in ("aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv", "detail.h5",
+                                         "events.csv", "frequency_10s.csv", "rvc.csv", "summary.txt")]
+    rows = list(csv.DictReader(serial["summary.csv"].splitlines()))
+    assert [r["folder"] for r in rows] == ["test1", "test2", "bad", "dip", "test1-2"]
+    assert [r["status"] for r in rows] == ["ok", "ok", "error", "ok", "ok"]
+    bad = rows[2]
+    assert "bad.cfg:2:" in bad["error"] and bad["dips"] == bad["duration"] == bad["udin"] == ""
+    table = {r["folder"]: r for r in rows}
+    assert (table["test1"]["swells"], table["test2"]["dips"]) == ("1", "1")
+    dip, swell = table["dip"], table["test1-2"]
+    assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"]) == \
+        ("star", "2020-01-01T00:00:00", "50", "median")
+    assert (dip["dips"], dip["swells"], dip["interruptions"]) == ("1", "0", "0")
+    assert float(dip["worstResidualPercent"]) == pytest.approx(70.0, abs=0.5)
+    assert float(dip["udin"]) == pytest.approx(230.0, rel=1e-4)
+    # The steps of the dip on the reference phase move a few tracked cycles by up to about 0.1 Hz; the
+    # range is that of the whole recording's trusted cycles.
+    whole = pq.analyze(str(tmp_path / "generated" / "dip.cff"))
+    trusted = whole.frequency["frequency"][whole.frequency["valid"]]
+    assert (float(dip["frequencyMin"]), float(dip["frequencyMax"])) == \
+        pytest.approx((trusted.min(), trusted.max()), rel=1e-9)
+    assert 49.8 < trusted.min() < 50.0 < trusted.max() < 50.2
+    assert int(dip["rvcs"]) == len(whole.rvc) > 0
+    assert (tmp_path / "serial" / "dip" / "summary.txt").read_text().startswith("recording   ")
+    # The 10-minute values: the voltage THD of the worst phase (not a current's, not the total's) and u2 (not u0).
+    ten = np.genfromtxt(tmp_path / "serial" / "dip" / "aggregated_10min.csv", delimiter=",", names=True,
+                        dtype=None, encoding="utf-8", deletechars="")
+    assert float(dip["thd10minMax"]) == pytest.approx(max(ten[f"{p}.thdVoltage.thd"] for p in "ABC"), rel=1e-9)
+    assert float(dip["unbalance10minMax"]) == pytest.approx(float(ten["u2"]), rel=1e-9)
+    assert (swell["grid"], swell["start"], swell["nominalFrequency"], swell["swells"]) == ("single", "", "60", "1")
+    assert float(swell["largestSwellPercent"]) == pytest.approx(120.0, abs=0.5)
+    assert swell["unbalance10minMax"] == swell["pstMax"] == ""
+    # The events of all recordings, in the order of the recordings.
+    events_csv = list(csv.DictReader(serial["events.csv"].splitlines()))
+    assert [(os.path.basename(e["path"]), e["type"]) for e in events_csv] == \
+        [("test1.cfg", "swell"), ("test2.cfg", "dip"), ("dip.cff", "dip"), ("test1.csv", "swell")]
+    assert events_csv[2]["start"].startswith("2020-01-01T00:00:01.0") and events_csv[3]["start"] == ""
+
+    # From Python, on the cluster: the same rows as arrays (no folders without an output folder).
+    assert list(summary["status"]) == [r["status"] for r in rows]
+    assert list(summary["dips"]) == [int(r["dips"] or -1) for r in rows] and set(summary["folder"]) == {""}
+    np.testing.assert_allclose(summary["worstResidual"], [float(r["worstResidual"] or "nan") for r in rows], rtol=1e-9)
+    assert list(events["type"]) == [2, 1, 1, 2]
+
+
+@pytest.mark.parametrize("prelude, scheduler, message", [
+    ("sys.modules['distributed'] = None", "tcp://127.0.0.1:8786", "apt-get install python3-distributed"),
+    ("", "no-such-scheduler", "neither a scheduler address (tcp://host:8786) nor a scheduler file"),
+])
+def test_a_cluster_that_cannot_be_had_stops_the_run_with_a_message(tmp_path, prelude, scheduler, message):
+    if not prelude:
+        pytest.importorskip("distributed", reason="Dask's distributed is not installed")
+    code = (f"import sys; {prelude}\nfrom powerquality.__main__ import main\n"
+            f"sys.exit(main(['analyze', {str(tmp_path)!r}, '--scheduler', {scheduler!r}]))")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 2 and message in run.stderr, run.stderr
+
+
+def test_summary_takes_the_largest_severity_of_the_flicker_stages_tables():
+    # The flicker stage hands out {'pst': rows, 'plt': rows} with a column per
+    # voltage; NaN (an interval without settled values) is passed over.
+    rows = np.zeros(3, [("clockInterval", "i8"), ("A.pst", "f8"), ("B.pst", "f8")])
+    rows["A.pst"], rows["B.pst"] = [0.4, np.nan, 0.9], [1.3, 0.2, np.nan]
+    block = types.SimpleNamespace(flicker={"pst": rows, "plt": rows[:0], "pinst_max": np.ones(2)})
+    assert fleet._flicker(block, "pst") == 1.3
+    assert np.isnan(fleet._flicker(block, "plt"))
