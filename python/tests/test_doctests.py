@@ -132,3 +132,22 @@ def test_command_line_examples_in_the_docs_run(beside_shared):
                     f"{page}:{line}: {command} printed\n{run.stdout}"
                 commands += 1
     assert commands >= 2
+
+
+def test_links_between_the_pages_lead_somewhere():
+    def anchors(page):
+        with open(os.path.join(ROOT, page), encoding="utf-8") as f:
+            text = FENCE.sub("", f.read())
+        return {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-") for h in re.findall(r"^#+ (.*)$", text, re.M)}
+
+    for page in PAGES:
+        with open(os.path.join(ROOT, page), encoding="utf-8") as f:
+            text = f.read()
+        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+            if re.match(r"\w+://", target):
+                continue
+            path, _, anchor = target.partition("#")
+            path = os.path.normpath(os.path.join(os.path.dirname(page), path)) if path else page
+            assert os.path.exists(os.path.join(ROOT, path)), f"{page}: no {target}"
+            if anchor:
+                assert anchor in anchors(path), f"{page}: no heading for {target}"
