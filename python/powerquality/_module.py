@@ -19,8 +19,11 @@ class Module(_core.Module):
     -----
     ``with module: ...`` is the update bracket: settings changed inside it
     initialise the module once, when the outermost ``with`` ends. Ring views
-    (``u_input_ring``, ``current_ring``, ...) are valid until the next
-    initialisation; period and windowed results are copies and stay valid.
+    (``u_input_ring``, ``current_ring``, ...) write into the module's rings:
+    while one lives (a slice of it too), a setting that re-initialises the
+    module raises ``BufferError`` before anything changes, as a
+    ``bytearray`` with exports refuses to resize; drop the views first.
+    Period and windowed results are copies and stay valid.
     """
 
     def __init__(self, **settings):
