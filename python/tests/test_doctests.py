@@ -1,12 +1,153 @@
+"""The examples of the docstrings, the README and the manual under docs/ run as they are shown.
+
+In the Markdown files: every ```c and ```cpp block is a whole program kept as a file under examples/ (named by an
+`<!-- example: examples/NAME -->` line above it, built and run by ctest) and is followed by an ```output block
+with what it prints; ```pycon blocks are doctests, run in order with one namespace per file; ```console blocks
+hold `powerquality` commands (`$ ` lines) and what they print (doctest's `...` matches anything). Python blocks and
+commands run in a folder beside a link to the checkout's ../shared, so the shared recordings' paths in the manual are
+those of the checkout; without the shared data those tests skip, saying so.
+"""
 import doctest
+import io
+import os
+import re
+import shlex
+import subprocess
+import sys
+
+import pytest
 
 import powerquality
 import powerquality.analysis
 import powerquality.en50160
 import powerquality.fleet
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SHARED = os.path.join(os.path.dirname(ROOT), "shared")
+PAGES = ["README.md"] + sorted(os.path.join("docs", name) for name in os.listdir(os.path.join(ROOT, "docs"))
+                               if name.endswith(".md"))
+FENCE = re.compile(r"^```([\w+-]*)\n(.*?)^```[ \t]*$", re.M | re.S)
+MARK = re.compile(r"<!-- example: (examples/[\w.-]+) -->\s*$")
+FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+
+
+def blocks(page):
+    """(language, text, line, text before it since the previous block) of every fenced block of a page."""
+    with open(os.path.join(ROOT, page), encoding="utf-8") as f:
+        text = f.read()
+    found, end = [], 0
+    for m in FENCE.finditer(text):
+        found.append((m.group(1), m.group(2), text.count("\n", 0, m.start()) + 1, text[end:m.start()]))
+        end = m.end()
+    return found
+
+
+def program_blocks():
+    """(page, line, example path, its output block or None) of every C and C++ block."""
+    out = []
+    for page in PAGES:
+        found = blocks(page)
+        for k, (language, text, line, before) in enumerate(found):
+            if language not in ("c", "cpp"):
+                continue
+            mark = MARK.search(before)
+            following = found[k + 1] if k + 1 < len(found) else None
+            output = following[1] if following and following[0] == "output" else None
+            out.append((page, line, mark.group(1) if mark else None, text, output))
+    return out
+
+
+@pytest.fixture
+def beside_shared(tmp_path, monkeypatch):
+    if not os.path.isdir(os.path.join(SHARED, "data", "comtrade")):
+        pytest.skip(f"the shared recordings ({SHARED}) are not beside the checkout")
+    os.symlink(SHARED, tmp_path / "shared")
+    work = tmp_path / "work"
+    work.mkdir()
+    monkeypatch.chdir(work)
+    return work
+
 
 def test_examples_in_the_docstrings_run():
     for module in (powerquality, powerquality.analysis, powerquality.en50160, powerquality.fleet):
         result = doctest.testmod(module)
         assert result.attempted > 0 and result.failed == 0, module.__name__
+
+
+def test_every_program_in_the_docs_is_an_example_file_built_by_the_tests():
+    with open(os.path.join(ROOT, "examples", "CMakeLists.txt"), encoding="utf-8") as f:
+        built = re.search(r"set\(POWERQUALITY_DOC_EXAMPLES\s+([^)]*)\)", f.read()).group(1).split()
+    programs = program_blocks()
+    assert len(programs) >= 6
+    for page, line, path, text, output in programs:
+        where = f"{page}:{line}"
+        assert path, f"{where}: a program block needs an <!-- example: examples/NAME --> line above it"
+        with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+            assert f.read() == text, f"{where} differs from {path}"
+        assert os.path.basename(path) in built, f"{path} ({where}) is not in examples/CMakeLists.txt"
+        assert output is not None, f"{where}: an ```output block with what it prints follows every program"
+
+
+def test_every_program_prints_what_the_docs_show():
+    build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(powerquality.__file__))))
+    for page, line, path, _, output in program_blocks():
+        binary = os.path.join(build, "examples", os.path.splitext(os.path.basename(path))[0])
+        if not os.path.exists(binary):
+            pytest.skip(f"{binary} is not built (the package is not the build tree's, or examples are off)")
+        run = subprocess.run([binary], capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, f"{path}: {run.stderr}"
+        assert run.stdout == output, f"{page}:{line}: {path} prints\n{run.stdout}"
+
+
+def test_python_examples_in_the_docs_run(beside_shared):
+    parser, attempted = doctest.DocTestParser(), 0
+    for page in PAGES:
+        names = {"__name__": "__docs__"}
+        for language, text, line, _ in blocks(page):
+            assert language != "python", f"{page}:{line}: write Python examples as ```pycon doctests"
+            if language != "pycon":
+                continue
+            test = parser.get_doctest(text, names, page, os.path.join(ROOT, page), line)
+            report = io.StringIO()
+            result = doctest.DocTestRunner(optionflags=FLAGS).run(test, out=report.write, clear_globs=False)
+            assert result.attempted > 0 and result.failed == 0, report.getvalue()
+            attempted += result.attempted
+            names = test.globs  # the next block goes on from this one (a DocTest works on a copy)
+    assert attempted >= 10
+
+
+def test_command_line_examples_in_the_docs_run(beside_shared):
+    checker, commands = doctest.OutputChecker(), 0
+    for page in PAGES:
+        for language, text, line, _ in blocks(page):
+            if language != "console":
+                continue
+            for command, expected in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", text + "\n", re.M):
+                words = shlex.split(command)
+                assert words[:3] in (["python3", "-m", "powerquality"], ["/usr/bin/python3", "-m", "powerquality"]), \
+                    f"{page}:{line}: console blocks hold powerquality commands only, not {command}"
+                run = subprocess.run([sys.executable] + words[1:], capture_output=True, text=True, timeout=600)
+                assert run.returncode == 0, f"{page}:{line}: {command}\n{run.stderr}"
+                assert checker.check_output(expected.rstrip("\n") + "\n", run.stdout, FLAGS), \
+                    f"{page}:{line}: {command} printed\n{run.stdout}"
+                commands += 1
+    assert commands >= 2
+
+
+def test_links_between_the_pages_lead_somewhere():
+    def anchors(page):
+        with open(os.path.join(ROOT, page), encoding="utf-8") as f:
+            text = FENCE.sub("", f.read())
+        return {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-") for h in re.findall(r"^#+ (.*)$", text, re.M)}
+
+    for page in PAGES:
+        with open(os.path.join(ROOT, page), encoding="utf-8") as f:
+            text = f.read()
+        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+            if re.match(r"\w+://", target):
+                continue
+            path, _, anchor = target.partition("#")
+            path = os.path.normpath(os.path.join(os.path.dirname(page), path)) if path else page
+            assert os.path.exists(os.path.join(ROOT, path)), f"{page}: no {target}"
+            if anchor:
+                assert anchor in anchors(path), f"{page}: no heading for {target}"
