@@ -668,8 +668,10 @@ class LocalCluster:
     >>> with LocalCluster(2) as scheduler_file:          # doctest: +SKIP
     ...     pq.analyze_many(paths, client=scheduler_file)
 
-    The workers are single-threaded (one recording at a time each) and
-    inherit this process's environment (PYTHONPATH among it).
+    The workers are single-threaded (one recording at a time each); the
+    scheduler and the workers run in this process's interpreter (that of a
+    virtual environment too) and inherit its environment (PYTHONPATH among
+    it), so they import the same powerquality.
     """
 
     def __init__(self, workers=2, folder=None, timeout=60.0):
@@ -678,13 +680,16 @@ class LocalCluster:
         self._tmp = self._log = None
 
     def __enter__(self):
-        import shutil
+        import importlib.util
         import subprocess
+        import sys
         import tempfile
         import time
 
-        if shutil.which("dask-scheduler") is None:
-            raise FleetError("dask-scheduler not found (Debian: apt-get install python3-distributed)")
+        # The scheduler and the workers run in this interpreter (a virtual
+        # environment's too), so they import the powerquality it imports.
+        if importlib.util.find_spec("distributed") is None:
+            raise FleetError("Dask's distributed is not installed (Debian: apt-get install python3-distributed)")
         self._tmp = None if self.folder else tempfile.TemporaryDirectory(prefix="powerquality-cluster-")
         folder = self.folder or self._tmp.name
         self.scheduler_file = os.path.join(folder, "scheduler.json")
@@ -694,7 +699,7 @@ class LocalCluster:
         quiet = dict(stdout=subprocess.DEVNULL, stderr=self._log)
         try:
             self.processes.append(subprocess.Popen(
-                ["dask-scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
                  "--scheduler-file", self.scheduler_file], **quiet))
             deadline = time.monotonic() + self.timeout
             while not _readable_json(self.scheduler_file):
@@ -703,7 +708,7 @@ class LocalCluster:
                 time.sleep(0.1)
             for _ in range(self.workers):
                 self.processes.append(subprocess.Popen(
-                    ["dask-worker", "--scheduler-file", self.scheduler_file, "--nthreads", "1", "--no-dashboard",
+                    [sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file", self.scheduler_file, "--nthreads", "1", "--no-dashboard",
                      "--host", "127.0.0.1", "--local-directory", folder], **quiet))
             client = connect(self.scheduler_file, timeout=self.timeout)
             try:
