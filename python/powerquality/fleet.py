@@ -569,6 +569,12 @@ def _settings(en50160):
     unknown = set(en50160) - {"level", "system", "limits", "limits_file", "report", "assessment"}
     if unknown:
         raise TypeError(f"unknown en50160 setting(s): {', '.join(sorted(unknown))}")
+    from .en50160 import LIMITS
+
+    level, system = en50160.get("level", "LV"), en50160.get("system", "synchronous")
+    if level not in LIMITS or system not in ("synchronous", "island"):
+        raise ValueError(f"en50160: level 'LV' or 'MV' and system 'synchronous' or 'island', not {level!r} and "
+                         f"{system!r}")
     for key in ("report", "assessment"):
         name = en50160.get(key)
         if name and os.path.basename(name) != name:
