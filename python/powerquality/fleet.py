@@ -517,6 +517,7 @@ def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en
     if client is not None and jobs not in (None, 1):
         raise FleetError("give local jobs or a Dask client, not both")
     options = {k: v for k, v in options.items() if v is not None}
+    settings = _settings(en50160)
     entries = find(names, out)
     recordings = [path for path, error in entries if error is None]
     folders = dict(zip(recordings, folder_names(recordings)))
@@ -528,7 +529,7 @@ def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en
             continue
         todo.append(k)
         jobs_list.append({"path": os.path.abspath(path), "options": options, "detail": bool(detail and out),
-                          "en50160": _settings(en50160),
+                          "en50160": settings,
                           "folder": os.path.abspath(os.path.join(out, folders[path])) if out else None})
     count = [0]
 
