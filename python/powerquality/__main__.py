@@ -12,7 +12,11 @@ harmonics.
 
 Several recordings, folders or patterns (or --jobs, --scheduler) are
 analysed by ``fleet``: one folder of tables each under --out, and
-summary.csv and events.csv of them all.
+summary.csv and events.csv of them all. There --report and --assessment
+need --out: each recording's report and assessment go to its folder under
+the file name given, and the index page of the reports to the --report path
+(into --out when it is a bare file name); --assessment takes a bare file
+name.
 """
 
 import argparse
@@ -117,8 +121,18 @@ def main(argv=None):
             parser.error("--plot draws one recording; give one recording for it")
         if args.jobs is not None and (args.jobs < 0 or args.scheduler):
             parser.error("--jobs: a number of local processes, 0 or more, and not with --scheduler")
+        if (args.report or args.assessment) and not args.out:
+            parser.error("--report and --assessment with several recordings write one of each into each "
+                         "recording's folder: give --out DIR")
+        if args.assessment and os.path.basename(args.assessment) != args.assessment:
+            parser.error("--assessment with several recordings: give a file name (each recording's goes to its "
+                         "folder under --out)")
         try:
             _check_outputs(args)
+            index = args.report and (args.report if os.path.dirname(args.report) else
+                                     os.path.join(args.out, args.report))
+            if index and os.path.isdir(index):
+                raise ValueError(f"--report {index}: is a folder; give a file name such as report.html")
         except ValueError as e:
             print(f"powerquality: {e}", file=sys.stderr)
             return 2

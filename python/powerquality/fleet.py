@@ -41,6 +41,18 @@ Output
     not the caller's. ``summary.csv`` and ``events.csv`` are written by the
     caller at the end.
 
+EN 50160 reports (``en50160``: level, system, limits, and the file names
+of the report and of the assessment)
+    Each task also gathers the assessment (``en50160.Gather`` in its
+    pipeline), writes the report (HTML) and the assessment (JSON) under the
+    given file names into its recording's folder, where it runs, and hands
+    back its overall verdict and coverage, which the summary gets as four
+    more columns (ASSESSMENT_DTYPE: verdict; coverage, said shortly;
+    weekPercent, the share of a week recorded; failing, the rows not within
+    their limits). Without ``en50160`` the summary and the tables are as
+    they were. The caller writes the index page (:func:`write_index`) from
+    the summary: one row per recording, its report linked.
+
 Failures
     Anything that goes wrong with one recording (unreadable, too short, no
     voltage channel, its folder not writable) makes its row's ``status``
@@ -98,6 +110,8 @@ SUMMARY_DTYPE = [
     ("frequencyMin", "f8"), ("frequencyMax", "f8"), ("thd10minMax", "f8"), ("unbalance10minMax", "f8"),
     ("pstMax", "f8"), ("pltMax", "f8"), ("notes", "U"), ("status", "U"), ("error", "U"),
 ]
+# The summary's columns when each recording is assessed against EN 50160.
+ASSESSMENT_DTYPE = [("verdict", "U"), ("coverage", "U"), ("weekPercent", "f8"), ("failing", "U")]
 EVENTS_DTYPE = [("path", "U")] + [(name, analysis.EVENT_DTYPE[name].str) for name in analysis.EVENT_DTYPE.names] \
     + [("start", "U")]
 # The options of analysis.stream that a run passes to every recording.
@@ -204,7 +218,8 @@ def folder_names(paths):
 # --- The task ---------------------------------------------------------------------------------------------------------
 
 def _empty_row():
-    row = {name: (np.nan if kind == "f8" else -1 if kind == "i8" else "") for name, kind in SUMMARY_DTYPE}
+    row = {name: (np.nan if kind == "f8" else -1 if kind == "i8" else "")
+           for name, kind in SUMMARY_DTYPE + ASSESSMENT_DTYPE}
     row["status"] = "ok"
     return row
 
@@ -328,12 +343,37 @@ class Summary:
         return row
 
 
+def _assessment(gather, settings, folder, path):
+    """The EN 50160 assessment of what gather took: its files written into folder, its summary columns returned."""
+    from . import en50160, htmlreport
+
+    if gather is None:
+        raise ValueError("no samples to assess")
+    tables = gather.tables()
+    result = gather.assess(tables, level=settings.get("level", "LV"), system=settings.get("system", "synchronous"),
+                           limits=settings.get("limits"))
+    if folder and settings.get("assessment"):
+        with open(os.path.join(folder, settings["assessment"]), "w", encoding="utf-8") as f:
+            f.write(htmlreport.to_json(result))
+    if folder and settings.get("report"):
+        htmlreport.write(os.path.join(folder, settings["report"]), result, tables, gather.events(),
+                         title=f"EN 50160 report: {os.path.basename(path)}")
+    cov = result["coverage"]
+    coverage = en50160._duration_text(cov["seconds"]) + \
+        (", a whole week" if cov["whole_week"] else f", {cov['week_share']:.3g} % of a week") + \
+        f"; {cov['used']} of {cov['intervals']} ten-minute intervals used"
+    failing = [f"{r['parameter']} {r['condition'].split(':')[0]}" for r in result["rows"] if r["verdict"] == "fail"]
+    return {"verdict": result["verdict"], "coverage": coverage, "weekPercent": float(cov["week_share"]),
+            "failing": "; ".join(failing)}
+
+
 def analyze_one(job):
     """The task: analyse the recording job['path'] block by block, write its tables to job['folder'] when given.
 
     job: dict with 'path' (absolute), 'folder' (absolute or None), 'detail'
-    (also detail.h5 in the folder) and 'options' (keyword arguments of
-    analysis.stream, 'sample_rate' among them for CSV files). Memory stays
+    (also detail.h5 in the folder), 'options' (keyword arguments of
+    analysis.stream, 'sample_rate' among them for CSV files) and
+    'en50160' (None, or the settings of the assessment). Memory stays
     bounded whatever the recording's length: each block is dropped once
     the consumers (the Summary, and with a folder the command line's
     tables, summary text and detail) have taken from it. Never raises for
@@ -348,8 +388,9 @@ def analyze_one(job):
     try:
         recording = analysis.open_recording(job["path"], sample_rate=options.pop("sample_rate", None),
                                             nominal_frequency=options.get("nominal_frequency"))
-        pipeline = analysis.stream(recording, block_size=int(BLOCK_SECONDS * recording.sample_rate), arrays=False,
-                                   **options)
+        assess = job.get("en50160")
+        pipeline = analysis.stream(recording, block_size=int(BLOCK_SECONDS * recording.sample_rate),
+                                   arrays=("harmonicsVoltage",) if assess else False, **options)
         ctx = pipeline.ctx
         summary = Summary()
         consumers = [summary]
@@ -359,10 +400,18 @@ def analyze_one(job):
             consumers += [report.Tables(ctx, folder), digest]
             if job.get("detail"):
                 consumers.append(report.Detail(ctx, os.path.join(folder, "detail.h5")))
+        gather = None
         for block in pipeline:
+            if assess and gather is None:
+                from .en50160 import Gather
+
+                gather = Gather(ctx)
+                consumers.append(gather)
             for consumer in consumers:
                 consumer.process(block)
         row = summary.row(ctx, options.get("declared_voltage"))
+        if assess:
+            row.update(_assessment(gather, assess, folder, job["path"]))
         events = summary.tables()["events"]
         start = analysis.start_datetime(ctx.recording)
         starts = list(report._iso(start, events["startTime"])) if start is not None else [""] * len(events)
@@ -456,10 +505,11 @@ def _table(rows, dtype):
     return np.array([tuple(r[name] for name, _ in fields) for r in rows], dtype=fields)
 
 
-def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, **options):
+def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en50160=None, **options):
     """Find the recordings that names stand for and analyse each; see :func:`analyze_many`.
 
-    Returns (summary, events): structured arrays of SUMMARY_DTYPE and EVENTS_DTYPE fields.
+    Returns (summary, events): structured arrays of SUMMARY_DTYPE (and with
+    en50160 ASSESSMENT_DTYPE) and EVENTS_DTYPE fields.
     """
     unknown = set(options) - set(OPTIONS)
     if unknown:
@@ -467,6 +517,7 @@ def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, **
     if client is not None and jobs not in (None, 1):
         raise FleetError("give local jobs or a Dask client, not both")
     options = {k: v for k, v in options.items() if v is not None}
+    settings = _settings(en50160)
     entries = find(names, out)
     recordings = [path for path, error in entries if error is None]
     folders = dict(zip(recordings, folder_names(recordings)))
@@ -478,6 +529,7 @@ def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, **
             continue
         todo.append(k)
         jobs_list.append({"path": os.path.abspath(path), "options": options, "detail": bool(detail and out),
+                          "en50160": settings,
                           "folder": os.path.abspath(os.path.join(out, folders[path])) if out else None})
     count = [0]
 
@@ -508,11 +560,31 @@ def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, **
         rows.append(row)
         for e, start in zip(result["events"], result["starts"]):
             events.append(dict(zip(e.dtype.names, e.tolist()), path=path, start=start))
-    return _table(rows, SUMMARY_DTYPE), _table(events, EVENTS_DTYPE)
+    return _table(rows, SUMMARY_DTYPE + (ASSESSMENT_DTYPE if en50160 else [])), _table(events, EVENTS_DTYPE)
+
+
+def _settings(en50160):
+    """What a task needs of the assessment's settings (plain data, sent to the workers), or None."""
+    if not en50160:
+        return None
+    unknown = set(en50160) - {"level", "system", "limits", "limits_file", "report", "assessment"}
+    if unknown:
+        raise TypeError(f"unknown en50160 setting(s): {', '.join(sorted(unknown))}")
+    from .en50160 import LIMITS
+
+    level, system = en50160.get("level", "LV"), en50160.get("system", "synchronous")
+    if level not in LIMITS or system not in ("synchronous", "island"):
+        raise ValueError(f"en50160: level 'LV' or 'MV' and system 'synchronous' or 'island', not {level!r} and "
+                         f"{system!r}")
+    for key in ("report", "assessment"):
+        name = en50160.get(key)
+        if name and os.path.basename(name) != name:
+            raise ValueError(f"en50160 {key} {name!r}: a file name, written into each recording's folder")
+    return {k: v for k, v in en50160.items() if k != "limits_file"}
 
 
 def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress=None, as_pandas=False,
-                 with_events=False, **options):
+                 with_events=False, en50160=None, index="report.html", **options):
     """Analyse many recordings: serially, on local worker processes, or on a Dask cluster.
 
     Parameters
@@ -530,6 +602,15 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress
         and ``events.csv``.
     detail : bool
         Also write each recording's detail.h5 (needs h5py and ``out``).
+    en50160 : dict, optional
+        Assess each recording against EN 50160: ``level`` ('LV', 'MV'),
+        ``system`` ('synchronous', 'island'), ``limits`` (as
+        ``en50160.limits_for`` returns them), and with ``out`` the file
+        names ``report`` (HTML) and ``assessment`` (JSON) to write into each
+        recording's folder. The summary gets ASSESSMENT_DTYPE's columns.
+    index : str
+        With ``out`` and an en50160 ``report``: the index page, in ``out``
+        when a bare file name.
     progress : callable(done, total), optional
         Called as each recording is finished.
     as_pandas : bool
@@ -553,9 +634,12 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress
     >>> s["status"][0], s["error"][0]
     ('error', 'no-such-folder/*.cfg: no recording matches')
     """
-    summary, events = run(paths, jobs=jobs, client=client, out=out, detail=detail, progress=progress, **options)
+    summary, events = run(paths, jobs=jobs, client=client, out=out, detail=detail, progress=progress,
+                          en50160=en50160, **options)
     if out:
         write(summary, events, out)
+        if en50160 and en50160.get("report"):
+            write_index(summary, out, index, en50160)
     if as_pandas:
         import pandas as pd
 
@@ -597,6 +681,33 @@ def write(summary, events, out):
     return [_csv(summary, os.path.join(out, "summary.csv")), _csv(readable, os.path.join(out, "events.csv"))]
 
 
+def write_index(summary, out, index, en50160):
+    """The index page of the recordings' reports (out/index when index is a bare file name); returns its path.
+
+    summary: what :func:`run` returned with en50160 (whose 'report' names each recording's page)."""
+    from . import htmlreport
+
+    path = index if os.path.dirname(index) else os.path.join(out, index)
+    here = os.path.dirname(os.path.abspath(path))
+
+    def relative(*parts):
+        return os.path.relpath(os.path.join(os.path.abspath(out), *parts), here)
+
+    entries = []
+    for row in summary:
+        entry = {name: row[name].item() for name in summary.dtype.names}
+        entry["name"] = row["folder"] or os.path.basename(row["path"])
+        entry["href"] = relative(row["folder"], en50160["report"]) if row["folder"] and row["status"] == "ok" \
+            else None
+        entries.append(entry)
+    level, system = en50160.get("level", "LV"), en50160.get("system", "synchronous")
+    limits = f"the limits of {en50160['limits_file']} over EN 50160's" if en50160.get("limits_file") \
+        else "EN 50160's limits"
+    return htmlreport.write_index(path, entries, title="EN 50160 reports",
+                                  settings=f"EN 50160, {level} network, {system} system; {limits}.",
+                                  links=[(name, relative(name)) for name in ("summary.csv", "events.csv")])
+
+
 # --- The command line -------------------------------------------------------------------------------------------------
 
 def is_many(names, jobs=None, scheduler=None):
@@ -610,7 +721,8 @@ def _line(row):
     if row["status"] != "ok":
         return f"error {row['path']}: {row['error']}"
     return (f"ok    {row['path']}: {row['duration']:.3f} s, {row['dips']} dip(s), {row['swells']} swell(s), "
-            f"{row['interruptions']} interruption(s), {row['rvcs']} RVC(s)")
+            f"{row['interruptions']} interruption(s), {row['rvcs']} RVC(s)"
+            + (f", EN 50160 {row['verdict']}" if "verdict" in row.dtype.names else ""))
 
 
 def command(args):
@@ -621,6 +733,18 @@ def command(args):
                    fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold)
     jobs = 1 if args.jobs is None else args.jobs
     tty = sys.stderr.isatty() and not args.quiet
+    en50160 = None
+    if args.report or args.assessment:
+        from .en50160 import limits_for
+
+        try:
+            limits = limits_for(args.level, args.limits)
+        except (OSError, ValueError) as error:
+            print(f"powerquality: {error}", file=sys.stderr)
+            return 2
+        en50160 = {"level": args.level, "system": args.system, "limits": limits, "limits_file": args.limits,
+                   "report": os.path.basename(args.report) if args.report else None,
+                   "assessment": args.assessment}
 
     def progress(done, total):
         if tty:
@@ -634,7 +758,7 @@ def command(args):
         return 2
     try:
         summary, events = run(args.recording, jobs=jobs, client=client, out=args.out, detail=args.detail,
-                              progress=progress, **options)
+                              progress=progress, en50160=en50160, **options)
     finally:
         if client is not None:
             client.close()
@@ -645,6 +769,8 @@ def command(args):
     if args.out:
         for path in write(summary, events, args.out):
             print(f"wrote {path}")
+        if args.report:
+            print(f"wrote {write_index(summary, args.out, args.report, en50160)}")
     return 1 if failed else 0
 
 

@@ -10,13 +10,21 @@ events, and the limits used.
 Each plot is a ``<figure class="plot" id="plot-KEY">`` (KEY: voltage,
 frequency, flicker, unbalance, thd, harmonics); a parameter without values
 still has its figure, saying "not measured", so a reader sees what is
-missing.
+missing. The time axes are the recorder's clock when the recording has a
+start time, else hours from its first sample; the report says which.
+
+With many recordings, :func:`render_index` makes the index page: one table
+row per recording (its report linked, its overall verdict and coverage, the
+rows that fail, its events), in the order the recordings were found, as
+self-contained and printable as the reports. Links are relative, so the
+folder can be moved or mailed whole.
 """
 
 import datetime
 import html
 import io
 import json
+import urllib.parse
 
 import numpy as np
 
@@ -77,30 +85,50 @@ def _phases(columns, suffix):
     return en50160._phase_columns(columns, suffix) if columns else {}
 
 
-def _hours(columns, key="startTime", end="endTime"):
+def _times(columns, start=None, key="startTime", end="endTime"):
+    """The middle of each interval: the recorder's clock time (datetime64) when the recording has a start,
+    else hours from its first sample. Intervals without times are taken as 10 minutes each from the start."""
     if key in columns and end in columns:
-        return (np.asarray(columns[key], np.float64) + np.asarray(columns[end], np.float64)) / 2 / 3600.0
-    n = len(next(iter(columns.values())))
-    return (np.arange(n) + 0.5) / 6.0
+        seconds = (np.asarray(columns[key], np.float64) + np.asarray(columns[end], np.float64)) / 2
+    else:
+        seconds = (np.arange(len(next(iter(columns.values())))) + 0.5) * 600.0
+    if start is None:
+        return seconds / 3600.0
+    return np.datetime64(start, "us") + np.round(seconds * 1e6).astype("timedelta64[us]")
 
 
-def _axes(title, ylabel):
+def time_axis_text(start=None):
+    """What the plots' time axes show, as the report says it."""
+    if start is None:
+        return "hours from the start of the recording (the file gives no start time)"
+    return f"clock time of the recorder (the recording starts {start.isoformat(sep=' ', timespec='seconds')})"
+
+
+def _axes(title, ylabel, start=None):
     import matplotlib
 
     matplotlib.use("Agg")
+    import matplotlib.dates
     import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(9, 3.2), constrained_layout=True)
     ax.set_title(title, fontsize=10)
     ax.set_ylabel(ylabel)
-    ax.set_xlabel("time from the start / h")
+    if start is None:
+        ax.set_xlabel("time from the start of the recording / h")
+    else:
+        locator = matplotlib.dates.AutoDateLocator()
+        ax.xaxis.set_major_locator(locator)
+        ax.xaxis.set_major_formatter(matplotlib.dates.ConciseDateFormatter(locator))
+        ax.set_xlabel("clock time of the recorder")
     ax.grid(alpha=0.3)
     return fig, ax
 
 
-def _series_plot(key, title, series, used, hlines, ylabel, band=None):
-    """Values per phase over time; flagged or partial intervals drawn hollow; limits as lines."""
-    fig, ax = _axes(title, ylabel)
+def _series(key, title, series, used, hlines, ylabel, band=None, start=None):
+    """Values per phase over time (x: as :func:`_times` gives them for start); flagged or partial intervals
+    drawn hollow; limits as lines."""
+    fig, ax = _axes(title, ylabel, start)
     for label, (x, y) in series.items():
         colour = _PHASE_COLOURS.get(label, "tab:blue")
         if len(y) > _MOST_POINTS:
@@ -145,8 +173,16 @@ def _limit_lines(assessment, key, absolute):
     return out
 
 
-def _plots(assessment, tables):
+def _plots(assessment, tables, start=None):
+    """The figures; time axes on the recorder's clock when start (a datetime) is given, else in hours."""
     s = assessment["settings"]
+
+    def when(columns):
+        return _times(columns, start)
+
+    def plot(*args, **kwargs):
+        return _series(*args, start=start, **kwargs)
+
     ten = en50160._columns(tables.get("10min")) if tables else None
     used = None
     if ten:
@@ -155,11 +191,11 @@ def _plots(assessment, tables):
     # Voltage
     phases = _phases(ten, "rmsVoltage")
     if phases:
-        x = _hours(ten)
+        x = when(ten)
         un = s["nominal_voltage"]
-        svg = _series_plot("voltage", f"10-minute RMS voltage against Un = {un:.6g} V",
-                           {k: (x, v) for k, v in phases.items()}, used,
-                           _limit_lines(assessment, "voltage", True), "U / V", band=(0.9 * un, 1.1 * un))
+        svg = plot("voltage", f"10-minute RMS voltage against Un = {un:.6g} V",
+                   {k: (x, v) for k, v in phases.items()}, used,
+                   _limit_lines(assessment, "voltage", True), "U / V", band=(0.9 * un, 1.1 * un))
         out.append(_figure("voltage", "Supply voltage", "10-minute values, band ±10 % shaded; hollow: left out",
                            svg))
     else:
@@ -168,8 +204,8 @@ def _plots(assessment, tables):
     f = en50160._columns(tables.get("10s")) if tables else None
     if f and "frequency" in f and len(f["frequency"]):
         fused, _, _ = en50160._usable(f, len(f["frequency"]))
-        svg = _series_plot("frequency", "10-second frequency", {"f": (_hours(f), f["frequency"])}, fused,
-                           _limit_lines(assessment, "frequency", True), "f / Hz")
+        svg = plot("frequency", "10-second frequency", {"f": (when(f), f["frequency"])}, fused,
+                   _limit_lines(assessment, "frequency", True), "f / Hz")
         out.append(_figure("frequency", "Power frequency", "10-second values with their bands", svg))
     else:
         out.append(_figure("frequency", "Power frequency", "no 10-second frequencies", None))
@@ -178,26 +214,26 @@ def _plots(assessment, tables):
     plt_phases = _phases(plt_table, "plt")
     pst = _phases(ten, "pst")
     if plt_phases or pst:
-        series = {f"Pst {k}": (_hours(ten), v) for k, v in pst.items()}
+        series = {f"Pst {k}": (when(ten), v) for k, v in pst.items()}
         if plt_phases:
-            series.update({f"Plt {k}": (_hours(plt_table), v) for k, v in plt_phases.items()})
-        svg = _series_plot("flicker", "Flicker severity", series, None, _limit_lines(assessment, "flicker", False),
-                           "P")
+            series.update({f"Plt {k}": (when(plt_table), v) for k, v in plt_phases.items()})
+        svg = plot("flicker", "Flicker severity", series, None, _limit_lines(assessment, "flicker", False),
+                   "P")
         out.append(_figure("flicker", "Flicker Pst/Plt", "Plt against its limit", svg))
     else:
         out.append(_figure("flicker", "Flicker Pst/Plt", "no Pst or Plt values", None))
     # Unbalance
     if ten and "u2" in ten:
-        svg = _series_plot("unbalance", "Negative-sequence unbalance u2", {"u2": (_hours(ten), ten["u2"])}, used,
-                           _limit_lines(assessment, "unbalance", False), "u2 / %")
+        svg = plot("unbalance", "Negative-sequence unbalance u2", {"u2": (when(ten), ten["u2"])}, used,
+                   _limit_lines(assessment, "unbalance", False), "u2 / %")
         out.append(_figure("unbalance", "Supply voltage unbalance", "10-minute values", svg))
     else:
         out.append(_figure("unbalance", "Supply voltage unbalance", "no u2 values (needs three phases)", None))
     # THD
     thd = _phases(ten, "thdVoltage.thd")
     if thd:
-        svg = _series_plot("thd", "Voltage THD (orders 2 to 40)", {k: (_hours(ten), v) for k, v in thd.items()},
-                           used, _limit_lines(assessment, "thd", False), "THD / %")
+        svg = plot("thd", "Voltage THD (orders 2 to 40)", {k: (when(ten), v) for k, v in thd.items()},
+                   used, _limit_lines(assessment, "thd", False), "THD / %")
         out.append(_figure("thd", "Voltage THD", "10-minute values", svg))
     else:
         out.append(_figure("thd", "Voltage THD", "no THD values", None))
@@ -323,7 +359,7 @@ def render(assessment, tables=None, events=None, title="EN 50160 report"):
         except ValueError:
             start = None
     try:
-        plots = _plots(assessment, tables or {})
+        plots = _plots(assessment, tables or {}, start)
     except ImportError:
         plots = [_figure(k, k, "the plots need matplotlib", None) for k in PLOTS]
     cov = assessment["coverage"]
@@ -340,7 +376,8 @@ def render(assessment, tables=None, events=None, title="EN 50160 report"):
         '<p class="note">Within: share of the intervals used that lie inside the limit, for the worst phase. '
         "Left out: flagged intervals (a dip, swell or interruption, a lost sample or an untracked cycle) and "
         "intervals not whole at the recording's ends.</p>",
-        "<h2>Values against their limits</h2>", *plots,
+        "<h2>Values against their limits</h2>",
+        f'<p id="time-axis" class="note">Time axes: {_e(time_axis_text(start))}.</p>', *plots,
         "<h2>Harmonic voltages by order</h2>", _harmonics_table(assessment),
         "<h2>Dips and swells</h2>",
         '<p class="note">Counts of events by residual (dips) or maximum (swells) voltage in % of Un and by '
@@ -366,3 +403,63 @@ def to_json(assessment):
     """The assessment as JSON text (the same content as the report, as data)."""
     return json.dumps(assessment, indent=1, ensure_ascii=False, allow_nan=False,
                       default=lambda x: x.item() if hasattr(x, "item") else str(x))
+
+
+def _href(path):
+    """A relative file path as a link target (separators as '/', other characters quoted)."""
+    return urllib.parse.quote(path.replace("\\", "/"))
+
+
+def render_index(entries, title="EN 50160 reports", settings="", links=()):
+    """The index page of many recordings' reports.
+
+    entries: one dict per recording, in order, with 'name', 'href' (the
+    report, relative to the page; None when there is none), 'path',
+    'start', 'coverage', 'udin' (V, NaN when unknown), 'verdict',
+    'failing', 'dips', 'swells', 'interruptions' (-1: not analysed),
+    'status' and 'error'. settings: a line on the level, system and limits;
+    links: (text, relative path) of the tables written beside the page.
+    """
+    verdicts = [e["verdict"] if e["status"] == "ok" else "error" for e in entries]
+    counts = ", ".join(f"{verdicts.count(v)} {v}" for v in ("pass", "fail", "not measured", "error")
+                       if v in verdicts)
+    head = ("<tr><th>Recording</th><th>Start</th><th>Coverage</th><th>Un</th><th>Verdict</th>"
+            "<th>Not within the limits</th><th>Dips</th><th>Swells</th><th>Interruptions</th></tr>")
+    body = []
+    for e, verdict in zip(entries, verdicts):
+        name = _e(e["name"])
+        name = f'<a href="{_e(_href(e["href"]))}">{name}</a>' if e.get("href") else name
+        name += f'<div class="note">{_e(e["path"])}</div>'
+        if e["status"] != "ok":
+            body.append(f'<tr class="fail"><td>{name}</td><td colspan="3">–</td><td class="verdict">error</td>'
+                        f'<td colspan="4">{_e(e["error"])}</td></tr>')
+            continue
+        udin = e["udin"]
+        counts_cells = "".join(f'<td class="num">{"–" if e[k] < 0 else e[k]}</td>'
+                               for k in ("dips", "swells", "interruptions"))
+        body.append(f'<tr class="{_css(verdict)}"><td>{name}</td><td>{_e(e["start"] or "–")}</td>'
+                    f'<td>{_e(e["coverage"])}</td>'
+                    f'<td class="num">{"–" if not np.isfinite(udin) else f"{udin:.6g} V"}</td>'
+                    f'<td class="verdict">{_e(verdict)}</td><td>{_e(e["failing"] or "–")}</td>{counts_cells}</tr>')
+    tables = " ".join(f'<a href="{_e(_href(path))}">{_e(text)}</a>' for text, path in links)
+    parts = [
+        "<!DOCTYPE html>", '<html lang="en"><head><meta charset="utf-8">', f"<title>{_e(title)}</title>",
+        f"<style>{_STYLE}</style></head><body>",
+        f"<h1>{_e(title)}</h1>",
+        f"<p>{_e(settings)}</p>" if settings else "",
+        f'<p id="counts">{len(entries)} recording(s): {_e(counts or "none")}.</p>',
+        f'<table id="index">{head}{"".join(body)}</table>',
+        '<p class="note">Verdict: the overall verdict of the recording\'s report (fail when any row fails; "not '
+        'measured" when no row could be judged). Coverage: the time recorded against the week over which the '
+        "standard's statistics run; a shorter recording is judged over what it holds.</p>",
+        f'<p class="note">Tables: {tables}</p>' if tables else "",
+        "</body></html>",
+    ]
+    return "\n".join(p for p in parts if p)
+
+
+def write_index(path, entries, title="EN 50160 reports", settings="", links=()):
+    """Write the index page to path (UTF-8); returns path."""
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(render_index(entries, title, settings, links))
+    return path

@@ -2,7 +2,9 @@
 # tables from the serial run, two local processes and a real local Dask
 # cluster, with an unreadable file among the recordings.
 import csv
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -119,7 +121,7 @@ def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_pat
             "jobs": _cli(*names, "--detail", "--jobs", "2", "--out", str(tmp_path / "jobs"))}
     with fleet.LocalCluster(2, folder=str(tmp_path)) as scheduler_file:
         runs["cluster"] = _cli(*names, "--detail", "--scheduler", scheduler_file, "--out", str(tmp_path / "cluster"))
-        summary, events = pq.analyze_many(names, client=scheduler_file, with_events=True)
+        summary, events = pq.analyze_many(names, client=scheduler_file, with_events=True, en50160={"level": "LV"})
     for name, run in runs.items():
         assert run.returncode == 1, (name, run.stderr)
         assert run.stdout.split("wrote")[0] == runs["serial"].stdout.split("wrote")[0]
@@ -171,6 +173,11 @@ def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_pat
     assert list(summary["dips"]) == [int(r["dips"] or -1) for r in rows] and set(summary["folder"]) == {""}
     np.testing.assert_allclose(summary["worstResidual"], [float(r["worstResidual"] or "nan") for r in rows], rtol=1e-9)
     assert list(events["type"]) == [2, 1, 1, 2]
+    # The assessment's settings reach the workers, and its columns come back as from this process.
+    here = pq.analyze_many(names, en50160={"level": "LV"})
+    for name, _ in fleet.ASSESSMENT_DTYPE:
+        np.testing.assert_array_equal(summary[name], here[name], err_msg=name)
+    assert list(summary["verdict"]) == ["not measured"] * 2 + [""] + ["not measured"] * 2
 
 
 @pytest.mark.parametrize("prelude, scheduler, message", [
@@ -194,3 +201,102 @@ def test_summary_takes_the_largest_severity_of_the_flicker_stages_tables():
     block = types.SimpleNamespace(flicker={"pst": rows, "plt": rows[:0], "pinst_max": np.ones(2)})
     assert fleet._flicker(block, "pst") == 1.3
     assert np.isnan(fleet._flicker(block, "plt"))
+
+
+@pytest.fixture(scope="module")
+def reports(tmp_path_factory):
+    """The generated recordings, and 25 s at 50 Hz and at 50.7 Hz (the ±1 % band's 10-s values pass and fail),
+    with --report and --assessment: serially (the index in the output folder), on two local processes (the
+    index elsewhere), and the dip alone, as the single-recording command reports it."""
+    root = tmp_path_factory.mktemp("reports")
+    (root / "generated").mkdir()
+    _generated(root / "generated")
+    fs = 3200.0
+    for name, f in (("steady", 50.0), ("fast", 50.7)):
+        u = three_phase(fs, 25.0, f=f)
+        comtrade.write(str(root / "generated" / name), {"VA": u[0], "VB": u[1], "VC": u[2]}, fs, frequency=50.0,
+                       file_type="FLOAT32", start="01/01/2020,00:00:00.000000", single_file=True)
+    (root / "elsewhere").mkdir()
+    files = ("--report", "report.html", "--assessment", "assessment.json")
+    runs = {"serial": _cli(str(root / "generated"), "--out", str(root / "serial"), *files),
+            "jobs": _cli(str(root / "generated"), "--out", str(root / "jobs"), "--jobs", "2", "--report",
+                         str(root / "elsewhere" / "all.html"), "--assessment", "assessment.json"),
+            "one": _cli(str(root / "generated" / "dip.cff"), "--report", str(root / "dip.html"))}
+    return root, runs
+
+
+def _index_rows(text):
+    table = re.search(r'<table id="index">(.*?)</table>', text, re.S).group(1)
+    rows = []
+    for row in re.findall(r"<tr class=\"([^\"]+)\">(.*?)</tr>", table, re.S):
+        link = re.search(r'<a href="([^"]+)">', row[1])
+        cells = [re.sub(r"<[^>]+>", " ", c).split() for c in re.findall(r"<td[^>]*>(.*?)</td>", row[1], re.S)]
+        rows.append((row[0], link.group(1) if link else None, cells))
+    return rows
+
+
+def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(reports):
+    root, runs = reports
+    for name, run in runs.items():
+        assert run.returncode == (0 if name == "one" else 1), (name, run.stderr)
+    serial, jobs = root / "serial", root / "jobs"
+    index = (serial / "report.html").read_text(encoding="utf-8")
+    for outside in ("<script", "<link", " src=", "@import", "url(http", "<iframe", "<img"):
+        assert outside not in index, outside
+    assert "wrote " + str(serial / "report.html") in runs["serial"].stdout
+    summary = list(csv.DictReader((serial / "summary.csv").open()))
+    rows = _index_rows(index)
+    # One row per recording in the order found, each linking its own report; the unreadable one has none.
+    assert [link for _, link, _ in rows] == [None] + [f"{name}/report.html" for name in ("dip", "fast", "steady",
+                                                                                         "test1")]
+    assert [(r["folder"], r["verdict"]) for r in summary] == [
+        ("bad", ""), ("dip", "not measured"), ("fast", "fail"), ("steady", "pass"), ("test1", "not measured")]
+    assert '<p id="counts">5 recording(s): 1 pass, 1 fail, 2 not measured, 1 error.</p>' in index
+    assert summary[2]["failing"] == "Power frequency ±1 %" and rows[2][2][5] == ["Power", "frequency", "±1", "%"]
+    assert rows[0][0] == "fail" and rows[0][2][2] == ["error"] and "bad.cfg:2:" in " ".join(rows[0][2][3])
+    for (css, link, cells), r in zip(rows[1:], summary[1:]):
+        assessment = json.loads((serial / r["folder"] / "assessment.json").read_text())
+        cov = assessment["coverage"]
+        assert css.replace("-", " ") == r["verdict"] == assessment["verdict"] == " ".join(cells[4])
+        assert " ".join(cells[2]) == r["coverage"] and f"{cov['used']} of {cov['intervals']}" in r["coverage"]
+        assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12)
+        assert (serial / link).exists()
+    # A few seconds of recording: no whole 10-minute interval, said plainly.
+    assert summary[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
+    assert " ".join(rows[1][2][1]) == "2020-01-01T00:00:00" and rows[4][2][1] == ["–"]
+    # Two local processes give the same reports; their index, written elsewhere, links back to them.
+    assert _index_rows((root / "elsewhere" / "all.html").read_text(encoding="utf-8")) == \
+        [(css, link and os.path.join("..", "jobs", link.replace("report.html", "all.html")), cells)
+         for css, link, cells in rows]
+    for folder in ("dip", "fast", "steady", "test1"):
+        assert (jobs / folder / "all.html").read_text(encoding="utf-8") == \
+            (serial / folder / "report.html").read_text(encoding="utf-8")
+        assert (jobs / folder / "assessment.json").read_bytes() == (serial / folder / "assessment.json").read_bytes()
+    # The same report as the command writes for the recording alone.
+    assert (serial / "dip" / "report.html").read_text(encoding="utf-8") == (root / "dip.html").read_text(
+        encoding="utf-8")
+
+
+def test_browser_renders_the_index(reports):
+    from test_report_html import chromium, render, screenshot
+
+    browser = chromium()
+    root, _ = reports
+    index = root / "serial" / "report.html"
+    dom = render(browser, index, root, "--dump-dom")
+    assert dom.returncode == 0, dom.stderr[-2000:]
+    assert len(_index_rows(dom.stdout)) == 5
+    rgb = screenshot(browser, index, root / "index.png", height=800)[..., :3]
+    assert np.mean(np.any(rgb < 0.9, axis=-1)) > 0.01  # not blank: text and the verdicts' colours
+    red = (rgb[..., 0] > rgb[..., 1] + 0.05) & (rgb[..., 0] > rgb[..., 2] + 0.05)
+    green = (rgb[..., 1] > rgb[..., 0] + 0.05) & (rgb[..., 1] > rgb[..., 2] + 0.05)
+    assert red.sum() > 100 and green.sum() > 100
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--report", "report.html"], "give --out DIR"),
+    (["--out", "{out}", "--assessment", "{out}/a.json"], "--assessment with several recordings: give a file name"),
+])
+def test_reports_of_many_recordings_need_an_output_folder_and_file_names(tmp_path, args, message):
+    run = _cli(str(tmp_path), str(tmp_path), *[a.format(out=tmp_path / "out") for a in args])
+    assert run.returncode == 2 and message in run.stderr, run.stderr

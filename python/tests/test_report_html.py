@@ -1,6 +1,7 @@
 # The EN 50160 report: one self-contained HTML file, checked as text, in a
 # real browser (headless Chromium, where installed), and written by the
 # command line for the shared recordings and a generated hour-long one.
+import datetime
 import json
 import os
 import re
@@ -50,6 +51,39 @@ def test_report_of_a_week_holds_every_part_and_fetches_nothing(tmp_path):
     assert result["swells"]["counts"][1][1] == 1
     assert "2026-03-02T01:00:00.000" in text  # events at their clock time
     assert json.loads(htmlreport.to_json(result))["verdict"] == "fail"
+
+
+@pytest.mark.parametrize("start, columns, expected", [
+    # The middle of each interval, on the recorder's clock across midnight, or in hours from the first sample.
+    ("2026-03-01T23:55:00", {"startTime": [0.0, 300.0], "endTime": [300.0, 900.0]},
+     ["2026-03-01T23:57:30", "2026-03-02T00:05:00"]),
+    (None, {"startTime": [0.0, 300.0], "endTime": [300.0, 900.0]}, [150 / 3600, 600 / 3600]),
+    # Rows without times: 10 minutes each from the start.
+    ("2026-03-02T06:00:00", {"A.rmsVoltage": [230.0, 231.0]}, ["2026-03-02T06:05:00", "2026-03-02T06:15:00"]),
+])
+def test_time_axis_is_the_recorders_clock_when_the_recording_has_a_start(start, columns, expected):
+    x = htmlreport._times({k: np.array(v) for k, v in columns.items()},
+                          datetime.datetime.fromisoformat(start) if start else None)
+    if start:
+        assert list(x.astype("datetime64[s]").astype(str)) == expected
+    else:
+        np.testing.assert_allclose(x, expected, rtol=1e-12)
+
+
+@pytest.mark.parametrize("start, says, label", [
+    ("2026-03-02T00:00:00", "clock time of the recorder (the recording starts 2026-03-02 00:00:00)",
+     "clock time of the recorder"),
+    (None, "hours from the start of the recording (the file gives no start time)",
+     "time from the start of the recording / h"),
+])
+def test_report_says_what_its_time_axes_show(start, says, label):
+    tables = week()
+    result = en50160.assess(tables, nominal_voltage=UN, start=start)
+    text = htmlreport.render(result, tables)
+    assert f'<p id="time-axis" class="note">Time axes: {says}.</p>' in text
+    # Glyphs are paths; matplotlib keeps each text as a comment beside them.
+    voltage = re.search(r'<figure class="plot" id="plot-voltage">(.*?)</figure>', text, re.S).group(1)
+    assert f"<!-- {label} -->" in voltage
 
 
 def chromium():
