@@ -22,9 +22,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "config/NumericPolicy.h"
+#include "maths/NumericPolicy.h"
 #include "module/PowerModuleImpl.h"
-#include "windowed/PowerSymmetricalComponents.h"
+#include "maths/PowerSymmetricalComponents.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "windowed/PowerSymmetricalComponents.h"
+#include "maths/PowerSymmetricalComponents.h"
 
 namespace {
 
