@@ -1,3 +1,4 @@
+// Holds operations of PowerModule::PowerModuleImpl, so it includes module/PowerModuleImpl.h from this folder.
 // Period values of finished period items, and their retrieval from the
 // period results ring.
 //

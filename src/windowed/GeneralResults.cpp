@@ -1,3 +1,4 @@
+// Holds operations of PowerModule::PowerModuleImpl, so it includes module/PowerModuleImpl.h from this folder.
 // The finishing stage of windowed (general) results: raw per-window data that
 // a windowed calculation stage leaves in the buffer set (sums over the
 // window's samples, harmonic and spectrum arrays, raw distortion sums,
