@@ -45,8 +45,7 @@
 #include <memory>
 #include <vector>
 
-#include <fuzzer/FuzzedDataProvider.h>
-
+#include "FuzzInput.h"
 #include "powerquality/FrequencyTrackerApi.h"
 #include "powerquality/IntervalAggregatorApi.h"
 #include "powerquality/PowerModuleApi.h"
@@ -60,25 +59,6 @@ constexpr int maxPhases = 32;
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double pi = 3.141592653589793;
-
-bool tracing = false;
-#define TRACE(...)                             \
-    do {                                       \
-        if (tracing) {                         \
-            std::fprintf(stderr, __VA_ARGS__); \
-        }                                      \
-    } while (false)
-
-[[noreturn]] void broken(const char* what, int line) {
-    std::fprintf(stderr, "classes_fuzzer: broken promise at line %d: %s\n", line, what);
-    std::abort();
-}
-#define EXPECT(condition)                 \
-    do {                                  \
-        if (!(condition)) {               \
-            broken(#condition, __LINE__); \
-        }                                 \
-    } while (false)
 
 // Every flat call of these classes answers 0 or 1; a 1 leaves a message.
 void checkStatus(int32_t status) {
@@ -101,16 +81,7 @@ double pickDouble(FuzzedDataProvider& in) {
                                    60.0,   90.0,   110.0,   230.0,  400.0, 600.0, 1e-6,  1e-300, 1e-310,
                                    1e15,   1.1e15, 1e300,   -1e300, std::numeric_limits<double>::denorm_min(),
                                    std::numeric_limits<double>::max(), inf, -inf, nan, -1.5e308, 1.5e308};
-    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0:
-            return table[in.ConsumeIntegralInRange<size_t>(0, sizeof table / sizeof table[0] - 1)];
-        case 1:
-            return in.ConsumeFloatingPointInRange<double>(-100.0, 1000.0);
-        case 2:
-            return in.ConsumeFloatingPointInRange<double>(0.0, 200.0);
-        default:
-            return in.ConsumeFloatingPoint<double>();
-    }
+    return fuzzinput::pickDouble(in, table, -100.0, 1000.0, 0.0, 200.0);
 }
 
 int pickCount(FuzzedDataProvider& in, int usual) {
@@ -1286,7 +1257,7 @@ void setUp(FuzzedDataProvider& in, Tracker& t, Detector& d, Aggregator& a) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    tracing = std::getenv("POWERQUALITY_FUZZ_TRACE") != nullptr;
+    fuzzinput::traceFromEnvironment();
     return 0;
 }
 

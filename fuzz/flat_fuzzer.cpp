@@ -32,8 +32,7 @@
 #include <memory>
 #include <vector>
 
-#include <fuzzer/FuzzedDataProvider.h>
-
+#include "FuzzInput.h"
 #include "powerquality/PowerModuleApi.h"
 
 namespace {
@@ -59,16 +58,6 @@ using LastErrorMessage = int32_t (*)(PowerModuleHandle, const char**);
 LastErrorMessage lastErrorMessage = nullptr;
 volatile size_t sink = 0;
 
-// POWERQUALITY_FUZZ_TRACE=1 prints every call of the script, to turn a
-// finding into a plain reproducer.
-bool tracing = false;
-#define TRACE(...)                           \
-    do {                                     \
-        if (tracing) {                       \
-            std::fprintf(stderr, __VA_ARGS__); \
-        }                                    \
-    } while (false)
-
 void reporter(int32_t code, const char* message) { sink = sink + static_cast<size_t>(code) + std::strlen(message); }
 
 void afterFailure(int32_t status, PowerModuleHandle handle) {
@@ -82,36 +71,12 @@ void afterFailure(int32_t status, PowerModuleHandle handle) {
 }
 
 double pickDouble(FuzzedDataProvider& in) {
-    static const double table[] = {0.0,
-                                   -0.0,
-                                   1.0,
-                                   -1.0,
-                                   0.5,
-                                   45.0,
-                                   50.0,
-                                   55.0,
-                                   60.0,
-                                   100.0,
-                                   4000.0,
-                                   10240.0,
-                                   12800.0,
-                                   1e-300,
-                                   1e300,
-                                   std::numeric_limits<double>::denorm_min(),
-                                   std::numeric_limits<double>::max(),
-                                   std::numeric_limits<double>::infinity(),
-                                   -std::numeric_limits<double>::infinity(),
+    static const double table[] = {0.0,     -0.0,    1.0,     -1.0,   0.5,    45.0, 50.0, 55.0, 60.0, 100.0,
+                                   4000.0,  10240.0, 12800.0, 1e-300, 1e300,
+                                   std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
+                                   std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                                    std::numeric_limits<double>::quiet_NaN()};
-    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0:
-            return table[in.ConsumeIntegralInRange<size_t>(0, sizeof table / sizeof table[0] - 1)];
-        case 1:
-            return in.ConsumeFloatingPointInRange<double>(1.0, 20000.0);
-        case 2:
-            return in.ConsumeFloatingPointInRange<double>(40.0, 70.0);
-        default:
-            return in.ConsumeFloatingPoint<double>();
-    }
+    return fuzzinput::pickDouble(in, table, 1.0, 20000.0, 40.0, 70.0);
 }
 
 float pickSample(FuzzedDataProvider& in) {
@@ -133,7 +98,7 @@ int pickInt(FuzzedDataProvider& in) {
     static const int table[] = {0, 1, 2, 3, 4, 10, 40, 50, 100, 120, 1000, -1, std::numeric_limits<int>::max(),
                                 std::numeric_limits<int>::min()};
     if (in.ConsumeBool()) {
-        return table[in.ConsumeIntegralInRange<size_t>(0, sizeof table / sizeof table[0] - 1)];
+        return fuzzinput::pickFrom(in, table);
     }
     return in.ConsumeIntegral<int>();
 }
@@ -147,7 +112,7 @@ unsigned int pickLength(FuzzedDataProvider& in) {
         case 2:
             return in.ConsumeIntegralInRange<unsigned int>(0, 1u << 16);
         default:
-            return table[in.ConsumeIntegralInRange<size_t>(0, sizeof table / sizeof table[0] - 1)];
+            return fuzzinput::pickFrom(in, table);
     }
 }
 
@@ -585,7 +550,7 @@ void configure(FuzzedDataProvider& in, Slot& s) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    tracing = std::getenv("POWERQUALITY_FUZZ_TRACE") != nullptr;
+    fuzzinput::traceFromEnvironment();
     lastErrorMessage = reinterpret_cast<LastErrorMessage>(dlsym(RTLD_DEFAULT, "getLastErrorMessage"));
     registerErrorReporter(reporter);
     return 0;

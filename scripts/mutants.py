@@ -3,6 +3,7 @@
 
     scripts/mutants.py [--count 300] [--seed 1] [--timeout 120] [--jobs 2]
                        [--first K] [--limit N] [--list] [--keep-going]
+                       [--paths PREFIX ...] [--cpp-only]
 
 The library's sources (src/**/*.cpp, src/**/*.h) and the Python package
 (python/powerquality/*.py) are scanned for lines a single textual change can
@@ -24,7 +25,12 @@ equivalent (no test could tell them apart).
 
 --list prints the drawn mutants without running them; --first/--limit run a
 slice of the drawn set (for a quick look; the score of a slice is not the
-score of the set).
+score of the set). --paths keeps only the candidates in files under the given
+path prefixes (e.g. --paths src/period src/events), before the draw, so a
+prefix list and a seed name one set. --cpp-only builds only the GoogleTest
+binary (no Python extension) and runs no pytest: a C++ mutant then costs one
+file's rebuild, two links and one run of the binary; Python candidates are
+left out of the draw.
 """
 import argparse
 import os
@@ -131,10 +137,12 @@ def code_part_py(line):
     return "".join(out)
 
 
-def source_files():
+def source_files(paths=None, cpp_only=False):
     files = subprocess.run(["git", "ls-files", "src", "python/powerquality"], cwd=ROOT,
                            capture_output=True, text=True, check=True).stdout.split()
-    return sorted(f for f in files if f.endswith((".cpp", ".h", ".py")))
+    kinds = (".cpp", ".h") if cpp_only else (".cpp", ".h", ".py")
+    return sorted(f for f in files if f.endswith(kinds)
+                  and (not paths or any(f.startswith(p.rstrip("/") + "/") or f == p for p in paths)))
 
 
 def candidates(path):
@@ -177,9 +185,9 @@ def candidates(path):
     return found
 
 
-def draw(count, seed):
+def draw(count, seed, paths=None, cpp_only=False):
     every = []
-    for path in source_files():
+    for path in source_files(paths, cpp_only):
         every.extend(candidates(path))
     rng = random.Random(seed)
     chosen = rng.sample(every, min(count, len(every)))
@@ -195,7 +203,7 @@ def run(cmd, timeout, env=None):
         return "timeout"
 
 
-def prepare(jobs):
+def prepare(jobs, cpp_only=False):
     """A copy of the tracked files and a built tree beside it."""
     files = subprocess.run(["git", "ls-files"], cwd=ROOT, capture_output=True, text=True,
                            check=True).stdout.split("\n")
@@ -212,9 +220,15 @@ def prepare(jobs):
         os.symlink(shared, link)
     subprocess.run(["cmake", "-S", TREE, "-B", BUILD, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                     "-DPOWERQUALITY_BUILD_TESTS=ON", "-DPOWERQUALITY_BUILD_BENCHMARKS=OFF",
-                    "-DPOWERQUALITY_BUILD_EXAMPLES=OFF", "-DPOWERQUALITY_TEST_TIMEOUT=60"],
+                    "-DPOWERQUALITY_BUILD_EXAMPLES=OFF", "-DPOWERQUALITY_TEST_TIMEOUT=60",
+                    "-DPOWERQUALITY_BUILD_PYTHON=%s" % ("OFF" if cpp_only else "ON")],
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", BUILD, "-j%d" % jobs], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(build_command(jobs, cpp_only), check=True, stdout=subprocess.DEVNULL)
+
+
+def build_command(jobs, cpp_only):
+    command = ["cmake", "--build", BUILD, "-j%d" % jobs]
+    return command + ["--target", "powerquality_tests"] if cpp_only else command
 
 
 def python_tests_available():
@@ -222,7 +236,7 @@ def python_tests_available():
         if os.path.isdir(os.path.join(BUILD, "python", "powerquality")) else False
 
 
-def try_mutant(mutant, jobs, timeout):
+def try_mutant(mutant, jobs, timeout, cpp_only=False):
     path, number, _, new_line = mutant
     target = os.path.join(TREE, path)
     with open(target, encoding="utf-8") as f:
@@ -233,13 +247,13 @@ def try_mutant(mutant, jobs, timeout):
         f.write("\n".join(lines))
     env = dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python"))
     try:
-        if run(["cmake", "--build", BUILD, "-j%d" % jobs], 600) != 0:
+        if run(build_command(jobs, cpp_only), 600) != 0:
             return "stillborn"
         if not path.endswith(".py"):
             status = run([os.path.join(BUILD, "tests", "powerquality_tests")], timeout)
             if status != 0:
                 return "killed"
-        if python_tests_available():
+        if not cpp_only and python_tests_available():
             status = run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
                           os.path.join(TREE, "python", "tests")], timeout, env)
             if status != 0:
@@ -261,9 +275,11 @@ def main():
     parser.add_argument("--first", type=int, default=0, help="index of the first drawn mutant to run")
     parser.add_argument("--limit", type=int, default=None, help="how many drawn mutants to run")
     parser.add_argument("--list", action="store_true", help="print the drawn mutants and stop")
+    parser.add_argument("--paths", nargs="+", default=None, help="draw only from files under these prefixes")
+    parser.add_argument("--cpp-only", action="store_true", help="C++ candidates and the GoogleTest binary only")
     args = parser.parse_args()
 
-    every, chosen = draw(args.count, args.seed)
+    every, chosen = draw(args.count, args.seed, args.paths, args.cpp_only)
     selected = chosen[args.first:None if args.limit is None else args.first + args.limit]
     print("%d candidates, %d drawn (seed %d), running %d" % (len(every), len(chosen), args.seed, len(selected)))
     if args.list:
@@ -272,19 +288,19 @@ def main():
         return 0
 
     os.makedirs(WORK, exist_ok=True)
-    prepare(args.jobs)
+    prepare(args.jobs, args.cpp_only)
     counts = {"killed": 0, "survived": 0, "stillborn": 0}
     survivors = []
     started = time.time()
     for i, mutant in enumerate(selected, args.first):
-        verdict = try_mutant(mutant, args.jobs, args.timeout)
+        verdict = try_mutant(mutant, args.jobs, args.timeout, args.cpp_only)
         counts[verdict] += 1
         path, number, name, new_line = mutant
         print("%3d %-9s %s:%d %s" % (i, verdict, path, number, name), flush=True)
         if verdict == "survived":
             survivors.append("%s:%d %s: %s" % (path, number, name, new_line.strip()))
     # Leave the built tree matching the sources.
-    run(["cmake", "--build", BUILD, "-j%d" % args.jobs], 600)
+    run(build_command(args.jobs, args.cpp_only), 600)
     with open(os.path.join(WORK, "survivors.txt"), "w", encoding="utf-8") as f:
         f.write("\n".join(survivors) + ("\n" if survivors else ""))
     judged = counts["killed"] + counts["survived"]

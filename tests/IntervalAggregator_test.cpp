@@ -35,27 +35,23 @@ Taken takeAll(IntervalAggregator& a, bool tenMinute) {
 
 // Two values per window: a magnitude that grows with the window number and a
 // signed value that alternates around a small mean.
-void addWindows(IntervalAggregator& a, double first, double length, int from, int count) {
+double magnitude(int k) { return 100.0 + k; }
+double alternating(int k) { return (k % 2 == 0 ? 5.0 : -3.0) + 0.1 * k; }
+
+void addWindows(IntervalAggregator& a, double first, double length, int from, int count, int flagged = -1) {
     for (int k = from; k < from + count; ++k) {
-        const double values[2] = {100.0 + k, (k % 2 == 0 ? 5.0 : -3.0) + 0.1 * k};
-        a.addWindow(first + length * (k - from), first + length * (k - from + 1), values, false);
+        const double values[2] = {magnitude(k), alternating(k)};
+        a.addWindow(first + length * (k - from), first + length * (k - from + 1), values, k == flagged);
     }
 }
 
-double rmsOf(int from, int count) {
-    double squares = 0.0;
-    for (int k = from; k < from + count; ++k) {
-        squares += (100.0 + k) * (100.0 + k);
-    }
-    return std::sqrt(squares / count);
-}
-
-double meanOf(int from, int count) {
+// The root mean square of the magnitudes, or the mean of the alternating values, of windows [from, from + count).
+double aggregateOf(int from, int count, bool mean) {
     double sum = 0.0;
     for (int k = from; k < from + count; ++k) {
-        sum += (k % 2 == 0 ? 5.0 : -3.0) + 0.1 * k;
+        sum += mean ? alternating(k) : magnitude(k) * magnitude(k);
     }
-    return sum / count;
+    return mean ? sum / count : std::sqrt(sum / count);
 }
 
 }  // namespace
@@ -82,8 +78,8 @@ TEST(IntervalAggregator, FifteenWindowsRmsOrMeanAndFlush) {
         EXPECT_EQ(f.clockInterval, 0);
         EXPECT_DOUBLE_EQ(f.startTime, 3.0 * k);
         EXPECT_DOUBLE_EQ(f.endTime, 3.0 * (k + 1));
-        EXPECT_DOUBLE_EQ(t.values[2 * k], rmsOf(15 * k, 15));
-        EXPECT_DOUBLE_EQ(t.values[2 * k + 1], meanOf(15 * k, 15));
+        EXPECT_DOUBLE_EQ(t.values[2 * k], aggregateOf(15 * k, 15, false));
+        EXPECT_DOUBLE_EQ(t.values[2 * k + 1], aggregateOf(15 * k, 15, true));
     }
     // The mode is the one in force when an interval closes.
     a.setMeanAggregated(1, false);
@@ -126,7 +122,7 @@ TEST(IntervalAggregator, WindowOverTheTickEndsTheTenMinutesAndTheThreeSecondsRun
     EXPECT_TRUE(t.frames[0].complete);
     EXPECT_EQ(t.frames[0].clockInterval, 0);
     EXPECT_DOUBLE_EQ(t.frames[0].endTime, 3.1);
-    EXPECT_DOUBLE_EQ(t.values[0], rmsOf(0, 15));
+    EXPECT_DOUBLE_EQ(t.values[0], aggregateOf(0, 15, false));
 
     // Fifteen windows after the tick, not ten: the new count began there.
     addWindows(a, 0.1 + 19 * 0.2, 0.2, 19, 1);
@@ -135,7 +131,7 @@ TEST(IntervalAggregator, WindowOverTheTickEndsTheTenMinutesAndTheThreeSecondsRun
     EXPECT_EQ(t.frames[0].windowCount, 15);
     EXPECT_EQ(t.frames[0].clockInterval, 1);
     EXPECT_DOUBLE_EQ(t.frames[0].startTime, 1.1);
-    EXPECT_DOUBLE_EQ(t.values[0], rmsOf(5, 15));
+    EXPECT_DOUBLE_EQ(t.values[0], aggregateOf(5, 15, false));
 
     // An interval still running on at the next tick (windows with a gap)
     // ends there incomplete; flush ends it too, before the newer one.
@@ -237,18 +233,13 @@ TEST(IntervalAggregator, TenMinuteIntervalsFlagsAndGaps) {
     EXPECT_DOUBLE_EQ(t.frames[1].endTime, 1320.0);
 }
 
-// Refused input changes nothing: after each refusal the aggregator still
-// gives exactly what a twin fed only the good windows gives.
 // Windows of one minute from 60 minutes into a 2-hour clock block: the first
 // block holds the 10-minute values of clock intervals 6 to 11, the second
 // twelve whole ones (12 to 23), flush closes the third with one.
 TEST(IntervalAggregator, TwoHourValuesFromTwelveTenMinuteValuesOnTheClock) {
     IntervalAggregator a(2, 3600.0);
     a.setMeanAggregated(1, true);
-    for (int k = 0; k < 182; ++k) {
-        const double values[2] = {100.0 + k, (k % 2 == 0 ? 5.0 : -3.0) + 0.1 * k};
-        a.addWindow(60.0 * k, 60.0 * (k + 1), values, k == 65);
-    }
+    addWindows(a, 0.0, 60.0, 0, 182, 65);
     EXPECT_EQ(a.getPendingTwoHourCount(), 2);
     a.flush();
     const Taken ten = takeAll(a, true);
@@ -282,6 +273,8 @@ TEST(IntervalAggregator, TwoHourValuesFromTwelveTenMinuteValuesOnTheClock) {
     }
 }
 
+// Refused input changes nothing: after each refusal the aggregator still
+// gives exactly what a twin fed only the good windows gives.
 TEST(IntervalAggregator, RefusedInputChangesNothing) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
@@ -328,8 +321,8 @@ TEST(IntervalAggregator, RefusedInputChangesNothing) {
     for (int k = 3; k < 15; ++k) {
         starts.push_back(0.6 + 0.2 * (k - 3));  // as addWindows places them
         ends.push_back(0.6 + 0.2 * (k - 2));
-        batch.push_back(100.0 + k);
-        batch.push_back((k % 2 == 0 ? 5.0 : -3.0) + 0.1 * k);
+        batch.push_back(magnitude(k));
+        batch.push_back(alternating(k));
     }
     batch[2 * 11 + 1] = nan;  // the last window's
     try {
@@ -342,7 +335,7 @@ TEST(IntervalAggregator, RefusedInputChangesNothing) {
     std::swap(starts[4], starts[5]);  // goes back inside the batch
     EXPECT_THROW(a.addWindows(12, starts.data(), ends.data(), batch.data(), nullptr), std::invalid_argument);
     std::swap(starts[4], starts[5]);
-    batch[2 * 11 + 1] = 5.0 + 0.1 * 14;
+    batch[2 * 11 + 1] = alternating(14);
     EXPECT_THROW(a.addWindows(-1, starts.data(), ends.data(), batch.data(), nullptr), std::invalid_argument);
     EXPECT_THROW(a.addWindows(1, starts.data(), nullptr, batch.data(), nullptr), std::invalid_argument);
     EXPECT_EQ(a.getPendingThreeSecondCount() + a.getPendingTenMinuteCount(), 0);

@@ -34,17 +34,6 @@ void start(PowerModule& module, const ModuleSetup& s) {
     module.reset(0);
 }
 
-// Writes and schedules [first, first + total) in blocks, fetching after each.
-void run(SignalDriver& driver, uint64_t first, uint64_t total, uint64_t block, double frequency,
-         const SignalDriver::Signal& signal) {
-    for (uint64_t p = first; p < first + total; p += block) {
-        const uint64_t n = std::min(block, first + total - p);
-        driver.write(p, n, signal);
-        driver.schedule(p, static_cast<int>(n), frequency);
-        driver.fetch();
-    }
-}
-
 // The golden runs pin every bit; these check the values against the maths.
 TEST(PeriodValues, SineAtTheTrackedFrequencyWithSymmetricalComponents) {
     for (double lag : {0.0, 90.0, -30.0, 30.0}) {
@@ -54,7 +43,7 @@ TEST(PeriodValues, SineAtTheTrackedFrequencyWithSymmetricalComponents) {
         s.symmetrical = true;
         start(module, s);
         SignalDriver driver(module);
-        run(driver, 0, 6000, 700, 50.0, threePhaseSine(10000.0, 50.0, 230.0, 10.0, lag));
+        driver.run(0, 6000, 700, 50.0, threePhaseSine(10000.0, 50.0, 230.0, 10.0, lag));
         ASSERT_GE(driver.entries.size(), 29u);
         const double c = std::cos(lag * pi / 180.0), sn = std::sin(lag * pi / 180.0);
         for (size_t n = 1; n < driver.entries.size(); ++n) {
@@ -98,7 +87,7 @@ TEST(PeriodValues, LineToLineValuesPerWiring) {
     s.rvc = true;
     start(module, s);
     SignalDriver driver(module);
-    run(driver, 0, 2000, 500, 50.0, threePhaseSine(10000.0, 50.0, 230.0, 10.0, 0.0));
+    driver.run(0, 2000, 500, 50.0, threePhaseSine(10000.0, 50.0, 230.0, 10.0, 0.0));
     ASSERT_GE(driver.entries.size(), 5u);
     const auto& entry = driver.entries[3];
     const double lineToLine = 230.0 * std::sqrt(3.0);
@@ -125,7 +114,7 @@ TEST(PeriodValues, RvcEventsAfterNonFiniteSamples) {
     start(module, s);
     SignalDriver driver(module);
     const SignalDriver::Signal base = threePhaseSine(10000.0, 50.0, 230.0, 10.0, 0.0);
-    run(driver, 0, 15000, 1000, 50.0, [&](unsigned channel, uint64_t p) {
+    driver.run(0, 15000, 1000, 50.0, [&](unsigned channel, uint64_t p) {
         if ((channel == 0 && p == 300) || (channel == 2 && p == 700)) {
             return channel == 0 ? std::nan("") : HUGE_VAL;
         }
@@ -164,7 +153,7 @@ TEST(PeriodValues, ASpanLongerThanTheRingsIsRefused) {
         int refused = 0;
         for (uint64_t p = 0; p < 1030; p += 10) {
             try {
-                run(driver, p, 10, 10, 50.0, threePhaseSine(10240.0, 50.0, 230.0, 10.0, 0.0));
+                driver.run(p, 10, 10, 50.0, threePhaseSine(10240.0, 50.0, 230.0, 10.0, 0.0));
             } catch (const std::invalid_argument& e) {
                 EXPECT_NE(std::string(e.what()).find("more than the buffer length of 10"), std::string::npos);
                 ++refused;
@@ -182,7 +171,7 @@ TEST(PeriodValues, ANotANumberSampleStaysVisible) {
     start(module, ModuleSetup());
     SignalDriver driver(module);
     const SignalDriver::Signal sine = threePhaseSine(10000.0, 50.0, 230.0, 10.0, 30.0);
-    run(driver, 0, 450, 450, 50.0, [&](unsigned channel, uint64_t p) {
+    driver.run(0, 450, 450, 50.0, [&](unsigned channel, uint64_t p) {
         return channel == 0 && p == 50 ? std::nan("") : sine(channel, p);
     });
     ASSERT_EQ(driver.entries.size(), 2u);

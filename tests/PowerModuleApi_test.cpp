@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "TestAccess.h"
-#include "module/FlatGuard.h"
+#include "flat/FlatGuard.h"
 #include "powerquality/PowerModule.h"
 
 namespace {

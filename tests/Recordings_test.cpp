@@ -37,15 +37,9 @@ std::vector<std::vector<PowerResultsPeriod>> drive(const ComtradeRecording& rec,
     module.endUpdate();
     module.reset(0);
     SignalDriver driver(module);
-    const size_t total = rec.channel(names.voltages[0]).size();
-    for (size_t first = 0; first < total; first += 500) {
-        const size_t n = std::min<size_t>(500, total - first);
-        driver.write(first, n, [&](unsigned channel, uint64_t p) {
-            return channel < 3 ? rec.channel(names.voltages[channel])[p] : rec.channel(names.currents[channel % 3])[p];
-        });
-        driver.schedule(first, static_cast<int>(n), rec.frequency);
-        driver.fetch();
-    }
+    driver.run(0, rec.channel(names.voltages[0]).size(), 500, rec.frequency, [&](unsigned channel, uint64_t p) {
+        return channel < 3 ? rec.channel(names.voltages[channel])[p] : rec.channel(names.currents[channel % 3])[p];
+    });
     return driver.entries;
 }
 

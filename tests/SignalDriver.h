@@ -55,6 +55,16 @@ struct SignalDriver {
         }
     }
 
+    // Writes and schedules [first, first + total) in blocks, fetching after each.
+    void run(uint64_t first, uint64_t total, uint64_t block, double frequency, const Signal& signal) {
+        for (uint64_t p = first; p < first + total; p += block) {
+            const uint64_t n = first + total - p < block ? first + total - p : block;
+            write(p, n, signal);
+            schedule(p, static_cast<int>(n), frequency);
+            fetch();
+        }
+    }
+
     PowerModule& module;
     std::vector<std::vector<PowerResultsPeriod>> entries;  // per item: total, then phases
 };
@@ -97,13 +107,7 @@ inline std::vector<PowerResultsPeriod> halfCycleRmsRecords(const SignalDriver::S
     module.endUpdate();
     module.reset(0);
     SignalDriver driver(module);
-    const uint64_t total = static_cast<uint64_t>(seconds * fs), block = 1000;
-    for (uint64_t p = 0; p < total; p += block) {
-        const uint64_t count = total - p < block ? total - p : block;
-        driver.write(p, count, signal);
-        driver.schedule(p, static_cast<int>(count), frequency);
-        driver.fetch();
-    }
+    driver.run(0, static_cast<uint64_t>(seconds * fs), 1000, frequency, signal);
     std::vector<PowerResultsPeriod> records;
     for (const std::vector<PowerResultsPeriod>& entry : driver.entries) {
         records.insert(records.end(), entry.begin(), entry.end());

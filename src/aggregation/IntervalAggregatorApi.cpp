@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "module/FlatGuard.h"
+#include "flat/FlatGuard.h"
 #include "powerquality/IntervalAggregator.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "module/FlatGuard.h"
+#include "flat/FlatGuard.h"
 #include "powerquality/FlickerMeter.h"
 
 static_assert(sizeof(uint64_t) == sizeof(unsigned long long), "sample positions are 64-bit");

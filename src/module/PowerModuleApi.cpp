@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "module/FlatGuard.h"
+#include "flat/FlatGuard.h"
 #include "powerquality/PowerExceptions.h"
 #include "powerquality/PowerModule.h"
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "config/NumericPolicy.h"
+#include "maths/NumericPolicy.h"
 
 #include "windowed/WindowedCalculation.h"
 

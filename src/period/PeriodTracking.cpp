@@ -1,3 +1,4 @@
+// Holds operations of PowerModule::PowerModuleImpl, so it includes module/PowerModuleImpl.h from this folder.
 // Period tracking: the caller's frequency segments become the per-position
 // period tracking buffer (frequency, unit phasor of the tracked phase, flag)
 // and are fed, position by position, to the chain of period items.

@@ -1,3 +1,4 @@
+// Holds operations of PowerModule::PowerModuleImpl, so it includes module/PowerModuleImpl.h from this folder.
 // Period values of finished period items, and their retrieval from the
 // period results ring.
 //
@@ -22,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "config/NumericPolicy.h"
+#include "maths/NumericPolicy.h"
 #include "module/PowerModuleImpl.h"
-#include "windowed/PowerSymmetricalComponents.h"
+#include "maths/PowerSymmetricalComponents.h"
 
 namespace {
 
@@ -156,7 +157,7 @@ void accumulateAlike(PhaseSums* sums, const TrackingRings& tracking, const Phase
 
 constexpr double pi = 3.141592653589793;
 
-using powerquality::nonNegativeRoot;  // NaN stays NaN, see config/NumericPolicy.h
+using powerquality::nonNegativeRoot;  // NaN stays NaN, see maths/NumericPolicy.h
 
 }  // namespace
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "config/NumericPolicy.h"
+#include "maths/NumericPolicy.h"
 
 PowerPeriodResultsQueueItem::PowerPeriodResultsQueueItem(unsigned long long itemIndex,
                                                          unsigned long long firstSampleIndex,

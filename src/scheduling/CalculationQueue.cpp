@@ -1,3 +1,4 @@
+// Holds operations of PowerModule::PowerModuleImpl, so it includes module/PowerModuleImpl.h from this folder.
 // Reset of a module to a sample position, skipping of samples and the
 // readiness of the windowed results queue.
 #include "module/PowerModuleImpl.h"

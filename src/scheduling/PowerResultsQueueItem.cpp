@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "config/NumericPolicy.h"
+#include "maths/NumericPolicy.h"
 
 // The calculation values are placeholders of a minimal window (4 samples,
 // one period, 50 Hz) until setCalculation gives the real ones.

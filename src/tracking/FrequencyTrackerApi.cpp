@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <stdexcept>
 
-#include "module/FlatGuard.h"
+#include "flat/FlatGuard.h"
 #include "powerquality/FrequencyTracker.h"
 
 static_assert(sizeof(FrequencyTrackerInterval) == 32, "FrequencyTrackerInterval is 32 bytes");

@@ -1,3 +1,4 @@
+// Holds operations of PowerModule::PowerModuleImpl, so it includes module/PowerModuleImpl.h from this folder.
 // The finishing stage of windowed (general) results: raw per-window data that
 // a windowed calculation stage leaves in the buffer set (sums over the
 // window's samples, harmonic and spectrum arrays, raw distortion sums,
@@ -22,9 +23,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "config/NumericPolicy.h"
+#include "maths/NumericPolicy.h"
 #include "module/PowerModuleImpl.h"
-#include "windowed/PowerSymmetricalComponents.h"
+#include "maths/PowerSymmetricalComponents.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// Holds operations of PowerModule::PowerModuleImpl, so it includes module/PowerModuleImpl.h from this folder.
 // Scheduling of windowed calculations: with windowed results enabled, each
 // window the caller declares becomes one queue item (the reset's item for
 // window 0, then the successor of the current item), gets its calculation

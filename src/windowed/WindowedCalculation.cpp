@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "maths/PowerSymmetricalComponents.h"
 #include "windowed/LaneFft.h"
-#include "windowed/PowerSymmetricalComponents.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "period/RmsInput.h"
+#include "events/RmsInput.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 // 2 negative; the other operations rotate phasors to a reference angle and
 // derive magnitudes, powers, current components and unbalance ratios of the
 // sequences. No operation keeps state.
-#ifndef POWERQUALITY_WINDOWED_POWERSYMMETRICALCOMPONENTS_H
-#define POWERQUALITY_WINDOWED_POWERSYMMETRICALCOMPONENTS_H
+#ifndef POWERQUALITY_MATHS_POWERSYMMETRICALCOMPONENTS_H
+#define POWERQUALITY_MATHS_POWERSYMMETRICALCOMPONENTS_H
 
 #include <complex>
 #include <vector>

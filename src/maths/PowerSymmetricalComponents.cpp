@@ -1,4 +1,4 @@
-#include "windowed/PowerSymmetricalComponents.h"
+#include "maths/PowerSymmetricalComponents.h"
 
 #include <cmath>
 

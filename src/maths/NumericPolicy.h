@@ -12,8 +12,8 @@
 // report a clean zero power for data that was never valid, so the period
 // values and the windowed results both let it through. For every other x the
 // result is std::sqrt(x < 0 ? 0 : x), bit for bit.
-#ifndef POWERQUALITY_CONFIG_NUMERICPOLICY_H
-#define POWERQUALITY_CONFIG_NUMERICPOLICY_H
+#ifndef POWERQUALITY_MATHS_NUMERICPOLICY_H
+#define POWERQUALITY_MATHS_NUMERICPOLICY_H
 
 #include <cmath>
 #include <cstdint>

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "module/FlatGuard.h"
+#include "flat/FlatGuard.h"
 #include "powerquality/RapidVoltageChangeDetector.h"
 
 namespace {

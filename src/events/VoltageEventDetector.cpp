@@ -1,6 +1,6 @@
 #include "powerquality/VoltageEventDetector.h"
 
-#include "period/RmsInput.h"
+#include "events/RmsInput.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,8 @@
 // What the voltage event detector and the rapid voltage change detector share:
 // the checks of their input (period records or rows of RMS values, with times
 // that never go back) and the start stamp of a value's window.
-#ifndef POWERQUALITY_PERIOD_RMSINPUT_H
-#define POWERQUALITY_PERIOD_RMSINPUT_H
+#ifndef POWERQUALITY_EVENTS_RMSINPUT_H
+#define POWERQUALITY_EVENTS_RMSINPUT_H
 
 #include <cmath>
 #include <cstddef>

@@ -13,8 +13,8 @@
 // an inline function's static, one per thread in each shared object: every
 // flat function is instantiated inside the library, so they all share the one
 // that getLastErrorMessage reads.
-#ifndef POWERQUALITY_MODULE_FLATGUARD_H
-#define POWERQUALITY_MODULE_FLATGUARD_H
+#ifndef POWERQUALITY_FLAT_FLATGUARD_H
+#define POWERQUALITY_FLAT_FLATGUARD_H
 
 #include <cstddef>
 #include <cstdint>
