@@ -632,14 +632,16 @@ class _EventFlags:
         b.window_flags = b.window_gaps = np.zeros(0, bool)
         if not self.held:
             return
+        # Only the end times are joined to see how many are ready: the records (3.7 kB a window) are joined
+        # once some are, not again at every block while a first 10 minutes wait for Udin.
+        ready = sum(len(w) for w, _, _ in self.held) if b.last else int(np.searchsorted(
+            np.concatenate([w["time"] for w, _, _ in self.held]).astype(np.float64) + 1.5 / ctx.nominal_frequency,
+            ctx.events_seen, side="right"))
+        if ready == 0:
+            return
         windowed = np.concatenate([w for w, _, _ in self.held])
         gaps = np.concatenate([g for _, _, g in self.held])
         harmonics = _join_arrays([h for _, h, _ in self.held]) if self.held[0][1] is not None else None
-        ready = len(windowed) if b.last else int(np.searchsorted(
-            windowed["time"].astype(np.float64) + 1.5 / ctx.nominal_frequency, ctx.events_seen, side="right"))
-        if ready == 0:
-            self.held = [(windowed, harmonics, gaps)]
-            return
         out = windowed[:ready]
         starts = out["firstSampleIndex"].astype(np.float64) / ctx.sample_rate
         ends = out["time"].astype(np.float64)
