@@ -389,39 +389,61 @@ class _WindowPlan:
     def add(self, crossings):
         """The windows (first position, frequency) that the new crossings complete."""
         out = []
-        wc, fs, offset, whole = self.wc, self.fs, self.offset, self.whole
-        kept, starts = self.crossings, self.starts
-        for c in np.asarray(crossings, np.float64).tolist():
-            j = self.count
-            kept.append(c)
-            self.count += 1
-            seconds = c / fs + offset
-            if self.next_tick is None:
-                self.next_tick = (math.floor(seconds / whole) + 1) * whole
-                starts.append((0, False))
-                self.next_start = wc
-            elif seconds >= self.next_tick:
-                # The crossing is the head of a new series: the old one's starts before it are all planned.
-                while self.next_start < j:
-                    starts.append((self.next_start, False))
-                    self.next_start += wc
-                starts.append((j, True))
-                self.next_start = j + wc
-                self.next_tick = (math.floor(seconds / whole) + 1) * whole
-            elif self.next_start <= j:
-                starts.append((self.next_start, False))
-                self.next_start += wc
-            while starts and starts[0][0] + wc <= j:
-                index, resynchronised = starts.pop(0)
-                a = kept[index - self.base]
-                span = kept[index + wc - self.base] - a
-                out.append((math.ceil(a) if resynchronised else round(a), wc * fs / span))
+        crossings = np.asarray(crossings, np.float64)
+        values = crossings.tolist()
+        clock = crossings / self.fs + self.offset  # as c / fs + offset of each crossing
+        seconds = clock.tolist()
+        i, n = 0, len(values)
+        while i < n:
+            if self.next_tick is None or seconds[i] >= self.next_tick:
+                self._one(values[i], seconds[i], out)
+                i += 1
+                continue
+            # The crossings before the next tick, together: they only continue the series.
+            stop = i + int(np.searchsorted(clock[i:], self.next_tick, side="left"))
+            self.crossings.extend(values[i:stop])
+            self.count += stop - i
+            last = self.count - 1
+            while self.next_start <= last:
+                self.starts.append((self.next_start, False))
+                self.next_start += self.wc
+            self._finish(last, out)
+            i = stop
         # Forget the crossings no window needs any more.
-        keep = min([i for i, _ in starts] + [self.next_start, self.count - 1])
+        keep = min([index for index, _ in self.starts] + [self.next_start, self.count - 1])
         if keep - self.base > 256:
-            del kept[:keep - self.base]
+            del self.crossings[:keep - self.base]
             self.base = keep
         return out
+
+    def _one(self, c, seconds, out):
+        """One crossing: the first of the recording, or one at or past the next tick."""
+        j = self.count
+        self.crossings.append(c)
+        self.count += 1
+        wc, whole, starts = self.wc, self.whole, self.starts
+        if self.next_tick is None:
+            self.next_tick = (math.floor(seconds / whole) + 1) * whole
+            starts.append((0, False))
+            self.next_start = wc
+        else:
+            # The crossing is the head of a new series: the old one's starts before it are all planned.
+            while self.next_start < j:
+                starts.append((self.next_start, False))
+                self.next_start += wc
+            starts.append((j, True))
+            self.next_start = j + wc
+            self.next_tick = (math.floor(seconds / whole) + 1) * whole
+        self._finish(j, out)
+
+    def _finish(self, j, out):
+        """The planned windows whose end crossing is in, up to crossing j."""
+        wc, fs, kept, starts = self.wc, self.fs, self.crossings, self.starts
+        while starts and starts[0][0] + wc <= j:
+            index, resynchronised = starts.pop(0)
+            a = kept[index - self.base]
+            span = kept[index + wc - self.base] - a
+            out.append((math.ceil(a) if resynchronised else round(a), wc * fs / span))
 
 
 class _Module:
