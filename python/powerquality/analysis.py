@@ -661,7 +661,7 @@ class _EventFlags:
             ctx.events_seen, side="right"))
         if ready == 0:
             return
-        windowed = np.concatenate([w for w, _, _ in self.held])
+        windowed = _join_records([w for w, _, _ in self.held])
         gaps = np.concatenate([g for _, _, g in self.held])
         harmonics = _join_arrays([h for _, h, _ in self.held]) if self.held[0][1] is not None else None
         out = windowed[:ready]
@@ -680,6 +680,13 @@ class _EventFlags:
         # before the latest start handed on meets no window to come.
         horizon = float(rest["firstSampleIndex"].min()) / ctx.sample_rate if len(rest) else float(starts.max())
         self.ended = self.ended[self.ended["startTime"] + self.ended["duration"] > horizon]
+
+
+def _join_records(parts):
+    """1-D structured arrays of one dtype joined as whole records: numpy joins nested records field by
+    field, some twenty times slower than their bytes."""
+    dtype = parts[0].dtype
+    return np.concatenate([p.view((np.void, dtype.itemsize)) for p in parts]).view(dtype)
 
 
 def _event_rows(events, ended):
@@ -1010,7 +1017,7 @@ class Collector:
         events = np.concatenate(p["events"]) if p["events"] else np.zeros(0, EVENT_DTYPE)
         windowed = harmonics = aggregated = None
         if ctx.window_cycles:
-            windowed = np.concatenate(p["windowed"]) if p["windowed"] else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
+            windowed = _join_records(p["windowed"]) if p["windowed"] else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
             harmonics = _join_arrays(p["harmonics"])
             aggregated = {key: np.concatenate(p[key]) for key in ("3s", "10min", "2h")}
         flicker = None
@@ -1021,7 +1028,7 @@ class Collector:
                        "lamp": ctx.flicker_lamp}
         return Analysis(recording=ctx.recording, grid=ctx.grid, voltages=[c.name for c in ctx.voltages],
                         currents=[c.name for c in ctx.currents], sample_rate=ctx.sample_rate,
-                        nominal_frequency=ctx.nominal_frequency, period=np.concatenate(p["period"]),
+                        nominal_frequency=ctx.nominal_frequency, period=_join_records(p["period"]),
                         frequency=np.concatenate(p["frequency"]), ten_second=np.concatenate(p["ten_second"]),
                         rvc=np.concatenate(p["rvc"]), events=events[np.argsort(events["startTime"], kind="stable")],
                         declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics,
