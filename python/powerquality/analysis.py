@@ -389,39 +389,61 @@ class _WindowPlan:
     def add(self, crossings):
         """The windows (first position, frequency) that the new crossings complete."""
         out = []
-        wc, fs, offset, whole = self.wc, self.fs, self.offset, self.whole
-        kept, starts = self.crossings, self.starts
-        for c in np.asarray(crossings, np.float64).tolist():
-            j = self.count
-            kept.append(c)
-            self.count += 1
-            seconds = c / fs + offset
-            if self.next_tick is None:
-                self.next_tick = (math.floor(seconds / whole) + 1) * whole
-                starts.append((0, False))
-                self.next_start = wc
-            elif seconds >= self.next_tick:
-                # The crossing is the head of a new series: the old one's starts before it are all planned.
-                while self.next_start < j:
-                    starts.append((self.next_start, False))
-                    self.next_start += wc
-                starts.append((j, True))
-                self.next_start = j + wc
-                self.next_tick = (math.floor(seconds / whole) + 1) * whole
-            elif self.next_start <= j:
-                starts.append((self.next_start, False))
-                self.next_start += wc
-            while starts and starts[0][0] + wc <= j:
-                index, resynchronised = starts.pop(0)
-                a = kept[index - self.base]
-                span = kept[index + wc - self.base] - a
-                out.append((math.ceil(a) if resynchronised else round(a), wc * fs / span))
+        crossings = np.asarray(crossings, np.float64)
+        values = crossings.tolist()
+        clock = crossings / self.fs + self.offset  # as c / fs + offset of each crossing
+        seconds = clock.tolist()
+        i, n = 0, len(values)
+        while i < n:
+            if self.next_tick is None or seconds[i] >= self.next_tick:
+                self._one(values[i], seconds[i], out)
+                i += 1
+                continue
+            # The crossings before the next tick, together: they only continue the series.
+            stop = i + int(np.searchsorted(clock[i:], self.next_tick, side="left"))
+            self.crossings.extend(values[i:stop])
+            self.count += stop - i
+            last = self.count - 1
+            while self.next_start <= last:
+                self.starts.append((self.next_start, False))
+                self.next_start += self.wc
+            self._finish(last, out)
+            i = stop
         # Forget the crossings no window needs any more.
-        keep = min([i for i, _ in starts] + [self.next_start, self.count - 1])
+        keep = min([index for index, _ in self.starts] + [self.next_start, self.count - 1])
         if keep - self.base > 256:
-            del kept[:keep - self.base]
+            del self.crossings[:keep - self.base]
             self.base = keep
         return out
+
+    def _one(self, c, seconds, out):
+        """One crossing: the first of the recording, or one at or past the next tick."""
+        j = self.count
+        self.crossings.append(c)
+        self.count += 1
+        wc, whole, starts = self.wc, self.whole, self.starts
+        if self.next_tick is None:
+            self.next_tick = (math.floor(seconds / whole) + 1) * whole
+            starts.append((0, False))
+            self.next_start = wc
+        else:
+            # The crossing is the head of a new series: the old one's starts before it are all planned.
+            while self.next_start < j:
+                starts.append((self.next_start, False))
+                self.next_start += wc
+            starts.append((j, True))
+            self.next_start = j + wc
+            self.next_tick = (math.floor(seconds / whole) + 1) * whole
+        self._finish(j, out)
+
+    def _finish(self, j, out):
+        """The planned windows whose end crossing is in, up to crossing j."""
+        wc, fs, kept, starts = self.wc, self.fs, self.crossings, self.starts
+        while starts and starts[0][0] + wc <= j:
+            index, resynchronised = starts.pop(0)
+            a = kept[index - self.base]
+            span = kept[index + wc - self.base] - a
+            out.append((math.ceil(a) if resynchronised else round(a), wc * fs / span))
 
 
 class _Module:
@@ -632,14 +654,16 @@ class _EventFlags:
         b.window_flags = b.window_gaps = np.zeros(0, bool)
         if not self.held:
             return
-        windowed = np.concatenate([w for w, _, _ in self.held])
+        # Only the end times are joined to see how many are ready: the records (3.7 kB a window) are joined
+        # once some are, not again at every block while a first 10 minutes wait for Udin.
+        ready = sum(len(w) for w, _, _ in self.held) if b.last else int(np.searchsorted(
+            np.concatenate([w["time"] for w, _, _ in self.held]).astype(np.float64) + 1.5 / ctx.nominal_frequency,
+            ctx.events_seen, side="right"))
+        if ready == 0:
+            return
+        windowed = _join_records([w for w, _, _ in self.held])
         gaps = np.concatenate([g for _, _, g in self.held])
         harmonics = _join_arrays([h for _, h, _ in self.held]) if self.held[0][1] is not None else None
-        ready = len(windowed) if b.last else int(np.searchsorted(
-            windowed["time"].astype(np.float64) + 1.5 / ctx.nominal_frequency, ctx.events_seen, side="right"))
-        if ready == 0:
-            self.held = [(windowed, harmonics, gaps)]
-            return
         out = windowed[:ready]
         starts = out["firstSampleIndex"].astype(np.float64) / ctx.sample_rate
         ends = out["time"].astype(np.float64)
@@ -656,6 +680,13 @@ class _EventFlags:
         # before the latest start handed on meets no window to come.
         horizon = float(rest["firstSampleIndex"].min()) / ctx.sample_rate if len(rest) else float(starts.max())
         self.ended = self.ended[self.ended["startTime"] + self.ended["duration"] > horizon]
+
+
+def _join_records(parts):
+    """1-D structured arrays of one dtype joined as whole records: numpy joins nested records field by
+    field, some twenty times slower than their bytes."""
+    dtype = parts[0].dtype
+    return np.concatenate([p.view((np.void, dtype.itemsize)) for p in parts]).view(dtype)
 
 
 def _event_rows(events, ended):
@@ -986,7 +1017,7 @@ class Collector:
         events = np.concatenate(p["events"]) if p["events"] else np.zeros(0, EVENT_DTYPE)
         windowed = harmonics = aggregated = None
         if ctx.window_cycles:
-            windowed = np.concatenate(p["windowed"]) if p["windowed"] else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
+            windowed = _join_records(p["windowed"]) if p["windowed"] else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
             harmonics = _join_arrays(p["harmonics"])
             aggregated = {key: np.concatenate(p[key]) for key in ("3s", "10min", "2h")}
         flicker = None
@@ -997,7 +1028,7 @@ class Collector:
                        "lamp": ctx.flicker_lamp}
         return Analysis(recording=ctx.recording, grid=ctx.grid, voltages=[c.name for c in ctx.voltages],
                         currents=[c.name for c in ctx.currents], sample_rate=ctx.sample_rate,
-                        nominal_frequency=ctx.nominal_frequency, period=np.concatenate(p["period"]),
+                        nominal_frequency=ctx.nominal_frequency, period=_join_records(p["period"]),
                         frequency=np.concatenate(p["frequency"]), ten_second=np.concatenate(p["ten_second"]),
                         rvc=np.concatenate(p["rvc"]), events=events[np.argsort(events["startTime"], kind="stable")],
                         declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics,

@@ -338,14 +338,23 @@ class _Data:
                 return
             yield _parse_ascii(self.cfg, batch, self.where)
 
-    def _records(self, size):
-        """The bytes of about `size` binary records at a time."""
+    def _records(self, size, reuse=False):
+        """The bytes of about `size` binary records at a time (with `reuse`, read into one buffer that each
+        block overwrites: the caller is done with a block before it asks for the next)."""
         with open(self.path, "rb") as f:
             f.seek(self.offset)
+            buffer = None
             for lo in range(0, self.count, size):
                 want = min(size, self.count - lo) * self.record.itemsize
-                raw = f.read(want)
-                if len(raw) != want:
+                if reuse:
+                    if buffer is None or len(buffer) < want:
+                        buffer = bytearray(want)
+                    got = f.readinto(memoryview(buffer)[:want])
+                    raw = memoryview(buffer)[:got]
+                else:
+                    raw = f.read(want)
+                    got = len(raw)
+                if got != want:
                     raise ComtradeError(f"{self.where}: the file ended while it was read")
                 yield raw
 
@@ -354,16 +363,20 @@ class _Data:
 
         The values are those of ``_scaled`` (float64 arithmetic, then float32),
         computed without the time stamps, status bits and float64 copies of
-        the whole record."""
+        the whole record; the file is read into one buffer and each channel
+        scaled in another, both used again for every block."""
         if self.cfg.file_type == "ASCII":
             for values, _, _ in self.chunks(size):
                 yield _scaled(scales, values, indices).astype(np.float32)
             return
         marker = _MISSING.get(self.cfg.file_type)
-        for raw in self._records(size):
+        work = np.empty(0)
+        for raw in self._records(size, reuse=True):
             analog = np.frombuffer(raw, dtype=self.record)["a"].reshape(-1, self.cfg.analog_count)
+            if len(work) < len(analog):
+                work = np.empty(len(analog))
+            v = work[:len(analog)]
             out = np.empty((len(indices), len(analog)), np.float32)
-            v = np.empty(len(analog))
             for row, k in enumerate(indices):
                 a, b, ratio, prefix = scales[k]
                 v[...] = analog[:, k]  # one strided pass into a contiguous float64 row

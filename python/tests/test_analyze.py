@@ -167,6 +167,30 @@ def test_aggregated_windows_restart_at_the_tick_inside_the_recording():
     assert "u2" in short.dtype.names and "A.rmsCurrent" not in short.dtype.names
 
 
+@pytest.mark.parametrize("offset", [0.0, 599.95, 1199.0])
+def test_window_plan_is_the_same_whatever_the_crossings_come_in(offset):
+    # Cycles of 0.25 s: ticks every 2400 crossings, one near the start with an offset of 599.95 s.
+    fs, wc = 64.0, 10
+    crossings = np.arange(6000) * 16.0 + 0.5
+    plans = []
+    for size in (1, 7, 2399, 6000):
+        plan = pq.analysis._WindowPlan(wc, fs, offset)
+        plans.append([w for lo in range(0, 6000, size) for w in plan.add(crossings[lo:lo + size])])
+    assert all(p == plans[0] for p in plans[1:])
+    # A window comes out with the crossing that ends it, not a call later.
+    plan = pq.analysis._WindowPlan(wc, fs, offset)
+    for lo in range(6000):
+        for first, _ in plan.add(crossings[lo:lo + 1]):
+            assert np.searchsorted(crossings, first - 1) + wc == lo
+    starts = [first for first, _ in plans[0]]
+    # Each tick starts a series on its crossing, the window over the tick still in the list before it.
+    ticks = (np.arange(1, 4) * 600.0 - offset) * fs
+    for tick in ticks[(ticks > 0) & (ticks < crossings[-1] - wc * 16)]:
+        head = starts.index(int(np.ceil(crossings[np.searchsorted(crossings, tick)])))
+        assert starts[head - 1] < tick <= starts[head - 1] + wc * 16
+    assert all(f == 4.0 for _, f in plans[0])
+
+
 def _same_tables(a, b):
     for name, table in a.tables().items():
         other = b.tables()[name]

@@ -268,6 +268,35 @@ def test_blocks_read_the_values_of_the_whole_read(tmp_path, file_type, single_fi
     np.testing.assert_array_equal(single[0], whole.channel("VB").values.astype(np.float32))
 
 
+@pytest.mark.parametrize("file_type, how", [
+    ("BINARY", dict(units={"VA": "kV", "VB": "kV"})),  # a unit prefix on some rows only
+    ("BINARY32", dict(secondary=True)),  # a ratio on every row
+    ("FLOAT32", dict(secondary=True, units={"VB": "kV"})),  # a ratio, then a prefix
+    ("BINARY", dict(secondary=True, units={"IA": "kA"}, missing=(5, 1))),  # and a missing sample
+    ("BINARY32", dict(missing=(399, 2))),
+])
+def test_float32_blocks_are_the_whole_read_rounded_bit_for_bit(tmp_path, file_type, how):
+    how = dict(how)
+    missing = how.pop("missing", None)
+    path = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type=file_type, **how)
+    if missing:
+        record, channel = missing
+        dtype = "<i2" if file_type == "BINARY" else "<i4"
+        width = 8 // np.dtype(dtype).itemsize
+        raw = np.fromfile(str(tmp_path / "rec.dat"), dtype=dtype).reshape(400, -1)
+        raw[record, width + channel] = np.iinfo(dtype).min
+        raw.tofile(str(tmp_path / "rec.dat"))
+    whole = comtrade.read(path)
+    names = [c.name for c in whole.channels]
+    expected = np.vstack([whole.channel(n).values for n in names]).astype(np.float32)
+    opened = comtrade.open_blocks(path)
+    for size in (400, 150, 7):
+        got = np.concatenate([b for _, b in opened.blocks(size, names)], axis=1)
+        assert got.dtype == np.float32
+        np.testing.assert_array_equal(got.view(np.uint32), expected.view(np.uint32))
+    assert np.count_nonzero(np.isnan(expected)) == (1 if missing else 0)
+
+
 def test_csv_rate_is_fitted_over_the_time_column_and_nan_is_carried_as_missing(tmp_path):
     path = tmp_path / "rec.csv"
     t = np.arange(10240) / 10240.0
