@@ -1,5 +1,6 @@
 // libFuzzer harness of the flat interfaces of the frequency tracker, the
-// voltage event detector and the interval aggregator. Each input is a script
+// voltage event detector, the interval aggregator, the rapid voltage change
+// detector and the flickermeter. Each input is a script
 // of calls, one opcode byte followed by its arguments, on up to three handles
 // of each class (and on null handles): creations with hostile arguments,
 // settings that break their rules (NaN, infinities, thresholds out of order,
@@ -24,8 +25,11 @@
 //     without gaps, event and interval records that are well formed, values
 //     that are finite where their inputs allow;
 //   - a tracker hands out the same segments, intervals and estimates as a
-//     twin fed the same samples in blocks of other lengths, and a detector
-//     the same events as a twin fed the same values through its other door.
+//     twin fed the same samples in blocks of other lengths, a flickermeter
+//     the same Pinst maxima, Pst and Plt, byte for byte, as a twin fed the
+//     same samples split elsewhere, and a detector (of voltage events or of
+//     rapid voltage changes) the same events as a twin fed the same values
+//     through its other door.
 // A broken promise aborts with the line of the check (a finding).
 //
 // Inputs feed at most 2^17 samples to the trackers in all, so that one input
@@ -46,9 +50,11 @@
 #include <vector>
 
 #include "FuzzInput.h"
+#include "powerquality/FlickerMeterApi.h"
 #include "powerquality/FrequencyTrackerApi.h"
 #include "powerquality/IntervalAggregatorApi.h"
 #include "powerquality/PowerModuleApi.h"
+#include "powerquality/RapidVoltageChangeDetectorApi.h"
 #include "powerquality/VoltageEventDetectorApi.h"
 
 namespace {
@@ -625,7 +631,8 @@ void setThresholds(FuzzedDataProvider& in, Detector& d) {
 // that every duration is finite.
 bool usableTime(double time) { return std::fabs(time) <= std::numeric_limits<double>::max() / 2; }
 
-double nextTime(FuzzedDataProvider& in, const Detector& d) {
+template <typename D>
+double nextTime(FuzzedDataProvider& in, const D& d) {
     switch (in.ConsumeIntegralInRange<int>(0, 15)) {
         case 0:
             return pickDouble(in);
@@ -652,7 +659,8 @@ double rmsValue(FuzzedDataProvider& in, const Detector& d) {
     }
 }
 
-bool valuesAcceptable(const Detector& d, const double* values) {
+template <typename D>
+bool valuesAcceptable(const D& d, const double* values) {
     for (int k = 0; k < d.phases; ++k) {
         if (!(std::isfinite(values[k]) && values[k] >= 0.0)) {
             return false;
@@ -661,7 +669,8 @@ bool valuesAcceptable(const Detector& d, const double* values) {
     return true;
 }
 
-void took(Detector& d, double time) {
+template <typename D>
+void took(D& d, double time) {
     if (!d.anyValue) {
         d.earliest = time;
     }
@@ -1226,6 +1235,545 @@ void stepAggregator(FuzzedDataProvider& in, Aggregator& a) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Rapid voltage change detector
+
+// Each live detector has a twin made with the same arguments and settings
+// and fed the same values through the other door: both must find the same
+// events, byte for byte.
+struct Rvc {
+    RapidVoltageChangeDetectorHandle handle = nullptr;
+    RapidVoltageChangeDetectorHandle twin = nullptr;
+    double declared = 230.0;
+    int phases = 1;
+    double threshold = 5.0, hysteresis = 2.5, dip = 90.0, swell = 110.0;
+    int stamps = 2;
+    bool anyValue = false;
+    double latest = 0.0;
+    double earliest = 0.0;
+    double lastEnd = -inf;
+};
+
+void destroy(Rvc& r) {
+    EXPECT(rapidVoltageChangeDetector_destroy(r.handle) == 0);
+    EXPECT(rapidVoltageChangeDetector_destroy(r.twin) == 0);
+    r = Rvc();
+}
+
+// The settings the getters show are those last accepted.
+void checkSettings(const Rvc& r) {
+    if (r.handle == nullptr) {
+        return;
+    }
+    double a = nan, b = nan;
+    EXPECT(rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(r.handle, &a, &b) == 0);
+    EXPECT(a == r.threshold && b == r.hysteresis);
+    EXPECT(rapidVoltageChangeDetector_getDipSwellThresholdsInPercentOfDeclaredVoltage(r.handle, &a, &b) == 0);
+    EXPECT(a == r.dip && b == r.swell);
+    int stamps = untouchedInt;
+    EXPECT(rapidVoltageChangeDetector_getWindowStartStamps(r.handle, &stamps) == 0);
+    EXPECT(stamps == r.stamps);
+}
+
+void create(FuzzedDataProvider& in, Rvc& r) {
+    destroy(r);
+    const double declared =
+        in.ConsumeIntegralInRange<int>(0, 4) == 0 ? pickDouble(in) : in.PickValueInArray({230.0, 120.0, 1.0});
+    const int phases = in.ConsumeIntegralInRange<int>(0, 5) == 0
+                           ? in.PickValueInArray({0, -1, 33, 32, std::numeric_limits<int>::min()})
+                           : in.ConsumeIntegralInRange<int>(1, 3);
+    const int length = in.ConsumeIntegralInRange<int>(0, 5) == 0
+                           ? in.PickValueInArray({0, -1, 1000000, 1000001, std::numeric_limits<int>::min(),
+                                                  std::numeric_limits<int>::max()})
+                           : in.PickValueInArray({1, 2, 3, 5, 10, 100});
+    r.handle = rapidVoltageChangeDetector_create(declared, phases, length);
+    TRACE("rvc create(%.17g, %d, %d) -> %p\n", declared, phases, length, static_cast<void*>(r.handle));
+    const bool acceptable = std::isfinite(declared) && declared > 0.0 && phases >= 1 && phases <= maxPhases &&
+                            length >= 1 && length <= 1000000;
+    EXPECT((r.handle != nullptr) == acceptable);
+    if (r.handle != nullptr) {
+        r.declared = declared;
+        r.phases = phases;
+        r.twin = rapidVoltageChangeDetector_create(declared, phases, length);
+        EXPECT(r.twin != nullptr);
+        checkSettings(r);
+    }
+}
+
+void setRvcSettings(FuzzedDataProvider& in, Rvc& r) {
+    const int which = in.ConsumeIntegralInRange<int>(0, 2);
+    int32_t status;
+    if (which == 2) {
+        const int stamps = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(0, 4)
+                                            : in.PickValueInArray({64, 65, -1, std::numeric_limits<int>::min()});
+        status = rapidVoltageChangeDetector_setWindowStartStamps(r.handle, stamps);
+        TRACE("rvc setWindowStartStamps(%d) -> %d\n", stamps, status);
+        checkStatus(status, r.handle != nullptr && stamps >= 0 && stamps <= 64);
+        if (status == 0) {
+            r.stamps = stamps;
+            EXPECT(rapidVoltageChangeDetector_setWindowStartStamps(r.twin, stamps) == 0);
+        }
+    } else {
+        double a, b;
+        if (in.ConsumeBool()) {
+            a = which == 0 ? in.ConsumeFloatingPointInRange<double>(0.5, 10.0)
+                           : in.ConsumeFloatingPointInRange<double>(0.0, 99.0);
+            b = which == 0 ? in.ConsumeFloatingPointInRange<double>(0.0, 5.0)
+                           : in.ConsumeFloatingPointInRange<double>(90.0, 150.0);
+        } else {
+            a = pickDouble(in);
+            b = pickDouble(in);
+        }
+        bool acceptable = std::isfinite(a) && std::isfinite(b);
+        if (which == 0) {
+            status = rapidVoltageChangeDetector_setThresholdsInPercentOfDeclaredVoltage(r.handle, a, b);
+            acceptable = acceptable && a > 0.0 && b >= 0.0 && b < a;
+        } else {
+            status = rapidVoltageChangeDetector_setDipSwellThresholdsInPercentOfDeclaredVoltage(r.handle, a, b);
+            acceptable = acceptable && a >= 0.0 && a < b;
+        }
+        TRACE("rvc %s(%.17g, %.17g) -> %d\n", which == 0 ? "setThresholds" : "setDipSwellThresholds", a, b, status);
+        checkStatus(status, r.handle != nullptr && acceptable);
+        if (status == 0) {
+            if (which == 0) {
+                r.threshold = a;
+                r.hysteresis = b;
+                EXPECT(rapidVoltageChangeDetector_setThresholdsInPercentOfDeclaredVoltage(r.twin, a, b) == 0);
+            } else {
+                r.dip = a;
+                r.swell = b;
+                EXPECT(rapidVoltageChangeDetector_setDipSwellThresholdsInPercentOfDeclaredVoltage(r.twin, a, b) == 0);
+            }
+        }
+    }
+    checkSettings(r);
+}
+
+// Mostly small steps about the declared voltage, which start and end RVCs,
+// some beyond the dip and swell thresholds, some hostile.
+double rvcValue(FuzzedDataProvider& in, const Rvc& r) {
+    switch (in.ConsumeIntegralInRange<int>(0, 15)) {
+        case 0:
+            return in.PickValueInArray({nan, inf, -inf, -1.0, -0.0, 1e300, std::numeric_limits<double>::max(),
+                                        std::numeric_limits<double>::denorm_min()});
+        case 1:
+            return in.ConsumeFloatingPoint<double>();
+        default:
+            return r.declared * in.PickValueInArray({1.0, 1.0, 1.0, 1.0, 0.99, 1.01, 0.97, 0.93, 0.95, 1.05, 1.07,
+                                                     0.85, 1.15, 0.0});
+    }
+}
+
+void addRvcRms(FuzzedDataProvider& in, Rvc& r) {
+    double values[maxPhases];
+    for (double& v : values) {
+        v = in.ConsumeBool() && &v != values ? values[0] : rvcValue(in, r);
+    }
+    const double time = nextTime(in, r);
+    const bool null = in.ConsumeIntegralInRange<int>(0, 15) == 0;
+    const int32_t status = rapidVoltageChangeDetector_addRmsValues(r.handle, time, null ? nullptr : values);
+    TRACE("rvc addRmsValues(%.17g, %.17g ...) -> %d\n", time, values[0], status);
+    const bool timeAcceptable = usableTime(time) && (!r.anyValue || time >= r.latest);
+    checkStatus(status, r.handle != nullptr && !null && timeAcceptable && valuesAcceptable(r, values));
+    if (status == 0) {
+        took(r, time);
+        std::vector<PowerResultsPeriod> item(static_cast<size_t>(r.phases) + 1);
+        item[0].time = nan;
+        item[0].rmsVoltage = nan;
+        for (int k = 0; k < r.phases; ++k) {
+            item[static_cast<size_t>(k) + 1].time = time;
+            item[static_cast<size_t>(k) + 1].rmsVoltage = values[k];
+        }
+        EXPECT(rapidVoltageChangeDetector_addPeriodResults(r.twin, item.data(), 1) == 0);
+    }
+    checkSettings(r);
+}
+
+// A run of values in one call of either door: many values, to fill the
+// steady-state windows, mostly one level with a step in it.
+void addRvcPeriods(FuzzedDataProvider& in, Rvc& r) {
+    const int items =
+        in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pickCount(in, 4) : in.ConsumeIntegralInRange<int>(0, 150);
+    const bool null = in.ConsumeIntegralInRange<int>(0, 15) == 0;
+    const size_t n = items > 0 ? static_cast<size_t>(items) : 0;
+    if (n > 200 && !null) {
+        return;  // only a null array comes with a count this large
+    }
+    const size_t perItem = static_cast<size_t>(r.phases) + 1;
+    std::vector<PowerResultsPeriod> records(null ? 1 : std::max<size_t>(n * perItem, 1));
+    double level[maxPhases];
+    for (double& v : level) {
+        v = rvcValue(in, r);
+    }
+    const size_t stepAt = in.ConsumeIntegralInRange<size_t>(0, n);
+    const double factor = in.PickValueInArray({1.0, 0.94, 1.06, 0.8, 1.3, 0.96});
+    const double step = in.PickValueInArray({0.02, 0.01, 1.0 / 120.0, 0.0});
+    bool acceptable = true;
+    bool timed = r.anyValue;
+    double previous = r.latest;
+    double earliest = r.earliest;
+    for (size_t item = 0; item < n && !null; ++item) {
+        PowerResultsPeriod* p = &records[item * perItem];
+        p[0].time = nan;
+        p[0].rmsVoltage = nan;
+        const double time = item == 0 ? nextTime(in, r) : previous + step;
+        double values[maxPhases];
+        for (size_t k = 1; k < perItem; ++k) {
+            values[k - 1] = item >= stepAt && k == 1 ? level[k - 1] * factor : level[k - 1];
+            p[k].time = nan;
+            p[k].rmsVoltage = values[k - 1];
+        }
+        p[1].time = time;
+        acceptable = acceptable && usableTime(time) && (!timed || time >= previous) && valuesAcceptable(r, values);
+        if (!timed) {
+            earliest = time;
+        }
+        timed = true;
+        previous = time;
+    }
+    const int32_t status = rapidVoltageChangeDetector_addPeriodResults(r.handle, null ? nullptr : records.data(), items);
+    TRACE("rvc addPeriodResults(%s, %d) -> %d\n", null ? "null" : "records", items, status);
+    checkStatus(status, r.handle != nullptr && items >= 0 && !(null && items > 0) && acceptable);
+    if (status == 0 && n > 0) {
+        r.anyValue = true;
+        r.earliest = earliest;
+        r.latest = previous;
+        for (size_t item = 0; item < n; ++item) {
+            double values[maxPhases];
+            for (size_t k = 1; k < perItem; ++k) {
+                values[k - 1] = records[item * perItem + k].rmsVoltage;
+            }
+            EXPECT(rapidVoltageChangeDetector_addRmsValues(r.twin, records[item * perItem + 1].time, values) == 0);
+        }
+    }
+    checkSettings(r);
+}
+
+// A well-formed event: phases within the detector's, reserved 0, figures
+// finite where the times allow, deltaUmax at least |deltaUss|.
+void checkRvc(const Rvc& r, const RapidVoltageChange& e) {
+    const uint32_t all = r.phases == 32 ? ~uint32_t(0) : (uint32_t(1) << r.phases) - 1u;
+    EXPECT(e.phases != 0 && (e.phases & ~all) == 0);
+    EXPECT(e.reserved == 0);
+    EXPECT(std::isfinite(e.startTime) && e.startTime <= r.latest);
+    EXPECT(!std::isnan(e.duration) && e.duration >= 0.0);
+    EXPECT(std::isfinite(e.deltaUmax) && e.deltaUmax >= 0.0 && std::isfinite(e.deltaUss));
+    EXPECT(std::fabs(e.deltaUss) <= e.deltaUmax * (1.0 + 1e-12));
+    EXPECT(!std::isnan(e.deltaUmaxPercent) && e.deltaUmaxPercent >= 0.0 && !std::isnan(e.deltaUssPercent));
+    if (std::fabs(e.startTime) < 1e290 && std::fabs(r.latest) < 1e290) {
+        EXPECT(e.startTime + e.duration <= r.latest + 1e-9 * std::fabs(r.latest));
+    }
+}
+
+void takeRvcs(FuzzedDataProvider& in, Rvc& r) {
+    const bool running = in.ConsumeIntegralInRange<int>(0, 3) == 0;
+    const Capacity c = pickCapacity(in);
+    std::vector<RapidVoltageChange> events(c.items);
+    fillUntouched(events);
+    const bool nullCount = in.ConsumeIntegralInRange<int>(0, 15) == 0;
+    int count = untouchedInt;
+    auto take = running ? rapidVoltageChangeDetector_getRunningEvents : rapidVoltageChangeDetector_getEvents;
+    const int32_t status =
+        take(r.handle, c.capacity, nullCount ? nullptr : &count, c.null ? nullptr : events.data());
+    TRACE("rvc %s(%d%s) -> %d, %d\n", running ? "getRunningEvents" : "getEvents", c.capacity, c.null ? ", null" : "",
+          status, count);
+    checkStatus(status, r.handle != nullptr && !nullCount && c.capacity >= 0 && !c.null);
+    if (status != 0) {
+        EXPECT(count == untouchedInt && isUntouched(events));
+        checkSettings(r);
+        return;
+    }
+    EXPECT(count >= 0 && count <= c.capacity && (!running || count <= 1));
+    {
+        std::vector<RapidVoltageChange> twin(c.items);
+        int twinCount = -1;
+        EXPECT(take(r.twin, c.capacity, &twinCount, twin.data()) == 0);
+        EXPECT(twinCount == count);
+        EXPECT(count == 0 ||
+               std::memcmp(twin.data(), events.data(), static_cast<size_t>(count) * sizeof(RapidVoltageChange)) == 0);
+    }
+    for (int k = 0; k < count; ++k) {
+        const RapidVoltageChange& e = events[static_cast<size_t>(k)];
+        checkRvc(r, e);
+        if (!running && std::isfinite(e.duration) && std::fabs(e.startTime) < 1e290) {
+            const double end = e.startTime + e.duration;  // in the order they ended
+            EXPECT(end >= r.lastEnd - 1e-9 * std::fabs(end));
+            r.lastEnd = end;
+        }
+    }
+    for (size_t k = static_cast<size_t>(count); k < c.items; ++k) {
+        EXPECT(reinterpret_cast<const unsigned char*>(&events[k])[0] == untouched);
+    }
+}
+
+void stepRvc(FuzzedDataProvider& in, Rvc& r) {
+    switch (in.ConsumeIntegralInRange<int>(0, 11)) {
+        case 0:
+            if (r.handle != nullptr && in.ConsumeBool()) {
+                TRACE("rvc destroy\n");
+                destroy(r);
+            } else {
+                create(in, r);
+            }
+            break;
+        case 1:
+            setRvcSettings(in, r);
+            break;
+        case 2:
+        case 3:
+        case 4:
+            addRvcRms(in, r);
+            break;
+        case 5:
+        case 6:
+        case 7:
+            addRvcPeriods(in, r);
+            break;
+        case 8:
+        case 9:
+        case 10:
+            takeRvcs(in, r);
+            break;
+        default: {
+            // Getters with a null out-parameter write nothing.
+            const int which = in.ConsumeIntegralInRange<int>(0, 4);
+            double a = nan, b = nan;
+            int stamps = untouchedInt;
+            int32_t status;
+            if (which < 2) {
+                status = rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(
+                    r.handle, which == 0 ? nullptr : &a, which == 1 ? nullptr : &b);
+            } else if (which < 4) {
+                status = rapidVoltageChangeDetector_getDipSwellThresholdsInPercentOfDeclaredVoltage(
+                    r.handle, which == 2 ? nullptr : &a, which == 3 ? nullptr : &b);
+            } else {
+                status = rapidVoltageChangeDetector_getWindowStartStamps(r.handle, nullptr);
+            }
+            checkStatus(status, false);
+            EXPECT(std::isnan(a) && std::isnan(b) && stamps == untouchedInt);
+            break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Flickermeter
+
+// Samples a flickermeter takes in one input: at 1000 per second about four
+// minutes, enough for 10-minute intervals that a clock offset lets end soon.
+constexpr size_t maxFlickerSamplesPerInput = 1u << 18;
+
+// Each live meter has a twin made with the same arguments and clock offset
+// and fed the same samples split at other points; every figure taken from
+// one is taken from the other at the same point and must match byte for
+// byte.
+struct Meter {
+    FlickerMeterHandle handle = nullptr;
+    FlickerMeterHandle twin = nullptr;
+    double rate = 1000.0;
+    double nominal = 50.0;
+    uint64_t position = 0;
+    double phase = 0.0;  // of the generated wave, in cycles
+    bool offsetSet = false;
+    double offset = 0.0;
+};
+
+void destroy(Meter& m) {
+    EXPECT(flickerMeter_destroy(m.handle) == 0);
+    EXPECT(flickerMeter_destroy(m.twin) == 0);
+    m = Meter();
+}
+
+void checkPosition(const Meter& m) {
+    if (m.handle == nullptr) {
+        return;
+    }
+    uint64_t position = ~uint64_t(0), twin = ~uint64_t(1);
+    EXPECT(flickerMeter_getSamplePosition(m.handle, &position) == 0);
+    EXPECT(flickerMeter_getSamplePosition(m.twin, &twin) == 0);
+    EXPECT(position == m.position && twin == m.position);
+}
+
+void create(FuzzedDataProvider& in, Meter& m) {
+    destroy(m);
+    const bool hostile = in.ConsumeIntegralInRange<int>(0, 5) == 0;
+    const double rate = hostile ? pickDouble(in) : in.PickValueInArray({1000.0, 1200.0, 2000.0, 2500.0, 4000.0});
+    const double nominal = hostile ? pickDouble(in) : in.PickValueInArray({50.0, 60.0, 40.0, 70.0});
+    const double lamp = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pickDouble(in) : in.PickValueInArray({230.0, 120.0});
+    m.handle = flickerMeter_create(rate, nominal, lamp);
+    TRACE("meter create(%.17g, %.17g, %.17g) -> %p\n", rate, nominal, lamp, static_cast<void*>(m.handle));
+    const bool acceptable = nominal >= 40.0 && nominal <= 70.0 && rate >= 20.0 * nominal && rate <= 1e7 &&
+                            (lamp == 230.0 || lamp == 120.0);
+    EXPECT((m.handle != nullptr) == acceptable);
+    if (m.handle != nullptr) {
+        m.rate = rate;
+        m.nominal = nominal;
+        m.twin = flickerMeter_create(rate, nominal, lamp);
+        EXPECT(m.twin != nullptr);
+        checkPosition(m);
+    }
+}
+
+void setClockOffset(FuzzedDataProvider& in, Meter& m) {
+    double offset;
+    if (in.ConsumeBool()) {
+        // Just before a 10-minute or a 2-hour tick, so that intervals and
+        // blocks close within an input.
+        offset = in.PickValueInArray({595.0, 599.5, 7195.0, 7199.0, 1800.0, -5.0, 86400.0 - 3.0, 590.0, 7190.0}) +
+                 600.0 * in.ConsumeIntegralInRange<int>(-3, 3);
+    } else {
+        static const double table[] = {0.0, -0.0, 1e15, -1e15, 1.0000000000000002e15, inf, -inf, nan, 1e300};
+        offset = fuzzinput::pickDouble(in, table, -1e15, 1e15, -7200.0, 7200.0);
+    }
+    const int32_t status = flickerMeter_setClockOffset(m.handle, offset);
+    TRACE("meter setClockOffset(%.17g) -> %d\n", offset, status);
+    checkStatus(status, m.handle != nullptr && std::fabs(offset) <= 1e15 && m.position == 0);
+    if (status == 0) {
+        m.offsetSet = true;
+        m.offset = offset;
+        EXPECT(flickerMeter_setClockOffset(m.twin, offset) == 0);
+    }
+    if (m.handle != nullptr) {
+        int64_t k = std::numeric_limits<int64_t>::min(), twin = std::numeric_limits<int64_t>::max();
+        EXPECT(flickerMeter_getFirstClockInterval(m.handle, &k) == 0);
+        EXPECT(flickerMeter_getFirstClockInterval(m.twin, &twin) == 0);
+        EXPECT(k == twin);
+        const double expected = m.offsetSet ? m.offset / 600.0 : 0.0;
+        EXPECT(std::fabs(static_cast<double>(k) - expected) <= 1.0);
+    }
+    checkPosition(m);
+}
+
+// A block of a modulated sine, some of it hostile; the twin takes it in two
+// parts split at another point.
+void addFlickerSamples(FuzzedDataProvider& in, Meter& m, size_t& budget) {
+    int count = in.ConsumeIntegralInRange<int>(0, 7) == 0 ? pickCount(in, 64)
+                                                           : in.ConsumeIntegralInRange<int>(1, 1 << 15);
+    const bool null = in.ConsumeIntegralInRange<int>(0, 15) == 0;
+    if (count > 0 && !null) {
+        count = static_cast<int>(std::min<size_t>(static_cast<size_t>(count), budget));
+    }
+    const size_t n = count > 0 && !null ? static_cast<size_t>(count) : 0;
+    std::vector<float> samples(std::max<size_t>(n, 1));
+    const double amplitude = in.PickValueInArray({325.0, 1.0, 1e-30, 3e38, 0.0});
+    const double depth = in.PickValueInArray({0.0, 0.0025, 0.02, 0.5});
+    const double modulation = in.PickValueInArray({8.8, 1.0, 25.0});
+    const int bad = in.ConsumeIntegralInRange<int>(0, 3) == 0 ? in.ConsumeIntegralInRange<int>(0, 8) : 0;
+    const double cyclesPerSample = m.nominal / m.rate;
+    for (size_t k = 0; k < n; ++k) {
+        const double t = static_cast<double>(m.position + k) / m.rate;
+        samples[k] = static_cast<float>(amplitude * (1.0 + 0.5 * depth * std::sin(2.0 * pi * modulation * t)) *
+                                        std::sin(2.0 * pi * m.phase));
+        m.phase += cyclesPerSample;
+        m.phase -= std::floor(m.phase);
+    }
+    for (int k = 0; k < bad && n > 0; ++k) {
+        samples[in.ConsumeIntegralInRange<size_t>(0, n - 1)] =
+            in.PickValueInArray({std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                                 -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::max(),
+                                 std::numeric_limits<float>::denorm_min(), -0.0f});
+    }
+    const int32_t status = flickerMeter_addSamples(m.handle, null ? nullptr : samples.data(), count);
+    TRACE("meter addSamples(%s, %d) -> %d\n", null ? "null" : "samples", count, status);
+    checkStatus(status, m.handle != nullptr && count >= 0 && !(null && count > 0));
+    if (status == 0 && n > 0) {
+        const size_t split = in.ConsumeIntegralInRange<size_t>(0, n);
+        EXPECT(flickerMeter_addSamples(m.twin, samples.data(), static_cast<int32_t>(split)) == 0);
+        EXPECT(flickerMeter_addSamples(m.twin, samples.data() + split, static_cast<int32_t>(n - split)) == 0);
+        m.position += n;
+        budget -= n;
+    }
+    checkPosition(m);
+}
+
+// Pst or Plt: NaN for an interval without Pinst values, else finite and not
+// negative.
+void takeSeverities(FuzzedDataProvider& in, Meter& m) {
+    const bool longTerm = in.ConsumeBool();
+    const Capacity c = pickCapacity(in);
+    std::vector<double> values(c.items);
+    fillUntouched(values);
+    const bool nullCount = in.ConsumeIntegralInRange<int>(0, 15) == 0;
+    int32_t count = untouchedInt;
+    auto take = longTerm ? flickerMeter_getLongTermSeverities : flickerMeter_getShortTermSeverities;
+    const int32_t status = take(m.handle, c.capacity, nullCount ? nullptr : &count, c.null ? nullptr : values.data());
+    TRACE("meter %s(%d%s) -> %d, %d\n", longTerm ? "getLongTermSeverities" : "getShortTermSeverities", c.capacity,
+          c.null ? ", null" : "", status, count);
+    if (c.capacity == 0 && c.null) {
+        checkStatus(status);  // nothing to write: a null array may pass
+        EXPECT(status != 0 || m.handle == nullptr || count == 0);
+    } else {
+        checkStatus(status, m.handle != nullptr && !nullCount && c.capacity >= 0 && !c.null);
+    }
+    if (status != 0) {
+        EXPECT(count == untouchedInt && isUntouched(values));
+        return;
+    }
+    EXPECT(count >= 0 && count <= c.capacity);
+    std::vector<double> twin(c.items);
+    int32_t twinCount = -1;
+    EXPECT(take(m.twin, c.capacity, &twinCount, c.null ? nullptr : twin.data()) == 0);
+    EXPECT(twinCount == count);
+    EXPECT(count == 0 || std::memcmp(twin.data(), values.data(), static_cast<size_t>(count) * sizeof(double)) == 0);
+    for (int k = 0; k < count; ++k) {
+        const double v = values[static_cast<size_t>(k)];
+        EXPECT(std::isnan(v) || (std::isfinite(v) && v >= 0.0));
+    }
+    for (size_t k = static_cast<size_t>(count); k < c.items; ++k) {
+        EXPECT(reinterpret_cast<const unsigned char*>(&values[k])[0] == untouched);
+    }
+}
+
+void stepMeter(FuzzedDataProvider& in, Meter& m, size_t& budget) {
+    switch (in.ConsumeIntegralInRange<int>(0, 9)) {
+        case 0:
+            if (m.handle != nullptr && in.ConsumeBool()) {
+                TRACE("meter destroy\n");
+                destroy(m);
+            } else {
+                create(in, m);
+            }
+            break;
+        case 1:
+            setClockOffset(in, m);
+            break;
+        case 2:
+        case 3:
+        case 4:
+            addFlickerSamples(in, m, budget);
+            break;
+        case 5:
+        case 6:
+            takeSeverities(in, m);
+            break;
+        case 7: {
+            const bool null = in.ConsumeIntegralInRange<int>(0, 7) == 0;
+            double pinst = -2.0;
+            const int32_t status = flickerMeter_getInstantaneousMaximum(m.handle, null ? nullptr : &pinst);
+            TRACE("meter getInstantaneousMaximum -> %d, %.17g\n", status, pinst);
+            checkStatus(status, m.handle != nullptr && !null);
+            if (status != 0) {
+                EXPECT(pinst == -2.0);
+                break;
+            }
+            EXPECT(std::isnan(pinst) || (std::isfinite(pinst) && pinst >= 0.0));
+            double twin = -3.0;
+            EXPECT(flickerMeter_getInstantaneousMaximum(m.twin, &twin) == 0);
+            EXPECT(std::memcmp(&pinst, &twin, sizeof(double)) == 0);
+            break;
+        }
+        default: {
+            // Getters with a null out-parameter refuse.
+            const int which = in.ConsumeIntegralInRange<int>(0, 1);
+            const int32_t status = which == 0 ? flickerMeter_getSamplePosition(m.handle, nullptr)
+                                              : flickerMeter_getFirstClockInterval(m.handle, nullptr);
+            checkStatus(status, false);
+            checkPosition(m);
+            break;
+        }
+    }
+}
+
 // Most inputs start with one live object of each class, as a host sets them
 // up, so that the script reaches the queues rather than stopping at
 // creation.
@@ -1266,22 +1814,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Tracker trackers[slotCount];
     Detector detectors[slotCount];
     Aggregator aggregators[slotCount];
+    Rvc rvcs[slotCount];
+    Meter meters[slotCount];
     if (in.ConsumeIntegralInRange<int>(0, 3) != 0) {
         setUp(in, trackers[0], detectors[0], aggregators[0]);
     }
     size_t budget = maxSamplesPerInput;
+    size_t flickerBudget = maxFlickerSamplesPerInput;
     for (int calls = 0; calls < 400 && in.remaining_bytes() > 0; ++calls) {
         const int slot = in.ConsumeIntegralInRange<int>(0, slotCount - 1);
         TRACE("[%d] ", slot);
-        switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+        // Choices 0 to 2 keep the meaning they had before the rapid voltage
+        // change detector (3) and the flickermeter (4) joined.
+        switch (in.ConsumeIntegralInRange<int>(0, 4)) {
             case 0:
                 stepTracker(in, trackers[slot], budget);
                 break;
             case 1:
                 stepDetector(in, detectors[slot]);
                 break;
-            default:
+            case 2:
                 stepAggregator(in, aggregators[slot]);
+                break;
+            case 3:
+                stepRvc(in, rvcs[slot]);
+                break;
+            default:
+                stepMeter(in, meters[slot], flickerBudget);
                 break;
         }
     }
@@ -1289,6 +1848,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         destroy(trackers[k]);
         destroy(detectors[k]);
         destroy(aggregators[k]);
+        destroy(rvcs[k]);
+        destroy(meters[k]);
     }
     return 0;
 }

@@ -19,6 +19,11 @@ mutation finds rarely:
   fuzz/corpus/seed-refused-settings    refused sample rates and frequencies
                                        between ring writes, a huge period count
   fuzz/corpus-classes/seed-far-times   voltage events at times near +-1.5e308
+  fuzz/corpus-classes/seed-rvc-step    rapid voltage changes: a steady run,
+                                       a 6 % step down and back up, taken
+  fuzz/corpus-classes/seed-flicker-tick  a flickermeter whose clock puts a
+                                       10-minute and a 2-hour tick 10 s after
+                                       sample 0: Pst and Plt handed out
 
     python3 fuzz/make-sequence-seeds.py
 """
@@ -170,6 +175,48 @@ def far_times():
     return s.data()
 
 
+def rvc_step():
+    s = Script().int(0, 0, 3)   # no set-up
+    s.int(0, 0, 2).int(3, 0, 4).int(0, 0, 11)  # slot 0, RVC detector, create
+    s.int(1, 0, 4).pick(0, 3)   # 230 V
+    s.int(1, 0, 5).int(1, 1, 3)  # one phase
+    s.int(1, 0, 5).pick(2, 6)   # steady state of 3 values
+
+    def run(items, step_at, factor_index):
+        s.int(0, 0, 2).int(3, 0, 4).int(5, 0, 11)  # addPeriodResults
+        s.int(1, 0, 7).int(items, 0, 150).int(1, 0, 15)
+        for _ in range(32):
+            s.int(2, 0, 15).pick(0, 14)  # every phase at 230 V
+        s.int(step_at, 0, items, 64).pick(factor_index, 6).pick(0, 4)  # step by 0.02 s
+        s.int(3, 0, 15).pick(2, 4)  # the first 0.02 s after the latest
+
+    run(40, 20, 1)              # 230 V, then 94 %
+    run(10, 10, 0)              # back to 230 V
+    for running in (True, False):
+        s.int(0, 0, 2).int(3, 0, 4).int(8, 0, 11)  # take events
+        s.int(0 if running else 1, 0, 3).int(2, 0, 9).int(4, 1, 40).int(1, 0, 11).int(1, 0, 15)
+    return s.data()
+
+
+def flicker_tick():
+    s = Script().int(0, 0, 3)   # no set-up
+    s.int(0, 0, 2).int(4, 0, 4).int(0, 0, 9)  # slot 0, flickermeter, create
+    s.int(1, 0, 5).pick(0, 5).pick(0, 4)  # 1000 per second, 50 Hz
+    s.int(1, 0, 7).pick(0, 2)   # 230 V lamp
+    s.int(0, 0, 2).int(4, 0, 4).int(1, 0, 9)  # setClockOffset(7190)
+    s.bool(True).pick(8, 9).int(0, -3, 3)
+    for split in (1000, 20000):
+        s.int(0, 0, 2).int(4, 0, 4).int(2, 0, 9)  # 32768 samples, 8.8 Hz at 2 %
+        s.int(1, 0, 7).int(32768, 1, 32768).int(1, 0, 15)
+        s.pick(0, 5).pick(2, 4).pick(0, 3).int(1, 0, 3)
+        s.int(split, 0, 32768, 64)
+    for long in (False, True):
+        s.int(0, 0, 2).int(4, 0, 4).int(5, 0, 9)  # take Pst, then Plt
+        s.bool(long).int(2, 0, 9).int(4, 1, 40).int(1, 0, 11).int(1, 0, 15)
+    s.int(0, 0, 2).int(4, 0, 4).int(7, 0, 9).int(1, 0, 7)  # Pinst maximum
+    return s.data()
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     seeds = {
@@ -178,6 +225,8 @@ def main():
         "corpus/seed-unfetched-destroy": unfetched(False),
         "corpus/seed-refused-settings": refused_settings(),
         "corpus-classes/seed-far-times": far_times(),
+        "corpus-classes/seed-rvc-step": rvc_step(),
+        "corpus-classes/seed-flicker-tick": flicker_tick(),
     }
     for name, data in seeds.items():
         with open(os.path.join(here, name), "wb") as out:

@@ -3,8 +3,9 @@
 # UndefinedBehaviorSanitizer in build-fuzz/ and runs them for the given
 # number of seconds in all (default 60), two thirds for the module's flat
 # interface (fuzz/flat_fuzzer.cpp, seeds in fuzz/corpus/) and one third for
-# those of the frequency tracker, the voltage event detector and the interval
-# aggregator (fuzz/classes_fuzzer.cpp, seeds in fuzz/corpus-classes/). New
+# those of the frequency tracker, the voltage event detector, the interval
+# aggregator, the rapid voltage change detector and the flickermeter
+# (fuzz/classes_fuzzer.cpp, seeds in fuzz/corpus-classes/). New
 # inputs go to build-fuzz/corpus/ and build-fuzz/corpus-classes/, crashes and
 # timeouts to build-fuzz/artifacts/ (those of the classes named classes-*);
 # the status is non-zero on a finding of either.

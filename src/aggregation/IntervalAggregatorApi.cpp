@@ -21,20 +21,12 @@ T& required(T* pointer) {
 }  // namespace
 
 IntervalAggregatorHandle intervalAggregator_create(int valueCount, double clockOffset) {
-    try {
-        return reinterpret_cast<IntervalAggregatorHandle>(new IntervalAggregator(valueCount, clockOffset));
-    } catch (const std::exception& e) {
-        powerquality::recordErrorMessage(e.what());
-        return nullptr;
-    } catch (...) {
-        powerquality::recordErrorMessage("unknown error");
-        return nullptr;
-    }
+    return powerquality::createdOrNull<IntervalAggregatorHandle>(
+        [&] { return new IntervalAggregator(valueCount, clockOffset); });
 }
 
 int32_t intervalAggregator_destroy(IntervalAggregatorHandle aggregator) {
-    delete reinterpret_cast<IntervalAggregator*>(aggregator);
-    return 0;
+    return powerquality::destroyed<IntervalAggregator>(aggregator);
 }
 
 int32_t intervalAggregator_getValueCount(IntervalAggregatorHandle aggregator, int* valueCount) {

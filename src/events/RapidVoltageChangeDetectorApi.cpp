@@ -41,17 +41,14 @@ void copyOut(std::vector<RapidVoltageChange> events, int capacity, int& count, R
 
 RapidVoltageChangeDetectorHandle rapidVoltageChangeDetector_create(double declaredVoltage, int phasesCount,
                                                                    int steadyStateLength) {
-    RapidVoltageChangeDetector* detector = nullptr;
-    powerquality::guarded([&] {
-        detector = new RapidVoltageChangeDetector(declaredVoltage, notNegative(phasesCount, "negative phase count"),
-                                                  notNegative(steadyStateLength, "negative steady-state length"));
+    return powerquality::createdOrNull<RapidVoltageChangeDetectorHandle>([&] {
+        return new RapidVoltageChangeDetector(declaredVoltage, notNegative(phasesCount, "negative phase count"),
+                                              notNegative(steadyStateLength, "negative steady-state length"));
     });
-    return reinterpret_cast<RapidVoltageChangeDetectorHandle>(detector);
 }
 
 int32_t rapidVoltageChangeDetector_destroy(RapidVoltageChangeDetectorHandle detector) {
-    delete reinterpret_cast<RapidVoltageChangeDetector*>(detector);
-    return 0;
+    return powerquality::destroyed<RapidVoltageChangeDetector>(detector);
 }
 
 int32_t rapidVoltageChangeDetector_setThresholdsInPercentOfDeclaredVoltage(RapidVoltageChangeDetectorHandle detector,

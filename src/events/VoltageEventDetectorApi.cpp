@@ -39,19 +39,16 @@ void copyOut(const std::vector<VoltageEvent>& events, int& count, VoltageEvent* 
 }  // namespace
 
 VoltageEventDetectorHandle voltageEventDetector_create(double declaredVoltage, int phasesCount) {
-    VoltageEventDetector* detector = nullptr;
-    powerquality::guarded([&] {
+    return powerquality::createdOrNull<VoltageEventDetectorHandle>([&] {
         if (phasesCount < 1) {
             throw std::invalid_argument("phase count must be 1 to 32");
         }
-        detector = new VoltageEventDetector(declaredVoltage, static_cast<unsigned int>(phasesCount));
+        return new VoltageEventDetector(declaredVoltage, static_cast<unsigned int>(phasesCount));
     });
-    return reinterpret_cast<VoltageEventDetectorHandle>(detector);
 }
 
 int32_t voltageEventDetector_destroy(VoltageEventDetectorHandle detector) {
-    delete reinterpret_cast<VoltageEventDetector*>(detector);
-    return 0;
+    return powerquality::destroyed<VoltageEventDetector>(detector);
 }
 
 int32_t voltageEventDetector_setThresholdsInPercentOfDeclaredVoltage(VoltageEventDetectorHandle detector, double dip,

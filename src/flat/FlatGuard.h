@@ -89,6 +89,22 @@ int32_t guarded(F&& call) noexcept {
     }
 }
 
+// The body of a create function: the handle of the object make() returns,
+// or null when it throws, with the message recorded as for any failing call.
+template <class Handle, class Make>
+Handle createdOrNull(Make&& make) noexcept {
+    Handle handle = nullptr;
+    guarded([&] { handle = reinterpret_cast<Handle>(make()); });
+    return handle;
+}
+
+// The body of a destroy function: a null handle is ignored; always 0.
+template <class T, class Handle>
+int32_t destroyed(Handle handle) noexcept {
+    delete reinterpret_cast<T*>(handle);
+    return 0;
+}
+
 }  // namespace powerquality
 
 #endif

@@ -24,20 +24,12 @@ T& required(T* pointer) {
 }  // namespace
 
 FlickerMeterHandle flickerMeter_create(double sampleRate, double nominalFrequency, double lampVoltage) {
-    try {
-        return reinterpret_cast<FlickerMeterHandle>(new FlickerMeter(sampleRate, nominalFrequency, lampVoltage));
-    } catch (const std::exception& e) {
-        powerquality::recordErrorMessage(e.what());
-        return nullptr;
-    } catch (...) {
-        powerquality::recordErrorMessage("unknown error");
-        return nullptr;
-    }
+    return powerquality::createdOrNull<FlickerMeterHandle>(
+        [&] { return new FlickerMeter(sampleRate, nominalFrequency, lampVoltage); });
 }
 
 int32_t flickerMeter_destroy(FlickerMeterHandle meter) {
-    delete reinterpret_cast<FlickerMeter*>(meter);
-    return 0;
+    return powerquality::destroyed<FlickerMeter>(meter);
 }
 
 int32_t flickerMeter_setClockOffset(FlickerMeterHandle meter, double clockOffset) {

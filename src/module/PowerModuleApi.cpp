@@ -159,8 +159,7 @@ PowerModuleHandle powerModule_create(void) {
 }
 
 int32_t powerModule_destroy(PowerModuleHandle module) {
-    delete reinterpret_cast<PowerModule*>(module);
-    return 0;
+    return powerquality::destroyed<PowerModule>(module);
 }
 
 int32_t registerErrorReporter(PowerErrorReporter reporter) {

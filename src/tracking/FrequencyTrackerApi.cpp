@@ -39,8 +39,7 @@ FrequencyTrackerHandle frequencyTracker_create(double sampleRate, double nominal
 }
 
 int32_t frequencyTracker_destroy(FrequencyTrackerHandle tracker) {
-    delete reinterpret_cast<FrequencyTracker*>(tracker);
-    return 0;
+    return powerquality::destroyed<FrequencyTracker>(tracker);
 }
 
 int32_t frequencyTracker_setFrequencyRange(FrequencyTrackerHandle tracker, double minFrequency, double maxFrequency) {
