@@ -55,7 +55,7 @@ if [ ! -f "$recording" ]; then
 fi
 "$python" -m powerquality analyze "$recording" --out "$work/out" > "$work/analyze.txt"
 "$work/env/bin/powerquality" analyze "$recording" > "$work/script.txt"
-for table in period.csv frequency.csv events.csv; do
+for table in events.csv frequency_10s.csv aggregated_3s.csv; do
   [ -s "$work/out/$table" ] || { echo "check-pip-install: analyze wrote no $table" >&2; exit 1; }
 done
 echo "check-pip-install: python3 -m powerquality analyze $(basename "$recording"): $(wc -l < "$work/analyze.txt") lines, tables: $(cd "$work/out" && ls | paste -sd' ')"
