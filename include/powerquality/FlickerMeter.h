@@ -96,7 +96,8 @@
 // second, and a lamp voltage other than 230 or 120; setClockOffset an offset
 // that is not finite or beyond 1e15 s, and any offset after the first
 // sample; addSamples a null pointer with a positive count; the getters a
-// negative capacity or a null array.
+// negative capacity or a null array with a positive capacity (with capacity
+// 0 the array is not read, so null is accepted).
 //
 // Results wait in queues until taken; take them regularly. Copying is not
 // offered; moving is.

@@ -5,7 +5,8 @@
  *
  * Status codes, as for the module's flat interface:
  *   0  success
- *   1  any failure: a null handle, out-parameter or array, a negative count
+ *   1  any failure: a null handle or out-parameter, a null array with a
+ *      positive count or capacity, a negative count
  *      or capacity, a clock offset set after the first sample or not finite,
  *      an allocation failure; nothing is changed and nothing is written;
  *      getLastErrorMessage gives the reason.
