@@ -89,9 +89,10 @@ CPP_SKIP = re.compile(r"^\s*(#|static_assert|//|\*|/\*|namespace\b|using\b|templ
 PY_SKIP = re.compile(r"^\s*(#|import\b|from\b.*\bimport\b|def\b|class\b|@|raise\b|print\()")
 
 
-def code_part_cpp(line):
-    """The line without a trailing // comment and with string and character
-    literals blanked (so operators inside them are not mutated)."""
+def code_part(line, comment):
+    """The line without a trailing comment (C++ "//", Python "#") and with
+    string and character literals blanked (so operators inside them are not
+    mutated)."""
     out, i, quote = [], 0, None
     while i < len(line):
         c = line[i]
@@ -106,30 +107,7 @@ def code_part_cpp(line):
         elif c in "\"'":
             quote = c
             out.append(c)
-        elif line.startswith("//", i):
-            break
-        else:
-            out.append(c)
-        i += 1
-    return "".join(out)
-
-
-def code_part_py(line):
-    out, i, quote = [], 0, None
-    while i < len(line):
-        c = line[i]
-        if quote:
-            if c == "\\":
-                out.append("  ")
-                i += 2
-                continue
-            out.append(" " if c != quote else c)
-            if c == quote:
-                quote = None
-        elif c in "\"'":
-            quote = c
-            out.append(c)
-        elif c == "#":
+        elif line.startswith(comment, i):
             break
         else:
             out.append(c)
@@ -150,7 +128,7 @@ def candidates(path):
     python = path.endswith(".py")
     operators = PY_OPERATORS if python else CPP_OPERATORS
     skip = PY_SKIP if python else CPP_SKIP
-    code_of = code_part_py if python else code_part_cpp
+    comment = "#" if python else "//"
     with open(os.path.join(ROOT, path), encoding="utf-8") as f:
         lines = f.read().split("\n")
     found = []
@@ -173,7 +151,7 @@ def candidates(path):
                 continue
         if not stripped or skip.match(line):
             continue
-        code = code_of(line)
+        code = code_part(line, comment)
         for name, pattern, replacement in operators:
             for match in re.finditer(pattern, code):
                 if name == "const-up":
