@@ -96,8 +96,9 @@ def main(argv=None):
                    help="nominal frequency (default: from the file or the spectrum)")
     p.add_argument("--fixed-frequency", type=_positive, metavar="HZ", help="use this frequency instead of tracking it")
     p.add_argument("--frequency", help=argparse.SUPPRESS)
-    p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips, swells, RVCs and EN 50160's Un "
-                   "(default: the voltage channels' primary rating in a COMTRADE file, line to line / sqrt(3) for "
+    p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips, swells, RVCs and "
+                   "EN 50160's Un (default: the voltage channels' primary rating in a COMTRADE file, line to line / "
+                   "sqrt(3) for "
                    "phase-to-neutral channels; without one, the median RMS voltage of the first 10 minutes)")
     p.add_argument("--voltages", metavar="NAMES", help="voltage channel names, comma-separated (1 or 3)")
     p.add_argument("--currents", metavar="NAMES", help="current channel names, comma-separated")
