@@ -117,19 +117,19 @@ def main(argv=None):
                    "tcp://host:8786 or a scheduler file")
     args = parser.parse_args(argv)
     if args.frequency is not None:
-        parser.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
+        p.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
                      "say --nominal HZ or --fixed-frequency HZ")
 
     if fleet.is_many(args.recording, args.jobs, args.scheduler):
         if args.plot:
-            parser.error("--plot draws one recording; give one recording for it")
+            p.error("--plot draws one recording; give one recording for it")
         if args.jobs is not None and (args.jobs < 0 or args.scheduler):
-            parser.error("--jobs: a number of local processes, 0 or more, and not with --scheduler")
+            p.error("--jobs: a number of local processes, 0 or more, and not with --scheduler")
         if (args.report or args.assessment) and not args.out:
-            parser.error("--report and --assessment with several recordings write one of each into each "
+            p.error("--report and --assessment with several recordings write one of each into each "
                          "recording's folder: give --out DIR")
         if args.assessment and os.path.basename(args.assessment) != args.assessment:
-            parser.error("--assessment with several recordings: give a file name (each recording's goes to its "
+            p.error("--assessment with several recordings: give a file name (each recording's goes to its "
                          "folder under --out)")
         try:
             _check_outputs(args)
