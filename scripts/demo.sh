@@ -10,4 +10,4 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" build
 "$root/scripts/configure.sh"
 cmake --build "$root/build" -j"$(nproc)" --target powerquality_demo >/dev/null
-exec "$root/build/examples/powerquality_demo" "$@"
+exec -a "$0" "$root/build/examples/powerquality_demo" "$@"   # its usage names the script run

@@ -79,7 +79,9 @@ def main(argv=None):
                                      description="Power-quality analysis of recordings (harmonics as "
                                                  "subgroups, distortion as THDS: IEC 61000-4-30 Class A).")
     sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording")
+    p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording",
+                       description="Analyse one recording, or many (folders, patterns, --jobs, --scheduler).",
+                       epilog="The manual: docs/command-line.md in the source tree.")
     p.add_argument("recording", nargs="+", help="COMTRADE .cfg/.dat (or their base name) or .cff, or a .csv file; "
                    "several, folders (searched at any depth) and glob patterns for many at once")
     p.add_argument("--out", metavar="DIR", help="write the tables there: events, rvc, frequency_10s, "
@@ -87,18 +89,20 @@ def main(argv=None):
                    "and summary.csv, events.csv of all")
     p.add_argument("--detail", action="store_true", help="also write every period value, tracked cycle and "
                    "window to DIR/detail.h5 (HDF5)")
-    p.add_argument("--plot", metavar="FILE.png", help="draw the report picture")
+    p.add_argument("--plot", metavar="FILE.png", help="draw a picture of one recording: RMS voltages with the "
+                   "events, frequency, THD and the spectrum of the unflagged window with the highest THD (PNG)")
     p.add_argument("--rate", type=_positive, metavar="HZ", help="sample rate of a CSV file without a time column")
     p.add_argument("--nominal", type=_positive, metavar="HZ",
                    help="nominal frequency (default: from the file or the spectrum)")
     p.add_argument("--fixed-frequency", type=_positive, metavar="HZ", help="use this frequency instead of tracking it")
     p.add_argument("--frequency", help=argparse.SUPPRESS)
-    p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips, swells and RVCs "
-                   "(default: the voltage channels' primary rating in a COMTRADE file, line to line / sqrt(3) for "
+    p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips, swells, RVCs and "
+                   "EN 50160's Un (default: the voltage channels' primary rating in a COMTRADE file, line to line / "
+                   "sqrt(3) for "
                    "phase-to-neutral channels; without one, the median RMS voltage of the first 10 minutes)")
-    p.add_argument("--voltages", help="voltage channel names, comma-separated (1 or 3)")
-    p.add_argument("--currents", help="current channel names, comma-separated")
-    p.add_argument("--rvc-threshold", type=_positive, default=5.0,
+    p.add_argument("--voltages", metavar="NAMES", help="voltage channel names, comma-separated (1 or 3)")
+    p.add_argument("--currents", metavar="NAMES", help="current channel names, comma-separated")
+    p.add_argument("--rvc-threshold", type=_positive, default=5.0, metavar="PERCENT",
                    help="RVC threshold (IEC 61000-4-30 Class A), %% of Udin; the hysteresis is half of it (default 5)")
     p.add_argument("--quiet", action="store_true", help="no progress line")
     p.add_argument("--report", metavar="FILE.html", help="write the EN 50160 report (one self-contained HTML file)")
@@ -113,19 +117,19 @@ def main(argv=None):
                    "tcp://host:8786 or a scheduler file")
     args = parser.parse_args(argv)
     if args.frequency is not None:
-        parser.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
+        p.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
                      "say --nominal HZ or --fixed-frequency HZ")
 
     if fleet.is_many(args.recording, args.jobs, args.scheduler):
         if args.plot:
-            parser.error("--plot draws one recording; give one recording for it")
+            p.error("--plot draws one recording; give one recording for it")
         if args.jobs is not None and (args.jobs < 0 or args.scheduler):
-            parser.error("--jobs: a number of local processes, 0 or more, and not with --scheduler")
+            p.error("--jobs: a number of local processes, 0 or more, and not with --scheduler")
         if (args.report or args.assessment) and not args.out:
-            parser.error("--report and --assessment with several recordings write one of each into each "
+            p.error("--report and --assessment with several recordings write one of each into each "
                          "recording's folder: give --out DIR")
         if args.assessment and os.path.basename(args.assessment) != args.assessment:
-            parser.error("--assessment with several recordings: give a file name (each recording's goes to its "
+            p.error("--assessment with several recordings: give a file name (each recording's goes to its "
                          "folder under --out)")
         try:
             _check_outputs(args)

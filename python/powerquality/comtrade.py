@@ -455,6 +455,10 @@ def _locate(path):
             raise ComtradeError(f"{path}: no such file")
         return "cff", found
     cfg_path = _companion(base, ".cfg")
+    if cfg_path is None and not ext and os.path.isfile(path):
+        # A file of another kind (a README, a .mat): say what is read rather than look for NAME.cfg.
+        raise ComtradeError(f"{path}: not a recording read here: give a COMTRADE .cfg, .dat or .cff file, "
+                            "their base name, or a .csv file")
     if cfg_path is None:
         raise ComtradeError(f"{base}.cfg: no such configuration file")
     return "pair", cfg_path

@@ -396,15 +396,15 @@ def coverage(duration, intervals, used):
     """How much of the standard's week the recording covers, said plainly."""
     share = 100.0 * duration / WEEK_SECONDS
     week = duration >= WEEK_SECONDS - 1.0
-    text = f"{_duration_text(duration)} of 10-minute values ({intervals} intervals)"
+    text = f"{_duration_text(duration)} of 10-minute values ({intervals} interval{'' if intervals == 1 else 's'})"
     if week:
         text += ": a whole week"
     else:
         text += (f": {share:.3g} % of a week. The standard's statistics run over a week (a year for the "
                  "frequency's ±1 % band); the verdicts here are over what was recorded only")
     if used < intervals:
-        text = text.replace(" intervals)", f" intervals, {intervals - used} of them left out as flagged or not whole)",
-                            1)
+        left = "left out as flagged or not whole"
+        text = text.replace(")", f", {left})" if intervals == 1 else f", {intervals - used} of them {left})", 1)
     return {"seconds": float(duration), "intervals": intervals, "used": used, "week_share": share,
             "whole_week": bool(week), "text": text}
 

@@ -146,6 +146,12 @@ def _series(key, title, series, used, hlines, ylabel, band=None, start=None):
     for value, style, text in hlines:
         ax.axhline(value, color="tab:red" if style == "-" else "tab:orange", ls=style, lw=1)
         ax.annotate(text, (1.0, value), xycoords=("axes fraction", "data"), ha="right", va="bottom", fontsize=7)
+    xs = [x for x, _ in series.values() if len(x)]
+    if xs and np.unique(np.concatenate(xs)).size == 1:
+        # One instant (a recording shorter than an interval): ten minutes either side, not years of empty axis.
+        x0 = np.concatenate(xs)[0]
+        half = np.timedelta64(600, "s") if start is not None else 600.0 / 3600.0
+        ax.set_xlim(x0 - half, x0 + half)
     if len(series) > 1:
         ax.legend(fontsize=7, loc="upper left")
     return _svg(fig, key)
@@ -211,8 +217,9 @@ def _plots(assessment, tables, start=None):
         out.append(_figure("frequency", "Power frequency", "no 10-second frequencies", None))
     # Flicker: Pst per 10 minutes and Plt per 2 hours where measured.
     plt_table = en50160._columns(tables.get("2h")) if tables else None
-    plt_phases = _phases(plt_table, "plt")
-    pst = _phases(ten, "pst")
+    # Columns whose values are all missing (a recording shorter than the meter's intervals) draw nothing.
+    plt_phases = {k: v for k, v in _phases(plt_table, "plt").items() if np.isfinite(v).any()}
+    pst = {k: v for k, v in _phases(ten, "pst").items() if np.isfinite(v).any()}
     if plt_phases or pst:
         series = {f"Pst {k}": (when(ten), v) for k, v in pst.items()}
         if plt_phases:

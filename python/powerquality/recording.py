@@ -33,6 +33,14 @@ class RecordingError(ValueError):
     """A recording file that cannot be read; the message names file and line."""
 
 
+class ChannelError(RecordingError, KeyError):
+    """A channel the recording does not have: a KeyError for lookups, a RecordingError for the command line
+    and the many-recordings rows, whose message reads as it is written (not quoted as a KeyError's)."""
+
+    def __str__(self):
+        return str(self.args[0]) if self.args else ""
+
+
 def unit_scale(unit):
     """(kind, factor to SI base unit) of a unit text such as 'kV' or 'A'."""
     u = (unit or "").strip()
@@ -143,7 +151,7 @@ class Recording:
         for c in self.channels:
             if c.name == name:
                 return c
-        raise KeyError(f"{self.source}: no channel named {name!r} (channels: {', '.join(c.name for c in self.channels)})")
+        raise ChannelError(f"{self.source}: no channel named {name!r} (channels: {', '.join(c.name for c in self.channels)})")
 
     def pick(self, voltages=None, currents=None):
         """Channels for a module: (grid, [voltage channels], [current channels]).

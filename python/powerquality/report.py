@@ -190,7 +190,10 @@ class Digest:
 
 
 def _span(low, high, unit):
-    return f"{low:.6g} .. {high:.6g} {unit}" if low <= high else "-"
+    """low .. high: six significant digits, percentages to a thousandth (no 3.8729e-06 % for a clean sine)."""
+    if not low <= high:
+        return "-"
+    return f"{low:.3f} .. {high:.3f} {unit}" if unit == "%" else f"{low:.6g} .. {high:.6g} {unit}"
 
 
 def _context(a):

@@ -372,3 +372,31 @@ def test_windows_hold_harmonic_subgroups_and_thds_as_class_a_measures_them():
     assert len(harmonics) >= 8
     np.testing.assert_allclose(harmonics[:, 8], 0.0, atol=0.05)
     np.testing.assert_allclose(a.windowed["phases"][:, 0]["thdVoltage"]["thd"], 0.0, atol=0.02)
+
+
+def test_an_unknown_channel_is_named_plainly_and_is_still_a_key_error(capsys):
+    from powerquality.__main__ import main
+    from powerquality.recording import RecordingError
+
+    path = recording("test1")
+    with pytest.raises(KeyError) as caught:
+        pq.comtrade.read(path).channel("X")
+    assert isinstance(caught.value, RecordingError)
+    assert main(["analyze", path, "--voltages", "X", "--quiet"]) == 2
+    said = capsys.readouterr().err
+    assert said.startswith(f"powerquality: {path}: no channel named 'X' (channels: IA_G1,"), said
+
+
+@pytest.mark.parametrize("argv, says", [
+    (["a.cfg", "b.cfg", "--plot", "p.png"], "--plot draws one recording"),
+    (["a.cfg", "--frequency", "50"], "--frequency is gone"),
+    (["a.cfg", "b.cfg", "--report", "r.html"], "--report and --assessment with several recordings"),
+])
+def test_misused_options_are_refused_with_the_analyze_usage(argv, says, capsys):
+    from powerquality.__main__ import main
+
+    with pytest.raises(SystemExit) as stopped:
+        main(["analyze"] + argv)
+    err = capsys.readouterr().err
+    assert stopped.value.code == 2 and f"python3 -m powerquality analyze: error: {says}" in err, err
+    assert err.startswith("usage: python3 -m powerquality analyze ")

@@ -348,3 +348,14 @@ def test_csv_blocks_are_the_whole_read(tmp_path):
     blocks = list(csvfile.open_blocks(str(path)).blocks(333, ["IA"], dtype=np.float64))
     assert [p for p, _ in blocks] == [0, 333, 666, 999]
     np.testing.assert_array_equal(np.concatenate([b[0] for _, b in blocks]), whole.channel("IA").values)
+
+
+@pytest.mark.parametrize("name, message", [
+    ("notes.md", "notes.md: not a recording read here: give a COMTRADE .cfg, .dat or .cff file"),
+    ("rec", "rec.cfg: no such configuration file"),         # a base name whose pair is missing
+    ("rec.cfg", "rec.cfg: no such configuration file"),
+])
+def test_what_is_not_a_recording_is_named_so(tmp_path, name, message):
+    (tmp_path / "notes.md").write_text("# not samples\n")
+    with pytest.raises(comtrade.ComtradeError, match=message):
+        comtrade.read(str(tmp_path / name))

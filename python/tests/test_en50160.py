@@ -220,3 +220,10 @@ def test_the_pipelines_consumer_and_a_whole_analysis_give_the_same_tables():
     assert whole["10min"]["A.harmonicsVoltage.5"] == pytest.approx([3.0], rel=1e-3)
     r = gather.assess(level="LV")
     assert r["dips"]["counts"][2][0] == 1 and r["settings"]["nominal_voltage"] == pytest.approx(230.0, rel=1e-3)
+
+
+@pytest.mark.parametrize("intervals, used, says", [
+    (1, 1, "(1 interval):"), (1, 0, "(1 interval, left out as flagged or not whole):"),
+    (3, 1, "(3 intervals, 2 of them left out as flagged or not whole):"), (3, 3, "(3 intervals):")])
+def test_coverage_counts_its_intervals_in_words(intervals, used, says):
+    assert says in en50160.coverage(600.0 * intervals, intervals, used)["text"]

@@ -66,3 +66,13 @@ def test_streamed_tables_are_those_of_the_whole_analysis(tmp_path):
         assert open(a).read() == open(b).read(), a
     events = open(whole[0]).read().splitlines()
     assert events[0].split(",")[-1] == "start" and events[1].startswith('dip,A,') and "2020-01-01T00:09:57.99" in events[1]  # Ed. 3: the first value's window
+
+
+@pytest.mark.parametrize("low, high, unit, text", [
+    (3.8729e-06, 3.8729e-06, "%", "0.000 .. 0.000 %"),      # a clean sine's THD, not in exponent notation
+    (0.430297, 3.55464, "%", "0.430 .. 3.555 %"),
+    (3457.11, 5223.9, "V", "3457.11 .. 5223.9 V"),
+    (2.0, 1.0, "Hz", "-"),
+])
+def test_summary_spans_read_as_plain_numbers(low, high, unit, text):
+    assert report._span(low, high, unit) == text

@@ -86,6 +86,23 @@ def test_report_says_what_its_time_axes_show(start, says, label):
     assert f"<!-- {label} -->" in voltage
 
 
+@pytest.mark.parametrize("start, ticks", [("2026-03-02T00:00:00", ["23:55", "00:05", "00:15"]),
+                                          (None, ["0.00", "0.20"])])
+def test_a_recording_shorter_than_its_intervals_plots_its_one_value_on_a_short_axis(start, ticks):
+    # One 10-minute row and Pst/Plt columns with nothing measured (a fault record of a few seconds).
+    tables = {name: {k: v[:1].copy() for k, v in t.items()} for name, t in week().items() if name != "10s"}
+    for t in tables.values():
+        for k in t:
+            if k.endswith(("pst", "plt")):
+                t[k][:] = np.nan
+    text = htmlreport.render(en50160.assess(tables, nominal_voltage=UN, start=start), tables)
+    voltage = re.search(r'<figure class="plot" id="plot-voltage">(.*?)</figure>', text, re.S).group(1)
+    labels = re.findall(r"<!-- (.*?) -->", voltage)
+    assert all(t in labels for t in ticks), labels  # minutes around the value, not years of empty axis
+    flicker = re.search(r'<figure class="plot" id="plot-flicker">(.*?)</figure>', text, re.S).group(1)
+    assert "not measured (no Pst or Plt values)" in flicker and "<svg" not in flicker
+
+
 def chromium():
     for name in ("chromium", "chromium-browser", "google-chrome"):
         path = shutil.which(name)
