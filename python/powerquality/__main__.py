@@ -191,6 +191,10 @@ def _assessment(args, gather, limits, recording):
     tables = gather.tables()
     assessment = gather.assess(tables, level=args.level, system=args.system, limits=limits)
     print(f"EN 50160    {assessment['verdict']} ({args.level}, {args.system}); {assessment['coverage']['text']}")
+    un = gather.ctx.declared_voltage or 0.0
+    if args.level == "LV" and un > 1000.0:
+        print(f"            Un {un:.6g} V lies above 1 kV but the LV limits were applied; "
+              "give --level MV for a medium-voltage supply")
     if args.assessment:
         with open(args.assessment, "w", encoding="utf-8") as f:
             f.write(htmlreport.to_json(assessment))

@@ -182,3 +182,12 @@ def test_cli_reports_on_an_hour_long_recording(tmp_path):
     # The dip to 60 % for 150 ms and the swell to 120 % x 0.97 (the drift's low) for 80 ms, against Udin:
     # the median of the first 10 minutes, 1.5 % above 230 V.
     assert result["dips"]["counts"][2][0] == 1 and result["swells"]["counts"][1][0] == 1
+
+
+@pytest.mark.parametrize("level, hinted", [("LV", True), ("MV", False)])
+def test_cli_hints_at_the_medium_voltage_limits_above_one_kilovolt(level, hinted, tmp_path):
+    # test2 is a 13.8 kV feeder (Un 7967 V phase to neutral).
+    done = subprocess.run([sys.executable, "-m", "powerquality", "analyze", recording("test2"), "--level", level,
+                           "--assessment", str(tmp_path / "a.json"), "--quiet"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert ("give --level MV for a medium-voltage supply" in done.stdout) == hinted
