@@ -8,6 +8,18 @@
 #include "windowed/WindowedCalculation.h"
 
 namespace {
+
+// The settings whose layout differs, named in a comma-separated list for a
+// refusal's message.
+struct ChangedSettings {
+    std::string list;
+    void note(bool differs, const char* setting) {
+        if (differs) {
+            list += list.empty() ? "" : ", ";
+            list += setting;
+        }
+    }
+};
 // The layout the buffers get from these settings.
 PowerModule::PowerModuleImpl::StorageLayout layoutOf(const PowerConfig& config, const PowerBuffers& buffers) {
     PowerModule::PowerModuleImpl::StorageLayout l;
@@ -122,33 +134,27 @@ void PowerModule::PowerModuleImpl::requireLaidOutSettings(const char* operation,
                                  ": the buffers have no storage since the last initialisation failed: " +
                                  initializationError);
     }
-    std::string changed;
-    const auto note = [&changed](bool differs, const char* setting) {
-        if (differs) {
-            changed += changed.empty() ? "" : ", ";
-            changed += setting;
-        }
-    };
-    note(wanted.wiring != layout.wiring, "the wiring");
-    note(wanted.bufferLength != layout.bufferLength, "the buffer length");
+    ChangedSettings changed;
+    changed.note(wanted.wiring != layout.wiring, "the wiring");
+    changed.note(wanted.bufferLength != layout.bufferLength, "the buffer length");
     if (windowed) {
-        note(wanted.windowed != layout.windowed, "windowed results");
+        changed.note(wanted.windowed != layout.windowed, "windowed results");
     } else {
-        note(wanted.periodValues != layout.periodValues, "the period values switches");
+        changed.note(wanted.periodValues != layout.periodValues, "the period values switches");
     }
-    note(wanted.currents != layout.currents, "currents");
-    note(wanted.lineToLine != layout.lineToLine, "line-to-line results");
+    changed.note(wanted.currents != layout.currents, "currents");
+    changed.note(wanted.lineToLine != layout.lineToLine, "line-to-line results");
     if (windowed) {
-        note(wanted.interHarmonics != layout.interHarmonics, "inter-harmonics");
-        note(wanted.thd != layout.thd, "THD");
-        note(wanted.symmetricalComponents != layout.symmetricalComponents, "symmetrical components");
-        note(wanted.fullFft != layout.fullFft, "the full FFT");
+        changed.note(wanted.interHarmonics != layout.interHarmonics, "inter-harmonics");
+        changed.note(wanted.thd != layout.thd, "THD");
+        changed.note(wanted.symmetricalComponents != layout.symmetricalComponents, "symmetrical components");
+        changed.note(wanted.fullFft != layout.fullFft, "the full FFT");
     }
-    if (changed.empty()) {
+    if (changed.list.empty()) {
         return;
     }
     throw std::runtime_error(std::string(operation) + ": the buffers are still laid out for the settings before " +
-                             "the change of " + changed + "; " + pendingChangeRemedy());
+                             "the change of " + changed.list + "; " + pendingChangeRemedy());
 }
 
 // What applies a change of the layout that has not been applied yet.
@@ -538,22 +544,16 @@ float* PowerModule::PowerModuleImpl::waveformItem(unsigned char channel, unsigne
         return nullptr;
     }
     const StorageLayout wanted = layoutOf(config, buffers);
-    std::string changed;
-    const auto note = [&changed](bool differs, const char* setting) {
-        if (differs) {
-            changed += changed.empty() ? "" : ", ";
-            changed += setting;
-        }
-    };
-    note(wanted.wiring != layout.wiring, "the wiring");
-    note(wanted.bufferLength != layout.bufferLength, "the buffer length");
-    note((wanted.periodValues || wanted.windowed) != (layout.periodValues || layout.windowed),
-         "the period values or windowed results switches");
-    note(wanted.currents != layout.currents, "currents");
-    note(wanted.lineToLine != layout.lineToLine, "line-to-line results");
-    if (!changed.empty()) {
+    ChangedSettings changed;
+    changed.note(wanted.wiring != layout.wiring, "the wiring");
+    changed.note(wanted.bufferLength != layout.bufferLength, "the buffer length");
+    changed.note((wanted.periodValues || wanted.windowed) != (layout.periodValues || layout.windowed),
+                 "the period values or windowed results switches");
+    changed.note(wanted.currents != layout.currents, "currents");
+    changed.note(wanted.lineToLine != layout.lineToLine, "line-to-line results");
+    if (!changed.list.empty()) {
         throw std::runtime_error(std::string(operation) + ": the waveform rings are still laid out for the " +
-                                 "settings before the change of " + changed + "; " + pendingChangeRemedy());
+                                 "settings before the change of " + changed.list + "; " + pendingChangeRemedy());
     }
     if (channel >= 3) {
         return nullptr;
