@@ -2,8 +2,8 @@
 """A seeded mutation run: how many single-line faults do the tests catch?
 
     scripts/mutants.py [--count 300] [--seed 1] [--timeout 120] [--jobs 2]
-                       [--first K] [--limit N] [--list] [--keep-going]
-                       [--paths PREFIX ...] [--cpp-only]
+                       [--first K] [--limit N] [--list] [--paths PREFIX ...]
+                       [--cpp-only] [--rerun-killed RESULTS]
 
 The library's sources (src/**/*.cpp, src/**/*.h) and the Python package
 (python/powerquality/*.py) are scanned for lines a single textual change can
@@ -16,12 +16,21 @@ the same tree and seed give the same mutants.
 Each mutant is applied to a copy of the tracked files in build-mutants/tree
 (the checkout itself is never edited), built there incrementally, and run
 against the fast tests with a time limit: the GoogleTest binary for a C++
-mutant (then pytest when it survives that), pytest for a Python one. A
+mutant (stopping at the first failure; then pytest when it survives that),
+pytest for a Python one (stopping at the first failure, leaving out the tests
+marked slow: the cluster, the browser, the hour-long recording). A
 mutant is killed when a test fails or times out, survives when every test
 passes, and is stillborn when it does not compile (not counted). The score is
 killed / (killed + survived). Survivors are written to
 build-mutants/survivors.txt, one per line, for a reader to judge: some are
-equivalent (no test could tell them apart).
+equivalent (no test could tell them apart); every verdict is written to
+build-mutants/results-SEED.txt.
+
+--rerun-killed RESULTS runs again only the mutants that an earlier run of the
+same draw killed (RESULTS is its results file), and counts its survivors and
+stillborn as they were: after a change to the tests alone, the score it prints
+is a lower bound of the new tests' score (a survivor of the old tests may be
+caught by the new ones, but is not run again to see).
 
 --list prints the drawn mutants without running them; --first/--limit run a
 slice of the drawn set (for a quick look; the score of a slice is not the
@@ -228,11 +237,11 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False):
         if run(build_command(jobs, cpp_only), 600) != 0:
             return "stillborn"
         if not path.endswith(".py"):
-            status = run([os.path.join(BUILD, "tests", "powerquality_tests")], timeout)
+            status = run([os.path.join(BUILD, "tests", "powerquality_tests"), "--gtest_fail_fast"], timeout)
             if status != 0:
                 return "killed"
         if not cpp_only and python_tests_available():
-            status = run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
+            status = run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-m", "not slow",
                           os.path.join(TREE, "python", "tests")], timeout, env)
             if status != 0:
                 return "killed"
@@ -242,6 +251,21 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False):
             f.write(original)
         # Put the built tree back to the original before the next mutant.
         os.utime(target)
+
+
+def mutant_name(mutant):
+    path, number, name, _ = mutant
+    return "%s:%d %s" % (path, number, name)
+
+
+def read_results(path):
+    """{index: (verdict, mutant name)} of an earlier run's results file."""
+    found = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            index, verdict, name = line.rstrip("\n").split(" ", 2)
+            found[int(index)] = (verdict, name)
+    return found
 
 
 def main():
@@ -255,10 +279,20 @@ def main():
     parser.add_argument("--list", action="store_true", help="print the drawn mutants and stop")
     parser.add_argument("--paths", nargs="+", default=None, help="draw only from files under these prefixes")
     parser.add_argument("--cpp-only", action="store_true", help="C++ candidates and the GoogleTest binary only")
+    parser.add_argument("--rerun-killed", metavar="RESULTS",
+                        help="run again only the mutants an earlier run's results file (same draw) says were killed; "
+                             "its survivors and stillborn count as they were")
     args = parser.parse_args()
 
     every, chosen = draw(args.count, args.seed, args.paths, args.cpp_only)
-    selected = chosen[args.first:None if args.limit is None else args.first + args.limit]
+    indices = list(range(len(chosen)))[args.first:None if args.limit is None else args.first + args.limit]
+    earlier = read_results(args.rerun_killed) if args.rerun_killed else {}
+    if args.rerun_killed:
+        for i in indices:
+            if i not in earlier or earlier[i][1] != mutant_name(chosen[i]):
+                sys.exit("%s does not hold mutant %d of this draw (%s): another tree, seed or count"
+                         % (args.rerun_killed, i, mutant_name(chosen[i])))
+    selected = [i for i in indices if earlier.get(i, ("killed",))[0] == "killed"]
     print("%d candidates, %d drawn (seed %d), running %d" % (len(every), len(chosen), args.seed, len(selected)))
     if args.list:
         for i, (path, number, name, new_line) in enumerate(chosen):
@@ -268,15 +302,21 @@ def main():
     os.makedirs(WORK, exist_ok=True)
     prepare(args.jobs, args.cpp_only)
     counts = {"killed": 0, "survived": 0, "stillborn": 0}
-    survivors = []
+    survivors, results = [], []
     started = time.time()
-    for i, mutant in enumerate(selected, args.first):
-        verdict = try_mutant(mutant, args.jobs, args.timeout, args.cpp_only)
+    for i in indices:
+        mutant = chosen[i]
+        if i in selected:
+            verdict = try_mutant(mutant, args.jobs, args.timeout, args.cpp_only)
+            print("%3d %-9s %s" % (i, verdict, mutant_name(mutant)), flush=True)
+        else:
+            verdict = earlier[i][0]  # a survivor or stillborn of the earlier run, not run again
         counts[verdict] += 1
-        path, number, name, new_line = mutant
-        print("%3d %-9s %s:%d %s" % (i, verdict, path, number, name), flush=True)
+        results.append("%d %s %s" % (i, verdict, mutant_name(mutant)))
         if verdict == "survived":
-            survivors.append("%s:%d %s: %s" % (path, number, name, new_line.strip()))
+            survivors.append("%s: %s" % (mutant_name(mutant), mutant[3].strip()))
+    with open(os.path.join(WORK, "results-%d.txt" % args.seed), "w", encoding="utf-8") as f:
+        f.write("\n".join(results) + "\n")
     # Leave the built tree matching the sources.
     run(build_command(args.jobs, args.cpp_only), 600)
     with open(os.path.join(WORK, "survivors.txt"), "w", encoding="utf-8") as f:

@@ -7,6 +7,11 @@ SHARED = os.environ.get("POWERQUALITY_SHARED_DATA_DIR",
                         os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "data"))
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: a test of several seconds (a cluster, a browser, an hour of data); "
+                            "scripts/mutants.py leaves these out of its fast run")
+
+
 def recording(name):
     """The shared recording's configuration file; skips the test when the shared data folder is not there."""
     path = os.path.join(SHARED, "comtrade", name + ".cfg")

@@ -116,6 +116,7 @@ def test_python_examples_in_the_docs_run(beside_shared):
     assert attempted >= 10
 
 
+@pytest.mark.slow
 def test_command_line_examples_in_the_docs_run(beside_shared):
     checker, commands = doctest.OutputChecker(), 0
     for page in PAGES:

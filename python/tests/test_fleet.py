@@ -108,6 +108,7 @@ def _tables(out):
     return read
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(shutil.which("dask-scheduler") is None, reason="Dask's distributed is not installed "
                     "(Debian python3-distributed)")
 @pytest.mark.skipif(h5py is None, reason="h5py is not installed (Debian python3-h5py)")
@@ -235,6 +236,7 @@ def _index_rows(text):
     return rows
 
 
+@pytest.mark.slow
 def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(reports):
     root, runs = reports
     for name, run in runs.items():
@@ -277,6 +279,7 @@ def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(repor
         encoding="utf-8")
 
 
+@pytest.mark.slow
 def test_browser_renders_the_index(reports):
     from test_report_html import chromium, render, screenshot
 

@@ -126,6 +126,7 @@ def screenshot(browser, html_path, png, width=1200, height=3000):
     return matplotlib.image.imread(str(png))
 
 
+@pytest.mark.slow
 def test_browser_renders_the_verdict_table_and_every_plot(tmp_path):
     browser = chromium()
     _, _ = synthetic_report(tmp_path / "week.html")
@@ -162,6 +163,7 @@ def test_cli_reports_on_the_shared_recordings(name, tmp_path):
     assert sum(map(sum, result["dips"]["counts"])) + sum(map(sum, result["swells"]["counts"])) >= 1
 
 
+@pytest.mark.slow
 def test_cli_reports_on_an_hour_long_recording(tmp_path):
     result, text = analyze_cli(hour_recording(tmp_path / "hour"), tmp_path / "hour")
     check_report(text)
