@@ -16,9 +16,12 @@ the same tree and seed give the same mutants.
 Each mutant is applied to a copy of the tracked files in build-mutants/tree
 (the checkout itself is never edited), built there incrementally, and run
 against the fast tests with a time limit: the GoogleTest binary for a C++
-mutant (stopping at the first failure; then pytest when it survives that),
-pytest for a Python one (stopping at the first failure, leaving out the tests
-marked slow: the cluster, the browser, the hour-long recording). A
+mutant (stopping at the first failure), pytest for a Python one (stopping at
+the first failure, leaving out the tests marked slow: the cluster, the
+browser, the hour-long recording). The Python tests reach the C++ code too,
+through the extension, but they are not run for a C++ mutant: they take ten
+times as long as the GoogleTest binary, and the score is that of the C++
+tests over the C++ code and of the Python tests over the Python code. A
 mutant is killed when a test fails or times out, survives when every test
 passes, and is stillborn when it does not compile (not counted). The score is
 killed / (killed + survived). Survivors are written to
@@ -36,10 +39,9 @@ caught by the new ones, but is not run again to see).
 slice of the drawn set (for a quick look; the score of a slice is not the
 score of the set). --paths keeps only the candidates in files under the given
 path prefixes (e.g. --paths src/period src/events), before the draw, so a
-prefix list and a seed name one set. --cpp-only builds only the GoogleTest
-binary (no Python extension) and runs no pytest: a C++ mutant then costs one
-file's rebuild, two links and one run of the binary; Python candidates are
-left out of the draw.
+prefix list and a seed name one set. --cpp-only leaves the Python
+candidates out of the draw and the Python extension out of the build. A C++
+mutant costs one file's rebuild, two links and one run of the binary.
 """
 import argparse
 import os
@@ -233,14 +235,14 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False):
     with open(target, "w", encoding="utf-8") as f:
         f.write("\n".join(lines))
     env = dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python"))
+    python = path.endswith(".py")
     try:
-        if run(build_command(jobs, cpp_only), 600) != 0:
+        if run(build_command(jobs, cpp_only or not python), 600) != 0:
             return "stillborn"
-        if not path.endswith(".py"):
+        if not python:
             status = run([os.path.join(BUILD, "tests", "powerquality_tests"), "--gtest_fail_fast"], timeout)
-            if status != 0:
-                return "killed"
-        if not cpp_only and python_tests_available():
+            return "killed" if status != 0 else "survived"
+        if python_tests_available():
             status = run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-m", "not slow",
                           os.path.join(TREE, "python", "tests")], timeout, env)
             if status != 0:
