@@ -201,7 +201,9 @@ def prepare(jobs, cpp_only=False):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         if os.path.isfile(source) and (not os.path.exists(target) or
                                        open(source, "rb").read() != open(target, "rb").read()):
-            shutil.copy2(source, target)
+            # A fresh time stamp: a file left mutated by an interrupted run
+            # is older than what was built from it, and must be rebuilt.
+            shutil.copy(source, target)
     # The recordings beside the checkout are found from the copy too.
     shared = os.path.join(os.path.dirname(ROOT), "shared")
     link = os.path.join(WORK, "shared")
@@ -210,6 +212,9 @@ def prepare(jobs, cpp_only=False):
     subprocess.run(["cmake", "-S", TREE, "-B", BUILD, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                     "-DPOWERQUALITY_BUILD_TESTS=ON", "-DPOWERQUALITY_BUILD_BENCHMARKS=OFF",
                     "-DPOWERQUALITY_BUILD_EXAMPLES=OFF", "-DPOWERQUALITY_TEST_TIMEOUT=60",
+                    # A mutant in a library source rebuilds the library, not
+                    # the programs linked against it.
+                    "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON",
                     "-DPOWERQUALITY_BUILD_PYTHON=%s" % ("OFF" if cpp_only else "ON")],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(build_command(jobs, cpp_only), check=True, stdout=subprocess.DEVNULL)
