@@ -4,6 +4,7 @@
     scripts/mutants.py [--count 300] [--seed 1] [--timeout 120] [--jobs 2]
                        [--first K] [--limit N] [--list] [--paths PREFIX ...]
                        [--cpp-only] [--rerun-killed RESULTS]
+                       [--keep-libraries] [--libraries-from FOLDER]
 
 The library's sources (src/**/*.cpp, src/**/*.h) and the Python package
 (python/powerquality/*.py) are scanned for lines a single textual change can
@@ -33,7 +34,11 @@ build-mutants/results-SEED.txt.
 same draw killed (RESULTS is its results file), and counts its survivors and
 stillborn as they were: after a change to the tests alone, the score it prints
 is a lower bound of the new tests' score (a survivor of the old tests may be
-caught by the new ones, but is not run again to see).
+caught by the new ones, but is not run again to see). --keep-libraries keeps
+the library each mutant of a .cpp file built (5 MB each), and a later run
+given --libraries-from that folder loads it into its own GoogleTest binary
+instead of building it again: the C++ side of such a run costs the tests'
+time alone.
 
 --list prints the drawn mutants without running them; --first/--limit run a
 slice of the drawn set (for a quick look; the score of a slice is not the
@@ -230,8 +235,19 @@ def python_tests_available():
         if os.path.isdir(os.path.join(BUILD, "python", "powerquality")) else False
 
 
-def try_mutant(mutant, jobs, timeout, cpp_only=False):
+def library_of(index, folder):
+    return os.path.join(folder, str(index), "libpowerquality.so.0")
+
+
+def try_mutant(mutant, jobs, timeout, cpp_only=False, index=None, keep=None, kept=None):
     path, number, _, new_line = mutant
+    tests = os.path.join(BUILD, "tests", "powerquality_tests")
+    if kept and path.endswith(".cpp") and os.path.exists(library_of(index, kept)):
+        # The library this mutant built in an earlier run, under the tests of
+        # this tree: nothing to build (a source file's mutant changes no
+        # header, so the test binary is the same).
+        env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(library_of(index, kept)))
+        return "killed" if run([tests, "--gtest_fail_fast"], timeout, env) != 0 else "survived"
     target = os.path.join(TREE, path)
     with open(target, encoding="utf-8") as f:
         original = f.read()
@@ -245,7 +261,10 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False):
         if run(build_command(jobs, cpp_only or not python), 600) != 0:
             return "stillborn"
         if not python:
-            status = run([os.path.join(BUILD, "tests", "powerquality_tests"), "--gtest_fail_fast"], timeout)
+            if keep and path.endswith(".cpp"):
+                os.makedirs(os.path.dirname(library_of(index, keep)), exist_ok=True)
+                shutil.copy(os.path.realpath(os.path.join(BUILD, "libpowerquality.so.0")), library_of(index, keep))
+            status = run([tests, "--gtest_fail_fast"], timeout)
             return "killed" if status != 0 else "survived"
         if python_tests_available():
             status = run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-m", "not slow",
@@ -289,6 +308,11 @@ def main():
     parser.add_argument("--rerun-killed", metavar="RESULTS",
                         help="run again only the mutants an earlier run's results file (same draw) says were killed; "
                              "its survivors and stillborn count as they were")
+    parser.add_argument("--keep-libraries", action="store_true",
+                        help="keep the library each mutant of a .cpp file builds, in build-mutants/libraries/INDEX/")
+    parser.add_argument("--libraries-from", metavar="FOLDER",
+                        help="run a .cpp file's mutant against the library an earlier run kept in FOLDER/INDEX/ "
+                             "instead of building it (same draw; for a run after a change to the tests alone)")
     args = parser.parse_args()
 
     every, chosen = draw(args.count, args.seed, args.paths, args.cpp_only)
@@ -314,7 +338,9 @@ def main():
     for i in indices:
         mutant = chosen[i]
         if i in selected:
-            verdict = try_mutant(mutant, args.jobs, args.timeout, args.cpp_only)
+            verdict = try_mutant(mutant, args.jobs, args.timeout, args.cpp_only, i,
+                                 os.path.join(WORK, "libraries") if args.keep_libraries else None,
+                                 args.libraries_from)
             print("%3d %-9s %s" % (i, verdict, mutant_name(mutant)), flush=True)
         else:
             verdict = earlier[i][0]  # a survivor or stillborn of the earlier run, not run again
