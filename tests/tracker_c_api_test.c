@@ -1,6 +1,8 @@
-/* A host written in C driving the frequency tracker's flat interface. */
+// A host written in C driving the frequency tracker's flat interface: a
+// second of 50.1 Hz; refused calls (a negative sample count with or without
+// an array) return 1 and leave the tracker as it was.
+#include <limits.h>
 #include <math.h>
-#include <stdio.h>
 
 #include "powerquality/FrequencyTrackerApi.h"
 
@@ -20,7 +22,10 @@ int main(void) {
     CHECK(frequencyTracker_setLossLevel(tracker, -1.0) == 1);
     CHECK(frequencyTracker_getLossLevel(tracker, &level) == 0 && level == 0.0);
     CHECK(frequencyTracker_addSamples(tracker, NULL, 1) == 1);
-    CHECK(frequencyTracker_addSamples(tracker, samples, rate) == 0);
+    CHECK(frequencyTracker_addSamples(tracker, samples, -1) == 1);
+    CHECK(frequencyTracker_addSamples(tracker, NULL, INT_MIN) == 1);
+    OK(frequencyTracker_addSamples(tracker, NULL, 0));
+    OK(frequencyTracker_addSamples(tracker, samples, rate));
     uint64_t position = 0;
     CHECK(frequencyTracker_getSamplePosition(tracker, &position) == 0 && position == rate);
 
@@ -29,7 +34,7 @@ int main(void) {
     double frequencies[64];
     bool flags[64];
     int count = -1;
-    /* A failed call takes nothing. */
+    // A failed call takes nothing.
     CHECK(frequencyTracker_getSegments(tracker, 64, NULL, first, lengths, frequencies, flags) == 1);
     CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0);
     CHECK(count >= 40 && count <= 46);

@@ -25,9 +25,9 @@ int main(void) {
     OK(voltageEventDetector_getThresholdsInPercentOfDeclaredVoltage(d, &t[0], &t[1], &t[2], &t[3]));
     CHECK(t[0] == 90.0 && t[1] == 115.0 && t[2] == 5.0 && t[3] == 3.0);
 
-    /* Items of a three-phase module: the total record (not read), then one
-     * per phase. Every phase falls to 1 % from the 3rd to the 6th item, phase
-     * 2 stays at 40 % for the 7th, and all are back from the 8th. */
+    // Items of a three-phase module: the total record (not read), then one
+    // per phase. Every phase falls to 1 % from the 3rd to the 6th item, phase
+    // 2 stays at 40 % for the 7th, and all are back from the 8th.
     PowerResultsPeriod items[10 * 4];
     memset(items, 0, sizeof items);
     for (int n = 0; n < 10; ++n) {
@@ -45,7 +45,7 @@ int main(void) {
     CHECK(voltageEventDetector_getEvents(d, -1, &count, events) == 1);
     CHECK(voltageEventDetector_getEvents(NULL, 4, &count, events) == 1);
     CHECK(count == -1);
-    /* The interruption ends when phase 0 is back (7th item), the dip when all are (8th). */
+    // The interruption ends when phase 0 is back (7th item), the dip when all are (8th).
     CHECK(voltageEventDetector_getEvents(d, 1, &count, events) == 0 && count == 1);
     CHECK(voltageEventDetector_getEvents(d, 4, &count, events + 1) == 0 && count == 1);
     CHECK(events[0].type == VoltageEventInterruption && events[0].phases == 7u);
@@ -54,7 +54,7 @@ int main(void) {
     CHECK(events[1].type == VoltageEventDip && fabs(events[1].duration - 0.05) < 1e-12);
     CHECK(fabs(events[1].extremeVoltage - 2.3) < 1e-9);
 
-    /* A dip left running at the end of the data. */
+    // A dip left running at the end of the data.
     const double low[3] = {230.0, 100.0, 230.0}, bad[3] = {230.0, NAN, 230.0};
     OK(voltageEventDetector_addRmsValues(d, 0.2, low));
     CHECK(voltageEventDetector_addRmsValues(d, 0.3, bad) == 1);
