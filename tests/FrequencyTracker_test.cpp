@@ -70,8 +70,7 @@ Segments track(FrequencyTracker& tracker, const std::vector<float>& samples, siz
     bool flags[16];
     for (size_t p = 0; p < samples.size(); p += block) {
         tracker.addSamples(samples.data() + p, static_cast<int>(std::min(block, samples.size() - p)));
-        int count;
-        while ((count = tracker.getSegments(16, first, lengths, frequencies, flags)) > 0) {
+        for (int count; (count = tracker.getSegments(16, first, lengths, frequencies, flags)) > 0;) {
             s.first.insert(s.first.end(), first, first + count);
             s.lengths.insert(s.lengths.end(), lengths, lengths + count);
             s.frequencies.insert(s.frequencies.end(), frequencies, frequencies + count);
@@ -179,8 +178,9 @@ TEST(FrequencyTracker, BlockLengthsGiveTheSameSegments) {
         EXPECT_EQ(runs[r].frequencies, runs[0].frequencies);
         EXPECT_EQ(runs[r].flags, runs[0].flags);
     }
-    EXPECT_LT(accuracy(grid.phase, runs[0], 16, 3.5, 6.0).worst, 0.010);
-    EXPECT_GE(accuracy(grid.phase, runs[0], 16, 3.5, 6.0).flagged, 110u);
+    const Accuracy before = accuracy(grid.phase, runs[0], 16, 3.5, 6.0);
+    EXPECT_LT(before.worst, 0.010);
+    EXPECT_GE(before.flagged, 110u);
     EXPECT_LT(accuracy(grid.phase, runs[0], 16, 6.5).worst, 0.010);
     EXPECT_GE(accuracy(grid.phase, runs[0], 16, 9.5).flagged, 100u);
 }
@@ -277,10 +277,7 @@ TEST(FrequencyTracker, RangeLimitsAreMeasured) {
 
 TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    struct Case {
-        double rate, nominal;
-        int divisor;
-    };
+    struct Case { double rate, nominal; int divisor; };
     for (const Case c : {Case{0.0, 50.0, 1}, Case{-10240.0, 50.0, 1}, Case{nan, 50.0, 1}, Case{10240.0, 0.0, 1},
                          Case{10240.0, nan, 1}, Case{10240.0, 50.0, 0}, Case{300.0, 50.0, 1},
                          Case{1e9, 50.0, 1 << 20}}) {

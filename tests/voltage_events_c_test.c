@@ -18,12 +18,18 @@ int main(void) {
     CHECK(voltageEventDetector_create(-230.0, 3) == NULL);
     CHECK(voltageEventDetector_create(230.0, -1) == NULL);
     VoltageEventDetectorHandle d = voltageEventDetector_create(230.0, 3);
-    CHECK(d != NULL);
-    CHECK(voltageEventDetector_setThresholdsInPercentOfDeclaredVoltage(d, 90.0, 110.0, 95.0, 2.0) == 1);
+    CHECK(d != NULL && voltageEventDetector_setThresholdsInPercentOfDeclaredVoltage(d, 90.0, 110.0, 95.0, 2.0) == 1);
     OK(voltageEventDetector_setThresholdsInPercentOfDeclaredVoltage(d, 90.0, 115.0, 5.0, 3.0));
     double t[4] = {0.0, 0.0, 0.0, 0.0};
-    OK(voltageEventDetector_getThresholdsInPercentOfDeclaredVoltage(d, &t[0], &t[1], &t[2], &t[3]));
+    CHECK(voltageEventDetector_getThresholdsInPercentOfDeclaredVoltage(d, &t[0], &t[1], &t[2], &t[3]) == 0);
     CHECK(t[0] == 90.0 && t[1] == 115.0 && t[2] == 5.0 && t[3] == 3.0);
+    // Window start stamps: a negative or too large count is refused, nothing changes.
+    int stamps = -1;
+    CHECK(voltageEventDetector_setWindowStartStamps(d, -2) == 1 && voltageEventDetector_setWindowStartStamps(d, 65) == 1);
+    CHECK(voltageEventDetector_getWindowStartStamps(d, &stamps) == 0 && stamps == 0);
+    OK(voltageEventDetector_setWindowStartStamps(d, 2));
+    CHECK(voltageEventDetector_getWindowStartStamps(d, &stamps) == 0 && stamps == 2);
+    OK(voltageEventDetector_setWindowStartStamps(d, 0));
 
     // Items of a three-phase module: the total record (not read), then one
     // per phase. Every phase falls to 1 % from the 3rd to the 6th item, phase
@@ -43,8 +49,7 @@ int main(void) {
     VoltageEvent events[4];
     int count = -1;
     CHECK(voltageEventDetector_getEvents(d, -1, &count, events) == 1);
-    CHECK(voltageEventDetector_getEvents(NULL, 4, &count, events) == 1);
-    CHECK(count == -1);
+    CHECK(voltageEventDetector_getEvents(NULL, 4, &count, events) == 1 && count == -1);
     // The interruption ends when phase 0 is back (7th item), the dip when all are (8th).
     CHECK(voltageEventDetector_getEvents(d, 1, &count, events) == 0 && count == 1);
     CHECK(voltageEventDetector_getEvents(d, 4, &count, events + 1) == 0 && count == 1);
@@ -62,8 +67,7 @@ int main(void) {
     CHECK(voltageEventDetector_getRunningEvents(d, 0, &count, events) == 0 && count == 0);
     CHECK(voltageEventDetector_getRunningEvents(d, 4, &count, events) == 0 && count == 1);
     CHECK(events[0].type == VoltageEventDip && events[0].phases == 2u);
-    CHECK(voltageEventDetector_closeRunningEvents(NULL) == 1);
-    OK(voltageEventDetector_closeRunningEvents(d));
+    CHECK(voltageEventDetector_closeRunningEvents(NULL) == 1 && voltageEventDetector_closeRunningEvents(d) == 0);
     CHECK(voltageEventDetector_getRunningEvents(d, 4, &count, events) == 0 && count == 0);
     CHECK(voltageEventDetector_getEvents(d, 4, &count, events) == 0 && count == 1);
     CHECK(events[0].startTime == 0.2 && events[0].duration == 0.0);
