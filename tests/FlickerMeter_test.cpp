@@ -23,10 +23,7 @@ constexpr double pi = 3.141592653589793;
 // u(t) = U sqrt(2) sin(2 pi f t) (1 + dV/V / 200 m(t)) with m a sine of
 // frequency fm or its sign; the carrier comes from a rotating phasor (cheap
 // and exact enough for hours of samples).
-struct Fluctuation {
-    double rate, supply, volts, percent, modulation;
-    bool rectangular;
-};
+struct Fluctuation { double rate, supply, volts, percent, modulation; bool rectangular; };
 
 std::vector<float> synthesise(const Fluctuation& f, double seconds, double scale = 1.0) {
     const std::size_t n = static_cast<std::size_t>(seconds * f.rate);
@@ -44,10 +41,7 @@ std::vector<float> synthesise(const Fluctuation& f, double seconds, double scale
     return out;
 }
 
-struct Outcome {
-    double pinstMax;
-    std::vector<double> pst, plt;
-};
+struct Outcome { double pinstMax; std::vector<double> pst, plt; };
 
 Outcome measure(const Fluctuation& f, const std::vector<float>& samples, double clockOffset = 0.0, int block = 0) {
     FlickerMeter meter(f.rate, f.supply, f.volts);
@@ -64,10 +58,7 @@ Outcome measure(const Fluctuation& f, const std::vector<float>& samples, double 
 
 // The published test points, one row each: table, system, modulation, x,
 // unit, dV/V in percent.
-struct TestPoint {
-    std::string table, system, modulation, unit;
-    double x, percent;
-};
+struct TestPoint { std::string table, system, modulation, unit; double x, percent; };
 
 std::vector<TestPoint> testPoints() {
     std::ifstream in(std::string(POWERQUALITY_SHARED_DATA_DIR) + "/flicker/iec61000-4-15-ed2-test-points.csv");
@@ -78,9 +69,7 @@ std::vector<TestPoint> testPoints() {
         std::stringstream fields(line);
         std::vector<std::string> f;
         for (std::string cell; std::getline(fields, cell, ',');) f.push_back(cell);
-        if (f.size() >= 6) {
-            rows.push_back({f[0], f[1], f[2], f[4], std::stod(f[3]), std::stod(f[5])});
-        }
+        if (f.size() >= 6) rows.push_back({f[0], f[1], f[2], f[4], std::stod(f[3]), std::stod(f[5])});
     }
     return rows;
 }
@@ -95,14 +84,10 @@ Fluctuation fluctuationOf(const TestPoint& row) {
 
 TEST(FlickerMeter, PinstMaximumOfTheSinusoidalAndRectangularTablesIsOne) {
     const std::vector<TestPoint> rows = testPoints();
-    if (rows.empty()) {
-        GTEST_SKIP() << "no test points in ../shared/data/flicker";
-    }
+    if (rows.empty()) GTEST_SKIP() << "no test points in ../shared/data/flicker";
     int checked = 0;
     for (const TestPoint& row : rows) {
-        if (row.unit != "Hz") {
-            continue;
-        }
+        if (row.unit != "Hz") continue;
         SCOPED_TRACE(row.table + " " + row.system + " " + row.modulation + " " + std::to_string(row.x) + " Hz");
         const Fluctuation f = fluctuationOf(row);
         // Settling, then at least three periods of the slowest modulation.
@@ -126,9 +111,7 @@ double settledPst(const Fluctuation& f) {
 
 TEST(FlickerMeter, PstOfTheRectangularChangesTableIsOne) {
     const std::vector<TestPoint> rows = testPoints();
-    if (rows.empty()) {
-        GTEST_SKIP() << "no test points in ../shared/data/flicker";
-    }
+    if (rows.empty()) GTEST_SKIP() << "no test points in ../shared/data/flicker";
     // Every row (21, ten minutes each) when POWERQUALITY_FLICKER_FULL_TABLE
     // is set; otherwise three: the slowest, a middle and the fastest, one of
     // each system.
@@ -137,9 +120,7 @@ TEST(FlickerMeter, PstOfTheRectangularChangesTableIsOne) {
         const bool sample = (row.x == 1.0 && row.system == "230V/50Hz") ||
                             (row.x == 110.0 && row.system == "120V/60Hz") ||
                             (row.x == 4800.0 && row.system == "230V/60Hz");
-        if (row.unit != "changes/min" || !(full || sample)) {
-            continue;
-        }
+        if (row.unit != "changes/min" || !(full || sample)) continue;
         SCOPED_TRACE(row.system + " " + std::to_string(row.x) + " changes/min");
         EXPECT_NEAR(settledPst(fluctuationOf(row)), 1.0, 0.05);
     }
@@ -162,17 +143,13 @@ TEST(FlickerMeter, PltIsTheCubicMeanOfTheBlocksPstOnTheClock) {
     ASSERT_EQ(out.plt.size(), 2u);
     auto cubicMean = [&](std::size_t from, std::size_t count) {
         double sum = 0.0;
-        for (std::size_t k = from; k < from + count; ++k) {
-            sum += out.pst[k] * out.pst[k] * out.pst[k];
-        }
+        for (std::size_t k = from; k < from + count; ++k) sum += out.pst[k] * out.pst[k] * out.pst[k];
         return std::cbrt(sum / static_cast<double>(count));
     };
     EXPECT_NEAR(out.plt[0], cubicMean(0, 3), 1e-12);
     EXPECT_NEAR(out.plt[1], cubicMean(3, 12), 1e-12);
     // Twelve equal Pst: the steady fluctuation's, all within a hair.
-    for (std::size_t k = 3; k < 15; ++k) {
-        EXPECT_NEAR(out.pst[k], out.plt[1], 1e-3 * out.plt[1]);
-    }
+    for (std::size_t k = 3; k < 15; ++k) EXPECT_NEAR(out.pst[k], out.plt[1], 1e-3 * out.plt[1]);
 }
 
 TEST(FlickerMeter, SameResultsForAnyBlocksAndAnyScale) {
@@ -200,20 +177,14 @@ TEST(FlickerMeter, BadSamplesGiveDefinedResults) {
     const std::vector<float> clean = synthesise(f, 20.0);
     const double nan = std::numeric_limits<float>::quiet_NaN();
     const double inf = std::numeric_limits<float>::infinity();
-    struct Case {
-        const char* name;
-        std::size_t from, count;
-        double value;
-    };
+    struct Case { const char* name; std::size_t from, count; double value; };
     // Non-finite samples are replaced by the sample a cycle before: the
     // fluctuation reads as without them (80 samples per cycle here).
     for (const Case& c : {Case{"one NaN", 40000, 1, nan}, Case{"a cycle of NaN", 50000, 80, nan},
                           Case{"+inf", 60000, 3, inf}, Case{"-inf", 60001, 1, -inf}, Case{"NaN first", 0, 10, nan}}) {
         SCOPED_TRACE(c.name);
         std::vector<float> bad = clean;
-        for (std::size_t p = c.from; p < c.from + c.count; ++p) {
-            bad[p] = static_cast<float>(c.value);
-        }
+        for (std::size_t p = c.from; p < c.from + c.count; ++p) bad[p] = static_cast<float>(c.value);
         EXPECT_NEAR(measure(f, bad).pinstMax, 1.0, 0.01);
     }
     // Silence: no flicker at all; nothing before settling: NaN.
@@ -231,9 +202,7 @@ TEST(FlickerMeter, BadSamplesGiveDefinedResults) {
 
 TEST(FlickerMeter, RefusesArgumentsThatMakeNoSense) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    struct Case {
-        double rate, supply, lamp;
-    };
+    struct Case { double rate, supply, lamp; };
     for (const Case& c : {Case{0.0, 50.0, 230.0}, Case{nan, 50.0, 230.0}, Case{999.0, 50.0, 230.0},
                           Case{4000.0, 0.0, 230.0}, Case{4000.0, 16.7, 230.0}, Case{4000.0, nan, 230.0},
                           Case{4000.0, 50.0, 220.0}, Case{4000.0, 50.0, nan}, Case{2e7, 50.0, 230.0}}) {

@@ -43,9 +43,7 @@ std::vector<float> synthesise(const Grid& grid, double seconds, double rate = fs
         const double t = static_cast<double>(p) / rate;
         const double theta = 2.0 * pi * grid.phase(t);
         double x = std::sin(theta);
-        for (const auto& h : harmonics) {
-            x += grid.distorted ? h[1] * std::sin(h[0] * theta + 0.3 * h[0]) : 0.0;
-        }
+        for (const auto& h : harmonics) x += grid.distorted ? h[1] * std::sin(h[0] * theta + 0.3 * h[0]) : 0.0;
         samples[p] = static_cast<float>((grid.off(t) ? 0.0 : grid.amplitude * x) + normal(random));
     }
     return samples;

@@ -37,14 +37,8 @@ std::vector<double> join(std::initializer_list<std::vector<double>> parts) {
 TEST(RapidVoltageChangeDetector, StateRulesOnRows) {
     // Udin 100, a steady state of 4 values, threshold 5, hysteresis 2.5,
     // stamps from the value two before (times are row numbers).
-    struct Expected {
-        double start, duration, deltaUmax, deltaUss;
-    };
-    struct Case {
-        const char* name;
-        std::vector<double> rows;
-        std::vector<Expected> events;
-    };
+    struct Expected { double start, duration, deltaUmax, deltaUss; };
+    struct Case { const char* name; std::vector<double> rows; std::vector<Expected> events; };
     const std::vector<Case> cases = {
         // 103 stays inside the band; 107 leaves the band around 100.75 and
         // is already the new steady state: the event lasts from row 5 (two

@@ -11,9 +11,7 @@
 int main(void) {
     enum { rate = 10240, divisor = 16 };
     static float samples[rate];
-    for (int p = 0; p < rate; ++p) {
-        samples[p] = (float)(325.0 * sin(2.0 * 3.141592653589793 * 50.1 * p / rate));
-    }
+    for (int p = 0; p < rate; ++p) samples[p] = (float)(325.0 * sin(2.0 * 3.141592653589793 * 50.1 * p / rate));
     FrequencyTrackerHandle tracker = frequencyTracker_create(rate, 50.0, divisor);
     CHECK(tracker != NULL);
     CHECK(frequencyTracker_setFrequencyRange(tracker, 45.0, 55.0) == 0);
@@ -38,9 +36,7 @@ int main(void) {
     CHECK(frequencyTracker_getSegments(tracker, 64, NULL, first, lengths, frequencies, flags) == 1);
     CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0);
     CHECK(count >= 40 && count <= 46);
-    for (int k = 0; k + 1 < count; ++k) {
-        CHECK(first[k] + (uint64_t)lengths[k] == first[k + 1]);
-    }
+    for (int k = 0; k + 1 < count; ++k) CHECK(first[k] + (uint64_t)lengths[k] == first[k + 1]);
     CHECK(fabs(frequencies[count - 1] - 50.1) < 0.002 && flags[count - 1]);
     CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0 && count == 0);
     double frequency = 0.0;
