@@ -22,9 +22,7 @@ constexpr double fs = 10240.0;
 
 using Phase = std::function<double(double)>;  // of the fundamental, in cycles, at t seconds
 
-Phase steady(double f) {
-    return [f](double t) { return f * t; };
-}
+Phase steady(double f) { return [f](double t) { return f * t; }; }
 
 struct Grid {
     Phase phase;
@@ -83,11 +81,10 @@ Segments track(FrequencyTracker& tracker, const std::vector<float>& samples, siz
     return s;
 }
 
-struct Accuracy {
-    size_t flagged = 0;
-    double worst = 0.0;   // Hz, against the grid's mean frequency over the segment
-    double offset = 0.0;  // cycles, of the segment's start from the grid's rising crossing
-};
+// Of the flagged segments: how many, the worst error in Hz against the grid's
+// mean frequency over the segment, the largest offset in cycles of a start
+// from the grid's rising crossing.
+struct Accuracy { size_t flagged = 0; double worst = 0.0, offset = 0.0; };
 
 Accuracy accuracy(const Phase& phase, const Segments& s, int divisor, double from = 0.0, double to = 1e9) {
     Accuracy a;
@@ -114,15 +111,9 @@ TEST(FrequencyTracker, FollowsSteadyRampingAndSteppingGrids) {
         return 49.5 * t + 0.5 * r * r + r * std::max(t - 2.0, 0.0);
     };
     const Phase step = [](double t) { return t < 1.0 ? 49.9 * t : 49.9 + 50.1 * (t - 1.0); };
-    struct Case {
-        const char* name;
-        double nominal;
-        Phase phase;
-        int divisor;
-        double seconds, from, to;  // flagged segments within [from, to) are checked
-        size_t fewest;
-        double tolerance, latest;  // Hz
-    };
+    // Flagged segments within [from, to) are checked; tolerance and latest in Hz.
+    struct Case { const char* name; double nominal; Phase phase; int divisor; double seconds, from, to;
+                  size_t fewest; double tolerance, latest; };
     const Case cases[] = {
         {"49.9 Hz", 50.0, steady(49.9), 1, 6.0, 0.0, 6.0, 274, 0.010, 49.9},
         {"50.37 Hz, divisor 16", 50.0, steady(50.37), 16, 6.0, 0.0, 6.0, 277, 0.010, 50.37},
@@ -159,18 +150,14 @@ TEST(FrequencyTracker, BlockLengthsGiveTheSameSegments) {
     Grid grid{[](double t) { return 49.95 * t + 0.02 * std::sin(2.0 * pi * t); }, true, 0.01};
     grid.off = [](double t) { return t > 6.0 && t < 6.3; };
     std::vector<float> samples = synthesise(grid, 12.0);
-    for (size_t p = 30000; p < 32000; ++p) {
-        samples[p] = p % 2 ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
-    }
-    for (size_t p = 92160; p < 92260; ++p) {  // at 9 s
-        samples[p] = p % 2 ? 3e38f : -3e38f;
-    }
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    for (size_t p = 30000; p < 32000; ++p) samples[p] = p % 2 ? nan : inf;
+    for (size_t p = 92160; p < 92260; ++p) samples[p] = p % 2 ? 3e38f : -3e38f;  // at 9 s
     std::vector<Segments> runs;
     for (size_t block : {size_t{1}, size_t{7}, size_t{4096}}) {
         FrequencyTracker tracker(fs, 50.0, 16);
         runs.push_back(track(tracker, samples, block));
-    }
-    for (size_t r = 1; r < runs.size(); ++r) {
+        const size_t r = runs.size() - 1;
         EXPECT_EQ(runs[r].first, runs[0].first);
         EXPECT_EQ(runs[r].lengths, runs[0].lengths);
         EXPECT_EQ(runs[r].frequencies, runs[0].frequencies);
