@@ -274,7 +274,8 @@ TEST(IntervalAggregator, RefusedInputChangesNothing) {
     };
     for (std::size_t k = 0; k < std::size(refused); ++k) EXPECT_THROW(refused[k](), std::invalid_argument) << k;
     expectRefused([&] { a.addWindow(0.6, 0.8, bad[1], true); }, "value 1");
-    expectRefused([&] { a.addWindows(12, starts.data(), ends.data(), notFinite.data(), nullptr); }, "window 11: value 1");
+    expectRefused([&] { a.addWindows(12, starts.data(), ends.data(), notFinite.data(), nullptr); },
+                  "window 11: value 1");
     EXPECT_EQ(a.getTenMinuteIntervals(0, nullptr, nullptr), 0);
     EXPECT_EQ(a.getPendingThreeSecondCount() + a.getPendingTenMinuteCount(), 0);
     const std::vector<char> flags(12, 0);

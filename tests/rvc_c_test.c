@@ -56,12 +56,9 @@ int main(void) {
     // one per phase, 10 ms apart.
     PowerResultsPeriod items[10 * 3];
     memset(items, 0, sizeof items);
-    for (int n = 0; n < 10; ++n) {
-        items[3 * n].rmsVoltage = NAN;
-        for (int k = 0; k < 2; ++k) {
-            items[3 * n + 1 + k].time = 0.01 * (n + 1);
-            items[3 * n + 1 + k].rmsVoltage = level(n, k);
-        }
+    for (int j = 0; j < 10 * 3; ++j) {
+        items[j].time = 0.01 * (j / 3 + 1);
+        items[j].rmsVoltage = j % 3 ? level(j / 3, j % 3 - 1) : NAN;  // the total first
     }
     // A batch with a bad item is refused whole.
     items[3 * 7 + 2].rmsVoltage = -1.0;

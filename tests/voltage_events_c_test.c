@@ -15,8 +15,7 @@ _Static_assert(sizeof(VoltageEvent) == 40, "VoltageEvent from C");
 _Static_assert(offsetof(VoltageEvent, extremePercent) == 32, "VoltageEvent from C");
 
 int main(void) {
-    CHECK(voltageEventDetector_create(-230.0, 3) == NULL);
-    CHECK(voltageEventDetector_create(230.0, -1) == NULL);
+    CHECK(voltageEventDetector_create(-230.0, 3) == NULL && voltageEventDetector_create(230.0, -1) == NULL);
     VoltageEventDetectorHandle d = voltageEventDetector_create(230.0, 3);
     CHECK(d != NULL && voltageEventDetector_setThresholdsInPercentOfDeclaredVoltage(d, 90.0, 110.0, 95.0, 2.0) == 1);
     OK(voltageEventDetector_setThresholdsInPercentOfDeclaredVoltage(d, 90.0, 115.0, 5.0, 3.0));
@@ -25,7 +24,8 @@ int main(void) {
     CHECK(t[0] == 90.0 && t[1] == 115.0 && t[2] == 5.0 && t[3] == 3.0);
     // Window start stamps: a negative or too large count is refused, nothing changes.
     int stamps = -1;
-    CHECK(voltageEventDetector_setWindowStartStamps(d, -2) == 1 && voltageEventDetector_setWindowStartStamps(d, 65) == 1);
+    CHECK(voltageEventDetector_setWindowStartStamps(d, -2) == 1);
+    CHECK(voltageEventDetector_setWindowStartStamps(d, 65) == 1);
     CHECK(voltageEventDetector_getWindowStartStamps(d, &stamps) == 0 && stamps == 0);
     OK(voltageEventDetector_setWindowStartStamps(d, 2));
     CHECK(voltageEventDetector_getWindowStartStamps(d, &stamps) == 0 && stamps == 2);
@@ -36,13 +36,10 @@ int main(void) {
     // 2 stays at 40 % for the 7th, and all are back from the 8th.
     PowerResultsPeriod items[10 * 4];
     memset(items, 0, sizeof items);
-    for (int n = 0; n < 10; ++n) {
-        items[4 * n].rmsVoltage = NAN;
-        for (int k = 0; k < 3; ++k) {
-            const double level = n >= 2 && n < 6 ? 0.01 : n == 6 && k == 2 ? 0.4 : 1.0;
-            items[4 * n + 1 + k].time = 0.01 * (n + 1);
-            items[4 * n + 1 + k].rmsVoltage = 230.0 * level;
-        }
+    for (int j = 0; j < 10 * 4; ++j) {
+        const int n = j / 4, k = j % 4 - 1;  // k = -1: the total
+        items[j].time = 0.01 * (n + 1);
+        items[j].rmsVoltage = k < 0 ? NAN : 230.0 * (n >= 2 && n < 6 ? 0.01 : n == 6 && k == 2 ? 0.4 : 1.0);
     }
     OK(voltageEventDetector_addPeriodResults(d, items, 10));
 
