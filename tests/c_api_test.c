@@ -40,13 +40,11 @@ int main(void) {
         }
         OK(writeSamples(module, 1000));
         uint64_t segmentFirst = first;
-        int length = 1000;
+        int length = 1000, count = -1;
         double frequency = 50.0;
         bool flag = true, more = true;
         OK(scheduleForPeriodCalculation(module, 1, &segmentFirst, &length, &frequency, &flag));
-        while (more) {
-            int count = -1;
-            PowerResultsPeriod* records = NULL;
+        for (PowerResultsPeriod* records = NULL; more;) {
             OK(getPeriodResults(module, &count, &more, &records));
             for (int n = 0; n < count; ++n, ++items) {
                 const PowerResultsPeriod* entry = records + n * 4;  // the total, then the three phases
