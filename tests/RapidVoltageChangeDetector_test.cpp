@@ -107,6 +107,8 @@ TEST(RapidVoltageChangeDetector, BadInputIsRejectedAndChangesNothing) {
     EXPECT_THROW(RapidVoltageChangeDetector(0.0, 1), std::invalid_argument);
     EXPECT_THROW(RapidVoltageChangeDetector(230.0, 33), std::invalid_argument);
     EXPECT_THROW(RapidVoltageChangeDetector(230.0, 1, 0), std::invalid_argument);
+    EXPECT_THROW(RapidVoltageChangeDetector(230.0, 1, 1000001), std::invalid_argument);
+    EXPECT_NO_THROW(RapidVoltageChangeDetector(230.0, 1, 1000000));  // the longest window
     RapidVoltageChangeDetector d(230.0, 1);
     EXPECT_EQ(d.getThreshold(), 5.0);
     EXPECT_EQ(d.getHysteresis(), 2.5);

@@ -3,7 +3,6 @@
 // 230 V phase voltages, 10 A currents lagging by 60 degrees, 50 Hz sampled at
 // 10 kHz (200 samples per cycle). Prints "N passed, N failed".
 #include <math.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "powerquality/PowerModuleApi.h"
