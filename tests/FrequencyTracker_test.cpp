@@ -270,6 +270,7 @@ TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
         EXPECT_THROW(FrequencyTracker(c.rate, c.nominal, c.divisor), std::invalid_argument);
         EXPECT_EQ(frequencyTracker_create(c.rate, c.nominal, c.divisor), nullptr);
     }
+    EXPECT_NO_THROW(FrequencyTracker(400.0, 50.0, 1));  // eight samples a cycle, the fewest
     FrequencyTracker tracker(fs, 50.0, 1);
     EXPECT_DOUBLE_EQ(tracker.getMinFrequency(), 42.5);
     EXPECT_DOUBLE_EQ(tracker.getMaxFrequency(), 57.5);

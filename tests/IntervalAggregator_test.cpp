@@ -240,6 +240,7 @@ TEST(IntervalAggregator, RefusedInputChangesNothing) {
     for (const auto& args : {std::make_pair(0, 0.0), {-2, 0.0}, {1, nan}, {1, inf}}) {
         EXPECT_THROW(IntervalAggregator(args.first, args.second), std::invalid_argument) << args.first;
     }
+    EXPECT_NO_THROW(IntervalAggregator(1, 1e15));  // the largest offset
     IntervalAggregator a(2, -1.0), twin(2, -1.0);  // a negative offset is kept modulo 600
     EXPECT_DOUBLE_EQ(a.getClockOffset(), 599.0);
     addWindows(a, 0.0, 0.2, 0, 3);
