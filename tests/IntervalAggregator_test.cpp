@@ -15,10 +15,7 @@
 
 namespace {
 
-struct Taken {
-    std::vector<IntervalAggregate> frames;
-    std::vector<double> values;  // valueCount per frame
-};
+struct Taken { std::vector<IntervalAggregate> frames; std::vector<double> values; };  // valueCount values per frame
 
 Taken takeAll(IntervalAggregator& a, bool tenMinute) {
     Taken out;

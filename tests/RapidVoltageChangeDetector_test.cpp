@@ -126,13 +126,8 @@ TEST(RapidVoltageChangeDetector, BadInputIsRejectedAndChangesNothing) {
 
 // Both detectors on the Urms(1/2) of a three-phase star module at 50 Hz,
 // 230 V, with one phase's (or all phases') amplitude changed over [from, to).
-struct Disturbance {
-    const char* name;
-    unsigned phases;  // bit mask of the changed phases
-    double from, to, level;
-    int eventType;    // the dip, swell or interruption expected, 0 for none
-    size_t rvcCount;
-};
+// The changed phases as a bit mask; the dip, swell or interruption expected, 0 for none.
+struct Disturbance { const char* name; unsigned phases; double from, to, level; int eventType; size_t rvcCount; };
 
 TEST(RapidVoltageChangeDetector, DipsSwellsAndInterruptionsAreNotRapidVoltageChanges) {
     const double fs = 10240.0, f0 = 50.0, T = 1.0 / f0, Udin = 230.0, seconds = 4.0;

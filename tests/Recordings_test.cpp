@@ -14,14 +14,11 @@
 
 namespace {
 
-struct Recording {
-    const char* file;
-    const char* voltages[3];
-    const char* currents[3];
-    double rvcFrom, rvcTo;  // where the RVC event starts, seconds
-    double declared;        // phase to neutral: the channels' primary rating (line to line) over sqrt(3)
-    VoltageEvent event;     // as Urms(1/2) of the samples alone shows it
-};
+// Where the RVC event starts (seconds); the declared voltage phase to neutral
+// (the channels' primary rating, line to line, over sqrt(3)); the voltage
+// event as Urms(1/2) of the samples alone shows it.
+struct Recording { const char* file; const char* voltages[3]; const char* currents[3]; double rvcFrom, rvcTo, declared;
+                   VoltageEvent event; };
 
 // Feeds a recording block by block at its nominal frequency.
 std::vector<std::vector<PowerResultsPeriod>> drive(const ComtradeRecording& rec, const Recording& names) {

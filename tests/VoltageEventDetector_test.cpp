@@ -131,14 +131,9 @@ TEST(VoltageEventDetector, EditionThreeStampsTheWindowStart) {
 }
 
 TEST(VoltageEventDetector, ThresholdsAndHysteresisDoNotChatter) {
-    struct Case {
-        const char* name;
-        std::vector<std::array<double, 3>> rows;
-        int type;
-        size_t startRow, endRow;  // the event's first value and the value that ends it
-        double extreme;
-        uint32_t phases;
-    };
+    // The rows fed, and the one event they make: its first value, the value that ends it.
+    struct Case { const char* name; std::vector<std::array<double, 3>> rows; int type; size_t startRow, endRow;
+                  double extreme; uint32_t phases; };
     const std::vector<Case> cases = {
         // 90 exactly does not start a dip; hovering up to 91.99 does not end
         // one; 92 exactly ends it; 91 and 90 after it start nothing.
