@@ -17,56 +17,41 @@ struct ComtradeRecording {
     std::vector<std::string> names;
     std::vector<std::vector<double>> channels;  // channel-major
 
+    // The comma-separated fields of the .cfg's next line.
+    static std::vector<std::string> fields(std::istream& in) {
+        std::string line, field;
+        std::getline(in, line);
+        std::stringstream s(line);
+        std::vector<std::string> out;
+        while (std::getline(s, field, ',')) out.push_back(field);
+        return out;
+    }
+
     // False when the files are missing or not understood.
     bool load(const std::string& base) {
-        std::ifstream cfg(base + ".cfg");
-        std::ifstream dat(base + ".dat", std::ios::binary);
-        if (!cfg || !dat) {
-            return false;
-        }
-        std::string line;
-        std::getline(cfg, line);  // station
-        std::getline(cfg, line);  // counts: total, nA, nD
-        int analog = 0;
-        int digital = 0;
-        {
-            std::stringstream s(line);
-            std::string total, a, d;
-            std::getline(s, total, ',');
-            std::getline(s, a, ',');
-            std::getline(s, d, ',');
-            analog = std::stoi(a);
-            digital = std::stoi(d);
-        }
-        std::vector<double> scale(analog), offset(analog);
+        std::ifstream cfg(base + ".cfg"), dat(base + ".dat", std::ios::binary);
+        if (!cfg || !dat) return false;
+        fields(cfg);                                  // station
+        const std::vector<std::string> counts = fields(cfg);  // total, nA, nD
+        if (counts.size() < 3) return false;
+        const int analog = std::stoi(counts[1]), digital = std::stoi(counts[2]);
+        std::vector<double> scale, offset;
         for (int k = 0; k < analog; ++k) {
-            std::getline(cfg, line);
-            std::vector<std::string> fields;
-            std::stringstream s(line);
-            std::string f;
-            while (std::getline(s, f, ',')) {
-                fields.push_back(f);
-            }
-            if (fields.size() < 7) {
-                return false;
-            }
-            names.push_back(fields[1]);
-            scale[k] = std::stod(fields[5]);
-            offset[k] = std::stod(fields[6]);
+            const std::vector<std::string> f = fields(cfg);
+            if (f.size() < 7) return false;
+            names.push_back(f[1]);
+            scale.push_back(std::stod(f[5]));
+            offset.push_back(std::stod(f[6]));
         }
-        for (int k = 0; k < digital; ++k) {
-            std::getline(cfg, line);
-        }
-        std::getline(cfg, line);
-        frequency = std::stod(line);
-        std::getline(cfg, line);  // number of rates
-        std::getline(cfg, line);  // rate, last sample
-        sampleRate = std::stod(line.substr(0, line.find(',')));
-        const size_t samples = std::stoul(line.substr(line.find(',') + 1));
-        const size_t recordBytes = 8 + 2 * analog + 2 * ((digital + 15) / 16);
-        std::vector<char> record(recordBytes);
+        for (int k = 0; k < digital; ++k) fields(cfg);
+        frequency = std::stod(fields(cfg).at(0));
+        fields(cfg);  // number of rates
+        const std::vector<std::string> rate = fields(cfg);  // rate, last sample
+        sampleRate = std::stod(rate.at(0));
+        const size_t samples = std::stoul(rate.at(1));
+        std::vector<char> record(8 + 2 * analog + 2 * ((digital + 15) / 16));
         channels.assign(analog, std::vector<double>());
-        for (size_t n = 0; n < samples && dat.read(record.data(), static_cast<std::streamsize>(recordBytes)); ++n) {
+        for (size_t n = 0; n < samples && dat.read(record.data(), static_cast<std::streamsize>(record.size())); ++n) {
             for (int k = 0; k < analog; ++k) {
                 int16_t raw;
                 std::memcpy(&raw, record.data() + 8 + 2 * k, 2);
@@ -77,12 +62,10 @@ struct ComtradeRecording {
     }
 
     const std::vector<double>& channel(const std::string& name) const {
-        for (size_t k = 0; k < names.size(); ++k) {
-            if (names[k] == name) {
-                return channels[k];
-            }
-        }
         static const std::vector<double> none;
+        for (size_t k = 0; k < names.size(); ++k) {
+            if (names[k] == name) return channels[k];
+        }
         return none;
     }
 };

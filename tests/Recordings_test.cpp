@@ -14,14 +14,11 @@
 
 namespace {
 
-struct Recording {
-    const char* file;
-    const char* voltages[3];
-    const char* currents[3];
-    double rvcFrom, rvcTo;  // where the RVC event starts, seconds
-    double declared;        // phase to neutral: the channels' primary rating (line to line) over sqrt(3)
-    VoltageEvent event;     // as Urms(1/2) of the samples alone shows it
-};
+// Where the RVC event starts (seconds); the declared voltage phase to neutral
+// (the channels' primary rating, line to line, over sqrt(3)); the voltage
+// event as Urms(1/2) of the samples alone shows it.
+struct Recording { const char* file; const char* voltages[3]; const char* currents[3]; double rvcFrom, rvcTo, declared;
+                   VoltageEvent event; };
 
 // Feeds a recording block by block at its nominal frequency.
 std::vector<std::vector<PowerResultsPeriod>> drive(const ComtradeRecording& rec, const Recording& names) {
@@ -87,14 +84,11 @@ void checkRecording(const Recording& r) {
     // The event detector finds it too, from the same values: one a cycle
     // instead of two, so within a cycle of where Urms(1/2) puts it.
     VoltageEventDetector detector(r.declared, 3);
-    for (const std::vector<PowerResultsPeriod>& entry : entries) {
-        detector.addPeriodResults(entry.data(), 1);
-    }
+    for (const std::vector<PowerResultsPeriod>& entry : entries) detector.addPeriodResults(entry.data(), 1);
     detector.closeRunningEvents();
     const std::vector<VoltageEvent> events = detector.getEvents();
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, r.event.type);
-    EXPECT_EQ(events[0].phases, r.event.phases);
+    EXPECT_EQ(std::make_pair(events[0].type, events[0].phases), std::make_pair(r.event.type, r.event.phases));
     EXPECT_NEAR(events[0].startTime, r.event.startTime, 1.0 / rec.frequency + 1e-9);
     EXPECT_NEAR(events[0].duration, r.event.duration, 1.0 / rec.frequency + 1e-9);
     EXPECT_NEAR(events[0].extremePercent, r.event.extremePercent, 0.5);

@@ -3,7 +3,6 @@
 // 230 V phase voltages, 10 A currents lagging by 60 degrees, 50 Hz sampled at
 // 10 kHz (200 samples per cycle). Prints "N passed, N failed".
 #include <math.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "powerquality/PowerModuleApi.h"
@@ -14,27 +13,17 @@ static const double pi = 3.141592653589793;
 
 int main(void) {
     PowerModuleHandle module = powerModule_create();
-    CHECK(module != NULL);
-
     const char* version = NULL;
-    OK(getVersionString(&version));
+    CHECK(module != NULL && getVersionString(&version) == 0);
     CHECK(version != NULL && strcmp(version, POWERQUALITY_VERSION_STRING) == 0);
-
-    OK(beginUpdate(module));
-    OK(setGridConfigType(module, ThreePhaseStar));
-    OK(setSampleRate(module, 10000.0, 1));
-    OK(setBufferLength(module, 4000));
-    OK(setPeriodValuesEnabled(module, true));
-    OK(setPeriodSymmetricalComponentsEnabled(module, true));
-    OK(setRvcEnabled(module, true));
-    OK(setRvcSteadyStateLengthInNumberOfPeriodValues(module, 10));
-    OK(endUpdate(module));
-    OK(reset(module, 0));
+    OK(beginUpdate(module) || setGridConfigType(module, ThreePhaseStar) || setSampleRate(module, 10000.0, 1) ||
+       setBufferLength(module, 4000) || setPeriodValuesEnabled(module, true) ||
+       setPeriodSymmetricalComponentsEnabled(module, true) || setRvcEnabled(module, true) ||
+       setRvcSteadyStateLengthInNumberOfPeriodValues(module, 10) || endUpdate(module) || reset(module, 0));
 
     float *u[3], *i[3];
     for (unsigned char k = 0; k < 3; ++k) {
-        OK(getWaveformBufferUInput(module, k, &u[k]));
-        OK(getWaveformBufferI(module, k, &i[k]));
+        OK(getWaveformBufferUInput(module, k, &u[k]) || getWaveformBufferI(module, k, &i[k]));
         CHECK(u[k] != NULL && i[k] != NULL);
     }
 
@@ -50,13 +39,11 @@ int main(void) {
         }
         OK(writeSamples(module, 1000));
         uint64_t segmentFirst = first;
-        int length = 1000;
+        int length = 1000, count = -1;
         double frequency = 50.0;
         bool flag = true, more = true;
         OK(scheduleForPeriodCalculation(module, 1, &segmentFirst, &length, &frequency, &flag));
-        while (more) {
-            int count = -1;
-            PowerResultsPeriod* records = NULL;
+        for (PowerResultsPeriod* records = NULL; more;) {
             OK(getPeriodResults(module, &count, &more, &records));
             for (int n = 0; n < count; ++n, ++items) {
                 const PowerResultsPeriod* entry = records + n * 4;  // the total, then the three phases
@@ -76,8 +63,7 @@ int main(void) {
     CHECK(getResults(module, -1, &count, windows) == 1);
     CHECK(setRvcEnabled(NULL, true) == 1);
     const char* message = NULL;
-    OK(getLastErrorMessage(NULL, &message));
-    CHECK(message != NULL && strcmp(message, "null module handle") == 0);
+    CHECK(getLastErrorMessage(NULL, &message) == 0 && message != NULL && strcmp(message, "null module handle") == 0);
     OK(powerModule_destroy(module));
 
     return FINISH();

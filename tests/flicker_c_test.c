@@ -1,15 +1,17 @@
-/* A host written in C driving the flickermeter's flat interface: 20 s of the
- * reference fluctuation (8.8 Hz, 0.25 %) give Pinst 1 at its peaks. */
+// A host written in C driving the flickermeter's flat interface: 21 s of the
+// reference fluctuation (8.8 Hz, 0.25 %) give Pinst 1 at its peaks; refused
+// calls return 1 and write and take nothing.
 #include <math.h>
-#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "powerquality/FlickerMeterApi.h"
+#include "powerquality/PowerModuleApi.h"
 
 #include "CCheck.h"
 
 int main(void) {
-    enum { rate = 4000, seconds = 20 };
+    enum { rate = 4000, seconds = 21 };
     float* samples = malloc(sizeof(float) * rate * seconds);
     CHECK(samples != NULL);
     for (int p = 0; p < rate * seconds; ++p) {
@@ -19,17 +21,33 @@ int main(void) {
     }
     CHECK(flickerMeter_create(rate, 50.0, 220.0) == NULL);
     FlickerMeterHandle meter = flickerMeter_create(rate, 50.0, 230.0);
-    CHECK(meter != NULL);
-    CHECK(flickerMeter_setClockOffset(meter, 590.0) == 0);
+    double pinst = 0.0, pst[2] = {-1.0, -1.0};
+    int32_t count = -1;
+    int64_t clock = 7;
+    uint64_t position = 0;
+    const char* message = NULL;
+    CHECK(meter != NULL && flickerMeter_getInstantaneousMaximum(meter, &pinst) == 0 && isnan(pinst));
+    OK(flickerMeter_setClockOffset(meter, 580.0));  // an interval ends at 20 s
     CHECK(flickerMeter_addSamples(meter, samples, -1) == 1);
-    CHECK(flickerMeter_addSamples(meter, samples, rate * seconds) == 0);
-    double pinst = 0.0;
+    OK(flickerMeter_addSamples(meter, samples, rate * seconds));
     CHECK(flickerMeter_getInstantaneousMaximum(meter, &pinst) == 0 && fabs(pinst - 1.0) < 0.01);
-    double pst[4];
-    int32_t count = 0;
-    CHECK(flickerMeter_getShortTermSeverities(meter, 4, &count, pst) == 0 && count == 1 && pst[0] > 0.5);
-    CHECK(flickerMeter_getLongTermSeverities(meter, 4, &count, pst) == 0 && count == 0);
-    CHECK(flickerMeter_destroy(meter) == 0);
+    CHECK(flickerMeter_getFirstClockInterval(meter, &clock) == 0 && clock == 0);
+    CHECK(flickerMeter_getSamplePosition(meter, &position) == 0 && position == rate * seconds);
+    CHECK(flickerMeter_getShortTermSeverities(meter, 0, &count, NULL) == 0 && count == 0);
+    CHECK(flickerMeter_getShortTermSeverities(meter, -1, &count, pst) == 1);
+    CHECK(flickerMeter_getShortTermSeverities(meter, 2, NULL, pst) == 1);
+    CHECK(flickerMeter_getShortTermSeverities(meter, 2, &count, NULL) == 1 && count == 0 && pst[0] == -1.0);
+    // 15 s of Pinst 1 around its mean: a Pst near 0.7.
+    CHECK(flickerMeter_getShortTermSeverities(meter, 2, &count, pst) == 0 && count == 1 && fabs(pst[0] - 0.7) < 0.05);
+    CHECK(flickerMeter_getLongTermSeverities(meter, 2, &count, pst) == 0 && count == 0);
+    CHECK(flickerMeter_addSamples(meter, NULL, 1) == 1);
+    CHECK(flickerMeter_setClockOffset(meter, 0.0) == 1);
+    CHECK(getLastErrorMessage(NULL, &message) == 0 && strstr(message, "before the first sample") != NULL);
+    CHECK(flickerMeter_getInstantaneousMaximum(meter, NULL) == 1);
+    CHECK(flickerMeter_getInstantaneousMaximum(NULL, &pinst) == 1);
+    CHECK(flickerMeter_addSamples(NULL, samples, 1) == 1);
+    OK(flickerMeter_destroy(meter));
+    OK(flickerMeter_destroy(NULL));
     free(samples);
     return FINISH();
 }

@@ -1,6 +1,8 @@
-/* A host written in C driving the frequency tracker's flat interface. */
+// A host written in C driving the frequency tracker's flat interface: a
+// second of 50.1 Hz; refused calls (a negative sample count with or without
+// an array) return 1 and leave the tracker as it was.
+#include <limits.h>
 #include <math.h>
-#include <stdio.h>
 
 #include "powerquality/FrequencyTrackerApi.h"
 
@@ -9,9 +11,7 @@
 int main(void) {
     enum { rate = 10240, divisor = 16 };
     static float samples[rate];
-    for (int p = 0; p < rate; ++p) {
-        samples[p] = (float)(325.0 * sin(2.0 * 3.141592653589793 * 50.1 * p / rate));
-    }
+    for (int p = 0; p < rate; ++p) samples[p] = (float)(325.0 * sin(2.0 * 3.141592653589793 * 50.1 * p / rate));
     FrequencyTrackerHandle tracker = frequencyTracker_create(rate, 50.0, divisor);
     CHECK(tracker != NULL);
     CHECK(frequencyTracker_setFrequencyRange(tracker, 45.0, 55.0) == 0);
@@ -20,7 +20,10 @@ int main(void) {
     CHECK(frequencyTracker_setLossLevel(tracker, -1.0) == 1);
     CHECK(frequencyTracker_getLossLevel(tracker, &level) == 0 && level == 0.0);
     CHECK(frequencyTracker_addSamples(tracker, NULL, 1) == 1);
-    CHECK(frequencyTracker_addSamples(tracker, samples, rate) == 0);
+    CHECK(frequencyTracker_addSamples(tracker, samples, -1) == 1);
+    CHECK(frequencyTracker_addSamples(tracker, NULL, INT_MIN) == 1);
+    OK(frequencyTracker_addSamples(tracker, NULL, 0));
+    OK(frequencyTracker_addSamples(tracker, samples, rate));
     uint64_t position = 0;
     CHECK(frequencyTracker_getSamplePosition(tracker, &position) == 0 && position == rate);
 
@@ -29,13 +32,11 @@ int main(void) {
     double frequencies[64];
     bool flags[64];
     int count = -1;
-    /* A failed call takes nothing. */
+    // A failed call takes nothing.
     CHECK(frequencyTracker_getSegments(tracker, 64, NULL, first, lengths, frequencies, flags) == 1);
     CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0);
     CHECK(count >= 40 && count <= 46);
-    for (int k = 0; k + 1 < count; ++k) {
-        CHECK(first[k] + (uint64_t)lengths[k] == first[k + 1]);
-    }
+    for (int k = 0; k + 1 < count; ++k) CHECK(first[k] + (uint64_t)lengths[k] == first[k + 1]);
     CHECK(fabs(frequencies[count - 1] - 50.1) < 0.002 && flags[count - 1]);
     CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0 && count == 0);
     double frequency = 0.0;
