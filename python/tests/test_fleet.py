@@ -1,6 +1,5 @@
-# Many recordings at once: what folders and patterns stand for, and the same
-# tables from the serial run, two local processes and a real local Dask
-# cluster, with an unreadable file among the recordings.
+# Many recordings at once: what folders and patterns stand for, and the same tables from the serial run, two
+# local processes and a real local Dask cluster, with an unreadable file among the recordings.
 import csv
 import json
 import os
@@ -19,8 +18,8 @@ try:
     import h5py
 except ImportError:
     h5py = None
-from powerquality import comtrade, fleet
-from conftest import SHARED, recording, three_phase
+from powerquality import fleet
+from conftest import SHARED, cli, recording, three_phase, write_three
 
 
 def _touch(root, *names):
@@ -76,31 +75,73 @@ def test_a_worker_process_that_dies_loses_only_its_own_recording():
 
 
 def _generated(folder):
-    """A 70 % dip on phase A (COMTRADE .cff with a start time) and a 120 % swell (single-phase 60 Hz CSV)."""
-    fs = 6400.0
-    u = three_phase(fs, 3.0)
-    u[0, int(1.0 * fs):int(1.2 * fs)] *= 0.7
-    comtrade.write(str(folder / "dip"), {"VA": u[0], "VB": u[1], "VC": u[2]}, fs, frequency=50.0,
-                   file_type="FLOAT32", start="01/01/2020,00:00:00.000000", single_file=True)
-    fs = 7680.0
-    t = np.arange(int(2.5 * fs)) / fs
+    """A 70 % dip on phase A (COMTRADE .cff with a start time), a 120 % swell (single-phase 60 Hz CSV named as a
+    shared recording: beside those its tables go to the folder test1-2) and a malformed .cfg."""
+    u = three_phase(6400.0, 3.0)
+    u[0, 6400:int(1.2 * 6400)] *= 0.7
+    write_three(folder / "dip", u, 6400.0, frequency=50.0, file_type="FLOAT32", start="01/01/2020,00:00:00.000000",
+                single_file=True)
+    t = np.arange(int(2.5 * 7680)) / 7680.0
     v = 120 * np.sqrt(2) * np.sin(2 * np.pi * 60 * t)
-    v[int(0.8 * fs):int(1.0 * fs)] *= 1.2
+    v[int(0.8 * 7680):7680] *= 1.2
     (folder / "sub").mkdir()
-    # Named as a shared recording: its tables go to the folder test1-2.
     np.savetxt(folder / "sub" / "test1.csv", np.column_stack([t, v]), delimiter=",", header="t,VA", comments="",
                fmt="%.9g")
     (folder / "bad.cfg").write_text("station,recorder,1999\n3,3A\n")
 
 
-def _cli(*args):
-    return subprocess.run([sys.executable, "-m", "powerquality", "analyze", *args], capture_output=True, text=True)
+def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(tmp_path, capsys):
+    from powerquality.__main__ import main
+
+    (tmp_path / "generated").mkdir()
+    _generated(tmp_path / "generated")
+    names = [str(tmp_path / "generated")]
+    assert main(["analyze", *names, "--out", str(tmp_path / "out"), "--quiet"]) == 1
+    out = tmp_path / "out"
+    assert sorted(os.listdir(out / "dip")) == ["aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv",
+                                               "events.csv", "flicker.csv", "frequency_10s.csv", "rvc.csv",
+                                               "summary.txt"]
+    assert (out / "dip" / "summary.txt").read_text().startswith("recording   ")
+    rows = list(csv.DictReader((out / "summary.csv").read_text().splitlines()))
+    assert [(r["folder"], r["status"]) for r in rows] == [("bad", "error"), ("dip", "ok"), ("test1", "ok")]
+    bad, dip, swell = rows
+    assert "bad.cfg:2:" in bad["error"] and bad["dips"] == bad["duration"] == bad["udin"] == ""
+    assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"], dip["dips"], dip["swells"],
+            dip["interruptions"]) == ("star", "2020-01-01T00:00:00", "50", "median of the one-cycle RMS values", "1",
+                                      "0", "0")
+    assert float(dip["worstResidualPercent"]) == pytest.approx(70.0, abs=0.5)
+    assert float(dip["udin"]) == pytest.approx(230.0, rel=1e-4)
+    # The steps of the dip on the reference phase move a few tracked cycles by up to about 0.1 Hz; the range is
+    # that of the whole recording's trusted cycles.
+    whole = pq.analyze(str(tmp_path / "generated" / "dip.cff"))
+    trusted = whole.frequency["frequency"][whole.frequency["valid"]]
+    assert (float(dip["frequencyMin"]), float(dip["frequencyMax"])) == \
+        pytest.approx((trusted.min(), trusted.max()), rel=1e-9)
+    assert 49.8 < trusted.min() < 50.0 < trusted.max() < 50.2
+    assert int(dip["rvcs"]) == len(whole.rvc) == 0  # Class A: the dip is a dip, not a rapid voltage change
+    # The 10-minute values: the voltage THD of the worst phase (not a current's, not the total's) and u2 (not u0).
+    ten = np.genfromtxt(out / "dip" / "aggregated_10min.csv", delimiter=",", names=True, dtype=None,
+                        encoding="utf-8", deletechars="")
+    assert float(dip["thd10minMax"]) == pytest.approx(max(ten[f"{p}.thdVoltage.thd"] for p in "ABC"), rel=1e-9)
+    assert float(dip["unbalance10minMax"]) == pytest.approx(float(ten["u2"]), rel=1e-9)
+    assert (swell["grid"], swell["start"], swell["nominalFrequency"], swell["swells"]) == ("single", "", "60", "1")
+    assert float(swell["largestSwellPercent"]) == pytest.approx(120.0, abs=0.5)
+    assert swell["unbalance10minMax"] == swell["pstMax"] == ""
+    # The events of all recordings in the order of the recordings; Ed. 3 stamps: the dip starts with the window
+    # of its first value, a cycle before 1 s.
+    events = list(csv.DictReader((out / "events.csv").read_text().splitlines()))
+    assert [(os.path.basename(e["path"]), e["type"]) for e in events] == [("dip.cff", "dip"), ("test1.csv", "swell")]
+    assert events[0]["start"].startswith("2020-01-01T00:00:00.99") and events[1]["start"] == ""
+    # From Python: the same rows as arrays (no folders without an output folder), with the assessment's columns.
+    summary, events = pq.analyze_many(names, with_events=True, en50160={"level": "LV"})
+    assert list(summary["status"]) == [r["status"] for r in rows] and set(summary["folder"]) == {""}
+    assert list(summary["dips"]) == [int(r["dips"] or -1) for r in rows]
+    np.testing.assert_allclose(summary["worstResidual"], [float(r["worstResidual"] or "nan") for r in rows], rtol=1e-9)
+    assert list(events["type"]) == [1, 2] and list(summary["verdict"]) == ["", "not measured", "not measured"]
 
 
 def _tables(out):
-    read = {}
-    for name in ("summary.csv", "events.csv"):
-        read[name] = (out / name).read_text()
+    read = {name: (out / name).read_text() for name in ("summary.csv", "events.csv")}
     read["folders"] = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, files in os.walk(out) for f in files)
     read["ten minutes"] = (out / "dip" / "aggregated_10min.csv").read_text()
     with h5py.File(out / "dip" / "detail.h5", "r") as f:
@@ -118,66 +159,31 @@ def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_pat
     (tmp_path / "generated").mkdir()
     _generated(tmp_path / "generated")
     names = [os.path.join(SHARED, "comtrade", "test?.cfg"), str(tmp_path / "generated")]
-    runs = {"serial": _cli(*names, "--detail", "--out", str(tmp_path / "serial")),
-            "jobs": _cli(*names, "--detail", "--jobs", "2", "--out", str(tmp_path / "jobs"))}
+    runs = {"serial": cli("analyze", *names, "--detail", "--out", tmp_path / "serial"),
+            "jobs": cli("analyze", *names, "--detail", "--jobs", "2", "--out", tmp_path / "jobs")}
     with fleet.LocalCluster(2, folder=str(tmp_path)) as scheduler_file:
-        runs["cluster"] = _cli(*names, "--detail", "--scheduler", scheduler_file, "--out", str(tmp_path / "cluster"))
+        runs["cluster"] = cli("analyze", *names, "--detail", "--scheduler", scheduler_file, "--out",
+                              tmp_path / "cluster")
         summary, events = pq.analyze_many(names, client=scheduler_file, with_events=True, en50160={"level": "LV"})
     for name, run in runs.items():
         assert run.returncode == 1, (name, run.stderr)
         assert run.stdout.split("wrote")[0] == runs["serial"].stdout.split("wrote")[0]
     serial = _tables(tmp_path / "serial")
     assert _tables(tmp_path / "jobs") == serial and _tables(tmp_path / "cluster") == serial
-
-    assert [f for f in serial["folders"] if f.startswith("dip")] == [
-        os.path.join("dip", f) for f in ("aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv", "detail.h5",
-                                         "events.csv", "flicker.csv", "frequency_10s.csv", "rvc.csv", "summary.txt")]
+    assert "dip/detail.h5" in serial["folders"]
     rows = list(csv.DictReader(serial["summary.csv"].splitlines()))
-    assert [r["folder"] for r in rows] == ["test1", "test2", "bad", "dip", "test1-2"]
-    assert [r["status"] for r in rows] == ["ok", "ok", "error", "ok", "ok"]
-    bad = rows[2]
-    assert "bad.cfg:2:" in bad["error"] and bad["dips"] == bad["duration"] == bad["udin"] == ""
-    table = {r["folder"]: r for r in rows}
-    assert (table["test1"]["swells"], table["test2"]["dips"]) == ("1", "1")
-    dip, swell = table["dip"], table["test1-2"]
-    assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"]) == \
-        ("star", "2020-01-01T00:00:00", "50", "median of the one-cycle RMS values")
-    assert (dip["dips"], dip["swells"], dip["interruptions"]) == ("1", "0", "0")
-    assert float(dip["worstResidualPercent"]) == pytest.approx(70.0, abs=0.5)
-    assert float(dip["udin"]) == pytest.approx(230.0, rel=1e-4)
-    # The steps of the dip on the reference phase move a few tracked cycles by up to about 0.1 Hz; the
-    # range is that of the whole recording's trusted cycles.
-    whole = pq.analyze(str(tmp_path / "generated" / "dip.cff"))
-    trusted = whole.frequency["frequency"][whole.frequency["valid"]]
-    assert (float(dip["frequencyMin"]), float(dip["frequencyMax"])) == \
-        pytest.approx((trusted.min(), trusted.max()), rel=1e-9)
-    assert 49.8 < trusted.min() < 50.0 < trusted.max() < 50.2
-    assert int(dip["rvcs"]) == len(whole.rvc) == 0  # Class A: the dip is a dip, not a rapid voltage change
-    assert (tmp_path / "serial" / "dip" / "summary.txt").read_text().startswith("recording   ")
-    # The 10-minute values: the voltage THD of the worst phase (not a current's, not the total's) and u2 (not u0).
-    ten = np.genfromtxt(tmp_path / "serial" / "dip" / "aggregated_10min.csv", delimiter=",", names=True,
-                        dtype=None, encoding="utf-8", deletechars="")
-    assert float(dip["thd10minMax"]) == pytest.approx(max(ten[f"{p}.thdVoltage.thd"] for p in "ABC"), rel=1e-9)
-    assert float(dip["unbalance10minMax"]) == pytest.approx(float(ten["u2"]), rel=1e-9)
-    assert (swell["grid"], swell["start"], swell["nominalFrequency"], swell["swells"]) == ("single", "", "60", "1")
-    assert float(swell["largestSwellPercent"]) == pytest.approx(120.0, abs=0.5)
-    assert swell["unbalance10minMax"] == swell["pstMax"] == ""
-    # The events of all recordings, in the order of the recordings.
-    events_csv = list(csv.DictReader(serial["events.csv"].splitlines()))
-    assert [(os.path.basename(e["path"]), e["type"]) for e in events_csv] == \
-        [("test1.cfg", "swell"), ("test2.cfg", "dip"), ("dip.cff", "dip"), ("test1.csv", "swell")]
-    # Ed. 3 stamps: the dip starts with the window of its first value, a cycle before 1 s.
-    assert events_csv[2]["start"].startswith("2020-01-01T00:00:00.99") and events_csv[3]["start"] == ""
-
-    # From Python, on the cluster: the same rows as arrays (no folders without an output folder).
-    assert list(summary["status"]) == [r["status"] for r in rows]
-    assert list(summary["dips"]) == [int(r["dips"] or -1) for r in rows] and set(summary["folder"]) == {""}
-    np.testing.assert_allclose(summary["worstResidual"], [float(r["worstResidual"] or "nan") for r in rows], rtol=1e-9)
-    assert list(events["type"]) == [2, 1, 1, 2]
-    # The assessment's settings reach the workers, and its columns come back as from this process.
-    here = pq.analyze_many(names, en50160={"level": "LV"})
-    for name, _ in fleet.ASSESSMENT_DTYPE:
+    assert [(r["folder"], r["status"], r["dips"], r["swells"]) for r in rows] == [
+        ("test1", "ok", "0", "1"), ("test2", "ok", "1", "0"), ("bad", "error", "", ""), ("dip", "ok", "1", "0"),
+        ("test1-2", "ok", "0", "1")]
+    assert [os.path.basename(e["path"]) for e in csv.DictReader(serial["events.csv"].splitlines())] == \
+        ["test1.cfg", "test2.cfg", "dip.cff", "test1.csv"]
+    # On the cluster: the same rows as arrays; the assessment's settings reach the workers, and its columns
+    # come back as from this process.
+    here, events_here = pq.analyze_many(names, with_events=True, en50160={"level": "LV"})
+    assert list(summary["dips"]) == [int(r["dips"] or -1) for r in rows] and list(events["type"]) == [2, 1, 1, 2]
+    for name in summary.dtype.names:
         np.testing.assert_array_equal(summary[name], here[name], err_msg=name)
+    np.testing.assert_array_equal(events, events_here)
     assert list(summary["verdict"]) == ["not measured"] * 2 + [""] + ["not measured"] * 2
 
 
@@ -215,14 +221,14 @@ def reports(tmp_path_factory):
     fs = 3200.0
     for name, f in (("steady", 50.0), ("fast", 50.7)):
         u = three_phase(fs, 25.0, f=f)
-        comtrade.write(str(root / "generated" / name), {"VA": u[0], "VB": u[1], "VC": u[2]}, fs, frequency=50.0,
-                       file_type="FLOAT32", start="01/01/2020,00:00:00.000000", single_file=True)
+        write_three(root / "generated" / name, u, fs, frequency=50.0, file_type="FLOAT32",
+                    start="01/01/2020,00:00:00.000000", single_file=True)
     (root / "elsewhere").mkdir()
     files = ("--report", "report.html", "--assessment", "assessment.json")
-    runs = {"serial": _cli(str(root / "generated"), "--out", str(root / "serial"), *files),
-            "jobs": _cli(str(root / "generated"), "--out", str(root / "jobs"), "--jobs", "2", "--report",
-                         str(root / "elsewhere" / "all.html"), "--assessment", "assessment.json"),
-            "one": _cli(str(root / "generated" / "dip.cff"), "--report", str(root / "dip.html"))}
+    runs = {"serial": cli("analyze", root / "generated", "--out", root / "serial", *files),
+            "jobs": cli("analyze", root / "generated", "--out", root / "jobs", "--jobs", "2", "--report",
+                        root / "elsewhere" / "all.html", "--assessment", "assessment.json"),
+            "one": cli("analyze", root / "generated" / "dip.cff", "--report", root / "dip.html")}
     return root, runs
 
 
@@ -301,5 +307,5 @@ def test_browser_renders_the_index(reports):
     (["--out", "{out}", "--assessment", "{out}/a.json"], "--assessment with several recordings: give a file name"),
 ])
 def test_reports_of_many_recordings_need_an_output_folder_and_file_names(tmp_path, args, message):
-    run = _cli(str(tmp_path), str(tmp_path), *[a.format(out=tmp_path / "out") for a in args])
+    run = cli("analyze", tmp_path, tmp_path, *[a.format(out=tmp_path / "out") for a in args])
     assert run.returncode == 2 and message in run.stderr, run.stderr
