@@ -1,12 +1,9 @@
-"""The examples of the docstrings, the README and the manual under docs/ run as they are shown.
-
-In the Markdown files: every ```c and ```cpp block is a whole program kept as a file under examples/ (named by an
-`<!-- example: examples/NAME -->` line above it, built and run by ctest) and is followed by an ```output block
-with what it prints; ```pycon blocks are doctests, run in order with one namespace per file; ```console blocks
-hold `powerquality` commands (`$ ` lines) and what they print (doctest's `...` matches anything). Python blocks and
-commands run in a folder beside a link to the checkout's ../shared, so the shared recordings' paths in the manual are
-those of the checkout; without the shared data those tests skip, saying so.
-"""
+# The examples of the docstrings, the README and the manual under docs/ run as they are shown. In the Markdown
+# files: every ```c and ```cpp block is a whole program kept as a file under examples/ (named by an `<!-- example:
+# examples/NAME -->` line above it, built and run by ctest), followed by an ```output block with what it prints;
+# ```pycon blocks are doctests, run in order with one namespace per file; ```console blocks hold `powerquality`
+# commands (`$ ` lines) and what they print (`...` matches anything). Python blocks and commands run in a folder
+# beside a link to the checkout's ../shared (the manual's paths); without the shared data those tests skip.
 import doctest
 import io
 import os
@@ -46,14 +43,12 @@ def program_blocks():
     """(page, line, example path, its output block or None) of every C and C++ block."""
     out = []
     for page in PAGES:
-        found = blocks(page)
-        for k, (language, text, line, before) in enumerate(found):
-            if language not in ("c", "cpp"):
-                continue
-            mark = MARK.search(before)
-            following = found[k + 1] if k + 1 < len(found) else None
-            output = following[1] if following and following[0] == "output" else None
-            out.append((page, line, mark.group(1) if mark else None, text, output))
+        found = blocks(page) + [(None, None, None, None)]
+        for (language, text, line, before), following in zip(found, found[1:]):
+            if language in ("c", "cpp"):
+                mark = MARK.search(before)
+                output = following[1] if following[0] == "output" else None
+                out.append((page, line, mark.group(1) if mark else None, text, output))
     return out
 
 
