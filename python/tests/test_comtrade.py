@@ -105,6 +105,9 @@ def test_csv_without_header_by_column_count_and_its_errors(tmp_path):
         csvfile.read(str(path))
     rec = csvfile.read(str(path), sample_rate=FS)
     assert [(c.kind, c.phase) for c in rec.channels] == [("voltage", p) for p in "ABC"] + [("current", p) for p in "ABC"]
+    with pytest.raises(KeyError, match="no channel named 'X'") as caught:  # plainly named, and still a KeyError
+        rec.channel("X")
+    assert isinstance(caught.value, RecordingError)
     _edit_line(path, 13, "1,2,3,4,5,abc")
     with pytest.raises(RecordingError, match="rec.csv:13: 'abc' is not a number"):
         csvfile.read(str(path), sample_rate=FS)
@@ -168,17 +171,6 @@ def test_malformed_single_files_name_the_line_or_byte(tmp_path, old, new, messag
     (tmp_path / "rec.cff").write_bytes(_hand_made_cff().replace(old, new))
     with pytest.raises(comtrade.ComtradeError, match=f"rec.cff:{message}"):
         comtrade.read(str(tmp_path / "rec.cff"))
-
-
-def test_ascii_status_fields_are_checked_on_their_line_of_the_single_file(tmp_path):
-    cff = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="ASCII", status={"trip": np.zeros(400)},
-                         single_file=True)
-    lines = open(cff, "rb").read().split(b"\r\n")
-    number = lines.index(b"--- file type: DAT ASCII ---") + 3  # the third sample record
-    lines[number - 1] = lines[number - 1][:-1] + b"2"
-    open(cff, "wb").write(b"\r\n".join(lines))
-    with pytest.raises(comtrade.ComtradeError, match=f"rec.cff:{number}: sample record: status channel 1 is '2'"):
-        comtrade.read(cff)
 
 
 def test_shared_recording_as_a_single_file_reads_as_its_pair(tmp_path):
@@ -290,8 +282,9 @@ def test_csv_rate_is_fitted_over_the_time_column_and_nan_is_carried_as_missing(t
 @pytest.mark.parametrize("read", [1, 2, 7, 64])
 @pytest.mark.parametrize("single_file", [False, True])
 def test_ascii_lines_split_across_reads_keep_their_numbers(tmp_path, monkeypatch, read, single_file):
-    # CR LF, a lone CR and a lone LF ending lines, cut anywhere by small reads; a bad record named on its line.
-    path = comtrade.write(str(tmp_path / "rec"), _signals(6), FS, file_type="ASCII", single_file=single_file)
+    # CR LF, a lone CR and a lone LF ending lines, cut anywhere by small reads; bad records named on their lines.
+    path = comtrade.write(str(tmp_path / "rec"), _signals(6), FS, file_type="ASCII", single_file=single_file,
+                          status={"trip": np.zeros(6)})
     expected = comtrade.read(path).channel("VA").values
     target = path if single_file else path[:-4] + ".dat"
     raw = open(target, "rb").read()
@@ -304,10 +297,11 @@ def test_ascii_lines_split_across_reads_keep_their_numbers(tmp_path, monkeypatch
     assert rec.samples == 6
     np.testing.assert_array_equal(rec.channel("VA").values, expected)
     first = (head + marker).count(b"\n") + 1 if single_file else 1
-    bad = data.replace(records[4], b"5,1000,1,2")
-    open(target, "wb").write(head + marker + bad)
-    with pytest.raises(comtrade.ComtradeError, match=f"rec.(cff|dat):{first + 4}: sample record: expected 5 fields"):
-        comtrade.read(path)
+    for k, bad, says in ((4, b"5,1000,1,2", "expected 6 fields"),
+                         (2, records[2][:-1] + b"2", "status channel 1 is '2'")):
+        open(target, "wb").write(head + marker + data.replace(records[k], bad))
+        with pytest.raises(comtrade.ComtradeError, match=f"rec.(cff|dat):{first + k}: sample record: {says}"):
+            comtrade.read(path)
 
 
 @pytest.mark.parametrize("name, message", [
