@@ -74,9 +74,14 @@ def test_a_worker_process_that_dies_loses_only_its_own_recording():
     assert results[1]["row"]["status"] == "error" and "ended abruptly" in results[1]["row"]["error"]
 
 
-def _generated(folder):
+@pytest.fixture(scope="module")
+def generated(tmp_path_factory):
     """A 70 % dip on phase A (COMTRADE .cff with a start time), a 120 % swell (single-phase 60 Hz CSV named as a
-    shared recording: beside those its tables go to the folder test1-2) and a malformed .cfg."""
+    shared recording: beside those its tables go to the folder test1-2), a malformed .cfg, and 25 s at 50 Hz and
+    at 50.7 Hz (the ±1 % band's 10-s values pass and fail); analysed serially with --report and --assessment."""
+    root = tmp_path_factory.mktemp("fleet")
+    folder = root / "generated"
+    (folder / "sub").mkdir(parents=True)
     u = three_phase(6400.0, 3.0)
     u[0, 6400:int(1.2 * 6400)] *= 0.7
     write_three(folder / "dip", u, 6400.0, frequency=50.0, file_type="FLOAT32", start="01/01/2020,00:00:00.000000",
@@ -84,27 +89,40 @@ def _generated(folder):
     t = np.arange(int(2.5 * 7680)) / 7680.0
     v = 120 * np.sqrt(2) * np.sin(2 * np.pi * 60 * t)
     v[int(0.8 * 7680):7680] *= 1.2
-    (folder / "sub").mkdir()
     np.savetxt(folder / "sub" / "test1.csv", np.column_stack([t, v]), delimiter=",", header="t,VA", comments="",
                fmt="%.9g")
     (folder / "bad.cfg").write_text("station,recorder,1999\n3,3A\n")
-
-
-def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(tmp_path, capsys):
+    for name, f in (("steady", 50.0), ("fast", 50.7)):
+        write_three(folder / name, three_phase(3200.0, 25.0, f=f), 3200.0, frequency=50.0, file_type="FLOAT32",
+                    start="01/01/2020,00:00:00.000000", single_file=True)
     from powerquality.__main__ import main
+    assert main(["analyze", str(folder), "--out", str(root / "serial"), *REPORTS]) == 1
+    return root
 
-    (tmp_path / "generated").mkdir()
-    _generated(tmp_path / "generated")
-    names = [str(tmp_path / "generated")]
-    assert main(["analyze", *names, "--out", str(tmp_path / "out"), "--quiet"]) == 1
-    out = tmp_path / "out"
+
+REPORTS = ("--report", "report.html", "--assessment", "assessment.json")
+
+
+def _index_rows(text):
+    table = re.search(r'<table id="index">(.*?)</table>', text, re.S).group(1)
+    rows = []
+    for row in re.findall(r"<tr class=\"([^\"]+)\">(.*?)</tr>", table, re.S):
+        link = re.search(r'<a href="([^"]+)">', row[1])
+        cells = [re.sub(r"<[^>]+>", " ", c).split() for c in re.findall(r"<td[^>]*>(.*?)</td>", row[1], re.S)]
+        rows.append((row[0], link.group(1) if link else None, cells))
+    return rows
+
+
+def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(generated):
+    out = generated / "serial"
     assert sorted(os.listdir(out / "dip")) == ["aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv",
-                                               "events.csv", "flicker.csv", "frequency_10s.csv", "rvc.csv",
-                                               "summary.txt"]
+                                               "assessment.json", "events.csv", "flicker.csv", "frequency_10s.csv",
+                                               "report.html", "rvc.csv", "summary.txt"]
     assert (out / "dip" / "summary.txt").read_text().startswith("recording   ")
     rows = list(csv.DictReader((out / "summary.csv").read_text().splitlines()))
-    assert [(r["folder"], r["status"]) for r in rows] == [("bad", "error"), ("dip", "ok"), ("test1", "ok")]
-    bad, dip, swell = rows
+    assert [(r["folder"], r["status"]) for r in rows] == [("bad", "error"), ("dip", "ok"), ("fast", "ok"),
+                                                          ("steady", "ok"), ("test1", "ok")]
+    bad, dip, swell = rows[0], rows[1], rows[4]
     assert "bad.cfg:2:" in bad["error"] and bad["dips"] == bad["duration"] == bad["udin"] == ""
     assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"], dip["dips"], dip["swells"],
             dip["interruptions"]) == ("star", "2020-01-01T00:00:00", "50", "median of the one-cycle RMS values", "1",
@@ -113,7 +131,7 @@ def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(tmp_pa
     assert float(dip["udin"]) == pytest.approx(230.0, rel=1e-4)
     # The steps of the dip on the reference phase move a few tracked cycles by up to about 0.1 Hz; the range is
     # that of the whole recording's trusted cycles.
-    whole = pq.analyze(str(tmp_path / "generated" / "dip.cff"))
+    whole = pq.analyze(str(generated / "generated" / "dip.cff"))
     trusted = whole.frequency["frequency"][whole.frequency["valid"]]
     assert (float(dip["frequencyMin"]), float(dip["frequencyMax"])) == \
         pytest.approx((trusted.min(), trusted.max()), rel=1e-9)
@@ -133,11 +151,62 @@ def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(tmp_pa
     assert [(os.path.basename(e["path"]), e["type"]) for e in events] == [("dip.cff", "dip"), ("test1.csv", "swell")]
     assert events[0]["start"].startswith("2020-01-01T00:00:00.99") and events[1]["start"] == ""
     # From Python: the same rows as arrays (no folders without an output folder), with the assessment's columns.
-    summary, events = pq.analyze_many(names, with_events=True, en50160={"level": "LV"})
+    summary, events = pq.analyze_many([str(generated / "generated")], with_events=True, en50160={"level": "LV"})
     assert list(summary["status"]) == [r["status"] for r in rows] and set(summary["folder"]) == {""}
     assert list(summary["dips"]) == [int(r["dips"] or -1) for r in rows]
     np.testing.assert_allclose(summary["worstResidual"], [float(r["worstResidual"] or "nan") for r in rows], rtol=1e-9)
-    assert list(events["type"]) == [1, 2] and list(summary["verdict"]) == ["", "not measured", "not measured"]
+    assert list(events["type"]) == [1, 2] and list(summary["verdict"]) == [r["verdict"] for r in rows]
+
+
+def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(generated):
+    serial = generated / "serial"
+    index = (serial / "report.html").read_text(encoding="utf-8")
+    for outside in ("<script", "<link", " src=", "@import", "url(http", "<iframe", "<img"):
+        assert outside not in index, outside
+    summary = list(csv.DictReader((serial / "summary.csv").open()))
+    rows = _index_rows(index)
+    # One row per recording in the order found, each linking its own report; the unreadable one has none.
+    assert [link for _, link, _ in rows] == [None] + [f"{name}/report.html" for name in ("dip", "fast", "steady",
+                                                                                         "test1")]
+    assert [(r["folder"], r["verdict"]) for r in summary] == [
+        ("bad", ""), ("dip", "not measured"), ("fast", "fail"), ("steady", "pass"), ("test1", "not measured")]
+    assert '<p id="counts">5 recording(s): 1 pass, 1 fail, 2 not measured, 1 error.</p>' in index
+    assert summary[2]["failing"] == "Power frequency ±1 %" and rows[2][2][5] == ["Power", "frequency", "±1", "%"]
+    assert rows[0][0] == "fail" and rows[0][2][2] == ["error"] and "bad.cfg:2:" in " ".join(rows[0][2][3])
+    for (css, link, cells), r in zip(rows[1:], summary[1:]):
+        assessment = json.loads((serial / r["folder"] / "assessment.json").read_text())
+        cov = assessment["coverage"]
+        assert css.replace("-", " ") == r["verdict"] == assessment["verdict"] == " ".join(cells[4])
+        assert " ".join(cells[2]) == r["coverage"] and f"{cov['used']} of {cov['intervals']}" in r["coverage"]
+        assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12)
+        assert (serial / link).exists()
+    # A few seconds of recording: no whole 10-minute interval, said plainly.
+    assert summary[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
+    assert " ".join(rows[1][2][1]) == "2020-01-01T00:00:00" and rows[4][2][1] == ["–"]
+
+
+@pytest.mark.slow
+def test_local_processes_and_the_single_command_write_the_same_reports(generated):
+    # Two local processes give the same reports; their index, written elsewhere, links back to them.
+    root, folder = generated, generated / "generated"
+    (root / "elsewhere").mkdir()
+    runs = {"jobs": cli("analyze", folder, "--out", root / "jobs", "--jobs", "2", "--report",
+                        root / "elsewhere" / "all.html", "--assessment", "assessment.json"),
+            "one": cli("analyze", folder / "dip.cff", "--report", root / "dip.html")}
+    for name, run in runs.items():
+        assert run.returncode == (0 if name == "one" else 1), (name, run.stderr)
+    serial, jobs = root / "serial", root / "jobs"
+    rows = _index_rows((serial / "report.html").read_text(encoding="utf-8"))
+    assert _index_rows((root / "elsewhere" / "all.html").read_text(encoding="utf-8")) == \
+        [(css, link and os.path.join("..", "jobs", link.replace("report.html", "all.html")), cells)
+         for css, link, cells in rows]
+    for folder in ("dip", "fast", "steady", "test1"):
+        assert (jobs / folder / "all.html").read_text(encoding="utf-8") == \
+            (serial / folder / "report.html").read_text(encoding="utf-8")
+        assert (jobs / folder / "assessment.json").read_bytes() == (serial / folder / "assessment.json").read_bytes()
+    # The same report as the command writes for the recording alone.
+    assert (serial / "dip" / "report.html").read_text(encoding="utf-8") == (root / "dip.html").read_text(
+        encoding="utf-8")
 
 
 def _tables(out):
@@ -154,11 +223,9 @@ def _tables(out):
                     "(Debian python3-distributed)")
 @pytest.mark.skipif(h5py is None, reason="h5py is not installed (Debian python3-h5py)")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # tornado's, under the Dask client
-def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_path):
+def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_path, generated):
     recording("test1")  # skips without the shared recordings
-    (tmp_path / "generated").mkdir()
-    _generated(tmp_path / "generated")
-    names = [os.path.join(SHARED, "comtrade", "test?.cfg"), str(tmp_path / "generated")]
+    names = [os.path.join(SHARED, "comtrade", "test?.cfg"), str(generated / "generated")]
     runs = {"serial": cli("analyze", *names, "--detail", "--out", tmp_path / "serial"),
             "jobs": cli("analyze", *names, "--detail", "--jobs", "2", "--out", tmp_path / "jobs")}
     with fleet.LocalCluster(2, folder=str(tmp_path)) as scheduler_file:
@@ -174,7 +241,7 @@ def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_pat
     rows = list(csv.DictReader(serial["summary.csv"].splitlines()))
     assert [(r["folder"], r["status"], r["dips"], r["swells"]) for r in rows] == [
         ("test1", "ok", "0", "1"), ("test2", "ok", "1", "0"), ("bad", "error", "", ""), ("dip", "ok", "1", "0"),
-        ("test1-2", "ok", "0", "1")]
+        ("fast", "ok", "0", "0"), ("steady", "ok", "0", "0"), ("test1-2", "ok", "0", "1")]
     assert [os.path.basename(e["path"]) for e in csv.DictReader(serial["events.csv"].splitlines())] == \
         ["test1.cfg", "test2.cfg", "dip.cff", "test1.csv"]
     # On the cluster: the same rows as arrays; the assessment's settings reach the workers, and its columns
@@ -184,7 +251,7 @@ def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_pat
     for name in summary.dtype.names:
         np.testing.assert_array_equal(summary[name], here[name], err_msg=name)
     np.testing.assert_array_equal(events, events_here)
-    assert list(summary["verdict"]) == ["not measured"] * 2 + [""] + ["not measured"] * 2
+    assert list(summary["verdict"]) == ["not measured"] * 2 + ["", "not measured", "fail", "pass", "not measured"]
 
 
 @pytest.mark.parametrize("prelude, scheduler, message", [
@@ -210,87 +277,12 @@ def test_summary_takes_the_largest_severity_of_the_flicker_stages_tables():
     assert np.isnan(fleet._flicker(block, "plt"))
 
 
-@pytest.fixture(scope="module")
-def reports(tmp_path_factory):
-    """The generated recordings, and 25 s at 50 Hz and at 50.7 Hz (the ±1 % band's 10-s values pass and fail),
-    with --report and --assessment: serially (the index in the output folder), on two local processes (the
-    index elsewhere), and the dip alone, as the single-recording command reports it."""
-    root = tmp_path_factory.mktemp("reports")
-    (root / "generated").mkdir()
-    _generated(root / "generated")
-    fs = 3200.0
-    for name, f in (("steady", 50.0), ("fast", 50.7)):
-        u = three_phase(fs, 25.0, f=f)
-        write_three(root / "generated" / name, u, fs, frequency=50.0, file_type="FLOAT32",
-                    start="01/01/2020,00:00:00.000000", single_file=True)
-    (root / "elsewhere").mkdir()
-    files = ("--report", "report.html", "--assessment", "assessment.json")
-    runs = {"serial": cli("analyze", root / "generated", "--out", root / "serial", *files),
-            "jobs": cli("analyze", root / "generated", "--out", root / "jobs", "--jobs", "2", "--report",
-                        root / "elsewhere" / "all.html", "--assessment", "assessment.json"),
-            "one": cli("analyze", root / "generated" / "dip.cff", "--report", root / "dip.html")}
-    return root, runs
-
-
-def _index_rows(text):
-    table = re.search(r'<table id="index">(.*?)</table>', text, re.S).group(1)
-    rows = []
-    for row in re.findall(r"<tr class=\"([^\"]+)\">(.*?)</tr>", table, re.S):
-        link = re.search(r'<a href="([^"]+)">', row[1])
-        cells = [re.sub(r"<[^>]+>", " ", c).split() for c in re.findall(r"<td[^>]*>(.*?)</td>", row[1], re.S)]
-        rows.append((row[0], link.group(1) if link else None, cells))
-    return rows
-
-
 @pytest.mark.slow
-def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(reports):
-    root, runs = reports
-    for name, run in runs.items():
-        assert run.returncode == (0 if name == "one" else 1), (name, run.stderr)
-    serial, jobs = root / "serial", root / "jobs"
-    index = (serial / "report.html").read_text(encoding="utf-8")
-    for outside in ("<script", "<link", " src=", "@import", "url(http", "<iframe", "<img"):
-        assert outside not in index, outside
-    assert "wrote " + str(serial / "report.html") in runs["serial"].stdout
-    summary = list(csv.DictReader((serial / "summary.csv").open()))
-    rows = _index_rows(index)
-    # One row per recording in the order found, each linking its own report; the unreadable one has none.
-    assert [link for _, link, _ in rows] == [None] + [f"{name}/report.html" for name in ("dip", "fast", "steady",
-                                                                                         "test1")]
-    assert [(r["folder"], r["verdict"]) for r in summary] == [
-        ("bad", ""), ("dip", "not measured"), ("fast", "fail"), ("steady", "pass"), ("test1", "not measured")]
-    assert '<p id="counts">5 recording(s): 1 pass, 1 fail, 2 not measured, 1 error.</p>' in index
-    assert summary[2]["failing"] == "Power frequency ±1 %" and rows[2][2][5] == ["Power", "frequency", "±1", "%"]
-    assert rows[0][0] == "fail" and rows[0][2][2] == ["error"] and "bad.cfg:2:" in " ".join(rows[0][2][3])
-    for (css, link, cells), r in zip(rows[1:], summary[1:]):
-        assessment = json.loads((serial / r["folder"] / "assessment.json").read_text())
-        cov = assessment["coverage"]
-        assert css.replace("-", " ") == r["verdict"] == assessment["verdict"] == " ".join(cells[4])
-        assert " ".join(cells[2]) == r["coverage"] and f"{cov['used']} of {cov['intervals']}" in r["coverage"]
-        assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12)
-        assert (serial / link).exists()
-    # A few seconds of recording: no whole 10-minute interval, said plainly.
-    assert summary[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
-    assert " ".join(rows[1][2][1]) == "2020-01-01T00:00:00" and rows[4][2][1] == ["–"]
-    # Two local processes give the same reports; their index, written elsewhere, links back to them.
-    assert _index_rows((root / "elsewhere" / "all.html").read_text(encoding="utf-8")) == \
-        [(css, link and os.path.join("..", "jobs", link.replace("report.html", "all.html")), cells)
-         for css, link, cells in rows]
-    for folder in ("dip", "fast", "steady", "test1"):
-        assert (jobs / folder / "all.html").read_text(encoding="utf-8") == \
-            (serial / folder / "report.html").read_text(encoding="utf-8")
-        assert (jobs / folder / "assessment.json").read_bytes() == (serial / folder / "assessment.json").read_bytes()
-    # The same report as the command writes for the recording alone.
-    assert (serial / "dip" / "report.html").read_text(encoding="utf-8") == (root / "dip.html").read_text(
-        encoding="utf-8")
-
-
-@pytest.mark.slow
-def test_browser_renders_the_index(reports):
+def test_browser_renders_the_index(generated):
     from test_report_html import chromium, render, screenshot
 
     browser = chromium()
-    root, _ = reports
+    root = generated
     index = root / "serial" / "report.html"
     dom = render(browser, index, root, "--dump-dom")
     assert dom.returncode == 0, dom.stderr[-2000:]
