@@ -184,6 +184,10 @@ def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(gener
     # A few seconds of recording: no whole 10-minute interval, said plainly.
     assert summary[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
     assert " ".join(rows[1][2][1]) == "2020-01-01T00:00:00" and rows[4][2][1] == ["–"]
+    # 25 s: two whole 10-second intervals at 0-10 s and 10-20 s (not in sixteenths of a sample).
+    rows = np.genfromtxt(serial / "fast" / "frequency_10s.csv", delimiter=",", names=True, encoding="utf-8")
+    np.testing.assert_allclose([rows["startTime"], rows["endTime"]], [[0.0, 10.0], [10.0, 20.0]], atol=0.01)
+    np.testing.assert_allclose(rows["frequency"], 50.7, atol=0.01)
 
 
 def _tables(out, report="report.html"):

@@ -1,5 +1,5 @@
 # The EN 50160 report: one self-contained HTML file, checked as text, in a real browser (headless Chromium, where
-# installed), and written by the command line for the shared recordings and a generated hour-long one.
+# installed), and written by the command line for a generated hour-long recording (the shared ones: test_analyze).
 import datetime
 import json
 import os
@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from powerquality import en50160, htmlreport
-from conftest import cli, hour_recording, recording
+from conftest import cli, hour_recording
 from test_en50160 import EVENT_DTYPE, UN, week
 
 
@@ -136,17 +136,6 @@ def analyze_cli(path, out, *options):
     assert done.returncode == 0, done.stderr
     assert f"wrote {out}.html" in done.stdout
     return json.loads(open(f"{out}.json").read()), open(f"{out}.html", encoding="utf-8").read(), done.stdout
-
-
-# Both are feeders above 1 kV (Un 3464 V and 7967 V phase to neutral): with the LV limits a hint at MV's.
-@pytest.mark.parametrize("name, level", [("test1", "LV"), ("test2", "LV"), ("test2", "MV")])
-def test_cli_reports_on_the_shared_recordings(name, level, tmp_path):
-    result, text, said = analyze_cli(recording(name), tmp_path / name, "--level", level)
-    assert ("give --level MV for a medium-voltage supply" in said) == (level == "LV")
-    check_report(text)
-    # Seconds long: no whole 10-minute interval, so the continuous rows are not measured, and it says so.
-    assert not result["coverage"]["whole_week"] and "over what was recorded only" in result["coverage"]["text"]
-    assert sum(map(sum, result["dips"]["counts"])) + sum(map(sum, result["swells"]["counts"])) >= 1
 
 
 @pytest.mark.slow
