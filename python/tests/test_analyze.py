@@ -41,8 +41,7 @@ def test_dips_with_duration_and_residual_and_one_still_running_at_the_end():
     assert a.grid == "star" and len(a.events) == 2
     e, running = a.events
     assert (e["type"], e["phases"], e["ended"]) == (1, 0b001, True)
-    # Ed. 3 stamps: the first value below 90 % ends at most half a cycle into the dip, its window up to a cycle
-    # before it; the values' ends follow the tracked crossings within a sample.
+    # Ed. 3 stamps: from the window of the first value below 90 % (up to a cycle before the dip).
     assert -0.02 - 1 / FS <= e["startTime"] - 0.5 <= -0.01 + 1 / FS
     assert abs(e["duration"] - 0.12) <= 0.01 + 1e-9
     assert e["extremePercent"] == pytest.approx(70.0, abs=0.5)  # windows inside the dip see its residual
@@ -74,9 +73,7 @@ def test_fixed_frequency_and_single_phase_arrays():
         pq.analyze(voltages=u[:700], sample_rate=FS)
 
 
-# Udin from the channels' primary ratings (6 kV and 13.8 kV line to line); the swell and the dip are no rapid
-# voltage changes, and the 60 Hz dip is on every phase against 7967 V. Starts are Ed. 3 stamps. Both feeders
-# lie above 1 kV: with the LV limits the command hints at MV's.
+# Udin from the primary ratings (6 kV, 13.8 kV line to line: above 1 kV, so LV limits get a hint at MV's); no RVCs.
 @pytest.mark.parametrize("name, level, nominal, event, event_start, udin", [
     ("test1", "MV", 50, 'swell,"A,B,C"', "2007-06-25T19:13:59.2", "3464.1"),  # 1.415 s after 19:13:57.79
     ("test2", "LV", 60, 'dip,"A,B,C"', "2007-01-01T12:22:50.6", "7967.43"),  # 0.245 s after 12:22:50.41
@@ -100,8 +97,7 @@ def test_cli_writes_the_recorded_events_tables_picture_and_report(tmp_path, name
     result = json.loads((tmp_path / "a.json").read_text())
     assert not result["coverage"]["whole_week"] and "over what was recorded only" in result["coverage"]["text"]
     assert sum(map(sum, result["dips" if name == "test2" else "swells"]["counts"])) == 1
-    # 4.3 s at 50 Hz: a whole 150-cycle interval and the rest; 2.3 s at 60 Hz: part of one. Tagged at the next
-    # whole 10 minutes.
+    # 4.3 s at 50 Hz: a 150-cycle interval and the rest; 2.3 s at 60 Hz: part of one. Tags: the next 10 minutes.
     short = np.genfromtxt(tmp_path / "aggregated_3s.csv", delimiter=",", names=True, dtype=None, encoding="utf-8")
     assert list(np.atleast_1d(short["windowCount"])) == {"test1": [15, 5], "test2": [10]}[name]
     tag = (tmp_path / "aggregated_10min.csv").read_text().splitlines()[1].rsplit(",", 1)[1]
@@ -126,9 +122,8 @@ def test_aggregated_windows_restart_at_the_tick_inside_the_recording():
     assert a.clock_offset == 598.0
     w, short, ten = a.windowed, a.aggregated["3s"], a.aggregated["10min"]
     before = w["firstSampleIndex"] / FS < 2.0
-    # The windows start again on the tick, the one before it running on past it and closing the first
-    # 10-minute interval; the 150-cycle interval in progress runs on to 15 windows while the next one starts at
-    # the tick (they share the windows between).
+    # Windows start again on the tick, the one before it running past it and closing the first 10 minutes; the
+    # 150-cycle interval in progress runs on to 15 windows, sharing those after the tick with the next one.
     k = int(before.sum())
     assert 0.0 <= w["firstSampleIndex"][k] / FS - 2.0 <= 2 / FS and w["time"][k - 1] > 2.0
     assert list(short["windowCount"]) == [15, 15, int((~before).sum()) - 15]
@@ -173,8 +168,7 @@ def test_window_plan_is_the_same_whatever_the_crossings_come_in(offset):
 
 @pytest.mark.parametrize("fixed", [None, 50.0])
 def test_results_do_not_depend_on_the_block_size(fixed):
-    # 14 s starting 4 s before a whole 10 minutes: a tick, a dip and an interruption in A, a missing sample,
-    # windows and 150-cycle intervals cut by blocks of 997 samples (a cycle is 128), 6400 + 13 and 3.5 s.
+    # A tick, a dip, an interruption and a missing sample, cut by blocks of 997 samples, 6400 + 13 and 3.5 s.
     u = three_phase(FS, 14.0)
     u[0, int(2.5 * FS):int(2.62 * FS)] *= 0.6
     u[:, int(7.1 * FS):int(7.4 * FS)] *= 0.01
@@ -197,8 +191,7 @@ def test_results_do_not_depend_on_the_block_size(fixed):
 
 
 def test_class_a_events_stamps_flags_and_rvcs():
-    # 12 s at 230 V: a 6 % step on A at 4.013 s (an RVC), a 70 % dip of 100 ms on B at 7.5 s, a 1 s
-    # interruption of every phase at 9.2 s.
+    # A 6 % step on A at 4.013 s, a 100 ms dip to 30 % on B at 7.5 s, a 1 s interruption of all at 9.2 s.
     u = three_phase(FS, 12.0)
     u[0, int(4.013 * FS):] *= 1.06
     u[1, int(7.5 * FS):int(7.6 * FS)] *= 0.3
@@ -239,8 +232,7 @@ def test_a_dip_in_the_first_second_is_no_rvc_and_udin_falls_back_to_the_median()
     assert a.declared_voltage == pytest.approx(230.0, rel=1e-3) and a.udin_source.startswith("median")
 
 
-# Refused before any analysis with status 2: argparse's ("error: ...") under the usage, the others as
-# "powerquality: ...". {cfg} is a second of star voltages, {file} a file, {bad} a malformed .cfg.
+# Refused with status 2 before any analysis: argparse's "error: ..." under the usage, the others "powerquality: ...".
 @pytest.mark.parametrize("args, says", [
     (["{cfg}", "--plot", "/missing/folder/x.png"], "--plot /missing/folder/x.png: no folder /missing/folder"),
     (["{cfg}", "--out", "{file}"], "--out {file}: exists and is not a folder"),
@@ -300,8 +292,7 @@ def test_noise_on_the_voltage_channels_is_called_no_voltage_and_harmonics_stop_a
 
 
 def test_analyze_flicker_per_voltage_on_the_clock_whatever_the_blocks():
-    # 20 minutes and a second of a steady 8.8 Hz fluctuation (Pinst 1 at its peaks): two whole 10-minute
-    # intervals of Pst near 0.71, no Plt yet.
+    # 20 minutes of 8.8 Hz fluctuation (Pinst 1 at its peaks): two 10-minute intervals of Pst 0.71, no Plt yet.
     fs = 1000.0
     t = np.arange(int(1201 * fs)) / fs
     u = 325 * np.sin(2 * np.pi * 50 * t) * (1 + 0.0025 / 2 * np.sin(2 * np.pi * 8.8 * t))
@@ -316,8 +307,7 @@ def test_analyze_flicker_per_voltage_on_the_clock_whatever_the_blocks():
 
 
 def test_declared_voltage_defaults_to_the_median_of_the_first_ten_minutes():
-    # 10 minutes at 230 V, then 15 at 260 V: the whole recording's median would make the first part a dip; the
-    # first ten minutes' make the rest a swell.
+    # 10 minutes at 230 V, then 15 at 260 V: a swell against the first ten minutes' median (not a dip before it).
     fs = 1600.0
     u = three_phase(fs, 25 * 60.0)
     u[:, int(600 * fs):] *= 260.0 / 230.0

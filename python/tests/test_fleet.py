@@ -30,8 +30,7 @@ def _touch(root, *names):
 
 
 @pytest.mark.parametrize("names, out, expected", [
-    # Depth first in sorted order; a .dat beside its .cfg is the same
-    # recording, one alone is taken; tables and the output folder are not.
+    # Depth first, sorted; a .dat beside its .cfg is that recording, one alone is taken; tables and --out are not.
     (["a"], "a/out", ["a/x.cfg", "a/y.dat", "a/z.CFF", "a/n/w.csv"]),
     (["a"], None, ["a/x.cfg", "a/y.dat", "a/z.CFF", "a/n/w.csv", "a/out/q.cfg"]),
     (["a/*.dat"], None, ["a/y.dat"]),
@@ -130,8 +129,7 @@ def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(genera
                                       "0", "0")
     assert float(dip["worstResidualPercent"]) == pytest.approx(70.0, abs=0.5)
     assert float(dip["udin"]) == pytest.approx(230.0, rel=1e-4)
-    # The steps of the dip on the reference phase move a few tracked cycles by up to about 0.1 Hz; the range is
-    # that of the whole recording's trusted cycles.
+    # The range of the trusted cycles, which the dip's steps move by up to about 0.1 Hz.
     whole = pq.analyze(str(generated / "generated" / "dip.cff"))
     trusted = whole.frequency["frequency"][whole.frequency["valid"]]
     assert (float(dip["frequencyMin"]), float(dip["frequencyMax"])) == \
@@ -146,8 +144,7 @@ def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(genera
     assert (swell["grid"], swell["start"], swell["nominalFrequency"], swell["swells"]) == ("single", "", "60", "1")
     assert float(swell["largestSwellPercent"]) == pytest.approx(120.0, abs=0.5)
     assert swell["unbalance10minMax"] == swell["pstMax"] == ""
-    # The events of all recordings in the order of the recordings; Ed. 3 stamps: the dip starts with the window
-    # of its first value, a cycle before 1 s.
+    # The events of all recordings in their order; Ed. 3 stamps: the dip starts a cycle before 1 s.
     events = list(csv.DictReader((out / "events.csv").read_text().splitlines()))
     assert [(os.path.basename(e["path"]), e["type"]) for e in events] == [("dip.cff", "dip"), ("test1.csv", "swell")]
     assert events[0]["start"].startswith("2020-01-01T00:00:00.99") and events[1]["start"] == ""
@@ -252,8 +249,7 @@ def test_a_cluster_that_cannot_be_had_stops_the_run_with_a_message(tmp_path, pre
 
 
 def test_summary_takes_the_largest_severity_of_the_flicker_stages_tables():
-    # The flicker stage hands out {'pst': rows, 'plt': rows} with a column per
-    # voltage; NaN (an interval without settled values) is passed over.
+    # The flicker stage's {'pst': rows, 'plt': rows}, a column per voltage; NaN (nothing settled) passed over.
     rows = np.zeros(3, [("clockInterval", "i8"), ("A.pst", "f8"), ("B.pst", "f8")])
     rows["A.pst"], rows["B.pst"] = [0.4, np.nan, 0.9], [1.3, 0.2, np.nan]
     block = types.SimpleNamespace(flicker={"pst": rows, "plt": rows[:0], "pinst_max": np.ones(2)})

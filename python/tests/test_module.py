@@ -19,8 +19,7 @@ def test_settings_by_keyword_and_properties():
     assert m.grid_config_type == pq.GridConfigType.ThreePhaseStar and m.u_input_ring(2).shape == (3200,)
     with pytest.raises(ValueError, match="has no ring"):
         m.current_ring(0)
-    # The rate is applied before the length whatever the keyword order (the
-    # length fixes the rings' duration with the rate it finds).
+    # The rate is applied before the length (which fixes the rings' duration) whatever the keyword order.
     late = pq.Module(buffer_length=64000, variable_frequency=(25.0, 75.0), period_values_enabled=True,
                      sample_rate=64000.0, sample_index_divisor=16)
     assert (late.sample_rate, late.sample_index_divisor) == (64000.0, 16)
@@ -33,8 +32,7 @@ def test_update_bracket_initialises_once_at_the_end():
         m.buffer_length = 200
         with m:
             m.rvc_threshold = 4.0
-        # Not laid out yet: the buffer length already says 200, the storage still has 100 floats, so no view or
-        # write may be made now.
+        # Not laid out yet: the length says 200, the storage has 100 floats: no view or write now.
         assert m.buffer_length == 200
         for call in (lambda: m.u_input_ring(0), lambda: m.write(np.zeros((2, 10)), 0)):
             with pytest.raises(RuntimeError, match="inside an update bracket"):

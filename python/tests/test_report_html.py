@@ -144,11 +144,9 @@ def test_cli_reports_on_an_hour_long_recording(tmp_path):
     check_report(text)
     rows = {(r["key"], r["condition"].split(":")[0]): r for r in result["rows"]}
     voltage = rows[("voltage", "±10 % of Un")]
-    # Six 10-minute intervals: the first and last not whole (the tracker's delay at the ends), the third with
-    # the dip and the fifth with the swell flagged; the second and fourth remain.
+    # Six 10-minute intervals: the first and last not whole, the third (dip) and fifth (swell) flagged.
     assert voltage["verdict"] == "pass" and voltage["intervals"] == 2 and voltage["flagged"] + voltage["partial"] == 4
-    # The highest of them: phase C (+0.5 %) in the second interval, where the ±3 % drift averages 3 · 3/π %;
-    # the RMS value holds the harmonics too.
+    # The highest: phase C (+0.5 %) in the second interval, where the drift averages 3 · 3/π %, with harmonics.
     assert voltage["max"] == pytest.approx(UN * 1.005 * (1 + 0.03 * 3 / np.pi) * np.hypot(1, np.hypot(0.015, 0.04)),
                                            rel=1e-3)
     assert rows[("thd", "≤ 8 %")]["percentile"] == pytest.approx(np.hypot(1.5, 4.0), rel=1e-3)
@@ -156,6 +154,5 @@ def test_cli_reports_on_an_hour_long_recording(tmp_path):
     # At 1600 Hz the windows reach order 16 (and 17, empty): the higher orders are not measured.
     assert rows[("harmonics", "h19 ≤ 1.5 % of U1")]["verdict"] == "not measured"
     assert rows[("flicker", "≤ 1")]["verdict"] == "not measured" and result["verdict"] == "pass"
-    # The dip to 60 % for 150 ms and the swell to 120 % x 0.97 (the drift's low) for 80 ms, against Udin:
-    # the median of the first 10 minutes, 1.5 % above 230 V.
+    # The dip to 60 % and the swell to 120 % x 0.97 (the drift's low) against the first 10 minutes' median.
     assert result["dips"]["counts"][2][0] == 1 and result["swells"]["counts"][1][0] == 1
