@@ -16,6 +16,11 @@ def _signals(samples=400):
     return {"VA": 11000.0 * np.sin(w), "VB": 11000.0 * np.sin(w - 2.1), "IA": 250.0 * np.cos(w)}
 
 
+def _contents(rec):
+    return [rec.sample_rate, rec.header, rec.information, list(rec.status), dict(rec.status),
+            [c.values for c in rec.channels]]
+
+
 def _edit_line(path, number, text):
     """Replaces line `number` (from 1); text None cuts the file before it."""
     lines = open(path).read().splitlines()
@@ -122,11 +127,8 @@ def test_single_file_reads_back_as_the_pair_with_status_channels_header_and_info
         comtrade.write(str(tmp_path / name), _signals(), FS, file_type=file_type, status=status,
                        single_file=name == "single", **texts)
     pair = comtrade.read(str(tmp_path / "pair.cfg"))
-    for rec in (pair, comtrade.read(str(tmp_path / "single"))):
-        assert list(rec.status) == list(status) and all(np.array_equal(rec.status[k], status[k]) for k in status)
-        assert (rec.header, rec.information, rec.sample_rate) == (texts["header"], texts["information"], FS)
-        for a, b in zip(rec.channels, pair.channels):
-            np.testing.assert_array_equal(a.values, b.values)
+    np.testing.assert_equal(_contents(comtrade.read(str(tmp_path / "single"))), _contents(pair))
+    np.testing.assert_equal(_contents(pair)[:5], [FS, texts["header"], texts["information"], list(status), status])
 
 
 def _hand_made_cff():
@@ -178,12 +180,10 @@ def test_shared_recording_as_a_single_file_reads_as_its_pair(tmp_path):
     dat = open(cfg[:-4] + ".dat", "rb").read()
     (tmp_path / "test2.cff").write_bytes(b"--- file type: CFG ---\r\n" + open(cfg, "rb").read()
                                          + b"--- file type: DAT BINARY: %d ---\r\n" % len(dat) + dat)
-    pair, single = comtrade.read(cfg), comtrade.read(str(tmp_path / "test2.cff"))
-    assert single.sample_rate == pair.sample_rate and len(pair.status) == 13 and list(single.status) == list(pair.status)
-    for name in pair.status:
-        np.testing.assert_array_equal(single.status[name], pair.status[name])
-    for a, b in zip(single.channels, pair.channels, strict=True):
-        np.testing.assert_array_equal(a.values, b.values)
+    pair = comtrade.read(cfg)
+    assert len(pair.status) == 13 and len(pair.channels) > 0
+    np.testing.assert_equal(_contents(comtrade.read(str(tmp_path / "test2.cff")))[3:], _contents(pair)[3:])
+    assert comtrade.read(str(tmp_path / "test2.cff")).sample_rate == pair.sample_rate
 
 
 @pytest.mark.parametrize("edit, message", [
