@@ -18,8 +18,7 @@ def test_tracker_segments_join_up_whatever_the_block_lengths():
         parts.append(tracker.get_segments())
     first, lengths, freqs, flags = (np.concatenate([p[k] for p in parts]) for k in range(4))
     np.testing.assert_array_equal(first[1:], first[:-1] + lengths[:-1].astype(np.uint64))
-    assert np.all(np.abs(freqs[flags] - f) < 0.01)
-    assert tracker.sample_position == len(u) and tracker.locked
+    assert np.all(np.abs(freqs[flags] - f) < 0.01) and tracker.sample_position == len(u) and tracker.locked
     # One interval of ten seconds (not flagged: the tracker locks a few cycles after the first sample).
     (interval,) = tracker.ten_second_frequencies()
     assert interval.dtype.itemsize == 32 and interval["cycleCount"] > 490

@@ -68,8 +68,7 @@ def test_a_worker_process_that_dies_loses_only_its_own_recording():
     jobs = [{"path": p} for p in ("one", "die", "two", "three")]
     results = {}
     fleet._processes(jobs, 2, results.__setitem__, task=_dies_on_request)
-    assert sorted(results) == [0, 1, 2, 3]
-    assert [results[k]["row"]["path"] for k in (0, 2, 3)] == ["one", "two", "three"]
+    assert sorted(results) == [0, 1, 2, 3] and [results[k]["row"]["path"] for k in (0, 2, 3)] == ["one", "two", "three"]
     assert results[1]["row"]["status"] == "error" and "ended abruptly" in results[1]["row"]["error"]
 
 
@@ -176,8 +175,7 @@ def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(gener
         cov = assessment["coverage"]
         assert css.replace("-", " ") == r["verdict"] == assessment["verdict"] == " ".join(cells[4])
         assert " ".join(cells[2]) == r["coverage"] and f"{cov['used']} of {cov['intervals']}" in r["coverage"]
-        assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12)
-        assert (serial / link).exists()
+        assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12) and (serial / link).exists()
     # A few seconds of recording: no whole 10-minute interval, said plainly.
     assert summary[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
     assert " ".join(rows[1][2][1]) == "2020-01-01T00:00:00" and rows[4][2][1] == ["–"]
@@ -253,8 +251,7 @@ def test_summary_takes_the_largest_severity_of_the_flicker_stages_tables():
     rows = np.zeros(3, [("clockInterval", "i8"), ("A.pst", "f8"), ("B.pst", "f8")])
     rows["A.pst"], rows["B.pst"] = [0.4, np.nan, 0.9], [1.3, 0.2, np.nan]
     block = types.SimpleNamespace(flicker={"pst": rows, "plt": rows[:0], "pinst_max": np.ones(2)})
-    assert fleet._flicker(block, "pst") == 1.3
-    assert np.isnan(fleet._flicker(block, "plt"))
+    assert fleet._flicker(block, "pst") == 1.3 and np.isnan(fleet._flicker(block, "plt"))
 
 
 @pytest.mark.slow

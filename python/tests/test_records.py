@@ -26,8 +26,7 @@ def test_period_record_fields_read_back_by_name():
 
 def test_general_record_fields_read_back_by_name():
     r = np.frombuffer(pq._core._general_record_probe(), pq.GENERAL_RECORD_DTYPE)[0]
-    assert (r["time"], r["frequency"], r["dFrequency"]) == (1.5, 2.5, 3.5)
-    assert int(r["firstSampleIndex"]) == 0x123456789
+    assert (r["time"], r["frequency"], r["dFrequency"]) == (1.5, 2.5, 3.5) and int(r["firstSampleIndex"]) == 0x123456789
     assert [int(r[n]) for n in ("length", "fftOutputLength", "harmonicLength", "phasesCount")] == [5, 6, 7, 3]
     p, s = r["phases"], r["symmetricalComponents"]
     assert (p[2]["rmsVoltage"], p[3]["harmonicCurrentContent"], p[1]["thdVoltage"]["thd"],
