@@ -118,19 +118,6 @@ def test_csv_without_header_by_column_count_and_its_errors(tmp_path):
         csvfile.read(str(path), sample_rate=FS)
 
 
-@pytest.mark.parametrize("file_type", ["ASCII", "BINARY", "BINARY32", "FLOAT32"])
-def test_single_file_reads_back_as_the_pair_with_status_channels_header_and_information(tmp_path, file_type):
-    # 20 status channels: two words per binary record, the second partly used.
-    status = {f"D{k}": np.random.default_rng(k).integers(0, 2, 400) for k in range(20)}
-    texts = dict(header="Feeder 3\r\nfault at 12:00", information="[Public Record]\r\nx=1")
-    for name in ("pair", "single"):
-        comtrade.write(str(tmp_path / name), _signals(), FS, file_type=file_type, status=status,
-                       single_file=name == "single", **texts)
-    pair = comtrade.read(str(tmp_path / "pair.cfg"))
-    np.testing.assert_equal(_contents(comtrade.read(str(tmp_path / "single"))), _contents(pair))
-    np.testing.assert_equal(_contents(pair)[:5], [FS, texts["header"], texts["information"], list(status), status])
-
-
 def _hand_made_cff():
     """One int16 analog and 18 status channels in two records; sample numbers 10 and 13 are LF and CR bytes."""
     cfg = ("station,rec,2013\r\n19,1A,18D\r\n1,VA,A,c,V,0.5,0,0,-32767,32767,1,1,P\r\n"
@@ -227,16 +214,18 @@ def test_time_stamps_of_a_long_recording_take_a_multiplier_instead_of_wrapping(t
 
 @pytest.mark.parametrize("file_type, how", [
     ("ASCII", {}), ("ASCII", dict(single_file=True)), ("BINARY", dict(single_file=True)),
-    ("FLOAT32", dict(single_file=True)),
+    ("BINARY32", dict(single_file=True)), ("FLOAT32", dict(single_file=True)),
     ("BINARY", dict(units={"VA": "kV", "VB": "kV"})),  # a unit prefix on some rows only
     ("BINARY32", dict(secondary=True)),  # a ratio on every row
     ("FLOAT32", dict(secondary=True, units={"VB": "kV"})),  # a ratio, then a prefix
     ("BINARY", dict(secondary=True, units={"IA": "kA"}, missing=(5, 1))),  # and a missing sample
     ("BINARY32", dict(missing=(399, 2))),
 ])
-def test_blocks_read_the_values_of_the_whole_read_and_float32_blocks_them_rounded_bit_for_bit(tmp_path, file_type,
-                                                                                               how):
-    how = dict(how)
+def test_status_texts_and_values_read_back_whole_as_the_pair_and_in_blocks_rounded_bit_for_bit(tmp_path, file_type,
+                                                                                                how):
+    # 20 status channels: two words per binary record, the second partly used.
+    how = dict(how, status={f"D{k}": np.random.default_rng(k).integers(0, 2, 400) for k in range(20)},
+               header="Feeder 3\r\nfault at 12:00", information="[Public Record]\r\nx=1")
     missing = how.pop("missing", None)
     path = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type=file_type, **how)
     if missing:
@@ -245,6 +234,12 @@ def test_blocks_read_the_values_of_the_whole_read_and_float32_blocks_them_rounde
         raw = np.fromfile(str(tmp_path / "rec.dat"), dtype=dtype).reshape(400, -1)
         raw[record, 8 // np.dtype(dtype).itemsize + channel] = np.iinfo(dtype).min
         raw.tofile(str(tmp_path / "rec.dat"))
+    whole = comtrade.read(path)
+    np.testing.assert_equal(_contents(whole)[:5], [FS, how["header"], how["information"], list(how["status"]),
+                                                   how["status"]])
+    if how.pop("single_file", False):
+        pair = comtrade.write(str(tmp_path / "pair"), _signals(), FS, file_type=file_type, **how)
+        np.testing.assert_equal(_contents(whole), _contents(comtrade.read(pair)))
     whole = comtrade.read(path)
     opened = comtrade.open_blocks(path)
     assert opened.samples == 400 and opened.channels[0].values is None
