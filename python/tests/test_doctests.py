@@ -1,9 +1,6 @@
-# The examples of the docstrings, the README and the manual under docs/ run as they are shown. In the Markdown
-# files: every ```c and ```cpp block is a whole program kept as a file under examples/ (named by an `<!-- example:
-# examples/NAME -->` line above it, built and run by ctest), followed by an ```output block with what it prints;
-# ```pycon blocks are doctests, run in order with one namespace per file; ```console blocks hold `powerquality`
-# commands (`$ ` lines) and what they print (`...` matches anything). Python blocks and commands run in a folder
-# beside a link to the checkout's ../shared (the manual's paths); without the shared data those tests skip.
+# The examples of the docstrings, the README and docs/ run as shown: ```c/```cpp blocks are examples/ files (named
+# by an `<!-- example: examples/NAME -->` line) followed by an ```output block; ```pycon blocks are doctests, one
+# namespace per page; ```console blocks hold `$ ` commands and output. Run beside a link to ../shared, or skipped.
 import doctest
 import io
 import os

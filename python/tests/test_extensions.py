@@ -62,8 +62,7 @@ def test_aggregator_rows_flags_mean_and_a_batch_refused_whole():
 
 
 def test_aggregator_two_hour_values_from_the_ten_minute_ones():
-    # One-minute windows from 100 minutes into a 2-hour clock block: the first
-    # block holds two 10-minute values, the next twelve.
+    # One-minute windows from 100 minutes into a 2-hour block: it holds two 10-minute values, the next twelve.
     agg = core.IntervalAggregator(2, 6000.0)
     starts = 60.0 * np.arange(141)
     agg.add_windows(starts, starts + 60.0, np.column_stack([100.0 + np.arange(141.0), np.ones(141)]))

@@ -162,7 +162,6 @@ def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(gener
         assert outside not in index, outside
     summary = list(csv.DictReader((serial / "summary.csv").open()))
     rows = _index_rows(index)
-    # One row per recording in the order found, each linking its own report; the unreadable one has none.
     assert [link for _, link, _ in rows] == [None] + [f"{name}/report.html" for name in ("dip", "fast", "steady",
                                                                                          "test1")]
     assert [(r["folder"], r["verdict"]) for r in summary] == [
@@ -212,13 +211,12 @@ def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_ta
     assert "wrote " + str(root / "elsewhere" / "all.html") in runs["jobs"].stdout
     serial = _tables(root / "serial")
     assert _tables(root / "jobs", report="all.html") == serial
-    # The index of the local processes, written elsewhere, links back to their reports.
+    # The index written elsewhere links back to the reports.
     rows = _index_rows((root / "serial" / "report.html").read_text(encoding="utf-8"))
     assert _index_rows((root / "elsewhere" / "all.html").read_text(encoding="utf-8")) == \
         [(css, link and os.path.join("..", "jobs", link.replace("report.html", "all.html")), cells)
          for css, link, cells in rows]
-    # The same report as the command writes for the recording alone.
-    assert (root / "serial" / "dip" / "report.html").read_bytes() == (root / "dip.html").read_bytes()
+    assert (root / "serial" / "dip" / "report.html").read_bytes() == (root / "dip.html").read_bytes()  # the single command
     if shutil.which("dask-scheduler") is None:
         pytest.skip("Dask's distributed is not installed (Debian python3-distributed): no cluster run")
     with fleet.LocalCluster(2, folder=str(root)) as scheduler_file:

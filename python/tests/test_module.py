@@ -81,8 +81,7 @@ def test_calls_that_do_not_fit_are_refused_and_schedule_nothing(call, error, mes
 
 
 def test_ring_views_hold_back_every_setting_that_could_move_the_rings():
-    # As a bytearray with exports refuses to resize: while a ring view lives, a setting that re-initialises the
-    # module is refused before anything changes, also inside an update bracket (no writes into freed storage).
+    # As a bytearray with exports refuses to resize: no re-initialising setting while a ring view lives.
     m = _module()
     u = m.u_input_ring(0)
     part = u[10:20]

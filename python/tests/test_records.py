@@ -14,7 +14,6 @@ def test_period_record_fields_read_back_by_name():
                "fundamentalActivePower", "fundamentalReactivePower", "fundamentalReactivePowerSum",
                "fundamentalApparentPower", "fundamentalPhaseAngle"]
     assert [r[name] for name in scalars] == [k + 1.5 for k in range(len(scalars))]
-    # The RVC results' fields in the order of the C++ record.
     assert r["rvcVoltage"].tolist() == (True, -1, True, 18.5, 19.5, 20.5, 21.5)
     assert r["rvcLineToLineVoltage"].tolist() == (False, 1, False, 0.0, 22.5, 0.0, 23.5)
     s = r["symmetricalComponent"]
@@ -50,7 +49,6 @@ def test_period_rows_have_item_and_phase_columns_total_first_and_survive_the_rin
     np.testing.assert_allclose(rows["time"][::4], [0.02, 0.04, 0.06, 0.08, 0.1], rtol=1e-9)
     # The total row carries the zero sequence, phase A's row the positive one.
     assert abs(rows[1]["symmetricalComponent"]["voltage"]) == pytest.approx(110.0, rel=1e-4)
-    # Rows are copies: the ring coming round several times leaves them as they were.
     for start in range(1000, 5000, 1000):
         m.write(np.vstack([u, u]) * (1.0 + start / 5000.0), position=start)
         m.schedule_periods([start], [1000], [50.0])
