@@ -216,7 +216,7 @@ def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_ta
     assert _index_rows((root / "elsewhere" / "all.html").read_text(encoding="utf-8")) == \
         [(css, link and os.path.join("..", "jobs", link.replace("report.html", "all.html")), cells)
          for css, link, cells in rows]
-    assert (root / "serial" / "dip" / "report.html").read_bytes() == (root / "dip.html").read_bytes()  # the single command
+    assert (root / "serial" / "dip" / "report.html").read_bytes() == (root / "dip.html").read_bytes()  # one alone
     if shutil.which("dask-scheduler") is None:
         pytest.skip("Dask's distributed is not installed (Debian python3-distributed): no cluster run")
     with fleet.LocalCluster(2, folder=str(root)) as scheduler_file:
