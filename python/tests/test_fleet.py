@@ -254,19 +254,10 @@ def test_summary_takes_the_largest_severity_of_the_flicker_stages_tables():
 
 @pytest.mark.slow
 def test_browser_renders_the_index(generated):
-    from test_report_html import chromium, render, screenshot
+    from test_report_html import in_browser
 
-    browser = chromium()
-    root = generated
-    index = root / "serial" / "report.html"
-    dom = render(browser, index, root, "--dump-dom")
-    assert dom.returncode == 0, dom.stderr[-2000:]
-    assert len(_index_rows(dom.stdout)) == 5
-    rgb = screenshot(browser, index, root / "index.png", height=800)[..., :3]
-    assert np.mean(np.any(rgb < 0.9, axis=-1)) > 0.01  # not blank: text and the verdicts' colours
-    red = (rgb[..., 0] > rgb[..., 1] + 0.05) & (rgb[..., 0] > rgb[..., 2] + 0.05)
-    green = (rgb[..., 1] > rgb[..., 0] + 0.05) & (rgb[..., 1] > rgb[..., 2] + 0.05)
-    assert red.sum() > 100 and green.sum() > 100
+    dom, drawn, red, green = in_browser(generated / "serial" / "report.html", generated / "browser", height=800)
+    assert len(_index_rows(dom)) == 5 and drawn > 0.01 and red > 100 and green > 100
 
 
 @pytest.mark.parametrize("args, message", [
