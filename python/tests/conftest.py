@@ -1,4 +1,6 @@
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -20,6 +22,12 @@ def recording(name):
     return path
 
 
+def cli(*args, **kwargs):
+    """`python3 -m powerquality ARGS` in a process of its own."""
+    return subprocess.run([sys.executable, "-m", "powerquality", *map(str, args)], capture_output=True, text=True,
+                          **kwargs)
+
+
 def three_phase(fs, seconds, rms=230.0, f=50.0, angle=0.0):
     """Star voltages A, B, C (positive sequence) of the given RMS value."""
     t = np.arange(int(round(seconds * fs))) / fs
@@ -27,21 +35,22 @@ def three_phase(fs, seconds, rms=230.0, f=50.0, angle=0.0):
     return np.vstack([rms[k] * np.sqrt(2) * np.sin(2 * np.pi * f * t - k * 2 * np.pi / 3 + angle) for k in range(3)])
 
 
-def hour_recording(base, seconds=3600.0, fs=1600.0):
-    """A generated three-phase COMTRADE recording (16-bit BINARY): 230 V drifting by ±3 % over the hour, 1.5 %
-    third and 4 % fifth harmonic, a little unbalance, a dip to 60 % for 150 ms at 25 minutes and a swell to
-    120 % for 80 ms at 45 minutes (both inside a 10-minute interval). Returns the .cfg path."""
+def write_three(base, u, fs, **options):
+    """Star voltages u (3 rows) as the COMTRADE channels VA, VB, VC of phases A, B, C; returns the written path."""
     from powerquality import comtrade
 
-    n = int(round(seconds * fs))
-    t = np.arange(n) / fs
-    rms = 230.0 * (1 + 0.03 * np.sin(2 * np.pi * t / seconds))
-    envelope = np.ones(n)
-    envelope[(t >= 1500.0) & (t < 1500.15)] = 0.6
-    envelope[(t >= 2700.0) & (t < 2700.08)] = 1.2
-    channels = {}
-    for k, p in enumerate("ABC"):
-        w = 2 * np.pi * 50.0 * t - k * 2 * np.pi / 3
-        u = np.sin(w) + 0.015 * np.sin(3 * w) + 0.04 * np.sin(5 * w)
-        channels["U" + p] = (rms * (1 + 0.005 * (k - 1)) * np.sqrt(2) * envelope) * u
-    return comtrade.write(str(base), channels, fs, phases={"UA": "A", "UB": "B", "UC": "C"}, file_type="BINARY")
+    return comtrade.write(str(base), {"V" + p: u[k] for k, p in enumerate("ABC")}, fs,
+                          phases={"V" + p: p for p in "ABC"}, **options)
+
+
+def hour_recording(base, seconds=3600.0, fs=1600.0):
+    """A three-phase 16-bit COMTRADE recording: 230 V drifting by ±3 %, 1.5 % third and 4 % fifth harmonic, a
+    little unbalance, a 150 ms dip to 60 % at 25 minutes and an 80 ms swell to 120 % at 45. Returns its .cfg."""
+    t = np.arange(int(round(seconds * fs))) / fs
+    envelope = 230.0 * np.sqrt(2) * (1 + 0.03 * np.sin(2 * np.pi * t / seconds))
+    envelope[(t >= 1500.0) & (t < 1500.15)] *= 0.6
+    envelope[(t >= 2700.0) & (t < 2700.08)] *= 1.2
+    k = np.arange(3)[:, None]
+    w = 2 * np.pi * 50.0 * t - k * 2 * np.pi / 3
+    u = (1 + 0.005 * (k - 1)) * envelope * (np.sin(w) + 0.015 * np.sin(3 * w) + 0.04 * np.sin(5 * w))
+    return write_three(base, u, fs, file_type="BINARY")

@@ -1,15 +1,10 @@
-"""The examples of the docstrings, the README and the manual under docs/ run as they are shown.
-
-In the Markdown files: every ```c and ```cpp block is a whole program kept as a file under examples/ (named by an
-`<!-- example: examples/NAME -->` line above it, built and run by ctest) and is followed by an ```output block
-with what it prints; ```pycon blocks are doctests, run in order with one namespace per file; ```console blocks
-hold `powerquality` commands (`$ ` lines) and what they print (doctest's `...` matches anything). Python blocks and
-commands run in a folder beside a link to the checkout's ../shared, so the shared recordings' paths in the manual are
-those of the checkout; without the shared data those tests skip, saying so.
-"""
+# The examples of the docstrings, the README and docs/ run as shown: ```c/```cpp blocks are examples/ files (named
+# by an `<!-- example: examples/NAME -->` line) followed by an ```output block; ```pycon blocks are doctests, one
+# namespace per page; ```console blocks hold `$ ` commands and output. Run beside a link to ../shared, or skipped.
 import doctest
 import io
 import os
+import pathlib
 import re
 import shlex
 import subprocess
@@ -31,10 +26,13 @@ MARK = re.compile(r"<!-- example: (examples/[\w.-]+) -->\s*$")
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 
 
+def read(path):
+    return pathlib.Path(ROOT, path).read_text(encoding="utf-8")
+
+
 def blocks(page):
     """(language, text, line, text before it since the previous block) of every fenced block of a page."""
-    with open(os.path.join(ROOT, page), encoding="utf-8") as f:
-        text = f.read()
+    text = read(page)
     found, end = [], 0
     for m in FENCE.finditer(text):
         found.append((m.group(1), m.group(2), text.count("\n", 0, m.start()) + 1, text[end:m.start()]))
@@ -46,14 +44,12 @@ def program_blocks():
     """(page, line, example path, its output block or None) of every C and C++ block."""
     out = []
     for page in PAGES:
-        found = blocks(page)
-        for k, (language, text, line, before) in enumerate(found):
-            if language not in ("c", "cpp"):
-                continue
-            mark = MARK.search(before)
-            following = found[k + 1] if k + 1 < len(found) else None
-            output = following[1] if following and following[0] == "output" else None
-            out.append((page, line, mark.group(1) if mark else None, text, output))
+        found = blocks(page) + [(None, None, None, None)]
+        for (language, text, line, before), following in zip(found, found[1:]):
+            if language in ("c", "cpp"):
+                mark = MARK.search(before)
+                output = following[1] if following[0] == "output" else None
+                out.append((page, line, mark.group(1) if mark else None, text, output))
     return out
 
 
@@ -75,15 +71,13 @@ def test_examples_in_the_docstrings_run():
 
 
 def test_every_program_in_the_docs_is_an_example_file_built_by_the_tests():
-    with open(os.path.join(ROOT, "examples", "CMakeLists.txt"), encoding="utf-8") as f:
-        built = re.search(r"set\(POWERQUALITY_DOC_EXAMPLES\s+([^)]*)\)", f.read()).group(1).split()
+    built = re.search(r"set\(POWERQUALITY_DOC_EXAMPLES\s+([^)]*)\)", read("examples/CMakeLists.txt")).group(1).split()
     programs = program_blocks()
     assert len(programs) >= 6
     for page, line, path, text, output in programs:
         where = f"{page}:{line}"
         assert path, f"{where}: a program block needs an <!-- example: examples/NAME --> line above it"
-        with open(os.path.join(ROOT, path), encoding="utf-8") as f:
-            assert f.read() == text, f"{where} differs from {path}"
+        assert read(path) == text, f"{where} differs from {path}"
         assert os.path.basename(path) in built, f"{path} ({where}) is not in examples/CMakeLists.txt"
         assert output is not None, f"{where}: an ```output block with what it prints follows every program"
 
@@ -137,14 +131,11 @@ def test_command_line_examples_in_the_docs_run(beside_shared):
 
 def test_links_between_the_pages_lead_somewhere():
     def anchors(page):
-        with open(os.path.join(ROOT, page), encoding="utf-8") as f:
-            text = FENCE.sub("", f.read())
-        return {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-") for h in re.findall(r"^#+ (.*)$", text, re.M)}
+        return {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-")
+                for h in re.findall(r"^#+ (.*)$", FENCE.sub("", read(page)), re.M)}
 
     for page in PAGES:
-        with open(os.path.join(ROOT, page), encoding="utf-8") as f:
-            text = f.read()
-        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+        for target in re.findall(r"\]\(([^)\s]+)\)", read(page)):
             if re.match(r"\w+://", target):
                 continue
             path, _, anchor = target.partition("#")

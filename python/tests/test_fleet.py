@@ -1,6 +1,5 @@
-# Many recordings at once: what folders and patterns stand for, and the same
-# tables from the serial run, two local processes and a real local Dask
-# cluster, with an unreadable file among the recordings.
+# Many recordings at once: what folders and patterns stand for, and the same tables and reports from the serial
+# run, two local processes and a real local Dask cluster, with an unreadable file among the recordings.
 import csv
 import json
 import os
@@ -19,8 +18,9 @@ try:
     import h5py
 except ImportError:
     h5py = None
-from powerquality import comtrade, fleet
-from conftest import SHARED, recording, three_phase
+from powerquality import fleet
+from conftest import cli, three_phase, write_three
+from test_report_html import OUTSIDE
 
 
 def _touch(root, *names):
@@ -31,8 +31,7 @@ def _touch(root, *names):
 
 
 @pytest.mark.parametrize("names, out, expected", [
-    # Depth first in sorted order; a .dat beside its .cfg is the same
-    # recording, one alone is taken; tables and the output folder are not.
+    # Depth first, sorted; a .dat beside its .cfg is that recording, one alone is taken; tables and --out are not.
     (["a"], "a/out", ["a/x.cfg", "a/y.dat", "a/z.CFF", "a/n/w.csv"]),
     (["a"], None, ["a/x.cfg", "a/y.dat", "a/z.CFF", "a/n/w.csv", "a/out/q.cfg"]),
     (["a/*.dat"], None, ["a/y.dat"]),
@@ -70,115 +69,166 @@ def test_a_worker_process_that_dies_loses_only_its_own_recording():
     jobs = [{"path": p} for p in ("one", "die", "two", "three")]
     results = {}
     fleet._processes(jobs, 2, results.__setitem__, task=_dies_on_request)
-    assert sorted(results) == [0, 1, 2, 3]
-    assert [results[k]["row"]["path"] for k in (0, 2, 3)] == ["one", "two", "three"]
+    assert sorted(results) == [0, 1, 2, 3] and [results[k]["row"]["path"] for k in (0, 2, 3)] == ["one", "two", "three"]
     assert results[1]["row"]["status"] == "error" and "ended abruptly" in results[1]["row"]["error"]
 
 
-def _generated(folder):
-    """A 70 % dip on phase A (COMTRADE .cff with a start time) and a 120 % swell (single-phase 60 Hz CSV)."""
-    fs = 6400.0
-    u = three_phase(fs, 3.0)
-    u[0, int(1.0 * fs):int(1.2 * fs)] *= 0.7
-    comtrade.write(str(folder / "dip"), {"VA": u[0], "VB": u[1], "VC": u[2]}, fs, frequency=50.0,
-                   file_type="FLOAT32", start="01/01/2020,00:00:00.000000", single_file=True)
-    fs = 7680.0
-    t = np.arange(int(2.5 * fs)) / fs
+@pytest.fixture(scope="module")
+def generated(tmp_path_factory):
+    """A 70 % dip on phase A (COMTRADE .cff with a start time), a 120 % swell (single-phase 60 Hz CSV named as a
+    shared recording), a malformed .cfg, and 25 s at 50 Hz and at 50.7 Hz (the ±1 % band's 10-s values pass and
+    fail); analysed serially with --report and --assessment (and --detail where h5py is)."""
+    root = tmp_path_factory.mktemp("fleet")
+    folder = root / "generated"
+    (folder / "sub").mkdir(parents=True)
+    u = three_phase(6400.0, 3.0)
+    u[0, 6400:int(1.2 * 6400)] *= 0.7
+    write_three(folder / "dip", u, 6400.0, frequency=50.0, file_type="FLOAT32", start="01/01/2020,00:00:00.000000",
+                single_file=True)
+    t = np.arange(int(2.5 * 7680)) / 7680.0
     v = 120 * np.sqrt(2) * np.sin(2 * np.pi * 60 * t)
-    v[int(0.8 * fs):int(1.0 * fs)] *= 1.2
-    (folder / "sub").mkdir()
-    # Named as a shared recording: its tables go to the folder test1-2.
+    v[int(0.8 * 7680):7680] *= 1.2
     np.savetxt(folder / "sub" / "test1.csv", np.column_stack([t, v]), delimiter=",", header="t,VA", comments="",
                fmt="%.9g")
     (folder / "bad.cfg").write_text("station,recorder,1999\n3,3A\n")
+    for name, f in (("steady", 50.0), ("fast", 50.7)):
+        write_three(folder / name, three_phase(3200.0, 25.0, f=f), 3200.0, frequency=50.0, file_type="FLOAT32",
+                    start="01/01/2020,00:00:00.000000", single_file=True)
+    from powerquality.__main__ import main
+    assert main(["analyze", str(folder), "--out", str(root / "serial"), *REPORTS] + ["--detail"] * bool(h5py)) == 1
+    return root
 
 
-def _cli(*args):
-    return subprocess.run([sys.executable, "-m", "powerquality", "analyze", *args], capture_output=True, text=True)
+REPORTS = ("--report", "report.html", "--assessment", "assessment.json")
 
 
-def _tables(out):
-    read = {}
-    for name in ("summary.csv", "events.csv"):
-        read[name] = (out / name).read_text()
-    read["folders"] = sorted(os.path.relpath(os.path.join(d, f), out) for d, _, files in os.walk(out) for f in files)
-    read["ten minutes"] = (out / "dip" / "aggregated_10min.csv").read_text()
-    with h5py.File(out / "dip" / "detail.h5", "r") as f:
-        read["detail"] = {name: f[name][:].tobytes() for name in f}
-    return read
+def _index_rows(text):
+    table = re.search(r'<table id="index">(.*?)</table>', text, re.S).group(1)
+    rows = []
+    for row in re.findall(r"<tr class=\"([^\"]+)\">(.*?)</tr>", table, re.S):
+        link = re.search(r'<a href="([^"]+)">', row[1])
+        cells = [re.sub(r"<[^>]+>", " ", c).split() for c in re.findall(r"<td[^>]*>(.*?)</td>", row[1], re.S)]
+        rows.append((row[0], link.group(1) if link else None, cells))
+    return rows
 
 
-@pytest.mark.slow
-@pytest.mark.skipif(shutil.which("dask-scheduler") is None, reason="Dask's distributed is not installed "
-                    "(Debian python3-distributed)")
-@pytest.mark.skipif(h5py is None, reason="h5py is not installed (Debian python3-h5py)")
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # tornado's, under the Dask client
-def test_serial_local_processes_and_a_local_cluster_give_the_same_tables(tmp_path):
-    recording("test1")  # skips without the shared recordings
-    (tmp_path / "generated").mkdir()
-    _generated(tmp_path / "generated")
-    names = [os.path.join(SHARED, "comtrade", "test?.cfg"), str(tmp_path / "generated")]
-    runs = {"serial": _cli(*names, "--detail", "--out", str(tmp_path / "serial")),
-            "jobs": _cli(*names, "--detail", "--jobs", "2", "--out", str(tmp_path / "jobs"))}
-    with fleet.LocalCluster(2, folder=str(tmp_path)) as scheduler_file:
-        runs["cluster"] = _cli(*names, "--detail", "--scheduler", scheduler_file, "--out", str(tmp_path / "cluster"))
-        summary, events = pq.analyze_many(names, client=scheduler_file, with_events=True, en50160={"level": "LV"})
-    for name, run in runs.items():
-        assert run.returncode == 1, (name, run.stderr)
-        assert run.stdout.split("wrote")[0] == runs["serial"].stdout.split("wrote")[0]
-    serial = _tables(tmp_path / "serial")
-    assert _tables(tmp_path / "jobs") == serial and _tables(tmp_path / "cluster") == serial
-
-    assert [f for f in serial["folders"] if f.startswith("dip")] == [
-        os.path.join("dip", f) for f in ("aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv", "detail.h5",
-                                         "events.csv", "flicker.csv", "frequency_10s.csv", "rvc.csv", "summary.txt")]
-    rows = list(csv.DictReader(serial["summary.csv"].splitlines()))
-    assert [r["folder"] for r in rows] == ["test1", "test2", "bad", "dip", "test1-2"]
-    assert [r["status"] for r in rows] == ["ok", "ok", "error", "ok", "ok"]
-    bad = rows[2]
+def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(generated):
+    out = generated / "serial"
+    assert sorted(os.listdir(out / "dip")) == sorted(["aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv",
+                                                      "assessment.json", "events.csv", "flicker.csv", "rvc.csv",
+                                                      "frequency_10s.csv", "report.html", "summary.txt"]
+                                                     + ["detail.h5"] * bool(h5py))
+    assert (out / "dip" / "summary.txt").read_text().startswith("recording   ")
+    rows = list(csv.DictReader((out / "summary.csv").read_text().splitlines()))
+    assert [(r["folder"], r["status"]) for r in rows] == [("bad", "error"), ("dip", "ok"), ("fast", "ok"),
+                                                          ("steady", "ok"), ("test1", "ok")]
+    bad, dip, swell = rows[0], rows[1], rows[4]
     assert "bad.cfg:2:" in bad["error"] and bad["dips"] == bad["duration"] == bad["udin"] == ""
-    table = {r["folder"]: r for r in rows}
-    assert (table["test1"]["swells"], table["test2"]["dips"]) == ("1", "1")
-    dip, swell = table["dip"], table["test1-2"]
-    assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"]) == \
-        ("star", "2020-01-01T00:00:00", "50", "median of the one-cycle RMS values")
-    assert (dip["dips"], dip["swells"], dip["interruptions"]) == ("1", "0", "0")
+    assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"], dip["dips"], dip["swells"],
+            dip["interruptions"]) == ("star", "2020-01-01T00:00:00", "50", "median of the one-cycle RMS values", "1",
+                                      "0", "0")
     assert float(dip["worstResidualPercent"]) == pytest.approx(70.0, abs=0.5)
     assert float(dip["udin"]) == pytest.approx(230.0, rel=1e-4)
-    # The steps of the dip on the reference phase move a few tracked cycles by up to about 0.1 Hz; the
-    # range is that of the whole recording's trusted cycles.
-    whole = pq.analyze(str(tmp_path / "generated" / "dip.cff"))
+    # The range of the trusted cycles, which the dip's steps move by up to about 0.1 Hz.
+    whole = pq.analyze(str(generated / "generated" / "dip.cff"))
     trusted = whole.frequency["frequency"][whole.frequency["valid"]]
     assert (float(dip["frequencyMin"]), float(dip["frequencyMax"])) == \
         pytest.approx((trusted.min(), trusted.max()), rel=1e-9)
     assert 49.8 < trusted.min() < 50.0 < trusted.max() < 50.2
     assert int(dip["rvcs"]) == len(whole.rvc) == 0  # Class A: the dip is a dip, not a rapid voltage change
-    assert (tmp_path / "serial" / "dip" / "summary.txt").read_text().startswith("recording   ")
     # The 10-minute values: the voltage THD of the worst phase (not a current's, not the total's) and u2 (not u0).
-    ten = np.genfromtxt(tmp_path / "serial" / "dip" / "aggregated_10min.csv", delimiter=",", names=True,
-                        dtype=None, encoding="utf-8", deletechars="")
+    ten = np.genfromtxt(out / "dip" / "aggregated_10min.csv", delimiter=",", names=True, dtype=None,
+                        encoding="utf-8", deletechars="")
     assert float(dip["thd10minMax"]) == pytest.approx(max(ten[f"{p}.thdVoltage.thd"] for p in "ABC"), rel=1e-9)
     assert float(dip["unbalance10minMax"]) == pytest.approx(float(ten["u2"]), rel=1e-9)
     assert (swell["grid"], swell["start"], swell["nominalFrequency"], swell["swells"]) == ("single", "", "60", "1")
     assert float(swell["largestSwellPercent"]) == pytest.approx(120.0, abs=0.5)
     assert swell["unbalance10minMax"] == swell["pstMax"] == ""
-    # The events of all recordings, in the order of the recordings.
-    events_csv = list(csv.DictReader(serial["events.csv"].splitlines()))
-    assert [(os.path.basename(e["path"]), e["type"]) for e in events_csv] == \
-        [("test1.cfg", "swell"), ("test2.cfg", "dip"), ("dip.cff", "dip"), ("test1.csv", "swell")]
-    # Ed. 3 stamps: the dip starts with the window of its first value, a cycle before 1 s.
-    assert events_csv[2]["start"].startswith("2020-01-01T00:00:00.99") and events_csv[3]["start"] == ""
-
-    # From Python, on the cluster: the same rows as arrays (no folders without an output folder).
-    assert list(summary["status"]) == [r["status"] for r in rows]
-    assert list(summary["dips"]) == [int(r["dips"] or -1) for r in rows] and set(summary["folder"]) == {""}
+    # The events of all recordings in their order; Ed. 3 stamps: the dip starts a cycle before 1 s.
+    events = list(csv.DictReader((out / "events.csv").read_text().splitlines()))
+    assert [(os.path.basename(e["path"]), e["type"]) for e in events] == [("dip.cff", "dip"), ("test1.csv", "swell")]
+    assert events[0]["start"].startswith("2020-01-01T00:00:00.99") and events[1]["start"] == ""
+    # From Python: the same rows as arrays (no folders without an output folder), with the assessment's columns.
+    summary, events = pq.analyze_many([str(generated / "generated")], with_events=True, en50160={"level": "LV"})
+    assert list(summary["status"]) == [r["status"] for r in rows] and set(summary["folder"]) == {""}
+    assert list(summary["dips"]) == [int(r["dips"] or -1) for r in rows]
     np.testing.assert_allclose(summary["worstResidual"], [float(r["worstResidual"] or "nan") for r in rows], rtol=1e-9)
-    assert list(events["type"]) == [2, 1, 1, 2]
-    # The assessment's settings reach the workers, and its columns come back as from this process.
-    here = pq.analyze_many(names, en50160={"level": "LV"})
-    for name, _ in fleet.ASSESSMENT_DTYPE:
+    assert list(events["type"]) == [1, 2] and list(summary["verdict"]) == [r["verdict"] for r in rows]
+
+
+def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(generated):
+    serial = generated / "serial"
+    index = (serial / "report.html").read_text(encoding="utf-8")
+    assert [outside for outside in OUTSIDE if outside in index] == []
+    summary = list(csv.DictReader((serial / "summary.csv").open()))
+    rows = _index_rows(index)
+    assert [link for _, link, _ in rows] == [None] + [f"{name}/report.html" for name in ("dip", "fast", "steady",
+                                                                                         "test1")]
+    assert [(r["folder"], r["verdict"]) for r in summary] == [
+        ("bad", ""), ("dip", "not measured"), ("fast", "fail"), ("steady", "pass"), ("test1", "not measured")]
+    assert '<p id="counts">5 recording(s): 1 pass, 1 fail, 2 not measured, 1 error.</p>' in index
+    assert summary[2]["failing"] == "Power frequency ±1 %" and rows[2][2][5] == ["Power", "frequency", "±1", "%"]
+    assert rows[0][0] == "fail" and rows[0][2][2] == ["error"] and "bad.cfg:2:" in " ".join(rows[0][2][3])
+    for (css, link, cells), r in zip(rows[1:], summary[1:]):
+        assessment = json.loads((serial / r["folder"] / "assessment.json").read_text())
+        cov = assessment["coverage"]
+        assert css.replace("-", " ") == r["verdict"] == assessment["verdict"] == " ".join(cells[4])
+        assert " ".join(cells[2]) == r["coverage"] and f"{cov['used']} of {cov['intervals']}" in r["coverage"]
+        assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12) and (serial / link).exists()
+    # A few seconds of recording: no whole 10-minute interval, said plainly.
+    assert summary[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
+    assert " ".join(rows[1][2][1]) == "2020-01-01T00:00:00" and rows[4][2][1] == ["–"]
+    # 25 s: two whole 10-second intervals at 0-10 s and 10-20 s (not in sixteenths of a sample).
+    rows = np.genfromtxt(serial / "fast" / "frequency_10s.csv", delimiter=",", names=True, encoding="utf-8")
+    np.testing.assert_allclose([rows["startTime"], rows["endTime"]], [[0.0, 10.0], [10.0, 20.0]], atol=0.01)
+    np.testing.assert_allclose(rows["frequency"], 50.7, atol=0.01)
+
+
+def _tables(out, report="report.html"):
+    read = {name: (out / name).read_text() for name in ("summary.csv", "events.csv")}
+    read["folders"] = sorted(os.path.relpath(os.path.join(d, f), out).replace(report, "report.html")
+                             for d, _, files in os.walk(out) for f in files if d != str(out) or f != report)
+    read["ten minutes"] = (out / "dip" / "aggregated_10min.csv").read_text()
+    for folder in ("dip", "fast", "steady", "test1"):
+        read[folder] = [(out / folder / name).read_bytes() for name in (report, "assessment.json")]
+    if h5py:
+        with h5py.File(out / "dip" / "detail.h5", "r") as f:
+            read["detail"] = {name: f[name][:].tobytes() for name in f}
+    return read
+
+
+@pytest.mark.slow
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # tornado's, under the Dask client
+def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_tables_and_reports(generated):
+    root, folder = generated, generated / "generated"
+    (root / "elsewhere").mkdir()
+    detail = ["--detail"] if h5py else []
+    runs = {"jobs": cli("analyze", folder, *detail, "--out", root / "jobs", "--jobs", "2", "--report",
+                        root / "elsewhere" / "all.html", "--assessment", "assessment.json"),
+            "one": cli("analyze", folder / "dip.cff", "--report", root / "dip.html")}
+    for name, run in runs.items():
+        assert run.returncode == (0 if name == "one" else 1), (name, run.stderr)
+    assert "wrote " + str(root / "elsewhere" / "all.html") in runs["jobs"].stdout
+    serial = _tables(root / "serial")
+    assert _tables(root / "jobs", report="all.html") == serial
+    # The index written elsewhere links back to the reports.
+    rows = _index_rows((root / "serial" / "report.html").read_text(encoding="utf-8"))
+    assert _index_rows((root / "elsewhere" / "all.html").read_text(encoding="utf-8")) == \
+        [(css, link and os.path.join("..", "jobs", link.replace("report.html", "all.html")), cells)
+         for css, link, cells in rows]
+    assert (root / "serial" / "dip" / "report.html").read_bytes() == (root / "dip.html").read_bytes()  # one alone
+    if shutil.which("dask-scheduler") is None:
+        pytest.skip("Dask's distributed is not installed (Debian python3-distributed): no cluster run")
+    with fleet.LocalCluster(2, folder=str(root)) as scheduler_file:
+        run = cli("analyze", folder, *detail, *REPORTS, "--scheduler", scheduler_file, "--out", root / "cluster")
+        summary, events = pq.analyze_many([str(folder)], client=scheduler_file, with_events=True,
+                                          en50160={"level": "LV"})
+    assert run.returncode == 1 and _tables(root / "cluster") == serial, run.stderr
+    # The assessment's settings reach the workers, and the rows and events come back as from this process.
+    here, events_here = pq.analyze_many([str(folder)], with_events=True, en50160={"level": "LV"})
+    for name in summary.dtype.names:
         np.testing.assert_array_equal(summary[name], here[name], err_msg=name)
-    assert list(summary["verdict"]) == ["not measured"] * 2 + [""] + ["not measured"] * 2
+    np.testing.assert_array_equal(events, events_here)
 
 
 @pytest.mark.parametrize("prelude, scheduler, message", [
@@ -195,105 +245,19 @@ def test_a_cluster_that_cannot_be_had_stops_the_run_with_a_message(tmp_path, pre
 
 
 def test_summary_takes_the_largest_severity_of_the_flicker_stages_tables():
-    # The flicker stage hands out {'pst': rows, 'plt': rows} with a column per
-    # voltage; NaN (an interval without settled values) is passed over.
+    # The flicker stage's {'pst': rows, 'plt': rows}, a column per voltage; NaN (nothing settled) passed over.
     rows = np.zeros(3, [("clockInterval", "i8"), ("A.pst", "f8"), ("B.pst", "f8")])
     rows["A.pst"], rows["B.pst"] = [0.4, np.nan, 0.9], [1.3, 0.2, np.nan]
     block = types.SimpleNamespace(flicker={"pst": rows, "plt": rows[:0], "pinst_max": np.ones(2)})
-    assert fleet._flicker(block, "pst") == 1.3
-    assert np.isnan(fleet._flicker(block, "plt"))
-
-
-@pytest.fixture(scope="module")
-def reports(tmp_path_factory):
-    """The generated recordings, and 25 s at 50 Hz and at 50.7 Hz (the ±1 % band's 10-s values pass and fail),
-    with --report and --assessment: serially (the index in the output folder), on two local processes (the
-    index elsewhere), and the dip alone, as the single-recording command reports it."""
-    root = tmp_path_factory.mktemp("reports")
-    (root / "generated").mkdir()
-    _generated(root / "generated")
-    fs = 3200.0
-    for name, f in (("steady", 50.0), ("fast", 50.7)):
-        u = three_phase(fs, 25.0, f=f)
-        comtrade.write(str(root / "generated" / name), {"VA": u[0], "VB": u[1], "VC": u[2]}, fs, frequency=50.0,
-                       file_type="FLOAT32", start="01/01/2020,00:00:00.000000", single_file=True)
-    (root / "elsewhere").mkdir()
-    files = ("--report", "report.html", "--assessment", "assessment.json")
-    runs = {"serial": _cli(str(root / "generated"), "--out", str(root / "serial"), *files),
-            "jobs": _cli(str(root / "generated"), "--out", str(root / "jobs"), "--jobs", "2", "--report",
-                         str(root / "elsewhere" / "all.html"), "--assessment", "assessment.json"),
-            "one": _cli(str(root / "generated" / "dip.cff"), "--report", str(root / "dip.html"))}
-    return root, runs
-
-
-def _index_rows(text):
-    table = re.search(r'<table id="index">(.*?)</table>', text, re.S).group(1)
-    rows = []
-    for row in re.findall(r"<tr class=\"([^\"]+)\">(.*?)</tr>", table, re.S):
-        link = re.search(r'<a href="([^"]+)">', row[1])
-        cells = [re.sub(r"<[^>]+>", " ", c).split() for c in re.findall(r"<td[^>]*>(.*?)</td>", row[1], re.S)]
-        rows.append((row[0], link.group(1) if link else None, cells))
-    return rows
+    assert fleet._flicker(block, "pst") == 1.3 and np.isnan(fleet._flicker(block, "plt"))
 
 
 @pytest.mark.slow
-def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(reports):
-    root, runs = reports
-    for name, run in runs.items():
-        assert run.returncode == (0 if name == "one" else 1), (name, run.stderr)
-    serial, jobs = root / "serial", root / "jobs"
-    index = (serial / "report.html").read_text(encoding="utf-8")
-    for outside in ("<script", "<link", " src=", "@import", "url(http", "<iframe", "<img"):
-        assert outside not in index, outside
-    assert "wrote " + str(serial / "report.html") in runs["serial"].stdout
-    summary = list(csv.DictReader((serial / "summary.csv").open()))
-    rows = _index_rows(index)
-    # One row per recording in the order found, each linking its own report; the unreadable one has none.
-    assert [link for _, link, _ in rows] == [None] + [f"{name}/report.html" for name in ("dip", "fast", "steady",
-                                                                                         "test1")]
-    assert [(r["folder"], r["verdict"]) for r in summary] == [
-        ("bad", ""), ("dip", "not measured"), ("fast", "fail"), ("steady", "pass"), ("test1", "not measured")]
-    assert '<p id="counts">5 recording(s): 1 pass, 1 fail, 2 not measured, 1 error.</p>' in index
-    assert summary[2]["failing"] == "Power frequency ±1 %" and rows[2][2][5] == ["Power", "frequency", "±1", "%"]
-    assert rows[0][0] == "fail" and rows[0][2][2] == ["error"] and "bad.cfg:2:" in " ".join(rows[0][2][3])
-    for (css, link, cells), r in zip(rows[1:], summary[1:]):
-        assessment = json.loads((serial / r["folder"] / "assessment.json").read_text())
-        cov = assessment["coverage"]
-        assert css.replace("-", " ") == r["verdict"] == assessment["verdict"] == " ".join(cells[4])
-        assert " ".join(cells[2]) == r["coverage"] and f"{cov['used']} of {cov['intervals']}" in r["coverage"]
-        assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12)
-        assert (serial / link).exists()
-    # A few seconds of recording: no whole 10-minute interval, said plainly.
-    assert summary[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
-    assert " ".join(rows[1][2][1]) == "2020-01-01T00:00:00" and rows[4][2][1] == ["–"]
-    # Two local processes give the same reports; their index, written elsewhere, links back to them.
-    assert _index_rows((root / "elsewhere" / "all.html").read_text(encoding="utf-8")) == \
-        [(css, link and os.path.join("..", "jobs", link.replace("report.html", "all.html")), cells)
-         for css, link, cells in rows]
-    for folder in ("dip", "fast", "steady", "test1"):
-        assert (jobs / folder / "all.html").read_text(encoding="utf-8") == \
-            (serial / folder / "report.html").read_text(encoding="utf-8")
-        assert (jobs / folder / "assessment.json").read_bytes() == (serial / folder / "assessment.json").read_bytes()
-    # The same report as the command writes for the recording alone.
-    assert (serial / "dip" / "report.html").read_text(encoding="utf-8") == (root / "dip.html").read_text(
-        encoding="utf-8")
+def test_browser_renders_the_index(generated):
+    from test_report_html import in_browser
 
-
-@pytest.mark.slow
-def test_browser_renders_the_index(reports):
-    from test_report_html import chromium, render, screenshot
-
-    browser = chromium()
-    root, _ = reports
-    index = root / "serial" / "report.html"
-    dom = render(browser, index, root, "--dump-dom")
-    assert dom.returncode == 0, dom.stderr[-2000:]
-    assert len(_index_rows(dom.stdout)) == 5
-    rgb = screenshot(browser, index, root / "index.png", height=800)[..., :3]
-    assert np.mean(np.any(rgb < 0.9, axis=-1)) > 0.01  # not blank: text and the verdicts' colours
-    red = (rgb[..., 0] > rgb[..., 1] + 0.05) & (rgb[..., 0] > rgb[..., 2] + 0.05)
-    green = (rgb[..., 1] > rgb[..., 0] + 0.05) & (rgb[..., 1] > rgb[..., 2] + 0.05)
-    assert red.sum() > 100 and green.sum() > 100
+    dom, drawn, red, green = in_browser(generated / "serial" / "report.html", generated / "browser", height=800)
+    assert len(_index_rows(dom)) == 5 and drawn > 0.01 and red > 100 and green > 100
 
 
 @pytest.mark.parametrize("args, message", [
@@ -301,5 +265,5 @@ def test_browser_renders_the_index(reports):
     (["--out", "{out}", "--assessment", "{out}/a.json"], "--assessment with several recordings: give a file name"),
 ])
 def test_reports_of_many_recordings_need_an_output_folder_and_file_names(tmp_path, args, message):
-    run = _cli(str(tmp_path), str(tmp_path), *[a.format(out=tmp_path / "out") for a in args])
+    run = cli("analyze", tmp_path, tmp_path, *[a.format(out=tmp_path / "out") for a in args])
     assert run.returncode == 2 and message in run.stderr, run.stderr

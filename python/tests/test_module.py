@@ -9,15 +9,17 @@ def _module(**settings):
 
 
 def test_settings_by_keyword_and_properties():
+    assert not _module().harmonic_subgroups_enabled  # off by default
     m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, sample_rate=6400.0, buffer_length=3200,
-                  rvc_threshold=3.5, period_values_enabled=True, current_enabled=False, period_count=12)
+                  rvc_threshold=3.5, period_values_enabled=True, current_enabled=False, period_count=12,
+                  harmonic_subgroups_enabled=True)
     assert (m.phases_count, m.voltages_count, m.currents_count) == (3, 3, 0)
     assert (m.sample_rate, m.buffer_length, m.rvc_threshold, m.period_count) == (6400.0, 3200, 3.5, 12)
+    assert m.harmonic_subgroups_enabled
     assert m.grid_config_type == pq.GridConfigType.ThreePhaseStar and m.u_input_ring(2).shape == (3200,)
     with pytest.raises(ValueError, match="has no ring"):
         m.current_ring(0)
-    # The rate is applied before the length whatever the keyword order (the
-    # length fixes the rings' duration with the rate it finds).
+    # The rate is applied before the length (which fixes the rings' duration) whatever the keyword order.
     late = pq.Module(buffer_length=64000, variable_frequency=(25.0, 75.0), period_values_enabled=True,
                      sample_rate=64000.0, sample_index_divisor=16)
     assert (late.sample_rate, late.sample_index_divisor) == (64000.0, 16)
@@ -30,13 +32,11 @@ def test_update_bracket_initialises_once_at_the_end():
         m.buffer_length = 200
         with m:
             m.rvc_threshold = 4.0
-        # Not laid out yet: the buffer length already says 200, the storage
-        # still has 100 floats, so no view or write may be made now.
+        # Not laid out yet: the length says 200, the storage has 100 floats: no view or write now.
         assert m.buffer_length == 200
-        with pytest.raises(RuntimeError, match="inside an update bracket"):
-            m.u_input_ring(0)
-        with pytest.raises(RuntimeError, match="inside an update bracket"):
-            m.write(np.zeros((2, 10)), 0)
+        for call in (lambda: m.u_input_ring(0), lambda: m.write(np.zeros((2, 10)), 0)):
+            with pytest.raises(RuntimeError, match="inside an update bracket"):
+                call()
     assert m.u_input_ring(0).shape == (200,)
     m.begin_update()
     m.end_update()
@@ -81,10 +81,7 @@ def test_calls_that_do_not_fit_are_refused_and_schedule_nothing(call, error, mes
 
 
 def test_ring_views_hold_back_every_setting_that_could_move_the_rings():
-    # As a bytearray with exports refuses to resize: while a ring view lives,
-    # a setting that re-initialises the module is refused before anything
-    # changes, also inside an update bracket, so the view never writes into
-    # freed storage.
+    # As a bytearray with exports refuses to resize: no re-initialising setting while a ring view lives.
     m = _module()
     u = m.u_input_ring(0)
     part = u[10:20]
@@ -104,11 +101,3 @@ def test_ring_views_hold_back_every_setting_that_could_move_the_rings():
     del part
     m.buffer_length = 200
     assert m.u_input_ring(0).shape == (200,)
-
-
-def test_harmonic_subgroups_switch_is_off_by_default_and_set_by_keyword():
-    assert not _module().harmonic_subgroups_enabled
-    m = _module(harmonic_subgroups_enabled=True)
-    assert m.harmonic_subgroups_enabled
-    m.harmonic_subgroups_enabled = False
-    assert not m.harmonic_subgroups_enabled

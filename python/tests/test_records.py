@@ -1,6 +1,5 @@
-# The structured arrays against the C++ records: every field the compiler
-# filled must come back under its own name, and rows copied out of the ring
-# must not change when the ring comes round.
+# The structured arrays against the C++ records: every field the compiler filled comes back under its own name,
+# and rows copied out of the ring do not change when the ring comes round.
 import numpy as np
 import pytest
 
@@ -14,9 +13,7 @@ def test_period_record_fields_read_back_by_name():
                "apparentPower", "powerFactor", "fundamentalVoltage", "fundamentalCurrent", "reserved",
                "fundamentalActivePower", "fundamentalReactivePower", "fundamentalReactivePowerSum",
                "fundamentalApparentPower", "fundamentalPhaseAngle"]
-    for k, name in enumerate(scalars):
-        assert r[name] == k + 1.5, name
-    # The RVC results' fields in the order of the C++ record.
+    assert [r[name] for name in scalars] == [k + 1.5 for k in range(len(scalars))]
     assert r["rvcVoltage"].tolist() == (True, -1, True, 18.5, 19.5, 20.5, 21.5)
     assert r["rvcLineToLineVoltage"].tolist() == (False, 1, False, 0.0, 22.5, 0.0, 23.5)
     s = r["symmetricalComponent"]
@@ -28,28 +25,20 @@ def test_period_record_fields_read_back_by_name():
 
 def test_general_record_fields_read_back_by_name():
     r = np.frombuffer(pq._core._general_record_probe(), pq.GENERAL_RECORD_DTYPE)[0]
-    assert (r["time"], r["frequency"], r["dFrequency"]) == (1.5, 2.5, 3.5)
-    assert int(r["firstSampleIndex"]) == 0x123456789
-    assert (int(r["length"]), int(r["fftOutputLength"]), int(r["harmonicLength"]), int(r["phasesCount"])) == (5, 6, 7, 3)
-    assert r["phases"][2]["rmsVoltage"] == 8.5 and r["phases"][3]["harmonicCurrentContent"] == 9.5
-    assert r["phases"][1]["thdVoltage"]["thd"] == 10.5
-    assert r["phases"][1]["thdInterLineToLine"]["totalDistortion"] == 11.5
-    assert r["symmetricalComponents"][2]["voltage"] == 12.5 + 13.5j
-    assert r["symmetricalComponents"][1]["voltageUnbalance"] == 14.5
-
-
-def _three_phase_module(fs, length):
-    m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, buffer_length=length,
-                  period_values_enabled=True, period_symmetrical_components_enabled=True)
-    m.set_sample_rate(fs, 1)
-    m.reset(0)
-    return m
+    assert (r["time"], r["frequency"], r["dFrequency"]) == (1.5, 2.5, 3.5) and int(r["firstSampleIndex"]) == 0x123456789
+    assert [int(r[n]) for n in ("length", "fftOutputLength", "harmonicLength", "phasesCount")] == [5, 6, 7, 3]
+    p, s = r["phases"], r["symmetricalComponents"]
+    assert (p[2]["rmsVoltage"], p[3]["harmonicCurrentContent"], p[1]["thdVoltage"]["thd"],
+            p[1]["thdInterLineToLine"]["totalDistortion"], s[2]["voltage"], s[1]["voltageUnbalance"]) == \
+        (8.5, 9.5, 10.5, 11.5, 12.5 + 13.5j, 14.5)
 
 
 def test_period_rows_have_item_and_phase_columns_total_first_and_survive_the_ring():
-    fs = 10000.0
-    m = _three_phase_module(fs, 1000)  # a ring of five items
-    u = three_phase(fs, 0.1, rms=[100.0, 110.0, 120.0])
+    m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, buffer_length=1000,  # a ring of five items
+                  period_values_enabled=True, period_symmetrical_components_enabled=True)
+    m.set_sample_rate(10000.0, 1)
+    m.reset(0)
+    u = three_phase(10000.0, 0.1, rms=[100.0, 110.0, 120.0])
     m.write(np.vstack([u, u / 10.0]), position=0)  # a whole ring at once
     m.schedule_periods([0], [1000], [50.0])
     rows = m.get_period_results()
@@ -60,7 +49,6 @@ def test_period_rows_have_item_and_phase_columns_total_first_and_survive_the_rin
     np.testing.assert_allclose(rows["time"][::4], [0.02, 0.04, 0.06, 0.08, 0.1], rtol=1e-9)
     # The total row carries the zero sequence, phase A's row the positive one.
     assert abs(rows[1]["symmetricalComponent"]["voltage"]) == pytest.approx(110.0, rel=1e-4)
-    # Rows are copies: the ring coming round several times leaves them as they were.
     for start in range(1000, 5000, 1000):
         m.write(np.vstack([u, u]) * (1.0 + start / 5000.0), position=start)
         m.schedule_periods([start], [1000], [50.0])
