@@ -41,7 +41,7 @@ constexpr int intMax = std::numeric_limits<int>::max();
 template <typename T>
 void traceArgument(T v) {
     if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>) {
-        v ? (void)std::fprintf(stderr, " %p", (const void*)v) : (void)std::fprintf(stderr, " null");
+        v != nullptr ? (void)std::fprintf(stderr, " %p", (const void*)v) : (void)std::fprintf(stderr, " null");
     } else if constexpr (std::is_floating_point_v<T>) {
         std::fprintf(stderr, " %.17g", static_cast<double>(v));
     } else if constexpr (std::is_unsigned_v<T>) {
