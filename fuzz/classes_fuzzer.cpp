@@ -96,11 +96,7 @@ bool untouchedFrom(const std::vector<T>& v, size_t first) {
 
 // The capacity of a take (at times negative) and the harness's array: null,
 // or max(capacity, 1) items.
-struct Capacity {
-    int capacity;
-    bool null;
-    size_t items;
-};
+struct Capacity { int capacity; bool null; size_t items; };
 
 Capacity pickCapacity(FuzzedDataProvider& in) {
     const int kind = in.ConsumeIntegralInRange<int>(0, 9);
@@ -135,8 +131,7 @@ std::vector<T> take(FuzzedDataProvider& in, const char* name, int32_t (*fn)(decl
     if (status != 0) return {};
     EXPECT(fn(o.twin, c.capacity, &twinCount, c.null ? nullptr : twin.data()) == 0 && twinCount == count);
     for (size_t k = 0; k < n; ++k) EXPECT(same(items[k], twin[k]));
-    items.resize(n);
-    return items;
+    return {items.begin(), items.begin() + static_cast<std::ptrdiff_t>(n)};
 }
 
 // A setting with the status the rules predict; what the object took, its
@@ -178,9 +173,8 @@ void addSamples(FuzzedDataProvider& in, O& o) {
     const int shape = in.ConsumeIntegralInRange<int>(0, 9);
     for (size_t k = 0; k < n; ++k, o.phase = std::fmod(o.phase + f, 1.0)) {
         const double m = 1.0 + 0.5 * depth * std::sin(2.0 * pi * fm * static_cast<double>(o.position + k));
-        s[k] = shape == 0 ? 0.0f : shape == 1 ? in.ConsumeFloatingPointInRange<float>(-400.0f, 400.0f)
-                                              : static_cast<float>(amplitude * m * (std::sin(2.0 * pi * o.phase) +
-                                                                                    harmonic * std::sin(6.0 * pi * o.phase)));
+        const double x = amplitude * m * (std::sin(2.0 * pi * o.phase) + harmonic * std::sin(6.0 * pi * o.phase));
+        s[k] = shape == 0 ? 0.0f : shape == 1 ? in.ConsumeFloatingPointInRange<float>(-400.0f, 400.0f) : static_cast<float>(x);
     }
     for (int bad = shape == 2 ? in.ConsumeIntegralInRange<int>(1, 8) : 0; bad > 0 && n > 0; --bad) {
         s[in.ConsumeIntegralInRange<size_t>(0, n - 1)] = in.PickValueInArray({NaN, inf, -inf, 3.4e38, -3.4e38, 1e30, 1e-45, -0.0});
@@ -208,8 +202,8 @@ struct Tracker {
     FrequencyTrackerHandle h = nullptr, twin = nullptr;
     double rate = 4000.0, nominal = 50.0, lo = 0.0, hi = 0.0, loss = 0.0, phase = 0.0;
     int divisor = 1;
-    uint64_t position = 0, nextFirst = 0, nextInterval = 0;  // samples added; where the next segment, interval start
     bool anySegment = false;
+    uint64_t position = 0, nextFirst = 0, nextInterval = 0;  // samples added; where the next segment, interval start
 };
 
 void create(FuzzedDataProvider& in, Tracker& t) {
@@ -218,17 +212,15 @@ void create(FuzzedDataProvider& in, Tracker& t) {
     const double rate = hostile ? pickDouble(in) : in.PickValueInArray({400.0, 480.0, 1000.0, 1600.0, 4000.0, 10240.0});
     const double nominal = hostile ? pickDouble(in) : in.PickValueInArray({50.0, 60.0, 50.0, 16.7});
     const int divisor = in.ConsumeBool() ? in.PickValueInArray({1, 1, 16, 256, 0, -1, 1 << 20, intMax, intMin}) : 1;
-    t.h = CALL(frequencyTracker_create, rate, nominal, divisor);
-    if (t.h == nullptr) return;
     // Created only from arguments that make sense; the twin too, unless
     // memory ran out.
+    if ((t.h = CALL(frequencyTracker_create, rate, nominal, divisor)) == nullptr) return;
     EXPECT(std::isfinite(rate) && rate > 0.0 && std::isfinite(nominal) && nominal > 0.0 && divisor >= 1);
     EXPECT(rate >= 8.0 * nominal && rate / nominal <= 1e7);
-    t.twin = frequencyTracker_create(rate, nominal, divisor);
-    if (t.twin == nullptr) return destroy(t);
+    if ((t.twin = frequencyTracker_create(rate, nominal, divisor)) == nullptr) return destroy(t);
     t.rate = rate, t.nominal = nominal, t.divisor = divisor;
-    EXPECT(frequencyTracker_getFrequencyRange(t.h, &t.lo, &t.hi) == 0);
-    EXPECT(t.lo > 0.0 && t.lo <= nominal && t.hi >= nominal && t.hi <= 0.25 * rate);
+    EXPECT(frequencyTracker_getFrequencyRange(t.h, &t.lo, &t.hi) == 0 && t.lo > 0.0 && t.lo <= nominal && t.hi >= nominal);
+    EXPECT(t.hi <= 0.25 * rate);
 }
 
 void check(const Tracker& t) {
@@ -272,8 +264,8 @@ void takeSegments(FuzzedDataProvider& in, Tracker& t) {
     if (status != 0) return;
     EXPECT(frequencyTracker_getSegments(t.twin, c.capacity, &count2, first2.data(), lengths2.data(), frequencies2.data(),
                                         reinterpret_cast<bool*>(flags2.data())) == 0 && count2 == count);
+    EXPECT(first2 == first && lengths2 == lengths && frequencies2 == frequencies && flags2 == flags);
     for (size_t k = 0; k < n; ++k, t.anySegment = true) {
-        EXPECT(first2[k] == first[k] && lengths2[k] == lengths[k] && frequencies2[k] == frequencies[k] && flags2[k] == flags[k]);
         // One after the other: no gap, no overlap, forward, below 2^63.
         EXPECT(lengths[k] > 0 && first[k] < (uint64_t(1) << 63) && (!t.anySegment || first[k] == t.nextFirst));
         EXPECT(std::isfinite(frequencies[k]) && frequencies[k] > 0.0 && flags[k] <= 1);
@@ -295,27 +287,20 @@ void takeIntervals(FuzzedDataProvider& in, Tracker& t) {
     }
 }
 
-// The latest estimate and the lock, the twin's the same; a null
-// out-parameter is refused, and the range's other one is left alone.
+// The latest estimate and the lock, the twin's the same; null out-parameters
+// are refused, the range's other one left alone.
 void query(FuzzedDataProvider& in, Tracker& t) {
     double a = NaN, b = NaN;
     bool locked = false, twinLocked = true;
-    switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-        case 0:
-            if (CALL(frequencyTracker_getFrequency, t.h, &a) == 0) {
-                EXPECT(std::isfinite(a) && a > 0.0 && frequencyTracker_getFrequency(t.twin, &b) == 0 && a == b);
-            }
-            return;
-        case 1:
-            if (CALL(frequencyTracker_isLocked, t.h, &locked) == 0) {
-                EXPECT(frequencyTracker_isLocked(t.twin, &twinLocked) == 0 && twinLocked == locked);
-            }
-            return;
-        case 2:
-            expectStatus(CALL(frequencyTracker_getFrequencyRange, t.h, in.ConsumeBool() ? &a : nullptr, nullptr), false);
-            return EXPECT(std::isnan(a));
-        case 3: return refusesNull(frequencyTracker_getFrequency, t.h);
-        default: return refusesNull(frequencyTracker_isLocked, t.h);
+    if (in.ConsumeBool()) {
+        expectStatus(CALL(frequencyTracker_getFrequencyRange, t.h, in.ConsumeBool() ? &a : nullptr, nullptr), false);
+        return EXPECT(std::isnan(a)), refusesNull(in.ConsumeBool() ? frequencyTracker_getFrequency : frequencyTracker_getLossLevel, t.h);
+    }
+    if (CALL(frequencyTracker_getFrequency, t.h, &a) == 0) {
+        EXPECT(std::isfinite(a) && a > 0.0 && frequencyTracker_getFrequency(t.twin, &b) == 0 && a == b);
+    }
+    if (CALL(frequencyTracker_isLocked, t.h, &locked) == 0) {
+        EXPECT(frequencyTracker_isLocked(t.twin, &twinLocked) == 0 && twinLocked == locked);
     }
 }
 
@@ -346,10 +331,7 @@ struct VoltageEventApi {
     static int32_t set(H h, int, const double* t) {
         return voltageEventDetector_setThresholdsInPercentOfDeclaredVoltage(h, t[0], t[1], t[2], t[3]);
     }
-    static int32_t get(H h, double* t, int nullAt) {
-        auto p = [&](int k) { return k == nullAt ? nullptr : t + k; };
-        return voltageEventDetector_getThresholdsInPercentOfDeclaredVoltage(h, p(0), p(1), p(2), p(3));
-    }
+    static int32_t get(H h, double* t) { return voltageEventDetector_getThresholdsInPercentOfDeclaredVoltage(h, t, t + 1, t + 2, t + 3); }
 };
 
 struct RvcApi {
@@ -373,11 +355,9 @@ struct RvcApi {
         return which == 0 ? rapidVoltageChangeDetector_setThresholdsInPercentOfDeclaredVoltage(h, t[0], t[1])
                           : rapidVoltageChangeDetector_setDipSwellThresholdsInPercentOfDeclaredVoltage(h, t[2], t[3]);
     }
-    static int32_t get(H h, double* t, int nullAt) {  // nullAt 0 or 1: the first getter only
-        auto p = [&](int k) { return k == nullAt ? nullptr : t + k; };
-        const int32_t status = nullAt >= 2 ? 0 : rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(h, p(0), p(1));
-        return status != 0 || nullAt == 0 || nullAt == 1
-                   ? status : rapidVoltageChangeDetector_getDipSwellThresholdsInPercentOfDeclaredVoltage(h, p(2), p(3));
+    static int32_t get(H h, double* t) {
+        return rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(h, t, t + 1) |
+               rapidVoltageChangeDetector_getDipSwellThresholdsInPercentOfDeclaredVoltage(h, t + 2, t + 3);
     }
 };
 
@@ -415,20 +395,15 @@ template <typename Api>
 void check(const Detector<Api>& d) {
     double t[4] = {NaN, NaN, NaN, NaN};
     int stamps = untouchedInt;
-    EXPECT(Api::get(d.h, t, -1) == 0 && std::equal(t, t + 4, d.thresholds.begin()));
+    EXPECT(Api::get(d.h, t) == 0 && std::equal(t, t + 4, d.thresholds.begin()));
     EXPECT(Api::getStamps(d.h, &stamps) == 0 && stamps == d.stamps);
 }
 
 // One of the threshold setters (plausible values or hostile ones), or the
-// start stamps; or a getter with a null out-parameter, which writes nothing.
+// start stamps (and their getter, which refuses a null out-parameter).
 template <typename Api>
 void settings(FuzzedDataProvider& in, Detector<Api>& d) {
-    const int which = in.ConsumeIntegralInRange<int>(0, Api::setters + 1);
-    if (which == Api::setters + 1) {
-        double t[4] = {NaN, NaN, NaN, NaN};
-        expectStatus(call("getThresholds", Api::get, d.h, t, in.ConsumeIntegralInRange<int>(0, 3)), false);
-        return EXPECT(std::all_of(t, t + 4, [](double v) { return std::isnan(v); }));
-    }
+    const int which = in.ConsumeIntegralInRange<int>(0, Api::setters);
     if (which == Api::setters) {
         const int stamps = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(0, 4) : in.PickValueInArray({64, 65, -1, intMin});
         if (BOTH(d, stamps >= 0 && stamps <= 64, Api::setStamps, stamps)) d.stamps = stamps, d.anyStamps |= stamps > 0;
@@ -441,7 +416,6 @@ void settings(FuzzedDataProvider& in, Detector<Api>& d) {
             t[k] = plausible ? in.ConsumeFloatingPointInRange<double>(Api::plausible[k][0], Api::plausible[k][1]) : pickDouble(in);
         }
     }
-    TRACE("thresholds %.17g %.17g %.17g %.17g: ", t[0], t[1], t[2], t[3]);
     const bool finite = std::all_of(t.begin(), t.end(), [](double v) { return std::isfinite(v); });
     if (BOTH(d, finite && Api::acceptable(which, t.data()), Api::set, which, t.data())) d.thresholds = t;
 }
@@ -510,13 +484,11 @@ uint32_t allPhases(int phases) { return phases == 32 ? ~uint32_t(0) : (uint32_t(
 // for an interruption), from the first value (or its window, with start
 // stamps) to the latest.
 void checkEvent(const EventDetector& d, const VoltageEvent& e) {
-    EXPECT(e.type == VoltageEventDip || e.type == VoltageEventSwell || e.type == VoltageEventInterruption);
-    EXPECT(e.phases != 0 && (e.phases & ~allPhases(d.phases)) == 0);
-    EXPECT(e.type != VoltageEventInterruption || e.phases == allPhases(d.phases));
+    EXPECT((e.type == VoltageEventDip || e.type == VoltageEventSwell || e.type == VoltageEventInterruption) && e.phases != 0);
+    EXPECT((e.phases & ~allPhases(d.phases)) == 0 && (e.type != VoltageEventInterruption || e.phases == allPhases(d.phases)));
     EXPECT(std::isfinite(e.startTime) && (d.anyStamps || e.startTime >= d.earliest) && e.startTime <= d.latest);
     EXPECT(std::isfinite(e.duration) && e.duration >= 0.0 && std::isfinite(e.extremeVoltage) && e.extremeVoltage >= 0.0);
-    EXPECT(!std::isnan(e.extremePercent) && e.extremePercent >= 0.0);
-    EXPECT(e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
+    EXPECT(e.extremePercent >= 0.0 && e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
 }
 
 // A well-formed RVC: phases within the detector's, reserved 0, figures
@@ -524,9 +496,8 @@ void checkEvent(const EventDetector& d, const VoltageEvent& e) {
 void checkEvent(const RvcDetector& d, const RapidVoltageChange& e) {
     EXPECT(e.phases != 0 && (e.phases & ~allPhases(d.phases)) == 0 && e.reserved == 0);
     EXPECT(std::isfinite(e.startTime) && e.startTime <= d.latest && !std::isnan(e.duration) && e.duration >= 0.0);
-    EXPECT(std::isfinite(e.deltaUmax) && e.deltaUmax >= 0.0 && std::isfinite(e.deltaUss));
-    EXPECT(std::fabs(e.deltaUss) <= e.deltaUmax * (1.0 + 1e-12));
-    EXPECT(!std::isnan(e.deltaUmaxPercent) && e.deltaUmaxPercent >= 0.0 && !std::isnan(e.deltaUssPercent));
+    EXPECT(std::isfinite(e.deltaUmax) && std::isfinite(e.deltaUss) && std::fabs(e.deltaUss) <= e.deltaUmax * (1.0 + 1e-12));
+    EXPECT(e.deltaUmaxPercent >= 0.0 && !std::isnan(e.deltaUssPercent));
     EXPECT(std::fabs(e.startTime) >= 1e290 || std::fabs(d.latest) >= 1e290 ||
            e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
 }
@@ -550,13 +521,11 @@ void takeEvents(FuzzedDataProvider& in, Detector<Api>& d) {
         const auto& e = events[k];
         const double end = e.startTime + e.duration;
         checkEvent(d, e);
-        if (running) {
-            EXPECT((kinds & kindBit(e)) == 0 && (k == 0 || events[k - 1].startTime <= e.startTime));
-            kinds |= kindBit(e);
-        } else if (std::isfinite(e.duration) && std::fabs(e.startTime) < 1e290) {
-            EXPECT(end >= d.lastEnd - 1e-9 * std::fabs(end));
-            d.lastEnd = end;
-        }
+        EXPECT(!running || ((kinds & kindBit(e)) == 0 && (k == 0 || events[k - 1].startTime <= e.startTime)));
+        kinds |= kindBit(e);
+        if (running || !std::isfinite(e.duration) || std::fabs(e.startTime) >= 1e290) continue;
+        EXPECT(end >= d.lastEnd - 1e-9 * std::fabs(end));
+        d.lastEnd = end;
     }
 }
 
@@ -620,14 +589,10 @@ void addWindows(FuzzedDataProvider& in, Aggregator& a) {
         const double previousStart = k > 0 ? starts[k - 1] : a.lastStart;
         const double base = k > 0 ? ends[k - 1] : std::isfinite(a.lastStart) ? a.lastEnd : in.ConsumeFloatingPointInRange<double>(-5.0, 5.0);
         const double tick = (std::floor((base + a.offset) / 600.0) + 1.0) * 600.0 - a.offset;
-        switch (in.ConsumeIntegralInRange<int>(0, 15)) {
-            case 0: starts[k] = pickDouble(in); break;
-            case 1: starts[k] = previousStart - in.ConsumeFloatingPointInRange<double>(0.0, 1.0); break;
-            case 2: starts[k] = tick + in.PickValueInArray({0.0, -1e-6, -0.5e-6, -2e-6, 1e-9, -0.1, 0.1, 600.0, 1200.0}); break;
-            case 3: starts[k] = base + in.ConsumeFloatingPointInRange<double>(0.0, 2000.0); break;  // a gap
-            case 4: starts[k] = previousStart; break;  // overlapping windows: allowed
-            default: starts[k] = base; break;
-        }
+        const int kind = in.ConsumeIntegralInRange<int>(0, 15);  // at times a gap, overlapping windows (allowed)
+        starts[k] = kind == 0 ? pickDouble(in) : kind == 1 ? previousStart - in.ConsumeFloatingPointInRange<double>(0.0, 1.0)
+                  : kind == 2 ? tick + in.PickValueInArray({0.0, -1e-6, -0.5e-6, -2e-6, 1e-9, -0.1, 0.1, 600.0, 1200.0})
+                  : kind == 3 ? base + in.ConsumeFloatingPointInRange<double>(0.0, 2000.0) : kind == 4 ? previousStart : base;
         ends[k] = starts[k] + (oneIn(in, 16) ? pickDouble(in) : in.PickValueInArray({0.2, 0.2, 0.19, 0.0}));
         for (size_t i = 0; i < per; ++i) {
             values[k * per + i] = i > 0 && in.ConsumeBool() ? values[k * per] : oneIn(in, 6) ? pickDouble(in) : in.ConsumeFloatingPointInRange<double>(-400.0, 400.0);
@@ -689,10 +654,9 @@ void takeIntervals(FuzzedDataProvider& in, Aggregator& a) {
             // In clock order (a flush may close an interval or block that
             // later windows open again); the first window's start lies in
             // its clock interval, up to the tick tolerance.
-            const double absolute = r.startTime + a.offset, tolerance = 1e-6 + 1e-12 * std::fabs(absolute);
+            const double from = r.startTime + a.offset - 600.0 * static_cast<double>(r.clockInterval);
             EXPECT(r.clockInterval >= a.lastClock[stream] && (stream == 1 || r.windowCount <= 12));
-            EXPECT(absolute >= 600.0 * static_cast<double>(r.clockInterval) - tolerance);
-            EXPECT(absolute < 600.0 * static_cast<double>(r.clockInterval + 1) + tolerance);
+            EXPECT(from >= -1e-6 - 1e-12 * std::fabs(r.startTime + a.offset) && from < 600.0 + 1e-6 + 1e-12 * std::fabs(r.startTime + a.offset));
             a.lastClock[stream] = r.clockInterval;
         }
         // An aggregate lies within the range of the values taken (so it is

@@ -34,31 +34,26 @@ namespace {
 
 using namespace fuzzinput;
 
-constexpr int slotCount = 3;
-constexpr uint64_t maxPositionsPerInput = 1u << 16;
-constexpr int maxSegmentLength = 1 << 14;
+constexpr int slotCount = 3, maxSegmentLength = 1 << 14;
 uint64_t budget = 0;  // positions left to feed in this input
+volatile size_t sink = 0;
 
 // What the harness knows of one module.
 struct Slot {
     PowerModuleHandle h = nullptr;
-    int openBrackets = 0;       // beginUpdate minus endUpdate, as the module counts them
-    bool lengthKnown = true;    // the last setBufferLength was taken
-    unsigned int length = 0;    // the buffer length the module holds
-    bool storageKnown = false;  // the last initialisation succeeded, with `storageLength`
+    int openBrackets = 0;         // beginUpdate minus endUpdate, as the module counts them
+    bool lengthKnown = true;      // the last setBufferLength was taken
+    bool storageKnown = false;    // the last initialisation succeeded, with `storageLength`
+    unsigned int length = 0;      // the buffer length the module holds
     unsigned int storageLength = 0;
-    uint64_t nextIndex = 0;     // caller index after the last segment
+    uint64_t nextIndex = 0;       // caller index after the last segment
 };
-
-volatile size_t sink = 0;
 
 void reporter(int32_t code, const char* message) { sink = sink + static_cast<size_t>(code) + std::strlen(message); }
 
 double pickDouble(FuzzedDataProvider& in) {
-    static const double table[] = {0.0,     -0.0,    1.0,     -1.0,   0.5,    45.0, 50.0, 55.0, 60.0, 100.0,
-                                   4000.0,  10240.0, 12800.0, 1e-300, 1e300,
-                                   std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::max(),
-                                   inf, -inf, NaN};
+    static const double table[] = {0.0,    -0.0,  1.0,    -1.0,   0.5,    45.0,  50.0, 55.0, 60.0, 100.0, 4000.0, 10240.0,
+                                   12800.0, 1e-300, 1e300, 5e-324, std::numeric_limits<double>::max(), inf, -inf, NaN};
     return fuzzinput::pickDouble(in, table, 1.0, 20000.0, 40.0, 70.0);
 }
 
@@ -67,86 +62,58 @@ int pickInt(FuzzedDataProvider& in) {
                             : in.ConsumeIntegral<int>();
 }
 
-unsigned int pickLength(FuzzedDataProvider& in) {
-    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
-        case 0: return in.ConsumeIntegral<unsigned int>();
-        case 1:
-        case 2: return in.ConsumeIntegralInRange<unsigned int>(0, 1u << 16);
-        default: return in.PickValueInArray<unsigned int>({0, 1, 2, 3, 10, 64, 200, 1024, 4096, 10240, 20480, 65536});
-    }
-}
-
 // A call that may initialise: the module now holds storage of `length`
 // exactly when the call succeeded outside any bracket.
 int32_t initialising(Slot& s, int32_t status) {
-    if (status != 0) {
-        s.storageKnown = false;
-    } else if (s.openBrackets == 0) {
-        s.storageKnown = s.lengthKnown;
-        s.storageLength = s.length;
-    }
+    s.storageKnown = status == 0 && (s.openBrackets == 0 ? s.lengthKnown : s.storageKnown);
+    s.storageLength = status == 0 && s.openBrackets == 0 ? s.length : s.storageLength;
     return status;
 }
 
 using Ring = int32_t (*)(PowerModuleHandle, unsigned char, float**);
 const Ring rings[] = {getWaveformBufferUInput, getWaveformBufferI, getWaveformBufferUStar, getWaveformBufferUDelta};
 
-// Samples into a ring from `first` on (wrapping round its length): a sine,
-// or hostile values.
+// Samples into a ring from `first` on, wrapping round its length: a sine, or
+// values at times hostile.
 void writeRing(FuzzedDataProvider& in, Slot& s) {
     float* ring = nullptr;
     const unsigned char channel = in.ConsumeIntegralInRange<unsigned char>(0, 9);
-    const int32_t status = checkStatus(CALL(rings[in.ConsumeIntegralInRange<int>(0, 3)], s.h, channel, &ring), 3);
-    if (status != 0 || ring == nullptr || !s.storageKnown || s.storageLength == 0) {
-        return;
-    }
+    if (checkStatus(CALL(rings[in.ConsumeIntegralInRange<int>(0, 3)], s.h, channel, &ring), 3) != 0 || ring == nullptr || !s.storageKnown) return;
     const uint64_t first = oneIn(in, 4) ? in.ConsumeIntegral<uint64_t>() : s.nextIndex + in.ConsumeIntegralInRange<uint64_t>(0, 4096);
     const size_t count = in.ConsumeIntegralInRange<size_t>(0, 2048);
-    if (count > budget) {
-        return;
-    }
+    if (count > budget || s.storageLength == 0) return;
     budget -= count;
     const bool sine = in.ConsumeBool();
-    const double amplitude = in.ConsumeFloatingPointInRange<double>(0.0, 400.0);
-    const double step = in.ConsumeFloatingPointInRange<double>(0.0, 0.1);
+    const double amplitude = in.ConsumeFloatingPointInRange<double>(0.0, 400.0), step = in.ConsumeFloatingPointInRange<double>(0.0, 0.1);
     for (uint64_t position = first; position != first + count; ++position) {
         const int kind = sine ? -1 : in.ConsumeIntegralInRange<int>(0, 15);
-        ring[position % s.storageLength] =
-            kind < 0    ? static_cast<float>(amplitude * std::sin(step * static_cast<double>(position)))
-            : kind == 0 ? std::numeric_limits<float>::quiet_NaN()
-            : kind == 1 ? std::numeric_limits<float>::infinity()
-            : kind == 2 ? std::numeric_limits<float>::max()
-            : kind == 3 ? in.ConsumeFloatingPoint<float>()
-                        : in.ConsumeFloatingPointInRange<float>(-400.0f, 400.0f);
+        ring[position % s.storageLength] = kind < 0    ? static_cast<float>(amplitude * std::sin(step * static_cast<double>(position)))
+                                           : kind == 0 ? std::numeric_limits<float>::quiet_NaN()
+                                           : kind == 1 ? std::numeric_limits<float>::infinity()
+                                           : kind == 2 ? in.ConsumeFloatingPoint<float>()
+                                                       : in.ConsumeFloatingPointInRange<float>(-400.0f, 400.0f);
     }
 }
 
+// Every record handed out is readable. They follow the layout of the last
+// initialisation; while a bracket is open or after a failed one the harness
+// cannot know it.
 void fetchPeriodResults(FuzzedDataProvider& in, Slot& s) {
-    for (int round = 0; round < 64; ++round) {
-        int count = -1;
-        bool more = false;
-        PowerResultsPeriod* records = nullptr;
-        if (checkStatus(CALL(getPeriodResults, s.h, &count, &more, &records), 3) != 0) {
-            return;
-        }
-        // Every record handed out is readable. They follow the layout of the
-        // last initialisation; while a bracket is open or after a failed one
-        // the harness cannot know it.
-        unsigned char phases = 0;
+    int count = -1;
+    bool more = true;
+    PowerResultsPeriod* records = nullptr;
+    unsigned char phases = 0;
+    for (int round = 0; round < 64 && more && checkStatus(CALL(getPeriodResults, s.h, &count, &more, &records), 3) == 0; ++round) {
         if (count > 0 && s.openBrackets == 0 && s.storageKnown && getPhasesCount(s.h, &phases) == 0) {
-            double sum = 0.0;
             for (size_t r = 0; r < static_cast<size_t>(count) * (phases + 1u); ++r) {
-                sum += records[r].rmsVoltage + records[r].rvcVoltage.time + records[r].symmetricalComponent.voltageMagnitude;
+                sink = sink + (records[r].rmsVoltage + records[r].rvcVoltage.time + records[r].symmetricalComponent.voltageMagnitude > 0.0);
             }
-            sink = sink + (sum == sum ? 1 : 0);
         }
-        if (!more || in.ConsumeBool()) {
-            return;
-        }
+        more = more && !in.ConsumeBool();
     }
 }
 
-// Up to six segments from the end of the stream on: on, ahead of it or back
+// Up to six segments from the end of the stream on, ahead of it or back
 // into it, of hostile or ordinary lengths and frequencies.
 void schedule(FuzzedDataProvider& in, Slot& s) {
     const int count = in.ConsumeIntegralInRange<int>(-1, 6);
@@ -157,10 +124,9 @@ void schedule(FuzzedDataProvider& in, Slot& s) {
     std::vector<unsigned char> flags(n);
     uint64_t next = s.nextIndex;
     for (size_t k = 0; k < n; ++k) {
-        const int where = in.ConsumeIntegralInRange<int>(0, 7);
+        const int where = in.ConsumeIntegralInRange<int>(0, 7), kind = in.ConsumeIntegralInRange<int>(0, 7);
         first[k] = where == 0 ? next + in.ConsumeIntegralInRange<uint64_t>(0, maxSegmentLength)
                    : where == 1 ? next - in.ConsumeIntegralInRange<uint64_t>(0, 64) : next;
-        const int kind = in.ConsumeIntegralInRange<int>(0, 7);
         lengths[k] = kind == 0 ? in.PickValueInArray({0, -1, intMin}) : in.ConsumeIntegralInRange<int>(1, kind == 1 ? maxSegmentLength : 1024);
         frequencies[k] = in.ConsumeBool() ? in.ConsumeFloatingPointInRange<double>(42.0, 69.0) : pickDouble(in);
         flags[k] = in.ConsumeBool();
@@ -168,113 +134,86 @@ void schedule(FuzzedDataProvider& in, Slot& s) {
     }
     // Positions fed: the segments, and the gap to them when the stream jumps.
     const uint64_t span = next > s.nextIndex ? next - s.nextIndex : 0;
-    if (span > budget) {
-        return;
-    }
+    if (span > budget) return;
     budget -= span;
     const int32_t status = CALL(scheduleForPeriodCalculation, s.h, count, oneIn(in, 32) ? nullptr : first.data(), lengths.data(),
                                 frequencies.data(), reinterpret_cast<bool*>(flags.data()));
-    if (checkStatus(status, 3) == 0) {
-        s.nextIndex = next;
-    }
+    s.nextIndex = checkStatus(status, 3) == 0 ? next : s.nextIndex;
 }
 
 // What a host does most of the time: a block of samples into the voltage
 // rings, one segment over it at a grid frequency, then a fetch.
 void hostBlock(FuzzedDataProvider& in, Slot& s) {
-    const unsigned int count = in.ConsumeIntegralInRange<unsigned int>(1, 4096);
-    if (count > budget) {
-        return;
-    }
+    unsigned int count = in.ConsumeIntegralInRange<unsigned int>(1, 4096);
+    if (count > budget) return;
     budget -= count;
     double frequency = in.ConsumeFloatingPointInRange<double>(42.0, 69.0);
     const float amplitude = in.ConsumeBool() ? 325.0f : in.ConsumeFloatingPointInRange<float>(0.0f, 400.0f);
     for (unsigned char k = 0; k < 3 && s.storageKnown && s.storageLength > 0; ++k) {
         float* ring = nullptr;
         for (unsigned int j = getWaveformBufferUInput(s.h, k, &ring) == 0 && ring != nullptr ? 0 : count; j < count; ++j) {
-            const uint64_t position = s.nextIndex + j;
-            ring[position % s.storageLength] = amplitude * static_cast<float>(std::sin(0.0307 * static_cast<double>(position) + k));
+            ring[(s.nextIndex + j) % s.storageLength] = amplitude * static_cast<float>(std::sin(0.0307 * static_cast<double>(s.nextIndex + j) + k));
         }
     }
     uint64_t first = s.nextIndex;
-    int length = static_cast<int>(count);
     bool flag = true;
-    if (checkStatus(CALL(scheduleForPeriodCalculation, s.h, 1, &first, &length, &frequency, &flag), 3) == 0) {
-        s.nextIndex += count;
-    }
+    const int32_t status = CALL(scheduleForPeriodCalculation, s.h, 1, &first, reinterpret_cast<int*>(&count), &frequency, &flag);
+    s.nextIndex += checkStatus(status, 3) == 0 ? count : 0;
     fetchPeriodResults(in, s);
 }
 
 // Every query, now and then with a null out-parameter.
 int32_t query(FuzzedDataProvider& in, PowerModuleHandle h) {
-    using BoolGetter = int32_t (*)(PowerModuleHandle, bool*);
-    static const BoolGetter bools[] = {getCurrentEnabled, getFullFftEnabled, getFundamentalPeriodValuesEnabled,
-                                       getInterHarmonicsEnabled, getLineToLineResultsEnabled,
-                                       getPeriodSymmetricalComponentsEnabled, getPeriodValuesEnabled, getRvcEnabled,
-                                       getSymmetricalComponentsEnabled, getThdEnabled, getWaveformsEnabled,
-                                       getWindowedResultsEnabled, getHarmonicSubgroupsEnabled, isAnyResultReady};
+    static const decltype(&getCurrentEnabled) bools[] = {
+        getCurrentEnabled, getFullFftEnabled, getFundamentalPeriodValuesEnabled, getInterHarmonicsEnabled, getLineToLineResultsEnabled,
+        getPeriodSymmetricalComponentsEnabled, getPeriodValuesEnabled, getRvcEnabled, getSymmetricalComponentsEnabled, getThdEnabled,
+        getWaveformsEnabled, getWindowedResultsEnabled, getHarmonicSubgroupsEnabled, isAnyResultReady};
     bool b;
     unsigned char c;
     unsigned short u;
     int i;
     double d;
     const bool null = oneIn(in, 16);
-    switch (in.ConsumeIntegralInRange<int>(0, 9)) {
-        case 0: return CALL(getCurrentsCount, h, null ? nullptr : &c);
-        case 1: return CALL(getPhasesCount, h, null ? nullptr : &c);
-        case 2: return CALL(getVoltagesCount, h, null ? nullptr : &c);
-        case 3: return CALL(getHalfPeriodValuesCount, h, null ? nullptr : &u);
-        case 4: return CALL(getPeriodValuesOverlapInPercent, h, null ? nullptr : &u);
-        case 5: return CALL(in.PickValueInArray({getHighestRequestedHarmonic, getThdHighestHarmonic,
-                                                 getRvcSteadyStateLengthInNumberOfPeriodValues}), h, null ? nullptr : &i);
-        case 6: return CALL(in.PickValueInArray({getRvcThresholdHysteresisInPercentOfThreshold, getRvcThresholdInPercentOfAverage}),
-                            h, null ? nullptr : &d);
-        default: return CALL(bools[in.ConsumeIntegralInRange<size_t>(0, std::size(bools) - 1)], h, null ? nullptr : &b);
+    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+        case 0: return call("query", in.PickValueInArray({getCurrentsCount, getPhasesCount, getVoltagesCount}), h, null ? nullptr : &c);
+        case 1: return call("query", in.PickValueInArray({getHalfPeriodValuesCount, getPeriodValuesOverlapInPercent}), h, null ? nullptr : &u);
+        case 2: return call("query", in.PickValueInArray({getHighestRequestedHarmonic, getThdHighestHarmonic, getRvcSteadyStateLengthInNumberOfPeriodValues}),
+                            h, null ? nullptr : &i);
+        case 3: return call("query", in.PickValueInArray({getRvcThresholdHysteresisInPercentOfThreshold, getRvcThresholdInPercentOfAverage}), h,
+                            null ? nullptr : &d);
+        default: return call("query", bools[in.ConsumeIntegralInRange<size_t>(0, std::size(bools) - 1)], h, null ? nullptr : &b);
     }
 }
 
 // Settings that request an initialisation.
 int32_t setting(FuzzedDataProvider& in, Slot& s) {
-    using Switch = int32_t (*)(PowerModuleHandle, bool);
-    static const Switch switches[] = {setCurrentEnabled, setFullFftEnabled, setFundamentalPeriodValuesEnabled,
-                                      setInterHarmonicsEnabled, setLineToLineResultsEnabled,
-                                      setPeriodSymmetricalComponentsEnabled, setPeriodValuesEnabled, setRvcEnabled,
-                                      setSymmetricalComponentsEnabled, setThdEnabled, setWaveformsEnabled,
-                                      setWindowedResultsEnabled, setHarmonicSubgroupsEnabled};
-    const PowerModuleHandle h = s.h;
-    switch (in.ConsumeIntegralInRange<int>(0, 9)) {
-        case 0: return CALL(setGridConfigType, h, static_cast<PowerGridConfigType>(in.ConsumeIntegralInRange<int>(-1, 9)));
-        case 1: {
-            const double rate = pickDouble(in);
-            return CALL(setSampleRate, h, rate, in.PickValueInArray({1, 1, 1, 2, 4, 10, 0, -1, intMin}));
+    static const decltype(&setCurrentEnabled) switches[] = {
+        setCurrentEnabled, setFullFftEnabled, setFundamentalPeriodValuesEnabled, setInterHarmonicsEnabled, setLineToLineResultsEnabled,
+        setPeriodSymmetricalComponentsEnabled, setPeriodValuesEnabled, setRvcEnabled, setSymmetricalComponentsEnabled, setThdEnabled,
+        setWaveformsEnabled, setWindowedResultsEnabled, setHarmonicSubgroupsEnabled};
+    const int kind = in.ConsumeIntegralInRange<int>(0, 9);
+    const double a = kind <= 3 ? pickDouble(in) : 0.0, b = kind <= 1 ? pickDouble(in) : 0.0;
+    switch (kind) {
+        case 0: return CALL(setStaticFrequency, s.h, a, b);
+        case 1: return CALL(setVariableFrequency, s.h, a, b);
+        case 2: return call("setRvcThreshold", in.ConsumeBool() ? setRvcThresholdInPercentOfAverage : setRvcThresholdHysteresisInPercentOfThreshold, s.h, a);
+        case 3: return CALL(setSampleRate, s.h, a, in.PickValueInArray({1, 1, 1, 2, 4, 10, 0, -1, intMin}));
+        case 4: {
+            const auto set = in.PickValueInArray({setHighestRequestedHarmonic, setThdHighestHarmonic, setRvcSteadyStateLengthInNumberOfPeriodValues});
+            return call("setHarmonicOrSteadyState", set, s.h, in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(0, 130) : pickInt(in));
         }
-        case 2: {
-            const unsigned int length = pickLength(in);
-            const int32_t status = CALL(setBufferLength, h, length);
-            s.lengthKnown = status == 0;
-            s.length = length;
-            return status;
-        }
-        case 3: {
-            const double a = pickDouble(in), b = pickDouble(in);
-            return in.ConsumeBool() ? CALL(setStaticFrequency, h, a, b) : CALL(setVariableFrequency, h, a, b);
-        }
-        case 4: return CALL(setPeriodCount, h, in.ConsumeIntegral<unsigned short>());
-        case 5: {
-            const int steady = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(0, 130) : pickInt(in);
-            return CALL(setRvcSteadyStateLengthInNumberOfPeriodValues, h, steady);
-        }
-        case 6: {
-            const auto set = in.PickValueInArray({setRvcThresholdInPercentOfAverage, setRvcThresholdHysteresisInPercentOfThreshold});
-            return CALL(set, h, pickDouble(in));
-        }
+        case 5: return CALL(setGridConfigType, s.h, static_cast<PowerGridConfigType>(in.ConsumeIntegralInRange<int>(-1, 9)));
+        case 6: return CALL(setPeriodCount, s.h, in.ConsumeIntegral<unsigned short>());
         case 7: {
-            const auto set = in.PickValueInArray({setHighestRequestedHarmonic, setThdHighestHarmonic});
-            return CALL(set, h, pickInt(in));
+            const bool on = in.ConsumeBool();
+            return call("switch", switches[in.ConsumeIntegralInRange<size_t>(0, std::size(switches) - 1)], s.h, on);
         }
         default: {
-            const bool on = in.ConsumeBool();
-            return CALL(switches[in.ConsumeIntegralInRange<size_t>(0, std::size(switches) - 1)], h, on);
+            const unsigned int length = in.ConsumeBool() ? in.ConsumeIntegralInRange<unsigned int>(0, 1u << 16) : oneIn(in, 4) ? in.ConsumeIntegral<unsigned int>()
+                                      : in.PickValueInArray<unsigned int>({0, 1, 2, 3, 10, 64, 200, 1024, 4096, 10240, 20480, 65536});
+            const int32_t status = CALL(setBufferLength, s.h, length);
+            s.lengthKnown = status == 0, s.length = length;
+            return status;
         }
     }
 }
@@ -283,65 +222,43 @@ void step(FuzzedDataProvider& in, Slot* slots) {
     Slot& s = slots[in.ConsumeIntegralInRange<int>(0, slotCount - 1)];
     TRACE("[%d] ", static_cast<int>(&s - slots));
     const PowerModuleHandle h = s.h;
+    const int kind = in.ConsumeIntegralInRange<int>(0, 19);
+    const bool on = kind == 5 && in.ConsumeBool();
+    const uint64_t first = kind != 6 ? 0 : in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 100000) : in.ConsumeIntegral<uint64_t>();
+    static std::vector<PowerResultsGeneral> results(4);
+    int count = 0;
+    const int periods = kind == 13 ? pickInt(in) : 0;
+    const uint64_t from = kind == 13 ? in.ConsumeIntegral<uint64_t>() : 0;
     int32_t status = 0;
-    switch (in.ConsumeIntegralInRange<int>(0, 19)) {
+    switch (kind) {
         case 0:  // a module comes and goes
             EXPECT(h == nullptr || CALL(powerModule_destroy, h) == 0);
             s = Slot();
             s.h = h == nullptr ? CALL(powerModule_create) : nullptr;
             return;
-        case 1:
-            status = CALL(beginUpdate, h);
-            s.openBrackets += status == 0 ? 1 : 0;
-            break;
+        case 1: s.openBrackets += (status = CALL(beginUpdate, h)) == 0 ? 1 : 0; break;
         case 2:
             status = CALL(endUpdate, h);
-            if (h != nullptr) {
-                --s.openBrackets;
-                initialising(s, status);
-            }
+            if (h != nullptr) --s.openBrackets, initialising(s, status);
             break;
         case 3:
-        case 4:
-            status = initialising(s, setting(in, s));
-            break;
+        case 4: status = initialising(s, setting(in, s)); break;
         case 5:
-            status = in.ConsumeBool() ? CALL(setHalfPeriodValuesCount, h, in.PickValueInArray<unsigned short>({0, 1, 2, 3, 4, 20, 65535}))
-                                      : CALL(setPeriodValuesOverlapInPercent, h, in.PickValueInArray<unsigned short>({0, 25, 50, 75, 99, 100, 101, 65535}));
+            status = on ? CALL(setHalfPeriodValuesCount, h, in.PickValueInArray<unsigned short>({0, 1, 2, 3, 4, 20, 65535}))
+                        : CALL(setPeriodValuesOverlapInPercent, h, in.PickValueInArray<unsigned short>({0, 25, 50, 75, 99, 100, 101, 65535}));
             break;
-        case 6: {
-            const uint64_t first = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 100000) : in.ConsumeIntegral<uint64_t>();
-            status = CALL(reset, h, first);
-            s.nextIndex = status == 0 ? first : s.nextIndex;
-            break;
-        }
+        case 6: s.nextIndex = (status = CALL(reset, h, first)) == 0 ? first : s.nextIndex; break;
         case 7:
         case 8: return writeRing(in, s);
         case 9:
         case 10: return schedule(in, s);
         case 11: return fetchPeriodResults(in, s);
-        case 12: {
-            const int capacity = in.ConsumeIntegralInRange<int>(-1, 3);
-            std::vector<PowerResultsGeneral> results(capacity > 0 ? static_cast<size_t>(capacity) : 1);
-            int count = 0;
-            status = CALL(getResults, h, capacity, &count, results.data());
-            break;
-        }
-        case 13: status = query(in, h); break;
-        case 14:
-            switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-                case 0: status = CALL(skipSamples, h, in.ConsumeIntegralInRange<unsigned int>(0, 100000)); break;
-                case 1: status = CALL(writeSamples, h, in.ConsumeIntegral<unsigned int>()); break;
-                case 2: status = CALL(syncCuda, h); break;
-                case 3: {
-                    const uint64_t first = in.ConsumeIntegral<uint64_t>();
-                    const int periods = pickInt(in);
-                    status = CALL(scheduleForCalculation, h, first, periods, pickDouble(in));
-                    break;
-                }
-                default: status = CALL(registerErrorReporter, in.ConsumeBool() ? reporter : nullptr); break;
-            }
-            break;
+        case 12: status = CALL(getResults, h, in.ConsumeIntegralInRange<int>(-1, 3), &count, results.data()); break;
+        case 13: status = CALL(scheduleForCalculation, h, from, periods, pickDouble(in)); break;
+        case 14: status = CALL(skipSamples, h, in.ConsumeIntegralInRange<unsigned int>(0, 100000)); break;
+        case 15: status = in.ConsumeBool() ? CALL(writeSamples, h, in.ConsumeIntegral<unsigned int>()) : CALL(syncCuda, h); break;
+        case 16: status = CALL(registerErrorReporter, in.ConsumeBool() ? reporter : nullptr); break;
+        case 17: status = query(in, h); break;
         default: return hostBlock(in, s);
     }
     checkStatus(status, 3);
@@ -355,26 +272,22 @@ void step(FuzzedDataProvider& in, Slot* slots) {
 void configure(FuzzedDataProvider& in, Slot& s) {
     const PowerModuleHandle h = s.h;
     const unsigned int length = in.PickValueInArray<unsigned int>({256, 1024, 4096, 10240});
-    const double rate = in.PickValueInArray({4000.0, 10240.0, 12800.0});
-    const double nominal = in.PickValueInArray({50.0, 60.0});
+    const double rate = in.PickValueInArray({4000.0, 10240.0, 12800.0}), nominal = in.PickValueInArray({50.0, 60.0});
     CALL(beginUpdate, h);
     CALL(setGridConfigType, h, static_cast<PowerGridConfigType>(in.ConsumeIntegralInRange<int>(0, 7)));
     CALL(setSampleRate, h, rate, in.PickValueInArray({1, 1, 2, 4}));
     CALL(setBufferLength, h, length);
     in.ConsumeBool() ? CALL(setStaticFrequency, h, nominal, 0.1) : CALL(setVariableFrequency, h, 42.0, 69.0);
-    CALL(setCurrentEnabled, h, in.ConsumeBool());
-    CALL(setLineToLineResultsEnabled, h, in.ConsumeBool());
+    for (const auto set : {setCurrentEnabled, setLineToLineResultsEnabled, setFundamentalPeriodValuesEnabled, setPeriodSymmetricalComponentsEnabled}) {
+        call("switch", set, h, in.ConsumeBool());
+    }
     CALL(setPeriodValuesEnabled, h, true);
-    CALL(setFundamentalPeriodValuesEnabled, h, in.ConsumeBool());
-    CALL(setPeriodSymmetricalComponentsEnabled, h, in.ConsumeBool());
+    CALL(setRvcEnabled, h, true);
     CALL(setHalfPeriodValuesCount, h, in.PickValueInArray<unsigned short>({1, 2, 2, 4}));
     CALL(setPeriodValuesOverlapInPercent, h, in.PickValueInArray<unsigned short>({0, 0, 50}));
-    CALL(setRvcEnabled, h, true);
     CALL(setRvcSteadyStateLengthInNumberOfPeriodValues, h, in.PickValueInArray({1, 3, 8, 20}));
     CALL(setRvcThresholdInPercentOfAverage, h, in.PickValueInArray({0.0, 1.0, 2.0, 5.0}));
-    if (CALL(endUpdate, h) != 0 || CALL(reset, h, uint64_t(0)) != 0) {
-        return;
-    }
+    if (CALL(endUpdate, h) != 0 || CALL(reset, h, uint64_t(0)) != 0) return;
     s.length = s.storageLength = length;
     s.storageKnown = true;
     for (const Ring accessor : rings) {
@@ -389,24 +302,15 @@ void configure(FuzzedDataProvider& in, Slot& s) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    registerErrorReporter(reporter);
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return registerErrorReporter(reporter); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     Slot slots[slotCount];
     slots[0].h = powerModule_create();
-    if (in.ConsumeIntegralInRange<int>(0, 3) != 0) {
-        configure(in, slots[0]);
-    }
-    budget = maxPositionsPerInput;
-    for (int calls = 0; calls < 400 && in.remaining_bytes() > 0; ++calls) {
-        step(in, slots);
-    }
-    for (Slot& s : slots) {
-        EXPECT(powerModule_destroy(s.h) == 0);
-    }
+    if (in.ConsumeIntegralInRange<int>(0, 3) != 0) configure(in, slots[0]);
+    budget = 1u << 16;
+    for (int calls = 0; calls < 400 && in.remaining_bytes() > 0; ++calls) step(in, slots);
+    for (Slot& s : slots) EXPECT(powerModule_destroy(s.h) == 0);
     return 0;
 }
