@@ -38,29 +38,21 @@ constexpr int intMax = std::numeric_limits<int>::max();
     std::abort();
 }
 
+// An argument or a result as the trace prints it (a null pointer as "(nil)").
 template <typename T>
-void traceArgument(T v) {
-    if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>) {
-        v != nullptr ? (void)std::fprintf(stderr, " %p", (const void*)v) : (void)std::fprintf(stderr, " null");
-    } else if constexpr (std::is_floating_point_v<T>) {
-        std::fprintf(stderr, " %.17g", static_cast<double>(v));
-    } else if constexpr (std::is_unsigned_v<T>) {
-        std::fprintf(stderr, " %llu", static_cast<unsigned long long>(v));
-    } else {
-        std::fprintf(stderr, " %lld", static_cast<long long>(v));
-    }
+void trace(T v) {
+    if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>) std::fprintf(stderr, " %p", (const void*)v);
+    else if constexpr (std::is_floating_point_v<T>) std::fprintf(stderr, " %.17g", static_cast<double>(v));
+    else if constexpr (std::is_unsigned_v<T>) std::fprintf(stderr, " %llu", static_cast<unsigned long long>(v));
+    else std::fprintf(stderr, " %lld", static_cast<long long>(v));
 }
 
+// fn(args...), traced under the name's part before its first comma.
 template <typename F, typename... A>
 auto call(const char* name, F fn, A... args) {
     const auto result = fn(args...);
-    if (tracing) {
-        std::fprintf(stderr, "%.*s", static_cast<int>(std::strcspn(name, ",")), name);
-        (traceArgument(args), ...);
-        std::fprintf(stderr, " ->");
-        traceArgument(result);
-        std::fprintf(stderr, "\n");
-    }
+    if (tracing) std::fprintf(stderr, "%.*s", static_cast<int>(std::strcspn(name, ",")), name), (trace(args), ...);
+    if (tracing) std::fprintf(stderr, " ->"), trace(result), std::fprintf(stderr, "\n");
     return result;
 }
 
@@ -85,12 +77,11 @@ inline bool oneIn(FuzzedDataProvider& in, int n) { return in.ConsumeIntegralInRa
 template <std::size_t N>
 double pickDouble(FuzzedDataProvider& in, const double (&table)[N], double wideLow, double wideHigh,
                   double narrowLow, double narrowHigh) {
-    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0: return table[in.ConsumeIntegralInRange<std::size_t>(0, N - 1)];
-        case 1: return in.ConsumeFloatingPointInRange<double>(wideLow, wideHigh);
-        case 2: return in.ConsumeFloatingPointInRange<double>(narrowLow, narrowHigh);
-        default: return in.ConsumeFloatingPoint<double>();
-    }
+    const int kind = in.ConsumeIntegralInRange<int>(0, 3);
+    return kind == 0   ? table[in.ConsumeIntegralInRange<std::size_t>(0, N - 1)]
+           : kind == 1 ? in.ConsumeFloatingPointInRange<double>(wideLow, wideHigh)
+           : kind == 2 ? in.ConsumeFloatingPointInRange<double>(narrowLow, narrowHigh)
+                       : in.ConsumeFloatingPoint<double>();
 }
 
 }  // namespace fuzzinput

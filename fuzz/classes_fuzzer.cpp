@@ -104,24 +104,16 @@ Capacity pickCapacity(FuzzedDataProvider& in) {
     return {c, oneIn(in, 12), c > 0 ? static_cast<size_t>(c) : 1};
 }
 
-template <typename T>
-bool same(const T& a, const T& b) { return std::memcmp(&a, &b, sizeof(T)) == 0; }
-
-bool same(const FrequencyTrackerInterval& a, const FrequencyTrackerInterval& b) {  // field by field: it has padding
-    return a.firstSampleIndex == b.firstSampleIndex && a.endSampleIndex == b.endSampleIndex &&
-           a.frequency == b.frequency && a.cycleCount == b.cycleCount && a.flag == b.flag;
-}
-
 // A take from a queue with a hostile capacity, count pointer and array
 // (nullAtZero: a null array may come with capacity 0). A refusal writes
 // nothing; a success writes *count items within the capacity and nothing
-// beyond, the same as the twin's. Returns the items taken.
+// beyond, byte for byte the twin's. Returns the items taken.
 template <typename T, typename O>
 std::vector<T> take(FuzzedDataProvider& in, const char* name, int32_t (*fn)(decltype(O::h), int, int*, T*), O& o,
                     bool nullAtZero) {
     const Capacity c = pickCapacity(in);
     const bool nullCount = oneIn(in, 16);
-    std::vector<T> items = prefilled<T>(c.items), twin(c.items);
+    std::vector<T> items = prefilled<T>(c.items), twin = items;
     int count = untouchedInt, twinCount = -1;
     const int32_t status = call(name, fn, o.h, c.capacity, nullCount ? nullptr : &count, c.null ? nullptr : items.data());
     expectStatus(status, o.h && !nullCount && c.capacity >= 0 && (!c.null || (nullAtZero && c.capacity == 0)));
@@ -130,7 +122,7 @@ std::vector<T> take(FuzzedDataProvider& in, const char* name, int32_t (*fn)(decl
     EXPECT(untouchedFrom(items, n));
     if (status != 0) return {};
     EXPECT(fn(o.twin, c.capacity, &twinCount, c.null ? nullptr : twin.data()) == 0 && twinCount == count);
-    for (size_t k = 0; k < n; ++k) EXPECT(same(items[k], twin[k]));
+    EXPECT(std::memcmp(items.data(), twin.data(), items.size() * sizeof(T)) == 0);
     return {items.begin(), items.begin() + static_cast<std::ptrdiff_t>(n)};
 }
 
@@ -223,12 +215,18 @@ void create(FuzzedDataProvider& in, Tracker& t) {
     EXPECT(t.hi <= 0.25 * rate);
 }
 
+// What the getters show; the latest estimate (the last good one while the
+// reference is lost) and the lock are the twin's.
 void check(const Tracker& t) {
     uint64_t position = 0;
-    double lo = NaN, hi = NaN, loss = NaN;
+    double lo = NaN, hi = NaN, loss = NaN, f = NaN, twinF = NaN;
+    bool locked = false, twinLocked = true;
     EXPECT(frequencyTracker_getSamplePosition(t.h, &position) == 0 && position == t.position);
     EXPECT(frequencyTracker_getFrequencyRange(t.h, &lo, &hi) == 0 && lo == t.lo && hi == t.hi);
     EXPECT(frequencyTracker_getLossLevel(t.h, &loss) == 0 && loss == t.loss);
+    EXPECT(frequencyTracker_getFrequency(t.h, &f) == 0 && frequencyTracker_getFrequency(t.twin, &twinF) == 0);
+    EXPECT(std::isfinite(f) && f > 0.0 && f == twinF && frequencyTracker_isLocked(t.h, &locked) == 0);
+    EXPECT(frequencyTracker_isLocked(t.twin, &twinLocked) == 0 && locked == twinLocked);
 }
 
 void setRangeOrLoss(FuzzedDataProvider& in, Tracker& t) {
@@ -237,25 +235,25 @@ void setRangeOrLoss(FuzzedDataProvider& in, Tracker& t) {
     const double hi = near ? t.nominal * in.ConsumeFloatingPointInRange<double>(0.9, 2.5) : pickDouble(in);
     if (in.ConsumeBool()) {
         if (BOTH(t, std::isfinite(hi) && hi >= 0.0, frequencyTracker_setLossLevel, hi)) t.loss = hi;
-        return;
+        return refusesNull(near ? frequencyTracker_getFrequency : frequencyTracker_getLossLevel, t.h);
     }
     const bool acceptable = lo > 0.0 && lo <= t.nominal && hi >= t.nominal && hi <= 0.25 * t.rate && std::isfinite(hi) &&
                             2.0 * t.divisor * t.rate / lo <= static_cast<double>(intMax);
     if (BOTH(t, acceptable, frequencyTracker_setFrequencyRange, lo, hi)) t.lo = lo, t.hi = hi;
+    refusesNull(frequencyTracker_isLocked, t.h);
 }
 
+// Segments into four arrays (a null one at times); the twin's the same.
 void takeSegments(FuzzedDataProvider& in, Tracker& t) {
     const Capacity c = pickCapacity(in);
-    const int nullArray = c.null ? in.ConsumeIntegralInRange<int>(0, 3) : -1;
-    const bool nullCount = oneIn(in, 16);
+    const int nullArray = c.null ? in.ConsumeIntegralInRange<int>(0, 3) : -1, nullCount = oneIn(in, 16);
     auto first = prefilled<uint64_t>(c.items), first2 = first;
     auto lengths = prefilled<int>(c.items), lengths2 = lengths;
     auto frequencies = prefilled<double>(c.items), frequencies2 = frequencies;
     auto flags = prefilled<unsigned char>(c.items), flags2 = flags;
     int count = untouchedInt, count2 = -1;
-    const int32_t status = CALL(frequencyTracker_getSegments, t.h, c.capacity, nullCount ? nullptr : &count,
-                                nullArray == 0 ? nullptr : first.data(), nullArray == 1 ? nullptr : lengths.data(),
-                                nullArray == 2 ? nullptr : frequencies.data(),
+    const int32_t status = CALL(frequencyTracker_getSegments, t.h, c.capacity, nullCount ? nullptr : &count, nullArray == 0 ? nullptr : first.data(),
+                                nullArray == 1 ? nullptr : lengths.data(), nullArray == 2 ? nullptr : frequencies.data(),
                                 nullArray == 3 ? nullptr : reinterpret_cast<bool*>(flags.data()));
     expectStatus(status, t.h && !nullCount && c.capacity >= 0 && !(c.null && c.capacity > 0));
     EXPECT(status == 0 ? count >= 0 && count <= c.capacity : count == untouchedInt);
@@ -266,13 +264,13 @@ void takeSegments(FuzzedDataProvider& in, Tracker& t) {
                                         reinterpret_cast<bool*>(flags2.data())) == 0 && count2 == count);
     EXPECT(first2 == first && lengths2 == lengths && frequencies2 == frequencies && flags2 == flags);
     for (size_t k = 0; k < n; ++k, t.anySegment = true) {
-        // One after the other: no gap, no overlap, forward, below 2^63.
+        // One after the other: no gap, no overlap, forward, below 2^63;
+        // taken from samples already added.
         EXPECT(lengths[k] > 0 && first[k] < (uint64_t(1) << 63) && (!t.anySegment || first[k] == t.nextFirst));
         EXPECT(std::isfinite(frequencies[k]) && frequencies[k] > 0.0 && flags[k] <= 1);
         t.nextFirst = first[k] + static_cast<uint64_t>(lengths[k]);
+        EXPECT(t.nextFirst <= (t.position + 1) * static_cast<uint64_t>(t.divisor));
     }
-    // Segments are taken from samples already added.
-    EXPECT(n == 0 || t.nextFirst <= (t.position + 1) * static_cast<uint64_t>(t.divisor));
 }
 
 void takeIntervals(FuzzedDataProvider& in, Tracker& t) {
@@ -284,23 +282,6 @@ void takeIntervals(FuzzedDataProvider& in, Tracker& t) {
         EXPECT(r.cycleCount >= 0 && std::isfinite(r.frequency) && (r.cycleCount == 0) == (r.frequency == 0.0));
         EXPECT(r.frequency >= 0.0 && (!r.flag || r.cycleCount > 0));
         t.nextInterval = r.endSampleIndex;
-    }
-}
-
-// The latest estimate and the lock, the twin's the same; null out-parameters
-// are refused, the range's other one left alone.
-void query(FuzzedDataProvider& in, Tracker& t) {
-    double a = NaN, b = NaN;
-    bool locked = false, twinLocked = true;
-    if (in.ConsumeBool()) {
-        expectStatus(CALL(frequencyTracker_getFrequencyRange, t.h, in.ConsumeBool() ? &a : nullptr, nullptr), false);
-        return EXPECT(std::isnan(a)), refusesNull(in.ConsumeBool() ? frequencyTracker_getFrequency : frequencyTracker_getLossLevel, t.h);
-    }
-    if (CALL(frequencyTracker_getFrequency, t.h, &a) == 0) {
-        EXPECT(std::isfinite(a) && a > 0.0 && frequencyTracker_getFrequency(t.twin, &b) == 0 && a == b);
-    }
-    if (CALL(frequencyTracker_isLocked, t.h, &locked) == 0) {
-        EXPECT(frequencyTracker_isLocked(t.twin, &twinLocked) == 0 && twinLocked == locked);
     }
 }
 
@@ -502,11 +483,8 @@ void checkEvent(const RvcDetector& d, const RapidVoltageChange& e) {
            e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
 }
 
-uint32_t kindBit(const VoltageEvent& e) { return 1u << e.type; }
-uint32_t kindBit(const RapidVoltageChange&) { return 0; }
-
-// Finished events in the order they ended; running ones (one of each kind at
-// most) in the order they started. Closing the running events: the twin too.
+// Finished events in the order they ended; running ones (a few at most) in
+// the order they started. Closing the running events: the twin too.
 template <typename Api>
 void takeEvents(FuzzedDataProvider& in, Detector<Api>& d) {
     const int kind = in.ConsumeIntegralInRange<int>(0, 7);
@@ -516,13 +494,11 @@ void takeEvents(FuzzedDataProvider& in, Detector<Api>& d) {
     const bool running = kind < 2;
     const auto events = take(in, running ? "getRunningEvents" : "getEvents", running ? Api::running : Api::events, d, false);
     EXPECT(!running || events.size() <= Api::maxRunning);
-    uint32_t kinds = 0;
     for (size_t k = 0; k < events.size(); ++k) {
         const auto& e = events[k];
         const double end = e.startTime + e.duration;
         checkEvent(d, e);
-        EXPECT(!running || ((kinds & kindBit(e)) == 0 && (k == 0 || events[k - 1].startTime <= e.startTime)));
-        kinds |= kindBit(e);
+        EXPECT(!running || k == 0 || events[k - 1].startTime <= e.startTime);
         if (running || !std::isfinite(e.duration) || std::fabs(e.startTime) >= 1e290) continue;
         EXPECT(end >= d.lastEnd - 1e-9 * std::fabs(end));
         d.lastEnd = end;
@@ -575,48 +551,45 @@ void check(const Aggregator& a) {
 
 // Windows (one by addWindow or a batch by addWindows), each starting on
 // after the last one mostly, across a tick of the clock now and then (just
-// before, on, just after it), back in time rarely; values and lengths at
-// times hostile. Windows only ever close intervals: the queues grow or stay.
+// before, on, just after it), after a gap, with the last one's start
+// (overlapping windows are allowed) or back in time rarely; values and
+// lengths at times hostile. Windows only ever close intervals: the queues
+// grow or stay.
 void addWindows(FuzzedDataProvider& in, Aggregator& a) {
     const bool one = in.ConsumeBool();
     const int count = one ? 1 : pickCount(in, 40), nullArray = oneIn(in, 5) ? in.ConsumeIntegralInRange<int>(0, 3) : -1;
     const size_t n = count > 0 ? static_cast<size_t>(count) : 0, per = a.h ? static_cast<size_t>(a.valueCount) : 1;
     if (n > 4096 || n * per > (1 << 14)) return;  // more than the harness's arrays hold
-    std::vector<double> starts(std::max<size_t>(n, 1)), ends(starts.size()), values(std::max<size_t>(n * per, 1));
-    std::vector<unsigned char> flags(starts.size());
+    std::vector<double> starts(n + 1, a.lastStart), ends(n + 1, a.lastEnd), values(std::max<size_t>(n * per, 1));
+    std::vector<unsigned char> flags(n + 1);  // window k at k + 1, the last one taken at 0
     bool acceptable = true;
-    for (size_t k = 0; k < n; ++k) {
-        const double previousStart = k > 0 ? starts[k - 1] : a.lastStart;
-        const double base = k > 0 ? ends[k - 1] : std::isfinite(a.lastStart) ? a.lastEnd : in.ConsumeFloatingPointInRange<double>(-5.0, 5.0);
-        const double tick = (std::floor((base + a.offset) / 600.0) + 1.0) * 600.0 - a.offset;
-        const int kind = in.ConsumeIntegralInRange<int>(0, 15);  // at times a gap, overlapping windows (allowed)
-        starts[k] = kind == 0 ? pickDouble(in) : kind == 1 ? previousStart - in.ConsumeFloatingPointInRange<double>(0.0, 1.0)
+    for (size_t k = 1; k <= n; ++k) {
+        const double base = std::isfinite(starts[k - 1]) ? ends[k - 1] : 0.0, tick = (std::floor((base + a.offset) / 600.0) + 1.0) * 600.0 - a.offset;
+        const int kind = in.ConsumeIntegralInRange<int>(0, 15);
+        starts[k] = kind == 0 ? pickDouble(in) : kind == 1 ? starts[k - 1] - in.ConsumeFloatingPointInRange<double>(0.0, 1.0)
                   : kind == 2 ? tick + in.PickValueInArray({0.0, -1e-6, -0.5e-6, -2e-6, 1e-9, -0.1, 0.1, 600.0, 1200.0})
-                  : kind == 3 ? base + in.ConsumeFloatingPointInRange<double>(0.0, 2000.0) : kind == 4 ? previousStart : base;
+                  : kind == 3 ? base + in.ConsumeFloatingPointInRange<double>(0.0, 2000.0) : kind == 4 ? starts[k - 1] : base;
         ends[k] = starts[k] + (oneIn(in, 16) ? pickDouble(in) : in.PickValueInArray({0.2, 0.2, 0.19, 0.0}));
-        for (size_t i = 0; i < per; ++i) {
-            values[k * per + i] = i > 0 && in.ConsumeBool() ? values[k * per] : oneIn(in, 6) ? pickDouble(in) : in.ConsumeFloatingPointInRange<double>(-400.0, 400.0);
-        }
+        double* v = &values[(k - 1) * per];
+        for (size_t i = 0; i < per; ++i) v[i] = i > 0 && in.ConsumeBool() ? v[0] : oneIn(in, 6) ? pickDouble(in) : in.ConsumeFloatingPointInRange<double>(-400.0, 400.0);
         flags[k] = oneIn(in, 8);
         acceptable = acceptable && std::fabs(starts[k]) <= timeLimit && std::fabs(ends[k]) <= timeLimit && ends[k] >= starts[k] &&
-                     starts[k] >= previousStart && std::all_of(&values[k * per], &values[k * per] + per, [](double v) { return std::isfinite(v); });
+                     starts[k] >= starts[k - 1] && std::all_of(v, v + per, [](double x) { return std::isfinite(x); });
     }
     const Pending before = pendingOf(a);
     const int32_t status =
-        one ? CALL(intervalAggregator_addWindow, a.h, starts[0], ends[0], nullArray >= 0 ? nullptr : values.data(), flags[0] != 0)
-            : CALL(intervalAggregator_addWindows, a.h, count, nullArray == 0 ? nullptr : starts.data(),
-                   nullArray == 1 ? nullptr : ends.data(), nullArray == 2 ? nullptr : values.data(),
-                   nullArray == 3 ? nullptr : reinterpret_cast<const bool*>(flags.data()));
+        one ? CALL(intervalAggregator_addWindow, a.h, starts[1], ends[1], nullArray >= 0 ? nullptr : values.data(), flags[1] != 0)
+            : CALL(intervalAggregator_addWindows, a.h, count, nullArray == 0 ? nullptr : &starts[1], nullArray == 1 ? nullptr : &ends[1],
+                   nullArray == 2 ? nullptr : values.data(), nullArray == 3 ? nullptr : reinterpret_cast<const bool*>(&flags[1]));
     // Null flags mean none flagged; the other arrays are required when there
     // are windows, and a batch is refused whole.
     const bool arrays = one ? nullArray < 0 : count == 0 || nullArray < 0 || nullArray == 3;
     expectStatus(status, a.h && count >= 0 && arrays && (count == 0 || acceptable));
     const Pending after = pendingOf(a);
     EXPECT(status == 0 ? grewFrom(before, after) : after == before);
-    for (size_t k = 0; k < n && status == 0; ++k) {
-        a.lastStart = starts[k], a.lastEnd = ends[k];
-        for (size_t i = 0; i < per; ++i) a.largest = std::max(a.largest, std::fabs(values[k * per + i]));
-    }
+    if (status != 0 || n == 0) return;
+    a.lastStart = starts[n], a.lastEnd = ends[n];
+    for (double v : values) a.largest = std::max(a.largest, std::fabs(v));
 }
 
 // A take from one stream (150/180-cycle, 10-minute, 2-hour): as many records
@@ -669,35 +642,28 @@ void takeIntervals(FuzzedDataProvider& in, Aggregator& a) {
     }
 }
 
-// Which values are means; the flush, which only closes intervals; getters
-// with null out-parameters.
+// A value set to be a mean or not, read back (a null out-parameter is
+// refused and nothing written); or the flush, which only closes intervals,
+// and getters with null out-parameters.
 void settings(FuzzedDataProvider& in, Aggregator& a) {
     const int index = oneIn(in, 6) ? in.PickValueInArray({-1, a.valueCount, intMax, intMin})
                                    : in.ConsumeIntegralInRange<int>(0, std::max(a.valueCount - 1, 0));
     const bool inRange = index >= 0 && index < a.valueCount, mean = in.ConsumeBool(), null = oneIn(in, 8);
-    unsigned char got = untouched;
     const Pending before = pendingOf(a);
-    switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-        case 0:
-            if (expectStatus(CALL(intervalAggregator_setMeanAggregated, a.h, index, mean), a.h && inRange) != 0) return;
-            a.mean[static_cast<size_t>(index)] = mean;
-            a.anyMean |= mean;
-            return;
-        case 1: {
-            const int32_t status = CALL(intervalAggregator_getMeanAggregated, a.h, index, null ? nullptr : reinterpret_cast<bool*>(&got));
-            expectStatus(status, a.h && inRange && !null);
-            return EXPECT(got == (status != 0 ? untouched : a.mean[static_cast<size_t>(index)] ? 1 : 0));
+    unsigned char got = untouched;
+    int c[2] = {untouchedInt, untouchedInt};
+    if (in.ConsumeBool()) {
+        if (expectStatus(CALL(intervalAggregator_setMeanAggregated, a.h, index, mean), a.h && inRange) == 0) {
+            a.mean[static_cast<size_t>(index)] = mean, a.anyMean |= mean;
         }
-        case 2:
-            expectStatus(CALL(intervalAggregator_flush, a.h), a.h != nullptr);
-            return EXPECT(grewFrom(before, pendingOf(a)));
-        case 3: return refusesNull(null ? intervalAggregator_getValueCount : intervalAggregator_getPendingTwoHourCount, a.h);
-        default: {
-            int c[2] = {untouchedInt, untouchedInt};
-            expectStatus(CALL(intervalAggregator_getPendingCounts, a.h, null ? nullptr : c, null ? c + 1 : nullptr), false);
-            return EXPECT(c[0] == untouchedInt && c[1] == untouchedInt);
-        }
+        const int32_t status = CALL(intervalAggregator_getMeanAggregated, a.h, index, null ? nullptr : reinterpret_cast<bool*>(&got));
+        return EXPECT(expectStatus(status, a.h && inRange && !null) != 0 ? got == untouched : got == a.mean[static_cast<size_t>(index)]);
     }
+    expectStatus(CALL(intervalAggregator_flush, a.h), a.h != nullptr);
+    EXPECT(grewFrom(before, pendingOf(a)));
+    expectStatus(CALL(intervalAggregator_getPendingCounts, a.h, null ? nullptr : c, null ? c + 1 : nullptr), false);
+    EXPECT(c[0] == untouchedInt && c[1] == untouchedInt);
+    refusesNull(null ? intervalAggregator_getValueCount : intervalAggregator_getPendingTwoHourCount, a.h);
 }
 
 // ---------------------------------------------------------------------------
@@ -808,7 +774,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int slot = in.ConsumeIntegralInRange<int>(0, slotCount - 1), kind = in.ConsumeIntegralInRange<int>(0, 4);
         TRACE("[%d %d] ", kind, slot);
         switch (kind) {
-            case 0: step<Tracker>(in, trackers[slot], {setRangeOrLoss, addSamples, addSamples, addSamples, takeSegments, takeIntervals, query}); break;
+            case 0: step<Tracker>(in, trackers[slot], {setRangeOrLoss, addSamples, addSamples, addSamples, takeSegments, takeIntervals}); break;
             case 1: step<EventDetector>(in, detectors[slot], {settings, feed, feed, feed, takeEvents, takeEvents}); break;
             case 2: step<Aggregator>(in, aggregators[slot], {settings, addWindows, addWindows, addWindows, takeIntervals, takeIntervals}); break;
             case 3: step<RvcDetector>(in, rvcs[slot], {settings, feed, feed, feed, takeEvents, takeEvents}); break;
