@@ -348,7 +348,7 @@ struct Detector : Api {
     double declared = 230.0;
     int phases = 1, stamps = Api::defaultStamps;
     std::array<double, 4> thresholds = Api::defaults;
-    bool anyStamps = false;  // start stamps were ever on: a start may lie before the first value
+    bool anyStamps = Api::defaultStamps > 0;  // start stamps were ever on: a start may lie before the first value
     bool anyValue = false;
     double earliest = 0.0, latest = 0.0;  // times of the first and of the latest value taken
     double lastEnd = -inf;                // end of the last event taken
@@ -459,28 +459,25 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
     d = next;
 }
 
-uint32_t allPhases(int phases) { return phases == 32 ? ~uint32_t(0) : (uint32_t(1) << phases) - 1u; }
-
-// A well-formed voltage event: its kind, phases within the detector's (all
-// for an interruption), from the first value (or its window, with start
-// stamps) to the latest.
-void checkEvent(const EventDetector& d, const VoltageEvent& e) {
-    EXPECT((e.type == VoltageEventDip || e.type == VoltageEventSwell || e.type == VoltageEventInterruption) && e.phases != 0);
-    EXPECT((e.phases & ~allPhases(d.phases)) == 0 && (e.type != VoltageEventInterruption || e.phases == allPhases(d.phases)));
-    EXPECT(std::isfinite(e.startTime) && (d.anyStamps || e.startTime >= d.earliest) && e.startTime <= d.latest);
-    EXPECT(std::isfinite(e.duration) && e.duration >= 0.0 && std::isfinite(e.extremeVoltage) && e.extremeVoltage >= 0.0);
-    EXPECT(e.extremePercent >= 0.0 && e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
+bool wellFormed(const VoltageEvent& e, uint32_t all) {
+    return (e.type == VoltageEventDip || e.type == VoltageEventSwell || (e.type == VoltageEventInterruption && e.phases == all)) &&
+           std::isfinite(e.duration) && std::isfinite(e.extremeVoltage) && e.extremeVoltage >= 0.0 && e.extremePercent >= 0.0;
 }
 
-// A well-formed RVC: phases within the detector's, reserved 0, figures
-// finite where the times allow, deltaUmax at least |deltaUss|.
-void checkEvent(const RvcDetector& d, const RapidVoltageChange& e) {
-    EXPECT(e.phases != 0 && (e.phases & ~allPhases(d.phases)) == 0 && e.reserved == 0);
-    EXPECT(std::isfinite(e.startTime) && e.startTime <= d.latest && !std::isnan(e.duration) && e.duration >= 0.0);
-    EXPECT(std::isfinite(e.deltaUmax) && std::isfinite(e.deltaUss) && std::fabs(e.deltaUss) <= e.deltaUmax * (1.0 + 1e-12));
-    EXPECT(e.deltaUmaxPercent >= 0.0 && !std::isnan(e.deltaUssPercent));
-    EXPECT(std::fabs(e.startTime) >= 1e290 || std::fabs(d.latest) >= 1e290 ||
-           e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
+bool wellFormed(const RapidVoltageChange& e, uint32_t) {
+    return e.reserved == 0 && std::isfinite(e.deltaUss) && std::fabs(e.deltaUss) <= e.deltaUmax * (1.0 + 1e-12) &&
+           e.deltaUmaxPercent >= 0.0 && !std::isnan(e.deltaUssPercent);
+}
+
+// A well-formed event (its kind; all phases for an interruption; deltaUmax
+// at least |deltaUss|, reserved 0), phases within the detector's, from the
+// first value (or its window, with start stamps) to the latest.
+template <typename Api, typename E>
+void checkEvent(const Detector<Api>& d, const E& e) {
+    const uint32_t all = d.phases == 32 ? ~uint32_t(0) : (uint32_t(1) << d.phases) - 1u;
+    EXPECT(wellFormed(e, all) && e.phases != 0 && (e.phases & ~all) == 0 && e.duration >= 0.0);
+    EXPECT(std::isfinite(e.startTime) && (d.anyStamps || e.startTime >= d.earliest) && e.startTime <= d.latest);
+    EXPECT(std::fabs(e.startTime) >= 1e290 || std::fabs(d.latest) >= 1e290 || e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
 }
 
 // Finished events in the order they ended; running ones (a few at most) in
@@ -516,8 +513,7 @@ struct Aggregator {
     double lastStart = -inf, lastEnd = 0.0;  // of the last window taken
     std::vector<bool> mean;
     bool anyMean = false;  // some value was ever aggregated as a mean
-    double lastThreeSecondStart = -inf;
-    int64_t lastClock[3] = {intMin, intMin, intMin};  // of the 10-minute and 2-hour streams
+    double last[3] = {-inf, -inf, -inf};  // start, clock interval, clock interval of the last record of each stream
 };
 using Pending = std::array<int, 3>;  // closed intervals waiting in the three streams
 
@@ -605,7 +601,7 @@ void takeIntervals(FuzzedDataProvider& in, Aggregator& a) {
     auto records = prefilled<IntervalAggregate>(c.items);
     auto values = prefilled<double>(c.items * per);
     const bool nullCount = oneIn(in, 16);
-    Pending pending = pendingOf(a);
+    Pending pending = pendingOf(a);  // less what is taken
     int count = untouchedInt;
     const int32_t status = call("getIntervals", takes[stream], a.h, c.capacity, nullCount ? nullptr : &count,
                                 nullArray == 0 ? nullptr : records.data(), nullArray == 1 ? nullptr : values.data());
@@ -615,30 +611,23 @@ void takeIntervals(FuzzedDataProvider& in, Aggregator& a) {
     EXPECT(pendingOf(a) == pending);
     const size_t n = status == 0 ? static_cast<size_t>(count) : 0;
     EXPECT(untouchedFrom(records, n) && untouchedFrom(values, n * per));
+    // Records in order (of start; of clock interval or block, though a flush
+    // may close one that later windows open again), whose first window
+    // starts in their clock interval (up to the tick tolerance). An
+    // aggregate lies within the range of the values taken (so it is finite
+    // while they are far from overflowing); a root of a mean of squares is
+    // not negative.
     for (size_t k = 0; k < n; ++k) {
         const IntervalAggregate& r = records[k];
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&r);
-        EXPECT(r.windowCount >= 1 && std::isfinite(r.startTime) && std::isfinite(r.endTime) && r.endTime >= r.startTime);
-        EXPECT(bytes[28] <= 1 && bytes[29] <= 1);  // flagged, complete
-        if (stream == 0) {
-            EXPECT(r.windowCount <= 15 && r.complete == (r.windowCount == 15) && r.startTime >= a.lastThreeSecondStart);
-            a.lastThreeSecondStart = r.startTime;
-        } else {
-            // In clock order (a flush may close an interval or block that
-            // later windows open again); the first window's start lies in
-            // its clock interval, up to the tick tolerance.
-            const double from = r.startTime + a.offset - 600.0 * static_cast<double>(r.clockInterval);
-            EXPECT(r.clockInterval >= a.lastClock[stream] && (stream == 1 || r.windowCount <= 12));
-            EXPECT(from >= -1e-6 - 1e-12 * std::fabs(r.startTime + a.offset) && from < 600.0 + 1e-6 + 1e-12 * std::fabs(r.startTime + a.offset));
-            a.lastClock[stream] = r.clockInterval;
-        }
-        // An aggregate lies within the range of the values taken (so it is
-        // finite while they are far from overflowing); a root of a mean of
-        // squares is not negative.
-        for (size_t i = 0; i < per; ++i) {
-            const double v = values[k * per + i];
-            EXPECT(!std::isnan(v) && (a.largest > 1e150 || std::fabs(v) <= a.largest * (1.0 + 1e-12)) && (a.anyMean || v >= 0.0));
-        }
+        const double key = stream == 0 ? r.startTime : static_cast<double>(r.clockInterval), at = r.startTime + a.offset - 600.0 * key;
+        EXPECT(r.windowCount >= 1 && std::isfinite(r.startTime) && std::isfinite(r.endTime) && r.endTime >= r.startTime && key >= a.last[stream]);
+        EXPECT(reinterpret_cast<const unsigned char*>(&r)[28] <= 1 && reinterpret_cast<const unsigned char*>(&r)[29] <= 1);  // the flags
+        EXPECT(stream != 0 || (r.windowCount <= 15 && r.complete == (r.windowCount == 15)));
+        EXPECT(stream == 0 || (std::fabs(at - 300.0) < 300.0 + 1e-6 + 1e-12 * std::fabs(r.startTime + a.offset) && (stream == 1 || r.windowCount <= 12)));
+        EXPECT(std::all_of(&values[k * per], &values[k * per] + per, [&](double v) {
+            return !std::isnan(v) && (a.largest > 1e150 || std::fabs(v) <= a.largest * (1.0 + 1e-12)) && (a.anyMean || v >= 0.0);
+        }));
+        a.last[stream] = key;
     }
 }
 

@@ -73,28 +73,6 @@ int32_t initialising(Slot& s, int32_t status) {
 using Ring = int32_t (*)(PowerModuleHandle, unsigned char, float**);
 const Ring rings[] = {getWaveformBufferUInput, getWaveformBufferI, getWaveformBufferUStar, getWaveformBufferUDelta};
 
-// Samples into a ring from `first` on, wrapping round its length: a sine, or
-// values at times hostile.
-void writeRing(FuzzedDataProvider& in, Slot& s) {
-    float* ring = nullptr;
-    const unsigned char channel = in.ConsumeIntegralInRange<unsigned char>(0, 9);
-    if (checkStatus(CALL(rings[in.ConsumeIntegralInRange<int>(0, 3)], s.h, channel, &ring), 3) != 0 || ring == nullptr || !s.storageKnown) return;
-    const uint64_t first = oneIn(in, 4) ? in.ConsumeIntegral<uint64_t>() : s.nextIndex + in.ConsumeIntegralInRange<uint64_t>(0, 4096);
-    const size_t count = in.ConsumeIntegralInRange<size_t>(0, 2048);
-    if (count > budget || s.storageLength == 0) return;
-    budget -= count;
-    const bool sine = in.ConsumeBool();
-    const double amplitude = in.ConsumeFloatingPointInRange<double>(0.0, 400.0), step = in.ConsumeFloatingPointInRange<double>(0.0, 0.1);
-    for (uint64_t position = first; position != first + count; ++position) {
-        const int kind = sine ? -1 : in.ConsumeIntegralInRange<int>(0, 15);
-        ring[position % s.storageLength] = kind < 0    ? static_cast<float>(amplitude * std::sin(step * static_cast<double>(position)))
-                                           : kind == 0 ? std::numeric_limits<float>::quiet_NaN()
-                                           : kind == 1 ? std::numeric_limits<float>::infinity()
-                                           : kind == 2 ? in.ConsumeFloatingPoint<float>()
-                                                       : in.ConsumeFloatingPointInRange<float>(-400.0f, 400.0f);
-    }
-}
-
 // Every record handed out is readable. They follow the layout of the last
 // initialisation; while a bracket is open or after a failed one the harness
 // cannot know it.
@@ -113,53 +91,56 @@ void fetchPeriodResults(FuzzedDataProvider& in, Slot& s) {
     }
 }
 
-// Up to six segments from the end of the stream on, ahead of it or back
-// into it, of hostile or ordinary lengths and frequencies.
-void schedule(FuzzedDataProvider& in, Slot& s) {
-    const int count = in.ConsumeIntegralInRange<int>(-1, 6);
-    const size_t n = count > 0 ? static_cast<size_t>(count) : 1;
-    std::vector<uint64_t> first(n);
+// Samples into the rings and segments over them. Mostly what a host does: a
+// block of a sine into the voltage rings from the end of the stream on, one
+// segment over it at a grid frequency, then a fetch. Else hostile: one ring
+// of any kind and channel, from any position, with NaN and infinities, and
+// up to six segments on, ahead of or back into the stream, of hostile
+// lengths and frequencies, at times with a null array.
+void feed(FuzzedDataProvider& in, Slot& s) {
+    const bool host = in.ConsumeBool();
+    const uint64_t first = host ? s.nextIndex : oneIn(in, 4) ? in.ConsumeIntegral<uint64_t>() : s.nextIndex + in.ConsumeIntegralInRange<uint64_t>(0, 4096);
+    const unsigned int count = in.ConsumeIntegralInRange<unsigned int>(host ? 1 : 0, 4096);
+    const double amplitude = in.ConsumeBool() ? 325.0 : in.ConsumeFloatingPointInRange<double>(0.0, 400.0);
+    const int accessor = host ? 0 : in.ConsumeIntegralInRange<int>(0, 3);
+    const bool hostile = !host && in.ConsumeBool();
+    if (count > budget) return;
+    budget -= count;
+    for (unsigned char k = host ? 0 : in.ConsumeIntegralInRange<unsigned char>(0, 9), last = host ? 2 : k; k <= last; ++k) {
+        float* ring = nullptr;
+        if (checkStatus(call("ring", rings[accessor], s.h, k, &ring), 3) != 0 || ring == nullptr || !s.storageKnown || s.storageLength == 0) continue;
+        for (uint64_t p = first; p != first + count; ++p) {
+            const int kind = hostile ? in.ConsumeIntegralInRange<int>(0, 15) : -1;
+            ring[p % s.storageLength] = kind < 0    ? static_cast<float>(amplitude * std::sin(0.0307 * static_cast<double>(p) + k))
+                                        : kind == 0 ? std::numeric_limits<float>::quiet_NaN()
+                                        : kind == 1 ? std::numeric_limits<float>::infinity()
+                                        : kind == 2 ? in.ConsumeFloatingPoint<float>()
+                                                    : in.ConsumeFloatingPointInRange<float>(-400.0f, 400.0f);
+        }
+    }
+    const int segments = host ? 1 : in.ConsumeIntegralInRange<int>(-1, 6);
+    const size_t n = segments > 0 ? static_cast<size_t>(segments) : 1;
+    std::vector<uint64_t> starts(n);
     std::vector<int> lengths(n);
     std::vector<double> frequencies(n);
-    std::vector<unsigned char> flags(n);
+    std::vector<unsigned char> flags(n, 1);
     uint64_t next = s.nextIndex;
     for (size_t k = 0; k < n; ++k) {
-        const int where = in.ConsumeIntegralInRange<int>(0, 7), kind = in.ConsumeIntegralInRange<int>(0, 7);
-        first[k] = where == 0 ? next + in.ConsumeIntegralInRange<uint64_t>(0, maxSegmentLength)
-                   : where == 1 ? next - in.ConsumeIntegralInRange<uint64_t>(0, 64) : next;
-        lengths[k] = kind == 0 ? in.PickValueInArray({0, -1, intMin}) : in.ConsumeIntegralInRange<int>(1, kind == 1 ? maxSegmentLength : 1024);
-        frequencies[k] = in.ConsumeBool() ? in.ConsumeFloatingPointInRange<double>(42.0, 69.0) : pickDouble(in);
-        flags[k] = in.ConsumeBool();
-        next = lengths[k] > 0 ? first[k] + static_cast<uint64_t>(lengths[k]) : next;
+        const int where = host ? 2 : in.ConsumeIntegralInRange<int>(0, 7), kind = host ? -1 : in.ConsumeIntegralInRange<int>(0, 7);
+        starts[k] = where == 0 ? next + in.ConsumeIntegralInRange<uint64_t>(0, maxSegmentLength) : where == 1 ? next - in.ConsumeIntegralInRange<uint64_t>(0, 64) : next;
+        lengths[k] = kind < 0 ? static_cast<int>(count) : kind == 0 ? in.PickValueInArray({0, -1, intMin}) : in.ConsumeIntegralInRange<int>(1, kind == 1 ? maxSegmentLength : 1024);
+        frequencies[k] = host || in.ConsumeBool() ? in.ConsumeFloatingPointInRange<double>(42.0, 69.0) : pickDouble(in);
+        flags[k] = host || in.ConsumeBool();
+        next = lengths[k] > 0 ? starts[k] + static_cast<uint64_t>(lengths[k]) : next;
     }
     // Positions fed: the segments, and the gap to them when the stream jumps.
     const uint64_t span = next > s.nextIndex ? next - s.nextIndex : 0;
     if (span > budget) return;
     budget -= span;
-    const int32_t status = CALL(scheduleForPeriodCalculation, s.h, count, oneIn(in, 32) ? nullptr : first.data(), lengths.data(),
+    const int32_t status = CALL(scheduleForPeriodCalculation, s.h, segments, !host && oneIn(in, 32) ? nullptr : starts.data(), lengths.data(),
                                 frequencies.data(), reinterpret_cast<bool*>(flags.data()));
     s.nextIndex = checkStatus(status, 3) == 0 ? next : s.nextIndex;
-}
-
-// What a host does most of the time: a block of samples into the voltage
-// rings, one segment over it at a grid frequency, then a fetch.
-void hostBlock(FuzzedDataProvider& in, Slot& s) {
-    unsigned int count = in.ConsumeIntegralInRange<unsigned int>(1, 4096);
-    if (count > budget) return;
-    budget -= count;
-    double frequency = in.ConsumeFloatingPointInRange<double>(42.0, 69.0);
-    const float amplitude = in.ConsumeBool() ? 325.0f : in.ConsumeFloatingPointInRange<float>(0.0f, 400.0f);
-    for (unsigned char k = 0; k < 3 && s.storageKnown && s.storageLength > 0; ++k) {
-        float* ring = nullptr;
-        for (unsigned int j = getWaveformBufferUInput(s.h, k, &ring) == 0 && ring != nullptr ? 0 : count; j < count; ++j) {
-            ring[(s.nextIndex + j) % s.storageLength] = amplitude * static_cast<float>(std::sin(0.0307 * static_cast<double>(s.nextIndex + j) + k));
-        }
-    }
-    uint64_t first = s.nextIndex;
-    bool flag = true;
-    const int32_t status = CALL(scheduleForPeriodCalculation, s.h, 1, &first, reinterpret_cast<int*>(&count), &frequency, &flag);
-    s.nextIndex += checkStatus(status, 3) == 0 ? count : 0;
-    fetchPeriodResults(in, s);
+    if (host) fetchPeriodResults(in, s);
 }
 
 // Every query, now and then with a null out-parameter.
@@ -222,13 +203,13 @@ void step(FuzzedDataProvider& in, Slot* slots) {
     Slot& s = slots[in.ConsumeIntegralInRange<int>(0, slotCount - 1)];
     TRACE("[%d] ", static_cast<int>(&s - slots));
     const PowerModuleHandle h = s.h;
-    const int kind = in.ConsumeIntegralInRange<int>(0, 19);
+    const int kind = in.ConsumeIntegralInRange<int>(0, 19);  // 0 to 13, and feeds
     const bool on = kind == 5 && in.ConsumeBool();
     const uint64_t first = kind != 6 ? 0 : in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 100000) : in.ConsumeIntegral<uint64_t>();
     static std::vector<PowerResultsGeneral> results(4);
     int count = 0;
-    const int periods = kind == 13 ? pickInt(in) : 0;
-    const uint64_t from = kind == 13 ? in.ConsumeIntegral<uint64_t>() : 0;
+    const int periods = kind == 9 ? pickInt(in) : 0;
+    const uint64_t from = kind == 9 ? in.ConsumeIntegral<uint64_t>() : 0;
     int32_t status = 0;
     switch (kind) {
         case 0:  // a module comes and goes
@@ -248,18 +229,14 @@ void step(FuzzedDataProvider& in, Slot* slots) {
                         : CALL(setPeriodValuesOverlapInPercent, h, in.PickValueInArray<unsigned short>({0, 25, 50, 75, 99, 100, 101, 65535}));
             break;
         case 6: s.nextIndex = (status = CALL(reset, h, first)) == 0 ? first : s.nextIndex; break;
-        case 7:
-        case 8: return writeRing(in, s);
-        case 9:
-        case 10: return schedule(in, s);
-        case 11: return fetchPeriodResults(in, s);
-        case 12: status = CALL(getResults, h, in.ConsumeIntegralInRange<int>(-1, 3), &count, results.data()); break;
-        case 13: status = CALL(scheduleForCalculation, h, from, periods, pickDouble(in)); break;
-        case 14: status = CALL(skipSamples, h, in.ConsumeIntegralInRange<unsigned int>(0, 100000)); break;
-        case 15: status = in.ConsumeBool() ? CALL(writeSamples, h, in.ConsumeIntegral<unsigned int>()) : CALL(syncCuda, h); break;
-        case 16: status = CALL(registerErrorReporter, in.ConsumeBool() ? reporter : nullptr); break;
-        case 17: status = query(in, h); break;
-        default: return hostBlock(in, s);
+        case 7: return fetchPeriodResults(in, s);
+        case 8: status = CALL(getResults, h, in.ConsumeIntegralInRange<int>(-1, 3), &count, results.data()); break;
+        case 9: status = CALL(scheduleForCalculation, h, from, periods, pickDouble(in)); break;
+        case 10: status = CALL(skipSamples, h, in.ConsumeIntegralInRange<unsigned int>(0, 100000)); break;
+        case 11: status = in.ConsumeBool() ? CALL(writeSamples, h, in.ConsumeIntegral<unsigned int>()) : CALL(syncCuda, h); break;
+        case 12: status = CALL(registerErrorReporter, in.ConsumeBool() ? reporter : nullptr); break;
+        case 13: status = query(in, h); break;
+        default: return feed(in, s);
     }
     checkStatus(status, 3);
 }
