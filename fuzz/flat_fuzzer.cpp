@@ -243,7 +243,7 @@ void step(FuzzedDataProvider& in, Slot* slots) {
 
 // Most inputs start from a module set up as a host would set it up (period
 // values, RVC with a short steady window so that events come within one
-// input, rings filled with a sine, reset to 0), so that the hostile calls
+// input, reset to 0), so that the hostile calls
 // reach the period path and the detectors rather than stopping at the
 // default sample rate.
 void configure(FuzzedDataProvider& in, Slot& s) {
@@ -267,14 +267,6 @@ void configure(FuzzedDataProvider& in, Slot& s) {
     if (CALL(endUpdate, h) != 0 || CALL(reset, h, uint64_t(0)) != 0) return;
     s.length = s.storageLength = length;
     s.storageKnown = true;
-    for (const Ring accessor : rings) {
-        for (unsigned char k = 0; k < 3; ++k) {
-            float* ring = nullptr;
-            for (unsigned int p = accessor(h, k, &ring) == 0 && ring != nullptr ? 0 : length; p < length; ++p) {
-                ring[p] = static_cast<float>(325.0 * std::sin(2.0 * 3.141592653589793 * nominal * p / rate));
-            }
-        }
-    }
 }
 
 }  // namespace
