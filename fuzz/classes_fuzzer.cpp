@@ -35,14 +35,15 @@
 //     events, fed the same values through its other door.
 // A broken promise aborts with the line of the check (a finding).
 //
-// Inputs feed at most 2^17 samples to the trackers and 2^18 to the
+// Inputs feed at most 2^17 samples to the trackers and 2^16 to the
 // flickermeters, so that one input takes milliseconds; low sample rates
 // (400 Hz at 50 Hz) let 10-second intervals close within an input, clock
 // offsets just before a tick 10-minute ones.
 //
 // Build: cmake -DPOWERQUALITY_BUILD_FUZZER=ON with clang (scripts/fuzz.sh);
 // replay: build-fuzz/fuzz/classes_fuzzer FILE, with POWERQUALITY_FUZZ_TRACE=1
-// to print every call. Seeds: fuzz/corpus-classes/ (fuzz/make-seeds.py).
+// to print every call. Seeds: fuzz/corpus-classes/, a few inputs that cover
+// what a run of the harness covered (scripts/fuzz-seeds.sh picks them).
 #include <algorithm>
 #include <array>
 #include <cmath>
