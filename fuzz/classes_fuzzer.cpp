@@ -745,12 +745,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Meter meters[slotCount];
     Tracker::budget = size_t(1) << 17;
     Meter::budget = size_t(1) << 16;
-    // Most inputs start with one object of each class made as create makes
-    // it, so that the script reaches the queues rather than stopping at
-    // creation.
-    if (in.ConsumeIntegralInRange<int>(0, 3) != 0) {
-        create(in, trackers[0]), create(in, detectors[0]), create(in, aggregators[0]), create(in, rvcs[0]), create(in, meters[0]);
-    }
+    // Most inputs start with one object of each class but the flickermeter
+    // (whose samples cost the most) made as create makes it, so that the
+    // script reaches the queues rather than stopping at creation.
+    if (in.ConsumeIntegralInRange<int>(0, 3) != 0) create(in, trackers[0]), create(in, detectors[0]), create(in, aggregators[0]), create(in, rvcs[0]);
     for (int calls = 0; calls < 400 && in.remaining_bytes() > 0; ++calls) {
         const int slot = in.ConsumeIntegralInRange<int>(0, slotCount - 1), kind = in.ConsumeIntegralInRange<int>(0, 4);
         TRACE("[%d %d] ", kind, slot);
