@@ -42,8 +42,8 @@
 //
 // Build: cmake -DPOWERQUALITY_BUILD_FUZZER=ON with clang (scripts/fuzz.sh);
 // replay: build-fuzz/fuzz/classes_fuzzer FILE, with POWERQUALITY_FUZZ_TRACE=1
-// to print every call. Seeds: fuzz/corpus-classes/, a few inputs that cover
-// what a run of the harness covered (scripts/fuzz-seeds.sh picks them).
+// to print every call. Seeds: fuzz/corpus-classes/, the few inputs that cover
+// every edge a run of the harness covered (scripts/fuzz-seeds.sh).
 #include <algorithm>
 #include <array>
 #include <cmath>

@@ -22,8 +22,8 @@
 //
 // Build: cmake -DPOWERQUALITY_BUILD_FUZZER=ON with clang (scripts/fuzz.sh);
 // replay: build-fuzz/fuzz/flat_fuzzer FILE, with POWERQUALITY_FUZZ_TRACE=1
-// to print every call. Seeds: fuzz/corpus/, a few inputs that cover
-// what a run of the harness covered (scripts/fuzz-seeds.sh picks them).
+// to print every call. Seeds: fuzz/corpus/, the few inputs that cover
+// every edge a run of the harness covered (scripts/fuzz-seeds.sh).
 #include <cmath>
 #include <cstdint>
 #include <iterator>
