@@ -12,7 +12,9 @@
 #
 #   scripts/fuzz.sh [SECONDS] [extra libFuzzer flags...]
 #
-# To replay a finding: build-fuzz/fuzz/flat_fuzzer FILE (or classes_fuzzer).
+# To replay a finding: build-fuzz/fuzz/flat_fuzzer FILE (or classes_fuzzer);
+# POWERQUALITY_FUZZ_TRACE=1 prints its calls. After a harness changes how it
+# reads its input, scripts/fuzz-seeds.sh picks new seeds from a run's finds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
