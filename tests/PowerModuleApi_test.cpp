@@ -1,21 +1,10 @@
-#include "powerquality/PowerModuleApi.h"
-
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <new>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <utility>
-#include <vector>
 
-#include "TestAccess.h"
+#include "ModuleTest.h"
 #include "flat/FlatGuard.h"
-#include "powerquality/PowerModule.h"
 
 namespace {
+using namespace moduletest;
 
 std::vector<std::pair<int32_t, std::string>> reports;
 
@@ -103,19 +92,14 @@ TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
         setSymmetricalComponentsEnabled(handle, true), setRvcEnabled(handle, true),
         setRvcSteadyStateLengthInNumberOfPeriodValues(handle, 120), setRvcThresholdInPercentOfAverage(handle, 3.3),
         setRvcThresholdHysteresisInPercentOfThreshold(handle, 40.0), endUpdate(handle)};
-    for (int32_t status : statuses) {
-        EXPECT_EQ(status, 0);
-    }
-    EXPECT_EQ(module().getBufferLength(), 1280u);
-    EXPECT_EQ(module().getSampleRate(), 12800.0);
+    for (int32_t status : statuses) EXPECT_EQ(status, 0);
+    EXPECT_EQ(std::make_tuple(module().getBufferLength(), module().getSampleRate()), std::make_tuple(1280u, 12800.0));
 
     const auto switchedOn = {getCurrentEnabled, getFullFftEnabled, getFundamentalPeriodValuesEnabled,
                              getInterHarmonicsEnabled, getLineToLineResultsEnabled, getPeriodValuesEnabled,
                              getPeriodSymmetricalComponentsEnabled, getRvcEnabled, getSymmetricalComponentsEnabled,
                              getThdEnabled, getWaveformsEnabled};
-    for (const auto getter : switchedOn) {
-        EXPECT_TRUE(flatValue(getter, handle));
-    }
+    for (const auto getter : switchedOn) EXPECT_TRUE(flatValue(getter, handle));
     EXPECT_FALSE(flatValue(getWindowedResultsEnabled, handle));
     EXPECT_EQ(std::make_tuple(flatValue(getPhasesCount, handle), flatValue(getVoltagesCount, handle),
                               flatValue(getCurrentsCount, handle), flatValue(getHalfPeriodValuesCount, handle),
@@ -132,9 +116,9 @@ TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
 }
 
 TEST_F(FlatApi, OperationsForwardToTheModule) {
-    ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
-    ASSERT_EQ(setSampleRate(handle, 10000.0, 1), 0);
-    ASSERT_EQ(setBufferLength(handle, 1000), 0);
+    ASSERT_EQ((Statuses{setPeriodValuesEnabled(handle, true), setSampleRate(handle, 10000.0, 1),
+                        setBufferLength(handle, 1000)}),
+              Statuses(3));
     float* ring = nullptr;
     module().getWaveformBufferUStar(0, &ring);
     EXPECT_NE(ring, nullptr);
@@ -154,11 +138,9 @@ TEST_F(FlatApi, OperationsForwardToTheModule) {
         }
     }
 
-    EXPECT_EQ(reset(handle, 1000), 0);
-    EXPECT_EQ(skipSamples(handle, 50), 0);
-    EXPECT_EQ(writeSamples(handle, 50), 0);
-    EXPECT_EQ(syncCuda(handle), 0);
-    EXPECT_EQ(scheduleForCalculation(handle, 1050, 10, 50.0), 0);
+    EXPECT_EQ((Statuses{reset(handle, 1000), skipSamples(handle, 50), writeSamples(handle, 50), syncCuda(handle),
+                        scheduleForCalculation(handle, 1050, 10, 50.0)}),
+              Statuses(5));
     EXPECT_EQ(flatValue(isAnyResultReady, handle), true);
 }
 
@@ -210,48 +192,44 @@ TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
     // Then the buffer length, at the default sample rate of 1 Hz: a results ring
     // of 5.6 million entries would be meant for nobody, so it is not requested.
     ASSERT_EQ(setBufferLength(handle, 102400), 0);
-    EXPECT_EQ(PowerModuleTestAccess::impl(module()).buffers.periodResultsBuffer.hostBuffer, nullptr);
+    EXPECT_EQ(implOf(module()).buffers.periodResultsBuffer.hostBuffer, nullptr);
     EXPECT_EQ(reset(handle, 0), 0);
     EXPECT_EQ(scheduleSegment(handle, 0, 1000), 1);
-    EXPECT_NE(lastMessage().find("set the sample rate"), std::string::npos) << lastMessage();
+    EXPECT_PRED2(says, lastMessage(), "set the sample rate");
     int count = 0;
     bool more = false;
     PowerResultsPeriod* records = nullptr;
     EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 1);
-    EXPECT_NE(lastMessage().find("set the sample rate"), std::string::npos);
+    EXPECT_PRED2(says, lastMessage(), "set the sample rate");
 
     // The sample rate makes the settings fit: everything works from there.
-    ASSERT_EQ(setSampleRate(handle, 10240.0, 1), 0);
-    ASSERT_EQ(reset(handle, 0), 0);
+    ASSERT_EQ((Statuses{setSampleRate(handle, 10240.0, 1), reset(handle, 0)}), Statuses(2));
     EXPECT_EQ(scheduleSegment(handle, 0, 1000), 0);
     EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
     EXPECT_EQ(count, 4);  // 1000 positions hold four 50 Hz cycles of 204.8
 
     // A stray endUpdate holds later settings back: the ring there is no
     // longer matches the buffer length reported, and the accessor says so.
-    ASSERT_EQ(endUpdate(handle), 0);
-    ASSERT_EQ(setBufferLength(handle, 2048), 0);
+    ASSERT_EQ((Statuses{endUpdate(handle), setBufferLength(handle, 2048)}), Statuses(2));
     EXPECT_EQ(module().getBufferLength(), 2048u);
     EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 1);
-    EXPECT_NE(lastMessage().find("endUpdate was called 1 time(s) more than beginUpdate"), std::string::npos);
-    ASSERT_EQ(beginUpdate(handle), 0);
-    ASSERT_EQ(setBufferLength(handle, 2048), 0);
+    EXPECT_PRED2(says, lastMessage(), "endUpdate was called 1 time(s) more than beginUpdate");
+    ASSERT_EQ((Statuses{beginUpdate(handle), setBufferLength(handle, 2048)}), Statuses(2));
     EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
-    EXPECT_EQ(ring, PowerModuleTestAccess::impl(module()).buffers.waveformBuffer.hostBuffer);
+    EXPECT_EQ(ring, implOf(module()).buffers.waveformBuffer.hostBuffer);
 }
 
 TEST_F(FlatApi, AStorageFailureIsNamedAndTheNextFittingSettingRecovers) {
     // Three phases at 55 Hz: ring entries of 4 records, one entry per position,
     // so 3 million positions ask for 4.6 GB of results ring.
-    ASSERT_EQ(setGridConfigType(handle, ThreePhaseStar), 0);
-    ASSERT_EQ(setCurrentEnabled(handle, false), 0);
-    ASSERT_EQ(setSampleRate(handle, 55.0, 1), 0);
-    ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
-    ASSERT_EQ(setBufferLength(handle, 1000), 0);
+    ASSERT_EQ((Statuses{setGridConfigType(handle, ThreePhaseStar), setCurrentEnabled(handle, false),
+                        setSampleRate(handle, 55.0, 1), setPeriodValuesEnabled(handle, true),
+                        setBufferLength(handle, 1000)}),
+              Statuses(5));
     // A refused setter changes nothing: the buffer length before it comes
     // back, laid out again.
     EXPECT_EQ(setBufferLength(handle, 3000000), 1);
-    EXPECT_NE(lastMessage().find("reduce the buffer length"), std::string::npos) << lastMessage();
+    EXPECT_PRED2(says, lastMessage(), "reduce the buffer length");
     EXPECT_EQ(module().getBufferLength(), 1000u);
     float* ring = nullptr;
     EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
@@ -259,7 +237,7 @@ TEST_F(FlatApi, AStorageFailureIsNamedAndTheNextFittingSettingRecovers) {
     // At a sample rate that fits, the same length is laid out.
     EXPECT_EQ(setSampleRate(handle, 10240.0, 1), 0);
     EXPECT_EQ(setBufferLength(handle, 3000000), 0);
-    EXPECT_EQ(PowerModuleTestAccess::impl(module()).buffers.getPeriodResultsBufferLength(), 16114u);
+    EXPECT_EQ(implOf(module()).buffers.getPeriodResultsBufferLength(), 16114u);
 }
 
 }  // namespace
