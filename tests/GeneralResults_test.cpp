@@ -3,7 +3,6 @@
 #include "ModuleTest.h"
 
 namespace {
-using namespace moduletest;
 using P = PowerResultsGeneralPhase;
 
 enum Switch : unsigned { LineToLine = 1, Thd = 2, InterHarmonics = 4, Symmetrical = 8, FullFft = 16 };
@@ -81,10 +80,8 @@ bool allZero(const void* bytes, size_t size) {
 TEST(GeneralResults, SinglePhaseFillsSlotZeroOnly) {
     WindowedModule w(SinglePhase);
     writeSines(w.raw(0, 0), 2000, 230.0, 10.0, 30.0, 1.5, 0.5);
-    w.harmonics(0)[1] = 229.5f;   // fundamental voltage
-    w.harmonics(3)[1] = 9.5f;     // fundamental current
-    w.harmonics(30)[1] = 10.0f;   // voltage angle
-    w.harmonics(33)[1] = -20.0f;  // current angle
+    // Fundamental voltage and current, their angles.
+    w.harmonics(0)[1] = 229.5f, w.harmonics(3)[1] = 9.5f, w.harmonics(30)[1] = 10.0f, w.harmonics(33)[1] = -20.0f;
     const PowerResultsGeneral g = w.finish(0, 2000);
     EXPECT_EQ(std::make_tuple(g.phasesCount, g.time, g.dFrequency), std::make_tuple(1, 0.2, 10000.0 / 2048));
     const P& p = g.phases[0];
@@ -95,8 +92,8 @@ TEST(GeneralResults, SinglePhaseFillsSlotZeroOnly) {
         {&P::reactivePower, 920.0}, {&P::distortionPower, 690.0}, {&P::fundamentalVoltage, 229.5},
         {&P::fundamentalCurrent, 9.5}, {&P::displacementPowerFactor, std::cos(-30.0 * 0.017453292519943295)}};
     for (const auto& [field, value] : expected) EXPECT_NEAR(p.*field, value, 1e-9) << &field - &expected[0].first;
-    EXPECT_EQ(p.impedance, p.rmsVoltage / p.rmsCurrent);
-    EXPECT_EQ(p.interHarmonicsVoltage, nullptr);  // inter-harmonics off
+    // Inter-harmonics off.
+    EXPECT_EQ(std::make_tuple(p.impedance, p.interHarmonicsVoltage), std::make_tuple(p.rmsVoltage / p.rmsCurrent, nullptr));
     EXPECT_TRUE(allZero(&g.phases[1], sizeof g.phases[1]));
 }
 
@@ -115,10 +112,8 @@ TEST(GeneralResults, ThreePhaseTotalsAndSymmetricalComponents) {
         w.harmonics(18 + k)[1] = static_cast<float>(0.9 * V[k] * I[k] * std::cos(lag[k] * pi / 180));
         w.harmonics(21 + k)[1] = static_cast<float>(0.9 * V[k] * I[k] * std::sin(lag[k] * pi / 180));
         w.harmonics(24 + k)[1] = static_cast<float>(0.9 * V[k] * I[k]);
-        phasors[k] = std::complex<double>(sequence[k], 0.0);
-        phasors[3 + k] = std::complex<double>(k == 1 ? 10.0 : 0.5, 0.0);
-        magnitudes[k] = 4.0 * sequence[k] * sequence[k];
-        magnitudes[3 + k] = 4.0;
+        phasors[k] = sequence[k], phasors[3 + k] = k == 1 ? 10.0 : 0.5;
+        magnitudes[k] = 4.0 * sequence[k] * sequence[k], magnitudes[3 + k] = 4.0;
     }
     const PowerResultsGeneral g = w.finish(1, 1000);
     const P* ph = g.phases;
@@ -167,17 +162,13 @@ TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
     w.raw(0, 0).rmsVoltage = 100 * 101.0 * 101.0, w.raw(0, 0).rmsCurrent = 100 * 5.0 * 5.0;
     w.harmonics(0)[1] = 100.0f;
     for (unsigned int k = 0; k < 2; ++k) {
-        w.raw(0, k).dcLineToLine = 100.0 * (k + 1);
-        w.raw(0, k).rmsLineToLine = 400.0 * 400.0 * 100 * (k + 1);
+        w.raw(0, k).dcLineToLine = 100.0 * (k + 1), w.raw(0, k).rmsLineToLine = 400.0 * 400.0 * 100 * (k + 1);
         w.raw(0, k).spectrumRmsLineToLine = 398.0 * 398.0;
     }
-    w.harmonics(6)[1] = 397.0f;
-    w.harmonics(7)[1] = 999.0f;
+    w.harmonics(6)[1] = 397.0f, w.harmonics(7)[1] = 999.0f;
     // √max(rms² − fundamental², 0): 0 when rounding makes it negative, NaN
     // for a NaN input, as in the period values.
-    w.raw(0, 1).rmsVoltage = 100 * 1.0;
-    w.harmonics(1)[1] = 1.0000001f;
-    w.raw(0, 1).rmsCurrent = std::nan("");
+    w.raw(0, 1).rmsVoltage = 100 * 1.0, w.harmonics(1)[1] = 1.0000001f, w.raw(0, 1).rmsCurrent = NaN;
     const PowerResultsGeneral g = w.finish(0, 100);
     const P* ph = g.phases;
     const PowerResultsThd &u = ph[0].thdVoltage, &i = ph[0].thdCurrent;
@@ -193,8 +184,7 @@ TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
         {ph[1].rmsLineToLine, 0.0}, {ph[2].rmsLineToLine, 400.0}, {ph[2].dcLineToLine, 1.0},
         {ph[2].fundamentalLineToLine, 397.0}, {ph[1].thdVoltage.distortionContent, 0.0}};
     for (const auto& [got, value] : expected) EXPECT_DOUBLE_EQ(got, value) << &got - &expected[0].first;
-    EXPECT_TRUE(allZero(&ph[1].thdLineToLine, sizeof(PowerResultsThd)));
-    EXPECT_TRUE(std::isnan(ph[1].thdCurrent.distortionContent));
+    EXPECT_TRUE(allZero(&ph[1].thdLineToLine, sizeof(PowerResultsThd)) && std::isnan(ph[1].thdCurrent.distortionContent));
     // Each array is its own item.
     EXPECT_EQ(std::make_tuple(ph[0].interHarmonicsVoltage, ph[0].interHarmonicsCurrent,
                               ph[0].interHarmonicsLineToLine, ph[0].harmonicsLineToLine),
@@ -206,8 +196,7 @@ TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
 TEST(GeneralResults, WindowsLeaveOldestFirstUpToMaxCount) {
     WindowedModule w(SinglePhase);
     for (unsigned int k = 0; k < 5; ++k) w.raw(k, 0).rmsVoltage = (100.0 + k) * (100.0 + k), w.queue(k, 1);
-    w.raw(0, 0).rmsCurrent = 0.001 * 0.001;  // rms exactly 0.001
-    w.raw(1, 0).rmsCurrent = 0.0011 * 0.0011;
+    w.raw(0, 0).rmsCurrent = 0.001 * 0.001, w.raw(1, 0).rmsCurrent = 0.0011 * 0.0011;  // rms exactly 0.001, then above
     const std::vector<PowerResultsGeneral> first = w.module.getResults(2);
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(std::make_tuple(first[0].phases[0].rmsVoltage, first[1].phases[0].rmsVoltage,
@@ -216,7 +205,7 @@ TEST(GeneralResults, WindowsLeaveOldestFirstUpToMaxCount) {
     ASSERT_EQ(w.module.getResults(1).size(), 1u);
 
     // The flat call copies the two left into an array of three.
-    PowerModuleHandle handle = reinterpret_cast<PowerModuleHandle>(&w.module);
+    PowerModuleHandle handle = handleOf(w.module);
     std::vector<PowerResultsGeneral> array(3);
     std::memset(static_cast<void*>(array.data()), 0xAB, sizeof(PowerResultsGeneral) * 3);
     int count = -1;
@@ -231,11 +220,10 @@ TEST(GeneralResults, WindowsLeaveOldestFirstUpToMaxCount) {
     // the caller's array: code 2, nothing written, and the window is gone.
     w.queue(5, 1);
     count = -1;
-    EXPECT_EQ(getResults(handle, 0, &count, array.data()), 2);
-    EXPECT_EQ(count, -1);
+    EXPECT_EQ((Statuses{getResults(handle, 0, &count, array.data()), count}), (Statuses{2, -1}));
     EXPECT_FALSE(w.module.isAnyResultReady());
-    EXPECT_EQ(getResults(handle, 0, &count, array.data()), 0);  // nothing ready: no overflow
-    EXPECT_EQ(count, 0);
+    // Nothing ready: no overflow.
+    EXPECT_EQ((Statuses{getResults(handle, 0, &count, array.data()), count}), (Statuses{0, 0}));
 }
 
 TEST(GeneralResults, WindowWithoutRawStorageYieldsNoRecord) {

@@ -1,7 +1,6 @@
 #include "ModuleTest.h"
 
 namespace {
-using namespace moduletest;
 
 TEST(GpuBuffer, SlotsFollowTheOrderOfAdding) {
     GpuBuffer<double> shuffled(9, false);

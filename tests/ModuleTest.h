@@ -22,8 +22,6 @@
 #include "TestAccess.h"
 #include "powerquality/PowerModuleApi.h"
 
-namespace moduletest {
-
 using Impl = PowerModule::PowerModuleImpl;
 using Items = std::vector<unsigned short>;
 // Statuses of flat calls; written as a braced list the calls run in order,
@@ -33,6 +31,7 @@ constexpr double pi = 3.141592653589793, root2 = 1.4142135623730951;
 const double NaN = std::nan(""), inf = INFINITY;
 
 inline Impl& implOf(PowerModule& module) { return PowerModuleTestAccess::impl(module); }
+inline PowerModuleHandle handleOf(PowerModule& module) { return reinterpret_cast<PowerModuleHandle>(&module); }
 
 // The message of the E that call throws, or "(not refused)"; anything else
 // it throws fails the test.
@@ -46,9 +45,13 @@ std::string refusal(const std::function<void()>& call) {
     return "(not refused)";
 }
 
+// The n values from p on, as a vector to compare whole.
+template <typename T>
+std::vector<T> valuesOf(const T* p, size_t n) {
+    return p == nullptr ? std::vector<T>() : std::vector<T>(p, p + n);
+}
+
 // Whether text holds part.
 inline bool says(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-}  // namespace moduletest
 
 #endif

@@ -12,7 +12,6 @@
 #include "ModuleTest.h"
 
 namespace {
-using namespace moduletest;
 
 struct Scenario {
     PowerGridConfigType grid;
@@ -95,9 +94,7 @@ Outcome drive(const Scenario& sc) {
             PowerResultsPeriod* records = nullptr;
             EXPECT_EQ(getPeriodResults(m, &count, &more, &records), 0);
             for (int k = 0; k < count; ++k) {
-                for (unsigned r = 0; r <= phases; ++r) {
-                    append(outcome.values, records[k * (phases + 1) + r]);
-                }
+                for (unsigned r = 0; r <= phases; ++r) append(outcome.values, records[k * (phases + 1) + r]);
                 outcome.rvcEvents += records[k * (phases + 1) + 2].rvcVoltage.eventEnded ? 1 : 0;
             }
         }

@@ -1,7 +1,6 @@
 #include "ModuleTest.h"
 
 namespace {
-using namespace moduletest;
 
 struct ModuleSetup {
     PowerGridConfigType grid = ThreePhaseStar;

@@ -1,7 +1,6 @@
 #include "ModuleTest.h"
 
 namespace {
-using namespace moduletest;
 
 TEST(PowerBuffers, ResultLengthsRoundUpAtTheHighestFrequency) {
     PowerConfig config;

@@ -1,7 +1,6 @@
 #include "ModuleTest.h"
 
 namespace {
-using namespace moduletest;
 
 std::tuple<int, int, int, int, int, bool, bool, bool, bool, bool> fields(const PowerGridConfig& g) {
     return std::make_tuple(g.type, g.phasesCount, g.voltagesCount, g.currentsCount, g.lineToLineCount, g.deltaInput,

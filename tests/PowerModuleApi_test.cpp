@@ -4,7 +4,6 @@
 #include "flat/FlatGuard.h"
 
 namespace {
-using namespace moduletest;
 
 std::vector<std::pair<int32_t, std::string>> reports;
 
@@ -12,10 +11,7 @@ void recordReport(int32_t code, const char* message) { reports.emplace_back(code
 
 // A module for one test.
 struct FlatApi : testing::Test {
-    void SetUp() override {
-        handle = powerModule_create();
-        ASSERT_NE(handle, nullptr);
-    }
+    void SetUp() override { ASSERT_NE(handle = powerModule_create(), nullptr); }
     void TearDown() override { EXPECT_EQ(powerModule_destroy(handle), 0); }
     PowerModule& module() { return *reinterpret_cast<PowerModule*>(handle); }
     PowerModuleHandle handle = nullptr;
@@ -68,8 +64,8 @@ TEST_F(FlatApi, GuardMapsEachExceptionToItsStatusAndMessage) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message.substr(0, 20));
         EXPECT_EQ(powerquality::guarded(row.call), row.status);
-        EXPECT_EQ(std::string(powerquality::lastErrorMessage()), row.message);
-        EXPECT_EQ(reports.size(), row.reported);
+        EXPECT_EQ(std::make_tuple(std::string(powerquality::lastErrorMessage()), reports.size()),
+                  std::make_tuple(row.message, row.reported));
     }
     EXPECT_EQ(reports.back(), std::make_pair(1, std::string("device lost")));
     // A device error is still status 3 with reporting switched off.
@@ -80,7 +76,7 @@ TEST_F(FlatApi, GuardMapsEachExceptionToItsStatusAndMessage) {
 
 TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
     // Braced lists are evaluated in order: every setter runs inside the bracket.
-    const int32_t statuses[] = {
+    const Statuses statuses = {
         beginUpdate(handle), setGridConfigType(handle, ThreePhaseStarTwoCurrents), setSampleRate(handle, 12800.0, 2),
         setBufferLength(handle, 1280), setStaticFrequency(handle, 60.0, 0.05), setPeriodCount(handle, 12),
         setHalfPeriodValuesCount(handle, 4), setPeriodValuesOverlapInPercent(handle, 25),
@@ -92,7 +88,7 @@ TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
         setSymmetricalComponentsEnabled(handle, true), setRvcEnabled(handle, true),
         setRvcSteadyStateLengthInNumberOfPeriodValues(handle, 120), setRvcThresholdInPercentOfAverage(handle, 3.3),
         setRvcThresholdHysteresisInPercentOfThreshold(handle, 40.0), endUpdate(handle)};
-    for (int32_t status : statuses) EXPECT_EQ(status, 0);
+    EXPECT_EQ(statuses, Statuses(25));
     EXPECT_EQ(std::make_tuple(module().getBufferLength(), module().getSampleRate()), std::make_tuple(1280u, 12800.0));
 
     const auto switchedOn = {getCurrentEnabled, getFullFftEnabled, getFundamentalPeriodValuesEnabled,
@@ -130,8 +126,7 @@ TEST_F(FlatApi, OperationsForwardToTheModule) {
                                                  {getWaveformBufferI, &PowerModule::getWaveformBufferI}};
     for (const auto& accessor : accessors) {
         for (unsigned char channel : {0, 7}) {
-            float* flat = reinterpret_cast<float*>(0x10);
-            float* direct = reinterpret_cast<float*>(0x20);
+            float *flat = reinterpret_cast<float*>(0x10), *direct = reinterpret_cast<float*>(0x20);
             EXPECT_EQ(accessor.first(handle, channel, &flat), 0);
             (module().*accessor.second)(channel, &direct);
             EXPECT_EQ(flat, direct);
@@ -161,20 +156,17 @@ TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
     EXPECT_EQ(lastMessage(), "null module handle");
     EXPECT_EQ(getLastErrorMessage(handle, nullptr), 1);  // its own failure counts too
     EXPECT_EQ(lastMessage(), "null out-parameter or array");
-    EXPECT_EQ(getVersionString(nullptr), 1);
-    EXPECT_EQ(powerModule_destroy(nullptr), 0);
     int count = 5;
-    EXPECT_EQ(reset(handle, 0), 0);  // queues a window
     PowerResultsGeneral results[2];
-    EXPECT_EQ(getResults(handle, -1, &count, results), 1);
-    EXPECT_EQ(getResults(handle, 2, nullptr, results), 1);
-    EXPECT_EQ(getPeriodResults(handle, &count, nullptr, nullptr), 1);
-    EXPECT_EQ(count, 5);
+    // A reset queues a window.
+    EXPECT_EQ((Statuses{getVersionString(nullptr), powerModule_destroy(nullptr), reset(handle, 0),
+                        getResults(handle, -1, &count, results), getResults(handle, 2, nullptr, results),
+                        getPeriodResults(handle, &count, nullptr, nullptr), count}),
+              (Statuses{1, 0, 0, 1, 1, 1, 5}));
     EXPECT_TRUE(module().isAnyResultReady());
 
     // A call the module rejects: a sample-index divisor of 0.
-    ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
-    EXPECT_EQ(setSampleRate(handle, 1000.0, 0), 1);
+    EXPECT_EQ((Statuses{setPeriodValuesEnabled(handle, true), setSampleRate(handle, 1000.0, 0)}), (Statuses{0, 1}));
     EXPECT_EQ(lastMessage(), "setSampleRate: the sample index divisor must be at least 1, not 0");
 
     // Another thread's failure does not touch this thread's message.
@@ -193,8 +185,7 @@ TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
     // of 5.6 million entries would be meant for nobody, so it is not requested.
     ASSERT_EQ(setBufferLength(handle, 102400), 0);
     EXPECT_EQ(implOf(module()).buffers.periodResultsBuffer.hostBuffer, nullptr);
-    EXPECT_EQ(reset(handle, 0), 0);
-    EXPECT_EQ(scheduleSegment(handle, 0, 1000), 1);
+    EXPECT_EQ((Statuses{reset(handle, 0), scheduleSegment(handle, 0, 1000)}), (Statuses{0, 1}));
     EXPECT_PRED2(says, lastMessage(), "set the sample rate");
     int count = 0;
     bool more = false;
@@ -204,9 +195,9 @@ TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
 
     // The sample rate makes the settings fit: everything works from there.
     ASSERT_EQ((Statuses{setSampleRate(handle, 10240.0, 1), reset(handle, 0)}), Statuses(2));
-    EXPECT_EQ(scheduleSegment(handle, 0, 1000), 0);
-    EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
-    EXPECT_EQ(count, 4);  // 1000 positions hold four 50 Hz cycles of 204.8
+    // 1000 positions hold four 50 Hz cycles of 204.8.
+    EXPECT_EQ((Statuses{scheduleSegment(handle, 0, 1000), getPeriodResults(handle, &count, &more, &records), count}),
+              (Statuses{0, 0, 4}));
 
     // A stray endUpdate holds later settings back: the ring there is no
     // longer matches the buffer length reported, and the accessor says so.
@@ -235,8 +226,7 @@ TEST_F(FlatApi, AStorageFailureIsNamedAndTheNextFittingSettingRecovers) {
     EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
     EXPECT_NE(ring, nullptr);
     // At a sample rate that fits, the same length is laid out.
-    EXPECT_EQ(setSampleRate(handle, 10240.0, 1), 0);
-    EXPECT_EQ(setBufferLength(handle, 3000000), 0);
+    EXPECT_EQ((Statuses{setSampleRate(handle, 10240.0, 1), setBufferLength(handle, 3000000)}), Statuses(2));
     EXPECT_EQ(implOf(module()).buffers.getPeriodResultsBufferLength(), 16114u);
 }
 

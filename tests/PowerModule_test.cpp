@@ -1,7 +1,6 @@
 #include "ModuleTest.h"
 
 namespace {
-using namespace moduletest;
 
 // Period values on (so the waveform rings exist) in one bracket.
 void configure(PowerModule& module, PowerGridConfigType grid, bool lineToLine, unsigned int length,
@@ -36,21 +35,19 @@ TEST(PowerModule, SettingsThatDependOnOthers) {
                                  {0.0005, (1.0 - 0.001) * 50.0, (1.0 + 0.001) * 50.0}};
     for (const auto& c : clamped) {
         PowerModule module;
-        module.setVariableFrequency(40.0, 70.0);
-        module.setStaticFrequency(50.0, c[0]);
+        module.setVariableFrequency(40.0, 70.0), module.setStaticFrequency(50.0, c[0]);
         const PowerConfig& config = implOf(module).config;
         EXPECT_EQ(std::make_tuple(config.variableFrequency, config.minFrequency, config.maxFrequency),
                   std::make_tuple(false, c[1], c[2])) << c[0];
     }
     // Symmetrical components need three phases.
     PowerModule module;
-    module.setSymmetricalComponentsEnabled(true);
-    module.setPeriodSymmetricalComponentsEnabled(true);
+    module.setSymmetricalComponentsEnabled(true), module.setPeriodSymmetricalComponentsEnabled(true);
     for (int type : {0, 1, 2, 3, 4, 5, 6, 7, 0}) {
         module.setGridConfigType(static_cast<PowerGridConfigType>(type));
         const bool threePhases = powerGridConfigs[type].phasesCount == 3;
-        EXPECT_EQ(module.getSymmetricalComponentsEnabled(), threePhases) << type;
-        EXPECT_EQ(module.getPeriodSymmetricalComponentsEnabled(), threePhases) << type;
+        EXPECT_EQ(std::make_tuple(module.getSymmetricalComponentsEnabled(), module.getPeriodSymmetricalComponentsEnabled()),
+                  std::make_tuple(threePhases, threePhases)) << type;
     }
 }
 
@@ -61,19 +58,17 @@ TEST(PowerModule, UpdateBracketsInitialiseOnceAtTheOutermostEnd) {
     configure(module, ThreePhaseStar, false, 1000, 10000.0);  // a bracket inside the bracket
     EXPECT_EQ(impl.initializationCount, 0u);
     module.endUpdate();
-    EXPECT_EQ(impl.initializationCount, 1u);
-    EXPECT_EQ(impl.buffers.waveformBuffer.hostElementsCount, 6000u);
-    module.beginUpdate();
-    module.endUpdate();  // initialises even when nothing changed
+    EXPECT_EQ(std::make_tuple(impl.initializationCount, impl.buffers.waveformBuffer.hostElementsCount),
+              std::make_tuple(1u, 6000u));
+    module.beginUpdate(), module.endUpdate();  // initialises even when nothing changed
     EXPECT_EQ(impl.initializationCount, 2u);
     // Outside a bracket: every re-initialising setter runs it, a sample-rate
     // change twice, the period geometry setters not at all.
     module.setRvcEnabled(true);
     EXPECT_EQ(impl.initializationCount, 3u);
-    module.setSampleRate(20000.0, 1);
-    EXPECT_EQ(impl.initializationCount, 5u);
-    EXPECT_EQ(module.getBufferLength(), 1000u);
-    EXPECT_EQ(impl.buffers.bufferDuration, 0.05);  // the duration follows the sample rate
+    module.setSampleRate(20000.0, 1);  // the duration follows the sample rate
+    EXPECT_EQ(std::make_tuple(impl.initializationCount, module.getBufferLength(), impl.buffers.bufferDuration),
+              std::make_tuple(5u, 1000u, 0.05));
     module.setHalfPeriodValuesCount(4), module.setPeriodValuesOverlapInPercent(50);
     EXPECT_EQ(impl.initializationCount, 5u);
 
@@ -96,17 +91,19 @@ TEST(PowerModule, InitialisationSizesAndResetsTheDetectorGroups) {
     module.setGridConfigType(ThreePhaseDelta), module.setRvcSteadyStateLength(20);
     module.setRvcThreshold(1.5), module.setRvcThresholdHysteresis(60.0);
     module.endUpdate();
-    ASSERT_EQ(impl.rvcPhaseVoltages.getNumberOfPhases(), 3u);
-    ASSERT_EQ(impl.rvcLineToLineVoltages.getNumberOfPhases(), 3u);  // rvc and line-to-line both off
-    EXPECT_EQ(impl.rvcLineToLineVoltages[2].getSteadyStateLength(), 20u);
-    EXPECT_EQ(impl.rvcPhaseVoltages[1].getSteadyStateThreshold(), 1.5);
-    EXPECT_EQ(impl.rvcPhaseVoltages[0].getThresholdHysteresis(), 60.0);
+    // RVC and line-to-line both off, yet three of each.
+    ASSERT_EQ(std::make_tuple(impl.rvcPhaseVoltages.getNumberOfPhases(), impl.rvcLineToLineVoltages.getNumberOfPhases()),
+              std::make_tuple(3u, 3u));
+    EXPECT_EQ(std::make_tuple(impl.rvcLineToLineVoltages[2].getSteadyStateLength(),
+                              impl.rvcPhaseVoltages[1].getSteadyStateThreshold(),
+                              impl.rvcPhaseVoltages[0].getThresholdHysteresis()),
+              std::make_tuple(20u, 1.5, 60.0));
     impl.rvcPhaseVoltages[0].calculate(230.0, 0.0);
     EXPECT_EQ(impl.rvcPhaseVoltages[0].getCurrentResult().state, 0);
     module.setGridConfigType(SinglePhase);
-    EXPECT_EQ(impl.rvcPhaseVoltages.getNumberOfPhases(), 1u);
-    EXPECT_EQ(impl.rvcLineToLineVoltages.getNumberOfPhases(), 0u);
-    EXPECT_EQ(impl.rvcPhaseVoltages[0].getCurrentResult().state, -1);
+    EXPECT_EQ(std::make_tuple(impl.rvcPhaseVoltages.getNumberOfPhases(), impl.rvcLineToLineVoltages.getNumberOfPhases(),
+                              impl.rvcPhaseVoltages[0].getCurrentResult().state),
+              std::make_tuple(1u, 0u, -1));
 }
 
 TEST(PowerModule, WaveformPointersPerWiringAndNullOutParameters) {
@@ -143,8 +140,7 @@ TEST(PowerModule, WaveformPointersPerWiringAndNullOutParameters) {
     float* input = base;
     delta.getWaveformBufferUInput(0, &input);
     EXPECT_EQ(input, nullptr);
-    delta.setLineToLineResultsEnabled(true);
-    delta.getWaveformBufferUInput(1, &input);
+    delta.setLineToLineResultsEnabled(true), delta.getWaveformBufferUInput(1, &input);
     EXPECT_EQ(input, implOf(delta).buffers.waveformBuffer.hostBuffer + 600 + 100);
 }
 
@@ -159,8 +155,7 @@ TEST(PowerModule, MoveTransfersTheImplementation) {
     second = std::move(self);
     EXPECT_EQ(&implOf(second), impl);
     first = std::move(second);  // assigning to a moved-from module is valid
-    EXPECT_TRUE(PowerModuleTestAccess::empty(second));
-    EXPECT_EQ(first.getBufferLength(), 10u);
+    EXPECT_TRUE(PowerModuleTestAccess::empty(second) && first.getBufferLength() == 10u);
 }
 
 TEST(PowerModule, ImplementationQueriesForFftAndHarmonics) {
@@ -176,23 +171,19 @@ TEST(PowerModule, ImplementationQueriesForFftAndHarmonics) {
         impl.config.minFrequency = c[1];
         EXPECT_EQ(impl.getMaxHarmonicsCount(), static_cast<unsigned int>(c[2])) << c[0] << " Hz, from " << c[1];
     }
-    module.setSampleRate(10240.0, 1);
-    module.setStaticFrequency(50.0, 0.1);
+    module.setSampleRate(10240.0, 1), module.setStaticFrequency(50.0, 0.1);
     EXPECT_EQ(impl.getFftLength(0, 50.0), 4096u);  // static: one window at 45 Hz
     module.setVariableFrequency(45.0, 55.0);
-    EXPECT_EQ(impl.getFftLength(0, 50.0), 2048u);
-    EXPECT_EQ(impl.getFftLength(0, 40.0), 4096u);
+    EXPECT_EQ(std::make_tuple(impl.getFftLength(0, 50.0), impl.getFftLength(0, 40.0)), std::make_tuple(2048u, 4096u));
     EXPECT_FALSE(impl.getAnyPeriodValuesEnabled());
-    module.setGridConfigType(ThreePhaseStarTwoCurrents);
-    module.setInterHarmonicsEnabled(true);
+    module.setGridConfigType(ThreePhaseStarTwoCurrents), module.setInterHarmonicsEnabled(true);
     EXPECT_EQ(std::make_tuple(impl.getRequiredBuffersCount(), impl.getHarmonicOutputsCount()),
               std::make_tuple(5, static_cast<unsigned char>(3 * (6 + 2))));
     module.setCurrentEnabled(false);
     EXPECT_EQ(std::make_tuple(impl.getRequiredBuffersCount(), impl.getHarmonicOutputsCount()),
               std::make_tuple(3, static_cast<unsigned char>(3 * (1 + 1))));
     module.setPeriodSymmetricalComponentsEnabled(true);
-    EXPECT_FALSE(impl.getAnyPeriodValuesEnabled());
-    EXPECT_TRUE(impl.config.areAnyPeriodValuesEnabled());
+    EXPECT_TRUE(!impl.getAnyPeriodValuesEnabled() && impl.config.areAnyPeriodValuesEnabled());
 }
 
 // Single phase at 10240 Hz, a 50 Hz sine in the ring, and the ten period
@@ -241,10 +232,8 @@ TEST(PowerModule, PeriodOperationsWaitUntilAChangedLayoutIsApplied) {
         route.change(module);
         EXPECT_PRED2(says, refusal([&] { driver.fetch(); }), route.says);
         EXPECT_NE(refusal([&] { driver.schedule(2048, 100, 50.0); }), "(not refused)");
-        EXPECT_TRUE(driver.entries.empty());
-        EXPECT_EQ(implOf(module).periodResultsQueue.size(), 10u);
-        route.apply(module);
-        driver.fetch();
+        EXPECT_TRUE(driver.entries.empty() && implOf(module).periodResultsQueue.size() == 10u);
+        route.apply(module), driver.fetch();
         EXPECT_EQ(driver.entries.size(), 10u);
         driver.schedule(2048, 100, 50.0);
     }
@@ -257,17 +246,17 @@ TEST(PowerModule, SettingsOutsideTheLayoutApplyAtOnceInsideABracket) {
     expected.fetch();
     ASSERT_EQ(expected.entries.size(), 10u);
     queueCycles(module, got);
+    // Back to the layout there is; the half periods are read by the values
+    // at once, as outside a bracket.
     module.beginUpdate();
-    module.setRvcThreshold(5.0);
-    module.setGridConfigType(ThreePhaseStar);
-    module.setGridConfigType(SinglePhase);  // back to the layout there is
-    module.setHalfPeriodValuesCount(4);     // read by the values at once, as outside a bracket
+    module.setRvcThreshold(5.0), module.setGridConfigType(ThreePhaseStar), module.setGridConfigType(SinglePhase);
+    module.setHalfPeriodValuesCount(4);
     got.fetch();
     module.endUpdate();
     ASSERT_EQ(got.entries.size(), expected.entries.size());
     for (size_t k = 0; k < got.entries.size(); ++k) {
-        EXPECT_EQ(got.entries[k][1].rmsVoltage, expected.entries[k][1].rmsVoltage);
-        EXPECT_EQ(got.entries[k][1].frequency, 2.0 * expected.entries[k][1].frequency);
+        const PowerResultsPeriod &a = got.entries[k][1], &b = expected.entries[k][1];
+        EXPECT_EQ(std::make_tuple(a.rmsVoltage, a.frequency), std::make_tuple(b.rmsVoltage, 2.0 * b.frequency)) << k;
     }
 }
 
@@ -320,8 +309,7 @@ TEST(PowerModule, WaveformAccessorsRefuseRingsLaidOutForOtherSettings) {
     }
     // A module never initialised has no storage, inside a bracket too.
     PowerModule fresh;
-    fresh.beginUpdate();
-    fresh.setPeriodValuesEnabled(true), fresh.setBufferLength(100);
+    fresh.beginUpdate(), fresh.setPeriodValuesEnabled(true), fresh.setBufferLength(100);
     float* ring = reinterpret_cast<float*>(0x10);
     fresh.getWaveformBufferI(0, &ring);
     EXPECT_EQ(ring, nullptr);

@@ -1,7 +1,6 @@
 #include "ModuleTest.h"
 
 namespace {
-using namespace moduletest;
 
 TEST(PowerResultsQueueItem, NewItemIsAMinimalWindowUntilCalculated) {
     PowerResultsQueueItem item(10000.0, 7, 1ULL << 40, 3000, 34);

@@ -4,7 +4,6 @@
 #include "ModuleTest.h"
 
 namespace {
-using namespace moduletest;
 
 enum Switch : unsigned { LineToLine = 1, Symmetrical = 2, FullFft = 4 };
 
@@ -16,16 +15,20 @@ struct WindowSetup {
     unsigned on = 0;  // Switch bits
 };
 
-void configure(PowerModule& m, const WindowSetup& s) {
-    m.beginUpdate();
-    m.setGridConfigType(s.grid), m.setSampleRate(s.fs, 1), m.setBufferLength(s.ring);
-    m.setStaticFrequency(s.nominal, 0.1), m.setPeriodCount(s.periods);
-    m.setThdEnabled(true), m.setInterHarmonicsEnabled(true), m.setWindowedResultsEnabled(true);
-    m.setLineToLineResultsEnabled(s.on & LineToLine), m.setSymmetricalComponentsEnabled(s.on & Symmetrical);
-    m.setFullFftEnabled(s.on & FullFft);
-    m.endUpdate();
-    m.reset(0);
-}
+// A module with windowed results, THD and inter-harmonics, reset at 0.
+struct Windowed : PowerModule {
+    explicit Windowed(const WindowSetup& s = {}) { configure(s); }
+    void configure(const WindowSetup& s) {
+        beginUpdate();
+        setGridConfigType(s.grid), setSampleRate(s.fs, 1), setBufferLength(s.ring);
+        setStaticFrequency(s.nominal, 0.1), setPeriodCount(s.periods);
+        setThdEnabled(true), setInterHarmonicsEnabled(true), setWindowedResultsEnabled(true);
+        setLineToLineResultsEnabled(s.on & LineToLine), setSymmetricalComponentsEnabled(s.on & Symmetrical);
+        setFullFftEnabled(s.on & FullFft);
+        endUpdate();
+        reset(0);
+    }
+};
 
 // One window of `periods` cycles at f starting at `first`, written and fetched.
 PowerResultsGeneral window(PowerModule& m, const SignalDriver::Signal& signal, unsigned long long first, int periods,
@@ -76,18 +79,17 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
                           {10240, 60.0, 59.7, 0.005, 1081},  {5760, 50.0, 49.5, 0.005, 601}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.fs << " Hz, " << c.f << " Hz");
-        PowerModule m;
         const WindowSetup s{c.fs, c.nominal, static_cast<unsigned short>(c.nominal == 60.0 ? 12 : 10),
                             static_cast<unsigned>(c.fs)};
-        configure(m, s);
+        Windowed m(s);
         const double leakage = c.fs < 10240 ? 0.05 : 0.02;  // volts on the orders the signal does not have
         const PowerResultsGeneral g = window(m, distorted(s.fs, c.f), 1000, s.periods, c.f);
         const PowerResultsGeneralPhase& p = g.phases[0];
-        EXPECT_EQ(g.length, static_cast<unsigned>(std::ceil(s.periods * s.fs / c.f - 1e-6)));
-        EXPECT_EQ(g.firstSampleIndex, 1000u);
+        // Orders 0 to thdHighestHarmonic.
+        const unsigned length = static_cast<unsigned>(std::ceil(s.periods * s.fs / c.f - 1e-6));
+        EXPECT_EQ(std::make_tuple(g.length, g.firstSampleIndex, g.harmonicLength, g.fftOutputLength),
+                  std::make_tuple(length, 1000ull, 41u, c.fftLines));
         EXPECT_NEAR(g.dFrequency, c.f / s.periods, 1e-9);
-        EXPECT_EQ(g.harmonicLength, 41u);  // orders 0 to thdHighestHarmonic
-        EXPECT_EQ(g.fftOutputLength, c.fftLines);
         double expected[41] = {};
         for (const Harmonic& h : voltageHarmonics) expected[h.order] = h.rms;
         for (unsigned h = 1; h < 41; ++h) {
@@ -113,31 +115,24 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
 // length: a module that has seen a hundred lengths (more than it keeps) gives,
 // for a length seen before, kept or dropped, the bits a fresh module gives.
 TEST(WindowedCalculation, KeptPlansGiveTheResultsOfFreshOnes) {
-    const WindowSetup s{};
-    PowerModule seen;
-    configure(seen, s);
+    Windowed seen;
     const auto frequency = [](int k) { return 49.5 + 0.01 * k; };
-    for (int k = 0; k < 100; ++k) window(seen, distorted(s.fs, frequency(k)), 1000, s.periods, frequency(k));
+    for (int k = 0; k < 100; ++k) window(seen, distorted(10240.0, frequency(k)), 1000, 10, frequency(k));
     for (int k : {0, 3, 60, 99, 0}) {
-        SCOPED_TRACE(k);
-        PowerModule fresh;
-        configure(fresh, s);
-        const PowerResultsGeneral a = window(seen, distorted(s.fs, frequency(k)), 1000, s.periods, frequency(k));
-        const PowerResultsGeneral b = window(fresh, distorted(s.fs, frequency(k)), 1000, s.periods, frequency(k));
-        ASSERT_EQ(a.harmonicLength, b.harmonicLength);
-        for (unsigned h = 0; h < a.harmonicLength; ++h) {
-            EXPECT_EQ(a.phases[0].harmonicsVoltage[h], b.phases[0].harmonicsVoltage[h]) << h;
-        }
-        EXPECT_EQ(a.phases[0].thdVoltage.thd, b.phases[0].thdVoltage.thd);
-        EXPECT_EQ(a.phases[0].spectrumRmsVoltage, b.phases[0].spectrumRmsVoltage);
+        Windowed fresh;
+        const PowerResultsGeneral a = window(seen, distorted(10240.0, frequency(k)), 1000, 10, frequency(k));
+        const PowerResultsGeneral b = window(fresh, distorted(10240.0, frequency(k)), 1000, 10, frequency(k));
+        const PowerResultsGeneralPhase &x = a.phases[0], &y = b.phases[0];
+        EXPECT_EQ(valuesOf(x.harmonicsVoltage, a.harmonicLength), valuesOf(y.harmonicsVoltage, b.harmonicLength)) << k;
+        EXPECT_EQ(std::make_tuple(x.thdVoltage.thd, x.spectrumRmsVoltage),
+                  std::make_tuple(y.thdVoltage.thd, y.spectrumRmsVoltage)) << k;
     }
 }
 
 // Negative DC, an inter-harmonic on the border line of groups 3 and 4, and a
 // current that lags.
 TEST(WindowedCalculation, DcPowersAnglesAndInterHarmonics) {
-    PowerModule m;
-    configure(m, WindowSetup{});
+    Windowed m;
     const PowerResultsGeneral g = window(m, distorted(10240.0, 50.0, -12.0, 175.0, 4.6), 0, 10, 50.0);
     const PowerResultsGeneralPhase& p = g.phases[0];
     const double active1 = 2300.0 * std::cos(pi / 6), active5 = 11.5, reactive5 = 23.0 * std::sin(pi / 3);
@@ -164,8 +159,7 @@ TEST(WindowedCalculation, DcPowersAnglesAndInterHarmonics) {
 }
 
 TEST(WindowedCalculation, ThreePhasesWithNegativeSequenceAndLineToLine) {
-    PowerModule m;
-    configure(m, {10240.0, 50.0, 10, 10240, ThreePhaseStar, LineToLine | Symmetrical});
+    Windowed m({10240.0, 50.0, 10, 10240, ThreePhaseStar, LineToLine | Symmetrical});
     // Positive sequence 230 V plus 2 % negative sequence (phases -120/+120
     // swapped); 5 V DC on the line-to-line voltages alone.
     const SignalDriver::Signal positive = threePhaseSine(10240.0, 50.0, 230.0, 10.0, 30.0);
@@ -195,8 +189,7 @@ TEST(WindowedCalculation, ThreePhasesWithNegativeSequenceAndLineToLine) {
 }
 
 TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
-    PowerModule m;
-    configure(m, {10240.0, 50.0, 10, 4000, SinglePhase, FullFft});  // window 1 spans 2048..4095: it wraps at 4000
+    Windowed m({10240.0, 50.0, 10, 4000, SinglePhase, FullFft});  // window 1 spans 2048..4095: it wraps at 4000
     SignalDriver driver(m);
     Impl& impl = implOf(m);
     for (unsigned w = 0; w < 3; ++w) {
@@ -231,12 +224,11 @@ TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
 }
 
 TEST(WindowedCalculation, RefusesWindowsThatMakeNoSense) {
-    PowerModule m;
-    m.beginUpdate();
-    m.setSampleRate(10240.0, 1), m.setBufferLength(8192), m.setWindowedResultsEnabled(true);
-    m.endUpdate();
-    EXPECT_THROW(m.scheduleForCalculation(0, 10, 50.0), std::invalid_argument);  // no reset yet
-    configure(m, {10240.0, 50.0, 10, 8192});
+    PowerModule fresh;
+    fresh.setWindowedResultsEnabled(true);
+    fresh.setSampleRate(10240.0, 1), fresh.setBufferLength(8192);
+    EXPECT_THROW(fresh.scheduleForCalculation(0, 10, 50.0), std::invalid_argument);  // no reset yet
+    Windowed m({10240.0, 50.0, 10, 8192});
     // Zero cycles, bad frequencies, under two samples per cycle, under 8
     // samples (5.12), longer than the longest FFT (19 cycles at 45 Hz: 4324
     // samples > 4096), longer than the ring (41 cycles: 8397 samples).
@@ -254,13 +246,12 @@ TEST(WindowedCalculation, RefusesWindowsThatMakeNoSense) {
     EXPECT_THROW(m.scheduleForCalculation(5000, 10, 50.0), std::length_error);
     EXPECT_EQ(m.getResults(0).size(), 5u);
     EXPECT_NO_THROW(m.scheduleForCalculation(5000, 10, 50.0));
-    EXPECT_EQ(scheduleForCalculation(reinterpret_cast<PowerModuleHandle>(&m), 0, 10, NAN), 1);
+    EXPECT_EQ(scheduleForCalculation(handleOf(m), 0, 10, NAN), 1);
 }
 
 TEST(WindowedCalculation, WaitsForTheLayoutAndSwitchesOffThroughTheFlatInterface) {
-    PowerModule m;
-    PowerModuleHandle handle = reinterpret_cast<PowerModuleHandle>(&m);
-    configure(m, WindowSetup());
+    Windowed m;
+    PowerModuleHandle handle = handleOf(m);
     const Impl& impl = implOf(m);
     // Inside a bracket the rings are still those of one phase: the windowed
     // stage refuses until endUpdate lays them out for three.
@@ -300,8 +291,7 @@ TEST(WindowedCalculation, SpectraOfEveryFftLengthAgreeWithADirectDft) {
     for (double fs : {10240.0, 5400.0, 6250.0, 5625.0, 4860.0}) {
         const unsigned N = static_cast<unsigned>(fs / 5.0);  // 10 cycles at 50 Hz
         SCOPED_TRACE(N);
-        PowerModule m;
-        configure(m, {fs, 50.0, 10, static_cast<unsigned>(fs), ThreePhaseStar, LineToLine | FullFft});
+        Windowed m({fs, 50.0, 10, static_cast<unsigned>(fs), ThreePhaseStar, LineToLine | FullFft});
         const auto value = [=](unsigned channel, uint64_t p) {
             const double th = 2 * pi * 50.0 * static_cast<double>(p) / fs;
             return channel + (100.0 + 10 * channel) * std::sin(th + 0.1 * channel) +
@@ -340,9 +330,8 @@ TEST(WindowedCalculation, HarmonicSubgroupsAndThds) {
             const double th = 2 * pi * f * static_cast<double>(p) / 10240.0;
             return root2 * (230.0 * std::sin(th) + 11.5 * std::sin(7 * th + 0.4) + 2.3 * std::sin(7.5 * th + 1.0));
         };
-        PowerModule m;
-        PowerModuleHandle handle = reinterpret_cast<PowerModuleHandle>(&m);
-        configure(m, WindowSetup{});
+        Windowed m;
+        PowerModuleHandle handle = handleOf(m);
         const PowerResultsGeneral off = window(m, signal, 0, 10, f);
         const unsigned initialisations = implOf(m).initializationCount;
         ASSERT_EQ(setHarmonicSubgroupsEnabled(handle, true), 0);
@@ -373,10 +362,9 @@ TEST(WindowedCalculation, HarmonicSubgroupsAndThds) {
         EXPECT_EQ(s.harmonicAnglesVoltage[7], g.harmonicAnglesVoltage[7]);
         EXPECT_EQ(s.harmonicsActivePower[7], g.harmonicsActivePower[7]);
         // Off again: the groups bit for bit as before the switch was touched.
-        for (unsigned h = 0; h < off.harmonicLength; ++h) {
-            EXPECT_EQ(again.phases[0].harmonicsVoltage[h], g.harmonicsVoltage[h]) << h;
-            EXPECT_EQ(again.phases[0].harmonicsCurrent[h], g.harmonicsCurrent[h]) << h;
-        }
+        const unsigned n = off.harmonicLength;
+        EXPECT_EQ(valuesOf(again.phases[0].harmonicsVoltage, n), valuesOf(g.harmonicsVoltage, n));
+        EXPECT_EQ(valuesOf(again.phases[0].harmonicsCurrent, n), valuesOf(g.harmonicsCurrent, n));
         EXPECT_EQ(std::memcmp(&again.phases[0].thdVoltage, &g.thdVoltage, sizeof g.thdVoltage), 0);
     }
 }
@@ -440,12 +428,9 @@ std::vector<double> directGroups(const std::vector<double>& x, size_t first, siz
 void checkRecording(const char* file, const char* channel, double seconds) {
     ComtradeRecording rec;
     const std::string base = std::string(POWERQUALITY_SHARED_DATA_DIR) + "/comtrade/" + file;
-    if (!rec.load(base)) {
-        GTEST_SKIP() << "recording " << base << " not found";
-    }
-    PowerModule m;
+    if (!rec.load(base)) GTEST_SKIP() << "recording " << base << " not found";
     const unsigned short periods = rec.frequency == 60.0 ? 12 : 10;
-    configure(m, {rec.sampleRate, rec.frequency, periods, static_cast<unsigned>(rec.sampleRate)});
+    Windowed m({rec.sampleRate, rec.frequency, periods, static_cast<unsigned>(rec.sampleRate)});
     const std::vector<float> ring(rec.channel(channel).begin(), rec.channel(channel).end());
     const std::vector<double> x(ring.begin(), ring.end());  // what the ring holds
     const size_t first = static_cast<size_t>(seconds * rec.sampleRate);
