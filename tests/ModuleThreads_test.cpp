@@ -13,12 +13,13 @@
 
 namespace {
 
+// The frequency is the signal's and the segments'; variable: a variable
+// frequency range instead of a static one; the overlap is in percent.
 struct Scenario {
     PowerGridConfigType grid;
-    double sampleRate;
-    double frequency;       // of the signal and of the segments
-    bool variable;          // variable frequency range instead of a static one
-    unsigned short overlap;  // percent
+    double sampleRate, frequency;
+    bool variable;
+    unsigned short overlap;
     int steadyStateLength;
 };
 
@@ -31,13 +32,10 @@ struct Outcome {
 };
 
 void append(std::vector<double>& out, const PowerResultsPeriod& r) {
-    for (double v : {r.time, r.frequency, r.rmsVoltage, r.rmsCurrent, r.rmsLineToLine, r.activePower,
-                     r.nonActivePower, r.apparentPower, r.powerFactor, r.fundamentalVoltage, r.fundamentalCurrent,
-                     r.fundamentalPhaseAngle, static_cast<double>(r.rvcVoltage.state),
-                     static_cast<double>(r.rvcVoltage.deltaUmax), static_cast<double>(r.rvcVoltage.deltaUss),
-                     r.rvcVoltage.duration, r.symmetricalComponent.voltageMagnitude}) {
-        out.push_back(v);
-    }
+    out.insert(out.end(), {r.time, r.frequency, r.rmsVoltage, r.rmsCurrent, r.rmsLineToLine, r.activePower,
+                           r.nonActivePower, r.apparentPower, r.powerFactor, r.fundamentalVoltage, r.fundamentalCurrent,
+                           r.fundamentalPhaseAngle, double(r.rvcVoltage.state), double(r.rvcVoltage.deltaUmax),
+                           double(r.rvcVoltage.deltaUss), r.rvcVoltage.duration, r.symmetricalComponent.voltageMagnitude});
 }
 
 // 3.6 seconds of a grid whose phase 1 steps up by 6 % from 1.2 s to 2.0 s,
@@ -61,9 +59,9 @@ Outcome drive(const Scenario& sc) {
         getWaveformBufferUInput(m, k, &rings[k]), getWaveformBufferI(m, k, &rings[3 + k]);
         getWaveformBufferUDelta(m, k, &rings[6 + k]);
     }
-    const uint64_t L = static_cast<uint64_t>(sc.sampleRate / 2);
-    const uint64_t total = static_cast<uint64_t>(3.6 * sc.sampleRate);
-    const uint64_t block = 700;  // not a divisor of the ring length
+    // Blocks of 700: not a divisor of the ring length.
+    const uint64_t L = static_cast<uint64_t>(sc.sampleRate / 2), total = static_cast<uint64_t>(3.6 * sc.sampleRate);
+    const uint64_t block = 700;
     for (uint64_t first = 0; first < total; first += block) {
         for (uint64_t p = first; p < first + block; ++p) {
             const double t = static_cast<double>(p) / sc.sampleRate;
@@ -88,8 +86,7 @@ Outcome drive(const Scenario& sc) {
             outcome.refused = std::to_string(status) + ": " + message;
         }
         EXPECT_EQ(scheduleForPeriodCalculation(m, 1, &segmentFirst, &length, &f, &flag), 0);
-        bool more = true;
-        while (more) {
+        for (bool more = true; more;) {
             int count = 0;
             PowerResultsPeriod* records = nullptr;
             EXPECT_EQ(getPeriodResults(m, &count, &more, &records), 0);
