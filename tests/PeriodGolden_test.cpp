@@ -50,12 +50,8 @@ double grid(unsigned channel, uint64_t p) {
     const double x = 50.2 * static_cast<double>(p) / 10240.0 - k / 3.0;
     const double step = (k == 1 && p >= 6000 && p < 10000) ? 1.04 : 1.0;
     const double u = step * (325.0 * wave(x) + 9.0 * wave(5.0 * x + 0.1)) + noise(k, p);
-    if (channel < 3) {
-        return u;
-    }
-    if (channel < 6) {
-        return k == 2 ? u / 20.0 : 14.0 * wave(x - 0.08 * (k + 1)) + 0.2 * noise(channel, p);
-    }
+    if (channel < 3) return u;
+    if (channel < 6) return k == 2 ? u / 20.0 : 14.0 * wave(x - 0.08 * (k + 1)) + 0.2 * noise(channel, p);
     return u - 325.0 * wave(x - 1.0 / 3.0);  // line-to-line k: phase k minus phase k + 1
 }
 
@@ -66,12 +62,8 @@ double grid(unsigned channel, uint64_t p) {
 double pulses(unsigned channel, uint64_t p) {
     const unsigned k = channel % 3;
     const bool onZero = p % 4 == 3;
-    if (channel < 3) {
-        return onZero ? (k == 1 ? -100.0 : 100.0) : 0.0;
-    }
-    if (channel < 6) {
-        return k == 2 ? (p % 4 == 1 ? 5.0 : 0.0) : onZero ? (k == 1 ? 5.0 : -5.0) : 0.0;
-    }
+    if (channel < 3) return onZero ? (k == 1 ? -100.0 : 100.0) : 0.0;
+    if (channel < 6) return k == 2 ? (p % 4 == 1 ? 5.0 : 0.0) : onZero ? (k == 1 ? 5.0 : -5.0) : 0.0;
     return noise(channel, p);
 }
 

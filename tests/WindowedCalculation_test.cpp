@@ -55,9 +55,7 @@ const double thdVoltage = 100.0 * std::sqrt(0.0025 + 0.0009 + 3 * 0.0001);
 SignalDriver::Signal distorted(double fs, double f, double dc = 0.0, double interHz = 0.0, double interRms = 0.0) {
     return [=](unsigned channel, uint64_t p) {
         const double t = static_cast<double>(p) / fs, th = 2 * pi * f * t;
-        if (channel >= 3) {
-            return 10.0 * root2 * (std::sin(th - pi / 6) + 0.2 * std::sin(5 * th - pi / 3));
-        }
+        if (channel >= 3) return 10.0 * root2 * (std::sin(th - pi / 6) + 0.2 * std::sin(5 * th - pi / 3));
         double u = dc + interRms * root2 * std::sin(2 * pi * interHz * t);
         for (const Harmonic& h : voltageHarmonics) u += h.rms * root2 * std::sin(h.order * th + h.phase);
         return u;
