@@ -93,7 +93,8 @@ TEST(GeneralResults, SinglePhaseFillsSlotZeroOnly) {
         {&P::fundamentalCurrent, 9.5}, {&P::displacementPowerFactor, std::cos(-30.0 * 0.017453292519943295)}};
     for (const auto& [field, value] : expected) EXPECT_NEAR(p.*field, value, 1e-9) << &field - &expected[0].first;
     // Inter-harmonics off.
-    EXPECT_EQ(std::make_tuple(p.impedance, p.interHarmonicsVoltage), std::make_tuple(p.rmsVoltage / p.rmsCurrent, nullptr));
+    EXPECT_EQ(std::make_tuple(p.impedance, p.interHarmonicsVoltage),
+              std::make_tuple(p.rmsVoltage / p.rmsCurrent, nullptr));
     EXPECT_TRUE(allZero(&g.phases[1], sizeof g.phases[1]));
 }
 

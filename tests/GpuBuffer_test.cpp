@@ -5,8 +5,7 @@ namespace {
 TEST(GpuBuffer, SlotsFollowTheOrderOfAdding) {
     GpuBuffer<double> shuffled(9, false);
     EXPECT_EQ(shuffled.getHostBuffer(0), nullptr);  // no storage before the first resize
-    shuffled.addItems(6, 2, GpuBufferItems::HostOnly);
-    shuffled.addItems(0, 1, GpuBufferItems::HostOnly);
+    shuffled.addItems(6, 2, GpuBufferItems::HostOnly), shuffled.addItems(0, 1, GpuBufferItems::HostOnly);
     shuffled.resize(10);
     EXPECT_EQ(shuffled.getHostItemsList(), (Items{6, 7, 0}));
     EXPECT_EQ(shuffled.hostElementsCount, 30u);
@@ -15,7 +14,8 @@ TEST(GpuBuffer, SlotsFollowTheOrderOfAdding) {
     const double* base = shuffled.hostBuffer;
     using Slots = std::vector<const double*>;
     EXPECT_EQ((Slots{shuffled.getHostBuffer(7), shuffled.getHostBuffer(0), shuffled.getHostBuffer(3),
-                     shuffled.getHostBufferAt(5, 4, 7), shuffled.getHostBufferAt(5, 4, 0), shuffled.getHostBufferAt(5, 4, 4)}),
+                     shuffled.getHostBufferAt(5, 4, 7), shuffled.getHostBufferAt(5, 4, 0),
+                     shuffled.getHostBufferAt(5, 4, 4)}),
               (Slots{base + 10, base, nullptr, base + 3 * 5 + 4, base + 3 * 5, nullptr}));
 }
 
@@ -25,14 +25,13 @@ TEST(GpuBuffer, CopyTypesDecideSlotsAndCopyLists) {
     EXPECT_EQ(std::make_tuple(items.getHostItemIndex(5), items.getDeviceItemIndex(5)), std::make_tuple(-1, 2));
     items.add(0, 2, GpuBufferItems::Bidirectional);
     EXPECT_EQ(items.getDeviceItemIndex(0), 3);
-    items.add(6, 1, GpuBufferItems::HostToDevice);
-    items.add(7, 1, GpuBufferItems::DeviceToHost);
+    items.add(6, 1, GpuBufferItems::HostToDevice), items.add(7, 1, GpuBufferItems::DeviceToHost);
     items.add(8, 1, static_cast<GpuBufferItems::CopyType>(9));  // unknown: both halves, no copy list
     items.add(9, 1, GpuBufferItems::HostOnly);
-    EXPECT_EQ(items.getHost2DeviceItems(), (Items{0, 1, 6}));
-    EXPECT_EQ(items.getDevice2HostItems(), (Items{0, 1, 7}));
-    EXPECT_EQ(items.getHostItemsList(), (Items{0, 1, 6, 7, 8, 9}));
-    EXPECT_EQ(items.getDeviceItemsList(), (Items{3, 4, 5, 0, 1, 6, 7, 8}));
+    // Host to device, device to host, host slots, device slots.
+    EXPECT_EQ((std::vector<Items>{items.getHost2DeviceItems(), items.getDevice2HostItems(), items.getHostItemsList(),
+                                  items.getDeviceItemsList()}),
+              (std::vector<Items>{{0, 1, 6}, {0, 1, 7}, {0, 1, 6, 7, 8, 9}, {3, 4, 5, 0, 1, 6, 7, 8}}));
 
     items.clear();
     EXPECT_EQ(items.getHostItemsCount() + items.getDeviceItemsCount(), 0u);
@@ -78,7 +77,8 @@ TEST(GpuBuffer, OversizedResizeThrowsAndLeavesNoStorageClaimed) {
     // 384 bytes x 2^24 records does not fit in a 32-bit byte count.
     EXPECT_THROW(buffer.resize(1u << 24), std::bad_alloc);
     EXPECT_EQ(buffer.getHostBuffer(0), nullptr);
-    EXPECT_EQ(std::make_tuple(buffer.getLength(), buffer.hostBytesCount, buffer.hostAllocatedBytes), std::make_tuple(0u, 0u, 0u));
+    EXPECT_EQ(std::make_tuple(buffer.getLength(), buffer.hostBytesCount, buffer.hostAllocatedBytes),
+              std::make_tuple(0u, 0u, 0u));
     buffer.resize(10);  // the item map is kept: a later resize recovers
     EXPECT_NE(buffer.hostBuffer, nullptr);
     EXPECT_EQ(buffer.hostAllocatedBytes, 3840u);

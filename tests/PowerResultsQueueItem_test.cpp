@@ -4,7 +4,8 @@ namespace {
 
 TEST(PowerResultsQueueItem, NewItemIsAMinimalWindowUntilCalculated) {
     PowerResultsQueueItem item(10000.0, 7, 1ULL << 40, 3000, 34);
-    EXPECT_EQ(std::make_tuple(item.getNextSampleIndex(), item.getFftOutputLength()), std::make_tuple((1ULL << 40) + 4, 3u));
+    EXPECT_EQ(std::make_tuple(item.getNextSampleIndex(), item.getFftOutputLength()),
+              std::make_tuple((1ULL << 40) + 4, 3u));
 
     item.setCalculation(1000, 2000, 200.0, 12, 2048, 4025, 51, 50.0);
     // 3000 + 1025 just fits.
@@ -40,7 +41,8 @@ TEST(PowerResultsQueueItem, CountsAreRoundedAndDegenerateWindowsDefined) {
         PowerResultsQueueItem item(10000.0, 0, 0, 0, 0);
         item.setCalculation(0, c.length, c.periodLength, c.periodLimit, c.fftLength, 4096, c.harmonicLimit,
                             c.frequency);
-        EXPECT_EQ(std::make_tuple(item.getPeriodCount(), item.getHarmonicLength()), std::make_tuple(c.periods, c.harmonics));
+        EXPECT_EQ(std::make_tuple(item.getPeriodCount(), item.getHarmonicLength()),
+                  std::make_tuple(c.periods, c.harmonics));
     }
 }
 

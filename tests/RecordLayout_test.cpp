@@ -34,7 +34,8 @@ TEST(RecordLayout, PeriodRecordAndItsEmbeddedRecords) {
     EXPECT_EQ(reinterpret_cast<const unsigned char*>(base) - reinterpret_cast<const unsigned char*>(entry.data()), 384);
     EXPECT_EQ(readAt<int32_t>(base, 136 + 4), 1);
     // offset, value
-    const double doubles[][2] = {{8, 50.5}, {128, -12.5}, {136 + 24, 0.125}, {176 + 32, 9.75}, {216, 1.5}, {216 + 160, 7.0}};
+    const double doubles[][2] = {{8, 50.5},        {128, -12.5}, {136 + 24, 0.125},
+                                 {176 + 32, 9.75}, {216, 1.5},   {216 + 160, 7.0}};
     for (const auto& [offset, value] : doubles) EXPECT_EQ(readAt<double>(base, std::size_t(offset)), value) << offset;
 }
 
