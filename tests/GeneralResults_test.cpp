@@ -1,61 +1,35 @@
 // The finishing stage: raw per-window data written by hand into a module's
 // windowed buffers becomes records through getResults.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <utility>
-#include <vector>
-
-#include "TestAccess.h"
-#include "powerquality/PowerModuleApi.h"
+#include "ModuleTest.h"
 
 namespace {
-
-using Impl = PowerModule::PowerModuleImpl;
 using P = PowerResultsGeneralPhase;
-
-constexpr double pi = 3.141592653589793;
 
 enum Switch : unsigned { LineToLine = 1, Thd = 2, InterHarmonics = 4, Symmetrical = 8, FullFft = 16 };
 
 // A module whose windowed buffers have the items and zeroed storage a
 // calculation stage would give them, so that raw per-window data can be written.
 struct WindowedModule {
-    explicit WindowedModule(PowerGridConfigType grid, unsigned on = 0) : impl(PowerModuleTestAccess::impl(module)) {
+    explicit WindowedModule(PowerGridConfigType grid, unsigned on = 0) : impl(implOf(module)) {
         module.beginUpdate();
-        module.setGridConfigType(grid);
-        module.setSampleRate(10000.0, 1);
-        module.setBufferLength(10000);
-        module.setLineToLineResultsEnabled(on & LineToLine);
-        module.setThdEnabled(on & Thd);
-        module.setInterHarmonicsEnabled(on & InterHarmonics);
-        module.setSymmetricalComponentsEnabled(on & Symmetrical);
+        module.setGridConfigType(grid), module.setSampleRate(10000.0, 1), module.setBufferLength(10000);
+        module.setLineToLineResultsEnabled(on & LineToLine), module.setThdEnabled(on & Thd);
+        module.setInterHarmonicsEnabled(on & InterHarmonics), module.setSymmetricalComponentsEnabled(on & Symmetrical);
         module.setFullFftEnabled(on & FullFft);
         module.endUpdate();
         PowerBuffers& b = impl.buffers;
         PowerBuffersTestAccess::addHarmonicItems(b, 0, 36);
         PowerBuffersTestAccess::addFftItems(b, 0, 9);
-        PowerBuffersTestAccess::addSymmetricItems(b, 0);
-        PowerBuffersTestAccess::addSymmetricItems(b, 3);
+        PowerBuffersTestAccess::addSymmetricItems(b, 0), PowerBuffersTestAccess::addSymmetricItems(b, 3);
         const unsigned int windows = b.getGeneralResultsBufferLength();
-        b.generalResultsBuffer.resize(windows);
-        b.harmonicsBuffer.resize(64);  // 64 harmonic elements per item slot
-        b.thdBuffer.resize(windows);
         b.spectrumBuffer.resize(2048);
-        b.symmetricPhasorBuffer.resize(windows);
-        b.symmetricMagnitudeBuffer.resize(windows);
-        const auto zero = [](auto& buffer) {  // malloc leaves storage uninitialised
-            if (buffer.hostBuffer != nullptr) {
-                std::memset(static_cast<void*>(buffer.hostBuffer), 0, buffer.hostAllocatedBytes);
-            }
+        // Zeroed storage (malloc leaves it uninitialised); 64 harmonic elements per item slot.
+        const auto zeroed = [](auto& buffer, unsigned int length) {
+            buffer.resize(length);
+            if (buffer.hostBuffer != nullptr) std::memset((void*)buffer.hostBuffer, 0, buffer.hostAllocatedBytes);
         };
-        zero(b.generalResultsBuffer);
-        zero(b.harmonicsBuffer);
-        zero(b.thdBuffer);
-        zero(b.symmetricPhasorBuffer);
-        zero(b.symmetricMagnitudeBuffer);
+        zeroed(b.generalResultsBuffer, windows), zeroed(b.harmonicsBuffer, 64), zeroed(b.thdBuffer, windows);
+        zeroed(b.symmetricPhasorBuffer, windows), zeroed(b.symmetricMagnitudeBuffer, windows);
         module.reset(0);
         impl.resultsQueue.pop();  // windows are queued by the tests themselves
     }
@@ -66,9 +40,12 @@ struct WindowedModule {
         item->setCalculation(index * length, length, 200.0, 10, 2048, 4096, 5, 50.0);
         impl.resultsQueue.push(item);
     }
-    std::vector<PowerResultsGeneral> finish(unsigned long long index, unsigned int length) {
+    // The one record that window `index` gives.
+    PowerResultsGeneral finish(unsigned long long index, unsigned int length) {
         queue(index, length);
-        return module.getResults(0);
+        const std::vector<PowerResultsGeneral> results = module.getResults(0);
+        EXPECT_EQ(results.size(), 1u);
+        return results.empty() ? PowerResultsGeneral{} : results[0];
     }
     P& raw(unsigned int slot, unsigned int phase) {
         return impl.buffers.generalResultsBuffer.getHostBufferAt(slot, 1, 0)->phases[phase];
@@ -88,14 +65,10 @@ struct WindowedModule {
 // field differs from the one a wrong offset would read.
 void writeSines(P& r, unsigned int N, double V, double I, double lagDegrees, double dcU, double dcI) {
     const double lag = lagDegrees * pi / 180.0;
-    r.dcVoltage = N * dcU;
-    r.dcCurrent = N * dcI;
-    r.rmsVoltage = N * (V * V + dcU * dcU);
-    r.rmsCurrent = N * (I * I + dcI * dcI);
+    r.dcVoltage = N * dcU, r.dcCurrent = N * dcI;
+    r.rmsVoltage = N * (V * V + dcU * dcU), r.rmsCurrent = N * (I * I + dcI * dcI);
     r.activePower = N * (V * I * std::cos(lag) + dcU * dcI);
-    r.spectrumRmsVoltage = V * V;
-    r.spectrumRmsCurrent = I * I;
-    r.spectrumActivePower = V * I * std::cos(lag);
+    r.spectrumRmsVoltage = V * V, r.spectrumRmsCurrent = I * I, r.spectrumActivePower = V * I * std::cos(lag);
     r.nonActivePower = 0.8 * V * I * std::sin(lag);  // raw reactive power
 }
 
@@ -107,16 +80,10 @@ bool allZero(const void* bytes, size_t size) {
 TEST(GeneralResults, SinglePhaseFillsSlotZeroOnly) {
     WindowedModule w(SinglePhase);
     writeSines(w.raw(0, 0), 2000, 230.0, 10.0, 30.0, 1.5, 0.5);
-    w.harmonics(0)[1] = 229.5f;   // fundamental voltage
-    w.harmonics(3)[1] = 9.5f;     // fundamental current
-    w.harmonics(30)[1] = 10.0f;   // voltage angle
-    w.harmonics(33)[1] = -20.0f;  // current angle
-    const std::vector<PowerResultsGeneral> results = w.finish(0, 2000);
-    ASSERT_EQ(results.size(), 1u);
-    const PowerResultsGeneral& g = results[0];
-    EXPECT_EQ(g.phasesCount, 1);
-    EXPECT_EQ(g.time, 0.2);
-    EXPECT_EQ(g.dFrequency, 10000.0 / 2048);
+    // Fundamental voltage and current, their angles.
+    w.harmonics(0)[1] = 229.5f, w.harmonics(3)[1] = 9.5f, w.harmonics(30)[1] = 10.0f, w.harmonics(33)[1] = -20.0f;
+    const PowerResultsGeneral g = w.finish(0, 2000);
+    EXPECT_EQ(std::make_tuple(g.phasesCount, g.time, g.dFrequency), std::make_tuple(1, 0.2, 10000.0 / 2048));
     const P& p = g.phases[0];
     const std::pair<double P::*, double> expected[] = {
         {&P::dcVoltage, 1.5}, {&P::dcCurrent, 0.5}, {&P::rmsVoltage, std::sqrt(230.0 * 230.0 + 1.5 * 1.5)},
@@ -124,12 +91,10 @@ TEST(GeneralResults, SinglePhaseFillsSlotZeroOnly) {
         {&P::apparentPower, 2300.0}, {&P::powerFactor, std::cos(pi / 6)}, {&P::nonActivePower, 1150.0},
         {&P::reactivePower, 920.0}, {&P::distortionPower, 690.0}, {&P::fundamentalVoltage, 229.5},
         {&P::fundamentalCurrent, 9.5}, {&P::displacementPowerFactor, std::cos(-30.0 * 0.017453292519943295)}};
-    for (size_t k = 0; k < sizeof expected / sizeof expected[0]; ++k) {
-        SCOPED_TRACE(k);
-        EXPECT_NEAR(p.*expected[k].first, expected[k].second, 1e-9);
-    }
-    EXPECT_EQ(p.impedance, p.rmsVoltage / p.rmsCurrent);
-    EXPECT_EQ(p.interHarmonicsVoltage, nullptr);  // inter-harmonics off
+    for (const auto& [field, value] : expected) EXPECT_NEAR(p.*field, value, 1e-9) << &field - &expected[0].first;
+    // Inter-harmonics off.
+    EXPECT_EQ(std::make_tuple(p.impedance, p.interHarmonicsVoltage),
+              std::make_tuple(p.rmsVoltage / p.rmsCurrent, nullptr));
     EXPECT_TRUE(allZero(&g.phases[1], sizeof g.phases[1]));
 }
 
@@ -148,14 +113,11 @@ TEST(GeneralResults, ThreePhaseTotalsAndSymmetricalComponents) {
         w.harmonics(18 + k)[1] = static_cast<float>(0.9 * V[k] * I[k] * std::cos(lag[k] * pi / 180));
         w.harmonics(21 + k)[1] = static_cast<float>(0.9 * V[k] * I[k] * std::sin(lag[k] * pi / 180));
         w.harmonics(24 + k)[1] = static_cast<float>(0.9 * V[k] * I[k]);
-        phasors[k] = std::complex<double>(sequence[k], 0.0);
-        phasors[3 + k] = std::complex<double>(k == 1 ? 10.0 : 0.5, 0.0);
-        magnitudes[k] = 4.0 * sequence[k] * sequence[k];
-        magnitudes[3 + k] = 4.0;
+        phasors[k] = sequence[k], phasors[3 + k] = k == 1 ? 10.0 : 0.5;
+        magnitudes[k] = 4.0 * sequence[k] * sequence[k], magnitudes[3 + k] = 4.0;
     }
-    const std::vector<PowerResultsGeneral> results = w.finish(1, 1000);
-    ASSERT_EQ(results.size(), 1u);
-    const P* ph = results[0].phases;
+    const PowerResultsGeneral g = w.finish(1, 1000);
+    const P* ph = g.phases;
     const P& T = ph[3];
     EXPECT_DOUBLE_EQ(ph[2].rmsCurrent, std::sqrt(64.0 + 0.75 * 0.75));  // raw block 2 of slot 1
     for (double P::*mean : {&P::dcVoltage, &P::rmsVoltage, &P::rmsCurrent, &P::fundamentalVoltage}) {
@@ -174,57 +136,43 @@ TEST(GeneralResults, ThreePhaseTotalsAndSymmetricalComponents) {
     EXPECT_EQ(T.powerFactor, T.spectrumActivePower / T.apparentPower);
     EXPECT_EQ(T.displacementPowerFactor, T.fundamentalActivePower / T.fundamentalApparentPower);
 
-    const PowerResultsSymmetricalComponent* c = results[0].symmetricalComponents;
+    const PowerResultsSymmetricalComponent* c = g.symmetricalComponents;
     EXPECT_NEAR(c[0].voltageUnbalance, 2.173913, 1e-6);
-    EXPECT_EQ(c[2].voltageUnbalance, 0.9999999999999999);
-    EXPECT_EQ(c[2].voltageRms, 4.6);
     EXPECT_NEAR(c[0].voltageRmsUnbalance, 2.173913, 1e-6);
-    EXPECT_EQ(c[1].activePower, 6900.0);
-    EXPECT_EQ(c[0].currentUnbalance, 5.0);
-    EXPECT_EQ(c[1].currentRmsUnbalance, 100.0);
+    EXPECT_EQ(std::make_tuple(c[2].voltageUnbalance, c[2].voltageRms, c[1].activePower, c[0].currentUnbalance,
+                              c[1].currentRmsUnbalance),
+              std::make_tuple(0.9999999999999999, 4.6, 6900.0, 5.0, 100.0));
     EXPECT_EQ(ph[0].spectrumVoltage, w.impl.buffers.spectrumBuffer.getHostBufferAt(0, 1025, 0));
 
     // Without fundamental apparent power the total's displacement factor is 1;
     // without sequences every ratio is 0.
-    for (unsigned int k = 24; k < 27; ++k) {
-        w.harmonics(k)[1] = 0.0f;
-    }
-    const std::vector<PowerResultsGeneral> again = w.finish(2, 1000);
-    ASSERT_EQ(again.size(), 1u);
-    EXPECT_EQ(again[0].phases[3].displacementPowerFactor, 1.0);
-    EXPECT_EQ(again[0].symmetricalComponents[2].voltageUnbalance, 0.0);
-    EXPECT_EQ(again[0].symmetricalComponents[2].currentRmsUnbalance, 0.0);
+    for (unsigned int k = 24; k < 27; ++k) w.harmonics(k)[1] = 0.0f;
+    const PowerResultsGeneral again = w.finish(2, 1000);
+    EXPECT_EQ(std::make_tuple(again.phases[3].displacementPowerFactor, again.symmetricalComponents[2].voltageUnbalance,
+                              again.symmetricalComponents[2].currentRmsUnbalance),
+              std::make_tuple(1.0, 0.0, 0.0));
 }
 
 // Two phases give one line-to-line pair; the distortion records come from
 // the raw sums of squares and the fundamentals.
 TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
     WindowedModule w(TwoPhaseStar, LineToLine | Thd | InterHarmonics);
-    w.thd(0).thd = 9.0;
-    w.thd(0).partialThd1 = 4.0;
-    w.thd(0).partialThd4 = 1.0;
+    w.thd(0).thd = 9.0, w.thd(0).partialThd1 = 4.0, w.thd(0).partialThd4 = 1.0;
     w.thd(3).thd = 0.25;  // current, with fundamental 0
     w.thd(9).thd = 16.0;  // voltage inter-harmonics
-    w.raw(0, 0).rmsVoltage = 100 * 101.0 * 101.0;
-    w.raw(0, 0).rmsCurrent = 100 * 5.0 * 5.0;
+    w.raw(0, 0).rmsVoltage = 100 * 101.0 * 101.0, w.raw(0, 0).rmsCurrent = 100 * 5.0 * 5.0;
     w.harmonics(0)[1] = 100.0f;
     for (unsigned int k = 0; k < 2; ++k) {
-        w.raw(0, k).dcLineToLine = 100.0 * (k + 1);
-        w.raw(0, k).rmsLineToLine = 400.0 * 400.0 * 100 * (k + 1);
+        w.raw(0, k).dcLineToLine = 100.0 * (k + 1), w.raw(0, k).rmsLineToLine = 400.0 * 400.0 * 100 * (k + 1);
         w.raw(0, k).spectrumRmsLineToLine = 398.0 * 398.0;
     }
-    w.harmonics(6)[1] = 397.0f;
-    w.harmonics(7)[1] = 999.0f;
+    w.harmonics(6)[1] = 397.0f, w.harmonics(7)[1] = 999.0f;
     // √max(rms² − fundamental², 0): 0 when rounding makes it negative, NaN
     // for a NaN input, as in the period values.
-    w.raw(0, 1).rmsVoltage = 100 * 1.0;
-    w.harmonics(1)[1] = 1.0000001f;
-    w.raw(0, 1).rmsCurrent = std::nan("");
-    const std::vector<PowerResultsGeneral> results = w.finish(0, 100);
-    ASSERT_EQ(results.size(), 1u);
-    const P* ph = results[0].phases;
-    const PowerResultsThd& u = ph[0].thdVoltage;
-    const PowerResultsThd& i = ph[0].thdCurrent;
+    w.raw(0, 1).rmsVoltage = 100 * 1.0, w.harmonics(1)[1] = 1.0000001f, w.raw(0, 1).rmsCurrent = NaN;
+    const PowerResultsGeneral g = w.finish(0, 100);
+    const P* ph = g.phases;
+    const PowerResultsThd &u = ph[0].thdVoltage, &i = ph[0].thdCurrent;
     // A zero current fundamental makes every percent of it 0; one pair: only
     // phase 0 has line-to-line values, and the total is their mean over one.
     const std::pair<double, double> expected[] = {
@@ -236,47 +184,36 @@ TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
         {ph[0].thdLineToLine.distortionContent, std::sqrt(400.0 * 400.0 - 397.0 * 397.0)},
         {ph[1].rmsLineToLine, 0.0}, {ph[2].rmsLineToLine, 400.0}, {ph[2].dcLineToLine, 1.0},
         {ph[2].fundamentalLineToLine, 397.0}, {ph[1].thdVoltage.distortionContent, 0.0}};
-    for (size_t k = 0; k < sizeof expected / sizeof expected[0]; ++k) {
-        SCOPED_TRACE(k);
-        EXPECT_DOUBLE_EQ(expected[k].first, expected[k].second);
-    }
-    EXPECT_TRUE(allZero(&ph[1].thdLineToLine, sizeof(PowerResultsThd)));
-    EXPECT_TRUE(std::isnan(ph[1].thdCurrent.distortionContent));
+    for (const auto& [got, value] : expected) EXPECT_DOUBLE_EQ(got, value) << &got - &expected[0].first;
+    EXPECT_TRUE(allZero(&ph[1].thdLineToLine, sizeof(PowerResultsThd)) && std::isnan(ph[1].thdCurrent.distortionContent));
     // Each array is its own item.
-    EXPECT_EQ(ph[0].interHarmonicsVoltage, w.harmonics(9));
-    EXPECT_EQ(ph[0].interHarmonicsCurrent, w.harmonics(12));
-    EXPECT_EQ(ph[0].interHarmonicsLineToLine, w.harmonics(15));
-    EXPECT_EQ(ph[0].harmonicsLineToLine, w.harmonics(6));
+    EXPECT_EQ(std::make_tuple(ph[0].interHarmonicsVoltage, ph[0].interHarmonicsCurrent,
+                              ph[0].interHarmonicsLineToLine, ph[0].harmonicsLineToLine),
+              std::make_tuple(w.harmonics(9), w.harmonics(12), w.harmonics(15), w.harmonics(6)));
 }
 
 // Windows leave the queue oldest first, at most maxCount at a time, through
 // the class and the flat call; the impedance needs an rms current above 0.001.
 TEST(GeneralResults, WindowsLeaveOldestFirstUpToMaxCount) {
     WindowedModule w(SinglePhase);
-    for (unsigned int k = 0; k < 5; ++k) {
-        w.raw(k, 0).rmsVoltage = (100.0 + k) * (100.0 + k);
-        w.queue(k, 1);
-    }
-    w.raw(0, 0).rmsCurrent = 0.001 * 0.001;  // rms exactly 0.001
-    w.raw(1, 0).rmsCurrent = 0.0011 * 0.0011;
+    for (unsigned int k = 0; k < 5; ++k) w.raw(k, 0).rmsVoltage = (100.0 + k) * (100.0 + k), w.queue(k, 1);
+    w.raw(0, 0).rmsCurrent = 0.001 * 0.001, w.raw(1, 0).rmsCurrent = 0.0011 * 0.0011;  // rms exactly 0.001, then above
     const std::vector<PowerResultsGeneral> first = w.module.getResults(2);
     ASSERT_EQ(first.size(), 2u);
-    EXPECT_EQ(first[0].phases[0].rmsVoltage, 100.0);
-    EXPECT_EQ(first[1].phases[0].rmsVoltage, 101.0);
-    EXPECT_EQ(first[0].phases[0].impedance, 0.0);
-    EXPECT_EQ(first[1].phases[0].impedance, 101.0 / first[1].phases[0].rmsCurrent);
+    EXPECT_EQ(std::make_tuple(first[0].phases[0].rmsVoltage, first[1].phases[0].rmsVoltage,
+                              first[0].phases[0].impedance, first[1].phases[0].impedance),
+              std::make_tuple(100.0, 101.0, 0.0, 101.0 / first[1].phases[0].rmsCurrent));
     ASSERT_EQ(w.module.getResults(1).size(), 1u);
 
     // The flat call copies the two left into an array of three.
-    PowerModuleHandle handle = reinterpret_cast<PowerModuleHandle>(&w.module);
+    PowerModuleHandle handle = handleOf(w.module);
     std::vector<PowerResultsGeneral> array(3);
     std::memset(static_cast<void*>(array.data()), 0xAB, sizeof(PowerResultsGeneral) * 3);
     int count = -1;
     EXPECT_EQ(getResults(handle, 3, &count, array.data()), 0);
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(array[0].phases[0].rmsVoltage, 103.0);
-    EXPECT_EQ(array[1].phases[0].rmsVoltage, 104.0);
-    EXPECT_EQ(array[1].firstSampleIndex, 4u);
+    EXPECT_EQ(std::make_tuple(count, array[0].phases[0].rmsVoltage, array[1].phases[0].rmsVoltage,
+                              array[1].firstSampleIndex),
+              std::make_tuple(2, 103.0, 104.0, uint64_t{4}));
     // Exactly two records of sizeof(PowerResultsGeneral) written: the third is untouched.
     EXPECT_EQ(reinterpret_cast<const unsigned char*>(&array[2])[0], 0xAB);
 
@@ -284,18 +221,17 @@ TEST(GeneralResults, WindowsLeaveOldestFirstUpToMaxCount) {
     // the caller's array: code 2, nothing written, and the window is gone.
     w.queue(5, 1);
     count = -1;
-    EXPECT_EQ(getResults(handle, 0, &count, array.data()), 2);
-    EXPECT_EQ(count, -1);
+    EXPECT_EQ((Statuses{getResults(handle, 0, &count, array.data()), count}), (Statuses{2, -1}));
     EXPECT_FALSE(w.module.isAnyResultReady());
-    EXPECT_EQ(getResults(handle, 0, &count, array.data()), 0);  // nothing ready: no overflow
-    EXPECT_EQ(count, 0);
+    // Nothing ready: no overflow.
+    EXPECT_EQ((Statuses{getResults(handle, 0, &count, array.data()), count}), (Statuses{0, 0}));
 }
 
 TEST(GeneralResults, WindowWithoutRawStorageYieldsNoRecord) {
     PowerModule module;
     module.setSampleRate(10000.0, 1);
     module.reset(500);
-    Impl& impl = PowerModuleTestAccess::impl(module);
+    Impl& impl = implOf(module);
     EXPECT_TRUE(module.getResults(0).empty());
     EXPECT_EQ(impl.resultsPosition, 504u);  // the window of 4 samples was consumed
 
@@ -304,10 +240,9 @@ TEST(GeneralResults, WindowWithoutRawStorageYieldsNoRecord) {
     module.reset(1000);
     impl.currentQueueItem->setCalculation(1000, 2000, 200.0, 10, 2048, 4096, 51, 50.0);
     const std::shared_ptr<PowerResultsQueueItem> next = PowerModuleImplTestAccess::nextQueueItem(impl);
-    EXPECT_EQ(next->getIndex(), 1u);
-    EXPECT_EQ(next->getFirstSampleIndex(), 3000u);
-    EXPECT_EQ(next->getFirstFftOutputSampleIndex(), 0u);
-    EXPECT_EQ(next->getFirstHarmonicSampleIndex(), 0u);
+    EXPECT_EQ(std::make_tuple(next->getIndex(), next->getFirstSampleIndex(), next->getFirstFftOutputSampleIndex(),
+                              next->getFirstHarmonicSampleIndex()),
+              std::make_tuple(1u, 3000u, 0u, 0u));
 }
 
 }  // namespace

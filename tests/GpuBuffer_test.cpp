@@ -1,52 +1,41 @@
-#include "buffers/GpuBuffer.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <new>
-#include <vector>
+#include "ModuleTest.h"
 
 namespace {
-
-using Items = std::vector<unsigned short>;
 
 TEST(GpuBuffer, SlotsFollowTheOrderOfAdding) {
     GpuBuffer<double> shuffled(9, false);
     EXPECT_EQ(shuffled.getHostBuffer(0), nullptr);  // no storage before the first resize
-    shuffled.addItems(6, 2, GpuBufferItems::HostOnly);
-    shuffled.addItems(0, 1, GpuBufferItems::HostOnly);
+    shuffled.addItems(6, 2, GpuBufferItems::HostOnly), shuffled.addItems(0, 1, GpuBufferItems::HostOnly);
     shuffled.resize(10);
     EXPECT_EQ(shuffled.getHostItemsList(), (Items{6, 7, 0}));
-    EXPECT_EQ(shuffled.getHostBuffer(7), shuffled.hostBuffer + 10);
-    EXPECT_EQ(shuffled.getHostBuffer(0), shuffled.hostBuffer);  // item 0 stands for slot 0, whatever the map says
-    EXPECT_EQ(shuffled.getHostBuffer(3), nullptr);
     EXPECT_EQ(shuffled.hostElementsCount, 30u);
-    // Blocks of blockLength elements per slot, interleaved from firstIndex on.
-    EXPECT_EQ(shuffled.getHostBufferAt(5, 4, 7), shuffled.hostBuffer + 3 * 5 + 4);
-    EXPECT_EQ(shuffled.getHostBufferAt(5, 4, 0), shuffled.hostBuffer + 3 * 5);
-    EXPECT_EQ(shuffled.getHostBufferAt(5, 4, 4), nullptr);
+    // Item 0 stands for slot 0, whatever the map says. Blocks of blockLength
+    // elements per slot, interleaved from firstIndex on.
+    const double* base = shuffled.hostBuffer;
+    using Slots = std::vector<const double*>;
+    EXPECT_EQ((Slots{shuffled.getHostBuffer(7), shuffled.getHostBuffer(0), shuffled.getHostBuffer(3),
+                     shuffled.getHostBufferAt(5, 4, 7), shuffled.getHostBufferAt(5, 4, 0),
+                     shuffled.getHostBufferAt(5, 4, 4)}),
+              (Slots{base + 10, base, nullptr, base + 3 * 5 + 4, base + 3 * 5, nullptr}));
 }
 
 TEST(GpuBuffer, CopyTypesDecideSlotsAndCopyLists) {
     GpuBufferItems items(10);
     items.add(3, 3, GpuBufferItems::DeviceOnly);
-    EXPECT_EQ(items.getHostItemIndex(5), -1);
-    EXPECT_EQ(items.getDeviceItemIndex(5), 2);
+    EXPECT_EQ(std::make_tuple(items.getHostItemIndex(5), items.getDeviceItemIndex(5)), std::make_tuple(-1, 2));
     items.add(0, 2, GpuBufferItems::Bidirectional);
     EXPECT_EQ(items.getDeviceItemIndex(0), 3);
-    items.add(6, 1, GpuBufferItems::HostToDevice);
-    items.add(7, 1, GpuBufferItems::DeviceToHost);
+    items.add(6, 1, GpuBufferItems::HostToDevice), items.add(7, 1, GpuBufferItems::DeviceToHost);
     items.add(8, 1, static_cast<GpuBufferItems::CopyType>(9));  // unknown: both halves, no copy list
     items.add(9, 1, GpuBufferItems::HostOnly);
-    EXPECT_EQ(items.getHost2DeviceItems(), (Items{0, 1, 6}));
-    EXPECT_EQ(items.getDevice2HostItems(), (Items{0, 1, 7}));
-    EXPECT_EQ(items.getHostItemsList(), (Items{0, 1, 6, 7, 8, 9}));
-    EXPECT_EQ(items.getDeviceItemsList(), (Items{3, 4, 5, 0, 1, 6, 7, 8}));
+    // Host to device, device to host, host slots, device slots.
+    EXPECT_EQ((std::vector<Items>{items.getHost2DeviceItems(), items.getDevice2HostItems(), items.getHostItemsList(),
+                                  items.getDeviceItemsList()}),
+              (std::vector<Items>{{0, 1, 6}, {0, 1, 7}, {0, 1, 6, 7, 8, 9}, {3, 4, 5, 0, 1, 6, 7, 8}}));
 
     items.clear();
     EXPECT_EQ(items.getHostItemsCount() + items.getDeviceItemsCount(), 0u);
-    EXPECT_TRUE(items.getHost2DeviceItems().empty());
-    EXPECT_TRUE(items.getDevice2HostItems().empty());
+    EXPECT_TRUE(items.getHost2DeviceItems().empty() && items.getDevice2HostItems().empty());
     EXPECT_EQ(items.getHostItemIndex(8), -1);
 }
 
@@ -62,9 +51,8 @@ TEST(GpuBuffer, StorageIsReplacedOnlyWhenTheByteSizeChanges) {
     buffer.clearItems();
     buffer.addItems(0, 4, GpuBufferItems::HostOnly);
     buffer.resize(50);
-    EXPECT_EQ(buffer.hostBuffer, storage);
-    EXPECT_EQ(buffer.getHostBuffer(0)[0], 42.0f);
-    EXPECT_EQ(buffer.getHostBuffer(3)[0], 42.0f);
+    EXPECT_EQ(std::make_tuple(buffer.hostBuffer, buffer.getHostBuffer(0)[0], buffer.getHostBuffer(3)[0]),
+              std::make_tuple(storage, 42.0f, 42.0f));
 
     // Fewer items at the same length: the dropped ones are absent and the
     // storage shrinks.
@@ -78,9 +66,8 @@ TEST(GpuBuffer, StorageIsReplacedOnlyWhenTheByteSizeChanges) {
     buffer.clearItems();
     buffer.addItems(0, 3, GpuBufferItems::DeviceOnly);
     buffer.resize(50);
-    EXPECT_EQ(buffer.getHostBuffer(0), nullptr);
-    EXPECT_EQ(buffer.hostAllocatedBytes, 0u);
-    EXPECT_EQ(buffer.deviceBytesCount, 600u);
+    EXPECT_EQ(std::make_tuple(buffer.getHostBuffer(0), buffer.hostAllocatedBytes, buffer.deviceBytesCount),
+              std::make_tuple((float*)nullptr, 0u, 600u));
 }
 
 TEST(GpuBuffer, OversizedResizeThrowsAndLeavesNoStorageClaimed) {
@@ -90,9 +77,8 @@ TEST(GpuBuffer, OversizedResizeThrowsAndLeavesNoStorageClaimed) {
     // 384 bytes x 2^24 records does not fit in a 32-bit byte count.
     EXPECT_THROW(buffer.resize(1u << 24), std::bad_alloc);
     EXPECT_EQ(buffer.getHostBuffer(0), nullptr);
-    EXPECT_EQ(buffer.getLength(), 0u);
-    EXPECT_EQ(buffer.hostBytesCount, 0u);
-    EXPECT_EQ(buffer.hostAllocatedBytes, 0u);
+    EXPECT_EQ(std::make_tuple(buffer.getLength(), buffer.hostBytesCount, buffer.hostAllocatedBytes),
+              std::make_tuple(0u, 0u, 0u));
     buffer.resize(10);  // the item map is kept: a later resize recovers
     EXPECT_NE(buffer.hostBuffer, nullptr);
     EXPECT_EQ(buffer.hostAllocatedBytes, 3840u);

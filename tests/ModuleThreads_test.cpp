@@ -7,27 +7,19 @@
 // The test is meant to run under ThreadSanitizer as well (.ci/run builds the
 // tests with -fsanitize=thread in build-tsan/ and runs this test there), where
 // a data race between modules fails it even when the numbers come out right.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "powerquality/PowerModuleApi.h"
+#include "ModuleTest.h"
 
 namespace {
 
-constexpr double pi = 3.141592653589793;
-
+// The frequency is the signal's and the segments'; variable: a variable
+// frequency range instead of a static one; the overlap is in percent.
 struct Scenario {
     PowerGridConfigType grid;
-    double sampleRate;
-    double frequency;       // of the signal and of the segments
-    bool variable;          // variable frequency range instead of a static one
-    unsigned short overlap;  // percent
+    double sampleRate, frequency;
+    bool variable;
+    unsigned short overlap;
     int steadyStateLength;
 };
 
@@ -40,13 +32,10 @@ struct Outcome {
 };
 
 void append(std::vector<double>& out, const PowerResultsPeriod& r) {
-    for (double v : {r.time, r.frequency, r.rmsVoltage, r.rmsCurrent, r.rmsLineToLine, r.activePower,
-                     r.nonActivePower, r.apparentPower, r.powerFactor, r.fundamentalVoltage, r.fundamentalCurrent,
-                     r.fundamentalPhaseAngle, static_cast<double>(r.rvcVoltage.state),
-                     static_cast<double>(r.rvcVoltage.deltaUmax), static_cast<double>(r.rvcVoltage.deltaUss),
-                     r.rvcVoltage.duration, r.symmetricalComponent.voltageMagnitude}) {
-        out.push_back(v);
-    }
+    out.insert(out.end(), {r.time, r.frequency, r.rmsVoltage, r.rmsCurrent, r.rmsLineToLine, r.activePower,
+                           r.nonActivePower, r.apparentPower, r.powerFactor, r.fundamentalVoltage, r.fundamentalCurrent,
+                           r.fundamentalPhaseAngle, double(r.rvcVoltage.state), double(r.rvcVoltage.deltaUmax),
+                           double(r.rvcVoltage.deltaUss), r.rvcVoltage.duration, r.symmetricalComponent.voltageMagnitude});
 }
 
 // 3.6 seconds of a grid whose phase 1 steps up by 6 % from 1.2 s to 2.0 s,
@@ -55,38 +44,29 @@ Outcome drive(const Scenario& sc) {
     Outcome outcome;
     PowerModuleHandle m = powerModule_create();
     EXPECT_NE(m, nullptr);
-    beginUpdate(m);
-    setGridConfigType(m, sc.grid);
-    setSampleRate(m, sc.sampleRate, 1);
-    setBufferLength(m, static_cast<unsigned int>(sc.sampleRate / 2));
-    EXPECT_EQ(sc.variable ? setVariableFrequency(m, 42.5, 69.0) : setStaticFrequency(m, sc.frequency, 0.1), 0);
-    setLineToLineResultsEnabled(m, true);
-    setPeriodValuesEnabled(m, true);
-    setPeriodSymmetricalComponentsEnabled(m, true);
-    setPeriodValuesOverlapInPercent(m, sc.overlap);
-    setRvcEnabled(m, true);
-    setRvcSteadyStateLengthInNumberOfPeriodValues(m, sc.steadyStateLength);
-    EXPECT_EQ(endUpdate(m), 0);
-    EXPECT_EQ(reset(m, 0), 0);
-
+    EXPECT_EQ((Statuses{beginUpdate(m), setGridConfigType(m, sc.grid), setSampleRate(m, sc.sampleRate, 1),
+                        setBufferLength(m, static_cast<unsigned int>(sc.sampleRate / 2)),
+                        sc.variable ? setVariableFrequency(m, 42.5, 69.0) : setStaticFrequency(m, sc.frequency, 0.1),
+                        setLineToLineResultsEnabled(m, true), setPeriodValuesEnabled(m, true),
+                        setPeriodSymmetricalComponentsEnabled(m, true), setPeriodValuesOverlapInPercent(m, sc.overlap),
+                        setRvcEnabled(m, true), setRvcSteadyStateLengthInNumberOfPeriodValues(m, sc.steadyStateLength),
+                        endUpdate(m), reset(m, 0)}),
+              Statuses(13));
     unsigned char phases = 0;
     getPhasesCount(m, &phases);
     float* rings[9] = {};
     for (unsigned char k = 0; k < 3; ++k) {
-        getWaveformBufferUInput(m, k, &rings[k]);
-        getWaveformBufferI(m, k, &rings[3 + k]);
+        getWaveformBufferUInput(m, k, &rings[k]), getWaveformBufferI(m, k, &rings[3 + k]);
         getWaveformBufferUDelta(m, k, &rings[6 + k]);
     }
-    const uint64_t L = static_cast<uint64_t>(sc.sampleRate / 2);
-    const uint64_t total = static_cast<uint64_t>(3.6 * sc.sampleRate);
-    const uint64_t block = 700;  // not a divisor of the ring length
+    // Blocks of 700: not a divisor of the ring length.
+    const uint64_t L = static_cast<uint64_t>(sc.sampleRate / 2), total = static_cast<uint64_t>(3.6 * sc.sampleRate);
+    const uint64_t block = 700;
     for (uint64_t first = 0; first < total; first += block) {
         for (uint64_t p = first; p < first + block; ++p) {
             const double t = static_cast<double>(p) / sc.sampleRate;
             for (unsigned c = 0; c < 9; ++c) {
-                if (rings[c] == nullptr) {
-                    continue;
-                }
+                if (rings[c] == nullptr) continue;
                 const unsigned phase = c % 3;
                 const double step = (phase == 1 && t >= 1.2 && t < 2.0) ? 1.06 : 1.0;
                 const double amplitude = c < 3 ? 325.0 * step : (c < 6 ? 14.0 : 563.0);
@@ -106,15 +86,12 @@ Outcome drive(const Scenario& sc) {
             outcome.refused = std::to_string(status) + ": " + message;
         }
         EXPECT_EQ(scheduleForPeriodCalculation(m, 1, &segmentFirst, &length, &f, &flag), 0);
-        bool more = true;
-        while (more) {
+        for (bool more = true; more;) {
             int count = 0;
             PowerResultsPeriod* records = nullptr;
             EXPECT_EQ(getPeriodResults(m, &count, &more, &records), 0);
             for (int k = 0; k < count; ++k) {
-                for (unsigned r = 0; r <= phases; ++r) {
-                    append(outcome.values, records[k * (phases + 1) + r]);
-                }
+                for (unsigned r = 0; r <= phases; ++r) append(outcome.values, records[k * (phases + 1) + r]);
                 outcome.rvcEvents += records[k * (phases + 1) + 2].rvcVoltage.eventEnded ? 1 : 0;
             }
         }
@@ -132,18 +109,14 @@ TEST(ModuleThreads, EachThreadGetsTheResultsOfItsModuleDrivenAlone) {
     };
     // The reference: each scenario alone, one after the other.
     std::vector<Outcome> alone;
-    for (const Scenario& sc : scenarios) {
-        alone.push_back(drive(sc));
-    }
+    for (const Scenario& sc : scenarios) alone.push_back(drive(sc));
     // Then every scenario twice at the same time, eight threads in all.
     std::vector<Outcome> together(2 * scenarios.size());
     std::vector<std::thread> threads;
     for (size_t k = 0; k < together.size(); ++k) {
         threads.emplace_back([&, k] { together[k] = drive(scenarios[k % scenarios.size()]); });
     }
-    for (std::thread& t : threads) {
-        t.join();
-    }
+    for (std::thread& t : threads) t.join();
     for (size_t k = 0; k < together.size(); ++k) {
         SCOPED_TRACE("thread " + std::to_string(k));
         const Outcome& expected = alone[k % scenarios.size()];

@@ -11,22 +11,12 @@
 // On a mismatch the full values of every record go to a text file (its path
 // is in the failure message); the same file from the previous build shows
 // which field of which item moved.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <string>
-#include <vector>
 
-#include "SignalDriver.h"
-#include "TestAccess.h"
+#include "ModuleTest.h"
 
 namespace {
-
-using Impl = PowerModule::PowerModuleImpl;
 
 // A smooth wave of period 1 in x, built from + and * only so that the samples
 // are the same bits on every platform.
@@ -60,12 +50,8 @@ double grid(unsigned channel, uint64_t p) {
     const double x = 50.2 * static_cast<double>(p) / 10240.0 - k / 3.0;
     const double step = (k == 1 && p >= 6000 && p < 10000) ? 1.04 : 1.0;
     const double u = step * (325.0 * wave(x) + 9.0 * wave(5.0 * x + 0.1)) + noise(k, p);
-    if (channel < 3) {
-        return u;
-    }
-    if (channel < 6) {
-        return k == 2 ? u / 20.0 : 14.0 * wave(x - 0.08 * (k + 1)) + 0.2 * noise(channel, p);
-    }
+    if (channel < 3) return u;
+    if (channel < 6) return k == 2 ? u / 20.0 : 14.0 * wave(x - 0.08 * (k + 1)) + 0.2 * noise(channel, p);
     return u - 325.0 * wave(x - 1.0 / 3.0);  // line-to-line k: phase k minus phase k + 1
 }
 
@@ -76,12 +62,8 @@ double grid(unsigned channel, uint64_t p) {
 double pulses(unsigned channel, uint64_t p) {
     const unsigned k = channel % 3;
     const bool onZero = p % 4 == 3;
-    if (channel < 3) {
-        return onZero ? (k == 1 ? -100.0 : 100.0) : 0.0;
-    }
-    if (channel < 6) {
-        return k == 2 ? (p % 4 == 1 ? 5.0 : 0.0) : onZero ? (k == 1 ? 5.0 : -5.0) : 0.0;
-    }
+    if (channel < 3) return onZero ? (k == 1 ? -100.0 : 100.0) : 0.0;
+    if (channel < 6) return k == 2 ? (p % 4 == 1 ? 5.0 : 0.0) : onZero ? (k == 1 ? 5.0 : -5.0) : 0.0;
     return noise(channel, p);
 }
 
@@ -100,51 +82,41 @@ struct Setup {
 struct GoldenRun {
     GoldenRun(const Setup& setup, Signal signal) : setup(setup), signal(signal) {
         module.beginUpdate();
-        module.setGridConfigType(setup.grid);
-        module.setSampleRate(setup.fs, setup.divisor);
-        module.setBufferLength(setup.bufferLength);
-        module.setPeriodValuesEnabled(true);
-        module.setHalfPeriodValuesCount(setup.halfPeriods);
-        module.setPeriodValuesOverlapInPercent(setup.overlap);
-        module.setCurrentEnabled(setup.currents);
-        module.setLineToLineResultsEnabled(setup.lineToLine);
-        module.setRvcEnabled(setup.rvc);
-        module.setRvcSteadyStateLength(8);
-        module.setRvcThreshold(1.0);
+        module.setGridConfigType(setup.grid), module.setSampleRate(setup.fs, setup.divisor);
+        module.setBufferLength(setup.bufferLength), module.setPeriodValuesEnabled(true);
+        module.setHalfPeriodValuesCount(setup.halfPeriods), module.setPeriodValuesOverlapInPercent(setup.overlap);
+        module.setCurrentEnabled(setup.currents), module.setLineToLineResultsEnabled(setup.lineToLine);
+        module.setRvcEnabled(setup.rvc), module.setRvcSteadyStateLength(8), module.setRvcThreshold(1.0);
         module.setPeriodSymmetricalComponentsEnabled(setup.symmetrical);
         module.endUpdate();
     }
 
-    void value(const char* name, double v) {
-        uint64_t bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        for (int b = 0; b < 8; ++b) digest = (digest ^ ((bits >> (8 * b)) & 0xFF)) * 0x100000001B3ull;  // FNV-1a
-        char line[96];
-        std::snprintf(line, sizeof line, "  %s %a (%.17g)\n", name, v, v);
-        trace += line;
-    }
-
-    void state(const char* operation) {
-        trace += std::string(operation) + "\n";
-        const Impl& impl = PowerModuleTestAccess::impl(module);
-        auto d = [](auto v) { return static_cast<double>(v); };
-        for (double v : {d(impl.samplePosition), d(impl.skipPosition), d(impl.resultsPosition),
-                         d(impl.resultsQueue.size()),
-                         impl.resultsQueue.empty() ? -1.0 : d(impl.resultsQueue.front()->firstSampleIndex),
-                         d(module.isAnyResultReady()), d(impl.periodResultsQueue.size()),
-                         d(impl.currentPeriodQueueItem->getFirstSampleIndex())}) {
-            value("", v);  // positions, windowed queue, period queue
+    // A group of values, numbered in the trace in the order they come.
+    void values(const char* group, std::initializer_list<double> vs) {
+        trace += std::string(group) + "\n";
+        int n = 0;
+        for (double v : vs) {
+            uint64_t bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            for (int b = 0; b < 8; ++b) digest = (digest ^ ((bits >> (8 * b)) & 0xFF)) * 0x100000001B3ull;  // FNV-1a
+            char line[96];
+            std::snprintf(line, sizeof line, "  %d %a (%.17g)\n", n++, v, v);
+            trace += line;
         }
     }
 
-    void reset(uint64_t position) {
-        module.reset(position);
-        state("reset");
+    // Positions, windowed queue, period queue.
+    void state(const char* operation) {
+        const Impl& impl = implOf(module);
+        auto d = [](auto v) { return static_cast<double>(v); };
+        values(operation, {d(impl.samplePosition), d(impl.skipPosition), d(impl.resultsPosition),
+                           d(impl.resultsQueue.size()),
+                           impl.resultsQueue.empty() ? -1.0 : d(impl.resultsQueue.front()->firstSampleIndex),
+                           d(module.isAnyResultReady()), d(impl.periodResultsQueue.size()),
+                           d(impl.currentPeriodQueueItem->getFirstSampleIndex())});
     }
-    void skip(unsigned int count) {
-        module.skipSamples(count);
-        state("skip");
-    }
+    void reset(uint64_t position) { module.reset(position), state("reset"); }
+    void skip(unsigned int count) { module.skipSamples(count), state("skip"); }
 
     // Writes the positions the segments touch, schedules them in one call and
     // fetches everything that is waiting.
@@ -170,8 +142,7 @@ struct GoldenRun {
             std::vector<int> l;
             std::vector<double> q;
             for (int i = 0; i < perCall; ++i, ++n) {
-                f.push_back(from);
-                l.push_back(lengths[n % lengths.size()]);
+                f.push_back(from), l.push_back(lengths[n % lengths.size()]);
                 q.push_back(frequencies[n % frequencies.size()]);
                 from += static_cast<unsigned long long>(l.back());
             }
@@ -180,54 +151,37 @@ struct GoldenRun {
         return from;
     }
 
-#define GOLDEN_FIELD(record, field) value(#field, (record).field)
-    void rvc(const char* name, const RvcResult& r) {
-        trace += std::string(name) + "\n";
-        for (double v : {static_cast<double>(r.stateChanged), static_cast<double>(r.state),
-                         static_cast<double>(r.eventEnded), static_cast<double>(r.deltaUss),
-                         static_cast<double>(r.deltaUmax), r.duration, r.time}) {
-            value("  ", v);  // stateChanged, state, eventEnded, deltaUss, deltaUmax, duration, time
-        }
-    }
-
+    // Every field of a record in the order of its layout.
     void record(const PowerResultsPeriod& r) {
-        GOLDEN_FIELD(r, time), GOLDEN_FIELD(r, frequency), GOLDEN_FIELD(r, rmsVoltage), GOLDEN_FIELD(r, rmsCurrent);
-        GOLDEN_FIELD(r, rmsLineToLine), GOLDEN_FIELD(r, activePower), GOLDEN_FIELD(r, nonActivePower);
-        GOLDEN_FIELD(r, apparentPower), GOLDEN_FIELD(r, powerFactor), GOLDEN_FIELD(r, fundamentalVoltage);
-        GOLDEN_FIELD(r, fundamentalCurrent), GOLDEN_FIELD(r, reserved), GOLDEN_FIELD(r, fundamentalActivePower);
-        GOLDEN_FIELD(r, fundamentalReactivePower), GOLDEN_FIELD(r, fundamentalReactivePowerSum);
-        GOLDEN_FIELD(r, fundamentalApparentPower), GOLDEN_FIELD(r, fundamentalPhaseAngle);
-        rvc(" rvcVoltage", r.rvcVoltage);
-        rvc(" rvcLineToLineVoltage", r.rvcLineToLineVoltage);
+        values("item", {r.time, r.frequency, r.rmsVoltage, r.rmsCurrent, r.rmsLineToLine, r.activePower,
+                        r.nonActivePower, r.apparentPower, r.powerFactor, r.fundamentalVoltage, r.fundamentalCurrent,
+                        r.reserved, r.fundamentalActivePower, r.fundamentalReactivePower,
+                        r.fundamentalReactivePowerSum, r.fundamentalApparentPower, r.fundamentalPhaseAngle});
+        for (const RvcResult* v : {&r.rvcVoltage, &r.rvcLineToLineVoltage}) {
+            values(v == &r.rvcVoltage ? " rvcVoltage" : " rvcLineToLineVoltage",
+                   {double(v->stateChanged), double(v->state), double(v->eventEnded), double(v->deltaUss),
+                    double(v->deltaUmax), v->duration, v->time});
+        }
         const PowerResultsSymmetricalComponent& s = r.symmetricalComponent;
-        value("voltage", s.voltage.real()), value("voltage", s.voltage.imag());
-        value("lineToLineVoltage", s.lineToLineVoltage.real()), value("lineToLineVoltage", s.lineToLineVoltage.imag());
-        value("current", s.current.real()), value("current", s.current.imag());
-        GOLDEN_FIELD(s, voltageMagnitude), GOLDEN_FIELD(s, lineToLineVoltageMagnitude), GOLDEN_FIELD(s, currentMagnitude);
-        GOLDEN_FIELD(s, activePower), GOLDEN_FIELD(s, reactivePower), GOLDEN_FIELD(s, apparentPower);
-        GOLDEN_FIELD(s, activeCurrent), GOLDEN_FIELD(s, reactiveCurrent), GOLDEN_FIELD(s, powerFactor);
-        GOLDEN_FIELD(s, voltageRms), GOLDEN_FIELD(s, currentRms), GOLDEN_FIELD(s, voltageRmsUnbalance);
-        GOLDEN_FIELD(s, currentRmsUnbalance), GOLDEN_FIELD(s, voltageUnbalance), GOLDEN_FIELD(s, currentUnbalance);
+        values(" symmetricalComponent",
+               {s.voltage.real(), s.voltage.imag(), s.lineToLineVoltage.real(), s.lineToLineVoltage.imag(),
+                s.current.real(), s.current.imag(), s.voltageMagnitude, s.lineToLineVoltageMagnitude,
+                s.currentMagnitude, s.activePower, s.reactivePower, s.apparentPower, s.activeCurrent,
+                s.reactiveCurrent, s.powerFactor, s.voltageRms, s.currentRms, s.voltageRmsUnbalance,
+                s.currentRmsUnbalance, s.voltageUnbalance, s.currentUnbalance});
     }
-#undef GOLDEN_FIELD
 
+    // Count, more, the entry's place in the ring, then the records.
     void fetch() {
         const unsigned perItem = module.getPhasesCount() + 1u;
-        bool more = true;
-        while (more) {
+        for (bool more = true; more;) {
             int count = 0;
             PowerResultsPeriod* records = nullptr;
             module.getPeriodResults(&count, &more, &records);
-            const PowerResultsPeriod* ring =
-                PowerModuleTestAccess::impl(module).buffers.periodResultsBuffer.getHostBuffer(0);
-            trace += "fetch\n";
-            value("count", count);
-            value("more", more);
-            value("entry", records == nullptr ? -1.0 : static_cast<double>((records - ring) / perItem));
-            for (unsigned r = 0; r < static_cast<unsigned>(count) * perItem; ++r) {
-                trace += r % perItem == 0 ? "item\n" : "";
-                record(records[r]);
-            }
+            const PowerResultsPeriod* ring = implOf(module).buffers.periodResultsBuffer.getHostBuffer(0);
+            values("fetch", {double(count), double(more),
+                             records == nullptr ? -1.0 : static_cast<double>((records - ring) / perItem)});
+            for (unsigned r = 0; r < static_cast<unsigned>(count) * perItem; ++r) record(records[r]);
         }
     }
 
@@ -255,8 +209,7 @@ const GoldenCase cases[] = {
     // wrap, results ring wrap, RVC events, symmetrical components.
     {"ThreePhaseDivisor4", {ThreePhaseStar, 10240.0, 4, 3000, 2, 0, true, true, true, true}, grid,
      [](GoldenRun& run) {
-         run.reset(0);
-         run.stream(0, 24, 3, {1234, 777, 2049, 1501, 998}, {50.2, 50.17, 50.23, 49.9, 50.31});
+         run.reset(0), run.stream(0, 24, 3, {1234, 777, 2049, 1501, 998}, {50.2, 50.17, 50.23, 49.9, 50.31});
          run.skip(37);
      },
      0xb078f1c679fcd4cd, 0x2b64cef35ad43723},
@@ -268,36 +221,26 @@ const GoldenCase cases[] = {
          run.reset(0);
          unsigned long long next = run.stream(0, 6, 2, {801, 1203}, {50.2, 50.21});
          run.segments({next}, {6003}, {50.19});
-         next += 6003;
-         run.stream(next, 5, 2, {999, 1001}, {50.2});
-         run.reset(1000);
-         run.reset(2003);
-         run.skip(50);
+         run.stream(next + 6003, 5, 2, {999, 1001}, {50.2});
+         run.reset(1000), run.reset(2003), run.skip(50);
          run.stream(2003 * 4, 8, 1, {1601}, {50.2, 50.25});
      },
      0xf98de2561eaa165f, 0x64a9eac223c7910f},
     // The single-phase default wiring at the tracked frequency, whole positions.
     {"SinglePhaseDefault", {SinglePhaseDefault, 10240.0, 1, 10240, 2, 0, true, false, false, false}, grid,
      [](GoldenRun& run) {
-         run.reset(0);
-         run.stream(0, 12, 1, {1024}, {50.2});
-         run.skip(1000);
-         run.reset(12288);
-         run.stream(12288, 4, 1, {1024}, {50.2});
+         run.reset(0), run.stream(0, 12, 1, {1024}, {50.2});
+         run.skip(1000), run.reset(12288), run.stream(12288, 4, 1, {1024}, {50.2});
      },
      0x2bceafd963f71d06, 0xcafb9063134c3ba8},
     // Real fundamental phasors: angles of exactly -180 and 180 degrees.
-    {"PhaseAngleBounds", {ThreePhaseStar, 200.0, 1, 64, 2, 0, true, true, false, false}, pulses, [](GoldenRun& run) {
-         run.reset(0);
-         run.stream(0, 4, 1, {12}, {50.0});
-     },
+    {"PhaseAngleBounds", {ThreePhaseStar, 200.0, 1, 64, 2, 0, true, true, false, false}, pulses,
+     [](GoldenRun& run) { run.reset(0), run.stream(0, 4, 1, {12}, {50.0}); },
      0xd813e848d8666cfb, 0xd813e848d8666cfb},
     // Half-cycle items at 0.3 and 0.5 cycles per position: spans of a single
     // position whose first share is not the last one's.
-    {"SinglePositionSpans", {ThreePhaseStar, 1000.0, 1, 50, 1, 0, true, true, true, true}, grid, [](GoldenRun& run) {
-         run.reset(0);
-         run.stream(0, 10, 4, {3, 2, 4, 1}, {300.0, 500.0, 300.0, 500.0, 423.0});
-     },
+    {"SinglePositionSpans", {ThreePhaseStar, 1000.0, 1, 50, 1, 0, true, true, true, true}, grid,
+     [](GoldenRun& run) { run.reset(0), run.stream(0, 10, 4, {3, 2, 4, 1}, {300.0, 500.0, 300.0, 500.0, 423.0}); },
      0xbe8b8635acfe7c4d, 0x51bc9118917803f9},
 };
 

@@ -1,17 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <memory>
-#include <stdexcept>
-#include <vector>
-
-#include "SignalDriver.h"
+#include "ModuleTest.h"
 #include "period/PowerPeriodResultsQueueItem.h"
-#include "TestAccess.h"
 
 namespace {
-
-using Impl = PowerModule::PowerModuleImpl;
 
 constexpr double twoPi = 6.283185307179586;
 
@@ -21,44 +11,42 @@ struct Tracking {
 };
 
 Tracking trackingOf(PowerModule& module) {
-    GpuBuffer<double>& b = PowerModuleTestAccess::impl(module).buffers.periodTrackingBuffer;
+    GpuBuffer<double>& b = implOf(module).buffers.periodTrackingBuffer;
     return {b.getHostBuffer(0), b.getHostBuffer(1), b.getHostBuffer(2)};
 }
 
-void configure(PowerModule& module, double fs, int divisor, unsigned int length, unsigned short overlap = 0,
-               bool reset = true) {
-    module.beginUpdate();
-    module.setSampleRate(fs, divisor);
-    module.setBufferLength(length);
-    module.setPeriodValuesEnabled(true);
-    module.setPeriodValuesOverlapInPercent(overlap);
-    module.endUpdate();
-    if (reset) module.reset(0);
-}
+// A module with period values at fs and divisor, rings of `length`, and
+// further settings; reset at 0 unless told not to.
+struct Tracked : PowerModule {
+    Tracked(double fs, int divisor, unsigned int length, bool resetAt0 = true,
+            const std::function<void(PowerModule&)>& settings = [](PowerModule&) {}) {
+        beginUpdate();
+        setSampleRate(fs, divisor), setBufferLength(length), setPeriodValuesEnabled(true), settings(*this);
+        endUpdate();
+        if (resetAt0) reset(0);
+    }
+    unsigned long long next() { return impl.currentPeriodQueueItem->getNextSampleIndexToProcess(); }
+    Impl& impl = implOf(*this);
+    SignalDriver driver{*this};
+};
 
 TEST(PeriodTracking, WholePositionSegmentsWritePhaseFrequencyAndFlag) {
     // The second segment wraps the ring of 16 from its last index at 1.7 cycles per position (items of 2).
-    PowerModule module;
-    module.setHalfPeriodValuesCount(4);
-    configure(module, 1000.0, 1, 16);
-    SignalDriver driver(module);
-    driver.schedule(0, 15, 50.0, true);
-    driver.schedule(15, 5, 1700.0, false);
+    Tracked module(1000.0, 1, 16, true, [](PowerModule& m) { m.setHalfPeriodValuesCount(4); });
+    module.driver.schedule(0, 15, 50.0, true), module.driver.schedule(15, 5, 1700.0, false);
     const Tracking t = trackingOf(module);
     double phase = 0.0, whole;
     for (unsigned p = 0; p < 20; ++p) {
-        SCOPED_TRACE(p);
         const double frequency = p < 15 ? 50.0 : 1700.0;
         phase = std::modf(phase + frequency / 1000.0, &whole);
         const unsigned s = p % 16;
         if (p >= 4) {  // positions 0-3 were overwritten by 16-19
-            EXPECT_EQ(t.frequency[s], frequency);
-            EXPECT_EQ(t.phasor[2 * s], std::cos(twoPi * phase));
-            EXPECT_EQ(t.phasor[2 * s + 1], std::sin(twoPi * phase));
-            EXPECT_EQ(t.flag[s], p < 15 ? 1.0 : 0.0);
+            EXPECT_EQ(std::make_tuple(t.frequency[s], t.phasor[2 * s], t.phasor[2 * s + 1], t.flag[s]),
+                      std::make_tuple(frequency, std::cos(twoPi * phase), std::sin(twoPi * phase), p < 15 ? 1.0 : 0.0))
+                << p;
         }
     }
-    EXPECT_EQ(PowerModuleTestAccess::impl(module).trackingPhase, phase);
+    EXPECT_EQ(module.impl.trackingPhase, phase);
 }
 
 TEST(PeriodTracking, FlagOfASharedFirstPosition) {
@@ -69,57 +57,44 @@ TEST(PeriodTracking, FlagOfASharedFirstPosition) {
     };
     for (const Case& c : {Case{true, 19, 1.0}, Case{false, 19, 0.0}, Case{false, 11, 0.0}}) {
         SCOPED_TRACE(c.first + 100 * c.previousFlag);
-        PowerModule module;
-        configure(module, 1000.0, 10, 64);
-        SignalDriver driver(module);
-        driver.schedule(0, static_cast<int>(c.first), 50.0, c.previousFlag);
-        driver.schedule(c.first, 30, 50.0, true);
+        Tracked module(1000.0, 10, 64);
+        module.driver.schedule(0, static_cast<int>(c.first), 50.0, c.previousFlag);
+        module.driver.schedule(c.first, 30, 50.0, true);
         const Tracking t = trackingOf(module);
-        EXPECT_EQ(t.flag[c.first / 10], c.expected);
-        EXPECT_EQ(t.flag[c.first / 10 + 1], 1.0);
+        EXPECT_EQ(std::make_tuple(t.flag[c.first / 10], t.flag[c.first / 10 + 1]), std::make_tuple(c.expected, 1.0));
     }
     // After a reset the previous flag counts as set and the previous frequency as 0.
-    PowerModule module;
-    configure(module, 1000.0, 4, 64);
-    SignalDriver(module).schedule(3, 9, 50.0, true);
-    EXPECT_EQ(trackingOf(module).flag[0], 1.0);
-    EXPECT_EQ(trackingOf(module).frequency[0], 0.25 * 50.0);
+    Tracked module(1000.0, 4, 64);
+    module.driver.schedule(3, 9, 50.0, true);
+    EXPECT_EQ(std::make_tuple(trackingOf(module).flag[0], trackingOf(module).frequency[0]), std::make_tuple(1.0, 12.5));
 }
 
 TEST(PeriodTracking, FeedingStopsAtTheLastPositionWritten) {
-    PowerModule module;
-    configure(module, 10000.0, 1, 1000);
-    Impl& impl = PowerModuleTestAccess::impl(module);
-    SignalDriver driver(module);
+    Tracked module(10000.0, 1, 1000);
     module.scheduleForPeriodCalculation(0, nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(impl.currentPeriodQueueItem->getNextSampleIndexToProcess(), 1u);  // position 0 only
-    driver.schedule(1, 99, 50.0);
-    EXPECT_EQ(impl.currentPeriodQueueItem->getNextSampleIndexToProcess(), 100u);
-    module.reset(500);
-    driver.schedule(400, 50, 50.0);  // ends before the item's next position
-    EXPECT_EQ(impl.currentPeriodQueueItem->getNextSampleIndexToProcess(), 500u);
+    EXPECT_EQ(module.next(), 1u);  // position 0 only
+    module.driver.schedule(1, 99, 50.0);
+    EXPECT_EQ(module.next(), 100u);
+    module.reset(500), module.driver.schedule(400, 50, 50.0);  // ends before the item's next position
+    EXPECT_EQ(module.next(), 500u);
 }
 
 TEST(PeriodTracking, CallsOutsideTheContractChangeNothing) {
-    PowerModule module;
-    configure(module, 1000.0, 1, 64, 0, false);  // no current item before a reset
-    Impl& impl = PowerModuleTestAccess::impl(module);
-    SignalDriver driver(module);
+    Tracked module(1000.0, 1, 64, false);  // no current item before a reset
+    Impl& impl = module.impl;
+    SignalDriver& driver = module.driver;
     driver.schedule(0, 10, 50.0);
-    EXPECT_EQ(impl.trackingPhase, 0.0);
-    EXPECT_TRUE(impl.periodResultsQueue.empty());
-    module.reset(0);
-    driver.schedule(0, 10, 50.0);
+    EXPECT_TRUE(impl.trackingPhase == 0.0 && impl.periodResultsQueue.empty());
+    module.reset(0), driver.schedule(0, 10, 50.0);
     const double phase = impl.trackingPhase;
-    for (const auto& c : std::vector<std::pair<int, double>>{
+    for (const auto& [length, frequency] : std::vector<std::pair<int, double>>{
              {0, 50.0}, {-5, 50.0}, {10, 0.0}, {10, -50.0}, {10, NAN}, {10, INFINITY}, {10, 1000.5}}) {
-        SCOPED_TRACE(testing::Message() << c.first << " " << c.second);
+        SCOPED_TRACE(testing::Message() << length << " " << frequency);
         unsigned long long firsts[2] = {10, 20};
-        int lengths[2] = {10, c.first};
-        double frequencies[2] = {50.0, c.second};
+        int lengths[2] = {10, length};
+        double frequencies[2] = {50.0, frequency};
         bool flags[2] = {true, true};
-        EXPECT_THROW(module.scheduleForPeriodCalculation(2, firsts, lengths, frequencies, flags),
-                     std::invalid_argument);
+        EXPECT_THROW(module.scheduleForPeriodCalculation(2, firsts, lengths, frequencies, flags), std::invalid_argument);
         EXPECT_EQ(impl.trackingPhase, phase);  // the valid first segment was not written either
     }
     EXPECT_THROW(module.scheduleForPeriodCalculation(1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
@@ -135,9 +110,7 @@ TEST(PeriodTracking, CallsOutsideTheContractChangeNothing) {
         EXPECT_THROW(driver.schedule(0, 10, 50.0), std::invalid_argument);
     }
     // Period values switched off after the reset: no tracking storage, no change.
-    module.setHalfPeriodValuesCount(2);
-    module.reset(0);
-    module.setPeriodValuesEnabled(false);
+    module.setHalfPeriodValuesCount(2), module.reset(0), module.setPeriodValuesEnabled(false);
     driver.schedule(0, 10, 50.0);
     EXPECT_EQ(impl.trackingPhase, 0.0);
 }
@@ -158,29 +131,21 @@ TEST(PeriodTracking, SegmentsMustFollowWithinTheRing) {
                           {4, 695, 1, true},  {4, 696, 1, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.divisor << " " << c.first << " " << c.length);
-        PowerModule module;
-        configure(module, 1000.0, c.divisor, 64, 0, false);
-        module.reset(100);
-        Impl& impl = PowerModuleTestAccess::impl(module);
-        SignalDriver driver(module);
-        driver.schedule(100 * c.divisor, 10 * c.divisor, 50.0);
-        const double phase = impl.trackingPhase;
-        const unsigned long long next = impl.currentPeriodQueueItem->getNextSampleIndexToProcess();
+        Tracked module(1000.0, c.divisor, 64, false);
+        module.reset(100), module.driver.schedule(100 * c.divisor, 10 * c.divisor, 50.0);
+        const auto before = std::make_tuple(module.impl.trackingPhase, module.next());
         if (c.accepted) {
-            EXPECT_NO_THROW(driver.schedule(c.first, c.length, 50.0));
-        } else {
-            EXPECT_THROW(driver.schedule(c.first, c.length, 50.0), std::invalid_argument);
-            EXPECT_EQ(impl.trackingPhase, phase);  // nothing written, nothing fed
-            EXPECT_EQ(impl.currentPeriodQueueItem->getNextSampleIndexToProcess(), next);
+            EXPECT_NO_THROW(module.driver.schedule(c.first, c.length, 50.0));
+            continue;
         }
+        EXPECT_THROW(module.driver.schedule(c.first, c.length, 50.0), std::invalid_argument);
+        EXPECT_EQ(std::make_tuple(module.impl.trackingPhase, module.next()), before);  // nothing written, nothing fed
     }
     // A host that lost samples resets to where it continues.
-    PowerModule module;
-    configure(module, 1000.0, 1, 64);
-    SignalDriver driver(module);
-    EXPECT_THROW(driver.schedule(1000000000, 10, 50.0), std::invalid_argument);
+    Tracked module(1000.0, 1, 64);
+    EXPECT_THROW(module.driver.schedule(1000000000, 10, 50.0), std::invalid_argument);
     module.reset(1000000000);
-    EXPECT_NO_THROW(driver.schedule(1000000000, 10, 50.0));
+    EXPECT_NO_THROW(module.driver.schedule(1000000000, 10, 50.0));
 }
 
 TEST(PeriodTracking, AChainOfAMillionItemsIsFreedWithoutDeepRecursion) {
@@ -196,8 +161,7 @@ TEST(PeriodTracking, AChainOfAMillionItemsIsFreedWithoutDeepRecursion) {
     std::shared_ptr<PowerPeriodResultsQueueItem> held = head->nextItem->nextItem;
     head.reset();
     ASSERT_EQ(held.use_count(), 1);
-    EXPECT_EQ(held->getItemIndex(), 2u);
-    EXPECT_EQ(held->nextItem->getItemIndex(), 3u);
+    EXPECT_EQ(std::make_tuple(held->getItemIndex(), held->nextItem->getItemIndex()), std::make_tuple(2ull, 3ull));
 }
 
 TEST(PeriodTracking, UnfetchedValuesAreBoundedAndTheirLossIsReported) {
@@ -208,35 +172,24 @@ TEST(PeriodTracking, UnfetchedValuesAreBoundedAndTheirLossIsReported) {
     // without trouble. A host that fetches after each ring length loses none.
     for (const bool fetchEachRing : {false, true}) {
         SCOPED_TRACE(fetchEachRing);
-        PowerModule module;
-        module.setHalfPeriodValuesCount(2);
-        module.setStaticFrequency(50.0, 0.001);
-        configure(module, 200.0, 1, 400);
-        Impl& impl = PowerModuleTestAccess::impl(module);
-        SignalDriver driver(module);
+        Tracked module(200.0, 1, 400, true, [](PowerModule& m) { m.setStaticFrequency(50.0, 0.001); });
+        SignalDriver& driver = module.driver;
         const int length = fetchEachRing ? 400 : 4000000;
         const int calls = fetchEachRing ? 100 : 1;
         for (int c = 0; c < calls; ++c) {
             driver.schedule(static_cast<unsigned long long>(c) * length, length, 50.0);
-            EXPECT_LE(impl.periodResultsQueue.size(), 200u);
-            if (fetchEachRing) {
-                driver.fetch();
-            }
+            EXPECT_LE(module.impl.periodResultsQueue.size(), 200u);
+            if (fetchEachRing) driver.fetch();
         }
         if (!fetchEachRing) {
             int count = -1;
             bool more = false;
             PowerResultsPeriod* records = nullptr;
-            try {
-                module.getPeriodResults(&count, &more, &records);
-                ADD_FAILURE() << "no loss reported";
-            } catch (const std::runtime_error& e) {
-                EXPECT_STREQ(e.what(), "999800 period value(s) dropped unfetched: their first samples lay two "
-                                       "buffer lengths (800 samples) or more behind the newest one scheduled; "
-                                       "fetch with getPeriodResults at least once per buffer length");
-            }
-            EXPECT_EQ(count, 0);
-            EXPECT_TRUE(more);
+            EXPECT_EQ(refusal([&] { module.getPeriodResults(&count, &more, &records); }),
+                      "999800 period value(s) dropped unfetched: their first samples lay two buffer lengths (800 "
+                      "samples) or more behind the newest one scheduled; fetch with getPeriodResults at least once "
+                      "per buffer length");
+            EXPECT_EQ(std::make_tuple(count, more), std::make_tuple(0, true));
             driver.fetch();
         }
         EXPECT_EQ(driver.entries.size(), fetchEachRing ? 10000u : 200u);

@@ -1,22 +1,14 @@
-#include "buffers/PowerBuffers.h"
-
-#include <gtest/gtest.h>
-
-#include <vector>
-
-#include "TestAccess.h"
+#include "ModuleTest.h"
 
 namespace {
-
-using Items = std::vector<unsigned short>;
 
 TEST(PowerBuffers, ResultLengthsRoundUpAtTheHighestFrequency) {
     PowerConfig config;
     PowerBuffers buffers(config);
     buffers.initialize();
     // 1 s x 55.00000000000001 Hz: 6 windows of 10 periods, 56 period items.
-    EXPECT_EQ(buffers.getGeneralResultsBufferLength(), 6u);
-    EXPECT_EQ(buffers.getPeriodResultsBufferLength(), 56u);
+    EXPECT_EQ(std::make_tuple(buffers.getGeneralResultsBufferLength(), buffers.getPeriodResultsBufferLength()),
+              std::make_tuple(6u, 56u));
     config.periodValuesOverlapInPercent = 50;
     buffers.initialize();
     EXPECT_EQ(buffers.getPeriodResultsBufferLength(), 111u);  // ceil(110.00000000000003)
@@ -29,8 +21,7 @@ TEST(PowerBuffers, ResultLengthsRoundUpAtTheHighestFrequency) {
                                         << c[3] << " s");
         config.periodCount = static_cast<unsigned short>(c[0]);
         config.halfPeriodValuesCount = static_cast<unsigned short>(c[1]);
-        config.periodValuesOverlapInPercent = static_cast<unsigned short>(c[2]);
-        config.periodValuesEnabled = true;
+        config.periodValuesOverlapInPercent = static_cast<unsigned short>(c[2]), config.periodValuesEnabled = true;
         buffers.setBufferLengthAndDuration(100, c[3]);
         buffers.initialize();
         EXPECT_EQ(buffers.getGeneralResultsBufferLength(), c[0] == 0 || c[3] == 0.0 ? 1u : 6u);
@@ -49,12 +40,11 @@ TEST(PowerBuffers, WaveformSlotsFollowTheEnabledGroups) {
     buffers.initialize();
     GpuBuffer<float>& waveforms = buffers.waveformBuffer;
     EXPECT_EQ(waveforms.getHostItemsList(), (Items{0, 1, 2, 3, 4, 5}));
-    EXPECT_EQ(waveforms.getHostBuffer(4), waveforms.hostBuffer + 4000);
-    EXPECT_EQ(waveforms.getHostBuffer(6), nullptr);
+    EXPECT_EQ(std::make_tuple(waveforms.getHostBuffer(4), waveforms.getHostBuffer(6)),
+              std::make_tuple(waveforms.hostBuffer + 4000, static_cast<float*>(nullptr)));
 
     // Without currents the line-to-line group follows the phase voltages.
-    config.currentEnabled = false;
-    config.lineToLineResultsEnabled = true;
+    config.currentEnabled = false, config.lineToLineResultsEnabled = true;
     buffers.initialize();
     EXPECT_EQ(waveforms.getHostItemsList(), (Items{0, 1, 2, 6, 7, 8}));
     EXPECT_EQ(waveforms.getHostBuffer(6), waveforms.hostBuffer + 3000);
@@ -62,8 +52,8 @@ TEST(PowerBuffers, WaveformSlotsFollowTheEnabledGroups) {
     // Line-to-line results off again: items 6-8 vanish and the storage shrinks.
     config.lineToLineResultsEnabled = false;
     buffers.initialize();
-    EXPECT_EQ(waveforms.getHostBuffer(6), nullptr);
-    EXPECT_EQ(waveforms.hostAllocatedBytes, 3000u * sizeof(float));
+    EXPECT_EQ(std::make_tuple(waveforms.getHostBuffer(6), waveforms.hostAllocatedBytes),
+              std::make_tuple(static_cast<float*>(nullptr), 3000u * sizeof(float)));
 
     // A new length waits for initialize; initialising at an unchanged size
     // keeps the storage and its samples (a freed and reused block would lose
@@ -74,8 +64,7 @@ TEST(PowerBuffers, WaveformSlotsFollowTheEnabledGroups) {
     EXPECT_EQ(waveforms.getLength(), 1000u);
     buffers.setBufferLengthAndDuration(1000, 0.1);
     buffers.initialize();
-    EXPECT_EQ(waveforms.hostBuffer, before);
-    EXPECT_EQ(waveforms.hostBuffer[0], 7.0f);
+    EXPECT_EQ(std::make_tuple(waveforms.hostBuffer, waveforms.hostBuffer[0]), std::make_tuple(before, 7.0f));
 }
 
 TEST(PowerBuffers, PeriodStorageOnlyWithPeriodValues) {
@@ -84,9 +73,8 @@ TEST(PowerBuffers, PeriodStorageOnlyWithPeriodValues) {
     PowerBuffers buffers(config);
     buffers.setBufferLengthAndDuration(500, 0.05);
     buffers.initialize();
-    EXPECT_EQ(buffers.waveformBuffer.hostBuffer, nullptr);
-    EXPECT_EQ(buffers.periodTrackingBuffer.hostBuffer, nullptr);
-    EXPECT_EQ(buffers.periodResultsBuffer.hostBuffer, nullptr);
+    EXPECT_TRUE(buffers.waveformBuffer.hostBuffer == nullptr && buffers.periodTrackingBuffer.hostBuffer == nullptr &&
+                buffers.periodResultsBuffer.hostBuffer == nullptr);
     config.periodSymmetricalComponentsEnabled = true;  // alone, with three phases
     buffers.initialize();
     EXPECT_NE(buffers.waveformBuffer.hostBuffer, nullptr);
@@ -100,18 +88,15 @@ TEST(PowerBuffers, PeriodStorageOnlyWithPeriodValues) {
     EXPECT_EQ(ring, 3u);  // ceil(0.05 x 55.00000000000001)
     EXPECT_EQ(buffers.periodResultsBuffer.hostAllocatedBytes, 4u * ring * sizeof(PowerResultsPeriod));
     GpuBuffer<double>& tracking = buffers.periodTrackingBuffer;
-    EXPECT_EQ(tracking.hostElementsCount, 4u * 500);
-    EXPECT_EQ(tracking.getHostBuffer(1), tracking.hostBuffer + 500);
-    EXPECT_EQ(tracking.getHostBuffer(2), tracking.hostBuffer + 1500);
+    EXPECT_EQ(std::make_tuple(tracking.hostElementsCount, tracking.getHostBuffer(1), tracking.getHostBuffer(2)),
+              std::make_tuple(4u * 500, tracking.hostBuffer + 500, tracking.hostBuffer + 1500));
 }
 
 TEST(PowerBuffers, WindowedItemsFollowTheSwitches) {
     // Three phases without currents, inter-harmonics, THD up to order 40 and
     // symmetrical components; 6 windows in the results ring.
     PowerConfig config;
-    config.gridConfigType = ThreePhaseStar;
-    config.sampleRate = 10240.0;
-    config.currentEnabled = false;
+    config.gridConfigType = ThreePhaseStar, config.sampleRate = 10240.0, config.currentEnabled = false;
     config.windowedResultsEnabled = config.interHarmonicsEnabled = config.thdEnabled = true;
     config.symmetricalComponentsEnabled = true;
     PowerBuffers buffers(config);

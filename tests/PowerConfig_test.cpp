@@ -1,11 +1,4 @@
-#include "config/PowerConfig.h"
-
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <limits>
-#include <tuple>
-#include <utility>
+#include "ModuleTest.h"
 
 namespace {
 
@@ -39,23 +32,20 @@ TEST(PowerGridConfig, TableAndDerivedCounts) {
                                   r.voltageMissing, r.currentMissing));
         PowerConfig config;
         config.gridConfigType = r.type;
-        for (bool lineToLine : {false, true}) {
-            for (bool waveforms : {false, true}) {
-                config.lineToLineResultsEnabled = lineToLine;
-                config.waveformsEnabled = waveforms;
-                EXPECT_EQ(config.getLineToLineCount(), lineToLine ? r.lineToLine : 0);
-                EXPECT_EQ(config.getDeltaWaveformsCount(), lineToLine || waveforms ? r.lineToLine : 0);
-            }
+        for (int bits = 0; bits < 4; ++bits) {
+            const bool lineToLine = bits & 1, waveforms = bits & 2;
+            config.lineToLineResultsEnabled = lineToLine, config.waveformsEnabled = waveforms;
+            EXPECT_EQ(std::make_tuple(config.getLineToLineCount(), config.getDeltaWaveformsCount()),
+                      std::make_tuple(lineToLine ? r.lineToLine : 0, lineToLine || waveforms ? r.lineToLine : 0));
         }
         config.currentEnabled = false;
         EXPECT_EQ(config.getCurrentsCount(), 0);
     }
     for (int raw : {8, -1, 1000}) {
-        SCOPED_TRACE(raw);
         PowerConfig config;
         config.gridConfigType = static_cast<PowerGridConfigType>(raw);
-        EXPECT_EQ(fields(config.getGridConfig()), fields(powerGridConfigs[SinglePhaseDefault]));
-        EXPECT_EQ(config.getVoltagesCount(), 1);
+        EXPECT_EQ(fields(config.getGridConfig()), fields(powerGridConfigs[SinglePhaseDefault])) << raw;
+        EXPECT_EQ(config.getVoltagesCount(), 1) << raw;
     }
     EXPECT_EQ(powerGridConfigs[7].type, SinglePhase);  // the table itself is unchanged
 }
@@ -65,43 +55,32 @@ TEST(PowerConfig, RequiredHarmonicsCompareAsUnsigned) {
     // value: it wins the comparison and wraps to 0.
     const int cases[][3] = {{false, 0, 2}, {true, 0, 41}, {true, 50, 51}, {true, -1, 0}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c[1]);
         PowerConfig config;
-        config.thdEnabled = c[0] != 0;
-        config.highestRequestedHarmonic = c[1];
-        EXPECT_EQ(config.getRequiredHarmonicsCount(), static_cast<unsigned int>(c[2]));
+        config.thdEnabled = c[0] != 0, config.highestRequestedHarmonic = c[1];
+        EXPECT_EQ(config.getRequiredHarmonicsCount(), static_cast<unsigned int>(c[2])) << c[1];
     }
 }
 
 TEST(PowerConfig, Pow2LengthRoundsUpAndAnswersZeroOutsideItsRange) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
     const std::pair<double, unsigned int> cases[] = {
         {1.0, 1}, {0.75, 1}, {0.5000001, 1}, {1024.0, 1024}, {1025.0, 2048}, {2275.56, 4096},
-        {2147483648.0, 2147483648u}, {2147483649.0, 0}, {0.5, 0}, {0.0, 0}, {-3.0, 0}, {nan, 0}, {inf, 0}, {-inf, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.first);
-        EXPECT_EQ(PowerConfig::getPow2Length(c.first), c.second);
-    }
+        {2147483648.0, 2147483648u}, {2147483649.0, 0}, {0.5, 0}, {0.0, 0}, {-3.0, 0}, {NaN, 0}, {inf, 0}, {-inf, 0}};
+    for (const auto& [length, pow2] : cases) EXPECT_EQ(PowerConfig::getPow2Length(length), pow2) << length;
 }
 
 TEST(PowerConfig, FftLengthsStaticAndVariable) {
+    using Lengths = std::vector<unsigned int>;
     PowerConfig config;
-    config.sampleRate = 10240.0;
-    config.periodCount = 10;
-    config.minFrequency = 45.0;
-    config.maxFrequency = 55.0;
-    EXPECT_EQ(config.getFftLength(0, 50.0), 4096u);
-    EXPECT_EQ(config.getFftLength(100000, 10.0), 4096u);  // static: arguments ignored
-    EXPECT_EQ(config.getMinFftLength(), 4096u);
-    EXPECT_EQ(config.getFftLengthX(50.0), 2048u);
-
+    config.sampleRate = 10240.0, config.periodCount = 10, config.minFrequency = 45.0, config.maxFrequency = 55.0;
+    // Static: the arguments are ignored.
+    EXPECT_EQ((Lengths{config.getFftLength(0, 50.0), config.getFftLength(100000, 10.0), config.getMinFftLength(),
+                       config.getFftLengthX(50.0)}),
+              (Lengths{4096, 4096, 4096, 2048}));
+    // Variable: below the range 45 Hz is used.
     config.variableFrequency = true;
-    EXPECT_EQ(config.getMaxFftLength(), 4096u);
-    EXPECT_EQ(config.getMinFftLength(), 2048u);
-    EXPECT_EQ(config.getFftLength(0, 50.0), 2048u);
-    EXPECT_EQ(config.getFftLength(3000, 50.0), 4096u);
-    EXPECT_EQ(config.getFftLength(0, 20.0), 4096u);  // below the range: 45 Hz is used
+    EXPECT_EQ((Lengths{config.getMaxFftLength(), config.getMinFftLength(), config.getFftLength(0, 50.0),
+                       config.getFftLength(3000, 50.0), config.getFftLength(0, 20.0)}),
+              (Lengths{4096, 2048, 2048, 4096, 4096}));
 
     config.sampleRate = 0.0;  // no samples per window: no FFT
     EXPECT_EQ(config.getMaxFftLength(), 0u);

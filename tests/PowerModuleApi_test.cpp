@@ -1,19 +1,7 @@
-#include "powerquality/PowerModuleApi.h"
-
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <new>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <utility>
-#include <vector>
 
-#include "TestAccess.h"
+#include "ModuleTest.h"
 #include "flat/FlatGuard.h"
-#include "powerquality/PowerModule.h"
 
 namespace {
 
@@ -23,10 +11,7 @@ void recordReport(int32_t code, const char* message) { reports.emplace_back(code
 
 // A module for one test.
 struct FlatApi : testing::Test {
-    void SetUp() override {
-        handle = powerModule_create();
-        ASSERT_NE(handle, nullptr);
-    }
+    void SetUp() override { ASSERT_NE(handle = powerModule_create(), nullptr); }
     void TearDown() override { EXPECT_EQ(powerModule_destroy(handle), 0); }
     PowerModule& module() { return *reinterpret_cast<PowerModule*>(handle); }
     PowerModuleHandle handle = nullptr;
@@ -52,6 +37,9 @@ std::string lastMessage() {
     EXPECT_EQ(getLastErrorMessage(nullptr, &message), 0);
     return message != nullptr ? message : "(null)";
 }
+
+// A flat call's status and the message it leaves.
+std::tuple<int32_t, std::string> said(int32_t status) { return {status, lastMessage()}; }
 
 // The guard itself, instantiated here: its message array is this
 // executable's copy, since inline statics are one per shared object. Each
@@ -79,8 +67,8 @@ TEST_F(FlatApi, GuardMapsEachExceptionToItsStatusAndMessage) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message.substr(0, 20));
         EXPECT_EQ(powerquality::guarded(row.call), row.status);
-        EXPECT_EQ(std::string(powerquality::lastErrorMessage()), row.message);
-        EXPECT_EQ(reports.size(), row.reported);
+        EXPECT_EQ(std::make_tuple(std::string(powerquality::lastErrorMessage()), reports.size()),
+                  std::make_tuple(row.message, row.reported));
     }
     EXPECT_EQ(reports.back(), std::make_pair(1, std::string("device lost")));
     // A device error is still status 3 with reporting switched off.
@@ -91,7 +79,7 @@ TEST_F(FlatApi, GuardMapsEachExceptionToItsStatusAndMessage) {
 
 TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
     // Braced lists are evaluated in order: every setter runs inside the bracket.
-    const int32_t statuses[] = {
+    const Statuses statuses = {
         beginUpdate(handle), setGridConfigType(handle, ThreePhaseStarTwoCurrents), setSampleRate(handle, 12800.0, 2),
         setBufferLength(handle, 1280), setStaticFrequency(handle, 60.0, 0.05), setPeriodCount(handle, 12),
         setHalfPeriodValuesCount(handle, 4), setPeriodValuesOverlapInPercent(handle, 25),
@@ -103,19 +91,14 @@ TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
         setSymmetricalComponentsEnabled(handle, true), setRvcEnabled(handle, true),
         setRvcSteadyStateLengthInNumberOfPeriodValues(handle, 120), setRvcThresholdInPercentOfAverage(handle, 3.3),
         setRvcThresholdHysteresisInPercentOfThreshold(handle, 40.0), endUpdate(handle)};
-    for (int32_t status : statuses) {
-        EXPECT_EQ(status, 0);
-    }
-    EXPECT_EQ(module().getBufferLength(), 1280u);
-    EXPECT_EQ(module().getSampleRate(), 12800.0);
+    EXPECT_EQ(statuses, Statuses(25));
+    EXPECT_EQ(std::make_tuple(module().getBufferLength(), module().getSampleRate()), std::make_tuple(1280u, 12800.0));
 
     const auto switchedOn = {getCurrentEnabled, getFullFftEnabled, getFundamentalPeriodValuesEnabled,
                              getInterHarmonicsEnabled, getLineToLineResultsEnabled, getPeriodValuesEnabled,
                              getPeriodSymmetricalComponentsEnabled, getRvcEnabled, getSymmetricalComponentsEnabled,
                              getThdEnabled, getWaveformsEnabled};
-    for (const auto getter : switchedOn) {
-        EXPECT_TRUE(flatValue(getter, handle));
-    }
+    for (const auto getter : switchedOn) EXPECT_TRUE(flatValue(getter, handle));
     EXPECT_FALSE(flatValue(getWindowedResultsEnabled, handle));
     EXPECT_EQ(std::make_tuple(flatValue(getPhasesCount, handle), flatValue(getVoltagesCount, handle),
                               flatValue(getCurrentsCount, handle), flatValue(getHalfPeriodValuesCount, handle),
@@ -132,9 +115,9 @@ TEST_F(FlatApi, SettingsComeBackThroughTheGetters) {
 }
 
 TEST_F(FlatApi, OperationsForwardToTheModule) {
-    ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
-    ASSERT_EQ(setSampleRate(handle, 10000.0, 1), 0);
-    ASSERT_EQ(setBufferLength(handle, 1000), 0);
+    ASSERT_EQ((Statuses{setPeriodValuesEnabled(handle, true), setSampleRate(handle, 10000.0, 1),
+                        setBufferLength(handle, 1000)}),
+              Statuses(3));
     float* ring = nullptr;
     module().getWaveformBufferUStar(0, &ring);
     EXPECT_NE(ring, nullptr);
@@ -146,19 +129,16 @@ TEST_F(FlatApi, OperationsForwardToTheModule) {
                                                  {getWaveformBufferI, &PowerModule::getWaveformBufferI}};
     for (const auto& accessor : accessors) {
         for (unsigned char channel : {0, 7}) {
-            float* flat = reinterpret_cast<float*>(0x10);
-            float* direct = reinterpret_cast<float*>(0x20);
+            float *flat = reinterpret_cast<float*>(0x10), *direct = reinterpret_cast<float*>(0x20);
             EXPECT_EQ(accessor.first(handle, channel, &flat), 0);
             (module().*accessor.second)(channel, &direct);
             EXPECT_EQ(flat, direct);
         }
     }
 
-    EXPECT_EQ(reset(handle, 1000), 0);
-    EXPECT_EQ(skipSamples(handle, 50), 0);
-    EXPECT_EQ(writeSamples(handle, 50), 0);
-    EXPECT_EQ(syncCuda(handle), 0);
-    EXPECT_EQ(scheduleForCalculation(handle, 1050, 10, 50.0), 0);
+    EXPECT_EQ((Statuses{reset(handle, 1000), skipSamples(handle, 50), writeSamples(handle, 50), syncCuda(handle),
+                        scheduleForCalculation(handle, 1050, 10, 50.0)}),
+              Statuses(5));
     EXPECT_EQ(flatValue(isAnyResultReady, handle), true);
 }
 
@@ -172,28 +152,25 @@ TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
 
     // Refused calls touch no out-parameter and no queue.
     unsigned char phases = 77;
-    EXPECT_EQ(getPhasesCount(nullptr, &phases), 1);
+    EXPECT_EQ(said(getPhasesCount(nullptr, &phases)), std::make_tuple(1, "null module handle"));
     EXPECT_EQ(phases, 77);
-    EXPECT_EQ(lastMessage(), "null module handle");
     EXPECT_EQ(flatValue(getRvcEnabled, handle), false);  // a success keeps the message
     EXPECT_EQ(lastMessage(), "null module handle");
-    EXPECT_EQ(getLastErrorMessage(handle, nullptr), 1);  // its own failure counts too
-    EXPECT_EQ(lastMessage(), "null out-parameter or array");
-    EXPECT_EQ(getVersionString(nullptr), 1);
-    EXPECT_EQ(powerModule_destroy(nullptr), 0);
+    // Its own failure counts too.
+    EXPECT_EQ(said(getLastErrorMessage(handle, nullptr)), std::make_tuple(1, "null out-parameter or array"));
     int count = 5;
-    EXPECT_EQ(reset(handle, 0), 0);  // queues a window
     PowerResultsGeneral results[2];
-    EXPECT_EQ(getResults(handle, -1, &count, results), 1);
-    EXPECT_EQ(getResults(handle, 2, nullptr, results), 1);
-    EXPECT_EQ(getPeriodResults(handle, &count, nullptr, nullptr), 1);
-    EXPECT_EQ(count, 5);
+    // A reset queues a window.
+    EXPECT_EQ((Statuses{getVersionString(nullptr), powerModule_destroy(nullptr), reset(handle, 0),
+                        getResults(handle, -1, &count, results), getResults(handle, 2, nullptr, results),
+                        getPeriodResults(handle, &count, nullptr, nullptr), count}),
+              (Statuses{1, 0, 0, 1, 1, 1, 5}));
     EXPECT_TRUE(module().isAnyResultReady());
 
     // A call the module rejects: a sample-index divisor of 0.
     ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
-    EXPECT_EQ(setSampleRate(handle, 1000.0, 0), 1);
-    EXPECT_EQ(lastMessage(), "setSampleRate: the sample index divisor must be at least 1, not 0");
+    EXPECT_EQ(said(setSampleRate(handle, 1000.0, 0)),
+              std::make_tuple(1, "setSampleRate: the sample index divisor must be at least 1, not 0"));
 
     // Another thread's failure does not touch this thread's message.
     std::thread([] { EXPECT_EQ(setRvcEnabled(nullptr, true), 1); }).join();
@@ -205,61 +182,54 @@ TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
     // No buffer length: the rings have no storage, and the accessor says so
     // with a null pointer.
     float* ring = reinterpret_cast<float*>(0x10);
-    EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
-    EXPECT_EQ(ring, nullptr);
+    EXPECT_TRUE(getWaveformBufferUInput(handle, 0, &ring) == 0 && ring == nullptr);
     // Then the buffer length, at the default sample rate of 1 Hz: a results ring
     // of 5.6 million entries would be meant for nobody, so it is not requested.
     ASSERT_EQ(setBufferLength(handle, 102400), 0);
-    EXPECT_EQ(PowerModuleTestAccess::impl(module()).buffers.periodResultsBuffer.hostBuffer, nullptr);
-    EXPECT_EQ(reset(handle, 0), 0);
-    EXPECT_EQ(scheduleSegment(handle, 0, 1000), 1);
-    EXPECT_NE(lastMessage().find("set the sample rate"), std::string::npos) << lastMessage();
+    EXPECT_EQ(implOf(module()).buffers.periodResultsBuffer.hostBuffer, nullptr);
+    EXPECT_EQ((Statuses{reset(handle, 0), scheduleSegment(handle, 0, 1000)}), (Statuses{0, 1}));
+    EXPECT_PRED2(says, lastMessage(), "set the sample rate");
     int count = 0;
     bool more = false;
     PowerResultsPeriod* records = nullptr;
     EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 1);
-    EXPECT_NE(lastMessage().find("set the sample rate"), std::string::npos);
+    EXPECT_PRED2(says, lastMessage(), "set the sample rate");
 
     // The sample rate makes the settings fit: everything works from there.
-    ASSERT_EQ(setSampleRate(handle, 10240.0, 1), 0);
-    ASSERT_EQ(reset(handle, 0), 0);
-    EXPECT_EQ(scheduleSegment(handle, 0, 1000), 0);
-    EXPECT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
-    EXPECT_EQ(count, 4);  // 1000 positions hold four 50 Hz cycles of 204.8
+    ASSERT_EQ((Statuses{setSampleRate(handle, 10240.0, 1), reset(handle, 0)}), Statuses(2));
+    // 1000 positions hold four 50 Hz cycles of 204.8.
+    EXPECT_EQ((Statuses{scheduleSegment(handle, 0, 1000), getPeriodResults(handle, &count, &more, &records), count}),
+              (Statuses{0, 0, 4}));
 
     // A stray endUpdate holds later settings back: the ring there is no
     // longer matches the buffer length reported, and the accessor says so.
-    ASSERT_EQ(endUpdate(handle), 0);
-    ASSERT_EQ(setBufferLength(handle, 2048), 0);
+    ASSERT_EQ((Statuses{endUpdate(handle), setBufferLength(handle, 2048)}), Statuses(2));
     EXPECT_EQ(module().getBufferLength(), 2048u);
     EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 1);
-    EXPECT_NE(lastMessage().find("endUpdate was called 1 time(s) more than beginUpdate"), std::string::npos);
-    ASSERT_EQ(beginUpdate(handle), 0);
-    ASSERT_EQ(setBufferLength(handle, 2048), 0);
+    EXPECT_PRED2(says, lastMessage(), "endUpdate was called 1 time(s) more than beginUpdate");
+    ASSERT_EQ((Statuses{beginUpdate(handle), setBufferLength(handle, 2048)}), Statuses(2));
     EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
-    EXPECT_EQ(ring, PowerModuleTestAccess::impl(module()).buffers.waveformBuffer.hostBuffer);
+    EXPECT_EQ(ring, implOf(module()).buffers.waveformBuffer.hostBuffer);
 }
 
 TEST_F(FlatApi, AStorageFailureIsNamedAndTheNextFittingSettingRecovers) {
     // Three phases at 55 Hz: ring entries of 4 records, one entry per position,
     // so 3 million positions ask for 4.6 GB of results ring.
-    ASSERT_EQ(setGridConfigType(handle, ThreePhaseStar), 0);
-    ASSERT_EQ(setCurrentEnabled(handle, false), 0);
-    ASSERT_EQ(setSampleRate(handle, 55.0, 1), 0);
-    ASSERT_EQ(setPeriodValuesEnabled(handle, true), 0);
-    ASSERT_EQ(setBufferLength(handle, 1000), 0);
+    ASSERT_EQ((Statuses{setGridConfigType(handle, ThreePhaseStar), setCurrentEnabled(handle, false),
+                        setSampleRate(handle, 55.0, 1), setPeriodValuesEnabled(handle, true),
+                        setBufferLength(handle, 1000)}),
+              Statuses(5));
     // A refused setter changes nothing: the buffer length before it comes
     // back, laid out again.
     EXPECT_EQ(setBufferLength(handle, 3000000), 1);
-    EXPECT_NE(lastMessage().find("reduce the buffer length"), std::string::npos) << lastMessage();
+    EXPECT_PRED2(says, lastMessage(), "reduce the buffer length");
     EXPECT_EQ(module().getBufferLength(), 1000u);
     float* ring = nullptr;
     EXPECT_EQ(getWaveformBufferUInput(handle, 0, &ring), 0);
     EXPECT_NE(ring, nullptr);
     // At a sample rate that fits, the same length is laid out.
-    EXPECT_EQ(setSampleRate(handle, 10240.0, 1), 0);
-    EXPECT_EQ(setBufferLength(handle, 3000000), 0);
-    EXPECT_EQ(PowerModuleTestAccess::impl(module()).buffers.getPeriodResultsBufferLength(), 16114u);
+    EXPECT_EQ((Statuses{setSampleRate(handle, 10240.0, 1), setBufferLength(handle, 3000000)}), Statuses(2));
+    EXPECT_EQ(implOf(module()).buffers.getPeriodResultsBufferLength(), 16114u);
 }
 
 }  // namespace

@@ -1,21 +1,17 @@
-#include "scheduling/PowerResultsQueueItem.h"
-
-#include <gtest/gtest.h>
-
-#include <cmath>
+#include "ModuleTest.h"
 
 namespace {
 
 TEST(PowerResultsQueueItem, NewItemIsAMinimalWindowUntilCalculated) {
     PowerResultsQueueItem item(10000.0, 7, 1ULL << 40, 3000, 34);
-    EXPECT_EQ(item.getNextSampleIndex(), (1ULL << 40) + 4);
-    EXPECT_EQ(item.getFftOutputLength(), 3u);
+    EXPECT_EQ(std::make_tuple(item.getNextSampleIndex(), item.getFftOutputLength()),
+              std::make_tuple((1ULL << 40) + 4, 3u));
 
     item.setCalculation(1000, 2000, 200.0, 12, 2048, 4025, 51, 50.0);
-    EXPECT_EQ(item.getNextSampleIndex(), 3000u);
-    EXPECT_EQ(item.getFftOutputLength(), 1025u);
-    EXPECT_EQ(item.getFirstFftOutputSampleIndex(), 3000u);  // 3000 + 1025 just fits
-    EXPECT_EQ(item.getDFrequency(), 4.8828125);
+    // 3000 + 1025 just fits.
+    EXPECT_EQ(std::make_tuple(item.getNextSampleIndex(), item.getFftOutputLength(), item.getFirstFftOutputSampleIndex(),
+                              item.getDFrequency()),
+              std::make_tuple(3000ull, 1025u, 3000ull, 4.8828125));
 
     item.setCalculation(1000, 2000, 200.0, 12, 2048, 4024, 51, 50.0);
     EXPECT_EQ(item.getFirstFftOutputSampleIndex(), 0u);
@@ -33,7 +29,7 @@ TEST(PowerResultsQueueItem, CountsAreRoundedAndDegenerateWindowsDefined) {
         double frequency;
         unsigned int periods, harmonics;
     };
-    const double nan = std::nan("");
+    const double nan = NaN;
     const Case cases[] = {
         {19, 2.0, 12, 2047, 500, 49.0, 10, 103},  // 9.5 periods; 1023 * (10000 / 2047) / 49 = 101.99
         {1899, 200.0, 12, 2048, 51, 50.0, 9, 51},  {2000, 200.0, 9, 2048, 51, 50.0, 9, 51},
@@ -45,8 +41,8 @@ TEST(PowerResultsQueueItem, CountsAreRoundedAndDegenerateWindowsDefined) {
         PowerResultsQueueItem item(10000.0, 0, 0, 0, 0);
         item.setCalculation(0, c.length, c.periodLength, c.periodLimit, c.fftLength, 4096, c.harmonicLimit,
                             c.frequency);
-        EXPECT_EQ(item.getPeriodCount(), c.periods);
-        EXPECT_EQ(item.getHarmonicLength(), c.harmonics);
+        EXPECT_EQ(std::make_tuple(item.getPeriodCount(), item.getHarmonicLength()),
+                  std::make_tuple(c.periods, c.harmonics));
     }
 }
 

@@ -1,10 +1,5 @@
+#include "ModuleTest.h"
 #include "maths/PowerSymmetricalComponents.h"
-
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <complex>
-#include <vector>
 
 namespace {
 
@@ -15,9 +10,8 @@ TEST(PowerSymmetricalComponents, TransformSeparatesTheSequencesInOrder) {
     // Summed left to right, then divided by 3: other orders change the last
     // bit of the zero and negative sequences here.
     const std::vector<Complex> s = SC::transform({Complex(230.1, 1.3), Complex(-117.2, -198.7), Complex(-113.9, 200.3)});
-    EXPECT_EQ(s[0], Complex(-0.3333333333333381, 0.966666666666678));
-    EXPECT_EQ(s[1], Complex(230.398045369997, -0.7859612774962784));
-    EXPECT_EQ(s[2], Complex(0.03528796333634906, 1.119294610829589));
+    EXPECT_EQ(s, (std::vector<Complex>{{-0.3333333333333381, 0.966666666666678}, {230.398045369997, -0.7859612774962784},
+                                       {0.03528796333634906, 1.119294610829589}}));
 }
 
 // Lagging current, reversed flow, no voltage (guarded, not NaN), and without
@@ -37,19 +31,15 @@ TEST(PowerSymmetricalComponents, CalculatePowersFromVoltageTimesConjugateCurrent
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.voltage << " " << c.current << " " << c.withCurrents);
         PowerResultsSymmetricalComponent r;
-        r.voltage = c.voltage;
-        r.current = c.current;
+        r.voltage = c.voltage, r.current = c.current;
         r.currentMagnitude = r.activePower = r.reactivePower = r.apparentPower = 7.0;
         r.activeCurrent = r.reactiveCurrent = r.powerFactor = 7.0;
         SC::calculate(r, c.withCurrents);
         EXPECT_EQ(r.voltageMagnitude, std::abs(c.voltage));
         EXPECT_NEAR(r.lineToLineVoltage.real(), c.voltage.real() * std::sqrt(3.0), 1e-12);
-        const double got[7] = {r.currentMagnitude, r.activePower,     r.reactivePower, r.apparentPower,
-                               r.activeCurrent,    r.reactiveCurrent, r.powerFactor};
-        for (int k = 0; k < 7; ++k) {
-            SCOPED_TRACE(k);
-            EXPECT_EQ(got[k], c.values[k]);
-        }
+        EXPECT_EQ((std::vector<double>{r.currentMagnitude, r.activePower, r.reactivePower, r.apparentPower,
+                                       r.activeCurrent, r.reactiveCurrent, r.powerFactor}),
+                  std::vector<double>(c.values, c.values + 7));
     }
 }
 
@@ -63,10 +53,9 @@ TEST(PowerSymmetricalComponents, RatiosWithoutCurrentsLeaveTheCurrentRatios) {
         c[k].currentUnbalance = c[k].currentRmsUnbalance = -1.0;
     }
     SC::calculateRatios(c, false);
-    EXPECT_EQ(c[0].voltageUnbalance, 50.0);
-    EXPECT_EQ(c[2].voltageRmsUnbalance, 150.0);
-    EXPECT_EQ(c[0].currentUnbalance, -1.0);
-    EXPECT_EQ(c[0].currentRmsUnbalance, -1.0);
+    EXPECT_EQ(std::make_tuple(c[0].voltageUnbalance, c[2].voltageRmsUnbalance, c[0].currentUnbalance,
+                              c[0].currentRmsUnbalance),
+              std::make_tuple(50.0, 150.0, -1.0, -1.0));
 }
 
 }  // namespace

@@ -19,17 +19,13 @@ struct SignalDriver {
 
     // Writes positions [first, first + count) of every existing ring.
     void write(uint64_t first, uint64_t count, const Signal& signal) {
+        using Accessor = void (PowerModule::*)(unsigned char, float**) const;
+        const Accessor rings[] = {&PowerModule::getWaveformBufferUStar, &PowerModule::getWaveformBufferI,
+                                  &PowerModule::getWaveformBufferUDelta};
         const uint64_t L = module.getBufferLength();
         for (unsigned channel = 0; channel < 9; ++channel) {
             float* ring = nullptr;
-            const unsigned char k = static_cast<unsigned char>(channel % 3);
-            if (channel < 3) {
-                module.getWaveformBufferUStar(k, &ring);
-            } else if (channel < 6) {
-                module.getWaveformBufferI(k, &ring);
-            } else {
-                module.getWaveformBufferUDelta(k, &ring);
-            }
+            (module.*rings[channel / 3])(static_cast<unsigned char>(channel % 3), &ring);
             for (uint64_t p = first; ring != nullptr && p < first + count; ++p) {
                 ring[p % L] = static_cast<float>(signal(channel, p));
             }
@@ -43,15 +39,12 @@ struct SignalDriver {
 
     // Fetches until nothing is waiting; keeps copies of every entry.
     void fetch() {
-        bool more = true;
-        while (more) {
+        for (bool more = true; more;) {
             int count = 0;
             PowerResultsPeriod* records = nullptr;
             module.getPeriodResults(&count, &more, &records);
             const unsigned perItem = module.getPhasesCount() + 1u;
-            for (int k = 0; k < count; ++k) {
-                entries.emplace_back(records + k * perItem, records + (k + 1) * perItem);
-            }
+            for (int k = 0; k < count; ++k) entries.emplace_back(records + k * perItem, records + (k + 1) * perItem);
         }
     }
 
@@ -59,9 +52,7 @@ struct SignalDriver {
     void run(uint64_t first, uint64_t total, uint64_t block, double frequency, const Signal& signal) {
         for (uint64_t p = first; p < first + total; p += block) {
             const uint64_t n = first + total - p < block ? first + total - p : block;
-            write(p, n, signal);
-            schedule(p, static_cast<int>(n), frequency);
-            fetch();
+            write(p, n, signal), schedule(p, static_cast<int>(n), frequency), fetch();
         }
     }
 
@@ -74,18 +65,12 @@ struct SignalDriver {
 inline SignalDriver::Signal threePhaseSine(double fs, double frequency, double V, double I, double lagDegrees) {
     const double pi = 3.141592653589793;
     return [=](unsigned channel, uint64_t p) {
-        const unsigned phase = channel % 3;
-        const double shift = -2.0 * pi / 3.0 * phase;
+        const double shift = -2.0 * pi / 3.0 * (channel % 3);
         const double theta = 2.0 * pi * frequency * static_cast<double>(p) / fs + shift;
-        if (channel < 3) {
-            return V * std::sqrt(2.0) * std::sin(theta);
-        }
-        if (channel < 6) {
-            return I * std::sqrt(2.0) * std::sin(theta - lagDegrees * pi / 180.0);
-        }
         // line-to-line k: phase k minus phase k+1
-        const double next = theta - 2.0 * pi / 3.0;
-        return V * std::sqrt(2.0) * (std::sin(theta) - std::sin(next));
+        return channel < 3   ? V * std::sqrt(2.0) * std::sin(theta)
+               : channel < 6 ? I * std::sqrt(2.0) * std::sin(theta - lagDegrees * pi / 180.0)
+                             : V * std::sqrt(2.0) * (std::sin(theta) - std::sin(theta - 2.0 * pi / 3.0));
     };
 }
 
@@ -96,22 +81,16 @@ inline std::vector<PowerResultsPeriod> halfCycleRmsRecords(const SignalDriver::S
                                                            double frequency, double seconds, int* itemCount) {
     PowerModule module;
     module.beginUpdate();
-    module.setGridConfigType(ThreePhaseStar);
-    module.setSampleRate(fs, 1);
-    module.setBufferLength(static_cast<unsigned int>(fs / 2));
-    module.setStaticFrequency(frequency, 0.1);
-    module.setCurrentEnabled(false);
-    module.setPeriodValuesEnabled(true);
-    module.setHalfPeriodValuesCount(2);
+    module.setGridConfigType(ThreePhaseStar), module.setSampleRate(fs, 1);
+    module.setBufferLength(static_cast<unsigned int>(fs / 2)), module.setStaticFrequency(frequency, 0.1);
+    module.setCurrentEnabled(false), module.setPeriodValuesEnabled(true), module.setHalfPeriodValuesCount(2);
     module.setPeriodValuesOverlapInPercent(50);
     module.endUpdate();
     module.reset(0);
     SignalDriver driver(module);
     driver.run(0, static_cast<uint64_t>(seconds * fs), 1000, frequency, signal);
     std::vector<PowerResultsPeriod> records;
-    for (const std::vector<PowerResultsPeriod>& entry : driver.entries) {
-        records.insert(records.end(), entry.begin(), entry.end());
-    }
+    for (const auto& entry : driver.entries) records.insert(records.end(), entry.begin(), entry.end());
     *itemCount = static_cast<int>(driver.entries.size());
     return records;
 }

@@ -14,18 +14,12 @@ struct PowerModuleImplTestAccess {
     static std::shared_ptr<PowerResultsQueueItem> nextQueueItem(PowerModule::PowerModuleImpl& impl) {
         return impl.getNextQueueItem();
     }
-    static void calculateThd(PowerModule::PowerModuleImpl& impl, PowerResultsThd& result, double fundamental,
-                             double rms, unsigned short item, unsigned int index) {
-        impl.calculateThd(result, fundamental, rms, item, index);
-    }
 };
 
 struct PowerBuffersTestAccess {
-    static void addFftItems(PowerBuffers& buffers, unsigned short first, unsigned short count) {
-        buffers.addFftItems(first, count);
-    }
-    static void addHarmonicItems(PowerBuffers& buffers, unsigned short first, unsigned short count) {
-        buffers.addHarmonicItems(first, count, false);
+    static void addFftItems(PowerBuffers& b, unsigned short first, unsigned short n) { b.addFftItems(first, n); }
+    static void addHarmonicItems(PowerBuffers& b, unsigned short first, unsigned short n) {
+        b.addHarmonicItems(first, n, false);
     }
     static void addSymmetricItems(PowerBuffers& buffers, unsigned short first) { buffers.addSymmetricItems(first); }
 };
