@@ -284,10 +284,7 @@ TEST(FrequencyTracker, SampleRatesBeyondThePositionRange) {
     for (const double rate : {1e19, 1e300}) {
         SCOPED_TRACE(rate);
         FrequencyTracker tracker(rate, rate / 10.0, 1);
-        std::vector<float> samples(4096);
-        for (size_t p = 0; p < samples.size(); ++p) {
-            samples[p] = static_cast<float>(325.0 * std::sin(2.0 * pi * static_cast<double>(p) / 10.0));
-        }
+        const std::vector<float> samples = synthesise({steady(rate / 10.0), false, 0.0, 325.0}, 4096.0 / rate, rate);
         tracker.addSamples(samples.data(), static_cast<int>(samples.size()));
         FrequencyTrackerInterval intervals[1];
         EXPECT_EQ(tracker.getTenSecondFrequencies(1, intervals), 0);

