@@ -56,8 +56,7 @@ int main(void) {
     OK(intervalAggregator_getThreeSecondIntervals(a, 4, &n, frames, out));
     // 0 .. 4.8 (25 windows): 15, then 10 that run on past the tick with the
     // first 5 after it; 15 from 5 s. Record k's values at out[2 k + i].
-    CHECK(n == 3);
-    CHECK(frames[0].windowCount == 15 && frames[1].windowCount == 15 && frames[2].windowCount == 15);
+    CHECK(n == 3 && frames[0].windowCount == 15 && frames[1].windowCount == 15 && frames[2].windowCount == 15);
     CHECK(frames[1].clockInterval == 5 && frames[2].clockInterval == 6);
     CHECK(!frames[1].flagged && frames[1].complete && frames[2].flagged && frames[2].complete);
     CHECK(fabs(out[2] - sqrt((10 * 9.0 + 5 * 16.0) / 15)) < 1e-12 && out[4] == 4.0);
