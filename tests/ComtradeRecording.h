@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,8 +15,7 @@
 struct ComtradeRecording {
     double sampleRate = 0.0;
     double frequency = 0.0;
-    std::vector<std::string> names;
-    std::vector<std::vector<double>> channels;  // channel-major
+    std::map<std::string, std::vector<double>> channels;  // by name
 
     // The comma-separated fields of the .cfg's next line.
     static std::vector<std::string> fields(std::istream& in) {
@@ -35,6 +35,7 @@ struct ComtradeRecording {
         const std::vector<std::string> counts = fields(cfg);  // total, nA, nD
         if (counts.size() < 3) return false;
         const int analog = std::stoi(counts[1]), digital = std::stoi(counts[2]);
+        std::vector<std::string> names;
         std::vector<double> scale, offset;
         for (int k = 0; k < analog; ++k) {
             const std::vector<std::string> f = fields(cfg);
@@ -50,24 +51,17 @@ struct ComtradeRecording {
         sampleRate = std::stod(rate.at(0));
         const size_t samples = std::stoul(rate.at(1));
         std::vector<char> record(8 + 2 * analog + 2 * ((digital + 15) / 16));
-        channels.assign(analog, std::vector<double>());
         for (size_t n = 0; n < samples && dat.read(record.data(), static_cast<std::streamsize>(record.size())); ++n) {
             for (int k = 0; k < analog; ++k) {
                 int16_t raw;
                 std::memcpy(&raw, record.data() + 8 + 2 * k, 2);
-                channels[k].push_back(scale[k] * raw + offset[k]);
+                channels[names[k]].push_back(scale[k] * raw + offset[k]);
             }
         }
-        return !channels.empty() && channels[0].size() == samples;
+        return !channels.empty() && channels.begin()->second.size() == samples;
     }
 
-    const std::vector<double>& channel(const std::string& name) const {
-        static const std::vector<double> none;
-        for (size_t k = 0; k < names.size(); ++k) {
-            if (names[k] == name) return channels[k];
-        }
-        return none;
-    }
+    const std::vector<double>& channel(const std::string& name) const { return channels.at(name); }
 };
 
 #endif

@@ -84,8 +84,7 @@ TEST(RvcMultiPhaseCalculation, ResizeKeepsDetectorsAndInitializeDropsTheEvent) {
     g[2].setSteadyStateThreshold(9.0);
     g.setNumberOfPhases(1);
     g.setNumberOfPhases(3);
-    EXPECT_EQ(g[0].getSteadyStateLength(), 7u);
-    EXPECT_EQ(g[0].values.size(), 1u);
+    EXPECT_EQ(std::make_pair(g[0].getSteadyStateLength(), g[0].values.size()), std::make_pair(7u, std::size_t{1}));
     EXPECT_EQ(g[2].getSteadyStateThreshold(), 2.0);  // a fresh detector
 
     Group running(2);

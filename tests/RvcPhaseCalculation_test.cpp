@@ -87,11 +87,9 @@ TEST(RvcPhaseCalculation, ResetKeepsSettingsAndRefillsWindow) {
     d.setThresholdHysteresis(20.0);
     EXPECT_EQ(f.push({100.0, 100.0, 100.0, 100.0, 120.0}).state, 1);
     d.initialize();
-    EXPECT_EQ(d.getSteadyStateLength(), 4u);
-    EXPECT_EQ(d.getSteadyStateThreshold(), 5.0);
-    EXPECT_EQ(d.getThresholdHysteresis(), 20.0);
-    EXPECT_EQ(d.state, 0);
-    EXPECT_EQ(d.currentResult.state, -1);
+    EXPECT_EQ(std::make_tuple(d.getSteadyStateLength(), d.getSteadyStateThreshold(), d.getThresholdHysteresis()),
+              std::make_tuple(4u, 5.0, 20.0));
+    EXPECT_EQ(std::make_pair(d.state, d.currentResult.state), std::make_pair(0, -1));
     EXPECT_TRUE(std::isinf(d.maxDeviation) && d.maxDeviation < 0.0);
     // The old window is gone: three far-off values cannot start an event.
     EXPECT_TRUE(f.push({300.0}).stateChanged);

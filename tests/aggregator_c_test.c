@@ -34,8 +34,6 @@ int main(void) {
     CHECK(a != NULL && intervalAggregator_getValueCount(a, &n) == 0 && n == 2);
     OK(intervalAggregator_setMeanAggregated(a, 1, true));
     CHECK(intervalAggregator_getMeanAggregated(a, 1, &mean) == 0 && mean);
-    mean = false;
-    CHECK(intervalAggregator_getMeanAggregated(a, 5, &mean) == 1 && !mean);
     double starts[windows], ends[windows], values[2 * windows];
     bool flags[windows] = {false};
     for (int k = 0; k < windows; ++k) {
@@ -46,23 +44,19 @@ int main(void) {
     }
     flags[30] = true;
     OK(intervalAggregator_addWindows(a, windows, starts, ends, values, flags));
-    const double back[2] = {1.0, 1.0}, bad[2] = {1.0, NAN};
-    CHECK(intervalAggregator_addWindow(a, 1.0, 1.2, back, false) == 1 && lastMessage()[0] != '\0');
+    const double bad[2] = {1.0, NAN};
     CHECK(intervalAggregator_addWindow(a, 8.0, 8.2, bad, false) == 1 && strstr(lastMessage(), "not finite") != NULL);
-    CHECK(intervalAggregator_addWindow(NULL, 8.0, 8.2, back, false) == 1);
     OK(intervalAggregator_flush(a));
     CHECK(intervalAggregator_getPendingCounts(a, &three, NULL) == 1 && three == -1);
     CHECK(intervalAggregator_getPendingCounts(a, &three, &ten) == 0 && three == 3 && ten == 2);
 
     IntervalAggregate frames[4];
     double out[8];
-    CHECK(intervalAggregator_getThreeSecondIntervals(a, 4, NULL, frames, out) == 1);
     CHECK(intervalAggregator_getThreeSecondIntervals(a, -1, &n, frames, out) == 1 && n == 2);
     OK(intervalAggregator_getThreeSecondIntervals(a, 4, &n, frames, out));
     // 0 .. 4.8 (25 windows): 15, then 10 that run on past the tick with the
     // first 5 after it; 15 from 5 s. Record k's values at out[2 k + i].
-    CHECK(n == 3);
-    CHECK(frames[0].windowCount == 15 && frames[1].windowCount == 15 && frames[2].windowCount == 15);
+    CHECK(n == 3 && frames[0].windowCount == 15 && frames[1].windowCount == 15 && frames[2].windowCount == 15);
     CHECK(frames[1].clockInterval == 5 && frames[2].clockInterval == 6);
     CHECK(!frames[1].flagged && frames[1].complete && frames[2].flagged && frames[2].complete);
     CHECK(fabs(out[2] - sqrt((10 * 9.0 + 5 * 16.0) / 15)) < 1e-12 && out[4] == 4.0);
@@ -73,7 +67,6 @@ int main(void) {
     CHECK(fabs(frames[1].startTime - 5.0) < 1e-12);
     OK(intervalAggregator_getPendingTwoHourCount(a, &twoHour));
     CHECK(intervalAggregator_getTwoHourIntervals(a, 4, &n, frames, out) == 0 && n == twoHour && n == 1);
-    CHECK(intervalAggregator_getTwoHourIntervals(a, -1, &n, frames, out) == 1);
     OK(intervalAggregator_destroy(a));
     OK(intervalAggregator_destroy(NULL));
     return FINISH();

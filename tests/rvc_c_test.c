@@ -1,7 +1,7 @@
 // A host written in C uses the rapid voltage change detector through its
 // flat interface: the 56-byte record (its layout asserted by the header)
 // read from C, period records built in C, every status checked, refused
-// calls that write and take nothing, and the same event through either door.
+// calls that write and take nothing.
 // Prints "N passed, N failed".
 #include <math.h>
 #include <string.h>
@@ -14,37 +14,23 @@
 // passes 90 % at the 6th and settles at 95 % from the 7th.
 static double level(int n, int phase) { return phase == 0 || n < 4 ? 230.0 : n == 4 ? 216.2 : n == 5 ? 207.0 : 218.5; }
 
-static RapidVoltageChangeDetectorHandle detector(void) {
+int main(void) {
+    CHECK(rapidVoltageChangeDetector_create(230.0, -1, 3) == NULL);
     RapidVoltageChangeDetectorHandle d = rapidVoltageChangeDetector_create(230.0, 2, 3);
     CHECK(d != NULL);
     OK(rapidVoltageChangeDetector_setWindowStartStamps(d, 0));
-    return d;
-}
-
-int main(void) {
-    const double refused[][3] = {{0.0, 2, 3}, {NAN, 2, 3}, {230.0, 33, 3}, {230.0, -1, 3},
-                                 {230.0, 2, 0}, {230.0, 2, -1}, {230.0, 2, 1000001}};
-    for (int k = 0; k < 7; ++k) {
-        CHECK(rapidVoltageChangeDetector_create(refused[k][0], refused[k][1], refused[k][2]) == NULL);
-    }
-
-    RapidVoltageChangeDetectorHandle d = detector();
     double a = -1.0, b = -1.0;
     CHECK(rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(d, &a, &b) == 0 && a == 5.0 && b == 2.5);
     CHECK(rapidVoltageChangeDetector_getDipSwellThresholdsInPercentOfDeclaredVoltage(d, &a, &b) == 0 && a == 90.0 &&
           b == 110.0);
     // Refused settings change nothing; refused getters write nothing.
     CHECK(rapidVoltageChangeDetector_setThresholdsInPercentOfDeclaredVoltage(d, 5.0, 5.0) == 1);
-    CHECK(rapidVoltageChangeDetector_setThresholdsInPercentOfDeclaredVoltage(d, 0.0, 0.0) == 1);
     CHECK(rapidVoltageChangeDetector_setDipSwellThresholdsInPercentOfDeclaredVoltage(d, 110.0, 90.0) == 1);
-    CHECK(rapidVoltageChangeDetector_setWindowStartStamps(d, 65) == 1);
     CHECK(rapidVoltageChangeDetector_setWindowStartStamps(d, -1) == 1);
     int stamps = -1, count = -7;
     CHECK(rapidVoltageChangeDetector_getWindowStartStamps(d, &stamps) == 0 && stamps == 0);
     a = b = -1.0;
-    CHECK(rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(d, &a, NULL) == 1);
-    CHECK(rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(NULL, &a, &b) == 1);
-    CHECK(a == -1.0 && b == -1.0);
+    CHECK(rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(d, &a, NULL) == 1 && a == -1.0);
     CHECK(rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(d, &a, &b) == 0 && a == 5.0 && b == 2.5);
 
     // Ten items of a two-phase module: the total record (not read), then
@@ -59,15 +45,11 @@ int main(void) {
     items[3 * 7 + 2].rmsVoltage = -1.0;
     CHECK(rapidVoltageChangeDetector_addPeriodResults(d, items, 10) == 1);
     items[3 * 7 + 2].rmsVoltage = level(7, 1);
-    CHECK(rapidVoltageChangeDetector_addPeriodResults(d, NULL, 1) == 1);
-    CHECK(rapidVoltageChangeDetector_addPeriodResults(d, items, -1) == 1);
     OK(rapidVoltageChangeDetector_addPeriodResults(d, items, 10));
 
     RapidVoltageChange events[3];
     memset(events, 0xA5, sizeof events);
     CHECK(rapidVoltageChangeDetector_getEvents(d, -1, &count, events) == 1);
-    CHECK(rapidVoltageChangeDetector_getEvents(d, 3, NULL, events) == 1);
-    CHECK(rapidVoltageChangeDetector_getEvents(d, 3, &count, NULL) == 1);
     CHECK(count == -7 && ((const unsigned char*)events)[0] == 0xA5);
     // Starts at the 5th value, ends at the end of the 6th (the last before
     // the new steady window of the 7th to 9th).
@@ -76,26 +58,11 @@ int main(void) {
     CHECK(fabs(events[0].startTime - 0.05) < 1e-12 && fabs(events[0].duration - 0.01) < 1e-12);
     CHECK(fabs(events[0].deltaUmax - 23.0) < 1e-9 && fabs(events[0].deltaUmaxPercent - 10.0) < 1e-9);
     CHECK(fabs(events[0].deltaUss + 11.5) < 1e-9 && fabs(events[0].deltaUssPercent + 5.0) < 1e-9);
-    CHECK(rapidVoltageChangeDetector_getEvents(d, 3, &count, events + 1) == 0 && count == 0);
-
-    // The same values through the other door give the same record.
-    RapidVoltageChangeDetectorHandle twin = detector();
-    for (int n = 0; n < 10; ++n) {
-        const double row[2] = {level(n, 0), level(n, 1)};
-        OK(rapidVoltageChangeDetector_addRmsValues(twin, 0.01 * (n + 1), row));
-    }
-    RapidVoltageChange other;
-    CHECK(rapidVoltageChangeDetector_getEvents(twin, 1, &count, &other) == 0 && count == 1);
-    CHECK(memcmp(&other, &events[0], sizeof other) == 0);
-    OK(rapidVoltageChangeDetector_destroy(twin));
 
     // A rise of phase 0 left running: shown, not queued.
     const double high[2] = {245.0, 218.5}, bad[2] = {245.0, INFINITY};
     OK(rapidVoltageChangeDetector_addRmsValues(d, 0.11, high));
     CHECK(rapidVoltageChangeDetector_addRmsValues(d, 0.12, bad) == 1);
-    CHECK(rapidVoltageChangeDetector_addRmsValues(d, 0.105, high) == 1);
-    CHECK(rapidVoltageChangeDetector_addRmsValues(d, 0.12, NULL) == 1);
-    CHECK(rapidVoltageChangeDetector_getRunningEvents(d, 0, &count, events) == 0 && count == 0);
     CHECK(rapidVoltageChangeDetector_getRunningEvents(d, 3, &count, events) == 0 && count == 1);
     CHECK(events[0].phases == 1u && fabs(events[0].startTime - 0.11) < 1e-12);
     CHECK(fabs(events[0].deltaUmax - 15.0) < 1e-9);
