@@ -97,16 +97,6 @@ bool untouchedFrom(const std::vector<T>& v, size_t first) {
     return std::all_of(b + first * sizeof(T), b + v.size() * sizeof(T), [](unsigned char x) { return x == untouched; });
 }
 
-// The capacity of a take (at times negative) and the harness's array: null,
-// or max(capacity, 1) items.
-struct Capacity { int capacity; bool null; size_t items; };
-
-Capacity pickCapacity(FuzzedDataProvider& in) {
-    const int kind = in.ConsumeIntegralInRange<int>(0, 9);
-    const int c = kind == 0 ? in.PickValueInArray({-1, intMin}) : kind == 1 ? 0 : in.ConsumeIntegralInRange<int>(1, 40);
-    return {c, oneIn(in, 12), c > 0 ? static_cast<size_t>(c) : 1};
-}
-
 // A bool array is prefilled as bytes: the pattern is no bool's value.
 template <typename T>
 using Stored = std::conditional_t<std::is_same_v<T, bool>, unsigned char, T>;
@@ -128,27 +118,30 @@ template <typename H, typename... T>
 std::tuple<std::vector<Stored<T>>...> take(FuzzedDataProvider& in, const char* name, int32_t (*fn)(H, int, int*, T*...), H h,
                                            decltype(h) twin, bool nullAtZero, int waiting = -1, size_t per = 1) {
     using Arrays = std::tuple<std::vector<Stored<T>>...>;
-    const Capacity c = pickCapacity(in);
-    const size_t nullArray = c.null ? in.ConsumeIntegralInRange<size_t>(0, sizeof...(T) - 1) : sizeof...(T);
-    if (c.items * per > (1 << 16)) return {};  // more than the harness's arrays hold
+    // The capacity, at times negative; the arrays hold max(capacity, 1) records, or one is null.
+    const int kind = in.ConsumeIntegralInRange<int>(0, 9);
+    const int capacity = kind == 0 ? in.PickValueInArray({-1, intMin}) : kind == 1 ? 0 : in.ConsumeIntegralInRange<int>(1, 40);
+    const size_t items = capacity > 0 ? static_cast<size_t>(capacity) : 1;
+    const size_t nullArray = oneIn(in, 12) ? in.ConsumeIntegralInRange<size_t>(0, sizeof...(T) - 1) : sizeof...(T);
+    if (items * per > (1 << 16)) return {};  // more than the harness's arrays hold
     const bool nullCount = oneIn(in, 16);
-    Arrays arrays{prefilled<Stored<T>>(c.items * (std::is_same_v<T, double> ? per : 1))...}, twins = arrays;
+    Arrays arrays{prefilled<Stored<T>>(items * (std::is_same_v<T, double> ? per : 1))...}, twins = arrays;
     // fn into one set of arrays, the one at nullArray null (braces keep the order).
     const auto into = [&](H handle, int* count, Arrays& a) {
         return std::apply([&](auto&... v) {
             size_t k = 0;
             const std::tuple<T*...> arguments{(k++ == nullArray ? nullptr : reinterpret_cast<T*>(v.data()))...};
-            return std::apply([&](T*... p) { return call(name, fn, handle, c.capacity, count, p...); }, arguments);
+            return std::apply([&](T*... p) { return call(name, fn, handle, capacity, count, p...); }, arguments);
         }, a);
     };
     int count = untouchedInt, twinCount = -1;
     const int32_t status = into(h, nullCount ? nullptr : &count, arrays);
-    expectStatus(status, h && !nullCount && c.capacity >= 0 && (nullArray == sizeof...(T) || (nullAtZero && c.capacity == 0)));
-    EXPECT(status == 0 ? count >= 0 && count <= c.capacity && (waiting < 0 || count == std::min(c.capacity, waiting)) : count == untouchedInt);
+    expectStatus(status, h && !nullCount && capacity >= 0 && (nullArray == sizeof...(T) || (nullAtZero && capacity == 0)));
+    EXPECT(status == 0 ? count >= 0 && count <= capacity && (waiting < 0 || count == std::min(capacity, waiting)) : count == untouchedInt);
     const size_t n = status == 0 ? static_cast<size_t>(count) : 0;
-    EXPECT(std::apply([&](const auto&... v) { return (untouchedFrom(v, n * (v.size() / c.items)) && ...); }, arrays));
+    EXPECT(std::apply([&](const auto&... v) { return (untouchedFrom(v, n * (v.size() / items)) && ...); }, arrays));
     EXPECT(status != 0 || twin == nullptr || (into(twin, &twinCount, twins) == 0 && twinCount == count && bytesOf(arrays) == bytesOf(twins)));
-    std::apply([&](auto&... v) { (v.resize(n * (v.size() / c.items)), ...); }, arrays);
+    std::apply([&](auto&... v) { (v.resize(n * (v.size() / items)), ...); }, arrays);
     return arrays;
 }
 
@@ -434,6 +427,7 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
     const size_t n = items > 0 && !null ? static_cast<size_t>(items) : 0, per = static_cast<size_t>(d.phases) + 1;
     if (n > 200) return;
     std::vector<PowerResultsPeriod> r(std::max<size_t>(n, 1) * per);
+    std::vector<double> values(r.size());  // their RMS values, for addRmsValues
     const double level = rmsValue(in, d.declared), factor = in.PickValueInArray({1.0, 0.94, 1.06, 0.8, 1.3, 0.96});
     const double dt = in.PickValueInArray({0.02, 0.01, 1.0 / 120.0, 0.0});
     const size_t stepAt = in.ConsumeIntegralInRange<size_t>(0, n);
@@ -449,22 +443,18 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
         for (size_t k = 0; k < per; ++k) {
             const double v = k == 0 ? NaN : oneIn(in, 16) ? rmsValue(in, d.declared) : level * (i >= stepAt && k == 1 ? factor : 1.0);
             r[i * per + k].rmsVoltage = v;
+            values[i * per + k] = v;
             r[i * per + k].time = k == 1 ? time : NaN;
             acceptable = acceptable && (k == 0 || (std::isfinite(v) && v >= 0.0));
         }
         next.earliest = next.anyValue ? next.earliest : time;
         next.anyValue = true, next.latest = time;
     }
-    auto values = [&](size_t i) {
-        std::array<double, maxPhases + 1> v{};
-        for (size_t k = 0; k < per; ++k) v[k] = r[i * per + k].rmsVoltage;
-        return v;
-    };
     const int32_t status = periods ? call("addPeriodResults", Api::addPeriods, d.h, null ? nullptr : r.data(), items)
-                                   : call("addRmsValues", Api::addRms, d.h, r[1].time, null ? nullptr : values(0).data() + 1);
+                                   : call("addRmsValues", Api::addRms, d.h, r[1].time, null ? nullptr : &values[1]);
     if (expectStatus(status, d.h && items >= 0 && !(null && items > 0) && acceptable) != 0) return;
     for (size_t i = 0; i < n; ++i) {
-        EXPECT((periods ? Api::addRms(d.twin, r[i * per + 1].time, values(i).data() + 1) : Api::addPeriods(d.twin, &r[i * per], 1)) == 0);
+        EXPECT((periods ? Api::addRms(d.twin, r[i * per + 1].time, &values[i * per + 1]) : Api::addPeriods(d.twin, &r[i * per], 1)) == 0);
     }
     d = next;
 }
