@@ -469,17 +469,6 @@ bool wellFormed(const RapidVoltageChange& e, uint32_t) {
            e.deltaUmaxPercent >= 0.0 && !std::isnan(e.deltaUssPercent);
 }
 
-// A well-formed event (its kind; all phases for an interruption; deltaUmax
-// at least |deltaUss|, reserved 0), phases within the detector's, from the
-// first value (or its window, with start stamps) to the latest.
-template <typename Api, typename E>
-void checkEvent(const Detector<Api>& d, const E& e) {
-    const uint32_t all = d.phases == 32 ? ~uint32_t(0) : (uint32_t(1) << d.phases) - 1u;
-    EXPECT(wellFormed(e, all) && e.phases != 0 && (e.phases & ~all) == 0 && e.duration >= 0.0);
-    EXPECT(std::isfinite(e.startTime) && (d.anyStamps || e.startTime >= d.earliest) && e.startTime <= d.latest);
-    EXPECT(std::fabs(e.startTime) >= 1e290 || std::fabs(d.latest) >= 1e290 || e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
-}
-
 // Finished events in the order they ended; running ones (a few at most) in
 // the order they started. Closing the running events: the twin too.
 template <typename Api>
@@ -490,11 +479,17 @@ void takeEvents(FuzzedDataProvider& in, Detector<Api>& d) {
     }
     const bool running = kind < 2;
     const auto [events] = take(in, running ? "getRunningEvents" : "getEvents", running ? Api::running : Api::events, d.h, d.twin, false);
+    const uint32_t all = d.phases == 32 ? ~uint32_t(0) : (uint32_t(1) << d.phases) - 1u;
     EXPECT(!running || events.size() <= Api::maxRunning);
     for (size_t k = 0; k < events.size(); ++k) {
         const auto& e = events[k];
         const double end = e.startTime + e.duration;
-        checkEvent(d, e);
+        // Well formed (its kind; all phases for an interruption; deltaUmax at
+        // least |deltaUss|, reserved 0), phases within the detector's, from
+        // the first value (or its window, with start stamps) to the latest.
+        EXPECT(wellFormed(e, all) && e.phases != 0 && (e.phases & ~all) == 0 && e.duration >= 0.0);
+        EXPECT(std::isfinite(e.startTime) && (d.anyStamps || e.startTime >= d.earliest) && e.startTime <= d.latest);
+        EXPECT(std::fabs(e.startTime) >= 1e290 || std::fabs(d.latest) >= 1e290 || end <= d.latest + 1e-9 * std::fabs(d.latest));
         EXPECT(!running || k == 0 || events[k - 1].startTime <= e.startTime);
         if (running || !std::isfinite(e.duration) || std::fabs(e.startTime) >= 1e290) continue;
         EXPECT(end >= d.lastEnd - 1e-9 * std::fabs(end));
