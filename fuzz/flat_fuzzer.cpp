@@ -71,8 +71,7 @@ int32_t initialising(Slot& s, int32_t status) {
     return status;
 }
 
-using Ring = int32_t (*)(PowerModuleHandle, unsigned char, float**);
-const Ring rings[] = {getWaveformBufferUInput, getWaveformBufferI, getWaveformBufferUStar, getWaveformBufferUDelta};
+const decltype(&getWaveformBufferI) rings[] = {getWaveformBufferUInput, getWaveformBufferI, getWaveformBufferUStar, getWaveformBufferUDelta};
 
 // Every record handed out is readable. They follow the layout of the last
 // initialisation; while a bracket is open or after a failed one the harness
