@@ -113,7 +113,7 @@ std::string bytesOf(const std::tuple<V...>& arrays) {
 // within the capacity (all that wait, where the caller knows how many:
 // `waiting`) and nothing beyond, byte for byte what the twin (if any) writes.
 // Arrays of doubles hold `per` items a record (the aggregator's values).
-// Returns the arrays cut to the records taken.
+// Returns the arrays cut to the records taken. Both takes are traced.
 template <typename H, typename... T>
 std::tuple<std::vector<Stored<T>>...> take(FuzzedDataProvider& in, const char* name, int32_t (*fn)(H, int, int*, T*...), H h,
                                            decltype(h) twin, bool nullAtZero, int waiting = -1, size_t per = 1) {
