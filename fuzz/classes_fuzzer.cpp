@@ -48,6 +48,8 @@
 #include <array>
 #include <cmath>
 #include <initializer_list>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "FuzzInput.h"
@@ -95,36 +97,52 @@ bool untouchedFrom(const std::vector<T>& v, size_t first) {
     return std::all_of(b + first * sizeof(T), b + v.size() * sizeof(T), [](unsigned char x) { return x == untouched; });
 }
 
-// The capacity of a take (at times negative) and the harness's array: null,
-// or max(capacity, 1) items.
-struct Capacity { int capacity; bool null; size_t items; };
+// A bool array is prefilled as bytes: the pattern is no bool's value.
+template <typename T>
+using Stored = std::conditional_t<std::is_same_v<T, bool>, unsigned char, T>;
 
-Capacity pickCapacity(FuzzedDataProvider& in) {
-    const int kind = in.ConsumeIntegralInRange<int>(0, 9);
-    const int c = kind == 0 ? in.PickValueInArray({-1, intMin}) : kind == 1 ? 0 : in.ConsumeIntegralInRange<int>(1, 40);
-    return {c, oneIn(in, 12), c > 0 ? static_cast<size_t>(c) : 1};
+// The bytes of a take's arrays, one after the other.
+template <typename... V>
+std::string bytesOf(const std::tuple<V...>& arrays) {
+    return std::apply([](const auto&... v) { return (std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(v[0])) + ...); }, arrays);
 }
 
-// A take from a queue with a hostile capacity, count pointer and array
-// (nullAtZero: a null array may come with capacity 0). A refusal writes
-// nothing; a success writes *count items within the capacity and nothing
-// beyond, byte for byte the twin's. Returns the items taken.
-template <typename T, typename O>
-std::vector<T> take(FuzzedDataProvider& in, const char* name, int32_t (*fn)(decltype(O::h), int, int*, T*), O& o,
-                    bool nullAtZero) {
-    const Capacity c = pickCapacity(in);
+// A take from a queue into one array or several (one of them null at times),
+// with a hostile capacity and count pointer (nullAtZero: a null array may come
+// with capacity 0). A refusal writes nothing; a success writes *count records
+// within the capacity (all that wait, where the caller knows how many:
+// `waiting`) and nothing beyond, byte for byte what the twin (if any) writes.
+// Arrays of doubles hold `per` items a record (the aggregator's values).
+// Returns the arrays cut to the records taken. Both takes are traced.
+template <typename H, typename... T>
+std::tuple<std::vector<Stored<T>>...> take(FuzzedDataProvider& in, const char* name, int32_t (*fn)(H, int, int*, T*...), H h,
+                                           decltype(h) twin, bool nullAtZero, int waiting = -1, size_t per = 1) {
+    using Arrays = std::tuple<std::vector<Stored<T>>...>;
+    // The capacity, at times negative; the arrays hold max(capacity, 1) records, or one is null.
+    const int kind = in.ConsumeIntegralInRange<int>(0, 9);
+    const int capacity = kind == 0 ? in.PickValueInArray({-1, intMin}) : kind == 1 ? 0 : in.ConsumeIntegralInRange<int>(1, 40);
+    const size_t items = capacity > 0 ? static_cast<size_t>(capacity) : 1;
+    const size_t nullArray = oneIn(in, 12) ? in.ConsumeIntegralInRange<size_t>(0, sizeof...(T) - 1) : sizeof...(T);
+    if (items * per > (1 << 16)) return {};  // more than the harness's arrays hold
     const bool nullCount = oneIn(in, 16);
-    std::vector<T> items = prefilled<T>(c.items), twin = items;
+    Arrays arrays{prefilled<Stored<T>>(items * (std::is_same_v<T, double> ? per : 1))...}, twins = arrays;
+    // fn into one set of arrays, the one at nullArray null (braces keep the order).
+    const auto into = [&](H handle, int* count, Arrays& a) {
+        return std::apply([&](auto&... v) {
+            size_t k = 0;
+            const std::tuple<T*...> arguments{(k++ == nullArray ? nullptr : reinterpret_cast<T*>(v.data()))...};
+            return std::apply([&](T*... p) { return call(name, fn, handle, capacity, count, p...); }, arguments);
+        }, a);
+    };
     int count = untouchedInt, twinCount = -1;
-    const int32_t status = call(name, fn, o.h, c.capacity, nullCount ? nullptr : &count, c.null ? nullptr : items.data());
-    expectStatus(status, o.h && !nullCount && c.capacity >= 0 && (!c.null || (nullAtZero && c.capacity == 0)));
-    EXPECT(status == 0 ? count >= 0 && count <= c.capacity : count == untouchedInt);
+    const int32_t status = into(h, nullCount ? nullptr : &count, arrays);
+    expectStatus(status, h && !nullCount && capacity >= 0 && (nullArray == sizeof...(T) || (nullAtZero && capacity == 0)));
+    EXPECT(status == 0 ? count >= 0 && count <= capacity && (waiting < 0 || count == std::min(capacity, waiting)) : count == untouchedInt);
     const size_t n = status == 0 ? static_cast<size_t>(count) : 0;
-    EXPECT(untouchedFrom(items, n));
-    if (status != 0) return {};
-    EXPECT(fn(o.twin, c.capacity, &twinCount, c.null ? nullptr : twin.data()) == 0 && twinCount == count);
-    EXPECT(std::memcmp(items.data(), twin.data(), items.size() * sizeof(T)) == 0);
-    return {items.begin(), items.begin() + static_cast<std::ptrdiff_t>(n)};
+    EXPECT(std::apply([&](const auto&... v) { return (untouchedFrom(v, n * (v.size() / items)) && ...); }, arrays));
+    EXPECT(status != 0 || twin == nullptr || (into(twin, &twinCount, twins) == 0 && twinCount == count && bytesOf(arrays) == bytesOf(twins)));
+    std::apply([&](auto&... v) { (v.resize(n * (v.size() / items)), ...); }, arrays);
+    return arrays;
 }
 
 // A setting with the status the rules predict; what the object took, its
@@ -223,8 +241,7 @@ void create(FuzzedDataProvider& in, Tracker& t) {
                        rate >= 8.0 * nominal && rate / nominal <= 1e7;
     if (!MAKE(t, sense, frequencyTracker_create, rate, nominal, divisor)) return;
     t.rate = rate, t.nominal = nominal, t.divisor = divisor;
-    EXPECT(frequencyTracker_getFrequencyRange(t.h, &t.lo, &t.hi) == 0 && t.lo > 0.0 && t.lo <= nominal && t.hi >= nominal);
-    EXPECT(t.hi <= 0.25 * rate);
+    EXPECT(frequencyTracker_getFrequencyRange(t.h, &t.lo, &t.hi) == 0 && t.lo > 0.0 && t.lo <= nominal && t.hi >= nominal && t.hi <= 0.25 * rate);
 }
 
 // What the getters show; the latest estimate (the last good one while the
@@ -255,27 +272,10 @@ void setRangeOrLoss(FuzzedDataProvider& in, Tracker& t) {
     refusesNull(frequencyTracker_isLocked, t.h);
 }
 
-// Segments into four arrays (a null one at times); the twin's the same.
+// Segments into four arrays; the twin's the same.
 void takeSegments(FuzzedDataProvider& in, Tracker& t) {
-    const Capacity c = pickCapacity(in);
-    const int nullArray = c.null ? in.ConsumeIntegralInRange<int>(0, 3) : -1, nullCount = oneIn(in, 16);
-    auto first = prefilled<uint64_t>(c.items), first2 = first;
-    auto lengths = prefilled<int>(c.items), lengths2 = lengths;
-    auto frequencies = prefilled<double>(c.items), frequencies2 = frequencies;
-    auto flags = prefilled<unsigned char>(c.items), flags2 = flags;
-    int count = untouchedInt, count2 = -1;
-    const int32_t status = CALL(frequencyTracker_getSegments, t.h, c.capacity, nullCount ? nullptr : &count, nullArray == 0 ? nullptr : first.data(),
-                                nullArray == 1 ? nullptr : lengths.data(), nullArray == 2 ? nullptr : frequencies.data(),
-                                nullArray == 3 ? nullptr : reinterpret_cast<bool*>(flags.data()));
-    expectStatus(status, t.h && !nullCount && c.capacity >= 0 && !(c.null && c.capacity > 0));
-    EXPECT(status == 0 ? count >= 0 && count <= c.capacity : count == untouchedInt);
-    const size_t n = status == 0 ? static_cast<size_t>(count) : 0;
-    EXPECT(untouchedFrom(first, n) && untouchedFrom(lengths, n) && untouchedFrom(frequencies, n) && untouchedFrom(flags, n));
-    if (status != 0) return;
-    EXPECT(frequencyTracker_getSegments(t.twin, c.capacity, &count2, first2.data(), lengths2.data(), frequencies2.data(),
-                                        reinterpret_cast<bool*>(flags2.data())) == 0 && count2 == count);
-    EXPECT(first2 == first && lengths2 == lengths && frequencies2 == frequencies && flags2 == flags);
-    for (size_t k = 0; k < n; ++k, t.anySegment = true) {
+    const auto [first, lengths, frequencies, flags] = take(in, "getSegments", frequencyTracker_getSegments, t.h, t.twin, true);
+    for (size_t k = 0; k < first.size(); ++k, t.anySegment = true) {
         // One after the other: no gap, no overlap, forward, below 2^63;
         // taken from samples already added.
         EXPECT(lengths[k] > 0 && first[k] < (uint64_t(1) << 63) && (!t.anySegment || first[k] == t.nextFirst));
@@ -286,7 +286,8 @@ void takeSegments(FuzzedDataProvider& in, Tracker& t) {
 }
 
 void takeIntervals(FuzzedDataProvider& in, Tracker& t) {
-    for (const auto& r : take(in, "getTenSecondFrequencies", frequencyTracker_getTenSecondFrequencies, t, true)) {
+    const auto [intervals] = take(in, "getTenSecondFrequencies", frequencyTracker_getTenSecondFrequencies, t.h, t.twin, true);
+    for (const auto& r : intervals) {
         // 10 s of positions each, from position 0 on, one after the other,
         // handed out once the interval has ended.
         EXPECT(r.firstSampleIndex == t.nextInterval && r.endSampleIndex <= t.position * static_cast<uint64_t>(t.divisor));
@@ -425,6 +426,7 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
     const size_t n = items > 0 && !null ? static_cast<size_t>(items) : 0, per = static_cast<size_t>(d.phases) + 1;
     if (n > 200) return;
     std::vector<PowerResultsPeriod> r(std::max<size_t>(n, 1) * per);
+    std::vector<double> values(r.size());  // their RMS values, for addRmsValues
     const double level = rmsValue(in, d.declared), factor = in.PickValueInArray({1.0, 0.94, 1.06, 0.8, 1.3, 0.96});
     const double dt = in.PickValueInArray({0.02, 0.01, 1.0 / 120.0, 0.0});
     const size_t stepAt = in.ConsumeIntegralInRange<size_t>(0, n);
@@ -440,22 +442,18 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
         for (size_t k = 0; k < per; ++k) {
             const double v = k == 0 ? NaN : oneIn(in, 16) ? rmsValue(in, d.declared) : level * (i >= stepAt && k == 1 ? factor : 1.0);
             r[i * per + k].rmsVoltage = v;
+            values[i * per + k] = v;
             r[i * per + k].time = k == 1 ? time : NaN;
             acceptable = acceptable && (k == 0 || (std::isfinite(v) && v >= 0.0));
         }
         next.earliest = next.anyValue ? next.earliest : time;
         next.anyValue = true, next.latest = time;
     }
-    auto values = [&](size_t i) {
-        std::array<double, maxPhases + 1> v{};
-        for (size_t k = 0; k < per; ++k) v[k] = r[i * per + k].rmsVoltage;
-        return v;
-    };
     const int32_t status = periods ? call("addPeriodResults", Api::addPeriods, d.h, null ? nullptr : r.data(), items)
-                                   : call("addRmsValues", Api::addRms, d.h, r[1].time, null ? nullptr : values(0).data() + 1);
+                                   : call("addRmsValues", Api::addRms, d.h, r[1].time, null ? nullptr : &values[1]);
     if (expectStatus(status, d.h && items >= 0 && !(null && items > 0) && acceptable) != 0) return;
     for (size_t i = 0; i < n; ++i) {
-        EXPECT((periods ? Api::addRms(d.twin, r[i * per + 1].time, values(i).data() + 1) : Api::addPeriods(d.twin, &r[i * per], 1)) == 0);
+        EXPECT((periods ? Api::addRms(d.twin, r[i * per + 1].time, &values[i * per + 1]) : Api::addPeriods(d.twin, &r[i * per], 1)) == 0);
     }
     d = next;
 }
@@ -470,17 +468,6 @@ bool wellFormed(const RapidVoltageChange& e, uint32_t) {
            e.deltaUmaxPercent >= 0.0 && !std::isnan(e.deltaUssPercent);
 }
 
-// A well-formed event (its kind; all phases for an interruption; deltaUmax
-// at least |deltaUss|, reserved 0), phases within the detector's, from the
-// first value (or its window, with start stamps) to the latest.
-template <typename Api, typename E>
-void checkEvent(const Detector<Api>& d, const E& e) {
-    const uint32_t all = d.phases == 32 ? ~uint32_t(0) : (uint32_t(1) << d.phases) - 1u;
-    EXPECT(wellFormed(e, all) && e.phases != 0 && (e.phases & ~all) == 0 && e.duration >= 0.0);
-    EXPECT(std::isfinite(e.startTime) && (d.anyStamps || e.startTime >= d.earliest) && e.startTime <= d.latest);
-    EXPECT(std::fabs(e.startTime) >= 1e290 || std::fabs(d.latest) >= 1e290 || e.startTime + e.duration <= d.latest + 1e-9 * std::fabs(d.latest));
-}
-
 // Finished events in the order they ended; running ones (a few at most) in
 // the order they started. Closing the running events: the twin too.
 template <typename Api>
@@ -490,12 +477,18 @@ void takeEvents(FuzzedDataProvider& in, Detector<Api>& d) {
         if (kind == 7) return (void)BOTH(d, true, voltageEventDetector_closeRunningEvents);
     }
     const bool running = kind < 2;
-    const auto events = take(in, running ? "getRunningEvents" : "getEvents", running ? Api::running : Api::events, d, false);
+    const auto [events] = take(in, running ? "getRunningEvents" : "getEvents", running ? Api::running : Api::events, d.h, d.twin, false);
+    const uint32_t all = d.phases == 32 ? ~uint32_t(0) : (uint32_t(1) << d.phases) - 1u;
     EXPECT(!running || events.size() <= Api::maxRunning);
     for (size_t k = 0; k < events.size(); ++k) {
         const auto& e = events[k];
         const double end = e.startTime + e.duration;
-        checkEvent(d, e);
+        // Well formed (its kind; all phases for an interruption; deltaUmax at
+        // least |deltaUss|, reserved 0), phases within the detector's, from
+        // the first value (or its window, with start stamps) to the latest.
+        EXPECT(wellFormed(e, all) && e.phases != 0 && (e.phases & ~all) == 0 && e.duration >= 0.0);
+        EXPECT(std::isfinite(e.startTime) && (d.anyStamps || e.startTime >= d.earliest) && e.startTime <= d.latest);
+        EXPECT(std::fabs(e.startTime) >= 1e290 || std::fabs(d.latest) >= 1e290 || end <= d.latest + 1e-9 * std::fabs(d.latest));
         EXPECT(!running || k == 0 || events[k - 1].startTime <= e.startTime);
         if (running || !std::isfinite(e.duration) || std::fabs(e.startTime) >= 1e290) continue;
         EXPECT(end >= d.lastEnd - 1e-9 * std::fabs(end));
@@ -592,30 +585,18 @@ void takeIntervals(FuzzedDataProvider& in, Aggregator& a) {
     static constexpr decltype(&intervalAggregator_getTenMinuteIntervals) takes[] = {
         intervalAggregator_getThreeSecondIntervals, intervalAggregator_getTenMinuteIntervals, intervalAggregator_getTwoHourIntervals};
     const int stream = in.ConsumeIntegralInRange<int>(0, 2);
-    const Capacity c = pickCapacity(in);
-    const int nullArray = c.null ? in.ConsumeIntegralInRange<int>(0, 1) : -1;
     const size_t per = a.h ? static_cast<size_t>(a.valueCount) : 1;
-    if (c.items * per > (1 << 16)) return;
-    auto records = prefilled<IntervalAggregate>(c.items);
-    auto values = prefilled<double>(c.items * per);
-    const bool nullCount = oneIn(in, 16);
     Pending pending = pendingOf(a);  // less what is taken
-    int count = untouchedInt;
-    const int32_t status = call("getIntervals", takes[stream], a.h, c.capacity, nullCount ? nullptr : &count,
-                                nullArray == 0 ? nullptr : records.data(), nullArray == 1 ? nullptr : values.data());
-    expectStatus(status, a.h && !nullCount && c.capacity >= 0 && !(c.null && c.capacity > 0));
-    EXPECT(status == 0 ? count == std::min(c.capacity, pending[stream]) : count == untouchedInt);
-    pending[stream] -= status == 0 ? count : 0;
+    const auto [records, values] = take(in, "getIntervals", takes[stream], a.h, nullptr, true, pending[stream], per);
+    pending[stream] -= static_cast<int>(records.size());
     EXPECT(pendingOf(a) == pending);
-    const size_t n = status == 0 ? static_cast<size_t>(count) : 0;
-    EXPECT(untouchedFrom(records, n) && untouchedFrom(values, n * per));
     // Records in order (of start; of clock interval or block, though a flush
     // may close one that later windows open again), whose first window
     // starts in their clock interval (up to the tick tolerance). An
     // aggregate lies within the range of the values taken (so it is finite
     // while they are far from overflowing); a root of a mean of squares is
     // not negative.
-    for (size_t k = 0; k < n; ++k) {
+    for (size_t k = 0; k < records.size(); ++k) {
         const IntervalAggregate& r = records[k];
         const double key = stream == 0 ? r.startTime : static_cast<double>(r.clockInterval), at = r.startTime + a.offset - 600.0 * key;
         EXPECT(r.windowCount >= 1 && std::isfinite(r.startTime) && std::isfinite(r.endTime) && r.endTime >= r.startTime && key >= a.last[stream]);
@@ -709,7 +690,8 @@ void takeSeverities(FuzzedDataProvider& in, Meter& m) {
         EXPECT(std::isnan(pinst) || (std::isfinite(pinst) && pinst >= 0.0));
         return EXPECT(flickerMeter_getInstantaneousMaximum(m.twin, &twin) == 0 && std::memcmp(&pinst, &twin, sizeof pinst) == 0);
     }
-    for (double v : take(in, "getSeverities", kind == 0 ? flickerMeter_getShortTermSeverities : flickerMeter_getLongTermSeverities, m, true)) {
+    const auto [severities] = take(in, "getSeverities", kind == 0 ? flickerMeter_getShortTermSeverities : flickerMeter_getLongTermSeverities, m.h, m.twin, true);
+    for (double v : severities) {
         EXPECT(std::isnan(v) || (std::isfinite(v) && v >= 0.0));
     }
 }

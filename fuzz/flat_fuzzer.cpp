@@ -71,8 +71,7 @@ int32_t initialising(Slot& s, int32_t status) {
     return status;
 }
 
-using Ring = int32_t (*)(PowerModuleHandle, unsigned char, float**);
-const Ring rings[] = {getWaveformBufferUInput, getWaveformBufferI, getWaveformBufferUStar, getWaveformBufferUDelta};
+const decltype(&getWaveformBufferI) rings[] = {getWaveformBufferUInput, getWaveformBufferI, getWaveformBufferUStar, getWaveformBufferUDelta};
 
 // Every record handed out is readable. They follow the layout of the last
 // initialisation; while a bracket is open or after a failed one the harness
@@ -144,26 +143,26 @@ void feed(FuzzedDataProvider& in, Slot& s) {
     if (host) fetchPeriodResults(in, s);
 }
 
+// One of the getters in fns, its out-parameter null at times.
+template <typename T, size_t N>
+int32_t ask(FuzzedDataProvider& in, PowerModuleHandle h, bool null, int32_t (*const (&fns)[N])(PowerModuleHandle, T*)) {
+    T value;
+    return call("query", fns[in.ConsumeIntegralInRange<size_t>(0, N - 1)], h, null ? nullptr : &value);
+}
+
 // Every query, now and then with a null out-parameter.
 int32_t query(FuzzedDataProvider& in, PowerModuleHandle h) {
-    static const decltype(&getCurrentEnabled) bools[] = {
-        getCurrentEnabled, getFullFftEnabled, getFundamentalPeriodValuesEnabled, getInterHarmonicsEnabled, getLineToLineResultsEnabled,
-        getPeriodSymmetricalComponentsEnabled, getPeriodValuesEnabled, getRvcEnabled, getSymmetricalComponentsEnabled, getThdEnabled,
-        getWaveformsEnabled, getWindowedResultsEnabled, getHarmonicSubgroupsEnabled, isAnyResultReady};
-    bool b;
-    unsigned char c;
-    unsigned short u;
-    int i;
-    double d;
     const bool null = oneIn(in, 16);
     switch (in.ConsumeIntegralInRange<int>(0, 7)) {
-        case 0: return call("query", in.PickValueInArray({getCurrentsCount, getPhasesCount, getVoltagesCount}), h, null ? nullptr : &c);
-        case 1: return call("query", in.PickValueInArray({getHalfPeriodValuesCount, getPeriodValuesOverlapInPercent}), h, null ? nullptr : &u);
-        case 2: return call("query", in.PickValueInArray({getHighestRequestedHarmonic, getThdHighestHarmonic, getRvcSteadyStateLengthInNumberOfPeriodValues}),
-                            h, null ? nullptr : &i);
-        case 3: return call("query", in.PickValueInArray({getRvcThresholdHysteresisInPercentOfThreshold, getRvcThresholdInPercentOfAverage}), h,
-                            null ? nullptr : &d);
-        default: return call("query", bools[in.ConsumeIntegralInRange<size_t>(0, std::size(bools) - 1)], h, null ? nullptr : &b);
+        case 0: return ask(in, h, null, {getCurrentsCount, getPhasesCount, getVoltagesCount});
+        case 1: return ask(in, h, null, {getHalfPeriodValuesCount, getPeriodValuesOverlapInPercent});
+        case 2: return ask(in, h, null, {getHighestRequestedHarmonic, getThdHighestHarmonic, getRvcSteadyStateLengthInNumberOfPeriodValues});
+        case 3: return ask(in, h, null, {getRvcThresholdHysteresisInPercentOfThreshold, getRvcThresholdInPercentOfAverage});
+        default:
+            return ask(in, h, null, {getCurrentEnabled, getFullFftEnabled, getFundamentalPeriodValuesEnabled, getInterHarmonicsEnabled,
+                                     getLineToLineResultsEnabled, getPeriodSymmetricalComponentsEnabled, getPeriodValuesEnabled, getRvcEnabled,
+                                     getSymmetricalComponentsEnabled, getThdEnabled, getWaveformsEnabled, getWindowedResultsEnabled,
+                                     getHarmonicSubgroupsEnabled, isAnyResultReady});
     }
 }
 
