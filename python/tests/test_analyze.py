@@ -238,7 +238,9 @@ def test_a_dip_in_the_first_second_is_no_rvc_and_udin_falls_back_to_the_median()
     (["{cfg}", "--frequency", "50"], "error: --frequency is gone: it meant the nominal frequency here and a "
                                      "fixed one in the demo; say --nominal HZ or --fixed-frequency HZ"),
     (["a.cfg", "b.cfg", "--plot", "p.png"], "error: --plot draws one recording"),
-    (["a.cfg", "b.cfg", "--report", "r.html"], "error: --report and --assessment with several recordings"),
+    (["a.cfg", "b.cfg", "--report", "r.html"], "error: --report and --assessment with several recordings write one "
+                                               "of each into each recording's folder: give --out DIR"),
+    (["a", "b", "--out", "o", "--assessment", "o/a.json"], "error: --assessment with several recordings: give a file"),
 ])
 def test_cli_refuses_bad_options_and_output_paths_before_analysing(tmp_path, capsys, args, says):
     from powerquality.__main__ import main

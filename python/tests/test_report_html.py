@@ -141,10 +141,7 @@ def test_cli_reports_on_an_hour_long_recording(tmp_path):
     # The highest: phase C (+0.5 %) in the second interval, where the drift averages 3 · 3/π %, with harmonics.
     assert voltage["max"] == pytest.approx(UN * 1.005 * (1 + 0.03 * 3 / np.pi) * np.hypot(1, np.hypot(0.015, 0.04)),
                                            rel=1e-3)
-    assert rows[("thd", "≤ 8 %")]["percentile"] == pytest.approx(np.hypot(1.5, 4.0), rel=1e-3)
-    assert rows[("harmonics", "h5 ≤ 6 % of U1")]["percentile"] == pytest.approx(4.0, rel=1e-3)
     # At 1600 Hz the windows reach order 16 (and 17, empty): the higher orders are not measured.
-    assert rows[("harmonics", "h19 ≤ 1.5 % of U1")]["verdict"] == "not measured"
-    assert rows[("flicker", "≤ 1")]["verdict"] == "not measured" and result["verdict"] == "pass"
+    assert rows[("harmonics", "h19 ≤ 1.5 % of U1")]["verdict"] == "not measured" and result["verdict"] == "pass"
     # The dip to 60 % and the swell to 120 % x 0.97 (the drift's low) against the first 10 minutes' median.
     assert result["dips"]["counts"][2][0] == 1 and result["swells"]["counts"][1][0] == 1
