@@ -127,23 +127,19 @@ def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(genera
     assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"], dip["dips"], dip["swells"],
             dip["interruptions"]) == ("star", "2020-01-01T00:00:00", "50", "median of the one-cycle RMS values", "1",
                                       "0", "0")
-    assert float(dip["worstResidualPercent"]) == pytest.approx(70.0, abs=0.5)
-    assert float(dip["udin"]) == pytest.approx(230.0, rel=1e-4)
-    # The range of the trusted cycles, which the dip's steps move by up to about 0.1 Hz.
-    whole = pq.analyze(str(generated / "generated" / "dip.cff"))
-    trusted = whole.frequency["frequency"][whole.frequency["valid"]]
-    assert (float(dip["frequencyMin"]), float(dip["frequencyMax"])) == \
-        pytest.approx((trusted.min(), trusted.max()), rel=1e-9)
-    assert 49.8 < trusted.min() < 50.0 < trusted.max() < 50.2
-    assert int(dip["rvcs"]) == len(whole.rvc) == 0  # Class A: the dip is a dip, not a rapid voltage change
+    assert (float(dip["worstResidualPercent"]), float(dip["udin"])) == (pytest.approx(70.0, abs=0.5),
+                                                                      pytest.approx(230.0, rel=1e-4))
+    # The range of the trusted cycles, which the dip's steps move by up to about 0.1 Hz (the others' by up to 1 Hz).
+    assert 49.8 < float(dip["frequencyMin"]) < 50.0 < float(dip["frequencyMax"]) < 50.2
+    assert dip["rvcs"] == "0"  # Class A: the dip is a dip, not a rapid voltage change
     # The 10-minute values: the voltage THD of the worst phase (not a current's, not the total's) and u2 (not u0).
     ten = np.genfromtxt(out / "dip" / "aggregated_10min.csv", delimiter=",", names=True, dtype=None,
                         encoding="utf-8", deletechars="")
     assert float(dip["thd10minMax"]) == pytest.approx(max(ten[f"{p}.thdVoltage.thd"] for p in "ABC"), rel=1e-9)
     assert float(dip["unbalance10minMax"]) == pytest.approx(float(ten["u2"]), rel=1e-9)
-    assert (swell["grid"], swell["start"], swell["nominalFrequency"], swell["swells"]) == ("single", "", "60", "1")
-    assert float(swell["largestSwellPercent"]) == pytest.approx(120.0, abs=0.5)
-    assert swell["unbalance10minMax"] == swell["pstMax"] == ""
+    assert (swell["grid"], swell["start"], swell["nominalFrequency"], swell["swells"], swell["unbalance10minMax"],
+            swell["pstMax"], float(swell["largestSwellPercent"])) == ("single", "", "60", "1", "", "",
+                                                                      pytest.approx(120.0, abs=0.5))
     # The events of all recordings in their order; Ed. 3 stamps: the dip starts a cycle before 1 s.
     events = list(csv.DictReader((out / "events.csv").read_text().splitlines()))
     assert [(os.path.basename(e["path"]), e["type"]) for e in events] == [("dip.cff", "dip"), ("test1.csv", "swell")]
