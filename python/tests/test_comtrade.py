@@ -244,8 +244,7 @@ def test_status_texts_and_values_read_back_whole_as_the_pair_and_in_blocks_round
     expected = np.vstack([whole.channel(n).values for n in names]).astype(np.float32)
     for size in (400, 150, 7):
         got = np.concatenate([b for _, b in opened.blocks(size, names)], axis=1)
-        assert got.dtype == np.float32
-        np.testing.assert_array_equal(got.view(np.uint32), expected.view(np.uint32))
+        assert got.dtype == np.float32 and np.array_equal(got.view(np.uint32), expected.view(np.uint32))
     assert np.count_nonzero(np.isnan(expected)) == (1 if missing else 0)
 
 

@@ -23,13 +23,6 @@ from conftest import cli, three_phase, write_three
 from test_report_html import OUTSIDE
 
 
-def _touch(root, *names):
-    for name in names:
-        path = os.path.join(root, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        open(path, "w").close()
-
-
 @pytest.mark.parametrize("names, out, expected", [
     # Depth first, sorted; a .dat beside its .cfg is that recording, one alone is taken; tables and --out are not.
     (["a"], "a/out", ["a/x.cfg", "a/y.dat", "a/z.CFF", "a/n/w.csv"]),
@@ -43,8 +36,10 @@ def _touch(root, *names):
 ])
 def test_folders_and_patterns_stand_for_recordings_in_a_fixed_order(tmp_path, monkeypatch, names, out, expected):
     monkeypatch.chdir(tmp_path)
-    _touch(".", "a/x.cfg", "a/x.dat", "a/y.dat", "a/z.CFF", "a/readme.txt", "a/n/w.csv", "a/n/period.csv",
-           "a/out/q.cfg", "a/out/summary.csv")
+    for name in ("a/x.cfg", "a/x.dat", "a/y.dat", "a/z.CFF", "a/readme.txt", "a/n/w.csv", "a/n/period.csv",
+                 "a/out/q.cfg", "a/out/summary.csv"):
+        os.makedirs(os.path.dirname(name), exist_ok=True)
+        open(name, "w").close()
     found = fleet.find(names, out)
     assert [os.path.normpath(p) for p, error in found if error is None] == [os.path.normpath(p) for p in expected]
     assert all(error is None for _, error in found) == bool(expected)
