@@ -114,8 +114,7 @@ def test_an_operators_limits_replace_those_they_name(tmp_path):
     limits = en50160.limits_for("LV", str(path))
     assert limits["harmonics"]["orders"]["7"] == 5.0 and limits["voltage"] == en50160.LIMITS["LV"]["voltage"]
     assert failing(en50160.assess(tables, nominal_voltage=UN, limits=limits)) == set()
-    toml = tmp_path / "limits.toml"
-    toml.write_text('[harmonics.orders]\n"5" = 6.2\n')
+    (toml := tmp_path / "limits.toml").write_text('[harmonics.orders]\n"5" = 6.2\n')
     assert failing(en50160.assess(tables, nominal_voltage=UN, limits=en50160.limits_for("LV", str(toml)))) == \
         {("unbalance", "≤ 2 %"), ("harmonics", "h5 ≤ 6.2 % of U1")}
     path.write_text(json.dumps({"unbalanse": []}))

@@ -153,8 +153,7 @@ def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(gener
     assert [outside for outside in OUTSIDE if outside in index] == []
     summary = list(csv.DictReader((serial / "summary.csv").open()))
     rows = _index_rows(index)
-    assert [link for _, link, _ in rows] == [None] + [f"{name}/report.html" for name in ("dip", "fast", "steady",
-                                                                                         "test1")]
+    assert [link for _, link, _ in rows] == [None] + [f"{n}/report.html" for n in ("dip", "fast", "steady", "test1")]
     assert [(r["folder"], r["verdict"]) for r in summary] == [
         ("bad", ""), ("dip", "not measured"), ("fast", "fail"), ("steady", "pass"), ("test1", "not measured")]
     assert '<p id="counts">5 recording(s): 1 pass, 1 fail, 2 not measured, 1 error.</p>' in index
