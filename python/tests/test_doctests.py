@@ -33,23 +33,19 @@ def read(path):
 def blocks(page):
     """(language, text, line, text before it since the previous block) of every fenced block of a page."""
     text = read(page)
-    found, end = [], 0
-    for m in FENCE.finditer(text):
-        found.append((m.group(1), m.group(2), text.count("\n", 0, m.start()) + 1, text[end:m.start()]))
-        end = m.end()
-    return found
+    ends = [0] + [m.end() for m in FENCE.finditer(text)]
+    return [(m.group(1), m.group(2), text.count("\n", 0, m.start()) + 1, text[end:m.start()])
+            for m, end in zip(FENCE.finditer(text), ends)]
 
 
 def program_blocks():
     """(page, line, example path, its output block or None) of every C and C++ block."""
     out = []
     for page in PAGES:
-        found = blocks(page) + [(None, None, None, None)]
-        for (language, text, line, before), following in zip(found, found[1:]):
-            if language in ("c", "cpp"):
-                mark = MARK.search(before)
-                output = following[1] if following[0] == "output" else None
-                out.append((page, line, mark.group(1) if mark else None, text, output))
+        found = blocks(page) + [(None,) * 4]
+        out += [(page, line, (MARK.search(before) or [None, None])[1], text,
+                 following[1] if following[0] == "output" else None)
+                for (language, text, line, before), following in zip(found, found[1:]) if language in ("c", "cpp")]
     return out
 
 
@@ -58,8 +54,7 @@ def beside_shared(tmp_path, monkeypatch):
     if not os.path.isdir(os.path.join(SHARED, "data", "comtrade")):
         pytest.skip(f"the shared recordings ({SHARED}) are not beside the checkout")
     os.symlink(SHARED, tmp_path / "shared")
-    work = tmp_path / "work"
-    work.mkdir()
+    (work := tmp_path / "work").mkdir()
     monkeypatch.chdir(work)
     return work
 

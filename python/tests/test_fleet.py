@@ -23,13 +23,6 @@ from conftest import cli, three_phase, write_three
 from test_report_html import OUTSIDE
 
 
-def _touch(root, *names):
-    for name in names:
-        path = os.path.join(root, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        open(path, "w").close()
-
-
 @pytest.mark.parametrize("names, out, expected", [
     # Depth first, sorted; a .dat beside its .cfg is that recording, one alone is taken; tables and --out are not.
     (["a"], "a/out", ["a/x.cfg", "a/y.dat", "a/z.CFF", "a/n/w.csv"]),
@@ -43,8 +36,10 @@ def _touch(root, *names):
 ])
 def test_folders_and_patterns_stand_for_recordings_in_a_fixed_order(tmp_path, monkeypatch, names, out, expected):
     monkeypatch.chdir(tmp_path)
-    _touch(".", "a/x.cfg", "a/x.dat", "a/y.dat", "a/z.CFF", "a/readme.txt", "a/n/w.csv", "a/n/period.csv",
-           "a/out/q.cfg", "a/out/summary.csv")
+    for name in ("a/x.cfg", "a/x.dat", "a/y.dat", "a/z.CFF", "a/readme.txt", "a/n/w.csv", "a/n/period.csv",
+                 "a/out/q.cfg", "a/out/summary.csv"):
+        os.makedirs(os.path.dirname(name), exist_ok=True)
+        open(name, "w").close()
     found = fleet.find(names, out)
     assert [os.path.normpath(p) for p, error in found if error is None] == [os.path.normpath(p) for p in expected]
     assert all(error is None for _, error in found) == bool(expected)
@@ -127,23 +122,19 @@ def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(genera
     assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"], dip["dips"], dip["swells"],
             dip["interruptions"]) == ("star", "2020-01-01T00:00:00", "50", "median of the one-cycle RMS values", "1",
                                       "0", "0")
-    assert float(dip["worstResidualPercent"]) == pytest.approx(70.0, abs=0.5)
-    assert float(dip["udin"]) == pytest.approx(230.0, rel=1e-4)
-    # The range of the trusted cycles, which the dip's steps move by up to about 0.1 Hz.
-    whole = pq.analyze(str(generated / "generated" / "dip.cff"))
-    trusted = whole.frequency["frequency"][whole.frequency["valid"]]
-    assert (float(dip["frequencyMin"]), float(dip["frequencyMax"])) == \
-        pytest.approx((trusted.min(), trusted.max()), rel=1e-9)
-    assert 49.8 < trusted.min() < 50.0 < trusted.max() < 50.2
-    assert int(dip["rvcs"]) == len(whole.rvc) == 0  # Class A: the dip is a dip, not a rapid voltage change
+    assert (float(dip["worstResidualPercent"]), float(dip["udin"])) == (pytest.approx(70.0, abs=0.5),
+                                                                      pytest.approx(230.0, rel=1e-4))
+    # The range of the trusted cycles, which the dip's steps move by up to about 0.1 Hz (the others' by up to 1 Hz).
+    assert 49.8 < float(dip["frequencyMin"]) < 50.0 < float(dip["frequencyMax"]) < 50.2
+    assert dip["rvcs"] == "0"  # Class A: the dip is a dip, not a rapid voltage change
     # The 10-minute values: the voltage THD of the worst phase (not a current's, not the total's) and u2 (not u0).
     ten = np.genfromtxt(out / "dip" / "aggregated_10min.csv", delimiter=",", names=True, dtype=None,
                         encoding="utf-8", deletechars="")
     assert float(dip["thd10minMax"]) == pytest.approx(max(ten[f"{p}.thdVoltage.thd"] for p in "ABC"), rel=1e-9)
     assert float(dip["unbalance10minMax"]) == pytest.approx(float(ten["u2"]), rel=1e-9)
-    assert (swell["grid"], swell["start"], swell["nominalFrequency"], swell["swells"]) == ("single", "", "60", "1")
-    assert float(swell["largestSwellPercent"]) == pytest.approx(120.0, abs=0.5)
-    assert swell["unbalance10minMax"] == swell["pstMax"] == ""
+    assert (swell["grid"], swell["start"], swell["nominalFrequency"], swell["swells"], swell["unbalance10minMax"],
+            swell["pstMax"], float(swell["largestSwellPercent"])) == ("single", "", "60", "1", "", "",
+                                                                      pytest.approx(120.0, abs=0.5))
     # The events of all recordings in their order; Ed. 3 stamps: the dip starts a cycle before 1 s.
     events = list(csv.DictReader((out / "events.csv").read_text().splitlines()))
     assert [(os.path.basename(e["path"]), e["type"]) for e in events] == [("dip.cff", "dip"), ("test1.csv", "swell")]
@@ -162,8 +153,7 @@ def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(gener
     assert [outside for outside in OUTSIDE if outside in index] == []
     summary = list(csv.DictReader((serial / "summary.csv").open()))
     rows = _index_rows(index)
-    assert [link for _, link, _ in rows] == [None] + [f"{name}/report.html" for name in ("dip", "fast", "steady",
-                                                                                         "test1")]
+    assert [link for _, link, _ in rows] == [None] + [f"{n}/report.html" for n in ("dip", "fast", "steady", "test1")]
     assert [(r["folder"], r["verdict"]) for r in summary] == [
         ("bad", ""), ("dip", "not measured"), ("fast", "fail"), ("steady", "pass"), ("test1", "not measured")]
     assert '<p id="counts">5 recording(s): 1 pass, 1 fail, 2 not measured, 1 error.</p>' in index
@@ -202,13 +192,12 @@ def _tables(out, report="report.html"):
 def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_tables_and_reports(generated):
     root, folder = generated, generated / "generated"
     (root / "elsewhere").mkdir()
-    detail = ["--detail"] if h5py else []
-    runs = {"jobs": cli("analyze", folder, *detail, "--out", root / "jobs", "--jobs", "2", "--report",
-                        root / "elsewhere" / "all.html", "--assessment", "assessment.json"),
-            "one": cli("analyze", folder / "dip.cff", "--report", root / "dip.html")}
-    for name, run in runs.items():
-        assert run.returncode == (0 if name == "one" else 1), (name, run.stderr)
-    assert "wrote " + str(root / "elsewhere" / "all.html") in runs["jobs"].stdout
+    detail = ["--detail"] * bool(h5py)
+    jobs = cli("analyze", folder, *detail, "--out", root / "jobs", "--jobs", "2", "--report",
+               root / "elsewhere" / "all.html", "--assessment", "assessment.json")
+    one = cli("analyze", folder / "dip.cff", "--report", root / "dip.html")
+    assert (jobs.returncode, one.returncode) == (1, 0), jobs.stderr + one.stderr
+    assert "wrote " + str(root / "elsewhere" / "all.html") in jobs.stdout
     serial = _tables(root / "serial")
     assert _tables(root / "jobs", report="all.html") == serial
     # The index written elsewhere links back to the reports.
@@ -258,12 +247,3 @@ def test_browser_renders_the_index(generated):
 
     dom, drawn, red, green = in_browser(generated / "serial" / "report.html", generated / "browser", height=800)
     assert len(_index_rows(dom)) == 5 and drawn > 0.01 and red > 100 and green > 100
-
-
-@pytest.mark.parametrize("args, message", [
-    (["--report", "report.html"], "give --out DIR"),
-    (["--out", "{out}", "--assessment", "{out}/a.json"], "--assessment with several recordings: give a file name"),
-])
-def test_reports_of_many_recordings_need_an_output_folder_and_file_names(tmp_path, args, message):
-    run = cli("analyze", tmp_path, tmp_path, *[a.format(out=tmp_path / "out") for a in args])
-    assert run.returncode == 2 and message in run.stderr, run.stderr

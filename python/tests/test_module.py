@@ -13,9 +13,8 @@ def test_settings_by_keyword_and_properties():
     m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, sample_rate=6400.0, buffer_length=3200,
                   rvc_threshold=3.5, period_values_enabled=True, current_enabled=False, period_count=12,
                   harmonic_subgroups_enabled=True)
-    assert (m.phases_count, m.voltages_count, m.currents_count) == (3, 3, 0)
-    assert (m.sample_rate, m.buffer_length, m.rvc_threshold, m.period_count) == (6400.0, 3200, 3.5, 12)
-    assert m.harmonic_subgroups_enabled
+    assert (m.phases_count, m.voltages_count, m.currents_count, m.sample_rate, m.buffer_length, m.rvc_threshold,
+            m.period_count, m.harmonic_subgroups_enabled) == (3, 3, 0, 6400.0, 3200, 3.5, 12, True)
     assert m.grid_config_type == pq.GridConfigType.ThreePhaseStar and m.u_input_ring(2).shape == (3200,)
     with pytest.raises(ValueError, match="has no ring"):
         m.current_ring(0)
@@ -83,9 +82,7 @@ def test_calls_that_do_not_fit_are_refused_and_schedule_nothing(call, error, mes
 def test_ring_views_hold_back_every_setting_that_could_move_the_rings():
     # As a bytearray with exports refuses to resize: no re-initialising setting while a ring view lives.
     m = _module()
-    u = m.u_input_ring(0)
-    part = u[10:20]
-    del u  # a view of the view keeps the export alive
+    part = m.u_input_ring(0)[10:20]  # a view of the view keeps the export alive
     with pytest.raises(BufferError, match="buffer_length cannot change while 1 ring view"):
         with m:
             m.buffer_length = 1 << 20

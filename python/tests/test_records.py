@@ -17,10 +17,10 @@ def test_period_record_fields_read_back_by_name():
     assert r["rvcVoltage"].tolist() == (True, -1, True, 18.5, 19.5, 20.5, 21.5)
     assert r["rvcLineToLineVoltage"].tolist() == (False, 1, False, 0.0, 22.5, 0.0, 23.5)
     s = r["symmetricalComponent"]
-    assert s["voltage"] == 24.5 - 24.5j and s["lineToLineVoltage"] == 25.5 - 25.5j and s["current"] == 26.5 - 26.5j
-    assert s["voltageMagnitude"] == 27.5 and s["currentUnbalance"] == 28.5
-    sizes = (pq.PERIOD_RECORD_DTYPE.itemsize, pq.RVC_RESULT_DTYPE.itemsize, pq.SYMMETRICAL_COMPONENT_DTYPE.itemsize)
-    assert sizes == (384, 40, 168)
+    assert [s[n] for n in ("voltage", "lineToLineVoltage", "current", "voltageMagnitude", "currentUnbalance")] == \
+        [24.5 - 24.5j, 25.5 - 25.5j, 26.5 - 26.5j, 27.5, 28.5]
+    assert [d.itemsize for d in (pq.PERIOD_RECORD_DTYPE, pq.RVC_RESULT_DTYPE, pq.SYMMETRICAL_COMPONENT_DTYPE)] == \
+        [384, 40, 168]
 
 
 def test_general_record_fields_read_back_by_name():
@@ -41,8 +41,7 @@ def test_period_rows_have_item_and_phase_columns_total_first_and_survive_the_rin
     u = three_phase(10000.0, 0.1, rms=[100.0, 110.0, 120.0])
     m.write(np.vstack([u, u / 10.0]), position=0)  # a whole ring at once
     m.schedule_periods([0], [1000], [50.0])
-    rows = m.get_period_results()
-    kept = rows.copy()
+    kept = (rows := m.get_period_results()).copy()
     assert list(rows["phase"]) == [-1, 0, 1, 2] * 5 and list(rows["item"]) == list(np.repeat(range(5), 4))
     # The total row reads the mean of the phases.
     np.testing.assert_allclose(rows["rmsVoltage"].reshape(5, 4), [[110, 100, 110, 120]] * 5, rtol=1e-5)
