@@ -29,6 +29,7 @@ int main(void) {
     OK(flickerMeter_setClockOffset(meter, 580.0));  // an interval ends at 20 s
     CHECK(flickerMeter_addSamples(meter, samples, -1) == 1);
     OK(flickerMeter_addSamples(meter, samples, rate * seconds));
+    CHECK(flickerMeter_getInstantaneousMaximum(meter, NULL) == 1);  // refused: the maximum is not taken
     CHECK(flickerMeter_getInstantaneousMaximum(meter, &pinst) == 0 && fabs(pinst - 1.0) < 0.01);
     CHECK(flickerMeter_getFirstClockInterval(meter, &clock) == 0 && clock == 0);
     CHECK(flickerMeter_getSamplePosition(meter, &position) == 0 && position == rate * seconds);
