@@ -56,7 +56,8 @@ int32_t flickerMeter_addSamples(FlickerMeterHandle meter, const float* samples, 
 int32_t flickerMeter_getInstantaneousMaximum(FlickerMeterHandle meter, double* pinstMax) {
     return powerquality::guarded([&] {
         FlickerMeter& m = meterOf(meter);
-        required(pinstMax) = m.getInstantaneousMaximum();
+        double& maximum = required(pinstMax);  // checked before the maximum is taken
+        maximum = m.getInstantaneousMaximum();
     });
 }
 
