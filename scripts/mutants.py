@@ -23,9 +23,12 @@ browser, the hour-long recording). The Python tests reach the C++ code too,
 through the extension, but they are not run for a C++ mutant: they take ten
 times as long as the GoogleTest binary, and the score is that of the C++
 tests over the C++ code and of the Python tests over the Python code. A
-mutant is killed when a test fails or times out, survives when every test
-passes, and is stillborn when it does not compile (not counted). The score is
-killed / (killed + survived). Survivors are written to
+mutant is killed when a test fails, survives when every test passes, and is stillborn when it does not compile (not counted). A run over
+the time limit is a timeout: the score, killed / (killed + timeouts +
+survived), counts it as a survivor, and the score with timeouts caught is
+printed beside it; --rerun-killed runs timeouts again. (On a loaded machine
+the unmutated tests can outlast the limit: a mutant that hangs is caught, one
+that only met a busy machine is not.) Survivors are written to
 build-mutants/survivors.txt, one per line, for a reader to judge: some are
 equivalent (no test could tell them apart); every verdict is written to
 build-mutants/results-SEED.txt.
@@ -189,6 +192,12 @@ def draw(count, seed, paths=None, cpp_only=False):
     return every, chosen
 
 
+def verdict(status):
+    """A failing test kills a mutant; a test run over its time limit is told
+    apart: on a loaded machine the unmutated tests can take that long too."""
+    return "timeout" if status == "timeout" else "killed" if status != 0 else "survived"
+
+
 def run(cmd, timeout, env=None):
     try:
         done = subprocess.run(cmd, cwd=TREE, capture_output=True, text=True, timeout=timeout, env=env)
@@ -247,7 +256,7 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False, index=None, keep=None, kep
         # this tree: nothing to build (a source file's mutant changes no
         # header, so the test binary is the same).
         env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(library_of(index, kept)))
-        return "killed" if run([tests, "--gtest_fail_fast"], timeout, env) != 0 else "survived"
+        return verdict(run([tests, "--gtest_fail_fast"], timeout, env))
     target = os.path.join(TREE, path)
     with open(target, encoding="utf-8") as f:
         original = f.read()
@@ -264,13 +273,10 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False, index=None, keep=None, kep
             if keep and path.endswith(".cpp"):
                 os.makedirs(os.path.dirname(library_of(index, keep)), exist_ok=True)
                 shutil.copy(os.path.realpath(os.path.join(BUILD, "libpowerquality.so.0")), library_of(index, keep))
-            status = run([tests, "--gtest_fail_fast"], timeout)
-            return "killed" if status != 0 else "survived"
+            return verdict(run([tests, "--gtest_fail_fast"], timeout))
         if python_tests_available():
-            status = run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-m", "not slow",
-                          os.path.join(TREE, "python", "tests")], timeout, env)
-            if status != 0:
-                return "killed"
+            return verdict(run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-m", "not slow",
+                                os.path.join(TREE, "python", "tests")], timeout, env))
         return "survived"
     finally:
         with open(target, "w", encoding="utf-8") as f:
@@ -323,7 +329,7 @@ def main():
             if i not in earlier or earlier[i][1] != mutant_name(chosen[i]):
                 sys.exit("%s does not hold mutant %d of this draw (%s): another tree, seed or count"
                          % (args.rerun_killed, i, mutant_name(chosen[i])))
-    selected = [i for i in indices if earlier.get(i, ("killed",))[0] == "killed"]
+    selected = [i for i in indices if earlier.get(i, ("killed",))[0] in ("killed", "timeout")]
     print("%d candidates, %d drawn (seed %d), running %d" % (len(every), len(chosen), args.seed, len(selected)))
     if args.list:
         for i, (path, number, name, new_line) in enumerate(chosen):
@@ -332,7 +338,7 @@ def main():
 
     os.makedirs(WORK, exist_ok=True)
     prepare(args.jobs, args.cpp_only)
-    counts = {"killed": 0, "survived": 0, "stillborn": 0}
+    counts = {"killed": 0, "timeout": 0, "survived": 0, "stillborn": 0}
     survivors, results = [], []
     started = time.time()
     for i in indices:
@@ -354,10 +360,13 @@ def main():
     run(build_command(args.jobs, args.cpp_only), 600)
     with open(os.path.join(WORK, "survivors.txt"), "w", encoding="utf-8") as f:
         f.write("\n".join(survivors) + ("\n" if survivors else ""))
-    judged = counts["killed"] + counts["survived"]
+    judged = counts["killed"] + counts["timeout"] + counts["survived"]
     score = 100.0 * counts["killed"] / judged if judged else 0.0
     print("mutation score: %d killed of %d (%.1f %%), %d stillborn, %.0f s"
           % (counts["killed"], judged, score, counts["stillborn"], time.time() - started))
+    if counts["timeout"]:
+        print("%d over the time limit (%.1f %% with them caught): run them again on a quieter machine, "
+              "--rerun-killed takes them" % (counts["timeout"], 100.0 * (counts["killed"] + counts["timeout"]) / judged))
     return 0
 
 
