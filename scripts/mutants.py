@@ -22,13 +22,15 @@ the first failure, leaving out the tests marked slow: the cluster, the
 browser, the hour-long recording). The Python tests reach the C++ code too,
 through the extension, but they are not run for a C++ mutant: they take ten
 times as long as the GoogleTest binary, and the score is that of the C++
-tests over the C++ code and of the Python tests over the Python code. A
-mutant is killed when a test fails, survives when every test passes, and is stillborn when it does not compile (not counted). A run over
-the time limit is a timeout: the score, killed / (killed + timeouts +
-survived), counts it as a survivor, and the score with timeouts caught is
-printed beside it; --rerun-killed runs timeouts again. (On a loaded machine
-the unmutated tests can outlast the limit: a mutant that hangs is caught, one
-that only met a busy machine is not.) Survivors are written to
+tests over the C++ code and of the Python tests over the Python code.
+
+A mutant is killed when a test fails, survives when every test passes, and
+is stillborn when it does not compile (not counted). A run over the time
+limit is a timeout: the score, killed / (killed + timeouts + survived),
+counts it as a survivor, and the score with timeouts caught is printed
+beside it; --rerun-killed runs timeouts again. (On a loaded machine the
+unmutated tests can outlast the limit: a mutant that hangs is caught, one
+that only met a busy machine is not.) Survivors and timeouts are written to
 build-mutants/survivors.txt, one per line, for a reader to judge: some are
 equivalent (no test could tell them apart); every verdict is written to
 build-mutants/results-SEED.txt.
@@ -49,7 +51,8 @@ score of the set). --paths keeps only the candidates in files under the given
 path prefixes (e.g. --paths src/period src/events), before the draw, so a
 prefix list and a seed name one set. --cpp-only leaves the Python
 candidates out of the draw and the Python extension out of the build. A C++
-mutant costs one file's rebuild, two links and one run of the binary.
+mutant costs one file's rebuild, the library's link and one run of the
+binary.
 """
 import argparse
 import os
@@ -329,7 +332,7 @@ def main():
             if i not in earlier or earlier[i][1] != mutant_name(chosen[i]):
                 sys.exit("%s does not hold mutant %d of this draw (%s): another tree, seed or count"
                          % (args.rerun_killed, i, mutant_name(chosen[i])))
-    selected = [i for i in indices if earlier.get(i, ("killed",))[0] in ("killed", "timeout")]
+    selected = {i for i in indices if earlier.get(i, ("killed",))[0] in ("killed", "timeout")}
     print("%d candidates, %d drawn (seed %d), running %d" % (len(every), len(chosen), args.seed, len(selected)))
     if args.list:
         for i, (path, number, name, new_line) in enumerate(chosen):
@@ -352,8 +355,9 @@ def main():
             verdict = earlier[i][0]  # a survivor or stillborn of the earlier run, not run again
         counts[verdict] += 1
         results.append("%d %s %s" % (i, verdict, mutant_name(mutant)))
-        if verdict == "survived":
-            survivors.append("%s: %s" % (mutant_name(mutant), mutant[3].strip()))
+        if verdict in ("survived", "timeout"):
+            survivors.append("%s%s: %s" % (mutant_name(mutant), " (timeout)" if verdict == "timeout" else "",
+                                           mutant[3].strip()))
     with open(os.path.join(WORK, "results-%d.txt" % args.seed), "w", encoding="utf-8") as f:
         f.write("\n".join(results) + "\n")
     # Leave the built tree matching the sources.
