@@ -9,12 +9,16 @@
 #ifndef POWERQUALITY_FUZZ_FUZZINPUT_H
 #define POWERQUALITY_FUZZ_FUZZINPUT_H
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <vector>
 
 #include <fuzzer/FuzzedDataProvider.h>
 

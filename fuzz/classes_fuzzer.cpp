@@ -44,13 +44,10 @@
 // replay: build-fuzz/fuzz/classes_fuzzer FILE, with POWERQUALITY_FUZZ_TRACE=1
 // to print every call. Seeds: fuzz/corpus-classes/, the few inputs that cover
 // every edge a run of the harness covered (scripts/fuzz-seeds.sh).
-#include <algorithm>
 #include <array>
-#include <cmath>
 #include <initializer_list>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "FuzzInput.h"
 #include "powerquality/FlickerMeterApi.h"
@@ -75,8 +72,7 @@ double pickDouble(FuzzedDataProvider& in) {
 
 // A count: mostly within [0, usual], at times hostile.
 int pickCount(FuzzedDataProvider& in, int usual) {
-    if (!oneIn(in, 8)) return in.ConsumeIntegralInRange<int>(0, usual);
-    return in.ConsumeBool() ? in.ConsumeIntegral<int>() : in.PickValueInArray({-1, 0, intMin, intMax});
+    return !oneIn(in, 8) ? in.ConsumeIntegralInRange<int>(0, usual) : in.ConsumeBool() ? in.ConsumeIntegral<int>() : in.PickValueInArray({-1, 0, intMin, intMax});
 }
 
 // Out-parameters are prefilled with this pattern; a refused call leaves it,
@@ -115,15 +111,14 @@ std::string bytesOf(const std::tuple<V...>& arrays) {
 // Arrays of doubles hold `per` items a record (the aggregator's values).
 // Returns the arrays cut to the records taken. Both takes are traced.
 template <typename H, typename... T>
-std::tuple<std::vector<Stored<T>>...> take(FuzzedDataProvider& in, const char* name, int32_t (*fn)(H, int, int*, T*...), H h,
-                                           decltype(h) twin, bool nullAtZero, int waiting = -1, size_t per = 1) {
+auto take(FuzzedDataProvider& in, const char* name, int32_t (*fn)(H, int, int*, T*...), H h, decltype(h) twin, bool nullAtZero, int waiting = -1, size_t per = 1) {
     using Arrays = std::tuple<std::vector<Stored<T>>...>;
     // The capacity, at times negative; the arrays hold max(capacity, 1) records, or one is null.
     const int kind = in.ConsumeIntegralInRange<int>(0, 9);
     const int capacity = kind == 0 ? in.PickValueInArray({-1, intMin}) : kind == 1 ? 0 : in.ConsumeIntegralInRange<int>(1, 40);
     const size_t items = capacity > 0 ? static_cast<size_t>(capacity) : 1;
     const size_t nullArray = oneIn(in, 12) ? in.ConsumeIntegralInRange<size_t>(0, sizeof...(T) - 1) : sizeof...(T);
-    if (items * per > (1 << 16)) return {};  // more than the harness's arrays hold
+    if (items * per > (1 << 16)) return Arrays{};  // more than the harness's arrays hold
     const bool nullCount = oneIn(in, 16);
     Arrays arrays{prefilled<Stored<T>>(items * (std::is_same_v<T, double> ? per : 1))...}, twins = arrays;
     // fn into one set of arrays, the one at nullArray null (braces keep the order).
@@ -168,13 +163,12 @@ void destroy(O& o) {
 // A new object in place of the old: a handle exactly when the arguments make
 // sense (but for a tracker, whose rule the harness knows only in part), and
 // its twin made alike.
-struct Tracker;
 
 template <typename O, typename F, typename... A>
 bool make(O& o, bool acceptable, const char* name, F fn, A... args) {
     destroy(o);
     o.h = call(name, fn, args...);
-    EXPECT(o.h == nullptr ? !acceptable || (std::is_same_v<O, Tracker>) : acceptable);
+    EXPECT(o.h == nullptr ? !acceptable || (std::is_same_v<decltype(o.h), FrequencyTrackerHandle>) : acceptable);
     if (o.h != nullptr) EXPECT((o.twin = fn(args...)) != nullptr);
     return o.h != nullptr;
 }
@@ -202,17 +196,15 @@ void addSamples(FuzzedDataProvider& in, O& o) {
         const double x = amplitude * m * (std::sin(2.0 * pi * o.phase) + harmonic * std::sin(6.0 * pi * o.phase));
         s[k] = shape == 0 ? 0.0f : shape == 1 ? in.ConsumeFloatingPointInRange<float>(-400.0f, 400.0f) : static_cast<float>(x);
     }
-    for (int bad = shape == 2 ? in.ConsumeIntegralInRange<int>(1, 8) : 0; bad > 0 && n > 0; --bad) {
+    for (int bad = shape == 2 ? in.ConsumeIntegralInRange<int>(1, 8) : 0; bad > 0 && n > 0; --bad)
         s[in.ConsumeIntegralInRange<size_t>(0, n - 1)] = in.PickValueInArray({NaN, inf, -inf, 3.4e38, -3.4e38, 1e30, 1e-45, -0.0});
-    }
     // Negative counts are refused, and so is a null array with samples in it.
     const int32_t status = call("addSamples", O::addFn, o.h, null ? nullptr : s.data(), count);
     if (expectStatus(status, o.h && count >= 0 && !(null && count > 0)) != 0) return;
     const size_t block = in.ConsumeIntegralInRange<size_t>(1, 700);
     for (size_t k = 0, part = in.ConsumeBool() ? std::min<size_t>(1, n) : in.ConsumeIntegralInRange<size_t>(0, n); k < n;
-         k += part, part = std::min(block, n - k)) {
+         k += part, part = std::min(block, n - k))
         EXPECT(O::addFn(o.twin, s.data() + k, static_cast<int>(part)) == 0);
-    }
     o.position += n;
     O::budget -= n;
 }
@@ -248,14 +240,12 @@ void create(FuzzedDataProvider& in, Tracker& t) {
 // reference is lost) and the lock are the twin's.
 void check(const Tracker& t) {
     uint64_t position = 0;
-    double lo = NaN, hi = NaN, loss = NaN, f = NaN, twinF = NaN;
-    bool locked = false, twinLocked = true;
+    double lo = NaN, hi = NaN, loss = NaN, f[2] = {NaN, NaN};
+    bool locked[2] = {false, true};
     EXPECT(frequencyTracker_getSamplePosition(t.h, &position) == 0 && position == t.position);
-    EXPECT(frequencyTracker_getFrequencyRange(t.h, &lo, &hi) == 0 && lo == t.lo && hi == t.hi);
-    EXPECT(frequencyTracker_getLossLevel(t.h, &loss) == 0 && loss == t.loss);
-    EXPECT(frequencyTracker_getFrequency(t.h, &f) == 0 && frequencyTracker_getFrequency(t.twin, &twinF) == 0);
-    EXPECT(std::isfinite(f) && f > 0.0 && f == twinF && frequencyTracker_isLocked(t.h, &locked) == 0);
-    EXPECT(frequencyTracker_isLocked(t.twin, &twinLocked) == 0 && locked == twinLocked);
+    EXPECT(frequencyTracker_getFrequencyRange(t.h, &lo, &hi) == 0 && lo == t.lo && hi == t.hi && frequencyTracker_getLossLevel(t.h, &loss) == 0 && loss == t.loss);
+    EXPECT(frequencyTracker_getFrequency(t.h, f) == 0 && frequencyTracker_getFrequency(t.twin, f + 1) == 0 && std::isfinite(f[0]) && f[0] > 0.0 && f[0] == f[1]);
+    EXPECT(frequencyTracker_isLocked(t.h, locked) == 0 && frequencyTracker_isLocked(t.twin, locked + 1) == 0 && locked[0] == locked[1]);
 }
 
 void setRangeOrLoss(FuzzedDataProvider& in, Tracker& t) {
@@ -292,8 +282,7 @@ void takeIntervals(FuzzedDataProvider& in, Tracker& t) {
         // handed out once the interval has ended.
         EXPECT(r.firstSampleIndex == t.nextInterval && r.endSampleIndex <= t.position * static_cast<uint64_t>(t.divisor));
         EXPECT(std::fabs(static_cast<double>(r.endSampleIndex - r.firstSampleIndex) - 10.0 * t.rate * t.divisor) <= 1.0);
-        EXPECT(r.cycleCount >= 0 && std::isfinite(r.frequency) && (r.cycleCount == 0) == (r.frequency == 0.0));
-        EXPECT(r.frequency >= 0.0 && (!r.flag || r.cycleCount > 0));
+        EXPECT(r.cycleCount >= 0 && std::isfinite(r.frequency) && r.frequency >= 0.0 && (r.cycleCount == 0) == (r.frequency == 0.0) && (!r.flag || r.cycleCount > 0));
         t.nextInterval = r.endSampleIndex;
     }
 }
@@ -305,15 +294,16 @@ void takeIntervals(FuzzedDataProvider& in, Tracker& t) {
 // by one setter or by two, two each) with their defaults, plausible ranges
 // and rules.
 
+// The functions both detectors have, by the prefix of their names.
+#define DETECTOR_DOORS(p)                                                                                \
+    static constexpr auto destroyFn = p##_destroy; static constexpr auto addRms = p##_addRmsValues;       \
+    static constexpr auto addPeriods = p##_addPeriodResults; static constexpr auto events = p##_getEvents; \
+    static constexpr auto running = p##_getRunningEvents; static constexpr auto setStamps = p##_setWindowStartStamps; \
+    static constexpr auto getStamps = p##_getWindowStartStamps
+
 struct VoltageEventApi {
     using H = VoltageEventDetectorHandle;
-    static constexpr auto destroyFn = voltageEventDetector_destroy;
-    static constexpr auto addRms = voltageEventDetector_addRmsValues;
-    static constexpr auto addPeriods = voltageEventDetector_addPeriodResults;
-    static constexpr auto events = voltageEventDetector_getEvents;
-    static constexpr auto running = voltageEventDetector_getRunningEvents;
-    static constexpr auto setStamps = voltageEventDetector_setWindowStartStamps;
-    static constexpr auto getStamps = voltageEventDetector_getWindowStartStamps;
+    DETECTOR_DOORS(voltageEventDetector);
     static constexpr size_t maxRunning = 3;
     static constexpr int setters = 1, defaultStamps = 0;
     static constexpr std::array<double, 4> defaults = {90.0, 110.0, 5.0, 2.0};  // dip, swell, interruption, hysteresis
@@ -326,27 +316,19 @@ struct VoltageEventApi {
 
 struct RvcApi {
     using H = RapidVoltageChangeDetectorHandle;
-    static constexpr auto destroyFn = rapidVoltageChangeDetector_destroy;
-    static constexpr auto addRms = rapidVoltageChangeDetector_addRmsValues;
-    static constexpr auto addPeriods = rapidVoltageChangeDetector_addPeriodResults;
-    static constexpr auto events = rapidVoltageChangeDetector_getEvents;
-    static constexpr auto running = rapidVoltageChangeDetector_getRunningEvents;
-    static constexpr auto setStamps = rapidVoltageChangeDetector_setWindowStartStamps;
-    static constexpr auto getStamps = rapidVoltageChangeDetector_getWindowStartStamps;
+    DETECTOR_DOORS(rapidVoltageChangeDetector);
     static constexpr size_t maxRunning = 1;
     static constexpr int setters = 2, defaultStamps = 2;
     static constexpr std::array<double, 4> defaults = {5.0, 2.5, 90.0, 110.0};  // threshold, hysteresis, dip, swell
     static constexpr double plausible[4][2] = {{0.5, 10.0}, {0.0, 5.0}, {0.0, 99.0}, {90.0, 150.0}};
     static H create(double declared, int phases, int length) { return rapidVoltageChangeDetector_create(declared, phases, length); }
     static bool acceptable(int which, const double* t) { return which == 0 ? t[0] > 0.0 && t[1] >= 0.0 && t[1] < t[0] : t[2] >= 0.0 && t[2] < t[3]; }
-    static int32_t set(H h, int which, const double* t) {
-        return which == 0 ? rapidVoltageChangeDetector_setThresholdsInPercentOfDeclaredVoltage(h, t[0], t[1])
-                          : rapidVoltageChangeDetector_setDipSwellThresholdsInPercentOfDeclaredVoltage(h, t[2], t[3]);
-    }
-    static int32_t get(H h, double* t) {
-        return rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(h, t, t + 1) |
-               rapidVoltageChangeDetector_getDipSwellThresholdsInPercentOfDeclaredVoltage(h, t + 2, t + 3);
-    }
+    static int32_t set(H h, int which, const double* t) { return (which == 0 ? setThresholds : setDipSwell)(h, t[2 * which], t[2 * which + 1]); }
+    static int32_t get(H h, double* t) { return getThresholds(h, t, t + 1) | getDipSwell(h, t + 2, t + 3); }
+    static constexpr auto setThresholds = rapidVoltageChangeDetector_setThresholdsInPercentOfDeclaredVoltage;
+    static constexpr auto setDipSwell = rapidVoltageChangeDetector_setDipSwellThresholdsInPercentOfDeclaredVoltage;
+    static constexpr auto getThresholds = rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage;
+    static constexpr auto getDipSwell = rapidVoltageChangeDetector_getDipSwellThresholdsInPercentOfDeclaredVoltage;
 };
 
 template <typename Api>
@@ -354,8 +336,8 @@ struct Detector : Api {
     typename Api::H h = nullptr, twin = nullptr;
     int phases = 1, stamps = Api::defaultStamps;
     std::array<double, 4> thresholds = Api::defaults;
-    bool anyStamps = Api::defaultStamps > 0;  // start stamps were ever on: a start may lie before the first value
-    bool anyValue = false;
+    // anyStamps: start stamps were ever on, so that a start may lie before the first value.
+    bool anyStamps = Api::defaultStamps > 0, anyValue = false;
     // The declared voltage; times of the first and of the latest value
     // taken; end of the last event taken.
     double declared = 230.0, earliest = 0.0, latest = 0.0, lastEnd = -inf;
@@ -367,8 +349,7 @@ template <typename Api>
 void create(FuzzedDataProvider& in, Detector<Api>& d) {
     const double declared = oneIn(in, 5) ? pickDouble(in) : in.PickValueInArray({230.0, 120.0, 400.0, 1.0});
     const int phases = oneIn(in, 6) ? in.PickValueInArray({0, -1, 33, 32, intMin, intMax}) : in.ConsumeIntegralInRange<int>(1, 4);
-    const int length = oneIn(in, 6) ? in.PickValueInArray({0, -1, 1000000, 1000001, intMin, intMax})
-                                    : in.PickValueInArray({1, 2, 3, 5, 10, 100});
+    const int length = oneIn(in, 6) ? in.PickValueInArray({0, -1, 1000000, 1000001, intMin, intMax}) : in.PickValueInArray({1, 2, 3, 5, 10, 100});
     const bool acceptable = std::isfinite(declared) && declared > 0.0 && phases >= 1 && phases <= maxPhases &&
                             (Api::setters == 1 || (length >= 1 && length <= 1000000));  // the length: an RVC's steady state
     if (make(d, acceptable, "create", Api::create, declared, phases, length)) d.declared = declared, d.phases = phases;
@@ -394,11 +375,8 @@ void settings(FuzzedDataProvider& in, Detector<Api>& d) {
     }
     std::array<double, 4> t = d.thresholds;
     const bool plausible = in.ConsumeBool();
-    for (int k = 0; k < 4; ++k) {
-        if (Api::setters == 1 || k / 2 == which) {
-            t[k] = plausible ? in.ConsumeFloatingPointInRange<double>(Api::plausible[k][0], Api::plausible[k][1]) : pickDouble(in);
-        }
-    }
+    for (int k = 0; k < 4; ++k)
+        if (Api::setters == 1 || k / 2 == which) t[k] = plausible ? in.ConsumeFloatingPointInRange<double>(Api::plausible[k][0], Api::plausible[k][1]) : pickDouble(in);
     const bool finite = std::all_of(t.begin(), t.end(), [](double v) { return std::isfinite(v); });
     if (BOTH(d, finite && Api::acceptable(which, t.data()), Api::set, which, t.data())) d.thresholds = t;
 }
@@ -441,8 +419,7 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
         acceptable = acceptable && std::fabs(time) <= big / 2 && (!next.anyValue || time >= next.latest);
         for (size_t k = 0; k < per; ++k) {
             const double v = k == 0 ? NaN : oneIn(in, 16) ? rmsValue(in, d.declared) : level * (i >= stepAt && k == 1 ? factor : 1.0);
-            r[i * per + k].rmsVoltage = v;
-            values[i * per + k] = v;
+            r[i * per + k].rmsVoltage = values[i * per + k] = v;
             r[i * per + k].time = k == 1 ? time : NaN;
             acceptable = acceptable && (k == 0 || (std::isfinite(v) && v >= 0.0));
         }
@@ -452,9 +429,7 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
     const int32_t status = periods ? call("addPeriodResults", Api::addPeriods, d.h, null ? nullptr : r.data(), items)
                                    : call("addRmsValues", Api::addRms, d.h, r[1].time, null ? nullptr : &values[1]);
     if (expectStatus(status, d.h && items >= 0 && !(null && items > 0) && acceptable) != 0) return;
-    for (size_t i = 0; i < n; ++i) {
-        EXPECT((periods ? Api::addRms(d.twin, r[i * per + 1].time, &values[i * per + 1]) : Api::addPeriods(d.twin, &r[i * per], 1)) == 0);
-    }
+    for (size_t i = 0; i < n; ++i) EXPECT((periods ? Api::addRms(d.twin, r[i * per + 1].time, &values[i * per + 1]) : Api::addPeriods(d.twin, &r[i * per], 1)) == 0);
     d = next;
 }
 
@@ -515,8 +490,7 @@ void create(FuzzedDataProvider& in, Aggregator& a) {
     const int n = oneIn(in, 8) ? in.PickValueInArray({0, -1, 64, 100000, intMin}) : in.ConsumeIntegralInRange<int>(1, 4);
     const double offset = oneIn(in, 4) ? pickDouble(in) : in.PickValueInArray({0.0, 1.7e9, 599.9999995, -300.0, 86400.0, 1e15, -1e15});
     if (!MAKE(a, n >= 1 && std::fabs(offset) <= timeLimit, intervalAggregator_create, n, offset)) return (void)checkStatus(1);  // a reason left
-    a.valueCount = n, a.offset = offset;
-    a.mean.assign(static_cast<size_t>(n), false);
+    a.valueCount = n, a.offset = offset, a.mean.assign(static_cast<size_t>(n), false);
 }
 
 Pending pendingOf(const Aggregator& a) {
@@ -527,9 +501,7 @@ Pending pendingOf(const Aggregator& a) {
     return p;
 }
 
-bool grewFrom(const Pending& before, const Pending& after) {
-    return after[0] >= before[0] && after[1] >= before[1] && after[2] >= before[2];
-}
+bool grewFrom(const Pending& before, const Pending& after) { return after[0] >= before[0] && after[1] >= before[1] && after[2] >= before[2]; }
 
 void check(const Aggregator& a) {
     int n = 0;
@@ -621,9 +593,7 @@ void settings(FuzzedDataProvider& in, Aggregator& a) {
     unsigned char got = untouched;
     int c[2] = {untouchedInt, untouchedInt};
     if (in.ConsumeBool()) {
-        if (expectStatus(CALL(intervalAggregator_setMeanAggregated, a.h, index, mean), a.h && inRange) == 0) {
-            a.mean[static_cast<size_t>(index)] = mean, a.anyMean |= mean;
-        }
+        if (expectStatus(CALL(intervalAggregator_setMeanAggregated, a.h, index, mean), a.h && inRange) == 0) a.mean[static_cast<size_t>(index)] = mean, a.anyMean |= mean;
         const int32_t status = CALL(intervalAggregator_getMeanAggregated, a.h, index, null ? nullptr : reinterpret_cast<bool*>(&got));
         return EXPECT(expectStatus(status, a.h && inRange && !null) != 0 ? got == untouched : got == a.mean[static_cast<size_t>(index)]);
     }
@@ -686,15 +656,12 @@ void takeSeverities(FuzzedDataProvider& in, Meter& m) {
     double pinst = -2.0, twin = -3.0;
     const int kind = in.ConsumeIntegralInRange<int>(0, 3);
     if (kind >= 2) {
-        double* out = kind == 2 ? &pinst : nullptr;
-        if (expectStatus(CALL(flickerMeter_getInstantaneousMaximum, m.h, out), m.h != nullptr && out != nullptr) != 0) return;
+        if (expectStatus(CALL(flickerMeter_getInstantaneousMaximum, m.h, kind == 2 ? &pinst : nullptr), m.h != nullptr && kind == 2) != 0) return;
         EXPECT(std::isnan(pinst) || (std::isfinite(pinst) && pinst >= 0.0));
         return EXPECT(flickerMeter_getInstantaneousMaximum(m.twin, &twin) == 0 && std::memcmp(&pinst, &twin, sizeof pinst) == 0);
     }
     const auto [severities] = take(in, "getSeverities", kind == 0 ? flickerMeter_getShortTermSeverities : flickerMeter_getLongTermSeverities, m.h, m.twin, true);
-    for (double v : severities) {
-        EXPECT(std::isnan(v) || (std::isfinite(v) && v >= 0.0));
-    }
+    EXPECT(std::all_of(severities.begin(), severities.end(), [](double v) { return std::isnan(v) || (std::isfinite(v) && v >= 0.0); }));
 }
 
 // ---------------------------------------------------------------------------
@@ -708,12 +675,8 @@ using Op = void (*)(FuzzedDataProvider&, O&);
 template <typename O>
 void step(FuzzedDataProvider& in, O& o, std::initializer_list<Op<O>> ops) {
     const size_t k = in.ConsumeIntegralInRange<size_t>(0, ops.size());
-    if (k == 0 && o.h != nullptr && in.ConsumeBool()) {
-        TRACE("destroy\n");
-        destroy(o);
-    } else {
-        k == 0 ? create(in, o) : ops.begin()[k - 1](in, o);
-    }
+    if (k == 0 && o.h != nullptr && in.ConsumeBool()) TRACE("destroy\n"), destroy(o);
+    else k == 0 ? create(in, o) : ops.begin()[k - 1](in, o);
     if (o.h != nullptr) check(o);
 }
 
@@ -721,30 +684,23 @@ void step(FuzzedDataProvider& in, O& o, std::initializer_list<Op<O>> ops) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
-    Tracker trackers[slotCount];
-    EventDetector detectors[slotCount];
-    Aggregator aggregators[slotCount];
-    RvcDetector rvcs[slotCount];
-    Meter meters[slotCount];
+    struct { Tracker t; EventDetector e; Aggregator a; RvcDetector r; Meter m; } slots[slotCount], &first = slots[0];
     Tracker::budget = size_t(1) << 17;
     Meter::budget = size_t(1) << 16;
     // Most inputs start with one object of each class but the flickermeter
     // (whose samples cost the most) made as create makes it, so that the
     // script reaches the queues rather than stopping at creation.
-    if (in.ConsumeIntegralInRange<int>(0, 3) != 0) create(in, trackers[0]), create(in, detectors[0]), create(in, aggregators[0]), create(in, rvcs[0]);
+    if (in.ConsumeIntegralInRange<int>(0, 3) != 0) create(in, first.t), create(in, first.e), create(in, first.a), create(in, first.r);
     for (int calls = 0; calls < 400 && in.remaining_bytes() > 0; ++calls) {
-        const int slot = in.ConsumeIntegralInRange<int>(0, slotCount - 1), kind = in.ConsumeIntegralInRange<int>(0, 4);
-        TRACE("[%d %d] ", kind, slot);
-        switch (kind) {
-            case 0: step<Tracker>(in, trackers[slot], {setRangeOrLoss, addSamples, addSamples, addSamples, takeSegments, takeIntervals}); break;
-            case 1: step<EventDetector>(in, detectors[slot], {settings, feed, feed, feed, takeEvents, takeEvents}); break;
-            case 2: step<Aggregator>(in, aggregators[slot], {settings, addWindows, addWindows, addWindows, takeIntervals, takeIntervals}); break;
-            case 3: step<RvcDetector>(in, rvcs[slot], {settings, feed, feed, feed, takeEvents, takeEvents}); break;
-            default: step<Meter>(in, meters[slot], {settings, addSamples, addSamples, addSamples, takeSeverities, takeSeverities}); break;
-        }
+        auto& s = slots[in.ConsumeIntegralInRange<int>(0, slotCount - 1)];
+        const int kind = in.ConsumeIntegralInRange<int>(0, 4);
+        TRACE("[%d %d] ", kind, static_cast<int>(&s - slots));
+        kind == 0   ? step<Tracker>(in, s.t, {setRangeOrLoss, addSamples, addSamples, addSamples, takeSegments, takeIntervals})
+        : kind == 1 ? step<EventDetector>(in, s.e, {settings, feed, feed, feed, takeEvents, takeEvents})
+        : kind == 2 ? step<Aggregator>(in, s.a, {settings, addWindows, addWindows, addWindows, takeIntervals, takeIntervals})
+        : kind == 3 ? step<RvcDetector>(in, s.r, {settings, feed, feed, feed, takeEvents, takeEvents})
+                    : step<Meter>(in, s.m, {settings, addSamples, addSamples, addSamples, takeSeverities, takeSeverities});
     }
-    for (int k = 0; k < slotCount; ++k) {
-        destroy(trackers[k]), destroy(detectors[k]), destroy(aggregators[k]), destroy(rvcs[k]), destroy(meters[k]);
-    }
+    for (auto& s : slots) destroy(s.t), destroy(s.e), destroy(s.a), destroy(s.r), destroy(s.m);
     return 0;
 }

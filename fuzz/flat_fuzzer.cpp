@@ -24,10 +24,7 @@
 // replay: build-fuzz/fuzz/flat_fuzzer FILE, with POWERQUALITY_FUZZ_TRACE=1
 // to print every call. Seeds: fuzz/corpus/, the few inputs that cover
 // every edge a run of the harness covered (scripts/fuzz-seeds.sh).
-#include <cmath>
-#include <cstdint>
 #include <iterator>
-#include <vector>
 
 #include "FuzzInput.h"
 
@@ -39,15 +36,16 @@ constexpr int slotCount = 3, maxSegmentLength = 1 << 14;
 uint64_t budget = 0;  // positions left to feed in this input
 volatile size_t sink = 0;
 
-// What the harness knows of one module.
+// What the harness knows of one module: beginUpdate minus endUpdate, as the
+// module counts them; whether the last setBufferLength was taken, and whether
+// the last initialisation succeeded, with `storageLength`; the buffer length
+// the module holds; the caller index after the last segment.
 struct Slot {
     PowerModuleHandle h = nullptr;
-    int openBrackets = 0;         // beginUpdate minus endUpdate, as the module counts them
-    bool lengthKnown = true;      // the last setBufferLength was taken
-    bool storageKnown = false;    // the last initialisation succeeded, with `storageLength`
-    unsigned int length = 0;      // the buffer length the module holds
-    unsigned int storageLength = 0;
-    uint64_t nextIndex = 0;       // caller index after the last segment
+    int openBrackets = 0;
+    bool lengthKnown = true, storageKnown = false;
+    unsigned int length = 0, storageLength = 0;
+    uint64_t nextIndex = 0;
 };
 
 void reporter(int32_t code, const char* message) { sink = sink + static_cast<size_t>(code) + std::strlen(message); }
@@ -82,11 +80,9 @@ void fetchPeriodResults(FuzzedDataProvider& in, Slot& s) {
     PowerResultsPeriod* records = nullptr;
     unsigned char phases = 0;
     for (int round = 0; round < 64 && more && checkStatus(CALL(getPeriodResults, s.h, &count, &more, &records), 3) == 0; ++round) {
-        if (count > 0 && s.openBrackets == 0 && s.storageKnown && getPhasesCount(s.h, &phases) == 0) {
-            for (size_t r = 0; r < static_cast<size_t>(count) * (phases + 1u); ++r) {
+        if (count > 0 && s.openBrackets == 0 && s.storageKnown && getPhasesCount(s.h, &phases) == 0)
+            for (size_t r = 0; r < static_cast<size_t>(count) * (phases + 1u); ++r)
                 sink = sink + (records[r].rmsVoltage + records[r].rvcVoltage.time + records[r].symmetricalComponent.voltageMagnitude > 0.0);
-            }
-        }
         more = more && !in.ConsumeBool();
     }
 }
@@ -185,10 +181,7 @@ int32_t setting(FuzzedDataProvider& in, Slot& s) {
         }
         case 5: return CALL(setGridConfigType, s.h, static_cast<PowerGridConfigType>(in.ConsumeIntegralInRange<int>(-1, 9)));
         case 6: return CALL(setPeriodCount, s.h, in.ConsumeIntegral<unsigned short>());
-        case 7: {
-            const bool on = in.ConsumeBool();
-            return call("switch", switches[in.ConsumeIntegralInRange<size_t>(0, std::size(switches) - 1)], s.h, on);
-        }
+        case 7: { const bool on = in.ConsumeBool(); return call("switch", switches[in.ConsumeIntegralInRange<size_t>(0, std::size(switches) - 1)], s.h, on); }
         default: {
             const unsigned int length = in.ConsumeBool() ? in.ConsumeIntegralInRange<unsigned int>(0, 1u << 16) : oneIn(in, 4) ? in.ConsumeIntegral<unsigned int>()
                                       : in.PickValueInArray<unsigned int>({0, 1, 2, 3, 10, 64, 200, 1024, 4096, 10240, 20480, 65536});
@@ -204,18 +197,17 @@ void step(FuzzedDataProvider& in, Slot* slots) {
     TRACE("[%d] ", static_cast<int>(&s - slots));
     const PowerModuleHandle h = s.h;
     const int kind = in.ConsumeIntegralInRange<int>(0, 19);  // 0 to 13, and feeds
-    const bool on = kind == 5 && in.ConsumeBool();
-    const uint64_t first = kind != 6 ? 0 : in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 100000) : in.ConsumeIntegral<uint64_t>();
     static std::vector<PowerResultsGeneral> results(4);
     int count = 0;
+    // A reset's first index, or a schedule's periods and first index (read in this order).
     const int periods = kind == 9 ? pickInt(in) : 0;
-    const uint64_t from = kind == 9 ? in.ConsumeIntegral<uint64_t>() : 0;
+    const uint64_t first = kind == 9 ? in.ConsumeIntegral<uint64_t>() : kind != 6 ? 0
+                           : in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 100000) : in.ConsumeIntegral<uint64_t>();
     int32_t status = 0;
     switch (kind) {
         case 0:  // a module comes and goes
             EXPECT(h == nullptr || CALL(powerModule_destroy, h) == 0);
-            s = Slot();
-            s.h = h == nullptr ? CALL(powerModule_create) : nullptr;
+            s = Slot(), s.h = h == nullptr ? CALL(powerModule_create) : nullptr;
             return;
         case 1: s.openBrackets += (status = CALL(beginUpdate, h)) == 0 ? 1 : 0; break;
         case 2:
@@ -225,13 +217,12 @@ void step(FuzzedDataProvider& in, Slot* slots) {
         case 3:
         case 4: status = initialising(s, setting(in, s)); break;
         case 5:
-            status = on ? CALL(setHalfPeriodValuesCount, h, in.PickValueInArray<unsigned short>({0, 1, 2, 3, 4, 20, 65535}))
-                        : CALL(setPeriodValuesOverlapInPercent, h, in.PickValueInArray<unsigned short>({0, 25, 50, 75, 99, 100, 101, 65535}));
-            break;
+            status = in.ConsumeBool() ? CALL(setHalfPeriodValuesCount, h, in.PickValueInArray<unsigned short>({0, 1, 2, 3, 4, 20, 65535}))
+                                      : CALL(setPeriodValuesOverlapInPercent, h, in.PickValueInArray<unsigned short>({0, 25, 50, 75, 99, 100, 101, 65535})); break;
         case 6: s.nextIndex = (status = CALL(reset, h, first)) == 0 ? first : s.nextIndex; break;
         case 7: return fetchPeriodResults(in, s);
         case 8: status = CALL(getResults, h, in.ConsumeIntegralInRange<int>(-1, 3), &count, results.data()); break;
-        case 9: status = CALL(scheduleForCalculation, h, from, periods, pickDouble(in)); break;
+        case 9: status = CALL(scheduleForCalculation, h, first, periods, pickDouble(in)); break;
         case 10: status = CALL(skipSamples, h, in.ConsumeIntegralInRange<unsigned int>(0, 100000)); break;
         case 11: status = in.ConsumeBool() ? CALL(writeSamples, h, in.ConsumeIntegral<unsigned int>()) : CALL(syncCuda, h); break;
         case 12: status = CALL(registerErrorReporter, in.ConsumeBool() ? reporter : nullptr); break;
@@ -255,9 +246,8 @@ void configure(FuzzedDataProvider& in, Slot& s) {
     CALL(setSampleRate, h, rate, in.PickValueInArray({1, 1, 2, 4}));
     CALL(setBufferLength, h, length);
     in.ConsumeBool() ? CALL(setStaticFrequency, h, nominal, 0.1) : CALL(setVariableFrequency, h, 42.0, 69.0);
-    for (const auto set : {setCurrentEnabled, setLineToLineResultsEnabled, setFundamentalPeriodValuesEnabled, setPeriodSymmetricalComponentsEnabled}) {
+    for (const auto set : {setCurrentEnabled, setLineToLineResultsEnabled, setFundamentalPeriodValuesEnabled, setPeriodSymmetricalComponentsEnabled})
         call("switch", set, h, in.ConsumeBool());
-    }
     CALL(setPeriodValuesEnabled, h, true);
     CALL(setRvcEnabled, h, true);
     CALL(setHalfPeriodValuesCount, h, in.PickValueInArray<unsigned short>({1, 2, 2, 4}));
