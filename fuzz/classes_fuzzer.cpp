@@ -411,11 +411,8 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
     Detector<Api> next = d;
     bool acceptable = true;
     for (size_t i = 0; i < n; ++i) {
-        double time = next.latest + dt;
-        if (i == 0 || oneIn(in, 16)) {
-            const int kind = in.ConsumeIntegralInRange<int>(0, 7);
-            time = kind == 0 ? pickDouble(in) : kind == 1 ? next.latest - in.ConsumeFloatingPointInRange<double>(0.0, 1.0) : time;
-        }
+        const int kind = i == 0 || oneIn(in, 16) ? in.ConsumeIntegralInRange<int>(0, 7) : 7;  // 2 to 7: the next step
+        const double time = kind == 0 ? pickDouble(in) : kind == 1 ? next.latest - in.ConsumeFloatingPointInRange<double>(0.0, 1.0) : next.latest + dt;
         acceptable = acceptable && std::fabs(time) <= big / 2 && (!next.anyValue || time >= next.latest);
         for (size_t k = 0; k < per; ++k) {
             const double v = k == 0 ? NaN : oneIn(in, 16) ? rmsValue(in, d.declared) : level * (i >= stepAt && k == 1 ? factor : 1.0);
@@ -448,9 +445,8 @@ bool wellFormed(const RapidVoltageChange& e, uint32_t) {
 template <typename Api>
 void takeEvents(FuzzedDataProvider& in, Detector<Api>& d) {
     const int kind = in.ConsumeIntegralInRange<int>(0, 7);
-    if constexpr (std::is_same_v<Api, VoltageEventApi>) {
+    if constexpr (std::is_same_v<Api, VoltageEventApi>)
         if (kind == 7) return (void)BOTH(d, true, voltageEventDetector_closeRunningEvents);
-    }
     const bool running = kind < 2;
     const auto [events] = take(in, running ? "getRunningEvents" : "getEvents", running ? Api::running : Api::events, d.h, d.twin, false);
     const uint32_t all = d.phases == 32 ? ~uint32_t(0) : (uint32_t(1) << d.phases) - 1u;
