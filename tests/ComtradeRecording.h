@@ -16,7 +16,7 @@ struct ComtradeRecording {
     double sampleRate = 0.0, frequency = 0.0;
     std::map<std::string, std::vector<double>> channels;  // by name
 
-    // The comma-separated fields of the .cfg's next line.
+    // The comma-separated fields of a text's next line (of the .cfg here).
     static std::vector<std::string> fields(std::istream& in) {
         std::string line, field;
         std::getline(in, line);
