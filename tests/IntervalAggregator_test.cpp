@@ -110,7 +110,7 @@ TEST(IntervalAggregator, FifteenWindowsRmsOrMeanAndFlush) {
 // The 150/180-cycle interval in progress runs on to its fifteen windows past
 // the tick while a new one starts with the first window after it ("overlap
 // 1"); the two share the windows between.
-TEST(IntervalAggregator, WindowOverTheTickEndsTheTenMinutesAndTheThreeSecondsRunOn) {
+TEST(IntervalAggregator, WindowsOverAndOnTheTick) {
     IntervalAggregator a(2, 599.0);  // caller time 1 s is the tick 600 s
     addWindows(a, 0.1, 0.2, 0, 19);  // window 4 runs from 0.9 to 1.1
     const Taken ten = takeAll(a, true);
@@ -138,34 +138,32 @@ TEST(IntervalAggregator, WindowOverTheTickEndsTheTenMinutesAndTheThreeSecondsRun
     // Ended by the second tick; ran on past it, ended by flush; the newest.
     EXPECT_EQ(rows(t), (Rows{{4, 0, 0, 0}, {3, 0, 0, 1}, {2, 0, 0, 2}}));
     EXPECT_EQ(column(t, &IntervalAggregate::startTime), (Doubles{0.5, 600.0, 601.0}));
-}
 
-// A window that ends on the tick belongs before it, one that starts on it
-// after it (also when the start is a hair early from rounding); a host that
-// resynchronises its windows may start one on the tick while the previous
-// one still runs.
-TEST(IntervalAggregator, WindowsOnTheTick) {
+    // A window that ends on the tick belongs before it, one that starts on it
+    // after it (also when the start is a hair early from rounding); a host
+    // that resynchronises its windows may start one on the tick while the
+    // previous one still runs.
     const double v[2] = {1.0, 1.0};
     for (double onTick : {600.0, 600.0 - 1e-9}) {
         SCOPED_TRACE(onTick);
-        IntervalAggregator a(2);
-        a.addWindow(599.6, 599.8, v, false);
-        a.addWindow(599.8, 600.0, v, false);
-        a.addWindow(onTick, 600.2, v, false);
-        EXPECT_EQ(rows(takeAll(a, true)), (Rows{{2, 0, 0, 0}}));
+        IntervalAggregator on(2);
+        on.addWindow(599.6, 599.8, v, false);
+        on.addWindow(599.8, 600.0, v, false);
+        on.addWindow(onTick, 600.2, v, false);
+        EXPECT_EQ(rows(takeAll(on, true)), (Rows{{2, 0, 0, 0}}));
         // The 150/180-cycle interval runs on past the tick: still open.
-        EXPECT_EQ(a.getPendingThreeSecondCount(), 0);
-        a.flush();
-        EXPECT_EQ(rows(takeAll(a, false)), (Rows{{3, 0, 0, 0}, {1, 0, 0, 1}}));
+        EXPECT_EQ(on.getPendingThreeSecondCount(), 0);
+        on.flush();
+        EXPECT_EQ(rows(takeAll(on, false)), (Rows{{3, 0, 0, 0}, {1, 0, 0, 1}}));
     }
-    IntervalAggregator a(2);
-    a.addWindow(599.9, 600.1, v, false);  // overlaps the tick
-    a.addWindow(600.0, 600.2, v, false);  // the resynchronised series
-    a.flush();
-    const Taken ten = takeAll(a, true);
-    EXPECT_EQ(rows(ten), (Rows{{1, 0, 0, 0}, {1, 0, 0, 1}}));
-    EXPECT_EQ(column(ten, &IntervalAggregate::startTime), (Doubles{599.9, 600.0}));
-    EXPECT_EQ(column(ten, &IntervalAggregate::endTime), (Doubles{600.1, 600.2}));
+    IntervalAggregator resync(2);
+    resync.addWindow(599.9, 600.1, v, false);  // overlaps the tick
+    resync.addWindow(600.0, 600.2, v, false);  // the resynchronised series
+    resync.flush();
+    const Taken both = takeAll(resync, true);
+    EXPECT_EQ(rows(both), (Rows{{1, 0, 0, 0}, {1, 0, 0, 1}}));
+    EXPECT_EQ(column(both, &IntervalAggregate::startTime), (Doubles{599.9, 600.0}));
+    EXPECT_EQ(column(both, &IntervalAggregate::endTime), (Doubles{600.1, 600.2}));
 }
 
 // Clock intervals over an epoch-sized offset: a whole interval from tick to
