@@ -18,54 +18,41 @@
 
 namespace {
 
-// Rows of one phase, one value a second from time 0.
-std::vector<RapidVoltageChange> feedRows(RapidVoltageChangeDetector& d, const std::vector<double>& rows) {
-    for (size_t i = 0; i < rows.size(); ++i) d.addRmsValues(static_cast<double>(i), &rows[i]);
-    return d.getEvents();
-}
-
-std::vector<double> repeat(double value, size_t count) { return std::vector<double>(count, value); }
-
-std::vector<double> join(std::initializer_list<std::vector<double>> parts) {
-    std::vector<double> out;
-    for (const std::vector<double>& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 TEST(RapidVoltageChangeDetector, StateRulesOnRows) {
     // Udin 100, a steady state of 4 values, threshold 5, hysteresis 2.5,
-    // stamps from the value two before (times are row numbers).
+    // stamps from the value two before; rows of one phase, one value a second
+    // from time 0 (times are row numbers).
     struct Expected { double start, duration, deltaUmax, deltaUss; };
     struct Case { const char* name; std::vector<double> rows; std::vector<Expected> events; };
     const std::vector<Case> cases = {
         // 103 stays inside the band; 107 leaves the band around 100.75 and
         // is already the new steady state: the event lasts from row 5 (two
         // before row 7) to the end of row 6.
-        {"step", join({repeat(100, 4), {103, 100, 100}, repeat(107, 4)}), {{5, 1, 6.25, 6.25}}},
+        {"step", {100, 100, 100, 100, 103, 100, 100, 107, 107, 107, 107}, {{5, 1, 6.25, 6.25}}},
         // Exactly 5 away from the mean is inside.
-        {"on the band's edge", join({repeat(100, 4), {105}, repeat(100, 4)}), {}},
+        {"on the band's edge", {100, 100, 100, 100, 105, 100, 100, 100, 100}, {}},
         // Nothing before the first steady state: 107 in the first window only
         // delays it.
-        {"first window", join({{100, 107}, repeat(100, 5)}), {}},
+        {"first window", {100, 107, 100, 100, 100, 100, 100}, {}},
         // Values 2.6 from their mean (rows 5 to 8) are steady under 5 but not
         // under the hysteresis band: the event runs on until the window of
         // rows 8 to 11 settles, and ends with row 7. deltaUmax takes every
         // value of the event, 108.1 included.
-        {"hysteresis", join({repeat(100, 4), {106, 102.9, 108.1, 102.9, 108.1}, repeat(106, 4)}),
-         {{2, 5, 8.1, 6.525}}},
+        {"hysteresis", {100, 100, 100, 100, 106, 102.9, 108.1, 102.9, 108.1, 106, 106, 106, 106}, {{2, 5, 8.1, 6.525}}},
         // A value below the dip threshold discards the change; the next one,
         // from the new steady state, is found.
-        {"dip discards", join({repeat(100, 4), {94, 89.9}, repeat(95, 4), repeat(101, 4)}), {{8, 1, 6, 6}}},
-        {"swell discards", join({repeat(100, 4), {106, 110.1}, repeat(106, 4)}), {}},
+        {"dip discards", {100, 100, 100, 100, 94, 89.9, 95, 95, 95, 95, 101, 101, 101, 101}, {{8, 1, 6, 6}}},
+        {"swell discards", {100, 100, 100, 100, 106, 110.1, 106, 106, 106, 106}, {}},
         // A short excursion (96 stays inside, 93 leaves the band around
         // 99): the new steady state is found once the excursion has left
         // the window, and the event ends with the last value outside it.
-        {"excursion", join({repeat(100, 4), {96, 93}, repeat(100, 6)}), {{3, 2, 6, 1}}},
+        {"excursion", {100, 100, 100, 100, 96, 93, 100, 100, 100, 100, 100, 100}, {{3, 2, 6, 1}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RapidVoltageChangeDetector d(100.0, 1, 4);
-        const std::vector<RapidVoltageChange> events = feedRows(d, c.rows);
+        for (size_t i = 0; i < c.rows.size(); ++i) d.addRmsValues(static_cast<double>(i), &c.rows[i]);
+        const std::vector<RapidVoltageChange> events = d.getEvents();
         ASSERT_EQ(events.size(), c.events.size());
         for (size_t n = 0; n < events.size(); ++n) {
             EXPECT_EQ(std::make_tuple(events[n].startTime, events[n].duration, events[n].phases),
