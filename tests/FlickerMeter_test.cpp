@@ -121,8 +121,7 @@ TEST(FlickerMeter, TestPointsGiveOneAndASteadySineNone) {
 TEST(FlickerMeter, PltIsTheCubicMeanOfTheBlocksPstOnTheClock) {
     const Fluctuation f{1000.0, 50.0, 230.0, 0.25, 8.8, false};
     const Outcome out = measure(f, synthesise(f, 9001.0), 5400.0);
-    ASSERT_EQ(out.pst.size(), 15u);
-    ASSERT_EQ(out.plt.size(), 2u);
+    ASSERT_EQ(std::make_pair(out.pst.size(), out.plt.size()), std::make_pair(std::size_t{15}, std::size_t{2}));
     auto cubicMean = [&](std::size_t from, std::size_t count) {
         double sum = 0.0;
         for (std::size_t k = from; k < from + count; ++k) sum += out.pst[k] * out.pst[k] * out.pst[k];

@@ -40,12 +40,10 @@ std::vector<std::vector<PowerResultsPeriod>> drive(const ComtradeRecording& rec,
 // sample sequence (as the float rings hold it), with T = fs / f: what a period
 // value of one cycle integrates, computed here directly from its time and frequency.
 double spanRms(const std::vector<double>& samples, double fs, const PowerResultsPeriod& r) {
-    const double end = r.time * fs;
-    const double start = end - fs / r.frequency;
+    const double end = r.time * fs, start = end - fs / r.frequency;
     double sum = 0.0;
     for (long p = static_cast<long>(std::floor(start)); p < static_cast<long>(std::ceil(end)); ++p) {
-        const double from = std::max(start, static_cast<double>(p));
-        const double to = std::min(end, static_cast<double>(p + 1));
+        const double from = std::max(start, static_cast<double>(p)), to = std::min(end, static_cast<double>(p + 1));
         const double u = static_cast<float>(samples[static_cast<size_t>(p)]);
         sum += (to - from) * u * u;
     }

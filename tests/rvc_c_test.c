@@ -32,8 +32,7 @@ int main(void) {
 
     // Ten items of a two-phase module: the total record (not read), then
     // one per phase, 10 ms apart.
-    PowerResultsPeriod items[10 * 3];
-    memset(items, 0, sizeof items);
+    PowerResultsPeriod items[10 * 3] = {0};
     for (int j = 0; j < 10 * 3; ++j) {
         items[j].time = 0.01 * (j / 3 + 1);
         items[j].rmsVoltage = j % 3 ? level(j / 3, j % 3 - 1) : NAN;  // the total first

@@ -22,10 +22,9 @@ int main(void) {
     CHECK(frequencyTracker_addSamples(tracker, NULL, INT_MIN) == 1);
     OK(frequencyTracker_addSamples(tracker, NULL, 0));
     OK(frequencyTracker_addSamples(tracker, samples, rate));
-    uint64_t position = 0;
+    uint64_t position = 0, first[64];
     CHECK(frequencyTracker_getSamplePosition(tracker, &position) == 0 && position == rate);
 
-    uint64_t first[64];
     int lengths[64], count = -1;
     double frequencies[64], frequency = 0.0;
     bool flags[64], locked = false;
