@@ -169,7 +169,7 @@ TEST(IntervalAggregator, WindowsOverAndOnTheTick) {
 // Clock intervals over an epoch-sized offset: a whole interval from tick to
 // tick is complete, flags spread to the intervals that hold a flagged window,
 // and a gap of whole clock intervals produces no records.
-TEST(IntervalAggregator, TenMinuteIntervalsFlagsAndGaps) {
+TEST(IntervalAggregator, TenMinuteIntervalsFlagsGapsAndTwoHourBlocks) {
     // 1700000400 s is a whole 10 minutes: ticks at caller 570 + 600 k.
     IntervalAggregator a(1, 1700000400.0 + 30.0);
     EXPECT_DOUBLE_EQ(a.getClockOffset(), 30.0);
@@ -191,21 +191,19 @@ TEST(IntervalAggregator, TenMinuteIntervalsFlagsAndGaps) {
     const Taken t = takeAll(a, false);
     EXPECT_EQ(rows(t), (Rows{{15, 1, 1, 2833334}, {15, 1, 1, 2833335}, {7, 0, 0, 2833336}, {1, 0, 0, 2833340}}));
     EXPECT_DOUBLE_EQ(t.frames[1].endTime, 1320.0);
-}
 
-// Windows of one minute from 60 minutes into a 2-hour clock block: the first
-// block holds the 10-minute values of clock intervals 6 to 11, the second
-// twelve whole ones (12 to 23), flush closes the third with one.
-TEST(IntervalAggregator, TwoHourValuesFromTwelveTenMinuteValuesOnTheClock) {
-    IntervalAggregator a(2, 3600.0);
-    a.setMeanAggregated(1, true);
-    addWindows(a, 0.0, 60.0, 0, 182, 65);
-    EXPECT_EQ(a.getPendingTwoHourCount(), 2);
-    a.flush();
-    const Taken ten = takeAll(a, true);
-    ASSERT_EQ(ten.frames.size(), 19u);
-    const Taken two = takeAll(a, 2);
-    EXPECT_EQ(a.getPendingTwoHourCount(), 0);
+    // Windows of one minute from 60 minutes into a 2-hour clock block: the
+    // first block holds the 10-minute values of clock intervals 6 to 11, the
+    // second twelve whole ones (12 to 23), flush closes the third with one.
+    IntervalAggregator hours(2, 3600.0);
+    hours.setMeanAggregated(1, true);
+    addWindows(hours, 0.0, 60.0, 0, 182, 65);
+    EXPECT_EQ(hours.getPendingTwoHourCount(), 2);
+    hours.flush();
+    const Taken tens = takeAll(hours, true);
+    ASSERT_EQ(tens.frames.size(), 19u);
+    const Taken two = takeAll(hours, 2);
+    EXPECT_EQ(hours.getPendingTwoHourCount(), 0);
     EXPECT_EQ(rows(two), (Rows{{6, 0, 0, 6}, {12, 1, 1, 12}, {1, 0, 0, 24}}));
     // Each block's first 10-minute record, and its first window: ten to a
     // whole 10-minute interval, so the values are those of the windows.
@@ -215,10 +213,11 @@ TEST(IntervalAggregator, TwoHourValuesFromTwelveTenMinuteValuesOnTheClock) {
         SCOPED_TRACE(b);
         EXPECT_NEAR(two.values[2 * b], aggregateOf(windows[b], windows[b + 1] - windows[b], false), 1e-9);
         EXPECT_NEAR(two.values[2 * b + 1], aggregateOf(windows[b], windows[b + 1] - windows[b], true), 1e-12);
-        EXPECT_EQ(two.frames[b].startTime, ten.frames[first[b]].startTime);
-        EXPECT_EQ(two.frames[b].endTime, ten.frames[first[b + 1] - 1].endTime);
+        EXPECT_EQ(two.frames[b].startTime, tens.frames[first[b]].startTime);
+        EXPECT_EQ(two.frames[b].endTime, tens.frames[first[b + 1] - 1].endTime);
     }
 }
+
 
 // Refused input changes nothing: after each refusal the aggregator still
 // gives exactly what a twin fed only the good windows gives.

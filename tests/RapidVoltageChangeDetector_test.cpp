@@ -18,7 +18,7 @@
 
 namespace {
 
-TEST(RapidVoltageChangeDetector, StateRulesOnRows) {
+TEST(RapidVoltageChangeDetector, StateRulesOnRowsPhasesStampsAndRunningEvents) {
     // Udin 100, a steady state of 4 values, threshold 5, hysteresis 2.5,
     // stamps from the value two before; rows of one phase, one value a second
     // from time 0 (times are row numbers).
@@ -63,9 +63,7 @@ TEST(RapidVoltageChangeDetector, StateRulesOnRows) {
         }
         EXPECT_TRUE(d.getRunningEvents().empty());
     }
-}
 
-TEST(RapidVoltageChangeDetector, PhasesStampsAndRunningEvents) {
     // Three phases: B drops by 7 while A and C stay; deltaUss is B's, signed.
     RapidVoltageChangeDetector d(100.0, 3, 4);
     d.setWindowStartStamps(0);  // the end of the first value beyond
@@ -91,9 +89,8 @@ TEST(RapidVoltageChangeDetector, BadInputIsRejectedAndChangesNothing) {
         EXPECT_THROW(RapidVoltageChangeDetector(u, n, length), std::invalid_argument) << u << " " << n << " " << length;
     EXPECT_NO_THROW(RapidVoltageChangeDetector(230.0, 1, 1000000));  // the longest window
     RapidVoltageChangeDetector d(230.0, 1);
-    for (const auto& t : {std::make_pair(0.0, 0.0), {5.0, 5.0}, {3.0, 4.0}, {5.0, -1.0}, {nan, 1.0}}) {
+    for (const auto& t : {std::make_pair(0.0, 0.0), {5.0, 5.0}, {3.0, 4.0}, {5.0, -1.0}, {nan, 1.0}})
         EXPECT_THROW(d.setThresholds(t.first, t.second), std::invalid_argument) << t.first << " " << t.second;
-    }
     EXPECT_EQ(std::make_tuple(d.getThreshold(), d.getHysteresis(), d.getWindowStartStamps()),
               std::make_tuple(5.0, 2.5, 2u));
     EXPECT_THROW(d.setDipSwellThresholds(110.0, 90.0), std::invalid_argument);

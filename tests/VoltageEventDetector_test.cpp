@@ -104,7 +104,7 @@ TEST(VoltageEventDetector, EditionThreeStampsTheWindowStart) {
     EXPECT_EQ(d.getWindowStartStamps(), 3u);
 }
 
-TEST(VoltageEventDetector, ThresholdsAndHysteresisDoNotChatter) {
+TEST(VoltageEventDetector, ThresholdsAndHysteresisDoNotChatterEventsRunningAtTheEndAreClosed) {
     // The rows fed, and the one event they make: its first value, the value that ends it.
     struct Case { const char* name; std::vector<std::array<double, 3>> rows; int type; size_t startRow, endRow;
                   double extreme; uint32_t phases; };
@@ -138,9 +138,7 @@ TEST(VoltageEventDetector, ThresholdsAndHysteresisDoNotChatter) {
         EXPECT_NEAR(e.duration, 0.01 * static_cast<double>(c.endRow - c.startRow), 1e-12);
         EXPECT_EQ(d.getRunningEvents().size(), c.type == VoltageEventInterruption ? 1u : 0u);
     }
-}
 
-TEST(VoltageEventDetector, EventsRunningAtTheEndAreReportedAndClosed) {
     // The data end during a swell on L3 and a dip on L1 that started after it.
     VoltageEventDetector d(100.0, 3);  // volts read as percent
     const double rows[][3] = {{100, 100, 100}, {100, 100, 120}, {60, 100, 121}, {61, 100, 119}};
