@@ -62,7 +62,6 @@ int main(void) {
     CHECK(events[0].phases == 1u && fabs(events[0].startTime - 0.11) < 1e-12);
     CHECK(fabs(events[0].deltaUmax - 15.0) < 1e-9);
     CHECK(rapidVoltageChangeDetector_getEvents(d, 3, &count, events) == 0 && count == 0);
-    OK(rapidVoltageChangeDetector_destroy(d));
-    OK(rapidVoltageChangeDetector_destroy(NULL));
+    CHECK(rapidVoltageChangeDetector_destroy(d) == 0 && rapidVoltageChangeDetector_destroy(NULL) == 0);
     return FINISH();
 }

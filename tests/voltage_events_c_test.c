@@ -53,7 +53,6 @@ int main(void) {
     CHECK(voltageEventDetector_closeRunningEvents(NULL) == 1 && voltageEventDetector_closeRunningEvents(d) == 0);
     CHECK(voltageEventDetector_getEvents(d, 4, &count, events) == 0 && count == 1);
     CHECK(events[0].startTime == 0.2 && events[0].duration == 0.0);
-    OK(voltageEventDetector_destroy(d));
-    OK(voltageEventDetector_destroy(NULL));
+    CHECK(voltageEventDetector_destroy(d) == 0 && voltageEventDetector_destroy(NULL) == 0);  // NULL: nothing to do
     return FINISH();
 }
