@@ -159,18 +159,16 @@ TEST(VoltageEventDetector, ThresholdsAndHysteresisDoNotChatterEventsRunningAtThe
 
 TEST(VoltageEventDetector, BadInputIsRefusedAndChangesNothingEdgeInputIsTaken) {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-    for (const auto& args : {std::make_pair(0.0, 3), {-230.0, 3}, {nan, 3}, {inf, 3}, {230.0, 0}, {230.0, 33}}) {
+    for (const auto& args : {std::make_pair(0.0, 3), {-230.0, 3}, {nan, 3}, {inf, 3}, {230.0, 0}, {230.0, 33}})
         EXPECT_THROW(VoltageEventDetector(args.first, args.second), std::invalid_argument) << args.first;
-    }
 
     VoltageEventDetector d(100.0, 2);
     // interruption > dip, dip = swell, negative interruption or hysteresis,
     // recovery levels crossing (90 + 10.5 > 110 - 10.5), not finite.
     const std::array<double, 4> wrong[] = {{80, 110, 85, 2}, {90, 90, 5, 0}, {90, 110, -1, 2}, {90, 110, 5, -0.5},
                                            {90, 110, 5, 10.5}, {nan, 110, 5, 2}, {90, inf, 5, 2}};
-    for (const auto& t : wrong) {
+    for (const auto& t : wrong)
         EXPECT_THROW(d.setThresholds(t[0], t[1], t[2], t[3]), std::invalid_argument) << t[0] << " " << t[1];
-    }
     EXPECT_THROW(d.setDipThreshold(120.0), std::invalid_argument);
     EXPECT_THROW(d.setInterruptionThreshold(90.0), std::invalid_argument);
     EXPECT_THROW(d.setHysteresis(10.5), std::invalid_argument);
@@ -238,9 +236,8 @@ TEST(VoltageEventDetector, BadInputIsRefusedAndChangesNothingEdgeInputIsTaken) {
     EXPECT_GT(running[0].extremePercent, 110.0);  // not NaN
     const std::vector<VoltageEvent> ended = tiny.getEvents();
     ASSERT_EQ(ended.size(), 2u);  // the dip and the interruption, ended by the swell
-    for (const VoltageEvent& e : ended) {
+    for (const VoltageEvent& e : ended)
         EXPECT_EQ(std::make_pair(e.extremeVoltage, e.extremePercent), std::make_pair(0.0, 0.0)) << e.type;
-    }
 }
 
 }  // namespace
