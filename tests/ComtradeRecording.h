@@ -13,11 +13,10 @@
 #include <vector>
 
 struct ComtradeRecording {
-    double sampleRate = 0.0;
-    double frequency = 0.0;
+    double sampleRate = 0.0, frequency = 0.0;
     std::map<std::string, std::vector<double>> channels;  // by name
 
-    // The comma-separated fields of the .cfg's next line.
+    // The comma-separated fields of a text's next line (of the .cfg here).
     static std::vector<std::string> fields(std::istream& in) {
         std::string line, field;
         std::getline(in, line);
@@ -40,9 +39,7 @@ struct ComtradeRecording {
         for (int k = 0; k < analog; ++k) {
             const std::vector<std::string> f = fields(cfg);
             if (f.size() < 7) return false;
-            names.push_back(f[1]);
-            scale.push_back(std::stod(f[5]));
-            offset.push_back(std::stod(f[6]));
+            names.push_back(f[1]), scale.push_back(std::stod(f[5])), offset.push_back(std::stod(f[6]));
         }
         for (int k = 0; k < digital; ++k) fields(cfg);
         frequency = std::stod(fields(cfg).at(0));

@@ -48,15 +48,15 @@ std::vector<float> synthesise(const Grid& grid, double seconds, double rate = fs
     return samples;
 }
 
-struct Segments {
-    std::vector<unsigned long long> first;
-    std::vector<int> lengths;
-    std::vector<double> frequencies;
-    std::vector<char> flags;  // bool, one byte each
-    size_t size() const { return first.size(); }
-    double start(size_t k, int divisor) const { return static_cast<double>(first[k]) / (divisor * fs); }
-    double end(size_t k, int divisor) const { return start(k, divisor) + lengths[k] / (divisor * fs); }
+struct Segment {
+    unsigned long long first; int length; double frequency; bool flag;
+    double start(int divisor) const { return static_cast<double>(first) / (divisor * fs); }
+    double end(int divisor) const { return start(divisor) + length / (divisor * fs); }
+    bool operator==(const Segment& o) const {
+        return std::tie(first, length, frequency, flag) == std::tie(o.first, o.length, o.frequency, o.flag);
+    }
 };
+using Segments = std::vector<Segment>;
 
 // Feeds the samples block by block, appends the segments to s and checks
 // that they follow each other without gap or overlap.
@@ -68,16 +68,13 @@ Segments track(FrequencyTracker& tracker, const std::vector<float>& samples, siz
     for (size_t p = 0; p < samples.size(); p += block) {
         tracker.addSamples(samples.data() + p, static_cast<int>(std::min(block, samples.size() - p)));
         for (int count; (count = tracker.getSegments(16, first, lengths, frequencies, flags)) > 0;) {
-            s.first.insert(s.first.end(), first, first + count);
-            s.lengths.insert(s.lengths.end(), lengths, lengths + count);
-            s.frequencies.insert(s.frequencies.end(), frequencies, frequencies + count);
-            s.flags.insert(s.flags.end(), flags, flags + count);
+            for (int k = 0; k < count; ++k) s.push_back({first[k], lengths[k], frequencies[k], flags[k]});
         }
     }
     EXPECT_EQ(tracker.getPendingSegmentsCount(), 0);
     for (size_t k = 0; k + 1 < s.size(); ++k) {
-        EXPECT_GE(s.lengths[k], 1);
-        EXPECT_EQ(s.first[k] + static_cast<unsigned long long>(s.lengths[k]), s.first[k + 1]) << k;
+        EXPECT_GE(s[k].length, 1);
+        EXPECT_EQ(s[k].first + static_cast<unsigned long long>(s[k].length), s[k + 1].first) << k;
     }
     return s;
 }
@@ -89,12 +86,12 @@ struct Accuracy { size_t flagged = 0; double worst = 0.0, offset = 0.0; };
 
 Accuracy accuracy(const Phase& phase, const Segments& s, int divisor, double from = 0.0, double to = 1e9) {
     Accuracy a;
-    for (size_t k = 0; k < s.size(); ++k) {
-        const double start = s.start(k, divisor), end = s.end(k, divisor);
-        if (s.flags[k] && start >= from && end <= to) {
+    for (const Segment& g : s) {
+        const double start = g.start(divisor), end = g.end(divisor);
+        if (g.flag && start >= from && end <= to) {
             ++a.flagged;
             const double truth = (phase(end) - phase(start)) / (end - start);
-            a.worst = std::max(a.worst, std::fabs(s.frequencies[k] - truth));
+            a.worst = std::max(a.worst, std::fabs(g.frequency - truth));
             a.offset = std::max(a.offset, std::fabs(std::remainder(phase(start), 1.0)));
         }
     }
@@ -135,12 +132,12 @@ TEST(FrequencyTracker, FollowsSteadyRampingAndSteppingGrids) {
         EXPECT_NEAR(tracker.getFrequency(), c.latest, 0.02);
         // A cycle is handed out once the fifth cycle after it has ended and
         // passed the filter (0.83 of a nominal cycle).
-        const double delay = c.seconds - s.end(s.size() - 1, c.divisor);
+        const double delay = c.seconds - s.back().end(c.divisor);
         EXPECT_GT(delay, 5.0 / c.latest + 0.8 / c.nominal);
         EXPECT_LT(delay, 6.0 / c.latest + 0.85 / c.nominal);
         // The first segment starts at the first crossing and is not flagged.
-        EXPECT_LT(s.start(0, c.divisor), 2.0 / c.nominal);
-        EXPECT_FALSE(s.flags[0]);
+        EXPECT_LT(s[0].start(c.divisor), 2.0 / c.nominal);
+        EXPECT_FALSE(s[0].flag);
     }
 }
 
@@ -158,9 +155,7 @@ TEST(FrequencyTracker, BlockLengthsGiveTheSameSegments) {
     for (size_t block : {size_t{1}, size_t{7}, size_t{4096}}) {
         FrequencyTracker tracker(fs, 50.0, 16);
         runs.push_back(track(tracker, samples, block));
-        const size_t r = runs.size() - 1;
-        EXPECT_EQ(std::tie(runs[r].first, runs[r].lengths, runs[r].frequencies, runs[r].flags),
-                  std::tie(runs[0].first, runs[0].lengths, runs[0].frequencies, runs[0].flags));
+        EXPECT_TRUE(runs.back() == runs[0]) << block;
     }
     const Accuracy before = accuracy(grid.phase, runs[0], 16, 3.5, 6.0);
     EXPECT_LT(before.worst, 0.010);
@@ -173,7 +168,7 @@ TEST(FrequencyTracker, BlockLengthsGiveTheSameSegments) {
 // frequency with the flag cleared; then a bridge of whole cycles, after which
 // the boundaries lie on the grid's crossings again. Every segment advances the
 // module's phase by one cycle: no fraction of a cycle, no phase jump.
-TEST(FrequencyTracker, InterruptionKeepsCyclesAndResumes) {
+TEST(FrequencyTracker, InterruptionKeepsCyclesAndResumesAndTheLossLevel) {
     const double from = 2.0, to = 2.5;
     const int divisor = 16;
     Grid grid{steady(49.9), false, 0.01};
@@ -186,17 +181,17 @@ TEST(FrequencyTracker, InterruptionKeepsCyclesAndResumes) {
     EXPECT_TRUE(tracker.isLocked());
     size_t inside = 0;
     for (size_t k = 1; k < s.size(); ++k) {
-        const double start = s.start(k, divisor), end = s.end(k, divisor);
-        const double advance = s.frequencies[k] * s.lengths[k] / (divisor * fs);
+        const double start = s[k].start(divisor), end = s[k].end(divisor);
+        const double advance = s[k].frequency * s[k].length / (divisor * fs);
         // The cycles at the edges of the interruption are distorted by a few percent.
-        EXPECT_NEAR(advance, 1.0, s.flags[k] ? 0.001 : 0.05) << k << " at " << start << " s";
+        EXPECT_NEAR(advance, 1.0, s[k].flag ? 0.001 : 0.05) << k << " at " << start << " s";
         if (end > from && start < to) {
-            EXPECT_FALSE(s.flags[k]) << k << " at " << start << " s";
+            EXPECT_FALSE(s[k].flag) << k << " at " << start << " s";
             ++inside;
         }
         if (start > from + 0.1 && end < to - 0.15) {  // the flywheel, before the bridge
-            EXPECT_EQ(s.frequencies[k], s.frequencies[k - 1]);
-            EXPECT_NEAR(s.frequencies[k], 49.9, 0.01);
+            EXPECT_EQ(s[k].frequency, s[k - 1].frequency);
+            EXPECT_NEAR(s[k].frequency, 49.9, 0.01);
         }
     }
     EXPECT_NEAR(static_cast<double>(inside), (to - from) * 49.9, 4.0);
@@ -204,20 +199,17 @@ TEST(FrequencyTracker, InterruptionKeepsCyclesAndResumes) {
     EXPECT_GE(resumed.flagged, 80u);
     EXPECT_LT(resumed.worst, 0.010);
     EXPECT_LT(resumed.offset, 0.002);
-}
 
-// Set above the voltage, the loss level keeps the tracker from locking, and
-// before the first lock there are no segments at all.
-TEST(FrequencyTracker, LossLevel) {
-    const Grid grid{steady(49.8), false, 0.0, 10.0};  // 7.07 V rms
-    FrequencyTracker tracker(fs, 50.0, 1);
-    tracker.setLossLevel(7.2);
-    EXPECT_EQ(track(tracker, synthesise(grid, 1.0)).size(), 0u);
-    EXPECT_FALSE(tracker.isLocked());
-    tracker.setLossLevel(6.9);
-    const Segments s = track(tracker, synthesise(grid, 1.0));
-    EXPECT_TRUE(tracker.isLocked());
-    EXPECT_GE(s.size(), 30u);
+    // Set above the voltage, the loss level keeps the tracker from locking,
+    // and before the first lock there are no segments at all.
+    const Grid low{steady(49.8), false, 0.0, 10.0};  // 7.07 V rms
+    FrequencyTracker lossy(fs, 50.0, 1);
+    lossy.setLossLevel(7.2);
+    EXPECT_EQ(track(lossy, synthesise(low, 1.0)).size(), 0u);
+    EXPECT_FALSE(lossy.isLocked());
+    lossy.setLossLevel(6.9);
+    EXPECT_GE(track(lossy, synthesise(low, 1.0)).size(), 30u);
+    EXPECT_TRUE(lossy.isLocked());
 }
 
 // Flagged whole cycles inside each interval over their duration; the limits
@@ -240,9 +232,8 @@ TEST(FrequencyTracker, TenSecondFrequenciesUpToTheRangeLimits) {
         ASSERT_EQ(tracker.getTenSecondFrequencies(5, intervals), count);
         for (int k = 0; k < count; ++k) {
             SCOPED_TRACE(k);
-            EXPECT_EQ(intervals[k].firstSampleIndex, static_cast<uint64_t>(k * 10 * fs * 4));
-            EXPECT_EQ(intervals[k].endSampleIndex, static_cast<uint64_t>((k + 1) * 10 * fs * 4));
-            EXPECT_EQ(intervals[k].flag, k == 1 || k == 2);
+            EXPECT_EQ(std::make_tuple(intervals[k].firstSampleIndex, intervals[k].endSampleIndex, intervals[k].flag),
+                      std::make_tuple(uint64_t(k * 10 * fs * 4), uint64_t((k + 1) * 10 * fs * 4), k == 1 || k == 2));
             EXPECT_NEAR(intervals[k].frequency, c[1], c[3]);
             EXPECT_GE(intervals[k].cycleCount, whole - (k == 0 ? 9 : k == 3 ? 49 : 2));  // flagged cycles only
             EXPECT_LE(intervals[k].cycleCount, k < 3 ? whole : whole - 19);
@@ -250,7 +241,8 @@ TEST(FrequencyTracker, TenSecondFrequenciesUpToTheRangeLimits) {
     }
 }
 
-TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
+// Arguments that make no sense are refused; those at the limits are taken.
+TEST(FrequencyTracker, ArgumentsAtAndBeyondTheirLimits) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case { double rate, nominal; int divisor; };
     for (const Case c : {Case{0.0, 50.0, 1}, Case{-10240.0, 50.0, 1}, Case{nan, 50.0, 1}, Case{10240.0, 0.0, 1},
@@ -263,9 +255,8 @@ TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
     EXPECT_NO_THROW(FrequencyTracker(400.0, 50.0, 1));  // eight samples a cycle, the fewest
     FrequencyTracker tracker(fs, 50.0, 1);
     for (const auto& range : {std::make_pair(51.0, 55.0), std::make_pair(45.0, 49.0), std::make_pair(0.0, 55.0),
-                              std::make_pair(45.0, nan), std::make_pair(45.0, 3000.0)}) {
+                              std::make_pair(45.0, nan), std::make_pair(45.0, 3000.0)})
         EXPECT_THROW(tracker.setFrequencyRange(range.first, range.second), std::invalid_argument) << range.first;
-    }
     EXPECT_DOUBLE_EQ(tracker.getMinFrequency(), 42.5);  // the default range, kept
     EXPECT_DOUBLE_EQ(tracker.getMaxFrequency(), 57.5);
     EXPECT_THROW(tracker.getSegments(-1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
@@ -273,21 +264,19 @@ TEST(FrequencyTracker, RejectsArgumentsThatMakeNoSense) {
     const float samples[2] = {1.0f, -1.0f};
     tracker.addSamples(samples, -1);
     EXPECT_EQ(tracker.getSamplePosition(), 0u);
-}
 
-// A sample rate so high that 10 s hold more than 2^64 positions is accepted
-// (positive and finite); its intervals never close. Converting the close
-// position to 64 bits was undefined: built with g++ it came out as 0, and the
-// first sample closed intervals without end until memory ran out.
-TEST(FrequencyTracker, SampleRatesBeyondThePositionRange) {
+    // A sample rate so high that 10 s hold more than 2^64 positions is
+    // accepted (positive and finite); its intervals never close. Converting
+    // the close position to 64 bits was undefined: built with g++ it came out
+    // as 0, and the first sample closed intervals without end until memory ran out.
     for (const double rate : {1e19, 1e300}) {
         SCOPED_TRACE(rate);
-        FrequencyTracker tracker(rate, rate / 10.0, 1);
-        const std::vector<float> samples = synthesise({steady(rate / 10.0), false, 0.0, 325.0}, 4096.0 / rate, rate);
-        tracker.addSamples(samples.data(), static_cast<int>(samples.size()));
+        FrequencyTracker fast(rate, rate / 10.0, 1);
+        const std::vector<float> sine = synthesise({steady(rate / 10.0), false, 0.0, 325.0}, 4096.0 / rate, rate);
+        fast.addSamples(sine.data(), static_cast<int>(sine.size()));
         FrequencyTrackerInterval intervals[1];
-        EXPECT_EQ(tracker.getTenSecondFrequencies(1, intervals), 0);
-        EXPECT_GT(tracker.getPendingSegmentsCount(), 300);
+        EXPECT_EQ(fast.getTenSecondFrequencies(1, intervals), 0);
+        EXPECT_GT(fast.getPendingSegmentsCount(), 300);
     }
 }
 

@@ -18,68 +18,52 @@
 
 namespace {
 
-// Rows of one phase, one value a second from time 0.
-std::vector<RapidVoltageChange> feedRows(RapidVoltageChangeDetector& d, const std::vector<double>& rows) {
-    for (size_t i = 0; i < rows.size(); ++i) d.addRmsValues(static_cast<double>(i), &rows[i]);
-    return d.getEvents();
-}
-
-std::vector<double> repeat(double value, size_t count) { return std::vector<double>(count, value); }
-
-std::vector<double> join(std::initializer_list<std::vector<double>> parts) {
-    std::vector<double> out;
-    for (const std::vector<double>& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-TEST(RapidVoltageChangeDetector, StateRulesOnRows) {
+TEST(RapidVoltageChangeDetector, StateRulesOnRowsPhasesStampsAndRunningEvents) {
     // Udin 100, a steady state of 4 values, threshold 5, hysteresis 2.5,
-    // stamps from the value two before (times are row numbers).
+    // stamps from the value two before; rows of one phase, one value a second
+    // from time 0 (times are row numbers).
     struct Expected { double start, duration, deltaUmax, deltaUss; };
     struct Case { const char* name; std::vector<double> rows; std::vector<Expected> events; };
     const std::vector<Case> cases = {
         // 103 stays inside the band; 107 leaves the band around 100.75 and
         // is already the new steady state: the event lasts from row 5 (two
         // before row 7) to the end of row 6.
-        {"step", join({repeat(100, 4), {103, 100, 100}, repeat(107, 4)}), {{5, 1, 6.25, 6.25}}},
+        {"step", {100, 100, 100, 100, 103, 100, 100, 107, 107, 107, 107}, {{5, 1, 6.25, 6.25}}},
         // Exactly 5 away from the mean is inside.
-        {"on the band's edge", join({repeat(100, 4), {105}, repeat(100, 4)}), {}},
+        {"on the band's edge", {100, 100, 100, 100, 105, 100, 100, 100, 100}, {}},
         // Nothing before the first steady state: 107 in the first window only
         // delays it.
-        {"first window", join({{100, 107}, repeat(100, 5)}), {}},
+        {"first window", {100, 107, 100, 100, 100, 100, 100}, {}},
         // Values 2.6 from their mean (rows 5 to 8) are steady under 5 but not
         // under the hysteresis band: the event runs on until the window of
         // rows 8 to 11 settles, and ends with row 7. deltaUmax takes every
         // value of the event, 108.1 included.
-        {"hysteresis", join({repeat(100, 4), {106, 102.9, 108.1, 102.9, 108.1}, repeat(106, 4)}),
-         {{2, 5, 8.1, 6.525}}},
+        {"hysteresis", {100, 100, 100, 100, 106, 102.9, 108.1, 102.9, 108.1, 106, 106, 106, 106}, {{2, 5, 8.1, 6.525}}},
         // A value below the dip threshold discards the change; the next one,
         // from the new steady state, is found.
-        {"dip discards", join({repeat(100, 4), {94, 89.9}, repeat(95, 4), repeat(101, 4)}), {{8, 1, 6, 6}}},
-        {"swell discards", join({repeat(100, 4), {106, 110.1}, repeat(106, 4)}), {}},
+        {"dip discards", {100, 100, 100, 100, 94, 89.9, 95, 95, 95, 95, 101, 101, 101, 101}, {{8, 1, 6, 6}}},
+        {"swell discards", {100, 100, 100, 100, 106, 110.1, 106, 106, 106, 106}, {}},
         // A short excursion (96 stays inside, 93 leaves the band around
         // 99): the new steady state is found once the excursion has left
         // the window, and the event ends with the last value outside it.
-        {"excursion", join({repeat(100, 4), {96, 93}, repeat(100, 6)}), {{3, 2, 6, 1}}},
+        {"excursion", {100, 100, 100, 100, 96, 93, 100, 100, 100, 100, 100, 100}, {{3, 2, 6, 1}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RapidVoltageChangeDetector d(100.0, 1, 4);
-        const std::vector<RapidVoltageChange> events = feedRows(d, c.rows);
+        for (size_t i = 0; i < c.rows.size(); ++i) d.addRmsValues(static_cast<double>(i), &c.rows[i]);
+        const std::vector<RapidVoltageChange> events = d.getEvents();
         ASSERT_EQ(events.size(), c.events.size());
         for (size_t n = 0; n < events.size(); ++n) {
-            EXPECT_DOUBLE_EQ(events[n].startTime, c.events[n].start);
-            EXPECT_DOUBLE_EQ(events[n].duration, c.events[n].duration);
+            EXPECT_EQ(std::make_tuple(events[n].startTime, events[n].duration, events[n].phases),
+                      std::make_tuple(c.events[n].start, c.events[n].duration, 1u));
             EXPECT_NEAR(events[n].deltaUmax, c.events[n].deltaUmax, 1e-12);
             EXPECT_NEAR(events[n].deltaUss, c.events[n].deltaUss, 1e-12);
             EXPECT_EQ(events[n].deltaUssPercent, events[n].deltaUss / 100.0 * 100.0);
-            EXPECT_EQ(events[n].phases, 1u);
         }
         EXPECT_TRUE(d.getRunningEvents().empty());
     }
-}
 
-TEST(RapidVoltageChangeDetector, PhasesStampsAndRunningEvents) {
     // Three phases: B drops by 7 while A and C stay; deltaUss is B's, signed.
     RapidVoltageChangeDetector d(100.0, 3, 4);
     d.setWindowStartStamps(0);  // the end of the first value beyond
@@ -89,28 +73,24 @@ TEST(RapidVoltageChangeDetector, PhasesStampsAndRunningEvents) {
     // Running: figures up to the latest value.
     std::vector<RapidVoltageChange> running = d.getRunningEvents();
     ASSERT_EQ(running.size(), 1u);
-    EXPECT_EQ(running[0].startTime, 4.0);
-    EXPECT_EQ(running[0].phases, 0x2u);
-    EXPECT_EQ(running[0].deltaUmax, 7.0);
+    EXPECT_EQ(std::make_tuple(running[0].startTime, running[0].phases, running[0].deltaUmax),
+              std::make_tuple(4.0, 0x2u, 7.0));
     for (int i = 5; i < 8; ++i) d.addRmsValues(i, dropped);
     const std::vector<RapidVoltageChange> events = d.getEvents();
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].deltaUss, -7.0);
-    EXPECT_EQ(events[0].duration, 0.0);  // never negative
+    EXPECT_EQ(std::make_pair(events[0].deltaUss, events[0].duration), std::make_pair(-7.0, 0.0));  // never negative
     EXPECT_EQ(0, std::memcmp(&events[0], &running[0], offsetof(RapidVoltageChange, duration)));
 }
 
 TEST(RapidVoltageChangeDetector, BadInputIsRejectedAndChangesNothing) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_THROW(RapidVoltageChangeDetector(0.0, 1), std::invalid_argument);
-    EXPECT_THROW(RapidVoltageChangeDetector(230.0, 33), std::invalid_argument);
-    EXPECT_THROW(RapidVoltageChangeDetector(230.0, 1, 0), std::invalid_argument);
-    EXPECT_THROW(RapidVoltageChangeDetector(230.0, 1, 1000001), std::invalid_argument);
+    for (const auto& [u, n, length] : {std::make_tuple(0.0, 1u, 100u), {230.0, 33u, 100u}, {230.0, 1u, 0u},
+                                         {230.0, 1u, 1000001u}})
+        EXPECT_THROW(RapidVoltageChangeDetector(u, n, length), std::invalid_argument) << u << " " << n << " " << length;
     EXPECT_NO_THROW(RapidVoltageChangeDetector(230.0, 1, 1000000));  // the longest window
     RapidVoltageChangeDetector d(230.0, 1);
-    for (const auto& t : {std::make_pair(0.0, 0.0), {5.0, 5.0}, {3.0, 4.0}, {5.0, -1.0}, {nan, 1.0}}) {
+    for (const auto& t : {std::make_pair(0.0, 0.0), {5.0, 5.0}, {3.0, 4.0}, {5.0, -1.0}, {nan, 1.0}})
         EXPECT_THROW(d.setThresholds(t.first, t.second), std::invalid_argument) << t.first << " " << t.second;
-    }
     EXPECT_EQ(std::make_tuple(d.getThreshold(), d.getHysteresis(), d.getWindowStartStamps()),
               std::make_tuple(5.0, 2.5, 2u));
     EXPECT_THROW(d.setDipSwellThresholds(110.0, 90.0), std::invalid_argument);

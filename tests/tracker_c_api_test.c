@@ -13,8 +13,7 @@ int main(void) {
     static float samples[rate];
     for (int p = 0; p < rate; ++p) samples[p] = (float)(325.0 * sin(2.0 * 3.141592653589793 * 50.1 * p / rate));
     FrequencyTrackerHandle tracker = frequencyTracker_create(rate, 50.0, divisor);
-    CHECK(tracker != NULL);
-    CHECK(frequencyTracker_setFrequencyRange(tracker, 45.0, 55.0) == 0);
+    CHECK(tracker != NULL && frequencyTracker_setFrequencyRange(tracker, 45.0, 55.0) == 0);
     double low = 0.0, high = 0.0, level = -1.0;
     CHECK(frequencyTracker_getFrequencyRange(tracker, &low, &high) == 0 && low == 45.0 && high == 55.0);
     CHECK(frequencyTracker_setLossLevel(tracker, -1.0) == 1);
@@ -23,27 +22,22 @@ int main(void) {
     CHECK(frequencyTracker_addSamples(tracker, NULL, INT_MIN) == 1);
     OK(frequencyTracker_addSamples(tracker, NULL, 0));
     OK(frequencyTracker_addSamples(tracker, samples, rate));
-    uint64_t position = 0;
+    uint64_t position = 0, first[64];
     CHECK(frequencyTracker_getSamplePosition(tracker, &position) == 0 && position == rate);
 
-    uint64_t first[64];
-    int lengths[64];
-    double frequencies[64];
-    bool flags[64];
-    int count = -1;
+    int lengths[64], count = -1;
+    double frequencies[64], frequency = 0.0;
+    bool flags[64], locked = false;
     // A failed call takes nothing.
     CHECK(frequencyTracker_getSegments(tracker, 64, NULL, first, lengths, frequencies, flags) == 1);
-    CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0);
-    CHECK(count >= 40 && count <= 46);
+    CHECK(frequencyTracker_getSegments(tracker, 64, &count, first, lengths, frequencies, flags) == 0 && count >= 40 &&
+          count <= 46);
     CHECK(fabs(frequencies[count - 1] - 50.1) < 0.002 && flags[count - 1]);
-    double frequency = 0.0;
-    bool locked = false;
     CHECK(frequencyTracker_getFrequency(tracker, &frequency) == 0 && fabs(frequency - 50.1) < 0.002);
     CHECK(frequencyTracker_isLocked(tracker, &locked) == 0 && locked);
     FrequencyTrackerInterval intervals[2];
     CHECK(sizeof(FrequencyTrackerInterval) == 32);
     CHECK(frequencyTracker_getTenSecondFrequencies(tracker, 2, &count, intervals) == 0 && count == 0);
-    CHECK(frequencyTracker_destroy(tracker) == 0);
-    CHECK(frequencyTracker_destroy(NULL) == 0);
+    CHECK(frequencyTracker_destroy(tracker) == 0 && frequencyTracker_destroy(NULL) == 0);  // NULL: nothing to do
     return FINISH();
 }
