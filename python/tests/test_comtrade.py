@@ -75,28 +75,6 @@ def test_malformed_files_name_the_line(tmp_path, name, line, text, message):
         comtrade.read(cfg)
 
 
-def test_missing_values_read_as_nan(tmp_path):
-    # (Binary files' missing samples: the blocks' test below; part of a record: the data's table.)
-    comtrade.write(str(tmp_path / "asc"), _signals(), FS, file_type="ASCII")
-    _edit_line(str(tmp_path / "asc.dat"), 4, "4,750,99999,0,0")
-    va = comtrade.read(str(tmp_path / "asc")).channel("VA").values
-    assert np.flatnonzero(np.isnan(va)).tolist() == [3]
-
-
-def test_csv_with_header_and_time_column_whole_and_in_blocks(tmp_path):
-    path = tmp_path / "rec.csv"
-    t = np.arange(1000) / FS
-    rows = np.column_stack([t, np.sin(t), np.cos(t), 2 * np.sin(1000 * t)])
-    np.savetxt(path, rows, delimiter=";", header="time;U_L1;UL2;I1", comments="")
-    rec = csvfile.read(str(path))
-    assert rec.sample_rate == pytest.approx(FS) and [(c.name, c.kind, c.phase) for c in rec.channels] == [
-        ("U_L1", "voltage", "A"), ("UL2", "voltage", "B"), ("I1", "current", "A")]
-    np.testing.assert_allclose(rec.channel("I1").values, rows[:, 3])
-    blocks = list(csvfile.open_blocks(str(path)).blocks(333, ["I1"], dtype=np.float64))
-    assert [p for p, _ in blocks] == [0, 333, 666, 999]
-    np.testing.assert_array_equal(np.concatenate([b[0] for _, b in blocks]), rec.channel("I1").values)
-
-
 def test_csv_without_header_by_column_count_and_its_errors(tmp_path):
     path = tmp_path / "rec.csv"
     np.savetxt(path, np.ones((20, 6)), delimiter=",")
@@ -188,7 +166,10 @@ def test_data_that_does_not_match_its_configuration_is_refused(tmp_path, edit, m
 def test_rate_zero_takes_the_rate_of_the_time_stamps_and_blames_the_rate_line_and_uneven_stamps(tmp_path):
     cfg = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="ASCII")
     _edit_line(cfg, 8, "0,400")
-    assert comtrade.read(cfg).sample_rate == pytest.approx(FS, rel=1e-6)
+    _edit_line(str(tmp_path / "rec.dat"), 4, "4,750,99999,0,0")  # ASCII's missing value (binary's: the blocks' test)
+    rec = comtrade.read(cfg)
+    assert rec.sample_rate == pytest.approx(FS, rel=1e-6)
+    assert np.flatnonzero(np.isnan(rec.channel("VA").values)).tolist() == [3]
     _edit_line(str(tmp_path / "rec.dat"), 100, "100,24800,1,2,3")  # 24750 on the grid
     with pytest.raises(comtrade.ComtradeError, match=r"rec.cfg:8: sampling rate 0 .*the samples in .*rec.dat are "
                                                      r"not uniformly spaced \(time stamp steps 200 to 300\)"):
@@ -248,17 +229,23 @@ def test_status_texts_and_values_read_back_whole_as_the_pair_and_in_blocks_round
     assert np.count_nonzero(np.isnan(expected)) == (1 if missing else 0)
 
 
-def test_csv_rate_is_fitted_over_the_time_column_and_nan_is_carried_as_missing(tmp_path):
+def test_csv_with_header_rate_fitted_over_the_time_column_nan_as_missing_whole_and_in_blocks(tmp_path):
     path = tmp_path / "rec.csv"
     t = np.arange(10240) / 10240.0
-    lines = ["time,UA"] + [f"{x:.8f},{np.sin(x):.6f}" for x in t]
-    lines[18] = f"{t[17]:.8f},nan"
+    lines = ["time;U_L1;UL2;I1"] + [f"{x:.8f};{np.sin(x):.6f};{np.cos(x):.6f};{2 * np.sin(1000 * x):.6f}" for x in t]
+    lines[18] = f"{t[17]:.8f};nan;0;0"
     path.write_text("\n".join(lines) + "\n")
     rec = csvfile.read(str(path))
     assert abs(rec.sample_rate - 10240.0) < 1e-3  # the median of rounded steps gave 10239.6
-    assert np.flatnonzero(np.isnan(rec.channel("UA").values)).tolist() == [17]
+    assert [(c.name, c.kind, c.phase) for c in rec.channels] == [("U_L1", "voltage", "A"), ("UL2", "voltage", "B"),
+                                                                  ("I1", "current", "A")]
+    assert np.flatnonzero(np.isnan(rec.channel("U_L1").values)).tolist() == [17]
     assert rec.notes == [f"{path}:19: 1 value(s) that are not finite numbers, read as missing samples"]
-    lines[501:] = [f"{x + 0.001:.8f},0.0" for x in t[500:]]  # a gap of ten samples from line 502 on
+    np.testing.assert_allclose(rec.channel("I1").values[19:], 2 * np.sin(1000 * t[19:]), atol=1e-6)
+    blocks = list(csvfile.open_blocks(str(path)).blocks(3333, ["I1"], dtype=np.float64))
+    assert [p for p, _ in blocks] == [0, 3333, 6666, 9999]
+    np.testing.assert_array_equal(np.concatenate([b[0] for _, b in blocks]), rec.channel("I1").values)
+    lines[501:] = [f"{x + 0.001:.8f};0;0;0" for x in t[500:]]  # a gap of ten samples from line 502 on
     path.write_text("\n".join(lines) + "\n")
     with pytest.raises(RecordingError, match="rec.csv:502: time 0.04982813 s is off the grid"):
         csvfile.read(str(path))

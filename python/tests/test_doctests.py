@@ -1,6 +1,5 @@
-# The examples of the docstrings, the README and docs/ run as shown: ```c/```cpp blocks are examples/ files (named
-# by an `<!-- example: examples/NAME -->` line) followed by an ```output block; ```pycon blocks are doctests, one
-# namespace per page; ```console blocks hold `$ ` commands and output. Run beside a link to ../shared, or skipped.
+# The docstrings' and pages' examples run as shown: ```c/```cpp blocks are the examples/ file its `<!-- example: -->`
+# line names, then an ```output block; ```pycon doctests, a namespace per page; ```console `$ ` commands and output.
 import doctest
 import io
 import os

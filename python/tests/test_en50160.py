@@ -1,11 +1,11 @@
-# The EN 50160 assessment on synthetic tables: a week of 10-minute rows, 10-s frequencies and 2-hour Plt values
-# made here, each case moving one parameter across its limit.
+# The EN 50160 assessment on a synthetic week of 10-minute, 10-s and 2-hour rows, each case moving one parameter.
 import json
 
 import numpy as np
 import pytest
 
-from powerquality import en50160
+from powerquality import analysis, en50160
+from conftest import three_phase
 
 UN = 230.0
 WEEK = 1008
@@ -149,11 +149,9 @@ def test_dips_and_swells_count_in_their_cells_at_the_borders():
 def test_ten_second_frequencies_from_cycles():
     f = np.full(1750, 50.0)
     f[800] = 49.0  # one cycle of 20.4 ms, ending 24.05 s on the clock
-    ends = 3.0 + np.cumsum(1 / f)
-    valid = np.ones(len(f), bool)
-    valid[1200] = False  # ends 32.05 s on the clock
     table = np.zeros(len(f), [("time", "f8"), ("frequency", "f8"), ("valid", "?")])
-    table["time"], table["frequency"], table["valid"] = ends, f, valid
+    table["time"], table["frequency"] = 3.0 + np.cumsum(1 / f), f
+    table["valid"] = np.arange(len(f)) != 1200  # the invalid cycle ends 32.05 s on the clock
     out = en50160.ten_second_frequencies(table, clock_offset=5.005)
     # On the clock the cycles end from 8.025 s to about 43 s: five intervals, the first and last partial.
     np.testing.assert_allclose(out["startTime"] + 5.005, [0.0, 10.0, 20.0, 30.0, 40.0])
@@ -164,9 +162,6 @@ def test_ten_second_frequencies_from_cycles():
 
 
 def test_the_pipelines_consumer_and_a_whole_analysis_give_the_same_tables():
-    from powerquality import analysis
-    from conftest import three_phase
-
     fs = 3200.0
     u = three_phase(fs, 25.0) + 0.03 * three_phase(fs, 25.0, f=250.0)  # 3 % fifth harmonic
     u[:, int(12 * fs):int(12.15 * fs)] *= 0.5

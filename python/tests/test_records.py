@@ -1,5 +1,4 @@
-# The structured arrays against the C++ records: every field the compiler filled comes back under its own name,
-# and rows copied out of the ring do not change when the ring comes round.
+# The structured arrays against the C++ records field by field, and rows copied out of the ring as it comes round.
 import numpy as np
 import pytest
 

@@ -1,5 +1,4 @@
-# The EN 50160 report: one self-contained HTML file, checked as text, in a real browser (headless Chromium, where
-# installed), and written by the command line for a generated hour-long recording (the shared ones: test_analyze).
+# The EN 50160 report: one self-contained HTML file, as text, in headless Chromium and from an hour-long recording.
 import datetime
 import json
 import os
