@@ -1,4 +1,5 @@
 # The reader on files the test writes in every format and revision, and on malformed ones.
+import os
 import struct
 
 import numpy as np
@@ -26,24 +27,6 @@ def _edit_line(path, number, text):
     lines = open(path).read().splitlines()
     lines[number - 1:] = [] if text is None else [text] + lines[number:]
     open(path, "w").write("\n".join(lines) + "\n")
-
-
-@pytest.mark.parametrize("revision", ["1991", "1999", "2013"])
-@pytest.mark.parametrize("file_type", ["ASCII", "BINARY", "BINARY32", "FLOAT32"])
-def test_every_format_reads_back_within_its_quantisation(tmp_path, revision, file_type):
-    signals = _signals()
-    # Channels recorded in kV are written from values in kV and read as V.
-    comtrade.write(str(tmp_path / "rec"), signals, FS, file_type=file_type, revision=revision,
-                   units={"VA": "kV", "VB": "kV", "IA": "A"}, phases={"VA": "A", "VB": "B", "IA": "A"})
-    rec = comtrade.read(str(tmp_path / "rec.dat"))  # the data file finds its configuration
-    assert rec.sample_rate == FS and rec.samples == 400 and rec.nominal_frequency == 50.0
-    step = {"ASCII": 1 / 32767, "BINARY": 1 / 32767, "BINARY32": 1 / 2147483647, "FLOAT32": 1e-7}[file_type]
-    for name, values in signals.items():
-        expected = values * (1000.0 if name.startswith("V") else 1.0)
-        np.testing.assert_allclose(rec.channel(name).values, expected, atol=np.max(np.abs(expected)) * step * 0.6,
-                                   rtol=1e-6)
-    assert [(c.kind, c.phase, c.unit) for c in rec.channels] == [("voltage", "A", "V"), ("voltage", "B", "V"),
-                                                                  ("current", "A", "A")]
 
 
 def test_secondary_values_are_converted_by_the_ratios_and_the_offset_added(tmp_path):
@@ -154,13 +137,18 @@ def test_shared_recording_as_a_single_file_reads_as_its_pair(tmp_path):
     (lambda cfg, dat: _edit_line(cfg, 8, "4000,-5"), r"rec.cfg:8: last sample number -5 is negative"),
     (lambda cfg, dat: _edit_line(cfg, 8, "-4000,400"), r"rec.cfg:8: sampling rate '-4000' is not a positive"),
     (lambda cfg, dat: _edit_line(cfg, 12, "0"), r"rec.cfg:12: time stamp multiplier '0' is not a positive"),
+    # What is not a recording, named so (an edit returning a name: the name read).
+    (lambda cfg, dat: os.remove(cfg), "rec.cfg: no such configuration file"),
+    (lambda cfg, dat: os.remove(cfg) or cfg[:-4], "rec.cfg: no such configuration file"),  # a base name
+    (lambda cfg, dat: open(dat[:-4] + ".md", "w").write("# not samples\n") and dat[:-4] + ".md",
+     "rec.md: not a recording read here: give a COMTRADE .cfg, .dat or .cff file"),
 ])
-def test_data_that_does_not_match_its_configuration_is_refused(tmp_path, edit, message):
+def test_data_that_does_not_match_its_configuration_and_what_is_no_recording_are_refused(tmp_path, edit, message):
     cfg = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="BINARY")
-    edit(cfg, str(tmp_path / "rec.dat"))
+    path = edit(cfg, str(tmp_path / "rec.dat"))
     for read in (comtrade.read, comtrade.open_blocks):
         with pytest.raises(comtrade.ComtradeError, match=message):
-            read(cfg)
+            read(path if isinstance(path, str) else cfg)
 
 
 def test_rate_zero_takes_the_rate_of_the_time_stamps_and_blames_the_rate_line_and_uneven_stamps(tmp_path):
@@ -188,19 +176,21 @@ def test_time_stamps_of_a_long_recording_take_a_multiplier_instead_of_wrapping(t
 
 
 @pytest.mark.parametrize("file_type, how", [
-    ("ASCII", {}), ("ASCII", dict(single_file=True)), ("BINARY", dict(single_file=True)),
+    ("ASCII", dict(revision="1991")), ("FLOAT32", dict(revision="1991")), ("ASCII", dict(revision="2013")),
+    ("ASCII", dict(single_file=True, revision="2013")), ("BINARY", dict(single_file=True, revision="2013")),
     ("BINARY32", dict(single_file=True)), ("FLOAT32", dict(single_file=True)),
-    ("BINARY", dict(units={"VA": "kV", "VB": "kV"})),  # a unit prefix on some rows only
-    ("BINARY32", dict(secondary=True)),  # a ratio on every row
+    ("BINARY", dict(units={"VA": "kV", "VB": "kV"}, revision="1991")),  # a unit prefix on some rows only
+    ("BINARY32", dict(secondary=True, revision="2013")),  # a ratio on every row
     ("FLOAT32", dict(secondary=True, units={"VB": "kV"})),  # a ratio, then a prefix
     ("BINARY", dict(secondary=True, units={"IA": "kA"}, missing=(5, 1))),  # and a missing sample
-    ("BINARY32", dict(missing=(399, 2))),
+    ("BINARY32", dict(missing=(399, 2), revision="1991")),
 ])
-def test_status_texts_and_values_read_back_whole_as_the_pair_and_in_blocks_rounded_bit_for_bit(tmp_path, file_type,
-                                                                                                how):
-    # 20 status channels: two words per binary record, the second partly used.
+def test_every_format_reads_back_within_its_quantisation_whole_as_the_pair_and_in_blocks_bit_for_bit(tmp_path,
+                                                                                                    file_type, how):
+    # 20 status channels: two words per binary record, the second partly used; values in kV are read as V.
     how = dict(how, status={f"D{k}": np.random.default_rng(k).integers(0, 2, 400) for k in range(20)},
-               header="Feeder 3\r\nfault at 12:00", information="[Public Record]\r\nx=1")
+               header="Feeder 3\r\nfault at 12:00", information="[Public Record]\r\nx=1",
+               units=dict({"IA": "A"}, **how.get("units", {})), phases={"VA": "A", "VB": "B", "IA": "A"})
     missing = how.pop("missing", None)
     path = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type=file_type, **how)
     if missing:
@@ -209,9 +199,16 @@ def test_status_texts_and_values_read_back_whole_as_the_pair_and_in_blocks_round
         raw = np.fromfile(str(tmp_path / "rec.dat"), dtype=dtype).reshape(400, -1)
         raw[record, 8 // np.dtype(dtype).itemsize + channel] = np.iinfo(dtype).min
         raw.tofile(str(tmp_path / "rec.dat"))
-    whole = comtrade.read(path)
+    whole = comtrade.read(path.replace(".cfg", ".dat"))  # the data file finds its configuration
     np.testing.assert_equal(_contents(whole)[:5], [FS, how["header"], how["information"], list(how["status"]),
                                                    how["status"]])
+    assert (whole.samples, whole.nominal_frequency, [(c.kind, c.phase, c.unit) for c in whole.channels]) == \
+        (400, 50.0, [("voltage", "A", "V"), ("voltage", "B", "V"), ("current", "A", "A")])
+    step = {"ASCII": 1 / 32767, "BINARY": 1 / 32767, "BINARY32": 1 / 2147483647, "FLOAT32": 1e-7}[file_type]
+    for name, values in _signals().items():
+        got, expected = whole.channel(name).values, values * (1000.0 if how["units"].get(name, "V")[0] == "k" else 1.0)
+        np.testing.assert_allclose(got, np.where(np.isnan(got), np.nan, expected), rtol=1e-6,
+                                   atol=np.max(np.abs(expected)) * step * 0.6)
     if how.pop("single_file", False):
         pair = comtrade.write(str(tmp_path / "pair"), _signals(), FS, file_type=file_type, **how)
         np.testing.assert_equal(_contents(whole), _contents(comtrade.read(pair)))
@@ -275,14 +272,3 @@ def test_ascii_lines_split_across_reads_keep_their_numbers(tmp_path, monkeypatch
         open(target, "wb").write(head + marker + data.replace(records[k], bad))
         with pytest.raises(comtrade.ComtradeError, match=f"rec.(cff|dat):{first + k}: sample record: {says}"):
             comtrade.read(path)
-
-
-@pytest.mark.parametrize("name, message", [
-    ("notes.md", "notes.md: not a recording read here: give a COMTRADE .cfg, .dat or .cff file"),
-    ("rec", "rec.cfg: no such configuration file"),         # a base name whose pair is missing
-    ("rec.cfg", "rec.cfg: no such configuration file"),
-])
-def test_what_is_not_a_recording_is_named_so(tmp_path, name, message):
-    (tmp_path / "notes.md").write_text("# not samples\n")
-    with pytest.raises(comtrade.ComtradeError, match=message):
-        comtrade.read(str(tmp_path / name))

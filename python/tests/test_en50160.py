@@ -92,16 +92,15 @@ def test_missing_tables_are_not_measured_and_a_short_recording_says_so():
         "0.595 % of a week" in r["coverage"]["text"] and "over what was recorded only" in r["coverage"]["text"]
 
 
-def test_level_and_system_choose_the_bands():
+@pytest.mark.parametrize("level, system, expected", [
+    ("LV", "synchronous", {("voltage", "+10/-15 % of Un"), ("frequency", "±1 %")}),
+    ("MV", "synchronous", {("frequency", "±1 %")}),
+    ("LV", "island", {("voltage", "+10/-15 % of Un")}), ("MV", "island", {("voltage", "+10/-15 % of Un")})])
+def test_level_and_system_choose_the_bands(level, system, expected):
     tables = week()
     tables["10min"]["A.rmsVoltage"][:5] = 1.12 * UN  # 0.5 % of the week at +12 %
     tables["10s"]["frequency"][:1800] = 50.75  # 3 % of the week at +1.5 %
-    expect = {("LV", "synchronous"): {("voltage", "+10/-15 % of Un"), ("frequency", "±1 %")},
-              ("MV", "synchronous"): {("frequency", "±1 %")},
-              ("LV", "island"): {("voltage", "+10/-15 % of Un")},
-              ("MV", "island"): {("voltage", "+10/-15 % of Un")}}
-    for (level, system), rows in expect.items():
-        assert failing(en50160.assess(tables, nominal_voltage=UN, level=level, system=system)) == rows, level + system
+    assert failing(en50160.assess(tables, nominal_voltage=UN, level=level, system=system)) == expected
 
 
 def test_an_operators_limits_replace_those_they_name(tmp_path):
@@ -139,9 +138,7 @@ def test_dips_and_swells_count_in_their_cells_at_the_borders():
         events = np.array([(kind, 1, 0.0, t, 0.0, u, True), (3, 7, 0.0, 1.0, 0.0, 0.0, True)], EVENT_DTYPE)
         dips, swells = en50160.classify_events(events)
         table = np.array((dips if kind == 1 else swells)["counts"])
-        expected = np.zeros_like(table)
-        expected[row, col] = 1
-        np.testing.assert_array_equal(table, expected, err_msg=f"type {kind}, u {u} %, t {t} s")
+        assert table[row, col] == table.sum() == 1, f"type {kind}, u {u} %, t {t} s"
     assert dips["rows"][0] == "90 > u ≥ 80" and dips["columns"][:2] == ["10 ms ≤ t ≤ 200 ms", "200 ms < t ≤ 500 ms"]
     assert swells["rows"] == ["u ≥ 120", "120 > u > 110"] and swells["columns"][-1] == "t > 60 s"
 
