@@ -13,8 +13,7 @@ FS = 6400.0
 
 
 def test_off_nominal_sine_with_a_harmonic_tracked_in_blocks_with_windows():
-    t = np.arange(int(3.5 * FS)) / FS  # three whole blocks of one second and half of one
-    f = 49.8
+    f, t = 49.8, np.arange(int(3.5 * FS)) / FS  # three whole blocks of one second and half of one
     u = 325 * np.sin(2 * np.pi * f * t) + 20 * np.sin(2 * np.pi * 5 * f * t + 0.3)
     seen = []
     a = pq.analyze(voltages=u, sample_rate=FS, nominal_frequency=50.0, progress=seen.append)
@@ -129,8 +128,7 @@ def test_aggregated_windows_restart_at_the_tick_inside_the_recording():
 @pytest.mark.parametrize("offset", [0.0, 599.95, 1199.0])
 def test_window_plan_is_the_same_whatever_the_crossings_come_in(offset):
     # Cycles of 0.25 s: ticks every 2400 crossings, one near the start with an offset of 599.95 s.
-    fs, wc = 64.0, 10
-    crossings = np.arange(6000) * 16.0 + 0.5
+    fs, wc, crossings = 64.0, 10, np.arange(6000) * 16.0 + 0.5
     plans = []
     for size in (1, 7, 2399, 6000):
         plan = pq.analysis._WindowPlan(wc, fs, offset)

@@ -4,7 +4,6 @@ import struct
 
 import numpy as np
 import pytest
-from conftest import recording
 
 from powerquality import comtrade, csvfile
 from powerquality.recording import RecordingError
@@ -32,8 +31,7 @@ def _edit_line(path, number, text):
 def test_secondary_values_are_converted_by_the_ratios_and_the_offset_added(tmp_path):
     signals = _signals()
     cfg = comtrade.write(str(tmp_path / "rec"), signals, FS, file_type="FLOAT32", secondary=True)
-    line = open(cfg).read().splitlines()[2].split(",")  # VA, stored as secondary values
-    _edit_line(cfg, 3, ",".join(line[:6] + ["5.0"] + line[7:]))
+    _edit_line(cfg, 3, "1,VA,,circuit,V,1.0,5.0,0,-32767,32767,1000,1,S")  # VA, secondary values, offset b 5.0
     np.testing.assert_allclose(comtrade.read(str(tmp_path / "rec")).channel("VA").values, signals["VA"] + 5000.0,
                                rtol=1e-6, atol=1e-3)
     np.testing.assert_allclose(comtrade.read(cfg, primary=False).channel("VA").values, signals["VA"] / 1000.0 + 5.0,
@@ -115,16 +113,6 @@ def test_malformed_single_files_name_the_line_or_byte(tmp_path, old, new, messag
     (tmp_path / "rec.cff").write_bytes(_hand_made_cff().replace(old, new))
     with pytest.raises(comtrade.ComtradeError, match=f"rec.cff:{message}"):
         comtrade.read(str(tmp_path / "rec.cff"))
-
-
-def test_shared_recording_as_a_single_file_reads_as_its_pair(tmp_path):
-    cfg = recording("test2")
-    dat = open(cfg[:-4] + ".dat", "rb").read()
-    (tmp_path / "test2.cff").write_bytes(b"--- file type: CFG ---\r\n" + open(cfg, "rb").read()
-                                         + b"--- file type: DAT BINARY: %d ---\r\n" % len(dat) + dat)
-    pair, single = comtrade.read(cfg), comtrade.read(str(tmp_path / "test2.cff"))
-    assert len(pair.status) == 13 and len(pair.channels) > 0 and single.sample_rate == pair.sample_rate
-    np.testing.assert_equal(_contents(single)[3:], _contents(pair)[3:])
 
 
 @pytest.mark.parametrize("edit, message", [

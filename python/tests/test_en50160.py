@@ -85,9 +85,9 @@ def test_missing_tables_are_not_measured_and_a_short_recording_says_so():
     tables["2h"] = None
     tables["10min"] = {k: v[:6] for k, v in tables["10min"].items() if "harmonicsVoltage" not in k}
     r = en50160.assess(tables, nominal_voltage=UN, duration=3600.0)
-    kinds = {r_["key"]: r_["verdict"] for r_ in r["rows"]}
-    assert kinds == {"frequency": "pass", "voltage": "pass", "flicker": "not measured",
-                     "unbalance": "not measured", "thd": "pass", "harmonics": "not measured"}
+    assert {row["key"]: row["verdict"] for row in r["rows"]} == {
+        "frequency": "pass", "voltage": "pass", "flicker": "not measured", "unbalance": "not measured", "thd": "pass",
+        "harmonics": "not measured"}
     assert r["verdict"] == "pass" and not r["coverage"]["whole_week"] and \
         "0.595 % of a week" in r["coverage"]["text"] and "over what was recorded only" in r["coverage"]["text"]
 
@@ -154,8 +154,7 @@ def test_ten_second_frequencies_from_cycles():
     np.testing.assert_allclose(out["startTime"] + 5.005, [0.0, 10.0, 20.0, 30.0, 40.0])
     assert out["complete"].tolist() == [False, True, True, True, False] and out["cycles"][1:4].tolist() == [500] * 3
     assert out["flagged"].tolist() == [False, False, False, True, False]
-    assert out["frequency"][1] == pytest.approx(50.0, rel=1e-12)
-    assert out["frequency"][2] == pytest.approx(500 / (499 / 50 + 1 / 49), rel=1e-12)
+    assert out["frequency"][1:3].tolist() == pytest.approx([50.0, 500 / (499 / 50 + 1 / 49)], rel=1e-12)
 
 
 def test_the_pipelines_consumer_and_a_whole_analysis_give_the_same_tables():

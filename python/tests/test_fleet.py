@@ -58,18 +58,16 @@ def _dies_on_request(job):
 
 
 def test_a_worker_process_that_dies_loses_only_its_own_recording():
-    jobs = [{"path": p} for p in ("one", "die", "two", "three")]
     results = {}
-    fleet._processes(jobs, 2, results.__setitem__, task=_dies_on_request)
+    fleet._processes([{"path": p} for p in "one die two three".split()], 2, results.__setitem__, task=_dies_on_request)
     assert sorted(results) == [0, 1, 2, 3] and [results[k]["row"]["path"] for k in (0, 2, 3)] == ["one", "two", "three"]
     assert results[1]["row"]["status"] == "error" and "ended abruptly" in results[1]["row"]["error"]
 
 
 @pytest.fixture(scope="module")
 def generated(tmp_path_factory):
-    """A 70 % dip on phase A (COMTRADE .cff with a start time), a 120 % swell (single-phase 60 Hz CSV named as a
-    shared recording), a malformed .cfg, and 25 s at 50 Hz and at 50.7 Hz (the ±1 % band's 10-s values pass and
-    fail); analysed serially with --report and --assessment (and --detail where h5py is)."""
+    """A 70 % dip (.cff with a start), a 120 % swell (60 Hz CSV), a malformed .cfg, 25 s at 50 Hz and at 50.7 Hz (the
+    ±1 % band's 10-s values pass and fail); analysed serially with --report, --assessment (--detail with h5py)."""
     root = tmp_path_factory.mktemp("fleet")
     folder = root / "generated"
     (folder / "sub").mkdir(parents=True)

@@ -9,16 +9,14 @@ def _module(**settings):
 
 
 def test_settings_by_keyword_and_properties():
-    m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, sample_rate=6400.0, buffer_length=3200,
-                  rvc_threshold=3.5, period_values_enabled=True, current_enabled=False, period_count=12,
-                  harmonic_subgroups_enabled=True)
-    assert (m.phases_count, m.voltages_count, m.currents_count, m.sample_rate, m.buffer_length, m.rvc_threshold,
-            m.period_count, m.harmonic_subgroups_enabled) == (3, 3, 0, 6400.0, 3200, 3.5, 12, True)
-    assert m.grid_config_type == pq.GridConfigType.ThreePhaseStar and m.u_input_ring(2).shape == (3200,)
     # The rate is applied before the length (which fixes the rings' duration) whatever the keyword order.
-    late = pq.Module(buffer_length=64000, variable_frequency=(25.0, 75.0), period_values_enabled=True,
-                     sample_rate=64000.0, sample_index_divisor=16)
-    assert (late.sample_rate, late.sample_index_divisor) == (64000.0, 16)
+    m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, buffer_length=64000, rvc_threshold=3.5,
+                  period_values_enabled=True, current_enabled=False, period_count=12, harmonic_subgroups_enabled=True,
+                  variable_frequency=(25.0, 75.0), sample_rate=64000.0, sample_index_divisor=16)
+    assert (m.phases_count, m.voltages_count, m.currents_count, m.sample_rate, m.sample_index_divisor,
+            m.buffer_length, m.rvc_threshold, m.period_count, m.harmonic_subgroups_enabled) == \
+        (3, 3, 0, 64000.0, 16, 64000, 3.5, 12, True)
+    assert m.grid_config_type == pq.GridConfigType.ThreePhaseStar and m.u_input_ring(2).shape == (64000,)
 
 
 def test_update_bracket_initialises_once_at_the_end():
