@@ -44,8 +44,7 @@ def write_three(base, u, fs, **options):
 
 
 def hour_recording(base, seconds=3600.0, fs=1600.0):
-    """A three-phase 16-bit COMTRADE recording: 230 V drifting by ±3 %, 1.5 % third and 4 % fifth harmonic, a
-    little unbalance, a 150 ms dip to 60 % at 25 minutes and an 80 ms swell to 120 % at 45. Returns its .cfg."""
+    """A 16-bit COMTRADE .cfg: 230 V ±3 %, harmonics, unbalance, a dip to 60 % at 25 min, a swell to 120 % at 45."""
     t = np.arange(int(round(seconds * fs))) / fs
     envelope = 230.0 * np.sqrt(2) * (1 + 0.03 * np.sin(2 * np.pi * t / seconds))
     envelope[(t >= 1500.0) & (t < 1500.15)] *= 0.6

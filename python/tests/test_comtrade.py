@@ -1,9 +1,9 @@
 # The reader on files the test writes in every format and revision, and on malformed ones.
+import os
 import struct
 
 import numpy as np
 import pytest
-from conftest import recording
 
 from powerquality import comtrade, csvfile
 from powerquality.recording import RecordingError
@@ -28,29 +28,10 @@ def _edit_line(path, number, text):
     open(path, "w").write("\n".join(lines) + "\n")
 
 
-@pytest.mark.parametrize("revision", ["1991", "1999", "2013"])
-@pytest.mark.parametrize("file_type", ["ASCII", "BINARY", "BINARY32", "FLOAT32"])
-def test_every_format_reads_back_within_its_quantisation(tmp_path, revision, file_type):
-    signals = _signals()
-    # Channels recorded in kV are written from values in kV and read as V.
-    comtrade.write(str(tmp_path / "rec"), signals, FS, file_type=file_type, revision=revision,
-                   units={"VA": "kV", "VB": "kV", "IA": "A"}, phases={"VA": "A", "VB": "B", "IA": "A"})
-    rec = comtrade.read(str(tmp_path / "rec.dat"))  # the data file finds its configuration
-    assert rec.sample_rate == FS and rec.samples == 400 and rec.nominal_frequency == 50.0
-    step = {"ASCII": 1 / 32767, "BINARY": 1 / 32767, "BINARY32": 1 / 2147483647, "FLOAT32": 1e-7}[file_type]
-    for name, values in signals.items():
-        expected = values * (1000.0 if name.startswith("V") else 1.0)
-        np.testing.assert_allclose(rec.channel(name).values, expected, atol=np.max(np.abs(expected)) * step * 0.6,
-                                   rtol=1e-6)
-    assert [(c.kind, c.phase, c.unit) for c in rec.channels] == [("voltage", "A", "V"), ("voltage", "B", "V"),
-                                                                  ("current", "A", "A")]
-
-
 def test_secondary_values_are_converted_by_the_ratios_and_the_offset_added(tmp_path):
     signals = _signals()
     cfg = comtrade.write(str(tmp_path / "rec"), signals, FS, file_type="FLOAT32", secondary=True)
-    line = open(cfg).read().splitlines()[2].split(",")  # VA, stored as secondary values
-    _edit_line(cfg, 3, ",".join(line[:6] + ["5.0"] + line[7:]))
+    _edit_line(cfg, 3, "1,VA,,circuit,V,1.0,5.0,0,-32767,32767,1000,1,S")  # VA, secondary values, offset b 5.0
     np.testing.assert_allclose(comtrade.read(str(tmp_path / "rec")).channel("VA").values, signals["VA"] + 5000.0,
                                rtol=1e-6, atol=1e-3)
     np.testing.assert_allclose(comtrade.read(cfg, primary=False).channel("VA").values, signals["VA"] / 1000.0 + 5.0,
@@ -73,28 +54,6 @@ def test_malformed_files_name_the_line(tmp_path, name, line, text, message):
     _edit_line(str(tmp_path / name), line, text)
     with pytest.raises(comtrade.ComtradeError, match=f"{name}:{line}: {message}"):
         comtrade.read(cfg)
-
-
-def test_missing_values_read_as_nan(tmp_path):
-    # (Binary files' missing samples: the blocks' test below; part of a record: the data's table.)
-    comtrade.write(str(tmp_path / "asc"), _signals(), FS, file_type="ASCII")
-    _edit_line(str(tmp_path / "asc.dat"), 4, "4,750,99999,0,0")
-    va = comtrade.read(str(tmp_path / "asc")).channel("VA").values
-    assert np.flatnonzero(np.isnan(va)).tolist() == [3]
-
-
-def test_csv_with_header_and_time_column_whole_and_in_blocks(tmp_path):
-    path = tmp_path / "rec.csv"
-    t = np.arange(1000) / FS
-    rows = np.column_stack([t, np.sin(t), np.cos(t), 2 * np.sin(1000 * t)])
-    np.savetxt(path, rows, delimiter=";", header="time;U_L1;UL2;I1", comments="")
-    rec = csvfile.read(str(path))
-    assert rec.sample_rate == pytest.approx(FS) and [(c.name, c.kind, c.phase) for c in rec.channels] == [
-        ("U_L1", "voltage", "A"), ("UL2", "voltage", "B"), ("I1", "current", "A")]
-    np.testing.assert_allclose(rec.channel("I1").values, rows[:, 3])
-    blocks = list(csvfile.open_blocks(str(path)).blocks(333, ["I1"], dtype=np.float64))
-    assert [p for p, _ in blocks] == [0, 333, 666, 999]
-    np.testing.assert_array_equal(np.concatenate([b[0] for _, b in blocks]), rec.channel("I1").values)
 
 
 def test_csv_without_header_by_column_count_and_its_errors(tmp_path):
@@ -156,16 +115,6 @@ def test_malformed_single_files_name_the_line_or_byte(tmp_path, old, new, messag
         comtrade.read(str(tmp_path / "rec.cff"))
 
 
-def test_shared_recording_as_a_single_file_reads_as_its_pair(tmp_path):
-    cfg = recording("test2")
-    dat = open(cfg[:-4] + ".dat", "rb").read()
-    (tmp_path / "test2.cff").write_bytes(b"--- file type: CFG ---\r\n" + open(cfg, "rb").read()
-                                         + b"--- file type: DAT BINARY: %d ---\r\n" % len(dat) + dat)
-    pair, single = comtrade.read(cfg), comtrade.read(str(tmp_path / "test2.cff"))
-    assert len(pair.status) == 13 and len(pair.channels) > 0 and single.sample_rate == pair.sample_rate
-    np.testing.assert_equal(_contents(single)[3:], _contents(pair)[3:])
-
-
 @pytest.mark.parametrize("edit, message", [
     # int16 data read as FLOAT32: 400 records of 14 bytes are 280 of 20, not the 400 announced.
     (lambda cfg, dat: _edit_line(cfg, 11, "FLOAT32"),
@@ -176,19 +125,27 @@ def test_shared_recording_as_a_single_file_reads_as_its_pair(tmp_path):
     (lambda cfg, dat: _edit_line(cfg, 8, "4000,-5"), r"rec.cfg:8: last sample number -5 is negative"),
     (lambda cfg, dat: _edit_line(cfg, 8, "-4000,400"), r"rec.cfg:8: sampling rate '-4000' is not a positive"),
     (lambda cfg, dat: _edit_line(cfg, 12, "0"), r"rec.cfg:12: time stamp multiplier '0' is not a positive"),
+    # What is not a recording, named so (an edit returning a name: the name read).
+    (lambda cfg, dat: os.remove(cfg), "rec.cfg: no such configuration file"),
+    (lambda cfg, dat: os.remove(cfg) or cfg[:-4], "rec.cfg: no such configuration file"),  # a base name
+    (lambda cfg, dat: open(dat[:-4] + ".md", "w").write("# not samples\n") and dat[:-4] + ".md",
+     "rec.md: not a recording read here: give a COMTRADE .cfg, .dat or .cff file"),
 ])
-def test_data_that_does_not_match_its_configuration_is_refused(tmp_path, edit, message):
+def test_data_that_does_not_match_its_configuration_and_what_is_no_recording_are_refused(tmp_path, edit, message):
     cfg = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="BINARY")
-    edit(cfg, str(tmp_path / "rec.dat"))
+    path = edit(cfg, str(tmp_path / "rec.dat"))
     for read in (comtrade.read, comtrade.open_blocks):
         with pytest.raises(comtrade.ComtradeError, match=message):
-            read(cfg)
+            read(path if isinstance(path, str) else cfg)
 
 
 def test_rate_zero_takes_the_rate_of_the_time_stamps_and_blames_the_rate_line_and_uneven_stamps(tmp_path):
     cfg = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="ASCII")
     _edit_line(cfg, 8, "0,400")
-    assert comtrade.read(cfg).sample_rate == pytest.approx(FS, rel=1e-6)
+    _edit_line(str(tmp_path / "rec.dat"), 4, "4,750,99999,0,0")  # ASCII's missing value (binary's: the blocks' test)
+    rec = comtrade.read(cfg)
+    assert rec.sample_rate == pytest.approx(FS, rel=1e-6)
+    assert np.flatnonzero(np.isnan(rec.channel("VA").values)).tolist() == [3]
     _edit_line(str(tmp_path / "rec.dat"), 100, "100,24800,1,2,3")  # 24750 on the grid
     with pytest.raises(comtrade.ComtradeError, match=r"rec.cfg:8: sampling rate 0 .*the samples in .*rec.dat are "
                                                      r"not uniformly spaced \(time stamp steps 200 to 300\)"):
@@ -207,19 +164,21 @@ def test_time_stamps_of_a_long_recording_take_a_multiplier_instead_of_wrapping(t
 
 
 @pytest.mark.parametrize("file_type, how", [
-    ("ASCII", {}), ("ASCII", dict(single_file=True)), ("BINARY", dict(single_file=True)),
+    ("ASCII", dict(revision="1991")), ("FLOAT32", dict(revision="1991")), ("ASCII", dict(revision="2013")),
+    ("ASCII", dict(single_file=True, revision="2013")), ("BINARY", dict(single_file=True, revision="2013")),
     ("BINARY32", dict(single_file=True)), ("FLOAT32", dict(single_file=True)),
-    ("BINARY", dict(units={"VA": "kV", "VB": "kV"})),  # a unit prefix on some rows only
-    ("BINARY32", dict(secondary=True)),  # a ratio on every row
+    ("BINARY", dict(units={"VA": "kV", "VB": "kV"}, revision="1991")),  # a unit prefix on some rows only
+    ("BINARY32", dict(secondary=True, revision="2013")),  # a ratio on every row
     ("FLOAT32", dict(secondary=True, units={"VB": "kV"})),  # a ratio, then a prefix
     ("BINARY", dict(secondary=True, units={"IA": "kA"}, missing=(5, 1))),  # and a missing sample
-    ("BINARY32", dict(missing=(399, 2))),
+    ("BINARY32", dict(missing=(399, 2), revision="1991")),
 ])
-def test_status_texts_and_values_read_back_whole_as_the_pair_and_in_blocks_rounded_bit_for_bit(tmp_path, file_type,
-                                                                                                how):
-    # 20 status channels: two words per binary record, the second partly used.
+def test_every_format_reads_back_within_its_quantisation_whole_as_the_pair_and_in_blocks_bit_for_bit(tmp_path,
+                                                                                                    file_type, how):
+    # 20 status channels: two words per binary record, the second partly used; values in kV are read as V.
     how = dict(how, status={f"D{k}": np.random.default_rng(k).integers(0, 2, 400) for k in range(20)},
-               header="Feeder 3\r\nfault at 12:00", information="[Public Record]\r\nx=1")
+               header="Feeder 3\r\nfault at 12:00", information="[Public Record]\r\nx=1",
+               units=dict({"IA": "A"}, **how.get("units", {})), phases={"VA": "A", "VB": "B", "IA": "A"})
     missing = how.pop("missing", None)
     path = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type=file_type, **how)
     if missing:
@@ -228,9 +187,16 @@ def test_status_texts_and_values_read_back_whole_as_the_pair_and_in_blocks_round
         raw = np.fromfile(str(tmp_path / "rec.dat"), dtype=dtype).reshape(400, -1)
         raw[record, 8 // np.dtype(dtype).itemsize + channel] = np.iinfo(dtype).min
         raw.tofile(str(tmp_path / "rec.dat"))
-    whole = comtrade.read(path)
+    whole = comtrade.read(path.replace(".cfg", ".dat"))  # the data file finds its configuration
     np.testing.assert_equal(_contents(whole)[:5], [FS, how["header"], how["information"], list(how["status"]),
                                                    how["status"]])
+    assert (whole.samples, whole.nominal_frequency, [(c.kind, c.phase, c.unit) for c in whole.channels]) == \
+        (400, 50.0, [("voltage", "A", "V"), ("voltage", "B", "V"), ("current", "A", "A")])
+    step = {"ASCII": 1 / 32767, "BINARY": 1 / 32767, "BINARY32": 1 / 2147483647, "FLOAT32": 1e-7}[file_type]
+    for name, values in _signals().items():
+        got, expected = whole.channel(name).values, values * (1000.0 if how["units"].get(name, "V")[0] == "k" else 1.0)
+        np.testing.assert_allclose(got, np.where(np.isnan(got), np.nan, expected), rtol=1e-6,
+                                   atol=np.max(np.abs(expected)) * step * 0.6)
     if how.pop("single_file", False):
         pair = comtrade.write(str(tmp_path / "pair"), _signals(), FS, file_type=file_type, **how)
         np.testing.assert_equal(_contents(whole), _contents(comtrade.read(pair)))
@@ -248,17 +214,23 @@ def test_status_texts_and_values_read_back_whole_as_the_pair_and_in_blocks_round
     assert np.count_nonzero(np.isnan(expected)) == (1 if missing else 0)
 
 
-def test_csv_rate_is_fitted_over_the_time_column_and_nan_is_carried_as_missing(tmp_path):
+def test_csv_with_header_rate_fitted_over_the_time_column_nan_as_missing_whole_and_in_blocks(tmp_path):
     path = tmp_path / "rec.csv"
     t = np.arange(10240) / 10240.0
-    lines = ["time,UA"] + [f"{x:.8f},{np.sin(x):.6f}" for x in t]
-    lines[18] = f"{t[17]:.8f},nan"
+    lines = ["time;U_L1;UL2;I1"] + [f"{x:.8f};{np.sin(x):.6f};{np.cos(x):.6f};{2 * np.sin(1000 * x):.6f}" for x in t]
+    lines[18] = f"{t[17]:.8f};nan;0;0"
     path.write_text("\n".join(lines) + "\n")
     rec = csvfile.read(str(path))
     assert abs(rec.sample_rate - 10240.0) < 1e-3  # the median of rounded steps gave 10239.6
-    assert np.flatnonzero(np.isnan(rec.channel("UA").values)).tolist() == [17]
+    assert [(c.name, c.kind, c.phase) for c in rec.channels] == [("U_L1", "voltage", "A"), ("UL2", "voltage", "B"),
+                                                                  ("I1", "current", "A")]
+    assert np.flatnonzero(np.isnan(rec.channel("U_L1").values)).tolist() == [17]
     assert rec.notes == [f"{path}:19: 1 value(s) that are not finite numbers, read as missing samples"]
-    lines[501:] = [f"{x + 0.001:.8f},0.0" for x in t[500:]]  # a gap of ten samples from line 502 on
+    np.testing.assert_allclose(rec.channel("I1").values[19:], 2 * np.sin(1000 * t[19:]), atol=1e-6)
+    blocks = list(csvfile.open_blocks(str(path)).blocks(3333, ["I1"], dtype=np.float64))
+    assert [p for p, _ in blocks] == [0, 3333, 6666, 9999]
+    np.testing.assert_array_equal(np.concatenate([b[0] for _, b in blocks]), rec.channel("I1").values)
+    lines[501:] = [f"{x + 0.001:.8f};0;0;0" for x in t[500:]]  # a gap of ten samples from line 502 on
     path.write_text("\n".join(lines) + "\n")
     with pytest.raises(RecordingError, match="rec.csv:502: time 0.04982813 s is off the grid"):
         csvfile.read(str(path))
@@ -288,14 +260,3 @@ def test_ascii_lines_split_across_reads_keep_their_numbers(tmp_path, monkeypatch
         open(target, "wb").write(head + marker + data.replace(records[k], bad))
         with pytest.raises(comtrade.ComtradeError, match=f"rec.(cff|dat):{first + k}: sample record: {says}"):
             comtrade.read(path)
-
-
-@pytest.mark.parametrize("name, message", [
-    ("notes.md", "notes.md: not a recording read here: give a COMTRADE .cfg, .dat or .cff file"),
-    ("rec", "rec.cfg: no such configuration file"),         # a base name whose pair is missing
-    ("rec.cfg", "rec.cfg: no such configuration file"),
-])
-def test_what_is_not_a_recording_is_named_so(tmp_path, name, message):
-    (tmp_path / "notes.md").write_text("# not samples\n")
-    with pytest.raises(comtrade.ComtradeError, match=message):
-        comtrade.read(str(tmp_path / name))

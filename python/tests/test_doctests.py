@@ -1,6 +1,5 @@
-# The examples of the docstrings, the README and docs/ run as shown: ```c/```cpp blocks are examples/ files (named
-# by an `<!-- example: examples/NAME -->` line) followed by an ```output block; ```pycon blocks are doctests, one
-# namespace per page; ```console blocks hold `$ ` commands and output. Run beside a link to ../shared, or skipped.
+# The docstrings' and pages' examples run as shown: ```c/```cpp blocks are the examples/ file its `<!-- example: -->`
+# line names, then an ```output block; ```pycon doctests, a namespace per page; ```console `$ ` commands and output.
 import doctest
 import io
 import os
@@ -38,17 +37,6 @@ def blocks(page):
             for m, end in zip(FENCE.finditer(text), ends)]
 
 
-def program_blocks():
-    """(page, line, example path, its output block or None) of every C and C++ block."""
-    out = []
-    for page in PAGES:
-        found = blocks(page) + [(None,) * 4]
-        out += [(page, line, (MARK.search(before) or [None, None])[1], text,
-                 following[1] if following[0] == "output" else None)
-                for (language, text, line, before), following in zip(found, found[1:]) if language in ("c", "cpp")]
-    return out
-
-
 @pytest.fixture
 def beside_shared(tmp_path, monkeypatch):
     if not os.path.isdir(os.path.join(SHARED, "data", "comtrade")):
@@ -65,9 +53,14 @@ def test_examples_in_the_docstrings_run():
         assert result.attempted > 0 and result.failed == 0, module.__name__
 
 
-def test_every_program_in_the_docs_is_an_example_file_built_by_the_tests():
+def test_every_program_in_the_docs_is_an_example_file_built_by_the_tests_and_prints_what_the_docs_show():
     built = re.search(r"set\(POWERQUALITY_DOC_EXAMPLES\s+([^)]*)\)", read("examples/CMakeLists.txt")).group(1).split()
-    programs = program_blocks()
+    programs = []  # (page, line, example path, its output block or None) of every C and C++ block
+    for page in PAGES:
+        found = blocks(page) + [(None,) * 4]
+        programs += [(page, line, (MARK.search(before) or [None, None])[1], text,
+                      following[1] if following[0] == "output" else None)
+                     for (language, text, line, before), following in zip(found, found[1:]) if language in ("c", "cpp")]
     assert len(programs) >= 6
     for page, line, path, text, output in programs:
         where = f"{page}:{line}"
@@ -75,11 +68,8 @@ def test_every_program_in_the_docs_is_an_example_file_built_by_the_tests():
         assert read(path) == text, f"{where} differs from {path}"
         assert os.path.basename(path) in built, f"{path} ({where}) is not in examples/CMakeLists.txt"
         assert output is not None, f"{where}: an ```output block with what it prints follows every program"
-
-
-def test_every_program_prints_what_the_docs_show():
     build = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(powerquality.__file__))))
-    for page, line, path, _, output in program_blocks():
+    for page, line, path, _, output in programs:
         binary = os.path.join(build, "examples", os.path.splitext(os.path.basename(path))[0])
         if not os.path.exists(binary):
             pytest.skip(f"{binary} is not built (the package is not the build tree's, or examples are off)")

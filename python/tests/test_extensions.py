@@ -1,5 +1,4 @@
-# The library's tracker, event detector, aggregator and flicker meter through the binding: layouts, conversions,
-# refusals, and results that do not depend on how the samples were split into calls (the numbers: the C++ tests).
+# Tracker, event detector, aggregator and flicker meter through the binding: layouts, conversions, refusals.
 import numpy as np
 import pytest
 
@@ -7,20 +6,6 @@ import powerquality as pq
 
 core = pq._core
 FS = 6400.0
-
-
-def test_tracker_segments_join_up_whatever_the_block_lengths():
-    u = 325 * np.sin(2 * np.pi * 49.9 * np.arange(int(12 * FS)) / FS)
-    tracker = core.FrequencyTracker(FS, 50.0, 16)
-    parts = []
-    for start, stop in ((0, 1), (1, 8), (8, 4104), (4104, len(u))):
-        tracker.add_samples(u[start:stop])
-        parts.append(tracker.get_segments())
-    first, lengths = (np.concatenate([p[k] for p in parts]) for k in range(2))
-    np.testing.assert_array_equal(first[1:], first[:-1] + lengths[:-1].astype(np.uint64))
-    assert tracker.sample_position == len(u) and tracker.locked
-    (interval,) = tracker.ten_second_frequencies()
-    assert interval.dtype.itemsize == 32 and interval["frequency"] == pytest.approx(49.9, abs=0.001)
 
 
 def test_detector_event_layout_and_refused_input():

@@ -1,5 +1,4 @@
-# Many recordings at once: what folders and patterns stand for, and the same tables and reports from the serial
-# run, two local processes and a real local Dask cluster, with an unreadable file among the recordings.
+# Many recordings: what names stand for; the same tables and reports serially, in processes and on a Dask cluster.
 import csv
 import json
 import os
@@ -29,27 +28,25 @@ from test_report_html import OUTSIDE
     (["a"], None, ["a/x.cfg", "a/y.dat", "a/z.CFF", "a/n/w.csv", "a/out/q.cfg"]),
     (["a/*.dat"], None, ["a/y.dat"]),
     (["a/**/*.csv"], None, ["a/n/w.csv"]),
-    (["a/n/*"], "a/n", []),
+    (["a/n/*"], "a/n", ["no recording matches"]),
     # Found twice, analysed once, where first found; a name as it is.
     (["a/z.CFF", "a", "a/n/period.csv", "a/base"], "a/out",
      ["a/z.CFF", "a/x.cfg", "a/y.dat", "a/n/w.csv", "a/n/period.csv", "a/base"]),
+    (["a/empty", "a/none*.cfg"], None, ["no recording (.cfg, .cff, .csv) in this folder", "no recording matches"]),
 ])
 def test_folders_and_patterns_stand_for_recordings_in_a_fixed_order(tmp_path, monkeypatch, names, out, expected):
     monkeypatch.chdir(tmp_path)
     for name in ("a/x.cfg", "a/x.dat", "a/y.dat", "a/z.CFF", "a/readme.txt", "a/n/w.csv", "a/n/period.csv",
-                 "a/out/q.cfg", "a/out/summary.csv"):
+                 "a/out/q.cfg", "a/out/summary.csv", "a/empty/"):
         os.makedirs(os.path.dirname(name), exist_ok=True)
-        open(name, "w").close()
+        if not name.endswith("/"):
+            open(name, "w").close()
     found = fleet.find(names, out)
-    assert [os.path.normpath(p) for p, error in found if error is None] == [os.path.normpath(p) for p in expected]
-    assert all(error is None for _, error in found) == bool(expected)
+    assert [os.path.normpath(p) if error is None else error.split(": ", 1)[1] for p, error in found] == \
+        [os.path.normpath(p) if "/" in p else p for p in expected]
 
 
-def test_names_that_give_nothing_are_rows_and_output_folders_are_unique(tmp_path):
-    (tmp_path / "empty").mkdir()
-    found = fleet.find([str(tmp_path / "empty"), str(tmp_path / "none*.cfg")])
-    assert [error.split(": ", 1)[1] for _, error in found] == ["no recording (.cfg, .cff, .csv) in this folder",
-                                                              "no recording matches"]
+def test_output_folders_are_unique():
     assert fleet.folder_names(["a/x.cfg", "b/x.csv", "c/X.cff", "d/y", "e/x-2.cfg"]) == \
         ["x", "x-2", "X-3", "y", "x-2-2"]
 
@@ -61,34 +58,31 @@ def _dies_on_request(job):
 
 
 def test_a_worker_process_that_dies_loses_only_its_own_recording():
-    jobs = [{"path": p} for p in ("one", "die", "two", "three")]
     results = {}
-    fleet._processes(jobs, 2, results.__setitem__, task=_dies_on_request)
+    fleet._processes([{"path": p} for p in "one die two three".split()], 2, results.__setitem__, task=_dies_on_request)
     assert sorted(results) == [0, 1, 2, 3] and [results[k]["row"]["path"] for k in (0, 2, 3)] == ["one", "two", "three"]
     assert results[1]["row"]["status"] == "error" and "ended abruptly" in results[1]["row"]["error"]
 
 
 @pytest.fixture(scope="module")
 def generated(tmp_path_factory):
-    """A 70 % dip on phase A (COMTRADE .cff with a start time), a 120 % swell (single-phase 60 Hz CSV named as a
-    shared recording), a malformed .cfg, and 25 s at 50 Hz and at 50.7 Hz (the ±1 % band's 10-s values pass and
-    fail); analysed serially with --report and --assessment (and --detail where h5py is)."""
+    """A 70 % dip (.cff with a start), a 120 % swell (60 Hz CSV), a malformed .cfg, 25 s at 50 Hz and at 50.7 Hz (the
+    ±1 % band's 10-s values pass and fail); analysed serially with --report, --assessment (--detail with h5py)."""
     root = tmp_path_factory.mktemp("fleet")
     folder = root / "generated"
     (folder / "sub").mkdir(parents=True)
     u = three_phase(6400.0, 3.0)
     u[0, 6400:int(1.2 * 6400)] *= 0.7
-    write_three(folder / "dip", u, 6400.0, frequency=50.0, file_type="FLOAT32", start="01/01/2020,00:00:00.000000",
-                single_file=True)
+    for name, u, fs in (("dip", u, 6400.0), ("steady", three_phase(3200.0, 25.0), 3200.0),
+                        ("fast", three_phase(3200.0, 25.0, f=50.7), 3200.0)):
+        write_three(folder / name, u, fs, frequency=50.0, file_type="FLOAT32", start="01/01/2020,00:00:00.000000",
+                    single_file=True)
     t = np.arange(int(2.5 * 7680)) / 7680.0
     v = 120 * np.sqrt(2) * np.sin(2 * np.pi * 60 * t)
     v[int(0.8 * 7680):7680] *= 1.2
     np.savetxt(folder / "sub" / "test1.csv", np.column_stack([t, v]), delimiter=",", header="t,VA", comments="",
                fmt="%.9g")
     (folder / "bad.cfg").write_text("station,recorder,1999\n3,3A\n")
-    for name, f in (("steady", 50.0), ("fast", 50.7)):
-        write_three(folder / name, three_phase(3200.0, 25.0, f=f), 3200.0, frequency=50.0, file_type="FLOAT32",
-                    start="01/01/2020,00:00:00.000000", single_file=True)
     from powerquality.__main__ import main
     assert main(["analyze", str(folder), "--out", str(root / "serial"), *REPORTS] + ["--detail"] * bool(h5py)) == 1
     return root
@@ -107,7 +101,7 @@ def _index_rows(text):
     return rows
 
 
-def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(generated):
+def test_serial_run_gives_a_row_a_folder_a_report_and_the_events_of_each_recording_and_an_index(generated):
     out = generated / "serial"
     assert sorted(os.listdir(out / "dip")) == sorted(["aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv",
                                                       "assessment.json", "events.csv", "flicker.csv", "rvc.csv",
@@ -115,8 +109,9 @@ def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(genera
                                                      + ["detail.h5"] * bool(h5py))
     assert (out / "dip" / "summary.txt").read_text().startswith("recording   ")
     rows = list(csv.DictReader((out / "summary.csv").read_text().splitlines()))
-    assert [(r["folder"], r["status"]) for r in rows] == [("bad", "error"), ("dip", "ok"), ("fast", "ok"),
-                                                          ("steady", "ok"), ("test1", "ok")]
+    assert [(r["folder"], r["status"], r["verdict"]) for r in rows] == [
+        ("bad", "error", ""), ("dip", "ok", "not measured"), ("fast", "ok", "fail"), ("steady", "ok", "pass"),
+        ("test1", "ok", "not measured")]
     bad, dip, swell = rows[0], rows[1], rows[4]
     assert "bad.cfg:2:" in bad["error"] and bad["dips"] == bad["duration"] == bad["udin"] == ""
     assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"], dip["dips"], dip["swells"],
@@ -145,33 +140,24 @@ def test_serial_run_gives_a_row_a_folder_and_the_events_of_each_recording(genera
     assert list(summary["dips"]) == [int(r["dips"] or -1) for r in rows]
     np.testing.assert_allclose(summary["worstResidual"], [float(r["worstResidual"] or "nan") for r in rows], rtol=1e-9)
     assert list(events["type"]) == [1, 2] and list(summary["verdict"]) == [r["verdict"] for r in rows]
-
-
-def test_many_recordings_give_a_report_each_and_an_index_of_their_verdicts(generated):
-    serial = generated / "serial"
-    index = (serial / "report.html").read_text(encoding="utf-8")
+    index = (out / "report.html").read_text(encoding="utf-8")
     assert [outside for outside in OUTSIDE if outside in index] == []
-    summary = list(csv.DictReader((serial / "summary.csv").open()))
-    rows = _index_rows(index)
-    assert [link for _, link, _ in rows] == [None] + [f"{n}/report.html" for n in ("dip", "fast", "steady", "test1")]
-    assert [(r["folder"], r["verdict"]) for r in summary] == [
-        ("bad", ""), ("dip", "not measured"), ("fast", "fail"), ("steady", "pass"), ("test1", "not measured")]
+    table = _index_rows(index)
+    assert [link for _, link, _ in table] == [None] + [f"{n}/report.html" for n in ("dip", "fast", "steady", "test1")]
     assert '<p id="counts">5 recording(s): 1 pass, 1 fail, 2 not measured, 1 error.</p>' in index
-    assert summary[2]["failing"] == "Power frequency ±1 %" and rows[2][2][5] == ["Power", "frequency", "±1", "%"]
-    assert rows[0][0] == "fail" and rows[0][2][2] == ["error"] and "bad.cfg:2:" in " ".join(rows[0][2][3])
-    for (css, link, cells), r in zip(rows[1:], summary[1:]):
-        assessment = json.loads((serial / r["folder"] / "assessment.json").read_text())
+    assert rows[2]["failing"] == "Power frequency ±1 %" and table[2][2][5] == ["Power", "frequency", "±1", "%"]
+    assert table[0][0] == "fail" and table[0][2][2] == ["error"] and "bad.cfg:2:" in " ".join(table[0][2][3])
+    for (css, link, cells), r in zip(table[1:], rows[1:]):
+        assessment = json.loads((out / r["folder"] / "assessment.json").read_text())
         cov = assessment["coverage"]
         assert css.replace("-", " ") == r["verdict"] == assessment["verdict"] == " ".join(cells[4])
         assert " ".join(cells[2]) == r["coverage"] and f"{cov['used']} of {cov['intervals']}" in r["coverage"]
-        assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12) and (serial / link).exists()
-    # A few seconds of recording: no whole 10-minute interval, said plainly.
-    assert summary[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
-    assert " ".join(rows[1][2][1]) == "2020-01-01T00:00:00" and rows[4][2][1] == ["–"]
-    # 25 s: two whole 10-second intervals at 0-10 s and 10-20 s (not in sixteenths of a sample).
-    rows = np.genfromtxt(serial / "fast" / "frequency_10s.csv", delimiter=",", names=True, encoding="utf-8")
-    np.testing.assert_allclose([rows["startTime"], rows["endTime"]], [[0.0, 10.0], [10.0, 20.0]], atol=0.01)
-    np.testing.assert_allclose(rows["frequency"], 50.7, atol=0.01)
+        assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12) and (out / link).exists()
+    assert rows[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
+    assert " ".join(table[1][2][1]) == "2020-01-01T00:00:00" and table[4][2][1] == ["–"]
+    ten_s = np.genfromtxt(out / "fast" / "frequency_10s.csv", delimiter=",", names=True, encoding="utf-8")
+    np.testing.assert_allclose([ten_s["startTime"], ten_s["endTime"]], [[0.0, 10.0], [10.0, 20.0]], atol=0.01)
+    np.testing.assert_allclose(ten_s["frequency"], 50.7, atol=0.01)
 
 
 def _tables(out, report="report.html"):
@@ -200,7 +186,6 @@ def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_ta
     assert "wrote " + str(root / "elsewhere" / "all.html") in jobs.stdout
     serial = _tables(root / "serial")
     assert _tables(root / "jobs", report="all.html") == serial
-    # The index written elsewhere links back to the reports.
     rows = _index_rows((root / "serial" / "report.html").read_text(encoding="utf-8"))
     assert _index_rows((root / "elsewhere" / "all.html").read_text(encoding="utf-8")) == \
         [(css, link and os.path.join("..", "jobs", link.replace("report.html", "all.html")), cells)

@@ -9,19 +9,14 @@ def _module(**settings):
 
 
 def test_settings_by_keyword_and_properties():
-    assert not _module().harmonic_subgroups_enabled  # off by default
-    m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, sample_rate=6400.0, buffer_length=3200,
-                  rvc_threshold=3.5, period_values_enabled=True, current_enabled=False, period_count=12,
-                  harmonic_subgroups_enabled=True)
-    assert (m.phases_count, m.voltages_count, m.currents_count, m.sample_rate, m.buffer_length, m.rvc_threshold,
-            m.period_count, m.harmonic_subgroups_enabled) == (3, 3, 0, 6400.0, 3200, 3.5, 12, True)
-    assert m.grid_config_type == pq.GridConfigType.ThreePhaseStar and m.u_input_ring(2).shape == (3200,)
-    with pytest.raises(ValueError, match="has no ring"):
-        m.current_ring(0)
     # The rate is applied before the length (which fixes the rings' duration) whatever the keyword order.
-    late = pq.Module(buffer_length=64000, variable_frequency=(25.0, 75.0), period_values_enabled=True,
-                     sample_rate=64000.0, sample_index_divisor=16)
-    assert (late.sample_rate, late.sample_index_divisor) == (64000.0, 16)
+    m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, buffer_length=64000, rvc_threshold=3.5,
+                  period_values_enabled=True, current_enabled=False, period_count=12, harmonic_subgroups_enabled=True,
+                  variable_frequency=(25.0, 75.0), sample_rate=64000.0, sample_index_divisor=16)
+    assert (m.phases_count, m.voltages_count, m.currents_count, m.sample_rate, m.sample_index_divisor,
+            m.buffer_length, m.rvc_threshold, m.period_count, m.harmonic_subgroups_enabled) == \
+        (3, 3, 0, 64000.0, 16, 64000, 3.5, 12, True)
+    assert m.grid_config_type == pq.GridConfigType.ThreePhaseStar and m.u_input_ring(2).shape == (64000,)
 
 
 def test_update_bracket_initialises_once_at_the_end():
@@ -67,6 +62,7 @@ def test_write_wraps_round_the_ring_and_views_write_through():
     (lambda m: pq.Module(sample_rate=1000.0, buffer_length=100).write(np.zeros((2, 5)), 0), ValueError,
      "channel row 0 has no ring"),
     (lambda m: m.u_input_ring(3), IndexError, "out of range 0..2"),
+    (lambda m: _module(current_enabled=False).current_ring(0), ValueError, "has no ring"),
     (lambda m: m.configure(rvc_treshold=1.0), TypeError, "no setting 'rvc_treshold'"),
     (lambda m: m.schedule_periods([0], [0], [50.0]), ValueError, "length"),
     (lambda m: m.schedule_periods([0, 10], [10], [50.0]), ValueError, "one length"),

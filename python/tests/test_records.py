@@ -1,5 +1,4 @@
-# The structured arrays against the C++ records: every field the compiler filled comes back under its own name,
-# and rows copied out of the ring do not change when the ring comes round.
+# The structured arrays against the C++ records field by field, and rows copied out of the ring as it comes round.
 import numpy as np
 import pytest
 
@@ -46,8 +45,6 @@ def test_period_rows_have_item_and_phase_columns_total_first_and_survive_the_rin
     # The total row reads the mean of the phases.
     np.testing.assert_allclose(rows["rmsVoltage"].reshape(5, 4), [[110, 100, 110, 120]] * 5, rtol=1e-5)
     np.testing.assert_allclose(rows["time"][::4], [0.02, 0.04, 0.06, 0.08, 0.1], rtol=1e-9)
-    # The total row carries the zero sequence, phase A's row the positive one.
-    assert abs(rows[1]["symmetricalComponent"]["voltage"]) == pytest.approx(110.0, rel=1e-4)
     for start in range(1000, 5000, 1000):
         m.write(np.vstack([u, u]) * (1.0 + start / 5000.0), position=start)
         m.schedule_periods([start], [1000], [50.0])

@@ -1,5 +1,4 @@
-# The EN 50160 report: one self-contained HTML file, checked as text, in a real browser (headless Chromium, where
-# installed), and written by the command line for a generated hour-long recording (the shared ones: test_analyze).
+# The EN 50160 report: one self-contained HTML file, as text, in headless Chromium and from an hour-long recording.
 import datetime
 import json
 import os
@@ -58,10 +57,7 @@ def test_report_of_a_week_holds_every_part_and_fetches_nothing(tmp_path):
 def test_time_axis_is_the_recorders_clock_when_the_recording_has_a_start(start, columns, expected):
     x = htmlreport._times({k: np.array(v) for k, v in columns.items()},
                           datetime.datetime.fromisoformat(start) if start else None)
-    if start:
-        assert list(x.astype("datetime64[s]").astype(str)) == expected
-    else:
-        np.testing.assert_allclose(x, expected, rtol=1e-12)
+    assert (list(x.astype("datetime64[s]").astype(str)) if start else pytest.approx(list(x), rel=1e-12)) == expected
 
 
 def figure(text, key):
@@ -89,8 +85,7 @@ def test_report_says_what_its_time_axes_show_and_plots_one_value_on_a_short_axis
 
 
 def in_browser(page, folder, height=3000):
-    """The page's DOM in headless Chromium, and of its screenshot the share of drawn pixels and the counts of red
-    and green ones (the verdicts' colours); skips where no Chromium is installed."""
+    """Headless Chromium's DOM, share of drawn pixels, red and green pixels of the page; skips without Chromium."""
     browser = next(filter(None, map(shutil.which, ("chromium", "chromium-browser", "google-chrome"))), None)
     if browser is None:
         pytest.skip("no Chromium here (Debian: apt-get install chromium, or scripts/setup.sh browser)")
