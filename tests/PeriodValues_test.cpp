@@ -66,17 +66,25 @@ TEST(PeriodValues, LineToLineValuesPerWiring) {
     EXPECT_EQ(secondPair, nullptr);
 }
 
-TEST(PeriodValues, RvcEventsAfterNonFiniteSamples) {
-    // Window of 20 period values. A NaN sample on phase 1 and an infinite one
-    // on phase 3 leave the window before all voltages dip by 10 % from 0.5 s
-    // on: one event of 23 V on every phase and the total, one line-to-line event.
+TEST(PeriodValues, NonFiniteSamplesStayVisibleAndLeaveTheRvcWindow) {
+    // A NaN sample on phase 1 and an infinite one on phase 3: their period
+    // values read NaN in the RMS values and in the powers from differences of
+    // squares (not a clean 0). Both leave the RVC window of 20 period values
+    // before all voltages dip by 10 % from 0.5 s on: one event of 23 V on every
+    // phase and the total, one line-to-line event.
     Started module({ThreePhaseStar, 10000.0, 1, 3000, true, true});
     SignalDriver& driver = module.driver;
-    const SignalDriver::Signal base = threePhaseSine(10000.0, 50.0, 230.0, 10.0, 0.0);
+    const SignalDriver::Signal base = threePhaseSine(10000.0, 50.0, 230.0, 10.0, 30.0);
     driver.run(0, 15000, 1000, 50.0, [&](unsigned channel, uint64_t p) {
         if ((channel == 0 && p == 300) || (channel == 2 && p == 700)) return channel == 0 ? NaN : HUGE_VAL;
         return base(channel, p) * (p >= 5000 ? 0.9 : 1.0);
     });
+    const std::vector<PowerResultsPeriod>& glitch = driver.entries[1];  // positions 200 to 399
+    // A NaN apparent power is not positive: power factor 0.
+    EXPECT_TRUE(std::isnan(glitch[1].rmsVoltage) && std::isnan(glitch[1].nonActivePower) && glitch[1].powerFactor == 0.0);
+    EXPECT_TRUE(std::isnan(glitch[0].nonActivePower) && std::isnan(glitch[0].fundamentalReactivePower));
+    EXPECT_NEAR(glitch[2].rmsVoltage, 230.0, 1e-3);  // the other phases are untouched
+    EXPECT_NEAR(driver.entries[2][0].nonActivePower, 3 * 2300.0 * 0.5, 1e-1);  // and the next value is finite
     int ends[4] = {}, lineToLineEnds = 0;  // an event that starts twice ends twice; a stuck one never
     for (const auto& entry : driver.entries) {
         for (unsigned k = 0; k < 4; ++k) {
@@ -111,24 +119,6 @@ TEST(PeriodValues, ASpanLongerThanTheRingsIsRefused) {
         EXPECT_EQ(std::make_tuple(driver.entries.size(), refused), length == 220u ? std::make_tuple(size_t{5}, 0)
                                                                                  : std::make_tuple(size_t{0}, 5));
     }
-}
-
-TEST(PeriodValues, ANotANumberSampleStaysVisible) {
-    // One NaN sample in the first cycle: its period value reads NaN in the RMS
-    // values and in the powers from differences of squares (not a clean 0).
-    Started module;
-    SignalDriver& driver = module.driver;
-    const SignalDriver::Signal sine = threePhaseSine(10000.0, 50.0, 230.0, 10.0, 30.0);
-    driver.run(0, 450, 450, 50.0, [&](unsigned channel, uint64_t p) {
-        return channel == 0 && p == 50 ? NaN : sine(channel, p);
-    });
-    ASSERT_EQ(driver.entries.size(), 2u);
-    const std::vector<PowerResultsPeriod>& glitch = driver.entries[0];
-    // A NaN apparent power is not positive: power factor 0.
-    EXPECT_TRUE(std::isnan(glitch[1].rmsVoltage) && std::isnan(glitch[1].nonActivePower) && glitch[1].powerFactor == 0.0);
-    EXPECT_TRUE(std::isnan(glitch[0].nonActivePower) && std::isnan(glitch[0].fundamentalReactivePower));
-    EXPECT_NEAR(glitch[2].rmsVoltage, 230.0, 1e-3);  // the other phases are untouched
-    EXPECT_NEAR(driver.entries[1][0].nonActivePower, 3 * 2300.0 * 0.5, 1e-1);  // and the next value is finite
 }
 
 }  // namespace

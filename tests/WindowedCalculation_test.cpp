@@ -96,14 +96,13 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
         const double weighted = 100.0 * std::sqrt(25 * 0.0001 + 40 * 0.0001);  // orders 14 to 40, weighted
         const double rms = 230.0 * std::sqrt(1 + 0.0025 + 0.0009 + 0.0003);
         // value, expected, tolerance; partial THD 2: the 40th alone is even.
+        // Rms over whole samples: up to half a sample too many.
         const double checks[][3] = {
-            {p.fundamentalVoltage, 230.0, 230.0 * c.tolerance},
+            {p.fundamentalVoltage, 230.0, 230.0 * c.tolerance}, {p.rmsVoltage, rms, rms * 0.003},
             {d.thd, thdVoltage, c.tolerance == 0.001 ? 0.01 : thdVoltage * c.tolerance},
             {d.partialThd1, 100.0 * std::sqrt(0.0025 + 0.0009 + 0.0001 + 0.0001), thdVoltage * c.tolerance},
             {d.partialThd2, 1.0, c.tolerance}, {d.partialThd3, weighted, weighted * c.tolerance},
-            {d.partialThd4, 100.0 * std::sqrt(0.0002), 1.5 * c.tolerance},
-            {p.spectrumRmsVoltage, rms, rms * c.tolerance},
-            {p.rmsVoltage, rms, rms * 0.003}};  // over whole samples: up to half a sample too many
+            {d.partialThd4, 100.0 * std::sqrt(0.0002), 1.5 * c.tolerance}, {p.spectrumRmsVoltage, rms, rms * c.tolerance}};
         for (const auto& k : checks) EXPECT_NEAR(k[0], k[1], k[2]) << &k - checks;
     }
 }
@@ -340,9 +339,8 @@ TEST(WindowedCalculation, HarmonicSubgroupsAndThds) {
         // Centred inter-harmonic subgroup 7 (lines 72-78) holds the 375 Hz
         // line either way; angles and powers do not depend on the switch.
         EXPECT_NEAR(s.interHarmonicsVoltage[7], 2.3, 2.3 * tolerance);
-        EXPECT_EQ(s.interHarmonicsVoltage[7], g.interHarmonicsVoltage[7]);
-        EXPECT_EQ(s.harmonicAnglesVoltage[7], g.harmonicAnglesVoltage[7]);
-        EXPECT_EQ(s.harmonicsActivePower[7], g.harmonicsActivePower[7]);
+        EXPECT_EQ(std::make_tuple(s.interHarmonicsVoltage[7], s.harmonicAnglesVoltage[7], s.harmonicsActivePower[7]),
+                  std::make_tuple(g.interHarmonicsVoltage[7], g.harmonicAnglesVoltage[7], g.harmonicsActivePower[7]));
         // Off again: the groups bit for bit as before the switch was touched.
         const unsigned n = off.harmonicLength;
         EXPECT_EQ(valuesOf(again.phases[0].harmonicsVoltage, n), valuesOf(g.harmonicsVoltage, n));
@@ -404,8 +402,7 @@ TEST(WindowedCalculation, SizesThatCannotBeMeantAreNotRequested) {
         m.setBufferLength(131072);
         if (frequencyToo) m.setStaticFrequency(2147483648.0, 0.1), m.setPeriodCount(34549);
         const Impl& impl = implOf(m);
-        EXPECT_EQ(impl.buffers.generalResultsBuffer.hostAllocatedBytes, 0u);
-        EXPECT_EQ(impl.buffers.harmonicsBuffer.hostAllocatedBytes, 0u);
+        EXPECT_EQ(impl.buffers.generalResultsBuffer.hostAllocatedBytes + impl.buffers.harmonicsBuffer.hostAllocatedBytes, 0u);
         m.reset(0);
         EXPECT_PRED2(says, refusal([&] { m.scheduleForCalculation(0, 10, 50.0); }),
                      "at a sample rate of 1 Hz a window of");
