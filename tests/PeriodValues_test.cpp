@@ -52,11 +52,9 @@ TEST(PeriodValues, LineToLineValuesPerWiring) {
     driver.run(0, 2000, 500, 50.0, threePhaseSine(10000.0, 50.0, 230.0, 10.0, 0.0));
     ASSERT_GE(driver.entries.size(), 5u);
     const auto& entry = driver.entries[3];
-    const double lineToLine = 230.0 * std::sqrt(3.0);
-    EXPECT_NEAR(entry[1].rmsLineToLine, lineToLine, 1e-2);
-    EXPECT_NEAR(entry[0].rmsLineToLine, lineToLine / 2.0, 1e-2);
-    EXPECT_NEAR(entry[0].rmsVoltage, 230.0, 1e-2);
-    EXPECT_NEAR(entry[0].fundamentalVoltage, 230.0, 1e-2);
+    const double lineToLine = 230.0 * std::sqrt(3.0), checks[][2] = {{entry[1].rmsLineToLine, lineToLine},
+        {entry[0].rmsLineToLine, lineToLine / 2.0}, {entry[0].rmsVoltage, 230.0}, {entry[0].fundamentalVoltage, 230.0}};
+    for (const auto& [got, expected] : checks) EXPECT_NEAR(got, expected, 1e-2) << &got - &checks[0][0];
     // The missing pair's RVC record is cleared, not written.
     EXPECT_EQ(std::make_tuple(entry[2].rmsLineToLine, entry[2].rvcLineToLineVoltage.time,
                               entry[1].rvcLineToLineVoltage.time),

@@ -30,9 +30,8 @@ TEST(PowerModule, FreshModuleReportsTheDefaults) {
 
 TEST(PowerModule, SettingsThatDependOnOthers) {
     // The static tolerance is clamped to [0.001, 0.5].
-    const double clamped[][3] = {{0.55, 25.0, 75.0},
-                                 {0.1, 45.0, 55.00000000000001},
-                                 {0.0005, (1.0 - 0.001) * 50.0, (1.0 + 0.001) * 50.0}};
+    const double clamped[][3] = {
+        {0.55, 25.0, 75.0}, {0.1, 45.0, 55.00000000000001}, {0.0005, (1.0 - 0.001) * 50.0, (1.0 + 0.001) * 50.0}};
     for (const auto& c : clamped) {
         PowerModule module;
         module.setVariableFrequency(40.0, 70.0), module.setStaticFrequency(50.0, c[0]);
