@@ -109,25 +109,20 @@ TEST(PeriodTracking, SegmentsMustFollowWithinTheRing) {
     // is expected at 110; it may start up to 63 positions away either way.
     // Its length is not limited: a segment longer than the ring is written
     // lap by lap, as the tracking algorithm defines it.
-    struct Case {
-        int divisor;
-        unsigned long long first;  // caller index
-        int length;
-        bool accepted;
-    };
-    const Case cases[] = {{1, 173, 1, true},  {1, 174, 1, false}, {1, 47, 1, true},   {1, 46, 1, false},
-                          {1, 110, 64, true}, {1, 110, 65, true},  {4, 440, 257, true}, {4, 439, 4000, true},
-                          {4, 695, 1, true},  {4, 696, 1, false}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.divisor << " " << c.first << " " << c.length);
-        Tracked module(1000.0, c.divisor, 64, false);
-        module.reset(100), module.driver.schedule(100 * c.divisor, 10 * c.divisor, 50.0);
+    // Divisor, first caller index, length, whether accepted.
+    const std::tuple<int, unsigned long long, int, bool> cases[] = {
+        {1, 173, 1, true},   {1, 174, 1, false}, {1, 47, 1, true},     {1, 46, 1, false},  {1, 110, 64, true},
+        {1, 110, 65, true},  {4, 440, 257, true}, {4, 439, 4000, true}, {4, 695, 1, true}, {4, 696, 1, false}};
+    for (const auto& [divisor, first, length, accepted] : cases) {
+        SCOPED_TRACE(testing::Message() << divisor << " " << first << " " << length);
+        Tracked module(1000.0, divisor, 64, false);
+        module.reset(100), module.driver.schedule(100 * divisor, 10 * divisor, 50.0);
         const auto before = std::make_tuple(module.impl.trackingPhase, module.next());
-        if (c.accepted) {
-            EXPECT_NO_THROW(module.driver.schedule(c.first, c.length, 50.0));
+        if (accepted) {
+            EXPECT_NO_THROW(module.driver.schedule(first, length, 50.0));
             continue;
         }
-        EXPECT_THROW(module.driver.schedule(c.first, c.length, 50.0), std::invalid_argument);
+        EXPECT_THROW(module.driver.schedule(first, length, 50.0), std::invalid_argument);
         EXPECT_EQ(std::make_tuple(module.impl.trackingPhase, module.next()), before);  // nothing written, nothing fed
     }
     // A host that lost samples resets to where it continues.
