@@ -41,31 +41,26 @@ TEST(GpuBuffer, CopyTypesDecideSlotsAndCopyLists) {
 
 TEST(GpuBuffer, StorageIsReplacedOnlyWhenTheByteSizeChanges) {
     GpuBuffer<float> buffer(9, true);
-    buffer.addItems(0, 2, GpuBufferItems::HostOnly);
-    buffer.resize(100);
+    const auto layOut = [&](unsigned short count, GpuBufferItems::CopyType type, unsigned int length) {
+        buffer.clearItems();
+        buffer.addItems(0, count, type);
+        buffer.resize(length);
+    };
+    layOut(2, GpuBufferItems::HostOnly, 100);
     EXPECT_EQ(buffer.hostAllocatedBytes, 800u);
     float* storage = buffer.hostBuffer;
     storage[0] = storage[150] = 42.0f;  // a freed and reused block would lose its first bytes
 
     // 2 x 100 and 4 x 50 elements: same bytes, same storage, contents kept.
-    buffer.clearItems();
-    buffer.addItems(0, 4, GpuBufferItems::HostOnly);
-    buffer.resize(50);
+    layOut(4, GpuBufferItems::HostOnly, 50);
     EXPECT_EQ(std::make_tuple(buffer.hostBuffer, buffer.getHostBuffer(0)[0], buffer.getHostBuffer(3)[0]),
               std::make_tuple(storage, 42.0f, 42.0f));
-
     // Fewer items at the same length: the dropped ones are absent and the
     // storage shrinks.
-    buffer.clearItems();
-    buffer.addItems(0, 1, GpuBufferItems::HostOnly);
-    buffer.resize(50);
-    EXPECT_EQ(buffer.hostAllocatedBytes, 200u);
-    EXPECT_EQ(buffer.getHostBuffer(1), nullptr);
-
+    layOut(1, GpuBufferItems::HostOnly, 50);
+    EXPECT_EQ(std::make_tuple(buffer.hostAllocatedBytes, buffer.getHostBuffer(1)), std::make_tuple(200u, (float*)nullptr));
     // No host slots at all: no storage, null even for item 0.
-    buffer.clearItems();
-    buffer.addItems(0, 3, GpuBufferItems::DeviceOnly);
-    buffer.resize(50);
+    layOut(3, GpuBufferItems::DeviceOnly, 50);
     EXPECT_EQ(std::make_tuple(buffer.getHostBuffer(0), buffer.hostAllocatedBytes, buffer.deviceBytesCount),
               std::make_tuple((float*)nullptr, 0u, 600u));
 }

@@ -52,28 +52,18 @@ Outcome drive(const Scenario& sc) {
                         setRvcEnabled(m, true), setRvcSteadyStateLengthInNumberOfPeriodValues(m, sc.steadyStateLength),
                         endUpdate(m), reset(m, 0)}),
               Statuses(13));
-    unsigned char phases = 0;
-    getPhasesCount(m, &phases);
-    float* rings[9] = {};
-    for (unsigned char k = 0; k < 3; ++k) {
-        getWaveformBufferUInput(m, k, &rings[k]), getWaveformBufferI(m, k, &rings[3 + k]);
-        getWaveformBufferUDelta(m, k, &rings[6 + k]);
-    }
+    SignalDriver driver(*reinterpret_cast<PowerModule*>(m));
+    const SignalDriver::Signal signal = [&](unsigned c, uint64_t p) {
+        const double t = static_cast<double>(p) / sc.sampleRate;
+        const unsigned phase = c % 3;
+        const double step = (phase == 1 && t >= 1.2 && t < 2.0) ? 1.06 : 1.0;
+        const double amplitude = c < 3 ? 325.0 * step : (c < 6 ? 14.0 : 563.0);
+        return amplitude * std::sin(2.0 * pi * sc.frequency * t - 2.0 * pi / 3.0 * phase);
+    };
     // Blocks of 700: not a divisor of the ring length.
-    const uint64_t L = static_cast<uint64_t>(sc.sampleRate / 2), total = static_cast<uint64_t>(3.6 * sc.sampleRate);
-    const uint64_t block = 700;
+    const uint64_t total = static_cast<uint64_t>(3.6 * sc.sampleRate), block = 700;
     for (uint64_t first = 0; first < total; first += block) {
-        for (uint64_t p = first; p < first + block; ++p) {
-            const double t = static_cast<double>(p) / sc.sampleRate;
-            for (unsigned c = 0; c < 9; ++c) {
-                if (rings[c] == nullptr) continue;
-                const unsigned phase = c % 3;
-                const double step = (phase == 1 && t >= 1.2 && t < 2.0) ? 1.06 : 1.0;
-                const double amplitude = c < 3 ? 325.0 * step : (c < 6 ? 14.0 : 563.0);
-                const double theta = 2.0 * pi * sc.frequency * t - 2.0 * pi / 3.0 * phase;
-                rings[c][p % L] = static_cast<float>(amplitude * std::sin(theta));
-            }
-        }
+        driver.write(first, block, signal);
         uint64_t segmentFirst = first;
         int length = static_cast<int>(block);
         double f = sc.frequency, bad = -sc.frequency;
@@ -86,15 +76,11 @@ Outcome drive(const Scenario& sc) {
             outcome.refused = std::to_string(status) + ": " + message;
         }
         EXPECT_EQ(scheduleForPeriodCalculation(m, 1, &segmentFirst, &length, &f, &flag), 0);
-        for (bool more = true; more;) {
-            int count = 0;
-            PowerResultsPeriod* records = nullptr;
-            EXPECT_EQ(getPeriodResults(m, &count, &more, &records), 0);
-            for (int k = 0; k < count; ++k) {
-                for (unsigned r = 0; r <= phases; ++r) append(outcome.values, records[k * (phases + 1) + r]);
-                outcome.rvcEvents += records[k * (phases + 1) + 2].rvcVoltage.eventEnded ? 1 : 0;
-            }
-        }
+        driver.fetch();
+    }
+    for (const std::vector<PowerResultsPeriod>& entry : driver.entries) {
+        for (const PowerResultsPeriod& r : entry) append(outcome.values, r);
+        outcome.rvcEvents += entry[2].rvcVoltage.eventEnded ? 1 : 0;
     }
     powerModule_destroy(m);
     return outcome;

@@ -5,16 +5,6 @@ namespace {
 
 constexpr double twoPi = 6.283185307179586;
 
-// Tracking rows: frequency, phasor (cos, sin pairs), flag.
-struct Tracking {
-    const double *frequency, *phasor, *flag;
-};
-
-Tracking trackingOf(PowerModule& module) {
-    GpuBuffer<double>& b = implOf(module).buffers.periodTrackingBuffer;
-    return {b.getHostBuffer(0), b.getHostBuffer(1), b.getHostBuffer(2)};
-}
-
 // A module with period values at fs and divisor, rings of `length`, and
 // further settings; reset at 0 unless told not to.
 struct Tracked : PowerModule {
@@ -26,6 +16,8 @@ struct Tracked : PowerModule {
         if (resetAt0) reset(0);
     }
     unsigned long long next() { return impl.currentPeriodQueueItem->getNextSampleIndexToProcess(); }
+    // Tracking rows: 0 frequency, 1 phasor (cos, sin pairs), 2 flag.
+    const double* tracking(unsigned short row) { return impl.buffers.periodTrackingBuffer.getHostBuffer(row); }
     Impl& impl = implOf(*this);
     SignalDriver driver{*this};
 };
@@ -34,14 +26,14 @@ TEST(PeriodTracking, WholePositionSegmentsWritePhaseFrequencyAndFlag) {
     // The second segment wraps the ring of 16 from its last index at 1.7 cycles per position (items of 2).
     Tracked module(1000.0, 1, 16, true, [](PowerModule& m) { m.setHalfPeriodValuesCount(4); });
     module.driver.schedule(0, 15, 50.0, true), module.driver.schedule(15, 5, 1700.0, false);
-    const Tracking t = trackingOf(module);
+    const double *frequencies = module.tracking(0), *phasor = module.tracking(1), *flag = module.tracking(2);
     double phase = 0.0, whole;
     for (unsigned p = 0; p < 20; ++p) {
         const double frequency = p < 15 ? 50.0 : 1700.0;
         phase = std::modf(phase + frequency / 1000.0, &whole);
         const unsigned s = p % 16;
         if (p >= 4) {  // positions 0-3 were overwritten by 16-19
-            EXPECT_EQ(std::make_tuple(t.frequency[s], t.phasor[2 * s], t.phasor[2 * s + 1], t.flag[s]),
+            EXPECT_EQ(std::make_tuple(frequencies[s], phasor[2 * s], phasor[2 * s + 1], flag[s]),
                       std::make_tuple(frequency, std::cos(twoPi * phase), std::sin(twoPi * phase), p < 15 ? 1.0 : 0.0))
                 << p;
         }
@@ -50,23 +42,20 @@ TEST(PeriodTracking, WholePositionSegmentsWritePhaseFrequencyAndFlag) {
 }
 
 TEST(PeriodTracking, FlagOfASharedFirstPosition) {
-    struct Case {
-        bool previousFlag;
-        unsigned long long first;  // divisor 10: first share 1 - (first % 10) / 10
-        double expected;
-    };
-    for (const Case& c : {Case{true, 19, 1.0}, Case{false, 19, 0.0}, Case{false, 11, 0.0}}) {
-        SCOPED_TRACE(c.first + 100 * c.previousFlag);
+    // Previous flag, first caller index (divisor 10: first share 1 - (first % 10) / 10), expected flag.
+    const std::tuple<bool, unsigned long long, double> cases[] = {{true, 19, 1.0}, {false, 19, 0.0}, {false, 11, 0.0}};
+    for (const auto& [previousFlag, first, expected] : cases) {
+        SCOPED_TRACE(first + 100 * previousFlag);
         Tracked module(1000.0, 10, 64);
-        module.driver.schedule(0, static_cast<int>(c.first), 50.0, c.previousFlag);
-        module.driver.schedule(c.first, 30, 50.0, true);
-        const Tracking t = trackingOf(module);
-        EXPECT_EQ(std::make_tuple(t.flag[c.first / 10], t.flag[c.first / 10 + 1]), std::make_tuple(c.expected, 1.0));
+        module.driver.schedule(0, static_cast<int>(first), 50.0, previousFlag);
+        module.driver.schedule(first, 30, 50.0, true);
+        EXPECT_EQ(std::make_tuple(module.tracking(2)[first / 10], module.tracking(2)[first / 10 + 1]),
+                  std::make_tuple(expected, 1.0));
     }
     // After a reset the previous flag counts as set and the previous frequency as 0.
     Tracked module(1000.0, 4, 64);
     module.driver.schedule(3, 9, 50.0, true);
-    EXPECT_EQ(std::make_tuple(trackingOf(module).flag[0], trackingOf(module).frequency[0]), std::make_tuple(1.0, 12.5));
+    EXPECT_EQ(std::make_tuple(module.tracking(2)[0], module.tracking(0)[0]), std::make_tuple(1.0, 12.5));
 }
 
 TEST(PeriodTracking, FeedingStopsAtTheLastPositionWritten) {
@@ -120,25 +109,20 @@ TEST(PeriodTracking, SegmentsMustFollowWithinTheRing) {
     // is expected at 110; it may start up to 63 positions away either way.
     // Its length is not limited: a segment longer than the ring is written
     // lap by lap, as the tracking algorithm defines it.
-    struct Case {
-        int divisor;
-        unsigned long long first;  // caller index
-        int length;
-        bool accepted;
-    };
-    const Case cases[] = {{1, 173, 1, true},  {1, 174, 1, false}, {1, 47, 1, true},   {1, 46, 1, false},
-                          {1, 110, 64, true}, {1, 110, 65, true},  {4, 440, 257, true}, {4, 439, 4000, true},
-                          {4, 695, 1, true},  {4, 696, 1, false}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.divisor << " " << c.first << " " << c.length);
-        Tracked module(1000.0, c.divisor, 64, false);
-        module.reset(100), module.driver.schedule(100 * c.divisor, 10 * c.divisor, 50.0);
+    // Divisor, first caller index, length, whether accepted.
+    const std::tuple<int, unsigned long long, int, bool> cases[] = {
+        {1, 173, 1, true},   {1, 174, 1, false}, {1, 47, 1, true},     {1, 46, 1, false},  {1, 110, 64, true},
+        {1, 110, 65, true},  {4, 440, 257, true}, {4, 439, 4000, true}, {4, 695, 1, true}, {4, 696, 1, false}};
+    for (const auto& [divisor, first, length, accepted] : cases) {
+        SCOPED_TRACE(testing::Message() << divisor << " " << first << " " << length);
+        Tracked module(1000.0, divisor, 64, false);
+        module.reset(100), module.driver.schedule(100 * divisor, 10 * divisor, 50.0);
         const auto before = std::make_tuple(module.impl.trackingPhase, module.next());
-        if (c.accepted) {
-            EXPECT_NO_THROW(module.driver.schedule(c.first, c.length, 50.0));
+        if (accepted) {
+            EXPECT_NO_THROW(module.driver.schedule(first, length, 50.0));
             continue;
         }
-        EXPECT_THROW(module.driver.schedule(c.first, c.length, 50.0), std::invalid_argument);
+        EXPECT_THROW(module.driver.schedule(first, length, 50.0), std::invalid_argument);
         EXPECT_EQ(std::make_tuple(module.impl.trackingPhase, module.next()), before);  // nothing written, nothing fed
     }
     // A host that lost samples resets to where it continues.

@@ -2,9 +2,17 @@
 
 namespace {
 
-TEST(PowerBuffers, ResultLengthsRoundUpAtTheHighestFrequency) {
+// A configuration and the buffers it lays out.
+struct PowerBuffersTest : testing::Test {
+    void layOut(unsigned int length, double seconds) {
+        buffers.setBufferLengthAndDuration(length, seconds);
+        buffers.initialize();
+    }
     PowerConfig config;
-    PowerBuffers buffers(config);
+    PowerBuffers buffers{config};
+};
+
+TEST_F(PowerBuffersTest, ResultLengthsRoundUpAtTheHighestFrequency) {
     buffers.initialize();
     // 1 s x 55.00000000000001 Hz: 6 windows of 10 periods, 56 period items.
     EXPECT_EQ(std::make_tuple(buffers.getGeneralResultsBufferLength(), buffers.getPeriodResultsBufferLength()),
@@ -17,13 +25,11 @@ TEST(PowerBuffers, ResultLengthsRoundUpAtTheHighestFrequency) {
     const double cases[][4] = {{0, 2, 0, 1.0}, {10, 2, 100, 1.0}, {10, 0, 0, 1.0},
                                {10, 2, 0, 0.0}, {10, 2, 150, 1.0}, {10, 2, 100, 0.0}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c[0] << " periods, " << c[1] << " half periods, " << c[2] << " %, "
-                                        << c[3] << " s");
+        SCOPED_TRACE(testing::Message() << c[0] << " periods, " << c[1] << " half periods, " << c[2] << " %, " << c[3]);
         config.periodCount = static_cast<unsigned short>(c[0]);
         config.halfPeriodValuesCount = static_cast<unsigned short>(c[1]);
         config.periodValuesOverlapInPercent = static_cast<unsigned short>(c[2]), config.periodValuesEnabled = true;
-        buffers.setBufferLengthAndDuration(100, c[3]);
-        buffers.initialize();
+        layOut(100, c[3]);
         EXPECT_EQ(buffers.getGeneralResultsBufferLength(), c[0] == 0 || c[3] == 0.0 ? 1u : 6u);
         EXPECT_GE(buffers.getPeriodResultsBufferLength(), 1u);
         EXPECT_EQ(buffers.periodResultsBuffer.hostAllocatedBytes,  // single phase: total and phase
@@ -31,13 +37,10 @@ TEST(PowerBuffers, ResultLengthsRoundUpAtTheHighestFrequency) {
     }
 }
 
-TEST(PowerBuffers, WaveformSlotsFollowTheEnabledGroups) {
-    PowerConfig config;
+TEST_F(PowerBuffersTest, WaveformSlotsFollowTheEnabledGroups) {
     config.gridConfigType = ThreePhaseStar;
     config.periodValuesEnabled = true;
-    PowerBuffers buffers(config);
-    buffers.setBufferLengthAndDuration(1000, 0.1);
-    buffers.initialize();
+    layOut(1000, 0.1);
     GpuBuffer<float>& waveforms = buffers.waveformBuffer;
     EXPECT_EQ(waveforms.getHostItemsList(), (Items{0, 1, 2, 3, 4, 5}));
     EXPECT_EQ(std::make_tuple(waveforms.getHostBuffer(4), waveforms.getHostBuffer(6)),
@@ -62,17 +65,13 @@ TEST(PowerBuffers, WaveformSlotsFollowTheEnabledGroups) {
     before[0] = 7.0f;
     buffers.setBufferLengthAndDuration(2000, 0.2);
     EXPECT_EQ(waveforms.getLength(), 1000u);
-    buffers.setBufferLengthAndDuration(1000, 0.1);
-    buffers.initialize();
+    layOut(1000, 0.1);
     EXPECT_EQ(std::make_tuple(waveforms.hostBuffer, waveforms.hostBuffer[0]), std::make_tuple(before, 7.0f));
 }
 
-TEST(PowerBuffers, PeriodStorageOnlyWithPeriodValues) {
-    PowerConfig config;
+TEST_F(PowerBuffersTest, PeriodStorageOnlyWithPeriodValues) {
     config.gridConfigType = ThreePhaseStar;
-    PowerBuffers buffers(config);
-    buffers.setBufferLengthAndDuration(500, 0.05);
-    buffers.initialize();
+    layOut(500, 0.05);
     EXPECT_TRUE(buffers.waveformBuffer.hostBuffer == nullptr && buffers.periodTrackingBuffer.hostBuffer == nullptr &&
                 buffers.periodResultsBuffer.hostBuffer == nullptr);
     config.periodSymmetricalComponentsEnabled = true;  // alone, with three phases
@@ -92,16 +91,13 @@ TEST(PowerBuffers, PeriodStorageOnlyWithPeriodValues) {
               std::make_tuple(4u * 500, tracking.hostBuffer + 500, tracking.hostBuffer + 1500));
 }
 
-TEST(PowerBuffers, WindowedItemsFollowTheSwitches) {
+TEST_F(PowerBuffersTest, WindowedItemsFollowTheSwitches) {
     // Three phases without currents, inter-harmonics, THD up to order 40 and
     // symmetrical components; 6 windows in the results ring.
-    PowerConfig config;
     config.gridConfigType = ThreePhaseStar, config.sampleRate = 10240.0, config.currentEnabled = false;
     config.windowedResultsEnabled = config.interHarmonicsEnabled = config.thdEnabled = true;
     config.symmetricalComponentsEnabled = true;
-    PowerBuffers buffers(config);
-    buffers.setBufferLengthAndDuration(10240, 1.0);
-    buffers.initialize();
+    layOut(10240, 1.0);
     // Harmonics and inter-harmonics of the voltages with their distortion
     // records, then the voltage group without them; nothing of the currents.
     EXPECT_EQ(buffers.harmonicsBuffer.getHostItemsList(), (Items{0, 1, 2, 9, 10, 11, 30, 31, 32}));

@@ -50,7 +50,7 @@ TEST(PowerGridConfig, TableAndDerivedCounts) {
     EXPECT_EQ(powerGridConfigs[7].type, SinglePhase);  // the table itself is unchanged
 }
 
-TEST(PowerConfig, RequiredHarmonicsCompareAsUnsigned) {
+TEST(PowerConfig, RequiredHarmonicsAndPow2LengthsAtTheirBounds) {
     // THD raises the count to its own highest order; -1 is the largest unsigned
     // value: it wins the comparison and wraps to 0.
     const int cases[][3] = {{false, 0, 2}, {true, 0, 41}, {true, 50, 51}, {true, -1, 0}};
@@ -59,13 +59,11 @@ TEST(PowerConfig, RequiredHarmonicsCompareAsUnsigned) {
         config.thdEnabled = c[0] != 0, config.highestRequestedHarmonic = c[1];
         EXPECT_EQ(config.getRequiredHarmonicsCount(), static_cast<unsigned int>(c[2])) << c[1];
     }
-}
-
-TEST(PowerConfig, Pow2LengthRoundsUpAndAnswersZeroOutsideItsRange) {
-    const std::pair<double, unsigned int> cases[] = {
+    // Powers of 2 round up, and are 0 outside their range.
+    const std::pair<double, unsigned int> lengths[] = {
         {1.0, 1}, {0.75, 1}, {0.5000001, 1}, {1024.0, 1024}, {1025.0, 2048}, {2275.56, 4096},
         {2147483648.0, 2147483648u}, {2147483649.0, 0}, {0.5, 0}, {0.0, 0}, {-3.0, 0}, {NaN, 0}, {inf, 0}, {-inf, 0}};
-    for (const auto& [length, pow2] : cases) EXPECT_EQ(PowerConfig::getPow2Length(length), pow2) << length;
+    for (const auto& [length, pow2] : lengths) EXPECT_EQ(PowerConfig::getPow2Length(length), pow2) << length;
 }
 
 TEST(PowerConfig, FftLengthsStaticAndVariable) {

@@ -2,7 +2,7 @@
 
 namespace {
 
-TEST(PowerResultsQueueItem, NewItemIsAMinimalWindowUntilCalculated) {
+TEST(PowerResultsQueueItem, MinimalUntilCalculatedThenCountsRoundedAndDegenerateWindowsDefined) {
     PowerResultsQueueItem item(10000.0, 7, 1ULL << 40, 3000, 34);
     EXPECT_EQ(std::make_tuple(item.getNextSampleIndex(), item.getFftOutputLength()),
               std::make_tuple((1ULL << 40) + 4, 3u));
@@ -15,34 +15,23 @@ TEST(PowerResultsQueueItem, NewItemIsAMinimalWindowUntilCalculated) {
 
     item.setCalculation(1000, 2000, 200.0, 12, 2048, 4024, 51, 50.0);
     EXPECT_EQ(item.getFirstFftOutputSampleIndex(), 0u);
-}
-
-TEST(PowerResultsQueueItem, CountsAreRoundedAndDegenerateWindowsDefined) {
     // Periods: length / period length, halves away from zero, at most the
     // limit. Harmonics: the ceiling of the highest order below half the sample
     // rate, plus order 0, at most the limit. NaN and negative quotients count
     // 0; infinite ones saturate and are then capped by the limits.
-    struct Case {
-        unsigned int length;
-        double periodLength;
-        unsigned int periodLimit, fftLength, harmonicLimit;
-        double frequency;
-        unsigned int periods, harmonics;
-    };
-    const double nan = NaN;
-    const Case cases[] = {
+    // Length, period length, period limit, FFT length, harmonic limit, frequency; periods, harmonics.
+    const std::tuple<unsigned, double, unsigned, unsigned, unsigned, double, unsigned, unsigned> cases[] = {
         {19, 2.0, 12, 2047, 500, 49.0, 10, 103},  // 9.5 periods; 1023 * (10000 / 2047) / 49 = 101.99
         {1899, 200.0, 12, 2048, 51, 50.0, 9, 51},  {2000, 200.0, 9, 2048, 51, 50.0, 9, 51},
         {2000, 0.0, 12, 2048, 51, 50.0, 12, 51},   {2000, -200.0, 12, 2048, 51, 50.0, 0, 51},
-        {2000, nan, 12, 2048, 51, 50.0, 0, 51},    {2000, 200.0, 12, 2048, 51, 0.0, 10, 51},
-        {2000, 200.0, 12, 2048, 51, -50.0, 10, 1}, {2000, 200.0, 12, 2048, 51, nan, 10, 1}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.length << " " << c.periodLength << " " << c.frequency);
-        PowerResultsQueueItem item(10000.0, 0, 0, 0, 0);
-        item.setCalculation(0, c.length, c.periodLength, c.periodLimit, c.fftLength, 4096, c.harmonicLimit,
-                            c.frequency);
-        EXPECT_EQ(std::make_tuple(item.getPeriodCount(), item.getHarmonicLength()),
-                  std::make_tuple(c.periods, c.harmonics));
+        {2000, NaN, 12, 2048, 51, 50.0, 0, 51},    {2000, 200.0, 12, 2048, 51, 0.0, 10, 51},
+        {2000, 200.0, 12, 2048, 51, -50.0, 10, 1}, {2000, 200.0, 12, 2048, 51, NaN, 10, 1}};
+    for (const auto& [length, periodLength, periodLimit, fftLength, harmonicLimit, frequency, periods, harmonics] :
+         cases) {
+        SCOPED_TRACE(testing::Message() << length << " " << periodLength << " " << frequency);
+        PowerResultsQueueItem fresh(10000.0, 0, 0, 0, 0);
+        fresh.setCalculation(0, length, periodLength, periodLimit, fftLength, 4096, harmonicLimit, frequency);
+        EXPECT_EQ(std::make_tuple(fresh.getPeriodCount(), fresh.getHarmonicLength()), std::make_tuple(periods, harmonics));
     }
 }
 

@@ -1,6 +1,5 @@
 // Windows computed from synthesised and recorded samples, driven through
 // PowerModule as a host drives it: write the rings, schedule, fetch.
-#include "ComtradeRecording.h"
 #include "ModuleTest.h"
 
 namespace {
@@ -97,14 +96,13 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
         const double weighted = 100.0 * std::sqrt(25 * 0.0001 + 40 * 0.0001);  // orders 14 to 40, weighted
         const double rms = 230.0 * std::sqrt(1 + 0.0025 + 0.0009 + 0.0003);
         // value, expected, tolerance; partial THD 2: the 40th alone is even.
+        // Rms over whole samples: up to half a sample too many.
         const double checks[][3] = {
-            {p.fundamentalVoltage, 230.0, 230.0 * c.tolerance},
+            {p.fundamentalVoltage, 230.0, 230.0 * c.tolerance}, {p.rmsVoltage, rms, rms * 0.003},
             {d.thd, thdVoltage, c.tolerance == 0.001 ? 0.01 : thdVoltage * c.tolerance},
             {d.partialThd1, 100.0 * std::sqrt(0.0025 + 0.0009 + 0.0001 + 0.0001), thdVoltage * c.tolerance},
             {d.partialThd2, 1.0, c.tolerance}, {d.partialThd3, weighted, weighted * c.tolerance},
-            {d.partialThd4, 100.0 * std::sqrt(0.0002), 1.5 * c.tolerance},
-            {p.spectrumRmsVoltage, rms, rms * c.tolerance},
-            {p.rmsVoltage, rms, rms * 0.003}};  // over whole samples: up to half a sample too many
+            {d.partialThd4, 100.0 * std::sqrt(0.0002), 1.5 * c.tolerance}, {p.spectrumRmsVoltage, rms, rms * c.tolerance}};
         for (const auto& k : checks) EXPECT_NEAR(k[0], k[1], k[2]) << &k - checks;
     }
 }
@@ -321,16 +319,12 @@ TEST(WindowedCalculation, HarmonicSubgroupsAndThds) {
             return root2 * (230.0 * std::sin(th) + 11.5 * std::sin(7 * th + 0.4) + 2.3 * std::sin(7.5 * th + 1.0));
         };
         Windowed m;
-        PowerModuleHandle handle = handleOf(m);
         const PowerResultsGeneral off = window(m, signal, 0, 10, f);
         const unsigned initialisations = implOf(m).initializationCount;
-        bool on = false;
-        ASSERT_EQ((Statuses{setHarmonicSubgroupsEnabled(handle, true), getHarmonicSubgroupsEnabled(handle, &on), on}),
-                  (Statuses{0, 0, 1}));
+        ASSERT_EQ(setHarmonicSubgroupsEnabled(handleOf(m), true), 0);
         EXPECT_EQ(implOf(m).initializationCount, initialisations);  // applies from the next window
         const PowerResultsGeneral sub = window(m, signal, 0, 10, f);
         m.setHarmonicSubgroupsEnabled(false);
-        EXPECT_FALSE(m.getHarmonicSubgroupsEnabled());
         const PowerResultsGeneral again = window(m, signal, 0, 10, f);
 
         const double group7 = std::sqrt(11.5 * 11.5 + 0.5 * 2.3 * 2.3), group8 = 2.3 * std::sqrt(0.5);
@@ -345,9 +339,8 @@ TEST(WindowedCalculation, HarmonicSubgroupsAndThds) {
         // Centred inter-harmonic subgroup 7 (lines 72-78) holds the 375 Hz
         // line either way; angles and powers do not depend on the switch.
         EXPECT_NEAR(s.interHarmonicsVoltage[7], 2.3, 2.3 * tolerance);
-        EXPECT_EQ(s.interHarmonicsVoltage[7], g.interHarmonicsVoltage[7]);
-        EXPECT_EQ(s.harmonicAnglesVoltage[7], g.harmonicAnglesVoltage[7]);
-        EXPECT_EQ(s.harmonicsActivePower[7], g.harmonicsActivePower[7]);
+        EXPECT_EQ(std::make_tuple(s.interHarmonicsVoltage[7], s.harmonicAnglesVoltage[7], s.harmonicsActivePower[7]),
+                  std::make_tuple(g.interHarmonicsVoltage[7], g.harmonicAnglesVoltage[7], g.harmonicsActivePower[7]));
         // Off again: the groups bit for bit as before the switch was touched.
         const unsigned n = off.harmonicLength;
         EXPECT_EQ(valuesOf(again.phases[0].harmonicsVoltage, n), valuesOf(g.harmonicsVoltage, n));
@@ -396,49 +389,6 @@ TEST(WindowedCalculation, NoLeakageOffNominalAtLowSampleRates) {
     }
 }
 
-// The groups of a window of `samples` from `first`, from a direct DFT at the
-// lines k f / P, grouped as IEC 61000-4-7 (P even).
-std::vector<double> directGroups(const std::vector<double>& x, size_t first, size_t N, unsigned P, unsigned H) {
-    std::vector<double> groups(H, 0.0);
-    for (unsigned h = 1; h < H; ++h) {
-        for (size_t k = h * P - P / 2; k <= h * P + P / 2; ++k) {
-            std::complex<double> sum;
-            for (size_t n = 0; n < N; ++n) sum += x[first + n] * std::polar(1.0, -2 * pi * k * n / N);
-            const double border = (k == h * P - P / 2 || k == h * P + P / 2) ? 0.5 : 1.0;
-            groups[h] += border * std::norm(sum * root2 / static_cast<double>(N));
-        }
-        groups[h] = std::sqrt(groups[h]);
-    }
-    return groups;
-}
-
-void checkRecording(const char* file, const char* channel, double seconds) {
-    ComtradeRecording rec;
-    const std::string base = std::string(POWERQUALITY_SHARED_DATA_DIR) + "/comtrade/" + file;
-    if (!rec.load(base)) GTEST_SKIP() << "recording " << base << " not found";
-    const unsigned short periods = rec.frequency == 60.0 ? 12 : 10;
-    Windowed m({rec.sampleRate, rec.frequency, periods, static_cast<unsigned>(rec.sampleRate)});
-    const std::vector<float> ring(rec.channel(channel).begin(), rec.channel(channel).end());
-    const std::vector<double> x(ring.begin(), ring.end());  // what the ring holds
-    const size_t first = static_cast<size_t>(seconds * rec.sampleRate);
-    const PowerResultsGeneral g = window(m, [&](unsigned, uint64_t p) { return x[p]; }, first, periods, rec.frequency);
-    const size_t N = static_cast<size_t>(periods * rec.sampleRate / rec.frequency);
-    ASSERT_EQ(g.length, N);
-    const std::vector<double> groups = directGroups(x, first, N, periods, 41);
-    double s0 = 0.0;
-    for (unsigned h = 1; h < 41; ++h) {
-        EXPECT_NEAR(g.phases[0].harmonicsVoltage[h], groups[h], groups[h] * 0.005 + groups[1] * 1e-5) << h;
-        s0 += h >= 2 ? groups[h] * groups[h] : 0.0;
-    }
-    const double thd = 100.0 * std::sqrt(s0) / groups[1];
-    EXPECT_NEAR(g.phases[0].thdVoltage.thd, thd, thd * 0.005);
-}
-
-TEST(WindowedCalculation, RecordedSwellAndDipAgreeWithADirectDft) {
-    checkRecording("test1", "VA_G1", 2.0);
-    checkRecording("test2", "VA_GC1", 1.0);
-}
-
 TEST(WindowedCalculation, SizesThatCannotBeMeantAreNotRequested) {
     // Settings one by one at the default 1 Hz: windows of 10 cycles at 55 Hz
     // would span 0.18 samples, and a results ring for 131072 s of them 2.6
@@ -452,8 +402,7 @@ TEST(WindowedCalculation, SizesThatCannotBeMeantAreNotRequested) {
         m.setBufferLength(131072);
         if (frequencyToo) m.setStaticFrequency(2147483648.0, 0.1), m.setPeriodCount(34549);
         const Impl& impl = implOf(m);
-        EXPECT_EQ(impl.buffers.generalResultsBuffer.hostAllocatedBytes, 0u);
-        EXPECT_EQ(impl.buffers.harmonicsBuffer.hostAllocatedBytes, 0u);
+        EXPECT_EQ(impl.buffers.generalResultsBuffer.hostAllocatedBytes + impl.buffers.harmonicsBuffer.hostAllocatedBytes, 0u);
         m.reset(0);
         EXPECT_PRED2(says, refusal([&] { m.scheduleForCalculation(0, 10, 50.0); }),
                      "at a sample rate of 1 Hz a window of");
