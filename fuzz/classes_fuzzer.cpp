@@ -671,7 +671,7 @@ using Op = void (*)(FuzzedDataProvider&, O&);
 template <typename O>
 void step(FuzzedDataProvider& in, O& o, std::initializer_list<Op<O>> ops) {
     const size_t k = in.ConsumeIntegralInRange<size_t>(0, ops.size());
-    if (k == 0 && o.h != nullptr && in.ConsumeBool()) TRACE("destroy\n"), destroy(o);
+    if (k == 0 && o.h != nullptr && in.ConsumeBool()) { TRACE("destroy\n"); destroy(o); }
     else k == 0 ? create(in, o) : ops.begin()[k - 1](in, o);
     if (o.h != nullptr) check(o);
 }
@@ -686,7 +686,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Most inputs start with one object of each class but the flickermeter
     // (whose samples cost the most) made as create makes it, so that the
     // script reaches the queues rather than stopping at creation.
-    if (in.ConsumeIntegralInRange<int>(0, 3) != 0) create(in, first.t), create(in, first.e), create(in, first.a), create(in, first.r);
+    if (in.ConsumeIntegralInRange<int>(0, 3) != 0) { create(in, first.t); create(in, first.e); create(in, first.a); create(in, first.r); }
     for (int calls = 0; calls < 400 && in.remaining_bytes() > 0; ++calls) {
         auto& s = slots[in.ConsumeIntegralInRange<int>(0, slotCount - 1)];
         const int kind = in.ConsumeIntegralInRange<int>(0, 4);

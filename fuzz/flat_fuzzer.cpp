@@ -207,7 +207,7 @@ void step(FuzzedDataProvider& in, Slot* slots) {
     switch (kind) {
         case 0:  // a module comes and goes
             EXPECT(h == nullptr || CALL(powerModule_destroy, h) == 0);
-            s = Slot(), s.h = h == nullptr ? CALL(powerModule_create) : nullptr;
+            s = Slot(); s.h = h == nullptr ? CALL(powerModule_create) : nullptr;
             return;
         case 1: s.openBrackets += (status = CALL(beginUpdate, h)) == 0 ? 1 : 0; break;
         case 2:

@@ -39,7 +39,7 @@ struct ComtradeRecording {
         for (int k = 0; k < analog; ++k) {
             const std::vector<std::string> f = fields(cfg);
             if (f.size() < 7) return false;
-            names.push_back(f[1]), scale.push_back(std::stod(f[5])), offset.push_back(std::stod(f[6]));
+            names.push_back(f[1]); scale.push_back(std::stod(f[5])); offset.push_back(std::stod(f[6]));
         }
         for (int k = 0; k < digital; ++k) fields(cfg);
         frequency = std::stod(fields(cfg).at(0));

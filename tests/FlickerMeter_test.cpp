@@ -52,7 +52,7 @@ Outcome measure(const Fluctuation& f, const std::vector<float>& samples, double 
     for (int at = 0; at < n; at += step) meter.addSamples(samples.data() + at, std::min(step, n - at));
     const int shortTerm = meter.getPendingShortTermCount(), longTerm = meter.getPendingLongTermCount();
     Outcome out{meter.getInstantaneousMaximum(), std::vector<double>(shortTerm), std::vector<double>(longTerm)};
-    meter.getShortTermSeverities(shortTerm, out.pst.data()), meter.getLongTermSeverities(longTerm, out.plt.data());
+    meter.getShortTermSeverities(shortTerm, out.pst.data()); meter.getLongTermSeverities(longTerm, out.plt.data());
     return out;
 }
 

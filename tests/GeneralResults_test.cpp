@@ -12,15 +12,15 @@ enum Switch : unsigned { LineToLine = 1, Thd = 2, InterHarmonics = 4, Symmetrica
 struct WindowedModule {
     explicit WindowedModule(PowerGridConfigType grid, unsigned on = 0) : impl(implOf(module)) {
         module.beginUpdate();
-        module.setGridConfigType(grid), module.setSampleRate(10000.0, 1), module.setBufferLength(10000);
-        module.setLineToLineResultsEnabled(on & LineToLine), module.setThdEnabled(on & Thd);
-        module.setInterHarmonicsEnabled(on & InterHarmonics), module.setSymmetricalComponentsEnabled(on & Symmetrical);
+        module.setGridConfigType(grid); module.setSampleRate(10000.0, 1); module.setBufferLength(10000);
+        module.setLineToLineResultsEnabled(on & LineToLine); module.setThdEnabled(on & Thd);
+        module.setInterHarmonicsEnabled(on & InterHarmonics); module.setSymmetricalComponentsEnabled(on & Symmetrical);
         module.setFullFftEnabled(on & FullFft);
         module.endUpdate();
         PowerBuffers& b = impl.buffers;
         PowerBuffersTestAccess::addHarmonicItems(b, 0, 36);
         PowerBuffersTestAccess::addFftItems(b, 0, 9);
-        PowerBuffersTestAccess::addSymmetricItems(b, 0), PowerBuffersTestAccess::addSymmetricItems(b, 3);
+        PowerBuffersTestAccess::addSymmetricItems(b, 0); PowerBuffersTestAccess::addSymmetricItems(b, 3);
         const unsigned int windows = b.getGeneralResultsBufferLength();
         b.spectrumBuffer.resize(2048);
         // Zeroed storage (malloc leaves it uninitialised); 64 harmonic elements per item slot.
@@ -28,8 +28,8 @@ struct WindowedModule {
             buffer.resize(length);
             if (buffer.hostBuffer != nullptr) std::memset((void*)buffer.hostBuffer, 0, buffer.hostAllocatedBytes);
         };
-        zeroed(b.generalResultsBuffer, windows), zeroed(b.harmonicsBuffer, 64), zeroed(b.thdBuffer, windows);
-        zeroed(b.symmetricPhasorBuffer, windows), zeroed(b.symmetricMagnitudeBuffer, windows);
+        zeroed(b.generalResultsBuffer, windows); zeroed(b.harmonicsBuffer, 64); zeroed(b.thdBuffer, windows);
+        zeroed(b.symmetricPhasorBuffer, windows); zeroed(b.symmetricMagnitudeBuffer, windows);
         module.reset(0);
         impl.resultsQueue.pop();  // windows are queued by the tests themselves
     }
@@ -65,8 +65,8 @@ struct WindowedModule {
 // field differs from the one a wrong offset would read.
 void writeSines(P& r, unsigned int N, double V, double I, double lagDegrees, double dcU, double dcI) {
     const double lag = lagDegrees * pi / 180.0;
-    r.dcVoltage = N * dcU, r.dcCurrent = N * dcI;
-    r.rmsVoltage = N * (V * V + dcU * dcU), r.rmsCurrent = N * (I * I + dcI * dcI);
+    r.dcVoltage = N * dcU; r.dcCurrent = N * dcI;
+    r.rmsVoltage = N * (V * V + dcU * dcU); r.rmsCurrent = N * (I * I + dcI * dcI);
     r.activePower = N * (V * I * std::cos(lag) + dcU * dcI);
     r.spectrumRmsVoltage = V * V, r.spectrumRmsCurrent = I * I, r.spectrumActivePower = V * I * std::cos(lag);
     r.nonActivePower = 0.8 * V * I * std::sin(lag);  // raw reactive power
@@ -163,7 +163,7 @@ TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
     w.raw(0, 0).rmsVoltage = 100 * 101.0 * 101.0, w.raw(0, 0).rmsCurrent = 100 * 5.0 * 5.0;
     w.harmonics(0)[1] = 100.0f;
     for (unsigned int k = 0; k < 2; ++k) {
-        w.raw(0, k).dcLineToLine = 100.0 * (k + 1), w.raw(0, k).rmsLineToLine = 400.0 * 400.0 * 100 * (k + 1);
+        w.raw(0, k).dcLineToLine = 100.0 * (k + 1); w.raw(0, k).rmsLineToLine = 400.0 * 400.0 * 100 * (k + 1);
         w.raw(0, k).spectrumRmsLineToLine = 398.0 * 398.0;
     }
     w.harmonics(6)[1] = 397.0f, w.harmonics(7)[1] = 999.0f;
@@ -196,7 +196,7 @@ TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
 // the class and the flat call; the impedance needs an rms current above 0.001.
 TEST(GeneralResults, WindowsLeaveOldestFirstUpToMaxCount) {
     WindowedModule w(SinglePhase);
-    for (unsigned int k = 0; k < 5; ++k) w.raw(k, 0).rmsVoltage = (100.0 + k) * (100.0 + k), w.queue(k, 1);
+    for (unsigned int k = 0; k < 5; ++k) { w.raw(k, 0).rmsVoltage = (100.0 + k) * (100.0 + k); w.queue(k, 1); }
     w.raw(0, 0).rmsCurrent = 0.001 * 0.001, w.raw(1, 0).rmsCurrent = 0.0011 * 0.0011;  // rms exactly 0.001, then above
     const std::vector<PowerResultsGeneral> first = w.module.getResults(2);
     ASSERT_EQ(first.size(), 2u);

@@ -5,7 +5,7 @@ namespace {
 TEST(GpuBuffer, SlotsFollowTheOrderOfAdding) {
     GpuBuffer<double> shuffled(9, false);
     EXPECT_EQ(shuffled.getHostBuffer(0), nullptr);  // no storage before the first resize
-    shuffled.addItems(6, 2, GpuBufferItems::HostOnly), shuffled.addItems(0, 1, GpuBufferItems::HostOnly);
+    shuffled.addItems(6, 2, GpuBufferItems::HostOnly); shuffled.addItems(0, 1, GpuBufferItems::HostOnly);
     shuffled.resize(10);
     EXPECT_EQ(shuffled.getHostItemsList(), (Items{6, 7, 0}));
     EXPECT_EQ(shuffled.hostElementsCount, 30u);
@@ -25,7 +25,7 @@ TEST(GpuBuffer, CopyTypesDecideSlotsAndCopyLists) {
     EXPECT_EQ(std::make_tuple(items.getHostItemIndex(5), items.getDeviceItemIndex(5)), std::make_tuple(-1, 2));
     items.add(0, 2, GpuBufferItems::Bidirectional);
     EXPECT_EQ(items.getDeviceItemIndex(0), 3);
-    items.add(6, 1, GpuBufferItems::HostToDevice), items.add(7, 1, GpuBufferItems::DeviceToHost);
+    items.add(6, 1, GpuBufferItems::HostToDevice); items.add(7, 1, GpuBufferItems::DeviceToHost);
     items.add(8, 1, static_cast<GpuBufferItems::CopyType>(9));  // unknown: both halves, no copy list
     items.add(9, 1, GpuBufferItems::HostOnly);
     // Host to device, device to host, host slots, device slots.

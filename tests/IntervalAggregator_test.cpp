@@ -234,7 +234,7 @@ TEST(IntervalAggregator, RefusedInputChangesNothing) {
     // while any window in it is bad: a value not finite, a start going back.
     std::vector<double> starts, ends, batch;
     for (int k = 3; k < 15; ++k) {
-        starts.push_back(0.6 + 0.2 * (k - 3)), ends.push_back(0.6 + 0.2 * (k - 2));
+        starts.push_back(0.6 + 0.2 * (k - 3)); ends.push_back(0.6 + 0.2 * (k - 2));
         batch.insert(batch.end(), {magnitude(k), alternating(k)});
     }
     std::vector<double> notFinite = batch, back = starts;

@@ -82,11 +82,11 @@ struct Setup {
 struct GoldenRun {
     GoldenRun(const Setup& setup, Signal signal) : setup(setup), signal(signal) {
         module.beginUpdate();
-        module.setGridConfigType(setup.grid), module.setSampleRate(setup.fs, setup.divisor);
-        module.setBufferLength(setup.bufferLength), module.setPeriodValuesEnabled(true);
-        module.setHalfPeriodValuesCount(setup.halfPeriods), module.setPeriodValuesOverlapInPercent(setup.overlap);
-        module.setCurrentEnabled(setup.currents), module.setLineToLineResultsEnabled(setup.lineToLine);
-        module.setRvcEnabled(setup.rvc), module.setRvcSteadyStateLength(8), module.setRvcThreshold(1.0);
+        module.setGridConfigType(setup.grid); module.setSampleRate(setup.fs, setup.divisor);
+        module.setBufferLength(setup.bufferLength); module.setPeriodValuesEnabled(true);
+        module.setHalfPeriodValuesCount(setup.halfPeriods); module.setPeriodValuesOverlapInPercent(setup.overlap);
+        module.setCurrentEnabled(setup.currents); module.setLineToLineResultsEnabled(setup.lineToLine);
+        module.setRvcEnabled(setup.rvc); module.setRvcSteadyStateLength(8); module.setRvcThreshold(1.0);
         module.setPeriodSymmetricalComponentsEnabled(setup.symmetrical);
         module.endUpdate();
     }
@@ -115,8 +115,8 @@ struct GoldenRun {
                            d(module.isAnyResultReady()), d(impl.periodResultsQueue.size()),
                            d(impl.currentPeriodQueueItem->getFirstSampleIndex())});
     }
-    void reset(uint64_t position) { module.reset(position), state("reset"); }
-    void skip(unsigned int count) { module.skipSamples(count), state("skip"); }
+    void reset(uint64_t position) { module.reset(position); state("reset"); }
+    void skip(unsigned int count) { module.skipSamples(count); state("skip"); }
 
     // Writes the positions the segments touch, schedules them in one call and
     // fetches everything that is waiting.
@@ -142,7 +142,7 @@ struct GoldenRun {
             std::vector<int> l;
             std::vector<double> q;
             for (int i = 0; i < perCall; ++i, ++n) {
-                f.push_back(from), l.push_back(lengths[n % lengths.size()]);
+                f.push_back(from); l.push_back(lengths[n % lengths.size()]);
                 q.push_back(frequencies[n % frequencies.size()]);
                 from += static_cast<unsigned long long>(l.back());
             }
@@ -209,7 +209,7 @@ const GoldenCase cases[] = {
     // wrap, results ring wrap, RVC events, symmetrical components.
     {"ThreePhaseDivisor4", {ThreePhaseStar, 10240.0, 4, 3000, 2, 0, true, true, true, true}, grid,
      [](GoldenRun& run) {
-         run.reset(0), run.stream(0, 24, 3, {1234, 777, 2049, 1501, 998}, {50.2, 50.17, 50.23, 49.9, 50.31});
+         run.reset(0); run.stream(0, 24, 3, {1234, 777, 2049, 1501, 998}, {50.2, 50.17, 50.23, 49.9, 50.31});
          run.skip(37);
      },
      0xb078f1c679fcd4cd, 0x2b64cef35ad43723},
@@ -222,25 +222,25 @@ const GoldenCase cases[] = {
          unsigned long long next = run.stream(0, 6, 2, {801, 1203}, {50.2, 50.21});
          run.segments({next}, {6003}, {50.19});
          run.stream(next + 6003, 5, 2, {999, 1001}, {50.2});
-         run.reset(1000), run.reset(2003), run.skip(50);
+         run.reset(1000); run.reset(2003); run.skip(50);
          run.stream(2003 * 4, 8, 1, {1601}, {50.2, 50.25});
      },
      0xf98de2561eaa165f, 0x64a9eac223c7910f},
     // The single-phase default wiring at the tracked frequency, whole positions.
     {"SinglePhaseDefault", {SinglePhaseDefault, 10240.0, 1, 10240, 2, 0, true, false, false, false}, grid,
      [](GoldenRun& run) {
-         run.reset(0), run.stream(0, 12, 1, {1024}, {50.2});
-         run.skip(1000), run.reset(12288), run.stream(12288, 4, 1, {1024}, {50.2});
+         run.reset(0); run.stream(0, 12, 1, {1024}, {50.2});
+         run.skip(1000); run.reset(12288); run.stream(12288, 4, 1, {1024}, {50.2});
      },
      0x2bceafd963f71d06, 0xcafb9063134c3ba8},
     // Real fundamental phasors: angles of exactly -180 and 180 degrees.
     {"PhaseAngleBounds", {ThreePhaseStar, 200.0, 1, 64, 2, 0, true, true, false, false}, pulses,
-     [](GoldenRun& run) { run.reset(0), run.stream(0, 4, 1, {12}, {50.0}); },
+     [](GoldenRun& run) { run.reset(0); run.stream(0, 4, 1, {12}, {50.0}); },
      0xd813e848d8666cfb, 0xd813e848d8666cfb},
     // Half-cycle items at 0.3 and 0.5 cycles per position: spans of a single
     // position whose first share is not the last one's.
     {"SinglePositionSpans", {ThreePhaseStar, 1000.0, 1, 50, 1, 0, true, true, true, true}, grid,
-     [](GoldenRun& run) { run.reset(0), run.stream(0, 10, 4, {3, 2, 4, 1}, {300.0, 500.0, 300.0, 500.0, 423.0}); },
+     [](GoldenRun& run) { run.reset(0); run.stream(0, 10, 4, {3, 2, 4, 1}, {300.0, 500.0, 300.0, 500.0, 423.0}); },
      0xbe8b8635acfe7c4d, 0x51bc9118917803f9},
 };
 

@@ -11,7 +11,7 @@ struct Tracked : PowerModule {
     Tracked(double fs, int divisor, unsigned int length, bool resetAt0 = true,
             const std::function<void(PowerModule&)>& settings = [](PowerModule&) {}) {
         beginUpdate();
-        setSampleRate(fs, divisor), setBufferLength(length), setPeriodValuesEnabled(true), settings(*this);
+        setSampleRate(fs, divisor); setBufferLength(length); setPeriodValuesEnabled(true); settings(*this);
         endUpdate();
         if (resetAt0) reset(0);
     }
@@ -25,7 +25,7 @@ struct Tracked : PowerModule {
 TEST(PeriodTracking, WholePositionSegmentsWritePhaseFrequencyAndFlag) {
     // The second segment wraps the ring of 16 from its last index at 1.7 cycles per position (items of 2).
     Tracked module(1000.0, 1, 16, true, [](PowerModule& m) { m.setHalfPeriodValuesCount(4); });
-    module.driver.schedule(0, 15, 50.0, true), module.driver.schedule(15, 5, 1700.0, false);
+    module.driver.schedule(0, 15, 50.0, true); module.driver.schedule(15, 5, 1700.0, false);
     const double *frequencies = module.tracking(0), *phasor = module.tracking(1), *flag = module.tracking(2);
     double phase = 0.0, whole;
     for (unsigned p = 0; p < 20; ++p) {
@@ -64,7 +64,7 @@ TEST(PeriodTracking, FeedingStopsAtTheLastPositionWritten) {
     EXPECT_EQ(module.next(), 1u);  // position 0 only
     module.driver.schedule(1, 99, 50.0);
     EXPECT_EQ(module.next(), 100u);
-    module.reset(500), module.driver.schedule(400, 50, 50.0);  // ends before the item's next position
+    module.reset(500); module.driver.schedule(400, 50, 50.0);  // ends before the item's next position
     EXPECT_EQ(module.next(), 500u);
 }
 
@@ -74,7 +74,7 @@ TEST(PeriodTracking, CallsOutsideTheContractChangeNothing) {
     SignalDriver& driver = module.driver;
     driver.schedule(0, 10, 50.0);
     EXPECT_TRUE(impl.trackingPhase == 0.0 && impl.periodResultsQueue.empty());
-    module.reset(0), driver.schedule(0, 10, 50.0);
+    module.reset(0); driver.schedule(0, 10, 50.0);
     const double phase = impl.trackingPhase;
     for (const auto& [length, frequency] : std::vector<std::pair<int, double>>{
              {0, 50.0}, {-5, 50.0}, {10, 0.0}, {10, -50.0}, {10, NAN}, {10, INFINITY}, {10, 1000.5}}) {
@@ -99,7 +99,7 @@ TEST(PeriodTracking, CallsOutsideTheContractChangeNothing) {
         EXPECT_THROW(driver.schedule(0, 10, 50.0), std::invalid_argument);
     }
     // Period values switched off after the reset: no tracking storage, no change.
-    module.setHalfPeriodValuesCount(2), module.reset(0), module.setPeriodValuesEnabled(false);
+    module.setHalfPeriodValuesCount(2); module.reset(0); module.setPeriodValuesEnabled(false);
     driver.schedule(0, 10, 50.0);
     EXPECT_EQ(impl.trackingPhase, 0.0);
 }
@@ -116,7 +116,7 @@ TEST(PeriodTracking, SegmentsMustFollowWithinTheRing) {
     for (const auto& [divisor, first, length, accepted] : cases) {
         SCOPED_TRACE(testing::Message() << divisor << " " << first << " " << length);
         Tracked module(1000.0, divisor, 64, false);
-        module.reset(100), module.driver.schedule(100 * divisor, 10 * divisor, 50.0);
+        module.reset(100); module.driver.schedule(100 * divisor, 10 * divisor, 50.0);
         const auto before = std::make_tuple(module.impl.trackingPhase, module.next());
         if (accepted) {
             EXPECT_NO_THROW(module.driver.schedule(first, length, 50.0));

@@ -14,9 +14,9 @@ struct ModuleSetup {
 struct Started : PowerModule {
     explicit Started(const ModuleSetup& s = {}) {
         beginUpdate();
-        setGridConfigType(s.grid), setSampleRate(s.fs, s.divisor), setBufferLength(s.bufferLength);
-        setPeriodValuesEnabled(true), setLineToLineResultsEnabled(s.lineToLine), setRvcEnabled(s.rvc);
-        setRvcSteadyStateLength(20), setPeriodSymmetricalComponentsEnabled(s.symmetrical);
+        setGridConfigType(s.grid); setSampleRate(s.fs, s.divisor); setBufferLength(s.bufferLength);
+        setPeriodValuesEnabled(true); setLineToLineResultsEnabled(s.lineToLine); setRvcEnabled(s.rvc);
+        setRvcSteadyStateLength(20); setPeriodSymmetricalComponentsEnabled(s.symmetrical);
         endUpdate();
         reset(0);
     }

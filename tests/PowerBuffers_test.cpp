@@ -28,7 +28,7 @@ TEST_F(PowerBuffersTest, ResultLengthsRoundUpAtTheHighestFrequency) {
         SCOPED_TRACE(testing::Message() << c[0] << " periods, " << c[1] << " half periods, " << c[2] << " %, " << c[3]);
         config.periodCount = static_cast<unsigned short>(c[0]);
         config.halfPeriodValuesCount = static_cast<unsigned short>(c[1]);
-        config.periodValuesOverlapInPercent = static_cast<unsigned short>(c[2]), config.periodValuesEnabled = true;
+        config.periodValuesOverlapInPercent = static_cast<unsigned short>(c[2]); config.periodValuesEnabled = true;
         layOut(100, c[3]);
         EXPECT_EQ(buffers.getGeneralResultsBufferLength(), c[0] == 0 || c[3] == 0.0 ? 1u : 6u);
         EXPECT_GE(buffers.getPeriodResultsBufferLength(), 1u);

@@ -6,8 +6,8 @@ namespace {
 void configure(PowerModule& module, PowerGridConfigType grid, bool lineToLine, unsigned int length,
                double sampleRate = 1.0) {
     module.beginUpdate();
-    module.setGridConfigType(grid), module.setSampleRate(sampleRate, 1), module.setPeriodValuesEnabled(true);
-    module.setLineToLineResultsEnabled(lineToLine), module.setBufferLength(length);
+    module.setGridConfigType(grid); module.setSampleRate(sampleRate, 1); module.setPeriodValuesEnabled(true);
+    module.setLineToLineResultsEnabled(lineToLine); module.setBufferLength(length);
     module.endUpdate();
 }
 
@@ -34,14 +34,14 @@ TEST(PowerModule, SettingsThatDependOnOthers) {
         {0.55, 25.0, 75.0}, {0.1, 45.0, 55.00000000000001}, {0.0005, (1.0 - 0.001) * 50.0, (1.0 + 0.001) * 50.0}};
     for (const auto& c : clamped) {
         PowerModule module;
-        module.setVariableFrequency(40.0, 70.0), module.setStaticFrequency(50.0, c[0]);
+        module.setVariableFrequency(40.0, 70.0); module.setStaticFrequency(50.0, c[0]);
         const PowerConfig& config = implOf(module).config;
         EXPECT_EQ(std::make_tuple(config.variableFrequency, config.minFrequency, config.maxFrequency),
                   std::make_tuple(false, c[1], c[2])) << c[0];
     }
     // Symmetrical components need three phases.
     PowerModule module;
-    module.setSymmetricalComponentsEnabled(true), module.setPeriodSymmetricalComponentsEnabled(true);
+    module.setSymmetricalComponentsEnabled(true); module.setPeriodSymmetricalComponentsEnabled(true);
     for (int type : {0, 1, 2, 3, 4, 5, 6, 7, 0}) {
         module.setGridConfigType(static_cast<PowerGridConfigType>(type));
         const bool threePhases = powerGridConfigs[type].phasesCount == 3;
@@ -59,7 +59,7 @@ TEST(PowerModule, UpdateBracketsInitialiseOnceAtTheOutermostEnd) {
     module.endUpdate();
     EXPECT_EQ(std::make_tuple(impl.initializationCount, impl.buffers.waveformBuffer.hostElementsCount),
               std::make_tuple(1u, 6000u));
-    module.beginUpdate(), module.endUpdate();  // initialises even when nothing changed
+    module.beginUpdate(); module.endUpdate();  // initialises even when nothing changed
     EXPECT_EQ(impl.initializationCount, 2u);
     // Outside a bracket: every re-initialising setter runs it, a sample-rate
     // change twice, the period geometry setters not at all.
@@ -68,7 +68,7 @@ TEST(PowerModule, UpdateBracketsInitialiseOnceAtTheOutermostEnd) {
     module.setSampleRate(20000.0, 1);  // the duration follows the sample rate
     EXPECT_EQ(std::make_tuple(impl.initializationCount, module.getBufferLength(), impl.buffers.bufferDuration),
               std::make_tuple(5u, 1000u, 0.05));
-    module.setHalfPeriodValuesCount(4), module.setPeriodValuesOverlapInPercent(50);
+    module.setHalfPeriodValuesCount(4); module.setPeriodValuesOverlapInPercent(50);
     EXPECT_EQ(impl.initializationCount, 5u);
 }
 
@@ -76,8 +76,8 @@ TEST(PowerModule, InitialisationSizesAndResetsTheDetectorGroups) {
     PowerModule module;
     Impl& impl = implOf(module);
     module.beginUpdate();
-    module.setGridConfigType(ThreePhaseDelta), module.setRvcSteadyStateLength(20);
-    module.setRvcThreshold(1.5), module.setRvcThresholdHysteresis(60.0);
+    module.setGridConfigType(ThreePhaseDelta); module.setRvcSteadyStateLength(20);
+    module.setRvcThreshold(1.5); module.setRvcThresholdHysteresis(60.0);
     module.endUpdate();
     // RVC and line-to-line both off, yet three of each.
     ASSERT_EQ(std::make_tuple(impl.rvcPhaseVoltages.getNumberOfPhases(), impl.rvcLineToLineVoltages.getNumberOfPhases()),
@@ -128,7 +128,7 @@ TEST(PowerModule, WaveformPointersPerWiringAndNullOutParameters) {
     float* input = base;
     delta.getWaveformBufferUInput(0, &input);
     EXPECT_EQ(input, nullptr);
-    delta.setLineToLineResultsEnabled(true), delta.getWaveformBufferUInput(1, &input);
+    delta.setLineToLineResultsEnabled(true); delta.getWaveformBufferUInput(1, &input);
     EXPECT_EQ(input, implOf(delta).buffers.waveformBuffer.hostBuffer + 600 + 100);
 }
 
@@ -157,12 +157,12 @@ TEST(PowerModule, ImplementationQueriesForFftAndHarmonics) {
         impl.config.sampleRate = c[0], impl.config.minFrequency = c[1];  // values the setters refuse
         EXPECT_EQ(impl.getMaxHarmonicsCount(), static_cast<unsigned int>(c[2])) << c[0] << " Hz, from " << c[1];
     }
-    module.setSampleRate(10240.0, 1), module.setStaticFrequency(50.0, 0.1);
+    module.setSampleRate(10240.0, 1); module.setStaticFrequency(50.0, 0.1);
     EXPECT_EQ(impl.getFftLength(0, 50.0), 4096u);  // static: one window at 45 Hz
     module.setVariableFrequency(45.0, 55.0);
     EXPECT_EQ(std::make_tuple(impl.getFftLength(0, 50.0), impl.getFftLength(0, 40.0)), std::make_tuple(2048u, 4096u));
     EXPECT_FALSE(impl.getAnyPeriodValuesEnabled());
-    module.setGridConfigType(ThreePhaseStarTwoCurrents), module.setInterHarmonicsEnabled(true);
+    module.setGridConfigType(ThreePhaseStarTwoCurrents); module.setInterHarmonicsEnabled(true);
     EXPECT_EQ(std::make_tuple(impl.getRequiredBuffersCount(), impl.getHarmonicOutputsCount()),
               std::make_tuple(5, static_cast<unsigned char>(3 * (6 + 2))));
     module.setCurrentEnabled(false);
@@ -192,10 +192,10 @@ TEST(PowerModule, PeriodOperationsWaitUntilAChangedLayoutIsApplied) {
     };
     const Route routes[] = {
         {"the wiring; the change takes effect when the update bracket closes: call endUpdate first",
-         [](PowerModule& m) { m.beginUpdate(), m.setGridConfigType(ThreePhaseStar); },
+         [](PowerModule& m) { m.beginUpdate(); m.setGridConfigType(ThreePhaseStar); },
          [](PowerModule& m) { m.endUpdate(); }},
         {"endUpdate was called 1 time(s) more than beginUpdate",
-         [](PowerModule& m) { m.endUpdate(), m.setGridConfigType(ThreePhaseStar); },
+         [](PowerModule& m) { m.endUpdate(); m.setGridConfigType(ThreePhaseStar); },
          [](PowerModule& m) {
              m.beginUpdate();  // balanced, but beginUpdate itself never initialises
              EXPECT_PRED2(says, refusal([&] { SignalDriver(m).fetch(); }), "set the setting again");
@@ -203,7 +203,7 @@ TEST(PowerModule, PeriodOperationsWaitUntilAChangedLayoutIsApplied) {
          }},
         {"since the last initialisation failed: cannot allocate",
          [](PowerModule& m) {
-             m.beginUpdate(), m.setGridConfigType(ThreePhaseStar);
+             m.beginUpdate(); m.setGridConfigType(ThreePhaseStar);
              m.setBufferLength(1u << 30);  // 3 x 2^32 bytes of waveform ring
              EXPECT_THROW(m.endUpdate(), std::bad_alloc);
          },
@@ -219,7 +219,7 @@ TEST(PowerModule, PeriodOperationsWaitUntilAChangedLayoutIsApplied) {
         EXPECT_PRED2(says, refusal([&] { driver.fetch(); }), route.says);
         EXPECT_NE(refusal([&] { driver.schedule(2048, 100, 50.0); }), "(not refused)");
         EXPECT_TRUE(driver.entries.empty() && implOf(module).periodResultsQueue.size() == 10u);
-        route.apply(module), driver.fetch();
+        route.apply(module); driver.fetch();
         EXPECT_EQ(driver.entries.size(), 10u);
         driver.schedule(2048, 100, 50.0);
     }
@@ -235,7 +235,7 @@ TEST(PowerModule, SettingsOutsideTheLayoutApplyAtOnceInsideABracket) {
     // Back to the layout there is; the half periods are read by the values
     // at once, as outside a bracket.
     module.beginUpdate();
-    module.setRvcThreshold(5.0), module.setGridConfigType(ThreePhaseStar), module.setGridConfigType(SinglePhase);
+    module.setRvcThreshold(5.0); module.setGridConfigType(ThreePhaseStar); module.setGridConfigType(SinglePhase);
     module.setHalfPeriodValuesCount(4);
     got.fetch();
     module.endUpdate();
@@ -260,21 +260,21 @@ TEST(PowerModule, WaveformAccessorsRefuseRingsLaidOutForOtherSettings) {
         {"nothing changed", [](PowerModule&) {}, nullptr, true},
         {"a stray endUpdate alone", [](PowerModule& m) { m.endUpdate(); }, nullptr, true},
         {"a setting outside the layout inside a bracket",
-         [](PowerModule& m) { m.beginUpdate(), m.setRvcThreshold(4.0); }, nullptr, true},
-        {"a new buffer length inside a bracket", [](PowerModule& m) { m.beginUpdate(), m.setBufferLength(200); },
+         [](PowerModule& m) { m.beginUpdate(); m.setRvcThreshold(4.0); }, nullptr, true},
+        {"a new buffer length inside a bracket", [](PowerModule& m) { m.beginUpdate(); m.setBufferLength(200); },
          "getWaveformBufferUInput: the waveform rings are still laid out for the settings before the change of the "
          "buffer length; the change takes effect when the update bracket closes",
          false},
-        {"a new buffer length after a stray endUpdate", [](PowerModule& m) { m.endUpdate(), m.setBufferLength(200); },
+        {"a new buffer length after a stray endUpdate", [](PowerModule& m) { m.endUpdate(); m.setBufferLength(200); },
          "the buffer length; endUpdate was called 1 time(s) more than beginUpdate", false},
         {"a new wiring after two stray endUpdates",
          [](PowerModule& m) {
-             m.endUpdate(), m.endUpdate();
-             m.setLineToLineResultsEnabled(true), m.setGridConfigType(ThreePhaseStar);
+             m.endUpdate(); m.endUpdate();
+             m.setLineToLineResultsEnabled(true); m.setGridConfigType(ThreePhaseStar);
          },
          "the wiring, line-to-line results; endUpdate was called 2 time(s)", false},
         {"period values switched off inside a bracket",
-         [](PowerModule& m) { m.beginUpdate(), m.setPeriodValuesEnabled(false); },
+         [](PowerModule& m) { m.beginUpdate(); m.setPeriodValuesEnabled(false); },
          "the period values or windowed results switches", false},
         {"period values switched off", [](PowerModule& m) { m.setPeriodValuesEnabled(false); }, nullptr, false},
         {"no buffer length", [](PowerModule& m) { m.setBufferLength(0); }, nullptr, false},
@@ -291,7 +291,7 @@ TEST(PowerModule, WaveformAccessorsRefuseRingsLaidOutForOtherSettings) {
     }
     // A module never initialised has no storage, inside a bracket too.
     PowerModule fresh;
-    fresh.beginUpdate(), fresh.setPeriodValuesEnabled(true), fresh.setBufferLength(100);
+    fresh.beginUpdate(); fresh.setPeriodValuesEnabled(true); fresh.setBufferLength(100);
     float* ring = reinterpret_cast<float*>(0x10);
     fresh.getWaveformBufferI(0, &ring);
     EXPECT_EQ(ring, nullptr);

@@ -24,9 +24,9 @@ struct Recording { const char* file; const char* voltages[3]; const char* curren
 std::vector<std::vector<PowerResultsPeriod>> drive(const ComtradeRecording& rec, const Recording& names) {
     PowerModule module;
     module.beginUpdate();
-    module.setGridConfigType(ThreePhaseStar), module.setSampleRate(rec.sampleRate, 1);
-    module.setBufferLength(static_cast<unsigned int>(rec.sampleRate)), module.setStaticFrequency(rec.frequency, 0.1);
-    module.setPeriodValuesEnabled(true), module.setRvcEnabled(true), module.setRvcSteadyStateLength(10);
+    module.setGridConfigType(ThreePhaseStar); module.setSampleRate(rec.sampleRate, 1);
+    module.setBufferLength(static_cast<unsigned int>(rec.sampleRate)); module.setStaticFrequency(rec.frequency, 0.1);
+    module.setPeriodValuesEnabled(true); module.setRvcEnabled(true); module.setRvcSteadyStateLength(10);
     module.endUpdate();
     module.reset(0);
     SignalDriver driver(module);

@@ -52,7 +52,7 @@ struct SignalDriver {
     void run(uint64_t first, uint64_t total, uint64_t block, double frequency, const Signal& signal) {
         for (uint64_t p = first; p < first + total; p += block) {
             const uint64_t n = first + total - p < block ? first + total - p : block;
-            write(p, n, signal), schedule(p, static_cast<int>(n), frequency), fetch();
+            write(p, n, signal); schedule(p, static_cast<int>(n), frequency); fetch();
         }
     }
 
@@ -81,9 +81,9 @@ inline std::vector<PowerResultsPeriod> halfCycleRmsRecords(const SignalDriver::S
                                                            double frequency, double seconds, int* itemCount) {
     PowerModule module;
     module.beginUpdate();
-    module.setGridConfigType(ThreePhaseStar), module.setSampleRate(fs, 1);
-    module.setBufferLength(static_cast<unsigned int>(fs / 2)), module.setStaticFrequency(frequency, 0.1);
-    module.setCurrentEnabled(false), module.setPeriodValuesEnabled(true), module.setHalfPeriodValuesCount(2);
+    module.setGridConfigType(ThreePhaseStar); module.setSampleRate(fs, 1);
+    module.setBufferLength(static_cast<unsigned int>(fs / 2)); module.setStaticFrequency(frequency, 0.1);
+    module.setCurrentEnabled(false); module.setPeriodValuesEnabled(true); module.setHalfPeriodValuesCount(2);
     module.setPeriodValuesOverlapInPercent(50);
     module.endUpdate();
     module.reset(0);

@@ -19,10 +19,10 @@ struct Windowed : PowerModule {
     explicit Windowed(const WindowSetup& s = {}) { configure(s); }
     void configure(const WindowSetup& s) {
         beginUpdate();
-        setGridConfigType(s.grid), setSampleRate(s.fs, 1), setBufferLength(s.ring);
-        setStaticFrequency(s.nominal, 0.1), setPeriodCount(s.periods);
-        setThdEnabled(true), setInterHarmonicsEnabled(true), setWindowedResultsEnabled(true);
-        setLineToLineResultsEnabled(s.on & LineToLine), setSymmetricalComponentsEnabled(s.on & Symmetrical);
+        setGridConfigType(s.grid); setSampleRate(s.fs, 1); setBufferLength(s.ring);
+        setStaticFrequency(s.nominal, 0.1); setPeriodCount(s.periods);
+        setThdEnabled(true); setInterHarmonicsEnabled(true); setWindowedResultsEnabled(true);
+        setLineToLineResultsEnabled(s.on & LineToLine); setSymmetricalComponentsEnabled(s.on & Symmetrical);
         setFullFftEnabled(s.on & FullFft);
         endUpdate();
         reset(0);
@@ -189,7 +189,7 @@ TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
     SignalDriver driver(m);
     Impl& impl = implOf(m);
     for (unsigned w = 0; w < 3; ++w) {
-        driver.write(2048ull * w, 2048, distorted(10240.0, 50.0)), m.scheduleForCalculation(2048ull * w, 10, 50.0);
+        driver.write(2048ull * w, 2048, distorted(10240.0, 50.0)); m.scheduleForCalculation(2048ull * w, 10, 50.0);
         EXPECT_EQ(impl.resultsQueue.back()->getIndex(), w);
     }
     const std::vector<PowerResultsGeneral> results = m.getResults(0);
@@ -212,14 +212,14 @@ TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
                 results[0].phases[0].spectrumVoltage != results[1].phases[0].spectrumVoltage);
     m.reset(100);
     EXPECT_TRUE(!m.isAnyResultReady() && m.getResults(0).empty());  // a reset alone yields no window
-    driver.write(100, 2048, distorted(10240.0, 50.0)), m.scheduleForCalculation(100, 10, 50.0);
+    driver.write(100, 2048, distorted(10240.0, 50.0)); m.scheduleForCalculation(100, 10, 50.0);
     EXPECT_EQ(impl.resultsQueue.back()->getIndex(), 0u);
 }
 
 TEST(WindowedCalculation, RefusesWindowsThatMakeNoSense) {
     PowerModule fresh;
     fresh.setWindowedResultsEnabled(true);
-    fresh.setSampleRate(10240.0, 1), fresh.setBufferLength(8192);
+    fresh.setSampleRate(10240.0, 1); fresh.setBufferLength(8192);
     EXPECT_THROW(fresh.scheduleForCalculation(0, 10, 50.0), std::invalid_argument);  // no reset yet
     Windowed m({10240.0, 50.0, 10, 8192});
     // Zero cycles, bad frequencies, under two samples per cycle, under 8
@@ -248,7 +248,7 @@ TEST(WindowedCalculation, WaitsForTheLayoutAndSwitchesOffThroughTheFlatInterface
     const Impl& impl = implOf(m);
     // Inside a bracket the rings are still those of one phase: the windowed
     // stage refuses until endUpdate lays them out for three.
-    m.beginUpdate(), m.setGridConfigType(ThreePhaseStar);
+    m.beginUpdate(); m.setGridConfigType(ThreePhaseStar);
     EXPECT_THROW(m.scheduleForCalculation(0, 10, 50.0), std::runtime_error);
     EXPECT_THROW(m.getResults(0), std::runtime_error);
     m.endUpdate();
@@ -361,8 +361,8 @@ TEST(WindowedCalculation, NoLeakageOffNominalAtLowSampleRates) {
             SCOPED_TRACE(testing::Message() << fs << " Hz, " << f << " Hz");
             PowerModule m;
             m.beginUpdate();
-            m.setGridConfigType(SinglePhase), m.setSampleRate(fs, 1), m.setBufferLength(static_cast<unsigned>(fs));
-            m.setStaticFrequency(50.0, 0.2), m.setHighestRequestedHarmonic(50), m.setWindowedResultsEnabled(true);
+            m.setGridConfigType(SinglePhase); m.setSampleRate(fs, 1); m.setBufferLength(static_cast<unsigned>(fs));
+            m.setStaticFrequency(50.0, 0.2); m.setHighestRequestedHarmonic(50); m.setWindowedResultsEnabled(true);
             m.setCurrentEnabled(false);  // one channel: half a lane of the transform stays empty
             m.endUpdate();
             m.reset(0);
@@ -400,7 +400,7 @@ TEST(WindowedCalculation, SizesThatCannotBeMeantAreNotRequested) {
         PowerModule m;
         m.setWindowedResultsEnabled(true);
         m.setBufferLength(131072);
-        if (frequencyToo) m.setStaticFrequency(2147483648.0, 0.1), m.setPeriodCount(34549);
+        if (frequencyToo) { m.setStaticFrequency(2147483648.0, 0.1); m.setPeriodCount(34549); }
         const Impl& impl = implOf(m);
         EXPECT_EQ(impl.buffers.generalResultsBuffer.hostAllocatedBytes + impl.buffers.harmonicsBuffer.hostAllocatedBytes, 0u);
         m.reset(0);
@@ -411,7 +411,7 @@ TEST(WindowedCalculation, SizesThatCannotBeMeantAreNotRequested) {
         if (impl.config.maxFrequency > 5120.0) {
             EXPECT_THROW(m.setSampleRate(10240.0, 1), std::invalid_argument);
             EXPECT_EQ(m.getSampleRate(), 1.0);
-            m.setStaticFrequency(50.0, 0.1), m.setPeriodCount(10);
+            m.setStaticFrequency(50.0, 0.1); m.setPeriodCount(10);
         }
         m.setSampleRate(10240.0, 1);
         EXPECT_EQ(window(m, distorted(10240.0, 50.0), 0, 10, 50.0).phasesCount, 1);
