@@ -283,3 +283,17 @@ def test_windows_hold_harmonic_subgroups_and_thds_as_class_a_measures_them():
     harmonics = a.harmonics["harmonicsVoltage"][:, 0]
     assert len(harmonics) >= 8 and np.allclose(harmonics[:, 8], 0.0, rtol=0, atol=0.05)
     np.testing.assert_allclose(a.windowed["phases"][:, 0]["thdVoltage"]["thd"], 0.0, atol=0.02)
+
+
+@pytest.mark.parametrize("grid, phases, ratings, udin", [
+    ("star", "ABC", [6000.0] * 3, 6000.0 / np.sqrt(3.0)), ("delta", "ABC", [6000.0] * 3, 6000.0),
+    ("star", ["AB", "BC", "CA"], [6000.0] * 3, 6000.0), ("star", "ABC", [6000.0, 6000.0, 6000.01], None)])
+def test_udin_from_the_voltage_channels_primary_rating(grid, phases, ratings, udin):
+    channels = [type("Channel", (), dict(name=p, phase=p, rated_primary=r))
+                for p, r in zip(phases, ratings)]
+    assert pq.analysis.rated_declared_voltage(grid, channels)[0] == (udin and pytest.approx(udin))
+
+
+def test_nominal_frequency_is_the_nearer_of_50_and_60_hz_a_tie_going_to_50():
+    t = np.arange(2000) / 1000.0
+    assert [pq.analysis._nominal(1000.0, np.sin(2 * np.pi * f * t)) for f in (54.5, 55.0, 55.5)] == [50.0, 50.0, 60.0]

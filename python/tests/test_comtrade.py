@@ -208,10 +208,13 @@ def test_every_format_reads_back_within_its_quantisation_whole_as_the_pair_and_i
                                   [whole.channel("IA").values, whole.channel("VA").values])
     names = [c.name for c in whole.channels]
     expected = np.vstack([whole.channel(n).values for n in names]).astype(np.float32)
-    for size in (400, 150, 7):
+    for size in (400, 150, 7, 1):
         got = np.concatenate([b for _, b in opened.blocks(size, names)], axis=1)
         assert got.dtype == np.float32 and np.array_equal(got.view(np.uint32), expected.view(np.uint32))
     assert np.count_nonzero(np.isnan(expected)) == (1 if missing else 0)
+    assert [c.name for c in whole.pick(["VA"], ["IA"])[1]] == ["VA"]  # one voltage: a single phase
+    with pytest.raises(RecordingError, match="give 1 or 3 voltage channels"):
+        whole.pick(["VA", "VB"])
 
 
 def test_csv_with_header_rate_fitted_over_the_time_column_nan_as_missing_whole_and_in_blocks(tmp_path):

@@ -43,6 +43,9 @@ def test_report_of_a_week_holds_every_part_and_fetches_nothing(tmp_path):
     verdict = re.search(r'<table id="verdict">(.*?)</table>', text, re.S).group(1)
     assert verdict.count('class="fail"') == 1 and "over the limit: h5" in verdict
     assert "2026-03-02T01:00:00.000" in text and result["dips"]["counts"][4][3] == 1  # events at their clock time
+    events = re.search(r'<table id="events">(.*?)</table>', text, re.S).group(1)
+    phases = [re.findall(r"<td>([A-C,-]+)</td>", row) for row in events.split("<tr>")[2:]]
+    assert phases == [["A"], ["B,C"], ["A,B,C"], ["A,B,C"]]
     assert json.loads(htmlreport.to_json(result))["verdict"] == "fail"
 
 
