@@ -182,6 +182,19 @@ TEST(WindowedCalculation, ThreePhasesWithNegativeSequenceAndLineToLine) {
         EXPECT_NEAR(p.rmsLineToLine, p.spectrumRmsLineToLine, 1e-2);
         EXPECT_NEAR(p.dcLineToLine - p.dcVoltage, 5.0, 1e-3);
     }
+    const PowerResultsGeneralPhase* p = g.phases;  // the total: the mean of the three pairs
+    EXPECT_NEAR(p[3].rmsLineToLine, (p[0].rmsLineToLine + p[1].rmsLineToLine + p[2].rmsLineToLine) / 3.0, 1e-9);
+}
+
+// Every sample counts once in the DC and RMS sums, whichever of the partial
+// sums adds it (a pulse on every fourth sample); no current has no distortion.
+TEST(WindowedCalculation, EverySampleCountsOnceAndNoCurrentHasNoDistortion) {
+    Windowed m;
+    const auto pulses = [](unsigned c, uint64_t p) { return c < 3 && p % 4 == 2 ? 4.0 : 0.0; };
+    const PowerResultsGeneral g = window(m, pulses, 0, 10, 50.0);
+    const PowerResultsGeneralPhase& p = g.phases[0];
+    EXPECT_EQ(std::make_tuple(p.dcVoltage, p.rmsVoltage, p.rmsCurrent, p.thdCurrent.thdRms),
+              std::make_tuple(1.0, 2.0, 0.0, 0.0));
 }
 
 TEST(WindowedCalculation, WindowAcrossTheRingEndAndNumbering) {
