@@ -261,6 +261,10 @@ TEST(FrequencyTracker, ArgumentsAtAndBeyondTheirLimits) {
     EXPECT_DOUBLE_EQ(tracker.getMaxFrequency(), 57.5);
     EXPECT_THROW(tracker.getSegments(-1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
     EXPECT_THROW(tracker.getSegments(1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
+    unsigned long long first = 0;
+    int length = 0;
+    double frequency = 0.0;  // every array but the flags: refused all the same
+    EXPECT_THROW(tracker.getSegments(1, &first, &length, &frequency, nullptr), std::invalid_argument);
     const float samples[2] = {1.0f, -1.0f};
     tracker.addSamples(samples, -1);
     EXPECT_EQ(tracker.getSamplePosition(), 0u);
