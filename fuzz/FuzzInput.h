@@ -55,8 +55,8 @@ void trace(T v) {
 template <typename F, typename... A>
 auto call(const char* name, F fn, A... args) {
     const auto result = fn(args...);
-    if (tracing) std::fprintf(stderr, "%.*s", static_cast<int>(std::strcspn(name, ",")), name), (trace(args), ...);
-    if (tracing) std::fprintf(stderr, " ->"), trace(result), std::fprintf(stderr, "\n");
+    if (tracing) { std::fprintf(stderr, "%.*s", static_cast<int>(std::strcspn(name, ",")), name); (trace(args), ...); }
+    if (tracing) { std::fprintf(stderr, " ->"); trace(result); std::fprintf(stderr, "\n"); }
     return result;
 }
 

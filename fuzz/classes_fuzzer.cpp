@@ -232,7 +232,7 @@ void create(FuzzedDataProvider& in, Tracker& t) {
     const bool sense = std::isfinite(rate) && rate > 0.0 && std::isfinite(nominal) && nominal > 0.0 && divisor >= 1 &&
                        rate >= 8.0 * nominal && rate / nominal <= 1e7;
     if (!MAKE(t, sense, frequencyTracker_create, rate, nominal, divisor)) return;
-    t.rate = rate, t.nominal = nominal, t.divisor = divisor;
+    t.rate = rate; t.nominal = nominal; t.divisor = divisor;
     EXPECT(frequencyTracker_getFrequencyRange(t.h, &t.lo, &t.hi) == 0 && t.lo > 0.0 && t.lo <= nominal && t.hi >= nominal && t.hi <= 0.25 * rate);
 }
 
@@ -258,7 +258,7 @@ void setRangeOrLoss(FuzzedDataProvider& in, Tracker& t) {
     }
     const bool acceptable = lo > 0.0 && lo <= t.nominal && hi >= t.nominal && hi <= 0.25 * t.rate && std::isfinite(hi) &&
                             2.0 * t.divisor * t.rate / lo <= static_cast<double>(intMax);
-    if (BOTH(t, acceptable, frequencyTracker_setFrequencyRange, lo, hi)) t.lo = lo, t.hi = hi;
+    if (BOTH(t, acceptable, frequencyTracker_setFrequencyRange, lo, hi)) { t.lo = lo; t.hi = hi; }
     refusesNull(frequencyTracker_isLocked, t.h);
 }
 
@@ -352,7 +352,10 @@ void create(FuzzedDataProvider& in, Detector<Api>& d) {
     const int length = oneIn(in, 6) ? in.PickValueInArray({0, -1, 1000000, 1000001, intMin, intMax}) : in.PickValueInArray({1, 2, 3, 5, 10, 100});
     const bool acceptable = std::isfinite(declared) && declared > 0.0 && phases >= 1 && phases <= maxPhases &&
                             (Api::setters == 1 || (length >= 1 && length <= 1000000));  // the length: an RVC's steady state
-    if (make(d, acceptable, "create", Api::create, declared, phases, length)) d.declared = declared, d.phases = phases;
+    if (make(d, acceptable, "create", Api::create, declared, phases, length)) {
+        d.declared = declared;
+        d.phases = phases;
+    }
 }
 
 template <typename Api>
@@ -370,7 +373,10 @@ void settings(FuzzedDataProvider& in, Detector<Api>& d) {
     const int which = in.ConsumeIntegralInRange<int>(0, Api::setters);
     if (which == Api::setters) {
         const int stamps = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(0, 4) : in.PickValueInArray({64, 65, -1, intMin});
-        if (BOTH(d, stamps >= 0 && stamps <= 64, Api::setStamps, stamps)) d.stamps = stamps, d.anyStamps |= stamps > 0;
+        if (BOTH(d, stamps >= 0 && stamps <= 64, Api::setStamps, stamps)) {
+            d.stamps = stamps;
+            d.anyStamps |= stamps > 0;
+        }
         return refusesNull(Api::getStamps, d.h);
     }
     std::array<double, 4> t = d.thresholds;
@@ -421,7 +427,7 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
             acceptable = acceptable && (k == 0 || (std::isfinite(v) && v >= 0.0));
         }
         next.earliest = next.anyValue ? next.earliest : time;
-        next.anyValue = true, next.latest = time;
+        next.anyValue = true; next.latest = time;
     }
     const int32_t status = periods ? call("addPeriodResults", Api::addPeriods, d.h, null ? nullptr : r.data(), items)
                                    : call("addRmsValues", Api::addRms, d.h, r[1].time, null ? nullptr : &values[1]);
@@ -486,7 +492,7 @@ void create(FuzzedDataProvider& in, Aggregator& a) {
     const int n = oneIn(in, 8) ? in.PickValueInArray({0, -1, 64, 100000, intMin}) : in.ConsumeIntegralInRange<int>(1, 4);
     const double offset = oneIn(in, 4) ? pickDouble(in) : in.PickValueInArray({0.0, 1.7e9, 599.9999995, -300.0, 86400.0, 1e15, -1e15});
     if (!MAKE(a, n >= 1 && std::fabs(offset) <= timeLimit, intervalAggregator_create, n, offset)) return (void)checkStatus(1);  // a reason left
-    a.valueCount = n, a.offset = offset, a.mean.assign(static_cast<size_t>(n), false);
+    a.valueCount = n; a.offset = offset; a.mean.assign(static_cast<size_t>(n), false);
 }
 
 Pending pendingOf(const Aggregator& a) {
@@ -543,7 +549,7 @@ void addWindows(FuzzedDataProvider& in, Aggregator& a) {
     const Pending after = pendingOf(a);
     EXPECT(status == 0 ? grewFrom(before, after) : after == before);
     if (status != 0 || n == 0) return;
-    a.lastStart = starts[n], a.lastEnd = ends[n];
+    a.lastStart = starts[n]; a.lastEnd = ends[n];
     for (double v : values) a.largest = std::max(a.largest, std::fabs(v));
 }
 
@@ -589,7 +595,10 @@ void settings(FuzzedDataProvider& in, Aggregator& a) {
     unsigned char got = untouched;
     int c[2] = {untouchedInt, untouchedInt};
     if (in.ConsumeBool()) {
-        if (expectStatus(CALL(intervalAggregator_setMeanAggregated, a.h, index, mean), a.h && inRange) == 0) a.mean[static_cast<size_t>(index)] = mean, a.anyMean |= mean;
+        if (expectStatus(CALL(intervalAggregator_setMeanAggregated, a.h, index, mean), a.h && inRange) == 0) {
+            a.mean[static_cast<size_t>(index)] = mean;
+            a.anyMean |= mean;
+        }
         const int32_t status = CALL(intervalAggregator_getMeanAggregated, a.h, index, null ? nullptr : reinterpret_cast<bool*>(&got));
         return EXPECT(expectStatus(status, a.h && inRange && !null) != 0 ? got == untouched : got == a.mean[static_cast<size_t>(index)]);
     }
@@ -619,7 +628,7 @@ void create(FuzzedDataProvider& in, Meter& m) {
     const double nominal = hostile ? pickDouble(in) : in.PickValueInArray({50.0, 60.0, 40.0, 70.0});
     const double lamp = oneIn(in, 8) ? pickDouble(in) : in.PickValueInArray({230.0, 120.0});
     const bool acceptable = nominal >= 40.0 && nominal <= 70.0 && rate >= 20.0 * nominal && rate <= 1e7 && (lamp == 230.0 || lamp == 120.0);
-    if (MAKE(m, acceptable, flickerMeter_create, rate, nominal, lamp)) m.rate = rate, m.nominal = nominal;
+    if (MAKE(m, acceptable, flickerMeter_create, rate, nominal, lamp)) { m.rate = rate; m.nominal = nominal; }
 }
 
 void check(const Meter& m) {
@@ -697,6 +706,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         : kind == 3 ? step<RvcDetector>(in, s.r, {settings, feed, feed, feed, takeEvents, takeEvents})
                     : step<Meter>(in, s.m, {settings, addSamples, addSamples, addSamples, takeSeverities, takeSeverities});
     }
-    for (auto& s : slots) destroy(s.t), destroy(s.e), destroy(s.a), destroy(s.r), destroy(s.m);
+    for (auto& s : slots) { destroy(s.t); destroy(s.e); destroy(s.a); destroy(s.r); destroy(s.m); }
     return 0;
 }

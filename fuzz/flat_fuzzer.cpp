@@ -186,7 +186,7 @@ int32_t setting(FuzzedDataProvider& in, Slot& s) {
             const unsigned int length = in.ConsumeBool() ? in.ConsumeIntegralInRange<unsigned int>(0, 1u << 16) : oneIn(in, 4) ? in.ConsumeIntegral<unsigned int>()
                                       : in.PickValueInArray<unsigned int>({0, 1, 2, 3, 10, 64, 200, 1024, 4096, 10240, 20480, 65536});
             const int32_t status = CALL(setBufferLength, s.h, length);
-            s.lengthKnown = status == 0, s.length = length;
+            s.lengthKnown = status == 0; s.length = length;
             return status;
         }
     }
@@ -212,7 +212,7 @@ void step(FuzzedDataProvider& in, Slot* slots) {
         case 1: s.openBrackets += (status = CALL(beginUpdate, h)) == 0 ? 1 : 0; break;
         case 2:
             status = CALL(endUpdate, h);
-            if (h != nullptr) --s.openBrackets, initialising(s, status);
+            if (h != nullptr) { --s.openBrackets; initialising(s, status); }
             break;
         case 3:
         case 4: status = initialising(s, setting(in, s)); break;

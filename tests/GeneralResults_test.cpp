@@ -68,7 +68,7 @@ void writeSines(P& r, unsigned int N, double V, double I, double lagDegrees, dou
     r.dcVoltage = N * dcU; r.dcCurrent = N * dcI;
     r.rmsVoltage = N * (V * V + dcU * dcU); r.rmsCurrent = N * (I * I + dcI * dcI);
     r.activePower = N * (V * I * std::cos(lag) + dcU * dcI);
-    r.spectrumRmsVoltage = V * V, r.spectrumRmsCurrent = I * I, r.spectrumActivePower = V * I * std::cos(lag);
+    r.spectrumRmsVoltage = V * V; r.spectrumRmsCurrent = I * I; r.spectrumActivePower = V * I * std::cos(lag);
     r.nonActivePower = 0.8 * V * I * std::sin(lag);  // raw reactive power
 }
 
@@ -81,7 +81,7 @@ TEST(GeneralResults, SinglePhaseFillsSlotZeroOnly) {
     WindowedModule w(SinglePhase);
     writeSines(w.raw(0, 0), 2000, 230.0, 10.0, 30.0, 1.5, 0.5);
     // Fundamental voltage and current, their angles.
-    w.harmonics(0)[1] = 229.5f, w.harmonics(3)[1] = 9.5f, w.harmonics(30)[1] = 10.0f, w.harmonics(33)[1] = -20.0f;
+    w.harmonics(0)[1] = 229.5f; w.harmonics(3)[1] = 9.5f; w.harmonics(30)[1] = 10.0f; w.harmonics(33)[1] = -20.0f;
     const PowerResultsGeneral g = w.finish(0, 2000);
     EXPECT_EQ(std::make_tuple(g.phasesCount, g.time, g.dFrequency), std::make_tuple(1, 0.2, 10000.0 / 2048));
     const P& p = g.phases[0];
@@ -113,8 +113,8 @@ TEST(GeneralResults, ThreePhaseTotalsAndSymmetricalComponents) {
         w.harmonics(18 + k)[1] = static_cast<float>(0.9 * V[k] * I[k] * std::cos(lag[k] * pi / 180));
         w.harmonics(21 + k)[1] = static_cast<float>(0.9 * V[k] * I[k] * std::sin(lag[k] * pi / 180));
         w.harmonics(24 + k)[1] = static_cast<float>(0.9 * V[k] * I[k]);
-        phasors[k] = sequence[k], phasors[3 + k] = k == 1 ? 10.0 : 0.5;
-        magnitudes[k] = 4.0 * sequence[k] * sequence[k], magnitudes[3 + k] = 4.0;
+        phasors[k] = sequence[k]; phasors[3 + k] = k == 1 ? 10.0 : 0.5;
+        magnitudes[k] = 4.0 * sequence[k] * sequence[k]; magnitudes[3 + k] = 4.0;
     }
     const PowerResultsGeneral g = w.finish(1, 1000);
     const P* ph = g.phases;
@@ -157,19 +157,19 @@ TEST(GeneralResults, ThreePhaseTotalsAndSymmetricalComponents) {
 // the raw sums of squares and the fundamentals.
 TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
     WindowedModule w(TwoPhaseStar, LineToLine | Thd | InterHarmonics);
-    w.thd(0).thd = 9.0, w.thd(0).partialThd1 = 4.0, w.thd(0).partialThd4 = 1.0;
+    w.thd(0).thd = 9.0; w.thd(0).partialThd1 = 4.0; w.thd(0).partialThd4 = 1.0;
     w.thd(3).thd = 0.25;  // current, with fundamental 0
     w.thd(9).thd = 16.0;  // voltage inter-harmonics
-    w.raw(0, 0).rmsVoltage = 100 * 101.0 * 101.0, w.raw(0, 0).rmsCurrent = 100 * 5.0 * 5.0;
+    w.raw(0, 0).rmsVoltage = 100 * 101.0 * 101.0; w.raw(0, 0).rmsCurrent = 100 * 5.0 * 5.0;
     w.harmonics(0)[1] = 100.0f;
     for (unsigned int k = 0; k < 2; ++k) {
         w.raw(0, k).dcLineToLine = 100.0 * (k + 1); w.raw(0, k).rmsLineToLine = 400.0 * 400.0 * 100 * (k + 1);
         w.raw(0, k).spectrumRmsLineToLine = 398.0 * 398.0;
     }
-    w.harmonics(6)[1] = 397.0f, w.harmonics(7)[1] = 999.0f;
+    w.harmonics(6)[1] = 397.0f; w.harmonics(7)[1] = 999.0f;
     // √max(rms² − fundamental², 0): 0 when rounding makes it negative, NaN
     // for a NaN input, as in the period values.
-    w.raw(0, 1).rmsVoltage = 100 * 1.0, w.harmonics(1)[1] = 1.0000001f, w.raw(0, 1).rmsCurrent = NaN;
+    w.raw(0, 1).rmsVoltage = 100 * 1.0; w.harmonics(1)[1] = 1.0000001f; w.raw(0, 1).rmsCurrent = NaN;
     const PowerResultsGeneral g = w.finish(0, 100);
     const P* ph = g.phases;
     const PowerResultsThd &u = ph[0].thdVoltage, &i = ph[0].thdCurrent;
@@ -197,7 +197,7 @@ TEST(GeneralResults, DistortionAndLineToLineWithTwoPhases) {
 TEST(GeneralResults, WindowsLeaveOldestFirstUpToMaxCount) {
     WindowedModule w(SinglePhase);
     for (unsigned int k = 0; k < 5; ++k) { w.raw(k, 0).rmsVoltage = (100.0 + k) * (100.0 + k); w.queue(k, 1); }
-    w.raw(0, 0).rmsCurrent = 0.001 * 0.001, w.raw(1, 0).rmsCurrent = 0.0011 * 0.0011;  // rms exactly 0.001, then above
+    w.raw(0, 0).rmsCurrent = 0.001 * 0.001; w.raw(1, 0).rmsCurrent = 0.0011 * 0.0011;  // rms exactly 0.001, then above
     const std::vector<PowerResultsGeneral> first = w.module.getResults(2);
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(std::make_tuple(first[0].phases[0].rmsVoltage, first[1].phases[0].rmsVoltage,

@@ -47,7 +47,7 @@ TEST_F(PowerBuffersTest, WaveformSlotsFollowTheEnabledGroups) {
               std::make_tuple(waveforms.hostBuffer + 4000, static_cast<float*>(nullptr)));
 
     // Without currents the line-to-line group follows the phase voltages.
-    config.currentEnabled = false, config.lineToLineResultsEnabled = true;
+    config.currentEnabled = false; config.lineToLineResultsEnabled = true;
     buffers.initialize();
     EXPECT_EQ(waveforms.getHostItemsList(), (Items{0, 1, 2, 6, 7, 8}));
     EXPECT_EQ(waveforms.getHostBuffer(6), waveforms.hostBuffer + 3000);
@@ -94,7 +94,7 @@ TEST_F(PowerBuffersTest, PeriodStorageOnlyWithPeriodValues) {
 TEST_F(PowerBuffersTest, WindowedItemsFollowTheSwitches) {
     // Three phases without currents, inter-harmonics, THD up to order 40 and
     // symmetrical components; 6 windows in the results ring.
-    config.gridConfigType = ThreePhaseStar, config.sampleRate = 10240.0, config.currentEnabled = false;
+    config.gridConfigType = ThreePhaseStar; config.sampleRate = 10240.0; config.currentEnabled = false;
     config.windowedResultsEnabled = config.interHarmonicsEnabled = config.thdEnabled = true;
     config.symmetricalComponentsEnabled = true;
     layOut(10240, 1.0);

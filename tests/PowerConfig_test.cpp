@@ -34,7 +34,7 @@ TEST(PowerGridConfig, TableAndDerivedCounts) {
         config.gridConfigType = r.type;
         for (int bits = 0; bits < 4; ++bits) {
             const bool lineToLine = bits & 1, waveforms = bits & 2;
-            config.lineToLineResultsEnabled = lineToLine, config.waveformsEnabled = waveforms;
+            config.lineToLineResultsEnabled = lineToLine; config.waveformsEnabled = waveforms;
             EXPECT_EQ(std::make_tuple(config.getLineToLineCount(), config.getDeltaWaveformsCount()),
                       std::make_tuple(lineToLine ? r.lineToLine : 0, lineToLine || waveforms ? r.lineToLine : 0));
         }
@@ -56,7 +56,7 @@ TEST(PowerConfig, RequiredHarmonicsAndPow2LengthsAtTheirBounds) {
     const int cases[][3] = {{false, 0, 2}, {true, 0, 41}, {true, 50, 51}, {true, -1, 0}};
     for (const auto& c : cases) {
         PowerConfig config;
-        config.thdEnabled = c[0] != 0, config.highestRequestedHarmonic = c[1];
+        config.thdEnabled = c[0] != 0; config.highestRequestedHarmonic = c[1];
         EXPECT_EQ(config.getRequiredHarmonicsCount(), static_cast<unsigned int>(c[2])) << c[1];
     }
     // Powers of 2 round up, and are 0 outside their range.
@@ -69,7 +69,7 @@ TEST(PowerConfig, RequiredHarmonicsAndPow2LengthsAtTheirBounds) {
 TEST(PowerConfig, FftLengthsStaticAndVariable) {
     using Lengths = std::vector<unsigned int>;
     PowerConfig config;
-    config.sampleRate = 10240.0, config.periodCount = 10, config.minFrequency = 45.0, config.maxFrequency = 55.0;
+    config.sampleRate = 10240.0; config.periodCount = 10; config.minFrequency = 45.0; config.maxFrequency = 55.0;
     // Static: the arguments are ignored.
     EXPECT_EQ((Lengths{config.getFftLength(0, 50.0), config.getFftLength(100000, 10.0), config.getMinFftLength(),
                        config.getFftLengthX(50.0)}),

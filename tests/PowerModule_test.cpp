@@ -154,7 +154,7 @@ TEST(PowerModule, ImplementationQueriesForFftAndHarmonics) {
                                    {10240.0, NaN, 0.0},    {NaN, 45.0, 0.0},               {-10240.0, 45.0, 0.0},
                                    {1e12, 1.0, 4294967295.0}};
     for (const auto& c : harmonics) {
-        impl.config.sampleRate = c[0], impl.config.minFrequency = c[1];  // values the setters refuse
+        impl.config.sampleRate = c[0]; impl.config.minFrequency = c[1];  // values the setters refuse
         EXPECT_EQ(impl.getMaxHarmonicsCount(), static_cast<unsigned int>(c[2])) << c[0] << " Hz, from " << c[1];
     }
     module.setSampleRate(10240.0, 1); module.setStaticFrequency(50.0, 0.1);

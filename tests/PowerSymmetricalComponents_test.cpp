@@ -31,7 +31,7 @@ TEST(PowerSymmetricalComponents, CalculatePowersFromVoltageTimesConjugateCurrent
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.voltage << " " << c.current << " " << c.withCurrents);
         PowerResultsSymmetricalComponent r;
-        r.voltage = c.voltage, r.current = c.current;
+        r.voltage = c.voltage; r.current = c.current;
         r.currentMagnitude = r.activePower = r.reactivePower = r.apparentPower = 7.0;
         r.activeCurrent = r.reactiveCurrent = r.powerFactor = 7.0;
         SC::calculate(r, c.withCurrents);

@@ -27,15 +27,15 @@ TEST(RecordLayout, FieldsSitAtThePublishedOffsets) {
     PowerResultsGeneral g;
     std::memset(static_cast<void*>(&r), 0, sizeof r);
     std::memset(static_cast<void*>(&g), 0, sizeof g);
-    r.frequency = 50.5, r.fundamentalPhaseAngle = -12.5;
-    r.rvcVoltage.state = 1, r.rvcVoltage.duration = 0.125;  // after 4 bytes of padding
+    r.frequency = 50.5; r.fundamentalPhaseAngle = -12.5;
+    r.rvcVoltage.state = 1; r.rvcVoltage.duration = 0.125;  // after 4 bytes of padding
     r.rvcLineToLineVoltage.time = 9.75;
-    r.symmetricalComponent.voltage = {1.5, -2.5}, r.symmetricalComponent.currentUnbalance = 7.0;
+    r.symmetricalComponent.voltage = {1.5, -2.5}; r.symmetricalComponent.currentUnbalance = 7.0;
     g.firstSampleIndex = 0x0102030405060708ull;  // after 8 reserved bytes
-    g.harmonicLength = 51, g.phasesCount = 3;
-    g.phases[0].dcVoltage = 1.0, g.phases[2].thdCurrent.thdRms = 4.5, g.phases[3].harmonicCurrentContent = 6.5;
+    g.harmonicLength = 51; g.phasesCount = 3;
+    g.phases[0].dcVoltage = 1.0; g.phases[2].thdCurrent.thdRms = 4.5; g.phases[3].harmonicCurrentContent = 6.5;
     float harmonics[2] = {0.0f, 1.0f};
-    g.phases[1].harmonicsVoltage = harmonics, g.phases[1].reservedHarmonics = harmonics + 1;
+    g.phases[1].harmonicsVoltage = harmonics; g.phases[1].reservedHarmonics = harmonics + 1;
     g.symmetricalComponents[1].voltageUnbalance = 3.25;
     EXPECT_EQ(std::make_tuple(readAt<int32_t>(&r, 136 + 4), readAt<uint64_t>(&g, 32), readAt<uint32_t>(&g, 48),
                               readAt<uint8_t>(&g, 52), readAt<float*>(&g, 56 + phaseBlock + 656 + 3 * sizeof(void*)),

@@ -29,7 +29,7 @@ struct Feed {
         for (unsigned int k = 0; phases > 1 && k < length; ++k) step({100.0, 100.0});
     }
     const RvcResult& push(std::initializer_list<double> list) {
-        for (double v : list) detector.calculate(v, time), time += dt;
+        for (double v : list) { detector.calculate(v, time); time += dt; }
         return detector.getCurrentResult();
     }
     RvcResult step(std::initializer_list<double> values) {

@@ -182,7 +182,7 @@ TEST(VoltageEventDetector, BadInputIsRefusedAndChangesNothingEdgeInputIsTaken) {
     // first item would start does not exist afterwards.
     PowerResultsPeriod items[3 * 3] = {};
     const double rms[3] = {50.0, 82.0, 100.0};
-    for (int j = 0; j < 9; ++j) items[j].time = 0.01 * (j / 3 + 1), items[j].rmsVoltage = j % 3 ? rms[j / 3] : 0.0;
+    for (int j = 0; j < 9; ++j) { items[j].time = 0.01 * (j / 3 + 1); items[j].rmsVoltage = j % 3 ? rms[j / 3] : 0.0; }
     for (double bad : {nan, -1.0, inf}) {
         items[3 * 2 + 2].rmsVoltage = bad;
         std::string message = "taken";
