@@ -389,7 +389,7 @@ def _duration_text(seconds):
     hours, rest = divmod(rest, 3600)
     minutes, secs = divmod(rest, 60)
     text = f"{hours} h {minutes} min" if hours or minutes or days else f"{secs} s"
-    return (f"{days} days " if days else "") + text
+    return (f"{days} day{'' if days == 1 else 's'} " if days else "") + text
 
 
 def coverage(duration, intervals, used):

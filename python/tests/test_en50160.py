@@ -181,5 +181,5 @@ def test_the_pipelines_consumer_and_a_whole_analysis_give_the_same_tables():
     (3, 1, "(3 intervals, 2 of them left out as flagged or not whole):"), (3, 3, "(3 intervals):")])
 def test_coverage_counts_its_intervals_in_words(intervals, used, says):
     assert says in en50160.coverage(600.0 * intervals, intervals, used)["text"]
-    assert [en50160.coverage(s, 1, 1)["text"].split(" of 10")[0] for s in (59.4, 3000.0, 176461.0)] == \
-        ["59 s", "0 h 50 min", "2 days 1 h 1 min"]
+    assert [en50160.coverage(s, 1, 1)["text"].split(" of 10")[0] for s in (59.4, 3000.0, 90061.0, 176461.0)] == \
+        ["59 s", "0 h 50 min", "1 day 1 h 1 min", "2 days 1 h 1 min"]
