@@ -24,10 +24,11 @@ struct Started : PowerModule {
 };
 
 // The golden runs pin every bit of every field; this checks the values of the
-// last item against the maths, for a current lagging by 30 degrees.
+// last item against the maths, for a current leading by 30 degrees (the
+// reactive power negative, its total also as a magnitude).
 TEST(PeriodValues, SineAtTheTrackedFrequencyWithSymmetricalComponents) {
     Started module({ThreePhaseStar, 10000.0, 1, 3000, false, false, true});
-    module.driver.run(0, 6000, 700, 50.0, threePhaseSine(10000.0, 50.0, 230.0, 10.0, 30.0));
+    module.driver.run(0, 6000, 700, 50.0, threePhaseSine(10000.0, 50.0, 230.0, 10.0, -30.0));
     ASSERT_GE(module.driver.entries.size(), 29u);
     const std::vector<PowerResultsPeriod>& e = module.driver.entries.back();
     // Records 0, 1, 2 hold zero, positive, negative sequence; the positive one
@@ -35,12 +36,13 @@ TEST(PeriodValues, SineAtTheTrackedFrequencyWithSymmetricalComponents) {
     const PowerResultsSymmetricalComponent &zero = e[0].symmetricalComponent, &positive = e[1].symmetricalComponent;
     const double c = std::cos(pi / 6), checks[][3] = {  // value, expected, tolerance
         {e[2].rmsVoltage, 230.0, 1e-3}, {e[3].fundamentalVoltage, 230.0, 1e-3}, {e[1].fundamentalCurrent, 10.0, 1e-4},
-        {e[2].fundamentalPhaseAngle, 30.0, 1e-4}, {e[3].fundamentalActivePower, 2300.0 * c, 1e-2},
-        {e[1].fundamentalReactivePower, 1150.0, 1e-2}, {e[2].powerFactor, c, 1e-6}, {e[3].frequency, 50.0, 1e-9},
+        {e[2].fundamentalPhaseAngle, -30.0, 1e-4}, {e[3].fundamentalActivePower, 2300.0 * c, 1e-2},
+        {e[1].fundamentalReactivePower, -1150.0, 1e-2}, {e[2].powerFactor, c, 1e-6}, {e[3].frequency, 50.0, 1e-9},
         {e[0].activePower, 6900.0 * c, 3e-2}, {e[0].nonActivePower, 3450.0, 3e-2},
-        {e[0].fundamentalReactivePowerSum, 3450.0, 3e-2}, {e[0].time - module.driver.entries.rbegin()[1][0].time, 0.02, 1e-9},
+        {e[0].fundamentalReactivePowerSum, -3450.0, 3e-2}, {e[0].fundamentalReactivePower, 3450.0, 3e-2},
+        {e[0].time - module.driver.entries.rbegin()[1][0].time, 0.02, 1e-9},
         {positive.voltageMagnitude, 230.0, 1e-3}, {std::arg(positive.voltage), 0.0, 1e-9},
-        {std::arg(positive.current), -pi / 6, 1e-6}, {zero.voltageMagnitude, 0.0, 1e-3},
+        {std::arg(positive.current), pi / 6, 1e-6}, {zero.voltageMagnitude, 0.0, 1e-3},
         {e[2].symmetricalComponent.currentMagnitude, 0.0, 1e-4}};
     for (const auto& x : checks) EXPECT_NEAR(x[0], x[1], x[2]) << &x - checks;
 }
