@@ -186,6 +186,18 @@ TEST(WindowedCalculation, ThreePhasesWithNegativeSequenceAndLineToLine) {
     EXPECT_NEAR(p[3].rmsLineToLine, (p[0].rmsLineToLine + p[1].rmsLineToLine + p[2].rmsLineToLine) / 3.0, 1e-9);
 }
 
+// A harmonic subgroup holds the lines on either side of its harmonic: 1.5 V
+// at 6.9 and 2 V at 7.1 times 50 Hz make subgroup 7 hold 2.5 V.
+TEST(WindowedCalculation, ASubgroupHoldsTheLinesBesideItsHarmonic) {
+    Windowed m;
+    m.setHarmonicSubgroupsEnabled(true);
+    const auto signal = [](unsigned c, uint64_t p) {
+        const double th = 2 * pi * 50.0 * static_cast<double>(p) / 10240.0;
+        return c < 3 ? root2 * (230.0 * std::sin(th) + 1.5 * std::sin(6.9 * th) + 2.0 * std::sin(7.1 * th)) : 0.0;
+    };
+    EXPECT_NEAR(window(m, signal, 0, 10, 50.0).phases[0].harmonicsVoltage[7], 2.5, 1e-3);
+}
+
 // Every sample counts once in the DC and RMS sums, whichever of the partial
 // sums adds it (a pulse on every fourth sample); no current has no distortion.
 TEST(WindowedCalculation, EverySampleCountsOnceAndNoCurrentHasNoDistortion) {
