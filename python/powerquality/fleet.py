@@ -24,7 +24,10 @@ Finding recordings (:func:`find`)
     matches nothing and a folder without a recording are rows with that
     error. Any other name is taken as it is: a file of any extension, or a
     COMTRADE base name. A recording found twice is analysed once, where it
-    was first found.
+    was first found. A folder that cannot be listed or entered (no
+    permission, gone while searched), under a folder named or reached by a
+    pattern (a ``**`` pattern's too), is a row with that error after the
+    recordings of that name, and the search goes on beside it.
 
 Output
     With an output folder each recording's tables (those the command line
@@ -39,7 +42,20 @@ Output
     the recordings, must be on storage that every worker reaches by the
     same path; tasks get absolute paths, since a worker's working folder is
     not the caller's. ``summary.csv`` and ``events.csv`` are written by the
-    caller at the end.
+    caller at the end, each on its own: one that cannot be written does not
+    keep the other (or the index page) from being written.
+
+    A recording's name never chooses a file of the run's own: the files
+    written at the top of the output folder are listed in one place
+    (:func:`top_level_names`: OUTPUTS, and the index page when it goes
+    there), and no recording's folder takes one of those names, compared
+    without regard to case (a folder on a case-insensitive disk would be
+    the same file); a recording named ``summary.csv.cfg`` gets the folder
+    ``summary.csv-2``, as if a recording named so had come first. A name
+    that would leave the folder (empty, ``.``, ``..``) becomes
+    ``recording``. Text cells of every CSV table that begin with ``=``,
+    ``+``, ``-``, ``@``, a tab or a carriage return are written as text a
+    spreadsheet does not evaluate (see ``report.csv_fields``).
 
 EN 50160 reports (``en50160``: level, system, limits, and the file names
 of the report and of the assessment)
@@ -84,7 +100,6 @@ frequencies in hertz, THD, unbalance and percentages in percent)
     in the CSV file.
 """
 
-import csv
 import glob
 import os
 import sys
@@ -97,6 +112,9 @@ RECORDING_SUFFIXES = (".cfg", ".cff", ".csv")
 # The tables that analyze writes: never taken for recordings when searching.
 TABLE_NAMES = ("period.csv", "frequency.csv", "frequency_10s.csv", "rvc.csv", "events.csv", "windowed.csv",
                "aggregated_3s.csv", "aggregated_10min.csv", "aggregated_2h.csv", "summary.csv")
+# The files a run writes at the top of its output folder, besides the index page (whose name the caller gives):
+# no recording's folder takes one of these names (see top_level_names).
+OUTPUTS = ("summary.csv", "events.csv")
 # Seconds of samples per block, as the command line reads one recording.
 BLOCK_SECONDS = 8
 _PATTERN_CHARACTERS = "*?["
@@ -151,12 +169,36 @@ def _inside(path, folder):
     return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
 
 
-def _walk(folder, skip):
+def _walk(folder, skip, unreadable):
+    """The recordings under folder, in sorted order; each folder that cannot be listed is appended to
+    unreadable as (folder, message)."""
     found = []
-    for root, dirs, files in os.walk(folder):
+
+    def refused(error):
+        name = error.filename or folder
+        unreadable.append((name, f"{name}: cannot be searched ({error.strerror or error})"))
+
+    for root, dirs, files in os.walk(folder, onerror=refused):
         dirs[:] = sorted(d for d in dirs if not (skip and _same(os.path.join(root, d), skip)))
         found += [os.path.join(root, f) for f in sorted(files) if _is_recording(os.path.join(root, f))]
     return found
+
+
+def _unsearchable(pattern, skip, unreadable):
+    """The folders that a ``**`` pattern would reach but cannot list (glob passes them over without a word):
+    those under the pattern's fixed leading folders, hidden ones left out as glob leaves them out."""
+    parts = pattern.split(os.sep)
+    fixed = next(k for k, part in enumerate(parts) if any(c in part for c in _PATTERN_CHARACTERS))
+    top = os.sep.join(parts[:fixed]) or (os.sep if pattern.startswith(os.sep) else os.curdir)
+    if not os.path.isdir(top):
+        return
+
+    def refused(error):
+        name = error.filename or top
+        unreadable.append((name, f"{name}: cannot be searched ({error.strerror or error})"))
+
+    for root, dirs, _ in os.walk(top, onerror=refused):
+        dirs[:] = [d for d in dirs if not d.startswith(".") and not (skip and _same(os.path.join(root, d), skip))]
 
 
 def find(names, out=None):
@@ -177,11 +219,14 @@ def find(names, out=None):
         entries.append((path, error))
 
     for name in map(os.fspath, names):
+        unreadable = []
         if os.path.isdir(name):
-            found = _walk(name, out)
+            found = _walk(name, out, unreadable)
             for path in found:
                 add(path)
-            if not found:
+            for path, error in unreadable:
+                add(path, error)
+            if not found and not unreadable:
                 add(name, f"{name}: no recording (.cfg, .cff, .csv) in this folder")
         elif is_pattern(name):
             found = []
@@ -189,23 +234,41 @@ def find(names, out=None):
                 if out and _inside(match, out):
                     continue
                 if os.path.isdir(match):
-                    found += _walk(match, out)
+                    found += _walk(match, out, unreadable)
                 elif _is_recording(match):
                     found.append(match)
+            if "**" in name:
+                _unsearchable(name, out, unreadable)
             for path in found:
                 add(path)
-            if not found:
+            for path, error in sorted(set(unreadable)):
+                add(path, error)
+            if not found and not unreadable:
                 add(name, f"{name}: no recording matches")
         else:
             add(name)
     return entries
 
 
-def folder_names(paths):
-    """One output folder name per path: the file name without its extension, NAME-2, NAME-3 where names repeat."""
-    names, used = [], set()
+def top_level_names(out=None, index=None):
+    """The names of the files a run writes at the top of out: OUTPUTS, and the index page's when it goes there
+    (a bare file name, or a path whose folder is out)."""
+    names = list(OUTPUTS)
+    if index and (not os.path.dirname(os.fspath(index)) or
+                  out is not None and _same(os.path.dirname(os.path.abspath(index)), out)):
+        names.append(os.path.basename(os.fspath(index)))
+    return names
+
+
+def folder_names(paths, reserved=OUTPUTS):
+    """One output folder name per path: the file name without its extension, NAME-2, NAME-3 where names repeat
+    or where a name is one of the reserved ones (the run's own files: see :func:`top_level_names`), compared
+    without regard to case."""
+    names, used = [], {name.lower() for name in reserved}
     for path in paths:
-        stem = os.path.splitext(os.path.basename(os.path.normpath(path)))[0] or "recording"
+        stem = os.path.splitext(os.path.basename(os.path.normpath(path)))[0]
+        if stem in ("", ".", ".."):
+            stem = "recording"
         name, k = stem, 1
         while name.lower() in used:
             k += 1
@@ -505,8 +568,9 @@ def _table(rows, dtype):
     return np.array([tuple(r[name] for name, _ in fields) for r in rows], dtype=fields)
 
 
-def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en50160=None, **options):
-    """Find the recordings that names stand for and analyse each; see :func:`analyze_many`.
+def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en50160=None, index=None, **options):
+    """Find the recordings that names stand for and analyse each; see :func:`analyze_many` (``index``: the index
+    page that will be written, whose name no recording's folder may take).
 
     Returns (summary, events): structured arrays of SUMMARY_DTYPE (and with
     en50160 ASSESSMENT_DTYPE) and EVENTS_DTYPE fields.
@@ -517,10 +581,11 @@ def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en
     if client is not None and jobs not in (None, 1):
         raise FleetError("give local jobs or a Dask client, not both")
     options = {k: v for k, v in options.items() if v is not None}
+    _check_options(options)
     settings = _settings(en50160)
     entries = find(names, out)
     recordings = [path for path, error in entries if error is None]
-    folders = dict(zip(recordings, folder_names(recordings)))
+    folders = dict(zip(recordings, folder_names(recordings, top_level_names(out, index))))
     results = [None] * len(entries)
     todo, jobs_list = [], []
     for k, (path, error) in enumerate(entries):
@@ -563,6 +628,19 @@ def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en
     return _table(rows, SUMMARY_DTYPE + (ASSESSMENT_DTYPE if en50160 else [])), _table(events, EVENTS_DTYPE)
 
 
+def _check_options(options):
+    """The options every recording gets, refused (ValueError naming the option) before any is analysed."""
+    from .recording import check_rate
+
+    for name, kind in (("sample_rate", "sample rate"), ("nominal_frequency", "line frequency"),
+                       ("fixed_frequency", "line frequency")):
+        if name in options:
+            check_rate(options[name], name, kind)
+    for name in ("declared_voltage", "rvc_threshold"):
+        if name in options:
+            analysis._positive(options[name], name)
+
+
 def _settings(en50160):
     """What a task needs of the assessment's settings (plain data, sent to the workers), or None."""
     if not en50160:
@@ -570,12 +648,14 @@ def _settings(en50160):
     unknown = set(en50160) - {"level", "system", "limits", "limits_file", "report", "assessment"}
     if unknown:
         raise TypeError(f"unknown en50160 setting(s): {', '.join(sorted(unknown))}")
-    from .en50160 import LIMITS
+    from .en50160 import LIMITS, check_limits
 
     level, system = en50160.get("level", "LV"), en50160.get("system", "synchronous")
     if level not in LIMITS or system not in ("synchronous", "island"):
         raise ValueError(f"en50160: level 'LV' or 'MV' and system 'synchronous' or 'island', not {level!r} and "
                          f"{system!r}")
+    if en50160.get("limits") is not None:
+        check_limits(en50160["limits"], "en50160 limits")
     for key in ("report", "assessment"):
         name = en50160.get(key)
         if name and os.path.basename(name) != name:
@@ -634,12 +714,18 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress
     >>> s["status"][0], s["error"][0]
     ('error', 'no-such-folder/*.cfg: no recording matches')
     """
+    reports = bool(out and en50160 and en50160.get("report"))
     summary, events = run(paths, jobs=jobs, client=client, out=out, detail=detail, progress=progress,
-                          en50160=en50160, **options)
+                          en50160=en50160, index=index if reports else None, **options)
     if out:
-        write(summary, events, out)
-        if en50160 and en50160.get("report"):
-            write_index(summary, out, index, en50160)
+        failed = [message for _, message in write(summary, events, out) if message]
+        if reports:
+            try:
+                write_index(summary, out, index, en50160)
+            except OSError as error:
+                failed.append(f"{index}: cannot be written ({error.strerror or error})")
+        if failed:
+            raise OSError("; ".join(failed))
     if as_pandas:
         import pandas as pd
 
@@ -648,7 +734,10 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress
 
 
 def _csv(table, path):
-    """The table as CSV: numbers as the per-recording tables write them, NaN and counts of -1 as empty fields."""
+    """The table as CSV: numbers as the per-recording tables write them, NaN and counts of -1 as empty fields,
+    text as ``report.csv_fields`` writes it (never as a formula a spreadsheet would evaluate)."""
+    from .report import csv_fields, write_fields
+
     columns = []
     for name in table.dtype.names:
         values = table[name]
@@ -661,24 +750,34 @@ def _csv(table, path):
             text = values.astype(str).astype(object)
             text[values < 0] = ""
         else:
-            text = values.astype(object)
+            text = csv_fields(values)
         columns.append(text)
     with open(path, "w", newline="") as f:
-        out = csv.writer(f)
-        out.writerow(table.dtype.names)
-        out.writerows(zip(*columns))
+        write_fields(f, [csv_fields(np.array([name])) for name in table.dtype.names])
+        write_fields(f, columns)
     return path
 
 
 def write(summary, events, out):
-    """summary.csv and events.csv (event type and phases as words, as in each recording's events.csv) in out."""
+    """summary.csv and events.csv (event type and phases as words, as in each recording's events.csv) in out.
+
+    Each is written on its own, so that one that cannot be written (its name taken by a folder, a full disk)
+    does not keep the other from being written; returns [(path, None when written, else the message)]."""
     from .report import _phases
 
     os.makedirs(out, exist_ok=True)
     readable = events.astype([(n, "U16" if n in ("type", "phases") else events.dtype[n]) for n in events.dtype.names])
     readable["type"] = [analysis.EVENT_TYPES.get(int(t), str(t)) for t in events["type"]]
     readable["phases"] = [_phases(int(m)) for m in events["phases"]]
-    return [_csv(summary, os.path.join(out, "summary.csv")), _csv(readable, os.path.join(out, "events.csv"))]
+    written = []
+    for name, table in zip(OUTPUTS, (summary, readable)):
+        path = os.path.join(out, name)
+        try:
+            _csv(table, path)
+            written.append((path, None))
+        except OSError as error:
+            written.append((path, f"{path}: cannot be written ({error.strerror or error})"))
+    return written
 
 
 def write_index(summary, out, index, en50160):
@@ -758,7 +857,7 @@ def command(args):
         return 2
     try:
         summary, events = run(args.recording, jobs=jobs, client=client, out=args.out, detail=args.detail,
-                              progress=progress, en50160=en50160, **options)
+                              progress=progress, en50160=en50160, index=args.report, **options)
     finally:
         if client is not None:
             client.close()
@@ -766,12 +865,19 @@ def command(args):
         print(_line(row))
     failed = int(np.count_nonzero(summary["status"] != "ok"))
     print(f"{len(summary)} recording(s): {len(summary) - failed} analysed, {failed} failed, {len(events)} event(s)")
+    unwritten = 0
     if args.out:
-        for path in write(summary, events, args.out):
-            print(f"wrote {path}")
+        for path, message in write(summary, events, args.out):
+            print(f"wrote {path}" if message is None else f"powerquality: {message}",
+                  file=sys.stdout if message is None else sys.stderr)
+            unwritten += message is not None
         if args.report:
-            print(f"wrote {write_index(summary, args.out, args.report, en50160)}")
-    return 1 if failed else 0
+            try:
+                print(f"wrote {write_index(summary, args.out, args.report, en50160)}")
+            except OSError as error:
+                print(f"powerquality: {args.report}: cannot be written ({error.strerror or error})", file=sys.stderr)
+                unwritten += 1
+    return 1 if failed or unwritten else 0
 
 
 # --- A local cluster, for trying things out and for the tests ---------------------------------------------------------

@@ -232,3 +232,120 @@ def test_browser_renders_the_index(generated):
 
     dom, drawn, red, green = in_browser(generated / "serial" / "report.html", generated / "browser", height=800)
     assert len(_index_rows(dom)) == 5 and drawn > 0.01 and red > 100 and green > 100
+
+
+@pytest.mark.parametrize("paths, reserved, expected", [
+    # A recording named as one of the run's own files takes the next free name, whatever the case.
+    (["a/summary.csv.cfg", "b/EVENTS.CSV.cff", "c/index.html.csv"], ("summary.csv", "events.csv", "index.html"),
+     ["summary.csv-2", "EVENTS.CSV-2", "index.html-2"]),
+    (["a/summary.csv-2.cfg", "b/summary.csv.cfg"], fleet.OUTPUTS, ["summary.csv-2", "summary.csv-3"]),
+    (["a/index.html.cfg"], fleet.OUTPUTS, ["index.html"]),  # no index page: the name is free
+    (["a/..cfg", "b/.cfg", ".", "c/x.cfg"], fleet.OUTPUTS, ["..cfg", ".cfg", "recording", "x"]),  # never out itself
+])
+def test_no_recording_folder_takes_the_name_of_a_file_of_the_run(paths, reserved, expected):
+    assert fleet.folder_names(paths, reserved) == expected
+
+
+@pytest.mark.parametrize("out, index, expected", [
+    ("o", None, ["summary.csv", "events.csv"]),
+    ("o", "index.html", ["summary.csv", "events.csv", "index.html"]),
+    ("o", "o/Index.HTML", ["summary.csv", "events.csv", "Index.HTML"]),
+    ("o", "elsewhere/index.html", ["summary.csv", "events.csv"]),
+])
+def test_the_files_at_the_top_of_the_output_folder_are_listed_in_one_place(tmp_path, monkeypatch, out, index,
+                                                                           expected):
+    monkeypatch.chdir(tmp_path)
+    assert fleet.top_level_names(out, index) == expected
+
+
+FORMULAS = ['=HYPERLINK("x.example","y")', "+cmd|' -C calc'!A0", "@SUM(1+1)", "-2+3"]
+
+
+@pytest.fixture(scope="module")
+def hostile(tmp_path_factory):
+    """Recordings of one second named as the run's own files and as spreadsheet formulas, analysed into out with
+    an index page index.html; out holds a file where the first formula's folder would go."""
+    root = tmp_path_factory.mktemp("hostile")
+    base = write_three(root / "rec", three_phase(3200.0, 1.0), 3200.0, file_type="FLOAT32")
+    names = ["summary.csv", "events.csv", "index.html"] + FORMULAS
+    for name in names:
+        shutil.copy(base, root / (name + ".cfg"))
+        shutil.copy(root / "rec.dat", root / (name + ".dat"))
+    (root / "out").mkdir()
+    (root / "out" / "-2+3").write_text("in the way")
+    from powerquality.__main__ import main
+
+    cwd = os.getcwd()
+    os.chdir(root)
+    try:
+        status = main(["analyze", "--out", "out", "--report", "index.html", "--quiet", "--", *[n + ".cfg" for n in names]])
+    finally:
+        os.chdir(cwd)
+    return root, status
+
+
+def test_names_of_recordings_neither_take_the_runs_files_nor_go_into_spreadsheets_as_formulas(hostile):
+    root, status = hostile
+    out = root / "out"
+    assert status == 1  # the recording whose folder is taken by a file
+    assert all((out / name).is_file() for name in ("summary.csv", "events.csv", "index.html"))
+    assert {"summary.csv-2", "events.csv-2", "index.html-2"} <= {p.name for p in out.iterdir() if p.is_dir()}
+    assert (out / "summary.csv-2" / "events.csv").is_file()
+    text = (out / "summary.csv").read_text()
+    rows = list(csv.DictReader(text.splitlines()))
+    assert [r["path"] for r in rows] == [n + ".cfg" for n in ("summary.csv", "events.csv", "index.html")] + \
+        ["'" + f + ".cfg" for f in FORMULAS]
+    assert [r["folder"] for r in rows[3:]] == ["'" + f for f in FORMULAS]
+    assert [r["status"] for r in rows] == ["ok"] * 6 + ["error"] and "File exists" in rows[6]["error"]
+    # Each neutralised cell is quoted too; the numbers stay numbers.
+    assert text.count('"\'') == 2 * len(FORMULAS) and '"\'=HYPERLINK(""x.example"",""y"").cfg"' in text
+    assert float(rows[0]["duration"]) == pytest.approx(1.0, abs=0.01) and rows[0]["sampleRate"] == "3200"
+    index = (out / "index.html").read_text(encoding="utf-8")
+    assert 'href="summary.csv-2/index.html"' in index and 'href="index.html-2/index.html"' in index
+
+
+def test_the_runs_tables_and_index_are_written_when_one_of_them_cannot_be(tmp_path, monkeypatch, capsys):
+    from powerquality.__main__ import main
+
+    monkeypatch.chdir(tmp_path)
+    write_three(tmp_path / "rec", three_phase(3200.0, 1.0), 3200.0, file_type="FLOAT32")
+    (tmp_path / "out" / "summary.csv").mkdir(parents=True)  # left by someone else
+    status = main(["analyze", "rec.cfg", "--jobs", "1", "--out", "out", "--report", "index.html", "--quiet"])
+    lines = capsys.readouterr()
+    assert status == 1 and lines.err == "powerquality: out/summary.csv: cannot be written (Is a directory)\n"
+    assert (tmp_path / "out" / "events.csv").is_file() and (tmp_path / "out" / "index.html").is_file()
+    assert "wrote out/events.csv" in lines.out and (tmp_path / "out" / "rec" / "index.html").is_file()
+    with pytest.raises(OSError, match="out/summary.csv: cannot be written"):
+        pq.analyze_many(["rec.cfg"], out="out")
+    assert (tmp_path / "out" / "events.csv").is_file()
+
+
+@pytest.mark.parametrize("names, expected", [
+    (["a"], ["a/x.cfg", "a/z/y.cfg", "a/locked: cannot be searched (Permission denied)"]),
+    (["a/**/*.cfg"], ["a/x.cfg", "a/z/y.cfg", "a/locked: cannot be searched (Permission denied)"]),
+    (["a/*"], ["a/x.cfg", "a/z/y.cfg", "a/locked: cannot be searched (Permission denied)"]),
+    (["a/locked"], ["a/locked: cannot be searched (Permission denied)"]),
+])
+def test_a_folder_that_cannot_be_searched_is_a_row_not_a_silence(tmp_path, monkeypatch, names, expected):
+    monkeypatch.chdir(tmp_path)
+    for name in ("a/x.cfg", "a/z/y.cfg", "a/locked/w.cfg"):
+        os.makedirs(os.path.dirname(name), exist_ok=True)
+        open(name, "w").close()
+    locked = tmp_path / "a" / "locked"
+    locked.chmod(0)
+    try:
+        if os.access(locked, os.R_OK):  # root reads it anyway: listing it fails as it would for anyone else
+            real = os.scandir
+
+            def scandir(path="."):
+                if os.path.abspath(path) == str(locked):
+                    raise PermissionError(13, "Permission denied", os.fspath(path))
+                return real(path)
+
+            monkeypatch.setattr(os, "scandir", scandir)
+        found = fleet.find(names)
+    finally:
+        locked.chmod(0o755)
+    assert [os.path.normpath(p) if error is None else error for p, error in found] == \
+        [os.path.normpath(e) if error is None else e for e, error in
+         ((e, None) if ": " not in e else (e, e) for e in expected)]
