@@ -35,7 +35,6 @@ writing (``h5repack -f GZIP=1`` compresses a finished file). It needs
 Debian's python3-h5py.
 """
 
-import csv
 import datetime
 import os
 import sys
@@ -324,21 +323,63 @@ def _strings(column):
     return np.char.mod("%.10g", column.astype(np.float64))
 
 
+# What a spreadsheet takes for the start of a formula when a cell begins with it (OWASP's list).
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+_QUOTED = (",", '"', "\r", "\n")
+
+
+def csv_fields(column):
+    """A column as CSV fields: numbers as :func:`_strings` writes them; text quoted where it must be (a comma,
+    a quote, a line break: as the csv module quotes), and text that begins as a formula would (FORMULA_STARTS)
+    given a leading single quote and quoted, so that a spreadsheet shows it as text and does not evaluate it.
+
+    Only text cells are touched: a number column keeps its numbers, negative ones included."""
+    column = np.asarray(column)
+    if not (column.dtype == object or column.dtype.kind in "US"):
+        return _strings(column)
+    text = column.astype(str)
+    if not len(text):
+        return text
+    formula = np.zeros(len(text), bool)
+    for start in FORMULA_STARTS:
+        formula |= np.char.startswith(text, start)
+    quoted = formula.copy()
+    for mark in _QUOTED:
+        quoted |= np.char.find(text, mark) >= 0
+    if not quoted.any():
+        return text
+    out = text.astype(object)
+    for k in np.flatnonzero(quoted):
+        cell = ("'" if formula[k] else "") + text[k]
+        out[k] = '"' + cell.replace('"', '""') + '"'
+    return out
+
+
+def write_fields(file, fields):
+    """Rows of columns of CSV fields (texts ready to write, as :func:`csv_fields` makes them) to an open text file,
+    lines ended as the csv module ends them (CR LF)."""
+    file.write("".join(",".join(row) + "\r\n" for row in zip(*fields)))
+
+
+def write_csv_rows(file, columns):
+    """Rows of columns of values (numbers or text) to an open text file, each column as :func:`csv_fields`."""
+    write_fields(file, [csv_fields(c) for c in columns])
+
+
 class _Csv:
     """A CSV table written a block of rows at a time."""
 
     def __init__(self, path):
         self.path = path
         self.file = open(path, "w", newline="")
-        self.writer = csv.writer(self.file)
         self.header = None
 
     def write(self, columns):
         if self.header is None:
             self.header = list(columns)
-            self.writer.writerow(self.header)
+            write_csv_rows(self.file, [[name] for name in self.header])
         if columns and len(next(iter(columns.values()))):
-            self.writer.writerows(zip(*[_strings(c) for c in columns.values()]))
+            write_csv_rows(self.file, list(columns.values()))
 
     def close(self):
         self.file.close()

@@ -72,3 +72,38 @@ def test_streamed_tables_are_those_of_the_whole_analysis(tmp_path):
 ])
 def test_summary_spans_read_as_plain_numbers(low, high, unit, text):
     assert report._span(low, high, unit) == text
+
+
+# (cell, its field): text that a spreadsheet would take for a formula gets a quote in front and is quoted;
+# other text as the csv module writes it.
+@pytest.mark.parametrize("cell, field", [
+    ("=1+2", "\"'=1+2\""), ("+cmd|' -C calc'!A0", "\"'+cmd|' -C calc'!A0\""), ("-2+3", "\"'-2+3\""),
+    ("@SUM(A1)", "\"'@SUM(A1)\""), ("\tx", "\"'\tx\""), ("\rx", "\"'\rx\""),
+    ('=HYPERLINK("a","b")', '"\'=HYPERLINK(""a"",""b"")"'),
+    ("dip", "dip"), ("A,B", '"A,B"'), ('say "hi"', '"say ""hi"""'), ("two\nlines", '"two\nlines"'), ("", ""),
+    ("2020-01-01T00:00:00.5", "2020-01-01T00:00:00.5"), (" =x", " =x"), ("x=1", "x=1"), ("'=x", "'=x"),
+])
+def test_text_cells_that_begin_as_formulas_are_written_as_text(cell, field):
+    import csv
+
+    for column in (np.array([cell], dtype=object), np.array([cell])):
+        assert list(report.csv_fields(column)) == [field]
+    out = io.StringIO()
+    report.write_csv_rows(out, [np.array([cell, "plain"], dtype=object), np.array([-1.5, 2.0])])
+    read = list(csv.reader(io.StringIO(out.getvalue(), newline="")))
+    expected = ("'" if cell[:1] in report.FORMULA_STARTS else "") + cell
+    assert read == [[expected, "-1.5"], ["plain", "2"]] and out.getvalue().endswith("plain,2\r\n")
+
+
+def test_number_columns_keep_their_numbers_negative_ones_too():
+    columns = [np.array([-5.25, np.nan, -np.inf]), np.array([-3, 7]), np.array([True, False])]
+    assert [list(report.csv_fields(c)) for c in columns] == [["-5.25", "nan", "-inf"], ["-3", "7"], ["1", "0"]]
+
+
+def test_the_recordings_events_table_writes_a_hostile_word_as_text(tmp_path):
+    path = tmp_path / "t.csv"
+    table = report._Csv(str(path))
+    table.write({"kind": np.array(["=cmd()", "Pst"], dtype=object), "value": np.array([-0.5, 1.0])})
+    table.write({"kind": np.array(["@x"], dtype=object), "value": np.array([-2.0])})
+    table.close()
+    assert path.read_bytes() == b"kind,value\r\n\"'=cmd()\",-0.5\r\nPst,1\r\n\"'@x\",-2\r\n"
