@@ -17,6 +17,11 @@ need --out: each recording's report and assessment go to its folder under
 the file name given, and the index page of the reports to the --report path
 (into --out when it is a bare file name); --assessment takes a bare file
 name.
+
+Every option is checked before the analysis starts, and a refusal is one
+line naming the option and the value: rates and frequencies against their
+ranges (``recording.check_rate``), the ``--limits`` file against the
+limits' shape (``en50160.check_limits``), output paths against what exists.
 """
 
 import argparse
@@ -24,7 +29,7 @@ import os
 import sys
 
 from . import analysis, en50160, fleet, report
-from .recording import RecordingError
+from .recording import RecordingError, check_rate
 
 BLOCK_SECONDS = 8  # seconds of samples per block: few passes through Python, a ring of 10 s
 
@@ -37,6 +42,18 @@ def _positive(text):
     if not (value > 0 and value < float("inf")):
         raise argparse.ArgumentTypeError(f"{text}: give a positive number")
     return value
+
+
+def _rate(kind):
+    """An argparse type: a number within the range of `kind` ('sample rate' or 'line frequency')."""
+
+    def rate(text):
+        try:
+            return check_rate(text, text, kind)
+        except RecordingError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+
+    return rate
 
 
 def _check_outputs(args):
@@ -91,10 +108,10 @@ def main(argv=None):
                    "window to DIR/detail.h5 (HDF5)")
     p.add_argument("--plot", metavar="FILE.png", help="draw a picture of one recording: RMS voltages with the "
                    "events, frequency, THD and the spectrum of the unflagged window with the highest THD (PNG)")
-    p.add_argument("--rate", type=_positive, metavar="HZ", help="sample rate of a CSV file without a time column")
-    p.add_argument("--nominal", type=_positive, metavar="HZ",
+    p.add_argument("--rate", type=_rate("sample rate"), metavar="HZ", help="sample rate of a CSV file without a time column")
+    p.add_argument("--nominal", type=_rate("line frequency"), metavar="HZ",
                    help="nominal frequency (default: from the file or the spectrum)")
-    p.add_argument("--fixed-frequency", type=_positive, metavar="HZ", help="use this frequency instead of tracking it")
+    p.add_argument("--fixed-frequency", type=_rate("line frequency"), metavar="HZ", help="use this frequency instead of tracking it")
     p.add_argument("--frequency", help=argparse.SUPPRESS)
     p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips, swells, RVCs and "
                    "EN 50160's Un (default: the voltage channels' primary rating in a COMTRADE file, line to line / "
@@ -119,6 +136,17 @@ def main(argv=None):
     if args.frequency is not None:
         p.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
                      "say --nominal HZ or --fixed-frequency HZ")
+
+    if args.limits is not None:
+        # Checked whole before anything is analysed, whether one recording or many follow.
+        try:
+            en50160.limits_for(args.level, args.limits)
+        except OSError as e:
+            print(f"powerquality: --limits {args.limits}: cannot be read ({e.strerror or e})", file=sys.stderr)
+            return 2
+        except ValueError as e:
+            print(f"powerquality: --limits {e}", file=sys.stderr)
+            return 2
 
     if fleet.is_many(args.recording, args.jobs, args.scheduler):
         if args.plot:
@@ -147,6 +175,7 @@ def main(argv=None):
         _check_outputs(args)
         limits = en50160.limits_for(args.level, args.limits) if args.report or args.assessment else None
         recording = analysis.open_recording(args.recording, sample_rate=args.rate, nominal_frequency=args.nominal)
+        recording.check_rates(args.nominal)  # before the block size is taken from the rate
         stream = analysis.stream(
             recording, nominal_frequency=args.nominal, declared_voltage=args.udin,
             voltage_channels=args.voltages.split(",") if args.voltages else None,

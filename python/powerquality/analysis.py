@@ -805,7 +805,7 @@ class Stream:
                  declared_voltage=None, fixed_frequency=None, rvc_threshold=5.0, windowed=True, block_size=None,
                  progress=None, arrays=True, flicker_lamp=None):
         grid, us, iss = recording.pick(voltage_channels, current_channels)
-        fs = _positive(recording.sample_rate, "sample rate")
+        fs = _positive(recording.check_rates(nominal_frequency), "sample rate")
         if fixed_frequency is not None:
             fixed_frequency = _positive(fixed_frequency, "fixed frequency")
             if fixed_frequency >= fs / 2:

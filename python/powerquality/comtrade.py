@@ -170,6 +170,7 @@ class Config:
             name = f[1] if f[1] not in self.status else f"{f[1]} ({f[0]})"
             self.status.append(name)
         self.frequency = lines.number_of(lines.next("line frequency"), float, "line frequency")
+        self.frequency_line = f"{path}:{lines.number + lines.first - 1}"  # for messages about it
         nrates = lines.number_of(lines.next("number of sampling rates"), int, "number of sampling rates")
         if nrates < 0:
             raise lines.error("number of sampling rates is negative")
@@ -505,7 +506,8 @@ def read(path, primary=True):
     scaled = _scaled(scales, values, range(cfg.analog_count))
     for k, c in enumerate(channels):
         c.values = scaled[k]
-    recording = Recording(channels, 0.0, cfg.frequency or None, cfg.start, source)
+    recording = Recording(channels, 0.0, cfg.frequency or None, cfg.start, source,
+                          rate_source=cfg.rate_line, frequency_source=cfg.frequency_line)
     recording.status = {name: bits[:, k].copy() for k, name in enumerate(cfg.status)}
     recording.header, recording.information = texts["header"], texts["information"]
     if len(values) < cfg.samples:
@@ -523,7 +525,8 @@ def open_blocks(path, primary=True):
     """
     cfg, data, source, texts = _parts(path, primary)
     scales, channels = _scales(cfg, primary)
-    recording = Recording(channels, 0.0, cfg.frequency or None, cfg.start, source)
+    recording = Recording(channels, 0.0, cfg.frequency or None, cfg.start, source,
+                          rate_source=cfg.rate_line, frequency_source=cfg.frequency_line)
     recording.header, recording.information = texts["header"], texts["information"]
     recording.sample_rate = _sample_rate(cfg, data)
 

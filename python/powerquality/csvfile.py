@@ -6,7 +6,10 @@ time, time_s or seconds is the time axis in seconds: it gives the sample
 rate when none is passed, fitted by least squares over the time stamps of
 the first 2^20 rows (the whole file when it is shorter), so that time
 stamps rounded to a few decimals still give the rate they were written at;
-every row's time must then lie within half a sample of that grid. Without a
+every row's time must then lie within half a sample of that grid. The
+recording's ``rate_source`` says where its rate came from (the rate given,
+or the time column and its step), for the analysis' refusal of a rate it
+cannot take. Without a
 header, the channels are taken by count: 1 voltage; voltage and current;
 three voltages; three voltages and three currents (A, B, C). Values are in
 volts and amperes. Fields may be separated by commas, semicolons or tabs.
@@ -113,7 +116,8 @@ def _fitted_rate(path, times, name):
     k = np.arange(len(times), dtype=np.float64)
     k -= k.mean()
     step = float(np.dot(k, times - times.mean()) / np.dot(k, k))
-    return 1.0 / step
+    with np.errstate(divide="ignore", over="ignore"):
+        return 1.0 / step if step else np.inf
 
 
 def open_blocks(path, sample_rate=None, nominal_frequency=None):
@@ -121,16 +125,19 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
     layout = _Layout(path)
     if sample_rate is not None and not (np.isfinite(sample_rate) and sample_rate > 0):
         raise RecordingError(f"{path}: sample rate {sample_rate:g} Hz: give a positive number of samples per second")
+    rate_source = f"{path}: the sample rate given"
     t0 = fitted = None
     head = next(layout.chunks(FIT_ROWS), None)
     if head is None or len(head[1]) < 2:
         raise RecordingError(f"{path}: fewer than two samples")
     if layout.time_column is not None:
         times = head[1][:, layout.time_column]
-        fitted = _fitted_rate(path, times, layout.names[layout.time_column])
+        name = layout.names[layout.time_column]
+        fitted = _fitted_rate(path, times, name)
         t0 = float(times[0])
         if sample_rate is None:
             sample_rate = fitted
+            rate_source = f"{path}: the time column {name!r}, a step of {(times[-1] - times[0]) / (len(times) - 1):.6g} s"
     if not sample_rate:
         raise RecordingError(f"{path}: no time column; give the sample rate (--rate)")
     columns = [k for k in range(layout.width) if k != layout.time_column]
@@ -144,7 +151,7 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
             kind, phase = by_count[len(columns)][n]
         unit = {"voltage": "V", "current": "A"}.get(kind, "")
         channels.append(Channel(layout.names[k], None, unit, kind, phase))
-    recording = Recording(channels, float(sample_rate), nominal_frequency, None, path)
+    recording = Recording(channels, float(sample_rate), nominal_frequency, None, path, rate_source=rate_source)
     # The grid the time column must follow: its own fitted rate (a rate given
     # as well is used for the analysis, as given).
     step = 1.0 / float(fitted or sample_rate)

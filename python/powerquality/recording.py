@@ -10,6 +10,17 @@ Channels are classified by type (voltage or current, from the unit or the
 name) and by phase (A/B/C, from the phase field or the name; L1/L2/L3, R/S/T
 and 1/2/3 are read as A/B/C; AB/BC/CA as line-to-line). Values are in SI base
 units: a channel recorded in kV or kA is multiplied by 1000 when read.
+
+Rates are checked before an analysis takes them (``Recording.check_rates``;
+the command line's options as they are parsed), each against one range
+(:func:`check_rate`), the refusal naming where the value came from (the
+option, the file and line, the time column and its step): a line
+frequency from 10 Hz to 1 kHz (railways' 16.7 Hz to aircraft's 400 Hz and
+beyond), a sample rate from 80 Hz (eight samples a cycle at the lowest line
+frequency: the least the frequency tracker takes) to 10 MHz (a block of 8
+seconds then holds 80 million samples a channel: more would not fit a
+worker's memory). A value outside, or not a finite number, is refused in
+one line that names where it came from.
 """
 
 import re
@@ -31,6 +42,30 @@ _NAME = re.compile(r"^\s*(?P<kind>[UVI])[_ ]?(?:L|PH)?(?P<phase>AB|BC|CA|12|23|3
 
 class RecordingError(ValueError):
     """A recording file that cannot be read; the message names file and line."""
+
+
+# (lowest, highest) in hertz; see the module docstring.
+LINE_FREQUENCIES = (10.0, 1000.0)
+SAMPLE_RATES = (80.0, 1e7)
+
+
+def _hertz(value):
+    return f"{value / 1e6:g} MHz" if value >= 1e6 else f"{value / 1e3:g} kHz" if value >= 1e3 else f"{value:g} Hz"
+
+
+def check_rate(value, where, kind="sample rate"):
+    """value (a sample rate, or with kind 'line frequency' a line frequency) as a float when it is a finite
+    number within its range (SAMPLE_RATES, LINE_FREQUENCIES); else a RecordingError that begins with where
+    (the option, or the file and line, it came from) and names the value."""
+    low, high = LINE_FREQUENCIES if kind == "line frequency" else SAMPLE_RATES
+    try:
+        number = float(value)
+    except (TypeError, ValueError, OverflowError):
+        raise RecordingError(f"{where}: {value!r} is not a number; give a {kind} of {_hertz(low)} to "
+                             f"{_hertz(high)}") from None
+    if not low <= number <= high:  # NaN too
+        raise RecordingError(f"{where}: {kind} {number:g} Hz is not within {_hertz(low)} … {_hertz(high)}")
+    return number
 
 
 class ChannelError(RecordingError, KeyError):
@@ -99,6 +134,21 @@ class Recording:
     # its number of samples (counted from the file's size, or announced).
     reader: Optional[Callable] = None
     length: int = 0
+    # Where the sample rate and the nominal frequency came from, for messages: a file and line, or the option.
+    rate_source: str = ""
+    frequency_source: str = ""
+
+    def check_rates(self, nominal_frequency=None):
+        """The sample rate, once it and the line frequency (nominal_frequency when given, else the recording's
+        own, when it has one) are within their ranges (:func:`check_rate`); else a RecordingError that names
+        where the value came from. The analysis asks this before it takes anything from the rates."""
+        fs = check_rate(self.sample_rate, self.rate_source or self.source or "sample rate")
+        if nominal_frequency is not None:
+            check_rate(nominal_frequency, "nominal frequency", "line frequency")
+        elif self.nominal_frequency is not None:
+            check_rate(self.nominal_frequency, self.frequency_source or self.source or "nominal frequency",
+                       "line frequency")
+        return fs
 
     @property
     def samples(self):

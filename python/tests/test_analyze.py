@@ -199,8 +199,17 @@ def test_class_a_events_stamps_flags_and_rvcs():
     (["{cfg}", "--detail"], "--detail writes detail.h5 into the --out folder"),
     (["{cfg}", "--voltages", "X", "--quiet"], "{cfg}: no channel named 'X' (channels: VA, VB, VC)"),
     (["{bad}"], "{bad}:2:"),
-    (["{cfg}", "--fixed-frequency", "0"], "error: argument --fixed-frequency: 0: give a positive number"),
-    (["{cfg}", "--rate", "-5"], "error: argument --rate: -5: give a positive number"),
+    (["{cfg}", "--fixed-frequency", "0"], "error: argument --fixed-frequency: 0: line frequency 0 Hz is not within "
+                                          "10 Hz … 1 kHz"),
+    (["{cfg}", "--rate", "-5"], "error: argument --rate: -5: sample rate -5 Hz is not within 80 Hz … 10 MHz"),
+    (["{cfg}", "--rate", "1e-300"], "error: argument --rate: 1e-300: sample rate 1e-300 Hz is not within 80 Hz"),
+    (["{cfg}", "--rate", "1e300"], "error: argument --rate: 1e300: sample rate 1e+300 Hz is not within 80 Hz"),
+    (["{cfg}", "--rate", "nan"], "error: argument --rate: nan: sample rate nan Hz is not within 80 Hz"),
+    (["{cfg}", "{cfg}", "--rate", "NaN"], "error: argument --rate: NaN: sample rate nan Hz is not within 80 Hz"),
+    (["{cfg}", "--nominal", "inf"], "error: argument --nominal: inf: line frequency inf Hz is not within 10 Hz"),
+    (["{cfg}", "--nominal", "1e9"], "error: argument --nominal: 1e9: line frequency 1e+09 Hz is not within 10 Hz"),
+    (["{cfg}", "--nominal", "fifty"], "error: argument --nominal: fifty: 'fifty' is not a number; give a line "
+                                      "frequency of 10 Hz to 1 kHz"),
     (["{cfg}", "--udin", "nan"], "error: argument --udin: nan: give a positive number"),
     (["{cfg}", "--frequency", "50"], "error: --frequency is gone: it meant the nominal frequency here and a "
                                      "fixed one in the demo; say --nominal HZ or --fixed-frequency HZ"),
@@ -227,6 +236,94 @@ def test_cli_refuses_bad_options_and_output_paths_before_analysing(tmp_path, cap
     else:
         assert err.startswith("powerquality: " + says.format(**paths)), err
     assert status == 2
+
+
+def _edit(path, line, text):
+    lines = path.read_text().splitlines()
+    lines[line - 1] = text
+    path.write_text("\n".join(lines) + "\n")
+
+
+def _csv_of(path, step):
+    """One second of a 50 Hz voltage with a time column of the given step (seconds), written exactly."""
+    k = np.arange(3200)
+    u = 325.0 * np.sin(2 * np.pi * k / 64)
+    path.write_text("t,VA\n" + "".join(f"{j * step!r},{x:.4f}\n" for j, x in zip(k, u)))
+
+
+# A recording whose rates cannot be, and what the refusal says: one line, for one recording and as a fleet's row.
+@pytest.mark.parametrize("make, options, says", [
+    (lambda p: _edit(p, 6, "inf"), [], "rec.cfg:6: line frequency inf Hz is not within 10 Hz … 1 kHz"),
+    (lambda p: _edit(p, 6, "nan"), [], "rec.cfg:6: line frequency nan Hz is not within"),
+    (lambda p: _edit(p, 6, "-50"), [], "rec.cfg:6: line frequency -50 Hz is not within"),
+    (lambda p: _edit(p, 6, "1e300"), [], "rec.cfg:6: line frequency 1e+300 Hz is not within"),
+    (lambda p: _edit(p, 8, "1e-300,6400"), [], "rec.cfg:8: sample rate 1e-300 Hz is not within 80 Hz … 10 MHz"),
+    (lambda p: _edit(p, 8, "1e300,6400"), [], "rec.cfg:8: sample rate 1e+300 Hz is not within 80 Hz … 10 MHz"),
+    (lambda p: _csv_of(p, 1e-320), [], "rec.csv: the time column 't', a step of 9.99989e-321 s: sample rate inf Hz "
+                                       "is not within 80 Hz … 10 MHz"),
+    (lambda p: _csv_of(p, 1e3), [], "rec.csv: the time column 't', a step of 1000 s: sample rate 0.001 Hz is not"),
+])
+def test_rates_that_cannot_be_are_refused_in_one_line(tmp_path, capsys, make, options, says):
+    from powerquality.__main__ import main
+
+    write_three(tmp_path / "rec", three_phase(FS, 1.0), FS, file_type="FLOAT32")
+    good = write_three(tmp_path / "good", three_phase(FS, 1.0), FS, file_type="FLOAT32")
+    path = tmp_path / ("rec.csv" if "rec.csv" in says else "rec.cfg")
+    make(path)
+    assert main(["analyze", str(path), "--quiet", *options]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"powerquality: {tmp_path}/{says}") and err.count("\n") == 1, err
+    summary = pq.analyze_many([str(path), good])
+    assert list(summary["status"]) == ["error", "ok"] and summary["error"][0].startswith(f"{tmp_path}/{says}")
+
+
+def test_a_files_line_frequency_of_0_is_not_given_and_one_passed_in_stands_for_the_files(tmp_path):
+    from powerquality.recording import RecordingError
+
+    cfg = write_three(tmp_path / "rec", three_phase(FS, 1.0, f=60.0), FS, file_type="FLOAT32")
+    _edit(tmp_path / "rec.cfg", 6, "0")
+    assert pq.analyze(cfg).nominal_frequency == 60.0  # from the spectrum
+    _edit(tmp_path / "rec.cfg", 6, "inf")
+    assert pq.analyze(cfg, nominal_frequency=60.0).nominal_frequency == 60.0
+    with pytest.raises(RecordingError, match=r"rec.cfg:6: line frequency inf Hz is not within"):
+        pq.analyze(cfg)
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"sample_rate": 1e-300}, "sample_rate: sample rate 1e-300 Hz is not within"),
+    ({"sample_rate": float("nan")}, "sample_rate: sample rate nan Hz is not within"),
+    ({"nominal_frequency": float("inf")}, "nominal_frequency: line frequency inf Hz is not within"),
+    ({"fixed_frequency": 0.0}, "fixed_frequency: line frequency 0 Hz is not within"),
+    ({"declared_voltage": -1.0}, "declared_voltage -1.0: give a positive number"),
+])
+def test_a_fleets_options_are_refused_before_any_recording_is_searched_for(monkeypatch, options, message):
+    monkeypatch.setattr(pq.fleet, "find", None)  # never reached
+    with pytest.raises(ValueError, match=message):
+        pq.analyze_many(["anything"], **options)
+
+
+@pytest.mark.parametrize("recordings", [1, 2])
+@pytest.mark.parametrize("limits, says", [
+    ('{"thd": [{"low": null, "high": "8", "share": 95, "period": "week"}]}', "thd[0].high: '8' is not a number"),
+    ('{"dips": ' + "[" * 100000 + "]" * 100000 + "}", "nested too deeply to be a limits file"),
+    ('{"voltage": {"island": [{"low": NaN, "high": 10, "share": 95, "period": "week"}]}}',
+     "voltage.island[0].low: nan is not a finite number"),
+])
+def test_a_limits_file_is_refused_before_anything_is_analysed(tmp_path, monkeypatch, capsys, recordings, limits,
+                                                              says):
+    from powerquality.__main__ import main
+
+    cfg = write_three(tmp_path / "rec", three_phase(FS, 1.0), FS, file_type="FLOAT32")
+    (path := tmp_path / "limits.json").write_text(limits)
+    monkeypatch.setattr(pq.analysis, "open_recording", None)  # never reached
+    monkeypatch.setattr(pq.fleet, "run", None)
+    status = main(["analyze", *[cfg] * recordings, "--out", str(tmp_path / "out"), "--report", "r.html",
+                   "--limits", str(path)])
+    err = capsys.readouterr().err
+    assert status == 2 and err == f"powerquality: --limits {path}: {says}\n"
+    (path := tmp_path / "missing.json")
+    assert main(["analyze", cfg, "--report", "r.html", "--limits", str(path)]) == 2
+    assert capsys.readouterr().err.startswith(f"powerquality: --limits {path}: cannot be read (No such file")
 
 
 @pytest.mark.parametrize("kwargs, message", [
