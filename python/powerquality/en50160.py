@@ -29,6 +29,18 @@ voltage 'MV'); ``limits_for(level, path)`` lays an operator's JSON or TOML
 file over them key by key (a key given replaces the default's, a key left
 out keeps it; a list is replaced whole).
 
+An operator's file is checked whole before anything is laid over or
+analysed, and the limits that result too (:func:`check_limits`); a fault is
+one ValueError naming the file and the key (``voltage.synchronous[0].low``):
+a file that is not JSON or TOML, or nests deeper than the limits do; an
+unknown key; a value of the wrong kind (a number is a finite JSON number,
+not a string, a boolean, NaN or 1e400); a band's ``low`` above its
+``high``, a ``share`` outside 0 … 100 %, a ``period`` other than ``week``,
+``year`` or ``day``; percentages beyond ±1e6 (frequency and voltage bands
+not below -100 %); harmonic orders other than 2 … 50 and levels below 0;
+dip and swell edges not in the order their tables read (residual and
+voltage decreasing, durations increasing, at most 20 of each).
+
 - Power frequency (10-s mean), synchronous systems: within ±1 % of the
   nominal frequency for 99.5 % of a year, within +4/−6 % all the time;
   island systems: ±2 % for 95 % of a week, ±15 % all the time.
@@ -126,16 +138,141 @@ _TITLES = {"frequency": "Power frequency", "voltage": "Supply voltage variations
 
 
 def load_limits(path):
-    """An operator's limits file (JSON, or TOML where Python has tomllib) as a dict."""
-    if str(path).lower().endswith(".toml"):
-        try:
-            import tomllib
-        except ImportError as e:  # Python before 3.11
-            raise ValueError(f"{path}: TOML needs Python 3.11 (tomllib); give the limits as JSON") from e
-        with open(path, "rb") as f:
-            return tomllib.load(f)
-    with open(path, encoding="utf-8") as f:
-        return json.load(f)
+    """An operator's limits file (JSON, or TOML where Python has tomllib) as it is written (see
+    :func:`limits_for`, which checks it); ValueError, naming the file, when it is not JSON or TOML or nests too
+    deeply to read."""
+    try:
+        if str(path).lower().endswith(".toml"):
+            try:
+                import tomllib
+            except ImportError as e:  # Python before 3.11
+                raise ValueError(f"{path}: TOML needs Python 3.11 (tomllib); give the limits as JSON") from e
+            with open(path, "rb") as f:
+                return tomllib.load(f)
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except RecursionError:
+        raise ValueError(f"{path}: nested too deeply to be a limits file") from None
+    except UnicodeDecodeError as e:
+        raise ValueError(f"{path}: not UTF-8 text ({e.reason} at byte {e.start})") from None
+    except ValueError as e:  # json's and tomllib's decoding errors, and numbers of too many digits
+        if str(e).startswith(str(path)):
+            raise
+        kind = "TOML" if str(path).lower().endswith(".toml") else "JSON"
+        raise ValueError(f"{path}: not {kind}: {e}") from None
+
+
+# The shape of the limits, which an operator's file follows: a dict of keys to shapes, a list of a shape,
+# or the kind of a leaf ("band", "percent", "share", ...: see _leaf).
+_BAND = {"low": "percent or null", "high": "percent", "share": "share", "period": "period"}
+_LINE_BAND = dict(_BAND, low="signed percent")
+_SCHEMA = {
+    "frequency": {"synchronous": [_LINE_BAND], "island": [_LINE_BAND]},
+    "voltage": {"synchronous": [_LINE_BAND], "island": [_LINE_BAND]},
+    "flicker": [_BAND], "unbalance": [_BAND], "thd": [_BAND],
+    "harmonics": {"share": "share", "period": "period", "orders": "orders"},
+    "dips": {"residual": "decreasing", "duration": "increasing"},
+    "swells": {"voltage": "decreasing", "duration": "increasing"},
+}
+_PERIODS = ("week", "year", "day")
+_LARGEST = 1e6  # percent: beyond any limit, and far from overflow
+_EDGES = 20  # the most edges of a dip or swell table
+_BANDS = 10  # the most bands of a parameter
+
+
+def _number(value, where, low=-_LARGEST, high=_LARGEST, low_open=False):
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValueError(f"{where}: {_shown(value)} is not a number")
+    try:
+        number = float(value)
+    except OverflowError:
+        number = float("inf")
+    if not np.isfinite(number):
+        raise ValueError(f"{where}: {_shown(value)} is not a finite number")
+    if not (low < number if low_open else low <= number) or number > high:
+        raise ValueError(f"{where}: {number:g} is not within {low:g} … {high:g}")
+    return number
+
+
+def _shown(value):
+    """A value as a message shows it: short, on one line."""
+    if isinstance(value, (dict, list)):
+        return "a table" if isinstance(value, dict) else "a list"
+    text = repr(value) if not isinstance(value, (int, float)) or isinstance(value, bool) else \
+        (f"{value:g}" if isinstance(value, float) or abs(value) < 10 ** 15 else "a number of too many digits")
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def _leaf(kind, value, where):
+    """A value of the kind the schema names, checked; ValueError naming where."""
+    if kind == "percent or null":
+        return None if value is None else _number(value, where)
+    if kind == "percent":
+        return _number(value, where)
+    if kind == "signed percent":
+        return _number(value, where, low=-100.0)
+    if kind == "share":
+        return _number(value, where, 0.0, 100.0, low_open=True)
+    if kind == "period":
+        if value not in _PERIODS:
+            raise ValueError(f"{where}: {_shown(value)} is not one of {', '.join(_PERIODS)}")
+        return value
+    if kind == "orders":
+        if not isinstance(value, dict):
+            raise ValueError(f"{where}: {_shown(value)} is not a table of orders and levels")
+        for order, level in value.items():
+            if not (isinstance(order, str) and order.isdigit() and 2 <= int(order) <= 50):
+                raise ValueError(f"{where}: {_shown(order)} is not a harmonic order 2 … 50 (a quoted whole number)")
+            _number(level, f"{where}.{order}", low=0.0)
+        return value
+    # Edges of the dip and swell tables: a list of numbers in order (durations: the first column's lower edge
+    # and at least one upper edge).
+    fewest = 2 if kind == "increasing" else 1
+    if not isinstance(value, list) or not fewest <= len(value) <= _EDGES:
+        raise ValueError(f"{where}: {_shown(value)} is not a list of {fewest} to {_EDGES} numbers")
+    numbers = [_number(x, f"{where}[{k}]", low=0.0) for k, x in enumerate(value)]
+    order = numbers if kind == "increasing" else numbers[::-1]
+    if any(a >= b for a, b in zip(order, order[1:])):
+        raise ValueError(f"{where}: {numbers} do not {kind[:-3]}e from one to the next")
+    return value
+
+
+def _check(value, schema, where, partial):
+    """value against schema (bounded by the schema's depth, not the value's); partial: keys may be left out."""
+    if isinstance(schema, dict):
+        if not isinstance(value, dict):
+            raise ValueError(f"{where + ': ' if where else ''}{_shown(value)} is not a table of "
+                             f"{', '.join(schema)}")
+        unknown = [k for k in value if k not in schema]
+        if unknown:
+            raise ValueError(f"{where + ': ' if where else ''}unknown key(s) "
+                             f"{', '.join(_shown(k) if not isinstance(k, str) else k for k in unknown[:5])}"
+                             f" (known: {', '.join(schema)})")
+        for key, kind in schema.items():
+            if key in value:
+                _check(value[key], kind, f"{where}.{key}" if where else key, partial and isinstance(kind, dict))
+            elif not partial:
+                raise ValueError(f"{where + ': ' if where else ''}{key} is missing")
+        if schema is _BAND or schema is _LINE_BAND:
+            if value.get("low") is not None and value["low"] > value["high"]:
+                raise ValueError(f"{where}: low {value['low']:g} is above high {value['high']:g}")
+    elif isinstance(schema, list):
+        if not isinstance(value, list) or len(value) > _BANDS:
+            raise ValueError(f"{where}: {_shown(value)} is not a list of at most {_BANDS} bands")
+        for k, item in enumerate(value):
+            _check(item, schema[0], f"{where}[{k}]", False)
+    else:
+        _leaf(schema, value, where)
+
+
+def check_limits(limits, source="limits", partial=False):
+    """limits checked against their shape and ranges (see the module docstring); ValueError naming source and
+    the key. partial: an operator's overlay, in which keys may be left out."""
+    try:
+        _check(limits, _SCHEMA, "", partial)
+    except ValueError as e:
+        raise ValueError(f"{source}: {e}") from None
+    return limits
 
 
 def _overlay(base, top):
@@ -149,18 +286,19 @@ def _overlay(base, top):
 
 
 def limits_for(level="LV", operator=None):
-    """The limits of a level ('LV' or 'MV'), with an operator's file or dict laid over them."""
+    """The limits of a level ('LV' or 'MV'), with an operator's file or dict laid over them.
+
+    The operator's limits are checked whole first (:func:`check_limits`), then those that result: a fault is a
+    ValueError that names the file (or 'limits') and the key."""
     if level not in LIMITS:
         raise ValueError(f"level {level!r}: 'LV' or 'MV'")
     out = copy.deepcopy(LIMITS[level])
     if operator is not None:
-        top = load_limits(operator) if isinstance(operator, (str, os.PathLike)) else operator
-        if not isinstance(top, dict):
-            raise ValueError("limits: a table of parameters (frequency, voltage, ...)")
-        unknown = set(top) - set(out)
-        if unknown:
-            raise ValueError(f"limits: unknown parameter(s) {', '.join(sorted(unknown))}")
-        out = _overlay(out, top)
+        path = isinstance(operator, (str, os.PathLike))
+        source = os.fspath(operator) if path else "limits"
+        top = load_limits(operator) if path else operator
+        check_limits(top, source, partial=True)
+        out = check_limits(_overlay(out, top), source)
     return out
 
 
@@ -304,7 +442,7 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
         raise ValueError(f"system {system!r}: 'synchronous' or 'island'")
     if not nominal_voltage or nominal_voltage <= 0:
         raise ValueError("nominal_voltage: a positive voltage in volts")
-    lim = limits if limits is not None else limits_for(level)
+    lim = check_limits(limits) if limits is not None else limits_for(level)
     rows = []
     un, fn = float(nominal_voltage), float(nominal_frequency)
 

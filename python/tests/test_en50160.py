@@ -121,6 +121,62 @@ def test_an_operators_limits_replace_those_they_name(tmp_path):
         en50160.limits_for("LV", str(path))
 
 
+
+BAND = {"low": None, "high": 3.0, "share": 95, "period": "week"}
+
+
+# (an operator's file, the refusal that names the key); each one laid over the LV limits.
+@pytest.mark.parametrize("limits, message", [
+    ("[1, 2]", "a list is not a table of frequency, voltage"),
+    ('{"thd": [{"low": null, "high": "8", "share": 95, "period": "week"}]}', "thd[0].high: '8' is not a number"),
+    ('{"thd": [{"low": null, "high": true, "share": 95, "period": "week"}]}', "thd[0].high: True is not a number"),
+    ('{"thd": [{"low": null, "high": NaN, "share": 95, "period": "week"}]}', "thd[0].high: nan is not a finite"),
+    ('{"thd": [{"low": null, "high": 1e400, "share": 95, "period": "week"}]}', "thd[0].high: inf is not a finite"),
+    ('{"thd": [{"low": null, "high": 1' + "0" * 400 + ', "share": 95, "period": "week"}]}',
+     "thd[0].high: a number of too many digits is not a finite number"),
+    ('{"thd": [{"low": null, "high": 8, "share": 95}]}', "thd[0]: period is missing"),
+    ('{"thd": [{"low": null, "high": 8, "share": 0, "period": "week"}]}', "thd[0].share: 0 is not within 0 … 100"),
+    ('{"thd": [{"low": null, "high": 8, "share": 95, "period": "fortnight"}]}', "thd[0].period: 'fortnight' is not"),
+    ('{"thd": {"high": 8}}', "thd: a table is not a list of at most 10 bands"),
+    ('{"thd": [{"low": 9, "high": 8, "share": 95, "period": "week"}]}', "thd[0]: low 9 is above high 8"),
+    ('{"voltage": {"synchronous": [{"low": null, "high": 10, "share": 95, "period": "week"}]}}',
+     "voltage.synchronous[0].low: None is not a number"),
+    ('{"frequency": {"island": [{"low": -150, "high": 2, "share": 95, "period": "week"}]}}',
+     "frequency.island[0].low: -150 is not within -100"),
+    ('{"voltage": {"delta": []}}', "voltage: unknown key(s) delta (known: synchronous, island)"),
+    ('{"harmonics": {"orders": {"1": 2.0}}}', "harmonics.orders: '1' is not a harmonic order 2 … 50"),
+    ('{"harmonics": {"orders": {"1000000000": 2.0}}}', "harmonics.orders: '1000000000' is not a harmonic order"),
+    ('{"harmonics": {"orders": {"5": -1}}}', "harmonics.orders.5: -1 is not within 0"),
+    ('{"dips": {"duration": [0.01, 0.5, 0.2]}}', "dips.duration: [0.01, 0.5, 0.2] do not increase"),
+    ('{"dips": {"residual": [80, 90]}}', "dips.residual: [80.0, 90.0] do not decrease"),
+    ('{"swells": {"duration": [0.01]}}', "swells.duration: a list is not a list of 2 to 20 numbers"),
+    ('{"dips": ' + "[" * 100000 + "]" * 100000 + "}", "nested too deeply to be a limits file"),
+    ('{"dips": ' + "[" * 500 + "]" * 500 + "}", "dips: a list is not a table of residual, duration"),
+    ('{"thd": [', "not JSON: Expecting value"),
+])
+def test_an_operators_limits_are_checked_whole_and_refused_by_key(tmp_path, limits, message):
+    path = tmp_path / "limits.json"
+    path.write_text(limits)
+    with pytest.raises(ValueError) as refused:
+        en50160.limits_for("LV", str(path))
+    assert str(refused.value).startswith(f"{path}: ") and message in str(refused.value), str(refused.value)
+    assert "\n" not in str(refused.value)
+
+
+def test_limits_in_toml_and_limits_given_as_data_are_checked_too(tmp_path):
+    (toml := tmp_path / "limits.toml").write_text('[[thd]]\nlow = 1\nhigh = inf\nshare = 95\nperiod = "week"\n')
+    with pytest.raises(ValueError, match=r"limits.toml: thd\[0\].high: inf is not a finite number"):
+        en50160.limits_for("LV", str(toml))
+    with pytest.raises(ValueError, match=r"^limits: unbalance\[0\].share: 101 is not within"):
+        en50160.limits_for("LV", {"unbalance": [dict(BAND, share=101)]})
+    broken = en50160.limits_for("MV")
+    broken["flicker"][0]["high"] = float("nan")
+    with pytest.raises(ValueError, match=r"^limits: flicker\[0\].high: nan is not a finite number"):
+        en50160.assess(week(), nominal_voltage=UN, limits=broken)
+    for level in ("LV", "MV"):  # the defaults are limits as the check sees them
+        assert en50160.check_limits(en50160.LIMITS[level]) is en50160.LIMITS[level]
+
+
 EVENT_DTYPE = np.dtype([("type", "i4"), ("phases", "u4"), ("startTime", "f8"), ("duration", "f8"),
                         ("extremeVoltage", "f8"), ("extremePercent", "f8"), ("ended", "?")])
 # (type, residual or maximum %, duration s) -> (row, column)
