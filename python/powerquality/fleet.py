@@ -451,6 +451,7 @@ def analyze_one(job):
     try:
         recording = analysis.open_recording(job["path"], sample_rate=options.pop("sample_rate", None),
                                             nominal_frequency=options.get("nominal_frequency"))
+        recording.check_rates(options.get("nominal_frequency"))  # before the block size is taken from the rate
         assess = job.get("en50160")
         pipeline = analysis.stream(recording, block_size=int(BLOCK_SECONDS * recording.sample_rate),
                                    arrays=("harmonicsVoltage",) if assess else False, **options)
