@@ -78,7 +78,7 @@ import numpy as np
 
 from . import _core, comtrade, csvfile, tracking
 from ._module import Module
-from .recording import Recording, RecordingError
+from .recording import Recording, RecordingError, check_rate
 
 DIVISOR = 16
 GRID = {"star": _core.GridConfigType.ThreePhaseStar, "delta": _core.GridConfigType.ThreePhaseDelta,
@@ -811,6 +811,7 @@ class Stream:
             if fixed_frequency >= fs / 2:
                 raise ValueError(f"fixed frequency {fixed_frequency:g} Hz is not below half the sample rate "
                                  f"({fs:g} Hz)")
+            check_rate(fixed_frequency, "fixed frequency", "line frequency")
         if declared_voltage is not None:
             declared_voltage = _positive(declared_voltage, "declared voltage")
             udin_source = "given"

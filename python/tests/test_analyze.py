@@ -330,6 +330,7 @@ def test_a_limits_file_is_refused_before_anything_is_analysed(tmp_path, monkeypa
     ({"sample_rate": 0}, "sample_rate 0: give a positive number"),
     ({"sample_rate": FS, "fixed_frequency": 0.0}, "fixed frequency 0.0: give a positive"),
     ({"sample_rate": FS, "fixed_frequency": FS}, "not below half the sample rate"),
+    ({"sample_rate": FS, "fixed_frequency": 1e-300}, "fixed frequency: line frequency 1e-300 Hz is not within"),
     ({"sample_rate": FS, "declared_voltage": -230}, "declared voltage -230"),
 ])
 def test_bad_numbers_of_analyze_are_refused_by_name(kwargs, message):
