@@ -708,6 +708,16 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress
     summary : ndarray of SUMMARY_DTYPE fields (one row per recording found, in order)
     events : ndarray of EVENTS_DTYPE fields, with ``with_events``
 
+    Raises
+    ------
+    ValueError
+        Before any recording is searched for: an option out of its range
+        (``recording.check_rate``), limits that are not limits
+        (``en50160.check_limits``).
+    OSError
+        With ``out``: summary.csv, events.csv or the index page could not
+        be written (the others were).
+
     Examples
     --------
     >>> import powerquality as pq
