@@ -108,10 +108,12 @@ def main(argv=None):
                    "window to DIR/detail.h5 (HDF5)")
     p.add_argument("--plot", metavar="FILE.png", help="draw a picture of one recording: RMS voltages with the "
                    "events, frequency, THD and the spectrum of the unflagged window with the highest THD (PNG)")
-    p.add_argument("--rate", type=_rate("sample rate"), metavar="HZ", help="sample rate of a CSV file without a time column")
+    p.add_argument("--rate", type=_rate("sample rate"), metavar="HZ",
+                   help="sample rate of a CSV file without a time column")
     p.add_argument("--nominal", type=_rate("line frequency"), metavar="HZ",
                    help="nominal frequency (default: from the file or the spectrum)")
-    p.add_argument("--fixed-frequency", type=_rate("line frequency"), metavar="HZ", help="use this frequency instead of tracking it")
+    p.add_argument("--fixed-frequency", type=_rate("line frequency"), metavar="HZ",
+                   help="use this frequency instead of tracking it")
     p.add_argument("--frequency", help=argparse.SUPPRESS)
     p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips, swells, RVCs and "
                    "EN 50160's Un (default: the voltage channels' primary rating in a COMTRADE file, line to line / "

@@ -137,7 +137,8 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
         t0 = float(times[0])
         if sample_rate is None:
             sample_rate = fitted
-            rate_source = f"{path}: the time column {name!r}, a step of {(times[-1] - times[0]) / (len(times) - 1):.6g} s"
+            mean_step = (times[-1] - times[0]) / (len(times) - 1)
+            rate_source = f"{path}: the time column {name!r}, a step of {mean_step:.6g} s"
     if not sample_rate:
         raise RecordingError(f"{path}: no time column; give the sample rate (--rate)")
     columns = [k for k in range(layout.width) if k != layout.time_column]

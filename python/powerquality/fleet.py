@@ -780,11 +780,12 @@ def write(summary, events, out):
     readable = events.astype([(n, "U16" if n in ("type", "phases") else events.dtype[n]) for n in events.dtype.names])
     readable["type"] = [analysis.EVENT_TYPES.get(int(t), str(t)) for t in events["type"]]
     readable["phases"] = [_phases(int(m)) for m in events["phases"]]
+    tables = {"summary.csv": summary, "events.csv": readable}
     written = []
-    for name, table in zip(OUTPUTS, (summary, readable)):
+    for name in OUTPUTS:
         path = os.path.join(out, name)
         try:
-            _csv(table, path)
+            _csv(tables[name], path)
             written.append((path, None))
         except OSError as error:
             written.append((path, f"{path}: cannot be written ({error.strerror or error})"))

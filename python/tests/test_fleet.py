@@ -278,7 +278,8 @@ def hostile(tmp_path_factory):
     cwd = os.getcwd()
     os.chdir(root)
     try:
-        status = main(["analyze", "--out", "out", "--report", "index.html", "--quiet", "--", *[n + ".cfg" for n in names]])
+        status = main(["analyze", "--out", "out", "--report", "index.html", "--quiet", "--",
+                       *[n + ".cfg" for n in names]])
     finally:
         os.chdir(cwd)
     return root, status
