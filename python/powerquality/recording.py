@@ -47,6 +47,9 @@ class RecordingError(ValueError):
 # (lowest, highest) in hertz; see the module docstring.
 LINE_FREQUENCIES = (10.0, 1000.0)
 SAMPLE_RATES = (80.0, 1e7)
+# A nominal frequency a file declares is taken within this range (railways' 16.7 Hz to aircraft's 400 Hz);
+# outside it (5 Hz, 0) the waveform's is measured instead.
+NOMINAL_FREQUENCIES = (15.0, 500.0)
 
 
 def _hertz(value):

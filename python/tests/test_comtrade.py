@@ -39,7 +39,6 @@ def test_secondary_values_are_converted_by_the_ratios_and_the_offset_added(tmp_p
 
 
 @pytest.mark.parametrize("name, line, text, message", [
-    ("rec.cfg", 1, "station,recorder,2005", "revision year '2005'"),
     ("rec.cfg", 2, "3,3A", "channel counts .*expected 3 comma-separated fields, found 2"),
     ("rec.cfg", 2, "4,3A,0D", "channel counts: 3 analog \\+ 0 status is not 4"),
     ("rec.cfg", 4, "2,VB,B,circuit,V,x,0.0,0,-32767,32767,1,1,P", "analog channel 2 multiplier a: 'x'"),
@@ -107,7 +106,6 @@ def test_binary_section_ends_at_its_byte_count_and_status_bits_count_from_the_lo
     (b"File Type: cfg", b"File Type: cfx", "1: malformed section marker"),
     (b" --- File Type: cfg ---  \r\n", b"", "1: expected a section marker"),
     (b"--- file type: HDR", b"--- file type: CFG", "byte 445: a second CFG section"),
-    (b"station,rec,2013", b"station,rec,2005", "2: revision year '2005'"),  # lines count from the top of the .cff
 ])
 def test_malformed_single_files_name_the_line_or_byte(tmp_path, old, new, message):
     (tmp_path / "rec.cff").write_bytes(_hand_made_cff().replace(old, new))
