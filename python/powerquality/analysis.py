@@ -78,7 +78,7 @@ import numpy as np
 
 from . import _core, comtrade, csvfile, tracking
 from ._module import Module
-from .recording import Recording, RecordingError, check_rate
+from .recording import Recording, RecordingError, check_rate, nominal_of, waveform_frequency
 
 DIVISOR = 16
 GRID = {"star": _core.GridConfigType.ThreePhaseStar, "delta": _core.GridConfigType.ThreePhaseDelta,
@@ -103,7 +103,7 @@ def _open(path, sample_rate, nominal_frequency, whole):
     if ext in (".csv", ".txt", ".tsv"):
         read = csvfile.read if whole else csvfile.open_blocks
         return read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    recording = (comtrade.read if whole else comtrade.open_blocks)(path)
+    recording = (comtrade.read if whole else comtrade.open_blocks)(path, sample_rate=sample_rate)
     if nominal_frequency:
         recording.nominal_frequency = nominal_frequency
     return recording
@@ -825,6 +825,8 @@ class Stream:
         if block_size < 1:
             raise ValueError(f"block size {block_size}: give a positive number of samples")
         self.recording, self.progress = recording, progress
+        # The file's nominal frequency is held against the waveform; one given is taken as it is.
+        self.declared_frequency = None if nominal_frequency is not None else recording.nominal_frequency
         self.channels = us + iss
         self.ctx = Context(recording=recording, grid=grid, voltages=us, currents=iss, sample_rate=fs,
                            nominal_frequency=nominal_frequency or (float(recording.nominal_frequency)
@@ -844,6 +846,8 @@ class Stream:
         if ctx.nominal_frequency is None:
             ctx.nominal_frequency = float(ctx.fixed_frequency) if ctx.fixed_frequency and not len(head) else \
                 _nominal(fs, np.nan_to_num(head.astype(np.float64)))
+        elif self.declared_frequency:
+            self._check_nominal(head)
         nominal = ctx.nominal_frequency
         # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts.
         ctx.window_cycles = (12 if nominal > 55.0 else 10) if ctx.windowed else 0
@@ -864,6 +868,19 @@ class Stream:
                             symmetrical_components_enabled=(ctx.grid != "single"))
         self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _Aggregation(ctx),
                            _Flicker(ctx)]
+
+    def _check_nominal(self, head):
+        """The file's nominal frequency replaced, with a note, by the waveform's when they differ by more
+        than 10 % (the file says 50 Hz of a 60 Hz recording)."""
+        ctx, declared = self.ctx, float(self.declared_frequency)
+        measured = waveform_frequency(head, ctx.sample_rate)
+        if measured is None or abs(measured / declared - 1.0) <= 0.1:
+            return
+        ctx.nominal_frequency = nominal_of(measured)
+        where = self.recording.frequency_source or self.recording.source
+        self.recording.notes.append(f"{where}: the file declares {declared:g} Hz, but {ctx.voltages[0].name} "
+                                    f"runs at {measured:.4g} Hz: analysed as {ctx.nominal_frequency:g} Hz "
+                                    "(give --nominal to overrule)")
 
     def _chunks(self):
         """(position, float32 samples, missing mask or None) in pieces of at most block_size samples."""
@@ -918,19 +935,23 @@ class Stream:
         """Refusals that only the end can tell."""
         ctx = self.ctx
         n, fs, source = ctx.positions, ctx.sample_rate, self.recording.source
-        if n < 4 * fs / ctx.nominal_frequency:
-            raise RecordingError(f"{source}: {n} samples are less than four cycles")
+        if n < 4 * fs / ctx.nominal_frequency - 0.5:  # four whole cycles, to the nearest sample
+            raise RecordingError(f"{source}: {n} samples ({n / fs:.4g} s) are less than four cycles of "
+                                 f"{ctx.nominal_frequency:g} Hz; nothing to analyse (give --nominal HZ if the "
+                                 "nominal frequency is another)")
         if not self.stages[1].started:
             # The tracker trusts a crossing only once its filter has filled
             # and settled, some six cycles in.
             raise RecordingError(f"{source}: the frequency tracker found no cycle in {ctx.voltages[0].name} "
-                                 f"({n} samples, {n / fs:.3f} s); give a fixed frequency for a recording this short")
+                                 f"({n} samples, {n / fs:.3f} s; it settles in some six cycles); give "
+                                 f"--fixed-frequency {ctx.nominal_frequency:g} for a recording this short")
         full = np.array([c.full_scale or np.nan for c in ctx.voltages], np.float64)
         if np.all(np.isfinite(full)) and np.all(ctx.voltage_peak < NO_VOLTAGE * full):
             raise RecordingError(
                 f"{source}: the voltage channels {', '.join(c.name for c in ctx.voltages)} carry no voltage: their "
                 f"largest one-cycle RMS value, {float(np.max(ctx.voltage_peak)):.3g} V, is below "
-                f"{NO_VOLTAGE:g} of their range ({float(np.min(full)):.6g} V); nothing to analyse")
+                f"{NO_VOLTAGE:g} of their range ({float(np.min(full)):.6g} V); nothing to analyse (name the "
+                "voltage channels with --voltages)")
 
 
 # A voltage channel whose one-cycle RMS values all stay below this share of
