@@ -854,6 +854,9 @@ def _timing(cfg, data):
             stamped = 1.0 / (step * cfg.time_multiplier * 1e-6)
             # Stamps of whole units are off by up to one unit at each end.
             tolerance = RATE_AGREEMENT + 2.0 / (head[-1] - head[0])
+            # Whole hertz when they lie within the stamps' rounding (5760, not 5759.99).
+            if abs(round(stamped) - stamped) <= stamped * 2.0 / (head[-1] - head[0]):
+                stamped = float(round(stamped))
             if uniform and abs(stamped / rate - 1.0) > tolerance and SAMPLE_RATES[0] <= stamped <= SAMPLE_RATES[1]:
                 cfg.notes.append(f"{cfg.rate_line}: the configuration's sample rate {rate:g} Hz, but the time "
                                  f"stamps in {data.where} step by {step * cfg.time_multiplier:.6g} µs: "
