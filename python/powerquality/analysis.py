@@ -844,8 +844,9 @@ class Stream:
         ctx = self.ctx
         fs = ctx.sample_rate
         if ctx.nominal_frequency is None:
+            measured = waveform_frequency(head, fs) if len(head) else None
             ctx.nominal_frequency = float(ctx.fixed_frequency) if ctx.fixed_frequency and not len(head) else \
-                _nominal(fs, np.nan_to_num(head.astype(np.float64)))
+                nominal_of(measured) if measured is not None else _nominal(fs, np.nan_to_num(head.astype(np.float64)))
         elif self.declared_frequency:
             self._check_nominal(head)
         nominal = ctx.nominal_frequency

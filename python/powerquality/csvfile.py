@@ -37,8 +37,8 @@ import numpy as np
 from .recording import SAMPLE_RATES, Channel, Recording, RecordingError, _hertz, classify
 
 # A time column's name, with its unit when it gives one: t, time, Time [ms], time_us, Zeit (µs), seconds.
-TIME_NAME = re.compile(r"^\s*(?:t|time|zeit|seconds|s)\s*(?:[\[(/_ ]\s*(?:in\s+)?(?P<unit>s|ms|us|µs|μs)\s*[\])]?)?\s*$",
-                       re.I)
+TIME_NAME = re.compile(r"^\s*(?:t|time|zeit|seconds|s)\s*"
+                       r"(?:[\[(/_ ]\s*(?:in\s+)?(?P<unit>s|ms|us|µs|μs)\s*[\])]?)?\s*$", re.I)
 TIME_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "μs": 1e-6}
 FIT_ROWS = 1 << 20  # rows whose time stamps give the sample rate
 # A number written with a decimal comma: 0,5 or -1,25e-3.

@@ -430,8 +430,8 @@ def test_several_sampling_rates_read_the_longest_section_alone(tmp_path, file_ty
 def test_several_sampling_rates_none_of_which_can_be_analysed_are_refused_naming_them(tmp_path):
     cfg, _ = _sections(tmp_path, "BINARY", (50.0, 60.0), (100, 120))
     with pytest.raises(comtrade.ComtradeError, match=r"rec.cfg:7: 2 sampling rates \(1: 50 Hz, samples 1 to 100; "
-                                                     r"2: 60 Hz, samples 101 to 220\) and no section with a sample rate "
-                                                     r"of 80 Hz or more holds two samples"):
+                                                     r"2: 60 Hz, samples 101 to 220\) and no section with a sample "
+                                                     r"rate of 80 Hz or more holds two samples"):
         comtrade.read(cfg)
 
 
