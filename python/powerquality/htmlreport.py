@@ -341,6 +341,7 @@ def _events_table(events, start):
     if events is None or not len(events):
         return '<p id="events">No dips, swells or interruptions.</p>'
     from .analysis import EVENT_TYPES
+    from .report import _cut
 
     rows = []
     for e in events:
@@ -351,7 +352,8 @@ def _events_table(events, start):
         rows.append(f"<tr><td>{_e(when)}</td><td>{_e(EVENT_TYPES.get(int(e['type']), e['type']))}</td>"
                     f"<td>{phases}</td><td class='num'>{e['duration'] * 1000:.1f} ms</td>"
                     f"<td class='num'>{e['extremePercent']:.1f} %</td>"
-                    f"<td>{'' if e['ended'] else 'still running at the end'}</td></tr>")
+                    f"<td>{'' if e['ended'] else 'cut short by a gap' if _cut(e) else 'still running at the end'}"
+                    "</td></tr>")
     return ('<table id="events"><tr><th>Start</th><th>Type</th><th>Phases</th><th>Duration</th>'
             f"<th>Extreme (% of Un)</th><th></th></tr>{''.join(rows)}</table>")
 
