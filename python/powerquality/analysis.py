@@ -65,6 +65,13 @@ What the pipeline computes:
   of every 10-minute interval and Plt of every 2 hours of the same clock as
   the aggregation, fed block by block (see ``_Flicker``).
 
+Missing samples (NaN from the readers) are marked where they are first
+seen and never measured nor detected: cycles, period values, windows,
+aggregates and flicker intervals over one carry ``gap``, and an event
+running into one is cut there (see :func:`touching` and :class:`_Events`).
+A voltage channel that never carries a voltage gives no events and is named
+in the recording's notes (:class:`_Events`).
+
 The result is an :class:`Analysis` whose tables are numpy structured arrays
 (``as_pandas`` gives DataFrames when pandas is installed).
 """
@@ -621,19 +628,37 @@ class _Events:
     after it does not reach back into it, and the RVC steady state is
     established anew.
 
+    Channels without a voltage: a phase counts as carrying one from its
+    first one-cycle value that reaches LIVE_SHARE of Udin with a fundamental
+    of at least FUNDAMENTAL_SHARE of its RMS value (a cycle at the supply's
+    frequency: noise has a small share there, about the root of 2 over the
+    samples of a cycle). Until then the detectors see, in its place, the
+    first phase that carries one, which neither starts nor ends an event of
+    its own, and its bit is left out of the events' phases; until one phase
+    carries a voltage the detectors see nothing. So a channel that holds
+    only noise, or a level negligible against the recording's own, gives no
+    dip, swell, interruption or RVC, and the recording's notes name it; a
+    voltage that was there and goes away is an interruption as ever. The
+    median for Udin leaves out the phases whose median value of that span
+    shows no voltage (a median share of fundamental below FUNDAMENTAL_SHARE,
+    or a median below LIVE_SHARE of the largest phase's), when others do.
+
     For the flags of the windows, ``ctx.events_seen`` is the time up to
     which the detectors have seen the values (gaps included) and
     ``ctx.running_events`` the events still running there.
     """
 
     UDIN_SECONDS = 600.0
+    LIVE_SHARE = 0.1
+    FUNDAMENTAL_SHARE = 0.5
 
     def __init__(self, ctx):
         self.ctx = ctx
         self.phases = len(ctx.voltages)
         self.detector = self.rvc = None
         self.fed = False  # values given to the detectors since they (re)started
-        self.waiting = []  # (times, rms, gap) held back until Udin is known
+        self.live = np.zeros(self.phases, bool)  # the phases that carried a voltage so far
+        self.waiting = []  # (times, rms, gap, fundamental) held back until Udin is known
         ctx.events_seen = -np.inf
         ctx.running_events = np.zeros(0, EVENT_DTYPE)
         if ctx.declared_voltage:
@@ -662,29 +687,25 @@ class _Events:
         times = period["time"][skip::step]
         gap = period["gap"][skip::step] if "gap" in period.dtype.names else np.zeros(len(times), bool)
         rms = np.empty((self.phases, len(times)))
+        fundamental = np.empty((self.phases, len(times)))
         for k in range(self.phases):
             rms[k] = period["rmsVoltage"][skip + k::step]
+            fundamental[k] = period["fundamentalVoltage"][skip + k::step]
         if len(times):
             peak = np.fmax.reduce(rms, axis=1)  # a gap's NaN values left out
             self.ctx.voltage_peak = np.fmax(self.ctx.voltage_peak, peak)
         if self.detector is None:
-            self.waiting.append((times, rms, gap))
+            self.waiting.append((times, rms, gap, fundamental))
             if b.last or (len(times) and times[-1] > self.UDIN_SECONDS):
-                early = np.concatenate([t for t, _, _ in self.waiting])
-                values = np.concatenate([r for _, r, _ in self.waiting], axis=1)
-                gaps = np.concatenate([g for _, _, g in self.waiting])
-                good = ~gaps
-                keep = (early <= self.UDIN_SECONDS) & good
-                self._start(float(np.median(values[:, keep])) if keep.any() else
-                            float(np.median(values[:, good])) if good.any() and values.size else 1.0)
-                self.ctx.udin_source = ("median of the one-cycle RMS values of the first 10 minutes"
-                                        if keep.any() and not keep[good].all() else
-                                        "median of the one-cycle RMS values")
+                early, values, gaps, fundamental = (np.concatenate([w[j] for w in self.waiting], axis=-1)
+                                                    for j in range(4))
+                self._start(self._median_udin(early, values, gaps, fundamental))
                 times, rms, gap = early, values, gaps
                 self.waiting = None
         if self.detector is None:
             return
         finished, rvc = [], []
+        rms, gap = self._carrying(rms, fundamental, gap)
         self._feed(times, rms, gap, finished, rvc)
         if len(times):
             self.ctx.events_seen = float(times[-1])
@@ -695,8 +716,74 @@ class _Events:
         if b.last:
             finished.append(running)
             rvc.append(_rvc_rows(self.rvc.running_events(), False))
+            self._note_dead()
         b.events = np.concatenate(finished)
         b.rvc = np.concatenate(rvc)
+        if not self.live.all():
+            bits = np.uint32(sum(1 << k for k in range(self.phases) if self.live[k]))
+            for rows in (b.events, b.rvc, self.ctx.running_events):
+                rows["phases"] &= bits
+
+    def _median_udin(self, times, values, gaps, fundamental):
+        """Udin as the median of the one-cycle RMS values of the first 10 minutes (see the class docstring),
+        and where it came from into the context."""
+        good = ~gaps
+        keep = (times <= self.UDIN_SECONDS) & good
+        span = keep if keep.any() else good
+        rows = np.arange(self.phases)
+        if span.any():
+            with np.errstate(divide="ignore", invalid="ignore"):
+                share = np.median(fundamental[:, span] / values[:, span], axis=1)
+                level = np.median(values[:, span], axis=1)
+            voltage = share >= self.FUNDAMENTAL_SHARE
+            if voltage.any():
+                voltage &= level >= self.LIVE_SHARE * level[voltage].max()
+            if voltage.any() and not voltage.all():
+                rows = np.flatnonzero(voltage)
+        self.ctx.udin_source = ("median of the one-cycle RMS values of the first 10 minutes"
+                                if keep.any() and not keep[good].all() else "median of the one-cycle RMS values")
+        if len(rows) < self.phases:
+            self.ctx.udin_source += f" of {', '.join(self.ctx.voltages[k].name for k in rows)}"
+        if keep.any():
+            return float(np.median(values[rows][:, keep]))
+        return float(np.median(values[rows][:, good])) if good.any() and values.size else 1.0
+
+    def _carrying(self, rms, fundamental, gap):
+        """The values as the detectors see them: a phase that has not carried a voltage yet replaced by the
+        first that has, and the values before any has one marked as a gap (not fed, though no cut: there is
+        nothing to cut). The phases' liveness moves on."""
+        if self.live.all() or not rms.shape[1]:
+            return rms, gap
+        udin = float(self.ctx.declared_voltage)
+        with np.errstate(invalid="ignore"):
+            carries = (rms >= self.LIVE_SHARE * udin) & (fundamental >= self.FUNDAMENTAL_SHARE * rms)
+        live = np.logical_or.accumulate(carries, axis=1) | self.live[:, None]
+        self.live = live[:, -1].copy()
+        if live.all():
+            return rms, gap
+        rms = rms.copy()
+        anyone = live.any(axis=0)
+        source = np.argmax(live, axis=0)  # the first phase that carries one, at each value
+        columns = np.arange(rms.shape[1])
+        for k in range(self.phases):
+            dead = ~live[k] & anyone
+            rms[k, dead] = rms[source[dead], columns[dead]]
+        if not anyone.all():
+            # Before any phase carries a voltage: nothing to see, as in a gap, but with no event to cut.
+            lead = int(np.argmax(anyone)) if anyone.any() else rms.shape[1]
+            if not self.fed:
+                gap = gap.copy()
+                gap[:lead] = True
+        return rms, gap
+
+    def _note_dead(self):
+        recording = self.ctx.recording
+        for k in np.flatnonzero(~self.live):
+            note = (f"voltage channel {self.ctx.voltages[k].name} carries no voltage (no one-cycle value of "
+                    f"{100 * self.LIVE_SHARE:g} % of Udin with a cycle at the supply's frequency): no dips, swells, "
+                    "interruptions or RVCs from it")
+            if note not in recording.notes:
+                recording.notes.append(note)
 
     def _feed(self, times, rms, gap, finished, rvc):
         """The values to the detectors, cutting the events at every gap (see the class docstring)."""

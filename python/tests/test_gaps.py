@@ -195,3 +195,52 @@ def test_csv_empty_cells_are_missing_samples_and_other_text_is_refused(tmp_path)
     path.write_text("time,UA,UB\n0,1,2\n,1,3\n0.002,4,5\n")
     with pytest.raises(pq.recording.RecordingError, match=r"the time column 'time' holds a value that is not a number"):
         csvfile.read(str(path))
+
+
+def _noise(rng, shape, level=0.1):
+    return rng.normal(0.0, level, shape)
+
+
+@pytest.mark.parametrize("case", ["one noise phase, Udin given", "one noise phase, Udin from the median",
+                                  "three noise phases", "three noise phases, a fixed frequency",
+                                  "a phase a thousandth of the others"])
+def test_channels_without_a_voltage_give_no_event_and_are_named_in_a_note(case):
+    fs = 3200.0
+    rng = np.random.default_rng(7)
+    u = three_phase(fs, 6.0)
+    u[0, int(3.0 * fs):int(3.2 * fs)] *= 0.5  # a real dip on A, to be found when A carries the voltage
+    dead = [2]
+    if case.startswith("one noise phase"):
+        u[2] = _noise(rng, u.shape[1])
+    elif case.startswith("three noise phases"):
+        u = _noise(rng, u.shape)
+        dead = [0, 1, 2]
+    else:
+        u[2] *= 1e-3
+    recording = pq.analysis._arrays_recording(u, None, fs, 50.0)
+    a = pq.analyze(recording, declared_voltage=None if "median" in case or "three" in case else 230.0,
+                   fixed_frequency=50.0 if "fixed" in case else None)
+    assert len(a.rvc) == 0 and len(a.events) == (0 if len(dead) == 3 else 1)
+    names = ["UA", "UB", "UC"]
+    assert recording.notes == [f"voltage channel {names[k]} carries no voltage (no one-cycle value of 10 % of Udin "
+                               "with a cycle at the supply's frequency): no dips, swells, interruptions or RVCs "
+                               "from it" for k in dead]
+    if len(dead) == 3:
+        return
+    # The dip on A is found, with A alone in its phases (the dead channel stands in as A but is left out).
+    (dip,) = a.events
+    assert (dip["type"], dip["phases"], dip["ended"]) == (1, 0b001, True) and abs(dip["startTime"] - 3.0) < 0.03
+    assert dip["extremePercent"] == pytest.approx(50.0, abs=0.5)
+    if "median" in case:
+        assert a.declared_voltage == pytest.approx(230.0, rel=1e-4) and a.udin_source.endswith("of UA, UB")
+
+
+def test_a_voltage_that_was_there_and_goes_away_is_still_an_event():
+    fs = 3200.0
+    u = three_phase(fs, 6.0)
+    u[2, int(3.0 * fs):] = 0.0  # phase C lost for good at 3 s
+    recording = pq.analysis._arrays_recording(u, None, fs, 50.0)
+    a = pq.analyze(recording, declared_voltage=230.0)
+    (dip,) = a.events
+    assert (dip["type"], dip["phases"], dip["ended"]) == (1, 0b100, False) and abs(dip["startTime"] - 3.0) < 0.03
+    assert recording.notes == []
