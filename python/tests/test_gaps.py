@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import powerquality as pq
-from powerquality import comtrade, csvfile, report
+from powerquality import comtrade, csvfile, en50160, report
 from conftest import three_phase, write_three
 
 FS = 1000.0  # low, so that a minute of gap stays quick; 20 samples a cycle
@@ -244,3 +244,40 @@ def test_a_voltage_that_was_there_and_goes_away_is_still_an_event():
     (dip,) = a.events
     assert (dip["type"], dip["phases"], dip["ended"]) == (1, 0b100, False) and abs(dip["startTime"] - 3.0) < 0.03
     assert recording.notes == []
+
+
+@pytest.mark.parametrize("flagged, partial, gap, used, says", [
+    ([0, 0, 0], [0, 0, 0], [0, 0, 0], 3, "(3 intervals):"),
+    ([0, 0, 0], [1, 0, 1], [1, 0, 0], 1, "(3 intervals, 2 of them left out as flagged or not whole):"),
+    ([0, 1, 0], [0, 0, 0], [0, 1, 1], 1, "(3 intervals, 2 of them left out: 1 as flagged or not whole, 1 for a gap"),
+    ([0, 0, 0], [0, 0, 0], [0, 1, 1], 1, "(3 intervals, 2 of them left out for a gap in the data"),
+])
+def test_coverage_counts_intervals_left_out_for_a_gap_apart_from_events(flagged, partial, gap, used, says):
+    # Each interval left out counts once: over an event first, then not whole, then for a gap.
+    ten = {"startTime": np.arange(3) * 600.0, "endTime": np.arange(1, 4) * 600.0,
+           "A.rmsVoltage": np.full(3, 230.0), "flagged": np.array(flagged, bool),
+           "complete": ~np.array(partial, bool), "gap": np.array(gap, bool)}
+    r = en50160.assess({"10min": ten}, nominal_voltage=230.0)
+    cov = r["coverage"]
+    assert says in cov["text"] and cov["used"] == used
+    f, p = np.array(flagged, bool), np.array(partial, bool) & ~np.array(flagged, bool)
+    assert (cov["flagged"], cov["partial"], cov["gap"]) == (f.sum(), p.sum(), 3 - used - f.sum() - p.sum())
+    row = next(x for x in r["rows"] if x["key"] == "voltage")
+    assert (row["intervals"], row["flagged"], row["partial"], row["gap"]) == (used, cov["flagged"], cov["partial"],
+                                                                               cov["gap"])
+
+
+@pytest.mark.slow
+def test_a_minute_of_gap_leaves_its_whole_ten_minutes_out_of_the_assessment():
+    fs = 400.0  # eight samples a cycle: ten minutes in a few seconds
+    u = three_phase(fs, 602.0)
+    u[:, int(200 * fs):int(260 * fs)] = np.nan
+    recording = pq.analysis._arrays_recording(u, None, fs, 50.0)
+    recording.start = "01/01/2020,00:09:59.000000"  # partial, whole, partial
+    a = pq.analyze(recording, declared_voltage=230.0, windowed=True)
+    ten = a.aggregated["10min"]
+    assert ten["complete"].tolist() == [False, True, False] and ten["gap"][1] and not ten["flagged"].any()
+    assert ten["A.rmsVoltage"][1] == pytest.approx(230.0, rel=2e-4)  # over the windows measured
+    cov = en50160.assess_analysis(a)["coverage"]
+    assert (cov["intervals"], cov["used"], cov["flagged"], cov["partial"], cov["gap"]) == (3, 0, 0, 2, 1)
+    assert "3 of them left out: 2 as flagged or not whole, 1 for a gap in the data" in cov["text"]
