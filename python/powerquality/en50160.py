@@ -79,7 +79,8 @@ cycle at 60 Hz lasts 8.3 ms) counts in the first column, one longer than
 (a declared voltage other than the detector's) counts in the top row, a swell
 not above 110 % in the bottom one. An interruption is also reported as the
 dip that contains it and is counted there once, as a dip below 5 %; an event
-still running at the end of the recording counts by its duration so far.
+still running at the end of the recording, or cut short by a gap, counts by its
+duration so far.
 MV uses the same two tables here (residual and maximum voltage in percent of
 the declared supply voltage Uc); their edges are data like the limits.
 """
