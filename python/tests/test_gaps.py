@@ -19,9 +19,9 @@ def _csv(path, u, gap):
     return str(path)
 
 
-def _binary(base, u, gap):
+def _binary(base, u, gap, fs=FS):
     """Three voltages as 1999 BINARY COMTRADE, the gap written as the missing-value marker -32768."""
-    cfg = write_three(base, u, FS, file_type="BINARY")
+    cfg = write_three(base, u, fs, file_type="BINARY")
     dat = cfg[:-4] + ".dat"
     raw = np.fromfile(dat, dtype="<i2").reshape(u.shape[1], -1)
     raw[gap, 4:7] = -32768  # after the sample number and the time stamp (two int32)
@@ -281,3 +281,29 @@ def test_a_minute_of_gap_leaves_its_whole_ten_minutes_out_of_the_assessment():
     cov = en50160.assess_analysis(a)["coverage"]
     assert (cov["intervals"], cov["used"], cov["flagged"], cov["partial"], cov["gap"]) == (3, 0, 0, 2, 1)
     assert "3 of them left out: 2 as flagged or not whole, 1 for a gap in the data" in cov["text"]
+
+
+@pytest.mark.parametrize("runs, spans, expected", [
+    ([], [(0, 10)], [False]),
+    ([(5, 6)], [(0, 5), (6, 9), (0, 6), (5, 6), (5.5, 5.6), (4.9, 5.1)], [False, False, True, True, True, True]),
+    ([(2, 4), (10, 12)], [(4, 10), (3.99, 10), (4, 10.01), (0, 100), (12, 13), (11, 11.5)],
+     [False, True, True, True, False, True]),
+])
+def test_touching_is_the_half_open_overlap_of_spans_and_runs(runs, spans, expected):
+    # A run [a, b) of missing positions meets a span [lo, hi) when a < hi and b > lo: ends do not touch.
+    runs = np.array(runs, np.int64).reshape(-1, 2)
+    lo, hi = np.array(spans, np.float64).T
+    assert pq.analysis.touching(runs, lo, hi).tolist() == expected
+
+
+def test_the_command_line_says_what_was_missing_and_which_event_a_gap_cut(tmp_path):
+    from conftest import cli
+
+    fs = 1600.0
+    u = three_phase(fs, 6.0)
+    u[0, int(2.0 * fs):int(3.0 * fs)] *= 0.6
+    cfg = _binary(tmp_path / "rec", u, slice(int(2.5 * fs), int(2.6 * fs)), fs)
+    run = cli("analyze", cfg, "--udin", "230", "--quiet")
+    assert run.returncode == 0, run.stderr
+    assert "missing     160 sample(s) (0.1 s), the first at sample 4000 (2.5 s)" in run.stdout
+    assert "(cut short by a gap)" in run.stdout
