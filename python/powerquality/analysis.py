@@ -145,7 +145,7 @@ class Analysis:
     harmonics : dict of arrays copied with the windowed records, or None
     window_flags, window_gaps : bool per window: the §4.7 flag (it overlaps a dip,
         swell or interruption) and the mark of a window without a tracked frequency
-        or with a missing sample
+        or with a missing sample (whose values and arrays are NaN)
     aggregated : dict '3s' (150/180-cycle), '10min' and '2h' -> ndarray, or None
         (see :func:`aggregate_windows`)
     flicker : dict 'pst' and 'plt' -> ndarray of FLICKER_FRAME rows with a

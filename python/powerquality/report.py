@@ -124,8 +124,9 @@ class Digest:
             lines.append(f"missing     {missing} sample(s) ({missing / ctx.sample_rate:.6g} s), the first at sample "
                          f"{first} ({first / ctx.sample_rate:.6g} s): not measured, marked gap, no events in them")
         low, high, cycles, flagged = self.frequency
+        where = "near the ends, a gap or without a reference" if missing else "near the ends or without a reference"
         lines.append(f"frequency   {_span(low, high, 'Hz')} ({cycles} cycles"
-                     + (f"; {flagged} flagged, near the ends or without a reference, left out)" if flagged else ")"))
+                     + (f"; {flagged} flagged, {where}, left out)" if flagged else ")"))
         for kind, names, unit in (("U", voltages, "V"), ("I", currents, "A")):
             for k, name in enumerate(names):
                 lines.append(f"RMS {kind} {PHASE_NAMES[k] if len(names) > 1 else ' '}     {name}: "
