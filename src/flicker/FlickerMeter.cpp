@@ -216,6 +216,7 @@ public:
     // steps).
     bool bridging = false;
     unsigned long long rejoin = 0;
+    bool rewarming = false;  // a gap came within the warm-up: it starts again, unmeasured
     double held = 0.0;
     double level[2] = {0.0, 0.0};  // the low-pass's output smoothed twice, free of ripple
 
@@ -354,7 +355,8 @@ public:
             measured = false;
             if (meanCount > 0) {
                 if (warmUp < warmUpSteps) {
-                    warmUp = 0;  // switched on again after the gap
+                    warmUp = 0;  // switched on again after the gap, unmeasured
+                    rewarming = true;
                 } else {
                     if (!bridging) {
                         held = level[1];
@@ -393,6 +395,8 @@ public:
                 if (warmUp < warmUpSteps) {
                     highPassIn = y;
                     ++warmUp;
+                    measured = !rewarming;
+                    rewarming = rewarming && warmUp < warmUpSteps;
                 } else {
                     if (bridging) {
                         // After a gap: the held level while the low-pass
