@@ -367,10 +367,11 @@ TEST(PowerModule, RefusedSettersChangeNothingAndNameTheSetting) {
 // phase 1 only, 10000 per second: one-cycle period values (200 samples,
 // RVC over 20 of them) and windows of 10 cycles (2000 samples). A NaN makes
 // every period value and every window whose span holds it NaN in phase 1's
-// RMS values and in the powers and distortion it enters (the other phases
-// stay as they were), and nothing after the span: the sums start afresh
-// with each span. The RVC detector keeps its state while the NaN value is in
-// its window: no event starts.
+// RMS values and in the powers and distortion it enters (in a window the
+// current's distortion too; power factors read 0), the other phases as they
+// were, and nothing after the span: the sums start afresh with each span.
+// The RVC detector keeps its state while the NaN value is in its window: no
+// event starts.
 TEST(PowerModule, ANaNSampleMakesTheValuesWhoseSpanHoldsItNaNAndNothingElse) {
     struct Case { const char* name; uint64_t from, count; };
     for (const Case& c : {Case{"one sample", 3000, 1}, Case{"5 ms", 3020, 50}, Case{"20 ms across two cycles", 3100, 200},
@@ -405,6 +406,7 @@ TEST(PowerModule, ANaNSampleMakesTheValuesWhoseSpanHoldsItNaNAndNothingElse) {
             EXPECT_EQ(std::isnan(e[1].rmsVoltage), missing(200 * k, 200 * k + 200));
             EXPECT_EQ(std::isnan(e[1].activePower), missing(200 * k, 200 * k + 200));
             EXPECT_EQ(std::isnan(e[0].apparentPower), missing(200 * k, 200 * k + 200));
+            EXPECT_EQ(e[1].powerFactor == 0.0, missing(200 * k, 200 * k + 200));
             EXPECT_TRUE(std::isfinite(e[2].rmsVoltage) && std::isfinite(e[3].rmsVoltage) && std::isfinite(e[1].rmsCurrent));
             EXPECT_FALSE(e[1].rvcVoltage.eventEnded || e[1].rvcVoltage.state == 1 || e[0].rvcVoltage.state == 1);
         }
@@ -416,6 +418,8 @@ TEST(PowerModule, ANaNSampleMakesTheValuesWhoseSpanHoldsItNaNAndNothingElse) {
             EXPECT_EQ(std::isnan(a.rmsVoltage), gap);
             EXPECT_EQ(std::isnan(a.fundamentalVoltage), gap);
             EXPECT_EQ(std::isnan(a.thdVoltage.thd), gap);
+            EXPECT_EQ(std::isnan(a.thdCurrent.thd), gap);  // the current shares the voltage's transform here
+            EXPECT_EQ(std::make_pair(std::isnan(a.rmsCurrent), a.powerFactor == 0.0), std::make_pair(false, gap));
             EXPECT_EQ(std::isnan(windows[w].phases[3].activePower), gap);
             EXPECT_TRUE(std::isfinite(windows[w].phases[1].rmsVoltage) && std::isfinite(windows[w].phases[1].thdVoltage.thd));
         }
