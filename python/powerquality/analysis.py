@@ -739,7 +739,7 @@ class _Flicker:
     has Pst NaN. Intervals still running at the end are not reported. The
     lamp is the 120 V one on 60 Hz supplies and the 230 V one otherwise,
     unless ``flicker_lamp`` says. Samples missing in the recording are fed
-    as NaN, which the meter replaces by the sample a cycle before.
+    as NaN, which the meter bridges without reading them as flicker.
     """
 
     def __init__(self, ctx):
