@@ -226,8 +226,10 @@ TEST(FlickerMeter, AMissingSampleMarksTheIntervalsItTouches) {
         SCOPED_TRACE(c.missing);
         std::vector<float> samples = clean;
         if (c.missing >= 0) samples[static_cast<std::size_t>(c.missing)] = std::numeric_limits<float>::quiet_NaN();
+        const Outcome whole = measure(f, samples, 7190.0);
         for (const int block : {0, 1, 333}) {
             const Outcome o = measure(f, samples, 7190.0, block);
+            EXPECT_EQ(std::tie(o.pinstMax, o.pst, o.plt), std::tie(whole.pinstMax, whole.pst, whole.plt));
             if (c.missing == 610999) {  // the last sample, in the interval still running
                 EXPECT_EQ(o.pstGap, (std::vector<bool>{false, false}));
                 continue;

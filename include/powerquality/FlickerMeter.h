@@ -100,9 +100,9 @@
 // sample or lost Pinst values to one is marked: the takes with a gaps array
 // say so for each Pst, and for each Plt whose block holds such an interval.
 // So a clean supply reads with a gap as without one (a 10-s gap in a steady
-// 230 V supply at 49 to 51 Hz leaves Pst as it was to within 1e-4), a real
+// 230 V supply at 49 to 51 Hz leaves Pst as it was to within 1e-3), a real
 // change of level across the gap reads as a change over 0.25 s, and a
-// single missing sample costs 0.5 s of Pinst. Missing samples before the
+// single missing sample costs about half a second of Pinst. Missing samples before the
 // first voltage count as silence that is not measured; a gap within the
 // first 0.25 s of voltage switches the voltage on again after it. Silence
 // (zeros) gives Pinst 0 and Pst 0; a voltage that appears after silence is

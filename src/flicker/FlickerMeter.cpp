@@ -210,10 +210,10 @@ public:
     double highPassIn = 0.0, highPassOut = 0.0;
     double smoothingIn = 0.0, smoothingOut = 0.0;
     unsigned long long steps = 0;  // decimated samples through the chain
-    // Bridging a gap: the band-pass's input is held at its last value from
-    // the first decimated sample that a missing sample reaches until the
-    // low-pass, started again after the gap, has settled (rejoin counts its
-    // steps).
+    // Bridging a gap: the band-pass's input is held at the level before the
+    // gap (`held`, taken from `level`) from the first decimated sample that a
+    // missing sample reaches until the low-pass, started again after the
+    // gap, has settled and faded back in (rejoin counts those steps).
     bool bridging = false;
     unsigned long long rejoin = 0;
     bool rewarming = false;  // a gap came within the warm-up: it starts again, unmeasured
