@@ -123,11 +123,17 @@ TEST(FlickerMeter, TestPointsGiveOneAndASteadySineNone) {
 }
 
 // 9001 s from 90 minutes into a 2-hour clock block: intervals 9, 10, 11 make
-// a first short block, 12 to 23 a whole one.
+// a first short block, 12 to 23 a whole one. A missing sample marks its
+// interval and its block.
 TEST(FlickerMeter, PltIsTheCubicMeanOfTheBlocksPstOnTheClock) {
     const Fluctuation f{1000.0, 50.0, 230.0, 0.25, 8.8, false};
-    const Outcome out = measure(f, synthesise(f, 9001.0), 5400.0);
+    std::vector<float> samples = synthesise(f, 9001.0);
+    samples[4300000] = std::numeric_limits<float>::quiet_NaN();  // in interval 7, the whole block's fifth
+    const Outcome out = measure(f, samples, 5400.0);
     ASSERT_EQ(std::make_pair(out.pst.size(), out.plt.size()), std::make_pair(std::size_t{15}, std::size_t{2}));
+    std::vector<bool> marked(15, false);
+    marked[7] = true;
+    EXPECT_EQ(std::make_pair(out.pstGap, out.pltGap), std::make_pair(marked, std::vector<bool>{false, true}));
     auto cubicMean = [&](std::size_t from, std::size_t count) {
         double sum = 0.0;
         for (std::size_t k = from; k < from + count; ++k) sum += out.pst[k] * out.pst[k] * out.pst[k];

@@ -1,6 +1,7 @@
 // A host written in C driving the flickermeter's flat interface: 21 s of the
-// reference fluctuation (8.8 Hz, 0.25 %) give Pinst 1 at its peaks; refused
-// calls return 1 and write and take nothing.
+// reference fluctuation (8.8 Hz, 0.25 %) give Pinst 1 at its peaks, and with
+// a second missing the same Pst, marked; refused calls return 1 and write and
+// take nothing.
 #include <math.h>
 #include <stdbool.h>
 #include <stdlib.h>
