@@ -968,9 +968,9 @@ class _Flicker:
     has Pst NaN. Intervals still running at the end are not reported. The
     lamp is the 120 V one on 60 Hz supplies and the 230 V one otherwise,
     unless ``flicker_lamp`` says. Samples missing in the recording are fed
-    as NaN, which the meter replaces (see FlickerMeter.h); the Pst of a
-    10-minute interval that held one, and the Plt of 2 hours that held
-    one, are marked ``gap``.
+    as NaN, which the meter bridges without reading them as flicker (see
+    FlickerMeter.h); the Pst of a 10-minute interval that held one, and the
+    Plt of 2 hours that held one, are marked ``gap``.
     """
 
     def __init__(self, ctx):
