@@ -561,6 +561,9 @@ def connect(address, timeout=30, security=None, labels=None):
         security = _credentials_beside(address)
     if security is not None:
         security = client_security(security, labels)
+        if not target.startswith("tls://"):
+            raise FleetError(f"{address}: not a TLS scheduler ({target or 'no address'}), but TLS credentials "
+                             "are given: every connection must then be TLS (tls://host:port)")
     elif target.startswith("tls://"):
         configured = distributed.Security()
         if not (configured.tls_ca_file and configured.tls_client_cert):

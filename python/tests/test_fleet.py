@@ -217,6 +217,7 @@ def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_ta
     ("", "tls://127.0.0.1:9", ("ca.pem", "cert.pem"), "--tls-ca-file, --tls-cert and --tls-key: give all three"),
     ("", None, ("ca.pem", "cert.pem", "cert.pem"), "--tls-ca-file, --tls-cert and --tls-key: give all three, with "
      "--scheduler"),
+    ("", "127.0.0.1:9", ("ca.pem", "cert.pem", "cert.pem"), "127.0.0.1:9: not a TLS scheduler"),
 ])
 def test_a_cluster_that_cannot_be_had_stops_the_run_with_a_message(tmp_path, prelude, scheduler, tls, message):
     if not prelude:
@@ -317,6 +318,8 @@ def test_the_local_cluster_admits_only_its_own_certificate(cluster, tmp_path):
         fleet.connect(address, timeout=2)
     with pytest.raises(fleet.FleetError, match="cannot reach the Dask scheduler"):
         fleet.connect(f"tcp://{host}:{port}", timeout=1)
+    with pytest.raises(fleet.FleetError, match="cannot reach the Dask scheduler"):
+        fleet.connect(address, timeout=5, security=stranger)
     # The credentials named as the command line's options do: a task runs (and fails on the malformed file).
     (tmp_path / "bad.cfg").write_text("station,recorder,1999\n3,3A\n")
     summary = pq.analyze_many([str(tmp_path / "bad.cfg")], client=address, security=cluster.credentials)
