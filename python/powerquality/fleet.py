@@ -884,6 +884,16 @@ def _readable_json(path):
         return False
 
 
+def _last_line(path):
+    """The last line of the cluster's log that says something, for a start that failed."""
+    try:
+        with open(path, errors="replace") as f:
+            lines = [line.strip() for line in f if line.strip()]
+    except OSError:
+        lines = []
+    return lines[-1] if lines else "nothing in its log"
+
+
 def _write_private(path, data):
     """A new file that only this user can read: created 0600, never through an existing file or link."""
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), 0o600)
@@ -998,7 +1008,8 @@ class LocalCluster:
             deadline = time.monotonic() + self.timeout
             while not _readable_json(self.scheduler_file):
                 if time.monotonic() > deadline or self.processes[0].poll() is not None:
-                    raise FleetError(f"the dask-scheduler did not start (see {log})")
+                    raise FleetError(f"the dask-scheduler did not start: {_last_line(log)}"
+                                     + (f" (see {log})" if self.folder else ""))
                 time.sleep(0.1)
             for _ in range(self.workers):
                 self.processes.append(subprocess.Popen(

@@ -484,3 +484,13 @@ def test_another_user_cannot_read_the_key_nor_submit_work(cluster):
     assert not any(str(v).startswith("ran") for v in seen.values()), seen
     assert {seen["tcp"], seen["tls, own certificate"]} <= {"OSError", "TimeoutError", "CommClosedError",
                                                              "FatalCommClosedError"}, seen
+
+
+def test_a_local_cluster_that_does_not_start_says_why_and_leaves_no_credentials(tmp_path, monkeypatch):
+    pytest.importorskip("distributed", reason="Dask's distributed is not installed (Debian python3-distributed)")
+    pytest.importorskip("cryptography", reason="the cluster's certificate needs Debian's python3-cryptography")
+    monkeypatch.setitem(fleet.CLUSTER_ENVIRONMENT, "DASK_DISTRIBUTED__COMM__TLS__MIN_VERSION", "9.9")
+    with pytest.raises(fleet.FleetError, match=r"did not start: ValueError: .*min-version=9.9 .* \(see .*cluster.log\)"):
+        with fleet.LocalCluster(1, folder=str(tmp_path), timeout=30):
+            pass
+    assert os.listdir(tmp_path) == ["cluster.log"]  # the private folder, key and all, is gone
