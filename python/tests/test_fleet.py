@@ -490,7 +490,7 @@ def test_a_local_cluster_that_does_not_start_says_why_and_leaves_no_credentials(
     pytest.importorskip("distributed", reason="Dask's distributed is not installed (Debian python3-distributed)")
     pytest.importorskip("cryptography", reason="the cluster's certificate needs Debian's python3-cryptography")
     monkeypatch.setitem(fleet.CLUSTER_ENVIRONMENT, "DASK_DISTRIBUTED__COMM__TLS__MIN_VERSION", "9.9")
-    with pytest.raises(fleet.FleetError, match=r"did not start: ValueError: .*min-version=9.9 .* \(see .*cluster.log\)"):
+    with pytest.raises(fleet.FleetError, match=r"did not start: ValueError: .*min-version=9.9 .*\(see .*cluster.log\)"):
         with fleet.LocalCluster(1, folder=str(tmp_path), timeout=30):
             pass
     assert os.listdir(tmp_path) == ["cluster.log"]  # the private folder, key and all, is gone
