@@ -654,8 +654,8 @@ void settings(FuzzedDataProvider& in, Meter& m) {
 }
 
 // The largest Pinst since the previous call, the twin's the same; or Pst or
-// Plt: NaN for an interval without Pinst values, else finite and not
-// negative. A take refused for a null out-parameter takes nothing: the twin,
+// Plt (at times with their gap marks): NaN for an interval without Pinst
+// values, else finite and not negative. A take refused for a null out-parameter takes nothing: the twin,
 // not asked, still agrees at the next take.
 void takeSeverities(FuzzedDataProvider& in, Meter& m) {
     double pinst = -2.0, twin = -3.0;
@@ -665,8 +665,14 @@ void takeSeverities(FuzzedDataProvider& in, Meter& m) {
         EXPECT(std::isnan(pinst) || (std::isfinite(pinst) && pinst >= 0.0));
         return EXPECT(flickerMeter_getInstantaneousMaximum(m.twin, &twin) == 0 && std::memcmp(&pinst, &twin, sizeof pinst) == 0);
     }
+    const auto wellFormed = [](double v) { return std::isnan(v) || (std::isfinite(v) && v >= 0.0); };
+    if (in.ConsumeBool()) {  // with the gap marks, each a bool's value
+        const auto [severities, gaps] = take(in, "getSeveritiesWithGaps", kind == 0 ? flickerMeter_getShortTermSeveritiesWithGaps : flickerMeter_getLongTermSeveritiesWithGaps, m.h, m.twin, true);
+        EXPECT(std::all_of(severities.begin(), severities.end(), wellFormed));
+        return EXPECT(std::all_of(gaps.begin(), gaps.end(), [](unsigned char g) { return g <= 1; }));
+    }
     const auto [severities] = take(in, "getSeverities", kind == 0 ? flickerMeter_getShortTermSeverities : flickerMeter_getLongTermSeverities, m.h, m.twin, true);
-    EXPECT(std::all_of(severities.begin(), severities.end(), [](double v) { return std::isnan(v) || (std::isfinite(v) && v >= 0.0); }));
+    EXPECT(std::all_of(severities.begin(), severities.end(), wellFormed));
 }
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,7 @@
 #   build     compiler, CMake and what the library itself needs
 #   test      GoogleTest, Google Benchmark, the Python package's test tools,
 #             what pip needs to install it offline (setuptools, wheel, venv)
-#             and Dask's distributed for the cluster test
+#             and Dask's distributed (with cryptography) for the cluster test
 #   cross     the 32-bit x86 targets (-m32 under qemu, the MinGW-w64 DLL, and
 #             Wine to run programs against the DLL: wine32 is an i386
 #             package, so the i386 architecture is added to dpkg first)
@@ -27,8 +27,9 @@ set -euo pipefail
 
 packages_build="cmake make g++ pkg-config"
 packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest python3-h5py python3-scipy python3-setuptools python3-wheel python3-venv"
-# Dask's distributed: analyze on a cluster, and its test on a local one.
-packages_test="$packages_test python3-distributed"
+# Dask's distributed: analyze on a cluster, and its test on a local one;
+# cryptography makes the local cluster's certificate (its connections are TLS).
+packages_test="$packages_test python3-distributed python3-cryptography"
 packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686 wine wine32:i386"
 packages_sanitize="clang libclang-rt-dev"
 packages_browser="chromium"

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -43,7 +44,8 @@ std::vector<float> synthesise(const Fluctuation& f, double seconds, double scale
     return out;
 }
 
-struct Outcome { double pinstMax; std::vector<double> pst, plt; };
+// What a meter hands out: the largest Pinst, Pst and Plt, and their gap marks.
+struct Outcome { double pinstMax; std::vector<double> pst, plt; std::vector<bool> pstGap, pltGap; };
 
 Outcome measure(const Fluctuation& f, const std::vector<float>& samples, double clockOffset = 0.0, int block = 0) {
     FlickerMeter meter(f.rate, f.supply, f.volts);
@@ -51,8 +53,12 @@ Outcome measure(const Fluctuation& f, const std::vector<float>& samples, double 
     const int n = static_cast<int>(samples.size()), step = block > 0 ? block : n;
     for (int at = 0; at < n; at += step) meter.addSamples(samples.data() + at, std::min(step, n - at));
     const int shortTerm = meter.getPendingShortTermCount(), longTerm = meter.getPendingLongTermCount();
-    Outcome out{meter.getInstantaneousMaximum(), std::vector<double>(shortTerm), std::vector<double>(longTerm)};
-    meter.getShortTermSeverities(shortTerm, out.pst.data()); meter.getLongTermSeverities(longTerm, out.plt.data());
+    Outcome out{meter.getInstantaneousMaximum(), std::vector<double>(shortTerm), std::vector<double>(longTerm), {}, {}};
+    std::unique_ptr<bool[]> pstGap(new bool[shortTerm + 1]), pltGap(new bool[longTerm + 1]);
+    meter.getShortTermSeverities(shortTerm, out.pst.data(), pstGap.get());
+    meter.getLongTermSeverities(longTerm, out.plt.data(), pltGap.get());
+    out.pstGap.assign(pstGap.get(), pstGap.get() + shortTerm);
+    out.pltGap.assign(pltGap.get(), pltGap.get() + longTerm);
     return out;
 }
 
@@ -117,11 +123,17 @@ TEST(FlickerMeter, TestPointsGiveOneAndASteadySineNone) {
 }
 
 // 9001 s from 90 minutes into a 2-hour clock block: intervals 9, 10, 11 make
-// a first short block, 12 to 23 a whole one.
+// a first short block, 12 to 23 a whole one. A missing sample marks its
+// interval and its block.
 TEST(FlickerMeter, PltIsTheCubicMeanOfTheBlocksPstOnTheClock) {
     const Fluctuation f{1000.0, 50.0, 230.0, 0.25, 8.8, false};
-    const Outcome out = measure(f, synthesise(f, 9001.0), 5400.0);
+    std::vector<float> samples = synthesise(f, 9001.0);
+    samples[4300000] = std::numeric_limits<float>::quiet_NaN();  // in interval 7, the whole block's fifth
+    const Outcome out = measure(f, samples, 5400.0);
     ASSERT_EQ(std::make_pair(out.pst.size(), out.plt.size()), std::make_pair(std::size_t{15}, std::size_t{2}));
+    std::vector<bool> marked(15, false);
+    marked[7] = true;
+    EXPECT_EQ(std::make_pair(out.pstGap, out.pltGap), std::make_pair(marked, std::vector<bool>{false, true}));
     auto cubicMean = [&](std::size_t from, std::size_t count) {
         double sum = 0.0;
         for (std::size_t k = from; k < from + count; ++k) sum += out.pst[k] * out.pst[k] * out.pst[k];
@@ -147,23 +159,102 @@ TEST(FlickerMeter, SameResultsForAnyBlocksAndAnyScaleDefinedOnesForBadSamples) {
     }
 
     // The reference fluctuation (8.8 Hz, 0.25 %) with samples that are not
-    // finite: they are replaced by the sample a cycle before, and the
-    // fluctuation reads as without them (80 samples per cycle here).
+    // finite: they are missing, the fluctuation reads as without them, and
+    // the interval that holds them (the one ending at 20 s) is marked.
     const Fluctuation g{4000.0, 50.0, 230.0, 0.25, 8.8, false};
-    const std::vector<float> clean = synthesise(g, 20.0);
+    const std::vector<float> clean = synthesise(g, 20.5);
+    const Outcome reference = measure(g, clean, 580.0);
+    ASSERT_EQ(reference.pstGap, std::vector<bool>{false});
     const double nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     struct Case { const char* name; std::size_t from, count; double value; };
     for (const Case& c : {Case{"one NaN", 40000, 1, nan}, Case{"a cycle of NaN", 50000, 80, nan},
-                          Case{"+inf", 60000, 3, inf}, Case{"-inf", 60001, 1, -inf}, Case{"NaN first", 0, 10, nan}}) {
+                          Case{"+inf", 60000, 3, inf}, Case{"-inf", 60001, 1, -inf}, Case{"NaN first", 0, 10, nan},
+                          Case{"a second of NaN", 30000, 4000, nan}, Case{"every 500th NaN", 0, 82000, nan}}) {
         SCOPED_TRACE(c.name);
         std::vector<float> bad = clean;
-        for (std::size_t p = c.from; p < c.from + c.count; ++p) bad[p] = static_cast<float>(c.value);
-        EXPECT_NEAR(measure(g, bad).pinstMax, 1.0, 0.01);
+        const std::size_t every = c.count > 10000 ? 500 : 1;
+        for (std::size_t p = c.from; p < c.from + c.count; p += every) bad[p] = static_cast<float>(c.value);
+        const Outcome o = measure(g, bad, 580.0);
+        EXPECT_EQ(o.pstGap, std::vector<bool>{true});
+        if (every > 1) {
+            // Every 500th sample missing (each costs 0.5 s) leaves nothing measured.
+            EXPECT_TRUE(std::isnan(o.pinstMax) && std::isnan(o.pst.at(0)));
+        } else {
+            EXPECT_NEAR(o.pinstMax, 1.0, 0.01);
+            EXPECT_NEAR(o.pst.at(0), reference.pst.at(0), 0.02);
+        }
     }
     // Silence: no flicker at all; nothing before settling: NaN.
     const Outcome silence = measure(g, std::vector<float>(4000 * 30, 0.0f), 580.0);
     EXPECT_EQ(std::tie(silence.pinstMax, silence.pst), std::make_tuple(0.0, std::vector<double>{0.0}));
     EXPECT_TRUE(std::isnan(measure(g, synthesise(g, FlickerMeter::settlingSeconds - 0.1)).pinstMax));
+}
+
+// A clean 230 V supply off its nominal 50 Hz with 10 s missing (10240 per
+// second: a nominal cycle is not a whole number of samples; 4000: it is), in
+// a first interval of 65 s (60 s settled). The gap does not read as flicker:
+// Pst as without the gap, to within a hair, and the interval marked. Taking
+// the sample one nominal cycle before instead gave Pinst up to 7 and Pst up
+// to 0.26 over 10 minutes.
+TEST(FlickerMeter, AGapInACleanSupplyReadsAsNoFlickerAndIsMarked) {
+    struct Case { double rate, supply; };
+    for (const Case& c : {Case{10240.0, 49.5}, Case{10240.0, 49.0}, Case{10240.0, 50.5}, Case{10240.0, 51.0},
+                          Case{10240.0, 50.0}, Case{4000.0, 49.5}, Case{4000.0, 51.0}}) {
+        SCOPED_TRACE(testing::Message() << c.supply << " Hz at " << c.rate << " per second");
+        const Fluctuation nominal{c.rate, 50.0, 230.0, 0.0, 1.0, false};
+        std::vector<float> samples = synthesise({c.rate, c.supply, 230.0, 0.0, 1.0, false}, 65.5);
+        const Outcome clean = measure(nominal, samples, 535.0);
+        std::fill(samples.begin() + static_cast<std::ptrdiff_t>(30.0 * c.rate),
+                  samples.begin() + static_cast<std::ptrdiff_t>(40.0 * c.rate), std::numeric_limits<float>::quiet_NaN());
+        const Outcome gap = measure(nominal, samples, 535.0);
+        ASSERT_EQ(gap.pst.size(), 1u);
+        EXPECT_EQ(clean.pstGap, std::vector<bool>{false});
+        EXPECT_EQ(gap.pstGap, std::vector<bool>{true});
+        EXPECT_LT(gap.pst[0], 0.05);
+        EXPECT_NEAR(gap.pst[0], clean.pst[0], 1e-3);
+        EXPECT_LT(gap.pinstMax, 2.0 * clean.pinstMax);
+    }
+}
+
+// Which intervals a missing sample marks: the one that holds it, and the
+// next when the half second of Pinst it costs runs past the tick (at 10 s,
+// sample 10000; intervals from a clock offset 10 s before the end of a
+// 2-hour block, so the first Plt is the first interval's alone). A real
+// change of level across a gap reads as a change over a quarter second,
+// not as a step.
+TEST(FlickerMeter, AMissingSampleMarksTheIntervalsItTouches) {
+    const Fluctuation f{1000.0, 50.0, 230.0, 0.0, 1.0, false};
+    const std::vector<float> clean = synthesise(f, 611.0);
+    struct Case { long missing; bool first, second; };
+    for (const Case& c : {Case{-1, false, false}, Case{0, true, false}, Case{9400, true, false},
+                          Case{9600, true, true}, Case{9999, true, true}, Case{10000, false, true},
+                          Case{610999, false, true}}) {
+        SCOPED_TRACE(c.missing);
+        std::vector<float> samples = clean;
+        if (c.missing >= 0) samples[static_cast<std::size_t>(c.missing)] = std::numeric_limits<float>::quiet_NaN();
+        const Outcome whole = measure(f, samples, 7190.0);
+        for (const int block : {0, 1, 333}) {
+            const Outcome o = measure(f, samples, 7190.0, block);
+            EXPECT_EQ(std::tie(o.pinstMax, o.pst, o.plt), std::tie(whole.pinstMax, whole.pst, whole.plt));
+            if (c.missing == 610999) {  // the last sample, in the interval still running
+                EXPECT_EQ(o.pstGap, (std::vector<bool>{false, false}));
+                continue;
+            }
+            EXPECT_EQ(o.pstGap, (std::vector<bool>{c.first, c.second}));
+            EXPECT_EQ(o.pltGap, std::vector<bool>{c.first});
+            EXPECT_LT(o.pst.at(1), 0.05);
+        }
+    }
+    // 1 % more voltage after a second's gap: Pinst well below the 3.7 of a
+    // step of 1 %, and the change is not lost.
+    std::vector<float> raised = synthesise(f, 20.0);
+    for (std::size_t p = 10000; p < raised.size(); ++p) raised[p] *= 1.01f;
+    const double step = measure(f, raised).pinstMax;
+    std::fill(raised.begin() + 9000, raised.begin() + 11000, std::numeric_limits<float>::quiet_NaN());
+    const double bridged = measure(f, raised).pinstMax;
+    EXPECT_GT(step, 3.0);
+    EXPECT_GT(bridged, 0.3);
+    EXPECT_LT(bridged, 1.0);
 }
 
 TEST(FlickerMeter, RefusesArgumentsThatMakeNoSense) {
@@ -184,6 +275,11 @@ TEST(FlickerMeter, RefusesArgumentsThatMakeNoSense) {
     meter.addSamples(&one, -5);
     EXPECT_EQ(meter.getSamplePosition(), 0u);
     EXPECT_THROW(meter.addSamples(nullptr, 1), std::invalid_argument);
+    double value = 0.0;
+    bool gap = false;
+    EXPECT_THROW(meter.getShortTermSeverities(1, &value, nullptr), std::invalid_argument);
+    EXPECT_THROW(meter.getLongTermSeverities(1, nullptr, &gap), std::invalid_argument);
+    EXPECT_EQ(meter.getShortTermSeverities(0, nullptr, nullptr), 0);
     meter.setClockOffset(-30.0);  // 30 s before a tick: clock interval -1
     EXPECT_EQ(meter.getFirstClockInterval(), -1);
     meter.addSamples(&one, 1);

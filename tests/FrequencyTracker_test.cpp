@@ -242,6 +242,36 @@ TEST(FrequencyTracker, TenSecondFrequenciesUpToTheRangeLimits) {
 }
 
 // Arguments that make no sense are refused; those at the limits are taken.
+// Samples that are not finite count as 0.0: runs of NaN (and infinities) in
+// a clean 49.9 Hz grid give the segments that zeros there give, bit for bit;
+// a run of 200 ms is a loss (the segments over it not flagged), and none of
+// them upsets the cycles that start a fifth of a second after it.
+TEST(FrequencyTracker, SamplesThatAreNotFiniteCountAsZero) {
+    const std::vector<float> clean = synthesise({steady(49.9), false, 0.0}, 4.0);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    struct Case { const char* name; size_t from, count; float value; };
+    for (const Case& c : {Case{"one NaN", 20480, 1, nan}, Case{"5 ms of NaN", 20480, 51, nan},
+                          Case{"20 ms of NaN", 20500, 205, nan}, Case{"200 ms of NaN", 20480, 2048, nan},
+                          Case{"200 ms of infinities", 20480, 2048, -inf}, Case{"NaN first", 0, 1, nan}}) {
+        SCOPED_TRACE(c.name);
+        std::vector<float> bad = clean, zeros = clean;
+        std::fill(bad.begin() + static_cast<std::ptrdiff_t>(c.from), bad.begin() + static_cast<std::ptrdiff_t>(c.from + c.count), c.value);
+        std::fill(zeros.begin() + static_cast<std::ptrdiff_t>(c.from), zeros.begin() + static_cast<std::ptrdiff_t>(c.from + c.count), 0.0f);
+        FrequencyTracker tracker(fs, 50.0, 1), twin(fs, 50.0, 1);
+        const Segments segments = track(tracker, bad);
+        EXPECT_TRUE(segments == track(twin, zeros));
+        const double from = static_cast<double>(c.from) / fs, to = static_cast<double>(c.from + c.count) / fs;
+        for (const Segment& g : segments) {
+            if (c.count > 1000 && g.end(1) > from && g.start(1) < to) {
+                EXPECT_FALSE(g.flag) << g.start(1);
+            }
+        }
+        const Accuracy after = accuracy(steady(49.9), segments, 1, to + 0.2);
+        EXPECT_LT(after.worst, 0.001);
+        EXPECT_GE(after.flagged, 70u);
+    }
+}
+
 TEST(FrequencyTracker, ArgumentsAtAndBeyondTheirLimits) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case { double rate, nominal; int divisor; };

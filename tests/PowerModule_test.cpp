@@ -363,4 +363,67 @@ TEST(PowerModule, RefusedSettersChangeNothingAndNameTheSetting) {
     EXPECT_NO_THROW(PowerModule().setSampleRate(100.0, 1));
 }
 
+// Missing samples (NaN) in a clean three-phase 230 V supply at 50 Hz, on
+// phase 1 only, 10000 per second: one-cycle period values (200 samples,
+// RVC over 20 of them) and windows of 10 cycles (2000 samples). A NaN makes
+// every period value and every window whose span holds it NaN in phase 1's
+// RMS values and in the powers and distortion it enters (in a window the
+// current's distortion too; power factors read 0), the other phases as they
+// were, and nothing after the span: the sums start afresh with each span.
+// The RVC detector keeps its state while the NaN value is in its window: no
+// event starts.
+TEST(PowerModule, ANaNSampleMakesTheValuesWhoseSpanHoldsItNaNAndNothingElse) {
+    struct Case { const char* name; uint64_t from, count; };
+    for (const Case& c : {Case{"one sample", 3000, 1}, Case{"5 ms", 3020, 50}, Case{"20 ms across two cycles", 3100, 200},
+                          Case{"200 ms", 4500, 2000}, Case{"the first sample", 0, 1}}) {
+        SCOPED_TRACE(c.name);
+        PowerModule module;
+        module.beginUpdate();
+        module.setGridConfigType(ThreePhaseStar); module.setSampleRate(10000.0, 1); module.setBufferLength(10000);
+        module.setPeriodValuesEnabled(true); module.setRvcEnabled(true); module.setRvcSteadyStateLength(20);
+        module.setStaticFrequency(50.0, 0.1); module.setPeriodCount(10); module.setThdEnabled(true);
+        module.setWindowedResultsEnabled(true);
+        module.endUpdate();
+        module.reset(0);
+        SignalDriver driver(module);
+        const SignalDriver::Signal clean = threePhaseSine(10000.0, 50.0, 230.0, 10.0, 30.0);
+        const auto missing = [&](uint64_t first, uint64_t end) { return first < c.from + c.count && c.from < end; };
+        std::vector<PowerResultsGeneral> windows;
+        for (uint64_t p = 0; p < 20000; p += 2000) {
+            driver.write(p, 2000, [&](unsigned channel, uint64_t q) {
+                return channel == 0 && missing(q, q + 1) ? NaN : clean(channel, q);
+            });
+            driver.schedule(p, 2000, 50.0);
+            driver.fetch();
+            module.scheduleForCalculation(p, 10, 50.0);
+            const std::vector<PowerResultsGeneral> w = module.getResults(0);
+            windows.insert(windows.end(), w.begin(), w.end());
+        }
+        ASSERT_EQ(driver.entries.size(), 100u);
+        for (uint64_t k = 0; k < driver.entries.size(); ++k) {
+            const std::vector<PowerResultsPeriod>& e = driver.entries[k];
+            SCOPED_TRACE(k);
+            EXPECT_EQ(std::isnan(e[1].rmsVoltage), missing(200 * k, 200 * k + 200));
+            EXPECT_EQ(std::isnan(e[1].activePower), missing(200 * k, 200 * k + 200));
+            EXPECT_EQ(std::isnan(e[0].apparentPower), missing(200 * k, 200 * k + 200));
+            EXPECT_EQ(e[1].powerFactor == 0.0, missing(200 * k, 200 * k + 200));
+            EXPECT_TRUE(std::isfinite(e[2].rmsVoltage) && std::isfinite(e[3].rmsVoltage) && std::isfinite(e[1].rmsCurrent));
+            EXPECT_FALSE(e[1].rvcVoltage.eventEnded || e[1].rvcVoltage.state == 1 || e[0].rvcVoltage.state == 1);
+        }
+        ASSERT_EQ(windows.size(), 10u);
+        for (uint64_t w = 0; w < windows.size(); ++w) {
+            const PowerResultsGeneralPhase& a = windows[w].phases[0];
+            SCOPED_TRACE(w);
+            const bool gap = missing(2000 * w, 2000 * w + 2000);
+            EXPECT_EQ(std::isnan(a.rmsVoltage), gap);
+            EXPECT_EQ(std::isnan(a.fundamentalVoltage), gap);
+            EXPECT_EQ(std::isnan(a.thdVoltage.thd), gap);
+            EXPECT_EQ(std::isnan(a.thdCurrent.thd), gap);  // the current shares the voltage's transform here
+            EXPECT_EQ(std::make_pair(std::isnan(a.rmsCurrent), a.powerFactor == 0.0), std::make_pair(false, gap));
+            EXPECT_EQ(std::isnan(windows[w].phases[3].activePower), gap);
+            EXPECT_TRUE(std::isfinite(windows[w].phases[1].rmsVoltage) && std::isfinite(windows[w].phases[1].thdVoltage.thd));
+        }
+    }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -125,6 +126,50 @@ TEST(RapidVoltageChangeDetector, DipsSwellsAndInterruptionsAreNotRapidVoltageCha
             EXPECT_LE(e.duration, T);
             EXPECT_EQ(e.phases, 0x1u);
         }
+    }
+}
+
+// An RMS value that is NaN (a period value over missing samples), before
+// the first steady state, in steady state or within a running change, on
+// one phase or both: refused (a batch whole), the detector as it was; the
+// values after it give the changes a twin never offered the NaN gives.
+TEST(RapidVoltageChangeDetector, ANaNValueIsRefusedAndChangesNothing) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Udin 100, two phases, a steady state of 4 values: 6 values of 100,
+    // a step of phase 0 to 94 (an RVC of 6), 6 values there.
+    std::vector<std::array<double, 2>> rows(12, {100.0, 100.0});
+    for (std::size_t k = 6; k < rows.size(); ++k) rows[k][0] = 94.0;
+    struct Case { const char* name; std::size_t at; bool first, second, batch; };
+    for (const Case& c : {Case{"filling the first window", 1, true, false, false},
+                          Case{"steady", 5, false, true, true},
+                          Case{"in the change", 7, true, true, false},
+                          Case{"in the change, another phase", 8, false, true, true}}) {
+        SCOPED_TRACE(c.name);
+        RapidVoltageChangeDetector detector(100.0, 2, 4), twin(100.0, 2, 4);
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            const double time = static_cast<double>(k);
+            if (k == c.at) {
+                const double bad[2] = {c.first ? nan : rows[k][0], c.second ? nan : rows[k][1]};
+                const std::vector<RapidVoltageChange> before = detector.getRunningEvents();
+                if (c.batch) {
+                    PowerResultsPeriod items[2 * 3] = {};
+                    items[1].time = time; items[1].rmsVoltage = rows[k][0]; items[2].rmsVoltage = rows[k][1];
+                    items[4].time = time + 0.5; items[4].rmsVoltage = bad[0]; items[5].rmsVoltage = bad[1];
+                    EXPECT_THROW(detector.addPeriodResults(items, 2), std::invalid_argument);
+                } else {
+                    EXPECT_THROW(detector.addRmsValues(time, bad), std::invalid_argument);
+                }
+                const std::vector<RapidVoltageChange> after = detector.getRunningEvents();
+                ASSERT_EQ(after.size(), before.size());
+                EXPECT_EQ(0, std::memcmp(after.data(), before.data(), after.size() * sizeof(RapidVoltageChange)));
+            }
+            detector.addRmsValues(time, rows[k].data());
+            twin.addRmsValues(time, rows[k].data());
+        }
+        const std::vector<RapidVoltageChange> events = detector.getEvents(), expected = twin.getEvents();
+        ASSERT_EQ(events.size(), 1u);
+        ASSERT_EQ(expected.size(), 1u);
+        EXPECT_EQ(0, std::memcmp(events.data(), expected.data(), sizeof(RapidVoltageChange)));
     }
 }
 

@@ -240,4 +240,55 @@ TEST(VoltageEventDetector, BadInputIsRefusedAndChangesNothingEdgeInputIsTaken) {
         EXPECT_EQ(std::make_pair(e.extremeVoltage, e.extremePercent), std::make_pair(0.0, 0.0)) << e.type;
 }
 
+// An RMS value that is NaN (a period value over missing samples), on one
+// phase or all, before any value, in steady voltage, within a dip, a swell
+// or an interruption, alone or inside a batch: refused, the batch whole, and
+// the detector is as it was. No event starts or ends on it: the running
+// events are unchanged, and the values after it give the events that a twin
+// never offered the NaN gives.
+TEST(VoltageEventDetector, ANaNValueIsRefusedAndChangesNothing) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    using Row = std::array<double, 3>;
+    const Row steady{230, 230, 230}, dipped{150, 230, 230}, swollen{230, 230, 260}, gone{1, 1, 1};
+    struct Case { const char* name; Row level; std::size_t at; std::array<bool, 3> missing; bool batch; };
+    for (const Case& c : {Case{"first value", steady, 0, {true, false, false}, false},
+                          Case{"steady", steady, 5, {true, true, true}, false},
+                          Case{"in a dip, the dipped phase", dipped, 7, {true, false, false}, false},
+                          Case{"in a dip, another phase", dipped, 7, {false, true, false}, true},
+                          Case{"in a swell", swollen, 7, {false, false, true}, false},
+                          Case{"in an interruption", gone, 7, {true, true, true}, true}}) {
+        SCOPED_TRACE(c.name);
+        // 5 steady values, 5 at the level, 5 steady again, every 10 ms.
+        std::vector<Row> rows(15, steady);
+        std::fill(rows.begin() + 5, rows.begin() + 10, c.level);
+        VoltageEventDetector detector(230.0, 3), twin(230.0, 3);
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            const double time = 0.01 * static_cast<double>(k + 1);
+            if (k == c.at) {
+                Row bad = rows[k];
+                for (int p = 0; p < 3; ++p) bad[p] = c.missing[p] ? nan : bad[p];
+                const std::vector<VoltageEvent> before = detector.getRunningEvents();
+                if (c.batch) {
+                    // The NaN item second in a batch: the first item is not taken either.
+                    PowerResultsPeriod items[2 * 4] = {};
+                    for (int p = 0; p < 3; ++p) { items[1 + p].rmsVoltage = rows[k][p]; items[5 + p].rmsVoltage = bad[p]; }
+                    items[1].time = time; items[5].time = time + 0.005;
+                    EXPECT_THROW(detector.addPeriodResults(items, 2), std::invalid_argument);
+                } else {
+                    EXPECT_THROW(detector.addRmsValues(time, bad.data()), std::invalid_argument);
+                }
+                const std::vector<VoltageEvent> after = detector.getRunningEvents();
+                ASSERT_EQ(after.size(), before.size());
+                EXPECT_EQ(0, std::memcmp(after.data(), before.data(), after.size() * sizeof(VoltageEvent)));
+            }
+            detector.addRmsValues(time, rows[k].data());
+            twin.addRmsValues(time, rows[k].data());
+        }
+        const std::vector<VoltageEvent> events = detector.getEvents(), expected = twin.getEvents();
+        ASSERT_EQ(events.size(), expected.size());
+        EXPECT_EQ(events.size(), c.level == steady ? 0u : c.level == gone ? 2u : 1u);
+        EXPECT_EQ(0, std::memcmp(events.data(), expected.data(), events.size() * sizeof(VoltageEvent)));
+    }
+}
+
 }  // namespace

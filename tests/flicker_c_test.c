@@ -1,7 +1,9 @@
 // A host written in C driving the flickermeter's flat interface: 21 s of the
-// reference fluctuation (8.8 Hz, 0.25 %) give Pinst 1 at its peaks; refused
-// calls return 1 and write and take nothing.
+// reference fluctuation (8.8 Hz, 0.25 %) give Pinst 1 at its peaks, and with
+// a second missing the same Pst, marked; refused calls return 1 and write and
+// take nothing.
 #include <math.h>
+#include <stdbool.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -41,6 +43,19 @@ int main(void) {
     CHECK(getLastErrorMessage(NULL, &message) == 0 && strstr(message, "before the first sample") != NULL);
     CHECK(flickerMeter_getInstantaneousMaximum(NULL, &pinst) == 1);
     CHECK(flickerMeter_destroy(meter) == 0 && flickerMeter_destroy(NULL) == 0);  // NULL: nothing to do
+    // The first second missing (NaN): the interval is marked, and reads as
+    // without it; both arrays are needed.
+    for (int p = 0; p < rate; ++p) samples[p] = NAN;
+    meter = flickerMeter_create(rate, 50.0, 230.0);
+    bool gaps[2] = {false, false};
+    CHECK(meter != NULL && flickerMeter_setClockOffset(meter, 580.0) == 0);
+    OK(flickerMeter_addSamples(meter, samples, rate * seconds));
+    CHECK(flickerMeter_getShortTermSeveritiesWithGaps(meter, 2, &count, pst, NULL) == 1 && count == 0);
+    CHECK(flickerMeter_getShortTermSeveritiesWithGaps(meter, 2, &count, NULL, gaps) == 1 && count == 0 && !gaps[0]);
+    CHECK(flickerMeter_getLongTermSeveritiesWithGaps(meter, 0, &count, NULL, NULL) == 0 && count == 0);
+    CHECK(flickerMeter_getShortTermSeveritiesWithGaps(meter, 2, &count, pst, gaps) == 0 && count == 1 && gaps[0] &&
+          fabs(pst[0] - 0.7) < 0.05);
+    CHECK(flickerMeter_destroy(meter) == 0);
     free(samples);
     return FINISH();
 }

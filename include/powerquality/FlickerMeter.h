@@ -85,19 +85,36 @@
 // twelve in a first block that starts between two 2-hour ticks; NaN when
 // none).
 //
-// Bad input: a sample that is NaN or infinite is replaced by the sample one
-// nominal cycle before (the last cycle repeated; 0 before the first cycle),
-// so a gap in the data does not read as flicker, and a long one reads as a
-// steady voltage. Silence (zeros) gives Pinst 0 and Pst 0; a voltage that
-// appears after silence is taken as switched on (the first cycle of it
-// starts the band-pass). Blocks of zero or negative length add nothing. The
-// constructor rejects, with std::invalid_argument, a nominal frequency
-// outside 40 to 70 Hz, a sample rate below 20 times it or above 1e7 per
-// second, and a lamp voltage other than 230 or 120; setClockOffset an offset
-// that is not finite or beyond 1e15 s, and any offset after the first
-// sample; addSamples a null pointer with a positive count; the getters a
-// negative capacity or a null array with a positive capacity (with capacity
-// 0 the array is not read, so null is accepted).
+// Missing samples: a sample that is NaN or infinite is missing, and a gap
+// never reads as flicker. The decimated samples whose kernel (the last
+// 3 R input samples) holds a missing one are not used: over them the
+// band-pass goes on with its input held at the level before the gap (the
+// low-pass's output through two 20 ms lags, so without its ripple) and the
+// normalising mean stands still. After the gap the low-pass starts again in
+// the steady state of that level, its input held for 0.25 s while it
+// settles, then fades over 0.25 s (a raised cosine) from the held level to
+// its output. Pinst of that whole stretch is not measured: it is neither
+// classified nor counted by getInstantaneousMaximum, so a 10-minute
+// interval's Pst is over the Pinst values measured in it (NaN when none, as
+// for an interval entirely in a gap). Every interval that holds a missing
+// sample or lost Pinst values to one is marked: the takes with a gaps array
+// say so for each Pst, and for each Plt whose block holds such an interval.
+// So a clean supply reads with a gap as without one (a 10-s gap in a steady
+// 230 V supply at 49 to 51 Hz leaves Pst as it was to within 1e-3), a real
+// change of level across the gap reads as a change over 0.25 s, and a
+// single missing sample costs about half a second of Pinst. Missing samples before the
+// first voltage count as silence that is not measured; a gap within the
+// first 0.25 s of voltage switches the voltage on again after it. Silence
+// (zeros) gives Pinst 0 and Pst 0; a voltage that appears after silence is
+// taken as switched on (the first cycle of it starts the band-pass). Blocks
+// of zero or negative length add nothing. The constructor rejects, with
+// std::invalid_argument, a nominal frequency outside 40 to 70 Hz, a sample
+// rate below 20 times it or above 1e7 per second, and a lamp voltage other
+// than 230 or 120; setClockOffset an offset that is not finite or beyond
+// 1e15 s, and any offset after the first sample; addSamples a null pointer
+// with a positive count; the getters a negative capacity or a null array
+// with a positive capacity (with capacity 0 the arrays are not read, so null
+// is accepted).
 //
 // Results wait in queues until taken; take them regularly. Copying is not
 // offered; moving is.
@@ -147,6 +164,11 @@ public:
     // Take up to capacity finished values, oldest first; return how many.
     int getShortTermSeverities(int capacity, double* pst);
     int getLongTermSeverities(int capacity, double* plt);
+    // The same, and gaps[i] whether value i's interval (for Plt: any of its
+    // block's intervals) held a missing sample or lost Pinst values to one
+    // (see Missing samples above); both arrays hold capacity values.
+    int getShortTermSeverities(int capacity, double* pst, bool* gaps);
+    int getLongTermSeverities(int capacity, double* plt, bool* gaps);
     int getPendingShortTermCount() const;
     int getPendingLongTermCount() const;
 

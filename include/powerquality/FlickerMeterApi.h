@@ -22,6 +22,7 @@
 #ifndef POWERQUALITY_FLICKERMETERAPI_H
 #define POWERQUALITY_FLICKERMETERAPI_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
 #include "powerquality/Export.h"
@@ -64,6 +65,13 @@ POWERQUALITY_API int32_t flickerMeter_getShortTermSeverities(FlickerMeterHandle 
  * call, oldest first, up to capacity; *count is the number taken. */
 POWERQUALITY_API int32_t flickerMeter_getLongTermSeverities(FlickerMeterHandle meter, int32_t capacity,
                                                             int32_t* count, double* plt);
+/* The same two takes, and gaps[i] whether value i's interval (for Plt: any
+ * of its block's intervals) held a missing sample (NaN or infinite) or lost
+ * Pinst values to one; both arrays hold capacity values. */
+POWERQUALITY_API int32_t flickerMeter_getShortTermSeveritiesWithGaps(FlickerMeterHandle meter, int32_t capacity,
+                                                                     int32_t* count, double* pst, bool* gaps);
+POWERQUALITY_API int32_t flickerMeter_getLongTermSeveritiesWithGaps(FlickerMeterHandle meter, int32_t capacity,
+                                                                    int32_t* count, double* plt, bool* gaps);
 /* Samples added so far: the position of the next sample. */
 POWERQUALITY_API int32_t flickerMeter_getSamplePosition(FlickerMeterHandle meter, uint64_t* position);
 

@@ -90,9 +90,13 @@
 // with the first flagged cycle that ends after it, or 8 / minFrequency
 // seconds after its end, whichever comes first.
 //
-// Bad input: samples that are not finite count as 0.0 (a lost reference when
-// they persist); huge finite samples disturb the filter for one pass of its
-// rings at most. The constructor rejects, with std::invalid_argument, a
+// Bad input: samples that are not finite (missing samples) count as 0.0, bit
+// for bit as zeros there would: a run of them is an interruption of the
+// reference, a lost reference when it lasts (200 ms: the cycles over it not
+// flagged), and nothing is left of it a fifth of a second after it. A run
+// too short to lose the reference (a few ms) moves the crossings of the
+// cycles around it, which may still be flagged. Huge finite samples disturb
+// the filter for one pass of its rings at most. The constructor rejects, with std::invalid_argument, a
 // sample rate or nominal frequency that is not positive and finite, a divisor
 // below 1, fewer than 8 or more than 10 million samples per nominal cycle, and
 // cycles too long for the int lengths of segments; setFrequencyRange rejects

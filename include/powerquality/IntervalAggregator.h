@@ -94,6 +94,12 @@
 // out incomplete, unless a 150/180-cycle one happens to have 15 windows). Windows
 // added after a flush start new intervals, as at the start.
 //
+// Missing values: a window value that is NaN (a window over missing samples)
+// is refused like any value that is not finite (addWindows: the whole
+// batch), and the aggregator stays as it was. A host leaves such windows
+// out: a 10-minute value then counts fewer windows, a 150/180-cycle one
+// takes the next windows instead (windows are counted, see above).
+//
 // Bad input: the constructor rejects a value count below 1 and a clock offset
 // that is not finite or beyond 1e15 s; setMeanAggregated an index out of range; addWindow
 // (and addWindows, for any window of the batch) non-finite times or values,

@@ -50,6 +50,17 @@
 // channels, or after an endUpdate without beginUpdate held such a change
 // back (getBufferLength() already reports the new length there).
 //
+// Missing samples: a NaN sample in a ring makes every period value and
+// every window whose span holds it NaN in its channel's RMS values and in
+// the powers, distortion and totals that channel enters (in a window also
+// the spectrum and distortion of the one channel that shares its transform,
+// such as the current of the same phase); power factors over a NaN power
+// read 0. The other channels' values stay as they are, and so does every value whose span does not hold
+// it (the sums start afresh with each span: nothing is poisoned for later).
+// The RVC detectors keep their state while the NaN value is in their window
+// (no event starts or ends on it). The module does not mark gaps itself: a
+// host that knows where samples are missing marks the values over them.
+//
 // Threads: settings are changed from one thread and not while calculations or
 // fetches of the same module run; the period operations, reset and fetches are
 // made from one thread or serialised by the caller. Different modules may be

@@ -52,6 +52,13 @@
 // current window, the end at the latest value). Thresholds may be changed at any time and apply from the
 // next value on.
 //
+// Missing values: an RMS value that is NaN (a period value over missing
+// samples) is refused, and its batch with it, as every value that is not a
+// finite non-negative number: it neither starts nor ends a change nor enters
+// a steady-state window, and the detector stays as it was. A host that wants
+// the steady state found afresh after a gap starts a new detector there
+// (with the same settings).
+//
 // Errors are std::invalid_argument with a message: a declared voltage that is
 // not positive and finite, a phase count outside 1 to 32, a steady-state
 // length outside 1 to 1000000, thresholds out of order, more than 64 values

@@ -83,6 +83,13 @@
 // them; their durations are then lower bounds, so a caller that needs to mark
 // them reads getRunningEvents first.
 //
+// Missing values: an RMS value that is NaN (a period value over missing
+// samples) is refused, and its batch with it, as every value that is not a
+// finite non-negative number: no event starts or ends on it and the
+// detector stays as it was. A host with a gap in its data ends the running
+// events at the gap itself (getRunningEvents to mark them as cut short, then
+// closeRunningEvents) and feeds the values after it.
+//
 // Errors are std::invalid_argument with a message saying what was wrong: a
 // declared voltage that is not positive and finite, a phase count outside 1 to
 // 32, thresholds out of order, an RMS value that is not a finite non-negative

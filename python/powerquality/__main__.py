@@ -11,7 +11,8 @@ subgroups and the distortion THDS, as IEC 61000-4-30 Class A measures voltage
 harmonics.
 
 Several recordings, folders or patterns (or --jobs, --scheduler) are
-analysed by ``fleet``: one folder of tables each under --out, and
+analysed by ``fleet`` (on a TLS cluster with --tls-ca-file, --tls-cert and
+--tls-key): one folder of tables each under --out, and
 summary.csv and events.csv of them all. There --report and --assessment
 need --out: each recording's report and assessment go to its folder under
 the file name given, and the index page of the reports to the --report path
@@ -140,11 +141,19 @@ def main(argv=None):
     p.add_argument("--jobs", type=int, metavar="N", help="many recordings on N local worker processes "
                    "(0: one per processor)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="many recordings on a running Dask cluster: "
-                   "tcp://host:8786 or a scheduler file")
+                   "tls://host:8786, tcp://host:8786 or a scheduler file")
+    for option, what in (("--tls-ca-file", "the authority that signed the cluster's certificates"),
+                         ("--tls-cert", "this client's certificate"), ("--tls-key", "its key")):
+        p.add_argument(option, metavar="FILE.pem", help=f"with --scheduler: {what} (PEM; give all three for a TLS "
+                       "cluster, unless a scheduler file has tls-ca.pem, tls-cert.pem, tls-key.pem beside it)")
     args = parser.parse_args(argv)
     if args.frequency is not None:
         p.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
                      "say --nominal HZ or --fixed-frequency HZ")
+
+    if any((args.tls_ca_file, args.tls_cert, args.tls_key)) and not \
+            (all((args.tls_ca_file, args.tls_cert, args.tls_key)) and args.scheduler):
+        p.error("--tls-ca-file, --tls-cert and --tls-key: give all three, with --scheduler")
 
     if args.limits is not None:
         # Checked whole before anything is analysed, whether one recording or many follow.

@@ -65,6 +65,13 @@ What the pipeline computes:
   of every 10-minute interval and Plt of every 2 hours of the same clock as
   the aggregation, fed block by block (see ``_Flicker``).
 
+Missing samples (NaN from the readers) are marked where they are first
+seen and never measured nor detected: cycles, period values, windows,
+aggregates and flicker intervals over one carry ``gap``, and an event
+running into one is cut there (see :func:`touching` and :class:`_Events`).
+A voltage channel that never carries a voltage gives no events and is named
+in the recording's notes (:class:`_Events`).
+
 The result is an :class:`Analysis` whose tables are numpy structured arrays
 (``as_pandas`` gives DataFrames when pandas is installed).
 """
@@ -84,12 +91,24 @@ DIVISOR = 16
 GRID = {"star": _core.GridConfigType.ThreePhaseStar, "delta": _core.GridConfigType.ThreePhaseDelta,
         "single": _core.GridConfigType.SinglePhaseDefault}
 EVENT_TYPES = {1: "dip", 2: "swell", 3: "interruption"}
+# ended: the voltage came back; an event with ended False either still ran at
+# the end of the data or, with cutByGap, ran into missing samples: it ends
+# with the last value before them and its duration is a lower bound.
 EVENT_DTYPE = np.dtype([("type", "i4"), ("phases", "u4"), ("startTime", "f8"), ("duration", "f8"),
-                        ("extremeVoltage", "f8"), ("extremePercent", "f8"), ("ended", "?")])
+                        ("extremeVoltage", "f8"), ("extremePercent", "f8"), ("ended", "?"), ("cutByGap", "?")])
 # Rapid voltage changes (IEC 61000-4-30 Class A): deltaUss signed (mean
-# after - mean before), phases a bit mask of the phases that left the band.
+# after - mean before), phases a bit mask of the phases that left the band;
+# ended and cutByGap as for the events.
 RVC_DTYPE = np.dtype([("startTime", "f8"), ("duration", "f8"), ("deltaUmax", "f8"), ("deltaUss", "f8"),
-                      ("phases", "u4"), ("ended", "?")])
+                      ("phases", "u4"), ("ended", "?"), ("cutByGap", "?")])
+# The module's period record with the mark ``gap``: the record's span (one
+# cycle ending at ``time``) touches a missing sample, and every measured
+# field of it is NaN.
+_RECORD = _core.PERIOD_DTYPE
+PERIOD_GAP_DTYPE = np.dtype({"names": list(_RECORD.names) + ["gap"],
+                             "formats": [_RECORD.fields[n][0] for n in _RECORD.names] + ["?"],
+                             "offsets": [_RECORD.fields[n][1] for n in _RECORD.names] + [_RECORD.itemsize],
+                             "itemsize": _RECORD.itemsize + 8})
 FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")])
 
 
@@ -117,7 +136,8 @@ class Analysis:
     recording : Recording
     grid : str ('star', 'delta' or 'single')
     voltages, currents : list of channel names used
-    period : ndarray of PERIOD_DTYPE (one row per record; phase -1 is the total)
+    period : ndarray of PERIOD_GAP_DTYPE (one row per record; phase -1 is the total; gap: its span
+        touches a missing sample and its measured fields are NaN)
     frequency : ndarray of FREQUENCY_DTYPE (one row per tracked cycle)
     rvc : ndarray of RVC_DTYPE (rapid voltage changes, IEC 61000-4-30 Class A)
     events : ndarray of EVENT_DTYPE (dips, swells, interruptions; Ed. 3 time stamps)
@@ -125,7 +145,7 @@ class Analysis:
     harmonics : dict of arrays copied with the windowed records, or None
     window_flags, window_gaps : bool per window: the §4.7 flag (it overlaps a dip,
         swell or interruption) and the mark of a window without a tracked frequency
-        or with a missing sample
+        or with a missing sample (whose values and arrays are NaN)
     aggregated : dict '3s' (150/180-cycle), '10min' and '2h' -> ndarray, or None
         (see :func:`aggregate_windows`)
     flicker : dict 'pst' and 'plt' -> ndarray of FLICKER_FRAME rows with a
@@ -138,6 +158,8 @@ class Analysis:
     udin_source : str, where Udin came from ('given', the channels' primary
         rating, or the median of the RMS values)
     seconds : wall time of the module run
+    missing_samples : int, positions at which a sample of a channel used was missing
+    first_missing : int or None, the first of them
     """
 
     def __init__(self, **kw):
@@ -224,13 +246,15 @@ class Block:
     """What the pipeline made of one block of samples; stages add their results as they pass it on.
 
     position, stop : the block's samples are positions [position, stop)
-    samples : float32 (voltages then currents, samples), missing samples written as 0
+    samples : float32 (voltages then currents, samples), missing samples written as 0 (the tracker and the
+        module are fed 0 there; what they make of it is marked and blanked, see :func:`touching`)
     missing : bool (samples,) where a sample of a channel was missing, or None
     segments : the frequency segments scheduled on the module, one (first caller indices, lengths,
         frequencies, flags) per second of positions, cut at every second
     frequency : FREQUENCY_DTYPE rows of the cycles the tracker handed out
     ten_second : the tracker's 10-second frequencies that ended (TEN_SECOND_INTERVAL_DTYPE)
-    period : PERIOD_DTYPE rows fetched (the total first in each item)
+    period : PERIOD_GAP_DTYPE rows fetched (the total first in each item), ``gap`` set on those whose span
+        touches a missing sample (their measured fields NaN)
     windowed, harmonics : windows (their records and arrays, or None); from the flags stage on (see
         :class:`_EventFlags`) those handed on once the events over them are known
     window_flags, window_gaps : per window handed on, the IEC 61000-4-30 §4.7 flag (it overlaps a dip, swell
@@ -252,7 +276,7 @@ class Block:
         self.segments = []
         self.frequency = np.zeros(0, FREQUENCY_DTYPE)
         self.ten_second = np.zeros(0, _core.TEN_SECOND_INTERVAL_DTYPE)
-        self.period = np.zeros(0, _core.PERIOD_DTYPE)
+        self.period = np.zeros(0, PERIOD_GAP_DTYPE)
         self.windowed = self.harmonics = None
         self.window_flags = np.zeros(0, bool)
         self.window_gaps = np.zeros(0, bool)
@@ -264,6 +288,38 @@ class Block:
         self.cycle_flags = empty.astype(bool)
 
 
+def touching(runs, lo, hi):
+    """Per span [lo, hi) of positions (arrays): True where a run of missing positions meets it.
+
+    runs: array (n, 2) of [first, end) positions, in order and apart, as
+    ``Context.missing_runs`` keeps them. This is the one test of a gap: the
+    tracker's cycles, the period values, the windows and the 10-s values
+    that it finds are marked, and every stage after reads the mark.
+    """
+    lo, hi = np.asarray(lo, np.float64), np.asarray(hi, np.float64)
+    out = np.zeros(lo.shape, bool)
+    if not len(runs) or not lo.size:
+        return out
+    # The first run that ends after lo meets the span when it starts before hi.
+    k = np.searchsorted(runs[:, 1].astype(np.float64), lo, side="right")
+    inside = k < len(runs)
+    out[inside] = runs[k[inside], 0].astype(np.float64) < hi[inside]
+    return out
+
+
+def _blank(view, rows, keep=()):
+    """NaN into every floating field of the records `rows` (a mask) of the structured `view`, nested ones
+    too, except the top-level fields named in `keep`: what a gap leaves unmeasured."""
+    for name in view.dtype.names:
+        if name in keep:
+            continue
+        field = view[name]
+        if field.dtype.names:
+            _blank(field, rows)
+        elif field.dtype.kind in "fc":
+            field[rows] = np.nan
+
+
 class Context:
     """What every stage knows of the run: the recording, the channels, the rates and the settings.
 
@@ -272,7 +328,9 @@ class Context:
     arrays (the windows' arrays fetched: True for all, False for none, or their names),
     rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
     voltage_peak (the largest one-cycle RMS value of each voltage so far), flicker_lamp (230.0 or 120.0,
-    or None until the stages are built).
+    or None until the stages are built); the gaps: missing_runs (array (n, 2) of [first, end) positions
+    where a sample of a channel used is missing, those of the last MISSING_MEMORY seconds and block),
+    missing_samples (positions with a missing sample so far) and first_missing (the first, or None).
     """
 
     def __init__(self, **kw):
@@ -329,11 +387,22 @@ class _Tracker:
         self.tracker.add_samples(b.samples[0])
         first, lengths, freqs, flags = self.tracker.get_segments()
         first, lengths, flags = first.astype(np.uint64), lengths.astype(np.int64), flags.astype(bool)
+        runs = ctx.missing_runs
+        if len(runs) and len(first):
+            # A cycle over a missing sample (fed as 0) is not a tracked one: the module carries the
+            # frequency before it.
+            start = first.astype(np.float64) / DIVISOR
+            flags &= ~touching(runs, start - ctx.gap_reach, start + lengths / DIVISOR + ctx.gap_reach)
         b.frequency = np.zeros(len(first), FREQUENCY_DTYPE)
         b.frequency["time"] = (first.astype(np.float64) + lengths) / DIVISOR / ctx.sample_rate
         b.frequency["frequency"] = freqs
         b.frequency["valid"] = flags
         b.ten_second = self.tracker.ten_second_frequencies()
+        if len(runs) and len(b.ten_second):
+            # A 10-s value over a missing sample is not tracked throughout.
+            t = b.ten_second
+            t["flag"] &= ~touching(runs, t["firstSampleIndex"] / DIVISOR - ctx.gap_reach,
+                                   t["endSampleIndex"] / DIVISOR + ctx.gap_reach)
         b.crossings = first.astype(np.float64) / DIVISOR
         b.cycle_flags = flags
         if len(first):
@@ -458,8 +527,8 @@ class _Module:
         self.started = False
         self.plan = _WindowPlan(ctx.window_cycles, fs, ctx.clock_offset) if ctx.window_cycles else None
         self.bad = np.zeros(0)  # starts of flagged cycles not yet behind every window
-        self.missing = []  # [start, end) runs of missing positions not yet behind every window
         self.windows = []  # (first position, frequency) planned, waiting for the module's start
+        self.lowest = 0.5 * ctx.nominal_frequency  # the lowest frequency the module takes
 
     def process(self, b):
         m = self.module
@@ -471,12 +540,9 @@ class _Module:
                 m.reset(int(first[0]) // DIVISOR)
                 self.started = True
             m.schedule_periods(first, lengths, freqs, flags)
-        b.period = m.get_period_results()
+        b.period = self._period(m.get_period_results())
         if self.plan is None:
             return
-        if b.missing is not None:
-            edges = np.flatnonzero(np.diff(np.concatenate([[False], b.missing, [False]]).astype(np.int8)))
-            self.missing += [(b.position + lo, b.position + hi) for lo, hi in zip(edges[::2], edges[1::2])]
         if len(b.crossings):
             self.bad = np.concatenate([self.bad, b.crossings[~b.cycle_flags]])
         self.windows += self.plan.add(b.crossings)
@@ -489,22 +555,52 @@ class _Module:
             b.windowed, b.harmonics = m.get_results(arrays=self.ctx.arrays)
         else:
             b.windowed = m.get_results()
-        b.window_gaps = self._flags(b.windowed)
+        b.window_gaps = self._gaps(b.windowed, b.harmonics)
 
-    def _flags(self, windowed):
-        """A window is flagged when a tracked cycle that starts inside it is flagged, or a sample of it is missing."""
+    def _period(self, records):
+        """The period records with their mark ``gap``: a record whose span (one cycle of its frequency
+        ending at its time, a sample more to be sure) touches a missing sample has every measured field
+        NaN, all of its item alike (the module computed it from the zeros written for the gap)."""
+        n = len(records)
+        out = np.zeros(n, PERIOD_GAP_DTYPE)
+        if not n:
+            return out
+        size = _RECORD.itemsize
+        out.view(np.uint8).reshape(n, -1)[:, :size] = np.ascontiguousarray(records).view(np.uint8).reshape(n, size)
+        runs = self.ctx.missing_runs
+        if len(runs):
+            fs = self.ctx.sample_rate
+            end = out["time"] * fs
+            cycle = fs / np.fmax(out["frequency"], self.lowest)
+            reach = self.ctx.gap_reach
+            gap = touching(runs, end - np.where(np.isfinite(cycle), cycle, fs / self.lowest) - 1.0 - reach,
+                           end + reach)
+            # Every record of an item (the total, then the phases) alike.
+            items = out["item"]
+            hit = np.unique(items[gap])
+            if len(hit):
+                gap = np.isin(items, hit)
+                out["gap"] = gap
+                _blank(out, gap, keep=("time",))
+        return out
+
+    def _gaps(self, windowed, harmonics):
+        """A window is marked when a tracked cycle that starts inside it is flagged, or a sample of it is
+        missing; one with a missing sample has its measured values NaN (its arrays too)."""
         first = windowed["firstSampleIndex"].astype(np.int64)
         last = first + windowed["length"].astype(np.int64)  # exclusive
         bad = self.bad
-        flagged = np.searchsorted(bad, first, side="left") < np.searchsorted(bad, last - 1, side="left")
-        if self.missing:
-            runs = np.array(self.missing, np.int64)
-            # A run [lo, hi) meets [first, last) when lo < last and hi > first.
-            flagged |= ((runs[:, 0][None, :] < last[:, None]) & (runs[:, 1][None, :] > first[:, None])).any(axis=1)
-        oldest = int(first.min())
-        self.bad = bad[bad >= oldest]
-        self.missing = [r for r in self.missing if r[1] > oldest]
-        return flagged
+        marked = np.searchsorted(bad, first, side="left") < np.searchsorted(bad, last - 1, side="left")
+        reach = self.ctx.gap_reach
+        missing = touching(self.ctx.missing_runs, first - reach, last + reach)
+        if missing.any():
+            _blank(windowed, missing, keep=("time", "frequency"))
+            for array in (harmonics or {}).values():
+                if array.dtype.kind in "fc":
+                    array[missing] = np.nan
+            marked |= missing
+        self.bad = bad[bad >= int(first.min())]
+        return marked
 
 
 class _Events:
@@ -523,31 +619,65 @@ class _Events:
     one-cycle RMS values of the first 10 minutes (of all of them in a
     shorter recording): the detectors start once they are in.
 
+    Gaps: a period item marked ``gap`` (its span touches a missing sample)
+    is not given to the detectors, nor is it taken into the median for Udin.
+    When one comes, the events and the RVC still running end with the last
+    value before it, marked ``cutByGap`` (``ended`` False: their durations
+    are lower bounds), and both detectors start afresh after it, as at the
+    start of the data: no event starts inside a gap, the Ed. 3 start of one
+    after it does not reach back into it, and the RVC steady state is
+    established anew.
+
+    Channels without a voltage: a phase counts as carrying one from its
+    first one-cycle value that reaches LIVE_SHARE of Udin with a fundamental
+    of at least FUNDAMENTAL_SHARE of its RMS value (a cycle at the supply's
+    frequency: noise has a small share there, about the root of 2 over the
+    samples of a cycle). Until then the detectors see, in its place, the
+    first phase that carries one, which neither starts nor ends an event of
+    its own, and its bit is left out of the events' phases; until one phase
+    carries a voltage the detectors see nothing. So a channel that holds
+    only noise, or a level negligible against the recording's own, gives no
+    dip, swell, interruption or RVC, and the recording's notes name it; a
+    voltage that was there and goes away is an interruption as ever. The
+    median for Udin leaves out the phases whose median value of that span
+    shows no voltage (a median share of fundamental below FUNDAMENTAL_SHARE,
+    or a median below LIVE_SHARE of the largest phase's), when others do.
+
     For the flags of the windows, ``ctx.events_seen`` is the time up to
-    which the detectors have seen the values and ``ctx.running_events`` the
-    events still running there.
+    which the detectors have seen the values (gaps included) and
+    ``ctx.running_events`` the events still running there.
     """
 
     UDIN_SECONDS = 600.0
+    LIVE_SHARE = 0.1
+    FUNDAMENTAL_SHARE = 0.5
 
     def __init__(self, ctx):
         self.ctx = ctx
         self.phases = len(ctx.voltages)
         self.detector = self.rvc = None
-        self.waiting = []  # (times, rms) held back until Udin is known
+        self.fed = False  # values given to the detectors since they (re)started
+        self.live = np.zeros(self.phases, bool)  # the phases that carried a voltage so far
+        self.waiting = []  # (times, rms, gap, fundamental) held back until Udin is known
         ctx.events_seen = -np.inf
         ctx.running_events = np.zeros(0, EVENT_DTYPE)
         if ctx.declared_voltage:
             self._start(float(ctx.declared_voltage))
 
     def _start(self, udin):
+        self.ctx.declared_voltage = udin
+        self._detectors()
+
+    def _detectors(self):
+        """Fresh detectors against Udin: at the start, and after every gap."""
         ctx = self.ctx
-        ctx.declared_voltage = udin
+        udin = float(ctx.declared_voltage)
         self.detector = _core.VoltageEventDetector(udin, self.phases)
         self.detector.window_start_stamps = 2
         self.rvc = _core.RapidVoltageChangeDetector(udin, self.phases, rvc_steady_state_length(ctx.nominal_frequency))
         self.rvc.set_thresholds(ctx.rvc_threshold, ctx.rvc_threshold / 2)
         self.rvc.set_dip_swell_thresholds(self.detector.dip_threshold, self.detector.swell_threshold)
+        self.fed = False
 
     def process(self, b):
         period = b.period
@@ -555,39 +685,137 @@ class _Events:
         step = self.phases + (1 if self.phases > 1 else 0)
         skip = step - self.phases
         times = period["time"][skip::step]
+        gap = period["gap"][skip::step] if "gap" in period.dtype.names else np.zeros(len(times), bool)
         rms = np.empty((self.phases, len(times)))
+        fundamental = np.empty((self.phases, len(times)))
         for k in range(self.phases):
             rms[k] = period["rmsVoltage"][skip + k::step]
+            fundamental[k] = period["fundamentalVoltage"][skip + k::step]
         if len(times):
-            peak = rms.max(axis=1)
+            peak = np.fmax.reduce(rms, axis=1)  # a gap's NaN values left out
             self.ctx.voltage_peak = np.fmax(self.ctx.voltage_peak, peak)
         if self.detector is None:
-            self.waiting.append((times, rms))
+            self.waiting.append((times, rms, gap, fundamental))
             if b.last or (len(times) and times[-1] > self.UDIN_SECONDS):
-                early = np.concatenate([t for t, _ in self.waiting])
-                keep = early <= self.UDIN_SECONDS
-                values = np.concatenate([r for _, r in self.waiting], axis=1)
-                self._start(float(np.median(values[:, keep])) if keep.any() else
-                            float(np.median(values)) if values.size else 1.0)
-                self.ctx.udin_source = ("median of the one-cycle RMS values of the first 10 minutes"
-                                        if keep.any() and not keep.all() else "median of the one-cycle RMS values")
-                times, rms = early, values
+                early, values, gaps, fundamental = (np.concatenate([w[j] for w in self.waiting], axis=-1)
+                                                    for j in range(4))
+                self._start(self._median_udin(early, values, gaps, fundamental))
+                times, rms, gap = early, values, gaps
                 self.waiting = None
         if self.detector is None:
             return
+        finished, rvc = [], []
+        rms, gap = self._carrying(rms, fundamental, gap)
+        self._feed(times, rms, gap, finished, rvc)
         if len(times):
-            self.detector.add_rms_values(times, np.ascontiguousarray(rms.T))
-            self.rvc.add_rms_values(times, np.ascontiguousarray(rms.T))
             self.ctx.events_seen = float(times[-1])
         running = _event_rows(self.detector.running_events(), False)
         self.ctx.running_events = running
-        finished = [_event_rows(self.detector.get_events(), True)]
-        rvc = [_rvc_rows(self.rvc.get_events(), True)]
+        finished.append(_event_rows(self.detector.get_events(), True))
+        rvc.append(_rvc_rows(self.rvc.get_events(), True))
         if b.last:
             finished.append(running)
             rvc.append(_rvc_rows(self.rvc.running_events(), False))
+            self._note_dead()
         b.events = np.concatenate(finished)
         b.rvc = np.concatenate(rvc)
+        if not self.live.all():
+            bits = np.uint32(sum(1 << k for k in range(self.phases) if self.live[k]))
+            for rows in (b.events, b.rvc, self.ctx.running_events):
+                rows["phases"] &= bits
+
+    def _median_udin(self, times, values, gaps, fundamental):
+        """Udin as the median of the one-cycle RMS values of the first 10 minutes (see the class docstring),
+        and where it came from into the context."""
+        good = ~gaps
+        keep = (times <= self.UDIN_SECONDS) & good
+        span = keep if keep.any() else good
+        rows = np.arange(self.phases)
+        if span.any():
+            with np.errstate(divide="ignore", invalid="ignore"):
+                share = np.median(fundamental[:, span] / values[:, span], axis=1)
+                level = np.median(values[:, span], axis=1)
+            voltage = share >= self.FUNDAMENTAL_SHARE
+            if voltage.any():
+                voltage &= level >= self.LIVE_SHARE * level[voltage].max()
+            if voltage.any() and not voltage.all():
+                rows = np.flatnonzero(voltage)
+        self.ctx.udin_source = ("median of the one-cycle RMS values of the first 10 minutes"
+                                if keep.any() and not keep[good].all() else "median of the one-cycle RMS values")
+        if len(rows) < self.phases:
+            self.ctx.udin_source += f" of {', '.join(self.ctx.voltages[k].name for k in rows)}"
+        if keep.any():
+            return float(np.median(values[rows][:, keep]))
+        return float(np.median(values[rows][:, good])) if good.any() and values.size else 1.0
+
+    def _carrying(self, rms, fundamental, gap):
+        """The values as the detectors see them: a phase that has not carried a voltage yet replaced by the
+        first that has, and the values before any has one marked as a gap (not fed, though no cut: there is
+        nothing to cut). The phases' liveness moves on."""
+        if self.live.all() or not rms.shape[1]:
+            return rms, gap
+        udin = float(self.ctx.declared_voltage)
+        with np.errstate(invalid="ignore"):
+            carries = (rms >= self.LIVE_SHARE * udin) & (fundamental >= self.FUNDAMENTAL_SHARE * rms)
+        live = np.logical_or.accumulate(carries, axis=1) | self.live[:, None]
+        self.live = live[:, -1].copy()
+        if live.all():
+            return rms, gap
+        rms = rms.copy()
+        anyone = live.any(axis=0)
+        source = np.argmax(live, axis=0)  # the first phase that carries one, at each value
+        columns = np.arange(rms.shape[1])
+        for k in range(self.phases):
+            dead = ~live[k] & anyone
+            rms[k, dead] = rms[source[dead], columns[dead]]
+        if not anyone.all():
+            # Before any phase carries a voltage: nothing to see, as in a gap, but with no event to cut.
+            lead = int(np.argmax(anyone)) if anyone.any() else rms.shape[1]
+            if not self.fed:
+                gap = gap.copy()
+                gap[:lead] = True
+        return rms, gap
+
+    def _note_dead(self):
+        recording = self.ctx.recording
+        for k in np.flatnonzero(~self.live):
+            note = (f"voltage channel {self.ctx.voltages[k].name} carries no voltage (no one-cycle value of "
+                    f"{100 * self.LIVE_SHARE:g} % of Udin with a cycle at the supply's frequency): no dips, swells, "
+                    "interruptions or RVCs from it")
+            if note not in recording.notes:
+                recording.notes.append(note)
+
+    def _feed(self, times, rms, gap, finished, rvc):
+        """The values to the detectors, cutting the events at every gap (see the class docstring)."""
+        if not gap.any():
+            self._add(times, rms)
+            return
+        edges = np.flatnonzero(np.diff(np.concatenate([[False], gap, [False]]).astype(np.int8)))
+        lo = 0
+        for start, stop in zip(edges[::2], edges[1::2]):
+            self._add(times[lo:start], rms[:, lo:start])
+            if self.fed:
+                self._cut(finished, rvc)
+            lo = stop
+        self._add(times[lo:], rms[:, lo:])
+
+    def _add(self, times, rms):
+        if len(times):
+            self.detector.add_rms_values(times, np.ascontiguousarray(rms.T))
+            self.rvc.add_rms_values(times, np.ascontiguousarray(rms.T))
+            self.fed = True
+
+    def _cut(self, finished, rvc):
+        """A gap begins: the events that ended before it, those still running cut by it, fresh detectors."""
+        finished.append(_event_rows(self.detector.get_events(), True))
+        cut = _event_rows(self.detector.running_events(), False)
+        cut["cutByGap"] = True
+        finished.append(cut)
+        rvc.append(_rvc_rows(self.rvc.get_events(), True))
+        cut = _rvc_rows(self.rvc.running_events(), False)
+        cut["cutByGap"] = True
+        rvc.append(cut)
+        self._detectors()
 
 
 def rvc_steady_state_length(nominal_frequency):
@@ -647,7 +875,7 @@ class _EventFlags:
 
     def process(self, b):
         ctx = self.ctx
-        self.ended = np.concatenate([self.ended, b.events[b.events["ended"]]])
+        self.ended = np.concatenate([self.ended, b.events[b.events["ended"] | b.events["cutByGap"]]])
         if b.windowed is not None and len(b.windowed):
             self.held.append((b.windowed, b.harmonics, b.window_gaps))
         b.windowed = b.harmonics = None
@@ -668,7 +896,7 @@ class _EventFlags:
         starts = out["firstSampleIndex"].astype(np.float64) / ctx.sample_rate
         ends = out["time"].astype(np.float64)
         events = np.concatenate([self.ended, ctx.running_events])
-        event_ends = np.where(events["ended"], events["startTime"] + events["duration"], np.inf)
+        event_ends = np.where(events["ended"] | events["cutByGap"], events["startTime"] + events["duration"], np.inf)
         flags = ((events["startTime"][None, :] < ends[:, None]) & (event_ends[None, :] > starts[:, None])).any(axis=1)
         b.windowed, b.window_flags, b.window_gaps = out, flags, gaps[:ready]
         if harmonics is not None:
@@ -724,8 +952,9 @@ class _Aggregation:
 
 
 # The frame of the flicker rows: the 10-minute clock interval (for Plt the
-# first of its 2 hours) and the span, in seconds from the first sample.
-FLICKER_FRAME = [("clockInterval", "i8"), ("startTime", "f8"), ("endTime", "f8")]
+# first of its 2 hours), the span, in seconds from the first sample, and the
+# mark of an interval in which a sample was missing (the meter replaced it).
+FLICKER_FRAME = [("clockInterval", "i8"), ("startTime", "f8"), ("endTime", "f8"), ("gap", "?")]
 
 
 class _Flicker:
@@ -739,7 +968,9 @@ class _Flicker:
     has Pst NaN. Intervals still running at the end are not reported. The
     lamp is the 120 V one on 60 Hz supplies and the 230 V one otherwise,
     unless ``flicker_lamp`` says. Samples missing in the recording are fed
-    as NaN, which the meter replaces by the sample a cycle before.
+    as NaN, which the meter bridges without reading them as flicker (see
+    FlickerMeter.h); the Pst of a 10-minute interval that held one, and the
+    Plt of 2 hours that held one, are marked ``gap``.
     """
 
     def __init__(self, ctx):
@@ -754,6 +985,7 @@ class _Flicker:
             self.meters = []
         self.first = self.meters[0].first_clock_interval if self.meters else 0
         self.taken = 0  # Pst handed out so far
+        self.gapped = set()  # 10-minute clock intervals in which a sample was missing
         phases = len(ctx.voltages)
         self.labels = [("ABC"[k] + ".") if phases > 1 else "" for k in range(phases)]
 
@@ -763,6 +995,9 @@ class _Flicker:
         rows = b.samples[:len(self.meters)]
         if b.missing is not None:
             rows = np.where(b.missing, np.float32(np.nan), rows)
+            seconds = (b.position + np.flatnonzero(b.missing)) / self.ctx.sample_rate + self.ctx.clock_offset
+            whole = _core.FlickerMeter.SHORT_TERM_SECONDS
+            self.gapped.update(np.unique(np.floor(seconds / whole).astype(np.int64)).tolist())
         pst, plt, peak = [], [], []
         for meter, row in zip(self.meters, rows):
             meter.add_samples(row)
@@ -774,14 +1009,17 @@ class _Flicker:
         clocks = self.first + self.taken + np.arange(len(pst[0]), dtype=np.int64)
         self.taken += len(pst[0])
         blocks = clocks[clocks % per == per - 1] // per
-        b.flicker = {"pst": self._rows(clocks, clocks, whole, pst, "pst"),
-                     "plt": self._rows(blocks * per, blocks, whole * per, plt, "plt"),
+        gapped = np.array(sorted(self.gapped), np.int64)
+        b.flicker = {"pst": self._rows(clocks, clocks, whole, pst, "pst", np.isin(clocks, gapped)),
+                     "plt": self._rows(blocks * per, blocks, whole * per, plt, "plt",
+                                       np.isin(blocks, gapped // per)),
                      "pinst_max": np.array(peak)}
 
-    def _rows(self, clocks, spans, seconds, values, name):
+    def _rows(self, clocks, spans, seconds, values, name, gap):
         offset = float(self.ctx.clock_offset)
         table = np.zeros(len(clocks), FLICKER_FRAME + [(label + name, "f8") for label in self.labels])
         table["clockInterval"] = clocks
+        table["gap"] = gap
         table["startTime"] = np.maximum(spans * seconds - offset, 0.0)
         table["endTime"] = (spans + 1) * seconds - offset
         for label, v in zip(self.labels, values):
@@ -836,7 +1074,8 @@ class Stream:
                            fixed_frequency=fixed_frequency, rvc_threshold=float(rvc_threshold),
                            block_size=block_size, windowed=bool(windowed), positions=0, seconds=0.0,
                            voltage_peak=np.zeros(len(us)), arrays=arrays,
-                           flicker_lamp=None if flicker_lamp is None else float(flicker_lamp))
+                           flicker_lamp=None if flicker_lamp is None else float(flicker_lamp),
+                           missing_runs=np.zeros((0, 2), np.int64), missing_samples=0, first_missing=None)
         self.stages = []
 
     def _build(self, head):
@@ -850,6 +1089,11 @@ class Stream:
         elif self.declared_frequency:
             self._check_nominal(head)
         nominal = ctx.nominal_frequency
+        # How far a gap reaches for the tracker: its cycles' frequencies are
+        # measured over three cycles on either side, through a filter a cycle
+        # long, so the cycles (and what the module makes of them) within four
+        # nominal cycles of a missing sample are not measured either.
+        ctx.gap_reach = 0.0 if ctx.fixed_frequency else 4.0 * fs / nominal
         # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts.
         ctx.window_cycles = (12 if nominal > 55.0 else 10) if ctx.windowed else 0
         # Harmonic orders up to 50, and never above the recording's Nyquist frequency.
@@ -889,7 +1133,7 @@ class Stream:
         for position, data in self.recording.blocks(size, self.channels):
             for lo in range(0, data.shape[1], size):
                 part = data[:, lo:lo + size]
-                lost = np.isnan(part)
+                lost = ~np.isfinite(part)
                 missing = None
                 if lost.any():
                     part = np.where(lost, np.float32(0.0), part)
@@ -928,9 +1172,32 @@ class Stream:
 
     def _pass(self, b):
         self.ctx.positions = b.stop
+        self._note_missing(b)
         for stage in self.stages:
             stage.process(b)
         return b
+
+    def _note_missing(self, b):
+        """The block's missing samples into the context's runs and counts: the reader made them NaN, the
+        chunks marked them, and here they become the runs every stage tests its spans against."""
+        ctx = self.ctx
+        runs = ctx.missing_runs
+        if b.missing is not None:
+            edges = np.flatnonzero(np.diff(np.concatenate([[False], b.missing, [False]]).astype(np.int8)))
+            new = np.column_stack([edges[::2], edges[1::2]]).astype(np.int64) + b.position
+            if len(runs) and runs[-1, 1] == new[0, 0]:  # one run across the blocks' edge
+                runs = runs.copy()
+                runs[-1, 1] = new[0, 1]
+                new = new[1:]
+            runs = np.concatenate([runs, new])
+            if ctx.first_missing is None:
+                ctx.first_missing = int(b.position + edges[0])
+            ctx.missing_samples += int(np.count_nonzero(b.missing))
+        # The stages look back a few seconds at most (the tracker's 10-s values the farthest).
+        oldest = b.stop - ctx.block_size - MISSING_MEMORY * ctx.sample_rate
+        if len(runs) and runs[0, 1] <= oldest:
+            runs = runs[runs[:, 1] > oldest]
+        ctx.missing_runs = runs
 
     def _check(self, last):
         """Refusals that only the end can tell."""
@@ -954,6 +1221,10 @@ class Stream:
                 f"{NO_VOLTAGE:g} of their range ({float(np.min(full)):.6g} V); nothing to analyse (name the "
                 "voltage channels with --voltages)")
 
+
+# Seconds of missing runs the context keeps behind the latest block: more
+# than the stages look back (a 10-s value, a second of segments held back).
+MISSING_MEMORY = 30.0
 
 # A voltage channel whose one-cycle RMS values all stay below this share of
 # its declared range (COMTRADE) holds noise, not a voltage.
@@ -1059,7 +1330,8 @@ class Collector:
                         window_gaps=np.concatenate(p["window_gaps"]) if p["window_gaps"] else np.zeros(0, bool),
                         udin_source=ctx.udin_source, rvc_threshold=ctx.rvc_threshold,
                         aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
-                        positions=ctx.positions, crossings=np.concatenate(p["crossings"]))
+                        positions=ctx.positions, crossings=np.concatenate(p["crossings"]),
+                        missing_samples=ctx.missing_samples, first_missing=ctx.first_missing)
 
 
 def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, nominal_frequency=None,
@@ -1193,8 +1465,10 @@ def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0,
     ``clock_offset`` seconds after a whole 10 minutes. A window that overlaps
     a tick belongs to the interval before it. An interval is flagged when a
     window in it is (``flags``, the §4.7 flag) and marked ``gap`` when a
-    window in it is (``gaps``); a window with a value that is not finite
-    (none in practice) is aggregated with 0 there and marked.
+    window in it is (``gaps``); a value that is not finite in a window (all
+    of them in a window over a missing sample) is left out of that value's
+    aggregate, which is over the windows where it was measured (NaN when
+    none was), and the window is marked.
 
     2-hour values come from the 10-minute values of each 2 hours of the clock
     (twelve when whole), as the root of the mean of their squares; their
@@ -1213,15 +1487,17 @@ def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0,
 
 
 def _aggregator(count, clock_offset):
-    """An IntervalAggregator of `count` quantities and, last, the share of windows with a gap (a mean)."""
-    aggregator = _core.IntervalAggregator(count + 1, float(clock_offset))
-    aggregator.set_mean(count)
+    """An IntervalAggregator of `count` quantities, then per quantity the share of windows where it was
+    measured (finite), then the share of windows marked with a gap (both means)."""
+    aggregator = _core.IntervalAggregator(2 * count + 1, float(clock_offset))
+    for k in range(count, 2 * count + 1):
+        aggregator.set_mean(k)
     return aggregator
 
 
 def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None, gaps=None):
-    """The windows' aggregated quantities and gap marks into the aggregator (values that are not finite as
-    0, marked)."""
+    """The windows' aggregated quantities, the shares measured and the gap marks into the aggregator (a
+    value that is not finite, as over a missing sample, as 0 and not measured; the window marked)."""
     columns = _aggregated_columns(windowed, phases, currents)
     n = len(windowed)
     values = np.column_stack([c for _, c in columns]) if n else np.zeros((0, len(columns)))
@@ -1231,15 +1507,23 @@ def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None
     if bad.any():
         gaps |= bad.any(axis=1)
         values = np.where(bad, 0.0, values)
-    values = np.column_stack([values, gaps.astype(np.float64)])
+    values = np.column_stack([values, (~bad).astype(np.float64), gaps.astype(np.float64)])
     starts = windowed["firstSampleIndex"].astype(np.float64) / sample_rate
     ends = np.maximum(windowed["time"].astype(np.float64), starts)
     aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)
 
 
 def _take_intervals(aggregator, names, clock_offset):
-    """The closed intervals as {'3s': rows, '10min': rows, '2h': rows} (see :func:`aggregate_windows`)."""
+    """The closed intervals as {'3s': rows, '10min': rows, '2h': rows} (see :func:`aggregate_windows`).
+
+    A value is over the windows where it was measured: the aggregator's
+    root mean square over all windows (0 where not measured) divided by the
+    root of the share measured, NaN when none was; a 2-hour value so weighs
+    each 10-minute value by its share measured. Where every window was
+    measured the aggregator's value is taken as it is.
+    """
     out = {}
+    count = len(names)
     for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals()),
                       ("2h", aggregator.two_hour_intervals())):
         extra = [("tagTime", "f8")] if key != "3s" else []
@@ -1247,8 +1531,14 @@ def _take_intervals(aggregator, names, clock_offset):
         for name, _ in AGGREGATE_FRAME[:-1]:
             table[name] = rows[name]
         for k, name in enumerate(names):
-            table[name] = rows["values"][:, k]
-        table["gap"] = rows["values"][:, len(names)] > 0
+            value, share = rows["values"][:, k], rows["values"][:, count + k]
+            part = share < 1.0
+            if part.any():
+                value = value.copy()
+                with np.errstate(divide="ignore", invalid="ignore"):
+                    value[part] = np.where(share[part] > 0, value[part] / np.sqrt(share[part]), np.nan)
+            table[name] = value
+        table["gap"] = rows["values"][:, 2 * count] > 0
         if extra:
             whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
             per = _core.IntervalAggregator.TEN_MINUTES_PER_TWO_HOURS if key == "2h" else 1

@@ -15,8 +15,14 @@ single-file .cff, and returns a :class:`powerquality.recording.Recording`:
 Data file types: ASCII, BINARY (int16 analog values), BINARY32 (int32) and
 FLOAT32 (float32); a binary record is a uint32 sample number, an int32 time
 stamp, the analog values, then one uint16 per 16 status channels (channel 1
-in the least significant bit of the first word). The missing-value markers
-(99999 in ASCII, -32768 in BINARY, -2147483648 in BINARY32) read as NaN.
+in the least significant bit of the first word). Missing samples read as NaN:
+the missing-value markers 0x8000 (-32768) in BINARY, 0x80000000
+(-2147483648) in BINARY32 and 99999 in ASCII, an empty ASCII field (as the
+2013 revision writes a missing value), and in FLOAT32 a value that is not
+finite (its marker is a NaN pattern). Some writers of the 1991 format mark a
+missing BINARY value with 0xFFFF instead; that is -1 in the two's complement
+the values are stored in, an ordinary value next to every zero crossing, so
+it is read as -1.
 
 A .cff holds the four files as sections, each introduced by a line
 ``--- file type: CFG ---``, ``--- file type: INF ---``,
@@ -322,7 +328,7 @@ def _parse_ascii(cfg, lines, where):
                                 f"{na} analog, {nd} status), found {len(parts)}")
         try:
             times.append(float(parts[1]) if parts[1].strip() else np.nan)
-            rows.append([float(p) for p in parts[2:2 + na]])
+            rows.append([float(p) if p.strip() else np.nan for p in parts[2:2 + na]])
         except ValueError:
             raise ComtradeError(f"{where}:{number}: sample record: a field is not a number: {line.strip()!r}") from None
         if nd:
@@ -353,6 +359,9 @@ def _read_binary(cfg, raw, where):
         missing = values == _MISSING[cfg.file_type]
         values = values.astype(np.float64)
         values[missing] = np.nan
+    elif cfg.file_type == "FLOAT32":
+        values = values.astype(np.float64)
+        values[~np.isfinite(values)] = np.nan
     # The words' bytes as stored (little-endian): bit k of the row is status channel k + 1.
     words = np.ascontiguousarray(data["d"]).view(np.uint8).reshape(len(data), -1)
     bits = np.unpackbits(words, axis=1, bitorder="little")[:, :cfg.status_count]
@@ -488,7 +497,7 @@ class _Data:
             for row, k in enumerate(indices):
                 a, b, ratio, prefix = scales[k]
                 v[...] = analog[:, k]  # one strided pass into a contiguous float64 row
-                lost = (v == marker) if marker is not None else None
+                lost = (v == marker) if marker is not None else ~np.isfinite(v)
                 v *= a
                 v += b
                 if ratio is not None:

@@ -20,10 +20,11 @@ volts and amperes. Fields may be separated by commas, semicolons or tabs; a
 separator ending every line is left out, and with semicolons or tabs a
 decimal comma is read (see ``_Layout``), each said in the notes.
 
-A value that is not finite ('nan', 'inf') is carried as a missing sample,
-as COMTRADE's missing-value markers are, and the recording's notes say how
-many there are and where the first one is; text that is not a number is
-refused with its line.
+An empty cell and a value that is not finite ('nan', 'inf') are carried as
+a missing sample (NaN), as COMTRADE's missing-value markers are, and the
+recording's notes say how many there are and where the first one is; text
+that is not a number is refused with its line. The time column must have
+every value.
 
 ``open_blocks`` reads the file block by block (memory independent of its
 size); ``read`` reads it whole.
@@ -131,15 +132,26 @@ class _Layout:
             rows = [self._clean(line) for _, line in batch if _data(line)]
             if not rows:
                 continue
-            try:
-                data = np.loadtxt(rows, delimiter=self.sep, ndmin=2, comments="#", dtype=np.float64)
-            except ValueError:
-                data = None
+            data = self._numbers(rows)
             if data is None or data.shape[1] != self.width:
                 self._fail(batch)
             if self.time_column is not None and self.time_scale != 1.0:
                 data[:, self.time_column] *= self.time_scale
             yield batch[0][0], data, batch
+
+    def _numbers(self, rows):
+        """The rows as an array of numbers, an empty cell as NaN; None when a cell is not a number."""
+        try:
+            return np.loadtxt(rows, delimiter=self.sep, ndmin=2, comments="#", dtype=np.float64)
+        except ValueError:
+            pass
+        # Empty cells (missing samples) written as NaN: only batches that hold one take this way.
+        empty = re.compile(r"(^|%s)\s*(?=%s|$)" % (re.escape(self.sep), re.escape(self.sep)))
+        try:
+            return np.loadtxt([empty.sub(r"\1nan", line.rstrip("\r\n")) for line in rows], delimiter=self.sep,
+                              ndmin=2, comments="#", dtype=np.float64)
+        except ValueError:
+            return None
 
     def _fail(self, batch):
         for number, line in batch:
@@ -148,7 +160,7 @@ class _Layout:
             parts = _split(self._clean(line), self.sep)
             if len(parts) != self.width:
                 raise RecordingError(f"{self.path}:{number}: expected {self.width} fields, found {len(parts)}")
-            bad = [p for p in parts if not _is_number(p)]
+            bad = [p for p in parts if p and not _is_number(p)]
             if bad:
                 raise RecordingError(f"{self.path}:{number}: {bad[0]!r} is not a number")
         raise RecordingError(f"{self.path}: not a table of numbers")
@@ -237,6 +249,10 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
                 bad = np.flatnonzero(~(np.abs(off) <= 0.5 * step))
                 if bad.size:
                     line = [n for n, text in batch if _data(text)][bad[0]]
+                    if not np.isfinite(data[bad[0], layout.time_column]):
+                        raise RecordingError(f"{path}:{line}: the time column {layout.names[layout.time_column]!r} "
+                                             "has no time here (a missing sample needs its time; leave its value "
+                                             "empty instead)")
                     raise RecordingError(f"{path}:{line}: time {data[bad[0], layout.time_column]:.10g} s is off the "
                                          f"grid of {1.0 / step:.10g} samples per second fitted to the time column "
                                          "(the samples are not uniformly spaced)")
@@ -251,8 +267,8 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
             position += len(data)
             yield block
         if missing["count"]:
-            recording.notes.append(f"{path}:{missing['first']}: {missing['count']} value(s) that are not finite "
-                                   "numbers, read as missing samples")
+            recording.notes.append(f"{path}:{missing['first']}: {missing['count']} value(s) empty or not finite, "
+                                   "read as missing samples")
 
     recording.reader = reader
     recording.length = _count_rows(path, layout) if head[1].shape[0] >= FIT_ROWS else len(head[1])

@@ -8,8 +8,8 @@ tables were made: ``assess(tables, ...)`` takes
   on one phase), their THD ``'A.thdVoltage.thd'`` (percent of the
   fundamental), the negative-sequence unbalance ``'u2'`` (percent),
   individual harmonics ``'A.harmonicsVoltage.5'`` (order 5, percent of the
-  fundamental) and, where measured, ``'A.pst'``; plus ``'flagged'`` and
-  ``'complete'`` where the table has them;
+  fundamental) and, where measured, ``'A.pst'``; plus ``'flagged'``,
+  ``'complete'`` and ``'gap'`` where the table has them;
 - ``tables['10s']``: 10-second frequencies (``'frequency'`` in Hz, and
   ``'flagged'``), see :func:`ten_second_frequencies`;
 - ``tables['2h']``: 2-hour ``'A.plt'`` ... (the flicker meter's Plt rows; absent: flicker "not measured");
@@ -60,10 +60,15 @@ voltage decreasing, durations increasing, at most 20 of each).
 - Each phase is judged alone and a row takes its worst phase: the share of
   a row is the smallest share of its phases.
 - Left out, as the standard says: flagged intervals (an interval in which a
-  dip, swell or interruption, a lost sample or an untracked cycle fell) and
-  intervals that are not whole (the recording's partial first and last
-  10 minutes). The share is of the intervals that remain; the row says how
-  many were left out. With no interval left the row is "not measured".
+  dip, swell or interruption fell), intervals that are not whole (the
+  recording's partial first and last 10 minutes) and intervals marked
+  ``gap`` (a sample missing, or a window without a tracked frequency, in
+  them: a value not measured over all of its span). The share is of the
+  intervals that remain; the row says how many were left out, and why
+  (``flagged``, ``partial``, ``gap``: each interval once, in that order),
+  and so does the coverage, which counts those left out for a gap apart.
+  A 10-s frequency not tracked throughout (over a missing sample too) is
+  flagged. With no interval left the row is "not measured".
 - A row passes when its share within the limit is at least the share the
   standard asks (95 % of 1000 intervals within: 950 within pass, 949 fail);
   rows "all the time" need every interval within.
@@ -86,7 +91,8 @@ cycle at 60 Hz lasts 8.3 ms) counts in the first column, one longer than
 (a declared voltage other than the detector's) counts in the top row, a swell
 not above 110 % in the bottom one. An interruption is also reported as the
 dip that contains it and is counted there once, as a dip below 5 %; an event
-still running at the end of the recording counts by its duration so far.
+still running at the end of the recording, or cut short by a gap, counts by its
+duration so far.
 MV uses the same two tables here (residual and maximum voltage in percent of
 the declared supply voltage Uc); their edges are data like the limits.
 """
@@ -322,10 +328,14 @@ def _phase_columns(columns, suffix):
 
 
 def _usable(columns, n):
-    """(mask of intervals used, count left out as flagged, count left out as not whole)."""
+    """(mask of intervals used, counts left out: {'flagged': over an event, 'partial': not whole, 'gap': whole
+    and unflagged but with a gap in the data}); each interval left out counts once, in that order."""
     flagged = np.asarray(columns["flagged"], bool) if "flagged" in columns else np.zeros(n, bool)
     partial = ~np.asarray(columns["complete"], bool) if "complete" in columns else np.zeros(n, bool)
-    return ~flagged & ~partial, int(np.count_nonzero(flagged)), int(np.count_nonzero(partial & ~flagged))
+    gap = np.asarray(columns["gap"], bool) if "gap" in columns else np.zeros(n, bool)
+    left = {"flagged": int(np.count_nonzero(flagged)), "partial": int(np.count_nonzero(partial & ~flagged)),
+            "gap": int(np.count_nonzero(gap & ~flagged & ~partial))}
+    return ~flagged & ~partial & ~gap, left
 
 
 def _within(values, low, high):
@@ -366,21 +376,22 @@ def _verdict(share, required):
     return "pass" if share >= required - 1e-9 else "fail"
 
 
-def _row(key, condition, band, judged, flagged, partial, unit, note=""):
+def _row(key, condition, band, judged, left, unit, note=""):
     required = float(band["share"])
     statistic = ("all the time" if required >= 100.0 else f"{required:g} % of the intervals") + \
         f" (of a {band['period']})"
     return {"parameter": _TITLES[key], "key": key, "condition": condition, "low": band["low"],
             "high": band["high"], "required": required,
             "period": band["period"], "statistic": statistic, "share": judged["share"], "phase": judged["phase"],
-            "intervals": judged["count"], "flagged": flagged, "partial": partial, "min": judged["min"],
+            "intervals": judged["count"], "flagged": left["flagged"], "partial": left["partial"],
+            "gap": left["gap"], "min": judged["min"],
             "max": judged["max"], "percentile": judged["percentile"], "unit": unit,
             "verdict": _verdict(judged["share"], required), "note": note}
 
 
 def _not_measured(key, condition, band, unit, note):
     return _row(key, condition, band, {"share": None, "phase": None, "count": 0, "min": None, "max": None,
-                                       "percentile": None}, 0, 0, unit, note)
+                                       "percentile": None}, {"flagged": 0, "partial": 0, "gap": 0}, unit, note)
 
 
 def _range_text(low, high, unit, scale=1.0, offset=0.0):
@@ -453,14 +464,14 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
         if ten_s is None or "frequency" not in ten_s:
             rows.append(_not_measured("frequency", cond, band, "Hz", "no 10-s frequencies"))
             continue
-        used, flagged, partial = _usable(ten_s, len(ten_s["frequency"]))
+        used, left = _usable(ten_s, len(ten_s["frequency"]))
         low, high = fn * (1 + band["low"] / 100), fn * (1 + band["high"] / 100)
         rows.append(_row("frequency", cond, band, _judge({"f": ten_s["frequency"]}, used, low, high, band["share"]),
-                         flagged, partial, "Hz"))
+                         left, "Hz"))
 
     ten = _columns(tables.get("10min")) or {}
     n10 = len(next(iter(ten.values()))) if ten else 0
-    used, flagged, partial = _usable(ten, n10)
+    used, left = _usable(ten, n10)
 
     def judge_rows(key, phases, bands, unit, scale=None, missing="not in the table"):
         for band in bands:
@@ -474,17 +485,17 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
             if not phases:
                 rows.append(_not_measured(key, cond, band, unit, missing))
                 continue
-            rows.append(_row(key, cond, band, _judge(phases, used, low, high, band["share"]), flagged, partial, unit))
+            rows.append(_row(key, cond, band, _judge(phases, used, low, high, band["share"]), left, unit))
 
     judge_rows("voltage", _phase_columns(ten, "rmsVoltage"), lim["voltage"][system], "V", scale=True)
     plt_table = _columns(tables.get("2h"))
     if plt_table is not None and _phase_columns(plt_table, "plt"):
         n2 = len(next(iter(plt_table.values())))
-        u2h, f2h, p2h = _usable(plt_table, n2)
+        u2h, left2h = _usable(plt_table, n2)
         for band in lim["flicker"]:
             rows.append(_row("flicker", _range_text(band["low"], band["high"], ""), band,
                              _judge(_phase_columns(plt_table, "plt"), u2h, band["low"], band["high"], band["share"]),
-                             f2h, p2h, ""))
+                             left2h, ""))
     else:
         for band in lim["flicker"]:
             rows.append(_not_measured("flicker", _range_text(band["low"], band["high"], ""), band, "",
@@ -502,7 +513,7 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
             rows.append(_not_measured("harmonics", cond, band, "%", "no individual harmonics in the table"))
         else:
             rows.append(_row("harmonics", cond, band, _judge(phases, used, None, band["high"], band["share"]),
-                             flagged, partial, "%"))
+                             left, "%"))
         rows[-1]["order"] = order
 
     verdicts = [r["verdict"] for r in rows]
@@ -511,7 +522,7 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
         duration = _span(ten) if ten else 0.0
     dips, swells = classify_events(events, lim)
     return {"verdict": overall, "rows": rows, "dips": dips, "swells": swells,
-            "coverage": coverage(duration, n10, int(np.count_nonzero(used))),
+            "coverage": coverage(duration, n10, int(np.count_nonzero(used)), **left),
             "settings": {"level": level, "system": system, "nominal_voltage": un, "nominal_frequency": fn,
                          "start": start, "limits": lim}}
 
@@ -530,8 +541,13 @@ def _duration_text(seconds):
     return (f"{days} day{'' if days == 1 else 's'} " if days else "") + text
 
 
-def coverage(duration, intervals, used):
-    """How much of the standard's week the recording covers, said plainly."""
+def coverage(duration, intervals, used, flagged=None, partial=None, gap=0):
+    """How much of the standard's week the recording covers, said plainly.
+
+    ``flagged``, ``partial`` and ``gap``: the 10-minute intervals left out
+    over an event, as not whole and for a gap in the data (see
+    :func:`_usable`); the text counts those left out for a gap apart.
+    """
     share = 100.0 * duration / WEEK_SECONDS
     week = duration >= WEEK_SECONDS - 1.0
     text = f"{_duration_text(duration)} of 10-minute values ({intervals} interval{'' if intervals == 1 else 's'})"
@@ -542,9 +558,14 @@ def coverage(duration, intervals, used):
                  "frequency's ±1 % band); the verdicts here are over what was recorded only")
     if used < intervals:
         left = "left out as flagged or not whole"
+        if gap:
+            others = intervals - used - gap
+            why = "for a gap in the data (missing samples or no tracked frequency)"
+            left = f"left out {why}" if not others else \
+                f"left out: {others} as flagged or not whole, {gap} {why}"
         text = text.replace(")", f", {left})" if intervals == 1 else f", {intervals - used} of them {left})", 1)
     return {"seconds": float(duration), "intervals": intervals, "used": used, "week_share": share,
-            "whole_week": bool(week), "text": text}
+            "whole_week": bool(week), "flagged": flagged, "partial": partial, "gap": int(gap), "text": text}
 
 
 def classify_events(events, limits=None):

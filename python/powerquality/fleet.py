@@ -540,20 +540,105 @@ def _dask(jobs, client, done):
         future.release()
 
 
-def connect(address, timeout=30):
-    """A distributed.Client of the scheduler at address (tcp://host:8786, host:8786) or of a scheduler file."""
+# The files of a TLS cluster's credentials, under the names that a scheduler
+# file of LocalCluster has beside it (and that the command line's options
+# take): the authority that signed the scheduler's and the workers'
+# certificates, this side's certificate, and its key.
+CREDENTIALS = (("ca_file", "tls-ca.pem"), ("cert", "tls-cert.pem"), ("key", "tls-key.pem"))
+TLS_OPTIONS = {"ca_file": "--tls-ca-file", "cert": "--tls-cert", "key": "--tls-key"}
+
+
+def _scheduler_address(path):
+    """The address written in a scheduler file ('' when it has none)."""
+    import json
+
+    try:
+        with open(path) as f:
+            address = json.load(f).get("address", "")
+    except (OSError, ValueError, AttributeError) as error:
+        raise FleetError(f"{path}: not a readable scheduler file ({error})") from None
+    return address if isinstance(address, str) else ""
+
+
+def client_security(credentials, labels=None):
+    """The distributed.Security of a client of a TLS cluster, from {'ca_file', 'cert', 'key'} (paths, PEM).
+
+    Each file is read here, so that a missing or unreadable one is a
+    FleetError naming it (and its option: labels maps 'ca_file', 'cert',
+    'key' to the command line's names), not a failure deep in a connection.
+    Encryption is required: with it, the client refuses a plain tcp://
+    scheduler.
+    """
+    import distributed
+
+    if isinstance(credentials, distributed.Security):
+        return credentials
+    names = dict(CREDENTIALS)
+    if not isinstance(credentials, dict) or set(credentials) != set(names) or \
+            not all(isinstance(v, (str, os.PathLike)) for v in credentials.values()):
+        raise FleetError(f"security: a distributed.Security or the files {', '.join(names)} of the cluster's TLS "
+                         f"credentials, not {credentials!r}")
+    paths = {name: os.fspath(credentials[name]) for name in names}
+    for name, path in paths.items():
+        label = (labels or {}).get(name, f"security {name!r}")
+        try:
+            with open(path, "rb") as f:
+                text = f.read(1 << 20)
+        except OSError as error:
+            raise FleetError(f"{label} {path}: cannot read it ({error.strerror})") from None
+        if b"-----BEGIN " not in text:
+            raise FleetError(f"{label} {path}: not a PEM file")
+    return distributed.Security(require_encryption=True, tls_ca_file=paths["ca_file"],
+                                tls_client_cert=paths["cert"], tls_client_key=paths["key"])
+
+
+def _credentials_beside(path):
+    """The credentials that a LocalCluster keeps beside its scheduler file, or None."""
+    folder = os.path.dirname(os.path.abspath(path))
+    found = {name: os.path.join(folder, file) for name, file in CREDENTIALS}
+    return found if all(os.path.isfile(p) for p in found.values()) else None
+
+
+def connect(address, timeout=30, security=None, labels=None):
+    """A distributed.Client of the scheduler at address or of a scheduler file.
+
+    address: ``tls://host:port`` or ``tcp://host:port`` (``host:port`` is
+    tcp), or the file that ``dask-scheduler --scheduler-file`` writes.
+    security: for a TLS scheduler, a distributed.Security or a dict of the
+    files ``ca_file``, ``cert`` and ``key`` (:func:`client_security`). Without it
+    a scheduler file takes the credentials beside it (tls-ca.pem,
+    tls-cert.pem, tls-key.pem, as LocalCluster writes them), and else
+    Dask's configuration (``distributed.comm.tls.*``) is used; a TLS
+    address with none of these is refused here, not after a timeout.
+    """
     try:
         import distributed
     except ImportError as error:
         raise FleetError("a Dask cluster needs the Python package distributed "
                          f"(Debian: apt-get install python3-distributed): {error}") from None
+    address = os.fspath(address)
+    is_file = os.path.isfile(address)
+    if not is_file and "://" not in address and ":" not in address:
+        raise FleetError(f"{address}: neither a scheduler address (tls://host:8786) nor a scheduler file")
+    target = _scheduler_address(address) if is_file else address
+    if security is None and is_file:
+        security = _credentials_beside(address)
+    if security is not None:
+        security = client_security(security, labels)
+        if not target.startswith("tls://"):
+            raise FleetError(f"{address}: not a TLS scheduler ({target or 'no address'}), but TLS credentials "
+                             "are given: every connection must then be TLS (tls://host:port)")
+    elif target.startswith("tls://"):
+        configured = distributed.Security()
+        if not (configured.tls_ca_file and configured.tls_client_cert):
+            raise FleetError(f"{address}: a TLS scheduler; give the cluster's credentials "
+                             "(--tls-ca-file, --tls-cert, --tls-key, or Dask's distributed.comm.tls configuration)")
     try:
-        if os.path.isfile(address):
-            return distributed.Client(scheduler_file=address, timeout=timeout, set_as_default=False)
-        if "://" not in address and ":" not in address:
-            raise FleetError(f"{address}: neither a scheduler address (tcp://host:8786) nor a scheduler file")
-        return distributed.Client(address, timeout=timeout, set_as_default=False)
-    except (OSError, TimeoutError, ValueError) as error:
+        if is_file:
+            return distributed.Client(scheduler_file=address, timeout=timeout, set_as_default=False,
+                                      security=security)
+        return distributed.Client(address, timeout=timeout, set_as_default=False, security=security)
+    except (OSError, TimeoutError, ValueError, TypeError, RuntimeError) as error:
         raise FleetError(f"cannot reach the Dask scheduler at {address}: {error}") from None
 
 
@@ -569,7 +654,8 @@ def _table(rows, dtype):
     return np.array([tuple(r[name] for name, _ in fields) for r in rows], dtype=fields)
 
 
-def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en50160=None, index=None, **options):
+def run(names, *, jobs=1, client=None, security=None, out=None, detail=False, progress=None, en50160=None,
+        index=None, **options):
     """Find the recordings that names stand for and analyse each; see :func:`analyze_many` (``index``: the index
     page that will be written, whose name no recording's folder may take).
 
@@ -581,6 +667,8 @@ def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en
         raise TypeError(f"unknown option(s): {', '.join(sorted(unknown))}")
     if client is not None and jobs not in (None, 1):
         raise FleetError("give local jobs or a Dask client, not both")
+    if security is not None and not isinstance(client, (str, os.PathLike)):
+        raise FleetError("security: the credentials for a client given as a scheduler address or file")
     options = {k: v for k, v in options.items() if v is not None}
     _check_options(options)
     settings = _settings(en50160)
@@ -607,7 +695,7 @@ def run(names, *, jobs=1, client=None, out=None, detail=False, progress=None, en
 
     if client is not None:
         own = isinstance(client, (str, os.PathLike))
-        client = connect(os.fspath(client)) if own else client
+        client = connect(os.fspath(client), security=security) if own else client
         try:
             _dask(jobs_list, client, done)
         finally:
@@ -664,8 +752,8 @@ def _settings(en50160):
     return {k: v for k, v in en50160.items() if k != "limits_file"}
 
 
-def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress=None, as_pandas=False,
-                 with_events=False, en50160=None, index="report.html", **options):
+def analyze_many(paths, *, jobs=1, client=None, security=None, out=None, detail=False, progress=None,
+                 as_pandas=False, with_events=False, en50160=None, index="report.html", **options):
     """Analyse many recordings: serially, on local worker processes, or on a Dask cluster.
 
     Parameters
@@ -676,8 +764,15 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress
         Local worker processes (1: this process; 0: one per processor).
     client : distributed.Client or str, optional
         Run on this Dask cluster instead: a client, a scheduler address
-        (``tcp://host:8786``) or a scheduler file. The workers read the
-        recordings (and write to ``out``) under the same paths as here.
+        (``tls://host:8786``, ``tcp://host:8786``) or a scheduler file. The
+        workers read the recordings (and write to ``out``) under the same
+        paths as here.
+    security : distributed.Security or dict, optional
+        With ``client`` an address or a scheduler file: the credentials of
+        a TLS cluster, a Security or the files ``{'ca_file': ..., 'cert':
+        ..., 'key': ...}`` (PEM). Without it a scheduler file takes the
+        files beside it that LocalCluster writes (tls-ca.pem, tls-cert.pem,
+        tls-key.pem), else Dask's ``distributed.comm.tls`` configuration.
     out : str, optional
         Folder for one sub-folder of tables per recording, ``summary.csv``
         and ``events.csv``.
@@ -726,8 +821,8 @@ def analyze_many(paths, *, jobs=1, client=None, out=None, detail=False, progress
     ('error', 'no-such-folder/*.cfg: no recording matches')
     """
     reports = bool(out and en50160 and en50160.get("report"))
-    summary, events = run(paths, jobs=jobs, client=client, out=out, detail=detail, progress=progress,
-                          en50160=en50160, index=index if reports else None, **options)
+    summary, events = run(paths, jobs=jobs, client=client, security=security, out=out, detail=detail,
+                          progress=progress, en50160=en50160, index=index if reports else None, **options)
     if out:
         failed = [message for _, message in write(summary, events, out) if message]
         if reports:
@@ -863,7 +958,8 @@ def command(args):
             sys.stderr.flush()
 
     try:
-        client = connect(args.scheduler) if args.scheduler else None
+        credentials = dict(ca_file=args.tls_ca_file, cert=args.tls_cert, key=args.tls_key) if args.tls_cert else None
+        client = connect(args.scheduler, security=credentials, labels=TLS_OPTIONS) if args.scheduler else None
     except FleetError as error:
         print(f"powerquality: {error}", file=sys.stderr)
         return 2
@@ -906,22 +1002,101 @@ def _readable_json(path):
         return False
 
 
+def _last_line(path):
+    """The last line of the cluster's log that says something, for a start that failed."""
+    try:
+        with open(path, errors="replace") as f:
+            lines = [line.strip() for line in f if line.strip()]
+    except OSError:
+        lines = []
+    return lines[-1] if lines else "nothing in its log"
+
+
+def _write_private(path, data):
+    """A new file that only this user can read: created 0600, never through an existing file or link."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0), 0o600)
+    with os.fdopen(fd, "wb") as f:
+        f.write(data)
+
+
+def write_credentials(folder, days=365):
+    """A self-signed certificate (its own authority) and its key, written into folder as CREDENTIALS names them.
+
+    An ECDSA P-256 key, made anew each time, so nothing but these files
+    admits to the cluster. The files are 0600; folder should be readable by
+    this user only (LocalCluster makes it with tempfile.mkdtemp). Returns
+    {'ca_file', 'cert', 'key'}: their paths.
+    """
+    import datetime
+
+    try:
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.x509.oid import NameOID
+    except ImportError as error:
+        raise FleetError("a private cluster's certificate needs the Python package cryptography "
+                         f"(Debian: apt-get install python3-cryptography): {error}") from None
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "powerquality local cluster")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    certificate = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+                   .serial_number(x509.random_serial_number())
+                   .not_valid_before(now - datetime.timedelta(minutes=5))
+                   .not_valid_after(now + datetime.timedelta(days=days))
+                   .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+                   .sign(key, hashes.SHA256()))
+    pem = certificate.public_bytes(serialization.Encoding.PEM)
+    contents = {"ca_file": pem, "cert": pem,
+                "key": key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                         serialization.NoEncryption())}
+    paths = {}
+    for name, file in CREDENTIALS:
+        paths[name] = os.path.join(folder, file)
+        _write_private(paths[name], contents[name])
+    return paths
+
+
+# Dask's configuration for the cluster's processes: every connection
+# encrypted, and no pages on the HTTP servers that the scheduler and each
+# worker start whatever --no-dashboard says (they are bound to 127.0.0.1
+# on a free port by --dashboard-address; this leaves them nothing to show).
+CLUSTER_ENVIRONMENT = {"DASK_DISTRIBUTED__COMM__REQUIRE_ENCRYPTION": "True",
+                       "DASK_DISTRIBUTED__SCHEDULER__HTTP__ROUTES": "[]",
+                       "DASK_DISTRIBUTED__WORKER__HTTP__ROUTES": "[]"}
+
+
 class LocalCluster:
-    """A dask-scheduler and `workers` dask-worker processes on 127.0.0.1, started and stopped by this object.
+    """A dask-scheduler and `workers` dask-worker processes on this machine, private to the user who starts them.
 
     >>> with LocalCluster(2) as scheduler_file:          # doctest: +SKIP
     ...     pq.analyze_many(paths, client=scheduler_file)
 
+    Private: every process (scheduler, nannies, workers) and every HTTP
+    server they start listens on 127.0.0.1 only, on free ports; every
+    connection is TLS with both sides' certificates required (mutual TLS),
+    signed by a certificate made for this cluster alone (write_credentials).
+    Its key, the certificate and the scheduler file are in a folder that
+    only this user can enter (0700, made by tempfile.mkdtemp under
+    ``folder`` or the system's temporary folder), removed at the end. So
+    another user of the machine can reach the ports but cannot submit work
+    (nor read the key); this user's own processes can, as with any file of
+    theirs. The returned scheduler file has the credentials beside it
+    (CREDENTIALS' names), which :func:`connect` takes; ``security`` is the
+    client's distributed.Security and ``credentials`` the files' paths.
+
     The workers are single-threaded (one recording at a time each); the
     scheduler and the workers run in this process's interpreter (that of a
     virtual environment too) and inherit its environment (PYTHONPATH among
-    it), so they import the same powerquality.
+    it), so they import the same powerquality. ``folder`` keeps the log
+    (cluster.log) after the end; without it the log goes with the rest.
     """
 
     def __init__(self, workers=2, folder=None, timeout=60.0):
         self.workers, self.folder, self.timeout = workers, folder, timeout
         self.processes = []
-        self._tmp = self._log = None
+        self.private = self.credentials = self.security = self.scheduler_file = None
+        self._log = None
 
     def __enter__(self):
         import importlib.util
@@ -934,26 +1109,30 @@ class LocalCluster:
         # environment's too), so they import the powerquality it imports.
         if importlib.util.find_spec("distributed") is None:
             raise FleetError("Dask's distributed is not installed (Debian: apt-get install python3-distributed)")
-        self._tmp = None if self.folder else tempfile.TemporaryDirectory(prefix="powerquality-cluster-")
-        folder = self.folder or self._tmp.name
-        self.scheduler_file = os.path.join(folder, "scheduler.json")
-        if os.path.exists(self.scheduler_file):
-            os.remove(self.scheduler_file)
-        self._log = open(os.path.join(folder, "cluster.log"), "ab")
-        quiet = dict(stdout=subprocess.DEVNULL, stderr=self._log)
+        self.private = tempfile.mkdtemp(prefix="powerquality-cluster-", dir=self.folder)
         try:
+            self.credentials = write_credentials(self.private)
+            self.security = client_security(self.credentials)
+            self.scheduler_file = os.path.join(self.private, "scheduler.json")
+            log = os.path.join(self.folder or self.private, "cluster.log")
+            self._log = open(log, "ab")
+            tls = ["--protocol", "tls", "--host", "127.0.0.1", "--dashboard-address", "127.0.0.1:0",
+                   "--no-dashboard", "--tls-ca-file", self.credentials["ca_file"],
+                   "--tls-cert", self.credentials["cert"], "--tls-key", self.credentials["key"]]
+            quiet = dict(stdout=subprocess.DEVNULL, stderr=self._log, env=dict(os.environ, **CLUSTER_ENVIRONMENT))
             self.processes.append(subprocess.Popen(
-                [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                [sys.executable, "-m", "distributed.cli.dask_scheduler", *tls, "--port", "0",
                  "--scheduler-file", self.scheduler_file], **quiet))
             deadline = time.monotonic() + self.timeout
             while not _readable_json(self.scheduler_file):
                 if time.monotonic() > deadline or self.processes[0].poll() is not None:
-                    raise FleetError(f"the dask-scheduler did not start (see {folder}/cluster.log)")
+                    raise FleetError(f"the dask-scheduler did not start: {_last_line(log)}"
+                                     + (f" (see {log})" if self.folder else ""))
                 time.sleep(0.1)
             for _ in range(self.workers):
                 self.processes.append(subprocess.Popen(
-                    [sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file", self.scheduler_file, "--nthreads", "1", "--no-dashboard",
-                     "--host", "127.0.0.1", "--local-directory", folder], **quiet))
+                    [sys.executable, "-m", "distributed.cli.dask_worker", *tls, "--scheduler-file",
+                     self.scheduler_file, "--nthreads", "1", "--local-directory", self.private], **quiet))
             client = connect(self.scheduler_file, timeout=self.timeout)
             try:
                 client.wait_for_workers(self.workers, timeout=self.timeout)
@@ -965,6 +1144,8 @@ class LocalCluster:
         return self.scheduler_file
 
     def __exit__(self, *exc):
+        import shutil
+
         for process in reversed(self.processes):
             process.terminate()
         for process in reversed(self.processes):
@@ -977,5 +1158,6 @@ class LocalCluster:
         if self._log is not None:
             self._log.close()
             self._log = None
-        if self._tmp is not None:
-            self._tmp.cleanup()
+        if self.private is not None:
+            shutil.rmtree(self.private, ignore_errors=True)
+            self.private = None

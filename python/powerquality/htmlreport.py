@@ -192,7 +192,7 @@ def _plots(assessment, tables, start=None):
     ten = en50160._columns(tables.get("10min")) if tables else None
     used = None
     if ten:
-        used, _, _ = en50160._usable(ten, len(next(iter(ten.values()))))
+        used, _ = en50160._usable(ten, len(next(iter(ten.values()))))
     out = []
     # Voltage
     phases = _phases(ten, "rmsVoltage")
@@ -209,7 +209,7 @@ def _plots(assessment, tables, start=None):
     # Frequency
     f = en50160._columns(tables.get("10s")) if tables else None
     if f and "frequency" in f and len(f["frequency"]):
-        fused, _, _ = en50160._usable(f, len(f["frequency"]))
+        fused, _ = en50160._usable(f, len(f["frequency"]))
         svg = plot("frequency", "10-second frequency", {"f": (when(f), f["frequency"])}, fused,
                    _limit_lines(assessment, "frequency", True), "f / Hz")
         out.append(_figure("frequency", "Power frequency", "10-second values with their bands", svg))
@@ -311,7 +311,8 @@ def _verdict_row(parameter, condition, statistic, r, verdict, note, worst_label=
             worst += f" ({_num(r['min'], digits)} … {_num(r['max'], digits)} {r['unit']})"
         else:
             worst += f" (p{r['required']:g} {_num(r['percentile'])} {r['unit']})".replace(" )", ")")
-        counts = f"{r['intervals']} ({r['flagged']} flagged, {r['partial']} partial)"
+        gap = f", {r['gap']} with a gap" if r.get("gap") else ""
+        counts = f"{r['intervals']} ({r['flagged']} flagged{gap}, {r['partial']} partial)"
     return (f'<tr class="{_css(verdict)}"><td>{_e(parameter)}</td><td>{_e(condition)}</td><td>{_e(statistic)}</td>'
             f'<td class="num">{share}</td><td>{_e(worst)}</td><td>{_e(counts)}</td>'
             f'<td class="verdict">{_e(verdict)}' + (f'<div class="note">{_e(note)}</div>' if note else "")
@@ -341,6 +342,7 @@ def _events_table(events, start):
     if events is None or not len(events):
         return '<p id="events">No dips, swells or interruptions.</p>'
     from .analysis import EVENT_TYPES
+    from .report import _cut
 
     rows = []
     for e in events:
@@ -351,7 +353,8 @@ def _events_table(events, start):
         rows.append(f"<tr><td>{_e(when)}</td><td>{_e(EVENT_TYPES.get(int(e['type']), e['type']))}</td>"
                     f"<td>{phases}</td><td class='num'>{e['duration'] * 1000:.1f} ms</td>"
                     f"<td class='num'>{e['extremePercent']:.1f} %</td>"
-                    f"<td>{'' if e['ended'] else 'still running at the end'}</td></tr>")
+                    f"<td>{'' if e['ended'] else 'cut short by a gap' if _cut(e) else 'still running at the end'}"
+                    "</td></tr>")
     return ('<table id="events"><tr><th>Start</th><th>Type</th><th>Phases</th><th>Duration</th>'
             f"<th>Extreme (% of Un)</th><th></th></tr>{''.join(rows)}</table>")
 
@@ -381,8 +384,8 @@ def render(assessment, tables=None, events=None, title="EN 50160 report"):
         f'<p id="coverage" class="note">Coverage: {_e(cov["text"])}.</p>',
         "<h2>Verdict</h2>", _verdict_table(assessment),
         '<p class="note">Within: share of the intervals used that lie inside the limit, for the worst phase. '
-        "Left out: flagged intervals (a dip, swell or interruption, a lost sample or an untracked cycle) and "
-        "intervals not whole at the recording's ends.</p>",
+        "Left out: flagged intervals (a dip, swell or interruption), intervals with a gap (a lost sample or an "
+        "untracked cycle) and intervals not whole at the recording's ends.</p>",
         "<h2>Values against their limits</h2>",
         f'<p id="time-axis" class="note">Time axes: {_e(time_axis_text(start))}.</p>', *plots,
         "<h2>Harmonic voltages by order</h2>", _harmonics_table(assessment),

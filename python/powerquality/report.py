@@ -10,13 +10,14 @@ whole :class:`~powerquality.analysis.Analysis`.
 
 Tables (CSV, one header line, times in seconds from the first sample; rows
 that have a start carry its ISO date and time too when the recording gives
-its own start): events.csv, rvc.csv, frequency_10s.csv (the tracker's
+its own start): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
+missing samples and ends with the last value before them), frequency_10s.csv (the tracker's
 10-second frequencies), aggregated_3s.csv (150/180 cycles),
 aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
 the clock, root mean square of their values, flagged when one of them is;
 windowCount is the number of 10-minute values), flicker.csv (a row per
 10-minute interval, kind Pst, and per 2 hours, kind Plt, of the clock: the
-severity of each voltage). An aggregated value is flagged when a window in
+severity of each voltage, ``gap`` 1 when a sample was missing in it). An aggregated value is flagged when a window in
 it overlaps a dip, swell or interruption (IEC 61000-4-30 §4.7) and marked
 ``gap`` when a window in it lacks a tracked frequency or a sample.
 Columns are formatted by numpy a column at a time.
@@ -43,7 +44,7 @@ import types
 
 import numpy as np
 
-from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, RVC_DTYPE, flatten, start_datetime
+from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, FLICKER_FRAME, RVC_DTYPE, flatten, start_datetime
 
 PHASE_NAMES = "ABC"
 _EVENT_COLOURS = {1: "tab:orange", 2: "tab:red", 3: "tab:purple"}
@@ -116,9 +117,15 @@ class Digest:
             f"channels    {ctx.grid} voltages {', '.join(voltages)}"
             + (f"; currents {', '.join(currents)}" if currents else "; no currents"),
         ]
+        missing = getattr(ctx, "missing_samples", 0) or 0
+        if missing:
+            first = int(ctx.first_missing)
+            lines.append(f"missing     {missing} sample(s) ({missing / ctx.sample_rate:.6g} s), the first at sample "
+                         f"{first} ({first / ctx.sample_rate:.6g} s): not measured, marked gap, no events in them")
         low, high, cycles, flagged = self.frequency
+        where = "near the ends, a gap or without a reference" if missing else "near the ends or without a reference"
         lines.append(f"frequency   {_span(low, high, 'Hz')} ({cycles} cycles"
-                     + (f"; {flagged} flagged, near the ends or without a reference, left out)" if flagged else ")"))
+                     + (f"; {flagged} flagged, {where}, left out)" if flagged else ")"))
         for kind, names, unit in (("U", voltages, "V"), ("I", currents, "A")):
             for k, name in enumerate(names):
                 lines.append(f"RMS {kind} {PHASE_NAMES[k] if len(names) > 1 else ' '}     {name}: "
@@ -131,7 +138,7 @@ class Digest:
                      + (" given" if source == "given" else f" from the {source}" if source else "")
                      + "; dip < 90 %, swell > 110 %, interruption < 5 %; IEC 61000-4-30 Ed. 3 time stamps)")
         for e in events[:self.MAX_LISTED]:
-            state = "" if e["ended"] else " (still running at the end)"
+            state = "" if e["ended"] else " (cut short by a gap)" if _cut(e) else " (still running at the end)"
             lines.append(f"  {EVENT_TYPES[int(e['type'])]:<12} phases {_phases(int(e['phases'])):<6} at "
                          f"{e['startTime']:.4f} s for {e['duration'] * 1000:.1f} ms, extreme "
                          f"{e['extremeVoltage']:.6g} V ({e['extremePercent']:.1f} % of Udin){state}")
@@ -146,7 +153,8 @@ class Digest:
             phases = f"phases {_phases(int(e['phases']))} " if "phases" in rvc.dtype.names else ""
             lines.append(f"  {phases}at {e['startTime']:.4f} s, duration {e['duration'] * 1000:.1f} ms, "
                          f"dUmax {e['deltaUmax']:.6g} V, dUss {e['deltaUss']:+.6g} V"
-                         + ("" if e["ended"] else " (still running at the end)"))
+                         + ("" if e["ended"] else " (cut short by a gap)" if _cut(e) else
+                            " (still running at the end)"))
         if len(rvc) > self.MAX_LISTED:
             lines.append(f"  ... and {len(rvc) - self.MAX_LISTED} more (rvc.csv has them all)")
         if self.thd[2]:
@@ -188,6 +196,11 @@ class Digest:
         return [head] + out
 
 
+def _cut(row):
+    """Whether an event or RVC row ran into missing samples (tables of older versions have no such column)."""
+    return "cutByGap" in row.dtype.names and bool(row["cutByGap"])
+
+
 def _span(low, high, unit):
     """low .. high: six significant digits, percentages to a thousandth (no 3.8729e-06 % for a clean sine)."""
     if not low <= high:
@@ -205,6 +218,8 @@ def _context(a):
                                  udin_source=getattr(a, "udin_source", None),
                                  rvc_threshold=getattr(a, "rvc_threshold", 5.0),
                                  window_cycles=1 if a.windowed is not None else 0,
+                                 missing_samples=getattr(a, "missing_samples", 0),
+                                 first_missing=getattr(a, "first_missing", None),
                                  flicker_lamp=(a.flicker or {}).get("lamp") if getattr(a, "flicker", None) else None)
 
 
@@ -455,8 +470,9 @@ def _flicker_columns(flicker, timed):
         rows = flicker[key]
         columns = {"kind": np.full(len(rows), kind, dtype=object), "clockInterval": rows["clockInterval"],
                    "startTime": rows["startTime"], "endTime": rows["endTime"]}
-        for name in rows.dtype.names[3:]:
+        for name in rows.dtype.names[len(FLICKER_FRAME):]:
             columns[name[:-len(key)].rstrip(".") or "value"] = rows[name]
+        columns["gap"] = rows["gap"]
         parts.append(timed(columns, rows["endTime"], "tag"))
     return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 

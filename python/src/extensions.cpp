@@ -315,16 +315,22 @@ void bindAggregator(py::module_& m) {
 }
 
 
-// Every value waiting in one of the meter's queues, as a float64 array.
-py::array_t<double> takeSeverities(FlickerMeter& meter, bool longTerm) {
+// Every value waiting in one of the meter's queues, as a float64 array, and
+// with return_gaps also their gap marks, as a bool array.
+py::object takeSeverities(FlickerMeter& meter, bool longTerm, bool returnGaps) {
     const int pending = longTerm ? meter.getPendingLongTermCount() : meter.getPendingShortTermCount();
     py::array_t<double> out(pending);
-    const int taken = longTerm ? meter.getLongTermSeverities(pending, out.mutable_data())
-                               : meter.getShortTermSeverities(pending, out.mutable_data());
+    py::array_t<bool> gaps(pending);
+    const int taken = longTerm ? meter.getLongTermSeverities(pending, out.mutable_data(), gaps.mutable_data())
+                               : meter.getShortTermSeverities(pending, out.mutable_data(), gaps.mutable_data());
     if (taken != pending) {
         out.resize({taken});
+        gaps.resize({taken});
     }
-    return out;
+    if (returnGaps) {
+        return py::make_tuple(out, gaps);
+    }
+    return std::move(out);
 }
 
 void bindFlicker(py::module_& m) {
@@ -341,6 +347,13 @@ lamp_voltage : float
 clock_offset : float
     Absolute time in seconds of the first sample: 10-minute intervals end on
     whole 10 minutes of that clock (0: intervals from the first sample).
+
+Notes
+-----
+Samples that are NaN or infinite are missing. A gap never reads as flicker:
+the meter bridges it with the level before it, its Pinst values (and half a
+second after it) are not measured, and the intervals that hold one are
+marked (``short_term_severities(return_gaps=True)``).
 
 Examples
 --------
@@ -374,10 +387,17 @@ Examples
              "The next samples of the voltage, in any scale (converted to float32).")
         .def("instantaneous_maximum", &FlickerMeter::getInstantaneousMaximum,
              "The largest Pinst since the previous call (the first: since the meter settled); NaN when none.")
-        .def("short_term_severities", [](FlickerMeter& meter) { return takeSeverities(meter, false); },
-             "Take the Pst of every 10-minute interval finished since the previous call, oldest first.")
-        .def("long_term_severities", [](FlickerMeter& meter) { return takeSeverities(meter, true); },
-             "Take the Plt of every 2-hour block finished since the previous call, oldest first.");
+        .def("short_term_severities",
+             [](FlickerMeter& meter, bool returnGaps) { return takeSeverities(meter, false, returnGaps); },
+             py::arg("return_gaps") = false,
+             "Take the Pst of every 10-minute interval finished since the previous call, oldest first; with "
+             "return_gaps=True a tuple (pst, gaps), gaps (bool) True where the interval held missing samples "
+             "(NaN or infinite) or lost Pinst values to them.")
+        .def("long_term_severities",
+             [](FlickerMeter& meter, bool returnGaps) { return takeSeverities(meter, true, returnGaps); },
+             py::arg("return_gaps") = false,
+             "Take the Plt of every 2-hour block finished since the previous call, oldest first; with "
+             "return_gaps=True a tuple (plt, gaps), gaps True where any of the block's intervals is marked.");
 }
 
 }  // namespace

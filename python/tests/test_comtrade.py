@@ -227,7 +227,7 @@ def test_csv_with_header_rate_fitted_over_the_time_column_nan_as_missing_whole_a
     assert [(c.name, c.kind, c.phase) for c in rec.channels] == [("U_L1", "voltage", "A"), ("UL2", "voltage", "B"),
                                                                   ("I1", "current", "A")]
     assert np.flatnonzero(np.isnan(rec.channel("U_L1").values)).tolist() == [17]
-    assert rec.notes == [f"{path}:19: 1 value(s) that are not finite numbers, read as missing samples"]
+    assert rec.notes == [f"{path}:19: 1 value(s) empty or not finite, read as missing samples"]
     np.testing.assert_allclose(rec.channel("I1").values[19:], 2 * np.sin(1000 * t[19:]), atol=1e-6)
     blocks = list(csvfile.open_blocks(str(path)).blocks(3333, ["I1"], dtype=np.float64))
     assert [p for p, _ in blocks] == [0, 3333, 6666, 9999]

@@ -56,3 +56,18 @@ def test_flicker_meter_takes_numpy_and_refuses_nonsense():
                     lambda: pq.FlickerMeter(fs, 16.7, 230.0), lambda: meter.add_samples(np.zeros((2, 3)))):
         with pytest.raises(ValueError):
             refused()
+
+
+def test_flicker_meter_marks_the_intervals_that_hold_missing_samples():
+    fs = 2000.0
+    t = np.arange(int(611 * fs)) / fs
+    u = 325 * np.sin(2 * np.pi * 49.5 * t)
+    u[int(300 * fs):int(310 * fs)] = np.nan  # 10 s missing in the second interval
+    meter = pq.FlickerMeter(fs, 50.0, 230.0, clock_offset=7190.0)  # a tick 10 s in, and the end of a 2-hour block
+    meter.add_samples(u)
+    pst, gaps = meter.short_term_severities(return_gaps=True)
+    assert gaps.dtype == np.bool_ and list(gaps) == [False, True] and np.all(pst[1:] < 0.05)
+    plt, gaps = meter.long_term_severities(return_gaps=True)
+    assert len(plt) == 1 and list(gaps) == [False]
+    empty = meter.short_term_severities(return_gaps=True)
+    assert isinstance(empty, tuple) and len(empty[0]) == 0 and len(empty[1]) == 0

@@ -1,9 +1,12 @@
 # Many recordings: what names stand for; the same tables and reports serially, in processes and on a Dask cluster.
 import csv
+import ipaddress
 import json
 import os
 import re
 import shutil
+import socket
+import ssl
 import subprocess
 import sys
 import types
@@ -175,7 +178,7 @@ def _tables(out, report="report.html"):
 
 @pytest.mark.slow
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # tornado's, under the Dask client
-def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_tables_and_reports(generated):
+def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_tables_and_reports(generated, request):
     root, folder = generated, generated / "generated"
     (root / "elsewhere").mkdir()
     detail = ["--detail"] * bool(h5py)
@@ -191,12 +194,10 @@ def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_ta
         [(css, link and os.path.join("..", "jobs", link.replace("report.html", "all.html")), cells)
          for css, link, cells in rows]
     assert (root / "serial" / "dip" / "report.html").read_bytes() == (root / "dip.html").read_bytes()  # one alone
-    if shutil.which("dask-scheduler") is None:
-        pytest.skip("Dask's distributed is not installed (Debian python3-distributed): no cluster run")
-    with fleet.LocalCluster(2, folder=str(root)) as scheduler_file:
-        run = cli("analyze", folder, *detail, *REPORTS, "--scheduler", scheduler_file, "--out", root / "cluster")
-        summary, events = pq.analyze_many([str(folder)], client=scheduler_file, with_events=True,
-                                          en50160={"level": "LV"})
+    scheduler_file = request.getfixturevalue("cluster").scheduler_file  # its credentials beside it
+    run = cli("analyze", folder, *detail, *REPORTS, "--scheduler", scheduler_file, "--out", root / "cluster")
+    summary, events = pq.analyze_many([str(folder)], client=scheduler_file, with_events=True,
+                                      en50160={"level": "LV"})
     assert run.returncode == 1 and _tables(root / "cluster") == serial, run.stderr
     # The assessment's settings reach the workers, and the rows and events come back as from this process.
     here, events_here = pq.analyze_many([str(folder)], with_events=True, en50160={"level": "LV"})
@@ -205,17 +206,32 @@ def test_local_processes_a_local_cluster_and_the_single_command_give_the_same_ta
     np.testing.assert_array_equal(events, events_here)
 
 
-@pytest.mark.parametrize("prelude, scheduler, message", [
-    ("sys.modules['distributed'] = None", "tcp://127.0.0.1:8786", "apt-get install python3-distributed"),
-    ("", "no-such-scheduler", "neither a scheduler address (tcp://host:8786) nor a scheduler file"),
+@pytest.mark.parametrize("prelude, scheduler, tls, message", [
+    ("sys.modules['distributed'] = None", "tcp://127.0.0.1:8786", (), "apt-get install python3-distributed"),
+    ("", "no-such-scheduler", (), "neither a scheduler address (tls://host:8786) nor a scheduler file"),
+    # A TLS address without credentials is refused at once, not after the connection's timeout.
+    ("", "tls://127.0.0.1:9", (), "tls://127.0.0.1:9: a TLS scheduler; give the cluster's credentials"),
+    ("", "tls://127.0.0.1:9", ("ca.pem", "cert.pem", "no-such.pem"), "--tls-key no-such.pem: cannot read it"),
+    ("", "tls://127.0.0.1:9", ("ca.pem", "cert.pem", "text.pem"), "--tls-key text.pem: not a PEM file"),
+    ("", "tls://127.0.0.1:9", ("text.pem", "cert.pem", "cert.pem"), "--tls-ca-file text.pem: not a PEM file"),
+    ("", "tls://127.0.0.1:9", ("ca.pem", "cert.pem"), "--tls-ca-file, --tls-cert and --tls-key: give all three"),
+    ("", None, ("ca.pem", "cert.pem", "cert.pem"), "--tls-ca-file, --tls-cert and --tls-key: give all three, with "
+     "--scheduler"),
+    ("", "127.0.0.1:9", ("ca.pem", "cert.pem", "cert.pem"), "127.0.0.1:9: not a TLS scheduler"),
 ])
-def test_a_cluster_that_cannot_be_had_stops_the_run_with_a_message(tmp_path, prelude, scheduler, message):
+def test_a_cluster_that_cannot_be_had_stops_the_run_with_a_message(tmp_path, prelude, scheduler, tls, message):
     if not prelude:
         pytest.importorskip("distributed", reason="Dask's distributed is not installed")
+    (tmp_path / "text.pem").write_text("not a certificate\n")
+    for name in ("ca.pem", "cert.pem"):
+        (tmp_path / name).write_text("-----BEGIN CERTIFICATE-----\n")
+    options = (["--scheduler", scheduler] if scheduler else []) + \
+        [a for option, name in zip(("--tls-ca-file", "--tls-cert", "--tls-key"), tls) for a in (option, name)]
     code = (f"import sys; {prelude}\nfrom powerquality.__main__ import main\n"
-            f"sys.exit(main(['analyze', {str(tmp_path)!r}, '--scheduler', {scheduler!r}]))")
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert run.returncode == 2 and message in run.stderr, run.stderr
+            f"sys.exit(main(['analyze', {str(tmp_path)!r}, *{options!r}]))")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path)
+    assert run.returncode == 2 and message in run.stderr and "Traceback" not in run.stderr, run.stderr
+    assert message in run.stderr.strip().splitlines()[-1], run.stderr  # one line, after argparse's usage if any
 
 
 def test_summary_takes_the_largest_severity_of_the_flicker_stages_tables():
@@ -350,3 +366,249 @@ def test_a_folder_that_cannot_be_searched_is_a_row_not_a_silence(tmp_path, monke
     assert [os.path.normpath(p) if error is None else error for p, error in found] == \
         [os.path.normpath(e) if error is None else e for e, error in
          ((e, None) if ": " not in e else (e, e) for e in expected)]
+
+
+# --- The local cluster is private -------------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    """The package's LocalCluster of two workers, one for the module (starting it takes seconds)."""
+    pytest.importorskip("distributed", reason="Dask's distributed is not installed (Debian python3-distributed)")
+    pytest.importorskip("cryptography", reason="the cluster's certificate needs Debian's python3-cryptography")
+    started = fleet.LocalCluster(2, folder=str(tmp_path_factory.mktemp("cluster")))
+    with started:
+        yield started
+
+
+def _scheduler(cluster):
+    """The scheduler's address, host, port and the port of its HTTP server."""
+    with open(cluster.scheduler_file) as f:
+        info = json.load(f)
+    host, port = info["address"].split("://")[1].rsplit(":", 1)
+    return info["address"], host, int(port), info["services"]["dashboard"]
+
+
+def _stranger(folder):
+    """A certificate and key of someone else's making (self-signed), as a local user could make them."""
+    os.makedirs(folder, exist_ok=True)
+    return fleet.write_credentials(folder)
+
+
+def _knock(port, how, cluster, stranger):
+    """What a connection to the scheduler's port gets: 'answered' (Dask's handshake, sent to a client it
+    admits), 'waits' (neither answered nor closed), 'closed', or the refusal's exception name.
+
+    how: 'tcp' (no TLS), 'tls' (no certificate), 'stranger' (a certificate the cluster did not sign) or
+    'cluster' (the cluster's own). The client trusts any server here, so only the scheduler's checks count.
+    """
+    raw = socket.create_connection(("127.0.0.1", port), timeout=5)
+    try:
+        if how != "tcp":
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+            if how in ("stranger", "cluster"):
+                files = stranger if how == "stranger" else cluster.credentials
+                context.load_cert_chain(files["cert"], files["key"])
+            raw = context.wrap_socket(raw)
+        raw.sendall(b"\0" * 64)  # garbage: neither a TLS hello nor a message
+        raw.settimeout(2.0)
+        try:
+            return "closed" if raw.recv(16) == b"" else "answered"
+        except socket.timeout:
+            return "waits"
+    except (OSError, ssl.SSLError) as error:
+        return type(error).__name__
+    finally:
+        raw.close()
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_the_local_cluster_admits_only_its_own_certificate(cluster, tmp_path):
+    address, host, port, _ = _scheduler(cluster)
+    assert address.startswith("tls://") and host == "127.0.0.1"
+    stranger = _stranger(tmp_path / "stranger")
+    knocks = {how: _knock(port, how, cluster, stranger) for how in ("tcp", "tls", "stranger", "cluster")}
+    assert knocks["cluster"] == "answered", knocks
+    assert all(knocks[how] in ("SSLError", "SSLEOFError", "ConnectionResetError", "closed")
+               for how in ("tcp", "tls", "stranger")), knocks
+    # Through Dask: a TLS address without credentials is refused before connecting; a plain tcp:// one times out.
+    with pytest.raises(fleet.FleetError, match="a TLS scheduler; give the cluster's credentials"):
+        fleet.connect(address, timeout=2)
+    with pytest.raises(fleet.FleetError, match="cannot reach the Dask scheduler"):
+        fleet.connect(f"tcp://{host}:{port}", timeout=1)
+    with pytest.raises(fleet.FleetError, match="cannot reach the Dask scheduler"):
+        fleet.connect(address, timeout=5, security=stranger)
+    # The credentials named as the command line's options do: a task runs (and fails on the malformed file).
+    (tmp_path / "bad.cfg").write_text("station,recorder,1999\n3,3A\n")
+    summary = pq.analyze_many([str(tmp_path / "bad.cfg")], client=address, security=cluster.credentials)
+    assert summary["status"][0] == "error" and "bad.cfg:2:" in summary["error"][0]
+
+
+def test_the_local_clusters_key_is_readable_by_its_user_alone(cluster):
+    folder = os.path.dirname(cluster.scheduler_file)
+    assert os.stat(folder).st_mode & 0o777 == 0o700 and os.stat(folder).st_uid == os.getuid()
+    for name, path in cluster.credentials.items():
+        assert os.path.dirname(path) == folder and os.stat(path).st_mode & 0o777 == 0o600, name
+    with open(cluster.credentials["key"]) as f:
+        assert "PRIVATE KEY" in f.read()
+
+
+def _children():
+    parents = {}
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                parents.setdefault(int(f.read().rsplit(")", 1)[1].split()[1]), []).append(int(entry))
+        except (OSError, ValueError):
+            continue
+    return parents
+
+
+def _descendants(pids):
+    parents, found, todo = _children(), set(), list(pids)
+    while todo:
+        pid = todo.pop()
+        if pid not in found:
+            found.add(pid)
+            todo += parents.get(pid, [])
+    return found
+
+
+def _ip(text):
+    """An address of /proc/net/tcp{,6}: 32-bit words in the machine's (little-endian) order."""
+    raw = bytes.fromhex(text)
+    return ipaddress.ip_address(b"".join(raw[k:k + 4][::-1] for k in range(0, len(raw), 4)))
+
+
+def _listening(pids):
+    """(table, address, port) of each listening TCP socket and each bound UDP socket that pids hold."""
+    inodes = set()
+    for pid in pids:
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                link = os.readlink(f"/proc/{pid}/fd/{fd}")
+            except OSError:
+                continue
+            if link.startswith("socket:["):
+                inodes.add(link[len("socket:["):-1])
+    found = []
+    for table in ("tcp", "tcp6", "udp", "udp6"):
+        with open(f"/proc/net/{table}") as f:
+            for line in list(f)[1:]:
+                local, state, inode = line.split()[1], line.split()[3], line.split()[9]
+                if inode in inodes and (state == "0A" or table.startswith("udp")):
+                    address, port = local.split(":")
+                    found.append((table, str(_ip(address)), int(port, 16)))
+    return found
+
+
+def test_nothing_the_local_cluster_started_listens_beyond_127_0_0_1(cluster):
+    if not os.path.isdir("/proc/self/fd") or not os.path.exists("/proc/net/tcp"):
+        pytest.skip("no /proc: the listening sockets cannot be listed")
+    pids = _descendants([p.pid for p in cluster.processes])
+    assert len(pids) >= 1 + 2 * 2  # the scheduler, and two nannies with a worker process each
+    found = _listening(pids)
+    assert {(table, address) for table, address, _ in found} == {("tcp", "127.0.0.1")}, found
+    # The sockets found are the cluster's: the scheduler's, its HTTP server's, and the workers' and nannies'.
+    _, _, port, http = _scheduler(cluster)
+    client = fleet.connect(cluster.scheduler_file)
+    try:
+        workers = client.scheduler_info()["workers"]
+        ports = {port, http} | {int(w.split(":")[-1]) for w in workers} | \
+            {int(info["nanny"].split(":")[-1]) for info in workers.values()}
+    finally:
+        client.close()
+    assert ports <= {p for _, _, p in found} and len(ports) == 2 + 2 * 2, (ports, found)
+    # The HTTP servers (one per process, started whatever --no-dashboard says) show nothing.
+    import urllib.error
+    import urllib.request
+
+    for path in ("/health", "/info/main/workers.html", "/json/counts.json", "/metrics"):
+        with pytest.raises(urllib.error.HTTPError, match="404"):
+            urllib.request.urlopen(f"http://127.0.0.1:{http}{path}", timeout=5)
+
+
+_AS_ANOTHER_USER = r"""
+import json, os, socket, ssl, sys, tempfile
+key, scheduler_file, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
+seen = {}
+for name, path in (("key", key), ("scheduler file", scheduler_file)):
+    try:
+        open(path).close()
+        seen[name] = "read"
+    except OSError as error:
+        seen[name] = type(error).__name__
+import distributed
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+import datetime
+# The scheduler's certificate, as any client gets it, and a certificate of this user's own making.
+folder = tempfile.mkdtemp()
+server = os.path.join(folder, "server.pem")
+try:
+    with open(server, "w") as f:
+        f.write(ssl.get_server_certificate(("127.0.0.1", port)))
+except OSError as error:
+    seen["tls, own certificate"] = "no TLS: " + type(error).__name__
+own = ec.generate_private_key(ec.SECP256R1())
+name = x509.Name([x509.NameAttribute(x509.oid.NameOID.COMMON_NAME, "powerquality local cluster")])
+now = datetime.datetime.now(datetime.timezone.utc)
+cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(own.public_key())
+        .serial_number(x509.random_serial_number()).not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=1))
+        .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True).sign(own, hashes.SHA256()))
+mine = os.path.join(folder, "mine.pem")
+with open(mine, "wb") as f:
+    f.write(cert.public_bytes(serialization.Encoding.PEM))
+    f.write(own.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                              serialization.NoEncryption()))
+attempts = {"tcp": (f"tcp://127.0.0.1:{port}", None),
+            "tls, own certificate": (f"tls://127.0.0.1:{port}",
+                                     distributed.Security(tls_ca_file=server, tls_client_cert=mine,
+                                                          require_encryption=True))}
+for name, (address, security) in attempts.items():
+    if name in seen:
+        continue
+    try:
+        with distributed.Client(address, security=security, timeout=3, set_as_default=False) as client:
+            seen[name] = "ran as uid %d" % client.submit(os.getuid, pure=False).result(timeout=10)
+    except Exception as error:
+        seen[name] = type(error).__name__
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.slow
+def test_another_user_cannot_read_the_key_nor_submit_work(cluster):
+    if not hasattr(os, "geteuid") or os.geteuid() != 0:
+        pytest.skip("only root can run the attempt as another user (nobody)")
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        pytest.skip("util-linux's setpriv is not installed: cannot switch to the user nobody")
+    _, _, port, _ = _scheduler(cluster)
+    run = subprocess.run([setpriv, "--reuid", "nobody", "--regid", "nogroup", "--clear-groups", sys.executable,
+                          "-c", _AS_ANOTHER_USER, cluster.credentials["key"], cluster.scheduler_file, str(port)],
+                         capture_output=True, text=True, cwd="/", timeout=120,
+                         env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": "/nonexistent"})
+    assert run.returncode == 0, run.stderr
+    seen = json.loads(run.stdout.splitlines()[-1])
+    assert seen == {"key": "PermissionError", "scheduler file": "PermissionError",
+                    "tcp": seen["tcp"], "tls, own certificate": seen["tls, own certificate"]}, seen
+    assert not any(str(v).startswith("ran") for v in seen.values()), seen
+    assert {seen["tcp"], seen["tls, own certificate"]} <= {"OSError", "TimeoutError", "CommClosedError",
+                                                             "FatalCommClosedError"}, seen
+
+
+def test_a_local_cluster_that_does_not_start_says_why_and_leaves_no_credentials(tmp_path, monkeypatch):
+    pytest.importorskip("distributed", reason="Dask's distributed is not installed (Debian python3-distributed)")
+    pytest.importorskip("cryptography", reason="the cluster's certificate needs Debian's python3-cryptography")
+    monkeypatch.setitem(fleet.CLUSTER_ENVIRONMENT, "DASK_DISTRIBUTED__COMM__TLS__MIN_VERSION", "9.9")
+    with pytest.raises(fleet.FleetError, match=r"did not start: ValueError: .*min-version=9.9 .*\(see .*cluster.log\)"):
+        with fleet.LocalCluster(1, folder=str(tmp_path), timeout=30):
+            pass
+    assert os.listdir(tmp_path) == ["cluster.log"]  # the private folder, key and all, is gone

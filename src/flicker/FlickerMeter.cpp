@@ -33,6 +33,13 @@ constexpr double highPassHz = 0.05;
 constexpr double lowPassPerNominal = 0.7;  // 35 Hz at 50 Hz, 42 Hz at 60 Hz
 constexpr double smoothingSeconds = 0.3;
 constexpr double warmUpSeconds = 0.25;  // of the low-pass alone before the high-pass starts
+// Bridging a gap: the level held is the low-pass's output through two
+// first-order lags of levelSeconds (its ripple at twice the supply frequency
+// down by 40 dB more); after the gap's warm-up the band-pass's input fades
+// from it to the low-pass's output over fadeSeconds (a raised cosine, so the
+// ripple fades in without a step); then Pinst is measured again.
+constexpr double levelSeconds = 0.02;
+constexpr double fadeSeconds = 0.25;
 // The reference: a sinusoidal 8.8 Hz fluctuation of 0.25 % (dV/V, peak to
 // peak) of the 230 V lamp gives Pinst 1 at its peaks.
 constexpr double referenceHz = 8.8;
@@ -168,8 +175,9 @@ public:
         meanAlpha = -std::expm1(-1.0 / (normalisingSeconds * decimatedRate));
         settlingSamples = static_cast<unsigned long long>(std::ceil(settlingSeconds * decimatedRate));
         warmUpSteps = static_cast<unsigned long long>(std::ceil(warmUpSeconds * decimatedRate));
+        fadeSteps = static_cast<unsigned long long>(std::ceil(fadeSeconds * decimatedRate));
+        levelAlpha = -std::expm1(-1.0 / (levelSeconds * decimatedRate));
         scale = referenceScale();
-        cycle.assign(static_cast<std::size_t>(std::max(1.0, std::round(sampleRate / nominalFrequency))), 0.0f);
         histogram.assign(binCount, 0);
         setClock(0.0);
     }
@@ -183,13 +191,14 @@ public:
     Biquad weighting[2];
     double smoothingGain = 0.0, smoothingFeedback = 0.0;
     unsigned long long meanSamples = 0, settlingSamples = 0, warmUpSteps = 1;
+    unsigned long long fadeSteps = 1;
+    double levelAlpha = 0.0;
     double meanAlpha = 0.0;
     double scale = 0.0;
 
     // Input side.
-    std::vector<float> cycle;  // the last nominal cycle of samples, for replacing bad ones
-    std::size_t cyclePos = 0;
     unsigned long long position = 0;  // samples taken
+    unsigned long long missingEnd = 0;  // one past the last sample that was not finite (0: none yet)
     int phase = 0;                    // of the current decimation block
     double acc0 = 0.0, acc1 = 0.0, acc2 = 0.0;
     unsigned long long blocks = 0;  // decimation blocks finished
@@ -201,6 +210,15 @@ public:
     double highPassIn = 0.0, highPassOut = 0.0;
     double smoothingIn = 0.0, smoothingOut = 0.0;
     unsigned long long steps = 0;  // decimated samples through the chain
+    // Bridging a gap: the band-pass's input is held at the level before the
+    // gap (`held`, taken from `level`) from the first decimated sample that a
+    // missing sample reaches until the low-pass, started again after the
+    // gap, has settled and faded back in (rejoin counts those steps).
+    bool bridging = false;
+    unsigned long long rejoin = 0;
+    bool rewarming = false;  // a gap came within the warm-up: it starts again, unmeasured
+    double held = 0.0;
+    double level[2] = {0.0, 0.0};  // the low-pass's output smoothed twice, free of ripple
 
     // Intervals.
     double clockOffset = 0.0;
@@ -212,11 +230,20 @@ public:
     unsigned long long underflow = 0, overflow = 0, classified = 0;
     double intervalMaximum = 0.0;
     double pinstMaximum = quietNaN;
-    std::deque<double> shortTerm, longTerm;
+    // Gap marks: intervals (counted from 0) that hold a missing sample, in
+    // order, and whether the running interval lost Pinst values to a gap.
+    std::deque<long long> gapIntervals;
+    bool intervalBridged = false;
+    struct Severity {
+        double value;
+        bool gap;
+    };
+    std::deque<Severity> shortTerm, longTerm;
     bool blockOpen = false;
     long long block = 0;
     double cubes = 0.0;
     int cubeCount = 0;
+    bool blockGap = false;
 
     // The 230 V lamp's reference fluctuation through this chain (decimating
     // low-pass, band-pass, weighting, smoothing of the squared ripple at
@@ -267,21 +294,19 @@ public:
     void add(const float* samples, int count) {
         const double* w = kernel.data();
         const int r = decimation;
-        float* ring = cycle.data();
-        const std::size_t ringLength = cycle.size();
-        std::size_t ringPos = cyclePos;
+        // A decimated sample reaches back 3 r input samples.
+        const unsigned long long reach = 3 * static_cast<unsigned long long>(r);
         int j = phase;
         double a0 = acc0, a1 = acc1, a2 = acc2;
         for (int i = 0; i < count; ++i) {
-            float x = samples[i];
+            const float x = samples[i];
+            double v = static_cast<double>(x) * x;
             if (!std::isfinite(x)) {
-                x = ring[ringPos];  // the sample one nominal cycle before
+                // Missing: the decimated samples it reaches are not used, so
+                // what it adds to the sums does not matter, only that it is finite.
+                v = 0.0;
+                markMissing(position + static_cast<unsigned long long>(i));
             }
-            ring[ringPos] = x;
-            if (++ringPos == ringLength) {
-                ringPos = 0;
-            }
-            const double v = static_cast<double>(x) * x;
             a0 += w[2 * r + j] * v;
             a1 += w[r + j] * v;
             a2 += w[j] * v;
@@ -293,63 +318,126 @@ public:
                 a2 = 0.0;
                 // The first two outputs lack the blocks before the first sample.
                 if (++blocks > 2) {
-                    step(out, position + static_cast<unsigned long long>(i));
+                    const unsigned long long at = position + static_cast<unsigned long long>(i);
+                    step(out, at, missingEnd > 0 && at + 1 - missingEnd < reach);
                 }
             }
         }
         position += static_cast<unsigned long long>(count);
-        cyclePos = ringPos;
         phase = j;
         acc0 = a0;
         acc1 = a1;
         acc2 = a2;
     }
 
-    // One decimated sample: the mean square over the decimation kernel, at
-    // input sample `at`.
-    void step(double square, unsigned long long at) {
-        if (square > 0.0 || meanCount > 0) {  // silence before the first voltage does not count
-            ++meanCount;
-            mean += (meanCount < meanSamples ? 1.0 / static_cast<double>(meanCount) : meanAlpha) * (square - mean);
+    // A sample at input position p that is not finite: its interval is
+    // marked (intervals counted from 0, the open one being intervalIndex).
+    void markMissing(unsigned long long p) {
+        missingEnd = p + 1;
+        if (!gapIntervals.empty() && p < tickSample(gapIntervals.back())) {
+            return;  // in the interval marked last
         }
-        // The low-pass starts in the steady state of the first value of
-        // voltage (silence before it runs nothing), the high-pass a warm-up
-        // later in the steady state of the low-pass's output then, when the
-        // start of the ripple has left the low-pass: so the band-pass does not
-        // see the voltage switched on. Until then Pinst is 0.
+        long long k = gapIntervals.empty() ? intervalIndex : std::max(intervalIndex, gapIntervals.back() + 1);
+        while (p >= tickSample(k)) {
+            ++k;
+        }
+        gapIntervals.push_back(k);
+    }
+
+    // One decimated sample: the mean square over the decimation kernel, at
+    // input sample `at`; `gap` when a missing sample lies in the kernel.
+    void step(double square, unsigned long long at, bool gap) {
+        // Whether this Pinst is measured: not while the band-pass's input is
+        // bridged over a gap.
+        bool measured = true;
         double pinst = 0.0;
-        if (meanCount > 0) {
-            if (warmUp == 0) {
-                for (Biquad& q : lowPass) {
-                    q.s2 = (q.b2 - q.a2) * square;
-                    q.s1 = (q.b1 - q.a1) * square + q.s2;
+        if (gap) {
+            measured = false;
+            if (meanCount > 0) {
+                if (warmUp < warmUpSteps) {
+                    warmUp = 0;  // switched on again after the gap, unmeasured
+                    rewarming = true;
+                } else {
+                    if (!bridging) {
+                        held = level[1];
+                        bridging = true;
+                    }
+                    rejoin = 0;
+                    pinst = lampEye(held);
                 }
             }
-            double y = square;
-            for (Biquad& q : lowPass) {
-                y = q.step(y);
+        } else {
+            if (square > 0.0 || meanCount > 0) {  // silence before the first voltage does not count
+                ++meanCount;
+                mean += (meanCount < meanSamples ? 1.0 / static_cast<double>(meanCount) : meanAlpha) * (square - mean);
             }
-            if (warmUp < warmUpSteps) {
-                highPassIn = y;
-                ++warmUp;
-            } else {
-                highPassOut = highPassGain * (y - highPassIn) + highPassFeedback * highPassOut;
-                highPassIn = y;
-                y = mean > 0.0 ? highPassOut / mean : 0.0;
-                y = weighting[1].step(weighting[0].step(y));
-                const double squared = y * y;
-                smoothingOut = smoothingGain * (squared + smoothingIn) + smoothingFeedback * smoothingOut;
-                smoothingIn = squared;
-                pinst = scale * smoothingOut;
+            // The low-pass starts in the steady state of the first value of
+            // voltage (silence before it runs nothing), the high-pass a warm-up
+            // later in the steady state of the low-pass's output then, when the
+            // start of the ripple has left the low-pass: so the band-pass does
+            // not see the voltage switched on. Until then Pinst is 0.
+            if (meanCount > 0) {
+                const bool restart = bridging && rejoin == 0;
+                if (warmUp == 0 || restart) {
+                    const double start = restart ? held : square;
+                    for (Biquad& q : lowPass) {
+                        q.s2 = (q.b2 - q.a2) * start;
+                        q.s1 = (q.b1 - q.a1) * start + q.s2;
+                    }
+                    level[0] = level[1] = start;
+                }
+                double y = square;
+                for (Biquad& q : lowPass) {
+                    y = q.step(y);
+                }
+                level[0] += levelAlpha * (y - level[0]);
+                level[1] += levelAlpha * (level[0] - level[1]);
+                if (warmUp < warmUpSteps) {
+                    highPassIn = y;
+                    ++warmUp;
+                    measured = !rewarming;
+                    rewarming = rewarming && warmUp < warmUpSteps;
+                } else {
+                    if (bridging) {
+                        // After a gap: the held level while the low-pass
+                        // settles again, then faded over to its output.
+                        ++rejoin;
+                        if (rejoin <= warmUpSteps) {
+                            y = held;
+                        } else if (rejoin <= warmUpSteps + fadeSteps) {
+                            const double w = 0.5 - 0.5 * std::cos(pi * static_cast<double>(rejoin - warmUpSteps) /
+                                                                   static_cast<double>(fadeSteps));
+                            y = held + w * (y - held);
+                        }
+                        bridging = rejoin < warmUpSteps + fadeSteps;
+                        measured = false;
+                    }
+                    pinst = lampEye(y);
+                }
             }
         }
         ++steps;
         while (at >= nextTick) {
             closeInterval();
         }
-        if (steps > settlingSamples) {
+        if (!measured) {
+            intervalBridged = true;
+        } else if (steps > settlingSamples) {
             classify(pinst);
         }
+    }
+
+    // The band-pass from the low-pass's output y on, the weighting, squaring
+    // and smoothing: Pinst.
+    double lampEye(double y) {
+        highPassOut = highPassGain * (y - highPassIn) + highPassFeedback * highPassOut;
+        highPassIn = y;
+        y = mean > 0.0 ? highPassOut / mean : 0.0;
+        y = weighting[1].step(weighting[0].step(y));
+        const double squared = y * y;
+        smoothingOut = smoothingGain * (squared + smoothingIn) + smoothingFeedback * smoothingOut;
+        smoothingIn = squared;
+        return scale * smoothingOut;
     }
 
     void classify(double pinst) {
@@ -406,10 +494,16 @@ public:
 
     void closeInterval() {
         const double pst = severity();
-        shortTerm.push_back(pst);
+        bool gap = intervalBridged;
+        while (!gapIntervals.empty() && gapIntervals.front() <= intervalIndex) {
+            gap = true;
+            gapIntervals.pop_front();
+        }
+        shortTerm.push_back({pst, gap});
         std::fill(histogram.begin(), histogram.end(), 0u);
         underflow = overflow = classified = 0;
         intervalMaximum = 0.0;
+        intervalBridged = false;
         const long long clock = clockBase + intervalIndex;
         const long long b = floorDiv(clock, shortTermPerLongTerm);
         if (blockOpen && b != block) {
@@ -420,7 +514,9 @@ public:
             block = b;
             cubes = 0.0;
             cubeCount = 0;
+            blockGap = false;
         }
+        blockGap = blockGap || gap;
         if (!std::isnan(pst)) {
             cubes += pst * pst * pst;
             ++cubeCount;
@@ -433,19 +529,24 @@ public:
     }
 
     void closeBlock() {
-        longTerm.push_back(cubeCount > 0 ? std::cbrt(cubes / cubeCount) : quietNaN);
+        longTerm.push_back({cubeCount > 0 ? std::cbrt(cubes / cubeCount) : quietNaN, blockGap});
         blockOpen = false;
     }
 
-    static int take(std::deque<double>& queue, int capacity, double* out) {
+    static int take(std::deque<Severity>& queue, int capacity, double* out, bool withGaps, bool* gaps) {
         if (capacity < 0) {
             throw std::invalid_argument("FlickerMeter: negative capacity");
         }
-        if (capacity > 0 && out == nullptr) {
+        if (capacity > 0 && (out == nullptr || (withGaps && gaps == nullptr))) {
             throw std::invalid_argument("FlickerMeter: null array");
         }
         const std::size_t n = std::min(static_cast<std::size_t>(capacity), queue.size());
-        std::copy(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(n), out);
+        for (std::size_t k = 0; k < n; ++k) {
+            out[k] = queue[k].value;
+            if (withGaps) {
+                gaps[k] = queue[k].gap;
+            }
+        }
         queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(n));
         return static_cast<int>(n);
     }
@@ -535,11 +636,19 @@ double FlickerMeter::getInstantaneousMaximum() {
 }
 
 int FlickerMeter::getShortTermSeverities(int capacity, double* pst) {
-    return Impl::take(impl->shortTerm, capacity, pst);
+    return Impl::take(impl->shortTerm, capacity, pst, false, nullptr);
 }
 
 int FlickerMeter::getLongTermSeverities(int capacity, double* plt) {
-    return Impl::take(impl->longTerm, capacity, plt);
+    return Impl::take(impl->longTerm, capacity, plt, false, nullptr);
+}
+
+int FlickerMeter::getShortTermSeverities(int capacity, double* pst, bool* gaps) {
+    return Impl::take(impl->shortTerm, capacity, pst, true, gaps);
+}
+
+int FlickerMeter::getLongTermSeverities(int capacity, double* plt, bool* gaps) {
+    return Impl::take(impl->longTerm, capacity, plt, true, gaps);
 }
 
 int FlickerMeter::getPendingShortTermCount() const {

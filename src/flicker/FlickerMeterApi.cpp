@@ -77,6 +77,22 @@ int32_t flickerMeter_getLongTermSeverities(FlickerMeterHandle meter, int32_t cap
     });
 }
 
+int32_t flickerMeter_getShortTermSeveritiesWithGaps(FlickerMeterHandle meter, int32_t capacity, int32_t* count,
+                                                    double* pst, bool* gaps) {
+    return powerquality::guarded([&] {
+        int32_t& taken = required(count);
+        taken = meterOf(meter).getShortTermSeverities(capacity, pst, gaps);
+    });
+}
+
+int32_t flickerMeter_getLongTermSeveritiesWithGaps(FlickerMeterHandle meter, int32_t capacity, int32_t* count,
+                                                   double* plt, bool* gaps) {
+    return powerquality::guarded([&] {
+        int32_t& taken = required(count);
+        taken = meterOf(meter).getLongTermSeverities(capacity, plt, gaps);
+    });
+}
+
 int32_t flickerMeter_getSamplePosition(FlickerMeterHandle meter, uint64_t* position) {
     return powerquality::guarded([&] { required(position) = meterOf(meter).getSamplePosition(); });
 }
