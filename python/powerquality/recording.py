@@ -20,7 +20,14 @@ beyond), a sample rate from 80 Hz (eight samples a cycle at the lowest line
 frequency: the least the frequency tracker takes) to 10 MHz (a block of 8
 seconds then holds 80 million samples a channel: more would not fit a
 worker's memory). A value outside, or not a finite number, is refused in
-one line that names where it came from.
+one line that names where it came from, and the option that overrules a
+file's value.
+
+A nominal frequency a file declares is believed from 15 to 500 Hz
+(NOMINAL_FREQUENCIES); the analysis holds it against the waveform's
+(:func:`waveform_frequency`, taken as a common nominal frequency by
+:func:`nominal_of`) and says so in the recording's ``notes`` when they
+differ. The readers put there, too, whatever they read leniently.
 """
 
 import re
