@@ -362,7 +362,7 @@ private:
             appendToRun(compensated);
             timeoutAt = static_cast<uint64_t>(raw.whole) + timeoutLength;
         } else if (runActive) {
-            endRun(false);
+            endRun();
         }
         lastRaw = raw;
         lastCompensated = compensated;
@@ -384,30 +384,27 @@ private:
         updateNextEvent();
     }
 
-    // The new crossing's trust is known at the next crossing; until then
-    // pump does not use it as a window's end or a cycle's boundary.
+    // The new crossing is not trusted until the cycle after it ends with the
+    // reference's RMS unchanged; pump does not use it before that.
     void appendToRun(const Instant& t) {
         run.push_back(t);
         runTrusted.push_back(false);
         pump(false);
     }
 
-    // A run ends at a cycle that is not good (the trust of its last crossing
-    // was set by that cycle's crossing) or at the timeout (no cycle after the
-    // last crossing: the reference went away next to it, so it is not
-    // trusted). The cycles after the last trusted crossing are left to the
-    // flywheel, so that it, and the bridge after it, start on the grid's
-    // phase rather than on a crossing the loss has moved.
-    void endRun(bool timedOut) {
+    // A run ends at a cycle that is not good, which has set the trust of the
+    // run's last crossing, or at the timeout, which leaves it untrusted (no
+    // cycle after it: the reference went away next to it). The cycles after
+    // the last trusted crossing are left to the flywheel, so that it, and the
+    // bridge after it, start on the grid's phase rather than on a crossing
+    // that the loss has moved.
+    void endRun() {
         runActive = false;
         timeoutAt = never;
         rawHistory.clear();
         previousRunValid = true;
         previousRunStart = runStart;
         previousRunEnd = run.back();
-        if (timedOut) {
-            runTrusted.back() = false;
-        }
         const size_t kept = nextEmit >= runBase ? static_cast<size_t>(nextEmit - runBase) + 1 : 1;
         while (run.size() > kept && !runTrusted.back()) {
             run.pop_back();
@@ -573,7 +570,7 @@ private:
 
     void events() {
         if (position >= timeoutAt && runActive) {
-            endRun(true);
+            endRun();
         }
         while (flywheel && position >= flyEmitAt) {
             const int64_t boundary = nextFlyBoundary();
