@@ -119,7 +119,8 @@ class Digest:
         ]
         low, high, cycles, flagged = self.frequency
         lines.append(f"frequency   {_span(low, high, 'Hz')} ({cycles} cycles"
-                     + (f"; {flagged} flagged, near the ends or without a reference, left out)" if flagged else ")"))
+                     + (f"; {flagged} flagged, near the ends, without a reference or next to a step of its level, "
+                        "left out)" if flagged else ")"))
         for kind, names, unit in (("U", voltages, "V"), ("I", currents, "A")):
             for k, name in enumerate(names):
                 lines.append(f"RMS {kind} {PHASE_NAMES[k] if len(names) > 1 else ' '}     {name}: "
