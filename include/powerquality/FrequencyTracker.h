@@ -77,12 +77,17 @@
 // less than 0.06 % a cycle on a ramp of 1 Hz/s: true changes of frequency
 // stay valid, unlike with a rule on the cycles' lengths, which cannot tell
 // a step of the frequency from a moved crossing. A cycle whose window ends
-// or whose own boundaries are not trusted is handed out with the last
-// valid frequency, flag cleared, as while the reference is lost; its
-// boundaries stay on the crossings. So every flagged cycle's frequency
-// and boundaries rest on trusted crossings (the 10-second sums and windows
-// of tracked cycles too), and the module's phase follows the grid across
-// a dip. Not caught: a notch shorter than a quarter cycle next to a
+// or whose own boundaries are not trusted is not flagged; its boundaries
+// stay on the crossings, and its frequency is measured over the widest
+// centred window whose ends are trusted (h = 2, 1 or 0), or, when one of
+// its own boundaries moved, carried from the cycle before it (the last
+// flagged frequency at a run's start). Carrying the last flagged frequency
+// over the fifteen or so cycles around a 100 ms dip would do as well on a
+// steady grid, but on one ramping by 1 Hz/s it is up to 0.3 Hz old and
+// moves the other phases' period values by 0.24 % (0.04 % so). So every
+// flagged cycle's frequency and boundaries rest on trusted crossings (the
+// 10-second sums and the windows of tracked cycles too), and the module's
+// phase follows the grid across a dip. Not caught: a notch shorter than a quarter cycle next to a
 // crossing changes the cycles' RMS values too little for the rule while
 // it can move the crossing by 0.02 rad.
 //

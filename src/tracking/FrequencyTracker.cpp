@@ -380,6 +380,7 @@ private:
         runStart = first;
         bridgePending = true;
         nextEmit = 0;
+        previousCycleFrequency = lastValidFrequency;
         flywheel = false;  // the bridge starts where the flywheel stopped
         updateNextEvent();
     }
@@ -487,12 +488,22 @@ private:
             double frequency = static_cast<double>(2 * h + 1) * fs / span;
             frequency = std::min(std::max(frequency, minF), maxF);
             bool flag = h == halfWindow && k - h >= settleCycles && k + h + 1 + settleCycles <= last;
-            // The window's ends and the cycle's own boundaries: the
-            // crossings the cycle's frequency and its 10-second share rest on.
-            if (!(trustedAt(k - h) && trustedAt(k + h + 1) && trustedAt(k) && trustedAt(k + 1))) {
-                frequency = lastValidFrequency;
+            // The cycle's own boundaries and the window's ends are the
+            // crossings its frequency and its 10-second share rest on; a
+            // cycle with one of them moved is not flagged.
+            if (!(trustedAt(k) && trustedAt(k + 1))) {
+                frequency = previousCycleFrequency;
+                flag = false;
+            } else if (!(trustedAt(k - h) && trustedAt(k + h + 1))) {
+                uint64_t g = h - 1;  // h > 0 here, and g = 0 has trusted ends
+                while (!(trustedAt(k - g) && trustedAt(k + g + 1))) {
+                    --g;
+                }
+                frequency = static_cast<double>(2 * g + 1) * fs / between(crossingAt(k + g + 1), crossingAt(k - g));
+                frequency = std::min(std::max(frequency, minF), maxF);
                 flag = false;
             }
+            previousCycleFrequency = frequency;
             if (flag) {
                 lastValidFrequency = frequency;
                 countCycle(crossingAt(k), crossingAt(k + 1));
@@ -620,6 +631,7 @@ private:
     bool haveOutput = false;
     int64_t lastBoundary = 0;  // caller index where the next segment starts
     double lastValidFrequency = 0.0;
+    double previousCycleFrequency = 0.0;  // of the run's last cycle handed out
 
     // Flywheel while the reference is lost.
     bool flywheel = false;
