@@ -267,6 +267,149 @@ TEST(FrequencyTracker, ADipOnARampingGridKeepsTheOtherPhasesClose) {
     }
 }
 
+// Block lengths change nothing, across an interruption, a burst of samples
+// that are not finite (which count as zero: a loss, not a poisoned filter) and
+// one of huge samples (which do not lift the loss threshold for long).
+TEST(FrequencyTracker, BlockLengthsGiveTheSameSegments) {
+    Grid grid{[](double t) { return 49.95 * t + 0.02 * std::sin(2.0 * pi * t); }, true, 0.01};
+    grid.off = [](double t) { return t > 6.0 && t < 6.3; };
+    std::vector<float> samples = synthesise(grid, 12.0);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    for (size_t p = 30000; p < 32000; ++p) samples[p] = p % 2 ? nan : inf;
+    for (size_t p = 92160; p < 92260; ++p) samples[p] = p % 2 ? 3e38f : -3e38f;  // at 9 s
+    std::vector<Segments> runs;
+    for (size_t block : {size_t{1}, size_t{7}, size_t{4096}}) {
+        FrequencyTracker tracker(fs, 50.0, 16);
+        runs.push_back(track(tracker, samples, block));
+        EXPECT_TRUE(runs.back() == runs[0]) << block;
+    }
+    const Accuracy before = accuracy(grid.phase, runs[0], 16, 3.5, 6.0);
+    EXPECT_LT(before.worst, 0.010);
+    EXPECT_GE(before.flagged, 110u);
+    EXPECT_LT(accuracy(grid.phase, runs[0], 16, 6.5).worst, 0.010);
+    EXPECT_GE(accuracy(grid.phase, runs[0], 16, 9.5).flagged, 100u);
+}
+
+// An interruption of half a second: one-cycle segments at the last valid
+// frequency with the flag cleared; then a bridge of whole cycles, after which
+// the boundaries lie on the grid's crossings again. Every segment advances the
+// module's phase by one cycle: no fraction of a cycle, no phase jump.
+TEST(FrequencyTracker, InterruptionKeepsCyclesAndResumesAndTheLossLevel) {
+    const double from = 2.0, to = 2.5;
+    const int divisor = 16;
+    Grid grid{steady(49.9), false, 0.01};
+    grid.off = [=](double t) { return t >= from && t < to; };
+    FrequencyTracker tracker(fs, 50.0, divisor);
+    const std::vector<float> samples = synthesise(grid, 4.5);
+    Segments s = track(tracker, {samples.begin(), samples.begin() + 23000});
+    EXPECT_FALSE(tracker.isLocked());  // at 2.25 s
+    s = track(tracker, {samples.begin() + 23000, samples.end()}, 1000, s);
+    EXPECT_TRUE(tracker.isLocked());
+    size_t inside = 0;
+    for (size_t k = 1; k < s.size(); ++k) {
+        const double start = s[k].start(divisor), end = s[k].end(divisor);
+        const double advance = s[k].frequency * s[k].length / (divisor * fs);
+        // The cycles at the edges of the interruption are distorted by a few percent.
+        EXPECT_NEAR(advance, 1.0, s[k].flag ? 0.001 : 0.05) << k << " at " << start << " s";
+        if (end > from && start < to) {
+            EXPECT_FALSE(s[k].flag) << k << " at " << start << " s";
+            ++inside;
+        }
+        if (start > from + 0.1 && end < to - 0.15) {  // the flywheel, before the bridge
+            EXPECT_EQ(s[k].frequency, s[k - 1].frequency);
+            EXPECT_NEAR(s[k].frequency, 49.9, 0.01);
+        }
+    }
+    EXPECT_NEAR(static_cast<double>(inside), (to - from) * 49.9, 4.0);
+    const Accuracy resumed = accuracy(grid.phase, s, divisor, to + 0.2);
+    EXPECT_GE(resumed.flagged, 80u);
+    EXPECT_LT(resumed.worst, 0.010);
+    EXPECT_LT(resumed.offset, 0.002);
+
+    // Set above the voltage, the loss level keeps the tracker from locking,
+    // and before the first lock there are no segments at all.
+    const Grid low{steady(49.8), false, 0.0, 10.0};  // 7.07 V rms
+    FrequencyTracker lossy(fs, 50.0, 1);
+    lossy.setLossLevel(7.2);
+    EXPECT_EQ(track(lossy, synthesise(low, 1.0)).size(), 0u);
+    EXPECT_FALSE(lossy.isLocked());
+    lossy.setLossLevel(6.9);
+    EXPECT_GE(track(lossy, synthesise(low, 1.0)).size(), 30u);
+    EXPECT_TRUE(lossy.isLocked());
+}
+
+// Flagged whole cycles inside each interval over their duration; the limits
+// in caller indices; the flag only where one run covers the interval (not the
+// first, which starts before the first crossing, nor the fourth, interrupted).
+// The ends of the default range (85 % and 115 % of the nominal frequency, the
+// Class A measuring range) are measured like any frequency inside it.
+TEST(FrequencyTracker, TenSecondFrequenciesUpToTheRangeLimits) {
+    const double cases[][4] = {  // nominal, frequency, seconds, tolerance
+        {50.0, 49.9, 45.0, 0.001}, {50.0, 42.5, 21.0, 0.01}, {50.0, 57.5, 21.0, 0.01}, {60.0, 51.0, 21.0, 0.01},
+        {60.0, 69.0, 21.0, 0.01}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c[0]) + " Hz nominal, " + std::to_string(c[1]) + " Hz");
+        Grid grid{steady(c[1]), true, 0.01};
+        grid.off = [](double t) { return t > 33.0 && t < 33.5; };
+        FrequencyTracker tracker(fs, c[0], 4);
+        track(tracker, synthesise(grid, c[2]), 4096);
+        FrequencyTrackerInterval intervals[5];
+        const int count = static_cast<int>(c[2] / 10.0), whole = static_cast<int>(std::lround(10.0 * c[1]));
+        ASSERT_EQ(tracker.getTenSecondFrequencies(5, intervals), count);
+        for (int k = 0; k < count; ++k) {
+            SCOPED_TRACE(k);
+            EXPECT_EQ(std::make_tuple(intervals[k].firstSampleIndex, intervals[k].endSampleIndex, intervals[k].flag),
+                      std::make_tuple(uint64_t(k * 10 * fs * 4), uint64_t((k + 1) * 10 * fs * 4), k == 1 || k == 2));
+            EXPECT_NEAR(intervals[k].frequency, c[1], c[3]);
+            EXPECT_GE(intervals[k].cycleCount, whole - (k == 0 ? 9 : k == 3 ? 49 : 2));  // flagged cycles only
+            EXPECT_LE(intervals[k].cycleCount, k < 3 ? whole : whole - 19);
+        }
+    }
+}
+
+// Arguments that make no sense are refused; those at the limits are taken.
+TEST(FrequencyTracker, ArgumentsAtAndBeyondTheirLimits) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case { double rate, nominal; int divisor; };
+    for (const Case c : {Case{0.0, 50.0, 1}, Case{-10240.0, 50.0, 1}, Case{nan, 50.0, 1}, Case{10240.0, 0.0, 1},
+                         Case{10240.0, nan, 1}, Case{10240.0, 50.0, 0}, Case{300.0, 50.0, 1},
+                         Case{1e9, 50.0, 1 << 20}}) {
+        SCOPED_TRACE(testing::Message() << c.rate << " " << c.nominal << " " << c.divisor);
+        EXPECT_THROW(FrequencyTracker(c.rate, c.nominal, c.divisor), std::invalid_argument);
+        EXPECT_EQ(frequencyTracker_create(c.rate, c.nominal, c.divisor), nullptr);
+    }
+    EXPECT_NO_THROW(FrequencyTracker(400.0, 50.0, 1));  // eight samples a cycle, the fewest
+    FrequencyTracker tracker(fs, 50.0, 1);
+    for (const auto& range : {std::make_pair(51.0, 55.0), std::make_pair(45.0, 49.0), std::make_pair(0.0, 55.0),
+                              std::make_pair(45.0, nan), std::make_pair(45.0, 3000.0)})
+        EXPECT_THROW(tracker.setFrequencyRange(range.first, range.second), std::invalid_argument) << range.first;
+    EXPECT_DOUBLE_EQ(tracker.getMinFrequency(), 42.5);  // the default range, kept
+    EXPECT_DOUBLE_EQ(tracker.getMaxFrequency(), 57.5);
+    EXPECT_THROW(tracker.getSegments(-1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
+    EXPECT_THROW(tracker.getSegments(1, nullptr, nullptr, nullptr, nullptr), std::invalid_argument);
+    unsigned long long first = 0;
+    int length = 0;
+    double frequency = 0.0;  // every array but the flags: refused all the same
+    EXPECT_THROW(tracker.getSegments(1, &first, &length, &frequency, nullptr), std::invalid_argument);
+    const float samples[2] = {1.0f, -1.0f};
+    tracker.addSamples(samples, -1);
+    EXPECT_EQ(tracker.getSamplePosition(), 0u);
+
+    // A sample rate so high that 10 s hold more than 2^64 positions is
+    // accepted (positive and finite); its intervals never close. Converting
+    // the close position to 64 bits was undefined: built with g++ it came out
+    // as 0, and the first sample closed intervals without end until memory ran out.
+    for (const double rate : {1e19, 1e300}) {
+        SCOPED_TRACE(rate);
+        FrequencyTracker fast(rate, rate / 10.0, 1);
+        const std::vector<float> sine = synthesise({steady(rate / 10.0), false, 0.0, 325.0}, 4096.0 / rate, rate);
+        fast.addSamples(sine.data(), static_cast<int>(sine.size()));
+        FrequencyTrackerInterval intervals[1];
+        EXPECT_EQ(fast.getTenSecondFrequencies(1, intervals), 0);
+        EXPECT_GT(fast.getPendingSegmentsCount(), 300);
+    }
+}
+
 // A step of the reference's level by 1 to 20 %, at every fifteenth degree of
 // the cycle: the crossings next to it that are still trusted (the cycles on
 // either side differ by at most 0.5 % in RMS) have moved by at most about

@@ -221,8 +221,6 @@ public:
                 x = 0.0;
             }
             const double y = filter.step(x);
-            // The sample that completes a crossing belongs to the cycle
-            // after it, so it is added once the crossing has been taken.
             posPeak = std::max(posPeak, y);
             negPeak = std::min(negPeak, y);
             // Armed only once the filter has filled; armed, the previous
@@ -235,6 +233,8 @@ public:
             } else if (y < -hysteresis && position >= filter.length) {
                 armed = true;
             }
+            // The sample that completes a crossing belongs to the cycle
+            // after it, so it counts once the crossing has been taken.
             cycleEnergy += y * y;
             yPrev = y;
             if (position >= nextEvent) {
