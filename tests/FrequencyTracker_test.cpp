@@ -283,6 +283,12 @@ TEST(FrequencyTracker, BlockLengthsGiveTheSameSegments) {
         runs.push_back(track(tracker, samples, block));
         EXPECT_TRUE(runs.back() == runs[0]) << block;
     }
+    // Samples near the largest float track as ordinary ones: the filter's
+    // sums run in double, and the thresholds follow the reference amplitude.
+    std::vector<float> huge = synthesise(grid, 12.0), plain = huge;
+    for (float& v : huge) v = std::ldexp(v, 118);
+    FrequencyTracker forPlain(fs, 50.0, 16), forHuge(fs, 50.0, 16);
+    EXPECT_TRUE(track(forHuge, huge, 4096) == track(forPlain, plain, 4096));
     const Accuracy before = accuracy(grid.phase, runs[0], 16, 3.5, 6.0);
     EXPECT_LT(before.worst, 0.010);
     EXPECT_GE(before.flagged, 110u);

@@ -137,7 +137,10 @@
 // flagged), and nothing is left of it a fifth of a second after it. A run
 // too short to lose the reference (a few ms) moves the crossings of the
 // cycles around it, which may still be flagged. Huge finite samples disturb
-// the filter for one pass of its rings at most. The constructor rejects, with std::invalid_argument, a
+// the filter for one pass of its rings at most. The filter's sums run in
+// double, far from overflow for any float sample, and every threshold
+// follows the reference amplitude: a signal scaled by a power of two, up to
+// the largest float, gives the same segments. The constructor rejects, with std::invalid_argument, a
 // sample rate or nominal frequency that is not positive and finite, a divisor
 // below 1, fewer than 8 or more than 10 million samples per nominal cycle, and
 // cycles too long for the int lengths of segments; setFrequencyRange rejects
