@@ -27,12 +27,16 @@
 //     the capacity and nothing written beyond them, segments and intervals
 //     that follow one another without gaps, event and interval records that
 //     are well formed, values that are finite where their inputs allow;
-//   - each live object but the aggregator has a twin made with the same
-//     arguments and settings: a tracker's hands out the same segments,
-//     intervals and estimates, a flickermeter's the same Pinst maxima, Pst
-//     and Plt, byte for byte, fed the same samples split elsewhere; a
-//     detector's (of voltage events or of rapid voltage changes) the same
-//     events, fed the same values through its other door.
+//   - each live object has a twin made with the same arguments and
+//     settings, fed what the object took split into blocks the input
+//     chooses, with calls between them that the twin must refuse: a
+//     tracker's twin hands out the same segments, intervals and estimates,
+//     a flickermeter's the same Pinst maxima, Pst and Plt, a detector's (of
+//     voltage events or of rapid voltage changes) the same events, through
+//     either door, an aggregator's the same 150/180-cycle, 10-minute and
+//     2-hour records and values, byte for byte. So block splits change no
+//     output, and a refused call changes nothing (the object never sees the
+//     twin's refused calls, the twin never sees the object's).
 // A broken promise aborts with the line of the check (a finding).
 //
 // Inputs feed at most 2^17 samples to the trackers and 2^16 to the
@@ -43,7 +47,12 @@
 // Build: cmake -DPOWERQUALITY_BUILD_FUZZER=ON with clang (scripts/fuzz.sh);
 // replay: build-fuzz/fuzz/classes_fuzzer FILE, with POWERQUALITY_FUZZ_TRACE=1
 // to print every call. Seeds: fuzz/corpus-classes/, the few inputs that cover
-// every edge a run of the harness covered (scripts/fuzz-seeds.sh).
+// every edge a run of the harness covered (scripts/fuzz-seeds.sh), and the
+// reproducers of past findings, repro-*: 15 windows of 1e300 whose root mean
+// square was inf (agg-overflow), of 1.5e308 whose mean was inf
+// (agg-mean-overflow), a 6 % step from 230 V with a steady state of 3
+// values whose deltaUmax lay 1 ulp below |deltaUss| (rvc-ulp), and a step
+// on a declared voltage of 1.5e308 V whose window sums overflow (rvc-huge).
 #include <array>
 #include <initializer_list>
 #include <string>
@@ -203,8 +212,10 @@ void addSamples(FuzzedDataProvider& in, O& o) {
     if (expectStatus(status, o.h && count >= 0 && !(null && count > 0)) != 0) return;
     const size_t block = in.ConsumeIntegralInRange<size_t>(1, 700);
     for (size_t k = 0, part = in.ConsumeBool() ? std::min<size_t>(1, n) : in.ConsumeIntegralInRange<size_t>(0, n); k < n;
-         k += part, part = std::min(block, n - k))
+         k += part, part = std::min(block, n - k)) {
+        if (oneIn(in, 16)) EXPECT(checkStatus(in.ConsumeBool() ? O::addFn(o.twin, nullptr, 5) : O::addFn(o.twin, s.data(), -1)) == 1);
         EXPECT(O::addFn(o.twin, s.data() + k, static_cast<int>(part)) == 0);
+    }
     o.position += n;
     O::budget -= n;
 }
@@ -396,13 +407,32 @@ double rmsValue(FuzzedDataProvider& in, double declared) {
                                            1.09, 1.11, 0.5, 1.5, 0.06, 0.03, 0.0});
 }
 
+// A call the twin must refuse (a value that is not finite or negative, a
+// time that is not finite, a negative count, a batch whose last item is
+// bad), made between two blocks of what the object took whole: the twin
+// must then go on exactly as if it had not been made.
+template <typename Api>
+void refuseOnTwin(FuzzedDataProvider& in, Detector<Api>& d, double time) {
+    const size_t per = static_cast<size_t>(d.phases) + 1;
+    std::vector<PowerResultsPeriod> r(2 * per);
+    std::vector<double> values(per, d.declared);
+    for (size_t k = 0; k < r.size(); ++k) { r[k].rmsVoltage = d.declared; r[k].time = time; }
+    const int kind = in.ConsumeIntegralInRange<int>(0, 3);
+    values[1] = kind == 0 ? NaN : kind == 1 ? -1.0 : d.declared;
+    r[per + 1].rmsVoltage = -inf;
+    const int32_t status = kind <= 1 ? Api::addRms(d.twin, time, &values[1])
+                           : kind == 2 ? Api::addRms(d.twin, NaN, &values[1]) : Api::addPeriods(d.twin, r.data(), in.ConsumeBool() ? 2 : -1);
+    EXPECT(checkStatus(status) == 1);
+}
+
 // A run of items as getPeriodResults hands them out (the total record and
 // the later phase records' times NaN, which the detectors must not read): a
 // level with a step in the first phase, at times a hostile value, at equal
 // steps in time from the latest, at times a time that goes back or is not
 // usable (beyond half the largest double a duration could overflow).
 // Through one door (addRmsValues, one item; addPeriodResults, the run,
-// checked whole); the twin takes through the other door what was taken.
+// checked whole); the twin takes what was taken in blocks of its own, each
+// through one door or the other, with refused calls between them.
 template <typename Api>
 void feed(FuzzedDataProvider& in, Detector<Api>& d) {
     const bool periods = in.ConsumeBool(), null = oneIn(in, 16);
@@ -432,7 +462,16 @@ void feed(FuzzedDataProvider& in, Detector<Api>& d) {
     const int32_t status = periods ? call("addPeriodResults", Api::addPeriods, d.h, null ? nullptr : r.data(), items)
                                    : call("addRmsValues", Api::addRms, d.h, r[1].time, null ? nullptr : &values[1]);
     if (expectStatus(status, d.h && items >= 0 && !(null && items > 0) && acceptable) != 0) return;
-    for (size_t i = 0; i < n; ++i) EXPECT((periods ? Api::addRms(d.twin, r[i * per + 1].time, &values[i * per + 1]) : Api::addPeriods(d.twin, &r[i * per], 1)) == 0);
+    for (size_t i = 0; i < n;) {
+        const size_t part = in.ConsumeIntegralInRange<size_t>(1, n - i);
+        if (oneIn(in, 8)) refuseOnTwin(in, d, r[i * per + 1].time);
+        if (in.ConsumeBool()) {
+            EXPECT(Api::addPeriods(d.twin, &r[i * per], static_cast<int>(part)) == 0);
+        } else {
+            for (size_t j = i; j < i + part; ++j) EXPECT(Api::addRms(d.twin, r[j * per + 1].time, &values[j * per + 1]) == 0);
+        }
+        i += part;
+    }
     d = next;
 }
 
@@ -442,8 +481,8 @@ bool wellFormed(const VoltageEvent& e, uint32_t all) {
 }
 
 bool wellFormed(const RapidVoltageChange& e, uint32_t) {
-    return e.reserved == 0 && std::isfinite(e.deltaUss) && std::fabs(e.deltaUss) <= e.deltaUmax * (1.0 + 1e-12) &&
-           e.deltaUmaxPercent >= 0.0 && !std::isnan(e.deltaUssPercent);
+    return e.reserved == 0 && std::isfinite(e.deltaUss) && std::isfinite(e.deltaUmax) && std::fabs(e.deltaUss) <= e.deltaUmax &&
+           e.deltaUmaxPercent >= 0.0 && !std::isnan(e.deltaUssPercent) && std::fabs(e.deltaUssPercent) <= e.deltaUmaxPercent;
 }
 
 // Finished events in the order they ended; running ones (a few at most) in
@@ -474,7 +513,7 @@ void takeEvents(FuzzedDataProvider& in, Detector<Api>& d) {
 }
 
 // ---------------------------------------------------------------------------
-// Interval aggregator (no twin: windows go in by one door)
+// Interval aggregator (the twin takes the windows in blocks of its own)
 
 struct Aggregator {
     static constexpr auto destroyFn = intervalAggregator_destroy;
@@ -508,6 +547,25 @@ bool grewFrom(const Pending& before, const Pending& after) { return after[0] >= 
 void check(const Aggregator& a) {
     int n = 0;
     EXPECT(intervalAggregator_getValueCount(a.h, &n) == 0 && n == a.valueCount);
+    Aggregator twin;
+    twin.h = a.twin;
+    EXPECT(pendingOf(twin) == pendingOf(a));
+    twin.h = nullptr;
+}
+
+// A call the twin must refuse, between two blocks of the windows the
+// aggregator took whole: a value that is not finite, a batch whose last
+// window ends before it starts, no values; start is the twin's last start.
+void refuseOnTwin(FuzzedDataProvider& in, const Aggregator& a, double start) {
+    const size_t per = static_cast<size_t>(a.valueCount);
+    std::vector<double> v(2 * per, 1.0);
+    const double s = std::isfinite(start) ? start : 0.0, starts[2] = {s, s}, ends[2] = {s + 0.2, s - 1.0};
+    const int kind = in.ConsumeIntegralInRange<int>(0, 2);
+    v[in.ConsumeIntegralInRange<size_t>(0, per - 1)] = in.PickValueInArray({NaN, inf, -inf});
+    const int32_t status = kind == 0 ? intervalAggregator_addWindow(a.twin, s, s + 0.2, v.data(), false)
+                           : kind == 1 ? intervalAggregator_addWindows(a.twin, 2, starts, ends, v.data() + per, nullptr)
+                                       : intervalAggregator_addWindow(a.twin, s, s + 0.2, nullptr, true);
+    EXPECT(checkStatus(status) == 1);
 }
 
 // Windows (one by addWindow or a batch by addWindows), each starting on
@@ -549,6 +607,17 @@ void addWindows(FuzzedDataProvider& in, Aggregator& a) {
     const Pending after = pendingOf(a);
     EXPECT(status == 0 ? grewFrom(before, after) : after == before);
     if (status != 0 || n == 0) return;
+    // The twin takes the same windows in blocks of its own, each by
+    // addWindows or one by addWindow, with refused calls between them.
+    if (!one && nullArray == 3) std::fill(flags.begin(), flags.end(), 0);
+    for (size_t k = 1; k <= n;) {
+        const size_t part = in.ConsumeIntegralInRange<size_t>(1, n - k + 1);
+        if (oneIn(in, 8)) refuseOnTwin(in, a, starts[k - 1]);
+        EXPECT((part == 1 && in.ConsumeBool() ? intervalAggregator_addWindow(a.twin, starts[k], ends[k], &values[(k - 1) * per], flags[k] != 0)
+                                              : intervalAggregator_addWindows(a.twin, static_cast<int>(part), &starts[k], &ends[k], &values[(k - 1) * per],
+                                                                              reinterpret_cast<const bool*>(&flags[k]))) == 0);
+        k += part;
+    }
     a.lastStart = starts[n]; a.lastEnd = ends[n];
     for (double v : values) a.largest = std::max(a.largest, std::fabs(v));
 }
@@ -561,15 +630,14 @@ void takeIntervals(FuzzedDataProvider& in, Aggregator& a) {
     const int stream = in.ConsumeIntegralInRange<int>(0, 2);
     const size_t per = a.h ? static_cast<size_t>(a.valueCount) : 1;
     Pending pending = pendingOf(a);  // less what is taken
-    const auto [records, values] = take(in, "getIntervals", takes[stream], a.h, nullptr, true, pending[stream], per);
+    const auto [records, values] = take(in, "getIntervals", takes[stream], a.h, a.twin, true, pending[stream], per);
     pending[stream] -= static_cast<int>(records.size());
     EXPECT(pendingOf(a) == pending);
     // Records in order (of start; of clock interval or block, though a flush
     // may close one that later windows open again), whose first window
     // starts in their clock interval (up to the tick tolerance). An
-    // aggregate lies within the range of the values taken (so it is finite
-    // while they are far from overflowing); a root of a mean of squares is
-    // not negative.
+    // aggregate lies within the range of the values taken, and is finite
+    // however large they are; a root of a mean of squares is not negative.
     for (size_t k = 0; k < records.size(); ++k) {
         const IntervalAggregate& r = records[k];
         const double key = stream == 0 ? r.startTime : static_cast<double>(r.clockInterval), at = r.startTime + a.offset - 600.0 * key;
@@ -578,7 +646,7 @@ void takeIntervals(FuzzedDataProvider& in, Aggregator& a) {
         EXPECT(stream != 0 || (r.windowCount <= 15 && r.complete == (r.windowCount == 15)));
         EXPECT(stream == 0 || (std::fabs(at - 300.0) < 300.0 + 1e-6 + 1e-12 * std::fabs(r.startTime + a.offset) && (stream == 1 || r.windowCount <= 12)));
         EXPECT(std::all_of(&values[k * per], &values[k * per] + per, [&](double v) {
-            return !std::isnan(v) && (a.largest > 1e150 || std::fabs(v) <= a.largest * (1.0 + 1e-12)) && (a.anyMean || v >= 0.0);
+            return std::isfinite(v) && std::fabs(v) <= a.largest * (1.0 + 1e-12) && (a.anyMean || v >= 0.0);
         }));
         a.last[stream] = key;
     }
@@ -595,14 +663,14 @@ void settings(FuzzedDataProvider& in, Aggregator& a) {
     unsigned char got = untouched;
     int c[2] = {untouchedInt, untouchedInt};
     if (in.ConsumeBool()) {
-        if (expectStatus(CALL(intervalAggregator_setMeanAggregated, a.h, index, mean), a.h && inRange) == 0) {
+        if (both(a, inRange, "intervalAggregator_setMeanAggregated", intervalAggregator_setMeanAggregated, index, mean)) {
             a.mean[static_cast<size_t>(index)] = mean;
             a.anyMean |= mean;
         }
         const int32_t status = CALL(intervalAggregator_getMeanAggregated, a.h, index, null ? nullptr : reinterpret_cast<bool*>(&got));
         return EXPECT(expectStatus(status, a.h && inRange && !null) != 0 ? got == untouched : got == a.mean[static_cast<size_t>(index)]);
     }
-    expectStatus(CALL(intervalAggregator_flush, a.h), a.h != nullptr);
+    both(a, true, "intervalAggregator_flush", intervalAggregator_flush);
     EXPECT(grewFrom(before, pendingOf(a)));
     expectStatus(CALL(intervalAggregator_getPendingCounts, a.h, null ? nullptr : c, null ? c + 1 : nullptr), false);
     EXPECT(c[0] == untouchedInt && c[1] == untouchedInt);

@@ -5,7 +5,8 @@
 # inputs that together cover every edge the lot covers (libFuzzer's
 # -set_cover_merge=1, counting edges alone: -use_counters=0). Needed whenever
 # a harness reads its input differently: a seed means its calls only to the
-# harness it was found with.
+# harness it was found with. Reproducers of findings, named repro-*, are
+# kept as they are (and written again for a harness that reads differently).
 #
 #   scripts/fuzz.sh 600 && scripts/fuzz-seeds.sh
 set -euo pipefail
@@ -17,7 +18,12 @@ for pair in flat_fuzzer:corpus classes_fuzzer:corpus-classes; do
   harness=build-fuzz/fuzz/${pair%%:*} corpus=${pair#*:}
   mkdir -p "$work/$corpus" "build-fuzz/$corpus"
   "$harness" -set_cover_merge=1 -use_counters=0 -max_len=4096 "$work/$corpus" "build-fuzz/$corpus" "fuzz/$corpus" 2>/dev/null
-  rm -f "fuzz/$corpus"/*
-  cp "$work/$corpus"/* "fuzz/$corpus/"
+  # Reproducers of past findings (repro-*) stay, under their own names: the
+  # merge would keep them only while they add an edge.
+  keep=$(for r in "fuzz/$corpus"/repro-*; do [ -e "$r" ] && sha1sum <"$r" | cut -d' ' -f1; done)
+  find "fuzz/$corpus" -type f ! -name 'repro-*' -delete
+  for f in "$work/$corpus"/*; do
+    grep -qx "$(basename "$f")" <<<"$keep" || cp "$f" "fuzz/$corpus/"
+  done
   echo "fuzz-seeds.sh: fuzz/$corpus: $(find "fuzz/$corpus" -type f | wc -l) inputs" >&2
 done

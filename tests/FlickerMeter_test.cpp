@@ -150,8 +150,9 @@ TEST(FlickerMeter, SameResultsForAnyBlocksAndAnyScaleDefinedOnesForBadSamples) {
     const std::vector<float> samples = synthesise(f, 25.0);
     const Outcome whole = measure(f, samples, 580.0);  // an interval ends at 20 s
     ASSERT_EQ(whole.pst.size(), 1u);
-    // Powers of two scale every square and the mean exactly.
-    const std::pair<int, double> variants[] = {{1, 1.0}, {7, 1.0}, {4096, 1.0}, {0, 0x1p-40}, {0, 0x1p40}};
+    // Powers of two scale every square and the mean exactly, up to samples
+    // near the largest float (whose squares are far inside double's range).
+    const std::pair<int, double> variants[] = {{1, 1.0}, {7, 1.0}, {4096, 1.0}, {0, 0x1p-40}, {0, 0x1p40}, {0, 0x1p118}};
     for (const auto& [block, scale] : variants) {
         SCOPED_TRACE(testing::Message() << "blocks of " << block << ", scaled by " << scale);
         const Outcome o = measure(f, scale == 1.0 ? samples : synthesise(f, 25.0, scale), 580.0, block);

@@ -219,6 +219,87 @@ TEST(IntervalAggregator, TenMinuteIntervalsFlagsGapsAndTwoHourBlocks) {
 }
 
 
+// Sums kept scaled by powers of two: windows whose values are those of an
+// ordinary run times 2^e aggregate, in all three streams and in both modes,
+// to exactly 2^e times that run's aggregates, where plain sums of the
+// squares overflow (e > 512, and beyond 1020 the sums of the values too) or
+// underflow (e < -511). Sums that never needed scaling pin the ordinary
+// bits, as the golden tests do.
+TEST(IntervalAggregator, HugeAndTinyValuesAggregateAsTheirScaledRun) {
+    // Four values a window (a magnitude as a root mean square and as a mean,
+    // a signed value, one that starts with zeros) over 180 windows of 40 s:
+    // 15 to a 150/180-cycle and to a 10-minute interval, 12 of those to 2 hours.
+    constexpr int windows = 180;
+    const auto valuesOf = [](int k, double scale) {
+        const double m = magnitude(k) + 0.37 * std::sin(k);
+        return std::array<double, 4>{m * scale, m * scale, alternating(k) * scale,
+                                     (k % 15 < 3 ? 0.0 : 1.0 + k * 1e-3) * scale};
+    };
+    const auto run = [&](double scale) {
+        IntervalAggregator a(4);
+        a.setMeanAggregated(1, true);
+        a.setMeanAggregated(2, true);
+        for (int k = 0; k < windows; ++k) {
+            const std::array<double, 4> v = valuesOf(k, scale);
+            a.addWindow(40.0 * k, 40.0 * (k + 1), v.data(), false);
+        }
+        a.flush();
+        std::array<Taken, 3> streams;
+        for (int kind = 0; kind < 3; ++kind) streams[kind] = takeAll(a, kind);
+        return streams;
+    };
+    const std::array<Taken, 3> ordinary = run(1.0);
+    ASSERT_EQ(ordinary[2].frames.size(), 1u);
+    for (int e : {400, 600, 1000, 1015, -300, -600, -1000}) {
+        SCOPED_TRACE(e);
+        const std::array<Taken, 3> scaled = run(std::ldexp(1.0, e));
+        for (int kind = 0; kind < 3; ++kind) {
+            SCOPED_TRACE(kind);
+            ASSERT_EQ(rows(scaled[kind]), rows(ordinary[kind]));
+            ASSERT_EQ(scaled[kind].values.size(), ordinary[kind].values.size());
+            for (std::size_t i = 0; i < scaled[kind].values.size(); ++i) {
+                EXPECT_EQ(scaled[kind].values[i], std::ldexp(ordinary[kind].values[i], e)) << "value " << i;
+            }
+        }
+    }
+}
+
+// At the ends of the range: the largest doubles give the largest double (not
+// inf) as their root mean square and mean; a tiny value before ordinary ones
+// changes nothing of their aggregate (its square is lost to their rounding
+// as it is to a plain sum's); the smallest subnormal's aggregate is itself.
+TEST(IntervalAggregator, ExtremeValuesStayFiniteAndTinyOnesAreNotLost) {
+    constexpr double largest = std::numeric_limits<double>::max(), least = std::numeric_limits<double>::denorm_min();
+    struct Case { const char* name; std::vector<double> values; double rms, mean; };
+    const std::vector<Case> cases = {
+        {"largest", std::vector<double>(15, largest), largest, largest},
+        {"largest, both signs", {largest, -largest, largest, largest, -largest}, largest, largest / 5.0},
+        {"one largest among ordinary ones", {230.0, largest, 230.0}, std::sqrt(1.0 / 3.0) * largest, largest / 3.0},
+        {"tiny before ordinary", {1e-170, 230.0, 231.0}, std::sqrt((230.0 * 230.0 + 231.0 * 231.0) / 3.0),
+         (1e-170 + 230.0 + 231.0) / 3.0},
+        {"smallest subnormal", {least, least}, least, least},
+        {"zeros, then a tiny one", {0.0, 0.0, 0.0, 0x1p-700}, 0x1p-701, 0x1p-700 / 4.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        IntervalAggregator a(2);
+        a.setMeanAggregated(1, true);
+        for (std::size_t k = 0; k < c.values.size(); ++k) {
+            const double v[2] = {c.values[k], c.values[k]};
+            a.addWindow(0.2 * k, 0.2 * (k + 1), v, false);
+        }
+        a.flush();
+        for (int kind = 0; kind < 3; ++kind) {
+            const Taken t = takeAll(a, kind);
+            ASSERT_EQ(t.values.size(), 2u) << kind;
+            EXPECT_DOUBLE_EQ(t.values[0], c.rms) << kind;
+            EXPECT_DOUBLE_EQ(t.values[1], c.mean) << kind;
+            EXPECT_TRUE(std::isfinite(t.values[0]) && std::isfinite(t.values[1])) << kind;
+        }
+    }
+}
+
+
 // Refused input changes nothing: after each refusal the aggregator still
 // gives exactly what a twin fed only the good windows gives.
 TEST(IntervalAggregator, RefusedInputChangesNothing) {

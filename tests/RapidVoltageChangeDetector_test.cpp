@@ -173,4 +173,56 @@ TEST(RapidVoltageChangeDetector, ANaNValueIsRefusedAndChangesNothing) {
     }
 }
 
+
+
+// deltaUmax >= |deltaUss| to the last bit. A step from a to b, N = 6: the
+// mean of six b's rounds above b, so the plain difference of the new mean
+// and the old one lay a few units in the last place above the largest
+// |value - mean before| (found by a random search over levels, steps and N).
+// The percentages keep the order.
+TEST(RapidVoltageChangeDetector, DeltaUmaxIsNeverBelowDeltaUssToTheLastBit) {
+    struct Case { const char* name; double a, b; unsigned int length; };
+    const Case cases[] = {
+        {"rise", 0x1.c0dd8760dbc23p+7, 0x1.e16f5ee33207fp+7, 6},
+        {"fall", 0x1.e16f5ee33207fp+7, 0x1.c0dd8760dbc23p+7, 6},
+        {"6 % step from 230 V, N = 3", 230.0, 230.0 * 1.06, 3},  // as the fuzzer's reproducer feeds it
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RapidVoltageChangeDetector d(230.0, 1, c.length);
+        double time = 0.0;
+        for (unsigned int k = 0; k < 3 * c.length + 3; ++k, time += 0.01) {
+            d.addRmsValues(time, k <= c.length ? &c.a : &c.b);
+            for (const RapidVoltageChange& e : d.getRunningEvents()) {
+                EXPECT_GE(e.deltaUmax, std::fabs(e.deltaUss)) << "running, value " << k;
+            }
+        }
+        const std::vector<RapidVoltageChange> events = d.getEvents();
+        ASSERT_EQ(events.size(), 1u);
+        const RapidVoltageChange& e = events[0];
+        EXPECT_GE(e.deltaUmax, std::fabs(e.deltaUss));
+        EXPECT_GE(e.deltaUmaxPercent, std::fabs(e.deltaUssPercent));
+        // Held at |deltaUss|, never more than rounding above the step.
+        EXPECT_NEAR(e.deltaUmax, std::fabs(c.b - c.a), 1e-12);
+    }
+}
+
+// A declared voltage near the largest double: the running sum of its window
+// overflows, and the mean is taken from the window scaled down, so the
+// detector still finds steady states and the 7 % step between them.
+TEST(RapidVoltageChangeDetector, ValuesNearTheLargestDoubleGiveFiniteMeans) {
+    const double udin = 1e308, before = 1e308, after = 1.07e308;
+    RapidVoltageChangeDetector d(udin, 2, 4);
+    for (int k = 0; k < 14; ++k) {
+        const double row[2] = {k < 5 ? before : after, before};
+        d.addRmsValues(0.01 * k, row);
+    }
+    const std::vector<RapidVoltageChange> events = d.getEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].phases, 0x1u);
+    EXPECT_DOUBLE_EQ(events[0].deltaUss, after - before);
+    EXPECT_NEAR(events[0].deltaUssPercent, 7.0, 1e-12);  // 1.07e308 - 1e308 is not exactly 7e306
+    EXPECT_GE(events[0].deltaUmax, events[0].deltaUss);
+}
+
 }  // namespace

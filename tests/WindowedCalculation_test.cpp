@@ -107,6 +107,36 @@ TEST(WindowedCalculation, HarmonicsAndThdOnAndOffNominal) {
     }
 }
 
+// Samples near the largest float: the transform's single-precision sums
+// would overflow (lines NaN), so such a window is transformed scaled down by
+// a power of two and scaled back. A window times 2^118 gives exactly 2^118
+// times the lines of the plain one, and 2^236 times its powers (in double;
+// as floats they are beyond the largest, inf), on a window transformed as it
+// is (50 Hz) and on a resampled one (49.5 Hz).
+TEST(WindowedCalculation, SamplesNearTheLargestFloatGiveScaledResults) {
+    for (double f : {50.0, 49.5}) {
+        SCOPED_TRACE(f);
+        const SignalDriver::Signal plain = distorted(10240.0, f);
+        const SignalDriver::Signal huge = [&](unsigned channel, uint64_t p) { return std::ldexp(plain(channel, p), 118); };
+        Windowed a, b;
+        const PowerResultsGeneral x = window(a, plain, 1000, 10, f), y = window(b, huge, 1000, 10, f);
+        const PowerResultsGeneralPhase &p = x.phases[0], &q = y.phases[0];
+        const double doubles[][3] = {{p.fundamentalVoltage, q.fundamentalVoltage, 118}, {p.rmsVoltage, q.rmsVoltage, 118},
+                                     {p.spectrumRmsVoltage, q.spectrumRmsVoltage, 118}, {p.dcVoltage, q.dcVoltage, 118},
+                                     {p.fundamentalCurrent, q.fundamentalCurrent, 118}, {p.activePower, q.activePower, 236},
+                                     {p.spectrumActivePower, q.spectrumActivePower, 236}, {p.thdVoltage.thd, q.thdVoltage.thd, 0},
+                                     {p.thdCurrent.thd, q.thdCurrent.thd, 0}};
+        for (const auto& d : doubles) {
+            EXPECT_EQ(d[1], std::ldexp(d[0], static_cast<int>(d[2]))) << &d - doubles;
+        }
+        for (unsigned h = 0; h < x.harmonicLength; ++h) {
+            EXPECT_EQ(q.harmonicsVoltage[h], std::ldexp(p.harmonicsVoltage[h], 118)) << h;
+            EXPECT_EQ(q.interHarmonicsVoltage[h], std::ldexp(p.interHarmonicsVoltage[h], 118)) << h;
+            EXPECT_EQ(q.harmonicsCurrent[h], std::ldexp(p.harmonicsCurrent[h], 118)) << h;
+        }
+    }
+}
+
 // Off-nominal windows share their resampling plan when they have the same
 // length: a module that has seen a hundred lengths (more than it keeps) gives,
 // for a length seen before, kept or dropped, the bits a fresh module gives.

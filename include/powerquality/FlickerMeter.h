@@ -15,7 +15,9 @@
 //    of the voltage over the last minute (a first-order mean with a 60 s
 //    time constant; over the first minute the plain mean of everything so
 //    far, so that the meter needs no minute to find the level). So any scale
-//    of the samples gives the same results (bit for bit for powers of two).
+//    of the samples gives the same results (bit for bit for powers of two, up
+//    to samples near the largest float: squares and sums run in double, far
+//    from overflow).
 // 2. Squaring demodulator: u^2 at the input rate.
 // 3. Band-pass: first-order high-pass at 0.05 Hz, 6th-order Butterworth
 //    low-pass at 0.7 times the supply frequency (35 Hz at 50 Hz, 42 Hz at

@@ -25,7 +25,19 @@
 // mean of the squares of the windows' values, the standard's aggregation of
 // magnitudes; a value set with setMeanAggregated is the plain arithmetic mean
 // instead (for signed quantities, e.g. a DC component or a power). The sums
-// run in double over the windows in the order given; the mode is applied when
+// run in double over the windows in the order given, each held as a double
+// times a power of two (2^0 while that suffices), so that no finite value
+// makes an aggregate infinite: a square that would overflow the sum scales
+// the sum down by a power of two, and a sum of squares that is still 0 when
+// a value below 2^-511 comes (whose square would underflow) is scaled up by
+// that value's power of two. Scaling by powers of two is exact, so values
+// whose squares and sums are ordinary doubles aggregate bit for bit as plain
+// sums would; values near the largest double (above 2^512 for the squares)
+// give a finite aggregate where plain sums gave inf, and tiny values one
+// that plain sums lost to underflow. What a scaled-down sum drops below the
+// smallest double lies far below the rounding of the sum. A scaled
+// aggregate that rounding would take past the largest double is held
+// there. The mode is applied when
 // an interval is closed, so it may be changed at any time and applies to
 // every interval closed from then on, including the running ones: both sums
 // are kept for every window, and the windows an interval took in before the

@@ -34,9 +34,15 @@
 //   shows it.
 // - Characteristics: deltaUmax, the largest |value - mean before| of any
 //   phase over every value from the start up to the one that establishes the
-//   new steady state (so deltaUmax >= |deltaUss| always); deltaUss, mean of
-//   the new steady window - mean before, signed, of the phase where its size
-//   is largest.
+//   new steady state (so deltaUmax >= |deltaUss| always, to the last bit: the
+//   means are rounded on their own, and where a mean's rounding would put
+//   |deltaUss| a few units in the last place above the largest deviation,
+//   deltaUmax is |deltaUss|); deltaUss, mean of the new steady window - mean
+//   before, signed, of the phase where its size is largest.
+// - Means come from running sums, taken afresh once per turn of the window;
+//   a sum that overflows (values near the largest double, as with a declared
+//   voltage near it) is replaced by one of the window's values scaled down by
+//   a power of two, so every finite value gives a finite mean.
 // - Time stamps after IEC 61000-4-30 Ed. 3: the start is where the window of
 //   the first value beyond the threshold begins, taken from the end time of
 //   the value valuesPerWindow [2] values before it, as VoltageEventDetector.h

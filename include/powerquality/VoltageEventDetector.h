@@ -72,7 +72,9 @@
 // phase during a dip or interruption (its residual voltage) and the highest
 // during a swell, taken over the values from the start up to, but not
 // including, the value that ends it; `extremePercent` is
-// extremeVoltage x (100 / Udin).
+// extremeVoltage x (100 / Udin) (inf only where that lies beyond the largest
+// double, e.g. a swell to 1e308 V on a declared voltage of 1 V). The
+// detector compares values and keeps no sums, so huge values need no care.
 //
 // Finished events queue until getEvents takes them, in the order they ended;
 // events that end with the same value come in the order of their start, a dip

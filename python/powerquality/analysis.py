@@ -628,11 +628,12 @@ class _Events:
     after it does not reach back into it, and the RVC steady state is
     established anew.
 
-    Channels without a voltage: a phase counts as carrying one from its
-    first one-cycle value that reaches LIVE_SHARE of Udin with a fundamental
-    of at least FUNDAMENTAL_SHARE of its RMS value (a cycle at the supply's
-    frequency: noise has a small share there, about the root of 2 over the
-    samples of a cycle). Until then the detectors see, in its place, the
+    Channels without a voltage: a phase counts as carrying one from the
+    LIVE_VALUES-th of its first LIVE_VALUES one-cycle values in a row that
+    reach LIVE_SHARE of Udin with a fundamental of at least FUNDAMENTAL_SHARE
+    of their RMS value (a cycle at the supply's frequency: noise has a small
+    share there, about the root of 2 over the samples of a cycle, and reaches
+    half now and then in one cycle, practically never in five). Until then the detectors see, in its place, the
     first phase that carries one, which neither starts nor ends an event of
     its own, and its bit is left out of the events' phases; until one phase
     carries a voltage the detectors see nothing. So a channel that holds
@@ -650,6 +651,7 @@ class _Events:
 
     UDIN_SECONDS = 600.0
     LIVE_SHARE = 0.1
+    LIVE_VALUES = 5
     FUNDAMENTAL_SHARE = 0.5
 
     def __init__(self, ctx):
@@ -658,6 +660,7 @@ class _Events:
         self.detector = self.rvc = None
         self.fed = False  # values given to the detectors since they (re)started
         self.live = np.zeros(self.phases, bool)  # the phases that carried a voltage so far
+        self.run = np.zeros(self.phases, int)  # each phase's carrying values in a row at the end of the last block
         self.waiting = []  # (times, rms, gap, fundamental) held back until Udin is known
         ctx.events_seen = -np.inf
         ctx.running_events = np.zeros(0, EVENT_DTYPE)
@@ -757,7 +760,13 @@ class _Events:
         udin = float(self.ctx.declared_voltage)
         with np.errstate(invalid="ignore"):
             carries = (rms >= self.LIVE_SHARE * udin) & (fundamental >= self.FUNDAMENTAL_SHARE * rms)
-        live = np.logical_or.accumulate(carries, axis=1) | self.live[:, None]
+        # A phase comes alive with LIVE_VALUES carrying values in a row, not one: a single cycle of noise
+        # shows a fundamental of half its RMS now and then, five in a row practically never.
+        at = np.arange(carries.shape[1])
+        last_not = np.maximum.accumulate(np.where(carries, -1, at), axis=1)
+        run = np.where(carries, at - last_not, 0) + np.where(last_not < 0, self.run[:, None], 0)
+        self.run = run[:, -1].copy()
+        live = np.logical_or.accumulate(run >= self.LIVE_VALUES, axis=1) | self.live[:, None]
         self.live = live[:, -1].copy()
         if live.all():
             return rms, gap

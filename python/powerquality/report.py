@@ -123,7 +123,8 @@ class Digest:
             lines.append(f"missing     {missing} sample(s) ({missing / ctx.sample_rate:.6g} s), the first at sample "
                          f"{first} ({first / ctx.sample_rate:.6g} s): not measured, marked gap, no events in them")
         low, high, cycles, flagged = self.frequency
-        where = "near the ends, a gap or without a reference" if missing else "near the ends or without a reference"
+        where = "near the ends, a gap, without a reference or next to a step of its level" if missing else \
+            "near the ends, without a reference or next to a step of its level"
         lines.append(f"frequency   {_span(low, high, 'Hz')} ({cycles} cycles"
                      + (f"; {flagged} flagged, {where}, left out)" if flagged else ")"))
         for kind, names, unit in (("U", voltages, "V"), ("I", currents, "A")):

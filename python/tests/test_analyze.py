@@ -414,3 +414,22 @@ def test_udin_from_the_voltage_channels_primary_rating(grid, phases, ratings, ud
 def test_nominal_frequency_is_the_nearer_of_50_and_60_hz_a_tie_going_to_50():
     t = np.arange(2000) / 1000.0
     assert [pq.analysis._nominal(1000.0, np.sin(2 * np.pi * f * t)) for f in (54.5, 55.0, 55.5)] == [50.0, 50.0, 60.0]
+
+
+@pytest.mark.parametrize("nominal", [50.0, 60.0])
+@pytest.mark.parametrize("depth,degrees", [(0.6, 0.0), (0.4, 45.0), (0.1, 90.0)])
+def test_a_dip_of_the_tracked_phase_moves_neither_valid_frequencies_nor_the_other_phases(nominal, depth, degrees):
+    # An exact supply with a 100 ms dip of phase A, the phase the frequency is tracked from: the cycles next to
+    # the dip's edges are not valid (they moved by up to 0.1 Hz before), the period values of B and C stay exact.
+    fs = 6400.0
+    u = three_phase(fs, 2.5, f=nominal)
+    t = np.arange(u.shape[1]) / fs
+    start = (np.floor(nominal) + degrees / 360.0) / nominal
+    u[0, (t >= start) & (t < start + 0.1)] *= depth
+    a = pq.analyze(voltages=u, sample_rate=fs, nominal_frequency=nominal, windowed=False)
+    valid = a.frequency[a.frequency["valid"]]
+    assert len(valid) > 1.5 * nominal and np.abs(valid["frequency"] - nominal).max() < 0.010
+    for phase in (1, 2):
+        rows = a.phase_rows(phase)
+        rms = rows["rmsVoltage"][rows["time"] > 0.5]  # past the module's first values
+        assert len(rms) > 3 * nominal and np.abs(rms / 230.0 - 1.0).max() < 2e-4

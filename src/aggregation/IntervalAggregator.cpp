@@ -1,6 +1,7 @@
 // Interval aggregation of windowed values: running intervals (150/180
 // cycles, one of which may run on past a 10-minute tick, and 10 minutes) with per-value sums of squares and plain sums, and
-// two queues of closed intervals. See IntervalAggregator.h for the rules.
+// two queues of closed intervals. See IntervalAggregator.h for the rules,
+// and for why the sums are kept scaled by powers of two.
 #include "powerquality/IntervalAggregator.h"
 
 #include <algorithm>
@@ -29,13 +30,76 @@ constexpr double tickTolerance = 1e-6;
 // numbers stay far inside 64 bits.
 constexpr double timeLimit = 1e15;
 
+// A sum of squares held as sum * 2^(2 shift), so that it stays finite for
+// every finite value. Scaling by a power of two is exact and commutes with
+// every rounding of the sum, its quotient and its root, as long as nothing
+// falls below the smallest normal double: a sum that needs no scaling gives
+// the bits of a plain sum, and so does one scaled up or down, unless the
+// plain one overflowed or lost tiny squares to underflow.
+// - The shift starts at 0. A sum that stays 0 and meets a value whose square
+//   would be subnormal takes that value's exponent as its shift (negative),
+//   so that the root of tiny values is not lost to underflow.
+// - A square that would overflow the sum raises the shift by shiftStep and
+//   scales the sum down by 2^(2 shiftStep) first. The sum is then at least
+//   2^(1024 - 2 shiftStep); what the scaling drops below the smallest
+//   normal double (2^-1022, scaled) lies some 1800 binary orders below it.
+constexpr int shiftStep = 128;
+// Squares below this are subnormal or lost (2^-1022 is the smallest normal).
+constexpr double tinyRoot = 0x1p-511;
+
+void addSquare(double& sum, int& shift, double x) {
+    if (sum == 0.0 && x != 0.0 && std::fabs(x) < tinyRoot) {
+        shift = std::ilogb(x);
+    }
+    for (;;) {
+        const double scaled = shift == 0 ? x : std::ldexp(x, -shift);
+        const double next = sum + scaled * scaled;
+        if (std::isfinite(next)) {
+            sum = next;
+            return;
+        }
+        shift += shiftStep;
+        sum = std::ldexp(sum, -2 * shiftStep);
+    }
+}
+
+// A sum of values held as sum * 2^shift, shift 0 until a value would
+// overflow it (values near the largest double), as for the squares.
+void addValue(double& sum, int& shift, double x) {
+    for (;;) {
+        const double next = sum + (shift == 0 ? x : std::ldexp(x, -shift));
+        if (std::isfinite(next)) {
+            sum = next;
+            return;
+        }
+        shift += shiftStep;
+        sum = std::ldexp(sum, -shiftStep);
+    }
+}
+
+// Root of the mean square and mean of count values from their scaled sums.
+// Mathematically neither exceeds the largest |value|; rounding may take the
+// scaled one past the largest double, which is where it is held.
+double rootMeanSquare(double sum, int shift, double count) {
+    const double root = std::sqrt(sum / count);
+    return shift == 0 ? root : std::min(std::ldexp(root, shift), std::numeric_limits<double>::max());
+}
+
+double meanOf(double sum, int shift, double count) {
+    constexpr double largest = std::numeric_limits<double>::max();
+    const double mean = sum / count;
+    return shift == 0 ? mean : std::max(-largest, std::min(std::ldexp(mean, shift), largest));
+}
+
 // One interval being aggregated.
 struct Running {
     bool open = false;
     bool startedOnTick = false;  // 10-minute: opened by a tick rather than by the first window
     IntervalAggregate frame{};
-    std::vector<double> squares;
-    std::vector<double> sums;
+    std::vector<double> squares;  // scaled by 2^(-2 squareShifts[i])
+    std::vector<double> sums;     // scaled by 2^(-sumShifts[i])
+    std::vector<int> squareShifts;
+    std::vector<int> sumShifts;
 
     void begin(std::size_t valueCount, double startTime, long long clock, bool onTick) {
         open = true;
@@ -46,12 +110,14 @@ struct Running {
         frame.clockInterval = clock;
         squares.assign(valueCount, 0.0);
         sums.assign(valueCount, 0.0);
+        squareShifts.assign(valueCount, 0);
+        sumShifts.assign(valueCount, 0);
     }
 
     void add(double endTime, const double* values, bool flagged) {
         for (std::size_t i = 0; i < squares.size(); ++i) {
-            squares[i] += values[i] * values[i];
-            sums[i] += values[i];
+            addSquare(squares[i], squareShifts[i], values[i]);
+            addValue(sums[i], sumShifts[i], values[i]);
         }
         frame.endTime = endTime;
         frame.windowCount += 1;
@@ -100,7 +166,8 @@ public:
         const double count = static_cast<double>(running.frame.windowCount);
         closed.frames.push_back(running.frame);
         for (std::size_t i = 0; i < valueCount; ++i) {
-            closed.values.push_back(mean[i] ? running.sums[i] / count : std::sqrt(running.squares[i] / count));
+            closed.values.push_back(mean[i] ? meanOf(running.sums[i], running.sumShifts[i], count)
+                                            : rootMeanSquare(running.squares[i], running.squareShifts[i], count));
         }
         running.open = false;
     }

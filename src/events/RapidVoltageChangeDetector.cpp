@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -115,9 +116,25 @@ void RapidVoltageChangeDetector::addRmsValues(double time, const double* rmsVolt
     feed(time, rmsVoltages);
 }
 
+// The window's mean from its running sum, or, where that sum overflowed
+// (values near the largest double), from the window's values scaled down by
+// 2^-32 (exact, and room for a million of them), then scaled back.
 double RapidVoltageChangeDetector::meanOf(unsigned int phase) const {
     const std::deque<double>& w = windows[phase];
-    return w.empty() ? 0.0 : sums[phase] / static_cast<double>(w.size());
+    if (w.empty()) {
+        return 0.0;
+    }
+    const double count = static_cast<double>(w.size());
+    if (std::isfinite(sums[phase])) {
+        return sums[phase] / count;
+    }
+    constexpr int scaleDown = 32;
+    double sum = 0.0;
+    for (double u : w) {
+        sum += std::ldexp(u, -scaleDown);
+    }
+    // Rounding may take the mean of values at the largest double past it.
+    return std::min(std::ldexp(sum / count, scaleDown), std::numeric_limits<double>::max());
 }
 
 bool RapidVoltageChangeDetector::windowsSteady(double band) const {
@@ -231,6 +248,13 @@ RapidVoltageChange RapidVoltageChangeDetector::eventOf(double endTime) const {
             event.deltaUss = change;
         }
     }
+    // Exactly, the new mean lies within the values it is the mean of, so
+    // |deltaUss| <= deltaUmax; but the mean is rounded on its own (a sum of N
+    // values divided by N), and may land a few units in the last place beyond
+    // the largest value. deltaUmax is held at |deltaUss| then, so that the
+    // promise holds to the last bit (and for the percentages, whose rounding
+    // keeps the order).
+    event.deltaUmax = std::max(event.deltaUmax, std::fabs(event.deltaUss));
     event.deltaUmaxPercent = event.deltaUmax / declaredVoltage * 100.0;
     event.deltaUssPercent = event.deltaUss / declaredVoltage * 100.0;
     return event;

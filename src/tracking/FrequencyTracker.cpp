@@ -30,6 +30,10 @@ constexpr int settleCycles = 2;              // good cycles on each side of a wi
 constexpr double timeoutPeriods = 1.25;      // of the longest allowed cycle without a good crossing: lost
 constexpr double relativeLossLevel = 0.1;    // automatic threshold, of the good cycles' amplitude
 constexpr double referenceSmoothing = 0.1;   // weight of a new good cycle in the amplitude reference
+// A crossing is trusted when the filtered reference's RMS over the cycle
+// before it and over the cycle after it differ by at most this share of the
+// larger (the header says why 0.5 %).
+constexpr double steadyTolerance = 0.005;
 constexpr double intervalSeconds = 10.0;
 // A single cycle's length scatters around the true one (crossing noise), so
 // a grid exactly on a range limit would lose every other cycle: the limits
@@ -229,6 +233,9 @@ public:
             } else if (y < -hysteresis && position >= filter.length) {
                 armed = true;
             }
+            // The sample that completes a crossing belongs to the cycle
+            // after it, so it counts once the crossing has been taken.
+            cycleEnergy += y * y;
             yPrev = y;
             if (position >= nextEvent) {
                 events();
@@ -304,6 +311,22 @@ private:
         }
         posPeak = 0.0;
         negPeak = 0.0;
+        // Whether the crossing before this one is trusted: the cycles on its
+        // two sides have the same RMS within the tolerance. Without a cycle
+        // before it (the first crossing) nothing speaks against it.
+        bool lastTrusted = true;
+        if (haveLast) {
+            const double rms = std::sqrt(cycleEnergy / period);
+            if (havePreviousRms) {
+                lastTrusted = std::fabs(rms - previousRms) <= steadyTolerance * std::max(rms, previousRms);
+            }
+            previousRms = rms;
+            havePreviousRms = true;
+        }
+        cycleEnergy = 0.0;
+        if (runActive) {
+            runTrusted.back() = lastTrusted;  // the run's last crossing is lastRaw
+        }
         const bool good = haveLast && period <= maxPeriod && amplitude >= threshold && amplitude > 0.0;
         if (good) {
             if (rawHistory.empty()) {
@@ -334,7 +357,7 @@ private:
         const Instant compensated = makeInstant(raw.whole, raw.fraction - filter.delay);
         if (good) {
             if (!runActive) {
-                startRun(lastCompensated);
+                startRun(lastCompensated, lastTrusted);
             }
             appendToRun(compensated);
             timeoutAt = static_cast<uint64_t>(raw.whole) + timeoutLength;
@@ -347,23 +370,35 @@ private:
         updateNextEvent();
     }
 
-    void startRun(const Instant& first) {
+    void startRun(const Instant& first, bool trusted) {
         runActive = true;
         run.clear();
         run.push_back(first);
+        runTrusted.clear();
+        runTrusted.push_back(trusted);
         runBase = 0;
         runStart = first;
         bridgePending = true;
         nextEmit = 0;
+        previousCycleFrequency = lastValidFrequency;
         flywheel = false;  // the bridge starts where the flywheel stopped
         updateNextEvent();
     }
 
+    // The new crossing is not trusted until the cycle after it ends with the
+    // reference's RMS unchanged; pump does not use it before that.
     void appendToRun(const Instant& t) {
         run.push_back(t);
+        runTrusted.push_back(false);
         pump(false);
     }
 
+    // A run ends at a cycle that is not good, which has set the trust of the
+    // run's last crossing, or at the timeout, which leaves it untrusted (no
+    // cycle after it: the reference went away next to it). The cycles after
+    // the last trusted crossing are left to the flywheel, so that it, and the
+    // bridge after it, start on the grid's phase rather than on a crossing
+    // that the loss has moved.
     void endRun() {
         runActive = false;
         timeoutAt = never;
@@ -371,16 +406,26 @@ private:
         previousRunValid = true;
         previousRunStart = runStart;
         previousRunEnd = run.back();
+        const size_t kept = nextEmit >= runBase ? static_cast<size_t>(nextEmit - runBase) + 1 : 1;
+        while (run.size() > kept && !runTrusted.back()) {
+            run.pop_back();
+            runTrusted.pop_back();
+        }
         pump(true);
         if (haveOutput) {
             startFlywheel();  // from the last boundary handed out, bridged or not
         }
         run.clear();
+        runTrusted.clear();
         bridgePending = false;
     }
 
     Instant crossingAt(uint64_t index) const {
         return run[static_cast<size_t>(index - runBase)];
+    }
+
+    bool trustedAt(uint64_t index) const {
+        return runTrusted[static_cast<size_t>(index - runBase)];
     }
 
     void push(int64_t from, int64_t to, double frequency, bool flag) {
@@ -412,11 +457,15 @@ private:
             }
             const double cycle = between(run.back(), run.front()) / static_cast<double>(run.size() - 1) * N;
             const double shortest = (halfWindow + 1) * cycle;
+            // It ends on a trusted crossing, whose trust is known: not the
+            // last one of a run still going.
+            const size_t known = ended ? run.size() : run.size() - 1;
             size_t j = 0;
-            while (j < run.size() && static_cast<double>(callerIndex(run[j]) - lastBoundary) < shortest) {
+            while (j < known &&
+                   (static_cast<double>(callerIndex(run[j]) - lastBoundary) < shortest || !runTrusted[j])) {
                 ++j;
             }
-            if (j == run.size()) {
+            if (j == known) {
                 return;  // not yet, or never for a run that ended this short
             }
             const int64_t end = callerIndex(run[j]);
@@ -438,7 +487,23 @@ private:
             const double span = between(crossingAt(k + h + 1), crossingAt(k - h));
             double frequency = static_cast<double>(2 * h + 1) * fs / span;
             frequency = std::min(std::max(frequency, minF), maxF);
-            const bool flag = h == halfWindow && k - h >= settleCycles && k + h + 1 + settleCycles <= last;
+            bool flag = h == halfWindow && k - h >= settleCycles && k + h + 1 + settleCycles <= last;
+            // The cycle's own boundaries and the window's ends are the
+            // crossings its frequency and its 10-second share rest on; a
+            // cycle with one of them moved is not flagged.
+            if (!(trustedAt(k) && trustedAt(k + 1))) {
+                frequency = previousCycleFrequency;
+                flag = false;
+            } else if (!(trustedAt(k - h) && trustedAt(k + h + 1))) {
+                uint64_t g = h - 1;  // h > 0 here, and g = 0 has trusted ends
+                while (!(trustedAt(k - g) && trustedAt(k + g + 1))) {
+                    --g;
+                }
+                frequency = static_cast<double>(2 * g + 1) * fs / between(crossingAt(k + g + 1), crossingAt(k - g));
+                frequency = std::min(std::max(frequency, minF), maxF);
+                flag = false;
+            }
+            previousCycleFrequency = frequency;
             if (flag) {
                 lastValidFrequency = frequency;
                 countCycle(crossingAt(k), crossingAt(k + 1));
@@ -447,6 +512,7 @@ private:
             ++nextEmit;
             while (runBase + halfWindow < nextEmit && run.size() > 1) {
                 run.pop_front();
+                runTrusted.pop_front();
                 ++runBase;
             }
         }
@@ -546,9 +612,13 @@ private:
     bool haveLast = false;
     Instant lastRaw, lastCompensated;
     std::deque<Instant> rawHistory;  // filter-output crossings of the run's last cycles
+    double cycleEnergy = 0.0;        // sum of the squared filter outputs since the last crossing
+    double previousRms = 0.0;        // of the filter's output over the last cycle
+    bool havePreviousRms = false;
 
     // The run of good cycles: crossings from index runBase on.
     std::deque<Instant> run;
+    std::deque<bool> runTrusted;  // of each crossing of run; the last one's is known at the next crossing
     uint64_t runBase = 0;
     Instant runStart;
     bool bridgePending = false;
@@ -561,6 +631,7 @@ private:
     bool haveOutput = false;
     int64_t lastBoundary = 0;  // caller index where the next segment starts
     double lastValidFrequency = 0.0;
+    double previousCycleFrequency = 0.0;  // of the run's last cycle handed out
 
     // Flywheel while the reference is lost.
     bool flywheel = false;

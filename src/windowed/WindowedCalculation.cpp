@@ -68,6 +68,29 @@ void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares)
     squares = (q[0] + q[1]) + (q[2] + q[3]);
 }
 
+// The single-precision transform (and the interpolation before it) adds up
+// to a few thousand samples times their weights: samples beyond 2^96, far
+// beyond any recording but finite, could overflow it. Such a window's
+// samples are scaled down by a power of two after their sums are taken, so
+// that the largest lies in [2^95, 2^96), and the lines and the sums of
+// products are scaled back in double. The scaling is exact, but for samples
+// that fall below the smallest normal float (below 2^-94 beside one beyond
+// 2^96: far below the transform's rounding).
+float largestMagnitude(const std::vector<float>& x) {
+    float largest = 0.0f;
+    for (float v : x) {
+        largest = std::max(largest, std::fabs(v));
+    }
+    return largest;
+}
+
+// The shift for a window whose largest |sample| is largest: 0 (the samples as
+// they are, the bits of every ordinary window) up to 2^96 and for samples
+// that are not finite.
+int hugeShift(float largest) {
+    return largest > 0x1p96f && std::isfinite(largest) ? std::ilogb(largest) - 95 : 0;
+}
+
 // Sum of the products of n sample pairs, with partial sums as above.
 double sumOfProducts(const float* u, const float* i, unsigned int n) {
     typedef double v2d __attribute__((vector_size(16)));
@@ -337,6 +360,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     };
     double sums[9] = {};
     double squareSums[9] = {};
+    float largest = 0.0f;  // of the window's samples, over all channels
     for (size_t c = 0; c < channelCount; ++c) {
         std::vector<float>& x = st.samples[channels[c].item];
         x.resize(N);
@@ -345,6 +369,18 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         std::memcpy(x.data(), ring + start, firstPart * sizeof(float));
         std::memcpy(x.data() + firstPart, ring, (N - firstPart) * sizeof(float));
         sumAndSquares(x.data(), N, sums[c], squareSums[c]);
+        largest = std::max(largest, largestMagnitude(x));
+    }
+    // One shift for every channel, so that channels sharing a lane keep
+    // their proportions (and a window scaled as a whole gives its lines
+    // scaled).
+    const int shift = hugeShift(largest);
+    if (shift != 0) {
+        for (size_t c = 0; c < channelCount; ++c) {
+            for (float& v : st.samples[channels[c].item]) {
+                v = std::ldexp(v, -shift);
+            }
+        }
     }
     if (direct) {
         st.zeros.assign(M, 0.0f);
@@ -444,13 +480,14 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         const bool imaginaryPart = (ci % 2 == 1);
         const float* zp = imaginaryPart ? zi : zr;
         const float* zq = imaginaryPart ? zr : zi;
-        const double f = 0.5 * scale;
+        const double f = std::ldexp(0.5 * scale, shift);
         const double g = imaginaryPart ? -f : f;
+        const double dcScaleOf = std::ldexp(dcScale, shift);
         const std::complex<double>* correction = direct ? nullptr : st.correction.data();
         std::vector<std::complex<double>>& Z = st.lines[c.item];
         Z.resize(half + 1);
         power.resize(half + 1);
-        Z[0] = std::complex<double>(zp[0] * dcScale, 0.0);
+        Z[0] = std::complex<double>(zp[0] * dcScaleOf, 0.0);
         const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
         for (unsigned int k = 1; k < pairs; ++k) {
             const size_t at = 4 * static_cast<size_t>(k);
@@ -466,7 +503,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             Z[k] = std::complex<double>(re, im);
         }
         if (M % 2 == 0) {
-            Z[half] = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScale, 0.0);
+            Z[half] = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScaleOf, 0.0);
             if (correction != nullptr) {
                 Z[half] *= correction[half];
             }
@@ -600,7 +637,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         for (unsigned short p = 0; p < phases; ++p) {
             const std::vector<float>& u = st.samples[p];
             const std::vector<float>& i = st.samples[3 + p];
-            const double products = sumOfProducts(u.data(), i.data(), N);
+            const double products = std::ldexp(sumOfProducts(u.data(), i.data(), N), 2 * shift);
             const std::vector<std::complex<double>>& Zu = st.lines[p];
             const std::vector<std::complex<double>>& Zi = st.lines[3 + p];
             double active = 0.0;
