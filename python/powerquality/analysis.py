@@ -41,13 +41,11 @@ What the pipeline computes:
   phase is beyond its threshold, an interruption while every phase is below
   its threshold, and an interruption is also reported as the dip that
   contains it), stamped after IEC 61000-4-30 Ed. 3 (from the start of the
-  first value's window to the end of the value that ends the event). Udin
-  is the voltage channels' primary rating where the recording gives one (a
-  COMTRADE channel's primary factor; line to line, so divided by the square
-  root of 3 for phase-to-neutral channels), else the median of the phases'
-  RMS values of the first 10 minutes (of all of them in a shorter
-  recording), i.e. the recording is taken to start mostly at its normal
-  voltage; the events wait for it. Pass ``declared_voltage`` to be exact;
+  first value's window to the end of the value that ends the event). Udin,
+  and the channels analysed, are what ``inference`` reads into the
+  recording (a transformer's rating checked against the waveform, else the
+  IEC 60038 nominal voltage nearest the level of the first 10 s), each with
+  its reason (``Analysis.inference``). Pass ``declared_voltage`` to be exact;
 - windowed results (THD, harmonics) over windows of 10 tracked cycles
   (12 at 60 Hz), one after the other, the series started again at each
   10-minute tick of the recording's clock; a window that overlaps a dip,
@@ -76,7 +74,7 @@ import time as _time
 
 import numpy as np
 
-from . import _core, comtrade, csvfile, tracking
+from . import _core, comtrade, csvfile, inference, tracking
 from ._module import Module
 from .recording import Recording, RecordingError, check_rate
 
@@ -135,8 +133,8 @@ class Analysis:
     clock_offset : float, seconds from midnight to the first sample (0 when
         the recording has no readable start time)
     declared_voltage : float (Udin used for events)
-    udin_source : str, where Udin came from ('given', the channels' primary
-        rating, or the median of the RMS values)
+    udin_source : str, where Udin came from, in words
+    inference : inference.Inference, the channels' roles, Un and Udin, each with its reason
     seconds : wall time of the module run
     """
 
@@ -268,7 +266,8 @@ class Context:
     """What every stage knows of the run: the recording, the channels, the rates and the settings.
 
     recording, grid, voltages and currents (Channel lists), sample_rate, nominal_frequency, clock_offset,
-    window_cycles (0 without windows), declared_voltage (None until it is decided), fixed_frequency,
+    window_cycles (0 without windows), declared_voltage (None until it is decided, with the nominal
+    frequency, from ``inference``: the Inference of the channels' roles and Udin), fixed_frequency,
     arrays (the windows' arrays fetched: True for all, False for none, or their names),
     rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
     voltage_peak (the largest one-cycle RMS value of each voltage so far), flicker_lamp (230.0 or 120.0,
@@ -518,31 +517,20 @@ class _Events:
     steady state of 100 values at 50 Hz and 120 at 60 Hz; a change that
     crosses the dip or swell threshold is that dip or swell, not an RVC).
     The module's own RVC results stay in the period records but are not
-    reported. Udin is the one given, else the voltage channels' rating
-    (:func:`rated_declared_voltage`), else the median of the phases'
-    one-cycle RMS values of the first 10 minutes (of all of them in a
-    shorter recording): the detectors start once they are in.
+    reported. Udin is the context's (``inference``), known before the first
+    block.
 
     For the flags of the windows, ``ctx.events_seen`` is the time up to
     which the detectors have seen the values and ``ctx.running_events`` the
     events still running there.
     """
 
-    UDIN_SECONDS = 600.0
-
     def __init__(self, ctx):
         self.ctx = ctx
         self.phases = len(ctx.voltages)
-        self.detector = self.rvc = None
-        self.waiting = []  # (times, rms) held back until Udin is known
         ctx.events_seen = -np.inf
         ctx.running_events = np.zeros(0, EVENT_DTYPE)
-        if ctx.declared_voltage:
-            self._start(float(ctx.declared_voltage))
-
-    def _start(self, udin):
-        ctx = self.ctx
-        ctx.declared_voltage = udin
+        udin = float(ctx.declared_voltage)
         self.detector = _core.VoltageEventDetector(udin, self.phases)
         self.detector.window_start_stamps = 2
         self.rvc = _core.RapidVoltageChangeDetector(udin, self.phases, rvc_steady_state_length(ctx.nominal_frequency))
@@ -561,21 +549,6 @@ class _Events:
         if len(times):
             peak = rms.max(axis=1)
             self.ctx.voltage_peak = np.fmax(self.ctx.voltage_peak, peak)
-        if self.detector is None:
-            self.waiting.append((times, rms))
-            if b.last or (len(times) and times[-1] > self.UDIN_SECONDS):
-                early = np.concatenate([t for t, _ in self.waiting])
-                keep = early <= self.UDIN_SECONDS
-                values = np.concatenate([r for _, r in self.waiting], axis=1)
-                self._start(float(np.median(values[:, keep])) if keep.any() else
-                            float(np.median(values)) if values.size else 1.0)
-                self.ctx.udin_source = ("median of the one-cycle RMS values of the first 10 minutes"
-                                        if keep.any() and not keep.all() else "median of the one-cycle RMS values")
-                times, rms = early, values
-                self.waiting = None
-        if self.detector is None:
-            return
-        if len(times):
             self.detector.add_rms_values(times, np.ascontiguousarray(rms.T))
             self.rvc.add_rms_values(times, np.ascontiguousarray(rms.T))
             self.ctx.events_seen = float(times[-1])
@@ -601,25 +574,6 @@ def _rvc_rows(changes, ended):
         out[name] = changes[name]
     out["ended"] = ended
     return out
-
-
-def rated_declared_voltage(grid, channels):
-    """(Udin, where it came from) from the voltage channels' primary rating, or (None, None).
-
-    Every voltage channel must carry the same rating (COMTRADE's primary
-    factor, see ``Channel.rated_primary``). A voltage transformer's rating
-    is the system's line-to-line voltage: line-to-line channels (delta) take
-    it as it is, phase-to-neutral channels (star, or one phase A, B or C)
-    take it divided by the square root of 3.
-    """
-    ratings = [c.rated_primary for c in channels]
-    if not channels or any(r is None for r in ratings) or max(ratings) > min(ratings) * (1 + 1e-6):
-        return None, None
-    rating = float(ratings[0])
-    where = f"primary rating {rating:.6g} V of {', '.join(c.name for c in channels)}"
-    if grid == "delta" or all(c.phase in ("AB", "BC", "CA") for c in channels):
-        return rating, where
-    return rating / np.sqrt(3.0), where + ", line to line / sqrt(3)"
 
 
 class _EventFlags:
@@ -804,8 +758,11 @@ class Stream:
     def __init__(self, recording, *, voltage_channels=None, current_channels=None, nominal_frequency=None,
                  declared_voltage=None, fixed_frequency=None, rvc_threshold=5.0, windowed=True, block_size=None,
                  progress=None, arrays=True, flicker_lamp=None):
-        grid, us, iss = recording.pick(voltage_channels, current_channels)
         fs = _positive(recording.check_rates(nominal_frequency), "sample rate")
+        chosen = inference.infer(recording, voltage_channels, current_channels)
+        grid, us, iss = chosen.grid, chosen.voltages, chosen.currents
+        chosen.frequency_reason = "given" if nominal_frequency else \
+            f"from {recording.frequency_source or 'the file'}" if recording.nominal_frequency else ""
         if fixed_frequency is not None:
             fixed_frequency = _positive(fixed_frequency, "fixed frequency")
             if fixed_frequency >= fs / 2:
@@ -814,9 +771,6 @@ class Stream:
             check_rate(fixed_frequency, "fixed frequency", "line frequency")
         if declared_voltage is not None:
             declared_voltage = _positive(declared_voltage, "declared voltage")
-            udin_source = "given"
-        else:
-            declared_voltage, udin_source = rated_declared_voltage(grid, us)
         if nominal_frequency is not None:
             nominal_frequency = _positive(nominal_frequency, "nominal frequency")
         if flicker_lamp is not None and float(flicker_lamp) not in (230.0, 120.0):
@@ -830,7 +784,7 @@ class Stream:
                            nominal_frequency=nominal_frequency or (float(recording.nominal_frequency)
                                                                    if recording.nominal_frequency else None),
                            clock_offset=clock_offset(recording), declared_voltage=declared_voltage,
-                           udin_source=udin_source,
+                           inference=chosen,
                            fixed_frequency=fixed_frequency, rvc_threshold=float(rvc_threshold),
                            block_size=block_size, windowed=bool(windowed), positions=0, seconds=0.0,
                            voltage_peak=np.zeros(len(us)), arrays=arrays,
@@ -844,7 +798,10 @@ class Stream:
         if ctx.nominal_frequency is None:
             ctx.nominal_frequency = float(ctx.fixed_frequency) if ctx.fixed_frequency and not len(head) else \
                 _nominal(fs, np.nan_to_num(head.astype(np.float64)))
+            ctx.inference.frequency_reason = f"from the spectrum of {ctx.voltages[0].name}"
         nominal = ctx.nominal_frequency
+        reference = ctx.inference.decide(nominal, ctx.declared_voltage)
+        ctx.declared_voltage, ctx.udin_source = reference.udin, reference.reason
         # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts.
         ctx.window_cycles = (12 if nominal > 55.0 else 10) if ctx.windowed else 0
         # Harmonic orders up to 50, and never above the recording's Nyquist frequency.
@@ -1035,7 +992,7 @@ class Collector:
                         declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics,
                         window_flags=np.concatenate(p["window_flags"]) if p["window_flags"] else np.zeros(0, bool),
                         window_gaps=np.concatenate(p["window_gaps"]) if p["window_gaps"] else np.zeros(0, bool),
-                        udin_source=ctx.udin_source, rvc_threshold=ctx.rvc_threshold,
+                        udin_source=ctx.udin_source, inference=ctx.inference, rvc_threshold=ctx.rvc_threshold,
                         aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
                         positions=ctx.positions, crossings=np.concatenate(p["crossings"]))
 
@@ -1058,10 +1015,10 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     voltage_channels, current_channels : list of str, optional
         Channel names to use instead of those found by phase and type.
     declared_voltage : float, optional
-        Udin in volts for dips, swells, interruptions and RVCs (default: the
-        voltage channels' primary rating, line to line over the square root
-        of 3 for phase-to-neutral channels; without one, the median RMS
-        value of the first 10 minutes).
+        Udin in volts for dips, swells, interruptions and RVCs (default: as
+        ``inference`` reads it: the voltage channels' rating where it agrees
+        with the waveform, else the IEC 60038 nominal voltage nearest the
+        level of the first 10 s, else that level).
     fixed_frequency : float, optional
         Feed this frequency instead of tracking it.
     rvc_threshold : float
