@@ -136,7 +136,8 @@ HV = (66e3, 69e3, 110e3, 115e3, 132e3, 138e3, 150e3, 154e3, 220e3, 230e3, 330e3,
 PHASE_TO_GROUND, LINE_TO_LINE_KIND = "phase to ground", "line to line"
 _PAIRS = {"AB": "AB", "BA": "AB", "BC": "BC", "CB": "BC", "CA": "CA", "AC": "CA"}
 _FAMILIES = ("ABC", "RST", "123")
-_SINGLE = re.compile(r"^(?P<kind>[UVI]?)(?:PH|L)?(?P<p1>[ABCRST123])(?:L?(?P<p2>[ABCRST123]))?(?P<n>N|G|E)?$")
+_SINGLE = re.compile(r"^(?P<kind>[UVI]?)(?:PH|L)?(?P<p1>[ABCRST123])(?:L?(?P<p2>[ABCRST123]))?(?P<n>N|G|E)?"
+                     r"(?P<tail>\d*)$")
 _NEUTRAL = re.compile(r"^(?:3?(?P<kind>[UVI]))?(?P<n>N|E|0|O|EN|NE)$")
 _SPLIT = re.compile(r"[\s_.:/\\()\[\]{},;-]+")
 _JOIN = re.compile(r"(?<![A-Z0-9])(L?[ABCRST123])-(L?[ABCRST123NGE])(?![A-Z0-9])")
@@ -170,9 +171,13 @@ def read_words(text, bare_digits=False):
             continue  # "Bus 12" is no line-to-line voltage
         one, family = _phase_of(p1)
         if p2 is None:
+            if match.group("tail") and p1.isdigit():
+                continue  # U14: no phase (UA4 is phase A of circuit 4)
             return kind, one
         two, other = _phase_of(p2)
-        if family != other or one == two or match.group("n"):
+        if family != other and p2.isdigit() and not p1.isdigit():
+            return kind, one  # VA2, IA1: a phase and the number of its circuit
+        if family != other or one == two or match.group("n") or match.group("tail"):
             continue
         return kind, _PAIRS[one + two]
     return "", None
@@ -201,7 +206,9 @@ def _role(channel):
     field_kind, from_field = read_words(field_text, bare_digits=True)
     name_kind, from_name = read_words(channel.name)
     if kind is None:
-        kind = {"U": "voltage", "V": "voltage", "I": "current"}.get(name_kind or field_kind) or channel.kind
+        first = (_SPLIT.split((channel.name or "").strip().upper()) or [""])[0]
+        letter = name_kind or field_kind or (first if first in ("U", "V", "I") else "")
+        kind = {"U": "voltage", "V": "voltage", "I": "current"}.get(letter) or channel.kind
     phase, reason = from_field, f"phase field {field_text.strip()!r}"
     wins = from_name is not None and (from_field is None or (len(from_field) == 1 and from_field != "N" and
                                                               (len(from_name) == 2 or from_name == "N")))
@@ -382,7 +389,7 @@ def reference(grid, channels, levels, nominal_frequency, declared_voltage=None, 
         said = f"; the measured level {_volts(level)} is {_percent(level / declared_voltage)} of it" \
             if np.isfinite(level) else ""
         return Reference(float(declared_voltage), float(declared_voltage), _volts(declared_voltage), own, None,
-                         "given", f"given (--udin){said}")
+                         "given", f"given{said}")
     candidates = _candidates("delta" if line else ("single" if grid == "single" else "star"), nominal_frequency)
     notes = []
     rated = _rating(channels, notes)
