@@ -8,7 +8,10 @@ independent of the recording's length when it comes from a file, and
 
 Channels are classified by type (voltage or current, from the unit or the
 name) and by phase (A/B/C, from the phase field or the name; L1/L2/L3, R/S/T
-and 1/2/3 are read as A/B/C; AB/BC/CA as line-to-line). Values are in SI base
+and 1/2/3 are read as A/B/C; AB/BC/CA as line-to-line): the reader's first
+reading. The roles the analysis gives them, and the channels it takes, are
+``inference``'s, which also reads the names a person would (ULA, "phase 1",
+residuals) and checks them against the waveform. Values are in SI base
 units: a channel recorded in kV or kA is multiplied by 1000 when read.
 
 Rates are checked before an analysis takes them (``Recording.check_rates``;
