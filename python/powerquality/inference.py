@@ -107,7 +107,7 @@ the 50 Hz lists, one above the 60 Hz lists.
 
 import math
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import List, Optional
 
 import numpy as np
@@ -187,8 +187,8 @@ def read_words(text, bare_digits=False):
 class Role:
     """What one analog channel is taken for: kind ('voltage', 'current' or None), phase ('A', 'B', 'C', 'AB',
     'BC', 'CA', 'N' for neutral or residual, or None), the reason in words, its measured level (voltages, V;
-    NaN when not measured) and, once the channels are chosen, ``use``: 'voltage A', 'current B', ... or why
-    it is not used."""
+    NaN when not measured) and, once the channels are chosen, ``use``: 'voltage A', 'current B', ... ('' for
+    a channel not used)."""
 
     name: str
     kind: Optional[str]
@@ -395,9 +395,9 @@ def reference(grid, channels, levels, nominal_frequency, declared_voltage=None, 
     rated = _rating(channels, notes)
     if rated is not None:
         primary, secondary = rated
-        kind = _secondary_kind(secondary)
-        pair = f"{_volts(primary)} : {_volts(secondary)}"
-        if kind is None or primary <= secondary:
+        kind = "" if secondary is None else _secondary_kind(secondary)
+        pair = _volts(primary) if secondary is None else f"{_volts(primary)} : {_volts(secondary)}"
+        if kind is None or (secondary is not None and primary <= secondary):
             notes.append(f"the pair {pair} is a ratio, not a rating ({_volts(secondary)} is no transformer's "
                          "secondary voltage)")
         else:
@@ -418,7 +418,7 @@ def reference(grid, channels, levels, nominal_frequency, declared_voltage=None, 
 
 
 def _rating(channels, notes):
-    """(primary, secondary) in V that every channel carries, or None (with a note when they differ)."""
+    """(primary, secondary or None) in V that every channel carries, or None (with a note when they differ)."""
     pairs = [(getattr(c, "rated_primary", None), getattr(c, "rated_secondary", None)) for c in channels]
     if not channels or any(p is None for p, _ in pairs):
         return None
@@ -428,10 +428,8 @@ def _rating(channels, notes):
                                                        max(secondaries) > min(secondaries) * (1 + 1e-6)):
         notes.append("the channels' ratings differ")
         return None
-    primary, secondary = float(primaries[0]), secondaries[0]
-    if secondary is None:  # a rating without its secondary (a Channel made by hand): line to line, as said
-        secondary = 100.0
-    return primary, float(secondary)
+    # A Channel made by hand may give the primary alone: the waveform then says which kind it is.
+    return float(primaries[0]), None if secondaries[0] is None else float(secondaries[0])
 
 
 def _rated(primary, kind, own, level, pair, candidates, notes):
@@ -445,8 +443,7 @@ def _rated(primary, kind, own, level, pair, candidates, notes):
         kinds.sort(key=lambda k: abs(math.log(level / expected[k])))
     k = kinds[0]
     value = expected[k]
-    said = f"rating {_volts(primary)} {k}" + (f" ({pair})" if kind else
-                                              f" ({pair}; the secondary says neither kind, the waveform does)")
+    said = f"rating {_volts(primary)} {k}" + (f" ({pair})" if kind else f" ({pair}; the waveform says which kind)")
     if not (np.isfinite(level) and abs(level / value - 1.0) <= AGREES):
         notes.append(f"{said} disagrees with the waveform ({_percent(level / value)} of {_volts(value)} "
                      f"{own}): not used" if np.isfinite(level) else f"{said}: no measured level to check it "
@@ -479,7 +476,6 @@ class Inference:
     reference: Optional[Reference] = None
     frequency: Optional[float] = None
     frequency_reason: str = ""
-    notes: List[str] = field(default_factory=list)
 
     def decide(self, nominal_frequency, declared_voltage=None):
         """Udin and Un (see the module's description), once the nominal frequency is known."""

@@ -146,10 +146,10 @@ RATED = [
      "the pair 1100 kV : 1 kV is a ratio, not a rating"),
     # A secondary of no standard value: the waveform says which kind the rating is.
     ("either", "V", 13.8e3, "13800,150,P", "rating", 13.8e3, "23.9023 kV line to line",
-     "rating 13.8 kV phase to ground (13.8 kV : 150 V; the secondary says neither kind, the waveform does), agrees "
+     "rating 13.8 kV phase to ground (13.8 kV : 150 V; the waveform says which kind), agrees "
      "with the waveform (100.0 %); no nominal voltage within ±5 % of the rating: Un as rated"),
     ("either-ll", "V", 13.8e3 / SQRT3, "13800,150,P", "rating", 13.8e3 / SQRT3, "13.8 kV line to line",
-     "rating 13.8 kV line to line (13.8 kV : 150 V; the secondary says neither kind, the waveform does), agrees"),
+     "rating 13.8 kV line to line (13.8 kV : 150 V; the waveform says which kind), agrees"),
 ]
 
 
@@ -215,6 +215,27 @@ def test_a_level_no_nominal_voltage_lies_near_is_udin_itself(level, frequency):
 def test_a_given_udin_is_taken_and_the_level_said_against_it():
     ref = inference.reference("star", [], [232.3], 50.0, declared_voltage=230.0)
     assert (ref.source, ref.udin, ref.reason) == ("given", 230.0, "given; the measured level 232.3 V is 101.0 % of it")
+
+
+@pytest.mark.parametrize("primary, secondary, grid, level, source, udin, rating", [
+    (6e3, None, "star", 3.5e3, "rating", 6e3 / SQRT3, "line to line"),  # no secondary: the waveform says the kind
+    (6e3, None, "star", 6.1e3, "rating", 10e3 / SQRT3, "phase to ground"),  # √3 · 6 kV: 10.39 kV, snapped to 10
+    (6e3, None, "delta", 6.1e3, "rating", 6e3, "line to line"),
+    (6e3, 100.0, "delta", 6.1e3, "rating", 6e3, "line to line"),
+    (6e3, 100.0 / SQRT3, "delta", 10.2e3, "rating", 10e3, "phase to ground"),  # √3 · 6 kV: 10.39 kV, snapped to 10
+    (110e3, 110.0, "single", 63e3, "rating", 110e3 / SQRT3, "line to line"),
+    (400.0, 100.0, "star", 231.0, "rating", 230.0, "line to line"),  # an LV rating, snapped to 230/400 V
+    (690.0, 100.0, "star", 400.0, "rating", 690.0 / SQRT3, "line to line"),  # named by the file: kept as rated
+    (100.0, 100.5, "star", 231.0, "nominal", 230.0, None),  # a primary not above its secondary: no rating
+    (6e3, 300.0, "star", 3.5e3, "nominal", 6e3 / SQRT3, None),  # 300 V is no secondary: a ratio
+    (6e3, 100.0, "star", 1.0, "measured", 1.0, None),
+])
+def test_a_rating_kind_comes_from_its_secondary_else_from_the_waveform(primary, secondary, grid, level, source, udin,
+                                                                        rating):
+    channels = [pq.recording.Channel(n, None, "V", rated_primary=primary, rated_secondary=secondary)
+                for n in ("VA", "VB", "VC")]
+    ref = inference.reference(grid, channels, [level] * 3, 50.0)
+    assert (ref.source, ref.udin, ref.rating) == (source, pytest.approx(udin), rating)
 
 
 def test_ratings_that_differ_between_channels_are_not_used():
