@@ -609,7 +609,7 @@ class _EventFlags:
         if not self.held:
             return
         # Only the end times are joined to see how many are ready: the records (3.7 kB a window) are joined
-        # once some are, not again at every block while a first 10 minutes wait for Udin.
+        # once some are, not again at every block while none is.
         ready = sum(len(w) for w, _, _ in self.held) if b.last else int(np.searchsorted(
             np.concatenate([w["time"] for w, _, _ in self.held]).astype(np.float64) + 1.5 / ctx.nominal_frequency,
             ctx.events_seen, side="right"))
