@@ -220,7 +220,7 @@ def _scales(cfg, primary):
         base, prefix = unit_scale(ch["unit"])
         scales.append((ch["a"], ch["b"], ratio, prefix if prefix != 1.0 else None))
         unit = {"voltage": "V", "current": "A"}.get(base, ch["unit"])
-        channel = Channel(ch["name"], None, unit, kind, phase, ch["circuit"])
+        channel = Channel(ch["name"], None, unit, kind, phase, ch["circuit"], phase_field=ch["phase"])
         # The largest value the channel can hold, from its declared raw range.
         full = max(abs(ch["min"] * ch["a"] + ch["b"]), abs(ch["max"] * ch["a"] + ch["b"]))
         channel.full_scale = full * (ratio or 1.0) * (prefix or 1.0)
@@ -228,6 +228,7 @@ def _scales(cfg, primary):
         # (13.8 kV over 120 V); equal factors (1, 1) say nothing.
         if ch.get("rated") and 0 < ch["primary"] != ch["secondary"] > 0 and np.isfinite(ch["primary"]):
             channel.rated_primary = ch["primary"] * (prefix or 1.0)
+            channel.rated_secondary = ch["secondary"] * (prefix or 1.0)
         channels.append(channel)
     return scales, channels
 
