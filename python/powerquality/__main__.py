@@ -124,9 +124,9 @@ def main(argv=None):
                    help="use this frequency instead of tracking it")
     p.add_argument("--frequency", help=argparse.SUPPRESS)
     p.add_argument("--udin", type=_positive, metavar="VOLTS", help="declared voltage for dips, swells, RVCs and "
-                   "EN 50160's Un (default: the voltage channels' primary rating in a COMTRADE file, line to line / "
-                   "sqrt(3) for "
-                   "phase-to-neutral channels; without one, the median RMS voltage of the first 10 minutes)")
+                   "EN 50160's Un (default: the voltage channels' rating where the waveform agrees with it, else the "
+                   "IEC 60038 nominal voltage nearest the level of the first 10 s, else that level; the summary "
+                   "says which and why)")
     p.add_argument("--voltages", metavar="NAMES", help="voltage channel names, comma-separated (1 or 3)")
     p.add_argument("--currents", metavar="NAMES", help="current channel names, comma-separated")
     p.add_argument("--rvc-threshold", type=_positive, default=5.0, metavar="PERCENT",

@@ -41,13 +41,11 @@ What the pipeline computes:
   phase is beyond its threshold, an interruption while every phase is below
   its threshold, and an interruption is also reported as the dip that
   contains it), stamped after IEC 61000-4-30 Ed. 3 (from the start of the
-  first value's window to the end of the value that ends the event). Udin
-  is the voltage channels' primary rating where the recording gives one (a
-  COMTRADE channel's primary factor; line to line, so divided by the square
-  root of 3 for phase-to-neutral channels), else the median of the phases'
-  RMS values of the first 10 minutes (of all of them in a shorter
-  recording), i.e. the recording is taken to start mostly at its normal
-  voltage; the events wait for it. Pass ``declared_voltage`` to be exact;
+  first value's window to the end of the value that ends the event). Udin,
+  and the channels analysed, are what ``inference`` reads into the
+  recording (a transformer's rating checked against the waveform, else the
+  IEC 60038 nominal voltage nearest the level of the first 10 s), each with
+  its reason (``Analysis.inference``). Pass ``declared_voltage`` to be exact;
 - windowed results (THD, harmonics) over windows of 10 tracked cycles
   (12 at 60 Hz), one after the other, the series started again at each
   10-minute tick of the recording's clock; a window that overlaps a dip,
@@ -83,7 +81,7 @@ import time as _time
 
 import numpy as np
 
-from . import _core, comtrade, csvfile, tracking
+from . import _core, comtrade, csvfile, inference, tracking
 from ._module import Module
 from .recording import Recording, RecordingError, check_rate, nominal_of, waveform_frequency
 
@@ -155,8 +153,8 @@ class Analysis:
     clock_offset : float, seconds from midnight to the first sample (0 when
         the recording has no readable start time)
     declared_voltage : float (Udin used for events)
-    udin_source : str, where Udin came from ('given', the channels' primary
-        rating, or the median of the RMS values)
+    udin_source : str, where Udin came from, in words
+    inference : inference.Inference, the channels' roles, Un and Udin, each with its reason
     seconds : wall time of the module run
     missing_samples : int, positions at which a sample of a channel used was missing
     first_missing : int or None, the first of them
@@ -324,7 +322,8 @@ class Context:
     """What every stage knows of the run: the recording, the channels, the rates and the settings.
 
     recording, grid, voltages and currents (Channel lists), sample_rate, nominal_frequency, clock_offset,
-    window_cycles (0 without windows), declared_voltage (None until it is decided), fixed_frequency,
+    window_cycles (0 without windows), declared_voltage (None until it is decided, with the nominal
+    frequency, from ``inference``: the Inference of the channels' roles and Udin), fixed_frequency,
     arrays (the windows' arrays fetched: True for all, False for none, or their names),
     rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
     voltage_peak (the largest one-cycle RMS value of each voltage so far), flicker_lamp (230.0 or 120.0,
@@ -614,13 +613,11 @@ class _Events:
     steady state of 100 values at 50 Hz and 120 at 60 Hz; a change that
     crosses the dip or swell threshold is that dip or swell, not an RVC).
     The module's own RVC results stay in the period records but are not
-    reported. Udin is the one given, else the voltage channels' rating
-    (:func:`rated_declared_voltage`), else the median of the phases'
-    one-cycle RMS values of the first 10 minutes (of all of them in a
-    shorter recording): the detectors start once they are in.
+    reported. Udin is the context's (``inference``), known before the first
+    block.
 
     Gaps: a period item marked ``gap`` (its span touches a missing sample)
-    is not given to the detectors, nor is it taken into the median for Udin.
+    is not given to the detectors.
     When one comes, the events and the RVC still running end with the last
     value before it, marked ``cutByGap`` (``ended`` False: their durations
     are lower bounds), and both detectors start afresh after it, as at the
@@ -633,23 +630,19 @@ class _Events:
     reach LIVE_SHARE of Udin with a fundamental of at least FUNDAMENTAL_SHARE
     of their RMS value (a cycle at the supply's frequency: noise has a small
     share there, about the root of 2 over the samples of a cycle, and reaches
-    half now and then in one cycle, practically never in five). Until then the detectors see, in its place, the
-    first phase that carries one, which neither starts nor ends an event of
+    half now and then in one cycle, practically never in five). Until then
+    the detectors see, in its place, the first phase that carries one, which neither starts nor ends an event of
     its own, and its bit is left out of the events' phases; until one phase
     carries a voltage the detectors see nothing. So a channel that holds
     only noise, or a level negligible against the recording's own, gives no
     dip, swell, interruption or RVC, and the recording's notes name it; a
-    voltage that was there and goes away is an interruption as ever. The
-    median for Udin leaves out the phases whose median value of that span
-    shows no voltage (a median share of fundamental below FUNDAMENTAL_SHARE,
-    or a median below LIVE_SHARE of the largest phase's), when others do.
+    voltage that was there and goes away is an interruption as ever.
 
     For the flags of the windows, ``ctx.events_seen`` is the time up to
     which the detectors have seen the values (gaps included) and
     ``ctx.running_events`` the events still running there.
     """
 
-    UDIN_SECONDS = 600.0
     LIVE_SHARE = 0.1
     LIVE_VALUES = 5
     FUNDAMENTAL_SHARE = 0.5
@@ -657,18 +650,11 @@ class _Events:
     def __init__(self, ctx):
         self.ctx = ctx
         self.phases = len(ctx.voltages)
-        self.detector = self.rvc = None
         self.fed = False  # values given to the detectors since they (re)started
         self.live = np.zeros(self.phases, bool)  # the phases that carried a voltage so far
         self.run = np.zeros(self.phases, int)  # each phase's carrying values in a row at the end of the last block
-        self.waiting = []  # (times, rms, gap, fundamental) held back until Udin is known
         ctx.events_seen = -np.inf
         ctx.running_events = np.zeros(0, EVENT_DTYPE)
-        if ctx.declared_voltage:
-            self._start(float(ctx.declared_voltage))
-
-    def _start(self, udin):
-        self.ctx.declared_voltage = udin
         self._detectors()
 
     def _detectors(self):
@@ -697,16 +683,6 @@ class _Events:
         if len(times):
             peak = np.fmax.reduce(rms, axis=1)  # a gap's NaN values left out
             self.ctx.voltage_peak = np.fmax(self.ctx.voltage_peak, peak)
-        if self.detector is None:
-            self.waiting.append((times, rms, gap, fundamental))
-            if b.last or (len(times) and times[-1] > self.UDIN_SECONDS):
-                early, values, gaps, fundamental = (np.concatenate([w[j] for w in self.waiting], axis=-1)
-                                                    for j in range(4))
-                self._start(self._median_udin(early, values, gaps, fundamental))
-                times, rms, gap = early, values, gaps
-                self.waiting = None
-        if self.detector is None:
-            return
         finished, rvc = [], []
         rms, gap = self._carrying(rms, fundamental, gap)
         self._feed(times, rms, gap, finished, rvc)
@@ -726,30 +702,6 @@ class _Events:
             bits = np.uint32(sum(1 << k for k in range(self.phases) if self.live[k]))
             for rows in (b.events, b.rvc, self.ctx.running_events):
                 rows["phases"] &= bits
-
-    def _median_udin(self, times, values, gaps, fundamental):
-        """Udin as the median of the one-cycle RMS values of the first 10 minutes (see the class docstring),
-        and where it came from into the context."""
-        good = ~gaps
-        keep = (times <= self.UDIN_SECONDS) & good
-        span = keep if keep.any() else good
-        rows = np.arange(self.phases)
-        if span.any():
-            with np.errstate(divide="ignore", invalid="ignore"):
-                share = np.median(fundamental[:, span] / values[:, span], axis=1)
-                level = np.median(values[:, span], axis=1)
-            voltage = share >= self.FUNDAMENTAL_SHARE
-            if voltage.any():
-                voltage &= level >= self.LIVE_SHARE * level[voltage].max()
-            if voltage.any() and not voltage.all():
-                rows = np.flatnonzero(voltage)
-        self.ctx.udin_source = ("median of the one-cycle RMS values of the first 10 minutes"
-                                if keep.any() and not keep[good].all() else "median of the one-cycle RMS values")
-        if len(rows) < self.phases:
-            self.ctx.udin_source += f" of {', '.join(self.ctx.voltages[k].name for k in rows)}"
-        if keep.any():
-            return float(np.median(values[rows][:, keep]))
-        return float(np.median(values[rows][:, good])) if good.any() and values.size else 1.0
 
     def _carrying(self, rms, fundamental, gap):
         """The values as the detectors see them: a phase that has not carried a voltage yet replaced by the
@@ -840,25 +792,6 @@ def _rvc_rows(changes, ended):
     return out
 
 
-def rated_declared_voltage(grid, channels):
-    """(Udin, where it came from) from the voltage channels' primary rating, or (None, None).
-
-    Every voltage channel must carry the same rating (COMTRADE's primary
-    factor, see ``Channel.rated_primary``). A voltage transformer's rating
-    is the system's line-to-line voltage: line-to-line channels (delta) take
-    it as it is, phase-to-neutral channels (star, or one phase A, B or C)
-    take it divided by the square root of 3.
-    """
-    ratings = [c.rated_primary for c in channels]
-    if not channels or any(r is None for r in ratings) or max(ratings) > min(ratings) * (1 + 1e-6):
-        return None, None
-    rating = float(ratings[0])
-    where = f"primary rating {rating:.6g} V of {', '.join(c.name for c in channels)}"
-    if grid == "delta" or all(c.phase in ("AB", "BC", "CA") for c in channels):
-        return rating, where
-    return rating / np.sqrt(3.0), where + ", line to line / sqrt(3)"
-
-
 class _EventFlags:
     """Stage: the flags of the windows, which wait until the events over them are known.
 
@@ -892,7 +825,7 @@ class _EventFlags:
         if not self.held:
             return
         # Only the end times are joined to see how many are ready: the records (3.7 kB a window) are joined
-        # once some are, not again at every block while a first 10 minutes wait for Udin.
+        # once some are, not again at every block while none is.
         ready = sum(len(w) for w, _, _ in self.held) if b.last else int(np.searchsorted(
             np.concatenate([w["time"] for w, _, _ in self.held]).astype(np.float64) + 1.5 / ctx.nominal_frequency,
             ctx.events_seen, side="right"))
@@ -1051,8 +984,11 @@ class Stream:
     def __init__(self, recording, *, voltage_channels=None, current_channels=None, nominal_frequency=None,
                  declared_voltage=None, fixed_frequency=None, rvc_threshold=5.0, windowed=True, block_size=None,
                  progress=None, arrays=True, flicker_lamp=None):
-        grid, us, iss = recording.pick(voltage_channels, current_channels)
         fs = _positive(recording.check_rates(nominal_frequency), "sample rate")
+        chosen = inference.infer(recording, voltage_channels, current_channels)
+        grid, us, iss = chosen.grid, chosen.voltages, chosen.currents
+        chosen.frequency_reason = "given" if nominal_frequency else \
+            f"from {recording.frequency_source or 'the file'}" if recording.nominal_frequency else ""
         if fixed_frequency is not None:
             fixed_frequency = _positive(fixed_frequency, "fixed frequency")
             if fixed_frequency >= fs / 2:
@@ -1061,9 +997,6 @@ class Stream:
             check_rate(fixed_frequency, "fixed frequency", "line frequency")
         if declared_voltage is not None:
             declared_voltage = _positive(declared_voltage, "declared voltage")
-            udin_source = "given"
-        else:
-            declared_voltage, udin_source = rated_declared_voltage(grid, us)
         if nominal_frequency is not None:
             nominal_frequency = _positive(nominal_frequency, "nominal frequency")
         if flicker_lamp is not None and float(flicker_lamp) not in (230.0, 120.0):
@@ -1079,7 +1012,7 @@ class Stream:
                            nominal_frequency=nominal_frequency or (float(recording.nominal_frequency)
                                                                    if recording.nominal_frequency else None),
                            clock_offset=clock_offset(recording), declared_voltage=declared_voltage,
-                           udin_source=udin_source,
+                           inference=chosen,
                            fixed_frequency=fixed_frequency, rvc_threshold=float(rvc_threshold),
                            block_size=block_size, windowed=bool(windowed), positions=0, seconds=0.0,
                            voltage_peak=np.zeros(len(us)), arrays=arrays,
@@ -1095,6 +1028,7 @@ class Stream:
             measured = waveform_frequency(head, fs) if len(head) else None
             ctx.nominal_frequency = float(ctx.fixed_frequency) if ctx.fixed_frequency and not len(head) else \
                 nominal_of(measured) if measured is not None else _nominal(fs, np.nan_to_num(head.astype(np.float64)))
+            ctx.inference.frequency_reason = f"from the spectrum of {ctx.voltages[0].name}"
         elif self.declared_frequency:
             self._check_nominal(head)
         nominal = ctx.nominal_frequency
@@ -1103,6 +1037,8 @@ class Stream:
         # long, so the cycles (and what the module makes of them) within four
         # nominal cycles of a missing sample are not measured either.
         ctx.gap_reach = 0.0 if ctx.fixed_frequency else 4.0 * fs / nominal
+        reference = ctx.inference.decide(nominal, ctx.declared_voltage)
+        ctx.declared_voltage, ctx.udin_source = reference.udin, reference.reason
         # Windows of 10 cycles at 50 Hz, 12 at 60 Hz, from tracked cycle starts.
         ctx.window_cycles = (12 if nominal > 55.0 else 10) if ctx.windowed else 0
         # Harmonic orders up to 50, and never above the recording's Nyquist frequency.
@@ -1131,6 +1067,8 @@ class Stream:
         if measured is None or abs(measured / declared - 1.0) <= 0.1:
             return
         ctx.nominal_frequency = nominal_of(measured)
+        ctx.inference.frequency_reason = (f"from the spectrum of {ctx.voltages[0].name} ({measured:.4g} Hz), "
+                                          f"not the file's {declared:g} Hz")
         where = self.recording.frequency_source or self.recording.source
         self.recording.notes.append(f"{where}: the file declares {declared:g} Hz, but {ctx.voltages[0].name} "
                                     f"runs at {measured:.4g} Hz: analysed as {ctx.nominal_frequency:g} Hz "
@@ -1337,7 +1275,7 @@ class Collector:
                         declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics,
                         window_flags=np.concatenate(p["window_flags"]) if p["window_flags"] else np.zeros(0, bool),
                         window_gaps=np.concatenate(p["window_gaps"]) if p["window_gaps"] else np.zeros(0, bool),
-                        udin_source=ctx.udin_source, rvc_threshold=ctx.rvc_threshold,
+                        udin_source=ctx.udin_source, inference=ctx.inference, rvc_threshold=ctx.rvc_threshold,
                         aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
                         positions=ctx.positions, crossings=np.concatenate(p["crossings"]),
                         missing_samples=ctx.missing_samples, first_missing=ctx.first_missing)
@@ -1361,10 +1299,10 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     voltage_channels, current_channels : list of str, optional
         Channel names to use instead of those found by phase and type.
     declared_voltage : float, optional
-        Udin in volts for dips, swells, interruptions and RVCs (default: the
-        voltage channels' primary rating, line to line over the square root
-        of 3 for phase-to-neutral channels; without one, the median RMS
-        value of the first 10 minutes).
+        Udin in volts for dips, swells, interruptions and RVCs (default: as
+        ``inference`` reads it: the voltage channels' rating where it agrees
+        with the waveform, else the IEC 60038 nominal voltage nearest the
+        level of the first 10 s, else that level).
     fixed_frequency : float, optional
         Feed this frequency instead of tracking it.
     rvc_threshold : float

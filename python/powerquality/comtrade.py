@@ -271,7 +271,7 @@ def _scales(cfg, primary):
         base, prefix = unit_scale(ch["unit"])
         scales.append((ch["a"], ch["b"], ratio, prefix if prefix != 1.0 else None))
         unit = {"voltage": "V", "current": "A"}.get(base, ch["unit"])
-        channel = Channel(ch["name"], None, unit, kind, phase, ch["circuit"])
+        channel = Channel(ch["name"], None, unit, kind, phase, ch["circuit"], phase_field=ch["phase"])
         # The largest value the channel can hold, from its declared raw range
         # and never beyond what the data file type holds. A range that says
         # nothing (±3.4e38, the float32 limits, on FLOAT32; min not below
@@ -290,6 +290,7 @@ def _scales(cfg, primary):
         # (13.8 kV over 120 V); equal factors (1, 1) say nothing.
         if ch.get("rated") and 0 < ch["primary"] != ch["secondary"] > 0 and np.isfinite(ch["primary"]):
             channel.rated_primary = ch["primary"] * (prefix or 1.0)
+            channel.rated_secondary = ch["secondary"] * (prefix or 1.0)
         channels.append(channel)
     if vague:
         cfg.notes.append(f"{cfg.path}: declared ranges that say nothing of the scale, not used: {', '.join(vague)}")

@@ -785,11 +785,20 @@ class Gather:
 
         ctx = self.ctx
         start = start_datetime(ctx.recording)
-        return assess(tables if tables is not None else self.tables(),
-                      nominal_voltage=nominal_voltage or ctx.declared_voltage,
-                      nominal_frequency=ctx.nominal_frequency, level=level, system=system,
-                      limits=limits if limits is not None else limits_for(level), events=self.events(),
-                      duration=ctx.positions / ctx.sample_rate, start=start.isoformat() if start else None)
+        return _inferred(assess(tables if tables is not None else self.tables(),
+                                nominal_voltage=nominal_voltage or ctx.declared_voltage,
+                                nominal_frequency=ctx.nominal_frequency, level=level, system=system,
+                                limits=limits if limits is not None else limits_for(level), events=self.events(),
+                                duration=ctx.positions / ctx.sample_rate, start=start.isoformat() if start else None),
+                         getattr(ctx, "inference", None), nominal_voltage)
+
+
+def _inferred(result, inference, nominal_voltage):
+    """The assessment with, in its settings, what the analysis read into the recording ('inference': the
+    channels' roles, Un and Udin with their reasons), unless Un was given to the assessment itself."""
+    if inference is not None and not nominal_voltage:
+        result["settings"]["inference"] = inference.as_dict()
+    return result
 
 
 def _event_flags(ten, events):
@@ -841,7 +850,9 @@ def assess_analysis(a, *, level="LV", system="synchronous", limits=None, nominal
     from .analysis import start_datetime
 
     start = start_datetime(a.recording)
-    return assess(tables if tables is not None else from_analysis(a),
-                  nominal_voltage=nominal_voltage or a.declared_voltage, nominal_frequency=a.nominal_frequency, level=level, system=system,
-                  limits=limits if limits is not None else limits_for(level), events=a.events,
-                  duration=float(a.recording.duration), start=start.isoformat() if start else None)
+    return _inferred(assess(tables if tables is not None else from_analysis(a),
+                            nominal_voltage=nominal_voltage or a.declared_voltage,
+                            nominal_frequency=a.nominal_frequency, level=level, system=system,
+                            limits=limits if limits is not None else limits_for(level), events=a.events,
+                            duration=float(a.recording.duration), start=start.isoformat() if start else None),
+                     getattr(a, "inference", None), nominal_voltage)

@@ -83,8 +83,9 @@ Summary columns (SUMMARY_DTYPE; times in seconds, voltages in volts,
 frequencies in hertz, THD, unbalance and percentages in percent)
     path, folder; start (ISO date and time of the first sample, empty when
     the file gives none), duration, sampleRate, nominalFrequency, grid;
-    udin and udinSource ('given' for a declared voltage passed in, 'median'
-    for the default median RMS voltage, or what the analysis says it took);
+    udin and udinSource (where the analysis took Udin from, in words: given,
+    a rating the waveform agrees with, the nominal voltage nearest the
+    measured level, or that level);
     dips, swells, interruptions (counts, -1 when not analysed);
     worstResidual and worstResidualPercent (the lowest residual voltage of
     a dip or interruption), largestSwell and largestSwellPercent; rvcs

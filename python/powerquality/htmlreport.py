@@ -379,6 +379,7 @@ def render(assessment, tables=None, events=None, title="EN 50160 report"):
         f"<h1>{_e(title)}</h1>",
         f'<p>EN 50160, {_e(s["level"])} network, {_e(s["system"])} system; Un = {s["nominal_voltage"]:.6g} V, '
         f'{s["nominal_frequency"]:g} Hz' + (f"; start {_e(s['start'])}" if s.get("start") else "") + "</p>",
+        *_inference(s.get("inference")),
         f'<p>Verdict: <span id="overall" class="overall {_css(assessment["verdict"])} verdict">'
         f'{_e(assessment["verdict"])}</span></p>',
         f'<p id="coverage" class="note">Coverage: {_e(cov["text"])}.</p>',
@@ -400,6 +401,19 @@ def render(assessment, tables=None, events=None, title="EN 50160 report"):
         "</body></html>",
     ]
     return "\n".join(parts)
+
+
+def _inference(inferred):
+    """Paragraphs of what the analysis read into the recording: Un and Udin with the reason, and each channel
+    used with its role and why (none when the assessment does not carry them)."""
+    if not inferred or inferred.get("udin") is None:
+        return []
+    un = f', Un {_e(inferred["un_text"])}' if inferred.get("un_text") and inferred["udin_source"] != "given" else ""
+    used = [c for c in inferred["channels"] if c["use"].startswith(("voltage", "current"))]
+    return [f'<p id="udin" class="note">Udin {inferred["udin"]:.6g} V {_e(inferred["udin_channels"])}{un}: '
+            f'{_e(inferred["udin_reason"])}.</p>',
+            '<p id="roles" class="note">Channels: ' + "; ".join(f'{_e(c["name"])} {_e(c["use"])} ({_e(c["reason"])})'
+                                                                for c in used) + ".</p>"]
 
 
 def write(path, assessment, tables=None, events=None, title="EN 50160 report"):

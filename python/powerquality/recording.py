@@ -8,7 +8,10 @@ independent of the recording's length when it comes from a file, and
 
 Channels are classified by type (voltage or current, from the unit or the
 name) and by phase (A/B/C, from the phase field or the name; L1/L2/L3, R/S/T
-and 1/2/3 are read as A/B/C; AB/BC/CA as line-to-line). Values are in SI base
+and 1/2/3 are read as A/B/C; AB/BC/CA as line-to-line): the reader's first
+reading. The roles the analysis gives them, and the channels it takes, are
+``inference``'s, which also reads the names a person would (ULA, "phase 1",
+residuals) and checks them against the waveform. Values are in SI base
 units: a channel recorded in kV or kA is multiplied by 1000 when read.
 
 Rates are checked before an analysis takes them (``Recording.check_rates``;
@@ -155,9 +158,12 @@ class Channel:
     phase: Optional[str] = None  # 'A', 'B', 'C', 'N', 'AB', 'BC', 'CA' or None
     circuit: str = ""  # COMTRADE circuit component (ccbm)
     full_scale: Optional[float] = None  # the largest value its declared range holds (COMTRADE), SI units
-    # The transformer's primary rating (COMTRADE: the primary factor of a
-    # channel whose primary and secondary factors differ), SI units.
+    # The transformer's primary and secondary factors (COMTRADE: of a channel
+    # whose primary and secondary factors differ), SI units; what they say is
+    # read by ``inference``.
     rated_primary: Optional[float] = None
+    rated_secondary: Optional[float] = None
+    phase_field: str = ""  # the phase as the file writes it (COMTRADE's ph), "" when it has none
 
 
 @dataclass
@@ -258,44 +264,9 @@ class Recording:
         raise ChannelError(f"{self.source}: no channel named {name!r} (channels: {', '.join(c.name for c in self.channels)})")
 
     def pick(self, voltages=None, currents=None):
-        """Channels for a module: (grid, [voltage channels], [current channels]).
+        """Channels for a module: (grid, [voltage channels], [current channels]), as ``inference.infer``
+        chooses them (grid 'star', 'delta' or 'single'; names given are taken as they are)."""
+        from .inference import infer
 
-        grid is 'star' (three phase-to-neutral voltages A, B, C), 'delta'
-        (three line-to-line voltages AB, BC, CA) or 'single' (one voltage).
-        Names given explicitly are taken as they are (3 or 1 voltages; 0, 1
-        or 3 currents). Otherwise the first circuit with voltages A, B and C
-        is taken, with the currents A, B, C of the same circuit, or failing
-        that of the first circuit that has all three.
-        """
-        if voltages:
-            us = [self.channel(n) for n in voltages]
-            iss = [self.channel(n) for n in (currents or [])]
-            if len(us) not in (1, 3) or len(iss) not in (0, len(us)):
-                raise RecordingError("give 1 or 3 voltage channels and as many current channels (or none)")
-            grid = "single" if len(us) == 1 else ("delta" if all(c.phase in ("AB", "BC", "CA") for c in us) else "star")
-            return grid, us, iss
-
-        def groups(kind, phases):
-            found = {}
-            for c in self.channels:
-                if c.kind == kind and c.phase in phases:
-                    found.setdefault(c.circuit, {}).setdefault(c.phase, c)
-            return [(circuit, [g[p] for p in phases]) for circuit, g in found.items() if all(p in g for p in phases)]
-
-        for grid, phases in (("star", ("A", "B", "C")), ("delta", ("AB", "BC", "CA"))):
-            ugroups = groups("voltage", phases)
-            if ugroups:
-                circuit, us = ugroups[0]
-                igroups = groups("current", ("A", "B", "C"))
-                same = [g for c, g in igroups if c == circuit]
-                iss = same[0] if same else (igroups[0][1] if igroups else [])
-                if currents is not None:
-                    iss = [self.channel(n) for n in currents]
-                return grid, us, iss
-        single = [c for c in self.channels if c.kind == "voltage" and c.phase != "N"]
-        if single:
-            iss = [c for c in self.channels if c.kind == "current" and c.phase != "N"][:1]
-            return "single", single[:1], iss
-        raise RecordingError(
-            f"{self.source}: no voltage channels found (channels: {', '.join(c.name for c in self.channels)}); "
-            "name them with --voltages")
+        chosen = infer(self, voltages, currents)
+        return chosen.grid, chosen.voltages, chosen.currents

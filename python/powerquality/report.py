@@ -117,6 +117,8 @@ class Digest:
             f"channels    {ctx.grid} voltages {', '.join(voltages)}"
             + (f"; currents {', '.join(currents)}" if currents else "; no currents"),
         ]
+        if getattr(ctx, "inference", None) is not None:
+            lines += ctx.inference.lines()  # each channel's role, Un and Udin, with their reasons
         missing = getattr(ctx, "missing_samples", 0) or 0
         if missing:
             first = int(ctx.first_missing)
@@ -134,10 +136,8 @@ class Digest:
         events = np.concatenate(self.events) if self.events else np.zeros(0, EVENT_DTYPE)
         events = events[np.argsort(events["startTime"], kind="stable")]
         rvc = np.concatenate(self.rvc) if self.rvc else np.zeros(0, RVC_DTYPE)
-        source = getattr(ctx, "udin_source", None)
-        lines.append(f"events      {len(events)} (Udin {ctx.declared_voltage:.6g} V"
-                     + (" given" if source == "given" else f" from the {source}" if source else "")
-                     + "; dip < 90 %, swell > 110 %, interruption < 5 %; IEC 61000-4-30 Ed. 3 time stamps)")
+        lines.append(f"events      {len(events)} (Udin {ctx.declared_voltage:.6g} V; dip < 90 %, swell > 110 %, "
+                     "interruption < 5 %; IEC 61000-4-30 Ed. 3 time stamps)")
         for e in events[:self.MAX_LISTED]:
             state = "" if e["ended"] else " (cut short by a gap)" if _cut(e) else " (still running at the end)"
             lines.append(f"  {EVENT_TYPES[int(e['type'])]:<12} phases {_phases(int(e['phases'])):<6} at "
@@ -217,6 +217,7 @@ def _context(a):
                                  nominal_frequency=a.nominal_frequency, positions=a.positions,
                                  declared_voltage=a.declared_voltage, clock_offset=a.clock_offset,
                                  udin_source=getattr(a, "udin_source", None),
+                                 inference=getattr(a, "inference", None),
                                  rvc_threshold=getattr(a, "rvc_threshold", 5.0),
                                  window_cycles=1 if a.windowed is not None else 0,
                                  missing_samples=getattr(a, "missing_samples", 0),

@@ -232,7 +232,7 @@ def test_channels_without_a_voltage_give_no_event_and_are_named_in_a_note(case):
     assert (dip["type"], dip["phases"], dip["ended"]) == (1, 0b001, True) and abs(dip["startTime"] - 3.0) < 0.03
     assert dip["extremePercent"] == pytest.approx(50.0, abs=0.5)
     if "median" in case:
-        assert a.declared_voltage == pytest.approx(230.0, rel=1e-4) and a.udin_source.endswith("of UA, UB")
+        assert a.declared_voltage == 230.0 and "nearest the measured level" in a.udin_source
 
 
 def test_a_voltage_that_was_there_and_goes_away_is_still_an_event():

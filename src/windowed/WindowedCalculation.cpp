@@ -369,7 +369,11 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         std::memcpy(x.data(), ring + start, firstPart * sizeof(float));
         std::memcpy(x.data() + firstPart, ring, (N - firstPart) * sizeof(float));
         sumAndSquares(x.data(), N, sums[c], squareSums[c]);
-        largest = std::max(largest, largestMagnitude(x));
+        // A sum of squares within 2^192 holds no sample beyond 2^96: only a
+        // window beyond it (or not finite) needs the pass for its largest.
+        if (!(squareSums[c] <= 0x1p192)) {
+            largest = std::max(largest, largestMagnitude(x));
+        }
     }
     // One shift for every channel, so that channels sharing a lane keep
     // their proportions (and a window scaled as a whole gives its lines
