@@ -34,7 +34,9 @@ What the pipeline computes:
 - rapid voltage changes as IEC 61000-4-30 Class A defines them, from the
   library's RapidVoltageChangeDetector (steady state of one second of
   Urms(1/2) values, threshold 5 % of Udin unless given, hysteresis half of
-  it; a change that crosses the dip or swell threshold is not an RVC);
+  it; a change that crosses the dip or swell threshold is not an RVC, nor
+  the return from a dip or swell: detection restarts with a fresh steady
+  state after it);
 - dips, swells and interruptions from the library's VoltageEventDetector
   against the declared voltage Udin, with its default thresholds 90 %,
   110 % and 5 % of Udin and hysteresis 2 % (a dip or swell runs while any
@@ -611,7 +613,9 @@ class _Events:
     threshold begins), and its RapidVoltageChangeDetector, the Class A RVC
     method (threshold ``rvc_threshold`` % of Udin, hysteresis half of it, a
     steady state of 100 values at 50 Hz and 120 at 60 Hz; a change that
-    crosses the dip or swell threshold is that dip or swell, not an RVC).
+    crosses the dip or swell threshold is that dip or swell, not an RVC, and
+    so is the return from it, however long it lasted: the detector needs a
+    fresh steady state after it, fed the same thresholds as the event detector).
     The module's own RVC results stay in the period records but are not
     reported. Udin is the context's (``inference``), known before the first
     block.

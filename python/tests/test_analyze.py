@@ -195,6 +195,18 @@ def test_class_a_events_stamps_flags_and_rvcs():
     assert line.startswith("RVC         1 rapid voltage change(s) (IEC 61000-4-30 Class A")
 
 
+def test_the_return_from_a_long_dip_is_no_rvc_and_a_step_after_it_is_one():
+    # A 20-s dip of all phases to 85 % at 2 s (the detector settles inside it), back to 100 % at 22 s, a 6 % step
+    # on A at 25.013 s: only the step is an RVC.
+    u = three_phase(FS, 28.0)
+    u[:, int(2.0 * FS):int(22.0 * FS)] *= 0.85
+    u[0, int(25.013 * FS):] *= 1.06
+    a = pq.analyze(voltages=u, sample_rate=FS, declared_voltage=230.0)
+    (r,) = a.rvc
+    assert r["phases"] == 0b001 and abs(r["startTime"] - 25.013) <= 0.02
+    assert r["deltaUss"] == pytest.approx(0.06 * 230.0, rel=0.05) and list(a.events["type"]) == [1]
+
+
 # Refused with status 2 before any analysis: argparse's "error: ..." under the usage, the others "powerquality: ...".
 @pytest.mark.parametrize("args, says", [
     (["{cfg}", "--plot", "/missing/folder/x.png"], "--plot /missing/folder/x.png: no folder /missing/folder"),
