@@ -34,7 +34,9 @@ What the pipeline computes:
 - rapid voltage changes as IEC 61000-4-30 Class A defines them, from the
   library's RapidVoltageChangeDetector (steady state of one second of
   Urms(1/2) values, threshold 5 % of Udin unless given, hysteresis half of
-  it; a change that crosses the dip or swell threshold is not an RVC);
+  it; a change that crosses the dip or swell threshold is not an RVC, nor
+  the return from a dip or swell: detection restarts with a fresh steady
+  state after it);
 - dips, swells and interruptions from the library's VoltageEventDetector
   against the declared voltage Udin, with its default thresholds 90 %,
   110 % and 5 % of Udin and hysteresis 2 % (a dip or swell runs while any
@@ -611,7 +613,9 @@ class _Events:
     threshold begins), and its RapidVoltageChangeDetector, the Class A RVC
     method (threshold ``rvc_threshold`` % of Udin, hysteresis half of it, a
     steady state of 100 values at 50 Hz and 120 at 60 Hz; a change that
-    crosses the dip or swell threshold is that dip or swell, not an RVC).
+    crosses the dip or swell threshold is that dip or swell, not an RVC, and
+    so is the return from it, however long it lasted: the detector needs a
+    fresh steady state after it, fed the same thresholds as the event detector).
     The module's own RVC results stay in the period records but are not
     reported. Udin is the context's (``inference``), known before the first
     block.
@@ -868,29 +872,32 @@ def _event_rows(events, ended):
 
 
 class _Aggregation:
-    """Stage: 150/180-cycle and 10-minute values of the windows (see :func:`aggregate_windows`)."""
+    """Stage: 150/180-cycle, 10-minute and 2-hour values of the windows, with the under- and over-deviation
+    against the context's Udin (see :func:`aggregate_windows`)."""
 
     def __init__(self, ctx):
         self.ctx = ctx
         self.aggregator = None
+        self.udin = float(ctx.declared_voltage)
 
     def process(self, b):
         ctx = self.ctx
         if b.windowed is not None and len(b.windowed):
             if self.aggregator is None:
                 self.names = [name for name, _ in _aggregated_columns(b.windowed[:0], len(ctx.voltages),
-                                                                      bool(ctx.currents))]
+                                                                      bool(ctx.currents), self.udin)]
                 self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
             _add_windows(self.aggregator, b.windowed, len(ctx.voltages), bool(ctx.currents), ctx.sample_rate,
-                         b.window_flags, b.window_gaps)
+                         b.window_flags, b.window_gaps, self.udin)
         if b.last:
             if self.aggregator is None:
                 self.names = [name for name, _ in _aggregated_columns(np.zeros(0, _core.GENERAL_RECORD_DTYPE),
-                                                                      len(ctx.voltages), bool(ctx.currents))]
+                                                                      len(ctx.voltages), bool(ctx.currents),
+                                                                      self.udin)]
                 self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
             self.aggregator.flush()
         if self.aggregator is not None:
-            b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset)
+            b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset, self.udin)
 
 
 # The frame of the flicker rows: the 10-minute clock interval (for Plt the
@@ -1381,8 +1388,10 @@ AGGREGATE_FRAME = [("startTime", "f8"), ("endTime", "f8"), ("clockInterval", "i8
                    ("flagged", "?"), ("complete", "?"), ("gap", "?")]
 
 
-def _aggregated_columns(windowed, phases, currents):
-    """(name, values per window) of the aggregated quantities, named as in windowed.csv."""
+def _aggregated_columns(windowed, phases, currents, udin=None):
+    """(name, values per window) of the aggregated quantities, named as in windowed.csv; with Udin, last, each
+    phase's RMS voltage clipped to at most Udin ('underDeviation') and to at least Udin ('overDeviation'), in
+    volts, which :func:`_take_intervals` turns into the deviations."""
     out = []
     for k in range(phases):
         label = "ABC"[k] + "." if phases > 1 else ""
@@ -1396,10 +1405,17 @@ def _aggregated_columns(windowed, phases, currents):
     if phases == 3:
         out.append(("u2", np.asarray(windowed["symmetricalComponents"][:, 2]["voltageUnbalance"], np.float64)))
         out.append(("u0", np.asarray(windowed["symmetricalComponents"][:, 0]["voltageUnbalance"], np.float64)))
+    if udin is not None:
+        for k in range(phases):
+            label = "ABC"[k] + "." if phases > 1 else ""
+            u = np.asarray(windowed["phases"][:, k]["rmsVoltage"], dtype=np.float64)
+            out.append((label + "underDeviation", np.minimum(u, udin)))  # NaN stays NaN: not measured
+            out.append((label + "overDeviation", np.maximum(u, udin)))
     return out
 
 
-def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None, gaps=None):
+def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None, gaps=None,
+                      declared_voltage=None):
     """150/180-cycle and 10-minute values of the windowed results, by the library's IntervalAggregator.
 
     Each window (start: its first sample over the sample rate, end: its
@@ -1421,16 +1437,26 @@ def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0,
     (twelve when whole), as the root of the mean of their squares; their
     ``windowCount`` is the number of 10-minute values.
 
+    With ``declared_voltage`` (Udin) each phase's under- and over-deviation
+    (IEC 61000-4-30 §5.9) follow, last, as 'A.underDeviation',
+    'A.overDeviation', ... in percent of Udin: each window's RMS voltage
+    clipped to at most Udin (under) or at least Udin (over), aggregated as the
+    RMS voltage is (over the windows of the interval, a 2-hour value over its
+    10-minute ones), then under = (Udin - aggregate) / Udin x 100 and over =
+    (aggregate - Udin) / Udin x 100, never below 0 (a supply that stays on
+    one side of Udin has 0 on the other, to rounding).
+
     Returns {'3s': rows, '10min': rows, '2h': rows}: structured arrays with
     AGGREGATE_FRAME's fields, one field per quantity ('A.rmsVoltage', ...,
     'u2', 'u0') and, in the 10-minute and 2-hour rows, 'tagTime': the tick
     that ends the interval, in seconds on the windows' scale.
     """
-    names = [name for name, _ in _aggregated_columns(windowed, phases, currents)]
+    udin = None if declared_voltage is None else float(declared_voltage)
+    names = [name for name, _ in _aggregated_columns(windowed, phases, currents, udin)]
     aggregator = _aggregator(len(names), clock_offset)
-    _add_windows(aggregator, windowed, phases, currents, sample_rate, flags, gaps)
+    _add_windows(aggregator, windowed, phases, currents, sample_rate, flags, gaps, udin)
     aggregator.flush()
-    return _take_intervals(aggregator, names, clock_offset)
+    return _take_intervals(aggregator, names, clock_offset, udin)
 
 
 def _aggregator(count, clock_offset):
@@ -1442,10 +1468,10 @@ def _aggregator(count, clock_offset):
     return aggregator
 
 
-def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None, gaps=None):
+def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None, gaps=None, udin=None):
     """The windows' aggregated quantities, the shares measured and the gap marks into the aggregator (a
     value that is not finite, as over a missing sample, as 0 and not measured; the window marked)."""
-    columns = _aggregated_columns(windowed, phases, currents)
+    columns = _aggregated_columns(windowed, phases, currents, udin)
     n = len(windowed)
     values = np.column_stack([c for _, c in columns]) if n else np.zeros((0, len(columns)))
     bad = ~np.isfinite(values)
@@ -1460,14 +1486,15 @@ def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None
     aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)
 
 
-def _take_intervals(aggregator, names, clock_offset):
+def _take_intervals(aggregator, names, clock_offset, udin=None):
     """The closed intervals as {'3s': rows, '10min': rows, '2h': rows} (see :func:`aggregate_windows`).
 
     A value is over the windows where it was measured: the aggregator's
     root mean square over all windows (0 where not measured) divided by the
     root of the share measured, NaN when none was; a 2-hour value so weighs
     each 10-minute value by its share measured. Where every window was
-    measured the aggregator's value is taken as it is.
+    measured the aggregator's value is taken as it is. The clipped voltages
+    of the deviations become percent of ``udin`` last.
     """
     out = {}
     count = len(names)
@@ -1484,6 +1511,10 @@ def _take_intervals(aggregator, names, clock_offset):
                 value = value.copy()
                 with np.errstate(divide="ignore", invalid="ignore"):
                     value[part] = np.where(share[part] > 0, value[part] / np.sqrt(share[part]), np.nan)
+            if name.endswith("underDeviation"):
+                value = np.maximum((udin - value) / udin * 100.0, 0.0)
+            elif name.endswith("overDeviation"):
+                value = np.maximum((value - udin) / udin * 100.0, 0.0)
             table[name] = value
         table["gap"] = rows["values"][:, 2 * count] > 0
         if extra:
