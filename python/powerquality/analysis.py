@@ -265,7 +265,7 @@ def _positive(value, what):
 
 def check_signalling(values, sample_rate=None):
     """The mains signalling frequencies as a tuple of floats, each finite and within SIGNALLING_RANGE (and
-    below half the sample rate when it is given); else a ValueError that names the value."""
+    below half the sample rate when it is given), none twice; else a ValueError that names the value."""
     low, high = SIGNALLING_RANGE
     out = []
     for value in ([values] if isinstance(values, (str, int, float)) else values):
@@ -278,6 +278,8 @@ def check_signalling(values, sample_rate=None):
         if sample_rate is not None and number >= sample_rate / 2:
             raise ValueError(f"signalling frequency {number:g} Hz is not below half the sample rate "
                              f"({sample_rate / 2:g} Hz)")
+        if number in out:
+            raise ValueError(f"signalling frequency {number:g} Hz is given twice")
         out.append(number)
     return tuple(out)
 

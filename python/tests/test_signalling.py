@@ -127,6 +127,7 @@ def test_a_window_over_missing_samples_reads_nan():
     ([float("inf")], "signalling frequency inf: give 110 to 3000 Hz"),
     (["x"], "signalling frequency 'x' is not a number"),
     ([2600.0], "signalling frequency 2600 Hz is not below half the sample rate (2500 Hz)"),
+    ([316.67, 1060.0, 316.67], "signalling frequency 316.67 Hz is given twice"),
 ])
 def test_bad_frequencies_are_refused_naming_the_value(given, message):
     u = supply(5000.0, 1.0, 50.0, [])
