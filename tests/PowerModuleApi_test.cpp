@@ -168,6 +168,32 @@ TEST_F(FlatApi, EveryFailureLeavesItsMessageOnItsThread) {
     EXPECT_EQ(lastMessage(), "setSampleRate: the sample index divisor must be at least 1, not 0");
 }
 
+// The signalling frequencies and voltages through the flat interface: set,
+// read back, refused when not positive and finite or when they do not fit.
+TEST_F(FlatApi, SignallingFrequenciesAndVoltages) {
+    const double frequencies[] = {316.67, 1060.0};
+    double out[3] = {0.0, 0.0, 0.0};
+    int count = -1;
+    EXPECT_EQ(setSignallingFrequencies(handle, frequencies, 2), 0);
+    EXPECT_EQ(getSignallingFrequencies(handle, 3, &count, out), 0);
+    EXPECT_EQ(std::make_tuple(count, out[0], out[1]), std::make_tuple(2, 316.67, 1060.0));
+    count = -1;
+    EXPECT_EQ(getSignallingFrequencies(handle, 1, &count, out), 2);  // too small: nothing written
+    EXPECT_EQ(count, -1);
+    const double bad[] = {316.67, -5.0};
+    EXPECT_EQ(said(setSignallingFrequencies(handle, bad, 2)),
+              std::make_tuple(1, "setSignallingFrequencies: a signalling frequency must be positive and finite, not -5"));
+    EXPECT_EQ((Statuses{setSignallingFrequencies(handle, nullptr, 1), setSignallingFrequencies(handle, frequencies, -1),
+                        getSignallingVoltages(handle, -1, &count, out), getSignallingVoltages(handle, 0, nullptr, out)}),
+              (Statuses{1, 1, 1, 1}));
+    EXPECT_EQ(module().getSignallingFrequencies(), std::vector<double>({316.67, 1060.0}));
+    // No windows fetched yet: no voltages.
+    EXPECT_EQ(getSignallingVoltages(handle, 0, &count, nullptr), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(setSignallingFrequencies(handle, nullptr, 0), 0);
+    EXPECT_TRUE(module().getSignallingFrequencies().empty());
+}
+
 TEST_F(FlatApi, PeriodValuesSetUpInAnyOrderNeverGetStuck) {
     // The buffer length at the default sample rate of 1 Hz: a results ring of
     // 5.6 million entries would be meant for nobody, so it is not requested.

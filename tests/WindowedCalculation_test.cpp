@@ -444,6 +444,100 @@ TEST(WindowedCalculation, NoLeakageOffNominalAtLowSampleRates) {
     }
 }
 
+// Mains signalling voltages against the window's own spectrum (static
+// frequency, full FFT on): a frequency on a line reads that line alone, one
+// between lines the root sum of squares of the two lines below it and the two
+// above; a frequency whose lines reach half the sample rate reads NaN. The
+// supply carries harmonics, an inter-harmonic 5 Hz above 1060 Hz (the line
+// next to it) and components at 316.67 and 1060 Hz.
+TEST(WindowedCalculation, SignallingVoltagesFromTheWindowsLines) {
+    struct Case {
+        double frequency;
+        int first, last;  // lines read (-1: NaN)
+    };
+    const double fs = 10240.0;
+    // 50 Hz: 10 cycles of 2048 samples, lines 5 Hz apart (line 212 at 1060 Hz);
+    // 5112 Hz needs line 1024, half the sample rate.
+    const Case cases[] = {{1060.0, 212, 212}, {1060.04, 212, 212}, {1062.5, 211, 214}, {316.67, 62, 65},
+                          {315.2, 62, 65},   {314.9, 61, 64},     {5112.0, -1, -1},  {5092.5, 1017, 1020}};
+    Windowed m({fs, 50.0, 10, 10240, ThreePhaseStar, FullFft});
+    std::vector<double> frequencies;
+    for (const Case& c : cases) frequencies.push_back(c.frequency);
+    m.setSignallingFrequencies(frequencies);
+    EXPECT_EQ(m.getSignallingFrequencies(), frequencies);
+    const SignalDriver::Signal signal = [=](unsigned channel, uint64_t p) {
+        const double t = static_cast<double>(p) / fs, th = 2 * pi * 50.0 * t - (channel % 3) * 2 * pi / 3;
+        const double scale = 1.0 + 0.5 * (channel % 3);  // each phase its own level
+        return root2 * (230.0 * std::sin(th) + 6.9 * std::sin(5 * th) + 2.3 * std::sin(7 * th) +
+                        scale * (4.6 * std::sin(2 * pi * 316.67 * t + 0.3) + 1.15 * std::sin(2 * pi * 1060.0 * t) +
+                                 0.46 * std::sin(2 * pi * 1065.0 * t + 1.0)));
+    };
+    SignalDriver(m).write(0, 4096, signal);
+    m.scheduleForCalculation(0, 10, 50.0);
+    m.scheduleForCalculation(2048, 10, 50.0);
+    const std::vector<PowerResultsGeneral> results = m.getResults(0);
+    ASSERT_EQ(results.size(), 2u);
+    const std::vector<double> values = m.getSignallingVoltages();
+    const size_t F = frequencies.size();
+    ASSERT_EQ(values.size(), 2 * 3 * F);
+    for (size_t w = 0; w < 2; ++w) {
+        for (unsigned p = 0; p < 3; ++p) {
+            const auto* lines = static_cast<const std::complex<float>*>(results[w].phases[p].spectrumVoltage);
+            ASSERT_NE(lines, nullptr);
+            for (size_t j = 0; j < F; ++j) {
+                const Case& c = cases[j];
+                SCOPED_TRACE(testing::Message() << "window " << w << ", phase " << p << ", " << c.frequency << " Hz");
+                const double value = values[(w * 3 + p) * F + j];
+                if (c.first < 0) {
+                    EXPECT_TRUE(std::isnan(value));
+                    continue;
+                }
+                double sum = 0.0;
+                for (int k = c.first; k <= c.last; ++k) sum += std::norm(std::complex<double>(lines[k]));
+                EXPECT_NEAR(value, std::sqrt(sum), 1e-6 * std::sqrt(sum) + 1e-9);
+            }
+            // On the line: the 1060 Hz component alone (with what 316.67 Hz leaks into it, under 1 %), the
+            // inter-harmonic on the next line left out (with it: 8 % more).
+            EXPECT_NEAR(values[(w * 3 + p) * F], 1.15 * (1.0 + 0.5 * p), 0.015 * 1.15 * (1.0 + 0.5 * p));
+        }
+    }
+    // None set: nothing handed out, and the windowed results bit for bit those without the setting.
+    m.setSignallingFrequencies({});
+    m.scheduleForCalculation(4096 - 2048, 10, 50.0);
+    const std::vector<PowerResultsGeneral> again = m.getResults(0);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_TRUE(m.getSignallingVoltages().empty());
+    EXPECT_EQ(std::memcmp(&again[0].phases[0].rmsVoltage, &results[1].phases[0].rmsVoltage, sizeof(double)), 0);
+    EXPECT_THROW(m.setSignallingFrequencies({316.67, std::nan("")}), std::invalid_argument);
+    EXPECT_THROW(m.setSignallingFrequencies({-1.0}), std::invalid_argument);
+    EXPECT_TRUE(m.getSignallingFrequencies().empty());
+}
+
+// A tracked (resampled) window: lines f / 10 apart, so 1060 Hz at 49.9 Hz
+// lies between lines 212 and 213 and reads the four around it, within the
+// method's leakage of the component's own value.
+TEST(WindowedCalculation, SignallingVoltagesOfResampledWindows) {
+    const double fs = 10240.0, f = 49.9;
+    Windowed m({fs, 50.0, 10, 10240, SinglePhase, 0});
+    m.setVariableFrequency(42.5, 57.5);
+    m.setSignallingFrequencies({1060.0, 316.67});
+    SignalDriver(m).write(0, 4096, [=](unsigned, uint64_t p) {
+        const double t = static_cast<double>(p) / fs;
+        return root2 * (230.0 * std::sin(2 * pi * f * t) + 4.6 * std::sin(2 * pi * 1060.0 * t) +
+                        4.6 * std::sin(2 * pi * 316.67 * t));
+    });
+    m.reset(0);
+    m.scheduleForCalculation(0, 10, f);
+    ASSERT_EQ(m.getResults(0).size(), 1u);
+    const std::vector<double> values = m.getSignallingVoltages();
+    ASSERT_EQ(values.size(), 2u);
+    // Four lines of a rectangular window keep 90 % to 100 % of a component's square.
+    for (double v : values) {
+        EXPECT_GT(v, 4.6 * 0.94);
+        EXPECT_LT(v, 4.6 * 1.001);
+    }
+}
+
 TEST(WindowedCalculation, SizesThatCannotBeMeantAreNotRequested) {
     // Settings one by one at the default 1 Hz: windows of 10 cycles at 55 Hz
     // would span 0.18 samples, and a results ring for 131072 s of them 2.6

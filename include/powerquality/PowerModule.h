@@ -146,6 +146,23 @@ public:
     // initialisation: it applies from the next window scheduled.
     void setHarmonicSubgroupsEnabled(bool enabled);
     bool getHarmonicSubgroupsEnabled() const;
+    // [none] Mains signalling frequencies, Hz, each positive and finite
+    // (IEC 61000-4-30 measures 110 Hz to 3 kHz): each window computed then
+    // gives, per voltage phase, the RMS value of each from the window's
+    // spectrum (lines dFrequency apart): the line the frequency falls on
+    // (within 1 % of the spacing), else the root sum of squares of the four
+    // lines around it; NaN where one of them is not below half the sample
+    // rate. Like the subgroups it requests no initialisation: it applies
+    // from the next window scheduled. std::invalid_argument (status 1) for a
+    // frequency that is not positive and finite, nothing changed.
+    void setSignallingFrequencies(const std::vector<double>& frequencies);
+    std::vector<double> getSignallingFrequencies() const;
+    // The signalling voltages of the windows the latest getResults returned,
+    // volts: window w's, phase p's value of frequency j at
+    // (w x phasesCount + p) x F + j, F the number of frequencies set when
+    // the window was scheduled (empty without). Ask from the thread that
+    // called getResults, before its next call.
+    std::vector<double> getSignallingVoltages() const;
 
     // Queries; none of them initialises or locks.
     unsigned int getBufferLength() const;

@@ -124,6 +124,17 @@ POWERQUALITY_API int32_t setWindowedResultsEnabled(PowerModuleHandle module, boo
  * groups and THD (see PowerModule.h); off by default. */
 POWERQUALITY_API int32_t setHarmonicSubgroupsEnabled(PowerModuleHandle module, bool enabled);
 POWERQUALITY_API int32_t getHarmonicSubgroupsEnabled(PowerModuleHandle module, bool* value);
+/* Mains signalling frequencies, Hz (see PowerModule.h): count of them at
+ * frequencies (null when count is 0); none by default. The getter writes at
+ * most capacity of them and their number to *count (status 2 when more are
+ * set than capacity, nothing written). */
+POWERQUALITY_API int32_t setSignallingFrequencies(PowerModuleHandle module, const double* frequencies, int count);
+POWERQUALITY_API int32_t getSignallingFrequencies(PowerModuleHandle module, int capacity, int* count,
+                                                  double* frequencies);
+/* The signalling voltages of the windows the latest getResults returned,
+ * laid out as PowerModule::getSignallingVoltages says; status 2 when they do
+ * not fit in capacity (nothing written). */
+POWERQUALITY_API int32_t getSignallingVoltages(PowerModuleHandle module, int capacity, int* count, double* values);
 
 /* Operations. */
 POWERQUALITY_API int32_t beginUpdate(PowerModuleHandle module);

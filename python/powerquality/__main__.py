@@ -52,6 +52,14 @@ def _positive(text):
     return value
 
 
+def _signalling(text):
+    """An argparse type: comma-separated mains signalling frequencies, each 110 to 3000 Hz."""
+    try:
+        return analysis.check_signalling([part.strip() for part in text.split(",")])
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def _rate(kind):
     """An argparse type: a number within the range of `kind` ('sample rate' or 'line frequency')."""
 
@@ -131,6 +139,10 @@ def main(argv=None):
     p.add_argument("--currents", metavar="NAMES", help="current channel names, comma-separated")
     p.add_argument("--rvc-threshold", type=_positive, default=5.0, metavar="PERCENT",
                    help="RVC threshold (IEC 61000-4-30 Class A), %% of Udin; the hysteresis is half of it (default 5)")
+    p.add_argument("--signalling", type=_signalling, metavar="F[,F...]",
+                   help="mains signalling (ripple control) frequencies, 110 to 3000 Hz: their RMS voltage in every "
+                   "10/12-cycle window to signalling.csv and their 150/180-cycle values to signalling_3s.csv (with "
+                   "--out), and EN 50160's signalling rows in --report and --assessment; one recording")
     p.add_argument("--quiet", action="store_true", help="no progress line")
     p.add_argument("--report", metavar="FILE.html", help="write the EN 50160 report (one self-contained HTML file)")
     p.add_argument("--assessment", metavar="FILE.json", help="write the EN 50160 assessment as JSON")
@@ -167,6 +179,8 @@ def main(argv=None):
             return 2
 
     if fleet.is_many(args.recording, args.jobs, args.scheduler):
+        if args.signalling:
+            p.error("--signalling measures one recording at a time for now; give one recording")
         if args.plot:
             p.error("--plot draws one recording; give one recording for it")
         if args.jobs is not None and (args.jobs < 0 or args.scheduler):
@@ -204,7 +218,7 @@ def main(argv=None):
             voltage_channels=args.voltages.split(",") if args.voltages else None,
             current_channels=args.currents.split(",") if args.currents else None,
             fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold,
-            block_size=int(BLOCK_SECONDS * recording.sample_rate),
+            block_size=int(BLOCK_SECONDS * recording.sample_rate), signalling_frequencies=args.signalling,
             arrays=("harmonicsVoltage",) if args.plot or limits else False)
         ctx = stream.ctx
         if not args.quiet and sys.stderr.isatty():

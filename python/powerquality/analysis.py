@@ -63,7 +63,10 @@ What the pipeline computes:
   clock by the library's IntervalAggregator (see ``aggregate_windows``);
 - flicker: the library's FlickerMeter on each voltage (IEC 61000-4-15), Pst
   of every 10-minute interval and Plt of every 2 hours of the same clock as
-  the aggregation, fed block by block (see ``_Flicker``).
+  the aggregation, fed block by block (see ``_Flicker``);
+- mains signalling voltages, when ``signalling_frequencies`` are given: the
+  RMS voltage of each of them in every window's spectrum, and their
+  150/180-cycle values (see ``_Signalling``).
 
 Missing samples (NaN from the readers) are marked where they are first
 seen and never measured nor detected: cycles, period values, windows,
@@ -110,6 +113,20 @@ PERIOD_GAP_DTYPE = np.dtype({"names": list(_RECORD.names) + ["gap"],
                              "offsets": [_RECORD.fields[n][1] for n in _RECORD.names] + [_RECORD.itemsize],
                              "itemsize": _RECORD.itemsize + 8})
 FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")])
+# Mains signalling voltages: one row per window and signalling frequency
+# (the window's rows in the order the frequencies were given); time the end
+# of the window (as the windowed records'), frequency the signalling
+# frequency in Hz, A, B, C the RMS voltages in volts (NaN for a phase the
+# recording lacks, or over a gap), flagged and gap the window's.
+SIGNALLING_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("A", "f8"), ("B", "f8"), ("C", "f8"),
+                             ("flagged", "?"), ("gap", "?")])
+# Their 150/180-cycle values (root mean square of the windows'), one row per
+# interval and frequency, framed as the aggregated rows.
+SIGNALLING_3S_DTYPE = np.dtype([("startTime", "f8"), ("endTime", "f8"), ("clockInterval", "i8"),
+                                ("windowCount", "i4"), ("flagged", "?"), ("complete", "?"), ("gap", "?"),
+                                ("frequency", "f8"), ("A", "f8"), ("B", "f8"), ("C", "f8")])
+# The mains signalling frequencies IEC 61000-4-30 measures, Hz.
+SIGNALLING_RANGE = (110.0, 3000.0)
 
 
 def load(path, sample_rate=None, nominal_frequency=None):
@@ -152,6 +169,9 @@ class Analysis:
         column per voltage ('A.pst', ... or 'pst'), 'pinst_max' -> the largest
         Pinst of each voltage after settling (NaN before), 'lamp' -> 230.0 or
         120.0; None when the sample rate is below 20 times the nominal frequency
+    signalling, signalling_3s : ndarray of SIGNALLING_DTYPE (one row per window and
+        signalling frequency) and of SIGNALLING_3S_DTYPE (one per 150/180-cycle interval and
+        frequency), or None without ``signalling_frequencies``
     clock_offset : float, seconds from midnight to the first sample (0 when
         the recording has no readable start time)
     declared_voltage : float (Udin used for events)
@@ -179,6 +199,9 @@ class Analysis:
         if getattr(self, "flicker", None) is not None:
             out["flicker_pst"] = self.flicker["pst"]
             out["flicker_plt"] = self.flicker["plt"]
+        if getattr(self, "signalling", None) is not None:
+            out["signalling"] = self.signalling
+            out["signalling_3s"] = self.signalling_3s
         return out
 
     def as_pandas(self):
@@ -242,6 +265,27 @@ def _positive(value, what):
     return number
 
 
+def check_signalling(values, sample_rate=None):
+    """The mains signalling frequencies as a tuple of floats, each finite and within SIGNALLING_RANGE (and
+    below half the sample rate when it is given), none twice; else a ValueError that names the value."""
+    low, high = SIGNALLING_RANGE
+    out = []
+    for value in ([values] if isinstance(values, (str, int, float)) else values):
+        try:
+            number = float(value)
+        except (TypeError, ValueError, OverflowError):
+            raise ValueError(f"signalling frequency {value!r} is not a number") from None
+        if not low <= number <= high:  # NaN and infinities too
+            raise ValueError(f"signalling frequency {value!r}: give {low:g} to {high:g} Hz")
+        if sample_rate is not None and number >= sample_rate / 2:
+            raise ValueError(f"signalling frequency {number:g} Hz is not below half the sample rate "
+                             f"({sample_rate / 2:g} Hz)")
+        if number in out:
+            raise ValueError(f"signalling frequency {number:g} Hz is given twice")
+        out.append(number)
+    return tuple(out)
+
+
 class Block:
     """What the pipeline made of one block of samples; stages add their results as they pass it on.
 
@@ -266,6 +310,9 @@ class Block:
     aggregated : {'3s': rows, '10min': rows, '2h': rows} of the intervals that closed
     flicker : {'pst': rows, 'plt': rows, 'pinst_max': per voltage} of the intervals that closed in the block
         and the largest Pinst in it (see :class:`_Flicker`), or None
+    signalling, signalling_3s : SIGNALLING_DTYPE rows of the windows handed on and SIGNALLING_3S_DTYPE rows
+        of the 150/180-cycle intervals that closed (see :class:`_Signalling`), or None without signalling
+        frequencies
     last : True for the last block, after which the pipeline closes what still runs
     """
 
@@ -284,6 +331,7 @@ class Block:
         self.rvc = np.zeros(0, RVC_DTYPE)
         self.aggregated = None
         self.flicker = None
+        self.signalling = self.signalling_3s = None
         self.crossings = empty  # cycle starts (positions) handed out, and their flags
         self.cycle_flags = empty.astype(bool)
 
@@ -556,6 +604,10 @@ class _Module:
             b.windowed, b.harmonics = m.get_results(arrays=self.ctx.arrays)
         else:
             b.windowed = m.get_results()
+        if self.ctx.signalling:
+            # Carried with the windows' arrays, so that gaps blank them and the flags stage holds them alike.
+            values = m.signalling_voltages().reshape(len(b.windowed), len(self.ctx.voltages), -1)
+            b.harmonics = dict(b.harmonics or {}, signallingVoltage=values)
         b.window_gaps = self._gaps(b.windowed, b.harmonics)
 
     def _period(self, records):
@@ -871,6 +923,75 @@ def _event_rows(events, ended):
     return out
 
 
+class _Signalling:
+    """Stage: the mains signalling voltages of the windows handed on, and their 150/180-cycle values.
+
+    The module measures them (``signalling_frequencies`` of the module, read
+    by every window): per voltage and signalling frequency F, the window's
+    spectral line at F when F falls on one (within 1 % of the line spacing,
+    the window's frequency over its cycles: about 5 Hz), else the root sum
+    of squares of the four lines around F (IEC 61000-4-30 Class A, so
+    316.67 Hz at 50 Hz reads the lines at 310, 315, 320 and 325 Hz). A
+    window over a gap reads NaN. The values of each frequency and phase are
+    aggregated over the 150/180-cycle intervals of the other aggregated
+    values (the library's IntervalAggregator on the same clock, root mean
+    square, a window that did not measure a value left out of it and the
+    interval marked ``gap``), flagged as those are.
+    """
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.frequencies = np.array(ctx.signalling, np.float64)
+        self.phases = len(ctx.voltages)
+        count = self.phases * len(self.frequencies)
+        self.names = [str(k) for k in range(count)]
+        self.aggregator = _aggregator(count, ctx.clock_offset)
+
+    def process(self, b):
+        ctx, frequencies = self.ctx, self.frequencies
+        values = None
+        if b.harmonics is not None and "signallingVoltage" in b.harmonics:
+            values = np.asarray(b.harmonics.pop("signallingVoltage"), np.float64)
+            if not b.harmonics and not ctx.arrays:
+                b.harmonics = None
+        n = 0 if b.windowed is None else len(b.windowed)
+        if values is None or len(values) != n:
+            values = np.full((n, self.phases, len(frequencies)), np.nan)
+        F = len(frequencies)
+        rows = np.zeros(n * F, SIGNALLING_DTYPE)
+        rows["time"] = np.repeat(b.windowed["time"], F) if n else 0.0
+        rows["frequency"] = np.tile(frequencies, n)
+        for k, label in enumerate("ABC"):
+            rows[label] = values[:, k, :].ravel() if k < self.phases else np.nan
+        flags = np.asarray(b.window_flags, bool) if len(b.window_flags) == n else np.zeros(n, bool)
+        gaps = np.asarray(b.window_gaps, bool) if len(b.window_gaps) == n else np.zeros(n, bool)
+        rows["flagged"] = np.repeat(flags, F)
+        rows["gap"] = np.repeat(gaps, F)
+        b.signalling = rows
+        if n:
+            matrix = values.reshape(n, -1)  # phase-major, then frequency
+            bad = ~np.isfinite(matrix)
+            gaps = gaps | bad.any(axis=1)
+            matrix = np.column_stack([np.where(bad, 0.0, matrix), (~bad).astype(np.float64),
+                                      gaps.astype(np.float64)])
+            starts = b.windowed["firstSampleIndex"].astype(np.float64) / ctx.sample_rate
+            ends = np.maximum(b.windowed["time"].astype(np.float64), starts)
+            self.aggregator.add_windows(starts, ends, np.ascontiguousarray(matrix), flags)
+        if b.last:
+            self.aggregator.flush()
+        short = _take_intervals(self.aggregator, self.names, ctx.clock_offset)["3s"]
+        out = np.zeros(len(short) * F, SIGNALLING_3S_DTYPE)
+        for name, _ in AGGREGATE_FRAME:
+            out[name] = np.repeat(short[name], F)
+        out["frequency"] = np.tile(frequencies, len(short))
+        for k, label in enumerate("ABC"):
+            if k < self.phases:
+                out[label] = np.column_stack([short[str(k * F + j)] for j in range(F)]).ravel() if len(short) else []
+            else:
+                out[label] = np.nan
+        b.signalling_3s = out
+
+
 class _Aggregation:
     """Stage: 150/180-cycle, 10-minute and 2-hour values of the windows, with the under- and over-deviation
     against the context's Udin (see :func:`aggregate_windows`)."""
@@ -990,8 +1111,9 @@ class Stream:
 
     def __init__(self, recording, *, voltage_channels=None, current_channels=None, nominal_frequency=None,
                  declared_voltage=None, fixed_frequency=None, rvc_threshold=5.0, windowed=True, block_size=None,
-                 progress=None, arrays=True, flicker_lamp=None):
+                 progress=None, arrays=True, flicker_lamp=None, signalling_frequencies=None):
         fs = _positive(recording.check_rates(nominal_frequency), "sample rate")
+        signalling = check_signalling(signalling_frequencies or (), fs)
         chosen = inference.infer(recording, voltage_channels, current_channels)
         grid, us, iss = chosen.grid, chosen.voltages, chosen.currents
         chosen.frequency_reason = "given" if nominal_frequency else \
@@ -1024,6 +1146,7 @@ class Stream:
                            block_size=block_size, windowed=bool(windowed), positions=0, seconds=0.0,
                            voltage_peak=np.zeros(len(us)), arrays=arrays,
                            flicker_lamp=None if flicker_lamp is None else float(flicker_lamp),
+                           signalling=signalling if windowed else (),
                            missing_runs=np.zeros((0, 2), np.int64), missing_samples=0, first_missing=None)
         self.stages = []
 
@@ -1063,8 +1186,10 @@ class Stream:
                             period_count=ctx.window_cycles, thd_enabled=True,
                             highest_requested_harmonic=highest, thd_highest_harmonic=min(40, highest),
                             symmetrical_components_enabled=(ctx.grid != "single"))
-        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _Aggregation(ctx),
-                           _Flicker(ctx)]
+            if ctx.signalling:
+                settings.update(signalling_frequencies=list(ctx.signalling))
+        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx)] + \
+            ([_Signalling(ctx)] if ctx.window_cycles and ctx.signalling else []) + [_Aggregation(ctx), _Flicker(ctx)]
 
     def _check_nominal(self, head):
         """The file's nominal frequency replaced, with a note, by the waveform's when they differ by more
@@ -1240,7 +1365,7 @@ class Collector:
     def __init__(self):
         self.parts = {k: [] for k in ("period", "frequency", "ten_second", "rvc", "events", "windowed", "harmonics",
                                       "window_flags", "window_gaps", "3s", "10min", "2h", "crossings", "pst", "plt",
-                                      "pinst")}
+                                      "pinst", "signalling", "signalling_3s")}
 
     def process(self, b):
         p = self.parts
@@ -1255,6 +1380,9 @@ class Collector:
             p["3s"].append(b.aggregated["3s"])
             p["10min"].append(b.aggregated["10min"])
             p["2h"].append(b.aggregated["2h"])
+        if b.signalling is not None:
+            p["signalling"].append(b.signalling)
+            p["signalling_3s"].append(b.signalling_3s)
         if b.flicker is not None:
             p["pst"].append(b.flicker["pst"])
             p["plt"].append(b.flicker["plt"])
@@ -1274,7 +1402,12 @@ class Collector:
                 peak = np.fmax.reduce(np.vstack(p["pinst"]), axis=0)
             flicker = {"pst": np.concatenate(p["pst"]), "plt": np.concatenate(p["plt"]), "pinst_max": peak,
                        "lamp": ctx.flicker_lamp}
-        return Analysis(recording=ctx.recording, grid=ctx.grid, voltages=[c.name for c in ctx.voltages],
+        signalling = signalling_3s = None
+        if ctx.window_cycles and ctx.signalling:
+            signalling = np.concatenate(p["signalling"]) if p["signalling"] else np.zeros(0, SIGNALLING_DTYPE)
+            signalling_3s = np.concatenate(p["signalling_3s"]) if p["signalling_3s"] else \
+                np.zeros(0, SIGNALLING_3S_DTYPE)
+        return Analysis(recording=ctx.recording, grid=ctx.grid, signalling=signalling, signalling_3s=signalling_3s, voltages=[c.name for c in ctx.voltages],
                         currents=[c.name for c in ctx.currents], sample_rate=ctx.sample_rate,
                         nominal_frequency=ctx.nominal_frequency, period=_join_records(p["period"]),
                         frequency=np.concatenate(p["frequency"]), ten_second=np.concatenate(p["ten_second"]),
@@ -1290,7 +1423,8 @@ class Collector:
 
 def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, nominal_frequency=None,
             voltage_channels=None, current_channels=None, declared_voltage=None, fixed_frequency=None,
-            rvc_threshold=5.0, windowed=True, progress=None, block_size=None, flicker_lamp=None):
+            rvc_threshold=5.0, windowed=True, progress=None, block_size=None, flicker_lamp=None,
+            signalling_frequencies=None):
     """Analyse a recording whole: the pipeline of :func:`stream`, its results joined.
 
     Parameters
@@ -1326,6 +1460,12 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     flicker_lamp : float, optional
         230 or 120: the lamp of the flickermeter (default: 120 V on 60 Hz
         supplies, 230 V otherwise).
+    signalling_frequencies : sequence of float, optional
+        Mains signalling (ripple control) frequencies, 110 to 3000 Hz and
+        below half the sample rate: ``Analysis.signalling`` then holds the
+        RMS voltage of each in every window's spectrum and
+        ``Analysis.signalling_3s`` their 150/180-cycle values (with
+        ``windowed``).
 
     Returns
     -------
@@ -1345,7 +1485,8 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     ctx = run(recording, [collector], voltage_channels=voltage_channels, current_channels=current_channels,
               nominal_frequency=nominal_frequency, declared_voltage=declared_voltage,
               fixed_frequency=fixed_frequency, rvc_threshold=rvc_threshold, windowed=windowed,
-              progress=progress, block_size=block_size, flicker_lamp=flicker_lamp)
+              progress=progress, block_size=block_size, flicker_lamp=flicker_lamp,
+              signalling_frequencies=signalling_frequencies)
     return collector.analysis(ctx)
 
 

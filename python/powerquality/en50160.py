@@ -77,6 +77,20 @@ voltage decreasing, durations increasing, at most 20 of each).
   and the coverage says so plainly; a longer one is assessed over all of it
   (not week by week).
 
+- Mains signalling voltage (only when the tables hold signalling values,
+  ``tables['signalling']``: the 150/180-cycle ("3-s") rows of
+  ``Analysis.signalling_3s``, one per interval and frequency, with the
+  volts of each phase in 'A', 'B', 'C'): the 3-s values of each signalling
+  frequency within the standard's curve for 99 % of a day, one row per
+  frequency, in percent of Un. The curve (``SIGNALLING``), as the field
+  reads EN 50160's figure for LV supplies: 9 % of Un from 100 Hz up to
+  500 Hz, falling on a straight line of the figure's logarithmic axes
+  (level and frequency both logarithmic) to 5 % at 1 kHz, 5 % from there up
+  to 10 kHz; so 750 Hz may carry 6.38 %. MV is judged against the same
+  curve. Flagged, partial and gap intervals are left out as above. The
+  statistic runs over a day; a recording of several days is assessed as a
+  whole, like the rest.
+
 Dips and swells are counted, not judged (the standard gives no limit on
 their number). Residual voltage u (dips) and maximum voltage (swells) are in
 percent of Un; durations in seconds. Dip rows: 90 > u ≥ 80, 80 > u ≥ 70,
@@ -141,6 +155,51 @@ LIMITS["MV"]["voltage"]["synchronous"] = [_band(-10.0, 10.0, 99.0, "week"), _ban
 PARAMETERS = ("frequency", "voltage", "flicker", "unbalance", "thd", "harmonics")
 _TITLES = {"frequency": "Power frequency", "voltage": "Supply voltage variations", "flicker": "Flicker severity Plt",
            "unbalance": "Supply voltage unbalance u2", "thd": "Voltage THD", "harmonics": "Harmonic voltage"}
+_TITLES["signalling"] = "Mains signalling voltage"
+
+# EN 50160's curve of mains signalling voltages (3-s values, 99 % of a day),
+# percent of Un at the frequencies given, Hz; between two points a straight
+# line on logarithmic axes (see the module docstring).
+SIGNALLING = {"share": 99.0, "period": "day", "frequencies": [100.0, 500.0, 1000.0, 10000.0],
+              "levels": [9.0, 9.0, 5.0, 5.0]}
+
+
+def signalling_limit(frequency, curve=SIGNALLING):
+    """The curve's level at a signalling frequency, percent of Un (NaN outside the curve's frequencies).
+
+    >>> [round(signalling_limit(f), 2) for f in (110.0, 500.0, 750.0, 1000.0, 3000.0)]
+    [9.0, 9.0, 6.38, 5.0, 5.0]
+    """
+    f, v = np.log(curve["frequencies"]), np.log(curve["levels"])
+    x = np.log(float(frequency))
+    if not f[0] <= x <= f[-1]:
+        return float("nan")
+    return float(np.exp(np.interp(x, f, v)))
+
+
+def _signalling_rows(table, un):
+    """The mains signalling rows: per signalling frequency, its 3-s values (percent of Un, each phase) within
+    the curve for the curve's share of the intervals; none without a table."""
+    columns = _columns(table)
+    if not columns or "frequency" not in columns:
+        return []
+    rows = []
+    band_base = {"low": None, "share": SIGNALLING["share"], "period": SIGNALLING["period"]}
+    for frequency in sorted(set(np.asarray(columns["frequency"], np.float64).tolist())):
+        pick = np.asarray(columns["frequency"], np.float64) == frequency
+        part = {name: np.asarray(values)[pick] for name, values in columns.items()}
+        used, left = _usable(part, int(np.count_nonzero(pick)))
+        phases = {label: 100.0 * np.asarray(part[label], np.float64) / un for label in "ABC"
+                  if label in part and np.isfinite(np.asarray(part[label], np.float64)).any()}
+        limit = signalling_limit(frequency)
+        band = dict(band_base, high=limit)
+        cond = f"{frequency:g} Hz ≤ {limit:.3g} % of Un ({limit * un / 100:.4g} V)"
+        if not phases:
+            rows.append(_not_measured("signalling", cond, band, "%", "no signalling values"))
+        else:
+            rows.append(_row("signalling", cond, band, _judge(phases, used, None, limit, band["share"]), left, "%"))
+        rows[-1]["frequency"] = frequency
+    return rows
 
 
 def load_limits(path):
@@ -416,7 +475,8 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
     Parameters
     ----------
     tables : dict
-        '10min', '10s', '2h' as in the module's description (any may be None).
+        '10min', '10s', '2h' as in the module's description (any may be None),
+        and 'signalling' (3-s signalling values) when measured.
     nominal_voltage : float
         Un (LV) or the declared supply voltage Uc (MV), volts, of the phase
         voltages in the tables.
@@ -515,6 +575,8 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
             rows.append(_row("harmonics", cond, band, _judge(phases, used, None, band["high"], band["share"]),
                              left, "%"))
         rows[-1]["order"] = order
+
+    rows += _signalling_rows(tables.get("signalling"), un)
 
     verdicts = [r["verdict"] for r in rows]
     overall = "fail" if "fail" in verdicts else ("pass" if "pass" in verdicts else "not measured")
@@ -750,7 +812,7 @@ class Gather:
 
     def __init__(self, ctx):
         self.ctx = ctx
-        self.parts = {"10min": [], "2h": [], "10s": [], "events": []}
+        self.parts = {"10min": [], "2h": [], "10s": [], "events": [], "signalling": []}
         self.harmonics = _Harmonics(len(ctx.voltages), ctx.sample_rate, ctx.clock_offset)
         self.finished = None
 
@@ -765,6 +827,8 @@ class Gather:
         if getattr(b, "ten_second", None) is not None and len(b.ten_second):
             p["10s"].append(_tracker_ten_second(b.ten_second, self.ctx.sample_rate, DIVISOR))
         p["events"].append(b.events)
+        if getattr(b, "signalling_3s", None) is not None:
+            p["signalling"].append(b.signalling_3s)
         self.harmonics.add(b.windowed, b.harmonics)
         if b.last:
             self.finished = self.harmonics.finish()
@@ -775,9 +839,12 @@ class Gather:
 
     def tables(self):
         p = self.parts
-        return _tables(np.concatenate(p["10min"]) if p["10min"] else None,
-                       np.concatenate(p["10s"]) if p["10s"] else None,
-                       np.concatenate(p["2h"]) if p["2h"] else None, self.events(), self.finished)
+        out = _tables(np.concatenate(p["10min"]) if p["10min"] else None,
+                      np.concatenate(p["10s"]) if p["10s"] else None,
+                      np.concatenate(p["2h"]) if p["2h"] else None, self.events(), self.finished)
+        if p["signalling"]:
+            out["signalling"] = np.concatenate(p["signalling"])
+        return out
 
     def assess(self, tables=None, *, level="LV", system="synchronous", limits=None, nominal_voltage=None):
         """:func:`assess` of what was gathered (Un: ``nominal_voltage`` or the run's declared voltage)."""
@@ -841,7 +908,10 @@ def from_analysis(a):
         harmonics = collected.finish()
     flicker = getattr(a, "flicker", None)
     plt = flicker["plt"] if flicker else None
-    return _tables(aggregated.get("10min"), ten_s, plt, a.events, harmonics)
+    out = _tables(aggregated.get("10min"), ten_s, plt, a.events, harmonics)
+    if getattr(a, "signalling_3s", None) is not None:
+        out["signalling"] = a.signalling_3s
+    return out
 
 
 def assess_analysis(a, *, level="LV", system="synchronous", limits=None, nominal_voltage=None, tables=None):

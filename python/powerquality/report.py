@@ -17,7 +17,10 @@ aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
 the clock, root mean square of their values, flagged when one of them is;
 windowCount is the number of 10-minute values), flicker.csv (a row per
 10-minute interval, kind Pst, and per 2 hours, kind Plt, of the clock: the
-severity of each voltage, ``gap`` 1 when a sample was missing in it). An aggregated value is flagged when a window in
+severity of each voltage, ``gap`` 1 when a sample was missing in it), and
+with signalling frequencies signalling.csv (a row per window and frequency:
+the RMS voltage of each phase) and signalling_3s.csv (their 150/180-cycle
+values). An aggregated value is flagged when a window in
 it overlaps a dip, swell or interruption (IEC 61000-4-30 §4.7) and marked
 ``gap`` when a window in it lacks a tracked frequency or a sample.
 Columns are formatted by numpy a column at a time.
@@ -445,6 +448,9 @@ class Tables:
             self._table("aggregated_2h", self._timed(flatten(two), two["tagTime"], "tag"))
         if getattr(b, "flicker", None) is not None:
             self._table("flicker", _flicker_columns(b.flicker, self._timed))
+        if getattr(b, "signalling", None) is not None:
+            self._table("signalling", self._timed(flatten(b.signalling), b.signalling["time"], "tag"))
+            self._table("signalling_3s", self._timed(flatten(b.signalling_3s), b.signalling_3s["endTime"], "tag"))
         if b.last:
             self._finish()
 
@@ -458,7 +464,7 @@ class Tables:
         rvc = np.concatenate(self.rvc) if self.rvc else np.zeros(0, RVC_DTYPE)
         self._table("rvc", self._timed(flatten(rvc), rvc["startTime"]))
         for name in ("events", "rvc", "frequency_10s", "aggregated_3s", "aggregated_10min", "aggregated_2h",
-                     "flicker"):
+                     "flicker", "signalling", "signalling_3s"):
             if name in self.files:
                 self.files[name].close()
                 self.paths.append(self.files[name].path)

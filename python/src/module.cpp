@@ -430,6 +430,20 @@ PYBIND11_MODULE(_core, mod) {
         .PQ_FLAG("windowed_results_enabled", getWindowedResultsEnabled, setWindowedResultsEnabled)
         .PQ_FLAG("harmonic_subgroups_enabled", getHarmonicSubgroupsEnabled, setHarmonicSubgroupsEnabled)
         .def_property(
+            "signalling_frequencies", [](Module& m) { return m.module.getSignallingFrequencies(); },
+            [](Module& m, const std::vector<double>& v) { m.module.setSignallingFrequencies(v); },
+            "Mains signalling frequencies, Hz (a list; empty: none). Read by each window as it is scheduled.")
+        .def(
+            "signalling_voltages",
+            [](Module& m) {
+                const std::vector<double> values = m.module.getSignallingVoltages();
+                py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
+                std::copy(values.begin(), values.end(), out.mutable_data());
+                return out;
+            },
+            R"(The signalling voltages (volts) of the windows the latest get_results returned: a copy, window by
+window, then phase by phase, then frequency by frequency (reshape to (windows, phases, frequencies)).)")
+        .def_property(
             "highest_requested_harmonic", [](Module& m) { return m.module.getHighestRequestedHarmonic(); },
             [](Module& m, int v) {
                 requireNoRingViews(m, "highest_requested_harmonic");

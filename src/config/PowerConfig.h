@@ -8,6 +8,8 @@
 #ifndef POWERQUALITY_CONFIG_POWERCONFIG_H
 #define POWERQUALITY_CONFIG_POWERCONFIG_H
 
+#include <vector>
+
 #include "powerquality/Export.h"
 #include "powerquality/PowerGridConfig.h"
 
@@ -75,6 +77,9 @@ public:
     // subgroups (the centre line and its two neighbours) and THDS instead of
     // harmonic groups and THD (off: groups, as before).
     bool harmonicSubgroupsEnabled;
+    // Mains signalling frequencies, Hz (positive, finite): each window
+    // computed gives the RMS voltage of each (empty: none, as before).
+    std::vector<double> signallingFrequencies;
 
 private:
     // Samples per window at frequency f.

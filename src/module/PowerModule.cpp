@@ -98,6 +98,11 @@ void PowerModule::setHarmonicSubgroupsEnabled(bool enabled) { impl->setHarmonicS
 bool PowerModule::getWindowedResultsEnabled() const { return impl->getWindowedResultsEnabled(); }
 
 bool PowerModule::getHarmonicSubgroupsEnabled() const { return impl->getHarmonicSubgroupsEnabled(); }
+void PowerModule::setSignallingFrequencies(const std::vector<double>& frequencies) {
+    impl->setSignallingFrequencies(frequencies);
+}
+std::vector<double> PowerModule::getSignallingFrequencies() const { return impl->getSignallingFrequencies(); }
+std::vector<double> PowerModule::getSignallingVoltages() const { return impl->getSignallingVoltages(); }
 
 unsigned int PowerModule::getBufferLength() const { return impl->getBufferLength(); }
 

@@ -453,6 +453,46 @@ int32_t getHarmonicSubgroupsEnabled(PowerModuleHandle module, bool* value) {
     });
 }
 
+int32_t setSignallingFrequencies(PowerModuleHandle module, const double* frequencies, int count) {
+    return powerquality::guarded([&] {
+        PowerModule& m = moduleOf(module);
+        if (count < 0) {
+            throw std::invalid_argument("negative count of signalling frequencies");
+        }
+        const double* first = count == 0 ? frequencies : &required(frequencies);
+        m.setSignallingFrequencies(std::vector<double>(first, first + count));
+    });
+}
+
+namespace {
+
+// values into out (capacity of them) and their number into *count; status 2
+// when they do not fit.
+void copyOut(const std::vector<double>& values, int capacity, int* count, double* out) {
+    int& written = required(count);
+    if (capacity < 0) {
+        throw std::invalid_argument("negative capacity");
+    }
+    if (values.size() > static_cast<unsigned int>(capacity)) {
+        throw PowerErrorTooManyResults("Too many values to fit in allocated space.");
+    }
+    if (!values.empty()) {
+        std::memcpy(&required(out), values.data(), values.size() * sizeof(double));
+    }
+    written = static_cast<int>(values.size());
+}
+
+}  // namespace
+
+int32_t getSignallingFrequencies(PowerModuleHandle module, int capacity, int* count, double* frequencies) {
+    return powerquality::guarded(
+        [&] { copyOut(moduleOf(module).getSignallingFrequencies(), capacity, count, frequencies); });
+}
+
+int32_t getSignallingVoltages(PowerModuleHandle module, int capacity, int* count, double* values) {
+    return powerquality::guarded([&] { copyOut(moduleOf(module).getSignallingVoltages(), capacity, count, values); });
+}
+
 int32_t beginUpdate(PowerModuleHandle module) {
     return powerquality::guarded([&] { moduleOf(module).beginUpdate(); });
 }

@@ -448,6 +448,17 @@ void PowerModule::PowerModuleImpl::setHarmonicSubgroupsEnabled(bool enabled) {
     config.harmonicSubgroupsEnabled = enabled;
 }
 
+// Read by each window as it is computed, like the subgroups: no
+// initialisation, and windows already computed keep their values.
+void PowerModule::PowerModuleImpl::setSignallingFrequencies(const std::vector<double>& frequencies) {
+    for (double f : frequencies) {
+        if (!(std::isfinite(f) && f > 0.0)) {
+            refuse("setSignallingFrequencies", "a signalling frequency must be positive and finite, not " + numberText(f));
+        }
+    }
+    config.signallingFrequencies = frequencies;
+}
+
 // ---- queries ----
 
 unsigned int PowerModule::PowerModuleImpl::getBufferLength() const { return buffers.getBufferLength(); }
@@ -487,6 +498,11 @@ bool PowerModule::PowerModuleImpl::getWindowedResultsEnabled() const { return co
 bool PowerModule::PowerModuleImpl::getHarmonicSubgroupsEnabled() const {
     return config.harmonicSubgroupsEnabled;
 }
+
+std::vector<double> PowerModule::PowerModuleImpl::getSignallingFrequencies() const {
+    return config.signallingFrequencies;
+}
+std::vector<double> PowerModule::PowerModuleImpl::getSignallingVoltages() const { return lastSignallingVoltages; }
 
 PowerGridConfig PowerModule::PowerModuleImpl::getGridConfig() { return config.getGridConfig(); }
 PowerGridConfigType PowerModule::PowerModuleImpl::getGridConfigType() { return config.gridConfigType; }

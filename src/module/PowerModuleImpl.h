@@ -111,6 +111,7 @@ public:
     void setRvcThresholdHysteresis(double percentOfThreshold);
     void setWindowedResultsEnabled(bool enabled);
     void setHarmonicSubgroupsEnabled(bool enabled);
+    void setSignallingFrequencies(const std::vector<double>& frequencies);
 
     unsigned int getBufferLength() const;
     double getSampleRate() const;
@@ -137,6 +138,8 @@ public:
     double getRvcThresholdHysteresis() const;
     bool getWindowedResultsEnabled() const;
     bool getHarmonicSubgroupsEnabled() const;
+    std::vector<double> getSignallingFrequencies() const;
+    std::vector<double> getSignallingVoltages() const;
 
     PowerGridConfig getGridConfig();
     PowerGridConfigType getGridConfigType();
@@ -227,6 +230,9 @@ public:
     std::unique_ptr<WindowedCalculation> windowedCalculation;
     bool firstWindowPending;
     unsigned long long windowedSamplesEnd;
+    // The signalling voltages of the windows the last getResults returned, in
+    // its order (see PowerModule::getSignallingVoltages).
+    std::vector<double> lastSignallingVoltages;
 
 private:
     friend struct PowerModuleImplTestAccess;  // tests call the private operations through it

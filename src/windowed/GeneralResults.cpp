@@ -26,6 +26,7 @@
 #include "maths/NumericPolicy.h"
 #include "module/PowerModuleImpl.h"
 #include "maths/PowerSymmetricalComponents.h"
+#include "windowed/WindowedCalculation.h"
 
 namespace {
 
@@ -262,6 +263,7 @@ std::vector<PowerResultsGeneral> PowerModule::PowerModuleImpl::getResults(int ma
     requireLaidOutSettings("getResults", true);
     std::vector<PowerResultsGeneral> results;
     std::lock_guard<std::mutex> lock(resultsMutex);
+    lastSignallingVoltages.clear();
     const unsigned int limit = static_cast<unsigned int>(maxCount);
     while ((limit == 0 || results.size() < limit) && !resultsQueue.empty() && resultsQueue.front() &&
            resultsQueue.front()->isResultReady()) {
@@ -271,6 +273,11 @@ std::vector<PowerResultsGeneral> PowerModule::PowerModuleImpl::getResults(int ma
         PowerResultsGeneral record;
         if (finishWindow(*item, record)) {
             results.push_back(record);
+            if (windowedCalculation) {
+                const std::vector<double>& values = windowedCalculation->signallingVoltages(
+                    static_cast<unsigned int>(item->getIndex() % buffers.getGeneralResultsBufferLength()));
+                lastSignallingVoltages.insert(lastSignallingVoltages.end(), values.begin(), values.end());
+            }
         }
     }
     return results;

@@ -5,6 +5,7 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -27,6 +28,32 @@ struct Channel {
     unsigned short phase;
     Kind kind;
 };
+
+// A signalling frequency within this share of the line spacing of a line is
+// read from that line alone; any other from the four lines around it.
+constexpr double signallingOnLine = 0.01;
+
+// RMS value of a signalling frequency F from the squared RMS lines power[k]
+// of a window of exact length W samples whose lines are dFrequency apart:
+// line round(F / d) alone when F lies within signallingOnLine of the spacing
+// from it, else the root sum of squares of lines floor(F / d) - 1 to
+// floor(F / d) + 2. NaN when one of these lines is DC or not below half the
+// sample rate (2k >= W).
+double signallingValue(const std::vector<double>& power, double dFrequency, double exactLength, double frequency) {
+    const double x = frequency / dFrequency;
+    const double nearest = std::round(x);
+    const bool onLine = std::fabs(x - nearest) <= signallingOnLine;
+    const double first = onLine ? nearest : std::floor(x) - 1.0;
+    const double last = onLine ? nearest : std::floor(x) + 2.0;
+    if (!(first >= 1.0) || !(2.0 * last < exactLength) || !(last < static_cast<double>(power.size()))) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    double sum = 0.0;
+    for (size_t k = static_cast<size_t>(first); k <= static_cast<size_t>(last); ++k) {
+        sum += power[k];
+    }
+    return std::sqrt(sum);
+}
 
 // Angle of a phasor in degrees, in (-180, 180].
 double degreesOf(std::complex<double> z) { return std::atan2(z.imag(), z.real()) * degreesPerRadian; }
@@ -256,6 +283,9 @@ struct WindowedCalculation::State {
     std::vector<double> power;                   // |Z_k|^2 of one channel
     std::vector<double> groups;                  // squared harmonic groups (or subgroups) of one channel
     std::vector<double> subgroups;               // squared inter-harmonic subgroups of one channel
+    // Signalling voltages per results slot: phase p, frequency j at
+    // p x F + j, for the F frequencies set when the slot's window was computed.
+    std::vector<std::vector<double>> signalling;
     // FFT input and output: eight channels per batch, two (real and
     // imaginary part) in each of the four lanes; batch b at b x 4M.
     std::vector<float> batchRe;
@@ -288,6 +318,11 @@ struct WindowedCalculation::State {
 WindowedCalculation::WindowedCalculation() : state(new State()) {}
 
 WindowedCalculation::~WindowedCalculation() = default;
+
+const std::vector<double>& WindowedCalculation::signallingVoltages(unsigned int slot) const {
+    static const std::vector<double> none;
+    return slot < state->signalling.size() ? state->signalling[slot] : none;
+}
 
 bool WindowedCalculation::isDirectLength(unsigned long long samples) {
     if (samples == 0) {
@@ -342,6 +377,18 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         if (p < lineToLineCount) {
             channels.push_back({static_cast<unsigned short>(6 + p), p, Kind::LineToLine});
         }
+    }
+
+    const std::vector<double>& signallingFrequencies = config.signallingFrequencies;
+    std::vector<double>* signalling = nullptr;
+    if (!signallingFrequencies.empty()) {
+        if (st.signalling.size() <= slot) {
+            st.signalling.resize(slot + 1);
+        }
+        signalling = &st.signalling[slot];
+        signalling->assign(phases * signallingFrequencies.size(), std::numeric_limits<double>::quiet_NaN());
+    } else if (slot < st.signalling.size()) {
+        st.signalling[slot].clear();
     }
 
     PowerResultsGeneral& raw = *buffers.generalResultsBuffer.getHostBufferAt(slot, 1, 0);
@@ -525,6 +572,13 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
                 r.dcVoltage = sum;
                 r.rmsVoltage = squares;
                 r.spectrumRmsVoltage = spectrumSquares;
+                if (signalling != nullptr) {
+                    const size_t count = signallingFrequencies.size();
+                    for (size_t j = 0; j < count; ++j) {
+                        (*signalling)[c.phase * count + j] =
+                            signallingValue(power, item.getDFrequency(), exactLength, signallingFrequencies[j]);
+                    }
+                }
                 break;
             case Kind::Current:
                 r.dcCurrent = sum;

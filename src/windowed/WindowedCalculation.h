@@ -113,11 +113,20 @@
 //   sequences, so that voltageRms is |U0|, |U1|, |U2| and
 //   voltageRmsUnbalance of the negative sequence is u2 = |U2| / |U1| x 100 %
 //   (IEC 61000-4-30), of the zero sequence u0;
-// - full FFT (static frequency): the phasors Z_0 .. Z_{M/2} of each channel.
+// - full FFT (static frequency): the phasors Z_0 .. Z_{M/2} of each channel;
+// - signalling voltages (mains signalling, IEC 61000-4-30), with signalling
+//   frequencies set: per voltage and frequency F, with x = F / dFrequency,
+//   line round(x) alone when x lies within 0.01 of it (the frequency falls
+//   on a line), else the root sum of squares of the four lines around it,
+//   floor(x) - 1 to floor(x) + 2 (316.67 Hz at 50 Hz: the lines at 310,
+//   315, 320 and 325 Hz); kept per results slot beside the raw record, not
+//   in it, and handed out by getResults' caller through
+//   PowerModule::getSignallingVoltages.
 #ifndef POWERQUALITY_WINDOWED_WINDOWEDCALCULATION_H
 #define POWERQUALITY_WINDOWED_WINDOWEDCALCULATION_H
 
 #include <memory>
+#include <vector>
 
 #include "buffers/PowerBuffers.h"
 #include "config/PowerConfig.h"
@@ -144,6 +153,13 @@ public:
     // the first indices of its harmonic and spectrum blocks.
     void calculate(const PowerConfig& config, PowerBuffers& buffers, const PowerResultsQueueItem& item,
                    double exactLength, unsigned int slot);
+
+    // The signalling voltages of the window computed last into `slot`: the
+    // RMS value of each signalling frequency (config.signallingFrequencies
+    // when it was computed, F of them), phase p's voltage at p x F + j, NaN
+    // where a line needed is DC or not below half the sample rate; empty
+    // when none were set. Valid until the next calculate into that slot.
+    const std::vector<double>& signallingVoltages(unsigned int slot) const;
 
 private:
     struct State;
