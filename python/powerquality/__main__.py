@@ -1,5 +1,5 @@
 """Command line: ``python3 -m powerquality analyze RECORDING [--out DIR [--detail]] [--plot FILE.png]
-[--report FILE.html] [--assessment FILE.json]``.
+[--report FILE.html [--site TEXT] [--operator TEXT]] [--assessment FILE.json]``.
 
 The recording is read and analysed block by block, the tables written as
 the blocks pass, so a week takes the memory of a minute. Output paths are
@@ -42,6 +42,14 @@ def _positive(text):
         raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
     if not (value > 0 and value < float("inf")):
         raise argparse.ArgumentTypeError(f"{text}: give a positive number")
+    return value
+
+
+def _text(value):
+    """An argparse type: one line of text to show in the report (at most 200 characters, no control characters)."""
+    value = value.strip()
+    if not value or len(value) > 200 or any(ord(c) < 32 or ord(c) == 127 for c in value):
+        raise argparse.ArgumentTypeError(f"{value[:40]!r}: give one line of 1 to 200 characters")
     return value
 
 
@@ -131,6 +139,10 @@ def main(argv=None):
     p.add_argument("--system", choices=("synchronous", "island"), default="synchronous",
                    help="synchronous or island system for EN 50160 (default synchronous)")
     p.add_argument("--limits", metavar="FILE", help="an operator's limits (JSON or TOML) laid over EN 50160's")
+    p.add_argument("--site", type=_text, metavar="TEXT", help="the site the report names (default: the "
+                   "station a COMTRADE file names)")
+    p.add_argument("--operator", type=_text, metavar="TEXT",
+                   help="the network operator or customer the report names")
     p.add_argument("--jobs", type=int, metavar="N", help="many recordings on N local worker processes "
                    "(0: one per processor)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="many recordings on a running Dask cluster: "
@@ -230,6 +242,9 @@ def _assessment(args, gather, limits, recording):
 
     tables = gather.tables()
     assessment = gather.assess(tables, level=args.level, system=args.system, limits=limits)
+    ctx = gather.ctx
+    assessment["recording"] = en50160.describe(ctx.recording, ctx.positions / ctx.sample_rate, site=args.site,
+                                               operator=args.operator, lamp=getattr(ctx, "flicker_lamp", None))
     print(f"EN 50160    {assessment['verdict']} ({args.level}, {args.system}); {assessment['coverage']['text']}")
     un = gather.ctx.declared_voltage or 0.0
     if args.level == "LV" and un > 1000.0:

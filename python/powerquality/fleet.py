@@ -416,6 +416,10 @@ def _assessment(gather, settings, folder, path):
     tables = gather.tables()
     result = gather.assess(tables, level=settings.get("level", "LV"), system=settings.get("system", "synchronous"),
                            limits=settings.get("limits"))
+    ctx = gather.ctx
+    result["recording"] = en50160.describe(ctx.recording, ctx.positions / ctx.sample_rate, site=settings.get("site"),
+                                           operator=settings.get("operator"),
+                                           lamp=getattr(ctx, "flicker_lamp", None))
     if folder and settings.get("assessment"):
         with open(os.path.join(folder, settings["assessment"]), "w", encoding="utf-8") as f:
             f.write(htmlreport.to_json(result))
@@ -951,7 +955,8 @@ def command(args):
             return 2
         en50160 = {"level": args.level, "system": args.system, "limits": limits, "limits_file": args.limits,
                    "report": os.path.basename(args.report) if args.report else None,
-                   "assessment": args.assessment}
+                   "assessment": args.assessment, "site": getattr(args, "site", None),
+                   "operator": getattr(args, "operator", None)}
 
     def progress(done, total):
         if tty:
