@@ -684,26 +684,29 @@ def _identity(assessment, start_text):
                                               f"{_e(v)}</td></tr>" for k, v in rows) + "</table>")
 
 
+# Where Un came from, as the method line says it (the analysis' reasons follow in full).
+_UN_SOURCES = {"given": "given with --udin", "rating": "the voltage channels' rating",
+               "nominal": "the nominal voltage nearest the measured level",
+               "measured": "the measured level, near no nominal voltage"}
+
+
 def _method(assessment):
     """The method line: how the values were measured, the flicker lamp, Un and where it came from."""
     s = assessment["settings"]
     rec = assessment.get("recording") or {}
     lamp = rec.get("lamp") or s.get("lamp") or s.get("flicker_lamp")
     inferred = s.get("inference") or {}
-    source = s.get("un_source")
-    if source and s.get("un_reason"):
-        source = f"{source}: {s['un_reason']}"
-    elif not source and inferred.get("udin_source"):
-        source = f"{inferred['udin_source']}: {inferred.get('udin_reason') or ''}".rstrip(": ")
-    elif not source:
-        source = "given to the assessment"
+    source = s.get("un_source") or inferred.get("udin_source")
+    source = _UN_SOURCES.get(source, source) or "given to the assessment"
+    if inferred.get("udin_source") and not s.get("un_source"):
+        source += ", as the next line says"
     flicker = (f"flicker Pst and Plt (IEC 61000-4-15) with the {lamp:g} V lamp" if lamp else
                "flicker: the lamp is not stated" if any(r["key"] == "flicker" and r["share"] is not None
                                                         for r in assessment["rows"]) else "flicker not measured")
     un = s.get("un", s["nominal_voltage"])
     return (f'<p id="method">Method: values measured as IEC 61000-4-30 Class A: the RMS voltages, THD, harmonic '
             "subgroups and unbalance aggregated over 10 minutes of the recorder's clock, the frequency over 10 s; "
-            f"{_e(flicker)}. Un = {un:.6g} V, {s['nominal_frequency']:g} Hz ({_e(source)}).</p>")
+            f"{_e(flicker)}. Un = {un:.6g} V, {s['nominal_frequency']:g} Hz: {_e(source)}.</p>")
 
 
 def render(assessment, tables=None, events=None, title="EN 50160 report"):

@@ -153,7 +153,7 @@ def test_header_names_site_recorder_period_and_time_zone(recording, site, operat
     assert first == (("Start (clock time of the recorder)", f"2026-03-02T01:00:00.000{zone}") if recording.start
                      else ("Start (s from the first sample)", "3600.000 s"))
     method = re.search(r'<p id="method">(.*?)</p>', text).group(1)
-    assert "Class A" in method and "230 V lamp" in method and "Un = 230 V, 50 Hz (given to the assessment)" in method
+    assert "Class A" in method and "230 V lamp" in method and "Un = 230 V, 50 Hz: given to the assessment." in method
 
 
 # A COMTRADE 2013 time code as the report's time zone: (code, offset; None: not known, with a note when the code
@@ -387,7 +387,8 @@ def test_cli_reports_on_an_hour_long_recording(tmp_path):
         cell(text, "recorder") == "PQ & Co 7" and cell(text, "operator") == "City Grid"
     assert cell(text, "measurement") == "2020-01-01T00:00:00+01:00 to 2020-01-01T01:00:00+01:00 (1 h 0 min)"
     assert cell(text, "recording") == "hour.cfg" and "<title>EN 50160 report: hour.cfg</title>" in text
-    assert "230 V lamp" in re.search(r'<p id="method">(.*?)</p>', text).group(1)
+    assert re.search(r'<p id="method">(.*?)</p>', text).group(1).endswith(
+        "with the 230 V lamp. Un = 230 V, 50 Hz: the nominal voltage nearest the measured level, as the next line says.")
     assert "<td>2020-01-01T00:24:59.990+01:00</td><td>dip</td>" in text  # the event at the recorder's clock time
     result = json.loads(open(f"{out}.json").read())
     assert (result["recording"]["device"], result["recording"]["time_zone"], result["recording"]["lamp"]) == \
