@@ -739,7 +739,8 @@ def _settings(en50160):
     """What a task needs of the assessment's settings (plain data, sent to the workers), or None."""
     if not en50160:
         return None
-    unknown = set(en50160) - {"level", "system", "limits", "limits_file", "report", "assessment"}
+    unknown = set(en50160) - {"level", "system", "limits", "limits_file", "report", "assessment", "site",
+                              "operator"}
     if unknown:
         raise TypeError(f"unknown en50160 setting(s): {', '.join(sorted(unknown))}")
     from .en50160 import LIMITS, check_limits
@@ -788,7 +789,9 @@ def analyze_many(paths, *, jobs=1, client=None, security=None, out=None, detail=
         ``system`` ('synchronous', 'island'), ``limits`` (as
         ``en50160.limits_for`` returns them), and with ``out`` the file
         names ``report`` (HTML) and ``assessment`` (JSON) to write into each
-        recording's folder. The summary gets ASSESSMENT_DTYPE's columns.
+        recording's folder; ``site`` and ``operator``, text each report
+        names (the site instead of the station its file names). The summary
+        gets ASSESSMENT_DTYPE's columns.
     index : str
         With ``out`` and an en50160 ``report``: the index page, in ``out``
         when a bare file name.

@@ -404,3 +404,19 @@ def test_cli_reports_on_an_hour_long_recording(tmp_path):
     assert rows[("harmonics", "h19 ≤ 1.5 % of U1")]["verdict"] == "not measured" and result["verdict"] == "pass"
     # The dip to 60 % and the swell to 120 % x 0.97 (the drift's low) against 230 V, the nominal voltage nearest.
     assert result["dips"]["counts"][2][0] == 1 and result["swells"]["counts"][1][0] == 1
+
+
+def test_many_recordings_reports_name_the_site_and_operator_given(tmp_path):
+    from powerquality import fleet
+
+    folder = tmp_path / "recordings"
+    folder.mkdir()
+    hour_recording(folder / "a", seconds=60.0)
+    hour_recording(folder / "b", seconds=60.0, revision="2013", time_code="-5h30")
+    fleet.analyze_many([str(folder)], out=str(tmp_path / "out"),
+                       en50160={"report": "report.html", "site": "Site <A>", "operator": "City Grid"})
+    for name, zone in (("a", "not known"), ("b", "UTC-05:30")):
+        text = (tmp_path / "out" / name / "report.html").read_text(encoding="utf-8")
+        assert (cell(text, "site"), cell(text, "operator"), cell(text, "recording")) == \
+            ("Site <A> (station in the file: test station)", "City Grid", f"{name}.cfg")
+        assert cell(text, "time").startswith(zone)
