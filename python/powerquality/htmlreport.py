@@ -313,7 +313,8 @@ def _value_text(r, p):
     required = r["required"]
     at = "all" if required >= 100.0 else f"{required:g} %"
     if r["key"] in ("voltage", "frequency") and p.get("deviation") is not None:
-        return f"{at} within ±{p['deviation']:.3g} %"
+        # Fixed decimals: 0.01 % of Un is 23 mV, 0.001 % of 50 Hz 0.5 mHz.
+        return f"{at} within ±{p['deviation']:.{3 if r['key'] == 'frequency' else 2}f} %"
     return f"{at} ≤ {_num(p['percentile'])} {r['unit']}".rstrip()
 
 

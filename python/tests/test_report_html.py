@@ -59,7 +59,7 @@ def test_report_of_a_week_holds_every_part_and_fetches_nothing(tmp_path):
     voltage = re.search(r'<tbody class="pass">(<tr[^>]*><td rowspan="3">Supply voltage variations</td>.*?)</tbody>',
                         verdict, re.S).group(1)
     assert re.findall(r'<td class="phase">(.*?)</td>', voltage) == ["A", "B", "C"]
-    assert [f"95 % within ±{p['deviation']:.3g} %" for p in result["rows"][2]["phases"]] == \
+    assert [f"95 % within ±{p['deviation']:.2f} %" for p in result["rows"][2]["phases"]] == \
         re.findall(r"<td>(95 % within ±[0-9.]+ %)</td>", voltage)
     assert "2026-03-02T01:00:00.000" in text and result["dips"]["counts"][4][3] == 1  # events at their clock time
     events = re.search(r'<table id="events">(.*?)</table>', text, re.S).group(1)
