@@ -76,7 +76,7 @@ tr.worst td.phase { font-weight: bold; }
   figure, tbody, tr, table.count, table#identity { break-inside: avoid; page-break-inside: avoid; }
   h2 { break-after: avoid; page-break-after: avoid; }
   figure.cdf { width: 49%; margin-right: 0; }
-  table { font-size: 0.95em; }
+  table { font-size: 0.95em; } table#verdict, table#weeks, table#limits, table#harmonics { width: 100%; }
 }
 """
 
