@@ -44,6 +44,19 @@ TEST(RapidVoltageChangeDetector, StateRulesOnRowsPhasesStampsAndRunningEvents) {
         // from the new steady state, is found.
         {"dip discards", {100, 100, 100, 100, 94, 89.9, 95, 95, 95, 95, 101, 101, 101, 101}, {{8, 1, 6, 6}}},
         {"swell discards", {100, 100, 100, 100, 106, 110.1, 106, 106, 106, 106}, {}},
+        // A dip or swell long enough to hold a steady window: the return
+        // from it belongs to it, and so does the new level it returns to.
+        {"long dip", {100, 100, 100, 100, 85, 85, 85, 85, 85, 85, 100, 100, 100, 100, 100}, {}},
+        {"long swell", {100, 100, 100, 100, 112, 112, 112, 112, 112, 112, 104, 104, 104, 104, 104}, {}},
+        // 89 lies on the band around 94, so it starts no change, but it is
+        // a dip: the step from 89 to 95.5 after it is the dip's end.
+        {"dip inside the band", {94, 94, 94, 94, 89, 89, 89, 89, 89, 89, 95.5, 95.5, 95.5, 95.5, 95.5}, {}},
+        // Nothing before a first steady state outside any dip.
+        {"starting in a dip", {85, 85, 85, 85, 85, 85, 100, 100, 100, 100, 100}, {}},
+        // The steady state after a dip needs all N values past it: 100 at
+        // rows 9 to 12 is steady, the step to 94 at row 13 is a change.
+        {"step after a dip", {100, 100, 100, 100, 85, 85, 85, 85, 85, 100, 100, 100, 100, 94, 94, 94, 94},
+         {{11, 1, 6, -6}}},
         // A short excursion (96 stays inside, 93 leaves the band around
         // 99): the new steady state is found once the excursion has left
         // the window, and the event ends with the last value outside it.
@@ -126,6 +139,43 @@ TEST(RapidVoltageChangeDetector, DipsSwellsAndInterruptionsAreNotRapidVoltageCha
             EXPECT_LE(e.duration, T);
             EXPECT_EQ(e.phases, 0x1u);
         }
+    }
+}
+
+// Dips to 85 % and 75 % and swells to 115 % of 0.1 s, 2 s and 20 s, on one
+// phase and on all three, through a module: the change into them and the
+// return from them are the dip's or swell's, never an RVC, however long the
+// detector had to settle inside. A 6 % step still is one, alone and 3 s after
+// the return from a 20-s dip (the detector has found a steady state again).
+TEST(RapidVoltageChangeDetector, TheReturnFromADipOrSwellIsNoRapidVoltageChange) {
+    struct Case { unsigned phases; double seconds, level; };
+    std::vector<Case> cases;
+    for (unsigned phases : {0x1u, 0x7u})
+        for (double seconds : {0.1, 2.0, 20.0})
+            for (double level : {0.85, 0.75, 1.15}) cases.push_back({phases, seconds, level});
+    for (const Case& c : cases) {
+        SCOPED_TRACE("phases " + std::to_string(c.phases) + ", " + std::to_string(c.seconds) + " s at " +
+                     std::to_string(c.level));
+        RapidVoltageChangeDetector rvc(Udin, 3, 100);
+        feedChangedStar({{c.phases, 1.5, 1.5 + c.seconds, c.level}}, c.seconds + 4.0, rvc);
+        EXPECT_EQ(rvc.getEventsCount(), 0u);
+        EXPECT_TRUE(rvc.getRunningEvents().empty());
+    }
+
+    struct Step { const char* name; std::vector<Change> changes; double seconds, from; };
+    const std::vector<Step> steps = {
+        {"6 % step", {{0x1, 1.513, 99.0, 1.06}}, 4.0, 1.513},
+        {"6 % step after a 20-s dip", {{0x7, 1.5, 21.5, 0.85}, {0x1, 24.513, 99.0, 1.06}}, 27.0, 24.513},
+    };
+    for (const Step& c : steps) {
+        SCOPED_TRACE(c.name);
+        RapidVoltageChangeDetector rvc(Udin, 3, 100);
+        feedChangedStar(c.changes, c.seconds, rvc);
+        const std::vector<RapidVoltageChange> changes = rvc.getEvents();
+        ASSERT_EQ(changes.size(), 1u);
+        EXPECT_NEAR(changes[0].deltaUssPercent, 6.0, 0.05 * 6.0);
+        EXPECT_LE(std::fabs(changes[0].startTime - c.from), T);
+        EXPECT_EQ(changes[0].phases, 0x1u);
     }
 }
 

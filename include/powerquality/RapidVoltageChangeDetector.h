@@ -16,22 +16,33 @@
 // defaults in brackets):
 // - Steady state of a phase: its last N values all lie within the RVC
 //   threshold [5 %] of their arithmetic mean (a value on the band's edge is
-//   inside). Nothing is detected before every phase is in steady state for
-//   the first time; until then the detector only fills its windows.
+//   inside), and none of them, on any phase, lies beyond the dip or swell
+//   threshold (see below). Nothing is detected before every phase is in
+//   steady state for the first time; until then the detector only fills its
+//   windows.
 // - Start: in steady state, an event starts with the first value of any
 //   phase that lies farther than the threshold from the mean of that phase's
-//   N values before it. Those means are the means before the event.
+//   N values before it, or beyond the dip or swell threshold. Those means
+//   are the means before the event.
 // - End: the event ends once a new steady state is established on every
-//   phase: the last N values, all taken since the start, lie within the
-//   threshold minus the hysteresis [2.5 %] of their mean (the hysteresis
+//   phase: the last N values, all taken since the start and since the last
+//   value beyond the dip or swell threshold, lie within the threshold minus
+//   the hysteresis [2.5 %] of their mean (the hysteresis
 //   keeps a voltage hovering near the threshold from ending and restarting
 //   events). The new steady state then holds, and the next event is looked
 //   for against its means.
 // - An event during which any value of any phase lies strictly below the dip
 //   threshold [90 %] or strictly above the swell threshold [110 %] is
-//   discarded (it is a dip or swell). One still running at the end of the
-//   data is never queued (it cannot be told from a dip yet); getRunningEvents
-//   shows it.
+//   discarded (it is a dip or swell). Detection restarts only when the dip or
+//   swell has ended and a fresh steady state follows it (N values, none
+//   beyond the thresholds, within the hysteresis band): however long the dip
+//   or swell, the step back out of it, and the level it returns to, belong
+//   to it and give no RVC. (The dip's end is taken at its threshold, without
+//   the event detector's hysteresis: the fresh steady state, which a value
+//   near the threshold cannot join, does that work.) So with a phase that
+//   stays beyond a threshold (a dead phase) nothing is ever reported. One
+//   still running at the end of the data is never queued (it cannot be told
+//   from a dip yet); getRunningEvents shows it.
 // - Characteristics: deltaUmax, the largest |value - mean before| of any
 //   phase over every value from the start up to the one that establishes the
 //   new steady state (so deltaUmax >= |deltaUss| always, to the last bit: the
@@ -129,6 +140,7 @@ private:
     double dipThreshold;
     double swellThreshold;
     unsigned int startStampValues;
+    std::size_t valuesClear;                  // values in a row, up to N, with no phase beyond the dip or swell threshold
     bool anyValue;
     double latestTime;
     std::deque<double> recentTimes;           // end times of up to startStampValues values before the next

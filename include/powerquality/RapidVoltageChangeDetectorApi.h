@@ -84,7 +84,8 @@ POWERQUALITY_API int32_t rapidVoltageChangeDetector_setThresholdsInPercentOfDecl
 POWERQUALITY_API int32_t rapidVoltageChangeDetector_getThresholdsInPercentOfDeclaredVoltage(
     RapidVoltageChangeDetectorHandle detector, double* threshold, double* hysteresis);
 /* Dip [90] and swell [110] thresholds in percent of the declared voltage: an
- * RVC during which a value crosses one is discarded. Rejected unless
+ * RVC during which a value crosses one is discarded, and detection restarts
+ * with a fresh steady state after the dip or swell. Rejected unless
  * 0 <= dip < swell. */
 POWERQUALITY_API int32_t rapidVoltageChangeDetector_setDipSwellThresholdsInPercentOfDeclaredVoltage(
     RapidVoltageChangeDetectorHandle detector, double dip, double swell);

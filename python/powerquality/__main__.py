@@ -23,6 +23,13 @@ Every option is checked before the analysis starts, and a refusal is one
 line naming the option and the value: rates and frequencies against their
 ranges (``recording.check_rate``), the ``--limits`` file against the
 limits' shape (``en50160.check_limits``), output paths against what exists.
+
+Exit status: 0 when the recording was analysed; 1 when it could not be
+(read or analysed: the refusal names the cause and, where there is one, the
+option that gets round it), after the recording's notes so far; 2 when the
+command itself cannot start (a bad option, an output path that cannot be
+written, a limits file that cannot be taken). The recording's notes (what
+was read leniently, what the file contradicts) follow the summary.
 """
 
 import argparse
@@ -197,6 +204,11 @@ def main(argv=None):
     try:
         _check_outputs(args)
         limits = en50160.limits_for(args.level, args.limits) if args.report or args.assessment else None
+    except (OSError, ValueError) as e:
+        print(f"powerquality: {e}", file=sys.stderr)
+        return 2
+    recording = None
+    try:
         recording = analysis.open_recording(args.recording, sample_rate=args.rate, nominal_frequency=args.nominal)
         recording.check_rates(args.nominal)  # before the block size is taken from the rate
         stream = analysis.stream(
@@ -222,11 +234,15 @@ def main(argv=None):
             for c in consumers:
                 c.process(b)
     except (RecordingError, OSError, KeyError, ValueError, RuntimeError) as e:
+        # The command started; the recording could not be analysed: what was
+        # read leniently is said before the refusal, which may follow from it.
+        for note in recording.notes if recording is not None else []:
+            print(f"note: {note}", file=sys.stderr)
         print(f"powerquality: {e}", file=sys.stderr)
-        return 2
-    for note in recording.notes:
-        print(f"note: {note}", file=sys.stderr)
+        return 1
     print("\n".join(digest.lines()))
+    for note in recording.notes:
+        print(f"note        {note}")
     for path in (tables.paths if tables else []) + ([detail.path] if detail else []):
         print(f"wrote {path}")
     if picture is not None:

@@ -34,7 +34,9 @@ What the pipeline computes:
 - rapid voltage changes as IEC 61000-4-30 Class A defines them, from the
   library's RapidVoltageChangeDetector (steady state of one second of
   Urms(1/2) values, threshold 5 % of Udin unless given, hysteresis half of
-  it; a change that crosses the dip or swell threshold is not an RVC);
+  it; a change that crosses the dip or swell threshold is not an RVC, nor
+  the return from a dip or swell: detection restarts with a fresh steady
+  state after it);
 - dips, swells and interruptions from the library's VoltageEventDetector
   against the declared voltage Udin, with its default thresholds 90 %,
   110 % and 5 % of Udin and hysteresis 2 % (a dip or swell runs while any
@@ -83,7 +85,7 @@ import numpy as np
 
 from . import _core, comtrade, csvfile, inference, tracking
 from ._module import Module
-from .recording import Recording, RecordingError, check_rate
+from .recording import Recording, RecordingError, check_rate, nominal_of, waveform_frequency
 
 DIVISOR = 16
 GRID = {"star": _core.GridConfigType.ThreePhaseStar, "delta": _core.GridConfigType.ThreePhaseDelta,
@@ -120,7 +122,7 @@ def _open(path, sample_rate, nominal_frequency, whole):
     if ext in (".csv", ".txt", ".tsv"):
         read = csvfile.read if whole else csvfile.open_blocks
         return read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    recording = (comtrade.read if whole else comtrade.open_blocks)(path)
+    recording = (comtrade.read if whole else comtrade.open_blocks)(path, sample_rate=sample_rate)
     if nominal_frequency:
         recording.nominal_frequency = nominal_frequency
     return recording
@@ -611,7 +613,9 @@ class _Events:
     threshold begins), and its RapidVoltageChangeDetector, the Class A RVC
     method (threshold ``rvc_threshold`` % of Udin, hysteresis half of it, a
     steady state of 100 values at 50 Hz and 120 at 60 Hz; a change that
-    crosses the dip or swell threshold is that dip or swell, not an RVC).
+    crosses the dip or swell threshold is that dip or swell, not an RVC, and
+    so is the return from it, however long it lasted: the detector needs a
+    fresh steady state after it, fed the same thresholds as the event detector).
     The module's own RVC results stay in the period records but are not
     reported. Udin is the context's (``inference``), known before the first
     block.
@@ -868,29 +872,32 @@ def _event_rows(events, ended):
 
 
 class _Aggregation:
-    """Stage: 150/180-cycle and 10-minute values of the windows (see :func:`aggregate_windows`)."""
+    """Stage: 150/180-cycle, 10-minute and 2-hour values of the windows, with the under- and over-deviation
+    against the context's Udin (see :func:`aggregate_windows`)."""
 
     def __init__(self, ctx):
         self.ctx = ctx
         self.aggregator = None
+        self.udin = float(ctx.declared_voltage)
 
     def process(self, b):
         ctx = self.ctx
         if b.windowed is not None and len(b.windowed):
             if self.aggregator is None:
                 self.names = [name for name, _ in _aggregated_columns(b.windowed[:0], len(ctx.voltages),
-                                                                      bool(ctx.currents))]
+                                                                      bool(ctx.currents), self.udin)]
                 self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
             _add_windows(self.aggregator, b.windowed, len(ctx.voltages), bool(ctx.currents), ctx.sample_rate,
-                         b.window_flags, b.window_gaps)
+                         b.window_flags, b.window_gaps, self.udin)
         if b.last:
             if self.aggregator is None:
                 self.names = [name for name, _ in _aggregated_columns(np.zeros(0, _core.GENERAL_RECORD_DTYPE),
-                                                                      len(ctx.voltages), bool(ctx.currents))]
+                                                                      len(ctx.voltages), bool(ctx.currents),
+                                                                      self.udin)]
                 self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
             self.aggregator.flush()
         if self.aggregator is not None:
-            b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset)
+            b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset, self.udin)
 
 
 # The frame of the flicker rows: the 10-minute clock interval (for Plt the
@@ -1005,6 +1012,8 @@ class Stream:
         if block_size < 1:
             raise ValueError(f"block size {block_size}: give a positive number of samples")
         self.recording, self.progress = recording, progress
+        # The file's nominal frequency is held against the waveform; one given is taken as it is.
+        self.declared_frequency = None if nominal_frequency is not None else recording.nominal_frequency
         self.channels = us + iss
         self.ctx = Context(recording=recording, grid=grid, voltages=us, currents=iss, sample_rate=fs,
                            nominal_frequency=nominal_frequency or (float(recording.nominal_frequency)
@@ -1023,9 +1032,12 @@ class Stream:
         ctx = self.ctx
         fs = ctx.sample_rate
         if ctx.nominal_frequency is None:
+            measured = waveform_frequency(head, fs) if len(head) else None
             ctx.nominal_frequency = float(ctx.fixed_frequency) if ctx.fixed_frequency and not len(head) else \
-                _nominal(fs, np.nan_to_num(head.astype(np.float64)))
+                nominal_of(measured) if measured is not None else _nominal(fs, np.nan_to_num(head.astype(np.float64)))
             ctx.inference.frequency_reason = f"from the spectrum of {ctx.voltages[0].name}"
+        elif self.declared_frequency:
+            self._check_nominal(head)
         nominal = ctx.nominal_frequency
         # How far a gap reaches for the tracker: its cycles' frequencies are
         # measured over three cycles on either side, through a filter a cycle
@@ -1053,6 +1065,21 @@ class Stream:
                             symmetrical_components_enabled=(ctx.grid != "single"))
         self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _Aggregation(ctx),
                            _Flicker(ctx)]
+
+    def _check_nominal(self, head):
+        """The file's nominal frequency replaced, with a note, by the waveform's when they differ by more
+        than 10 % (the file says 50 Hz of a 60 Hz recording)."""
+        ctx, declared = self.ctx, float(self.declared_frequency)
+        measured = waveform_frequency(head, ctx.sample_rate)
+        if measured is None or abs(measured / declared - 1.0) <= 0.1:
+            return
+        ctx.nominal_frequency = nominal_of(measured)
+        ctx.inference.frequency_reason = (f"from the spectrum of {ctx.voltages[0].name} ({measured:.4g} Hz), "
+                                          f"not the file's {declared:g} Hz")
+        where = self.recording.frequency_source or self.recording.source
+        self.recording.notes.append(f"{where}: the file declares {declared:g} Hz, but {ctx.voltages[0].name} "
+                                    f"runs at {measured:.4g} Hz: analysed as {ctx.nominal_frequency:g} Hz "
+                                    "(give --nominal to overrule)")
 
     def _chunks(self):
         """(position, float32 samples, missing mask or None) in pieces of at most block_size samples."""
@@ -1130,19 +1157,23 @@ class Stream:
         """Refusals that only the end can tell."""
         ctx = self.ctx
         n, fs, source = ctx.positions, ctx.sample_rate, self.recording.source
-        if n < 4 * fs / ctx.nominal_frequency:
-            raise RecordingError(f"{source}: {n} samples are less than four cycles")
+        if n < 4 * fs / ctx.nominal_frequency - 0.5:  # four whole cycles, to the nearest sample
+            raise RecordingError(f"{source}: {n} samples ({n / fs:.4g} s) are less than four cycles of "
+                                 f"{ctx.nominal_frequency:g} Hz; nothing to analyse (give --nominal HZ if the "
+                                 "nominal frequency is another)")
         if not self.stages[1].started:
             # The tracker trusts a crossing only once its filter has filled
             # and settled, some six cycles in.
             raise RecordingError(f"{source}: the frequency tracker found no cycle in {ctx.voltages[0].name} "
-                                 f"({n} samples, {n / fs:.3f} s); give a fixed frequency for a recording this short")
+                                 f"({n} samples, {n / fs:.3f} s; it settles in some six cycles); give "
+                                 f"--fixed-frequency {ctx.nominal_frequency:g} for a recording this short")
         full = np.array([c.full_scale or np.nan for c in ctx.voltages], np.float64)
         if np.all(np.isfinite(full)) and np.all(ctx.voltage_peak < NO_VOLTAGE * full):
             raise RecordingError(
                 f"{source}: the voltage channels {', '.join(c.name for c in ctx.voltages)} carry no voltage: their "
                 f"largest one-cycle RMS value, {float(np.max(ctx.voltage_peak)):.3g} V, is below "
-                f"{NO_VOLTAGE:g} of their range ({float(np.min(full)):.6g} V); nothing to analyse")
+                f"{NO_VOLTAGE:g} of their range ({float(np.min(full)):.6g} V); nothing to analyse (name the "
+                "voltage channels with --voltages)")
 
 
 # Seconds of missing runs the context keeps behind the latest block: more
@@ -1357,8 +1388,10 @@ AGGREGATE_FRAME = [("startTime", "f8"), ("endTime", "f8"), ("clockInterval", "i8
                    ("flagged", "?"), ("complete", "?"), ("gap", "?")]
 
 
-def _aggregated_columns(windowed, phases, currents):
-    """(name, values per window) of the aggregated quantities, named as in windowed.csv."""
+def _aggregated_columns(windowed, phases, currents, udin=None):
+    """(name, values per window) of the aggregated quantities, named as in windowed.csv; with Udin, last, each
+    phase's RMS voltage clipped to at most Udin ('underDeviation') and to at least Udin ('overDeviation'), in
+    volts, which :func:`_take_intervals` turns into the deviations."""
     out = []
     for k in range(phases):
         label = "ABC"[k] + "." if phases > 1 else ""
@@ -1372,10 +1405,17 @@ def _aggregated_columns(windowed, phases, currents):
     if phases == 3:
         out.append(("u2", np.asarray(windowed["symmetricalComponents"][:, 2]["voltageUnbalance"], np.float64)))
         out.append(("u0", np.asarray(windowed["symmetricalComponents"][:, 0]["voltageUnbalance"], np.float64)))
+    if udin is not None:
+        for k in range(phases):
+            label = "ABC"[k] + "." if phases > 1 else ""
+            u = np.asarray(windowed["phases"][:, k]["rmsVoltage"], dtype=np.float64)
+            out.append((label + "underDeviation", np.minimum(u, udin)))  # NaN stays NaN: not measured
+            out.append((label + "overDeviation", np.maximum(u, udin)))
     return out
 
 
-def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None, gaps=None):
+def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None, gaps=None,
+                      declared_voltage=None):
     """150/180-cycle and 10-minute values of the windowed results, by the library's IntervalAggregator.
 
     Each window (start: its first sample over the sample rate, end: its
@@ -1397,16 +1437,26 @@ def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0,
     (twelve when whole), as the root of the mean of their squares; their
     ``windowCount`` is the number of 10-minute values.
 
+    With ``declared_voltage`` (Udin) each phase's under- and over-deviation
+    (IEC 61000-4-30 §5.9) follow, last, as 'A.underDeviation',
+    'A.overDeviation', ... in percent of Udin: each window's RMS voltage
+    clipped to at most Udin (under) or at least Udin (over), aggregated as the
+    RMS voltage is (over the windows of the interval, a 2-hour value over its
+    10-minute ones), then under = (Udin - aggregate) / Udin x 100 and over =
+    (aggregate - Udin) / Udin x 100, never below 0 (a supply that stays on
+    one side of Udin has 0 on the other, to rounding).
+
     Returns {'3s': rows, '10min': rows, '2h': rows}: structured arrays with
     AGGREGATE_FRAME's fields, one field per quantity ('A.rmsVoltage', ...,
     'u2', 'u0') and, in the 10-minute and 2-hour rows, 'tagTime': the tick
     that ends the interval, in seconds on the windows' scale.
     """
-    names = [name for name, _ in _aggregated_columns(windowed, phases, currents)]
+    udin = None if declared_voltage is None else float(declared_voltage)
+    names = [name for name, _ in _aggregated_columns(windowed, phases, currents, udin)]
     aggregator = _aggregator(len(names), clock_offset)
-    _add_windows(aggregator, windowed, phases, currents, sample_rate, flags, gaps)
+    _add_windows(aggregator, windowed, phases, currents, sample_rate, flags, gaps, udin)
     aggregator.flush()
-    return _take_intervals(aggregator, names, clock_offset)
+    return _take_intervals(aggregator, names, clock_offset, udin)
 
 
 def _aggregator(count, clock_offset):
@@ -1418,10 +1468,10 @@ def _aggregator(count, clock_offset):
     return aggregator
 
 
-def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None, gaps=None):
+def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None, gaps=None, udin=None):
     """The windows' aggregated quantities, the shares measured and the gap marks into the aggregator (a
     value that is not finite, as over a missing sample, as 0 and not measured; the window marked)."""
-    columns = _aggregated_columns(windowed, phases, currents)
+    columns = _aggregated_columns(windowed, phases, currents, udin)
     n = len(windowed)
     values = np.column_stack([c for _, c in columns]) if n else np.zeros((0, len(columns)))
     bad = ~np.isfinite(values)
@@ -1436,14 +1486,15 @@ def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None
     aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)
 
 
-def _take_intervals(aggregator, names, clock_offset):
+def _take_intervals(aggregator, names, clock_offset, udin=None):
     """The closed intervals as {'3s': rows, '10min': rows, '2h': rows} (see :func:`aggregate_windows`).
 
     A value is over the windows where it was measured: the aggregator's
     root mean square over all windows (0 where not measured) divided by the
     root of the share measured, NaN when none was; a 2-hour value so weighs
     each 10-minute value by its share measured. Where every window was
-    measured the aggregator's value is taken as it is.
+    measured the aggregator's value is taken as it is. The clipped voltages
+    of the deviations become percent of ``udin`` last.
     """
     out = {}
     count = len(names)
@@ -1460,6 +1511,10 @@ def _take_intervals(aggregator, names, clock_offset):
                 value = value.copy()
                 with np.errstate(divide="ignore", invalid="ignore"):
                     value[part] = np.where(share[part] > 0, value[part] / np.sqrt(share[part]), np.nan)
+            if name.endswith("underDeviation"):
+                value = np.maximum((udin - value) / udin * 100.0, 0.0)
+            elif name.endswith("overDeviation"):
+                value = np.maximum((value - udin) / udin * 100.0, 0.0)
             table[name] = value
         table["gap"] = rows["values"][:, 2 * count] > 0
         if extra:

@@ -58,36 +58,66 @@ import re
 
 import numpy as np
 
-from .recording import Channel, Recording, RecordingError, classify, unit_scale
+from .recording import NOMINAL_FREQUENCIES, SAMPLE_RATES, Channel, Recording, RecordingError, classify, unit_scale
 
 FILE_TYPES = ("ASCII", "BINARY", "BINARY32", "FLOAT32")
 _ANALOG_DTYPE = {"BINARY": "<i2", "BINARY32": "<i4", "FLOAT32": "<f4"}
 _MISSING = {"BINARY": -32768, "BINARY32": -2147483648}
+_TYPE_RANGE = {"BINARY": (-32768, 32767), "BINARY32": (-2147483648, 2147483647)}
+# A declared raw range this wide (the float32 limits are 3.4e38) says nothing of a channel's scale.
+SAYS_NOTHING = 1e30
 _BOM = b"\xef\xbb\xbf"
 # A line that means to be a section marker of a .cff, and one that is.
-_MARKER_LIKE = re.compile(r"\s*---\s*file\s*type\b", re.I)
-# Read as a person would: the colons may be left out and the blanks doubled
-# ("--- file type  CFG ---", "--- file type: DAT BINARY 1234 ---").
-_MARKER = re.compile(r"\s*---\s*file\s*type\s*:?\s*(?P<kind>cfg|inf|hdr|dat\s+ascii|dat\s+binary)\s*"
-                     r"(?::?\s*(?P<count>\d+)\s*)?---\s*$", re.I)
+_MARKER_LIKE = re.compile(r"\s*--+\s*file\s*type\b", re.I)
+# Read as a person would: the colons may be left out, the blanks doubled and
+# the dashes two ("--- file type  CFG ---", "-- file type: DAT BINARY 1234 --").
+_MARKER = re.compile(r"\s*(?P<dashes>--+)\s*file\s*type\s*:?\s*(?P<kind>cfg|inf|hdr|dat\s+ascii|dat\s+binary)\s*"
+                     r"(?::?\s*(?P<count>\d+)\s*)?(?P<closing>--+)\s*$", re.I)
 
 
 class ComtradeError(RecordingError):
     """A malformed COMTRADE file; the message names the file and the line."""
 
 
-def _decode(raw):
-    return raw.decode("utf-8-sig", errors="replace") if raw[:3] == _BOM else raw.decode("latin-1")
+# Bytes that are letters in cp1251 (А … я, Ё, ё).
+_CYRILLIC = re.compile(rb"[\xc0-\xff\xa8\xb8]{3,}")
+
+
+def _encoding(raw):
+    """The encoding a file's text is read in: UTF-8 when it has a byte order mark or is valid UTF-8 (plain
+    ASCII is); else cp1251 when its high bytes come in runs of three or more cp1251 letters (Russian and
+    other Cyrillic words are all of such bytes) and those runs hold at least three quarters of its high
+    bytes; else latin-1, which takes every byte (Western names have their accented letters one or two
+    at a time between ASCII letters: 'Größe', 'élevée')."""
+    if raw[:3] == _BOM:
+        return "utf-8-sig"
+    try:
+        raw.decode("utf-8")
+        return "utf-8"
+    except UnicodeDecodeError:
+        pass
+    high = sum(1 for byte in raw if byte >= 0x80)
+    runs = sum(len(m) for m in _CYRILLIC.findall(raw))
+    return "cp1251" if runs and 4 * runs >= 3 * high else "latin-1"
+
+
+def _decode(raw, path=None, notes=None):
+    """The text of `raw` in the encoding :func:`_encoding` chooses; a note on `notes` when it is not UTF-8."""
+    encoding = _encoding(raw)
+    if notes is not None and encoding not in ("utf-8", "utf-8-sig"):
+        why = "Cyrillic letters" if encoding == "cp1251" else "no Cyrillic words"
+        notes.append(f"{path}: not UTF-8; its names are read as {encoding} ({why})")
+    return raw.decode(encoding, errors="replace")
 
 
 class _Lines:
     """The lines of a file, or of a section of a .cff whose first line is line `first` there."""
 
-    def __init__(self, path, text=None, first=1):
+    def __init__(self, path, text=None, first=1, notes=None):
         self.path = path
         if text is None:
             with open(path, "rb") as f:
-                text = _decode(f.read())
+                text = _decode(f.read(), path, notes)
         # Only CR and LF end lines: splitlines() would also split at bytes such
         # as 0x85 (an ellipsis in Windows-1252, NEL in Latin-1).
         self.lines = re.split(r"\r\n|\r|\n", text)
@@ -122,6 +152,14 @@ class _Lines:
             raise self.error(f"{what}: {text!r} is not a number") from None
 
 
+def _is_number(text):
+    try:
+        float(text)
+        return True
+    except ValueError:
+        return False
+
+
 def _lenient_number(text):
     try:
         return float(text)
@@ -133,13 +171,13 @@ class Config:
     """The parsed configuration file (or CFG section of a .cff, given as `lines`)."""
 
     def __init__(self, path, lines=None):
-        lines = lines or _Lines(path)
+        self.notes = []  # what was read leniently, for the recording's notes
+        lines = lines or _Lines(path, notes=self.notes)
         self.path = path
         head = lines.fields("station name, recording device and revision year", 2, 3)
         self.station, self.device = head[0], head[1]
         self.revision = head[2] if len(head) > 2 and head[2] else "1991"
-        if self.revision not in ("1991", "1999", "2013"):
-            raise lines.error(f"revision year {self.revision!r} is not 1991, 1999 or 2013")
+        revision_line = f"{path}:{lines.number + lines.first - 1}"
         counts = lines.fields("channel counts (total, nnA, nnD)", 3, 3)
         total = lines.number_of(counts[0], int, "total channel count")
         if not counts[1].upper().endswith("A") or not counts[2].upper().endswith("D"):
@@ -199,20 +237,33 @@ class Config:
         if self.file_type not in FILE_TYPES:
             raise lines.error(f"data file type {self.file_type!r} is not one of {', '.join(FILE_TYPES)}")
         self.time_multiplier = 1.0
-        if self.revision != "1991" and lines.number < len(lines.lines):
+        # Another year than 1991, 1999 and 2013 (1997, 2000, 2001: the IEC
+        # 60255-24:2001 edition of the 1999 format; a recorder's own) is read
+        # by the layout the file follows: the 1999 one when a channel has the
+        # primary/secondary fields or a time stamp multiplier follows the data
+        # file type, else the 1991 one.
+        rest = [line.strip() for line in lines.lines[lines.number:] if line.strip()]
+        layout = self.revision if self.revision in ("1991", "1999", "2013") else \
+            "1999" if any(ch.get("rated") for ch in self.analog) or (rest and _is_number(rest[0])) else "1991"
+        if layout != self.revision:
+            edition = " (the IEC 60255-24:2001 edition of the 1999 format)" if self.revision == "2001" else ""
+            self.notes.append(f"{revision_line}: revision year {self.revision!r}{edition} is none of 1991, 1999 "
+                              f"and 2013; read by the {layout} layout it follows")
+        self.layout = layout
+        if layout != "1991" and rest:
             text = lines.next("time stamp multiplier")
             self.time_multiplier = lines.number_of(text, float, "time stamp multiplier")
             if not (self.time_multiplier > 0 and np.isfinite(self.time_multiplier)):
                 raise lines.error(f"time stamp multiplier {text!r} is not a positive number")
         self.samples = self.rates[-1][1]
         # 2013: the time code of the time stamps (their offset from UTC) follows the multiplier.
-        self.time_zone, self.time_zone_note = None, None
-        if self.revision == "2013" and any(line.strip() for line in lines.lines[lines.number:]):
-            codes = lines.next("time code and local code")
-            self.time_zone = utc_offset(codes.split(",")[0])
-            if self.time_zone is None and codes.split(",")[0].strip().lower() not in ("x", ""):
-                self.time_zone_note = f"{path}:{lines.number + lines.first - 1}: time code {codes.split(',')[0]!r} " \
-                    "is not an offset from UTC such as +1, -5h30 or Z: the time zone is not known"
+        self.time_zone = None
+        if layout == "2013" and any(line.strip() for line in lines.lines[lines.number:]):
+            code = lines.next("time code and local code").split(",")[0]
+            self.time_zone = utc_offset(code)
+            if self.time_zone is None and code.strip().lower() not in ("x", ""):
+                self.notes.append(f"{path}:{lines.number + lines.first - 1}: time code {code!r} is not an offset "
+                                  "from UTC such as +1, -5h30 or Z: the time zone is not known")
 
 
 def utc_offset(code):
@@ -232,17 +283,9 @@ def utc_offset(code):
     return f"{'-' if sign < 0 and hours * 60 + minutes else '+'}{hours:02d}:{minutes:02d}"
 
 
-def _described(recording, cfg):
-    """The recording with what the configuration's header says of where and by what it was recorded."""
-    recording.station, recording.device, recording.time_zone = cfg.station, cfg.device, cfg.time_zone
-    if cfg.time_zone_note:
-        recording.notes.append(cfg.time_zone_note)
-    return recording
-
-
 def _scales(cfg, primary):
     """Per analog channel: (a, b, ratio or None, unit prefix or None) and the Channel without values."""
-    scales, channels = [], []
+    scales, channels, vague = [], [], []
     for ch in cfg.analog:
         ratio = None
         if primary and ch["ps"] == "S" and ch["secondary"] != 0:
@@ -254,15 +297,28 @@ def _scales(cfg, primary):
         scales.append((ch["a"], ch["b"], ratio, prefix if prefix != 1.0 else None))
         unit = {"voltage": "V", "current": "A"}.get(base, ch["unit"])
         channel = Channel(ch["name"], None, unit, kind, phase, ch["circuit"], phase_field=ch["phase"])
-        # The largest value the channel can hold, from its declared raw range.
-        full = max(abs(ch["min"] * ch["a"] + ch["b"]), abs(ch["max"] * ch["a"] + ch["b"]))
-        channel.full_scale = full * (ratio or 1.0) * (prefix or 1.0)
+        # The largest value the channel can hold, from its declared raw range
+        # and never beyond what the data file type holds. A range that says
+        # nothing (±3.4e38, the float32 limits, on FLOAT32; min not below
+        # max; not a number) gives none: whether the channel carries a
+        # voltage is then judged from its waveform alone.
+        low, high = ch["min"], ch["max"]
+        if not (np.isfinite(low) and np.isfinite(high) and low < high and max(abs(low), abs(high)) < SAYS_NOTHING):
+            channel.full_scale = None
+            vague.append(f"{ch['name']} ({ch['min']:g} to {ch['max']:g})")
+        else:
+            if cfg.file_type in _TYPE_RANGE:
+                low, high = max(low, _TYPE_RANGE[cfg.file_type][0]), min(high, _TYPE_RANGE[cfg.file_type][1])
+            full = max(abs(low * ch["a"] + ch["b"]), abs(high * ch["a"] + ch["b"]))
+            channel.full_scale = full * (ratio or 1.0) * (prefix or 1.0)
         # A primary factor that differs from the secondary one is a rating
         # (13.8 kV over 120 V); equal factors (1, 1) say nothing.
         if ch.get("rated") and 0 < ch["primary"] != ch["secondary"] > 0 and np.isfinite(ch["primary"]):
             channel.rated_primary = ch["primary"] * (prefix or 1.0)
             channel.rated_secondary = ch["secondary"] * (prefix or 1.0)
         channels.append(channel)
+    if vague:
+        cfg.notes.append(f"{cfg.path}: declared ranges that say nothing of the scale, not used: {', '.join(vague)}")
     return scales, channels
 
 
@@ -348,8 +404,19 @@ class _Data:
     def __init__(self, cfg, path, where, offset=0, size=None, end=None, first_line=1, encoding="latin-1"):
         self.cfg, self.path, self.where, self.offset, self.end = cfg, path, where, offset, end
         self.first_line, self.encoding = first_line, encoding
+        self.skip = 0  # records before the first one read (another sampling rate's section)
+        announced = cfg.samples
         if cfg.file_type == "ASCII":
-            self.count = cfg.samples  # as announced: counted when read
+            # The records present are read, however many the configuration
+            # announces; the difference is said.
+            self.count, first = self._count_records()
+            if self.count == announced + 1 and first == 0:
+                cfg.notes.append(f"{where}: the samples are numbered from 0: {self.count} records for the "
+                                 f"{announced} the configuration announces, all read")
+                self.from_zero = True
+            elif self.count != announced:
+                cfg.notes.append(f"{where}: {self.count} sample records, the configuration announces {announced}; "
+                                 f"the {self.count} present are read")
             return
         record = _record_dtype(cfg.file_type, cfg.analog_count, cfg.status_count)
         self.record = record
@@ -357,25 +424,57 @@ class _Data:
         if size % record.itemsize:
             raise ComtradeError(f"{where}: {size} bytes are not a whole number of {record.itemsize}-byte records "
                                 f"({cfg.file_type}, {cfg.analog_count} analog and {cfg.status_count} status channels)")
-        if size != cfg.samples * record.itemsize:
+        if size == (announced + 1) * record.itemsize and self._first_number() == 0:
+            # Numbered from 0 to the last sample number announced: one record more.
+            cfg.notes.append(f"{where}: the samples are numbered from 0: {announced + 1} records for the "
+                             f"{announced} the configuration announces, all read")
+            self.count, self.from_zero = announced + 1, True
+            return
+        if size != announced * record.itemsize:
             # A data file of another size than announced is most often read with the wrong type.
             hints = [f"as {other} it would hold {size // r.itemsize} samples"
                      for other in _ANALOG_DTYPE if other != cfg.file_type
                      for r in [_record_dtype(other, cfg.analog_count, cfg.status_count)]
-                     if size and size == cfg.samples * r.itemsize]
+                     if size and size == announced * r.itemsize]
             raise ComtradeError(f"{where}: {size} bytes hold {size // record.itemsize} {cfg.file_type} records of "
-                                f"{record.itemsize} bytes, but the configuration announces {cfg.samples} samples "
-                                f"({cfg.samples * record.itemsize} bytes)"
+                                f"{record.itemsize} bytes, but the configuration announces {announced} samples "
+                                f"({announced * record.itemsize} bytes)"
                                 + (f"; {hints[0]}: is the data file type right?" if hints else ""))
-        self.count = cfg.samples
+        self.count = announced
+
+    from_zero = False  # the records are numbered from 0, one more than announced
+
+    def _first_number(self):
+        with open(self.path, "rb") as f:
+            f.seek(self.offset)
+            raw = f.read(4)
+        return int.from_bytes(raw, "little") if len(raw) == 4 else None
+
+    def _records_text(self):
+        """(number, text) of the ASCII lines that hold a record (not blank, not an end-of-file mark)."""
+        for number, line in self._lines():
+            if line.strip() not in ("", "\x1a"):
+                yield number, line
+
+    def _count_records(self):
+        """(number of ASCII records, the sample number of the first, or None)."""
+        count, first = 0, None
+        for _, line in self._records_text():
+            if first is None:
+                try:
+                    first = int(line.split(",", 1)[0])
+                except ValueError:
+                    first = -1
+            count += 1
+        return count, first
 
     def chunks(self, size):
-        """(values, time stamps, status bits) of about `size` samples at a time, from the first."""
+        """(values, time stamps, status bits) of about `size` samples at a time, from the first read."""
         if self.cfg.file_type != "ASCII":
             for raw in self._records(size):
                 yield _read_binary(self.cfg, raw, self.where)
             return
-        lines = self._lines()
+        lines = itertools.islice(self._records_text(), self.skip, self.skip + self.count)
         while True:
             batch = list(itertools.islice(lines, size))
             if not batch:
@@ -386,7 +485,7 @@ class _Data:
         """The bytes of about `size` binary records at a time (with `reuse`, read into one buffer that each
         block overwrites: the caller is done with a block before it asks for the next)."""
         with open(self.path, "rb") as f:
-            f.seek(self.offset)
+            f.seek(self.offset + self.skip * self.record.itemsize)
             buffer = None
             for lo in range(0, self.count, size):
                 want = min(size, self.count - lo) * self.record.itemsize
@@ -526,7 +625,29 @@ def _parts(path, primary):
     return cfg, data, cfg_path, texts
 
 
-def read(path, primary=True):
+def _recording(cfg, data, channels, source, texts, sample_rate):
+    """The Recording of a configuration and its data (channels without values), its rate and notes set; the
+    data narrowed to the section that is read (see ``_timing``)."""
+    if sample_rate is not None:
+        rate, rate_source, offset = sample_rate, f"{source}: the sample rate given", 0.0
+    else:
+        rate, rate_source, offset = _timing(cfg, data)
+    frequency = cfg.frequency
+    low, high = NOMINAL_FREQUENCIES
+    if not low <= frequency <= high:  # NaN too
+        cfg.notes.append(f"{cfg.frequency_line}: line frequency {frequency:g} Hz is no nominal frequency "
+                         f"({low:g} to {high:g} Hz); the waveform's is taken (give --nominal to set it)")
+        frequency = None
+    recording = Recording(channels, rate, frequency, _shifted(cfg.start, offset) if offset else cfg.start, source,
+                          rate_source=rate_source, frequency_source=cfg.frequency_line)
+    recording.header, recording.information = texts["header"], texts["information"]
+    # Where and by what it was recorded, as the configuration's first line and time code say.
+    recording.station, recording.device, recording.time_zone = cfg.station, cfg.device, cfg.time_zone
+    recording.notes.extend(cfg.notes)
+    return recording
+
+
+def read(path, primary=True, sample_rate=None):
     """Read a COMTRADE recording whole.
 
     Parameters
@@ -536,31 +657,28 @@ def read(path, primary=True):
     primary : bool
         Convert every analog channel to primary values (True, default) or
         to secondary values (False), using its primary and secondary ratios.
+    sample_rate : float, optional
+        The sample rate, instead of the configuration's and the time stamps'.
 
     Returns
     -------
     Recording
         With the analog ``channels``, the ``status`` channels and the
-        ``header`` and ``information`` text.
+        ``header`` and ``information`` text; ``notes`` say what was read
+        leniently or contradicts itself.
     """
     cfg, data, source, texts = _parts(path, primary)
-    values, stamps, bits = data.read()
     scales, channels = _scales(cfg, primary)
+    recording = _recording(cfg, data, channels, source, texts, sample_rate)
+    values, stamps, bits = data.read()
     scaled = _scaled(scales, values, range(cfg.analog_count))
     for k, c in enumerate(channels):
         c.values = scaled[k]
-    recording = Recording(channels, 0.0, cfg.frequency or None, cfg.start, source,
-                          rate_source=cfg.rate_line, frequency_source=cfg.frequency_line)
-    _described(recording, cfg)
     recording.status = {name: bits[:, k].copy() for k, name in enumerate(cfg.status)}
-    recording.header, recording.information = texts["header"], texts["information"]
-    if len(values) < cfg.samples:
-        recording.notes.append(f"{data.where}: {len(values)} samples, the configuration announces {cfg.samples}")
-    recording.sample_rate = _sample_rate(cfg, data, stamps)
     return recording
 
 
-def open_blocks(path, primary=True):
+def open_blocks(path, primary=True, sample_rate=None):
     """Open a COMTRADE recording for reading block by block (see ``Recording.blocks``).
 
     The analog channels come without values; their samples are read from
@@ -569,11 +687,7 @@ def open_blocks(path, primary=True):
     """
     cfg, data, source, texts = _parts(path, primary)
     scales, channels = _scales(cfg, primary)
-    recording = Recording(channels, 0.0, cfg.frequency or None, cfg.start, source,
-                          rate_source=cfg.rate_line, frequency_source=cfg.frequency_line)
-    recording.header, recording.information = texts["header"], texts["information"]
-    _described(recording, cfg)
-    recording.sample_rate = _sample_rate(cfg, data)
+    recording = _recording(cfg, data, channels, source, texts, sample_rate)
 
     def reader(size, indices, dtype=np.float32):
         if dtype == np.float32:
@@ -586,7 +700,7 @@ def open_blocks(path, primary=True):
     return recording
 
 
-def _split_cff(path, raw):
+def _split_cff(path, raw, notes=None):
     """The sections of a .cff (raw: its bytes, or a memory map of them):
     {key: (start, end, first line, where the marker is, kind)}, start and end byte offsets.
 
@@ -598,6 +712,7 @@ def _split_cff(path, raw):
     after_binary = False  # line numbers mean nothing past binary data: say byte offsets there
     current = None  # (kind, start offset, first line, marker) of a section running to the next marker
     last = None  # the kind of the last section
+    odd_dashes = False  # a marker with other than three dashes was noted
 
     def where(at):
         return f"byte {at}" if after_binary else f"{line}"
@@ -627,6 +742,10 @@ def _split_cff(path, raw):
                                     "'--- file type: CFG ---' or '--- file type: DAT BINARY: <byte count> ---'")
             kind = " ".join(m.group("kind").upper().split())
             count = m.group("count")
+            if notes is not None and not odd_dashes and (m.group("dashes"), m.group("closing")) != ("---", "---"):
+                odd_dashes = True
+                notes.append(f"{path}:{where(pos)}: section marker {text.strip()!r} read as "
+                             f"'--- file type: {kind} ---'")
             if kind[:3] in sections or (current and current[0][:3] == kind[:3]):
                 raise ComtradeError(f"{path}:{where(pos)}: a second {kind[:3]} section")
             if count is not None and not kind.startswith("DAT"):
@@ -671,16 +790,18 @@ def _cff_parts(path):
             raise ComtradeError(f"{path}: the file is empty")
         raw = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
     try:
-        encoding = "utf-8" if raw[:3] == _BOM else "latin-1"
-        sections = _split_cff(path, raw)
+        encoding = "utf-8" if raw[:3] == _BOM else "latin-1"  # of the ASCII sample records: digits
+        notes = []
+        sections = _split_cff(path, raw, notes)
 
-        def text(key):
+        def text(key, notes=None):
             if key not in sections:
                 return ""
             start, end = sections[key][:2]
-            return raw[start:end].decode(encoding, errors="replace").rstrip("\r\n")
+            return _decode(raw[start:end], f"{path}:{sections[key][3]}", notes).rstrip("\r\n")
 
-        cfg = Config(path, _Lines(path, text("CFG"), sections["CFG"][2]))
+        cfg = Config(path, _Lines(path, text("CFG", notes), sections["CFG"][2]))
+        cfg.notes[:0] = notes
         texts = {"header": text("HDR"), "information": text("INF")}
     finally:
         raw.close()
@@ -695,20 +816,14 @@ def _cff_parts(path):
     return cfg, data, path, texts
 
 
-def _sample_rate(cfg, data, stamps=None):
-    """The configuration's rate; with several rates or rate 0, the rate its time stamps show, fitted over the
-    whole span (first to last stamp), when they are uniform."""
-    rates = [r for r, _ in cfg.rates]
-    if len(set(rates)) == 1 and rates[0] > 0:
-        return rates[0]
-    # Several rates, or rate 0: the time stamps (microseconds times the
-    # multiplier) decide when they are uniform.
-    parts = [stamps] if stamps is not None else (chunk[1] for chunk in data.chunks(1 << 20))
+def _stamp_rate(cfg, data, what):
+    """The rate the time stamps of every record read show, fitted from the first to the last, when they are
+    uniform; else a ComtradeError that names the rate's line and says `what` the configuration gives."""
     first = last = None
     count = 0
     low, high = np.inf, -np.inf
     previous = None
-    for part in parts:
+    for part in (chunk[1] for chunk in data.chunks(1 << 20)):
         if not len(part):
             continue
         joined = part if previous is None else np.concatenate([[previous], part])
@@ -718,8 +833,6 @@ def _sample_rate(cfg, data, stamps=None):
         first = float(part[0]) if first is None else first
         last, previous = float(part[-1]), part[-1]
         count += len(part)
-    what = ("sampling rate 0 (the time stamps give the timing)" if len(rates) == 1
-            else f"{len(rates)} sampling rates {rates}")
     if count < 2 or not (low > 0) or not np.isfinite(high):
         raise ComtradeError(f"{cfg.rate_line}: {what}, but the time stamps in {data.where} do not increase "
                             f"from sample to sample; this analysis needs one sample rate")
@@ -729,6 +842,98 @@ def _sample_rate(cfg, data, stamps=None):
         raise ComtradeError(f"{cfg.rate_line}: {what}, but the samples in {data.where} are not uniformly spaced "
                             f"(time stamp steps {low:g} to {high:g}); this analysis needs one sample rate")
     return 1.0 / (step * cfg.time_multiplier * 1e-6)
+
+
+# Records whose time stamps are held against a declared sample rate.
+STAMP_CHECK = 1 << 16
+# A declared rate and its time stamps' agree within this share (beyond the stamps' rounding to whole units).
+RATE_AGREEMENT = 1e-3
+
+
+def _sections(cfg, data):
+    """[(rate, first index, stop index)] of the configuration's sampling rates, records indexed from 0 in the
+    data file, sections of equal rate one after the other joined."""
+    sections = []
+    previous = 0
+    shift = 1 if data.from_zero else 0  # numbered from 0: the first section holds one record more
+    for k, (rate, last) in enumerate(cfg.rates):
+        lo, hi = (0 if k == 0 else previous + shift), min(last + shift, data.count)
+        previous = last
+        if sections and sections[-1][0] == rate:
+            sections[-1] = (rate, sections[-1][1], max(hi, sections[-1][2]))
+        elif hi > lo or not sections:
+            sections.append((rate, lo, max(hi, lo)))
+    return sections
+
+
+def _timing(cfg, data):
+    """(sample rate, where it came from, seconds from the file's first sample to the first one read).
+
+    One rate: the configuration's, unless the time stamps of the first
+    STAMP_CHECK records, increasing and uniform, show another by more than
+    RATE_AGREEMENT (and a rate within SAMPLE_RATES): then theirs, with a note.
+    Time stamps that do not increase (they are optional beside a rate; some
+    recorders let them wrap at 65536) say nothing. Rate 0 (time stamps only):
+    the rate the time stamps show over the whole file when they are uniform,
+    else a refusal. Several rates: the time stamps' rate when they are
+    uniform, else the longest section (in seconds) whose rate is within
+    SAMPLE_RATES is read alone, named in a note; none: a refusal naming them.
+    """
+    sections = _sections(cfg, data)
+    rates = [r for r, _, _ in sections]
+    if len(rates) == 1 and rates[0] > 0:
+        rate = rates[0]
+        head = next(data.chunks(min(STAMP_CHECK, max(data.count, 1))), (None, np.zeros(0)))[1]
+        steps = np.diff(head)
+        if len(head) >= 3 and np.all(steps > 0):
+            step = (head[-1] - head[0]) / (len(head) - 1)
+            uniform = np.max(np.abs(steps - step)) <= 1e-3 * step + 1.5
+            stamped = 1.0 / (step * cfg.time_multiplier * 1e-6)
+            # Stamps of whole units are off by up to one unit at each end.
+            tolerance = RATE_AGREEMENT + 2.0 / (head[-1] - head[0])
+            # Whole hertz when they lie within the stamps' rounding (5760, not 5759.99).
+            if abs(round(stamped) - stamped) <= stamped * 2.0 / (head[-1] - head[0]):
+                stamped = float(round(stamped))
+            if uniform and abs(stamped / rate - 1.0) > tolerance and SAMPLE_RATES[0] <= stamped <= SAMPLE_RATES[1]:
+                cfg.notes.append(f"{cfg.rate_line}: the configuration's sample rate {rate:g} Hz, but the time "
+                                 f"stamps in {data.where} step by {step * cfg.time_multiplier:.6g} µs: "
+                                 f"{stamped:.6g} Hz, which is used (give --rate to overrule)")
+                return stamped, f"{data.where}: the time stamps, a step of {step * cfg.time_multiplier:.6g} µs", 0.0
+        return rate, cfg.rate_line, 0.0
+    what = ("sampling rate 0 (the time stamps give the timing)" if len(rates) == 1
+            else f"{len(rates)} sampling rates {rates}")
+    try:
+        return _stamp_rate(cfg, data, what), f"{data.where}: the time stamps", 0.0
+    except ComtradeError:
+        if 0 in rates:
+            raise
+    listed = "; ".join(f"{k + 1}: {r:g} Hz, samples {lo + 1} to {hi}" for k, (r, lo, hi) in enumerate(sections))
+    usable = [(-(hi - lo) / r, -(hi - lo), k) for k, (r, lo, hi) in enumerate(sections)
+              if hi - lo >= 2 and SAMPLE_RATES[0] <= r <= SAMPLE_RATES[1]]
+    if not usable:
+        raise ComtradeError(f"{cfg.rate_line}: {len(sections)} sampling rates ({listed}) and no section with a "
+                            f"sample rate of {SAMPLE_RATES[0]:g} Hz or more holds two samples; nothing to analyse")
+    k = min(usable)[2]
+    rate, lo, hi = sections[k]
+    offset = sum((b - a) / r for r, a, b in sections[:k])
+    cfg.notes.append(f"{cfg.rate_line}: {len(sections)} sampling rates ({listed}); section {k + 1}, the longest, "
+                     f"is analysed alone: {hi - lo} samples at {rate:g} Hz ({(hi - lo) / rate:.6g} s), from "
+                     f"{offset:.6g} s after the first sample")
+    data.skip, data.count = lo, hi - lo
+    return rate, f"{cfg.rate_line} (section {k + 1})", offset
+
+
+def _shifted(start, seconds):
+    """The start time text `start` moved on by `seconds`, written as it was (unchanged when unreadable)."""
+    import datetime
+
+    for form in ("%d/%m/%Y,%H:%M:%S.%f", "%m/%d/%y,%H:%M:%S.%f"):
+        try:
+            moved = datetime.datetime.strptime(start.strip()[:26], form) + datetime.timedelta(seconds=seconds)
+        except ValueError:
+            continue
+        return moved.strftime(form)
+    return start
 
 
 def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revision="1999",

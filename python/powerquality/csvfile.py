@@ -2,7 +2,11 @@
 
 A first line that is not all numbers is a header naming the channels (VA,
 UA, V_L1, IA, I1, ... are recognised as in COMTRADE). A column named t,
-time, time_s or seconds is the time axis in seconds: it gives the sample
+time, Zeit or seconds is the time axis, in the unit its name gives (s, ms,
+us or µs: "time [ms]", "t_us", "Time (µs)"); without one, in seconds, unless
+a step in seconds would give a sample rate below 80 Hz or above 10 MHz that
+milliseconds or microseconds bring within (a step of 200 is 200 µs; said in
+a note). It gives the sample
 rate when none is passed, fitted by least squares over the time stamps of
 the first 2^20 rows (the whole file when it is shorter), so that time
 stamps rounded to a few decimals still give the rate they were written at;
@@ -12,7 +16,9 @@ or the time column and its step), for the analysis' refusal of a rate it
 cannot take. Without a
 header, the channels are taken by count: 1 voltage; voltage and current;
 three voltages; three voltages and three currents (A, B, C). Values are in
-volts and amperes. Fields may be separated by commas, semicolons or tabs.
+volts and amperes. Fields may be separated by commas, semicolons or tabs; a
+separator ending every line is left out, and with semicolons or tabs a
+decimal comma is read (see ``_Layout``), each said in the notes.
 
 An empty cell and a value that is not finite ('nan', 'inf') are carried as
 a missing sample (NaN), as COMTRADE's missing-value markers are, and the
@@ -29,10 +35,15 @@ import re
 
 import numpy as np
 
-from .recording import Channel, Recording, RecordingError, classify
+from .recording import SAMPLE_RATES, Channel, Recording, RecordingError, _hertz, classify
 
-TIME_NAMES = ("t", "time", "time_s", "time[s]", "time (s)", "seconds", "s")
+# A time column's name, with its unit when it gives one: t, time, Time [ms], time_us, Zeit (µs), seconds.
+TIME_NAME = re.compile(r"^\s*(?:t|time|zeit|seconds|s)\s*"
+                       r"(?:[\[(/_ ]\s*(?:in\s+)?(?P<unit>s|ms|us|µs|μs)\s*[\])]?)?\s*$", re.I)
+TIME_UNITS = {"s": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "μs": 1e-6}
 FIT_ROWS = 1 << 20  # rows whose time stamps give the sample rate
+# A number written with a decimal comma: 0,5 or -1,25e-3.
+_DECIMAL_COMMA = re.compile(r"^[+-]?\d*,\d+(?:[eE][+-]?\d+)?$")
 
 
 def _split(line, sep):
@@ -58,37 +69,74 @@ def _data(line):
 
 
 class _Layout:
-    """Separator, header and columns of a CSV file, from its first lines."""
+    """Separator, header and columns of a CSV file, from its first lines.
+
+    The separator is ';' or a tab when the first line holds one, else ','.
+    A separator that ends every line (the header's, or the first row's
+    without one) is dropped from each. With ';' or tab separators, numbers
+    written with a decimal comma (0,5) are read so when the first row has
+    one and no decimal point. Each of these is said in a note."""
 
     def __init__(self, path):
         self.path = path
-        first = next(((n, line) for n, line in _lines(path) if _data(line)), None)
+        self.notes = []
+        data = ((n, line) for n, line in _lines(path) if _data(line))
+        first = next(data, None)
         if first is None:
             raise RecordingError(f"{path}: no data")
         number, line = first
-        self.sep = max((",", ";", "\t"), key=lambda s: line.count(s))
-        head = _split(line, self.sep)
+        self.sep = ";" if ";" in line else "\t" if "\t" in line else ","
+        text = line.rstrip("\r\n")
+        self.trailing = text.rstrip(" ").endswith(self.sep) and len(_split(text, self.sep)) > 1
+        self.decimal_comma = False
+        head = _split(self._clean(line), self.sep)
         self.header = None
         self.skip = number - 1  # lines before the first row of numbers
+        row = head
         if not all(_is_number(h) for h in head):
             self.header, self.skip = head, number
+            row = _split(self._clean(next(data, (0, ""))[1]), self.sep)
+        if self.sep != "," and any(_DECIMAL_COMMA.match(p) for p in row) and not any("." in p for p in row):
+            self.decimal_comma = True
+            self.notes.append(f"{path}: numbers with a decimal comma, read as such (fields separated by "
+                              f"{'tabs' if self.sep == chr(9) else repr(self.sep)})")
+        if self.trailing:
+            self.notes.append(f"{path}: every line ends with the separator {self.sep!r}, left out")
         self.width = len(head)
         self.names = self.header or [f"ch{k + 1}" for k in range(self.width)]
-        self.time_column = next((k for k, n in enumerate(self.names) if n.strip().lower() in TIME_NAMES), None)
+        self.time_column, self.time_unit = None, None
+        for k, name in enumerate(self.names):
+            match = TIME_NAME.match(name)
+            if match:
+                self.time_column, self.time_unit = k, match.group("unit")
+                break
+        self.time_scale = TIME_UNITS.get((self.time_unit or "s").lower(), 1.0)
+
+    def _clean(self, line):
+        """The line without its line break and trailing separator, decimal commas made points."""
+        text = line.rstrip("\r\n")
+        if self.trailing:
+            stripped = text.rstrip(" ")
+            if stripped.endswith(self.sep):
+                text = stripped[:-1]
+        return text.replace(",", ".") if self.decimal_comma else text
 
     def chunks(self, size):
-        """(first line number, rows (m, width) float64) of up to `size` rows at a time."""
+        """(first line number, rows (m, width) float64, the lines) of up to `size` rows at a time; the time
+        column in seconds."""
         lines = itertools.islice(_lines(self.path), self.skip, None)
         while True:
             batch = list(itertools.islice(lines, size))
             if not batch:
                 return
-            rows = [line for _, line in batch if _data(line)]
+            rows = [self._clean(line) for _, line in batch if _data(line)]
             if not rows:
                 continue
             data = self._numbers(rows)
             if data is None or data.shape[1] != self.width:
                 self._fail(batch)
+            if self.time_column is not None and self.time_scale != 1.0:
+                data[:, self.time_column] *= self.time_scale
             yield batch[0][0], data, batch
 
     def _numbers(self, rows):
@@ -109,13 +157,25 @@ class _Layout:
         for number, line in batch:
             if not _data(line):
                 continue
-            parts = _split(line, self.sep)
+            parts = _split(self._clean(line), self.sep)
             if len(parts) != self.width:
                 raise RecordingError(f"{self.path}:{number}: expected {self.width} fields, found {len(parts)}")
             bad = [p for p in parts if p and not _is_number(p)]
             if bad:
                 raise RecordingError(f"{self.path}:{number}: {bad[0]!r} is not a number")
         raise RecordingError(f"{self.path}: not a table of numbers")
+
+
+def _unit_from_step(step):
+    """The unit of a time column without one, from its step in its own units: seconds unless they would give
+    a sample rate outside SAMPLE_RATES that milliseconds or microseconds bring within (a step of 200 is
+    200 µs, 5 kHz, not 200 s)."""
+    for unit in ("s", "ms", "µs"):
+        with np.errstate(divide="ignore", over="ignore"):
+            rate = 1.0 / (step * TIME_UNITS[unit]) if step > 0 else np.inf
+        if SAMPLE_RATES[0] <= rate <= SAMPLE_RATES[1]:
+            return unit
+    return "s"
 
 
 def _fitted_rate(path, times, name):
@@ -146,6 +206,14 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
     if layout.time_column is not None:
         times = head[1][:, layout.time_column]
         name = layout.names[layout.time_column]
+        if layout.time_unit is None and len(times) > 1 and np.all(np.isfinite(times[[0, -1]])):
+            unit = _unit_from_step((times[-1] - times[0]) / (len(times) - 1))
+            if unit != "s":
+                layout.time_scale = TIME_UNITS[unit]
+                times *= layout.time_scale
+                rate = (len(times) - 1) / (times[-1] - times[0])
+                layout.notes.append(f"{path}: the time column {name!r} names no unit; read in {unit}, whose step "
+                                    f"gives a sample rate of {_hertz(rate)} (seconds would give none)")
         fitted = _fitted_rate(path, times, name)
         t0 = float(times[0])
         if sample_rate is None:
@@ -166,6 +234,7 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
         unit = {"voltage": "V", "current": "A"}.get(kind, "")
         channels.append(Channel(layout.names[k], None, unit, kind, phase))
     recording = Recording(channels, float(sample_rate), nominal_frequency, None, path, rate_source=rate_source)
+    recording.notes.extend(layout.notes)
     # The grid the time column must follow: its own fitted rate (a rate given
     # as well is used for the analysis, as given).
     step = 1.0 / float(fitted or sample_rate)

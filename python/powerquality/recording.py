@@ -23,7 +23,14 @@ beyond), a sample rate from 80 Hz (eight samples a cycle at the lowest line
 frequency: the least the frequency tracker takes) to 10 MHz (a block of 8
 seconds then holds 80 million samples a channel: more would not fit a
 worker's memory). A value outside, or not a finite number, is refused in
-one line that names where it came from.
+one line that names where it came from, and the option that overrules a
+file's value.
+
+A nominal frequency a file declares is believed from 15 to 500 Hz
+(NOMINAL_FREQUENCIES); the analysis holds it against the waveform's
+(:func:`waveform_frequency`, taken as a common nominal frequency by
+:func:`nominal_of`) and says so in the recording's ``notes`` when they
+differ. The readers put there, too, whatever they read leniently.
 """
 
 import re
@@ -50,6 +57,9 @@ class RecordingError(ValueError):
 # (lowest, highest) in hertz; see the module docstring.
 LINE_FREQUENCIES = (10.0, 1000.0)
 SAMPLE_RATES = (80.0, 1e7)
+# A nominal frequency a file declares is taken within this range (railways' 16.7 Hz to aircraft's 400 Hz);
+# outside it (5 Hz, 0) the waveform's is measured instead.
+NOMINAL_FREQUENCIES = (15.0, 500.0)
 
 
 def _hertz(value):
@@ -69,6 +79,43 @@ def check_rate(value, where, kind="sample rate"):
     if not low <= number <= high:  # NaN too
         raise RecordingError(f"{where}: {kind} {number:g} Hz is not within {_hertz(low)} … {_hertz(high)}")
     return number
+
+
+# Nominal frequencies a measured one is taken as when it lies within 10 % of one.
+COMMON_NOMINAL_FREQUENCIES = (16.7, 25.0, 50.0, 60.0, 400.0)
+
+
+def waveform_frequency(samples, fs):
+    """The frequency (Hz) of the strongest spectral line of `samples` from NOMINAL_FREQUENCIES[0] to [1] (and
+    below 0.45 fs), or None when none stands out: a line whose amplitude is less than half the peak of a sine
+    of the samples' RMS value is noise, not a line frequency.
+
+    A Hann window and a parabola through the peak's three bins place the
+    line within a small share of a bin, also on four cycles."""
+    x = np.asarray(samples, dtype=np.float64)
+    x = np.nan_to_num(x - np.mean(x[np.isfinite(x)])) if np.any(np.isfinite(x)) else np.zeros(0)
+    if len(x) < 8 or not np.any(x):
+        return None
+    window = np.hanning(len(x))
+    n = 1 << int(np.ceil(np.log2(4 * len(x))))
+    spectrum = np.abs(np.fft.rfft(x * window, n))
+    f = np.fft.rfftfreq(n, 1.0 / fs)
+    band = np.flatnonzero((f >= NOMINAL_FREQUENCIES[0]) & (f <= min(NOMINAL_FREQUENCIES[1], 0.45 * fs)))
+    if len(band) < 3:
+        return None
+    k = int(band[np.argmax(spectrum[band])])
+    amplitude = 2.0 * spectrum[k] / np.sum(window)
+    if amplitude < 0.5 * np.sqrt(2.0 * np.mean(x * x)):
+        return None
+    a, b, c = np.log(spectrum[k - 1:k + 2] + 1e-300) if 0 < k < len(spectrum) - 1 else (0.0, 0.0, 0.0)
+    shift = 0.5 * (a - c) / (a - 2 * b + c) if a - 2 * b + c < 0 else 0.0
+    return float((k + shift) * fs / n)
+
+
+def nominal_of(measured):
+    """The common nominal frequency within 10 % of `measured` (Hz), else `measured` to 0.1 Hz."""
+    near = min(COMMON_NOMINAL_FREQUENCIES, key=lambda f: abs(measured / f - 1.0))
+    return near if abs(measured / near - 1.0) <= 0.1 else round(measured, 1)
 
 
 class ChannelError(RecordingError, KeyError):
@@ -154,12 +201,19 @@ class Recording:
         """The sample rate, once it and the line frequency (nominal_frequency when given, else the recording's
         own, when it has one) are within their ranges (:func:`check_rate`); else a RecordingError that names
         where the value came from. The analysis asks this before it takes anything from the rates."""
-        fs = check_rate(self.sample_rate, self.rate_source or self.source or "sample rate")
+        given = self.rate_source.endswith("the sample rate given")
+        try:
+            fs = check_rate(self.sample_rate, self.rate_source or self.source or "sample rate")
+        except RecordingError as e:
+            raise RecordingError(f"{e} (give the sample rate with --rate HZ)" if not given else str(e)) from None
         if nominal_frequency is not None:
             check_rate(nominal_frequency, "nominal frequency", "line frequency")
         elif self.nominal_frequency is not None:
-            check_rate(self.nominal_frequency, self.frequency_source or self.source or "nominal frequency",
-                       "line frequency")
+            try:
+                check_rate(self.nominal_frequency, self.frequency_source or self.source or "nominal frequency",
+                           "line frequency")
+            except RecordingError as e:
+                raise RecordingError(f"{e} (give the nominal frequency with --nominal HZ)") from None
         return fs
 
     @property

@@ -1,5 +1,6 @@
 # The reader on files the test writes in every format and revision, and on malformed ones.
 import os
+import re
 import struct
 
 import numpy as np
@@ -39,7 +40,6 @@ def test_secondary_values_are_converted_by_the_ratios_and_the_offset_added(tmp_p
 
 
 @pytest.mark.parametrize("name, line, text, message", [
-    ("rec.cfg", 1, "station,recorder,2005", "revision year '2005'"),
     ("rec.cfg", 2, "3,3A", "channel counts .*expected 3 comma-separated fields, found 2"),
     ("rec.cfg", 2, "4,3A,0D", "channel counts: 3 analog \\+ 0 status is not 4"),
     ("rec.cfg", 4, "2,VB,B,circuit,V,x,0.0,0,-32767,32767,1,1,P", "analog channel 2 multiplier a: 'x'"),
@@ -107,7 +107,6 @@ def test_binary_section_ends_at_its_byte_count_and_status_bits_count_from_the_lo
     (b"File Type: cfg", b"File Type: cfx", "1: malformed section marker"),
     (b" --- File Type: cfg ---  \r\n", b"", "1: expected a section marker"),
     (b"--- file type: HDR", b"--- file type: CFG", "byte 445: a second CFG section"),
-    (b"station,rec,2013", b"station,rec,2005", "2: revision year '2005'"),  # lines count from the top of the .cff
 ])
 def test_malformed_single_files_name_the_line_or_byte(tmp_path, old, new, message):
     (tmp_path / "rec.cff").write_bytes(_hand_made_cff().replace(old, new))
@@ -263,3 +262,285 @@ def test_ascii_lines_split_across_reads_keep_their_numbers(tmp_path, monkeypatch
         open(target, "wb").write(head + marker + data.replace(records[k], bad))
         with pytest.raises(comtrade.ComtradeError, match=f"rec.(cff|dat):{first + k}: sample record: {says}"):
             comtrade.read(path)
+
+
+# What recorders write that the formats do not say, read as a person would, each said in a note.
+
+def _cfg_lines(path):
+    return open(path, encoding="latin-1").read().splitlines()
+
+
+def _write_lines(path, lines):
+    open(path, "w", encoding="latin-1").write("\n".join(lines) + "\n")
+
+
+@pytest.mark.parametrize("revision, year, multiplier, rate, note", [
+    ("1999", "1999", None, FS, None),
+    ("1991", "1991", None, FS, None),
+    # Years of no edition, read by the layout that follows: a time stamp multiplier is read (and used by rate 0).
+    ("1999", "2001", "2", FS / 2, r"revision year '2001' \(the IEC 60255-24:2001 edition of the 1999 format\) is none "
+                                  r"of 1991, 1999 and 2013; read by the 1999 layout it follows"),
+    ("1999", "1997", "1", FS, "revision year '1997' is none of .*; read by the 1999 layout"),
+    ("2013", "2000", "4", FS / 4, "revision year '2000' is none of .*; read by the 1999 layout"),
+    ("1991", "1997", None, FS, "revision year '1997' is none of .*; read by the 1991 layout"),
+])
+def test_any_revision_year_is_read_by_the_layout_it_follows(tmp_path, revision, year, multiplier, rate, note):
+    cfg = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="BINARY", revision=revision)
+    lines = _cfg_lines(cfg)
+    lines[0] = f"test station,recorder,{year}"
+    lines[7] = "0,400"  # rate 0: the time stamps, times the multiplier, give the rate
+    if multiplier:
+        lines[11] = multiplier
+    _write_lines(cfg, lines)
+    rec = comtrade.read(cfg)
+    assert rec.sample_rate == pytest.approx(rate, rel=1e-9)
+    assert [n for n in rec.notes if "revision" in n] == ([] if note is None else [rec.notes[0]])
+    if note:
+        assert re.match(f"{cfg}:1: {note}", rec.notes[0]), rec.notes
+
+
+@pytest.mark.parametrize("file_type, records, first, samples, note", [
+    ("BINARY", 401, 0, 401, "the samples are numbered from 0: 401 records for the 400 the configuration announces"),
+    ("FLOAT32", 401, 0, 401, "the samples are numbered from 0: 401 records"),
+    ("ASCII", 401, 0, 401, "the samples are numbered from 0: 401 records"),
+    ("ASCII", 398, 1, 398, "398 sample records, the configuration announces 400; the 398 present are read"),
+    ("ASCII", 402, 1, 402, "402 sample records, the configuration announces 400; the 402 present are read"),
+    ("ASCII", 401, 1, 401, "401 sample records, the configuration announces 400"),  # one more, numbered from 1
+    ("BINARY", 400, 0, 400, None),  # as many as announced: whatever their numbers
+])
+def test_data_files_numbered_from_0_or_of_another_count_are_read_whole_with_a_note(tmp_path, file_type, records,
+                                                                                   first, samples, note):
+    signals = {k: np.resize(v, records) for k, v in _signals().items()}
+    cfg = comtrade.write(str(tmp_path / "rec"), signals, FS, file_type=file_type)
+    lines = _cfg_lines(cfg)
+    lines[7] = f"{FS:g},400"
+    _write_lines(cfg, lines)
+    dat = tmp_path / "rec.dat"
+    if file_type == "ASCII":
+        rows = dat.read_text().splitlines()
+        dat.write_text("".join(f"{k + first}," + row.split(",", 1)[1] + "\r\n" for k, row in enumerate(rows)))
+    else:
+        raw = np.fromfile(dat, dtype=comtrade._record_dtype(file_type, 3, 0))
+        raw["n"] = np.arange(records) + first
+        raw.tofile(dat)
+    whole, opened = comtrade.read(cfg), comtrade.open_blocks(cfg)
+    assert whole.samples == opened.samples == samples
+    np.testing.assert_allclose(whole.channel("VA").values, signals["VA"], atol=11000.0 / 32767)
+    blocks = np.concatenate([b[0] for _, b in opened.blocks(150, ["VA"], dtype=np.float64)])
+    np.testing.assert_array_equal(blocks, whole.channel("VA").values)
+    assert whole.notes == opened.notes == ([] if note is None else [whole.notes[0]])
+    if note:
+        assert re.match(f"{dat}: {note}", whole.notes[0]), whole.notes
+
+
+def test_binary_data_of_one_record_more_numbered_from_1_is_still_refused(tmp_path):
+    signals = {k: np.resize(v, 401) for k, v in _signals().items()}
+    cfg = comtrade.write(str(tmp_path / "rec"), signals, FS, file_type="BINARY")
+    _edit_line(cfg, 8, f"{FS:g},400")
+    with pytest.raises(comtrade.ComtradeError, match="5614 bytes hold 401 BINARY records of 14 bytes, but the "
+                                                     "configuration announces 400"):
+        comtrade.read(cfg)
+
+
+@pytest.mark.parametrize("file_type, low, high, full, note", [
+    ("FLOAT32", "-3.4028235e38", "3.4028235e38", None, r"VA \(-3.40282e\+38 to 3.40282e\+38\)"),
+    ("FLOAT32", "0", "0", None, r"VA \(0 to 0\)"),
+    ("FLOAT32", "", "", None, r"VA \(nan to nan\)"),
+    ("FLOAT32", "-100", "100", 100.0, None),
+    # Never beyond what the data file type holds: int16 raw values end at 32767.
+    ("BINARY", "-99999", "99999", 32768.0, None),
+    ("BINARY32", "-99999", "99999", 99999.0, None),
+])
+def test_a_declared_range_that_says_nothing_gives_no_full_scale(tmp_path, file_type, low, high, full, note):
+    cfg = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type=file_type)
+    lines = _cfg_lines(cfg)
+    fields = lines[2].split(",")
+    fields[5], fields[8], fields[9] = "1.0", low, high  # a = 1: the full scale is the raw range
+    lines[2] = ",".join(fields)
+    _write_lines(cfg, lines)
+    rec = comtrade.read(cfg)
+    assert rec.channel("VA").full_scale == full
+    says = [n for n in rec.notes if "declared ranges" in n]
+    assert len(says) == (1 if note else 0) and (not note or re.search(note, says[0])), rec.notes
+
+
+def test_a_float32_voltage_with_the_float_limits_as_its_range_is_analysed(tmp_path):
+    from conftest import three_phase, write_three
+
+    from powerquality import analyze
+
+    cfg = write_three(tmp_path / "rec", three_phase(FS, 1.0), FS, file_type="FLOAT32")
+    lines = _cfg_lines(cfg)
+    for k in (2, 3, 4):
+        fields = lines[k].split(",")
+        fields[8], fields[9] = "-3.4028235e38", "3.4028235e38"
+        lines[k] = ",".join(fields)
+    _write_lines(cfg, lines)
+    a = analyze(cfg)
+    assert a.voltages == ["VA", "VB", "VC"] and np.nanmedian(a.period["rmsVoltage"]) == pytest.approx(230.0, 1e-3)
+
+
+def _sections(tmp_path, file_type, rates, counts):
+    """A recording of two sections, `counts` samples at `rates` one after the other, its time stamps those of
+    the sections; returns the .cfg and the values of VA."""
+    t = np.concatenate([np.arange(n) / r + sum(m / q for m, q in zip(counts[:k], rates[:k]))
+                        for k, (n, r) in enumerate(zip(counts, rates))])
+    va = 100.0 * np.sin(2 * np.pi * 50.0 * t)
+    cfg = comtrade.write(str(tmp_path / "rec"), {"VA": va, "IA": np.cos(t)}, 1000.0, file_type=file_type,
+                         start="01/01/2020,00:00:59.950000")
+    lines = _cfg_lines(cfg)
+    ends = np.cumsum(counts)
+    lines[5:7] = ["2"] + [f"{r:g},{e}" for r, e in zip(rates, ends)]
+    _write_lines(cfg, lines)
+    stamps = np.round(t * 1e6).astype(np.int64)
+    dat = tmp_path / "rec.dat"
+    if file_type == "ASCII":
+        rows = dat.read_text().splitlines()
+        dat.write_text("".join(f"{k + 1},{stamps[k]}," + row.split(",", 2)[2] + "\r\n" for k, row in enumerate(rows)))
+    else:
+        raw = np.fromfile(dat, dtype=comtrade._record_dtype(file_type, 2, 0))
+        raw["t"] = stamps
+        raw.tofile(dat)
+    return cfg, va
+
+
+@pytest.mark.parametrize("file_type", ["BINARY", "ASCII"])
+@pytest.mark.parametrize("rates, counts, section, note", [
+    # 0.1 s at 4 kHz, then 1 s at 1 kHz: the second is the longer.
+    ((4000.0, 1000.0), (400, 1000), 1, r"2 sampling rates \(1: 4000 Hz, samples 1 to 400; 2: 1000 Hz, samples 401 "
+                                       r"to 1400\); section 2, the longest, is analysed alone: 1000 samples at "
+                                       r"1000 Hz \(1 s\), from 0.1 s after the first sample"),
+    # 1 s at 4 kHz, then 0.2 s at 1 kHz: the first.
+    ((4000.0, 1000.0), (4000, 200), 0, r"2 sampling rates .*; section 1, the longest, is analysed alone: 4000 "
+                                       r"samples at 4000 Hz \(1 s\), from 0 s"),
+])
+def test_several_sampling_rates_read_the_longest_section_alone(tmp_path, file_type, rates, counts, section, note):
+    cfg, va = _sections(tmp_path, file_type, rates, counts)
+    lo = sum(counts[:section])
+    whole, opened = comtrade.read(cfg), comtrade.open_blocks(cfg)
+    for rec in (whole, opened):
+        assert (rec.sample_rate, rec.samples) == (rates[section], counts[section])
+        assert re.match(f"{cfg}:7: {note}", rec.notes[0]), rec.notes
+        assert rec.start == ("01/01/2020,00:01:00.050000" if section else "01/01/2020,00:00:59.950000")
+    np.testing.assert_allclose(whole.channel("VA").values, va[lo:lo + counts[section]], atol=100.0 / 32767)
+    blocks = np.concatenate([b[0] for _, b in opened.blocks(333, ["VA"], dtype=np.float64)])
+    np.testing.assert_array_equal(blocks, whole.channel("VA").values)
+
+
+def test_several_sampling_rates_none_of_which_can_be_analysed_are_refused_naming_them(tmp_path):
+    cfg, _ = _sections(tmp_path, "BINARY", (50.0, 60.0), (100, 120))
+    with pytest.raises(comtrade.ComtradeError, match=r"rec.cfg:7: 2 sampling rates \(1: 50 Hz, samples 1 to 100; "
+                                                     r"2: 60 Hz, samples 101 to 220\) and no section with a sample "
+                                                     r"rate of 80 Hz or more holds two samples"):
+        comtrade.read(cfg)
+
+
+@pytest.mark.parametrize("declared, stamps, rate, note", [
+    (5500.0, None, 5760.0, r"rec.cfg:8: the configuration's sample rate 5500 Hz, but the time stamps in .*rec.dat "
+                           r"step by 173.6\d* µs: 5760 Hz, which is used \(give --rate to overrule\)"),
+    (5757.0, None, 5757.0, None),  # 0.05 %: the stamps' rounding
+    (5500.0, "wrap", 5500.0, None),  # stamps that wrap at 65536 µs say nothing
+    (5500.0, "zero", 5500.0, None),  # nor do stamps left at 0
+    (5500.0, "uneven", 5500.0, None),  # nor stamps that jump
+])
+def test_a_declared_rate_the_time_stamps_contradict_gives_way_to_theirs(tmp_path, declared, stamps, rate, note):
+    cfg = comtrade.write(str(tmp_path / "rec"), _signals(2000), 5760.0, file_type="BINARY")
+    _edit_line(cfg, 8, f"{declared:g},2000")
+    dat = tmp_path / "rec.dat"
+    raw = np.fromfile(dat, dtype=comtrade._record_dtype("BINARY", 3, 0))
+    if stamps:
+        exact = np.round(np.arange(2000) * 1e6 / 5760.0).astype(np.int64)
+        raw["t"] = {"wrap": exact % 65536, "zero": 0, "uneven": exact + 700 * (np.arange(2000) > 999)}[stamps]
+        raw.tofile(dat)
+    for rec in (comtrade.read(cfg), comtrade.open_blocks(cfg)):
+        assert rec.sample_rate == rate
+        assert len(rec.notes) == (1 if note else 0) and (not note or re.match(f"{cfg[:-7]}{note}", rec.notes[0]))
+        assert rec.rate_source.endswith("the time stamps, a step of 173.611 µs" if note else "rec.cfg:8")
+    given = comtrade.read(cfg, sample_rate=5000.0)
+    assert (given.sample_rate, given.rate_source, given.notes) == (5000.0, f"{cfg}: the sample rate given", [])
+
+
+@pytest.mark.parametrize("old, new, note", [
+    (b"--- file type: HDR ---", b"-- file type: HDR --", "byte 445: section marker '-- file type: HDR --' read as "
+                                                         "'--- file type: HDR ---'"),
+    (b" --- File Type: cfg ---  ", b"-- file type: CFG --", "1: section marker"),
+    (b"---file type:DAT Binary: 28---", b"--file type: DAT BINARY: 28--", "30: section marker"),
+    (b"", b"", None),
+])
+def test_two_dash_section_markers_are_read_with_a_note(tmp_path, old, new, note):
+    (tmp_path / "rec.cff").write_bytes(_hand_made_cff().replace(old, new))
+    rec = comtrade.read(str(tmp_path / "rec.cff"))
+    assert rec.header == "after the data" and rec.channel("VA").values.tolist() == [3.0, -2.0]
+    says = [n for n in rec.notes if "section marker" in n]
+    assert len(says) == (1 if note else 0) and (not note or says[0].startswith(f"{tmp_path}/rec.cff:{note}")), says
+
+
+@pytest.mark.parametrize("raw, name, encoding", [
+    ("Напряжение A".encode("utf-8"), "Напряжение A", None),
+    ("Напряжение A".encode("cp1251"), "Напряжение A", "cp1251 \\(Cyrillic letters\\)"),
+    ("Ua фаза".encode("cp1251"), "Ua фаза", "cp1251"),
+    ("Größe L1".encode("latin-1"), "Größe L1", "latin-1 \\(no Cyrillic words\\)"),  # two high bytes side by side
+    ("tension élevée".encode("latin-1"), "tension élevée", "latin-1"),
+    ("Spannung".encode("utf-8-sig"), "Spannung", None),  # a byte order mark (on the first line, before the name)
+])
+@pytest.mark.parametrize("single_file", [False, True])
+def test_names_are_read_as_utf8_else_cp1251_or_latin1_by_their_bytes(tmp_path, raw, name, encoding, single_file):
+    path = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="BINARY", single_file=single_file)
+    data = open(path, "rb").read()
+    if raw.startswith(b"\xef\xbb\xbf"):
+        data, raw = raw[:3] + data, raw[3:]
+    open(path, "wb").write(data.replace(b"1,VA,", b"1," + raw + b",", 1))
+    rec = comtrade.read(path)
+    assert rec.channels[0].name == name and rec.channels[0].kind == "voltage"  # from its unit
+    says = [n for n in rec.notes if "UTF-8" in n]
+    assert len(says) == (1 if encoding else 0) and (not encoding or re.search(f"read as {encoding}", says[0])), says
+
+
+@pytest.mark.parametrize("text, rate, names, notes", [
+    # ';' separators, a trailing ';', a time column in µs without a unit: from its step.
+    ("Time;U_L1;\n" + "".join(f"{k * 200};{np.sin(k / 20):.4f};\n" for k in range(500)), 5000.0, ["U_L1"],
+     ["every line ends with the separator ';', left out",
+      "the time column 'Time' names no unit; read in µs, whose step gives a sample rate of 5 kHz (seconds would "
+      "give none)"]),
+    # A decimal comma, the unit in the name.
+    ("Zeit [ms];UL1;UL2\n" + "".join(f"{k * 0.25:.2f};{np.sin(k / 20):.4f};1,5\n".replace(".", ",")
+                                     for k in range(500)), 4000.0, ["UL1", "UL2"],
+     ["numbers with a decimal comma, read as such (fields separated by ';')"]),
+    ("t_us\tVA\t\n" + "".join(f"{k * 100}\t{np.sin(k / 20):.4f}\t\n" for k in range(500)), 10000.0, ["VA"],
+     ["every line ends with the separator '\\t', left out"]),
+    ("time (s),VA\n" + "".join(f"{k / 3200:.8f},{np.sin(k / 20):.4f}\n" for k in range(500)), 3200.0, ["VA"], []),
+    # Milliseconds from the step: 0.3125 ms.
+    ("t;VA\n" + "".join(f"{k * 0.3125:.4f};{np.sin(k / 20):.4f}\n" for k in range(500)), 3200.0, ["VA"],
+     ["the time column 't' names no unit; read in ms, whose step gives a sample rate of 3.2 kHz (seconds would "
+      "give none)"]),
+], ids=["semicolons-trailing-us", "decimal-comma-ms", "tabs-trailing-us-named", "seconds", "ms-from-step"])
+def test_csv_separators_decimal_commas_and_time_units_as_exports_write_them(tmp_path, text, rate, names, notes):
+    path = tmp_path / "rec.csv"
+    path.write_text(text, encoding="utf-8")
+    rec = csvfile.read(str(path))
+    assert rec.sample_rate == pytest.approx(rate, rel=1e-6) and [c.name for c in rec.channels] == names
+    assert rec.notes == [f"{path}: {n}" for n in notes]
+    np.testing.assert_allclose(rec.channels[0].values, np.round(np.sin(np.arange(500) / 20), 4))
+    if len(names) > 1:
+        assert np.all(rec.channels[1].values == 1.5)
+
+
+def test_the_command_says_the_notes_before_a_refusal_and_exits_1_for_a_recording_2_for_a_command(tmp_path):
+    from conftest import cli, three_phase, write_three
+
+    # Four cycles of 60 Hz in a file that says 50 Hz: too short to track, analysed at a fixed frequency.
+    cfg = write_three(tmp_path / "rec", three_phase(5760.0, 4 / 60, f=60.0), 5760.0, frequency=50)
+    run = cli("analyze", cfg, cwd=tmp_path)
+    assert run.returncode == 1 and run.stdout == ""
+    lines = run.stderr.splitlines()
+    assert [lines[0], lines[-1]] == [
+        f"note: {cfg}:6: the file declares 50 Hz, but VA runs at 60.02 Hz: analysed as 60 Hz (give --nominal to "
+        "overrule)",
+        f"powerquality: {cfg}: the frequency tracker found no cycle in VA (384 samples, 0.067 s; it settles in some "
+        "six cycles); give --fixed-frequency 60 for a recording this short"]
+    assert all(line.startswith("note: ") for line in lines[:-1])
+    run = cli("analyze", cfg, "--fixed-frequency", "60", cwd=tmp_path)
+    assert run.returncode == 0 and "384 samples (0.067 s), nominal 60 Hz" in run.stdout
+    assert f"\nnote        {cfg}:6: the file declares 50 Hz" in run.stdout
+    assert cli("analyze", cfg, "--udin", "x").returncode == 2
+    assert cli("analyze", str(tmp_path / "missing.cfg")).returncode == 1

@@ -31,6 +31,7 @@ RapidVoltageChangeDetector::RapidVoltageChangeDetector(double declaredVoltage, u
       dipThreshold(90.0),
       swellThreshold(110.0),
       startStampValues(2),
+      valuesClear(0),
       anyValue(false),
       latestTime(0.0),
       valuesSinceSum(0),
@@ -157,11 +158,17 @@ void RapidVoltageChangeDetector::feed(double time, const double* values) {
     const double scale = declaredVoltage / 100.0;  // volts per percent
     const double band = threshold * scale;
     const double stamp = powerquality::windowStartOf(recentTimes, startStampValues, time);
+    bool beyond = false;  // a dip or a swell on some phase
+    for (unsigned int k = 0; k < phasesCount; ++k) {
+        beyond = beyond || values[k] < dipThreshold * scale || values[k] > swellThreshold * scale;
+    }
+    valuesClear = beyond ? 0 : std::min<std::size_t>(valuesClear + 1, steadyStateLength);
 
     if (state == steady) {
         // The windows hold the N values before this one: their means are the
-        // reference the new value is judged against.
-        bool leaves = false;
+        // reference the new value is judged against. A dip or swell that
+        // stays within the band stops detection all the same.
+        bool leaves = beyond;
         for (unsigned int k = 0; k < phasesCount; ++k) {
             leaves = leaves || std::fabs(values[k] - meanOf(k)) > band;
         }
@@ -186,8 +193,8 @@ void RapidVoltageChangeDetector::feed(double time, const double* values) {
             if (deviation > band) {
                 phases |= uint32_t(1) << k;
             }
-            discarded = discarded || u < dipThreshold * scale || u > swellThreshold * scale;
         }
+        discarded = discarded || beyond;
     }
 
     const bool full = windows[0].size() == steadyStateLength;
@@ -219,11 +226,14 @@ void RapidVoltageChangeDetector::feed(double time, const double* values) {
         }
     }
 
+    // A steady state takes N values past the last dip or swell, so that a
+    // return from one (or the level it returns to) is never a change.
+    const bool clear = valuesClear >= steadyStateLength;
     if (state == waiting) {
-        if (windowsSteady(band)) {
+        if (clear && windowsSteady(band)) {
             state = steady;
         }
-    } else if (state == changing && eventValues >= steadyStateLength) {
+    } else if (state == changing && eventValues >= steadyStateLength && clear) {
         if (windowsSteady((threshold - hysteresis) * scale)) {
             if (!discarded) {
                 finished.push_back(eventOf(lastDroppedTime));
