@@ -258,9 +258,6 @@ def _assessment(args, gather, limits, recording):
 
     tables = gather.tables()
     assessment = gather.assess(tables, level=args.level, system=args.system, limits=limits)
-    ctx = gather.ctx
-    assessment["recording"] = en50160.describe(ctx.recording, ctx.positions / ctx.sample_rate, site=args.site,
-                                               operator=args.operator, lamp=getattr(ctx, "flicker_lamp", None))
     print(f"EN 50160    {assessment['verdict']} ({args.level}, {args.system}); {assessment['coverage']['text']}")
     un = gather.ctx.declared_voltage or 0.0
     if args.level == "LV" and un > 1000.0:
@@ -268,12 +265,19 @@ def _assessment(args, gather, limits, recording):
               "give --level MV for a medium-voltage supply")
     if args.assessment:
         with open(args.assessment, "w", encoding="utf-8") as f:
-            f.write(htmlreport.to_json(assessment))
+            f.write(htmlreport.to_json(_described(assessment, args, gather.ctx)))
         print(f"wrote {args.assessment}")
     if args.report:
-        htmlreport.write(args.report, assessment, tables, gather.events(),
+        htmlreport.write(args.report, _described(assessment, args, gather.ctx), tables, gather.events(),
                          title=f"EN 50160 report: {os.path.basename(recording.source)}")
         print(f"wrote {args.report}")
+
+
+def _described(assessment, args, ctx):
+    """The assessment with what its report says of the recording: site, operator, recorder, period, lamp."""
+    assessment["recording"] = en50160.describe(ctx.recording, ctx.positions / ctx.sample_rate, site=args.site,
+                                               operator=args.operator, lamp=getattr(ctx, "flicker_lamp", None))
+    return assessment
 
 
 if __name__ == "__main__":

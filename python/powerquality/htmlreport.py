@@ -200,6 +200,8 @@ def _limit_lines(assessment, key, absolute):
     bands = lim[key][system] if key in ("voltage", "frequency") else lim[key]
     base = s["nominal_voltage"] if key == "voltage" else s["nominal_frequency"]
     out = []
+    if absolute and base is None:  # Un not known: no voltage to draw a band at
+        return out
     for band in bands:
         style = "--" if band["share"] >= 100 else "-"
         for edge in (band["low"], band["high"]):
@@ -230,9 +232,10 @@ def _plots(assessment, tables, start=None):
     if phases:
         x = when(ten)
         un = s["nominal_voltage"]
-        svg = plot("voltage", f"10-minute RMS voltage against Un = {un:.6g} V",
-                   {k: (x, v) for k, v in phases.items()}, used,
-                   _limit_lines(assessment, "voltage", True), "U / V", band=(0.9 * un, 1.1 * un))
+        title = "10-minute RMS voltage " + ("(Un not known)" if un is None else f"against Un = {un:.6g} V")
+        svg = plot("voltage", title, {k: (x, v) for k, v in phases.items()}, used,
+                   _limit_lines(assessment, "voltage", True), "U / V",
+                   band=None if un is None else (0.9 * un, 1.1 * un))
         out.append(_figure("voltage", "Supply voltage", "10-minute values, band ±10 % shaded; hollow: left out",
                            svg))
     else:
@@ -453,7 +456,9 @@ def _events_table(events, start):
 
 
 def _weeks_table(weeks, start):
-    """The verdict of each observation week: each parameter's verdict (its rows together) and the week's."""
+    """The verdict of each observation week: its label ('week 1', 'partial: 3.5 days'), start and end (on the
+    recorder's clock when the recording has a start, with the offset from UTC when known), each parameter's
+    verdict (its rows together), and the week's verdict with the rows that failed or were not judged."""
     keys = [k for k in en50160.PARAMETERS]
     head = ("<tr><th>Week</th><th>Start</th><th>End</th>"
             + "".join(f"<th>{_e(en50160._TITLES[k])}</th>" for k in keys) + "<th>Verdict</th></tr>")
@@ -471,10 +476,16 @@ def _weeks_table(weeks, start):
                        else "incomplete")
             cells.append(f'<td class="{_css(verdict)} verdict">{_e(verdict)}</td>')
         verdict = str(week.get("verdict", "–"))
-        note = week.get("note") or week.get("text") or ("over the limit: " + ", ".join(failing) if failing else "")
-        body.append(f"<tr><td>{n}</td><td>{_e(_when(week.get('start'), start))}</td>"
-                    f"<td>{_e(_when(week.get('end'), start))}</td>{''.join(cells)}"
-                    f'<td class="{_css(verdict)} verdict">{_e(verdict)}'
+        notes = []
+        if week.get("failing") or failing:
+            notes.append("over the limit: " + ", ".join(week.get("failing") or failing))
+        if week.get("not_judged"):
+            notes.append("not judged: " + ", ".join(week["not_judged"]))
+        note = "; ".join(notes)
+        times = [_when(week.get(key), start) if start is not None or not week.get(key + "_time") else
+                 week[key + "_time"] for key in ("start", "end")]
+        body.append(f"<tr><td>{_e(week.get('label') or n)}</td><td>{_e(times[0])}</td><td>{_e(times[1])}</td>"
+                    f'{"".join(cells)}<td class="{_css(verdict)} verdict">{_e(verdict)}'
                     + (f'<div class="note">{_e(note)}</div>' if note else "") + "</td></tr>")
     return f'<table id="weeks">{head}{"".join(body)}</table>'
 
@@ -521,8 +532,8 @@ def _limits_tables(settings):
     for band in lim["frequency"][system]:
         rows += _band_rows("Power frequency (10-s mean)", [band], f"{fn:g} Hz", absolute([band], fn, 6) + " Hz")
     for band in lim["voltage"][system]:
-        rows += _band_rows("Supply voltage (10-minute RMS)", [band], f"Un = {un:.6g} V",
-                           absolute([band], un, 5) + " V")
+        rows += _band_rows("Supply voltage (10-minute RMS)", [band], "Un" if un is None else f"Un = {un:.6g} V",
+                           "" if un is None else absolute([band], un, 5) + " V")
     rows += _band_rows("Flicker severity Plt (2 hours)", lim["flicker"])
     rows += _band_rows("Unbalance u2 (10 minutes)", lim["unbalance"], unit="%")
     rows += _band_rows("THD, orders 2 to 40 (10 minutes)", lim["thd"], unit="%")
@@ -568,7 +579,7 @@ def _cdf_svg(title, series, limits, required, unit):
     width, height, left, right, top, bottom = 460.0, 270.0, 48.0, 12.0, 24.0, 40.0
     values = np.concatenate(list(series.values()))
     edges = [v for v, _ in limits]
-    low, high = float(min(values.min(), *edges)), float(max(values.max(), *edges))
+    low, high = float(min([values.min()] + edges)), float(max([values.max()] + edges))
     pad = (high - low) * 0.05 or max(abs(high) * 0.05, 0.05)
     low, high = low - pad, high + pad
     ticks, step = _ticks(low, high)
@@ -680,7 +691,8 @@ def _identity(assessment, start_text):
         zone_text = "not known: the file does not say; times are the recorder's clock as the file gives them"
     rows = [("Site", site), ("Operator", rec.get("operator") or "not given (--operator)"), ("Recorder", recorder),
             ("Recording", rec.get("file") or "–"), ("Measurement period", period), ("Time zone", zone_text),
-            ("Network", f"{s['level']} network, {s['system']} system")]
+            ("Network", f"{s['level']} network" + (f" ({s['level_source']})" if s.get("level_source") else "")
+             + f", {s['system']} system")]
     return ('<table id="identity">' + "".join(f'<tr><th>{_e(k)}</th><td id="identity-{k.split()[0].lower()}">'
                                               f"{_e(v)}</td></tr>" for k, v in rows) + "</table>")
 
@@ -704,10 +716,12 @@ def _method(assessment):
     flicker = (f"flicker Pst and Plt (IEC 61000-4-15) with the {lamp:g} V lamp" if lamp else
                "flicker: the lamp is not stated" if any(r["key"] == "flicker" and r["share"] is not None
                                                         for r in assessment["rows"]) else "flicker not measured")
-    un = s.get("un", s["nominal_voltage"])
+    un = s.get("un", s.get("nominal_voltage"))
+    un = "unknown" if un is None else f"{un:.6g} V" + (f" of {s['un_text']}" if s.get("un_text") and
+                                                        s["un_text"] != f"{un:.6g} V" else "")
     return (f'<p id="method">Method: values measured as IEC 61000-4-30 Class A: the RMS voltages, THD, harmonic '
             "subgroups and unbalance aggregated over 10 minutes of the recorder's clock, the frequency over 10 s; "
-            f"{_e(flicker)}. Un = {un:.6g} V, {s['nominal_frequency']:g} Hz: {_e(source)}.</p>")
+            f"{_e(flicker)}. Un = {_e(un)}, {s['nominal_frequency']:g} Hz: {_e(source)}.</p>")
 
 
 def render(assessment, tables=None, events=None, title="EN 50160 report"):

@@ -251,15 +251,20 @@ def test_cumulative_distributions_rise_through_the_rows_value_and_leave_out_what
 
 
 def two_weeks():
-    """An assessment with weeks: the first failing its voltage row, the second clean."""
+    """An assessment with weeks, as the assessment gives them: the first failing its voltage row, the second
+    partial (3.5 days) and clean."""
     tables = week()
     bad = week()
     bad["10min"]["B.rmsVoltage"][:81] = 0.88 * UN
     weeks = []
     for n, t in enumerate((bad, tables)):
         r = en50160.assess(t, nominal_voltage=UN)
-        weeks.append({"start": 7 * 86400.0 * n, "end": 7 * 86400.0 * (n + 1), "verdict": r["verdict"],
-                      "rows": r["rows"]})
+        begin, end = 7 * 86400.0 * n, 7 * 86400.0 * n + (7 - 3.5 * n) * 86400.0
+        failing = [f"{row['parameter']} {row['condition'].split(':')[0]}" for row in r["rows"]
+                   if row["verdict"] == "fail"]
+        weeks.append({"number": n + 1, "start": begin, "end": end, "label": ["week 1", "partial: 3.5 days"][n],
+                      "start_time": f"from {begin:g} s", "end_time": f"to {end:g} s", "verdict": r["verdict"],
+                      "failing": failing, "not_judged": [], "rows": r["rows"]})
     result = en50160.assess(tables, nominal_voltage=UN, start="2026-03-02T00:00:00")
     result["weeks"] = weeks
     return result, tables
@@ -271,12 +276,30 @@ def test_weeks_get_a_table_only_when_the_assessment_judged_weeks():
     rows = re.search(r'<table id="weeks">(.*?)</table>', text, re.S).group(1).split("</tr>")[1:3]
     cells = [re.findall(r'<td class="([a-z-]+) verdict">', row) for row in rows]
     assert cells == [["pass", "fail", "pass", "pass", "pass", "pass", "fail"], ["pass"] * 7]
-    assert "<td>2026-03-02T00:00:00</td><td>2026-03-09T00:00:00</td>" in rows[0]
+    # On the recorder's clock, from each week's seconds.
+    assert "<td>week 1</td><td>2026-03-02T00:00:00</td><td>2026-03-09T00:00:00</td>" in rows[0]
+    assert "<td>partial: 3.5 days</td><td>2026-03-09T00:00:00</td><td>2026-03-12T12:00:00</td>" in rows[1]
     assert "over the limit: Supply voltage variations ±10 % of Un" in rows[0]
     assert text.index('id="verdict"') < text.index('id="weeks"') < text.index('id="cdf-voltage"')
+    # Without a start time: the times the assessment wrote.
+    result["settings"]["start"] = None
+    assert "<td>week 1</td><td>from 0 s</td><td>to 604800 s</td>" in htmlreport.render(result, tables)
     del result["weeks"]
     text = htmlreport.render(result, tables)
     assert 'id="weeks"' not in text and "Week by week" not in text
+
+
+def test_a_report_without_un_says_so_and_draws_no_voltage_limits():
+    tables = week()
+    result = en50160.assess(tables, nominal_voltage=UN)
+    result["settings"].update(un=None, nominal_voltage=None, un_source="no reference voltage",
+                              level_source="given")
+    text = htmlreport.render(result, tables)
+    assert "Un = unknown, 50 Hz: no reference voltage." in re.search(r'<p id="method">(.*?)</p>', text).group(1)
+    assert cell(text, "network") == "LV network (given), synchronous system"
+    assert "<td>±10 % of Un</td>" in re.search(r'<table id="limits">(.*?)</table>', text, re.S).group(1)
+    voltage = re.search(r'<figure class="cdf" id="cdf-voltage">(.*?)</figure>', text, re.S).group(1)
+    assert '<line class="limit"' not in voltage and '<polyline class="curve"' in voltage
 
 
 def test_limits_used_are_tables_of_what_was_applied(tmp_path):
