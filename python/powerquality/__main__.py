@@ -1,5 +1,5 @@
 """Command line: ``python3 -m powerquality analyze RECORDING [--out DIR [--detail]] [--plot FILE.png]
-[--report FILE.html] [--assessment FILE.json]``.
+[--report FILE.html [--site TEXT] [--operator TEXT]] [--assessment FILE.json]``.
 
 The recording is read and analysed block by block, the tables written as
 the blocks pass, so a week takes the memory of a minute. Output paths are
@@ -58,6 +58,14 @@ def _signalling(text):
         return analysis.check_signalling([part.strip() for part in text.split(",")])
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _text(value):
+    """An argparse type: one line of text to show in the report (at most 200 characters, no control characters)."""
+    value = value.strip()
+    if not value or len(value) > 200 or any(ord(c) < 32 or ord(c) == 127 for c in value):
+        raise argparse.ArgumentTypeError(f"{value[:40]!r}: give one line of 1 to 200 characters")
+    return value
 
 
 def _rate(kind):
@@ -150,6 +158,10 @@ def main(argv=None):
     p.add_argument("--system", choices=("synchronous", "island"), default="synchronous",
                    help="synchronous or island system for EN 50160 (default synchronous)")
     p.add_argument("--limits", metavar="FILE", help="an operator's limits (JSON or TOML) laid over EN 50160's")
+    p.add_argument("--site", type=_text, metavar="TEXT", help="the site the report names (default: the "
+                   "station a COMTRADE file names)")
+    p.add_argument("--operator", type=_text, metavar="TEXT",
+                   help="the network operator or customer the report names")
     p.add_argument("--jobs", type=int, metavar="N", help="many recordings on N local worker processes "
                    "(0: one per processor)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="many recordings on a running Dask cluster: "
@@ -267,12 +279,19 @@ def _assessment(args, gather, limits, recording):
               "give --level MV for a medium-voltage supply")
     if args.assessment:
         with open(args.assessment, "w", encoding="utf-8") as f:
-            f.write(htmlreport.to_json(assessment))
+            f.write(htmlreport.to_json(_described(assessment, args, gather.ctx)))
         print(f"wrote {args.assessment}")
     if args.report:
-        htmlreport.write(args.report, assessment, tables, gather.events(),
+        htmlreport.write(args.report, _described(assessment, args, gather.ctx), tables, gather.events(),
                          title=f"EN 50160 report: {os.path.basename(recording.source)}")
         print(f"wrote {args.report}")
+
+
+def _described(assessment, args, ctx):
+    """The assessment with what its report says of the recording: site, operator, recorder, period, lamp."""
+    assessment["recording"] = en50160.describe(ctx.recording, ctx.positions / ctx.sample_rate, site=args.site,
+                                               operator=args.operator, lamp=getattr(ctx, "flicker_lamp", None))
+    return assessment
 
 
 if __name__ == "__main__":

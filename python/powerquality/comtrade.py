@@ -175,7 +175,7 @@ class Config:
         lines = lines or _Lines(path, notes=self.notes)
         self.path = path
         head = lines.fields("station name, recording device and revision year", 2, 3)
-        self.station = head[0]
+        self.station, self.device = head[0], head[1]
         self.revision = head[2] if len(head) > 2 and head[2] else "1991"
         revision_line = f"{path}:{lines.number + lines.first - 1}"
         counts = lines.fields("channel counts (total, nnA, nnD)", 3, 3)
@@ -256,6 +256,31 @@ class Config:
             if not (self.time_multiplier > 0 and np.isfinite(self.time_multiplier)):
                 raise lines.error(f"time stamp multiplier {text!r} is not a positive number")
         self.samples = self.rates[-1][1]
+        # 2013: the time code of the time stamps (their offset from UTC) follows the multiplier.
+        self.time_zone = None
+        if layout == "2013" and any(line.strip() for line in lines.lines[lines.number:]):
+            code = lines.next("time code and local code").split(",")[0]
+            self.time_zone = utc_offset(code)
+            if self.time_zone is None and code.strip().lower() not in ("x", ""):
+                self.notes.append(f"{path}:{lines.number + lines.first - 1}: time code {code!r} is not an offset "
+                                  "from UTC such as +1, -5h30 or Z: the time zone is not known")
+
+
+def utc_offset(code):
+    """A COMTRADE time code (``+1``, ``-5h30``, ``+0h00``, ``Z``; the offset of the time stamps from UTC, local
+    time = UTC + offset, as ISO 8601 counts it) as ISO 8601's ``+01:00``, ``-05:30``, ``+00:00``; None for
+    ``x`` (not known) and for anything else that is not an offset from -12 to +14 hours."""
+    text = code.strip()
+    if text.upper() == "Z":
+        return "+00:00"
+    match = re.fullmatch(r"([+-]?)(\d{1,2})(?:[hH](\d{2}))?", text)
+    if not match:
+        return None
+    hours, minutes = int(match.group(2)), int(match.group(3) or 0)
+    sign = -1 if match.group(1) == "-" else 1
+    if minutes >= 60 or not -12 * 60 <= sign * (hours * 60 + minutes) <= 14 * 60:
+        return None
+    return f"{'-' if sign < 0 and hours * 60 + minutes else '+'}{hours:02d}:{minutes:02d}"
 
 
 def _scales(cfg, primary):
@@ -616,6 +641,8 @@ def _recording(cfg, data, channels, source, texts, sample_rate):
     recording = Recording(channels, rate, frequency, _shifted(cfg.start, offset) if offset else cfg.start, source,
                           rate_source=rate_source, frequency_source=cfg.frequency_line)
     recording.header, recording.information = texts["header"], texts["information"]
+    # Where and by what it was recorded, as the configuration's first line and time code say.
+    recording.station, recording.device, recording.time_zone = cfg.station, cfg.device, cfg.time_zone
     recording.notes.extend(cfg.notes)
     return recording
 
@@ -911,7 +938,8 @@ def _shifted(start, seconds):
 
 def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revision="1999",
           units=None, phases=None, secondary=False, start="01/01/2020,00:00:00.000000",
-          status=None, single_file=False, header=None, information=None):
+          status=None, single_file=False, header=None, information=None, station="test station",
+          device="recorder", time_code="+0h00"):
     """Write a COMTRADE recording (used by the tests; handy for examples).
 
     channels maps names to float arrays (primary values). Each is stored with
@@ -920,7 +948,9 @@ def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revis
     1000:1 and flag S. status maps names to arrays as long (nonzero is 1).
     Writes base.cfg and base.dat (and base.hdr, base.inf for the texts
     given) and returns the .cfg path; with ``single_file`` writes base.cff
-    (sections CFG, INF, HDR and DAT) and returns its path.
+    (sections CFG, INF, HDR and DAT) and returns its path. station and
+    device make the first line (latin-1, no commas); time_code (2013 only)
+    the time code and local code of the time stamps.
     """
     names = list(channels)
     data = np.vstack([np.asarray(channels[n], dtype=np.float64) for n in names])
@@ -929,7 +959,7 @@ def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revis
     if any(len(v) != n for v in status.values()):
         raise ValueError(f"every status channel needs {n} values, as many as the analog channels")
     full = {"ASCII": 32767, "BINARY": 32767, "BINARY32": 2147483647, "FLOAT32": None}[file_type]
-    lines = ["test station,recorder" + ("" if revision == "1991" else f",{revision}"),
+    lines = [f"{station},{device}" + ("" if revision == "1991" else f",{revision}"),
              f"{len(names) + len(status)},{len(names)}A,{len(status)}D"]
     scaled = []
     for k, name in enumerate(names):
@@ -959,7 +989,7 @@ def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revis
     if revision != "1991":
         lines.append(f"{multiplier}")
     if revision == "2013":
-        lines += ["+0h00,+0h00", "0,0"]
+        lines += [f"{time_code},{time_code}", "0,0"]
     cfg = "".join(line + "\r\n" for line in lines).encode("latin-1")
     stamps = np.round(np.arange(n) * (1e6 / multiplier) / sample_rate).astype(np.int64)
     raw = np.vstack(scaled).T

@@ -406,19 +406,24 @@ def _within(values, low, high):
     return ok
 
 
-def _judge(phases, used, low, high, share):
-    """Share within [low, high] per phase over the used intervals, worst phase first."""
-    result = {"share": None, "phase": None, "count": 0, "min": None, "max": None, "percentile": None}
+def _judge(phases, used, low, high, share, nominal=None):
+    """Share within [low, high] per phase over the used intervals, worst phase first; 'phases' holds each
+    phase's own figures (see :func:`_phase_figures`)."""
+    result = {"share": None, "phase": None, "count": 0, "min": None, "max": None, "percentile": None,
+              "deviation": None, "phases": []}
     worst = None
     for label, values in phases.items():
         v = values[used & np.isfinite(values)]
         if v.size == 0:
             continue
         inside = 100.0 * np.count_nonzero(_within(v, low, high)) / v.size
+        result["phases"].append(_phase_figures(label, v, inside, share, nominal))
         if worst is None or inside < worst[0]:
             worst = (inside, label, v)
     if worst is None:
         return result
+    if nominal is not None:
+        result["deviation"] = max(p["deviation"] for p in result["phases"])
     inside, label, v = worst
     kept = [p[used & np.isfinite(p)] for p in phases.values()]
     kept = [p for p in kept if p.size]
@@ -427,6 +432,20 @@ def _judge(phases, used, low, high, share):
                   max=float(max(p.max() for p in kept)),
                   percentile=float(max(np.percentile(p, min(share, 100.0)) for p in kept)))
     return result
+
+
+def _phase_figures(label, v, inside, share, nominal=None):
+    """One phase's figures over its used values v: its share within the limit, its number of values, its
+    lowest and highest, and its value at the share the row asks (``percentile``: the share-th percentile,
+    the 95 % value of a 95 % row, the highest of a row "all the time"). With nominal (voltage and
+    frequency, whose bands lie either side of it): ``deviation``, the share-th percentile of the distance
+    from nominal in percent of it, so that share % of the values lie within ±deviation %."""
+    q = min(float(share), 100.0)
+    out = {"phase": label, "share": float(inside), "intervals": int(v.size), "min": float(v.min()),
+           "max": float(v.max()), "percentile": float(np.percentile(v, q)), "deviation": None}
+    if nominal is not None:
+        out["deviation"] = float(np.percentile(np.abs(v / nominal - 1.0) * 100.0, q))
+    return out
 
 
 def _verdict(share, required):
@@ -445,7 +464,8 @@ def _row(key, condition, band, judged, left, unit, note=""):
             "intervals": judged["count"], "flagged": left["flagged"], "partial": left["partial"],
             "gap": left["gap"], "min": judged["min"],
             "max": judged["max"], "percentile": judged["percentile"], "unit": unit,
-            "verdict": _verdict(judged["share"], required), "note": note}
+            "verdict": _verdict(judged["share"], required), "note": note,
+            "deviation": judged.get("deviation"), "phases": judged.get("phases", [])}
 
 
 def _not_measured(key, condition, band, unit, note):
@@ -526,8 +546,8 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
             continue
         used, left = _usable(ten_s, len(ten_s["frequency"]))
         low, high = fn * (1 + band["low"] / 100), fn * (1 + band["high"] / 100)
-        rows.append(_row("frequency", cond, band, _judge({"f": ten_s["frequency"]}, used, low, high, band["share"]),
-                         left, "Hz"))
+        rows.append(_row("frequency", cond, band, _judge({"f": ten_s["frequency"]}, used, low, high, band["share"],
+                                                         fn), left, "Hz"))
 
     ten = _columns(tables.get("10min")) or {}
     n10 = len(next(iter(ten.values()))) if ten else 0
@@ -545,7 +565,8 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
             if not phases:
                 rows.append(_not_measured(key, cond, band, unit, missing))
                 continue
-            rows.append(_row(key, cond, band, _judge(phases, used, low, high, band["share"]), left, unit))
+            rows.append(_row(key, cond, band, _judge(phases, used, low, high, band["share"],
+                                                     un if scale is not None else None), left, unit))
 
     judge_rows("voltage", _phase_columns(ten, "rmsVoltage"), lim["voltage"][system], "V", scale=True)
     plt_table = _columns(tables.get("2h"))
@@ -866,6 +887,47 @@ def _inferred(result, inference, nominal_voltage):
     if inference is not None and not nominal_voltage:
         result["settings"]["inference"] = inference.as_dict()
     return result
+
+
+def describe(recording, seconds=None, *, site=None, operator=None, lamp=None):
+    """What a report says of the recording beside its verdict, as plain data (the assessment's 'recording').
+
+    'file': its file name; 'station' and 'device': where and by what it was
+    recorded, as the file says (a COMTRADE configuration's first line; None
+    when the file does not say); 'site': ``site`` when given, else the
+    station; 'operator': as given; 'start' and 'end': ISO 8601 on the
+    recorder's clock, with the offset from UTC when the file gives it
+    ('time_zone', '+01:00'; None: not known), None without a start time;
+    'seconds': the time recorded (default: the recording's duration);
+    'lamp': the flickermeter's lamp in volts, when flicker was measured.
+
+    >>> from powerquality.recording import Recording
+    >>> r = Recording([], 1000.0, start="01/03/2026,23:00:00.000000", source="/data/feeder.cfg", station="North",
+    ...               device="PQ-7", time_zone="+01:00")
+    >>> d = describe(r, 7200.0, operator="City Grid")
+    >>> d["site"], d["device"], d["operator"], d["start"], d["end"]
+    ('North', 'PQ-7', 'City Grid', '2026-03-01T23:00:00+01:00', '2026-03-02T01:00:00+01:00')
+    """
+    import datetime
+
+    from .analysis import start_datetime
+
+    seconds = float(recording.duration if seconds is None else seconds)
+    start = start_datetime(recording)
+    zone = getattr(recording, "time_zone", None)
+    end = None
+    if start is not None:
+        if zone:
+            hours, minutes = int(zone[1:3]), int(zone[4:6])
+            offset = datetime.timedelta(hours=hours, minutes=minutes) * (-1 if zone[0] == "-" else 1)
+            start = start.replace(tzinfo=datetime.timezone(offset))
+        end = start + datetime.timedelta(seconds=seconds)
+    station = getattr(recording, "station", None) or None
+    return {"file": os.path.basename(recording.source or "") or None, "station": station,
+            "device": getattr(recording, "device", None) or None, "site": site or station, "operator": operator,
+            "start": start.isoformat() if start else None, "end": end.isoformat() if end else None,
+            "time_zone": zone if start is not None else None, "seconds": seconds,
+            "lamp": None if lamp is None else float(lamp)}
 
 
 def _event_flags(ten, events):

@@ -416,6 +416,10 @@ def _assessment(gather, settings, folder, path):
     tables = gather.tables()
     result = gather.assess(tables, level=settings.get("level", "LV"), system=settings.get("system", "synchronous"),
                            limits=settings.get("limits"))
+    ctx = gather.ctx
+    result["recording"] = en50160.describe(ctx.recording, ctx.positions / ctx.sample_rate, site=settings.get("site"),
+                                           operator=settings.get("operator"),
+                                           lamp=getattr(ctx, "flicker_lamp", None))
     if folder and settings.get("assessment"):
         with open(os.path.join(folder, settings["assessment"]), "w", encoding="utf-8") as f:
             f.write(htmlreport.to_json(result))
@@ -735,7 +739,8 @@ def _settings(en50160):
     """What a task needs of the assessment's settings (plain data, sent to the workers), or None."""
     if not en50160:
         return None
-    unknown = set(en50160) - {"level", "system", "limits", "limits_file", "report", "assessment"}
+    unknown = set(en50160) - {"level", "system", "limits", "limits_file", "report", "assessment", "site",
+                              "operator"}
     if unknown:
         raise TypeError(f"unknown en50160 setting(s): {', '.join(sorted(unknown))}")
     from .en50160 import LIMITS, check_limits
@@ -784,7 +789,9 @@ def analyze_many(paths, *, jobs=1, client=None, security=None, out=None, detail=
         ``system`` ('synchronous', 'island'), ``limits`` (as
         ``en50160.limits_for`` returns them), and with ``out`` the file
         names ``report`` (HTML) and ``assessment`` (JSON) to write into each
-        recording's folder. The summary gets ASSESSMENT_DTYPE's columns.
+        recording's folder; ``site`` and ``operator``, text each report
+        names (the site instead of the station its file names). The summary
+        gets ASSESSMENT_DTYPE's columns.
     index : str
         With ``out`` and an en50160 ``report``: the index page, in ``out``
         when a bare file name.
@@ -951,7 +958,8 @@ def command(args):
             return 2
         en50160 = {"level": args.level, "system": args.system, "limits": limits, "limits_file": args.limits,
                    "report": os.path.basename(args.report) if args.report else None,
-                   "assessment": args.assessment}
+                   "assessment": args.assessment, "site": getattr(args, "site", None),
+                   "operator": getattr(args, "operator", None)}
 
     def progress(done, total):
         if tty:

@@ -190,6 +190,12 @@ class Recording:
     # Where the sample rate and the nominal frequency came from, for messages: a file and line, or the option.
     rate_source: str = ""
     frequency_source: str = ""
+    # Where and by what it was recorded, as the file says (COMTRADE: the station name and the recording device
+    # of the configuration's first line), and the offset from UTC of its start and time stamps ('+01:00';
+    # COMTRADE 2013's time code), None when the file does not say.
+    station: Optional[str] = None
+    device: Optional[str] = None
+    time_zone: Optional[str] = None
 
     def check_rates(self, nominal_frequency=None):
         """The sample rate, once it and the line frequency (nominal_frequency when given, else the recording's

@@ -43,8 +43,9 @@ def write_three(base, u, fs, **options):
                           phases={"V" + p: p for p in "ABC"}, **options)
 
 
-def hour_recording(base, seconds=3600.0, fs=1600.0):
-    """A 16-bit COMTRADE .cfg: 230 V ±3 %, harmonics, unbalance, a dip to 60 % at 25 min, a swell to 120 % at 45."""
+def hour_recording(base, seconds=3600.0, fs=1600.0, **options):
+    """A 16-bit COMTRADE .cfg: 230 V ±3 %, harmonics, unbalance, a dip to 60 % at 25 min, a swell to 120 % at 45
+    (options: those of ``comtrade.write``)."""
     t = np.arange(int(round(seconds * fs))) / fs
     envelope = 230.0 * np.sqrt(2) * (1 + 0.03 * np.sin(2 * np.pi * t / seconds))
     envelope[(t >= 1500.0) & (t < 1500.15)] *= 0.6
@@ -52,4 +53,4 @@ def hour_recording(base, seconds=3600.0, fs=1600.0):
     k = np.arange(3)[:, None]
     w = 2 * np.pi * 50.0 * t - k * 2 * np.pi / 3
     u = (1 + 0.005 * (k - 1)) * envelope * (np.sin(w) + 0.015 * np.sin(3 * w) + 0.04 * np.sin(5 * w))
-    return write_three(base, u, fs, file_type="BINARY")
+    return write_three(base, u, fs, **{"file_type": "BINARY", **options})

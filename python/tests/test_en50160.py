@@ -80,6 +80,38 @@ def test_flagged_and_partial_intervals_are_left_out():
                                                                    ("voltage", "+10/-15 % of Un")}
 
 
+def test_each_row_gives_each_phases_share_extremes_and_value_at_the_share_asked():
+    ten = (tables := week())["10min"]
+    ten["flagged"][:100] = True  # left out: nothing in them counts, however far off
+    ten["A.rmsVoltage"][:] = np.r_[np.full(100, 0.5 * UN), np.full(WEEK - 100, 1.02 * UN)]
+    ten["B.rmsVoltage"][:] = UN
+    ten["B.rmsVoltage"][100:151] = 0.89 * UN  # 51 of the 908 used below -10 %: B fails
+    ten["C.rmsVoltage"][:] = 0.97 * UN
+    ten["A.thdVoltage.thd"][:100] = 50.0
+    r = en50160.assess(tables, nominal_voltage=UN)
+    ten_percent, always = [row for row in r["rows"] if row["key"] == "voltage"]
+    figures = {p["phase"]: p for p in ten_percent["phases"]}
+    assert [p["phase"] for p in ten_percent["phases"]] == ["A", "B", "C"] and ten_percent["phase"] == "B"
+    assert {k: (p["intervals"], p["share"]) for k, p in figures.items()} == \
+        {"A": (908, 100.0), "B": (908, pytest.approx(100 * 857 / 908)), "C": (908, 100.0)}
+    # 95 % of A within ±2 % of Un, of B within ±11 % (its 95th percentile falls among the 51 low values).
+    assert [figures[k]["deviation"] for k in "ABC"] == pytest.approx([2.0, 11.0, 3.0], rel=1e-9)
+    assert ten_percent["deviation"] == pytest.approx(11.0) and ten_percent["verdict"] == "fail"
+    assert (figures["A"]["min"], figures["B"]["min"], figures["C"]["max"]) == \
+        pytest.approx((1.02 * UN, 0.89 * UN, 0.97 * UN))
+    assert [p["percentile"] for p in always["phases"]] == pytest.approx([1.02 * UN, UN, 0.97 * UN])  # the highest
+    thd = next(row for row in r["rows"] if row["key"] == "thd")
+    for p in thd["phases"]:  # the 95th percentile of the used values only
+        assert p["percentile"] == pytest.approx(np.percentile(ten[f"{p['phase']}.thdVoltage.thd"][100:], 95))
+    h5 = next(row for row in r["rows"] if row.get("order") == 5)
+    assert [p["phase"] for p in h5["phases"]] == ["A", "B", "C"] and h5["phases"][0]["deviation"] is None
+    # A row with nothing to judge has no phases; one value for the supply (u2, f) has one.
+    del ten["u2"]
+    r = en50160.assess(tables, nominal_voltage=UN)
+    assert next(row for row in r["rows"] if row["key"] == "unbalance")["phases"] == []
+    assert [p["phase"] for p in r["rows"][0]["phases"]] == ["f"] and r["rows"][0]["deviation"] < 0.4
+
+
 def test_missing_tables_are_not_measured_and_a_short_recording_says_so():
     tables = week(phases="A")
     tables["2h"] = None
