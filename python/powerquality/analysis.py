@@ -61,6 +61,10 @@ What the pipeline computes:
 - their main values (RMS voltage and current, THD per phase, unbalance)
   aggregated over 150/180 cycles, over 10 minutes and over 2 hours of the
   clock by the library's IntervalAggregator (see ``aggregate_windows``);
+  with currents also, as IEC 61000-4-30 Ed. 3 measures them, their harmonic
+  and inter-harmonic subgroups to order 50 and the current unbalance
+  (the module's inter-harmonic subgroups are on for them; the windows'
+  records stay as without them, see :func:`_current_columns`);
 - flicker: the library's FlickerMeter on each voltage (IEC 61000-4-15), Pst
   of every 10-minute interval and Plt of every 2 hours of the same clock as
   the aggregation, fed block by block (see ``_Flicker``);
