@@ -1423,7 +1423,7 @@ class Collector:
         if ctx.window_cycles:
             windowed = _join_records(p["windowed"]) if p["windowed"] else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
             harmonics = _join_arrays(p["harmonics"])
-            aggregated = {key: np.concatenate(p[key]) for key in ("3s", "10min", "2h")}
+            aggregated = {key: _join_records(p[key]) for key in ("3s", "10min", "2h")}
         flicker = None
         if p["pst"]:
             with np.errstate(all="ignore"):
@@ -1605,12 +1605,11 @@ def _current_columns(windowed, phases, harmonics, orders):
         for name, key, first, last in (("harmonicCurrent", "harmonicsCurrent", 1, orders),
                                        ("interHarmonicCurrent", "interHarmonicsCurrent", 0, orders - 1)):
             array = arrays.get(key)
-            for order in range(first, last + 1):
-                if array is not None and len(array) == n and array.shape[-1] > order:
-                    value = np.asarray(array[:, k, order], dtype=np.float64)
-                else:
-                    value = np.full(n, np.nan)
-                out.append((f"{label}{name}{order}", value))
+            block = np.full((n, last + 1 - first), np.nan)
+            if array is not None and len(array) == n:
+                have = max(0, min(last + 1, array.shape[-1]) - first)
+                block[:, :have] = array[:, k, first:first + have]
+            out += [(f"{label}{name}{order}", block[:, j]) for j, order in enumerate(range(first, last + 1))]
     if phases == 3:
         components = windowed["symmetricalComponents"]
         out.append(("u2Current", np.asarray(components[:, 2]["currentUnbalance"], np.float64)))
@@ -1715,24 +1714,29 @@ def _take_intervals(aggregator, names, clock_offset, udin=None):
     """
     out = {}
     count = len(names)
+    deviations = [(k, name.endswith("underDeviation")) for k, name in enumerate(names)
+                  if name.endswith("underDeviation") or name.endswith("overDeviation")]
     for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals()),
                       ("2h", aggregator.two_hour_intervals())):
         extra = [("tagTime", "f8")] if key != "3s" else []
         table = np.zeros(len(rows), AGGREGATE_FRAME + extra + [(name, "f8") for name in names])
         for name, _ in AGGREGATE_FRAME[:-1]:
             table[name] = rows[name]
-        for k, name in enumerate(names):
-            value, share = rows["values"][:, k], rows["values"][:, count + k]
-            part = share < 1.0
-            if part.any():
-                value = value.copy()
-                with np.errstate(divide="ignore", invalid="ignore"):
-                    value[part] = np.where(share[part] > 0, value[part] / np.sqrt(share[part]), np.nan)
-            if name.endswith("underDeviation"):
-                value = np.maximum((udin - value) / udin * 100.0, 0.0)
-            elif name.endswith("overDeviation"):
-                value = np.maximum((value - udin) / udin * 100.0, 0.0)
-            table[name] = value
+        # All quantities at once, element by element as one at a time would.
+        values = np.array(rows["values"][:, :count], dtype=np.float64)
+        share = rows["values"][:, count:2 * count]
+        part = share < 1.0
+        if part.any():
+            with np.errstate(divide="ignore", invalid="ignore"):
+                values[part] = np.where(share[part] > 0, values[part] / np.sqrt(share[part]), np.nan)
+        for k, under in deviations:
+            value = values[:, k]
+            values[:, k] = np.maximum((udin - value) / udin * 100.0, 0.0) if under else \
+                np.maximum((value - udin) / udin * 100.0, 0.0)
+        if count and len(rows):
+            # The quantities' fields follow one another in each row: written through one view.
+            np.ndarray((len(rows), count), np.float64, buffer=table, offset=table.dtype.fields[names[0]][1],
+                       strides=(table.dtype.itemsize, 8))[...] = values
         table["gap"] = rows["values"][:, 2 * count] > 0
         if extra:
             whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
