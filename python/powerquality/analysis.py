@@ -83,6 +83,7 @@ The result is an :class:`Analysis` whose tables are numpy structured arrays
 (``as_pandas`` gives DataFrames when pandas is installed).
 """
 
+import functools
 import itertools
 import math
 import os
@@ -1702,6 +1703,19 @@ def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None
     aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)
 
 
+@functools.lru_cache(maxsize=16)
+def _table_dtype(names, tagged):
+    """The aggregated rows' dtype: the frame, 'tagTime' when tagged, a float per quantity."""
+    return np.dtype(AGGREGATE_FRAME + ([("tagTime", "f8")] if tagged else []) + [(name, "f8") for name in names])
+
+
+@functools.lru_cache(maxsize=16)
+def _deviations(names):
+    """(index, under) of the quantities that become deviations."""
+    return [(k, name.endswith("underDeviation")) for k, name in enumerate(names)
+            if name.endswith("underDeviation") or name.endswith("overDeviation")]
+
+
 def _take_intervals(aggregator, names, clock_offset, udin=None):
     """The closed intervals as {'3s': rows, '10min': rows, '2h': rows} (see :func:`aggregate_windows`).
 
@@ -1714,12 +1728,11 @@ def _take_intervals(aggregator, names, clock_offset, udin=None):
     """
     out = {}
     count = len(names)
-    deviations = [(k, name.endswith("underDeviation")) for k, name in enumerate(names)
-                  if name.endswith("underDeviation") or name.endswith("overDeviation")]
+    deviations = _deviations(tuple(names))
     for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals()),
                       ("2h", aggregator.two_hour_intervals())):
-        extra = [("tagTime", "f8")] if key != "3s" else []
-        table = np.zeros(len(rows), AGGREGATE_FRAME + extra + [(name, "f8") for name in names])
+        extra = key != "3s"
+        table = np.zeros(len(rows), _table_dtype(tuple(names), extra))
         for name, _ in AGGREGATE_FRAME[:-1]:
             table[name] = rows[name]
         # All quantities at once, element by element as one at a time would.
