@@ -8,12 +8,14 @@ segment per tracked cycle (divisor 16) instead of one per block.
 
     PYTHONPATH=build/python /usr/bin/python3 python/bench/analyze_bench.py [seconds] [rate]
 
-Prints three figures (CPU time, best of a few runs):
+Prints four figures (CPU time, best of a few runs):
   module   the binding alone: Module.write + schedule_periods +
            get_period_results over one-second blocks, segments precomputed;
   tracker  the library's FrequencyTracker over the reference voltage, through
            the binding;
-  analyze  the whole powerquality.analyze call (tracker, module, events).
+  analyze  the whole powerquality.analyze call (tracker, module, events, windows,
+           aggregation with the currents' subgroups, flicker);
+  voltages the same call on the voltages alone.
 """
 
 import sys
@@ -75,8 +77,9 @@ def main():
     t_module = best(module_only)
     t_tracker = best(lambda: tracking.cycle_segments(u[0], fs, 50.0, 16))
     t_analyze = best(lambda: pq.analyze(voltages=u, currents=i, sample_rate=fs, nominal_frequency=50.0), 2)
+    t_voltages = best(lambda: pq.analyze(voltages=u, sample_rate=fs, nominal_frequency=50.0), 2)
     print(f"{seconds:g} s at {fs:g} Hz: {n} positions, three-phase star with currents, Urms(1/2), RVC")
-    for name, t in (("module", t_module), ("tracker", t_tracker), ("analyze", t_analyze)):
+    for name, t in (("module", t_module), ("tracker", t_tracker), ("analyze", t_analyze), ("voltages", t_voltages)):
         print(f"{name:<8} {t:8.3f} s  {n / t / 1e6:7.2f} million positions/s")
 
 

@@ -61,6 +61,10 @@ What the pipeline computes:
 - their main values (RMS voltage and current, THD per phase, unbalance)
   aggregated over 150/180 cycles, over 10 minutes and over 2 hours of the
   clock by the library's IntervalAggregator (see ``aggregate_windows``);
+  with currents also, as IEC 61000-4-30 Ed. 3 measures them, their harmonic
+  and inter-harmonic subgroups to order 50 and the current unbalance
+  (the module's inter-harmonic subgroups are on for them; the windows'
+  records stay as without them, see :func:`_current_columns`);
 - flicker: the library's FlickerMeter on each voltage (IEC 61000-4-15), Pst
   of every 10-minute interval and Plt of every 2 hours of the same clock as
   the aggregation, fed block by block (see ``_Flicker``);
@@ -79,6 +83,7 @@ The result is an :class:`Analysis` whose tables are numpy structured arrays
 (``as_pandas`` gives DataFrames when pandas is installed).
 """
 
+import functools
 import itertools
 import math
 import os
@@ -375,6 +380,8 @@ class Context:
     window_cycles (0 without windows), declared_voltage (None until it is decided, with the nominal
     frequency, from ``inference``: the Inference of the channels' roles and Udin), fixed_frequency,
     arrays (the windows' arrays fetched: True for all, False for none, or their names),
+    current_orders (the highest harmonic order of the currents' aggregated subgroups, 0 without currents or
+    windows), current_arrays (the arrays fetched for them alone, dropped after the aggregation),
     rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
     voltage_peak (the largest one-cycle RMS value of each voltage so far), flicker_lamp (230.0 or 120.0,
     or None until the stages are built); the gaps: missing_runs (array (n, 2) of [first, end) positions
@@ -600,10 +607,18 @@ class _Module:
         windows, self.windows = self.windows, []
         for first_sample, f in windows:
             m.schedule_for_calculation(int(first_sample), self.ctx.window_cycles, float(f))
-        if self.ctx.arrays:
-            b.windowed, b.harmonics = m.get_results(arrays=self.ctx.arrays)
+        fetch = self.ctx.arrays
+        if self.ctx.current_arrays:
+            fetch = list(fetch or ()) + list(self.ctx.current_arrays)
+        if fetch:
+            b.windowed, b.harmonics = m.get_results(arrays=fetch)
         else:
             b.windowed = m.get_results()
+        if self.ctx.current_orders:
+            # The inter-harmonic subgroups are computed for the currents' arrays; the records stay as without
+            # them (their inter-harmonic distortion fields 0).
+            for name in ("thdInterVoltage", "thdInterCurrent", "thdInterLineToLine"):
+                b.windowed["phases"][name] = 0
         if self.ctx.signalling:
             # Carried with the windows' arrays, so that gaps blank them and the flags stage holds them alike.
             values = m.signalling_voltages().reshape(len(b.windowed), len(self.ctx.voltages), -1)
@@ -1003,18 +1018,24 @@ class _Aggregation:
 
     def process(self, b):
         ctx = self.ctx
+        orders = ctx.current_orders
         if b.windowed is not None and len(b.windowed):
             if self.aggregator is None:
                 self.names = [name for name, _ in _aggregated_columns(b.windowed[:0], len(ctx.voltages),
-                                                                      bool(ctx.currents), self.udin)]
+                                                                      bool(ctx.currents), self.udin, None, orders)]
                 self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
             _add_windows(self.aggregator, b.windowed, len(ctx.voltages), bool(ctx.currents), ctx.sample_rate,
-                         b.window_flags, b.window_gaps, self.udin)
+                         b.window_flags, b.window_gaps, self.udin, b.harmonics, orders)
+        if ctx.current_arrays and b.harmonics is not None:
+            for name in ctx.current_arrays:
+                b.harmonics.pop(name, None)
+            if not b.harmonics and not ctx.arrays:
+                b.harmonics = None
         if b.last:
             if self.aggregator is None:
                 self.names = [name for name, _ in _aggregated_columns(np.zeros(0, _core.GENERAL_RECORD_DTYPE),
                                                                       len(ctx.voltages), bool(ctx.currents),
-                                                                      self.udin)]
+                                                                      self.udin, None, orders)]
                 self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
             self.aggregator.flush()
         if self.aggregator is not None:
@@ -1188,6 +1209,14 @@ class Stream:
                             symmetrical_components_enabled=(ctx.grid != "single"))
             if ctx.signalling:
                 settings.update(signalling_frequencies=list(ctx.signalling))
+        # The currents' harmonic and inter-harmonic subgroups, aggregated as IEC 61000-4-30 Ed. 3 measures
+        # currents: the module's subgroups of the currents' arrays, fetched for the aggregation.
+        ctx.current_orders = highest if ctx.window_cycles and ctx.currents else 0
+        ctx.current_arrays = ()
+        if ctx.current_orders:
+            settings.update(inter_harmonics_enabled=True)
+            wanted = ctx.arrays if not isinstance(ctx.arrays, bool) else ctx.arrays and _CURRENT_ARRAYS
+            ctx.current_arrays = tuple(name for name in _CURRENT_ARRAYS if name not in (wanted or ()))
         self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx)] + \
             ([_Signalling(ctx)] if ctx.window_cycles and ctx.signalling else []) + [_Aggregation(ctx), _Flicker(ctx)]
 
@@ -1395,7 +1424,7 @@ class Collector:
         if ctx.window_cycles:
             windowed = _join_records(p["windowed"]) if p["windowed"] else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
             harmonics = _join_arrays(p["harmonics"])
-            aggregated = {key: np.concatenate(p[key]) for key in ("3s", "10min", "2h")}
+            aggregated = {key: _join_records(p[key]) for key in ("3s", "10min", "2h")}
         flicker = None
         if p["pst"]:
             with np.errstate(all="ignore"):
@@ -1529,10 +1558,11 @@ AGGREGATE_FRAME = [("startTime", "f8"), ("endTime", "f8"), ("clockInterval", "i8
                    ("flagged", "?"), ("complete", "?"), ("gap", "?")]
 
 
-def _aggregated_columns(windowed, phases, currents, udin=None):
+def _aggregated_columns(windowed, phases, currents, udin=None, harmonics=None, current_orders=0):
     """(name, values per window) of the aggregated quantities, named as in windowed.csv; with Udin, last, each
     phase's RMS voltage clipped to at most Udin ('underDeviation') and to at least Udin ('overDeviation'), in
-    volts, which :func:`_take_intervals` turns into the deviations."""
+    volts, which :func:`_take_intervals` turns into the deviations; with currents and ``current_orders``, after
+    them, the currents' subgroups and unbalance (see :func:`_current_columns`)."""
     out = []
     for k in range(phases):
         label = "ABC"[k] + "." if phases > 1 else ""
@@ -1552,11 +1582,44 @@ def _aggregated_columns(windowed, phases, currents, udin=None):
             u = np.asarray(windowed["phases"][:, k]["rmsVoltage"], dtype=np.float64)
             out.append((label + "underDeviation", np.minimum(u, udin)))  # NaN stays NaN: not measured
             out.append((label + "overDeviation", np.maximum(u, udin)))
+    if currents and current_orders:
+        out += _current_columns(windowed, phases, harmonics, current_orders)
+    return out
+
+
+# The windows' arrays the currents' aggregated subgroups come from.
+_CURRENT_ARRAYS = ("harmonicsCurrent", "interHarmonicsCurrent")
+
+
+def _current_columns(windowed, phases, harmonics, orders):
+    """(name, values per window) of the currents as IEC 61000-4-30 Ed. 3 measures them, per phase: the
+    harmonic current subgroups of orders 1 to ``orders`` ('A.harmonicCurrent1', ... in amperes), then the
+    inter-harmonic current centred subgroups 0 to ``orders`` - 1 ('A.interHarmonicCurrent0', ...: the one
+    between orders n and n + 1, without the lines next to either); then, on three phases, the current
+    unbalance of the fundamental phasors in percent, negative ('u2Current': |I2| / |I1|) and zero sequence
+    ('u0Current': |I0| / |I1|). A window without the arrays has them NaN (not measured)."""
+    n = len(windowed)
+    arrays = harmonics or {}
+    out = []
+    for k in range(phases):
+        label = "ABC"[k] + "." if phases > 1 else ""
+        for name, key, first, last in (("harmonicCurrent", "harmonicsCurrent", 1, orders),
+                                       ("interHarmonicCurrent", "interHarmonicsCurrent", 0, orders - 1)):
+            array = arrays.get(key)
+            block = np.full((n, last + 1 - first), np.nan)
+            if array is not None and len(array) == n:
+                have = max(0, min(last + 1, array.shape[-1]) - first)
+                block[:, :have] = array[:, k, first:first + have]
+            out += [(f"{label}{name}{order}", block[:, j]) for j, order in enumerate(range(first, last + 1))]
+    if phases == 3:
+        components = windowed["symmetricalComponents"]
+        out.append(("u2Current", np.asarray(components[:, 2]["currentUnbalance"], np.float64)))
+        out.append(("u0Current", np.asarray(components[:, 0]["currentUnbalance"], np.float64)))
     return out
 
 
 def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None, gaps=None,
-                      declared_voltage=None):
+                      declared_voltage=None, harmonics=None):
     """150/180-cycle and 10-minute values of the windowed results, by the library's IntervalAggregator.
 
     Each window (start: its first sample over the sample rate, end: its
@@ -1587,15 +1650,27 @@ def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0,
     (aggregate - Udin) / Udin x 100, never below 0 (a supply that stays on
     one side of Udin has 0 on the other, to rounding).
 
+    With currents and ``harmonics`` holding the windows' 'harmonicsCurrent'
+    and 'interHarmonicsCurrent' arrays, the currents' harmonic and
+    inter-harmonic subgroups of each phase and the current unbalance follow,
+    last, as 'A.harmonicCurrent1' ... 'A.harmonicCurrent<H>',
+    'A.interHarmonicCurrent0' ... 'A.interHarmonicCurrent<H-1>' (amperes; H
+    the highest order the arrays hold, at most 50), ..., 'u2Current',
+    'u0Current' (percent), aggregated as the RMS current is (see
+    :func:`_current_columns`).
+
     Returns {'3s': rows, '10min': rows, '2h': rows}: structured arrays with
     AGGREGATE_FRAME's fields, one field per quantity ('A.rmsVoltage', ...,
     'u2', 'u0') and, in the 10-minute and 2-hour rows, 'tagTime': the tick
     that ends the interval, in seconds on the windows' scale.
     """
     udin = None if declared_voltage is None else float(declared_voltage)
-    names = [name for name, _ in _aggregated_columns(windowed, phases, currents, udin)]
+    orders = 0
+    if currents and harmonics is not None and all(name in harmonics for name in _CURRENT_ARRAYS):
+        orders = min(50, harmonics["harmonicsCurrent"].shape[-1] - 1)
+    names = [name for name, _ in _aggregated_columns(windowed, phases, currents, udin, harmonics, orders)]
     aggregator = _aggregator(len(names), clock_offset)
-    _add_windows(aggregator, windowed, phases, currents, sample_rate, flags, gaps, udin)
+    _add_windows(aggregator, windowed, phases, currents, sample_rate, flags, gaps, udin, harmonics, orders)
     aggregator.flush()
     return _take_intervals(aggregator, names, clock_offset, udin)
 
@@ -1609,10 +1684,11 @@ def _aggregator(count, clock_offset):
     return aggregator
 
 
-def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None, gaps=None, udin=None):
+def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None, gaps=None, udin=None,
+                 harmonics=None, current_orders=0):
     """The windows' aggregated quantities, the shares measured and the gap marks into the aggregator (a
     value that is not finite, as over a missing sample, as 0 and not measured; the window marked)."""
-    columns = _aggregated_columns(windowed, phases, currents, udin)
+    columns = _aggregated_columns(windowed, phases, currents, udin, harmonics, current_orders)
     n = len(windowed)
     values = np.column_stack([c for _, c in columns]) if n else np.zeros((0, len(columns)))
     bad = ~np.isfinite(values)
@@ -1627,6 +1703,19 @@ def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None
     aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)
 
 
+@functools.lru_cache(maxsize=16)
+def _table_dtype(names, tagged):
+    """The aggregated rows' dtype: the frame, 'tagTime' when tagged, a float per quantity."""
+    return np.dtype(AGGREGATE_FRAME + ([("tagTime", "f8")] if tagged else []) + [(name, "f8") for name in names])
+
+
+@functools.lru_cache(maxsize=16)
+def _deviations(names):
+    """(index, under) of the quantities that become deviations."""
+    return [(k, name.endswith("underDeviation")) for k, name in enumerate(names)
+            if name.endswith("underDeviation") or name.endswith("overDeviation")]
+
+
 def _take_intervals(aggregator, names, clock_offset, udin=None):
     """The closed intervals as {'3s': rows, '10min': rows, '2h': rows} (see :func:`aggregate_windows`).
 
@@ -1639,24 +1728,28 @@ def _take_intervals(aggregator, names, clock_offset, udin=None):
     """
     out = {}
     count = len(names)
+    deviations = _deviations(tuple(names))
     for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals()),
                       ("2h", aggregator.two_hour_intervals())):
-        extra = [("tagTime", "f8")] if key != "3s" else []
-        table = np.zeros(len(rows), AGGREGATE_FRAME + extra + [(name, "f8") for name in names])
+        extra = key != "3s"
+        table = np.zeros(len(rows), _table_dtype(tuple(names), extra))
         for name, _ in AGGREGATE_FRAME[:-1]:
             table[name] = rows[name]
-        for k, name in enumerate(names):
-            value, share = rows["values"][:, k], rows["values"][:, count + k]
-            part = share < 1.0
-            if part.any():
-                value = value.copy()
-                with np.errstate(divide="ignore", invalid="ignore"):
-                    value[part] = np.where(share[part] > 0, value[part] / np.sqrt(share[part]), np.nan)
-            if name.endswith("underDeviation"):
-                value = np.maximum((udin - value) / udin * 100.0, 0.0)
-            elif name.endswith("overDeviation"):
-                value = np.maximum((value - udin) / udin * 100.0, 0.0)
-            table[name] = value
+        # All quantities at once, element by element as one at a time would.
+        values = np.array(rows["values"][:, :count], dtype=np.float64)
+        share = rows["values"][:, count:2 * count]
+        part = share < 1.0
+        if part.any():
+            with np.errstate(divide="ignore", invalid="ignore"):
+                values[part] = np.where(share[part] > 0, values[part] / np.sqrt(share[part]), np.nan)
+        for k, under in deviations:
+            value = values[:, k]
+            values[:, k] = np.maximum((udin - value) / udin * 100.0, 0.0) if under else \
+                np.maximum((value - udin) / udin * 100.0, 0.0)
+        if count and len(rows):
+            # The quantities' fields follow one another in each row: written through one view.
+            np.ndarray((len(rows), count), np.float64, buffer=table, offset=table.dtype.fields[names[0]][1],
+                       strides=(table.dtype.itemsize, 8))[...] = values
         table["gap"] = rows["values"][:, 2 * count] > 0
         if extra:
             whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
