@@ -1035,10 +1035,10 @@ class Collector:
     """Consumer: every block's results joined into an :class:`Analysis`.
 
     The big per-block tables (period values, cycles, windows and their
-    arrays) are kept as the blocks' arrays and joined once at the end; the
-    small ones (events, RVCs, intervals, flicker rows, window flags) go into
-    growing :class:`Rows`, so memory grows with the tables and not with the
-    number of blocks.
+    arrays) are kept as the blocks' arrays (empty ones left out) and joined
+    once at the end; the small ones (events, RVCs, intervals, flicker rows,
+    window flags) go into growing :class:`Rows`, so memory grows with the
+    tables and not with the number of blocks.
     """
 
     BLOCKS = ("period", "frequency", "windowed", "harmonics", "crossings")
@@ -1052,10 +1052,11 @@ class Collector:
     def process(self, b):
         p, r = self.parts, self.rows
         for name in ("period", "frequency", "crossings"):
-            p[name].append(getattr(b, name))
+            if len(getattr(b, name)):
+                p[name].append(getattr(b, name))
         for name in ("ten_second", "rvc", "events"):
             r[name].add(getattr(b, name))
-        if b.windowed is not None:
+        if b.windowed is not None and len(b.windowed):
             p["windowed"].append(b.windowed)
             p["harmonics"].append(b.harmonics)
             r["window_flags"].add(np.asarray(b.window_flags, bool))
@@ -1083,15 +1084,20 @@ class Collector:
             flicker = {"pst": r["pst"], "plt": r["plt"], "pinst_max": self.pinst, "lamp": ctx.flicker_lamp}
         return Analysis(recording=ctx.recording, grid=ctx.grid, voltages=[c.name for c in ctx.voltages],
                         currents=[c.name for c in ctx.currents], sample_rate=ctx.sample_rate,
-                        nominal_frequency=ctx.nominal_frequency, period=_join_records(p["period"]),
-                        frequency=np.concatenate(p["frequency"]), ten_second=r["ten_second"],
+                        nominal_frequency=ctx.nominal_frequency,
+                        period=_join_records(p["period"]) if p["period"] else np.zeros(0, _core.PERIOD_DTYPE),
+                        frequency=_joined(p["frequency"], FREQUENCY_DTYPE), ten_second=r["ten_second"],
                         rvc=r["rvc"], events=events[np.argsort(events["startTime"], kind="stable")],
                         declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics,
                         window_flags=r["window_flags"] if r["window_flags"] is not None else np.zeros(0, bool),
                         window_gaps=r["window_gaps"] if r["window_gaps"] is not None else np.zeros(0, bool),
                         udin_source=ctx.udin_source, rvc_threshold=ctx.rvc_threshold,
                         aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
-                        positions=ctx.positions, crossings=np.concatenate(p["crossings"]))
+                        positions=ctx.positions, crossings=_joined(p["crossings"], np.float64))
+
+
+def _joined(parts, dtype):
+    return np.concatenate(parts) if parts else np.zeros(0, dtype)
 
 
 def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, nominal_frequency=None,

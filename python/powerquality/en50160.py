@@ -535,14 +535,21 @@ class _Harmonics:
         starts = windowed["firstSampleIndex"].astype(np.float64) / self.fs
         ends = np.maximum(windowed["time"].astype(np.float64), starts)
         self.aggregator.add_windows(starts, ends, np.ascontiguousarray(np.where(bad, 0.0, values)), bad.any(axis=1))
+        self._take()
+
+    def _take(self):
+        """The closed 10-minute rows; the 150/180-cycle and 2-hour ones, which the assessment does not use, are
+        taken and dropped, or the aggregator would hold them all (a week: 200 000 rows of every order)."""
         self.rows.add(self.aggregator.ten_minute_intervals())
+        self.aggregator.three_second_intervals()
+        self.aggregator.two_hour_intervals()
 
     def finish(self):
         """{name: values} and 'clockInterval' of every 10-minute row."""
         if self.aggregator is None:
             return {}
         self.aggregator.flush()
-        self.rows.add(self.aggregator.ten_minute_intervals())
+        self._take()
         rows = self.rows.array()
         out = {name: rows["values"][:, j] for j, name in enumerate(self.names)}
         out["clockInterval"] = rows["clockInterval"]
