@@ -593,6 +593,7 @@ class Picture:
         matplotlib.use("Agg")
         import matplotlib.dates as mdates
         import matplotlib.pyplot as plt
+        from matplotlib.collections import PolyCollection
 
         ctx = self.ctx
         start = start_datetime(ctx.recording)
@@ -625,18 +626,25 @@ class Picture:
         ax.axhline(ctx.declared_voltage, color="grey", lw=0.8, ls=":", label=f"Udin {ctx.declared_voltage:.5g} V")
         events = self.events.array()
         events = events[np.argsort(events["startTime"], kind="stable")]
-        seen = set()
         pixel = self.duration / self.columns
         top = ax.get_ylim()[1]
-        for e in events:
-            kind = int(e["type"])
-            label = EVENT_TYPES[kind] if kind not in seen else None
-            seen.add(kind)
-            width = max(float(e["duration"]), pixel)
-            ax.axvspan(x_of(e["startTime"]), x_of(e["startTime"] + width), color=_EVENT_COLOURS[kind], alpha=0.3,
-                       label=label)
-            ax.plot([x_of(e["startTime"])], [top], marker="v", color=_EVENT_COLOURS[kind], ms=7, clip_on=False)
-            if len(events) <= self.LABELLED:
+        # One band collection and one line of markers per kind, not two artists per event: a week's
+        # thousands of events would cost some 20 kB each in matplotlib's objects.
+        kinds = events["type"].astype(np.int64)
+        _, first = np.unique(kinds, return_index=True)
+        for kind in kinds[np.sort(first)]:
+            mine = events[kinds == kind]
+            left = x_of(mine["startTime"])
+            right = x_of(mine["startTime"] + np.maximum(mine["duration"].astype(np.float64), pixel))
+            bands = PolyCollection([[(a, 0), (a, 1), (b, 1), (b, 0)] for a, b in zip(left, right)],
+                                   transform=ax.get_xaxis_transform(), facecolor=_EVENT_COLOURS[int(kind)],
+                                   edgecolor=_EVENT_COLOURS[int(kind)], alpha=0.3, label=EVENT_TYPES[int(kind)])
+            ax.add_collection(bands, autolim=False)
+            ax.plot(left, np.full(len(left), top), linestyle="none", marker="v", color=_EVENT_COLOURS[int(kind)],
+                    ms=7, clip_on=False)
+        if len(events) <= self.LABELLED:
+            for e in events:
+                kind = int(e["type"])
                 ax.annotate(f"{EVENT_TYPES[kind]} {e['extremePercent']:.0f} %, {e['duration'] * 1000:.0f} ms",
                             (x_of(e["startTime"]), top), xytext=(2, 6), textcoords="offset points", fontsize=7,
                             rotation=30, color=_EVENT_COLOURS[kind], annotation_clip=False)
