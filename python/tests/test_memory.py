@@ -167,3 +167,20 @@ def test_the_stages_hold_the_same_at_the_same_point_of_a_repeating_recording():
         sizes.append(held(stream.stages))
     assert len(sizes) == 150 and len(set(sizes)) > 1
     assert sizes[30:60] == sizes[60:90] == sizes[90:120]
+
+
+def test_the_picture_draws_many_events_with_as_many_artists_as_few(run, tmp_path, monkeypatch):
+    figure = pytest.importorskip("matplotlib.figure")
+    ctx, _ = run
+    counted = []
+    monkeypatch.setattr(figure.Figure, "savefig",
+                        lambda fig, *args, **kwargs: counted.append(len(fig.axes[0].get_children())))
+    for n in (20, 200):  # both above the number labelled one by one
+        picture = report.Picture(ctx)
+        events = np.zeros(n, analysis.EVENT_DTYPE)
+        events["type"] = 1 + np.arange(n) % 3
+        events["startTime"] = np.linspace(0.0, 30.0, n)
+        events["duration"] = 0.01
+        picture.events.add(events)
+        picture.save(str(tmp_path / "p.png"))
+    assert counted[0] == counted[1]
