@@ -930,6 +930,51 @@ def _join_records(parts):
     return np.concatenate([p.view((np.void, dtype.itemsize)) for p in parts]).view(dtype)
 
 
+class Rows:
+    """Rows of one structured dtype gathered block by block, in one array that grows by half when it is full.
+
+    What a consumer keeps of every block (events, intervals) goes here rather
+    than into a list of the blocks' arrays: a week makes 75 600 blocks of 8 s,
+    and such a list holds as many small arrays (about 100 bytes each, even
+    empty), where this holds one array, reallocated a few dozen times; its
+    memory is that of the rows (at most half as much again unused). The
+    dtype is that of the first rows added (or the one given); rows with
+    other fields are refused (the same fields laid out otherwise are copied
+    by name).
+    ``array()`` returns a copy of the rows so far, or None when nothing was
+    ever added (not even an empty array).
+    """
+
+    def __init__(self, dtype=None):
+        self.dtype = None if dtype is None else np.dtype(dtype)
+        self._data = None if dtype is None else np.empty(0, self.dtype)
+        self.count = 0
+
+    def __len__(self):
+        return self.count
+
+    def add(self, rows):
+        rows = np.asarray(rows)
+        if self._data is None:
+            self.dtype, self._data = rows.dtype, np.empty(0, rows.dtype)
+        elif rows.dtype != self.dtype and (self.dtype.names is None or rows.dtype.names != self.dtype.names):
+            raise ValueError(f"rows of {rows.dtype} added to a table of {self.dtype}")
+        need = self.count + len(rows)
+        if need > len(self._data):
+            grown = np.empty(max(need, len(self._data) * 3 // 2, 64), self.dtype)
+            grown[:self.count] = self._data[:self.count]
+            self._data = grown
+        if rows.dtype == self.dtype:
+            self._data[self.count:need] = rows
+        else:  # the same fields laid out otherwise: field by field, by name
+            for name in self.dtype.names:
+                self._data[name][self.count:need] = rows[name]
+        self.count = need
+
+    def array(self):
+        return None if self._data is None else self._data[:self.count].copy()
+
+
 def _event_rows(events, ended):
     out = np.zeros(len(events), EVENT_DTYPE)
     for name in ("type", "phases", "startTime", "duration", "extremeVoltage", "extremePercent"):
@@ -1389,65 +1434,83 @@ def run(recording=None, consumers=(), **options):
 
 
 class Collector:
-    """Consumer: every block's results joined into an :class:`Analysis`."""
+    """Consumer: every block's results joined into an :class:`Analysis`.
+
+    The big per-block tables (period values, cycles, windows and their
+    arrays) are kept as the blocks' arrays (empty ones left out) and joined
+    once at the end; the small ones (events, RVCs, intervals, flicker rows,
+    window flags) go into growing :class:`Rows`, so memory grows with the
+    tables and not with the number of blocks.
+    """
+
+    BLOCKS = ("period", "frequency", "windowed", "harmonics", "crossings")
+    ROWS = ("ten_second", "rvc", "events", "window_flags", "window_gaps", "3s", "10min", "2h", "pst", "plt",
+            "signalling", "signalling_3s")
 
     def __init__(self):
-        self.parts = {k: [] for k in ("period", "frequency", "ten_second", "rvc", "events", "windowed", "harmonics",
-                                      "window_flags", "window_gaps", "3s", "10min", "2h", "crossings", "pst", "plt",
-                                      "pinst", "signalling", "signalling_3s")}
+        self.parts = {k: [] for k in self.BLOCKS}
+        self.rows = {k: Rows() for k in self.ROWS}
+        self.pinst = None  # the largest Pinst of each voltage so far, once a block had flicker
 
     def process(self, b):
-        p = self.parts
-        for name in ("period", "frequency", "ten_second", "rvc", "events", "crossings"):
-            p[name].append(getattr(b, name))
-        if b.windowed is not None:
+        p, r = self.parts, self.rows
+        for name in ("period", "frequency", "crossings"):
+            if len(getattr(b, name)):
+                p[name].append(getattr(b, name))
+        for name in ("ten_second", "rvc", "events"):
+            r[name].add(getattr(b, name))
+        if b.windowed is not None and len(b.windowed):
             p["windowed"].append(b.windowed)
             p["harmonics"].append(b.harmonics)
-            p["window_flags"].append(b.window_flags)
-            p["window_gaps"].append(b.window_gaps)
+            r["window_flags"].add(np.asarray(b.window_flags, bool))
+            r["window_gaps"].add(np.asarray(b.window_gaps, bool))
         if b.aggregated is not None:
-            p["3s"].append(b.aggregated["3s"])
-            p["10min"].append(b.aggregated["10min"])
-            p["2h"].append(b.aggregated["2h"])
+            for key in ("3s", "10min", "2h"):
+                r[key].add(b.aggregated[key])
         if b.signalling is not None:
-            p["signalling"].append(b.signalling)
-            p["signalling_3s"].append(b.signalling_3s)
+            r["signalling"].add(b.signalling)
+            r["signalling_3s"].add(b.signalling_3s)
         if b.flicker is not None:
-            p["pst"].append(b.flicker["pst"])
-            p["plt"].append(b.flicker["plt"])
-            p["pinst"].append(b.flicker["pinst_max"])
+            r["pst"].add(b.flicker["pst"])
+            r["plt"].add(b.flicker["plt"])
+            with np.errstate(all="ignore"):
+                peak = np.asarray(b.flicker["pinst_max"])
+                self.pinst = peak if self.pinst is None else np.fmax(self.pinst, peak)
 
     def analysis(self, ctx):
-        p = self.parts
-        events = np.concatenate(p["events"]) if p["events"] else np.zeros(0, EVENT_DTYPE)
+        p, r = self.parts, {k: v.array() for k, v in self.rows.items()}
+        events = r["events"] if r["events"] is not None else np.zeros(0, EVENT_DTYPE)
         windowed = harmonics = aggregated = None
         if ctx.window_cycles:
             windowed = _join_records(p["windowed"]) if p["windowed"] else np.zeros(0, _core.GENERAL_RECORD_DTYPE)
             harmonics = _join_arrays(p["harmonics"])
-            aggregated = {key: _join_records(p[key]) for key in ("3s", "10min", "2h")}
+            aggregated = {key: r[key] for key in ("3s", "10min", "2h")}
         flicker = None
-        if p["pst"]:
-            with np.errstate(all="ignore"):
-                peak = np.fmax.reduce(np.vstack(p["pinst"]), axis=0)
-            flicker = {"pst": np.concatenate(p["pst"]), "plt": np.concatenate(p["plt"]), "pinst_max": peak,
-                       "lamp": ctx.flicker_lamp}
+        if self.pinst is not None:
+            flicker = {"pst": r["pst"], "plt": r["plt"], "pinst_max": self.pinst, "lamp": ctx.flicker_lamp}
         signalling = signalling_3s = None
         if ctx.window_cycles and ctx.signalling:
-            signalling = np.concatenate(p["signalling"]) if p["signalling"] else np.zeros(0, SIGNALLING_DTYPE)
-            signalling_3s = np.concatenate(p["signalling_3s"]) if p["signalling_3s"] else \
+            signalling = r["signalling"] if r["signalling"] is not None else np.zeros(0, SIGNALLING_DTYPE)
+            signalling_3s = r["signalling_3s"] if r["signalling_3s"] is not None else \
                 np.zeros(0, SIGNALLING_3S_DTYPE)
-        return Analysis(recording=ctx.recording, grid=ctx.grid, signalling=signalling, signalling_3s=signalling_3s, voltages=[c.name for c in ctx.voltages],
+        return Analysis(recording=ctx.recording, grid=ctx.grid, signalling=signalling, signalling_3s=signalling_3s,
+                        voltages=[c.name for c in ctx.voltages],
                         currents=[c.name for c in ctx.currents], sample_rate=ctx.sample_rate,
-                        nominal_frequency=ctx.nominal_frequency, period=_join_records(p["period"]),
-                        frequency=np.concatenate(p["frequency"]), ten_second=np.concatenate(p["ten_second"]),
-                        rvc=np.concatenate(p["rvc"]), events=events[np.argsort(events["startTime"], kind="stable")],
+                        nominal_frequency=ctx.nominal_frequency,
+                        period=_join_records(p["period"]) if p["period"] else np.zeros(0, _core.PERIOD_DTYPE),
+                        frequency=_joined(p["frequency"], FREQUENCY_DTYPE), ten_second=r["ten_second"],
+                        rvc=r["rvc"], events=events[np.argsort(events["startTime"], kind="stable")],
                         declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics,
-                        window_flags=np.concatenate(p["window_flags"]) if p["window_flags"] else np.zeros(0, bool),
-                        window_gaps=np.concatenate(p["window_gaps"]) if p["window_gaps"] else np.zeros(0, bool),
+                        window_flags=r["window_flags"] if r["window_flags"] is not None else np.zeros(0, bool),
+                        window_gaps=r["window_gaps"] if r["window_gaps"] is not None else np.zeros(0, bool),
                         udin_source=ctx.udin_source, inference=ctx.inference, rvc_threshold=ctx.rvc_threshold,
                         aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
-                        positions=ctx.positions, crossings=np.concatenate(p["crossings"]),
+                        positions=ctx.positions, crossings=_joined(p["crossings"], np.float64),
                         missing_samples=ctx.missing_samples, first_missing=ctx.first_missing)
+
+
+def _joined(parts, dtype):
+    return np.concatenate(parts) if parts else np.zeros(0, dtype)
 
 
 def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, nominal_frequency=None,

@@ -753,9 +753,11 @@ class _Harmonics:
     """
 
     def __init__(self, phases, sample_rate, clock_offset):
+        from .analysis import Rows
+
         self.phases, self.fs, self.offset = phases, float(sample_rate), float(clock_offset)
         self.aggregator = self.names = None
-        self.rows = []
+        self.rows = Rows()  # the 10-minute rows closed so far
 
     def add(self, windowed, harmonics):
         if windowed is None or not len(windowed) or not harmonics or "harmonicsVoltage" not in harmonics:
@@ -775,15 +777,22 @@ class _Harmonics:
         starts = windowed["firstSampleIndex"].astype(np.float64) / self.fs
         ends = np.maximum(windowed["time"].astype(np.float64), starts)
         self.aggregator.add_windows(starts, ends, np.ascontiguousarray(np.where(bad, 0.0, values)), bad.any(axis=1))
-        self.rows.append(self.aggregator.ten_minute_intervals())
+        self._take()
+
+    def _take(self):
+        """The closed 10-minute rows; the 150/180-cycle and 2-hour ones, which the assessment does not use, are
+        taken and dropped, or the aggregator would hold them all (a week: 200 000 rows of every order)."""
+        self.rows.add(self.aggregator.ten_minute_intervals())
+        self.aggregator.three_second_intervals()
+        self.aggregator.two_hour_intervals()
 
     def finish(self):
         """{name: values} and 'clockInterval' of every 10-minute row."""
         if self.aggregator is None:
             return {}
         self.aggregator.flush()
-        self.rows.append(self.aggregator.ten_minute_intervals())
-        rows = np.concatenate(self.rows)
+        self._take()
+        rows = self.rows.array()
         out = {name: rows["values"][:, j] for j, name in enumerate(self.names)}
         out["clockInterval"] = rows["clockInterval"]
         return out
@@ -825,15 +834,19 @@ def _tables(ten, ten_second, two_hour, events, harmonics):
 class Gather:
     """Consumer of the analysis pipeline (``process(block)``): what the assessment needs, gathered as the
     blocks pass (10-minute and 2-hour rows, 10-s frequencies, events, and the windows' harmonics aggregated
-    over 10 minutes), in memory that grows with the 10-minute rows, not the samples.
+    over 10 minutes), in memory that grows with those rows, not the samples or the blocks: each table is
+    one growing numpy array (:class:`~powerquality.analysis.Rows`), some 1000 10-minute rows and 60 480
+    10-s rows a week, never a Python object per row or per block.
 
     Needs the windows' ``harmonicsVoltage`` arrays (``stream(..., arrays=("harmonicsVoltage",))``) for the
     harmonics rows; without them those rows are "not measured".
     """
 
     def __init__(self, ctx):
+        from .analysis import Rows
+
         self.ctx = ctx
-        self.parts = {"10min": [], "2h": [], "10s": [], "events": [], "signalling": []}
+        self.parts = {name: Rows() for name in ("10min", "2h", "10s", "events", "signalling")}
         self.harmonics = _Harmonics(len(ctx.voltages), ctx.sample_rate, ctx.clock_offset)
         self.finished = None
 
@@ -842,29 +855,30 @@ class Gather:
 
         p = self.parts
         if b.aggregated is not None:
-            p["10min"].append(b.aggregated["10min"])
+            p["10min"].add(b.aggregated["10min"])
         if getattr(b, "flicker", None) is not None:
-            p["2h"].append(b.flicker["plt"])
+            p["2h"].add(b.flicker["plt"])
         if getattr(b, "ten_second", None) is not None and len(b.ten_second):
-            p["10s"].append(_tracker_ten_second(b.ten_second, self.ctx.sample_rate, DIVISOR))
-        p["events"].append(b.events)
+            p["10s"].add(_tracker_ten_second(b.ten_second, self.ctx.sample_rate, DIVISOR))
+        p["events"].add(b.events)
         if getattr(b, "signalling_3s", None) is not None:
-            p["signalling"].append(b.signalling_3s)
+            p["signalling"].add(b.signalling_3s)
         self.harmonics.add(b.windowed, b.harmonics)
         if b.last:
             self.finished = self.harmonics.finish()
 
     def events(self):
-        events = np.concatenate(self.parts["events"]) if self.parts["events"] else np.zeros(0)
+        events = self.parts["events"].array()
+        if events is None:
+            return np.zeros(0)
         return events[np.argsort(events["startTime"], kind="stable")] if len(events) else events
 
     def tables(self):
         p = self.parts
-        out = _tables(np.concatenate(p["10min"]) if p["10min"] else None,
-                      np.concatenate(p["10s"]) if p["10s"] else None,
-                      np.concatenate(p["2h"]) if p["2h"] else None, self.events(), self.finished)
-        if p["signalling"]:
-            out["signalling"] = np.concatenate(p["signalling"])
+        out = _tables(p["10min"].array(), p["10s"].array(), p["2h"].array(), self.events(), self.finished)
+        signalling = p["signalling"].array()
+        if signalling is not None:
+            out["signalling"] = signalling
         return out
 
     def assess(self, tables=None, *, level="LV", system="synchronous", limits=None, nominal_voltage=None):

@@ -334,23 +334,24 @@ class Summary:
     """Consumer of the analysis pipeline: what the summary row and the recording's own tables need.
 
     Of each block it keeps the events, the RVCs and the 10-minute values
-    (rows that grow with events and intervals, not with samples), the range
-    of the trusted cycles' frequency and the largest flicker severities (a
-    block's ``pst`` and ``plt``, or columns of its ``flicker``, when the
-    pipeline gives them); the rest of the block is left to go, so memory
-    does not grow with the recording's length.
+    (rows that grow with events and intervals, not with samples or blocks:
+    one growing array each, ``analysis.Rows``), the range of the trusted
+    cycles' frequency and the largest flicker severities (a block's ``pst``
+    and ``plt``, or columns of its ``flicker``, when the pipeline gives
+    them); the rest of the block is left to go, so memory does not grow
+    with the recording's length.
     """
 
     def __init__(self):
-        self.parts = {name: [] for name in ("events", "rvc", "10min")}
+        self.parts = {name: analysis.Rows() for name in ("events", "rvc", "10min")}
         self.frequency = (np.inf, -np.inf)
         self.flicker = {"pst": np.nan, "plt": np.nan}
 
     def process(self, b):
         for name in ("events", "rvc"):
-            self.parts[name].append(getattr(b, name))
+            self.parts[name].add(getattr(b, name))
         if b.aggregated is not None:
-            self.parts["10min"].append(b.aggregated["10min"])
+            self.parts["10min"].add(b.aggregated["10min"])
         f = b.frequency
         valid = f["frequency"][f["valid"] & np.isfinite(f["frequency"])]
         if valid.size:
@@ -360,12 +361,12 @@ class Summary:
 
     def tables(self):
         """The rows kept: 'events' (in order of start), 'rvc' and, with windows, 'aggregated_10min'."""
-        p = self.parts
-        events = np.concatenate(p["events"]) if p["events"] else np.zeros(0, analysis.EVENT_DTYPE)
+        p = {name: rows.array() for name, rows in self.parts.items()}
+        events = p["events"] if p["events"] is not None else np.zeros(0, analysis.EVENT_DTYPE)
         out = {"events": events[np.argsort(events["startTime"], kind="stable")],
-               "rvc": np.concatenate(p["rvc"]) if p["rvc"] else np.zeros(0, analysis.RVC_DTYPE)}
-        if p["10min"]:
-            out["aggregated_10min"] = np.concatenate(p["10min"])
+               "rvc": p["rvc"] if p["rvc"] is not None else np.zeros(0, analysis.RVC_DTYPE)}
+        if p["10min"] is not None:
+            out["aggregated_10min"] = p["10min"]
         return out
 
     def row(self, ctx, declared_voltage=None):

@@ -47,7 +47,7 @@ import types
 
 import numpy as np
 
-from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, FLICKER_FRAME, RVC_DTYPE, flatten, start_datetime
+from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, FLICKER_FRAME, RVC_DTYPE, Rows, flatten, start_datetime
 
 PHASE_NAMES = "ABC"
 _EVENT_COLOURS = {1: "tab:orange", 2: "tab:red", 3: "tab:purple"}
@@ -58,7 +58,12 @@ def _phases(mask):
 
 
 class Digest:
-    """Consumer: what the summary says, gathered block by block (ranges, counts, events)."""
+    """Consumer: what the summary says, gathered block by block (ranges, counts, events).
+
+    It keeps counts, ranges and the few rows it lists (the first events by
+    start, the first RVCs), never a block's tables, so its memory does not
+    grow with the recording.
+    """
 
     MAX_LISTED = 100  # events and RVCs listed one a line; the tables hold every one
 
@@ -67,11 +72,16 @@ class Digest:
         self.frequency = [np.inf, -np.inf, 0, 0]  # lowest and highest valid, cycles, flagged
         self.rms = {("U", k): [np.inf, -np.inf] for k in range(len(ctx.voltages))}
         self.rms.update({("I", k): [np.inf, -np.inf] for k in range(len(ctx.currents))})
-        self.events, self.rvc = [], []
+        # The earliest events by start (in the order of a stable sort of all of them) and the first RVCs, with
+        # the counts of all.
+        self.events = self.rvc = None
+        self.event_count = self.rvc_count = 0
         self.thd = [np.inf, -np.inf, 0]
         self.short = [0, 0, 0, 0]  # intervals, whole, flagged, with a gap
         self.ten = [0, 0, 0, 0]
-        self.flicker = {"pst": [], "plt": [], "pinst": []}
+        # Per kind ('pst', 'plt'): rows seen, their voltages' columns, the largest finite-or-not value of each
+        # (NaN ignored) and whether any was finite; 'pinst': the largest Pinst of each voltage, once measured.
+        self.flicker = {"pst": [0, None, None, None], "plt": [0, None, None, None], "pinst": None}
 
     def process(self, b):
         f = b.frequency
@@ -87,8 +97,7 @@ class Digest:
             values = values[np.isfinite(values)]
             if len(values):
                 span[0], span[1] = min(span[0], float(values.min())), max(span[1], float(values.max()))
-        self.events.append(b.events)
-        self.rvc.append(b.rvc)
+        self._keep(b.events, b.rvc)
         if b.windowed is not None and len(b.windowed):
             thd = _thd_of(b.windowed, len(self.ctx.voltages))
             thd = thd[np.isfinite(thd)]
@@ -103,8 +112,35 @@ class Digest:
                 counts[3] += int(np.count_nonzero(rows["gap"])) if "gap" in rows.dtype.names else 0
         if getattr(b, "flicker", None) is not None:
             for key in ("pst", "plt"):
-                self.flicker[key].append(b.flicker[key])
-            self.flicker["pinst"].append(b.flicker["pinst_max"])
+                self._largest(key, b.flicker[key])
+            with np.errstate(all="ignore"):
+                peak = np.asarray(b.flicker["pinst_max"])
+                pinst = self.flicker["pinst"]
+                self.flicker["pinst"] = peak if pinst is None else np.fmax(pinst, peak)
+
+    def _keep(self, events, rvc):
+        """The events and RVCs that the summary lists, of those so far; their counts."""
+        self.event_count += len(events)
+        self.rvc_count += len(rvc)
+        if len(events):
+            # A stable sort of the kept (earlier) rows and the new ones keeps the order of a stable sort of all.
+            events = events if self.events is None else np.concatenate([self.events, events])
+            self.events = events[np.argsort(events["startTime"], kind="stable")[:self.MAX_LISTED]]
+        if len(rvc) and (self.rvc is None or len(self.rvc) < self.MAX_LISTED):
+            self.rvc = (rvc if self.rvc is None else np.concatenate([self.rvc, rvc]))[:self.MAX_LISTED].copy()
+
+    def _largest(self, key, rows):
+        kept = self.flicker[key]
+        if kept[1] is None:
+            kept[1] = [n for n in rows.dtype.names if n.endswith(key)]
+            kept[2] = np.full(len(kept[1]), np.nan)
+            kept[3] = np.zeros(len(kept[1]), bool)
+        kept[0] += len(rows)
+        if len(rows):
+            for j, name in enumerate(kept[1]):
+                values = rows[name]
+                kept[2][j] = np.fmax(kept[2][j], np.fmax.reduce(values))
+                kept[3][j] |= bool(np.any(np.isfinite(values)))
 
     def lines(self):
         """The summary printed by the command line, as a list of lines."""
@@ -136,21 +172,20 @@ class Digest:
             for k, name in enumerate(names):
                 lines.append(f"RMS {kind} {PHASE_NAMES[k] if len(names) > 1 else ' '}     {name}: "
                              f"{_span(*self.rms[(kind, k)], unit)}")
-        events = np.concatenate(self.events) if self.events else np.zeros(0, EVENT_DTYPE)
-        events = events[np.argsort(events["startTime"], kind="stable")]
-        rvc = np.concatenate(self.rvc) if self.rvc else np.zeros(0, RVC_DTYPE)
-        lines.append(f"events      {len(events)} (Udin {ctx.declared_voltage:.6g} V; dip < 90 %, swell > 110 %, "
+        events = self.events if self.events is not None else np.zeros(0, EVENT_DTYPE)
+        rvc = self.rvc if self.rvc is not None else np.zeros(0, RVC_DTYPE)
+        lines.append(f"events      {self.event_count} (Udin {ctx.declared_voltage:.6g} V; dip < 90 %, swell > 110 %, "
                      "interruption < 5 %; IEC 61000-4-30 Ed. 3 time stamps)")
         for e in events[:self.MAX_LISTED]:
             state = "" if e["ended"] else " (cut short by a gap)" if _cut(e) else " (still running at the end)"
             lines.append(f"  {EVENT_TYPES[int(e['type'])]:<12} phases {_phases(int(e['phases'])):<6} at "
                          f"{e['startTime']:.4f} s for {e['duration'] * 1000:.1f} ms, extreme "
                          f"{e['extremeVoltage']:.6g} V ({e['extremePercent']:.1f} % of Udin){state}")
-        if len(events) > self.MAX_LISTED:
-            lines.append(f"  ... and {len(events) - self.MAX_LISTED} more (events.csv has them all)")
+        if self.event_count > self.MAX_LISTED:
+            lines.append(f"  ... and {self.event_count - self.MAX_LISTED} more (events.csv has them all)")
         threshold = getattr(ctx, "rvc_threshold", 5.0)
         steady = int(round(2 * ctx.nominal_frequency))
-        lines.append(f"RVC         {len(rvc)} rapid voltage change(s) (IEC 61000-4-30 Class A: threshold "
+        lines.append(f"RVC         {self.rvc_count} rapid voltage change(s) (IEC 61000-4-30 Class A: threshold "
                      f"{threshold:g} % of Udin, hysteresis {threshold / 2:g} %, steady state {steady} values; "
                      "dips and swells are not RVCs)")
         for e in rvc[:self.MAX_LISTED]:
@@ -159,8 +194,8 @@ class Digest:
                          f"dUmax {e['deltaUmax']:.6g} V, dUss {e['deltaUss']:+.6g} V"
                          + ("" if e["ended"] else " (cut short by a gap)" if _cut(e) else
                             " (still running at the end)"))
-        if len(rvc) > self.MAX_LISTED:
-            lines.append(f"  ... and {len(rvc) - self.MAX_LISTED} more (rvc.csv has them all)")
+        if self.rvc_count > self.MAX_LISTED:
+            lines.append(f"  ... and {self.rvc_count - self.MAX_LISTED} more (rvc.csv has them all)")
         if self.thd[2]:
             lines.append(f"THDS U      {_span(self.thd[0], self.thd[1], '%')} over {self.thd[2]} windows")
         else:
@@ -177,21 +212,19 @@ class Digest:
     def _flicker_lines(self):
         """Flicker: the largest Pst, Plt and Pinst of each voltage."""
         f = self.flicker
-        if not f["pinst"]:
+        if f["pinst"] is None:
             return ["flicker     not measured (needs a sample rate of at least 20 times the nominal frequency)"]
         names = [c.name for c in self.ctx.voltages]
-        with np.errstate(all="ignore"):
-            pinst = np.fmax.reduce(np.vstack(f["pinst"]), axis=0)
+        pinst = f["pinst"]
         out = []
         for key, label in (("pst", "Pst"), ("plt", "Plt")):
-            rows = np.concatenate(f[key])
-            if not len(rows):
+            count, _, values, finite = f[key]
+            if not count:
                 span = "10-minute interval" if key == "pst" else "2 hours of the clock"
                 out.append(f"  {label}: none (no whole {span} in the recording)")
                 continue
-            values = rows[[n for n in rows.dtype.names if n.endswith(key)]]
-            largest = [np.nanmax(values[n]) if np.any(np.isfinite(values[n])) else np.nan for n in values.dtype.names]
-            out.append(f"  {label} largest of {len(rows)}: "
+            largest = np.where(finite, values, np.nan)
+            out.append(f"  {label} largest of {count}: "
                        + ", ".join(f"{name} {v:.3f}" for name, v in zip(names, largest)))
         lamp = getattr(self.ctx, "flicker_lamp", None)
         head = "flicker     " + (f"{lamp:g} V lamp; " if lamp else "") + "Pinst largest after settling: " + \
@@ -407,13 +440,17 @@ class _Csv:
 
 class Tables:
     """Consumer: the tables whose size grows with events and intervals, written into `directory`
-    (see the module docstring); ``paths`` lists them once the last block has passed."""
+    (see the module docstring); ``paths`` lists them once the last block has passed.
+
+    Every table is written as the blocks pass but events.csv, which is in order of start while the
+    events come in the order they end: its rows wait in one growing array (41 bytes an event).
+    """
 
     def __init__(self, ctx, directory):
         self.ctx, self.directory = ctx, directory
         os.makedirs(directory, exist_ok=True)
         self.start = start_datetime(ctx.recording)
-        self.events, self.rvc = [], []
+        self.events = Rows(EVENT_DTYPE)  # written in order of start at the end
         self.files = {}
         self.paths = []
 
@@ -429,8 +466,8 @@ class Tables:
         return columns
 
     def process(self, b):
-        self.events.append(b.events)
-        self.rvc.append(b.rvc)
+        self.events.add(b.events)
+        self._table("rvc", self._timed(flatten(b.rvc), b.rvc["startTime"]))
         if b.ten_second is not None:
             t = b.ten_second
             # The tracker counts caller indices: positions times the divisor.
@@ -455,14 +492,12 @@ class Tables:
             self._finish()
 
     def _finish(self):
-        events = np.concatenate(self.events) if self.events else np.zeros(0, EVENT_DTYPE)
+        events = self.events.array()
         events = events[np.argsort(events["startTime"], kind="stable")]
         columns = self._timed(flatten(events), events["startTime"])
         columns["type"] = np.array([EVENT_TYPES.get(int(t), str(t)) for t in events["type"]], dtype=object)
         columns["phases"] = np.array([_phases(int(m)) for m in events["phases"]], dtype=object)
         self._table("events", columns)
-        rvc = np.concatenate(self.rvc) if self.rvc else np.zeros(0, RVC_DTYPE)
-        self._table("rvc", self._timed(flatten(rvc), rvc["startTime"]))
         for name in ("events", "rvc", "frequency_10s", "aggregated_3s", "aggregated_10min", "aggregated_2h",
                      "flicker", "signalling", "signalling_3s"):
             if name in self.files:
@@ -576,7 +611,7 @@ class Picture:
         self.frequency = [np.full(columns, np.inf), np.full(columns, -np.inf)]
         self.flagged = np.zeros(columns, bool)
         self.thd = [np.full(shape, np.inf), np.full(shape, -np.inf)]
-        self.events = []
+        self.events = Rows(EVENT_DTYPE)  # every event is marked
         self.worst = None  # (thd, time, harmonics of the window)
 
     def _bins(self, t):
@@ -599,7 +634,7 @@ class Picture:
         valid = f[f["valid"]]
         self._envelope(self.frequency, None, self._bins(valid["time"]), valid["frequency"].astype(np.float64))
         self.flagged[self._bins(f["time"][~f["valid"]])] = True
-        self.events.append(b.events)
+        self.events.add(b.events)
         w = b.windowed
         if w is not None and len(w):
             times = w["time"].astype(np.float64)
@@ -623,6 +658,7 @@ class Picture:
         matplotlib.use("Agg")
         import matplotlib.dates as mdates
         import matplotlib.pyplot as plt
+        from matplotlib.collections import PolyCollection
 
         ctx = self.ctx
         start = start_datetime(ctx.recording)
@@ -653,20 +689,27 @@ class Picture:
         for k, c in enumerate(ctx.voltages):
             band(ax, self.rms[0][k], self.rms[1][k], colours[k], c.name)
         ax.axhline(ctx.declared_voltage, color="grey", lw=0.8, ls=":", label=f"Udin {ctx.declared_voltage:.5g} V")
-        events = np.concatenate(self.events) if self.events else np.zeros(0, EVENT_DTYPE)
+        events = self.events.array()
         events = events[np.argsort(events["startTime"], kind="stable")]
-        seen = set()
         pixel = self.duration / self.columns
         top = ax.get_ylim()[1]
-        for e in events:
-            kind = int(e["type"])
-            label = EVENT_TYPES[kind] if kind not in seen else None
-            seen.add(kind)
-            width = max(float(e["duration"]), pixel)
-            ax.axvspan(x_of(e["startTime"]), x_of(e["startTime"] + width), color=_EVENT_COLOURS[kind], alpha=0.3,
-                       label=label)
-            ax.plot([x_of(e["startTime"])], [top], marker="v", color=_EVENT_COLOURS[kind], ms=7, clip_on=False)
-            if len(events) <= self.LABELLED:
+        # One band collection and one line of markers per kind, not two artists per event: a week's
+        # thousands of events would cost some 20 kB each in matplotlib's objects.
+        kinds = events["type"].astype(np.int64)
+        _, first = np.unique(kinds, return_index=True)
+        for kind in kinds[np.sort(first)]:
+            mine = events[kinds == kind]
+            left = x_of(mine["startTime"])
+            right = x_of(mine["startTime"] + np.maximum(mine["duration"].astype(np.float64), pixel))
+            bands = PolyCollection([[(a, 0), (a, 1), (b, 1), (b, 0)] for a, b in zip(left, right)],
+                                   transform=ax.get_xaxis_transform(), facecolor=_EVENT_COLOURS[int(kind)],
+                                   edgecolor=_EVENT_COLOURS[int(kind)], alpha=0.3, label=EVENT_TYPES[int(kind)])
+            ax.add_collection(bands, autolim=False)
+            ax.plot(left, np.full(len(left), top), linestyle="none", marker="v", color=_EVENT_COLOURS[int(kind)],
+                    ms=7, clip_on=False)
+        if len(events) <= self.LABELLED:
+            for e in events:
+                kind = int(e["type"])
                 ax.annotate(f"{EVENT_TYPES[kind]} {e['extremePercent']:.0f} %, {e['duration'] * 1000:.0f} ms",
                             (x_of(e["startTime"]), top), xytext=(2, 6), textcoords="offset points", fontsize=7,
                             rotation=30, color=_EVENT_COLOURS[kind], annotation_clip=False)

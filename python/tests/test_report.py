@@ -25,7 +25,7 @@ def test_worst_window_is_taken_among_unflagged_ones_and_every_event_is_kept(tmp_
     picture = report.Picture(report._context(a), columns=200)
     picture.process(report._block(a))
     assert picture.worst[0] == pytest.approx(np.max(thd[~a.window_flags])) and picture.worst[0] < 10
-    assert len(np.concatenate(picture.events)) == len(a.events) >= 3
+    assert len(picture.events.array()) == len(a.events) >= 3
     # The envelope keeps the depth of the 100 ms dip in A: its pixel column holds the lowest value.
     assert np.nanmin(picture.rms[0][0]) == pytest.approx(np.min(a.phase_rows(0)["rmsVoltage"]))
     assert picture.save(str(tmp_path / "p.png")) and (tmp_path / "p.png").stat().st_size > 10000
