@@ -879,7 +879,12 @@ class _Aggregation:
     starts within ENDS_SETTLING of it (the tracker trusts a crossing some six
     cycles in); the last when the recording ends on its tick and its last
     window ends within ENDS_SETTLING of it. A 2-hour value is then whole when
-    it holds twelve whole 10-minute values.
+    it holds twelve whole 10-minute values. So that the first interval is not
+    lost to the tracker's settling, its mark ``gap`` is cleared when its only
+    windows without a tracked frequency start within ENDS_SETTLING of the
+    first sample (their cycles' frequencies are the tracker's first
+    estimates) and none is over a missing sample; the windows and the
+    150/180-cycle values keep their marks.
     """
 
     ENDS_SETTLING = 1.0  # seconds
@@ -888,6 +893,7 @@ class _Aggregation:
         self.ctx = ctx
         self.aggregator = None
         self.seen_first = False
+        self.first_clock, self.first_gap = None, False  # the first clock interval, a gap in it
         self.whole = {}  # 2-hour clock block -> whole 10-minute values in it so far
 
     def process(self, b):
@@ -897,6 +903,8 @@ class _Aggregation:
                 self.names = [name for name, _ in _aggregated_columns(b.windowed[:0], len(ctx.voltages),
                                                                       bool(ctx.currents))]
                 self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
+            if not self.seen_first:
+                self._first_gaps(b.windowed, b.window_gaps)
             _add_windows(self.aggregator, b.windowed, len(ctx.voltages), bool(ctx.currents), ctx.sample_rate,
                          b.window_flags, b.window_gaps)
         if b.last:
@@ -909,6 +917,19 @@ class _Aggregation:
             b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset)
             self._ends(b.aggregated, b.last, b.stop / ctx.sample_rate)
 
+    def _first_gaps(self, windowed, gaps):
+        """Whether a window of the first clock interval is a gap for another reason than the tracker's settling
+        (a window over a missing sample has NaN values)."""
+        ctx = self.ctx
+        starts = windowed["firstSampleIndex"].astype(np.float64) / ctx.sample_rate
+        whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
+        clock = np.floor((starts + ctx.clock_offset) / whole + 1e-9)
+        if self.first_clock is None and len(clock):
+            self.first_clock = clock[0]
+        rms = windowed["phases"]["rmsVoltage"].reshape(len(windowed), -1)
+        settling = (starts < self.ENDS_SETTLING) & np.all(np.isfinite(rms), axis=1)
+        self.first_gap |= bool(np.any(gaps & ~settling & (clock == self.first_clock)))
+
     def _ends(self, rows, last, end):
         """The whole intervals at the recording's ends marked complete (see the class docstring)."""
         ten, two = rows["10min"], rows["2h"]
@@ -919,6 +940,8 @@ class _Aggregation:
                 self.seen_first = True
                 tick = ten["tagTime"][0] - _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
                 begins = tick >= -half and ten["startTime"][0] <= tick + self.ENDS_SETTLING
+                if begins and not self.first_gap:
+                    ten["gap"][0] = False  # only the tracker settling in its first windows
                 if begins and not (last and len(ten) == 1):  # closed by the next interval's window
                     ten["complete"][0] = True
             if last and (len(ten) > 1 or begins):

@@ -457,10 +457,19 @@ def test_flicker_flags_an_interval_with_an_event_or_a_gap_and_knows_its_whole_in
     ("01/01/2020,00:09:50.000000", 1210.0, [False, True, True]),  # 10 s before a tick: the first not whole
     ("01/01/2020,00:00:00.000000", 600.0, [True]),  # one interval, tick to tick
 ])
-def test_whole_intervals_at_the_recordings_ends_are_kept(start, seconds, whole):
+@pytest.mark.parametrize("fixed", [50.0, None])
+def test_whole_intervals_at_the_recordings_ends_are_kept(start, seconds, whole, fixed):
     fs = 1000.0
     recording = pq.analysis._arrays_recording(three_phase(fs, seconds)[:1], None, fs, None)
     recording.start = start
-    a = pq.analyze(recording, fixed_frequency=50.0, block_size=4321)
-    assert a.aggregated["10min"]["complete"].tolist() == whole
+    a = pq.analyze(recording, fixed_frequency=fixed, block_size=4321)
+    ten = a.aggregated["10min"]
+    assert ten["complete"].tolist() == whole and not ten["gap"][ten["complete"]].any()  # nor to the tracker
     assert a.aggregated["2h"]["complete"].tolist() == [False]  # fewer than twelve
+    if fixed is None:
+        assert a.window_gaps[0]  # the first window itself keeps its mark
+        k = whole.index(True)  # a sample missing 90.5 s into the first whole interval, which starts on a tick
+        tick = 10.0 if start.endswith("00:09:50.000000") else 0.0
+        recording.channels[0].values[int((tick + 90.5) * fs)] = np.nan
+        ten = pq.analyze(recording, block_size=4321).aggregated["10min"]
+        assert ten["gap"][k:].tolist() == [True] + [False] * (len(whole) - k - 1)
