@@ -62,6 +62,24 @@ def _css(verdict):
     return verdict.replace(" ", "-")
 
 
+# The overall badge's colour: a pass only when every row was judged and passed; an incomplete verdict (rows
+# not judged) is grey, as a row not measured.
+_BADGES = {"pass": "pass", "fail": "fail", "incomplete": "not-measured", "not measured": "not-measured"}
+
+
+def _badge(verdict):
+    return _BADGES.get(verdict, "not-measured")
+
+
+def _un_said(s):
+    """Un with its source: '230 V (the nominal voltage nearest ...)', or 'unknown (why)'."""
+    un = s.get("un", s.get("nominal_voltage"))
+    text = f"{un:.6g} V" if un is not None else "unknown"
+    if s.get("un_text") and s["un_text"] != text:
+        text += f" of {s['un_text']}"
+    return text + (f" ({s['un_source']})" if s.get("un_source") else "")
+
+
 def _svg(fig, salt):
     import matplotlib
 
@@ -377,11 +395,12 @@ def render(assessment, tables=None, events=None, title="EN 50160 report"):
         "<!DOCTYPE html>", '<html lang="en"><head><meta charset="utf-8">', f"<title>{_e(title)}</title>",
         f"<style>{_STYLE}</style></head><body>",
         f"<h1>{_e(title)}</h1>",
-        f'<p>EN 50160, {_e(s["level"])} network, {_e(s["system"])} system; Un = {s["nominal_voltage"]:.6g} V, '
+        f'<p>EN 50160, {_e(s["level"])} network ({_e(s.get("level_source") or "given")}), {_e(s["system"])} '
+        f'system; Un = {_e(_un_said(s))}, '
         f'{s["nominal_frequency"]:g} Hz' + (f"; start {_e(s['start'])}" if s.get("start") else "") + "</p>",
         *_inference(s.get("inference")),
-        f'<p>Verdict: <span id="overall" class="overall {_css(assessment["verdict"])} verdict">'
-        f'{_e(assessment["verdict"])}</span></p>',
+        f'<p>Verdict: <span id="overall" class="overall {_badge(assessment["verdict"])} verdict">'
+        f'{_e(assessment.get("verdict_text") or assessment["verdict"])}</span></p>',
         f'<p id="coverage" class="note">Coverage: {_e(cov["text"])}.</p>',
         "<h2>Verdict</h2>", _verdict_table(assessment),
         '<p class="note">Within: share of the intervals used that lie inside the limit, for the worst phase. '
@@ -445,7 +464,7 @@ def render_index(entries, title="EN 50160 reports", settings="", links=()):
     links: (text, relative path) of the tables written beside the page.
     """
     verdicts = [e["verdict"] if e["status"] == "ok" else "error" for e in entries]
-    counts = ", ".join(f"{verdicts.count(v)} {v}" for v in ("pass", "fail", "not measured", "error")
+    counts = ", ".join(f"{verdicts.count(v)} {v}" for v in ("pass", "fail", "incomplete", "not measured", "error")
                        if v in verdicts)
     head = ("<tr><th>Recording</th><th>Start</th><th>Coverage</th><th>Un</th><th>Verdict</th>"
             "<th>Not within the limits</th><th>Dips</th><th>Swells</th><th>Interruptions</th></tr>")
