@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from powerquality import analysis, en50160
-from conftest import three_phase
+from conftest import cli, three_phase, write_three
 
 UN = 230.0
 WEEK = 1008
@@ -371,3 +371,27 @@ def test_un_is_a_nominal_voltage_never_the_measured_level(percent, un):
     assert found["un_source"].startswith("the nominal voltage nearest the measured level") or \
         found["un_source"].startswith("no rating")
 
+
+def test_the_command_line_judges_a_high_supply_against_its_nominal_voltage_and_states_un(tmp_path):
+    # 10 minutes at +11 % of 230 V from a tick, no --udin: judged against 230 V, and its voltage rows fail.
+    fs = 1000.0
+    path = write_three(tmp_path / "high", three_phase(fs, 600.0, rms=1.11 * UN), fs)
+    out = tmp_path / "high.json"
+    run = cli("analyze", path, "--assessment", out, "--lamp", "120", timeout=300)
+    assert run.returncode == 0, run.stderr
+    result = json.loads(out.read_text())
+    s = result["settings"]
+    assert (s["un"], s["un_text"], s["level"], s["level_source"]) == (UN, "230/400 V", "LV", "from Un 230/400 V")
+    assert "111.0 % of 230 V" in s["un_source"] and "Un 230 V of 230/400 V: the nominal voltage nearest" in run.stdout
+    voltage = [r for r in result["rows"] if r["key"] == "voltage"]
+    assert [(r["verdict"], r["intervals"]) for r in voltage] == [("fail", 1), ("fail", 1)]
+    assert result["verdict"] == "fail" and result["weeks"][0]["label"] == "partial: 0.00694 days"
+    assert "120 V lamp" in run.stdout
+    # Un of 11 kV with LV limits asked for: applied, and said; a Un above MV without --level: refused.
+    mv = write_three(tmp_path / "mv", three_phase(fs, 12.0, rms=11e3 / np.sqrt(3)), fs)
+    run = cli("analyze", mv, "--assessment", out, "--level", "LV", timeout=300)
+    assert run.returncode == 0 and "LV limits on Un 11 kV, as asked" in run.stdout, run.stderr
+    hv = write_three(tmp_path / "hv", three_phase(fs, 12.0, rms=110e3 / np.sqrt(3)), fs)
+    run = cli("analyze", hv, "--assessment", out, timeout=300)
+    assert run.returncode == 2 and run.stderr.startswith("powerquality: --level: Un 110 kV lies above 36 kV")
+    assert len(run.stderr.strip().splitlines()) == 1
