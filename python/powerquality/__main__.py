@@ -19,6 +19,12 @@ the file name given, and the index page of the reports to the --report path
 (into --out when it is a bare file name); --assessment takes a bare file
 name.
 
+EN 50160 (``--report``, ``--assessment``): Un and the level are stated with
+their sources; the level is ``--level`` when given, else Un's (LV up to
+1 kV, MV up to 36 kV), refused for a Un above that without it; each
+observation week is judged and printed. ``--lamp`` chooses the
+flickermeter's lamp (default: by Udin, see ``analysis._Flicker``).
+
 Every option is checked before the analysis starts, and a refusal is one
 line naming the option and the value: rates and frequencies against their
 ranges (``recording.check_rate``), the ``--limits`` file against the

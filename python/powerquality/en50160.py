@@ -567,6 +567,15 @@ def verdict_of(rows):
 _WORSE = {"fail": 2, "not measured": 1, "pass": 0}
 
 
+def _listed(names):
+    """Row names for a sentence, the harmonic orders together: 'Flicker severity Plt ≤ 1, Harmonic voltage h11,
+    h12'."""
+    head = _TITLES["harmonics"] + " h"
+    orders = [n[len(head):].split(" ")[0] for n in names if n.startswith(head)]
+    others = [n for n in names if not n.startswith(head)]
+    return ", ".join(others + ([f"{_TITLES['harmonics']} " + ", ".join("h" + o for o in orders)] if orders else []))
+
+
 def _worst_row(candidates):
     """The worst of one row's weeks: a failure before a row not judged before a pass, the smallest share first."""
     def badness(item):
@@ -711,14 +720,14 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level=None, syste
     failed = sorted({name for wk in weeks for name in wk["failing"]}, key=[row_name(r) for r in rows].index)
     if "fail" in verdicts:
         overall = "fail"
-        said = "; ".join(f"{wk['label']}: {', '.join(wk['failing'])}" for wk in weeks if wk["verdict"] == "fail")
+        said = "; ".join(f"{wk['label']}: {_listed(wk['failing'])}" for wk in weeks if wk["verdict"] == "fail")
     elif all(v == "pass" for v in verdicts):
         overall, said = "pass", ""
     elif all(v == "not measured" for v in verdicts):
         overall, said = "not measured", ""
     else:
         overall = "incomplete"
-        said = "not judged: " + ", ".join(missing)
+        said = "not judged: " + _listed(missing)
     dips, swells = classify_events(events, lim)
     return {"verdict": overall, "verdict_text": f"{overall}: {said}" if said else overall, "not_judged": missing,
             "failing": failed, "weeks": weeks, "rows": rows, "dips": dips, "swells": swells,

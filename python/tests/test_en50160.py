@@ -316,7 +316,11 @@ def test_the_verdict_is_a_pass_only_when_every_row_was_judged(keep, verdict, not
     r = en50160.assess(tables, nominal_voltage=UN)
     assert (r["verdict"], len(r["not_judged"]), r["weeks"][0]["verdict"]) == (verdict, not_judged, verdict)
     if verdict == "incomplete":
-        assert r["verdict_text"] == "incomplete: not judged: " + ", ".join(r["not_judged"])
+        assert r["verdict_text"].startswith("incomplete: not judged: ") and \
+            len(r["verdict_text"].split(", ")) == not_judged  # each row named once, the orders together
+        assert not_judged < 3 or r["verdict_text"].endswith(", Harmonic voltage h2, h3, h4, h5, h6, h7, h8, h9, h10, "
+                                                             "h11, h12, h13, h14, h15, h16, h17, h18, h19, h20, h21, "
+                                                             "h22, h23, h24, h25")
     tables = {k: (v if k in keep else None) for k, v in week().items()}
     if "10s" in keep:  # a failing row fails it, judged or not the rest
         tables["10s"]["frequency"][:7] = 46.0
