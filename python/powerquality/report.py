@@ -192,7 +192,9 @@ class Digest:
             out.append(f"  {label} largest of {len(rows)}: "
                        + ", ".join(f"{name} {v:.3f}" for name, v in zip(names, largest)))
         lamp = getattr(self.ctx, "flicker_lamp", None)
-        head = "flicker     " + (f"{lamp:g} V lamp; " if lamp else "") + "Pinst largest after settling: " + \
+        why = getattr(self.ctx, "flicker_lamp_reason", "")
+        head = "flicker     " + (f"{lamp:g} V lamp" + (f" ({why})" if why else "") + "; " if lamp else "") + \
+            "Pinst largest after settling: " + \
             (", ".join(f"{name} {v:.3g}" for name, v in zip(names, pinst)) if np.any(np.isfinite(pinst))
              else "none (the meter settles in its first 5 s)")
         return [head] + out
