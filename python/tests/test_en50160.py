@@ -1,5 +1,6 @@
 # The EN 50160 assessment on a synthetic week of 10-minute, 10-s and 2-hour rows, each case moving one parameter.
 import json
+import re
 
 import numpy as np
 import pytest
@@ -399,3 +400,16 @@ def test_the_command_line_judges_a_high_supply_against_its_nominal_voltage_and_s
     run = cli("analyze", hv, "--assessment", out, timeout=300)
     assert run.returncode == 2 and run.stderr.startswith("powerquality: --level: Un 110 kV lies above 36 kV")
     assert len(run.stderr.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("keep, badge", [(("10min", "10s", "2h"), "pass"), (("10s",), "not-measured")])
+def test_the_reports_badge_follows_the_verdict(tmp_path, keep, badge):
+    from powerquality import htmlreport
+
+    tables = {k: (v if k in keep else None) for k, v in week().items()}
+    r = en50160.assess(tables, nominal_voltage=UN)
+    htmlreport.write(str(tmp_path / "r.html"), r, tables, None, title="week")
+    text = (tmp_path / "r.html").read_text(encoding="utf-8")
+    overall = re.search(r'<span id="overall" class="overall ([^"]+) verdict">([^<]*)</span>', text)
+    assert overall.group(1) == badge and overall.group(2) == r["verdict_text"]
+    assert "Un = 230 V (given)" in text
