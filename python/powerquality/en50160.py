@@ -458,12 +458,13 @@ def _check_level(level, system_un, un_text):
         own = level_of(system_un)
         if system_un is not None and own != level:
             return level, f"given: {level} limits on Un {un_text}, as asked (Un says {own or 'HV'})"
-        return level, "given"
+        # Said alike whether given or not, so that a level given and the level of Un read the same.
+        return level, f"the level of Un {un_text}" if system_un is not None else "given"
     own = level_of(system_un)
     if own is None and system_un is not None:
         raise ValueError(f"Un {un_text} lies above {LEVEL_MV_TOP / 1e3:g} kV, where EN 50160's LV and MV limits "
                          "do not apply; give --level LV or MV (and --limits) to judge it against them")
-    return own or "LV", f"from Un {un_text}" if system_un is not None else "LV (Un unknown)"
+    return own or "LV", f"the level of Un {un_text}" if system_un is not None else "LV (Un unknown)"
 
 
 def _spans(columns, seconds):

@@ -330,8 +330,9 @@ def test_the_verdict_is_a_pass_only_when_every_row_was_judged(keep, verdict, not
 
 # (Un volts of the channels, a Un above MV, level given, the level applied, said)
 @pytest.mark.parametrize("un, level, applied, said", [
-    (UN, None, "LV", "from Un"), (11e3 / np.sqrt(3), None, "MV", "from Un"), (UN, "MV", "MV", "as asked"),
-    (11e3 / np.sqrt(3), "LV", "LV", "LV limits on Un"), (1000 / np.sqrt(3), None, "LV", "from Un"),
+    (UN, None, "LV", "the level of Un"), (11e3 / np.sqrt(3), None, "MV", "the level of Un 6350.85 V"),
+    (UN, "MV", "MV", "as asked"), (UN, "LV", "LV", "the level of Un"),
+    (11e3 / np.sqrt(3), "LV", "LV", "LV limits on Un"), (1000 / np.sqrt(3), None, "LV", "the level of Un"),
     (110e3 / np.sqrt(3), "MV", "MV", "as asked"), (110e3 / np.sqrt(3), None, None, "give --level LV or MV")])
 def test_the_level_follows_un_unless_given(un, level, applied, said):
     tables = week()
@@ -386,7 +387,7 @@ def test_the_command_line_judges_a_high_supply_against_its_nominal_voltage_and_s
     assert run.returncode == 0, run.stderr
     result = json.loads(out.read_text())
     s = result["settings"]
-    assert (s["un"], s["un_text"], s["level"], s["level_source"]) == (UN, "230/400 V", "LV", "from Un 230/400 V")
+    assert (s["un"], s["un_text"], s["level"], s["level_source"]) == (UN, "230/400 V", "LV", "the level of Un 230/400 V")
     assert "111.0 % of 230 V" in s["un_source"] and "Un 230 V of 230/400 V: the nominal voltage nearest" in run.stdout
     voltage = [r for r in result["rows"] if r["key"] == "voltage"]
     assert [(r["verdict"], r["intervals"]) for r in voltage] == [("fail", 1), ("fail", 1)]

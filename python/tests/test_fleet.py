@@ -247,7 +247,8 @@ def test_browser_renders_the_index(generated):
     from test_report_html import in_browser
 
     dom, drawn, red, green = in_browser(generated / "serial" / "report.html", generated / "browser", height=800)
-    assert len(_index_rows(dom)) == 5 and drawn > 0.01 and red > 100 and green > 100
+    # No recording passes: recordings of seconds leave rows not judged (incomplete, grey).
+    assert len(_index_rows(dom)) == 5 and drawn > 0.01 and red > 100 and green == 0
 
 
 @pytest.mark.parametrize("paths, reserved, expected", [
