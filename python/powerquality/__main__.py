@@ -19,6 +19,12 @@ the file name given, and the index page of the reports to the --report path
 (into --out when it is a bare file name); --assessment takes a bare file
 name.
 
+EN 50160 (``--report``, ``--assessment``): Un and the level are stated with
+their sources; the level is ``--level`` when given, else Un's (LV up to
+1 kV, MV up to 36 kV), refused for a Un above that without it; each
+observation week is judged and printed. ``--lamp`` chooses the
+flickermeter's lamp (default: by Udin, see ``analysis._Flicker``).
+
 Every option is checked before the analysis starts, and a refusal is one
 line naming the option and the value: rates and frequencies against their
 ranges (``recording.check_rate``), the ``--limits`` file against the
@@ -154,7 +160,11 @@ def main(argv=None):
     p.add_argument("--quiet", action="store_true", help="no progress line")
     p.add_argument("--report", metavar="FILE.html", help="write the EN 50160 report (one self-contained HTML file)")
     p.add_argument("--assessment", metavar="FILE.json", help="write the EN 50160 assessment as JSON")
-    p.add_argument("--level", choices=("LV", "MV"), default="LV", help="network level for EN 50160 (default LV)")
+    p.add_argument("--level", choices=("LV", "MV"), help="network level for EN 50160 (default: Un's, LV up to 1 kV "
+                   "and MV up to 36 kV; a level given is applied even where Un says otherwise)")
+    p.add_argument("--lamp", type=int, choices=(230, 120), metavar="230|120",
+                   help="the flickermeter's lamp (default: 230 V when Udin phase to neutral is at least 200 V, "
+                   "else 120 V, whatever the frequency)")
     p.add_argument("--system", choices=("synchronous", "island"), default="synchronous",
                    help="synchronous or island system for EN 50160 (default synchronous)")
     p.add_argument("--limits", metavar="FILE", help="an operator's limits (JSON or TOML) laid over EN 50160's")
@@ -182,7 +192,7 @@ def main(argv=None):
     if args.limits is not None:
         # Checked whole before anything is analysed, whether one recording or many follow.
         try:
-            en50160.limits_for(args.level, args.limits)
+            en50160.limits_for(args.level or "LV", args.limits)
         except OSError as e:
             print(f"powerquality: --limits {args.limits}: cannot be read ({e.strerror or e})", file=sys.stderr)
             return 2
@@ -212,12 +222,16 @@ def main(argv=None):
         except ValueError as e:
             print(f"powerquality: {e}", file=sys.stderr)
             return 2
+        if args.lamp:
+            p.error("--lamp with several recordings: give one recording (each takes the lamp of its own Udin)")
+        args.level = args.level or "LV"  # the fleet applies one level to every recording
         return fleet.command(args)
     args.recording = args.recording[0]
 
     try:
         _check_outputs(args)
-        limits = en50160.limits_for(args.level, args.limits) if args.report or args.assessment else None
+        # The level (and so the limits) may wait for Un, known once the first block is read.
+        limits = en50160.limits_for(args.level or "LV", args.limits) if args.report or args.assessment else None
     except (OSError, ValueError) as e:
         print(f"powerquality: {e}", file=sys.stderr)
         return 2
@@ -231,6 +245,7 @@ def main(argv=None):
             current_channels=args.currents.split(",") if args.currents else None,
             fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold,
             block_size=int(BLOCK_SECONDS * recording.sample_rate), signalling_frequencies=args.signalling,
+            flicker_lamp=args.lamp,
             arrays=("harmonicsVoltage",) if args.plot or limits else False)
         ctx = stream.ctx
         if not args.quiet and sys.stderr.isatty():
@@ -244,6 +259,10 @@ def main(argv=None):
             if not consumers:
                 picture = report.Picture(ctx) if args.plot else None
                 gather = en50160.Gather(ctx) if limits else None
+                if gather is not None:
+                    # Un and the level, checked before the long work: LV limits on a Un above 1 kV (or MV
+                    # limits below it) only when --level says so.
+                    limits = _limits(args, gather)
                 consumers = [c for c in (digest, tables, detail, picture, gather) if c is not None]
             for c in consumers:
                 c.process(b)
@@ -266,17 +285,34 @@ def main(argv=None):
     return 0
 
 
+def _limits(args, gather):
+    """The limits of the level given, else of Un's level (ValueError for a Un above MV without --level)."""
+    ctx = gather.ctx
+    un = en50160.reference_voltage(getattr(ctx, "inference", None), ctx.declared_voltage)
+    system_un = un["system_un"] or (un["nominal_voltage"] * 3 ** 0.5 if un["nominal_voltage"] else None)
+    try:
+        level, _ = en50160._check_level(args.level, system_un, un["un_text"] or "unknown")
+    except ValueError as e:
+        raise ValueError(f"--level: {e}") from None
+    args.level_used = level
+    return en50160.limits_for(level, args.limits)
+
+
 def _assessment(args, gather, limits, recording):
     """The EN 50160 verdict printed, and the report and assessment files written."""
     from . import htmlreport
 
     tables = gather.tables()
+    level = getattr(args, "level_used", args.level)
     assessment = gather.assess(tables, level=args.level, system=args.system, limits=limits)
-    print(f"EN 50160    {assessment['verdict']} ({args.level}, {args.system}); {assessment['coverage']['text']}")
-    un = gather.ctx.declared_voltage or 0.0
-    if args.level == "LV" and un > 1000.0:
-        print(f"            Un {un:.6g} V lies above 1 kV but the LV limits were applied; "
-              "give --level MV for a medium-voltage supply")
+    s = assessment["settings"]
+    print(f"EN 50160    {assessment['verdict_text']} ({level}, {args.system}); {assessment['coverage']['text']}")
+    un = f"{s['un']:.6g} V" if s["un"] is not None else "unknown"
+    print(f"            Un {un}" + (f" of {s['un_text']}" if s.get("un_text") and s["un_text"] != un else "")
+          + f": {s['un_source']}; level {s['level']} ({s['level_source']})")
+    for week in assessment["weeks"]:
+        print(f"            {week['label']}: {week['verdict']}"
+              + (f" ({', '.join(week['failing'])})" if week["failing"] else ""))
     if args.assessment:
         with open(args.assessment, "w", encoding="utf-8") as f:
             f.write(htmlreport.to_json(_described(assessment, args, gather.ctx)))

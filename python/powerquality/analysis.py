@@ -170,10 +170,12 @@ class Analysis:
         or with a missing sample (whose values and arrays are NaN)
     aggregated : dict '3s' (150/180-cycle), '10min' and '2h' -> ndarray, or None
         (see :func:`aggregate_windows`)
-    flicker : dict 'pst' and 'plt' -> ndarray of FLICKER_FRAME rows with a
+    flicker : dict 'pst' and 'plt' -> ndarray of FLICKER_FRAME rows (with
+        ``gap``, ``flagged`` and ``complete``, see ``_Flicker``) with a
         column per voltage ('A.pst', ... or 'pst'), 'pinst_max' -> the largest
         Pinst of each voltage after settling (NaN before), 'lamp' -> 230.0 or
-        120.0; None when the sample rate is below 20 times the nominal frequency
+        120.0, 'lamp_reason' -> why; None when the sample rate is below 20
+        times the nominal frequency
     signalling, signalling_3s : ndarray of SIGNALLING_DTYPE (one row per window and
         signalling frequency) and of SIGNALLING_3S_DTYPE (one per 150/180-cycle interval and
         frequency), or None without ``signalling_frequencies``
@@ -1054,12 +1056,32 @@ class _Signalling:
 
 class _Aggregation:
     """Stage: 150/180-cycle, 10-minute and 2-hour values of the windows, with the under- and over-deviation
-    against the context's Udin (see :func:`aggregate_windows`)."""
+    against the context's Udin (see :func:`aggregate_windows`).
+
+    The recording's ends: the aggregator calls its first 10-minute interval
+    and the one the end closes not whole (it cannot know the data around
+    them). Here, which knows the recording, the first is whole when the
+    recording begins on its tick (within half a sample) and its first window
+    starts within ENDS_SETTLING of it (the tracker trusts a crossing some six
+    cycles in); the last when the recording ends on its tick and its last
+    window ends within ENDS_SETTLING of it. A 2-hour value is then whole when
+    it holds twelve whole 10-minute values. So that the first interval is not
+    lost to the tracker's settling, its mark ``gap`` is cleared when its only
+    windows without a tracked frequency start within ENDS_SETTLING of the
+    first sample (their cycles' frequencies are the tracker's first
+    estimates) and none is over a missing sample; the windows and the
+    150/180-cycle values keep their marks.
+    """
+
+    ENDS_SETTLING = 1.0  # seconds
 
     def __init__(self, ctx):
         self.ctx = ctx
         self.aggregator = None
         self.udin = float(ctx.declared_voltage)
+        self.seen_first = False
+        self.first_clock, self.first_gap = None, False  # the first clock interval, a gap in it
+        self.whole = {}  # 2-hour clock block -> whole 10-minute values in it so far
 
     def process(self, b):
         ctx = self.ctx
@@ -1069,6 +1091,8 @@ class _Aggregation:
                 self.names = [name for name, _ in _aggregated_columns(b.windowed[:0], len(ctx.voltages),
                                                                       bool(ctx.currents), self.udin, None, orders)]
                 self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
+            if not self.seen_first:
+                self._first_gaps(b.windowed, b.window_gaps)
             _add_windows(self.aggregator, b.windowed, len(ctx.voltages), bool(ctx.currents), ctx.sample_rate,
                          b.window_flags, b.window_gaps, self.udin, b.harmonics, orders)
         if ctx.current_arrays and b.harmonics is not None:
@@ -1085,12 +1109,68 @@ class _Aggregation:
             self.aggregator.flush()
         if self.aggregator is not None:
             b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset, self.udin)
+            self._ends(b.aggregated, b.last, b.stop / ctx.sample_rate)
+
+    def _first_gaps(self, windowed, gaps):
+        """Whether a window of the first clock interval is a gap for another reason than the tracker's settling
+        (a window over a missing sample has NaN values)."""
+        ctx = self.ctx
+        starts = windowed["firstSampleIndex"].astype(np.float64) / ctx.sample_rate
+        whole = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
+        clock = np.floor((starts + ctx.clock_offset) / whole + 1e-9)
+        if self.first_clock is None and len(clock):
+            self.first_clock = clock[0]
+        rms = windowed["phases"]["rmsVoltage"].reshape(len(windowed), -1)
+        settling = (starts < self.ENDS_SETTLING) & np.all(np.isfinite(rms), axis=1)
+        self.first_gap |= bool(np.any(gaps & ~settling & (clock == self.first_clock)))
+
+    def _ends(self, rows, last, end):
+        """The whole intervals at the recording's ends marked complete (see the class docstring)."""
+        ten, two = rows["10min"], rows["2h"]
+        half = 0.5 / self.ctx.sample_rate
+        if len(ten):
+            begins = True  # the last row's start: a tick (it is not the first) or the recording's start on one
+            if not self.seen_first:
+                self.seen_first = True
+                tick = ten["tagTime"][0] - _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
+                begins = tick >= -half and ten["startTime"][0] <= tick + self.ENDS_SETTLING
+                if begins and not self.first_gap:
+                    ten["gap"][0] = False  # only the tracker settling in its first windows
+                if begins and not (last and len(ten) == 1):  # closed by the next interval's window
+                    ten["complete"][0] = True
+            if last and (len(ten) > 1 or begins):
+                ten["complete"][-1] |= self._ends_whole(ten[-1], end, half)
+        per = _core.IntervalAggregator.TEN_MINUTES_PER_TWO_HOURS
+        for block, whole in zip(ten["clockInterval"] // per, ten["complete"]):
+            self.whole[int(block)] = self.whole.get(int(block), 0) + int(whole)
+        for k, block in enumerate(two["clockInterval"] // per):
+            two["complete"][k] = self.whole.pop(int(block), 0) == per
+
+    def _ends_whole(self, row, end, half):
+        """Whether the last 10-minute interval is whole: the recording ends on its tick, its windows reach it."""
+        return bool(abs(row["tagTime"] - end) <= half and row["endTime"] >= row["tagTime"] - self.ENDS_SETTLING)
 
 
 # The frame of the flicker rows: the 10-minute clock interval (for Plt the
-# first of its 2 hours), the span, in seconds from the first sample, and the
-# mark of an interval in which a sample was missing (the meter replaced it).
-FLICKER_FRAME = [("clockInterval", "i8"), ("startTime", "f8"), ("endTime", "f8"), ("gap", "?")]
+# first of its 2 hours), the span, in seconds from the first sample, the
+# mark of an interval in which a sample was missing (the meter bridged it),
+# the IEC 61000-4-30 §4.7 flag and whether the interval is whole.
+FLICKER_FRAME = [("clockInterval", "i8"), ("startTime", "f8"), ("endTime", "f8"), ("gap", "?"), ("flagged", "?"),
+                 ("complete", "?")]
+
+# Lamps of the flickermeter: the 230 V one for a supply whose phase-to-neutral
+# voltage is at least LAMP_230_FROM volts, the 120 V one below it.
+LAMP_230_FROM = 200.0
+
+
+def default_lamp(declared_voltage, line_to_line=False):
+    """(lamp volts, reason): the 230 V lamp when the supply's phase-to-neutral voltage (Udin, over √3 for line to
+    line channels) is at least 200 V, else the 120 V lamp, whatever the frequency: a 220 V/60 Hz supply feeds
+    230 V lamps, a 120 V/50 Hz one 120 V lamps."""
+    phase = float(declared_voltage) / (math.sqrt(3.0) if line_to_line else 1.0)
+    lamp = 230.0 if phase >= LAMP_230_FROM else 120.0
+    return lamp, (f"Udin {phase:.4g} V phase to neutral is {'at least' if lamp == 230.0 else 'below'} "
+                  f"{LAMP_230_FROM:g} V")
 
 
 class _Flicker:
@@ -1101,19 +1181,46 @@ class _Flicker:
     of the clock that ended (their intervals' Pst; fewer than twelve in a
     first block that starts between two ticks). The first interval holds the
     Pinst after the meter's settling time (5 s); an interval that holds none
-    has Pst NaN. Intervals still running at the end are not reported. The
-    lamp is the 120 V one on 60 Hz supplies and the 230 V one otherwise,
-    unless ``flicker_lamp`` says. Samples missing in the recording are fed
-    as NaN, which the meter bridges without reading them as flicker (see
-    FlickerMeter.h); the Pst of a 10-minute interval that held one, and the
-    Plt of 2 hours that held one, are marked ``gap``.
+    has Pst NaN. An interval still running at the end is not reported,
+    unless the recording ends on its tick: the meter is then given missing
+    samples past the end (which it reads as silence not measured, in the next
+    interval), so that it closes the last whole interval. The Pst of the
+    2 hours running at the end give a last Plt (fewer than twelve), as the
+    first block's do.
+
+    The lamp is the one ``flicker_lamp`` says, else (:func:`default_lamp`) the
+    230 V lamp when the supply's phase-to-neutral Udin is at least 200 V and
+    the 120 V lamp below, whatever the frequency. Samples missing in the
+    recording are fed as NaN, which the meter bridges without reading them
+    as flicker (see FlickerMeter.h); the Pst of a 10-minute interval that
+    held one or lost Pinst values to one, and the Plt of 2 hours that held
+    such an interval, are marked ``gap``, as the meter marks them.
+
+    Flags, as IEC 61000-4-30 §4.7 has them for flicker: a Pst is ``flagged``
+    when a dip, swell or interruption overlaps its interval (as the event
+    detector stamps them, a running one to the end of the data) or its
+    interval is marked ``gap`` (missing samples, bridged by the meter); a Plt
+    when any of its Pst is. A Pst is ``complete`` when settled data cover its
+    interval from tick to tick: every interval but the first; the first too
+    when the recording begins on its tick (within half a sample), the
+    meter's settling in its first 5 s accepted (a recorder started on the
+    tick measures that interval, as the aggregation counts its first
+    10 minutes). A Plt is complete when it holds twelve complete Pst. Rows
+    are handed on once the event detector has seen the values up to a cycle
+    and a half past their end (an event that starts inside an interval has
+    its first value beyond the threshold by then), at the latest with the
+    last block.
     """
 
     def __init__(self, ctx):
         self.ctx = ctx
         nominal = ctx.nominal_frequency
         if ctx.flicker_lamp is None:
-            ctx.flicker_lamp = 120.0 if nominal > 55.0 else 230.0
+            reference = getattr(getattr(ctx, "inference", None), "reference", None)
+            line = reference is not None and reference.channels == inference.LINE_TO_LINE_KIND
+            ctx.flicker_lamp, ctx.flicker_lamp_reason = default_lamp(ctx.declared_voltage, line)
+        else:
+            ctx.flicker_lamp_reason = "given"
         try:
             self.meters = [_core.FlickerMeter(ctx.sample_rate, nominal, ctx.flicker_lamp, ctx.clock_offset)
                            for _ in ctx.voltages]
@@ -1121,35 +1228,114 @@ class _Flicker:
             self.meters = []
         self.first = self.meters[0].first_clock_interval if self.meters else 0
         self.taken = 0  # Pst handed out so far
-        self.gapped = set()  # 10-minute clock intervals in which a sample was missing
         phases = len(ctx.voltages)
         self.labels = [("ABC"[k] + ".") if phases > 1 else "" for k in range(phases)]
+        self.held_pst = self.held_plt = None  # rows waiting for the events over them
+        self.block = []  # the Pst rows of the 2 hours running (for Plt's flags, completeness and the last Plt)
+        self.ended = np.zeros(0, EVENT_DTYPE)  # finished events that may still overlap a held row
+        # The first interval is whole when the recording begins on its tick.
+        whole = _core.FlickerMeter.SHORT_TERM_SECONDS
+        self.whole_first = abs(self.first * whole - float(ctx.clock_offset)) * ctx.sample_rate <= 0.5
 
     def process(self, b):
         if not self.meters:
             return
+        ctx = self.ctx
         rows = b.samples[:len(self.meters)]
         if b.missing is not None:
             rows = np.where(b.missing, np.float32(np.nan), rows)
-            seconds = (b.position + np.flatnonzero(b.missing)) / self.ctx.sample_rate + self.ctx.clock_offset
-            whole = _core.FlickerMeter.SHORT_TERM_SECONDS
-            self.gapped.update(np.unique(np.floor(seconds / whole).astype(np.int64)).tolist())
-        pst, plt, peak = [], [], []
+        whole = _core.FlickerMeter.SHORT_TERM_SECONDS
+        per = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
+        end = b.stop / ctx.sample_rate + ctx.clock_offset  # the end of the data on the clock
+        tail = None
+        if b.last:
+            tick = round(end / whole) * whole
+            if abs(end - tick) * ctx.sample_rate <= 0.5:
+                # Ends on a tick: missing samples past it close the last whole interval.
+                tail = np.full(3 * max(m.decimation_factor for m in self.meters) + 1, np.nan, np.float32)
+        pst, pst_gaps, plt, plt_gaps, peak = [], [], [], [], []
         for meter, row in zip(self.meters, rows):
             meter.add_samples(row)
             peak.append(meter.instantaneous_maximum())
-            pst.append(meter.short_term_severities())
-            plt.append(meter.long_term_severities())
-        whole = _core.FlickerMeter.SHORT_TERM_SECONDS
-        per = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
+            if tail is not None:
+                meter.add_samples(tail)
+            values, gaps = meter.short_term_severities(return_gaps=True)
+            pst.append(values)
+            pst_gaps.append(gaps)
+            values, gaps = meter.long_term_severities(return_gaps=True)
+            plt.append(values)
+            plt_gaps.append(gaps)
         clocks = self.first + self.taken + np.arange(len(pst[0]), dtype=np.int64)
         self.taken += len(pst[0])
         blocks = clocks[clocks % per == per - 1] // per
-        gapped = np.array(sorted(self.gapped), np.int64)
-        b.flicker = {"pst": self._rows(clocks, clocks, whole, pst, "pst", np.isin(clocks, gapped)),
-                     "plt": self._rows(blocks * per, blocks, whole * per, plt, "plt",
-                                       np.isin(blocks, gapped // per)),
-                     "pinst_max": np.array(peak)}
+        new_pst = self._rows(clocks, clocks, whole, pst, "pst", np.any(pst_gaps, axis=0))
+        new_pst["complete"] = (clocks != self.first) | self.whole_first
+        new_plt = self._rows(blocks * per, blocks, whole * per, plt, "plt", np.any(plt_gaps, axis=0))
+        self.held_pst = new_pst if self.held_pst is None else np.concatenate([self.held_pst, new_pst])
+        self.held_plt = new_plt if self.held_plt is None else np.concatenate([self.held_plt, new_plt])
+        b.flicker = {"pst": self.held_pst[:0], "plt": self.held_plt[:0], "pinst_max": np.array(peak)}
+        self._hand_on(b)
+
+    def _hand_on(self, b):
+        """The held rows whose events are known, flagged, into the block; at the last block all, and the Plt of
+        the 2 hours running at the end."""
+        ctx = self.ctx
+        self.ended = np.concatenate([self.ended, b.events[b.events["ended"] | b.events["cutByGap"]]])
+        pst, plt = self.held_pst, self.held_plt
+        seen = np.inf if b.last else ctx.events_seen - 1.5 / ctx.nominal_frequency
+        ready = int(np.searchsorted(pst["endTime"], seen, side="right"))
+        out = pst[:ready].copy()
+        events = np.concatenate([self.ended, ctx.running_events])
+        if len(out) and len(events):
+            ends = np.where(events["ended"] | events["cutByGap"], events["startTime"] + events["duration"], np.inf)
+            out["flagged"] = ((events["startTime"][None, :] < out["endTime"][:, None]) &
+                              (ends[None, :] > out["startTime"][:, None])).any(axis=1)
+        out["flagged"] |= out["gap"]
+        self.held_pst = pst[ready:]
+        per = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
+        # A Plt is handed on with the last Pst of its 2 hours.
+        done = out["clockInterval"][-1] // per if len(out) else None
+        take = int(np.searchsorted(plt["clockInterval"] // per, done, side="right")) if done is not None else 0
+        plt_out = plt[:take].copy()
+        self.held_plt = plt[take:]
+        for k in range(len(plt_out)):
+            block = plt_out["clockInterval"][k] // per
+            mine = [r for r in self.block if r["clockInterval"] // per == block] + \
+                [r for r in out if r["clockInterval"] // per == block]
+            plt_out["flagged"][k] = plt_out["gap"][k] or any(r["flagged"] for r in mine)
+            plt_out["complete"][k] = len(mine) == per and all(r["complete"] for r in mine)
+        last = plt_out["clockInterval"][-1] // per if len(plt_out) else None
+        self.block = [r for r in self.block + list(out) if last is None or r["clockInterval"] // per > last]
+        if b.last and self.block:
+            plt_out = np.concatenate([plt_out, self._last_plt()])
+            self.block = []
+        b.flicker["pst"], b.flicker["plt"] = out, plt_out
+        if len(self.held_pst):
+            horizon = float(self.held_pst["startTime"][0])
+        elif len(out):
+            horizon = float(out["endTime"][-1])
+        else:
+            return
+        self.ended = self.ended[self.ended["startTime"] + self.ended["duration"] > horizon]
+
+    def _last_plt(self):
+        """The Plt of the Pst of the 2 hours running at the end: over those that are not NaN, as the meter
+        gives the first block's; never complete."""
+        per = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
+        whole = _core.FlickerMeter.SHORT_TERM_SECONDS
+        rows = np.array(self.block, dtype=self.block[0].dtype)
+        block = int(rows["clockInterval"][0] // per)
+        values = []
+        for label in self.labels:
+            v = rows[label + "pst"]
+            v = v[np.isfinite(v)]
+            values.append(np.array([np.cbrt(np.mean(v ** 3)) if len(v) else np.nan]))
+        out = self._rows(np.array([block * per]), np.array([block]), whole * per, values, "plt",
+                         np.array([rows["gap"].any()]))
+        out["endTime"] = rows["endTime"][-1]
+        out["flagged"] = rows["flagged"].any()
+        out["complete"] = False
+        return out
 
     def _rows(self, clocks, spans, seconds, values, name, gap):
         offset = float(self.ctx.clock_offset)
@@ -1487,7 +1673,8 @@ class Collector:
             aggregated = {key: r[key] for key in ("3s", "10min", "2h")}
         flicker = None
         if self.pinst is not None:
-            flicker = {"pst": r["pst"], "plt": r["plt"], "pinst_max": self.pinst, "lamp": ctx.flicker_lamp}
+            flicker = {"pst": r["pst"], "plt": r["plt"], "pinst_max": self.pinst, "lamp": ctx.flicker_lamp,
+                       "lamp_reason": getattr(ctx, "flicker_lamp_reason", "")}
         signalling = signalling_3s = None
         if ctx.window_cycles and ctx.signalling:
             signalling = r["signalling"] if r["signalling"] is not None else np.zeros(0, SIGNALLING_DTYPE)
@@ -1550,8 +1737,9 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         Samples per block (default: one second's worth); the results do not
         depend on it.
     flicker_lamp : float, optional
-        230 or 120: the lamp of the flickermeter (default: 120 V on 60 Hz
-        supplies, 230 V otherwise).
+        230 or 120: the lamp of the flickermeter (default: 230 V when the
+        supply's phase-to-neutral Udin is at least 200 V, else 120 V,
+        whatever the frequency).
     signalling_frequencies : sequence of float, optional
         Mains signalling (ripple control) frequencies, 110 to 3000 Hz and
         below half the sample rate: ``Analysis.signalling`` then holds the

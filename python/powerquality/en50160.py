@@ -72,10 +72,37 @@ voltage decreasing, durations increasing, at most 20 of each).
 - A row passes when its share within the limit is at least the share the
   standard asks (95 % of 1000 intervals within: 950 within pass, 949 fail);
   rows "all the time" need every interval within.
-- Coverage: the standard's statistics run over a week (over a year for the
-  ±1 % frequency band). A shorter recording is assessed over what it holds
-  and the coverage says so plainly; a longer one is assessed over all of it
-  (not week by week).
+- Observation weeks: the statistics run per week, 7 × 24 h of the
+  recorder's clock from the start of the first whole 10-minute interval
+  (not calendar weeks: a recording that starts on a Wednesday is judged in
+  whole weeks from then, none of them cut at a Monday). A value goes to the
+  week in which its interval ends (a partial interval before the first
+  week, to the first). Each week is judged alone (``weeks``: its start,
+  end, verdict and rows); a week the recording does not cover to its end
+  is "partial: N days", never a whole week. A band whose period is a year
+  (the ±1 % and +4/−6 % frequency bands) cannot be judged per week: its
+  statistic is taken over all the recorded time, and every week shows that
+  row, saying so. The assessment's ``rows`` are each row's worst week (a
+  failure first, then a row not judged, then the smallest share), with the
+  week's number.
+- The verdict, of a week and overall: ``pass`` only when every row was
+  judged and passed; ``fail`` when any judged row failed; ``not measured``
+  when no row could be judged; else ``incomplete``, naming the rows not
+  judged (``not_judged``). The overall verdict is the worst week's (any
+  failing week fails the recording, and ``verdict_text`` names the weeks
+  and rows).
+- Coverage: the whole recording, said plainly: a shorter recording than a
+  week is assessed over what it holds, and the coverage says so.
+- Un and the level: Un is a nominal voltage with its source
+  (:func:`reference_voltage`: given, a rating, or the IEC 60038 nominal
+  voltage nearest the measured level, within ±30 %), never a bare measured
+  level; ``settings`` states ``un``, ``un_source`` and ``level``. The level
+  is the one given, else Un's (LV up to 1 kV, MV up to 36 kV; above, no
+  limits apply here and a level must be given): LV limits on a Un above
+  1 kV, or MV limits below it, only when asked for.
+- Flicker: the Plt rows' ``flagged`` and ``complete`` (a Plt over a Pst
+  with a dip, swell, interruption or gap; one of fewer than twelve whole
+  Pst) leave it out, counted like the 10-minute values.
 
 - Mains signalling voltage (only when the tables hold signalling values,
   ``tables['signalling']``: the 150/180-cycle ("3-s") rows of
@@ -113,6 +140,7 @@ the declared supply voltage Uc); their edges are data like the limits.
 
 import copy
 import json
+import math
 import os
 
 import numpy as np
@@ -488,60 +516,58 @@ def _pct(low, high):
     return f"{high:+g}/{low:+g} %"
 
 
-def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", system="synchronous", limits=None,
-           events=None, duration=None, start=None):
-    """The assessment as plain data (dicts, lists, numbers: ready for JSON).
+LEVEL_LV_TOP = 1000.0  # volts: the highest Un of a low-voltage supply
+LEVEL_MV_TOP = 36000.0  # volts: the highest Un of a medium-voltage supply
+UN_REACH = 0.30  # the nominal voltage nearest a measured level is Un when within ±30 % of it
 
-    Parameters
-    ----------
-    tables : dict
-        '10min', '10s', '2h' as in the module's description (any may be None),
-        and 'signalling' (3-s signalling values) when measured.
-    nominal_voltage : float
-        Un (LV) or the declared supply voltage Uc (MV), volts, of the phase
-        voltages in the tables.
-    nominal_frequency : float
-    level : 'LV' or 'MV'
-    system : 'synchronous' or 'island'
-    limits : dict, optional
-        As ``limits_for(level)`` returns (default: that).
-    events : EVENT_DTYPE rows, optional
-    duration : float, optional
-        Seconds recorded (default: from the 10-minute rows).
-    start : str, optional
-        The recording's start, shown as given.
 
-    Returns
-    -------
-    dict with 'verdict' ('pass', 'fail' or 'not measured'), 'rows' (one per
-    parameter and band: limit, share within, worst phase, verdict), 'dips'
-    and 'swells' (count tables), 'coverage' and 'settings'.
+def level_of(system_un):
+    """'LV' for a system's Un (line to line where it has one) up to 1 kV, 'MV' up to 36 kV; None above (no
+    limits here for high voltage)."""
+    if system_un is None:
+        return None
+    return "LV" if system_un <= LEVEL_LV_TOP else ("MV" if system_un <= LEVEL_MV_TOP else None)
 
-    Examples
-    --------
-    >>> import numpy as np
-    >>> ten = {"A.rmsVoltage": np.full(1008, 231.0), "flagged": np.zeros(1008, bool)}
-    >>> r = assess({"10min": ten}, nominal_voltage=230.0)
-    >>> [(row["key"], row["verdict"]) for row in r["rows"][:2]]
-    [('frequency', 'not measured'), ('frequency', 'not measured')]
-    >>> r["rows"][2]["condition"], r["rows"][2]["share"], r["rows"][2]["verdict"]
-    ('±10 % of Un: 207 … 253 V', 100.0, 'pass')
-    >>> r["coverage"]["text"]
-    '7 days 0 h 0 min of 10-minute values (1008 intervals): a whole week'
-    """
-    if system not in ("synchronous", "island"):
-        raise ValueError(f"system {system!r}: 'synchronous' or 'island'")
-    if not nominal_voltage or nominal_voltage <= 0:
-        raise ValueError("nominal_voltage: a positive voltage in volts")
-    lim = check_limits(limits) if limits is not None else limits_for(level)
+
+def _check_level(level, system_un, un_text):
+    """(level, how it was chosen): the one given, else the one of Un; ValueError for Un beyond MV without one."""
+    if level is not None:
+        if level not in LIMITS:
+            raise ValueError(f"level {level!r}: 'LV' or 'MV'")
+        own = level_of(system_un)
+        if system_un is not None and own != level:
+            return level, f"given: {level} limits on Un {un_text}, as asked (Un says {own or 'HV'})"
+        # Said alike whether given or not, so that a level given and the level of Un read the same.
+        return level, f"the level of Un {un_text}" if system_un is not None else "given"
+    own = level_of(system_un)
+    if own is None and system_un is not None:
+        raise ValueError(f"Un {un_text} lies above {LEVEL_MV_TOP / 1e3:g} kV, where EN 50160's LV and MV limits "
+                         "do not apply; give --level LV or MV (and --limits) to judge it against them")
+    return own or "LV", f"the level of Un {un_text}" if system_un is not None else "LV (Un unknown)"
+
+
+def _spans(columns, seconds):
+    """(start, end) of each row in seconds from the first sample: a 10-minute row's clock interval (its
+    tagTime, the tick that ends it), else its startTime and endTime, else the row's place (k · seconds)."""
+    n = len(next(iter(columns.values())))
+    if "tagTime" in columns:
+        end = np.asarray(columns["tagTime"], np.float64)
+        return end - seconds, end
+    if "startTime" in columns:
+        start = np.asarray(columns["startTime"], np.float64)
+        end = np.asarray(columns["endTime"], np.float64) if "endTime" in columns else start + seconds
+        return start, end
+    start = np.arange(n) * float(seconds)
+    return start, start + seconds
+
+
+def _judge_rows(lim, system, un, fn, ten_s, ten, plt_table, un_note="", signalling=None):
+    """The rows of one stretch of the tables (see :func:`assess`)."""
     rows = []
-    un, fn = float(nominal_voltage), float(nominal_frequency)
-
     # Power frequency from the 10-s values.
-    ten_s = _columns(tables.get("10s"))
     for band in lim["frequency"][system]:
         cond = f"{_pct(band['low'], band['high'])}: " + _range_text(band["low"], band["high"], "Hz", fn / 100, fn)
-        if ten_s is None or "frequency" not in ten_s:
+        if ten_s is None or "frequency" not in ten_s or not len(ten_s["frequency"]):
             rows.append(_not_measured("frequency", cond, band, "Hz", "no 10-s frequencies"))
             continue
         used, left = _usable(ten_s, len(ten_s["frequency"]))
@@ -549,28 +575,31 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
         rows.append(_row("frequency", cond, band, _judge({"f": ten_s["frequency"]}, used, low, high, band["share"],
                                                          fn), left, "Hz"))
 
-    ten = _columns(tables.get("10min")) or {}
+    ten = ten or {}
     n10 = len(next(iter(ten.values()))) if ten else 0
     used, left = _usable(ten, n10)
 
     def judge_rows(key, phases, bands, unit, scale=None, missing="not in the table"):
         for band in bands:
             if scale is not None:
+                if un is None:
+                    cond = f"{_pct(band['low'], band['high'])} of Un"
+                    rows.append(_not_measured(key, cond, band, unit, un_note or "Un unknown"))
+                    continue
                 cond = f"{_pct(band['low'], band['high'])} of Un: " + \
                     _range_text(band["low"], band["high"], unit, un / 100, un)
                 low, high = un * (1 + band["low"] / 100), un * (1 + band["high"] / 100)
             else:
                 cond = _range_text(band["low"], band["high"], unit)
                 low, high = band["low"], band["high"]
-            if not phases:
-                rows.append(_not_measured(key, cond, band, unit, missing))
+            if not phases or not n10:
+                rows.append(_not_measured(key, cond, band, unit, missing if n10 else "no 10-minute values"))
                 continue
             rows.append(_row(key, cond, band, _judge(phases, used, low, high, band["share"],
                                                      un if scale is not None else None), left, unit))
 
     judge_rows("voltage", _phase_columns(ten, "rmsVoltage"), lim["voltage"][system], "V", scale=True)
-    plt_table = _columns(tables.get("2h"))
-    if plt_table is not None and _phase_columns(plt_table, "plt"):
+    if plt_table is not None and _phase_columns(plt_table, "plt") and len(next(iter(plt_table.values()))):
         n2 = len(next(iter(plt_table.values())))
         u2h, left2h = _usable(plt_table, n2)
         for band in lim["flicker"]:
@@ -590,24 +619,206 @@ def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level="LV", syste
         band = {"low": None, "high": float(h["orders"][str(order)]), "share": h["share"], "period": h["period"]}
         phases = _phase_columns(ten, f"harmonicsVoltage.{order}")
         cond = f"h{order} ≤ {band['high']:g} % of U1"
-        if not phases:
+        if not phases or not n10:
             rows.append(_not_measured("harmonics", cond, band, "%", "no individual harmonics in the table"))
         else:
             rows.append(_row("harmonics", cond, band, _judge(phases, used, None, band["high"], band["share"]),
                              left, "%"))
         rows[-1]["order"] = order
+    rows += _signalling_rows(signalling, un)  # judged over the whole recording, in every week alike
+    return rows, n10, used, left
 
-    rows += _signalling_rows(tables.get("signalling"), un)
 
-    verdicts = [r["verdict"] for r in rows]
-    overall = "fail" if "fail" in verdicts else ("pass" if "pass" in verdicts else "not measured")
+def row_name(row):
+    """A row as a reader names it: 'Supply voltage variations ±10 % of Un'."""
+    return f"{row['parameter']} {row['condition'].split(':')[0]}"
+
+
+def verdict_of(rows):
+    """(verdict, rows not judged, rows failed) of a set of rows: 'pass' only when every row was judged and
+    passed, 'fail' when any judged row failed, 'not measured' when none was judged, else 'incomplete'."""
+    failed = [row_name(r) for r in rows if r["verdict"] == "fail"]
+    missing = [row_name(r) for r in rows if r["verdict"] == "not measured"]
+    if failed:
+        return "fail", missing, failed
+    if not missing:
+        return "pass", missing, failed
+    return ("not measured" if len(missing) == len(rows) else "incomplete"), missing, failed
+
+
+_WORSE = {"fail": 2, "not measured": 1, "pass": 0}
+
+
+def _listed(names):
+    """Row names for a sentence, the harmonic orders together: 'Flicker severity Plt ≤ 1, Harmonic voltage h11,
+    h12'."""
+    head = _TITLES["harmonics"] + " h"
+    orders = [n[len(head):].split(" ")[0] for n in names if n.startswith(head)]
+    others = [n for n in names if not n.startswith(head)]
+    return ", ".join(others + ([f"{_TITLES['harmonics']} " + ", ".join("h" + o for o in orders)] if orders else []))
+
+
+def _worst_row(candidates):
+    """The worst of one row's weeks: a failure before a row not judged before a pass, the smallest share first."""
+    def badness(item):
+        _, r = item
+        return (_WORSE[r["verdict"]], -(r["share"] if r["share"] is not None else 101.0))
+
+    week, row = max(candidates, key=badness)
+    return dict(row, week=week)
+
+
+def _iso(start, seconds):
+    """The ISO time `seconds` after the recording's start (its text, ISO), or None."""
+    if not start:
+        return None
+    import datetime
+
+    try:
+        return (datetime.datetime.fromisoformat(start) + datetime.timedelta(seconds=float(seconds))).isoformat()
+    except ValueError:
+        return None
+
+
+def _days(seconds):
+    return f"{seconds / 86400.0:.3g}"
+
+
+def assess(tables, *, nominal_voltage, nominal_frequency=50.0, level=None, system="synchronous", limits=None,
+           events=None, duration=None, start=None, un_source=None, un_text=None, system_un=None):
+    """The assessment as plain data (dicts, lists, numbers: ready for JSON).
+
+    Parameters
+    ----------
+    tables : dict
+        '10min', '10s', '2h' as in the module's description (any may be None),
+        and 'signalling' (3-s signalling values) when measured.
+    nominal_voltage : float or None
+        Un (LV) or the declared supply voltage Uc (MV), volts, of the phase
+        voltages in the tables; None: unknown (the voltage rows are then not
+        judged).
+    nominal_frequency : float
+    level : 'LV', 'MV' or None
+        None: the level of Un (see :func:`level_of`); a level given is taken
+        even where Un says otherwise, and the settings say so.
+    system : 'synchronous' or 'island'
+    limits : dict, optional
+        As ``limits_for(level)`` returns (default: that).
+    events : EVENT_DTYPE rows, optional
+    duration : float, optional
+        Seconds recorded (default: from the 10-minute rows).
+    start : str, optional
+        The recording's start (ISO), shown as given; the weeks' ends are told from it.
+    un_source, un_text, system_un : optional
+        Where Un came from (in words), Un as a reader writes it ('230/400 V') and the system's Un in volts
+        (line to line where it has one; default: ``nominal_voltage`` times √3).
+
+    Returns
+    -------
+    dict with 'verdict' ('pass', 'fail', 'incomplete' or 'not measured'),
+    'verdict_text', 'not_judged' and 'failing' (row names), 'weeks' (each
+    observation week: start, end, verdict and its rows), 'rows' (one per
+    parameter and band, the worst week's: limit, share within, worst phase,
+    verdict, week), 'dips' and 'swells' (count tables), 'coverage' and
+    'settings' (with 'un', 'un_source' and 'level').
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> ten = {"A.rmsVoltage": np.full(1008, 231.0), "flagged": np.zeros(1008, bool)}
+    >>> r = assess({"10min": ten}, nominal_voltage=230.0)
+    >>> [(row["key"], row["verdict"]) for row in r["rows"][:2]]
+    [('frequency', 'not measured'), ('frequency', 'not measured')]
+    >>> r["rows"][2]["condition"], r["rows"][2]["share"], r["rows"][2]["verdict"]
+    ('±10 % of Un: 207 … 253 V', 100.0, 'pass')
+    >>> r["coverage"]["text"]
+    '7 days 0 h 0 min of 10-minute values (1008 intervals): a whole week'
+    >>> r["verdict"], r["weeks"][0]["label"]
+    ('incomplete', 'week 1')
+    """
+    if system not in ("synchronous", "island"):
+        raise ValueError(f"system {system!r}: 'synchronous' or 'island'")
+    if nominal_voltage is not None and not nominal_voltage > 0:
+        raise ValueError("nominal_voltage: a positive voltage in volts")
+    un = None if nominal_voltage is None else float(nominal_voltage)
+    if system_un is None and un is not None:
+        system_un = un * math.sqrt(3.0)
+    text = un_text or (f"{un:.6g} V" if un is not None else "unknown")
+    level, level_source = _check_level(level, system_un, text)
+    lim = check_limits(limits) if limits is not None else limits_for(level)
+    fn = float(nominal_frequency)
+    un_note = "" if un is not None else f"Un unknown: {un_source or 'give it'}"
+
+    ten_s = _columns(tables.get("10s"))
+    ten = _columns(tables.get("10min")) or {}
+    plt_table = _columns(tables.get("2h"))
+    signalling = tables.get("signalling")
+    whole_rows, n10, used, left = _judge_rows(lim, system, un, fn, ten_s, ten, plt_table, un_note, signalling)
+    given_duration = duration is not None
     if duration is None:
         duration = _span(ten) if ten else 0.0
+
+    # The observation weeks: 7 × 24 h of the recorder's clock from the start of the first whole 10-minute
+    # interval; a value goes to the week in which its interval ends (those before the first week to it).
+    parts = {"10min": (ten, 600.0), "10s": (ten_s, 10.0), "2h": (plt_table, 7200.0)}
+    spans = {k: _spans(c, s) for k, (c, s) in parts.items() if c and len(next(iter(c.values())))}
+    origin = 0.0
+    if "10min" in spans:
+        whole = np.asarray(ten["complete"], bool) if "complete" in ten else np.ones(n10, bool)
+        origin = float(spans["10min"][0][np.argmax(whole)] if whole.any() else spans["10min"][0][0])
+    elif spans:
+        origin = float(min(s[0][0] for s in spans.values()))
+    origin = max(origin, 0.0)
+    index = {k: np.maximum(np.floor((end - origin - 1e-6) / WEEK_SECONDS), 0).astype(np.int64)
+             for k, (_, end) in spans.items()}
+    recorded = float(duration) if given_duration else max([float(duration)] + [float(e[-1]) for _, e in
+                                                                               spans.values()])
+    count = max([1] + [int(i.max()) + 1 for i in index.values() if len(i)])
+    weeks = []
+    for w in range(count):
+        def part(key):
+            columns = parts[key][0]
+            if key not in index:
+                return columns
+            mask = index[key] == w
+            return {name: np.asarray(v)[mask] for name, v in columns.items()}
+
+        rows, n_week, used_week, _ = _judge_rows(lim, system, un, fn, part("10s"), part("10min"), part("2h"),
+                                                 un_note, signalling)
+        for j, r in enumerate(whole_rows):
+            if r["period"] == "year":  # a year's statistic: over all that was recorded, in every week
+                rows[j] = dict(r, note=(r["note"] + "; " if r["note"] else "") +
+                               f"a year's statistic, taken over the recorded time ({_days(recorded)} days)")
+        begin = origin + w * WEEK_SECONDS
+        end = max(min(begin + WEEK_SECONDS, recorded), begin)
+        whole_week = end >= begin + WEEK_SECONDS - 1.0
+        verdict, missing, failed = verdict_of(rows)
+        weeks.append({"number": w + 1, "start": begin, "end": end, "start_time": _iso(start, begin),
+                      "end_time": _iso(start, end), "days": (end - begin) / 86400.0, "whole": bool(whole_week),
+                      "label": f"week {w + 1}" if whole_week else f"partial: {_days(end - begin)} days",
+                      "verdict": verdict, "not_judged": missing, "failing": failed,
+                      "intervals": int(n_week), "used": int(np.count_nonzero(used_week)), "rows": rows})
+    rows = [_worst_row([(wk["number"], wk["rows"][j]) for wk in weeks]) for j in range(len(whole_rows))]
+    verdicts = [wk["verdict"] for wk in weeks]
+    missing = sorted({name for wk in weeks for name in wk["not_judged"]}, key=[row_name(r) for r in rows].index)
+    failed = sorted({name for wk in weeks for name in wk["failing"]}, key=[row_name(r) for r in rows].index)
+    if "fail" in verdicts:
+        overall = "fail"
+        said = "; ".join(f"{wk['label']}: {_listed(wk['failing'])}" for wk in weeks if wk["verdict"] == "fail")
+    elif all(v == "pass" for v in verdicts):
+        overall, said = "pass", ""
+    elif all(v == "not measured" for v in verdicts):
+        overall, said = "not measured", ""
+    else:
+        overall = "incomplete"
+        said = "not judged: " + _listed(missing)
     dips, swells = classify_events(events, lim)
-    return {"verdict": overall, "rows": rows, "dips": dips, "swells": swells,
+    return {"verdict": overall, "verdict_text": f"{overall}: {said}" if said else overall, "not_judged": missing,
+            "failing": failed, "weeks": weeks, "rows": rows, "dips": dips, "swells": swells,
             "coverage": coverage(duration, n10, int(np.count_nonzero(used)), **left),
-            "settings": {"level": level, "system": system, "nominal_voltage": un, "nominal_frequency": fn,
-                         "start": start, "limits": lim}}
+            "settings": {"level": level, "level_source": level_source, "system": system, "nominal_voltage": un,
+                         "un": un, "un_text": text, "un_source": un_source or ("given" if un is not None else None),
+                         "nominal_frequency": fn, "start": start, "weeks_from": origin, "limits": lim}}
 
 
 def _span(ten):
@@ -635,7 +846,13 @@ def coverage(duration, intervals, used, flagged=None, partial=None, gap=0):
     week = duration >= WEEK_SECONDS - 1.0
     text = f"{_duration_text(duration)} of 10-minute values ({intervals} interval{'' if intervals == 1 else 's'})"
     if week:
-        text += ": a whole week"
+        whole = int((duration + 1.0) // WEEK_SECONDS)
+        rest = duration - whole * WEEK_SECONDS
+        text += ": a whole week" if whole == 1 else f": {whole} whole weeks"
+        if rest >= 600.0:
+            text += f" and a partial one of {_days(rest)} days"
+        if whole > 1 or rest >= 600.0:
+            text += ", each judged alone"
     else:
         text += (f": {share:.3g} % of a week. The standard's statistics run over a week (a year for the "
                  "frequency's ±1 % band); the verdicts here are over what was recorded only")
@@ -881,18 +1098,62 @@ class Gather:
             out["signalling"] = signalling
         return out
 
-    def assess(self, tables=None, *, level="LV", system="synchronous", limits=None, nominal_voltage=None):
-        """:func:`assess` of what was gathered (Un: ``nominal_voltage`` or the run's declared voltage)."""
+    def assess(self, tables=None, *, level=None, system="synchronous", limits=None, nominal_voltage=None):
+        """:func:`assess` of what was gathered (Un: ``nominal_voltage``, else as :func:`reference_voltage`
+        reads it; level: the one given, else Un's)."""
         from .analysis import start_datetime
 
         ctx = self.ctx
         start = start_datetime(ctx.recording)
-        return _inferred(assess(tables if tables is not None else self.tables(),
-                                nominal_voltage=nominal_voltage or ctx.declared_voltage,
-                                nominal_frequency=ctx.nominal_frequency, level=level, system=system,
-                                limits=limits if limits is not None else limits_for(level), events=self.events(),
-                                duration=ctx.positions / ctx.sample_rate, start=start.isoformat() if start else None),
+        un = reference_voltage(getattr(ctx, "inference", None), ctx.declared_voltage, nominal_voltage)
+        return _inferred(assess(tables if tables is not None else self.tables(), nominal_frequency=ctx.nominal_frequency,
+                                level=level, system=system, limits=limits, events=self.events(),
+                                duration=ctx.positions / ctx.sample_rate, start=start.isoformat() if start else None,
+                                **un),
                          getattr(ctx, "inference", None), nominal_voltage)
+
+
+def reference_voltage(inference, declared_voltage, given=None):
+    """Un of the assessment, as :func:`assess` takes it (nominal_voltage, un_source, un_text, system_un).
+
+    Un is a nominal voltage, never a bare measured level: the one given
+    (``given``, or Udin given to the analysis: ``--udin``), else the
+    reference the analysis inferred (a rating that agrees with the waveform,
+    or the IEC 60038 nominal voltage nearest the measured level), else, where
+    the measured level lies further than ±10 % from every nominal voltage,
+    the nominal voltage nearest it when within ±30 % (UN_REACH): a supply at
+    +11 % of 230 V is judged against 230 V, not against its own level. A
+    level further from every nominal voltage leaves Un unknown (the voltage
+    rows are not judged: give it).
+    """
+    if given:
+        return {"nominal_voltage": float(given), "un_source": "given", "un_text": f"{float(given):.6g} V",
+                "system_un": None}
+    ref = getattr(inference, "reference", None)
+    if ref is None:
+        if not declared_voltage:
+            return {"nominal_voltage": None, "un_source": "no reference voltage", "un_text": None, "system_un": None}
+        return {"nominal_voltage": float(declared_voltage), "un_source": "Udin of the analysis",
+                "un_text": f"{float(declared_voltage):.6g} V", "system_un": None}
+    from . import inference as inferring
+
+    line = ref.channels == inferring.LINE_TO_LINE_KIND
+    if ref.source == "given":
+        return {"nominal_voltage": float(ref.udin), "un_source": f"given (Udin): {ref.reason}",
+                "un_text": f"{ref.udin:.6g} V", "system_un": ref.udin if line else None}
+    if ref.source in ("rating", "nominal"):
+        return {"nominal_voltage": float(ref.udin), "un_source": ref.reason, "un_text": ref.un_text or None,
+                "system_un": ref.un}
+    grid = "delta" if line else ("single" if inference.grid == "single" else "star")
+    nearest = inferring._nearest(inferring._candidates(grid, inference.frequency), inference.level)
+    if nearest is not None and abs(inference.level / nearest[0] - 1.0) <= UN_REACH:
+        value, un, text = nearest
+        return {"nominal_voltage": float(value), "un_source":
+                f"the nominal voltage nearest the measured level {inference.level:.4g} V "
+                f"({100.0 * inference.level / value:.1f} % of {value:.4g} V; Udin of the events: {ref.udin:.4g} V, "
+                "the level itself)", "un_text": text, "system_un": un}
+    return {"nominal_voltage": None, "un_source": f"the measured level {inference.level:.4g} V lies within "
+            f"±{100 * UN_REACH:g} % of no nominal voltage: give Un (--udin)", "un_text": None, "system_un": None}
 
 
 def _inferred(result, inference, nominal_voltage):
@@ -990,15 +1251,14 @@ def from_analysis(a):
     return out
 
 
-def assess_analysis(a, *, level="LV", system="synchronous", limits=None, nominal_voltage=None, tables=None):
-    """:func:`assess` of an ``Analysis`` (Un: ``nominal_voltage`` or the analysis' declared voltage;
+def assess_analysis(a, *, level=None, system="synchronous", limits=None, nominal_voltage=None, tables=None):
+    """:func:`assess` of an ``Analysis`` (Un: ``nominal_voltage``, else as :func:`reference_voltage` reads it;
     ``tables``: those of :func:`from_analysis`, made here when not given)."""
     from .analysis import start_datetime
 
     start = start_datetime(a.recording)
-    return _inferred(assess(tables if tables is not None else from_analysis(a),
-                            nominal_voltage=nominal_voltage or a.declared_voltage,
-                            nominal_frequency=a.nominal_frequency, level=level, system=system,
-                            limits=limits if limits is not None else limits_for(level), events=a.events,
-                            duration=float(a.recording.duration), start=start.isoformat() if start else None),
+    un = reference_voltage(getattr(a, "inference", None), a.declared_voltage, nominal_voltage)
+    return _inferred(assess(tables if tables is not None else from_analysis(a), nominal_frequency=a.nominal_frequency,
+                            level=level, system=system, limits=limits, events=a.events,
+                            duration=float(a.recording.duration), start=start.isoformat() if start else None, **un),
                      getattr(a, "inference", None), nominal_voltage)

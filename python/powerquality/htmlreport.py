@@ -93,6 +93,24 @@ def _css(verdict):
     return verdict.replace(" ", "-")
 
 
+# The overall badge's colour: a pass only when every row was judged and passed; an incomplete verdict (rows
+# not judged) is grey, as a row not measured.
+_BADGES = {"pass": "pass", "fail": "fail", "incomplete": "not-measured", "not measured": "not-measured"}
+
+
+def _badge(verdict):
+    return _BADGES.get(verdict, "not-measured")
+
+
+def _un_said(s):
+    """Un with its source: '230 V (the nominal voltage nearest ...)', or 'unknown (why)'."""
+    un = s.get("un", s.get("nominal_voltage"))
+    text = f"{un:.6g} V" if un is not None else "unknown"
+    if s.get("un_text") and s["un_text"] != text:
+        text += f" of {s['un_text']}"
+    return text + (f" ({s['un_source']})" if s.get("un_source") else "")
+
+
 def _svg(fig, salt):
     import matplotlib
 
@@ -753,8 +771,8 @@ def render(assessment, tables=None, events=None, title="EN 50160 report"):
         _identity(assessment, s.get("start")),
         _method(assessment),
         *_inference(s.get("inference")),
-        f'<p>Verdict: <span id="overall" class="overall {_css(assessment["verdict"])} verdict">'
-        f'{_e(assessment["verdict"])}</span></p>',
+        f'<p>Verdict: <span id="overall" class="overall {_badge(assessment["verdict"])} verdict">'
+        f'{_e(assessment.get("verdict_text") or assessment["verdict"])}</span></p>',
         f'<p id="coverage" class="note">Coverage: {_e(cov["text"])}.</p>',
         "<h2>Verdict</h2>", _verdict_table(assessment),
         '<p class="note">Each row per phase (bold: the phase that decides the row). Within: share of the '
@@ -830,7 +848,7 @@ def render_index(entries, title="EN 50160 reports", settings="", links=()):
     links: (text, relative path) of the tables written beside the page.
     """
     verdicts = [e["verdict"] if e["status"] == "ok" else "error" for e in entries]
-    counts = ", ".join(f"{verdicts.count(v)} {v}" for v in ("pass", "fail", "not measured", "error")
+    counts = ", ".join(f"{verdicts.count(v)} {v}" for v in ("pass", "fail", "incomplete", "not measured", "error")
                        if v in verdicts)
     head = ("<tr><th>Recording</th><th>Start</th><th>Coverage</th><th>Un</th><th>Verdict</th>"
             "<th>Not within the limits</th><th>Dips</th><th>Swells</th><th>Interruptions</th></tr>")

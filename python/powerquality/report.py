@@ -17,10 +17,12 @@ aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
 the clock, root mean square of their values, flagged when one of them is;
 windowCount is the number of 10-minute values), flicker.csv (a row per
 10-minute interval, kind Pst, and per 2 hours, kind Plt, of the clock: the
-severity of each voltage, ``gap`` 1 when a sample was missing in it), and
-with signalling frequencies signalling.csv (a row per window and frequency:
-the RMS voltage of each phase) and signalling_3s.csv (their 150/180-cycle
-values). An aggregated value is flagged when a window in
+severity of each voltage, ``gap`` 1 when a sample was missing in it, ``flagged`` 1
+when a dip, swell, interruption or gap fell in it, or for Plt in one of its
+Pst, ``complete`` 1 when settled data cover it whole), and with signalling
+frequencies signalling.csv (a row per window and frequency: the RMS voltage
+of each phase) and signalling_3s.csv (their 150/180-cycle values). An
+aggregated value is flagged when a window in
 it overlaps a dip, swell or interruption (IEC 61000-4-30 §4.7) and marked
 ``gap`` when a window in it lacks a tracked frequency or a sample.
 Columns are formatted by numpy a column at a time.
@@ -227,7 +229,9 @@ class Digest:
             out.append(f"  {label} largest of {count}: "
                        + ", ".join(f"{name} {v:.3f}" for name, v in zip(names, largest)))
         lamp = getattr(self.ctx, "flicker_lamp", None)
-        head = "flicker     " + (f"{lamp:g} V lamp; " if lamp else "") + "Pinst largest after settling: " + \
+        why = getattr(self.ctx, "flicker_lamp_reason", "")
+        head = "flicker     " + (f"{lamp:g} V lamp" + (f" ({why})" if why else "") + "; " if lamp else "") + \
+            "Pinst largest after settling: " + \
             (", ".join(f"{name} {v:.3g}" for name, v in zip(names, pinst)) if np.any(np.isfinite(pinst))
              else "none (the meter settles in its first 5 s)")
         return [head] + out
@@ -515,7 +519,8 @@ def _flicker_columns(flicker, timed):
                    "startTime": rows["startTime"], "endTime": rows["endTime"]}
         for name in rows.dtype.names[len(FLICKER_FRAME):]:
             columns[name[:-len(key)].rstrip(".") or "value"] = rows[name]
-        columns["gap"] = rows["gap"]
+        for name in ("gap", "flagged", "complete"):
+            columns[name] = rows[name]
         parts.append(timed(columns, rows["endTime"], "tag"))
     return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 

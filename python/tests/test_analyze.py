@@ -77,7 +77,8 @@ def test_cli_writes_the_recorded_events_tables_picture_and_report(tmp_path, name
               "--report", tmp_path / "report.html", "--assessment", tmp_path / "a.json", "--level", level)
     assert run.returncode == 0, run.stderr
     assert f"nominal {nominal} Hz" in run.stdout and "star voltages" in run.stdout
-    assert ("give --level MV for a medium-voltage supply" in run.stdout) == (level == "LV")
+    # LV limits on an MV supply only because --level says so, and said (the level of Un otherwise).
+    assert ("as asked (Un says MV)" in run.stdout) == (level == "LV")
     assert (tmp_path / "report.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert sorted(os.listdir(tmp_path)) == ["a.json", "aggregated_10min.csv", "aggregated_2h.csv", "aggregated_3s.csv",
                                             "detail.h5", "events.csv", "flicker.csv", "frequency_10s.csv",
@@ -481,8 +482,14 @@ def test_analyze_flicker_per_voltage_on_the_clock_whatever_the_blocks():
     u = 325 * np.sin(2 * np.pi * 50 * t) * (1 + 0.0025 / 2 * np.sin(2 * np.pi * 8.8 * t))
     a = pq.analyze(voltages=u, sample_rate=fs, windowed=False)
     pst = a.flicker["pst"]
-    assert a.flicker["lamp"] == 230.0 and len(a.flicker["plt"]) == 0 and abs(a.flicker["pinst_max"][0] - 1.0) < 0.01
+    assert a.flicker["lamp"] == 230.0 and abs(a.flicker["pinst_max"][0] - 1.0) < 0.01
     assert list(pst["clockInterval"]) == [0, 1] and list(pst["endTime"]) == [600.0, 1200.0]
+    # Both whole (the first too: the recording begins on its tick); the 2 hours running at the end give a Plt
+    # of their two Pst, not whole.
+    plt = a.flicker["plt"]
+    assert pst["complete"].tolist() == [True, True] and not pst["flagged"].any() and not pst["gap"].any()
+    assert (len(plt), bool(plt["complete"][0]), plt["endTime"][0]) == (1, False, 1200.0)
+    assert plt["plt"][0] == pytest.approx(np.cbrt(np.mean(pst["pst"] ** 3)), rel=1e-12)
     np.testing.assert_allclose(pst["pst"], 0.712, atol=0.005)
     b = pq.analyze(voltages=u, sample_rate=fs, windowed=False, block_size=7777)
     assert np.array_equal(b.flicker["pst"], pst) and np.array_equal(b.flicker["pinst_max"], a.flicker["pinst_max"])
@@ -531,3 +538,62 @@ def test_a_dip_of_the_tracked_phase_moves_neither_valid_frequencies_nor_the_othe
         rows = a.phase_rows(phase)
         rms = rows["rmsVoltage"][rows["time"] > 0.5]  # past the module's first values
         assert len(rms) > 3 * nominal and np.abs(rms / 230.0 - 1.0).max() < 2e-4
+
+
+# (voltage per phase, phases, frequency, lamp given, the lamp): by Udin phase to neutral, whatever the frequency.
+@pytest.mark.parametrize("volts, phases, f, given, lamp", [
+    (220.0, 1, 60.0, None, 230.0), (230.0, 3, 50.0, None, 230.0), (120.0, 3, 60.0, None, 120.0),
+    (120.0, 1, 50.0, None, 120.0), (127.0, 3, 60.0, None, 120.0), (230.0, 1, 50.0, 120, 120.0),
+    (120.0, 1, 60.0, 230, 230.0)])
+def test_the_flicker_lamp_follows_the_supplys_voltage_not_its_frequency(volts, phases, f, given, lamp):
+    fs = 1200.0
+    u = three_phase(fs, 2.0, f=f) * volts / 230.0
+    a = pq.analyze(voltages=u if phases == 3 else u[0], sample_rate=fs, windowed=False, flicker_lamp=given)
+    assert a.flicker["lamp"] == lamp and ("given" if given else "phase to neutral") in a.flicker["lamp_reason"]
+    assert pq.analysis.default_lamp(400.0, line_to_line=True)[0] == 230.0 and \
+        pq.analysis.default_lamp(208.0, line_to_line=True)[0] == 120.0
+
+
+def test_flicker_flags_an_interval_with_an_event_or_a_gap_and_knows_its_whole_intervals():
+    # 10 s before a tick: the first Pst holds 5 s of settled data (not whole), the next whole; a 100 ms dip in
+    # the second, a gap in the third; the recording ends on a tick, so the third is kept.
+    fs = 1000.0
+    u = three_phase(fs, 1210.0)[0]
+    u[int(300 * fs):int(300.1 * fs)] *= 0.7
+    u[int(900 * fs):int(900.05 * fs)] = np.nan
+    recording = pq.analysis._arrays_recording(u[None, :], None, fs, None)
+    recording.start = "01/01/2020,00:09:50.000000"
+    a = pq.analyze(recording, windowed=False, fixed_frequency=50.0, block_size=3333)
+    pst, plt = a.flicker["pst"], a.flicker["plt"]
+    assert pst["clockInterval"].tolist() == [0, 1, 2] and pst["endTime"].tolist() == [10.0, 610.0, 1210.0]
+    assert pst["complete"].tolist() == [False, True, True] and pst["gap"].tolist() == [False, False, True]
+    assert pst["flagged"].tolist() == [False, True, True] and pst["pst"][1] > 3.0  # the dip's Pst, left out
+    assert (len(plt), bool(plt["flagged"][0]), bool(plt["complete"][0]), bool(plt["gap"][0])) == (1, True, False, True)
+    b = pq.analyze(recording, windowed=False, fixed_frequency=50.0, block_size=100000)
+    assert a.flicker["pst"].tobytes() == b.flicker["pst"].tobytes() and \
+        a.flicker["plt"].tobytes() == b.flicker["plt"].tobytes()  # whatever the blocks
+
+
+# (the recording's start on the clock, seconds, the 10-minute rows whole, the 2-hour row whole)
+@pytest.mark.parametrize("start, seconds, whole", [
+    ("01/01/2020,00:00:00.000000", 1200.0, [True, True]),  # on the ticks at both ends: both kept
+    ("01/01/2020,00:00:00.000000", 1205.0, [True, True, False]),  # past the tick: the last 5 s not whole
+    ("01/01/2020,00:09:50.000000", 1210.0, [False, True, True]),  # 10 s before a tick: the first not whole
+    ("01/01/2020,00:00:00.000000", 600.0, [True]),  # one interval, tick to tick
+])
+@pytest.mark.parametrize("fixed", [50.0, None])
+def test_whole_intervals_at_the_recordings_ends_are_kept(start, seconds, whole, fixed):
+    fs = 1000.0
+    recording = pq.analysis._arrays_recording(three_phase(fs, seconds)[:1], None, fs, None)
+    recording.start = start
+    a = pq.analyze(recording, fixed_frequency=fixed, block_size=4321)
+    ten = a.aggregated["10min"]
+    assert ten["complete"].tolist() == whole and not ten["gap"][ten["complete"]].any()  # nor to the tracker
+    assert a.aggregated["2h"]["complete"].tolist() == [False]  # fewer than twelve
+    if fixed is None:
+        assert a.window_gaps[0]  # the first window itself keeps its mark
+        k = whole.index(True)  # a sample missing 90.5 s into the first whole interval, which starts on a tick
+        tick = 10.0 if start.endswith("00:09:50.000000") else 0.0
+        recording.channels[0].values[int((tick + 90.5) * fs)] = np.nan
+        ten = pq.analyze(recording, block_size=4321).aggregated["10min"]
+        assert ten["gap"][k:].tolist() == [True] + [False] * (len(whole) - k - 1)

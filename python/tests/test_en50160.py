@@ -1,11 +1,12 @@
 # The EN 50160 assessment on a synthetic week of 10-minute, 10-s and 2-hour rows, each case moving one parameter.
 import json
+import re
 
 import numpy as np
 import pytest
 
 from powerquality import analysis, en50160
-from conftest import three_phase
+from conftest import cli, three_phase, write_three
 
 UN = 230.0
 WEEK = 1008
@@ -120,7 +121,11 @@ def test_missing_tables_are_not_measured_and_a_short_recording_says_so():
     assert {row["key"]: row["verdict"] for row in r["rows"]} == {
         "frequency": "pass", "voltage": "pass", "flicker": "not measured", "unbalance": "not measured", "thd": "pass",
         "harmonics": "not measured"}
-    assert r["verdict"] == "pass" and not r["coverage"]["whole_week"] and \
+    # Rows not judged make the verdict incomplete, naming them: never a pass.
+    assert r["verdict"] == "incomplete" and r["not_judged"][:2] == ["Flicker severity Plt ≤ 1",
+                                                                     "Supply voltage unbalance u2 ≤ 2 %"]
+    assert r["verdict_text"].startswith("incomplete: not judged: Flicker severity Plt ≤ 1, ")
+    assert not r["coverage"]["whole_week"] and \
         "0.595 % of a week" in r["coverage"]["text"] and "over what was recorded only" in r["coverage"]["text"]
 
 
@@ -271,3 +276,173 @@ def test_coverage_counts_its_intervals_in_words(intervals, used, says):
     assert says in en50160.coverage(600.0 * intervals, intervals, used)["text"]
     assert [en50160.coverage(s, 1, 1)["text"].split(" of 10")[0] for s in (59.4, 3000.0, 90061.0, 176461.0)] == \
         ["59 s", "0 h 50 min", "1 day 1 h 1 min", "2 days 1 h 1 min"]
+
+
+def weeks(count):
+    """`count` weeks of tables inside every limit, one after the other on the clock."""
+    parts = [week() for _ in range(count)]
+    out = {}
+    for key in ("10min", "10s", "2h"):
+        out[key] = {}
+        for name in parts[0][key]:
+            shifted = [p[key][name] + k * en50160.WEEK_SECONDS if name in ("startTime", "endTime") else p[key][name]
+                       for k, p in enumerate(parts)]
+            out[key][name] = np.concatenate(shifted)
+    return out
+
+
+def test_each_week_is_judged_alone_and_the_worst_week_decides():
+    # 81 of the second week's 1008 voltages below -10 % (91.96 % within): that week fails, though the two
+    # weeks pooled would pass (95.98 %).
+    tables = weeks(2)
+    tables["10min"]["B.rmsVoltage"][WEEK + 100:WEEK + 181] = 0.89 * UN
+    r = en50160.assess(tables, nominal_voltage=UN, duration=2 * en50160.WEEK_SECONDS)
+    assert [(w["label"], w["verdict"], w["intervals"]) for w in r["weeks"]] == [("week 1", "pass", WEEK),
+                                                                             ("week 2", "fail", WEEK)]
+    assert r["verdict"] == "fail" and r["verdict_text"] == "fail: week 2: Supply voltage variations ±10 % of Un"
+    row = r["rows"][2]
+    assert (row["week"], row["verdict"], row["intervals"]) == (2, "fail", WEEK) and \
+        row["share"] == pytest.approx(100 * (WEEK - 81) / WEEK)
+    assert r["weeks"][1]["start"] == en50160.WEEK_SECONDS and r["weeks"][1]["end"] == 2 * en50160.WEEK_SECONDS
+    assert "2 whole weeks, each judged alone" in r["coverage"]["text"] and json.dumps(r)
+    # The frequency's bands are a year's statistic: over all that was recorded, the same row in each week.
+    tables["10s"]["frequency"][:400] = 50.6  # 0.66 % of week 1 (failing it alone), 0.33 % of the two weeks
+    r = en50160.assess(tables, nominal_voltage=UN, duration=2 * en50160.WEEK_SECONDS)
+    frequency = [w["rows"][0] for w in r["weeks"]]
+    assert [f["verdict"] for f in frequency] == ["pass", "pass"] and frequency[0]["intervals"] == 2 * WEEK * 60
+    assert "a year's statistic, taken over the recorded time (14 days)" in frequency[1]["note"]
+
+
+def test_weeks_run_from_the_first_whole_interval_and_a_short_one_is_partial():
+    # Ten days, the first 10 minutes partial (the recording began 5 minutes before a tick).
+    tables = weeks(2)
+    for key in ("10min", "10s", "2h"):
+        keep = tables[key]["startTime"] < 10 * 86400.0
+        tables[key] = {name: v[keep] for name, v in tables[key].items()}
+        tables[key]["startTime"] = tables[key]["startTime"] - 300.0
+        tables[key]["endTime"] = tables[key]["endTime"] - 300.0
+    ten = tables["10min"]
+    ten["startTime"][0], ten["complete"][0] = 0.0, False
+    ten["A.rmsVoltage"][0] = 0.5 * UN  # not whole: left out, in week 1
+    ten["A.rmsVoltage"][WEEK + 1] = 0.8 * UN  # the first value of week 2 (which starts at 300 s + 7 days)
+    r = en50160.assess(tables, nominal_voltage=UN, duration=10 * 86400.0)
+    first, second = r["weeks"]
+    assert (first["start"], first["label"], first["whole"], first["verdict"]) == (300.0, "week 1", True, "pass")
+    assert (second["label"], second["whole"], second["verdict"]) == ("partial: 3 days", False, "fail")
+    assert second["days"] == pytest.approx(3 - 300 / 86400) and second["rows"][3]["verdict"] == "fail"
+    assert first["rows"][2]["partial"] == 1 and first["intervals"] == WEEK + 1
+    assert "a whole week and a partial one of 3 days" in r["coverage"]["text"]
+    # Shorter than a week: partial, never a whole week (11 whole intervals from the first whole one).
+    short = {"10min": {k: v[:12] for k, v in ten.items()}}
+    assert en50160.assess(short, nominal_voltage=UN)["weeks"][0]["label"] == "partial: 0.0764 days"
+
+
+# (tables kept, verdict, not judged)
+@pytest.mark.parametrize("keep, verdict, not_judged", [
+    (("10min", "10s", "2h"), "pass", 0),
+    (("10s",), "incomplete", 2 + 1 + 1 + 1 + 24),  # the frequency alone judged: never a pass
+    (("10min", "10s"), "incomplete", 1),  # no Plt
+    ((), "not measured", 2 + 2 + 1 + 1 + 1 + 24),
+])
+def test_the_verdict_is_a_pass_only_when_every_row_was_judged(keep, verdict, not_judged):
+    tables = {k: (v if k in keep else None) for k, v in week().items()}
+    r = en50160.assess(tables, nominal_voltage=UN)
+    assert (r["verdict"], len(r["not_judged"]), r["weeks"][0]["verdict"]) == (verdict, not_judged, verdict)
+    if verdict == "incomplete":
+        assert r["verdict_text"].startswith("incomplete: not judged: ") and \
+            len(r["verdict_text"].split(", ")) == not_judged  # each row named once, the orders together
+        assert not_judged < 3 or r["verdict_text"].endswith(", Harmonic voltage h2, h3, h4, h5, h6, h7, h8, h9, h10, "
+                                                             "h11, h12, h13, h14, h15, h16, h17, h18, h19, h20, h21, "
+                                                             "h22, h23, h24, h25")
+    tables = {k: (v if k in keep else None) for k, v in week().items()}
+    if "10s" in keep:  # a failing row fails it, judged or not the rest
+        tables["10s"]["frequency"][:7] = 46.0
+        assert en50160.assess(tables, nominal_voltage=UN)["verdict"] == "fail"
+
+
+# (Un volts of the channels, a Un above MV, level given, the level applied, said)
+@pytest.mark.parametrize("un, level, applied, said", [
+    (UN, None, "LV", "the level of Un"), (11e3 / np.sqrt(3), None, "MV", "the level of Un 6350.85 V"),
+    (UN, "MV", "MV", "as asked"), (UN, "LV", "LV", "the level of Un"),
+    (11e3 / np.sqrt(3), "LV", "LV", "LV limits on Un"), (1000 / np.sqrt(3), None, "LV", "the level of Un"),
+    (110e3 / np.sqrt(3), "MV", "MV", "as asked"), (110e3 / np.sqrt(3), None, None, "give --level LV or MV")])
+def test_the_level_follows_un_unless_given(un, level, applied, said):
+    tables = week()
+    for p in "ABC":
+        tables["10min"][p + ".rmsVoltage"] *= un / UN
+    if applied is None:
+        with pytest.raises(ValueError, match=said):
+            en50160.assess(tables, nominal_voltage=un, level=level)
+        return
+    s = en50160.assess(tables, nominal_voltage=un, level=level)["settings"]
+    assert (s["level"], s["un"]) == (applied, un) and said in s["level_source"]
+
+
+def test_a_dip_flags_its_pst_and_plt_and_the_flicker_row_judges_the_rest():
+    # 2 h 20 min of a clean supply from a tick, a 100 ms dip to 70 % at 2 h 5 min: its Pst (5.06) and the Plt of
+    # the last 20 minutes are flagged and left out; the first 2 hours' Plt is judged, and passes.
+    fs = 1000.0
+    u = three_phase(fs, 8400.0)[0]
+    u[int(7500 * fs):int(7500.1 * fs)] *= 0.7
+    a = analysis.analyze(voltages=u, sample_rate=fs, fixed_frequency=50.0, windowed=False)
+    pst, plt = a.flicker["pst"], a.flicker["plt"]
+    assert len(pst) == 14 and pst["complete"].all()  # the first and the last kept: the recording is on ticks
+    assert np.flatnonzero(pst["flagged"]).tolist() == [12] and pst["pst"][12] > 4.0 > 0.1 > pst["pst"][13]
+    assert plt["flagged"].tolist() == [False, True] and plt["complete"].tolist() == [True, False]
+    assert plt["plt"][1] > 1.0  # the dip's Plt would fail the row
+    flicker = next(r for r in en50160.assess_analysis(a)["rows"] if r["key"] == "flicker")
+    assert (flicker["verdict"], flicker["intervals"], flicker["flagged"], flicker["partial"]) == ("pass", 1, 1, 0)
+
+
+# (the supply's level, percent of 230 V; the Un judged against, or None: unknown)
+@pytest.mark.parametrize("percent, un", [(100.0, UN), (111.0, UN), (80.0, UN), (128.0, UN), (135.0, None),
+                                         (5.0, None)])
+def test_un_is_a_nominal_voltage_never_the_measured_level(percent, un):
+    a = analysis.analyze(voltages=three_phase(3200.0, 1.0, rms=UN * percent / 100), sample_rate=3200.0,
+                         windowed=False)
+    found = en50160.reference_voltage(a.inference, a.declared_voltage)
+    assert found["nominal_voltage"] == un
+    if un is None:
+        assert "give Un (--udin)" in found["un_source"]
+        return
+    assert found["un_text"] == "230/400 V" and found["system_un"] == 400.0
+    assert found["un_source"].startswith("the nominal voltage nearest the measured level") or \
+        found["un_source"].startswith("no rating")
+
+
+def test_the_command_line_judges_a_high_supply_against_its_nominal_voltage_and_states_un(tmp_path):
+    # 10 minutes at +11 % of 230 V from a tick, no --udin: judged against 230 V, and its voltage rows fail.
+    fs = 1000.0
+    path = write_three(tmp_path / "high", three_phase(fs, 600.0, rms=1.11 * UN), fs)
+    out = tmp_path / "high.json"
+    run = cli("analyze", path, "--assessment", out, "--lamp", "120", timeout=300)
+    assert run.returncode == 0, run.stderr
+    result = json.loads(out.read_text())
+    s = result["settings"]
+    assert (s["un"], s["un_text"], s["level"], s["level_source"]) == (UN, "230/400 V", "LV", "the level of Un 230/400 V")
+    assert "111.0 % of 230 V" in s["un_source"] and "Un 230 V of 230/400 V: the nominal voltage nearest" in run.stdout
+    voltage = [r for r in result["rows"] if r["key"] == "voltage"]
+    assert [(r["verdict"], r["intervals"]) for r in voltage] == [("fail", 1), ("fail", 1)]
+    assert result["verdict"] == "fail" and result["weeks"][0]["label"] == "partial: 0.00694 days"
+    assert "120 V lamp" in run.stdout
+    # Un of 11 kV with LV limits asked for: applied, and said; a Un above MV without --level: refused.
+    mv = write_three(tmp_path / "mv", three_phase(fs, 12.0, rms=11e3 / np.sqrt(3)), fs)
+    run = cli("analyze", mv, "--assessment", out, "--level", "LV", timeout=300)
+    assert run.returncode == 0 and "LV limits on Un 11 kV, as asked" in run.stdout, run.stderr
+    hv = write_three(tmp_path / "hv", three_phase(fs, 12.0, rms=110e3 / np.sqrt(3)), fs)
+    run = cli("analyze", hv, "--assessment", out, timeout=300)
+    assert run.returncode == 2 and run.stderr.startswith("powerquality: --level: Un 110 kV lies above 36 kV")
+    assert len(run.stderr.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("keep, badge", [(("10min", "10s", "2h"), "pass"), (("10s",), "not-measured")])
+def test_the_reports_badge_follows_the_verdict(tmp_path, keep, badge):
+    from powerquality import htmlreport
+
+    tables = {k: (v if k in keep else None) for k, v in week().items()}
+    r = en50160.assess(tables, nominal_voltage=UN)
+    htmlreport.write(str(tmp_path / "r.html"), r, tables, None, title="week")
+    text = (tmp_path / "r.html").read_text(encoding="utf-8")
+    overall = re.search(r'<span id="overall" class="overall ([^"]+) verdict">([^<]*)</span>', text)
+    assert overall.group(1) == badge and overall.group(2) == r["verdict_text"]
+    assert "Un = 230 V (given)" in text
