@@ -716,7 +716,7 @@ def _identity(assessment, start_text):
 
 
 # Where Un came from, as the method line says it (the analysis' reasons follow in full).
-_UN_SOURCES = {"given": "given with --udin", "rating": "the voltage channels' rating",
+_UN_SOURCES = {"given": "given to the assessment", "rating": "the voltage channels' rating",
                "nominal": "the nominal voltage nearest the measured level",
                "measured": "the measured level, near no nominal voltage"}
 

@@ -164,7 +164,12 @@ def test_the_stages_hold_the_same_at_the_same_point_of_a_repeating_recording():
                              declared_voltage=230.0)
     sizes = []
     for _ in stream:
+        # The flicker stage keeps the events that may still flag the Pst of the 10-minute interval running: as
+        # many as that interval holds, let go with its Pst (here, within the first interval, all of them).
+        flicker = next(s for s in stream.stages if isinstance(s, analysis._Flicker))
+        ended, flicker.ended = flicker.ended, None
         sizes.append(held(stream.stages))
+        flicker.ended = ended
     assert len(sizes) == 150 and len(set(sizes)) > 1
     assert sizes[30:60] == sizes[60:90] == sizes[90:120]
 
