@@ -12,7 +12,9 @@ samples (NaN, as the readers give them). It returns a :class:`Signal`: the
 samples, channels first, as :func:`powerquality.analyze` takes them, and the
 truth they were built from.
 
-Levels are given in percent of the nominal voltage (the phase-to-neutral RMS
+Changes and flicker scale the fundamental only: harmonics and tones keep
+their volts through a dip (as a load's harmonics would). Levels are given in
+percent of the nominal voltage (the phase-to-neutral RMS
 ``nominal_voltage``), times in seconds from the first sample, angles in
 degrees. The fundamental of phase k lags phase A by 120 k degrees unless
 ``angles`` says otherwise.
