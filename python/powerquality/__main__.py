@@ -1,5 +1,6 @@
 """Command line: ``python3 -m powerquality analyze RECORDING [--out DIR [--detail]] [--plot FILE.png]
-[--report FILE.html [--site TEXT] [--operator TEXT]] [--assessment FILE.json]``.
+[--report FILE.html [--site TEXT] [--operator TEXT]] [--assessment FILE.json]``, and ``python3 -m powerquality
+conformance [--quick] [--report FILE.html]`` (the conformance battery, :mod:`powerquality.conformance`).
 
 The recording is read and analysed block by block, the tables written as
 the blocks pass, so a week takes the memory of a minute. Output paths are
@@ -180,7 +181,22 @@ def main(argv=None):
                          ("--tls-cert", "this client's certificate"), ("--tls-key", "its key")):
         p.add_argument(option, metavar="FILE.pem", help=f"with --scheduler: {what} (PEM; give all three for a TLS "
                        "cluster, unless a scheduler file has tls-ca.pem, tls-cert.pem, tls-key.pem beside it)")
+    c = sub.add_parser("conformance", help="run the conformance battery: synthesised supplies through analyze, "
+                       "one row per check against its Class A tolerance",
+                       description="Synthesise test signals for every parameter measured, under the influence "
+                       "quantities, analyse them and compare with the truth; exit status 1 when a check fails.",
+                       epilog="The tolerances and their sources: docs/conformance.md in the source tree.")
+    c.add_argument("--quick", action="store_true", help="a subset of each parameter on short signals (seconds)")
+    c.add_argument("--report", metavar="FILE.html", help="also write the table as one HTML page")
+    c.add_argument("--quiet", action="store_true", help="no progress lines")
     args = parser.parse_args(argv)
+    if args.command == "conformance":
+        from . import conformance
+
+        if args.report and (os.path.isdir(args.report) or
+                            not os.path.isdir(os.path.dirname(os.path.abspath(args.report)))):
+            c.error(f"--report {args.report}: give a file name in a folder that exists")
+        return conformance.command(args)
     if args.frequency is not None:
         p.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
                      "say --nominal HZ or --fixed-frequency HZ")

@@ -15,6 +15,7 @@ import powerquality
 import powerquality.analysis
 import powerquality.en50160
 import powerquality.fleet
+import powerquality.signals
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SHARED = os.path.join(os.path.dirname(ROOT), "shared")
@@ -48,7 +49,8 @@ def beside_shared(tmp_path, monkeypatch):
 
 
 def test_examples_in_the_docstrings_run():
-    for module in (powerquality, powerquality.analysis, powerquality.en50160, powerquality.fleet):
+    for module in (powerquality, powerquality.analysis, powerquality.en50160, powerquality.fleet,
+                   powerquality.signals):
         result = doctest.testmod(module)
         assert result.attempted > 0 and result.failed == 0, module.__name__
 
