@@ -211,7 +211,7 @@ TEST(RapidVoltageChangeDetector, ANaNValueIsRefusedAndChangesNothing) {
                 }
                 const std::vector<RapidVoltageChange> after = detector.getRunningEvents();
                 ASSERT_EQ(after.size(), before.size());
-                EXPECT_EQ(0, std::memcmp(after.data(), before.data(), after.size() * sizeof(RapidVoltageChange)));
+                EXPECT_TRUE(after.empty() || std::memcmp(after.data(), before.data(), after.size() * sizeof(RapidVoltageChange)) == 0);
             }
             detector.addRmsValues(time, rows[k].data());
             twin.addRmsValues(time, rows[k].data());

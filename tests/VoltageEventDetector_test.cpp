@@ -279,7 +279,7 @@ TEST(VoltageEventDetector, ANaNValueIsRefusedAndChangesNothing) {
                 }
                 const std::vector<VoltageEvent> after = detector.getRunningEvents();
                 ASSERT_EQ(after.size(), before.size());
-                EXPECT_EQ(0, std::memcmp(after.data(), before.data(), after.size() * sizeof(VoltageEvent)));
+                EXPECT_TRUE(after.empty() || std::memcmp(after.data(), before.data(), after.size() * sizeof(VoltageEvent)) == 0);
             }
             detector.addRmsValues(time, rows[k].data());
             twin.addRmsValues(time, rows[k].data());
@@ -287,7 +287,7 @@ TEST(VoltageEventDetector, ANaNValueIsRefusedAndChangesNothing) {
         const std::vector<VoltageEvent> events = detector.getEvents(), expected = twin.getEvents();
         ASSERT_EQ(events.size(), expected.size());
         EXPECT_EQ(events.size(), c.level == steady ? 0u : c.level == gone ? 2u : 1u);
-        EXPECT_EQ(0, std::memcmp(events.data(), expected.data(), events.size() * sizeof(VoltageEvent)));
+        EXPECT_TRUE(events.empty() || std::memcmp(events.data(), expected.data(), events.size() * sizeof(VoltageEvent)) == 0);
     }
 }
 
