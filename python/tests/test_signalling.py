@@ -90,6 +90,16 @@ def test_table_rows_follow_the_windows_and_the_frequencies_given():
     assert first["A"] == pytest.approx(np.sqrt(np.mean(inside["A"] ** 2)), rel=1e-12)
 
 
+def leaves(records, prefix=""):
+    """Each field of the records, nested ones too, as bytes: bit for bit, but without the padding between
+    fields, which carries no value."""
+    out = {}
+    for name in records.dtype.names:
+        column = records[name]
+        out.update(leaves(column, prefix + name + ".") if column.dtype.names else {prefix + name: column.tobytes()})
+    return out
+
+
 def test_without_frequencies_nothing_changes_and_blocks_do_not_matter():
     fs = 6400.0
     u = supply(fs, 3.0, 50.0, [(316.67, 1.0, ALIKE)])
@@ -97,7 +107,7 @@ def test_without_frequencies_nothing_changes_and_blocks_do_not_matter():
     assert plain.signalling is None and "signalling" not in plain.tables()
     one = pq.analyze(voltages=u, sample_rate=fs, signalling_frequencies=[316.67])
     other = pq.analyze(voltages=u, sample_rate=fs, signalling_frequencies=[316.67], block_size=999)
-    assert plain.windowed.tobytes() == one.windowed.tobytes()
+    assert leaves(plain.windowed) == leaves(one.windowed)
     assert set(plain.harmonics) == set(one.harmonics)
     for name in plain.harmonics:
         np.testing.assert_array_equal(plain.harmonics[name], one.harmonics[name])
