@@ -58,7 +58,8 @@ import re
 
 import numpy as np
 
-from .recording import NOMINAL_FREQUENCIES, SAMPLE_RATES, Channel, Recording, RecordingError, classify, unit_scale
+from .recording import (NOMINAL_FREQUENCIES, SAMPLE_RATES, Channel, Recording, RecordingError, classify, is_number,
+                        unit_scale)
 
 FILE_TYPES = ("ASCII", "BINARY", "BINARY32", "FLOAT32")
 _ANALOG_DTYPE = {"BINARY": "<i2", "BINARY32": "<i4", "FLOAT32": "<f4"}
@@ -152,14 +153,6 @@ class _Lines:
             raise self.error(f"{what}: {text!r} is not a number") from None
 
 
-def _is_number(text):
-    try:
-        float(text)
-        return True
-    except ValueError:
-        return False
-
-
 def _lenient_number(text):
     try:
         return float(text)
@@ -244,7 +237,7 @@ class Config:
         # file type, else the 1991 one.
         rest = [line.strip() for line in lines.lines[lines.number:] if line.strip()]
         layout = self.revision if self.revision in ("1991", "1999", "2013") else \
-            "1999" if any(ch.get("rated") for ch in self.analog) or (rest and _is_number(rest[0])) else "1991"
+            "1999" if any(ch.get("rated") for ch in self.analog) or (rest and is_number(rest[0])) else "1991"
         if layout != self.revision:
             edition = " (the IEC 60255-24:2001 edition of the 1999 format)" if self.revision == "2001" else ""
             self.notes.append(f"{revision_line}: revision year {self.revision!r}{edition} is none of 1991, 1999 "

@@ -35,7 +35,7 @@ import re
 
 import numpy as np
 
-from .recording import SAMPLE_RATES, Channel, Recording, RecordingError, _hertz, classify
+from .recording import SAMPLE_RATES, Channel, Recording, RecordingError, _hertz, classify, is_number
 
 # A time column's name, with its unit when it gives one: t, time, Time [ms], time_us, Zeit (µs), seconds.
 TIME_NAME = re.compile(r"^\s*(?:t|time|zeit|seconds|s)\s*"
@@ -48,14 +48,6 @@ _DECIMAL_COMMA = re.compile(r"^[+-]?\d*,\d+(?:[eE][+-]?\d+)?$")
 
 def _split(line, sep):
     return [p.strip() for p in line.split(sep)]
-
-
-def _is_number(text):
-    try:
-        float(text)
-        return True
-    except ValueError:
-        return False
 
 
 def _lines(path):
@@ -93,7 +85,7 @@ class _Layout:
         self.header = None
         self.skip = number - 1  # lines before the first row of numbers
         row = head
-        if not all(_is_number(h) for h in head):
+        if not all(is_number(h) for h in head):
             self.header, self.skip = head, number
             row = _split(self._clean(next(data, (0, ""))[1]), self.sep)
         if self.sep != "," and any(_DECIMAL_COMMA.match(p) for p in row) and not any("." in p for p in row):
@@ -160,7 +152,7 @@ class _Layout:
             parts = _split(self._clean(line), self.sep)
             if len(parts) != self.width:
                 raise RecordingError(f"{self.path}:{number}: expected {self.width} fields, found {len(parts)}")
-            bad = [p for p in parts if p and not _is_number(p)]
+            bad = [p for p in parts if p and not is_number(p)]
             if bad:
                 raise RecordingError(f"{self.path}:{number}: {bad[0]!r} is not a number")
         raise RecordingError(f"{self.path}: not a table of numbers")

@@ -62,6 +62,15 @@ SAMPLE_RATES = (80.0, 1e7)
 NOMINAL_FREQUENCIES = (15.0, 500.0)
 
 
+def is_number(text):
+    """Whether a field of a text file reads as a number (float's own rules)."""
+    try:
+        float(text)
+        return True
+    except ValueError:
+        return False
+
+
 def _hertz(value):
     return f"{value / 1e6:g} MHz" if value >= 1e6 else f"{value / 1e3:g} kHz" if value >= 1e3 else f"{value:g} Hz"
 
