@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <stdexcept>
@@ -272,7 +273,7 @@ public:
         }
         const int count = static_cast<int>(std::min<size_t>(static_cast<size_t>(capacity), intervals.size()));
         for (int k = 0; k < count; ++k) {
-            out[k] = intervals.front();
+            std::memcpy(static_cast<void*>(out + k), &intervals.front(), sizeof(FrequencyTrackerInterval));  // whole
             intervals.pop_front();
         }
         return count;
@@ -566,13 +567,15 @@ private:
         const bool covered = (runActive && toDouble(runStart) <= start) ||
                              (previousRunValid && toDouble(previousRunStart) <= start &&
                               toDouble(previousRunEnd) >= end);
-        FrequencyTrackerInterval record{};
+        FrequencyTrackerInterval record;
+        std::memset(static_cast<void*>(&record), 0, sizeof record);  // the bytes after the flag too
         record.firstSampleIndex = static_cast<uint64_t>(std::llround(start * N));
         record.endSampleIndex = static_cast<uint64_t>(std::llround(end * N));
         record.frequency = intervalCycles > 0 ? static_cast<double>(intervalCycles) * fs / intervalDuration : 0.0;
         record.cycleCount = intervalCycles;
         record.flag = intervalCycles > 0 && covered;
-        intervals.push_back(record);
+        intervals.emplace_back();  // byte for byte, the zeroed bytes after the flag too
+        std::memcpy(static_cast<void*>(&intervals.back()), &record, sizeof record);
         ++intervalIndex;
         intervalCycles = 0;
         intervalDuration = 0.0;
