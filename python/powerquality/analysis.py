@@ -587,6 +587,14 @@ class _Module:
         self.bad = np.zeros(0)  # starts of flagged cycles not yet behind every window
         self.windows = []  # (first position, frequency) planned, waiting for the module's start
         self.lowest = 0.5 * ctx.nominal_frequency  # the lowest frequency the module takes
+        # The windows' inter-harmonic distortion the module does not compute (it leaves them 0): NaN, not
+        # measured. It computes all it can whenever inter-harmonics are on, which currents switch on for
+        # their subgroups; those values are kept.
+        m = self.module
+        self.not_computed = ("thdInterVoltage", "thdInterCurrent", "thdInterLineToLine")
+        if m.inter_harmonics_enabled:
+            self.not_computed = (() if m.current_enabled else ("thdInterCurrent",)) + \
+                (() if m.line_to_line_results_enabled else ("thdInterLineToLine",))
 
     def process(self, b):
         m = self.module
@@ -616,11 +624,8 @@ class _Module:
             b.windowed, b.harmonics = m.get_results(arrays=fetch)
         else:
             b.windowed = m.get_results()
-        if self.ctx.current_orders:
-            # The inter-harmonic subgroups are computed for the currents' arrays; the records stay as without
-            # them (their inter-harmonic distortion fields 0).
-            for name in ("thdInterVoltage", "thdInterCurrent", "thdInterLineToLine"):
-                b.windowed["phases"][name] = 0
+        for name in self.not_computed:
+            b.windowed["phases"][name] = np.nan
         if self.ctx.signalling:
             # Carried with the windows' arrays, so that gaps blank them and the flags stage holds them alike.
             values = m.signalling_voltages().reshape(len(b.windowed), len(self.ctx.voltages), -1)
@@ -1752,7 +1757,10 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         in ``Analysis.harmonics['interHarmonicsVoltage']`` (element n the
         subgroup between orders n and n + 1) and the windows'
         ``thdInterVoltage``; off, they are NaN. Off by default: they take
-        about twice the windows' time again.
+        about twice the windows' time again. Currents switch them on for
+        their own subgroups: the windows' ``thdInterVoltage`` and
+        ``thdInterCurrent`` are then measured either way (the inter-harmonic
+        distortion the module does not compute is NaN, never 0).
 
     Returns
     -------
