@@ -375,6 +375,19 @@ def _blank(view, rows, keep=()):
             field[rows] = np.nan
 
 
+def _unmeasured(records, names, nested=None, nested_names=()):
+    """NaN into the floating fields `names` of `records` (nested records whole) and into `nested_names` of
+    the nested record `nested`: values a wiring does not measure (never 0)."""
+    for name in names:
+        field = records[name]
+        if field.dtype.names:
+            _blank(field, slice(None))
+        elif field.dtype.kind in "fc":
+            field[...] = np.nan
+    if nested is not None:
+        _unmeasured(records[nested], nested_names)
+
+
 class Context:
     """What every stage knows of the run: the recording, the channels, the rates and the settings.
 
@@ -574,7 +587,30 @@ class _WindowPlan:
 
 
 class _Module:
-    """Stage: the module's period values and windows."""
+    """Stage: the module's period values and windows.
+
+    A three-wire (delta) recording gives the line-to-line voltages AB, BC and CA only; the module takes them
+    as its three voltage channels. Every voltage field then holds a line-to-line voltage (the period values'
+    ``rmsVoltage``, the windows' ``rmsVoltage``, ``thdVoltage``, ``harmonicsVoltage``, ...: slot k the
+    voltage between phases k and k + 1), measured as star voltages are and judged against a line-to-line
+    Udin; the sequence components are those of the line-to-line phasors (the unbalance u2 is the supply's;
+    a zero sequence has none, so u0 reads 0). The powers need phase-to-neutral voltages a three-wire
+    recording does not have: they are NaN, as are the line-to-line fields of the records (the voltage
+    fields hold those values).
+    """
+
+    # The fields of the period and windowed records a delta recording leaves unmeasured (see above).
+    DELTA_PERIOD = ("rmsLineToLine", "activePower", "nonActivePower", "apparentPower", "powerFactor",
+                    "fundamentalActivePower", "fundamentalReactivePower", "fundamentalReactivePowerSum",
+                    "fundamentalApparentPower", "fundamentalPhaseAngle", "rvcLineToLineVoltage")
+    DELTA_PERIOD_SEQUENCE = ("lineToLineVoltage", "lineToLineVoltageMagnitude", "activePower", "reactivePower",
+                             "apparentPower", "activeCurrent", "reactiveCurrent", "powerFactor")
+    DELTA_WINDOW = ("dcLineToLine", "rmsLineToLine", "spectrumRmsLineToLine", "fundamentalLineToLine",
+                    "thdLineToLine", "thdInterLineToLine", "activePower", "spectrumActivePower", "nonActivePower",
+                    "apparentPower", "powerFactor", "distortionPowerQ1", "reactivePower", "distortionPower",
+                    "fundamentalActivePower", "fundamentalReactivePower", "fundamentalApparentPower",
+                    "displacementPowerFactor", "fundamentalReactivePowerSum", "impedance")
+    DELTA_WINDOW_SEQUENCE = DELTA_PERIOD_SEQUENCE
 
     def __init__(self, ctx, settings):
         self.ctx = ctx
@@ -607,6 +643,8 @@ class _Module:
                 self.started = True
             m.schedule_periods(first, lengths, freqs, flags)
         b.period = self._period(m.get_period_results())
+        if self.ctx.grid == "delta":
+            _unmeasured(b.period, self.DELTA_PERIOD, "symmetricalComponent", self.DELTA_PERIOD_SEQUENCE)
         if self.plan is None:
             return
         if len(b.crossings):
@@ -626,6 +664,9 @@ class _Module:
             b.windowed = m.get_results()
         for name in self.not_computed:
             b.windowed["phases"][name] = np.nan
+        if self.ctx.grid == "delta":
+            _unmeasured(b.windowed["phases"], self.DELTA_WINDOW)
+            _unmeasured(b.windowed, (), "symmetricalComponents", self.DELTA_WINDOW_SEQUENCE)
         if self.ctx.signalling:
             # Carried with the windows' arrays, so that gaps blank them and the flags stage holds them alike.
             values = m.signalling_voltages().reshape(len(b.windowed), len(self.ctx.voltages), -1)
@@ -1431,7 +1472,10 @@ class Stream:
         ctx.window_cycles = (12 if nominal > 55.0 else 10) if ctx.windowed else 0
         # Harmonic orders up to 50, and never above the recording's Nyquist frequency.
         highest = max(1, min(50, int(np.floor(fs / 2 / nominal))))
-        settings = dict(grid_config_type=GRID[ctx.grid], sample_rate=fs, sample_index_divisor=DIVISOR,
+        # A three-wire (delta) recording measures the three line-to-line voltages alone: the module takes
+        # them as its three voltage channels (see _Module), so they are measured as the star voltages are.
+        wiring = "star" if ctx.grid == "delta" else ctx.grid
+        settings = dict(grid_config_type=GRID[wiring], sample_rate=fs, sample_index_divisor=DIVISOR,
                         variable_frequency=(0.5 * nominal, 1.5 * nominal),
                         period_values_enabled=True, current_enabled=bool(ctx.currents),
                         half_period_values_count=2, period_values_overlap_in_percent=50,
