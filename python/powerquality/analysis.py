@@ -1227,12 +1227,15 @@ class _Flicker:
     of the clock that ended (their intervals' Pst; fewer than twelve in a
     first block that starts between two ticks). The first interval holds the
     Pinst after the meter's settling time (5 s); an interval that holds none
-    has Pst NaN. An interval still running at the end is not reported,
-    unless the recording ends on its tick: the meter is then given missing
-    samples past the end (which it reads as silence not measured, in the next
-    interval), so that it closes the last whole interval. The Pst of the
-    2 hours running at the end give a last Plt (fewer than twelve), as the
-    first block's do.
+    has Pst NaN. Only finished intervals become rows: the interval still
+    running at the end is not reported. The meter closes an interval a few
+    samples past its tick, so at the end it is given missing samples past
+    the data (which it reads as silence not measured, in the next interval):
+    every interval whose tick the data reach (to within half a sample) is
+    reported, and one that only those missing samples closed is dropped,
+    with the meter's Plt over it. The Pst of the 2 hours running at the end
+    give a last Plt (fewer than twelve, never complete), as the first
+    block's do.
 
     The lamp is the one ``flicker_lamp`` says, else (:func:`default_lamp`) the
     230 V lamp when the supply's phase-to-neutral Udin is at least 200 V and
@@ -1292,13 +1295,11 @@ class _Flicker:
             rows = np.where(b.missing, np.float32(np.nan), rows)
         whole = _core.FlickerMeter.SHORT_TERM_SECONDS
         per = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
-        end = b.stop / ctx.sample_rate + ctx.clock_offset  # the end of the data on the clock
         tail = None
         if b.last:
-            tick = round(end / whole) * whole
-            if abs(end - tick) * ctx.sample_rate <= 0.5:
-                # Ends on a tick: missing samples past it close the last whole interval.
-                tail = np.full(3 * max(m.decimation_factor for m in self.meters) + 1, np.nan, np.float32)
+            # The meter closes an interval a few samples past its tick: missing samples past the end let it
+            # close every interval the data finished (one it closes that they did not finish is dropped below).
+            tail = np.full(3 * max(m.decimation_factor for m in self.meters) + 1, np.nan, np.float32)
         pst, pst_gaps, plt, plt_gaps, peak = [], [], [], [], []
         for meter, row in zip(self.meters, rows):
             meter.add_samples(row)
@@ -1317,6 +1318,12 @@ class _Flicker:
         new_pst = self._rows(clocks, clocks, whole, pst, "pst", np.any(pst_gaps, axis=0))
         new_pst["complete"] = (clocks != self.first) | self.whole_first
         new_plt = self._rows(blocks * per, blocks, whole * per, plt, "plt", np.any(plt_gaps, axis=0))
+        if b.last:
+            # Only finished intervals become rows: one whose tick lies past the end of the data (by more than
+            # half a sample) was closed by the missing samples alone, and so was a Plt ending with it.
+            finished = new_pst["endTime"] <= (b.stop + 0.5) / ctx.sample_rate
+            new_pst = new_pst[finished]
+            new_plt = new_plt[np.isin(new_plt["clockInterval"] + per - 1, new_pst["clockInterval"])]
         self.held_pst = new_pst if self.held_pst is None else np.concatenate([self.held_pst, new_pst])
         self.held_plt = new_plt if self.held_plt is None else np.concatenate([self.held_plt, new_plt])
         b.flicker = {"pst": self.held_pst[:0], "plt": self.held_plt[:0], "pinst_max": np.array(peak)}
