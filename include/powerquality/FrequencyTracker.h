@@ -35,11 +35,14 @@
 // 3. A cycle runs from one crossing to the next. It is good when it lasts
 //    between 1 / maxFrequency and 1 / minFrequency and its smaller half-cycle
 //    peak reaches the loss threshold. Consecutive good cycles form a run.
-//    The range includes its ends: the limits are widened by 0.2 % (42.415
-//    to 57.615 Hz for the default range at 50 Hz, 50.898 to 69.138 Hz at
+//    The range includes its ends: the limits are widened by 1 % (42.075
+//    to 58.075 Hz for the default range at 50 Hz, 50.49 to 69.69 Hz at
 //    60 Hz), because single cycles scatter around the grid's period (by
-//    about 0.1 % with 1 % noise) and a grid exactly on a limit, such as the
-//    Class A range's 42.5 and 57.5 Hz, would otherwise lose half its cycles.
+//    about 0.1 % with 1 % noise, by up to 0.44 % at 69 Hz under the
+//    flickermeter's strongest test point, 4.8 % steps at 40 Hz, whose
+//    moved crossings the trust rule below lets stand) and a grid exactly on
+//    a limit, such as the Class A range's 42.5 and 57.5 Hz, would otherwise
+//    lose many of its cycles.
 // 4. The frequency of cycle k of a run is (2h + 1) cycles divided by the time
 //    from crossing k - h to crossing k + h + 1: a window centred on the cycle,
 //    h = 3 cycles on each side where the run allows it. A centred window does
@@ -80,14 +83,14 @@
 // whatever the size or place of the step. A 7-cycle window with one end on
 // such a crossing (a one-off step) is off by at most 8 mHz at 50 Hz and
 // 10 mHz at 60 Hz (measured for steps of 1 to 4 % at every fifth degree:
-// 7.9 and 9.6 mHz; 16 and 20 mHz at 57.5 and 69 Hz); under the flicker
+// 7.9 and 9.6 mHz; 17 and 21 mHz at 57.5 and 69 Hz); under the flicker
 // test points, where a modulation moves both ends, every flagged cycle was
-// within 7.7 mHz at the nominal frequency. The 10-second frequency, the
+// within 7.7 mHz at the nominal frequency (18 mHz at the range's ends). The 10-second frequency, the
 // Class A quantity, keeps far within its 10 mHz: flagged cycles follow each
 // other, so their summed durations run from crossing to crossing and only
 // the ends of a stretch of them count (0.013 rad at most each, 0.4 mHz a
-// stretch; 0.07 mHz measured under the test points). Noise hardly matters
-// next to 3 % (1 % white noise scatters the comparison by 0.09 %), and a
+// stretch; under the test points 0.07 mHz measured, 0.44 mHz at the
+// range's ends). Noise hardly matters next to 3 % (1 % white noise scatters the comparison by 0.09 %), and a
 // change of the frequency itself stays trusted (the filter's gain changes
 // by 0.23 % for a step of 0.2 Hz at 50 Hz, 0.56 % at 57.5 Hz, and by less
 // than 0.06 % a cycle on a ramp of 1 Hz/s). A cycle whose window ends
