@@ -33,13 +33,14 @@ constexpr double relativeLossLevel = 0.1;    // automatic threshold, of the good
 constexpr double referenceSmoothing = 0.1;   // weight of a new good cycle in the amplitude reference
 // A crossing is trusted when the filtered reference's RMS over the cycle
 // before it and over the cycle after it differ by at most this share of the
-// larger (the header says why 0.5 %).
-constexpr double steadyTolerance = 0.005;
+// larger (the header says why 3 %).
+constexpr double steadyTolerance = 0.03;
 constexpr double intervalSeconds = 10.0;
-// A single cycle's length scatters around the true one (crossing noise), so
-// a grid exactly on a range limit would lose every other cycle: the limits
-// are widened by this share, and a grid anywhere in the range is measured.
-constexpr double rangeTolerance = 0.002;
+// A single cycle's length scatters around the true one (crossing noise,
+// flicker), so a grid exactly on a range limit would lose many cycles: the
+// limits are widened by this share, and a grid anywhere in the range is
+// measured (the header says why 1 %).
+constexpr double rangeTolerance = 0.01;
 constexpr double intervalClosePeriods = halfWindow + settleCycles + 3;  // of the longest cycle, after the end
 constexpr uint64_t never = std::numeric_limits<uint64_t>::max();
 
