@@ -126,7 +126,7 @@ _PERIOD_SEQUENCE = [
     ("reactiveCurrent", "A", "reactive part of the current", "reactiveCurrent", _I),
     ("powerFactor", "1", "power factor of the component", "powerFactor", _I),
 ]
-_PERIOD += [_c("period", name, unit, meaning + " (on the total row)", field=field, needs=("three",) + needs,
+_PERIOD += [_c("period", name, unit, meaning, field=field, needs=("three",) + needs,
                rows="total", per="sequence") for name, unit, meaning, field, needs in _PERIOD_SEQUENCE]
 _PERIOD += [
     _c("period", "gap", "", "the cycle touches a missing sample: its measured values are NaN", "?", field="gap"),
@@ -854,7 +854,10 @@ def _period_xarray(table, lay):
 
 def markdown():
     """docs/columns.md, made from the schema (python/tests/test_schema.py holds the file to it)."""
-    lines = ["# Columns of the result tables", "",
+    import textwrap
+
+    lines = ["# Columns of the result tables", ""]
+    lines += textwrap.wrap(
              "Made from `python/powerquality/schema.py` (the test suite holds this page to it): the columns of "
              "the tables that `Analysis.tables()`, `Analysis.as_pandas()`, `Analysis.to_xarray()`, the CSV files "
              "and detail.h5 hold, each with its unit. What is not measured is NaN, never 0. Names: `<p>.` is a "
@@ -863,12 +866,14 @@ def markdown():
              "per harmonic order n (in numpy and HDF5 one field holding the orders, index n). `Needs`: what "
              "the analysis must have for the column to be measured (else NaN): currents, three phases, delta "
              "(line-to-line) channels, inter-harmonics asked for. `time` is there when the recording's start "
-             "is known (UTC when its offset is).", ""]
+             "is known (UTC when its offset is).", 110) + ["", "The records these tables are made from, with "
+                                                          "their layout, are in [records and units](records.md).", ""]
     for table in TABLES:
         rules = columns(table)
         if not rules:
             continue
-        lines += [f"## {table}", "", ABOUT.get(table, "") + ".", "", "| Column | Unit | Type | Needs | Meaning |",
+        about = ABOUT.get(table, "")
+        lines += [f"## {table}", "", about[:1].upper() + about[1:] + ".", "", "| Column | Unit | Type | Needs | Meaning |",
                   "|---|---|---|---|---|"]
         for c in rules:
             name = c.name
