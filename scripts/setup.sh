@@ -8,8 +8,8 @@
 # Groups:
 #   build     compiler, CMake and what the library itself needs
 #   test      GoogleTest, Google Benchmark, the Python package's test tools,
-#             what pip needs to install it offline (setuptools, wheel, venv)
-#             and Dask's distributed (with cryptography) for the cluster test
+#             what pip needs to install it offline (setuptools, wheel, venv),
+#             Dask's distributed (with cryptography) for the cluster test,
 #             and pandas and xarray for the tables as DataFrames and Datasets
 #   cross     the 32-bit x86 targets (-m32 under qemu, the MinGW-w64 DLL, and
 #             Wine to run programs against the DLL: wine32 is an i386

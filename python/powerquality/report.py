@@ -8,9 +8,10 @@ and per-window records, with ``--detail``) and :class:`Picture`. The
 functions ``summary``, ``write_tables`` and ``plot`` give the same from a
 whole :class:`~powerquality.analysis.Analysis`.
 
-Tables (CSV, one header line, times in seconds from the first sample; rows
-that have a start carry its ISO date and time too when the recording gives
-its own start): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
+Tables (CSV, one header line; the columns of the schema's tables, see
+``powerquality.schema``: times in seconds from the first sample, and a last
+column ``time``, ISO 8601, when the recording gives its start, with
+``+00:00`` when it is UTC): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
 missing samples and ends with the last value before them), frequency_10s.csv (the tracker's
 10-second frequencies), aggregated_3s.csv (150/180 cycles),
 aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
@@ -28,10 +29,11 @@ it overlaps a dip, swell or interruption (IEC 61000-4-30 §4.7) and marked
 Columns are formatted by numpy a column at a time.
 
 Detail (``--detail``): detail.h5, an HDF5 file with one table per kind,
-``period`` (every period value, the columns of the old period.csv),
-``frequency`` (every tracked cycle) and ``windowed`` (every window: its main
-values per phase), each a compound dataset appended block by block in
-chunks. HDF5 rather than CSV because a week at 10 kHz makes hundreds of
+``period`` (every period value), ``frequency`` (every tracked cycle) and
+``windowed`` (every window: its values per phase and total, its arrays of
+orders, its symmetrical components), the schema's tables (an array of orders
+one field, text as ASCII bytes, ``time`` as int64 nanoseconds since
+1970-01-01), each a compound dataset appended block by block in chunks. HDF5 rather than CSV because a week at 10 kHz makes hundreds of
 millions of rows: stored as binary numbers they need no formatting (writing
 costs a copy, not 10-20 characters a value: about 2 ms per 6400 rows), keep
 full precision, take about 60 % of the text's space, and are read back by
