@@ -667,7 +667,7 @@ def describe(table, name):
     if match:
         prefix, base = match.group(1), match.group(2)
     if name in PHASES or name == "value":
-        prefix, base = name, ""
+        prefix, base = (None if name == "value" else name), ""
     for c in rules:
         per_ok = (c.per == "phase" and prefix in PHASES + ("total", None)) or \
             (c.per == "sequence" and prefix in SEQUENCES) or (c.per is None and prefix is None)
