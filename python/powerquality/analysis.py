@@ -79,8 +79,9 @@ running into one is cut there (see :func:`touching` and :class:`_Events`).
 A voltage channel that never carries a voltage gives no events and is named
 in the recording's notes (:class:`_Events`).
 
-The result is an :class:`Analysis` whose tables are numpy structured arrays
-(``as_pandas`` gives DataFrames when pandas is installed).
+The result is an :class:`Analysis`: the records as the module gives them
+(numpy structured arrays), and ``tables()``, ``as_pandas()`` and
+``to_xarray()``, the tables of one schema made of them (see ``schema``).
 """
 
 import functools

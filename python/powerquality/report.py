@@ -484,8 +484,11 @@ class Detail:
                     np.char.encode(rows[n], "ascii") if kind == "U" else rows[n]
             rows, dtype = converted, plain
         if name not in self.sets:
+            # A window's row holds its arrays of orders (some 8 kB on three phases with currents): at most
+            # CHUNK rows and about a MiB a chunk, so that a short recording does not write a chunk of empty rows.
+            rows_per_chunk = max(1, min(self.CHUNK, (1 << 20) // dtype.itemsize))
             self.sets[name] = data = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
-                                                              chunks=(self.CHUNK,))
+                                                              chunks=(rows_per_chunk,))
             if "time" in dtype.names:
                 data.attrs["time"] = "int64 nanoseconds since 1970-01-01T00:00:00, " + self.layout.time_zone
                 data.attrs["time_zone"] = "UTC" if self.layout.utc else "unknown"
