@@ -33,7 +33,8 @@ Detail (``--detail``): detail.h5, an HDF5 file with one table per kind,
 ``windowed`` (every window: its values per phase and total, its arrays of
 orders, its symmetrical components), the schema's tables (an array of orders
 one field, text as ASCII bytes, ``time`` as int64 nanoseconds since
-1970-01-01), each a compound dataset appended block by block in chunks. HDF5 rather than CSV because a week at 10 kHz makes hundreds of
+1970-01-01), each a compound dataset appended block by block in chunks.
+HDF5 rather than CSV because a week at 10 kHz makes hundreds of
 millions of rows: stored as binary numbers they need no formatting (writing
 costs a copy, not 10-20 characters a value: about 2 ms per 6400 rows), keep
 full precision, take about 60 % of the text's space, and are read back by

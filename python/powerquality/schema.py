@@ -774,7 +774,10 @@ def to_xarray(name, table, lay):
         elif rule.per == "sequence":
             labels = list(SEQUENCES)
         orders = sorted({m[1] for m in members if m[1] is not None})
-        width = members[0][2].shape[1] if members[0][2].ndim == 2 else (max(orders[-1], lay.orders) + 1 if orders else None)
+        if members[0][2].ndim == 2:  # one field holding the orders
+            width = members[0][2].shape[1]
+        else:
+            width = max(orders[-1], lay.orders) + 1 if orders else None
         shape = (n,) + ((len(labels),) if labels else ()) + ((width,) if width else ())
         sample = members[0][2]
         if sample.dtype.kind == "f" or len(shape) > 1:
@@ -873,8 +876,8 @@ def markdown():
         if not rules:
             continue
         about = ABOUT.get(table, "")
-        lines += [f"## {table}", "", about[:1].upper() + about[1:] + ".", "", "| Column | Unit | Type | Needs | Meaning |",
-                  "|---|---|---|---|---|"]
+        lines += [f"## {table}", "", about[:1].upper() + about[1:] + ".", "",
+                  "| Column | Unit | Type | Needs | Meaning |", "|---|---|---|---|---|"]
         for c in rules:
             name = c.name
             if c.orders:
