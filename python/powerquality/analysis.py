@@ -79,8 +79,9 @@ running into one is cut there (see :func:`touching` and :class:`_Events`).
 A voltage channel that never carries a voltage gives no events and is named
 in the recording's notes (:class:`_Events`).
 
-The result is an :class:`Analysis` whose tables are numpy structured arrays
-(``as_pandas`` gives DataFrames when pandas is installed).
+The result is an :class:`Analysis`: the records as the module gives them
+(numpy structured arrays), and ``tables()``, ``as_pandas()`` and
+``to_xarray()``, the tables of one schema made of them (see ``schema``).
 """
 
 import functools
@@ -91,7 +92,7 @@ import time as _time
 
 import numpy as np
 
-from . import _core, comtrade, csvfile, inference, tracking
+from . import _core, comtrade, csvfile, inference, schema, tracking
 from ._module import Module
 from .recording import Recording, RecordingError, check_rate, nominal_of, waveform_frequency
 
@@ -195,44 +196,57 @@ class Analysis:
     def phase_rows(self, phase):
         return self.period[self.period["phase"] == phase]
 
+    def layout(self):
+        """What decides the tables' columns (see :class:`schema.Layout`)."""
+        return schema.layout(self)
+
     def tables(self):
-        out = {"period": self.period, "frequency": self.frequency, "rvc": self.rvc, "events": self.events}
+        """The results as tables of one schema (:mod:`powerquality.schema`, docs/columns.md): numpy structured
+        arrays of flat columns, the same names, units and meanings as the CSV files, detail.h5, ``as_pandas`` and
+        ``to_xarray``; NaN where nothing was measured, event types and phases as text, ``time`` (datetime64[ns])
+        beside the seconds when the recording's start is known. Made afresh at each call from the records
+        (``period``, ``windowed``, ...), which stay as the module gives them."""
+        lay = schema.layout(self)
+        out = {"period": schema.period(self.period, lay), "frequency": schema.frequency(self.frequency, lay),
+               "rvc": schema.rvc(self.rvc, lay), "events": schema.events(self.events, lay)}
+        if getattr(self, "ten_second", None) is not None:
+            out["frequency_10s"] = schema.frequency_10s(self.ten_second, lay, self.sample_rate, DIVISOR)
         if self.windowed is not None:
-            out["windowed"] = self.windowed
+            out["windowed"] = schema.windowed(self.windowed, self.harmonics, self.window_flags,
+                                              getattr(self, "window_gaps", None), lay)
         if self.aggregated is not None:
-            out["aggregated_3s"] = self.aggregated["3s"]
-            out["aggregated_10min"] = self.aggregated["10min"]
-            out["aggregated_2h"] = self.aggregated["2h"]
+            for key in ("3s", "10min", "2h"):
+                out["aggregated_" + key] = schema.aggregated(self.aggregated[key], lay)
         if getattr(self, "flicker", None) is not None:
-            out["flicker_pst"] = self.flicker["pst"]
-            out["flicker_plt"] = self.flicker["plt"]
+            out["flicker"] = schema.flicker(self.flicker["pst"], self.flicker["plt"], lay)
         if getattr(self, "signalling", None) is not None:
-            out["signalling"] = self.signalling
-            out["signalling_3s"] = self.signalling_3s
+            out["signalling"] = schema.signalling(self.signalling, lay)
+            out["signalling_3s"] = schema.signalling_3s(self.signalling_3s, lay)
         return out
 
     def as_pandas(self):
-        """The tables as pandas DataFrames (nested record fields flattened)."""
-        import pandas as pd
+        """The tables as pandas DataFrames: every column of :meth:`tables`, an array of orders as a column per
+        order ('A.harmonicVoltage5'), text of few values (phase, event type, flicker kind) as categories,
+        indexed by ``time`` (tz-aware, UTC, when the recording's offset is known) when the start is known;
+        ``frame.attrs['units']`` and ``['meanings']`` give each column's unit and meaning."""
+        lay = schema.layout(self)
+        return {name: schema.to_pandas(name, table, lay) for name, table in self.tables().items()}
 
-        return {name: pd.DataFrame(flatten(table)) for name, table in self.tables().items()}
+    def to_xarray(self, table=None):
+        """The tables as xarray Datasets (a dict, or the one named `table`), with labelled dimensions: ``time``
+        (a row; the period table's rows of one value together), ``phase`` (A, B, C, total), ``sequence`` (zero,
+        positive, negative) and ``order`` (harmonic order); each variable's ``units`` and ``long_name`` in its
+        attributes."""
+        lay = schema.layout(self)
+        tables = self.tables()
+        if table is not None:
+            if table not in tables:
+                raise KeyError(f"table {table!r}: this analysis has {', '.join(tables)}")
+            return schema.to_xarray(table, tables[table], lay)
+        return {name: schema.to_xarray(name, t, lay) for name, t in tables.items()}
 
 
-def flatten(table, prefix=""):
-    """Columns of a structured array as an ordered dict name -> 1-D array (nested fields joined with '.')."""
-    out = {}
-    for name in table.dtype.names:
-        column = table[name]
-        if column.dtype.names:
-            out.update(flatten(column, prefix + name + "."))
-        elif column.ndim > 1:
-            continue
-        elif np.iscomplexobj(column):
-            out[prefix + name + ".re"] = column.real
-            out[prefix + name + ".im"] = column.imag
-        else:
-            out[prefix + name] = column
-    return out
+flatten = schema.flatten
 
 
 def _arrays_recording(voltages, currents, sample_rate, nominal_frequency):
@@ -1750,7 +1764,8 @@ class Collector:
                         udin_source=ctx.udin_source, inference=ctx.inference, rvc_threshold=ctx.rvc_threshold,
                         aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
                         positions=ctx.positions, crossings=_joined(p["crossings"], np.float64),
-                        missing_samples=ctx.missing_samples, first_missing=ctx.first_missing)
+                        missing_samples=ctx.missing_samples, first_missing=ctx.first_missing,
+                        inter_harmonics=ctx.inter_harmonics)
 
 
 def _joined(parts, dtype):
