@@ -157,16 +157,20 @@ def test_results_do_not_depend_on_the_block_size(fixed):
     u[0, int(2.5 * FS):int(2.62 * FS)] *= 0.6
     u[:, int(7.1 * FS):int(7.4 * FS)] *= 0.01
     u[1, int(9.3 * FS)] = np.nan
+    # Currents and signalling too: every table, array and flag, by value (records have padding).
     recording = pq.analysis._arrays_recording(u, three_phase(FS, 14.0, rms=5.0, angle=-0.3), FS, 50.0)
     recording.start = "01/01/2020,00:09:56.000000"
-    whole = pq.analyze(recording, fixed_frequency=fixed, block_size=len(u[0]))
+    options = dict(fixed_frequency=fixed, signalling_frequencies=[316.67])
+    whole = pq.analyze(recording, block_size=len(u[0]), **options)
     assert len(whole.events) >= 2 and whole.window_flags.any() and len(whole.aggregated["10min"]) == 2
+    assert len(whole.signalling) and "A.harmonicCurrent5" in whole.aggregated["3s"].dtype.names
     def results(a):
-        return [{name: pq.analysis.flatten(t) for name, t in a.tables().items()}, a.declared_voltage, a.ten_second]
+        return [{name: pq.analysis.flatten(t) for name, t in a.tables().items()}, a.declared_voltage, a.ten_second,
+                a.harmonics, a.flicker["pinst_max"], a.window_flags, a.window_gaps, a.crossings]
 
     for size in (997, 6413, int(3.5 * FS)):
-        np.testing.assert_equal(results(pq.analyze(recording, fixed_frequency=fixed, block_size=size)), results(whole))
-    blocks = list(pq.analysis.stream(recording, fixed_frequency=fixed, block_size=997))
+        np.testing.assert_equal(results(pq.analyze(recording, block_size=size, **options)), results(whole))
+    blocks = list(pq.analysis.stream(recording, block_size=997, **options))
     assert [b.last for b in blocks[-2:]] == [False, True] and all(b.stop - b.position <= 997 for b in blocks)
 
 
