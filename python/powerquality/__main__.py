@@ -129,9 +129,12 @@ def _check_outputs(args):
         if not os.access(folder, os.W_OK | os.X_OK):
             raise ValueError(f"--plot {args.plot}: the folder {folder} is not writable")
         try:
-            import matplotlib  # noqa: F401
+            from matplotlib.backend_bases import FigureCanvasBase
         except ImportError:
             raise ValueError("--plot draws with matplotlib: install Debian's python3-matplotlib") from None
+        # The picture's format is its name's ending; without one matplotlib would add .png to the name.
+        if os.path.splitext(args.plot)[1][1:].lower() not in FigureCanvasBase.get_supported_filetypes():
+            raise ValueError(f"--plot {args.plot}: give a file name that ends in .png (or .svg, .pdf)")
 
 
 def version_text():

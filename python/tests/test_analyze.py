@@ -304,6 +304,8 @@ def test_the_return_from_a_long_dip_is_no_rvc_and_a_step_after_it_is_one():
 # status 2 when the command cannot start, 1 when the recording named cannot be analysed (its refusals begin with it).
 @pytest.mark.parametrize("args, says", [
     (["{cfg}", "--plot", "/missing/folder/x.png"], "--plot /missing/folder/x.png: no folder /missing/folder"),
+    (["{cfg}", "--plot", "{file}"], "--plot {file}: give a file name that ends in .png (or .svg, .pdf)"),
+    (["{cfg}", "--plot", "{file}.v1"], "--plot {file}.v1: give a file name that ends in .png"),
     (["{cfg}", "--out", "{file}"], "--out {file}: exists and is not a folder"),
     (["{cfg}", "--detail"], "--detail writes detail.h5 into the --out folder"),
     (["{cfg}", "--voltages", "X", "--quiet"], "{cfg}: no channel named 'X' (channels: VA, VB, VC)"),
