@@ -171,7 +171,7 @@ def _parser():
                                                  "subgroups, distortion as THDS: IEC 61000-4-30 Class A).")
     parser.add_argument("--version", action=_Version,
                         help="print the version of the package and the library, and how it was built")
-    parser.add_argument("--quiet", action="store_true", help="print nothing but errors (also after the command)")
+    parser.add_argument("--quiet", action="store_true", help="print nothing but errors (before the command's name or after it)")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording",
                        description="Analyse one recording, or many (folders, patterns, --jobs, --scheduler).",
@@ -412,7 +412,8 @@ def _main(argv):
         tables = report.Tables(ctx, args.out) if args.out else None
         detail = report.Detail(ctx, os.path.join(args.out, "detail.h5")) if args.detail else None
         # What a write that fails (a full disk) names: the option and its value.
-        writers = {id(tables): f"--out {args.out}", id(detail): detail and f"--detail {detail.path}"}
+        writers = {id(c): name for c, name in ((tables, f"--out {args.out}"),
+                                               (detail, detail and f"--detail {detail.path}")) if c is not None}
         picture = gather = None
         for b in stream:
             if not consumers:
