@@ -1769,8 +1769,11 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     ----------
     recording : str, path or Recording, optional
         A COMTRADE (.cfg/.dat or .cff) or CSV file, or a Recording. Or give arrays:
-    voltages, currents : array_like, shape (3, n) or (n,)
-        Samples in volts and amperes (currents optional), with
+    voltages, currents : array_like, shape (3, n), (n, 3), (1, n), (n, 1) or (n,)
+        Samples in volts and amperes (currents optional, as many channels
+        as the voltages): numpy arrays, pandas DataFrames, nested lists,
+        channels as rows or as columns, as the shape says (see
+        :func:`channels_first`), with
     sample_rate : float
         Samples per second.
     nominal_frequency : float, optional
