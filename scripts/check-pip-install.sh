@@ -42,10 +42,10 @@ print(f"check-pip-install: powerquality {pq.__version__} from {package} with {li
 EOF
 
 # The script that the install puts on the path: its version is the package's.
-version=$("$work/env/bin/powerquality" --version | head -n 1)
-[ "$version" = "powerquality $("$python" -c 'import powerquality; print(powerquality.__version__)')" ] ||
+version=$("$work/env/bin/powerquality" --version)
+[ "${version%%$'\n'*}" = "powerquality $("$python" -c 'import powerquality; print(powerquality.__version__)')" ] ||
   { echo "check-pip-install: the powerquality script says '$version'" >&2; exit 1; }
-echo "check-pip-install: $("$work/env/bin/powerquality" --version | tail -n 1)"
+echo "check-pip-install: ${version#*$'\n'}"
 
 # The checkout's tests, against the installed package: neither this folder
 # nor python/tests holds a package of that name.

@@ -161,7 +161,7 @@ class _Version(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, default=default, help=help)
 
     def __call__(self, parser, namespace, values, option_string=None):
-        print(version_text())
+        sys.stdout.write(version_text() + "\n")  # one write, whole for a reader that takes only the first line
         parser.exit()
 
 
