@@ -10,7 +10,8 @@
 #   package is imported from the environment and carries its own library;
 #   the pytest suite runs against the installed package; `python3 -m
 #   powerquality analyze` and the `powerquality` script analyse a shared
-#   recording (skipped, saying so, when ../shared is absent).
+#   recording (skipped, saying so, when ../shared is absent); the script's
+#   --version is the package's.
 #
 #   scripts/check-pip-install.sh
 set -euo pipefail
@@ -39,6 +40,12 @@ assert loaded and all(path.startswith(package) for path in loaded), f"library lo
 m = pq.Module(grid_config_type=pq.GridConfigType.SinglePhaseDefault, sample_rate=10000.0, buffer_length=1000)
 print(f"check-pip-install: powerquality {pq.__version__} from {package} with {libraries[0]}")
 EOF
+
+# The script that the install puts on the path: its version is the package's.
+version=$("$work/env/bin/powerquality" --version)
+[ "${version%%$'\n'*}" = "powerquality $("$python" -c 'import powerquality; print(powerquality.__version__)')" ] ||
+  { echo "check-pip-install: the powerquality script says '$version'" >&2; exit 1; }
+echo "check-pip-install: ${version#*$'\n'}"
 
 # The checkout's tests, against the installed package: neither this folder
 # nor python/tests holds a package of that name.

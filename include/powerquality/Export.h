@@ -4,7 +4,9 @@
 // The library is built with hidden visibility; only what carries
 // POWERQUALITY_API is exported. POWERQUALITY_BUILDING is defined while the
 // library itself is compiled; POWERQUALITY_STATIC lets the same sources be
-// linked statically (no import/export decoration at all).
+// linked statically (no import/export decoration at all). A static build
+// (CMake's BUILD_SHARED_LIBS=OFF) defines it for the library and for every
+// target that links it, and its pkg-config file gives it in Cflags.
 #ifndef POWERQUALITY_EXPORT_H
 #define POWERQUALITY_EXPORT_H
 

@@ -81,7 +81,7 @@ def main():
             repeat = int(args[2]) if len(args) > 2 else 2
             paths = write_recordings(folder, count, seconds)
             what = f"{count} recordings of {seconds:g} s, three-phase star at 6400 Hz"
-        with fleet.LocalCluster(2, folder=folder) as scheduler_file:
+        with fleet.PrivateCluster(2, folder=folder) as scheduler_file:
             client = fleet.connect(scheduler_file)
             executors = {"serial": dict(jobs=1), "jobs=2": dict(jobs=2), "cluster": dict(client=client)}
             results = {}

@@ -44,6 +44,8 @@ except ImportError as error:  # most often: another interpreter than the one it 
     raise ImportError(f"powerquality's extension was built for {_PYTHON} (Python {_VERSION}) with its numpy; "
                       f"this is {_sys.executable}: {error}") from error
 from ._module import Module  # noqa: F401
+from .analysis import analyze  # noqa: E402
+from .fleet import analyze_many  # noqa: E402
 
 __all__ = [
     "Module",
@@ -59,15 +61,35 @@ __all__ = [
 ]
 
 
-def analyze(*args, **kwargs):
-    """Analyse a recording or arrays; see :func:`powerquality.analysis.analyze`."""
-    from .analysis import analyze as _analyze
+def _signature_of(cls):
+    """The signature pybind11 writes on the first line of a class's ``__init__`` docstring, as an
+    inspect.Signature (without ``self``), so that ``inspect.signature`` shows the parameters help() shows;
+    None when there are several (overloads) or the line does not parse."""
+    import ast
+    import inspect
+    import re
 
-    return _analyze(*args, **kwargs)
+    doc = (getattr(cls.__init__, "__doc__", None) or "").strip().splitlines()
+    match = re.fullmatch(r"__init__\((.*)\) -> None", doc[0]) if doc else None
+    if match is None:
+        return None
+    try:
+        tree = ast.parse(f"def f({match.group(1)}): pass").body[0].args
+    except SyntaxError:
+        return None
+    parameters, defaults = [], [None] * (len(tree.args) - len(tree.defaults)) + list(tree.defaults)
+    for argument, default in list(zip(tree.args, defaults))[1:]:
+        try:
+            value = inspect.Parameter.empty if default is None else ast.literal_eval(default)
+        except ValueError:
+            return None
+        annotation = ast.unparse(argument.annotation) if argument.annotation else inspect.Parameter.empty
+        annotation = {"float": float, "int": int, "bool": bool, "str": str}.get(annotation, annotation)
+        parameters.append(inspect.Parameter(argument.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=value,
+                                            annotation=annotation))
+    return inspect.Signature(parameters)
 
 
-def analyze_many(*args, **kwargs):
-    """Analyse many recordings, locally or on a Dask cluster; see :func:`powerquality.fleet.analyze_many`."""
-    from .fleet import analyze_many as _analyze_many
-
-    return _analyze_many(*args, **kwargs)
+for _cls in (FlickerMeter, GridConfigType):
+    _cls.__signature__ = _signature_of(_cls)
+del _cls

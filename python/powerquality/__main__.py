@@ -1,6 +1,8 @@
-"""Command line: ``python3 -m powerquality analyze RECORDING [--out DIR [--detail]] [--plot FILE.png]
-[--report FILE.html [--site TEXT] [--operator TEXT]] [--assessment FILE.json]``, and ``python3 -m powerquality
-conformance [--quick] [--report FILE.html]`` (the conformance battery, :mod:`powerquality.conformance`).
+"""Command line: ``powerquality analyze RECORDING [--out DIR [--detail]] [--plot FILE.png]
+[--report FILE.html [--site TEXT] [--operator TEXT]] [--assessment FILE.json]``, and ``powerquality
+conformance [--quick] [--report FILE.html]`` (the conformance battery, :mod:`powerquality.conformance`);
+``powerquality --version``. ``powerquality`` is the script that installing the package puts on the path;
+``python3 -m powerquality`` is the same command.
 
 The recording is read and analysed block by block, the tables written as
 the blocks pass, so a week takes the memory of a minute. Output paths are
@@ -33,15 +35,25 @@ limits' shape (``en50160.check_limits``), output paths against what exists.
 
 Exit status: 0 when the recording was analysed; 1 when it could not be
 (read or analysed: the refusal names the cause and, where there is one, the
-option that gets round it), after the recording's notes so far; 2 when the
-command itself cannot start (a bad option, an output path that cannot be
-written, a limits file that cannot be taken). The recording's notes (what
-was read leniently, what the file contradicts) follow the summary.
+option that gets round it), after the recording's notes so far, or when
+what it made could not all be written (a full disk, standard output closed);
+2 when the command itself cannot start (a bad option, an output path that
+cannot be written, a limits file that cannot be taken).
+
+Where it prints: the summary (and the ``wrote PATH`` lines, the EN 50160
+verdict) on standard output; the recording's notes (what was read
+leniently, what the file contradicts), warnings, the progress line and
+every refusal on standard error, each refusal one line beginning
+``powerquality:``. ``--quiet`` prints nothing but the refusals. An output
+that cannot be written (standard output on a full disk or into a closed
+pipe, a table, the report) ends the command with one line naming it and
+status 1, never a traceback.
 """
 
 import argparse
 import os
 import sys
+import warnings
 
 from . import analysis, en50160, fleet, report
 from .recording import RecordingError, check_rate
@@ -117,15 +129,49 @@ def _check_outputs(args):
         if not os.access(folder, os.W_OK | os.X_OK):
             raise ValueError(f"--plot {args.plot}: the folder {folder} is not writable")
         try:
-            import matplotlib  # noqa: F401
+            from matplotlib.backend_bases import FigureCanvasBase
         except ImportError:
             raise ValueError("--plot draws with matplotlib: install Debian's python3-matplotlib") from None
+        # The picture's format is its name's ending; without one matplotlib would add .png to the name.
+        if os.path.splitext(args.plot)[1][1:].lower() not in FigureCanvasBase.get_supported_filetypes():
+            raise ValueError(f"--plot {args.plot}: give a file name that ends in .png (or .svg, .pdf)")
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m powerquality",
+def version_text():
+    """What ``--version`` prints: the version on the first line, then how the library and the extension were
+    built (build type, compiler, shared or static library, the interpreter and numpy)."""
+    import numpy
+
+    from . import __version__, _build_info
+
+    built = ", ".join(part for part in (
+        getattr(_build_info, "BUILD_TYPE", "") or "",
+        getattr(_build_info, "COMPILER", "").strip(),
+        {"SHARED": "shared library", "STATIC": "static library"}.get(getattr(_build_info, "LIBRARY", ""), ""))
+        if part)
+    return (f"powerquality {__version__}\n"
+            f"libpowerquality {__version__}" + (f" ({built})" if built else "") +
+            f"; extension for Python {_build_info.PYTHON_VERSION} ({_build_info.PYTHON}), numpy {numpy.__version__}")
+
+
+class _Version(argparse.Action):
+    """--version: version_text() on stdout, as it is (argparse's own action would re-wrap it)."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, help=None):
+        super().__init__(option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        sys.stdout.write(version_text() + "\n")  # one write, whole for a reader that takes only the first line
+        parser.exit()
+
+
+def _parser():
+    parser = argparse.ArgumentParser(prog="powerquality",
                                      description="Power-quality analysis of recordings (harmonics as "
                                                  "subgroups, distortion as THDS: IEC 61000-4-30 Class A).")
+    parser.add_argument("--version", action=_Version,
+                        help="print the version of the package and the library, and how it was built")
+    parser.add_argument("--quiet", action="store_true", help="print nothing but errors (before the command's name or after it)")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording",
                        description="Analyse one recording, or many (folders, patterns, --jobs, --scheduler).",
@@ -158,7 +204,8 @@ def main(argv=None):
                    help="mains signalling (ripple control) frequencies, 110 to 3000 Hz: their RMS voltage in every "
                    "10/12-cycle window to signalling.csv and their 150/180-cycle values to signalling_3s.csv (with "
                    "--out), and EN 50160's signalling rows in --report and --assessment; one recording")
-    p.add_argument("--quiet", action="store_true", help="no progress line")
+    p.add_argument("--quiet", action="store_true", default=argparse.SUPPRESS,
+                   help="print nothing but errors: no summary, notes, progress line or 'wrote' lines")
     p.add_argument("--report", metavar="FILE.html", help="write the EN 50160 report (one self-contained HTML file)")
     p.add_argument("--assessment", metavar="FILE.json", help="write the EN 50160 assessment as JSON")
     p.add_argument("--level", choices=("LV", "MV"), help="network level for EN 50160 (default: Un's, LV up to 1 kV "
@@ -188,8 +235,102 @@ def main(argv=None):
                        epilog="The tolerances and their sources: docs/conformance.md in the source tree.")
     c.add_argument("--quick", action="store_true", help="a subset of each parameter on short signals (seconds)")
     c.add_argument("--report", metavar="FILE.html", help="also write the table as one HTML page")
-    c.add_argument("--quiet", action="store_true", help="no progress lines")
+    c.add_argument("--quiet", action="store_true", default=argparse.SUPPRESS,
+                   help="print nothing but errors: no table, no progress lines; the failed checks on stderr")
+    return parser, p, c
+
+
+class _Stdout:
+    """Standard output whose failures (a closed pipe, a full disk) are told apart from the other OSErrors: they
+    raise _StdoutError."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def write(self, text):
+        try:
+            return self.stream.write(text)
+        except OSError as e:
+            raise _StdoutError(e.errno, e.strerror) from None
+
+    def flush(self):
+        try:
+            self.stream.flush()
+        except OSError as e:
+            raise _StdoutError(e.errno, e.strerror) from None
+
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
+
+
+class _StdoutError(OSError):
+    pass
+
+
+def _say(line):
+    """One line on stderr; nothing when stderr itself cannot take it."""
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def _silence(stream):
+    """stream's file descriptor pointed at the null device, so that the interpreter's last flush of what it
+    still holds neither fails nor prints a second complaint."""
+    try:
+        fd = stream.fileno()
+    except (OSError, ValueError, AttributeError):
+        return
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, fd)
+    os.close(null)
+
+
+def _warning(message, category, filename, lineno, file=None, line=None):
+    """A Python warning as one line on stderr, as the command line's notes are."""
+    _say(f"powerquality: warning: {message}")
+
+
+def main(argv=None):
+    """The command line (``powerquality``, ``python3 -m powerquality``): returns the exit status.
+
+    argparse's exits (``--help``, ``--version``, a usage error) raise SystemExit as usual. Standard output
+    that cannot be written (a pipe closed by its reader, a full disk) ends the command with one line on stderr
+    and status 1, whatever it was doing; so does any other output that fails, naming it; Ctrl-C ends it with
+    status 130.
+    """
+    stdout = sys.stdout
+    sys.stdout = _Stdout(stdout)
+    try:
+        with warnings.catch_warnings():
+            warnings.showwarning = _warning
+            try:
+                status = _main(argv)
+            except SystemExit:
+                sys.stdout.flush()
+                raise
+            sys.stdout.flush()
+        return status
+    except _StdoutError as e:
+        _say(f"powerquality: standard output: cannot be written ({e.strerror or os.strerror(e.errno)})")
+        _silence(stdout)
+        return 1
+    except KeyboardInterrupt:
+        _say("powerquality: interrupted")
+        return 130
+    except OSError as e:  # an output not named above, or stderr itself closed or full
+        _say(f"powerquality: {e}")
+        return 1
+    finally:
+        sys.stdout = stdout
+
+
+def _main(argv):
+    parser, p, c = _parser()
     args = parser.parse_args(argv)
+    if args.quiet:
+        warnings.simplefilter("ignore")
     if args.command == "conformance":
         from . import conformance
 
@@ -270,6 +411,9 @@ def main(argv=None):
         digest = report.Digest(ctx)
         tables = report.Tables(ctx, args.out) if args.out else None
         detail = report.Detail(ctx, os.path.join(args.out, "detail.h5")) if args.detail else None
+        # What a write that fails (a full disk) names: the option and its value.
+        writers = {id(c): name for c, name in ((tables, f"--out {args.out}"),
+                                               (detail, detail and f"--detail {detail.path}")) if c is not None}
         picture = gather = None
         for b in stream:
             if not consumers:
@@ -281,24 +425,65 @@ def main(argv=None):
                     limits = _limits(args, gather)
                 consumers = [c for c in (digest, tables, detail, picture, gather) if c is not None]
             for c in consumers:
-                c.process(b)
+                try:
+                    c.process(b)
+                except OSError as e:
+                    if id(c) not in writers:
+                        raise
+                    _close_quietly(tables)
+                    raise OutputError(f"{writers[id(c)]}: cannot be written ({e.strerror or e})") from None
+    except OutputError as e:
+        print(f"powerquality: {e}", file=sys.stderr)
+        return 1
     except (RecordingError, OSError, KeyError, ValueError, RuntimeError) as e:
         # The command started; the recording could not be analysed: what was
         # read leniently is said before the refusal, which may follow from it.
-        for note in recording.notes if recording is not None else []:
+        for note in recording.notes if recording is not None and not args.quiet else []:
             print(f"note: {note}", file=sys.stderr)
         print(f"powerquality: {e}", file=sys.stderr)
         return 1
-    print("\n".join(digest.lines()))
-    for note in recording.notes:
-        print(f"note        {note}")
-    for path in (tables.paths if tables else []) + ([detail.path] if detail else []):
-        print(f"wrote {path}")
-    if picture is not None:
-        print(f"wrote {picture.save(args.plot)}")
-    if gather is not None:
-        _assessment(args, gather, limits, recording)
+    if not args.quiet:
+        print("\n".join(digest.lines()))
+        for note in recording.notes:
+            print(f"note: {note}", file=sys.stderr)
+        for path in (tables.paths if tables else []) + ([detail.path] if detail else []):
+            print(f"wrote {path}")
+    try:
+        if picture is not None:
+            _written(args, _file("--plot", args.plot, picture.save))
+        if gather is not None:
+            _assessment(args, gather, limits, recording)
+    except OutputError as e:
+        print(f"powerquality: {e}", file=sys.stderr)
+        return 1
     return 0
+
+
+class OutputError(OSError):
+    """What the command made could not be written (a full disk, a closed pipe); the message names the output."""
+
+
+def _file(option, path, write, *args):
+    """write(path, *args), its OSError an OutputError naming the option and the path."""
+    try:
+        return write(path, *args)
+    except OSError as e:
+        raise OutputError(f"{option} {path}: cannot be written ({e.strerror or e})") from None
+
+
+def _written(args, path):
+    """Says that path was written, unless --quiet."""
+    if not args.quiet:
+        print(f"wrote {path}")
+
+
+def _close_quietly(tables):
+    """The tables' files closed after a write failed, so that none fails again when it is collected."""
+    for table in getattr(tables, "files", {}).values():
+        try:
+            table.close()
+        except OSError:
+            pass
 
 
 def _limits(args, gather):
@@ -322,21 +507,25 @@ def _assessment(args, gather, limits, recording):
     level = getattr(args, "level_used", args.level)
     assessment = gather.assess(tables, level=args.level, system=args.system, limits=limits)
     s = assessment["settings"]
-    print(f"EN 50160    {assessment['verdict_text']} ({level}, {args.system}); {assessment['coverage']['text']}")
     un = f"{s['un']:.6g} V" if s["un"] is not None else "unknown"
-    print(f"            Un {un}" + (f" of {s['un_text']}" if s.get("un_text") and s["un_text"] != un else "")
-          + f": {s['un_source']}; level {s['level']} ({s['level_source']})")
-    for week in assessment["weeks"]:
-        print(f"            {week['label']}: {week['verdict']}"
-              + (f" ({', '.join(week['failing'])})" if week["failing"] else ""))
+    lines = [f"EN 50160    {assessment['verdict_text']} ({level}, {args.system}); {assessment['coverage']['text']}",
+             f"            Un {un}" + (f" of {s['un_text']}" if s.get("un_text") and s["un_text"] != un else "")
+             + f": {s['un_source']}; level {s['level']} ({s['level_source']})"]
+    lines += [f"            {week['label']}: {week['verdict']}" + (f" ({', '.join(week['failing'])})"
+                                                                    if week["failing"] else "")
+              for week in assessment["weeks"]]
+    if not args.quiet:
+        print("\n".join(lines))
     if args.assessment:
-        with open(args.assessment, "w", encoding="utf-8") as f:
-            f.write(htmlreport.to_json(_described(assessment, args, gather.ctx)))
-        print(f"wrote {args.assessment}")
+        def write(path):
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(htmlreport.to_json(_described(assessment, args, gather.ctx)))
+            return path
+
+        _written(args, _file("--assessment", args.assessment, write))
     if args.report:
-        htmlreport.write(args.report, _described(assessment, args, gather.ctx), tables, gather.events(),
-                         title=f"EN 50160 report: {os.path.basename(recording.source)}")
-        print(f"wrote {args.report}")
+        _written(args, _file("--report", args.report, htmlreport.write, _described(assessment, args, gather.ctx),
+                             tables, gather.events(), f"EN 50160 report: {os.path.basename(recording.source)}"))
 
 
 def _described(assessment, args, ctx):

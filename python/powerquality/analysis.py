@@ -249,15 +249,73 @@ class Analysis:
 flatten = schema.flatten
 
 
+def _samples(values, what):
+    """values (a numpy array, a pandas DataFrame or Series, nested lists) as a float64 array, else a ValueError."""
+    try:
+        a = np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"{what}: not an array of numbers ({e})") from None
+    if a.ndim == 0 or a.ndim > 2:
+        raise ValueError(f"{what}: shape {a.shape}: give samples as (n,), (channels, n) or (n, channels)")
+    return a
+
+
+def channels_first(values, what="voltages", channels=(1, 3), samples=None, prefer_rows=True):
+    """An array of samples as float64 of shape (channels, n), whichever way round it was given.
+
+    A 1-D array is one channel. A 2-D array (numpy, a pandas DataFrame,
+    nested lists) is read as (channels, n) or as (n, channels), the way the
+    shape allows: one of its sides must be a number of ``channels`` (and,
+    with ``samples``, the other that many samples). When only one reading
+    fits, it is taken without a word; (4000, 3) is three channels. When
+    both fit (a 3 x 3 array: three channels of three samples, or three
+    samples of three channels) the rows are taken as channels, unless
+    ``prefer_rows`` is False, and a UserWarning says so and how to say the
+    other; when neither fits, a ValueError names ``what``, the shape and what
+    would fit.
+
+    Returns (array, transposed): transposed True when the columns were the
+    channels.
+    """
+    import warnings
+
+    a = _samples(values, what)
+    counts = " or ".join(map(str, channels))
+    need = f"{counts} channel(s)" + (f" of {samples} samples" if samples is not None else "")
+    if a.ndim == 1:
+        if 1 not in channels or samples is not None and len(a) != samples:
+            raise ValueError(f"{what}: one channel of {len(a)} samples; give {need}")
+        return a[np.newaxis, :], False
+    rows, columns = a.shape
+
+    def fits(k, n):
+        return k in channels and (samples is None or n == samples)
+
+    by_rows, by_columns = fits(rows, columns), fits(columns, rows)
+    if not by_rows and not by_columns:
+        raise ValueError(f"{what}: shape {a.shape}: give {need}, as (channels, samples) or (samples, channels)")
+    if by_rows and by_columns:
+        transposed = not prefer_rows
+        taken = f"{columns if transposed else rows} channels of {rows if transposed else columns} samples"
+        other = "rows" if transposed else "columns"
+        warnings.warn(f"{what}: shape {a.shape} reads either way; took the {'columns' if transposed else 'rows'} "
+                      f"as channels ({taken}); pass {what}.T to take the {other}", UserWarning, stacklevel=5)
+        return (a.T if transposed else a), transposed
+    return (a, False) if by_rows else (a.T, True)
+
+
 def _arrays_recording(voltages, currents, sample_rate, nominal_frequency):
+    """A Recording of arrays: voltages of one or three channels (phases A, B, C), currents as many and as long.
+
+    Each array may be (channels, n) or (n, channels) (see
+    :func:`channels_first`); currents that read either way are taken the
+    way the voltages were."""
     from .recording import Channel
 
-    u = np.atleast_2d(np.asarray(voltages, dtype=np.float64))
-    i = None if currents is None else np.atleast_2d(np.asarray(currents, dtype=np.float64))
-    if u.shape[0] not in (1, 3):
-        raise ValueError("voltages: one row (single phase) or three rows (phases A, B, C)")
-    if i is not None and (i.shape[0] != u.shape[0] or i.shape[1] != u.shape[1]):
-        raise ValueError("currents: as many rows and samples as the voltages")
+    u, transposed = channels_first(voltages, "voltages", (1, 3))
+    i = None
+    if currents is not None:
+        i, _ = channels_first(currents, "currents", (u.shape[0],), samples=u.shape[1], prefer_rows=not transposed)
     phases = "ABC" if u.shape[0] == 3 else "A"
     channels = [Channel(f"U{p}", u[k], "V", "voltage", p, "arrays") for k, p in enumerate(phases)]
     if i is not None:
@@ -1782,8 +1840,11 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     ----------
     recording : str, path or Recording, optional
         A COMTRADE (.cfg/.dat or .cff) or CSV file, or a Recording. Or give arrays:
-    voltages, currents : array_like, shape (3, n) or (n,)
-        Samples in volts and amperes (currents optional), with
+    voltages, currents : array_like, shape (3, n), (n, 3), (1, n), (n, 1) or (n,)
+        Samples in volts and amperes (currents optional, as many channels
+        as the voltages): numpy arrays, pandas DataFrames, nested lists,
+        channels as rows or as columns, as the shape says (see
+        :func:`channels_first`), with
     sample_rate : float
         Samples per second.
     nominal_frequency : float, optional

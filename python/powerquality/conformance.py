@@ -595,14 +595,23 @@ def command(args):
     show = None if args.quiet or not sys.stderr.isatty() else (lambda name: print(f"  {name} ...", file=sys.stderr))
     rows = run(quick=args.quick, progress=show)
     seconds = time.monotonic() - began
-    print("\n".join(lines(rows)))
-    total = counts(rows)
-    print(f"\n{len(rows)} checks in {seconds:.0f} s: " + ", ".join(
-        f"{p} {c.get('pass', 0)}/{sum(c.values())}" for p, c in total.items()))
     bad = failed(rows)
-    print(f"{len(bad)} failed" + (f", {sum(r.verdict == 'known' for r in rows)} known failures" if
-                                   any(r.verdict == "known" for r in rows) else ""))
+    if args.quiet:  # nothing but the errors: each failed check, one line on stderr
+        for line in lines(bad)[1:]:
+            print(f"powerquality: conformance: {' '.join(line.split())}", file=sys.stderr)
+    else:
+        print("\n".join(lines(rows)))
+        total = counts(rows)
+        print(f"\n{len(rows)} checks in {seconds:.0f} s: " + ", ".join(
+            f"{p} {c.get('pass', 0)}/{sum(c.values())}" for p, c in total.items()))
+        print(f"{len(bad)} failed" + (f", {sum(r.verdict == 'known' for r in rows)} known failures" if
+                                       any(r.verdict == "known" for r in rows) else ""))
     if args.report:
-        write_report(args.report, rows, args.quick, seconds)
-        print(f"wrote {args.report}")
+        try:
+            write_report(args.report, rows, args.quick, seconds)
+        except OSError as e:
+            print(f"powerquality: --report {args.report}: cannot be written ({e.strerror or e})", file=sys.stderr)
+            return 1
+        if not args.quiet:
+            print(f"wrote {args.report}")
     return 1 if bad else 0

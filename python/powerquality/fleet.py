@@ -547,7 +547,7 @@ def _dask(jobs, client, done):
 
 
 # The files of a TLS cluster's credentials, under the names that a scheduler
-# file of LocalCluster has beside it (and that the command line's options
+# file of PrivateCluster has beside it (and that the command line's options
 # take): the authority that signed the scheduler's and the workers'
 # certificates, this side's certificate, and its key.
 CREDENTIALS = (("ca_file", "tls-ca.pem"), ("cert", "tls-cert.pem"), ("key", "tls-key.pem"))
@@ -599,7 +599,7 @@ def client_security(credentials, labels=None):
 
 
 def _credentials_beside(path):
-    """The credentials that a LocalCluster keeps beside its scheduler file, or None."""
+    """The credentials that a PrivateCluster keeps beside its scheduler file, or None."""
     folder = os.path.dirname(os.path.abspath(path))
     found = {name: os.path.join(folder, file) for name, file in CREDENTIALS}
     return found if all(os.path.isfile(p) for p in found.values()) else None
@@ -613,7 +613,7 @@ def connect(address, timeout=30, security=None, labels=None):
     security: for a TLS scheduler, a distributed.Security or a dict of the
     files ``ca_file``, ``cert`` and ``key`` (:func:`client_security`). Without it
     a scheduler file takes the credentials beside it (tls-ca.pem,
-    tls-cert.pem, tls-key.pem, as LocalCluster writes them), and else
+    tls-cert.pem, tls-key.pem, as PrivateCluster writes them), and else
     Dask's configuration (``distributed.comm.tls.*``) is used; a TLS
     address with none of these is refused here, not after a timeout.
     """
@@ -778,7 +778,7 @@ def analyze_many(paths, *, jobs=1, client=None, security=None, out=None, detail=
         With ``client`` an address or a scheduler file: the credentials of
         a TLS cluster, a Security or the files ``{'ca_file': ..., 'cert':
         ..., 'key': ...}`` (PEM). Without it a scheduler file takes the
-        files beside it that LocalCluster writes (tls-ca.pem, tls-cert.pem,
+        files beside it that PrivateCluster writes (tls-ca.pem, tls-cert.pem,
         tls-key.pem), else Dask's ``distributed.comm.tls`` configuration.
     out : str, optional
         Folder for one sub-folder of tables per recording, ``summary.csv``
@@ -979,19 +979,29 @@ def command(args):
     finally:
         if client is not None:
             client.close()
+    # The summary on stdout; with --quiet only the recordings that failed, on stderr, as errors are.
     for row in summary:
-        print(_line(row))
+        if not args.quiet:
+            print(_line(row))
+        elif row["status"] != "ok":
+            print(f"powerquality: {row['path']}: {row['error']}", file=sys.stderr)
     failed = int(np.count_nonzero(summary["status"] != "ok"))
-    print(f"{len(summary)} recording(s): {len(summary) - failed} analysed, {failed} failed, {len(events)} event(s)")
+    if not args.quiet:
+        print(f"{len(summary)} recording(s): {len(summary) - failed} analysed, {failed} failed, "
+              f"{len(events)} event(s)")
     unwritten = 0
     if args.out:
         for path, message in write(summary, events, args.out):
-            print(f"wrote {path}" if message is None else f"powerquality: {message}",
-                  file=sys.stdout if message is None else sys.stderr)
+            if message is not None:
+                print(f"powerquality: {message}", file=sys.stderr)
+            elif not args.quiet:
+                print(f"wrote {path}")
             unwritten += message is not None
         if args.report:
             try:
-                print(f"wrote {write_index(summary, args.out, args.report, en50160)}")
+                index = write_index(summary, args.out, args.report, en50160)
+                if not args.quiet:
+                    print(f"wrote {index}")
             except OSError as error:
                 print(f"powerquality: {args.report}: cannot be written ({error.strerror or error})", file=sys.stderr)
                 unwritten += 1
@@ -1034,7 +1044,7 @@ def write_credentials(folder, days=365):
 
     An ECDSA P-256 key, made anew each time, so nothing but these files
     admits to the cluster. The files are 0600; folder should be readable by
-    this user only (LocalCluster makes it with tempfile.mkdtemp). Returns
+    this user only (PrivateCluster makes it with tempfile.mkdtemp). Returns
     {'ca_file', 'cert', 'key'}: their paths.
     """
     import datetime
@@ -1076,11 +1086,16 @@ CLUSTER_ENVIRONMENT = {"DASK_DISTRIBUTED__COMM__REQUIRE_ENCRYPTION": "True",
                        "DASK_DISTRIBUTED__WORKER__HTTP__ROUTES": "[]"}
 
 
-class LocalCluster:
+class PrivateCluster:
     """A dask-scheduler and `workers` dask-worker processes on this machine, private to the user who starts them.
 
-    >>> with LocalCluster(2) as scheduler_file:          # doctest: +SKIP
+    >>> with PrivateCluster(2) as scheduler_file:          # doctest: +SKIP
     ...     pq.analyze_many(paths, client=scheduler_file)
+
+    Not Dask's ``distributed.LocalCluster``: entering it returns the path of
+    the scheduler file (which :func:`analyze_many` and :func:`connect` take),
+    not a cluster object. It was called ``LocalCluster`` before; that name
+    is kept as a deprecated alias.
 
     Private: every process (scheduler, nannies, workers) and every HTTP
     server they start listens on 127.0.0.1 only, on free ports; every
@@ -1171,3 +1186,14 @@ class LocalCluster:
         if self.private is not None:
             shutil.rmtree(self.private, ignore_errors=True)
             self.private = None
+
+
+class LocalCluster(PrivateCluster):
+    """Deprecated name of :class:`PrivateCluster` (it read as Dask's ``LocalCluster``, which it is not)."""
+
+    def __init__(self, workers=2, folder=None, timeout=60.0):
+        import warnings
+
+        warnings.warn("powerquality.fleet.LocalCluster is now PrivateCluster (it is not Dask's LocalCluster: it "
+                      "returns a scheduler file); the old name will go", DeprecationWarning, stacklevel=2)
+        super().__init__(workers, folder, timeout)

@@ -281,6 +281,8 @@ def test_class_a_events_stamps_flags_and_rvcs():
 # status 2 when the command cannot start, 1 when the recording named cannot be analysed (its refusals begin with it).
 @pytest.mark.parametrize("args, says", [
     (["{cfg}", "--plot", "/missing/folder/x.png"], "--plot /missing/folder/x.png: no folder /missing/folder"),
+    (["{cfg}", "--plot", "{file}"], "--plot {file}: give a file name that ends in .png (or .svg, .pdf)"),
+    (["{cfg}", "--plot", "{file}.v1"], "--plot {file}.v1: give a file name that ends in .png"),
     (["{cfg}", "--out", "{file}"], "--out {file}: exists and is not a folder"),
     (["{cfg}", "--detail"], "--detail writes detail.h5 into the --out folder"),
     (["{cfg}", "--voltages", "X", "--quiet"], "{cfg}: no channel named 'X' (channels: VA, VB, VC)"),
@@ -317,8 +319,8 @@ def test_cli_refuses_bad_options_and_output_paths_before_analysing(tmp_path, cap
         status = stop.code
     err = capsys.readouterr().err
     if says.startswith("error: "):
-        assert err.startswith("usage: python3 -m powerquality analyze ") and \
-            f"\npython3 -m powerquality analyze: {says}" in err, err
+        assert err.startswith("usage: powerquality analyze ") and \
+            f"\npowerquality analyze: {says}" in err, err
     else:
         assert err.startswith("powerquality: " + says.format(**paths)), err
     assert status == (1 if says.startswith("{") else 2)

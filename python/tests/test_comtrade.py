@@ -527,6 +527,6 @@ def test_the_command_says_the_notes_before_a_refusal_and_exits_1_for_a_recording
     assert all(line.startswith("note: ") for line in lines[:-1])
     run = cli("analyze", cfg, "--fixed-frequency", "60", cwd=tmp_path)
     assert run.returncode == 0 and "384 samples (0.067 s), nominal 60 Hz" in run.stdout
-    assert f"\nnote        {cfg}:6: the file declares 50 Hz" in run.stdout
+    assert f"note: {cfg}:6: the file declares 50 Hz" in run.stderr and "\nnote" not in run.stdout
     assert cli("analyze", cfg, "--udin", "x").returncode == 2
     assert cli("analyze", str(tmp_path / "missing.cfg")).returncode == 1

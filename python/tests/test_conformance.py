@@ -34,9 +34,13 @@ def test_a_wrong_expected_value_fails_its_row_and_the_command_exits_1(monkeypatc
 
     monkeypatch.setattr(conformance, "TESTS", [("frequency", wrong), ("unbalance", conformance.unbalance_tests)])
     report = tmp_path / "c.html"
-    assert main(["conformance", "--quick", "--quiet", "--report", str(report)]) == 1
+    assert main(["conformance", "--quick", "--report", str(report)]) == 1
     out = capsys.readouterr().out
     assert "FAIL" in out and "1 failed" in out
+    assert main(["conformance", "--quick", "--quiet"]) == 1  # nothing but the failed check, on stderr
+    quiet = capsys.readouterr()
+    assert quiet.out == "" and quiet.err.startswith("powerquality: conformance: frequency ") and \
+        quiet.err.count("\n") == 1 and "FAIL" in quiet.err
     page = report.read_text(encoding="utf-8")
     assert "<tr class='FAIL'>" in page and "commit" in page
     monkeypatch.setattr(conformance, "TESTS", [("unbalance", conformance.unbalance_tests)])

@@ -328,7 +328,7 @@ def test_the_runs_tables_and_index_are_written_when_one_of_them_cannot_be(tmp_pa
     monkeypatch.chdir(tmp_path)
     write_three(tmp_path / "rec", three_phase(3200.0, 1.0), 3200.0, file_type="FLOAT32")
     (tmp_path / "out" / "summary.csv").mkdir(parents=True)  # left by someone else
-    status = main(["analyze", "rec.cfg", "--jobs", "1", "--out", "out", "--report", "index.html", "--quiet"])
+    status = main(["analyze", "rec.cfg", "--jobs", "1", "--out", "out", "--report", "index.html"])
     lines = capsys.readouterr()
     assert status == 1 and lines.err == "powerquality: out/summary.csv: cannot be written (Is a directory)\n"
     assert (tmp_path / "out" / "events.csv").is_file() and (tmp_path / "out" / "index.html").is_file()
@@ -373,10 +373,10 @@ def test_a_folder_that_cannot_be_searched_is_a_row_not_a_silence(tmp_path, monke
 
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
-    """The package's LocalCluster of two workers, one for the module (starting it takes seconds)."""
+    """The package's PrivateCluster of two workers, one for the module (starting it takes seconds)."""
     pytest.importorskip("distributed", reason="Dask's distributed is not installed (Debian python3-distributed)")
     pytest.importorskip("cryptography", reason="the cluster's certificate needs Debian's python3-cryptography")
-    started = fleet.LocalCluster(2, folder=str(tmp_path_factory.mktemp("cluster")))
+    started = fleet.PrivateCluster(2, folder=str(tmp_path_factory.mktemp("cluster")))
     with started:
         yield started
 
@@ -610,6 +610,6 @@ def test_a_local_cluster_that_does_not_start_says_why_and_leaves_no_credentials(
     pytest.importorskip("cryptography", reason="the cluster's certificate needs Debian's python3-cryptography")
     monkeypatch.setitem(fleet.CLUSTER_ENVIRONMENT, "DASK_DISTRIBUTED__COMM__TLS__MIN_VERSION", "9.9")
     with pytest.raises(fleet.FleetError, match=r"did not start: ValueError: .*min-version=9.9 .*\(see .*cluster.log\)"):
-        with fleet.LocalCluster(1, folder=str(tmp_path), timeout=30):
+        with fleet.PrivateCluster(1, folder=str(tmp_path), timeout=30):
             pass
     assert os.listdir(tmp_path) == ["cluster.log"]  # the private folder, key and all, is gone

@@ -303,7 +303,7 @@ def test_the_command_line_says_what_was_missing_and_which_event_a_gap_cut(tmp_pa
     u = three_phase(fs, 6.0)
     u[0, int(2.0 * fs):int(3.0 * fs)] *= 0.6
     cfg = _binary(tmp_path / "rec", u, slice(int(2.5 * fs), int(2.6 * fs)), fs)
-    run = cli("analyze", cfg, "--udin", "230", "--quiet")
+    run = cli("analyze", cfg, "--udin", "230")
     assert run.returncode == 0, run.stderr
     assert "missing     160 sample(s) (0.1 s), the first at sample 4000 (2.5 s)" in run.stdout
     assert "(cut short by a gap)" in run.stdout

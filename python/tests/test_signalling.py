@@ -157,7 +157,7 @@ def test_command_line_writes_the_tables_and_refuses_in_one_line(tmp_path):
     for bad in ("100", "316.67,nan", "abc"):
         done = cli("analyze", path, "--quiet", "--signalling", bad)
         assert done.returncode == 2
-        assert done.stderr.strip().splitlines()[-1].startswith("python3 -m powerquality analyze: error: argument "
+        assert done.stderr.strip().splitlines()[-1].startswith("powerquality analyze: error: argument "
                                                                "--signalling: signalling frequency")
         assert "Traceback" not in done.stderr
 
