@@ -1768,8 +1768,8 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         ``thdInterVoltage``; off, they are NaN. Off by default: they take
         about twice the windows' time again.
     jobs, span_seconds : int and float, optional
-        With either, the recording is cut at 10-minute ticks of its clock into spans (of ``span_seconds``,
-        an hour by default) analysed side by side on ``jobs`` local processes (2 by default), and their
+        With either, the recording is cut at 10-minute ticks of its clock into spans (of ``span_seconds``;
+        by default an hour or more, two for each job) analysed side by side on ``jobs`` local processes (2 by default), and their
         results joined into the serial run's (see ``spans``, which says within what). Serial otherwise.
 
     Returns
@@ -1790,7 +1790,7 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
 
         return spans.analyze_spans(
             recording, voltages=voltages, currents=currents, sample_rate=sample_rate, jobs=2 if jobs is None else jobs,
-            span_seconds=spans.SPAN_SECONDS if span_seconds is None else span_seconds,
+            span_seconds=span_seconds,
             nominal_frequency=nominal_frequency, voltage_channels=voltage_channels, current_channels=current_channels,
             declared_voltage=declared_voltage, fixed_frequency=fixed_frequency, rvc_threshold=rvc_threshold,
             windowed=windowed, block_size=block_size, flicker_lamp=flicker_lamp,

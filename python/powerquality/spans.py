@@ -12,10 +12,12 @@ serial run has there and close what the span's last tick closes. Of each
 span's results only what belongs to it is kept, by the clock interval or
 the time it starts in; the rest is joined in :func:`assemble`.
 
-What each stage needs before the span (the lead-in, ``LEAD_IN`` = 300 s by
-default, its start put on a whole ``grain``: 10 s of positions and a whole
-number of the flickermeter's decimation, so that the tracker's 10-second
-intervals and the meter's decimated samples fall where the serial run's do):
+What each stage needs before the span (the lead-in: whole 10-minute
+intervals of the clock, at least ``lead_in`` seconds (``LEAD_IN`` = 300 s
+by default, so one), and ``LEAD_SETTLE`` = 10 s before them, its start put
+on a whole ``grain``: 10 s of positions and a whole number of the
+flickermeter's decimation, so that the tracker's 10-second intervals and
+the meter's decimated samples fall where the serial run's do):
 
 - the frequency tracker: its filter and the seven cycles of a frequency,
   some ten cycles; its crossings then are the serial run's (the span's
@@ -23,14 +25,19 @@ intervals and the meter's decimated samples fall where the serial run's do):
   by the origin, exactly);
 - the module: its windows are computed from the samples and the window
   starts alone (the module is reset at the span's first segment); the
-  window series starts again at the span's first tick as in the serial run,
-  and the 150/180-cycle intervals with it (resynchronised there). Its period
+  window series starts again at every tick as in the serial run, and the
+  150/180-cycle intervals with it. The series that runs into the span's
+  first tick must be the serial run's too (its last window may start on
+  the tick, rounded up from a crossing less than half a sample before it,
+  and so belong to the span): hence a lead-in of whole 10-minute intervals,
+  whose first tick starts the series as the serial run started it. Its period
   values are placed by the phase it has run through since its reset (one
   cycle per tracked segment, summed position by position), so a span's lie
   a few hundredths of a sample off the serial run's (whose own placement
   carries the rounding of that sum since its first sample): the same items,
   their times within 0.05 of a sample, Urms(1/2) within a few 1e-6 relative
-  (up to 1e-3 where a cycle holds a step, the edge of an interruption). The
+  (more where a cycle holds a step: a few % of a value that the edge of an
+  interruption cuts to a tenth). The
   module's own RVC fields of the period records (not reported) start afresh
   in each span;
 - the event detectors: a dip, swell or interruption that runs across a
@@ -45,8 +52,8 @@ intervals and the meter's decimated samples fall where the serial run's do):
   seconds of the lead-in; an RVC across a border is joined as the events are;
 - the flickermeter: its band-pass (0.05 Hz high-pass, 3.2 s; the 300 ms
   smoothing) and the normaliser, a first-order mean of 60 s over the mean
-  square (a plain mean over its first minute): after 300 s the normaliser's
-  start has fallen to e^-4 of what it was, a relative 1e-4 or less of the
+  square (a plain mean over its first minute): after 300 s (the lead-in is
+  longer) the normaliser's start has fallen to e^-4 of what it was, a relative 1e-4 or less of the
   level for a steady supply, so Pinst within about 2e-4 and Pst (from
   percentiles of Pinst over 10 minutes) within well under 0.1 %;
 - 2-hour values cross borders: they are made again from the spans'
@@ -91,7 +98,8 @@ from . import _core, analysis
 from .recording import Recording, RecordingError
 
 SPAN_SECONDS = 3600.0
-LEAD_IN = 300.0
+LEAD_IN = 300.0  # at least; whole 10-minute intervals (see plan)
+LEAD_SETTLE = 10.0  # seconds before those for the tracker to settle
 LEAD_OUT = 20.0
 TICK = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
 PER_BLOCK = _core.IntervalAggregator.TEN_MINUTES_PER_TWO_HOURS
@@ -127,7 +135,14 @@ def plan(samples, sample_rate, clock_offset, span_seconds=SPAN_SECONDS, lead_in=
     for begin, end in zip(begins, ends):
         first = 0 if begin == -math.inf else int(math.ceil(begin * fs - 1e-9))
         stop = samples if end == math.inf else int(math.ceil(end * fs - 1e-9))
-        lo = 0 if begin == -math.inf else max(0, (first - int(round(lead_in * fs))) // grain * grain)
+        # The lead-in: whole 10-minute intervals (at least lead_in seconds), so that the window series the
+        # span's stream runs at its first tick started on the tick before, as the serial run's did, and the
+        # tracker's settling before them.
+        ticks = max(1, math.ceil(lead_in / TICK - ON_TICK))
+        lo = 0
+        if begin != -math.inf:
+            head = int(math.ceil((begin - ticks * TICK) * fs - 1e-9)) - int(round(LEAD_SETTLE * fs))
+            lo = max(0, head // grain * grain)
         hi = samples if end == math.inf else min(samples, stop + int(round(lead_out * fs)))
         out.append({"begin": begin, "end": end, "first": first, "stop": stop, "lo": lo, "hi": hi})
     return out
@@ -226,7 +241,7 @@ class _SpanStream(analysis.Stream):
 
 class Light(analysis.Collector):
     """The Collector without the big tables: period values, cycles and windows (with their arrays and flags)
-    are not kept, so that memory stays that of the events and the intervals however long the recording."""
+    are not kept (the cycles' starts are, 8 bytes each), so that memory stays that of the events and the intervals however long the recording."""
 
     def process(self, b):
         _drop_big(b)
@@ -236,7 +251,6 @@ class Light(analysis.Collector):
 def _drop_big(b):
     b.period = b.period[:0]
     b.frequency = b.frequency[:0]
-    b.crossings = b.crossings[:0]
     b.windowed = b.harmonics = None
 
 
@@ -559,7 +573,7 @@ def _concat(parts):
     return np.concatenate(parts)
 
 
-def analyze_spans(recording=None, *, jobs=2, span_seconds=SPAN_SECONDS, lead_in=LEAD_IN, lead_out=LEAD_OUT,
+def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN, lead_out=LEAD_OUT,
                   client=None, light=False, voltages=None, currents=None, sample_rate=None, **options):
     """Analyse one recording in spans side by side: the :class:`~powerquality.analysis.Analysis` of ``analyze``.
 
@@ -568,8 +582,10 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=SPAN_SECONDS, lead_in=
     recording : str, path or Recording, or arrays as ``analyze`` takes them
     jobs : int
         Local worker processes (ignored with ``client``).
-    span_seconds : float
-        Length of a span, rounded to whole 10 minutes (at least one); the last takes what is left.
+    span_seconds : float, optional
+        Length of a span, rounded to whole 10 minutes (at least one); the last takes what is left. By default
+        the recording's duration over twice the jobs (two spans a worker, so that one that ends early takes
+        another), but at least SPAN_SECONDS (an hour: the lead-in is a twelfth of that).
     lead_in, lead_out : float
         Seconds each span's stream reads before and after its span (see the module docstring).
     light : bool
@@ -599,6 +615,10 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=SPAN_SECONDS, lead_in=
     else:
         source = None  # an opened file that its workers cannot open again by a path: serial
     ctx = _decide(recording, options)
+    if span_seconds is None:
+        workers = max(1, len(client.nthreads()) if client is not None else int(jobs or 1))
+        share = recording.samples / ctx.sample_rate / (2 * workers)
+        span_seconds = max(SPAN_SECONDS, math.ceil(share / TICK) * TICK)
     spans = plan(recording.samples, ctx.sample_rate, ctx.clock_offset, span_seconds, lead_in, lead_out,
                  grain_of(ctx.sample_rate))
     if len(spans) < 2 or source is None:

@@ -15,6 +15,10 @@ DIP = (999.7, 1000.45)  # one phase at 70 %, across the tick at 1000 s, ended wi
 INTERRUPTION = (1595.0, 1640.0)  # all phases at 2 %, across 1600 s and longer than the lead-out: joined
 RVC_AT = 2199.9  # all phases down by 6 % (an RVC, not a dip), across 2200 s
 FLICKER = (900.0, 1700.0)  # 8.8 Hz, 0.5 % amplitude, over two borders
+# 30001 cycles in 10 minutes, a rising crossing 0.3 samples before every tick: the window series started
+# on a tick has its 3001st window start rounded up onto the next tick, the first of the next interval.
+FREQUENCY = 30001 / 600.0
+CROSSING = 400.0 - 0.3 / FS
 
 
 def _recording():
@@ -30,7 +34,7 @@ def _recording():
         a = level.copy()
         if k == 0:
             a[(t >= DIP[0]) & (t < DIP[1])] *= 0.7
-        u[k] = np.sqrt(2) * a * np.sin(2 * np.pi * 50.0 * t - k * 2 * np.pi / 3)
+        u[k] = np.sqrt(2) * a * np.sin(2 * np.pi * FREQUENCY * (t - CROSSING) - k * 2 * np.pi / 3)
     recording = analysis._arrays_recording(u, None, FS, None)
     recording.start = START
     return recording
@@ -74,6 +78,8 @@ def test_the_recording_is_cut_into_spans(runs):
 def test_aggregated_values_are_the_serial_runs(runs, key):
     serial, split = runs
     assert len(serial.aggregated[key]) > (0 if key == "2h" else 3)
+    if key == "10min":  # the series' last window on the tick, rounded up from a crossing before it
+        assert 3001 in serial.aggregated[key]["windowCount"]
     _same_table(split.aggregated[key], serial.aggregated[key], 1e-9)
 
 
@@ -118,7 +124,8 @@ def test_windows_periods_and_cycles_are_the_serial_runs(runs):
         np.testing.assert_array_equal(ours[name], theirs[name])
     np.testing.assert_allclose(ours["time"], theirs["time"], rtol=0, atol=0.05 / FS)
     change = np.abs(ours["rmsVoltage"] / theirs["rmsVoltage"] - 1)
-    assert np.median(change) < 1e-5 and np.max(change) < 1e-3
+    # A cycle that holds a step (the edge of the interruption) changes most: a share of the step over its RMS.
+    assert np.median(change) < 1e-5 and np.quantile(change, 0.999) < 1e-3 and np.max(change) < 0.1
     _same_table(split.frequency, serial.frequency, 1e-9)
     _same_table(split.ten_second, serial.ten_second, 1e-9)
     np.testing.assert_array_equal(split.crossings, serial.crossings)
@@ -149,7 +156,10 @@ def test_spans_are_cut_on_ticks(samples, offset, every, borders):
     grain = spans.grain_of(FS)
     for before, span in zip(plan, plan[1:]):
         assert before["stop"] == span["first"] == math.ceil(span["begin"] * FS)
-        assert span["lo"] % grain == 0 and span["first"] - span["lo"] >= 300 * FS
+        # The lead-in: from before the tick 10 minutes before the span, on the grain (or from the start).
+        tick = span["begin"] - 600.0
+        assert span["lo"] % grain == 0 and (span["lo"] == 0 or span["lo"] <= (tick - 10.0) * FS)
+        assert span["lo"] == 0 or span["lo"] > (tick - 10.0) * FS - grain
         assert before["hi"] == span["first"] + 20 * FS
 
 
