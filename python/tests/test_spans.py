@@ -167,3 +167,47 @@ def test_grain_holds_ten_seconds_and_the_meters_decimation():
     assert spans.grain_of(3200.0) == 96000  # 10 s of 32 000 positions, decimation 3
     assert spans.grain_of(1280.0) == 12800
     assert spans.grain_of(10240.0) == 102400  # decimation 10 divides 10 s
+
+
+def _events(*rows):
+    out = np.zeros(len(rows), analysis.EVENT_DTYPE)
+    for k, (kind, start, duration, extreme, ended, phases) in enumerate(rows):
+        out[k] = (kind, phases, start, duration, extreme, extreme / 2.3, ended, False)
+    return out
+
+
+# Three spans of [.., 600), [600, 1200), [1200, ..); the first two streams read up to 620 and 1220 s, the
+# last two from 0 and 590 s.
+_SPANS = [{"begin": -math.inf, "end": 600.0, "data_end": 620.0}, {"begin": 600.0, "end": 1200.0, "data_end": 1220.0},
+          {"begin": 1200.0, "end": math.inf, "data_end": 1400.0}]
+
+
+@pytest.mark.parametrize("parts, expected", [
+    # A dip ended within the lead-out: the first span's whole; the second's sight of it (from its lead-in) dropped.
+    ([_events((1, 590.0, 15.0, 150.0, True, 1)), _events((1, 590.0, 15.0, 150.0, True, 1)), _events()],
+     [(1, 590.0, 15.0, 150.0, True, 1)]),
+    # An interruption through the whole second span: joined twice, its lowest value and phases kept.
+    ([_events((3, 500.0, 120.0, 5.0, False, 7)), _events((3, 0.0, 1220.0, 4.0, False, 3)),
+      _events((3, 590.0, 640.0, 6.0, True, 4))],
+     [(3, 500.0, 730.0, 4.0, True, 7)]),
+    # A swell across the second border: its highest value; and an event of the last span's own.
+    ([_events(), _events((2, 1199.0, 21.0, 260.0, False, 1)),
+      _events((2, 1190.0, 40.0, 270.0, True, 1), (1, 1300.0, 1.0, 100.0, True, 2))],
+     [(2, 1199.0, 31.0, 270.0, True, 1), (1, 1300.0, 1.0, 100.0, True, 2)]),
+    # A dip and the interruption it holds, each joined to its own kind.
+    ([_events((1, 595.0, 25.0, 5.0, False, 7), (3, 596.0, 24.0, 5.0, False, 7)),
+      _events((1, 595.5, 30.0, 5.0, True, 7), (3, 596.5, 28.0, 5.0, True, 7)), _events()],
+     [(1, 595.0, 30.5, 5.0, True, 7), (3, 596.0, 28.5, 5.0, True, 7)]),
+])
+def test_events_across_borders_are_joined(parts, expected):
+    joined = spans._join_events(parts, [dict(s) for s in _SPANS])
+    assert len(joined) == len(expected)
+    for row, (kind, start, duration, extreme, ended, phases) in zip(joined, expected):
+        assert (row["type"], row["startTime"], row["ended"], row["phases"]) == (kind, start, ended, phases)
+        assert row["duration"] == pytest.approx(duration) and row["extremeVoltage"] == extreme
+
+
+def test_an_event_the_next_span_did_not_see_is_replayed():
+    parts = [_events((1, 590.0, 30.0, 150.0, False, 1)), _events(), _events()]
+    with pytest.raises(spans._Replay):
+        spans._join_events(parts, [dict(s) for s in _SPANS])
