@@ -387,7 +387,8 @@ class Context:
     rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
     voltage_peak (the largest one-cycle RMS value of each voltage so far), flicker_lamp (230.0 or 120.0,
     or None until the stages are built), origin (the position of the stream's first sample: 0, or where a
-    span of the recording begins, see ``spans``); the gaps: missing_runs (array (n, 2) of [first, end) positions
+    span of the recording begins, see ``spans``), windows_from (the first position of the windows measured:
+    0, or a little before a span's own samples); the gaps: missing_runs (array (n, 2) of [first, end) positions
     where a sample of a channel used is missing, those of the last MISSING_MEMORY seconds and block),
     missing_samples (positions with a missing sample so far) and first_missing (the first, or None).
     """
@@ -615,6 +616,11 @@ class _Module:
         if not self.windows or not self.started:
             return
         windows, self.windows = self.windows, []
+        if self.ctx.windows_from:
+            # A span's lead-in: its windows are planned (the series must be the serial run's) but not measured.
+            windows = [w for w in windows if w[0] >= self.ctx.windows_from]
+            if not windows:
+                return
         for first_sample, f in windows:
             m.schedule_for_calculation(int(first_sample), self.ctx.window_cycles, float(f))
         fetch = self.ctx.arrays
@@ -1414,7 +1420,7 @@ class Stream:
                            flicker_lamp=None if flicker_lamp is None else float(flicker_lamp),
                            signalling=signalling if windowed else (), inter_harmonics=bool(inter_harmonics),
                            missing_runs=np.zeros((0, 2), np.int64), missing_samples=0, first_missing=None,
-                           origin=0)
+                           origin=0, windows_from=0)
         self.stages = []
 
     def _build(self, head):

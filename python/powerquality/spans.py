@@ -24,7 +24,10 @@ the meter's decimated samples fall where the serial run's do):
   tracker counts from its own first sample; its caller indices are shifted
   by the origin, exactly);
 - the module: its windows are computed from the samples and the window
-  starts alone (the module is reset at the span's first segment); the
+  starts alone (those of the lead-in are planned, but only the last
+  ``WINDOWS_BEFORE`` = 2 s of them measured: the span's own 10-minute
+  intervals then begin on a tick whose interval before held windows, as
+  the aggregator calls them complete) (the module is reset at the span's first segment); the
   window series starts again at every tick as in the serial run, and the
   150/180-cycle intervals with it. The series that runs into the span's
   first tick must be the serial run's too (its last window may start on
@@ -101,6 +104,7 @@ SPAN_SECONDS = 3600.0
 LEAD_IN = 300.0  # at least; whole 10-minute intervals (see plan)
 LEAD_SETTLE = 10.0  # seconds before those for the tracker to settle
 LEAD_OUT = 20.0
+WINDOWS_BEFORE = 2.0  # seconds of the lead-in's windows measured
 TICK = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
 PER_BLOCK = _core.IntervalAggregator.TEN_MINUTES_PER_TWO_HOURS
 # A window that starts within this of a tick counts as on it (as the aggregator counts it).
@@ -240,8 +244,8 @@ class _SpanStream(analysis.Stream):
 
 
 class Light(analysis.Collector):
-    """The Collector without the big tables: period values, cycles and windows (with their arrays and flags)
-    are not kept (the cycles' starts are, 8 bytes each), so that memory stays that of the events and the intervals however long the recording."""
+    """The Collector without the big tables: period values, cycles and windows (with their arrays, flags and
+    signalling voltages) are not kept (the cycles' starts are, 8 bytes each), so that memory stays that of the events and the intervals however long the recording."""
 
     def process(self, b):
         _drop_big(b)
@@ -252,6 +256,8 @@ def _drop_big(b):
     b.period = b.period[:0]
     b.frequency = b.frequency[:0]
     b.windowed = b.harmonics = None
+    if b.signalling is not None:
+        b.signalling = b.signalling[:0]
 
 
 class _SpanCollector(analysis.Collector):
@@ -304,6 +310,9 @@ def run_span(job):
     span = job["span"]
     s = _SpanStream(recording, **options)
     s.ctx.origin = span["lo"]
+    # The lead-in's windows are planned but not measured, but for those of its last seconds: the
+    # aggregator then sees the clock interval before the span's first tick held windows.
+    s.ctx.windows_from = max(span["lo"], span["first"] - int(round(WINDOWS_BEFORE * recording.sample_rate)))
     s.recording = _View(recording, span["lo"], span["hi"], (span["first"], span["stop"]))
     collector = _SpanCollector(span["first"], span["stop"], job.get("light", False))
     started = _time.process_time()
@@ -364,7 +373,7 @@ def _own(a, span, ctx):
         out["aggregated"] = {key: _by_interval(a.aggregated[key], span, offset) for key in ("3s", "10min")}
         if a.signalling is not None:
             count = len(a.signalling) // max(1, len(a.windowed))
-            out["signalling"] = a.signalling[np.repeat(mine, count)]
+            out["signalling"] = a.signalling[np.repeat(mine, count)] if len(a.windowed) else a.signalling[:0]
             out["signalling_3s"] = _by_interval(a.signalling_3s, span, offset)
     if a.flicker is not None:
         out["pst"] = _by_interval(a.flicker["pst"], span, offset)
@@ -494,7 +503,7 @@ def _long_term(pst, labels, clock_offset):
 
 def assemble(parts, spans, ctx, recording, seconds):
     """The spans' parts joined into the serial run's Analysis."""
-    for part, span in zip(parts, spans):
+    for span in spans:
         span["data_end"] = span["hi"] / ctx.sample_rate
     cat = analysis._join_records
     # The module places its period values by the phase it has run through since its reset, so a span's may
@@ -591,8 +600,8 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     light : bool
         Keep neither the period values, the cycles nor the windows (and their arrays): the events, the
         intervals and flicker only, in memory that does not grow with the recording's rate (see :class:`Light`).
-    client : distributed.Client, optional
-        Run the spans as Dask tasks (the recording must be a file every worker reaches by its path, or a
+    client : distributed.Client, address or scheduler file, optional
+        Run the spans as Dask tasks (an address or a file as ``fleet.connect`` takes them) (the recording must be a file every worker reaches by its path, or a
         Recording held in memory, which is sent along).
     **options
         What ``analyze`` takes (``declared_voltage``, ``flicker_lamp``, ``windowed``, ...).
@@ -616,7 +625,8 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
         source = None  # an opened file that its workers cannot open again by a path: serial
     ctx = _decide(recording, options)
     if span_seconds is None:
-        workers = max(1, len(client.nthreads()) if client is not None else int(jobs or 1))
+        workers = max(1, int(jobs or 1)) if client is None or isinstance(client, (str, os.PathLike)) else \
+            max(1, len(client.nthreads()))
         share = recording.samples / ctx.sample_rate / (2 * workers)
         span_seconds = max(SPAN_SECONDS, math.ceil(share / TICK) * TICK)
     spans = plan(recording.samples, ctx.sample_rate, ctx.clock_offset, span_seconds, lead_in, lead_out,
@@ -656,6 +666,14 @@ def _serial(recording, options, started, light):
 
 
 def _map(jobs, workers, client):
+    if isinstance(client, (str, os.PathLike)):
+        from . import fleet
+
+        own = fleet.connect(os.fspath(client))
+        try:
+            return _map(jobs, workers, own)
+        finally:
+            own.close()
     if client is not None:
         futures = client.map(run_span, jobs, pure=False)
         return client.gather(futures)

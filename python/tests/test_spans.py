@@ -133,12 +133,14 @@ def test_windows_periods_and_cycles_are_the_serial_runs(runs):
 
 def test_light_spans_in_one_process_keep_the_intervals_only():
     recording = _recording()
-    light = spans.analyze_spans(recording, jobs=1, span_seconds=1200, light=True)
+    light = spans.analyze_spans(recording, jobs=1, span_seconds=1200, light=True, signalling_frequencies=(316.67,))
     assert light.spans == 3 and len(light.period) == 0 and len(light.windowed) == 0
     collector = spans.Light()
-    serial = collector.analysis(analysis.run(recording, [collector]))
+    serial = collector.analysis(analysis.run(recording, [collector], signalling_frequencies=(316.67,)))
     for key in ("3s", "10min", "2h"):
         _same_table(light.aggregated[key], serial.aggregated[key], 1e-9)
+    assert len(serial.signalling_3s) > 700
+    _same_table(light.signalling_3s, serial.signalling_3s, 1e-9)
     assert len(light.events) == len(serial.events) == 3
 
 
