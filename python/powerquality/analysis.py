@@ -1775,8 +1775,9 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         about twice the windows' time again.
     jobs, span_seconds : int and float, optional
         With either, the recording is cut at 10-minute ticks of its clock into spans (of ``span_seconds``;
-        by default an hour or more, two for each job) analysed side by side on ``jobs`` local processes (2 by default), and their
-        results joined into the serial run's (see ``spans``, which says within what). Serial otherwise.
+        by default an hour or more, two for each job) analysed side by side on ``jobs`` local processes
+        (2 by default), and their results joined into the serial run's (see ``spans``, which says within
+        what). Serial otherwise.
 
     Returns
     -------

@@ -615,6 +615,13 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     """
     started = _time.perf_counter()
     options.pop("progress", None)
+    if client is None and (isinstance(jobs, bool) or not isinstance(jobs, (int, np.integer)) or jobs < 0):
+        raise ValueError(f"jobs {jobs!r}: give a number of local processes, 0 or more")
+    if span_seconds is not None:
+        span_seconds = analysis._positive(span_seconds, "span seconds")
+    for value, what in ((lead_in, "lead-in"), (lead_out, "lead-out")):
+        if not (isinstance(value, (int, float)) and math.isfinite(value) and value >= 0):
+            raise ValueError(f"{what} {value!r}: give seconds, 0 or more")
     rate = sample_rate
     recording = analysis._recording_of(recording, voltages, currents, rate, options.get("nominal_frequency"), True)
     if recording.reader is None:

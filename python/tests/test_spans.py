@@ -213,3 +213,12 @@ def test_an_event_the_next_span_did_not_see_is_replayed():
     parts = [_events((1, 590.0, 30.0, 150.0, False, 1)), _events(), _events()]
     with pytest.raises(spans._Replay):
         spans._join_events(parts, [dict(s) for s in _SPANS])
+
+
+@pytest.mark.parametrize("option, value, words", [
+    ("jobs", -1, "jobs -1"), ("jobs", 1.5, "jobs 1.5"), ("span_seconds", 0, "span seconds 0"),
+    ("lead_in", -5.0, "lead-in -5.0"), ("lead_out", float("nan"), "lead-out nan"),
+])
+def test_bad_options_are_refused_naming_them(option, value, words):
+    with pytest.raises(ValueError, match=words):
+        spans.analyze_spans(voltages=np.zeros((3, 100)), sample_rate=FS, **{option: value})
