@@ -333,10 +333,6 @@ def run_span(job):
     return out
 
 
-def _clock(times, clock_offset):
-    return np.floor((np.asarray(times, np.float64) + clock_offset) / TICK + ON_TICK / TICK).astype(np.int64)
-
-
 def _within(times, span, slack=0.0):
     t = np.asarray(times, np.float64)
     return (t >= span["begin"] - slack) & (t < span["end"] - slack)
