@@ -471,7 +471,9 @@ class Context:
     windows), current_arrays (the arrays fetched for them alone, dropped after the aggregation),
     rvc_threshold, block_size, positions (samples so far), crossings (recent cycle starts, positions),
     voltage_peak (the largest one-cycle RMS value of each voltage so far), flicker_lamp (230.0 or 120.0,
-    or None until the stages are built); the gaps: missing_runs (array (n, 2) of [first, end) positions
+    or None until the stages are built), origin (the position of the stream's first sample: 0, or where a
+    span of the recording begins, see ``spans``), windows_from (the first position of the windows measured:
+    0, or a little before a span's own samples); the gaps: missing_runs (array (n, 2) of [first, end) positions
     where a sample of a channel used is missing, those of the last MISSING_MEMORY seconds and block),
     missing_samples (positions with a missing sample so far) and first_missing (the first, or None).
     """
@@ -489,8 +491,9 @@ class _Tracker:
         if ctx.fixed_frequency:
             self.tracker = None
             self.step = fs / ctx.fixed_frequency
-            self.crossing = 0  # index of the next crossing to hand out
-            self.done = 0  # caller index up to which the fixed segment was scheduled
+            # A span's stream starts at ctx.origin: its crossings stay those of the whole recording.
+            self.crossing = int(math.ceil(ctx.origin / self.step))  # index of the next crossing to hand out
+            self.done = ctx.origin * DIVISOR  # caller index up to which the fixed segment was scheduled
             self.edge = int(fs) * DIVISOR
         else:
             self.tracker = _core.FrequencyTracker(fs, ctx.nominal_frequency, DIVISOR)
@@ -530,6 +533,9 @@ class _Tracker:
         self.tracker.add_samples(b.samples[0])
         first, lengths, freqs, flags = self.tracker.get_segments()
         first, lengths, flags = first.astype(np.uint64), lengths.astype(np.int64), flags.astype(bool)
+        if ctx.origin:
+            # The tracker counts from its first sample; positions are the recording's.
+            first = first + np.uint64(ctx.origin * DIVISOR)
         runs = ctx.missing_runs
         if len(runs) and len(first):
             # A cycle over a missing sample (fed as 0) is not a tracked one: the module carries the
@@ -541,6 +547,9 @@ class _Tracker:
         b.frequency["frequency"] = freqs
         b.frequency["valid"] = flags
         b.ten_second = self.tracker.ten_second_frequencies()
+        if ctx.origin and len(b.ten_second):
+            for name in ("firstSampleIndex", "endSampleIndex"):
+                b.ten_second[name] += np.uint64(ctx.origin * DIVISOR)
         if len(runs) and len(b.ten_second):
             # A 10-s value over a missing sample is not tracked throughout.
             t = b.ten_second
@@ -725,6 +734,11 @@ class _Module:
         if not self.windows or not self.started:
             return
         windows, self.windows = self.windows, []
+        if self.ctx.windows_from:
+            # A span's lead-in: its windows are planned (the series must be the serial run's) but not measured.
+            windows = [w for w in windows if w[0] >= self.ctx.windows_from]
+            if not windows:
+                return
         for first_sample, f in windows:
             m.schedule_for_calculation(int(first_sample), self.ctx.window_cycles, float(f))
         fetch = self.ctx.arrays
@@ -1208,7 +1222,7 @@ class _Aggregation:
             if self.aggregator is None:
                 self.names = [name for name, _ in _aggregated_columns(b.windowed[:0], len(ctx.voltages),
                                                                       bool(ctx.currents), self.udin, None, orders)]
-                self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
+                self.aggregator = self._new_aggregator()
             if not self.seen_first:
                 self._first_gaps(b.windowed, b.window_gaps)
             _add_windows(self.aggregator, b.windowed, len(ctx.voltages), bool(ctx.currents), ctx.sample_rate,
@@ -1223,11 +1237,14 @@ class _Aggregation:
                 self.names = [name for name, _ in _aggregated_columns(np.zeros(0, _core.GENERAL_RECORD_DTYPE),
                                                                       len(ctx.voltages), bool(ctx.currents),
                                                                       self.udin, None, orders)]
-                self.aggregator = _aggregator(len(self.names), ctx.clock_offset)
+                self.aggregator = self._new_aggregator()
             self.aggregator.flush()
         if self.aggregator is not None:
             b.aggregated = _take_intervals(self.aggregator, self.names, ctx.clock_offset, self.udin)
             self._ends(b.aggregated, b.last, b.stop / ctx.sample_rate)
+
+    def _new_aggregator(self):
+        return _aggregator(len(self.names), self.ctx.clock_offset)
 
     def _first_gaps(self, windowed, gaps):
         """Whether a window of the first clock interval is a gap for another reason than the tracker's settling
@@ -1342,8 +1359,10 @@ class _Flicker:
             ctx.flicker_lamp, ctx.flicker_lamp_reason = default_lamp(ctx.declared_voltage, line)
         else:
             ctx.flicker_lamp_reason = "given"
+        # The meter's clock at its first sample (a span's stream starts at ctx.origin).
+        start = ctx.clock_offset + ctx.origin / ctx.sample_rate if ctx.origin else ctx.clock_offset
         try:
-            self.meters = [_core.FlickerMeter(ctx.sample_rate, nominal, ctx.flicker_lamp, ctx.clock_offset)
+            self.meters = [_core.FlickerMeter(ctx.sample_rate, nominal, ctx.flicker_lamp, start)
                            for _ in ctx.voltages]
         except ValueError:  # a sample rate or a supply the meter does not take
             self.meters = []
@@ -1356,7 +1375,7 @@ class _Flicker:
         self.ended = np.zeros(0, EVENT_DTYPE)  # finished events that may still overlap a held row
         # The first interval is whole when the recording begins on its tick.
         whole = _core.FlickerMeter.SHORT_TERM_SECONDS
-        self.whole_first = abs(self.first * whole - float(ctx.clock_offset)) * ctx.sample_rate <= 0.5
+        self.whole_first = abs(self.first * whole - float(start)) * ctx.sample_rate <= 0.5
 
     def process(self, b):
         if not self.meters:
@@ -1525,7 +1544,8 @@ class Stream:
                            voltage_peak=np.zeros(len(us)), arrays=arrays,
                            flicker_lamp=None if flicker_lamp is None else float(flicker_lamp),
                            signalling=signalling if windowed else (), inter_harmonics=bool(inter_harmonics),
-                           missing_runs=np.zeros((0, 2), np.int64), missing_samples=0, first_missing=None)
+                           missing_runs=np.zeros((0, 2), np.int64), missing_samples=0, first_missing=None,
+                           origin=0, windows_from=0)
         self.stages = []
 
     def _build(self, head):
@@ -1833,7 +1853,7 @@ def _joined(parts, dtype):
 def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, nominal_frequency=None,
             voltage_channels=None, current_channels=None, declared_voltage=None, fixed_frequency=None,
             rvc_threshold=5.0, windowed=True, progress=None, block_size=None, flicker_lamp=None,
-            signalling_frequencies=None, inter_harmonics=False):
+            signalling_frequencies=None, inter_harmonics=False, jobs=None, span_seconds=None):
     """Analyse a recording whole: the pipeline of :func:`stream`, its results joined.
 
     Parameters
@@ -1888,6 +1908,11 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         their own subgroups: the windows' ``thdInterVoltage`` and
         ``thdInterCurrent`` are then measured either way (the inter-harmonic
         distortion the module does not compute is NaN, never 0).
+    jobs, span_seconds : int and float, optional
+        With either, the recording is cut at 10-minute ticks of its clock into spans (of ``span_seconds``;
+        by default an hour or more, two for each job) analysed side by side on ``jobs`` local processes
+        (2 by default), and their results joined into the serial run's (see ``spans``, which says within
+        what). Serial otherwise.
 
     Returns
     -------
@@ -1902,6 +1927,16 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
     >>> a.grid, round(float(np.median(a.phase_rows(0)["rmsVoltage"])), 2)
     ('star', 230.0)
     """
+    if jobs is not None or span_seconds is not None:
+        from . import spans
+
+        return spans.analyze_spans(
+            recording, voltages=voltages, currents=currents, sample_rate=sample_rate, jobs=2 if jobs is None else jobs,
+            span_seconds=span_seconds,
+            nominal_frequency=nominal_frequency, voltage_channels=voltage_channels, current_channels=current_channels,
+            declared_voltage=declared_voltage, fixed_frequency=fixed_frequency, rvc_threshold=rvc_threshold,
+            windowed=windowed, block_size=block_size, flicker_lamp=flicker_lamp,
+            signalling_frequencies=signalling_frequencies, inter_harmonics=inter_harmonics)
     recording = _recording_of(recording, voltages, currents, sample_rate, nominal_frequency, False)
     collector = Collector()
     ctx = run(recording, [collector], voltage_channels=voltage_channels, current_channels=current_channels,

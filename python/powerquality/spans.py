@@ -1,0 +1,691 @@
+"""One long recording on several cores: cut into spans at ticks of its clock, analysed side by side, joined.
+
+:func:`analyze_spans` gives the :class:`~powerquality.analysis.Analysis` that
+``analyze`` gives, from spans of the recording run at once on local
+processes (or on a Dask client). The recording is cut at 10-minute ticks of
+its clock, every ``span_seconds`` (an hour by default; the last span takes
+the rest), and each span's stream (:class:`~powerquality.analysis.Stream`,
+its positions and times those of the whole recording, ``Context.origin``)
+starts ``lead_in`` seconds before the span and runs ``lead_out`` seconds past
+its end, so that its stages meet the span's first sample in the state the
+serial run has there and close what the span's last tick closes. Of each
+span's results only what belongs to it is kept, by the clock interval or
+the time it starts in; the rest is joined in :func:`assemble`.
+
+What each stage needs before the span (the lead-in: whole 10-minute
+intervals of the clock, at least ``lead_in`` seconds (``LEAD_IN`` = 300 s
+by default, so one), and ``LEAD_SETTLE`` = 10 s before them, its start put
+on a whole ``grain``: 10 s of positions and a whole number of the
+flickermeter's decimation, so that the tracker's 10-second intervals and
+the meter's decimated samples fall where the serial run's do):
+
+- the frequency tracker: its filter and the seven cycles of a frequency,
+  some ten cycles; its crossings then are the serial run's (the span's
+  tracker counts from its own first sample; its caller indices are shifted
+  by the origin, exactly);
+- the module: its windows are computed from the samples and the window
+  starts alone (those of the lead-in are planned, but only the last
+  ``WINDOWS_BEFORE`` = 2 s of them measured: the span's own 10-minute
+  intervals then begin on a tick whose interval before held windows, as
+  the aggregator calls them complete) (the module is reset at the span's first segment); the
+  window series starts again at every tick as in the serial run, and the
+  150/180-cycle intervals with it. The series that runs into the span's
+  first tick must be the serial run's too (its last window may start on
+  the tick, rounded up from a crossing less than half a sample before it,
+  and so belong to the span): hence a lead-in of whole 10-minute intervals,
+  whose first tick starts the series as the serial run started it. Its period
+  values are placed by the phase it has run through since its reset (one
+  cycle per tracked segment, summed position by position), so a span's lie
+  a few hundredths of a sample off the serial run's (whose own placement
+  carries the rounding of that sum since its first sample): the same items,
+  their times within 0.05 of a sample, Urms(1/2) within a few 1e-6 relative
+  (more where a cycle holds a step: a few % of a value that the edge of an
+  interruption cuts to a tenth). The
+  module's own RVC fields of the period records (not reported) start afresh
+  in each span;
+- the event detectors: a dip, swell or interruption that runs across a
+  border is joined rather than replayed: the span where it starts gives its
+  start, the next spans (whose detectors start afresh in the lead-in and so
+  see it running there) give its end, extremes and phases; it is one event
+  with the serial run's start and end to the sample. The windows' and the
+  Pst's flags come from each span's own detectors, which see such an event
+  from the lead-in on;
+- the RVC detector: a steady state of one second of Urms(1/2) values (and
+  no RVC while a dip runs, a fresh steady state after it): settled within
+  seconds of the lead-in; an RVC across a border is joined as the events are;
+- the flickermeter: its band-pass (0.05 Hz high-pass, 3.2 s; the 300 ms
+  smoothing) and the normaliser, a first-order mean of 60 s over the mean
+  square (a plain mean over its first minute): after 300 s (the lead-in is
+  longer) the normaliser's start has fallen to e^-4 of what it was, a relative 1e-4 or less of the
+  level for a steady supply, so Pinst within about 2e-4 and Pst (from
+  percentiles of Pinst over 10 minutes) within well under 0.1 %;
+- 2-hour values cross borders: they are made again from the spans'
+  10-minute sums (the aggregator's own, before the share measured is taken
+  out) by a fresh IntervalAggregator, one window per 10-minute value, so
+  the root mean square is the aggregator's own; Plt likewise from the
+  joined Pst as the meter computes it (the cube root of the mean cube of
+  the block's Pst that are not NaN).
+
+Tolerances (checked by the tests on a recording with a dip, an
+interruption, an RVC and a flicker modulation across borders):
+
+- 3-s, 10-minute and 2-hour values within 1e-9 relative: measured equal bit
+  for bit (the windows are the serial run's windows, the crossings they
+  start on the serial run's, the aggregation the same sums in the same
+  order; the 2-hour value the aggregator's root mean square of the same
+  10-minute values);
+- windows, their flags and marks, cycles, frequencies, 10-second values:
+  equal (frequencies to 1e-15, the rounding of crossings counted from
+  another first sample);
+- events and RVCs: the same start and duration to a sample (measured a few
+  microseconds apart: their times are those of the period values above),
+  extremes within 1e-5 relative;
+- Pst and Plt within 0.1 % (the normaliser's lead-in above; measured
+  within 1e-7), the largest Pinst likewise.
+
+When the join cannot be made (a span's stream refuses its part of the
+recording, e.g. an hour without voltage that the serial run carries through,
+or an event running into a span whose detector never saw it start: a
+voltage held for the whole lead-in inside the hysteresis band), the
+recording is analysed serially instead, and the result says so
+(``Analysis.spans`` is then 1).
+"""
+
+import math
+import os
+import time as _time
+
+import numpy as np
+
+from . import _core, analysis
+from .recording import Recording, RecordingError
+
+SPAN_SECONDS = 3600.0
+LEAD_IN = 300.0  # at least; whole 10-minute intervals (see plan)
+LEAD_SETTLE = 10.0  # seconds before those for the tracker to settle
+LEAD_OUT = 20.0
+WINDOWS_BEFORE = 2.0  # seconds of the lead-in's windows measured
+TICK = _core.IntervalAggregator.CLOCK_INTERVAL_SECONDS
+PER_BLOCK = _core.IntervalAggregator.TEN_MINUTES_PER_TWO_HOURS
+# A window that starts within this of a tick counts as on it (as the aggregator counts it).
+ON_TICK = 1e-6
+
+
+class _Replay(Exception):
+    """The spans cannot be joined to the serial run's results: analyse serially."""
+
+
+def plan(samples, sample_rate, clock_offset, span_seconds=SPAN_SECONDS, lead_in=LEAD_IN, lead_out=LEAD_OUT,
+         grain=1):
+    """The spans of a recording: a list of dicts with ``begin``/``end`` (seconds from the first sample, the
+    ticks that bound the span; -inf and inf at the recording's ends), ``first``/``stop`` (the positions of
+    the span's own samples) and ``lo``/``hi`` (those its stream reads, lead-in and lead-out included).
+
+    Borders lie on 10-minute ticks of the clock, every ``span_seconds`` rounded to whole 10 minutes (at least
+    one), counted from the first tick inside the recording; the last span takes what is left.
+    """
+    fs = float(sample_rate)
+    every = max(1, int(round(float(span_seconds) / TICK)))
+    duration = samples / fs
+    first_tick = (math.floor(clock_offset / TICK + ON_TICK) + 1) * TICK - clock_offset
+    borders = []
+    t = first_tick + (every - 1) * TICK
+    while t < duration - ON_TICK:
+        borders.append(t)
+        t += every * TICK
+    begins = [-math.inf] + borders
+    ends = borders + [math.inf]
+    out = []
+    for begin, end in zip(begins, ends):
+        first = 0 if begin == -math.inf else int(math.ceil(begin * fs - 1e-9))
+        stop = samples if end == math.inf else int(math.ceil(end * fs - 1e-9))
+        # The lead-in: whole 10-minute intervals (at least lead_in seconds), so that the window series the
+        # span's stream runs at its first tick started on the tick before, as the serial run's did, and the
+        # tracker's settling before them.
+        ticks = max(1, math.ceil(lead_in / TICK - ON_TICK))
+        lo = 0
+        if begin != -math.inf:
+            head = int(math.ceil((begin - ticks * TICK) * fs - 1e-9)) - int(round(LEAD_SETTLE * fs))
+            lo = max(0, head // grain * grain)
+        hi = samples if end == math.inf else min(samples, stop + int(round(lead_out * fs)))
+        out.append({"begin": begin, "end": end, "first": first, "stop": stop, "lo": lo, "hi": hi})
+    return out
+
+
+def grain_of(sample_rate):
+    """Positions on which a lead-in starts: whole 10 s (the tracker's 10-second intervals count from its first
+    sample) and whole decimations of the flickermeter (floor(rate / 1000) samples)."""
+    fs = float(sample_rate)
+    decimation = max(1, int(fs // 1000))
+    ten = 10.0 * fs
+    if ten == int(ten):
+        return math.lcm(int(ten), decimation)
+    return decimation
+
+
+class _View:
+    """The positions [lo, hi) of a recording, read with the recording's own positions, its blocks cut at
+    the span's borders too (so that a block holds only the span's samples or only the lead's)."""
+
+    def __init__(self, recording, lo, hi, cuts=()):
+        self._recording, self.lo, self.hi = recording, int(lo), int(hi)
+        self.cuts = sorted(c for c in cuts if lo < c < hi)
+
+    def __getattr__(self, name):
+        return getattr(self._recording, name)
+
+    @property
+    def samples(self):
+        return self.hi
+
+    def blocks(self, size, channels=None, dtype=np.float32):
+        rec, lo, hi = self._recording, self.lo, self.hi
+        if rec.reader is None:
+            chosen = rec.channels if channels is None else [rec.channel(c) if isinstance(c, str) else c
+                                                            for c in channels]
+            parts = self._cut(lo, hi, size)
+            for a, b in parts:
+                block = np.empty((len(chosen), b - a), dtype)
+                for row, c in enumerate(chosen):
+                    block[row] = c.values[a:b]
+                yield a, block
+            return
+        for position, block in rec.blocks(size, channels, dtype):
+            end = position + block.shape[1]
+            if end <= lo:
+                continue
+            if position >= hi:
+                break
+            a, b = max(position, lo), min(end, hi)
+            for x, y in self._cut(a, b, size):
+                yield x, block[:, x - position:y - position]
+
+    def _cut(self, a, b, size):
+        marks = [a] + [c for c in self.cuts if a < c < b] + [b]
+        out = []
+        for x, y in zip(marks[:-1], marks[1:]):
+            out += [(p, min(p + size, y)) for p in range(x, y, size)]
+        return out
+
+
+class _SpanAggregation(analysis._Aggregation):
+    """The aggregation stage keeping the 10-minute rows as the aggregator gives them (its sums, before the
+    share measured is taken out): the 2-hour values are made again from them."""
+
+    def __init__(self, ctx):
+        super().__init__(ctx)
+        self.raw = []
+
+    def _new_aggregator(self):
+        return _Tee(super()._new_aggregator(), self.raw)
+
+
+class _Tee:
+    def __init__(self, aggregator, raw):
+        self._aggregator, self._raw = aggregator, raw
+
+    def __getattr__(self, name):
+        return getattr(self._aggregator, name)
+
+    def ten_minute_intervals(self):
+        rows = self._aggregator.ten_minute_intervals()
+        if len(rows):
+            self._raw.append(rows.copy())
+        return rows
+
+
+class _SpanStream(analysis.Stream):
+    """The stream of a span: its aggregation stage keeps the 10-minute sums."""
+
+    def _build(self, head):
+        super()._build(head)
+        self.stages = [_SpanAggregation(self.ctx) if type(st) is analysis._Aggregation else st
+                       for st in self.stages]
+
+
+class Light(analysis.Collector):
+    """The Collector without the big tables: period values, cycles and windows (with their arrays, flags and
+    signalling voltages) are not kept (the cycles' starts are, 8 bytes each), so that memory stays that of the events and the intervals however long the recording."""
+
+    def process(self, b):
+        _drop_big(b)
+        super().process(b)
+
+
+def _drop_big(b):
+    b.period = b.period[:0]
+    b.frequency = b.frequency[:0]
+    b.windowed = b.harmonics = None
+    if b.signalling is not None:
+        b.signalling = b.signalling[:0]
+
+
+class _SpanCollector(analysis.Collector):
+    """The Collector, with the largest Pinst and the missing samples of the span's own blocks only."""
+
+    def __init__(self, first, stop, light=False):
+        super().__init__()
+        self.first, self.stop, self.light = first, stop, light
+        self.missing_samples, self.first_missing = 0, None
+
+    def process(self, b):
+        if self.light:
+            _drop_big(b)
+        own = self.first <= b.position < self.stop
+        if not own and b.flicker is not None:
+            b.flicker = dict(b.flicker, pinst_max=np.full(len(b.flicker["pinst_max"]), np.nan))
+        analysis.Collector.process(self, b)
+        if own and b.missing is not None:
+            self.missing_samples += int(np.count_nonzero(b.missing))
+            if self.first_missing is None:
+                self.first_missing = int(b.position + np.argmax(b.missing))
+
+
+def _decide(recording, options):
+    """The serial run's choices that read the start of the recording (the nominal frequency, Udin, the lamp,
+    the channels and their reasons): a stream built on the head, as the serial run builds it."""
+    s = analysis.Stream(recording, **options)
+    ctx = s.ctx
+    fs = ctx.sample_rate
+    held = []
+    for chunk in s._chunks():
+        held.append(chunk)
+        if ctx.nominal_frequency is not None or sum(c[1].shape[1] for c in held) >= 10 * fs:
+            break
+    head = np.concatenate([c[1][0] for c in held]) if held else np.zeros(0, np.float32)
+    s._build(head)
+    return ctx
+
+
+def _open(source, rate, options):
+    if isinstance(source, Recording):
+        return source
+    return analysis.open_recording(source, rate, options.get("nominal_frequency"))
+
+
+def run_span(job):
+    """One span's part of the results (a dict of tables; see :func:`assemble`)."""
+    options = dict(job["options"])
+    recording = _open(job["source"], job["rate"], options)
+    span = job["span"]
+    s = _SpanStream(recording, **options)
+    s.ctx.origin = span["lo"]
+    # The lead-in's windows are planned but not measured, but for those of its last seconds: the
+    # aggregator then sees the clock interval before the span's first tick held windows.
+    s.ctx.windows_from = max(span["lo"], span["first"] - int(round(WINDOWS_BEFORE * recording.sample_rate)))
+    s.recording = _View(recording, span["lo"], span["hi"], (span["first"], span["stop"]))
+    collector = _SpanCollector(span["first"], span["stop"], job.get("light", False))
+    started = _time.process_time()
+    try:
+        for b in s:
+            collector.process(b)
+    except RecordingError as error:
+        return {"refused": str(error)}
+    aggregation = next((st for st in s.stages if isinstance(st, _SpanAggregation)), None)
+    a = collector.analysis(s.ctx)
+    out = _own(a, span, s.ctx)
+    out["raw_10min"] = _own_raw(aggregation, span, s.ctx) if aggregation is not None else None
+    out["notes"] = list(recording.notes)
+    out["missing_samples"], out["first_missing"] = collector.missing_samples, collector.first_missing
+    out["cpu"] = _time.process_time() - started
+    out["positions"] = span["hi"] - span["lo"]
+    out["voltage_peak"] = np.asarray(s.ctx.voltage_peak)
+    return out
+
+
+def _within(times, span, slack=0.0):
+    t = np.asarray(times, np.float64)
+    return (t >= span["begin"] - slack) & (t < span["end"] - slack)
+
+
+def _interval_range(span, clock_offset):
+    lo = -np.inf if span["begin"] == -math.inf else int(round((span["begin"] + clock_offset) / TICK))
+    hi = np.inf if span["end"] == math.inf else int(round((span["end"] + clock_offset) / TICK))
+    return lo, hi
+
+
+def _by_interval(rows, span, clock_offset):
+    if rows is None:
+        return None
+    lo, hi = _interval_range(span, clock_offset)
+    k = rows["clockInterval"]
+    return rows[(k >= lo) & (k < hi)]
+
+
+def _own(a, span, ctx):
+    """What of a span's Analysis belongs to the span."""
+    fs, offset = ctx.sample_rate, ctx.clock_offset
+    out = {"period": a.period[_within(a.period["time"], span)],
+           "frequency": a.frequency[_within(a.frequency["time"], span)],
+           "crossings": a.crossings[_within(a.crossings / fs, span)],
+           "ten_second": None if a.ten_second is None else
+           a.ten_second[_within(a.ten_second["firstSampleIndex"] / analysis.DIVISOR / fs, span, ON_TICK)],
+           "events": a.events, "rvc": a.rvc}
+    if a.windowed is not None:
+        mine = _within(a.windowed["firstSampleIndex"] / fs, span, ON_TICK)
+        out["windowed"] = a.windowed[mine]
+        out["harmonics"] = None if a.harmonics is None else {n: v[mine] for n, v in a.harmonics.items()}
+        out["window_flags"], out["window_gaps"] = a.window_flags[mine], a.window_gaps[mine]
+        out["aggregated"] = {key: _by_interval(a.aggregated[key], span, offset) for key in ("3s", "10min")}
+        if a.signalling is not None:
+            count = len(a.signalling) // max(1, len(a.windowed))
+            out["signalling"] = a.signalling[np.repeat(mine, count)] if len(a.windowed) else a.signalling[:0]
+            out["signalling_3s"] = _by_interval(a.signalling_3s, span, offset)
+    if a.flicker is not None:
+        out["pst"] = _by_interval(a.flicker["pst"], span, offset)
+        out["pinst_max"] = a.flicker["pinst_max"]
+    return out
+
+
+def _own_raw(aggregation, span, ctx):
+    rows = [r for r in aggregation.raw if len(r)]
+    if not rows:
+        return None
+    return _by_interval(np.concatenate(rows), span, ctx.clock_offset)
+
+
+def _join_events(parts, spans):
+    """The events (or RVCs) of the spans: each span's own (started in it), those still running at the end of
+    its stream joined with their continuation in the next spans (an interruption runs with the dip that
+    holds it: each is joined to the next span's event of its type)."""
+    out = []
+    carried = []  # joined events still running at the end of the previous span's stream
+    typed = "type" in parts[0].dtype.names
+    for k, (rows, span) in enumerate(zip(parts, spans)):
+        last = k == len(spans) - 1
+        before = rows[rows["startTime"] < span["begin"]] if span["begin"] != -math.inf else rows[:0]
+        used = np.zeros(len(before), bool)
+        still = []
+        for carry in carried:
+            edge, row = carry["data_end"], carry["row"]
+            end = before["startTime"] + before["duration"]
+            match = np.flatnonzero(~used & (before["startTime"] <= edge) & (~before["ended"] | (end >= edge)) &
+                                   ((before["type"] == row["type"]) if typed else True))
+            if not len(match):
+                raise _Replay("an event running across a border was not seen by the next span")
+            used[match[0]] = True
+            cont = before[match[0]]
+            row["duration"] = float(cont["startTime"] + cont["duration"]) - float(row["startTime"])
+            _merge_extremes(row, cont)
+            row["ended"], row["cutByGap"] = cont["ended"], cont["cutByGap"]
+            follow = _carry(row, span, last)
+            (out if follow is None else still).append(row if follow is None else follow)
+        mine = rows[_within(rows["startTime"], span)]
+        for row in mine:
+            row = row.copy()
+            follow = _carry(row, span, last)
+            (out if follow is None else still).append(row if follow is None else follow)
+        carried = still
+    out += [carry["row"] for carry in carried]
+    if not out:
+        return parts[0][:0]
+    joined = np.array(out, dtype=parts[0].dtype)
+    return joined[np.argsort(joined["startTime"], kind="stable")]
+
+
+def _carry(row, span, last):
+    """The event as one to continue in the next span, or None when it is whole here."""
+    if last or row["ended"] or row["cutByGap"]:
+        return None
+    return {"row": row, "data_end": span["data_end"]}
+
+
+def _merge_extremes(row, cont):
+    names = row.dtype.names
+    if "extremeVoltage" in names:
+        swell = row["type"] == 2
+        take = cont["extremeVoltage"] > row["extremeVoltage"] if swell else \
+            cont["extremeVoltage"] < row["extremeVoltage"]
+        if take:
+            row["extremeVoltage"], row["extremePercent"] = cont["extremeVoltage"], cont["extremePercent"]
+    else:  # an RVC: the largest change from the steady state before it
+        if abs(cont["deltaUmax"]) > abs(row["deltaUmax"]):
+            row["deltaUmax"] = cont["deltaUmax"]
+        row["deltaUss"] = cont["deltaUss"]
+    row["phases"] |= cont["phases"]
+
+
+def _two_hours(raw, ten, names, clock_offset, udin):
+    """2-hour values from the 10-minute rows: each 10-minute value as one window of a fresh aggregator, whose
+    2-hour value is then the root mean square of them (the mean of the shares), as the serial run's."""
+    count = len(names)
+    aggregator = analysis._aggregator(count, clock_offset)
+    if len(raw):
+        aggregator.add_windows(np.ascontiguousarray(raw["startTime"], np.float64),
+                               np.ascontiguousarray(raw["endTime"], np.float64),
+                               np.ascontiguousarray(raw["values"], np.float64),
+                               np.ascontiguousarray(raw["flagged"], bool))
+    aggregator.flush()
+    two = analysis._take_intervals(aggregator, names, clock_offset, udin)["2h"]
+    whole = {}
+    for block, complete in zip(ten["clockInterval"] // PER_BLOCK, ten["complete"]):
+        whole[int(block)] = whole.get(int(block), 0) + int(complete)
+    for k, block in enumerate(two["clockInterval"] // PER_BLOCK):
+        two["complete"][k] = whole.get(int(block), 0) == PER_BLOCK
+    return two
+
+
+def _long_term(pst, labels, clock_offset):
+    """Plt of every 2-hour block of the joined Pst, as the meter gives it (the cube root of the mean cube of
+    the block's Pst that are not NaN), framed as the flicker stage frames them."""
+    per = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
+    whole = _core.FlickerMeter.SHORT_TERM_SECONDS
+    if pst is None or not len(pst):
+        dtype = analysis.FLICKER_FRAME + [(label + "plt", "f8") for label in labels]
+        return np.zeros(0, dtype)
+    blocks = pst["clockInterval"] // per
+    dtype = analysis.FLICKER_FRAME + [(label + "plt", "f8") for label in labels]
+    out = np.zeros(len(np.unique(blocks)), dtype)
+    for k, block in enumerate(np.unique(blocks)):
+        rows = pst[blocks == block]
+        out["clockInterval"][k] = block * per
+        out["startTime"][k] = max(block * per * whole - clock_offset, 0.0)
+        out["gap"][k] = rows["gap"].any()
+        closed = (rows["clockInterval"] == block * per + per - 1).any()
+        for label in labels:
+            v = rows[label + "pst"]
+            v = v[np.isfinite(v)]
+            out[label + "plt"][k] = np.cbrt(np.sum(v ** 3) / len(v)) if len(v) else np.nan
+        if closed:
+            out["endTime"][k] = (block + 1) * per * whole - clock_offset
+            out["flagged"][k] = out["gap"][k] or rows["flagged"].any()
+            out["complete"][k] = len(rows) == per and rows["complete"].all()
+        else:
+            out["endTime"][k] = rows["endTime"][-1]
+            out["flagged"][k] = rows["flagged"].any()
+            out["complete"][k] = False
+    return out
+
+
+def assemble(parts, spans, ctx, recording, seconds):
+    """The spans' parts joined into the serial run's Analysis."""
+    for span in spans:
+        span["data_end"] = span["hi"] / ctx.sample_rate
+    cat = analysis._join_records
+    # The module places its period values by the phase it has run through since its reset, so a span's may
+    # lie a little off the serial run's (see the module docstring): at a border, the values of the span
+    # before end a quarter cycle before the first value of the span after, none lost, none twice.
+    for k in range(1, len(parts)):
+        after, before = parts[k]["period"], parts[k - 1]["period"]
+        if after is not None and len(after) and len(before):
+            parts[k - 1]["period"] = before[before["time"] < after["time"][0] - 0.25 / ctx.nominal_frequency]
+    period = cat([_renumbered(p["period"], k, parts) for k, p in enumerate(parts)]) if parts[0]["period"] is not None \
+        else None
+    events = _join_events([p["events"] for p in parts], spans)
+    rvc = _join_events([p["rvc"] for p in parts], spans)
+    windowed = harmonics = aggregated = None
+    window_flags = window_gaps = np.zeros(0, bool)
+    signalling = signalling_3s = None
+    if ctx.window_cycles:
+        windowed = cat([p["windowed"] for p in parts])
+        harmonics = analysis._join_arrays([p["harmonics"] for p in parts]) if parts[0]["harmonics"] is not None \
+            else None
+        window_flags = np.concatenate([p["window_flags"] for p in parts])
+        window_gaps = np.concatenate([p["window_gaps"] for p in parts])
+        three = _concat([p["aggregated"]["3s"] for p in parts])
+        ten = _concat([p["aggregated"]["10min"] for p in parts])
+        raw = _concat([p["raw_10min"] for p in parts])
+        names = [n for n in ten.dtype.names[len(analysis.AGGREGATE_FRAME) + 1:]]
+        two = _two_hours(raw if raw is not None else np.zeros(0), ten, names, ctx.clock_offset,
+                         float(ctx.declared_voltage))
+        aggregated = {"3s": three, "10min": ten, "2h": two}
+        if ctx.signalling:
+            signalling = np.concatenate([p["signalling"] for p in parts])
+            signalling_3s = np.concatenate([p["signalling_3s"] for p in parts])
+    flicker = None
+    if "pst" in parts[0]:
+        pst = _concat([p["pst"] for p in parts])
+        labels = [name[:-3] for name in pst.dtype.names if name.endswith("pst")]
+        with np.errstate(all="ignore"):
+            peak = np.fmax.reduce(np.array([p["pinst_max"] for p in parts], np.float64), axis=0)
+        flicker = {"pst": pst, "plt": _long_term(pst, labels, ctx.clock_offset), "pinst_max": peak,
+                   "lamp": ctx.flicker_lamp, "lamp_reason": getattr(ctx, "flicker_lamp_reason", "")}
+    for p in parts:
+        for note in p["notes"]:
+            if note not in recording.notes:
+                recording.notes.append(note)
+    firsts = [p["first_missing"] for p in parts if p["first_missing"] is not None]
+    ten_second = _concat([p["ten_second"] for p in parts])
+    return analysis.Analysis(
+        recording=recording, grid=ctx.grid, signalling=signalling, signalling_3s=signalling_3s,
+        voltages=[c.name for c in ctx.voltages], currents=[c.name for c in ctx.currents],
+        sample_rate=ctx.sample_rate, nominal_frequency=ctx.nominal_frequency, period=period,
+        frequency=np.concatenate([p["frequency"] for p in parts]), ten_second=ten_second, rvc=rvc, events=events,
+        declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics, window_flags=window_flags,
+        window_gaps=window_gaps, udin_source=ctx.udin_source, inference=ctx.inference,
+        rvc_threshold=ctx.rvc_threshold, aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset,
+        seconds=seconds, positions=recording.samples, crossings=np.concatenate([p["crossings"] for p in parts]),
+        missing_samples=sum(p["missing_samples"] for p in parts), first_missing=min(firsts) if firsts else None,
+        spans=len(parts), span_cpu=[p["cpu"] for p in parts], span_positions=[p["positions"] for p in parts])
+
+
+def _renumbered(period, k, parts):
+    """A span's period records with the items numbered on from the spans before it (each module counts its
+    items from its own start)."""
+    if k == 0 or not len(period):
+        return period
+    before = sum(len(np.unique(p["period"]["item"])) for p in parts[:k]) + int(parts[0]["period"]["item"][0]) \
+        if len(parts[0]["period"]) else 0
+    period = period.copy()
+    period["item"] = period["item"] - period["item"][0] + before
+    return period
+
+
+def _concat(parts):
+    parts = [p for p in parts if p is not None]
+    if not parts:
+        return None
+    return np.concatenate(parts)
+
+
+def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN, lead_out=LEAD_OUT,
+                  client=None, light=False, voltages=None, currents=None, sample_rate=None, **options):
+    """Analyse one recording in spans side by side: the :class:`~powerquality.analysis.Analysis` of ``analyze``.
+
+    Parameters
+    ----------
+    recording : str, path or Recording, or arrays as ``analyze`` takes them
+    jobs : int
+        Local worker processes (ignored with ``client``).
+    span_seconds : float, optional
+        Length of a span, rounded to whole 10 minutes (at least one); the last takes what is left. By default
+        the recording's duration over twice the jobs (two spans a worker, so that one that ends early takes
+        another), but at least SPAN_SECONDS (an hour: the lead-in is a twelfth of that).
+    lead_in, lead_out : float
+        Seconds each span's stream reads before and after its span (see the module docstring).
+    light : bool
+        Keep neither the period values, the cycles nor the windows (and their arrays): the events, the
+        intervals and flicker only, in memory that does not grow with the recording's rate (see :class:`Light`).
+    client : distributed.Client, address or scheduler file, optional
+        Run the spans as Dask tasks (an address or a file as ``fleet.connect`` takes them) (the recording must be a file every worker reaches by its path, or a
+        Recording held in memory, which is sent along).
+    **options
+        What ``analyze`` takes (``declared_voltage``, ``flicker_lamp``, ``windowed``, ...).
+
+    Returns
+    -------
+    Analysis
+        As ``analyze`` gives it, with ``spans``: the number of spans (1 when it was run serially: a
+        recording without a border inside, or one whose spans could not be joined), ``span_cpu`` and
+        ``span_positions``: each span's CPU seconds and positions read (its lead-in and lead-out included).
+    """
+    started = _time.perf_counter()
+    options.pop("progress", None)
+    if client is None and (isinstance(jobs, bool) or not isinstance(jobs, (int, np.integer)) or jobs < 0):
+        raise ValueError(f"jobs {jobs!r}: give a number of local processes, 0 or more")
+    if span_seconds is not None:
+        span_seconds = analysis._positive(span_seconds, "span seconds")
+    for value, what in ((lead_in, "lead-in"), (lead_out, "lead-out")):
+        if not (isinstance(value, (int, float)) and math.isfinite(value) and value >= 0):
+            raise ValueError(f"{what} {value!r}: give seconds, 0 or more")
+    rate = sample_rate
+    recording = analysis._recording_of(recording, voltages, currents, rate, options.get("nominal_frequency"), True)
+    if recording.reader is None:
+        source = recording  # held in memory: sent to the workers whole
+    elif isinstance(source := _path_of(recording), str):
+        pass
+    else:
+        source = None  # an opened file that its workers cannot open again by a path: serial
+    ctx = _decide(recording, options)
+    if span_seconds is None:
+        workers = max(1, int(jobs or 1)) if client is None or isinstance(client, (str, os.PathLike)) else \
+            max(1, len(client.nthreads()))
+        share = recording.samples / ctx.sample_rate / (2 * workers)
+        span_seconds = max(SPAN_SECONDS, math.ceil(share / TICK) * TICK)
+    spans = plan(recording.samples, ctx.sample_rate, ctx.clock_offset, span_seconds, lead_in, lead_out,
+                 grain_of(ctx.sample_rate))
+    if len(spans) < 2 or source is None:
+        return _serial(recording, options, started, light)
+    # The choices that read the head of the recording, made once; the channels each span's stream reads from
+    # the whole recording, as the serial run does.
+    decided = dict(options, nominal_frequency=ctx.nominal_frequency, declared_voltage=ctx.declared_voltage,
+                   flicker_lamp=ctx.flicker_lamp)
+    jobs_list = [{"source": source, "rate": rate, "options": decided, "span": span, "light": light}
+                 for span in spans]
+    parts = _map(jobs_list, jobs, client)
+    if any("refused" in p for p in parts):
+        return _serial(recording, options, started, light)
+    try:
+        return assemble(parts, spans, ctx, recording, _time.perf_counter() - started)
+    except _Replay:
+        return _serial(recording, options, started, light)
+
+
+def _path_of(recording):
+    """The file a recording read by blocks came from, when it can be opened again by that path."""
+    path = recording.source
+    return os.path.abspath(path) if path and os.path.isfile(path) else None
+
+
+def _serial(recording, options, started, light):
+    if light:
+        collector = Light()
+        a = collector.analysis(analysis.run(recording, [collector], **options))
+    else:
+        a = analysis.analyze(recording, **options)
+    a.seconds = _time.perf_counter() - started
+    a.spans, a.span_cpu, a.span_positions = 1, [], [a.positions]
+    return a
+
+
+def _map(jobs, workers, client):
+    if isinstance(client, (str, os.PathLike)):
+        from . import fleet
+
+        own = fleet.connect(os.fspath(client))
+        try:
+            return _map(jobs, workers, own)
+        finally:
+            own.close()
+    if client is not None:
+        futures = client.map(run_span, jobs, pure=False)
+        return client.gather(futures)
+    if workers is None or workers <= 1:
+        return [run_span(job) for job in jobs]
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    # fork: the workers inherit the package and the recording held in memory.
+    context = multiprocessing.get_context("fork") if "fork" in multiprocessing.get_all_start_methods() else None
+    with ProcessPoolExecutor(max_workers=int(workers), mp_context=context) as pool:
+        return list(pool.map(run_span, jobs))
