@@ -423,22 +423,41 @@ def write_csv_rows(file, columns):
     write_fields(file, [csv_fields(c) for c in columns])
 
 
+# Rows a table holds before it formats and writes them: formatting costs
+# by the column (a 3-s table with the currents' subgroups has hundreds) more
+# than by the row, and the rows come a few a block.
+HELD_ROWS = 256
+
+
 class _Csv:
-    """A CSV table written a block of rows at a time."""
+    """A CSV table written HELD_ROWS rows at a time (the header at once, the rows held at the end on close)."""
 
     def __init__(self, path):
         self.path = path
         self.file = open(path, "w", newline="")
         self.header = None
+        self.held, self.count = [], 0
 
     def write(self, columns):
         if self.header is None:
             self.header = list(columns)
             write_csv_rows(self.file, [[name] for name in self.header])
-        if columns and len(next(iter(columns.values()))):
-            write_csv_rows(self.file, list(columns.values()))
+        rows = len(next(iter(columns.values()))) if columns else 0
+        if rows:
+            self.held.append(list(columns.values()))
+            self.count += rows
+            if self.count >= HELD_ROWS:
+                self._flush()
+
+    def _flush(self):
+        if self.count:
+            held = self.held
+            write_csv_rows(self.file, held[0] if len(held) == 1 else
+                           [np.concatenate([part[k] for part in held]) for k in range(len(held[0]))])
+        self.held, self.count = [], 0
 
     def close(self):
+        self._flush()
         self.file.close()
 
 
@@ -458,10 +477,14 @@ class Tables:
         self.files = {}
         self.paths = []
 
-    def _table(self, name, columns):
+    def _table(self, name, columns, rows=None):
+        """columns: the table's columns of the block, or a function of none that makes them, which is not
+        called when `rows` (the block's rows the columns come from) is empty and the header is written."""
         if name not in self.files:
             self.files[name] = _Csv(os.path.join(self.directory, name + ".csv"))
-        self.files[name].write(columns)
+        elif rows is not None and not len(rows):
+            return
+        self.files[name].write(columns() if callable(columns) else columns)
 
     def _timed(self, columns, seconds, name="start"):
         if self.start is not None:
@@ -469,29 +492,37 @@ class Tables:
             columns[name] = _iso(self.start, seconds)
         return columns
 
+    def _rows(self, name, rows, time, tag="tag"):
+        """The table `name` of structured rows, its ISO column `tag` from the field `time`."""
+        self._table(name, lambda: self._timed(flatten(rows), rows[time], tag), rows)
+
     def process(self, b):
         self.events.add(b.events)
-        self._table("rvc", self._timed(flatten(b.rvc), b.rvc["startTime"]))
+        self._rows("rvc", b.rvc, "startTime", "start")
         if b.ten_second is not None:
             t = b.ten_second
             # The tracker counts caller indices: positions times the divisor.
             per_second = self.ctx.sample_rate * DIVISOR
-            columns = {"startTime": t["firstSampleIndex"] / per_second,
-                       "endTime": t["endSampleIndex"] / per_second, "frequency": t["frequency"],
-                       "cycleCount": t["cycleCount"], "flag": t["flag"]}
-            self._table("frequency_10s", self._timed(columns, columns["startTime"]))
+
+            def frequency():
+                columns = {"startTime": t["firstSampleIndex"] / per_second,
+                           "endTime": t["endSampleIndex"] / per_second, "frequency": t["frequency"],
+                           "cycleCount": t["cycleCount"], "flag": t["flag"]}
+                return self._timed(columns, columns["startTime"])
+
+            self._table("frequency_10s", frequency, t)
         if b.aggregated is not None:
             # The time tag of an aggregated value: the end of its last window,
             # or for a 10-minute value the tick that ends its interval.
-            short, ten, two = b.aggregated["3s"], b.aggregated["10min"], b.aggregated["2h"]
-            self._table("aggregated_3s", self._timed(flatten(short), short["endTime"], "tag"))
-            self._table("aggregated_10min", self._timed(flatten(ten), ten["tagTime"], "tag"))
-            self._table("aggregated_2h", self._timed(flatten(two), two["tagTime"], "tag"))
+            self._rows("aggregated_3s", b.aggregated["3s"], "endTime")
+            self._rows("aggregated_10min", b.aggregated["10min"], "tagTime")
+            self._rows("aggregated_2h", b.aggregated["2h"], "tagTime")
         if getattr(b, "flicker", None) is not None:
-            self._table("flicker", _flicker_columns(b.flicker, self._timed))
+            f = b.flicker
+            self._table("flicker", lambda: _flicker_columns(f, self._timed), range(len(f["pst"]) + len(f["plt"])))
         if getattr(b, "signalling", None) is not None:
-            self._table("signalling", self._timed(flatten(b.signalling), b.signalling["time"], "tag"))
-            self._table("signalling_3s", self._timed(flatten(b.signalling_3s), b.signalling_3s["endTime"], "tag"))
+            self._rows("signalling", b.signalling, "time")
+            self._rows("signalling_3s", b.signalling_3s, "endTime")
         if b.last:
             self._finish()
 

@@ -170,3 +170,13 @@ def test_analyze_of_arrays_with_a_gap_and_signalling_gives_the_pinned_results():
     got = _analysis_digests(a)
     assert a.missing_samples == 160 and a.window_gaps.any()
     _check(got, PINNED_GAP, "gap")
+
+
+@pytest.mark.parametrize("held", [1, 3])
+def test_tables_are_the_same_whatever_rows_they_hold_before_writing(tmp_path, monkeypatch, held):
+    from powerquality import report
+
+    monkeypatch.setattr(report, "HELD_ROWS", held)
+    cfg = _write(tmp_path / "rec", 40.0, 3200.0, False)
+    got = {"cli " + k: v for k, v in _cli_digests(cfg, tmp_path / "out", tmp_path).items()}
+    _check(got, {k: v for k, v in PINNED["U 3200 Hz"].items() if k.startswith("cli ")}, f"held {held}")
