@@ -238,13 +238,15 @@ py::array_t<T> copySlots(const std::vector<PowerResultsGeneral>& results, T* Pow
     constexpr std::size_t slots = sizeof(PowerResultsGeneral::phases) / sizeof(PowerResultsGeneral::phases[0]);
     py::array_t<T> out({results.size(), slots, length});
     T* data = out.mutable_data();
-    std::fill(data, data + out.size(), T(std::numeric_limits<float>::quiet_NaN()));
+    const T none(std::numeric_limits<float>::quiet_NaN());
+    // Each row written once: the copy, then NaN after it (or NaN throughout).
     for (std::size_t n = 0; n < results.size(); ++n) {
-        for (std::size_t p = 0; p < slots && p <= results[n].phasesCount; ++p) {
-            const T* source = results[n].phases[p].*slot;
-            if (source != nullptr) {
-                std::copy(source, source + results[n].*lengthField, data + (n * slots + p) * length);
-            }
+        for (std::size_t p = 0; p < slots; ++p) {
+            T* row = data + (n * slots + p) * length;
+            const T* source = p <= results[n].phasesCount ? results[n].phases[p].*slot : nullptr;
+            const std::size_t copied = source != nullptr ? results[n].*lengthField : 0;
+            std::copy(source, source + copied, row);
+            std::fill(row + copied, row + length, none);
         }
     }
     return out;

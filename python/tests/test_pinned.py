@@ -180,3 +180,14 @@ def test_tables_are_the_same_whatever_rows_they_hold_before_writing(tmp_path, mo
     cfg = _write(tmp_path / "rec", 40.0, 3200.0, False)
     got = {"cli " + k: v for k, v in _cli_digests(cfg, tmp_path / "out", tmp_path).items()}
     _check(got, {k: v for k, v in PINNED["U 3200 Hz"].items() if k.startswith("cli ")}, f"held {held}")
+
+
+def test_window_arrays_are_nan_in_the_slots_without_a_phase_and_where_nothing_was_computed():
+    fs = 6400.0
+    s = signals.supply(3.0, fs, phases=1, frequency=[(0.0, 49.6), (3.0, 50.4)], harmonics={5: 3.0})
+    a = pq.analyze(voltages=s.voltages[0], sample_rate=fs, nominal_frequency=50.0)
+    harmonics, spectrum = a.harmonics["harmonicsVoltage"], a.harmonics["spectrumVoltage"]
+    assert harmonics.shape == (len(a.windowed), 4, 51) and spectrum.shape[-1] == a.windowed["fftOutputLength"].max()
+    assert np.all(np.isfinite(harmonics[:, 0])) and np.all(np.isnan(harmonics[:, 1:]))
+    # No spectrum is kept in the records: NaN throughout, NaN + 0j as a complex.
+    assert np.all(np.isnan(spectrum.real)) and np.all(spectrum.imag == 0)
