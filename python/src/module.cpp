@@ -45,6 +45,9 @@ struct Module {
     // Ring views handed out by u_input_ring and its siblings that are still
     // alive (numpy arrays over the module's storage, and views of them).
     int ringViews = 0;
+    // The rows of get_period_results gathered before they are copied out;
+    // kept between calls so that its storage is had once, not every fetch.
+    std::vector<char> periodRows;
 
     void requireLaidOut(const char* what) const {
         if (updateDepth != 0) {
@@ -194,25 +197,29 @@ py::array getPeriodResults(Module& m) {
     const unsigned recordsPerItem = phases + 1;
     const unsigned firstRecord = phases > 1 ? 0 : 1;
     const std::size_t rowSize = periodRowHeader + sizeof(PowerResultsPeriod);
-    std::vector<char> rows;
+    std::vector<char>& rows = m.periodRows;
+    rows.clear();
     bool more = true;
     while (more) {
         int count = 0;
         more = false;
         PowerResultsPeriod* records = nullptr;
         m.module.getPeriodResults(&count, &more, &records);
+        // Grown once per fetch (zeroed, so the header's padding is 0), then written in place.
+        char* row = nullptr;
+        if (count > 0) {
+            const std::size_t at = rows.size();
+            rows.resize(at + static_cast<std::size_t>(count) * (recordsPerItem - firstRecord) * rowSize);
+            row = rows.data() + at;
+        }
         for (int item = 0; item < count; ++item, ++m.itemsFetched) {
-            for (unsigned r = firstRecord; r < recordsPerItem; ++r) {
-                // Appended, not resized and overwritten: no zeroing of bytes written next.
-                char header[periodRowHeader] = {};
+            for (unsigned r = firstRecord; r < recordsPerItem; ++r, row += rowSize) {
                 const long long itemNumber = m.itemsFetched;
                 const int32_t phase = static_cast<int32_t>(r) - 1;
-                std::memcpy(header, &itemNumber, sizeof itemNumber);
-                std::memcpy(header + 8, &phase, sizeof phase);
-                const char* record =
-                    reinterpret_cast<const char*>(records + static_cast<std::size_t>(item) * recordsPerItem + r);
-                rows.insert(rows.end(), header, header + periodRowHeader);
-                rows.insert(rows.end(), record, record + sizeof(PowerResultsPeriod));
+                std::memcpy(row, &itemNumber, sizeof itemNumber);
+                std::memcpy(row + 8, &phase, sizeof phase);
+                std::memcpy(row + periodRowHeader, records + static_cast<std::size_t>(item) * recordsPerItem + r,
+                            sizeof(PowerResultsPeriod));
             }
         }
         if (count == 0) {
