@@ -92,7 +92,8 @@ def _packages(args, folder):
         root = os.path.join(folder, "baseline")
         package = os.path.join(root, "powerquality")
         os.makedirs(package)
-        here = os.path.dirname(os.path.abspath(__file__))
+        # From the top of the checkout: git ls-tree lists relative to the folder it runs in.
+        here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
         names = subprocess.run(["git", "ls-tree", "--name-only", f"{args.baseline_commit}:python/powerquality"],
                                cwd=here, check=True, capture_output=True, text=True).stdout.split()
         for name in names:

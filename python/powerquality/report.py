@@ -476,6 +476,7 @@ class Tables:
         self.events = Rows(EVENT_DTYPE)  # written in order of start at the end
         self.files = {}
         self.paths = []
+        self.held = {}  # name -> (structured rows of blocks not written yet, the function of their columns)
 
     def _table(self, name, columns, rows=None):
         """columns: the table's columns of the block, or a function of none that makes them, which is not
@@ -494,23 +495,36 @@ class Tables:
 
     def _rows(self, name, rows, time, tag="tag"):
         """The table `name` of structured rows, its ISO column `tag` from the field `time`."""
-        self._table(name, lambda: self._timed(flatten(rows), rows[time], tag), rows)
+        self._hold(name, rows, lambda rows: self._timed(flatten(rows), rows[time], tag))
+
+    def _hold(self, name, rows, columns_of):
+        """The table `name` of structured rows, whose columns are columns_of(rows): the rows of blocks held
+        until there are HELD_ROWS of them (or the end), so that their columns are made once for many blocks."""
+        held = self.held.setdefault(name, ([], columns_of))[0]
+        if len(rows):
+            held.append(rows)
+        if name not in self.files or sum(map(len, held)) >= HELD_ROWS:
+            self._release(name, rows)
+
+    def _release(self, name, empty=None):
+        held, columns_of = self.held[name]
+        rows = held[0] if len(held) == 1 else np.concatenate(held) if held else empty
+        if rows is not None:
+            self.held[name] = ([], columns_of)
+            self._table(name, lambda: columns_of(rows), rows)
+
+    def _frequency(self, t):
+        # The tracker counts caller indices: positions times the divisor.
+        per_second = self.ctx.sample_rate * DIVISOR
+        columns = {"startTime": t["firstSampleIndex"] / per_second, "endTime": t["endSampleIndex"] / per_second,
+                   "frequency": t["frequency"], "cycleCount": t["cycleCount"], "flag": t["flag"]}
+        return self._timed(columns, columns["startTime"])
 
     def process(self, b):
         self.events.add(b.events)
         self._rows("rvc", b.rvc, "startTime", "start")
         if b.ten_second is not None:
-            t = b.ten_second
-            # The tracker counts caller indices: positions times the divisor.
-            per_second = self.ctx.sample_rate * DIVISOR
-
-            def frequency():
-                columns = {"startTime": t["firstSampleIndex"] / per_second,
-                           "endTime": t["endSampleIndex"] / per_second, "frequency": t["frequency"],
-                           "cycleCount": t["cycleCount"], "flag": t["flag"]}
-                return self._timed(columns, columns["startTime"])
-
-            self._table("frequency_10s", frequency, t)
+            self._hold("frequency_10s", b.ten_second, self._frequency)
         if b.aggregated is not None:
             # The time tag of an aggregated value: the end of its last window,
             # or for a 10-minute value the tick that ends its interval.
@@ -527,6 +541,8 @@ class Tables:
             self._finish()
 
     def _finish(self):
+        for name in self.held:
+            self._release(name)
         events = self.events.array()
         events = events[np.argsort(events["startTime"], kind="stable")]
         columns = self._timed(flatten(events), events["startTime"])
