@@ -418,9 +418,28 @@ def write_fields(file, fields):
     file.write("".join(",".join(row) + "\r\n" for row in zip(*fields)))
 
 
+# The number columns' formats, as :func:`_strings` writes them (Python's % formatting of a float64, an integer,
+# a boolean as 1 or 0).
+_FORMATS = {"f": "%.10g", "b": "%d", "i": "%d", "u": "%d"}
+
+
 def write_csv_rows(file, columns):
-    """Rows of columns of values (numbers or text) to an open text file, each column as :func:`csv_fields`."""
-    write_fields(file, [csv_fields(c) for c in columns])
+    """Rows of columns of values (numbers or text) to an open text file, each column as :func:`csv_fields`.
+
+    Numbers are formatted a row at a time by one format string (the same text as :func:`_strings` gives, a
+    fraction of the cost of formatting column by column); text columns go through :func:`csv_fields`."""
+    formats, values = [], []
+    for column in columns:
+        column = np.asarray(column)
+        kind = column.dtype.kind
+        if column.dtype != object and kind in _FORMATS:
+            formats.append(_FORMATS[kind])
+            values.append((column.astype(np.float64) if kind == "f" else column).tolist())
+        else:
+            formats.append("%s")
+            values.append(csv_fields(column).tolist())
+    row = ",".join(formats) + "\r\n"
+    file.write("".join([row % fields for fields in zip(*values)]))
 
 
 # Rows a table holds before it formats and writes them: formatting costs
@@ -500,17 +519,17 @@ class Tables:
     def _hold(self, name, rows, columns_of):
         """The table `name` of structured rows, whose columns are columns_of(rows): the rows of blocks held
         until there are HELD_ROWS of them (or the end), so that their columns are made once for many blocks."""
-        held = self.held.setdefault(name, ([], columns_of))[0]
+        held = self.held.setdefault(name, (Rows(rows.dtype), columns_of))[0]
         if len(rows):
-            held.append(rows)
-        if name not in self.files or sum(map(len, held)) >= HELD_ROWS:
+            held.add(rows)
+        if name not in self.files or len(held) >= HELD_ROWS:
             self._release(name, rows)
 
     def _release(self, name, empty=None):
         held, columns_of = self.held[name]
-        rows = held[0] if len(held) == 1 else np.concatenate(held) if held else empty
+        rows = held.array() if len(held) else empty
         if rows is not None:
-            self.held[name] = ([], columns_of)
+            self.held[name] = (Rows(held.dtype), columns_of)
             self._table(name, lambda: columns_of(rows), rows)
 
     def _frequency(self, t):
