@@ -12,8 +12,9 @@ Options:
                        the same, assembled here: the pure-Python modules of commit REV (``git show``) beside the
                        extension files in FOLDER (e.g. the ``_core*.so`` of that commit's build)
   --keep DIR           write the recordings into DIR and keep them (they are reused when already there)
-  --profile            also print each stage's share of the run (cProfile's cumulative time of every stage's
-                       ``process``, the reader's blocks and the writers), for this build
+  --profile            also print where this build's time goes: the CPU time of every stage's and consumer's
+                       ``process`` (the module's calls inside _Module shown apart), and the rest (the reader, the
+                       blocks' making, the setup)
 
 Each run is a fresh interpreter that imports the package, then runs the command line's ``main`` under
 ``time.process_time`` (the CPU time of that process: user and system, the import left out), so that other load on
@@ -44,23 +45,39 @@ print("CPU", time.process_time() - t, status)
 """
 
 _PROFILE = """
-import cProfile, pstats, sys, io
+import collections, sys, time
+from powerquality import analysis, report
 from powerquality.__main__ import main
-p = cProfile.Profile()
-p.enable()
+spent = collections.Counter()
+
+
+def timed(owner, name, label):
+    inner = getattr(owner, name)
+
+    def wrapper(*args, **kwargs):
+        t = time.process_time()
+        try:
+            return inner(*args, **kwargs)
+        finally:
+            spent[label] += time.process_time() - t
+
+    setattr(owner, name, wrapper)
+
+
+for module in (analysis, report):
+    for value in list(vars(module).values()):
+        if isinstance(value, type) and "process" in vars(value):
+            timed(value, "process", value.__name__)
+for name in ("write", "schedule_periods", "get_period_results", "schedule_for_calculation", "get_results"):
+    timed(analysis.Module, name, "  Module." + name)
+t = time.process_time()
 main(["analyze", sys.argv[1], "--quiet", "--out", sys.argv[2]])
-p.disable()
-s = pstats.Stats(p)
-total = s.total_tt
-rows = []
-for (path, line, name), (cc, nc, tt, ct, callers) in s.stats.items():
-    base = path.rsplit("/", 1)[-1]
-    if name in ("process", "blocks", "_chunks", "write", "_pass") and base in ("analysis.py", "report.py",
-                                                                                "recording.py", "comtrade.py"):
-        rows.append((ct, f"{base}:{line} {name}"))
-for ct, what in sorted(rows, reverse=True):
-    print(f"  {100 * ct / total:5.1f} %  {ct:7.2f} s  {what}")
-print(f"  total {total:.2f} s")
+total = time.process_time() - t
+stages = sum(v for k, v in spent.items() if not k.startswith(" "))
+spent["reader, blocks, setup"] = total - stages
+for label, v in sorted(spent.items(), key=lambda kv: -kv[1]):
+    print(f"  {label:34s} {v:6.3f} CPU-s {100 * v / total:5.1f} %")
+print(f"  {'total':34s} {total:6.3f} CPU-s")
 """
 
 
@@ -156,7 +173,8 @@ def main():
             if args.profile:
                 run = subprocess.run([sys.executable, "-c", _PROFILE, path, tempfile.mkdtemp(dir=folder)],
                                      capture_output=True, text=True)
-                print(run.stdout, run.stderr[-2000:] if run.returncode else "", sep="")
+                print("\n".join(line for line in run.stdout.splitlines() if "CPU-s" in line),
+                      run.stderr[-2000:] if run.returncode else "", sep="\n")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
