@@ -486,7 +486,9 @@ class Tables:
     (see the module docstring); ``paths`` lists them once the last block has passed.
 
     Every table is written as the blocks pass but events.csv, which is in order of start while the
-    events come in the order they end: its rows wait in one growing array (41 bytes an event).
+    events come in the order they end: its rows wait in one growing array (41 bytes an event). A table's
+    rows are held until there are HELD_ROWS of them (or the end) and then formatted together: a 3-s table
+    gets a few rows a block but hundreds of columns, and formatting costs by the call more than by the row.
     """
 
     def __init__(self, ctx, directory):
