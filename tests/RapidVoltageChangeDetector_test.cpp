@@ -115,6 +115,27 @@ TEST(RapidVoltageChangeDetector, BadInputIsRejectedAndChangesNothing) {
     EXPECT_THROW(d.addRmsValues(2.0, &bad), std::invalid_argument);
 }
 
+// Only a time before the latest one is refused: the first value may come at
+// any time, before 0 too (a caller's clock that counts from a trigger), through
+// either way in; after it, the time may stay but not go back.
+TEST(RapidVoltageChangeDetector, TheFirstValueMayComeBeforeTimeZero) {
+    const double value = 230.0;
+    for (bool records : {false, true}) {
+        SCOPED_TRACE(records ? "addPeriodResults" : "addRmsValues");
+        RapidVoltageChangeDetector d(230.0, 1, 4);
+        const auto add = [&](double time) {
+            PowerResultsPeriod item[2] = {};
+            item[1].time = time;
+            item[1].rmsVoltage = value;
+            records ? d.addPeriodResults(item, 1) : d.addRmsValues(time, &value);
+        };
+        EXPECT_NO_THROW(add(-3600.0));
+        EXPECT_NO_THROW(add(-3600.0));
+        EXPECT_NO_THROW(add(-3599.99));
+        EXPECT_THROW(add(-3600.0), std::invalid_argument);
+    }
+}
+
 TEST(RapidVoltageChangeDetector, DipsSwellsAndInterruptionsAreNotRapidVoltageChanges) {
     struct Disturbance { const char* name; Change change; size_t rvcCount; };
     const std::vector<Disturbance> cases = {

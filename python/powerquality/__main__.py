@@ -262,7 +262,7 @@ def main(argv=None):
             fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold,
             block_size=int(BLOCK_SECONDS * recording.sample_rate), signalling_frequencies=args.signalling,
             flicker_lamp=args.lamp,
-            arrays=("harmonicsVoltage",) if args.plot or limits else False)
+            arrays=True if args.detail else ("harmonicsVoltage",) if args.plot or limits else False)
         ctx = stream.ctx
         if not args.quiet and sys.stderr.isatty():
             stream.progress = report.Progress(recording.samples)

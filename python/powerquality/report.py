@@ -8,9 +8,10 @@ and per-window records, with ``--detail``) and :class:`Picture`. The
 functions ``summary``, ``write_tables`` and ``plot`` give the same from a
 whole :class:`~powerquality.analysis.Analysis`.
 
-Tables (CSV, one header line, times in seconds from the first sample; rows
-that have a start carry its ISO date and time too when the recording gives
-its own start): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
+Tables (CSV, one header line; the columns of the schema's tables, see
+``powerquality.schema``: times in seconds from the first sample, and a last
+column ``time``, ISO 8601, when the recording gives its start, with
+``+00:00`` when it is UTC): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
 missing samples and ends with the last value before them), frequency_10s.csv (the tracker's
 10-second frequencies), aggregated_3s.csv (150/180 cycles),
 aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
@@ -28,10 +29,12 @@ it overlaps a dip, swell or interruption (IEC 61000-4-30 §4.7) and marked
 Columns are formatted by numpy a column at a time.
 
 Detail (``--detail``): detail.h5, an HDF5 file with one table per kind,
-``period`` (every period value, the columns of the old period.csv),
-``frequency`` (every tracked cycle) and ``windowed`` (every window: its main
-values per phase), each a compound dataset appended block by block in
-chunks. HDF5 rather than CSV because a week at 10 kHz makes hundreds of
+``period`` (every period value), ``frequency`` (every tracked cycle) and
+``windowed`` (every window: its values per phase and total, its arrays of
+orders, its symmetrical components), the schema's tables (an array of orders
+one field, text as ASCII bytes, ``time`` as int64 nanoseconds since
+1970-01-01), each a compound dataset appended block by block in chunks.
+HDF5 rather than CSV because a week at 10 kHz makes hundreds of
 millions of rows: stored as binary numbers they need no formatting (writing
 costs a copy, not 10-20 characters a value: about 2 ms per 6400 rows), keep
 full precision, take about 60 % of the text's space, and are read back by
@@ -49,7 +52,8 @@ import types
 
 import numpy as np
 
-from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, FLICKER_FRAME, RVC_DTYPE, Rows, flatten, start_datetime
+from . import schema
+from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, RVC_DTYPE, Rows, flatten, start_datetime
 
 PHASE_NAMES = "ABC"
 _EVENT_COLOURS = {1: "tab:orange", 2: "tab:red", 3: "tab:purple"}
@@ -262,7 +266,8 @@ def _context(a):
                                  window_cycles=1 if a.windowed is not None else 0,
                                  missing_samples=getattr(a, "missing_samples", 0),
                                  first_missing=getattr(a, "first_missing", None),
-                                 flicker_lamp=(a.flicker or {}).get("lamp") if getattr(a, "flicker", None) else None)
+                                 flicker_lamp=(a.flicker or {}).get("lamp") if getattr(a, "flicker", None) else None,
+                                 arrays=tuple(a.harmonics or ()), inter_harmonics=getattr(a, "inter_harmonics", False))
 
 
 def _block(a):
@@ -271,7 +276,8 @@ def _block(a):
                                  events=a.events, rvc=a.rvc, windowed=a.windowed, harmonics=a.harmonics,
                                  window_flags=getattr(a, "window_flags", None),
                                  window_gaps=getattr(a, "window_gaps", None), aggregated=a.aggregated,
-                                 flicker=getattr(a, "flicker", None), last=True,
+                                 flicker=getattr(a, "flicker", None), signalling=getattr(a, "signalling", None),
+                                 signalling_3s=getattr(a, "signalling_3s", None), last=True,
                                  position=0, stop=a.positions)
 
 
@@ -287,71 +293,6 @@ def _thd_of(windowed, phases):
     return np.max(np.stack([windowed["phases"][:, k]["thdVoltage"]["thd"] for k in range(phases)]), axis=0)
 
 
-# Period record fields that analyze's configuration does not produce, or
-# that only the total record carries: left out of period.csv.
-_NOT_PRODUCED = ("reserved", "rmsLineToLine", "rvcLineToLineVoltage.", "symmetricalComponent.lineToLineVoltage",
-                 "symmetricalComponent.voltageRms", "symmetricalComponent.currentRms",
-                 "symmetricalComponent.voltageUnbalance", "symmetricalComponent.currentUnbalance",
-                 "symmetricalComponent.voltageRmsUnbalance", "symmetricalComponent.currentRmsUnbalance")
-_CURRENT_FIELDS = ("rmsCurrent", "activePower", "nonActivePower", "apparentPower", "powerFactor",
-                   "fundamentalCurrent", "fundamentalActivePower", "fundamentalReactivePower",
-                   "fundamentalApparentPower", "fundamentalPhaseAngle", "symmetricalComponent.current",
-                   "symmetricalComponent.activePower", "symmetricalComponent.reactivePower",
-                   "symmetricalComponent.apparentPower", "symmetricalComponent.activeCurrent",
-                   "symmetricalComponent.reactiveCurrent", "symmetricalComponent.powerFactor")
-
-
-def _period_columns(a, columns):
-    drop = list(_NOT_PRODUCED)
-    if not a.currents:
-        drop += list(_CURRENT_FIELDS)
-    if a.grid == "single":
-        drop.append("symmetricalComponent.")
-    out = {k: v for k, v in columns.items() if not any(k.startswith(d) for d in drop)}
-    # The sequence components lie one per record: zero in the total row,
-    # positive in phase A's, negative in phase B's; phase C's row has none.
-    for k in out:
-        if k.startswith("symmetricalComponent."):
-            out[k] = np.where(a.period["phase"] <= 1, out[k], np.nan)
-    # Only the total record (phase -1) has the sum of the phases' reactive powers.
-    if "fundamentalReactivePowerSum" in out:
-        out["fundamentalReactivePowerSum"] = np.where(a.period["phase"] == -1, out["fundamentalReactivePowerSum"],
-                                                      np.nan)
-    return out
-
-
-# Per phase slot of a windowed record: the fields written to windowed.csv.
-_WINDOW_FIELDS = ("dcVoltage", "rmsVoltage", "fundamentalVoltage", "rmsCurrent", "fundamentalCurrent",
-                  "activePower", "reactivePower", "apparentPower", "powerFactor", "displacementPowerFactor",
-                  "thdVoltage.thd", "thdCurrent.thd")
-
-
-def _windowed_columns(a):
-    """windowed.csv: the window, then per phase (A, B, C, total) its main
-    values, then the unbalance ratios u2 and u0 (percent) on three phases."""
-    w = a.windowed
-    columns = {name: w[name] for name in ("time", "frequency", "firstSampleIndex", "length")}
-    phases = len(a.voltages)
-    slots = [(k, PHASE_NAMES[k] if phases > 1 else "") for k in range(phases)]
-    if phases > 1:
-        slots.append((phases, "total"))
-    for slot, label in slots:
-        block = w["phases"][:, slot]
-        for field in _WINDOW_FIELDS:
-            if not a.currents and ("Current" in field or "Power" in field):
-                continue
-            if label == "total" and field.startswith("thd"):
-                continue  # distortion is a per-waveform figure
-            value = block
-            for part in field.split("."):
-                value = value[part]
-            columns[f"{label}.{field}" if label else field] = value
-    if phases == 3:
-        columns["u2"] = w["symmetricalComponents"][:, 2]["voltageUnbalance"]
-        columns["u0"] = w["symmetricalComponents"][:, 0]["voltageUnbalance"]
-    return columns
-
-
 def _iso(start, seconds):
     """ISO date and time of `seconds` after the datetime `start`, to the microsecond (without a fraction
     when it is whole)."""
@@ -365,6 +306,18 @@ def _trim(text):
     if whole.any():
         text = text.astype(object)
         text[whole] = [t[:-7] for t in text[whole]]
+    return text
+
+
+def iso_times(stamps, utc):
+    """datetime64 values as ISO 8601 text to the microsecond (no fraction when it is whole), with '+00:00' when
+    they are UTC; NaT as an empty field."""
+    stamps = np.asarray(stamps).astype("M8[us]")
+    text = _trim(np.datetime_as_string(stamps, unit="us"))
+    if utc and len(text):
+        text = np.char.add(text.astype(str), "+00:00")
+    if len(text):
+        text = np.where(np.isnat(stamps), "", text)
     return text
 
 
@@ -494,104 +447,71 @@ class Tables:
     def __init__(self, ctx, directory):
         self.ctx, self.directory = ctx, directory
         os.makedirs(directory, exist_ok=True)
-        self.start = start_datetime(ctx.recording)
         self.events = Rows(EVENT_DTYPE)  # written in order of start at the end
         self.files = {}
         self.paths = []
-        self.held = {}  # name -> (structured rows of blocks not written yet, the function of their columns)
+        self.layout = None  # once the first block has passed: the nominal frequency is known then
+        self.held = {}  # name -> Rows of the table's rows not written yet
 
-    def _table(self, name, columns, rows=None):
-        """columns: the table's columns of the block, or a function of none that makes them, which is not
-        called when `rows` (the block's rows the columns come from) is empty and the header is written."""
+    def _table(self, name, table):
+        """A schema table's rows (a structured array) into name.csv: the first block's at once (the header with
+        them), later ones held until there are HELD_ROWS of them (or the end), so that their columns are made
+        and formatted once for many blocks."""
         if name not in self.files:
             self.files[name] = _Csv(os.path.join(self.directory, name + ".csv"))
-        elif rows is not None and not len(rows):
+            self.held[name] = Rows(table.dtype)
+            self._write(name, table)
             return
-        self.files[name].write(columns() if callable(columns) else columns)
+        if not len(table):
+            return
+        if table.dtype != self.held[name].dtype:
+            self._release(name)
+            self.held[name] = Rows(table.dtype)
+        self.held[name].add(table)
+        if len(self.held[name]) >= HELD_ROWS:
+            self._release(name)
 
-    def _timed(self, columns, seconds, name="start"):
-        if self.start is not None:
-            columns = dict(columns)
-            columns[name] = _iso(self.start, seconds)
-        return columns
+    def _release(self, name):
+        held = self.held[name]
+        if len(held):
+            self.held[name] = Rows(held.dtype)
+            self._write(name, held.array())
 
-    def _rows(self, name, rows, time, tag="tag"):
-        """The table `name` of structured rows, its ISO column `tag` from the field `time`."""
-        self._hold(name, rows, lambda rows: self._timed(flatten(rows), rows[time], tag))
-
-    def _hold(self, name, rows, columns_of):
-        """The table `name` of structured rows, whose columns are columns_of(rows): the rows of blocks held
-        until there are HELD_ROWS of them (or the end), so that their columns are made once for many blocks."""
-        held = self.held.setdefault(name, (Rows(rows.dtype), columns_of))[0]
-        if len(rows):
-            held.add(rows)
-        if name not in self.files or len(held) >= HELD_ROWS:
-            self._release(name, rows)
-
-    def _release(self, name, empty=None):
-        held, columns_of = self.held[name]
-        rows = held.array() if len(held) else empty
-        if rows is not None:
-            self.held[name] = (Rows(held.dtype), columns_of)
-            self._table(name, lambda: columns_of(rows), rows)
-
-    def _frequency(self, t):
-        # The tracker counts caller indices: positions times the divisor.
-        per_second = self.ctx.sample_rate * DIVISOR
-        columns = {"startTime": t["firstSampleIndex"] / per_second, "endTime": t["endSampleIndex"] / per_second,
-                   "frequency": t["frequency"], "cycleCount": t["cycleCount"], "flag": t["flag"]}
-        return self._timed(columns, columns["startTime"])
+    def _write(self, name, table):
+        """Rows into name.csv; the datetime column as ISO 8601 text."""
+        columns = flatten(table)
+        if "time" in columns:
+            columns["time"] = iso_times(columns["time"], self.layout.utc)
+        self.files[name].write(columns)
 
     def process(self, b):
+        lay = self.layout = self.layout or schema.layout(self.ctx)
         self.events.add(b.events)
-        self._rows("rvc", b.rvc, "startTime", "start")
+        self._table("rvc", schema.rvc(b.rvc, lay))
         if b.ten_second is not None:
-            self._hold("frequency_10s", b.ten_second, self._frequency)
+            self._table("frequency_10s", schema.frequency_10s(b.ten_second, lay, self.ctx.sample_rate, DIVISOR))
         if b.aggregated is not None:
-            # The time tag of an aggregated value: the end of its last window,
-            # or for a 10-minute value the tick that ends its interval.
-            self._rows("aggregated_3s", b.aggregated["3s"], "endTime")
-            self._rows("aggregated_10min", b.aggregated["10min"], "tagTime")
-            self._rows("aggregated_2h", b.aggregated["2h"], "tagTime")
+            for key in ("3s", "10min", "2h"):
+                self._table("aggregated_" + key, schema.aggregated(b.aggregated[key], lay))
         if getattr(b, "flicker", None) is not None:
-            f = b.flicker
-            self._table("flicker", lambda: _flicker_columns(f, self._timed), range(len(f["pst"]) + len(f["plt"])))
+            self._table("flicker", schema.flicker(b.flicker["pst"], b.flicker["plt"], lay))
         if getattr(b, "signalling", None) is not None:
-            self._rows("signalling", b.signalling, "time")
-            self._rows("signalling_3s", b.signalling_3s, "endTime")
+            self._table("signalling", schema.signalling(b.signalling, lay))
+            self._table("signalling_3s", schema.signalling_3s(b.signalling_3s, lay))
         if b.last:
             self._finish()
 
     def _finish(self):
-        for name in self.held:
+        for name in list(self.held):
             self._release(name)
         events = self.events.array()
         events = events[np.argsort(events["startTime"], kind="stable")]
-        columns = self._timed(flatten(events), events["startTime"])
-        columns["type"] = np.array([EVENT_TYPES.get(int(t), str(t)) for t in events["type"]], dtype=object)
-        columns["phases"] = np.array([_phases(int(m)) for m in events["phases"]], dtype=object)
-        self._table("events", columns)
+        self._table("events", schema.events(events, self.layout))
         for name in ("events", "rvc", "frequency_10s", "aggregated_3s", "aggregated_10min", "aggregated_2h",
                      "flicker", "signalling", "signalling_3s"):
             if name in self.files:
                 self.files[name].close()
                 self.paths.append(self.files[name].path)
-
-
-def _flicker_columns(flicker, timed):
-    """flicker.csv rows of one block: its Pst rows, then its Plt rows (kind, clock interval, span, a value per
-    voltage; the ISO time of the end as tag when the recording gives its start)."""
-    parts = []
-    for kind, key in (("Pst", "pst"), ("Plt", "plt")):
-        rows = flicker[key]
-        columns = {"kind": np.full(len(rows), kind, dtype=object), "clockInterval": rows["clockInterval"],
-                   "startTime": rows["startTime"], "endTime": rows["endTime"]}
-        for name in rows.dtype.names[len(FLICKER_FRAME):]:
-            columns[name[:-len(key)].rstrip(".") or "value"] = rows[name]
-        for name in ("gap", "flagged", "complete"):
-            columns[name] = rows[name]
-        parts.append(timed(columns, rows["endTime"], "tag"))
-    return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 
 
 class Detail:
@@ -610,35 +530,47 @@ class Detail:
         self.file.attrs["source"] = str(ctx.recording.source)
         self.file.attrs["sample_rate"] = ctx.sample_rate
         self.sets = {}
+        self.layout = None  # once the first block has passed: the nominal frequency is known then
 
-    def _append(self, name, columns):
-        if not columns:
-            return
-        dtype = np.dtype([(k, np.asarray(v).dtype) for k, v in columns.items()])
-        rows = np.empty(len(next(iter(columns.values()))), dtype)
-        for k, v in columns.items():
-            rows[k] = v
+    def _append(self, name, rows):
+        """A schema table's rows appended to its dataset; ``time`` as int64 nanoseconds since 1970-01-01 and text
+        as ASCII bytes (HDF5 has no datetime type, h5py no fixed-length unicode), the time's meaning and zone in
+        the dataset's attributes."""
+        dtype = rows.dtype
+
+        def stored(n):
+            kind = dtype[n].kind
+            return "i8" if kind == "M" else f"S{dtype[n].itemsize // 4}" if kind == "U" else dtype[n]
+
+        if any(dtype[n].kind in "MU" for n in dtype.names):
+            plain = np.dtype([(n, stored(n)) for n in dtype.names])
+            converted = np.empty(len(rows), plain)
+            for n in dtype.names:
+                kind = dtype[n].kind
+                converted[n] = rows[n].astype("M8[ns]").view("i8") if kind == "M" else \
+                    np.char.encode(rows[n], "ascii") if kind == "U" else rows[n]
+            rows, dtype = converted, plain
         if name not in self.sets:
-            self.sets[name] = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
-                                                       chunks=(self.CHUNK,))
+            # A window's row holds its arrays of orders (some 8 kB on three phases with currents): at most
+            # CHUNK rows and about a MiB a chunk, so that a short recording does not write a chunk of empty rows.
+            rows_per_chunk = max(1, min(self.CHUNK, (1 << 20) // dtype.itemsize))
+            self.sets[name] = data = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
+                                                              chunks=(rows_per_chunk,))
+            if "time" in dtype.names:
+                data.attrs["time"] = "int64 nanoseconds since 1970-01-01T00:00:00, " + self.layout.time_zone
+                data.attrs["time_zone"] = "UTC" if self.layout.utc else "unknown"
         data = self.sets[name]
         if len(rows):
             data.resize((data.shape[0] + len(rows),))
             data[-len(rows):] = rows
 
     def process(self, b):
-        ctx = self.ctx
-        view = types.SimpleNamespace(currents=ctx.currents, grid=ctx.grid, period=b.period, windowed=b.windowed,
-                                     voltages=ctx.voltages)
-        self._append("period", _period_columns(view, flatten(b.period)))
-        self._append("frequency", flatten(b.frequency))
+        lay = self.layout = self.layout or schema.layout(self.ctx)
+        self._append("period", schema.period(b.period, lay))
+        self._append("frequency", schema.frequency(b.frequency, lay))
         if b.windowed is not None:
-            columns = _windowed_columns(view)
-            if b.window_flags is not None:
-                columns["flagged"] = np.asarray(b.window_flags, bool)
-            if getattr(b, "window_gaps", None) is not None:
-                columns["gap"] = np.asarray(b.window_gaps, bool)
-            self._append("windowed", columns)
+            self._append("windowed", schema.windowed(b.windowed, b.harmonics, b.window_flags,
+                                                     getattr(b, "window_gaps", None), lay))
         if b.last:
             self.file.close()
 

@@ -554,6 +554,29 @@ def test_the_flicker_lamp_follows_the_supplys_voltage_not_its_frequency(volts, p
         pq.analysis.default_lamp(208.0, line_to_line=True)[0] == 120.0
 
 
+# (the recording's start on the clock, samples past the tick at its end, the Pst rows' clock intervals, the Plt
+# rows' blocks): only intervals the data finished become rows. The meter closes an interval a few samples past
+# its tick (its decimation, 4 samples at 4000 Hz), so an end 1 or 3 samples past the tick still finishes it; an
+# end a sample before the tick leaves it running, and neither it nor a Plt ending with it is a row.
+@pytest.mark.parametrize("start, past, pst, plt", [
+    ("00:00:00", -1, [], []),
+    ("00:00:00", 0, [0], [0]),
+    ("00:00:00", 1, [0], [0]),
+    ("00:00:00", 3, [0], [0]),
+    ("01:50:00", -1, [], []),  # the last interval of the first 2 hours: running, so no Plt either
+    ("01:50:00", 3, [11], [0]),
+])
+def test_only_the_intervals_the_data_finished_become_flicker_rows(start, past, pst, plt):
+    fs = 4000.0
+    u = three_phase(fs, 600.0 + 1.0)[0][:int(600 * fs) + past]
+    recording = pq.analysis._arrays_recording(u[None, :], None, fs, None)
+    recording.start = "01/01/2020," + start + ".000000"
+    a = pq.analyze(recording, windowed=False, fixed_frequency=50.0)
+    assert a.flicker["pst"]["clockInterval"].tolist() == pst
+    assert (a.flicker["plt"]["clockInterval"] // 12).tolist() == plt
+    assert (a.flicker["pst"]["endTime"] <= len(u) / fs).all() and not a.flicker["plt"]["complete"].any()
+
+
 def test_flicker_flags_an_interval_with_an_event_or_a_gap_and_knows_its_whole_intervals():
     # 10 s before a tick: the first Pst holds 5 s of settled data (not whole), the next whole; a 100 ms dip in
     # the second, a gap in the third; the recording ends on a tick, so the third is kept.

@@ -205,15 +205,32 @@ def test_any_block_size_and_no_arrays_give_the_same_values():
             assert rows[n].tobytes() == whole.aggregated["3s"][n].tobytes(), n
 
 
-def test_windowed_records_are_the_same_as_without_the_inter_harmonic_subgroups():
-    # The inter-harmonic subgroups are computed for the currents' arrays; the records keep 0 in the fields
-    # the module fills when they are on.
-    a = pq.analyze(recording(50.0, 6400.0, 3.0))
-    phases = a.windowed["phases"]
+@pytest.mark.parametrize("with_currents, inter_harmonics, computed", [
+    (False, False, ()),
+    (False, True, ("thdInterVoltage",)),
+    # Currents switch the module's inter-harmonics on for their subgroups: what it computes is kept.
+    (True, False, ("thdInterVoltage", "thdInterCurrent")),
+    (True, True, ("thdInterVoltage", "thdInterCurrent")),
+])
+def test_inter_harmonic_distortion_is_kept_where_computed_and_nan_where_not(with_currents, inter_harmonics, computed):
+    # A 175 Hz inter-harmonic of 1 % in the voltages; the load current's of 5 % and 1 % (see currents()).
+    fs, f0 = 6400.0, 50.0
+    t = np.arange(int(3.0 * fs)) / fs
+    u = np.vstack([230.0 * np.sqrt(2) * (np.sin(2 * np.pi * f0 * t - k * 2 * np.pi / 3) +
+                                         0.01 * np.sin(2 * np.pi * 175.0 * t)) for k in range(3)])
+    a = pq.analyze(voltages=u, currents=currents(t, f0) if with_currents else None, sample_rate=fs,
+                   declared_voltage=230.0, inter_harmonics=inter_harmonics)
+    phases = a.windowed["phases"][~a.window_gaps]
+    expected = {"thdInterVoltage": 1.0, "thdInterCurrent": 100 * np.hypot(0.05, 0.01)}
     for name in ("thdInterVoltage", "thdInterCurrent", "thdInterLineToLine"):
         for part in phases.dtype[name].names:
-            assert not phases[name][part].any(), name
-    assert np.nanmax(a.harmonics["interHarmonicsCurrent"][:, 0, 3]) > 0.4
+            values = phases[name][part][:, :3]
+            if name in computed:
+                assert np.isfinite(values).all(), (name, part)
+            else:
+                assert np.isnan(values).all(), (name, part)  # not measured, never 0
+        if name in computed:
+            assert np.median(phases[name]["thd"][:, 0]) == pytest.approx(expected[name], rel=0.05), name
 
 
 def test_missing_current_samples_leave_their_windows_out():

@@ -148,7 +148,8 @@ def test_analyze_gives_the_same_tables_in_blocks_of_any_size():
     assert len(whole.events) >= 2
     for name, table in whole.tables().items():
         for column, values in analysis.flatten(table).items():  # by value: records have padding
-            assert np.array_equal(values, analysis.flatten(small.tables()[name])[column], equal_nan=True), column
+            assert np.array_equal(values, analysis.flatten(small.tables()[name])[column],
+                                  equal_nan=values.dtype.kind in "fc"), column  # text columns have no NaN
     assert np.array_equal(whole.flicker["pinst_max"], small.flicker["pinst_max"], equal_nan=True)
     assert np.array_equal(whole.window_flags, small.window_flags) and np.array_equal(whole.crossings, small.crossings)
 

@@ -78,7 +78,7 @@ def _analysis_digests(a):
     out["ten_second"] = digest(getattr(a, "ten_second", None))
     out["harmonics"] = digest(a.harmonics)
     out["flags"] = digest({"flags": a.window_flags, "gaps": a.window_gaps})
-    out["flicker"] = digest({k: v for k, v in a.flicker.items() if k not in ("pst", "plt")})
+    out["flicker meter"] = digest({k: v for k, v in a.flicker.items() if k not in ("pst", "plt")})
     return out
 
 
@@ -102,42 +102,42 @@ CASES = {
 
 PINNED = {
     'V+I 10240 Hz': {
-        'cli summary': '1790acf3877546a3', 'cli aggregated_10min.csv': '55b22b33ef155b1c',
-        'cli aggregated_2h.csv': 'c64269e50295ace2', 'cli aggregated_3s.csv': '864fbb4415cd754c',
-        'cli events.csv': 'd053010d081a5416', 'cli flicker.csv': '62f47082d920b544',
-        'cli frequency_10s.csv': '70625ca1d0d5f89f', 'cli rvc.csv': '3b7b04d6c1aad9a5',
-        'period': 'b1d4fcff90128018', 'frequency': '4d0424b394b6b012',
-        'rvc': '0c12d6c5162e44f0', 'events': 'db216e9eba436f27',
-        'windowed': 'a7a73f4548c13c4c', 'aggregated_3s': '8cddc72e894965dd',
-        'aggregated_10min': 'f00bcf9bb7a40c46', 'aggregated_2h': 'a182aa0437f61e8e',
-        'flicker_pst': '75ff6311d66b973c', 'flicker_plt': 'f629631aef4f56bf',
-        'ten_second': '9f270d7d85bbc11e', 'harmonics': 'eae0f28974c2e470',
-        'flags': '565fd79c0b7f0194', 'flicker': 'd3724ae08f2a34d9',
+        'cli summary': 'ad3e549ca163bf50', 'cli aggregated_10min.csv': '6e1f79a0ec15ac67',
+        'cli aggregated_2h.csv': 'd8a952f4bd9ddf35', 'cli aggregated_3s.csv': 'ff27ef80b7ccef5c',
+        'cli events.csv': '0c64ec1de00fb882', 'cli flicker.csv': 'e96eb0485fc69ed4',
+        'cli frequency_10s.csv': '62e2890f3b3156d3', 'cli rvc.csv': '29026be4465f7e70',
+        'period': '0f2723ee749ad621', 'frequency': '8e7f955f6d1e6b47',
+        'rvc': '52e45dbe412bea26', 'events': '92ef420fe6ee5ddc',
+        'frequency_10s': 'a8def763151045bf', 'windowed': '4a58ca3a0fa617c0',
+        'aggregated_3s': '2b25081c994e7372', 'aggregated_10min': 'e1d220c8ede43a0c',
+        'aggregated_2h': 'b6ecdba81f34cffa', 'flicker': '0298f507b6dce413',
+        'ten_second': '91881a534134d3a5', 'harmonics': 'eae0f28974c2e470',
+        'flags': '524b95a46d5911d6', 'flicker meter': 'd3724ae08f2a34d9',
     },
     'U 3200 Hz': {
-        'cli summary': '88812d169372e357', 'cli aggregated_10min.csv': 'b568835856ef5bbb',
-        'cli aggregated_2h.csv': 'b465d0e6bd088da2', 'cli aggregated_3s.csv': 'a3e8eded845cc364',
-        'cli events.csv': '1df1b9dce4ac3a41', 'cli flicker.csv': 'f7600f8a7feefe7e',
-        'cli frequency_10s.csv': '687a9eb32e97156a', 'cli rvc.csv': '4d35118c40c82300',
-        'period': '8af5c5ebaae634ee', 'frequency': 'a9c628c1b78e5ce7',
-        'rvc': 'bc0963c22f5b3494', 'events': '88624548397debe4',
-        'windowed': '0adc99760f729601', 'aggregated_3s': 'daa1f117904bb6d5',
-        'aggregated_10min': 'e6dd049a82b7fbe9', 'aggregated_2h': '40b4ccdecc495d71',
-        'flicker_pst': 'd4a6a0edbd554196', 'flicker_plt': '7be396d06ea73fbb',
-        'ten_second': 'f56064a392b66b30', 'harmonics': 'f7c382de9d336554',
-        'flags': '487a2c4bfc7ccd49', 'flicker': 'b66d7f3497473501',
+        'cli summary': '9af69d06bbdd2949', 'cli aggregated_10min.csv': 'ce4042530cbc6e81',
+        'cli aggregated_2h.csv': '19bc568697444b7b', 'cli aggregated_3s.csv': '2cc5d253ccef7b88',
+        'cli events.csv': '7d90d1b6a6157632', 'cli flicker.csv': '86835cad59bc6503',
+        'cli frequency_10s.csv': 'd47e3325a44ca7f7', 'cli rvc.csv': 'd3fe26998ee6feba',
+        'period': '6e9e4d8f3375260d', 'frequency': '7a0c4282ae753087',
+        'rvc': '782e813c86a71ae6', 'events': '3656c20c165a79aa',
+        'frequency_10s': '27c97904c912f3c2', 'windowed': 'c742c25ae3f1405a',
+        'aggregated_3s': '53fe6c1b15de7cb6', 'aggregated_10min': '75c8f324658dae6f',
+        'aggregated_2h': 'f1faa73c0cf95cce', 'flicker': 'f77e0f42cae6e415',
+        'ten_second': '802076daaaa128a5', 'harmonics': '1d1c3866aac3aaa8',
+        'flags': '7881720185e4a5cf', 'flicker meter': 'b66d7f3497473501',
     },
 }
 
 PINNED_GAP = {
-    'period': '61429f7b193adc5a', 'frequency': '177081d5bc679ac5',
-    'rvc': 'a6c2b5a43ccc0b43', 'events': '0efb7f84915e557b',
-    'windowed': '92eced99b4a3d948', 'aggregated_3s': '0936532e104ab121',
-    'aggregated_10min': 'da4e194044a62be9', 'aggregated_2h': '428edf8a8a5afa1e',
-    'flicker_pst': '24c615f114c47a31', 'flicker_plt': 'c7a10a7cb0c57860',
-    'signalling': '4709a3f692e5bafc', 'signalling_3s': '30d60e759e9633aa',
-    'ten_second': '8628817530e6efd5', 'harmonics': 'e186e2b58b945a58',
-    'flags': 'f1f803b31b68546d', 'flicker': '1db5c5595e6fdc70',
+    'period': '78eb87e7104a53ae', 'frequency': '31295f6e9c83754c',
+    'rvc': '1688bfcf2cfe45b9', 'events': '4d93f0239520170f',
+    'frequency_10s': 'ed2b0205b9668f44', 'windowed': 'a72fd7f18745a92b',
+    'aggregated_3s': '20e9322045f62990', 'aggregated_10min': 'dd641a0f849f66c6',
+    'aggregated_2h': '03daa552c14d7af9', 'flicker': 'a1a458bb056b22c8',
+    'signalling': 'ee28036a41a37cd7', 'signalling_3s': 'd6173340e0d5732a',
+    'ten_second': '1b06bdfe0b176c62', 'harmonics': '8f5ca68989432c6d',
+    'flags': 'b18b971ed11311d2', 'flicker meter': '1db5c5595e6fdc70',
 }
 
 

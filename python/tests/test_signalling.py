@@ -158,7 +158,7 @@ def test_command_line_writes_the_tables_and_refuses_in_one_line(tmp_path):
                "--assessment", tmp_path / "a.json")
     assert done.returncode == 0, done.stderr
     lines = (out / "signalling.csv").read_text().splitlines()
-    assert lines[0].split(",")[:7] == ["time", "frequency", "A", "B", "C", "flagged", "gap"]
+    assert lines[0].split(",")[:7] == ["seconds", "frequency", "A", "B", "C", "flagged", "gap"]
     assert (len(lines) - 1) % 2 == 0 and len(lines) - 1 >= 2 * 30  # two rows per window, of some 34 windows
     assert (out / "signalling_3s.csv").exists()
     rows = [r for r in json.loads((tmp_path / "a.json").read_text())["rows"] if r["key"] == "signalling"]
