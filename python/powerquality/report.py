@@ -453,29 +453,32 @@ class Tables:
         self.layout = None  # once the first block has passed: the nominal frequency is known then
         self.held = {}  # name -> Rows of the table's rows not written yet
 
-    def _table(self, name, table):
-        """A schema table's rows (a structured array) into name.csv: the first block's at once (the header with
-        them), later ones held until there are HELD_ROWS of them (or the end), so that their columns are made
-        and formatted once for many blocks."""
+    def _table(self, name, rows, make):
+        """A table's rows into name.csv: `rows` the block's structured rows, which make(rows) turns into the
+        schema's table (row by row, so that it may be given the rows of many blocks at once). The first
+        block's go at once (the header with them); later ones are held until there are HELD_ROWS of them (or
+        the end), so that the schema's table is made and formatted once for many blocks."""
         if name not in self.files:
             self.files[name] = _Csv(os.path.join(self.directory, name + ".csv"))
-            self.held[name] = Rows(table.dtype)
-            self._write(name, table)
+            self.held[name] = (Rows(rows.dtype), make)
+            self._write(name, make(rows))
             return
-        if not len(table):
+        if not len(rows):
             return
-        if table.dtype != self.held[name].dtype:
+        held = self.held[name][0]
+        if rows.dtype != held.dtype:
             self._release(name)
-            self.held[name] = Rows(table.dtype)
-        self.held[name].add(table)
-        if len(self.held[name]) >= HELD_ROWS:
+            held = Rows(rows.dtype)
+            self.held[name] = (held, make)
+        held.add(rows)
+        if len(held) >= HELD_ROWS:
             self._release(name)
 
     def _release(self, name):
-        held = self.held[name]
+        held, make = self.held[name]
         if len(held):
-            self.held[name] = Rows(held.dtype)
-            self._write(name, held.array())
+            self.held[name] = (Rows(held.dtype), make)
+            self._write(name, make(held.array()))
 
     def _write(self, name, table):
         """Rows into name.csv; the datetime column as ISO 8601 text."""
@@ -487,17 +490,20 @@ class Tables:
     def process(self, b):
         lay = self.layout = self.layout or schema.layout(self.ctx)
         self.events.add(b.events)
-        self._table("rvc", schema.rvc(b.rvc, lay))
+        self._table("rvc", b.rvc, lambda rows: schema.rvc(rows, lay))
         if b.ten_second is not None:
-            self._table("frequency_10s", schema.frequency_10s(b.ten_second, lay, self.ctx.sample_rate, DIVISOR))
+            fs = self.ctx.sample_rate
+            self._table("frequency_10s", b.ten_second, lambda rows: schema.frequency_10s(rows, lay, fs, DIVISOR))
         if b.aggregated is not None:
             for key in ("3s", "10min", "2h"):
-                self._table("aggregated_" + key, schema.aggregated(b.aggregated[key], lay))
-        if getattr(b, "flicker", None) is not None:
-            self._table("flicker", schema.flicker(b.flicker["pst"], b.flicker["plt"], lay))
+                self._table("aggregated_" + key, b.aggregated[key], lambda rows: schema.aggregated(rows, lay))
+        f = getattr(b, "flicker", None)
+        if f is not None and ("flicker" not in self.files or len(f["pst"]) or len(f["plt"])):
+            # A block's Pst rows come before its Plt rows: made block by block, held as they are.
+            self._table("flicker", schema.flicker(f["pst"], f["plt"], lay), lambda table: table)
         if getattr(b, "signalling", None) is not None:
-            self._table("signalling", schema.signalling(b.signalling, lay))
-            self._table("signalling_3s", schema.signalling_3s(b.signalling_3s, lay))
+            self._table("signalling", b.signalling, lambda rows: schema.signalling(rows, lay))
+            self._table("signalling_3s", b.signalling_3s, lambda rows: schema.signalling_3s(rows, lay))
         if b.last:
             self._finish()
 
@@ -506,7 +512,7 @@ class Tables:
             self._release(name)
         events = self.events.array()
         events = events[np.argsort(events["startTime"], kind="stable")]
-        self._table("events", schema.events(events, self.layout))
+        self._table("events", events, lambda rows: schema.events(rows, self.layout))
         for name in ("events", "rvc", "frequency_10s", "aggregated_3s", "aggregated_10min", "aggregated_2h",
                      "flicker", "signalling", "signalling_3s"):
             if name in self.files:
