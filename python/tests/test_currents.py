@@ -163,7 +163,10 @@ def test_an_aggregate_is_the_root_mean_square_of_its_windows_in_its_own_column()
 def test_the_columns_follow_the_existing_ones_and_only_with_currents():
     fs = 6400.0
     rec = recording(50.0, fs, 4.0)
-    with_currents = pq.analyze(rec).aggregated["3s"].dtype.names
+    a = pq.analyze(rec)
+    with_currents = a.aggregated["3s"].dtype.names
+    # The inter-harmonic subgroups are computed for the currents' arrays.
+    assert np.nanmax(a.harmonics["interHarmonicsCurrent"][:, 0, 3]) > 0.4
     without = pq.analyze(voltages=np.array([c.values for c in rec.channels[:3]]), sample_rate=fs,
                          nominal_frequency=50.0).aggregated["3s"].dtype.names
     assert not any("harmonicCurrent" in n or n.endswith("Current") and n.startswith("u") for n in without)
@@ -181,17 +184,10 @@ def test_the_columns_follow_the_existing_ones_and_only_with_currents():
     assert single["harmonicCurrent5"][0] == pytest.approx(0.2 * AMPLITUDES[0], rel=0.05)
 
 
-def test_any_block_size_and_no_arrays_give_the_same_values():
+def test_blocks_without_the_windows_arrays_give_the_same_values():
     rec = recording(49.5, 6400.0, 6.0)
     whole = pq.analyze(rec)
     names = [n for n in whole.aggregated["3s"].dtype.names if "Current" in n]
-    for size in (997, 4096):
-        other = pq.analyze(rec, block_size=size)
-        for key in ("3s", "10min", "2h"):
-            for n in names:
-                assert whole.aggregated[key][n].tobytes() == other.aggregated[key][n].tobytes(), (size, key, n)
-        for name in ("harmonicsCurrent", "interHarmonicsCurrent"):
-            assert np.array_equal(whole.harmonics[name], other.harmonics[name], equal_nan=True)
     # Blocks without the windows' arrays: the same aggregates, and the arrays fetched for them are not handed on.
     for arrays in (False, ("harmonicsVoltage",)):
         parts, seen = [], set()
