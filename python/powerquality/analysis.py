@@ -2117,15 +2117,21 @@ def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None
     """The windows' aggregated quantities, the shares measured and the gap marks into the aggregator (a
     value that is not finite, as over a missing sample, as 0 and not measured; the window marked)."""
     columns = _aggregated_columns(windowed, phases, currents, udin, harmonics, current_orders)
-    n = len(windowed)
-    values = np.column_stack([c for _, c in columns]) if n else np.zeros((0, len(columns)))
+    n, count = len(windowed), len(columns)
+    # One matrix of the values, the shares measured and the gap marks, filled in place.
+    matrix = np.empty((n, 2 * count + 1))
+    values = matrix[:, :count]
+    for k, (_, column) in enumerate(columns):
+        values[:, k] = column
     bad = ~np.isfinite(values)
     flags = np.zeros(n, bool) if flags is None else np.asarray(flags, bool)
     gaps = np.zeros(n, bool) if gaps is None else np.asarray(gaps, bool).copy()
     if bad.any():
         gaps |= bad.any(axis=1)
-        values = np.where(bad, 0.0, values)
-    values = np.column_stack([values, (~bad).astype(np.float64), gaps.astype(np.float64)])
+        values[bad] = 0.0
+    np.logical_not(bad, out=matrix[:, count:2 * count])
+    matrix[:, 2 * count] = gaps
+    values = matrix
     starts = windowed["firstSampleIndex"].astype(np.float64) / sample_rate
     ends = np.maximum(windowed["time"].astype(np.float64), starts)
     aggregator.add_windows(starts, ends, np.ascontiguousarray(values), flags)

@@ -46,6 +46,9 @@ struct Module {
     // Ring views handed out by u_input_ring and its siblings that are still
     // alive (numpy arrays over the module's storage, and views of them).
     int ringViews = 0;
+    // The rows of get_period_results gathered before they are copied out;
+    // kept between calls so that its storage is had once, not every fetch.
+    std::vector<char> periodRows;
 
     void requireLaidOut(const char* what) const {
         if (updateDepth != 0) {
@@ -195,25 +198,29 @@ py::array getPeriodResults(Module& m) {
     const unsigned recordsPerItem = phases + 1;
     const unsigned firstRecord = phases > 1 ? 0 : 1;
     const std::size_t rowSize = periodRowHeader + sizeof(PowerResultsPeriod);
-    std::vector<char> rows;
+    std::vector<char>& rows = m.periodRows;
+    rows.clear();
     bool more = true;
     while (more) {
         int count = 0;
         more = false;
         PowerResultsPeriod* records = nullptr;
         m.module.getPeriodResults(&count, &more, &records);
+        // Grown once per fetch (zeroed, so the header's padding is 0), then written in place.
+        char* row = nullptr;
+        if (count > 0) {
+            const std::size_t at = rows.size();
+            rows.resize(at + static_cast<std::size_t>(count) * (recordsPerItem - firstRecord) * rowSize);
+            row = rows.data() + at;
+        }
         for (int item = 0; item < count; ++item, ++m.itemsFetched) {
-            for (unsigned r = firstRecord; r < recordsPerItem; ++r) {
-                // Appended, not resized and overwritten: no zeroing of bytes written next.
-                char header[periodRowHeader] = {};
+            for (unsigned r = firstRecord; r < recordsPerItem; ++r, row += rowSize) {
                 const long long itemNumber = m.itemsFetched;
                 const int32_t phase = static_cast<int32_t>(r) - 1;
-                std::memcpy(header, &itemNumber, sizeof itemNumber);
-                std::memcpy(header + 8, &phase, sizeof phase);
-                const char* record =
-                    reinterpret_cast<const char*>(records + static_cast<std::size_t>(item) * recordsPerItem + r);
-                rows.insert(rows.end(), header, header + periodRowHeader);
-                rows.insert(rows.end(), record, record + sizeof(PowerResultsPeriod));
+                std::memcpy(row, &itemNumber, sizeof itemNumber);
+                std::memcpy(row + 8, &phase, sizeof phase);
+                std::memcpy(row + periodRowHeader, records + static_cast<std::size_t>(item) * recordsPerItem + r,
+                            sizeof(PowerResultsPeriod));
             }
         }
         if (count == 0) {
@@ -239,13 +246,15 @@ py::array_t<T> copySlots(const std::vector<PowerResultsGeneral>& results, T* Pow
     constexpr std::size_t slots = sizeof(PowerResultsGeneral::phases) / sizeof(PowerResultsGeneral::phases[0]);
     py::array_t<T> out({results.size(), slots, length});
     T* data = out.mutable_data();
-    std::fill(data, data + out.size(), T(std::numeric_limits<float>::quiet_NaN()));
+    const T none(std::numeric_limits<float>::quiet_NaN());
+    // Each row written once: the copy, then NaN after it (or NaN throughout).
     for (std::size_t n = 0; n < results.size(); ++n) {
-        for (std::size_t p = 0; p < slots && p <= results[n].phasesCount; ++p) {
-            const T* source = results[n].phases[p].*slot;
-            if (source != nullptr) {
-                std::copy(source, source + results[n].*lengthField, data + (n * slots + p) * length);
-            }
+        for (std::size_t p = 0; p < slots; ++p) {
+            T* row = data + (n * slots + p) * length;
+            const T* source = p <= results[n].phasesCount ? results[n].phases[p].*slot : nullptr;
+            const std::size_t copied = source != nullptr ? results[n].*lengthField : 0;
+            std::copy(source, source + copied, row);
+            std::fill(row + copied, row + length, none);
         }
     }
     return out;
