@@ -85,7 +85,7 @@ def _analysis_digests(a):
 def _cli_digests(cfg, out, tmp_path):
     text = io.StringIO()
     with contextlib.redirect_stdout(text):
-        assert main(["analyze", cfg, "--quiet", "--out", str(out)]) == 0
+        assert main(["analyze", cfg, "--out", str(out)]) == 0
     summary = "\n".join(line.replace(str(tmp_path), "TMP") for line in text.getvalue().splitlines()
                         if not line.startswith("wrote "))
     digests = {"summary": digest(summary)}
