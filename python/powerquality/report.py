@@ -352,12 +352,13 @@ def _windowed_columns(a):
     return columns
 
 
-def _iso(start, seconds):
-    """ISO date and time of `seconds` after the datetime `start`, to the microsecond (without a fraction
-    when it is whole)."""
+def _iso(start, seconds, offset=""):
+    """ISO date and time of `seconds` after the datetime `start` (the recorder's clock), to the microsecond
+    (without a fraction when it is whole), followed by `offset` (the clock's offset from UTC, '+02:00')."""
     base = np.datetime64(start.isoformat(), "us")
     stamps = base + np.round(np.asarray(seconds, np.float64) * 1e6).astype("timedelta64[us]")
-    return _trim(np.datetime_as_string(stamps, unit="us"))
+    text = _trim(np.datetime_as_string(stamps, unit="us"))
+    return np.char.add(text.astype(str), offset) if offset else text
 
 
 def _trim(text):
@@ -454,6 +455,9 @@ class Tables:
         self.ctx, self.directory = ctx, directory
         os.makedirs(directory, exist_ok=True)
         self.start = start_datetime(ctx.recording)
+        # Clock times are the recorder's, with its offset from UTC (+00:00 when the file gives no time zone:
+        # its clock is taken as UTC), so that they name one instant wherever they are read.
+        self.offset = getattr(ctx.recording, "stamp_offset", "")
         self.events = Rows(EVENT_DTYPE)  # written in order of start at the end
         self.files = {}
         self.paths = []
@@ -466,7 +470,7 @@ class Tables:
     def _timed(self, columns, seconds, name="start"):
         if self.start is not None:
             columns = dict(columns)
-            columns[name] = _iso(self.start, seconds)
+            columns[name] = _iso(self.start, seconds, self.offset)
         return columns
 
     def process(self, b):
