@@ -529,24 +529,122 @@ def _flicker_columns(flicker, timed):
     return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 
 
+# The unit of each column of the detail tables, by its name without the phase label ('A.', 'total.'): by the
+# whole name first, then by its last part. A small table here until the schema module holds the columns'
+# units: once powerquality/schema.py is there, column_units asks it instead.
+_UNITS = {
+    "time": "s", "duration": "s", "startTime": "s", "endTime": "s", "frequency": "Hz",
+    "rmsVoltage": "V", "rmsLineToLine": "V", "fundamentalVoltage": "V", "dcVoltage": "V", "voltage.re": "V",
+    "voltage.im": "V", "voltageMagnitude": "V", "lineToLineVoltage.re": "V", "lineToLineVoltage.im": "V",
+    "lineToLineVoltageMagnitude": "V", "deltaUss": "V", "deltaUmax": "V", "voltageRms": "V",
+    "rmsCurrent": "A", "fundamentalCurrent": "A", "current.re": "A", "current.im": "A", "currentMagnitude": "A",
+    "activeCurrent": "A", "reactiveCurrent": "A", "currentRms": "A",
+    "activePower": "W", "fundamentalActivePower": "W",
+    "nonActivePower": "var", "reactivePower": "var", "fundamentalReactivePower": "var",
+    "fundamentalReactivePowerSum": "var",
+    "apparentPower": "VA", "fundamentalApparentPower": "VA",
+    "powerFactor": "1", "displacementPowerFactor": "1", "fundamentalPhaseAngle": "degree",
+    "thd": "%", "u2": "%", "u0": "%", "voltageUnbalance": "%", "currentUnbalance": "%",
+    # Indices, counts, codes and flags have no unit.
+    "item": "", "phase": "", "firstSampleIndex": "", "length": "", "valid": "", "gap": "", "flagged": "",
+    "state": "", "stateChanged": "", "eventEnded": "",
+}
+_PHASE_LABEL = ("A.", "B.", "C.", "total.")
+
+
+def column_units(names):
+    """The unit of each column name ('s', 'V', 'A', 'W', 'var', 'VA', 'Hz', '%', 'degree', '1' for a ratio,
+    '' for an index, count or flag); None for a name it does not know."""
+    try:
+        from . import schema  # noqa: F401  (once it is there, its units: see the comment above _UNITS)
+
+        lookup = getattr(schema, "unit_of", None)
+    except ImportError:
+        lookup = None
+    out = []
+    for name in names:
+        if lookup is not None:
+            out.append(lookup(name))
+            continue
+        bare = name[len(next((p for p in _PHASE_LABEL if name.startswith(p)), "")):]
+        parts = bare.split(".")
+        unit = None
+        for k in range(len(parts)):
+            unit = _UNITS.get(".".join(parts[k:]))
+            if unit is not None:
+                break
+        out.append(unit)
+    return out
+
+
 class Detail:
     """Consumer (``--detail``): every period value, tracked cycle and window into `path` (HDF5, see the
-    module docstring), appended block by block."""
+    module docstring), appended block by block.
 
-    CHUNK = 1 << 14  # rows per HDF5 chunk
+    Each table is a compound dataset, chunked to fit it: a chunk holds the
+    rows the whole recording is expected to give (the first block's rows
+    scaled to the recording's length; exactly the table's rows when the
+    first block is the last), at most CHUNK_BYTES. Chunks are compressed
+    (COMPRESSION: the byte shuffle then deflate at level 1, which costs a
+    few percent of the writing: python/bench/detail_bench.py) and kept in a
+    chunk cache large enough that a chunk filled over several blocks is
+    compressed once. Attributes: the file's ``start_utc`` (ISO 8601, UTC,
+    to the nanosecond; left out without a start), ``time_zone`` (the
+    recorder's offset from UTC; left out when not known), ``sample_rate``
+    and ``nominal_frequency`` (Hz), ``grid``, ``channels`` (the voltages
+    then the currents analysed), ``voltage_channels``,
+    ``current_channels``, ``source`` and ``library_version``; each table's
+    ``units``, one per column in the order of its fields. The times in the
+    tables are seconds from the first sample.
+    """
 
-    def __init__(self, ctx, path):
+    CHUNK_BYTES = 1 << 18  # the most bytes a chunk holds
+    COMPRESSION = {"compression": "lzf"}
+    CACHE_BYTES = 1 << 22  # each dataset's chunk cache: several whole chunks
+
+    def __init__(self, ctx, path, compression=None):
         try:
             import h5py
         except ImportError:
             raise RuntimeError("--detail writes HDF5 through h5py: install Debian's python3-h5py") from None
         self.ctx, self.path = ctx, path
-        self.file = h5py.File(path, "w")
-        self.file.attrs["source"] = str(ctx.recording.source)
-        self.file.attrs["sample_rate"] = ctx.sample_rate
+        self.compression = dict(self.COMPRESSION if compression is None else compression)
+        self.file = h5py.File(path, "w", rdcc_nbytes=self.CACHE_BYTES, rdcc_nslots=1021)
+        self._attributes(h5py)
         self.sets = {}
 
-    def _append(self, name, columns):
+    def _attributes(self, h5py):
+        from . import __version__
+
+        ctx, r, attrs = self.ctx, self.ctx.recording, self.file.attrs
+        attrs["source"] = str(r.source)
+        attrs["sample_rate"] = float(ctx.sample_rate)
+        attrs["nominal_frequency"] = float(ctx.nominal_frequency)
+        attrs["grid"] = str(ctx.grid)
+        text = h5py.string_dtype()
+        voltages, currents = [c.name for c in ctx.voltages], [c.name for c in ctx.currents]
+        attrs.create("channels", np.array(voltages + currents, dtype=object), dtype=text)
+        attrs.create("voltage_channels", np.array(voltages, dtype=object), dtype=text)
+        attrs.create("current_channels", np.array(currents, dtype=object), dtype=text)
+        start = getattr(r, "start_utc", None)
+        if start is not None:
+            attrs["start_utc"] = str(np.datetime64(start, "ns")) + "Z"
+        if getattr(r, "time_zone", None):
+            attrs["time_zone"] = r.time_zone
+        attrs["library_version"] = str(__version__)
+
+    def _chunk_rows(self, rows, itemsize, b):
+        """Rows per chunk of a table whose first block brings `rows` rows (see the class docstring)."""
+        most = max(1, self.CHUNK_BYTES // itemsize)
+        if b.last:
+            return int(min(max(rows, 1), most))
+        done = max(int(b.stop) - int(b.position), 1)
+        total = max(int(getattr(self.ctx.recording, "samples", 0) or 0), done)
+        # A twentieth more than the estimate, so that a table a little longer than its first block promises
+        # still fits one chunk.
+        return int(min(max(int(np.ceil(1.05 * rows * total / done)), 1), most))
+
+    def _append(self, name, columns, b):
         if not columns:
             return
         dtype = np.dtype([(k, np.asarray(v).dtype) for k, v in columns.items()])
@@ -554,8 +652,14 @@ class Detail:
         for k, v in columns.items():
             rows[k] = v
         if name not in self.sets:
-            self.sets[name] = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
-                                                       chunks=(self.CHUNK,))
+            import h5py
+
+            data = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
+                                            chunks=(self._chunk_rows(len(rows), dtype.itemsize, b),),
+                                            **self.compression)
+            units = [unit or "" for unit in column_units(dtype.names)]
+            data.attrs.create("units", np.array(units, dtype=object), dtype=h5py.string_dtype())
+            self.sets[name] = data
         data = self.sets[name]
         if len(rows):
             data.resize((data.shape[0] + len(rows),))
@@ -565,15 +669,15 @@ class Detail:
         ctx = self.ctx
         view = types.SimpleNamespace(currents=ctx.currents, grid=ctx.grid, period=b.period, windowed=b.windowed,
                                      voltages=ctx.voltages)
-        self._append("period", _period_columns(view, flatten(b.period)))
-        self._append("frequency", flatten(b.frequency))
+        self._append("period", _period_columns(view, flatten(b.period)), b)
+        self._append("frequency", flatten(b.frequency), b)
         if b.windowed is not None:
             columns = _windowed_columns(view)
             if b.window_flags is not None:
                 columns["flagged"] = np.asarray(b.window_flags, bool)
             if getattr(b, "window_gaps", None) is not None:
                 columns["gap"] = np.asarray(b.window_gaps, bool)
-            self._append("windowed", columns)
+            self._append("windowed", columns, b)
         if b.last:
             self.file.close()
 

@@ -91,7 +91,8 @@ def test_cli_writes_the_recorded_events_tables_picture_and_report(tmp_path, name
     short = np.genfromtxt(tmp_path / "aggregated_3s.csv", delimiter=",", names=True, dtype=None, encoding="utf-8")
     assert list(np.atleast_1d(short["windowCount"])) == {"test1": [15, 5], "test2": [10]}[name]
     tag = (tmp_path / "aggregated_10min.csv").read_text().splitlines()[1].rsplit(",", 1)[1]
-    assert tag == {"test1": "2007-06-25T19:20:00", "test2": "2007-01-01T12:30:00"}[name]
+    # The 1999 layout has no time code: the recorder's clock is taken as UTC.
+    assert tag == {"test1": "2007-06-25T19:20:00+00:00", "test2": "2007-01-01T12:30:00+00:00"}[name]
     events = (tmp_path / "events.csv").read_text().splitlines()[1:]
     assert len(events) == 1 and events[0].startswith(event) and event_start in events[0]
     assert len((tmp_path / "rvc.csv").read_text().splitlines()) == 1  # the header only
