@@ -944,10 +944,11 @@ def _clock(cfg, recording, start, time_zone):
     day and month (1991: mm/dd/yy; later: dd/mm/yyyy; the other order, with a note, when only it makes a
     date), then the start and time zone given laid over them (``Recording.set_clock``). A start that is not
     a date is refused, naming its line, unless a start is given; a trigger that is not one is noted."""
-    expected = "mdy" if cfg.layout == "1991" else "dmy"
-    other = "dmy" if expected == "mdy" else "mdy"
-    order = expected
+    order = "mdy" if cfg.layout == "1991" else "dmy"
     for what, text, where in (("start", cfg.start, cfg.start_line), ("trigger", cfg.trigger, cfg.trigger_line)):
+        # The trigger is read in the order the start was.
+        expected = order
+        other = "dmy" if expected == "mdy" else "mdy"
         try:
             clock = read_clock(text, expected)
             taken = expected
@@ -962,7 +963,7 @@ def _clock(cfg, recording, start, time_zone):
                                         "in ISO 8601 to set it)") from None
                 continue
             recording.notes.append(f"{where}: {what} date and time {text.strip()!r} is no date as "
-                                   f"{DATE_ORDERS[expected]} (the {cfg.layout} layout) reads it; read as "
+                                   f"{DATE_ORDERS[expected]} reads it (the {cfg.layout} layout's order); read as "
                                    f"{DATE_ORDERS[other]}")
         if what == "start":
             order = taken

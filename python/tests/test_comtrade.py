@@ -422,6 +422,7 @@ def test_several_sampling_rates_read_the_longest_section_alone(tmp_path, file_ty
         assert (rec.sample_rate, rec.samples) == (rates[section], counts[section])
         assert re.match(f"{cfg}:7: {note}", rec.notes[0]), rec.notes
         assert rec.start == ("01/01/2020,00:01:00.050000" if section else "01/01/2020,00:00:59.950000")
+        assert rec.start_utc == np.datetime64("2020-01-01T00:01:00.05" if section else "2020-01-01T00:00:59.95", "ns")
     np.testing.assert_allclose(whole.channel("VA").values, va[lo:lo + counts[section]], atol=100.0 / 32767)
     blocks = np.concatenate([b[0] for _, b in opened.blocks(333, ["VA"], dtype=np.float64)])
     np.testing.assert_array_equal(blocks, whole.channel("VA").values)
