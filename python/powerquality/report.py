@@ -582,9 +582,10 @@ class Detail:
     module docstring), appended block by block.
 
     Each table is a compound dataset, chunked to fit it: a chunk holds the
-    rows the whole recording is expected to give (the first block's rows
-    scaled to the recording's length; exactly the table's rows when the
-    first block is the last), at most CHUNK_BYTES. Chunks are compressed
+    rows the whole recording is expected to give (the rows of the first
+    block that brings any, scaled from its length to the recording's, and
+    a twentieth more; exactly the table's rows when that block is the
+    last), at most CHUNK_BYTES. Chunks are compressed
     (COMPRESSION: the byte shuffle then deflate at level 1, which costs a
     few percent of the writing: python/bench/detail_bench.py) and kept in a
     chunk cache large enough that a chunk filled over several blocks is
@@ -610,16 +611,20 @@ class Detail:
         self.ctx, self.path = ctx, path
         self.compression = dict(self.COMPRESSION if compression is None else compression)
         self.file = h5py.File(path, "w", rdcc_nbytes=self.CACHE_BYTES, rdcc_nslots=1021)
-        self._attributes(h5py)
         self.sets = {}
 
-    def _attributes(self, h5py):
+    def _attributes(self):
+        """The file's attributes, once the first block has settled the context (the channels, the nominal
+        frequency measured)."""
+        import h5py
+
         from . import __version__
 
         ctx, r, attrs = self.ctx, self.ctx.recording, self.file.attrs
         attrs["source"] = str(r.source)
         attrs["sample_rate"] = float(ctx.sample_rate)
-        attrs["nominal_frequency"] = float(ctx.nominal_frequency)
+        if ctx.nominal_frequency is not None:
+            attrs["nominal_frequency"] = float(ctx.nominal_frequency)
         attrs["grid"] = str(ctx.grid)
         text = h5py.string_dtype()
         voltages, currents = [c.name for c in ctx.voltages], [c.name for c in ctx.currents]
@@ -634,7 +639,8 @@ class Detail:
         attrs["library_version"] = str(__version__)
 
     def _chunk_rows(self, rows, itemsize, b):
-        """Rows per chunk of a table whose first block brings `rows` rows (see the class docstring)."""
+        """Rows per chunk of a table whose first rows, `rows` of them, come with block `b` (see the class
+        docstring)."""
         most = max(1, self.CHUNK_BYTES // itemsize)
         if b.last:
             return int(min(max(rows, 1), most))
@@ -652,6 +658,8 @@ class Detail:
         for k, v in columns.items():
             rows[k] = v
         if name not in self.sets:
+            if not len(rows) and not b.last:
+                return  # made once rows come (the first blocks may bring none), chunked to their number
             import h5py
 
             data = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
@@ -667,6 +675,8 @@ class Detail:
 
     def process(self, b):
         ctx = self.ctx
+        if not self.sets:
+            self._attributes()
         view = types.SimpleNamespace(currents=ctx.currents, grid=ctx.grid, period=b.period, windowed=b.windowed,
                                      voltages=ctx.voltages)
         self._append("period", _period_columns(view, flatten(b.period)), b)
