@@ -42,6 +42,30 @@ binary data file (or DAT section) must hold exactly the samples the
 configuration announces: any other size is refused (most often the data
 file type is wrong), and so is a negative sample count.
 
+Clock time. The start line (the first sample) and the trigger line are
+read in the order of day and month of the configuration's revision: the
+1991 layout writes ``mm/dd/yy``, 1999 and 2013 ``dd/mm/yyyy``, the time
+``hh:mm:ss`` with a fraction of up to nine digits (2013's nanoseconds).
+Where only the other order makes a date (a 1999 file that writes
+12/31/2021) it is taken, with a note; a start that is no date in either
+order is refused naming its line (unless ``start`` is given), a trigger
+that is none is noted, and a start of zeros (00/00/0000), a recorder
+without a clock, leaves the recording without clock times, with a note.
+The 2013 time code line is ``timecode,localcode``: the time code is the
+time difference of the clock the start and trigger are written in from
+UTC, its sign minus behind UTC (``+2h``, ``-5h30``, ``-4``, ``+10h30``,
+``0``; ``x`` not known), so that local time = UTC + offset and the start
+in UTC is the start written minus the offset (``15/03/2026,10:00:00`` with
+``+2h`` is 08:00 UTC); it becomes ``Recording.time_zone`` ('+02:00'). The
+local code, the offset of the place recorded, becomes
+``Recording.local_zone``: it differs from the time code when the recorder
+keeps UTC (time code 0), and does not move the times. ``start`` (ISO
+8601) and ``time_zone`` (an offset or a name such as Europe/Paris) given
+to ``read`` and ``open_blocks`` overrule the file's
+(``Recording.set_clock``). ``Recording.start`` keeps the start as written
+(moved to the first sample read when a later section is read alone), and
+``start_utc`` gives it as numpy.datetime64 in ns, UTC.
+
 ``open_blocks(path)`` opens a recording for reading block by block
 (``Recording.blocks``), memory independent of the file's size; ``read``
 reads it whole, built on the same reading.
@@ -656,6 +680,9 @@ def read(path, primary=True, sample_rate=None, start=None, time_zone=None):
         to secondary values (False), using its primary and secondary ratios.
     sample_rate : float, optional
         The sample rate, instead of the configuration's and the time stamps'.
+    start, time_zone : str, optional
+        The start (ISO 8601) and the recorder's offset from UTC ('+02:00')
+        or time zone ('Europe/Paris'), instead of the file's.
 
     Returns
     -------

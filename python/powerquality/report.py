@@ -9,8 +9,10 @@ functions ``summary``, ``write_tables`` and ``plot`` give the same from a
 whole :class:`~powerquality.analysis.Analysis`.
 
 Tables (CSV, one header line, times in seconds from the first sample; rows
-that have a start carry its ISO date and time too when the recording gives
-its own start): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
+that have a start carry its ISO 8601 date and time too when the recording
+gives its own start, on the recorder's clock with its offset from UTC,
+``2026-03-15T10:00:01.028906+02:00``, ``+00:00`` when the file gives no
+time zone and its clock is taken as UTC: one instant wherever it is read): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
 missing samples and ends with the last value before them), frequency_10s.csv (the tracker's
 10-second frequencies), aggregated_3s.csv (150/180 cycles),
 aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
@@ -31,13 +33,12 @@ Detail (``--detail``): detail.h5, an HDF5 file with one table per kind,
 ``period`` (every period value, the columns of the old period.csv),
 ``frequency`` (every tracked cycle) and ``windowed`` (every window: its main
 values per phase), each a compound dataset appended block by block in
-chunks. HDF5 rather than CSV because a week at 10 kHz makes hundreds of
-millions of rows: stored as binary numbers they need no formatting (writing
-costs a copy, not 10-20 characters a value: about 2 ms per 6400 rows), keep
-full precision, take about 60 % of the text's space, and are read back by
-slices (``h5py.File(...)["period"][a:b]``, or from MATLAB, R, HDFView)
-without parsing a whole file. They are not compressed: LZF cost 20 times the
-writing (``h5repack -f GZIP=1`` compresses a finished file). It needs
+chunks that fit it, compressed, with the units of its columns and the
+recording's start, time zone, channels and rates as attributes (see
+:class:`Detail`). HDF5 rather than CSV because a week at 10 kHz makes
+hundreds of millions of rows: stored as binary numbers they need no
+formatting, keep full precision, and are read back by slices
+(``h5py.File(...)["period"][a:b]``) without parsing a whole file. It needs
 Debian's python3-h5py.
 """
 
@@ -585,11 +586,13 @@ class Detail:
     rows the whole recording is expected to give (the rows of the first
     block that brings any, scaled from its length to the recording's, and
     a twentieth more; exactly the table's rows when that block is the
-    last), at most CHUNK_BYTES. Chunks are compressed
-    (COMPRESSION: the byte shuffle then deflate at level 1, which costs a
-    few percent of the writing: python/bench/detail_bench.py) and kept in a
-    chunk cache large enough that a chunk filled over several blocks is
-    compressed once. Attributes: the file's ``start_utc`` (ISO 8601, UTC,
+    last), at most CHUNK_BYTES. Chunks are compressed (COMPRESSION: the
+    byte shuffle then LZF, some 15 % of the writing on recorded data;
+    deflate at level 1 costs 50 to 100 %: python/bench/detail_bench.py) and
+    kept in a chunk cache large enough that a chunk filled over several
+    blocks is compressed once. LZF is h5py's own filter: other HDF5 readers
+    need its plugin (``compression={"compression": "gzip"}`` writes deflate).
+    Attributes: the file's ``start_utc`` (ISO 8601, UTC,
     to the nanosecond; left out without a start), ``time_zone`` (the
     recorder's offset from UTC; left out when not known), ``sample_rate``
     and ``nominal_frequency`` (Hz), ``grid``, ``channels`` (the voltages
@@ -600,7 +603,7 @@ class Detail:
     """
 
     CHUNK_BYTES = 1 << 18  # the most bytes a chunk holds
-    COMPRESSION = {"compression": "lzf"}
+    COMPRESSION = {"compression": "lzf", "shuffle": True}
     CACHE_BYTES = 1 << 22  # each dataset's chunk cache: several whole chunks
 
     def __init__(self, ctx, path, compression=None):
