@@ -371,13 +371,15 @@ class Summary:
 
     def row(self, ctx, declared_voltage=None):
         """The summary columns (all but path and folder) once the pipeline has run; ctx: its Context."""
+        from . import report
+
         row = _empty_row()
         tables = self.tables()
         r = ctx.recording
-        start = analysis.start_datetime(r)
+        start = report.utc_start(r)  # in UTC, as events.csv's
         udin = float(ctx.declared_voltage)
-        row.update(start=start.isoformat() + r.stamp_offset if start is not None else "", duration=ctx.positions / ctx.sample_rate,
-                   sampleRate=float(ctx.sample_rate), nominalFrequency=float(ctx.nominal_frequency),
+        row.update(start=start.isoformat() + "+00:00" if start is not None else "",
+                   duration=ctx.positions / ctx.sample_rate, sampleRate=float(ctx.sample_rate), nominalFrequency=float(ctx.nominal_frequency),
                    grid=str(ctx.grid), udin=udin, notes="; ".join(r.notes))
         source = getattr(ctx, "declared_voltage_source", None) or getattr(ctx, "udin_source", None)
         row["udinSource"] = str(source) if source else ("given" if declared_voltage else "median")
@@ -484,8 +486,8 @@ def analyze_one(job):
         if assess:
             row.update(_assessment(gather, assess, folder, job["path"]))
         events = summary.tables()["events"]
-        start = analysis.start_datetime(ctx.recording)
-        starts = (list(report._iso(start, events["startTime"], ctx.recording.stamp_offset)) if start is not None
+        start = report.utc_start(ctx.recording)
+        starts = (list(report._iso(start, events["startTime"], "+00:00")) if start is not None
                   else [""] * len(events))
         if folder:
             with open(os.path.join(folder, "summary.txt"), "w") as f:

@@ -50,8 +50,7 @@ the instant, whatever ``time_zone`` says). A two-digit year is 1969 to
 what the file says; a time zone name (Europe/Paris) is resolved, through
 the system's zone data, to the offset in force at the start, so a recording
 that runs across a change to or from summer time keeps the offset of its
-start. ``stamp_offset`` is the offset the tables write times with: the
-time zone's, else +00:00.
+start.
 """
 
 import datetime
@@ -364,17 +363,6 @@ class Recording:
     def trigger_utc(self):
         """The trigger's time as numpy.datetime64 in ns, UTC; None without one."""
         return self._utc(self.trigger)
-
-    @property
-    def stamp_offset(self):
-        """The offset the tables write clock times with: of the start's own text (ISO 8601), else the time
-        zone's, else +00:00 (no zone given: the clock taken as UTC)."""
-        try:
-            clock = read_clock(self.start, self.date_order)
-        except ValueError:
-            clock = None
-        minutes = clock[1] if clock is not None and clock[1] is not None else offset_minutes(self.time_zone)
-        return iso_offset(minutes or 0)
 
     def set_clock(self, start=None, time_zone=None):
         """The start and time zone given (the command line's ``--start`` ISO 8601 and ``--timezone``) laid

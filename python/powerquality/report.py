@@ -10,9 +10,10 @@ whole :class:`~powerquality.analysis.Analysis`.
 
 Tables (CSV, one header line, times in seconds from the first sample; rows
 that have a start carry its ISO 8601 date and time too when the recording
-gives its own start, on the recorder's clock with its offset from UTC,
-``2026-03-15T10:00:01.028906+02:00``, ``+00:00`` when the file gives no
-time zone and its clock is taken as UTC: one instant wherever it is read): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
+gives its own start, in UTC with its offset, ``2026-03-15T08:00:01.028906+00:00``
+(``Recording.start_utc``: the recorder's clock less its offset from UTC,
+the clock itself when the file gives no time zone): one instant wherever it
+is read, one time base for recordings of every time zone): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
 missing samples and ends with the last value before them), frequency_10s.csv (the tracker's
 10-second frequencies), aggregated_3s.csv (150/180 cycles),
 aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
@@ -353,6 +354,12 @@ def _windowed_columns(a):
     return columns
 
 
+def utc_start(recording):
+    """The recording's ``start_utc`` as a naive datetime (to the microsecond), or None."""
+    start = getattr(recording, "start_utc", None)
+    return None if start is None else datetime.datetime.fromisoformat(str(np.datetime64(start, "us")))
+
+
 def _iso(start, seconds, offset=""):
     """ISO date and time of `seconds` after the datetime `start` (the recorder's clock), to the microsecond
     (without a fraction when it is whole), followed by `offset` (the clock's offset from UTC, '+02:00')."""
@@ -455,10 +462,10 @@ class Tables:
     def __init__(self, ctx, directory):
         self.ctx, self.directory = ctx, directory
         os.makedirs(directory, exist_ok=True)
-        self.start = start_datetime(ctx.recording)
-        # Clock times are the recorder's, with its offset from UTC (+00:00 when the file gives no time zone:
-        # its clock is taken as UTC), so that they name one instant wherever they are read.
-        self.offset = getattr(ctx.recording, "stamp_offset", "")
+        # Clock times in UTC, written with their offset +00:00: one instant wherever they are read, and the
+        # same time base for recordings of every time zone (a fleet's events.csv).
+        self.start = utc_start(ctx.recording)
+        self.offset = "+00:00"
         self.events = Rows(EVENT_DTYPE)  # written in order of start at the end
         self.files = {}
         self.paths = []
@@ -553,20 +560,21 @@ _UNITS = {
 _PHASE_LABEL = ("A.", "B.", "C.", "total.")
 
 
-def column_units(names):
-    """The unit of each column name ('s', 'V', 'A', 'W', 'var', 'VA', 'Hz', '%', 'degree', '1' for a ratio,
-    '' for an index, count or flag); None for a name it does not know."""
+def column_units(table, names):
+    """The unit of each column name of a detail table ('s', 'V', 'A', 'W', 'var', 'VA', 'Hz', '%', 'degree', '1'
+    for a ratio, '' for an index, count or flag); None for a name it does not know."""
     try:
-        from . import schema  # noqa: F401  (once it is there, its units: see the comment above _UNITS)
-
-        lookup = getattr(schema, "unit_of", None)
+        from . import schema  # once it is there, its units: see the comment above _UNITS
     except ImportError:
-        lookup = None
+        schema = None
     out = []
     for name in names:
-        if lookup is not None:
-            out.append(lookup(name))
-            continue
+        if schema is not None and hasattr(schema, "units"):
+            try:
+                out.append(schema.units(table, [name])[name])
+                continue
+            except KeyError:
+                pass
         bare = name[len(next((p for p in _PHASE_LABEL if name.startswith(p)), "")):]
         parts = bare.split(".")
         unit = None
@@ -668,7 +676,7 @@ class Detail:
             data = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
                                             chunks=(self._chunk_rows(len(rows), dtype.itemsize, b),),
                                             **self.compression)
-            units = [unit or "" for unit in column_units(dtype.names)]
+            units = [unit or "" for unit in column_units(name, dtype.names)]
             data.attrs.create("units", np.array(units, dtype=object), dtype=h5py.string_dtype())
             self.sets[name] = data
         data = self.sets[name]

@@ -60,7 +60,7 @@ def check_described(f, a):
     for name in ("period", "frequency", "windowed"):
         data = f[name]
         units = list(data.attrs["units"])
-        assert len(units) == len(data.dtype.names) and None not in report.column_units(data.dtype.names), name
+        assert len(units) == len(data.dtype.names) and None not in report.column_units(name, data.dtype.names)
         assert data.compression == report.Detail.COMPRESSION["compression"]
         assert data.chunks[0] * data.dtype.itemsize <= report.Detail.CHUNK_BYTES
     units = dict(zip(f["period"].dtype.names, f["period"].attrs["units"]))
