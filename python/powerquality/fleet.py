@@ -379,7 +379,8 @@ class Summary:
         start = report.utc_start(r)  # in UTC, as events.csv's
         udin = float(ctx.declared_voltage)
         row.update(start=start.isoformat() + "+00:00" if start is not None else "",
-                   duration=ctx.positions / ctx.sample_rate, sampleRate=float(ctx.sample_rate), nominalFrequency=float(ctx.nominal_frequency),
+                   duration=ctx.positions / ctx.sample_rate, sampleRate=float(ctx.sample_rate),
+                   nominalFrequency=float(ctx.nominal_frequency),
                    grid=str(ctx.grid), udin=udin, notes="; ".join(r.notes))
         source = getattr(ctx, "declared_voltage_source", None) or getattr(ctx, "udin_source", None)
         row["udinSource"] = str(source) if source else ("given" if declared_voltage else "median")

@@ -28,7 +28,8 @@ def edit(path, old, new):
 
 
 def dip_recording(base, seconds=2.0, **options):
-    """Star voltages with a 60 % dip of all three phases from 1.0 s to 1.2 s, as COMTRADE (options: comtrade.write's)."""
+    """Star voltages with a 60 % dip of all three phases from 1.0 s to 1.2 s, as COMTRADE (comtrade.write's
+    options)."""
     u = three_phase(FS, seconds)
     u[:, int(1.0 * FS):int(1.2 * FS)] *= 0.6
     return write_three(base, u, FS, **options)

@@ -118,8 +118,8 @@ def test_serial_run_gives_a_row_a_folder_a_report_and_the_events_of_each_recordi
     bad, dip, swell = rows[0], rows[1], rows[4]
     assert "bad.cfg:2:" in bad["error"] and bad["dips"] == bad["duration"] == bad["udin"] == ""
     assert (dip["grid"], dip["start"], dip["nominalFrequency"], dip["udinSource"], dip["dips"], dip["swells"],
-            dip["interruptions"]) == ("star", "2020-01-01T00:00:00+00:00", "50", "no rating; the nominal voltage nearest "
-                                      "the measured level 230 V (100.0 % of 230 V)", "1", "0", "0")
+            dip["interruptions"]) == ("star", "2020-01-01T00:00:00+00:00", "50", "no rating; the nominal voltage "
+                                      "nearest the measured level 230 V (100.0 % of 230 V)", "1", "0", "0")
     assert (float(dip["worstResidualPercent"]), float(dip["udin"])) == (pytest.approx(70.0, abs=0.5),
                                                                       pytest.approx(230.0, rel=1e-4))
     # The range of the trusted cycles of an exact 50 Hz supply: the cycles next to the dip's steps are not trusted.
