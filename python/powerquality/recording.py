@@ -222,9 +222,10 @@ def _clock_of(year, month, day, hour, minute, second, fraction):
 
 def read_clock(text, order=None):
     """(naive datetime64[ns], minutes east of UTC written with it or None) of a start or trigger text, or
-    None when the text is empty or all its date is 0 (a recorder without a clock); a ValueError that says
-    what is wrong when it is not a date and time. See the module docstring for the layouts and `order`."""
-    if text is None or not text.strip():
+    None when the text or its fields are empty (",") or all its date is 0 (a recorder without a clock); a
+    ValueError that says what is wrong when it is not a date and time. See the module docstring for the
+    layouts and `order`."""
+    if text is None or not text.strip(" ,\t"):
         return None
     iso = _ISO_CLOCK.match(text)
     if iso:

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import powerquality as pq
-from powerquality import comtrade, csvfile, report
+from powerquality import comtrade, csvfile, fleet, report
 from powerquality.recording import Recording, read_clock
 from conftest import cli, three_phase, write_three
 
@@ -74,6 +74,7 @@ def test_the_local_code_may_differ_from_the_time_code_of_a_recorder_that_keeps_u
     ("1999", "31/12/2016,23:59:60.500000", "2017-01-01T00:00:00.5", None),  # a leap second
     ("1999", "00/00/0000,00:00:00.000000", None, ":9: no start date and time"),
     ("1999", "0/0/0,00:00:00", None, ":9: no start date and time"),
+    ("1999", ",", None, ":9: no start date and time"),
 ])
 def test_start_dates_in_each_revision_order(tmp_path, revision, start, utc, note):
     path = write_three(tmp_path / "r", three_phase(FS, 0.5), FS, revision=revision, start=start,
@@ -144,10 +145,12 @@ def test_a_csv_takes_its_start_and_time_zone_from_the_options(tmp_path, start, z
                                                    else None, start)
 
 
-def test_a_time_zone_without_a_start_is_noted():
+def test_a_time_zone_without_a_start_is_noted_and_a_fleet_checks_its_zone_before_it_starts():
     r = Recording([], FS, source="x.csv").set_clock(time_zone="Europe/Paris")
     assert (r.start_utc, r.time_zone, r.notes) == (None, None, ["--timezone Europe/Paris: the recording gives no "
                                                                 "start time, so no clock times"])
+    with pytest.raises(ValueError, match="'Mars/Olympus' is neither an offset"):
+        fleet.run(["nothing/here"], time_zone="Mars/Olympus")
 
 
 def test_tables_write_clock_times_with_the_offset_and_they_name_the_instants_of_start_utc(tmp_path):
