@@ -157,7 +157,7 @@ def test_serial_run_gives_a_row_a_folder_a_report_and_the_events_of_each_recordi
         assert " ".join(cells[2]) == r["coverage"] and f"{cov['used']} of {cov['intervals']}" in r["coverage"]
         assert float(r["weekPercent"]) == pytest.approx(cov["week_share"], rel=1e-12) and (out / link).exists()
     assert rows[1]["coverage"].startswith("3 s, 0.000496 % of a week; 0 of 1")
-    assert " ".join(table[1][2][1]) == "2020-01-01T00:00:00" and table[4][2][1] == ["–"]
+    assert " ".join(table[1][2][1]) == "2020-01-01T00:00:00+00:00" and table[4][2][1] == ["–"]
     ten_s = np.genfromtxt(out / "fast" / "frequency_10s.csv", delimiter=",", names=True, encoding="utf-8")
     np.testing.assert_allclose([ten_s["startTime"], ten_s["endTime"]], [[0.0, 10.0], [10.0, 20.0]], atol=0.01)
     np.testing.assert_allclose(ten_s["frequency"], 50.7, atol=0.01)
