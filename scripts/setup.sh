@@ -8,8 +8,9 @@
 # Groups:
 #   build     compiler, CMake and what the library itself needs
 #   test      GoogleTest, Google Benchmark, the Python package's test tools,
-#             what pip needs to install it offline (setuptools, wheel, venv)
-#             and Dask's distributed (with cryptography) for the cluster test
+#             what pip needs to install it offline (setuptools, wheel, venv),
+#             Dask's distributed (with cryptography) for the cluster test,
+#             and pandas and xarray for the tables as DataFrames and Datasets
 #   cross     the 32-bit x86 targets (-m32 under qemu, the MinGW-w64 DLL, and
 #             Wine to run programs against the DLL: wine32 is an i386
 #             package, so the i386 architecture is added to dpkg first)
@@ -32,6 +33,8 @@ packages_test="$packages_test tzdata"
 # Dask's distributed: analyze on a cluster, and its test on a local one;
 # cryptography makes the local cluster's certificate (its connections are TLS).
 packages_test="$packages_test python3-distributed python3-cryptography"
+# pandas and xarray: Analysis.as_pandas() and to_xarray(), and their tests (which do not skip without them).
+packages_test="$packages_test python3-pandas python3-xarray"
 packages_cross="g++-multilib qemu-user-static g++-mingw-w64-i686 wine wine32:i386"
 packages_sanitize="clang libclang-rt-dev"
 packages_browser="chromium"

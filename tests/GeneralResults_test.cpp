@@ -227,6 +227,49 @@ TEST(GeneralResults, WindowsLeaveOldestFirstUpToMaxCount) {
     EXPECT_EQ((Statuses{getResults(handle, 0, &count, array.data()), count}), (Statuses{0, 0}));
 }
 
+// A window's harmonic block is read when it ends exactly at the end of the
+// storage (64 elements per item slot here) and not when it reaches one element
+// beyond it: then its arrays are null and its fundamentals 0.
+TEST(GeneralResults, AHarmonicBlockEndingAtTheStorageEndIsReadAndOnePastItIsNot) {
+    for (const auto& [first, read] : {std::make_pair(59u, true), std::make_pair(60u, false)}) {
+        SCOPED_TRACE(first);
+        WindowedModule w(SinglePhase);
+        writeSines(w.raw(0, 0), 2000, 230.0, 10.0, 30.0, 0.0, 0.0);
+        float* voltage = w.impl.buffers.harmonicsBuffer.getHostBufferAt(59, 5, 0);
+        voltage[1] = 229.5f;  // the last block that fits: elements 59 to 63 of every slot
+        auto item = std::make_shared<PowerResultsQueueItem>(10000.0, 0, 0, 0, first);
+        item->setCalculation(0, 2000, 200.0, 10, 2048, 4096, 5, 50.0);
+        ASSERT_EQ(std::make_pair(item->getFirstHarmonicSampleIndex(), item->getHarmonicLength()),
+                  std::make_pair(first, 5u));
+        w.impl.resultsQueue.push(item);
+        const std::vector<PowerResultsGeneral> g = w.module.getResults(0);
+        ASSERT_EQ(g.size(), 1u);
+        EXPECT_EQ(std::make_pair(g[0].phases[0].harmonicsVoltage, g[0].phases[0].fundamentalVoltage),
+                  read ? std::make_pair(voltage, 229.5) : std::make_pair(static_cast<float*>(nullptr), 0.0));
+    }
+}
+
+// Blocks are looked up by item, item 0 included: a stage that lays out the
+// current's harmonics alone (item 3 in the first slot, no item 0) gives the
+// current its block and leaves the voltage without one, rather than reading
+// the first slot as the voltage's.
+TEST(GeneralResults, AnItemInTheFirstSlotIsFoundAndAnAbsentItemZeroIsNot) {
+    WindowedModule w(SinglePhase);
+    PowerBuffers& b = w.impl.buffers;
+    b.harmonicsBuffer.clearItems();
+    PowerBuffersTestAccess::addHarmonicItems(b, 3, 1);
+    b.harmonicsBuffer.resize(64);
+    std::memset(static_cast<void*>(b.harmonicsBuffer.hostBuffer), 0, b.harmonicsBuffer.hostAllocatedBytes);
+    writeSines(w.raw(0, 0), 2000, 230.0, 10.0, 30.0, 0.0, 0.0);
+    float* current = b.harmonicsBuffer.getHostBufferAt(0, 5, 3);
+    ASSERT_EQ(current, b.harmonicsBuffer.hostBuffer);
+    current[1] = 9.5f;
+    const PowerResultsGeneral g = w.finish(0, 2000);
+    EXPECT_EQ(std::make_tuple(g.phases[0].harmonicsCurrent, g.phases[0].fundamentalCurrent, g.phases[0].harmonicsVoltage,
+                              g.phases[0].fundamentalVoltage),
+              std::make_tuple(current, 9.5, static_cast<float*>(nullptr), 0.0));
+}
+
 TEST(GeneralResults, WindowWithoutRawStorageYieldsNoRecord) {
     PowerModule module;
     module.setSampleRate(10000.0, 1);

@@ -262,32 +262,10 @@ TEST(VoltageEventDetector, ANaNValueIsRefusedAndChangesNothing) {
         std::vector<Row> rows(15, steady);
         std::fill(rows.begin() + 5, rows.begin() + 10, c.level);
         VoltageEventDetector detector(230.0, 3), twin(230.0, 3);
-        for (std::size_t k = 0; k < rows.size(); ++k) {
-            const double time = 0.01 * static_cast<double>(k + 1);
-            if (k == c.at) {
-                Row bad = rows[k];
-                for (int p = 0; p < 3; ++p) bad[p] = c.missing[p] ? nan : bad[p];
-                const std::vector<VoltageEvent> before = detector.getRunningEvents();
-                if (c.batch) {
-                    // The NaN item second in a batch: the first item is not taken either.
-                    PowerResultsPeriod items[2 * 4] = {};
-                    for (int p = 0; p < 3; ++p) { items[1 + p].rmsVoltage = rows[k][p]; items[5 + p].rmsVoltage = bad[p]; }
-                    items[1].time = time; items[5].time = time + 0.005;
-                    EXPECT_THROW(detector.addPeriodResults(items, 2), std::invalid_argument);
-                } else {
-                    EXPECT_THROW(detector.addRmsValues(time, bad.data()), std::invalid_argument);
-                }
-                const std::vector<VoltageEvent> after = detector.getRunningEvents();
-                ASSERT_EQ(after.size(), before.size());
-                EXPECT_TRUE(after.empty() || std::memcmp(after.data(), before.data(), after.size() * sizeof(VoltageEvent)) == 0);
-            }
-            detector.addRmsValues(time, rows[k].data());
-            twin.addRmsValues(time, rows[k].data());
-        }
-        const std::vector<VoltageEvent> events = detector.getEvents(), expected = twin.getEvents();
-        ASSERT_EQ(events.size(), expected.size());
-        EXPECT_EQ(events.size(), c.level == steady ? 0u : c.level == gone ? 2u : 1u);
-        EXPECT_TRUE(events.empty() || std::memcmp(events.data(), expected.data(), events.size() * sizeof(VoltageEvent)) == 0);
+        Row bad = rows[c.at];
+        for (int p = 0; p < 3; ++p) bad[p] = c.missing[p] ? nan : bad[p];
+        EXPECT_EQ(feedRefusingOnce(detector, twin, rows, c.at, bad, c.batch, 0.01),
+                  c.level == steady ? 0u : c.level == gone ? 2u : 1u);
     }
 }
 

@@ -35,11 +35,14 @@
 // 3. A cycle runs from one crossing to the next. It is good when it lasts
 //    between 1 / maxFrequency and 1 / minFrequency and its smaller half-cycle
 //    peak reaches the loss threshold. Consecutive good cycles form a run.
-//    The range includes its ends: the limits are widened by 0.2 % (42.415
-//    to 57.615 Hz for the default range at 50 Hz, 50.898 to 69.138 Hz at
+//    The range includes its ends: the limits are widened by 1 % (42.075
+//    to 58.075 Hz for the default range at 50 Hz, 50.49 to 69.69 Hz at
 //    60 Hz), because single cycles scatter around the grid's period (by
-//    about 0.1 % with 1 % noise) and a grid exactly on a limit, such as the
-//    Class A range's 42.5 and 57.5 Hz, would otherwise lose half its cycles.
+//    about 0.1 % with 1 % noise, by up to 0.44 % at 69 Hz under the
+//    flickermeter's strongest test point, 4.8 % steps at 40 Hz, whose
+//    moved crossings the trust rule below lets stand) and a grid exactly on
+//    a limit, such as the Class A range's 42.5 and 57.5 Hz, would otherwise
+//    lose many of its cycles.
 // 4. The frequency of cycle k of a run is (2h + 1) cycles divided by the time
 //    from crossing k - h to crossing k + h + 1: a window centred on the cycle,
 //    h = 3 cycles on each side where the run allows it. A centred window does
@@ -62,21 +65,35 @@
 // up to 0.2 % (cycles of 49.90 and 50.10 Hz on an exact 50 Hz supply,
 // which move the period values of phases that never dipped by 0.1 %). A
 // crossing is trusted when the RMS of the filtered reference over the
-// cycle before it and over the cycle after it differ by at most 0.5 % of
+// cycle before it and over the cycle after it differ by at most 3 % of
 // the larger (the first crossing, without a cycle before it, is trusted;
-// the last before a timeout, without one after it, is not). For steps of
-// any size at any point of the cycle a trusted crossing has moved by at
-// most 0.24 x 0.5 % rad near the nominal frequency (0.44 x 0.5 % at the
-// range's ends), so a window between two of them is off by at most 2.7 mHz
-// at 50 Hz and 3.3 mHz at 60 Hz (5.8 and 6.9 mHz at 57.5 and 69 Hz): at
-// most about half of Class A's 10 mHz, the rest left to noise. With 1 %
-// white noise the comparison scatters by 0.09 % (0.33 % at most in a
-// minute), so noise alone untrusts nothing. A change of the frequency
-// itself changes the filter's gain, by 0.23 % for a step of 0.2 Hz at
-// 50 Hz (which stays trusted; 0.56 % at 57.5 Hz, which does not) and by
-// less than 0.06 % a cycle on a ramp of 1 Hz/s: true changes of frequency
-// stay valid, unlike with a rule on the cycles' lengths, which cannot tell
-// a step of the frequency from a moved crossing. A cycle whose window ends
+// the last before a timeout, without one after it, is not).
+// Why 3 %: a supply that flickers must keep its cycles valid, and flicker
+// is made of level changes. The flickermeter's test points (sinusoidal and
+// rectangular modulation of up to 4.8 % at up to 40 Hz, rectangular
+// changes of up to 3.2 % once a minute) change that RMS from one cycle to
+// the next by at most 2.3 % (a step of s by at most 0.73 s; 1 % steps at
+// 8.8 Hz, a Pst of about 5, by 0.74 %). A rule that trusted periodic
+// changes only would not do: a change once a minute is, over the few
+// cycles a crossing is judged on, a one-off step like a dip's edge, so the
+// tolerance has to take steps of that size anyway. The edges of dips keep
+// out: one to 90 % or below changes the RMS next to it by 5 % or more.
+// The error budget: a trusted crossing has moved by at most 0.24 x 3 % =
+// 0.007 rad near the nominal frequency (0.44 x 3 % at the range's ends),
+// whatever the size or place of the step. A 7-cycle window with one end on
+// such a crossing (a one-off step) is off by at most 8 mHz at 50 Hz and
+// 10 mHz at 60 Hz (measured for steps of 1 to 4 % at every fifth degree:
+// 7.9 and 9.6 mHz; 17 and 21 mHz at 57.5 and 69 Hz); under the flicker
+// test points, where a modulation moves both ends, every flagged cycle was
+// within 7.7 mHz at the nominal frequency (18 mHz at the range's ends). The 10-second frequency, the
+// Class A quantity, keeps far within its 10 mHz: flagged cycles follow each
+// other, so their summed durations run from crossing to crossing and only
+// the ends of a stretch of them count (0.013 rad at most each, 0.4 mHz a
+// stretch; under the test points 0.07 mHz measured, 0.44 mHz at the
+// range's ends). Noise hardly matters next to 3 % (1 % white noise scatters the comparison by 0.09 %), and a
+// change of the frequency itself stays trusted (the filter's gain changes
+// by 0.23 % for a step of 0.2 Hz at 50 Hz, 0.56 % at 57.5 Hz, and by less
+// than 0.06 % a cycle on a ramp of 1 Hz/s). A cycle whose window ends
 // or whose own boundaries are not trusted is not flagged; its boundaries
 // stay on the crossings, and its frequency is measured over the widest
 // centred window whose ends are trusted (h = 2, 1 or 0), or, when one of
@@ -87,9 +104,9 @@
 // moves the other phases' period values by 0.24 % (0.04 % so). So every
 // flagged cycle's frequency and boundaries rest on trusted crossings (the
 // 10-second sums and the windows of tracked cycles too), and the module's
-// phase follows the grid across a dip. Not caught: a notch shorter than a quarter cycle next to a
-// crossing changes the cycles' RMS values too little for the rule while
-// it can move the crossing by 0.02 rad.
+// phase follows the grid across a dip. Not caught: a notch shorter than a
+// quarter cycle next to a crossing changes the cycles' RMS values too
+// little for the rule while it can move the crossing by 0.02 rad.
 //
 // Start. The first segment starts at the first crossing of the first run;
 // there are no segments before it. Reset the module at that position

@@ -190,7 +190,7 @@ def main(argv=None):
                    "a CSV file gives none, a COMTRADE file's own is overruled; one recording")
     p.add_argument("--timezone", type=_time_zone, metavar="ZONE", help="the recorder's clock's offset from UTC "
                    "(+02:00, -05:30) or time zone (Europe/Paris: its offset at the start); default: the file's "
-                   "(a COMTRADE 2013 time code), else the clock is taken as UTC")
+                   "(a COMTRADE 2013 time code), else not known: times on the recorder's clock without an offset")
     p.add_argument("--quiet", action="store_true", help="no progress line")
     p.add_argument("--report", metavar="FILE.html", help="write the EN 50160 report (one self-contained HTML file)")
     p.add_argument("--assessment", metavar="FILE.json", help="write the EN 50160 assessment as JSON")
@@ -304,7 +304,7 @@ def main(argv=None):
             fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold,
             block_size=int(BLOCK_SECONDS * recording.sample_rate), signalling_frequencies=args.signalling,
             flicker_lamp=args.lamp,
-            arrays=("harmonicsVoltage",) if args.plot or limits else False)
+            arrays=True if args.detail else ("harmonicsVoltage",) if args.plot or limits else False)
         ctx = stream.ctx
         if not args.quiet and sys.stderr.isatty():
             stream.progress = report.Progress(recording.samples)

@@ -79,8 +79,9 @@ running into one is cut there (see :func:`touching` and :class:`_Events`).
 A voltage channel that never carries a voltage gives no events and is named
 in the recording's notes (:class:`_Events`).
 
-The result is an :class:`Analysis` whose tables are numpy structured arrays
-(``as_pandas`` gives DataFrames when pandas is installed).
+The result is an :class:`Analysis`: the records as the module gives them
+(numpy structured arrays), and ``tables()``, ``as_pandas()`` and
+``to_xarray()``, the tables of one schema made of them (see ``schema``).
 """
 
 import functools
@@ -91,7 +92,7 @@ import time as _time
 
 import numpy as np
 
-from . import _core, comtrade, csvfile, inference, tracking
+from . import _core, comtrade, csvfile, inference, schema, tracking
 from ._module import Module
 from .recording import Recording, RecordingError, check_rate, nominal_of, waveform_frequency
 
@@ -198,44 +199,57 @@ class Analysis:
     def phase_rows(self, phase):
         return self.period[self.period["phase"] == phase]
 
+    def layout(self):
+        """What decides the tables' columns (see :class:`schema.Layout`)."""
+        return schema.layout(self)
+
     def tables(self):
-        out = {"period": self.period, "frequency": self.frequency, "rvc": self.rvc, "events": self.events}
+        """The results as tables of one schema (:mod:`powerquality.schema`, docs/columns.md): numpy structured
+        arrays of flat columns, the same names, units and meanings as the CSV files, detail.h5, ``as_pandas`` and
+        ``to_xarray``; NaN where nothing was measured, event types and phases as text, ``time`` (datetime64[ns])
+        beside the seconds when the recording's start is known. Made afresh at each call from the records
+        (``period``, ``windowed``, ...), which stay as the module gives them."""
+        lay = schema.layout(self)
+        out = {"period": schema.period(self.period, lay), "frequency": schema.frequency(self.frequency, lay),
+               "rvc": schema.rvc(self.rvc, lay), "events": schema.events(self.events, lay)}
+        if getattr(self, "ten_second", None) is not None:
+            out["frequency_10s"] = schema.frequency_10s(self.ten_second, lay, self.sample_rate, DIVISOR)
         if self.windowed is not None:
-            out["windowed"] = self.windowed
+            out["windowed"] = schema.windowed(self.windowed, self.harmonics, self.window_flags,
+                                              getattr(self, "window_gaps", None), lay)
         if self.aggregated is not None:
-            out["aggregated_3s"] = self.aggregated["3s"]
-            out["aggregated_10min"] = self.aggregated["10min"]
-            out["aggregated_2h"] = self.aggregated["2h"]
+            for key in ("3s", "10min", "2h"):
+                out["aggregated_" + key] = schema.aggregated(self.aggregated[key], lay)
         if getattr(self, "flicker", None) is not None:
-            out["flicker_pst"] = self.flicker["pst"]
-            out["flicker_plt"] = self.flicker["plt"]
+            out["flicker"] = schema.flicker(self.flicker["pst"], self.flicker["plt"], lay)
         if getattr(self, "signalling", None) is not None:
-            out["signalling"] = self.signalling
-            out["signalling_3s"] = self.signalling_3s
+            out["signalling"] = schema.signalling(self.signalling, lay)
+            out["signalling_3s"] = schema.signalling_3s(self.signalling_3s, lay)
         return out
 
     def as_pandas(self):
-        """The tables as pandas DataFrames (nested record fields flattened)."""
-        import pandas as pd
+        """The tables as pandas DataFrames: every column of :meth:`tables`, an array of orders as a column per
+        order ('A.harmonicVoltage5'), text of few values (phase, event type, flicker kind) as categories,
+        indexed by ``time`` (tz-aware, UTC, when the recording's offset is known) when the start is known;
+        ``frame.attrs['units']`` and ``['meanings']`` give each column's unit and meaning."""
+        lay = schema.layout(self)
+        return {name: schema.to_pandas(name, table, lay) for name, table in self.tables().items()}
 
-        return {name: pd.DataFrame(flatten(table)) for name, table in self.tables().items()}
+    def to_xarray(self, table=None):
+        """The tables as xarray Datasets (a dict, or the one named `table`), with labelled dimensions: ``time``
+        (a row; the period table's rows of one value together), ``phase`` (A, B, C, total), ``sequence`` (zero,
+        positive, negative) and ``order`` (harmonic order); each variable's ``units`` and ``long_name`` in its
+        attributes."""
+        lay = schema.layout(self)
+        tables = self.tables()
+        if table is not None:
+            if table not in tables:
+                raise KeyError(f"table {table!r}: this analysis has {', '.join(tables)}")
+            return schema.to_xarray(table, tables[table], lay)
+        return {name: schema.to_xarray(name, t, lay) for name, t in tables.items()}
 
 
-def flatten(table, prefix=""):
-    """Columns of a structured array as an ordered dict name -> 1-D array (nested fields joined with '.')."""
-    out = {}
-    for name in table.dtype.names:
-        column = table[name]
-        if column.dtype.names:
-            out.update(flatten(column, prefix + name + "."))
-        elif column.ndim > 1:
-            continue
-        elif np.iscomplexobj(column):
-            out[prefix + name + ".re"] = column.real
-            out[prefix + name + ".im"] = column.imag
-        else:
-            out[prefix + name] = column
-    return out
+flatten = schema.flatten
 
 
 def _arrays_recording(voltages, currents, sample_rate, nominal_frequency):
@@ -376,6 +390,19 @@ def _blank(view, rows, keep=()):
             _blank(field, rows)
         elif field.dtype.kind in "fc":
             field[rows] = np.nan
+
+
+def _unmeasured(records, names, nested=None, nested_names=()):
+    """NaN into the floating fields `names` of `records` (nested records whole) and into `nested_names` of
+    the nested record `nested`: values a wiring does not measure (never 0)."""
+    for name in names:
+        field = records[name]
+        if field.dtype.names:
+            _blank(field, slice(None))
+        elif field.dtype.kind in "fc":
+            field[...] = np.nan
+    if nested is not None:
+        _unmeasured(records[nested], nested_names)
 
 
 class Context:
@@ -577,7 +604,30 @@ class _WindowPlan:
 
 
 class _Module:
-    """Stage: the module's period values and windows."""
+    """Stage: the module's period values and windows.
+
+    A three-wire (delta) recording gives the line-to-line voltages AB, BC and CA only; the module takes them
+    as its three voltage channels. Every voltage field then holds a line-to-line voltage (the period values'
+    ``rmsVoltage``, the windows' ``rmsVoltage``, ``thdVoltage``, ``harmonicsVoltage``, ...: slot k the
+    voltage between phases k and k + 1), measured as star voltages are and judged against a line-to-line
+    Udin; the sequence components are those of the line-to-line phasors (the unbalance u2 is the supply's;
+    a zero sequence has none, so u0 reads 0). The powers need phase-to-neutral voltages a three-wire
+    recording does not have: they are NaN, as are the line-to-line fields of the records (the voltage
+    fields hold those values).
+    """
+
+    # The fields of the period and windowed records a delta recording leaves unmeasured (see above).
+    DELTA_PERIOD = ("rmsLineToLine", "activePower", "nonActivePower", "apparentPower", "powerFactor",
+                    "fundamentalActivePower", "fundamentalReactivePower", "fundamentalReactivePowerSum",
+                    "fundamentalApparentPower", "fundamentalPhaseAngle", "rvcLineToLineVoltage")
+    DELTA_PERIOD_SEQUENCE = ("lineToLineVoltage", "lineToLineVoltageMagnitude", "activePower", "reactivePower",
+                             "apparentPower", "activeCurrent", "reactiveCurrent", "powerFactor")
+    DELTA_WINDOW = ("dcLineToLine", "rmsLineToLine", "spectrumRmsLineToLine", "fundamentalLineToLine",
+                    "thdLineToLine", "thdInterLineToLine", "activePower", "spectrumActivePower", "nonActivePower",
+                    "apparentPower", "powerFactor", "distortionPowerQ1", "reactivePower", "distortionPower",
+                    "fundamentalActivePower", "fundamentalReactivePower", "fundamentalApparentPower",
+                    "displacementPowerFactor", "fundamentalReactivePowerSum", "impedance")
+    DELTA_WINDOW_SEQUENCE = DELTA_PERIOD_SEQUENCE
 
     def __init__(self, ctx, settings):
         self.ctx = ctx
@@ -590,6 +640,14 @@ class _Module:
         self.bad = np.zeros(0)  # starts of flagged cycles not yet behind every window
         self.windows = []  # (first position, frequency) planned, waiting for the module's start
         self.lowest = 0.5 * ctx.nominal_frequency  # the lowest frequency the module takes
+        # The windows' inter-harmonic distortion the module does not compute (it leaves them 0): NaN, not
+        # measured. It computes all it can whenever inter-harmonics are on, which currents switch on for
+        # their subgroups; those values are kept.
+        m = self.module
+        self.not_computed = ("thdInterVoltage", "thdInterCurrent", "thdInterLineToLine")
+        if m.inter_harmonics_enabled:
+            self.not_computed = (() if m.current_enabled else ("thdInterCurrent",)) + \
+                (() if m.line_to_line_results_enabled else ("thdInterLineToLine",))
 
     def process(self, b):
         m = self.module
@@ -602,6 +660,8 @@ class _Module:
                 self.started = True
             m.schedule_periods(first, lengths, freqs, flags)
         b.period = self._period(m.get_period_results())
+        if self.ctx.grid == "delta":
+            _unmeasured(b.period, self.DELTA_PERIOD, "symmetricalComponent", self.DELTA_PERIOD_SEQUENCE)
         if self.plan is None:
             return
         if len(b.crossings):
@@ -619,11 +679,11 @@ class _Module:
             b.windowed, b.harmonics = m.get_results(arrays=fetch)
         else:
             b.windowed = m.get_results()
-        if self.ctx.current_orders:
-            # The inter-harmonic subgroups are computed for the currents' arrays; the records stay as without
-            # them (their inter-harmonic distortion fields 0).
-            for name in ("thdInterVoltage", "thdInterCurrent", "thdInterLineToLine"):
-                b.windowed["phases"][name] = 0
+        for name in self.not_computed:
+            b.windowed["phases"][name] = np.nan
+        if self.ctx.grid == "delta":
+            _unmeasured(b.windowed["phases"], self.DELTA_WINDOW)
+            _unmeasured(b.windowed, (), "symmetricalComponents", self.DELTA_WINDOW_SEQUENCE)
         if self.ctx.signalling:
             # Carried with the windows' arrays, so that gaps blank them and the flags stage holds them alike.
             values = m.signalling_voltages().reshape(len(b.windowed), len(self.ctx.voltages), -1)
@@ -1184,12 +1244,15 @@ class _Flicker:
     of the clock that ended (their intervals' Pst; fewer than twelve in a
     first block that starts between two ticks). The first interval holds the
     Pinst after the meter's settling time (5 s); an interval that holds none
-    has Pst NaN. An interval still running at the end is not reported,
-    unless the recording ends on its tick: the meter is then given missing
-    samples past the end (which it reads as silence not measured, in the next
-    interval), so that it closes the last whole interval. The Pst of the
-    2 hours running at the end give a last Plt (fewer than twelve), as the
-    first block's do.
+    has Pst NaN. Only finished intervals become rows: the interval still
+    running at the end is not reported. The meter closes an interval a few
+    samples past its tick, so at the end it is given missing samples past
+    the data (which it reads as silence not measured, in the next interval):
+    every interval whose tick the data reach (to within half a sample) is
+    reported, and one that only those missing samples closed is dropped,
+    with the meter's Plt over it. The Pst of the 2 hours running at the end
+    give a last Plt (fewer than twelve, never complete), as the first
+    block's do.
 
     The lamp is the one ``flicker_lamp`` says, else (:func:`default_lamp`) the
     230 V lamp when the supply's phase-to-neutral Udin is at least 200 V and
@@ -1249,13 +1312,11 @@ class _Flicker:
             rows = np.where(b.missing, np.float32(np.nan), rows)
         whole = _core.FlickerMeter.SHORT_TERM_SECONDS
         per = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
-        end = b.stop / ctx.sample_rate + ctx.clock_offset  # the end of the data on the clock
         tail = None
         if b.last:
-            tick = round(end / whole) * whole
-            if abs(end - tick) * ctx.sample_rate <= 0.5:
-                # Ends on a tick: missing samples past it close the last whole interval.
-                tail = np.full(3 * max(m.decimation_factor for m in self.meters) + 1, np.nan, np.float32)
+            # The meter closes an interval a few samples past its tick: missing samples past the end let it
+            # close every interval the data finished (one it closes that they did not finish is dropped below).
+            tail = np.full(3 * max(m.decimation_factor for m in self.meters) + 1, np.nan, np.float32)
         pst, pst_gaps, plt, plt_gaps, peak = [], [], [], [], []
         for meter, row in zip(self.meters, rows):
             meter.add_samples(row)
@@ -1274,6 +1335,12 @@ class _Flicker:
         new_pst = self._rows(clocks, clocks, whole, pst, "pst", np.any(pst_gaps, axis=0))
         new_pst["complete"] = (clocks != self.first) | self.whole_first
         new_plt = self._rows(blocks * per, blocks, whole * per, plt, "plt", np.any(plt_gaps, axis=0))
+        if b.last:
+            # Only finished intervals become rows: one whose tick lies past the end of the data (by more than
+            # half a sample) was closed by the missing samples alone, and so was a Plt ending with it.
+            finished = new_pst["endTime"] <= (b.stop + 0.5) / ctx.sample_rate
+            new_pst = new_pst[finished]
+            new_plt = new_plt[np.isin(new_plt["clockInterval"] + per - 1, new_pst["clockInterval"])]
         self.held_pst = new_pst if self.held_pst is None else np.concatenate([self.held_pst, new_pst])
         self.held_plt = new_plt if self.held_plt is None else np.concatenate([self.held_plt, new_plt])
         b.flicker = {"pst": self.held_pst[:0], "plt": self.held_plt[:0], "pinst_max": np.array(peak)}
@@ -1429,7 +1496,10 @@ class Stream:
         ctx.window_cycles = (12 if nominal > 55.0 else 10) if ctx.windowed else 0
         # Harmonic orders up to 50, and never above the recording's Nyquist frequency.
         highest = max(1, min(50, int(np.floor(fs / 2 / nominal))))
-        settings = dict(grid_config_type=GRID[ctx.grid], sample_rate=fs, sample_index_divisor=DIVISOR,
+        # A three-wire (delta) recording measures the three line-to-line voltages alone: the module takes
+        # them as its three voltage channels (see _Module), so they are measured as the star voltages are.
+        wiring = "star" if ctx.grid == "delta" else ctx.grid
+        settings = dict(grid_config_type=GRID[wiring], sample_rate=fs, sample_index_divisor=DIVISOR,
                         variable_frequency=(0.5 * nominal, 1.5 * nominal),
                         period_values_enabled=True, current_enabled=bool(ctx.currents),
                         half_period_values_count=2, period_values_overlap_in_percent=50,
@@ -1698,7 +1768,8 @@ class Collector:
                         udin_source=ctx.udin_source, inference=ctx.inference, rvc_threshold=ctx.rvc_threshold,
                         aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset, seconds=ctx.seconds,
                         positions=ctx.positions, crossings=_joined(p["crossings"], np.float64),
-                        missing_samples=ctx.missing_samples, first_missing=ctx.first_missing)
+                        missing_samples=ctx.missing_samples, first_missing=ctx.first_missing,
+                        inter_harmonics=ctx.inter_harmonics)
 
 
 def _joined(parts, dtype):
@@ -1756,7 +1827,10 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
         in ``Analysis.harmonics['interHarmonicsVoltage']`` (element n the
         subgroup between orders n and n + 1) and the windows'
         ``thdInterVoltage``; off, they are NaN. Off by default: they take
-        about twice the windows' time again.
+        about twice the windows' time again. Currents switch them on for
+        their own subgroups: the windows' ``thdInterVoltage`` and
+        ``thdInterCurrent`` are then measured either way (the inter-harmonic
+        distortion the module does not compute is NaN, never 0).
 
     Returns
     -------

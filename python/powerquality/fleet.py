@@ -376,9 +376,8 @@ class Summary:
         row = _empty_row()
         tables = self.tables()
         r = ctx.recording
-        start = report.utc_start(r)  # in UTC, as events.csv's
         udin = float(ctx.declared_voltage)
-        row.update(start=start.isoformat() + "+00:00" if start is not None else "",
+        row.update(start=str(report.clock_texts(r, 0.0)[0]),  # as events.csv's times
                    duration=ctx.positions / ctx.sample_rate, sampleRate=float(ctx.sample_rate),
                    nominalFrequency=float(ctx.nominal_frequency),
                    grid=str(ctx.grid), udin=udin, notes="; ".join(r.notes))
@@ -487,9 +486,7 @@ def analyze_one(job):
         if assess:
             row.update(_assessment(gather, assess, folder, job["path"]))
         events = summary.tables()["events"]
-        start = report.utc_start(ctx.recording)
-        starts = (list(report._iso(start, events["startTime"], "+00:00")) if start is not None
-                  else [""] * len(events))
+        starts = [str(text) for text in report.clock_texts(ctx.recording, events["startTime"])]
         if folder:
             with open(os.path.join(folder, "summary.txt"), "w") as f:
                 f.write("\n".join(digest.lines()) + "\n")

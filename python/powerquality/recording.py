@@ -38,8 +38,9 @@ writes it, kept as text; ``start_utc`` is the same instant as a
 (``trigger`` and ``trigger_utc`` likewise for a COMTRADE trigger).
 ``time_zone`` is the offset from UTC of the recorder's clock, the one the
 start is written in ('+02:00'; local time = UTC + offset, so UTC = the
-start - offset), None when nothing says it: the start is then taken as UTC
-(``start_utc`` is the recorder's clock as it reads). Start texts are read in
+start - offset), None when nothing says it: ``start_utc`` is then None too,
+and the start is known on the recorder's clock only
+(``analysis.start_datetime``). Start texts are read in
 the COMTRADE layouts, ``dd/mm/yyyy,hh:mm:ss.fffffffff`` (1999, 2013) and
 ``mm/dd/yy,hh:mm:ss.ffffff`` (1991), in the order ``date_order`` names
 ('dmy', 'mdy'; None: by the year's digits, four dmy and two mdy), and as
@@ -351,13 +352,15 @@ class Recording:
             return None
         local, minutes = clock
         if minutes is None:
-            minutes = offset_minutes(self.time_zone) or 0
+            minutes = offset_minutes(self.time_zone)
+        if minutes is None:
+            return None  # the recorder's clock, its offset from UTC not known
         return local - np.timedelta64(minutes, "m")
 
     @property
     def start_utc(self):
-        """The first sample's time as numpy.datetime64 in ns, UTC; None without a readable start (see the
-        module docstring)."""
+        """The first sample's time as numpy.datetime64 in ns, UTC; None without a readable start or without
+        its offset from UTC (see the module docstring)."""
         return self._utc(self.start)
 
     @property

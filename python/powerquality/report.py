@@ -8,12 +8,13 @@ and per-window records, with ``--detail``) and :class:`Picture`. The
 functions ``summary``, ``write_tables`` and ``plot`` give the same from a
 whole :class:`~powerquality.analysis.Analysis`.
 
-Tables (CSV, one header line, times in seconds from the first sample; rows
-that have a start carry its ISO 8601 date and time too when the recording
-gives its own start, in UTC with its offset, ``2026-03-15T08:00:01.028906+00:00``
-(``Recording.start_utc``: the recorder's clock less its offset from UTC,
-the clock itself when the file gives no time zone): one instant wherever it
-is read, one time base for recordings of every time zone): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
+Tables (CSV, one header line; the columns of the schema's tables, see
+``powerquality.schema``: times in seconds from the first sample, and a last
+column ``time``, ISO 8601 in UTC with its offset, ``+00:00``, when the
+recording gives its start (``Recording.start_utc``: the recorder's clock
+less its offset from UTC, the clock itself when the file gives no time
+zone): one instant wherever it is read, one time base for recordings of
+every time zone): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
 missing samples and ends with the last value before them), frequency_10s.csv (the tracker's
 10-second frequencies), aggregated_3s.csv (150/180 cycles),
 aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
@@ -31,15 +32,17 @@ it overlaps a dip, swell or interruption (IEC 61000-4-30 §4.7) and marked
 Columns are formatted by numpy a column at a time.
 
 Detail (``--detail``): detail.h5, an HDF5 file with one table per kind,
-``period`` (every period value, the columns of the old period.csv),
-``frequency`` (every tracked cycle) and ``windowed`` (every window: its main
-values per phase), each a compound dataset appended block by block in
-chunks that fit it, compressed, with the units of its columns and the
-recording's start, time zone, channels and rates as attributes (see
-:class:`Detail`). HDF5 rather than CSV because a week at 10 kHz makes
-hundreds of millions of rows: stored as binary numbers they need no
-formatting, keep full precision, and are read back by slices
-(``h5py.File(...)["period"][a:b]``) without parsing a whole file. It needs
+``period`` (every period value), ``frequency`` (every tracked cycle) and
+``windowed`` (every window: its values per phase and total, its arrays of
+orders, its symmetrical components), the schema's tables (an array of orders
+one field, text as ASCII bytes, ``time`` as int64 nanoseconds since
+1970-01-01), each a compound dataset appended block by block in chunks that
+fit it, compressed, with the units of its columns and the recording's start,
+time zone, channels and rates as attributes (see :class:`Detail`). HDF5
+rather than CSV because a week at 10 kHz makes hundreds of millions of rows:
+stored as binary numbers they need no formatting, keep full precision, and
+are read back by slices (``h5py.File(...)["period"][a:b]``) without parsing
+a whole file. It needs
 Debian's python3-h5py.
 """
 
@@ -51,7 +54,8 @@ import types
 
 import numpy as np
 
-from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, FLICKER_FRAME, RVC_DTYPE, Rows, flatten, start_datetime
+from . import schema
+from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, RVC_DTYPE, Rows, flatten, start_datetime
 
 PHASE_NAMES = "ABC"
 _EVENT_COLOURS = {1: "tab:orange", 2: "tab:red", 3: "tab:purple"}
@@ -264,7 +268,8 @@ def _context(a):
                                  window_cycles=1 if a.windowed is not None else 0,
                                  missing_samples=getattr(a, "missing_samples", 0),
                                  first_missing=getattr(a, "first_missing", None),
-                                 flicker_lamp=(a.flicker or {}).get("lamp") if getattr(a, "flicker", None) else None)
+                                 flicker_lamp=(a.flicker or {}).get("lamp") if getattr(a, "flicker", None) else None,
+                                 arrays=tuple(a.harmonics or ()), inter_harmonics=getattr(a, "inter_harmonics", False))
 
 
 def _block(a):
@@ -273,7 +278,8 @@ def _block(a):
                                  events=a.events, rvc=a.rvc, windowed=a.windowed, harmonics=a.harmonics,
                                  window_flags=getattr(a, "window_flags", None),
                                  window_gaps=getattr(a, "window_gaps", None), aggregated=a.aggregated,
-                                 flicker=getattr(a, "flicker", None), last=True,
+                                 flicker=getattr(a, "flicker", None), signalling=getattr(a, "signalling", None),
+                                 signalling_3s=getattr(a, "signalling_3s", None), last=True,
                                  position=0, stop=a.positions)
 
 
@@ -289,80 +295,20 @@ def _thd_of(windowed, phases):
     return np.max(np.stack([windowed["phases"][:, k]["thdVoltage"]["thd"] for k in range(phases)]), axis=0)
 
 
-# Period record fields that analyze's configuration does not produce, or
-# that only the total record carries: left out of period.csv.
-_NOT_PRODUCED = ("reserved", "rmsLineToLine", "rvcLineToLineVoltage.", "symmetricalComponent.lineToLineVoltage",
-                 "symmetricalComponent.voltageRms", "symmetricalComponent.currentRms",
-                 "symmetricalComponent.voltageUnbalance", "symmetricalComponent.currentUnbalance",
-                 "symmetricalComponent.voltageRmsUnbalance", "symmetricalComponent.currentRmsUnbalance")
-_CURRENT_FIELDS = ("rmsCurrent", "activePower", "nonActivePower", "apparentPower", "powerFactor",
-                   "fundamentalCurrent", "fundamentalActivePower", "fundamentalReactivePower",
-                   "fundamentalApparentPower", "fundamentalPhaseAngle", "symmetricalComponent.current",
-                   "symmetricalComponent.activePower", "symmetricalComponent.reactivePower",
-                   "symmetricalComponent.apparentPower", "symmetricalComponent.activeCurrent",
-                   "symmetricalComponent.reactiveCurrent", "symmetricalComponent.powerFactor")
-
-
-def _period_columns(a, columns):
-    drop = list(_NOT_PRODUCED)
-    if not a.currents:
-        drop += list(_CURRENT_FIELDS)
-    if a.grid == "single":
-        drop.append("symmetricalComponent.")
-    out = {k: v for k, v in columns.items() if not any(k.startswith(d) for d in drop)}
-    # The sequence components lie one per record: zero in the total row,
-    # positive in phase A's, negative in phase B's; phase C's row has none.
-    for k in out:
-        if k.startswith("symmetricalComponent."):
-            out[k] = np.where(a.period["phase"] <= 1, out[k], np.nan)
-    # Only the total record (phase -1) has the sum of the phases' reactive powers.
-    if "fundamentalReactivePowerSum" in out:
-        out["fundamentalReactivePowerSum"] = np.where(a.period["phase"] == -1, out["fundamentalReactivePowerSum"],
-                                                      np.nan)
-    return out
-
-
-# Per phase slot of a windowed record: the fields written to windowed.csv.
-_WINDOW_FIELDS = ("dcVoltage", "rmsVoltage", "fundamentalVoltage", "rmsCurrent", "fundamentalCurrent",
-                  "activePower", "reactivePower", "apparentPower", "powerFactor", "displacementPowerFactor",
-                  "thdVoltage.thd", "thdCurrent.thd")
-
-
-def _windowed_columns(a):
-    """windowed.csv: the window, then per phase (A, B, C, total) its main
-    values, then the unbalance ratios u2 and u0 (percent) on three phases."""
-    w = a.windowed
-    columns = {name: w[name] for name in ("time", "frequency", "firstSampleIndex", "length")}
-    phases = len(a.voltages)
-    slots = [(k, PHASE_NAMES[k] if phases > 1 else "") for k in range(phases)]
-    if phases > 1:
-        slots.append((phases, "total"))
-    for slot, label in slots:
-        block = w["phases"][:, slot]
-        for field in _WINDOW_FIELDS:
-            if not a.currents and ("Current" in field or "Power" in field):
-                continue
-            if label == "total" and field.startswith("thd"):
-                continue  # distortion is a per-waveform figure
-            value = block
-            for part in field.split("."):
-                value = value[part]
-            columns[f"{label}.{field}" if label else field] = value
-    if phases == 3:
-        columns["u2"] = w["symmetricalComponents"][:, 2]["voltageUnbalance"]
-        columns["u0"] = w["symmetricalComponents"][:, 0]["voltageUnbalance"]
-    return columns
-
-
-def utc_start(recording):
-    """The recording's ``start_utc`` as a naive datetime (to the microsecond), or None."""
-    start = getattr(recording, "start_utc", None)
-    return None if start is None else datetime.datetime.fromisoformat(str(np.datetime64(start, "us")))
+def clock_texts(recording, seconds):
+    """ISO 8601 texts of `seconds` after the recording's start, as the tables' ``time`` column writes them: in
+    UTC with +00:00 when the recording knows its offset from UTC, else on the recorder's clock without an offset;
+    empty texts without a start."""
+    start, utc = schema.start_of(recording)
+    if start is None:
+        return np.full(len(np.atleast_1d(seconds)), "", dtype=object)
+    base = datetime.datetime.fromisoformat(str(np.datetime64(start, "us")))
+    return _iso(base, np.atleast_1d(seconds), "+00:00" if utc else "")
 
 
 def _iso(start, seconds, offset=""):
-    """ISO date and time of `seconds` after the datetime `start` (the recorder's clock), to the microsecond
-    (without a fraction when it is whole), followed by `offset` (the clock's offset from UTC, '+02:00')."""
+    """ISO date and time of `seconds` after the datetime `start`, to the microsecond (without a fraction
+    when it is whole), followed by `offset` ('+00:00' for a start in UTC)."""
     base = np.datetime64(start.isoformat(), "us")
     stamps = base + np.round(np.asarray(seconds, np.float64) * 1e6).astype("timedelta64[us]")
     text = _trim(np.datetime_as_string(stamps, unit="us"))
@@ -374,6 +320,18 @@ def _trim(text):
     if whole.any():
         text = text.astype(object)
         text[whole] = [t[:-7] for t in text[whole]]
+    return text
+
+
+def iso_times(stamps, utc):
+    """datetime64 values as ISO 8601 text to the microsecond (no fraction when it is whole), with '+00:00' when
+    they are UTC; NaT as an empty field."""
+    stamps = np.asarray(stamps).astype("M8[us]")
+    text = _trim(np.datetime_as_string(stamps, unit="us"))
+    if utc and len(text):
+        text = np.char.add(text.astype(str), "+00:00")
+    if len(text):
+        text = np.where(np.isnat(stamps), "", text)
     return text
 
 
@@ -462,58 +420,41 @@ class Tables:
     def __init__(self, ctx, directory):
         self.ctx, self.directory = ctx, directory
         os.makedirs(directory, exist_ok=True)
-        # Clock times in UTC, written with their offset +00:00: one instant wherever they are read, and the
-        # same time base for recordings of every time zone (a fleet's events.csv).
-        self.start = utc_start(ctx.recording)
-        self.offset = "+00:00"
         self.events = Rows(EVENT_DTYPE)  # written in order of start at the end
         self.files = {}
         self.paths = []
+        self.layout = None  # once the first block has passed: the nominal frequency is known then
 
-    def _table(self, name, columns):
+    def _table(self, name, table):
+        """A schema table's rows (a structured array) into name.csv; its datetime column as ISO 8601 text."""
         if name not in self.files:
             self.files[name] = _Csv(os.path.join(self.directory, name + ".csv"))
+        columns = flatten(table)
+        if "time" in columns:
+            columns["time"] = iso_times(columns["time"], self.layout.utc)
         self.files[name].write(columns)
 
-    def _timed(self, columns, seconds, name="start"):
-        if self.start is not None:
-            columns = dict(columns)
-            columns[name] = _iso(self.start, seconds, self.offset)
-        return columns
-
     def process(self, b):
+        lay = self.layout = self.layout or schema.layout(self.ctx)
         self.events.add(b.events)
-        self._table("rvc", self._timed(flatten(b.rvc), b.rvc["startTime"]))
+        self._table("rvc", schema.rvc(b.rvc, lay))
         if b.ten_second is not None:
-            t = b.ten_second
-            # The tracker counts caller indices: positions times the divisor.
-            per_second = self.ctx.sample_rate * DIVISOR
-            columns = {"startTime": t["firstSampleIndex"] / per_second,
-                       "endTime": t["endSampleIndex"] / per_second, "frequency": t["frequency"],
-                       "cycleCount": t["cycleCount"], "flag": t["flag"]}
-            self._table("frequency_10s", self._timed(columns, columns["startTime"]))
+            self._table("frequency_10s", schema.frequency_10s(b.ten_second, lay, self.ctx.sample_rate, DIVISOR))
         if b.aggregated is not None:
-            # The time tag of an aggregated value: the end of its last window,
-            # or for a 10-minute value the tick that ends its interval.
-            short, ten, two = b.aggregated["3s"], b.aggregated["10min"], b.aggregated["2h"]
-            self._table("aggregated_3s", self._timed(flatten(short), short["endTime"], "tag"))
-            self._table("aggregated_10min", self._timed(flatten(ten), ten["tagTime"], "tag"))
-            self._table("aggregated_2h", self._timed(flatten(two), two["tagTime"], "tag"))
+            for key in ("3s", "10min", "2h"):
+                self._table("aggregated_" + key, schema.aggregated(b.aggregated[key], lay))
         if getattr(b, "flicker", None) is not None:
-            self._table("flicker", _flicker_columns(b.flicker, self._timed))
+            self._table("flicker", schema.flicker(b.flicker["pst"], b.flicker["plt"], lay))
         if getattr(b, "signalling", None) is not None:
-            self._table("signalling", self._timed(flatten(b.signalling), b.signalling["time"], "tag"))
-            self._table("signalling_3s", self._timed(flatten(b.signalling_3s), b.signalling_3s["endTime"], "tag"))
+            self._table("signalling", schema.signalling(b.signalling, lay))
+            self._table("signalling_3s", schema.signalling_3s(b.signalling_3s, lay))
         if b.last:
             self._finish()
 
     def _finish(self):
         events = self.events.array()
         events = events[np.argsort(events["startTime"], kind="stable")]
-        columns = self._timed(flatten(events), events["startTime"])
-        columns["type"] = np.array([EVENT_TYPES.get(int(t), str(t)) for t in events["type"]], dtype=object)
-        columns["phases"] = np.array([_phases(int(m)) for m in events["phases"]], dtype=object)
-        self._table("events", columns)
+        self._table("events", schema.events(events, self.layout))
         for name in ("events", "rvc", "frequency_10s", "aggregated_3s", "aggregated_10min", "aggregated_2h",
                      "flicker", "signalling", "signalling_3s"):
             if name in self.files:
@@ -521,68 +462,15 @@ class Tables:
                 self.paths.append(self.files[name].path)
 
 
-def _flicker_columns(flicker, timed):
-    """flicker.csv rows of one block: its Pst rows, then its Plt rows (kind, clock interval, span, a value per
-    voltage; the ISO time of the end as tag when the recording gives its start)."""
-    parts = []
-    for kind, key in (("Pst", "pst"), ("Plt", "plt")):
-        rows = flicker[key]
-        columns = {"kind": np.full(len(rows), kind, dtype=object), "clockInterval": rows["clockInterval"],
-                   "startTime": rows["startTime"], "endTime": rows["endTime"]}
-        for name in rows.dtype.names[len(FLICKER_FRAME):]:
-            columns[name[:-len(key)].rstrip(".") or "value"] = rows[name]
-        for name in ("gap", "flagged", "complete"):
-            columns[name] = rows[name]
-        parts.append(timed(columns, rows["endTime"], "tag"))
-    return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
-
-
-# The unit of each column of the detail tables, by its name without the phase label ('A.', 'total.'): by the
-# whole name first, then by its last part. A small table here until the schema module holds the columns'
-# units: once powerquality/schema.py is there, column_units asks it instead.
-_UNITS = {
-    "time": "s", "duration": "s", "startTime": "s", "endTime": "s", "frequency": "Hz",
-    "rmsVoltage": "V", "rmsLineToLine": "V", "fundamentalVoltage": "V", "dcVoltage": "V", "voltage.re": "V",
-    "voltage.im": "V", "voltageMagnitude": "V", "lineToLineVoltage.re": "V", "lineToLineVoltage.im": "V",
-    "lineToLineVoltageMagnitude": "V", "deltaUss": "V", "deltaUmax": "V", "voltageRms": "V",
-    "rmsCurrent": "A", "fundamentalCurrent": "A", "current.re": "A", "current.im": "A", "currentMagnitude": "A",
-    "activeCurrent": "A", "reactiveCurrent": "A", "currentRms": "A",
-    "activePower": "W", "fundamentalActivePower": "W",
-    "nonActivePower": "var", "reactivePower": "var", "fundamentalReactivePower": "var",
-    "fundamentalReactivePowerSum": "var",
-    "apparentPower": "VA", "fundamentalApparentPower": "VA",
-    "powerFactor": "1", "displacementPowerFactor": "1", "fundamentalPhaseAngle": "degree",
-    "thd": "%", "u2": "%", "u0": "%", "voltageUnbalance": "%", "currentUnbalance": "%",
-    # Indices, counts, codes and flags have no unit.
-    "item": "", "phase": "", "firstSampleIndex": "", "length": "", "valid": "", "gap": "", "flagged": "",
-    "state": "", "stateChanged": "", "eventEnded": "",
-}
-_PHASE_LABEL = ("A.", "B.", "C.", "total.")
-
-
 def column_units(table, names):
-    """The unit of each column name of a detail table ('s', 'V', 'A', 'W', 'var', 'VA', 'Hz', '%', 'degree', '1'
-    for a ratio, '' for an index, count or flag); None for a name it does not know."""
-    try:
-        from . import schema  # once it is there, its units: see the comment above _UNITS
-    except ImportError:
-        schema = None
+    """The schema's unit of each column of a detail table ('s', 'V', 'A', 'W', 'var', 'VA', 'Hz', '%', '°', '1'
+    for a ratio, '' for a count, mark or text); None for a column the schema does not have."""
     out = []
     for name in names:
-        if schema is not None and hasattr(schema, "units"):
-            try:
-                out.append(schema.units(table, [name])[name])
-                continue
-            except KeyError:
-                pass
-        bare = name[len(next((p for p in _PHASE_LABEL if name.startswith(p)), "")):]
-        parts = bare.split(".")
-        unit = None
-        for k in range(len(parts)):
-            unit = _UNITS.get(".".join(parts[k:]))
-            if unit is not None:
-                break
-        out.append(unit)
+        try:
+            out.append(schema.describe(table, name).unit)
+        except KeyError:
+            out.append(None)
     return out
 
 
@@ -600,14 +488,16 @@ class Detail:
     kept in a chunk cache large enough that a chunk filled over several
     blocks is compressed once. LZF is h5py's own filter: other HDF5 readers
     need its plugin (``compression={"compression": "gzip"}`` writes deflate).
-    Attributes: the file's ``start_utc`` (ISO 8601, UTC,
-    to the nanosecond; left out without a start), ``time_zone`` (the
-    recorder's offset from UTC; left out when not known), ``sample_rate``
-    and ``nominal_frequency`` (Hz), ``grid``, ``channels`` (the voltages
-    then the currents analysed), ``voltage_channels``,
-    ``current_channels``, ``source`` and ``library_version``; each table's
-    ``units``, one per column in the order of its fields. The times in the
-    tables are seconds from the first sample.
+    Attributes: with a start, the file's ``start`` (ISO 8601 on the
+    recorder's clock, to the microsecond, no offset), ``time_zone`` (the
+    clock's offset from UTC, '+02:00', or 'unknown') and, when the offset
+    is known, ``start_utc`` (ISO 8601 in UTC to the nanosecond,
+    '2026-03-15T08:00:00.123456789Z'); ``sample_rate`` and
+    ``nominal_frequency`` (Hz), ``grid``, ``channels`` (the voltages then
+    the currents analysed), ``voltage_channels``, ``current_channels``,
+    ``source`` and ``library_version``; each table's ``units``, one per
+    column in the order of its fields (the schema's), and with a ``time``
+    column what it counts.
     """
 
     CHUNK_BYTES = 1 << 18  # the most bytes a chunk holds
@@ -623,6 +513,7 @@ class Detail:
         self.compression = dict(self.COMPRESSION if compression is None else compression)
         self.file = h5py.File(path, "w", rdcc_nbytes=self.CACHE_BYTES, rdcc_nslots=1021)
         self.sets = {}
+        self.layout = None  # once the first block has passed: the nominal frequency is known then
 
     def _attributes(self):
         """The file's attributes, once the first block has settled the context (the channels, the nominal
@@ -642,11 +533,13 @@ class Detail:
         attrs.create("channels", np.array(voltages + currents, dtype=object), dtype=text)
         attrs.create("voltage_channels", np.array(voltages, dtype=object), dtype=text)
         attrs.create("current_channels", np.array(currents, dtype=object), dtype=text)
-        start = getattr(r, "start_utc", None)
-        if start is not None:
-            attrs["start_utc"] = str(np.datetime64(start, "ns")) + "Z"
-        if getattr(r, "time_zone", None):
-            attrs["time_zone"] = r.time_zone
+        local = start_datetime(r)
+        if local is not None:
+            start = getattr(r, "start_utc", None)
+            attrs["start"] = local.isoformat()
+            if start is not None:
+                attrs["start_utc"] = str(np.datetime64(start, "ns")) + "Z"
+            attrs["time_zone"] = getattr(r, "time_zone", None) or "unknown"
         attrs["library_version"] = str(__version__)
 
     def _chunk_rows(self, rows, itemsize, b):
@@ -661,44 +554,51 @@ class Detail:
         # still fits one chunk.
         return int(min(max(int(np.ceil(1.05 * rows * total / done)), 1), most))
 
-    def _append(self, name, columns, b):
-        if not columns:
-            return
-        dtype = np.dtype([(k, np.asarray(v).dtype) for k, v in columns.items()])
-        rows = np.empty(len(next(iter(columns.values()))), dtype)
-        for k, v in columns.items():
-            rows[k] = v
+    def _append(self, name, rows, b):
+        """A schema table's rows appended to its dataset; ``time`` as int64 nanoseconds since 1970-01-01 and text
+        as ASCII bytes (HDF5 has no datetime type, h5py no fixed-length unicode), the time's meaning and zone in
+        the dataset's attributes."""
+        dtype = rows.dtype
+
+        def stored(n):
+            kind = dtype[n].kind
+            return "i8" if kind == "M" else f"S{dtype[n].itemsize // 4}" if kind == "U" else dtype[n]
+
+        if any(dtype[n].kind in "MU" for n in dtype.names):
+            plain = np.dtype([(n, stored(n)) for n in dtype.names])
+            converted = np.empty(len(rows), plain)
+            for n in dtype.names:
+                kind = dtype[n].kind
+                converted[n] = rows[n].astype("M8[ns]").view("i8") if kind == "M" else \
+                    np.char.encode(rows[n], "ascii") if kind == "U" else rows[n]
+            rows, dtype = converted, plain
         if name not in self.sets:
             if not len(rows) and not b.last:
                 return  # made once rows come (the first blocks may bring none), chunked to their number
             import h5py
 
-            data = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
-                                            chunks=(self._chunk_rows(len(rows), dtype.itemsize, b),),
-                                            **self.compression)
+            self.sets[name] = data = self.file.create_dataset(
+                name, shape=(0,), maxshape=(None,), dtype=dtype,
+                chunks=(self._chunk_rows(len(rows), dtype.itemsize, b),), **self.compression)
             units = [unit or "" for unit in column_units(name, dtype.names)]
             data.attrs.create("units", np.array(units, dtype=object), dtype=h5py.string_dtype())
-            self.sets[name] = data
+            if "time" in dtype.names:
+                data.attrs["time"] = "int64 nanoseconds since 1970-01-01T00:00:00, " + self.layout.time_zone
+                data.attrs["time_zone"] = "UTC" if self.layout.utc else "unknown"
         data = self.sets[name]
         if len(rows):
             data.resize((data.shape[0] + len(rows),))
             data[-len(rows):] = rows
 
     def process(self, b):
-        ctx = self.ctx
-        if not self.sets:
+        lay = self.layout = self.layout or schema.layout(self.ctx)
+        if not self.file.attrs.get("library_version"):
             self._attributes()
-        view = types.SimpleNamespace(currents=ctx.currents, grid=ctx.grid, period=b.period, windowed=b.windowed,
-                                     voltages=ctx.voltages)
-        self._append("period", _period_columns(view, flatten(b.period)), b)
-        self._append("frequency", flatten(b.frequency), b)
+        self._append("period", schema.period(b.period, lay), b)
+        self._append("frequency", schema.frequency(b.frequency, lay), b)
         if b.windowed is not None:
-            columns = _windowed_columns(view)
-            if b.window_flags is not None:
-                columns["flagged"] = np.asarray(b.window_flags, bool)
-            if getattr(b, "window_gaps", None) is not None:
-                columns["gap"] = np.asarray(b.window_gaps, bool)
-            self._append("windowed", columns, b)
+            self._append("windowed", schema.windowed(b.windowed, b.harmonics, b.window_flags,
+                                                     getattr(b, "window_gaps", None), lay), b)
         if b.last:
             self.file.close()
 

@@ -12,6 +12,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -256,6 +257,18 @@ py::object getResults(Module& m, int maxCount, py::object arrays) {
     py::array records(generalRecordDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(results.size())});
     if (!results.empty()) {
         std::memcpy(records.mutable_data(), results.data(), results.size() * sizeof(PowerResultsGeneral));
+        // The pointer slots (unnamed in the dtype) would carry addresses of the
+        // module's buffers, different from run to run: they read 0, so that
+        // the same data give the same bytes.
+        constexpr std::size_t first = offsetof(PowerResultsGeneralPhase, spectrumVoltage);
+        auto* bytes = static_cast<unsigned char*>(records.mutable_data());
+        for (std::size_t n = 0; n < results.size(); ++n) {
+            for (std::size_t p = 0; p < sizeof(PowerResultsGeneral::phases) / sizeof(PowerResultsGeneralPhase); ++p) {
+                std::memset(bytes + n * sizeof(PowerResultsGeneral) + offsetof(PowerResultsGeneral, phases) +
+                                p * sizeof(PowerResultsGeneralPhase) + first,
+                            0, sizeof(PowerResultsGeneralPhase) - first);
+            }
+        }
     }
     const bool flag = py::isinstance<py::bool_>(arrays) || arrays.is_none();
     if (flag && !py::bool_(arrays)) {

@@ -51,8 +51,8 @@ private:
 // PowerResultsThd (72), PowerResultsPeriod (384), PowerResultsGeneralPhase and
 // PowerResultsGeneral (sizes of this build). The pointer slots of a general
 // phase block are left unnamed: they point into the module's buffers, which
-// the record outlives once copied; the arrays behind them are copied out
-// separately.
+// the record outlives once copied, so the copies hold 0 there; the arrays
+// behind them are copied out separately.
 py::dtype rvcResultDtype();
 py::dtype symmetricalComponentDtype();
 py::dtype thdDtype();

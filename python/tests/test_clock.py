@@ -42,13 +42,14 @@ def dip_recording(base, seconds=2.0, **options):
     ("+10h30", "+10:30", "2026-03-14T23:30:00.123456789"),
     ("-4", "-04:00", "2026-03-15T14:00:00.123456789"),
     ("0", "+00:00", "2026-03-15T10:00:00.123456789"),
-    ("x", None, "2026-03-15T10:00:00.123456789"),  # not known: the clock taken as UTC
+    ("x", None, None),  # not known: the start on the recorder's clock only
 ])
 def test_a_2013_time_code_gives_the_start_in_utc(tmp_path, code, zone, utc):
     path = write_three(tmp_path / "r", three_phase(FS, 0.5), FS, revision="2013", time_code=code,
                        start="15/03/2026,10:00:00.123456789")
     for r in (comtrade.read(path), comtrade.open_blocks(path)):
-        assert (r.time_zone, r.local_zone, r.start_utc, r.trigger_utc) == (zone, zone, ns(utc), ns(utc))
+        utc = None if utc is None else ns(utc)
+        assert (r.time_zone, r.local_zone, r.start_utc, r.trigger_utc) == (zone, zone, utc, utc)
         assert r.start == "15/03/2026,10:00:00.123456789" and r.notes == []  # the text as the file writes it
 
 
@@ -59,8 +60,8 @@ def test_the_local_code_may_differ_from_the_time_code_of_a_recorder_that_keeps_u
     assert (r.time_zone, r.local_zone, r.start_utc) == ("+00:00", "+01:00", ns("2020-01-01T00:00:00"))
 
 
-# (revision, start text, start in UTC or None, a note or None): the 1991 layout writes mm/dd/yy, the later ones
-# dd/mm/yyyy; the other order is taken, with a note, only when the expected one makes no date.
+# (revision, start text, the start it reads or None, a note or None): the 1991 layout writes mm/dd/yy, the later
+# ones dd/mm/yyyy; the other order is taken, with a note, only when the expected one makes no date.
 @pytest.mark.parametrize("revision, start, utc, note", [
     ("1999", "03/04/2021,05:06:07.250000", "2021-04-03T05:06:07.25", None),
     ("1991", "03/04/21,05:06:07.250000", "2021-03-04T05:06:07.25", None),
@@ -79,7 +80,8 @@ def test_the_local_code_may_differ_from_the_time_code_of_a_recorder_that_keeps_u
 def test_start_dates_in_each_revision_order(tmp_path, revision, start, utc, note):
     path = write_three(tmp_path / "r", three_phase(FS, 0.5), FS, revision=revision, start=start,
                        time_code="0" if revision == "2013" else "+0h00")
-    r = comtrade.read(path)
+    assert comtrade.read(path).start_utc is None or revision == "2013"  # 1991, 1999: the offset is not known
+    r = comtrade.read(path, time_zone="+00:00")
     assert r.start_utc == (None if utc is None else ns(utc))
     notes = [n for n in r.notes if "date" in n]
     assert len(notes) == (note is not None) and (note is None or notes[0].startswith(path + note)), r.notes
@@ -109,7 +111,7 @@ def test_a_start_that_is_not_a_date_is_refused_naming_its_line_unless_a_start_is
 def test_a_trigger_that_is_not_a_date_is_noted_and_the_trigger_time_is_none(tmp_path):
     path = write_three(tmp_path / "r", three_phase(FS, 0.5), FS, start="01/01/2020,00:00:00.000000")
     edit(path, "01/01/2020,00:00:00.000000\r\nBINARY", "99/01/2020,00:00:00\r\nBINARY")
-    r = comtrade.read(path)
+    r = comtrade.read(path, time_zone="+00:00")
     assert (r.start_utc, r.trigger_utc) == (ns("2020-01-01"), None)
     assert r.notes == [f"{path}:10: trigger date and time: '99/01/2020,00:00:00' is not a date and time as "
                        "dd/mm/yyyy reads it: day is out of range for month; no trigger time"]
@@ -128,7 +130,7 @@ def test_a_later_section_read_alone_moves_the_start_text_in_its_own_layout(start
 # The options: a start in ISO 8601 (its offset, when written, gives the instant and the zone), a zone as an
 # offset or a name resolved at the start (Paris: +01:00 in winter, +02:00 in summer).
 @pytest.mark.parametrize("start, zone, utc, offset", [
-    ("2026-01-15T12:00:00", None, "2026-01-15T12:00:00", "+00:00"),
+    ("2026-01-15T12:00:00", None, None, None),  # the offset not known: the recorder's clock only
     ("2026-01-15T12:00:00", "Europe/Paris", "2026-01-15T11:00:00", "+01:00"),
     ("2026-07-15T12:00:00.5", "Europe/Paris", "2026-07-15T10:00:00.5", "+02:00"),
     ("2026-07-15 12:00", "-05:30", "2026-07-15T17:30:00", "-05:30"),
@@ -141,8 +143,7 @@ def test_a_csv_takes_its_start_and_time_zone_from_the_options(tmp_path, start, z
     np.savetxt(path, u.T, delimiter=",", header="VA,VB,VC", comments="")
     assert csvfile.read(str(path), sample_rate=FS).start_utc is None
     r = csvfile.open_blocks(str(path), sample_rate=FS, start=start, time_zone=zone)
-    assert (r.start_utc, r.time_zone, r.start) == (ns(utc), offset if zone or "+" in start[10:] or "Z" in start
-                                                   else None, start)
+    assert (r.start_utc, r.time_zone, r.start) == (utc and ns(utc), offset, start)
 
 
 def test_a_time_zone_without_a_start_is_noted_and_a_fleet_checks_its_zone_before_it_starts():
@@ -162,18 +163,23 @@ def test_tables_write_clock_times_with_the_offset_and_they_name_the_instants_of_
     assert run.returncode == 0, run.stderr
     rows = list(csv.DictReader(open(tmp_path / "out" / "events.csv")))
     assert [row["type"] for row in rows] == ["dip"]
-    stamp = datetime.datetime.fromisoformat(rows[0]["start"])
-    assert rows[0]["start"].endswith("+00:00") and stamp.utcoffset() == datetime.timedelta(0)
+    stamp = datetime.datetime.fromisoformat(rows[0]["time"])
+    assert rows[0]["time"].endswith("+00:00") and stamp.utcoffset() == datetime.timedelta(0)
     seconds = float(rows[0]["startTime"])
     utc = ns("2026-03-15T15:30:00.25") + np.timedelta64(int(round(seconds * 1e6)), "us")
     assert np.datetime64(stamp.astimezone(datetime.timezone.utc).replace(tzinfo=None), "ns") == utc
     with h5py.File(tmp_path / "out" / "detail.h5") as f:
         assert (f.attrs["start_utc"], f.attrs["time_zone"]) == ("2026-03-15T15:30:00.250000000Z", "-05:30")
+        assert f.attrs["start"] == "2026-03-15T10:00:00.250000"  # the recorder's clock
+        written = f["period"]["time"][:].view("M8[ns]")
+    # The period table's clock times are those of the analysis in memory, as instants in UTC.
+    a = pq.analyze(path)
+    np.testing.assert_array_equal(written, a.tables()["period"]["time"])
     # --timezone overrules the file's time code, with a note; the stamps follow.
     run = cli("analyze", path, "--out", tmp_path / "paris", "--timezone", "Europe/Paris")
     assert run.returncode == 0 and "overruled by --timezone Europe/Paris (+01:00)" in run.stdout + run.stderr
     rows = list(csv.DictReader(open(tmp_path / "paris" / "events.csv")))
-    assert rows[0]["start"].startswith("2026-03-15T09:00:01") and rows[0]["start"].endswith("+00:00")
+    assert rows[0]["time"].startswith("2026-03-15T09:00:01") and rows[0]["time"].endswith("+00:00")
 
 
 @pytest.mark.parametrize("args, message", [
@@ -200,4 +206,7 @@ def test_read_clock_takes_iso_text_and_says_what_is_wrong():
     # A Recording built by hand with a start text and a zone gives its instant too.
     r = Recording([], FS, start="01/03/2026,23:00:00.000000", time_zone="+01:00")
     assert r.start_utc == ns("2026-03-01T22:00:00") and pq.analysis.start_datetime(r).hour == 23
-    assert report._iso(report.utc_start(r), [0.5], "+00:00")[0] == "2026-03-01T22:00:00.500000+00:00"
+    assert list(report.clock_texts(r, [0.5, 1.0])) == ["2026-03-01T22:00:00.500000+00:00",
+                                                       "2026-03-01T22:00:01+00:00"]
+    r.time_zone = None  # the offset not known: the recorder's clock without one
+    assert list(report.clock_texts(r, [0.5])) == ["2026-03-01T23:00:00.500000"]

@@ -131,3 +131,22 @@ def test_inter_harmonics_are_measured_when_asked_for_and_nan_otherwise():
             assert np.all(a.harmonics["interHarmonicsVoltage"][keep, 0, 5] < 0.01)
         else:
             assert np.isnan(values).all()
+
+
+@pytest.mark.parametrize("hz, frequency, nominal, share", [
+    (1060.0, 50.0, 50.0, 1.0),                   # on line 212: that line alone
+    (316.67, 42.5, 50.0, 0.94907),               # 74.51 lines: about midway, 5.1 % low
+    (317.5, 50.0, 50.0, 0.94902),                # 63.5 lines: midway, the four lines keep 90.06 % of the square
+    (316.67, 50.0, 50.0, math.sqrt(0.92482)),    # 63.33 lines: a third off
+    (2000.0, 60.0, 60.0, 1.0),                   # line 400 of a 12-cycle window
+])
+def test_the_signalling_voltage_expected_is_the_methods_share_of_the_tone(hz, frequency, nominal, share):
+    assert conformance._signalling_share(hz, frequency, nominal) == pytest.approx(share, abs=2e-5)
+
+
+def test_a_flicker_sideband_on_a_line_of_the_subgroup_counts_whole_and_one_outside_nothing():
+    # a 20 Hz sine at 1 % on 50 Hz: sidebands of 230 V x 0.005 / 2 at 70 Hz (line 14, in the subgroup between
+    # orders 1 and 2, lines 12 to 18) and at 30 Hz (line 6, outside)
+    flicker = {"modulation": "sinusoidal", "frequency": 20.0, "dv": 1.0}
+    assert conformance._sideband_power(50.0, 1, flicker, 230.0) == pytest.approx((230.0 * 0.005 / 2) ** 2, rel=1e-9)
+    assert conformance._sideband_power(50.0, 3, flicker, 230.0) == pytest.approx(0.0, abs=1e-20)

@@ -60,10 +60,8 @@ def test_a_channels_kind_comes_from_its_unit_else_its_name(name, unit, kind):
 
 
 @pytest.mark.parametrize("names, phases, grid, used", [
-    (("R", "S", "T"), {}, "star", ["R", "S", "T"]),  # named R/S/T, the phase field empty
-    (("LINE ULA", "LINE ULB", "LINE ULC"), {}, "star", ["LINE ULA", "LINE ULB", "LINE ULC"]),
-    (("U1", "U2", "U3"), {}, "star", ["U1", "U2", "U3"]),
-    (("phase 1", "phase 2", "phase 3"), {}, "star", ["phase 1", "phase 2", "phase 3"]),
+    # Named R/S/T, the phase field empty; named nothing, the phase field read (the names: the table above).
+    (("R", "S", "T"), {}, "star", ["R", "S", "T"]),
     (("ch1", "ch2", "ch3"), {"ch1": "L1", "ch2": "L2", "ch3": "L3"}, "star", ["ch1", "ch2", "ch3"]),
 ])
 def test_three_voltages_named_as_phases_are_a_star_and_a_dip_on_the_third_is_seen(tmp_path, names, phases, grid,
@@ -108,6 +106,46 @@ def test_line_to_line_voltages_are_found_by_their_names_or_by_a_level_root_3_tim
                                              name="delta")))
     assert c.grid == "delta" and [v.name for v in c.voltages] == ["UAB", "UBC", "UCA"]
     assert (c.decide(50.0).udin, c.reference.un_text, c.reference.channels) == (400.0, "230/400 V", "line to line")
+
+
+def _delta(tmp_path, fs=6400.0, seconds=3.0, negative=0.02):
+    """A three-wire recording: Uab, Ubc, Uca of a 230/400 V supply with a negative sequence of `negative` (a
+    share of the positive one), AB dipping to 50 % from 1.0 to 1.2 s, and the line currents Ia, Ib, Ic."""
+    t = np.arange(int(seconds * fs)) / fs
+    k = np.arange(3)[:, None]
+    w = 2 * np.pi * 50.0 * t
+    star = 230.0 * np.sqrt(2) * (np.sin(w - k * 2 * np.pi / 3) + negative * np.sin(w + k * 2 * np.pi / 3))
+    line = star - np.roll(star, -1, axis=0)  # AB, BC, CA
+    line[0, (t >= 1.0) & (t < 1.2)] *= 0.5
+    current = 10.0 * np.sqrt(2) * np.sin(w - k * 2 * np.pi / 3 - 0.5)
+    channels = {"Uab": line[0], "Ubc": line[1], "Uca": line[2], "Ia": current[0], "Ib": current[1], "Ic": current[2]}
+    return _write(tmp_path, channels, fs=fs, units={"Ia": "A", "Ib": "A", "Ic": "A"}, name="delta"), line
+
+
+def test_a_delta_recording_is_analysed_line_to_line_against_a_line_to_line_udin(tmp_path):
+    path, line = _delta(tmp_path)
+    a = pq.analyze(path)
+    assert (a.grid, a.voltages, a.currents, a.declared_voltage) == ("delta", ["Uab", "Ubc", "Uca"],
+                                                                     ["Ia", "Ib", "Ic"], 400.0)
+    # The dip of AB to 50 % of its level, judged against 400 V (not 230 V: no interruption, no swell).
+    steady = np.sqrt(np.mean(line[:, int(1.5 * 6400):] ** 2, axis=1))
+    assert [(int(e["type"]), int(e["phases"])) for e in a.events] == [(1, 1)]
+    assert a.events["extremePercent"][0] == pytest.approx(50.0 * steady[0] / 400.0, abs=0.1)
+    assert a.events["startTime"][0] == pytest.approx(1.0, abs=0.02)
+    assert a.events["duration"][0] == pytest.approx(0.2, abs=0.035)
+    # Each slot's voltage is its line-to-line voltage; the unbalance is the supply's; the powers, which need
+    # phase-to-neutral voltages, are not measured.
+    rows = a.period[(a.period["time"] > 1.5) & (a.period["phase"] >= 0)]
+    np.testing.assert_allclose(np.median(rows["rmsVoltage"].reshape(-1, 3), axis=0), steady, rtol=1e-4)
+    windows = a.windowed[~a.window_gaps & (a.windowed["time"] > 1.5)]
+    assert np.median(windows["symmetricalComponents"][:, 2]["voltageUnbalance"]) == pytest.approx(2.0, abs=0.01)
+    assert np.isnan(rows["activePower"]).all() and np.isnan(windows["phases"][:, :4]["powerFactor"]).all()
+    assert np.isnan(rows["rmsLineToLine"]).all() and np.isfinite(rows["rmsCurrent"]).all()
+    # The command line, EN 50160 included: Un 400 V line to line.
+    out = cli("analyze", path, "--out", tmp_path / "out", "--assessment", tmp_path / "a.json", "--quiet")
+    assert out.returncode == 0, out.stderr
+    assert json.load(open(tmp_path / "a.json"))["settings"]["nominal_voltage"] == 400.0
+    assert open(tmp_path / "out" / "events.csv").read().count("dip,") == 1
 
 
 def test_voltages_and_currents_given_are_taken_as_they_are(tmp_path):

@@ -139,20 +139,6 @@ def test_rows_grow_by_half_and_keep_their_dtype():
         flags.add(np.ones(2, np.int64))
 
 
-def test_analyze_gives_the_same_tables_in_blocks_of_any_size():
-    u = three_phase(FS, 30.0)
-    u[:, int(10.0 * FS):int(10.3 * FS)] *= 0.02
-    recording = analysis._arrays_recording(u, None, FS, 50.0)
-    whole = pq.analyze(recording, block_size=int(30 * FS))
-    small = pq.analyze(recording, block_size=997)
-    assert len(whole.events) >= 2
-    for name, table in whole.tables().items():
-        for column, values in analysis.flatten(table).items():  # by value: records have padding
-            assert np.array_equal(values, analysis.flatten(small.tables()[name])[column], equal_nan=True), column
-    assert np.array_equal(whole.flicker["pinst_max"], small.flicker["pinst_max"], equal_nan=True)
-    assert np.array_equal(whole.window_flags, small.window_flags) and np.array_equal(whole.crossings, small.crossings)
-
-
 def test_the_stages_hold_the_same_at_the_same_point_of_a_repeating_recording():
     # A dip every 30 s: after the first half minute, the stages' state at a block is that of the block 30 s
     # later (what they hold swings within a cycle of the plan of windows, and must not creep).

@@ -60,7 +60,7 @@ def test_streamed_tables_are_those_of_the_whole_analysis(tmp_path):
     for a, b in zip(whole, tables.paths):
         assert open(a).read() == open(b).read(), a
     events = open(whole[0]).read().splitlines()
-    assert events[0].split(",")[-1] == "start" and events[1].startswith('dip,A,')
+    assert events[0].split(",")[-1] == "time" and events[1].startswith('dip,A,')
     assert "2020-01-01T00:09:57.99" in events[1]  # Ed. 3: the first value's window
 
 

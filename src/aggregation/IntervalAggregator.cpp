@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <stdexcept>
@@ -104,7 +105,7 @@ struct Running {
     void begin(std::size_t valueCount, double startTime, long long clock, bool onTick) {
         open = true;
         startedOnTick = onTick;
-        frame = IntervalAggregate{};
+        std::memset(static_cast<void*>(&frame), 0, sizeof frame);  // the bytes after the flags too
         frame.startTime = startTime;
         frame.endTime = startTime;
         frame.clockInterval = clock;
@@ -164,7 +165,8 @@ public:
     void close(Running& running, Closed& closed, bool complete) {
         running.frame.complete = complete;
         const double count = static_cast<double>(running.frame.windowCount);
-        closed.frames.push_back(running.frame);
+        closed.frames.emplace_back();  // byte for byte, the zeroed bytes after the flags too
+        std::memcpy(static_cast<void*>(&closed.frames.back()), &running.frame, sizeof running.frame);
         for (std::size_t i = 0; i < valueCount; ++i) {
             closed.values.push_back(mean[i] ? meanOf(running.sums[i], running.sumShifts[i], count)
                                             : rootMeanSquare(running.squares[i], running.squareShifts[i], count));
@@ -269,7 +271,8 @@ public:
         }
         const std::size_t n = std::min(static_cast<std::size_t>(capacity), closed.frames.size());
         for (std::size_t k = 0; k < n; ++k) {
-            records[k] = closed.frames[k];
+            // Whole, with the zeroed bytes after the flags: not field by field.
+            std::memcpy(static_cast<void*>(records + k), &closed.frames[k], sizeof(IntervalAggregate));
         }
         for (std::size_t k = 0; k < n * valueCount; ++k) {
             values[k] = closed.values[k];

@@ -175,7 +175,9 @@ void PowerBuffers::layOut() {
     if (periodValues && !periodResultsRingDeferred && records > UINT32_MAX) {
         throw std::bad_array_new_length();
     }
-    periodResultsBuffer.resize(static_cast<unsigned int>(records));
+    // Zeroed with new storage: the bytes between a record's fields are never
+    // written, and the records are handed out whole.
+    resizeCleared(periodResultsBuffer, static_cast<unsigned int>(records));
 
     layOutWindowedBuffers();
 }

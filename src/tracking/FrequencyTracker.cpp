@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <stdexcept>
@@ -32,13 +33,14 @@ constexpr double relativeLossLevel = 0.1;    // automatic threshold, of the good
 constexpr double referenceSmoothing = 0.1;   // weight of a new good cycle in the amplitude reference
 // A crossing is trusted when the filtered reference's RMS over the cycle
 // before it and over the cycle after it differ by at most this share of the
-// larger (the header says why 0.5 %).
-constexpr double steadyTolerance = 0.005;
+// larger (the header says why 3 %).
+constexpr double steadyTolerance = 0.03;
 constexpr double intervalSeconds = 10.0;
-// A single cycle's length scatters around the true one (crossing noise), so
-// a grid exactly on a range limit would lose every other cycle: the limits
-// are widened by this share, and a grid anywhere in the range is measured.
-constexpr double rangeTolerance = 0.002;
+// A single cycle's length scatters around the true one (crossing noise,
+// flicker), so a grid exactly on a range limit would lose many cycles: the
+// limits are widened by this share, and a grid anywhere in the range is
+// measured (the header says why 1 %).
+constexpr double rangeTolerance = 0.01;
 constexpr double intervalClosePeriods = halfWindow + settleCycles + 3;  // of the longest cycle, after the end
 constexpr uint64_t never = std::numeric_limits<uint64_t>::max();
 
@@ -272,7 +274,7 @@ public:
         }
         const int count = static_cast<int>(std::min<size_t>(static_cast<size_t>(capacity), intervals.size()));
         for (int k = 0; k < count; ++k) {
-            out[k] = intervals.front();
+            std::memcpy(static_cast<void*>(out + k), &intervals.front(), sizeof(FrequencyTrackerInterval));  // whole
             intervals.pop_front();
         }
         return count;
@@ -566,13 +568,15 @@ private:
         const bool covered = (runActive && toDouble(runStart) <= start) ||
                              (previousRunValid && toDouble(previousRunStart) <= start &&
                               toDouble(previousRunEnd) >= end);
-        FrequencyTrackerInterval record{};
+        FrequencyTrackerInterval record;
+        std::memset(static_cast<void*>(&record), 0, sizeof record);  // the bytes after the flag too
         record.firstSampleIndex = static_cast<uint64_t>(std::llround(start * N));
         record.endSampleIndex = static_cast<uint64_t>(std::llround(end * N));
         record.frequency = intervalCycles > 0 ? static_cast<double>(intervalCycles) * fs / intervalDuration : 0.0;
         record.cycleCount = intervalCycles;
         record.flag = intervalCycles > 0 && covered;
-        intervals.push_back(record);
+        intervals.emplace_back();  // byte for byte, the zeroed bytes after the flag too
+        std::memcpy(static_cast<void*>(&intervals.back()), &record, sizeof record);
         ++intervalIndex;
         intervalCycles = 0;
         intervalDuration = 0.0;

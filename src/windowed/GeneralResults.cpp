@@ -39,10 +39,13 @@ T* blockAt(GpuBuffer<T>& buffer, unsigned int firstIndex, unsigned int blockLeng
         slots * (static_cast<uint64_t>(firstIndex) + blockLength) > buffer.hostElementsCount) {
         return nullptr;
     }
-    if (item != 0 && buffer.items.getHostItemIndex(item) < 0) {
+    // Looked up by its slot, item 0 too: a stage that lays out other items
+    // alone puts one of them in the first slot.
+    const short slot = buffer.items.getHostItemIndex(item);
+    if (slot < 0) {
         return nullptr;
     }
-    return buffer.getHostBufferAt(firstIndex, blockLength, item);
+    return buffer.hostBuffer + (slots * firstIndex + static_cast<uint64_t>(slot) * blockLength);
 }
 
 // Element 1 (the fundamental) of a harmonic array, widened to double.
