@@ -482,9 +482,10 @@ class Detail:
     rows the whole recording is expected to give (the rows of the first
     block that brings any, scaled from its length to the recording's, and
     a twentieth more; exactly the table's rows when that block is the
-    last), at most CHUNK_BYTES. Chunks are compressed (COMPRESSION: the
-    byte shuffle then LZF, some 15 % of the writing on recorded data;
-    deflate at level 1 costs 50 to 100 %: python/bench/detail_bench.py) and
+    last), at most CHUNK_BYTES. Chunks are compressed (COMPRESSION: LZF,
+    3 to 5 % of the writing on the shared recordings, a third of their
+    bytes; deflate at level 1 costs 30 to 45 %, the byte shuffle before
+    LZF makes these tables larger: python/bench/detail_bench.py) and
     kept in a chunk cache large enough that a chunk filled over several
     blocks is compressed once. LZF is h5py's own filter: other HDF5 readers
     need its plugin (``compression={"compression": "gzip"}`` writes deflate).
@@ -501,7 +502,7 @@ class Detail:
     """
 
     CHUNK_BYTES = 1 << 18  # the most bytes a chunk holds
-    COMPRESSION = {"compression": "lzf", "shuffle": True}
+    COMPRESSION = {"compression": "lzf"}
     CACHE_BYTES = 1 << 22  # each dataset's chunk cache: several whole chunks
 
     def __init__(self, ctx, path, compression=None):
