@@ -360,8 +360,15 @@ class Recording:
     @property
     def start_utc(self):
         """The first sample's time as numpy.datetime64 in ns, UTC; None without a readable start or without
-        its offset from UTC (see the module docstring)."""
-        return self._utc(self.start)
+        its offset from UTC (see the module docstring). Set, it is taken as it is given (a recording of
+        arrays, or one whose offset is known otherwise), until ``set_clock`` gives a start or it is set to
+        None."""
+        given = self.__dict__.get("_start_utc")
+        return given if given is not None else self._utc(self.start)
+
+    @start_utc.setter
+    def start_utc(self, value):
+        self.__dict__["_start_utc"] = None if value is None else np.datetime64(value, "ns")
 
     @property
     def trigger_utc(self):
@@ -381,6 +388,7 @@ class Recording:
                 raise ValueError(f"--start {start} carries its offset from UTC; give --timezone only for a start "
                                  "without one")
             self.start, self.date_order = start.strip(), None
+            self.__dict__.pop("_start_utc", None)
             self.time_zone = iso_offset(clock[1]) if clock[1] is not None else None
         if time_zone is not None:
             try:

@@ -146,6 +146,18 @@ def test_a_csv_takes_its_start_and_time_zone_from_the_options(tmp_path, start, z
     assert (r.start_utc, r.time_zone, r.start) == (utc and ns(utc), offset, start)
 
 
+def test_a_start_utc_set_is_taken_as_given_until_a_start_is_given():
+    r = Recording([], FS, start="01/03/2026,23:00:00.000000")
+    assert r.start_utc is None  # the offset not known
+    r.start_utc = "2026-03-01T20:00:00"
+    assert r.start_utc == ns("2026-03-01T20:00:00") and r.start == "01/03/2026,23:00:00.000000"
+    r.set_clock(start="2026-03-02T00:00:00+01:00")
+    assert r.start_utc == ns("2026-03-01T23:00:00")
+    r.start_utc = ns("2026-01-01")
+    r.start_utc = None
+    assert r.start_utc == ns("2026-03-01T23:00:00")
+
+
 def test_a_time_zone_without_a_start_is_noted_and_a_fleet_checks_its_zone_before_it_starts():
     r = Recording([], FS, source="x.csv").set_clock(time_zone="Europe/Paris")
     assert (r.start_utc, r.time_zone, r.notes) == (None, None, ["--timezone Europe/Paris: the recording gives no "
