@@ -349,7 +349,7 @@ def main():
         if i in selected:
             verdict = try_mutant(mutant, args.jobs, args.timeout, args.cpp_only, i,
                                  os.path.join(WORK, "libraries") if args.keep_libraries else None,
-                                 args.libraries_from)
+                                 os.path.abspath(args.libraries_from) if args.libraries_from else None)
             print("%3d %-9s %s" % (i, verdict, mutant_name(mutant)), flush=True)
         else:
             verdict = earlier[i][0]  # a survivor or stillborn of the earlier run, not run again
