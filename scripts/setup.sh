@@ -28,6 +28,8 @@ set -euo pipefail
 
 packages_build="cmake make g++ pkg-config"
 packages_test="libgtest-dev googletest libbenchmark-dev python3-dev python3-pybind11 python3-numpy python3-matplotlib python3-pytest python3-h5py python3-scipy python3-setuptools python3-wheel python3-venv"
+# The system's time zone data: --timezone Europe/Paris and its tests.
+packages_test="$packages_test tzdata"
 # Dask's distributed: analyze on a cluster, and its test on a local one;
 # cryptography makes the local cluster's certificate (its connections are TLS).
 packages_test="$packages_test python3-distributed python3-cryptography"

@@ -99,6 +99,33 @@ def _rate(kind):
     return rate
 
 
+def _start(text):
+    """An argparse type: a date and time in ISO 8601 (2026-03-01T12:00:00, with a fraction of a second and
+    an offset from UTC when given: 2026-03-01T12:00:00.25+01:00, ...Z)."""
+    import re
+
+    from .recording import read_clock
+
+    try:
+        clock = read_clock(text) if re.match(r"\s*\d{4}-", text) else None
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    if clock is None:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a date and time in ISO 8601 such as "
+                                         "2026-03-01T12:00:00 or 2026-03-01T12:00:00+01:00")
+    return text.strip()
+
+
+def _time_zone(text):
+    """An argparse type: an offset from UTC (+02:00) or a time zone name (Europe/Paris)."""
+    from .recording import check_time_zone
+
+    try:
+        return check_time_zone(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def _check_outputs(args):
     """Refuses, before any analysis, output paths that cannot be written."""
     if args.detail and not args.out:
@@ -204,6 +231,12 @@ def _parser():
                    help="mains signalling (ripple control) frequencies, 110 to 3000 Hz: their RMS voltage in every "
                    "10/12-cycle window to signalling.csv and their 150/180-cycle values to signalling_3s.csv (with "
                    "--out), and EN 50160's signalling rows in --report and --assessment; one recording")
+    p.add_argument("--start", type=_start, metavar="ISO8601", help="the recording's start (its first sample) "
+                   "on the recorder's clock, e.g. 2026-03-01T12:00:00 or with its offset 2026-03-01T12:00:00+01:00; "
+                   "a CSV file gives none, a COMTRADE file's own is overruled; one recording")
+    p.add_argument("--timezone", type=_time_zone, metavar="ZONE", help="the recorder's clock's offset from UTC "
+                   "(+02:00, -05:30) or time zone (Europe/Paris: its offset at the start); default: the file's "
+                   "(a COMTRADE 2013 time code), else not known: times on the recorder's clock without an offset")
     p.add_argument("--quiet", action="store_true", default=argparse.SUPPRESS,
                    help="print nothing but errors: no summary, notes, progress line or 'wrote' lines")
     p.add_argument("--report", metavar="FILE.html", help="write the EN 50160 report (one self-contained HTML file)")
@@ -342,6 +375,12 @@ def _main(argv):
         p.error("--frequency is gone: it meant the nominal frequency here and a fixed one in the demo; "
                      "say --nominal HZ or --fixed-frequency HZ")
 
+    if args.start and args.timezone:
+        from .recording import read_clock
+
+        if read_clock(args.start)[1] is not None:
+            p.error(f"--start {args.start} carries its offset from UTC; give --timezone only for a start without one")
+
     if any((args.tls_ca_file, args.tls_cert, args.tls_key)) and not \
             (all((args.tls_ca_file, args.tls_cert, args.tls_key)) and args.scheduler):
         p.error("--tls-ca-file, --tls-cert and --tls-key: give all three, with --scheduler")
@@ -360,6 +399,8 @@ def _main(argv):
     if fleet.is_many(args.recording, args.jobs, args.scheduler):
         if args.signalling:
             p.error("--signalling measures one recording at a time for now; give one recording")
+        if args.start:
+            p.error("--start sets the start of one recording; give one recording (--timezone applies to many)")
         if args.plot:
             p.error("--plot draws one recording; give one recording for it")
         if args.jobs is not None and (args.jobs < 0 or args.scheduler):
@@ -394,7 +435,8 @@ def _main(argv):
         return 2
     recording = None
     try:
-        recording = analysis.open_recording(args.recording, sample_rate=args.rate, nominal_frequency=args.nominal)
+        recording = analysis.open_recording(args.recording, sample_rate=args.rate, nominal_frequency=args.nominal,
+                                            start=args.start, time_zone=args.timezone)
         recording.check_rates(args.nominal)  # before the block size is taken from the rate
         stream = analysis.stream(
             recording, nominal_frequency=args.nominal, declared_voltage=args.udin,

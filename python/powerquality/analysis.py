@@ -135,17 +135,20 @@ SIGNALLING_3S_DTYPE = np.dtype([("startTime", "f8"), ("endTime", "f8"), ("clockI
 SIGNALLING_RANGE = (110.0, 3000.0)
 
 
-def load(path, sample_rate=None, nominal_frequency=None):
-    """Read a recording whole by its extension: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
-    return _open(path, sample_rate, nominal_frequency, whole=True)
+def load(path, sample_rate=None, nominal_frequency=None, start=None, time_zone=None):
+    """Read a recording whole by its extension: .cfg/.dat/.cff (COMTRADE) or .csv/.txt; `start` (ISO 8601)
+    and `time_zone` (+02:00 or a name such as Europe/Paris) laid over the file's (``Recording.set_clock``)."""
+    return _open(path, sample_rate, nominal_frequency, whole=True, start=start, time_zone=time_zone)
 
 
-def _open(path, sample_rate, nominal_frequency, whole):
+def _open(path, sample_rate, nominal_frequency, whole, start=None, time_zone=None):
     ext = os.path.splitext(str(path))[1].lower()
     if ext in (".csv", ".txt", ".tsv"):
         read = csvfile.read if whole else csvfile.open_blocks
-        return read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency)
-    recording = (comtrade.read if whole else comtrade.open_blocks)(path, sample_rate=sample_rate)
+        return read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency, start=start,
+                    time_zone=time_zone)
+    recording = (comtrade.read if whole else comtrade.open_blocks)(path, sample_rate=sample_rate, start=start,
+                                                                   time_zone=time_zone)
     if nominal_frequency:
         recording.nominal_frequency = nominal_frequency
     return recording
@@ -1719,9 +1722,10 @@ MISSING_MEMORY = 30.0
 NO_VOLTAGE = 1e-3
 
 
-def open_recording(path, sample_rate=None, nominal_frequency=None):
-    """A recording file opened for reading block by block: .cfg/.dat/.cff (COMTRADE) or .csv/.txt."""
-    return _open(path, sample_rate, nominal_frequency, whole=False)
+def open_recording(path, sample_rate=None, nominal_frequency=None, start=None, time_zone=None):
+    """A recording file opened for reading block by block: .cfg/.dat/.cff (COMTRADE) or .csv/.txt; `start`
+    and `time_zone` as :func:`load` takes them."""
+    return _open(path, sample_rate, nominal_frequency, whole=False, start=start, time_zone=time_zone)
 
 
 def _recording_of(recording, voltages, currents, sample_rate, nominal_frequency, blocks):
@@ -1948,19 +1952,21 @@ def analyze(recording=None, *, voltages=None, currents=None, sample_rate=None, n
 
 
 def start_datetime(recording):
-    """The recording's start (its first sample) as a naive datetime, when the file gives it readably, else None.
+    """The recording's start (its first sample) on the recorder's clock as a naive datetime (to the
+    microsecond), when the file gives it readably, else None.
 
-    COMTRADE writes dd/mm/yyyy (1999, 2013) or mm/dd/yy (1991); ISO text is taken too.
+    COMTRADE writes dd/mm/yyyy (1999, 2013) or mm/dd/yy (1991); ISO text is taken too (see
+    ``recording.read_clock``).
     """
     import datetime
 
-    text = (recording.start or "").strip()
-    for form in ("%d/%m/%Y,%H:%M:%S.%f", "%m/%d/%y,%H:%M:%S.%f", "%d/%m/%Y,%H:%M:%S", "%Y-%m-%dT%H:%M:%S.%f"):
-        try:
-            return datetime.datetime.strptime(text[:26] if "%f" in form else text, form)
-        except ValueError:
-            continue
-    return None
+    from .recording import read_clock
+
+    try:
+        clock = read_clock(recording.start, getattr(recording, "date_order", None))
+    except ValueError:
+        return None
+    return None if clock is None else datetime.datetime.fromisoformat(str(clock[0].astype("datetime64[us]")))
 
 
 def clock_offset(recording):

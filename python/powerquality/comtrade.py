@@ -42,6 +42,30 @@ binary data file (or DAT section) must hold exactly the samples the
 configuration announces: any other size is refused (most often the data
 file type is wrong), and so is a negative sample count.
 
+Clock time. The start line (the first sample) and the trigger line are
+read in the order of day and month of the configuration's revision: the
+1991 layout writes ``mm/dd/yy``, 1999 and 2013 ``dd/mm/yyyy``, the time
+``hh:mm:ss`` with a fraction of up to nine digits (2013's nanoseconds).
+Where only the other order makes a date (a 1999 file that writes
+12/31/2021) it is taken, with a note; a start that is no date in either
+order is refused naming its line (unless ``start`` is given), a trigger
+that is none is noted, and a start of zeros (00/00/0000), a recorder
+without a clock, leaves the recording without clock times, with a note.
+The 2013 time code line is ``timecode,localcode``: the time code is the
+time difference of the clock the start and trigger are written in from
+UTC, its sign minus behind UTC (``+2h``, ``-5h30``, ``-4``, ``+10h30``,
+``0``; ``x`` not known), so that local time = UTC + offset and the start
+in UTC is the start written minus the offset (``15/03/2026,10:00:00`` with
+``+2h`` is 08:00 UTC); it becomes ``Recording.time_zone`` ('+02:00'). The
+local code, the offset of the place recorded, becomes
+``Recording.local_zone``: it differs from the time code when the recorder
+keeps UTC (time code 0), and does not move the times. ``start`` (ISO
+8601) and ``time_zone`` (an offset or a name such as Europe/Paris) given
+to ``read`` and ``open_blocks`` overrule the file's
+(``Recording.set_clock``). ``Recording.start`` keeps the start as written
+(moved to the first sample read when a later section is read alone), and
+``start_utc`` gives it as numpy.datetime64 in ns, UTC.
+
 ``open_blocks(path)`` opens a recording for reading block by block
 (``Recording.blocks``), memory independent of the file's size; ``read``
 reads it whole, built on the same reading.
@@ -58,8 +82,8 @@ import re
 
 import numpy as np
 
-from .recording import (NOMINAL_FREQUENCIES, SAMPLE_RATES, Channel, Recording, RecordingError, classify, is_number,
-                        unit_scale)
+from .recording import (DATE_ORDERS, NOMINAL_FREQUENCIES, SAMPLE_RATES, Channel, Recording, RecordingError, classify,
+                        iso_offset, is_number, offset_minutes, read_clock, unit_scale)
 
 FILE_TYPES = ("ASCII", "BINARY", "BINARY32", "FLOAT32")
 _ANALOG_DTYPE = {"BINARY": "<i2", "BINARY32": "<i4", "FLOAT32": "<f4"}
@@ -225,7 +249,9 @@ class Config:
                 self.rate_line = f"{path}:{lines.number + lines.first - 1}"
             self.rates.append((rate, last))
         self.start = lines.next("start date and time")
+        self.start_line = f"{path}:{lines.number + lines.first - 1}"
         self.trigger = lines.next("trigger date and time")
+        self.trigger_line = f"{path}:{lines.number + lines.first - 1}"
         self.file_type = lines.next("data file type").upper()
         if self.file_type not in FILE_TYPES:
             raise lines.error(f"data file type {self.file_type!r} is not one of {', '.join(FILE_TYPES)}")
@@ -249,31 +275,29 @@ class Config:
             if not (self.time_multiplier > 0 and np.isfinite(self.time_multiplier)):
                 raise lines.error(f"time stamp multiplier {text!r} is not a positive number")
         self.samples = self.rates[-1][1]
-        # 2013: the time code of the time stamps (their offset from UTC) follows the multiplier.
-        self.time_zone = None
+        # 2013: the time code of the time stamps (the offset from UTC of the clock they are written in) and
+        # the local code (the offset of the place recorded) follow the multiplier.
+        self.time_zone = self.local_zone = None
         if layout == "2013" and any(line.strip() for line in lines.lines[lines.number:]):
-            code = lines.next("time code and local code").split(",")[0]
-            self.time_zone = utc_offset(code)
-            if self.time_zone is None and code.strip().lower() not in ("x", ""):
-                self.notes.append(f"{path}:{lines.number + lines.first - 1}: time code {code!r} is not an offset "
-                                  "from UTC such as +1, -5h30 or Z: the time zone is not known")
+            codes = lines.next("time code and local code").split(",")
+            where = f"{path}:{lines.number + lines.first - 1}"
+            self.time_zone = utc_offset(codes[0])
+            self.local_zone = utc_offset(codes[1]) if len(codes) > 1 else None
+            for what, code, zone in (("time code", codes[0], self.time_zone),
+                                     ("local code", codes[1] if len(codes) > 1 else "", self.local_zone)):
+                if zone is None and code.strip().lower() not in ("x", ""):
+                    self.notes.append(f"{where}: {what} {code.strip()!r} is not an offset from UTC such as +1, "
+                                      "-5h30 or 0: " + ("the time zone is not known (give --timezone to set it)"
+                                                        if what == "time code" else "not used"))
 
 
 def utc_offset(code):
-    """A COMTRADE time code (``+1``, ``-5h30``, ``+0h00``, ``Z``; the offset of the time stamps from UTC, local
-    time = UTC + offset, as ISO 8601 counts it) as ISO 8601's ``+01:00``, ``-05:30``, ``+00:00``; None for
-    ``x`` (not known) and for anything else that is not an offset from -12 to +14 hours."""
-    text = code.strip()
-    if text.upper() == "Z":
-        return "+00:00"
-    match = re.fullmatch(r"([+-]?)(\d{1,2})(?:[hH](\d{2}))?", text)
-    if not match:
-        return None
-    hours, minutes = int(match.group(2)), int(match.group(3) or 0)
-    sign = -1 if match.group(1) == "-" else 1
-    if minutes >= 60 or not -12 * 60 <= sign * (hours * 60 + minutes) <= 14 * 60:
-        return None
-    return f"{'-' if sign < 0 and hours * 60 + minutes else '+'}{hours:02d}:{minutes:02d}"
+    """A COMTRADE time code (``+1``, ``+2h``, ``-5h30``, ``+0h00``, ``0``, ``Z``; the time difference of the
+    clock from UTC, minus behind it: local time = UTC + offset, as ISO 8601 counts it) as ISO 8601's ``+01:00``,
+    ``+02:00``, ``-05:30``, ``+00:00``; None for ``x`` (not known) and for anything else that is not an offset
+    from -12 to +14 hours."""
+    minutes = offset_minutes(code)
+    return None if minutes is None else iso_offset(minutes)
 
 
 def _scales(cfg, primary):
@@ -618,7 +642,7 @@ def _parts(path, primary):
     return cfg, data, cfg_path, texts
 
 
-def _recording(cfg, data, channels, source, texts, sample_rate):
+def _recording(cfg, data, channels, source, texts, sample_rate, start=None, time_zone=None):
     """The Recording of a configuration and its data (channels without values), its rate and notes set; the
     data narrowed to the section that is read (see ``_timing``)."""
     if sample_rate is not None:
@@ -631,16 +655,20 @@ def _recording(cfg, data, channels, source, texts, sample_rate):
         cfg.notes.append(f"{cfg.frequency_line}: line frequency {frequency:g} Hz is no nominal frequency "
                          f"({low:g} to {high:g} Hz); the waveform's is taken (give --nominal to set it)")
         frequency = None
-    recording = Recording(channels, rate, frequency, _shifted(cfg.start, offset) if offset else cfg.start, source,
-                          rate_source=rate_source, frequency_source=cfg.frequency_line)
+    recording = Recording(channels, rate, frequency, cfg.start, source, rate_source=rate_source,
+                          frequency_source=cfg.frequency_line, trigger=cfg.trigger)
     recording.header, recording.information = texts["header"], texts["information"]
-    # Where and by what it was recorded, as the configuration's first line and time code say.
+    # Where and by what it was recorded, as the configuration's first line and time codes say.
     recording.station, recording.device, recording.time_zone = cfg.station, cfg.device, cfg.time_zone
+    recording.local_zone = cfg.local_zone
     recording.notes.extend(cfg.notes)
+    _clock(cfg, recording, start, time_zone)
+    if offset and start is None:
+        recording.start = _shifted(cfg.start, offset, recording.date_order)
     return recording
 
 
-def read(path, primary=True, sample_rate=None):
+def read(path, primary=True, sample_rate=None, start=None, time_zone=None):
     """Read a COMTRADE recording whole.
 
     Parameters
@@ -652,6 +680,9 @@ def read(path, primary=True, sample_rate=None):
         to secondary values (False), using its primary and secondary ratios.
     sample_rate : float, optional
         The sample rate, instead of the configuration's and the time stamps'.
+    start, time_zone : str, optional
+        The start (ISO 8601) and the recorder's offset from UTC ('+02:00')
+        or time zone ('Europe/Paris'), instead of the file's.
 
     Returns
     -------
@@ -662,7 +693,7 @@ def read(path, primary=True, sample_rate=None):
     """
     cfg, data, source, texts = _parts(path, primary)
     scales, channels = _scales(cfg, primary)
-    recording = _recording(cfg, data, channels, source, texts, sample_rate)
+    recording = _recording(cfg, data, channels, source, texts, sample_rate, start, time_zone)
     values, stamps, bits = data.read()
     scaled = _scaled(scales, values, range(cfg.analog_count))
     for k, c in enumerate(channels):
@@ -671,7 +702,7 @@ def read(path, primary=True, sample_rate=None):
     return recording
 
 
-def open_blocks(path, primary=True, sample_rate=None):
+def open_blocks(path, primary=True, sample_rate=None, start=None, time_zone=None):
     """Open a COMTRADE recording for reading block by block (see ``Recording.blocks``).
 
     The analog channels come without values; their samples are read from
@@ -680,7 +711,7 @@ def open_blocks(path, primary=True, sample_rate=None):
     """
     cfg, data, source, texts = _parts(path, primary)
     scales, channels = _scales(cfg, primary)
-    recording = _recording(cfg, data, channels, source, texts, sample_rate)
+    recording = _recording(cfg, data, channels, source, texts, sample_rate, start, time_zone)
 
     def reader(size, indices, dtype=np.float32):
         if dtype == np.float32:
@@ -916,17 +947,58 @@ def _timing(cfg, data):
     return rate, f"{cfg.rate_line} (section {k + 1})", offset
 
 
-def _shifted(start, seconds):
-    """The start time text `start` moved on by `seconds`, written as it was (unchanged when unreadable)."""
-    import datetime
+def _shifted(start, seconds, order):
+    """The start time text `start` (day and month in `order`) moved on by `seconds`, written in its layout:
+    the same order, year digits and digits of the second's fraction (six at least); unchanged when
+    unreadable."""
+    try:
+        clock = read_clock(start, order)
+    except ValueError:
+        return start
+    match = re.match(r"^\s*\d{1,2}\s*/\s*\d{1,2}\s*/\s*(\d+)\s*,[^.]*(?:\.(\d*))?", start)
+    if clock is None or match is None:
+        return start
+    moved = clock[0] + np.timedelta64(int(round(seconds * 1e9)), "ns")
+    text = str(moved)  # yyyy-mm-ddThh:mm:ss.fffffffff
+    year, month, day = text[:4], text[5:7], text[8:10]
+    digits = min(max(len(match.group(2) or ""), 6), 9)
+    date = f"{day}/{month}" if order == "dmy" else f"{month}/{day}"
+    return f"{date}/{year if len(match.group(1)) == 4 else year[2:]},{text[11:19]}.{text[20:20 + digits]}"
 
-    for form in ("%d/%m/%Y,%H:%M:%S.%f", "%m/%d/%y,%H:%M:%S.%f"):
+
+def _clock(cfg, recording, start, time_zone):
+    """The recording's start and trigger as the configuration gives them, read in its revision's order of
+    day and month (1991: mm/dd/yy; later: dd/mm/yyyy; the other order, with a note, when only it makes a
+    date), then the start and time zone given laid over them (``Recording.set_clock``). A start that is not
+    a date is refused, naming its line, unless a start is given; a trigger that is not one is noted."""
+    order = "mdy" if cfg.layout == "1991" else "dmy"
+    for what, text, where in (("start", cfg.start, cfg.start_line), ("trigger", cfg.trigger, cfg.trigger_line)):
+        # The trigger is read in the order the start was.
+        expected = order
+        other = "dmy" if expected == "mdy" else "mdy"
         try:
-            moved = datetime.datetime.strptime(start.strip()[:26], form) + datetime.timedelta(seconds=seconds)
-        except ValueError:
-            continue
-        return moved.strftime(form)
-    return start
+            clock = read_clock(text, expected)
+            taken = expected
+        except ValueError as e:
+            try:
+                clock, taken = read_clock(text, other), other
+            except ValueError:
+                if what == "trigger":
+                    recording.notes.append(f"{where}: trigger date and time: {e}; no trigger time")
+                elif start is None:
+                    raise ComtradeError(f"{where}: start date and time: {e} (give --start with the date and time "
+                                        "in ISO 8601 to set it)") from None
+                continue
+            recording.notes.append(f"{where}: {what} date and time {text.strip()!r} is no date as "
+                                   f"{DATE_ORDERS[expected]} reads it (the {cfg.layout} layout's order); read as "
+                                   f"{DATE_ORDERS[other]}")
+        if what == "start":
+            order = taken
+            if clock is None and start is None:
+                recording.notes.append(f"{where}: no start date and time ({text.strip()!r}): no clock times "
+                                       "(give --start to set it)")
+    recording.date_order = order
+    recording.set_clock(start, time_zone)
 
 
 def write(base, channels, sample_rate, frequency=50.0, file_type="BINARY", revision="1999",

@@ -20,6 +20,12 @@ volts and amperes. Fields may be separated by commas, semicolons or tabs; a
 separator ending every line is left out, and with semicolons or tabs a
 decimal comma is read (see ``_Layout``), each said in the notes.
 
+The file gives no clock time: its start and time zone are given with the
+``start`` (ISO 8601, e.g. 2026-03-01T12:00:00 or with its offset,
+2026-03-01T12:00:00+01:00) and ``time_zone`` (+02:00, or a name such as
+Europe/Paris) arguments, the command line's ``--start`` and ``--timezone``;
+without them the recording has no start and its tables no clock times.
+
 An empty cell and a value that is not finite ('nan', 'inf') are carried as
 a missing sample (NaN), as COMTRADE's missing-value markers are, and the
 recording's notes say how many there are and where the first one is; text
@@ -185,8 +191,9 @@ def _fitted_rate(path, times, name):
         return 1.0 / step if step else np.inf
 
 
-def open_blocks(path, sample_rate=None, nominal_frequency=None):
-    """Open a CSV recording for reading block by block; see the module docstring for the layout."""
+def open_blocks(path, sample_rate=None, nominal_frequency=None, start=None, time_zone=None):
+    """Open a CSV recording for reading block by block; see the module docstring for the layout, and
+    ``Recording.set_clock`` for `start` (ISO 8601) and `time_zone`."""
     layout = _Layout(path)
     if sample_rate is not None and not (np.isfinite(sample_rate) and sample_rate > 0):
         raise RecordingError(f"{path}: sample rate {sample_rate:g} Hz: give a positive number of samples per second")
@@ -227,6 +234,7 @@ def open_blocks(path, sample_rate=None, nominal_frequency=None):
         channels.append(Channel(layout.names[k], None, unit, kind, phase))
     recording = Recording(channels, float(sample_rate), nominal_frequency, None, path, rate_source=rate_source)
     recording.notes.extend(layout.notes)
+    recording.set_clock(start, time_zone)
     # The grid the time column must follow: its own fitted rate (a rate given
     # as well is used for the analysis, as given).
     step = 1.0 / float(fitted or sample_rate)
@@ -272,6 +280,6 @@ def _count_rows(path, layout):
     return sum(1 for _, line in itertools.islice(_lines(path), layout.skip, None) if _data(line))
 
 
-def read(path, sample_rate=None, nominal_frequency=None):
+def read(path, sample_rate=None, nominal_frequency=None, start=None, time_zone=None):
     """Read a CSV recording whole; see the module docstring for the layout."""
-    return open_blocks(path, sample_rate, nominal_frequency).load()
+    return open_blocks(path, sample_rate, nominal_frequency, start, time_zone).load()

@@ -135,7 +135,7 @@ EVENTS_DTYPE = [("path", "U")] + [(name, analysis.EVENT_DTYPE[name].str) for nam
     + [("start", "U")]
 # The options of analysis.stream that a run passes to every recording.
 OPTIONS = ("sample_rate", "nominal_frequency", "declared_voltage", "voltage_channels", "current_channels",
-           "fixed_frequency", "rvc_threshold")
+           "fixed_frequency", "rvc_threshold", "time_zone")
 
 
 class FleetError(RuntimeError):
@@ -371,13 +371,15 @@ class Summary:
 
     def row(self, ctx, declared_voltage=None):
         """The summary columns (all but path and folder) once the pipeline has run; ctx: its Context."""
+        from . import report
+
         row = _empty_row()
         tables = self.tables()
         r = ctx.recording
-        start = analysis.start_datetime(r)
         udin = float(ctx.declared_voltage)
-        row.update(start=start.isoformat() if start is not None else "", duration=ctx.positions / ctx.sample_rate,
-                   sampleRate=float(ctx.sample_rate), nominalFrequency=float(ctx.nominal_frequency),
+        row.update(start=str(report.clock_texts(r, 0.0)[0]),  # as events.csv's times
+                   duration=ctx.positions / ctx.sample_rate, sampleRate=float(ctx.sample_rate),
+                   nominalFrequency=float(ctx.nominal_frequency),
                    grid=str(ctx.grid), udin=udin, notes="; ".join(r.notes))
         source = getattr(ctx, "declared_voltage_source", None) or getattr(ctx, "udin_source", None)
         row["udinSource"] = str(source) if source else ("given" if declared_voltage else "median")
@@ -456,7 +458,8 @@ def analyze_one(job):
     events, starts = np.zeros(0, analysis.EVENT_DTYPE), []
     try:
         recording = analysis.open_recording(job["path"], sample_rate=options.pop("sample_rate", None),
-                                            nominal_frequency=options.get("nominal_frequency"))
+                                            nominal_frequency=options.get("nominal_frequency"),
+                                            time_zone=options.pop("time_zone", None))
         recording.check_rates(options.get("nominal_frequency"))  # before the block size is taken from the rate
         assess = job.get("en50160")
         pipeline = analysis.stream(recording, block_size=int(BLOCK_SECONDS * recording.sample_rate),
@@ -483,8 +486,7 @@ def analyze_one(job):
         if assess:
             row.update(_assessment(gather, assess, folder, job["path"]))
         events = summary.tables()["events"]
-        start = analysis.start_datetime(ctx.recording)
-        starts = list(report._iso(start, events["startTime"])) if start is not None else [""] * len(events)
+        starts = [str(text) for text in report.clock_texts(ctx.recording, events["startTime"])]
         if folder:
             with open(os.path.join(folder, "summary.txt"), "w") as f:
                 f.write("\n".join(digest.lines()) + "\n")
@@ -734,6 +736,10 @@ def _check_options(options):
     for name in ("declared_voltage", "rvc_threshold"):
         if name in options:
             analysis._positive(options[name], name)
+    if "time_zone" in options:
+        from .recording import check_time_zone
+
+        check_time_zone(options["time_zone"])
 
 
 def _settings(en50160):
@@ -805,7 +811,9 @@ def analyze_many(paths, *, jobs=1, client=None, security=None, out=None, detail=
     **options
         Passed to every recording: sample_rate, nominal_frequency,
         declared_voltage, voltage_channels, current_channels,
-        fixed_frequency, rvc_threshold.
+        fixed_frequency, rvc_threshold, and time_zone (the offset of
+        recorders' clocks whose files give none, or overrule theirs:
+        +02:00 or a name such as Europe/Paris; ``Recording.set_clock``).
 
     Returns
     -------
@@ -945,7 +953,8 @@ def command(args):
     options = dict(sample_rate=args.rate, nominal_frequency=args.nominal, declared_voltage=args.udin,
                    voltage_channels=args.voltages.split(",") if args.voltages else None,
                    current_channels=args.currents.split(",") if args.currents else None,
-                   fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold)
+                   fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold,
+                   time_zone=getattr(args, "timezone", None))
     jobs = 1 if args.jobs is None else args.jobs
     tty = sys.stderr.isatty() and not args.quiet
     en50160 = None

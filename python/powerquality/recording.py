@@ -31,8 +31,30 @@ A nominal frequency a file declares is believed from 15 to 500 Hz
 (:func:`waveform_frequency`, taken as a common nominal frequency by
 :func:`nominal_of`) and says so in the recording's ``notes`` when they
 differ. The readers put there, too, whatever they read leniently.
+
+Clock time. ``Recording.start`` is the start (the first sample) as the file
+writes it, kept as text; ``start_utc`` is the same instant as a
+``numpy.datetime64`` in nanoseconds, UTC, or None when there is no start
+(``trigger`` and ``trigger_utc`` likewise for a COMTRADE trigger).
+``time_zone`` is the offset from UTC of the recorder's clock, the one the
+start is written in ('+02:00'; local time = UTC + offset, so UTC = the
+start - offset), None when nothing says it: ``start_utc`` is then None too,
+and the start is known on the recorder's clock only
+(``analysis.start_datetime``). Start texts are read in
+the COMTRADE layouts, ``dd/mm/yyyy,hh:mm:ss.fffffffff`` (1999, 2013) and
+``mm/dd/yy,hh:mm:ss.ffffff`` (1991), in the order ``date_order`` names
+('dmy', 'mdy'; None: by the year's digits, four dmy and two mdy), and as
+ISO 8601 (``2026-03-01T12:00:00.5+01:00``: an offset written there gives
+the instant, whatever ``time_zone`` says). A two-digit year is 1969 to
+2068; a leap second (:60) is read as the first second of the next minute.
+``set_clock`` lays the command line's ``--start`` and ``--timezone`` over
+what the file says; a time zone name (Europe/Paris) is resolved, through
+the system's zone data, to the offset in force at the start, so a recording
+that runs across a change to or from summer time keeps the offset of its
+start.
 """
 
+import datetime
 import re
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional
@@ -127,6 +149,115 @@ def nominal_of(measured):
     return near if abs(measured / near - 1.0) <= 0.1 else round(measured, 1)
 
 
+# The COMTRADE start and trigger: a date (day, month and year in either order), a comma, a time of day.
+_COMTRADE_CLOCK = re.compile(r"^\s*(\d{1,2})\s*/\s*(\d{1,2})\s*/\s*(\d{1,4})\s*,\s*"
+                             r"(\d{1,2}):(\d{1,2}):(\d{1,2})(?:\.(\d*))?\s*$")
+_ISO_CLOCK = re.compile(r"^\s*(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d+))?)?)?\s*"
+                        r"(?P<offset>Z|[+-]\d{2}(?::?\d{2})?)?\s*$", re.I)
+# An offset from UTC: ISO 8601's +02:00, +0200, +02 and Z, and COMTRADE's time codes +2h, -5h30, -4, 0.
+_OFFSET = re.compile(r"^\s*(?:(?P<z>Z|UTC)|(?P<sign>[+-]?)(?P<hours>\d{1,2})"
+                     r"(?:(?:h|:)(?P<minutes>\d{2})?|(?P<packed>\d{2}))?)\s*$", re.I)
+DATE_ORDERS = {"dmy": "dd/mm/yyyy", "mdy": "mm/dd/yy"}
+
+
+def offset_minutes(text):
+    """Minutes east of UTC of an offset text (``+02:00``, ``+0200``, ``Z``; COMTRADE's ``+2h``, ``-5h30``,
+    ``-4``, ``0``), or None when it is none (``x``, an empty text, a name, beyond -12 h to +14 h)."""
+    match = _OFFSET.match(text or "")
+    if not match:
+        return None
+    if match.group("z"):
+        return 0
+    hours, minutes = int(match.group("hours")), int(match.group("minutes") or match.group("packed") or 0)
+    total = hours * 60 + minutes
+    total = -total if match.group("sign") == "-" else total
+    return total if minutes < 60 and -12 * 60 <= total <= 14 * 60 else None
+
+
+def iso_offset(minutes):
+    """ISO 8601's text of an offset in minutes: +02:00, -05:30, +00:00."""
+    sign = "-" if minutes < 0 else "+"
+    return f"{sign}{abs(minutes) // 60:02d}:{abs(minutes) % 60:02d}"
+
+
+def check_time_zone(text):
+    """``text`` when it is an offset from UTC (+02:00, -0530, Z) or a time zone the system knows
+    (Europe/Paris, UTC); else a ValueError that says what is taken."""
+    if offset_minutes(text) is not None:
+        return text.strip()
+    try:
+        _zone(text)
+    except (ValueError, LookupError, OSError):
+        raise ValueError(f"{text!r} is neither an offset from UTC such as +02:00 or -05:30 nor a time zone "
+                         "name such as Europe/Paris") from None
+    return text.strip()
+
+
+def _zone(name):
+    import zoneinfo
+
+    if not name or not name.strip() or name.strip().startswith(("/", ".")):
+        raise ValueError(name)
+    return zoneinfo.ZoneInfo(name.strip())
+
+
+def zone_offset(zone, local):
+    """Minutes east of UTC of `zone` (an offset text or a name) at the naive datetime64 `local` on its clock."""
+    minutes = offset_minutes(zone)
+    if minutes is not None:
+        return minutes
+    moment = datetime.datetime.fromisoformat(str(np.datetime64(local, "us")))
+    return int(_zone(zone).utcoffset(moment).total_seconds() // 60)
+
+
+def _clock_of(year, month, day, hour, minute, second, fraction):
+    """The naive datetime64[ns] of the fields; a ValueError saying which is out of range."""
+    datetime.date(year, month, day)  # ValueError: day is out of range for month, ...
+    if hour > 23 or minute > 59 or second > 60:
+        raise ValueError(f"{hour:02d}:{minute:02d}:{second:02d} is not a time of day")
+    digits = (fraction or "")[:9].ljust(9, "0")
+    stamp = np.datetime64(f"{year:04d}-{month:02d}-{day:02d}T{hour:02d}:{minute:02d}:{min(second, 59):02d}", "ns")
+    # A leap second (:60) is the first second of the next minute on a clock without leap seconds.
+    return stamp + np.timedelta64(int(digits), "ns") + np.timedelta64(int(second == 60), "s")
+
+
+def read_clock(text, order=None):
+    """(naive datetime64[ns], minutes east of UTC written with it or None) of a start or trigger text, or
+    None when the text or its fields are empty (",") or all its date is 0 (a recorder without a clock); a
+    ValueError that says what is wrong when it is not a date and time. See the module docstring for the
+    layouts and `order`."""
+    if text is None or not text.strip(" ,\t"):
+        return None
+    iso = _ISO_CLOCK.match(text)
+    if iso:
+        year, month, day, hour, minute, second = (int(g or 0) for g in iso.groups()[:6])
+        offset = iso.group("offset")
+        minutes = None if offset is None else offset_minutes(offset)
+        if offset is not None and minutes is None:
+            raise ValueError(f"offset {offset!r} is not within -12:00 to +14:00")
+        try:
+            return _clock_of(year, month, day, hour, minute, second, iso.group(7)), minutes
+        except ValueError as e:
+            raise ValueError(f"{text.strip()!r} is not a date and time: {e}") from None
+    match = _COMTRADE_CLOCK.match(text)
+    if not match:
+        raise ValueError(f"{text.strip()!r} is not a date and time such as 25/06/2007,19:13:57.789757 "
+                         "(dd/mm/yyyy) or 2007-06-25T19:13:57")
+    first, second_field, year_text = int(match.group(1)), int(match.group(2)), match.group(3)
+    if first == second_field == int(year_text) == 0:
+        return None
+    if len(year_text) not in (2, 4):
+        raise ValueError(f"{text.strip()!r}: the year {year_text!r} has neither four digits nor two")
+    order = order or ("dmy" if len(year_text) == 4 else "mdy")
+    day, month = (first, second_field) if order == "dmy" else (second_field, first)
+    year = int(year_text) if len(year_text) == 4 else int(year_text) + (1900 if int(year_text) >= 69 else 2000)
+    hour, minute, second = (int(match.group(k)) for k in (4, 5, 6))
+    try:
+        return _clock_of(year, month, day, hour, minute, second, match.group(7)), None
+    except ValueError as e:
+        raise ValueError(f"{text.strip()!r} is not a date and time as {DATE_ORDERS[order]} reads it: {e}") from None
+
+
 class ChannelError(RecordingError, KeyError):
     """A channel the recording does not have: a KeyError for lookups, a RecordingError for the command line
     and the many-recordings rows, whose message reads as it is written (not quoted as a KeyError's)."""
@@ -205,6 +336,74 @@ class Recording:
     station: Optional[str] = None
     device: Optional[str] = None
     time_zone: Optional[str] = None
+    # The trigger's time as the file writes it (COMTRADE), the order of day and month in the start and trigger
+    # texts ('dmy', 'mdy'; None: by the year's digits) and the offset from UTC of the place it was recorded
+    # (COMTRADE 2013's local code: '+02:00'; it may differ from time_zone when the recorder keeps UTC).
+    trigger: Optional[str] = None
+    date_order: Optional[str] = None
+    local_zone: Optional[str] = None
+
+    def _utc(self, text):
+        try:
+            clock = read_clock(text, self.date_order)
+        except ValueError:
+            return None
+        if clock is None:
+            return None
+        local, minutes = clock
+        if minutes is None:
+            minutes = offset_minutes(self.time_zone)
+        if minutes is None:
+            return None  # the recorder's clock, its offset from UTC not known
+        return local - np.timedelta64(minutes, "m")
+
+    @property
+    def start_utc(self):
+        """The first sample's time as numpy.datetime64 in ns, UTC; None without a readable start or without
+        its offset from UTC (see the module docstring). Set, it is taken as it is given (a recording of
+        arrays, or one whose offset is known otherwise), until ``set_clock`` gives a start or it is set to
+        None."""
+        given = self.__dict__.get("_start_utc")
+        return given if given is not None else self._utc(self.start)
+
+    @start_utc.setter
+    def start_utc(self, value):
+        self.__dict__["_start_utc"] = None if value is None else np.datetime64(value, "ns")
+
+    @property
+    def trigger_utc(self):
+        """The trigger's time as numpy.datetime64 in ns, UTC; None without one."""
+        return self._utc(self.trigger)
+
+    def set_clock(self, start=None, time_zone=None):
+        """The start and time zone given (the command line's ``--start`` ISO 8601 and ``--timezone``) laid
+        over the file's: a start with its own offset sets the time zone too (a ValueError when a time zone is
+        given as well); a time zone name is resolved to its offset at the start. Without a start to apply it
+        to, a time zone is said in a note. Returns the recording."""
+        if start is not None:
+            clock = read_clock(start)  # ValueError: not a date and time
+            if clock is None:
+                raise ValueError(f"{start!r} is not a date and time")
+            if clock[1] is not None and time_zone is not None:
+                raise ValueError(f"--start {start} carries its offset from UTC; give --timezone only for a start "
+                                 "without one")
+            self.start, self.date_order = start.strip(), None
+            self.__dict__.pop("_start_utc", None)
+            self.time_zone = iso_offset(clock[1]) if clock[1] is not None else None
+        if time_zone is not None:
+            try:
+                clock = read_clock(self.start, self.date_order)
+            except ValueError:
+                clock = None
+            if clock is None:
+                self.notes.append(f"--timezone {time_zone}: the recording gives no start time, so no clock times")
+                return self
+            zone = iso_offset(zone_offset(time_zone, clock[0]))
+            if self.time_zone and self.time_zone != zone and start is None:
+                self.notes.append(f"{self.source}: the file's time zone {self.time_zone} overruled by "
+                                  f"--timezone {time_zone} ({zone})")
+            self.time_zone = zone
+        return self
 
     def check_rates(self, nominal_frequency=None):
         """The sample rate, once it and the line frequency (nominal_frequency when given, else the recording's

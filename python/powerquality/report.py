@@ -10,8 +10,11 @@ whole :class:`~powerquality.analysis.Analysis`.
 
 Tables (CSV, one header line; the columns of the schema's tables, see
 ``powerquality.schema``: times in seconds from the first sample, and a last
-column ``time``, ISO 8601, when the recording gives its start, with
-``+00:00`` when it is UTC): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
+column ``time``, ISO 8601 in UTC with its offset, ``+00:00``, when the
+recording gives its start (``Recording.start_utc``: the recorder's clock
+less its offset from UTC, the clock itself when the file gives no time
+zone): one instant wherever it is read, one time base for recordings of
+every time zone): events.csv and rvc.csv (``cutByGap`` 1 on one that ran into
 missing samples and ends with the last value before them), frequency_10s.csv (the tracker's
 10-second frequencies), aggregated_3s.csv (150/180 cycles),
 aggregated_10min.csv and aggregated_2h.csv (twelve 10-minute intervals of
@@ -33,14 +36,13 @@ Detail (``--detail``): detail.h5, an HDF5 file with one table per kind,
 ``windowed`` (every window: its values per phase and total, its arrays of
 orders, its symmetrical components), the schema's tables (an array of orders
 one field, text as ASCII bytes, ``time`` as int64 nanoseconds since
-1970-01-01), each a compound dataset appended block by block in chunks.
-HDF5 rather than CSV because a week at 10 kHz makes hundreds of
-millions of rows: stored as binary numbers they need no formatting (writing
-costs a copy, not 10-20 characters a value: about 2 ms per 6400 rows), keep
-full precision, take about 60 % of the text's space, and are read back by
-slices (``h5py.File(...)["period"][a:b]``, or from MATLAB, R, HDFView)
-without parsing a whole file. They are not compressed: LZF cost 20 times the
-writing (``h5repack -f GZIP=1`` compresses a finished file). It needs
+1970-01-01), each a compound dataset appended block by block in chunks that
+fit it, compressed, with the units of its columns and the recording's start,
+time zone, channels and rates as attributes (see :class:`Detail`). HDF5
+rather than CSV because a week at 10 kHz makes hundreds of millions of rows:
+stored as binary numbers they need no formatting, keep full precision, and
+are read back by slices (``h5py.File(...)["period"][a:b]``) without parsing
+a whole file. It needs
 Debian's python3-h5py.
 """
 
@@ -293,12 +295,24 @@ def _thd_of(windowed, phases):
     return np.max(np.stack([windowed["phases"][:, k]["thdVoltage"]["thd"] for k in range(phases)]), axis=0)
 
 
-def _iso(start, seconds):
+def clock_texts(recording, seconds):
+    """ISO 8601 texts of `seconds` after the recording's start, as the tables' ``time`` column writes them: in
+    UTC with +00:00 when the recording knows its offset from UTC, else on the recorder's clock without an offset;
+    empty texts without a start."""
+    start, utc = schema.start_of(recording)
+    if start is None:
+        return np.full(len(np.atleast_1d(seconds)), "", dtype=object)
+    base = datetime.datetime.fromisoformat(str(np.datetime64(start, "us")))
+    return _iso(base, np.atleast_1d(seconds), "+00:00" if utc else "")
+
+
+def _iso(start, seconds, offset=""):
     """ISO date and time of `seconds` after the datetime `start`, to the microsecond (without a fraction
-    when it is whole)."""
+    when it is whole), followed by `offset` ('+00:00' for a start in UTC)."""
     base = np.datetime64(start.isoformat(), "us")
     stamps = base + np.round(np.asarray(seconds, np.float64) * 1e6).astype("timedelta64[us]")
-    return _trim(np.datetime_as_string(stamps, unit="us"))
+    text = _trim(np.datetime_as_string(stamps, unit="us"))
+    return np.char.add(text.astype(str), offset) if offset else text
 
 
 def _trim(text):
@@ -520,25 +534,100 @@ class Tables:
                 self.paths.append(self.files[name].path)
 
 
+def column_units(table, names):
+    """The schema's unit of each column of a detail table ('s', 'V', 'A', 'W', 'var', 'VA', 'Hz', '%', '°', '1'
+    for a ratio, '' for a count, mark or text); None for a column the schema does not have."""
+    out = []
+    for name in names:
+        try:
+            out.append(schema.describe(table, name).unit)
+        except KeyError:
+            out.append(None)
+    return out
+
+
 class Detail:
     """Consumer (``--detail``): every period value, tracked cycle and window into `path` (HDF5, see the
-    module docstring), appended block by block."""
+    module docstring), appended block by block.
 
-    CHUNK = 1 << 14  # rows per HDF5 chunk
+    Each table is a compound dataset, chunked to fit it: a chunk holds the
+    rows the whole recording is expected to give (the rows of the first
+    block that brings any, scaled from its length to the recording's, and
+    a twentieth more; exactly the table's rows when that block is the
+    last), at most CHUNK_BYTES. Chunks are compressed (COMPRESSION: LZF,
+    3 to 5 % of the writing on the shared recordings, a third of their
+    bytes; deflate at level 1 costs 30 to 45 %, the byte shuffle before
+    LZF makes these tables larger: python/bench/detail_bench.py) and
+    kept in a chunk cache large enough that a chunk filled over several
+    blocks is compressed once. LZF is h5py's own filter: other HDF5 readers
+    need its plugin (``compression={"compression": "gzip"}`` writes deflate).
+    Attributes: with a start, the file's ``start`` (ISO 8601 on the
+    recorder's clock, to the microsecond, no offset), ``time_zone`` (the
+    clock's offset from UTC, '+02:00', or 'unknown') and, when the offset
+    is known, ``start_utc`` (ISO 8601 in UTC to the nanosecond,
+    '2026-03-15T08:00:00.123456789Z'); ``sample_rate`` and
+    ``nominal_frequency`` (Hz), ``grid``, ``channels`` (the voltages then
+    the currents analysed), ``voltage_channels``, ``current_channels``,
+    ``source`` and ``library_version``; each table's ``units``, one per
+    column in the order of its fields (the schema's), and with a ``time``
+    column what it counts.
+    """
 
-    def __init__(self, ctx, path):
+    CHUNK_BYTES = 1 << 18  # the most bytes a chunk holds
+    COMPRESSION = {"compression": "lzf"}
+    CACHE_BYTES = 1 << 22  # each dataset's chunk cache: several whole chunks
+
+    def __init__(self, ctx, path, compression=None):
         try:
             import h5py
         except ImportError:
             raise RuntimeError("--detail writes HDF5 through h5py: install Debian's python3-h5py") from None
         self.ctx, self.path = ctx, path
-        self.file = h5py.File(path, "w")
-        self.file.attrs["source"] = str(ctx.recording.source)
-        self.file.attrs["sample_rate"] = ctx.sample_rate
+        self.compression = dict(self.COMPRESSION if compression is None else compression)
+        self.file = h5py.File(path, "w", rdcc_nbytes=self.CACHE_BYTES, rdcc_nslots=1021)
         self.sets = {}
         self.layout = None  # once the first block has passed: the nominal frequency is known then
 
-    def _append(self, name, rows):
+    def _attributes(self):
+        """The file's attributes, once the first block has settled the context (the channels, the nominal
+        frequency measured)."""
+        import h5py
+
+        from . import __version__
+
+        ctx, r, attrs = self.ctx, self.ctx.recording, self.file.attrs
+        attrs["source"] = str(r.source)
+        attrs["sample_rate"] = float(ctx.sample_rate)
+        if ctx.nominal_frequency is not None:
+            attrs["nominal_frequency"] = float(ctx.nominal_frequency)
+        attrs["grid"] = str(ctx.grid)
+        text = h5py.string_dtype()
+        voltages, currents = [c.name for c in ctx.voltages], [c.name for c in ctx.currents]
+        attrs.create("channels", np.array(voltages + currents, dtype=object), dtype=text)
+        attrs.create("voltage_channels", np.array(voltages, dtype=object), dtype=text)
+        attrs.create("current_channels", np.array(currents, dtype=object), dtype=text)
+        local = start_datetime(r)
+        if local is not None:
+            start = getattr(r, "start_utc", None)
+            attrs["start"] = local.isoformat()
+            if start is not None:
+                attrs["start_utc"] = str(np.datetime64(start, "ns")) + "Z"
+            attrs["time_zone"] = getattr(r, "time_zone", None) or "unknown"
+        attrs["library_version"] = str(__version__)
+
+    def _chunk_rows(self, rows, itemsize, b):
+        """Rows per chunk of a table whose first rows, `rows` of them, come with block `b` (see the class
+        docstring)."""
+        most = max(1, self.CHUNK_BYTES // itemsize)
+        if b.last:
+            return int(min(max(rows, 1), most))
+        done = max(int(b.stop) - int(b.position), 1)
+        total = max(int(getattr(self.ctx.recording, "samples", 0) or 0), done)
+        # A twentieth more than the estimate, so that a table a little longer than its first block promises
+        # still fits one chunk.
+        return int(min(max(int(np.ceil(1.05 * rows * total / done)), 1), most))
+
+    def _append(self, name, rows, b):
         """A schema table's rows appended to its dataset; ``time`` as int64 nanoseconds since 1970-01-01 and text
         as ASCII bytes (HDF5 has no datetime type, h5py no fixed-length unicode), the time's meaning and zone in
         the dataset's attributes."""
@@ -557,11 +646,15 @@ class Detail:
                     np.char.encode(rows[n], "ascii") if kind == "U" else rows[n]
             rows, dtype = converted, plain
         if name not in self.sets:
-            # A window's row holds its arrays of orders (some 8 kB on three phases with currents): at most
-            # CHUNK rows and about a MiB a chunk, so that a short recording does not write a chunk of empty rows.
-            rows_per_chunk = max(1, min(self.CHUNK, (1 << 20) // dtype.itemsize))
-            self.sets[name] = data = self.file.create_dataset(name, shape=(0,), maxshape=(None,), dtype=dtype,
-                                                              chunks=(rows_per_chunk,))
+            if not len(rows) and not b.last:
+                return  # made once rows come (the first blocks may bring none), chunked to their number
+            import h5py
+
+            self.sets[name] = data = self.file.create_dataset(
+                name, shape=(0,), maxshape=(None,), dtype=dtype,
+                chunks=(self._chunk_rows(len(rows), dtype.itemsize, b),), **self.compression)
+            units = [unit or "" for unit in column_units(name, dtype.names)]
+            data.attrs.create("units", np.array(units, dtype=object), dtype=h5py.string_dtype())
             if "time" in dtype.names:
                 data.attrs["time"] = "int64 nanoseconds since 1970-01-01T00:00:00, " + self.layout.time_zone
                 data.attrs["time_zone"] = "UTC" if self.layout.utc else "unknown"
@@ -572,11 +665,13 @@ class Detail:
 
     def process(self, b):
         lay = self.layout = self.layout or schema.layout(self.ctx)
-        self._append("period", schema.period(b.period, lay))
-        self._append("frequency", schema.frequency(b.frequency, lay))
+        if not self.file.attrs.get("library_version"):
+            self._attributes()
+        self._append("period", schema.period(b.period, lay), b)
+        self._append("frequency", schema.frequency(b.frequency, lay), b)
         if b.windowed is not None:
             self._append("windowed", schema.windowed(b.windowed, b.harmonics, b.window_flags,
-                                                     getattr(b, "window_gaps", None), lay))
+                                                     getattr(b, "window_gaps", None), lay), b)
         if b.last:
             self.file.close()
 

@@ -172,8 +172,8 @@ def test_a_comtrade_2013_time_code_gives_the_time_zone_and_the_first_line_the_st
     r = comtrade.open_blocks(path)
     assert (r.station, r.device, r.time_zone, r.source) == ("Feeder <4>", "PQ-7", zone, path)
     assert [n for n in r.notes if "time code" in n] == ([f"{path}:11: time code {code!r} is not an offset from UTC "
-                                                          "such as +1, -5h30 or Z: the time zone is not known"]
-                                                         if noted else [])
+                                                          "such as +1, -5h30 or 0: the time zone is not known "
+                                                          "(give --timezone to set it)"] if noted else [])
     if code == "+1":  # the 1999 layout has no time code: the zone is not known
         older = comtrade.read(comtrade.write(str(tmp_path / "o"), {"VA": np.sin(np.arange(100.0))}, 1000.0))
         assert (older.station, older.device, older.time_zone) == ("test station", "recorder", None)
