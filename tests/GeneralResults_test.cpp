@@ -34,15 +34,15 @@ struct WindowedModule {
         impl.resultsQueue.pop();  // windows are queued by the tests themselves
     }
 
-    // Queues window `index` of `length` samples with five harmonic elements.
-    void queue(unsigned long long index, unsigned int length) {
-        auto item = std::make_shared<PowerResultsQueueItem>(10000.0, index, index * length, 0, 0);
+    // Queues window `index` of `length` samples with five harmonic elements from `harmonic` on.
+    void queue(unsigned long long index, unsigned int length, unsigned int harmonic = 0) {
+        auto item = std::make_shared<PowerResultsQueueItem>(10000.0, index, index * length, 0, harmonic);
         item->setCalculation(index * length, length, 200.0, 10, 2048, 4096, 5, 50.0);
         impl.resultsQueue.push(item);
     }
     // The one record that window `index` gives.
-    PowerResultsGeneral finish(unsigned long long index, unsigned int length) {
-        queue(index, length);
+    PowerResultsGeneral finish(unsigned long long index, unsigned int length, unsigned int harmonic = 0) {
+        queue(index, length, harmonic);
         const std::vector<PowerResultsGeneral> results = module.getResults(0);
         EXPECT_EQ(results.size(), 1u);
         return results.empty() ? PowerResultsGeneral{} : results[0];
@@ -237,14 +237,8 @@ TEST(GeneralResults, AHarmonicBlockEndingAtTheStorageEndIsReadAndOnePastItIsNot)
         writeSines(w.raw(0, 0), 2000, 230.0, 10.0, 30.0, 0.0, 0.0);
         float* voltage = w.impl.buffers.harmonicsBuffer.getHostBufferAt(59, 5, 0);
         voltage[1] = 229.5f;  // the last block that fits: elements 59 to 63 of every slot
-        auto item = std::make_shared<PowerResultsQueueItem>(10000.0, 0, 0, 0, first);
-        item->setCalculation(0, 2000, 200.0, 10, 2048, 4096, 5, 50.0);
-        ASSERT_EQ(std::make_pair(item->getFirstHarmonicSampleIndex(), item->getHarmonicLength()),
-                  std::make_pair(first, 5u));
-        w.impl.resultsQueue.push(item);
-        const std::vector<PowerResultsGeneral> g = w.module.getResults(0);
-        ASSERT_EQ(g.size(), 1u);
-        EXPECT_EQ(std::make_pair(g[0].phases[0].harmonicsVoltage, g[0].phases[0].fundamentalVoltage),
+        const PowerResultsGeneral g = w.finish(0, 2000, first);
+        EXPECT_EQ(std::make_pair(g.phases[0].harmonicsVoltage, g.phases[0].fundamentalVoltage),
                   read ? std::make_pair(voltage, 229.5) : std::make_pair(static_cast<float*>(nullptr), 0.0));
     }
 }

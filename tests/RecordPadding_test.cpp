@@ -9,6 +9,8 @@
 // reserved ones, never written), FrequencyTrackerInterval (three) and
 // IntervalAggregate (two).
 #include <cstdlib>
+#include <map>
+#include <tuple>
 
 #include "ModuleTest.h"
 #include "powerquality/FrequencyTracker.h"
@@ -104,14 +106,7 @@ void dirtyHeap(unsigned char byte) {
     }
 }
 
-// The bytes of n records of `size` bytes each, as one vector.
-template <typename T>
-std::vector<unsigned char> bytesOf(const T* records, std::size_t n) {
-    const auto* p = reinterpret_cast<const unsigned char*>(records);
-    return std::vector<unsigned char>(p, p + n * sizeof(T));
-}
-
-// Every gap byte of n records reads 0; the first that does not is named.
+// Every gap byte of the records of `size` bytes in `bytes` reads 0; the first that does not is named.
 std::string firstDirtyGap(const std::vector<unsigned char>& bytes, std::size_t size,
                           const std::vector<std::size_t>& gaps) {
     for (std::size_t r = 0; r * size < bytes.size(); ++r) {
@@ -122,27 +117,40 @@ std::string firstDirtyGap(const std::vector<unsigned char>& bytes, std::size_t s
     return "";
 }
 
-// What one run of each producer hands out, as raw bytes. The windowed
-// records' pointer slots point into the module's buffers, which differ from
-// run to run: they are cleared before the records are compared.
-struct Outputs {
-    std::vector<unsigned char> period, periodFlat, general, generalFlat, intervals, intervalsFlat, aggregates,
-        aggregatesFlat;
-};
+// What one run of each producer hands out, as raw bytes, by name.
+using Outputs = std::map<std::string, std::vector<unsigned char>>;
 
-void clearPointers(PowerResultsGeneral& g) {
+template <typename T>
+void append(std::vector<unsigned char>& out, const T* records, std::size_t n) {
+    const auto* p = reinterpret_cast<const unsigned char*>(records);
+    out.insert(out.end(), p, p + n * sizeof(T));
+}
+
+// A caller's array of n records, every byte `fill`.
+template <typename T>
+std::vector<T> filled(std::size_t n, unsigned char fill) {
+    std::vector<T> v(n);
+    std::memset(static_cast<void*>(v.data()), fill, n * sizeof(T));
+    return v;
+}
+
+// The windowed records' pointer slots point into the module's buffers, which
+// differ from run to run: they are cleared before the records are compared.
+void appendCleared(std::vector<unsigned char>& out, PowerResultsGeneral g) {
     for (PowerResultsGeneralPhase& p : g.phases) {
         const std::size_t first = offsetof(PowerResultsGeneralPhase, spectrumVoltage);
         std::memset(reinterpret_cast<unsigned char*>(&p) + first, 0, sizeof p - first);
     }
+    append(out, &g, 1);
 }
 
 constexpr double fs = 6400.0;
 
 // A three-phase module with currents, line-to-line values, both RVC detectors,
 // symmetrical components and windows, over 2 s of a supply that steps by 8 %
-// after 1 s (so that the RVC results change state), its records fetched
-// through both interfaces; each caller array filled with `fill` first.
+// after 1 s (so that the RVC results change state), run twice: its records
+// fetched through the flat interface (each caller array filled with `fill`
+// first), then through the C++ one.
 void runModule(Outputs& out, unsigned char fill) {
     PowerModule module;
     module.beginUpdate();
@@ -151,93 +159,66 @@ void runModule(Outputs& out, unsigned char fill) {
     module.setRvcEnabled(true); module.setRvcSteadyStateLength(20); module.setPeriodSymmetricalComponentsEnabled(true);
     module.setWindowedResultsEnabled(true); module.setThdEnabled(true); module.setSymmetricalComponentsEnabled(true);
     module.endUpdate();
-    module.reset(0);
     SignalDriver driver(module);
     const SignalDriver::Signal sine = threePhaseSine(fs, 50.0, 230.0, 10.0, 30.0);
     const auto stepped = [&](unsigned channel, uint64_t p) { return sine(channel, p) * (p < 6400 ? 1.0 : 1.08); };
     const PowerModuleHandle handle = handleOf(module);
-    for (uint64_t p = 0; p < 12800; p += 1280) {
-        driver.write(p, 1280, stepped);
-        driver.schedule(p, 1280, 50.0);
-        for (bool more = true; more;) {  // the flat fetch hands out the ring's own records
-            int count = 0;
-            PowerResultsPeriod* records = nullptr;
-            ASSERT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
-            const std::vector<unsigned char> b = bytesOf(records, static_cast<std::size_t>(count) * 4);
-            out.periodFlat.insert(out.periodFlat.end(), b.begin(), b.end());
-        }
-        module.scheduleForCalculation(p, 10, 50.0);
-        std::vector<PowerResultsGeneral> flat(8);
-        std::memset(static_cast<void*>(flat.data()), fill, flat.size() * sizeof flat[0]);
-        int count = 0;
-        ASSERT_EQ(getResults(handle, 8, &count, flat.data()), 0);
-        ASSERT_EQ(count, 1);
-        clearPointers(flat[0]);
-        const std::vector<unsigned char> b = bytesOf(flat.data(), 1);
-        out.generalFlat.insert(out.generalFlat.end(), b.begin(), b.end());
-    }
-    // The same module once more through the C++ interface.
-    module.reset(0);
-    for (uint64_t p = 0; p < 12800; p += 1280) {
-        driver.write(p, 1280, stepped);
-        driver.schedule(p, 1280, 50.0);
-        driver.fetch();
-        module.scheduleForCalculation(p, 10, 50.0);
-        for (PowerResultsGeneral g : module.getResults(0)) {
-            clearPointers(g);
-            const std::vector<unsigned char> b = bytesOf(&g, 1);
-            out.general.insert(out.general.end(), b.begin(), b.end());
+    for (const bool flat : {true, false}) {
+        module.reset(0);
+        for (uint64_t p = 0; p < 12800; p += 1280) {
+            driver.write(p, 1280, stepped);
+            driver.schedule(p, 1280, 50.0);
+            for (bool more = flat; more;) {  // the flat fetch hands out the ring's own records
+                int count = 0;
+                PowerResultsPeriod* records = nullptr;
+                ASSERT_EQ(getPeriodResults(handle, &count, &more, &records), 0);
+                append(out["period values (flat)"], records, static_cast<std::size_t>(count) * 4);
+            }
+            if (!flat) driver.fetch();
+            module.scheduleForCalculation(p, 10, 50.0);
+            if (flat) {
+                std::vector<PowerResultsGeneral> records = filled<PowerResultsGeneral>(8, fill);
+                int count = 0;
+                ASSERT_EQ(getResults(handle, 8, &count, records.data()), 0);
+                ASSERT_EQ(count, 1);
+                appendCleared(out["windowed results (flat)"], records[0]);
+            }
+            for (const PowerResultsGeneral& g : flat ? std::vector<PowerResultsGeneral>{} : module.getResults(0)) {
+                appendCleared(out["windowed results"], g);
+            }
         }
     }
-    for (const auto& entry : driver.entries) {
-        const std::vector<unsigned char> b = bytesOf(entry.data(), entry.size());
-        out.period.insert(out.period.end(), b.begin(), b.end());
-    }
-}
-
-std::vector<float> supplyOf(double seconds) {
-    std::vector<float> u(static_cast<std::size_t>(seconds * fs));
-    for (std::size_t n = 0; n < u.size(); ++n) u[n] = static_cast<float>(325.0 * std::sin(2.0 * pi * 50.0 * n / fs));
-    return u;
+    for (const auto& entry : driver.entries) append(out["period values"], entry.data(), entry.size());
 }
 
 // 25 s through a tracker of each interface: two 10-second intervals each.
 void runTrackers(Outputs& out, unsigned char fill) {
-    const std::vector<float> u = supplyOf(25.0);
+    std::vector<float> u(static_cast<std::size_t>(25.0 * fs));
+    for (std::size_t n = 0; n < u.size(); ++n) u[n] = static_cast<float>(325.0 * std::sin(2.0 * pi * 50.0 * n / fs));
     FrequencyTracker tracker(fs, 50.0, 1);
     tracker.addSamples(u.data(), static_cast<int>(u.size()));
-    std::vector<FrequencyTrackerInterval> got(8);
-    std::memset(static_cast<void*>(got.data()), fill, got.size() * sizeof got[0]);
-    got.resize(static_cast<std::size_t>(tracker.getTenSecondFrequencies(8, got.data())));
-    out.intervals = bytesOf(got.data(), got.size());
-
+    std::vector<FrequencyTrackerInterval> got = filled<FrequencyTrackerInterval>(8, fill), flat = got;
+    const int n = tracker.getTenSecondFrequencies(8, got.data());
+    append(out["10-second frequencies"], got.data(), static_cast<std::size_t>(n));
     const FrequencyTrackerHandle handle = frequencyTracker_create(fs, 50.0, 1);
     ASSERT_NE(handle, nullptr);
     ASSERT_EQ(frequencyTracker_addSamples(handle, u.data(), static_cast<int>(u.size())), 0);
-    std::vector<FrequencyTrackerInterval> flat(8);
-    std::memset(static_cast<void*>(flat.data()), fill, flat.size() * sizeof flat[0]);
     int count = 0;
     ASSERT_EQ(frequencyTracker_getTenSecondFrequencies(handle, 8, &count, flat.data()), 0);
     frequencyTracker_destroy(handle);
-    out.intervalsFlat = bytesOf(flat.data(), static_cast<std::size_t>(count));
+    append(out["10-second frequencies (flat)"], flat.data(), static_cast<std::size_t>(count));
 }
 
 // 25 minutes of 3-second windows, one of them flagged, through an aggregator
 // of each interface: every stream taken, the running intervals flushed.
 void runAggregators(Outputs& out, unsigned char fill) {
-    std::vector<double> starts, ends, values;
-    std::vector<char> flags;
-    for (int k = 0; k < 500; ++k) {
-        starts.push_back(3.0 * k); ends.push_back(3.0 * k + 3.0);
-        values.push_back(230.0 + k % 7); values.push_back(5.0);
-        flags.push_back(k == 17);
-    }
     IntervalAggregator aggregator(2, 0.0);
     const IntervalAggregatorHandle handle = intervalAggregator_create(2, 0.0);
     ASSERT_NE(handle, nullptr);
     for (int k = 0; k < 500; ++k) {
-        aggregator.addWindow(starts[k], ends[k], &values[2 * k], flags[k] != 0);
-        ASSERT_EQ(intervalAggregator_addWindow(handle, starts[k], ends[k], &values[2 * k], flags[k] != 0), 0);
+        const double values[2] = {230.0 + k % 7, 5.0};
+        aggregator.addWindow(3.0 * k, 3.0 * k + 3.0, values, k == 17);
+        ASSERT_EQ(intervalAggregator_addWindow(handle, 3.0 * k, 3.0 * k + 3.0, values, k == 17), 0);
     }
     aggregator.flush();
     ASSERT_EQ(intervalAggregator_flush(handle), 0);
@@ -248,18 +229,14 @@ void runAggregators(Outputs& out, unsigned char fill) {
         {&IntervalAggregator::getTenMinuteIntervals, &intervalAggregator_getTenMinuteIntervals},
         {&IntervalAggregator::getTwoHourIntervals, &intervalAggregator_getTwoHourIntervals}};
     for (const auto& [take, takeFlat] : streams) {
-        std::vector<IntervalAggregate> frames(200), flat(200);
+        std::vector<IntervalAggregate> frames = filled<IntervalAggregate>(200, fill), flat = frames;
         std::vector<double> v(400);
-        std::memset(static_cast<void*>(frames.data()), fill, frames.size() * sizeof frames[0]);
-        std::memset(static_cast<void*>(flat.data()), fill, flat.size() * sizeof flat[0]);
         const int n = (aggregator.*take)(200, frames.data(), v.data());
         int count = 0;
         ASSERT_EQ(takeFlat(handle, 200, &count, flat.data(), v.data()), 0);
         ASSERT_GT(n, 0);
-        const std::vector<unsigned char> a = bytesOf(frames.data(), static_cast<std::size_t>(n));
-        const std::vector<unsigned char> b = bytesOf(flat.data(), static_cast<std::size_t>(count));
-        out.aggregates.insert(out.aggregates.end(), a.begin(), a.end());
-        out.aggregatesFlat.insert(out.aggregatesFlat.end(), b.begin(), b.end());
+        append(out["aggregates"], frames.data(), static_cast<std::size_t>(n));
+        append(out["aggregates (flat)"], flat.data(), static_cast<std::size_t>(count));
     }
     intervalAggregator_destroy(handle);
 }
@@ -277,33 +254,28 @@ Outputs runAll(unsigned char byte) {
 // it was filled with 0x55 (and each caller array so filled), hand out the
 // same bytes; and every byte outside the fields reads 0.
 TEST(RecordPadding, TheSameRunGivesTheSameBytesWhateverTheHeapHeld) {
-    const Outputs a = runAll(0xAA), b = runAll(0x55);
-    struct Case { const char* name; const std::vector<unsigned char> *a, *b; std::size_t size; std::vector<std::size_t> gaps; };
-    const Case cases[] = {
-        {"period values", &a.period, &b.period, sizeof(PowerResultsPeriod), periodGaps()},
-        {"period values (flat)", &a.periodFlat, &b.periodFlat, sizeof(PowerResultsPeriod), periodGaps()},
-        {"windowed results", &a.general, &b.general, sizeof(PowerResultsGeneral), generalGaps()},
-        {"windowed results (flat)", &a.generalFlat, &b.generalFlat, sizeof(PowerResultsGeneral), generalGaps()},
-        {"10-second frequencies", &a.intervals, &b.intervals, sizeof(FrequencyTrackerInterval), intervalGaps()},
-        {"10-second frequencies (flat)", &a.intervalsFlat, &b.intervalsFlat, sizeof(FrequencyTrackerInterval),
-         intervalGaps()},
-        {"aggregates", &a.aggregates, &b.aggregates, sizeof(IntervalAggregate), aggregateGaps()},
-        {"aggregates (flat)", &a.aggregatesFlat, &b.aggregatesFlat, sizeof(IntervalAggregate), aggregateGaps()},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_FALSE(c.a->empty());
-        ASSERT_EQ(c.a->size(), c.b->size());
-        EXPECT_EQ(std::memcmp(c.a->data(), c.b->data(), c.a->size()), 0);
-        EXPECT_EQ(firstDirtyGap(*c.a, c.size, c.gaps), "");
-        EXPECT_EQ(firstDirtyGap(*c.b, c.size, c.gaps), "");
+    Outputs a = runAll(0xAA), b = runAll(0x55);
+    const std::tuple<const char*, std::size_t, std::vector<std::size_t>> cases[] = {
+        {"period values", sizeof(PowerResultsPeriod), periodGaps()},
+        {"windowed results", sizeof(PowerResultsGeneral), generalGaps()},
+        {"10-second frequencies", sizeof(FrequencyTrackerInterval), intervalGaps()},
+        {"aggregates", sizeof(IntervalAggregate), aggregateGaps()}};
+    for (const auto& [record, size, gaps] : cases) {
+        for (const std::string& name : {std::string(record), std::string(record) + " (flat)"}) {
+            SCOPED_TRACE(name);
+            ASSERT_FALSE(a[name].empty());
+            EXPECT_TRUE(a[name] == b[name]);
+            EXPECT_EQ(firstDirtyGap(a[name], size, gaps), "");
+            EXPECT_EQ(firstDirtyGap(b[name], size, gaps), "");
+        }
     }
+    EXPECT_EQ(a.size(), 8u);
     // The step made both RVC detectors change state, so the gaps around the
     // flags were written over, not only left as allocated.
     bool changed = false;
-    for (std::size_t r = 0; r * sizeof(PowerResultsPeriod) < a.period.size(); ++r) {
+    for (std::size_t r = 0; r * sizeof(PowerResultsPeriod) < a["period values"].size(); ++r) {
         PowerResultsPeriod record;
-        std::memcpy(static_cast<void*>(&record), a.period.data() + r * sizeof record, sizeof record);
+        std::memcpy(static_cast<void*>(&record), a["period values"].data() + r * sizeof record, sizeof record);
         changed = changed || (record.rvcVoltage.stateChanged && record.rvcLineToLineVoltage.stateChanged);
     }
     EXPECT_TRUE(changed);

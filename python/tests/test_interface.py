@@ -16,7 +16,6 @@ FS = 6400.0
 @pytest.mark.parametrize("function, parameters", [
     (pq.analyze, ["recording", "voltages", "currents", "sample_rate", "declared_voltage", "inter_harmonics"]),
     (pq.analyze_many, ["paths", "jobs", "client", "out", "en50160"]),
-    (pq.FlickerMeter, ["sample_rate", "nominal_frequency", "lamp_voltage", "clock_offset"]),
 ])
 def test_the_top_level_callables_show_their_parameters(function, parameters):
     signature = inspect.signature(function)
@@ -30,7 +29,7 @@ def test_the_flickermeters_signature_has_pybinds_defaults():
     assert [(p.name, p.default) for p in signature.parameters.values()] == [
         ("sample_rate", inspect.Parameter.empty), ("nominal_frequency", 50.0), ("lamp_voltage", 230.0),
         ("clock_offset", 0.0)]
-    assert signature.parameters["sample_rate"].annotation is float
+    assert signature.parameters["sample_rate"].annotation is float and len(pq.FlickerMeter.__doc__) > 200
     assert pq.FlickerMeter(**{"sample_rate": 4000.0, "lamp_voltage": 120.0}) is not None
 
 
@@ -59,27 +58,24 @@ def test_an_array_that_reads_either_way_is_taken_by_rows_with_a_warning_that_say
     assert got.shape == shape and not transposed
 
 
-@pytest.mark.parametrize("values, message", [
-    (np.ones((2, 500)), r"voltages: shape \(2, 500\): give 1 or 3 channel\(s\), as \(channels, samples\) or "
-                        r"\(samples, channels\)"),
-    (np.ones((500, 4)), r"voltages: shape \(500, 4\): give 1 or 3"),
-    (np.ones((3, 500, 1)), r"voltages: shape \(3, 500, 1\): give samples as \(n,\), \(channels, n\) or"),
-    (np.float64(1.0), r"voltages: shape \(\): give samples"),
-    ([["a", "b", "c"]], r"voltages: not an array of numbers \(could not convert string to float: 'a'\)"),
+# The currents must match the voltages (three of 6400 samples, here given as columns) either way round.
+@pytest.mark.parametrize("voltages, currents, message", [
+    (np.ones((2, 500)), None, r"voltages: shape \(2, 500\): give 1 or 3 channel\(s\), as \(channels, samples\) "
+                              r"or \(samples, channels\)"),
+    (np.ones((500, 4)), None, r"voltages: shape \(500, 4\): give 1 or 3"),
+    (np.ones((3, 500, 1)), None, r"voltages: shape \(3, 500, 1\): give samples as \(n,\), \(channels, n\) or"),
+    (np.float64(1.0), None, r"voltages: shape \(\): give samples"),
+    ([["a", "b", "c"]], None, r"voltages: not an array of numbers \(could not convert string to float: 'a'\)"),
+    (None, np.ones((2, 6400)), r"currents: shape \(2, 6400\): give 3 channel\(s\) of 6400 samples"),
+    (None, np.ones((3, 6000)), r"currents: shape \(3, 6000\): give 3 channel\(s\) of 6400 samples"),
+    (None, np.ones(6400), r"currents: one channel of 6400 samples; give 3 channel\(s\) of 6400 samples"),
 ])
-def test_arrays_that_fit_no_reading_are_refused_naming_the_shape(values, message):
+def test_arrays_that_fit_no_reading_are_refused_naming_the_shape(voltages, currents, message):
     with pytest.raises(ValueError, match=message):
-        analysis.channels_first(values)
-
-
-@pytest.mark.parametrize("currents, message", [
-    (np.ones((2, 6400)), r"currents: shape \(2, 6400\): give 3 channel\(s\) of 6400 samples"),
-    (np.ones((3, 6000)), r"currents: shape \(3, 6000\): give 3 channel\(s\) of 6400 samples"),
-    (np.ones(6400), r"currents: one channel of 6400 samples; give 3 channel\(s\) of 6400 samples"),
-])
-def test_currents_must_match_the_voltages_either_way_round(currents, message):
-    with pytest.raises(ValueError, match=message):
-        pq.analyze(voltages=three_phase(FS, 1.0).T, currents=currents, sample_rate=FS)
+        if currents is None:
+            analysis.channels_first(voltages)
+        else:
+            pq.analyze(voltages=three_phase(FS, 1.0).T, currents=currents, sample_rate=FS)
 
 
 def _results(a):

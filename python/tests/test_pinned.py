@@ -95,11 +95,6 @@ def _cli_digests(cfg, out, tmp_path):
     return digests
 
 
-CASES = {
-    "V+I 10240 Hz": dict(fs=10240.0, currents=True),
-    "U 3200 Hz": dict(fs=3200.0, currents=False),
-}
-
 PINNED = {
     'V+I 10240 Hz': {
         'cli summary': 'ad3e549ca163bf50', 'cli aggregated_10min.csv': '6e1f79a0ec15ac67',
@@ -149,17 +144,20 @@ def _check(got, pinned, what):
     assert not moved, f"{what}: these results moved: {moved}"
 
 
-@pytest.mark.parametrize("case", sorted(CASES))
-def test_command_line_and_analyze_give_the_pinned_results(tmp_path, case):
-    fs, currents = CASES[case]["fs"], CASES[case]["currents"]
+def _cli(tmp_path, fs, currents):
     cfg = _write(tmp_path / "rec", 40.0, fs, currents)
-    got = {"cli " + k: v for k, v in _cli_digests(cfg, tmp_path / "out", tmp_path).items()}
+    return cfg, {"cli " + k: v for k, v in _cli_digests(cfg, tmp_path / "out", tmp_path).items()}
+
+
+@pytest.mark.parametrize("case, fs, currents", [("U 3200 Hz", 3200.0, False), ("V+I 10240 Hz", 10240.0, True)])
+def test_command_line_and_analyze_give_the_pinned_results(tmp_path, case, fs, currents):
+    cfg, got = _cli(tmp_path, fs, currents)
     a = pq.analyze(cfg)
     # What the digests cover: two 10-minute intervals (the tick inside), Pst, a dip, a swell, an interruption, an RVC.
     assert len(a.aggregated["10min"]) == 2 and len(a.flicker["pst"]) == 1 and len(a.rvc) == 1
     assert sorted(set(a.events["type"].tolist())) == [1, 2, 3]
     got.update(_analysis_digests(a))
-    _check(got, PINNED.get(case, {}), case)
+    _check(got, PINNED[case], case)
 
 
 def test_analyze_of_arrays_with_a_gap_and_signalling_gives_the_pinned_results():
@@ -177,9 +175,8 @@ def test_tables_are_the_same_whatever_rows_they_hold_before_writing(tmp_path, mo
     from powerquality import report
 
     monkeypatch.setattr(report, "HELD_ROWS", held)
-    cfg = _write(tmp_path / "rec", 40.0, 3200.0, False)
-    got = {"cli " + k: v for k, v in _cli_digests(cfg, tmp_path / "out", tmp_path).items()}
-    _check(got, {k: v for k, v in PINNED["U 3200 Hz"].items() if k.startswith("cli ")}, f"held {held}")
+    _check(_cli(tmp_path, 3200.0, False)[1], {k: v for k, v in PINNED["U 3200 Hz"].items() if k.startswith("cli ")},
+           f"held {held}")
 
 
 def test_window_arrays_are_nan_in_the_slots_without_a_phase_and_where_nothing_was_computed():
