@@ -627,11 +627,7 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     else:
         source = None  # an opened file that its workers cannot open again by a path: serial
     ctx = _decide(recording, options)
-    if span_seconds is None:
-        workers = max(1, int(jobs or 1)) if client is None or isinstance(client, (str, os.PathLike)) else \
-            max(1, len(client.nthreads()))
-        share = recording.samples / ctx.sample_rate / (2 * workers)
-        span_seconds = max(SPAN_SECONDS, math.ceil(share / TICK) * TICK)
+    span_seconds = span_length(recording.samples / ctx.sample_rate, workers_of(jobs, client), span_seconds)
     spans = plan(recording.samples, ctx.sample_rate, ctx.clock_offset, span_seconds, lead_in, lead_out,
                  grain_of(ctx.sample_rate))
     if len(spans) < 2 or source is None:
@@ -651,6 +647,94 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
         return _serial(recording, options, started, light)
 
 
+def workers_of(jobs, client=None):
+    """The workers the spans are spread over: ``jobs`` local processes (0: one per processor), or the threads
+    of a Dask client (2 for a client given by its address, not asked)."""
+    if client is not None:
+        return 2 if isinstance(client, (str, os.PathLike)) else max(1, sum(client.nthreads().values()))
+    if jobs == 0:
+        return os.cpu_count() or 1
+    return max(1, int(jobs or 1))
+
+
+def span_length(seconds, workers, span_seconds=None):
+    """The span length for a recording of ``seconds`` on ``workers``: ``span_seconds`` when given, else the
+    recording's duration over twice the workers (two spans a worker, so that one that ends early takes
+    another), but at least SPAN_SECONDS (the lead-in is a twelfth of that)."""
+    if span_seconds is not None:
+        return float(span_seconds)
+    share = seconds / (2 * max(1, int(workers)))
+    return max(SPAN_SECONDS, math.ceil(share / TICK) * TICK)
+
+
+def splits(recording, workers, span_seconds=None):
+    """Whether a recording (opened, its rates checked) is long enough to be cut into two spans or more on
+    ``workers``; a shorter one is analysed serially, block by block."""
+    fs = float(recording.sample_rate)
+    if workers <= 1 or not fs > 0:
+        return False
+    seconds = span_length(recording.samples / fs, workers, span_seconds)
+    return len(plan(recording.samples, fs, analysis.clock_offset(recording), seconds)) > 1
+
+
+def blocks(a):
+    """The joined Analysis handed on as blocks, so that the consumers of the stream's blocks (the command line's
+    summary, tables, detail, picture and EN 50160 assessment, the fleet's summary row) make of it what they
+    make of the serial run's blocks.
+
+    Every table but the flicker table goes whole in the last block (each consumer keeps its tables in order
+    of time, and the events in order of start). The flicker table holds, block by block, the Pst that closed
+    and then the Plt that closed: so each 2-hour block of the clock goes in a block of its own, its Pst and
+    then its Plt, as the serial run writes them; the largest Pinst goes with the last.
+    """
+    from . import report
+
+    last = report._block(a)
+    last.ten_second = a.ten_second if a.ten_second is not None else np.zeros(0, _core.TEN_SECOND_INTERVAL_DTYPE)
+    flicker = getattr(a, "flicker", None)
+    if flicker is None:
+        yield last
+        return
+    pst, plt = flicker["pst"], flicker["plt"]
+    groups = sorted(set((pst["clockInterval"] // PER_FLICKER).tolist()) |
+                    set((plt["clockInterval"] // PER_FLICKER).tolist()))
+    blank = np.full(len(flicker["pinst_max"]), np.nan)
+    for k, group in enumerate(groups):
+        part = {"pst": pst[pst["clockInterval"] // PER_FLICKER == group],
+                "plt": plt[plt["clockInterval"] // PER_FLICKER == group],
+                "pinst_max": blank}
+        if k < len(groups) - 1:
+            yield _flicker_block(a, part)
+        else:
+            last.flicker = dict(flicker, pst=part["pst"], plt=part["plt"])
+    if not groups:
+        last.flicker = flicker
+    yield last
+
+
+PER_FLICKER = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
+
+
+def _flicker_block(a, flicker):
+    """A block holding flicker rows alone."""
+    import types
+
+    return types.SimpleNamespace(
+        period=a.period[:0], frequency=a.frequency[:0], ten_second=None, events=a.events[:0], rvc=a.rvc[:0],
+        windowed=None, harmonics=None, window_flags=np.zeros(0, bool), window_gaps=np.zeros(0, bool),
+        aggregated=None, flicker=flicker, signalling=None, signalling_3s=None, last=False, position=0, stop=0)
+
+
+def context(a):
+    """The context the consumers of the blocks of :func:`blocks` take (as the serial run's stream gives it)."""
+    from . import report
+
+    ctx = report._context(a)
+    ctx.udin_source = a.udin_source
+    ctx.flicker_lamp_reason = (a.flicker or {}).get("lamp_reason", "") if a.flicker is not None else ""
+    return ctx
+
+
 def _path_of(recording):
     """The file a recording read by blocks came from, when it can be opened again by that path."""
     path = recording.source
@@ -658,11 +742,8 @@ def _path_of(recording):
 
 
 def _serial(recording, options, started, light):
-    if light:
-        collector = Light()
-        a = collector.analysis(analysis.run(recording, [collector], **options))
-    else:
-        a = analysis.analyze(recording, **options)
+    collector = Light() if light else analysis.Collector()
+    a = collector.analysis(analysis.run(recording, [collector], **options))
     a.seconds = _time.perf_counter() - started
     a.spans, a.span_cpu, a.span_positions = 1, [], [a.positions]
     return a
