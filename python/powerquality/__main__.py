@@ -414,8 +414,12 @@ def _main(argv):
         if (client is not None or workers > 1) and spans.splits(recording, workers, args.span_seconds):
             # One long recording in spans side by side: their results joined, handed to the consumers below as
             # the serial run's blocks would be (see spans.blocks).
+            # What the consumers below take of the period values, cycles and windows, and no more: all of them
+            # for --detail and --plot, the windows for the EN 50160 assessment and the signalling voltages,
+            # else their ranges and counts alone (spans.analyze_spans: light).
+            light = False if args.detail or args.plot else "windows" if limits or args.signalling else True
             a = spans.analyze_spans(recording, jobs=args.jobs or 0, client=client, span_seconds=args.span_seconds,
-                                    sample_rate=args.rate, **options)
+                                    sample_rate=args.rate, light=light, **options)
             stream, ctx = spans.blocks(a), spans.context(a)
         else:
             stream = analysis.stream(recording, **options)

@@ -356,6 +356,10 @@ class Summary:
         valid = f["frequency"][f["valid"] & np.isfinite(f["frequency"])]
         if valid.size:
             self.frequency = (min(self.frequency[0], float(valid.min())), max(self.frequency[1], float(valid.max())))
+        reduced = getattr(b, "reduced", None)  # the cycles' range, reduced by the spans that dropped them
+        if reduced and "frequency" in reduced and reduced["frequency"][2]:
+            low, high = reduced["frequency"][:2]
+            self.frequency = (min(self.frequency[0], float(low)), max(self.frequency[1], float(high)))
         for name in self.flicker:
             self.flicker[name] = float(np.fmax(self.flicker[name], _flicker(b, name)))
 
@@ -472,7 +476,8 @@ def analyze_one(job, client=None):
             # One long recording, alone in the run: in spans side by side, their results joined and handed on
             # as the serial run's blocks would be.
             a = spans.analyze_spans(recording, jobs=spread["jobs"], client=client,
-                                    span_seconds=spread.get("span_seconds"), sample_rate=sample_rate, **options)
+                                    span_seconds=spread.get("span_seconds"), sample_rate=sample_rate,
+                                    light=False if job.get("detail") else "windows" if assess else True, **options)
             pipeline, ctx = spans.blocks(a), spans.context(a)
         else:
             pipeline = analysis.stream(recording, **options)

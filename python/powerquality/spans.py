@@ -94,6 +94,7 @@ recording is analysed serially instead, and the result says so
 import math
 import os
 import time as _time
+import types
 
 import numpy as np
 
@@ -252,25 +253,33 @@ class Light(analysis.Collector):
         super().process(b)
 
 
-def _drop_big(b):
+def _drop_big(b, windows=False):
+    """The block without its period values and cycles, and without its windows (their arrays and signalling
+    voltages) unless ``windows``."""
     b.period = b.period[:0]
     b.frequency = b.frequency[:0]
-    b.windowed = b.harmonics = None
-    if b.signalling is not None:
-        b.signalling = b.signalling[:0]
+    if not windows:
+        b.windowed = b.harmonics = None
+        if b.signalling is not None:
+            b.signalling = b.signalling[:0]
 
 
 class _SpanCollector(analysis.Collector):
-    """The Collector, with the largest Pinst and the missing samples of the span's own blocks only."""
+    """The Collector, with the largest Pinst and the missing samples of the span's own blocks only; and what
+    the summary says of the span's own period values, cycles and windows (their ranges and counts, see
+    ``report.Digest``), reduced before ``light`` drops them (True: the period values, cycles and windows;
+    'windows': the period values and cycles alone)."""
 
-    def __init__(self, first, stop, light=False):
+    def __init__(self, span, light=False):
         super().__init__()
-        self.first, self.stop, self.light = first, stop, light
+        self.span, self.first, self.stop, self.light = span, span["first"], span["stop"], light
         self.missing_samples, self.first_missing = 0, None
+        self.digest = None
 
     def process(self, b):
+        self._reduce(b)
         if self.light:
-            _drop_big(b)
+            _drop_big(b, windows=self.light == "windows")
         own = self.first <= b.position < self.stop
         if not own and b.flicker is not None:
             b.flicker = dict(b.flicker, pinst_max=np.full(len(b.flicker["pinst_max"]), np.nan))
@@ -279,6 +288,44 @@ class _SpanCollector(analysis.Collector):
             self.missing_samples += int(np.count_nonzero(b.missing))
             if self.first_missing is None:
                 self.first_missing = int(b.position + np.argmax(b.missing))
+
+    def _reduce(self, b):
+        """The block's own period values, cycles and windows (as the span keeps them) into the span's digest."""
+        from . import report
+
+        if self.digest is None:
+            self.digest = report.Digest(self.ctx)
+        span = self.span
+        own = types.SimpleNamespace(period=b.period[_within(b.period["time"], span)],
+                                    frequency=b.frequency[_within(b.frequency["time"], span)],
+                                    events=b.events[:0], rvc=b.rvc[:0], windowed=None, aggregated=None, flicker=None)
+        if b.windowed is not None and len(b.windowed):
+            own.windowed = b.windowed[_within(b.windowed["firstSampleIndex"] / self.ctx.sample_rate, span, ON_TICK)]
+        self.digest.process(own)
+
+    def reduced(self):
+        """The ranges and counts of the span's own period values, cycles and windows (see ``join_reduced``)."""
+        d = self.digest
+        return None if d is None else {"rms": {k: list(v) for k, v in d.rms.items()},
+                                       "frequency": list(d.frequency), "thd": list(d.thd)}
+
+
+def join_reduced(parts):
+    """The spans' ranges and counts joined: the lowest of the lows, the highest of the highs, the counts summed."""
+    parts = [p for p in parts if p is not None]
+    if not parts:
+        return None
+    out = {"rms": {}, "frequency": [np.inf, -np.inf, 0, 0], "thd": [np.inf, -np.inf, 0]}
+    for p in parts:
+        for key, (low, high) in p["rms"].items():
+            was = out["rms"].setdefault(key, [np.inf, -np.inf])
+            was[0], was[1] = min(was[0], low), max(was[1], high)
+        for name in ("frequency", "thd"):
+            was, new = out[name], p[name]
+            was[0], was[1] = min(was[0], new[0]), max(was[1], new[1])
+            for k in range(2, len(was)):
+                was[k] += new[k]
+    return out
 
 
 def _decide(recording, options):
@@ -314,7 +361,8 @@ def run_span(job):
     # aggregator then sees the clock interval before the span's first tick held windows.
     s.ctx.windows_from = max(span["lo"], span["first"] - int(round(WINDOWS_BEFORE * recording.sample_rate)))
     s.recording = _View(recording, span["lo"], span["hi"], (span["first"], span["stop"]))
-    collector = _SpanCollector(span["first"], span["stop"], job.get("light", False))
+    collector = _SpanCollector(span, job.get("light", False))
+    collector.ctx = s.ctx
     started = _time.process_time()
     try:
         for b in s:
@@ -327,6 +375,7 @@ def run_span(job):
     out["raw_10min"] = _own_raw(aggregation, span, s.ctx) if aggregation is not None else None
     out["notes"] = list(recording.notes)
     out["missing_samples"], out["first_missing"] = collector.missing_samples, collector.first_missing
+    out["reduced"] = collector.reduced()
     out["cpu"] = _time.process_time() - started
     out["positions"] = span["hi"] - span["lo"]
     out["voltage_peak"] = np.asarray(s.ctx.voltage_peak)
@@ -556,7 +605,8 @@ def assemble(parts, spans, ctx, recording, seconds):
         rvc_threshold=ctx.rvc_threshold, aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset,
         seconds=seconds, positions=recording.samples, crossings=np.concatenate([p["crossings"] for p in parts]),
         missing_samples=sum(p["missing_samples"] for p in parts), first_missing=min(firsts) if firsts else None,
-        spans=len(parts), span_cpu=[p["cpu"] for p in parts], span_positions=[p["positions"] for p in parts])
+        spans=len(parts), span_cpu=[p["cpu"] for p in parts], span_positions=[p["positions"] for p in parts],
+        reduced=join_reduced([p.get("reduced") for p in parts]))
 
 
 def _renumbered(period, k, parts):
@@ -593,9 +643,12 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
         another), but at least SPAN_SECONDS (an hour: the lead-in is a twelfth of that).
     lead_in, lead_out : float
         Seconds each span's stream reads before and after its span (see the module docstring).
-    light : bool
-        Keep neither the period values, the cycles nor the windows (and their arrays): the events, the
-        intervals and flicker only, in memory that does not grow with the recording's rate (see :class:`Light`).
+    light : bool or 'windows'
+        True: keep neither the period values, the cycles nor the windows (and their arrays and signalling
+        voltages): the events, the intervals and flicker only, in memory that does not grow with the
+        recording's rate; 'windows': keep the windows, drop the period values and cycles. Either way
+        ``Analysis.reduced`` holds what the summary says of them (the RMS, frequency and THD ranges and
+        counts, as ``report.Digest`` keeps them), which :func:`blocks` hands on.
     client : distributed.Client, address or scheduler file, optional
         Run the spans as Dask tasks (an address or a file as ``fleet.connect`` takes them) (the recording must be a file every worker reaches by its path, or a
         Recording held in memory, which is sent along).
@@ -690,6 +743,9 @@ def blocks(a):
     from . import report
 
     last = report._block(a)
+    if len(a.period) == 0 and getattr(a, "reduced", None) is not None:
+        # The ranges and counts of what a light run dropped (the windows' only when they went too).
+        last.reduced = {k: v for k, v in a.reduced.items() if k != "thd" or a.windowed is None or not len(a.windowed)}
     last.ten_second = a.ten_second if a.ten_second is not None else np.zeros(0, _core.TEN_SECOND_INTERVAL_DTYPE)
     flicker = getattr(a, "flicker", None)
     if flicker is None:
@@ -742,8 +798,13 @@ def _path_of(recording):
 
 
 def _serial(recording, options, started, light):
-    collector = Light() if light else analysis.Collector()
-    a = collector.analysis(analysis.run(recording, [collector], **options))
+    collector = _SpanCollector({"begin": -math.inf, "end": math.inf, "first": 0, "stop": math.inf}, light)
+    s = analysis.stream(recording, **options)
+    collector.ctx = s.ctx
+    for b in s:
+        collector.process(b)
+    a = collector.analysis(s.ctx)
+    a.reduced = collector.reduced()
     a.seconds = _time.perf_counter() - started
     a.spans, a.span_cpu, a.span_positions = 1, [], [a.positions]
     return a

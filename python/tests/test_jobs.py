@@ -34,7 +34,11 @@ def recording_file(tmp_path_factory):
 def outputs(recording_file, tmp_path_factory):
     folder, path = recording_file
     out = {}
-    for name, extra in (("serial", ()), ("split", ("--jobs", "2", "--span-seconds", "600"))):
+    # "split" with the assessment keeps the spans' windows; "light" keeps neither the windows, the period values
+    # nor the cycles, only what the summary says of them.
+    for name, extra in (("serial", ("--assessment",)), ("split", ("--jobs", "2", "--span-seconds", "600",
+                                                                   "--assessment")),
+                        ("light", ("--jobs", "2", "--span-seconds", "600"))):
         target = folder / name
         out[name] = _capture(path, target, extra)
     return folder, out
@@ -50,19 +54,21 @@ def _capture(path, target, extra):
 
     def counted(*args, **kwargs):
         a = original(*args, **kwargs)
-        used.append(a.spans)
+        used.append((a.spans, len(a.period) > 0, len(a.windowed) > 0))
         return a
 
     spans.analyze_spans = counted
     stdout = io.StringIO()
     try:
         with contextlib.redirect_stdout(stdout):
-            status = main(["analyze", path, "--out", str(target), "--assessment", str(target) + ".json", *extra])
+            status = main(["analyze", path, "--out", str(target), *extra[:-1],
+                           *([extra[-1], str(target) + ".json"] if extra[-1:] == ("--assessment",) else extra[-1:])])
     finally:
         spans.analyze_spans = original
     assert status == 0, sys.stderr
+    assessment = target.parent / (target.name + ".json")
     return types.SimpleNamespace(stdout=stdout.getvalue(), folder=target, spans=used,
-                                 assessment=json.loads(open(str(target) + ".json").read()))
+                                 assessment=json.loads(assessment.read_text()) if assessment.exists() else None)
 
 
 def _rows(path):
@@ -72,7 +78,9 @@ def _rows(path):
 
 def test_the_recording_ran_in_spans_and_the_short_one_serially(outputs):
     _, out = outputs
-    assert out["split"].spans == [5] and out["serial"].spans == []
+    # Spans, periods kept, windows kept: the assessment needs the windows, the summary neither.
+    assert out["split"].spans == [(5, False, True)] and out["light"].spans == [(5, False, False)]
+    assert out["serial"].spans == []
 
 
 @pytest.mark.parametrize("table", ["aggregated_3s", "aggregated_10min", "aggregated_2h", "frequency_10s"])
@@ -80,7 +88,8 @@ def test_interval_tables_are_the_serial_runs_to_the_byte(outputs, table):
     _, out = outputs
     serial = (out["serial"].folder / f"{table}.csv").read_text()
     assert len(serial.splitlines()) >= 2  # a header and a row at least
-    assert (out["split"].folder / f"{table}.csv").read_text() == serial
+    for run in ("split", "light"):
+        assert (out[run].folder / f"{table}.csv").read_text() == serial, run
 
 
 # Events and RVCs: start and duration to a sample; a dip's extreme within 1e-5; an RVC's largest change within
@@ -121,8 +130,19 @@ _NUMBER = re.compile(r"-?\d+(?:\.\d+)?(?:e[-+]?\d+)?")
 def test_the_summary_and_the_assessment_are_the_serial_runs(outputs):
     _, out = outputs
     assert out["split"].assessment == out["serial"].assessment
-    serial = [line for line in out["serial"].stdout.splitlines() if not line.startswith("wrote")]
-    split = [line for line in out["split"].stdout.splitlines() if not line.startswith("wrote")]
+    serial = _summary(out["serial"].stdout)
+    assert any(line.startswith("THDS U") for line in serial) and any(line.startswith("frequency") for line in serial)
+    for run in ("split", "light"):
+        _same_summary(_summary(out[run].stdout), serial)
+
+
+def _summary(stdout):
+    """The summary's lines: those before the first 'wrote' line."""
+    lines = stdout.splitlines()
+    return lines[:next(k for k, line in enumerate(lines) if line.startswith("wrote"))]
+
+
+def _same_summary(split, serial):
     assert len(split) == len(serial)
     for ours, theirs in zip(split, serial):
         # The same words; RMS ranges and extremes (from the half-cycle values) within 1e-5, an RVC's largest
