@@ -104,7 +104,8 @@ class Digest:
             if len(values):
                 span[0], span[1] = min(span[0], float(values.min())), max(span[1], float(values.max()))
         self._keep(b.events, b.rvc)
-        if b.windowed is not None and len(b.windowed):
+        # Windows cut to their times (spans.WINDOW_TIMES) come with their THD range reduced instead.
+        if b.windowed is not None and len(b.windowed) and "phases" in b.windowed.dtype.names:
             thd = _thd_of(b.windowed, len(self.ctx.voltages))
             thd = thd[np.isfinite(thd)]
             if len(thd):

@@ -255,13 +255,22 @@ class Light(analysis.Collector):
 
 def _drop_big(b, windows=False):
     """The block without its period values and cycles, and without its windows (their arrays and signalling
-    voltages) unless ``windows``."""
+    voltages) unless ``windows``: then the windows' records are cut to their first sample and time (16 bytes
+    where they held some 4 kB), their arrays and signalling voltages kept."""
     b.period = b.period[:0]
     b.frequency = b.frequency[:0]
     if not windows:
         b.windowed = b.harmonics = None
         if b.signalling is not None:
             b.signalling = b.signalling[:0]
+    elif b.windowed is not None:
+        cut = np.empty(len(b.windowed), WINDOW_TIMES)
+        cut["firstSampleIndex"], cut["time"] = b.windowed["firstSampleIndex"], b.windowed["time"]
+        b.windowed = cut
+
+
+# What a light run keeps of a window's record.
+WINDOW_TIMES = np.dtype([("firstSampleIndex", "u8"), ("time", "f8")])
 
 
 class _SpanCollector(analysis.Collector):
@@ -646,7 +655,8 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     light : bool or 'windows'
         True: keep neither the period values, the cycles nor the windows (and their arrays and signalling
         voltages): the events, the intervals and flicker only, in memory that does not grow with the
-        recording's rate; 'windows': keep the windows, drop the period values and cycles. Either way
+        recording's rate; 'windows': keep the windows' arrays and signalling voltages, of their records only
+        the first sample and the time (:data:`WINDOW_TIMES`), and drop the period values and cycles. Either way
         ``Analysis.reduced`` holds what the summary says of them (the RMS, frequency and THD ranges and
         counts, as ``report.Digest`` keeps them), which :func:`blocks` hands on.
     client : distributed.Client, address or scheduler file, optional
@@ -745,7 +755,8 @@ def blocks(a):
     last = report._block(a)
     if len(a.period) == 0 and getattr(a, "reduced", None) is not None:
         # The ranges and counts of what a light run dropped (the windows' only when they went too).
-        last.reduced = {k: v for k, v in a.reduced.items() if k != "thd" or a.windowed is None or not len(a.windowed)}
+        whole = a.windowed is not None and len(a.windowed) and "phases" in a.windowed.dtype.names
+        last.reduced = {k: v for k, v in a.reduced.items() if k != "thd" or not whole}
     last.ten_second = a.ten_second if a.ten_second is not None else np.zeros(0, _core.TEN_SECOND_INTERVAL_DTYPE)
     flicker = getattr(a, "flicker", None)
     if flicker is None:
