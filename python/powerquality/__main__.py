@@ -13,8 +13,16 @@ stderr when it is a terminal (not with ``--quiet``). Harmonics are harmonic
 subgroups and the distortion THDS, as IEC 61000-4-30 Class A measures voltage
 harmonics.
 
-Several recordings, folders or patterns (or --jobs, --scheduler) are
-analysed by ``fleet`` (on a TLS cluster with --tls-ca-file, --tls-cert and
+One recording with ``--jobs N`` (N > 1, or 0 on a machine of several
+processors) or ``--scheduler``, when it holds two spans or more (see
+``spans``: an hour each at least), is cut into spans analysed side by side;
+their joined results go to the same consumers as the serial run's blocks
+(``spans.blocks``), keeping of the period values, cycles and windows only
+what those consumers take (all of them for --detail and --plot, the
+windows' times and arrays for EN 50160 and --signalling, else the ranges
+the summary prints). A shorter one is analysed serially.
+
+Several recordings, folders or patterns are analysed by ``fleet`` (on a TLS cluster with --tls-ca-file, --tls-cert and
 --tls-key): one folder of tables each under --out, and
 summary.csv and events.csv of them all. There --report and --assessment
 need --out: each recording's report and assessment go to its folder under
