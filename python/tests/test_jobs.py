@@ -36,8 +36,8 @@ def outputs(recording_file, tmp_path_factory):
     out = {}
     # "split" with the assessment keeps the spans' windows; "light" keeps neither the windows, the period values
     # nor the cycles, only what the summary says of them.
-    for name, extra in (("serial", ("--assessment",)), ("split", ("--jobs", "2", "--span-seconds", "600",
-                                                                   "--assessment")),
+    for name, extra in (("serial", ("--signalling", "316.67", "--assessment")),
+                        ("split", ("--jobs", "2", "--span-seconds", "600", "--signalling", "316.67", "--assessment")),
                         ("light", ("--jobs", "2", "--span-seconds", "600"))):
         target = folder / name
         out[name] = _capture(path, target, extra)
@@ -83,12 +83,13 @@ def test_the_recording_ran_in_spans_and_the_short_one_serially(outputs):
     assert out["serial"].spans == []
 
 
-@pytest.mark.parametrize("table", ["aggregated_3s", "aggregated_10min", "aggregated_2h", "frequency_10s"])
+@pytest.mark.parametrize("table", ["aggregated_3s", "aggregated_10min", "aggregated_2h", "frequency_10s",
+                                   "signalling", "signalling_3s"])
 def test_interval_tables_are_the_serial_runs_to_the_byte(outputs, table):
     _, out = outputs
     serial = (out["serial"].folder / f"{table}.csv").read_text()
     assert len(serial.splitlines()) >= 2  # a header and a row at least
-    for run in ("split", "light"):
+    for run in ("split", "light") if "signalling" not in table else ("split",):
         assert (out[run].folder / f"{table}.csv").read_text() == serial, run
 
 
@@ -228,3 +229,17 @@ def test_bad_jobs_are_refused_naming_them(recording_file, capsys, argv, words):
     with pytest.raises(SystemExit) as stop:
         main(["analyze", path, *argv])
     assert stop.value.code == 2 and words in capsys.readouterr().err
+
+
+def test_the_spans_of_one_recording_run_on_a_dask_cluster_too(outputs, tmp_path):
+    pytest.importorskip("distributed", reason="Dask's distributed is not installed (Debian python3-distributed)")
+    pytest.importorskip("cryptography", reason="the cluster's certificate needs Debian's python3-cryptography")
+    from powerquality import fleet
+
+    folder, out = outputs
+    with fleet.PrivateCluster(2, folder=str(tmp_path)) as scheduler_file:
+        run = _capture(str(folder / "rec.cfg"), tmp_path / "dask",
+                       ("--scheduler", scheduler_file, "--span-seconds", "1200"))
+    assert run.spans == [(3, False, False)]
+    for table in ("aggregated_10min", "aggregated_2h", "frequency_10s"):
+        assert (run.folder / f"{table}.csv").read_text() == (out["serial"].folder / f"{table}.csv").read_text()
