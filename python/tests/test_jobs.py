@@ -231,6 +231,7 @@ def test_bad_jobs_are_refused_naming_them(recording_file, capsys, argv, words):
     assert stop.value.code == 2 and words in capsys.readouterr().err
 
 
+@pytest.mark.slow
 def test_the_spans_of_one_recording_run_on_a_dask_cluster_too(outputs, tmp_path):
     pytest.importorskip("distributed", reason="Dask's distributed is not installed (Debian python3-distributed)")
     pytest.importorskip("cryptography", reason="the cluster's certificate needs Debian's python3-cryptography")
