@@ -13,8 +13,16 @@ stderr when it is a terminal (not with ``--quiet``). Harmonics are harmonic
 subgroups and the distortion THDS, as IEC 61000-4-30 Class A measures voltage
 harmonics.
 
-Several recordings, folders or patterns (or --jobs, --scheduler) are
-analysed by ``fleet`` (on a TLS cluster with --tls-ca-file, --tls-cert and
+One recording with ``--jobs N`` (N > 1, or 0 on a machine of several
+processors) or ``--scheduler``, when it holds two spans or more (see
+``spans``: an hour each at least), is cut into spans analysed side by side;
+their joined results go to the same consumers as the serial run's blocks
+(``spans.blocks``), keeping of the period values, cycles and windows only
+what those consumers take (all of them for --detail and --plot, the
+windows' times and arrays for EN 50160 and --signalling, else the ranges
+the summary prints). A shorter one is analysed serially.
+
+Several recordings, folders or patterns are analysed by ``fleet`` (on a TLS cluster with --tls-ca-file, --tls-cert and
 --tls-key): one folder of tables each under --out, and
 summary.csv and events.csv of them all. There --report and --assessment
 need --out: each recording's report and assessment go to its folder under
@@ -55,7 +63,7 @@ import os
 import sys
 import warnings
 
-from . import analysis, en50160, fleet, report
+from . import analysis, en50160, fleet, report, spans
 from .recording import RecordingError, check_rate
 
 BLOCK_SECONDS = 8  # seconds of samples per block: few passes through Python, a ring of 10 s
@@ -254,9 +262,13 @@ def _parser():
     p.add_argument("--operator", type=_text, metavar="TEXT",
                    help="the network operator or customer the report names")
     p.add_argument("--jobs", type=int, metavar="N", help="many recordings on N local worker processes "
-                   "(0: one per processor)")
-    p.add_argument("--scheduler", metavar="ADDRESS", help="many recordings on a running Dask cluster: "
-                   "tls://host:8786, tcp://host:8786 or a scheduler file")
+                   "(0: one per processor); one recording of two hours or more is cut into spans analysed side by "
+                   "side, with the serial run's results")
+    p.add_argument("--scheduler", metavar="ADDRESS", help="many recordings (or the spans of one long recording) "
+                   "on a running Dask cluster: tls://host:8786, tcp://host:8786 or a scheduler file")
+    # The length of a span of one recording (seconds, whole 10 minutes; default: the recording over twice the
+    # jobs, an hour at least): for tests and trials.
+    p.add_argument("--span-seconds", type=_positive, help=argparse.SUPPRESS)
     for option, what in (("--tls-ca-file", "the authority that signed the cluster's certificates"),
                          ("--tls-cert", "this client's certificate"), ("--tls-key", "its key")):
         p.add_argument(option, metavar="FILE.pem", help=f"with --scheduler: {what} (PEM; give all three for a TLS "
@@ -396,15 +408,15 @@ def _main(argv):
             print(f"powerquality: --limits {e}", file=sys.stderr)
             return 2
 
-    if fleet.is_many(args.recording, args.jobs, args.scheduler):
+    if args.jobs is not None and (args.jobs < 0 or args.scheduler):
+        p.error(f"--jobs {args.jobs}: a number of local processes, 0 or more, and not with --scheduler")
+    if fleet.is_many(args.recording):
         if args.signalling:
             p.error("--signalling measures one recording at a time for now; give one recording")
         if args.start:
             p.error("--start sets the start of one recording; give one recording (--timezone applies to many)")
         if args.plot:
             p.error("--plot draws one recording; give one recording for it")
-        if args.jobs is not None and (args.jobs < 0 or args.scheduler):
-            p.error("--jobs: a number of local processes, 0 or more, and not with --scheduler")
         if (args.report or args.assessment) and not args.out:
             p.error("--report and --assessment with several recordings write one of each into each "
                          "recording's folder: give --out DIR")
@@ -433,22 +445,44 @@ def _main(argv):
     except (OSError, ValueError) as e:
         print(f"powerquality: {e}", file=sys.stderr)
         return 2
-    recording = None
+    recording = client = None
     try:
+        if args.scheduler:
+            client = _client(args)
         recording = analysis.open_recording(args.recording, sample_rate=args.rate, nominal_frequency=args.nominal,
                                             start=args.start, time_zone=args.timezone)
         recording.check_rates(args.nominal)  # before the block size is taken from the rate
-        stream = analysis.stream(
-            recording, nominal_frequency=args.nominal, declared_voltage=args.udin,
+        options = dict(
+            nominal_frequency=args.nominal, declared_voltage=args.udin,
             voltage_channels=args.voltages.split(",") if args.voltages else None,
             current_channels=args.currents.split(",") if args.currents else None,
             fixed_frequency=args.fixed_frequency, rvc_threshold=args.rvc_threshold,
             block_size=int(BLOCK_SECONDS * recording.sample_rate), signalling_frequencies=args.signalling,
             flicker_lamp=args.lamp,
             arrays=True if args.detail else ("harmonicsVoltage",) if args.plot or limits else False)
-        ctx = stream.ctx
-        if not args.quiet and sys.stderr.isatty():
-            stream.progress = report.Progress(recording.samples)
+        workers = spans.workers_of(1 if args.jobs is None else args.jobs, client)
+        # --detail and --plot take every period value: joined from spans they would be held whole (some 26 GB
+        # for a day at 3200 Hz), so with them the recording is streamed on one core.
+        split = (client is not None or workers > 1) and spans.splits(recording, workers, args.span_seconds)
+        if split and (args.detail or args.plot):
+            split = False
+            if not args.quiet:
+                print("note: --detail and --plot keep the recording on one core (in spans, every period value "
+                      "would be held in memory)", file=sys.stderr)
+        if split:
+            # One long recording in spans side by side: their results joined, handed to the consumers below as
+            # the serial run's blocks would be (see spans.blocks).
+            # What the consumers below take of the windows, and no more: the windows for the EN 50160 assessment
+            # and the signalling voltages, else their ranges and counts alone (spans.analyze_spans: light).
+            light = "windows" if limits or args.signalling else True
+            a = spans.analyze_spans(recording, jobs=args.jobs or 0, client=client, span_seconds=args.span_seconds,
+                                    sample_rate=args.rate, light=light, **options)
+            stream, ctx = spans.blocks(a), spans.context(a)
+        else:
+            stream = analysis.stream(recording, **options)
+            ctx = stream.ctx
+            if not args.quiet and sys.stderr.isatty():
+                stream.progress = report.Progress(recording.samples)
         consumers = []
         digest = report.Digest(ctx)
         tables = report.Tables(ctx, args.out) if args.out else None
@@ -477,6 +511,9 @@ def _main(argv):
     except OutputError as e:
         print(f"powerquality: {e}", file=sys.stderr)
         return 1
+    except fleet.FleetError as e:
+        print(f"powerquality: {e}", file=sys.stderr)
+        return 2
     except (RecordingError, OSError, KeyError, ValueError, RuntimeError) as e:
         # The command started; the recording could not be analysed: what was
         # read leniently is said before the refusal, which may follow from it.
@@ -484,6 +521,9 @@ def _main(argv):
             print(f"note: {note}", file=sys.stderr)
         print(f"powerquality: {e}", file=sys.stderr)
         return 1
+    finally:
+        if client is not None:
+            client.close()
     if not args.quiet:
         print("\n".join(digest.lines()))
         for note in recording.notes:
@@ -499,6 +539,12 @@ def _main(argv):
         print(f"powerquality: {e}", file=sys.stderr)
         return 1
     return 0
+
+
+def _client(args):
+    """The Dask client of --scheduler (with its TLS files), for the spans of one recording."""
+    credentials = dict(ca_file=args.tls_ca_file, cert=args.tls_cert, key=args.tls_key) if args.tls_cert else None
+    return fleet.connect(args.scheduler, security=credentials, labels=fleet.TLS_OPTIONS)
 
 
 class OutputError(OSError):

@@ -2200,8 +2200,9 @@ def _take_intervals(aggregator, names, clock_offset, udin=None):
 
 
 def _join_arrays(parts):
-    """Concatenate the per-fetch dicts of copied arrays along the window axis (padding with NaN)."""
-    if not parts:
+    """Concatenate the per-fetch dicts of copied arrays along the window axis (padding with NaN); None when no
+    arrays were fetched (a stream with ``arrays=False``)."""
+    if not parts or parts[0] is None:
         return None
     out = {}
     for name in parts[0]:

@@ -107,7 +107,7 @@ import sys
 
 import numpy as np
 
-from . import analysis
+from . import analysis, spans
 
 RECORDING_SUFFIXES = (".cfg", ".cff", ".csv")
 # The tables that analyze writes: never taken for recordings when searching.
@@ -356,6 +356,10 @@ class Summary:
         valid = f["frequency"][f["valid"] & np.isfinite(f["frequency"])]
         if valid.size:
             self.frequency = (min(self.frequency[0], float(valid.min())), max(self.frequency[1], float(valid.max())))
+        reduced = getattr(b, "reduced", None)  # the cycles' range, reduced by the spans that dropped them
+        if reduced and "frequency" in reduced and reduced["frequency"][2]:
+            low, high = reduced["frequency"][:2]
+            self.frequency = (min(self.frequency[0], float(low)), max(self.frequency[1], float(high)))
         for name in self.flicker:
             self.flicker[name] = float(np.fmax(self.flicker[name], _flicker(b, name)))
 
@@ -438,13 +442,17 @@ def _assessment(gather, settings, folder, path):
             "failing": "; ".join(failing)}
 
 
-def analyze_one(job):
+def analyze_one(job, client=None):
     """The task: analyse the recording job['path'] block by block, write its tables to job['folder'] when given.
 
     job: dict with 'path' (absolute), 'folder' (absolute or None), 'detail'
     (also detail.h5 in the folder), 'options' (keyword arguments of
     analysis.stream, 'sample_rate' among them for CSV files) and
-    'en50160' (None, or the settings of the assessment). Memory stays
+    'en50160' (None, or the settings of the assessment), and optionally
+    'spans': {'jobs': N, 'span_seconds': S or None} to cut the recording,
+    when it is long enough, into spans analysed side by side on N local
+    processes or on ``client`` (see ``spans``; the run gives it to a lone
+    recording; the joined results then sit in memory whole). Memory stays
     bounded whatever the recording's length: each block is dropped once
     the consumers (the Summary, and with a folder the command line's
     tables, summary text and detail) have taken from it. Never raises for
@@ -457,14 +465,26 @@ def analyze_one(job):
     row = _empty_row()
     events, starts = np.zeros(0, analysis.EVENT_DTYPE), []
     try:
-        recording = analysis.open_recording(job["path"], sample_rate=options.pop("sample_rate", None),
+        sample_rate = options.pop("sample_rate", None)
+        recording = analysis.open_recording(job["path"], sample_rate=sample_rate,
                                             nominal_frequency=options.get("nominal_frequency"),
                                             time_zone=options.pop("time_zone", None))
         recording.check_rates(options.get("nominal_frequency"))  # before the block size is taken from the rate
         assess = job.get("en50160")
-        pipeline = analysis.stream(recording, block_size=int(BLOCK_SECONDS * recording.sample_rate),
-                                   arrays=("harmonicsVoltage",) if assess else False, **options)
-        ctx = pipeline.ctx
+        options.update(block_size=int(BLOCK_SECONDS * recording.sample_rate),
+                       arrays=("harmonicsVoltage",) if assess else False)
+        spread = job.get("spans")
+        if spread is not None and not job.get("detail") and spans.splits(recording, spans.workers_of(spread["jobs"], client),
+                                               spread.get("span_seconds")):
+            # One long recording, alone in the run: in spans side by side, their results joined and handed on
+            # as the serial run's blocks would be.
+            a = spans.analyze_spans(recording, jobs=spread["jobs"], client=client,
+                                    span_seconds=spread.get("span_seconds"), sample_rate=sample_rate,
+                                    light="windows" if assess else True, **options)
+            pipeline, ctx = spans.blocks(a), spans.context(a)
+        else:
+            pipeline = analysis.stream(recording, **options)
+            ctx = pipeline.ctx
         summary = Summary()
         consumers = [summary]
         folder = job.get("folder")
@@ -663,7 +683,7 @@ def _table(rows, dtype):
 
 
 def run(names, *, jobs=1, client=None, security=None, out=None, detail=False, progress=None, en50160=None,
-        index=None, **options):
+        index=None, span_seconds=None, **options):
     """Find the recordings that names stand for and analyse each; see :func:`analyze_many` (``index``: the index
     page that will be written, whose name no recording's folder may take).
 
@@ -701,7 +721,17 @@ def run(names, *, jobs=1, client=None, security=None, out=None, detail=False, pr
         if progress is not None:
             progress(count[0], len(todo))
 
-    if client is not None:
+    if len(jobs_list) == 1 and (client is not None or jobs not in (None, 1)):
+        # One recording alone: its spans are spread over the workers instead (a short one stays serial).
+        jobs_list[0]["spans"] = {"jobs": jobs, "span_seconds": span_seconds}
+        own = isinstance(client, (str, os.PathLike))
+        client = connect(os.fspath(client), security=security) if own else client
+        try:
+            done(0, analyze_one(jobs_list[0], client))
+        finally:
+            if own:
+                client.close()
+    elif client is not None:
         own = isinstance(client, (str, os.PathLike))
         client = connect(os.fspath(client), security=security) if own else client
         try:
@@ -766,7 +796,8 @@ def _settings(en50160):
 
 
 def analyze_many(paths, *, jobs=1, client=None, security=None, out=None, detail=False, progress=None,
-                 as_pandas=False, with_events=False, en50160=None, index="report.html", **options):
+                 as_pandas=False, with_events=False, en50160=None, index="report.html", span_seconds=None,
+                 **options):
     """Analyse many recordings: serially, on local worker processes, or on a Dask cluster.
 
     Parameters
@@ -774,7 +805,12 @@ def analyze_many(paths, *, jobs=1, client=None, security=None, out=None, detail=
     paths : str or list of str
         Recordings, folders (searched at any depth) and glob patterns.
     jobs : int
-        Local worker processes (1: this process; 0: one per processor).
+        Local worker processes (1: this process; 0: one per processor). A recording found alone is instead cut
+        into spans at 10-minute ticks of its clock, analysed side by side on them (or on ``client``) and
+        joined into the serial run's results (see ``spans``, which says within what); one shorter than two
+        spans stays serial.
+    span_seconds : float, optional
+        The length of those spans (default: the recording over twice the workers, an hour at least).
     client : distributed.Client or str, optional
         Run on this Dask cluster instead: a client, a scheduler address
         (``tls://host:8786``, ``tcp://host:8786``) or a scheduler file. The
@@ -839,7 +875,8 @@ def analyze_many(paths, *, jobs=1, client=None, security=None, out=None, detail=
     """
     reports = bool(out and en50160 and en50160.get("report"))
     summary, events = run(paths, jobs=jobs, client=client, security=security, out=out, detail=detail,
-                          progress=progress, en50160=en50160, index=index if reports else None, **options)
+                          progress=progress, en50160=en50160, index=index if reports else None,
+                          span_seconds=span_seconds, **options)
     if out:
         failed = [message for _, message in write(summary, events, out) if message]
         if reports:
@@ -933,11 +970,10 @@ def write_index(summary, out, index, en50160):
 
 # --- The command line -------------------------------------------------------------------------------------------------
 
-def is_many(names, jobs=None, scheduler=None):
-    """Whether the command line takes the many-recordings road: several names, a folder, a pattern, jobs or a
-    cluster; one plain recording gets the single report."""
-    return len(names) > 1 or jobs is not None or scheduler is not None or \
-        os.path.isdir(names[0]) or is_pattern(names[0])
+def is_many(names):
+    """Whether the command line takes the many-recordings road: several names, a folder or a pattern; one plain
+    recording gets the single report (with --jobs or --scheduler, in spans side by side when it is long)."""
+    return len(names) > 1 or os.path.isdir(names[0]) or is_pattern(names[0])
 
 
 def _line(row):
@@ -984,7 +1020,8 @@ def command(args):
         return 2
     try:
         summary, events = run(args.recording, jobs=jobs, client=client, out=args.out, detail=args.detail,
-                              progress=progress, en50160=en50160, index=args.report, **options)
+                              progress=progress, en50160=en50160, index=args.report,
+                              span_seconds=getattr(args, "span_seconds", None), **options)
     finally:
         if client is not None:
             client.close()

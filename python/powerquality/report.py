@@ -106,7 +106,8 @@ class Digest:
             if len(values):
                 span[0], span[1] = min(span[0], float(values.min())), max(span[1], float(values.max()))
         self._keep(b.events, b.rvc)
-        if b.windowed is not None and len(b.windowed):
+        # Windows cut to their times (spans.WINDOW_TIMES) come with their THD range reduced instead.
+        if b.windowed is not None and len(b.windowed) and "phases" in b.windowed.dtype.names:
             thd = _thd_of(b.windowed, len(self.ctx.voltages))
             thd = thd[np.isfinite(thd)]
             if len(thd):
@@ -118,6 +119,7 @@ class Digest:
                 counts[1] += int(np.count_nonzero(rows["complete"]))
                 counts[2] += int(np.count_nonzero(rows["flagged"]))
                 counts[3] += int(np.count_nonzero(rows["gap"])) if "gap" in rows.dtype.names else 0
+        self._reduced(getattr(b, "reduced", None))
         if getattr(b, "flicker", None) is not None:
             for key in ("pst", "plt"):
                 self._largest(key, b.flicker[key])
@@ -125,6 +127,23 @@ class Digest:
                 peak = np.asarray(b.flicker["pinst_max"])
                 pinst = self.flicker["pinst"]
                 self.flicker["pinst"] = peak if pinst is None else np.fmax(pinst, peak)
+
+    def _reduced(self, reduced):
+        """Ranges and counts reduced elsewhere (a block of spans whose period values, cycles or windows were
+        dropped once reduced: ``spans.blocks``): {'rms': {(kind, k): [low, high]}, 'frequency': [low, high,
+        cycles, flagged], 'thd': [low, high, windows]}, any of them."""
+        if not reduced:
+            return
+        for key, (low, high) in reduced.get("rms", {}).items():
+            if key in self.rms:
+                span = self.rms[key]
+                span[0], span[1] = min(span[0], low), max(span[1], high)
+        for name in ("frequency", "thd"):
+            if name in reduced:
+                was, new = getattr(self, name), reduced[name]
+                was[0], was[1] = min(was[0], new[0]), max(was[1], new[1])
+                for k in range(2, len(was)):
+                    was[k] += new[k]
 
     def _keep(self, events, rvc):
         """The events and RVCs that the summary lists, of those so far; their counts."""

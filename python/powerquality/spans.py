@@ -94,6 +94,7 @@ recording is analysed serially instead, and the result says so
 import math
 import os
 import time as _time
+import types
 
 import numpy as np
 
@@ -252,25 +253,42 @@ class Light(analysis.Collector):
         super().process(b)
 
 
-def _drop_big(b):
+def _drop_big(b, windows=False):
+    """The block without its period values and cycles, and without its windows (their arrays and signalling
+    voltages) unless ``windows``: then the windows' records are cut to their first sample and time (16 bytes
+    where they held some 4 kB), their arrays and signalling voltages kept."""
     b.period = b.period[:0]
     b.frequency = b.frequency[:0]
-    b.windowed = b.harmonics = None
-    if b.signalling is not None:
-        b.signalling = b.signalling[:0]
+    if not windows:
+        b.windowed = b.harmonics = None
+        if b.signalling is not None:
+            b.signalling = b.signalling[:0]
+    elif b.windowed is not None:
+        cut = np.empty(len(b.windowed), WINDOW_TIMES)
+        cut["firstSampleIndex"], cut["time"] = b.windowed["firstSampleIndex"], b.windowed["time"]
+        b.windowed = cut
+
+
+# What a light run keeps of a window's record.
+WINDOW_TIMES = np.dtype([("firstSampleIndex", "u8"), ("time", "f8")])
 
 
 class _SpanCollector(analysis.Collector):
-    """The Collector, with the largest Pinst and the missing samples of the span's own blocks only."""
+    """The Collector, with the largest Pinst and the missing samples of the span's own blocks only; and what
+    the summary says of the span's own period values, cycles and windows (their ranges and counts, see
+    ``report.Digest``), reduced before ``light`` drops them (True: the period values, cycles and windows;
+    'windows': the period values and cycles alone)."""
 
-    def __init__(self, first, stop, light=False):
+    def __init__(self, span, light=False):
         super().__init__()
-        self.first, self.stop, self.light = first, stop, light
+        self.span, self.first, self.stop, self.light = span, span["first"], span["stop"], light
         self.missing_samples, self.first_missing = 0, None
+        self.digest = None
 
     def process(self, b):
+        self._reduce(b)
         if self.light:
-            _drop_big(b)
+            _drop_big(b, windows=self.light == "windows")
         own = self.first <= b.position < self.stop
         if not own and b.flicker is not None:
             b.flicker = dict(b.flicker, pinst_max=np.full(len(b.flicker["pinst_max"]), np.nan))
@@ -279,6 +297,44 @@ class _SpanCollector(analysis.Collector):
             self.missing_samples += int(np.count_nonzero(b.missing))
             if self.first_missing is None:
                 self.first_missing = int(b.position + np.argmax(b.missing))
+
+    def _reduce(self, b):
+        """The block's own period values, cycles and windows (as the span keeps them) into the span's digest."""
+        from . import report
+
+        if self.digest is None:
+            self.digest = report.Digest(self.ctx)
+        span = self.span
+        own = types.SimpleNamespace(period=b.period[_within(b.period["time"], span)],
+                                    frequency=b.frequency[_within(b.frequency["time"], span)],
+                                    events=b.events[:0], rvc=b.rvc[:0], windowed=None, aggregated=None, flicker=None)
+        if b.windowed is not None and len(b.windowed):
+            own.windowed = b.windowed[_within(b.windowed["firstSampleIndex"] / self.ctx.sample_rate, span, ON_TICK)]
+        self.digest.process(own)
+
+    def reduced(self):
+        """The ranges and counts of the span's own period values, cycles and windows (see ``join_reduced``)."""
+        d = self.digest
+        return None if d is None else {"rms": {k: list(v) for k, v in d.rms.items()},
+                                       "frequency": list(d.frequency), "thd": list(d.thd)}
+
+
+def join_reduced(parts):
+    """The spans' ranges and counts joined: the lowest of the lows, the highest of the highs, the counts summed."""
+    parts = [p for p in parts if p is not None]
+    if not parts:
+        return None
+    out = {"rms": {}, "frequency": [np.inf, -np.inf, 0, 0], "thd": [np.inf, -np.inf, 0]}
+    for p in parts:
+        for key, (low, high) in p["rms"].items():
+            was = out["rms"].setdefault(key, [np.inf, -np.inf])
+            was[0], was[1] = min(was[0], low), max(was[1], high)
+        for name in ("frequency", "thd"):
+            was, new = out[name], p[name]
+            was[0], was[1] = min(was[0], new[0]), max(was[1], new[1])
+            for k in range(2, len(was)):
+                was[k] += new[k]
+    return out
 
 
 def _decide(recording, options):
@@ -307,6 +363,10 @@ def run_span(job):
     """One span's part of the results (a dict of tables; see :func:`assemble`)."""
     options = dict(job["options"])
     recording = _open(job["source"], job["rate"], options)
+    if job.get("clock") and not isinstance(job["source"], Recording):
+        for name, value in job["clock"].items():
+            setattr(recording, name, value)
+        recording.__dict__.pop("_start_utc", None)
     span = job["span"]
     s = _SpanStream(recording, **options)
     s.ctx.origin = span["lo"]
@@ -314,7 +374,8 @@ def run_span(job):
     # aggregator then sees the clock interval before the span's first tick held windows.
     s.ctx.windows_from = max(span["lo"], span["first"] - int(round(WINDOWS_BEFORE * recording.sample_rate)))
     s.recording = _View(recording, span["lo"], span["hi"], (span["first"], span["stop"]))
-    collector = _SpanCollector(span["first"], span["stop"], job.get("light", False))
+    collector = _SpanCollector(span, job.get("light", False))
+    collector.ctx = s.ctx
     started = _time.process_time()
     try:
         for b in s:
@@ -327,6 +388,7 @@ def run_span(job):
     out["raw_10min"] = _own_raw(aggregation, span, s.ctx) if aggregation is not None else None
     out["notes"] = list(recording.notes)
     out["missing_samples"], out["first_missing"] = collector.missing_samples, collector.first_missing
+    out["reduced"] = collector.reduced()
     out["cpu"] = _time.process_time() - started
     out["positions"] = span["hi"] - span["lo"]
     out["voltage_peak"] = np.asarray(s.ctx.voltage_peak)
@@ -556,7 +618,8 @@ def assemble(parts, spans, ctx, recording, seconds):
         rvc_threshold=ctx.rvc_threshold, aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset,
         seconds=seconds, positions=recording.samples, crossings=np.concatenate([p["crossings"] for p in parts]),
         missing_samples=sum(p["missing_samples"] for p in parts), first_missing=min(firsts) if firsts else None,
-        spans=len(parts), span_cpu=[p["cpu"] for p in parts], span_positions=[p["positions"] for p in parts])
+        spans=len(parts), span_cpu=[p["cpu"] for p in parts], span_positions=[p["positions"] for p in parts],
+        reduced=join_reduced([p.get("reduced") for p in parts]))
 
 
 def _renumbered(period, k, parts):
@@ -593,9 +656,13 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
         another), but at least SPAN_SECONDS (an hour: the lead-in is a twelfth of that).
     lead_in, lead_out : float
         Seconds each span's stream reads before and after its span (see the module docstring).
-    light : bool
-        Keep neither the period values, the cycles nor the windows (and their arrays): the events, the
-        intervals and flicker only, in memory that does not grow with the recording's rate (see :class:`Light`).
+    light : bool or 'windows'
+        True: keep neither the period values, the cycles nor the windows (and their arrays and signalling
+        voltages): the events, the intervals and flicker only, in memory that does not grow with the
+        recording's rate; 'windows': keep the windows' arrays and signalling voltages, of their records only
+        the first sample and the time (:data:`WINDOW_TIMES`), and drop the period values and cycles. Either way
+        ``Analysis.reduced`` holds what the summary says of them (the RMS, frequency and THD ranges and
+        counts, as ``report.Digest`` keeps them), which :func:`blocks` hands on.
     client : distributed.Client, address or scheduler file, optional
         Run the spans as Dask tasks (an address or a file as ``fleet.connect`` takes them) (the recording must be a file every worker reaches by its path, or a
         Recording held in memory, which is sent along).
@@ -627,11 +694,7 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     else:
         source = None  # an opened file that its workers cannot open again by a path: serial
     ctx = _decide(recording, options)
-    if span_seconds is None:
-        workers = max(1, int(jobs or 1)) if client is None or isinstance(client, (str, os.PathLike)) else \
-            max(1, len(client.nthreads()))
-        share = recording.samples / ctx.sample_rate / (2 * workers)
-        span_seconds = max(SPAN_SECONDS, math.ceil(share / TICK) * TICK)
+    span_seconds = span_length(recording.samples / ctx.sample_rate, workers_of(jobs, client), span_seconds)
     spans = plan(recording.samples, ctx.sample_rate, ctx.clock_offset, span_seconds, lead_in, lead_out,
                  grain_of(ctx.sample_rate))
     if len(spans) < 2 or source is None:
@@ -640,8 +703,11 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     # the whole recording, as the serial run does.
     decided = dict(options, nominal_frequency=ctx.nominal_frequency, declared_voltage=ctx.declared_voltage,
                    flicker_lamp=ctx.flicker_lamp)
-    jobs_list = [{"source": source, "rate": rate, "options": decided, "span": span, "light": light}
-                 for span in spans]
+    # A file is opened again by each worker: the clock laid over the file's (--start, --timezone) goes with it,
+    # so that its ticks are the parent's.
+    clock = {k: getattr(recording, k, None) for k in ("start", "date_order", "time_zone")}
+    jobs_list = [{"source": source, "rate": rate, "options": decided, "span": span, "light": light,
+                  "clock": clock} for span in spans]
     parts = _map(jobs_list, jobs, client)
     if any("refused" in p for p in parts):
         return _serial(recording, options, started, light)
@@ -651,6 +717,98 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
         return _serial(recording, options, started, light)
 
 
+def workers_of(jobs, client=None):
+    """The workers the spans are spread over: ``jobs`` local processes (0: one per processor), or the threads
+    of a Dask client (2 for a client given by its address, not asked)."""
+    if client is not None:
+        return 2 if isinstance(client, (str, os.PathLike)) else max(1, sum(client.nthreads().values()))
+    if jobs == 0:
+        return os.cpu_count() or 1
+    return max(1, int(jobs or 1))
+
+
+def span_length(seconds, workers, span_seconds=None):
+    """The span length for a recording of ``seconds`` on ``workers``: ``span_seconds`` when given, else the
+    recording's duration over twice the workers (two spans a worker, so that one that ends early takes
+    another), but at least SPAN_SECONDS (the lead-in is a twelfth of that)."""
+    if span_seconds is not None:
+        return float(span_seconds)
+    share = seconds / (2 * max(1, int(workers)))
+    return max(SPAN_SECONDS, math.ceil(share / TICK) * TICK)
+
+
+def splits(recording, workers, span_seconds=None):
+    """Whether a recording (opened, its rates checked) is long enough to be cut into two spans or more on
+    ``workers``; a shorter one is analysed serially, block by block."""
+    fs = float(recording.sample_rate)
+    if workers <= 1 or not fs > 0:
+        return False
+    seconds = span_length(recording.samples / fs, workers, span_seconds)
+    return len(plan(recording.samples, fs, analysis.clock_offset(recording), seconds)) > 1
+
+
+def blocks(a):
+    """The joined Analysis handed on as blocks, so that the consumers of the stream's blocks (the command line's
+    summary, tables, detail, picture and EN 50160 assessment, the fleet's summary row) make of it what they
+    make of the serial run's blocks.
+
+    Every table but the flicker table goes whole in the last block (each consumer keeps its tables in order
+    of time, and the events in order of start). The flicker table holds, block by block, the Pst that closed
+    and then the Plt that closed: so each 2-hour block of the clock goes in a block of its own, its Pst and
+    then its Plt, as the serial run writes them; the largest Pinst goes with the last.
+    """
+    from . import report
+
+    last = report._block(a)
+    if len(a.period) == 0 and getattr(a, "reduced", None) is not None:
+        # The ranges and counts of what a light run dropped (the windows' only when they went too).
+        whole = a.windowed is not None and len(a.windowed) and "phases" in a.windowed.dtype.names
+        last.reduced = {k: v for k, v in a.reduced.items() if k != "thd" or not whole}
+    last.ten_second = a.ten_second if a.ten_second is not None else np.zeros(0, _core.TEN_SECOND_INTERVAL_DTYPE)
+    flicker = getattr(a, "flicker", None)
+    if flicker is None:
+        yield last
+        return
+    pst, plt = flicker["pst"], flicker["plt"]
+    groups = sorted(set((pst["clockInterval"] // PER_FLICKER).tolist()) |
+                    set((plt["clockInterval"] // PER_FLICKER).tolist()))
+    blank = np.full(len(flicker["pinst_max"]), np.nan)
+    for k, group in enumerate(groups):
+        part = {"pst": pst[pst["clockInterval"] // PER_FLICKER == group],
+                "plt": plt[plt["clockInterval"] // PER_FLICKER == group],
+                "pinst_max": blank}
+        if k < len(groups) - 1:
+            yield _flicker_block(a, part)
+        else:
+            last.flicker = dict(flicker, pst=part["pst"], plt=part["plt"])
+    if not groups:
+        last.flicker = flicker
+    yield last
+
+
+PER_FLICKER = _core.FlickerMeter.SHORT_TERM_PER_LONG_TERM
+
+
+def _flicker_block(a, flicker):
+    """A block holding flicker rows alone."""
+    import types
+
+    return types.SimpleNamespace(
+        period=a.period[:0], frequency=a.frequency[:0], ten_second=None, events=a.events[:0], rvc=a.rvc[:0],
+        windowed=None, harmonics=None, window_flags=np.zeros(0, bool), window_gaps=np.zeros(0, bool),
+        aggregated=None, flicker=flicker, signalling=None, signalling_3s=None, last=False, position=0, stop=0)
+
+
+def context(a):
+    """The context the consumers of the blocks of :func:`blocks` take (as the serial run's stream gives it)."""
+    from . import report
+
+    ctx = report._context(a)
+    ctx.udin_source = a.udin_source
+    ctx.flicker_lamp_reason = (a.flicker or {}).get("lamp_reason", "") if a.flicker is not None else ""
+    return ctx
+
+
 def _path_of(recording):
     """The file a recording read by blocks came from, when it can be opened again by that path."""
     path = recording.source
@@ -658,11 +816,13 @@ def _path_of(recording):
 
 
 def _serial(recording, options, started, light):
-    if light:
-        collector = Light()
-        a = collector.analysis(analysis.run(recording, [collector], **options))
-    else:
-        a = analysis.analyze(recording, **options)
+    collector = _SpanCollector({"begin": -math.inf, "end": math.inf, "first": 0, "stop": math.inf}, light)
+    s = analysis.stream(recording, **options)
+    collector.ctx = s.ctx
+    for b in s:
+        collector.process(b)
+    a = collector.analysis(s.ctx)
+    a.reduced = collector.reduced()
     a.seconds = _time.perf_counter() - started
     a.spans, a.span_cpu, a.span_positions = 1, [], [a.positions]
     return a

@@ -328,7 +328,7 @@ def test_the_runs_tables_and_index_are_written_when_one_of_them_cannot_be(tmp_pa
     monkeypatch.chdir(tmp_path)
     write_three(tmp_path / "rec", three_phase(3200.0, 1.0), 3200.0, file_type="FLOAT32")
     (tmp_path / "out" / "summary.csv").mkdir(parents=True)  # left by someone else
-    status = main(["analyze", "rec.cfg", "--jobs", "1", "--out", "out", "--report", "index.html"])
+    status = main(["analyze", ".", "--out", "out", "--report", "index.html"])  # a folder: the fleet's road
     lines = capsys.readouterr()
     assert status == 1 and lines.err == "powerquality: out/summary.csv: cannot be written (Is a directory)\n"
     assert (tmp_path / "out" / "events.csv").is_file() and (tmp_path / "out" / "index.html").is_file()
