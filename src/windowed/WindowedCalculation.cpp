@@ -222,26 +222,29 @@ struct Interpolator {
             std::complex<double> mean;
             for (int k = 0; k < fractions; ++k) {
                 const double d = (k + 0.5) / fractions;
-                float c[taps];
-                coefficients(d, c);
+                v4 lanes[taps / 4];
+                coefficients(d, lanes);
                 const std::complex<double> step(std::cos(w), std::sin(w));
                 std::complex<double> e = std::polar(1.0, w * (-before - d));
                 for (int m = 0; m < taps; ++m, e *= step) {
-                    mean += static_cast<double>(c[m]) * e;
+                    mean += static_cast<double>(lanes[m / 4][m % 4]) * e;
                 }
             }
             meanResponse[t] = mean / static_cast<double>(fractions);
         }
     }
 
-    void coefficients(double d, float* c) const {
+    // The coefficients at fraction d, four taps in each of the six vectors.
+    void coefficients(double d, v4* c) const {
         const double position = d * phases;
         int q = static_cast<int>(position);
         q = q < 0 ? 0 : (q >= phases ? phases - 1 : q);
         const float f = static_cast<float>(position - q);
-        for (int m = 0; m < taps; m += 4) {
-            *reinterpret_cast<v4*>(c + m) =
-                *reinterpret_cast<const v4*>(&row[q][m]) + *reinterpret_cast<const v4*>(&delta[q][m]) * f;
+        const v4* r = reinterpret_cast<const v4*>(row[q]);
+        const v4* e = reinterpret_cast<const v4*>(delta[q]);
+#pragma GCC unroll 6
+        for (int m = 0; m < taps / 4; ++m) {
+            c[m] = r[m] + e[m] * f;
         }
     }
 
@@ -272,6 +275,98 @@ void lagrangeWeights(double u, float* weights) {
             }
         }
         weights[m] = static_cast<float>(product / denominators[m]);
+    }
+}
+
+// Horizontal sums of four vectors, (a0 + a1) + (a2 + a3) and alike, into the
+// four lanes of one: the additions of the sums taken one vector at a time.
+inline v4 laneSums(v4 a, v4 b, v4 c, v4 d) {
+    const v4 ab = __builtin_shufflevector(a, b, 0, 2, 4, 6) + __builtin_shufflevector(a, b, 1, 3, 5, 7);
+    const v4 cd = __builtin_shufflevector(c, d, 0, 2, 4, 6) + __builtin_shufflevector(c, d, 1, 3, 5, 7);
+    return __builtin_shufflevector(ab, cd, 0, 2, 4, 6) + __builtin_shufflevector(ab, cd, 1, 3, 5, 7);
+}
+
+// The interpolated point of one channel from its 24 samples s and the
+// coefficients w, as four partial sums in the lanes.
+inline v4 tapSums(const v4* w, const float* samples) {
+    const v4* s = reinterpret_cast<const v4*>(samples);
+    return (w[0] * s[0] + w[1] * s[1]) + (w[2] * s[2] + w[3] * s[3]) + (w[4] * s[4] + w[5] * s[5]);
+}
+
+// Resamples the channelCount channels x (N samples each) onto the M points
+// of a window of exact length W into the FFT input: channel c to batch c / 8,
+// lane (c % 8) / 2, real part for even c, imaginary part for odd; lanes
+// without a channel read 0. The four channels that share the real (or the
+// imaginary) parts of a batch are summed together and stored as one vector;
+// the coefficients of a point are made once for all channels.
+void resample(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
+              size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
+    const Interpolator& table = interpolator();
+    static_assert(Interpolator::taps == 24, "six vectors of four taps");
+    // The groups of four lanes: batch b's real parts, then its imaginary parts.
+    struct Group {
+        const float* x[4];
+        unsigned int count;  // channels present, lanes 0 .. count - 1
+        float* out;
+    };
+    Group groups[4];
+    size_t groupCount = 0;
+    for (size_t b = 0; b < batches; ++b) {
+        for (size_t part = 0; part < 2; ++part) {
+            Group& g = groups[groupCount++];
+            g.count = 0;
+            g.out = (part == 0 ? re : im) + b * batchLength;
+            for (size_t l = 0; l < 4; ++l) {
+                const size_t c = 8 * b + 2 * l + part;
+                if (c < channelCount) {
+                    g.x[g.count++] = x[c];
+                }
+            }
+            if (g.count == 0) {
+                std::fill(g.out, g.out + batchLength, 0.0f);
+                --groupCount;
+            }
+        }
+    }
+    const double step = exactLength / M;
+    for (unsigned int j = 0; j < M; ++j) {
+        const double t = j * step;
+        // t is not negative: the conversion is the floor.
+        const long long i = static_cast<long long>(t);
+        const long long base = i - Interpolator::before;
+        if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
+            v4 w[6];
+            table.coefficients(t - static_cast<double>(i), w);
+            for (size_t k = 0; k < groupCount; ++k) {
+                const Group& g = groups[k];
+                v4 sums;
+                if (g.count == 4) {
+                    sums = laneSums(tapSums(w, g.x[0] + base), tapSums(w, g.x[1] + base), tapSums(w, g.x[2] + base),
+                                    tapSums(w, g.x[3] + base));
+                } else {
+                    sums = v4{0.0f, 0.0f, 0.0f, 0.0f};
+                    for (unsigned int l = 0; l < g.count; ++l) {
+                        const v4 lanes = tapSums(w, g.x[l] + base);
+                        sums[l] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+                    }
+                }
+                *reinterpret_cast<v4*>(g.out + 4 * static_cast<size_t>(j)) = sums;
+            }
+        } else {
+            const long long first = std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
+            float weights[6];
+            lagrangeWeights(t - static_cast<double>(first), weights);
+            for (size_t k = 0; k < groupCount; ++k) {
+                const Group& g = groups[k];
+                v4 sums = {0.0f, 0.0f, 0.0f, 0.0f};
+                for (unsigned int l = 0; l < g.count; ++l) {
+                    const float* s = g.x[l] + first;
+                    sums[l] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
+                              weights[4] * s[4] + weights[5] * s[5];
+                }
+                *reinterpret_cast<v4*>(g.out + 4 * static_cast<size_t>(j)) = sums;
+            }
+        }
     }
 }
 
@@ -401,10 +496,6 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const size_t batchLength = static_cast<size_t>(4) * M;
     st.batchRe.resize(batches * batchLength);
     st.batchIm.resize(batches * batchLength);
-    const auto target = [&](size_t c) {
-        std::vector<float>& part = (c % 2 == 0) ? st.batchRe : st.batchIm;
-        return part.data() + (c / 8) * batchLength + (c % 8) / 2;
-    };
     double sums[9] = {};
     double squareSums[9] = {};
     float largest = 0.0f;  // of the window's samples, over all channels
@@ -448,48 +539,11 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     }
     const Interpolator& table = interpolator();
     if (!direct) {
-        // The transform overwrote the lane halves without a channel: clear
-        // them (the interleaving of a direct window writes them itself).
-        for (size_t c = channelCount; c < 8 * batches; ++c) {
-            float* out = target(c);
-            for (unsigned int j = 0; j < M; ++j) {
-                out[4 * j] = 0.0f;
-            }
-        }
         const float* x[9];
-        float* out[9];
         for (size_t c = 0; c < channelCount; ++c) {
             x[c] = st.samples[channels[c].item].data();
-            out[c] = target(c);
         }
-        const double step = exactLength / M;
-        for (unsigned int j = 0; j < M; ++j) {
-            const double t = j * step;
-            const long long i = static_cast<long long>(std::floor(t));
-            const long long base = i - Interpolator::before;
-            if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
-                float weights[Interpolator::taps];
-                static_assert(Interpolator::taps == 24, "six vectors of four taps");
-                table.coefficients(t - static_cast<double>(i), weights);
-                const v4* w = reinterpret_cast<const v4*>(weights);
-                for (size_t c = 0; c < channelCount; ++c) {
-                    const v4* s = reinterpret_cast<const v4*>(x[c] + base);
-                    const v4 lanes = (w[0] * s[0] + w[1] * s[1]) + (w[2] * s[2] + w[3] * s[3]) +
-                                     (w[4] * s[4] + w[5] * s[5]);
-                    out[c][4 * j] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-                }
-            } else {
-                const long long first =
-                    std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
-                float weights[6];
-                lagrangeWeights(t - static_cast<double>(first), weights);
-                for (size_t c = 0; c < channelCount; ++c) {
-                    const float* s = x[c] + first;
-                    out[c][4 * j] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
-                                    weights[4] * s[4] + weights[5] * s[5];
-                }
-            }
-        }
+        resample(x, channelCount, st.batchRe.data(), st.batchIm.data(), batches, batchLength, N, M, exactLength);
     }
     LaneFft& fft = st.plan(M);
     for (size_t b = 0; b < batches; ++b) {
