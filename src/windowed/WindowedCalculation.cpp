@@ -339,18 +339,13 @@ void resample(const float* const* x, size_t channelCount, float* re, float* im, 
             table.coefficients(t - static_cast<double>(i), w);
             for (size_t k = 0; k < groupCount; ++k) {
                 const Group& g = groups[k];
-                v4 sums;
-                if (g.count == 4) {
-                    sums = laneSums(tapSums(w, g.x[0] + base), tapSums(w, g.x[1] + base), tapSums(w, g.x[2] + base),
-                                    tapSums(w, g.x[3] + base));
-                } else {
-                    sums = v4{0.0f, 0.0f, 0.0f, 0.0f};
-                    for (unsigned int l = 0; l < g.count; ++l) {
-                        const v4 lanes = tapSums(w, g.x[l] + base);
-                        sums[l] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-                    }
-                }
-                *reinterpret_cast<v4*>(g.out + 4 * static_cast<size_t>(j)) = sums;
+                // A lane without a channel sums zeros: +0, as the lane is cleared.
+                const v4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
+                const v4 a = tapSums(w, g.x[0] + base);
+                const v4 b = g.count > 1 ? tapSums(w, g.x[1] + base) : zero;
+                const v4 c = g.count > 2 ? tapSums(w, g.x[2] + base) : zero;
+                const v4 d = g.count > 3 ? tapSums(w, g.x[3] + base) : zero;
+                *reinterpret_cast<v4*>(g.out + 4 * static_cast<size_t>(j)) = laneSums(a, b, c, d);
             }
         } else {
             const long long first = std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
