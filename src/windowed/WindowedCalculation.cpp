@@ -328,38 +328,61 @@ void resample(const float* const* x, size_t channelCount, float* re, float* im, 
             }
         }
     }
+    // The points go in blocks: first the coefficients of every point of the
+    // block (independent of one another, so that their long chains of
+    // conversions and table reads overlap), then the channels' sums.
     const double step = exactLength / M;
-    for (unsigned int j = 0; j < M; ++j) {
-        const double t = j * step;
-        // t is not negative: the conversion is the floor.
-        const long long i = static_cast<long long>(t);
-        const long long base = i - Interpolator::before;
-        if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
-            v4 w[6];
-            table.coefficients(t - static_cast<double>(i), w);
-            for (size_t k = 0; k < groupCount; ++k) {
-                const Group& g = groups[k];
-                // A lane without a channel sums zeros: +0, as the lane is cleared.
-                const v4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
-                const v4 a = tapSums(w, g.x[0] + base);
-                const v4 b = g.count > 1 ? tapSums(w, g.x[1] + base) : zero;
-                const v4 c = g.count > 2 ? tapSums(w, g.x[2] + base) : zero;
-                const v4 d = g.count > 3 ? tapSums(w, g.x[3] + base) : zero;
-                *reinterpret_cast<v4*>(g.out + 4 * static_cast<size_t>(j)) = laneSums(a, b, c, d);
+    const unsigned int block = 32;
+    v4 coefficients[block][6];
+    long long bases[block];  // the first sample read, or -1 - the first of the Lagrange nodes
+    for (unsigned int j0 = 0; j0 < M; j0 += block) {
+        const unsigned int count = std::min(block, M - j0);
+        for (unsigned int k = 0; k < count; ++k) {
+            const double t = (j0 + k) * step;
+            // t is not negative: the conversion is the floor.
+            const long long i = static_cast<long long>(t);
+            const long long base = i - Interpolator::before;
+            if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
+                table.coefficients(t - static_cast<double>(i), coefficients[k]);
+                bases[k] = base;
+            } else {
+                const long long first =
+                    std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
+                float weights[6];
+                lagrangeWeights(t - static_cast<double>(first), weights);
+                coefficients[k][0] = v4{weights[0], weights[1], weights[2], weights[3]};
+                coefficients[k][1] = v4{weights[4], weights[5], 0.0f, 0.0f};
+                bases[k] = -1 - first;
             }
-        } else {
-            const long long first = std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
-            float weights[6];
-            lagrangeWeights(t - static_cast<double>(first), weights);
-            for (size_t k = 0; k < groupCount; ++k) {
-                const Group& g = groups[k];
-                v4 sums = {0.0f, 0.0f, 0.0f, 0.0f};
-                for (unsigned int l = 0; l < g.count; ++l) {
-                    const float* s = g.x[l] + first;
-                    sums[l] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
-                              weights[4] * s[4] + weights[5] * s[5];
+        }
+        for (unsigned int k = 0; k < count; ++k) {
+            const size_t at = 4 * static_cast<size_t>(j0 + k);
+            const v4* w = coefficients[k];
+            const long long base = bases[k];
+            if (base >= 0) {
+                for (size_t n = 0; n < groupCount; ++n) {
+                    const Group& g = groups[n];
+                    // A lane without a channel sums zeros: +0, as the lane is cleared.
+                    const v4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
+                    const v4 a = tapSums(w, g.x[0] + base);
+                    const v4 b = g.count > 1 ? tapSums(w, g.x[1] + base) : zero;
+                    const v4 c = g.count > 2 ? tapSums(w, g.x[2] + base) : zero;
+                    const v4 d = g.count > 3 ? tapSums(w, g.x[3] + base) : zero;
+                    *reinterpret_cast<v4*>(g.out + at) = laneSums(a, b, c, d);
                 }
-                *reinterpret_cast<v4*>(g.out + 4 * static_cast<size_t>(j)) = sums;
+            } else {
+                const long long first = -1 - base;
+                const float weights[6] = {w[0][0], w[0][1], w[0][2], w[0][3], w[1][0], w[1][1]};
+                for (size_t n = 0; n < groupCount; ++n) {
+                    const Group& g = groups[n];
+                    v4 sums = {0.0f, 0.0f, 0.0f, 0.0f};
+                    for (unsigned int l = 0; l < g.count; ++l) {
+                        const float* s = g.x[l] + first;
+                        sums[l] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
+                                  weights[4] * s[4] + weights[5] * s[5];
+                    }
+                    *reinterpret_cast<v4*>(g.out + at) = sums;
+                }
             }
         }
     }
