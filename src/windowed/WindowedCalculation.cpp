@@ -393,6 +393,7 @@ void resample(const float* const* x, size_t channelCount, float* re, float* im, 
 struct WindowedCalculation::State {
     std::vector<float> samples[9];               // the window's samples per waveform item
     std::vector<std::complex<double>> lines[9];  // RMS phasors Z_0 .. Z_{M/2} per waveform item
+    std::vector<double> degrees[6];              // angles of the lines hP per voltage and current, degrees
     std::vector<double> power;                   // |Z_k|^2 of one channel
     std::vector<double> groups;                  // squared harmonic groups (or subgroups) of one channel
     std::vector<double> subgroups;               // squared inter-harmonic subgroups of one channel
@@ -610,7 +611,13 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         std::vector<std::complex<double>>& Z = st.lines[c.item];
         Z.resize(half + 1);
         power.resize(half + 1);
+        // The squared lines and their sum are taken as the lines are made
+        // (the sum in the order of the lines), so that the sum's chain of
+        // additions runs beside the making of the lines.
         Z[0] = std::complex<double>(zp[0] * dcScaleOf, 0.0);
+        power[0] = Z[0].real() * Z[0].real() + Z[0].imag() * Z[0].imag();
+        double spectrumSquares = 0.0;
+        spectrumSquares += power[0];
         const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
         for (unsigned int k = 1; k < pairs; ++k) {
             const size_t at = 4 * static_cast<size_t>(k);
@@ -624,17 +631,16 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
                 re = cr;
             }
             Z[k] = std::complex<double>(re, im);
+            power[k] = re * re + im * im;
+            spectrumSquares += power[k];
         }
         if (M % 2 == 0) {
             Z[half] = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScaleOf, 0.0);
             if (correction != nullptr) {
                 Z[half] *= correction[half];
             }
-        }
-        double spectrumSquares = 0.0;
-        for (unsigned int k = 0; k <= half; ++k) {
-            power[k] = Z[k].real() * Z[k].real() + Z[k].imag() * Z[k].imag();
-            spectrumSquares += power[k];
+            power[half] = Z[half].real() * Z[half].real() + Z[half].imag() * Z[half].imag();
+            spectrumSquares += power[half];
         }
         const auto line = [&](unsigned long long k) { return k <= half ? power[k] : 0.0; };
 
@@ -742,10 +748,15 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         if (c.kind != Kind::LineToLine) {
             float* angles = buffers.harmonicsBuffer.getHostBufferAt(
                 firstHarmonic, H, static_cast<unsigned short>(c.kind == Kind::Voltage ? 30 + c.phase : 33 + c.phase));
+            // Kept in double for the powers' angle differences below (0 for a
+            // line beyond the window's, the angle of a zero phasor).
+            std::vector<double>& degrees = st.degrees[c.item];
+            degrees.resize(H);
             angles[0] = static_cast<float>(degreesOf(Z[0]));
             for (unsigned int h = 1; h < H; ++h) {
                 const unsigned long long k = static_cast<unsigned long long>(h) * P;
-                angles[h] = k <= half ? static_cast<float>(degreesOf(Z[k])) : 0.0f;
+                degrees[h] = degreesOf(k <= half ? Z[k] : std::complex<double>());
+                angles[h] = k <= half ? static_cast<float>(degrees[h]) : 0.0f;
             }
         }
 
@@ -770,6 +781,8 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             const double products = std::ldexp(sumOfProducts(u.data(), i.data(), N), 2 * shift);
             const std::vector<std::complex<double>>& Zu = st.lines[p];
             const std::vector<std::complex<double>>& Zi = st.lines[3 + p];
+            const std::vector<double>& degreesU = st.degrees[p];
+            const std::vector<double>& degreesI = st.degrees[3 + p];
             double active = 0.0;
             double reactive = 0.0;
             for (unsigned int k = 0; k <= half; ++k) {
@@ -799,7 +812,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
                 activeH[h] = static_cast<float>(s.real());
                 reactiveH[h] = static_cast<float>(s.imag());
                 apparentH[h] = static_cast<float>(std::abs(U) * std::abs(I));
-                aux[h] = static_cast<float>(wrapDegrees(degreesOf(U) - degreesOf(I)));
+                aux[h] = static_cast<float>(wrapDegrees(degreesU[h] - degreesI[h]));
             }
         }
     }
