@@ -12,6 +12,11 @@
 //                                exact length, 2039.8 to 2056.2 samples),
 //                                resampled onto 2048 or 2160 points
 //   BM_WindowedSinglePhase       one voltage and one current, 10 cycles at 50 Hz
+//   BM_WindowedCommandLine       what the command line asks of a three-phase
+//                                V+I recording: no line-to-line voltages,
+//                                harmonic subgroups, a tracked frequency as
+//                                above (six channels: three in the real, three
+//                                in the imaginary parts of one transform)
 //
 // bench/windowed_numpy_peer.py runs the three-phase cases next to the same
 // work in numpy and prints the ratio.
@@ -38,7 +43,9 @@ void fill(PowerModule& module) {
 
 // frequency > 0: every window at that frequency; 0: a tracked frequency that
 // changes every window.
-void runWindows(benchmark::State& state, bool threePhase, double frequency) {
+// lineToLine and subgroups apply to three phases.
+void runWindows(benchmark::State& state, bool threePhase, double frequency, bool lineToLine = true,
+                bool subgroups = false) {
     PowerModule module;
     module.beginUpdate();
     module.setSampleRate(sampleRate, 1);
@@ -48,7 +55,8 @@ void runWindows(benchmark::State& state, bool threePhase, double frequency) {
     module.setInterHarmonicsEnabled(true);
     if (threePhase) {
         module.setGridConfigType(ThreePhaseStar);
-        module.setLineToLineResultsEnabled(true);
+        module.setLineToLineResultsEnabled(lineToLine);
+        module.setHarmonicSubgroupsEnabled(subgroups);
         module.setSymmetricalComponentsEnabled(true);
     }
     module.setWindowedResultsEnabled(true);
@@ -80,6 +88,9 @@ BENCHMARK(BM_WindowedThreePhaseTracked);
 
 void BM_WindowedSinglePhase(benchmark::State& state) { runWindows(state, false, 50.0); }
 BENCHMARK(BM_WindowedSinglePhase);
+
+void BM_WindowedCommandLine(benchmark::State& state) { runWindows(state, true, 0.0, false, true); }
+BENCHMARK(BM_WindowedCommandLine);
 
 }  // namespace
 

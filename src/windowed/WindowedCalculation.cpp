@@ -222,26 +222,29 @@ struct Interpolator {
             std::complex<double> mean;
             for (int k = 0; k < fractions; ++k) {
                 const double d = (k + 0.5) / fractions;
-                float c[taps];
-                coefficients(d, c);
+                v4 lanes[taps / 4];
+                coefficients(d, lanes);
                 const std::complex<double> step(std::cos(w), std::sin(w));
                 std::complex<double> e = std::polar(1.0, w * (-before - d));
                 for (int m = 0; m < taps; ++m, e *= step) {
-                    mean += static_cast<double>(c[m]) * e;
+                    mean += static_cast<double>(lanes[m / 4][m % 4]) * e;
                 }
             }
             meanResponse[t] = mean / static_cast<double>(fractions);
         }
     }
 
-    void coefficients(double d, float* c) const {
+    // The coefficients at fraction d, four taps in each of the six vectors.
+    void coefficients(double d, v4* c) const {
         const double position = d * phases;
         int q = static_cast<int>(position);
         q = q < 0 ? 0 : (q >= phases ? phases - 1 : q);
         const float f = static_cast<float>(position - q);
-        for (int m = 0; m < taps; m += 4) {
-            *reinterpret_cast<v4*>(c + m) =
-                *reinterpret_cast<const v4*>(&row[q][m]) + *reinterpret_cast<const v4*>(&delta[q][m]) * f;
+        const v4* r = reinterpret_cast<const v4*>(row[q]);
+        const v4* e = reinterpret_cast<const v4*>(delta[q]);
+#pragma GCC unroll 6
+        for (int m = 0; m < taps / 4; ++m) {
+            c[m] = r[m] + e[m] * f;
         }
     }
 
@@ -275,11 +278,122 @@ void lagrangeWeights(double u, float* weights) {
     }
 }
 
+// Horizontal sums of four vectors, (a0 + a1) + (a2 + a3) and alike, into the
+// four lanes of one: the additions of the sums taken one vector at a time.
+inline v4 laneSums(v4 a, v4 b, v4 c, v4 d) {
+    const v4 ab = __builtin_shufflevector(a, b, 0, 2, 4, 6) + __builtin_shufflevector(a, b, 1, 3, 5, 7);
+    const v4 cd = __builtin_shufflevector(c, d, 0, 2, 4, 6) + __builtin_shufflevector(c, d, 1, 3, 5, 7);
+    return __builtin_shufflevector(ab, cd, 0, 2, 4, 6) + __builtin_shufflevector(ab, cd, 1, 3, 5, 7);
+}
+
+// The interpolated point of one channel from its 24 samples s and the
+// coefficients w, as four partial sums in the lanes.
+inline v4 tapSums(const v4* w, const float* samples) {
+    const v4* s = reinterpret_cast<const v4*>(samples);
+    return (w[0] * s[0] + w[1] * s[1]) + (w[2] * s[2] + w[3] * s[3]) + (w[4] * s[4] + w[5] * s[5]);
+}
+
+// Resamples the channelCount channels x (N samples each) onto the M points
+// of a window of exact length W into the FFT input: channel c to batch c / 8,
+// lane (c % 8) / 2, real part for even c, imaginary part for odd; lanes
+// without a channel read 0. The four channels that share the real (or the
+// imaginary) parts of a batch are summed together and stored as one vector;
+// the coefficients of a point are made once for all channels.
+void resample(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
+              size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
+    const Interpolator& table = interpolator();
+    static_assert(Interpolator::taps == 24, "six vectors of four taps");
+    // The groups of four lanes: batch b's real parts, then its imaginary parts.
+    struct Group {
+        const float* x[4];
+        unsigned int count;  // channels present, lanes 0 .. count - 1
+        float* out;
+    };
+    Group groups[4];
+    size_t groupCount = 0;
+    for (size_t b = 0; b < batches; ++b) {
+        for (size_t part = 0; part < 2; ++part) {
+            Group& g = groups[groupCount++];
+            g.count = 0;
+            g.out = (part == 0 ? re : im) + b * batchLength;
+            for (size_t l = 0; l < 4; ++l) {
+                const size_t c = 8 * b + 2 * l + part;
+                if (c < channelCount) {
+                    g.x[g.count++] = x[c];
+                }
+            }
+            if (g.count == 0) {
+                std::fill(g.out, g.out + batchLength, 0.0f);
+                --groupCount;
+            }
+        }
+    }
+    // The points go in blocks: first the coefficients of every point of the
+    // block (independent of one another, so that their long chains of
+    // conversions and table reads overlap), then the channels' sums.
+    const double step = exactLength / M;
+    const unsigned int block = 32;
+    v4 coefficients[block][6];
+    long long bases[block];  // the first sample read, or -1 - the first of the Lagrange nodes
+    for (unsigned int j0 = 0; j0 < M; j0 += block) {
+        const unsigned int count = std::min(block, M - j0);
+        for (unsigned int k = 0; k < count; ++k) {
+            const double t = (j0 + k) * step;
+            // t is not negative: the conversion is the floor.
+            const long long i = static_cast<long long>(t);
+            const long long base = i - Interpolator::before;
+            if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
+                table.coefficients(t - static_cast<double>(i), coefficients[k]);
+                bases[k] = base;
+            } else {
+                const long long first =
+                    std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
+                float weights[6];
+                lagrangeWeights(t - static_cast<double>(first), weights);
+                coefficients[k][0] = v4{weights[0], weights[1], weights[2], weights[3]};
+                coefficients[k][1] = v4{weights[4], weights[5], 0.0f, 0.0f};
+                bases[k] = -1 - first;
+            }
+        }
+        for (unsigned int k = 0; k < count; ++k) {
+            const size_t at = 4 * static_cast<size_t>(j0 + k);
+            const v4* w = coefficients[k];
+            const long long base = bases[k];
+            if (base >= 0) {
+                for (size_t n = 0; n < groupCount; ++n) {
+                    const Group& g = groups[n];
+                    // A lane without a channel sums zeros: +0, as the lane is cleared.
+                    const v4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
+                    const v4 a = tapSums(w, g.x[0] + base);
+                    const v4 b = g.count > 1 ? tapSums(w, g.x[1] + base) : zero;
+                    const v4 c = g.count > 2 ? tapSums(w, g.x[2] + base) : zero;
+                    const v4 d = g.count > 3 ? tapSums(w, g.x[3] + base) : zero;
+                    *reinterpret_cast<v4*>(g.out + at) = laneSums(a, b, c, d);
+                }
+            } else {
+                const long long first = -1 - base;
+                const float weights[6] = {w[0][0], w[0][1], w[0][2], w[0][3], w[1][0], w[1][1]};
+                for (size_t n = 0; n < groupCount; ++n) {
+                    const Group& g = groups[n];
+                    v4 sums = {0.0f, 0.0f, 0.0f, 0.0f};
+                    for (unsigned int l = 0; l < g.count; ++l) {
+                        const float* s = g.x[l] + first;
+                        sums[l] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
+                                  weights[4] * s[4] + weights[5] * s[5];
+                    }
+                    *reinterpret_cast<v4*>(g.out + at) = sums;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 struct WindowedCalculation::State {
     std::vector<float> samples[9];               // the window's samples per waveform item
     std::vector<std::complex<double>> lines[9];  // RMS phasors Z_0 .. Z_{M/2} per waveform item
+    std::vector<double> degrees[6];              // angles of the lines hP per voltage and current, degrees
     std::vector<double> power;                   // |Z_k|^2 of one channel
     std::vector<double> groups;                  // squared harmonic groups (or subgroups) of one channel
     std::vector<double> subgroups;               // squared inter-harmonic subgroups of one channel
@@ -401,10 +515,6 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const size_t batchLength = static_cast<size_t>(4) * M;
     st.batchRe.resize(batches * batchLength);
     st.batchIm.resize(batches * batchLength);
-    const auto target = [&](size_t c) {
-        std::vector<float>& part = (c % 2 == 0) ? st.batchRe : st.batchIm;
-        return part.data() + (c / 8) * batchLength + (c % 8) / 2;
-    };
     double sums[9] = {};
     double squareSums[9] = {};
     float largest = 0.0f;  // of the window's samples, over all channels
@@ -448,48 +558,11 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     }
     const Interpolator& table = interpolator();
     if (!direct) {
-        // The transform overwrote the lane halves without a channel: clear
-        // them (the interleaving of a direct window writes them itself).
-        for (size_t c = channelCount; c < 8 * batches; ++c) {
-            float* out = target(c);
-            for (unsigned int j = 0; j < M; ++j) {
-                out[4 * j] = 0.0f;
-            }
-        }
         const float* x[9];
-        float* out[9];
         for (size_t c = 0; c < channelCount; ++c) {
             x[c] = st.samples[channels[c].item].data();
-            out[c] = target(c);
         }
-        const double step = exactLength / M;
-        for (unsigned int j = 0; j < M; ++j) {
-            const double t = j * step;
-            const long long i = static_cast<long long>(std::floor(t));
-            const long long base = i - Interpolator::before;
-            if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
-                float weights[Interpolator::taps];
-                static_assert(Interpolator::taps == 24, "six vectors of four taps");
-                table.coefficients(t - static_cast<double>(i), weights);
-                const v4* w = reinterpret_cast<const v4*>(weights);
-                for (size_t c = 0; c < channelCount; ++c) {
-                    const v4* s = reinterpret_cast<const v4*>(x[c] + base);
-                    const v4 lanes = (w[0] * s[0] + w[1] * s[1]) + (w[2] * s[2] + w[3] * s[3]) +
-                                     (w[4] * s[4] + w[5] * s[5]);
-                    out[c][4 * j] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-                }
-            } else {
-                const long long first =
-                    std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
-                float weights[6];
-                lagrangeWeights(t - static_cast<double>(first), weights);
-                for (size_t c = 0; c < channelCount; ++c) {
-                    const float* s = x[c] + first;
-                    out[c][4 * j] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
-                                    weights[4] * s[4] + weights[5] * s[5];
-                }
-            }
-        }
+        resample(x, channelCount, st.batchRe.data(), st.batchIm.data(), batches, batchLength, N, M, exactLength);
     }
     LaneFft& fft = st.plan(M);
     for (size_t b = 0; b < batches; ++b) {
@@ -538,7 +611,13 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         std::vector<std::complex<double>>& Z = st.lines[c.item];
         Z.resize(half + 1);
         power.resize(half + 1);
+        // The squared lines and their sum are taken as the lines are made
+        // (the sum in the order of the lines), so that the sum's chain of
+        // additions runs beside the making of the lines.
         Z[0] = std::complex<double>(zp[0] * dcScaleOf, 0.0);
+        power[0] = Z[0].real() * Z[0].real() + Z[0].imag() * Z[0].imag();
+        double spectrumSquares = 0.0;
+        spectrumSquares += power[0];
         const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
         for (unsigned int k = 1; k < pairs; ++k) {
             const size_t at = 4 * static_cast<size_t>(k);
@@ -552,17 +631,16 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
                 re = cr;
             }
             Z[k] = std::complex<double>(re, im);
+            power[k] = re * re + im * im;
+            spectrumSquares += power[k];
         }
         if (M % 2 == 0) {
             Z[half] = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScaleOf, 0.0);
             if (correction != nullptr) {
                 Z[half] *= correction[half];
             }
-        }
-        double spectrumSquares = 0.0;
-        for (unsigned int k = 0; k <= half; ++k) {
-            power[k] = Z[k].real() * Z[k].real() + Z[k].imag() * Z[k].imag();
-            spectrumSquares += power[k];
+            power[half] = Z[half].real() * Z[half].real() + Z[half].imag() * Z[half].imag();
+            spectrumSquares += power[half];
         }
         const auto line = [&](unsigned long long k) { return k <= half ? power[k] : 0.0; };
 
@@ -670,10 +748,15 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         if (c.kind != Kind::LineToLine) {
             float* angles = buffers.harmonicsBuffer.getHostBufferAt(
                 firstHarmonic, H, static_cast<unsigned short>(c.kind == Kind::Voltage ? 30 + c.phase : 33 + c.phase));
+            // Kept in double for the powers' angle differences below (0 for a
+            // line beyond the window's, the angle of a zero phasor).
+            std::vector<double>& degrees = st.degrees[c.item];
+            degrees.resize(H);
             angles[0] = static_cast<float>(degreesOf(Z[0]));
             for (unsigned int h = 1; h < H; ++h) {
                 const unsigned long long k = static_cast<unsigned long long>(h) * P;
-                angles[h] = k <= half ? static_cast<float>(degreesOf(Z[k])) : 0.0f;
+                degrees[h] = degreesOf(k <= half ? Z[k] : std::complex<double>());
+                angles[h] = k <= half ? static_cast<float>(degrees[h]) : 0.0f;
             }
         }
 
@@ -698,6 +781,8 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             const double products = std::ldexp(sumOfProducts(u.data(), i.data(), N), 2 * shift);
             const std::vector<std::complex<double>>& Zu = st.lines[p];
             const std::vector<std::complex<double>>& Zi = st.lines[3 + p];
+            const std::vector<double>& degreesU = st.degrees[p];
+            const std::vector<double>& degreesI = st.degrees[3 + p];
             double active = 0.0;
             double reactive = 0.0;
             for (unsigned int k = 0; k <= half; ++k) {
@@ -727,7 +812,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
                 activeH[h] = static_cast<float>(s.real());
                 reactiveH[h] = static_cast<float>(s.imag());
                 apparentH[h] = static_cast<float>(std::abs(U) * std::abs(I));
-                aux[h] = static_cast<float>(wrapDegrees(degreesOf(U) - degreesOf(I)));
+                aux[h] = static_cast<float>(wrapDegrees(degreesU[h] - degreesI[h]));
             }
         }
     }
