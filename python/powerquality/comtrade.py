@@ -498,13 +498,13 @@ class _Data:
                 return
             yield _parse_ascii(self.cfg, batch, self.where)
 
-    def _records(self, size, reuse=False):
-        """The bytes of about `size` binary records at a time (with `reuse`, read into one buffer that each
-        block overwrites: the caller is done with a block before it asks for the next)."""
+    def _records(self, size, reuse=False, first=0):
+        """The bytes of about `size` binary records at a time from record `first` (with `reuse`, read into one
+        buffer that each block overwrites: the caller is done with a block before it asks for the next)."""
         with open(self.path, "rb") as f:
-            f.seek(self.offset + self.skip * self.record.itemsize)
+            f.seek(self.offset + (self.skip + first) * self.record.itemsize)
             buffer = None
-            for lo in range(0, self.count, size):
+            for lo in range(first, self.count, size):
                 want = min(size, self.count - lo) * self.record.itemsize
                 if reuse:
                     if buffer is None or len(buffer) < want:
@@ -518,8 +518,9 @@ class _Data:
                     raise ComtradeError(f"{self.where}: the file ended while it was read")
                 yield raw
 
-    def scaled(self, size, scales, indices):
-        """Blocks of float32 (len(indices), m) of the analog channels at `indices`, scaled; NaN where missing.
+    def scaled(self, size, scales, indices, first=0):
+        """Blocks of float32 (len(indices), m) of the analog channels at `indices`, scaled; NaN where missing;
+        from sample `first` (binary records only: ASCII lines are read from the first).
 
         The values are those of ``_scaled`` (float64 arithmetic, then float32),
         computed without the time stamps, status bits and float64 copies of
@@ -531,7 +532,7 @@ class _Data:
             return
         marker = _MISSING.get(self.cfg.file_type)
         work = np.empty(0)
-        for raw in self._records(size, reuse=True):
+        for raw in self._records(size, reuse=True, first=first):
             analog = np.frombuffer(raw, dtype=self.record)["a"].reshape(-1, self.cfg.analog_count)
             if len(work) < len(analog):
                 work = np.empty(len(analog))
@@ -713,13 +714,15 @@ def open_blocks(path, primary=True, sample_rate=None, start=None, time_zone=None
     scales, channels = _scales(cfg, primary)
     recording = _recording(cfg, data, channels, source, texts, sample_rate, start, time_zone)
 
-    def reader(size, indices, dtype=np.float32):
+    def reader(size, indices, dtype=np.float32, first=0):
         if dtype == np.float32:
-            yield from data.scaled(size, scales, indices)
+            yield from data.scaled(size, scales, indices, first)
             return
         for values, _, _ in data.chunks(size):
             yield _scaled(scales, values, indices)
 
+    # Binary records have one size: a reader of float32 blocks starts at any sample without reading those before.
+    reader.seekable = data.cfg.file_type != "ASCII"
     recording.reader, recording.length = reader, data.count
     return recording
 

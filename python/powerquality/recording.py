@@ -430,13 +430,15 @@ class Recording:
             return self.length
         return len(self.channels[0].values) if self.channels else 0
 
-    def blocks(self, size, channels=None, dtype=np.float32):
+    def blocks(self, size, channels=None, dtype=np.float32, first=0):
         """Iterator of (position, samples) over the recording, block by block.
 
         channels: Channel objects or names (default: every analog channel);
         samples: array (len(channels), m) of dtype with m <= size (the last
         block may be shorter; a file's reader may also cut its blocks
-        shorter), position: the index of its first sample.
+        shorter), position: the index of its first sample. first: a sample
+        the caller needs nothing before; a reader that can seek starts its
+        blocks there, any other (and memory) from 0, as without it.
         """
         size = int(size)
         if size < 1:
@@ -452,7 +454,12 @@ class Recording:
                 yield lo, block
             return
         position = 0
-        for block in self.reader(size, indices, dtype):
+        if first > 0 and dtype == np.float32 and getattr(self.reader, "seekable", False):
+            position = min(int(first), self.samples)
+            blocks = self.reader(size, indices, dtype, first=position)
+        else:
+            blocks = self.reader(size, indices, dtype)
+        for block in blocks:
             yield position, block.astype(dtype, copy=False)
             position += block.shape[1]
 

@@ -220,6 +220,13 @@ def test_every_format_reads_back_within_its_quantisation_whole_as_the_pair_and_i
     for size in (400, 150, 7, 1):
         got = np.concatenate([b for _, b in opened.blocks(size, names)], axis=1)
         assert got.dtype == np.float32 and np.array_equal(got.view(np.uint32), expected.view(np.uint32))
+    # From a sample on: binary records are sought (the blocks start there), ASCII lines read from the first.
+    for first in (1, 149, 399, 400):
+        blocks = list(opened.blocks(150, names, first=first))
+        start = 0 if file_type == "ASCII" else first
+        assert [p for p, _ in blocks] == list(range(start, 400, 150))
+        got = np.concatenate([b for _, b in blocks], axis=1) if blocks else np.zeros((len(names), 0), np.float32)
+        assert np.array_equal(got.view(np.uint32), expected[:, start:].view(np.uint32))
     assert np.count_nonzero(np.isnan(expected)) == (1 if missing else 0)
     assert [c.name for c in whole.pick(["VA"], ["IA"])[1]] == ["VA"]  # one voltage: a single phase
     with pytest.raises(RecordingError, match="give 1 or 3 voltage channels"):
