@@ -466,9 +466,8 @@ def _main(argv):
         split = (client is not None or workers > 1) and spans.splits(recording, workers, args.span_seconds)
         if split and (args.detail or args.plot):
             split = False
-            if not args.quiet:
-                print("note: --detail and --plot keep the recording on one core (in spans, every period value "
-                      "would be held in memory)", file=sys.stderr)
+            recording.notes.append("--detail and --plot keep the recording on one core (in spans, every period "
+                                   "value would be held in memory)")
         if split:
             # One long recording in spans side by side: their results joined, handed to the consumers below as
             # the serial run's blocks would be (see spans.blocks).
