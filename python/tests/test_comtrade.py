@@ -291,6 +291,19 @@ def _write_lines(path, lines):
     open(path, "w", encoding="latin-1").write("\n".join(lines) + "\n")
 
 
+def _rewrite_records(dat, file_type, analogs, field, values):
+    """Rewrites one field of every record of a data file: "n" (the sample number) or "t" (the time stamp)."""
+    if file_type == "ASCII":
+        rows = [row.split(",") for row in dat.read_text().splitlines()]
+        for row, value in zip(rows, np.broadcast_to(values, len(rows))):
+            row["nt".index(field)] = str(value)
+        dat.write_text("".join(",".join(row) + "\r\n" for row in rows))
+    else:
+        raw = np.fromfile(dat, dtype=comtrade._record_dtype(file_type, analogs, 0))
+        raw[field] = values
+        raw.tofile(dat)
+
+
 @pytest.mark.parametrize("revision, year, multiplier, rate, note", [
     ("1999", "1999", None, FS, None),
     ("1991", "1991", None, FS, None),
@@ -333,13 +346,7 @@ def test_data_files_numbered_from_0_or_of_another_count_are_read_whole_with_a_no
     lines[7] = f"{FS:g},400"
     _write_lines(cfg, lines)
     dat = tmp_path / "rec.dat"
-    if file_type == "ASCII":
-        rows = dat.read_text().splitlines()
-        dat.write_text("".join(f"{k + first}," + row.split(",", 1)[1] + "\r\n" for k, row in enumerate(rows)))
-    else:
-        raw = np.fromfile(dat, dtype=comtrade._record_dtype(file_type, 3, 0))
-        raw["n"] = np.arange(records) + first
-        raw.tofile(dat)
+    _rewrite_records(dat, file_type, 3, "n", np.arange(records) + first)
     whole, opened = comtrade.read(cfg), comtrade.open_blocks(cfg)
     assert whole.samples == opened.samples == samples
     np.testing.assert_allclose(whole.channel("VA").values, signals["VA"], atol=11000.0 / 32767)
@@ -400,15 +407,7 @@ def _sections(tmp_path, file_type, rates, counts):
     ends = np.cumsum(counts)
     lines[5:7] = ["2"] + [f"{r:g},{e}" for r, e in zip(rates, ends)]
     _write_lines(cfg, lines)
-    stamps = np.round(t * 1e6).astype(np.int64)
-    dat = tmp_path / "rec.dat"
-    if file_type == "ASCII":
-        rows = dat.read_text().splitlines()
-        dat.write_text("".join(f"{k + 1},{stamps[k]}," + row.split(",", 2)[2] + "\r\n" for k, row in enumerate(rows)))
-    else:
-        raw = np.fromfile(dat, dtype=comtrade._record_dtype(file_type, 2, 0))
-        raw["t"] = stamps
-        raw.tofile(dat)
+    _rewrite_records(tmp_path / "rec.dat", file_type, 2, "t", np.round(t * 1e6).astype(np.int64))
     return cfg, va
 
 
@@ -454,12 +453,10 @@ def test_several_sampling_rates_none_of_which_can_be_analysed_are_refused_naming
 def test_a_declared_rate_the_time_stamps_contradict_gives_way_to_theirs(tmp_path, declared, stamps, rate, note):
     cfg = comtrade.write(str(tmp_path / "rec"), _signals(2000), 5760.0, file_type="BINARY")
     _edit_line(cfg, 8, f"{declared:g},2000")
-    dat = tmp_path / "rec.dat"
-    raw = np.fromfile(dat, dtype=comtrade._record_dtype("BINARY", 3, 0))
     if stamps:
         exact = np.round(np.arange(2000) * 1e6 / 5760.0).astype(np.int64)
-        raw["t"] = {"wrap": exact % 65536, "zero": 0, "uneven": exact + 700 * (np.arange(2000) > 999)}[stamps]
-        raw.tofile(dat)
+        _rewrite_records(tmp_path / "rec.dat", "BINARY", 3, "t",
+                         {"wrap": exact % 65536, "zero": 0, "uneven": exact + 700 * (np.arange(2000) > 999)}[stamps])
     for rec in (comtrade.read(cfg), comtrade.open_blocks(cfg)):
         assert rec.sample_rate == rate
         assert len(rec.notes) == (1 if note else 0) and (not note or re.match(f"{cfg[:-7]}{note}", rec.notes[0]))
