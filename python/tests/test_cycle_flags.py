@@ -4,6 +4,7 @@ import pytest
 
 import powerquality as pq
 from powerquality import analysis, fleet, report, signals
+from conftest import recording
 
 FS = 6400.0
 # The plateau of the event carries 50.5 Hz from 1.1 s to 1.4 s; the event runs from 1.0 s to 1.6 s, so the
@@ -104,3 +105,16 @@ def _events(*rows):
 def test_a_cycle_is_flagged_when_an_event_overlaps_it(events, expected):
     starts = np.array([0.98, 1.0, 1.48, 1.5])
     assert analysis.overlapping(starts, starts + 0.02, events).tolist() == expected
+
+
+def test_the_shared_fault_recording_leaves_its_dip_out_of_the_frequency_range():
+    # A 60 Hz dip at 0.2452 s for 124.9 ms: one cycle on its plateau (ending 0.3536 s) is trusted and reads
+    # 60.0948 Hz, the two after it whose windows reach back into the dip 60.0413 and 60.0367 Hz.
+    a = pq.analyze(recording("test2"))
+    f, flagged = a.frequency, a.frequency_flags
+    left = f[f["valid"] & flagged]
+    assert left["time"].round(4).tolist() == [0.3536, 0.4035, 0.4202]
+    assert left["frequency"].round(4).tolist() == [60.0948, 60.0413, 60.0367]
+    line = _frequency_line(report.summary(a))
+    assert line.startswith("frequency   59.9924 .. 60.0363 Hz (130 cycles; 17 flagged, ")
+    assert line.endswith("; 3 measured over a dip, swell or interruption, left out)")
