@@ -77,8 +77,8 @@ class Digest:
 
     def __init__(self, ctx):
         self.ctx = ctx
-        # Lowest and highest of the cycles that are valid and not flagged, cycles, left out for the tracker's
-        # flag, left out (valid) for a dip, swell or interruption over them.
+        # Lowest and highest of the cycles that are valid and not flagged by an event, cycles, left out for
+        # the tracker's mark, left out (valid) for a dip, swell or interruption over them.
         self.frequency = [np.inf, -np.inf, 0, 0, 0]
         self.rms = {("U", k): [np.inf, -np.inf] for k in range(len(ctx.voltages))}
         self.rms.update({("I", k): [np.inf, -np.inf] for k in range(len(ctx.currents))})
@@ -727,9 +727,9 @@ class Picture:
     wide and a triangle at the top in its colour, labelled while there are
     few enough to read); the time axis is the recorder's clock when the
     recording gives its start. The frequency is drawn from the valid cycles
-    not flagged by an event (the summary's range); the valid cycles
-    measured over a dip, swell or interruption are dots apart, the tracker's flagged cycles
-    crosses. The spectrum is that of the window with the
+    not flagged by an event (the summary's range); the valid cycles measured
+    over a dip, swell or interruption are dots apart, the tracker's flagged
+    cycles crosses. The spectrum is that of the window with the
     highest voltage THD among the windows neither flagged (over a dip, swell
     or interruption) nor marked with a gap (no tracked frequency or a
     missing sample).
@@ -743,8 +743,8 @@ class Picture:
         self.duration = max(ctx.recording.samples / ctx.sample_rate, 1e-9)
         shape = (len(ctx.voltages), columns)
         self.rms = [np.full(shape, np.inf), np.full(shape, -np.inf)]
-        self.frequency = [np.full(columns, np.inf), np.full(columns, -np.inf)]  # valid cycles outside events
-        self.in_events = [np.full(columns, np.inf), np.full(columns, -np.inf)]  # valid cycles inside events
+        self.frequency = [np.full(columns, np.inf), np.full(columns, -np.inf)]  # valid cycles not flagged by an event
+        self.in_events = [np.full(columns, np.inf), np.full(columns, -np.inf)]  # valid cycles flagged by one
         self.flagged = np.zeros(columns, bool)
         self.thd = [np.full(shape, np.inf), np.full(shape, -np.inf)]
         self.events = Rows(EVENT_DTYPE)  # every event is marked
