@@ -3,11 +3,11 @@
 The pipeline (:class:`Stream`) reads a recording block by block and hands
 each block through its stages, in order:
 
-    reader -> _Tracker -> _Module -> _Events -> _EventFlags -> _Aggregation -> _Flicker -> consumers
-    (samples)  (segments,  (period    (dips, swells,  (windows     (150/180-cycle  (Pst, Plt
-               crossings)  values,    interruptions,  flagged,     10-minute and   per voltage)
-                           windows)   RVC)            held until   2-hour values)
-                                                      known)
+    reader -> _Tracker -> _Module -> _Events -> _EventFlags -> _CycleFlags -> _Aggregation -> _Flicker -> consumers
+    (samples)  (segments,  (period    (dips, swells,  (windows     (cycles      (150/180-cycle  (Pst, Plt
+               crossings)  values,    interruptions,  flagged,     flagged,     10-minute and   per voltage)
+                           windows)   RVC)            held until   held until   2-hour values)
+                                                      known)       known)
 
 Each stage reads what the stages before it put on the :class:`Block` and
 adds its own results; the block is then dropped, so memory does not grow
@@ -53,7 +53,9 @@ What the pipeline computes:
   10-minute tick of the recording's clock; a window that overlaps a dip,
   swell or interruption is flagged (IEC 61000-4-30 §4.7), one without a
   tracked frequency or with a missing sample is marked ``gap`` instead
-  (see :class:`_EventFlags`). As IEC 61000-4-30 Class A measures voltage
+  (see :class:`_EventFlags`); the tracked cycles are flagged alike, and
+  those measured over an event left out of the summary's frequency range (see
+  :class:`_CycleFlags`). As IEC 61000-4-30 Class A measures voltage
   harmonics, the harmonic arrays hold harmonic subgroups (the centre line
   and its two neighbours, IEC 61000-4-7) and the distortion is THDS
   (``harmonic_subgroups_enabled`` of the module, which applies to the
@@ -119,6 +121,10 @@ PERIOD_GAP_DTYPE = np.dtype({"names": list(_RECORD.names) + ["gap"],
                              "offsets": [_RECORD.fields[n][1] for n in _RECORD.names] + [_RECORD.itemsize],
                              "itemsize": _RECORD.itemsize + 8})
 FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")])
+# A tracked cycle once the events over it are known (``Block.cycles``): the
+# frequency row, and ``flagged`` when a dip, swell or interruption overlaps
+# the window its frequency may be measured over (see :class:`_CycleFlags`).
+CYCLE_DTYPE = np.dtype(FREQUENCY_DTYPE.descr + [("flagged", "?")])
 # Mains signalling voltages: one row per window and signalling frequency
 # (the window's rows in the order the frequencies were given); time the end
 # of the window (as the windowed records'), frequency the signalling
@@ -165,6 +171,9 @@ class Analysis:
     period : ndarray of PERIOD_GAP_DTYPE (one row per record; phase -1 is the total; gap: its span
         touches a missing sample and its measured fields are NaN)
     frequency : ndarray of FREQUENCY_DTYPE (one row per tracked cycle)
+    frequency_flags : bool per row of ``frequency``: a dip, swell or interruption overlaps the window the
+        cycle's frequency may be measured over (see :class:`_CycleFlags`); such a cycle is left out of the
+        summary's frequency range
     rvc : ndarray of RVC_DTYPE (rapid voltage changes, IEC 61000-4-30 Class A)
     events : ndarray of EVENT_DTYPE (dips, swells, interruptions; Ed. 3 time stamps)
     windowed : ndarray of GENERAL_RECORD_DTYPE or None
@@ -378,6 +387,8 @@ class Block:
     segments : the frequency segments scheduled on the module, one (first caller indices, lengths,
         frequencies, flags) per second of positions, cut at every second
     frequency : FREQUENCY_DTYPE rows of the cycles the tracker handed out
+    cycles : CYCLE_DTYPE rows: the cycles handed on once the events over them are known (from the cycle
+        flags stage on, see :class:`_CycleFlags`), each with its frequency row and ``flagged``
     ten_second : the tracker's 10-second frequencies that ended (TEN_SECOND_INTERVAL_DTYPE)
     period : PERIOD_GAP_DTYPE rows fetched (the total first in each item), ``gap`` set on those whose span
         touches a missing sample (their measured fields NaN)
@@ -404,6 +415,7 @@ class Block:
         empty = np.zeros(0)
         self.segments = []
         self.frequency = np.zeros(0, FREQUENCY_DTYPE)
+        self.cycles = np.zeros(0, CYCLE_DTYPE)
         self.ten_second = np.zeros(0, _core.TEN_SECOND_INTERVAL_DTYPE)
         self.period = np.zeros(0, PERIOD_GAP_DTYPE)
         self.windowed = self.harmonics = None
@@ -1045,9 +1057,7 @@ class _EventFlags:
         out = windowed[:ready]
         starts = out["firstSampleIndex"].astype(np.float64) / ctx.sample_rate
         ends = out["time"].astype(np.float64)
-        events = np.concatenate([self.ended, ctx.running_events])
-        event_ends = np.where(events["ended"] | events["cutByGap"], events["startTime"] + events["duration"], np.inf)
-        flags = ((events["startTime"][None, :] < ends[:, None]) & (event_ends[None, :] > starts[:, None])).any(axis=1)
+        flags = overlapping(starts, ends, np.concatenate([self.ended, ctx.running_events]))
         b.windowed, b.window_flags, b.window_gaps = out, flags, gaps[:ready]
         if harmonics is not None:
             b.harmonics = {name: array[:ready] for name, array in harmonics.items()}
@@ -1058,6 +1068,122 @@ class _EventFlags:
         # before the latest start handed on meets no window to come.
         horizon = float(rest["firstSampleIndex"].min()) / ctx.sample_rate if len(rest) else float(starts.max())
         self.ended = self.ended[self.ended["startTime"] + self.ended["duration"] > horizon]
+
+
+def overlapping(starts, ends, events):
+    """Per span from ``starts`` to ``ends`` (arrays of seconds): True where a dip, swell or interruption of
+    ``events`` (EVENT_DTYPE rows) overlaps it, from the event's start to its end as the detector stamps them
+    (an event still running, neither ended nor cut by a gap, to the end of the data); an event that ends
+    where the span starts, or starts where it ends, does not."""
+    starts, ends = np.asarray(starts, np.float64), np.asarray(ends, np.float64)
+    event_ends = np.where(events["ended"] | events["cutByGap"], events["startTime"] + events["duration"], np.inf)
+    return ((events["startTime"][None, :] < ends[:, None]) & (event_ends[None, :] > starts[:, None])).any(axis=1)
+
+
+# The cycles on either side of a tracked cycle that its frequency may be measured over (the tracker's
+# centred window of up to seven cycles).
+WINDOW_REACH = 3
+
+
+class _CycleFlags:
+    """Stage: the tracked cycles flagged by the dips, swells and interruptions over them.
+
+    IEC 61000-4-30 flags, rather than drops, what is measured while a dip,
+    swell or interruption runs: the other quantities (the frequency among
+    them) are not what the supply gives in steady operation then (a fault
+    moves the voltage's phase as well as its level), and a flagged value is
+    left out of what is judged or summed up, or marked there. The windows
+    (:class:`_EventFlags`) and what is aggregated of them, the Pst and Plt,
+    and in the EN 50160 assessment the 10-s frequencies are flagged so; this
+    stage does it for the tracked cycles.
+
+    A cycle's frequency is measured over a window centred on it, of up to
+    WINDOW_REACH cycles on either side (the tracker narrows it where a
+    crossing is not trusted, and does not say how far), so the value a cycle
+    carries is flagged when an event overlaps that widest window: from
+    WINDOW_REACH of its own lengths before the crossing that starts it to as
+    much after the one that ends it, by the test the windows take
+    (:func:`overlapping`). That leaves out, with the cycles inside an event,
+    the three or so on either side whose window may reach across its
+    edges, where a phase that jumped with the fault moves the crossings.
+
+    The tracker's own mark (``valid``: measured on trusted crossings, no gap
+    near) stays as it is; ``flagged`` says something else, about the supply
+    rather than the measurement: a cycle may be valid and flagged (a steady
+    plateau inside a dip), and a cycle neither valid nor flagged is left out
+    for its own reason. The summary's frequency range takes the cycles that
+    are valid and not flagged, and counts each cycle left out once: for the
+    tracker's mark first, then for an event.
+
+    A cycle is handed on (``Block.cycles``) once the detector has seen the
+    values up to a cycle and a half after the end of its widest window (an
+    event that starts inside it has its first value beyond the threshold
+    by then), at the latest with the last block. With a fixed frequency
+    nothing is measured, so nothing is flagged.
+    """
+
+    def __init__(self, ctx):
+        self.ctx = ctx
+        self.held = np.zeros(0, CYCLE_DTYPE)
+        self.reach = np.zeros((0, 2))  # the held cycles' widest windows, [start, end) in seconds
+        self.ended = np.zeros(0, EVENT_DTYPE)  # finished events that may still overlap a held cycle's window
+
+    def process(self, b):
+        ctx = self.ctx
+        f = b.frequency
+        if ctx.fixed_frequency:
+            b.cycles = flagged_cycles(f, np.zeros(len(f), bool))
+            return
+        self.ended = np.concatenate([self.ended, b.events[b.events["ended"] | b.events["cutByGap"]]])
+        if len(f):
+            # One crossing (the cycle's start, a position) per tracked cycle.
+            starts = np.asarray(b.crossings, np.float64) / ctx.sample_rate
+            self.held = np.concatenate([self.held, flagged_cycles(f)])
+            self.reach = np.concatenate([self.reach, _reach(starts, f["time"])])
+        if b.last:
+            ready = len(self.held)
+        else:
+            # Seen up to a cycle and a half after the window's end, to a microsecond (the times of the
+            # period values and of the crossings meet on a steady grid, and must not part by rounding).
+            seen = self.reach[:, 1] + 1.5 / ctx.nominal_frequency <= ctx.events_seen + 1e-6
+            ready = len(seen) if seen.all() else int(np.argmin(seen))
+        out = self.held[:ready]
+        out["flagged"] = overlapping(self.reach[:ready, 0], self.reach[:ready, 1],
+                                     np.concatenate([self.ended, ctx.running_events]))
+        b.cycles = out
+        self.held, self.reach = self.held[ready:], self.reach[ready:]
+        # An event that ended before every held window starts meets none of them, nor any to come.
+        if ready:
+            horizon = float(self.reach[:, 0].min()) if len(self.reach) else float(out["time"][-1])
+            self.ended = self.ended[self.ended["startTime"] + self.ended["duration"] > horizon]
+
+
+def _reach(starts, ends):
+    """(n, 2): the widest windows a cycle's frequency is measured over, WINDOW_REACH of its lengths either
+    side of the cycle from ``starts`` to ``ends`` (seconds)."""
+    starts, ends = np.asarray(starts, np.float64), np.asarray(ends, np.float64)
+    margin = WINDOW_REACH * (ends - starts)
+    return np.stack([starts - margin, ends + margin], axis=1)
+
+
+def flagged_cycles(frequency, flags=None, events=None):
+    """Cycles as ``Block.cycles`` gives them (CYCLE_DTYPE) from frequency rows (FREQUENCY_DTYPE) and their
+    flags; or, without flags of as many rows, flagged by ``events`` as :class:`_CycleFlags` flags them
+    (each cycle taken as starting one period, 1/f, before its end)."""
+    out = np.zeros(len(frequency), CYCLE_DTYPE)
+    if not len(frequency):
+        return out
+    for name in FREQUENCY_DTYPE.names:
+        out[name] = frequency[name]
+    if flags is not None and len(flags) == len(frequency):
+        out["flagged"] = flags
+    elif events is not None and len(events):
+        f = out["frequency"].astype(np.float64)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            starts = out["time"] - np.where(f > 0, 1.0 / f, 0.0)
+        reach = _reach(starts, out["time"])
+        out["flagged"] = overlapping(reach[:, 0], reach[:, 1], events)
+    return out
 
 
 def _join_records(parts):
@@ -1600,7 +1726,7 @@ class Stream:
             settings.update(inter_harmonics_enabled=True)
             wanted = ctx.arrays if not isinstance(ctx.arrays, bool) else ctx.arrays and _CURRENT_ARRAYS
             ctx.current_arrays = tuple(name for name in _CURRENT_ARRAYS if name not in (wanted or ()))
-        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx)] + \
+        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _CycleFlags(ctx)] + \
             ([_Signalling(ctx)] if ctx.window_cycles and ctx.signalling else []) + [_Aggregation(ctx), _Flicker(ctx)]
 
     def _check_nominal(self, head):
@@ -1784,7 +1910,7 @@ class Collector:
 
     BLOCKS = ("period", "frequency", "windowed", "harmonics", "crossings")
     ROWS = ("ten_second", "rvc", "events", "window_flags", "window_gaps", "3s", "10min", "2h", "pst", "plt",
-            "signalling", "signalling_3s")
+            "signalling", "signalling_3s", "frequency_flags")
 
     def __init__(self):
         self.parts = {k: [] for k in self.BLOCKS}
@@ -1798,6 +1924,7 @@ class Collector:
                 p[name].append(getattr(b, name))
         for name in ("ten_second", "rvc", "events"):
             r[name].add(getattr(b, name))
+        r["frequency_flags"].add(np.asarray(b.cycles["flagged"], bool))
         if b.windowed is not None and len(b.windowed):
             p["windowed"].append(b.windowed)
             p["harmonics"].append(b.harmonics)
@@ -1839,6 +1966,7 @@ class Collector:
                         nominal_frequency=ctx.nominal_frequency,
                         period=_join_records(p["period"]) if p["period"] else np.zeros(0, _core.PERIOD_DTYPE),
                         frequency=_joined(p["frequency"], FREQUENCY_DTYPE), ten_second=r["ten_second"],
+                        frequency_flags=r["frequency_flags"] if r["frequency_flags"] is not None else np.zeros(0, bool),
                         rvc=r["rvc"], events=events[np.argsort(events["startTime"], kind="stable")],
                         declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics,
                         window_flags=r["window_flags"] if r["window_flags"] is not None else np.zeros(0, bool),

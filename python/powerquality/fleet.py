@@ -91,8 +91,9 @@ frequencies in hertz, THD, unbalance and percentages in percent)
     a dip or interruption), largestSwell and largestSwellPercent; rvcs
     (count) and largestRvc, largestRvcPercent (the largest delta Umax, and
     that in percent of Udin); frequencyMin, frequencyMax (over the cycles
-    the tracker trusts); thd10minMax (the highest 10-minute voltage THD of
-    any phase) and unbalance10minMax (the highest 10-minute u2), taken over
+    the tracker trusts, those measured over a dip, swell or interruption
+    left out); thd10minMax (the highest 10-minute voltage THD of any phase) and
+    unbalance10minMax (the highest 10-minute u2), taken over
     every 10-minute value, the partial ones at the ends of a recording
     included, since a fault record of a few seconds has no other; pstMax,
     pltMax when the analysis gives flicker severities; notes (the reader's
@@ -336,9 +337,9 @@ class Summary:
     Of each block it keeps the events, the RVCs and the 10-minute values
     (rows that grow with events and intervals, not with samples or blocks:
     one growing array each, ``analysis.Rows``), the range of the trusted
-    cycles' frequency and the largest flicker severities (a block's ``pst``
-    and ``plt``, or columns of its ``flicker``, when the pipeline gives
-    them); the rest of the block is left to go, so memory does not grow
+    cycles' frequency (those measured over a dip, swell or interruption left out)
+    and the largest flicker severities (a block's ``pst`` and ``plt``, or
+    columns of its ``flicker``, when the pipeline gives them); the rest of the block is left to go, so memory does not grow
     with the recording's length.
     """
 
@@ -352,8 +353,8 @@ class Summary:
             self.parts[name].add(getattr(b, name))
         if b.aggregated is not None:
             self.parts["10min"].add(b.aggregated["10min"])
-        f = b.frequency
-        valid = f["frequency"][f["valid"] & np.isfinite(f["frequency"])]
+        f = b.cycles  # the cycles measured over a dip, swell or interruption left out, as in the summary
+        valid = f["frequency"][f["valid"] & ~f["flagged"] & np.isfinite(f["frequency"])]
         if valid.size:
             self.frequency = (min(self.frequency[0], float(valid.min())), max(self.frequency[1], float(valid.max())))
         reduced = getattr(b, "reduced", None)  # the cycles' range, reduced by the spans that dropped them

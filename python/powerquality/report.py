@@ -55,7 +55,7 @@ import types
 import numpy as np
 
 from . import schema
-from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, RVC_DTYPE, Rows, flatten, start_datetime
+from .analysis import DIVISOR, EVENT_DTYPE, EVENT_TYPES, RVC_DTYPE, Rows, flagged_cycles, flatten, start_datetime
 
 PHASE_NAMES = "ABC"
 _EVENT_COLOURS = {1: "tab:orange", 2: "tab:red", 3: "tab:purple"}
@@ -77,7 +77,9 @@ class Digest:
 
     def __init__(self, ctx):
         self.ctx = ctx
-        self.frequency = [np.inf, -np.inf, 0, 0]  # lowest and highest valid, cycles, flagged
+        # Lowest and highest of the cycles that are valid and not flagged by an event, cycles, left out for
+        # the tracker's mark, left out (valid) for a dip, swell or interruption over them.
+        self.frequency = [np.inf, -np.inf, 0, 0, 0]
         self.rms = {("U", k): [np.inf, -np.inf] for k in range(len(ctx.voltages))}
         self.rms.update({("I", k): [np.inf, -np.inf] for k in range(len(ctx.currents))})
         # The earliest events by start (in the order of a stable sort of all of them) and the first RVCs, with
@@ -92,13 +94,14 @@ class Digest:
         self.flicker = {"pst": [0, None, None, None], "plt": [0, None, None, None], "pinst": None}
 
     def process(self, b):
-        f = b.frequency
-        valid = f["frequency"][f["valid"]]
-        if len(valid):
-            self.frequency[0] = min(self.frequency[0], float(valid.min()))
-            self.frequency[1] = max(self.frequency[1], float(valid.max()))
+        f = b.cycles
+        clean = f["frequency"][f["valid"] & ~f["flagged"]]
+        if len(clean):
+            self.frequency[0] = min(self.frequency[0], float(clean.min()))
+            self.frequency[1] = max(self.frequency[1], float(clean.max()))
         self.frequency[2] += len(f)
         self.frequency[3] += int(np.count_nonzero(~f["valid"]))
+        self.frequency[4] += int(np.count_nonzero(f["valid"] & f["flagged"]))
         period = b.period
         for (kind, k), span in self.rms.items():
             values = period["rmsVoltage" if kind == "U" else "rmsCurrent"][period["phase"] == k]
@@ -131,7 +134,7 @@ class Digest:
     def _reduced(self, reduced):
         """Ranges and counts reduced elsewhere (a block of spans whose period values, cycles or windows were
         dropped once reduced: ``spans.blocks``): {'rms': {(kind, k): [low, high]}, 'frequency': [low, high,
-        cycles, flagged], 'thd': [low, high, windows]}, any of them."""
+        cycles, flagged, in events], 'thd': [low, high, windows]}, any of them."""
         if not reduced:
             return
         for key, (low, high) in reduced.get("rms", {}).items():
@@ -190,11 +193,13 @@ class Digest:
             first = int(ctx.first_missing)
             lines.append(f"missing     {missing} sample(s) ({missing / ctx.sample_rate:.6g} s), the first at sample "
                          f"{first} ({first / ctx.sample_rate:.6g} s): not measured, marked gap, no events in them")
-        low, high, cycles, flagged = self.frequency
+        low, high, cycles, flagged, in_events = self.frequency
         where = "near the ends, a gap, without a reference or next to a step of its level" if missing else \
             "near the ends, without a reference or next to a step of its level"
-        lines.append(f"frequency   {_span(low, high, 'Hz')} ({cycles} cycles"
-                     + (f"; {flagged} flagged, {where}, left out)" if flagged else ")"))
+        # Each cycle left out is counted once: for the tracker's flag, else for an event over it.
+        left = ([f"; {flagged} flagged, {where}, left out"] if flagged else []) + \
+            ([f"; {in_events} measured over a dip, swell or interruption, left out"] if in_events else [])
+        lines.append(f"frequency   {_span(low, high, 'Hz')} ({cycles} cycles{''.join(left)})")
         for kind, names, unit in (("U", voltages, "V"), ("I", currents, "A")):
             for k, name in enumerate(names):
                 lines.append(f"RMS {kind} {PHASE_NAMES[k] if len(names) > 1 else ' '}     {name}: "
@@ -294,6 +299,7 @@ def _context(a):
 def _block(a):
     """An Analysis as one last block."""
     return types.SimpleNamespace(period=a.period, frequency=a.frequency, ten_second=getattr(a, "ten_second", None),
+                                 cycles=flagged_cycles(a.frequency, getattr(a, "frequency_flags", None), a.events),
                                  events=a.events, rvc=a.rvc, windowed=a.windowed, harmonics=a.harmonics,
                                  window_flags=getattr(a, "window_flags", None),
                                  window_gaps=getattr(a, "window_gaps", None), aggregated=a.aggregated,
@@ -720,7 +726,10 @@ class Picture:
     Every event is marked on the RMS panel (a band at least one pixel column
     wide and a triangle at the top in its colour, labelled while there are
     few enough to read); the time axis is the recorder's clock when the
-    recording gives its start. The spectrum is that of the window with the
+    recording gives its start. The frequency is drawn from the valid cycles
+    not flagged by an event (the summary's range); the valid cycles measured
+    over a dip, swell or interruption are dots apart, the tracker's flagged
+    cycles crosses. The spectrum is that of the window with the
     highest voltage THD among the windows neither flagged (over a dip, swell
     or interruption) nor marked with a gap (no tracked frequency or a
     missing sample).
@@ -734,7 +743,8 @@ class Picture:
         self.duration = max(ctx.recording.samples / ctx.sample_rate, 1e-9)
         shape = (len(ctx.voltages), columns)
         self.rms = [np.full(shape, np.inf), np.full(shape, -np.inf)]
-        self.frequency = [np.full(columns, np.inf), np.full(columns, -np.inf)]
+        self.frequency = [np.full(columns, np.inf), np.full(columns, -np.inf)]  # valid cycles not flagged by an event
+        self.in_events = [np.full(columns, np.inf), np.full(columns, -np.inf)]  # valid cycles flagged by one
         self.flagged = np.zeros(columns, bool)
         self.thd = [np.full(shape, np.inf), np.full(shape, -np.inf)]
         self.events = Rows(EVENT_DTYPE)  # every event is marked
@@ -756,9 +766,10 @@ class Picture:
         for k in range(len(ctx.voltages)):
             rows = period[period["phase"] == k]
             self._envelope(self.rms, k, self._bins(rows["time"]), rows["rmsVoltage"].astype(np.float64))
-        f = b.frequency
-        valid = f[f["valid"]]
-        self._envelope(self.frequency, None, self._bins(valid["time"]), valid["frequency"].astype(np.float64))
+        f = b.cycles
+        valid = f["valid"]
+        for pair, rows in ((self.frequency, f[valid & ~f["flagged"]]), (self.in_events, f[valid & f["flagged"]])):
+            self._envelope(pair, None, self._bins(rows["time"]), rows["frequency"].astype(np.float64))
         self.flagged[self._bins(f["time"][~f["valid"]])] = True
         self.events.add(b.events)
         w = b.windowed
@@ -847,6 +858,10 @@ class Picture:
 
         ax = axes[1]
         band(ax, self.frequency[0], self.frequency[1], "tab:green", "valid cycles")
+        inside = np.isfinite(self.in_events[0])
+        if inside.any():
+            ax.plot(x_of(centres[inside]), self.in_events[1][inside], "o", color="tab:orange", ms=3,
+                    label="valid cycles over a dip, swell or interruption (left out of the range)")
         if self.flagged.any():
             low = np.where(np.isfinite(self.frequency[0]), self.frequency[0], ctx.nominal_frequency)
             ax.plot(x_of(centres[self.flagged]), low[self.flagged], "x", color="tab:red", ms=4,

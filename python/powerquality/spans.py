@@ -259,6 +259,7 @@ def _drop_big(b, windows=False):
     where they held some 4 kB), their arrays and signalling voltages kept."""
     b.period = b.period[:0]
     b.frequency = b.frequency[:0]
+    b.cycles = b.cycles[:0]
     if not windows:
         b.windowed = b.harmonics = None
         if b.signalling is not None:
@@ -307,6 +308,7 @@ class _SpanCollector(analysis.Collector):
         span = self.span
         own = types.SimpleNamespace(period=b.period[_within(b.period["time"], span)],
                                     frequency=b.frequency[_within(b.frequency["time"], span)],
+                                    cycles=b.cycles[_within(b.cycles["time"], span)],
                                     events=b.events[:0], rvc=b.rvc[:0], windowed=None, aggregated=None, flicker=None)
         if b.windowed is not None and len(b.windowed):
             own.windowed = b.windowed[_within(b.windowed["firstSampleIndex"] / self.ctx.sample_rate, span, ON_TICK)]
@@ -324,7 +326,7 @@ def join_reduced(parts):
     parts = [p for p in parts if p is not None]
     if not parts:
         return None
-    out = {"rms": {}, "frequency": [np.inf, -np.inf, 0, 0], "thd": [np.inf, -np.inf, 0]}
+    out = {"rms": {}, "frequency": [np.inf, -np.inf, 0, 0, 0], "thd": [np.inf, -np.inf, 0]}
     for p in parts:
         for key, (low, high) in p["rms"].items():
             was = out["rms"].setdefault(key, [np.inf, -np.inf])
@@ -419,6 +421,7 @@ def _own(a, span, ctx):
     fs, offset = ctx.sample_rate, ctx.clock_offset
     out = {"period": a.period[_within(a.period["time"], span)],
            "frequency": a.frequency[_within(a.frequency["time"], span)],
+           "frequency_flags": a.frequency_flags[_within(a.frequency["time"], span)],
            "crossings": a.crossings[_within(a.crossings / fs, span)],
            "ten_second": None if a.ten_second is None else
            a.ten_second[_within(a.ten_second["firstSampleIndex"] / analysis.DIVISOR / fs, span, ON_TICK)],
@@ -613,6 +616,7 @@ def assemble(parts, spans, ctx, recording, seconds):
         voltages=[c.name for c in ctx.voltages], currents=[c.name for c in ctx.currents],
         sample_rate=ctx.sample_rate, nominal_frequency=ctx.nominal_frequency, period=period,
         frequency=np.concatenate([p["frequency"] for p in parts]), ten_second=ten_second, rvc=rvc, events=events,
+        frequency_flags=np.concatenate([p["frequency_flags"] for p in parts]),
         declared_voltage=ctx.declared_voltage, windowed=windowed, harmonics=harmonics, window_flags=window_flags,
         window_gaps=window_gaps, udin_source=ctx.udin_source, inference=ctx.inference,
         rvc_threshold=ctx.rvc_threshold, aggregated=aggregated, flicker=flicker, clock_offset=ctx.clock_offset,
@@ -794,7 +798,8 @@ def _flicker_block(a, flicker):
     import types
 
     return types.SimpleNamespace(
-        period=a.period[:0], frequency=a.frequency[:0], ten_second=None, events=a.events[:0], rvc=a.rvc[:0],
+        period=a.period[:0], frequency=a.frequency[:0], cycles=np.zeros(0, analysis.CYCLE_DTYPE), ten_second=None,
+        events=a.events[:0], rvc=a.rvc[:0],
         windowed=None, harmonics=None, window_flags=np.zeros(0, bool), window_gaps=np.zeros(0, bool),
         aggregated=None, flicker=flicker, signalling=None, signalling_3s=None, last=False, position=0, stop=0)
 

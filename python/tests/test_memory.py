@@ -50,8 +50,8 @@ def run():
 def quiet(b, position):
     """A block like b with nothing in it: what most blocks of a long steady recording bring."""
     out = types.SimpleNamespace(**vars(b))
-    for name in ("period", "frequency", "ten_second", "events", "rvc", "window_flags", "window_gaps", "crossings",
-                 "cycle_flags"):
+    for name in ("period", "frequency", "cycles", "ten_second", "events", "rvc", "window_flags", "window_gaps",
+                 "crossings", "cycle_flags"):
         setattr(out, name, getattr(b, name)[:0])
     out.windowed = out.harmonics = None
     out.aggregated = {k: v[:0] for k, v in b.aggregated.items()}

@@ -97,7 +97,7 @@ def _cli_digests(cfg, out, tmp_path):
 
 PINNED = {
     'V+I 10240 Hz': {
-        'cli summary': 'ad3e549ca163bf50', 'cli aggregated_10min.csv': '6e1f79a0ec15ac67',
+        'cli summary': '7643a08a7251ea1c', 'cli aggregated_10min.csv': '6e1f79a0ec15ac67',
         'cli aggregated_2h.csv': 'd8a952f4bd9ddf35', 'cli aggregated_3s.csv': 'ff27ef80b7ccef5c',
         'cli events.csv': '0c64ec1de00fb882', 'cli flicker.csv': 'e96eb0485fc69ed4',
         'cli frequency_10s.csv': '62e2890f3b3156d3', 'cli rvc.csv': '29026be4465f7e70',
@@ -110,7 +110,7 @@ PINNED = {
         'flags': '524b95a46d5911d6', 'flicker meter': 'd3724ae08f2a34d9',
     },
     'U 3200 Hz': {
-        'cli summary': '9af69d06bbdd2949', 'cli aggregated_10min.csv': 'ce4042530cbc6e81',
+        'cli summary': '1cc72b7d238600e7', 'cli aggregated_10min.csv': 'ce4042530cbc6e81',
         'cli aggregated_2h.csv': '19bc568697444b7b', 'cli aggregated_3s.csv': '2cc5d253ccef7b88',
         'cli events.csv': '7d90d1b6a6157632', 'cli flicker.csv': '86835cad59bc6503',
         'cli frequency_10s.csv': 'd47e3325a44ca7f7', 'cli rvc.csv': 'd3fe26998ee6feba',

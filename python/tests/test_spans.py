@@ -129,6 +129,9 @@ def test_windows_periods_and_cycles_are_the_serial_runs(runs):
     # A cycle that holds a step (the edge of the interruption) changes most: a share of the step over its RMS.
     assert np.median(change) < 1e-5 and np.quantile(change, 0.999) < 1e-3 and np.max(change) < 0.1
     _same_table(split.frequency, serial.frequency, 1e-9)
+    # The cycles measured over the dip and the interruption across the borders are flagged as in the serial run.
+    assert serial.frequency_flags.sum() > 20
+    np.testing.assert_array_equal(split.frequency_flags, serial.frequency_flags)
     _same_table(split.ten_second, serial.ten_second, 1e-9)
     np.testing.assert_array_equal(split.crossings, serial.crossings)
 
