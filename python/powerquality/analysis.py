@@ -767,11 +767,14 @@ class _Module:
         ending at its time, a sample more to be sure) touches a missing sample has every measured field
         NaN, all of its item alike (the module computed it from the zeros written for the gap)."""
         n = len(records)
-        out = np.zeros(n, PERIOD_GAP_DTYPE)
         if not n:
-            return out
+            return np.zeros(0, PERIOD_GAP_DTYPE)
+        # Not zeroed first: every byte is written once, the records' and the mark's (its padding too).
+        out = np.empty(n, PERIOD_GAP_DTYPE)
         size = _RECORD.itemsize
-        out.view(np.uint8).reshape(n, -1)[:, :size] = np.ascontiguousarray(records).view(np.uint8).reshape(n, size)
+        raw = out.view(np.uint8).reshape(n, -1)
+        raw[:, :size] = np.ascontiguousarray(records).view(np.uint8).reshape(n, size)
+        raw[:, size:] = 0
         runs = self.ctx.missing_runs
         if len(runs):
             fs = self.ctx.sample_rate
@@ -2052,6 +2055,28 @@ def _current_columns(windowed, phases, harmonics, orders):
     return out
 
 
+def _fill_current_columns(out, windowed, phases, harmonics, orders):
+    """:func:`_current_columns`' values, in its order, written into the columns of `out` (windows, columns) a
+    phase's subgroups at a time."""
+    n = len(windowed)
+    arrays = harmonics or {}
+    at = 0
+    for k in range(phases):
+        for key, first, last in (("harmonicsCurrent", 1, orders), ("interHarmonicsCurrent", 0, orders - 1)):
+            array = arrays.get(key)
+            width = last + 1 - first
+            have = 0
+            if array is not None and len(array) == n:
+                have = max(0, min(last + 1, array.shape[-1]) - first)
+                out[:, at:at + have] = array[:, k, first:first + have]
+            out[:, at + have:at + width] = np.nan
+            at += width
+    if phases == 3:
+        components = windowed["symmetricalComponents"]
+        out[:, at] = components[:, 2]["currentUnbalance"]
+        out[:, at + 1] = components[:, 0]["currentUnbalance"]
+
+
 def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None, gaps=None,
                       declared_voltage=None, harmonics=None):
     """150/180-cycle and 10-minute values of the windowed results, by the library's IntervalAggregator.
@@ -2122,13 +2147,17 @@ def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None
                  harmonics=None, current_orders=0):
     """The windows' aggregated quantities, the shares measured and the gap marks into the aggregator (a
     value that is not finite, as over a missing sample, as 0 and not measured; the window marked)."""
-    columns = _aggregated_columns(windowed, phases, currents, udin, harmonics, current_orders)
+    columns = _aggregated_columns(windowed, phases, currents, udin)
     n, count = len(windowed), len(columns)
+    if currents and current_orders:
+        count += 2 * phases * current_orders + (2 if phases == 3 else 0)
     # One matrix of the values, the shares measured and the gap marks, filled in place.
     matrix = np.empty((n, 2 * count + 1))
     values = matrix[:, :count]
     for k, (_, column) in enumerate(columns):
         values[:, k] = column
+    if currents and current_orders:
+        _fill_current_columns(values[:, len(columns):], windowed, phases, harmonics, current_orders)
     bad = ~np.isfinite(values)
     flags = np.zeros(n, bool) if flags is None else np.asarray(flags, bool)
     gaps = np.zeros(n, bool) if gaps is None else np.asarray(gaps, bool).copy()
