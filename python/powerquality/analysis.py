@@ -112,12 +112,29 @@ RVC_DTYPE = np.dtype([("startTime", "f8"), ("duration", "f8"), ("deltaUmax", "f8
                       ("phases", "u4"), ("ended", "?"), ("cutByGap", "?")])
 # The module's period record with the mark ``gap``: the record's span (one
 # cycle ending at ``time``) touches a missing sample, and every measured
-# field of it is NaN.
+# field of it is NaN. The mark takes the first byte the record's fields leave
+# free (the padding after ``phase``), so that the module's rows become these
+# records as they are, without a copy; a record without padding gets it after
+# its fields.
 _RECORD = _core.PERIOD_DTYPE
+
+
+def _free_byte(dtype):
+    """The offset of the first byte no field of `dtype` covers, or None."""
+    taken = np.zeros(dtype.itemsize, bool)
+    for name in dtype.names:
+        form, offset = dtype.fields[name][:2]
+        taken[offset:offset + form.itemsize] = True
+    free = np.flatnonzero(~taken)
+    return int(free[0]) if len(free) else None
+
+
+_GAP_AT = _free_byte(_RECORD)
 PERIOD_GAP_DTYPE = np.dtype({"names": list(_RECORD.names) + ["gap"],
                              "formats": [_RECORD.fields[n][0] for n in _RECORD.names] + ["?"],
-                             "offsets": [_RECORD.fields[n][1] for n in _RECORD.names] + [_RECORD.itemsize],
-                             "itemsize": _RECORD.itemsize + 8})
+                             "offsets": [_RECORD.fields[n][1] for n in _RECORD.names] +
+                                        [_RECORD.itemsize if _GAP_AT is None else _GAP_AT],
+                             "itemsize": _RECORD.itemsize + (8 if _GAP_AT is None else 0)})
 FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")])
 # Mains signalling voltages: one row per window and signalling frequency
 # (the window's rows in the order the frequencies were given); time the end
@@ -769,12 +786,13 @@ class _Module:
         n = len(records)
         if not n:
             return np.zeros(0, PERIOD_GAP_DTYPE)
-        # Not zeroed first: every byte is written once, the records' and the mark's (its padding too).
-        out = np.empty(n, PERIOD_GAP_DTYPE)
-        size = _RECORD.itemsize
-        raw = out.view(np.uint8).reshape(n, -1)
-        raw[:, :size] = np.ascontiguousarray(records).view(np.uint8).reshape(n, size)
-        raw[:, size:] = 0
+        if _GAP_AT is not None:
+            out = np.ascontiguousarray(records).view(PERIOD_GAP_DTYPE)  # the module's copy, as it is
+        else:
+            out = np.zeros(n, PERIOD_GAP_DTYPE)
+            out.view(np.uint8).reshape(n, -1)[:, :_RECORD.itemsize] = \
+                np.ascontiguousarray(records).view(np.uint8).reshape(n, _RECORD.itemsize)
+        out["gap"] = False  # the padding's bytes are whatever the module left there
         runs = self.ctx.missing_runs
         if len(runs):
             fs = self.ctx.sample_rate
@@ -2202,6 +2220,9 @@ def _take_intervals(aggregator, names, clock_offset, udin=None):
                       ("2h", aggregator.two_hour_intervals())):
         extra = key != "3s"
         table = np.zeros(len(rows), _table_dtype(tuple(names), extra))
+        if not len(rows):  # most blocks close no interval of a kind
+            out[key] = table
+            continue
         for name, _ in AGGREGATE_FRAME[:-1]:
             table[name] = rows[name]
         # All quantities at once, element by element as one at a time would.

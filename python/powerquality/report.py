@@ -100,21 +100,11 @@ class Digest:
         self.frequency[2] += len(f)
         self.frequency[3] += int(np.count_nonzero(~f["valid"]))
         period = b.period
-        if len(period):
-            # Each column and each phase's rows picked once, then reduced where both hold.
-            phase = period["phase"]
-            rows = {k: phase == k for k in range(max(len(self.ctx.voltages), len(self.ctx.currents)))}
-            for kind, field in (("U", "rmsVoltage"), ("I", "rmsCurrent")):
-                if (kind, 0) not in self.rms:
-                    continue
-                values = np.ascontiguousarray(period[field])
-                finite = np.isfinite(values)
-                for k in range(len(self.ctx.voltages if kind == "U" else self.ctx.currents)):
-                    where = rows[k] & finite
-                    if where.any():
-                        span = self.rms[(kind, k)]
-                        span[0] = min(span[0], float(np.min(values, where=where, initial=np.inf)))
-                        span[1] = max(span[1], float(np.max(values, where=where, initial=-np.inf)))
+        for (kind, k), span in self.rms.items():
+            values = period["rmsVoltage" if kind == "U" else "rmsCurrent"][period["phase"] == k]
+            values = values[np.isfinite(values)]
+            if len(values):
+                span[0], span[1] = min(span[0], float(values.min())), max(span[1], float(values.max()))
         self._keep(b.events, b.rvc)
         # Windows cut to their times (spans.WINDOW_TIMES) come with their THD range reduced instead.
         if b.windowed is not None and len(b.windowed) and "phases" in b.windowed.dtype.names:
