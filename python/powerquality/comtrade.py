@@ -498,6 +498,15 @@ class _Data:
                 return
             yield _parse_ascii(self.cfg, batch, self.where)
 
+    def stamps(self, count):
+        """The time stamps (float64) of the first `count` records read, as ``chunks`` gives them; of binary
+        records without converting their values."""
+        if self.cfg.file_type == "ASCII":
+            return next(self.chunks(count), (None, np.zeros(0)))[1]
+        for raw in self._records(count):
+            return np.frombuffer(raw, dtype=self.record)["t"].astype(np.float64)
+        return np.zeros(0)
+
     def _records(self, size, reuse=False, first=0):
         """The bytes of about `size` binary records at a time from record `first` (with `reuse`, read into one
         buffer that each block overwrites: the caller is done with a block before it asks for the next)."""
@@ -518,9 +527,9 @@ class _Data:
                     raise ComtradeError(f"{self.where}: the file ended while it was read")
                 yield raw
 
-    def scaled(self, size, scales, indices, first=0):
-        """Blocks of float32 (len(indices), m) of the analog channels at `indices`, scaled; NaN where missing;
-        from sample `first` (binary records only: ASCII lines are read from the first).
+    def scaled(self, size, scales, indices, first=0, dtype=np.float32):
+        """Blocks of float32 (or float64) (len(indices), m) of the analog channels at `indices`, scaled; NaN
+        where missing; from sample `first` (binary records only: ASCII lines are read from the first).
 
         The values are those of ``_scaled`` (float64 arithmetic, then float32),
         computed without the time stamps, status bits and float64 copies of
@@ -529,14 +538,14 @@ class _Data:
 
         Each step is one pass that computes in float64: the raw integers times
         a (cast on the fly), plus b, times the ratio, times the prefix, the
-        last step rounding into the float32 row. Adding b = 0 to integers is
+        last step writing (rounding) into the row. Adding b = 0 to integers is
         skipped when a > 0: x * a is then never -0, the one value + 0.0
         changes (a float's x may be -0, so it is always added). An integer
         type's missing value is its smallest: the row is searched for it only
         when the channel's minimum is that value."""
         if self.cfg.file_type == "ASCII":
             for values, _, _ in self.chunks(size):
-                yield _scaled(scales, values, indices).astype(np.float32)
+                yield _scaled(scales, values, indices).astype(dtype, copy=False)
             return
         marker = _MISSING.get(self.cfg.file_type)
         raw_type = np.dtype(_ANALOG_DTYPE[self.cfg.file_type])
@@ -554,7 +563,7 @@ class _Data:
             if len(work) < m:
                 gathered, work = np.empty(m, raw_type), np.empty(m)
             x, v = gathered[:m], work[:m]
-            out = np.empty((len(indices), m), np.float32)
+            out = np.empty((len(indices), m), dtype)
             for row, k in enumerate(indices):
                 x[...] = analog[:, k]  # one strided pass into a contiguous row of the raw type
                 if marker is not None:
@@ -732,8 +741,8 @@ def open_blocks(path, primary=True, sample_rate=None, start=None, time_zone=None
     recording = _recording(cfg, data, channels, source, texts, sample_rate, start, time_zone)
 
     def reader(size, indices, dtype=np.float32, first=0):
-        if dtype == np.float32:
-            yield from data.scaled(size, scales, indices, first)
+        if dtype == np.float32 or data.cfg.file_type != "ASCII":
+            yield from data.scaled(size, scales, indices, first, np.float32 if dtype == np.float32 else np.float64)
             return
         for values, _, _ in data.chunks(size):
             yield _scaled(scales, values, indices)
@@ -927,7 +936,7 @@ def _timing(cfg, data):
     rates = [r for r, _, _ in sections]
     if len(rates) == 1 and rates[0] > 0:
         rate = rates[0]
-        head = next(data.chunks(min(STAMP_CHECK, max(data.count, 1))), (None, np.zeros(0)))[1]
+        head = data.stamps(min(STAMP_CHECK, max(data.count, 1)))
         steps = np.diff(head)
         if len(head) >= 3 and np.all(steps > 0):
             step = (head[-1] - head[0]) / (len(head) - 1)

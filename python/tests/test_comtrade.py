@@ -540,7 +540,7 @@ def test_the_command_says_the_notes_before_a_refusal_and_exits_1_for_a_recording
 
 
 @pytest.mark.parametrize("file_type", ["BINARY", "BINARY32", "FLOAT32"])
-def test_blocks_scale_every_sign_of_a_and_b_as_the_whole_read_to_the_bit(tmp_path, file_type):
+def test_blocks_scale_every_sign_of_a_and_b_as_the_whole_read_to_the_bit_in_float32_and_float64(tmp_path, file_type):
     # Raw zeros times a negative a are -0, which + 0.0 makes +0; the blocks skip adding b only where that
     # cannot happen. An offset, a ratio and a prefix each take their own step.
     signals = {"VA": np.r_[0.0, _signals()["VA"][1:]], "VB": _signals()["VB"], "IA": _signals()["IA"]}
@@ -558,3 +558,6 @@ def test_blocks_scale_every_sign_of_a_and_b_as_the_whole_read_to_the_bit(tmp_pat
         for size in (400, 33):
             got = np.concatenate([b for _, b in opened.blocks(size, names)], axis=1)
             assert np.array_equal(got.view(np.uint32), expected.view(np.uint32)), (primary, size)
+            got = np.concatenate([b for _, b in opened.blocks(size, names, dtype=np.float64)], axis=1)
+            wanted = np.vstack([whole.channel(n).values for n in names])
+            assert got.dtype == np.float64 and np.array_equal(got.view(np.uint64), wanted.view(np.uint64))
