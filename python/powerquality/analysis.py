@@ -2198,9 +2198,9 @@ def _table_dtype(names, tagged):
 
 @functools.lru_cache(maxsize=16)
 def _deviations(names):
-    """(index, under) of the quantities that become deviations."""
-    return [(k, name.endswith("underDeviation")) for k, name in enumerate(names)
-            if name.endswith("underDeviation") or name.endswith("overDeviation")]
+    """The indices of the quantities that become under-deviations and of those that become over-deviations."""
+    return (np.array([k for k, name in enumerate(names) if name.endswith("underDeviation")], np.intp),
+            np.array([k for k, name in enumerate(names) if name.endswith("overDeviation")], np.intp))
 
 
 def _take_intervals(aggregator, names, clock_offset, udin=None):
@@ -2215,11 +2215,12 @@ def _take_intervals(aggregator, names, clock_offset, udin=None):
     """
     out = {}
     count = len(names)
-    deviations = _deviations(tuple(names))
+    names = tuple(names)
+    under, over = _deviations(names)
     for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals()),
                       ("2h", aggregator.two_hour_intervals())):
         extra = key != "3s"
-        table = np.zeros(len(rows), _table_dtype(tuple(names), extra))
+        table = np.zeros(len(rows), _table_dtype(names, extra))
         if not len(rows):  # most blocks close no interval of a kind
             out[key] = table
             continue
@@ -2232,10 +2233,10 @@ def _take_intervals(aggregator, names, clock_offset, udin=None):
         if part.any():
             with np.errstate(divide="ignore", invalid="ignore"):
                 values[part] = np.where(share[part] > 0, values[part] / np.sqrt(share[part]), np.nan)
-        for k, under in deviations:
-            value = values[:, k]
-            values[:, k] = np.maximum((udin - value) / udin * 100.0, 0.0) if under else \
-                np.maximum((value - udin) / udin * 100.0, 0.0)
+        if len(under):  # every column of a kind at once, element by element as one at a time
+            values[:, under] = np.maximum((udin - values[:, under]) / udin * 100.0, 0.0)
+        if len(over):
+            values[:, over] = np.maximum((values[:, over] - udin) / udin * 100.0, 0.0)
         if count and len(rows):
             # The quantities' fields follow one another in each row: written through one view.
             np.ndarray((len(rows), count), np.float64, buffer=table, offset=table.dtype.fields[names[0]][1],
