@@ -1645,9 +1645,10 @@ class Stream:
         for position, data in self.recording.blocks(size, self.channels):
             for lo in range(0, data.shape[1], size):
                 part = data[:, lo:lo + size]
-                lost = ~np.isfinite(part)
+                finite = np.isfinite(part)
                 missing = None
-                if lost.any():
+                if not finite.all():
+                    lost = ~finite
                     part = np.where(lost, np.float32(0.0), part)
                     missing = lost.any(axis=0)
                 yield position + lo, np.ascontiguousarray(part), missing
