@@ -200,15 +200,39 @@ class _Version(argparse.Action):
         parser.exit()
 
 
+def _columns():
+    """The width of the terminal as ``shutil.get_terminal_size`` finds it (COLUMNS when it is a positive
+    number, else the terminal's, else 80), without importing shutil, which imports bz2 and lzma: some
+    milliseconds of every run, for a width only help text uses."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns > 0:
+        return columns
+    try:
+        size = os.get_terminal_size(sys.__stdout__.fileno())
+    except (AttributeError, ValueError, OSError):
+        return 80
+    return size.columns or 80
+
+
+class _Formatter(argparse.HelpFormatter):
+    """argparse's formatter, its width from :func:`_columns`."""
+
+    def __init__(self, prog, indent_increment=2, max_help_position=24, width=None):
+        super().__init__(prog, indent_increment, max_help_position, _columns() - 2 if width is None else width)
+
+
 def _parser():
-    parser = argparse.ArgumentParser(prog="powerquality",
+    parser = argparse.ArgumentParser(prog="powerquality", formatter_class=_Formatter,
                                      description="Power-quality analysis of recordings (harmonics as "
                                                  "subgroups, distortion as THDS: IEC 61000-4-30 Class A).")
     parser.add_argument("--version", action=_Version,
                         help="print the version of the package and the library, and how it was built")
     parser.add_argument("--quiet", action="store_true", help="print nothing but errors (before the command's name or after it)")
     sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("analyze", help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording",
+    p = sub.add_parser("analyze", formatter_class=_Formatter, help="analyse a COMTRADE (.cfg/.dat or .cff) or CSV recording",
                        description="Analyse one recording, or many (folders, patterns, --jobs, --scheduler).",
                        epilog="The manual: docs/command-line.md in the source tree.")
     p.add_argument("recording", nargs="+", help="COMTRADE .cfg/.dat (or their base name) or .cff, or a .csv file; "
@@ -273,7 +297,7 @@ def _parser():
                          ("--tls-cert", "this client's certificate"), ("--tls-key", "its key")):
         p.add_argument(option, metavar="FILE.pem", help=f"with --scheduler: {what} (PEM; give all three for a TLS "
                        "cluster, unless a scheduler file has tls-ca.pem, tls-cert.pem, tls-key.pem beside it)")
-    c = sub.add_parser("conformance", help="run the conformance battery: synthesised supplies through analyze, "
+    c = sub.add_parser("conformance", formatter_class=_Formatter, help="run the conformance battery: synthesised supplies through analyze, "
                        "one row per check against its Class A tolerance",
                        description="Synthesise test signals for every parameter measured, under the influence "
                        "quantities, analyse them and compare with the truth; exit status 1 when a check fails.",

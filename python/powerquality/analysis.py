@@ -114,12 +114,29 @@ RVC_DTYPE = np.dtype([("startTime", "f8"), ("duration", "f8"), ("deltaUmax", "f8
                       ("phases", "u4"), ("ended", "?"), ("cutByGap", "?")])
 # The module's period record with the mark ``gap``: the record's span (one
 # cycle ending at ``time``) touches a missing sample, and every measured
-# field of it is NaN.
+# field of it is NaN. The mark takes the first byte the record's fields leave
+# free (the padding after ``phase``), so that the module's rows become these
+# records as they are, without a copy; a record without padding gets it after
+# its fields.
 _RECORD = _core.PERIOD_DTYPE
+
+
+def _free_byte(dtype):
+    """The offset of the first byte no field of `dtype` covers, or None."""
+    taken = np.zeros(dtype.itemsize, bool)
+    for name in dtype.names:
+        form, offset = dtype.fields[name][:2]
+        taken[offset:offset + form.itemsize] = True
+    free = np.flatnonzero(~taken)
+    return int(free[0]) if len(free) else None
+
+
+_GAP_AT = _free_byte(_RECORD)
 PERIOD_GAP_DTYPE = np.dtype({"names": list(_RECORD.names) + ["gap"],
                              "formats": [_RECORD.fields[n][0] for n in _RECORD.names] + ["?"],
-                             "offsets": [_RECORD.fields[n][1] for n in _RECORD.names] + [_RECORD.itemsize],
-                             "itemsize": _RECORD.itemsize + 8})
+                             "offsets": [_RECORD.fields[n][1] for n in _RECORD.names] +
+                                        [_RECORD.itemsize if _GAP_AT is None else _GAP_AT],
+                             "itemsize": _RECORD.itemsize + (8 if _GAP_AT is None else 0)})
 FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")])
 # A tracked cycle once the events over it are known (``Block.cycles``): the
 # frequency row, and ``flagged`` when a dip, swell or interruption overlaps
@@ -779,11 +796,15 @@ class _Module:
         ending at its time, a sample more to be sure) touches a missing sample has every measured field
         NaN, all of its item alike (the module computed it from the zeros written for the gap)."""
         n = len(records)
-        out = np.zeros(n, PERIOD_GAP_DTYPE)
         if not n:
-            return out
-        size = _RECORD.itemsize
-        out.view(np.uint8).reshape(n, -1)[:, :size] = np.ascontiguousarray(records).view(np.uint8).reshape(n, size)
+            return np.zeros(0, PERIOD_GAP_DTYPE)
+        if _GAP_AT is not None:
+            out = np.ascontiguousarray(records).view(PERIOD_GAP_DTYPE)  # the module's copy, as it is
+        else:
+            out = np.zeros(n, PERIOD_GAP_DTYPE)
+            out.view(np.uint8).reshape(n, -1)[:, :_RECORD.itemsize] = \
+                np.ascontiguousarray(records).view(np.uint8).reshape(n, _RECORD.itemsize)
+        out["gap"] = False  # the padding's bytes are whatever the module left there
         runs = self.ctx.missing_runs
         if len(runs):
             fs = self.ctx.sample_rate
@@ -1750,9 +1771,10 @@ class Stream:
         for position, data in self.recording.blocks(size, self.channels):
             for lo in range(0, data.shape[1], size):
                 part = data[:, lo:lo + size]
-                lost = ~np.isfinite(part)
+                finite = np.isfinite(part)
                 missing = None
-                if lost.any():
+                if not finite.all():
+                    lost = ~finite
                     part = np.where(lost, np.float32(0.0), part)
                     missing = lost.any(axis=0)
                 yield position + lo, np.ascontiguousarray(part), missing
@@ -2180,6 +2202,28 @@ def _current_columns(windowed, phases, harmonics, orders):
     return out
 
 
+def _fill_current_columns(out, windowed, phases, harmonics, orders):
+    """:func:`_current_columns`' values, in its order, written into the columns of `out` (windows, columns) a
+    phase's subgroups at a time."""
+    n = len(windowed)
+    arrays = harmonics or {}
+    at = 0
+    for k in range(phases):
+        for key, first, last in (("harmonicsCurrent", 1, orders), ("interHarmonicsCurrent", 0, orders - 1)):
+            array = arrays.get(key)
+            width = last + 1 - first
+            have = 0
+            if array is not None and len(array) == n:
+                have = max(0, min(last + 1, array.shape[-1]) - first)
+                out[:, at:at + have] = array[:, k, first:first + have]
+            out[:, at + have:at + width] = np.nan
+            at += width
+    if phases == 3:
+        components = windowed["symmetricalComponents"]
+        out[:, at] = components[:, 2]["currentUnbalance"]
+        out[:, at + 1] = components[:, 0]["currentUnbalance"]
+
+
 def aggregate_windows(windowed, phases, currents, sample_rate, clock_offset=0.0, flags=None, gaps=None,
                       declared_voltage=None, harmonics=None):
     """150/180-cycle and 10-minute values of the windowed results, by the library's IntervalAggregator.
@@ -2250,13 +2294,17 @@ def _add_windows(aggregator, windowed, phases, currents, sample_rate, flags=None
                  harmonics=None, current_orders=0):
     """The windows' aggregated quantities, the shares measured and the gap marks into the aggregator (a
     value that is not finite, as over a missing sample, as 0 and not measured; the window marked)."""
-    columns = _aggregated_columns(windowed, phases, currents, udin, harmonics, current_orders)
+    columns = _aggregated_columns(windowed, phases, currents, udin)
     n, count = len(windowed), len(columns)
+    if currents and current_orders:
+        count += 2 * phases * current_orders + (2 if phases == 3 else 0)
     # One matrix of the values, the shares measured and the gap marks, filled in place.
     matrix = np.empty((n, 2 * count + 1))
     values = matrix[:, :count]
     for k, (_, column) in enumerate(columns):
         values[:, k] = column
+    if currents and current_orders:
+        _fill_current_columns(values[:, len(columns):], windowed, phases, harmonics, current_orders)
     bad = ~np.isfinite(values)
     flags = np.zeros(n, bool) if flags is None else np.asarray(flags, bool)
     gaps = np.zeros(n, bool) if gaps is None else np.asarray(gaps, bool).copy()
@@ -2279,9 +2327,9 @@ def _table_dtype(names, tagged):
 
 @functools.lru_cache(maxsize=16)
 def _deviations(names):
-    """(index, under) of the quantities that become deviations."""
-    return [(k, name.endswith("underDeviation")) for k, name in enumerate(names)
-            if name.endswith("underDeviation") or name.endswith("overDeviation")]
+    """The indices of the quantities that become under-deviations and of those that become over-deviations."""
+    return (np.array([k for k, name in enumerate(names) if name.endswith("underDeviation")], np.intp),
+            np.array([k for k, name in enumerate(names) if name.endswith("overDeviation")], np.intp))
 
 
 def _take_intervals(aggregator, names, clock_offset, udin=None):
@@ -2296,11 +2344,15 @@ def _take_intervals(aggregator, names, clock_offset, udin=None):
     """
     out = {}
     count = len(names)
-    deviations = _deviations(tuple(names))
+    names = tuple(names)
+    under, over = _deviations(names)
     for key, rows in (("3s", aggregator.three_second_intervals()), ("10min", aggregator.ten_minute_intervals()),
                       ("2h", aggregator.two_hour_intervals())):
         extra = key != "3s"
-        table = np.zeros(len(rows), _table_dtype(tuple(names), extra))
+        table = np.zeros(len(rows), _table_dtype(names, extra))
+        if not len(rows):  # most blocks close no interval of a kind
+            out[key] = table
+            continue
         for name, _ in AGGREGATE_FRAME[:-1]:
             table[name] = rows[name]
         # All quantities at once, element by element as one at a time would.
@@ -2310,10 +2362,10 @@ def _take_intervals(aggregator, names, clock_offset, udin=None):
         if part.any():
             with np.errstate(divide="ignore", invalid="ignore"):
                 values[part] = np.where(share[part] > 0, values[part] / np.sqrt(share[part]), np.nan)
-        for k, under in deviations:
-            value = values[:, k]
-            values[:, k] = np.maximum((udin - value) / udin * 100.0, 0.0) if under else \
-                np.maximum((value - udin) / udin * 100.0, 0.0)
+        if len(under):  # every column of a kind at once, element by element as one at a time
+            values[:, under] = np.maximum((udin - values[:, under]) / udin * 100.0, 0.0)
+        if len(over):
+            values[:, over] = np.maximum((values[:, over] - udin) / udin * 100.0, 0.0)
         if count and len(rows):
             # The quantities' fields follow one another in each row: written through one view.
             np.ndarray((len(rows), count), np.float64, buffer=table, offset=table.dtype.fields[names[0]][1],

@@ -498,6 +498,15 @@ class _Data:
                 return
             yield _parse_ascii(self.cfg, batch, self.where)
 
+    def stamps(self, count):
+        """The time stamps (float64) of the first `count` records read, as ``chunks`` gives them; of binary
+        records without converting their values."""
+        if self.cfg.file_type == "ASCII":
+            return next(self.chunks(count), (None, np.zeros(0)))[1]
+        for raw in self._records(count):
+            return np.frombuffer(raw, dtype=self.record)["t"].astype(np.float64)
+        return np.zeros(0)
+
     def _records(self, size, reuse=False, first=0):
         """The bytes of about `size` binary records at a time from record `first` (with `reuse`, read into one
         buffer that each block overwrites: the caller is done with a block before it asks for the next)."""
@@ -518,39 +527,56 @@ class _Data:
                     raise ComtradeError(f"{self.where}: the file ended while it was read")
                 yield raw
 
-    def scaled(self, size, scales, indices, first=0):
-        """Blocks of float32 (len(indices), m) of the analog channels at `indices`, scaled; NaN where missing;
-        from sample `first` (binary records only: ASCII lines are read from the first).
+    def scaled(self, size, scales, indices, first=0, dtype=np.float32):
+        """Blocks of float32 (or float64) (len(indices), m) of the analog channels at `indices`, scaled; NaN
+        where missing; from sample `first` (binary records only: ASCII lines are read from the first).
 
         The values are those of ``_scaled`` (float64 arithmetic, then float32),
         computed without the time stamps, status bits and float64 copies of
-        the whole record; the file is read into one buffer and each channel
-        scaled in another, both used again for every block."""
+        the whole record; the file is read into one buffer, each channel's raw
+        values gathered into another, both used again for every block.
+
+        Each step is one pass that computes in float64: the raw integers times
+        a (cast on the fly), plus b, times the ratio, times the prefix, the
+        last step writing (rounding) into the row. Adding b = 0 to integers is
+        skipped when a > 0: x * a is then never -0, the one value + 0.0
+        changes (a float's x may be -0, so it is always added). An integer
+        type's missing value is its smallest: the row is searched for it only
+        when the channel's minimum is that value."""
         if self.cfg.file_type == "ASCII":
             for values, _, _ in self.chunks(size):
-                yield _scaled(scales, values, indices).astype(np.float32)
+                yield _scaled(scales, values, indices).astype(dtype, copy=False)
             return
         marker = _MISSING.get(self.cfg.file_type)
-        work = np.empty(0)
+        raw_type = np.dtype(_ANALOG_DTYPE[self.cfg.file_type])
+        steps = []
+        for k in indices:
+            a, b, ratio, prefix = scales[k]
+            step = [(np.multiply, float(a))]
+            if not (b == 0.0 and a > 0.0 and marker is not None):  # integers: never -0 (a float may be)
+                step.append((np.add, float(b)))
+            steps.append(step + [(np.multiply, float(f)) for f in (ratio, prefix) if f is not None])
+        gathered, work = np.empty(0, raw_type), np.empty(0)
         for raw in self._records(size, reuse=True, first=first):
             analog = np.frombuffer(raw, dtype=self.record)["a"].reshape(-1, self.cfg.analog_count)
-            if len(work) < len(analog):
-                work = np.empty(len(analog))
-            v = work[:len(analog)]
-            out = np.empty((len(indices), len(analog)), np.float32)
+            m = len(analog)
+            if len(work) < m:
+                gathered, work = np.empty(m, raw_type), np.empty(m)
+            x, v = gathered[:m], work[:m]
+            out = np.empty((len(indices), m), dtype)
             for row, k in enumerate(indices):
-                a, b, ratio, prefix = scales[k]
-                v[...] = analog[:, k]  # one strided pass into a contiguous float64 row
-                lost = (v == marker) if marker is not None else ~np.isfinite(v)
-                v *= a
-                v += b
-                if ratio is not None:
-                    v *= ratio
-                if prefix is not None:
-                    v *= prefix
-                if lost is not None and lost.any():
-                    v[lost] = np.nan
-                out[row] = v
+                x[...] = analog[:, k]  # one strided pass into a contiguous row of the raw type
+                if marker is not None:
+                    lost = (x == marker) if m and x.min() == marker else None
+                else:
+                    lost = ~np.isfinite(x)
+                    lost = lost if lost.any() else None
+                source, last = x, len(steps[row]) - 1
+                for j, (step, factor) in enumerate(steps[row]):
+                    step(source, factor, out=out[row] if j == last else v, dtype=np.float64)
+                    source = v
+                if lost is not None:
+                    out[row][lost] = np.nan
             yield out
 
     def _lines(self):
@@ -715,8 +741,8 @@ def open_blocks(path, primary=True, sample_rate=None, start=None, time_zone=None
     recording = _recording(cfg, data, channels, source, texts, sample_rate, start, time_zone)
 
     def reader(size, indices, dtype=np.float32, first=0):
-        if dtype == np.float32:
-            yield from data.scaled(size, scales, indices, first)
+        if dtype == np.float32 or data.cfg.file_type != "ASCII":
+            yield from data.scaled(size, scales, indices, first, np.float32 if dtype == np.float32 else np.float64)
             return
         for values, _, _ in data.chunks(size):
             yield _scaled(scales, values, indices)
@@ -910,7 +936,7 @@ def _timing(cfg, data):
     rates = [r for r, _, _ in sections]
     if len(rates) == 1 and rates[0] > 0:
         rate = rates[0]
-        head = next(data.chunks(min(STAMP_CHECK, max(data.count, 1))), (None, np.zeros(0)))[1]
+        head = data.stamps(min(STAMP_CHECK, max(data.count, 1)))
         steps = np.diff(head)
         if len(head) >= 3 and np.all(steps > 0):
             step = (head[-1] - head[0]) / (len(head) - 1)

@@ -1,5 +1,6 @@
 # The command line as a script sees it, each run a process of its own: what goes to stdout and what to stderr,
 # --version, --quiet, and outputs that cannot be written (a full disk, a closed pipe).
+import argparse
 import os
 import subprocess
 import sys
@@ -125,3 +126,17 @@ def test_a_full_disk_under_the_conformance_report_is_one_line_and_status_1(monke
     out, err = capsys.readouterr()
     assert out == ""
     assert _one_line(err) == "powerquality: --report /dev/full: cannot be written (No space left on device)"
+
+
+@pytest.mark.parametrize("columns", [None, "50", "200", "0", "-3", "wide", ""])
+def test_help_is_as_wide_as_shutil_would_make_it_whatever_columns_says(monkeypatch, columns):
+    import shutil
+
+    from powerquality import __main__ as command
+
+    if columns is None:
+        monkeypatch.delenv("COLUMNS", raising=False)
+    else:
+        monkeypatch.setenv("COLUMNS", columns)
+    assert command._columns() == shutil.get_terminal_size().columns
+    assert command._Formatter("powerquality")._width == argparse.HelpFormatter("powerquality")._width

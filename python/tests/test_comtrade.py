@@ -534,3 +534,27 @@ def test_the_command_says_the_notes_before_a_refusal_and_exits_1_for_a_recording
     assert f"note: {cfg}:6: the file declares 50 Hz" in run.stderr and "\nnote" not in run.stdout
     assert cli("analyze", cfg, "--udin", "x").returncode == 2
     assert cli("analyze", str(tmp_path / "missing.cfg")).returncode == 1
+
+
+@pytest.mark.parametrize("file_type", ["BINARY", "BINARY32", "FLOAT32"])
+def test_blocks_scale_every_sign_of_a_and_b_as_the_whole_read_to_the_bit_in_float32_and_float64(tmp_path, file_type):
+    # Raw zeros times a negative a are -0, which + 0.0 makes +0; the blocks skip adding b only where that
+    # cannot happen. An offset, a ratio and a prefix each take their own step.
+    signals = {"VA": np.r_[0.0, _signals()["VA"][1:]], "VB": _signals()["VB"], "IA": _signals()["IA"]}
+    signals["VA"][::7] = 0.0
+    cfg = comtrade.write(str(tmp_path / "rec"), signals, FS, file_type=file_type, secondary=True)
+    for line, a, b in ((3, "-0.5", "0.0"), (4, "0.25", "-3.5"), (5, "-0.125", "2.0")):
+        fields = open(cfg).read().splitlines()[line - 1].split(",")
+        fields[5:7] = [a, b]
+        _edit_line(cfg, line, ",".join(fields))
+    for primary in (True, False):
+        whole, opened = comtrade.read(cfg, primary=primary), comtrade.open_blocks(cfg, primary=primary)
+        names = [c.name for c in whole.channels]
+        expected = np.vstack([whole.channel(n).values for n in names]).astype(np.float32)
+        assert np.count_nonzero(expected[0] == 0) > 50  # the zeros are there to be signed
+        for size in (400, 33):
+            got = np.concatenate([b for _, b in opened.blocks(size, names)], axis=1)
+            assert np.array_equal(got.view(np.uint32), expected.view(np.uint32)), (primary, size)
+            got = np.concatenate([b for _, b in opened.blocks(size, names, dtype=np.float64)], axis=1)
+            wanted = np.vstack([whole.channel(n).values for n in names])
+            assert got.dtype == np.float64 and np.array_equal(got.view(np.uint64), wanted.view(np.uint64))
