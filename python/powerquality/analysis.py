@@ -726,7 +726,7 @@ class _Module:
                 m.reset(int(first[0]) // DIVISOR)
                 self.started = True
             m.schedule_periods(first, lengths, freqs, flags)
-        b.period = self._period(m.get_period_results())
+        b.period = self._period(m.get_period_results(dtype=PERIOD_GAP_DTYPE))
         if self.ctx.grid == "delta":
             _unmeasured(b.period, self.DELTA_PERIOD, "symmetricalComponent", self.DELTA_PERIOD_SEQUENCE)
         if self.plan is None:
@@ -762,16 +762,13 @@ class _Module:
             b.harmonics = dict(b.harmonics or {}, signallingVoltage=values)
         b.window_gaps = self._gaps(b.windowed, b.harmonics)
 
-    def _period(self, records):
-        """The period records with their mark ``gap``: a record whose span (one cycle of its frequency
-        ending at its time, a sample more to be sure) touches a missing sample has every measured field
-        NaN, all of its item alike (the module computed it from the zeros written for the gap)."""
-        n = len(records)
-        out = np.zeros(n, PERIOD_GAP_DTYPE)
-        if not n:
+    def _period(self, out):
+        """The period records (rows of PERIOD_GAP_DTYPE, ``gap`` False) with their mark ``gap``: a record whose
+        span (one cycle of its frequency ending at its time, a sample more to be sure) touches a missing sample
+        has every measured field NaN, all of its item alike (the module computed it from the zeros written for
+        the gap)."""
+        if not len(out):
             return out
-        size = _RECORD.itemsize
-        out.view(np.uint8).reshape(n, -1)[:, :size] = np.ascontiguousarray(records).view(np.uint8).reshape(n, size)
         runs = self.ctx.missing_runs
         if len(runs):
             fs = self.ctx.sample_rate
