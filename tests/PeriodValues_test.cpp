@@ -130,7 +130,9 @@ TEST(PeriodValues, ASpanLongerThanTheRingsIsRefused) {
 // ring's wrap. Segments end on whole positions: one that ends inside a
 // position has that position written again by the next call, which a fetch
 // in between would see. Every wiring, so that each mix of current and
-// line-to-line channels, alike over the phases or not, is covered.
+// line-to-line channels, alike over the phases or not, is covered, by the
+// two-lane pass over the shared positions and, where the processor has it,
+// the four-lane one.
 TEST(PeriodValues, ItemsFetchedTogetherEqualItemsFetchedAlone) {
     struct Case {
         PowerGridConfigType grid;
@@ -143,8 +145,14 @@ TEST(PeriodValues, ItemsFetchedTogetherEqualItemsFetchedAlone) {
     const double fs = 10240.0;
     const int divisor = 1;
     const auto signal = threePhaseSine(fs, 50.1, 230.0, 10.0, 25.0);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.grid * 4 + c.currents * 2 + c.lineToLine);
+    for (int run = 0; run < 16; ++run) {
+        const Case& c = cases[run % 8];
+        const bool wide = run >= 8;
+        if (wide && !Impl::widePeriodSumsAvailable()) {
+            continue;
+        }
+        SCOPED_TRACE(std::to_string(c.grid) + (c.currents ? " currents" : "") + (c.lineToLine ? " line-to-line" : "") +
+                     (wide ? " four lanes" : " two lanes"));
         std::vector<std::vector<PowerResultsPeriod>> entries[2];
         size_t largestFetch[2] = {0, 0};
         for (int together = 0; together < 2; ++together) {
@@ -157,6 +165,7 @@ TEST(PeriodValues, ItemsFetchedTogetherEqualItemsFetchedAlone) {
             module.setPeriodSymmetricalComponentsEnabled(module.getPhasesCount() == 3);
             module.endUpdate();
             module.reset(0);
+            implOf(module).widePeriodSums = wide;
             SignalDriver driver(module);
             std::vector<unsigned long long> firsts;
             std::vector<int> lengths;

@@ -237,6 +237,14 @@ public:
     // The signalling voltages of the windows the last getResults returned, in
     // its order (see PowerModule::getSignallingVoltages).
     std::vector<double> lastSignallingVoltages;
+    // Whether this processor runs the period sums' four-lane pass (x86-64
+    // with AVX2), which gives the bits of the two-lane one
+    // (period/PeriodValues.cpp).
+    static bool widePeriodSumsAvailable();
+    // The period sums of positions two items share in four lanes rather than
+    // two where the processor can. Tests switch it off to run the two-lane
+    // pass on any processor.
+    bool widePeriodSums = widePeriodSumsAvailable();
 
 private:
     friend struct PowerModuleImplTestAccess;  // tests call the private operations through it

@@ -155,6 +155,201 @@ void accumulateShared(PhaseSums& outA, PhaseSums& outB, const TrackingRings& tra
     outB = b;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define POWERQUALITY_WIDE_PERIOD_SUMS 1
+// accumulateShared in four lanes: (u f re, -(u f im), i f re, -(i f im)),
+// the phasor terms of voltage and current, and (u u, i i, u i, d d), the
+// squares and products, each lane the operation the two-lane pass performs
+// (products and sums rounded lane by lane, no fused multiply-add), so the
+// sums keep their bits. The 256-bit vectors live only inside this function.
+template <bool withCurrent, bool withLineToLine>
+__attribute__((target("avx2"))) void accumulateSharedWide(PhaseSums& outA, PhaseSums& outB,
+                                                          const TrackingRings& tracking, const PhaseRings& rings,
+                                                          uint64_t begin, uint64_t end) {
+    using Quad = double __attribute__((vector_size(32)));
+    const Quad conjugate = {1.0, -1.0, 1.0, -1.0};
+    Quad phasorsA = {outA.au[0], outA.au[1], outA.ai[0], outA.ai[1]};
+    Quad phasorsB = {outB.au[0], outB.au[1], outB.ai[0], outB.ai[1]};
+    Quad squaresA = {outA.squares[0], outA.squares[1], outA.products[0], outA.products[1]};
+    Quad squaresB = {outB.squares[0], outB.squares[1], outB.products[0], outB.products[1]};
+    double wfA = outA.wf;
+    double wfB = outB.wf;
+    for (uint64_t j = begin; j < end; ++j) {
+        const double f = tracking.frequency[j];
+        const double re = tracking.phasor[2 * j];
+        const double im = tracking.phasor[2 * j + 1];
+        wfA += f;
+        wfB += f;
+        const double u = rings.voltage[j];
+        const double i = withCurrent ? static_cast<double>(rings.current[j]) : 0.0;
+        const double d = withLineToLine ? static_cast<double>(rings.lineToLine[j]) : 0.0;
+        const Quad uif = Quad{u, u, i, i} * Quad{f, f, f, f};
+        const Quad phasors = uif * (Quad{re, im, re, im} * conjugate);
+        phasorsA += phasors;
+        phasorsB += phasors;
+        const Quad squares = Quad{u, i, u, d} * Quad{u, i, i, d};
+        squaresA += squares;
+        squaresB += squares;
+    }
+    outA.wf = wfA;
+    outB.wf = wfB;
+    outA.au = Pair{phasorsA[0], phasorsA[1]};
+    outB.au = Pair{phasorsB[0], phasorsB[1]};
+    outA.squares = Pair{squaresA[0], squaresA[1]};
+    outB.squares = Pair{squaresB[0], squaresB[1]};
+    if (withCurrent) {
+        outA.ai = Pair{phasorsA[2], phasorsA[3]};
+        outB.ai = Pair{phasorsB[2], phasorsB[3]};
+    }
+    if (withCurrent || withLineToLine) {
+        outA.products = Pair{squaresA[2], squaresA[3]};
+        outB.products = Pair{squaresB[2], squaresB[3]};
+    }
+}
+
+// accumulateShared for three phases that read the same channels, the phases
+// side by side in the lanes of each vector ((phase 0, 1, 2, spare), every
+// lane the operation the two-lane pass performs on that phase), in two passes
+// over the positions so that both items' sums stay in registers: the
+// voltages' squares and phasor terms first (the sum of the frequencies rides
+// in the spare lane of the real parts: 1 f 1 is f to the bit), then the
+// currents' and the products.
+template <bool withCurrent, bool withLineToLine>
+__attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, PhaseSums* outB,
+                                                           const TrackingRings& tracking, const PhaseRings* rings,
+                                                           uint64_t begin, uint64_t end) {
+    using Quad = double __attribute__((vector_size(32)));
+    using Floats = float __attribute__((vector_size(16)));
+    // (Through references: a 256-bit value passed or returned would need
+    // AVX in the helpers' own signatures.)
+    const auto load = [](Quad& v, const PhaseSums* out, int pair, int lane, double spare) {
+        for (int k = 0; k < 3; ++k) {
+            const PhaseSums& s = out[k];
+            v[k] = (pair == 0 ? s.squares : pair == 1 ? s.au : pair == 2 ? s.ai : s.products)[lane];
+        }
+        v[3] = spare;
+    };
+    const auto store = [](PhaseSums* out, int pair, int lane, const Quad& v) {
+        for (int k = 0; k < 3; ++k) {
+            Pair& p = pair == 0 ? out[k].squares : pair == 1 ? out[k].au : pair == 2 ? out[k].ai : out[k].products;
+            p[lane] = v[k];
+        }
+    };
+    const float* u0 = rings[0].voltage;
+    const float* u1 = rings[1].voltage;
+    const float* u2 = rings[2].voltage;
+    {
+        Quad uuA, uuB;
+        load(uuA, outA, 0, 0, 0.0);
+        load(uuB, outB, 0, 0, 0.0);
+        Quad reA, reB;
+        load(reA, outA, 1, 0, outA[0].wf);
+        load(reB, outB, 1, 0, outB[0].wf);
+        Quad imA, imB;
+        load(imA, outA, 1, 1, 0.0);
+        load(imB, outB, 1, 1, 0.0);
+        for (uint64_t j = begin; j < end; ++j) {
+            const double f = tracking.frequency[j];
+            const double re = tracking.phasor[2 * j];
+            const double im = tracking.phasor[2 * j + 1] * -1.0;
+            const Quad u = __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 1.0f}), Quad);
+            const Quad uf = u * Quad{f, f, f, f};
+            const Quad uu = u * u;
+            uuA += uu;
+            uuB += uu;
+            const Quad ure = uf * Quad{re, re, re, 1.0};
+            reA += ure;
+            reB += ure;
+            const Quad uim = uf * Quad{im, im, im, im};
+            imA += uim;
+            imB += uim;
+        }
+        store(outA, 0, 0, uuA);
+        store(outB, 0, 0, uuB);
+        store(outA, 1, 0, reA);
+        store(outB, 1, 0, reB);
+        store(outA, 1, 1, imA);
+        store(outB, 1, 1, imB);
+        for (int k = 0; k < 3; ++k) {
+            outA[k].wf = reA[3];
+            outB[k].wf = reB[3];
+        }
+    }
+    if (!withCurrent && !withLineToLine) {
+        return;
+    }
+    const float zero[1] = {0.0f};
+    const float* i0 = withCurrent ? rings[0].current : zero;
+    const float* i1 = withCurrent ? rings[1].current : zero;
+    const float* i2 = withCurrent ? rings[2].current : zero;
+    const float* d0 = withLineToLine ? rings[0].lineToLine : zero;
+    const float* d1 = withLineToLine ? rings[1].lineToLine : zero;
+    const float* d2 = withLineToLine ? rings[2].lineToLine : zero;
+    const uint64_t step = withCurrent ? 1 : 0;
+    const uint64_t lineStep = withLineToLine ? 1 : 0;
+    Quad iiA, iiB;
+    load(iiA, outA, 0, 1, 0.0);
+    load(iiB, outB, 0, 1, 0.0);
+    Quad ireA, ireB;
+    load(ireA, outA, 2, 0, 0.0);
+    load(ireB, outB, 2, 0, 0.0);
+    Quad iimA, iimB;
+    load(iimA, outA, 2, 1, 0.0);
+    load(iimB, outB, 2, 1, 0.0);
+    Quad uiA, uiB;
+    load(uiA, outA, 3, 0, 0.0);
+    load(uiB, outB, 3, 0, 0.0);
+    Quad ddA, ddB;
+    load(ddA, outA, 3, 1, 0.0);
+    load(ddB, outB, 3, 1, 0.0);
+    for (uint64_t j = begin; j < end; ++j) {
+        const Quad u = __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 0.0f}), Quad);
+        const uint64_t c = j * step;
+        const Quad i = __builtin_convertvector((Floats{i0[c], i1[c], i2[c], 0.0f}), Quad);
+        const Quad ui = u * i;
+        uiA += ui;
+        uiB += ui;
+        if (withCurrent) {
+            const double f = tracking.frequency[j];
+            const double re = tracking.phasor[2 * j];
+            const double im = tracking.phasor[2 * j + 1] * -1.0;
+            const Quad ii = i * i;
+            iiA += ii;
+            iiB += ii;
+            const Quad f4 = i * Quad{f, f, f, f};
+            const Quad ire = f4 * Quad{re, re, re, re};
+            ireA += ire;
+            ireB += ire;
+            const Quad iim = f4 * Quad{im, im, im, im};
+            iimA += iim;
+            iimB += iim;
+        }
+        if (withLineToLine) {
+            const uint64_t l = j * lineStep;
+            const Quad d = __builtin_convertvector((Floats{d0[l], d1[l], d2[l], 0.0f}), Quad);
+            const Quad dd = d * d;
+            ddA += dd;
+            ddB += dd;
+        }
+    }
+    if (withCurrent) {
+        store(outA, 0, 1, iiA);
+        store(outB, 0, 1, iiB);
+        store(outA, 2, 0, ireA);
+        store(outB, 2, 0, ireB);
+        store(outA, 2, 1, iimA);
+        store(outB, 2, 1, iimB);
+    }
+    store(outA, 3, 0, uiA);
+    store(outB, 3, 0, uiB);
+    // Without a line-to-line voltage the two-lane pass adds 0 times 0 to a
+    // lane that only ever held +0: left as it is.
+    if (withLineToLine) {
+        store(outA, 3, 1, ddA);
+        store(outB, 3, 1, ddB);
+    }}
+#endif
+
 // accumulate with the channels chosen at run time.
 template <unsigned phases>
 void accumulateChosen(PhaseSums* sums, const TrackingRings& tracking, const PhaseRings* rings, bool withCurrent,
@@ -201,6 +396,14 @@ struct PeriodSpan {
 };
 
 }  // namespace
+
+bool PowerModule::PowerModuleImpl::widePeriodSumsAvailable() {
+#if POWERQUALITY_WIDE_PERIOD_SUMS
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
 
 // The sums of one item over the positions [first, next) of its span.
 struct PeriodSums {
@@ -257,11 +460,41 @@ void addSpan(const PeriodChannels& c, const PeriodSpan& span, PeriodSums& sums, 
 
 // Positions [a.next, end), inner to both spans, into both items' sums; b.next
 // equals a.next.
-void addShared(const PeriodChannels& c, PeriodSums& a, PeriodSums& b, uint64_t end) {
+void addShared(const PeriodChannels& c, bool wide, PeriodSums& a, PeriodSums& b, uint64_t end) {
     forRingRuns(c.length, a.next, end, [&](uint64_t j, uint64_t k) {
+#if POWERQUALITY_WIDE_PERIOD_SUMS
+        if (wide && c.alike) {
+            if (c.hasCurrent[0] && c.hasLineToLine[0]) {
+                accumulateSharedThree<true, true>(a.phases, b.phases, c.tracking, c.rings, j, k);
+            } else if (c.hasCurrent[0]) {
+                accumulateSharedThree<true, false>(a.phases, b.phases, c.tracking, c.rings, j, k);
+            } else if (c.hasLineToLine[0]) {
+                accumulateSharedThree<false, true>(a.phases, b.phases, c.tracking, c.rings, j, k);
+            } else {
+                accumulateSharedThree<false, false>(a.phases, b.phases, c.tracking, c.rings, j, k);
+            }
+            return;
+        }
+#endif
         for (unsigned int p = 0; p < c.phases; ++p) {
             PhaseSums& x = a.phases[p];
             PhaseSums& y = b.phases[p];
+#if POWERQUALITY_WIDE_PERIOD_SUMS
+            if (wide) {
+                if (c.hasCurrent[p] && c.hasLineToLine[p]) {
+                    accumulateSharedWide<true, true>(x, y, c.tracking, c.rings[p], j, k);
+                } else if (c.hasCurrent[p]) {
+                    accumulateSharedWide<true, false>(x, y, c.tracking, c.rings[p], j, k);
+                } else if (c.hasLineToLine[p]) {
+                    accumulateSharedWide<false, true>(x, y, c.tracking, c.rings[p], j, k);
+                } else {
+                    accumulateSharedWide<false, false>(x, y, c.tracking, c.rings[p], j, k);
+                }
+                continue;
+            }
+#else
+            (void)wide;
+#endif
             if (c.hasCurrent[p] && c.hasLineToLine[p]) {
                 accumulateShared<true, true>(x, y, c.tracking, c.rings[p], j, k);
             } else if (c.hasCurrent[p]) {
@@ -539,7 +772,7 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreRes
                 ahead = freshSums(nextSpan.first);
                 addSpan(channels, itemSpan, sums, begin);
                 addSpan(channels, nextSpan, ahead, begin);
-                addShared(channels, sums, ahead, end);
+                addShared(channels, widePeriodSums, sums, ahead, end);
                 aheadOf = &next;
             }
         }
