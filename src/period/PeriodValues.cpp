@@ -576,8 +576,9 @@ void PowerModule::PowerModuleImpl::writePeriodValues(const PeriodSums& spanSums,
     const double time = (static_cast<double>(lastSampleIndex) + lastSampleFraction) / fs;
     const double frequency = config.halfPeriodValuesCount * fs * 0.5 / T;
 
-    std::vector<std::complex<double>> voltages(P);
-    std::vector<std::complex<double>> currentPhasors(P);
+    // The phases' fundamental phasors (at most three), kept on the stack.
+    std::complex<double> voltages[3] = {};
+    std::complex<double> currentPhasors[3] = {};
 
     for (unsigned int k = 0; k < P; ++k) {
         PowerResultsPeriod& record = results[k + 1];
@@ -656,16 +657,18 @@ void PowerModule::PowerModuleImpl::writePeriodValues(const PeriodSums& spanSums,
         }
     }
     if (config.arePeriodSymmetricalComponentsEnabled()) {
-        std::vector<std::complex<double>> sequences = PowerSymmetricalComponents::transform(voltages);
-        PowerSymmetricalComponents::subtractReference(sequences, voltages[0]);
+        // Both sequence sets turn by minus the angle of phase 0's voltage:
+        // one rotation for both, as subtractReference forms it.
+        const std::complex<double> rotation = PowerSymmetricalComponents::referenceRotation(voltages[0]);
+        std::complex<double> sequences[3];
+        PowerSymmetricalComponents::transform(voltages, sequences);
         for (unsigned int m = 0; m < 3; ++m) {
-            results[m].symmetricalComponent.voltage = sequences[m];
+            results[m].symmetricalComponent.voltage = sequences[m] * rotation;
         }
         if (currents) {
-            std::vector<std::complex<double>> currentSequences = PowerSymmetricalComponents::transform(currentPhasors);
-            PowerSymmetricalComponents::subtractReference(currentSequences, voltages[0]);
+            PowerSymmetricalComponents::transform(currentPhasors, sequences);
             for (unsigned int m = 0; m < 3; ++m) {
-                results[m].symmetricalComponent.current = currentSequences[m];
+                results[m].symmetricalComponent.current = sequences[m] * rotation;
             }
         }
         for (unsigned int m = 0; m < 3; ++m) {
