@@ -967,8 +967,10 @@ class _Events:
 
     def _add(self, times, rms):
         if len(times):
-            self.detector.add_rms_values(times, np.ascontiguousarray(rms.T))
-            self.rvc.add_rms_values(times, np.ascontiguousarray(rms.T))
+            # One contiguous copy for both detectors.
+            times, values = np.ascontiguousarray(times, np.float64), np.ascontiguousarray(rms.T)
+            self.detector.add_rms_values(times, values)
+            self.rvc.add_rms_values(times, values)
             self.fed = True
 
     def _cut(self, finished, rvc):

@@ -15,6 +15,13 @@
 // An item that spans more positions than the rings hold (a buffer shorter
 // than one period value) is dropped with std::invalid_argument by the fetch
 // that meets it first.
+//
+// Items that overlap (an overlap above 0 %) share positions. A fetch that
+// finds an item and its successor both finished takes the sums of the shared
+// positions for both in one pass: each term is formed once and added to each
+// item's own sums, which still run over its positions in order from its first,
+// so the values are the bits each item has alone. Only within one fetch: the
+// rings do not change while it runs, as they may between fetches.
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -399,6 +406,7 @@ struct PeriodSpan {
 
 bool PowerModule::PowerModuleImpl::widePeriodSumsAvailable() {
 #if POWERQUALITY_WIDE_PERIOD_SUMS
+    __builtin_cpu_init();  // a module built by a static initialiser may come before the runtime's own
     return __builtin_cpu_supports("avx2");
 #else
     return false;
@@ -549,6 +557,8 @@ using powerquality::nonNegativeRoot;  // NaN stays NaN, see maths/NumericPolicy.
 
 }  // namespace
 
+// One item on its own: its sums over its span, then its records. A fetch does
+// the same in two steps, with sums that may have begun in a shared pass.
 void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firstSampleIndex,
                                                          unsigned long long lastSampleIndex,
                                                          double firstSampleFraction, double lastSampleFraction,
