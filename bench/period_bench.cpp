@@ -27,17 +27,21 @@ void fill(PowerModule& module) {
 // segment per cycle of the fundamental (which wanders between 49.9 and
 // 50.1 Hz), in caller indices of 1/divisor position, so segment ends fall
 // inside positions; each call carries the segments of one block, the last
-// one cut at the block's end.
-void runPeriodPath(benchmark::State& state, bool threePhase, unsigned short overlap, int divisor = 1) {
+// one cut at the block's end. `commandLine` sets what the command line asks
+// for: currents without line-to-line values, and blocks of a second, so that
+// each fetch finds some hundred period values.
+void runPeriodPath(benchmark::State& state, bool threePhase, unsigned short overlap, int divisor = 1,
+                   bool commandLine = false) {
+    const int block = commandLine ? static_cast<int>(sampleRate) : blockLength;
     PowerModule module;
     module.beginUpdate();
     module.setSampleRate(sampleRate, divisor);
-    module.setBufferLength(static_cast<unsigned int>(sampleRate));
+    module.setBufferLength(static_cast<unsigned int>(sampleRate) * (commandLine ? 3 : 1));
     module.setPeriodValuesEnabled(true);
     module.setPeriodValuesOverlapInPercent(overlap);
     if (threePhase) {
         module.setGridConfigType(ThreePhaseStar);
-        module.setLineToLineResultsEnabled(true);
+        module.setLineToLineResultsEnabled(!commandLine);
         module.setRvcEnabled(true);
         module.setPeriodSymmetricalComponentsEnabled(true);
     }
@@ -45,7 +49,7 @@ void runPeriodPath(benchmark::State& state, bool threePhase, unsigned short over
     fill(module);
     module.reset(0);
 
-    const unsigned long long blockIndices = static_cast<unsigned long long>(blockLength) * divisor;
+    const unsigned long long blockIndices = static_cast<unsigned long long>(block) * divisor;
     std::vector<unsigned long long> firsts;
     std::vector<int> lengths;
     std::vector<double> frequencies;
@@ -84,7 +88,7 @@ void runPeriodPath(benchmark::State& state, bool threePhase, unsigned short over
             items += count;
         }
     }
-    state.SetItemsProcessed(state.iterations() * blockLength);
+    state.SetItemsProcessed(state.iterations() * block);
     state.counters["periodValues"] = benchmark::Counter(static_cast<double>(items), benchmark::Counter::kIsRate);
 }
 
@@ -93,12 +97,14 @@ void BM_PeriodSinglePhaseHalfOverlap(benchmark::State& state) { runPeriodPath(st
 void BM_PeriodThreePhaseFull(benchmark::State& state) { runPeriodPath(state, true, 0); }
 void BM_PeriodThreePhaseFullHalfOverlap(benchmark::State& state) { runPeriodPath(state, true, 50); }
 void BM_PeriodThreePhaseFullTrackedDivisor16(benchmark::State& state) { runPeriodPath(state, true, 0, 16); }
+void BM_PeriodCommandLineSecondBlocks(benchmark::State& state) { runPeriodPath(state, true, 50, 16, true); }
 
 BENCHMARK(BM_PeriodSinglePhaseDefaults);
 BENCHMARK(BM_PeriodSinglePhaseHalfOverlap);
 BENCHMARK(BM_PeriodThreePhaseFull);
 BENCHMARK(BM_PeriodThreePhaseFullHalfOverlap);
 BENCHMARK(BM_PeriodThreePhaseFullTrackedDivisor16);
+BENCHMARK(BM_PeriodCommandLineSecondBlocks);
 
 }  // namespace
 

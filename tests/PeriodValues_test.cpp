@@ -121,4 +121,88 @@ TEST(PeriodValues, ASpanLongerThanTheRingsIsRefused) {
     }
 }
 
+// A fetch that finds an item and its successor both finished reads the
+// positions they share once for both; each item's sums must still be what it
+// would have alone. The same stream (the same segments, so the same tracking
+// buffer and samples) goes to two modules with 50 % overlap: one is fetched
+// after every segment, so each fetch meets a single item, the other after
+// every 24 segments, so its items come in runs whose spans straddle the
+// ring's wrap. Segments end on whole positions: one that ends inside a
+// position has that position written again by the next call, which a fetch
+// in between would see. Every wiring, so that each mix of current and
+// line-to-line channels, alike over the phases or not, is covered, by the
+// two-lane pass over the shared positions and, where the processor has it,
+// the four-lane one.
+TEST(PeriodValues, ItemsFetchedTogetherEqualItemsFetchedAlone) {
+    struct Case {
+        PowerGridConfigType grid;
+        bool currents, lineToLine;
+    };
+    const Case cases[] = {{ThreePhaseStar, true, true},          {ThreePhaseStar, true, false},
+                          {ThreePhaseStar, false, true},         {ThreePhaseStar, false, false},
+                          {ThreePhaseStarTwoCurrents, true, true}, {ThreePhaseDeltaTwoVoltages, true, true},
+                          {TwoPhaseStar, true, false},           {SinglePhaseDefault, true, false}};
+    const double fs = 10240.0;
+    const int divisor = 1;
+    const auto signal = threePhaseSine(fs, 50.1, 230.0, 10.0, 25.0);
+    for (int run = 0; run < 16; ++run) {
+        const Case& c = cases[run % 8];
+        const bool wide = run >= 8;
+        if (wide && !Impl::widePeriodSumsAvailable()) {
+            continue;
+        }
+        SCOPED_TRACE(std::to_string(c.grid) + (c.currents ? " currents" : "") + (c.lineToLine ? " line-to-line" : "") +
+                     (wide ? " four lanes" : " two lanes"));
+        std::vector<std::vector<PowerResultsPeriod>> entries[2];
+        size_t largestFetch[2] = {0, 0};
+        for (int together = 0; together < 2; ++together) {
+            PowerModule module;
+            module.beginUpdate();
+            module.setGridConfigType(c.grid); module.setSampleRate(fs, divisor); module.setBufferLength(3001);
+            module.setPeriodValuesEnabled(true); module.setPeriodValuesOverlapInPercent(50);
+            module.setCurrentEnabled(c.currents); module.setLineToLineResultsEnabled(c.lineToLine);
+            module.setRvcEnabled(true); module.setRvcSteadyStateLength(20);
+            module.setPeriodSymmetricalComponentsEnabled(module.getPhasesCount() == 3);
+            module.endUpdate();
+            module.reset(0);
+            implOf(module).widePeriodSums = wide;
+            SignalDriver driver(module);
+            std::vector<unsigned long long> firsts;
+            std::vector<int> lengths;
+            std::vector<double> frequencies;
+            bool flags[24];
+            std::fill(flags, flags + 24, true);
+            unsigned long long next = 0;
+            uint64_t written = 0;
+            for (int n = 0; n < 800; ++n) {
+                // Frequencies wandering round 50 Hz.
+                firsts.push_back(next); lengths.push_back(13 + 7 * (n % 5)); frequencies.push_back(49.8 + 0.1 * (n % 6));
+                next += static_cast<unsigned long long>(lengths.back());
+                if (firsts.size() == (together ? 24u : 1u) || n == 799) {
+                    const uint64_t end = (next - 1) / divisor + 1;
+                    driver.write(written, end - written, signal);
+                    written = end;
+                    module.scheduleForPeriodCalculation(static_cast<int>(firsts.size()), firsts.data(),
+                                                        lengths.data(), frequencies.data(), flags);
+                    const size_t before = driver.entries.size();
+                    driver.fetch();
+                    largestFetch[together] = std::max(largestFetch[together], driver.entries.size() - before);
+                    firsts.clear(); lengths.clear(); frequencies.clear();
+                }
+            }
+            entries[together] = driver.entries;
+        }
+        EXPECT_EQ(largestFetch[0], 1u);
+        EXPECT_GE(largestFetch[1], 4u);
+        ASSERT_EQ(entries[0].size(), entries[1].size());
+        ASSERT_GT(entries[0].size(), 100u);
+        size_t differing = 0;
+        for (size_t k = 0; k < entries[0].size(); ++k) {
+            differing += std::memcmp(entries[0][k].data(), entries[1][k].data(),
+                                     entries[0][k].size() * sizeof(PowerResultsPeriod)) != 0;
+        }
+        EXPECT_EQ(differing, 0u);
+    }
+}
+
 }  // namespace

@@ -114,29 +114,12 @@ RVC_DTYPE = np.dtype([("startTime", "f8"), ("duration", "f8"), ("deltaUmax", "f8
                       ("phases", "u4"), ("ended", "?"), ("cutByGap", "?")])
 # The module's period record with the mark ``gap``: the record's span (one
 # cycle ending at ``time``) touches a missing sample, and every measured
-# field of it is NaN. The mark takes the first byte the record's fields leave
-# free (the padding after ``phase``), so that the module's rows become these
-# records as they are, without a copy; a record without padding gets it after
-# its fields.
+# field of it is NaN. The module's binding fills these rows directly.
 _RECORD = _core.PERIOD_DTYPE
-
-
-def _free_byte(dtype):
-    """The offset of the first byte no field of `dtype` covers, or None."""
-    taken = np.zeros(dtype.itemsize, bool)
-    for name in dtype.names:
-        form, offset = dtype.fields[name][:2]
-        taken[offset:offset + form.itemsize] = True
-    free = np.flatnonzero(~taken)
-    return int(free[0]) if len(free) else None
-
-
-_GAP_AT = _free_byte(_RECORD)
 PERIOD_GAP_DTYPE = np.dtype({"names": list(_RECORD.names) + ["gap"],
                              "formats": [_RECORD.fields[n][0] for n in _RECORD.names] + ["?"],
-                             "offsets": [_RECORD.fields[n][1] for n in _RECORD.names] +
-                                        [_RECORD.itemsize if _GAP_AT is None else _GAP_AT],
-                             "itemsize": _RECORD.itemsize + (8 if _GAP_AT is None else 0)})
+                             "offsets": [_RECORD.fields[n][1] for n in _RECORD.names] + [_RECORD.itemsize],
+                             "itemsize": _RECORD.itemsize + 8})
 FREQUENCY_DTYPE = np.dtype([("time", "f8"), ("frequency", "f8"), ("valid", "?")])
 # A tracked cycle once the events over it are known (``Block.cycles``): the
 # frequency row, and ``flagged`` when a dip, swell or interruption overlaps
@@ -755,7 +738,7 @@ class _Module:
                 m.reset(int(first[0]) // DIVISOR)
                 self.started = True
             m.schedule_periods(first, lengths, freqs, flags)
-        b.period = self._period(m.get_period_results())
+        b.period = self._period(m.get_period_results(dtype=PERIOD_GAP_DTYPE))
         if self.ctx.grid == "delta":
             _unmeasured(b.period, self.DELTA_PERIOD, "symmetricalComponent", self.DELTA_PERIOD_SEQUENCE)
         if self.plan is None:
@@ -791,20 +774,13 @@ class _Module:
             b.harmonics = dict(b.harmonics or {}, signallingVoltage=values)
         b.window_gaps = self._gaps(b.windowed, b.harmonics)
 
-    def _period(self, records):
-        """The period records with their mark ``gap``: a record whose span (one cycle of its frequency
-        ending at its time, a sample more to be sure) touches a missing sample has every measured field
-        NaN, all of its item alike (the module computed it from the zeros written for the gap)."""
-        n = len(records)
-        if not n:
-            return np.zeros(0, PERIOD_GAP_DTYPE)
-        if _GAP_AT is not None:
-            out = np.ascontiguousarray(records).view(PERIOD_GAP_DTYPE)  # the module's copy, as it is
-        else:
-            out = np.zeros(n, PERIOD_GAP_DTYPE)
-            out.view(np.uint8).reshape(n, -1)[:, :_RECORD.itemsize] = \
-                np.ascontiguousarray(records).view(np.uint8).reshape(n, _RECORD.itemsize)
-        out["gap"] = False  # the padding's bytes are whatever the module left there
+    def _period(self, out):
+        """The period records (rows of PERIOD_GAP_DTYPE, ``gap`` False) with their mark ``gap``: a record whose
+        span (one cycle of its frequency ending at its time, a sample more to be sure) touches a missing sample
+        has every measured field NaN, all of its item alike (the module computed it from the zeros written for
+        the gap)."""
+        if not len(out):
+            return out
         runs = self.ctx.missing_runs
         if len(runs):
             fs = self.ctx.sample_rate
@@ -1003,8 +979,10 @@ class _Events:
 
     def _add(self, times, rms):
         if len(times):
-            self.detector.add_rms_values(times, np.ascontiguousarray(rms.T))
-            self.rvc.add_rms_values(times, np.ascontiguousarray(rms.T))
+            # One contiguous copy for both detectors.
+            times, values = np.ascontiguousarray(times, np.float64), np.ascontiguousarray(rms.T)
+            self.detector.add_rms_values(times, values)
+            self.rvc.add_rms_values(times, values)
             self.fed = True
 
     def _cut(self, finished, rvc):

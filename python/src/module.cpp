@@ -46,9 +46,6 @@ struct Module {
     // Ring views handed out by u_input_ring and its siblings that are still
     // alive (numpy arrays over the module's storage, and views of them).
     int ringViews = 0;
-    // The rows of get_period_results gathered before they are copied out;
-    // kept between calls so that its storage is had once, not every fetch.
-    std::vector<char> periodRows;
 
     void requireLaidOut(const char* what) const {
         if (updateDepth != 0) {
@@ -192,14 +189,38 @@ void schedulePeriods(Module& m, py::array_t<unsigned long long, py::array::c_sty
 
 // Every waiting period item, copied out of the ring into rows of
 // PERIOD_DTYPE: the total record first (phase -1, only with more than one
-// phase, since a single phase has no total), then one row per phase.
-py::array getPeriodResults(Module& m) {
+// phase, since a single phase has no total), then one row per phase. With a
+// dtype that extends PERIOD_DTYPE (its fields at their offsets, a larger
+// itemsize) the rows are that long, the bytes beyond PERIOD_DTYPE's zero.
+// The rows are gathered in one buffer that the array then owns: no second copy.
+py::array getPeriodResults(Module& m, py::object dtypeArg) {
+    static const py::dtype* const periodDtype = new py::dtype(periodRowDtype());  // kept until exit
+    py::dtype dtype = *periodDtype;
+    const std::size_t periodRowSize = periodRowHeader + sizeof(PowerResultsPeriod);
+    std::size_t rowSize = periodRowSize;
+    if (!dtypeArg.is_none()) {
+        dtype = py::dtype::from_args(dtypeArg);
+        bool extends = dtype.itemsize() >= static_cast<py::ssize_t>(periodRowSize) && py::hasattr(dtype, "fields") &&
+                       !dtype.attr("fields").is_none();
+        if (extends) {
+            const py::dict own = periodDtype->attr("fields");
+            const py::dict given = dtype.attr("fields");
+            for (const auto& field : own) {
+                extends = extends && given.contains(field.first) &&
+                          given[field.first].attr("__eq__")(field.second).cast<bool>();
+            }
+        }
+        if (!extends) {
+            throw py::value_error("dtype " + py::str(dtypeArg).cast<std::string>() +
+                                  " does not extend PERIOD_DTYPE (its fields at the same offsets, an itemsize of at "
+                                  "least " + std::to_string(periodRowSize) + ")");
+        }
+        rowSize = static_cast<std::size_t>(dtype.itemsize());
+    }
     const unsigned phases = m.module.getPhasesCount();
     const unsigned recordsPerItem = phases + 1;
     const unsigned firstRecord = phases > 1 ? 0 : 1;
-    const std::size_t rowSize = periodRowHeader + sizeof(PowerResultsPeriod);
-    std::vector<char>& rows = m.periodRows;
-    rows.clear();
+    std::unique_ptr<std::vector<char>> rows(new std::vector<char>());
     bool more = true;
     while (more) {
         int count = 0;
@@ -209,9 +230,9 @@ py::array getPeriodResults(Module& m) {
         // Grown once per fetch (zeroed, so the header's padding is 0), then written in place.
         char* row = nullptr;
         if (count > 0) {
-            const std::size_t at = rows.size();
-            rows.resize(at + static_cast<std::size_t>(count) * (recordsPerItem - firstRecord) * rowSize);
-            row = rows.data() + at;
+            const std::size_t at = rows->size();
+            rows->resize(at + static_cast<std::size_t>(count) * (recordsPerItem - firstRecord) * rowSize);
+            row = rows->data() + at;
         }
         for (int item = 0; item < count; ++item, ++m.itemsFetched) {
             for (unsigned r = firstRecord; r < recordsPerItem; ++r, row += rowSize) {
@@ -227,11 +248,12 @@ py::array getPeriodResults(Module& m) {
             break;
         }
     }
-    py::array out(periodRowDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows.size() / rowSize)});
-    if (!rows.empty()) {
-        std::memcpy(out.mutable_data(), rows.data(), rows.size());
-    }
-    return out;
+    const py::ssize_t n = static_cast<py::ssize_t>(rows->size() / rowSize);
+    char* data = rows->data();
+    const py::capsule owner(rows.get(), [](void* p) { delete static_cast<std::vector<char>*>(p); });
+    rows.release();
+    return py::array(dtype, std::vector<py::ssize_t>{n}, std::vector<py::ssize_t>{static_cast<py::ssize_t>(rowSize)},
+                     data, owner);
 }
 
 // Copies the array behind one pointer slot of every phase slot of every
@@ -553,8 +575,15 @@ ValueError
             "schedule_for_calculation",
             [](Module& m, unsigned long long first, int periods, double f) { m.module.scheduleForCalculation(first, periods, f); },
             py::arg("first_sample_index"), py::arg("period_count"), py::arg("frequency"))
-        .def("get_period_results", &getPeriodResults,
+        .def("get_period_results", &getPeriodResults, py::arg("dtype") = py::none(),
              R"(Fetch every finished period value as rows of PERIOD_DTYPE.
+
+Parameters
+----------
+dtype : numpy.dtype, optional
+    Rows of this dtype instead: one that extends PERIOD_DTYPE (its fields at
+    the same offsets, a larger itemsize), the bytes beyond PERIOD_DTYPE's
+    zero, so that a caller's extra fields start at 0 without a second copy.
 
 Returns
 -------

@@ -307,31 +307,3 @@ def test_the_command_line_says_what_was_missing_and_which_event_a_gap_cut(tmp_pa
     assert run.returncode == 0, run.stderr
     assert "missing     160 sample(s) (0.1 s), the first at sample 4000 (2.5 s)" in run.stdout
     assert "(cut short by a gap)" in run.stdout
-
-
-@pytest.mark.parametrize("dtype, free", [
-    ({"names": ["a", "b", "c"], "formats": ["<i8", "<i4", "<f8"], "offsets": [0, 8, 16]}, 12),  # after a 4-byte field
-    ({"names": ["a", "b"], "formats": ["<i4", "<i4"], "offsets": [4, 0], "itemsize": 9}, 8),  # at the end
-    ([("a", "<i8"), ("b", "<f8")], None),  # none: the mark goes after the fields
-    ([("a", "<i1"), ("b", "<i1")], None),
-])
-def test_the_period_records_mark_takes_the_first_free_byte_and_starts_unset_whatever_the_padding_held(dtype, free):
-    from types import SimpleNamespace
-    from powerquality import analysis
-
-    assert analysis._free_byte(np.dtype(dtype)) == free
-    # The module's own rows, their padding bytes all set: the mark reads False, every field as it was.
-    rows = np.frombuffer(b"\xff" * (analysis._RECORD.itemsize * 5), analysis._RECORD).copy()
-    rows["item"], rows["time"] = np.arange(5), np.arange(5) / 100.0
-    before = rows.copy()
-    ctx = SimpleNamespace(missing_runs=np.zeros((0, 2), np.int64))
-    out = analysis._Module._period(SimpleNamespace(ctx=ctx, lowest=25.0), rows)
-    assert out.dtype == analysis.PERIOD_GAP_DTYPE and not out["gap"].any()
-    assert _leaves(out[list(analysis._RECORD.names)]) == _leaves(before)
-
-
-def _leaves(records):
-    """The bytes of every field that is not a record, nested ones too (padding left out)."""
-    if records.dtype.names is None:
-        return [np.ascontiguousarray(records).tobytes()]
-    return [leaf for name in records.dtype.names for leaf in _leaves(records[name])]

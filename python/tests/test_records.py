@@ -52,6 +52,37 @@ def test_period_rows_have_item_and_phase_columns_total_first_and_survive_the_rin
     np.testing.assert_array_equal(rows, kept)
 
 
+
+def test_period_rows_in_a_dtype_that_extends_the_record():
+    """Rows of a longer dtype hold the same bytes and zeros beyond them; one that moves or lacks a field, or is
+    shorter, is refused naming it."""
+    rows = {}
+    for dtype in (None, pq.analysis.PERIOD_GAP_DTYPE):
+        m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, buffer_length=1000,
+                      period_values_enabled=True, period_values_overlap_in_percent=50)
+        m.set_sample_rate(10000.0, 1)
+        m.reset(0)
+        u = three_phase(10000.0, 0.1, rms=[100.0, 110.0, 120.0])
+        m.write(np.vstack([u, u / 10.0]), position=0)
+        m.schedule_periods([0], [1000], [50.0])
+        rows[dtype] = m.get_period_results(dtype=dtype)
+    plain, longer = rows[None], rows[pq.analysis.PERIOD_GAP_DTYPE]
+    size = pq.PERIOD_DTYPE.itemsize
+    assert len(plain) == len(longer) == 4 * 9 and longer.dtype == pq.analysis.PERIOD_GAP_DTYPE
+    assert longer.view(np.uint8).reshape(len(longer), -1)[:, :size].tobytes() == plain.tobytes()
+    assert not longer.view(np.uint8).reshape(len(longer), -1)[:, size:].any()
+    longer["gap"][1] = True  # the caller's to write
+    assert list(longer["gap"][:3]) == [False, True, False]
+    fields = {n: pq.PERIOD_DTYPE.fields[n] for n in pq.PERIOD_DTYPE.names}
+    moved = dict(fields, time=(np.dtype("f8"), fields["frequency"][1] + 8))
+    for bad in (np.dtype([("time", "f8")]), np.dtype({"names": list(moved), "formats": [v[0] for v in moved.values()],
+                                                      "offsets": [v[1] for v in moved.values()],
+                                                      "itemsize": size + 8}),
+                np.dtype({"names": ["item"], "formats": ["i8"], "itemsize": size + 8}), "f8"):
+        m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, period_values_enabled=True)
+        with pytest.raises(ValueError, match="does not extend PERIOD_DTYPE"):
+            m.get_period_results(dtype=bad)
+
 def _dirty_heap(byte):
     """Blocks of 32 bytes to 8 MB filled with `byte` and handed back to the heap, so that what the next
     allocations get holds it (twice: the second round after the first freed its mapped blocks)."""

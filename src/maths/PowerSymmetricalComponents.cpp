@@ -11,21 +11,33 @@ const std::vector<std::complex<double>> PowerSymmetricalComponents::a = {
 };
 
 std::vector<std::complex<double>> PowerSymmetricalComponents::transform(const std::vector<std::complex<double>>& x) {
+    std::vector<std::complex<double>> sequences(3);
+    transform(x.data(), sequences.data());
+    return sequences;
+}
+
+void PowerSymmetricalComponents::transform(const std::complex<double>* x, std::complex<double>* sequences) {
     // Every term is a full complex product, a[0] included, and each sum is
     // taken left to right before the division: results are compared bit for
     // bit with those of other builds.
     const std::complex<double> zero = (x[0] * a[0] + x[1] * a[0] + x[2] * a[0]) / 3.0;
     const std::complex<double> positive = (x[0] * a[0] + x[1] * a[1] + x[2] * a[2]) / 3.0;
     const std::complex<double> negative = (x[0] * a[0] + x[1] * a[2] + x[2] * a[1]) / 3.0;
-    return {zero, positive, negative};
+    sequences[0] = zero;
+    sequences[1] = positive;
+    sequences[2] = negative;
+}
+
+std::complex<double> PowerSymmetricalComponents::referenceRotation(const std::complex<double>& reference) {
+    const double theta = std::atan2(reference.imag(), reference.real());
+    return std::polar(1.0, -theta);
 }
 
 void PowerSymmetricalComponents::subtractReference(std::vector<std::complex<double>>& v,
                                                    const std::complex<double>& reference) {
     // One rotation for all: the angle and its cosine and sine are the same
     // for every element.
-    const double theta = std::atan2(reference.imag(), reference.real());
-    const std::complex<double> rotation = std::polar(1.0, -theta);
+    const std::complex<double> rotation = referenceRotation(reference);
     for (std::complex<double>& x : v) {
         x = x * rotation;
     }

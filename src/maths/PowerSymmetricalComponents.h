@@ -24,10 +24,15 @@ public:
     // Zero, positive and negative sequence of x[0], x[1], x[2]; further
     // elements are ignored, fewer than three is not allowed.
     static std::vector<std::complex<double>> transform(const std::vector<std::complex<double>>& x);
+    // The same into sequences[0..2], from x[0..2], without an allocation.
+    static void transform(const std::complex<double>* x, std::complex<double>* sequences);
 
     // Rotates every element of v by minus the angle of reference. The angle is
     // read again for each element, so reference must not be an element of v.
     static void subtractReference(std::vector<std::complex<double>>& v, const std::complex<double>& reference);
+    // The rotation subtractReference applies (unit phasor at minus the angle
+    // of reference), for callers that rotate several arrays by one reference.
+    static std::complex<double> referenceRotation(const std::complex<double>& reference);
 
     // Fills the derived fields of one sequence from its voltage (and current)
     // phasor. Without currents the current-dependent fields become 0.

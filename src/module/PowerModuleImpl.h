@@ -57,6 +57,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <deque>
 #include <mutex>
 #include <queue>
 #include <stdexcept>
@@ -73,6 +74,7 @@
 #include "scheduling/PowerResultsQueueItem.h"
 
 class WindowedCalculation;
+struct PeriodSums;  // period/PeriodValues.cpp
 
 class POWERQUALITY_API PowerModule::PowerModuleImpl {
 public:
@@ -187,7 +189,9 @@ public:
     std::shared_ptr<PowerResultsQueueItem> currentQueueItem;
     std::shared_ptr<PowerPeriodResultsQueueItem> currentPeriodQueueItem;
     std::queue<std::shared_ptr<PowerResultsQueueItem>> resultsQueue;
-    std::queue<std::shared_ptr<PowerPeriodResultsQueueItem>> periodResultsQueue;
+    // First in, first out; a fetch looks at the item after the front too (see
+    // period/PeriodValues.cpp).
+    std::deque<std::shared_ptr<PowerPeriodResultsQueueItem>> periodResultsQueue;
     // How often initialize() has run; a diagnostic that shows what an update
     // bracket saved.
     unsigned int initializationCount;
@@ -233,6 +237,14 @@ public:
     // The signalling voltages of the windows the last getResults returned, in
     // its order (see PowerModule::getSignallingVoltages).
     std::vector<double> lastSignallingVoltages;
+    // Whether this processor runs the period sums' four-lane pass (x86-64
+    // with AVX2), which gives the bits of the two-lane one
+    // (period/PeriodValues.cpp).
+    static bool widePeriodSumsAvailable();
+    // The period sums of positions two items share in four lanes rather than
+    // two where the processor can. Tests switch it off to run the two-lane
+    // pass on any processor.
+    bool widePeriodSums = widePeriodSumsAvailable();
 
 private:
     friend struct PowerModuleImplTestAccess;  // tests call the private operations through it
@@ -256,6 +268,10 @@ private:
     void calculatePeriodValues(unsigned long long firstSampleIndex, unsigned long long lastSampleIndex,
                                double firstSampleFraction, double lastSampleFraction, double totalLength,
                                PowerResultsPeriod* results);
+    // The records of one item from its sums over its whole span (the second
+    // half of calculatePeriodValues).
+    void writePeriodValues(const PeriodSums& sums, unsigned long long lastSampleIndex, double lastSampleFraction,
+                           double totalLength, PowerResultsPeriod* results);
 };
 
 #endif

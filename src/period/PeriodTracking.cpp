@@ -321,7 +321,7 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
             p += feedRun(*item, p, runEnd - p, runShift);
         }
         if (item->isLengthCalculated()) {
-            periodResultsQueue.push(item);
+            periodResultsQueue.push_back(item);
             currentPeriodQueueItem = item->getNextItem();
         }
         if (p > lastPosition) {
@@ -355,6 +355,6 @@ void PowerModule::PowerModuleImpl::dropOverwrittenPeriodItems(unsigned long long
         const unsigned long long span = front.getLastRequiredSampleIndex() - front.getFirstSampleIndex() + 1;
         lostPeriodSpan = std::max<unsigned long long>(lostPeriodSpan, span);
         ++lostPeriodValues;
-        periodResultsQueue.pop();
+        periodResultsQueue.pop_front();
     }
 }

@@ -15,6 +15,14 @@
 // An item that spans more positions than the rings hold (a buffer shorter
 // than one period value) is dropped with std::invalid_argument by the fetch
 // that meets it first.
+//
+// Items that overlap (an overlap above 0 %) share positions. A fetch that
+// finds an item and its successor both finished takes the sums of the shared
+// positions for both in one pass: each term is formed once and added to each
+// item's own sums, which still run over its positions in order from its first,
+// so the values are the bits each item has alone. Only within one fetch: the
+// rings do not change while it runs, as they may between fetches.
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -112,47 +120,435 @@ void accumulate(PhaseSums* out, const TrackingRings& tracking, const PhaseRings*
     }
 }
 
-template <unsigned phases, bool withCurrent, bool withLineToLine>
-void accumulateSpan(PhaseSums* sums, const TrackingRings& tracking, const PhaseRings* rings, uint64_t length,
-                    uint64_t first, uint64_t last, double firstFraction, double lastFraction) {
-    if (first > last) {
-        return;
+// The same sums for two items at once, over positions that are inner to
+// both (weight 1 in each): every term is formed once, as the unweighted pass
+// forms it, and added to each item's sums, so each item's sums see the terms
+// they would see alone, in the same order. One phase at a time, so that both
+// items' sums stay in registers.
+template <bool withCurrent, bool withLineToLine>
+void accumulateShared(PhaseSums& outA, PhaseSums& outB, const TrackingRings& tracking, const PhaseRings& rings,
+                      uint64_t begin, uint64_t end) {
+    const Pair conjugate = {1.0, -1.0};
+    PhaseSums a = outA;
+    PhaseSums b = outB;
+    for (uint64_t j = begin; j < end; ++j) {
+        const double f = tracking.frequency[j];
+        Pair ph;
+        std::memcpy(&ph, tracking.phasor + 2 * j, sizeof ph);
+        const Pair conjPh = ph * conjugate;
+        a.wf += f;
+        b.wf += f;
+        const Pair ui = {rings.voltage[j], withCurrent ? rings.current[j] : 0.0f};
+        const Pair squares = ui * ui;
+        a.squares += squares;
+        b.squares += squares;
+        const Pair uif = ui * Pair{f, f};
+        const Pair au = Pair{uif[0], uif[0]} * conjPh;
+        a.au += au;
+        b.au += au;
+        if (withCurrent) {
+            const Pair ai = Pair{uif[1], uif[1]} * conjPh;
+            a.ai += ai;
+            b.ai += ai;
+        }
+        if (withCurrent || withLineToLine) {
+            const double d = withLineToLine ? rings.lineToLine[j] : 0.0;
+            const Pair product = Pair{ui[0], d} * Pair{ui[1], d};
+            a.products += product;
+            b.products += product;
+        }
     }
-    const uint64_t firstRing = first % length;
-    accumulate<phases, withCurrent, withLineToLine, true>(sums, tracking, rings, firstRing, firstRing + 1,
-                                                          firstFraction);
-    if (first == last) {
-        return;
-    }
-    // Whole positions strictly inside the span, in ring order, split where
-    // the ring wraps.
-    uint64_t inner = last - first - 1;
-    uint64_t j = firstRing + 1 == length ? 0 : firstRing + 1;
-    while (inner > 0) {
-        const uint64_t run = inner < length - j ? inner : length - j;
-        accumulate<phases, withCurrent, withLineToLine, false>(sums, tracking, rings, j, j + run, 1.0);
-        inner -= run;
-        j = (j + run == length) ? 0 : j + run;
-    }
-    accumulate<phases, withCurrent, withLineToLine, true>(sums, tracking, rings, j, j + 1, lastFraction);
+    outA = a;
+    outB = b;
 }
 
-// The sums of `phases` phases that all have a current or all lack one, and
-// likewise a line-to-line voltage, in one pass.
-template <unsigned phases>
-void accumulateAlike(PhaseSums* sums, const TrackingRings& tracking, const PhaseRings* rings, bool withCurrent,
-                     bool withLineToLine, uint64_t length, uint64_t first, uint64_t last, double firstFraction,
-                     double lastFraction) {
-    if (withCurrent && withLineToLine) {
-        accumulateSpan<phases, true, true>(sums, tracking, rings, length, first, last, firstFraction, lastFraction);
-    } else if (withCurrent) {
-        accumulateSpan<phases, true, false>(sums, tracking, rings, length, first, last, firstFraction, lastFraction);
-    } else if (withLineToLine) {
-        accumulateSpan<phases, false, true>(sums, tracking, rings, length, first, last, firstFraction, lastFraction);
-    } else {
-        accumulateSpan<phases, false, false>(sums, tracking, rings, length, first, last, firstFraction,
-                                             lastFraction);
+#if defined(__x86_64__) && defined(__GNUC__)
+#define POWERQUALITY_WIDE_PERIOD_SUMS 1
+// accumulateShared in four lanes: (u f re, -(u f im), i f re, -(i f im)),
+// the phasor terms of voltage and current, and (u u, i i, u i, d d), the
+// squares and products, each lane the operation the two-lane pass performs
+// (products and sums rounded lane by lane, no fused multiply-add), so the
+// sums keep their bits. The 256-bit vectors live only inside this function.
+template <bool withCurrent, bool withLineToLine>
+__attribute__((target("avx2"))) void accumulateSharedWide(PhaseSums& outA, PhaseSums& outB,
+                                                          const TrackingRings& tracking, const PhaseRings& rings,
+                                                          uint64_t begin, uint64_t end) {
+    using Quad = double __attribute__((vector_size(32)));
+    const Quad conjugate = {1.0, -1.0, 1.0, -1.0};
+    Quad phasorsA = {outA.au[0], outA.au[1], outA.ai[0], outA.ai[1]};
+    Quad phasorsB = {outB.au[0], outB.au[1], outB.ai[0], outB.ai[1]};
+    Quad squaresA = {outA.squares[0], outA.squares[1], outA.products[0], outA.products[1]};
+    Quad squaresB = {outB.squares[0], outB.squares[1], outB.products[0], outB.products[1]};
+    double wfA = outA.wf;
+    double wfB = outB.wf;
+    for (uint64_t j = begin; j < end; ++j) {
+        const double f = tracking.frequency[j];
+        const double re = tracking.phasor[2 * j];
+        const double im = tracking.phasor[2 * j + 1];
+        wfA += f;
+        wfB += f;
+        const double u = rings.voltage[j];
+        const double i = withCurrent ? static_cast<double>(rings.current[j]) : 0.0;
+        const double d = withLineToLine ? static_cast<double>(rings.lineToLine[j]) : 0.0;
+        const Quad uif = Quad{u, u, i, i} * Quad{f, f, f, f};
+        const Quad phasors = uif * (Quad{re, im, re, im} * conjugate);
+        phasorsA += phasors;
+        phasorsB += phasors;
+        const Quad squares = Quad{u, i, u, d} * Quad{u, i, i, d};
+        squaresA += squares;
+        squaresB += squares;
     }
+    outA.wf = wfA;
+    outB.wf = wfB;
+    outA.au = Pair{phasorsA[0], phasorsA[1]};
+    outB.au = Pair{phasorsB[0], phasorsB[1]};
+    outA.squares = Pair{squaresA[0], squaresA[1]};
+    outB.squares = Pair{squaresB[0], squaresB[1]};
+    if (withCurrent) {
+        outA.ai = Pair{phasorsA[2], phasorsA[3]};
+        outB.ai = Pair{phasorsB[2], phasorsB[3]};
+    }
+    if (withCurrent || withLineToLine) {
+        outA.products = Pair{squaresA[2], squaresA[3]};
+        outB.products = Pair{squaresB[2], squaresB[3]};
+    }
+}
+
+// accumulateShared for three phases that read the same channels, the phases
+// side by side in the lanes of each vector ((phase 0, 1, 2, spare), every
+// lane the operation the two-lane pass performs on that phase), in two passes
+// over the positions so that both items' sums stay in registers: the
+// voltages' squares and phasor terms first (the sum of the frequencies rides
+// in the spare lane of the real parts: 1 f 1 is f to the bit), then the
+// currents' and the products.
+template <bool withCurrent, bool withLineToLine>
+__attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, PhaseSums* outB,
+                                                           const TrackingRings& tracking, const PhaseRings* rings,
+                                                           uint64_t begin, uint64_t end) {
+    using Quad = double __attribute__((vector_size(32)));
+    using Floats = float __attribute__((vector_size(16)));
+    // (Through references: a 256-bit value passed or returned would need
+    // AVX in the helpers' own signatures.)
+    const auto load = [](Quad& v, const PhaseSums* out, int pair, int lane, double spare) {
+        for (int k = 0; k < 3; ++k) {
+            const PhaseSums& s = out[k];
+            v[k] = (pair == 0 ? s.squares : pair == 1 ? s.au : pair == 2 ? s.ai : s.products)[lane];
+        }
+        v[3] = spare;
+    };
+    const auto store = [](PhaseSums* out, int pair, int lane, const Quad& v) {
+        for (int k = 0; k < 3; ++k) {
+            Pair& p = pair == 0 ? out[k].squares : pair == 1 ? out[k].au : pair == 2 ? out[k].ai : out[k].products;
+            p[lane] = v[k];
+        }
+    };
+    const float* u0 = rings[0].voltage;
+    const float* u1 = rings[1].voltage;
+    const float* u2 = rings[2].voltage;
+    {
+        Quad uuA, uuB;
+        load(uuA, outA, 0, 0, 0.0);
+        load(uuB, outB, 0, 0, 0.0);
+        Quad reA, reB;
+        load(reA, outA, 1, 0, outA[0].wf);
+        load(reB, outB, 1, 0, outB[0].wf);
+        Quad imA, imB;
+        load(imA, outA, 1, 1, 0.0);
+        load(imB, outB, 1, 1, 0.0);
+        for (uint64_t j = begin; j < end; ++j) {
+            const double f = tracking.frequency[j];
+            const double re = tracking.phasor[2 * j];
+            const double im = tracking.phasor[2 * j + 1] * -1.0;
+            const Quad u = __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 1.0f}), Quad);
+            const Quad uf = u * Quad{f, f, f, f};
+            const Quad uu = u * u;
+            uuA += uu;
+            uuB += uu;
+            const Quad ure = uf * Quad{re, re, re, 1.0};
+            reA += ure;
+            reB += ure;
+            const Quad uim = uf * Quad{im, im, im, im};
+            imA += uim;
+            imB += uim;
+        }
+        store(outA, 0, 0, uuA);
+        store(outB, 0, 0, uuB);
+        store(outA, 1, 0, reA);
+        store(outB, 1, 0, reB);
+        store(outA, 1, 1, imA);
+        store(outB, 1, 1, imB);
+        for (int k = 0; k < 3; ++k) {
+            outA[k].wf = reA[3];
+            outB[k].wf = reB[3];
+        }
+    }
+    if (!withCurrent && !withLineToLine) {
+        return;
+    }
+    const float zero[1] = {0.0f};
+    const float* i0 = withCurrent ? rings[0].current : zero;
+    const float* i1 = withCurrent ? rings[1].current : zero;
+    const float* i2 = withCurrent ? rings[2].current : zero;
+    const float* d0 = withLineToLine ? rings[0].lineToLine : zero;
+    const float* d1 = withLineToLine ? rings[1].lineToLine : zero;
+    const float* d2 = withLineToLine ? rings[2].lineToLine : zero;
+    const uint64_t step = withCurrent ? 1 : 0;
+    const uint64_t lineStep = withLineToLine ? 1 : 0;
+    Quad iiA, iiB;
+    load(iiA, outA, 0, 1, 0.0);
+    load(iiB, outB, 0, 1, 0.0);
+    Quad ireA, ireB;
+    load(ireA, outA, 2, 0, 0.0);
+    load(ireB, outB, 2, 0, 0.0);
+    Quad iimA, iimB;
+    load(iimA, outA, 2, 1, 0.0);
+    load(iimB, outB, 2, 1, 0.0);
+    Quad uiA, uiB;
+    load(uiA, outA, 3, 0, 0.0);
+    load(uiB, outB, 3, 0, 0.0);
+    Quad ddA, ddB;
+    load(ddA, outA, 3, 1, 0.0);
+    load(ddB, outB, 3, 1, 0.0);
+    for (uint64_t j = begin; j < end; ++j) {
+        const Quad u = __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 0.0f}), Quad);
+        const uint64_t c = j * step;
+        const Quad i = __builtin_convertvector((Floats{i0[c], i1[c], i2[c], 0.0f}), Quad);
+        const Quad ui = u * i;
+        uiA += ui;
+        uiB += ui;
+        if (withCurrent) {
+            const double f = tracking.frequency[j];
+            const double re = tracking.phasor[2 * j];
+            const double im = tracking.phasor[2 * j + 1] * -1.0;
+            const Quad ii = i * i;
+            iiA += ii;
+            iiB += ii;
+            const Quad f4 = i * Quad{f, f, f, f};
+            const Quad ire = f4 * Quad{re, re, re, re};
+            ireA += ire;
+            ireB += ire;
+            const Quad iim = f4 * Quad{im, im, im, im};
+            iimA += iim;
+            iimB += iim;
+        }
+        if (withLineToLine) {
+            const uint64_t l = j * lineStep;
+            const Quad d = __builtin_convertvector((Floats{d0[l], d1[l], d2[l], 0.0f}), Quad);
+            const Quad dd = d * d;
+            ddA += dd;
+            ddB += dd;
+        }
+    }
+    if (withCurrent) {
+        store(outA, 0, 1, iiA);
+        store(outB, 0, 1, iiB);
+        store(outA, 2, 0, ireA);
+        store(outB, 2, 0, ireB);
+        store(outA, 2, 1, iimA);
+        store(outB, 2, 1, iimB);
+    }
+    store(outA, 3, 0, uiA);
+    store(outB, 3, 0, uiB);
+    // Without a line-to-line voltage the two-lane pass adds 0 times 0 to a
+    // lane that only ever held +0: left as it is.
+    if (withLineToLine) {
+        store(outA, 3, 1, ddA);
+        store(outB, 3, 1, ddB);
+    }}
+#endif
+
+// accumulate with the channels chosen at run time.
+template <unsigned phases>
+void accumulateChosen(PhaseSums* sums, const TrackingRings& tracking, const PhaseRings* rings, bool withCurrent,
+                      bool withLineToLine, bool weighted, uint64_t begin, uint64_t end, double w) {
+    if (weighted) {
+        if (withCurrent && withLineToLine) {
+            accumulate<phases, true, true, true>(sums, tracking, rings, begin, end, w);
+        } else if (withCurrent) {
+            accumulate<phases, true, false, true>(sums, tracking, rings, begin, end, w);
+        } else if (withLineToLine) {
+            accumulate<phases, false, true, true>(sums, tracking, rings, begin, end, w);
+        } else {
+            accumulate<phases, false, false, true>(sums, tracking, rings, begin, end, w);
+        }
+    } else if (withCurrent && withLineToLine) {
+        accumulate<phases, true, true, false>(sums, tracking, rings, begin, end, w);
+    } else if (withCurrent) {
+        accumulate<phases, true, false, false>(sums, tracking, rings, begin, end, w);
+    } else if (withLineToLine) {
+        accumulate<phases, false, true, false>(sums, tracking, rings, begin, end, w);
+    } else {
+        accumulate<phases, false, false, false>(sums, tracking, rings, begin, end, w);
+    }
+}
+
+// What the sums of an item read: the tracking rings, each phase's channels,
+// and the rings' length.
+struct PeriodChannels {
+    TrackingRings tracking;
+    PhaseRings rings[3];
+    bool hasCurrent[3];
+    bool hasLineToLine[3];
+    unsigned int phases;
+    bool alike;  // three phases that read the same channels (three currents, say)
+    uint64_t length;
+};
+
+// One item's span: positions first to last, with the shares of the two ends.
+struct PeriodSpan {
+    uint64_t first;
+    uint64_t last;
+    double firstFraction;
+    double lastFraction;
+};
+
+}  // namespace
+
+bool PowerModule::PowerModuleImpl::widePeriodSumsAvailable() {
+#if POWERQUALITY_WIDE_PERIOD_SUMS
+    __builtin_cpu_init();  // a module built by a static initialiser may come before the runtime's own
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+// The sums of one item over the positions [first, next) of its span.
+struct PeriodSums {
+    PhaseSums phases[3];
+    uint64_t next;
+};
+
+namespace {
+
+// Calls run(ringBegin, ringEnd) for the positions [begin, end), split where
+// the ring wraps.
+template <class Run>
+void forRingRuns(uint64_t length, uint64_t begin, uint64_t end, Run run) {
+    uint64_t j = begin % length;
+    for (uint64_t left = end - begin; left > 0;) {
+        const uint64_t n = left < length - j ? left : length - j;
+        run(j, j + n);
+        left -= n;
+        j = j + n == length ? 0 : j + n;
+    }
+}
+
+// Positions [sums.next, end) of the span into its sums, each with its weight:
+// the first share on the first position (also when it is the last), the last
+// share on the last, 1 on those between. All phases in one pass where they
+// read the same channels, each phase on its own otherwise.
+void addSpan(const PeriodChannels& c, const PeriodSpan& span, PeriodSums& sums, uint64_t end) {
+    const auto add = [&](uint64_t begin, uint64_t stop, bool weighted, double w) {
+        forRingRuns(c.length, begin, stop, [&](uint64_t j, uint64_t k) {
+            if (c.alike) {
+                accumulateChosen<3>(sums.phases, c.tracking, c.rings, c.hasCurrent[0], c.hasLineToLine[0], weighted,
+                                    j, k, w);
+                return;
+            }
+            for (unsigned int p = 0; p < c.phases; ++p) {
+                accumulateChosen<1>(sums.phases + p, c.tracking, c.rings + p, c.hasCurrent[p], c.hasLineToLine[p],
+                                    weighted, j, k, w);
+            }
+        });
+    };
+    uint64_t s = sums.next;
+    while (s < end) {
+        if (s == span.first || s == span.last) {
+            add(s, s + 1, true, s == span.first ? span.firstFraction : span.lastFraction);
+            ++s;
+        } else {
+            const uint64_t stop = end < span.last ? end : span.last;
+            add(s, stop, false, 1.0);
+            s = stop;
+        }
+    }
+    sums.next = s;
+}
+
+// Positions [a.next, end), inner to both spans, into both items' sums; b.next
+// equals a.next.
+void addShared(const PeriodChannels& c, bool wide, PeriodSums& a, PeriodSums& b, uint64_t end) {
+    forRingRuns(c.length, a.next, end, [&](uint64_t j, uint64_t k) {
+#if POWERQUALITY_WIDE_PERIOD_SUMS
+        if (wide && c.alike) {
+            if (c.hasCurrent[0] && c.hasLineToLine[0]) {
+                accumulateSharedThree<true, true>(a.phases, b.phases, c.tracking, c.rings, j, k);
+            } else if (c.hasCurrent[0]) {
+                accumulateSharedThree<true, false>(a.phases, b.phases, c.tracking, c.rings, j, k);
+            } else if (c.hasLineToLine[0]) {
+                accumulateSharedThree<false, true>(a.phases, b.phases, c.tracking, c.rings, j, k);
+            } else {
+                accumulateSharedThree<false, false>(a.phases, b.phases, c.tracking, c.rings, j, k);
+            }
+            return;
+        }
+#endif
+        for (unsigned int p = 0; p < c.phases; ++p) {
+            PhaseSums& x = a.phases[p];
+            PhaseSums& y = b.phases[p];
+#if POWERQUALITY_WIDE_PERIOD_SUMS
+            if (wide) {
+                if (c.hasCurrent[p] && c.hasLineToLine[p]) {
+                    accumulateSharedWide<true, true>(x, y, c.tracking, c.rings[p], j, k);
+                } else if (c.hasCurrent[p]) {
+                    accumulateSharedWide<true, false>(x, y, c.tracking, c.rings[p], j, k);
+                } else if (c.hasLineToLine[p]) {
+                    accumulateSharedWide<false, true>(x, y, c.tracking, c.rings[p], j, k);
+                } else {
+                    accumulateSharedWide<false, false>(x, y, c.tracking, c.rings[p], j, k);
+                }
+                continue;
+            }
+#else
+            (void)wide;
+#endif
+            if (c.hasCurrent[p] && c.hasLineToLine[p]) {
+                accumulateShared<true, true>(x, y, c.tracking, c.rings[p], j, k);
+            } else if (c.hasCurrent[p]) {
+                accumulateShared<true, false>(x, y, c.tracking, c.rings[p], j, k);
+            } else if (c.hasLineToLine[p]) {
+                accumulateShared<false, true>(x, y, c.tracking, c.rings[p], j, k);
+            } else {
+                accumulateShared<false, false>(x, y, c.tracking, c.rings[p], j, k);
+            }
+        }
+    });
+    a.next = end;
+    b.next = end;
+}
+
+PeriodChannels channelsOf(const PowerConfig& config, const PowerBuffers& buffers) {
+    PeriodChannels c = {};
+    c.phases = config.getPhasesCount();
+    c.length = buffers.waveformBuffer.getLength();
+    c.tracking = {buffers.periodTrackingBuffer.getHostBuffer(0), buffers.periodTrackingBuffer.getHostBuffer(1)};
+    const bool currents = config.currentEnabled;
+    const bool lineToLine = config.lineToLineResultsEnabled;
+    const unsigned int lineToLineCount = config.getLineToLineCount();
+    bool alike = true;
+    for (unsigned int k = 0; k < c.phases; ++k) {
+        PhaseRings& rings = c.rings[k];
+        rings.voltage = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(k));
+        rings.current = currents ? buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(3 + k)) : nullptr;
+        rings.lineToLine = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(6 + k));
+        c.hasLineToLine[k] = lineToLine && k < lineToLineCount && rings.lineToLine != nullptr;
+        c.hasCurrent[k] = currents && rings.current != nullptr;
+        alike = alike && c.hasCurrent[k] == c.hasCurrent[0] && c.hasLineToLine[k] == c.hasLineToLine[0];
+    }
+    c.alike = alike && c.phases == 3;
+    return c;
+}
+
+PeriodSpan spanOf(const PowerPeriodResultsQueueItem& item) {
+    return {item.getFirstSampleIndex(), item.getLastRequiredSampleIndex(), item.getFirstSampleFractionToUse(),
+            item.getLastSampleFractionToUse()};
+}
+
+PeriodSums freshSums(uint64_t first) {
+    PeriodSums sums;
+    sums.next = first;
+    return sums;
 }
 
 constexpr double pi = 3.141592653589793;
@@ -161,54 +557,38 @@ using powerquality::nonNegativeRoot;  // NaN stays NaN, see maths/NumericPolicy.
 
 }  // namespace
 
+// One item on its own: its sums over its span, then its records. A fetch does
+// the same in two steps, with sums that may have begun in a shared pass.
 void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firstSampleIndex,
                                                          unsigned long long lastSampleIndex,
                                                          double firstSampleFraction, double lastSampleFraction,
                                                          double totalLength, PowerResultsPeriod* results) {
+    const PeriodChannels channels = channelsOf(config, buffers);
+    PeriodSums sums = freshSums(firstSampleIndex);
+    addSpan(channels, {firstSampleIndex, lastSampleIndex, firstSampleFraction, lastSampleFraction}, sums,
+            lastSampleIndex + 1);
+    writePeriodValues(sums, lastSampleIndex, lastSampleFraction, totalLength, results);
+}
+
+void PowerModule::PowerModuleImpl::writePeriodValues(const PeriodSums& spanSums, unsigned long long lastSampleIndex,
+                                                     double lastSampleFraction, double totalLength,
+                                                     PowerResultsPeriod* results) {
     const unsigned int P = config.getPhasesCount();
     const double fs = config.sampleRate;
     const double T = totalLength;
-    const uint64_t Lw = buffers.waveformBuffer.getLength();
     const bool currents = config.currentEnabled;
     const bool lineToLine = config.lineToLineResultsEnabled;
     const unsigned int lineToLineCount = config.getLineToLineCount();
+    const PhaseSums* phaseSums = spanSums.phases;
 
     std::memset(static_cast<void*>(results), 0, sizeof(PowerResultsPeriod) * (P + 1));
 
     const double time = (static_cast<double>(lastSampleIndex) + lastSampleFraction) / fs;
     const double frequency = config.halfPeriodValuesCount * fs * 0.5 / T;
 
-    const TrackingRings tracking = {buffers.periodTrackingBuffer.getHostBuffer(0),
-                                    buffers.periodTrackingBuffer.getHostBuffer(1)};
-    PhaseRings rings[3] = {};
-    bool hasCurrent[3] = {};
-    bool hasLineToLine[3] = {};
-    bool alike = true;
-    for (unsigned int k = 0; k < P; ++k) {
-        rings[k].voltage = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(k));
-        rings[k].current =
-            currents ? buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(3 + k)) : nullptr;
-        rings[k].lineToLine = buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(6 + k));
-        hasLineToLine[k] = lineToLine && k < lineToLineCount && rings[k].lineToLine != nullptr;
-        hasCurrent[k] = currents && rings[k].current != nullptr;
-        alike = alike && hasCurrent[k] == hasCurrent[0] && hasLineToLine[k] == hasLineToLine[0];
-    }
-
-    // All phases in one pass where they read the same channels (three phases
-    // with three currents, say), each phase on its own otherwise.
-    PhaseSums phaseSums[3];
-    if (alike && P == 3) {
-        accumulateAlike<3>(phaseSums, tracking, rings, hasCurrent[0], hasLineToLine[0], Lw, firstSampleIndex,
-                           lastSampleIndex, firstSampleFraction, lastSampleFraction);
-    } else {
-        for (unsigned int k = 0; k < P; ++k) {
-            accumulateAlike<1>(phaseSums + k, tracking, rings + k, hasCurrent[k], hasLineToLine[k], Lw,
-                               firstSampleIndex, lastSampleIndex, firstSampleFraction, lastSampleFraction);
-        }
-    }
-
-    std::vector<std::complex<double>> voltages(P);
-    std::vector<std::complex<double>> currentPhasors(P);
+    // The phases' fundamental phasors (at most three), kept on the stack.
+    std::complex<double> voltages[3] = {};
+    std::complex<double> currentPhasors[3] = {};
 
     for (unsigned int k = 0; k < P; ++k) {
         PowerResultsPeriod& record = results[k + 1];
@@ -247,7 +627,8 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
         if (config.rvcEnabled) {
             rvcPhaseVoltages[k].calculate(record.rmsVoltage, time);
             record.rvcVoltage = rvcPhaseVoltages[k].getCurrentResult();
-            if (hasLineToLine[k]) {
+            if (lineToLine && k < lineToLineCount &&
+                buffers.waveformBuffer.getHostBuffer(static_cast<unsigned short>(6 + k)) != nullptr) {
                 rvcLineToLineVoltages[k].calculate(record.rmsLineToLine, time);
                 record.rvcLineToLineVoltage = rvcLineToLineVoltages[k].getCurrentResult();
             }
@@ -286,16 +667,18 @@ void PowerModule::PowerModuleImpl::calculatePeriodValues(unsigned long long firs
         }
     }
     if (config.arePeriodSymmetricalComponentsEnabled()) {
-        std::vector<std::complex<double>> sequences = PowerSymmetricalComponents::transform(voltages);
-        PowerSymmetricalComponents::subtractReference(sequences, voltages[0]);
+        // Both sequence sets turn by minus the angle of phase 0's voltage:
+        // one rotation for both, as subtractReference forms it.
+        const std::complex<double> rotation = PowerSymmetricalComponents::referenceRotation(voltages[0]);
+        std::complex<double> sequences[3];
+        PowerSymmetricalComponents::transform(voltages, sequences);
         for (unsigned int m = 0; m < 3; ++m) {
-            results[m].symmetricalComponent.voltage = sequences[m];
+            results[m].symmetricalComponent.voltage = sequences[m] * rotation;
         }
         if (currents) {
-            std::vector<std::complex<double>> currentSequences = PowerSymmetricalComponents::transform(currentPhasors);
-            PowerSymmetricalComponents::subtractReference(currentSequences, voltages[0]);
+            PowerSymmetricalComponents::transform(currentPhasors, sequences);
             for (unsigned int m = 0; m < 3; ++m) {
-                results[m].symmetricalComponent.current = currentSequences[m];
+                results[m].symmetricalComponent.current = sequences[m] * rotation;
             }
         }
         for (unsigned int m = 0; m < 3; ++m) {
@@ -349,7 +732,7 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreRes
     if (ring == nullptr || buffers.waveformBuffer.hostBuffer == nullptr ||
         buffers.periodTrackingBuffer.hostBuffer == nullptr) {
         while (!periodResultsQueue.empty()) {
-            periodResultsQueue.pop();
+            periodResultsQueue.pop_front();
         }
         return;
     }
@@ -357,6 +740,13 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreRes
     const unsigned int recordsPerItem = buffers.recordsPerPeriodItem;
     PowerResultsPeriod* entry = ring + (periodResultsQueue.front()->getItemIndex() % R) * recordsPerItem;
     *results = entry;
+    const PeriodChannels channels = channelsOf(config, buffers);
+    // The sums of the item after the front, begun while the front's were
+    // taken: the positions the two share are read and multiplied once for
+    // both (addShared). Only within one fetch, so both see the rings as
+    // they are now, as each would alone.
+    PeriodSums ahead = freshSums(0);
+    const PowerPeriodResultsQueueItem* aheadOf = nullptr;
     while (!periodResultsQueue.empty()) {
         const std::shared_ptr<PowerPeriodResultsQueueItem>& item = periodResultsQueue.front();
         // The entry after the ring's last one is not contiguous with the
@@ -369,22 +759,40 @@ void PowerModule::PowerModuleImpl::getPeriodResults(int* count, bool* hasMoreRes
         // last ones. The values done so far are handed out; the fetch that
         // meets the item first drops it and says so.
         const uint64_t span = item->getLastRequiredSampleIndex() - item->getFirstSampleIndex() + 1;
-        if (span > buffers.waveformBuffer.getLength()) {
+        if (span > channels.length) {
             if (*count > 0) {
                 *hasMoreResults = true;
                 return;
             }
-            periodResultsQueue.pop();
+            periodResultsQueue.pop_front();
             throw std::invalid_argument("a period value spans " + std::to_string(span) +
                                         " samples, more than the buffer length of " +
-                                        std::to_string(buffers.waveformBuffer.getLength()) +
+                                        std::to_string(channels.length) +
                                         ": set a buffer length of at least one period value");
         }
-        calculatePeriodValues(item->getFirstSampleIndex(), item->getLastRequiredSampleIndex(),
-                              item->getFirstSampleFractionToUse(), item->getLastSampleFractionToUse(),
-                              item->getTotalLength(), entry);
+        const PeriodSpan itemSpan = spanOf(*item);
+        PeriodSums sums = aheadOf == item.get() ? ahead : freshSums(itemSpan.first);
+        aheadOf = nullptr;
+        // The next item, when this fetch calculates it too (the ring does not
+        // end before it and its span fits), shares the positions inner to
+        // both spans from its first on.
+        if (periodResultsQueue.size() > 1) {
+            const PowerPeriodResultsQueueItem& next = *periodResultsQueue[1];
+            const PeriodSpan nextSpan = spanOf(next);
+            const uint64_t begin = std::max(std::max(itemSpan.first, nextSpan.first) + 1, sums.next);
+            const uint64_t end = std::min(itemSpan.last, nextSpan.last);
+            if (next.getItemIndex() % R != 0 && nextSpan.last - nextSpan.first + 1 <= channels.length && begin < end) {
+                ahead = freshSums(nextSpan.first);
+                addSpan(channels, itemSpan, sums, begin);
+                addSpan(channels, nextSpan, ahead, begin);
+                addShared(channels, widePeriodSums, sums, ahead, end);
+                aheadOf = &next;
+            }
+        }
+        addSpan(channels, itemSpan, sums, itemSpan.last + 1);
+        writePeriodValues(sums, itemSpan.last, itemSpan.lastFraction, item->getTotalLength(), entry);
         *count = *count + 1;
-        periodResultsQueue.pop();
+        periodResultsQueue.pop_front();
         entry += recordsPerItem;
     }
 }

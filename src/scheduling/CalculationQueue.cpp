@@ -29,7 +29,7 @@ void PowerModule::PowerModuleImpl::reset(unsigned long long firstSampleIndex) {
     }
 
     while (!periodResultsQueue.empty()) {
-        periodResultsQueue.pop();
+        periodResultsQueue.pop_front();
     }
     if (config.areAnyPeriodValuesEnabled()) {
         currentPeriodQueueItem = std::make_shared<PowerPeriodResultsQueueItem>(
