@@ -1394,12 +1394,13 @@ class _Flicker:
             # The meter closes an interval a few samples past its tick: missing samples past the end let it
             # close every interval the data finished (one it closes that they did not finish is dropped below).
             tail = np.full(3 * max(m.decimation_factor for m in self.meters) + 1, np.nan, np.float32)
-        pst, pst_gaps, plt, plt_gaps, peak = [], [], [], [], []
-        for meter, row in zip(self.meters, rows):
-            meter.add_samples(row)
-            peak.append(meter.instantaneous_maximum())
-            if tail is not None:
-                meter.add_samples(tail)
+        # The meters side by side, in one call (each as if on its own).
+        _core.FlickerMeter.add_samples_together(self.meters, rows)
+        peak = [meter.instantaneous_maximum() for meter in self.meters]
+        if tail is not None:
+            _core.FlickerMeter.add_samples_together(self.meters, np.broadcast_to(tail, (len(self.meters), len(tail))))
+        pst, pst_gaps, plt, plt_gaps = [], [], [], []
+        for meter in self.meters:
             values, gaps = meter.short_term_severities(return_gaps=True)
             pst.append(values)
             pst_gaps.append(gaps)
