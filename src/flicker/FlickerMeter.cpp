@@ -156,6 +156,24 @@ std::vector<double> runningMean(const std::vector<double>& x, std::size_t r) {
     return out;
 }
 
+// Whether every sample is finite (its exponent not all ones), four at a time.
+bool allFinite(const float* samples, int count) {
+    typedef int32_t Words __attribute__((vector_size(16)));
+    const Words exponent = {0x7f800000, 0x7f800000, 0x7f800000, 0x7f800000};
+    Words any = {0, 0, 0, 0};
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Words w;
+        std::memcpy(&w, samples + i, sizeof w);
+        any |= (w & exponent) == exponent;
+    }
+    bool finite = (any[0] | any[1] | any[2] | any[3]) == 0;
+    for (; i < count; ++i) {
+        finite = finite && std::isfinite(samples[i]);
+    }
+    return finite;
+}
+
 long long floorDiv(long long a, long long b) {
     const long long q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
@@ -333,25 +351,33 @@ public:
     // missing sample's interval before the decimated side has closed the
     // intervals before it marks the same interval (the one that holds it).
     int demodulate(const float* samples, int count) {
-        const double* w = kernel.data();
+        return allFinite(samples, count) ? demodulate<false>(samples, count) : demodulate<true>(samples, count);
+    }
+
+    // With `checked` false every sample is known to be finite.
+    template <bool checked>
+    int demodulate(const float* samples, int count) {
         const int r = decimation;
+        const double* w0 = kernel.data() + 2 * r;
+        const double* w1 = kernel.data() + r;
+        const double* w2 = kernel.data();
         // A decimated sample reaches back 3 r input samples.
         const unsigned long long reach = 3 * static_cast<unsigned long long>(r);
-        int j = phase;
+        std::ptrdiff_t j = phase;
         double a0 = acc0, a1 = acc1, a2 = acc2;
         int outputs = 0;
         for (int i = 0; i < count; ++i) {
             const float x = samples[i];
             double v = static_cast<double>(x) * x;
-            if (!std::isfinite(x)) {
+            if (checked && !std::isfinite(x)) {
                 // Missing: the decimated samples it reaches are not used, so
                 // what it adds to the sums does not matter, only that it is finite.
                 v = 0.0;
                 markMissing(position + static_cast<unsigned long long>(i));
             }
-            a0 += w[2 * r + j] * v;
-            a1 += w[r + j] * v;
-            a2 += w[j] * v;
+            a0 += w0[j] * v;
+            a1 += w1[j] * v;
+            a2 += w2[j] * v;
             if (++j == r) {
                 j = 0;
                 const double out = a0;
@@ -369,7 +395,7 @@ public:
             }
         }
         position += static_cast<unsigned long long>(count);
-        phase = j;
+        phase = static_cast<int>(j);
         acc0 = a0;
         acc1 = a1;
         acc2 = a2;
