@@ -230,9 +230,10 @@ TEST(FlickerMeter, MetersTogetherGiveEachMetersOwnResults) {
     std::fill_n(voltages[2].begin(), 3000, 0.0f);                            // silence first
     std::fill_n(voltages[1].begin() + 120000, 2000, std::nanf(""));         // half a second missing at 30 s
     voltages[4][264001] = std::numeric_limits<float>::infinity();           // one sample at 66 s
+    voltages[2][5 * 9999 + 9997] = std::nanf("");  // in the last, short chunk of a block of 9999
     const double clock = 580.0;  // an interval ends at 20 s
     struct Case { int meters, block; };
-    for (const Case& c : {Case{1, 0}, Case{2, 4097}, Case{3, 0}, Case{3, 7}, Case{3, 10000}, Case{5, 4096}}) {
+    for (const Case& c : {Case{1, 0}, Case{2, 4097}, Case{3, 0}, Case{3, 7}, Case{3, 9999}, Case{5, 4096}}) {
         SCOPED_TRACE(testing::Message() << c.meters << " meters, blocks of " << c.block);
         std::vector<FlickerMeter> meters, solos;
         std::vector<FlickerMeter*> pointers;

@@ -351,7 +351,9 @@ public:
     // missing sample's interval before the decimated side has closed the
     // intervals before it marks the same interval (the one that holds it).
     int demodulate(const float* samples, int count) {
-        return allFinite(samples, count) ? demodulate<false>(samples, count) : demodulate<true>(samples, count);
+        // A short block is checked sample by sample: the scan first would cost more than it spares.
+        return count >= 64 && allFinite(samples, count) ? demodulate<false>(samples, count)
+                                                         : demodulate<true>(samples, count);
     }
 
     // With `checked` false every sample is known to be finite.
