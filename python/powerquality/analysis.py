@@ -1374,6 +1374,7 @@ class _Flicker:
         phases = len(ctx.voltages)
         self.labels = [("ABC"[k] + ".") if phases > 1 else "" for k in range(phases)]
         self.held_pst = self.held_plt = None  # rows waiting for the events over them
+        self.dtypes = {}  # of the Pst and the Plt rows
         self.block = []  # the Pst rows of the 2 hours running (for Plt's flags, completeness and the last Plt)
         self.ended = np.zeros(0, EVENT_DTYPE)  # finished events that may still overlap a held row
         # The first interval is whole when the recording begins on its tick.
@@ -1419,8 +1420,11 @@ class _Flicker:
             finished = new_pst["endTime"] <= (b.stop + 0.5) / ctx.sample_rate
             new_pst = new_pst[finished]
             new_plt = new_plt[np.isin(new_plt["clockInterval"] + per - 1, new_pst["clockInterval"])]
-        self.held_pst = new_pst if self.held_pst is None else np.concatenate([self.held_pst, new_pst])
-        self.held_plt = new_plt if self.held_plt is None else np.concatenate([self.held_plt, new_plt])
+        # Most blocks finish no interval: nothing to join then.
+        if self.held_pst is None or len(new_pst):
+            self.held_pst = new_pst if self.held_pst is None else np.concatenate([self.held_pst, new_pst])
+        if self.held_plt is None or len(new_plt):
+            self.held_plt = new_plt if self.held_plt is None else np.concatenate([self.held_plt, new_plt])
         b.flicker = {"pst": self.held_pst[:0], "plt": self.held_plt[:0], "pinst_max": np.array(peak)}
         self._hand_on(b)
 
@@ -1428,12 +1432,14 @@ class _Flicker:
         """The held rows whose events are known, flagged, into the block; at the last block all, and the Plt of
         the 2 hours running at the end."""
         ctx = self.ctx
-        self.ended = np.concatenate([self.ended, b.events[b.events["ended"] | b.events["cutByGap"]]])
+        finished = b.events[b.events["ended"] | b.events["cutByGap"]]
+        if len(finished):
+            self.ended = np.concatenate([self.ended, finished])
         pst, plt = self.held_pst, self.held_plt
         seen = np.inf if b.last else ctx.events_seen - 1.5 / ctx.nominal_frequency
         ready = int(np.searchsorted(pst["endTime"], seen, side="right"))
         out = pst[:ready].copy()
-        events = np.concatenate([self.ended, ctx.running_events])
+        events = np.concatenate([self.ended, ctx.running_events]) if len(out) else self.ended[:0]
         if len(out) and len(events):
             ends = np.where(events["ended"] | events["cutByGap"], events["startTime"] + events["duration"], np.inf)
             out["flagged"] = ((events["startTime"][None, :] < out["endTime"][:, None]) &
@@ -1487,7 +1493,9 @@ class _Flicker:
 
     def _rows(self, clocks, spans, seconds, values, name, gap):
         offset = float(self.ctx.clock_offset)
-        table = np.zeros(len(clocks), FLICKER_FRAME + [(label + name, "f8") for label in self.labels])
+        if name not in self.dtypes:
+            self.dtypes[name] = np.dtype(FLICKER_FRAME + [(label + name, "f8") for label in self.labels])
+        table = np.zeros(len(clocks), self.dtypes[name])
         table["clockInterval"] = clocks
         table["gap"] = gap
         table["startTime"] = np.maximum(spans * seconds - offset, 0.0)
