@@ -3,7 +3,10 @@
 // The flat twin is driven by a C host (flicker_c_test.c).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <complex>
 #include <cstdlib>
 #include <fstream>
@@ -47,11 +50,7 @@ std::vector<float> synthesise(const Fluctuation& f, double seconds, double scale
 // What a meter hands out: the largest Pinst, Pst and Plt, and their gap marks.
 struct Outcome { double pinstMax; std::vector<double> pst, plt; std::vector<bool> pstGap, pltGap; };
 
-Outcome measure(const Fluctuation& f, const std::vector<float>& samples, double clockOffset = 0.0, int block = 0) {
-    FlickerMeter meter(f.rate, f.supply, f.volts);
-    meter.setClockOffset(clockOffset);
-    const int n = static_cast<int>(samples.size()), step = block > 0 ? block : n;
-    for (int at = 0; at < n; at += step) meter.addSamples(samples.data() + at, std::min(step, n - at));
+Outcome outcomeOf(FlickerMeter& meter) {
     const int shortTerm = meter.getPendingShortTermCount(), longTerm = meter.getPendingLongTermCount();
     Outcome out{meter.getInstantaneousMaximum(), std::vector<double>(shortTerm), std::vector<double>(longTerm), {}, {}};
     std::unique_ptr<bool[]> pstGap(new bool[shortTerm + 1]), pltGap(new bool[longTerm + 1]);
@@ -59,6 +58,30 @@ Outcome measure(const Fluctuation& f, const std::vector<float>& samples, double 
     meter.getLongTermSeverities(longTerm, out.plt.data(), pltGap.get());
     out.pstGap.assign(pstGap.get(), pstGap.get() + shortTerm);
     out.pltGap.assign(pltGap.get(), pltGap.get() + longTerm);
+    return out;
+}
+
+Outcome measure(const Fluctuation& f, const std::vector<float>& samples, double clockOffset = 0.0, int block = 0) {
+    FlickerMeter meter(f.rate, f.supply, f.volts);
+    meter.setClockOffset(clockOffset);
+    const int n = static_cast<int>(samples.size()), step = block > 0 ? block : n;
+    for (int at = 0; at < n; at += step) meter.addSamples(samples.data() + at, std::min(step, n - at));
+    return outcomeOf(meter);
+}
+
+// The bits of every value, so that NaN compares equal to itself.
+std::vector<uint64_t> bitsOf(const Outcome& o) {
+    std::vector<double> all{o.pinstMax};
+    all.insert(all.end(), o.pst.begin(), o.pst.end());
+    all.insert(all.end(), o.plt.begin(), o.plt.end());
+    std::vector<uint64_t> out;
+    for (double v : all) {
+        uint64_t b;
+        std::memcpy(&b, &v, sizeof b);
+        out.push_back(b);
+    }
+    for (bool g : o.pstGap) out.push_back(g);
+    for (bool g : o.pltGap) out.push_back(g);
     return out;
 }
 
@@ -189,6 +212,91 @@ TEST(FlickerMeter, SameResultsForAnyBlocksAndAnyScaleDefinedOnesForBadSamples) {
     const Outcome silence = measure(g, std::vector<float>(4000 * 30, 0.0f), 580.0);
     EXPECT_EQ(std::tie(silence.pinstMax, silence.pst), std::make_tuple(0.0, std::vector<double>{0.0}));
     EXPECT_TRUE(std::isnan(measure(g, synthesise(g, FlickerMeter::settlingSeconds - 0.1)).pinstMax));
+}
+
+// Several meters in one call give each meter's own results, bit for bit:
+// up to five voltages (more than one group of lanes, a group part filled),
+// blocks across the meter's internal chunks, a voltage that starts late
+// (its mean counts fewer samples than the others' while they run side by
+// side), missing samples in one voltage only (the others run on, it is
+// bridged alone) and meters that are not in step (another lamp, another
+// position, one meter twice), which take their samples one after another.
+TEST(FlickerMeter, MetersTogetherGiveEachMetersOwnResults) {
+    const double rate = 4000.0;
+    std::vector<std::vector<float>> voltages;
+    for (int c = 0; c < 5; ++c) {
+        voltages.push_back(synthesise({rate, 50.0, 230.0, 0.5 + 0.3 * c, 3.0 + 2.0 * c, c == 3}, 75.0));
+    }
+    std::fill_n(voltages[2].begin(), 3000, 0.0f);                            // silence first
+    std::fill_n(voltages[1].begin() + 120000, 2000, std::nanf(""));         // half a second missing at 30 s
+    voltages[4][264001] = std::numeric_limits<float>::infinity();           // one sample at 66 s
+    voltages[2][5 * 9999 + 9997] = std::nanf("");  // in the last, short chunk of a block of 9999
+    const double clock = 580.0;  // an interval ends at 20 s
+    struct Case { int meters, block; };
+    for (const Case& c : {Case{1, 0}, Case{2, 4097}, Case{3, 0}, Case{3, 7}, Case{3, 9999}, Case{5, 4096}}) {
+        SCOPED_TRACE(testing::Message() << c.meters << " meters, blocks of " << c.block);
+        std::vector<FlickerMeter> meters, solos;
+        std::vector<FlickerMeter*> pointers;
+        for (int m = 0; m < c.meters; ++m) {
+            meters.emplace_back(rate, 50.0, 230.0);
+            meters.back().setClockOffset(clock);
+            solos.emplace_back(rate, 50.0, 230.0);
+            solos.back().setClockOffset(clock);
+        }
+        for (FlickerMeter& m : meters) pointers.push_back(&m);
+        // The largest Pinst of every block (of every 10000 samples for
+        // blocks of 7) too: a value, not a histogram bin, so any bit of the
+        // filters' state that differs shows.
+        std::vector<std::vector<double>> peaks(static_cast<std::size_t>(c.meters)), soloPeaks = peaks;
+        const int n = static_cast<int>(voltages[0].size()), step = c.block > 0 ? c.block : n;
+        for (int at = 0; at < n; at += step) {
+            const int count = std::min(step, n - at);
+            std::vector<const float*> rows;
+            for (int m = 0; m < c.meters; ++m) rows.push_back(voltages[static_cast<std::size_t>(m)].data() + at);
+            FlickerMeter::addSamples(pointers.data(), rows.data(), c.meters, count);
+            const bool peak = step != 7 || (at + count) / 10000 != at / 10000;
+            for (std::size_t m = 0; m < meters.size(); ++m) {
+                solos[m].addSamples(rows[m], count);
+                if (peak) {
+                    peaks[m].push_back(meters[m].getInstantaneousMaximum());
+                    soloPeaks[m].push_back(solos[m].getInstantaneousMaximum());
+                }
+            }
+        }
+        for (std::size_t m = 0; m < meters.size(); ++m) {
+            EXPECT_EQ(bitsOf(outcomeOf(meters[m])), bitsOf(outcomeOf(solos[m]))) << "meter " << m;
+            EXPECT_EQ(bitsOf({0.0, peaks[m], {}, {}, {}}), bitsOf({0.0, soloPeaks[m], {}, {}, {}})) << "meter " << m;
+        }
+    }
+
+    // Not in step: each takes its samples in turn, as addSamples would.
+    // At 3000 per second the decimation (3) does not divide the meter's chunks.
+    const std::vector<float>& u = voltages[0];
+    const double r3 = 3000.0;
+    FlickerMeter a(r3, 50.0, 230.0), b(r3, 50.0, 120.0), early(r3, 50.0, 230.0), twice(r3, 50.0, 230.0);
+    FlickerMeter soloA(r3, 50.0, 230.0), soloB(r3, 50.0, 120.0), soloEarly(r3, 50.0, 230.0), soloTwice(r3, 50.0, 230.0);
+    early.addSamples(u.data(), 1000);  // another phase of the decimation too
+    soloEarly.addSamples(u.data(), 1000);
+    const int n = 200000;
+    const float* rows[] = {u.data() + 1000, u.data() + 1000, u.data() + 1000};
+    for (const auto& group : {std::vector<FlickerMeter*>{&a, &b}, std::vector<FlickerMeter*>{&a, &early},
+                              std::vector<FlickerMeter*>{&twice, &twice}}) {
+        FlickerMeter::addSamples(group.data(), rows, static_cast<int>(group.size()), n);
+    }
+    for (FlickerMeter* solo : {&soloA, &soloB, &soloA, &soloEarly, &soloTwice, &soloTwice}) {
+        solo->addSamples(u.data() + 1000, n);
+    }
+    EXPECT_EQ(early.getInstantaneousMaximum(), soloEarly.getInstantaneousMaximum());
+    EXPECT_EQ(bitsOf(outcomeOf(a)), bitsOf(outcomeOf(soloA)));
+    EXPECT_EQ(bitsOf(outcomeOf(b)), bitsOf(outcomeOf(soloB)));
+    EXPECT_EQ(bitsOf(outcomeOf(early)), bitsOf(outcomeOf(soloEarly)));
+    EXPECT_EQ(bitsOf(outcomeOf(twice)), bitsOf(outcomeOf(soloTwice)));
+    EXPECT_EQ(a.getSamplePosition(), 2u * n);
+
+    FlickerMeter* none[] = {&a, nullptr};
+    EXPECT_THROW(FlickerMeter::addSamples(none, rows, 2, 10), std::invalid_argument);
+    EXPECT_THROW(FlickerMeter::addSamples(nullptr, rows, 2, 10), std::invalid_argument);
+    FlickerMeter::addSamples(nullptr, nullptr, 2, 0);  // nothing to add: not read
 }
 
 // A clean 230 V supply off its nominal 50 Hz with 10 s missing (10240 per

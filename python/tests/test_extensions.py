@@ -58,6 +58,36 @@ def test_flicker_meter_takes_numpy_and_refuses_nonsense():
             refused()
 
 
+def test_flicker_meters_together_give_their_own_results_from_rows_read_in_place_or_converted():
+    fs = 2000.0
+    t = np.arange(int(30 * fs)) / fs
+    rows = np.stack([325 * np.sin(2 * np.pi * 50 * t - k) * (1 + 0.002 * (k + 1) * np.sin(2 * np.pi * 8.8 * t))
+                     for k in range(3)])
+    rows[1, 20000:20400] = np.nan
+    # float64, float32 rows of a bigger array (the first three of four), a transposed copy's view
+    four = np.vstack([rows, rows[:1]]).astype(np.float32)
+    for given in (rows, four[:3], np.ascontiguousarray(rows.T).T):
+        meters = [pq.FlickerMeter(fs, 50.0, 230.0, clock_offset=590.0) for _ in range(3)]
+        solos = [pq.FlickerMeter(fs, 50.0, 230.0, clock_offset=590.0) for _ in range(3)]
+        for lo, hi in ((0, 7), (7, 25000), (25000, len(t))):
+            core.FlickerMeter.add_samples_together(meters, given[:, lo:hi])
+            for solo, row in zip(solos, rows):
+                solo.add_samples(row[lo:hi])
+            for meter, solo in zip(meters, solos):
+                assert np.float64(meter.instantaneous_maximum()).tobytes() == \
+                    np.float64(solo.instantaneous_maximum()).tobytes()
+        for meter, solo in zip(meters, solos):
+            assert meter.sample_position == len(t)
+            pst, gaps = meter.short_term_severities(return_gaps=True)
+            solo_pst, solo_gaps = solo.short_term_severities(return_gaps=True)
+            assert pst.tobytes() == solo_pst.tobytes() and list(gaps) == list(solo_gaps)
+    core.FlickerMeter.add_samples_together([], np.zeros((0, 5)))
+    for refused in (lambda: core.FlickerMeter.add_samples_together(meters, rows[:2]),
+                    lambda: core.FlickerMeter.add_samples_together(meters, rows[0])):
+        with pytest.raises(ValueError):
+            refused()
+
+
 def test_flicker_meter_marks_the_intervals_that_hold_missing_samples():
     fs = 2000.0
     t = np.arange(int(611 * fs)) / fs

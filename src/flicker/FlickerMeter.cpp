@@ -45,6 +45,11 @@ constexpr double fadeSeconds = 0.25;
 constexpr double referenceHz = 8.8;
 constexpr double referenceDeltaV = 0.0025;
 constexpr double timeLimit = 1e15;  // clock offsets beyond this are refused
+// Input samples demodulated at a time before the decimated side runs on the
+// outputs they finish; and the lanes of meters whose decimated chains run
+// side by side (a multiple of any SIMD width the compiler uses for them).
+constexpr int chunkSamples = 4096;
+constexpr int lanes = 2;
 
 // Classifier bins: the upper 16 bits of a float (sign, exponent and 7
 // mantissa bits) give 128 bins per octave, each bin linear inside, from 2^-30
@@ -114,6 +119,19 @@ void butterworth(double fc, double rate, Biquad* sections) {
     }
 }
 
+// Values of the meters running side by side, one to a lane (GCC's vector
+// extension: each operation is the scalar one, lane by lane).
+typedef double Lanes __attribute__((vector_size(lanes * sizeof(double))));
+
+// Biquad::step in every lane: y in, the output out (by reference: a vector
+// wider than the target's registers is not passed by value).
+inline void lanesStep(const Biquad& q, Lanes& y, Lanes& s1, Lanes& s2) {
+    const Lanes x = y;
+    y = q.b0 * x + s1;
+    s1 = q.b1 * x - q.a1 * y + s2;
+    s2 = q.b2 * x - q.a2 * y;
+}
+
 uint32_t floatBits(float value) {
     uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
@@ -136,6 +154,24 @@ std::vector<double> runningMean(const std::vector<double>& x, std::size_t r) {
         out[n] = sum / static_cast<double>(r);
     }
     return out;
+}
+
+// Whether every sample is finite (its exponent not all ones), four at a time.
+bool allFinite(const float* samples, int count) {
+    typedef int32_t Words __attribute__((vector_size(16)));
+    const Words exponent = {0x7f800000, 0x7f800000, 0x7f800000, 0x7f800000};
+    Words any = {0, 0, 0, 0};
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        Words w;
+        std::memcpy(&w, samples + i, sizeof w);
+        any |= (w & exponent) == exponent;
+    }
+    bool finite = (any[0] | any[1] | any[2] | any[3]) == 0;
+    for (; i < count; ++i) {
+        finite = finite && std::isfinite(samples[i]);
+    }
+    return finite;
 }
 
 long long floorDiv(long long a, long long b) {
@@ -291,25 +327,59 @@ public:
         return static_cast<unsigned long long>(std::ceil(t * sampleRate));
     }
 
+    // Scratch of one chunk: the decimated samples it finished, their input
+    // positions and whether a missing sample lies in their kernel.
+    std::vector<double> squares = std::vector<double>(chunkSamples + 1);
+    std::vector<unsigned long long> ats = std::vector<unsigned long long>(chunkSamples + 1);
+    std::vector<unsigned char> gaps = std::vector<unsigned char>(chunkSamples + 1);
+
     void add(const float* samples, int count) {
-        const double* w = kernel.data();
+        while (count > 0) {
+            const int n = std::min(count, chunkSamples);
+            const int outputs = demodulate(samples, n);
+            for (int k = 0; k < outputs; ++k) {
+                step(squares[static_cast<std::size_t>(k)], ats[static_cast<std::size_t>(k)],
+                     gaps[static_cast<std::size_t>(k)] != 0);
+            }
+            samples += n;
+            count -= n;
+        }
+    }
+
+    // The input side of count <= chunkSamples samples: the decimated samples
+    // they finish into squares, ats and gaps; returns how many. Marking a
+    // missing sample's interval before the decimated side has closed the
+    // intervals before it marks the same interval (the one that holds it).
+    int demodulate(const float* samples, int count) {
+        // A short block is checked sample by sample: the scan first would cost more than it spares.
+        return count >= 64 && allFinite(samples, count) ? demodulate<false>(samples, count)
+                                                         : demodulate<true>(samples, count);
+    }
+
+    // With `checked` false every sample is known to be finite.
+    template <bool checked>
+    int demodulate(const float* samples, int count) {
         const int r = decimation;
+        const double* w0 = kernel.data() + 2 * r;
+        const double* w1 = kernel.data() + r;
+        const double* w2 = kernel.data();
         // A decimated sample reaches back 3 r input samples.
         const unsigned long long reach = 3 * static_cast<unsigned long long>(r);
-        int j = phase;
+        std::ptrdiff_t j = phase;
         double a0 = acc0, a1 = acc1, a2 = acc2;
+        int outputs = 0;
         for (int i = 0; i < count; ++i) {
             const float x = samples[i];
             double v = static_cast<double>(x) * x;
-            if (!std::isfinite(x)) {
+            if (checked && !std::isfinite(x)) {
                 // Missing: the decimated samples it reaches are not used, so
                 // what it adds to the sums does not matter, only that it is finite.
                 v = 0.0;
                 markMissing(position + static_cast<unsigned long long>(i));
             }
-            a0 += w[2 * r + j] * v;
-            a1 += w[r + j] * v;
-            a2 += w[j] * v;
+            a0 += w0[j] * v;
+            a1 += w1[j] * v;
+            a2 += w2[j] * v;
             if (++j == r) {
                 j = 0;
                 const double out = a0;
@@ -319,15 +389,208 @@ public:
                 // The first two outputs lack the blocks before the first sample.
                 if (++blocks > 2) {
                     const unsigned long long at = position + static_cast<unsigned long long>(i);
-                    step(out, at, missingEnd > 0 && at + 1 - missingEnd < reach);
+                    squares[static_cast<std::size_t>(outputs)] = out;
+                    ats[static_cast<std::size_t>(outputs)] = at;
+                    gaps[static_cast<std::size_t>(outputs)] = missingEnd > 0 && at + 1 - missingEnd < reach;
+                    ++outputs;
                 }
             }
         }
         position += static_cast<unsigned long long>(count);
-        phase = j;
+        phase = static_cast<int>(j);
         acc0 = a0;
         acc1 = a1;
         acc2 = a2;
+        return outputs;
+    }
+
+    // Whether the next decimated sample, unless a missing sample lies in
+    // its kernel, takes step()'s common path: voltage seen, the band-pass
+    // warmed up, no gap being bridged.
+    bool steady() const { return meanCount > 0 && warmUp >= warmUpSteps && !bridging; }
+
+    // Whether two meters have the same chain (the same coefficients, from
+    // the same settings) and take their decimated samples at the same
+    // input positions.
+    bool inStepWith(const Impl& other) const {
+        return sampleRate == other.sampleRate && nominalFrequency == other.nominalFrequency &&
+               lampVoltage == other.lampVoltage && position == other.position;
+    }
+
+    // Meters in step with each other take their samples chunk by chunk; a
+    // run of decimated samples that every meter takes on the common path
+    // runs in lanes, one meter to a lane, the others go through step(),
+    // meter by meter. Each meter's arithmetic, and the order of it, is
+    // step()'s: the results are those of each meter on its own.
+    static void addInStep(Impl* const* meters, const float* const* samples, int count, int meterCount) {
+        int done = 0;
+        while (done < count) {
+            const int n = std::min(count - done, chunkSamples);
+            int outputs = 0;
+            for (int c = 0; c < meterCount; ++c) {
+                outputs = meters[c]->demodulate(samples[c] + done, n);  // the same for all: in step
+            }
+            int k = 0;
+            while (k < outputs) {
+                bool common = true;
+                for (int c = 0; c < meterCount; ++c) {
+                    common = common && meters[c]->steady();
+                }
+                int end = k;
+                while (common && end < outputs && !anyGap(meters, meterCount, end)) {
+                    ++end;
+                }
+                if (end > k) {
+                    for (int first = 0; first < meterCount; first += lanes) {
+                        runLanes(meters + first, std::min(lanes, meterCount - first), k, end);
+                    }
+                    k = end;
+                } else {
+                    const std::size_t at = static_cast<std::size_t>(k);
+                    for (int c = 0; c < meterCount; ++c) {
+                        Impl& m = *meters[c];
+                        m.step(m.squares[at], m.ats[at], m.gaps[at] != 0);
+                    }
+                    ++k;
+                }
+            }
+            done += n;
+        }
+    }
+
+    static bool anyGap(Impl* const* meters, int meterCount, int k) {
+        for (int c = 0; c < meterCount; ++c) {
+            if (meters[c]->gaps[static_cast<std::size_t>(k)] != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Decimated samples [from, to) of up to `lanes` meters, all on the common
+    // path: step() with its branches taken once for the run, lane by lane
+    // the same operations in the same order. Lanes past `used` compute the
+    // first meter's values again and are dropped. The filters run first,
+    // their Pinst written over the squares they came from, then each meter
+    // closes its intervals and classifies them: no call in the filters' loop.
+    static void runLanes(Impl* const* meters, int used, int from, int to) {
+        const Impl& a = *meters[0];
+        const double* in[lanes];
+        Lanes mean, level0, level1, hpIn, hpOut, smIn, smOut;
+        Lanes low0s1, low0s2, low1s1, low1s2, low2s1, low2s2, eye0s1, eye0s2, eye1s1, eye1s2;
+        for (int l = 0; l < lanes; ++l) {
+            const Impl& m = *meters[l < used ? l : 0];
+            in[l] = m.squares.data();
+            mean[l] = m.mean;
+            level0[l] = m.level[0];
+            level1[l] = m.level[1];
+            hpIn[l] = m.highPassIn;
+            hpOut[l] = m.highPassOut;
+            smIn[l] = m.smoothingIn;
+            smOut[l] = m.smoothingOut;
+            low0s1[l] = m.lowPass[0].s1;
+            low0s2[l] = m.lowPass[0].s2;
+            low1s1[l] = m.lowPass[1].s1;
+            low1s2[l] = m.lowPass[1].s2;
+            low2s1[l] = m.lowPass[2].s1;
+            low2s2[l] = m.lowPass[2].s2;
+            eye0s1[l] = m.weighting[0].s1;
+            eye0s2[l] = m.weighting[0].s2;
+            eye1s1[l] = m.weighting[1].s1;
+            eye1s2[l] = m.weighting[1].s2;
+        }
+        const Biquad low0 = a.lowPass[0], low1 = a.lowPass[1], low2 = a.lowPass[2];
+        const Biquad eye0 = a.weighting[0], eye1 = a.weighting[1];
+        const double meanAlpha = a.meanAlpha, levelAlpha = a.levelAlpha;
+        const double highPassGain = a.highPassGain, highPassFeedback = a.highPassFeedback;
+        const double smoothingGain = a.smoothingGain, smoothingFeedback = a.smoothingFeedback, scale = a.scale;
+        double* inout[lanes];
+        for (int l = 0; l < lanes; ++l) {
+            inout[l] = meters[l < used ? l : 0]->squares.data();
+        }
+        double spare[chunkSamples + 1];  // the output of lanes past `used`
+        for (int l = used; l < lanes; ++l) {
+            inout[l] = spare;
+        }
+        // The mean's weight is 1 / count until count reaches meanSamples.
+        int late = from;
+        for (int l = 0; l < used; ++l) {
+            const unsigned long long first = meters[l]->meanCount + 1;  // count at sample `from`
+            if (first < a.meanSamples) {
+                const unsigned long long lateHere = std::min<unsigned long long>(
+                    static_cast<unsigned long long>(to), static_cast<unsigned long long>(from) + (a.meanSamples - first));
+                late = std::max(late, static_cast<int>(lateHere));
+            }
+        }
+        const Lanes zero = mean - mean, one = zero + 1.0;  // mean is finite
+        Lanes alpha = zero + meanAlpha;
+        for (int k = from; k < to; ++k) {
+            Lanes square;
+            for (int l = 0; l < lanes; ++l) {
+                square[l] = in[l][k];
+            }
+            if (k < late) {
+                for (int l = 0; l < lanes; ++l) {
+                    const unsigned long long count =
+                        meters[l < used ? l : 0]->meanCount + 1 + static_cast<unsigned long long>(k - from);
+                    alpha[l] = count < a.meanSamples ? 1.0 / static_cast<double>(count) : meanAlpha;
+                }
+            } else if (k == late) {
+                alpha = zero + meanAlpha;
+            }
+            mean += alpha * (square - mean);
+            Lanes y = square;
+            lanesStep(low0, y, low0s1, low0s2);
+            lanesStep(low1, y, low1s1, low1s2);
+            lanesStep(low2, y, low2s1, low2s2);
+            level0 += levelAlpha * (y - level0);
+            level1 += levelAlpha * (level0 - level1);
+            // lampEye(), the division only by a positive mean.
+            hpOut = highPassGain * (y - hpIn) + highPassFeedback * hpOut;
+            hpIn = y;
+            const auto normalised = mean > zero;
+            y = normalised ? hpOut / (normalised ? mean : one) : zero;
+            lanesStep(eye0, y, eye0s1, eye0s2);
+            lanesStep(eye1, y, eye1s1, eye1s2);
+            const Lanes squared = y * y;
+            smOut = smoothingGain * (squared + smIn) + smoothingFeedback * smOut;
+            smIn = squared;
+            const Lanes pinst = scale * smOut;
+            for (int l = 0; l < lanes; ++l) {
+                inout[l][k] = pinst[l];
+            }
+        }
+        for (int l = 0; l < used; ++l) {
+            Impl& m = *meters[l];
+            for (int k = from; k < to; ++k) {
+                const unsigned long long at = m.ats[static_cast<std::size_t>(k)];
+                ++m.steps;
+                while (at >= m.nextTick) {
+                    m.closeInterval();
+                }
+                if (m.steps > m.settlingSamples) {
+                    m.classify(m.squares[static_cast<std::size_t>(k)]);
+                }
+            }
+            m.meanCount += static_cast<unsigned long long>(to - from);
+            m.mean = mean[l];
+            m.level[0] = level0[l];
+            m.level[1] = level1[l];
+            m.highPassIn = hpIn[l];
+            m.highPassOut = hpOut[l];
+            m.smoothingIn = smIn[l];
+            m.smoothingOut = smOut[l];
+            m.lowPass[0].s1 = low0s1[l];
+            m.lowPass[0].s2 = low0s2[l];
+            m.lowPass[1].s1 = low1s1[l];
+            m.lowPass[1].s2 = low1s2[l];
+            m.lowPass[2].s1 = low2s1[l];
+            m.lowPass[2].s2 = low2s2[l];
+            m.weighting[0].s1 = eye0s1[l];
+            m.weighting[0].s2 = eye0s2[l];
+            m.weighting[1].s1 = eye1s1[l];
+            m.weighting[1].s2 = eye1s2[l];
+        }
     }
 
     // A sample at input position p that is not finite: its interval is
@@ -657,6 +920,37 @@ int FlickerMeter::getPendingShortTermCount() const {
 
 int FlickerMeter::getPendingLongTermCount() const {
     return static_cast<int>(impl->longTerm.size());
+}
+
+void FlickerMeter::addSamples(FlickerMeter* const* meters, const float* const* samples, int meterCount, int count) {
+    if (count <= 0 || meterCount <= 0) {
+        return;
+    }
+    if (meters == nullptr || samples == nullptr) {
+        throw std::invalid_argument("FlickerMeter: null meters or samples");
+    }
+    std::vector<Impl*> impls(static_cast<std::size_t>(meterCount));
+    for (int c = 0; c < meterCount; ++c) {
+        if (meters[c] == nullptr || meters[c]->impl == nullptr || samples[c] == nullptr) {
+            throw std::invalid_argument("FlickerMeter: null meter or samples");
+        }
+        impls[static_cast<std::size_t>(c)] = meters[c]->impl;
+    }
+    // In step: the same settings and position, each meter once.
+    bool inStep = true;
+    for (int c = 1; c < meterCount && inStep; ++c) {
+        inStep = impls[static_cast<std::size_t>(c)]->inStepWith(*impls[0]);
+        for (int d = 0; d < c && inStep; ++d) {
+            inStep = impls[static_cast<std::size_t>(c)] != impls[static_cast<std::size_t>(d)];
+        }
+    }
+    if (!inStep) {
+        for (int c = 0; c < meterCount; ++c) {
+            impls[static_cast<std::size_t>(c)]->add(samples[c], count);
+        }
+        return;
+    }
+    Impl::addInStep(impls.data(), samples, count, meterCount);
 }
 
 unsigned long long FlickerMeter::getSamplePosition() const {

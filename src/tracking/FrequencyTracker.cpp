@@ -43,6 +43,7 @@ constexpr double intervalSeconds = 10.0;
 constexpr double rangeTolerance = 0.01;
 constexpr double intervalClosePeriods = halfWindow + settleCycles + 3;  // of the longest cycle, after the end
 constexpr uint64_t never = std::numeric_limits<uint64_t>::max();
+constexpr int chunkSamples = 4096;  // samples filtered at a time before their crossings are sought
 
 // A time in positions: whole + fraction, fraction in [0, 1).
 struct Instant {
@@ -76,17 +77,32 @@ struct Boxcar {
 
     explicit Boxcar(size_t length) : ring(length, 0.0), scale(1.0 / static_cast<double>(length)) {}
 
-    double step(double x) {
-        sum += x - ring[index];
-        ring[index] = x;
-        if (++index == ring.size()) {
-            index = 0;
-            sum = 0.0;
-            for (double v : ring) {
-                sum += v;
-            }
+    // The samples until the ring comes round next.
+    size_t room() const { return ring.size() - index; }
+
+    // x[0..n) in place by their outputs, n <= room(): step() n times.
+    void run(double* x, size_t n) {
+        double* r = ring.data() + index;
+        double s = sum;
+        for (size_t k = 0; k < n; ++k) {
+            const double v = x[k];
+            s += v - r[k];
+            r[k] = v;
+            x[k] = s * scale;
         }
-        return sum * scale;
+        sum = s;
+        index += n;
+        if (index == ring.size()) {
+            index = 0;
+            s = 0.0;
+            for (double v : ring) {
+                s += v;
+            }
+            sum = s;
+            // The output of the sample that brought the ring round is the
+            // new sum's.
+            x[n - 1] = sum * scale;
+        }
     }
 
     double gain(double w) const {
@@ -99,20 +115,32 @@ struct Boxcar {
 // linear phase with a delay of D samples; zeros at 0 Hz and the multiples of
 // sampleRate / D, a gain of 2 at sampleRate / (2D).
 struct Comb {
-    std::vector<double> ring;  // the last 2D + 1 inputs
-    size_t index = 0;
     size_t delay;
+    size_t length;  // of the inputs it reaches: 2D + 1
+    // The inputs from fill - 2D to fill (zeros before the first), room for
+    // a block after them: a block's outputs are read from one straight run,
+    // and the last 2D inputs are moved to the front only when it is full.
+    std::vector<double> history;
+    size_t fill;
 
-    explicit Comb(size_t D) : ring(2 * D + 1, 0.0), delay(D) {}
+    Comb(size_t D, size_t block) : delay(D), length(2 * D + 1), history(2 * D + block, 0.0), fill(2 * D) {}
 
-    double step(double x) {
-        ring[index] = x;
-        const size_t n = ring.size();
-        const size_t middle = index >= delay ? index - delay : index + n - delay;
-        const size_t oldest = index + 1 == n ? 0 : index + 1;
-        const double y = ring[middle] - 0.5 * (x + ring[oldest]);
-        index = oldest;
-        return y;
+    // n <= block samples (not finite ones taken as 0) through the comb into y.
+    void run(const float* samples, size_t n, double* y) {
+        const size_t past = 2 * delay;
+        if (fill + n > history.size()) {
+            std::copy(history.data() + fill - past, history.data() + fill, history.data());
+            fill = past;
+        }
+        double* h = history.data() + fill - past;
+        for (size_t k = 0; k < n; ++k) {
+            const double x = samples[k];
+            h[past + k] = std::isfinite(x) ? x : 0.0;
+        }
+        for (size_t k = 0; k < n; ++k) {
+            y[k] = h[k + delay] - 0.5 * (h[k + past] + h[k]);
+        }
+        fill += n;
     }
 
     double gain(double w) const {
@@ -138,18 +166,31 @@ struct LinearPhaseFilter {
     double gain;    // at the nominal frequency
 
     LinearPhaseFilter(double sampleRate, double nominal)
-        : comb(samplesPer(sampleRate, 2.0 * nominal)),
+        : comb(samplesPer(sampleRate, 2.0 * nominal), chunkSamples),
           third(samplesPer(sampleRate, 3.0 * nominal)),
           fifth(samplesPer(sampleRate, 5.0 * nominal)),
           seventh(samplesPer(sampleRate, 7.0 * nominal)) {
         delay = static_cast<double>(comb.delay) + 0.5 * static_cast<double>(third.ring.size() - 1) +
                 0.5 * static_cast<double>(fifth.ring.size() - 1) + 0.5 * static_cast<double>(seventh.ring.size() - 1);
-        length = comb.ring.size() + third.ring.size() + fifth.ring.size() + seventh.ring.size() - 3;
+        length = comb.length + third.ring.size() + fifth.ring.size() + seventh.ring.size() - 3;
         const double w = 2.0 * pi * nominal / sampleRate;
         gain = comb.gain(w) * third.gain(w) * fifth.gain(w) * seventh.gain(w);
     }
 
-    double step(double x) { return seventh.step(fifth.step(third.step(comb.step(x)))); }
+    // n samples (not finite ones taken as 0) through the filter into y:
+    // the comb over the whole block, then the running means in stretches
+    // that end where one of their rings comes round.
+    void run(const float* samples, size_t n, double* y) {
+        comb.run(samples, n, y);
+        for (Boxcar* b : {&third, &fifth, &seventh}) {
+            size_t done = 0;
+            while (done < n) {
+                const size_t m = std::min(n - done, b->room());
+                b->run(y + done, m);
+                done += m;
+            }
+        }
+    }
 };
 
 struct Segment {
@@ -217,33 +258,61 @@ public:
     }
 
     void add(const float* samples, int count) {
-        for (int i = 0; i < count; ++i) {
-            double x = samples[i];
-            if (!std::isfinite(x)) {
-                x = 0.0;
-            }
-            const double y = filter.step(x);
-            posPeak = std::max(posPeak, y);
-            negPeak = std::min(negPeak, y);
+        while (count > 0) {
+            const int n = std::min(count, chunkSamples);
+            filter.run(samples, static_cast<size_t>(n), filtered.data());
+            scan(filtered.data(), n);
+            samples += n;
+            count -= n;
+        }
+    }
+
+    // The filter's outputs y[0..n), sample by sample: crossings and events.
+    // The state the loop changes is held in locals, and handed to the
+    // members around the calls that read or change it.
+    void scan(const double* y, int n) {
+        double pos = posPeak, neg = negPeak, energy = cycleEnergy, previous = yPrev;
+        bool arm = armed;
+        uint64_t at = position;
+        uint64_t next = nextEvent;
+        for (int i = 0; i < n; ++i) {
+            const double v = y[i];
+            pos = std::max(pos, v);
+            neg = std::min(neg, v);
             // Armed only once the filter has filled; armed, the previous
             // output is negative, so a crossing lies between it and this one.
-            if (armed) {
-                if (y >= 0.0) {
-                    armed = false;
-                    crossing(makeInstant(static_cast<int64_t>(position) - 1, yPrev / (yPrev - y)));
+            if (arm) {
+                if (v >= 0.0) {
+                    arm = false;
+                    posPeak = pos;
+                    negPeak = neg;
+                    cycleEnergy = energy;
+                    crossing(makeInstant(static_cast<int64_t>(at) - 1, previous / (previous - v)));
+                    pos = posPeak;
+                    neg = negPeak;
+                    energy = cycleEnergy;
+                    next = nextEvent;
                 }
-            } else if (y < -hysteresis && position >= filter.length) {
-                armed = true;
+            } else if (v < -hysteresis && at >= filter.length) {
+                arm = true;
             }
             // The sample that completes a crossing belongs to the cycle
             // after it, so it counts once the crossing has been taken.
-            cycleEnergy += y * y;
-            yPrev = y;
-            if (position >= nextEvent) {
+            energy += v * v;
+            previous = v;
+            if (at >= next) {
+                position = at;
                 events();
+                next = nextEvent;
             }
-            ++position;
+            ++at;
         }
+        posPeak = pos;
+        negPeak = neg;
+        cycleEnergy = energy;
+        yPrev = previous;
+        armed = arm;
+        position = at;
     }
 
     int take(int capacity, unsigned long long* first, int* lengths, double* frequencies, bool* flags) {
@@ -604,6 +673,7 @@ private:
     }
 
     LinearPhaseFilter filter;
+    std::vector<double> filtered = std::vector<double>(chunkSamples);  // the filter's outputs of one chunk
     double minPeriod = 0.0, maxPeriod = 0.0;  // positions
     uint64_t timeoutLength = 0;
 
