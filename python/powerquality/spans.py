@@ -709,8 +709,7 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
         Local worker processes (ignored with ``client``).
     span_seconds : float, optional
         Length of a span, rounded to whole 10 minutes (at least one); the last takes what is left. By default
-        the recording's duration over twice the jobs (two spans a worker, so that one that ends early takes
-        another), but at least SPAN_SECONDS (an hour: the lead-in is a twelfth of that).
+        as :func:`span_length` chooses: one span a local process, two a Dask worker's thread.
     lead_in, lead_out : float
         Seconds each span's stream reads before and after its span (see the module docstring).
     light : bool or 'windows'
@@ -754,7 +753,8 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     else:
         source = None  # an opened file that its workers cannot open again by a path: serial
     ctx = _decide(recording, options)
-    span_seconds = span_length(recording.samples / ctx.sample_rate, workers_of(jobs, client), span_seconds)
+    span_seconds = span_length(recording.samples / ctx.sample_rate, workers_of(jobs, client), span_seconds,
+                               client is not None)
     spans = plan(recording.samples, ctx.sample_rate, ctx.clock_offset, span_seconds, lead_in, lead_out,
                  grain_of(ctx.sample_rate))
     if len(spans) < 2 or source is None:
@@ -787,23 +787,29 @@ def workers_of(jobs, client=None):
     return max(1, int(jobs or 1))
 
 
-def span_length(seconds, workers, span_seconds=None):
+def span_length(seconds, workers, span_seconds=None, shared=False):
     """The span length for a recording of ``seconds`` on ``workers``: ``span_seconds`` when given, else the
-    recording's duration over twice the workers (two spans a worker, so that one that ends early takes
-    another), but at least SPAN_SECONDS (the lead-in is a twelfth of that)."""
+    recording's duration over the workers, but at least SPAN_SECONDS (the lead-in is a twelfth of that).
+
+    One span a worker on local processes: the system shares the cores among them, so they end together but
+    for the lead-in the first span does not read (some 0.7 % of a day's span, in time of a span's own
+    positions), and every span more costs a lead-in of CPU time. With ``shared`` (a Dask cluster, whose
+    workers may run at different speeds or hold other tasks) two spans a worker, so that one that ends early
+    takes another."""
     if span_seconds is not None:
         return float(span_seconds)
-    share = seconds / (2 * max(1, int(workers)))
+    share = seconds / ((2 if shared else 1) * max(1, int(workers)))
     return max(SPAN_SECONDS, math.ceil(share / TICK) * TICK)
 
 
-def splits(recording, workers, span_seconds=None):
+def splits(recording, workers, span_seconds=None, shared=False):
     """Whether a recording (opened, its rates checked) is long enough to be cut into two spans or more on
-    ``workers``; a shorter one is analysed serially, block by block."""
+    ``workers`` (``shared``: of a Dask cluster, see :func:`span_length`); a shorter one is analysed serially,
+    block by block."""
     fs = float(recording.sample_rate)
     if workers <= 1 or not fs > 0:
         return False
-    seconds = span_length(recording.samples / fs, workers, span_seconds)
+    seconds = span_length(recording.samples / fs, workers, span_seconds, shared)
     return len(plan(recording.samples, fs, analysis.clock_offset(recording), seconds)) > 1
 
 
