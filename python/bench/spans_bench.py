@@ -80,6 +80,15 @@ def cpu():
     return me.ru_utime + me.ru_stime + children.ru_utime + children.ru_stime
 
 
+def _shares(cpu, jobs):
+    """Each process's CPU time when the spans go, in order, to the first process free."""
+    ends = [0.0] * max(1, jobs)
+    for c in cpu:
+        k = ends.index(min(ends))
+        ends[k] += c
+    return ends
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--hours", type=float, default=2.0)
@@ -125,6 +134,9 @@ def main():
               f"processes, {read / n:.3f} of the positions read (lead-ins, lead-outs)")
         print(f"per worker  {worker / 1e6:6.2f} M positions per CPU-second (the spans' own CPU time, their set-up "
               f"included): {worker / (n / serial_cpu):.3f} of the serial run's")
+        print(f"span CPU    {', '.join(f'{c:.1f}' for c in split.span_cpu)} s; the serial CPU time over the largest "
+              f"share of a process (spans dealt in turn): {serial_cpu / max(_shares(split.span_cpu, args.jobs)):.2f}x "
+              "(the speed-up with the cores free and nothing shared)")
         if split.span_wall:
             first = min(a for a, _ in split.span_wall)
             last = max(b for _, b in split.span_wall)

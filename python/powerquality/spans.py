@@ -342,20 +342,17 @@ class _Ranges:
         if len(period):
             mine = self._mine(period["time"])
             phase = period["phase"]
-            for kind, name in (("U", "rmsVoltage"), ("I", "rmsCurrent")):
-                count = self.channels[kind]
-                if not count:
-                    continue
-                values = period[name]
-                finite = np.isfinite(values) if mine is None else np.isfinite(values) & mine
-                # Every phase at once: row k the phase's finite values (none: inf and -inf, the range kept).
-                where = (phase == np.arange(count, dtype=phase.dtype)[:, None]) & finite
-                wide = np.broadcast_to(values, where.shape)
-                lows = np.min(wide, axis=1, where=where, initial=np.inf).tolist()
-                highs = np.max(wide, axis=1, where=where, initial=-np.inf).tolist()
-                for k in range(count):
+            kinds = [(kind, name) for kind, name in (("U", "rmsVoltage"), ("I", "rmsCurrent")) if self.channels[kind]]
+            values = np.stack([period[name] for _, name in kinds])
+            ok = np.isfinite(values) if mine is None else np.isfinite(values) & mine
+            # Every channel at once: [kind, phase] its finite values (none: inf and -inf, the range kept).
+            ok = (phase == np.arange(max(self.channels.values()), dtype=phase.dtype)[:, None])[None] & ok[:, None]
+            lows = np.where(ok, values[:, None], np.inf).min(axis=2).tolist()
+            highs = np.where(ok, values[:, None], -np.inf).max(axis=2).tolist()
+            for j, (kind, _) in enumerate(kinds):
+                for k in range(self.channels[kind]):
                     span = self.rms[(kind, k)]
-                    span[0], span[1] = min(span[0], lows[k]), max(span[1], highs[k])
+                    span[0], span[1] = min(span[0], lows[j][k]), max(span[1], highs[j][k])
         w = b.windowed
         if w is not None and len(w) and "phases" in w.dtype.names:
             from . import report
@@ -370,8 +367,8 @@ def _widen(span, values, where):
     """span[0], span[1] widened to the lowest and highest of the values where ``where`` is set (NaN
     among them as ``min`` and ``max`` of Python meet it: the range kept)."""
     if where.any():
-        span[0] = min(span[0], float(np.min(values, where=where, initial=np.inf)))
-        span[1] = max(span[1], float(np.max(values, where=where, initial=-np.inf)))
+        span[0] = min(span[0], float(np.where(where, values, np.inf).min()))
+        span[1] = max(span[1], float(np.where(where, values, -np.inf).max()))
 
 
 def join_reduced(parts):
