@@ -6,15 +6,19 @@ Generates, block by block, a three-phase recording of voltages and currents (COM
 samples, from 00:00 so its spans lie on whole hours) with a dip, an interruption and a flicker modulation,
 then in one run:
 
-- serial: the recording's stream with ``spans.Light`` (the events, intervals and flicker, the period values
-  and windows not kept), as ``analyze`` runs it, in this process;
-- spans: ``spans.analyze_spans(..., jobs=N, light=True)``, the same recording in spans on N processes;
+- serial: the recording's stream, as the command line's ``analyze`` runs it, in this process: its blocks to
+  the summary (``report.Digest``) and to ``spans.Light`` (the events, intervals and flicker, standing in for
+  the tables);
+- spans: ``spans.analyze_spans(..., jobs=N, light=True)``, the same recording in spans on N processes, as
+  ``analyze --jobs N`` runs it, its joined results then to the summary (``spans.blocks``);
 
 and prints for each the wall time, the CPU time (this process and its workers), the positions per CPU-second
-(per worker: what one core does, so that a machine with more cores can be judged from it) and the speed-up
-of the wall time. The spans' positions include their lead-in and lead-out. It also checks that the 10-minute
-values agree. The machine's load average is printed before and after: on a shared machine the wall-time
-speed-up reads low when other work takes the second core.
+(per worker: what one core does, so that a machine with more cores can be judged from it; the spans'
+positions include their lead-in and lead-out, their CPU time the worker's whole call), where the spans'
+wall time went (the parent before the first span and after the last, the workers' idle time between) and
+the speed-up of the wall time. It also checks that the 10-minute values agree. The machine's load average
+is printed before and after: on a shared machine the wall-time speed-up reads low when other work takes
+the second core. With --keep, a recording already there (of the same length and rate) is used again.
 
 The real figure is --hours 24 at 3200 per second (about 2.8e8 positions, 3.3 GB of samples as 16-bit
 records in a temporary folder); the default, 2 hours, is a quick run.
@@ -30,7 +34,7 @@ import time
 
 import numpy as np
 
-from powerquality import analysis, spans
+from powerquality import analysis, report, spans
 
 U_SCALE = 230.0 * math.sqrt(2) * 1.5 / 32767
 I_SCALE = 50.0 * math.sqrt(2) * 1.5 / 32767
@@ -38,6 +42,10 @@ I_SCALE = 50.0 * math.sqrt(2) * 1.5 / 32767
 
 def write(base, hours, fs):
     n = int(round(hours * 3600 * fs))
+    if os.path.exists(base + ".dat") and os.path.getsize(base + ".dat") == n * 20 and os.path.exists(base + ".cfg"):
+        with open(base + ".cfg") as f:
+            if f"{fs!r},{n}\n" in f.read():
+                return base + ".cfg", n
     lines = "".join(f"{k + 1},U{c},{c},circuit,V,{U_SCALE!r},0.0,0,-32767,32767,1,1,P\n" for k, c in enumerate("ABC"))
     lines += "".join(f"{k + 4},I{c},{c},circuit,A,{I_SCALE!r},0.0,0,-32767,32767,1,1,P\n" for k, c in enumerate("ABC"))
     with open(base + ".cfg", "w") as f:
@@ -72,6 +80,15 @@ def cpu():
     return me.ru_utime + me.ru_stime + children.ru_utime + children.ru_stime
 
 
+def _shares(cpu, jobs):
+    """Each process's CPU time when the spans go, in order, to the first process free."""
+    ends = [0.0] * max(1, jobs)
+    for c in cpu:
+        k = ends.index(min(ends))
+        ends[k] += c
+    return ends
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--hours", type=float, default=2.0)
@@ -90,20 +107,45 @@ def main():
         print(f"load        {os.getloadavg()[0]:.2f} (1-minute average, {os.cpu_count()} cores)")
 
         c0, w0 = cpu(), time.perf_counter()
-        collector = spans.Light()
-        serial = collector.analysis(analysis.run(analysis.open_recording(path), [collector]))
+        # As the command line's serial run: the stream's blocks to its summary (and to the tables: here the
+        # intervals and events kept).
+        stream = analysis.stream(analysis.open_recording(path))
+        collector, digest = spans.Light(), report.Digest(stream.ctx)
+        for b in stream:
+            collector.process(b)
+            digest.process(b)
+        serial = collector.analysis(stream.ctx)
+        digest.lines()
         serial_cpu, serial_wall = cpu() - c0, time.perf_counter() - w0
         print(f"serial      {serial_wall:8.1f} s wall {serial_cpu:8.1f} s CPU  "
               f"{n / serial_cpu / 1e6:6.2f} M positions per CPU-second")
 
         c0, w0 = cpu(), time.perf_counter()
         split = spans.analyze_spans(path, jobs=args.jobs, span_seconds=args.span, light=True)
+        joined = time.perf_counter() - w0
+        digest = report.Digest(spans.context(split))
+        for b in spans.blocks(split):
+            digest.process(b)
+        digest.lines()
         split_cpu, split_wall = cpu() - c0, time.perf_counter() - w0
         read = sum(split.span_positions)
         worker = read / sum(split.span_cpu) if split.span_cpu else float("nan")
         print(f"spans       {split_wall:8.1f} s wall {split_cpu:8.1f} s CPU  {split.spans} spans on {args.jobs} "
               f"processes, {read / n:.3f} of the positions read (lead-ins, lead-outs)")
-        print(f"per worker  {worker / 1e6:6.2f} M positions per CPU-second (the spans' own CPU time)")
+        print(f"per worker  {worker / 1e6:6.2f} M positions per CPU-second (the spans' own CPU time, their set-up "
+              f"included): {worker / (n / serial_cpu):.3f} of the serial run's")
+        print(f"span CPU    {', '.join(f'{c:.1f}' for c in split.span_cpu)} s; the serial CPU time over the largest "
+              f"share of a process (spans dealt in turn): {serial_cpu / max(_shares(split.span_cpu, args.jobs)):.2f}x "
+              "(the speed-up with the cores free and nothing shared)")
+        if split.span_wall:
+            first = min(a for a, _ in split.span_wall)
+            last = max(b for _, b in split.span_wall)
+            busy = sum(b - a for a, b in split.span_wall)
+            order = ", ".join(f"{a:.1f}-{b:.1f}" for a, b in split.span_wall)
+            print(f"timeline    parent {first:.2f} s before the first span; spans {order} s; "
+                  f"{min(args.jobs, split.spans) * (last - first) - busy:.1f} worker-seconds idle between the "
+                  f"first start and the last end; parent {joined - last:.2f} s joining, "
+                  f"{split_wall - joined:.2f} s summarising")
         print(f"speed-up    {serial_wall / split_wall:.2f}x wall ({args.jobs} processes), "
               f"{serial_cpu / split_cpu:.2f} of the serial CPU time per CPU-second")
         print(f"load        {os.getloadavg()[0]:.2f} (1-minute average)")

@@ -290,8 +290,8 @@ def _parser():
                    "side, with the serial run's results")
     p.add_argument("--scheduler", metavar="ADDRESS", help="many recordings (or the spans of one long recording) "
                    "on a running Dask cluster: tls://host:8786, tcp://host:8786 or a scheduler file")
-    # The length of a span of one recording (seconds, whole 10 minutes; default: the recording over twice the
-    # jobs, an hour at least): for tests and trials.
+    # The length of a span of one recording (seconds, whole 10 minutes; default: the recording over the jobs,
+    # or over twice the cluster's threads, an hour at least): for tests and trials.
     p.add_argument("--span-seconds", type=_positive, help=argparse.SUPPRESS)
     for option, what in (("--tls-ca-file", "the authority that signed the cluster's certificates"),
                          ("--tls-cert", "this client's certificate"), ("--tls-key", "its key")):
@@ -487,7 +487,8 @@ def _main(argv):
         workers = spans.workers_of(1 if args.jobs is None else args.jobs, client)
         # --detail and --plot take every period value: joined from spans they would be held whole (some 26 GB
         # for a day at 3200 Hz), so with them the recording is streamed on one core.
-        split = (client is not None or workers > 1) and spans.splits(recording, workers, args.span_seconds)
+        split = (client is not None or workers > 1) and \
+            spans.splits(recording, workers, args.span_seconds, client is not None)
         if split and (args.detail or args.plot):
             split = False
             recording.notes.append("--detail and --plot keep the recording on one core (in spans, every period "

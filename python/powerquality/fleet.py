@@ -476,7 +476,7 @@ def analyze_one(job, client=None):
                        arrays=("harmonicsVoltage",) if assess else False)
         spread = job.get("spans")
         if spread is not None and not job.get("detail") and spans.splits(recording, spans.workers_of(spread["jobs"], client),
-                                               spread.get("span_seconds")):
+                                               spread.get("span_seconds"), client is not None):
             # One long recording, alone in the run: in spans side by side, their results joined and handed on
             # as the serial run's blocks would be.
             a = spans.analyze_spans(recording, jobs=spread["jobs"], client=client,
@@ -811,7 +811,8 @@ def analyze_many(paths, *, jobs=1, client=None, security=None, out=None, detail=
         joined into the serial run's results (see ``spans``, which says within what); one shorter than two
         spans stays serial.
     span_seconds : float, optional
-        The length of those spans (default: the recording over twice the workers, an hour at least).
+        The length of those spans (default: the recording over the local processes, or over twice the
+        cluster's threads; an hour at least).
     client : distributed.Client or str, optional
         Run on this Dask cluster instead: a client, a scheduler address
         (``tls://host:8786``, ``tcp://host:8786``) or a scheduler file. The

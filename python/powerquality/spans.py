@@ -284,10 +284,12 @@ class _SpanCollector(analysis.Collector):
         super().__init__()
         self.span, self.first, self.stop, self.light = span, span["first"], span["stop"], light
         self.missing_samples, self.first_missing = 0, None
-        self.digest = None
+        self.ranges = None
 
     def process(self, b):
-        self._reduce(b)
+        if self.ranges is None:
+            self.ranges = _Ranges(self.ctx, self.span)
+        self.ranges.process(b)
         if self.light:
             _drop_big(b, windows=self.light == "windows")
         own = self.first <= b.position < self.stop
@@ -299,26 +301,77 @@ class _SpanCollector(analysis.Collector):
             if self.first_missing is None:
                 self.first_missing = int(b.position + np.argmax(b.missing))
 
-    def _reduce(self, b):
-        """The block's own period values, cycles and windows (as the span keeps them) into the span's digest."""
-        from . import report
-
-        if self.digest is None:
-            self.digest = report.Digest(self.ctx)
-        span = self.span
-        own = types.SimpleNamespace(period=b.period[_within(b.period["time"], span)],
-                                    frequency=b.frequency[_within(b.frequency["time"], span)],
-                                    cycles=b.cycles[_within(b.cycles["time"], span)],
-                                    events=b.events[:0], rvc=b.rvc[:0], windowed=None, aggregated=None, flicker=None)
-        if b.windowed is not None and len(b.windowed):
-            own.windowed = b.windowed[_within(b.windowed["firstSampleIndex"] / self.ctx.sample_rate, span, ON_TICK)]
-        self.digest.process(own)
-
     def reduced(self):
         """The ranges and counts of the span's own period values, cycles and windows (see ``join_reduced``)."""
-        d = self.digest
-        return None if d is None else {"rms": {k: list(v) for k, v in d.rms.items()},
-                                       "frequency": list(d.frequency), "thd": list(d.thd)}
+        r = self.ranges
+        return None if r is None else {"rms": {k: list(v) for k, v in r.rms.items()},
+                                       "frequency": list(r.frequency), "thd": list(r.thd)}
+
+
+class _Ranges:
+    """What the summary says of a span's own period values, cycles and windows, as ``report.Digest`` gathers
+    them (each channel's lowest and highest RMS value; the lowest and highest tracked frequency, the cycles
+    and those flagged; the voltage THD's range and the windows), with the same values, reduced in place:
+    a block wholly inside the span (all but those at its ends) is taken whole, the others through a mask,
+    never a copy of the block's tables (a copy of the period records cost a tenth of a span's time)."""
+
+    def __init__(self, ctx, span):
+        self.span, self.fs, self.voltages = span, ctx.sample_rate, len(ctx.voltages)
+        self.rms = {("U", k): [np.inf, -np.inf] for k in range(len(ctx.voltages))}
+        self.rms.update({("I", k): [np.inf, -np.inf] for k in range(len(ctx.currents))})
+        self.frequency = [np.inf, -np.inf, 0, 0, 0]  # lowest and highest valid, cycles, flagged, in events
+        self.thd = [np.inf, -np.inf, 0]
+        self.channels = {"U": len(ctx.voltages), "I": len(ctx.currents)}
+
+    def _mine(self, times, slack=0.0):
+        """None when every one of the times lies in the span, else the mask of those that do."""
+        span = self.span
+        if len(times) and float(times.min()) >= span["begin"] - slack and float(times.max()) < span["end"] - slack:
+            return None
+        return _within(times, span, slack)
+
+    def process(self, b):
+        f = b.cycles
+        if len(f):
+            mine = self._mine(f["time"])
+            valid = f["valid"] if mine is None else f["valid"] & mine
+            count = len(f) if mine is None else int(np.count_nonzero(mine))
+            in_events = valid & f["flagged"]
+            _widen(self.frequency, f["frequency"], valid & ~f["flagged"])
+            self.frequency[2] += count
+            self.frequency[3] += count - int(np.count_nonzero(valid))
+            self.frequency[4] += int(np.count_nonzero(in_events))
+        period = b.period
+        if len(period):
+            mine = self._mine(period["time"])
+            phase = period["phase"]
+            kinds = [(kind, name) for kind, name in (("U", "rmsVoltage"), ("I", "rmsCurrent")) if self.channels[kind]]
+            values = np.stack([period[name] for _, name in kinds])
+            ok = np.isfinite(values) if mine is None else np.isfinite(values) & mine
+            # Every channel at once: [kind, phase] its finite values (none: inf and -inf, the range kept).
+            ok = (phase == np.arange(max(self.channels.values()), dtype=phase.dtype)[:, None])[None] & ok[:, None]
+            lows = np.where(ok, values[:, None], np.inf).min(axis=2).tolist()
+            highs = np.where(ok, values[:, None], -np.inf).max(axis=2).tolist()
+            for j, (kind, _) in enumerate(kinds):
+                for k in range(self.channels[kind]):
+                    span = self.rms[(kind, k)]
+                    span[0], span[1] = min(span[0], lows[j][k]), max(span[1], highs[j][k])
+        w = b.windowed
+        if w is not None and len(w) and "phases" in w.dtype.names:
+            from . import report
+
+            mine = self._mine(w["firstSampleIndex"] / self.fs, ON_TICK)
+            thd = report._thd_of(w, self.voltages)
+            _widen(self.thd, thd, np.isfinite(thd) if mine is None else np.isfinite(thd) & mine)
+            self.thd[2] += len(w) if mine is None else int(np.count_nonzero(mine))
+
+
+def _widen(span, values, where):
+    """span[0], span[1] widened to the lowest and highest of the values where ``where`` is set (NaN
+    among them as ``min`` and ``max`` of Python meet it: the range kept)."""
+    if where.any():
+        span[0] = min(span[0], float(np.where(where, values, np.inf).min()))
+        span[1] = max(span[1], float(np.where(where, values, -np.inf).max()))
 
 
 def join_reduced(parts):
@@ -363,6 +416,7 @@ def _open(source, rate, options):
 
 def run_span(job):
     """One span's part of the results (a dict of tables; see :func:`assemble`)."""
+    wall, started = _time.time(), _time.process_time()
     options = dict(job["options"])
     recording = _open(job["source"], job["rate"], options)
     if job.get("clock") and not isinstance(job["source"], Recording):
@@ -378,7 +432,6 @@ def run_span(job):
     s.recording = _View(recording, span["lo"], span["hi"], (span["first"], span["stop"]))
     collector = _SpanCollector(span, job.get("light", False))
     collector.ctx = s.ctx
-    started = _time.process_time()
     try:
         for b in s:
             collector.process(b)
@@ -392,6 +445,7 @@ def run_span(job):
     out["missing_samples"], out["first_missing"] = collector.missing_samples, collector.first_missing
     out["reduced"] = collector.reduced()
     out["cpu"] = _time.process_time() - started
+    out["wall"] = (wall, _time.time())
     out["positions"] = span["hi"] - span["lo"]
     out["voltage_peak"] = np.asarray(s.ctx.voltage_peak)
     return out
@@ -562,7 +616,7 @@ def _long_term(pst, labels, clock_offset):
     return out
 
 
-def assemble(parts, spans, ctx, recording, seconds):
+def assemble(parts, spans, ctx, recording, seconds, began=0.0):
     """The spans' parts joined into the serial run's Analysis."""
     for span in spans:
         span["data_end"] = span["hi"] / ctx.sample_rate
@@ -623,6 +677,7 @@ def assemble(parts, spans, ctx, recording, seconds):
         seconds=seconds, positions=recording.samples, crossings=np.concatenate([p["crossings"] for p in parts]),
         missing_samples=sum(p["missing_samples"] for p in parts), first_missing=min(firsts) if firsts else None,
         spans=len(parts), span_cpu=[p["cpu"] for p in parts], span_positions=[p["positions"] for p in parts],
+        span_wall=[tuple(t - began for t in p["wall"]) for p in parts],
         reduced=join_reduced([p.get("reduced") for p in parts]))
 
 
@@ -656,8 +711,7 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
         Local worker processes (ignored with ``client``).
     span_seconds : float, optional
         Length of a span, rounded to whole 10 minutes (at least one); the last takes what is left. By default
-        the recording's duration over twice the jobs (two spans a worker, so that one that ends early takes
-        another), but at least SPAN_SECONDS (an hour: the lead-in is a twelfth of that).
+        as :func:`span_length` chooses: one span a local process, two a Dask worker's thread.
     lead_in, lead_out : float
         Seconds each span's stream reads before and after its span (see the module docstring).
     light : bool or 'windows'
@@ -678,9 +732,12 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     Analysis
         As ``analyze`` gives it, with ``spans``: the number of spans (1 when it was run serially: a
         recording without a border inside, or one whose spans could not be joined), ``span_cpu`` and
-        ``span_positions``: each span's CPU seconds and positions read (its lead-in and lead-out included).
+        ``span_positions``: each span's CPU seconds (all of its worker's call: opening the recording, the
+        stages' set-up, the run and the span's share of the tables) and positions read (its lead-in and
+        lead-out included), ``span_wall``: when each span's call began and ended, seconds of the clock
+        (``time.time``, the workers' own) after this call began.
     """
-    started = _time.perf_counter()
+    started, began = _time.perf_counter(), _time.time()
     options.pop("progress", None)
     if client is None and (isinstance(jobs, bool) or not isinstance(jobs, (int, np.integer)) or jobs < 0):
         raise ValueError(f"jobs {jobs!r}: give a number of local processes, 0 or more")
@@ -698,7 +755,8 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     else:
         source = None  # an opened file that its workers cannot open again by a path: serial
     ctx = _decide(recording, options)
-    span_seconds = span_length(recording.samples / ctx.sample_rate, workers_of(jobs, client), span_seconds)
+    span_seconds = span_length(recording.samples / ctx.sample_rate, workers_of(jobs, client), span_seconds,
+                               client is not None)
     spans = plan(recording.samples, ctx.sample_rate, ctx.clock_offset, span_seconds, lead_in, lead_out,
                  grain_of(ctx.sample_rate))
     if len(spans) < 2 or source is None:
@@ -716,7 +774,7 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
     if any("refused" in p for p in parts):
         return _serial(recording, options, started, light)
     try:
-        return assemble(parts, spans, ctx, recording, _time.perf_counter() - started)
+        return assemble(parts, spans, ctx, recording, _time.perf_counter() - started, began)
     except _Replay:
         return _serial(recording, options, started, light)
 
@@ -731,23 +789,29 @@ def workers_of(jobs, client=None):
     return max(1, int(jobs or 1))
 
 
-def span_length(seconds, workers, span_seconds=None):
+def span_length(seconds, workers, span_seconds=None, shared=False):
     """The span length for a recording of ``seconds`` on ``workers``: ``span_seconds`` when given, else the
-    recording's duration over twice the workers (two spans a worker, so that one that ends early takes
-    another), but at least SPAN_SECONDS (the lead-in is a twelfth of that)."""
+    recording's duration over the workers, but at least SPAN_SECONDS (the lead-in is a twelfth of that).
+
+    One span a worker on local processes: the system shares the cores among them, so they end together but
+    for the lead-in the first span does not read (some 0.7 % of a day's span, in time of a span's own
+    positions), and every span more costs a lead-in of CPU time. With ``shared`` (a Dask cluster, whose
+    workers may run at different speeds or hold other tasks) two spans a worker, so that one that ends early
+    takes another."""
     if span_seconds is not None:
         return float(span_seconds)
-    share = seconds / (2 * max(1, int(workers)))
+    share = seconds / ((2 if shared else 1) * max(1, int(workers)))
     return max(SPAN_SECONDS, math.ceil(share / TICK) * TICK)
 
 
-def splits(recording, workers, span_seconds=None):
+def splits(recording, workers, span_seconds=None, shared=False):
     """Whether a recording (opened, its rates checked) is long enough to be cut into two spans or more on
-    ``workers``; a shorter one is analysed serially, block by block."""
+    ``workers`` (``shared``: of a Dask cluster, see :func:`span_length`); a shorter one is analysed serially,
+    block by block."""
     fs = float(recording.sample_rate)
     if workers <= 1 or not fs > 0:
         return False
-    seconds = span_length(recording.samples / fs, workers, span_seconds)
+    seconds = span_length(recording.samples / fs, workers, span_seconds, shared)
     return len(plan(recording.samples, fs, analysis.clock_offset(recording), seconds)) > 1
 
 
@@ -829,7 +893,7 @@ def _serial(recording, options, started, light):
     a = collector.analysis(s.ctx)
     a.reduced = collector.reduced()
     a.seconds = _time.perf_counter() - started
-    a.spans, a.span_cpu, a.span_positions = 1, [], [a.positions]
+    a.spans, a.span_cpu, a.span_positions, a.span_wall = 1, [], [a.positions], []
     return a
 
 

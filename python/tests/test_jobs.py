@@ -263,3 +263,16 @@ def test_detail_keeps_the_recording_on_one_core(recording_file, tmp_path, capsys
     run = _capture(path, tmp_path / "detail", ("--jobs", "2", "--span-seconds", "600", "--detail"))
     assert run.spans == [] and (run.folder / "detail.h5").exists()
     assert "--detail and --plot keep the recording on one core" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("seconds, workers, shared, expected", [
+    (86400.0, 2, False, 43200.0),  # a day on two processes: one span each
+    (86400.0, 2, True, 21600.0),  # on two threads of a cluster: two each
+    (86400.0, 3, False, 28800.0),
+    (86500.0, 2, False, 43800.0),  # rounded up to whole 10 minutes: the last span the shorter
+    (5000.0, 2, False, 3600.0),  # an hour at least
+    (86400.0, 2, None, 1800.0),  # given (here as shared=None with span_seconds below): as it is
+])
+def test_the_default_span_is_the_recording_over_the_workers(seconds, workers, shared, expected):
+    given = 1800.0 if shared is None else None
+    assert spans.span_length(seconds, workers, given, bool(shared)) == expected

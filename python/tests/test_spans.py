@@ -227,3 +227,45 @@ def test_an_event_the_next_span_did_not_see_is_replayed():
 def test_bad_options_are_refused_naming_them(option, value, words):
     with pytest.raises(ValueError, match=words):
         spans.analyze_spans(voltages=np.zeros((3, 100)), sample_rate=FS, **{option: value})
+
+
+@pytest.fixture(scope="module")
+def short_blocks():
+    """The blocks of 40 s with a dip, a step and missing samples (NaN): cycles flagged, values not measured."""
+    n = int(40 * FS)
+    t = np.arange(n) / FS
+    u = np.empty((3, n))
+    for k in range(3):
+        u[k] = 230 * np.sqrt(2) * np.where((t > 12.3) & (t < 12.9), 0.5, 1.0) * (1 + 0.05 * (t > 25.0)) * \
+            np.sin(2 * np.pi * 50.0 * t - k * 2 * np.pi / 3)
+    u[1, int(30.2 * FS):int(30.4 * FS)] = np.nan
+    i = 0.1 * u * np.linspace(1.0, 2.0, n)
+    s = analysis.stream(analysis._arrays_recording(u, i, FS, 50.0))
+    return s.ctx, list(s)
+
+
+@pytest.mark.parametrize("begin, end", [
+    (-math.inf, math.inf), (-math.inf, 12.61), (12.61, 30.3), (30.3, math.inf), (20.0, 21.0), (5.0, 5.001),
+])
+def test_a_spans_ranges_are_the_summarys_of_its_own_rows(short_blocks, begin, end):
+    from powerquality import report
+    import types
+
+    ctx, blocks = short_blocks
+    span = {"begin": begin, "end": end}
+    ranges, digest = spans._Ranges(ctx, span), report.Digest(ctx)
+    for b in blocks:
+        ranges.process(b)
+        own = types.SimpleNamespace(period=b.period[spans._within(b.period["time"], span)],
+                                    frequency=b.frequency[spans._within(b.frequency["time"], span)],
+                                    cycles=b.cycles[spans._within(b.cycles["time"], span)],
+                                    events=b.events[:0], rvc=b.rvc[:0], aggregated=None, flicker=None,
+                                    windowed=b.windowed)
+        if b.windowed is not None and len(b.windowed):
+            own.windowed = b.windowed[spans._within(b.windowed["firstSampleIndex"] / FS, span, spans.ON_TICK)]
+        digest.process(own)
+    assert ranges.rms == digest.rms and ranges.frequency == digest.frequency and ranges.thd == digest.thd
+    if end - begin > 10:
+        assert digest.frequency[3] > 0 and np.isfinite(list(digest.rms.values())).all()
+    if begin < 12.6 < end:
+        assert digest.frequency[4] > 0  # cycles over the dip, left out of the range
