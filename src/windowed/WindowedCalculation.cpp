@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "maths/PowerSymmetricalComponents.h"
+#include "windowed/Kernels.h"
 #include "windowed/LaneFft.h"
 
 namespace {
@@ -235,7 +236,7 @@ struct Interpolator {
     }
 
     // The coefficients at fraction d, four taps in each of the six vectors.
-    void coefficients(double d, v4* c) const {
+    POWERQUALITY_KERNEL_INLINE void coefficients(double d, v4* c) const {
         const double position = d * phases;
         int q = static_cast<int>(position);
         q = q < 0 ? 0 : (q >= phases ? phases - 1 : q);
@@ -280,7 +281,7 @@ void lagrangeWeights(double u, float* weights) {
 
 // Horizontal sums of four vectors, (a0 + a1) + (a2 + a3) and alike, into the
 // four lanes of one: the additions of the sums taken one vector at a time.
-inline v4 laneSums(v4 a, v4 b, v4 c, v4 d) {
+POWERQUALITY_KERNEL_INLINE v4 laneSums(v4 a, v4 b, v4 c, v4 d) {
     const v4 ab = __builtin_shufflevector(a, b, 0, 2, 4, 6) + __builtin_shufflevector(a, b, 1, 3, 5, 7);
     const v4 cd = __builtin_shufflevector(c, d, 0, 2, 4, 6) + __builtin_shufflevector(c, d, 1, 3, 5, 7);
     return __builtin_shufflevector(ab, cd, 0, 2, 4, 6) + __builtin_shufflevector(ab, cd, 1, 3, 5, 7);
@@ -288,7 +289,7 @@ inline v4 laneSums(v4 a, v4 b, v4 c, v4 d) {
 
 // The interpolated point of one channel from its 24 samples s and the
 // coefficients w, as four partial sums in the lanes.
-inline v4 tapSums(const v4* w, const float* samples) {
+POWERQUALITY_KERNEL_INLINE v4 tapSums(const v4* w, const float* samples) {
     const v4* s = reinterpret_cast<const v4*>(samples);
     return (w[0] * s[0] + w[1] * s[1]) + (w[2] * s[2] + w[3] * s[3]) + (w[4] * s[4] + w[5] * s[5]);
 }
@@ -299,8 +300,9 @@ inline v4 tapSums(const v4* w, const float* samples) {
 // without a channel read 0. The four channels that share the real (or the
 // imaginary) parts of a batch are summed together and stored as one vector;
 // the coefficients of a point are made once for all channels.
-void resample(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
-              size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
+POWERQUALITY_KERNEL_INLINE void resampleBody(const float* const* x, size_t channelCount, float* re, float* im,
+                                             size_t batches, size_t batchLength, unsigned int N, unsigned int M,
+                                             double exactLength) {
     const Interpolator& table = interpolator();
     static_assert(Interpolator::taps == 24, "six vectors of four taps");
     // The groups of four lanes: batch b's real parts, then its imaginary parts.
@@ -388,13 +390,179 @@ void resample(const float* const* x, size_t channelCount, float* re, float* im, 
     }
 }
 
+void resampleBaseline(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
+                      size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
+    resampleBody(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+POWERQUALITY_TARGET_AVX2 void resampleAvx2(const float* const* x, size_t channelCount, float* re, float* im,
+                                           size_t batches, size_t batchLength, unsigned int N, unsigned int M,
+                                           double exactLength) {
+    resampleBody(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
+}
+#endif
+
+void resample(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
+              size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        resampleAvx2(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
+        return;
+    }
+#endif
+    resampleBaseline(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
+}
+
+// The sums over n lines of Re and Im of Zu_k conj Zi_k. The products are
+// written out as the complex product forms them, (a c - b (-d), a (-d) + b c);
+// the product's recovery of infinities from a NaN result (which only lines
+// that are not finite can take) is left to the complex product itself, taken
+// again for all lines when a sum comes out NaN.
+void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* Zi, unsigned int n, double& active,
+                    double& reactive) {
+    double re = 0.0;
+    double im = 0.0;
+    for (unsigned int k = 0; k < n; ++k) {
+        const double a = Zu[k].real(), b = Zu[k].imag();
+        const double c = Zi[k].real(), d = -Zi[k].imag();
+        re += a * c - b * d;
+        im += a * d + b * c;
+    }
+    if (std::isnan(re) || std::isnan(im)) {
+        re = 0.0;
+        im = 0.0;
+        for (unsigned int k = 0; k < n; ++k) {
+            const std::complex<double> s = Zu[k] * std::conj(Zi[k]);
+            re += s.real();
+            im += s.imag();
+        }
+    }
+    active = re;
+    reactive = im;
+}
+
+// The lines of the channels of one transformed batch (re, im: 4M floats
+// each, lane l at 4j + l). Slot 2l + part is the channel in lane l's real
+// (part 0) or imaginary (part 1) part; its lines Z_0 .. Z_{M/2} go to
+// Z[slot], their squares to power[slot] and the sum of these, in the order of
+// the lines, to squares[slot]. Two real channels share a lane as z = a + i b:
+// A_k = (Z_k + conj Z_{M-k}) / 2, B_k = (Z_k - conj Z_{M-k}) / 2i; with (p, q)
+// = (re, im) for a and (im, re) for b, the line is ((p_k + p_{M-k}) f, (q_k -
+// q_{M-k}) g), g = f for a and -f for b (f half the RMS scale). Both channels
+// of a lane take the same operations in the same order, so they go through
+// one double-precision vector (a in element 0, b in element 1); only the
+// first Lanes lanes are converted.
+template <unsigned int Lanes, bool Corrected>
+void convertLineRange(const float* re, const float* im, unsigned int M, unsigned int pairs, double f,
+                      const std::complex<double>* correction, std::complex<double>* const* Z,
+                      double* const* power, double* squares) {
+    typedef double v2d __attribute__((vector_size(16)));
+    const v2d fs = {f, f};
+    const v2d fg = {f, -f};
+    v2d sum[Lanes];
+    for (unsigned int l = 0; l < Lanes; ++l) {
+        sum[l] = v2d{squares[2 * l], squares[2 * l + 1]};
+    }
+    for (unsigned int k = 1; k < pairs; ++k) {
+        const v4 r = *reinterpret_cast<const v4*>(re + 4 * static_cast<size_t>(k));
+        const v4 i = *reinterpret_cast<const v4*>(im + 4 * static_cast<size_t>(k));
+        const v4 rm = *reinterpret_cast<const v4*>(re + 4 * static_cast<size_t>(M - k));
+        const v4 im_ = *reinterpret_cast<const v4*>(im + 4 * static_cast<size_t>(M - k));
+        v2d cr = {1.0, 1.0}, ci = {0.0, 0.0};
+        if (Corrected) {
+            cr = v2d{correction[k].real(), correction[k].real()};
+            ci = v2d{correction[k].imag(), correction[k].imag()};
+        }
+#pragma GCC unroll 4
+        for (unsigned int l = 0; l < Lanes; ++l) {
+            const v2d at = {r[l], i[l]};
+            const v2d mirror = {rm[l], im_[l]};
+            const v2d sums = at + mirror;
+            const v2d differences = at - mirror;
+            v2d x = sums * fs;
+            v2d y = __builtin_shufflevector(differences, differences, 1, 0) * fg;
+            if (Corrected) {
+                const v2d turned = x * cr - y * ci;
+                y = x * ci + y * cr;
+                x = turned;
+            }
+            const v2d p = x * x + y * y;
+            sum[l] += p;
+            Z[2 * l][k] = std::complex<double>(x[0], y[0]);
+            Z[2 * l + 1][k] = std::complex<double>(x[1], y[1]);
+            power[2 * l][k] = p[0];
+            power[2 * l + 1][k] = p[1];
+        }
+    }
+    for (unsigned int l = 0; l < Lanes; ++l) {
+        squares[2 * l] = sum[l][0];
+        squares[2 * l + 1] = sum[l][1];
+    }
+}
+
+template <unsigned int Lanes>
+void convertLineRange(const float* re, const float* im, unsigned int M, unsigned int pairs, double f,
+                      const std::complex<double>* correction, std::complex<double>* const* Z,
+                      double* const* power, double* squares) {
+    if (correction != nullptr) {
+        convertLineRange<Lanes, true>(re, im, M, pairs, f, correction, Z, power, squares);
+    } else {
+        convertLineRange<Lanes, false>(re, im, M, pairs, f, correction, Z, power, squares);
+    }
+}
+
+// The lines of the first `slots` slots of a batch (see convertLineRange).
+void convertLines(const float* re, const float* im, unsigned int M, unsigned int slots, double f, double dcScale,
+                  const std::complex<double>* correction, std::complex<double>* const* Z, double* const* power,
+                  double* squares) {
+    const unsigned int half = M / 2;
+    std::fill(squares, squares + 8, 0.0);
+    for (unsigned int slot = 0; slot < slots; ++slot) {
+        const float* zp = (slot % 2 == 1 ? im : re) + slot / 2;
+        Z[slot][0] = std::complex<double>(zp[0] * dcScale, 0.0);
+        power[slot][0] = Z[slot][0].real() * Z[slot][0].real() + Z[slot][0].imag() * Z[slot][0].imag();
+        squares[slot] = 0.0;
+        squares[slot] += power[slot][0];
+    }
+    const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
+    switch ((slots + 1) / 2) {
+        case 1:
+            convertLineRange<1>(re, im, M, pairs, f, correction, Z, power, squares);
+            break;
+        case 2:
+            convertLineRange<2>(re, im, M, pairs, f, correction, Z, power, squares);
+            break;
+        case 3:
+            convertLineRange<3>(re, im, M, pairs, f, correction, Z, power, squares);
+            break;
+        default:
+            convertLineRange<4>(re, im, M, pairs, f, correction, Z, power, squares);
+            break;
+    }
+    if (M % 2 == 0) {
+        for (unsigned int slot = 0; slot < slots; ++slot) {
+            const float* zp = (slot % 2 == 1 ? im : re) + slot / 2;
+            std::complex<double>& z = Z[slot][half];
+            z = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScale, 0.0);
+            if (correction != nullptr) {
+                z *= correction[half];
+            }
+            power[slot][half] = z.real() * z.real() + z.imag() * z.imag();
+            squares[slot] += power[slot][half];
+        }
+    }
+}
+
 }  // namespace
 
 struct WindowedCalculation::State {
     std::vector<float> samples[9];               // the window's samples per waveform item
     std::vector<std::complex<double>> lines[9];  // RMS phasors Z_0 .. Z_{M/2} per waveform item
     std::vector<double> degrees[6];              // angles of the lines hP per voltage and current, degrees
-    std::vector<double> power;                   // |Z_k|^2 of one channel
+    std::vector<double> powers[9];               // |Z_k|^2 per waveform item
+    std::vector<std::complex<double>> scratchLines;  // the lines of a lane without a channel
+    std::vector<double> scratchPowers;
     std::vector<double> groups;                  // squared harmonic groups (or subgroups) of one channel
     std::vector<double> subgroups;               // squared inter-harmonic subgroups of one channel
     // Signalling voltages per results slot: phase p, frequency j at
@@ -588,60 +756,47 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         }
     }
 
+    // The lines of every channel, Z_0 .. Z_{M/2}, with their squares and the
+    // sum of these (spectrumSquares, in the order of the lines).
+    double spectrumSquares[9];
+    for (size_t c = 0; c < channelCount; ++c) {
+        st.lines[channels[c].item].resize(half + 1);
+        st.powers[channels[c].item].resize(half + 1);
+    }
+    for (size_t b = 0; b < batches; ++b) {
+        // Slot 2l + part: the channel 8b + 2l + part, or the scratch lines
+        // for the imaginary part of a lane without a second channel.
+        const unsigned int slots = static_cast<unsigned int>(std::min<size_t>(8, channelCount - 8 * b));
+        std::complex<double>* Zs[8];
+        double* powers[8];
+        for (size_t slotOfLane = 0; slotOfLane < (slots + 1) / 2 * 2; ++slotOfLane) {
+            const size_t c = 8 * b + slotOfLane;
+            if (c < channelCount) {
+                Zs[slotOfLane] = st.lines[channels[c].item].data();
+                powers[slotOfLane] = st.powers[channels[c].item].data();
+            } else {
+                st.scratchLines.resize(half + 1);
+                st.scratchPowers.resize(half + 1);
+                Zs[slotOfLane] = st.scratchLines.data();
+                powers[slotOfLane] = st.scratchPowers.data();
+            }
+        }
+        double squares[8];
+        convertLines(st.batchRe.data() + b * batchLength, st.batchIm.data() + b * batchLength, M, slots,
+                     std::ldexp(0.5 * scale, shift), std::ldexp(dcScale, shift),
+                     direct ? nullptr : st.correction.data(), Zs, powers, squares);
+        for (size_t slotOfLane = 0; slotOfLane < 8 && 8 * b + slotOfLane < channelCount; ++slotOfLane) {
+            spectrumSquares[8 * b + slotOfLane] = squares[slotOfLane];
+        }
+    }
+
     // Everything that needs one channel only.
-    std::vector<double>& power = st.power;
     for (size_t ci = 0; ci < channelCount; ++ci) {
         const Channel& c = channels[ci];
         const double sum = sums[ci];
         const double squares = squareSums[ci];
-        // Two real channels share a lane as z = a + i b: A_k = (Z_k + conj
-        // Z_{M-k}) / 2, B_k = (Z_k - conj Z_{M-k}) / 2i; with (p, q) = (re, im)
-        // for a and (im, re) for b, the line is ((p_k + p_{M-k}) / 2, +-(q_k -
-        // q_{M-k}) / 2), the sign + for a.
-        const size_t lane = (ci % 8) / 2;
-        const float* zr = st.batchRe.data() + (ci / 8) * batchLength + lane;
-        const float* zi = st.batchIm.data() + (ci / 8) * batchLength + lane;
-        const bool imaginaryPart = (ci % 2 == 1);
-        const float* zp = imaginaryPart ? zi : zr;
-        const float* zq = imaginaryPart ? zr : zi;
-        const double f = std::ldexp(0.5 * scale, shift);
-        const double g = imaginaryPart ? -f : f;
-        const double dcScaleOf = std::ldexp(dcScale, shift);
-        const std::complex<double>* correction = direct ? nullptr : st.correction.data();
-        std::vector<std::complex<double>>& Z = st.lines[c.item];
-        Z.resize(half + 1);
-        power.resize(half + 1);
-        // The squared lines and their sum are taken as the lines are made
-        // (the sum in the order of the lines), so that the sum's chain of
-        // additions runs beside the making of the lines.
-        Z[0] = std::complex<double>(zp[0] * dcScaleOf, 0.0);
-        power[0] = Z[0].real() * Z[0].real() + Z[0].imag() * Z[0].imag();
-        double spectrumSquares = 0.0;
-        spectrumSquares += power[0];
-        const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
-        for (unsigned int k = 1; k < pairs; ++k) {
-            const size_t at = 4 * static_cast<size_t>(k);
-            const size_t mirror = 4 * static_cast<size_t>(M - k);
-            double re = (static_cast<double>(zp[at]) + zp[mirror]) * f;
-            double im = (static_cast<double>(zq[at]) - zq[mirror]) * g;
-            if (correction != nullptr) {
-                const std::complex<double> r = correction[k];
-                const double cr = re * r.real() - im * r.imag();
-                im = re * r.imag() + im * r.real();
-                re = cr;
-            }
-            Z[k] = std::complex<double>(re, im);
-            power[k] = re * re + im * im;
-            spectrumSquares += power[k];
-        }
-        if (M % 2 == 0) {
-            Z[half] = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScaleOf, 0.0);
-            if (correction != nullptr) {
-                Z[half] *= correction[half];
-            }
-            power[half] = Z[half].real() * Z[half].real() + Z[half].imag() * Z[half].imag();
-            spectrumSquares += power[half];
-        }
+        const std::vector<std::complex<double>>& Z = st.lines[c.item];
+        const std::vector<double>& power = st.powers[c.item];
         const auto line = [&](unsigned long long k) { return k <= half ? power[k] : 0.0; };
 
         PowerResultsGeneralPhase& r = raw.phases[c.phase];
@@ -649,7 +804,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             case Kind::Voltage:
                 r.dcVoltage = sum;
                 r.rmsVoltage = squares;
-                r.spectrumRmsVoltage = spectrumSquares;
+                r.spectrumRmsVoltage = spectrumSquares[ci];
                 if (signalling != nullptr) {
                     const size_t count = signallingFrequencies.size();
                     for (size_t j = 0; j < count; ++j) {
@@ -661,12 +816,12 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             case Kind::Current:
                 r.dcCurrent = sum;
                 r.rmsCurrent = squares;
-                r.spectrumRmsCurrent = spectrumSquares;
+                r.spectrumRmsCurrent = spectrumSquares[ci];
                 break;
             case Kind::LineToLine:
                 r.dcLineToLine = sum;
                 r.rmsLineToLine = squares;
-                r.spectrumRmsLineToLine = spectrumSquares;
+                r.spectrumRmsLineToLine = spectrumSquares[ci];
                 break;
         }
 
@@ -785,11 +940,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             const std::vector<double>& degreesI = st.degrees[3 + p];
             double active = 0.0;
             double reactive = 0.0;
-            for (unsigned int k = 0; k <= half; ++k) {
-                const std::complex<double> s = Zu[k] * std::conj(Zi[k]);
-                active += s.real();
-                reactive += s.imag();
-            }
+            spectrumPowers(Zu.data(), Zi.data(), half + 1, active, reactive);
             PowerResultsGeneralPhase& r = raw.phases[p];
             r.activePower = products;
             r.spectrumActivePower = active;

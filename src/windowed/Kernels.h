@@ -1,0 +1,34 @@
+// Kernels: the windowed stage's hot loops (the resampling, the transform,
+// the conversion of the lines) are compiled twice from one source, once for
+// the baseline instruction set and once for AVX2, and the AVX2 copy runs
+// where the processor and the system have it. Both copies do the same
+// operations in the same order on the same types (no fused multiply-adds:
+// the AVX2 copy is not allowed FMA, and contraction is off), so every result
+// is bit for bit the same whichever copy ran; the AVX2 copy only takes fewer
+// instructions (operands from memory, three-operand forms).
+//
+// POWERQUALITY_KERNELS=baseline in the environment, read once per process,
+// keeps the baseline copy (the tests run the windowed results so too). The
+// AVX2 copies are built for x86 with GCC or Clang, not for Windows (where
+// the stack is not kept aligned for the wide registers).
+#ifndef POWERQUALITY_WINDOWED_KERNELS_H
+#define POWERQUALITY_WINDOWED_KERNELS_H
+
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
+#define POWERQUALITY_AVX2_KERNELS 1
+#define POWERQUALITY_TARGET_AVX2 __attribute__((target("avx2")))
+#else
+#define POWERQUALITY_AVX2_KERNELS 0
+#define POWERQUALITY_TARGET_AVX2
+#endif
+
+#define POWERQUALITY_KERNEL_INLINE inline __attribute__((always_inline))
+
+namespace powerquality {
+
+// Whether the AVX2 copies run in this process (decided on the first call).
+bool avx2Kernels();
+
+}  // namespace powerquality
+
+#endif
