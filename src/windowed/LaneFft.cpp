@@ -1,5 +1,7 @@
 #include "windowed/LaneFft.h"
 
+#include "windowed/Kernels.h"
+
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
@@ -66,7 +68,7 @@ template <unsigned int P>
 inline void butterfly(v4* ar, v4* ai, v4* br, v4* bi);
 
 template <>
-inline void butterfly<4>(v4* ar, v4* ai, v4* br, v4* bi) {
+POWERQUALITY_KERNEL_INLINE void butterfly<4>(v4* ar, v4* ai, v4* br, v4* bi) {
     const v4 s02r = ar[0] + ar[2], s02i = ai[0] + ai[2];
     const v4 d02r = ar[0] - ar[2], d02i = ai[0] - ai[2];
     const v4 s13r = ar[1] + ar[3], s13i = ai[1] + ai[3];
@@ -83,7 +85,7 @@ inline void butterfly<4>(v4* ar, v4* ai, v4* br, v4* bi) {
 }
 
 template <>
-inline void butterfly<2>(v4* ar, v4* ai, v4* br, v4* bi) {
+POWERQUALITY_KERNEL_INLINE void butterfly<2>(v4* ar, v4* ai, v4* br, v4* bi) {
     br[0] = ar[0] + ar[1];
     bi[0] = ai[0] + ai[1];
     br[1] = ar[0] - ar[1];
@@ -91,7 +93,7 @@ inline void butterfly<2>(v4* ar, v4* ai, v4* br, v4* bi) {
 }
 
 template <>
-inline void butterfly<3>(v4* ar, v4* ai, v4* br, v4* bi) {
+POWERQUALITY_KERNEL_INLINE void butterfly<3>(v4* ar, v4* ai, v4* br, v4* bi) {
     const float c3 = -0.5f;
     const float s3 = 0.8660254037844386f;  // sin(2 pi / 3)
     const v4 sr = ar[1] + ar[2], si = ai[1] + ai[2];
@@ -107,7 +109,7 @@ inline void butterfly<3>(v4* ar, v4* ai, v4* br, v4* bi) {
 }
 
 template <>
-inline void butterfly<5>(v4* ar, v4* ai, v4* br, v4* bi) {
+POWERQUALITY_KERNEL_INLINE void butterfly<5>(v4* ar, v4* ai, v4* br, v4* bi) {
     const float c51 = 0.30901699437494745f;  // cos(2 pi / 5)
     const float c52 = -0.8090169943749475f;  // cos(4 pi / 5)
     const float s51 = 0.9510565162951535f;   // sin(2 pi / 5)
@@ -136,7 +138,7 @@ inline void butterfly<5>(v4* ar, v4* ai, v4* br, v4* bi) {
 // One Stockham stage of radix P over a sequence of len = P m elements with
 // stride s: y[q + s (P k + t)] = w^(t k) sum_r x[q + s (k + r m)] e^(-2 pi i r t / P).
 template <unsigned int P>
-void stage(const float* __restrict srcRe, const float* __restrict srcIm, float* __restrict dstRe,
+POWERQUALITY_KERNEL_INLINE void stage(const float* __restrict srcRe, const float* __restrict srcIm, float* __restrict dstRe,
            float* __restrict dstIm, size_t m, size_t s, const float* twiddleRe, const float* twiddleIm) {
     for (size_t k = 0; k < m; ++k) {
         // The twiddles of this k, in every lane, held for the whole q loop.
@@ -173,20 +175,23 @@ void stage(const float* __restrict srcRe, const float* __restrict srcIm, float* 
     }
 }
 
-}  // namespace
 
-void LaneFft::forward(float* re, float* im) {
+// The stages over the radices, from re and im through the work arrays, the
+// result back in re and im.
+POWERQUALITY_KERNEL_INLINE void forwardBody(float* re, float* im, unsigned int n, const std::vector<unsigned int>& radices,
+                                            const float* twiddleRe, const float* twiddleIm, float* workRe,
+                                            float* workIm) {
     float* srcRe = re;
     float* srcIm = im;
-    float* dstRe = workRe.data();
-    float* dstIm = workIm.data();
+    float* dstRe = workRe;
+    float* dstIm = workIm;
     size_t len = n;
     size_t s = 1;
     size_t twiddle = 0;
     for (unsigned int p : radices) {
         const size_t m = len / p;
-        const float* wr = twiddleRe.data() + twiddle;
-        const float* wi = twiddleIm.data() + twiddle;
+        const float* wr = twiddleRe + twiddle;
+        const float* wi = twiddleIm + twiddle;
         switch (p) {
             case 4:
                 stage<4>(srcRe, srcIm, dstRe, dstIm, m, s, wr, wi);
@@ -208,10 +213,35 @@ void LaneFft::forward(float* re, float* im) {
         std::swap(srcIm, dstIm);
     }
     if (srcRe != re) {
-        const size_t count = static_cast<size_t>(n) * lanes;
+        const size_t count = static_cast<size_t>(n) * LaneFft::lanes;
         for (size_t j = 0; j < count; ++j) {
             re[j] = srcRe[j];
             im[j] = srcIm[j];
         }
     }
+}
+
+void forwardBaseline(float* re, float* im, unsigned int n, const std::vector<unsigned int>& radices,
+                     const float* twiddleRe, const float* twiddleIm, float* workRe, float* workIm) {
+    forwardBody(re, im, n, radices, twiddleRe, twiddleIm, workRe, workIm);
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+POWERQUALITY_TARGET_AVX2 void forwardAvx2(float* re, float* im, unsigned int n, const std::vector<unsigned int>& radices,
+                                          const float* twiddleRe, const float* twiddleIm, float* workRe,
+                                          float* workIm) {
+    forwardBody(re, im, n, radices, twiddleRe, twiddleIm, workRe, workIm);
+}
+#endif
+
+}  // namespace
+
+void LaneFft::forward(float* re, float* im) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        forwardAvx2(re, im, n, radices, twiddleRe.data(), twiddleIm.data(), workRe.data(), workIm.data());
+        return;
+    }
+#endif
+    forwardBaseline(re, im, n, radices, twiddleRe.data(), twiddleIm.data(), workRe.data(), workIm.data());
 }

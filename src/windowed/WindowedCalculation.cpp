@@ -72,21 +72,18 @@ double wrapDegrees(double angle) {
 // Sum and sum of squares of n samples, in double precision. Four partial
 // sums (samples n = 4m + lane), added at the end, keep the additions from
 // waiting for one another; each lane adds in sample order.
-void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares) {
-    typedef double v2d __attribute__((vector_size(16)));
-    v2d s01 = {0.0, 0.0}, s23 = {0.0, 0.0}, q01 = {0.0, 0.0}, q23 = {0.0, 0.0};
+POWERQUALITY_KERNEL_INLINE void sumAndSquaresBody(const float* x, unsigned int n, double& sum, double& squares) {
+    // Four doubles: two SSE2 registers, or one AVX register in the AVX2 copy.
+    typedef double v4d __attribute__((vector_size(32)));
+    v4d s4 = {0.0, 0.0, 0.0, 0.0}, q4 = {0.0, 0.0, 0.0, 0.0};
     unsigned int k = 0;
     for (; k + 4 <= n; k += 4) {
-        const v4 f = *reinterpret_cast<const v4*>(x + k);
-        const v2d a = {f[0], f[1]};
-        const v2d b = {f[2], f[3]};
-        s01 += a;
-        q01 += a * a;
-        s23 += b;
-        q23 += b * b;
+        const v4d a = __builtin_convertvector(*reinterpret_cast<const v4*>(x + k), v4d);
+        s4 += a;
+        q4 += a * a;
     }
-    double s[4] = {s01[0], s01[1], s23[0], s23[1]};
-    double q[4] = {q01[0], q01[1], q23[0], q23[1]};
+    double s[4] = {s4[0], s4[1], s4[2], s4[3]};
+    double q[4] = {q4[0], q4[1], q4[2], q4[3]};
     for (unsigned int lane = 0; k < n; ++k, ++lane) {
         const double v = x[k];
         s[lane] += v;
@@ -120,19 +117,16 @@ int hugeShift(float largest) {
 }
 
 // Sum of the products of n sample pairs, with partial sums as above.
-double sumOfProducts(const float* u, const float* i, unsigned int n) {
-    typedef double v2d __attribute__((vector_size(16)));
-    v2d s01 = {0.0, 0.0}, s23 = {0.0, 0.0};
+POWERQUALITY_KERNEL_INLINE double sumOfProductsBody(const float* u, const float* i, unsigned int n) {
+    typedef double v4d __attribute__((vector_size(32)));
+    v4d s4 = {0.0, 0.0, 0.0, 0.0};
     unsigned int k = 0;
     for (; k + 4 <= n; k += 4) {
-        const v4 a = *reinterpret_cast<const v4*>(u + k);
-        const v4 b = *reinterpret_cast<const v4*>(i + k);
-        const v2d a01 = {a[0], a[1]}, a23 = {a[2], a[3]};
-        const v2d b01 = {b[0], b[1]}, b23 = {b[2], b[3]};
-        s01 += a01 * b01;
-        s23 += a23 * b23;
+        const v4d a = __builtin_convertvector(*reinterpret_cast<const v4*>(u + k), v4d);
+        const v4d b = __builtin_convertvector(*reinterpret_cast<const v4*>(i + k), v4d);
+        s4 += a * b;
     }
-    double s[4] = {s01[0], s01[1], s23[0], s23[1]};
+    double s[4] = {s4[0], s4[1], s4[2], s4[3]};
     for (unsigned int lane = 0; k < n; ++k, ++lane) {
         s[lane] += static_cast<double>(u[k]) * static_cast<double>(i[k]);
     }
@@ -454,7 +448,7 @@ void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* 
 // one double-precision vector (a in element 0, b in element 1); only the
 // first Lanes lanes are converted.
 template <unsigned int Lanes, bool Corrected>
-void convertLineRange(const float* re, const float* im, unsigned int M, unsigned int pairs, double f,
+POWERQUALITY_KERNEL_INLINE void convertLineRange(const float* re, const float* im, unsigned int M, unsigned int pairs, double f,
                       const std::complex<double>* correction, std::complex<double>* const* Z,
                       double* const* power, double* squares) {
     typedef double v2d __attribute__((vector_size(16)));
@@ -502,7 +496,7 @@ void convertLineRange(const float* re, const float* im, unsigned int M, unsigned
 }
 
 template <unsigned int Lanes>
-void convertLineRange(const float* re, const float* im, unsigned int M, unsigned int pairs, double f,
+POWERQUALITY_KERNEL_INLINE void convertLineRange(const float* re, const float* im, unsigned int M, unsigned int pairs, double f,
                       const std::complex<double>* correction, std::complex<double>* const* Z,
                       double* const* power, double* squares) {
     if (correction != nullptr) {
@@ -513,9 +507,10 @@ void convertLineRange(const float* re, const float* im, unsigned int M, unsigned
 }
 
 // The lines of the first `slots` slots of a batch (see convertLineRange).
-void convertLines(const float* re, const float* im, unsigned int M, unsigned int slots, double f, double dcScale,
-                  const std::complex<double>* correction, std::complex<double>* const* Z, double* const* power,
-                  double* squares) {
+POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* im, unsigned int M, unsigned int slots,
+                                                 double f, double dcScale, const std::complex<double>* correction,
+                                                 std::complex<double>* const* Z, double* const* power,
+                                                 double* squares) {
     const unsigned int half = M / 2;
     std::fill(squares, squares + 8, 0.0);
     for (unsigned int slot = 0; slot < slots; ++slot) {
@@ -553,6 +548,35 @@ void convertLines(const float* re, const float* im, unsigned int M, unsigned int
         }
     }
 }
+
+// The baseline and AVX2 copies of the kernels above (windowed/Kernels.h).
+#define POWERQUALITY_KERNEL_COPIES(result, name, parameters, arguments)     \
+    result name##Baseline parameters { return name##Body arguments; }      \
+    POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments)     \
+    result name parameters {                                               \
+        POWERQUALITY_KERNEL_AVX2_CALL(name, arguments)                     \
+        return name##Baseline arguments;                                   \
+    }
+#if POWERQUALITY_AVX2_KERNELS
+#define POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments) \
+    POWERQUALITY_TARGET_AVX2 result name##Avx2 parameters { return name##Body arguments; }
+#define POWERQUALITY_KERNEL_AVX2_CALL(name, arguments) \
+    if (powerquality::avx2Kernels()) {                 \
+        return name##Avx2 arguments;                   \
+    }
+#else
+#define POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments)
+#define POWERQUALITY_KERNEL_AVX2_CALL(name, arguments)
+#endif
+
+POWERQUALITY_KERNEL_COPIES(void, sumAndSquares, (const float* x, unsigned int n, double& sum, double& squares),
+                           (x, n, sum, squares))
+POWERQUALITY_KERNEL_COPIES(double, sumOfProducts, (const float* u, const float* i, unsigned int n), (u, i, n))
+POWERQUALITY_KERNEL_COPIES(void, convertLines,
+                           (const float* re, const float* im, unsigned int M, unsigned int slots, double f,
+                            double dcScale, const std::complex<double>* correction, std::complex<double>* const* Z,
+                            double* const* power, double* squares),
+                           (re, im, M, slots, f, dcScale, correction, Z, power, squares))
 
 }  // namespace
 
