@@ -40,13 +40,13 @@ constexpr double signallingOnLine = 0.01;
 // from it, else the root sum of squares of lines floor(F / d) - 1 to
 // floor(F / d) + 2. NaN when one of these lines is DC or not below half the
 // sample rate (2k >= W).
-double signallingValue(const std::vector<double>& power, double dFrequency, double exactLength, double frequency) {
+double signallingValue(const double* power, size_t lines, double dFrequency, double exactLength, double frequency) {
     const double x = frequency / dFrequency;
     const double nearest = std::round(x);
     const bool onLine = std::fabs(x - nearest) <= signallingOnLine;
     const double first = onLine ? nearest : std::floor(x) - 1.0;
     const double last = onLine ? nearest : std::floor(x) + 2.0;
-    if (!(first >= 1.0) || !(2.0 * last < exactLength) || !(last < static_cast<double>(power.size()))) {
+    if (!(first >= 1.0) || !(2.0 * last < exactLength) || !(last < static_cast<double>(lines))) {
         return std::numeric_limits<double>::quiet_NaN();
     }
     double sum = 0.0;
@@ -101,10 +101,10 @@ POWERQUALITY_KERNEL_INLINE void sumAndSquaresBody(const float* x, unsigned int n
 // products are scaled back in double. The scaling is exact, but for samples
 // that fall below the smallest normal float (below 2^-94 beside one beyond
 // 2^96: far below the transform's rounding).
-float largestMagnitude(const std::vector<float>& x) {
+float largestMagnitude(const float* x, unsigned int n) {
     float largest = 0.0f;
-    for (float v : x) {
-        largest = std::max(largest, std::fabs(v));
+    for (unsigned int k = 0; k < n; ++k) {
+        largest = std::max(largest, std::fabs(x[k]));
     }
     return largest;
 }
@@ -581,7 +581,7 @@ POWERQUALITY_KERNEL_COPIES(void, convertLines,
 }  // namespace
 
 struct WindowedCalculation::State {
-    std::vector<float> samples[9];               // the window's samples per waveform item
+    std::vector<float> samples[9];               // a window's samples per waveform item, where copied
     std::vector<std::complex<double>> lines[9];  // RMS phasors Z_0 .. Z_{M/2} per waveform item
     std::vector<double> degrees[6];              // angles of the lines hP per voltage and current, degrees
     std::vector<double> powers[9];               // |Z_k|^2 per waveform item
@@ -710,18 +710,27 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     double sums[9] = {};
     double squareSums[9] = {};
     float largest = 0.0f;  // of the window's samples, over all channels
+    // The window's samples per waveform item: read in the ring where they
+    // lie in one piece, else (and when they are scaled) copied out of it.
+    const float* window[9] = {};
     for (size_t c = 0; c < channelCount; ++c) {
-        std::vector<float>& x = st.samples[channels[c].item];
-        x.resize(N);
-        const float* ring = buffers.waveformBuffer.getHostBuffer(channels[c].item);
+        const unsigned short item = channels[c].item;
+        const float* ring = buffers.waveformBuffer.getHostBuffer(item);
         const unsigned int firstPart = std::min(N, ringLength - start);
-        std::memcpy(x.data(), ring + start, firstPart * sizeof(float));
-        std::memcpy(x.data() + firstPart, ring, (N - firstPart) * sizeof(float));
-        sumAndSquares(x.data(), N, sums[c], squareSums[c]);
+        if (firstPart == N) {
+            window[item] = ring + start;
+        } else {
+            std::vector<float>& x = st.samples[item];
+            x.resize(N);
+            std::memcpy(x.data(), ring + start, firstPart * sizeof(float));
+            std::memcpy(x.data() + firstPart, ring, (N - firstPart) * sizeof(float));
+            window[item] = x.data();
+        }
+        sumAndSquares(window[item], N, sums[c], squareSums[c]);
         // A sum of squares within 2^192 holds no sample beyond 2^96: only a
         // window beyond it (or not finite) needs the pass for its largest.
         if (!(squareSums[c] <= 0x1p192)) {
-            largest = std::max(largest, largestMagnitude(x));
+            largest = std::max(largest, largestMagnitude(window[item], N));
         }
     }
     // One shift for every channel, so that channels sharing a lane keep
@@ -730,9 +739,15 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const int shift = hugeShift(largest);
     if (shift != 0) {
         for (size_t c = 0; c < channelCount; ++c) {
-            for (float& v : st.samples[channels[c].item]) {
+            const unsigned short item = channels[c].item;
+            std::vector<float>& x = st.samples[item];
+            if (window[item] != x.data()) {
+                x.assign(window[item], window[item] + N);
+            }
+            for (float& v : x) {
                 v = std::ldexp(v, -shift);
             }
+            window[item] = x.data();
         }
     }
     if (direct) {
@@ -742,7 +757,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
                 const float* source[4];
                 for (size_t l = 0; l < 4; ++l) {
                     const size_t c = 8 * b + 2 * l + part;
-                    source[l] = c < channelCount ? st.samples[channels[c].item].data() : st.zeros.data();
+                    source[l] = c < channelCount ? window[channels[c].item] : st.zeros.data();
                 }
                 interleave(source, (part == 0 ? st.batchRe : st.batchIm).data() + b * batchLength, M);
             }
@@ -752,7 +767,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     if (!direct) {
         const float* x[9];
         for (size_t c = 0; c < channelCount; ++c) {
-            x[c] = st.samples[channels[c].item].data();
+            x[c] = window[channels[c].item];
         }
         resample(x, channelCount, st.batchRe.data(), st.batchIm.data(), batches, batchLength, N, M, exactLength);
     }
@@ -813,6 +828,13 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             spectrumSquares[8 * b + slotOfLane] = squares[slotOfLane];
         }
     }
+    // The squares padded with zeros up to line H x P, beyond the last line a
+    // harmonic group, subgroup or inter-harmonic subgroup reads ((H - 1) P + P - 1
+    // at most).
+    const size_t paddedLines = std::max<size_t>(half + 1, static_cast<size_t>(H) * P + 1);
+    for (size_t c = 0; c < channelCount; ++c) {
+        st.powers[channels[c].item].resize(paddedLines, 0.0);
+    }
 
     // Everything that needs one channel only.
     for (size_t ci = 0; ci < channelCount; ++ci) {
@@ -821,7 +843,10 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         const double squares = squareSums[ci];
         const std::vector<std::complex<double>>& Z = st.lines[c.item];
         const std::vector<double>& power = st.powers[c.item];
-        const auto line = [&](unsigned long long k) { return k <= half ? power[k] : 0.0; };
+        // Lines beyond M / 2 count 0: the squares run on as zeros up to the
+        // last line a group reads.
+        const double* padded = power.data();
+        const auto line = [padded](unsigned long long k) { return padded[k]; };
 
         PowerResultsGeneralPhase& r = raw.phases[c.phase];
         switch (c.kind) {
@@ -833,7 +858,8 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
                     const size_t count = signallingFrequencies.size();
                     for (size_t j = 0; j < count; ++j) {
                         (*signalling)[c.phase * count + j] =
-                            signallingValue(power, item.getDFrequency(), exactLength, signallingFrequencies[j]);
+                            signallingValue(power.data(), half + 1, item.getDFrequency(), exactLength,
+                                            signallingFrequencies[j]);
                     }
                 }
                 break;
@@ -955,9 +981,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     // Powers: voltage and current of one phase together.
     if (currents) {
         for (unsigned short p = 0; p < phases; ++p) {
-            const std::vector<float>& u = st.samples[p];
-            const std::vector<float>& i = st.samples[3 + p];
-            const double products = std::ldexp(sumOfProducts(u.data(), i.data(), N), 2 * shift);
+            const double products = std::ldexp(sumOfProducts(window[p], window[3 + p], N), 2 * shift);
             const std::vector<std::complex<double>>& Zu = st.lines[p];
             const std::vector<std::complex<double>>& Zi = st.lines[3 + p];
             const std::vector<double>& degreesU = st.degrees[p];
