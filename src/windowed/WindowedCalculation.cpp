@@ -13,6 +13,10 @@
 #include "windowed/Kernels.h"
 #include "windowed/LaneFft.h"
 
+#if POWERQUALITY_AVX2_KERNELS
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr double degreesPerRadian = 57.29577951308232;
@@ -288,28 +292,22 @@ POWERQUALITY_KERNEL_INLINE v4 tapSums(const v4* w, const float* samples) {
     return (w[0] * s[0] + w[1] * s[1]) + (w[2] * s[2] + w[3] * s[3]) + (w[4] * s[4] + w[5] * s[5]);
 }
 
-// Resamples the channelCount channels x (N samples each) onto the M points
-// of a window of exact length W into the FFT input: channel c to batch c / 8,
-// lane (c % 8) / 2, real part for even c, imaginary part for odd; lanes
-// without a channel read 0. The four channels that share the real (or the
-// imaginary) parts of a batch are summed together and stored as one vector;
-// the coefficients of a point are made once for all channels.
-POWERQUALITY_KERNEL_INLINE void resampleBody(const float* const* x, size_t channelCount, float* re, float* im,
-                                             size_t batches, size_t batchLength, unsigned int N, unsigned int M,
-                                             double exactLength) {
-    const Interpolator& table = interpolator();
-    static_assert(Interpolator::taps == 24, "six vectors of four taps");
-    // The groups of four lanes: batch b's real parts, then its imaginary parts.
-    struct Group {
-        const float* x[4];
-        unsigned int count;  // channels present, lanes 0 .. count - 1
-        float* out;
-    };
-    Group groups[4];
+// The groups of four lanes of the FFT input: batch b's real parts, then its
+// imaginary parts; channel c goes to batch c / 8, lane (c % 8) / 2, the real
+// part for even c, the imaginary part for odd. A group without a channel is
+// cleared and left out.
+struct ResampleGroup {
+    const float* x[4];
+    unsigned int count;  // channels present, lanes 0 .. count - 1
+    float* out;
+};
+
+POWERQUALITY_KERNEL_INLINE size_t resampleGroups(const float* const* x, size_t channelCount, float* re, float* im,
+                                                 size_t batches, size_t batchLength, ResampleGroup* groups) {
     size_t groupCount = 0;
     for (size_t b = 0; b < batches; ++b) {
         for (size_t part = 0; part < 2; ++part) {
-            Group& g = groups[groupCount++];
+            ResampleGroup& g = groups[groupCount++];
             g.count = 0;
             g.out = (part == 0 ? re : im) + b * batchLength;
             for (size_t l = 0; l < 4; ++l) {
@@ -324,76 +322,195 @@ POWERQUALITY_KERNEL_INLINE void resampleBody(const float* const* x, size_t chann
             }
         }
     }
-    // The points go in blocks: first the coefficients of every point of the
-    // block (independent of one another, so that their long chains of
-    // conversions and table reads overlap), then the channels' sums.
-    const double step = exactLength / M;
-    const unsigned int block = 32;
-    v4 coefficients[block][6];
-    long long bases[block];  // the first sample read, or -1 - the first of the Lagrange nodes
-    for (unsigned int j0 = 0; j0 < M; j0 += block) {
-        const unsigned int count = std::min(block, M - j0);
-        for (unsigned int k = 0; k < count; ++k) {
-            const double t = (j0 + k) * step;
-            // t is not negative: the conversion is the floor.
-            const long long i = static_cast<long long>(t);
-            const long long base = i - Interpolator::before;
-            if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
-                table.coefficients(t - static_cast<double>(i), coefficients[k]);
-                bases[k] = base;
-            } else {
-                const long long first =
-                    std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
-                float weights[6];
-                lagrangeWeights(t - static_cast<double>(first), weights);
-                coefficients[k][0] = v4{weights[0], weights[1], weights[2], weights[3]};
-                coefficients[k][1] = v4{weights[4], weights[5], 0.0f, 0.0f};
-                bases[k] = -1 - first;
-            }
+    return groupCount;
+}
+
+// The points go in blocks: first the coefficients of every point of the
+// block (independent of one another, so that their long chains of
+// conversions and table reads overlap), then the channels' sums. The
+// coefficients of points j0 .. j0 + count - 1: the interpolator's, with
+// bases[k] the first sample read, or within its reach of the window's ends
+// the six Lagrange weights (in the first six taps), with bases[k] -1 - the
+// first of their nodes.
+const unsigned int resampleBlock = 32;
+
+POWERQUALITY_KERNEL_INLINE void blockCoefficients(const Interpolator& table, unsigned int j0, unsigned int count,
+                                                  double step, unsigned int N, v4 (*coefficients)[6],
+                                                  long long* bases) {
+    for (unsigned int k = 0; k < count; ++k) {
+        const double t = (j0 + k) * step;
+        // t is not negative: the conversion is the floor.
+        const long long i = static_cast<long long>(t);
+        const long long base = i - Interpolator::before;
+        if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
+            table.coefficients(t - static_cast<double>(i), coefficients[k]);
+            bases[k] = base;
+        } else {
+            const long long first = std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
+            float weights[6];
+            lagrangeWeights(t - static_cast<double>(first), weights);
+            coefficients[k][0] = v4{weights[0], weights[1], weights[2], weights[3]};
+            coefficients[k][1] = v4{weights[4], weights[5], 0.0f, 0.0f};
+            bases[k] = -1 - first;
         }
+    }
+}
+
+// The point at `at` of every group from the six Lagrange weights in w over
+// the samples first .. first + 5.
+POWERQUALITY_KERNEL_INLINE void lagrangePoint(const v4* w, long long first, const ResampleGroup* groups,
+                                              size_t groupCount, size_t at) {
+    const float weights[6] = {w[0][0], w[0][1], w[0][2], w[0][3], w[1][0], w[1][1]};
+    for (size_t n = 0; n < groupCount; ++n) {
+        const ResampleGroup& g = groups[n];
+        v4 sums = {0.0f, 0.0f, 0.0f, 0.0f};
+        for (unsigned int l = 0; l < g.count; ++l) {
+            const float* s = g.x[l] + first;
+            sums[l] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
+                      weights[4] * s[4] + weights[5] * s[5];
+        }
+        *reinterpret_cast<v4*>(g.out + at) = sums;
+    }
+}
+
+// Resamples the channelCount channels x (N samples each) onto the M points
+// of a window of exact length W into the FFT input (see resampleGroups);
+// lanes without a channel read 0. The four channels that share the real (or
+// the imaginary) parts of a batch are summed together and stored as one
+// vector; the coefficients of a point are made once for all channels.
+void resampleBaseline(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
+                      size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
+    const Interpolator& table = interpolator();
+    static_assert(Interpolator::taps == 24, "six vectors of four taps");
+    ResampleGroup groups[4];
+    const size_t groupCount = resampleGroups(x, channelCount, re, im, batches, batchLength, groups);
+    const double step = exactLength / M;
+    v4 coefficients[resampleBlock][6];
+    long long bases[resampleBlock];
+    for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
+        const unsigned int count = std::min(resampleBlock, M - j0);
+        blockCoefficients(table, j0, count, step, N, coefficients, bases);
         for (unsigned int k = 0; k < count; ++k) {
             const size_t at = 4 * static_cast<size_t>(j0 + k);
             const v4* w = coefficients[k];
             const long long base = bases[k];
-            if (base >= 0) {
-                for (size_t n = 0; n < groupCount; ++n) {
-                    const Group& g = groups[n];
-                    // A lane without a channel sums zeros: +0, as the lane is cleared.
-                    const v4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
-                    const v4 a = tapSums(w, g.x[0] + base);
-                    const v4 b = g.count > 1 ? tapSums(w, g.x[1] + base) : zero;
-                    const v4 c = g.count > 2 ? tapSums(w, g.x[2] + base) : zero;
-                    const v4 d = g.count > 3 ? tapSums(w, g.x[3] + base) : zero;
-                    *reinterpret_cast<v4*>(g.out + at) = laneSums(a, b, c, d);
-                }
-            } else {
-                const long long first = -1 - base;
-                const float weights[6] = {w[0][0], w[0][1], w[0][2], w[0][3], w[1][0], w[1][1]};
-                for (size_t n = 0; n < groupCount; ++n) {
-                    const Group& g = groups[n];
-                    v4 sums = {0.0f, 0.0f, 0.0f, 0.0f};
-                    for (unsigned int l = 0; l < g.count; ++l) {
-                        const float* s = g.x[l] + first;
-                        sums[l] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
-                                  weights[4] * s[4] + weights[5] * s[5];
-                    }
-                    *reinterpret_cast<v4*>(g.out + at) = sums;
-                }
+            if (base < 0) {
+                lagrangePoint(w, -1 - base, groups, groupCount, at);
+                continue;
+            }
+            for (size_t n = 0; n < groupCount; ++n) {
+                const ResampleGroup& g = groups[n];
+                // A lane without a channel sums zeros: +0, as the lane is cleared.
+                const v4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
+                const v4 a = tapSums(w, g.x[0] + base);
+                const v4 b = g.count > 1 ? tapSums(w, g.x[1] + base) : zero;
+                const v4 c = g.count > 2 ? tapSums(w, g.x[2] + base) : zero;
+                const v4 d = g.count > 3 ? tapSums(w, g.x[3] + base) : zero;
+                *reinterpret_cast<v4*>(g.out + at) = laneSums(a, b, c, d);
             }
         }
     }
 }
 
-void resampleBaseline(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
-                      size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
-    resampleBody(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
+#if POWERQUALITY_AVX2_KERNELS
+// The AVX2 copy of resampleBaseline, the same sums in the same order: the
+// channels of a lane's real and imaginary parts go through one register of
+// eight, the real part's in the low four, so that every operation of a tap
+// sum and of the lanes' sums serves two channels.
+typedef float v8 __attribute__((vector_size(32)));
+
+// Taps 4m .. 4m + 3 of channels a and b times their coefficients.
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 productPair(const __m256* w, const float* a, const float* b,
+                                                                       int m) {
+    return _mm256_mul_ps(w[m], _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(a + 4 * m)),
+                                                    _mm_loadu_ps(b + 4 * m), 1));
 }
 
-#if POWERQUALITY_AVX2_KERNELS
+// The tap sums of channels a and b (b may be absent: 0) in the two halves;
+// w holds the coefficients w4 in both halves.
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 tapSumsPair(const __m256* w, const v4* w4, const float* a,
+                                                                       const float* b) {
+    if (b == nullptr) {
+        const __m128 sums = reinterpret_cast<__m128>(tapSums(w4, a));
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(sums), _mm_setzero_ps(), 1);
+    }
+    return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(productPair(w, a, b, 0), productPair(w, a, b, 1)),
+                                       _mm256_add_ps(productPair(w, a, b, 2), productPair(w, a, b, 3))),
+                         _mm256_add_ps(productPair(w, a, b, 4), productPair(w, a, b, 5)));
+}
+
+// laneSums of four lanes' tap sums, both halves at once.
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 laneSumsPair(__m256 a, __m256 b, __m256 c, __m256 d) {
+    const __m256 ab = _mm256_add_ps(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
+                                    _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m256 cd = _mm256_add_ps(_mm256_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)),
+                                    _mm256_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
+    return _mm256_add_ps(_mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(2, 0, 2, 0)),
+                         _mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
 POWERQUALITY_TARGET_AVX2 void resampleAvx2(const float* const* x, size_t channelCount, float* re, float* im,
                                            size_t batches, size_t batchLength, unsigned int N, unsigned int M,
                                            double exactLength) {
-    resampleBody(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
+    const Interpolator& table = interpolator();
+    ResampleGroup groups[4];
+    const size_t groupCount = resampleGroups(x, channelCount, re, im, batches, batchLength, groups);
+    // Per batch, the lanes' real and imaginary channels (nullptr: none).
+    struct Lanes {
+        const float* real[4];
+        const float* imaginary[4];
+        unsigned int count;  // lanes with a real channel
+        float* re;
+        float* im;
+    };
+    Lanes lanes[2];
+    for (size_t b = 0; b < batches; ++b) {
+        Lanes& l = lanes[b];
+        l.count = 0;
+        l.re = re + b * batchLength;
+        l.im = im + b * batchLength;
+        for (unsigned int lane = 0; lane < 4; ++lane) {
+            const size_t c = 8 * b + 2 * lane;
+            l.real[lane] = c < channelCount ? x[c] : nullptr;
+            l.imaginary[lane] = c + 1 < channelCount ? x[c + 1] : nullptr;
+            l.count += c < channelCount ? 1 : 0;
+        }
+    }
+    const double step = exactLength / M;
+    v4 coefficients[resampleBlock][6];
+    long long bases[resampleBlock];
+    for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
+        const unsigned int count = std::min(resampleBlock, M - j0);
+        blockCoefficients(table, j0, count, step, N, coefficients, bases);
+        for (unsigned int k = 0; k < count; ++k) {
+            const size_t at = 4 * static_cast<size_t>(j0 + k);
+            const long long base = bases[k];
+            if (base < 0) {
+                lagrangePoint(coefficients[k], -1 - base, groups, groupCount, at);
+                continue;
+            }
+            const v4* w4 = coefficients[k];
+            const __m256 w[6] = {_mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[0])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[1])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[2])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[3])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[4])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[5]))};
+            for (size_t b = 0; b < batches; ++b) {
+                const Lanes& l = lanes[b];
+                __m256 sums[4];
+#pragma GCC unroll 4
+                for (unsigned int n = 0; n < 4; ++n) {
+                    sums[n] = n < l.count ? tapSumsPair(w, w4, l.real[n] + base,
+                                                        l.imaginary[n] != nullptr ? l.imaginary[n] + base : nullptr)
+                                          : _mm256_setzero_ps();
+                }
+                const __m256 out = laneSumsPair(sums[0], sums[1], sums[2], sums[3]);
+                _mm_storeu_ps(l.re + at, _mm256_castps256_ps128(out));
+                _mm_storeu_ps(l.im + at, _mm256_extractf128_ps(out, 1));
+            }
+        }
+    }
 }
 #endif
 
