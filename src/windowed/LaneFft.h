@@ -9,7 +9,10 @@
 // decimation in frequency with radices 4, 2, 3 and 5; the twiddle factors of
 // every stage are computed once per plan, in double precision and rounded to
 // float, so a plan costs nothing per window once made. Arithmetic is single
-// precision, as the samples are.
+// precision, as the samples are. Where the processor has AVX2 the stages run
+// as their AVX2 copy (windowed/Kernels.h), two elements in a register of
+// eight, with the same operations on every lane: the results are bit for bit
+// those of the four-lane stages.
 //
 // X_k = sum_j x_j exp(-2 pi i j k / n), unscaled.
 #ifndef POWERQUALITY_WINDOWED_LANEFFT_H
