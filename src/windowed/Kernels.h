@@ -24,7 +24,28 @@
 
 #define POWERQUALITY_KERNEL_INLINE inline __attribute__((always_inline))
 
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
 namespace powerquality {
+
+// A float array whose element 0 lies on a 64-byte boundary (a cache line),
+// so that the AVX2 copies' loads of eight floats from elements 8j never
+// straddle two lines. The contents are not kept across a resize.
+class AlignedFloats {
+public:
+    void resize(size_t n) {
+        storage.resize(n + 16);
+        const uintptr_t at = reinterpret_cast<uintptr_t>(storage.data());
+        first = reinterpret_cast<float*>((at + 63) & ~static_cast<uintptr_t>(63));
+    }
+    float* data() const { return first; }
+
+private:
+    std::vector<float> storage;
+    float* first = nullptr;
+};
 
 // Whether the AVX2 copies run in this process (decided on the first call).
 bool avx2Kernels();

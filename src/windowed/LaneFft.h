@@ -20,6 +20,8 @@
 
 #include <vector>
 
+#include "windowed/Kernels.h"
+
 class LaneFft {
 public:
     static const unsigned int lanes = 4;
@@ -41,8 +43,8 @@ private:
     std::vector<unsigned int> radices;  // in the order the stages apply them
     std::vector<float> twiddleRe;       // per stage, for k < m and t = 1 .. p - 1
     std::vector<float> twiddleIm;
-    std::vector<float> workRe;
-    std::vector<float> workIm;
+    powerquality::AlignedFloats workRe;
+    powerquality::AlignedFloats workIm;
 };
 
 #endif

@@ -711,8 +711,8 @@ struct WindowedCalculation::State {
     std::vector<std::vector<double>> signalling;
     // FFT input and output: eight channels per batch, two (real and
     // imaginary part) in each of the four lanes; batch b at b x 4M.
-    std::vector<float> batchRe;
-    std::vector<float> batchIm;
+    powerquality::AlignedFloats batchRe;
+    powerquality::AlignedFloats batchIm;
     std::vector<float> zeros;  // the samples of a lane without a channel
     // The reciprocal mean response of the interpolation per line (resampled
     // windows).
