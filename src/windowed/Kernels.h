@@ -4,8 +4,11 @@
 // where the processor and the system have it. Both copies do the same
 // operations in the same order on the same types (no fused multiply-adds:
 // the AVX2 copy is not allowed FMA, and contraction is off), so every result
-// is bit for bit the same whichever copy ran; the AVX2 copy only takes fewer
-// instructions (operands from memory, three-operand forms).
+// is bit for bit the same whichever copy ran; the AVX2 copy takes fewer
+// instructions (operands from memory, three-operand forms) and, where it is
+// written so, does the same operation on two elements in a register of eight
+// (the resampling: a lane's real and imaginary channel; the transform: two
+// elements of a stage).
 //
 // POWERQUALITY_KERNELS=baseline in the environment, read once per process,
 // keeps the baseline copy (the tests run the windowed results so too). The
