@@ -13,7 +13,8 @@ namespace {
 // AVX2 copy.
 typedef float v4 __attribute__((vector_size(16), aligned(4), may_alias));
 typedef float v8 __attribute__((vector_size(32), aligned(4), may_alias));
-typedef float v8r __attribute__((vector_size(32)));  // held in registers
+typedef float v4r __attribute__((vector_size(16)));  // held in registers
+typedef float v8r __attribute__((vector_size(32)));
 
 constexpr double twoPi = 6.283185307179586;
 
@@ -187,16 +188,21 @@ POWERQUALITY_KERNEL_INLINE void stage(const float* __restrict srcRe, const float
                 ai[r] = *reinterpret_cast<const v8*>(inIm + r * inStride);
             }
             Butterfly<P>::apply(ar, ai, br, bi);
-            const auto put = [outRe, outIm](unsigned int t, v8r x, v8r y) {
-                *reinterpret_cast<v4*>(outRe + 4 * t) = __builtin_shufflevector(x, x, 0, 1, 2, 3);
-                *reinterpret_cast<v4*>(outIm + 4 * t) = __builtin_shufflevector(y, y, 0, 1, 2, 3);
-                *reinterpret_cast<v4*>(outRe + 4 * P + 4 * t) = __builtin_shufflevector(x, x, 4, 5, 6, 7);
-                *reinterpret_cast<v4*>(outIm + 4 * P + 4 * t) = __builtin_shufflevector(y, y, 4, 5, 6, 7);
-            };
-            put(0, br[0], bi[0]);
+            v8r x[P], y[P];
+            x[0] = br[0];
+            y[0] = bi[0];
 #pragma GCC unroll 8
             for (unsigned int t = 1; t < P; ++t) {
-                put(t, br[t] * wr[t] - bi[t] * wi[t], br[t] * wi[t] + bi[t] * wr[t]);
+                x[t] = br[t] * wr[t] - bi[t] * wi[t];
+                y[t] = br[t] * wi[t] + bi[t] * wr[t];
+            }
+            // Element k's outputs from the low four lanes, k + 1's from the high four.
+#pragma GCC unroll 8
+            for (unsigned int t = 0; t < P; ++t) {
+                *reinterpret_cast<v4*>(outRe + 4 * t) = __builtin_shufflevector(x[t], x[t], 0, 1, 2, 3);
+                *reinterpret_cast<v4*>(outIm + 4 * t) = __builtin_shufflevector(y[t], y[t], 0, 1, 2, 3);
+                *reinterpret_cast<v4*>(outRe + 4 * P + 4 * t) = __builtin_shufflevector(x[t], x[t], 4, 5, 6, 7);
+                *reinterpret_cast<v4*>(outIm + 4 * P + 4 * t) = __builtin_shufflevector(y[t], y[t], 4, 5, 6, 7);
             }
         }
       }
@@ -240,16 +246,16 @@ POWERQUALITY_KERNEL_INLINE void stage(const float* __restrict srcRe, const float
             continue;
         }
         // The twiddles of this k, in every lane, held for the whole q loop.
-        v4 wr[P], wi[P];
+        v4r wr[P], wi[P];
 #pragma GCC unroll 8
         for (unsigned int t = 1; t < P; ++t) {
             const float c = twiddleRe[k * (P - 1) + t - 1];
             const float d = twiddleIm[k * (P - 1) + t - 1];
-            wr[t] = v4{c, c, c, c};
-            wi[t] = v4{d, d, d, d};
+            wr[t] = v4r{c, c, c, c};
+            wi[t] = v4r{d, d, d, d};
         }
         for (; q < 4 * s; q += 4) {
-            v4 ar[P], ai[P], br[P], bi[P];
+            v4r ar[P], ai[P], br[P], bi[P];
 #pragma GCC unroll 8
             for (unsigned int r = 0; r < P; ++r) {
                 ar[r] = *reinterpret_cast<const v4*>(inRe + q + r * inStride);
