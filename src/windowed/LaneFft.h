@@ -9,13 +9,18 @@
 // decimation in frequency with radices 4, 2, 3 and 5; the twiddle factors of
 // every stage are computed once per plan, in double precision and rounded to
 // float, so a plan costs nothing per window once made. Arithmetic is single
-// precision, as the samples are.
+// precision, as the samples are. Where the processor has AVX2 the stages run
+// as their AVX2 copy (windowed/Kernels.h), two elements in a register of
+// eight, with the same operations on every lane: the results are bit for bit
+// those of the four-lane stages.
 //
 // X_k = sum_j x_j exp(-2 pi i j k / n), unscaled.
 #ifndef POWERQUALITY_WINDOWED_LANEFFT_H
 #define POWERQUALITY_WINDOWED_LANEFFT_H
 
 #include <vector>
+
+#include "windowed/Kernels.h"
 
 class LaneFft {
 public:
@@ -38,8 +43,8 @@ private:
     std::vector<unsigned int> radices;  // in the order the stages apply them
     std::vector<float> twiddleRe;       // per stage, for k < m and t = 1 .. p - 1
     std::vector<float> twiddleIm;
-    std::vector<float> workRe;
-    std::vector<float> workIm;
+    powerquality::AlignedFloats workRe;
+    powerquality::AlignedFloats workIm;
 };
 
 #endif

@@ -10,7 +10,12 @@
 #include <vector>
 
 #include "maths/PowerSymmetricalComponents.h"
+#include "windowed/Kernels.h"
 #include "windowed/LaneFft.h"
+
+#if POWERQUALITY_AVX2_KERNELS
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -39,13 +44,13 @@ constexpr double signallingOnLine = 0.01;
 // from it, else the root sum of squares of lines floor(F / d) - 1 to
 // floor(F / d) + 2. NaN when one of these lines is DC or not below half the
 // sample rate (2k >= W).
-double signallingValue(const std::vector<double>& power, double dFrequency, double exactLength, double frequency) {
+double signallingValue(const double* power, size_t lines, double dFrequency, double exactLength, double frequency) {
     const double x = frequency / dFrequency;
     const double nearest = std::round(x);
     const bool onLine = std::fabs(x - nearest) <= signallingOnLine;
     const double first = onLine ? nearest : std::floor(x) - 1.0;
     const double last = onLine ? nearest : std::floor(x) + 2.0;
-    if (!(first >= 1.0) || !(2.0 * last < exactLength) || !(last < static_cast<double>(power.size()))) {
+    if (!(first >= 1.0) || !(2.0 * last < exactLength) || !(last < static_cast<double>(lines))) {
         return std::numeric_limits<double>::quiet_NaN();
     }
     double sum = 0.0;
@@ -71,21 +76,18 @@ double wrapDegrees(double angle) {
 // Sum and sum of squares of n samples, in double precision. Four partial
 // sums (samples n = 4m + lane), added at the end, keep the additions from
 // waiting for one another; each lane adds in sample order.
-void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares) {
-    typedef double v2d __attribute__((vector_size(16)));
-    v2d s01 = {0.0, 0.0}, s23 = {0.0, 0.0}, q01 = {0.0, 0.0}, q23 = {0.0, 0.0};
+POWERQUALITY_KERNEL_INLINE void sumAndSquaresBody(const float* x, unsigned int n, double& sum, double& squares) {
+    // Four doubles: two SSE2 registers, or one AVX register in the AVX2 copy.
+    typedef double v4d __attribute__((vector_size(32)));
+    v4d s4 = {0.0, 0.0, 0.0, 0.0}, q4 = {0.0, 0.0, 0.0, 0.0};
     unsigned int k = 0;
     for (; k + 4 <= n; k += 4) {
-        const v4 f = *reinterpret_cast<const v4*>(x + k);
-        const v2d a = {f[0], f[1]};
-        const v2d b = {f[2], f[3]};
-        s01 += a;
-        q01 += a * a;
-        s23 += b;
-        q23 += b * b;
+        const v4d a = __builtin_convertvector(*reinterpret_cast<const v4*>(x + k), v4d);
+        s4 += a;
+        q4 += a * a;
     }
-    double s[4] = {s01[0], s01[1], s23[0], s23[1]};
-    double q[4] = {q01[0], q01[1], q23[0], q23[1]};
+    double s[4] = {s4[0], s4[1], s4[2], s4[3]};
+    double q[4] = {q4[0], q4[1], q4[2], q4[3]};
     for (unsigned int lane = 0; k < n; ++k, ++lane) {
         const double v = x[k];
         s[lane] += v;
@@ -103,10 +105,10 @@ void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares)
 // products are scaled back in double. The scaling is exact, but for samples
 // that fall below the smallest normal float (below 2^-94 beside one beyond
 // 2^96: far below the transform's rounding).
-float largestMagnitude(const std::vector<float>& x) {
+float largestMagnitude(const float* x, unsigned int n) {
     float largest = 0.0f;
-    for (float v : x) {
-        largest = std::max(largest, std::fabs(v));
+    for (unsigned int k = 0; k < n; ++k) {
+        largest = std::max(largest, std::fabs(x[k]));
     }
     return largest;
 }
@@ -119,19 +121,16 @@ int hugeShift(float largest) {
 }
 
 // Sum of the products of n sample pairs, with partial sums as above.
-double sumOfProducts(const float* u, const float* i, unsigned int n) {
-    typedef double v2d __attribute__((vector_size(16)));
-    v2d s01 = {0.0, 0.0}, s23 = {0.0, 0.0};
+POWERQUALITY_KERNEL_INLINE double sumOfProductsBody(const float* u, const float* i, unsigned int n) {
+    typedef double v4d __attribute__((vector_size(32)));
+    v4d s4 = {0.0, 0.0, 0.0, 0.0};
     unsigned int k = 0;
     for (; k + 4 <= n; k += 4) {
-        const v4 a = *reinterpret_cast<const v4*>(u + k);
-        const v4 b = *reinterpret_cast<const v4*>(i + k);
-        const v2d a01 = {a[0], a[1]}, a23 = {a[2], a[3]};
-        const v2d b01 = {b[0], b[1]}, b23 = {b[2], b[3]};
-        s01 += a01 * b01;
-        s23 += a23 * b23;
+        const v4d a = __builtin_convertvector(*reinterpret_cast<const v4*>(u + k), v4d);
+        const v4d b = __builtin_convertvector(*reinterpret_cast<const v4*>(i + k), v4d);
+        s4 += a * b;
     }
-    double s[4] = {s01[0], s01[1], s23[0], s23[1]};
+    double s[4] = {s4[0], s4[1], s4[2], s4[3]};
     for (unsigned int lane = 0; k < n; ++k, ++lane) {
         s[lane] += static_cast<double>(u[k]) * static_cast<double>(i[k]);
     }
@@ -235,7 +234,7 @@ struct Interpolator {
     }
 
     // The coefficients at fraction d, four taps in each of the six vectors.
-    void coefficients(double d, v4* c) const {
+    POWERQUALITY_KERNEL_INLINE void coefficients(double d, v4* c) const {
         const double position = d * phases;
         int q = static_cast<int>(position);
         q = q < 0 ? 0 : (q >= phases ? phases - 1 : q);
@@ -280,7 +279,7 @@ void lagrangeWeights(double u, float* weights) {
 
 // Horizontal sums of four vectors, (a0 + a1) + (a2 + a3) and alike, into the
 // four lanes of one: the additions of the sums taken one vector at a time.
-inline v4 laneSums(v4 a, v4 b, v4 c, v4 d) {
+POWERQUALITY_KERNEL_INLINE v4 laneSums(v4 a, v4 b, v4 c, v4 d) {
     const v4 ab = __builtin_shufflevector(a, b, 0, 2, 4, 6) + __builtin_shufflevector(a, b, 1, 3, 5, 7);
     const v4 cd = __builtin_shufflevector(c, d, 0, 2, 4, 6) + __builtin_shufflevector(c, d, 1, 3, 5, 7);
     return __builtin_shufflevector(ab, cd, 0, 2, 4, 6) + __builtin_shufflevector(ab, cd, 1, 3, 5, 7);
@@ -288,32 +287,27 @@ inline v4 laneSums(v4 a, v4 b, v4 c, v4 d) {
 
 // The interpolated point of one channel from its 24 samples s and the
 // coefficients w, as four partial sums in the lanes.
-inline v4 tapSums(const v4* w, const float* samples) {
+POWERQUALITY_KERNEL_INLINE v4 tapSums(const v4* w, const float* samples) {
     const v4* s = reinterpret_cast<const v4*>(samples);
     return (w[0] * s[0] + w[1] * s[1]) + (w[2] * s[2] + w[3] * s[3]) + (w[4] * s[4] + w[5] * s[5]);
 }
 
-// Resamples the channelCount channels x (N samples each) onto the M points
-// of a window of exact length W into the FFT input: channel c to batch c / 8,
-// lane (c % 8) / 2, real part for even c, imaginary part for odd; lanes
-// without a channel read 0. The four channels that share the real (or the
-// imaginary) parts of a batch are summed together and stored as one vector;
-// the coefficients of a point are made once for all channels.
-void resample(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
-              size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
-    const Interpolator& table = interpolator();
-    static_assert(Interpolator::taps == 24, "six vectors of four taps");
-    // The groups of four lanes: batch b's real parts, then its imaginary parts.
-    struct Group {
-        const float* x[4];
-        unsigned int count;  // channels present, lanes 0 .. count - 1
-        float* out;
-    };
-    Group groups[4];
+// The groups of four lanes of the FFT input: batch b's real parts, then its
+// imaginary parts; channel c goes to batch c / 8, lane (c % 8) / 2, the real
+// part for even c, the imaginary part for odd. A group without a channel is
+// cleared and left out.
+struct ResampleGroup {
+    const float* x[4];
+    unsigned int count;  // channels present, lanes 0 .. count - 1
+    float* out;
+};
+
+POWERQUALITY_KERNEL_INLINE size_t resampleGroups(const float* const* x, size_t channelCount, float* re, float* im,
+                                                 size_t batches, size_t batchLength, ResampleGroup* groups) {
     size_t groupCount = 0;
     for (size_t b = 0; b < batches; ++b) {
         for (size_t part = 0; part < 2; ++part) {
-            Group& g = groups[groupCount++];
+            ResampleGroup& g = groups[groupCount++];
             g.count = 0;
             g.out = (part == 0 ? re : im) + b * batchLength;
             for (size_t l = 0; l < 4; ++l) {
@@ -328,73 +322,388 @@ void resample(const float* const* x, size_t channelCount, float* re, float* im, 
             }
         }
     }
-    // The points go in blocks: first the coefficients of every point of the
-    // block (independent of one another, so that their long chains of
-    // conversions and table reads overlap), then the channels' sums.
-    const double step = exactLength / M;
-    const unsigned int block = 32;
-    v4 coefficients[block][6];
-    long long bases[block];  // the first sample read, or -1 - the first of the Lagrange nodes
-    for (unsigned int j0 = 0; j0 < M; j0 += block) {
-        const unsigned int count = std::min(block, M - j0);
-        for (unsigned int k = 0; k < count; ++k) {
-            const double t = (j0 + k) * step;
-            // t is not negative: the conversion is the floor.
-            const long long i = static_cast<long long>(t);
-            const long long base = i - Interpolator::before;
-            if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
-                table.coefficients(t - static_cast<double>(i), coefficients[k]);
-                bases[k] = base;
-            } else {
-                const long long first =
-                    std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
-                float weights[6];
-                lagrangeWeights(t - static_cast<double>(first), weights);
-                coefficients[k][0] = v4{weights[0], weights[1], weights[2], weights[3]};
-                coefficients[k][1] = v4{weights[4], weights[5], 0.0f, 0.0f};
-                bases[k] = -1 - first;
-            }
+    return groupCount;
+}
+
+// The points go in blocks: first the coefficients of every point of the
+// block (independent of one another, so that their long chains of
+// conversions and table reads overlap), then the channels' sums. The
+// coefficients of points j0 .. j0 + count - 1: the interpolator's, with
+// bases[k] the first sample read, or within its reach of the window's ends
+// the six Lagrange weights (in the first six taps), with bases[k] -1 - the
+// first of their nodes.
+const unsigned int resampleBlock = 32;
+
+POWERQUALITY_KERNEL_INLINE void blockCoefficients(const Interpolator& table, unsigned int j0, unsigned int count,
+                                                  double step, unsigned int N, v4 (*coefficients)[6],
+                                                  long long* bases) {
+    for (unsigned int k = 0; k < count; ++k) {
+        const double t = (j0 + k) * step;
+        // t is not negative: the conversion is the floor.
+        const long long i = static_cast<long long>(t);
+        const long long base = i - Interpolator::before;
+        if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
+            table.coefficients(t - static_cast<double>(i), coefficients[k]);
+            bases[k] = base;
+        } else {
+            const long long first = std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
+            float weights[6];
+            lagrangeWeights(t - static_cast<double>(first), weights);
+            coefficients[k][0] = v4{weights[0], weights[1], weights[2], weights[3]};
+            coefficients[k][1] = v4{weights[4], weights[5], 0.0f, 0.0f};
+            bases[k] = -1 - first;
         }
+    }
+}
+
+// The point at `at` of every group from the six Lagrange weights in w over
+// the samples first .. first + 5.
+POWERQUALITY_KERNEL_INLINE void lagrangePoint(const v4* w, long long first, const ResampleGroup* groups,
+                                              size_t groupCount, size_t at) {
+    const float weights[6] = {w[0][0], w[0][1], w[0][2], w[0][3], w[1][0], w[1][1]};
+    for (size_t n = 0; n < groupCount; ++n) {
+        const ResampleGroup& g = groups[n];
+        v4 sums = {0.0f, 0.0f, 0.0f, 0.0f};
+        for (unsigned int l = 0; l < g.count; ++l) {
+            const float* s = g.x[l] + first;
+            sums[l] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
+                      weights[4] * s[4] + weights[5] * s[5];
+        }
+        *reinterpret_cast<v4*>(g.out + at) = sums;
+    }
+}
+
+// Resamples the channelCount channels x (N samples each) onto the M points
+// of a window of exact length W into the FFT input (see resampleGroups);
+// lanes without a channel read 0. The four channels that share the real (or
+// the imaginary) parts of a batch are summed together and stored as one
+// vector; the coefficients of a point are made once for all channels.
+void resampleBaseline(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
+                      size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
+    const Interpolator& table = interpolator();
+    static_assert(Interpolator::taps == 24, "six vectors of four taps");
+    ResampleGroup groups[4];
+    const size_t groupCount = resampleGroups(x, channelCount, re, im, batches, batchLength, groups);
+    const double step = exactLength / M;
+    v4 coefficients[resampleBlock][6];
+    long long bases[resampleBlock];
+    for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
+        const unsigned int count = std::min(resampleBlock, M - j0);
+        blockCoefficients(table, j0, count, step, N, coefficients, bases);
         for (unsigned int k = 0; k < count; ++k) {
             const size_t at = 4 * static_cast<size_t>(j0 + k);
             const v4* w = coefficients[k];
             const long long base = bases[k];
-            if (base >= 0) {
-                for (size_t n = 0; n < groupCount; ++n) {
-                    const Group& g = groups[n];
-                    // A lane without a channel sums zeros: +0, as the lane is cleared.
-                    const v4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
-                    const v4 a = tapSums(w, g.x[0] + base);
-                    const v4 b = g.count > 1 ? tapSums(w, g.x[1] + base) : zero;
-                    const v4 c = g.count > 2 ? tapSums(w, g.x[2] + base) : zero;
-                    const v4 d = g.count > 3 ? tapSums(w, g.x[3] + base) : zero;
-                    *reinterpret_cast<v4*>(g.out + at) = laneSums(a, b, c, d);
-                }
-            } else {
-                const long long first = -1 - base;
-                const float weights[6] = {w[0][0], w[0][1], w[0][2], w[0][3], w[1][0], w[1][1]};
-                for (size_t n = 0; n < groupCount; ++n) {
-                    const Group& g = groups[n];
-                    v4 sums = {0.0f, 0.0f, 0.0f, 0.0f};
-                    for (unsigned int l = 0; l < g.count; ++l) {
-                        const float* s = g.x[l] + first;
-                        sums[l] = weights[0] * s[0] + weights[1] * s[1] + weights[2] * s[2] + weights[3] * s[3] +
-                                  weights[4] * s[4] + weights[5] * s[5];
-                    }
-                    *reinterpret_cast<v4*>(g.out + at) = sums;
-                }
+            if (base < 0) {
+                lagrangePoint(w, -1 - base, groups, groupCount, at);
+                continue;
+            }
+            for (size_t n = 0; n < groupCount; ++n) {
+                const ResampleGroup& g = groups[n];
+                // A lane without a channel sums zeros: +0, as the lane is cleared.
+                const v4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
+                const v4 a = tapSums(w, g.x[0] + base);
+                const v4 b = g.count > 1 ? tapSums(w, g.x[1] + base) : zero;
+                const v4 c = g.count > 2 ? tapSums(w, g.x[2] + base) : zero;
+                const v4 d = g.count > 3 ? tapSums(w, g.x[3] + base) : zero;
+                *reinterpret_cast<v4*>(g.out + at) = laneSums(a, b, c, d);
             }
         }
     }
 }
 
+#if POWERQUALITY_AVX2_KERNELS
+// The AVX2 copy of resampleBaseline, the same sums in the same order: the
+// channels of a lane's real and imaginary parts go through one register of
+// eight, the real part's in the low four, so that every operation of a tap
+// sum and of the lanes' sums serves two channels.
+typedef float v8 __attribute__((vector_size(32)));
+
+// Taps 4m .. 4m + 3 of channels a and b times their coefficients.
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 productPair(const __m256* w, const float* a, const float* b,
+                                                                       int m) {
+    return _mm256_mul_ps(w[m], _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(a + 4 * m)),
+                                                    _mm_loadu_ps(b + 4 * m), 1));
+}
+
+// The tap sums of channels a and b (b may be absent: 0) in the two halves;
+// w holds the coefficients w4 in both halves.
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 tapSumsPair(const __m256* w, const v4* w4, const float* a,
+                                                                       const float* b) {
+    if (b == nullptr) {
+        const __m128 sums = reinterpret_cast<__m128>(tapSums(w4, a));
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(sums), _mm_setzero_ps(), 1);
+    }
+    return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(productPair(w, a, b, 0), productPair(w, a, b, 1)),
+                                       _mm256_add_ps(productPair(w, a, b, 2), productPair(w, a, b, 3))),
+                         _mm256_add_ps(productPair(w, a, b, 4), productPair(w, a, b, 5)));
+}
+
+// laneSums of four lanes' tap sums, both halves at once.
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 laneSumsPair(__m256 a, __m256 b, __m256 c, __m256 d) {
+    const __m256 ab = _mm256_add_ps(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
+                                    _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m256 cd = _mm256_add_ps(_mm256_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)),
+                                    _mm256_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
+    return _mm256_add_ps(_mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(2, 0, 2, 0)),
+                         _mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+POWERQUALITY_TARGET_AVX2 void resampleAvx2(const float* const* x, size_t channelCount, float* re, float* im,
+                                           size_t batches, size_t batchLength, unsigned int N, unsigned int M,
+                                           double exactLength) {
+    const Interpolator& table = interpolator();
+    ResampleGroup groups[4];
+    const size_t groupCount = resampleGroups(x, channelCount, re, im, batches, batchLength, groups);
+    // Per batch, the lanes' real and imaginary channels (nullptr: none).
+    struct Lanes {
+        const float* real[4];
+        const float* imaginary[4];
+        unsigned int count;  // lanes with a real channel
+        float* re;
+        float* im;
+    };
+    Lanes lanes[2];
+    for (size_t b = 0; b < batches; ++b) {
+        Lanes& l = lanes[b];
+        l.count = 0;
+        l.re = re + b * batchLength;
+        l.im = im + b * batchLength;
+        for (unsigned int lane = 0; lane < 4; ++lane) {
+            const size_t c = 8 * b + 2 * lane;
+            l.real[lane] = c < channelCount ? x[c] : nullptr;
+            l.imaginary[lane] = c + 1 < channelCount ? x[c + 1] : nullptr;
+            l.count += c < channelCount ? 1 : 0;
+        }
+    }
+    const double step = exactLength / M;
+    v4 coefficients[resampleBlock][6];
+    long long bases[resampleBlock];
+    for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
+        const unsigned int count = std::min(resampleBlock, M - j0);
+        blockCoefficients(table, j0, count, step, N, coefficients, bases);
+        for (unsigned int k = 0; k < count; ++k) {
+            const size_t at = 4 * static_cast<size_t>(j0 + k);
+            const long long base = bases[k];
+            if (base < 0) {
+                lagrangePoint(coefficients[k], -1 - base, groups, groupCount, at);
+                continue;
+            }
+            const v4* w4 = coefficients[k];
+            const __m256 w[6] = {_mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[0])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[1])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[2])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[3])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[4])),
+                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[5]))};
+            for (size_t b = 0; b < batches; ++b) {
+                const Lanes& l = lanes[b];
+                __m256 sums[4];
+#pragma GCC unroll 4
+                for (unsigned int n = 0; n < 4; ++n) {
+                    sums[n] = n < l.count ? tapSumsPair(w, w4, l.real[n] + base,
+                                                        l.imaginary[n] != nullptr ? l.imaginary[n] + base : nullptr)
+                                          : _mm256_setzero_ps();
+                }
+                const __m256 out = laneSumsPair(sums[0], sums[1], sums[2], sums[3]);
+                _mm_storeu_ps(l.re + at, _mm256_castps256_ps128(out));
+                _mm_storeu_ps(l.im + at, _mm256_extractf128_ps(out, 1));
+            }
+        }
+    }
+}
+#endif
+
+void resample(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
+              size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        resampleAvx2(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
+        return;
+    }
+#endif
+    resampleBaseline(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
+}
+
+// The sums over n lines of Re and Im of Zu_k conj Zi_k. The products are
+// written out as the complex product forms them, (a c - b (-d), a (-d) + b c);
+// the product's recovery of infinities from a NaN result (which only lines
+// that are not finite can take) is left to the complex product itself, taken
+// again for all lines when a sum comes out NaN.
+void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* Zi, unsigned int n, double& active,
+                    double& reactive) {
+    double re = 0.0;
+    double im = 0.0;
+    for (unsigned int k = 0; k < n; ++k) {
+        const double a = Zu[k].real(), b = Zu[k].imag();
+        const double c = Zi[k].real(), d = -Zi[k].imag();
+        re += a * c - b * d;
+        im += a * d + b * c;
+    }
+    if (std::isnan(re) || std::isnan(im)) {
+        re = 0.0;
+        im = 0.0;
+        for (unsigned int k = 0; k < n; ++k) {
+            const std::complex<double> s = Zu[k] * std::conj(Zi[k]);
+            re += s.real();
+            im += s.imag();
+        }
+    }
+    active = re;
+    reactive = im;
+}
+
+// The lines of the channels of one transformed batch (re, im: 4M floats
+// each, lane l at 4j + l). Slot 2l + part is the channel in lane l's real
+// (part 0) or imaginary (part 1) part; its lines Z_0 .. Z_{M/2} go to
+// Z[slot], their squares to power[slot] and the sum of these, in the order of
+// the lines, to squares[slot]. Two real channels share a lane as z = a + i b:
+// A_k = (Z_k + conj Z_{M-k}) / 2, B_k = (Z_k - conj Z_{M-k}) / 2i; with (p, q)
+// = (re, im) for a and (im, re) for b, the line is ((p_k + p_{M-k}) f, (q_k -
+// q_{M-k}) g), g = f for a and -f for b (f half the RMS scale). Both channels
+// of a lane take the same operations in the same order, so they go through
+// one double-precision vector (a in element 0, b in element 1); only the
+// first Lanes lanes are converted.
+template <unsigned int Lanes, bool Corrected>
+POWERQUALITY_KERNEL_INLINE void convertLineRange(const float* re, const float* im, unsigned int M, unsigned int pairs, double f,
+                      const std::complex<double>* correction, std::complex<double>* const* Z,
+                      double* const* power, double* squares) {
+    typedef double v2d __attribute__((vector_size(16)));
+    const v2d fs = {f, f};
+    const v2d fg = {f, -f};
+    v2d sum[Lanes];
+    for (unsigned int l = 0; l < Lanes; ++l) {
+        sum[l] = v2d{squares[2 * l], squares[2 * l + 1]};
+    }
+    for (unsigned int k = 1; k < pairs; ++k) {
+        const v4 r = *reinterpret_cast<const v4*>(re + 4 * static_cast<size_t>(k));
+        const v4 i = *reinterpret_cast<const v4*>(im + 4 * static_cast<size_t>(k));
+        const v4 rm = *reinterpret_cast<const v4*>(re + 4 * static_cast<size_t>(M - k));
+        const v4 im_ = *reinterpret_cast<const v4*>(im + 4 * static_cast<size_t>(M - k));
+        v2d cr = {1.0, 1.0}, ci = {0.0, 0.0};
+        if (Corrected) {
+            cr = v2d{correction[k].real(), correction[k].real()};
+            ci = v2d{correction[k].imag(), correction[k].imag()};
+        }
+#pragma GCC unroll 4
+        for (unsigned int l = 0; l < Lanes; ++l) {
+            const v2d at = {r[l], i[l]};
+            const v2d mirror = {rm[l], im_[l]};
+            const v2d sums = at + mirror;
+            const v2d differences = at - mirror;
+            v2d x = sums * fs;
+            v2d y = __builtin_shufflevector(differences, differences, 1, 0) * fg;
+            if (Corrected) {
+                const v2d turned = x * cr - y * ci;
+                y = x * ci + y * cr;
+                x = turned;
+            }
+            const v2d p = x * x + y * y;
+            sum[l] += p;
+            Z[2 * l][k] = std::complex<double>(x[0], y[0]);
+            Z[2 * l + 1][k] = std::complex<double>(x[1], y[1]);
+            power[2 * l][k] = p[0];
+            power[2 * l + 1][k] = p[1];
+        }
+    }
+    for (unsigned int l = 0; l < Lanes; ++l) {
+        squares[2 * l] = sum[l][0];
+        squares[2 * l + 1] = sum[l][1];
+    }
+}
+
+template <unsigned int Lanes>
+POWERQUALITY_KERNEL_INLINE void convertLineRange(const float* re, const float* im, unsigned int M, unsigned int pairs, double f,
+                      const std::complex<double>* correction, std::complex<double>* const* Z,
+                      double* const* power, double* squares) {
+    if (correction != nullptr) {
+        convertLineRange<Lanes, true>(re, im, M, pairs, f, correction, Z, power, squares);
+    } else {
+        convertLineRange<Lanes, false>(re, im, M, pairs, f, correction, Z, power, squares);
+    }
+}
+
+// The lines of the first `slots` slots of a batch (see convertLineRange).
+POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* im, unsigned int M, unsigned int slots,
+                                                 double f, double dcScale, const std::complex<double>* correction,
+                                                 std::complex<double>* const* Z, double* const* power,
+                                                 double* squares) {
+    const unsigned int half = M / 2;
+    std::fill(squares, squares + 8, 0.0);
+    for (unsigned int slot = 0; slot < slots; ++slot) {
+        const float* zp = (slot % 2 == 1 ? im : re) + slot / 2;
+        Z[slot][0] = std::complex<double>(zp[0] * dcScale, 0.0);
+        power[slot][0] = Z[slot][0].real() * Z[slot][0].real() + Z[slot][0].imag() * Z[slot][0].imag();
+        squares[slot] = 0.0;
+        squares[slot] += power[slot][0];
+    }
+    const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
+    switch ((slots + 1) / 2) {
+        case 1:
+            convertLineRange<1>(re, im, M, pairs, f, correction, Z, power, squares);
+            break;
+        case 2:
+            convertLineRange<2>(re, im, M, pairs, f, correction, Z, power, squares);
+            break;
+        case 3:
+            convertLineRange<3>(re, im, M, pairs, f, correction, Z, power, squares);
+            break;
+        default:
+            convertLineRange<4>(re, im, M, pairs, f, correction, Z, power, squares);
+            break;
+    }
+    if (M % 2 == 0) {
+        for (unsigned int slot = 0; slot < slots; ++slot) {
+            const float* zp = (slot % 2 == 1 ? im : re) + slot / 2;
+            std::complex<double>& z = Z[slot][half];
+            z = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScale, 0.0);
+            if (correction != nullptr) {
+                z *= correction[half];
+            }
+            power[slot][half] = z.real() * z.real() + z.imag() * z.imag();
+            squares[slot] += power[slot][half];
+        }
+    }
+}
+
+// The baseline and AVX2 copies of the kernels above (windowed/Kernels.h).
+#define POWERQUALITY_KERNEL_COPIES(result, name, parameters, arguments)     \
+    result name##Baseline parameters { return name##Body arguments; }      \
+    POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments)     \
+    result name parameters {                                               \
+        POWERQUALITY_KERNEL_AVX2_CALL(name, arguments)                     \
+        return name##Baseline arguments;                                   \
+    }
+#if POWERQUALITY_AVX2_KERNELS
+#define POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments) \
+    POWERQUALITY_TARGET_AVX2 result name##Avx2 parameters { return name##Body arguments; }
+#define POWERQUALITY_KERNEL_AVX2_CALL(name, arguments) \
+    if (powerquality::avx2Kernels()) {                 \
+        return name##Avx2 arguments;                   \
+    }
+#else
+#define POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments)
+#define POWERQUALITY_KERNEL_AVX2_CALL(name, arguments)
+#endif
+
+POWERQUALITY_KERNEL_COPIES(void, sumAndSquares, (const float* x, unsigned int n, double& sum, double& squares),
+                           (x, n, sum, squares))
+POWERQUALITY_KERNEL_COPIES(double, sumOfProducts, (const float* u, const float* i, unsigned int n), (u, i, n))
+POWERQUALITY_KERNEL_COPIES(void, convertLines,
+                           (const float* re, const float* im, unsigned int M, unsigned int slots, double f,
+                            double dcScale, const std::complex<double>* correction, std::complex<double>* const* Z,
+                            double* const* power, double* squares),
+                           (re, im, M, slots, f, dcScale, correction, Z, power, squares))
+
 }  // namespace
 
 struct WindowedCalculation::State {
-    std::vector<float> samples[9];               // the window's samples per waveform item
+    std::vector<float> samples[9];               // a window's samples per waveform item, where copied
     std::vector<std::complex<double>> lines[9];  // RMS phasors Z_0 .. Z_{M/2} per waveform item
     std::vector<double> degrees[6];              // angles of the lines hP per voltage and current, degrees
-    std::vector<double> power;                   // |Z_k|^2 of one channel
+    std::vector<double> powers[9];               // |Z_k|^2 per waveform item
+    std::vector<std::complex<double>> scratchLines;  // the lines of a lane without a channel
+    std::vector<double> scratchPowers;
     std::vector<double> groups;                  // squared harmonic groups (or subgroups) of one channel
     std::vector<double> subgroups;               // squared inter-harmonic subgroups of one channel
     // Signalling voltages per results slot: phase p, frequency j at
@@ -402,8 +711,8 @@ struct WindowedCalculation::State {
     std::vector<std::vector<double>> signalling;
     // FFT input and output: eight channels per batch, two (real and
     // imaginary part) in each of the four lanes; batch b at b x 4M.
-    std::vector<float> batchRe;
-    std::vector<float> batchIm;
+    powerquality::AlignedFloats batchRe;
+    powerquality::AlignedFloats batchIm;
     std::vector<float> zeros;  // the samples of a lane without a channel
     // The reciprocal mean response of the interpolation per line (resampled
     // windows).
@@ -518,18 +827,27 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     double sums[9] = {};
     double squareSums[9] = {};
     float largest = 0.0f;  // of the window's samples, over all channels
+    // The window's samples per waveform item: read in the ring where they
+    // lie in one piece, else (and when they are scaled) copied out of it.
+    const float* window[9] = {};
     for (size_t c = 0; c < channelCount; ++c) {
-        std::vector<float>& x = st.samples[channels[c].item];
-        x.resize(N);
-        const float* ring = buffers.waveformBuffer.getHostBuffer(channels[c].item);
+        const unsigned short item = channels[c].item;
+        const float* ring = buffers.waveformBuffer.getHostBuffer(item);
         const unsigned int firstPart = std::min(N, ringLength - start);
-        std::memcpy(x.data(), ring + start, firstPart * sizeof(float));
-        std::memcpy(x.data() + firstPart, ring, (N - firstPart) * sizeof(float));
-        sumAndSquares(x.data(), N, sums[c], squareSums[c]);
+        if (firstPart == N) {
+            window[item] = ring + start;
+        } else {
+            std::vector<float>& x = st.samples[item];
+            x.resize(N);
+            std::memcpy(x.data(), ring + start, firstPart * sizeof(float));
+            std::memcpy(x.data() + firstPart, ring, (N - firstPart) * sizeof(float));
+            window[item] = x.data();
+        }
+        sumAndSquares(window[item], N, sums[c], squareSums[c]);
         // A sum of squares within 2^192 holds no sample beyond 2^96: only a
         // window beyond it (or not finite) needs the pass for its largest.
         if (!(squareSums[c] <= 0x1p192)) {
-            largest = std::max(largest, largestMagnitude(x));
+            largest = std::max(largest, largestMagnitude(window[item], N));
         }
     }
     // One shift for every channel, so that channels sharing a lane keep
@@ -538,9 +856,15 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const int shift = hugeShift(largest);
     if (shift != 0) {
         for (size_t c = 0; c < channelCount; ++c) {
-            for (float& v : st.samples[channels[c].item]) {
+            const unsigned short item = channels[c].item;
+            std::vector<float>& x = st.samples[item];
+            if (window[item] != x.data()) {
+                x.assign(window[item], window[item] + N);
+            }
+            for (float& v : x) {
                 v = std::ldexp(v, -shift);
             }
+            window[item] = x.data();
         }
     }
     if (direct) {
@@ -550,7 +874,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
                 const float* source[4];
                 for (size_t l = 0; l < 4; ++l) {
                     const size_t c = 8 * b + 2 * l + part;
-                    source[l] = c < channelCount ? st.samples[channels[c].item].data() : st.zeros.data();
+                    source[l] = c < channelCount ? window[channels[c].item] : st.zeros.data();
                 }
                 interleave(source, (part == 0 ? st.batchRe : st.batchIm).data() + b * batchLength, M);
             }
@@ -560,7 +884,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     if (!direct) {
         const float* x[9];
         for (size_t c = 0; c < channelCount; ++c) {
-            x[c] = st.samples[channels[c].item].data();
+            x[c] = window[channels[c].item];
         }
         resample(x, channelCount, st.batchRe.data(), st.batchIm.data(), batches, batchLength, N, M, exactLength);
     }
@@ -588,85 +912,83 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         }
     }
 
+    // The lines of every channel, Z_0 .. Z_{M/2}, with their squares and the
+    // sum of these (spectrumSquares, in the order of the lines).
+    double spectrumSquares[9];
+    for (size_t c = 0; c < channelCount; ++c) {
+        st.lines[channels[c].item].resize(half + 1);
+        st.powers[channels[c].item].resize(half + 1);
+    }
+    for (size_t b = 0; b < batches; ++b) {
+        // Slot 2l + part: the channel 8b + 2l + part, or the scratch lines
+        // for the imaginary part of a lane without a second channel.
+        const unsigned int slots = static_cast<unsigned int>(std::min<size_t>(8, channelCount - 8 * b));
+        std::complex<double>* Zs[8];
+        double* powers[8];
+        for (size_t slotOfLane = 0; slotOfLane < (slots + 1) / 2 * 2; ++slotOfLane) {
+            const size_t c = 8 * b + slotOfLane;
+            if (c < channelCount) {
+                Zs[slotOfLane] = st.lines[channels[c].item].data();
+                powers[slotOfLane] = st.powers[channels[c].item].data();
+            } else {
+                st.scratchLines.resize(half + 1);
+                st.scratchPowers.resize(half + 1);
+                Zs[slotOfLane] = st.scratchLines.data();
+                powers[slotOfLane] = st.scratchPowers.data();
+            }
+        }
+        double squares[8];
+        convertLines(st.batchRe.data() + b * batchLength, st.batchIm.data() + b * batchLength, M, slots,
+                     std::ldexp(0.5 * scale, shift), std::ldexp(dcScale, shift),
+                     direct ? nullptr : st.correction.data(), Zs, powers, squares);
+        for (size_t slotOfLane = 0; slotOfLane < 8 && 8 * b + slotOfLane < channelCount; ++slotOfLane) {
+            spectrumSquares[8 * b + slotOfLane] = squares[slotOfLane];
+        }
+    }
+    // The squares padded with zeros up to line H x P, beyond the last line a
+    // harmonic group, subgroup or inter-harmonic subgroup reads ((H - 1) P + P - 1
+    // at most).
+    const size_t paddedLines = std::max<size_t>(half + 1, static_cast<size_t>(H) * P + 1);
+    for (size_t c = 0; c < channelCount; ++c) {
+        st.powers[channels[c].item].resize(paddedLines, 0.0);
+    }
+
     // Everything that needs one channel only.
-    std::vector<double>& power = st.power;
     for (size_t ci = 0; ci < channelCount; ++ci) {
         const Channel& c = channels[ci];
         const double sum = sums[ci];
         const double squares = squareSums[ci];
-        // Two real channels share a lane as z = a + i b: A_k = (Z_k + conj
-        // Z_{M-k}) / 2, B_k = (Z_k - conj Z_{M-k}) / 2i; with (p, q) = (re, im)
-        // for a and (im, re) for b, the line is ((p_k + p_{M-k}) / 2, +-(q_k -
-        // q_{M-k}) / 2), the sign + for a.
-        const size_t lane = (ci % 8) / 2;
-        const float* zr = st.batchRe.data() + (ci / 8) * batchLength + lane;
-        const float* zi = st.batchIm.data() + (ci / 8) * batchLength + lane;
-        const bool imaginaryPart = (ci % 2 == 1);
-        const float* zp = imaginaryPart ? zi : zr;
-        const float* zq = imaginaryPart ? zr : zi;
-        const double f = std::ldexp(0.5 * scale, shift);
-        const double g = imaginaryPart ? -f : f;
-        const double dcScaleOf = std::ldexp(dcScale, shift);
-        const std::complex<double>* correction = direct ? nullptr : st.correction.data();
-        std::vector<std::complex<double>>& Z = st.lines[c.item];
-        Z.resize(half + 1);
-        power.resize(half + 1);
-        // The squared lines and their sum are taken as the lines are made
-        // (the sum in the order of the lines), so that the sum's chain of
-        // additions runs beside the making of the lines.
-        Z[0] = std::complex<double>(zp[0] * dcScaleOf, 0.0);
-        power[0] = Z[0].real() * Z[0].real() + Z[0].imag() * Z[0].imag();
-        double spectrumSquares = 0.0;
-        spectrumSquares += power[0];
-        const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
-        for (unsigned int k = 1; k < pairs; ++k) {
-            const size_t at = 4 * static_cast<size_t>(k);
-            const size_t mirror = 4 * static_cast<size_t>(M - k);
-            double re = (static_cast<double>(zp[at]) + zp[mirror]) * f;
-            double im = (static_cast<double>(zq[at]) - zq[mirror]) * g;
-            if (correction != nullptr) {
-                const std::complex<double> r = correction[k];
-                const double cr = re * r.real() - im * r.imag();
-                im = re * r.imag() + im * r.real();
-                re = cr;
-            }
-            Z[k] = std::complex<double>(re, im);
-            power[k] = re * re + im * im;
-            spectrumSquares += power[k];
-        }
-        if (M % 2 == 0) {
-            Z[half] = std::complex<double>(zp[4 * static_cast<size_t>(half)] * dcScaleOf, 0.0);
-            if (correction != nullptr) {
-                Z[half] *= correction[half];
-            }
-            power[half] = Z[half].real() * Z[half].real() + Z[half].imag() * Z[half].imag();
-            spectrumSquares += power[half];
-        }
-        const auto line = [&](unsigned long long k) { return k <= half ? power[k] : 0.0; };
+        const std::vector<std::complex<double>>& Z = st.lines[c.item];
+        const std::vector<double>& power = st.powers[c.item];
+        // Lines beyond M / 2 count 0: the squares run on as zeros up to the
+        // last line a group reads.
+        const double* padded = power.data();
+        const auto line = [padded](unsigned long long k) { return padded[k]; };
 
         PowerResultsGeneralPhase& r = raw.phases[c.phase];
         switch (c.kind) {
             case Kind::Voltage:
                 r.dcVoltage = sum;
                 r.rmsVoltage = squares;
-                r.spectrumRmsVoltage = spectrumSquares;
+                r.spectrumRmsVoltage = spectrumSquares[ci];
                 if (signalling != nullptr) {
                     const size_t count = signallingFrequencies.size();
                     for (size_t j = 0; j < count; ++j) {
                         (*signalling)[c.phase * count + j] =
-                            signallingValue(power, item.getDFrequency(), exactLength, signallingFrequencies[j]);
+                            signallingValue(power.data(), half + 1, item.getDFrequency(), exactLength,
+                                            signallingFrequencies[j]);
                     }
                 }
                 break;
             case Kind::Current:
                 r.dcCurrent = sum;
                 r.rmsCurrent = squares;
-                r.spectrumRmsCurrent = spectrumSquares;
+                r.spectrumRmsCurrent = spectrumSquares[ci];
                 break;
             case Kind::LineToLine:
                 r.dcLineToLine = sum;
                 r.rmsLineToLine = squares;
-                r.spectrumRmsLineToLine = spectrumSquares;
+                r.spectrumRmsLineToLine = spectrumSquares[ci];
                 break;
         }
 
@@ -776,20 +1098,14 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     // Powers: voltage and current of one phase together.
     if (currents) {
         for (unsigned short p = 0; p < phases; ++p) {
-            const std::vector<float>& u = st.samples[p];
-            const std::vector<float>& i = st.samples[3 + p];
-            const double products = std::ldexp(sumOfProducts(u.data(), i.data(), N), 2 * shift);
+            const double products = std::ldexp(sumOfProducts(window[p], window[3 + p], N), 2 * shift);
             const std::vector<std::complex<double>>& Zu = st.lines[p];
             const std::vector<std::complex<double>>& Zi = st.lines[3 + p];
             const std::vector<double>& degreesU = st.degrees[p];
             const std::vector<double>& degreesI = st.degrees[3 + p];
             double active = 0.0;
             double reactive = 0.0;
-            for (unsigned int k = 0; k <= half; ++k) {
-                const std::complex<double> s = Zu[k] * std::conj(Zi[k]);
-                active += s.real();
-                reactive += s.imag();
-            }
+            spectrumPowers(Zu.data(), Zi.data(), half + 1, active, reactive);
             PowerResultsGeneralPhase& r = raw.phases[p];
             r.activePower = products;
             r.spectrumActivePower = active;

@@ -48,12 +48,15 @@
 // it exceeds the longest FFT the buffers are sized for. The FFT is the
 // library's own (windowed/LaneFft.h): single precision, two real channels
 // per SSE lane, eight channels per transform, plans kept for the last four
-// lengths. A window that holds a sample beyond 2^96 (finite, but enough to
-// overflow the transform's single-precision sums) goes into the transform
-// scaled down by one power of two for all its channels, and its lines are
-// scaled back in double, so such samples give finite lines (a window scaled
-// as a whole by a power of two gives lines scaled alike); every other window
-// is transformed as it is. Results stored as floats (harmonics, spectra,
+// lengths. The resampling, the transform, the split of the lines and the
+// sums of samples run as AVX2 copies where the processor has AVX2
+// (windowed/Kernels.h), bit for bit as the baseline ones. A window that
+// holds a sample beyond 2^96 (finite, but enough to overflow the
+// transform's single-precision sums) goes into the transform scaled down by
+// one power of two for all its channels, and its lines are scaled back in
+// double, so such samples give finite lines (a window scaled as a whole by
+// a power of two gives lines scaled alike); every other window is
+// transformed as it is. Results stored as floats (harmonics, spectra,
 // harmonic powers) that exceed the largest float are inf, which is the
 // float nearest to them (a power of 1e38 V times 1e38 A, for instance); the
 // sums of samples, squares and products run in double and stay finite for
