@@ -85,7 +85,8 @@ py::array getTenSecond(FrequencyTracker& t) {
     while ((got = t.getTenSecondFrequencies(64, chunk)) > 0) {
         all.insert(all.end(), chunk, chunk + got);
     }
-    py::array out(intervalDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(all.size())});
+    py::array out(keptDtype([] { return intervalDtype(); }),
+                  std::vector<py::ssize_t>{static_cast<py::ssize_t>(all.size())});
     if (!all.empty()) {
         std::memcpy(out.mutable_data(), all.data(), all.size() * sizeof(FrequencyTrackerInterval));
     }
@@ -128,7 +129,8 @@ py::dtype eventDtype() {
 }
 
 py::array eventArray(const std::vector<VoltageEvent>& events) {
-    py::array out(eventDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(events.size())});
+    py::array out(keptDtype([] { return eventDtype(); }),
+                  std::vector<py::ssize_t>{static_cast<py::ssize_t>(events.size())});
     if (!events.empty()) {
         std::memcpy(out.mutable_data(), events.data(), events.size() * sizeof(VoltageEvent));
     }
@@ -174,7 +176,7 @@ void bindEvents(py::module_& m) {
         .def("close_running_events", &VoltageEventDetector::closeRunningEvents);
 }
 
-py::array rvcArray(const std::vector<RapidVoltageChange>& events) {
+py::dtype rvcDtype() {
     DtypeBuilder b(sizeof(RapidVoltageChange));
     b.scalar<decltype(RapidVoltageChange::phases)>("phases", offsetof(RapidVoltageChange, phases));
     b.scalar<decltype(RapidVoltageChange::startTime)>("startTime", offsetof(RapidVoltageChange, startTime));
@@ -185,7 +187,12 @@ py::array rvcArray(const std::vector<RapidVoltageChange>& events) {
                                                             offsetof(RapidVoltageChange, deltaUmaxPercent));
     b.scalar<decltype(RapidVoltageChange::deltaUssPercent)>("deltaUssPercent",
                                                            offsetof(RapidVoltageChange, deltaUssPercent));
-    py::array out(b.build(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(events.size())});
+    return b.build();
+}
+
+py::array rvcArray(const std::vector<RapidVoltageChange>& events) {
+    py::array out(keptDtype([] { return rvcDtype(); }),
+                  std::vector<py::ssize_t>{static_cast<py::ssize_t>(events.size())});
     if (!events.empty()) {
         std::memcpy(out.mutable_data(), events.data(), events.size() * sizeof(RapidVoltageChange));
     }
@@ -193,7 +200,7 @@ py::array rvcArray(const std::vector<RapidVoltageChange>& events) {
 }
 
 void bindRapidVoltageChanges(py::module_& m) {
-    m.attr("RAPID_VOLTAGE_CHANGE_DTYPE") = rvcArray({}).dtype();
+    m.attr("RAPID_VOLTAGE_CHANGE_DTYPE") = rvcDtype();
     py::class_<RapidVoltageChangeDetector>(
         m, "RapidVoltageChangeDetector",
         "Rapid voltage changes as IEC 61000-4-30 Class A defines them, from Urms(1/2) values per phase.")

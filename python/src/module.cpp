@@ -285,7 +285,8 @@ py::array_t<T> copySlots(const std::vector<PowerResultsGeneral>& results, T* Pow
 // arrays: False (records only), True (every array) or the names of the arrays wanted.
 py::object getResults(Module& m, int maxCount, py::object arrays) {
     const std::vector<PowerResultsGeneral> results = m.module.getResults(maxCount);
-    py::array records(generalRecordDtype(), std::vector<py::ssize_t>{static_cast<py::ssize_t>(results.size())});
+    py::array records(keptDtype([] { return generalRecordDtype(); }),
+                      std::vector<py::ssize_t>{static_cast<py::ssize_t>(results.size())});
     if (!results.empty()) {
         std::memcpy(records.mutable_data(), results.data(), results.size() * sizeof(PowerResultsGeneral));
         // The pointer slots (unnamed in the dtype) would carry addresses of the
