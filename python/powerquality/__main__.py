@@ -16,11 +16,15 @@ harmonics.
 One recording with ``--jobs N`` (N > 1, or 0 on a machine of several
 processors) or ``--scheduler``, when it holds two spans or more (see
 ``spans``: an hour each at least), is cut into spans analysed side by side;
-their joined results go to the same consumers as the serial run's blocks
-(``spans.blocks``), keeping of the period values, cycles and windows only
-what those consumers take (all of them for --detail and --plot, the
-windows' times and arrays for EN 50160 and --signalling, else the ranges
-the summary prints). A shorter one is analysed serially.
+their results are joined span by span as the spans end and go to the same
+consumers as the serial run's blocks (``spans.Joined``), the spans' own rows
+of the 3-s, 10-second and signalling tables written by their workers and
+copied into --out's tables in order, so the tables are written while later
+spans run and the parent's memory does not grow with the recording. Of the
+period values, cycles and windows the spans keep the ranges the summary
+prints (and the EN 50160 assessment's 10-minute harmonics); --detail and
+--plot, which take all of them, keep the recording on one core. A shorter
+recording, or one whose spans cannot be joined, is analysed serially.
 
 Several recordings, folders or patterns are analysed by ``fleet`` (on a TLS cluster with --tls-ca-file, --tls-cert and
 --tls-key): one folder of tables each under --out, and

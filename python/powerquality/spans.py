@@ -83,6 +83,12 @@ interruption, an RVC and a flicker modulation across borders):
 - Pst and Plt within 0.1 % (the normaliser's lead-in above; measured
   within 1e-7), the largest Pinst likewise.
 
+The command line and the fleet do not hold the joined Analysis: :class:`Joined` hands the spans' results to
+their consumers as blocks, span by span, in order, as the spans end, each span's worker writing its own rows of
+the big tables that need no join (OWN_TABLES) into files that the join copies into the consumer's tables; what it
+holds between spans does not grow with the recording (see :class:`Joined`). Its tables, summary and assessment
+are those of :func:`blocks` of :func:`assemble`'s whole join, byte for byte.
+
 When the join cannot be made (a span's stream refuses its part of the
 recording, e.g. an hour without voltage that the serial run carries through,
 or an event running into a span whose detector never saw it start: a
@@ -1233,6 +1239,8 @@ class Joined:
         self.tables = None
         self.assess = False
         self.state = None  # the join's state, once iterating (see held)
+        # Each span's CPU seconds and its worker's call's start and end (time.time), as the spans come.
+        self.span_cpu, self.span_wall = [], []
 
     def held(self):
         """Rows held by the join between spans (the events and RVCs waiting, the Pst of open 2-hour blocks,
@@ -1273,12 +1281,14 @@ class Joined:
         spool = tempfile.mkdtemp(prefix="powerquality-spans-") if self.tables is not None and \
             self.client is None else None
         notes = list(self.recording.notes)
+        parts = _imap(self._jobs(spool), self.jobs, self.client)
         try:
-            yield from self._joined(_imap(self._jobs(spool), self.jobs, self.client))
+            yield from self._joined(parts)
         except Rerun:
             self.recording.notes[:] = notes
             raise
         finally:
+            parts.close()  # the spans still running, if any, end here
             if spool is not None:
                 shutil.rmtree(spool, ignore_errors=True)
 
@@ -1293,6 +1303,8 @@ class Joined:
             last = k == len(spans) - 1
             if "refused" in part:
                 raise Rerun(part["refused"])
+            self.span_cpu.append(part["cpu"])
+            self.span_wall.append(part["wall"])
             for note in part["notes"]:
                 if note not in self.recording.notes:
                     self.recording.notes.append(note)

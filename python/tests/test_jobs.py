@@ -182,6 +182,26 @@ def test_a_lone_recording_in_the_fleet_is_cut_too_and_several_stay_one_a_worker(
     assert list(rows["status"]) == ["ok", "ok"], rows["error"]
 
 
+_RUN_SPAN = spans.run_span
+
+
+def _refusing(job):
+    return {"refused": "a stretch without voltage"} if job["index"] == 3 else _RUN_SPAN(job)
+
+
+def test_a_span_refused_after_others_were_written_sends_the_recording_to_the_serial_run(recording_file, tmp_path,
+                                                                                        monkeypatch):
+    # The fourth span's stream refuses its part once the first three are joined and written: the tables are
+    # written again from their start by the serial run, none of the spans' rows left in them.
+    _, path = recording_file
+    serial = _capture(path, tmp_path / "serial", ())
+    monkeypatch.setattr(spans, "run_span", _refusing)
+    split = _capture(path, tmp_path / "split", ("--jobs", "2", "--span-seconds", "600"))
+    assert split.spans == [] and split.stdout.replace("split", "serial") == serial.stdout
+    for table in sorted(p.name for p in serial.folder.iterdir()):
+        assert (split.folder / table).read_bytes() == (serial.folder / table).read_bytes(), table
+
+
 @pytest.mark.parametrize("seconds, offset, workers, span_seconds, expected", [
     (2400.0, 200.0, 2, 600.0, True),
     (2400.0, 200.0, 1, 600.0, False),  # one worker: serial

@@ -84,7 +84,8 @@ def _part(k, events):
     pst["clockInterval"], pst["startTime"], pst["endTime"], pst["A.pst"] = k, 600.0 * k, 600.0 * (k + 1), 0.5
     return {"notes": [], "missing_samples": 0, "first_missing": None, "events": events,
             "rvc": np.zeros(0, analysis.RVC_DTYPE), "own": {}, "reduced": None, "short": [0, 0, 0, 0],
-            "harmonics_10min": None, "written": {}, "pst": pst, "pinst_max": np.array([1.0 + k])}
+            "harmonics_10min": None, "written": {}, "pst": pst, "pinst_max": np.array([1.0 + k]), "cpu": 0.0,
+            "wall": (0.0, 0.0)}
 
 
 def _event(start, duration, ended):
@@ -103,7 +104,7 @@ def test_what_the_join_holds_does_not_grow_with_the_spans(count):
     assert len(j.spans) == count
     j.ctx = types.SimpleNamespace(sample_rate=fs, clock_offset=0.0, missing_samples=0, first_missing=None,
                                   positions=int(count * 600 * fs), flicker_lamp=230.0, flicker_lamp_reason="")
-    j.recording, j.tables = types.SimpleNamespace(notes=[]), None
+    j.recording, j.tables, j.span_cpu, j.span_wall = types.SimpleNamespace(notes=[]), None, [], []
     parts = []
     for k in range(count):
         rows = [_event(600.0 * (k - 1) + 590.0, 50.0, True)] if k % 3 == 1 else []  # the end of the one before
