@@ -123,9 +123,6 @@ class Rerun(Exception):
     ran into a span whose detectors never saw it start): analyse the recording serially instead."""
 
 
-_Replay = Rerun
-
-
 def plan(samples, sample_rate, clock_offset, span_seconds=SPAN_SECONDS, lead_in=LEAD_IN, lead_out=LEAD_OUT,
          grain=1):
     """The spans of a recording: a list of dicts with ``begin``/``end`` (seconds from the first sample, the
@@ -557,7 +554,7 @@ class _EventJoin:
             match = np.flatnonzero(~used & (before["startTime"] <= edge) & (~before["ended"] | (end >= edge)) &
                                    ((before["type"] == row["type"]) if self.typed else True))
             if not len(match):
-                raise _Replay("an event running across a border was not seen by the next span")
+                raise Rerun("an event running across a border was not seen by the next span")
             used[match[0]] = True
             cont = before[match[0]]
             row["duration"] = float(cont["startTime"] + cont["duration"]) - float(row["startTime"])
@@ -840,7 +837,7 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
         return _serial(recording, options, started, light)
     try:
         return assemble(parts, spans, ctx, recording, _time.perf_counter() - started, began)
-    except _Replay:
+    except Rerun:
         return _serial(recording, options, started, light)
 
 
