@@ -16,11 +16,15 @@ harmonics.
 One recording with ``--jobs N`` (N > 1, or 0 on a machine of several
 processors) or ``--scheduler``, when it holds two spans or more (see
 ``spans``: an hour each at least), is cut into spans analysed side by side;
-their joined results go to the same consumers as the serial run's blocks
-(``spans.blocks``), keeping of the period values, cycles and windows only
-what those consumers take (all of them for --detail and --plot, the
-windows' times and arrays for EN 50160 and --signalling, else the ranges
-the summary prints). A shorter one is analysed serially.
+their results are joined span by span as the spans end and go to the same
+consumers as the serial run's blocks (``spans.Joined``), the spans' own rows
+of the 3-s, 10-second and signalling tables written by their workers and
+copied into --out's tables in order, so the tables are written while later
+spans run and the parent's memory does not grow with the recording. Of the
+period values, cycles and windows the spans keep the ranges the summary
+prints (and the EN 50160 assessment's 10-minute harmonics); --detail and
+--plot, which take all of them, keep the recording on one core. A shorter
+recording, or one whose spans cannot be joined, is analysed serially.
 
 Several recordings, folders or patterns are analysed by ``fleet`` (on a TLS cluster with --tls-ca-file, --tls-cert and
 --tls-key): one folder of tables each under --out, and
@@ -493,45 +497,56 @@ def _main(argv):
             split = False
             recording.notes.append("--detail and --plot keep the recording on one core (in spans, every period "
                                    "value would be held in memory)")
+        joined = None
         if split:
-            # One long recording in spans side by side: their results joined, handed to the consumers below as
-            # the serial run's blocks would be (see spans.blocks).
-            # What the consumers below take of the windows, and no more: the windows for the EN 50160 assessment
-            # and the signalling voltages, else their ranges and counts alone (spans.analyze_spans: light).
-            light = "windows" if limits or args.signalling else True
-            a = spans.analyze_spans(recording, jobs=args.jobs or 0, client=client, span_seconds=args.span_seconds,
-                                    sample_rate=args.rate, light=light, **options)
-            stream, ctx = spans.blocks(a), spans.context(a)
-        else:
-            stream = analysis.stream(recording, **options)
-            ctx = stream.ctx
-            if not args.quiet and sys.stderr.isatty():
-                stream.progress = report.Progress(recording.samples)
-        consumers = []
-        digest = report.Digest(ctx)
-        tables = report.Tables(ctx, args.out) if args.out else None
-        detail = report.Detail(ctx, os.path.join(args.out, "detail.h5")) if args.detail else None
-        # What a write that fails (a full disk) names: the option and its value.
-        writers = {id(c): name for c, name in ((tables, f"--out {args.out}"),
-                                               (detail, detail and f"--detail {detail.path}")) if c is not None}
-        picture = gather = None
-        for b in stream:
-            if not consumers:
-                picture = report.Picture(ctx) if args.plot else None
-                gather = en50160.Gather(ctx) if limits else None
-                if gather is not None:
-                    # Un and the level, checked before the long work: LV limits on a Un above 1 kV (or MV
-                    # limits below it) only when --level says so.
-                    limits = _limits(args, gather)
-                consumers = [c for c in (digest, tables, detail, picture, gather) if c is not None]
-            for c in consumers:
-                try:
-                    c.process(b)
-                except OSError as e:
-                    if id(c) not in writers:
-                        raise
-                    _close_quietly(tables)
-                    raise OutputError(f"{writers[id(c)]}: cannot be written ({e.strerror or e})") from None
+            # One long recording in spans side by side: their results joined span by span as the spans end and
+            # handed to the consumers below as the serial run's blocks would be (see spans.Joined), the spans'
+            # own rows of the big tables written by their workers and copied into --out's tables in order.
+            joined = spans.Joined(recording, jobs=args.jobs or 0, client=client, span_seconds=args.span_seconds,
+                                  sample_rate=args.rate, **options)
+        while True:
+            if joined is not None:
+                stream, ctx = joined, joined.ctx
+            else:
+                stream = analysis.stream(recording, **options)
+                ctx = stream.ctx
+                if not args.quiet and sys.stderr.isatty():
+                    stream.progress = report.Progress(recording.samples)
+            consumers = []
+            digest = report.Digest(ctx)
+            tables = report.Tables(ctx, args.out) if args.out else None
+            detail = report.Detail(ctx, os.path.join(args.out, "detail.h5")) if args.detail else None
+            # What a write that fails (a full disk) names: the option and its value.
+            writers = {id(c): name for c, name in ((tables, f"--out {args.out}"),
+                                                   (detail, detail and f"--detail {detail.path}")) if c is not None}
+            picture = gather = None
+            if joined is not None:
+                joined.tables, joined.assess = tables, bool(limits)
+            try:
+                for b in _blocks(stream, tables, args):
+                    if not consumers:
+                        picture = report.Picture(ctx) if args.plot else None
+                        gather = en50160.Gather(ctx) if limits else None
+                        if gather is not None:
+                            # Un and the level, checked before the long work: LV limits on a Un above 1 kV (or MV
+                            # limits below it) only when --level says so.
+                            limits = _limits(args, gather)
+                        consumers = [c for c in (digest, tables, detail, picture, gather) if c is not None]
+                    for c in consumers:
+                        try:
+                            c.process(b)
+                        except OSError as e:
+                            if id(c) not in writers:
+                                raise
+                            _close_quietly(tables)
+                            raise OutputError(f"{writers[id(c)]}: cannot be written ({e.strerror or e})") from None
+            except spans.Rerun:
+                # The spans could not be joined into the serial run's results: the recording on one core, the
+                # tables written again from their start.
+                _close_quietly(tables)
+                joined = None
+                continue
+            break
     except OutputError as e:
         print(f"powerquality: {e}", file=sys.stderr)
         return 1
@@ -563,6 +578,16 @@ def _main(argv):
         print(f"powerquality: {e}", file=sys.stderr)
         return 1
     return 0
+
+
+def _blocks(stream, tables, args):
+    """The stream's blocks; a table that the spans' join could not write (spans.WriteError) an OutputError
+    naming --out."""
+    try:
+        yield from stream
+    except spans.WriteError as e:
+        _close_quietly(tables)
+        raise OutputError(f"--out {args.out}: cannot be written ({e.strerror or e})") from None
 
 
 def _client(args):

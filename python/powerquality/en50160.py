@@ -1003,13 +1003,24 @@ class _Harmonics:
         self.aggregator.three_second_intervals()
         self.aggregator.two_hour_intervals()
 
+    def adopt(self, names, rows):
+        """10-minute rows closed by another of these over a stretch of the same recording (the windows' names
+        ``names``), in order after those so far."""
+        if self.names is None:
+            self.names = names
+        if rows is not None:
+            self.rows.add(rows)
+
     def finish(self):
         """{name: values} and 'clockInterval' of every 10-minute row."""
-        if self.aggregator is None:
+        if self.names is None:
             return {}
-        self.aggregator.flush()
-        self._take()
+        if self.aggregator is not None:
+            self.aggregator.flush()
+            self._take()
         rows = self.rows.array()
+        if rows is None:
+            return {}
         out = {name: rows["values"][:, j] for j, name in enumerate(self.names)}
         out["clockInterval"] = rows["clockInterval"]
         return out
@@ -1081,6 +1092,9 @@ class Gather:
         if getattr(b, "signalling_3s", None) is not None:
             p["signalling"].add(b.signalling_3s)
         self.harmonics.add(b.windowed, b.harmonics)
+        joined = getattr(b, "harmonics_10min", None)  # reduced from the windows elsewhere (spans.Joined)
+        if joined is not None:
+            self.harmonics.adopt(*joined)
         if b.last:
             self.finished = self.harmonics.finish()
 

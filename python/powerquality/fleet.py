@@ -453,7 +453,7 @@ def analyze_one(job, client=None):
     'spans': {'jobs': N, 'span_seconds': S or None} to cut the recording,
     when it is long enough, into spans analysed side by side on N local
     processes or on ``client`` (see ``spans``; the run gives it to a lone
-    recording; the joined results then sit in memory whole). Memory stays
+    recording; joined span by span as the spans end, see ``spans.Joined``). Memory stays
     bounded whatever the recording's length: each block is dropped once
     the consumers (the Summary, and with a folder the command line's
     tables, summary text and detail) have taken from it. Never raises for
@@ -475,34 +475,48 @@ def analyze_one(job, client=None):
         options.update(block_size=int(BLOCK_SECONDS * recording.sample_rate),
                        arrays=("harmonicsVoltage",) if assess else False)
         spread = job.get("spans")
+        joined = None
         if spread is not None and not job.get("detail") and spans.splits(recording, spans.workers_of(spread["jobs"], client),
                                                spread.get("span_seconds"), client is not None):
-            # One long recording, alone in the run: in spans side by side, their results joined and handed on
-            # as the serial run's blocks would be.
-            a = spans.analyze_spans(recording, jobs=spread["jobs"], client=client,
-                                    span_seconds=spread.get("span_seconds"), sample_rate=sample_rate,
-                                    light="windows" if assess else True, **options)
-            pipeline, ctx = spans.blocks(a), spans.context(a)
-        else:
-            pipeline = analysis.stream(recording, **options)
-            ctx = pipeline.ctx
-        summary = Summary()
-        consumers = [summary]
-        folder = job.get("folder")
-        if folder:
-            digest = report.Digest(ctx)
-            consumers += [report.Tables(ctx, folder), digest]
-            if job.get("detail"):
-                consumers.append(report.Detail(ctx, os.path.join(folder, "detail.h5")))
-        gather = None
-        for block in pipeline:
-            if assess and gather is None:
-                from .en50160 import Gather
+            # One long recording, alone in the run: in spans side by side, their results joined span by span
+            # and handed on as the serial run's blocks would be (see spans.Joined).
+            joined = spans.Joined(recording, jobs=spread["jobs"], client=client,
+                                  span_seconds=spread.get("span_seconds"), sample_rate=sample_rate, **options)
+        while True:
+            if joined is not None:
+                pipeline, ctx = joined, joined.ctx
+            else:
+                pipeline = analysis.stream(recording, **options)
+                ctx = pipeline.ctx
+            summary = Summary()
+            consumers = [summary]
+            folder = job.get("folder")
+            tables = None
+            if folder:
+                digest = report.Digest(ctx)
+                tables = report.Tables(ctx, folder)
+                consumers += [tables, digest]
+                if job.get("detail"):
+                    consumers.append(report.Detail(ctx, os.path.join(folder, "detail.h5")))
+            if joined is not None:
+                joined.tables, joined.assess = tables, bool(assess)
+            gather = None
+            try:
+                for block in pipeline:
+                    if assess and gather is None:
+                        from .en50160 import Gather
 
-                gather = Gather(ctx)
-                consumers.append(gather)
-            for consumer in consumers:
-                consumer.process(block)
+                        gather = Gather(ctx)
+                        consumers.append(gather)
+                    for consumer in consumers:
+                        consumer.process(block)
+            except spans.Rerun:
+                # The spans could not be joined into the serial run's results: on one core, the tables again.
+                for table in (tables.files.values() if tables is not None else ()):
+                    table.close()
+                joined = None
+                continue
+            break
         row = summary.row(ctx, options.get("declared_voltage"))
         if assess:
             row.update(_assessment(gather, assess, folder, job["path"]))

@@ -134,9 +134,12 @@ class Digest:
     def _reduced(self, reduced):
         """Ranges and counts reduced elsewhere (a block of spans whose period values, cycles or windows were
         dropped once reduced: ``spans.blocks``): {'rms': {(kind, k): [low, high]}, 'frequency': [low, high,
-        cycles, flagged, in events], 'thd': [low, high, windows]}, any of them."""
+        cycles, flagged, in events], 'thd': [low, high, windows], 'short': [3-s intervals, whole, flagged, with a
+        gap]}, any of them."""
         if not reduced:
             return
+        for k, count in enumerate(reduced.get("short", ())):
+            self.short[k] += count
         for key, (low, high) in reduced.get("rms", {}).items():
             if key in self.rms:
                 span = self.rms[key]

@@ -83,6 +83,12 @@ interruption, an RVC and a flicker modulation across borders):
 - Pst and Plt within 0.1 % (the normaliser's lead-in above; measured
   within 1e-7), the largest Pinst likewise.
 
+The command line and the fleet do not hold the joined Analysis: :class:`Joined` hands the spans' results to
+their consumers as blocks, span by span, in order, as the spans end, each span's worker writing its own rows of
+the big tables that need no join (OWN_TABLES) into files that the join copies into the consumer's tables; what it
+holds between spans does not grow with the recording (see :class:`Joined`). Its tables, summary and assessment
+are those of :func:`blocks` of :func:`assemble`'s whole join, byte for byte.
+
 When the join cannot be made (a span's stream refuses its part of the
 recording, e.g. an hour without voltage that the serial run carries through,
 or an event running into a span whose detector never saw it start: a
@@ -112,8 +118,9 @@ PER_BLOCK = _core.IntervalAggregator.TEN_MINUTES_PER_TWO_HOURS
 ON_TICK = 1e-6
 
 
-class _Replay(Exception):
-    """The spans cannot be joined to the serial run's results: analyse serially."""
+class Rerun(Exception):
+    """The spans cannot be joined into the serial run's results (a span's stream refused its part, or an event
+    ran into a span whose detectors never saw it start): analyse the recording serially instead."""
 
 
 def plan(samples, sample_rate, clock_offset, span_seconds=SPAN_SECONDS, lead_in=LEAD_IN, lead_out=LEAD_OUT,
@@ -280,16 +287,19 @@ class _SpanCollector(analysis.Collector):
     ``report.Digest``), reduced before ``light`` drops them (True: the period values, cycles and windows;
     'windows': the period values and cycles alone)."""
 
-    def __init__(self, span, light=False):
+    def __init__(self, span, light=False, outlet=None):
         super().__init__()
         self.span, self.first, self.stop, self.light = span, span["first"], span["stop"], light
         self.missing_samples, self.first_missing = 0, None
         self.ranges = None
+        self.outlet = outlet  # what takes the span's own rows of the tables that need no join (see _Outlet)
 
     def process(self, b):
         if self.ranges is None:
             self.ranges = _Ranges(self.ctx, self.span)
         self.ranges.process(b)
+        if self.outlet is not None:
+            self.outlet.process(b)
         if self.light:
             _drop_big(b, windows=self.light == "windows")
         own = self.first <= b.position < self.stop
@@ -392,9 +402,10 @@ def join_reduced(parts):
     return out
 
 
-def _decide(recording, options):
+def _decide(recording, options, stream=False):
     """The serial run's choices that read the start of the recording (the nominal frequency, Udin, the lamp,
-    the channels and their reasons): a stream built on the head, as the serial run builds it."""
+    the channels and their reasons): a stream built on the head, as the serial run builds it (its context;
+    the stream itself with ``stream``)."""
     s = analysis.Stream(recording, **options)
     ctx = s.ctx
     fs = ctx.sample_rate
@@ -405,7 +416,7 @@ def _decide(recording, options):
             break
     head = np.concatenate([c[1][0] for c in held]) if held else np.zeros(0, np.float32)
     s._build(head)
-    return ctx
+    return s if stream else ctx
 
 
 def _open(source, rate, options):
@@ -430,12 +441,15 @@ def run_span(job):
     # aggregator then sees the clock interval before the span's first tick held windows.
     s.ctx.windows_from = max(span["lo"], span["first"] - int(round(WINDOWS_BEFORE * recording.sample_rate)))
     s.recording = _View(recording, span["lo"], span["hi"], (span["first"], span["stop"]))
-    collector = _SpanCollector(span, job.get("light", False))
+    outlet = _Outlet(s.ctx, span, job["outlet"], job["index"]) if job.get("outlet") else None
+    collector = _SpanCollector(span, job.get("light", False), outlet)
     collector.ctx = s.ctx
     try:
         for b in s:
             collector.process(b)
     except RecordingError as error:
+        if outlet is not None:
+            outlet.close()
         return {"refused": str(error)}
     aggregation = next((st for st in s.stages if isinstance(st, _SpanAggregation)), None)
     a = collector.analysis(s.ctx)
@@ -448,6 +462,8 @@ def run_span(job):
     out["wall"] = (wall, _time.time())
     out["positions"] = span["hi"] - span["lo"]
     out["voltage_peak"] = np.asarray(s.ctx.voltage_peak)
+    if outlet is not None:
+        out.update(outlet.finish())
     return out
 
 
@@ -504,42 +520,72 @@ def _own_raw(aggregation, span, ctx):
 
 
 def _join_events(parts, spans):
-    """The events (or RVCs) of the spans: each span's own (started in it), those still running at the end of
-    its stream joined with their continuation in the next spans (an interruption runs with the dip that
-    holds it: each is joined to the next span's event of its type)."""
-    out = []
-    carried = []  # joined events still running at the end of the previous span's stream
-    typed = "type" in parts[0].dtype.names
+    """The events (or RVCs) of the spans, joined (see :class:`_EventJoin`), in order of start (a stable sort of
+    them in the order they became whole)."""
+    join = _EventJoin(parts[0][:0])
     for k, (rows, span) in enumerate(zip(parts, spans)):
-        last = k == len(spans) - 1
+        join.add(rows, span, k == len(spans) - 1)
+    return join.take(final=True)
+
+
+class _EventJoin:
+    """The events (or RVCs) of the spans joined span by span: each span's own (started in it), those still
+    running at the end of its stream joined with their continuation in the next spans (an interruption runs
+    with the dip that holds it: each is joined to the next span's event of its type).
+
+    It holds the events still running and those whole but not yet taken: :meth:`take` gives, in order of
+    start, the whole ones that no event still running started before (or at the same time as), so that what
+    it gives, one take after another, is the stable sort by start of all of them in the order they became
+    whole (as a sort of them all at the end would give them)."""
+
+    def __init__(self, empty):
+        self.empty = empty
+        self.typed = "type" in empty.dtype.names
+        self.carried = []  # joined events still running at the end of the previous span's stream
+        self.whole = []  # whole events not taken yet, in the order they became whole
+
+    def add(self, rows, span, last):
         before = rows[rows["startTime"] < span["begin"]] if span["begin"] != -math.inf else rows[:0]
         used = np.zeros(len(before), bool)
         still = []
-        for carry in carried:
+        for carry in self.carried:
             edge, row = carry["data_end"], carry["row"]
             end = before["startTime"] + before["duration"]
             match = np.flatnonzero(~used & (before["startTime"] <= edge) & (~before["ended"] | (end >= edge)) &
-                                   ((before["type"] == row["type"]) if typed else True))
+                                   ((before["type"] == row["type"]) if self.typed else True))
             if not len(match):
-                raise _Replay("an event running across a border was not seen by the next span")
+                raise Rerun("an event running across a border was not seen by the next span")
             used[match[0]] = True
             cont = before[match[0]]
             row["duration"] = float(cont["startTime"] + cont["duration"]) - float(row["startTime"])
             _merge_extremes(row, cont)
             row["ended"], row["cutByGap"] = cont["ended"], cont["cutByGap"]
             follow = _carry(row, span, last)
-            (out if follow is None else still).append(row if follow is None else follow)
-        mine = rows[_within(rows["startTime"], span)]
-        for row in mine:
+            (self.whole if follow is None else still).append(row if follow is None else follow)
+        for row in rows[_within(rows["startTime"], span)]:
             row = row.copy()
             follow = _carry(row, span, last)
-            (out if follow is None else still).append(row if follow is None else follow)
-        carried = still
-    out += [carry["row"] for carry in carried]
-    if not out:
-        return parts[0][:0]
-    joined = np.array(out, dtype=parts[0].dtype)
-    return joined[np.argsort(joined["startTime"], kind="stable")]
+            (self.whole if follow is None else still).append(row if follow is None else follow)
+        self.carried = still
+
+    def take(self, final=False):
+        """The whole events that come next in order of start (all of them with ``final``)."""
+        if final:
+            self.whole += [carry["row"] for carry in self.carried]
+            self.carried = []
+        if not self.whole:
+            return self.empty
+        rows = np.array(self.whole, dtype=self.empty.dtype)
+        if self.carried:
+            ready = rows["startTime"] < min(float(c["row"]["startTime"]) for c in self.carried)
+            self.whole = [row for row, r in zip(self.whole, ready) if not r]
+            rows = rows[ready]
+        else:
+            self.whole = []
+        return rows[np.argsort(rows["startTime"], kind="stable")]
+
+    def held(self):
+        return len(self.carried) + len(self.whole)
 
 
 def _carry(row, span, last):
@@ -565,23 +611,39 @@ def _merge_extremes(row, cont):
 
 
 def _two_hours(raw, ten, names, clock_offset, udin):
-    """2-hour values from the 10-minute rows: each 10-minute value as one window of a fresh aggregator, whose
-    2-hour value is then the root mean square of them (the mean of the shares), as the serial run's."""
-    count = len(names)
-    aggregator = analysis._aggregator(count, clock_offset)
-    if len(raw):
-        aggregator.add_windows(np.ascontiguousarray(raw["startTime"], np.float64),
-                               np.ascontiguousarray(raw["endTime"], np.float64),
-                               np.ascontiguousarray(raw["values"], np.float64),
-                               np.ascontiguousarray(raw["flagged"], bool))
-    aggregator.flush()
-    two = analysis._take_intervals(aggregator, names, clock_offset, udin)["2h"]
-    whole = {}
-    for block, complete in zip(ten["clockInterval"] // PER_BLOCK, ten["complete"]):
-        whole[int(block)] = whole.get(int(block), 0) + int(complete)
-    for k, block in enumerate(two["clockInterval"] // PER_BLOCK):
-        two["complete"][k] = whole.get(int(block), 0) == PER_BLOCK
-    return two
+    """2-hour values from the 10-minute rows (all of them at once: see :class:`_TwoHours`)."""
+    return _TwoHours(names, clock_offset, udin).add(raw, ten, final=True)
+
+
+class _TwoHours:
+    """2-hour values from the spans' 10-minute rows, span by span: each 10-minute value as one window of a
+    fresh aggregator, whose 2-hour value is then the root mean square of them (the mean of the shares), as
+    the serial run's; whole when its block holds twelve whole 10-minute values. It holds the aggregator and
+    the count of whole 10-minute values of the blocks not closed yet."""
+
+    def __init__(self, names, clock_offset, udin):
+        self.names, self.offset, self.udin = names, clock_offset, udin
+        self.aggregator = analysis._aggregator(len(names), clock_offset)
+        self.whole = {}  # 2-hour block -> its whole 10-minute values so far
+
+    def add(self, raw, ten, final=False):
+        """The 2-hour rows that the 10-minute rows ``raw`` (the aggregator's own sums) and ``ten`` (as the
+        aggregation stage gives them) close; every one left with ``final``."""
+        aggregator = self.aggregator
+        if raw is not None and len(raw):
+            aggregator.add_windows(np.ascontiguousarray(raw["startTime"], np.float64),
+                                   np.ascontiguousarray(raw["endTime"], np.float64),
+                                   np.ascontiguousarray(raw["values"], np.float64),
+                                   np.ascontiguousarray(raw["flagged"], bool))
+        if ten is not None:
+            for block, complete in zip((ten["clockInterval"] // PER_BLOCK).tolist(), ten["complete"].tolist()):
+                self.whole[block] = self.whole.get(block, 0) + int(complete)
+        if final:
+            aggregator.flush()
+        two = analysis._take_intervals(aggregator, self.names, self.offset, self.udin)["2h"]
+        for k, block in enumerate((two["clockInterval"] // PER_BLOCK).tolist()):
+            two["complete"][k] = self.whole.pop(block, 0) == PER_BLOCK
+        return two
 
 
 def _long_term(pst, labels, clock_offset):
@@ -775,7 +837,7 @@ def analyze_spans(recording=None, *, jobs=2, span_seconds=None, lead_in=LEAD_IN,
         return _serial(recording, options, started, light)
     try:
         return assemble(parts, spans, ctx, recording, _time.perf_counter() - started, began)
-    except _Replay:
+    except Rerun:
         return _serial(recording, options, started, light)
 
 
@@ -918,3 +980,431 @@ def _map(jobs, workers, client):
     context = multiprocessing.get_context("fork") if "fork" in multiprocessing.get_all_start_methods() else None
     with ProcessPoolExecutor(max_workers=int(workers), mp_context=context) as pool:
         return list(pool.map(run_span, jobs))
+
+
+# --- Joined span by span: the command line's and the fleet's spans -----------------------------------------
+
+# The tables whose rows each belong to one span and need no join (the block's field, the table's name).
+OWN_TABLES = (("3s", "aggregated_3s"), ("ten_second", "frequency_10s"), ("signalling", "signalling"),
+              ("signalling_3s", "signalling_3s"))
+
+
+def _maker(kind, lay, fs):
+    """The schema's table of a block's rows of one of OWN_TABLES, as report.Tables makes it."""
+    from . import schema
+
+    if kind == "3s":
+        return lambda rows: schema.aggregated(rows, lay)
+    if kind == "ten_second":
+        return lambda rows: schema.frequency_10s(rows, lay, fs, analysis.DIVISOR)
+    if kind == "signalling":
+        return lambda rows: schema.signalling(rows, lay)
+    return lambda rows: schema.signalling_3s(rows, lay)
+
+
+class _Written:
+    """A span's own rows of one table, written as report.Tables writes them (HELD_ROWS rows formatted at a
+    time, the same text for every row) but without the header, which the parent writes."""
+
+    def __init__(self, path, make, utc):
+        from . import report
+
+        self.path, self.make, self.utc = path, make, utc
+        self.csv = report._Csv(path)
+        self.csv.header = []  # no header
+        self.rows = None
+
+    def add(self, rows):
+        from . import report
+
+        if self.rows is not None and rows.dtype != self.rows.dtype:
+            self.flush()
+        if self.rows is None:
+            self.rows = analysis.Rows(rows.dtype)
+        self.rows.add(rows)
+        if len(self.rows) >= report.HELD_ROWS:
+            self.flush()
+
+    def flush(self):
+        from . import report
+
+        if self.rows is not None and len(self.rows):
+            columns = analysis.flatten(self.make(self.rows.array()))
+            if "time" in columns:
+                columns["time"] = report.iso_times(columns["time"], self.utc)
+            self.csv.write(columns)
+            self.rows = None
+
+    def close(self):
+        self.flush()
+        self.csv.close()
+
+
+class _Outlet:
+    """What a span's worker does with its own rows of OWN_TABLES, block by block, before its collector sees them
+    (which then holds none of them): writes them (``spool``: into one file a table, as report.Tables formats
+    them, for the parent to copy into its tables in order), hands them back (``keep``), or only counts them
+    (the 3-s rows: the summary's counts). With ``harmonics`` it also reduces the windows' harmonics to the
+    10-minute rows of the EN 50160 assessment (as en50160.Gather does), so that the windows need not go
+    back. The cycle starts are dropped: no consumer of the joined blocks takes them.
+
+    The worker so returns no table that grows with its span but the few rows the join needs (events, RVCs,
+    10-minute and Pst rows) and those kept."""
+
+    def __init__(self, ctx, span, spec, index):
+        from . import en50160
+
+        self.span, self.fs, self.offset = span, ctx.sample_rate, ctx.clock_offset
+        self.keep = set(spec.get("keep", ()))
+        self.spool = spec.get("spool")  # {'dir': folder, 'kinds': [...], 'layout': the tables' layout} or None
+        self.index = index
+        self.files = {}
+        self.kept = {kind: analysis.Rows() for kind in self.keep}
+        self.empty = {}  # kind -> no rows, of the kind's dtype (the parent's tables take their header from it)
+        self.counts = [0, 0, 0, 0]  # 3-s intervals: rows, whole, flagged, with a gap
+        self.harmonics = en50160._Harmonics(len(ctx.voltages), ctx.sample_rate, ctx.clock_offset) \
+            if spec.get("harmonics") else None
+
+    def process(self, b):
+        if self.harmonics is not None:
+            self.harmonics.add(b.windowed, b.harmonics)
+        b.crossings = b.crossings[:0]
+        span, fs, offset = self.span, self.fs, self.offset
+        found = []
+        if b.aggregated is not None:
+            rows = b.aggregated["3s"]
+            found.append(("3s", rows, _by_interval(rows, span, offset)))
+            b.aggregated = dict(b.aggregated)
+            b.aggregated["3s"] = rows[:0]
+        if b.ten_second is not None:
+            rows = b.ten_second
+            found.append(("ten_second", rows,
+                          rows[_within(rows["firstSampleIndex"] / analysis.DIVISOR / fs, span, ON_TICK)]))
+            b.ten_second = rows[:0]
+        if getattr(b, "signalling", None) is not None:
+            rows, w = b.signalling, b.windowed
+            if w is not None and len(w):
+                mine = _within(w["firstSampleIndex"] / fs, span, ON_TICK)
+                own = rows[np.repeat(mine, len(rows) // len(w))]
+            else:
+                own = rows[:0]
+            found.append(("signalling", rows, own))
+            found.append(("signalling_3s", b.signalling_3s, _by_interval(b.signalling_3s, span, offset)))
+            b.signalling, b.signalling_3s = rows[:0], b.signalling_3s[:0]
+        for kind, rows, own in found:
+            self.empty.setdefault(kind, rows[:0])
+            if kind == "3s" and len(own):
+                self._count(own)
+            if kind in self.keep:
+                self.kept[kind].add(own)
+            elif self.spool is not None and kind in self.spool["kinds"] and len(own):
+                self._file(kind).add(own)
+
+    def _count(self, rows):
+        c = self.counts
+        c[0] += len(rows)
+        c[1] += int(np.count_nonzero(rows["complete"]))
+        c[2] += int(np.count_nonzero(rows["flagged"]))
+        c[3] += int(np.count_nonzero(rows["gap"])) if "gap" in rows.dtype.names else 0
+
+    def _file(self, kind):
+        if kind not in self.files:
+            spool = self.spool
+            name = dict(OWN_TABLES)[kind]
+            path = os.path.join(spool["dir"], f"{self.index:05d}.{name}.csv")
+            self.files[kind] = _Written(path, _maker(kind, spool["layout"], self.fs), spool["layout"].utc)
+        return self.files[kind]
+
+    def close(self):
+        for f in self.files.values():
+            f.close()
+
+    def finish(self):
+        """What the span hands back of these tables: 'own' {kind: rows kept, or no rows of the kind's dtype},
+        'written' {table: file}, 'short' (the 3-s counts), 'harmonics_10min' (names, rows) or None."""
+        self.close()
+        own = {}
+        for kind, rows in self.empty.items():
+            own[kind] = (self.kept[kind].array() if len(self.kept[kind]) else rows) if kind in self.keep else rows
+        harmonics = None
+        if self.harmonics is not None and self.harmonics.aggregator is not None:
+            self.harmonics.finish()
+            rows = self.harmonics.rows.array()
+            harmonics = (list(self.harmonics.names), _by_interval(rows, self.span, self.offset))
+        return {"own": own, "written": {dict(OWN_TABLES)[kind]: f.path for kind, f in self.files.items()},
+                "short": list(self.counts), "harmonics_10min": harmonics}
+
+
+class _LongTerm:
+    """Plt of the joined Pst, 2-hour block by 2-hour block as the spans come: it holds the Pst of the blocks
+    not yet closed (a block is closed once the spans that hold its 10-minute intervals have come)."""
+
+    def __init__(self, clock_offset):
+        self.offset, self.held, self.labels = clock_offset, None, None
+
+    def add(self, pst, upto=math.inf):
+        """[(Pst, Plt)] of the blocks closed once ``pst`` came and no Pst of a clock interval before ``upto``
+        is still to come, in order."""
+        if pst is not None:
+            if self.labels is None:
+                self.labels = [name[:-3] for name in pst.dtype.names if name.endswith("pst")]
+            self.held = pst if self.held is None else np.concatenate([self.held, pst])
+        if self.held is None or not len(self.held):
+            return []
+        blocks = self.held["clockInterval"] // PER_FLICKER
+        out = []
+        for block in np.unique(blocks).tolist():
+            if (block + 1) * PER_FLICKER > upto:
+                break
+            rows = self.held[blocks == block]
+            out.append((rows, _long_term(rows, self.labels, self.offset)))
+        self.held = self.held[(blocks + 1) * PER_FLICKER > upto]
+        return out
+
+
+def _consumer_context(ctx, recording, arrays, flicker):
+    """The context the consumers of the joined blocks take, as :func:`context` makes it of the joined Analysis."""
+    return types.SimpleNamespace(recording=recording, grid=ctx.grid, voltages=list(ctx.voltages),
+                                 currents=list(ctx.currents), sample_rate=ctx.sample_rate,
+                                 nominal_frequency=ctx.nominal_frequency, positions=recording.samples,
+                                 declared_voltage=ctx.declared_voltage, clock_offset=ctx.clock_offset,
+                                 udin_source=ctx.udin_source, inference=ctx.inference,
+                                 rvc_threshold=ctx.rvc_threshold, window_cycles=1 if ctx.window_cycles else 0,
+                                 missing_samples=0, first_missing=None,
+                                 flicker_lamp=ctx.flicker_lamp if flicker else None, arrays=arrays,
+                                 inter_harmonics=ctx.inter_harmonics,
+                                 flicker_lamp_reason=getattr(ctx, "flicker_lamp_reason", "") if flicker else "")
+
+
+def _block(**fields):
+    """A block of joined rows: what is not given is empty (or None where the consumers allow it)."""
+    b = types.SimpleNamespace(
+        period=np.zeros(0, _core.PERIOD_DTYPE), frequency=np.zeros(0, analysis.FREQUENCY_DTYPE),
+        cycles=np.zeros(0, analysis.CYCLE_DTYPE), ten_second=None, events=np.zeros(0, analysis.EVENT_DTYPE),
+        rvc=np.zeros(0, analysis.RVC_DTYPE), windowed=None, harmonics=None, window_flags=np.zeros(0, bool),
+        window_gaps=np.zeros(0, bool), aggregated=None, flicker=None, signalling=None, signalling_3s=None,
+        reduced=None, harmonics_10min=None, last=False, position=0, stop=0)
+    for name, value in fields.items():
+        setattr(b, name, value)
+    return b
+
+
+class Joined:
+    """One long recording in spans side by side, their results joined and handed on as blocks span by span,
+    in order, as the spans end: the blocks the command line's and the fleet's consumers take of the serial
+    run's stream (``report.Digest``, ``report.Tables``, ``en50160.Gather``), with the same rows in the same
+    order (so the same tables, byte for byte), but without the period values, cycles and windows (their
+    ranges and counts go as ``reduced``).
+
+    What it holds between spans does not grow with the recording: the events and RVCs still running at a
+    border (and the whole ones that wait for them, to go in order of start), the Pst of the 2-hour block
+    that runs on, the 2-hour aggregator of the 10-minute sums, the largest Pinst. The spans' own rows of the
+    big tables that need no join (3-s values, 10-s frequencies, signalling voltages: OWN_TABLES) are written
+    by the spans' workers into files of their own (``tables``: the consumer report.Tables, whose files it
+    then copies them into, in order, once the spans before have been joined; workers on a Dask cluster hand
+    them back instead), or only counted when no consumer takes them; the EN 50160 assessment's harmonics
+    (``assess``) are reduced to 10-minute rows by the workers (``harmonics_10min`` of the blocks).
+
+    Set ``tables`` and ``assess`` before iterating. Iterating raises :class:`Rerun` when the spans cannot be
+    joined (before or after some blocks were handed on): the caller then analyses the recording serially,
+    with fresh consumers.
+    """
+
+    def __init__(self, recording, *, jobs=2, client=None, span_seconds=None, sample_rate=None, lead_in=LEAD_IN,
+                 lead_out=LEAD_OUT, **options):
+        options.pop("progress", None)
+        self.recording = analysis._recording_of(recording, None, None, sample_rate, options.get("nominal_frequency"),
+                                                True)
+        self.jobs, self.client, self.sample_rate = jobs, client, sample_rate
+        self.options = options
+        recording = self.recording
+        if recording.reader is None:
+            self.source = recording
+        else:
+            self.source = _path_of(recording)
+        s = _decide(recording, options, stream=True)
+        ctx = self.decided = s.ctx
+        flicker = any(isinstance(st, analysis._Flicker) for st in s.stages)
+        self.flicker = flicker
+        arrays = options.get("arrays")
+        self.ctx = _consumer_context(ctx, recording, tuple(arrays) if isinstance(arrays, tuple) and
+                                     ctx.window_cycles else (), flicker)
+        seconds = span_length(recording.samples / ctx.sample_rate, workers_of(jobs, client), span_seconds,
+                              client is not None)
+        self.spans = plan(recording.samples, ctx.sample_rate, ctx.clock_offset, seconds, lead_in, lead_out,
+                          grain_of(ctx.sample_rate))
+        self.tables = None
+        self.assess = False
+        self.state = None  # the join's state, once iterating (see held)
+        # Each span's CPU seconds and its worker's call's start and end (time.time), as the spans come.
+        self.span_cpu, self.span_wall = [], []
+
+    def held(self):
+        """Rows held by the join between spans (the events and RVCs waiting, the Pst of open 2-hour blocks,
+        the 10-minute counts of open 2-hour blocks): a count that does not grow with the number of spans."""
+        st = self.state
+        if st is None:
+            return 0
+        pst = st["flicker"].held
+        return st["events"].held() + st["rvc"].held() + (0 if pst is None else len(pst)) + \
+            (0 if st["two"] is None else len(st["two"].whole))
+
+    def _jobs(self, spool):
+        ctx = self.decided
+        decided = dict(self.options, nominal_frequency=ctx.nominal_frequency, declared_voltage=ctx.declared_voltage,
+                       flicker_lamp=ctx.flicker_lamp)
+        recording = self.recording
+        clock = {k: getattr(recording, k, None) for k in ("start", "date_order", "time_zone")}
+        keep = set()
+        if self.assess:
+            keep |= {"ten_second", "signalling_3s"}
+        kinds = [kind for kind, _ in OWN_TABLES if kind not in keep] if self.tables is not None else []
+        if self.tables is not None and spool is None:
+            keep |= set(kinds)  # workers that cannot reach this machine's files hand the rows back
+        outlet = {"keep": sorted(keep), "harmonics": bool(self.assess),
+                  "spool": None if spool is None else {"dir": spool, "kinds": kinds, "layout": self.layout}}
+        return [{"source": self.source, "rate": self.sample_rate, "options": decided, "span": span, "light": True,
+                 "clock": clock, "outlet": outlet, "index": k} for k, span in enumerate(self.spans)]
+
+    def __iter__(self):
+        import shutil
+        import tempfile
+
+        from . import schema
+
+        if len(self.spans) < 2 or self.source is None:
+            raise Rerun("the recording holds one span, or cannot be opened again by its path")
+        self.layout = schema.layout(self.ctx)
+        spool = tempfile.mkdtemp(prefix="powerquality-spans-") if self.tables is not None and \
+            self.client is None else None
+        notes = list(self.recording.notes)
+        parts = _imap(self._jobs(spool), self.jobs, self.client)
+        try:
+            yield from self._joined(parts)
+        except Rerun:
+            self.recording.notes[:] = notes
+            raise
+        finally:
+            parts.close()  # the spans still running, if any, end here
+            if spool is not None:
+                shutil.rmtree(spool, ignore_errors=True)
+
+    def _joined(self, parts):
+        ctx, spans = self.ctx, self.spans
+        for span in spans:
+            span["data_end"] = span["hi"] / ctx.sample_rate
+        st = self.state = {"events": _EventJoin(np.zeros(0, analysis.EVENT_DTYPE)),
+                           "rvc": _EventJoin(np.zeros(0, analysis.RVC_DTYPE)),
+                           "flicker": _LongTerm(ctx.clock_offset), "two": None, "pinst": None}
+        for k, (part, span) in enumerate(zip(parts, spans)):
+            last = k == len(spans) - 1
+            if "refused" in part:
+                raise Rerun(part["refused"])
+            self.span_cpu.append(part["cpu"])
+            self.span_wall.append(part["wall"])
+            for note in part["notes"]:
+                if note not in self.recording.notes:
+                    self.recording.notes.append(note)
+            ctx.missing_samples += part["missing_samples"]
+            if part["first_missing"] is not None:
+                ctx.first_missing = part["first_missing"] if ctx.first_missing is None else \
+                    min(ctx.first_missing, part["first_missing"])
+            st["events"].add(part["events"], span, last)
+            st["rvc"].add(part["rvc"], span, last)
+            own = part.get("own", {})
+            b = _block(events=st["events"].take(), rvc=st["rvc"].take(), ten_second=own.get("ten_second"),
+                       reduced=dict(part.get("reduced") or {}, short=part["short"]),
+                       harmonics_10min=part.get("harmonics_10min"))
+            if b.ten_second is None:
+                b.ten_second = np.zeros(0, _core.TEN_SECOND_INTERVAL_DTYPE)
+            if "aggregated" in part:
+                ten = part["aggregated"]["10min"]
+                if st["two"] is None:
+                    names = list(ten.dtype.names[len(analysis.AGGREGATE_FRAME) + 1:])
+                    st["two"] = _TwoHours(names, ctx.clock_offset, float(ctx.declared_voltage))
+                b.aggregated = {"3s": own["3s"], "10min": ten,
+                                "2h": st["two"].add(part["raw_10min"], ten, final=last)}
+                if "signalling" in own:
+                    b.signalling, b.signalling_3s = own["signalling"], own["signalling_3s"]
+            yield b
+            self._copy(part.get("written", {}))
+            if "pst" in part:
+                with np.errstate(all="ignore"):
+                    peak = np.asarray(part["pinst_max"], np.float64)
+                    st["pinst"] = peak if st["pinst"] is None else np.fmax(st["pinst"], peak)
+                upto = math.inf if last else _interval_range(span, ctx.clock_offset)[1]
+                closed = st["flicker"].add(part["pst"], upto)
+                if last:  # the last block goes with the last block of all, the largest Pinst with it
+                    closed, st["final"] = closed[:-1], closed[-1:]
+                blank = np.full(len(st["pinst"]), np.nan)
+                for pst, plt in closed:
+                    yield _block(flicker={"pst": pst, "plt": plt, "pinst_max": blank})
+        final = _block(events=st["events"].take(final=True), rvc=st["rvc"].take(final=True), last=True,
+                       stop=ctx.positions)
+        if st["pinst"] is not None:
+            rest = st.get("final") or []
+            labels = st["flicker"].labels or []
+            pst = rest[0][0] if rest else np.zeros(0, analysis.FLICKER_FRAME + [(n + "pst", "f8") for n in labels])
+            plt = rest[0][1] if rest else _long_term(None, labels, ctx.clock_offset)
+            final.flicker = {"pst": pst, "plt": plt, "pinst_max": st["pinst"], "lamp": ctx.flicker_lamp,
+                             "lamp_reason": ctx.flicker_lamp_reason}
+        yield final
+
+    def _copy(self, written):
+        """A span's own rows of the tables, written by its worker, copied into the tables' files."""
+        import shutil
+
+        for name, path in written.items():
+            with open(path, newline="") as f:
+                try:
+                    shutil.copyfileobj(f, self.tables.files[name].file, 1 << 20)
+                except OSError as e:
+                    raise WriteError(e.errno, e.strerror) from None
+            os.remove(path)
+
+
+class WriteError(OSError):
+    """A table of the consumer report.Tables that the join could not write into (a full disk)."""
+
+
+def _imap(jobs, workers, client):
+    """The spans' parts, in order, each as soon as it and those before it are done (the later ones run on)."""
+    if isinstance(client, (str, os.PathLike)):
+        from . import fleet
+
+        own = fleet.connect(os.fspath(client))
+        try:
+            yield from _imap(jobs, workers, own)
+        finally:
+            own.close()
+        return
+    if client is not None:
+        futures = client.map(run_span, jobs, pure=False)
+        try:
+            while futures:
+                yield futures.pop(0).result()
+        finally:
+            if futures:
+                client.cancel(futures)
+        return
+    if workers is None or workers <= 1:
+        for job in jobs:
+            yield run_span(job)
+        return
+    import collections
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    context = multiprocessing.get_context("fork") if "fork" in multiprocessing.get_all_start_methods() else None
+    pool = ProcessPoolExecutor(max_workers=int(workers), mp_context=context)
+    done = False
+    try:
+        futures = collections.deque(pool.submit(run_span, job) for job in jobs)
+        while futures:
+            yield futures.popleft().result()  # not held here once handed on
+        done = True
+    finally:
+        if not done:  # the caller stopped (an output that failed, a span that cannot be joined): the rest go
+            for process in list((getattr(pool, "_processes", None) or {}).values()):
+                process.terminate()
+        pool.shutdown(wait=True, cancel_futures=True)

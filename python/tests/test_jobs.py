@@ -50,21 +50,20 @@ def _capture(path, target, extra):
     import sys
 
     used = []
-    original = spans.analyze_spans
+    original = spans.Joined.__iter__
 
-    def counted(*args, **kwargs):
-        a = original(*args, **kwargs)
-        used.append((a.spans, len(a.period) > 0, len(a.windowed) > 0))
-        return a
+    def counted(self):
+        yield from original(self)
+        used.append((len(self.spans), self.assess))  # joined whole: the spans and whether windows' rows went
 
-    spans.analyze_spans = counted
+    spans.Joined.__iter__ = counted
     stdout = io.StringIO()
     try:
         with contextlib.redirect_stdout(stdout):
             status = main(["analyze", path, "--out", str(target), *extra[:-1],
                            *([extra[-1], str(target) + ".json"] if extra[-1:] == ("--assessment",) else extra[-1:])])
     finally:
-        spans.analyze_spans = original
+        spans.Joined.__iter__ = original
     assert status == 0, sys.stderr
     assessment = target.parent / (target.name + ".json")
     return types.SimpleNamespace(stdout=stdout.getvalue(), folder=target, spans=used,
@@ -78,8 +77,8 @@ def _rows(path):
 
 def test_the_recording_ran_in_spans_and_the_short_one_serially(outputs):
     _, out = outputs
-    # Spans, periods kept, windows kept: the assessment needs the windows, the summary neither.
-    assert out["split"].spans == [(5, False, True)] and out["light"].spans == [(5, False, False)]
+    # Spans, and the windows' harmonics reduced by them: the assessment needs them, the summary not.
+    assert out["split"].spans == [(5, True)] and out["light"].spans == [(5, False)]
     assert out["serial"].spans == []
 
 
@@ -173,7 +172,7 @@ def test_a_lone_recording_in_the_fleet_is_cut_too_and_several_stay_one_a_worker(
 
     # Two recordings (the same one found twice is one): each a worker's, whole. The process pool forks, so
     # its workers see the refusal too.
-    monkeypatch.setattr(spans, "analyze_spans", refused)
+    monkeypatch.setattr(spans, "Joined", refused)
     twice = folder / "twice"
     twice.mkdir()
     for k in (1, 2):
@@ -181,6 +180,26 @@ def test_a_lone_recording_in_the_fleet_is_cut_too_and_several_stay_one_a_worker(
             (twice / f"rec{k}{ending}").symlink_to(folder / f"rec{ending}")
     rows = pq.analyze_many([str(twice)], jobs=2, span_seconds=600)
     assert list(rows["status"]) == ["ok", "ok"], rows["error"]
+
+
+_RUN_SPAN = spans.run_span
+
+
+def _refusing(job):
+    return {"refused": "a stretch without voltage"} if job["index"] == 3 else _RUN_SPAN(job)
+
+
+def test_a_span_refused_after_others_were_written_sends_the_recording_to_the_serial_run(recording_file, tmp_path,
+                                                                                        monkeypatch):
+    # The fourth span's stream refuses its part once the first three are joined and written: the tables are
+    # written again from their start by the serial run, none of the spans' rows left in them.
+    _, path = recording_file
+    serial = _capture(path, tmp_path / "serial", ())
+    monkeypatch.setattr(spans, "run_span", _refusing)
+    split = _capture(path, tmp_path / "split", ("--jobs", "2", "--span-seconds", "600"))
+    assert split.spans == [] and split.stdout.replace("split", "serial") == serial.stdout
+    for table in sorted(p.name for p in serial.folder.iterdir()):
+        assert (split.folder / table).read_bytes() == (serial.folder / table).read_bytes(), table
 
 
 @pytest.mark.parametrize("seconds, offset, workers, span_seconds, expected", [
@@ -241,7 +260,7 @@ def test_the_spans_of_one_recording_run_on_a_dask_cluster_too(outputs, tmp_path)
     with fleet.PrivateCluster(2, folder=str(tmp_path)) as scheduler_file:
         run = _capture(str(folder / "rec.cfg"), tmp_path / "dask",
                        ("--scheduler", scheduler_file, "--span-seconds", "1200"))
-    assert run.spans == [(3, False, False)]
+    assert run.spans == [(3, False)]
     for table in ("aggregated_10min", "aggregated_2h", "frequency_10s"):
         assert (run.folder / f"{table}.csv").read_text() == (out["serial"].folder / f"{table}.csv").read_text()
 

@@ -216,7 +216,7 @@ def test_events_across_borders_are_joined(parts, expected):
 
 def test_an_event_the_next_span_did_not_see_is_replayed():
     parts = [_events((1, 590.0, 30.0, 150.0, False, 1)), _events(), _events()]
-    with pytest.raises(spans._Replay):
+    with pytest.raises(spans.Rerun):
         spans._join_events(parts, [dict(s) for s in _SPANS])
 
 
