@@ -1160,7 +1160,8 @@ class _CycleFlags:
 def _reach(starts, ends):
     """(n, 2): the widest windows a cycle's frequency is measured over, WINDOW_REACH of its lengths either
     side of the cycle from ``starts`` to ``ends`` (seconds)."""
-    starts, ends = np.asarray(starts, np.float64), np.asarray(ends, np.float64)
+    # Copies: a field of records (the cycles' times) is computed with some ten times faster contiguous.
+    starts, ends = np.array(starts, np.float64), np.array(ends, np.float64)
     margin = WINDOW_REACH * (ends - starts)
     return np.stack([starts - margin, ends + margin], axis=1)
 

@@ -105,9 +105,12 @@ class Digest:
         period = b.period
         if len(period):
             phases = {}  # each phase's rows, for its voltage and its current
+            # The phases as one contiguous column: numpy compares a field of records (a stride of some
+            # 400 bytes) with a number some twenty times slower than a copy of it.
+            phase = np.array(period["phase"])
             for (kind, k), span in self.rms.items():
                 if k not in phases:
-                    phases[k] = period["phase"] == k
+                    phases[k] = phase == k
                 values = period["rmsVoltage" if kind == "U" else "rmsCurrent"][phases[k]]
                 if not len(values):
                     continue
@@ -774,8 +777,9 @@ class Picture:
     def process(self, b):
         ctx = self.ctx
         period = b.period
+        phase = np.array(period["phase"])  # contiguous: compared some twenty times faster than the field
         for k in range(len(ctx.voltages)):
-            rows = period[period["phase"] == k]
+            rows = period[phase == k]
             self._envelope(self.rms, k, self._bins(rows["time"]), rows["rmsVoltage"].astype(np.float64))
         f = b.cycles
         valid = f["valid"]
