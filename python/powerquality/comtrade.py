@@ -82,6 +82,7 @@ import re
 
 import numpy as np
 
+from . import _core
 from .recording import (DATE_ORDERS, NOMINAL_FREQUENCIES, SAMPLE_RATES, Channel, Recording, RecordingError, classify,
                         iso_offset, is_number, offset_minutes, read_clock, unit_scale)
 
@@ -533,50 +534,33 @@ class _Data:
 
         The values are those of ``_scaled`` (float64 arithmetic, then float32),
         computed without the time stamps, status bits and float64 copies of
-        the whole record; the file is read into one buffer, each channel's raw
-        values gathered into another, both used again for every block.
+        the whole record; the file is read into one buffer, used again for
+        every block, and the extension (``_core.scale_records``) scales each
+        block's records in one pass straight into its rows.
 
-        Each step is one pass that computes in float64: the raw integers times
-        a (cast on the fly), plus b, times the ratio, times the prefix, the
-        last step writing (rounding) into the row. Adding b = 0 to integers is
-        skipped when a > 0: x * a is then never -0, the one value + 0.0
-        changes (a float's x may be -0, so it is always added). An integer
-        type's missing value is its smallest: the row is searched for it only
-        when the channel's minimum is that value."""
+        Each value takes the steps ``_scaled`` takes, in double: the raw
+        value times a, plus b, times the ratio, times the prefix, rounded
+        once into the row. Adding b = 0 to integers is skipped when a > 0:
+        x * a is then never -0, the one value + 0.0 changes (a float's x may
+        be -0, so it is always added). An integer type's missing value is its
+        smallest; a float's any that is not finite."""
         if self.cfg.file_type == "ASCII":
             for values, _, _ in self.chunks(size):
                 yield _scaled(scales, values, indices).astype(dtype, copy=False)
             return
-        marker = _MISSING.get(self.cfg.file_type)
-        raw_type = np.dtype(_ANALOG_DTYPE[self.cfg.file_type])
+        integers = self.cfg.file_type in _MISSING
         steps = []
         for k in indices:
             a, b, ratio, prefix = scales[k]
-            step = [(np.multiply, float(a))]
-            if not (b == 0.0 and a > 0.0 and marker is not None):  # integers: never -0 (a float may be)
-                step.append((np.add, float(b)))
-            steps.append(step + [(np.multiply, float(f)) for f in (ratio, prefix) if f is not None])
-        gathered, work = np.empty(0, raw_type), np.empty(0)
+            keep_b = not (b == 0.0 and a > 0.0 and integers)  # integers: never -0 (a float may be)
+            steps.append((float(a), float(b) if keep_b else None,
+                          [float(f) for f in (ratio, prefix) if f is not None]))
+        columns = [int(k) for k in indices]
+        raw_type, record_size = _ANALOG_DTYPE[self.cfg.file_type], self.record.itemsize
+        analog_offset = self.record.fields["a"][1]
         for raw in self._records(size, reuse=True, first=first):
-            analog = np.frombuffer(raw, dtype=self.record)["a"].reshape(-1, self.cfg.analog_count)
-            m = len(analog)
-            if len(work) < m:
-                gathered, work = np.empty(m, raw_type), np.empty(m)
-            x, v = gathered[:m], work[:m]
-            out = np.empty((len(indices), m), dtype)
-            for row, k in enumerate(indices):
-                x[...] = analog[:, k]  # one strided pass into a contiguous row of the raw type
-                if marker is not None:
-                    lost = (x == marker) if m and x.min() == marker else None
-                else:
-                    lost = ~np.isfinite(x)
-                    lost = lost if lost.any() else None
-                source, last = x, len(steps[row]) - 1
-                for j, (step, factor) in enumerate(steps[row]):
-                    step(source, factor, out=out[row] if j == last else v, dtype=np.float64)
-                    source = v
-                if lost is not None:
-                    out[row][lost] = np.nan
+            out = np.empty((len(columns), len(raw) // record_size), dtype)
+            _core.scale_records(raw, record_size, analog_offset, self.cfg.analog_count, raw_type, columns, steps, out)
             yield out
 
     def _lines(self):

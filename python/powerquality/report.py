@@ -103,11 +103,25 @@ class Digest:
         self.frequency[3] += int(np.count_nonzero(~f["valid"]))
         self.frequency[4] += int(np.count_nonzero(f["valid"] & f["flagged"]))
         period = b.period
-        for (kind, k), span in self.rms.items():
-            values = period["rmsVoltage" if kind == "U" else "rmsCurrent"][period["phase"] == k]
-            values = values[np.isfinite(values)]
-            if len(values):
-                span[0], span[1] = min(span[0], float(values.min())), max(span[1], float(values.max()))
+        if len(period):
+            phases = {}  # each phase's rows, for its voltage and its current
+            # The phases as one contiguous column: numpy compares a field of records (a stride of some
+            # 400 bytes) with a number some twenty times slower than a copy of it.
+            phase = np.array(period["phase"])
+            for (kind, k), span in self.rms.items():
+                if k not in phases:
+                    phases[k] = phase == k
+                values = period["rmsVoltage" if kind == "U" else "rmsCurrent"][phases[k]]
+                if not len(values):
+                    continue
+                # NaN left out as the finite values' range leaves it out; an infinity (never seen) is looked into.
+                low, high = np.fmin.reduce(values), np.fmax.reduce(values)
+                if not (np.isfinite(low) and np.isfinite(high)):
+                    values = values[np.isfinite(values)]
+                    if not len(values):
+                        continue
+                    low, high = values.min(), values.max()
+                span[0], span[1] = min(span[0], float(low)), max(span[1], float(high))
         self._keep(b.events, b.rvc)
         # Windows cut to their times (spans.WINDOW_TIMES) come with their THD range reduced instead.
         if b.windowed is not None and len(b.windowed) and "phases" in b.windowed.dtype.names:
@@ -766,8 +780,9 @@ class Picture:
     def process(self, b):
         ctx = self.ctx
         period = b.period
+        phase = np.array(period["phase"])  # contiguous: compared some twenty times faster than the field
         for k in range(len(ctx.voltages)):
-            rows = period[period["phase"] == k]
+            rows = period[phase == k]
             self._envelope(self.rms, k, self._bins(rows["time"]), rows["rmsVoltage"].astype(np.float64))
         f = b.cycles
         valid = f["valid"]

@@ -449,7 +449,9 @@ def clock(seconds, lay):
 
 def _named(parts):
     """A structured array from [(name, dtype, values)] (values broadcast to the rows)."""
-    n = max((len(np.asarray(v)) for _, _, v in parts if np.ndim(v)), default=0)
+    # Most values are arrays already: their own ndim and len, not numpy's dispatch for each of hundreds.
+    n = max((len(v) if isinstance(v, np.ndarray) else len(np.asarray(v)) for _, _, v in parts
+             if (v.ndim if isinstance(v, np.ndarray) else np.ndim(v))), default=0)
     dtype = np.dtype([(name, dt) for name, dt, _ in parts])
     out = np.empty(n, dtype)
     for name, _, values in parts:
@@ -692,7 +694,7 @@ def flatten(table, prefix=""):
                 out[f"{prefix}{name}{k}"] = column[:, k]
         elif column.ndim > 2:
             continue
-        elif np.iscomplexobj(column):
+        elif column.dtype.kind == "c":  # a complex field (the column is an array: its dtype says it)
             out[prefix + name + ".re"] = column.real
             out[prefix + name + ".im"] = column.imag
         else:

@@ -355,6 +355,7 @@ PYBIND11_MODULE(_core, mod) {
     mod.doc() = "Binding of the powerquality C++ library (PowerModule and its result records).";
     bindRecords(mod);
     bindExtensions(mod);
+    bindReader(mod);
     mod.attr("__version__") = PowerModule::getVersionString();
 
     static py::exception<GpuException> gpuError(mod, "GpuError", PyExc_RuntimeError);

@@ -81,6 +81,9 @@ void bindRecords(py::module_& m);
 // FrequencyTracker and VoltageEventDetector.
 void bindExtensions(py::module_& m);
 
+// The COMTRADE reader's scaling of binary records (reader.cpp).
+void bindReader(py::module_& m);
+
 }  // namespace powerquality_python
 
 #endif

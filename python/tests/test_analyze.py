@@ -599,3 +599,23 @@ def test_whole_intervals_at_the_recordings_ends_are_kept(start, seconds, whole, 
         recording.channels[0].values[int((tick + 90.5) * fs)] = np.nan
         ten = pq.analyze(recording, block_size=4321).aggregated["10min"]
         assert ten["gap"][k:].tolist() == [True] + [False] * (len(whole) - k - 1)
+
+
+@pytest.mark.parametrize("sizes", [(0,), (0, 0), (3,), (0, 3), (3, 0, 0), (2, 0, 5), (1, 1, 1)])
+def test_rows_joined_equal_numpys_join_as_a_new_array(sizes):
+    from powerquality.analysis import EVENT_DTYPE, _rows_joined
+
+    rng = np.random.default_rng(len(sizes) * 10 + sum(sizes))
+    parts = []
+    for n in sizes:
+        rows = np.zeros(n, EVENT_DTYPE)
+        rows["startTime"], rows["phases"], rows["ended"] = rng.random(n), rng.integers(0, 8, n), rng.random(n) > 0.5
+        parts.append(rows)
+    joined = _rows_joined(*parts)
+    wanted = np.concatenate(parts)
+    assert joined.dtype == EVENT_DTYPE and np.array_equal(joined, wanted)
+    assert not any(np.shares_memory(joined, p) for p in parts)
+    # Parts of other layouts are joined by numpy, which promotes their fields.
+    other = np.zeros(2, [("startTime", "f8"), ("type", "i4")])
+    assert _rows_joined(np.zeros(1, [("startTime", "f8"), ("type", "i8")]), other).dtype == np.dtype(
+        [("startTime", "f8"), ("type", "i8")])

@@ -6,7 +6,7 @@ import struct
 import numpy as np
 import pytest
 
-from powerquality import comtrade, csvfile
+from powerquality import _core, comtrade, csvfile
 from powerquality.recording import RecordingError
 
 FS = 4000.0
@@ -355,6 +355,95 @@ def test_data_files_numbered_from_0_or_of_another_count_are_read_whole_with_a_no
     assert whole.notes == opened.notes == ([] if note is None else [whole.notes[0]])
     if note:
         assert re.match(f"{dat}: {note}", whole.notes[0]), whole.notes
+
+
+# Per row of the extension's scaling: (analog column, a, b or None, factors). Columns in any order and twice;
+# a negative a on zeros (-0, which + 0.0 makes +0), an offset, a ratio, a ratio and a prefix, a factor so large
+# that some values overflow to infinity.
+SCALE_ROWS = [(3, 0.5, None, []), (0, -0.125, 0.0, []), (4, 1e-3, -3.5, [1000.0]), (4, -2.0, 2.0, [120.0, 1e3]),
+              (1, 3.0, None, [1e-3, 7.0]), (2, 1e300, 1e300, [])]
+# Raw values at the edges of each type: an integer type's smallest is its missing value, a float's is any that is
+# not finite; zeros of both signs.
+RAW_EDGES = {"<i2": [-32768, -32767, 32767, 0, 1, -1],
+             "<i4": [-2 ** 31, -2 ** 31 + 1, 2 ** 31 - 1, 0, 7, -7],
+             "<f4": [np.nan, np.inf, -np.inf, -0.0, 0.0, 3.4e38, -1e-45, 1.25]}
+
+
+@pytest.mark.parametrize("raw_type", ["<i2", "<i4", "<f4"])
+@pytest.mark.parametrize("out_type", [np.float32, np.float64])
+def test_the_extension_scales_records_by_the_steps_of_the_numpy_reference_to_the_bit(raw_type, out_type):
+    analogs, n = 5, 997
+    record = comtrade._record_dtype({"<i2": "BINARY", "<i4": "BINARY32", "<f4": "FLOAT32"}[raw_type], analogs, 17)
+    records = np.zeros(n, record)
+    rng = np.random.default_rng(7)
+    if raw_type == "<f4":
+        raw = rng.normal(0.0, 1e4, (n, analogs)).astype(np.float32)
+    else:
+        info = np.iinfo(raw_type)
+        raw = rng.integers(info.min, info.max, (n, analogs), endpoint=True).astype(raw_type)
+    edges = np.array(RAW_EDGES[raw_type], raw_type)
+    raw[rng.integers(0, n, 60), rng.integers(0, analogs, 60)] = rng.choice(edges, 60)
+    raw[:len(edges), :] = edges[:, None]
+    records["a"], records["n"], records["t"], records["d"] = raw, 2 ** 32 - 1, -1, 0xFFFF  # neighbours all ones
+    columns = [k for k, _, _, _ in SCALE_ROWS]
+    out = np.empty((len(columns), n), out_type)
+    _core.scale_records(records.tobytes(), record.itemsize, record.fields["a"][1], analogs, raw_type, columns,
+                        [(a, b, factors) for _, a, b, factors in SCALE_ROWS], out)
+    bits = np.uint32 if out_type == np.float32 else np.uint64
+    for row, (k, a, b, factors) in enumerate(SCALE_ROWS):
+        x = raw[:, k]
+        with np.errstate(all="ignore"):
+            v = x.astype(np.float64) * a
+            v = v if b is None else v + b
+            for f in factors:
+                v = v * f
+            v = v.astype(out_type)
+        v[~np.isfinite(x) if raw_type == "<f4" else x == np.iinfo(raw_type).min] = np.nan
+        assert np.array_equal(out[row].view(bits), v.view(bits)), (row, raw_type)
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(raw_type="<i8"), "raw type <i8: give '<i2', '<i4' or '<f4'"),
+    (dict(records=b"\0" * 29), "29 bytes are not a whole number of 14-byte records"),
+    (dict(record_size=12), "records of 12 bytes do not hold 3 analog values at byte 8"),
+    (dict(columns=[0, 3]), "column 3 is not one of the 3 analog values"),
+    (dict(steps=[(1.0, None, [])]), "one step list per column: 1 for 2 columns"),
+    (dict(steps=[(1.0, None, [1.0, 2.0, 3.0])] * 2), "at most two factors"),
+    (dict(out=np.empty((2, 2), np.float32)), r"out must be a writable C-contiguous float32 or float64 array of \(2, 3\)"),
+    (dict(out=np.empty((2, 3), np.int32)), "out must be"),
+    (dict(out=np.empty((3, 2), np.float32).T), "out must be"),
+])
+def test_the_extension_refuses_records_and_rows_that_do_not_fit(change, message):
+    args = dict(records=b"\0" * 42, record_size=14, analog_offset=8, analog_count=3, raw_type="<i2", columns=[0, 2],
+                steps=[(1.0, None, [])] * 2, out=np.empty((2, 3), np.float32))
+    args.update(change)
+    with pytest.raises(ValueError, match=message):
+        _core.scale_records(**args)
+
+
+@pytest.mark.parametrize("file_type", ["BINARY", "BINARY32", "FLOAT32"])
+def test_blocks_of_missing_values_and_prefixed_units_are_the_whole_read_to_the_bit(tmp_path, file_type):
+    # kV and mA: a prefix after the ratio; missing values (and a float's infinity) NaN in the blocks as in the
+    # whole read, wherever a block starts.
+    cfg = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type=file_type, secondary=True,
+                         units={"VA": "kV", "VB": "V", "IA": "mA"})
+    dat = tmp_path / "rec.dat"
+    record = comtrade._record_dtype(file_type, 3, 0)
+    raw = np.fromfile(dat, dtype=record)
+    lost = {"BINARY": [-32768], "BINARY32": [-2 ** 31], "FLOAT32": [np.nan, np.inf, -np.inf]}[file_type]
+    for k, (row, column) in enumerate([(0, 0), (1, 0), (57, 1), (58, 2), (399, 2), (200, 0)]):
+        raw["a"][row, column] = lost[k % len(lost)]
+    raw.tofile(dat)
+    for primary in (True, False):
+        whole, opened = comtrade.read(cfg, primary=primary), comtrade.open_blocks(cfg, primary=primary)
+        names = ["IA", "VA", "VB"]
+        wanted = np.vstack([whole.channel(n).values for n in names])
+        assert np.count_nonzero(np.isnan(wanted)) == 6
+        for size in (400, 57):
+            got = np.concatenate([b for _, b in opened.blocks(size, names)], axis=1)
+            assert np.array_equal(got.view(np.uint32), wanted.astype(np.float32).view(np.uint32)), (primary, size)
+            got = np.concatenate([b for _, b in opened.blocks(size, names, dtype=np.float64)], axis=1)
+            assert np.array_equal(got.view(np.uint64), wanted.view(np.uint64)), (primary, size)
 
 
 @pytest.mark.parametrize("file_type, low, high, full, note", [

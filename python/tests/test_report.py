@@ -107,3 +107,36 @@ def test_the_recordings_events_table_writes_a_hostile_word_as_text(tmp_path):
     table.write({"kind": np.array(["@x"], dtype=object), "value": np.array([-2.0])})
     table.close()
     assert path.read_bytes() == b"kind,value\r\n\"'=cmd()\",-0.5\r\nPst,1\r\n\"'@x\",-2\r\n"
+
+
+@pytest.mark.parametrize("blocks, voltage, current", [
+    # Per block: per phase 0, 1, 2 the RMS voltages (and the currents as ten times them).
+    ([[[230.0, 231.5], [229.0], [232.0, 228.5]]], (228.5, 232.0), (2285.0, 2320.0)),
+    # A gap's NaN values left out; a phase all NaN in a block leaves the range as it was.
+    ([[[np.nan, 230.0], [np.nan], [231.0]], [[229.5, np.nan], [230.5], [np.nan]]], (229.5, 231.0), (2295.0, 2310.0)),
+    # Infinities are left out as NaN is.
+    ([[[np.inf, 230.0], [-np.inf, 231.0], [229.0]]], (229.0, 231.0), (2290.0, 2310.0)),
+    # Nothing finite at all: no range.
+    ([[[np.nan], [np.inf], [np.nan]]], (np.inf, -np.inf), (np.inf, -np.inf)),
+])
+def test_the_summary_ranges_of_the_rms_values_take_the_finite_values_of_each_phase(blocks, voltage, current):
+    import types
+
+    from powerquality import analysis
+
+    ctx = types.SimpleNamespace(voltages=[None] * 3, currents=[None] * 3)
+    digest = report.Digest(ctx)
+    for phases in blocks:
+        rows = [(k, v) for k, values in enumerate(phases) for v in values]
+        period = np.zeros(len(rows) + 1, analysis.PERIOD_GAP_DTYPE)
+        period["phase"][0], period["rmsVoltage"][0] = -1, 1e9  # an item's total: no phase's value
+        period["phase"][1:] = [k for k, _ in rows]
+        period["rmsVoltage"][1:] = [v for _, v in rows]
+        period["rmsCurrent"][1:] = [10 * v for _, v in rows]
+        b = types.SimpleNamespace(cycles=np.zeros(0, analysis.CYCLE_DTYPE), period=period,
+                                  events=np.zeros(0, analysis.EVENT_DTYPE), rvc=np.zeros(0, analysis.RVC_DTYPE),
+                                  windowed=None, aggregated=None, flicker=None)
+        digest.process(b)
+    low = [min(digest.rms[("U", k)][0] for k in range(3)), min(digest.rms[("I", k)][0] for k in range(3))]
+    high = [max(digest.rms[("U", k)][1] for k in range(3)), max(digest.rms[("I", k)][1] for k in range(3))]
+    assert (low[0], high[0]) == voltage and (low[1], high[1]) == current
