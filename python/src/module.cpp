@@ -187,6 +187,13 @@ void schedulePeriods(Module& m, py::array_t<unsigned long long, py::array::c_sty
                                           frequencies.mutable_data(), flagArray.get());
 }
 
+// A byte that a vector leaves unset when it grows: the rows below are written whole.
+struct RowByte {
+    char value;
+    RowByte() {}  // NOLINT: no zeroing on purpose
+};
+static_assert(sizeof(RowByte) == 1, "rows are counted in bytes");
+
 // Every waiting period item, copied out of the ring into rows of
 // PERIOD_DTYPE: the total record first (phase -1, only with more than one
 // phase, since a single phase has no total), then one row per phase. With a
@@ -220,19 +227,20 @@ py::array getPeriodResults(Module& m, py::object dtypeArg) {
     const unsigned phases = m.module.getPhasesCount();
     const unsigned recordsPerItem = phases + 1;
     const unsigned firstRecord = phases > 1 ? 0 : 1;
-    std::unique_ptr<std::vector<char>> rows(new std::vector<char>());
+    std::unique_ptr<std::vector<RowByte>> rows(new std::vector<RowByte>());
     bool more = true;
     while (more) {
         int count = 0;
         more = false;
         PowerResultsPeriod* records = nullptr;
         m.module.getPeriodResults(&count, &more, &records);
-        // Grown once per fetch (zeroed, so the header's padding is 0), then written in place.
+        // Grown once per fetch, left unset, then written in place whole: header, padding (0), record,
+        // and the extending dtype's bytes beyond the record (0).
         char* row = nullptr;
         if (count > 0) {
             const std::size_t at = rows->size();
             rows->resize(at + static_cast<std::size_t>(count) * (recordsPerItem - firstRecord) * rowSize);
-            row = rows->data() + at;
+            row = reinterpret_cast<char*>(rows->data()) + at;
         }
         for (int item = 0; item < count; ++item, ++m.itemsFetched) {
             for (unsigned r = firstRecord; r < recordsPerItem; ++r, row += rowSize) {
@@ -240,8 +248,10 @@ py::array getPeriodResults(Module& m, py::object dtypeArg) {
                 const int32_t phase = static_cast<int32_t>(r) - 1;
                 std::memcpy(row, &itemNumber, sizeof itemNumber);
                 std::memcpy(row + 8, &phase, sizeof phase);
+                std::memset(row + 12, 0, periodRowHeader - 12);
                 std::memcpy(row + periodRowHeader, records + static_cast<std::size_t>(item) * recordsPerItem + r,
                             sizeof(PowerResultsPeriod));
+                std::memset(row + periodRowSize, 0, rowSize - periodRowSize);
             }
         }
         if (count == 0) {
@@ -249,8 +259,8 @@ py::array getPeriodResults(Module& m, py::object dtypeArg) {
         }
     }
     const py::ssize_t n = static_cast<py::ssize_t>(rows->size() / rowSize);
-    char* data = rows->data();
-    const py::capsule owner(rows.get(), [](void* p) { delete static_cast<std::vector<char>*>(p); });
+    char* data = reinterpret_cast<char*>(rows->data());
+    const py::capsule owner(rows.get(), [](void* p) { delete static_cast<std::vector<RowByte>*>(p); });
     rows.release();
     return py::array(dtype, std::vector<py::ssize_t>{n}, std::vector<py::ssize_t>{static_cast<py::ssize_t>(rowSize)},
                      data, owner);

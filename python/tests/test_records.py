@@ -127,14 +127,16 @@ def _records_of_one_run(byte):
     aggregator.flush()
     for name in ("three_second_intervals", "ten_minute_intervals", "two_hour_intervals"):
         out["aggregator_" + name] = getattr(aggregator, name)().tobytes()
-    m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, buffer_length=6400, period_values_enabled=True,
-                  rvc_enabled=True, windowed_results_enabled=True, thd_enabled=True)
-    m.set_sample_rate(fs, 1)
-    m.reset(0)
-    m.write(np.vstack([u[:, :6400], i[:, :6400]]), position=0)
-    m.schedule_periods([0], [6400], [50.0])
-    m.schedule_for_calculation(0, 10, 50.0)
-    out["module_period"] = m.get_period_results().tobytes()
+    for longer in (False, True):  # rows of the record, then of a dtype that extends it
+        m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, buffer_length=6400, period_values_enabled=True,
+                      rvc_enabled=True, windowed_results_enabled=True, thd_enabled=True)
+        m.set_sample_rate(fs, 1)
+        m.reset(0)
+        m.write(np.vstack([u[:, :6400], i[:, :6400]]), position=0)
+        m.schedule_periods([0], [6400], [50.0])
+        m.schedule_for_calculation(0, 10, 50.0)
+        out[f"module_period_{longer}"] = m.get_period_results(
+            dtype=pq.analysis.PERIOD_GAP_DTYPE if longer else None).tobytes()
     out["module_windowed"] = m.get_results().tobytes()
     return out
 
