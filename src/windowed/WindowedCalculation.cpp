@@ -716,7 +716,118 @@ POWERQUALITY_KERNEL_INLINE void convertLineRange(const float* re, const float* i
     }
 }
 
+#if POWERQUALITY_AVX2_KERNELS
+// convertLineRange for AVX2: lanes l and l + 2 go through one vector of four
+// doubles (lane l's two channels in the low half, lane l + 2's in the high),
+// every element the operation the two-element vector performs, in the same
+// order, so the lines and their squares keep their bits.
+template <unsigned int Lanes, bool Corrected>
+POWERQUALITY_TARGET_AVX2 void convertLineRangeWide(const float* re, const float* im, unsigned int M,
+                                                   unsigned int pairs, double f,
+                                                   const std::complex<double>* correction,
+                                                   std::complex<double>* const* Z, double* const* power,
+                                                   double* squares) {
+    // Group g: lanes g and g + step (up to two lanes: lanes 0 and 1 in one group).
+    constexpr unsigned int step = Lanes > 2 ? 2 : 1;
+    constexpr unsigned int groups = Lanes > 2 ? 2 : 1;
+    const __m256d fs = _mm256_set1_pd(f);
+    const __m256d fg = _mm256_setr_pd(f, -f, f, -f);
+    __m256d sum[2];
+    for (unsigned int g = 0; g < groups; ++g) {
+        const unsigned int u = g + step;
+        sum[g] = _mm256_setr_pd(squares[2 * g], squares[2 * g + 1], u < Lanes ? squares[2 * u] : 0.0,
+                                u < Lanes ? squares[2 * u + 1] : 0.0);
+    }
+    for (unsigned int k = 1; k < pairs; ++k) {
+        const __m256d r = _mm256_cvtps_pd(_mm_loadu_ps(re + 4 * static_cast<size_t>(k)));
+        const __m256d i = _mm256_cvtps_pd(_mm_loadu_ps(im + 4 * static_cast<size_t>(k)));
+        const __m256d rm = _mm256_cvtps_pd(_mm_loadu_ps(re + 4 * static_cast<size_t>(M - k)));
+        const __m256d im_ = _mm256_cvtps_pd(_mm_loadu_ps(im + 4 * static_cast<size_t>(M - k)));
+        // (re, im) of lanes g and g + step: unpacked, lanes 0 and 2, 1 and 3.
+        __m256d at[2] = {_mm256_unpacklo_pd(r, i), _mm256_unpackhi_pd(r, i)};
+        __m256d mirror[2] = {_mm256_unpacklo_pd(rm, im_), _mm256_unpackhi_pd(rm, im_)};
+        if (step == 1) {
+            at[0] = _mm256_permute2f128_pd(at[0], at[1], 0x20);
+            mirror[0] = _mm256_permute2f128_pd(mirror[0], mirror[1], 0x20);
+        }
+        __m256d cr = _mm256_set1_pd(1.0), ci = _mm256_setzero_pd();
+        if (Corrected) {
+            cr = _mm256_set1_pd(correction[k].real());
+            ci = _mm256_set1_pd(correction[k].imag());
+        }
+#pragma GCC unroll 2
+        for (unsigned int g = 0; g < groups; ++g) {
+            const __m256d sums = _mm256_add_pd(at[g], mirror[g]);
+            const __m256d differences = _mm256_sub_pd(at[g], mirror[g]);
+            __m256d x = _mm256_mul_pd(sums, fs);
+            __m256d y = _mm256_mul_pd(_mm256_permute_pd(differences, 0x5), fg);
+            if (Corrected) {
+                const __m256d turned = _mm256_sub_pd(_mm256_mul_pd(x, cr), _mm256_mul_pd(y, ci));
+                y = _mm256_add_pd(_mm256_mul_pd(x, ci), _mm256_mul_pd(y, cr));
+                x = turned;
+            }
+            const __m256d p = _mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y));
+            sum[g] = _mm256_add_pd(sum[g], p);
+            const __m256d first = _mm256_unpacklo_pd(x, y);   // (x, y) of the lanes' first channels
+            const __m256d second = _mm256_unpackhi_pd(x, y);  // and of their second
+            _mm_storeu_pd(reinterpret_cast<double*>(Z[2 * g] + k), _mm256_castpd256_pd128(first));
+            _mm_storeu_pd(reinterpret_cast<double*>(Z[2 * g + 1] + k), _mm256_castpd256_pd128(second));
+            const __m128d low = _mm256_castpd256_pd128(p);
+            _mm_storel_pd(power[2 * g] + k, low);
+            _mm_storeh_pd(power[2 * g + 1] + k, low);
+            const unsigned int u = g + step;
+            if (u < Lanes) {
+                _mm_storeu_pd(reinterpret_cast<double*>(Z[2 * u] + k), _mm256_extractf128_pd(first, 1));
+                _mm_storeu_pd(reinterpret_cast<double*>(Z[2 * u + 1] + k), _mm256_extractf128_pd(second, 1));
+                const __m128d high = _mm256_extractf128_pd(p, 1);
+                _mm_storel_pd(power[2 * u] + k, high);
+                _mm_storeh_pd(power[2 * u + 1] + k, high);
+            }
+        }
+    }
+    for (unsigned int g = 0; g < groups; ++g) {
+        squares[2 * g] = sum[g][0];
+        squares[2 * g + 1] = sum[g][1];
+        if (g + step < Lanes) {
+            squares[2 * (g + step)] = sum[g][2];
+            squares[2 * (g + step) + 1] = sum[g][3];
+        }
+    }
+}
+
+// convertLineRangeWide for lanes 1 to 4 (any more: 4), corrected or not.
+POWERQUALITY_TARGET_AVX2 void convertLineRangeWide(unsigned int lanes, const float* re, const float* im,
+                                                   unsigned int M, unsigned int pairs, double f,
+                                                   const std::complex<double>* correction,
+                                                   std::complex<double>* const* Z, double* const* power,
+                                                   double* squares) {
+#define POWERQUALITY_WIDE_LANES(n)                                                                     \
+    if (correction != nullptr) {                                                                       \
+        convertLineRangeWide<n, true>(re, im, M, pairs, f, correction, Z, power, squares);             \
+    } else {                                                                                           \
+        convertLineRangeWide<n, false>(re, im, M, pairs, f, correction, Z, power, squares);            \
+    }
+    switch (lanes) {
+        case 1:
+            POWERQUALITY_WIDE_LANES(1)
+            break;
+        case 2:
+            POWERQUALITY_WIDE_LANES(2)
+            break;
+        case 3:
+            POWERQUALITY_WIDE_LANES(3)
+            break;
+        default:
+            POWERQUALITY_WIDE_LANES(4)
+            break;
+    }
+#undef POWERQUALITY_WIDE_LANES
+}
+#endif
+
 // The lines of the first `slots` slots of a batch (see convertLineRange).
+// The AVX2 copy (wide) takes convertLineRangeWide for the lines between.
+template <bool wide = false>
 POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* im, unsigned int M, unsigned int slots,
                                                  double f, double dcScale, const std::complex<double>* correction,
                                                  std::complex<double>* const* Z, double* const* power,
@@ -731,6 +842,11 @@ POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* i
         squares[slot] += power[slot][0];
     }
     const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
+#if POWERQUALITY_AVX2_KERNELS
+    if (wide) {
+        convertLineRangeWide((slots + 1) / 2, re, im, M, pairs, f, correction, Z, power, squares);
+    } else
+#endif
     switch ((slots + 1) / 2) {
         case 1:
             convertLineRange<1>(re, im, M, pairs, f, correction, Z, power, squares);
@@ -782,11 +898,18 @@ POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* i
 POWERQUALITY_KERNEL_COPIES(void, sumAndSquares, (const float* x, unsigned int n, double& sum, double& squares),
                            (x, n, sum, squares))
 POWERQUALITY_KERNEL_COPIES(double, sumOfProducts, (const float* u, const float* i, unsigned int n), (u, i, n))
-POWERQUALITY_KERNEL_COPIES(void, convertLines,
-                           (const float* re, const float* im, unsigned int M, unsigned int slots, double f,
-                            double dcScale, const std::complex<double>* correction, std::complex<double>* const* Z,
-                            double* const* power, double* squares),
-                           (re, im, M, slots, f, dcScale, correction, Z, power, squares))
+// The lines: the AVX2 copy with the wide range, by hand.
+void convertLines(const float* re, const float* im, unsigned int M, unsigned int slots, double f, double dcScale,
+                  const std::complex<double>* correction, std::complex<double>* const* Z, double* const* power,
+                  double* squares) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        convertLinesBody<true>(re, im, M, slots, f, dcScale, correction, Z, power, squares);
+        return;
+    }
+#endif
+    convertLinesBody<false>(re, im, M, slots, f, dcScale, correction, Z, power, squares);
+}
 
 }  // namespace
 
