@@ -52,6 +52,11 @@ constexpr double timeLimit = 1e15;  // clock offsets beyond this are refused
 // side by side (a multiple of any SIMD width the compiler uses for them).
 constexpr int chunkSamples = 4096;
 constexpr int lanes = 2;
+// Meters in step demodulate side by side from this decimation on (sample
+// rates from 5 kHz): below it a decimated sample every few input samples
+// takes its four lanes apart so often that side by side, with fewer
+// instructions, took longer than one meter after another (3200 per second).
+constexpr int minimumLaneDecimation = 5;
 
 // Classifier bins: the upper 16 bits of a float (sign, exponent and 7
 // mantissa bits) give 128 bins per octave, each bin linear inside, from 2^-30
@@ -220,8 +225,10 @@ POWERQUALITY_KERNEL_INLINE int demodulateLanesBody(DemodulatorLanes& lanes, int 
             a1 = a2;
             a2 = d4{0.0, 0.0, 0.0, 0.0};
             if (++finished > 2) {
+                double held[4];
+                std::memcpy(held, &out, sizeof held);
                 for (int l = 0; l < 4; ++l) {
-                    lanes.squares[l][outputs] = out[l];
+                    lanes.squares[l][outputs] = held[l];
                 }
                 at[outputs] = i;
                 ++outputs;
@@ -545,10 +552,10 @@ public:
     // meter 0's go: the same bits.
     static int demodulateTogether(Impl* const* meters, const float* const* samples, int from, int count,
                                   int meterCount) {
-        if (meterCount < 2 || meterCount > 4 || count < 64) {
+        const Impl& first = *meters[0];
+        if (meterCount < 2 || meterCount > 4 || count < 64 || first.decimation < minimumLaneDecimation) {
             return -1;
         }
-        const Impl& first = *meters[0];
         for (int c = 0; c < meterCount; ++c) {
             const Impl& m = *meters[c];
             if (m.decimation != first.decimation || m.phase != first.phase || m.blocks != first.blocks ||
