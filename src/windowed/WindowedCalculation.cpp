@@ -876,28 +876,63 @@ POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* i
 }
 
 // The baseline and AVX2 copies of the kernels above (windowed/Kernels.h).
-#define POWERQUALITY_KERNEL_COPIES(result, name, parameters, arguments)     \
-    result name##Baseline parameters { return name##Body arguments; }      \
-    POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments)     \
-    result name parameters {                                               \
-        POWERQUALITY_KERNEL_AVX2_CALL(name, arguments)                     \
-        return name##Baseline arguments;                                   \
-    }
 #if POWERQUALITY_AVX2_KERNELS
-#define POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments) \
-    POWERQUALITY_TARGET_AVX2 result name##Avx2 parameters { return name##Body arguments; }
-#define POWERQUALITY_KERNEL_AVX2_CALL(name, arguments) \
-    if (powerquality::avx2Kernels()) {                 \
-        return name##Avx2 arguments;                   \
+// The AVX2 copies of the sums: each four floats converted to four doubles in
+// one instruction, then the body's additions and products, lane by lane in
+// the same order, and its tail.
+POWERQUALITY_TARGET_AVX2 void sumAndSquaresAvx2(const float* x, unsigned int n, double& sum, double& squares) {
+    __m256d s4 = _mm256_setzero_pd(), q4 = _mm256_setzero_pd();
+    unsigned int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m256d a = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
+        s4 = _mm256_add_pd(s4, a);
+        q4 = _mm256_add_pd(q4, _mm256_mul_pd(a, a));
     }
-#else
-#define POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments)
-#define POWERQUALITY_KERNEL_AVX2_CALL(name, arguments)
+    double s[4], q[4];
+    _mm256_storeu_pd(s, s4);
+    _mm256_storeu_pd(q, q4);
+    for (unsigned int lane = 0; k < n; ++k, ++lane) {
+        const double v = x[k];
+        s[lane] += v;
+        q[lane] += v * v;
+    }
+    sum = (s[0] + s[1]) + (s[2] + s[3]);
+    squares = (q[0] + q[1]) + (q[2] + q[3]);
+}
+
+POWERQUALITY_TARGET_AVX2 double sumOfProductsAvx2(const float* u, const float* i, unsigned int n) {
+    __m256d s4 = _mm256_setzero_pd();
+    unsigned int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        s4 = _mm256_add_pd(s4, _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(u + k)), _mm256_cvtps_pd(_mm_loadu_ps(i + k))));
+    }
+    double s[4];
+    _mm256_storeu_pd(s, s4);
+    for (unsigned int lane = 0; k < n; ++k, ++lane) {
+        s[lane] += static_cast<double>(u[k]) * static_cast<double>(i[k]);
+    }
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
 #endif
 
-POWERQUALITY_KERNEL_COPIES(void, sumAndSquares, (const float* x, unsigned int n, double& sum, double& squares),
-                           (x, n, sum, squares))
-POWERQUALITY_KERNEL_COPIES(double, sumOfProducts, (const float* u, const float* i, unsigned int n), (u, i, n))
+void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        sumAndSquaresAvx2(x, n, sum, squares);
+        return;
+    }
+#endif
+    sumAndSquaresBody(x, n, sum, squares);
+}
+
+double sumOfProducts(const float* u, const float* i, unsigned int n) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        return sumOfProductsAvx2(u, i, n);
+    }
+#endif
+    return sumOfProductsBody(u, i, n);
+}
 // The lines: the AVX2 copy with the wide range, by hand.
 void convertLines(const float* re, const float* im, unsigned int M, unsigned int slots, double f, double dcScale,
                   const std::complex<double>* correction, std::complex<double>* const* Z, double* const* power,
