@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <limits>
@@ -21,13 +22,13 @@ struct Taken { std::vector<IntervalAggregate> frames; std::vector<double> values
 Taken takeAll(IntervalAggregator& a, int kind) {
     Taken out;
     IntervalAggregate frames[4];
-    double values[4 * 8];
+    std::vector<double> values(4 * static_cast<std::size_t>(a.getValueCount()));
     for (int got = 4; got == 4;) {
-        got = kind == 2 ? a.getTwoHourIntervals(4, frames, values)
-              : kind    ? a.getTenMinuteIntervals(4, frames, values)
-                        : a.getThreeSecondIntervals(4, frames, values);
+        got = kind == 2 ? a.getTwoHourIntervals(4, frames, values.data())
+              : kind    ? a.getTenMinuteIntervals(4, frames, values.data())
+                        : a.getThreeSecondIntervals(4, frames, values.data());
         out.frames.insert(out.frames.end(), frames, frames + got);
-        out.values.insert(out.values.end(), values, values + got * a.getValueCount());
+        out.values.insert(out.values.end(), values.begin(), values.begin() + got * a.getValueCount());
     }
     return out;
 }
@@ -299,6 +300,55 @@ TEST(IntervalAggregator, ExtremeValuesStayFiniteAndTinyOnesAreNotLost) {
     }
 }
 
+
+// Values go four at a time while no sum is scaled: eleven values a window
+// (two blocks of four and three more), ordinary, huge, tiny and zero ones
+// mixed in one block and switching between windows, aggregate bit for bit as
+// each value does alone (one value a window goes one at a time).
+TEST(IntervalAggregator, ManyValuesAggregateAsEachAlone) {
+    constexpr double largest = std::numeric_limits<double>::max();
+    constexpr int count = 11, windows = 200;
+    const auto value = [&](int slot, int k) {
+        switch (slot % 6) {
+            case 0: return magnitude(k) + 0.37 * std::sin(k + slot);
+            case 1: return alternating(k) * (slot + 1);
+            case 2: return k == 7 + slot ? 0.5 * largest : 230.0 + slot;  // one square overflows
+            case 3: return k < 3 ? 0.0 : k < 5 + slot ? 0x1p-700 * (k + 1) : 1.0 + k;  // zeros, tiny, ordinary
+            case 4: return k % 40 == slot ? -0x1p-600 : 0.0;
+            default: return k == 100 ? largest : -1e-3 * k;
+        }
+    };
+    IntervalAggregator together(count);
+    std::vector<IntervalAggregator> alone;
+    for (int slot = 0; slot < count; ++slot) {
+        alone.emplace_back(1);
+        together.setMeanAggregated(slot, slot % 2 == 1);
+        alone.back().setMeanAggregated(0, slot % 2 == 1);
+    }
+    for (int k = 0; k < windows; ++k) {
+        double v[count];
+        for (int slot = 0; slot < count; ++slot) {
+            v[slot] = value(slot, k);
+            alone[static_cast<std::size_t>(slot)].addWindow(20.0 * k, 20.0 * (k + 1), v + slot, false);
+        }
+        together.addWindow(20.0 * k, 20.0 * (k + 1), v, false);
+    }
+    together.flush();
+    for (IntervalAggregator& a : alone) a.flush();
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE(kind);
+        const Taken all = takeAll(together, kind);
+        for (int slot = 0; slot < count; ++slot) {
+            SCOPED_TRACE(slot);
+            const Taken one = takeAll(alone[static_cast<std::size_t>(slot)], kind);
+            ASSERT_EQ(rows(one), rows(all));
+            for (std::size_t i = 0; i < one.values.size(); ++i) {
+                const double x = one.values[i], y = all.values[i * count + static_cast<std::size_t>(slot)];
+                EXPECT_EQ(std::memcmp(&x, &y, sizeof x), 0) << "interval " << i << ": " << x << " " << y;
+            }
+        }
+    }
+}
 
 // Refused input changes nothing: after each refusal the aggregator still
 // gives exactly what a twin fed only the good windows gives.

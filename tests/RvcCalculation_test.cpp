@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <deque>
 #include <initializer_list>
 #include <tuple>
+#include <vector>
 
 #include "period/RvcMultiPhaseCalculation.h"
 #include "period/RvcPhaseCalculation.h"
@@ -42,6 +45,36 @@ struct Feed {
     RvcPhaseCalculation& detector;
     double dt, time = 0.0;
 };
+
+// The detector's queue holds what a std::deque holds through pushes at the
+// back and pops at both ends, also when it grows while its values wrap round
+// the end of its storage (as the window's extremes do once values leave).
+TEST(RvcQueue, HoldsWhatADequeHolds) {
+    for (const unsigned int popEvery : {2u, 3u, 7u}) {
+        SCOPED_TRACE(popEvery);
+        RvcQueue<int> queue;
+        std::deque<int> expected;
+        uint32_t seed = 7;
+        for (int k = 0; k < 3000; ++k) {
+            seed = seed * 1664525u + 1013904223u;
+            if (k % popEvery == 0 && !expected.empty()) {
+                const bool back = (seed >> 20) % 4 == 0;
+                (back ? expected.pop_back() : expected.pop_front());
+                (back ? queue.pop_back() : queue.pop_front());
+            } else {
+                expected.push_back(k);
+                queue.push_back(k);
+            }
+            ASSERT_EQ(queue.size(), expected.size()) << k;
+            if (!expected.empty()) {
+                ASSERT_EQ(std::make_pair(queue.front(), queue.back()), std::make_pair(expected.front(), expected.back()));
+            }
+        }
+        std::vector<int> held;
+        for (int v : queue) held.push_back(v);
+        EXPECT_EQ(held, std::vector<int>(expected.begin(), expected.end()));
+    }
+}
 
 TEST(RvcPhaseCalculation, StepEndsWithHundredthEventValue) {
     RvcPhaseCalculation d;  // the default window of 100 values

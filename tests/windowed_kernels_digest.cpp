@@ -27,13 +27,15 @@ struct Case {
     double amplitude;   // volts; beyond 2^96 the windows are scaled
 };
 
-// Channel counts 1 to 9 (odd ones leave a lane's imaginary part empty),
-// windows transformed as they are (2048; 375 = 3 x 5^3 and 750, whose
-// radix stages end in odd strides and counts) and resampled, the full FFT,
+// Channel counts 1 to 9 (odd ones leave a lane's imaginary part empty), each
+// resampled (the resampling's lanes: one alone, one pair, two, three, four and
+// a ninth channel), windows transformed as they are (2048; 375 = 3 x 5^3 and
+// 750, whose radix stages end in odd strides and counts), the full FFT,
 // samples beyond 2^96.
 const Case cases[] = {
     {"single voltage", 10240.0, SinglePhase, false, false, false, false, 0.0, 325.0},
     {"single V+I", 10240.0, SinglePhase, true, false, false, false, 50.0, 325.0},
+    {"single V+I resampled", 10240.0, SinglePhase, true, false, false, false, 0.0, 325.0},
     {"three voltages", 3200.0, ThreePhaseStar, false, false, true, false, 0.0, 325.0},
     {"three V+I subgroups", 10240.0, ThreePhaseStar, true, false, true, false, 0.0, 325.0},
     {"nine channels", 10240.0, ThreePhaseStar, true, true, false, false, 0.0, 325.0},

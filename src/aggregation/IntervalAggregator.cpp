@@ -15,6 +15,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 static_assert(sizeof(IntervalAggregate) == 32, "IntervalAggregate is 32 bytes");
 static_assert(offsetof(IntervalAggregate, startTime) == 0, "IntervalAggregate.startTime");
 static_assert(offsetof(IntervalAggregate, endTime) == 8, "IntervalAggregate.endTime");
@@ -101,6 +105,7 @@ struct Running {
     std::vector<double> sums;     // scaled by 2^(-sumShifts[i])
     std::vector<int> squareShifts;
     std::vector<int> sumShifts;
+    bool scaled = false;  // a shift is not 0
 
     void begin(std::size_t valueCount, double startTime, long long clock, bool onTick) {
         open = true;
@@ -113,12 +118,45 @@ struct Running {
         sums.assign(valueCount, 0.0);
         squareShifts.assign(valueCount, 0);
         sumShifts.assign(valueCount, 0);
+        scaled = false;
     }
 
     void add(double endTime, const double* values, bool flagged) {
-        for (std::size_t i = 0; i < squares.size(); ++i) {
+        const std::size_t n = squares.size();
+        std::size_t i = 0;
+        // Two values at a time while every shift is 0: a pair whose sums
+        // both come out finite, with no sum of squares still 0 meeting a tiny
+        // value, takes sum + x x and sum + x as addSquare and addValue would;
+        // from the first other pair on they go through these, from the sums
+        // as they were.
+#if defined(__SSE2__)
+        if (!scaled) {
+            const __m128d zero = _mm_setzero_pd();
+            const __m128d tiny = _mm_set1_pd(tinyRoot);
+            const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffLL));
+            for (; i + 2 <= n; i += 2) {
+                const __m128d x = _mm_loadu_pd(values + i);
+                const __m128d q = _mm_loadu_pd(squares.data() + i);
+                const __m128d nextSquares = _mm_add_pd(q, _mm_mul_pd(x, x));
+                const __m128d nextSums = _mm_add_pd(_mm_loadu_pd(sums.data() + i), x);
+                // Finite: v - v is 0 (NaN for inf and NaN).
+                const __m128d finite = _mm_and_pd(_mm_cmpeq_pd(_mm_sub_pd(nextSquares, nextSquares), zero),
+                                                  _mm_cmpeq_pd(_mm_sub_pd(nextSums, nextSums), zero));
+                const __m128d tinyStart =
+                    _mm_and_pd(_mm_and_pd(_mm_cmpeq_pd(q, zero), _mm_cmpneq_pd(x, zero)),
+                               _mm_cmplt_pd(_mm_and_pd(x, magnitude), tiny));
+                if (_mm_movemask_pd(_mm_andnot_pd(tinyStart, finite)) != 3) {
+                    break;
+                }
+                _mm_storeu_pd(squares.data() + i, nextSquares);
+                _mm_storeu_pd(sums.data() + i, nextSums);
+            }
+        }
+#endif
+        for (; i < n; ++i) {
             addSquare(squares[i], squareShifts[i], values[i]);
             addValue(sums[i], sumShifts[i], values[i]);
+            scaled = scaled || squareShifts[i] != 0 || sumShifts[i] != 0;
         }
         frame.endTime = endTime;
         frame.windowCount += 1;

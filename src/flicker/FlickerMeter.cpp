@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "windowed/Kernels.h"
+
 namespace {
 
 constexpr double pi = 3.141592653589793;
@@ -50,6 +52,11 @@ constexpr double timeLimit = 1e15;  // clock offsets beyond this are refused
 // side by side (a multiple of any SIMD width the compiler uses for them).
 constexpr int chunkSamples = 4096;
 constexpr int lanes = 2;
+// Meters in step demodulate side by side from this decimation on (sample
+// rates from 5 kHz): below it a decimated sample every few input samples
+// takes its four lanes apart so often that side by side, with fewer
+// instructions, took longer than one meter after another (3200 per second).
+constexpr int minimumLaneDecimation = 5;
 
 // Classifier bins: the upper 16 bits of a float (sign, exponent and 7
 // mantissa bits) give 128 bins per octave, each bin linear inside, from 2^-30
@@ -177,6 +184,81 @@ bool allFinite(const float* samples, int count) {
 long long floorDiv(long long a, long long b) {
     const long long q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// The demodulator of up to four meters in step, one meter to a lane (a
+// meter's accumulators in lane l of acc[0..2]), over count samples known to
+// be finite: in each lane the operations of Impl::demodulate, in its order.
+// Each finished decimated sample past the first two goes to squares[l] and
+// the index of the sample that finished it to at; returns how many.
+struct DemodulatorLanes {
+    const float* samples[4];
+    double* squares[4];
+    double acc[3][4];
+};
+
+POWERQUALITY_KERNEL_INLINE int demodulateLanesBody(DemodulatorLanes& lanes, int count, int r, const double* w0,
+                                                   const double* w1, const double* w2, int& phase,
+                                                   unsigned long long& blocks, int* at) {
+    typedef double d4 __attribute__((vector_size(32)));
+    const float* x0 = lanes.samples[0];
+    const float* x1 = lanes.samples[1];
+    const float* x2 = lanes.samples[2];
+    const float* x3 = lanes.samples[3];
+    d4 a0, a1, a2;
+    std::memcpy(&a0, lanes.acc[0], sizeof a0);
+    std::memcpy(&a1, lanes.acc[1], sizeof a1);
+    std::memcpy(&a2, lanes.acc[2], sizeof a2);
+    std::ptrdiff_t j = phase;
+    unsigned long long finished = blocks;
+    int outputs = 0;
+    for (int i = 0; i < count; ++i) {
+        const d4 x = {x0[i], x1[i], x2[i], x3[i]};
+        const d4 v = x * x;
+        a0 += w0[j] * v;
+        a1 += w1[j] * v;
+        a2 += w2[j] * v;
+        if (++j == r) {
+            j = 0;
+            const d4 out = a0;
+            a0 = a1;
+            a1 = a2;
+            a2 = d4{0.0, 0.0, 0.0, 0.0};
+            if (++finished > 2) {
+                double held[4];
+                std::memcpy(held, &out, sizeof held);
+                for (int l = 0; l < 4; ++l) {
+                    lanes.squares[l][outputs] = held[l];
+                }
+                at[outputs] = i;
+                ++outputs;
+            }
+        }
+    }
+    std::memcpy(lanes.acc[0], &a0, sizeof a0);
+    std::memcpy(lanes.acc[1], &a1, sizeof a1);
+    std::memcpy(lanes.acc[2], &a2, sizeof a2);
+    phase = static_cast<int>(j);
+    blocks = finished;
+    return outputs;
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+POWERQUALITY_TARGET_AVX2 int demodulateLanesAvx2(DemodulatorLanes& lanes, int count, int r, const double* w0,
+                                                 const double* w1, const double* w2, int& phase,
+                                                 unsigned long long& blocks, int* at) {
+    return demodulateLanesBody(lanes, count, r, w0, w1, w2, phase, blocks, at);
+}
+#endif
+
+int demodulateLanes(DemodulatorLanes& lanes, int count, int r, const double* w0, const double* w1, const double* w2,
+                    int& phase, unsigned long long& blocks, int* at) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        return demodulateLanesAvx2(lanes, count, r, w0, w1, w2, phase, blocks, at);
+    }
+#endif
+    return demodulateLanesBody(lanes, count, r, w0, w1, w2, phase, blocks, at);
 }
 
 }  // namespace
@@ -332,6 +414,7 @@ public:
     std::vector<double> squares = std::vector<double>(chunkSamples + 1);
     std::vector<unsigned long long> ats = std::vector<unsigned long long>(chunkSamples + 1);
     std::vector<unsigned char> gaps = std::vector<unsigned char>(chunkSamples + 1);
+    std::vector<int> finishedAt = std::vector<int>(chunkSamples + 1);  // demodulateTogether's scratch
 
     void add(const float* samples, int count) {
         while (count > 0) {
@@ -426,9 +509,11 @@ public:
         int done = 0;
         while (done < count) {
             const int n = std::min(count - done, chunkSamples);
-            int outputs = 0;
-            for (int c = 0; c < meterCount; ++c) {
-                outputs = meters[c]->demodulate(samples[c] + done, n);  // the same for all: in step
+            int outputs = demodulateTogether(meters, samples, done, n, meterCount);
+            if (outputs < 0) {
+                for (int c = 0; c < meterCount; ++c) {
+                    outputs = meters[c]->demodulate(samples[c] + done, n);  // the same for all: in step
+                }
             }
             int k = 0;
             while (k < outputs) {
@@ -456,6 +541,60 @@ public:
             }
             done += n;
         }
+    }
+
+    // demodulate of up to four meters in step whose samples [from, from +
+    // count) are all finite, in lanes (demodulateLanes): the decimated
+    // samples and their positions and gaps as each meter's own demodulate
+    // gives them. Returns how many, or -1 (nothing done) when the meters or
+    // their samples do not allow it: then each demodulates on its own.
+    // Lanes past the meters compute meter 0's values again, written where
+    // meter 0's go: the same bits.
+    static int demodulateTogether(Impl* const* meters, const float* const* samples, int from, int count,
+                                  int meterCount) {
+        const Impl& first = *meters[0];
+        if (meterCount < 2 || meterCount > 4 || count < 64 || first.decimation < minimumLaneDecimation) {
+            return -1;
+        }
+        for (int c = 0; c < meterCount; ++c) {
+            const Impl& m = *meters[c];
+            if (m.decimation != first.decimation || m.phase != first.phase || m.blocks != first.blocks ||
+                m.kernel != first.kernel || !allFinite(samples[c] + from, count)) {
+                return -1;
+            }
+        }
+        DemodulatorLanes lanes;
+        for (int l = 0; l < 4; ++l) {
+            Impl& m = *meters[l < meterCount ? l : 0];
+            lanes.samples[l] = samples[l < meterCount ? l : 0] + from;
+            lanes.squares[l] = m.squares.data();
+            lanes.acc[0][l] = m.acc0;
+            lanes.acc[1][l] = m.acc1;
+            lanes.acc[2][l] = m.acc2;
+        }
+        const int r = first.decimation;
+        const double* kernel = first.kernel.data();
+        int phase = first.phase;
+        unsigned long long blocks = first.blocks;
+        std::vector<int>& at = meters[0]->finishedAt;
+        const int outputs = demodulateLanes(lanes, count, r, kernel + 2 * r, kernel + r, kernel, phase, blocks,
+                                            at.data());
+        const unsigned long long reach = 3 * static_cast<unsigned long long>(r);
+        for (int c = 0; c < meterCount; ++c) {
+            Impl& m = *meters[c];
+            for (int k = 0; k < outputs; ++k) {
+                const unsigned long long position = m.position + static_cast<unsigned long long>(at[static_cast<std::size_t>(k)]);
+                m.ats[static_cast<std::size_t>(k)] = position;
+                m.gaps[static_cast<std::size_t>(k)] = m.missingEnd > 0 && position + 1 - m.missingEnd < reach;
+            }
+            m.position += static_cast<unsigned long long>(count);
+            m.phase = phase;
+            m.blocks = blocks;
+            m.acc0 = lanes.acc[0][c];
+            m.acc1 = lanes.acc[1][c];
+            m.acc2 = lanes.acc[2][c];
+        }
+        return outputs;
     }
 
     static bool anyGap(Impl* const* meters, int meterCount, int k) {

@@ -214,6 +214,29 @@ __attribute__((target("avx2"))) void accumulateSharedWide(PhaseSums& outA, Phase
     }
 }
 
+// Three rings' floats at positions j .. j + 3 as four vectors of doubles,
+// one a position: q[n] = (a[j + n], b[j + n], c[j + n], spare), read four
+// at a time and transposed (the conversions are exact).
+using QuadOfPhases = double __attribute__((vector_size(32)));
+__attribute__((target("avx2"), always_inline)) inline void fourPositions(const float* a, const float* b,
+                                                                        const float* c, float spare, uint64_t j,
+                                                                        QuadOfPhases* q) {
+    using Floats = float __attribute__((vector_size(16)));
+    Floats r0, r1, r2;
+    std::memcpy(&r0, a + j, sizeof r0);
+    std::memcpy(&r1, b + j, sizeof r1);
+    std::memcpy(&r2, c + j, sizeof r2);
+    const Floats r3 = {spare, spare, spare, spare};
+    const Floats t0 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
+    const Floats t1 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
+    const Floats t2 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
+    const Floats t3 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
+    q[0] = __builtin_convertvector(__builtin_shufflevector(t0, t2, 0, 1, 4, 5), QuadOfPhases);
+    q[1] = __builtin_convertvector(__builtin_shufflevector(t0, t2, 2, 3, 6, 7), QuadOfPhases);
+    q[2] = __builtin_convertvector(__builtin_shufflevector(t1, t3, 0, 1, 4, 5), QuadOfPhases);
+    q[3] = __builtin_convertvector(__builtin_shufflevector(t1, t3, 2, 3, 6, 7), QuadOfPhases);
+}
+
 // accumulateShared for three phases that read the same channels, the phases
 // side by side in the lanes of each vector ((phase 0, 1, 2, spare), every
 // lane the operation the two-lane pass performs on that phase), in two passes
@@ -255,11 +278,10 @@ __attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, Phas
         Quad imA, imB;
         load(imA, outA, 1, 1, 0.0);
         load(imB, outB, 1, 1, 0.0);
-        for (uint64_t j = begin; j < end; ++j) {
+        const auto voltageTerms = [&](uint64_t j, const Quad& u) {
             const double f = tracking.frequency[j];
             const double re = tracking.phasor[2 * j];
             const double im = tracking.phasor[2 * j + 1] * -1.0;
-            const Quad u = __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 1.0f}), Quad);
             const Quad uf = u * Quad{f, f, f, f};
             const Quad uu = u * u;
             uuA += uu;
@@ -270,6 +292,19 @@ __attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, Phas
             const Quad uim = uf * Quad{im, im, im, im};
             imA += uim;
             imB += uim;
+        };
+        // The voltages read four positions at a time, then one by one.
+        uint64_t j = begin;
+        for (; j + 4 <= end; j += 4) {
+            Quad four[4];
+            fourPositions(u0, u1, u2, 1.0f, j, four);
+            voltageTerms(j, four[0]);
+            voltageTerms(j + 1, four[1]);
+            voltageTerms(j + 2, four[2]);
+            voltageTerms(j + 3, four[3]);
+        }
+        for (; j < end; ++j) {
+            voltageTerms(j, __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 1.0f}), Quad));
         }
         store(outA, 0, 0, uuA);
         store(outB, 0, 0, uuB);
@@ -309,10 +344,7 @@ __attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, Phas
     Quad ddA, ddB;
     load(ddA, outA, 3, 1, 0.0);
     load(ddB, outB, 3, 1, 0.0);
-    for (uint64_t j = begin; j < end; ++j) {
-        const Quad u = __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 0.0f}), Quad);
-        const uint64_t c = j * step;
-        const Quad i = __builtin_convertvector((Floats{i0[c], i1[c], i2[c], 0.0f}), Quad);
+    const auto otherTerms = [&](uint64_t j, const Quad& u, const Quad& i) {
         const Quad ui = u * i;
         uiA += ui;
         uiB += ui;
@@ -338,6 +370,25 @@ __attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, Phas
             ddA += dd;
             ddB += dd;
         }
+    };
+    // Four positions at a time, then one by one (the currents four at a
+    // time only where there are currents: without them i0 .. i2 hold one zero).
+    uint64_t j = begin;
+    for (; j + 4 <= end; j += 4) {
+        Quad fourU[4], fourI[4] = {};
+        fourPositions(u0, u1, u2, 0.0f, j, fourU);
+        if (withCurrent) {
+            fourPositions(i0, i1, i2, 0.0f, j, fourI);
+        }
+#pragma GCC unroll 4
+        for (unsigned n = 0; n < 4; ++n) {
+            otherTerms(j + n, fourU[n], fourI[n]);
+        }
+    }
+    for (; j < end; ++j) {
+        const uint64_t c = j * step;
+        otherTerms(j, __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 0.0f}), Quad),
+                   __builtin_convertvector((Floats{i0[c], i1[c], i2[c], 0.0f}), Quad));
     }
     if (withCurrent) {
         store(outA, 0, 1, iiA);

@@ -88,11 +88,11 @@ void RvcPhaseCalculation::addToWindow(double value, double time) {
     while (!windowMinima.empty() && windowMinima.back().second >= value) {
         windowMinima.pop_back();
     }
-    windowMinima.emplace_back(number, value);
+    windowMinima.push_back({number, value});
     while (!windowMaxima.empty() && windowMaxima.back().second <= value) {
         windowMaxima.pop_back();
     }
-    windowMaxima.emplace_back(number, value);
+    windowMaxima.push_back({number, value});
 }
 
 void RvcPhaseCalculation::dropOldest() {
@@ -143,12 +143,11 @@ double RvcPhaseCalculation::getSteadyStateDuration() const {
 void RvcPhaseCalculation::reset() {
     sum = 0.0;
     eventLength = 0;
-    // Swapping with fresh queues hands the old storage back; clear() would
-    // keep it allocated.
-    std::deque<double>().swap(values);
-    std::deque<double>().swap(times);
-    std::deque<std::pair<uint64_t, double>>().swap(windowMinima);
-    std::deque<std::pair<uint64_t, double>>().swap(windowMaxima);
+    // Fresh queues hand the old storage back.
+    values = RvcQueue<double>();
+    times = RvcQueue<double>();
+    windowMinima = RvcQueue<std::pair<uint64_t, double>>();
+    windowMaxima = RvcQueue<std::pair<uint64_t, double>>();
     nonFiniteCount = 0;
     state = 0;
     averageBeforeEvent = 0.0;

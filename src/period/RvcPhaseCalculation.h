@@ -26,12 +26,74 @@
 #ifndef POWERQUALITY_PERIOD_RVCPHASECALCULATION_H
 #define POWERQUALITY_PERIOD_RVCPHASECALCULATION_H
 
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <utility>
+#include <vector>
 
 #include "powerquality/Export.h"
 #include "powerquality/PowerResults.h"
+
+// A queue in one ring of storage that doubles when full: the operations of
+// std::deque the detector uses, without its blocks, for a window of a few
+// hundred values fed one at a time.
+template <class T>
+class RvcQueue {
+public:
+    class const_iterator {
+    public:
+        const_iterator(const RvcQueue* queue, std::size_t k) : queue(queue), k(k) {}
+        const T& operator*() const { return queue->at(k); }
+        const_iterator& operator++() {
+            ++k;
+            return *this;
+        }
+        bool operator!=(const const_iterator& other) const { return k != other.k; }
+
+    private:
+        const RvcQueue* queue;
+        std::size_t k;
+    };
+
+    bool empty() const { return count == 0; }
+    std::size_t size() const { return count; }
+    const T& front() const { return storage[head]; }
+    const T& back() const { return at(count - 1); }
+    const T& at(std::size_t k) const { return storage[(head + k) & mask]; }
+    // Inline, with the growth out of line: a push costs a few instructions.
+    __attribute__((always_inline)) void push_back(const T& value) {
+        if (count == capacity) {
+            grow();
+        }
+        storage[(head + count) & mask] = value;
+        ++count;
+    }
+    void pop_front() {
+        head = (head + 1) & mask;
+        --count;
+    }
+    void pop_back() { --count; }
+    const_iterator begin() const { return const_iterator(this, 0); }
+    const_iterator end() const { return const_iterator(this, count); }
+
+private:
+    std::vector<T> storage;
+    std::size_t head = 0;
+    std::size_t count = 0;
+    std::size_t capacity = 0;  // storage.size(), 0 or a power of two
+    std::size_t mask = 0;      // capacity - 1
+
+    __attribute__((noinline)) void grow() {
+        std::vector<T> larger(storage.empty() ? 16 : 2 * storage.size());
+        for (std::size_t k = 0; k < count; ++k) {
+            larger[k] = at(k);
+        }
+        storage.swap(larger);
+        head = 0;
+        capacity = storage.size();
+        mask = capacity - 1;
+    }
+};
 
 class POWERQUALITY_API RvcPhaseCalculation {
 public:
@@ -55,8 +117,8 @@ public:
     void reset();
     void initialize();
 
-    std::deque<double> values;
-    std::deque<double> times;
+    RvcQueue<double> values;
+    RvcQueue<double> times;
     unsigned int steadyStateLength;
     double steadyStateThreshold;
     double thresholdHysteresis;
@@ -71,8 +133,8 @@ public:
 private:
     // The window's extremes as (number of the value, value): minima rising
     // and maxima falling from the oldest on, finite values only.
-    std::deque<std::pair<uint64_t, double>> windowMinima;
-    std::deque<std::pair<uint64_t, double>> windowMaxima;
+    RvcQueue<std::pair<uint64_t, double>> windowMinima;
+    RvcQueue<std::pair<uint64_t, double>> windowMaxima;
     uint64_t valuesAdded;         // number of values fed since the reset
     unsigned int nonFiniteCount;  // non-finite values in the window
 

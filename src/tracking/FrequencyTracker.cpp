@@ -77,32 +77,13 @@ struct Boxcar {
 
     explicit Boxcar(size_t length) : ring(length, 0.0), scale(1.0 / static_cast<double>(length)) {}
 
-    // The samples until the ring comes round next.
-    size_t room() const { return ring.size() - index; }
-
-    // x[0..n) in place by their outputs, n <= room(): step() n times.
-    void run(double* x, size_t n) {
-        double* r = ring.data() + index;
-        double s = sum;
-        for (size_t k = 0; k < n; ++k) {
-            const double v = x[k];
-            s += v - r[k];
-            r[k] = v;
-            x[k] = s * scale;
+    // The sum of the ring, oldest position first.
+    double ringSum() const {
+        double s = 0.0;
+        for (double v : ring) {
+            s += v;
         }
-        sum = s;
-        index += n;
-        if (index == ring.size()) {
-            index = 0;
-            s = 0.0;
-            for (double v : ring) {
-                s += v;
-            }
-            sum = s;
-            // The output of the sample that brought the ring round is the
-            // new sum's.
-            x[n - 1] = sum * scale;
-        }
+        return s;
     }
 
     double gain(double w) const {
@@ -178,17 +159,42 @@ struct LinearPhaseFilter {
     }
 
     // n samples (not finite ones taken as 0) through the filter into y:
-    // the comb over the whole block, then the running means in stretches
-    // that end where one of their rings comes round.
+    // the comb over the whole block, then the three running means, sample by
+    // sample one after the other (their three running sums are independent,
+    // so the additions of one need not wait for another's). Each running
+    // mean takes the sample out of its ring and the new one in, and when its
+    // ring comes round takes its sum afresh and gives that sum's mean for
+    // the sample that brought it round.
     void run(const float* samples, size_t n, double* y) {
         comb.run(samples, n, y);
-        for (Boxcar* b : {&third, &fifth, &seventh}) {
-            size_t done = 0;
-            while (done < n) {
-                const size_t m = std::min(n - done, b->room());
-                b->run(y + done, m);
-                done += m;
+        Boxcar* const means[3] = {&third, &fifth, &seventh};
+        double* ring[3];
+        size_t index[3], size[3];
+        double sum[3], scale[3];
+        for (int b = 0; b < 3; ++b) {
+            ring[b] = means[b]->ring.data();
+            index[b] = means[b]->index;
+            size[b] = means[b]->ring.size();
+            sum[b] = means[b]->sum;
+            scale[b] = means[b]->scale;
+        }
+        for (size_t k = 0; k < n; ++k) {
+            double v = y[k];
+#pragma GCC unroll 3
+            for (int b = 0; b < 3; ++b) {
+                sum[b] += v - ring[b][index[b]];
+                ring[b][index[b]] = v;
+                if (++index[b] == size[b]) {
+                    index[b] = 0;
+                    sum[b] = means[b]->ringSum();
+                }
+                v = sum[b] * scale[b];
             }
+            y[k] = v;
+        }
+        for (int b = 0; b < 3; ++b) {
+            means[b]->index = index[b];
+            means[b]->sum = sum[b];
         }
     }
 };

@@ -1,14 +1,16 @@
 // Kernels: the windowed stage's hot loops (the resampling, the transform,
-// the conversion of the lines) are compiled twice from one source, once for
-// the baseline instruction set and once for AVX2, and the AVX2 copy runs
-// where the processor and the system have it. Both copies do the same
-// operations in the same order on the same types (no fused multiply-adds:
-// the AVX2 copy is not allowed FMA, and contraction is off), so every result
-// is bit for bit the same whichever copy ran; the AVX2 copy takes fewer
-// instructions (operands from memory, three-operand forms) and, where it is
-// written so, does the same operation on two elements in a register of eight
-// (the resampling: a lane's real and imaginary channel; the transform: two
-// elements of a stage).
+// the conversion of the lines, the sums of the samples) and the
+// flickermeters' demodulation have a copy for the baseline instruction set
+// and one for AVX2 (compiled from one source, or written apart where the
+// wider registers hold the data otherwise), and the AVX2 copy runs where the
+// processor and the system have it. Both copies do the same operations in
+// the same order on the same types (no fused multiply-adds: the AVX2 copy is
+// not allowed FMA, and contraction is off), so every result is bit for bit
+// the same whichever copy ran; the AVX2 copy takes fewer instructions
+// (operands from memory, three-operand forms) and, where it is written so,
+// does the same operation on more elements in one register (the resampling:
+// a lane's real and imaginary channel interleaved; the lines: two lanes in
+// four doubles; the transform: two elements of a stage).
 //
 // POWERQUALITY_KERNELS=baseline in the environment, read once per process,
 // keeps the baseline copy (the tests run the windowed results so too). The

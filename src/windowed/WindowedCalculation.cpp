@@ -413,115 +413,208 @@ void resampleBaseline(const float* const* x, size_t channelCount, float* re, flo
 }
 
 #if POWERQUALITY_AVX2_KERNELS
-// The AVX2 copy of resampleBaseline, the same sums in the same order: the
-// channels of a lane's real and imaginary parts go through one register of
-// eight, the real part's in the low four, so that every operation of a tap
-// sum and of the lanes' sums serves two channels.
-typedef float v8 __attribute__((vector_size(32)));
-
-// Taps 4m .. 4m + 3 of channels a and b times their coefficients.
-POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 productPair(const __m256* w, const float* a, const float* b,
-                                                                       int m) {
-    return _mm256_mul_ps(w[m], _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(a + 4 * m)),
-                                                    _mm_loadu_ps(b + 4 * m), 1));
-}
-
-// The tap sums of channels a and b (b may be absent: 0) in the two halves;
-// w holds the coefficients w4 in both halves.
-POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 tapSumsPair(const __m256* w, const v4* w4, const float* a,
-                                                                       const float* b) {
-    if (b == nullptr) {
-        const __m128 sums = reinterpret_cast<__m128>(tapSums(w4, a));
-        return _mm256_insertf128_ps(_mm256_castps128_ps256(sums), _mm_setzero_ps(), 1);
+// The AVX2 copy of resampleBaseline, the same sums in the same order. The
+// real and imaginary channels of a lane are first interleaved sample by sample
+// (pairs: r0 i0 r1 i1 ...), so that eight floats read at once hold taps
+// 4m .. 4m + 3 of both, and the coefficients, each one twice (w0 w0 w1 w1 ...),
+// multiply them without a shuffle: element 2l of the six products' sum is
+// lane l's partial sum of the real channel, element 2l + 1 that of the
+// imaginary one, formed as tapSums forms them. The lanes' sums then follow
+// laneSums, four lanes at a time.
+// r[0..n) and i[0..n) into pairs[0..2n) as r0 i0 r1 i1 ...; i null: zeros.
+POWERQUALITY_TARGET_AVX2 void interleavePair(const float* r, const float* i, unsigned int n, float* pairs) {
+    unsigned int k = 0;
+    if (i != nullptr) {
+        for (; k + 8 <= n; k += 8) {
+            const __m256 a = _mm256_loadu_ps(r + k);
+            const __m256 b = _mm256_loadu_ps(i + k);
+            const __m256 low = _mm256_unpacklo_ps(a, b);   // r0 i0 r1 i1 | r4 i4 r5 i5
+            const __m256 high = _mm256_unpackhi_ps(a, b);  // r2 i2 r3 i3 | r6 i6 r7 i7
+            _mm256_storeu_ps(pairs + 2 * k, _mm256_permute2f128_ps(low, high, 0x20));
+            _mm256_storeu_ps(pairs + 2 * k + 8, _mm256_permute2f128_ps(low, high, 0x31));
+        }
     }
-    return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(productPair(w, a, b, 0), productPair(w, a, b, 1)),
-                                       _mm256_add_ps(productPair(w, a, b, 2), productPair(w, a, b, 3))),
-                         _mm256_add_ps(productPair(w, a, b, 4), productPair(w, a, b, 5)));
+    for (; k < n; ++k) {
+        pairs[2 * k] = r[k];
+        pairs[2 * k + 1] = i != nullptr ? i[k] : 0.0f;
+    }
 }
 
-// laneSums of four lanes' tap sums, both halves at once.
-POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 laneSumsPair(__m256 a, __m256 b, __m256 c, __m256 d) {
-    const __m256 ab = _mm256_add_ps(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
-                                    _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-    const __m256 cd = _mm256_add_ps(_mm256_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)),
-                                    _mm256_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
-    return _mm256_add_ps(_mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(2, 0, 2, 0)),
-                         _mm256_shuffle_ps(ab, cd, _MM_SHUFFLE(3, 1, 3, 1)));
+// The partial sums of one lane (pairs p from the point's first sample on):
+// ((x0 + x1) + (x2 + x3)) + (x4 + x5), x_m the products of taps 4m .. 4m + 3.
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 pairSums(const __m256* w, const float* p) {
+    const __m256 x0 = _mm256_mul_ps(w[0], _mm256_loadu_ps(p));
+    const __m256 x1 = _mm256_mul_ps(w[1], _mm256_loadu_ps(p + 8));
+    const __m256 x2 = _mm256_mul_ps(w[2], _mm256_loadu_ps(p + 16));
+    const __m256 x3 = _mm256_mul_ps(w[3], _mm256_loadu_ps(p + 24));
+    const __m256 x4 = _mm256_mul_ps(w[4], _mm256_loadu_ps(p + 32));
+    const __m256 x5 = _mm256_mul_ps(w[5], _mm256_loadu_ps(p + 40));
+    return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(x0, x1), _mm256_add_ps(x2, x3)), _mm256_add_ps(x4, x5));
+}
+
+// laneSums of four lanes' partial sums s0 .. s3 (each a0 b0 a1 b1 | a2 b2 a3
+// b3, a the real channel's, b the imaginary one's): the real channels'
+// (a0 + a1) + (a2 + a3) in the low half, the imaginary ones' in the high.
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256 pairLaneSums(__m256 s0, __m256 s1, __m256 s2, __m256 s3) {
+    // (a0 + a1, b0 + b1, a0' + a1', b0' + b1' | a2 + a3, ...) of s0 and s1 (') and alike.
+    const __m256 h01 = _mm256_add_ps(_mm256_shuffle_ps(s0, s1, _MM_SHUFFLE(1, 0, 1, 0)),
+                                     _mm256_shuffle_ps(s0, s1, _MM_SHUFFLE(3, 2, 3, 2)));
+    const __m256 h23 = _mm256_add_ps(_mm256_shuffle_ps(s2, s3, _MM_SHUFFLE(1, 0, 1, 0)),
+                                     _mm256_shuffle_ps(s2, s3, _MM_SHUFFLE(3, 2, 3, 2)));
+    // Low halves plus high halves: A0 B0 A1 B1 | A2 B2 A3 B3.
+    const __m256 sums = _mm256_add_ps(_mm256_permute2f128_ps(h01, h23, 0x20), _mm256_permute2f128_ps(h01, h23, 0x31));
+    return _mm256_permutevar8x32_ps(sums, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+}
+
+// The lanes of one batch: their interleaved channels, and a mask that keeps
+// the real channel's elements of a lane without an imaginary one (whose
+// imaginary part then reads +0, as a cleared lane does) and all of the others.
+struct PairLanes {
+    const float* pairs[4];
+    __m256 keep[4];
+    float* re;
+    float* im;
+};
+
+// The points of one block into the batches: first (count lanes) and, when
+// secondCount is not 0, second (secondCount lanes); lanes from the count on
+// have no channel and sum zeros. The six coefficient vectors of a point hold
+// each coefficient twice.
+template <unsigned int count, unsigned int secondCount>
+POWERQUALITY_TARGET_AVX2 void pairPoints(const __m256 (*coefficients)[3], const long long* bases, unsigned int points,
+                                         size_t firstAt, const PairLanes& first, const PairLanes& second,
+                                         const ResampleGroup* groups, size_t groupCount) {
+    const __m256i twice0 = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+    const __m256i twice1 = _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7);
+    for (unsigned int k = 0; k < points; ++k) {
+        const size_t at = firstAt + 4 * static_cast<size_t>(k);
+        const long long base = bases[k];
+        if (base < 0) {
+            lagrangePoint(reinterpret_cast<const v4*>(coefficients[k]), -1 - base, groups, groupCount, at);
+            continue;
+        }
+        const __m256* c = coefficients[k];
+        const __m256 w[6] = {_mm256_permutevar8x32_ps(c[0], twice0), _mm256_permutevar8x32_ps(c[0], twice1),
+                             _mm256_permutevar8x32_ps(c[1], twice0), _mm256_permutevar8x32_ps(c[1], twice1),
+                             _mm256_permutevar8x32_ps(c[2], twice0), _mm256_permutevar8x32_ps(c[2], twice1)};
+        const size_t offset = 2 * static_cast<size_t>(base);
+        __m256 sums[4];
+#pragma GCC unroll 4
+        for (unsigned int n = 0; n < 4; ++n) {
+            sums[n] = n < count ? _mm256_and_ps(pairSums(w, first.pairs[n] + offset), first.keep[n])
+                                : _mm256_setzero_ps();
+        }
+        const __m256 out = pairLaneSums(sums[0], sums[1], sums[2], sums[3]);
+        _mm_storeu_ps(first.re + at, _mm256_castps256_ps128(out));
+        _mm_storeu_ps(first.im + at, _mm256_extractf128_ps(out, 1));
+        if (secondCount > 0) {
+#pragma GCC unroll 4
+            for (unsigned int n = 0; n < 4; ++n) {
+                sums[n] = n < secondCount ? _mm256_and_ps(pairSums(w, second.pairs[n] + offset), second.keep[n])
+                                          : _mm256_setzero_ps();
+            }
+            const __m256 more = pairLaneSums(sums[0], sums[1], sums[2], sums[3]);
+            _mm_storeu_ps(second.re + at, _mm256_castps256_ps128(more));
+            _mm_storeu_ps(second.im + at, _mm256_extractf128_ps(more, 1));
+        }
+    }
+}
+
+// blockCoefficients with the interpolator's coefficients formed eight at a
+// time (each the same product and sum, rounded alike).
+POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, unsigned int j0, unsigned int count,
+                                                    double step, unsigned int N, __m256 (*coefficients)[3],
+                                                    long long* bases) {
+    for (unsigned int k = 0; k < count; ++k) {
+        const double t = (j0 + k) * step;
+        const long long i = static_cast<long long>(t);
+        const long long base = i - Interpolator::before;
+        if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
+            const double position = (t - static_cast<double>(i)) * Interpolator::phases;
+            int q = static_cast<int>(position);
+            q = q < 0 ? 0 : (q >= Interpolator::phases ? Interpolator::phases - 1 : q);
+            const __m256 f = _mm256_set1_ps(static_cast<float>(position - q));
+            for (int m = 0; m < 3; ++m) {
+                coefficients[k][m] = _mm256_add_ps(_mm256_loadu_ps(table.row[q] + 8 * m),
+                                                   _mm256_mul_ps(_mm256_loadu_ps(table.delta[q] + 8 * m), f));
+            }
+            bases[k] = base;
+        } else {
+            const long long first = std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
+            float weights[6];
+            lagrangeWeights(t - static_cast<double>(first), weights);
+            coefficients[k][0] = _mm256_setr_ps(weights[0], weights[1], weights[2], weights[3], weights[4],
+                                                weights[5], 0.0f, 0.0f);
+            bases[k] = -1 - first;
+        }
+    }
 }
 
 POWERQUALITY_TARGET_AVX2 void resampleAvx2(const float* const* x, size_t channelCount, float* re, float* im,
                                            size_t batches, size_t batchLength, unsigned int N, unsigned int M,
-                                           double exactLength) {
+                                           double exactLength, float* pairs) {
     const Interpolator& table = interpolator();
     ResampleGroup groups[4];
     const size_t groupCount = resampleGroups(x, channelCount, re, im, batches, batchLength, groups);
-    // Per batch, the lanes' real and imaginary channels (nullptr: none).
-    struct Lanes {
-        const float* real[4];
-        const float* imaginary[4];
-        unsigned int count;  // lanes with a real channel
-        float* re;
-        float* im;
-    };
-    Lanes lanes[2];
+    PairLanes lanes[2];
+    unsigned int counts[2] = {0, 0};
+    const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+    const __m256 realOnly = _mm256_castsi256_ps(_mm256_setr_epi32(-1, 0, -1, 0, -1, 0, -1, 0));
     for (size_t b = 0; b < batches; ++b) {
-        Lanes& l = lanes[b];
-        l.count = 0;
+        PairLanes& l = lanes[b];
         l.re = re + b * batchLength;
         l.im = im + b * batchLength;
         for (unsigned int lane = 0; lane < 4; ++lane) {
             const size_t c = 8 * b + 2 * lane;
-            l.real[lane] = c < channelCount ? x[c] : nullptr;
-            l.imaginary[lane] = c + 1 < channelCount ? x[c + 1] : nullptr;
-            l.count += c < channelCount ? 1 : 0;
+            l.pairs[lane] = nullptr;
+            l.keep[lane] = c + 1 < channelCount ? all : realOnly;
+            if (c < channelCount) {
+                float* p = pairs + (4 * b + lane) * 2 * static_cast<size_t>(N);
+                interleavePair(x[c], c + 1 < channelCount ? x[c + 1] : nullptr, N, p);
+                l.pairs[lane] = p;
+                ++counts[b];
+            }
         }
     }
+    const unsigned int shape = batches == 1 ? counts[0] : 4 + counts[1];
     const double step = exactLength / M;
-    v4 coefficients[resampleBlock][6];
+    __m256 coefficients[resampleBlock][3];
     long long bases[resampleBlock];
     for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
         const unsigned int count = std::min(resampleBlock, M - j0);
-        blockCoefficients(table, j0, count, step, N, coefficients, bases);
-        for (unsigned int k = 0; k < count; ++k) {
-            const size_t at = 4 * static_cast<size_t>(j0 + k);
-            const long long base = bases[k];
-            if (base < 0) {
-                lagrangePoint(coefficients[k], -1 - base, groups, groupCount, at);
-                continue;
-            }
-            const v4* w4 = coefficients[k];
-            const __m256 w[6] = {_mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[0])),
-                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[1])),
-                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[2])),
-                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[3])),
-                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[4])),
-                                 _mm256_broadcast_ps(reinterpret_cast<const __m128*>(&w4[5]))};
-            for (size_t b = 0; b < batches; ++b) {
-                const Lanes& l = lanes[b];
-                __m256 sums[4];
-#pragma GCC unroll 4
-                for (unsigned int n = 0; n < 4; ++n) {
-                    sums[n] = n < l.count ? tapSumsPair(w, w4, l.real[n] + base,
-                                                        l.imaginary[n] != nullptr ? l.imaginary[n] + base : nullptr)
-                                          : _mm256_setzero_ps();
-                }
-                const __m256 out = laneSumsPair(sums[0], sums[1], sums[2], sums[3]);
-                _mm_storeu_ps(l.re + at, _mm256_castps256_ps128(out));
-                _mm_storeu_ps(l.im + at, _mm256_extractf128_ps(out, 1));
-            }
+        blockCoefficientsAvx2(table, j0, count, step, N, coefficients, bases);
+        const size_t at = 4 * static_cast<size_t>(j0);
+        switch (shape) {
+            case 1:
+                pairPoints<1, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
+                break;
+            case 2:
+                pairPoints<2, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
+                break;
+            case 3:
+                pairPoints<3, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
+                break;
+            case 4:
+                pairPoints<4, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
+                break;
+            default:  // nine channels: the ninth alone in a second batch
+                pairPoints<4, 1>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
+                break;
         }
     }
 }
 #endif
 
+// pairs: scratch for the AVX2 copy, 2N floats per lane ((channelCount + 1) / 2 lanes).
 void resample(const float* const* x, size_t channelCount, float* re, float* im, size_t batches,
-              size_t batchLength, unsigned int N, unsigned int M, double exactLength) {
+              size_t batchLength, unsigned int N, unsigned int M, double exactLength, float* pairs) {
 #if POWERQUALITY_AVX2_KERNELS
     if (powerquality::avx2Kernels()) {
-        resampleAvx2(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
+        resampleAvx2(x, channelCount, re, im, batches, batchLength, N, M, exactLength, pairs);
         return;
     }
 #endif
+    (void)pairs;
     resampleBaseline(x, channelCount, re, im, batches, batchLength, N, M, exactLength);
 }
 
@@ -623,7 +716,118 @@ POWERQUALITY_KERNEL_INLINE void convertLineRange(const float* re, const float* i
     }
 }
 
+#if POWERQUALITY_AVX2_KERNELS
+// convertLineRange for AVX2: lanes l and l + 2 go through one vector of four
+// doubles (lane l's two channels in the low half, lane l + 2's in the high),
+// every element the operation the two-element vector performs, in the same
+// order, so the lines and their squares keep their bits.
+template <unsigned int Lanes, bool Corrected>
+POWERQUALITY_TARGET_AVX2 void convertLineRangeWide(const float* re, const float* im, unsigned int M,
+                                                   unsigned int pairs, double f,
+                                                   const std::complex<double>* correction,
+                                                   std::complex<double>* const* Z, double* const* power,
+                                                   double* squares) {
+    // Group g: lanes g and g + step (up to two lanes: lanes 0 and 1 in one group).
+    constexpr unsigned int step = Lanes > 2 ? 2 : 1;
+    constexpr unsigned int groups = Lanes > 2 ? 2 : 1;
+    const __m256d fs = _mm256_set1_pd(f);
+    const __m256d fg = _mm256_setr_pd(f, -f, f, -f);
+    __m256d sum[2];
+    for (unsigned int g = 0; g < groups; ++g) {
+        const unsigned int u = g + step;
+        sum[g] = _mm256_setr_pd(squares[2 * g], squares[2 * g + 1], u < Lanes ? squares[2 * u] : 0.0,
+                                u < Lanes ? squares[2 * u + 1] : 0.0);
+    }
+    for (unsigned int k = 1; k < pairs; ++k) {
+        const __m256d r = _mm256_cvtps_pd(_mm_loadu_ps(re + 4 * static_cast<size_t>(k)));
+        const __m256d i = _mm256_cvtps_pd(_mm_loadu_ps(im + 4 * static_cast<size_t>(k)));
+        const __m256d rm = _mm256_cvtps_pd(_mm_loadu_ps(re + 4 * static_cast<size_t>(M - k)));
+        const __m256d im_ = _mm256_cvtps_pd(_mm_loadu_ps(im + 4 * static_cast<size_t>(M - k)));
+        // (re, im) of lanes g and g + step: unpacked, lanes 0 and 2, 1 and 3.
+        __m256d at[2] = {_mm256_unpacklo_pd(r, i), _mm256_unpackhi_pd(r, i)};
+        __m256d mirror[2] = {_mm256_unpacklo_pd(rm, im_), _mm256_unpackhi_pd(rm, im_)};
+        if (step == 1) {
+            at[0] = _mm256_permute2f128_pd(at[0], at[1], 0x20);
+            mirror[0] = _mm256_permute2f128_pd(mirror[0], mirror[1], 0x20);
+        }
+        __m256d cr = _mm256_set1_pd(1.0), ci = _mm256_setzero_pd();
+        if (Corrected) {
+            cr = _mm256_set1_pd(correction[k].real());
+            ci = _mm256_set1_pd(correction[k].imag());
+        }
+#pragma GCC unroll 2
+        for (unsigned int g = 0; g < groups; ++g) {
+            const __m256d sums = _mm256_add_pd(at[g], mirror[g]);
+            const __m256d differences = _mm256_sub_pd(at[g], mirror[g]);
+            __m256d x = _mm256_mul_pd(sums, fs);
+            __m256d y = _mm256_mul_pd(_mm256_permute_pd(differences, 0x5), fg);
+            if (Corrected) {
+                const __m256d turned = _mm256_sub_pd(_mm256_mul_pd(x, cr), _mm256_mul_pd(y, ci));
+                y = _mm256_add_pd(_mm256_mul_pd(x, ci), _mm256_mul_pd(y, cr));
+                x = turned;
+            }
+            const __m256d p = _mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y));
+            sum[g] = _mm256_add_pd(sum[g], p);
+            const __m256d first = _mm256_unpacklo_pd(x, y);   // (x, y) of the lanes' first channels
+            const __m256d second = _mm256_unpackhi_pd(x, y);  // and of their second
+            _mm_storeu_pd(reinterpret_cast<double*>(Z[2 * g] + k), _mm256_castpd256_pd128(first));
+            _mm_storeu_pd(reinterpret_cast<double*>(Z[2 * g + 1] + k), _mm256_castpd256_pd128(second));
+            const __m128d low = _mm256_castpd256_pd128(p);
+            _mm_storel_pd(power[2 * g] + k, low);
+            _mm_storeh_pd(power[2 * g + 1] + k, low);
+            const unsigned int u = g + step;
+            if (u < Lanes) {
+                _mm_storeu_pd(reinterpret_cast<double*>(Z[2 * u] + k), _mm256_extractf128_pd(first, 1));
+                _mm_storeu_pd(reinterpret_cast<double*>(Z[2 * u + 1] + k), _mm256_extractf128_pd(second, 1));
+                const __m128d high = _mm256_extractf128_pd(p, 1);
+                _mm_storel_pd(power[2 * u] + k, high);
+                _mm_storeh_pd(power[2 * u + 1] + k, high);
+            }
+        }
+    }
+    for (unsigned int g = 0; g < groups; ++g) {
+        squares[2 * g] = sum[g][0];
+        squares[2 * g + 1] = sum[g][1];
+        if (g + step < Lanes) {
+            squares[2 * (g + step)] = sum[g][2];
+            squares[2 * (g + step) + 1] = sum[g][3];
+        }
+    }
+}
+
+// convertLineRangeWide for lanes 1 to 4 (any more: 4), corrected or not.
+POWERQUALITY_TARGET_AVX2 void convertLineRangeWide(unsigned int lanes, const float* re, const float* im,
+                                                   unsigned int M, unsigned int pairs, double f,
+                                                   const std::complex<double>* correction,
+                                                   std::complex<double>* const* Z, double* const* power,
+                                                   double* squares) {
+#define POWERQUALITY_WIDE_LANES(n)                                                                     \
+    if (correction != nullptr) {                                                                       \
+        convertLineRangeWide<n, true>(re, im, M, pairs, f, correction, Z, power, squares);             \
+    } else {                                                                                           \
+        convertLineRangeWide<n, false>(re, im, M, pairs, f, correction, Z, power, squares);            \
+    }
+    switch (lanes) {
+        case 1:
+            POWERQUALITY_WIDE_LANES(1)
+            break;
+        case 2:
+            POWERQUALITY_WIDE_LANES(2)
+            break;
+        case 3:
+            POWERQUALITY_WIDE_LANES(3)
+            break;
+        default:
+            POWERQUALITY_WIDE_LANES(4)
+            break;
+    }
+#undef POWERQUALITY_WIDE_LANES
+}
+#endif
+
 // The lines of the first `slots` slots of a batch (see convertLineRange).
+// The AVX2 copy (wide) takes convertLineRangeWide for the lines between.
+template <bool wide = false>
 POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* im, unsigned int M, unsigned int slots,
                                                  double f, double dcScale, const std::complex<double>* correction,
                                                  std::complex<double>* const* Z, double* const* power,
@@ -638,6 +842,11 @@ POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* i
         squares[slot] += power[slot][0];
     }
     const unsigned int pairs = (M % 2 == 0) ? half : half + 1;  // lines 1 .. pairs - 1 have a mirror
+#if POWERQUALITY_AVX2_KERNELS
+    if (wide) {
+        convertLineRangeWide((slots + 1) / 2, re, im, M, pairs, f, correction, Z, power, squares);
+    } else
+#endif
     switch ((slots + 1) / 2) {
         case 1:
             convertLineRange<1>(re, im, M, pairs, f, correction, Z, power, squares);
@@ -667,33 +876,75 @@ POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* i
 }
 
 // The baseline and AVX2 copies of the kernels above (windowed/Kernels.h).
-#define POWERQUALITY_KERNEL_COPIES(result, name, parameters, arguments)     \
-    result name##Baseline parameters { return name##Body arguments; }      \
-    POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments)     \
-    result name parameters {                                               \
-        POWERQUALITY_KERNEL_AVX2_CALL(name, arguments)                     \
-        return name##Baseline arguments;                                   \
-    }
 #if POWERQUALITY_AVX2_KERNELS
-#define POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments) \
-    POWERQUALITY_TARGET_AVX2 result name##Avx2 parameters { return name##Body arguments; }
-#define POWERQUALITY_KERNEL_AVX2_CALL(name, arguments) \
-    if (powerquality::avx2Kernels()) {                 \
-        return name##Avx2 arguments;                   \
+// The AVX2 copies of the sums: each four floats converted to four doubles in
+// one instruction, then the body's additions and products, lane by lane in
+// the same order, and its tail.
+POWERQUALITY_TARGET_AVX2 void sumAndSquaresAvx2(const float* x, unsigned int n, double& sum, double& squares) {
+    __m256d s4 = _mm256_setzero_pd(), q4 = _mm256_setzero_pd();
+    unsigned int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m256d a = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
+        s4 = _mm256_add_pd(s4, a);
+        q4 = _mm256_add_pd(q4, _mm256_mul_pd(a, a));
     }
-#else
-#define POWERQUALITY_KERNEL_AVX2_COPY(result, name, parameters, arguments)
-#define POWERQUALITY_KERNEL_AVX2_CALL(name, arguments)
+    double s[4], q[4];
+    _mm256_storeu_pd(s, s4);
+    _mm256_storeu_pd(q, q4);
+    for (unsigned int lane = 0; k < n; ++k, ++lane) {
+        const double v = x[k];
+        s[lane] += v;
+        q[lane] += v * v;
+    }
+    sum = (s[0] + s[1]) + (s[2] + s[3]);
+    squares = (q[0] + q[1]) + (q[2] + q[3]);
+}
+
+POWERQUALITY_TARGET_AVX2 double sumOfProductsAvx2(const float* u, const float* i, unsigned int n) {
+    __m256d s4 = _mm256_setzero_pd();
+    unsigned int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        s4 = _mm256_add_pd(s4, _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(u + k)), _mm256_cvtps_pd(_mm_loadu_ps(i + k))));
+    }
+    double s[4];
+    _mm256_storeu_pd(s, s4);
+    for (unsigned int lane = 0; k < n; ++k, ++lane) {
+        s[lane] += static_cast<double>(u[k]) * static_cast<double>(i[k]);
+    }
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
 #endif
 
-POWERQUALITY_KERNEL_COPIES(void, sumAndSquares, (const float* x, unsigned int n, double& sum, double& squares),
-                           (x, n, sum, squares))
-POWERQUALITY_KERNEL_COPIES(double, sumOfProducts, (const float* u, const float* i, unsigned int n), (u, i, n))
-POWERQUALITY_KERNEL_COPIES(void, convertLines,
-                           (const float* re, const float* im, unsigned int M, unsigned int slots, double f,
-                            double dcScale, const std::complex<double>* correction, std::complex<double>* const* Z,
-                            double* const* power, double* squares),
-                           (re, im, M, slots, f, dcScale, correction, Z, power, squares))
+void sumAndSquares(const float* x, unsigned int n, double& sum, double& squares) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        sumAndSquaresAvx2(x, n, sum, squares);
+        return;
+    }
+#endif
+    sumAndSquaresBody(x, n, sum, squares);
+}
+
+double sumOfProducts(const float* u, const float* i, unsigned int n) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        return sumOfProductsAvx2(u, i, n);
+    }
+#endif
+    return sumOfProductsBody(u, i, n);
+}
+// The lines: the AVX2 copy with the wide range, by hand.
+void convertLines(const float* re, const float* im, unsigned int M, unsigned int slots, double f, double dcScale,
+                  const std::complex<double>* correction, std::complex<double>* const* Z, double* const* power,
+                  double* squares) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        convertLinesBody<true>(re, im, M, slots, f, dcScale, correction, Z, power, squares);
+        return;
+    }
+#endif
+    convertLinesBody<false>(re, im, M, slots, f, dcScale, correction, Z, power, squares);
+}
 
 }  // namespace
 
@@ -714,6 +965,8 @@ struct WindowedCalculation::State {
     powerquality::AlignedFloats batchRe;
     powerquality::AlignedFloats batchIm;
     std::vector<float> zeros;  // the samples of a lane without a channel
+    // The resampling's lanes, their two channels interleaved (AVX2 copy).
+    powerquality::AlignedFloats pairs;
     // The reciprocal mean response of the interpolation per line (resampled
     // windows).
     std::vector<std::complex<double>> correction;
@@ -886,7 +1139,9 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         for (size_t c = 0; c < channelCount; ++c) {
             x[c] = window[channels[c].item];
         }
-        resample(x, channelCount, st.batchRe.data(), st.batchIm.data(), batches, batchLength, N, M, exactLength);
+        st.pairs.resize(4 * batches * 2 * static_cast<size_t>(N));
+        resample(x, channelCount, st.batchRe.data(), st.batchIm.data(), batches, batchLength, N, M, exactLength,
+                 st.pairs.data());
     }
     LaneFft& fft = st.plan(M);
     for (size_t b = 0; b < batches; ++b) {
