@@ -15,12 +15,15 @@ dip every hour, an interruption of 30 s across every hour and a flicker modulati
   per CPU-second of the serial run, times real time), the wall speed-up (the median of each pair's, and the
   ratio of the medians), the CPU time of each (the spans' run: the parent's and each worker's), and the
   positions per second per worker (per CPU-second of the worker, and per wall-second of the run over N), so
-  that a machine with more cores can be judged from it. The two-process run's timeline (seconds from the
-  launch): the interpreter's start and imports, the parent's work before the first span (opening the
+  that a machine with more cores can be judged from it; and the speed-up the CPU times allow on free cores
+  (the serial CPU time over the critical path's: the parent's, which waits while the spans run, and the
+  largest span's), which a shared machine's load disturbs less than the wall times. The two-process run's
+  timeline (seconds from the launch): the interpreter's start and imports, the parent's work before the first span (opening the
   recording, the head's choices, the plan, the fork), each span's lead-in, its own positions and its end,
   the idle time of a worker whose span ended first, the parent's join, tables and summary after the last span,
   the interpreter's exit. The runs take the command line's ``main`` through a small driver that marks
-  these times (it wraps ``spans.analyze_spans``, ``spans.assemble`` and ``spans.run_span``, nothing else);
+  these times (it wraps ``spans.analyze_spans``, ``spans.assemble``, ``spans.run_span`` and the span's
+  collector's ``process``, nothing else: a time stamp per block);
   the CPU time of a run is that of its process and the workers it waited for (``os.wait4``). The tables of
   the first pair are compared file by file.
 - ``--api``: the Python stream, as the command line's ``analyze`` runs it but with the stream's defaults
@@ -344,6 +347,13 @@ def cli(args, path, n, folder):
     print(f"per worker   {med(read) / 1e6:.2f} M positions read per CPU-second ({med(own) / 1e6:.2f} M of its own "
           f"span; the serial run {n / s_cpu / 1e6:.2f} M), {n / p_wall / args.jobs / 1e6:.2f} M positions per "
           f"wall-second per worker (the recording over the run's wall time and {args.jobs})")
+    # With the cores free and nothing else running, the wall time of the run in spans is its critical path in
+    # CPU time: the parent's (it waits while the spans run) and the largest span's.
+    path = [r["parent_cpu"] + max(s["cpu"] for s in r["spans"]) for r in with_spans]
+    print(f"CPU-bound    {s_cpu / med(path):.2f}x: the serial CPU time over the critical path's (the parent's "
+          f"{med(r['parent_cpu'] for r in with_spans):.2f} s, {med(r['cpu_main_end'] - r['cpu_spans_returned'] for r in with_spans):.2f} s "
+          f"of it after the spans, and the largest span's {med(max(s['cpu'] for s in r['spans']) for r in with_spans):.2f} s; "
+          f"{s_cpu / 2:.2f} s is half the serial run): the wall speed-up to expect on free cores")
     parts = [_timeline(r, args.jobs) for r in with_spans]
     print("timeline     " + "; ".join(f"{name} {med(t[name] for t in parts):.2f} s" for name in parts[0]))
 
