@@ -18,10 +18,10 @@ dip every hour, an interruption of 30 s across every hour and a flicker modulati
   that a machine with more cores can be judged from it; and the speed-up the CPU times allow on free cores
   (the serial CPU time over the critical path's: the parent's, which waits while the spans run, and the
   largest span's), which a shared machine's load disturbs less than the wall times. The two-process run's
-  timeline (seconds from the launch): the interpreter's start and imports, the parent's work before the first span (opening the
-  recording, the head's choices, the plan, the fork), each span's lead-in, its own positions and its end,
-  the idle time of a worker whose span ended first, the parent's join, tables and summary after the last span,
-  the interpreter's exit. The runs take the command line's ``main`` through a small driver that marks
+  timeline (seconds from the launch): the interpreter's start and imports, the parent's work before the
+  first span (opening the recording, the head's choices, the plan, the fork), each span's lead-in, its own
+  positions and its end, the idle time of a worker whose span ended first, the parent's join, tables and
+  summary after the last span, the interpreter's exit. The runs take the command line's ``main`` through a small driver that marks
   these times (it wraps ``spans.analyze_spans``, ``spans.assemble``, ``spans.run_span`` and the span's
   collector's ``process``, nothing else: a time stamp per block);
   the CPU time of a run is that of its process and the workers it waited for (``os.wait4``). The tables of
@@ -279,8 +279,9 @@ def _print_run(k, r, n, jobs):
     if not r.get("spans"):
         return
     t = _timeline(r, jobs)
-    print(f"         parent {r['parent_cpu']:.1f} s CPU ({r['cpu_spans_called']:.2f} s until the spans, imports included, "
-          f"{r['cpu_main_end'] - r['cpu_spans_returned']:.2f} s after); start-up {t['start-up']:.2f} s, {t['before the spans']:.2f} s "
+    after = r["cpu_main_end"] - r["cpu_spans_returned"]
+    print(f"         parent {r['parent_cpu']:.1f} s CPU ({r['cpu_spans_called']:.2f} s until the spans, imports "
+          f"included, {after:.2f} s after); start-up {t['start-up']:.2f} s, {t['before the spans']:.2f} s "
           "to the first span (open, the head's choices, the plan, the fork)")
     for j, s in enumerate(r["spans"]):
         start, own, end = s["wall"][0] - t0, s.get("own_start", s["wall"][0]) - t0, s["returned"] - t0
@@ -291,8 +292,9 @@ def _print_run(k, r, n, jobs):
               f"{s['positions'] / s['cpu'] / 1e6:.2f} M positions read per CPU-second, "
               f"{s['own'] / s['cpu'] / 1e6:.2f} M of its own")
     print(f"         {t['first span ended before the last']:.2f} s between the first span's end and the last's, "
-          f"{t['idle worker-seconds']:.2f} worker-seconds idle; parent {r['received'] - max(s['returned'] for s in r['spans']):.2f} s "
-          f"receiving, {r['assembled'] - r['received']:.2f} s joining, {r['main_end'] - r['spans_returned']:.2f} s "
+          f"{t['idle worker-seconds']:.2f} worker-seconds idle; parent "
+          f"{r['received'] - max(s['returned'] for s in r['spans']):.2f} s receiving, "
+          f"{r['assembled'] - r['received']:.2f} s joining, {r['main_end'] - r['spans_returned']:.2f} s "
           f"tables and summary, {t['exit']:.2f} s exit")
 
 
@@ -350,9 +352,11 @@ def cli(args, path, n, folder):
     # With the cores free and nothing else running, the wall time of the run in spans is its critical path in
     # CPU time: the parent's (it waits while the spans run) and the largest span's.
     path = [r["parent_cpu"] + max(s["cpu"] for s in r["spans"]) for r in with_spans]
+    parent = med(r["parent_cpu"] for r in with_spans)
+    after = med(r["cpu_main_end"] - r["cpu_spans_returned"] for r in with_spans)
+    largest = med(max(s["cpu"] for s in r["spans"]) for r in with_spans)
     print(f"CPU-bound    {s_cpu / med(path):.2f}x: the serial CPU time over the critical path's (the parent's "
-          f"{med(r['parent_cpu'] for r in with_spans):.2f} s, {med(r['cpu_main_end'] - r['cpu_spans_returned'] for r in with_spans):.2f} s "
-          f"of it after the spans, and the largest span's {med(max(s['cpu'] for s in r['spans']) for r in with_spans):.2f} s; "
+          f"{parent:.2f} s, {after:.2f} s of it after the spans, and the largest span's {largest:.2f} s; "
           f"{s_cpu / 2:.2f} s is half the serial run): the wall speed-up to expect on free cores")
     parts = [_timeline(r, args.jobs) for r in with_spans]
     print("timeline     " + "; ".join(f"{name} {med(t[name] for t in parts):.2f} s" for name in parts[0]))
