@@ -30,6 +30,9 @@ dip every hour, an interruption of 30 s across every hour and a flicker modulati
   (about twice the command line's work a position), in this process: its blocks to the summary
   (``report.Digest``) and to ``spans.Light``; then ``spans.analyze_spans(..., jobs=N, light=True)``.
 
+``--block-seconds S`` runs the command line with blocks of S seconds of samples (its own are 8 s): for trials
+of how the block's size moves the one-core cost and the two cores' slowing each other.
+
 The machine's load (``uptime``) is printed before and after, and the 1-minute load average before each run:
 on a shared machine the speed-up reads low when other work takes a core. With --keep, a recording already
 there (of the same length and rate) is used again.
@@ -164,8 +167,11 @@ _DRIVER = r"""
 import json, os, resource, sys, time
 marks = {"start": time.time()}
 from powerquality import spans
+from powerquality import __main__ as command
 from powerquality.__main__ import main
 marks["imported"] = time.time()
+if os.environ.get("SPANS_BENCH_BLOCK_SECONDS"):
+    command.BLOCK_SECONDS = float(os.environ["SPANS_BENCH_BLOCK_SECONDS"])
 collectors = []
 init, process, run, assemble, analyze = (spans._SpanCollector.__init__, spans._SpanCollector.process,
                                          spans.run_span, spans.assemble, spans.analyze_spans)
@@ -227,7 +233,7 @@ sys.exit(status)
 """
 
 
-def run_cli(path, jobs, folder, label):
+def run_cli(path, jobs, folder, label, block_seconds=None):
     """One run of the command line (``jobs`` None: serial): its marks, wall and CPU time (the process's and
     its workers')."""
     out = tempfile.mkdtemp(prefix=label + "_", dir=folder)
@@ -236,7 +242,8 @@ def run_cli(path, jobs, folder, label):
     load = os.getloadavg()[0]
     with open(os.path.join(out, "stdout.txt"), "w") as stdout, open(os.path.join(folder, label + ".err"), "w") as err:
         launched = time.time()
-        proc = subprocess.Popen([sys.executable, "-c", _DRIVER, marks_file] + argv, stdout=stdout, stderr=err)
+        env = dict(os.environ, SPANS_BENCH_BLOCK_SECONDS=str(block_seconds or ""))
+        proc = subprocess.Popen([sys.executable, "-c", _DRIVER, marks_file] + argv, stdout=stdout, stderr=err, env=env)
         _, status, usage = os.wait4(proc.pid, 0)
         ended = time.time()
         proc.returncode = os.waitstatus_to_exitcode(status)
@@ -311,7 +318,7 @@ def cli(args, path, n, folder):
         order += [None, args.jobs] if k % 2 == 0 else [args.jobs, None]
     runs = {None: [], args.jobs: []}
     for k, jobs in enumerate(order):
-        r = run_cli(path, jobs, folder, f"run{k + 1}")
+        r = run_cli(path, jobs, folder, f"run{k + 1}", args.block_seconds)
         _print_run(k + 1, r, n, args.jobs)
         runs[jobs].append(r)
         if len(runs[None]) == 1 and len(runs[args.jobs]) == 1 and "checked" not in runs:
@@ -371,6 +378,8 @@ def main():
     p.add_argument("--api", action="store_true", help="the Python stream in this process, not the command line")
     p.add_argument("--span", type=float, default=None, help="--api: span seconds (default: as analyze_spans "
                    "chooses)")
+    p.add_argument("--block-seconds", type=float, help="the command line's block length (seconds of samples; "
+                   "default its own, 8)")
     p.add_argument("--keep", metavar="DIR", help="write the recording there and keep it")
     args = p.parse_args()
     if args.jobs < 2 or args.repeat < 1:
