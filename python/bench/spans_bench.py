@@ -22,8 +22,8 @@ dip every hour, an interruption of 30 s across every hour and a flicker modulati
   first span (opening the recording, the head's choices, the plan, the fork), each span's lead-in, its own
   positions and its end, the idle time of a worker whose span ended first, the parent's join, tables and
   summary after the last span, the interpreter's exit. The runs take the command line's ``main`` through a small driver that marks
-  these times (it wraps ``spans.analyze_spans``, ``spans.assemble``, ``spans.run_span`` and the span's
-  collector's ``process``, nothing else: a time stamp per block);
+  these times (it wraps ``spans.Joined``'s iteration and its parts as they come, ``spans.run_span`` and the
+  span's collector's ``process``, nothing else: a time stamp per block);
   the CPU time of a run is that of its process and the workers it waited for (``os.wait4``). The tables of
   the first pair are compared file by file.
 - ``--api``: the Python stream, as the command line's ``analyze`` runs it but with the stream's defaults
@@ -173,8 +173,8 @@ marks["imported"] = time.time()
 if os.environ.get("SPANS_BENCH_BLOCK_SECONDS"):
     command.BLOCK_SECONDS = float(os.environ["SPANS_BENCH_BLOCK_SECONDS"])
 collectors = []
-init, process, run, assemble, analyze = (spans._SpanCollector.__init__, spans._SpanCollector.process,
-                                         spans.run_span, spans.assemble, spans.analyze_spans)
+init, process, run = spans._SpanCollector.__init__, spans._SpanCollector.process, spans.run_span
+joined_iter, joined_parts = spans.Joined.__iter__, spans.Joined._joined
 
 
 def _init(self, *args, **kwargs):
@@ -200,27 +200,30 @@ def run_span(job):
     return out
 
 
-def _assemble(parts, plan, *args, **kwargs):
-    marks["received"] = time.time()
-    marks["spans"] = [dict(p.get("marks", {}), wall=list(p["wall"]), cpu=p["cpu"], positions=p["positions"],
-                           own=s["stop"] - s["first"], lead=s["first"] - s["lo"]) for p, s in zip(parts, plan)]
-    try:
-        return assemble(parts, plan, *args, **kwargs)
-    finally:
-        marks["assembled"] = time.time()
-
-
-def _analyze(*args, **kwargs):
+def _iter(self):
+    # The spans' run as the parent sees it: from the call to the last block handed on.
     marks["spans_called"], marks["cpu_spans_called"] = time.time(), time.process_time()
     try:
-        return analyze(*args, **kwargs)
+        yield from joined_iter(self)
     finally:
         marks["spans_returned"], marks["cpu_spans_returned"] = time.time(), time.process_time()
 
 
+def _joined(self, parts):
+    # Each span's part as the parent receives it (the join and the tables go on while later spans run).
+    def seen():
+        for p, s in zip(parts, self.spans):
+            marks.setdefault("received", time.time())
+            marks.setdefault("spans", []).append(
+                dict(p.get("marks", {}), wall=list(p["wall"]), cpu=p["cpu"], positions=p["positions"],
+                     own=s["stop"] - s["first"], lead=s["first"] - s["lo"]))
+            yield p
+    return joined_parts(self, seen())
+
+
 # The workers (forked) find the wrapped run_span by its name in the module.
 run_span.__module__, run_span.__qualname__ = "powerquality.spans", "run_span"
-spans.run_span, spans.assemble, spans.analyze_spans = run_span, _assemble, _analyze
+spans.run_span, spans.Joined.__iter__, spans.Joined._joined = run_span, _iter, _joined
 spans._SpanCollector.__init__, spans._SpanCollector.process = _init, _process
 status = main(sys.argv[2:])
 marks["main_end"], marks["cpu_main_end"] = time.time(), time.process_time()
@@ -299,10 +302,10 @@ def _print_run(k, r, n, jobs):
               f"{s['positions'] / s['cpu'] / 1e6:.2f} M positions read per CPU-second, "
               f"{s['own'] / s['cpu'] / 1e6:.2f} M of its own")
     print(f"         {t['first span ended before the last']:.2f} s between the first span's end and the last's, "
-          f"{t['idle worker-seconds']:.2f} worker-seconds idle; parent "
-          f"{r['received'] - max(s['returned'] for s in r['spans']):.2f} s receiving, "
-          f"{r['assembled'] - r['received']:.2f} s joining, {r['main_end'] - r['spans_returned']:.2f} s "
-          f"tables and summary, {t['exit']:.2f} s exit")
+          f"{t['idle worker-seconds']:.2f} worker-seconds idle; after the last span's end the parent took "
+          f"{r['spans_returned'] - max(s['returned'] for s in r['spans']):.2f} s to join it and write its rows "
+          f"(the spans before were joined and written while it ran), {r['main_end'] - r['spans_returned']:.2f} s "
+          f"for the rest of the tables and the summary, {t['exit']:.2f} s exit")
 
 
 def _same_tables(a, b):
