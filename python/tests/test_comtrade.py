@@ -647,3 +647,21 @@ def test_blocks_scale_every_sign_of_a_and_b_as_the_whole_read_to_the_bit_in_floa
             got = np.concatenate([b for _, b in opened.blocks(size, names, dtype=np.float64)], axis=1)
             wanted = np.vstack([whole.channel(n).values for n in names])
             assert got.dtype == np.float64 and np.array_equal(got.view(np.uint64), wanted.view(np.uint64))
+
+
+@pytest.mark.parametrize("ps, primary, full", [
+    ("S", True, 100.0 * 13800.0 / 120.0),   # secondary values read as primary: the range times the VT's ratio
+    ("S", False, 100.0),
+    ("P", True, 100.0),
+    ("P", False, 100.0 * 120.0 / 13800.0),  # primary values read as secondary
+])
+def test_the_full_scale_follows_the_values_through_a_ratio(tmp_path, ps, primary, full):
+    cfg = comtrade.write(str(tmp_path / "rec"), _signals(), FS, file_type="BINARY32")
+    lines = _cfg_lines(cfg)
+    fields = lines[2].split(",")
+    fields[5], fields[8], fields[9] = "1.0", "-100", "100"
+    fields[10], fields[11], fields[12] = "13800", "120", ps
+    lines[2] = ",".join(fields)
+    _write_lines(cfg, lines)
+    rec = comtrade.read(cfg, primary=primary)
+    assert rec.channel("VA").full_scale == pytest.approx(full, rel=1e-12)
