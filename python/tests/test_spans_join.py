@@ -111,13 +111,16 @@ def test_what_the_join_holds_does_not_grow_with_the_spans(count):
         if k % 3 == 0 and k < count - 1:
             rows.append(_event(600.0 * k + 590.0, 50.0, False))
         parts.append(_part(k, np.concatenate(rows) if rows else np.zeros(0, analysis.EVENT_DTYPE)))
-    held, given, flicker = [], 0, []
+    held, given, flicker, carried = [], 0, [], []
     for b in j._joined(iter(parts)):
         given += len(b.events)
         if b.flicker is not None:
             flicker.append(b.flicker)
         else:
             held.append(j.held())
+            carried.append(j.state["events"].held())
+    # A dip is held while it runs across the border, and only then.
+    assert carried == [1 if k % 3 == 0 and k < count - 1 else 0 for k in range(count)]
     # At most the Pst of one 2-hour block (11 waiting for its twelfth) and a dip running across the border.
     assert max(held) <= spans.PER_FLICKER - 1 + 1
     assert given == math.ceil((count - 1) / 3)
