@@ -1051,19 +1051,19 @@ class _Outlet:
     The worker so returns no table that grows with its span but the few rows the join needs (events, RVCs,
     10-minute and Pst rows) and those kept."""
 
-    def __init__(self, ctx, span, spec, index):
+    def __init__(self, ctx, span, outlet, index):
         from . import en50160
 
         self.span, self.fs, self.offset = span, ctx.sample_rate, ctx.clock_offset
-        self.keep = set(spec.get("keep", ()))
-        self.spool = spec.get("spool")  # {'dir': folder, 'kinds': [...], 'layout': the tables' layout} or None
+        self.keep = set(outlet.get("keep", ()))
+        self.spool = outlet.get("spool")  # {'dir': folder, 'kinds': [...], 'layout': the tables' layout} or None
         self.index = index
         self.files = {}
         self.kept = {kind: analysis.Rows() for kind in self.keep}
         self.empty = {}  # kind -> no rows, of the kind's dtype (the parent's tables take their header from it)
         self.counts = [0, 0, 0, 0]  # 3-s intervals: rows, whole, flagged, with a gap
         self.harmonics = en50160._Harmonics(len(ctx.voltages), ctx.sample_rate, ctx.clock_offset) \
-            if spec.get("harmonics") else None
+            if outlet.get("harmonics") else None
 
     def process(self, b):
         if self.harmonics is not None:
