@@ -38,7 +38,8 @@ def outputs(recording_file, tmp_path_factory):
     # nor the cycles, only what the summary says of them.
     for name, extra in (("serial", ("--signalling", "316.67", "--assessment")),
                         ("split", ("--jobs", "2", "--span-seconds", "600", "--signalling", "316.67", "--assessment")),
-                        ("light", ("--jobs", "2", "--span-seconds", "600"))):
+                        ("light", ("--jobs", "2", "--span-seconds", "600")),
+                        ("pair", ("--jobs", "2", "--span-seconds", "1800"))):
         target = folder / name
         out[name] = _capture(path, target, extra)
     return folder, out
@@ -79,6 +80,7 @@ def test_the_recording_ran_in_spans_and_the_short_one_serially(outputs):
     _, out = outputs
     # Spans, and the windows' harmonics reduced by them: the assessment needs them, the summary not.
     assert out["split"].spans == [(5, True)] and out["light"].spans == [(5, False)]
+    assert out["pair"].spans == [(2, False)]  # two spans are already worth the workers
     assert out["serial"].spans == []
 
 
@@ -88,7 +90,7 @@ def test_interval_tables_are_the_serial_runs_to_the_byte(outputs, table):
     _, out = outputs
     serial = (out["serial"].folder / f"{table}.csv").read_text()
     assert len(serial.splitlines()) >= 2  # a header and a row at least
-    for run in ("split", "light") if "signalling" not in table else ("split",):
+    for run in ("split", "light", "pair") if "signalling" not in table else ("split",):
         assert (out[run].folder / f"{table}.csv").read_text() == serial, run
 
 
