@@ -223,7 +223,7 @@ long long floorDiv(long long a, long long b) {
 }
 
 // The demodulators of up to four meters in step, one meter to a lane, over
-// count samples known to be finite: in each lane the operations of
+// count samples: in each lane the operations of
 // Impl::demodulate, in its order. weights[3 j + t] holds tap j of
 // accumulator t (the one finished t blocks later) in every lane; a whole
 // decimation block runs without a test per sample. Each finished decimated
@@ -235,6 +235,7 @@ struct LaneDemodulator {
     Lanes acc[3];
     int phase;
     unsigned long long blocks;
+    bool finite;  // whether every sample was (else nothing else holds)
 };
 
 // Sample i of every lane, squared in double.
@@ -258,43 +259,68 @@ POWERQUALITY_KERNEL_INLINE int demodulateLanesBody(LaneDemodulator& d, int count
     const float* x3 = d.samples[3];
     Lanes a0 = d.acc[0], a1 = d.acc[1], a2 = d.acc[2];
     const Lanes zero = a0 - a0;  // the accumulators are finite
+    Lanes sum = zero;            // of the outputs
     int j = d.phase;
     unsigned long long finished = d.blocks;
     int outputs = 0;
     int i = 0;
-    while (i < count) {
-        if (j == 0 && count - i >= r) {
-            const Lanes* w = weights;
-            const Lanes* const end = weights + 3 * r;
-#pragma GCC unroll 3
-            for (; w != end; w += 3, ++i) {
-                Lanes v;
-                laneSquares(x0, x1, x2, x3, i, v);
-                a0 += w[0] * v;
-                a1 += w[1] * v;
-                a2 += w[2] * v;
+    // The block under way, and the first two (not handed out), sample by sample.
+    while (i < count && (j != 0 || finished < 2)) {
+        Lanes v;
+        laneSquares(x0, x1, x2, x3, i, v);
+        a0 += weights[3 * j] * v;
+        a1 += weights[3 * j + 1] * v;
+        a2 += weights[3 * j + 2] * v;
+        ++i;
+        if (++j == r) {
+            j = 0;
+            if (++finished > 2) {
+                out[outputs] = a0;
+                ats[outputs] = position + static_cast<unsigned long long>(i - 1);
+                sum += a0;
+                ++outputs;
             }
-        } else {
+            a0 = a1;
+            a1 = a2;
+            a2 = zero;
+        }
+    }
+    // Whole blocks.
+    const int blocks = (count - i) / r;
+    for (int b = 0; b < blocks; ++b) {
+        const Lanes* w = weights;
+        const Lanes* const end = weights + 3 * r;
+#pragma GCC unroll 3
+        for (; w != end; w += 3, ++i) {
             Lanes v;
             laneSquares(x0, x1, x2, x3, i, v);
-            a0 += weights[3 * j] * v;
-            a1 += weights[3 * j + 1] * v;
-            a2 += weights[3 * j + 2] * v;
-            ++i;
-            if (++j < r) {
-                continue;
-            }
+            a0 += w[0] * v;
+            a1 += w[1] * v;
+            a2 += w[2] * v;
         }
-        j = 0;
-        if (++finished > 2) {
-            out[outputs] = a0;
-            ats[outputs] = position + static_cast<unsigned long long>(i - 1);
-            ++outputs;
-        }
+        out[outputs] = a0;
+        ats[outputs] = position + static_cast<unsigned long long>(i - 1);
+        sum += a0;
+        ++outputs;
         a0 = a1;
         a1 = a2;
         a2 = zero;
     }
+    finished += static_cast<unsigned long long>(blocks);
+    // The start of the next.
+    for (; i < count; ++i, ++j) {
+        Lanes v;
+        laneSquares(x0, x1, x2, x3, i, v);
+        a0 += weights[3 * j] * v;
+        a1 += weights[3 * j + 1] * v;
+        a2 += weights[3 * j + 2] * v;
+    }
+    // Every sample reaches an output or the accumulators with a positive
+    // weight, and the terms are never negative: a sample that is not finite
+    // leaves their sum not finite, and finite ones leave it finite.
+    const Lanes total = sum + a0 + a1 + a2;
+    const auto finite = (total - total) == zero;
+    d.finite = (finite[0] & finite[1] & finite[2] & finite[3]) != 0;
     d.acc[0] = a0;
     d.acc[1] = a1;
     d.acc[2] = a2;
@@ -313,8 +339,9 @@ POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE void laneSquaresAvx2(const f
 
 // demodulateLanesBody for AVX2, its samples converted four in one instruction.
 template <int R>
-POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE int demodulateLanesAvx2Body(LaneDemodulator& d, int count, int r, const Lanes* weights,
-                                                   unsigned long long position, Lanes* out, unsigned long long* ats) {
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE int
+demodulateLanesAvx2Body(LaneDemodulator& d, int count, int r, const Lanes* weights,
+                                                                                unsigned long long position, Lanes* out, unsigned long long* ats) {
     if (R > 0) {
         r = R;
     }
@@ -324,43 +351,68 @@ POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE int demodulateLanesAvx2Body(
     const float* x3 = d.samples[3];
     Lanes a0 = d.acc[0], a1 = d.acc[1], a2 = d.acc[2];
     const Lanes zero = a0 - a0;  // the accumulators are finite
+    Lanes sum = zero;            // of the outputs
     int j = d.phase;
     unsigned long long finished = d.blocks;
     int outputs = 0;
     int i = 0;
-    while (i < count) {
-        if (j == 0 && count - i >= r) {
-            const Lanes* w = weights;
-            const Lanes* const end = weights + 3 * r;
-#pragma GCC unroll 3
-            for (; w != end; w += 3, ++i) {
-                Lanes v;
-                laneSquaresAvx2(x0, x1, x2, x3, i, v);
-                a0 += w[0] * v;
-                a1 += w[1] * v;
-                a2 += w[2] * v;
+    // The block under way, and the first two (not handed out), sample by sample.
+    while (i < count && (j != 0 || finished < 2)) {
+        Lanes v;
+        laneSquaresAvx2(x0, x1, x2, x3, i, v);
+        a0 += weights[3 * j] * v;
+        a1 += weights[3 * j + 1] * v;
+        a2 += weights[3 * j + 2] * v;
+        ++i;
+        if (++j == r) {
+            j = 0;
+            if (++finished > 2) {
+                out[outputs] = a0;
+                ats[outputs] = position + static_cast<unsigned long long>(i - 1);
+                sum += a0;
+                ++outputs;
             }
-        } else {
+            a0 = a1;
+            a1 = a2;
+            a2 = zero;
+        }
+    }
+    // Whole blocks.
+    const int blocks = (count - i) / r;
+    for (int b = 0; b < blocks; ++b) {
+        const Lanes* w = weights;
+        const Lanes* const end = weights + 3 * r;
+#pragma GCC unroll 3
+        for (; w != end; w += 3, ++i) {
             Lanes v;
             laneSquaresAvx2(x0, x1, x2, x3, i, v);
-            a0 += weights[3 * j] * v;
-            a1 += weights[3 * j + 1] * v;
-            a2 += weights[3 * j + 2] * v;
-            ++i;
-            if (++j < r) {
-                continue;
-            }
+            a0 += w[0] * v;
+            a1 += w[1] * v;
+            a2 += w[2] * v;
         }
-        j = 0;
-        if (++finished > 2) {
-            out[outputs] = a0;
-            ats[outputs] = position + static_cast<unsigned long long>(i - 1);
-            ++outputs;
-        }
+        out[outputs] = a0;
+        ats[outputs] = position + static_cast<unsigned long long>(i - 1);
+        sum += a0;
+        ++outputs;
         a0 = a1;
         a1 = a2;
         a2 = zero;
     }
+    finished += static_cast<unsigned long long>(blocks);
+    // The start of the next.
+    for (; i < count; ++i, ++j) {
+        Lanes v;
+        laneSquaresAvx2(x0, x1, x2, x3, i, v);
+        a0 += weights[3 * j] * v;
+        a1 += weights[3 * j + 1] * v;
+        a2 += weights[3 * j + 2] * v;
+    }
+    // Every sample reaches an output or the accumulators with a positive
+    // weight, and the terms are never negative: a sample that is not finite
+    // leaves their sum not finite, and finite ones leave it finite.
+    const Lanes total = sum + a0 + a1 + a2;
+    const auto finite = (total - total) == zero;
+    d.finite = (finite[0] & finite[1] & finite[2] & finite[3]) != 0;
     d.acc[0] = a0;
     d.acc[1] = a1;
     d.acc[2] = a2;
@@ -368,7 +420,6 @@ POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE int demodulateLanesAvx2Body(
     d.blocks = finished;
     return outputs;
 }
-
 #endif
 
 // The decimated chains of up to four meters, one to a lane, all on the
@@ -769,33 +820,13 @@ public:
     // decimated samples into the first meter's laneValues (lanes past the
     // meters: meter 0's again) and ats, whether each lies near a missing
     // sample into each meter's gaps and, for any meter, into anyGaps. In
-    // lanes (demodulateLanes) when the samples are all finite, else meter
-    // by meter (demodulate, which marks the missing ones). Returns how many.
+    // lanes (demodulateLanes); when a sample was not finite that is dropped
+    // and they go meter by meter (demodulate, which marks the missing ones).
+    // Returns how many.
     static int demodulateGroup(Impl* const* meters, const float* const* samples, int from, int count, int used) {
         Impl& lead = *meters[0];
         Lanes* values = lead.laneValues.data();
         unsigned char* anyGaps = lead.anyGaps.data();
-        bool finite = count >= 64;  // a short block is checked sample by sample
-        for (int c = 0; c < used && finite; ++c) {
-            finite = allFinite(samples[c] + from, count);
-        }
-        if (!finite) {
-            int outputs = 0;
-            for (int c = 0; c < used; ++c) {
-                outputs = meters[c]->demodulate(samples[c] + from, count);  // the same for all: in step
-            }
-            for (int k = 0; k < outputs; ++k) {
-                const std::size_t at = static_cast<std::size_t>(k);
-                unsigned char gap = 0;
-                for (int l = 0; l < lanes; ++l) {
-                    const Impl& m = *meters[l < used ? l : 0];
-                    values[k][l] = m.squares[at];
-                    gap |= m.gaps[at];
-                }
-                anyGaps[k] = gap;
-            }
-            return outputs;
-        }
         const int r = lead.decimation;
         if (lead.laneWeights.empty()) {
             // Tap j of the accumulator finished now, a block later and two.
@@ -819,6 +850,23 @@ public:
         d.blocks = lead.blocks;
         const int outputs = demodulateLanes(d, count, r, lead.laneWeights.data(), lead.position, values,
                                             lead.ats.data());
+        if (!d.finite) {
+            int outputs = 0;
+            for (int c = 0; c < used; ++c) {
+                outputs = meters[c]->demodulate(samples[c] + from, count);  // the same for all: in step
+            }
+            for (int k = 0; k < outputs; ++k) {
+                const std::size_t at = static_cast<std::size_t>(k);
+                unsigned char gap = 0;
+                for (int l = 0; l < lanes; ++l) {
+                    const Impl& m = *meters[l < used ? l : 0];
+                    values[k][l] = m.squares[at];
+                    gap |= m.gaps[at];
+                }
+                anyGaps[k] = gap;
+            }
+            return outputs;
+        }
         // Only a missing sample before these reaches them: the first few.
         const unsigned long long reach = 3 * static_cast<unsigned long long>(r);
         std::memset(anyGaps, 0, static_cast<std::size_t>(outputs));
