@@ -223,19 +223,20 @@ long long floorDiv(long long a, long long b) {
 }
 
 // The demodulators of up to four meters in step, one meter to a lane, over
-// count samples: in each lane the operations of
-// Impl::demodulate, in its order. weights[3 j + t] holds tap j of
-// accumulator t (the one finished t blocks later) in every lane; a whole
-// decimation block runs without a test per sample. Each finished decimated
-// sample past the first two goes to out, one meter to a lane, and the input
-// position of the sample that finished it to ats; returns how many. Lanes
-// past the meters read meter 0's samples.
+// count samples: in each lane the operations of Impl::demodulate, in its
+// order. weights[3 j + t] holds tap j of accumulator t (the one finished t
+// blocks later) in every lane; a whole decimation block runs without a test
+// per sample. Each finished decimated sample past the first two goes to
+// out, one meter to a lane, and the input position of the sample that
+// finished it to ats; returns how many. Lanes past the meters read meter 0's
+// samples. A sample that is not finite is found afterwards (`finite`), and
+// then the results are dropped: Impl::demodulate takes those samples.
 struct LaneDemodulator {
     const float* samples[lanes];
     Lanes acc[3];
     int phase;
     unsigned long long blocks;
-    bool finite;  // whether every sample was (else nothing else holds)
+    bool finite;  // whether every sample was finite
 };
 
 // Sample i of every lane, squared in double.
