@@ -181,14 +181,12 @@ TEST(PeriodTracking, UnfetchedValuesAreBoundedAndTheirLossIsReported) {
 }
 
 // The positions fed to the items go in runs of one frequency, found by a
-// baseline search and, where the processor has AVX2, a wide one; the
-// tracking rows are written with their frequency and flag filled in after
-// the phasors. Runs of every length from 1 to 40 positions (the wide search
-// takes eight at a time), segments that end inside positions (a first
-// position shared by two frequencies) and a ring that wraps inside runs: the
-// records of a module with the wide search are those of one with the
-// baseline one, bit for bit, and the tracking rows hold what each segment
-// wrote.
+// baseline search and, where the processor has AVX2, a wide one. Runs of
+// every length from 1 to 40 positions (the wide search takes eight at a
+// time), segments that end inside positions (a first position shared by two
+// frequencies) and a ring that wraps inside runs: the records of a module
+// with the wide search are those of one with the baseline one, bit for bit,
+// and the tracking rows hold what each segment wrote.
 TEST(PeriodTracking, RunsOfOneFrequencyFoundEitherWayGiveTheSameRecords) {
     const double fs = 10240.0;
     const int divisor = 4;

@@ -74,19 +74,6 @@ void writeUnitPhasor(double phase, double* phasor) {
 // itself or x - 1, both exact, without a conversion to an integer and back.
 double wrapOnce(double x) { return x - (x >= 1.0 ? 1.0 : 0.0); }
 
-// count copies of value's bits from row on.
-void fillRow(double* row, uint64_t count, double value) {
-    using Pair = double __attribute__((vector_size(16)));
-    const Pair two = {value, value};
-    uint64_t k = 0;
-    for (; k + 2 <= count; k += 2) {
-        std::memcpy(row + k, &two, sizeof two);
-    }
-    if (k < count) {
-        row[k] = value;
-    }
-}
-
 // The rows of the period tracking buffer.
 struct TrackingRows {
     double* frequency;
@@ -103,19 +90,23 @@ uint64_t bitsOf(const double* value) {
 // Ring positions [begin, end) of one segment, each advancing the phase by
 // increment; returns the phase after the last. With a phase in [0, 1) and an
 // increment below one cycle the sum stays below 2, so one wrap does what the
-// fractional part does. Frequency and flag, the same for every position, are
-// filled in after the phasors, two positions a store.
+// fractional part does. Frequency and flag go in as bits, which stay in
+// registers that the sine and cosine leave alone.
 template <bool belowOneCycle>
 double writeRun(double phase, double increment, uint64_t begin, uint64_t end, const TrackingRows& rows,
                 double frequency, double flag) {
     double* phasor = rows.phasor + 2 * begin;
+    double* frequencyRow = rows.frequency + begin;
+    double* flagRow = rows.flag + begin;
+    const uint64_t frequencyBits = bitsOf(&frequency);
+    const uint64_t flagBits = bitsOf(&flag);
     for (uint64_t n = end - begin; n > 0; --n) {
         phase = belowOneCycle ? wrapOnce(phase + increment) : fractionalPart(phase + increment);
         writeUnitPhasor(phase, phasor);
+        std::memcpy(frequencyRow++, &frequencyBits, sizeof frequencyBits);
+        std::memcpy(flagRow++, &flagBits, sizeof flagBits);
         phasor += 2;
     }
-    fillRow(rows.frequency + begin, end - begin, frequency);
-    fillRow(rows.flag + begin, end - begin, flag);
     return phase;
 }
 
