@@ -51,11 +51,23 @@ constexpr double intervalClosePeriods = halfWindow + settleCycles + 3;  // of th
 constexpr uint64_t never = std::numeric_limits<uint64_t>::max();
 constexpr int chunkSamples = 4096;  // samples filtered at a time before their crossings are sought
 
-// Four doubles added and multiplied lane by lane, each lane rounded as the
-// scalar operation is (on a processor without AVX, two halves of two).
-using Quad = double __attribute__((vector_size(32)));
-using Bits4 = int64_t __attribute__((vector_size(32)));
-using Floats4 = float __attribute__((vector_size(16)));
+// Doubles added and multiplied lane by lane, each lane rounded as the scalar
+// operation is: two in the baseline copy, four in the AVX2 one (wider
+// vectors without AVX are split into halves that cost more than they save).
+template <int lanes>
+struct Lanes;
+template <>
+struct Lanes<2> {
+    using Doubles = double __attribute__((vector_size(16)));
+    using Bits = int64_t __attribute__((vector_size(16)));
+    using Floats = float __attribute__((vector_size(8)));
+};
+template <>
+struct Lanes<4> {
+    using Doubles = double __attribute__((vector_size(32)));
+    using Bits = int64_t __attribute__((vector_size(32)));
+    using Floats = float __attribute__((vector_size(16)));
+};
 
 // A time in positions: whole + fraction, fraction in [0, 1).
 struct Instant {
@@ -112,8 +124,13 @@ struct Comb {
 
     Comb(size_t D, size_t block) : delay(D), length(2 * D + 1), history(2 * D + block, 0.0), fill(2 * D) {}
 
-    // n <= block samples (not finite ones taken as 0) through the comb into y.
+    // n <= block samples (not finite ones taken as 0) through the comb into
+    // y, `lanes` samples at a time and then one by one.
+    template <int lanes>
     POWERQUALITY_KERNEL_INLINE void run(const float* samples, size_t n, double* y) {
+        using Doubles = typename Lanes<lanes>::Doubles;
+        using Bits = typename Lanes<lanes>::Bits;
+        using Floats = typename Lanes<lanes>::Floats;
         const size_t D = delay;
         const size_t past = 2 * D;
         if (fill + n > history.size()) {
@@ -121,17 +138,19 @@ struct Comb {
             fill = past;
         }
         double* const h = history.data() + fill - past;
-        // Four samples at a time, each lane the scalar operation: x - x is 0
-        // exactly for a finite x and NaN otherwise, so the mask keeps the
-        // finite samples' bits (-0 included) and gives +0 for the others.
+        // Each lane the scalar operation: x - x is 0 exactly for a finite x
+        // and NaN otherwise, so the mask keeps the finite samples' bits (-0
+        // included) and gives +0 for the others.
+        const Doubles zero = {};
+        const Doubles half = zero + 0.5;
         size_t k = 0;
-        for (; k + 4 <= n; k += 4) {
-            Floats4 four;
-            std::memcpy(&four, samples + k, sizeof four);
-            const Quad x = __builtin_convertvector(four, Quad);
-            Bits4 kept;
+        for (; k + lanes <= n; k += lanes) {
+            Floats some;
+            std::memcpy(&some, samples + k, sizeof some);
+            const Doubles x = __builtin_convertvector(some, Doubles);
+            Bits kept;
             std::memcpy(&kept, &x, sizeof kept);
-            kept &= (x - x) == Quad{0.0, 0.0, 0.0, 0.0};
+            kept &= (x - x) == zero;
             std::memcpy(h + past + k, &kept, sizeof kept);
         }
         for (; k < n; ++k) {
@@ -139,12 +158,12 @@ struct Comb {
             h[past + k] = std::isfinite(x) ? x : 0.0;
         }
         k = 0;
-        for (; k + 4 <= n; k += 4) {
-            Quad middle, newest, oldest;
+        for (; k + lanes <= n; k += lanes) {
+            Doubles middle, newest, oldest;
             std::memcpy(&middle, h + k + D, sizeof middle);
             std::memcpy(&newest, h + k + past, sizeof newest);
             std::memcpy(&oldest, h + k, sizeof oldest);
-            const Quad out = middle - Quad{0.5, 0.5, 0.5, 0.5} * (newest + oldest);
+            const Doubles out = middle - half * (newest + oldest);
             std::memcpy(y + k, &out, sizeof out);
         }
         for (; k < n; ++k) {
@@ -196,8 +215,9 @@ struct LinearPhaseFilter {
     // mean for the sample that brought it round. The samples go in stretches
     // that end where a ring comes round, so that only a stretch's last
     // sample asks which rings do.
+    template <int lanes>
     POWERQUALITY_KERNEL_INLINE void run(const float* samples, size_t n, double* y) {
-        comb.run(samples, n, y);
+        comb.run<lanes>(samples, n, y);
         Boxcar* const means[3] = {&third, &fifth, &seventh};
         double* ring[3];
         size_t index[3], size[3];
@@ -345,13 +365,13 @@ public:
     // One chunk through the filter and the crossing search, as the baseline
     // and as the AVX2 copy (the same operations in the same order).
     void filterAndScan(const float* samples, int n) {
-        filter.run(samples, static_cast<size_t>(n), filtered.data());
+        filter.run<2>(samples, static_cast<size_t>(n), filtered.data());
         scan(filtered.data(), n);
     }
 
 #if POWERQUALITY_AVX2_KERNELS
     POWERQUALITY_TARGET_AVX2 void filterAndScanWide(const float* samples, int n) {
-        filter.run(samples, static_cast<size_t>(n), filtered.data());
+        filter.run<4>(samples, static_cast<size_t>(n), filtered.data());
         scan(filtered.data(), n);
     }
 #endif
