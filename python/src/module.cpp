@@ -42,6 +42,9 @@ struct Module {
     // PERIOD_DTYPE, and that dtype: the same object again is not checked again.
     py::object rowDtypeArg;
     py::object rowDtype;
+    // Where get_period_results holds the rows of a fetch's parts before its last; grown, never shrunk.
+    std::unique_ptr<char[]> spill;
+    std::size_t spillCapacity = 0;
     // Open update brackets, as the module counts them. While it is not 0 the
     // settings may describe rings that are not laid out yet (the buffer
     // length reports the new value before the storage has it), so the rings
@@ -196,9 +199,10 @@ void schedulePeriods(Module& m, py::array_t<unsigned long long, py::array::c_sty
 // phase, since a single phase has no total), then one row per phase. With a
 // dtype that extends PERIOD_DTYPE (its fields at their offsets, a larger
 // itemsize) the rows are that long, the bytes beyond PERIOD_DTYPE's zero.
-// Each row is written once, straight into the array handed out: the array is
-// made as long as the first part of the fetch, and grows (numpy's resize) only
-// when the module's ring ends inside the fetch and a second part follows.
+// Each row is written once, straight into the array handed out, when the
+// fetch comes in one part; when the module's ring ends inside it, the parts
+// before the last are written into a buffer the module keeps and copied from
+// there, so that the array is made once, as long as the whole fetch.
 // The dtype checked last is kept (Module::rowDtype), so that a caller who
 // passes the same dtype object at every fetch has it checked once.
 py::array getPeriodResults(Module& m, py::object dtypeArg) {
@@ -238,27 +242,9 @@ py::array getPeriodResults(Module& m, py::object dtypeArg) {
     const unsigned recordsPerItem = phases + 1;
     const unsigned firstRecord = phases > 1 ? 0 : 1;
     const std::size_t rowsPerItem = recordsPerItem - firstRecord;
-    py::object out;  // the rows' array once the first part is in (a default py::array would be one of its own)
-    std::size_t rows = 0;
-    bool more = true;
-    while (more) {
-        int count = 0;
-        more = false;
-        PowerResultsPeriod* records = nullptr;
-        m.module.getPeriodResults(&count, &more, &records);
-        if (count <= 0) {
-            break;
-        }
-        const std::size_t at = rows;
-        rows += static_cast<std::size_t>(count) * rowsPerItem;
-        if (!out) {
-            out = py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows)});
-        } else {
-            py::reinterpret_borrow<py::array>(out).resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows)},
-                                                          false);
-        }
-        // Header, padding (0), record, and the extending dtype's bytes beyond the record (0).
-        char* row = static_cast<char*>(py::reinterpret_borrow<py::array>(out).mutable_data()) + at * rowSize;
+    // Writes `count` items of records at `row` (header, padding 0, record, the extending dtype's bytes beyond
+    // the record 0), numbering them on.
+    const auto writeRows = [&](char* row, const PowerResultsPeriod* records, int count) {
         for (int item = 0; item < count; ++item, ++m.itemsFetched) {
             const PowerResultsPeriod* record = records + static_cast<std::size_t>(item) * recordsPerItem;
             for (unsigned r = firstRecord; r < recordsPerItem; ++r, row += rowSize) {
@@ -273,11 +259,38 @@ py::array getPeriodResults(Module& m, py::object dtypeArg) {
                 }
             }
         }
+    };
+    // The parts before the last are held in the module's spill buffer (kept from fetch to fetch): the next part
+    // may take their place in the ring. The last part is written into the array straight away.
+    std::size_t spilled = 0;  // bytes
+    while (true) {
+        int count = 0;
+        bool more = false;
+        PowerResultsPeriod* records = nullptr;
+        m.module.getPeriodResults(&count, &more, &records);
+        const std::size_t bytes = static_cast<std::size_t>(count > 0 ? count : 0) * rowsPerItem * rowSize;
+        if (more && count > 0) {
+            if (spilled + bytes > m.spillCapacity) {
+                const std::size_t capacity = std::max(spilled + bytes, 2 * m.spillCapacity);
+                std::unique_ptr<char[]> grown(new char[capacity]);
+                if (spilled > 0) {
+                    std::memcpy(grown.get(), m.spill.get(), spilled);
+                }
+                m.spill = std::move(grown);
+                m.spillCapacity = capacity;
+            }
+            writeRows(m.spill.get() + spilled, records, count);
+            spilled += bytes;
+            continue;
+        }
+        py::array out(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>((spilled + bytes) / rowSize)});
+        char* data = static_cast<char*>(out.mutable_data());
+        if (spilled > 0) {
+            std::memcpy(data, m.spill.get(), spilled);
+        }
+        writeRows(data + spilled, records, count > 0 ? count : 0);
+        return out;
     }
-    if (!out) {
-        return py::array(dtype, std::vector<py::ssize_t>{0});
-    }
-    return py::reinterpret_steal<py::array>(out.release());
 }
 
 // Copies the array behind one pointer slot of every phase slot of every
