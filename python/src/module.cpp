@@ -42,9 +42,9 @@ struct Module {
     // PERIOD_DTYPE, and that dtype: the same object again is not checked again.
     py::object rowDtypeArg;
     py::object rowDtype;
-    // Where get_period_results holds the rows of a fetch's parts before its last; grown, never shrunk.
-    std::unique_ptr<char[]> spill;
-    std::size_t spillCapacity = 0;
+    // The rows of the last period fetch: the length a fetch that runs across the end of the results ring
+    // makes its array with at its first part.
+    std::size_t lastFetchRows = 0;
     // Open update brackets, as the module counts them. While it is not 0 the
     // settings may describe rings that are not laid out yet (the buffer
     // length reports the new value before the storage has it), so the rings
@@ -199,10 +199,8 @@ void schedulePeriods(Module& m, py::array_t<unsigned long long, py::array::c_sty
 // phase, since a single phase has no total), then one row per phase. With a
 // dtype that extends PERIOD_DTYPE (its fields at their offsets, a larger
 // itemsize) the rows are that long, the bytes beyond PERIOD_DTYPE's zero.
-// Each row is written once, straight into the array handed out, when the
-// fetch comes in one part; when the module's ring ends inside it, the parts
-// before the last are written into a buffer the module keeps and copied from
-// there, so that the array is made once, as long as the whole fetch.
+// Each row is written once, straight into the array handed out, also when the
+// module's ring ends inside the fetch and it comes in two parts (see below).
 // The dtype checked last is kept (Module::rowDtype), so that a caller who
 // passes the same dtype object at every fetch has it checked once.
 py::array getPeriodResults(Module& m, py::object dtypeArg) {
@@ -260,37 +258,46 @@ py::array getPeriodResults(Module& m, py::object dtypeArg) {
             }
         }
     };
-    // The parts before the last are held in the module's spill buffer (kept from fetch to fetch): the next part
-    // may take their place in the ring. The last part is written into the array straight away.
-    std::size_t spilled = 0;  // bytes
-    while (true) {
+    // The array is made at the first part: as long as it when the fetch ends there, else as long as the
+    // last fetch was (the ring's end comes about every other block, and fetches are about as long as each
+    // other), so that the second part is written straight in too; it grows when that was too short and is
+    // cut to the rows written at the end (in place).
+    py::object out;  // the rows' array once the first part is in (a default py::array would be one of its own)
+    std::size_t rows = 0;
+    std::size_t capacity = 0;
+    const auto resized = [&](std::size_t length) {
+        py::reinterpret_borrow<py::array>(out).resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(length)},
+                                                      false);
+    };
+    bool more = true;
+    while (more) {
         int count = 0;
-        bool more = false;
+        more = false;
         PowerResultsPeriod* records = nullptr;
         m.module.getPeriodResults(&count, &more, &records);
-        const std::size_t bytes = static_cast<std::size_t>(count > 0 ? count : 0) * rowsPerItem * rowSize;
-        if (more && count > 0) {
-            if (spilled + bytes > m.spillCapacity) {
-                const std::size_t capacity = std::max(spilled + bytes, 2 * m.spillCapacity);
-                std::unique_ptr<char[]> grown(new char[capacity]);
-                if (spilled > 0) {
-                    std::memcpy(grown.get(), m.spill.get(), spilled);
-                }
-                m.spill = std::move(grown);
-                m.spillCapacity = capacity;
-            }
-            writeRows(m.spill.get() + spilled, records, count);
-            spilled += bytes;
-            continue;
+        if (count <= 0) {
+            break;
         }
-        py::array out(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>((spilled + bytes) / rowSize)});
-        char* data = static_cast<char*>(out.mutable_data());
-        if (spilled > 0) {
-            std::memcpy(data, m.spill.get(), spilled);
+        const std::size_t need = rows + static_cast<std::size_t>(count) * rowsPerItem;
+        if (!out) {
+            capacity = more ? std::max(need, m.lastFetchRows) : need;
+            out = py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(capacity)});
+        } else if (need > capacity) {
+            capacity = need;
+            resized(capacity);
         }
-        writeRows(data + spilled, records, count > 0 ? count : 0);
-        return out;
+        writeRows(static_cast<char*>(py::reinterpret_borrow<py::array>(out).mutable_data()) + rows * rowSize, records,
+                  count);
+        rows = need;
     }
+    if (!out) {
+        return py::array(dtype, std::vector<py::ssize_t>{0});
+    }
+    if (rows < capacity) {
+        resized(rows);
+    }
+    m.lastFetchRows = rows;
+    return py::reinterpret_steal<py::array>(out.release());
 }
 
 // Copies the array behind one pointer slot of every phase slot of every
