@@ -38,6 +38,13 @@ struct Module {
     unsigned short periodCount = 10;
     int sampleIndexDivisor = 1;
     long long itemsFetched = 0;
+    // The dtype object last given to get_period_results and found to extend
+    // PERIOD_DTYPE, and that dtype: the same object again is not checked again.
+    py::object rowDtypeArg;
+    py::object rowDtype;
+    // The rows of the last period fetch: the length a fetch that runs across the end of the results ring
+    // makes its array with at its first part.
+    std::size_t lastFetchRows = 0;
     // Open update brackets, as the module counts them. While it is not 0 the
     // settings may describe rings that are not laid out yet (the buffer
     // length reports the new value before the storage has it), so the rings
@@ -187,83 +194,110 @@ void schedulePeriods(Module& m, py::array_t<unsigned long long, py::array::c_sty
                                           frequencies.mutable_data(), flagArray.get());
 }
 
-// A byte that a vector leaves unset when it grows: the rows below are written whole.
-struct RowByte {
-    char value;
-    RowByte() {}  // NOLINT: no zeroing on purpose
-};
-static_assert(sizeof(RowByte) == 1, "rows are counted in bytes");
-
 // Every waiting period item, copied out of the ring into rows of
 // PERIOD_DTYPE: the total record first (phase -1, only with more than one
 // phase, since a single phase has no total), then one row per phase. With a
 // dtype that extends PERIOD_DTYPE (its fields at their offsets, a larger
 // itemsize) the rows are that long, the bytes beyond PERIOD_DTYPE's zero.
-// The rows are gathered in one buffer that the array then owns: no second copy.
+// Each row is written once, straight into the array handed out, also when the
+// module's ring ends inside the fetch and it comes in two parts (see below).
+// The dtype checked last is kept (Module::rowDtype), so that a caller who
+// passes the same dtype object at every fetch has it checked once.
 py::array getPeriodResults(Module& m, py::object dtypeArg) {
     static const py::dtype* const periodDtype = new py::dtype(periodRowDtype());  // kept until exit
-    py::dtype dtype = *periodDtype;
     const std::size_t periodRowSize = periodRowHeader + sizeof(PowerResultsPeriod);
-    std::size_t rowSize = periodRowSize;
+    py::dtype dtype = *periodDtype;
     if (!dtypeArg.is_none()) {
-        dtype = py::dtype::from_args(dtypeArg);
-        bool extends = dtype.itemsize() >= static_cast<py::ssize_t>(periodRowSize) && py::hasattr(dtype, "fields") &&
-                       !dtype.attr("fields").is_none();
-        if (extends) {
-            const py::dict own = periodDtype->attr("fields");
-            const py::dict given = dtype.attr("fields");
-            for (const auto& field : own) {
-                extends = extends && given.contains(field.first) &&
-                          given[field.first].attr("__eq__")(field.second).cast<bool>();
+        // Only a numpy dtype is kept: it cannot change, while a list or dict describing one could.
+        if (!m.rowDtypeArg || !dtypeArg.is(m.rowDtypeArg)) {
+            py::dtype given = py::dtype::from_args(dtypeArg);
+            bool extends = given.itemsize() >= static_cast<py::ssize_t>(periodRowSize) &&
+                           py::hasattr(given, "fields") && !given.attr("fields").is_none();
+            if (extends) {
+                const py::dict own = periodDtype->attr("fields");
+                const py::dict fields = given.attr("fields");
+                for (const auto& field : own) {
+                    extends = extends && fields.contains(field.first) &&
+                              fields[field.first].attr("__eq__")(field.second).cast<bool>();
+                }
             }
+            if (!extends) {
+                throw py::value_error("dtype " + py::str(dtypeArg).cast<std::string>() +
+                                      " does not extend PERIOD_DTYPE (its fields at the same offsets, an itemsize of "
+                                      "at least " + std::to_string(periodRowSize) + ")");
+            }
+            dtype = given;
+            if (py::isinstance<py::dtype>(dtypeArg)) {
+                m.rowDtypeArg = dtypeArg;
+                m.rowDtype = given;
+            }
+        } else {
+            dtype = py::reinterpret_borrow<py::dtype>(m.rowDtype);
         }
-        if (!extends) {
-            throw py::value_error("dtype " + py::str(dtypeArg).cast<std::string>() +
-                                  " does not extend PERIOD_DTYPE (its fields at the same offsets, an itemsize of at "
-                                  "least " + std::to_string(periodRowSize) + ")");
-        }
-        rowSize = static_cast<std::size_t>(dtype.itemsize());
     }
+    const std::size_t rowSize = static_cast<std::size_t>(dtype.itemsize());
     const unsigned phases = m.module.getPhasesCount();
     const unsigned recordsPerItem = phases + 1;
     const unsigned firstRecord = phases > 1 ? 0 : 1;
-    std::unique_ptr<std::vector<RowByte>> rows(new std::vector<RowByte>());
-    bool more = true;
-    while (more) {
-        int count = 0;
-        more = false;
-        PowerResultsPeriod* records = nullptr;
-        m.module.getPeriodResults(&count, &more, &records);
-        // Grown once per fetch, left unset, then written in place whole: header, padding (0), record,
-        // and the extending dtype's bytes beyond the record (0).
-        char* row = nullptr;
-        if (count > 0) {
-            const std::size_t at = rows->size();
-            rows->resize(at + static_cast<std::size_t>(count) * (recordsPerItem - firstRecord) * rowSize);
-            row = reinterpret_cast<char*>(rows->data()) + at;
-        }
+    const std::size_t rowsPerItem = recordsPerItem - firstRecord;
+    // Writes `count` items of records at `row` (header, padding 0, record, the extending dtype's bytes beyond
+    // the record 0), numbering them on.
+    const auto writeRows = [&](char* row, const PowerResultsPeriod* records, int count) {
         for (int item = 0; item < count; ++item, ++m.itemsFetched) {
+            const PowerResultsPeriod* record = records + static_cast<std::size_t>(item) * recordsPerItem;
             for (unsigned r = firstRecord; r < recordsPerItem; ++r, row += rowSize) {
                 const long long itemNumber = m.itemsFetched;
                 const int32_t phase = static_cast<int32_t>(r) - 1;
                 std::memcpy(row, &itemNumber, sizeof itemNumber);
                 std::memcpy(row + 8, &phase, sizeof phase);
                 std::memset(row + 12, 0, periodRowHeader - 12);
-                std::memcpy(row + periodRowHeader, records + static_cast<std::size_t>(item) * recordsPerItem + r,
-                            sizeof(PowerResultsPeriod));
-                std::memset(row + periodRowSize, 0, rowSize - periodRowSize);
+                std::memcpy(row + periodRowHeader, record + r, sizeof(PowerResultsPeriod));
+                if (rowSize > periodRowSize) {
+                    std::memset(row + periodRowSize, 0, rowSize - periodRowSize);
+                }
             }
         }
-        if (count == 0) {
+    };
+    // The array is made at the first part: as long as it when the fetch ends there, else as long as the
+    // last fetch was (the ring's end comes about every other block, and fetches are about as long as each
+    // other), so that the second part is written straight in too; it grows when that was too short and is
+    // cut to the rows written at the end (in place).
+    py::object out;  // the rows' array once the first part is in (a default py::array would be one of its own)
+    std::size_t rows = 0;
+    std::size_t capacity = 0;
+    const auto resized = [&](std::size_t length) {
+        py::reinterpret_borrow<py::array>(out).resize(std::vector<py::ssize_t>{static_cast<py::ssize_t>(length)},
+                                                      false);
+    };
+    bool more = true;
+    while (more) {
+        int count = 0;
+        more = false;
+        PowerResultsPeriod* records = nullptr;
+        m.module.getPeriodResults(&count, &more, &records);
+        if (count <= 0) {
             break;
         }
+        const std::size_t need = rows + static_cast<std::size_t>(count) * rowsPerItem;
+        if (!out) {
+            capacity = more ? std::max(need, m.lastFetchRows) : need;
+            out = py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(capacity)});
+        } else if (need > capacity) {
+            capacity = need;
+            resized(capacity);
+        }
+        writeRows(static_cast<char*>(py::reinterpret_borrow<py::array>(out).mutable_data()) + rows * rowSize, records,
+                  count);
+        rows = need;
     }
-    const py::ssize_t n = static_cast<py::ssize_t>(rows->size() / rowSize);
-    char* data = reinterpret_cast<char*>(rows->data());
-    const py::capsule owner(rows.get(), [](void* p) { delete static_cast<std::vector<RowByte>*>(p); });
-    rows.release();
-    return py::array(dtype, std::vector<py::ssize_t>{n}, std::vector<py::ssize_t>{static_cast<py::ssize_t>(rowSize)},
-                     data, owner);
+    if (!out) {
+        return py::array(dtype, std::vector<py::ssize_t>{0});
+    }
+    if (rows < capacity) {
+        resized(rows);
+    }
+    m.lastFetchRows = rows;
+    return py::reinterpret_steal<py::array>(out.release());
 }
 
 // Copies the array behind one pointer slot of every phase slot of every

@@ -53,6 +53,68 @@ def test_period_rows_have_item_and_phase_columns_total_first_and_survive_the_rin
 
 
 
+def _fetches_across_the_ring_end(buffer_length, dtype=None):
+    """Rows of three fetches of one-cycle values from a module whose rings hold `buffer_length` samples: with a
+    ring of five items, 4 items that fit, then 3 that run across its end after the first, then 5 after the
+    third."""
+    m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, buffer_length=buffer_length,
+                  period_values_enabled=True)
+    m.set_sample_rate(10000.0, 1)
+    m.reset(0)
+    u = three_phase(10000.0, 0.24, rms=[100.0, 110.0, 120.0])
+    u *= 1.0 + np.arange(u.shape[1]) / 2400.0  # every cycle its own values
+    fetched = []
+    for start, stop in ((0, 800), (800, 1400), (1400, 2400)):
+        m.write(np.vstack([u, u / 10.0])[:, start:stop], position=start)
+        m.schedule_periods([start], [stop - start], [50.0])
+        fetched.append(m.get_period_results(dtype=dtype))
+    return fetched
+
+
+@pytest.mark.parametrize("dtype", [None, "gap"])
+def test_a_fetch_across_the_ring_end_holds_both_parts_in_order(dtype):
+    """The module hands out a fetch that runs across the end of its results ring in two parts; the rows hold the
+    first part, then the second, numbered on, with the values a ring that does not end there gives."""
+    dtype = pq.analysis.PERIOD_GAP_DTYPE if dtype else None
+    short, long = _fetches_across_the_ring_end(1000, dtype), _fetches_across_the_ring_end(20000, dtype)
+    assert [len(rows) for rows in short] == [4 * 4, 4 * 3, 4 * 5]
+    for a, b, items in zip(short, long, (range(0, 4), range(4, 7), range(7, 12))):
+        assert a.dtype == b.dtype == (dtype or pq.PERIOD_DTYPE)
+        assert list(a["phase"]) == [-1, 0, 1, 2] * len(items)
+        assert list(a["item"][::4]) == list(items)
+        np.testing.assert_array_equal(a["time"], b["time"])
+        np.testing.assert_allclose(a["rmsVoltage"], b["rmsVoltage"], rtol=1e-6)
+        if dtype is not None:
+            size = pq.PERIOD_DTYPE.itemsize
+            assert not a.view(np.uint8).reshape(len(a), -1)[:, size:].any()
+    # Every cycle its own value: no row stands twice, none is left out.
+    rms = np.concatenate([rows["rmsVoltage"][1::4] for rows in short])
+    assert len(np.unique(rms)) == 12 and (np.diff(rms) > 0).all()
+
+
+def test_the_dtype_is_checked_again_unless_it_is_the_same_numpy_dtype():
+    """A numpy dtype given at every fetch is checked once; any other, and a description that may have changed
+    since (a dict), is checked again."""
+    m = pq.Module(grid_config_type=pq.GridConfigType.ThreePhaseStar, buffer_length=1000, period_values_enabled=True)
+    m.set_sample_rate(10000.0, 1)
+    m.reset(0)
+    u = three_phase(10000.0, 0.02)
+    gap = pq.analysis.PERIOD_GAP_DTYPE
+    description = {"names": list(gap.names), "formats": [gap.fields[n][0] for n in gap.names],
+                   "offsets": [gap.fields[n][1] for n in gap.names], "itemsize": gap.itemsize}
+    for _ in range(3):
+        m.write(np.vstack([u, u]), position=0)
+        assert m.get_period_results(dtype=gap).dtype == gap
+        assert m.get_period_results(dtype=description).dtype == gap
+    with pytest.raises(ValueError, match="does not extend PERIOD_DTYPE"):
+        m.get_period_results(dtype=np.dtype([("time", "f8")]))
+    assert m.get_period_results(dtype=gap).dtype == gap
+    assert m.get_period_results(dtype=description).dtype == gap
+    description["offsets"][1] = 0  # `phase` over `item`
+    with pytest.raises(ValueError, match="does not extend PERIOD_DTYPE"):
+        m.get_period_results(dtype=description)
+
+
 def test_period_rows_in_a_dtype_that_extends_the_record():
     """Rows of a longer dtype hold the same bytes and zeros beyond them; one that moves or lacks a field, or is
     shorter, is refused naming it."""
