@@ -4,8 +4,8 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
-#include <utility>
 
 namespace {
 
@@ -17,6 +17,10 @@ typedef float v4r __attribute__((vector_size(16)));  // held in registers
 typedef float v8r __attribute__((vector_size(32)));
 
 constexpr double twoPi = 6.283185307179586;
+
+// Where the spare work array begins in the work storage: after the first
+// one, on a 64-byte boundary.
+size_t spareOffset(unsigned int n) { return (static_cast<size_t>(n) * LaneFft::lanes + 15) / 16 * 16; }
 
 }  // namespace
 
@@ -61,8 +65,11 @@ LaneFft::LaneFft(unsigned int length) : n(length) {
         }
         len = m;
     }
-    workRe.resize(static_cast<size_t>(length) * lanes);
-    workIm.resize(static_cast<size_t>(length) * lanes);
+    // Two work arrays each where an odd number of stages (three or more)
+    // passes through a spare one to end in the caller's arrays.
+    const size_t work = spareOffset(length) * (radices.size() % 2 == 1 && radices.size() >= 3 ? 2 : 1);
+    workRe.resize(work);
+    workIm.resize(work);
 }
 
 namespace {
@@ -274,19 +281,36 @@ POWERQUALITY_KERNEL_INLINE void stage(const float* __restrict srcRe, const float
 }
 
 // The stages over the radices, from re and im through the work arrays, the
-// result back in re and im.
+// result back in re and im. Every stage reads one pair of arrays and writes
+// another: an even number of stages alternates between the work arrays and
+// re and im; an odd number (three or more) writes the work arrays first,
+// then alternates between the spare and the work arrays, and the last stage
+// writes re and im (which the first has read), so that no stage's output is
+// copied.
 template <bool Wide>
 POWERQUALITY_KERNEL_INLINE void forwardBody(float* re, float* im, unsigned int n, const std::vector<unsigned int>& radices,
                                             const float* twiddleRe, const float* twiddleIm, float* workRe,
                                             float* workIm) {
+    const size_t stages = radices.size();
+    const bool spare = stages % 2 == 1 && stages >= 3;
+    float* const spareRe = spare ? workRe + spareOffset(n) : re;
+    float* const spareIm = spare ? workIm + spareOffset(n) : im;
     float* srcRe = re;
     float* srcIm = im;
-    float* dstRe = workRe;
-    float* dstIm = workIm;
     size_t len = n;
     size_t s = 1;
     size_t twiddle = 0;
-    for (unsigned int p : radices) {
+    for (size_t stageIndex = 0; stageIndex < stages; ++stageIndex) {
+        const unsigned int p = radices[stageIndex];
+        float* dstRe = workRe;
+        float* dstIm = workIm;
+        if (stageIndex + 1 == stages && stageIndex > 0) {
+            dstRe = re;
+            dstIm = im;
+        } else if (srcRe == workRe) {
+            dstRe = spareRe;
+            dstIm = spareIm;
+        }
         const size_t m = len / p;
         const float* wr = twiddleRe + twiddle;
         const float* wi = twiddleIm + twiddle;
@@ -307,15 +331,14 @@ POWERQUALITY_KERNEL_INLINE void forwardBody(float* re, float* im, unsigned int n
         twiddle += m * (p - 1);
         len = m;
         s *= p;
-        std::swap(srcRe, dstRe);
-        std::swap(srcIm, dstIm);
+        srcRe = dstRe;
+        srcIm = dstIm;
     }
     if (srcRe != re) {
-        const size_t count = static_cast<size_t>(n) * LaneFft::lanes;
-        for (size_t j = 0; j < count; ++j) {
-            re[j] = srcRe[j];
-            im[j] = srcIm[j];
-        }
+        // A single stage ends in the work arrays: copied back.
+        const size_t bytes = static_cast<size_t>(n) * LaneFft::lanes * sizeof(float);
+        std::memcpy(re, srcRe, bytes);
+        std::memcpy(im, srcIm, bytes);
     }
 }
 

@@ -264,14 +264,25 @@ const Interpolator& interpolator() {
 
 // Six-point Lagrange weights at u, nodes 0 .. 5 (the window's ends, where the
 // 24 samples around a point are not all inside the window).
+// Weight m is the product of u - k over the nodes k other than m, taken in
+// the order of k, over its denominator: the products of the first m factors
+// (taken once for all weights) continued with the factors after m.
 void lagrangeWeights(double u, float* weights) {
     static const double denominators[6] = {-120.0, 24.0, -12.0, 12.0, -24.0, 120.0};
+    double factor[6];
+    for (int k = 0; k < 6; ++k) {
+        factor[k] = u - k;
+    }
+    // leading[m] = factor[0] x ... x factor[m - 1], from the left (1 for m = 0).
+    double leading[6];
+    leading[0] = 1.0;
+    for (int m = 1; m < 6; ++m) {
+        leading[m] = leading[m - 1] * factor[m - 1];
+    }
     for (int m = 0; m < 6; ++m) {
-        double product = 1.0;
-        for (int k = 0; k < 6; ++k) {
-            if (k != m) {
-                product *= u - k;
-            }
+        double product = leading[m];
+        for (int k = m + 1; k < 6; ++k) {
+            product *= factor[k];
         }
         weights[m] = static_cast<float>(product / denominators[m]);
     }
@@ -424,15 +435,13 @@ void resampleBaseline(const float* const* x, size_t channelCount, float* re, flo
 // r[0..n) and i[0..n) into pairs[0..2n) as r0 i0 r1 i1 ...; i null: zeros.
 POWERQUALITY_TARGET_AVX2 void interleavePair(const float* r, const float* i, unsigned int n, float* pairs) {
     unsigned int k = 0;
-    if (i != nullptr) {
-        for (; k + 8 <= n; k += 8) {
-            const __m256 a = _mm256_loadu_ps(r + k);
-            const __m256 b = _mm256_loadu_ps(i + k);
-            const __m256 low = _mm256_unpacklo_ps(a, b);   // r0 i0 r1 i1 | r4 i4 r5 i5
-            const __m256 high = _mm256_unpackhi_ps(a, b);  // r2 i2 r3 i3 | r6 i6 r7 i7
-            _mm256_storeu_ps(pairs + 2 * k, _mm256_permute2f128_ps(low, high, 0x20));
-            _mm256_storeu_ps(pairs + 2 * k + 8, _mm256_permute2f128_ps(low, high, 0x31));
-        }
+    for (; k + 8 <= n; k += 8) {
+        const __m256 a = _mm256_loadu_ps(r + k);
+        const __m256 b = i != nullptr ? _mm256_loadu_ps(i + k) : _mm256_setzero_ps();
+        const __m256 low = _mm256_unpacklo_ps(a, b);   // r0 i0 r1 i1 | r4 i4 r5 i5
+        const __m256 high = _mm256_unpackhi_ps(a, b);  // r2 i2 r3 i3 | r6 i6 r7 i7
+        _mm256_storeu_ps(pairs + 2 * k, _mm256_permute2f128_ps(low, high, 0x20));
+        _mm256_storeu_ps(pairs + 2 * k + 8, _mm256_permute2f128_ps(low, high, 0x31));
     }
     for (; k < n; ++k) {
         pairs[2 * k] = r[k];
@@ -534,6 +543,7 @@ POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, u
             int q = static_cast<int>(position);
             q = q < 0 ? 0 : (q >= Interpolator::phases ? Interpolator::phases - 1 : q);
             const __m256 f = _mm256_set1_ps(static_cast<float>(position - q));
+#pragma GCC unroll 3
             for (int m = 0; m < 3; ++m) {
                 coefficients[k][m] = _mm256_add_ps(_mm256_loadu_ps(table.row[q] + 8 * m),
                                                    _mm256_mul_ps(_mm256_loadu_ps(table.delta[q] + 8 * m), f));
@@ -623,15 +633,52 @@ void resample(const float* const* x, size_t channelCount, float* re, float* im, 
 // the product's recovery of infinities from a NaN result (which only lines
 // that are not finite can take) is left to the complex product itself, taken
 // again for all lines when a sum comes out NaN.
-void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* Zi, unsigned int n, double& active,
-                    double& reactive) {
-    double re = 0.0;
-    double im = 0.0;
+POWERQUALITY_KERNEL_INLINE void spectrumPowerSums(const std::complex<double>* Zu, const std::complex<double>* Zi,
+                                                  unsigned int n, double& re, double& im) {
+    re = 0.0;
+    im = 0.0;
     for (unsigned int k = 0; k < n; ++k) {
         const double a = Zu[k].real(), b = Zu[k].imag();
         const double c = Zi[k].real(), d = -Zi[k].imag();
         re += a * c - b * d;
         im += a * d + b * c;
+    }
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+// The AVX2 copy: both sums in one register, (re, im) += (a c - b d, a d + b c)
+// with the products (a c, a d) and (b d, b c) formed apart and joined by one
+// subtraction and one addition (addsub), as the baseline forms them.
+POWERQUALITY_TARGET_AVX2 void spectrumPowerSumsAvx2(const std::complex<double>* Zu, const std::complex<double>* Zi,
+                                                    unsigned int n, double& re, double& im) {
+    const __m128d negateImag = _mm_setr_pd(0.0, -0.0);
+    __m128d sum = _mm_setzero_pd();
+    const double* u = reinterpret_cast<const double*>(Zu);
+    const double* i = reinterpret_cast<const double*>(Zi);
+    for (unsigned int k = 0; k < n; ++k) {
+        const __m128d ab = _mm_loadu_pd(u + 2 * static_cast<size_t>(k));
+        const __m128d cd = _mm_xor_pd(_mm_loadu_pd(i + 2 * static_cast<size_t>(k)), negateImag);  // (c, d)
+        const __m128d aa = _mm_unpacklo_pd(ab, ab);
+        const __m128d bb = _mm_unpackhi_pd(ab, ab);
+        const __m128d dc = _mm_shuffle_pd(cd, cd, 1);
+        sum = _mm_add_pd(sum, _mm_addsub_pd(_mm_mul_pd(aa, cd), _mm_mul_pd(bb, dc)));
+    }
+    re = _mm_cvtsd_f64(sum);
+    im = _mm_cvtsd_f64(_mm_unpackhi_pd(sum, sum));
+}
+#endif
+
+void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* Zi, unsigned int n, double& active,
+                    double& reactive) {
+    double re = 0.0;
+    double im = 0.0;
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        spectrumPowerSumsAvx2(Zu, Zi, n, re, im);
+    } else
+#endif
+    {
+        spectrumPowerSums(Zu, Zi, n, re, im);
     }
     if (std::isnan(re) || std::isnan(im)) {
         re = 0.0;
@@ -644,6 +691,93 @@ void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* 
     }
     active = re;
     reactive = im;
+}
+
+// The reciprocal mean response of the interpolation, conj(h) / |h|^2, of the
+// lines k = from .. half whose frequency w = 2 pi k / W lies within half the
+// sample rate (w <= pi) and whose |h|^2 is at least 0.25 (a response of at
+// least 0.5); the other lines keep what correction holds (1).
+POWERQUALITY_KERNEL_INLINE void correctionsFrom(const Interpolator& table, double exactLength, unsigned int from,
+                                                unsigned int half, std::complex<double>* correction) {
+    for (unsigned int k = from; k <= half; ++k) {
+        const double w = 2.0 * pi * k / exactLength;
+        if (w > pi) {
+            break;
+        }
+        const std::complex<double> h = table.response(w);
+        const double magnitude = std::norm(h);
+        if (magnitude >= 0.25) {
+            correction[k] = std::conj(h) / magnitude;
+        }
+    }
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+// The AVX2 copy: four lines at a time, each the operations of
+// Interpolator::response and of the baseline copy in the same order (the
+// response's two table entries gathered), the lines beyond half the sample
+// rate or of too small a response left as they are; the last few lines as
+// the baseline copy takes them.
+// Four doubles at base[index] (the masked form, whose contents GCC sees defined).
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256d gather(const double* base, __m128i index) {
+    return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, index, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+}
+
+POWERQUALITY_TARGET_AVX2 void correctionsAvx2(const Interpolator& table, double exactLength, unsigned int half,
+                                              std::complex<double>* correction) {
+    const __m256d twoPi = _mm256_set1_pd(2.0 * pi);
+    const __m256d length = _mm256_set1_pd(exactLength);
+    const __m256d halfTurn = _mm256_set1_pd(pi);
+    const __m256d points = _mm256_set1_pd(static_cast<double>(Interpolator::responsePoints));
+    const __m256d quarter = _mm256_set1_pd(0.25);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m128i lastPoint = _mm_set1_epi32(Interpolator::responsePoints - 1);
+    const double* mean = reinterpret_cast<const double*>(table.meanResponse);
+    unsigned int k = 1;
+    for (; k + 3 <= half; k += 4) {
+        const __m256d lines = _mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(static_cast<int>(k)),
+                                                               _mm_setr_epi32(0, 1, 2, 3)));
+        const __m256d w = _mm256_div_pd(_mm256_mul_pd(twoPi, lines), length);
+        const __m256d within = _mm256_cmp_pd(w, halfTurn, _CMP_NGT_UQ);  // not w > pi
+        const __m256d position = _mm256_mul_pd(_mm256_div_pd(w, halfTurn), points);
+        __m128i t = _mm256_cvttpd_epi32(position);
+        t = _mm_max_epi32(_mm_setzero_si128(), _mm_min_epi32(t, lastPoint));
+        const __m256d f = _mm256_sub_pd(position, _mm256_cvtepi32_pd(t));
+        const __m128i at = _mm_slli_epi32(t, 1);  // the real part of entry t, in doubles
+        const __m256d r0 = gather(mean, at);
+        const __m256d i0 = gather(mean + 1, at);
+        const __m256d r1 = gather(mean + 2, at);
+        const __m256d i1 = gather(mean + 3, at);
+        const __m256d hr = _mm256_add_pd(r0, _mm256_mul_pd(_mm256_sub_pd(r1, r0), f));
+        const __m256d hi = _mm256_add_pd(i0, _mm256_mul_pd(_mm256_sub_pd(i1, i0), f));
+        const __m256d magnitude = _mm256_add_pd(_mm256_mul_pd(hr, hr), _mm256_mul_pd(hi, hi));
+        const __m256d use = _mm256_and_pd(within, _mm256_cmp_pd(magnitude, quarter, _CMP_GE_OQ));
+        const __m256d cr = _mm256_blendv_pd(one, _mm256_div_pd(hr, magnitude), use);
+        const __m256d ci =
+            _mm256_blendv_pd(_mm256_setzero_pd(), _mm256_div_pd(_mm256_xor_pd(hi, sign), magnitude), use);
+        const __m256d low = _mm256_unpacklo_pd(cr, ci);   // lines k, k + 2
+        const __m256d high = _mm256_unpackhi_pd(cr, ci);  // lines k + 1, k + 3
+        double* out = reinterpret_cast<double*>(correction + k);
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(low, high, 0x20));
+        _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(low, high, 0x31));
+        if (_mm256_movemask_pd(within) != 0xF) {
+            return;  // the lines from here on lie beyond half the sample rate
+        }
+    }
+    correctionsFrom(table, exactLength, k, half, correction);
+}
+#endif
+
+// The corrections of lines 1 .. half (see correctionsFrom).
+void corrections(const Interpolator& table, double exactLength, unsigned int half, std::complex<double>* correction) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        correctionsAvx2(table, exactLength, half, correction);
+        return;
+    }
+#endif
+    correctionsFrom(table, exactLength, 1, half, correction);
 }
 
 // The lines of the channels of one transformed batch (re, im: 4M floats
@@ -1154,17 +1288,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         // Lines above half the sample rate, and where the interpolation has
         // lost too much to restore (mean response below 0.5), stay as they are.
         st.correction.assign(half + 1, std::complex<double>(1.0, 0.0));
-        for (unsigned int k = 1; k <= half; ++k) {
-            const double w = 2.0 * pi * k / exactLength;
-            if (w > pi) {
-                break;
-            }
-            const std::complex<double> h = table.response(w);
-            const double magnitude = std::norm(h);
-            if (magnitude >= 0.25) {
-                st.correction[k] = std::conj(h) / magnitude;
-            }
-        }
+        corrections(table, exactLength, half, st.correction.data());
     }
 
     // The lines of every channel, Z_0 .. Z_{M/2}, with their squares and the
