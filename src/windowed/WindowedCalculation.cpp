@@ -34,6 +34,19 @@ struct Channel {
     Kind kind;
 };
 
+// The channels of a window in their order (voltage, current, line-to-line
+// of phase 1, then of phase 2, ...), at most nine.
+class Channels {
+public:
+    void push_back(const Channel& c) { channel[count++] = c; }
+    size_t size() const { return count; }
+    const Channel& operator[](size_t k) const { return channel[k]; }
+
+private:
+    Channel channel[9];
+    size_t count = 0;
+};
+
 // A signalling frequency within this share of the line spacing of a line is
 // read from that line alone; any other from the four lines around it.
 constexpr double signallingOnLine = 0.01;
@@ -530,32 +543,55 @@ POWERQUALITY_TARGET_AVX2 void pairPoints(const __m256 (*coefficients)[3], const 
 }
 
 // blockCoefficients with the interpolator's coefficients formed eight at a
-// time (each the same product and sum, rounded alike).
+// time (each the same product and sum, rounded alike), and the positions,
+// fractions and table rows of four points at a time: t = j x step, its
+// integer part i, the fraction's position (t - i) x phases, its row q and
+// the float (position - q), converted, subtracted and rounded as the
+// baseline's double and int operations do (t stays below 2^31: the window
+// is at most 2^31 samples long).
 POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, unsigned int j0, unsigned int count,
                                                     double step, unsigned int N, __m256 (*coefficients)[3],
                                                     long long* bases) {
-    for (unsigned int k = 0; k < count; ++k) {
-        const double t = (j0 + k) * step;
-        const long long i = static_cast<long long>(t);
-        const long long base = i - Interpolator::before;
-        if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
-            const double position = (t - static_cast<double>(i)) * Interpolator::phases;
-            int q = static_cast<int>(position);
-            q = q < 0 ? 0 : (q >= Interpolator::phases ? Interpolator::phases - 1 : q);
-            const __m256 f = _mm256_set1_ps(static_cast<float>(position - q));
+    const __m256d steps = _mm256_set1_pd(step);
+    const __m256d phases = _mm256_set1_pd(static_cast<double>(Interpolator::phases));
+    const __m128i lastPhase = _mm_set1_epi32(Interpolator::phases - 1);
+    alignas(32) double ts[4];
+    alignas(16) int is[4];
+    alignas(16) int qs[4];
+    alignas(16) float fs[4];
+    for (unsigned int k0 = 0; k0 < count; k0 += 4) {
+        const __m128i js = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(j0 + k0)), _mm_setr_epi32(0, 1, 2, 3));
+        const __m256d t = _mm256_mul_pd(_mm256_cvtepi32_pd(js), steps);
+        const __m128i i = _mm256_cvttpd_epi32(t);
+        const __m256d position = _mm256_mul_pd(_mm256_sub_pd(t, _mm256_cvtepi32_pd(i)), phases);
+        const __m128i q = _mm_max_epi32(_mm_setzero_si128(), _mm_min_epi32(_mm256_cvttpd_epi32(position), lastPhase));
+        _mm256_store_pd(ts, t);
+        _mm_store_si128(reinterpret_cast<__m128i*>(is), i);
+        _mm_store_si128(reinterpret_cast<__m128i*>(qs), q);
+        _mm_store_ps(fs, _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(q))));
+        const unsigned int points = std::min(4u, count - k0);
+        for (unsigned int l = 0; l < points; ++l) {
+            const unsigned int k = k0 + l;
+            const long long base = static_cast<long long>(is[l]) - Interpolator::before;
+            if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
+                const __m256 f = _mm256_set1_ps(fs[l]);
+                const float* row = table.row[qs[l]];
+                const float* delta = table.delta[qs[l]];
 #pragma GCC unroll 3
-            for (int m = 0; m < 3; ++m) {
-                coefficients[k][m] = _mm256_add_ps(_mm256_loadu_ps(table.row[q] + 8 * m),
-                                                   _mm256_mul_ps(_mm256_loadu_ps(table.delta[q] + 8 * m), f));
+                for (int m = 0; m < 3; ++m) {
+                    coefficients[k][m] = _mm256_add_ps(_mm256_loadu_ps(row + 8 * m),
+                                                       _mm256_mul_ps(_mm256_loadu_ps(delta + 8 * m), f));
+                }
+                bases[k] = base;
+            } else {
+                const long long first =
+                    std::max<long long>(0, std::min<long long>(is[l] - 2, static_cast<long long>(N) - 6));
+                float weights[6];
+                lagrangeWeights(ts[l] - static_cast<double>(first), weights);
+                coefficients[k][0] = _mm256_setr_ps(weights[0], weights[1], weights[2], weights[3], weights[4],
+                                                    weights[5], 0.0f, 0.0f);
+                bases[k] = -1 - first;
             }
-            bases[k] = base;
-        } else {
-            const long long first = std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
-            float weights[6];
-            lagrangeWeights(t - static_cast<double>(first), weights);
-            coefficients[k][0] = _mm256_setr_ps(weights[0], weights[1], weights[2], weights[3], weights[4],
-                                                weights[5], 0.0f, 0.0f);
-            bases[k] = -1 - first;
         }
     }
 }
@@ -633,52 +669,15 @@ void resample(const float* const* x, size_t channelCount, float* re, float* im, 
 // the product's recovery of infinities from a NaN result (which only lines
 // that are not finite can take) is left to the complex product itself, taken
 // again for all lines when a sum comes out NaN.
-POWERQUALITY_KERNEL_INLINE void spectrumPowerSums(const std::complex<double>* Zu, const std::complex<double>* Zi,
-                                                  unsigned int n, double& re, double& im) {
-    re = 0.0;
-    im = 0.0;
+void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* Zi, unsigned int n, double& active,
+                    double& reactive) {
+    double re = 0.0;
+    double im = 0.0;
     for (unsigned int k = 0; k < n; ++k) {
         const double a = Zu[k].real(), b = Zu[k].imag();
         const double c = Zi[k].real(), d = -Zi[k].imag();
         re += a * c - b * d;
         im += a * d + b * c;
-    }
-}
-
-#if POWERQUALITY_AVX2_KERNELS
-// The AVX2 copy: both sums in one register, (re, im) += (a c - b d, a d + b c)
-// with the products (a c, a d) and (b d, b c) formed apart and joined by one
-// subtraction and one addition (addsub), as the baseline forms them.
-POWERQUALITY_TARGET_AVX2 void spectrumPowerSumsAvx2(const std::complex<double>* Zu, const std::complex<double>* Zi,
-                                                    unsigned int n, double& re, double& im) {
-    const __m128d negateImag = _mm_setr_pd(0.0, -0.0);
-    __m128d sum = _mm_setzero_pd();
-    const double* u = reinterpret_cast<const double*>(Zu);
-    const double* i = reinterpret_cast<const double*>(Zi);
-    for (unsigned int k = 0; k < n; ++k) {
-        const __m128d ab = _mm_loadu_pd(u + 2 * static_cast<size_t>(k));
-        const __m128d cd = _mm_xor_pd(_mm_loadu_pd(i + 2 * static_cast<size_t>(k)), negateImag);  // (c, d)
-        const __m128d aa = _mm_unpacklo_pd(ab, ab);
-        const __m128d bb = _mm_unpackhi_pd(ab, ab);
-        const __m128d dc = _mm_shuffle_pd(cd, cd, 1);
-        sum = _mm_add_pd(sum, _mm_addsub_pd(_mm_mul_pd(aa, cd), _mm_mul_pd(bb, dc)));
-    }
-    re = _mm_cvtsd_f64(sum);
-    im = _mm_cvtsd_f64(_mm_unpackhi_pd(sum, sum));
-}
-#endif
-
-void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* Zi, unsigned int n, double& active,
-                    double& reactive) {
-    double re = 0.0;
-    double im = 0.0;
-#if POWERQUALITY_AVX2_KERNELS
-    if (powerquality::avx2Kernels()) {
-        spectrumPowerSumsAvx2(Zu, Zi, n, re, im);
-    } else
-#endif
-    {
-        spectrumPowerSums(Zu, Zi, n, re, im);
     }
     if (std::isnan(re) || std::isnan(im)) {
         re = 0.0;
@@ -1013,10 +1012,12 @@ POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* i
 #if POWERQUALITY_AVX2_KERNELS
 // The AVX2 copies of the sums: each four floats converted to four doubles in
 // one instruction, then the body's additions and products, lane by lane in
-// the same order, and its tail.
+// the same order (the loop unrolled, the additions still one after the
+// other), and its tail.
 POWERQUALITY_TARGET_AVX2 void sumAndSquaresAvx2(const float* x, unsigned int n, double& sum, double& squares) {
     __m256d s4 = _mm256_setzero_pd(), q4 = _mm256_setzero_pd();
     unsigned int k = 0;
+#pragma GCC unroll 4
     for (; k + 4 <= n; k += 4) {
         const __m256d a = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
         s4 = _mm256_add_pd(s4, a);
@@ -1037,6 +1038,7 @@ POWERQUALITY_TARGET_AVX2 void sumAndSquaresAvx2(const float* x, unsigned int n, 
 POWERQUALITY_TARGET_AVX2 double sumOfProductsAvx2(const float* u, const float* i, unsigned int n) {
     __m256d s4 = _mm256_setzero_pd();
     unsigned int k = 0;
+#pragma GCC unroll 4
     for (; k + 4 <= n; k += 4) {
         s4 = _mm256_add_pd(s4, _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(u + k)), _mm256_cvtps_pd(_mm_loadu_ps(i + k))));
     }
@@ -1178,7 +1180,8 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const bool thd = config.thdEnabled;
     const bool subgroupsOn = config.harmonicSubgroupsEnabled;
 
-    std::vector<Channel> channels;
+    // At most nine channels: held in place, no allocation per window.
+    Channels channels;
     for (unsigned short p = 0; p < phases; ++p) {
         channels.push_back({p, p, Kind::Voltage});
         if (currents) {
@@ -1516,11 +1519,15 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         const std::complex<double> reference = st.lines[0][P];
         // The sequences of the voltages (lines 0-2, item 0) and currents (lines
         // 3-5, item 3), both turned to phase 1's voltage.
+        // The rotation subtractReference applies, taken once for both.
+        const std::complex<double> rotation = PowerSymmetricalComponents::referenceRotation(reference);
         auto storeSequences = [&](unsigned int line, unsigned short item) {
-            std::vector<std::complex<double>> phases = {st.lines[line][P], st.lines[line + 1][P],
-                                                        st.lines[line + 2][P]};
-            std::vector<std::complex<double>> sequences = PowerSymmetricalComponents::transform(phases);
-            PowerSymmetricalComponents::subtractReference(sequences, reference);
+            const std::complex<double> phases[3] = {st.lines[line][P], st.lines[line + 1][P], st.lines[line + 2][P]};
+            std::complex<double> sequences[3];
+            PowerSymmetricalComponents::transform(phases, sequences);
+            for (std::complex<double>& x : sequences) {
+                x = x * rotation;
+            }
             std::complex<double>* phasors = buffers.symmetricPhasorBuffer.getHostBufferAt(slot, 1, item);
             double* magnitudes = buffers.symmetricMagnitudeBuffer.getHostBufferAt(slot, 1, item);
             for (unsigned int k = 0; k < 3; ++k) {
