@@ -280,7 +280,9 @@ const Interpolator& interpolator() {
 // Weight m is the product of u - k over the nodes k other than m, taken in
 // the order of k, over its denominator: the products of the first m factors
 // (taken once for all weights) continued with the factors after m.
-void lagrangeWeights(double u, float* weights) {
+// Inlined into each copy, so that the AVX2 copy's calls do not go through
+// code of the baseline instruction set.
+POWERQUALITY_KERNEL_INLINE void lagrangeWeights(double u, float* weights) {
     static const double denominators[6] = {-120.0, 24.0, -12.0, 12.0, -24.0, 120.0};
     double factor[6];
     for (int k = 0; k < 6; ++k) {
@@ -1426,9 +1428,12 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             subgroups.assign(H, 0.0);
             for (unsigned int h = 0; h < H; ++h) {
                 const unsigned long long base = static_cast<unsigned long long>(h) * P;
+                // Summed in a register, from 0 as the element was.
+                double g = 0.0;
                 for (unsigned int i = 2; i + 2 <= P; ++i) {
-                    subgroups[h] += line(base + i);
+                    g += line(base + i);
                 }
+                subgroups[h] = g;
             }
             const unsigned short interItem = static_cast<unsigned short>(c.item + 9);
             float* ih = buffers.harmonicsBuffer.getHostBufferAt(firstHarmonic, H, interItem);
