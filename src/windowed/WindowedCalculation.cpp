@@ -694,23 +694,23 @@ void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* 
     reactive = im;
 }
 
-// The reciprocal mean response of the interpolation, conj(h) / |h|^2, of the
-// lines k = from .. half whose frequency w = 2 pi k / W lies within half the
-// sample rate (w <= pi) and whose |h|^2 is at least 0.25 (a response of at
-// least 0.5); the other lines keep what correction holds (1).
+// The correction of lines k = from .. half: the reciprocal mean response of
+// the interpolation, conj(h) / |h|^2, where the line's frequency
+// w = 2 pi k / W lies within half the sample rate (w <= pi) and |h|^2 is at
+// least 0.25 (a response of at least 0.5); 1 for the other lines.
 POWERQUALITY_KERNEL_INLINE void correctionsFrom(const Interpolator& table, double exactLength, unsigned int from,
                                                 unsigned int half, std::complex<double>* correction) {
-    for (unsigned int k = from; k <= half; ++k) {
+    unsigned int k = from;
+    for (; k <= half; ++k) {
         const double w = 2.0 * pi * k / exactLength;
         if (w > pi) {
             break;
         }
         const std::complex<double> h = table.response(w);
         const double magnitude = std::norm(h);
-        if (magnitude >= 0.25) {
-            correction[k] = std::conj(h) / magnitude;
-        }
+        correction[k] = magnitude >= 0.25 ? std::conj(h) / magnitude : std::complex<double>(1.0, 0.0);
     }
+    std::fill(correction + k, correction + half + 1, std::complex<double>(1.0, 0.0));
 }
 
 #if POWERQUALITY_AVX2_KERNELS
@@ -763,14 +763,17 @@ POWERQUALITY_TARGET_AVX2 void correctionsAvx2(const Interpolator& table, double 
         _mm256_storeu_pd(out, _mm256_permute2f128_pd(low, high, 0x20));
         _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(low, high, 0x31));
         if (_mm256_movemask_pd(within) != 0xF) {
-            return;  // the lines from here on lie beyond half the sample rate
+            // The lines from here on lie beyond half the sample rate.
+            std::fill(correction + k + 4, correction + half + 1, std::complex<double>(1.0, 0.0));
+            return;
         }
     }
     correctionsFrom(table, exactLength, k, half, correction);
 }
 #endif
 
-// The corrections of lines 1 .. half (see correctionsFrom).
+// The corrections of lines 1 .. half (see correctionsFrom); line 0 is not
+// corrected.
 void corrections(const Interpolator& table, double exactLength, unsigned int half, std::complex<double>* correction) {
 #if POWERQUALITY_AVX2_KERNELS
     if (powerquality::avx2Kernels()) {
@@ -1142,10 +1145,16 @@ bool WindowedCalculation::isDirectLength(unsigned long long samples) {
     if (samples == 0) {
         return false;
     }
-    for (unsigned long long factor : {2ull, 3ull, 5ull}) {
-        while (samples % factor == 0) {
-            samples /= factor;
-        }
+    // Divisions by constants (which compile to multiplications): this runs
+    // for every window, a few lengths each.
+    while (samples % 2 == 0) {
+        samples /= 2;
+    }
+    while (samples % 3 == 0) {
+        samples /= 3;
+    }
+    while (samples % 5 == 0) {
+        samples /= 5;
     }
     return samples == 1;
 }
@@ -1292,7 +1301,7 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     if (!direct) {
         // Lines above half the sample rate, and where the interpolation has
         // lost too much to restore (mean response below 0.5), stay as they are.
-        st.correction.assign(half + 1, std::complex<double>(1.0, 0.0));
+        st.correction.resize(half + 1);
         corrections(table, exactLength, half, st.correction.data());
     }
 
