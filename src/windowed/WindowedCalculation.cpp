@@ -670,28 +670,60 @@ void resample(const float* const* x, size_t channelCount, float* re, float* im, 
 // written out as the complex product forms them, (a c - b (-d), a (-d) + b c);
 // the product's recovery of infinities from a NaN result (which only lines
 // that are not finite can take) is left to the complex product itself, taken
-// again for all lines when a sum comes out NaN.
-void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* Zi, unsigned int n, double& active,
-                    double& reactive) {
-    double re = 0.0;
-    double im = 0.0;
-    for (unsigned int k = 0; k < n; ++k) {
-        const double a = Zu[k].real(), b = Zu[k].imag();
-        const double c = Zi[k].real(), d = -Zi[k].imag();
-        re += a * c - b * d;
-        im += a * d + b * c;
+// again for all lines when a sum comes out NaN. The sums of all phases
+// (count of them, one to three) go in one pass over the lines, each phase's
+// in the order of its lines, so that the phases' additions do not wait for
+// one another.
+template <unsigned int Count>
+POWERQUALITY_KERNEL_INLINE void spectrumPowerSums(const std::complex<double>* const* Zu,
+                                                  const std::complex<double>* const* Zi, unsigned int n, double* re,
+                                                  double* im) {
+    double sumRe[Count], sumIm[Count];
+    for (unsigned int p = 0; p < Count; ++p) {
+        sumRe[p] = 0.0;
+        sumIm[p] = 0.0;
     }
-    if (std::isnan(re) || std::isnan(im)) {
-        re = 0.0;
-        im = 0.0;
-        for (unsigned int k = 0; k < n; ++k) {
-            const std::complex<double> s = Zu[k] * std::conj(Zi[k]);
-            re += s.real();
-            im += s.imag();
+    for (unsigned int k = 0; k < n; ++k) {
+#pragma GCC unroll 3
+        for (unsigned int p = 0; p < Count; ++p) {
+            const double a = Zu[p][k].real(), b = Zu[p][k].imag();
+            const double c = Zi[p][k].real(), d = -Zi[p][k].imag();
+            sumRe[p] += a * c - b * d;
+            sumIm[p] += a * d + b * c;
         }
     }
-    active = re;
-    reactive = im;
+    for (unsigned int p = 0; p < Count; ++p) {
+        re[p] = sumRe[p];
+        im[p] = sumIm[p];
+    }
+}
+
+void spectrumPowers(const std::complex<double>* const* Zu, const std::complex<double>* const* Zi, unsigned int count,
+                    unsigned int n, double* active, double* reactive) {
+    switch (count) {
+        case 1:
+            spectrumPowerSums<1>(Zu, Zi, n, active, reactive);
+            break;
+        case 2:
+            spectrumPowerSums<2>(Zu, Zi, n, active, reactive);
+            break;
+        default:
+            spectrumPowerSums<3>(Zu, Zi, n, active, reactive);
+            break;
+    }
+    for (unsigned int p = 0; p < count; ++p) {
+        if (std::isnan(active[p]) || std::isnan(reactive[p])) {
+            double re = 0.0;
+            double im = 0.0;
+            for (unsigned int k = 0; k < n; ++k) {
+                const std::complex<double> s = Zu[p][k] * std::conj(Zi[p][k]);
+                re += s.real();
+                im += s.imag();
+            }
+            active[p] = re;
+            reactive[p] = im;
+        }
+    }
 }
 
 // The correction of lines k = from .. half: the reciprocal mean response of
@@ -1493,19 +1525,25 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
 
     // Powers: voltage and current of one phase together.
     if (currents) {
+        const std::complex<double>* voltageLines[3];
+        const std::complex<double>* currentLines[3];
+        for (unsigned short p = 0; p < phases; ++p) {
+            voltageLines[p] = st.lines[p].data();
+            currentLines[p] = st.lines[3 + p].data();
+        }
+        double actives[3];
+        double reactives[3];
+        spectrumPowers(voltageLines, currentLines, phases, half + 1, actives, reactives);
         for (unsigned short p = 0; p < phases; ++p) {
             const double products = std::ldexp(sumOfProducts(window[p], window[3 + p], N), 2 * shift);
             const std::vector<std::complex<double>>& Zu = st.lines[p];
             const std::vector<std::complex<double>>& Zi = st.lines[3 + p];
             const std::vector<double>& degreesU = st.degrees[p];
             const std::vector<double>& degreesI = st.degrees[3 + p];
-            double active = 0.0;
-            double reactive = 0.0;
-            spectrumPowers(Zu.data(), Zi.data(), half + 1, active, reactive);
             PowerResultsGeneralPhase& r = raw.phases[p];
             r.activePower = products;
-            r.spectrumActivePower = active;
-            r.nonActivePower = reactive;  // raw reactive power sits at offset 112
+            r.spectrumActivePower = actives[p];
+            r.nonActivePower = reactives[p];  // raw reactive power sits at offset 112
 
             float* activeH = buffers.harmonicsBuffer.getHostBufferAt(firstHarmonic, H, static_cast<unsigned short>(18 + p));
             float* reactiveH = buffers.harmonicsBuffer.getHostBufferAt(firstHarmonic, H, static_cast<unsigned short>(21 + p));
