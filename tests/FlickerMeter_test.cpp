@@ -223,17 +223,25 @@ TEST(FlickerMeter, SameResultsForAnyBlocksAndAnyScaleDefinedOnesForBadSamples) {
 // position, one meter twice), which take their samples one after another.
 // At 4000 samples per second two to four meters demodulate one after
 // another, at 6400 side by side.
+// Meters in step run side by side, four to a vector, in blocks of the
+// decimation (1 at 1000 per second, 3 unrolled at 3200, 4, 6 and 10): each
+// meter's results, every Pinst maximum included, are the bits of the same
+// meter on its own, whatever the blocks, with missing samples anywhere (a
+// missing sample makes the chunk go meter by meter).
 TEST(FlickerMeter, MetersTogetherGiveEachMetersOwnResults) {
-  for (const double rate : {4000.0, 6400.0}) {
+  for (const double rate : {1000.0, 3200.0, 4000.0, 6400.0, 10240.0}) {
     SCOPED_TRACE(rate);
     std::vector<std::vector<float>> voltages;
     for (int c = 0; c < 5; ++c) {
         voltages.push_back(synthesise({rate, 50.0, 230.0, 0.5 + 0.3 * c, 3.0 + 2.0 * c, c == 3}, 75.0));
     }
-    std::fill_n(voltages[2].begin(), 3000, 0.0f);                            // silence first
-    std::fill_n(voltages[1].begin() + 120000, 2000, std::nanf(""));         // 2000 samples missing
-    voltages[4][264001] = std::numeric_limits<float>::infinity();           // one sample
+    const auto at = [rate](double seconds) { return static_cast<std::size_t>(seconds * rate); };
+    std::fill_n(voltages[2].begin(), 3000, 0.0f);                          // silence first
+    std::fill_n(voltages[1].begin() + static_cast<std::ptrdiff_t>(at(30.0)), 2000, std::nanf(""));  // 2000 missing
+    voltages[4][at(66.0) + 1] = std::numeric_limits<float>::infinity();  // one sample
     voltages[2][5 * 9999 + 9997] = std::nanf("");  // in the last, short chunk of a block of 9999
+    voltages[3][1] = -std::numeric_limits<float>::infinity();  // before the first decimated sample
+    voltages[0][7 * 4096 - 1] = std::nanf("");  // the last of a chunk (of a block of 7 too): in no output of it
     const double clock = 580.0;  // an interval ends at 20 s
     struct Case { int meters, block; };
     for (const Case& c : {Case{1, 0}, Case{2, 4097}, Case{3, 0}, Case{3, 7}, Case{3, 9999}, Case{5, 4096}}) {

@@ -535,4 +535,70 @@ TEST(FrequencyTracker, FlickerKeepsEveryCycleFlagged) {
     }
 }
 
+// Every bit the tracker hands out, pinned: the segments, the 10-second
+// frequencies and the running frequency after each call, for grids at the
+// sample rates and nominal frequencies hosts use, fed in calls of 7 samples
+// and of 4096. The filter and the crossing search may be rearranged for
+// speed, but not one of their sums or its order: any change of a filtered
+// sample's bits moves a crossing's fraction and with it these digests.
+unsigned long long trackerDigest(double rate, double nominal, const std::vector<float>& samples, size_t block) {
+    unsigned long long digest = 0xCBF29CE484222325ull;
+    const auto mix = [&digest](const void* data, size_t size) {
+        const unsigned char* bytes = static_cast<const unsigned char*>(data);
+        for (size_t b = 0; b < size; ++b) digest = (digest ^ bytes[b]) * 0x100000001B3ull;  // FNV-1a
+    };
+    FrequencyTracker tracker(rate, nominal, 16);
+    unsigned long long first[16];
+    int lengths[16];
+    double frequencies[16];
+    bool flags[16];
+    FrequencyTrackerInterval intervals[4];
+    for (size_t p = 0; p < samples.size(); p += block) {
+        tracker.addSamples(samples.data() + p, static_cast<int>(std::min(block, samples.size() - p)));
+        for (int count; (count = tracker.getSegments(16, first, lengths, frequencies, flags)) > 0;) {
+            for (int k = 0; k < count; ++k) {
+                mix(first + k, sizeof first[k]);
+                mix(lengths + k, sizeof lengths[k]);
+                mix(frequencies + k, sizeof frequencies[k]);
+                mix(flags + k, sizeof flags[k]);
+            }
+        }
+        for (int count; (count = tracker.getTenSecondFrequencies(4, intervals)) > 0;) {
+            mix(intervals, sizeof intervals[0] * static_cast<size_t>(count));
+        }
+        const double frequency = tracker.getFrequency();
+        const bool locked = tracker.isLocked();
+        mix(&frequency, sizeof frequency);
+        mix(&locked, sizeof locked);
+    }
+    return digest;
+}
+
+TEST(FrequencyTracker, PinnedOutputsAtTheHostsRates) {
+    struct Case { double rate, nominal, seconds; unsigned long long digest7, digest4096; };
+    const Case cases[] = {
+        {3200.0, 50.0, 21.0, 0x8EE71D6EE6D4CB18ull, 0x3DC9E268EF9BE362ull},
+        {10240.0, 50.0, 21.0, 0xA8316CF75B3FB702ull, 0xD00F754AACA749F0ull},
+        {12800.0, 60.0, 21.0, 0x82D60F670EC36C73ull, 0x31CF4BCF132A1E70ull},
+        {4000.0, 50.0, 21.0, 0x6842BCABB4126D61ull, 0x6509128BC5642C66ull},
+        {51200.0, 50.0, 12.0, 0x85014EC131C7F10Cull, 0x06CCD00F19B2A730ull},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.nominal << " Hz nominal");
+        // A wandering, distorted and noisy grid with a dip, an interruption,
+        // a burst of samples that are not finite and a burst of huge ones.
+        const double f = c.nominal;
+        Grid grid{[f](double t) { return (f - 0.05) * t + 0.02 * std::sin(2.0 * pi * t); }, true, 0.01, 325.0};
+        grid.off = [](double t) { return t > 6.0 && t < 6.3; };
+        grid.level = [](double t) { return t > 3.0 && t < 3.4 ? 0.5 : 1.0; };
+        std::vector<float> samples = synthesise(grid, c.seconds, c.rate);
+        const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+        const size_t at = static_cast<size_t>(4.5 * c.rate), burst = static_cast<size_t>(8.0 * c.rate);
+        for (size_t p = at; p < at + static_cast<size_t>(0.02 * c.rate); ++p) samples[p] = p % 2 ? nan : inf;
+        for (size_t p = burst; p < burst + 40; ++p) samples[p] = p % 2 ? 3e38f : -3e38f;
+        EXPECT_EQ(trackerDigest(c.rate, c.nominal, samples, 7), c.digest7);
+        EXPECT_EQ(trackerDigest(c.rate, c.nominal, samples, 4096), c.digest4096);
+    }
+}
+
 }  // namespace

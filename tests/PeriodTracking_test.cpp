@@ -180,4 +180,62 @@ TEST(PeriodTracking, UnfetchedValuesAreBoundedAndTheirLossIsReported) {
     }
 }
 
+// The positions fed to the items go in runs of one frequency, found by a
+// baseline search and, where the processor has AVX2, a wide one. Runs of
+// every length from 1 to 40 positions (the wide search takes eight at a
+// time), segments that end inside positions (a first position shared by two
+// frequencies) and a ring that wraps inside runs: the records of a module
+// with the wide search are those of one with the baseline one, bit for bit,
+// and the tracking rows hold what each segment wrote.
+TEST(PeriodTracking, RunsOfOneFrequencyFoundEitherWayGiveTheSameRecords) {
+    const double fs = 10240.0;
+    const int divisor = 4;
+    const auto signal = threePhaseSine(fs, 50.0, 230.0, 10.0, 25.0);
+    std::vector<std::vector<PowerResultsPeriod>> entries[2];
+    for (int wide = 0; wide < 2; ++wide) {
+        if (wide && !Impl::widePeriodSumsAvailable()) {
+            GTEST_SKIP() << "no AVX2 here: only the baseline search runs";
+        }
+        PowerModule module;
+        module.beginUpdate();
+        module.setGridConfigType(ThreePhaseStar); module.setSampleRate(fs, divisor); module.setBufferLength(1999);
+        module.setPeriodValuesEnabled(true); module.setPeriodValuesOverlapInPercent(50);
+        module.setCurrentEnabled(true);
+        module.endUpdate();
+        module.reset(0);
+        implOf(module).widePeriodSums = wide != 0;
+        SignalDriver driver(module);
+        unsigned long long next = 0;
+        uint64_t written = 0;
+        for (int n = 0; n < 600; ++n) {
+            // 1 to 40 positions, some ending inside a position.
+            const int length = divisor * (1 + (n * 7) % 40) + (n % 3 == 0 ? 1 : 0);
+            const double frequency = 49.5 + 0.01 * (n % 11);
+            const bool flag = n % 5 != 0;
+            const uint64_t end = (next + static_cast<unsigned long long>(length) - 1) / divisor + 1;
+            driver.write(written, end - written, signal);
+            written = end;
+            driver.schedule(next, length, frequency, flag);
+            // The row of the segment's inner positions: its frequency and flag.
+            const GpuBuffer<double>& tracking = implOf(module).buffers.periodTrackingBuffer;
+            const uint64_t L = tracking.getLength();
+            for (uint64_t q = next / divisor + 1; q + 1 < end; ++q) {
+                ASSERT_EQ(tracking.getHostBuffer(0)[q % L], frequency) << n << " " << q;
+                ASSERT_EQ(tracking.getHostBuffer(2)[q % L], flag ? 1.0 : 0.0) << n << " " << q;
+            }
+            next += static_cast<unsigned long long>(length);
+            driver.fetch();
+        }
+        entries[wide] = driver.entries;
+        ASSERT_GT(entries[wide].size(), 100u);
+    }
+    ASSERT_EQ(entries[0].size(), entries[1].size());
+    size_t differing = 0;
+    for (size_t k = 0; k < entries[0].size(); ++k) {
+        differing += std::memcmp(entries[0][k].data(), entries[1][k].data(),
+                                 entries[0][k].size() * sizeof(PowerResultsPeriod)) != 0;
+    }
+    EXPECT_EQ(differing, 0u);
+}
+
 }  // namespace

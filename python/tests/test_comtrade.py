@@ -554,6 +554,18 @@ def test_a_declared_rate_the_time_stamps_contradict_gives_way_to_theirs(tmp_path
     assert (given.sample_rate, given.rate_source, given.notes) == (5000.0, f"{cfg}: the sample rate given", [])
 
 
+def test_a_stamped_rate_is_taken_as_whole_hertz_only_within_the_stamps_rounding(tmp_path):
+    # 2000 stamps spanning 347 046 µs: 5760.0433 Hz, 0.0433 Hz off whole hertz where the stamps' rounding (a unit
+    # at either end) explains 0.0332 Hz at most: a rate of its own, not 5760 Hz.
+    cfg = comtrade.write(str(tmp_path / "rec"), _signals(2000), 5760.0, file_type="BINARY")
+    _edit_line(cfg, 8, "5500,2000")
+    stamps = np.round(np.arange(2000) * (347046 / 1999)).astype(np.int64)
+    _rewrite_records(tmp_path / "rec.dat", "BINARY", 3, "t", stamps)
+    rec = comtrade.read(cfg)
+    assert rec.sample_rate == 1999e6 / 347046 and rec.sample_rate != 5760.0
+    assert "time stamps" in rec.rate_source and re.search(r"5760\.04 Hz, which is used", rec.notes[0])
+
+
 @pytest.mark.parametrize("raw, name, encoding", [
     ("Напряжение A".encode("utf-8"), "Напряжение A", None),
     ("Напряжение A".encode("cp1251"), "Напряжение A", "cp1251 \\(Cyrillic letters\\)"),

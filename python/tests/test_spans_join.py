@@ -110,20 +110,23 @@ def test_what_the_join_holds_does_not_grow_with_the_spans(count):
         rows = [_event(600.0 * (k - 1) + 590.0, 50.0, True)] if k % 3 == 1 else []  # the end of the one before
         if k % 3 == 0 and k < count - 1:
             rows.append(_event(600.0 * k + 590.0, 50.0, False))
+            rows.append(_event(600.0 * k + 595.0, 2.0, True))  # whole, but waits behind the dip that began before it
         parts.append(_part(k, np.concatenate(rows) if rows else np.zeros(0, analysis.EVENT_DTYPE)))
     held, given, flicker, carried = [], 0, [], []
     for b in j._joined(iter(parts)):
         given += len(b.events)
         if b.flicker is not None:
             flicker.append(b.flicker)
+            # A closed 2-hour block comes alone: no cycle, period value or event of its own to count twice.
+            assert not (len(b.cycles) or len(b.period) or len(b.frequency) or len(b.rvc)), "flicker block rows"
         else:
             held.append(j.held())
             carried.append(j.state["events"].held())
-    # A dip is held while it runs across the border, and only then.
-    assert carried == [1 if k % 3 == 0 and k < count - 1 else 0 for k in range(count)]
+    # A dip is held while it runs across the border, and only then, with the whole event that began after it.
+    assert carried == [2 if k % 3 == 0 and k < count - 1 else 0 for k in range(count)]
     # At most the Pst of one 2-hour block (11 waiting for its twelfth) and a dip running across the border.
-    assert max(held) <= spans.PER_FLICKER - 1 + 1
-    assert given == math.ceil((count - 1) / 3)
+    assert max(held) <= spans.PER_FLICKER - 1 + 2
+    assert given == 2 * math.ceil((count - 1) / 3)
     assert [len(f["pst"]) for f in flicker] == [spans.PER_FLICKER] * (count // spans.PER_FLICKER) + \
         ([count % spans.PER_FLICKER] if count % spans.PER_FLICKER else [])
     assert [len(f["plt"]) for f in flicker] == [1] * len(flicker)

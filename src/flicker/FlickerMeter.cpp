@@ -22,6 +22,10 @@
 
 #include "windowed/Kernels.h"
 
+#if POWERQUALITY_AVX2_KERNELS
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr double pi = 3.141592653589793;
@@ -48,15 +52,10 @@ constexpr double referenceHz = 8.8;
 constexpr double referenceDeltaV = 0.0025;
 constexpr double timeLimit = 1e15;  // clock offsets beyond this are refused
 // Input samples demodulated at a time before the decimated side runs on the
-// outputs they finish; and the lanes of meters whose decimated chains run
-// side by side (a multiple of any SIMD width the compiler uses for them).
+// outputs they finish; and the lanes of meters whose chains run side by side
+// (four doubles: one AVX2 register, two SSE2 ones in the baseline copy).
 constexpr int chunkSamples = 4096;
-constexpr int lanes = 2;
-// Meters in step demodulate side by side from this decimation on (sample
-// rates from 5 kHz): below it a decimated sample every few input samples
-// takes its four lanes apart so often that side by side, with fewer
-// instructions, took longer than one meter after another (3200 per second).
-constexpr int minimumLaneDecimation = 5;
+constexpr int lanes = 4;
 
 // Classifier bins: the upper 16 bits of a float (sign, exponent and 7
 // mantissa bits) give 128 bins per octave, each bin linear inside, from 2^-30
@@ -127,12 +126,49 @@ void butterworth(double fc, double rate, Biquad* sections) {
 }
 
 // Values of the meters running side by side, one to a lane (GCC's vector
-// extension: each operation is the scalar one, lane by lane).
+// extension: each operation is the scalar one, lane by lane). Never passed
+// or returned by value: the baseline copy has no register that wide.
 typedef double Lanes __attribute__((vector_size(lanes * sizeof(double))));
+typedef float LaneFloats __attribute__((vector_size(lanes * sizeof(float))));
 
-// Biquad::step in every lane: y in, the output out (by reference: a vector
-// wider than the target's registers is not passed by value).
-inline void lanesStep(const Biquad& q, Lanes& y, Lanes& s1, Lanes& s2) {
+// An array of Lanes on a 32-byte boundary (a std::vector of them is not
+// kept so: the alignment does not reach the allocator). Empty until sized;
+// the contents are not kept across a resize.
+class LaneArray {
+public:
+    void resize(std::size_t n) {
+        storage.assign(lanes * n + lanes, 0.0);
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(storage.data());
+        first = reinterpret_cast<Lanes*>((at + sizeof(Lanes) - 1) & ~static_cast<std::uintptr_t>(sizeof(Lanes) - 1));
+    }
+    bool empty() const { return first == nullptr; }
+    Lanes* data() const { return first; }
+    Lanes& operator[](std::size_t k) const { return first[k]; }
+
+private:
+    std::vector<double> storage;
+    Lanes* first = nullptr;
+};
+
+// A Biquad's coefficients in every lane.
+struct LaneBiquad {
+    Lanes b0, b1, b2, a1, a2;
+};
+
+void broadcast(double value, Lanes& to) {
+    to = Lanes{value, value, value, value};
+}
+
+void broadcast(const Biquad& q, LaneBiquad& to) {
+    broadcast(q.b0, to.b0);
+    broadcast(q.b1, to.b1);
+    broadcast(q.b2, to.b2);
+    broadcast(q.a1, to.a1);
+    broadcast(q.a2, to.a2);
+}
+
+// Biquad::step in every lane: y in, the output out.
+POWERQUALITY_KERNEL_INLINE void lanesStep(const LaneBiquad& q, Lanes& y, Lanes& s1, Lanes& s2) {
     const Lanes x = y;
     y = q.b0 * x + s1;
     s1 = q.b1 * x - q.a1 * y + s2;
@@ -186,79 +222,297 @@ long long floorDiv(long long a, long long b) {
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// The demodulator of up to four meters in step, one meter to a lane (a
-// meter's accumulators in lane l of acc[0..2]), over count samples known to
-// be finite: in each lane the operations of Impl::demodulate, in its order.
-// Each finished decimated sample past the first two goes to squares[l] and
-// the index of the sample that finished it to at; returns how many.
-struct DemodulatorLanes {
-    const float* samples[4];
-    double* squares[4];
-    double acc[3][4];
+// The demodulators of up to four meters in step, one meter to a lane, over
+// count samples: in each lane the operations of Impl::demodulate, in its
+// order. weights[3 j + t] holds tap j of accumulator t (the one finished t
+// blocks later) in every lane; a whole decimation block runs without a test
+// per sample. Each finished decimated sample past the first two goes to
+// out, one meter to a lane, and the input position of the sample that
+// finished it to ats; returns how many. Lanes past the meters read meter 0's
+// samples. A sample that is not finite is found afterwards (`finite`), and
+// then the results are dropped: Impl::demodulate takes those samples.
+struct LaneDemodulator {
+    const float* samples[lanes];
+    Lanes acc[3];
+    int phase;
+    unsigned long long blocks;
+    bool finite;  // whether every sample was finite
 };
 
-POWERQUALITY_KERNEL_INLINE int demodulateLanesBody(DemodulatorLanes& lanes, int count, int r, const double* w0,
-                                                   const double* w1, const double* w2, int& phase,
-                                                   unsigned long long& blocks, int* at) {
-    typedef double d4 __attribute__((vector_size(32)));
-    const float* x0 = lanes.samples[0];
-    const float* x1 = lanes.samples[1];
-    const float* x2 = lanes.samples[2];
-    const float* x3 = lanes.samples[3];
-    d4 a0, a1, a2;
-    std::memcpy(&a0, lanes.acc[0], sizeof a0);
-    std::memcpy(&a1, lanes.acc[1], sizeof a1);
-    std::memcpy(&a2, lanes.acc[2], sizeof a2);
-    std::ptrdiff_t j = phase;
-    unsigned long long finished = blocks;
+// Sample i of every lane, squared in double.
+POWERQUALITY_KERNEL_INLINE void laneSquares(const float* x0, const float* x1, const float* x2, const float* x3,
+                                            std::ptrdiff_t i, Lanes& v) {
+    const LaneFloats f = {x0[i], x1[i], x2[i], x3[i]};
+    v = __builtin_convertvector(f, Lanes);
+    v = v * v;
+}
+
+// R: the decimation when known at compile time (0: r).
+template <int R>
+POWERQUALITY_KERNEL_INLINE int demodulateLanesBody(LaneDemodulator& d, int count, int r, const Lanes* weights,
+                                                   unsigned long long position, Lanes* out, unsigned long long* ats) {
+    if (R > 0) {
+        r = R;
+    }
+    const float* x0 = d.samples[0];
+    const float* x1 = d.samples[1];
+    const float* x2 = d.samples[2];
+    const float* x3 = d.samples[3];
+    Lanes a0 = d.acc[0], a1 = d.acc[1], a2 = d.acc[2];
+    const Lanes zero = a0 - a0;  // the accumulators are finite
+    Lanes sum = zero;            // of the outputs
+    int j = d.phase;
+    unsigned long long finished = d.blocks;
     int outputs = 0;
-    for (int i = 0; i < count; ++i) {
-        const d4 x = {x0[i], x1[i], x2[i], x3[i]};
-        const d4 v = x * x;
-        a0 += w0[j] * v;
-        a1 += w1[j] * v;
-        a2 += w2[j] * v;
+    int i = 0;
+    // The block under way, and the first two (not handed out), sample by sample.
+    while (i < count && (j != 0 || finished < 2)) {
+        Lanes v;
+        laneSquares(x0, x1, x2, x3, i, v);
+        a0 += weights[3 * j] * v;
+        a1 += weights[3 * j + 1] * v;
+        a2 += weights[3 * j + 2] * v;
+        ++i;
         if (++j == r) {
             j = 0;
-            const d4 out = a0;
-            a0 = a1;
-            a1 = a2;
-            a2 = d4{0.0, 0.0, 0.0, 0.0};
             if (++finished > 2) {
-                double held[4];
-                std::memcpy(held, &out, sizeof held);
-                for (int l = 0; l < 4; ++l) {
-                    lanes.squares[l][outputs] = held[l];
-                }
-                at[outputs] = i;
+                out[outputs] = a0;
+                ats[outputs] = position + static_cast<unsigned long long>(i - 1);
+                sum += a0;
                 ++outputs;
             }
+            a0 = a1;
+            a1 = a2;
+            a2 = zero;
         }
     }
-    std::memcpy(lanes.acc[0], &a0, sizeof a0);
-    std::memcpy(lanes.acc[1], &a1, sizeof a1);
-    std::memcpy(lanes.acc[2], &a2, sizeof a2);
-    phase = static_cast<int>(j);
-    blocks = finished;
+    // Whole blocks.
+    const int blocks = (count - i) / r;
+    for (int b = 0; b < blocks; ++b) {
+        const Lanes* w = weights;
+        const Lanes* const end = weights + 3 * r;
+#pragma GCC unroll 3
+        for (; w != end; w += 3, ++i) {
+            Lanes v;
+            laneSquares(x0, x1, x2, x3, i, v);
+            a0 += w[0] * v;
+            a1 += w[1] * v;
+            a2 += w[2] * v;
+        }
+        out[outputs] = a0;
+        ats[outputs] = position + static_cast<unsigned long long>(i - 1);
+        sum += a0;
+        ++outputs;
+        a0 = a1;
+        a1 = a2;
+        a2 = zero;
+    }
+    finished += static_cast<unsigned long long>(blocks);
+    // The start of the next.
+    for (; i < count; ++i, ++j) {
+        Lanes v;
+        laneSquares(x0, x1, x2, x3, i, v);
+        a0 += weights[3 * j] * v;
+        a1 += weights[3 * j + 1] * v;
+        a2 += weights[3 * j + 2] * v;
+    }
+    // Every sample reaches an output or the accumulators with a positive
+    // weight, and the terms are never negative: a sample that is not finite
+    // leaves their sum not finite, and finite ones leave it finite.
+    const Lanes total = sum + a0 + a1 + a2;
+    const auto finite = (total - total) == zero;
+    d.finite = (finite[0] & finite[1] & finite[2] & finite[3]) != 0;
+    d.acc[0] = a0;
+    d.acc[1] = a1;
+    d.acc[2] = a2;
+    d.phase = j;
+    d.blocks = finished;
     return outputs;
 }
 
 #if POWERQUALITY_AVX2_KERNELS
-POWERQUALITY_TARGET_AVX2 int demodulateLanesAvx2(DemodulatorLanes& lanes, int count, int r, const double* w0,
-                                                 const double* w1, const double* w2, int& phase,
-                                                 unsigned long long& blocks, int* at) {
-    return demodulateLanesBody(lanes, count, r, w0, w1, w2, phase, blocks, at);
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE void laneSquaresAvx2(const float* x0, const float* x1,
+                                                                         const float* x2, const float* x3,
+                                                                         std::ptrdiff_t i, Lanes& v) {
+    v = _mm256_cvtps_pd(_mm_set_ps(x3[i], x2[i], x1[i], x0[i]));
+    v = v * v;
+}
+
+// demodulateLanesBody for AVX2, its samples converted four in one instruction.
+template <int R>
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE int
+demodulateLanesAvx2Body(LaneDemodulator& d, int count, int r, const Lanes* weights,
+                                                                                unsigned long long position, Lanes* out, unsigned long long* ats) {
+    if (R > 0) {
+        r = R;
+    }
+    const float* x0 = d.samples[0];
+    const float* x1 = d.samples[1];
+    const float* x2 = d.samples[2];
+    const float* x3 = d.samples[3];
+    Lanes a0 = d.acc[0], a1 = d.acc[1], a2 = d.acc[2];
+    const Lanes zero = a0 - a0;  // the accumulators are finite
+    Lanes sum = zero;            // of the outputs
+    int j = d.phase;
+    unsigned long long finished = d.blocks;
+    int outputs = 0;
+    int i = 0;
+    // The block under way, and the first two (not handed out), sample by sample.
+    while (i < count && (j != 0 || finished < 2)) {
+        Lanes v;
+        laneSquaresAvx2(x0, x1, x2, x3, i, v);
+        a0 += weights[3 * j] * v;
+        a1 += weights[3 * j + 1] * v;
+        a2 += weights[3 * j + 2] * v;
+        ++i;
+        if (++j == r) {
+            j = 0;
+            if (++finished > 2) {
+                out[outputs] = a0;
+                ats[outputs] = position + static_cast<unsigned long long>(i - 1);
+                sum += a0;
+                ++outputs;
+            }
+            a0 = a1;
+            a1 = a2;
+            a2 = zero;
+        }
+    }
+    // Whole blocks.
+    const int blocks = (count - i) / r;
+    for (int b = 0; b < blocks; ++b) {
+        const Lanes* w = weights;
+        const Lanes* const end = weights + 3 * r;
+#pragma GCC unroll 3
+        for (; w != end; w += 3, ++i) {
+            Lanes v;
+            laneSquaresAvx2(x0, x1, x2, x3, i, v);
+            a0 += w[0] * v;
+            a1 += w[1] * v;
+            a2 += w[2] * v;
+        }
+        out[outputs] = a0;
+        ats[outputs] = position + static_cast<unsigned long long>(i - 1);
+        sum += a0;
+        ++outputs;
+        a0 = a1;
+        a1 = a2;
+        a2 = zero;
+    }
+    finished += static_cast<unsigned long long>(blocks);
+    // The start of the next.
+    for (; i < count; ++i, ++j) {
+        Lanes v;
+        laneSquaresAvx2(x0, x1, x2, x3, i, v);
+        a0 += weights[3 * j] * v;
+        a1 += weights[3 * j + 1] * v;
+        a2 += weights[3 * j + 2] * v;
+    }
+    // Every sample reaches an output or the accumulators with a positive
+    // weight, and the terms are never negative: a sample that is not finite
+    // leaves their sum not finite, and finite ones leave it finite.
+    const Lanes total = sum + a0 + a1 + a2;
+    const auto finite = (total - total) == zero;
+    d.finite = (finite[0] & finite[1] & finite[2] & finite[3]) != 0;
+    d.acc[0] = a0;
+    d.acc[1] = a1;
+    d.acc[2] = a2;
+    d.phase = j;
+    d.blocks = finished;
+    return outputs;
 }
 #endif
 
-int demodulateLanes(DemodulatorLanes& lanes, int count, int r, const double* w0, const double* w1, const double* w2,
-                    int& phase, unsigned long long& blocks, int* at) {
+// The decimated chains of up to four meters, one to a lane, all on the
+// common path of Impl::step (voltage seen, warmed up, no gap being bridged):
+// lane by lane its operations in its order, over values [from, to), each
+// square replaced by its Pinst. Up to `late` the normalising mean's weight is
+// 1 / count (count in each lane from `counts` on, while below meanSamples).
+struct LaneChain {
+    Lanes mean, level0, level1, hpIn, hpOut, smIn, smOut;
+    Lanes low[3][2];
+    Lanes eye[2][2];
+};
+
+struct ChainCoefficients {
+    LaneBiquad low[3], eye[2];
+    Lanes meanAlpha, levelAlpha, highPassGain, highPassFeedback, smoothingGain, smoothingFeedback, scale;
+    Lanes meanSamples;
+};
+
+POWERQUALITY_KERNEL_INLINE void chainStep(LaneChain& s, const ChainCoefficients& c, const Lanes& alpha,
+                                          const Lanes& zero, const Lanes& one, Lanes& value) {
+    const Lanes square = value;
+    s.mean += alpha * (square - s.mean);
+    Lanes y = square;
+    lanesStep(c.low[0], y, s.low[0][0], s.low[0][1]);
+    lanesStep(c.low[1], y, s.low[1][0], s.low[1][1]);
+    lanesStep(c.low[2], y, s.low[2][0], s.low[2][1]);
+    s.level0 += c.levelAlpha * (y - s.level0);
+    s.level1 += c.levelAlpha * (s.level0 - s.level1);
+    // Impl::lampEye(), the division only by a positive mean.
+    s.hpOut = c.highPassGain * (y - s.hpIn) + c.highPassFeedback * s.hpOut;
+    s.hpIn = y;
+    const auto normalised = s.mean > zero;
+    y = normalised ? s.hpOut / (normalised ? s.mean : one) : zero;
+    lanesStep(c.eye[0], y, s.eye[0][0], s.eye[0][1]);
+    lanesStep(c.eye[1], y, s.eye[1][0], s.eye[1][1]);
+    const Lanes squared = y * y;
+    s.smOut = c.smoothingGain * (squared + s.smIn) + c.smoothingFeedback * s.smOut;
+    s.smIn = squared;
+    value = c.scale * s.smOut;
+}
+
+POWERQUALITY_KERNEL_INLINE void runLanesBody(LaneChain& state, const ChainCoefficients& c, Lanes* values, int from,
+                                             int late, int to, const Lanes& counts) {
+    LaneChain s = state;
+    const Lanes zero = s.mean - s.mean, one = zero + 1.0;  // the mean is finite
+    Lanes count = counts;
+    for (int k = from; k < late; ++k) {
+        const Lanes alpha = count < c.meanSamples ? 1.0 / count : c.meanAlpha;
+        chainStep(s, c, alpha, zero, one, values[k]);
+        count += 1.0;
+    }
+    const Lanes alpha = c.meanAlpha;
+    for (int k = late; k < to; ++k) {
+        chainStep(s, c, alpha, zero, one, values[k]);
+    }
+    state = s;
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+POWERQUALITY_TARGET_AVX2 int demodulateLanesAvx2(LaneDemodulator& d, int count, int r, const Lanes* weights,
+                                                 unsigned long long position, Lanes* out, unsigned long long* ats) {
+    // 3200 per second: blocks of three unrolled.
+    return r == 3 ? demodulateLanesAvx2Body<3>(d, count, r, weights, position, out, ats)
+                  : demodulateLanesAvx2Body<0>(d, count, r, weights, position, out, ats);
+}
+
+POWERQUALITY_TARGET_AVX2 void runLanesAvx2(LaneChain& state, const ChainCoefficients& c, Lanes* values, int from,
+                                           int late, int to, const Lanes& counts) {
+    runLanesBody(state, c, values, from, late, to, counts);
+}
+#endif
+
+int demodulateLanes(LaneDemodulator& d, int count, int r, const Lanes* weights, unsigned long long position,
+                    Lanes* out, unsigned long long* ats) {
 #if POWERQUALITY_AVX2_KERNELS
     if (powerquality::avx2Kernels()) {
-        return demodulateLanesAvx2(lanes, count, r, w0, w1, w2, phase, blocks, at);
+        return demodulateLanesAvx2(d, count, r, weights, position, out, ats);
     }
 #endif
-    return demodulateLanesBody(lanes, count, r, w0, w1, w2, phase, blocks, at);
+    return demodulateLanesBody<0>(d, count, r, weights, position, out, ats);
+}
+
+void runLanes(LaneChain& state, const ChainCoefficients& c, Lanes* values, int from, int late, int to,
+              const Lanes& counts) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        runLanesAvx2(state, c, values, from, late, to, counts);
+        return;
+    }
+#endif
+    runLanesBody(state, c, values, from, late, to, counts);
 }
 
 }  // namespace
@@ -414,7 +668,12 @@ public:
     std::vector<double> squares = std::vector<double>(chunkSamples + 1);
     std::vector<unsigned long long> ats = std::vector<unsigned long long>(chunkSamples + 1);
     std::vector<unsigned char> gaps = std::vector<unsigned char>(chunkSamples + 1);
-    std::vector<int> finishedAt = std::vector<int>(chunkSamples + 1);  // demodulateTogether's scratch
+    // A group's (see addGroup), held by its first meter: its decimated
+    // samples, whether any meter's lies near a missing sample, and the
+    // decimation kernel's taps in every lane.
+    LaneArray laneValues;
+    std::vector<unsigned char> anyGaps;
+    LaneArray laneWeights;
 
     void add(const float* samples, int count) {
         while (count > 0) {
@@ -500,41 +759,56 @@ public:
                lampVoltage == other.lampVoltage && position == other.position;
     }
 
-    // Meters in step with each other take their samples chunk by chunk; a
-    // run of decimated samples that every meter takes on the common path
-    // runs in lanes, one meter to a lane, the others go through step(),
-    // meter by meter. Each meter's arithmetic, and the order of it, is
-    // step()'s: the results are those of each meter on its own.
+    // Meters in step with each other run in groups of up to `lanes`, a group
+    // over all the samples before the next: a meter's results depend on its
+    // own samples only.
     static void addInStep(Impl* const* meters, const float* const* samples, int count, int meterCount) {
+        for (int first = 0; first < meterCount; first += lanes) {
+            const int used = std::min(lanes, meterCount - first);
+            if (used == 1) {
+                meters[first]->add(samples[first], count);
+            } else {
+                addGroup(meters + first, samples + first, count, used);
+            }
+        }
+    }
+
+    // A group takes its samples chunk by chunk; its decimated samples wait in
+    // the first meter's laneValues, one meter to a lane. A run of them that
+    // every meter takes on the common path runs in lanes; the others go
+    // through step(), meter by meter. Each meter's arithmetic, and the order
+    // of it, is step()'s: the results are those of each meter on its own.
+    static void addGroup(Impl* const* meters, const float* const* samples, int count, int used) {
+        Impl& lead = *meters[0];
+        if (lead.laneValues.empty()) {
+            lead.laneValues.resize(chunkSamples + 1);
+            lead.anyGaps.resize(chunkSamples + 1);
+        }
+        Lanes* values = lead.laneValues.data();
+        const unsigned long long* ats = lead.ats.data();
+        const unsigned char* anyGaps = lead.anyGaps.data();
         int done = 0;
         while (done < count) {
             const int n = std::min(count - done, chunkSamples);
-            int outputs = demodulateTogether(meters, samples, done, n, meterCount);
-            if (outputs < 0) {
-                for (int c = 0; c < meterCount; ++c) {
-                    outputs = meters[c]->demodulate(samples[c] + done, n);  // the same for all: in step
-                }
-            }
+            const int outputs = demodulateGroup(meters, samples, done, n, used);
             int k = 0;
             while (k < outputs) {
                 bool common = true;
-                for (int c = 0; c < meterCount; ++c) {
+                for (int c = 0; c < used; ++c) {
                     common = common && meters[c]->steady();
                 }
                 int end = k;
-                while (common && end < outputs && !anyGap(meters, meterCount, end)) {
-                    ++end;
+                if (common) {
+                    const void* gap = std::memchr(anyGaps + k, 1, static_cast<std::size_t>(outputs - k));
+                    end = gap != nullptr ? static_cast<int>(static_cast<const unsigned char*>(gap) - anyGaps) : outputs;
                 }
                 if (end > k) {
-                    for (int first = 0; first < meterCount; first += lanes) {
-                        runLanes(meters + first, std::min(lanes, meterCount - first), k, end);
-                    }
+                    runGroup(meters, used, k, end);
                     k = end;
                 } else {
-                    const std::size_t at = static_cast<std::size_t>(k);
-                    for (int c = 0; c < meterCount; ++c) {
+                    for (int c = 0; c < used; ++c) {
                         Impl& m = *meters[c];
-                        m.step(m.squares[at], m.ats[at], m.gaps[at] != 0);
+                        m.step(values[k][c], ats[k], m.gaps[static_cast<std::size_t>(k)] != 0);
                     }
                     ++k;
                 }
@@ -543,192 +817,178 @@ public:
         }
     }
 
-    // demodulate of up to four meters in step whose samples [from, from +
-    // count) are all finite, in lanes (demodulateLanes): the decimated
-    // samples and their positions and gaps as each meter's own demodulate
-    // gives them. Returns how many, or -1 (nothing done) when the meters or
-    // their samples do not allow it: then each demodulates on its own.
-    // Lanes past the meters compute meter 0's values again, written where
-    // meter 0's go: the same bits.
-    static int demodulateTogether(Impl* const* meters, const float* const* samples, int from, int count,
-                                  int meterCount) {
-        const Impl& first = *meters[0];
-        if (meterCount < 2 || meterCount > 4 || count < 64 || first.decimation < minimumLaneDecimation) {
-            return -1;
-        }
-        for (int c = 0; c < meterCount; ++c) {
-            const Impl& m = *meters[c];
-            if (m.decimation != first.decimation || m.phase != first.phase || m.blocks != first.blocks ||
-                m.kernel != first.kernel || !allFinite(samples[c] + from, count)) {
-                return -1;
+    // The input side of samples [from, from + count) of a group: its
+    // decimated samples into the first meter's laneValues (lanes past the
+    // meters: meter 0's again) and ats, whether each lies near a missing
+    // sample into each meter's gaps and, for any meter, into anyGaps. In
+    // lanes (demodulateLanes); when a sample was not finite that is dropped
+    // and they go meter by meter (demodulate, which marks the missing ones).
+    // Returns how many.
+    static int demodulateGroup(Impl* const* meters, const float* const* samples, int from, int count, int used) {
+        Impl& lead = *meters[0];
+        Lanes* values = lead.laneValues.data();
+        unsigned char* anyGaps = lead.anyGaps.data();
+        const int r = lead.decimation;
+        if (lead.laneWeights.empty()) {
+            // Tap j of the accumulator finished now, a block later and two.
+            lead.laneWeights.resize(3 * static_cast<std::size_t>(r));
+            for (int j = 0; j < r; ++j) {
+                for (int t = 0; t < 3; ++t) {
+                    const double w = lead.kernel[static_cast<std::size_t>((2 - t) * r + j)];
+                    broadcast(w, lead.laneWeights[static_cast<std::size_t>(3 * j + t)]);
+                }
             }
         }
-        DemodulatorLanes lanes;
-        for (int l = 0; l < 4; ++l) {
-            Impl& m = *meters[l < meterCount ? l : 0];
-            lanes.samples[l] = samples[l < meterCount ? l : 0] + from;
-            lanes.squares[l] = m.squares.data();
-            lanes.acc[0][l] = m.acc0;
-            lanes.acc[1][l] = m.acc1;
-            lanes.acc[2][l] = m.acc2;
+        LaneDemodulator d;
+        for (int l = 0; l < lanes; ++l) {
+            const Impl& m = *meters[l < used ? l : 0];
+            d.samples[l] = samples[l < used ? l : 0] + from;
+            d.acc[0][l] = m.acc0;
+            d.acc[1][l] = m.acc1;
+            d.acc[2][l] = m.acc2;
         }
-        const int r = first.decimation;
-        const double* kernel = first.kernel.data();
-        int phase = first.phase;
-        unsigned long long blocks = first.blocks;
-        std::vector<int>& at = meters[0]->finishedAt;
-        const int outputs = demodulateLanes(lanes, count, r, kernel + 2 * r, kernel + r, kernel, phase, blocks,
-                                            at.data());
-        const unsigned long long reach = 3 * static_cast<unsigned long long>(r);
-        for (int c = 0; c < meterCount; ++c) {
-            Impl& m = *meters[c];
+        d.phase = lead.phase;
+        d.blocks = lead.blocks;
+        const int outputs = demodulateLanes(d, count, r, lead.laneWeights.data(), lead.position, values,
+                                            lead.ats.data());
+        if (!d.finite) {
+            int outputs = 0;
+            for (int c = 0; c < used; ++c) {
+                outputs = meters[c]->demodulate(samples[c] + from, count);  // the same for all: in step
+            }
             for (int k = 0; k < outputs; ++k) {
-                const unsigned long long position = m.position + static_cast<unsigned long long>(at[static_cast<std::size_t>(k)]);
-                m.ats[static_cast<std::size_t>(k)] = position;
-                m.gaps[static_cast<std::size_t>(k)] = m.missingEnd > 0 && position + 1 - m.missingEnd < reach;
+                const std::size_t at = static_cast<std::size_t>(k);
+                unsigned char gap = 0;
+                for (int l = 0; l < lanes; ++l) {
+                    const Impl& m = *meters[l < used ? l : 0];
+                    values[k][l] = m.squares[at];
+                    gap |= m.gaps[at];
+                }
+                anyGaps[k] = gap;
+            }
+            return outputs;
+        }
+        // Only a missing sample before these reaches them: the first few.
+        const unsigned long long reach = 3 * static_cast<unsigned long long>(r);
+        std::memset(anyGaps, 0, static_cast<std::size_t>(outputs));
+        for (int c = 0; c < used; ++c) {
+            Impl& m = *meters[c];
+            std::memset(m.gaps.data(), 0, static_cast<std::size_t>(outputs));
+            for (int k = 0; k < outputs && m.missingEnd > 0 && lead.ats[static_cast<std::size_t>(k)] + 1 - m.missingEnd < reach; ++k) {
+                m.gaps[static_cast<std::size_t>(k)] = 1;
+                anyGaps[k] = 1;
             }
             m.position += static_cast<unsigned long long>(count);
-            m.phase = phase;
-            m.blocks = blocks;
-            m.acc0 = lanes.acc[0][c];
-            m.acc1 = lanes.acc[1][c];
-            m.acc2 = lanes.acc[2][c];
+            m.phase = d.phase;
+            m.blocks = d.blocks;
+            m.acc0 = d.acc[0][c];
+            m.acc1 = d.acc[1][c];
+            m.acc2 = d.acc[2][c];
         }
         return outputs;
     }
 
-    static bool anyGap(Impl* const* meters, int meterCount, int k) {
-        for (int c = 0; c < meterCount; ++c) {
-            if (meters[c]->gaps[static_cast<std::size_t>(k)] != 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    // Decimated samples [from, to) of up to `lanes` meters, all on the common
-    // path: step() with its branches taken once for the run, lane by lane
-    // the same operations in the same order. Lanes past `used` compute the
-    // first meter's values again and are dropped. The filters run first,
-    // their Pinst written over the squares they came from, then each meter
-    // closes its intervals and classifies them: no call in the filters' loop.
-    static void runLanes(Impl* const* meters, int used, int from, int to) {
-        const Impl& a = *meters[0];
-        const double* in[lanes];
-        Lanes mean, level0, level1, hpIn, hpOut, smIn, smOut;
-        Lanes low0s1, low0s2, low1s1, low1s2, low2s1, low2s2, eye0s1, eye0s2, eye1s1, eye1s2;
+    // Decimated samples [from, to) of a group, all on the common path: the
+    // filters in lanes (runLanes), their Pinst written over the squares they
+    // came from, then each meter closes its intervals and classifies them.
+    static void runGroup(Impl* const* meters, int used, int from, int to) {
+        Impl& a = *meters[0];
+        Lanes* values = a.laneValues.data();
+        LaneChain s;
+        Lanes counts;
         for (int l = 0; l < lanes; ++l) {
             const Impl& m = *meters[l < used ? l : 0];
-            in[l] = m.squares.data();
-            mean[l] = m.mean;
-            level0[l] = m.level[0];
-            level1[l] = m.level[1];
-            hpIn[l] = m.highPassIn;
-            hpOut[l] = m.highPassOut;
-            smIn[l] = m.smoothingIn;
-            smOut[l] = m.smoothingOut;
-            low0s1[l] = m.lowPass[0].s1;
-            low0s2[l] = m.lowPass[0].s2;
-            low1s1[l] = m.lowPass[1].s1;
-            low1s2[l] = m.lowPass[1].s2;
-            low2s1[l] = m.lowPass[2].s1;
-            low2s2[l] = m.lowPass[2].s2;
-            eye0s1[l] = m.weighting[0].s1;
-            eye0s2[l] = m.weighting[0].s2;
-            eye1s1[l] = m.weighting[1].s1;
-            eye1s2[l] = m.weighting[1].s2;
+            s.mean[l] = m.mean;
+            s.level0[l] = m.level[0];
+            s.level1[l] = m.level[1];
+            s.hpIn[l] = m.highPassIn;
+            s.hpOut[l] = m.highPassOut;
+            s.smIn[l] = m.smoothingIn;
+            s.smOut[l] = m.smoothingOut;
+            for (int q = 0; q < 3; ++q) {
+                s.low[q][0][l] = m.lowPass[q].s1;
+                s.low[q][1][l] = m.lowPass[q].s2;
+            }
+            for (int q = 0; q < 2; ++q) {
+                s.eye[q][0][l] = m.weighting[q].s1;
+                s.eye[q][1][l] = m.weighting[q].s2;
+            }
+            counts[l] = static_cast<double>(m.meanCount + 1);  // the count at sample `from`
         }
-        const Biquad low0 = a.lowPass[0], low1 = a.lowPass[1], low2 = a.lowPass[2];
-        const Biquad eye0 = a.weighting[0], eye1 = a.weighting[1];
-        const double meanAlpha = a.meanAlpha, levelAlpha = a.levelAlpha;
-        const double highPassGain = a.highPassGain, highPassFeedback = a.highPassFeedback;
-        const double smoothingGain = a.smoothingGain, smoothingFeedback = a.smoothingFeedback, scale = a.scale;
-        double* inout[lanes];
-        for (int l = 0; l < lanes; ++l) {
-            inout[l] = meters[l < used ? l : 0]->squares.data();
+        ChainCoefficients c;
+        for (int q = 0; q < 3; ++q) {
+            broadcast(a.lowPass[q], c.low[q]);
         }
-        double spare[chunkSamples + 1];  // the output of lanes past `used`
-        for (int l = used; l < lanes; ++l) {
-            inout[l] = spare;
+        for (int q = 0; q < 2; ++q) {
+            broadcast(a.weighting[q], c.eye[q]);
         }
+        broadcast(a.meanAlpha, c.meanAlpha);
+        broadcast(a.levelAlpha, c.levelAlpha);
+        broadcast(a.highPassGain, c.highPassGain);
+        broadcast(a.highPassFeedback, c.highPassFeedback);
+        broadcast(a.smoothingGain, c.smoothingGain);
+        broadcast(a.smoothingFeedback, c.smoothingFeedback);
+        broadcast(a.scale, c.scale);
+        broadcast(static_cast<double>(a.meanSamples), c.meanSamples);
         // The mean's weight is 1 / count until count reaches meanSamples.
         int late = from;
         for (int l = 0; l < used; ++l) {
-            const unsigned long long first = meters[l]->meanCount + 1;  // count at sample `from`
+            const unsigned long long first = meters[l]->meanCount + 1;
             if (first < a.meanSamples) {
                 const unsigned long long lateHere = std::min<unsigned long long>(
                     static_cast<unsigned long long>(to), static_cast<unsigned long long>(from) + (a.meanSamples - first));
                 late = std::max(late, static_cast<int>(lateHere));
             }
         }
-        const Lanes zero = mean - mean, one = zero + 1.0;  // mean is finite
-        Lanes alpha = zero + meanAlpha;
-        for (int k = from; k < to; ++k) {
-            Lanes square;
-            for (int l = 0; l < lanes; ++l) {
-                square[l] = in[l][k];
-            }
-            if (k < late) {
-                for (int l = 0; l < lanes; ++l) {
-                    const unsigned long long count =
-                        meters[l < used ? l : 0]->meanCount + 1 + static_cast<unsigned long long>(k - from);
-                    alpha[l] = count < a.meanSamples ? 1.0 / static_cast<double>(count) : meanAlpha;
-                }
-            } else if (k == late) {
-                alpha = zero + meanAlpha;
-            }
-            mean += alpha * (square - mean);
-            Lanes y = square;
-            lanesStep(low0, y, low0s1, low0s2);
-            lanesStep(low1, y, low1s1, low1s2);
-            lanesStep(low2, y, low2s1, low2s2);
-            level0 += levelAlpha * (y - level0);
-            level1 += levelAlpha * (level0 - level1);
-            // lampEye(), the division only by a positive mean.
-            hpOut = highPassGain * (y - hpIn) + highPassFeedback * hpOut;
-            hpIn = y;
-            const auto normalised = mean > zero;
-            y = normalised ? hpOut / (normalised ? mean : one) : zero;
-            lanesStep(eye0, y, eye0s1, eye0s2);
-            lanesStep(eye1, y, eye1s1, eye1s2);
-            const Lanes squared = y * y;
-            smOut = smoothingGain * (squared + smIn) + smoothingFeedback * smOut;
-            smIn = squared;
-            const Lanes pinst = scale * smOut;
-            for (int l = 0; l < lanes; ++l) {
-                inout[l][k] = pinst[l];
-            }
-        }
+        runLanes(s, c, values, from, late, to, counts);
         for (int l = 0; l < used; ++l) {
             Impl& m = *meters[l];
-            for (int k = from; k < to; ++k) {
-                const unsigned long long at = m.ats[static_cast<std::size_t>(k)];
-                ++m.steps;
-                while (at >= m.nextTick) {
-                    m.closeInterval();
-                }
-                if (m.steps > m.settlingSamples) {
-                    m.classify(m.squares[static_cast<std::size_t>(k)]);
-                }
-            }
+            m.classifyLane(values, l, a.ats.data(), from, to);
             m.meanCount += static_cast<unsigned long long>(to - from);
-            m.mean = mean[l];
-            m.level[0] = level0[l];
-            m.level[1] = level1[l];
-            m.highPassIn = hpIn[l];
-            m.highPassOut = hpOut[l];
-            m.smoothingIn = smIn[l];
-            m.smoothingOut = smOut[l];
-            m.lowPass[0].s1 = low0s1[l];
-            m.lowPass[0].s2 = low0s2[l];
-            m.lowPass[1].s1 = low1s1[l];
-            m.lowPass[1].s2 = low1s2[l];
-            m.lowPass[2].s1 = low2s1[l];
-            m.lowPass[2].s2 = low2s2[l];
-            m.weighting[0].s1 = eye0s1[l];
-            m.weighting[0].s2 = eye0s2[l];
-            m.weighting[1].s1 = eye1s1[l];
-            m.weighting[1].s2 = eye1s2[l];
+            m.mean = s.mean[l];
+            m.level[0] = s.level0[l];
+            m.level[1] = s.level1[l];
+            m.highPassIn = s.hpIn[l];
+            m.highPassOut = s.hpOut[l];
+            m.smoothingIn = s.smIn[l];
+            m.smoothingOut = s.smOut[l];
+            for (int q = 0; q < 3; ++q) {
+                m.lowPass[q].s1 = s.low[q][0][l];
+                m.lowPass[q].s2 = s.low[q][1][l];
+            }
+            for (int q = 0; q < 2; ++q) {
+                m.weighting[q].s1 = s.eye[q][0][l];
+                m.weighting[q].s2 = s.eye[q][1][l];
+            }
+        }
+    }
+
+    // The rest of step() for Pinst values [from, to) in lane l of values,
+    // taken at input positions ats: the intervals closed where a tick
+    // falls, every value after settling classified, in order.
+    void classifyLane(const Lanes* values, int l, const unsigned long long* ats, int from, int to) {
+        int k = from;
+        while (k < to) {
+            // The values before the next tick, the settled ones of them classified.
+            const int stop = static_cast<int>(std::lower_bound(ats + k, ats + to, nextTick) - ats);
+            int settled = k;
+            if (steps < settlingSamples) {
+                settled += static_cast<int>(std::min<unsigned long long>(settlingSamples - steps,
+                                                                         static_cast<unsigned long long>(stop - k)));
+            }
+            steps += static_cast<unsigned long long>(stop - k);
+            classifyRun(values, l, settled, stop);
+            k = stop;
+            if (k < to) {
+                ++steps;
+                while (ats[k] >= nextTick) {
+                    closeInterval();
+                }
+                if (steps > settlingSamples) {
+                    classify(values[k][l]);
+                }
+                ++k;
+            }
         }
     }
 
@@ -859,6 +1119,42 @@ public:
             ++histogram[key - lowestKey];
         }
         ++classified;
+    }
+
+    // classify() of values [from, to) of lane l, the interval not closing.
+    void classifyRun(const Lanes* values, int l, int from, int to) {
+        double intervalMax = intervalMaximum, pinstMax = pinstMaximum;
+        // The smaller of the two, NaN when either is: a value not above it
+        // changes neither.
+        double lower = intervalMax <= pinstMax ? intervalMax : pinstMax <= intervalMax ? pinstMax : quietNaN;
+        unsigned long long under = 0, over = 0;
+        uint32_t* bins = histogram.data();
+        for (int k = from; k < to; ++k) {
+            const double pinst = values[k][l];
+            if (!(pinst <= lower)) {
+                if (!(pinst <= intervalMax)) {
+                    intervalMax = pinst;
+                }
+                if (!(pinst <= pinstMax)) {
+                    pinstMax = pinst;
+                }
+                lower = intervalMax <= pinstMax ? intervalMax : pinstMax <= intervalMax ? pinstMax : quietNaN;
+            }
+            const uint32_t key = pinst < 1e30 ? floatBits(static_cast<float>(pinst)) >> 16 : highestKey;
+            const uint32_t bin = key - lowestKey;  // wraps round below the bins
+            if (bin < binCount) {
+                ++bins[bin];
+            } else if (key < lowestKey) {
+                ++under;
+            } else {
+                ++over;
+            }
+        }
+        intervalMaximum = intervalMax;
+        pinstMaximum = pinstMax;
+        underflow += under;
+        overflow += over;
+        classified += static_cast<unsigned long long>(std::max(0, to - from));
     }
 
     // The level exceeded by `percent` % of the interval's values.

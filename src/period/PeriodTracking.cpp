@@ -38,6 +38,10 @@
 #include <stdexcept>
 #include <string>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "module/PowerModuleImpl.h"
 
 namespace {
@@ -126,6 +130,29 @@ uint64_t sameBitsRun(const double* values, uint64_t limit) {
     }
     return n;
 }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define POWERQUALITY_WIDE_RUNS 1
+// sameBitsRun eight values a time in two 256-bit registers: the same count,
+// found with fewer instructions.
+__attribute__((target("avx2"))) uint64_t sameBitsRunWide(const double* values, uint64_t limit) {
+    const uint64_t first = bitsOf(values);
+    const __m256i pattern = _mm256_set1_epi64x(static_cast<long long>(first));
+    uint64_t n = 1;
+    for (; n + 8 <= limit; n += 8) {
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + n));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + n + 4));
+        const __m256i differing = _mm256_or_si256(_mm256_xor_si256(low, pattern), _mm256_xor_si256(high, pattern));
+        if (!_mm256_testz_si256(differing, differing)) {
+            break;
+        }
+    }
+    while (n < limit && bitsOf(values + n) == first) {
+        ++n;
+    }
+    return n;
+}
+#endif
 
 // Feeds count positions from sampleIndex on, all advancing the phase by
 // phaseShift, to the item as that many calls of addSampleWithPhaseShift do,
@@ -315,7 +342,13 @@ void PowerModule::PowerModuleImpl::scheduleForPeriodCalculation(int count, unsig
             if (p < runBegin || p >= runEnd) {
                 const uint64_t ring = p % L;
                 runBegin = p;
-                runEnd = p + sameBitsRun(frequencyItem + ring, std::min(lastPosition - p + 1, L - ring));
+                const uint64_t limit = std::min(lastPosition - p + 1, L - ring);
+#if POWERQUALITY_WIDE_RUNS
+                runEnd = p + (widePeriodSums ? sameBitsRunWide(frequencyItem + ring, limit)
+                                             : sameBitsRun(frequencyItem + ring, limit));
+#else
+                runEnd = p + sameBitsRun(frequencyItem + ring, limit);
+#endif
                 runShift = frequencyItem[ring] / fs;
             }
             p += feedRun(*item, p, runEnd - p, runShift);

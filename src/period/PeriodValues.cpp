@@ -79,40 +79,57 @@ struct TrackingRings {
 // The conjugate phasor (re, -im) times x is (x re, -(x im)) to the bit, so
 // one product of pairs gives both parts of w u f conj(ph).
 template <unsigned phases, bool withCurrent, bool withLineToLine, bool weighted>
-void accumulate(PhaseSums* out, const TrackingRings& tracking, const PhaseRings* rings, uint64_t begin,
-                uint64_t end, double w) {
+inline __attribute__((always_inline)) void addPosition(PhaseSums* sums, double& wf, const TrackingRings& tracking,
+                                                       const PhaseRings* rings, uint64_t j, double w) {
     const Pair conjugate = {1.0, -1.0};
     const Pair weight = {w, w};
     const Pair productWeight = {1.0, w};
+    const double f = tracking.frequency[j];
+    Pair ph;
+    std::memcpy(&ph, tracking.phasor + 2 * j, sizeof ph);
+    const Pair conjPh = ph * conjugate;
+    wf += weighted ? w * f : f;
+#pragma GCC unroll 3
+    for (unsigned k = 0; k < phases; ++k) {
+        // Voltage and current side by side; without a current its lane
+        // carries zeros that no result reads.
+        const Pair ui = {rings[k].voltage[j], withCurrent ? rings[k].current[j] : 0.0f};
+        const Pair wui = weighted ? weight * ui : ui;
+        sums[k].squares += weighted ? weight * (ui * ui) : ui * ui;
+        const Pair wuif = wui * Pair{f, f};
+        sums[k].au += Pair{wuif[0], wuif[0]} * conjPh;
+        if (withCurrent) {
+            sums[k].ai += Pair{wuif[1], wuif[1]} * conjPh;
+        }
+        if (withCurrent || withLineToLine) {
+            const double d = withLineToLine ? rings[k].lineToLine[j] : 0.0;
+            const Pair product = Pair{wui[0], d} * Pair{ui[1], d};
+            sums[k].products += weighted ? productWeight * product : product;
+        }
+    }
+}
+
+// A single position (the weighted ends of a span) goes straight into the
+// sums, the same operations as a position of the loop; a longer run is
+// summed in locals.
+template <unsigned phases, bool withCurrent, bool withLineToLine, bool weighted>
+void accumulate(PhaseSums* out, const TrackingRings& tracking, const PhaseRings* rings, uint64_t begin,
+                uint64_t end, double w) {
+    if (end - begin == 1) {
+        double wf = out[0].wf;
+        addPosition<phases, withCurrent, withLineToLine, weighted>(out, wf, tracking, rings, begin, w);
+        for (unsigned k = 0; k < phases; ++k) {
+            out[k].wf = wf;
+        }
+        return;
+    }
     PhaseSums sums[phases];
     for (unsigned k = 0; k < phases; ++k) {
         sums[k] = out[k];
     }
     double wf = out[0].wf;
     for (uint64_t j = begin; j < end; ++j) {
-        const double f = tracking.frequency[j];
-        Pair ph;
-        std::memcpy(&ph, tracking.phasor + 2 * j, sizeof ph);
-        const Pair conjPh = ph * conjugate;
-        wf += weighted ? w * f : f;
-#pragma GCC unroll 3
-        for (unsigned k = 0; k < phases; ++k) {
-            // Voltage and current side by side; without a current its lane
-            // carries zeros that no result reads.
-            const Pair ui = {rings[k].voltage[j], withCurrent ? rings[k].current[j] : 0.0f};
-            const Pair wui = weighted ? weight * ui : ui;
-            sums[k].squares += weighted ? weight * (ui * ui) : ui * ui;
-            const Pair wuif = wui * Pair{f, f};
-            sums[k].au += Pair{wuif[0], wuif[0]} * conjPh;
-            if (withCurrent) {
-                sums[k].ai += Pair{wuif[1], wuif[1]} * conjPh;
-            }
-            if (withCurrent || withLineToLine) {
-                const double d = withLineToLine ? rings[k].lineToLine[j] : 0.0;
-                const Pair product = Pair{wui[0], d} * Pair{ui[1], d};
-                sums[k].products += weighted ? productWeight * product : product;
-            }
-        }
+        addPosition<phases, withCurrent, withLineToLine, weighted>(sums, wf, tracking, rings, j, w);
     }
     for (unsigned k = 0; k < phases; ++k) {
         out[k] = sums[k];

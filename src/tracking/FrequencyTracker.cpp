@@ -11,6 +11,10 @@
 // Times of crossings are held as a 64-bit whole position plus a fraction in
 // [0, 1), so that their differences keep sub-sample precision however long
 // the stream runs. Caller indices are handled as signed 64-bit values.
+//
+// The filter and the crossing search run as a baseline and an AVX2 copy of
+// one source (see windowed/Kernels.h: the same operations in the same order,
+// so the same bits; POWERQUALITY_KERNELS=baseline keeps the baseline copy).
 #include "powerquality/FrequencyTracker.h"
 
 #include <algorithm>
@@ -22,6 +26,8 @@
 #include <stdexcept>
 #include <utility>
 #include <vector>
+
+#include "windowed/Kernels.h"
 
 namespace {
 
@@ -45,6 +51,24 @@ constexpr double intervalClosePeriods = halfWindow + settleCycles + 3;  // of th
 constexpr uint64_t never = std::numeric_limits<uint64_t>::max();
 constexpr int chunkSamples = 4096;  // samples filtered at a time before their crossings are sought
 
+// Doubles added and multiplied lane by lane, each lane rounded as the scalar
+// operation is: two in the baseline copy, four in the AVX2 one (wider
+// vectors without AVX are split into halves that cost more than they save).
+template <int lanes>
+struct Lanes;
+template <>
+struct Lanes<2> {
+    using Doubles = double __attribute__((vector_size(16)));
+    using Bits = int64_t __attribute__((vector_size(16)));
+    using Floats = float __attribute__((vector_size(8)));
+};
+template <>
+struct Lanes<4> {
+    using Doubles = double __attribute__((vector_size(32)));
+    using Bits = int64_t __attribute__((vector_size(32)));
+    using Floats = float __attribute__((vector_size(16)));
+};
+
 // A time in positions: whole + fraction, fraction in [0, 1).
 struct Instant {
     int64_t whole = 0;
@@ -67,24 +91,18 @@ double toDouble(const Instant& a) {
 
 // Running mean of the last `length` inputs: linear phase, a delay of
 // (length - 1) / 2 samples at every frequency, zeros at the multiples of
-// sampleRate / length. The running sum is recomputed from the ring each time
-// the ring comes round, so rounding errors cannot build up.
+// sampleRate / length. The running sum is taken afresh each time the ring
+// comes round, so rounding errors cannot build up: the sum of the ring,
+// oldest position first, is the sum of the inputs of the lap that ends,
+// from 0 in the order they came, which `lap` forms as they come.
 struct Boxcar {
     std::vector<double> ring;
     size_t index = 0;
     double sum = 0.0;
+    double lap = 0.0;  // the inputs since the ring last came round, summed from 0 in order
     double scale = 1.0;
 
     explicit Boxcar(size_t length) : ring(length, 0.0), scale(1.0 / static_cast<double>(length)) {}
-
-    // The sum of the ring, oldest position first.
-    double ringSum() const {
-        double s = 0.0;
-        for (double v : ring) {
-            s += v;
-        }
-        return s;
-    }
 
     double gain(double w) const {
         const double n = static_cast<double>(ring.size());
@@ -106,20 +124,50 @@ struct Comb {
 
     Comb(size_t D, size_t block) : delay(D), length(2 * D + 1), history(2 * D + block, 0.0), fill(2 * D) {}
 
-    // n <= block samples (not finite ones taken as 0) through the comb into y.
-    void run(const float* samples, size_t n, double* y) {
-        const size_t past = 2 * delay;
+    // n <= block samples (not finite ones taken as 0) through the comb into
+    // y, `lanes` samples at a time and then one by one.
+    template <int lanes>
+    POWERQUALITY_KERNEL_INLINE void run(const float* samples, size_t n, double* y) {
+        using Doubles = typename Lanes<lanes>::Doubles;
+        using Bits = typename Lanes<lanes>::Bits;
+        using Floats = typename Lanes<lanes>::Floats;
+        const size_t D = delay;
+        const size_t past = 2 * D;
         if (fill + n > history.size()) {
             std::copy(history.data() + fill - past, history.data() + fill, history.data());
             fill = past;
         }
-        double* h = history.data() + fill - past;
-        for (size_t k = 0; k < n; ++k) {
+        double* const h = history.data() + fill - past;
+        // Each lane the scalar operation: x - x is 0 exactly for a finite x
+        // and NaN otherwise, so the mask keeps the finite samples' bits (-0
+        // included) and gives +0 for the others.
+        const Doubles zero = {};
+        const Doubles half = zero + 0.5;
+        size_t k = 0;
+        for (; k + lanes <= n; k += lanes) {
+            Floats some;
+            std::memcpy(&some, samples + k, sizeof some);
+            const Doubles x = __builtin_convertvector(some, Doubles);
+            Bits kept;
+            std::memcpy(&kept, &x, sizeof kept);
+            kept &= (x - x) == zero;
+            std::memcpy(h + past + k, &kept, sizeof kept);
+        }
+        for (; k < n; ++k) {
             const double x = samples[k];
             h[past + k] = std::isfinite(x) ? x : 0.0;
         }
-        for (size_t k = 0; k < n; ++k) {
-            y[k] = h[k + delay] - 0.5 * (h[k + past] + h[k]);
+        k = 0;
+        for (; k + lanes <= n; k += lanes) {
+            Doubles middle, newest, oldest;
+            std::memcpy(&middle, h + k + D, sizeof middle);
+            std::memcpy(&newest, h + k + past, sizeof newest);
+            std::memcpy(&oldest, h + k, sizeof oldest);
+            const Doubles out = middle - half * (newest + oldest);
+            std::memcpy(y + k, &out, sizeof out);
+        }
+        for (; k < n; ++k) {
+            y[k] = h[k + D] - 0.5 * (h[k + past] + h[k]);
         }
         fill += n;
     }
@@ -163,38 +211,72 @@ struct LinearPhaseFilter {
     // sample one after the other (their three running sums are independent,
     // so the additions of one need not wait for another's). Each running
     // mean takes the sample out of its ring and the new one in, and when its
-    // ring comes round takes its sum afresh and gives that sum's mean for
-    // the sample that brought it round.
-    void run(const float* samples, size_t n, double* y) {
-        comb.run(samples, n, y);
+    // ring comes round takes its lap's sum as its sum and gives that sum's
+    // mean for the sample that brought it round. The samples go in stretches
+    // that end where a ring comes round, so that only a stretch's last
+    // sample asks which rings do.
+    template <int lanes>
+    POWERQUALITY_KERNEL_INLINE void run(const float* samples, size_t n, double* y) {
+        comb.run<lanes>(samples, n, y);
         Boxcar* const means[3] = {&third, &fifth, &seventh};
         double* ring[3];
         size_t index[3], size[3];
-        double sum[3], scale[3];
+        double sum[3], lap[3], scale[3];
         for (int b = 0; b < 3; ++b) {
             ring[b] = means[b]->ring.data();
             index[b] = means[b]->index;
             size[b] = means[b]->ring.size();
             sum[b] = means[b]->sum;
+            lap[b] = means[b]->lap;
             scale[b] = means[b]->scale;
         }
-        for (size_t k = 0; k < n; ++k) {
-            double v = y[k];
+        for (size_t k = 0; k < n;) {
+            size_t stretch = n - k;
+            for (int b = 0; b < 3; ++b) {
+                stretch = size[b] - index[b] < stretch ? size[b] - index[b] : stretch;
+            }
+            double* const r0 = ring[0] + index[0];
+            double* const r1 = ring[1] + index[1];
+            double* const r2 = ring[2] + index[2];
+            double* const out = y + k;
+            // Every sample of the stretch but its last: no ring comes round.
+            for (size_t j = 0; j + 1 < stretch; ++j) {
+                double v = out[j];
+                sum[0] += v - r0[j];
+                r0[j] = v;
+                lap[0] += v;
+                v = sum[0] * scale[0];
+                sum[1] += v - r1[j];
+                r1[j] = v;
+                lap[1] += v;
+                v = sum[1] * scale[1];
+                sum[2] += v - r2[j];
+                r2[j] = v;
+                lap[2] += v;
+                out[j] = sum[2] * scale[2];
+            }
+            double v = out[stretch - 1];
 #pragma GCC unroll 3
             for (int b = 0; b < 3; ++b) {
-                sum[b] += v - ring[b][index[b]];
-                ring[b][index[b]] = v;
-                if (++index[b] == size[b]) {
+                double& slot = ring[b][index[b] + stretch - 1];
+                sum[b] += v - slot;
+                slot = v;
+                lap[b] += v;
+                index[b] += stretch;
+                if (index[b] == size[b]) {
                     index[b] = 0;
-                    sum[b] = means[b]->ringSum();
+                    sum[b] = lap[b];
+                    lap[b] = 0.0;
                 }
                 v = sum[b] * scale[b];
             }
-            y[k] = v;
+            out[stretch - 1] = v;
+            k += stretch;
         }
         for (int b = 0; b < 3; ++b) {
             means[b]->index = index[b];
             means[b]->sum = sum[b];
+            means[b]->lap = lap[b];
         }
     }
 };
@@ -266,25 +348,52 @@ public:
     void add(const float* samples, int count) {
         while (count > 0) {
             const int n = std::min(count, chunkSamples);
-            filter.run(samples, static_cast<size_t>(n), filtered.data());
-            scan(filtered.data(), n);
+#if POWERQUALITY_AVX2_KERNELS
+            if (wide) {
+                filterAndScanWide(samples, n);
+            } else {
+                filterAndScan(samples, n);
+            }
+#else
+            filterAndScan(samples, n);
+#endif
             samples += n;
             count -= n;
         }
     }
 
+    // One chunk through the filter and the crossing search, as the baseline
+    // and as the AVX2 copy (the same operations in the same order).
+    void filterAndScan(const float* samples, int n) {
+        filter.run<2>(samples, static_cast<size_t>(n), filtered.data());
+        scan(filtered.data(), n);
+    }
+
+#if POWERQUALITY_AVX2_KERNELS
+    POWERQUALITY_TARGET_AVX2 void filterAndScanWide(const float* samples, int n) {
+        filter.run<4>(samples, static_cast<size_t>(n), filtered.data());
+        scan(filtered.data(), n);
+    }
+#endif
+
     // The filter's outputs y[0..n), sample by sample: crossings and events.
     // The state the loop changes is held in locals, and handed to the
-    // members around the calls that read or change it.
-    void scan(const double* y, int n) {
+    // members around the calls that read or change it. The samples go in
+    // stretches that end before the next event's position, or after a
+    // crossing (which may move the next event), so that the samples inside
+    // a stretch need not ask for events.
+    POWERQUALITY_KERNEL_INLINE void scan(const double* y, int n) {
         double pos = posPeak, neg = negPeak, energy = cycleEnergy, previous = yPrev;
         bool arm = armed;
-        uint64_t at = position;
+        const uint64_t origin = position;  // the position of y[0]
         uint64_t next = nextEvent;
-        for (int i = 0; i < n; ++i) {
+        // The sample y[i]: false when a crossing was taken at it.
+        const auto step = [&](int i) __attribute__((always_inline)) {
             const double v = y[i];
+            const uint64_t at = origin + static_cast<uint64_t>(i);
             pos = std::max(pos, v);
             neg = std::min(neg, v);
+            bool crossed = false;
             // Armed only once the filter has filled; armed, the previous
             // output is negative, so a crossing lies between it and this one.
             if (arm) {
@@ -298,6 +407,7 @@ public:
                     neg = negPeak;
                     energy = cycleEnergy;
                     next = nextEvent;
+                    crossed = true;
                 }
             } else if (v < -hysteresis && at >= filter.length) {
                 arm = true;
@@ -306,19 +416,38 @@ public:
             // after it, so it counts once the crossing has been taken.
             energy += v * v;
             previous = v;
-            if (at >= next) {
-                position = at;
+            return !crossed;
+        };
+        for (int i = 0; i < n;) {
+            // The samples before the next event's position.
+            const uint64_t at = origin + static_cast<uint64_t>(i);
+            const uint64_t before = next > at ? next - at : 0;
+            const int stop = before < static_cast<uint64_t>(n - i) ? i + static_cast<int>(before) : n;
+            bool plain = true;
+            while (i < stop) {
+                if (!step(i++)) {
+                    plain = false;
+                    break;
+                }
+            }
+            if (plain && i < n) {
+                step(i++);  // at the next event's position
+            }
+            // Events at the last sample taken (after a crossing, the event
+            // it may have brought forward).
+            const uint64_t last = origin + static_cast<uint64_t>(i) - 1;
+            if (last >= next) {
+                position = last;
                 events();
                 next = nextEvent;
             }
-            ++at;
         }
         posPeak = pos;
         negPeak = neg;
         cycleEnergy = energy;
         yPrev = previous;
         armed = arm;
-        position = at;
+        position = origin + static_cast<uint64_t>(n);
     }
 
     int take(int capacity, unsigned long long* first, int* lengths, double* frequencies, bool* flags) {
@@ -679,6 +808,7 @@ private:
     }
 
     LinearPhaseFilter filter;
+    const bool wide = powerquality::avx2Kernels();  // the AVX2 copy of the filter and the search
     std::vector<double> filtered = std::vector<double>(chunkSamples);  // the filter's outputs of one chunk
     double minPeriod = 0.0, maxPeriod = 0.0;  // positions
     uint64_t timeoutLength = 0;
