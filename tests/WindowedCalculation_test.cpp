@@ -2,6 +2,8 @@
 // PowerModule as a host drives it: write the rings, schedule, fetch.
 #include "ModuleTest.h"
 
+#include <set>
+
 namespace {
 
 enum Switch : unsigned { LineToLine = 1, Symmetrical = 2, FullFft = 4 };
@@ -565,6 +567,39 @@ TEST(WindowedCalculation, SizesThatCannotBeMeantAreNotRequested) {
         m.setSampleRate(10240.0, 1);
         EXPECT_EQ(window(m, distorted(10240.0, 50.0), 0, 10, 50.0).phasesCount, 1);
         EXPECT_EQ(impl.buffers.getGeneralResultsBufferLength(), 71u);  // 12.8 s x 55 Hz / 10
+    }
+}
+
+TEST(WindowedCalculation, DirectAndResampledLengthsFollowTheirFactors) {
+    // The lengths 2^a 3^b 5^c, made by multiplication: a window of such a
+    // whole number of samples is transformed as it is, any other is
+    // resampled onto the smallest multiple of 4 of them not below its exact
+    // length. Windows of 10 cycles at 10240 Hz of every whole length from
+    // 1862 to 2275 samples (55 to 45 Hz) and of lengths half a sample
+    // beyond, each read back as its count of lines M / 2 + 1.
+    std::set<unsigned int> smooth;
+    for (unsigned int a = 1; a <= 8192; a *= 2) {
+        for (unsigned int b = a; b <= 8192; b *= 3) {
+            for (unsigned int c = b; c <= 8192; c *= 5) {
+                smooth.insert(c);
+            }
+        }
+    }
+    const auto resampled = [&](double length) {
+        return *std::find_if(smooth.begin(), smooth.end(),
+                             [&](unsigned int m) { return m % 4 == 0 && static_cast<double>(m) >= length; });
+    };
+    Windowed m;
+    const SignalDriver::Signal signal = distorted(10240.0, 50.0);
+    unsigned long long first = 0;
+    for (unsigned int n = 1862; n <= 2275; ++n) {
+        for (double extra : {0.0, 0.5}) {
+            const double length = n + extra;
+            const unsigned int M = extra == 0.0 && smooth.count(n) == 1 ? n : resampled(length);
+            const PowerResultsGeneral r = window(m, signal, first, 10, 10.0 * 10240.0 / length);
+            ASSERT_EQ(r.fftOutputLength, M / 2 + 1) << length;
+            first += n + 1;
+        }
     }
 }
 

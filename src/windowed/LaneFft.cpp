@@ -4,8 +4,8 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
-#include <utility>
 
 namespace {
 
@@ -17,6 +17,10 @@ typedef float v4r __attribute__((vector_size(16)));  // held in registers
 typedef float v8r __attribute__((vector_size(32)));
 
 constexpr double twoPi = 6.283185307179586;
+
+// Where the spare work array begins in the work storage: after the first
+// one, on a 64-byte boundary.
+size_t spareOffset(unsigned int n) { return (static_cast<size_t>(n) * LaneFft::lanes + 15) / 16 * 16; }
 
 }  // namespace
 
@@ -61,8 +65,30 @@ LaneFft::LaneFft(unsigned int length) : n(length) {
         }
         len = m;
     }
-    workRe.resize(static_cast<size_t>(length) * lanes);
-    workIm.resize(static_cast<size_t>(length) * lanes);
+    // The first stage's twiddles as its AVX2 copy reads them: for the
+    // elements k and k + 1 (k even) and each t, eight real parts (element
+    // k's in four lanes, then k + 1's) and eight imaginary parts.
+    if (!radices.empty()) {
+        const unsigned int p = radices[0];
+        const size_t pairs = length / p / 2;
+        pairTwiddles.resize(pairs * (p - 1) * 16);
+        float* w = pairTwiddles.data();
+        for (size_t k = 0; k < 2 * pairs; k += 2) {
+            for (unsigned int t = 1; t < p; ++t) {
+                for (unsigned int l = 0; l < 8; ++l) {
+                    const size_t at = (k + l / 4) * (p - 1) + t - 1;
+                    w[l] = twiddleRe[at];
+                    w[8 + l] = twiddleIm[at];
+                }
+                w += 16;
+            }
+        }
+    }
+    // Two work arrays each where an odd number of stages (three or more)
+    // passes through a spare one to end in the caller's arrays.
+    const size_t work = spareOffset(length) * (radices.size() % 2 == 1 && radices.size() >= 3 ? 2 : 1);
+    workRe.resize(work);
+    workIm.resize(work);
 }
 
 namespace {
@@ -160,22 +186,21 @@ struct Butterfly<5> {
 template <unsigned int P, bool Wide>
 POWERQUALITY_KERNEL_INLINE void stage(const float* __restrict srcRe, const float* __restrict srcIm,
                                       float* __restrict dstRe, float* __restrict dstIm, size_t m, size_t s,
-                                      const float* twiddleRe, const float* twiddleIm) {
+                                      const float* twiddleRe, const float* twiddleIm,
+                                      const float* pairTwiddles) {
     const size_t inStride = 4 * s * m;
     const size_t outStride = 4 * s;
     size_t k = 0;
     if constexpr (Wide) {
       if (s == 1) {
         for (; k + 2 <= m; k += 2) {
+            // The twiddles of k and k + 1 as the plan laid them out (s = 1 only in the first stage).
             v8r wr[P], wi[P];
 #pragma GCC unroll 8
             for (unsigned int t = 1; t < P; ++t) {
-                const float c0 = twiddleRe[k * (P - 1) + t - 1], c1 = twiddleRe[(k + 1) * (P - 1) + t - 1];
-                const float d0 = twiddleIm[k * (P - 1) + t - 1], d1 = twiddleIm[(k + 1) * (P - 1) + t - 1];
-                const v4 c0s = {c0, c0, c0, c0}, c1s = {c1, c1, c1, c1};
-                const v4 d0s = {d0, d0, d0, d0}, d1s = {d1, d1, d1, d1};
-                wr[t] = __builtin_shufflevector(c0s, c1s, 0, 1, 2, 3, 4, 5, 6, 7);
-                wi[t] = __builtin_shufflevector(d0s, d1s, 0, 1, 2, 3, 4, 5, 6, 7);
+                const float* w = pairTwiddles + ((k / 2) * (P - 1) + t - 1) * 16;
+                wr[t] = *reinterpret_cast<const v8*>(w);
+                wi[t] = *reinterpret_cast<const v8*>(w + 8);
             }
             const float* inRe = srcRe + 4 * k;
             const float* inIm = srcIm + 4 * k;
@@ -274,61 +299,77 @@ POWERQUALITY_KERNEL_INLINE void stage(const float* __restrict srcRe, const float
 }
 
 // The stages over the radices, from re and im through the work arrays, the
-// result back in re and im.
+// result back in re and im. Every stage reads one pair of arrays and writes
+// another: an even number of stages alternates between the work arrays and
+// re and im; an odd number (three or more) writes the work arrays first,
+// then alternates between the spare and the work arrays, and the last stage
+// writes re and im (which the first has read), so that no stage's output is
+// copied.
 template <bool Wide>
 POWERQUALITY_KERNEL_INLINE void forwardBody(float* re, float* im, unsigned int n, const std::vector<unsigned int>& radices,
-                                            const float* twiddleRe, const float* twiddleIm, float* workRe,
-                                            float* workIm) {
+                                            const float* twiddleRe, const float* twiddleIm, const float* pairTwiddles,
+                                            float* workRe, float* workIm) {
+    const size_t stages = radices.size();
+    const bool spare = stages % 2 == 1 && stages >= 3;
+    float* const spareRe = spare ? workRe + spareOffset(n) : re;
+    float* const spareIm = spare ? workIm + spareOffset(n) : im;
     float* srcRe = re;
     float* srcIm = im;
-    float* dstRe = workRe;
-    float* dstIm = workIm;
     size_t len = n;
     size_t s = 1;
     size_t twiddle = 0;
-    for (unsigned int p : radices) {
+    for (size_t stageIndex = 0; stageIndex < stages; ++stageIndex) {
+        const unsigned int p = radices[stageIndex];
+        float* dstRe = workRe;
+        float* dstIm = workIm;
+        if (stageIndex + 1 == stages && stageIndex > 0) {
+            dstRe = re;
+            dstIm = im;
+        } else if (srcRe == workRe) {
+            dstRe = spareRe;
+            dstIm = spareIm;
+        }
         const size_t m = len / p;
         const float* wr = twiddleRe + twiddle;
         const float* wi = twiddleIm + twiddle;
         switch (p) {
             case 4:
-                stage<4, Wide>(srcRe, srcIm, dstRe, dstIm, m, s, wr, wi);
+                stage<4, Wide>(srcRe, srcIm, dstRe, dstIm, m, s, wr, wi, pairTwiddles);
                 break;
             case 2:
-                stage<2, Wide>(srcRe, srcIm, dstRe, dstIm, m, s, wr, wi);
+                stage<2, Wide>(srcRe, srcIm, dstRe, dstIm, m, s, wr, wi, pairTwiddles);
                 break;
             case 3:
-                stage<3, Wide>(srcRe, srcIm, dstRe, dstIm, m, s, wr, wi);
+                stage<3, Wide>(srcRe, srcIm, dstRe, dstIm, m, s, wr, wi, pairTwiddles);
                 break;
             default:
-                stage<5, Wide>(srcRe, srcIm, dstRe, dstIm, m, s, wr, wi);
+                stage<5, Wide>(srcRe, srcIm, dstRe, dstIm, m, s, wr, wi, pairTwiddles);
                 break;
         }
         twiddle += m * (p - 1);
         len = m;
         s *= p;
-        std::swap(srcRe, dstRe);
-        std::swap(srcIm, dstIm);
+        srcRe = dstRe;
+        srcIm = dstIm;
     }
     if (srcRe != re) {
-        const size_t count = static_cast<size_t>(n) * LaneFft::lanes;
-        for (size_t j = 0; j < count; ++j) {
-            re[j] = srcRe[j];
-            im[j] = srcIm[j];
-        }
+        // A single stage ends in the work arrays: copied back.
+        const size_t bytes = static_cast<size_t>(n) * LaneFft::lanes * sizeof(float);
+        std::memcpy(re, srcRe, bytes);
+        std::memcpy(im, srcIm, bytes);
     }
 }
 
 void forwardBaseline(float* re, float* im, unsigned int n, const std::vector<unsigned int>& radices,
                      const float* twiddleRe, const float* twiddleIm, float* workRe, float* workIm) {
-    forwardBody<false>(re, im, n, radices, twiddleRe, twiddleIm, workRe, workIm);
+    forwardBody<false>(re, im, n, radices, twiddleRe, twiddleIm, nullptr, workRe, workIm);
 }
 
 #if POWERQUALITY_AVX2_KERNELS
 POWERQUALITY_TARGET_AVX2 void forwardAvx2(float* re, float* im, unsigned int n, const std::vector<unsigned int>& radices,
-                                          const float* twiddleRe, const float* twiddleIm, float* workRe,
-                                          float* workIm) {
-    forwardBody<true>(re, im, n, radices, twiddleRe, twiddleIm, workRe, workIm);
+                                          const float* twiddleRe, const float* twiddleIm, const float* pairTwiddles,
+                                          float* workRe, float* workIm) {
+    forwardBody<true>(re, im, n, radices, twiddleRe, twiddleIm, pairTwiddles, workRe, workIm);
 }
 #endif
 
@@ -337,7 +378,8 @@ POWERQUALITY_TARGET_AVX2 void forwardAvx2(float* re, float* im, unsigned int n, 
 void LaneFft::forward(float* re, float* im) {
 #if POWERQUALITY_AVX2_KERNELS
     if (powerquality::avx2Kernels()) {
-        forwardAvx2(re, im, n, radices, twiddleRe.data(), twiddleIm.data(), workRe.data(), workIm.data());
+        forwardAvx2(re, im, n, radices, twiddleRe.data(), twiddleIm.data(), pairTwiddles.data(), workRe.data(),
+                    workIm.data());
         return;
     }
 #endif

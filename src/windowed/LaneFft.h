@@ -43,7 +43,8 @@ private:
     std::vector<unsigned int> radices;  // in the order the stages apply them
     std::vector<float> twiddleRe;       // per stage, for k < m and t = 1 .. p - 1
     std::vector<float> twiddleIm;
-    powerquality::AlignedFloats workRe;
+    powerquality::AlignedFloats pairTwiddles;  // the first stage's, as its AVX2 copy reads them
+    powerquality::AlignedFloats workRe;  // one array of n elements, or two (see forward)
     powerquality::AlignedFloats workIm;
 };
 

@@ -34,6 +34,19 @@ struct Channel {
     Kind kind;
 };
 
+// The channels of a window in their order (voltage, current, line-to-line
+// of phase 1, then of phase 2, ...), at most nine.
+class Channels {
+public:
+    void push_back(const Channel& c) { channel[count++] = c; }
+    size_t size() const { return count; }
+    const Channel& operator[](size_t k) const { return channel[k]; }
+
+private:
+    Channel channel[9];
+    size_t count = 0;
+};
+
 // A signalling frequency within this share of the line spacing of a line is
 // read from that line alone; any other from the four lines around it.
 constexpr double signallingOnLine = 0.01;
@@ -264,14 +277,27 @@ const Interpolator& interpolator() {
 
 // Six-point Lagrange weights at u, nodes 0 .. 5 (the window's ends, where the
 // 24 samples around a point are not all inside the window).
-void lagrangeWeights(double u, float* weights) {
+// Weight m is the product of u - k over the nodes k other than m, taken in
+// the order of k, over its denominator: the products of the first m factors
+// (taken once for all weights) continued with the factors after m.
+// Inlined into each copy, so that the AVX2 copy's calls do not go through
+// code of the baseline instruction set.
+POWERQUALITY_KERNEL_INLINE void lagrangeWeights(double u, float* weights) {
     static const double denominators[6] = {-120.0, 24.0, -12.0, 12.0, -24.0, 120.0};
+    double factor[6];
+    for (int k = 0; k < 6; ++k) {
+        factor[k] = u - k;
+    }
+    // leading[m] = factor[0] x ... x factor[m - 1], from the left (1 for m = 0).
+    double leading[6];
+    leading[0] = 1.0;
+    for (int m = 1; m < 6; ++m) {
+        leading[m] = leading[m - 1] * factor[m - 1];
+    }
     for (int m = 0; m < 6; ++m) {
-        double product = 1.0;
-        for (int k = 0; k < 6; ++k) {
-            if (k != m) {
-                product *= u - k;
-            }
+        double product = leading[m];
+        for (int k = m + 1; k < 6; ++k) {
+            product *= factor[k];
         }
         weights[m] = static_cast<float>(product / denominators[m]);
     }
@@ -424,15 +450,13 @@ void resampleBaseline(const float* const* x, size_t channelCount, float* re, flo
 // r[0..n) and i[0..n) into pairs[0..2n) as r0 i0 r1 i1 ...; i null: zeros.
 POWERQUALITY_TARGET_AVX2 void interleavePair(const float* r, const float* i, unsigned int n, float* pairs) {
     unsigned int k = 0;
-    if (i != nullptr) {
-        for (; k + 8 <= n; k += 8) {
-            const __m256 a = _mm256_loadu_ps(r + k);
-            const __m256 b = _mm256_loadu_ps(i + k);
-            const __m256 low = _mm256_unpacklo_ps(a, b);   // r0 i0 r1 i1 | r4 i4 r5 i5
-            const __m256 high = _mm256_unpackhi_ps(a, b);  // r2 i2 r3 i3 | r6 i6 r7 i7
-            _mm256_storeu_ps(pairs + 2 * k, _mm256_permute2f128_ps(low, high, 0x20));
-            _mm256_storeu_ps(pairs + 2 * k + 8, _mm256_permute2f128_ps(low, high, 0x31));
-        }
+    for (; k + 8 <= n; k += 8) {
+        const __m256 a = _mm256_loadu_ps(r + k);
+        const __m256 b = i != nullptr ? _mm256_loadu_ps(i + k) : _mm256_setzero_ps();
+        const __m256 low = _mm256_unpacklo_ps(a, b);   // r0 i0 r1 i1 | r4 i4 r5 i5
+        const __m256 high = _mm256_unpackhi_ps(a, b);  // r2 i2 r3 i3 | r6 i6 r7 i7
+        _mm256_storeu_ps(pairs + 2 * k, _mm256_permute2f128_ps(low, high, 0x20));
+        _mm256_storeu_ps(pairs + 2 * k + 8, _mm256_permute2f128_ps(low, high, 0x31));
     }
     for (; k < n; ++k) {
         pairs[2 * k] = r[k];
@@ -521,31 +545,55 @@ POWERQUALITY_TARGET_AVX2 void pairPoints(const __m256 (*coefficients)[3], const 
 }
 
 // blockCoefficients with the interpolator's coefficients formed eight at a
-// time (each the same product and sum, rounded alike).
+// time (each the same product and sum, rounded alike), and the positions,
+// fractions and table rows of four points at a time: t = j x step, its
+// integer part i, the fraction's position (t - i) x phases, its row q and
+// the float (position - q), converted, subtracted and rounded as the
+// baseline's double and int operations do (t stays below 2^31: the window
+// is at most 2^31 samples long).
 POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, unsigned int j0, unsigned int count,
                                                     double step, unsigned int N, __m256 (*coefficients)[3],
                                                     long long* bases) {
-    for (unsigned int k = 0; k < count; ++k) {
-        const double t = (j0 + k) * step;
-        const long long i = static_cast<long long>(t);
-        const long long base = i - Interpolator::before;
-        if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
-            const double position = (t - static_cast<double>(i)) * Interpolator::phases;
-            int q = static_cast<int>(position);
-            q = q < 0 ? 0 : (q >= Interpolator::phases ? Interpolator::phases - 1 : q);
-            const __m256 f = _mm256_set1_ps(static_cast<float>(position - q));
-            for (int m = 0; m < 3; ++m) {
-                coefficients[k][m] = _mm256_add_ps(_mm256_loadu_ps(table.row[q] + 8 * m),
-                                                   _mm256_mul_ps(_mm256_loadu_ps(table.delta[q] + 8 * m), f));
+    const __m256d steps = _mm256_set1_pd(step);
+    const __m256d phases = _mm256_set1_pd(static_cast<double>(Interpolator::phases));
+    const __m128i lastPhase = _mm_set1_epi32(Interpolator::phases - 1);
+    alignas(32) double ts[4];
+    alignas(16) int is[4];
+    alignas(16) int qs[4];
+    alignas(16) float fs[4];
+    for (unsigned int k0 = 0; k0 < count; k0 += 4) {
+        const __m128i js = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(j0 + k0)), _mm_setr_epi32(0, 1, 2, 3));
+        const __m256d t = _mm256_mul_pd(_mm256_cvtepi32_pd(js), steps);
+        const __m128i i = _mm256_cvttpd_epi32(t);
+        const __m256d position = _mm256_mul_pd(_mm256_sub_pd(t, _mm256_cvtepi32_pd(i)), phases);
+        const __m128i q = _mm_max_epi32(_mm_setzero_si128(), _mm_min_epi32(_mm256_cvttpd_epi32(position), lastPhase));
+        _mm256_store_pd(ts, t);
+        _mm_store_si128(reinterpret_cast<__m128i*>(is), i);
+        _mm_store_si128(reinterpret_cast<__m128i*>(qs), q);
+        _mm_store_ps(fs, _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(q))));
+        const unsigned int points = std::min(4u, count - k0);
+        for (unsigned int l = 0; l < points; ++l) {
+            const unsigned int k = k0 + l;
+            const long long base = static_cast<long long>(is[l]) - Interpolator::before;
+            if (base >= 0 && base + Interpolator::taps <= static_cast<long long>(N)) {
+                const __m256 f = _mm256_set1_ps(fs[l]);
+                const float* row = table.row[qs[l]];
+                const float* delta = table.delta[qs[l]];
+#pragma GCC unroll 3
+                for (int m = 0; m < 3; ++m) {
+                    coefficients[k][m] = _mm256_add_ps(_mm256_loadu_ps(row + 8 * m),
+                                                       _mm256_mul_ps(_mm256_loadu_ps(delta + 8 * m), f));
+                }
+                bases[k] = base;
+            } else {
+                const long long first =
+                    std::max<long long>(0, std::min<long long>(is[l] - 2, static_cast<long long>(N) - 6));
+                float weights[6];
+                lagrangeWeights(ts[l] - static_cast<double>(first), weights);
+                coefficients[k][0] = _mm256_setr_ps(weights[0], weights[1], weights[2], weights[3], weights[4],
+                                                    weights[5], 0.0f, 0.0f);
+                bases[k] = -1 - first;
             }
-            bases[k] = base;
-        } else {
-            const long long first = std::max<long long>(0, std::min<long long>(i - 2, static_cast<long long>(N) - 6));
-            float weights[6];
-            lagrangeWeights(t - static_cast<double>(first), weights);
-            coefficients[k][0] = _mm256_setr_ps(weights[0], weights[1], weights[2], weights[3], weights[4],
-                                                weights[5], 0.0f, 0.0f);
-            bases[k] = -1 - first;
         }
     }
 }
@@ -622,28 +670,202 @@ void resample(const float* const* x, size_t channelCount, float* re, float* im, 
 // written out as the complex product forms them, (a c - b (-d), a (-d) + b c);
 // the product's recovery of infinities from a NaN result (which only lines
 // that are not finite can take) is left to the complex product itself, taken
-// again for all lines when a sum comes out NaN.
-void spectrumPowers(const std::complex<double>* Zu, const std::complex<double>* Zi, unsigned int n, double& active,
-                    double& reactive) {
-    double re = 0.0;
-    double im = 0.0;
-    for (unsigned int k = 0; k < n; ++k) {
-        const double a = Zu[k].real(), b = Zu[k].imag();
-        const double c = Zi[k].real(), d = -Zi[k].imag();
-        re += a * c - b * d;
-        im += a * d + b * c;
+// again for all lines when a sum comes out NaN. The sums of all phases
+// (count of them, one to three) go in one pass over the lines, each phase's
+// in the order of its lines, so that the phases' additions do not wait for
+// one another.
+template <unsigned int Count>
+POWERQUALITY_KERNEL_INLINE void spectrumPowerSums(const std::complex<double>* const* Zu,
+                                                  const std::complex<double>* const* Zi, unsigned int n, double* re,
+                                                  double* im) {
+    double sumRe[Count], sumIm[Count];
+    for (unsigned int p = 0; p < Count; ++p) {
+        sumRe[p] = 0.0;
+        sumIm[p] = 0.0;
     }
-    if (std::isnan(re) || std::isnan(im)) {
-        re = 0.0;
-        im = 0.0;
-        for (unsigned int k = 0; k < n; ++k) {
-            const std::complex<double> s = Zu[k] * std::conj(Zi[k]);
-            re += s.real();
-            im += s.imag();
+    for (unsigned int k = 0; k < n; ++k) {
+#pragma GCC unroll 3
+        for (unsigned int p = 0; p < Count; ++p) {
+            const double a = Zu[p][k].real(), b = Zu[p][k].imag();
+            const double c = Zi[p][k].real(), d = -Zi[p][k].imag();
+            sumRe[p] += a * c - b * d;
+            sumIm[p] += a * d + b * c;
         }
     }
-    active = re;
-    reactive = im;
+    for (unsigned int p = 0; p < Count; ++p) {
+        re[p] = sumRe[p];
+        im[p] = sumIm[p];
+    }
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+// The AVX2 copy: each phase's two sums in one register, (re, im) +=
+// (a c - b d, a d + b c), the products (a c, a d) and (b d, b c) formed apart
+// and joined by one subtraction and one addition (addsub), as the baseline
+// forms them.
+template <unsigned int Count>
+POWERQUALITY_TARGET_AVX2 void spectrumPowerSumsAvx2(const std::complex<double>* const* Zu,
+                                                    const std::complex<double>* const* Zi, unsigned int n, double* re,
+                                                    double* im) {
+    const __m128d negateImag = _mm_setr_pd(0.0, -0.0);
+    const double* u[Count];
+    const double* i[Count];
+    __m128d sum[Count];
+    for (unsigned int p = 0; p < Count; ++p) {
+        u[p] = reinterpret_cast<const double*>(Zu[p]);
+        i[p] = reinterpret_cast<const double*>(Zi[p]);
+        sum[p] = _mm_setzero_pd();
+    }
+    for (size_t k = 0; k < 2 * static_cast<size_t>(n); k += 2) {
+#pragma GCC unroll 3
+        for (unsigned int p = 0; p < Count; ++p) {
+            const __m128d ab = _mm_loadu_pd(u[p] + k);
+            const __m128d cd = _mm_xor_pd(_mm_loadu_pd(i[p] + k), negateImag);  // (c, d)
+            const __m128d products = _mm_mul_pd(_mm_unpacklo_pd(ab, ab), cd);                  // (a c, a d)
+            const __m128d crossed = _mm_mul_pd(_mm_unpackhi_pd(ab, ab), _mm_shuffle_pd(cd, cd, 1));  // (b d, b c)
+            sum[p] = _mm_add_pd(sum[p], _mm_addsub_pd(products, crossed));
+        }
+    }
+    for (unsigned int p = 0; p < Count; ++p) {
+        re[p] = _mm_cvtsd_f64(sum[p]);
+        im[p] = _mm_cvtsd_f64(_mm_unpackhi_pd(sum[p], sum[p]));
+    }
+}
+#endif
+
+void spectrumPowers(const std::complex<double>* const* Zu, const std::complex<double>* const* Zi, unsigned int count,
+                    unsigned int n, double* active, double* reactive) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        switch (count) {
+            case 1:
+                spectrumPowerSumsAvx2<1>(Zu, Zi, n, active, reactive);
+                break;
+            case 2:
+                spectrumPowerSumsAvx2<2>(Zu, Zi, n, active, reactive);
+                break;
+            default:
+                spectrumPowerSumsAvx2<3>(Zu, Zi, n, active, reactive);
+                break;
+        }
+    } else
+#endif
+    {
+        switch (count) {
+            case 1:
+                spectrumPowerSums<1>(Zu, Zi, n, active, reactive);
+                break;
+            case 2:
+                spectrumPowerSums<2>(Zu, Zi, n, active, reactive);
+                break;
+            default:
+                spectrumPowerSums<3>(Zu, Zi, n, active, reactive);
+                break;
+        }
+    }
+    for (unsigned int p = 0; p < count; ++p) {
+        if (std::isnan(active[p]) || std::isnan(reactive[p])) {
+            double re = 0.0;
+            double im = 0.0;
+            for (unsigned int k = 0; k < n; ++k) {
+                const std::complex<double> s = Zu[p][k] * std::conj(Zi[p][k]);
+                re += s.real();
+                im += s.imag();
+            }
+            active[p] = re;
+            reactive[p] = im;
+        }
+    }
+}
+
+// The correction of lines k = from .. half: the reciprocal mean response of
+// the interpolation, conj(h) / |h|^2, where the line's frequency
+// w = 2 pi k / W lies within half the sample rate (w <= pi) and |h|^2 is at
+// least 0.25 (a response of at least 0.5); 1 for the other lines.
+POWERQUALITY_KERNEL_INLINE void correctionsFrom(const Interpolator& table, double exactLength, unsigned int from,
+                                                unsigned int half, std::complex<double>* correction) {
+    unsigned int k = from;
+    for (; k <= half; ++k) {
+        const double w = 2.0 * pi * k / exactLength;
+        if (w > pi) {
+            break;
+        }
+        const std::complex<double> h = table.response(w);
+        const double magnitude = std::norm(h);
+        correction[k] = magnitude >= 0.25 ? std::conj(h) / magnitude : std::complex<double>(1.0, 0.0);
+    }
+    std::fill(correction + k, correction + half + 1, std::complex<double>(1.0, 0.0));
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+// The AVX2 copy: four lines at a time, each the operations of
+// Interpolator::response and of the baseline copy in the same order (the
+// response's two table entries gathered), the lines beyond half the sample
+// rate or of too small a response left as they are; the last few lines as
+// the baseline copy takes them.
+// Four doubles at base[index] (the masked form, whose contents GCC sees defined).
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE __m256d gather(const double* base, __m128i index) {
+    return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, index, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+}
+
+POWERQUALITY_TARGET_AVX2 void correctionsAvx2(const Interpolator& table, double exactLength, unsigned int half,
+                                              std::complex<double>* correction) {
+    const __m256d twoPi = _mm256_set1_pd(2.0 * pi);
+    const __m256d length = _mm256_set1_pd(exactLength);
+    const __m256d halfTurn = _mm256_set1_pd(pi);
+    const __m256d points = _mm256_set1_pd(static_cast<double>(Interpolator::responsePoints));
+    const __m256d quarter = _mm256_set1_pd(0.25);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m128i lastPoint = _mm_set1_epi32(Interpolator::responsePoints - 1);
+    const double* mean = reinterpret_cast<const double*>(table.meanResponse);
+    unsigned int k = 1;
+    for (; k + 3 <= half; k += 4) {
+        const __m256d lines = _mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(static_cast<int>(k)),
+                                                               _mm_setr_epi32(0, 1, 2, 3)));
+        const __m256d w = _mm256_div_pd(_mm256_mul_pd(twoPi, lines), length);
+        const __m256d within = _mm256_cmp_pd(w, halfTurn, _CMP_NGT_UQ);  // not w > pi
+        const __m256d position = _mm256_mul_pd(_mm256_div_pd(w, halfTurn), points);
+        __m128i t = _mm256_cvttpd_epi32(position);
+        t = _mm_max_epi32(_mm_setzero_si128(), _mm_min_epi32(t, lastPoint));
+        const __m256d f = _mm256_sub_pd(position, _mm256_cvtepi32_pd(t));
+        const __m128i at = _mm_slli_epi32(t, 1);  // the real part of entry t, in doubles
+        const __m256d r0 = gather(mean, at);
+        const __m256d i0 = gather(mean + 1, at);
+        const __m256d r1 = gather(mean + 2, at);
+        const __m256d i1 = gather(mean + 3, at);
+        const __m256d hr = _mm256_add_pd(r0, _mm256_mul_pd(_mm256_sub_pd(r1, r0), f));
+        const __m256d hi = _mm256_add_pd(i0, _mm256_mul_pd(_mm256_sub_pd(i1, i0), f));
+        const __m256d magnitude = _mm256_add_pd(_mm256_mul_pd(hr, hr), _mm256_mul_pd(hi, hi));
+        const __m256d use = _mm256_and_pd(within, _mm256_cmp_pd(magnitude, quarter, _CMP_GE_OQ));
+        const __m256d cr = _mm256_blendv_pd(one, _mm256_div_pd(hr, magnitude), use);
+        const __m256d ci =
+            _mm256_blendv_pd(_mm256_setzero_pd(), _mm256_div_pd(_mm256_xor_pd(hi, sign), magnitude), use);
+        const __m256d low = _mm256_unpacklo_pd(cr, ci);   // lines k, k + 2
+        const __m256d high = _mm256_unpackhi_pd(cr, ci);  // lines k + 1, k + 3
+        double* out = reinterpret_cast<double*>(correction + k);
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(low, high, 0x20));
+        _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(low, high, 0x31));
+        if (_mm256_movemask_pd(within) != 0xF) {
+            // The lines from here on lie beyond half the sample rate.
+            std::fill(correction + k + 4, correction + half + 1, std::complex<double>(1.0, 0.0));
+            return;
+        }
+    }
+    correctionsFrom(table, exactLength, k, half, correction);
+}
+#endif
+
+// The corrections of lines 1 .. half (see correctionsFrom); line 0 is not
+// corrected.
+void corrections(const Interpolator& table, double exactLength, unsigned int half, std::complex<double>* correction) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        correctionsAvx2(table, exactLength, half, correction);
+        return;
+    }
+#endif
+    correctionsFrom(table, exactLength, 1, half, correction);
 }
 
 // The lines of the channels of one transformed batch (re, im: 4M floats
@@ -879,10 +1101,12 @@ POWERQUALITY_KERNEL_INLINE void convertLinesBody(const float* re, const float* i
 #if POWERQUALITY_AVX2_KERNELS
 // The AVX2 copies of the sums: each four floats converted to four doubles in
 // one instruction, then the body's additions and products, lane by lane in
-// the same order, and its tail.
+// the same order (the loop unrolled, the additions still one after the
+// other), and its tail.
 POWERQUALITY_TARGET_AVX2 void sumAndSquaresAvx2(const float* x, unsigned int n, double& sum, double& squares) {
     __m256d s4 = _mm256_setzero_pd(), q4 = _mm256_setzero_pd();
     unsigned int k = 0;
+#pragma GCC unroll 4
     for (; k + 4 <= n; k += 4) {
         const __m256d a = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
         s4 = _mm256_add_pd(s4, a);
@@ -903,6 +1127,7 @@ POWERQUALITY_TARGET_AVX2 void sumAndSquaresAvx2(const float* x, unsigned int n, 
 POWERQUALITY_TARGET_AVX2 double sumOfProductsAvx2(const float* u, const float* i, unsigned int n) {
     __m256d s4 = _mm256_setzero_pd();
     unsigned int k = 0;
+#pragma GCC unroll 4
     for (; k + 4 <= n; k += 4) {
         s4 = _mm256_add_pd(s4, _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(u + k)), _mm256_cvtps_pd(_mm_loadu_ps(i + k))));
     }
@@ -1004,10 +1229,16 @@ bool WindowedCalculation::isDirectLength(unsigned long long samples) {
     if (samples == 0) {
         return false;
     }
-    for (unsigned long long factor : {2ull, 3ull, 5ull}) {
-        while (samples % factor == 0) {
-            samples /= factor;
-        }
+    // Divisions by constants (which compile to multiplications): this runs
+    // for every window, a few lengths each.
+    while (samples % 2 == 0) {
+        samples /= 2;
+    }
+    while (samples % 3 == 0) {
+        samples /= 3;
+    }
+    while (samples % 5 == 0) {
+        samples /= 5;
     }
     return samples == 1;
 }
@@ -1044,7 +1275,8 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     const bool thd = config.thdEnabled;
     const bool subgroupsOn = config.harmonicSubgroupsEnabled;
 
-    std::vector<Channel> channels;
+    // At most nine channels: held in place, no allocation per window.
+    Channels channels;
     for (unsigned short p = 0; p < phases; ++p) {
         channels.push_back({p, p, Kind::Voltage});
         if (currents) {
@@ -1153,18 +1385,8 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
     if (!direct) {
         // Lines above half the sample rate, and where the interpolation has
         // lost too much to restore (mean response below 0.5), stay as they are.
-        st.correction.assign(half + 1, std::complex<double>(1.0, 0.0));
-        for (unsigned int k = 1; k <= half; ++k) {
-            const double w = 2.0 * pi * k / exactLength;
-            if (w > pi) {
-                break;
-            }
-            const std::complex<double> h = table.response(w);
-            const double magnitude = std::norm(h);
-            if (magnitude >= 0.25) {
-                st.correction[k] = std::conj(h) / magnitude;
-            }
-        }
+        st.correction.resize(half + 1);
+        corrections(table, exactLength, half, st.correction.data());
     }
 
     // The lines of every channel, Z_0 .. Z_{M/2}, with their squares and the
@@ -1299,9 +1521,12 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
             subgroups.assign(H, 0.0);
             for (unsigned int h = 0; h < H; ++h) {
                 const unsigned long long base = static_cast<unsigned long long>(h) * P;
+                // Summed in a register, from 0 as the element was.
+                double g = 0.0;
                 for (unsigned int i = 2; i + 2 <= P; ++i) {
-                    subgroups[h] += line(base + i);
+                    g += line(base + i);
                 }
+                subgroups[h] = g;
             }
             const unsigned short interItem = static_cast<unsigned short>(c.item + 9);
             float* ih = buffers.harmonicsBuffer.getHostBufferAt(firstHarmonic, H, interItem);
@@ -1352,19 +1577,25 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
 
     // Powers: voltage and current of one phase together.
     if (currents) {
+        const std::complex<double>* voltageLines[3];
+        const std::complex<double>* currentLines[3];
+        for (unsigned short p = 0; p < phases; ++p) {
+            voltageLines[p] = st.lines[p].data();
+            currentLines[p] = st.lines[3 + p].data();
+        }
+        double actives[3];
+        double reactives[3];
+        spectrumPowers(voltageLines, currentLines, phases, half + 1, actives, reactives);
         for (unsigned short p = 0; p < phases; ++p) {
             const double products = std::ldexp(sumOfProducts(window[p], window[3 + p], N), 2 * shift);
             const std::vector<std::complex<double>>& Zu = st.lines[p];
             const std::vector<std::complex<double>>& Zi = st.lines[3 + p];
             const std::vector<double>& degreesU = st.degrees[p];
             const std::vector<double>& degreesI = st.degrees[3 + p];
-            double active = 0.0;
-            double reactive = 0.0;
-            spectrumPowers(Zu.data(), Zi.data(), half + 1, active, reactive);
             PowerResultsGeneralPhase& r = raw.phases[p];
             r.activePower = products;
-            r.spectrumActivePower = active;
-            r.nonActivePower = reactive;  // raw reactive power sits at offset 112
+            r.spectrumActivePower = actives[p];
+            r.nonActivePower = reactives[p];  // raw reactive power sits at offset 112
 
             float* activeH = buffers.harmonicsBuffer.getHostBufferAt(firstHarmonic, H, static_cast<unsigned short>(18 + p));
             float* reactiveH = buffers.harmonicsBuffer.getHostBufferAt(firstHarmonic, H, static_cast<unsigned short>(21 + p));
@@ -1392,11 +1623,15 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         const std::complex<double> reference = st.lines[0][P];
         // The sequences of the voltages (lines 0-2, item 0) and currents (lines
         // 3-5, item 3), both turned to phase 1's voltage.
+        // The rotation subtractReference applies, taken once for both.
+        const std::complex<double> rotation = PowerSymmetricalComponents::referenceRotation(reference);
         auto storeSequences = [&](unsigned int line, unsigned short item) {
-            std::vector<std::complex<double>> phases = {st.lines[line][P], st.lines[line + 1][P],
-                                                        st.lines[line + 2][P]};
-            std::vector<std::complex<double>> sequences = PowerSymmetricalComponents::transform(phases);
-            PowerSymmetricalComponents::subtractReference(sequences, reference);
+            const std::complex<double> phases[3] = {st.lines[line][P], st.lines[line + 1][P], st.lines[line + 2][P]};
+            std::complex<double> sequences[3];
+            PowerSymmetricalComponents::transform(phases, sequences);
+            for (std::complex<double>& x : sequences) {
+                x = x * rotation;
+            }
             std::complex<double>* phasors = buffers.symmetricPhasorBuffer.getHostBufferAt(slot, 1, item);
             double* magnitudes = buffers.symmetricMagnitudeBuffer.getHostBufferAt(slot, 1, item);
             for (unsigned int k = 0; k < 3; ++k) {
