@@ -1,7 +1,8 @@
 // Kernels: the windowed stage's hot loops (the resampling, the transform,
-// the conversion of the lines, the sums of the samples) and the
-// flickermeters' demodulation have a copy for the baseline instruction set
-// and one for AVX2 (compiled from one source, or written apart where the
+// the conversion of the lines, the sums of the samples), the flickermeters'
+// demodulation and filter chain in step, the frequency tracker's comb and
+// the period tracking's search for runs of one frequency have a copy for
+// the baseline instruction set and one for AVX2 (compiled from one source, or written apart where the
 // wider registers hold the data otherwise), and the AVX2 copy runs where the
 // processor and the system have it. Both copies do the same operations in
 // the same order on the same types (no fused multiply-adds: the AVX2 copy is
