@@ -593,11 +593,10 @@ class _Tracker:
         if done == 0:
             return []
         seconds = first[:done] // self.edge
-        bounds = np.flatnonzero(np.diff(seconds)) + 1
-        groups = []
-        for lo, hi in zip(np.concatenate([[0], bounds]), np.concatenate([bounds, [done]])):
-            groups.append(tuple(p[lo:hi] for p in self.pending))
-        self.pending = [p[done:] for p in self.pending]
+        bounds = (np.flatnonzero(seconds[1:] != seconds[:-1]) + 1).tolist()
+        pending = self.pending
+        groups = [tuple(p[lo:hi] for p in pending) for lo, hi in zip([0] + bounds, bounds + [done])]
+        self.pending = [p[done:] for p in pending]
         return groups
 
 

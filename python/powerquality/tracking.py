@@ -26,10 +26,18 @@ def cycle_segments(reference, fs, nominal, divisor=16):
 
 
 def split_at(first, lengths, freqs, flags, edges):
-    """The segments cut at the caller indices in ``edges`` (sorted)."""
+    """The segments cut at the caller indices in ``edges`` (sorted): back to back segments (each starts where the
+    one before ends) with strictly increasing starts, as the tracker gives them. An edge on a segment's start or
+    outside the segments cuts nothing; a piece keeps its segment's frequency and flag."""
     starts = first.astype(np.int64)
-    ends = starts + lengths
-    cuts = np.union1d(np.concatenate([starts, ends[-1:]]), edges)
-    cuts = cuts[(cuts >= starts[0]) & (cuts <= ends[-1])]
-    owner = np.searchsorted(starts, cuts[:-1], side="right") - 1
+    bounds = np.append(starts, starts[-1] + lengths[-1])
+    edges = np.asarray(edges, np.int64)
+    edges = edges[(edges > bounds[0]) & (edges < bounds[-1])]
+    at = np.searchsorted(bounds, edges)
+    inside = bounds[at] != edges
+    at, edges = at[inside], edges[inside]
+    if not len(edges):
+        return first.astype(np.uint64), np.asarray(lengths, np.int64), freqs, flags
+    cuts = np.insert(bounds, at, edges)
+    owner = np.insert(np.arange(len(starts)), at, at - 1)
     return cuts[:-1].astype(np.uint64), np.diff(cuts), freqs[owner], flags[owner]
