@@ -639,9 +639,10 @@ class _WindowPlan:
             self.crossings.extend(values[i:stop])
             self.count += stop - i
             last = self.count - 1
-            while self.next_start <= last:
-                self.starts.append((self.next_start, False))
-                self.next_start += self.wc
+            if self.next_start <= last:
+                planned = range(self.next_start, last + 1, self.wc)
+                self.starts.extend([(index, False) for index in planned])
+                self.next_start = planned[-1] + self.wc
             self._finish(last, out)
             i = stop
         # Forget the crossings no window needs any more.
@@ -673,12 +674,16 @@ class _WindowPlan:
 
     def _finish(self, j, out):
         """The planned windows whose end crossing is in, up to crossing j."""
-        wc, fs, kept, starts = self.wc, self.fs, self.crossings, self.starts
-        while starts and starts[0][0] + wc <= j:
-            index, resynchronised = starts.pop(0)
-            a = kept[index - self.base]
-            span = kept[index + wc - self.base] - a
+        wc, fs, kept, starts, base = self.wc, self.fs, self.crossings, self.starts, self.base
+        done = 0
+        for index, resynchronised in starts:
+            if index + wc > j:
+                break
+            a = kept[index - base]
+            span = kept[index + wc - base] - a
             out.append((math.ceil(a) if resynchronised else round(a), wc * fs / span))
+            done += 1
+        del starts[:done]
 
 
 class _Module:
@@ -753,8 +758,9 @@ class _Module:
             windows = [w for w in windows if w[0] >= self.ctx.windows_from]
             if not windows:
                 return
+        schedule, cycles = m.schedule_for_calculation, self.ctx.window_cycles
         for first_sample, f in windows:
-            m.schedule_for_calculation(int(first_sample), self.ctx.window_cycles, float(f))
+            schedule(int(first_sample), cycles, float(f))
         fetch = self.ctx.arrays
         if self.ctx.current_arrays:
             fetch = list(fetch or ()) + list(self.ctx.current_arrays)
