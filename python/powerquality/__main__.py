@@ -531,7 +531,9 @@ def _main(argv):
                             # Un and the level, checked before the long work: LV limits on a Un above 1 kV (or MV
                             # limits below it) only when --level says so.
                             limits = _limits(args, gather)
-                        consumers = [c for c in (digest, tables, detail, picture, gather) if c is not None]
+                        # The summary is gathered only to be printed: --quiet prints none.
+                        consumers = [c for c in (None if args.quiet else digest, tables, detail, picture, gather)
+                                     if c is not None]
                     for c in consumers:
                         try:
                             c.process(b)

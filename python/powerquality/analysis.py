@@ -595,7 +595,9 @@ class _Tracker:
         seconds = first[:done] // self.edge
         bounds = (np.flatnonzero(seconds[1:] != seconds[:-1]) + 1).tolist()
         pending = self.pending
-        groups = [tuple(p[lo:hi] for p in pending) for lo, hi in zip([0] + bounds, bounds + [done])]
+        first, lengths, freqs, flags = pending
+        groups = [(first[lo:hi], lengths[lo:hi], freqs[lo:hi], flags[lo:hi])
+                  for lo, hi in zip([0] + bounds, bounds + [done])]
         self.pending = [p[done:] for p in pending]
         return groups
 

@@ -38,6 +38,8 @@ def split_at(first, lengths, freqs, flags, edges):
     at, edges = at[inside], edges[inside]
     if not len(edges):
         return first.astype(np.uint64), np.asarray(lengths, np.int64), freqs, flags
-    cuts = np.insert(bounds, at, edges)
-    owner = np.insert(np.arange(len(starts)), at, at - 1)
-    return cuts[:-1].astype(np.uint64), np.diff(cuts), freqs[owner], flags[owner]
+    # Every segment in as many pieces as edges fall inside it, plus one.
+    pieces = np.bincount(at - 1, minlength=len(starts)) + 1
+    cuts = np.concatenate([bounds, edges])
+    cuts.sort()
+    return cuts[:-1].astype(np.uint64), np.diff(cuts), np.repeat(freqs, pieces), np.repeat(flags, pieces)

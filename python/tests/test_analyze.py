@@ -619,3 +619,20 @@ def test_rows_joined_equal_numpys_join_as_a_new_array(sizes):
     other = np.zeros(2, [("startTime", "f8"), ("type", "i4")])
     assert _rows_joined(np.zeros(1, [("startTime", "f8"), ("type", "i8")]), other).dtype == np.dtype(
         [("startTime", "f8"), ("type", "i8")])
+
+
+@pytest.mark.parametrize("edges, cuts, owners", [
+    ([], [10, 20, 35, 50], [0, 1, 2]),  # nothing to cut
+    ([5, 10, 20, 50, 60], [10, 20, 35, 50], [0, 1, 2]),  # outside, on a start, on the end: nothing either
+    ([15], [10, 15, 20, 35, 50], [0, 0, 1, 2]),  # inside the first
+    ([21, 35, 49], [10, 20, 21, 35, 49, 50], [0, 1, 1, 2, 2]),  # inside the second, on a start, inside the last
+    ([22, 25, 30], [10, 20, 22, 25, 30, 35, 50], [0, 1, 1, 1, 1, 2]),  # three inside one segment
+])
+def test_segments_cut_at_the_edges_keep_their_frequency_and_flag(edges, cuts, owners):
+    from powerquality import tracking
+    first, lengths = np.array([10, 20, 35], np.uint64), np.array([10, 15, 15], np.int64)
+    freqs, flags = np.array([49.9, 50.0, 50.1]), np.array([True, False, True])
+    got = tracking.split_at(first, lengths, freqs, flags, np.array(edges, np.int64))
+    assert got[0].dtype == np.uint64 and got[1].dtype == np.int64
+    assert got[0].tolist() == cuts[:-1] and got[1].tolist() == np.diff(cuts).tolist()
+    assert got[2].tolist() == freqs[owners].tolist() and got[3].tolist() == flags[owners].tolist()
