@@ -462,6 +462,23 @@ def _blank(view, rows, keep=()):
             field[rows] = np.nan
 
 
+def _doubles(records, outer, name):
+    """The field `name` of the nested records `outer` of the 1-D contiguous `records` as one float64 view
+    (n, items, fields) when the field's values are float64 one after another; else the field as numpy gives it.
+    numpy writes a nested record's fields one at a time, element by element; a view of doubles at once."""
+    where = records.dtype.fields[outer]
+    inner = where[0].base
+    field, offset = inner.fields[name][:2]
+    kinds = [field] if field.names is None else [field.fields[n][0] for n in field.names]
+    steps = [0] if field.names is None else [field.fields[n][1] for n in field.names]
+    if not records.flags.c_contiguous or any(k != np.float64 for k in kinds) or \
+            steps != list(range(0, 8 * len(steps), 8)) or where[0].shape == ():
+        return records[outer][name]
+    shape = (len(records),) + where[0].shape + (len(steps),)
+    return np.ndarray(shape, np.float64, buffer=records, offset=where[1] + offset,
+                      strides=(records.dtype.itemsize, inner.itemsize, 8))
+
+
 def _unmeasured(records, names, nested=None, nested_names=()):
     """NaN into the floating fields `names` of `records` (nested records whole) and into `nested_names` of
     the nested record `nested`: values a wiring does not measure (never 0)."""
@@ -771,7 +788,7 @@ class _Module:
         else:
             b.windowed = m.get_results()
         for name in self.not_computed:
-            b.windowed["phases"][name] = np.nan
+            _doubles(b.windowed, "phases", name)[...] = np.nan
         if self.ctx.grid == "delta":
             _unmeasured(b.windowed["phases"], self.DELTA_WINDOW)
             _unmeasured(b.windowed, (), "symmetricalComponents", self.DELTA_WINDOW_SEQUENCE)
