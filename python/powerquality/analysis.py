@@ -466,17 +466,27 @@ def _doubles(records, outer, name):
     """The field `name` of the nested records `outer` of the 1-D contiguous `records` as one float64 view
     (n, items, fields) when the field's values are float64 one after another; else the field as numpy gives it.
     numpy writes a nested record's fields one at a time, element by element; a view of doubles at once."""
-    where = records.dtype.fields[outer]
-    inner = where[0].base
+    layout = _doubles_layout(records.dtype, outer, name)
+    if layout is None or not records.flags.c_contiguous:
+        return records[outer][name]
+    offset, items, count, step = layout
+    return np.ndarray((len(records), items, count), np.float64, buffer=records, offset=offset,
+                      strides=(records.dtype.itemsize, step, 8))
+
+
+@functools.lru_cache(maxsize=64)
+def _doubles_layout(dtype, outer, name):
+    """(offset, items, doubles, item size) of :func:`_doubles`' view, or None where there is none."""
+    kind, where = dtype.fields[outer][:2]
+    inner = kind.base
+    if kind.ndim != 1 or inner.names is None or name not in inner.names:
+        return None
     field, offset = inner.fields[name][:2]
     kinds = [field] if field.names is None else [field.fields[n][0] for n in field.names]
     steps = [0] if field.names is None else [field.fields[n][1] for n in field.names]
-    if not records.flags.c_contiguous or any(k != np.float64 for k in kinds) or \
-            steps != list(range(0, 8 * len(steps), 8)) or where[0].shape == ():
-        return records[outer][name]
-    shape = (len(records),) + where[0].shape + (len(steps),)
-    return np.ndarray(shape, np.float64, buffer=records, offset=where[1] + offset,
-                      strides=(records.dtype.itemsize, inner.itemsize, 8))
+    if any(k != np.float64 for k in kinds) or steps != list(range(0, 8 * len(steps), 8)):
+        return None
+    return where + offset, kind.shape[0], len(steps), inner.itemsize
 
 
 def _unmeasured(records, names, nested=None, nested_names=()):

@@ -636,3 +636,20 @@ def test_segments_cut_at_the_edges_keep_their_frequency_and_flag(edges, cuts, ow
     assert got[0].dtype == np.uint64 and got[1].dtype == np.int64
     assert got[0].tolist() == cuts[:-1] and got[1].tolist() == np.diff(cuts).tolist()
     assert got[2].tolist() == freqs[owners].tolist() and got[3].tolist() == flags[owners].tolist()
+
+
+@pytest.mark.parametrize("name", ["plain", "doubles", "mixed", "gapped"])
+def test_nan_through_a_view_of_doubles_writes_what_numpy_writes(name):
+    # Doubles one after another get the view; a field with a float32 or a hole in it is numpy's own.
+    from powerquality.analysis import _doubles
+    inner = np.dtype([("plain", "f8"), ("doubles", [("a", "f8"), ("b", "f8")]),
+                      ("mixed", {"names": ["a", "n"], "formats": ["f8", "f4"], "offsets": [0, 8], "itemsize": 16}),
+                      ("gapped", {"names": ["a", "b"], "formats": ["f8", "f8"], "offsets": [0, 16],
+                                  "itemsize": 24})])
+    rows = np.zeros(3, [("t", "f8"), ("phases", inner, (2,))])
+    rows.view(np.uint8)[:] = np.arange(rows.nbytes) % 251  # every field and hole holds something
+    expected = rows.copy()
+    expected.view(np.uint8)[:] = rows.view(np.uint8)
+    expected["phases"][name] = np.nan
+    _doubles(rows, "phases", name)[...] = np.nan
+    assert rows.tobytes() == expected.tobytes()
