@@ -508,7 +508,9 @@ def _main(argv):
             if joined is not None:
                 stream, ctx = joined, joined.ctx
             else:
-                stream = analysis.stream(recording, **options)
+                # The flagged cycles feed the summary and the plot alone.
+                stream = analysis.stream(recording, cycles=not args.quiet or bool(args.plot or args.detail or limits),
+                                         **options)
                 ctx = stream.ctx
                 if not args.quiet and sys.stderr.isatty():
                     stream.progress = report.Progress(recording.samples)

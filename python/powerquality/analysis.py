@@ -1730,7 +1730,7 @@ class Stream:
     def __init__(self, recording, *, voltage_channels=None, current_channels=None, nominal_frequency=None,
                  declared_voltage=None, fixed_frequency=None, rvc_threshold=5.0, windowed=True, block_size=None,
                  progress=None, arrays=True, flicker_lamp=None, signalling_frequencies=None,
-                 inter_harmonics=False):
+                 inter_harmonics=False, cycles=True):
         fs = _positive(recording.check_rates(nominal_frequency), "sample rate")
         signalling = check_signalling(signalling_frequencies or (), fs)
         chosen = inference.infer(recording, voltage_channels, current_channels)
@@ -1756,6 +1756,7 @@ class Stream:
         # The file's nominal frequency is held against the waveform; one given is taken as it is.
         self.declared_frequency = None if nominal_frequency is not None else recording.nominal_frequency
         self.channels = us + iss
+        self.cycles = bool(cycles)
         self.ctx = Context(recording=recording, grid=grid, voltages=us, currents=iss, sample_rate=fs,
                            nominal_frequency=nominal_frequency or (float(recording.nominal_frequency)
                                                                    if recording.nominal_frequency else None),
@@ -1819,8 +1820,8 @@ class Stream:
             settings.update(inter_harmonics_enabled=True)
             wanted = ctx.arrays if not isinstance(ctx.arrays, bool) else ctx.arrays and _CURRENT_ARRAYS
             ctx.current_arrays = tuple(name for name in _CURRENT_ARRAYS if name not in (wanted or ()))
-        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx), _CycleFlags(ctx)] + \
-            ([_Signalling(ctx)] if ctx.window_cycles and ctx.signalling else []) + [_Aggregation(ctx), _Flicker(ctx)]
+        self.stages[:0] = [_Tracker(ctx), _Module(ctx, settings), _Events(ctx), _EventFlags(ctx)] + \
+            ([_CycleFlags(ctx)] if self.cycles else []) + ([_Signalling(ctx)] if ctx.window_cycles and ctx.signalling else []) + [_Aggregation(ctx), _Flicker(ctx)]
 
     def _check_nominal(self, head):
         """The file's nominal frequency replaced, with a note, by the waveform's when they differ by more
@@ -1967,8 +1968,10 @@ def stream(recording=None, *, voltages=None, currents=None, sample_rate=None, **
     Takes what :func:`analyze` takes (``block_size``: samples per block,
     default one second's worth), plus ``arrays``: the windows' arrays to
     fetch into ``Block.harmonics`` (True: all, the default; False: none; or
-    their names, e.g. ``("harmonicsVoltage",)``). A file is read block by
-    block.
+    their names, e.g. ``("harmonicsVoltage",)``), and ``cycles``: False
+    leaves ``Block.cycles`` empty, the tracked cycles not flagged by the
+    events over them, for consumers that read none (the other results are
+    the same). A file is read block by block.
 
     Examples
     --------

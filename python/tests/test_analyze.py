@@ -653,3 +653,20 @@ def test_nan_through_a_view_of_doubles_writes_what_numpy_writes(name):
     expected["phases"][name] = np.nan
     _doubles(rows, "phases", name)[...] = np.nan
     assert rows.tobytes() == expected.tobytes()
+
+
+def test_a_stream_without_cycles_leaves_them_empty_and_the_rest_alike():
+    fs = 3200.0
+    u = three_phase(fs, 12.0)
+    u[:, int(5 * fs):int(5.2 * fs)] *= 0.5  # a dip: cycles flagged under it
+    kinds = ("period", "events", "frequency", "cycles")
+    runs = []
+    for cycles in (True, False):
+        blocks = list(pq.analysis.stream(voltages=u, sample_rate=fs, nominal_frequency=50.0, cycles=cycles))
+        runs.append({k: np.concatenate([getattr(b, k) for b in blocks]) for k in kinds})
+        runs[-1]["3s"] = np.concatenate([b.aggregated["3s"] for b in blocks if b.aggregated is not None])
+    full, bare = runs
+    assert len(full["cycles"]) > 500 and full["cycles"]["flagged"].any() and len(bare["cycles"]) == 0
+    assert len(full["events"]) == 1
+    for k in ("period", "events", "frequency", "3s"):
+        assert full[k].tobytes() == bare[k].tobytes(), k
