@@ -1618,6 +1618,14 @@ class _Flicker:
             values, gaps = meter.long_term_severities(return_gaps=True)
             plt.append(values)
             plt_gaps.append(gaps)
+        if not (len(pst[0]) or len(plt[0]) or b.last) and self.held_pst is not None and \
+                not (len(self.held_pst) or len(self.held_plt)):
+            # No interval closed and none held (most blocks): nothing to hand on but the events to keep.
+            finished = b.events[b.events["ended"] | b.events["cutByGap"]]
+            if len(finished):
+                self.ended = _rows_joined(self.ended, finished)
+            b.flicker = {"pst": self.held_pst[:0].copy(), "plt": self.held_plt[:0].copy(), "pinst_max": np.array(peak)}
+            return
         clocks = self.first + self.taken + np.arange(len(pst[0]), dtype=np.int64)
         self.taken += len(pst[0])
         blocks = clocks[clocks % per == per - 1] // per
