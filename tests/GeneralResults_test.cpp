@@ -120,10 +120,12 @@ TEST(GeneralResults, ThreePhaseTotalsAndSymmetricalComponents) {
     const P* ph = g.phases;
     const P& T = ph[3];
     EXPECT_DOUBLE_EQ(ph[2].rmsCurrent, std::sqrt(64.0 + 0.75 * 0.75));  // raw block 2 of slot 1
-    for (double P::*mean : {&P::dcVoltage, &P::rmsVoltage, &P::rmsCurrent, &P::fundamentalVoltage}) {
+    for (double P::*mean : {&P::dcVoltage, &P::rmsVoltage, &P::spectrumRmsVoltage, &P::fundamentalVoltage,
+                            &P::dcCurrent, &P::rmsCurrent, &P::spectrumRmsCurrent, &P::fundamentalCurrent}) {
         EXPECT_EQ(T.*mean, ph[0].*mean / 3 + ph[1].*mean / 3 + ph[2].*mean / 3);
     }
-    for (double P::*sum : {&P::activePower, &P::apparentPower, &P::reactivePower, &P::fundamentalActivePower}) {
+    for (double P::*sum : {&P::activePower, &P::spectrumActivePower, &P::apparentPower, &P::reactivePower,
+                           &P::fundamentalActivePower, &P::fundamentalApparentPower}) {
         EXPECT_EQ(T.*sum, ph[0].*sum + ph[1].*sum + ph[2].*sum);
     }
     EXPECT_EQ(T.fundamentalReactivePowerSum, ph[0].fundamentalReactivePower + ph[1].fundamentalReactivePower +
