@@ -337,6 +337,36 @@ TEST(FlickerMeter, AGapInACleanSupplyReadsAsNoFlickerAndIsMarked) {
     }
 }
 
+// A steady level switched on makes no flicker: the low-pass starts in the
+// steady state of the first value, and again of the level held when the
+// meter rejoins after a gap, so the band-pass sees no step. A constant input
+// is that steady state exactly; a low-pass started from any other state (a
+// wrong sign in one of its coefficients' sums) rings for seconds, Pinst 1e-10
+// at settling, where the settled filters leave rounding only (below 1e-25).
+TEST(FlickerMeter, ASteadyLevelMakesNoFlickerAtTheStartOrAfterAGap) {
+    struct Case { double rate, supply; };
+    for (const Case& c : {Case{3200.0, 50.0}, Case{10240.0, 50.0}, Case{4000.0, 60.0}}) {
+        SCOPED_TRACE(testing::Message() << c.supply << " Hz at " << c.rate << " per second");
+        std::vector<float> samples(static_cast<std::size_t>(30.0 * c.rate), 325.0f);
+        std::fill(samples.begin() + static_cast<std::ptrdiff_t>(12.0 * c.rate),
+                  samples.begin() + static_cast<std::ptrdiff_t>(12.5 * c.rate), std::numeric_limits<float>::quiet_NaN());
+        FlickerMeter meter(c.rate, c.supply, 230.0);
+        const int second = static_cast<int>(c.rate);
+        int measured = 0;
+        for (int s = 0; s < 30; ++s) {
+            meter.addSamples(samples.data() + static_cast<std::ptrdiff_t>(s) * second, second);
+            const double pinst = meter.getInstantaneousMaximum();
+            if (std::isnan(pinst)) {
+                EXPECT_TRUE(s < FlickerMeter::settlingSeconds || s == 12) << "second " << s;
+                continue;
+            }
+            EXPECT_LT(pinst, 1e-20) << "second " << s;
+            ++measured;
+        }
+        EXPECT_GE(measured, 20);
+    }
+}
+
 // Which intervals a missing sample marks: the one that holds it, and the
 // next when the half second of Pinst it costs runs past the tick (at 10 s,
 // sample 10000; intervals from a clock offset 10 s before the end of a
