@@ -17,7 +17,10 @@ the same tree and seed give the same mutants.
 Each mutant is applied to a copy of the tracked files in build-mutants/tree
 (the checkout itself is never edited), built there incrementally, and run
 against the fast tests with a time limit: the GoogleTest binary for a C++
-mutant (stopping at the first failure), pytest for a Python one (stopping at
+mutant (stopping at the first failure; a mutant it leaves alive then meets
+the ctest entries that rerun the kernels' tests with their baseline copies,
+which the binary alone runs only to compare them on a processor with AVX2),
+pytest for a Python one (stopping at
 the first failure, leaving out the tests marked slow: the cluster, the
 browser, the hour-long recording). The Python tests reach the C++ code too,
 through the extension, but they are not run for a C++ mutant: they take ten
@@ -259,7 +262,7 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False, index=None, keep=None, kep
         # this tree: nothing to build (a source file's mutant changes no
         # header, so the test binary is the same).
         env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(library_of(index, kept)))
-        return verdict(run([tests, "--gtest_fail_fast"], timeout, env))
+        return cpp_verdict(tests, timeout, env)
     target = os.path.join(TREE, path)
     with open(target, encoding="utf-8") as f:
         original = f.read()
@@ -276,7 +279,7 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False, index=None, keep=None, kep
             if keep and path.endswith(".cpp"):
                 os.makedirs(os.path.dirname(library_of(index, keep)), exist_ok=True)
                 shutil.copy(os.path.realpath(os.path.join(BUILD, "libpowerquality.so.0")), library_of(index, keep))
-            return verdict(run([tests, "--gtest_fail_fast"], timeout))
+            return cpp_verdict(tests, timeout)
         if python_tests_available():
             return verdict(run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-m", "not slow",
                                 os.path.join(TREE, "python", "tests")], timeout, env))
@@ -286,6 +289,17 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False, index=None, keep=None, kep
             f.write(original)
         # Put the built tree back to the original before the next mutant.
         os.utime(target)
+
+
+def cpp_verdict(tests, timeout, env=None):
+    """The GoogleTest binary; for a mutant it leaves alive, the ctest entries
+    that run the kernels' tests again with their baseline copies (on a
+    processor with AVX2 the binary runs those copies only to compare them)."""
+    first = verdict(run([tests, "--gtest_fail_fast"], timeout, env))
+    if first != "survived":
+        return first
+    return verdict(run(["ctest", "--test-dir", BUILD, "-R", "_baseline_kernels$", "--stop-on-failure",
+                        "--timeout", str(timeout)], timeout, env))
 
 
 def mutant_name(mutant):
