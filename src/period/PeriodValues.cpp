@@ -31,6 +31,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "maths/NumericPolicy.h"
 #include "module/PowerModuleImpl.h"
 #include "maths/PowerSymmetricalComponents.h"
@@ -233,25 +237,31 @@ __attribute__((target("avx2"))) void accumulateSharedWide(PhaseSums& outA, Phase
 
 // Three rings' floats at positions j .. j + 3 as four vectors of doubles,
 // one a position: q[n] = (a[j + n], b[j + n], c[j + n], spare), read four
-// at a time and transposed (the conversions are exact).
+// at a time and transposed (the conversions are exact). Each vector is
+// converted in one instruction: the compiler's own conversion of a vector of
+// four floats goes through memory in two halves.
 using QuadOfPhases = double __attribute__((vector_size(32)));
 __attribute__((target("avx2"), always_inline)) inline void fourPositions(const float* a, const float* b,
-                                                                        const float* c, float spare, uint64_t j,
+                                                                        const float* c, __m128 spare, uint64_t j,
                                                                         QuadOfPhases* q) {
-    using Floats = float __attribute__((vector_size(16)));
-    Floats r0, r1, r2;
-    std::memcpy(&r0, a + j, sizeof r0);
-    std::memcpy(&r1, b + j, sizeof r1);
-    std::memcpy(&r2, c + j, sizeof r2);
-    const Floats r3 = {spare, spare, spare, spare};
-    const Floats t0 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
-    const Floats t1 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
-    const Floats t2 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
-    const Floats t3 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
-    q[0] = __builtin_convertvector(__builtin_shufflevector(t0, t2, 0, 1, 4, 5), QuadOfPhases);
-    q[1] = __builtin_convertvector(__builtin_shufflevector(t0, t2, 2, 3, 6, 7), QuadOfPhases);
-    q[2] = __builtin_convertvector(__builtin_shufflevector(t1, t3, 0, 1, 4, 5), QuadOfPhases);
-    q[3] = __builtin_convertvector(__builtin_shufflevector(t1, t3, 2, 3, 6, 7), QuadOfPhases);
+    const __m128 r0 = _mm_loadu_ps(a + j);
+    const __m128 r1 = _mm_loadu_ps(b + j);
+    const __m128 r2 = _mm_loadu_ps(c + j);
+    const __m128 t0 = _mm_unpacklo_ps(r0, r1);     // a0 b0 a1 b1
+    const __m128 t1 = _mm_unpackhi_ps(r0, r1);     // a2 b2 a3 b3
+    const __m128 t2 = _mm_unpacklo_ps(r2, spare);  // c0 s c1 s
+    const __m128 t3 = _mm_unpackhi_ps(r2, spare);  // c2 s c3 s
+    q[0] = _mm256_cvtps_pd(_mm_movelh_ps(t0, t2));
+    q[1] = _mm256_cvtps_pd(_mm_movehl_ps(t2, t0));
+    q[2] = _mm256_cvtps_pd(_mm_movelh_ps(t1, t3));
+    q[3] = _mm256_cvtps_pd(_mm_movehl_ps(t3, t1));
+}
+
+// One position of three rings, (a[j], b[j], c[j], spare), as doubles.
+__attribute__((target("avx2"), always_inline)) inline QuadOfPhases onePosition(const float* a, const float* b,
+                                                                              const float* c, float spare,
+                                                                              uint64_t j) {
+    return _mm256_cvtps_pd(_mm_setr_ps(a[j], b[j], c[j], spare));
 }
 
 // accumulateShared for three phases that read the same channels, the phases
@@ -266,7 +276,6 @@ __attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, Phas
                                                            const TrackingRings& tracking, const PhaseRings* rings,
                                                            uint64_t begin, uint64_t end) {
     using Quad = double __attribute__((vector_size(32)));
-    using Floats = float __attribute__((vector_size(16)));
     // (Through references: a 256-bit value passed or returned would need
     // AVX in the helpers' own signatures.)
     const auto load = [](Quad& v, const PhaseSums* out, int pair, int lane, double spare) {
@@ -295,33 +304,38 @@ __attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, Phas
         Quad imA, imB;
         load(imA, outA, 1, 1, 0.0);
         load(imB, outB, 1, 1, 0.0);
-        const auto voltageTerms = [&](uint64_t j, const Quad& u) {
-            const double f = tracking.frequency[j];
-            const double re = tracking.phasor[2 * j];
-            const double im = tracking.phasor[2 * j + 1] * -1.0;
-            const Quad uf = u * Quad{f, f, f, f};
+        // The imaginary parts take the term with the phasor's sine and
+        // subtract it: a - x is a + (-x) to the bit, and -(x s) is x (-s),
+        // the term of the conjugate phasor.
+        const Quad oneInSpare = {0.0, 0.0, 0.0, 1.0};
+        const auto voltageTerms = [&](uint64_t j, const Quad& u) __attribute__((target("avx2"), always_inline)) {
+            const Quad f = _mm256_broadcast_sd(tracking.frequency + j);
+            const Quad re = _mm256_blend_pd(_mm256_broadcast_sd(tracking.phasor + 2 * j), oneInSpare, 0x8);
+            const Quad im = _mm256_broadcast_sd(tracking.phasor + 2 * j + 1);
+            const Quad uf = u * f;
             const Quad uu = u * u;
             uuA += uu;
             uuB += uu;
-            const Quad ure = uf * Quad{re, re, re, 1.0};
+            const Quad ure = uf * re;
             reA += ure;
             reB += ure;
-            const Quad uim = uf * Quad{im, im, im, im};
-            imA += uim;
-            imB += uim;
+            const Quad uim = uf * im;
+            imA -= uim;
+            imB -= uim;
         };
         // The voltages read four positions at a time, then one by one.
+        const __m128 one = _mm_set1_ps(1.0f);
         uint64_t j = begin;
         for (; j + 4 <= end; j += 4) {
             Quad four[4];
-            fourPositions(u0, u1, u2, 1.0f, j, four);
+            fourPositions(u0, u1, u2, one, j, four);
             voltageTerms(j, four[0]);
             voltageTerms(j + 1, four[1]);
             voltageTerms(j + 2, four[2]);
             voltageTerms(j + 3, four[3]);
         }
         for (; j < end; ++j) {
-            voltageTerms(j, __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 1.0f}), Quad));
+            voltageTerms(j, onePosition(u0, u1, u2, 1.0f, j));
         }
         store(outA, 0, 0, uuA);
         store(outB, 0, 0, uuB);
@@ -361,28 +375,28 @@ __attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, Phas
     Quad ddA, ddB;
     load(ddA, outA, 3, 1, 0.0);
     load(ddB, outB, 3, 1, 0.0);
-    const auto otherTerms = [&](uint64_t j, const Quad& u, const Quad& i) {
+    const auto otherTerms = [&](uint64_t j, const Quad& u, const Quad& i)
+                                __attribute__((target("avx2"), always_inline)) {
         const Quad ui = u * i;
         uiA += ui;
         uiB += ui;
         if (withCurrent) {
-            const double f = tracking.frequency[j];
-            const double re = tracking.phasor[2 * j];
-            const double im = tracking.phasor[2 * j + 1] * -1.0;
+            const Quad f = _mm256_broadcast_sd(tracking.frequency + j);
+            const Quad re = _mm256_broadcast_sd(tracking.phasor + 2 * j);
+            const Quad im = _mm256_broadcast_sd(tracking.phasor + 2 * j + 1);
             const Quad ii = i * i;
             iiA += ii;
             iiB += ii;
-            const Quad f4 = i * Quad{f, f, f, f};
-            const Quad ire = f4 * Quad{re, re, re, re};
+            const Quad f4 = i * f;
+            const Quad ire = f4 * re;
             ireA += ire;
             ireB += ire;
-            const Quad iim = f4 * Quad{im, im, im, im};
-            iimA += iim;
-            iimB += iim;
+            const Quad iim = f4 * im;
+            iimA -= iim;
+            iimB -= iim;
         }
         if (withLineToLine) {
-            const uint64_t l = j * lineStep;
-            const Quad d = __builtin_convertvector((Floats{d0[l], d1[l], d2[l], 0.0f}), Quad);
+            const Quad d = onePosition(d0, d1, d2, 0.0f, j * lineStep);
             const Quad dd = d * d;
             ddA += dd;
             ddB += dd;
@@ -390,12 +404,13 @@ __attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, Phas
     };
     // Four positions at a time, then one by one (the currents four at a
     // time only where there are currents: without them i0 .. i2 hold one zero).
+    const __m128 zeros = _mm_setzero_ps();
     uint64_t j = begin;
     for (; j + 4 <= end; j += 4) {
         Quad fourU[4], fourI[4] = {};
-        fourPositions(u0, u1, u2, 0.0f, j, fourU);
+        fourPositions(u0, u1, u2, zeros, j, fourU);
         if (withCurrent) {
-            fourPositions(i0, i1, i2, 0.0f, j, fourI);
+            fourPositions(i0, i1, i2, zeros, j, fourI);
         }
 #pragma GCC unroll 4
         for (unsigned n = 0; n < 4; ++n) {
@@ -403,9 +418,7 @@ __attribute__((target("avx2"))) void accumulateSharedThree(PhaseSums* outA, Phas
         }
     }
     for (; j < end; ++j) {
-        const uint64_t c = j * step;
-        otherTerms(j, __builtin_convertvector((Floats{u0[j], u1[j], u2[j], 0.0f}), Quad),
-                   __builtin_convertvector((Floats{i0[c], i1[c], i2[c], 0.0f}), Quad));
+        otherTerms(j, onePosition(u0, u1, u2, 0.0f, j), onePosition(i0, i1, i2, 0.0f, j * step));
     }
     if (withCurrent) {
         store(outA, 0, 1, iiA);
