@@ -500,47 +500,47 @@ struct PairLanes {
     float* im;
 };
 
-// The points of one block into the batches: first (count lanes) and, when
-// secondCount is not 0, second (secondCount lanes); lanes from the count on
-// have no channel and sum zeros. The six coefficient vectors of a point hold
-// each coefficient twice.
-template <unsigned int count, unsigned int secondCount>
-POWERQUALITY_TARGET_AVX2 void pairPoints(const __m256 (*coefficients)[3], const long long* bases, unsigned int points,
-                                         size_t firstAt, const PairLanes& first, const PairLanes& second,
-                                         const ResampleGroup* groups, size_t groupCount) {
+// One point of the count lanes of a batch from the six coefficient vectors w
+// (each coefficient twice), the lanes' pairs read from offset on; lanes from
+// the count on have no channel and sum zeros. Only the last lane can lack an
+// imaginary channel (lastHalf), and only its sums are masked: for the others
+// the mask keeps every element.
+template <unsigned int count, bool lastHalf>
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE void pairPoint(const __m256* w, size_t offset, size_t at,
+                                                                   const PairLanes& lanes) {
+    __m256 sums[4];
+#pragma GCC unroll 4
+    for (unsigned int n = 0; n < 4; ++n) {
+        if (n < count) {
+            sums[n] = pairSums(w, lanes.pairs[n] + offset);
+            if (lastHalf && n + 1 == count) {
+                sums[n] = _mm256_and_ps(sums[n], lanes.keep[n]);
+            }
+        } else {
+            sums[n] = _mm256_setzero_ps();
+        }
+    }
+    const __m256 out = pairLaneSums(sums[0], sums[1], sums[2], sums[3]);
+    _mm_storeu_ps(lanes.re + at, _mm256_castps256_ps128(out));
+    _mm_storeu_ps(lanes.im + at, _mm256_extractf128_ps(out, 1));
+}
+
+// One point into the batches, first (count lanes) and, when secondCount is
+// not 0, second (the ninth channel alone), from the coefficients c of taps
+// 8m .. 8m + 7, the first sample the point reads at base.
+template <unsigned int count, bool lastHalf, unsigned int secondCount>
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE void pairPoints(const __m256* c, long long base, size_t at,
+                                                                    const PairLanes& first,
+                                                                    const PairLanes& second) {
     const __m256i twice0 = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
     const __m256i twice1 = _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7);
-    for (unsigned int k = 0; k < points; ++k) {
-        const size_t at = firstAt + 4 * static_cast<size_t>(k);
-        const long long base = bases[k];
-        if (base < 0) {
-            lagrangePoint(reinterpret_cast<const v4*>(coefficients[k]), -1 - base, groups, groupCount, at);
-            continue;
-        }
-        const __m256* c = coefficients[k];
-        const __m256 w[6] = {_mm256_permutevar8x32_ps(c[0], twice0), _mm256_permutevar8x32_ps(c[0], twice1),
-                             _mm256_permutevar8x32_ps(c[1], twice0), _mm256_permutevar8x32_ps(c[1], twice1),
-                             _mm256_permutevar8x32_ps(c[2], twice0), _mm256_permutevar8x32_ps(c[2], twice1)};
-        const size_t offset = 2 * static_cast<size_t>(base);
-        __m256 sums[4];
-#pragma GCC unroll 4
-        for (unsigned int n = 0; n < 4; ++n) {
-            sums[n] = n < count ? _mm256_and_ps(pairSums(w, first.pairs[n] + offset), first.keep[n])
-                                : _mm256_setzero_ps();
-        }
-        const __m256 out = pairLaneSums(sums[0], sums[1], sums[2], sums[3]);
-        _mm_storeu_ps(first.re + at, _mm256_castps256_ps128(out));
-        _mm_storeu_ps(first.im + at, _mm256_extractf128_ps(out, 1));
-        if (secondCount > 0) {
-#pragma GCC unroll 4
-            for (unsigned int n = 0; n < 4; ++n) {
-                sums[n] = n < secondCount ? _mm256_and_ps(pairSums(w, second.pairs[n] + offset), second.keep[n])
-                                          : _mm256_setzero_ps();
-            }
-            const __m256 more = pairLaneSums(sums[0], sums[1], sums[2], sums[3]);
-            _mm_storeu_ps(second.re + at, _mm256_castps256_ps128(more));
-            _mm_storeu_ps(second.im + at, _mm256_extractf128_ps(more, 1));
-        }
+    const __m256 w[6] = {_mm256_permutevar8x32_ps(c[0], twice0), _mm256_permutevar8x32_ps(c[0], twice1),
+                         _mm256_permutevar8x32_ps(c[1], twice0), _mm256_permutevar8x32_ps(c[1], twice1),
+                         _mm256_permutevar8x32_ps(c[2], twice0), _mm256_permutevar8x32_ps(c[2], twice1)};
+    const size_t offset = 2 * static_cast<size_t>(base);
+    pairPoint<count, lastHalf>(w, offset, at, first);
+    if (secondCount > 0) {
+        pairPoint<secondCount, true>(w, offset, at, second);
     }
 }
 
@@ -572,6 +572,25 @@ POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, u
         _mm_store_si128(reinterpret_cast<__m128i*>(qs), q);
         _mm_store_ps(fs, _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(q))));
         const unsigned int points = std::min(4u, count - k0);
+        // Four points whose first samples (which grow with j) all lie within
+        // the interpolator's reach of the window's: the branch for each
+        // point's reach left out.
+        if (points == 4 && static_cast<long long>(is[0]) >= Interpolator::before &&
+            static_cast<long long>(is[3]) - Interpolator::before + Interpolator::taps <= static_cast<long long>(N)) {
+#pragma GCC unroll 4
+            for (unsigned int l = 0; l < 4; ++l) {
+                const __m256 f = _mm256_set1_ps(fs[l]);
+                const float* row = table.row[qs[l]];
+                const float* delta = table.delta[qs[l]];
+#pragma GCC unroll 3
+                for (int m = 0; m < 3; ++m) {
+                    coefficients[k0 + l][m] = _mm256_add_ps(_mm256_loadu_ps(row + 8 * m),
+                                                            _mm256_mul_ps(_mm256_loadu_ps(delta + 8 * m), f));
+                }
+                bases[k0 + l] = static_cast<long long>(is[l]) - Interpolator::before;
+            }
+            continue;
+        }
         for (unsigned int l = 0; l < points; ++l) {
             const unsigned int k = k0 + l;
             const long long base = static_cast<long long>(is[l]) - Interpolator::before;
@@ -598,6 +617,28 @@ POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, u
     }
 }
 
+// The points of the window in blocks: the coefficients of a block's points
+// first (blockCoefficientsAvx2), then the lanes' sums of each point.
+template <unsigned int count, bool lastHalf, unsigned int secondCount>
+POWERQUALITY_TARGET_AVX2 void resamplePoints(const Interpolator& table, double step, unsigned int N, unsigned int M,
+                                             const PairLanes& first, const PairLanes& second,
+                                             const ResampleGroup* groups, size_t groupCount) {
+    __m256 coefficients[resampleBlock][3];
+    long long bases[resampleBlock];
+    for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
+        const unsigned int points = std::min(resampleBlock, M - j0);
+        blockCoefficientsAvx2(table, j0, points, step, N, coefficients, bases);
+        for (unsigned int k = 0; k < points; ++k) {
+            const size_t at = 4 * static_cast<size_t>(j0 + k);
+            if (bases[k] < 0) {
+                lagrangePoint(reinterpret_cast<const v4*>(coefficients[k]), -1 - bases[k], groups, groupCount, at);
+            } else {
+                pairPoints<count, lastHalf, secondCount>(coefficients[k], bases[k], at, first, second);
+            }
+        }
+    }
+}
+
 POWERQUALITY_TARGET_AVX2 void resampleAvx2(const float* const* x, size_t channelCount, float* re, float* im,
                                            size_t batches, size_t batchLength, unsigned int N, unsigned int M,
                                            double exactLength, float* pairs) {
@@ -605,7 +646,6 @@ POWERQUALITY_TARGET_AVX2 void resampleAvx2(const float* const* x, size_t channel
     ResampleGroup groups[4];
     const size_t groupCount = resampleGroups(x, channelCount, re, im, batches, batchLength, groups);
     PairLanes lanes[2];
-    unsigned int counts[2] = {0, 0};
     const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
     const __m256 realOnly = _mm256_castsi256_ps(_mm256_setr_epi32(-1, 0, -1, 0, -1, 0, -1, 0));
     for (size_t b = 0; b < batches; ++b) {
@@ -620,35 +660,41 @@ POWERQUALITY_TARGET_AVX2 void resampleAvx2(const float* const* x, size_t channel
                 float* p = pairs + (4 * b + lane) * 2 * static_cast<size_t>(N);
                 interleavePair(x[c], c + 1 < channelCount ? x[c + 1] : nullptr, N, p);
                 l.pairs[lane] = p;
-                ++counts[b];
             }
         }
     }
-    const unsigned int shape = batches == 1 ? counts[0] : 4 + counts[1];
     const double step = exactLength / M;
-    __m256 coefficients[resampleBlock][3];
-    long long bases[resampleBlock];
-    for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
-        const unsigned int count = std::min(resampleBlock, M - j0);
-        blockCoefficientsAvx2(table, j0, count, step, N, coefficients, bases);
-        const size_t at = 4 * static_cast<size_t>(j0);
-        switch (shape) {
-            case 1:
-                pairPoints<1, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-            case 2:
-                pairPoints<2, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-            case 3:
-                pairPoints<3, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-            case 4:
-                pairPoints<4, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-            default:  // nine channels: the ninth alone in a second batch
-                pairPoints<4, 1>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-        }
+    const PairLanes& a = lanes[0];
+    const PairLanes& b = lanes[1];
+    // Channels 2l and 2l + 1 in lane l; the ninth alone in a second batch.
+    switch (channelCount) {
+        case 1:
+            resamplePoints<1, true, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 2:
+            resamplePoints<1, false, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 3:
+            resamplePoints<2, true, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 4:
+            resamplePoints<2, false, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 5:
+            resamplePoints<3, true, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 6:
+            resamplePoints<3, false, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 7:
+            resamplePoints<4, true, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 8:
+            resamplePoints<4, false, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        default:
+            resamplePoints<4, false, 1>(table, step, N, M, a, b, groups, groupCount);
+            break;
     }
 }
 #endif
