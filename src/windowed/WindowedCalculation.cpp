@@ -195,56 +195,8 @@ struct Interpolator {
     float delta[phases][taps];
     std::complex<double> meanResponse[responsePoints + 1];
 
-    Interpolator() {
-        const double beta = 6.0;
-        const auto besselI0 = [](double x) {
-            double sum = 1.0;
-            double term = 1.0;
-            for (int k = 1; k < 40; ++k) {
-                term *= (x / (2.0 * k)) * (x / (2.0 * k));
-                sum += term;
-            }
-            return sum;
-        };
-        const double norm = besselI0(beta);
-        const double reach = taps / 2.0;
-        for (int q = 0; q <= phases; ++q) {
-            const double d = static_cast<double>(q) / phases;
-            for (int m = 0; m < taps; ++m) {
-                const double u = m - before - d;
-                const double r = u / reach;
-                double value = 0.0;
-                if (std::fabs(r) < 1.0) {
-                    const double sinc = u == 0.0 ? 1.0 : std::sin(pi * u) / (pi * u);
-                    value = sinc * besselI0(beta * std::sqrt(1.0 - r * r)) / norm;
-                }
-                row[q][m] = static_cast<float>(value);
-            }
-        }
-        for (int q = 0; q < phases; ++q) {
-            for (int m = 0; m < taps; ++m) {
-                delta[q][m] = row[q + 1][m] - row[q][m];
-            }
-        }
-        // A component e^{jwn} is interpolated at i + d as e^{jw(i + d)} H(w, d),
-        // H(w, d) = sum_m c_m(d) e^{jw(m - 11 - d)}; the mean over 32 fractions.
-        const int fractions = 32;
-        for (int t = 0; t <= responsePoints; ++t) {
-            const double w = pi * t / responsePoints;
-            std::complex<double> mean;
-            for (int k = 0; k < fractions; ++k) {
-                const double d = (k + 0.5) / fractions;
-                v4 lanes[taps / 4];
-                coefficients(d, lanes);
-                const std::complex<double> step(std::cos(w), std::sin(w));
-                std::complex<double> e = std::polar(1.0, w * (-before - d));
-                for (int m = 0; m < taps; ++m, e *= step) {
-                    mean += static_cast<double>(lanes[m / 4][m % 4]) * e;
-                }
-            }
-            meanResponse[t] = mean / static_cast<double>(fractions);
-        }
-    }
+    // The tables: made once per process (interpolatorTables, below).
+    Interpolator();
 
     // The coefficients at fraction d, four taps in each of the six vectors.
     POWERQUALITY_KERNEL_INLINE void coefficients(double d, v4* c) const {
@@ -269,6 +221,122 @@ struct Interpolator {
         return meanResponse[t] + f * (meanResponse[t + 1] - meanResponse[t]);
     }
 };
+
+// Four doubles: two SSE2 registers, or one AVX register in the AVX2 copy.
+typedef double d4 __attribute__((vector_size(32)));
+
+// The modified Bessel function I0 of four arguments, each the series
+// 1 + sum of term_k = term_{k-1} (x / 2k)^2 for k < 40, summed in order
+// (the vectors by reference: no wide vector crosses a call of the baseline).
+POWERQUALITY_KERNEL_INLINE void besselI0(const d4& x, d4& sum) {
+    sum = d4{1.0, 1.0, 1.0, 1.0};
+    d4 term = {1.0, 1.0, 1.0, 1.0};
+    for (int k = 1; k < 40; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+}
+
+// The interpolator's tables. The coefficients: the sinc times the Kaiser
+// window I0(beta sqrt(1 - r^2)) / I0(beta), r the tap's distance from the
+// point over half the taps (12), four taps at a time. The mean response: a
+// component e^{jwn} is interpolated at i + d as e^{jw(i + d)} H(w, d), H(w, d)
+// = sum_m c_m(d) e^{jw(m - 11 - d)}; the mean over 32 fractions, summed over
+// the fractions in order and within each over the taps, four frequencies at a
+// time: e turned by the step e^{jw} as the complex product forms it, (a c -
+// b d, a d + b c), and c_m e added. Every element takes the operations of the
+// one-at-a-time sums in their order, so the tables have the same bits in
+// either copy.
+POWERQUALITY_KERNEL_INLINE void interpolatorTablesBody(Interpolator& table) {
+    const int taps = Interpolator::taps;
+    const int before = Interpolator::before;
+    const int phases = Interpolator::phases;
+    const int responsePoints = Interpolator::responsePoints;
+    const double beta = 6.0;
+    const d4 betas = {beta, beta, beta, beta};
+    d4 norms;
+    besselI0(betas, norms);
+    const double norm = norms[0];
+    const double reach = taps / 2.0;
+    for (int q = 0; q <= phases; ++q) {
+        const double d = static_cast<double>(q) / phases;
+        for (int m0 = 0; m0 < taps; m0 += 4) {
+            d4 argument = {0.0, 0.0, 0.0, 0.0};
+            double sinc[4] = {0.0, 0.0, 0.0, 0.0};
+            bool inside[4];
+            for (int l = 0; l < 4; ++l) {
+                const double u = m0 + l - before - d;
+                const double r = u / reach;
+                inside[l] = std::fabs(r) < 1.0;
+                if (inside[l]) {
+                    sinc[l] = u == 0.0 ? 1.0 : std::sin(pi * u) / (pi * u);
+                    argument[l] = beta * std::sqrt(1.0 - r * r);
+                }
+            }
+            d4 window;
+            besselI0(argument, window);
+            for (int l = 0; l < 4; ++l) {
+                table.row[q][m0 + l] = static_cast<float>(inside[l] ? sinc[l] * window[l] / norm : 0.0);
+            }
+        }
+    }
+    for (int q = 0; q < phases; ++q) {
+        for (int m = 0; m < taps; ++m) {
+            table.delta[q][m] = table.row[q + 1][m] - table.row[q][m];
+        }
+    }
+    const int fractions = 32;
+    v4 lanes[fractions][taps / 4];
+    for (int k = 0; k < fractions; ++k) {
+        table.coefficients((k + 0.5) / fractions, lanes[k]);
+    }
+    for (int t0 = 0; t0 <= responsePoints; t0 += 4) {
+        d4 w, stepRe, stepIm;
+        for (int l = 0; l < 4; ++l) {
+            w[l] = pi * (t0 + l) / responsePoints;
+            stepRe[l] = std::cos(w[l]);
+            stepIm[l] = std::sin(w[l]);
+        }
+        d4 meanRe = {0.0, 0.0, 0.0, 0.0};
+        d4 meanIm = {0.0, 0.0, 0.0, 0.0};
+        for (int k = 0; k < fractions; ++k) {
+            const double d = (k + 0.5) / fractions;
+            d4 eRe, eIm;
+            for (int l = 0; l < 4; ++l) {
+                const std::complex<double> e = std::polar(1.0, w[l] * (-before - d));
+                eRe[l] = e.real();
+                eIm[l] = e.imag();
+            }
+            for (int m = 0; m < taps; ++m) {
+                const double c = static_cast<double>(lanes[k][m / 4][m % 4]);
+                meanRe += c * eRe;
+                meanIm += c * eIm;
+                const d4 turnedRe = eRe * stepRe - eIm * stepIm;
+                eIm = eRe * stepIm + eIm * stepRe;
+                eRe = turnedRe;
+            }
+        }
+        for (int l = 0; l < 4 && t0 + l <= responsePoints; ++l) {
+            table.meanResponse[t0 + l] = std::complex<double>(meanRe[l], meanIm[l]) / static_cast<double>(fractions);
+        }
+    }
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+POWERQUALITY_TARGET_AVX2 void interpolatorTablesAvx2(Interpolator& table) { interpolatorTablesBody(table); }
+#endif
+
+void interpolatorTables(Interpolator& table) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        interpolatorTablesAvx2(table);
+        return;
+    }
+#endif
+    interpolatorTablesBody(table);
+}
+
+Interpolator::Interpolator() { interpolatorTables(*this); }
 
 const Interpolator& interpolator() {
     static const Interpolator table;
