@@ -352,18 +352,23 @@ const Interpolator& interpolator() {
 // code of the baseline instruction set.
 POWERQUALITY_KERNEL_INLINE void lagrangeWeights(double u, float* weights) {
     static const double denominators[6] = {-120.0, 24.0, -12.0, 12.0, -24.0, 120.0};
+    // The loops unrolled whole: every product in registers.
     double factor[6];
+#pragma GCC unroll 6
     for (int k = 0; k < 6; ++k) {
         factor[k] = u - k;
     }
     // leading[m] = factor[0] x ... x factor[m - 1], from the left (1 for m = 0).
     double leading[6];
     leading[0] = 1.0;
+#pragma GCC unroll 6
     for (int m = 1; m < 6; ++m) {
         leading[m] = leading[m - 1] * factor[m - 1];
     }
+#pragma GCC unroll 6
     for (int m = 0; m < 6; ++m) {
         double product = leading[m];
+#pragma GCC unroll 6
         for (int k = m + 1; k < 6; ++k) {
             product *= factor[k];
         }
