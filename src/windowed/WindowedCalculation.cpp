@@ -624,9 +624,12 @@ POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE void pairPoints(const __m256
 // the float (position - q), converted, subtracted and rounded as the
 // baseline's double and int operations do (t stays below 2^31: the window
 // is at most 2^31 samples long).
-POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, unsigned int j0, unsigned int count,
+// Whether every point of the block took the interpolator (none the Lagrange
+// weights) is returned.
+POWERQUALITY_TARGET_AVX2 bool blockCoefficientsAvx2(const Interpolator& table, unsigned int j0, unsigned int count,
                                                     double step, unsigned int N, __m256 (*coefficients)[3],
                                                     long long* bases) {
+    bool interpolated = true;
     const __m256d steps = _mm256_set1_pd(step);
     const __m256d phases = _mm256_set1_pd(static_cast<double>(Interpolator::phases));
     const __m128i lastPhase = _mm_set1_epi32(Interpolator::phases - 1);
@@ -660,8 +663,9 @@ POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, u
                     coefficients[k0 + l][m] = _mm256_add_ps(_mm256_loadu_ps(row + 8 * m),
                                                             _mm256_mul_ps(_mm256_loadu_ps(delta + 8 * m), f));
                 }
-                bases[k0 + l] = static_cast<long long>(is[l]) - Interpolator::before;
             }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(bases + k0),
+                                _mm256_cvtepi32_epi64(_mm_sub_epi32(i, _mm_set1_epi32(Interpolator::before))));
             continue;
         }
         for (unsigned int l = 0; l < points; ++l) {
@@ -685,9 +689,11 @@ POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, u
                 coefficients[k][0] = _mm256_setr_ps(weights[0], weights[1], weights[2], weights[3], weights[4],
                                                     weights[5], 0.0f, 0.0f);
                 bases[k] = -1 - first;
+                interpolated = false;
             }
         }
     }
+    return interpolated;
 }
 
 // The points of the window in blocks: the coefficients of a block's points
@@ -700,7 +706,13 @@ POWERQUALITY_TARGET_AVX2 void resamplePoints(const Interpolator& table, double s
     long long bases[resampleBlock];
     for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
         const unsigned int points = std::min(resampleBlock, M - j0);
-        blockCoefficientsAvx2(table, j0, points, step, N, coefficients, bases);
+        if (blockCoefficientsAvx2(table, j0, points, step, N, coefficients, bases)) {
+            for (unsigned int k = 0; k < points; ++k) {
+                pairPoints<count, lastHalf, secondCount>(coefficients[k], bases[k], 4 * static_cast<size_t>(j0 + k),
+                                                         first, second);
+            }
+            continue;
+        }
         for (unsigned int k = 0; k < points; ++k) {
             const size_t at = 4 * static_cast<size_t>(j0 + k);
             if (bases[k] < 0) {
