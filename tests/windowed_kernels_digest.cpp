@@ -28,8 +28,8 @@ struct Case {
 };
 
 // Channel counts 1 to 9 (odd ones leave a lane's imaginary part empty), each
-// resampled (the resampling's lanes: one alone, one pair, two, three, four and
-// a ninth channel), windows transformed as they are (2048; 375 = 3 x 5^3 and
+// resampled (the resampling's lanes: one alone, one pair, one and a half,
+// two, two and a half, three, four and a ninth channel), windows transformed as they are (2048; 375 = 3 x 5^3 and
 // 750, whose radix stages end in odd strides and counts), the full FFT,
 // samples beyond 2^96.
 const Case cases[] = {
@@ -44,6 +44,9 @@ const Case cases[] = {
     {"nine channels 750", 3750.0, ThreePhaseStar, true, true, true, true, 50.0, 325.0},
     {"resampled full FFT", 10240.0, ThreePhaseStar, true, true, false, true, 49.5, 325.0},
     {"beyond 2^96", 10240.0, ThreePhaseStar, true, true, false, false, 49.5, 1e30},
+    {"two-phase V+I", 10240.0, TwoPhaseStar, true, false, false, false, 0.0, 325.0},
+    {"two-phase V+I+LL", 10240.0, TwoPhaseStar, true, true, true, false, 0.0, 325.0},
+    {"three V+LL", 6400.0, ThreePhaseStar, false, true, false, false, 0.0, 325.0},
 };
 
 uint64_t digest = 1469598103934665603ull;
@@ -78,6 +81,8 @@ uint64_t run(const Case& c) {
     if (c.grid == ThreePhaseStar) {
         module.setLineToLineResultsEnabled(c.lineToLine);
         module.setSymmetricalComponentsEnabled(true);
+    } else if (c.lineToLine) {
+        module.setLineToLineResultsEnabled(true);
     }
     module.setHarmonicSubgroupsEnabled(c.subgroups);
     module.setFullFftEnabled(c.fullFft);

@@ -195,56 +195,8 @@ struct Interpolator {
     float delta[phases][taps];
     std::complex<double> meanResponse[responsePoints + 1];
 
-    Interpolator() {
-        const double beta = 6.0;
-        const auto besselI0 = [](double x) {
-            double sum = 1.0;
-            double term = 1.0;
-            for (int k = 1; k < 40; ++k) {
-                term *= (x / (2.0 * k)) * (x / (2.0 * k));
-                sum += term;
-            }
-            return sum;
-        };
-        const double norm = besselI0(beta);
-        const double reach = taps / 2.0;
-        for (int q = 0; q <= phases; ++q) {
-            const double d = static_cast<double>(q) / phases;
-            for (int m = 0; m < taps; ++m) {
-                const double u = m - before - d;
-                const double r = u / reach;
-                double value = 0.0;
-                if (std::fabs(r) < 1.0) {
-                    const double sinc = u == 0.0 ? 1.0 : std::sin(pi * u) / (pi * u);
-                    value = sinc * besselI0(beta * std::sqrt(1.0 - r * r)) / norm;
-                }
-                row[q][m] = static_cast<float>(value);
-            }
-        }
-        for (int q = 0; q < phases; ++q) {
-            for (int m = 0; m < taps; ++m) {
-                delta[q][m] = row[q + 1][m] - row[q][m];
-            }
-        }
-        // A component e^{jwn} is interpolated at i + d as e^{jw(i + d)} H(w, d),
-        // H(w, d) = sum_m c_m(d) e^{jw(m - 11 - d)}; the mean over 32 fractions.
-        const int fractions = 32;
-        for (int t = 0; t <= responsePoints; ++t) {
-            const double w = pi * t / responsePoints;
-            std::complex<double> mean;
-            for (int k = 0; k < fractions; ++k) {
-                const double d = (k + 0.5) / fractions;
-                v4 lanes[taps / 4];
-                coefficients(d, lanes);
-                const std::complex<double> step(std::cos(w), std::sin(w));
-                std::complex<double> e = std::polar(1.0, w * (-before - d));
-                for (int m = 0; m < taps; ++m, e *= step) {
-                    mean += static_cast<double>(lanes[m / 4][m % 4]) * e;
-                }
-            }
-            meanResponse[t] = mean / static_cast<double>(fractions);
-        }
-    }
+    // The tables: made once per process (interpolatorTables, below).
+    Interpolator();
 
     // The coefficients at fraction d, four taps in each of the six vectors.
     POWERQUALITY_KERNEL_INLINE void coefficients(double d, v4* c) const {
@@ -270,6 +222,122 @@ struct Interpolator {
     }
 };
 
+// Four doubles: two SSE2 registers, or one AVX register in the AVX2 copy.
+typedef double d4 __attribute__((vector_size(32)));
+
+// The modified Bessel function I0 of four arguments, each the series
+// 1 + sum of term_k = term_{k-1} (x / 2k)^2 for k < 40, summed in order
+// (the vectors by reference: no wide vector crosses a call of the baseline).
+POWERQUALITY_KERNEL_INLINE void besselI0(const d4& x, d4& sum) {
+    sum = d4{1.0, 1.0, 1.0, 1.0};
+    d4 term = {1.0, 1.0, 1.0, 1.0};
+    for (int k = 1; k < 40; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+}
+
+// The interpolator's tables. The coefficients: the sinc times the Kaiser
+// window I0(beta sqrt(1 - r^2)) / I0(beta), r the tap's distance from the
+// point over half the taps (12), four taps at a time. The mean response: a
+// component e^{jwn} is interpolated at i + d as e^{jw(i + d)} H(w, d), H(w, d)
+// = sum_m c_m(d) e^{jw(m - 11 - d)}; the mean over 32 fractions, summed over
+// the fractions in order and within each over the taps, four frequencies at a
+// time: e turned by the step e^{jw} as the complex product forms it, (a c -
+// b d, a d + b c), and c_m e added. Every element takes the operations of the
+// one-at-a-time sums in their order, so the tables have the same bits in
+// either copy.
+POWERQUALITY_KERNEL_INLINE void interpolatorTablesBody(Interpolator& table) {
+    const int taps = Interpolator::taps;
+    const int before = Interpolator::before;
+    const int phases = Interpolator::phases;
+    const int responsePoints = Interpolator::responsePoints;
+    const double beta = 6.0;
+    const d4 betas = {beta, beta, beta, beta};
+    d4 norms;
+    besselI0(betas, norms);
+    const double norm = norms[0];
+    const double reach = taps / 2.0;
+    for (int q = 0; q <= phases; ++q) {
+        const double d = static_cast<double>(q) / phases;
+        for (int m0 = 0; m0 < taps; m0 += 4) {
+            d4 argument = {0.0, 0.0, 0.0, 0.0};
+            double sinc[4] = {0.0, 0.0, 0.0, 0.0};
+            bool inside[4];
+            for (int l = 0; l < 4; ++l) {
+                const double u = m0 + l - before - d;
+                const double r = u / reach;
+                inside[l] = std::fabs(r) < 1.0;
+                if (inside[l]) {
+                    sinc[l] = u == 0.0 ? 1.0 : std::sin(pi * u) / (pi * u);
+                    argument[l] = beta * std::sqrt(1.0 - r * r);
+                }
+            }
+            d4 window;
+            besselI0(argument, window);
+            for (int l = 0; l < 4; ++l) {
+                table.row[q][m0 + l] = static_cast<float>(inside[l] ? sinc[l] * window[l] / norm : 0.0);
+            }
+        }
+    }
+    for (int q = 0; q < phases; ++q) {
+        for (int m = 0; m < taps; ++m) {
+            table.delta[q][m] = table.row[q + 1][m] - table.row[q][m];
+        }
+    }
+    const int fractions = 32;
+    v4 lanes[fractions][taps / 4];
+    for (int k = 0; k < fractions; ++k) {
+        table.coefficients((k + 0.5) / fractions, lanes[k]);
+    }
+    for (int t0 = 0; t0 <= responsePoints; t0 += 4) {
+        d4 w, stepRe, stepIm;
+        for (int l = 0; l < 4; ++l) {
+            w[l] = pi * (t0 + l) / responsePoints;
+            stepRe[l] = std::cos(w[l]);
+            stepIm[l] = std::sin(w[l]);
+        }
+        d4 meanRe = {0.0, 0.0, 0.0, 0.0};
+        d4 meanIm = {0.0, 0.0, 0.0, 0.0};
+        for (int k = 0; k < fractions; ++k) {
+            const double d = (k + 0.5) / fractions;
+            d4 eRe, eIm;
+            for (int l = 0; l < 4; ++l) {
+                const std::complex<double> e = std::polar(1.0, w[l] * (-before - d));
+                eRe[l] = e.real();
+                eIm[l] = e.imag();
+            }
+            for (int m = 0; m < taps; ++m) {
+                const double c = static_cast<double>(lanes[k][m / 4][m % 4]);
+                meanRe += c * eRe;
+                meanIm += c * eIm;
+                const d4 turnedRe = eRe * stepRe - eIm * stepIm;
+                eIm = eRe * stepIm + eIm * stepRe;
+                eRe = turnedRe;
+            }
+        }
+        for (int l = 0; l < 4 && t0 + l <= responsePoints; ++l) {
+            table.meanResponse[t0 + l] = std::complex<double>(meanRe[l], meanIm[l]) / static_cast<double>(fractions);
+        }
+    }
+}
+
+#if POWERQUALITY_AVX2_KERNELS
+POWERQUALITY_TARGET_AVX2 void interpolatorTablesAvx2(Interpolator& table) { interpolatorTablesBody(table); }
+#endif
+
+void interpolatorTables(Interpolator& table) {
+#if POWERQUALITY_AVX2_KERNELS
+    if (powerquality::avx2Kernels()) {
+        interpolatorTablesAvx2(table);
+        return;
+    }
+#endif
+    interpolatorTablesBody(table);
+}
+
+Interpolator::Interpolator() { interpolatorTables(*this); }
+
 const Interpolator& interpolator() {
     static const Interpolator table;
     return table;
@@ -284,18 +352,23 @@ const Interpolator& interpolator() {
 // code of the baseline instruction set.
 POWERQUALITY_KERNEL_INLINE void lagrangeWeights(double u, float* weights) {
     static const double denominators[6] = {-120.0, 24.0, -12.0, 12.0, -24.0, 120.0};
+    // The loops unrolled whole: every product in registers.
     double factor[6];
+#pragma GCC unroll 6
     for (int k = 0; k < 6; ++k) {
         factor[k] = u - k;
     }
     // leading[m] = factor[0] x ... x factor[m - 1], from the left (1 for m = 0).
     double leading[6];
     leading[0] = 1.0;
+#pragma GCC unroll 6
     for (int m = 1; m < 6; ++m) {
         leading[m] = leading[m - 1] * factor[m - 1];
     }
+#pragma GCC unroll 6
     for (int m = 0; m < 6; ++m) {
         double product = leading[m];
+#pragma GCC unroll 6
         for (int k = m + 1; k < 6; ++k) {
             product *= factor[k];
         }
@@ -500,47 +573,47 @@ struct PairLanes {
     float* im;
 };
 
-// The points of one block into the batches: first (count lanes) and, when
-// secondCount is not 0, second (secondCount lanes); lanes from the count on
-// have no channel and sum zeros. The six coefficient vectors of a point hold
-// each coefficient twice.
-template <unsigned int count, unsigned int secondCount>
-POWERQUALITY_TARGET_AVX2 void pairPoints(const __m256 (*coefficients)[3], const long long* bases, unsigned int points,
-                                         size_t firstAt, const PairLanes& first, const PairLanes& second,
-                                         const ResampleGroup* groups, size_t groupCount) {
+// One point of the count lanes of a batch from the six coefficient vectors w
+// (each coefficient twice), the lanes' pairs read from offset on; lanes from
+// the count on have no channel and sum zeros. Only the last lane can lack an
+// imaginary channel (lastHalf), and only its sums are masked: for the others
+// the mask keeps every element.
+template <unsigned int count, bool lastHalf>
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE void pairPoint(const __m256* w, size_t offset, size_t at,
+                                                                   const PairLanes& lanes) {
+    __m256 sums[4];
+#pragma GCC unroll 4
+    for (unsigned int n = 0; n < 4; ++n) {
+        if (n < count) {
+            sums[n] = pairSums(w, lanes.pairs[n] + offset);
+            if (lastHalf && n + 1 == count) {
+                sums[n] = _mm256_and_ps(sums[n], lanes.keep[n]);
+            }
+        } else {
+            sums[n] = _mm256_setzero_ps();
+        }
+    }
+    const __m256 out = pairLaneSums(sums[0], sums[1], sums[2], sums[3]);
+    _mm_storeu_ps(lanes.re + at, _mm256_castps256_ps128(out));
+    _mm_storeu_ps(lanes.im + at, _mm256_extractf128_ps(out, 1));
+}
+
+// One point into the batches, first (count lanes) and, when secondCount is
+// not 0, second (the ninth channel alone), from the coefficients c of taps
+// 8m .. 8m + 7, the first sample the point reads at base.
+template <unsigned int count, bool lastHalf, unsigned int secondCount>
+POWERQUALITY_TARGET_AVX2 POWERQUALITY_KERNEL_INLINE void pairPoints(const __m256* c, long long base, size_t at,
+                                                                    const PairLanes& first,
+                                                                    const PairLanes& second) {
     const __m256i twice0 = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
     const __m256i twice1 = _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7);
-    for (unsigned int k = 0; k < points; ++k) {
-        const size_t at = firstAt + 4 * static_cast<size_t>(k);
-        const long long base = bases[k];
-        if (base < 0) {
-            lagrangePoint(reinterpret_cast<const v4*>(coefficients[k]), -1 - base, groups, groupCount, at);
-            continue;
-        }
-        const __m256* c = coefficients[k];
-        const __m256 w[6] = {_mm256_permutevar8x32_ps(c[0], twice0), _mm256_permutevar8x32_ps(c[0], twice1),
-                             _mm256_permutevar8x32_ps(c[1], twice0), _mm256_permutevar8x32_ps(c[1], twice1),
-                             _mm256_permutevar8x32_ps(c[2], twice0), _mm256_permutevar8x32_ps(c[2], twice1)};
-        const size_t offset = 2 * static_cast<size_t>(base);
-        __m256 sums[4];
-#pragma GCC unroll 4
-        for (unsigned int n = 0; n < 4; ++n) {
-            sums[n] = n < count ? _mm256_and_ps(pairSums(w, first.pairs[n] + offset), first.keep[n])
-                                : _mm256_setzero_ps();
-        }
-        const __m256 out = pairLaneSums(sums[0], sums[1], sums[2], sums[3]);
-        _mm_storeu_ps(first.re + at, _mm256_castps256_ps128(out));
-        _mm_storeu_ps(first.im + at, _mm256_extractf128_ps(out, 1));
-        if (secondCount > 0) {
-#pragma GCC unroll 4
-            for (unsigned int n = 0; n < 4; ++n) {
-                sums[n] = n < secondCount ? _mm256_and_ps(pairSums(w, second.pairs[n] + offset), second.keep[n])
-                                          : _mm256_setzero_ps();
-            }
-            const __m256 more = pairLaneSums(sums[0], sums[1], sums[2], sums[3]);
-            _mm_storeu_ps(second.re + at, _mm256_castps256_ps128(more));
-            _mm_storeu_ps(second.im + at, _mm256_extractf128_ps(more, 1));
-        }
+    const __m256 w[6] = {_mm256_permutevar8x32_ps(c[0], twice0), _mm256_permutevar8x32_ps(c[0], twice1),
+                         _mm256_permutevar8x32_ps(c[1], twice0), _mm256_permutevar8x32_ps(c[1], twice1),
+                         _mm256_permutevar8x32_ps(c[2], twice0), _mm256_permutevar8x32_ps(c[2], twice1)};
+    const size_t offset = 2 * static_cast<size_t>(base);
+    pairPoint<count, lastHalf>(w, offset, at, first);
+    if (secondCount > 0) {
+        pairPoint<secondCount, true>(w, offset, at, second);
     }
 }
 
@@ -551,9 +624,12 @@ POWERQUALITY_TARGET_AVX2 void pairPoints(const __m256 (*coefficients)[3], const 
 // the float (position - q), converted, subtracted and rounded as the
 // baseline's double and int operations do (t stays below 2^31: the window
 // is at most 2^31 samples long).
-POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, unsigned int j0, unsigned int count,
+// Whether every point of the block took the interpolator (none the Lagrange
+// weights) is returned.
+POWERQUALITY_TARGET_AVX2 bool blockCoefficientsAvx2(const Interpolator& table, unsigned int j0, unsigned int count,
                                                     double step, unsigned int N, __m256 (*coefficients)[3],
                                                     long long* bases) {
+    bool interpolated = true;
     const __m256d steps = _mm256_set1_pd(step);
     const __m256d phases = _mm256_set1_pd(static_cast<double>(Interpolator::phases));
     const __m128i lastPhase = _mm_set1_epi32(Interpolator::phases - 1);
@@ -572,6 +648,26 @@ POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, u
         _mm_store_si128(reinterpret_cast<__m128i*>(qs), q);
         _mm_store_ps(fs, _mm256_cvtpd_ps(_mm256_sub_pd(position, _mm256_cvtepi32_pd(q))));
         const unsigned int points = std::min(4u, count - k0);
+        // Four points whose first samples (which grow with j) all lie within
+        // the interpolator's reach of the window's: the branch for each
+        // point's reach left out.
+        if (points == 4 && static_cast<long long>(is[0]) >= Interpolator::before &&
+            static_cast<long long>(is[3]) - Interpolator::before + Interpolator::taps <= static_cast<long long>(N)) {
+#pragma GCC unroll 4
+            for (unsigned int l = 0; l < 4; ++l) {
+                const __m256 f = _mm256_set1_ps(fs[l]);
+                const float* row = table.row[qs[l]];
+                const float* delta = table.delta[qs[l]];
+#pragma GCC unroll 3
+                for (int m = 0; m < 3; ++m) {
+                    coefficients[k0 + l][m] = _mm256_add_ps(_mm256_loadu_ps(row + 8 * m),
+                                                            _mm256_mul_ps(_mm256_loadu_ps(delta + 8 * m), f));
+                }
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(bases + k0),
+                                _mm256_cvtepi32_epi64(_mm_sub_epi32(i, _mm_set1_epi32(Interpolator::before))));
+            continue;
+        }
         for (unsigned int l = 0; l < points; ++l) {
             const unsigned int k = k0 + l;
             const long long base = static_cast<long long>(is[l]) - Interpolator::before;
@@ -593,6 +689,36 @@ POWERQUALITY_TARGET_AVX2 void blockCoefficientsAvx2(const Interpolator& table, u
                 coefficients[k][0] = _mm256_setr_ps(weights[0], weights[1], weights[2], weights[3], weights[4],
                                                     weights[5], 0.0f, 0.0f);
                 bases[k] = -1 - first;
+                interpolated = false;
+            }
+        }
+    }
+    return interpolated;
+}
+
+// The points of the window in blocks: the coefficients of a block's points
+// first (blockCoefficientsAvx2), then the lanes' sums of each point.
+template <unsigned int count, bool lastHalf, unsigned int secondCount>
+POWERQUALITY_TARGET_AVX2 void resamplePoints(const Interpolator& table, double step, unsigned int N, unsigned int M,
+                                             const PairLanes& first, const PairLanes& second,
+                                             const ResampleGroup* groups, size_t groupCount) {
+    __m256 coefficients[resampleBlock][3];
+    long long bases[resampleBlock];
+    for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
+        const unsigned int points = std::min(resampleBlock, M - j0);
+        if (blockCoefficientsAvx2(table, j0, points, step, N, coefficients, bases)) {
+            for (unsigned int k = 0; k < points; ++k) {
+                pairPoints<count, lastHalf, secondCount>(coefficients[k], bases[k], 4 * static_cast<size_t>(j0 + k),
+                                                         first, second);
+            }
+            continue;
+        }
+        for (unsigned int k = 0; k < points; ++k) {
+            const size_t at = 4 * static_cast<size_t>(j0 + k);
+            if (bases[k] < 0) {
+                lagrangePoint(reinterpret_cast<const v4*>(coefficients[k]), -1 - bases[k], groups, groupCount, at);
+            } else {
+                pairPoints<count, lastHalf, secondCount>(coefficients[k], bases[k], at, first, second);
             }
         }
     }
@@ -605,7 +731,6 @@ POWERQUALITY_TARGET_AVX2 void resampleAvx2(const float* const* x, size_t channel
     ResampleGroup groups[4];
     const size_t groupCount = resampleGroups(x, channelCount, re, im, batches, batchLength, groups);
     PairLanes lanes[2];
-    unsigned int counts[2] = {0, 0};
     const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
     const __m256 realOnly = _mm256_castsi256_ps(_mm256_setr_epi32(-1, 0, -1, 0, -1, 0, -1, 0));
     for (size_t b = 0; b < batches; ++b) {
@@ -620,35 +745,41 @@ POWERQUALITY_TARGET_AVX2 void resampleAvx2(const float* const* x, size_t channel
                 float* p = pairs + (4 * b + lane) * 2 * static_cast<size_t>(N);
                 interleavePair(x[c], c + 1 < channelCount ? x[c + 1] : nullptr, N, p);
                 l.pairs[lane] = p;
-                ++counts[b];
             }
         }
     }
-    const unsigned int shape = batches == 1 ? counts[0] : 4 + counts[1];
     const double step = exactLength / M;
-    __m256 coefficients[resampleBlock][3];
-    long long bases[resampleBlock];
-    for (unsigned int j0 = 0; j0 < M; j0 += resampleBlock) {
-        const unsigned int count = std::min(resampleBlock, M - j0);
-        blockCoefficientsAvx2(table, j0, count, step, N, coefficients, bases);
-        const size_t at = 4 * static_cast<size_t>(j0);
-        switch (shape) {
-            case 1:
-                pairPoints<1, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-            case 2:
-                pairPoints<2, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-            case 3:
-                pairPoints<3, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-            case 4:
-                pairPoints<4, 0>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-            default:  // nine channels: the ninth alone in a second batch
-                pairPoints<4, 1>(coefficients, bases, count, at, lanes[0], lanes[1], groups, groupCount);
-                break;
-        }
+    const PairLanes& a = lanes[0];
+    const PairLanes& b = lanes[1];
+    // Channels 2l and 2l + 1 in lane l; the ninth alone in a second batch.
+    switch (channelCount) {
+        case 1:
+            resamplePoints<1, true, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 2:
+            resamplePoints<1, false, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 3:
+            resamplePoints<2, true, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 4:
+            resamplePoints<2, false, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 5:
+            resamplePoints<3, true, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 6:
+            resamplePoints<3, false, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 7:
+            resamplePoints<4, true, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        case 8:
+            resamplePoints<4, false, 0>(table, step, N, M, a, b, groups, groupCount);
+            break;
+        default:
+            resamplePoints<4, false, 1>(table, step, N, M, a, b, groups, groupCount);
+            break;
     }
 }
 #endif
@@ -1519,12 +1650,29 @@ void WindowedCalculation::calculate(const PowerConfig& config, PowerBuffers& buf
         if (inter) {
             std::vector<double>& subgroups = st.subgroups;
             subgroups.assign(H, 0.0);
-            for (unsigned int h = 0; h < H; ++h) {
-                const unsigned long long base = static_cast<unsigned long long>(h) * P;
-                // Summed in a register, from 0 as the element was.
+            // Each summed in a register from 0, in the order of its lines; four
+            // subgroups side by side, so that their additions do not wait for
+            // one another.
+            unsigned int h = 0;
+            for (; h + 4 <= H; h += 4) {
+                const double* at = padded + static_cast<size_t>(h) * P;
+                double g0 = 0.0, g1 = 0.0, g2 = 0.0, g3 = 0.0;
+                for (unsigned int i = 2; i + 2 <= P; ++i) {
+                    g0 += at[i];
+                    g1 += at[P + i];
+                    g2 += at[2 * static_cast<size_t>(P) + i];
+                    g3 += at[3 * static_cast<size_t>(P) + i];
+                }
+                subgroups[h] = g0;
+                subgroups[h + 1] = g1;
+                subgroups[h + 2] = g2;
+                subgroups[h + 3] = g3;
+            }
+            for (; h < H; ++h) {
+                const double* at = padded + static_cast<size_t>(h) * P;
                 double g = 0.0;
                 for (unsigned int i = 2; i + 2 <= P; ++i) {
-                    g += line(base + i);
+                    g += at[i];
                 }
                 subgroups[h] = g;
             }
