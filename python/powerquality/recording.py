@@ -55,6 +55,7 @@ start.
 """
 
 import datetime
+import os
 import re
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, Optional
@@ -91,6 +92,21 @@ def is_number(text):
         return True
     except ValueError:
         return False
+
+
+# The characters that make a name that does not exist a glob pattern.
+_PATTERN_CHARACTERS = "*?["
+
+
+def is_pattern(name):
+    """A name that does not exist as it is and holds a wildcard."""
+    return not os.path.exists(name) and any(c in name for c in _PATTERN_CHARACTERS)
+
+
+def is_many(names):
+    """Whether the command line takes the many-recordings road: several names, a folder or a pattern; one plain
+    recording gets the single report (with --jobs or --scheduler, in spans side by side when it is long)."""
+    return len(names) > 1 or os.path.isdir(names[0]) or is_pattern(names[0])
 
 
 def _hertz(value):
