@@ -145,18 +145,33 @@ def waveform_frequency(samples, fs):
         return None
     window = np.hanning(len(x))
     n = 1 << int(np.ceil(np.log2(4 * len(x))))
-    spectrum = np.abs(np.fft.rfft(x * window, n))
-    f = np.fft.rfftfreq(n, 1.0 / fs)
-    band = np.flatnonzero((f >= NOMINAL_FREQUENCIES[0]) & (f <= min(NOMINAL_FREQUENCIES[1], 0.45 * fs)))
+    band = _band(n, 1.0 / fs, NOMINAL_FREQUENCIES[0], min(NOMINAL_FREQUENCIES[1], 0.45 * fs))
     if len(band) < 3:
         return None
-    k = int(band[np.argmax(spectrum[band])])
-    amplitude = 2.0 * spectrum[k] / np.sum(window)
+    transform = np.fft.rfft(x * window, n)
+    # Magnitudes of the band's bins and of one bin on either side, the only ones looked at.
+    first, bins = max(int(band[0]) - 1, 0), len(transform)
+    spectrum = np.abs(transform[first:min(int(band[-1]) + 2, bins)])
+    k = int(band[np.argmax(spectrum[band - first])])
+    amplitude = 2.0 * spectrum[k - first] / np.sum(window)
     if amplitude < 0.5 * np.sqrt(2.0 * np.mean(x * x)):
         return None
-    a, b, c = np.log(spectrum[k - 1:k + 2] + 1e-300) if 0 < k < len(spectrum) - 1 else (0.0, 0.0, 0.0)
+    a, b, c = np.log(spectrum[k - 1 - first:k + 2 - first] + 1e-300) if 0 < k < bins - 1 else (0.0, 0.0, 0.0)
     shift = 0.5 * (a - c) / (a - 2 * b + c) if a - 2 * b + c < 0 else 0.0
     return float((k + shift) * fs / n)
+
+
+def _band(n, d, low, high):
+    """The bins of a real transform of length n (sample spacing d) whose frequencies, as np.fft.rfftfreq(n, d)
+    gives them (bin times 1/(n d)), lie from low to high: worked out for the bins near the band only. The
+    frequencies rise with the bin, so a bin below the first one taken that is below low, and one above the
+    last taken that is above high, prove the others outside; else every bin is worked out."""
+    step, bins = 1.0 / (n * d), n // 2 + 1
+    start, stop = min(max(int(low / step) - 2, 0), bins), min(max(int(high / step) + 3, 0), bins)
+    f = np.arange(start, stop, dtype=int) * step
+    if start >= stop or (start > 0 and f[0] >= low) or (stop < bins and f[-1] <= high):
+        start, f = 0, np.fft.rfftfreq(n, d)
+    return np.flatnonzero((f >= low) & (f <= high)) + start
 
 
 def nominal_of(measured):
