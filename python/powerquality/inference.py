@@ -234,7 +234,7 @@ def measured_levels(recording, channels, seconds=LEVEL_SECONDS, window=LEVEL_WIN
                 break
     if not parts or have == 0:
         return np.full(len(channels), np.nan)
-    data = np.concatenate(parts, axis=1)
+    data = parts[0] if len(parts) == 1 else np.concatenate(parts, axis=1)  # one block: no copy of it
     size = max(1, int(round(window * fs)))
     count = data.shape[1] // size
     if count == 0:
