@@ -109,7 +109,7 @@ import sys
 import numpy as np
 
 from . import analysis, spans
-from .recording import is_many, is_pattern  # noqa: F401 (is_many: the command line's road)
+from .recording import _PATTERN_CHARACTERS, is_many, is_pattern  # noqa: F401 (is_many: the command line's road)
 
 RECORDING_SUFFIXES = (".cfg", ".cff", ".csv")
 # The tables that analyze writes: never taken for recordings when searching.
