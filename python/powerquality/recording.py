@@ -54,11 +54,13 @@ that runs across a change to or from summer time keeps the offset of its
 start.
 """
 
+from __future__ import annotations  # annotations as text: no typing at import
+
 import datetime
 import os
 import re
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional
 
 import numpy as np
 
@@ -323,31 +325,31 @@ def classify(name, phase_field="", unit=""):
 @dataclass
 class Channel:
     name: str
-    values: Optional[np.ndarray]  # float64, SI base units (None while the recording is read by blocks)
+    values: np.ndarray | None  # float64, SI base units (None while the recording is read by blocks)
     unit: str = ""  # the SI unit of values ('V', 'A' or as recorded)
-    kind: Optional[str] = None  # 'voltage', 'current' or None
-    phase: Optional[str] = None  # 'A', 'B', 'C', 'N', 'AB', 'BC', 'CA' or None
+    kind: str | None = None  # 'voltage', 'current' or None
+    phase: str | None = None  # 'A', 'B', 'C', 'N', 'AB', 'BC', 'CA' or None
     circuit: str = ""  # COMTRADE circuit component (ccbm)
-    full_scale: Optional[float] = None  # the largest value its declared range holds (COMTRADE), SI units
+    full_scale: float | None = None  # the largest value its declared range holds (COMTRADE), SI units
     # The transformer's primary and secondary factors (COMTRADE: of a channel
     # whose primary and secondary factors differ), SI units; what they say is
     # read by ``inference``.
-    rated_primary: Optional[float] = None
-    rated_secondary: Optional[float] = None
+    rated_primary: float | None = None
+    rated_secondary: float | None = None
     phase_field: str = ""  # the phase as the file writes it (COMTRADE's ph), "" when it has none
 
 
 @dataclass
 class Recording:
-    channels: List[Channel]
+    channels: list[Channel]
     sample_rate: float
-    nominal_frequency: Optional[float] = None
-    start: Optional[str] = None  # recorder's start time as written in the file
+    nominal_frequency: float | None = None
+    start: str | None = None  # recorder's start time as written in the file
     source: str = ""
-    notes: List[str] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
     # Status (digital) channels by name: uint8 arrays of 0 and 1, one per
     # sample (COMTRADE only; the analog channels are in `channels`).
-    status: Dict[str, np.ndarray] = field(default_factory=dict)
+    status: dict[str, np.ndarray] = field(default_factory=dict)
     header: str = ""  # free text that came with the recording (COMTRADE .hdr)
     information: str = ""  # COMTRADE .inf text
     # Block access of a recording read from its file: reader(size, indices,
@@ -356,7 +358,7 @@ class Recording:
     # or (when dtype is float32, exactly the float64 values rounded) float32
     # (or float64, which blocks() converts); length is
     # its number of samples (counted from the file's size, or announced).
-    reader: Optional[Callable] = None
+    reader: Callable | None = None
     length: int = 0
     # Where the sample rate and the nominal frequency came from, for messages: a file and line, or the option.
     rate_source: str = ""
@@ -364,15 +366,15 @@ class Recording:
     # Where and by what it was recorded, as the file says (COMTRADE: the station name and the recording device
     # of the configuration's first line), and the offset from UTC of its start and time stamps ('+01:00';
     # COMTRADE 2013's time code), None when the file does not say.
-    station: Optional[str] = None
-    device: Optional[str] = None
-    time_zone: Optional[str] = None
+    station: str | None = None
+    device: str | None = None
+    time_zone: str | None = None
     # The trigger's time as the file writes it (COMTRADE), the order of day and month in the start and trigger
     # texts ('dmy', 'mdy'; None: by the year's digits) and the offset from UTC of the place it was recorded
     # (COMTRADE 2013's local code: '+02:00'; it may differ from time_zone when the recorder keeps UTC).
-    trigger: Optional[str] = None
-    date_order: Optional[str] = None
-    local_zone: Optional[str] = None
+    trigger: str | None = None
+    date_order: str | None = None
+    local_zone: str | None = None
 
     def _utc(self, text):
         try:

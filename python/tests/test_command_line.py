@@ -234,3 +234,10 @@ def test_a_scheduler_that_cannot_be_reached_for_one_recording_is_one_line_and_st
     assert run.returncode == 2
     assert _one_line(run.stderr) == (f"powerquality: {tmp_path / 'no-such-scheduler.json'}: neither a scheduler "
                                      "address (tls://host:8786) nor a scheduler file")
+
+
+def test_importing_the_command_line_takes_no_typing():
+    """The annotations stay text: typing (some milliseconds of every start) is not imported."""
+    run = subprocess.run([sys.executable, "-c", "import sys, powerquality.__main__; print('typing' in sys.modules)"],
+                         capture_output=True, text=True)
+    assert run.stdout.strip() == "False", run.stderr
