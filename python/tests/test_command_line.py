@@ -203,9 +203,9 @@ def test_argparse_messages_are_looked_up_once_and_read_as_argparse_gives_them(mo
     assert ("Gebrauch: " in ours[1] + ours[2]) == (language == "xx")
 
 
-_NOT_FOR_ONE_RECORDING = ("powerquality.en50160", "powerquality.fleet", "powerquality.htmlreport", "powerquality.csvfile",
-                          "powerquality.conformance", "pandas", "scipy", "xarray", "h5py", "matplotlib",
-                          "distributed", "dask", "multiprocessing", "concurrent.futures")
+_NOT_FOR_ONE_RECORDING = ("powerquality.en50160", "powerquality.fleet", "powerquality.htmlreport",
+                          "powerquality.csvfile", "powerquality.conformance", "pandas", "scipy", "xarray", "h5py",
+                          "matplotlib", "distributed", "dask", "multiprocessing", "concurrent.futures")
 
 
 def test_one_recording_into_tables_imports_neither_the_report_nor_the_fleet(noted, tmp_path):
