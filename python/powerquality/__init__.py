@@ -45,7 +45,6 @@ except ImportError as error:  # most often: another interpreter than the one it 
                       f"this is {_sys.executable}: {error}") from error
 from ._module import Module  # noqa: F401
 from .analysis import analyze  # noqa: E402
-from .fleet import analyze_many  # noqa: E402
 
 __all__ = [
     "Module",
@@ -59,6 +58,21 @@ __all__ = [
     "analyze",
     "analyze_many",
 ]
+
+
+def __getattr__(name):
+    """analyze_many, from fleet, imported when first asked for: the fleet (many recordings, process pools, Dask)
+    costs every ``import powerquality`` that analyses one recording some milliseconds it never uses."""
+    if name == "analyze_many":
+        from .fleet import analyze_many
+
+        globals()[name] = analyze_many
+        return analyze_many
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | {"analyze_many"})
 
 
 def _signature_of(cls):

@@ -67,8 +67,11 @@ import os
 import sys
 import warnings
 
-from . import analysis, en50160, fleet, report, spans
-from .recording import RecordingError, check_rate
+from . import analysis, report, spans
+from .recording import RecordingError, check_rate, is_many
+
+# en50160 (the report and the assessment) and fleet (many recordings, a Dask cluster) are imported where they
+# are needed: analysing one recording into tables takes neither.
 
 BLOCK_SECONDS = 8  # seconds of samples per block: few passes through Python, a ring of 10 s
 
@@ -226,6 +229,28 @@ class _Formatter(argparse.HelpFormatter):
 
     def __init__(self, prog, indent_increment=2, max_help_position=24, width=None):
         super().__init__(prog, indent_increment, max_help_position, _columns() - 2 if width is None else width)
+
+
+class _OneCatalogue:
+    """argparse's messages translated through the message catalogue looked up once: argparse's ``_`` is
+    gettext.gettext, which searches the locale folders again on every call when there is no catalogue (as
+    there is none for English): some milliseconds of every run, spent on the parser's own headings. Within
+    ``with _OneCatalogue():`` argparse's ``_`` is the catalogue's gettext, found as gettext.gettext finds it
+    (the current domain, its folder, the languages of the environment), so every message is the same text."""
+
+    def __enter__(self):
+        import gettext
+
+        domain = gettext.textdomain()
+        try:
+            catalogue = gettext.translation(domain, gettext.bindtextdomain(domain), fallback=True).gettext
+        except OSError:  # a catalogue that cannot be read: gettext.gettext gives the message itself
+            catalogue = str
+        self.saved, argparse._ = argparse._, catalogue
+        return self
+
+    def __exit__(self, *exc):
+        argparse._ = self.saved
 
 
 def _parser():
@@ -400,8 +425,9 @@ def main(argv=None):
 
 
 def _main(argv):
-    parser, p, c = _parser()
-    args = parser.parse_args(argv)
+    with _OneCatalogue():
+        parser, p, c = _parser()
+        args = parser.parse_args(argv)
     if args.quiet:
         warnings.simplefilter("ignore")
     if args.command == "conformance":
@@ -426,6 +452,8 @@ def _main(argv):
         p.error("--tls-ca-file, --tls-cert and --tls-key: give all three, with --scheduler")
 
     if args.limits is not None:
+        from . import en50160
+
         # Checked whole before anything is analysed, whether one recording or many follow.
         try:
             en50160.limits_for(args.level or "LV", args.limits)
@@ -438,7 +466,7 @@ def _main(argv):
 
     if args.jobs is not None and (args.jobs < 0 or args.scheduler):
         p.error(f"--jobs {args.jobs}: a number of local processes, 0 or more, and not with --scheduler")
-    if fleet.is_many(args.recording):
+    if is_many(args.recording):
         if args.signalling:
             p.error("--signalling measures one recording at a time for now; give one recording")
         if args.start:
@@ -463,9 +491,13 @@ def _main(argv):
         if args.lamp:
             p.error("--lamp with several recordings: give one recording (each takes the lamp of its own Udin)")
         args.level = args.level or "LV"  # the fleet applies one level to every recording
+        from . import fleet
+
         return fleet.command(args)
     args.recording = args.recording[0]
 
+    if args.report or args.assessment:
+        from . import en50160
     try:
         _check_outputs(args)
         # The level (and so the limits) may wait for Un, known once the first block is read.
@@ -554,7 +586,7 @@ def _main(argv):
     except OutputError as e:
         print(f"powerquality: {e}", file=sys.stderr)
         return 1
-    except fleet.FleetError as e:
+    except _fleet_error() as e:
         print(f"powerquality: {e}", file=sys.stderr)
         return 2
     except (RecordingError, OSError, KeyError, ValueError, RuntimeError) as e:
@@ -594,8 +626,17 @@ def _blocks(stream, tables, args):
         raise OutputError(f"--out {args.out}: cannot be written ({e.strerror or e})") from None
 
 
+def _fleet_error():
+    """fleet.FleetError, for an except clause, once fleet is imported (only its code raises one: --scheduler, the
+    spans on a cluster); before that nothing can match it."""
+    fleet = sys.modules.get(__package__ + ".fleet")
+    return fleet.FleetError if fleet is not None else ()
+
+
 def _client(args):
     """The Dask client of --scheduler (with its TLS files), for the spans of one recording."""
+    from . import fleet
+
     credentials = dict(ca_file=args.tls_ca_file, cert=args.tls_cert, key=args.tls_key) if args.tls_cert else None
     return fleet.connect(args.scheduler, security=credentials, labels=fleet.TLS_OPTIONS)
 
@@ -629,6 +670,8 @@ def _close_quietly(tables):
 
 def _limits(args, gather):
     """The limits of the level given, else of Un's level (ValueError for a Un above MV without --level)."""
+    from . import en50160
+
     ctx = gather.ctx
     un = en50160.reference_voltage(getattr(ctx, "inference", None), ctx.declared_voltage)
     system_un = un["system_un"] or (un["nominal_voltage"] * 3 ** 0.5 if un["nominal_voltage"] else None)
@@ -671,6 +714,8 @@ def _assessment(args, gather, limits, recording):
 
 def _described(assessment, args, ctx):
     """The assessment with what its report says of the recording: site, operator, recorder, period, lamp."""
+    from . import en50160
+
     assessment["recording"] = en50160.describe(ctx.recording, ctx.positions / ctx.sample_rate, site=args.site,
                                                operator=args.operator, lamp=getattr(ctx, "flicker_lamp", None))
     return assessment

@@ -94,7 +94,7 @@ import time as _time
 
 import numpy as np
 
-from . import _core, comtrade, csvfile, inference, schema, tracking
+from . import _core, comtrade, inference, schema, tracking
 from ._module import Module
 from .recording import Recording, RecordingError, check_rate, nominal_of, waveform_frequency
 
@@ -150,6 +150,8 @@ def load(path, sample_rate=None, nominal_frequency=None, start=None, time_zone=N
 def _open(path, sample_rate, nominal_frequency, whole, start=None, time_zone=None):
     ext = os.path.splitext(str(path))[1].lower()
     if ext in (".csv", ".txt", ".tsv"):
+        from . import csvfile  # imported for a CSV file only
+
         read = csvfile.read if whole else csvfile.open_blocks
         return read(path, sample_rate=sample_rate, nominal_frequency=nominal_frequency, start=start,
                     time_zone=time_zone)

@@ -109,6 +109,7 @@ import sys
 import numpy as np
 
 from . import analysis, spans
+from .recording import _PATTERN_CHARACTERS, is_many, is_pattern  # noqa: F401 (is_many: the command line's road)
 
 RECORDING_SUFFIXES = (".cfg", ".cff", ".csv")
 # The tables that analyze writes: never taken for recordings when searching.
@@ -119,7 +120,6 @@ TABLE_NAMES = ("period.csv", "frequency.csv", "frequency_10s.csv", "rvc.csv", "e
 OUTPUTS = ("summary.csv", "events.csv")
 # Seconds of samples per block, as the command line reads one recording.
 BLOCK_SECONDS = 8
-_PATTERN_CHARACTERS = "*?["
 
 SUMMARY_DTYPE = [
     ("path", "U"), ("folder", "U"), ("start", "U"), ("duration", "f8"), ("sampleRate", "f8"),
@@ -144,11 +144,6 @@ class FleetError(RuntimeError):
 
 
 # --- Finding recordings ---------------------------------------------------------------------------------------------
-
-def is_pattern(name):
-    """A name that does not exist as it is and holds a wildcard."""
-    return not os.path.exists(name) and any(c in name for c in _PATTERN_CHARACTERS)
-
 
 def _is_recording(path):
     base, ext = os.path.splitext(path)
@@ -985,12 +980,6 @@ def write_index(summary, out, index, en50160):
 
 
 # --- The command line -------------------------------------------------------------------------------------------------
-
-def is_many(names):
-    """Whether the command line takes the many-recordings road: several names, a folder or a pattern; one plain
-    recording gets the single report (with --jobs or --scheduler, in spans side by side when it is long)."""
-    return len(names) > 1 or os.path.isdir(names[0]) or is_pattern(names[0])
-
 
 def _line(row):
     if row["status"] != "ok":

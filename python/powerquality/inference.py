@@ -105,10 +105,11 @@ with the value over the square root of 3. A line frequency below 55 Hz takes
 the 50 Hz lists, one above the 60 Hz lists.
 """
 
+from __future__ import annotations  # annotations as text: no typing at import
+
 import math
 import re
 from dataclasses import dataclass
-from typing import List, Optional
 
 import numpy as np
 
@@ -191,8 +192,8 @@ class Role:
     a channel not used)."""
 
     name: str
-    kind: Optional[str]
-    phase: Optional[str]
+    kind: str | None
+    phase: str | None
     reason: str
     circuit: str = ""
     level: float = float("nan")
@@ -234,7 +235,7 @@ def measured_levels(recording, channels, seconds=LEVEL_SECONDS, window=LEVEL_WIN
                 break
     if not parts or have == 0:
         return np.full(len(channels), np.nan)
-    data = np.concatenate(parts, axis=1)
+    data = parts[0] if len(parts) == 1 else np.concatenate(parts, axis=1)  # one block: no copy of it
     size = max(1, int(round(window * fs)))
     count = data.shape[1] // size
     if count == 0:
@@ -333,10 +334,10 @@ class Reference:
     or 'measured') and the reason in words."""
 
     udin: float
-    un: Optional[float]
+    un: float | None
     un_text: str
     channels: str
-    rating: Optional[str]
+    rating: str | None
     source: str
     reason: str
 
@@ -468,13 +469,13 @@ class Inference:
     measured level of the voltages used (V) and, once :meth:`decide` has run, ``reference``
     (:class:`Reference`) and ``frequency`` (the nominal frequency and where it came from)."""
 
-    roles: List[Role]
+    roles: list[Role]
     grid: str
     voltages: list
     currents: list
     level: float
-    reference: Optional[Reference] = None
-    frequency: Optional[float] = None
+    reference: Reference | None = None
+    frequency: float | None = None
     frequency_reason: str = ""
 
     def decide(self, nominal_frequency, declared_voltage=None):

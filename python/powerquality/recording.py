@@ -54,10 +54,13 @@ that runs across a change to or from summer time keeps the offset of its
 start.
 """
 
+from __future__ import annotations  # annotations as text: no typing at import
+
 import datetime
+import os
 import re
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional
 
 import numpy as np
 
@@ -91,6 +94,21 @@ def is_number(text):
         return True
     except ValueError:
         return False
+
+
+# The characters that make a name that does not exist a glob pattern.
+_PATTERN_CHARACTERS = "*?["
+
+
+def is_pattern(name):
+    """A name that does not exist as it is and holds a wildcard."""
+    return not os.path.exists(name) and any(c in name for c in _PATTERN_CHARACTERS)
+
+
+def is_many(names):
+    """Whether the command line takes the many-recordings road: several names, a folder or a pattern; one plain
+    recording gets the single report (with --jobs or --scheduler, in spans side by side when it is long)."""
+    return len(names) > 1 or os.path.isdir(names[0]) or is_pattern(names[0])
 
 
 def _hertz(value):
@@ -129,18 +147,33 @@ def waveform_frequency(samples, fs):
         return None
     window = np.hanning(len(x))
     n = 1 << int(np.ceil(np.log2(4 * len(x))))
-    spectrum = np.abs(np.fft.rfft(x * window, n))
-    f = np.fft.rfftfreq(n, 1.0 / fs)
-    band = np.flatnonzero((f >= NOMINAL_FREQUENCIES[0]) & (f <= min(NOMINAL_FREQUENCIES[1], 0.45 * fs)))
+    band = _band(n, 1.0 / fs, NOMINAL_FREQUENCIES[0], min(NOMINAL_FREQUENCIES[1], 0.45 * fs))
     if len(band) < 3:
         return None
-    k = int(band[np.argmax(spectrum[band])])
-    amplitude = 2.0 * spectrum[k] / np.sum(window)
+    transform = np.fft.rfft(x * window, n)
+    # Magnitudes of the band's bins and of one bin on either side, the only ones looked at.
+    first, bins = max(int(band[0]) - 1, 0), len(transform)
+    spectrum = np.abs(transform[first:min(int(band[-1]) + 2, bins)])
+    k = int(band[np.argmax(spectrum[band - first])])
+    amplitude = 2.0 * spectrum[k - first] / np.sum(window)
     if amplitude < 0.5 * np.sqrt(2.0 * np.mean(x * x)):
         return None
-    a, b, c = np.log(spectrum[k - 1:k + 2] + 1e-300) if 0 < k < len(spectrum) - 1 else (0.0, 0.0, 0.0)
+    a, b, c = np.log(spectrum[k - 1 - first:k + 2 - first] + 1e-300) if 0 < k < bins - 1 else (0.0, 0.0, 0.0)
     shift = 0.5 * (a - c) / (a - 2 * b + c) if a - 2 * b + c < 0 else 0.0
     return float((k + shift) * fs / n)
+
+
+def _band(n, d, low, high):
+    """The bins of a real transform of length n (sample spacing d) whose frequencies, as np.fft.rfftfreq(n, d)
+    gives them (bin times 1/(n d)), lie from low to high: worked out for the bins near the band only. The
+    frequencies rise with the bin, so a bin below the first one taken that is below low, and one above the
+    last taken that is above high, prove the others outside; else every bin is worked out."""
+    step, bins = 1.0 / (n * d), n // 2 + 1
+    start, stop = min(max(int(low / step) - 2, 0), bins), min(max(int(high / step) + 3, 0), bins)
+    f = np.arange(start, stop, dtype=int) * step
+    if start >= stop or (start > 0 and f[0] >= low) or (stop < bins and f[-1] <= high):
+        start, f = 0, np.fft.rfftfreq(n, d)
+    return np.flatnonzero((f >= low) & (f <= high)) + start
 
 
 def nominal_of(measured):
@@ -292,31 +325,31 @@ def classify(name, phase_field="", unit=""):
 @dataclass
 class Channel:
     name: str
-    values: Optional[np.ndarray]  # float64, SI base units (None while the recording is read by blocks)
+    values: np.ndarray | None  # float64, SI base units (None while the recording is read by blocks)
     unit: str = ""  # the SI unit of values ('V', 'A' or as recorded)
-    kind: Optional[str] = None  # 'voltage', 'current' or None
-    phase: Optional[str] = None  # 'A', 'B', 'C', 'N', 'AB', 'BC', 'CA' or None
+    kind: str | None = None  # 'voltage', 'current' or None
+    phase: str | None = None  # 'A', 'B', 'C', 'N', 'AB', 'BC', 'CA' or None
     circuit: str = ""  # COMTRADE circuit component (ccbm)
-    full_scale: Optional[float] = None  # the largest value its declared range holds (COMTRADE), SI units
+    full_scale: float | None = None  # the largest value its declared range holds (COMTRADE), SI units
     # The transformer's primary and secondary factors (COMTRADE: of a channel
     # whose primary and secondary factors differ), SI units; what they say is
     # read by ``inference``.
-    rated_primary: Optional[float] = None
-    rated_secondary: Optional[float] = None
+    rated_primary: float | None = None
+    rated_secondary: float | None = None
     phase_field: str = ""  # the phase as the file writes it (COMTRADE's ph), "" when it has none
 
 
 @dataclass
 class Recording:
-    channels: List[Channel]
+    channels: list[Channel]
     sample_rate: float
-    nominal_frequency: Optional[float] = None
-    start: Optional[str] = None  # recorder's start time as written in the file
+    nominal_frequency: float | None = None
+    start: str | None = None  # recorder's start time as written in the file
     source: str = ""
-    notes: List[str] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
     # Status (digital) channels by name: uint8 arrays of 0 and 1, one per
     # sample (COMTRADE only; the analog channels are in `channels`).
-    status: Dict[str, np.ndarray] = field(default_factory=dict)
+    status: dict[str, np.ndarray] = field(default_factory=dict)
     header: str = ""  # free text that came with the recording (COMTRADE .hdr)
     information: str = ""  # COMTRADE .inf text
     # Block access of a recording read from its file: reader(size, indices,
@@ -325,7 +358,7 @@ class Recording:
     # or (when dtype is float32, exactly the float64 values rounded) float32
     # (or float64, which blocks() converts); length is
     # its number of samples (counted from the file's size, or announced).
-    reader: Optional[Callable] = None
+    reader: Callable | None = None
     length: int = 0
     # Where the sample rate and the nominal frequency came from, for messages: a file and line, or the option.
     rate_source: str = ""
@@ -333,15 +366,15 @@ class Recording:
     # Where and by what it was recorded, as the file says (COMTRADE: the station name and the recording device
     # of the configuration's first line), and the offset from UTC of its start and time stamps ('+01:00';
     # COMTRADE 2013's time code), None when the file does not say.
-    station: Optional[str] = None
-    device: Optional[str] = None
-    time_zone: Optional[str] = None
+    station: str | None = None
+    device: str | None = None
+    time_zone: str | None = None
     # The trigger's time as the file writes it (COMTRADE), the order of day and month in the start and trigger
     # texts ('dmy', 'mdy'; None: by the year's digits) and the offset from UTC of the place it was recorded
     # (COMTRADE 2013's local code: '+02:00'; it may differ from time_zone when the recorder keeps UTC).
-    trigger: Optional[str] = None
-    date_order: Optional[str] = None
-    local_zone: Optional[str] = None
+    trigger: str | None = None
+    date_order: str | None = None
+    local_zone: str | None = None
 
     def _utc(self, text):
         try:

@@ -404,19 +404,16 @@ def csv_fields(column):
     if not (column.dtype == object or column.dtype.kind in "US"):
         return _strings(column)
     text = column.astype(str)
-    if not len(text):
-        return text
-    formula = np.zeros(len(text), bool)
-    for start in FORMULA_STARTS:
-        formula |= np.char.startswith(text, start)
-    quoted = formula.copy()
-    for mark in _QUOTED:
-        quoted |= np.char.find(text, mark) >= 0
-    if not quoted.any():
+    # The cells tested as Python's texts in one pass (numpy's char functions call the same str methods, a
+    # pass over the column for each start and mark).
+    cells = text.tolist()
+    quoted = [k for k, cell in enumerate(cells)
+              if cell.startswith(FORMULA_STARTS) or any(mark in cell for mark in _QUOTED)]
+    if not quoted:
         return text
     out = text.astype(object)
-    for k in np.flatnonzero(quoted):
-        cell = ("'" if formula[k] else "") + text[k]
+    for k in quoted:
+        cell = ("'" if cells[k].startswith(FORMULA_STARTS) else "") + cells[k]
         out[k] = '"' + cell.replace('"', '""') + '"'
     return out
 

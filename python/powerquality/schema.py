@@ -33,10 +33,11 @@ Event types (``dip``, ``swell``, ``interruption``) and phases (``A,B``: the phas
 text in every table (categories in pandas); the period table's ``phase`` is ``A``, ``B``, ``C`` or ``total``.
 """
 
+from __future__ import annotations  # annotations as text: no typing at import
+
 import dataclasses
 import datetime
 import re
-from typing import Optional, Tuple
 
 import numpy as np
 
@@ -59,17 +60,17 @@ class Column:
     'sequence' or None; orders: a column per harmonic order; array: the windowed arrays' name it comes from.
     """
 
-    tables: Tuple[str, ...]
+    tables: tuple[str, ...]
     name: str
     unit: str
     meaning: str
     dtype: str = "f8"
-    field: Optional[str] = None
-    needs: Tuple[str, ...] = ()
+    field: str | None = None
+    needs: tuple[str, ...] = ()
     rows: str = "all"
-    per: Optional[str] = None
+    per: str | None = None
     orders: bool = False
-    array: Optional[str] = None
+    array: str | None = None
 
 
 def _c(tables, name, unit, meaning, dtype="f8", **kw):
@@ -360,7 +361,7 @@ class Layout:
     inter: bool = False
     orders: int = 50
     arrays: tuple = ()
-    start: Optional[np.datetime64] = None
+    start: np.datetime64 | None = None
     utc: bool = False
 
     def measures(self, column):

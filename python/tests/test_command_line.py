@@ -140,3 +140,104 @@ def test_help_is_as_wide_as_shutil_would_make_it_whatever_columns_says(monkeypat
         monkeypatch.setenv("COLUMNS", columns)
     assert command._columns() == shutil.get_terminal_size().columns
     assert command._Formatter("powerquality")._width == argparse.HelpFormatter("powerquality")._width
+
+
+def _catalogue(path, messages):
+    """A GNU message catalogue (.mo) of `messages` {original: translation}, written as msgfmt would."""
+    import struct
+
+    keys = sorted(messages)
+    ids = b"".join(k.encode() + b"\0" for k in keys)
+    strs = b"".join(messages[k].encode() + b"\0" for k in keys)
+    start = 7 * 4 + 16 * len(keys)
+    offsets, at = [], 0
+    for k in keys:
+        offsets.append((len(k.encode()), start + at))
+        at += len(k.encode()) + 1
+    translations, at = [], 0
+    for k in keys:
+        translations.append((len(messages[k].encode()), start + len(ids) + at))
+        at += len(messages[k].encode()) + 1
+    header = struct.pack("Iiiiiii", 0x950412de, 0, len(keys), 7 * 4, 7 * 4 + 8 * len(keys), 0, 0)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(header + b"".join(struct.pack("ii", *o) for o in offsets + translations) + ids + strs)
+
+
+@pytest.mark.parametrize("language", ["xx", "en_US.UTF-8", "C"])
+@pytest.mark.parametrize("argv", [["--help"], ["analyze", "--help"], ["conformance", "--help"],
+                                  ["analyze", "rec.cfg", "--bogus"], ["analyze", "rec.cfg", "--level", "HV"],
+                                  ["frobnicate"]])
+def test_argparse_messages_are_looked_up_once_and_read_as_argparse_gives_them(monkeypatch, tmp_path, capsys,
+                                                                             language, argv):
+    """The parser's help and refusals are argparse's own text (translated where a catalogue is found), the
+    message catalogue looked up once a run, not once a message."""
+    import gettext
+
+    from powerquality import __main__ as command
+
+    _catalogue(str(tmp_path / "xx" / "LC_MESSAGES" / "messages.mo"),
+               {"usage: ": "Gebrauch: ", "show this help message and exit": "zeigt diese Hilfe",
+                "%(prog)s: error: %(message)s\n": "%(prog)s: Fehler: %(message)s\n"})
+    monkeypatch.setitem(gettext._localedirs, gettext.textdomain(), str(tmp_path))
+    for name in ("LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("LANGUAGE", language)
+    monkeypatch.setenv("COLUMNS", "100")
+    lookups = []
+    find = gettext.find
+    monkeypatch.setattr(gettext, "find", lambda *a, **k: lookups.append(a) or find(*a, **k))
+
+    def run():
+        with pytest.raises(SystemExit) as exit:
+            command.main(argv)
+        out, err = capsys.readouterr()
+        return exit.value.code, out, err
+
+    ours = run()
+    assert len(lookups) == 1
+    monkeypatch.setattr(command._OneCatalogue, "__enter__", lambda self: self)  # argparse's own gettext
+    monkeypatch.setattr(command._OneCatalogue, "__exit__", lambda self, *exc: None)
+    assert ours == run()
+    assert len(lookups) > 3
+    assert ("Gebrauch: " in ours[1] + ours[2]) == (language == "xx")
+
+
+_NOT_FOR_ONE_RECORDING = ("powerquality.en50160", "powerquality.fleet", "powerquality.htmlreport",
+                          "powerquality.csvfile", "powerquality.conformance", "pandas", "scipy", "xarray", "h5py",
+                          "matplotlib", "distributed", "dask", "multiprocessing", "concurrent.futures")
+
+
+def test_one_recording_into_tables_imports_neither_the_report_nor_the_fleet(noted, tmp_path):
+    """``import powerquality`` and the command line's run of one recording into --out import only what they use:
+    the EN 50160 report, the fleet, pandas, Dask and the rest wait until asked for."""
+    script = ("import sys, powerquality\n"
+              "from powerquality.__main__ import main\n"
+              "before = set(sys.modules)\n"
+              f"status = main(['analyze', {str(noted)!r}, '--quiet', '--out', {str(tmp_path)!r}])\n"
+              "print(status, ' '.join(sorted(before)), '|', ' '.join(sorted(set(sys.modules))))\n"
+              "print(powerquality.analyze_many.__module__, 'analyze_many' in dir(powerquality))\n")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    first, second = run.stdout.splitlines()
+    status, imported = first.split(" ", 1)
+    assert status == "0"
+    at_import, after_run = (set(part.split()) for part in imported.split("|"))
+    assert at_import <= after_run
+    assert sorted(after_run & set(_NOT_FOR_ONE_RECORDING)) == []
+    assert second == "powerquality.fleet True"  # the public name still there, imported when asked for
+
+
+def test_a_scheduler_that_cannot_be_reached_for_one_recording_is_one_line_and_status_2(noted, tmp_path):
+    """fleet's refusal (imported only for --scheduler) is still told apart from a recording's: status 2."""
+    run = cli("analyze", noted, "--quiet", "--scheduler", tmp_path / "no-such-scheduler.json")
+    assert run.returncode == 2
+    assert _one_line(run.stderr) == (f"powerquality: {tmp_path / 'no-such-scheduler.json'}: neither a scheduler "
+                                     "address (tls://host:8786) nor a scheduler file")
+
+
+def test_importing_the_command_line_takes_no_typing():
+    """The annotations stay text: typing (some milliseconds of every start) is not imported."""
+    run = subprocess.run([sys.executable, "-c", "import sys, powerquality.__main__; print('typing' in sys.modules)"],
+                         capture_output=True, text=True)
+    assert run.stdout.strip() == "False", run.stderr

@@ -297,3 +297,27 @@ def test_the_measured_level_is_the_median_of_the_first_ten_seconds_whole_windows
     assert levels[0] == pytest.approx(100.0, rel=1e-9) and levels[1] == pytest.approx(200.0, rel=1e-9)
     short = analysis._arrays_recording(u[:150], None, fs, 50.0)  # shorter than a window: the RMS of what is there
     assert inference.measured_levels(short, short.channels)[0] == pytest.approx(np.sqrt(np.mean(u[:150] ** 2)))
+
+
+@pytest.mark.parametrize("n", [8, 16, 1024, 1 << 17, 1 << 19])
+@pytest.mark.parametrize("fs", [80.0, 97.3, 3200.0, 10240.0, 1e7])
+def test_the_spectrum_band_is_the_bins_rfftfreq_puts_within_it(n, fs):
+    """The bins of the line-frequency band, worked out near the band only, are those np.fft.rfftfreq's
+    frequencies put within it: the first and last included, none beyond, an empty band empty."""
+    from powerquality import recording
+
+    for low, high in ((15.0, 500.0), (15.0, 0.45 * fs), (15.0, 14.0), (0.0, 1e9), (15.0, 36.0), (40.0, 40.0)):
+        f = np.fft.rfftfreq(n, 1.0 / fs)
+        expected = np.flatnonzero((f >= low) & (f <= high))
+        assert recording._band(n, 1.0 / fs, low, high).tolist() == expected.tolist(), (low, high)
+
+
+@pytest.mark.parametrize("fs, f0", [(3200.0, 50.0), (10240.0, 60.0), (1000.0, 16.7), (4000.0, 400.0),
+                                    (1000.0, 449.0), (80.0, 15.5)])
+def test_the_waveform_frequency_is_the_strongest_line_within_a_small_share_of_a_bin(fs, f0):
+    from powerquality import recording
+
+    t = np.arange(int(8 * fs)) / fs
+    x = 300.0 * np.sin(2 * np.pi * f0 * t) + 20.0 * np.sin(2 * np.pi * 3 * f0 * t + 1.0)
+    assert recording.waveform_frequency(x.astype(np.float32), fs) == pytest.approx(f0, abs=0.02 * fs / len(t))
+    assert recording.waveform_frequency(np.random.default_rng(1).standard_normal(len(t)), fs) is None

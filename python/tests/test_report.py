@@ -76,13 +76,16 @@ def test_summary_spans_read_as_plain_numbers(low, high, unit, text):
 
 # (cell, its field): text that a spreadsheet would take for a formula gets a quote in front and is quoted;
 # other text as the csv module writes it.
-@pytest.mark.parametrize("cell, field", [
+CELLS = [
     ("=1+2", "\"'=1+2\""), ("+cmd|' -C calc'!A0", "\"'+cmd|' -C calc'!A0\""), ("-2+3", "\"'-2+3\""),
     ("@SUM(A1)", "\"'@SUM(A1)\""), ("\tx", "\"'\tx\""), ("\rx", "\"'\rx\""),
     ('=HYPERLINK("a","b")', '"\'=HYPERLINK(""a"",""b"")"'),
     ("dip", "dip"), ("A,B", '"A,B"'), ('say "hi"', '"say ""hi"""'), ("two\nlines", '"two\nlines"'), ("", ""),
     ("2020-01-01T00:00:00.5", "2020-01-01T00:00:00.5"), (" =x", " =x"), ("x=1", "x=1"), ("'=x", "'=x"),
-])
+]
+
+
+@pytest.mark.parametrize("cell, field", CELLS)
 def test_text_cells_that_begin_as_formulas_are_written_as_text(cell, field):
     import csv
 
@@ -93,6 +96,17 @@ def test_text_cells_that_begin_as_formulas_are_written_as_text(cell, field):
     read = list(csv.reader(io.StringIO(out.getvalue(), newline="")))
     expected = ("'" if cell[:1] in report.FORMULA_STARTS else "") + cell
     assert read == [[expected, "-1.5"], ["plain", "2"]] and out.getvalue().endswith("plain,2\r\n")
+
+
+@pytest.mark.parametrize("shift", [0, 3, 7])
+def test_a_column_of_many_cells_quotes_each_as_it_would_alone(shift):
+    """The cells of one column (plain and quoted ones mixed, in turned orders) each get their own field."""
+    cells = [cell for cell, _ in CELLS[shift:] + CELLS[:shift]]
+    fields = [field for _, field in CELLS[shift:] + CELLS[:shift]]
+    for column in (np.array(cells, dtype=object), np.array(cells)):
+        assert list(report.csv_fields(column)) == fields
+    plain = np.array(["dip", "swell", "2020-01-01T00:00:00"])
+    assert report.csv_fields(plain).tolist() == plain.tolist()
 
 
 def test_number_columns_keep_their_numbers_negative_ones_too():
