@@ -231,28 +231,6 @@ class _Formatter(argparse.HelpFormatter):
         super().__init__(prog, indent_increment, max_help_position, _columns() - 2 if width is None else width)
 
 
-class _OneCatalogue:
-    """argparse's messages translated through the message catalogue looked up once: argparse's ``_`` is
-    gettext.gettext, which searches the locale folders again on every call when there is no catalogue (as
-    there is none for English): some milliseconds of every run, spent on the parser's own headings. Within
-    ``with _OneCatalogue():`` argparse's ``_`` is the catalogue's gettext, found as gettext.gettext finds it
-    (the current domain, its folder, the languages of the environment), so every message is the same text."""
-
-    def __enter__(self):
-        import gettext
-
-        domain = gettext.textdomain()
-        try:
-            catalogue = gettext.translation(domain, gettext.bindtextdomain(domain), fallback=True).gettext
-        except OSError:  # a catalogue that cannot be read: gettext.gettext gives the message itself
-            catalogue = str
-        self.saved, argparse._ = argparse._, catalogue
-        return self
-
-    def __exit__(self, *exc):
-        argparse._ = self.saved
-
-
 def _parser():
     parser = argparse.ArgumentParser(prog="powerquality", formatter_class=_Formatter,
                                      description="Power-quality analysis of recordings (harmonics as "
@@ -425,9 +403,8 @@ def main(argv=None):
 
 
 def _main(argv):
-    with _OneCatalogue():
-        parser, p, c = _parser()
-        args = parser.parse_args(argv)
+    parser, p, c = _parser()
+    args = parser.parse_args(argv)
     if args.quiet:
         warnings.simplefilter("ignore")
     if args.command == "conformance":

@@ -142,67 +142,6 @@ def test_help_is_as_wide_as_shutil_would_make_it_whatever_columns_says(monkeypat
     assert command._Formatter("powerquality")._width == argparse.HelpFormatter("powerquality")._width
 
 
-def _catalogue(path, messages):
-    """A GNU message catalogue (.mo) of `messages` {original: translation}, written as msgfmt would."""
-    import struct
-
-    keys = sorted(messages)
-    ids = b"".join(k.encode() + b"\0" for k in keys)
-    strs = b"".join(messages[k].encode() + b"\0" for k in keys)
-    start = 7 * 4 + 16 * len(keys)
-    offsets, at = [], 0
-    for k in keys:
-        offsets.append((len(k.encode()), start + at))
-        at += len(k.encode()) + 1
-    translations, at = [], 0
-    for k in keys:
-        translations.append((len(messages[k].encode()), start + len(ids) + at))
-        at += len(messages[k].encode()) + 1
-    header = struct.pack("Iiiiiii", 0x950412de, 0, len(keys), 7 * 4, 7 * 4 + 8 * len(keys), 0, 0)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(header + b"".join(struct.pack("ii", *o) for o in offsets + translations) + ids + strs)
-
-
-@pytest.mark.parametrize("language", ["xx", "en_US.UTF-8", "C"])
-@pytest.mark.parametrize("argv", [["--help"], ["analyze", "--help"], ["conformance", "--help"],
-                                  ["analyze", "rec.cfg", "--bogus"], ["analyze", "rec.cfg", "--level", "HV"],
-                                  ["frobnicate"]])
-def test_argparse_messages_are_looked_up_once_and_read_as_argparse_gives_them(monkeypatch, tmp_path, capsys,
-                                                                             language, argv):
-    """The parser's help and refusals are argparse's own text (translated where a catalogue is found), the
-    message catalogue looked up once a run, not once a message."""
-    import gettext
-
-    from powerquality import __main__ as command
-
-    _catalogue(str(tmp_path / "xx" / "LC_MESSAGES" / "messages.mo"),
-               {"usage: ": "Gebrauch: ", "show this help message and exit": "zeigt diese Hilfe",
-                "%(prog)s: error: %(message)s\n": "%(prog)s: Fehler: %(message)s\n"})
-    monkeypatch.setitem(gettext._localedirs, gettext.textdomain(), str(tmp_path))
-    for name in ("LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"):
-        monkeypatch.delenv(name, raising=False)
-    monkeypatch.setenv("LANGUAGE", language)
-    monkeypatch.setenv("COLUMNS", "100")
-    lookups = []
-    find = gettext.find
-    monkeypatch.setattr(gettext, "find", lambda *a, **k: lookups.append(a) or find(*a, **k))
-
-    def run():
-        with pytest.raises(SystemExit) as exit:
-            command.main(argv)
-        out, err = capsys.readouterr()
-        return exit.value.code, out, err
-
-    ours = run()
-    assert len(lookups) == 1
-    monkeypatch.setattr(command._OneCatalogue, "__enter__", lambda self: self)  # argparse's own gettext
-    monkeypatch.setattr(command._OneCatalogue, "__exit__", lambda self, *exc: None)
-    assert ours == run()
-    assert len(lookups) > 3
-    assert ("Gebrauch: " in ours[1] + ours[2]) == (language == "xx")
-
-
 _NOT_FOR_ONE_RECORDING = ("powerquality.en50160", "powerquality.fleet", "powerquality.htmlreport",
                           "powerquality.csvfile", "powerquality.conformance", "pandas", "scipy", "xarray", "h5py",
                           "matplotlib", "distributed", "dask", "multiprocessing", "concurrent.futures")
