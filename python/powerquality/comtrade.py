@@ -78,7 +78,9 @@ Every malformed line is reported as ``file:line: what was expected`` (in a
 import itertools
 import mmap
 import os
+import queue
 import re
+import threading
 
 import numpy as np
 
@@ -412,6 +414,154 @@ def _read_binary(cfg, raw, where):
     return values, data["t"].astype(np.float64), bits
 
 
+# Large binary reads go past the page cache (O_DIRECT, Linux): filling the
+# cache costs about 2 ms of system time per MB read here, more than the
+# scaling of the records, and a recording of hours or a week is read once
+# and evicts what else was cached. Smaller reads keep the cache: below
+# DIRECT_MINIMUM bytes its cost is at most about 10 ms, and a file that small
+# is most often read again (a second run with other options, the tests),
+# when the cache makes the reading free. POWERQUALITY_DIRECT_READS=0 (or no,
+# off, false) in the environment turns direct reads off.
+DIRECT_MINIMUM = 1 << 22  # bytes to read, from which reads go direct
+DIRECT_CHUNK = 1 << 22  # bytes a direct read takes at least (whole blocks); two buffers of it are held
+DIRECT_ALIGN = 4096  # the offset, length and address of a direct read are multiples of it (the block size)
+
+
+def _direct_wanted(total):
+    """Whether `total` bytes are read past the page cache."""
+    if getattr(os, "O_DIRECT", None) is None or total < DIRECT_MINIMUM:
+        return False
+    return os.environ.get("POWERQUALITY_DIRECT_READS", "1").strip().lower() not in ("0", "no", "off", "false")
+
+
+def _read_blocks(path, start, lengths, where):
+    """Views of the consecutive byte ranges of `path` from byte `start`, of `lengths`, one at a time; each is
+    overwritten once the next is asked for. A range the file ends in raises "the file ended while it was
+    read" (the ranges before it are given).
+
+    Buffered reads into one buffer, or, when :func:`_direct_wanted` says so,
+    direct reads (O_DIRECT) of the aligned span that covers DIRECT_CHUNK
+    bytes of whole ranges or more, into two page-aligned buffers taken in
+    turn: a thread reads the next span while the caller works on the
+    current one (the read releases the interpreter's lock), and is stopped,
+    and the file closed, when the caller stops early. A file system that
+    refuses direct reads (tmpfs, some network and overlay ones: the open or
+    the first read fails) is read buffered, with the same results."""
+    lengths = [int(n) for n in lengths]
+    if _direct_wanted(sum(lengths)):
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_DIRECT | getattr(os, "O_CLOEXEC", 0))
+        except OSError:
+            fd = None
+        if fd is not None:
+            direct = _direct_blocks(fd, start, lengths, where)
+            try:
+                try:
+                    first = next(direct, None)
+                except _Refused:
+                    first = None
+                if first is not None:  # read directly
+                    yield first
+                    yield from direct
+                    return
+            finally:
+                direct.close()
+    yield from _buffered_blocks(path, start, lengths, where)
+
+
+class _Refused(Exception):
+    """The first direct read failed: the file is read buffered."""
+
+
+def _buffered_blocks(path, start, lengths, where):
+    with open(path, "rb") as f:
+        f.seek(start)
+        buffer = bytearray(max(lengths, default=0))
+        for want in lengths:
+            got = f.readinto(memoryview(buffer)[:want])
+            if got != want:
+                raise ComtradeError(f"{where}: the file ended while it was read")
+            yield memoryview(buffer)[:got]
+
+
+def _fill(fd, buffer, offset, length):
+    """Bytes read directly into `buffer` from the aligned `offset`, at most the aligned `length`: fewer where
+    the file ends."""
+    got = 0
+    view = memoryview(buffer)
+    while got < length:
+        n = os.preadv(fd, [view[got:length]], offset + got)
+        got += n
+        if n == 0 or got % DIRECT_ALIGN:  # the end of the file
+            break
+    return got
+
+
+def _direct_blocks(fd, start, lengths, where):
+    """The blocks of :func:`_read_blocks` read from `fd`, opened with O_DIRECT (closed when done); _Refused
+    when the first read fails."""
+    # Spans of whole ranges, each DIRECT_CHUNK bytes or more (but the last): (aligned offset, aligned length,
+    # [(offset in the span, length)]).
+    spans = []
+    at = start
+    k = 0
+    while k < len(lengths):
+        parts, size = [], 0
+        while k < len(lengths) and (not parts or size < DIRECT_CHUNK):
+            parts.append((size, lengths[k]))
+            size += lengths[k]
+            k += 1
+        lo = at // DIRECT_ALIGN * DIRECT_ALIGN
+        hi = -(-(at + size) // DIRECT_ALIGN) * DIRECT_ALIGN
+        spans.append((lo, hi - lo, [(at - lo + offset, n) for offset, n in parts]))
+        at += size
+    capacity = max((n for _, n, _ in spans), default=0)
+    thread = None
+    free, full = queue.SimpleQueue(), queue.SimpleQueue()
+    stopped = threading.Event()
+
+    def ahead():
+        for offset, length, _ in spans[1:]:
+            buffer = free.get()
+            if stopped.is_set():
+                return
+            try:
+                full.put((buffer, _fill(fd, buffer, offset, length)))
+            except BaseException as e:  # given to the caller
+                full.put((buffer, e))
+                return
+
+    try:
+        if not spans:
+            return
+        buffers = [mmap.mmap(-1, max(capacity, DIRECT_ALIGN)) for _ in range(2 if len(spans) > 1 else 1)]
+        try:
+            got = _fill(fd, buffers[0], spans[0][0], spans[0][1])
+        except OSError:
+            raise _Refused() from None
+        buffer = buffers[0]
+        if len(spans) > 1:
+            free.put(buffers[1])
+            thread = threading.Thread(target=ahead, name="powerquality read-ahead", daemon=True)
+            thread.start()
+        for k, (_, _, parts) in enumerate(spans):
+            if k:
+                free.put(buffer)  # the caller has asked for the next block: done with this buffer
+                buffer, got = full.get()
+                if isinstance(got, BaseException):
+                    raise got
+            for offset, n in parts:
+                if offset + n > got:
+                    raise ComtradeError(f"{where}: the file ended while it was read")
+                yield memoryview(buffer)[offset:offset + n]
+    finally:
+        if thread is not None:
+            stopped.set()
+            free.put(None)
+            thread.join()
+        os.close(fd)
+
+
 class _Data:
     """The sample records of a recording, read in blocks: binary records at `offset` of `path`
     (`size` bytes, to the end of the file by default), or ASCII lines from `offset` to `end` whose
@@ -508,34 +658,34 @@ class _Data:
             return np.frombuffer(raw, dtype=self.record)["t"].astype(np.float64)
         return np.zeros(0)
 
-    def _records(self, size, reuse=False, first=0):
-        """The bytes of about `size` binary records at a time from record `first` (with `reuse`, read into one
-        buffer that each block overwrites: the caller is done with a block before it asks for the next)."""
+    def _records(self, size, reuse=False, first=0, stop=None):
+        """The bytes of about `size` binary records at a time from record `first` to record `stop` (the last by
+        default). With `reuse`, each block is a view of a buffer that a later block overwrites, so the caller is
+        done with a block before it asks for the next, and large reads go past the page cache (see
+        :func:`_read_blocks`); without, each block is bytes of its own."""
+        stop = self.count if stop is None else max(first, min(int(stop), self.count))
+        start = self.offset + (self.skip + first) * self.record.itemsize
+        lengths = [min(size, stop - lo) * self.record.itemsize for lo in range(first, stop, size)]
+        if reuse:
+            yield from _read_blocks(self.path, start, lengths, self.where)
+            return
         with open(self.path, "rb") as f:
-            f.seek(self.offset + (self.skip + first) * self.record.itemsize)
-            buffer = None
-            for lo in range(first, self.count, size):
-                want = min(size, self.count - lo) * self.record.itemsize
-                if reuse:
-                    if buffer is None or len(buffer) < want:
-                        buffer = bytearray(want)
-                    got = f.readinto(memoryview(buffer)[:want])
-                    raw = memoryview(buffer)[:got]
-                else:
-                    raw = f.read(want)
-                    got = len(raw)
-                if got != want:
+            f.seek(start)
+            for want in lengths:
+                raw = f.read(want)
+                if len(raw) != want:
                     raise ComtradeError(f"{self.where}: the file ended while it was read")
                 yield raw
 
-    def scaled(self, size, scales, indices, first=0, dtype=np.float32):
+    def scaled(self, size, scales, indices, first=0, dtype=np.float32, stop=None):
         """Blocks of float32 (or float64) (len(indices), m) of the analog channels at `indices`, scaled; NaN
-        where missing; from sample `first` (binary records only: ASCII lines are read from the first).
+        where missing; from sample `first` to sample `stop` (binary records only: ASCII lines are read from the
+        first to the last).
 
         The values are those of ``_scaled`` (float64 arithmetic, then float32),
         computed without the time stamps, status bits and float64 copies of
-        the whole record; the file is read into one buffer, used again for
-        every block, and the extension (``_core.scale_records``) scales each
+        the whole record; the file is read into buffers used again for
+        every block (:func:`_read_blocks`), and the extension (``_core.scale_records``) scales each
         block's records in one pass straight into its rows.
 
         Each value takes the steps ``_scaled`` takes, in double: the raw
@@ -558,7 +708,7 @@ class _Data:
         columns = [int(k) for k in indices]
         raw_type, record_size = _ANALOG_DTYPE[self.cfg.file_type], self.record.itemsize
         analog_offset = self.record.fields["a"][1]
-        for raw in self._records(size, reuse=True, first=first):
+        for raw in self._records(size, reuse=True, first=first, stop=stop):
             out = np.empty((len(columns), len(raw) // record_size), dtype)
             _core.scale_records(raw, record_size, analog_offset, self.cfg.analog_count, raw_type, columns, steps, out)
             yield out
@@ -724,14 +874,16 @@ def open_blocks(path, primary=True, sample_rate=None, start=None, time_zone=None
     scales, channels = _scales(cfg, primary)
     recording = _recording(cfg, data, channels, source, texts, sample_rate, start, time_zone)
 
-    def reader(size, indices, dtype=np.float32, first=0):
+    def reader(size, indices, dtype=np.float32, first=0, stop=None):
         if dtype == np.float32 or data.cfg.file_type != "ASCII":
-            yield from data.scaled(size, scales, indices, first, np.float32 if dtype == np.float32 else np.float64)
+            yield from data.scaled(size, scales, indices, first, np.float32 if dtype == np.float32 else np.float64,
+                                   stop)
             return
         for values, _, _ in data.chunks(size):
             yield _scaled(scales, values, indices)
 
-    # Binary records have one size: a reader of float32 blocks starts at any sample without reading those before.
+    # Binary records have one size: a reader of float32 blocks starts at any sample without reading those before,
+    # and stops at any.
     reader.seekable = data.cfg.file_type != "ASCII"
     recording.reader, recording.length = reader, data.count
     return recording
