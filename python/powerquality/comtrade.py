@@ -68,7 +68,9 @@ to ``read`` and ``open_blocks`` overrule the file's
 
 ``open_blocks(path)`` opens a recording for reading block by block
 (``Recording.blocks``), memory independent of the file's size; ``read``
-reads it whole, built on the same reading.
+reads it whole, built on the same reading. Blocks of binary data of
+DIRECT_MINIMUM bytes or more are read past the page cache, a thread reading
+ahead (see ``_read_blocks``); POWERQUALITY_DIRECT_READS=0 turns that off.
 
 Every malformed line is reported as ``file:line: what was expected`` (in a
 .cff, the line of the .cff; after binary data, ``file:byte N:``).
