@@ -436,30 +436,32 @@ def _direct_wanted(total):
     return os.environ.get("POWERQUALITY_DIRECT_READS", "1").strip().lower() not in ("0", "no", "off", "false")
 
 
-def _read_blocks(path, start, lengths, where):
-    """Views of the consecutive byte ranges of `path` from byte `start`, of `lengths`, one at a time; each is
-    overwritten once the next is asked for. A range the file ends in raises "the file ended while it was
-    read" (the ranges before it are given).
+def _read_blocks(path, start, block, total, where):
+    """Views of `total` bytes of `path` from byte `start`, `block` bytes at a time (the last may be shorter),
+    one at a time; each is overwritten once the next is asked for. A block the file ends in raises "the file
+    ended while it was read" (the blocks before it are given).
 
     Buffered reads into one buffer, or, when :func:`_direct_wanted` says so,
     direct reads (O_DIRECT) of the aligned span that covers DIRECT_CHUNK
-    bytes of whole ranges or more, into two page-aligned buffers taken in
+    bytes of whole blocks or more, into two page-aligned buffers taken in
     turn: a thread reads the next span while the caller works on the
     current one (the read releases the interpreter's lock), and is stopped,
     and the file closed, when the caller stops early. A file system that
-    refuses direct reads (tmpfs, some network and overlay ones: the open or
-    the first read fails) is read buffered, with the same results."""
-    lengths = [int(n) for n in lengths]
-    if _direct_wanted(sum(lengths)):
+    refuses direct reads (older tmpfs, some network and overlay ones: the
+    open or the first read fails) is read buffered, with the same results."""
+    block, total = int(block), int(total)
+    if total <= 0:
+        return
+    if _direct_wanted(total):
         try:
             fd = os.open(path, os.O_RDONLY | os.O_DIRECT | getattr(os, "O_CLOEXEC", 0))
         except OSError:
             fd = None
         if fd is not None:
-            direct = _direct_blocks(fd, start, lengths, where)
+            direct = _direct_blocks(fd, start, block, total, where)
             try:
                 try:
-                    first = next(direct, None)
+                    first = next(direct)
                 except _Refused:
                     first = None
                 if first is not None:  # read directly
@@ -468,18 +470,19 @@ def _read_blocks(path, start, lengths, where):
                     return
             finally:
                 direct.close()
-    yield from _buffered_blocks(path, start, lengths, where)
+    yield from _buffered_blocks(path, start, block, total, where)
 
 
 class _Refused(Exception):
     """The first direct read failed: the file is read buffered."""
 
 
-def _buffered_blocks(path, start, lengths, where):
+def _buffered_blocks(path, start, block, total, where):
     with open(path, "rb") as f:
         f.seek(start)
-        buffer = bytearray(max(lengths, default=0))
-        for want in lengths:
+        buffer = bytearray(min(block, total))
+        for lo in range(0, total, block):
+            want = min(block, total - lo)
             got = f.readinto(memoryview(buffer)[:want])
             if got != want:
                 raise ComtradeError(f"{where}: the file ended while it was read")
@@ -499,60 +502,56 @@ def _fill(fd, buffer, offset, length):
     return got
 
 
-def _direct_blocks(fd, start, lengths, where):
+def _direct_blocks(fd, start, block, total, where):
     """The blocks of :func:`_read_blocks` read from `fd`, opened with O_DIRECT (closed when done); _Refused
     when the first read fails."""
-    # Spans of whole ranges, each DIRECT_CHUNK bytes or more (but the last): (aligned offset, aligned length,
-    # [(offset in the span, length)]).
-    spans = []
-    at = start
-    k = 0
-    while k < len(lengths):
-        parts, size = [], 0
-        while k < len(lengths) and (not parts or size < DIRECT_CHUNK):
-            parts.append((size, lengths[k]))
-            size += lengths[k]
-            k += 1
-        lo = at // DIRECT_ALIGN * DIRECT_ALIGN
-        hi = -(-(at + size) // DIRECT_ALIGN) * DIRECT_ALIGN
-        spans.append((lo, hi - lo, [(at - lo + offset, n) for offset, n in parts]))
-        at += size
-    capacity = max((n for _, n, _ in spans), default=0)
-    thread = None
+    # Spans of whole blocks, DIRECT_CHUNK bytes or more each (but the last), read from the 4096 bytes that
+    # hold their first byte to those that hold their last.
+    step = max(1, -(-DIRECT_CHUNK // block)) * block
+
+    def span(lo):
+        """(aligned offset, aligned length, where the span starts in it, its bytes) of the span at `lo`."""
+        size = min(step, total - lo)
+        at = start + lo
+        low = at // DIRECT_ALIGN * DIRECT_ALIGN
+        return low, -(-(at + size) // DIRECT_ALIGN) * DIRECT_ALIGN - low, at - low, size
+
     free, full = queue.SimpleQueue(), queue.SimpleQueue()
     stopped = threading.Event()
 
     def ahead():
-        for offset, length, _ in spans[1:]:
+        for lo in range(step, total, step):
             buffer = free.get()
             if stopped.is_set():
                 return
+            offset, length = span(lo)[:2]
             try:
                 full.put((buffer, _fill(fd, buffer, offset, length)))
             except BaseException as e:  # given to the caller
                 full.put((buffer, e))
                 return
 
+    thread = None
     try:
-        if not spans:
-            return
-        buffers = [mmap.mmap(-1, max(capacity, DIRECT_ALIGN)) for _ in range(2 if len(spans) > 1 else 1)]
+        capacity = -(-min(step, total) // DIRECT_ALIGN) * DIRECT_ALIGN + DIRECT_ALIGN
+        buffer = mmap.mmap(-1, capacity)
         try:
-            got = _fill(fd, buffers[0], spans[0][0], spans[0][1])
+            got = _fill(fd, buffer, *span(0)[:2])
         except OSError:
             raise _Refused() from None
-        buffer = buffers[0]
-        if len(spans) > 1:
-            free.put(buffers[1])
+        if step < total:
+            free.put(mmap.mmap(-1, capacity))
             thread = threading.Thread(target=ahead, name="powerquality read-ahead", daemon=True)
             thread.start()
-        for k, (_, _, parts) in enumerate(spans):
-            if k:
+        for lo in range(0, total, step):
+            if lo:
                 free.put(buffer)  # the caller has asked for the next block: done with this buffer
                 buffer, got = full.get()
                 if isinstance(got, BaseException):
                     raise got
-            for offset, n in parts:
+            _, _, first, size = span(lo)
+            for offset in range(first, first + size, block):
+                n = min(block, first + size - offset)
                 if offset + n > got:
                     raise ComtradeError(f"{where}: the file ended while it was read")
                 yield memoryview(buffer)[offset:offset + n]
@@ -666,14 +665,14 @@ class _Data:
         done with a block before it asks for the next, and large reads go past the page cache (see
         :func:`_read_blocks`); without, each block is bytes of its own."""
         stop = self.count if stop is None else max(first, min(int(stop), self.count))
-        start = self.offset + (self.skip + first) * self.record.itemsize
-        lengths = [min(size, stop - lo) * self.record.itemsize for lo in range(first, stop, size)]
+        start, record = self.offset + (self.skip + first) * self.record.itemsize, self.record.itemsize
         if reuse:
-            yield from _read_blocks(self.path, start, lengths, self.where)
+            yield from _read_blocks(self.path, start, size * record, (stop - first) * record, self.where)
             return
         with open(self.path, "rb") as f:
             f.seek(start)
-            for want in lengths:
+            for lo in range(first, stop, size):
+                want = min(size, stop - lo) * record
                 raw = f.read(want)
                 if len(raw) != want:
                     raise ComtradeError(f"{self.where}: the file ended while it was read")

@@ -57,46 +57,46 @@ def _file(path, size, seed=1):
     return str(path), data
 
 
-def _blocks(path, start, lengths):
-    return [bytes(b) for b in comtrade._read_blocks(path, start, lengths, "where")]
+def _blocks(path, start, block, total):
+    return [bytes(b) for b in comtrade._read_blocks(path, start, block, total, "where")]
 
 
-@pytest.mark.parametrize("size, start, lengths, chunk", [
-    (3 * 4096 + 1234, 0, [14] * 100, 1),  # the last read short: the size is no multiple of 4096
-    (3 * 4096 + 1234, 777, [14] * 100, 100),  # an unaligned start, spans of several blocks
-    (5 * 4096, 4096 - 5, [22] * 300, 4096),  # spans that end and start inside blocks of 4096 bytes
-    (5 * 4096, 4096, [4096, 4096, 4096], 1),  # aligned blocks, aligned spans
-    (5 * 4096, 10, [5 * 4096 - 10], 1),  # one block to the end of the file
-    (9000, 8999, [1], 1),  # the last byte alone
-    (20000, 3, [7000, 14, 9000, 22], 8000),  # blocks longer than a span and a span's worth of short ones
+@pytest.mark.parametrize("size, start, block, total, chunk", [
+    (3 * 4096 + 1234, 0, 14, 1400, 1),  # the last read short: the size is no multiple of 4096
+    (3 * 4096 + 1234, 777, 14, 1400, 100),  # an unaligned start, spans of several blocks
+    (5 * 4096, 4096 - 5, 22, 6600, 4096),  # spans that end and start inside blocks of 4096 bytes
+    (5 * 4096, 4096, 4096, 3 * 4096, 1),  # aligned blocks, aligned spans
+    (5 * 4096, 10, 1 << 20, 5 * 4096 - 10, 1),  # one block to the end of the file
+    (9000, 8999, 14, 1, 1),  # the last byte alone
+    (20000, 3, 7000, 19997, 8000),  # blocks longer than a span, the last short
+    (20000, 3, 22, 19997, 8000),  # the last block short
 ])
-def test_direct_reads_give_the_bytes_wanted_from_any_offset_in_any_blocks(tmp_path, direct, size, start, lengths,
-                                                                          chunk):
+def test_direct_reads_give_the_bytes_wanted_from_any_offset_in_any_blocks(tmp_path, direct, size, start, block,
+                                                                          total, chunk):
     direct.setattr(comtrade, "DIRECT_CHUNK", chunk)
     spy = _Spy(direct)
     path, data = _file(tmp_path / "f.dat", size)
-    got = _blocks(path, start, lengths)
-    assert [len(b) for b in got] == lengths
-    assert b"".join(got) == data[start:start + sum(lengths)]
+    got = _blocks(path, start, block, total)
+    assert [len(b) for b in got] == [min(block, total - lo) for lo in range(0, total, block)]
+    assert b"".join(got) == data[start:start + total]
     assert spy.opens == [path] and spy.reads
     # Every read aligned, none past the last 4096 bytes that hold what is wanted.
-    end = start + sum(lengths)
     assert all(offset % 4096 == 0 and length % 4096 == 0 for offset, length in spy.reads)
-    assert max(offset + length for offset, length in spy.reads) <= -(-end // 4096) * 4096
+    assert max(offset + length for offset, length in spy.reads) <= -(-(start + total) // 4096) * 4096
 
 
 @pytest.mark.parametrize("chunk", [1, 4096, 1 << 20])
 def test_a_file_that_ends_early_gives_the_blocks_before_then_the_same_error_as_buffered_reads(tmp_path, monkeypatch,
                                                                                                   chunk):
     path, data = _file(tmp_path / "f.dat", 3 * 4096 + 100)
-    lengths = [1000] * 13  # the thirteenth block runs 1000 - (12388 - 12000) bytes past the end
+    # 13000 bytes wanted: the thirteenth block of 1000 runs 612 bytes past the end.
     outcomes = []
     for minimum in (1 << 40, 0):  # buffered, direct
         monkeypatch.setattr(comtrade, "DIRECT_MINIMUM", minimum)
         monkeypatch.setattr(comtrade, "DIRECT_CHUNK", chunk)
         got = []
         with pytest.raises(comtrade.ComtradeError) as e:
-            for block in comtrade._read_blocks(path, 0, lengths, "rec.dat"):
+            for block in comtrade._read_blocks(path, 0, 1000, 13000, "rec.dat"):
                 got.append(bytes(block))
         outcomes.append((got, str(e.value)))
     assert outcomes[0] == outcomes[1]
@@ -168,25 +168,25 @@ def test_small_reads_keep_the_page_cache(tmp_path, monkeypatch):
     path, _ = _file(tmp_path / "f.dat", 20000)
     spy = _Spy(monkeypatch)
     monkeypatch.setattr(comtrade, "DIRECT_MINIMUM", 20000)
-    _blocks(path, 1, [9999] * 2)
+    _blocks(path, 1, 9999, 19999)
     assert spy.opens == []
-    _blocks(path, 0, [10000] * 2)
+    _blocks(path, 0, 10000, 20000)
     assert spy.opens == [path]
 
 
 def test_the_block_the_caller_holds_is_never_read_into_while_the_thread_reads_ahead(tmp_path, direct):
     path, data = _file(tmp_path / "f.dat", 64 * 4096 + 99)
     spy = _Spy(direct)
-    lengths = [3000] * 87  # one span per block: every block but the first read by the thread
+    count = 87  # blocks of 3000 bytes, one span each: every one but the first read by the thread
     buffers = set()
-    for k, block in enumerate(comtrade._read_blocks(path, 5, lengths, "where")):
+    for k, block in enumerate(comtrade._read_blocks(path, 5, 3000, 3000 * count, "where")):
         held = bytes(block)
         # Wait till the thread has read the span after this one (into the other buffer), as far as it goes.
         with spy.done:
-            spy.done.wait_for(lambda: len(spy.reads) >= min(k + 2, len(lengths)), timeout=5)
+            spy.done.wait_for(lambda: len(spy.reads) >= min(k + 2, count), timeout=5)
         assert bytes(block) == held == data[5 + 3000 * k:5 + 3000 * (k + 1)], k
         buffers.add(id(block.obj))
-    assert len(spy.reads) == len(lengths)
+    assert len(spy.reads) == count
     assert len(buffers) == 2  # used again, in turn
 
 
@@ -196,7 +196,7 @@ def test_a_consumer_that_stops_early_stops_the_thread_and_closes_the_file(tmp_pa
     spy = _Spy(direct)
     before = threading.active_count()
     files = len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
-    blocks = comtrade._read_blocks(path, 0, [4096] * 40, "where")
+    blocks = comtrade._read_blocks(path, 0, 4096, 40 * 4096, "where")
     for k, _ in zip(range(10), blocks):
         pass
     assert threading.active_count() == before + 1
@@ -225,7 +225,7 @@ def test_an_error_in_the_thread_reaches_the_caller_and_stops_it(tmp_path, direct
     threads = threading.active_count()
     got = []
     with pytest.raises(OSError, match="Input/output error"):
-        for block in comtrade._read_blocks(path, 0, [4096] * 10, "where"):
+        for block in comtrade._read_blocks(path, 0, 4096, 10 * 4096, "where"):
             got.append(bytes(block))
     assert got == [data[k:k + 4096] for k in range(0, 3 * 4096, 4096)]
     assert threading.active_count() == threads
