@@ -20,6 +20,7 @@ def direct(monkeypatch):
     """Every read direct, in spans of `chunk` bytes (set it): many spans through the thread from small files."""
     monkeypatch.setattr(comtrade, "DIRECT_MINIMUM", 0)
     monkeypatch.setattr(comtrade, "DIRECT_CHUNK", 1)
+    monkeypatch.setattr(comtrade, "_cached", lambda path, start, total: False)  # the files just written are
     monkeypatch.delenv("POWERQUALITY_DIRECT_READS", raising=False)
     return monkeypatch
 
@@ -163,11 +164,10 @@ def test_direct_reads_refused_or_turned_off_fall_back_to_buffered_reads_with_the
     assert threading.active_count() == threads
 
 
-def test_small_reads_keep_the_page_cache(tmp_path, monkeypatch):
-    monkeypatch.delenv("POWERQUALITY_DIRECT_READS", raising=False)
+def test_small_reads_keep_the_page_cache(tmp_path, direct):
     path, _ = _file(tmp_path / "f.dat", 20000)
-    spy = _Spy(monkeypatch)
-    monkeypatch.setattr(comtrade, "DIRECT_MINIMUM", 20000)
+    spy = _Spy(direct)
+    direct.setattr(comtrade, "DIRECT_MINIMUM", 20000)
     _blocks(path, 1, 9999, 19999)
     assert spy.opens == []
     _blocks(path, 0, 10000, 20000)
@@ -229,3 +229,31 @@ def test_an_error_in_the_thread_reaches_the_caller_and_stops_it(tmp_path, direct
             got.append(bytes(block))
     assert got == [data[k:k + 4096] for k in range(0, 3 * 4096, 4096)]
     assert threading.active_count() == threads
+
+
+def test_a_file_the_page_cache_holds_is_read_through_it_one_it_does_not_hold_past_it(tmp_path, monkeypatch):
+    if getattr(os, "RWF_NOWAIT", None) is None or not hasattr(os, "posix_fadvise"):
+        pytest.skip("the page cache cannot be asked here (no RWF_NOWAIT or posix_fadvise)")
+    monkeypatch.setattr(comtrade, "DIRECT_MINIMUM", 0)
+    monkeypatch.setattr(comtrade, "DIRECT_CHUNK", 1)
+    monkeypatch.delenv("POWERQUALITY_DIRECT_READS", raising=False)
+    path, data = _file(tmp_path / "f.dat", 16 << 20)  # probes 1 MiB apart, beyond the kernel's read-ahead
+    assert comtrade._cached(path, 0, len(data))  # just written
+    fd = os.open(path, os.O_RDONLY)
+    os.fsync(fd)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)
+    if comtrade._cached(path, len(data) - 1, 1):
+        pytest.skip(f"the file system of {tmp_path} keeps its pages in the cache (tmpfs?)")
+    spy = _Spy(monkeypatch)
+    assert _blocks(path, 5, 1000, 100 * 1000) == [data[k:k + 1000] for k in range(5, 100 * 1000, 1000)]
+    assert spy.opens == [path]  # not cached: read past the cache
+    # Cached in part (the first 64 KiB read through the cache): still past it.
+    with open(path, "rb") as f:
+        f.read(1 << 16)
+    assert not comtrade._cached(path, 0, len(data))
+    with open(path, "rb") as f:
+        f.read()
+    assert comtrade._cached(path, 0, len(data)) and comtrade._cached(path, len(data) - 1, 1)
+    _blocks(path, 5, 1000, 100 * 1000)
+    assert spy.opens == [path]  # cached: read through the cache
