@@ -531,6 +531,17 @@ def _fill(fd, buffer, offset, length):
     return got
 
 
+def _buffer(size):
+    """A page-aligned buffer of `size` bytes, in huge pages where the system gives them (fewer faults)."""
+    buffer = mmap.mmap(-1, size)
+    if hasattr(mmap, "MADV_HUGEPAGE"):
+        try:
+            buffer.madvise(mmap.MADV_HUGEPAGE)
+        except OSError:
+            pass
+    return buffer
+
+
 def _direct_blocks(fd, start, block, total, where):
     """The blocks of :func:`_read_blocks` read from `fd`, opened with O_DIRECT (closed when done); _Refused
     when the first read fails."""
@@ -563,13 +574,13 @@ def _direct_blocks(fd, start, block, total, where):
     thread = None
     try:
         capacity = -(-min(step, total) // DIRECT_ALIGN) * DIRECT_ALIGN + DIRECT_ALIGN
-        buffer = mmap.mmap(-1, capacity)
+        buffer = _buffer(capacity)
         try:
             got = _fill(fd, buffer, *span(0)[:2])
         except OSError:
             raise _Refused() from None
         if step < total:
-            free.put(mmap.mmap(-1, capacity))
+            free.put(_buffer(capacity))
             thread = threading.Thread(target=ahead, name="powerquality read-ahead", daemon=True)
             thread.start()
         for lo in range(0, total, step):

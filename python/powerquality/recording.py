@@ -439,8 +439,9 @@ class Recording:
         shorter), position: the index of its first sample. first: a sample
         the caller needs nothing before; a reader that can seek starts its
         blocks there, any other (and memory) from 0, as without it. stop: a
-        sample the caller needs nothing from on; a reader that can seek
-        reads no further (its last block ends there), any other to the end.
+        sample the caller needs nothing from on; a reader that can seek (any
+        dtype) reads no further (its last block ends there), any other to
+        the end.
         """
         size = int(size)
         if size < 1:
@@ -456,9 +457,9 @@ class Recording:
                 yield lo, block
             return
         position = 0
-        seekable = dtype == np.float32 and getattr(self.reader, "seekable", False)
-        if seekable and (first > 0 or stop is not None):
-            position = min(max(int(first), 0), self.samples)
+        seekable = getattr(self.reader, "seekable", False)
+        if seekable and ((first > 0 and dtype == np.float32) or stop is not None):
+            position = min(max(int(first), 0), self.samples) if dtype == np.float32 else 0
             if stop is None:
                 blocks = self.reader(size, indices, dtype, first=position)
             else:
