@@ -58,6 +58,10 @@ def _file(path, size, seed=1):
     return str(path), data
 
 
+def _open_files():
+    return len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
+
+
 def _blocks(path, start, block, total):
     return [bytes(b) for b in comtrade._read_blocks(path, start, block, total, "where")]
 
@@ -101,7 +105,8 @@ def test_a_file_that_ends_early_gives_the_blocks_before_then_the_same_error_as_b
                 got.append(bytes(block))
         outcomes.append((got, str(e.value)))
     assert outcomes[0] == outcomes[1]
-    assert outcomes[1] == ([data[k:k + 1000] for k in range(0, 12000, 1000)], "rec.dat: the file ended while it was read")
+    assert outcomes[1] == ([data[k:k + 1000] for k in range(0, 12000, 1000)],
+                           "rec.dat: the file ended while it was read")
 
 
 def _recording(directory, single_file, samples=5000):
@@ -119,7 +124,7 @@ def _values(path, size, first=0, stop=None):
 @pytest.mark.parametrize("single_file", [False, True])
 @pytest.mark.parametrize("first, stop, size", [
     (0, None, 1000),
-    (1234, 4321, 700),  # records of 14 bytes: record 1234 starts in the middle of the file's fifth 4096 bytes
+    (1234, 4321, 700),  # records of 14 bytes: record 1234 starts 880 bytes into the .dat's fifth 4096 bytes
     (293, 294, 10),  # one record, across no block border
     (4999, None, 64),  # the last record alone
 ])
@@ -150,7 +155,7 @@ def test_recordings_read_directly_give_the_values_of_buffered_reads_from_any_fir
 def test_direct_reads_refused_or_turned_off_fall_back_to_buffered_reads_with_the_same_values(tmp_path, direct, how):
     if how == "tmpfs" and not os.path.isdir("/dev/shm"):
         pytest.skip("no /dev/shm here: the tmpfs case needs it")
-    threads = threading.active_count()
+    threads, files = threading.active_count(), _open_files()
     want = _values(_recording(str(tmp_path), False), 512)
     if how == "turned off":
         direct.setenv("POWERQUALITY_DIRECT_READS", "0")
@@ -161,7 +166,7 @@ def test_direct_reads_refused_or_turned_off_fall_back_to_buffered_reads_with_the
     # tmpfs takes direct reads since Linux 6.6, and older ones refuse them at the open: read either way.
     if how in ("open refused", "turned off"):
         assert spy.opens == [] and spy.reads == []
-    assert threading.active_count() == threads
+    assert threading.active_count() == threads and _open_files() == files
 
 
 def test_small_reads_keep_the_page_cache(tmp_path, direct):
@@ -194,8 +199,7 @@ def test_the_block_the_caller_holds_is_never_read_into_while_the_thread_reads_ah
 def test_a_consumer_that_stops_early_stops_the_thread_and_closes_the_file(tmp_path, direct, stop_by):
     path, _ = _file(tmp_path / "f.dat", 40 * 4096)
     spy = _Spy(direct)
-    before = threading.active_count()
-    files = len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
+    before, files = threading.active_count(), _open_files()
     blocks = comtrade._read_blocks(path, 0, 4096, 40 * 4096, "where")
     for k, _ in zip(range(10), blocks):
         pass
@@ -206,8 +210,7 @@ def test_a_consumer_that_stops_early_stops_the_thread_and_closes_the_file(tmp_pa
         del blocks
     assert threading.active_count() == before
     assert len(spy.reads) <= 12  # the ten given, the one read ahead and the one it may have started
-    if files is not None:
-        assert len(os.listdir("/proc/self/fd")) == files
+    assert _open_files() == files
 
 
 def test_an_error_in_the_thread_reaches_the_caller_and_stops_it(tmp_path, direct):
