@@ -68,7 +68,9 @@ to ``read`` and ``open_blocks`` overrule the file's
 
 ``open_blocks(path)`` opens a recording for reading block by block
 (``Recording.blocks``), memory independent of the file's size; ``read``
-reads it whole, built on the same reading.
+reads it whole, built on the same reading. Blocks of binary data of
+DIRECT_MINIMUM bytes or more are read past the page cache, a thread reading
+ahead (see ``_read_blocks``); POWERQUALITY_DIRECT_READS=0 turns that off.
 
 Every malformed line is reported as ``file:line: what was expected`` (in a
 .cff, the line of the .cff; after binary data, ``file:byte N:``).
@@ -78,7 +80,9 @@ Every malformed line is reported as ``file:line: what was expected`` (in a
 import itertools
 import mmap
 import os
+import queue
 import re
+import threading
 
 import numpy as np
 
@@ -412,6 +416,193 @@ def _read_binary(cfg, raw, where):
     return values, data["t"].astype(np.float64), bits
 
 
+# Large binary reads go past the page cache (O_DIRECT, Linux): filling the
+# cache costs about 2 ms of system time per MB read here, a sixth of the
+# analysis, and a recording of hours or a week is read once and evicts what
+# else was cached. Smaller reads keep the cache: below DIRECT_MINIMUM bytes
+# its cost is at most about 10 ms, and a file that small is most often read
+# again (a second run with other options, the tests), when the cache makes
+# the reading free. So does a file the cache holds already (just written,
+# or read before): copying from the cache costs less CPU time than a direct
+# read's, and no wait for the disk; CACHE_PROBES places spread over what is
+# to be read are asked for without waiting (RWF_NOWAIT), and when every one
+# is cached, the reads are buffered. POWERQUALITY_DIRECT_READS=0 (or no,
+# off, false) in the environment turns direct reads off.
+DIRECT_MINIMUM = 1 << 22  # bytes to read, from which reads go direct
+DIRECT_CHUNK = 1 << 22  # bytes a direct read takes at least (whole blocks); two buffers of it are held
+DIRECT_ALIGN = 4096  # the offset, length and address of a direct read are multiples of it (the block size)
+CACHE_PROBES = 16
+
+
+def _direct_wanted(total):
+    """Whether `total` bytes may be read past the page cache (unless it holds them, see :func:`_cached`)."""
+    if getattr(os, "O_DIRECT", None) is None or total < DIRECT_MINIMUM:
+        return False
+    return os.environ.get("POWERQUALITY_DIRECT_READS", "1").strip().lower() not in ("0", "no", "off", "false")
+
+
+def _cached(path, start, total):
+    """Whether the page cache holds the `total` bytes of `path` from `start`, as a byte at each of
+    CACHE_PROBES places spread over them, the last byte among them, says: read without waiting for the disk
+    (a place not cached fails at once, starting no read). False where that cannot be asked."""
+    nowait = getattr(os, "RWF_NOWAIT", None)
+    if nowait is None:
+        return False
+    byte = bytearray(1)
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+    except OSError:
+        return False
+    try:
+        for k in range(1, CACHE_PROBES + 1):
+            if os.preadv(fd, [byte], start + (total - 1) * k // CACHE_PROBES, nowait) != 1:
+                return False
+        return True
+    except OSError:  # not cached (EAGAIN), or not to be asked
+        return False
+    finally:
+        os.close(fd)
+
+
+def _read_blocks(path, start, block, total, where):
+    """Views of `total` bytes of `path` from byte `start`, `block` bytes at a time (the last may be shorter),
+    one at a time; each is overwritten once the next is asked for. A block the file ends in raises "the file
+    ended while it was read" (the blocks before it are given).
+
+    Buffered reads into one buffer, or, when :func:`_direct_wanted` says so
+    and the page cache does not hold them (:func:`_cached`), direct reads
+    (O_DIRECT) of the aligned span that covers DIRECT_CHUNK bytes of whole
+    blocks or more, into two page-aligned buffers taken in turn: a thread
+    reads the next span while the caller works on the current one (the
+    read releases the interpreter's lock), and is stopped, and the file
+    closed, when the caller stops early. A file system that refuses direct
+    reads (older tmpfs, some network and overlay ones: the
+    open or the first read fails) is read buffered, with the same results."""
+    block, total = int(block), int(total)
+    if total <= 0:
+        return
+    if _direct_wanted(total) and not _cached(path, start, total):
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_DIRECT | getattr(os, "O_CLOEXEC", 0))
+        except OSError:
+            fd = None
+        if fd is not None:
+            direct = _direct_blocks(fd, start, block, total, where)
+            try:
+                try:
+                    first = next(direct)
+                except _Refused:
+                    first = None
+                if first is not None:  # read directly
+                    yield first
+                    yield from direct
+                    return
+            finally:
+                direct.close()
+    yield from _buffered_blocks(path, start, block, total, where)
+
+
+class _Refused(Exception):
+    """The first direct read failed: the file is read buffered."""
+
+
+def _buffered_blocks(path, start, block, total, where):
+    with open(path, "rb") as f:
+        f.seek(start)
+        buffer = bytearray(min(block, total))
+        for lo in range(0, total, block):
+            want = min(block, total - lo)
+            got = f.readinto(memoryview(buffer)[:want])
+            if got != want:
+                raise ComtradeError(f"{where}: the file ended while it was read")
+            yield memoryview(buffer)[:got]
+
+
+def _fill(fd, buffer, offset, length):
+    """Bytes read directly into `buffer` from the aligned `offset`, at most the aligned `length`: fewer where
+    the file ends."""
+    got = 0
+    view = memoryview(buffer)
+    while got < length:
+        n = os.preadv(fd, [view[got:length]], offset + got)
+        got += n
+        if n == 0 or got % DIRECT_ALIGN:  # the end of the file
+            break
+    return got
+
+
+def _buffer(size):
+    """A page-aligned buffer of `size` bytes, in huge pages where the system gives them (fewer faults)."""
+    buffer = mmap.mmap(-1, size)
+    if hasattr(mmap, "MADV_HUGEPAGE"):
+        try:
+            buffer.madvise(mmap.MADV_HUGEPAGE)
+        except OSError:
+            pass
+    return buffer
+
+
+def _direct_blocks(fd, start, block, total, where):
+    """The blocks of :func:`_read_blocks` read from `fd`, opened with O_DIRECT (closed when done); _Refused
+    when the first read fails."""
+    # Spans of whole blocks, DIRECT_CHUNK bytes or more each (but the last), read from the 4096 bytes that
+    # hold their first byte to those that hold their last.
+    step = max(1, -(-DIRECT_CHUNK // block)) * block
+
+    def span(lo):
+        """(aligned offset, aligned length, where the span starts in it, its bytes) of the span at `lo`."""
+        size = min(step, total - lo)
+        at = start + lo
+        low = at // DIRECT_ALIGN * DIRECT_ALIGN
+        return low, -(-(at + size) // DIRECT_ALIGN) * DIRECT_ALIGN - low, at - low, size
+
+    free, full = queue.SimpleQueue(), queue.SimpleQueue()
+    stopped = threading.Event()
+
+    def ahead():
+        for lo in range(step, total, step):
+            buffer = free.get()
+            if stopped.is_set():
+                return
+            offset, length = span(lo)[:2]
+            try:
+                full.put((buffer, _fill(fd, buffer, offset, length)))
+            except BaseException as e:  # given to the caller
+                full.put((buffer, e))
+                return
+
+    thread = None
+    try:
+        capacity = -(-min(step, total) // DIRECT_ALIGN) * DIRECT_ALIGN + DIRECT_ALIGN
+        buffer = _buffer(capacity)
+        try:
+            got = _fill(fd, buffer, *span(0)[:2])
+        except OSError:
+            raise _Refused() from None
+        if step < total:
+            free.put(_buffer(capacity))
+            thread = threading.Thread(target=ahead, name="powerquality read-ahead", daemon=True)
+            thread.start()
+        for lo in range(0, total, step):
+            if lo:
+                free.put(buffer)  # the caller has asked for the next block: done with this buffer
+                buffer, got = full.get()
+                if isinstance(got, BaseException):
+                    raise got
+            _, _, first, size = span(lo)
+            for offset in range(first, first + size, block):
+                n = min(block, first + size - offset)
+                if offset + n > got:
+                    raise ComtradeError(f"{where}: the file ended while it was read")
+                yield memoryview(buffer)[offset:offset + n]
+    finally:
+        if thread is not None:
+            stopped.set()
+            free.put(None)
+            thread.join()
+        os.close(fd)
+
+
 class _Data:
     """The sample records of a recording, read in blocks: binary records at `offset` of `path`
     (`size` bytes, to the end of the file by default), or ASCII lines from `offset` to `end` whose
@@ -508,34 +699,34 @@ class _Data:
             return np.frombuffer(raw, dtype=self.record)["t"].astype(np.float64)
         return np.zeros(0)
 
-    def _records(self, size, reuse=False, first=0):
-        """The bytes of about `size` binary records at a time from record `first` (with `reuse`, read into one
-        buffer that each block overwrites: the caller is done with a block before it asks for the next)."""
+    def _records(self, size, reuse=False, first=0, stop=None):
+        """The bytes of about `size` binary records at a time from record `first` to record `stop` (the last by
+        default). With `reuse`, each block is a view of a buffer that a later block overwrites, so the caller is
+        done with a block before it asks for the next, and large reads go past the page cache (see
+        :func:`_read_blocks`); without, each block is bytes of its own."""
+        stop = self.count if stop is None else max(first, min(int(stop), self.count))
+        start, record = self.offset + (self.skip + first) * self.record.itemsize, self.record.itemsize
+        if reuse:
+            yield from _read_blocks(self.path, start, size * record, (stop - first) * record, self.where)
+            return
         with open(self.path, "rb") as f:
-            f.seek(self.offset + (self.skip + first) * self.record.itemsize)
-            buffer = None
-            for lo in range(first, self.count, size):
-                want = min(size, self.count - lo) * self.record.itemsize
-                if reuse:
-                    if buffer is None or len(buffer) < want:
-                        buffer = bytearray(want)
-                    got = f.readinto(memoryview(buffer)[:want])
-                    raw = memoryview(buffer)[:got]
-                else:
-                    raw = f.read(want)
-                    got = len(raw)
-                if got != want:
+            f.seek(start)
+            for lo in range(first, stop, size):
+                want = min(size, stop - lo) * record
+                raw = f.read(want)
+                if len(raw) != want:
                     raise ComtradeError(f"{self.where}: the file ended while it was read")
                 yield raw
 
-    def scaled(self, size, scales, indices, first=0, dtype=np.float32):
+    def scaled(self, size, scales, indices, first=0, dtype=np.float32, stop=None):
         """Blocks of float32 (or float64) (len(indices), m) of the analog channels at `indices`, scaled; NaN
-        where missing; from sample `first` (binary records only: ASCII lines are read from the first).
+        where missing; from sample `first` to sample `stop` (binary records only: ASCII lines are read from the
+        first to the last).
 
         The values are those of ``_scaled`` (float64 arithmetic, then float32),
         computed without the time stamps, status bits and float64 copies of
-        the whole record; the file is read into one buffer, used again for
-        every block, and the extension (``_core.scale_records``) scales each
+        the whole record; the file is read into buffers used again for
+        every block (:func:`_read_blocks`), and the extension (``_core.scale_records``) scales each
         block's records in one pass straight into its rows.
 
         Each value takes the steps ``_scaled`` takes, in double: the raw
@@ -558,7 +749,7 @@ class _Data:
         columns = [int(k) for k in indices]
         raw_type, record_size = _ANALOG_DTYPE[self.cfg.file_type], self.record.itemsize
         analog_offset = self.record.fields["a"][1]
-        for raw in self._records(size, reuse=True, first=first):
+        for raw in self._records(size, reuse=True, first=first, stop=stop):
             out = np.empty((len(columns), len(raw) // record_size), dtype)
             _core.scale_records(raw, record_size, analog_offset, self.cfg.analog_count, raw_type, columns, steps, out)
             yield out
@@ -724,14 +915,16 @@ def open_blocks(path, primary=True, sample_rate=None, start=None, time_zone=None
     scales, channels = _scales(cfg, primary)
     recording = _recording(cfg, data, channels, source, texts, sample_rate, start, time_zone)
 
-    def reader(size, indices, dtype=np.float32, first=0):
+    def reader(size, indices, dtype=np.float32, first=0, stop=None):
         if dtype == np.float32 or data.cfg.file_type != "ASCII":
-            yield from data.scaled(size, scales, indices, first, np.float32 if dtype == np.float32 else np.float64)
+            yield from data.scaled(size, scales, indices, first, np.float32 if dtype == np.float32 else np.float64,
+                                   stop)
             return
         for values, _, _ in data.chunks(size):
             yield _scaled(scales, values, indices)
 
-    # Binary records have one size: a reader of float32 blocks starts at any sample without reading those before.
+    # Binary records have one size: a reader of float32 blocks starts at any sample without reading those before,
+    # and stops at any.
     reader.seekable = data.cfg.file_type != "ASCII"
     recording.reader, recording.length = reader, data.count
     return recording

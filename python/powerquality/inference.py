@@ -228,7 +228,7 @@ def measured_levels(recording, channels, seconds=LEVEL_SECONDS, window=LEVEL_WIN
     want = max(1, int(round(seconds * fs)))
     parts, have = [], 0
     if channels:
-        for _, block in recording.blocks(min(want, 1 << 20), channels, dtype=np.float64):
+        for _, block in recording.blocks(min(want, 1 << 20), channels, dtype=np.float64, stop=want):
             parts.append(block[:, :want - have])
             have += parts[-1].shape[1]
             if have >= want:

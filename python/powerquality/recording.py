@@ -463,7 +463,7 @@ class Recording:
             return self.length
         return len(self.channels[0].values) if self.channels else 0
 
-    def blocks(self, size, channels=None, dtype=np.float32, first=0):
+    def blocks(self, size, channels=None, dtype=np.float32, first=0, stop=None):
         """Iterator of (position, samples) over the recording, block by block.
 
         channels: Channel objects or names (default: every analog channel);
@@ -471,7 +471,10 @@ class Recording:
         block may be shorter; a file's reader may also cut its blocks
         shorter), position: the index of its first sample. first: a sample
         the caller needs nothing before; a reader that can seek starts its
-        blocks there, any other (and memory) from 0, as without it.
+        blocks there, any other (and memory) from 0, as without it. stop: a
+        sample the caller needs nothing from on; a reader that can seek (any
+        dtype) reads no further (its last block ends there), any other to
+        the end.
         """
         size = int(size)
         if size < 1:
@@ -487,9 +490,13 @@ class Recording:
                 yield lo, block
             return
         position = 0
-        if first > 0 and dtype == np.float32 and getattr(self.reader, "seekable", False):
-            position = min(int(first), self.samples)
-            blocks = self.reader(size, indices, dtype, first=position)
+        seekable = getattr(self.reader, "seekable", False)
+        if seekable and ((first > 0 and dtype == np.float32) or stop is not None):
+            position = min(max(int(first), 0), self.samples) if dtype == np.float32 else 0
+            if stop is None:
+                blocks = self.reader(size, indices, dtype, first=position)
+            else:
+                blocks = self.reader(size, indices, dtype, first=position, stop=max(position, int(stop)))
         else:
             blocks = self.reader(size, indices, dtype)
         for block in blocks:

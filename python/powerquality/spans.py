@@ -198,7 +198,7 @@ class _View:
                     block[row] = c.values[a:b]
                 yield a, block
             return
-        for position, block in rec.blocks(size, channels, dtype, first=lo):  # binary files: from lo
+        for position, block in rec.blocks(size, channels, dtype, first=lo, stop=hi):  # binary files: lo to hi
             end = position + block.shape[1]
             if end <= lo:
                 continue
