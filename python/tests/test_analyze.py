@@ -395,6 +395,32 @@ def test_a_files_nominal_frequency_that_is_none_or_contradicted_gives_way_to_the
     assert [bool(re.match(f"{cfg}:6: {note}", n)) for n in notes] == ([True] if note else []), notes
 
 
+def test_a_declared_frequency_is_glanced_at_on_the_first_second_and_else_judged_on_the_whole_head(tmp_path,
+                                                                                                 monkeypatch):
+    """A waveform at the declared frequency in its first second is taken at it from a transform of that second
+    alone; a first second of missing samples (no line: not a verdict), or one at another frequency, sends the
+    whole head to the judgement, whose figure the note gives."""
+    from powerquality import analysis
+
+    looked = []
+    measure = analysis.waveform_frequency
+    monkeypatch.setattr(analysis, "waveform_frequency", lambda x, fs: looked.append(len(x)) or measure(x, fs))
+    head = int(8 * FS)  # the command line's block: the head
+    cases = [(50.0, 0.0, 50.0, None, 1), (60.0, 0.0, 60.0, "runs at 60 Hz", 2), (60.0, 1.5, 60.0, "runs at 60 Hz", 2),
+             (53.0, 0.0, 50.0, None, 2)]  # 6 % off: beyond the glance, within the note's 10 %
+    for k, (wave, missing, nominal, note, looks) in enumerate(cases):
+        u = three_phase(FS, 12.0, f=wave)
+        u[:, :int(missing * FS)] = np.nan
+        (tmp_path / str(k)).mkdir()
+        cfg = write_three(tmp_path / str(k) / "rec", u, FS, file_type="FLOAT32")
+        _edit(tmp_path / str(k) / "rec.cfg", 6, "50")
+        looked.clear()
+        a = pq.analyze(cfg, block_size=head)
+        assert (a.nominal_frequency, looked) == (nominal, [int(FS), head][:looks]), (wave, missing)
+        notes = [n for n in a.recording.notes if "declares" in n]
+        assert [note in n for n in notes] == ([True] if note else []), notes
+
+
 @pytest.mark.parametrize("options, message", [
     ({"sample_rate": 1e-300}, "sample_rate: sample rate 1e-300 Hz is not within"),
     ({"sample_rate": float("nan")}, "sample_rate: sample rate nan Hz is not within"),
