@@ -19,7 +19,8 @@ Each mutant is applied to a copy of the tracked files in build-mutants/tree
 against the fast tests with a time limit: the GoogleTest binary for a C++
 mutant (stopping at the first failure; a mutant it leaves alive then meets
 the ctest entries that rerun the kernels' tests with their baseline copies,
-which the binary alone runs only to compare them on a processor with AVX2),
+which the binary alone runs only to compare them on a processor with AVX2,
+and the windowed kernels' pinned digests),
 pytest for a Python one (stopping at
 the first failure, leaving out the tests marked slow: the cluster, the
 browser, the hour-long recording). The Python tests reach the C++ code too,
@@ -242,7 +243,8 @@ def prepare(jobs, cpp_only=False):
 
 def build_command(jobs, cpp_only):
     command = ["cmake", "--build", BUILD, "-j%d" % jobs]
-    return command + ["--target", "powerquality_tests"] if cpp_only else command
+    return command + ["--target", "powerquality_tests", "powerquality_windowed_kernels_digest"] if cpp_only \
+        else command
 
 
 def python_tests_available():
@@ -294,12 +296,13 @@ def try_mutant(mutant, jobs, timeout, cpp_only=False, index=None, keep=None, kep
 def cpp_verdict(tests, timeout, env=None):
     """The GoogleTest binary; for a mutant it leaves alive, the ctest entries
     that run the kernels' tests again with their baseline copies (on a
-    processor with AVX2 the binary runs those copies only to compare them)."""
+    processor with AVX2 the binary runs those copies only to compare them)
+    and the windowed kernels' pinned digests (a program of their own)."""
     first = verdict(run([tests, "--gtest_fail_fast"], timeout, env))
     if first != "survived":
         return first
-    return verdict(run(["ctest", "--test-dir", BUILD, "-R", "_baseline_kernels$", "--stop-on-failure",
-                        "--timeout", str(timeout)], timeout, env))
+    return verdict(run(["ctest", "--test-dir", BUILD, "-R", r"_baseline_kernels$|^WindowedKernels\.",
+                        "--stop-on-failure", "--timeout", str(timeout)], timeout, env))
 
 
 def mutant_name(mutant):
