@@ -90,6 +90,17 @@ def test_direct_reads_give_the_bytes_wanted_from_any_offset_in_any_blocks(tmp_pa
     assert max(offset + length for offset, length in spy.reads) <= -(-(start + total) // 4096) * 4096
 
 
+def test_a_direct_read_the_system_gives_in_parts_goes_on_where_it_stopped(tmp_path, direct):
+    """preadv may give fewer bytes than asked (a signal, a device's limit on one transfer): the rest of the span
+    is read from where the part ended, not from its start or anywhere else."""
+    direct.setattr(comtrade, "DIRECT_CHUNK", 5 * 4096)
+    real = os.preadv
+    direct.setattr(os, "preadv", lambda fd, buffers, offset, *args: real(fd, [buffers[0][:4096]], offset, *args))
+    direct.setattr(comtrade, "_buffered_blocks", None)  # read directly throughout, no fallback
+    path, data = _file(tmp_path / "f.dat", 9 * 4096 + 100)
+    assert b"".join(_blocks(path, 777, 22, 8 * 4096)) == data[777:777 + 8 * 4096]
+
+
 @pytest.mark.parametrize("chunk", [1, 4096, 1 << 20])
 def test_a_file_that_ends_early_gives_the_blocks_before_then_the_same_error_as_buffered_reads(tmp_path, monkeypatch,
                                                                                                   chunk):
