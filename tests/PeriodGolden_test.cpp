@@ -295,10 +295,14 @@ double spoiled(unsigned channel, uint64_t p) {
 // share do not all keep alike: the four-lane pass (x86-64 with AVX2, what the
 // command line runs) is pinned here for every mix of channels, fetched a few
 // items at a time with 50 % overlap so that shared passes run, over the ring's
-// wrap too.
+// wrap too. The operand order is the compiler's as well (clang orders some
+// commutative operands otherwise: the same values, other NaN signs), so the
+// digests are GCC's, the compiler of the shipped builds.
 TEST(PeriodGolden, NonFiniteSamplesStayBitForBitInTheFourLanePass) {
 #if !defined(__x86_64__) && !defined(_M_X64)
     GTEST_SKIP() << "pinned for x86-64 only";
+#elif defined(__clang__) || !defined(__GNUC__)
+    GTEST_SKIP() << "a NaN's sign follows the compiler's order of operands: pinned for GCC's";
 #else
     if (!Impl::widePeriodSumsAvailable()) {
         GTEST_SKIP() << "the four-lane pass needs AVX2";
