@@ -60,19 +60,28 @@ __all__ = [
 ]
 
 
+# The modules a run of one recording does not need, imported when first asked for (``powerquality.fleet``,
+# ``powerquality.en50160``, ... as attributes, as ``import powerquality`` gave them before): the fleet (many
+# recordings, process pools, Dask) and the report cost every ``import powerquality`` some milliseconds.
+_LAZY_MODULES = ("fleet", "en50160", "csvfile", "htmlreport", "conformance")
+
+
 def __getattr__(name):
-    """analyze_many, from fleet, imported when first asked for: the fleet (many recordings, process pools, Dask)
-    costs every ``import powerquality`` that analyses one recording some milliseconds it never uses."""
+    """analyze_many (from fleet) and the modules of _LAZY_MODULES, imported when first asked for."""
     if name == "analyze_many":
         from .fleet import analyze_many
 
         globals()[name] = analyze_many
         return analyze_many
+    if name in _LAZY_MODULES:
+        import importlib
+
+        return importlib.import_module(f".{name}", __name__)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted(set(globals()) | {"analyze_many"})
+    return sorted(set(globals()) | {"analyze_many"} | set(_LAZY_MODULES))
 
 
 def _signature_of(cls):

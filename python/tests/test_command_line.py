@@ -155,7 +155,8 @@ def test_one_recording_into_tables_imports_neither_the_report_nor_the_fleet(note
               "before = set(sys.modules)\n"
               f"status = main(['analyze', {str(noted)!r}, '--quiet', '--out', {str(tmp_path)!r}])\n"
               "print(status, ' '.join(sorted(before)), '|', ' '.join(sorted(set(sys.modules))))\n"
-              "print(powerquality.analyze_many.__module__, 'analyze_many' in dir(powerquality))\n")
+              "print(powerquality.analyze_many.__module__, 'analyze_many' in dir(powerquality),\n"
+              "      powerquality.fleet.PrivateCluster.__module__, powerquality.en50160.__name__)\n")
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     first, second = run.stdout.splitlines()
@@ -164,7 +165,8 @@ def test_one_recording_into_tables_imports_neither_the_report_nor_the_fleet(note
     at_import, after_run = (set(part.split()) for part in imported.split("|"))
     assert at_import <= after_run
     assert sorted(after_run & set(_NOT_FOR_ONE_RECORDING)) == []
-    assert second == "powerquality.fleet True"  # the public name still there, imported when asked for
+    # The public names still there, imported when asked for: analyze_many, and the modules as attributes.
+    assert second == "powerquality.fleet True powerquality.fleet powerquality.en50160"
 
 
 def test_a_scheduler_that_cannot_be_reached_for_one_recording_is_one_line_and_status_2(noted, tmp_path):
