@@ -274,7 +274,7 @@ TEST(PeriodGolden, RecordsStayBitForBit) {
 // some where one meets another in the same item (an infinity and its
 // opposite, a NaN after an infinity, a NaN after the NaN that an infinity
 // and its opposite make, a NaN after a NaN of the other sign).
-double spoiled(unsigned channel, uint64_t p) {
+[[maybe_unused]] double spoiled(unsigned channel, uint64_t p) {  // (x86-64 only)
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const struct {
